@@ -1,0 +1,63 @@
+// quillet-tool: subcommand dispatch, --help and the exit-status convention.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "tool.h"
+
+namespace quillet::tool {
+
+namespace {
+
+struct Group {
+  const char* name;
+  int (*run)(const Args&);
+  const char* help;
+};
+
+constexpr Group kGroups[] = {
+    {"settings", runSettings, "settings get SECTION NAME | set SECTION NAME VALUE | list"},
+    {"sip", runSip, "sip parse [FILE|-] | uri TEXT | nameaddr TEXT | dial TEXT SERVER | digest ..."},
+    {"codec", runCodec, "codec encode NAME IN.wav OUT | decode NAME IN OUT.wav"},
+    {"audio", runAudio, "audio resample|agc|echo|devices|play|record ..."},
+    {"contacts", runContacts, "contacts list | add NAME NUMBER [EMAIL] | delete NAME | export FILE | import FILE..."},
+    {"sdp", runSdp, "sdp ..."},
+    {"rtp", runRtp, "rtp ..."},
+    {"net", runNet, "net ..."},
+};
+
+void printHelp(FILE* out) {
+  std::fprintf(out,
+               "usage: quillet-tool GROUP SUBCOMMAND [ARGS]\n"
+               "Exit status: 0 success, 1 rejected input, 2 bad usage.\n\n");
+  for (const Group& group : kGroups) {
+    std::fprintf(out, "  %s\n", group.help);
+  }
+}
+
+}  // namespace
+
+int usageError(const std::string& text) {
+  std::fprintf(stderr, "quillet-tool: %s\n", text.c_str());
+  return kExitUsage;
+}
+
+}  // namespace quillet::tool
+
+int main(int argc, char** argv) {
+  using namespace quillet::tool;
+  if (argc < 2) {
+    printHelp(stderr);
+    return kExitUsage;
+  }
+  if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+    printHelp(stdout);
+    return kExitOk;
+  }
+  for (const Group& group : kGroups) {
+    if (std::strcmp(argv[1], group.name) == 0) {
+      return group.run(Args(argv + 2, argv + argc));
+    }
+  }
+  return usageError(std::string("unknown group '") + argv[1] + "' (try --help)");
+}

@@ -1,0 +1,29 @@
+// Shared declarations of quillet-tool: the subcommand groups and the exit statuses.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace quillet::tool {
+
+using Args = std::vector<std::string>;  // the arguments after the group name
+
+constexpr int kExitOk = 0;        // success
+constexpr int kExitRejected = 1;  // the input was rejected
+constexpr int kExitUsage = 2;     // bad usage
+
+// One function per subcommand group; each prints its own usage on bad arguments.
+int runSettings(const Args& args);
+int runSip(const Args& args);
+int runCodec(const Args& args);
+int runAudio(const Args& args);
+int runContacts(const Args& args);
+int runSdp(const Args& args);
+int runRtp(const Args& args);
+int runNet(const Args& args);
+int runAudioDevice(const Args& args);  // audio devices, play, record (device side of "audio")
+
+// Prints "quillet-tool: TEXT" to standard error and answers kExitUsage.
+int usageError(const std::string& text);
+
+}  // namespace quillet::tool
