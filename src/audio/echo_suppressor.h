@@ -1,0 +1,126 @@
+// EchoSuppressor: a three-band noise gate for 8000 Hz mono microphone audio that also keeps
+// each band closed while its level stays near the learned echo of the far-end signal;
+// FarEndTap feeds it what the speaker plays.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "audio/audio_stream.h"
+
+namespace quillet::audio {
+
+// The play position a suppressor follows to align the microphone with the far end. The
+// Player implements it; values are read without a lock and may be one block stale.
+class PlayPosition {
+ public:
+  virtual ~PlayPosition() = default;
+  // Source frames that have sounded.
+  virtual uint32_t playPosition() const = 0;
+  // Tick (ms) at which playPosition was last updated.
+  virtual uint32_t playPositionTick() const = 0;
+  // Rate of the played source.
+  virtual uint32_t playRate() const = 0;
+};
+
+// What the suppressor learns and keeps from call to call: per band the noise floor register
+// divided by 512 and the echo coupling (one value for all delay taps).
+struct EchoLearned {
+  std::array<int32_t, 3> noiseGate{};
+  std::array<int32_t, 3> echo{};
+};
+
+struct EchoConfig {
+  EchoLearned learned;
+  bool fastAdaptation = true;  // couplings grow by 1/32 per step instead of 1/64
+  // Called from the destructor with the values to store.
+  std::function<void(const EchoLearned&)> store;
+  // The tick clock (tests and offline runs replace it).
+  std::function<uint32_t()> clock;
+};
+
+class EchoSuppressor : public AudioSink {
+ public:
+  static constexpr uint32_t kBlock = 80;       // samples per block (10 ms)
+  static constexpr uint32_t kHistory = 80000;  // far-end samples kept (10 s)
+  static constexpr uint32_t kHistoryBlocks = kHistory / kBlock;
+  static constexpr uint32_t kTaps = 32;  // delay taps, one per block
+  static constexpr uint32_t kBands = 3;
+
+  // player may be null (no alignment: the far end is taken as already in step).
+  EchoSuppressor(const PlayPosition* player, EchoConfig config);
+  ~EchoSuppressor() override;
+
+  // Near end: microphone samples, any block size.
+  void Write(const int32_t* samples, uint32_t frames) override;
+  void Seek(uint32_t position) override { down_->Seek(position); }
+
+  // Far end: what the tap read, and the tapped source's position after the read.
+  void farEnd(const int32_t* samples, uint32_t frames, uint32_t position);
+
+  void setDownstream(SinkRef sink) { down_ = std::move(sink); }
+  const SinkRef& downstream() const { return down_; }
+
+  // The values the destructor would store now.
+  EchoLearned learned() const;
+  // Inspection for tests.
+  uint32_t alignment() const { return align_; }
+  uint32_t farWriteIndex() const { return farIndex_; }
+  int32_t targetGain(uint32_t band) const { return target_[band]; }
+  uint32_t coupling(uint32_t band, uint32_t tap) const { return coupling_[band][tap]; }
+
+ private:
+  struct BandSplit {
+    int32_t s0 = 0, s1 = 0, s2 = 0;
+    // Splits x into high, middle and low bands that add up to x without DC.
+    void split(int32_t x, int32_t* bands);
+  };
+  static void correctPeaks(int32_t* p);
+  void adapt();
+  void outputWaiting();
+
+  const PlayPosition* player_;
+  EchoConfig config_;
+  SinkRef down_;
+
+  // Far end (feeder thread).
+  uint32_t farIndex_ = 0;
+  uint32_t farPosition_ = 0;
+  std::vector<int32_t> farPeaks_;  // kHistoryBlocks × kBands
+  BandSplit farSplit_;
+
+  // Near end (capture thread).
+  BandSplit nearSplit_;
+  uint32_t align_ = 0;
+  std::array<int32_t, kBands> peak_{};
+  std::array<int32_t, kBands> prevPeak_{};
+  std::array<int32_t, kBands> floor_{};  // noise floor × 256
+  std::array<int32_t, kBands> gain_{};
+  std::array<int32_t, kBands> target_{};
+  std::array<std::array<uint32_t, kTaps>, kBands> coupling_{};
+  std::array<std::array<int32_t, kBlock * kBands>, 2> buf_{};
+  uint32_t filling_ = 0;
+  uint32_t fill_ = 0;
+  int waiting_ = -1;  // buffer waiting for output, -1 none
+  uint32_t readIndex_ = 0;
+  std::array<int32_t, kBlock> out_{};
+};
+
+// Wraps the received-audio source so that everything the Player reads also reaches the
+// suppressor's far-end input.
+class FarEndTap : public SourceFilter {
+ public:
+  FarEndTap(SourceRef source, StreamRef<EchoSuppressor> suppressor);
+  void Read(int32_t* buffer, uint32_t frames) override;
+
+ private:
+  StreamRef<EchoSuppressor> suppressor_;
+};
+
+SourceRef MakeFarEndTap(const StreamRef<EchoSuppressor>& suppressor, const SourceRef& source);
+// Makes sink the suppressor's downstream and answers the suppressor as the new head sink.
+SinkRef SetOutput(const StreamRef<EchoSuppressor>& suppressor, const SinkRef& sink);
+
+}  // namespace quillet::audio
