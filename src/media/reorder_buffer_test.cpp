@@ -1,0 +1,166 @@
+// Tests of RTP datagram reading and of the reorder buffer's sender lock and head choice.
+#include "media/reorder_buffer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+namespace quillet::media {
+namespace {
+
+std::vector<uint8_t> datagram(uint16_t seq, uint32_t ts, uint32_t ssrc, size_t payload = 160) {
+  std::vector<uint8_t> bytes(kRtpHeaderSize + payload, 0xFF);
+  writeRtpHeader(bytes.data(), false, 0, seq, ts, ssrc);
+  return bytes;
+}
+
+bool put(ReorderBuffer& buffer, const std::vector<uint8_t>& bytes, uint32_t now) {
+  RtpSlot* slot = buffer.freeSlot();
+  if (slot == nullptr) return false;
+  std::memcpy(slot->data.data(), bytes.data(), bytes.size());
+  return buffer.store(*slot, bytes.size(), now);
+}
+
+TEST(RtpPacket, RejectsShortAndWrongVersion) {
+  RtpPacketView view;
+  auto bytes = datagram(1, 2, 3);
+  EXPECT_FALSE(readRtpPacket(bytes.data(), 11, view));
+  bytes[0] = 0x40;
+  EXPECT_FALSE(readRtpPacket(bytes.data(), bytes.size(), view));
+  bytes[0] = 0x80;
+  ASSERT_TRUE(readRtpPacket(bytes.data(), 12, view));
+  EXPECT_EQ(view.payloadLength, 0u);
+}
+
+TEST(RtpPacket, PayloadSkipsCsrcExtensionAndPadding) {
+  RtpPacketView view;
+  auto bytes = datagram(0x1234, 0xA0B0C0D0, 7, 40);
+  bytes[0] = 0x82;  // two CSRCs
+  bytes[1] = 0x80 | 3;
+  ASSERT_TRUE(readRtpPacket(bytes.data(), bytes.size(), view));
+  EXPECT_EQ(view.payloadOffset, 20u);
+  EXPECT_EQ(view.payloadLength, 32u);
+  EXPECT_TRUE(view.header.marker);
+  EXPECT_EQ(view.header.payloadType, 3);
+  EXPECT_EQ(view.header.sequence, 0x1234);
+  EXPECT_EQ(view.header.timestamp, 0xA0B0C0D0u);
+
+  bytes[0] = 0x80 | 0x10 | 0x20;  // extension of 1 word, padding of 4
+  bytes[12] = 0xBE;
+  bytes[13] = 0xDE;
+  bytes[14] = 0;
+  bytes[15] = 1;
+  bytes.back() = 4;
+  ASSERT_TRUE(readRtpPacket(bytes.data(), bytes.size(), view));
+  EXPECT_EQ(view.payloadOffset, 20u);
+  EXPECT_EQ(view.payloadLength, 28u);
+
+  // Lengths that claim more than is there end at the datagram's end.
+  bytes[15] = 200;
+  ASSERT_TRUE(readRtpPacket(bytes.data(), bytes.size(), view));
+  EXPECT_EQ(view.payloadOffset + view.payloadLength, bytes.size());
+  EXPECT_EQ(view.payloadLength, 0u);
+  bytes[0] = 0x80 | 0x0F | 0x20;
+  bytes.resize(14);
+  bytes.back() = 0xFF;
+  ASSERT_TRUE(readRtpPacket(bytes.data(), bytes.size(), view));
+  EXPECT_LE(view.payloadOffset + view.payloadLength, bytes.size());
+}
+
+TEST(RtpPacket, TraceLineShowsFieldsInNetworkOrder) {
+  auto bytes = datagram(5, 0xFFFFFFFF, 0, 160);
+  bytes[1] |= 0x80;
+  bytes[8] = 0;
+  bytes[9] = 0;
+  bytes[10] = 1;
+  bytes[11] = 2;
+  EXPECT_EQ(rtpTraceLine(123456, ">>>", "10.0.0.1:8000", bytes.data(), bytes.size()),
+            "3456ms Rtp >>> 10.0.0.1:8000 Mark 0 seq=5 ts=-1 ssrc=258 160 bytes\r\n");
+  bytes[1] &= 0x7F;
+  EXPECT_EQ(rtpTraceLine(7, "<<<", "h", bytes.data(), 12),
+            "7ms Rtp <<< h      0 seq=5 ts=-1 ssrc=258 0 bytes\r\n");
+}
+
+TEST(ReorderBuffer, PlaysOutOfOrderPacketsInSequence) {
+  ReorderBuffer buffer(1000);
+  ASSERT_TRUE(put(buffer, datagram(1, 160, 9), 1000));
+  ASSERT_TRUE(put(buffer, datagram(3, 480, 9), 1000));
+  ASSERT_EQ(buffer.head()->packet.header.sequence, 1);
+  buffer.popHead();
+  EXPECT_EQ(buffer.expectedSequence(), 2);
+  EXPECT_EQ(buffer.head()->packet.header.sequence, 3);  // a gap before the head
+  ASSERT_TRUE(put(buffer, datagram(2, 320, 9), 1000));
+  EXPECT_EQ(buffer.head()->packet.header.sequence, 2);
+  buffer.popHead();
+  EXPECT_EQ(buffer.head()->packet.header.sequence, 3);
+  buffer.popHead();
+  EXPECT_EQ(buffer.head(), nullptr);
+  EXPECT_EQ(buffer.inUseCount(), 0);
+}
+
+TEST(ReorderBuffer, DropsInvalidDatagramsAndDuplicatesPlayOnce) {
+  ReorderBuffer buffer(0);
+  auto bad = datagram(1, 0, 9);
+  bad[0] = 0x40;
+  EXPECT_FALSE(put(buffer, bad, 0));
+  EXPECT_FALSE(buffer.started());
+  ASSERT_TRUE(put(buffer, datagram(10, 0, 9), 0));
+  buffer.popHead();
+  // A copy of a packet already played is one behind and is freed at once.
+  ASSERT_TRUE(put(buffer, datagram(10, 0, 9), 0));
+  EXPECT_EQ(buffer.head(), nullptr);
+  EXPECT_EQ(buffer.inUseCount(), 0);
+}
+
+TEST(ReorderBuffer, PacketsBehindAreFreedAndFarBehindCountAsAhead) {
+  ReorderBuffer buffer(0);
+  ASSERT_TRUE(put(buffer, datagram(1000, 0, 9), 0));
+  buffer.popHead();  // expected 1001
+  ASSERT_TRUE(put(buffer, datagram(1002, 0, 9), 0));
+  ASSERT_TRUE(put(buffer, datagram(901, 0, 9), 0));  // 100 behind: freed
+  EXPECT_EQ(buffer.inUseCount(), 1);
+  EXPECT_EQ(buffer.head()->packet.header.sequence, 1002);
+  buffer.popHead();                                  // expected 1003
+  ASSERT_TRUE(put(buffer, datagram(700, 0, 9), 0));  // 303 behind: far ahead
+  ASSERT_NE(buffer.head(), nullptr);
+  EXPECT_EQ(buffer.head()->packet.header.sequence, 700);
+  ASSERT_TRUE(put(buffer, datagram(1005, 0, 9), 0));
+  EXPECT_EQ(buffer.head()->packet.header.sequence, 1005);
+}
+
+TEST(ReorderBuffer, SequenceWrapsAround) {
+  ReorderBuffer buffer(0);
+  ASSERT_TRUE(put(buffer, datagram(65535, 0, 9), 0));
+  ASSERT_TRUE(put(buffer, datagram(0, 160, 9), 0));
+  EXPECT_EQ(buffer.head()->packet.header.sequence, 65535);
+  buffer.popHead();
+  EXPECT_EQ(buffer.expectedSequence(), 0);
+  EXPECT_EQ(buffer.head()->packet.header.sequence, 0);
+}
+
+TEST(ReorderBuffer, SecondSenderTakesOverOnlyWithinFiveSeconds) {
+  ReorderBuffer buffer(10000);
+  ASSERT_TRUE(put(buffer, datagram(100, 0, 1), 10000));
+  EXPECT_TRUE(put(buffer, datagram(5000, 0, 2), 13000));
+  EXPECT_EQ(buffer.lockedSsrc(), 2u);
+  EXPECT_EQ(buffer.expectedSequence(), 5000);
+  EXPECT_EQ(buffer.head()->packet.header.sequence, 5000);
+  EXPECT_FALSE(put(buffer, datagram(200, 0, 3), 16000));
+  EXPECT_EQ(buffer.lockedSsrc(), 2u);
+  // A re-negotiation opens the window again.
+  buffer.restartLock(16000);
+  EXPECT_TRUE(put(buffer, datagram(300, 0, 3), 16001));
+  EXPECT_EQ(buffer.lockedSsrc(), 3u);
+}
+
+TEST(ReorderBuffer, FullBufferHasNoFreeSlot) {
+  ReorderBuffer buffer(0);
+  for (int i = 0; i < ReorderBuffer::kSlots; ++i) ASSERT_TRUE(put(buffer, datagram(i, 0, 1), 0));
+  EXPECT_EQ(buffer.freeSlot(), nullptr);
+  buffer.popHead();
+  EXPECT_NE(buffer.freeSlot(), nullptr);
+}
+
+}  // namespace
+}  // namespace quillet::media

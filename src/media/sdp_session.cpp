@@ -1,0 +1,339 @@
+// SdpSession and RemoteSdp: SDP text, peer body reading and codec negotiation.
+#include "media/sdp_session.h"
+
+#include <ctime>
+
+#include "base/text_builder.h"
+#include "media/host_address.h"
+
+namespace quillet::media {
+
+namespace {
+
+constexpr const char* kTemplate =
+    "v=0\r\no=Brindlemark-Quillet %d %d IN IP4 %s\r\ns=Quillet Call\r\nc=IN IP4 %s\r\nt=0 "
+    "0\r\nm=audio %d RTP/AVP%sa=%s\r\n";
+
+constexpr const char* kOfferHighQuality =
+    " 0 8 96 3 13 101\r\na=rtpmap:0 PCMU/8000\r\na=rtpmap:8 PCMA/8000\r\na=rtpmap:96 "
+    "G726-32/8000\r\na=rtpmap:3 GSM/8000\r\na=rtpmap:13 CN/8000\r\na=rtpmap:101 "
+    "telephone-event/8000\r\na=fmtp:101 0-16\r\n";
+constexpr const char* kOfferLowBandwidth =
+    " 3 96 0 8 13 101\r\na=rtpmap:3 GSM/8000\r\na=rtpmap:96 G726-32/8000\r\na=rtpmap:0 "
+    "PCMU/8000\r\na=rtpmap:8 PCMA/8000\r\na=rtpmap:13 CN/8000\r\na=rtpmap:101 "
+    "telephone-event/8000\r\na=fmtp:101 0-16\r\n";
+
+bool isBlank(char c) {
+  return static_cast<unsigned char>(c) < 33;
+}
+bool isDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+bool equalsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// Reads the token at `pos` (after skipping blanks); it ends at the first blank.
+std::string_view nextToken(std::string_view text, size_t& pos) {
+  while (pos < text.size() && isBlank(text[pos])) ++pos;
+  size_t start = pos;
+  while (pos < text.size() && !isBlank(text[pos])) ++pos;
+  return text.substr(start, pos - start);
+}
+
+// Leading decimal digits as a number, saturating; `digits` counts the digits read.
+uint32_t leadingNumber(std::string_view text, size_t& digits) {
+  uint64_t value = 0;
+  digits = 0;
+  while (digits < text.size() && isDigit(text[digits])) {
+    value = value * 10 + static_cast<uint64_t>(text[digits] - '0');
+    if (value > 0xFFFFFFFFu) value = 0xFFFFFFFFu;
+    ++digits;
+  }
+  return static_cast<uint32_t>(value);
+}
+
+uint16_t portNumber(std::string_view text) {
+  size_t digits = 0;
+  return static_cast<uint16_t>(leadingNumber(text, digits));
+}
+
+void readAttribute(std::string_view value, RemoteSdp& sdp) {
+  size_t pos = 0;
+  while (pos < value.size() && value[pos] != ' ' && value[pos] != ':') ++pos;
+  std::string_view name = value.substr(0, pos);
+  while (pos < value.size() && (value[pos] == ' ' || value[pos] == ':')) ++pos;
+  std::string_view rest = value.substr(pos);
+
+  if (name == "rtpmap") {
+    size_t digits = 0;
+    uint32_t number = leadingNumber(rest, digits);
+    // Only real payload numbers count; 128 and above are not payload types.
+    if (digits == 0 || number >= 128) return;
+    size_t start = digits;
+    while (start < rest.size() && rest[start] == ' ') ++start;
+    size_t end = start;
+    while (end < rest.size() && rest[end] != ' ' && rest[end] != '/') ++end;
+    sdp.rtpmap.emplace_back(static_cast<uint8_t>(number),
+                            cutText(rest.substr(start, end - start), kSdpTextLimit));
+  } else if (name == "direction") {
+    size_t end = 0;
+    while (end < rest.size() && rest[end] != ' ') ++end;
+    if (equalsNoCase(rest.substr(0, end), "active")) sdp.directionActive = true;
+  } else if (name == "sendonly") {
+    sdp.sendOnly = true;
+  } else if (name == "local") {
+    size_t at = 0;
+    sdp.localAddress = std::string(nextToken(rest, at));
+    sdp.localPort = portNumber(nextToken(rest, at));
+  } else if (name == "domain") {
+    sdp.domain = std::string(rest);
+  }
+}
+
+void readMedia(std::string_view value, RemoteSdp& sdp) {
+  size_t pos = 0;
+  if (nextToken(value, pos) != "audio") return;
+  sdp.audioPort = portNumber(nextToken(value, pos));
+  nextToken(value, pos);  // transport
+  while (pos < value.size() && isBlank(value[pos])) ++pos;
+  sdp.formatList = std::string(value.substr(pos));
+}
+
+void readConnection(std::string_view value, RemoteSdp& sdp) {
+  size_t pos = 0;
+  nextToken(value, pos);  // network type
+  nextToken(value, pos);  // address type
+  sdp.connectionAddress = std::string(nextToken(value, pos));
+}
+
+// The counter every new session takes its id from; atomic, as sessions of several
+// lines may be created on different threads.
+std::atomic<uint32_t>& sessionCounter() {
+  static std::atomic<uint32_t> counter([] {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return static_cast<uint32_t>(now + local.tm_gmtoff);
+  }());
+  return counter;
+}
+
+}  // namespace
+
+std::string cutText(std::string_view text, size_t limit) {
+  size_t count = 0;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    if ((static_cast<unsigned char>(text[pos]) & 0xC0) != 0x80) {
+      if (count == limit) break;
+      ++count;
+    }
+    ++pos;
+  }
+  return std::string(text.substr(0, pos));
+}
+
+RemoteSdp RemoteSdp::parse(std::string_view body) {
+  RemoteSdp sdp;
+  size_t pos = 0;
+  while (true) {
+    while (pos < body.size() && isBlank(body[pos])) ++pos;
+    if (pos >= body.size()) break;
+    size_t end = pos;
+    while (end < body.size() && body[end] != '\r' && body[end] != '\n') ++end;
+    std::string_view line = body.substr(pos, end - pos);
+    pos = end;
+
+    size_t at = 0;
+    while (at < line.size() && line[at] != ' ' && line[at] != '=') ++at;
+    std::string_view type = line.substr(0, at);
+    while (at < line.size() && (line[at] == ' ' || line[at] == '=')) ++at;
+    std::string value = cutText(line.substr(at), kSdpTextLimit);
+
+    if (type == "a") {
+      readAttribute(value, sdp);
+    } else if (type == "m") {
+      readMedia(value, sdp);
+    } else if (type == "c") {
+      readConnection(value, sdp);
+    }
+  }
+  return sdp;
+}
+
+uint8_t RemoteSdp::lookup(std::string_view encoding, uint8_t fallback) const {
+  uint8_t found = fallback;
+  for (const auto& [type, name] : rtpmap) {
+    if (equalsNoCase(name, encoding)) found = type;
+  }
+  return found;
+}
+
+uint32_t SdpSession::nextSessionId() {
+  return sessionCounter().fetch_add(1);
+}
+
+SdpSession::SdpSession() : sessionId_(nextSessionId()), sessionVersion_(sessionId_) {
+  isPrivate_ = [](const std::string& host) { return isPrivateHost(host); };
+}
+
+void SdpSession::prepare(const std::string& publicAddress, uint16_t publicPort,
+                         const std::string& privateAddress, uint16_t privatePort) {
+  ++sessionVersion_;
+  remoteAddress_.clear();
+  remotePort_ = 0;
+  peerActive_ = false;
+  peerSendOnly_ = false;
+  chosen_ = comfortNoise_ = telephoneEvent_ = g726_ = kNoPayloadType;
+  publicAddress_ = cutText(publicAddress, kSdpTextLimit);
+  publicPort_ = publicPort;
+  privateAddress_ = cutText(privateAddress, kSdpTextLimit);
+  privatePort_ = privatePort;
+}
+
+std::string SdpSession::describe(const std::string& payloadText, bool sendOnly,
+                                 const Layout& layout) const {
+  base::TextBuilder text;
+  text.Format(kTemplate, sessionId_, sessionVersion_, publicAddress_,
+              layout.usePrivate ? privateAddress_ : publicAddress_,
+              layout.usePrivate ? privatePort_ : publicPort_, payloadText,
+              sendOnly ? "sendonly" : "sendrecv");
+  if (settings_.active && layout.allowDirection) text.Append("a=direction:active\r\n");
+  if (!layout.usePrivate && layout.allowLocal && privateAddress_ != publicAddress_) {
+    text.AppendFormat("a=local:%s %d\r\na=domain:%s\r\n", privateAddress_, privatePort_,
+                      publicAddress_);
+  }
+  return text.take();
+}
+
+std::string SdpSession::makeOffer(bool sendOnly) {
+  return describe(settings_.quality < 50 ? kOfferLowBandwidth : kOfferHighQuality, sendOnly,
+                  Layout{});
+}
+
+std::string SdpSession::makeCapabilityOffer(const SdpSettings& settings) {
+  SdpSession session;
+  session.setSettings(settings);
+  return session.makeOffer(false);
+}
+
+bool SdpSession::takeOffer(std::string_view body, bool sendOnly, std::string& answer) {
+  return negotiate(body, sendOnly, answer);
+}
+
+bool SdpSession::takeAnswer(std::string_view body) {
+  std::string unused;
+  return negotiate(body, false, unused);
+}
+
+bool SdpSession::negotiate(std::string_view body, bool sendOnly, std::string& answer) {
+  RemoteSdp remote = RemoteSdp::parse(body);
+  remoteAddress_ = remote.connectionAddress;
+  remotePort_ = remote.audioPort;
+  peerActive_ = remote.directionActive;
+  peerSendOnly_ = remote.sendOnly;
+  chosen_ = kNoPayloadType;
+  comfortNoise_ = remote.lookup("CN", 13);
+  telephoneEvent_ = remote.lookup("telephone-event", 101);
+  g726_ = remote.lookup("G726-32", 2);
+
+  // Without any step below, the answer is public and carries no local lines.
+  Layout layout;
+  layout.allowLocal = false;
+  if (!remote.localAddress.empty()) {
+    const std::string& peerPublic =
+        remote.domain.empty() ? remote.connectionAddress : remote.domain;
+    if (peerPublic == publicAddress_) {
+      // Both behind the same NAT: talk over the LAN.
+      remoteAddress_ = remote.localAddress;
+      remotePort_ = remote.localPort;
+      layout.allowDirection = false;
+      layout.allowLocal = true;
+    }
+  }
+  if (remoteAddress_ == publicAddress_) {
+    peerActive_ = true;
+    layout.usePrivate = true;
+  } else if (isPrivate_ && isPrivate_(remoteAddress_)) {
+    layout.usePrivate = true;
+  }
+
+  bool preferGsm = settings_.quality < 50;
+  bool preferG726 = preferGsm;
+  bool pcmu = false, pcma = false, gsm = false, g726 = false, cn = false, events = false;
+  std::string_view formats = remote.formatList;
+  size_t pos = 0;
+  while (true) {
+    std::string_view token = nextToken(formats, pos);
+    if (token.empty()) break;
+    size_t digits = 0;
+    uint32_t number = leadingNumber(token, digits);
+    // A token that is not a payload number offers nothing.
+    if (digits != token.size() || number > 127) continue;
+    bool g711Before = pcmu || pcma;
+    if (number == 0) {
+      pcmu = true;
+    } else if (number == 8) {
+      pcma = true;
+    } else if (number == 3) {
+      gsm = true;
+      if (!g711Before) preferGsm = true;
+    } else if (number == 2) {
+      g726 = true;
+    } else if (number == 13) {
+      cn = true;
+    } else {
+      if (number == comfortNoise_) cn = true;
+      if (number == telephoneEvent_) events = true;
+      if (number == g726_) {
+        g726 = true;
+        if (!g711Before) preferG726 = true;
+      }
+    }
+  }
+
+  base::TextBuilder list;
+  base::TextBuilder maps;
+  auto addVoice = [&](uint8_t type, const char* name) {
+    list.AppendFormat(" %d", type);
+    maps.AppendFormat("a=rtpmap:%d %s/8000\r\n", type, name);
+    if (chosen_ == kNoPayloadType) chosen_ = type;
+  };
+  if (gsm && preferGsm) addVoice(3, "GSM");
+  if (g726 && preferG726) addVoice(g726_, "G726-32");
+  if (pcmu) addVoice(0, "PCMU");
+  if (pcma) addVoice(8, "PCMA");
+  if (g726 && !preferG726) addVoice(g726_, "G726-32");
+  if (gsm && !preferGsm) addVoice(3, "GSM");
+  if (cn) {
+    list.AppendFormat(" %d", comfortNoise_);
+    maps.AppendFormat("a=rtpmap:%d CN/8000\r\n", comfortNoise_);
+  } else {
+    comfortNoise_ = kNoPayloadType;
+  }
+  if (events) {
+    list.AppendFormat(" %d", telephoneEvent_);
+    maps.AppendFormat("a=rtpmap:%d telephone-event/8000\r\na=fmtp:%d 0-16\r\n", telephoneEvent_,
+                      telephoneEvent_);
+  } else {
+    telephoneEvent_ = kNoPayloadType;
+  }
+  // An answer without a voice codec would carry no audio: that is a failed negotiation.
+  if (list.length() == 0 || chosen_ == kNoPayloadType) return false;
+
+  base::TextBuilder payloadText;
+  payloadText.Format("%s\r\n%s", list.view(), maps.view());
+  answer = describe(payloadText.text(), sendOnly, layout);
+  return true;
+}
+
+}  // namespace quillet::media

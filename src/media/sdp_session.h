@@ -1,0 +1,112 @@
+// SdpSession and RemoteSdp: the SDP this system offers and answers, the reading of the
+// peer's SDP and the choice of codecs and payload types for a call.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace quillet::media {
+
+constexpr uint8_t kNoPayloadType = 255;
+constexpr size_t kSdpTextLimit = 259;  // characters kept of addresses and values
+
+// The peer's description, read afresh from every received body.
+struct RemoteSdp {
+  std::string connectionAddress;
+  uint16_t audioPort = 0;
+  std::string formatList;  // payload numbers after the transport token of "m=audio"
+  bool directionActive = false;
+  bool sendOnly = false;
+  std::string localAddress;
+  uint16_t localPort = 0;
+  std::string domain;
+  std::vector<std::pair<uint8_t, std::string>> rtpmap;
+
+  // Reads a body; what cannot be read is ignored.
+  static RemoteSdp parse(std::string_view body);
+
+  // The payload type mapped to `encoding` (case-insensitive, the last mapping wins), or
+  // `fallback` when the name is not mapped.
+  uint8_t lookup(std::string_view encoding, uint8_t fallback) const;
+};
+
+// The settings the SDP depends on (section "SIP").
+struct SdpSettings {
+  int32_t quality = 50;  // below 50 the low-bandwidth codecs come first
+  bool active = false;   // ask the peer to latch onto our RTP ("a=direction:active")
+};
+
+class SdpSession {
+ public:
+  SdpSession();
+
+  // Starts the next offer or answer: version + 1, negotiated values cleared.
+  void prepare(const std::string& publicAddress, uint16_t publicPort,
+               const std::string& privateAddress, uint16_t privatePort);
+
+  std::string makeOffer(bool sendOnly);
+  // The offer of a session that was never prepared: empty addresses, port 0.
+  static std::string makeCapabilityOffer(const SdpSettings& settings);
+
+  // Reads a peer offer, negotiates and writes the answer. False when no payload type of
+  // the peer's list can be answered.
+  bool takeOffer(std::string_view body, bool sendOnly, std::string& answer);
+  // Reads the peer's answer to our offer; only the negotiated values count.
+  bool takeAnswer(std::string_view body);
+
+  void setSettings(const SdpSettings& settings) { settings_ = settings; }
+  // Decides whether a remote address (dotted quad or host name) is a private one; the
+  // default resolves the name and asks the local network facts.
+  void setPrivateAddressTest(std::function<bool(const std::string&)> test) {
+    isPrivate_ = std::move(test);
+  }
+
+  uint32_t sessionId() const { return sessionId_; }
+  uint32_t sessionVersion() const { return sessionVersion_; }
+  const std::string& remoteAddress() const { return remoteAddress_; }
+  uint16_t remotePort() const { return remotePort_; }
+  bool peerActive() const { return peerActive_; }
+  bool peerSendOnly() const { return peerSendOnly_; }
+  uint8_t chosenPayloadType() const { return chosen_; }
+  uint8_t comfortNoisePayloadType() const { return comfortNoise_; }
+  uint8_t telephoneEventPayloadType() const { return telephoneEvent_; }
+  uint8_t g726PayloadType() const { return g726_; }
+
+  // The process-wide session id counter (starts at the local calendar time in seconds).
+  static uint32_t nextSessionId();
+
+ private:
+  struct Layout {
+    bool usePrivate = false;     // connection line carries the private address and port
+    bool allowDirection = true;  // "a=direction:active" may be written
+    bool allowLocal = true;      // "a=local" and "a=domain" may be written
+  };
+  std::string describe(const std::string& payloadText, bool sendOnly, const Layout& layout) const;
+  bool negotiate(std::string_view body, bool sendOnly, std::string& answer);
+
+  uint32_t sessionId_;
+  uint32_t sessionVersion_;
+  std::string publicAddress_;
+  uint16_t publicPort_ = 0;
+  std::string privateAddress_;
+  uint16_t privatePort_ = 0;
+  std::string remoteAddress_;
+  uint16_t remotePort_ = 0;
+  bool peerActive_ = false;
+  bool peerSendOnly_ = false;
+  uint8_t chosen_ = kNoPayloadType;
+  uint8_t comfortNoise_ = kNoPayloadType;
+  uint8_t telephoneEvent_ = kNoPayloadType;
+  uint8_t g726_ = kNoPayloadType;
+  SdpSettings settings_;
+  std::function<bool(const std::string&)> isPrivate_;
+};
+
+// Cuts a UTF-8 text to `limit` code points without splitting a sequence.
+std::string cutText(std::string_view text, size_t limit);
+
+}  // namespace quillet::media

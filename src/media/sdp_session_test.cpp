@@ -1,0 +1,234 @@
+// Tests of SDP offers, peer body reading and codec negotiation.
+#include "media/sdp_session.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+namespace quillet::media {
+namespace {
+
+std::string mediaLine(const std::string& sdp) {
+  std::smatch match;
+  if (std::regex_search(sdp, match, std::regex("m=audio [^\r\n]*"))) return match.str();
+  return {};
+}
+
+std::string offerWith(const std::string& mediaAndAttributes,
+                      const std::string& connection = "80.1.2.3") {
+  return "v=0\r\no=peer 1 1 IN IP4 " + connection + "\r\ns=-\r\nc=IN IP4 " + connection +
+         "\r\nt=0 0\r\n" + mediaAndAttributes;
+}
+
+class SdpTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    session.setPrivateAddressTest([](const std::string& host) {
+      return host.rfind("192.168.", 0) == 0 || host.rfind("10.", 0) == 0;
+    });
+    session.prepare("203.0.113.5", 9000, "192.168.1.23", 8000);
+  }
+  SdpSession session;
+  std::string answer;
+};
+
+TEST_F(SdpTest, OfferListsCodecsByQuality) {
+  std::string offer = session.makeOffer(false);
+  EXPECT_EQ(mediaLine(offer), "m=audio 9000 RTP/AVP 0 8 96 3 13 101");
+  EXPECT_NE(offer.find("c=IN IP4 203.0.113.5\r\n"), std::string::npos);
+  EXPECT_NE(offer.find("a=rtpmap:96 G726-32/8000\r\n"), std::string::npos);
+  EXPECT_NE(offer.find("a=fmtp:101 0-16\r\na=sendrecv\r\n"), std::string::npos);
+  EXPECT_NE(offer.find("a=local:192.168.1.23 8000\r\na=domain:203.0.113.5\r\n"), std::string::npos);
+  EXPECT_EQ(offer.find("direction"), std::string::npos);
+
+  session.setSettings({49, true});
+  session.prepare("203.0.113.5", 9000, "192.168.1.23", 8000);
+  offer = session.makeOffer(true);
+  EXPECT_EQ(mediaLine(offer), "m=audio 9000 RTP/AVP 3 96 0 8 13 101");
+  EXPECT_NE(offer.find("a=sendonly\r\na=direction:active\r\na=local:"), std::string::npos);
+}
+
+TEST_F(SdpTest, OfferWithoutNatHasNoLocalLines) {
+  session.prepare("192.168.1.23", 8000, "192.168.1.23", 8000);
+  std::string offer = session.makeOffer(false);
+  EXPECT_EQ(offer.find("a=local"), std::string::npos);
+  EXPECT_EQ(offer.rfind("a=sendrecv\r\n"), offer.size() - 12);
+}
+
+TEST_F(SdpTest, VersionRisesByOneAndIdStays) {
+  std::string first = session.makeOffer(false);
+  uint32_t id = session.sessionId();
+  uint32_t version = session.sessionVersion();
+  session.prepare("203.0.113.5", 9000, "192.168.1.23", 8000);
+  std::string second = session.makeOffer(false);
+  EXPECT_EQ(session.sessionId(), id);
+  EXPECT_EQ(session.sessionVersion(), version + 1);
+  std::string origin = "o=Brindlemark-Quillet " + std::to_string(static_cast<int32_t>(id)) + " ";
+  EXPECT_NE(first.find(origin + std::to_string(static_cast<int32_t>(version)) + " IN IP4"),
+            std::string::npos);
+  EXPECT_NE(second.find(origin + std::to_string(static_cast<int32_t>(version + 1)) + " IN IP4"),
+            std::string::npos);
+  SdpSession other;
+  EXPECT_NE(other.sessionId(), id);
+  EXPECT_EQ(other.sessionVersion(), other.sessionId());
+}
+
+TEST(SdpCapability, OfferHasEmptyAddressAndPortZero) {
+  std::string offer = SdpSession::makeCapabilityOffer({});
+  EXPECT_NE(offer.find(" IN IP4 \r\ns=Quillet Call\r\nc=IN IP4 \r\n"), std::string::npos);
+  EXPECT_EQ(mediaLine(offer), "m=audio 0 RTP/AVP 0 8 96 3 13 101");
+}
+
+TEST_F(SdpTest, PcmuWinsWhateverThePeersOrder) {
+  ASSERT_TRUE(session.takeOffer(
+      offerWith("m=audio 4000 RTP/AVP 8 0 101\r\na=rtpmap:101 telephone-event/8000\r\n"), false,
+      answer));
+  EXPECT_EQ(mediaLine(answer), "m=audio 9000 RTP/AVP 0 8 101");
+  EXPECT_EQ(session.chosenPayloadType(), 0);
+  EXPECT_EQ(session.telephoneEventPayloadType(), 101);
+  EXPECT_EQ(session.comfortNoisePayloadType(), kNoPayloadType);
+  EXPECT_NE(answer.find("a=rtpmap:0 PCMU/8000\r\na=rtpmap:8 PCMA/8000\r\na=rtpmap:101 "
+                        "telephone-event/8000\r\na=fmtp:101 0-16\r\na=sendrecv\r\n"),
+            std::string::npos);
+  EXPECT_EQ(session.remoteAddress(), "80.1.2.3");
+  EXPECT_EQ(session.remotePort(), 4000);
+  // A public peer gets our public address and no local lines.
+  EXPECT_NE(answer.find("c=IN IP4 203.0.113.5\r\n"), std::string::npos);
+  EXPECT_EQ(answer.find("a=local"), std::string::npos);
+}
+
+TEST_F(SdpTest, GsmFirstWhenPeerListsItBeforeG711) {
+  ASSERT_TRUE(session.takeOffer(offerWith("m=audio 4000 RTP/AVP 3 0 8\r\n"), false, answer));
+  EXPECT_EQ(mediaLine(answer), "m=audio 9000 RTP/AVP 3 0 8");
+  EXPECT_EQ(session.chosenPayloadType(), 3);
+
+  session.prepare("203.0.113.5", 9000, "192.168.1.23", 8000);
+  ASSERT_TRUE(session.takeOffer(offerWith("m=audio 4000 RTP/AVP 0 3\r\n"), false, answer));
+  EXPECT_EQ(mediaLine(answer), "m=audio 9000 RTP/AVP 0 3");
+
+  session.setSettings({49, false});
+  session.prepare("203.0.113.5", 9000, "192.168.1.23", 8000);
+  ASSERT_TRUE(session.takeOffer(offerWith("m=audio 4000 RTP/AVP 0 3\r\n"), false, answer));
+  EXPECT_EQ(mediaLine(answer), "m=audio 9000 RTP/AVP 3 0");
+  EXPECT_EQ(session.chosenPayloadType(), 3);
+}
+
+TEST_F(SdpTest, DynamicG726IsAnsweredWithThePeersType) {
+  ASSERT_TRUE(session.takeOffer(
+      offerWith("m=audio 4000 RTP/AVP 97\r\na=rtpmap:97 g726-32/8000\r\n"), false, answer));
+  EXPECT_EQ(mediaLine(answer), "m=audio 9000 RTP/AVP 97");
+  EXPECT_NE(answer.find("a=rtpmap:97 G726-32/8000\r\na=sendrecv"), std::string::npos);
+  EXPECT_EQ(session.chosenPayloadType(), 97);
+  EXPECT_EQ(session.g726PayloadType(), 97);
+}
+
+TEST_F(SdpTest, UnknownCodecsOnlyFail) {
+  EXPECT_FALSE(session.takeOffer(
+      offerWith("m=audio 4000 RTP/AVP 18 97\r\na=rtpmap:97 iLBC/8000\r\n"), false, answer));
+  EXPECT_FALSE(session.takeOffer(offerWith("c=IN IP4 1.2.3.4\r\n"), false, answer));
+  EXPECT_FALSE(session.takeOffer("", false, answer));
+  // Events and comfort noise alone would carry no voice.
+  EXPECT_FALSE(session.takeOffer(
+      offerWith("m=audio 4000 RTP/AVP 13 101\r\na=rtpmap:101 telephone-event/8000\r\n"), false,
+      answer));
+  // Tokens that are not payload numbers offer nothing (not PCMU).
+  EXPECT_FALSE(session.takeOffer(offerWith("m=audio 4000 RTP/AVP abc 256\r\n"), false, answer));
+}
+
+TEST_F(SdpTest, RtpmapAbove127IsIgnoredAndLastMappingWins) {
+  RemoteSdp sdp = RemoteSdp::parse(
+      "a=rtpmap:200 CN/8000\r\na=rtpmap:98 telephone-event/8000\r\na=rtpmap:99 "
+      "TELEPHONE-EVENT/8000\r\n");
+  EXPECT_EQ(sdp.lookup("CN", 13), 13);
+  EXPECT_EQ(sdp.lookup("telephone-event", 101), 99);
+  ASSERT_EQ(sdp.rtpmap.size(), 2u);
+}
+
+TEST_F(SdpTest, RealPhoneOfferWithPtimeSendonlyAndVideo) {
+  std::string body =
+      "v=0\no=- 20518 0 IN IP4 80.1.2.3\ns=SDP data\nc=IN IP4 80.1.2.3\nt=0 0\n"
+      "m=audio 11424 RTP/AVP 9 0 8 18 96 101\n"
+      "a=rtpmap:9 G722/8000\na=rtpmap:96 CN/8000\na=rtpmap:101 telephone-event/8000\n"
+      "a=fmtp:101 0-15\na=ptime:20\na=sendonly\n"
+      "m=video 0 RTP/AVP 31\na=rtpmap:31 H261/90000\n";
+  ASSERT_TRUE(session.takeOffer(body, false, answer));
+  EXPECT_EQ(mediaLine(answer), "m=audio 9000 RTP/AVP 0 8 96 101");
+  EXPECT_EQ(session.comfortNoisePayloadType(), 96);
+  EXPECT_NE(answer.find("a=rtpmap:96 CN/8000\r\n"), std::string::npos);
+  EXPECT_TRUE(session.peerSendOnly());
+  EXPECT_EQ(session.remotePort(), 11424);
+}
+
+TEST_F(SdpTest, LaterAudioLineOverwritesEarlier) {
+  ASSERT_TRUE(session.takeOffer(offerWith("m=audio 4000 RTP/AVP 0\r\nm=audio 5000 RTP/AVP 8\r\n"),
+                                false, answer));
+  EXPECT_EQ(session.remotePort(), 5000);
+  EXPECT_EQ(session.chosenPayloadType(), 8);
+}
+
+TEST_F(SdpTest, PeerAtOurPublicAddressIsActiveAndGetsPrivateAddress) {
+  ASSERT_TRUE(
+      session.takeOffer(offerWith("m=audio 4000 RTP/AVP 0\r\n", "203.0.113.5"), false, answer));
+  EXPECT_TRUE(session.peerActive());
+  EXPECT_NE(answer.find("c=IN IP4 192.168.1.23\r\n"), std::string::npos);
+  EXPECT_EQ(mediaLine(answer), "m=audio 8000 RTP/AVP 0");
+  EXPECT_NE(answer.find("o=Brindlemark-Quillet"), std::string::npos);
+  EXPECT_NE(answer.find(" IN IP4 203.0.113.5\r\ns="), std::string::npos);
+  EXPECT_EQ(answer.find("a=local"), std::string::npos);
+}
+
+TEST_F(SdpTest, PeerBehindSameNatIsReachedOnItsLocalAddress) {
+  session.setSettings({50, true});
+  ASSERT_TRUE(session.takeOffer(
+      offerWith("m=audio 4000 RTP/AVP 0\r\na=local:192.168.1.40 8002\r\na=domain:203.0.113.5\r\n",
+                "198.51.100.1"),
+      false, answer));
+  EXPECT_EQ(session.remoteAddress(), "192.168.1.40");
+  EXPECT_EQ(session.remotePort(), 8002);
+  EXPECT_FALSE(session.peerActive());
+  EXPECT_NE(answer.find("c=IN IP4 192.168.1.23\r\n"), std::string::npos);
+  EXPECT_EQ(answer.find("a=direction"), std::string::npos);
+  EXPECT_EQ(answer.find("a=local"), std::string::npos);
+}
+
+TEST_F(SdpTest, PrivatePeerGetsPrivateAddressAndDirectionStays) {
+  session.setSettings({50, true});
+  ASSERT_TRUE(session.takeOffer(
+      offerWith("m=audio 4000 RTP/AVP 0\r\na=direction: Active\r\n", "10.0.0.7"), true, answer));
+  EXPECT_TRUE(session.peerActive());
+  EXPECT_NE(answer.find("c=IN IP4 192.168.1.23\r\n"), std::string::npos);
+  EXPECT_NE(answer.find("a=sendonly\r\na=direction:active\r\n"), std::string::npos);
+}
+
+TEST_F(SdpTest, TakeAnswerKeepsOnlyTheNegotiatedValues) {
+  session.makeOffer(false);
+  ASSERT_TRUE(session.takeAnswer(offerWith("m=audio 7078 RTP/AVP 8 13\r\n", "127.0.0.1")));
+  EXPECT_EQ(session.chosenPayloadType(), 8);
+  EXPECT_EQ(session.comfortNoisePayloadType(), 13);
+  EXPECT_EQ(session.remotePort(), 7078);
+  EXPECT_EQ(session.remoteAddress(), "127.0.0.1");
+}
+
+TEST(RemoteSdpParse, ToleratesOddSpacingAndLineEnds) {
+  RemoteSdp sdp = RemoteSdp::parse(
+      "\t  c = IN  IP4   10.1.2.3\n\r  m==audio   5004  RTP/AVP   0  8\r\r\n"
+      "a=local:  192.168.0.9   7000 \n\ra=domain:example.org\na =sendonly");
+  EXPECT_EQ(sdp.connectionAddress, "10.1.2.3");
+  EXPECT_EQ(sdp.audioPort, 5004);
+  EXPECT_EQ(sdp.formatList, "0  8");
+  EXPECT_EQ(sdp.localAddress, "192.168.0.9");
+  EXPECT_EQ(sdp.localPort, 7000);
+  EXPECT_EQ(sdp.domain, "example.org");
+  EXPECT_TRUE(sdp.sendOnly);
+}
+
+TEST(RemoteSdpParse, LongValuesAreCutWithoutSplittingCharacters) {
+  std::string address(300, 'a');
+  RemoteSdp sdp = RemoteSdp::parse("c=IN IP4 " + address + "\r\n");
+  EXPECT_LE(sdp.connectionAddress.size(), kSdpTextLimit);
+  std::string text = cutText(std::string(258, 'x') + "\xC3\xA9\xC3\xA9", kSdpTextLimit);
+  EXPECT_EQ(text.size(), 260u);  // 258 + one two-byte character
+}
+
+}  // namespace
+}  // namespace quillet::media
