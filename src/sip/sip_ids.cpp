@@ -1,0 +1,64 @@
+// SipIds: Call-ID, tag and branch counters, each behind its own lock.
+#include "sip/sip_ids.h"
+
+#include <unistd.h>
+
+#include <climits>
+#include <ctime>
+
+#include "base/text_builder.h"
+#include "sip/sip_message.h"
+#include "sip/sip_uri.h"
+
+namespace quillet::sip {
+
+namespace {
+
+// The counters wrap like the 32-bit values they are; they print as signed numbers.
+int32_t asSigned(uint32_t value) {
+  return static_cast<int32_t>(value);
+}
+
+}  // namespace
+
+SipIds::SipIds(uint32_t processId, std::string_view deviceName, uint32_t callIdStart,
+               uint32_t tickMs)
+    : processId_(processId), callIdCounter_(callIdStart), tagCounter_(tickMs % 10000) {
+  hostSuffix_ = base::format("-%d-%s@", asSigned(processId_), uriEscape(cutChars(deviceName, 12)));
+}
+
+SipIds SipIds::forThisProcess(uint32_t tickMs) {
+  char host[HOST_NAME_MAX + 1] = {};
+  if (gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+  return SipIds(static_cast<uint32_t>(getpid()), host, static_cast<uint32_t>(std::time(nullptr)),
+                tickMs);
+}
+
+std::string SipIds::newCallId(std::string_view publicAddress) {
+  uint32_t counter;
+  {
+    std::lock_guard<std::mutex> lock(callIdLock_);
+    counter = callIdCounter_++;
+  }
+  return base::format("%d%s%s", asSigned(counter), hostSuffix_, publicAddress);
+}
+
+std::string SipIds::newTag() {
+  uint32_t counter;
+  {
+    std::lock_guard<std::mutex> lock(tagLock_);
+    counter = tagCounter_++;
+  }
+  return base::format("%d", asSigned(counter));
+}
+
+std::string SipIds::newBranch() {
+  uint32_t counter;
+  {
+    std::lock_guard<std::mutex> lock(branchLock_);
+    counter = branchCounter_++;
+  }
+  return base::format("z9hG4bK%d%d", asSigned(counter), asSigned(processId_));
+}
+
+}  // namespace quillet::sip

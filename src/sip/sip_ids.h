@@ -1,0 +1,49 @@
+// SipIds: the generators of Call-IDs, local tags and Via branches that the SIP transport
+// owns, each counter behind a lock of its own, plus the starting CSeq of a dialog.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace quillet::sip {
+
+class SipIds {
+ public:
+  // `processId`: goes into the Call-ID suffix and every branch. `deviceName`: the host
+  // name; its first 12 characters, URI-escaped, end the Call-ID suffix.
+  // `callIdStart`: the local time in seconds; `tickMs`: milliseconds since boot (the
+  // tag counter starts at tickMs % 10000).
+  SipIds(uint32_t processId, std::string_view deviceName, uint32_t callIdStart, uint32_t tickMs);
+
+  // The same, from this process: getpid(), gethostname(), the current time, and the
+  // tick the caller gives (platform::tickMs()).
+  static SipIds forThisProcess(uint32_t tickMs);
+
+  // "%d%s%s": counter, host suffix "-PID-DEVICE@", and the public address text.
+  std::string newCallId(std::string_view publicAddress);
+  // "%d" of the tag counter.
+  std::string newTag();
+  // "z9hG4bK%d%d": the branch counter, then the process id.
+  std::string newBranch();
+
+  // "-%d-%s@" made once from the process id and the escaped device name.
+  const std::string& hostSuffix() const { return hostSuffix_; }
+  uint32_t processId() const { return processId_; }
+
+  // The first CSeq number of a dialog: milliseconds since boot modulo 1000.
+  static uint32_t initialCSeq(uint32_t tickMs) { return tickMs % 1000; }
+
+ private:
+  uint32_t processId_;
+  std::string hostSuffix_;
+  std::mutex callIdLock_;
+  uint32_t callIdCounter_;
+  std::mutex tagLock_;
+  uint32_t tagCounter_;
+  std::mutex branchLock_;
+  uint32_t branchCounter_ = 0;
+};
+
+}  // namespace quillet::sip

@@ -1,0 +1,208 @@
+// Request, REGISTER and response templates, expanded with TextBuilder.
+#include "sip/sip_templates.h"
+
+#include <algorithm>
+
+#include "base/text_builder.h"
+
+namespace quillet::sip {
+
+namespace {
+
+constexpr std::string_view kInviteAllow =
+    "Allow: INVITE, ACK, CANCEL, OPTIONS, BYE, INFO, REFER, NOTIFY\r\nSupported: replaces\r\n";
+// The Allow list of responses has no INFO, unlike the one in INVITE.
+constexpr std::string_view kResponseAllow =
+    "Allow: INVITE, ACK, CANCEL, OPTIONS, BYE, REFER, NOTIFY\r\nAccept: application/sdp\r\n"
+    "Supported: replaces\r\n";
+
+void appendBodyBlock(base::TextBuilder& text, std::string_view contentType, std::string_view body) {
+  if (body.empty()) {
+    text.Append("Content-Length: 0\r\n\r\n");
+  } else {
+    // Content-Length counts bytes of the UTF-8 body, which is what a peer reads.
+    text.AppendFormat("Content-Type: %s\r\nContent-Length: %d\r\n\r\n%s", contentType,
+                      static_cast<int32_t>(body.size()), body);
+  }
+}
+
+bool containsTag(std::string_view value) {
+  constexpr std::string_view kTag = ";tag=";
+  if (value.size() < kTag.size()) return false;
+  for (size_t i = 0; i + kTag.size() <= value.size(); ++i) {
+    if (equalsNoCase(value.substr(i, kTag.size()), kTag)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string bodyBlock(std::string_view contentType, std::string_view body) {
+  base::TextBuilder text;
+  appendBodyBlock(text, contentType, body);
+  return text.take();
+}
+
+std::string contactValue(std::string_view user, std::string_view address, uint16_t port) {
+  return base::format("<sip:%s@%s:%d>", user, address, port);
+}
+
+std::string buildRequest(const SipRequest& request, const RequestContext& context, bool withContact,
+                         std::string_view extraLines, std::string_view contentType,
+                         std::string_view body) {
+  base::TextBuilder text;
+  text.Reserve(1024 + body.size());
+  text.Format(
+      "%s %s SIP/2.0\r\nVia: SIP/2.0/UDP %s:%d;rport;branch=%s\r\nTo: %s\r\nFrom: %s\r\n"
+      "Call-ID: %s\r\nCSeq: %d %s\r\nMax-Forwards: %d\r\nUser-Agent: %s\r\n",
+      request.method, request.requestUri, context.localAddress, context.localPort, request.branch,
+      context.to, context.from, context.callId, request.cseq, request.method, context.maxForwards,
+      kUserAgent);
+  if (!context.route.empty()) text.AppendFormat("Route: %s\r\n", context.route);
+  if (withContact) {
+    text.AppendFormat("Contact: <sip:%s@%s:%d>\r\n", context.contactUser, context.localAddress,
+                      context.localPort);
+  }
+  if (!request.credentials.empty()) {
+    text.AppendFormat(
+        request.authorizationHeader ? "Authorization: %s\r\n" : "Proxy-Authorization: %s\r\n",
+        request.credentials);
+  }
+  text.Append(extraLines);
+  appendBodyBlock(text, contentType, body);
+  return text.take();
+}
+
+std::string buildInvite(const SipRequest& request, const RequestContext& context,
+                        std::string_view replaces, bool intercom, std::string_view sdp) {
+  base::TextBuilder extra;
+  if (!replaces.empty()) extra.AppendFormat("Replaces: %s\r\n", replaces);
+  extra.Append(kInviteAllow);
+  if (intercom) extra.Append("Answer-Mode: Auto\r\n");
+  return buildRequest(request, context, true, extra.view(), "application/sdp", sdp);
+}
+
+std::string buildAck(const SipRequest& request, const RequestContext& context,
+                     std::string_view sdp) {
+  return buildRequest(request, context, false, {}, "application/sdp", sdp);
+}
+
+std::string buildCancel(const SipRequest& request, const RequestContext& context) {
+  return buildRequest(request, context, false, {}, {}, {});
+}
+
+std::string buildBye(const SipRequest& request, const RequestContext& context) {
+  return buildRequest(request, context, false, {}, {}, {});
+}
+
+std::string buildOptions(const SipRequest& request, const RequestContext& context) {
+  return buildRequest(request, context, false, "Accept: application/sdp\r\n", {}, {});
+}
+
+std::string buildInfo(const SipRequest& request, const RequestContext& context) {
+  return buildRequest(request, context, false, {}, {}, {});
+}
+
+std::string buildRefer(const SipRequest& request, const RequestContext& context,
+                       std::string_view referTo, std::string_view referredByUri) {
+  std::string extra = base::format("Refer-To: %s\r\nReferred-By: <%s>\r\n", referTo, referredByUri);
+  return buildRequest(request, context, true, extra, {}, {});
+}
+
+std::string buildNotify(const SipRequest& request, const RequestContext& context, int32_t status,
+                        std::string_view reason) {
+  std::string body = base::format("SIP/2.0 %d %s\r\n", status, reason);
+  return buildRequest(request, context, false,
+                      "Event: refer\r\nSubscription-State: active;expires=60\r\n",
+                      "message/sipfrag", body);
+}
+
+std::string buildRegister(const RegisterSpec& spec) {
+  base::TextBuilder text;
+  int32_t q = std::clamp<int32_t>(spec.q, 0, 99);
+  text.Format(
+      "REGISTER sip:%s SIP/2.0\r\nVia: SIP/2.0/UDP %s:%d;rport;branch=%s\r\nMax-Forwards: 20\r\n"
+      "To: <%s>\r\nFrom: <%s>;tag=%s\r\nCall-ID: %s\r\nCSeq: %d REGISTER\r\n"
+      "Contact: <sip:%s@%s:%d>;expires=%d;q=0.%.2d\r\n",
+      spec.server, spec.viaAddress, spec.viaPort, spec.branch, spec.addressOfRecord,
+      spec.addressOfRecord, spec.tag, spec.callId, spec.cseq, spec.contactUser, spec.viaAddress,
+      spec.viaPort, spec.expires, q);
+  if (!spec.credentials.empty()) {
+    text.AppendFormat(
+        spec.authorizationHeader ? "Authorization: %s\r\n" : "Proxy-Authorization: %s\r\n",
+        spec.credentials);
+  }
+  text.AppendFormat("User-Agent: %s\r\nContent-Length: 0\r\n\r\n", kUserAgent);
+  return text.take();
+}
+
+std::string buildResponse(const SipMessage& request, const ResponseSpec& spec) {
+  base::TextBuilder text;
+  text.Reserve(1024 + spec.body.size());
+  text.Format("SIP/2.0 %d %s\r\n", spec.status, spec.reason);
+  for (const std::string& via : request.headerValues(hdr::kVia)) {
+    text.AppendFormat("Via: %s\r\n", via);
+  }
+  for (const std::string& route : request.headerValues(hdr::kRecordRoute)) {
+    text.AppendFormat("Record-Route: %s\r\n", route);
+  }
+  std::string to = request.header(hdr::kTo);
+  if (spec.toTag.empty() || containsTag(to)) {
+    text.AppendFormat("To: %s\r\n", to);
+  } else {
+    text.AppendFormat("To: %s;tag=%s\r\n", to, spec.toTag);
+  }
+  text.AppendFormat("From: %s\r\nCall-ID: %s\r\nCSeq: %s\r\nUser-Agent: %s\r\n",
+                    request.header(hdr::kFrom), request.header(hdr::kCallId),
+                    request.header(hdr::kCSeq), kUserAgent);
+  if (!spec.contact.empty()) text.AppendFormat("Contact: %s\r\n", spec.contact);
+  text.Append(spec.extraHeaders);
+  if (spec.withAllow) text.Append(kResponseAllow);
+  appendBodyBlock(text, spec.contentType, spec.body);
+  return text.take();
+}
+
+std::string_view reasonPhrase(int32_t status) {
+  switch (status) {
+    case 180:
+      return "Ringing";
+    case 200:
+      return "OK";
+    case 202:
+      return "Accepted";
+    case 404:
+      return "Not Found";
+    case 405:
+      return "Method Not Allowed";
+    case 408:
+      return "Request Timeout";
+    case 415:
+      return "Unsupported Media Type";
+    case 480:
+      return "Temporarily Unavailable";
+    case 481:
+      return "Call/Transaction Does Not Exist";
+    case 482:
+      return "Loop Detected";
+    case 486:
+      return "Busy Here";
+    case 487:
+      return "Request Terminated";
+    case 491:
+      return "Request Pending";
+    case 500:
+      return "Server Internal Error";
+    case 501:
+      return "Not Implemented";
+    case 503:
+      return "Service Unavailable";
+    default:
+      return {};
+  }
+}
+
+bool cseqMatches(const SipMessage& response, uint32_t cseq, std::string_view method) {
+  return response.header(hdr::kCSeq) == base::format("%d %s", static_cast<int32_t>(cseq), method);
+}
+
+}  // namespace quillet::sip
