@@ -1,0 +1,68 @@
+// Pieces shared by the ALSA, file and null device back-ends (not for use outside them).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/audio_device.h"
+
+namespace quillet::platform::detail {
+
+// Nanoseconds of CLOCK_MONOTONIC.
+int64_t monotonicNs();
+
+// Waits until stopFd (or wakeFd) is readable or timeoutMs passes (-1: no limit).
+// Answers Stopped when stopFd is readable, Ready when wakeFd is, TimedOut otherwise.
+AudioWait waitFds(int stopFd, int wakeFd, int timeoutMs);
+
+// A non-blocking eventfd used to wake a waiting thread; closed on destruction.
+class WakeFd {
+ public:
+  WakeFd();
+  ~WakeFd();
+  WakeFd(const WakeFd&) = delete;
+  WakeFd& operator=(const WakeFd&) = delete;
+  int fd() const { return fd_; }
+  void signal();
+  void clear();
+
+ private:
+  int fd_ = -1;
+};
+
+// The queued blocks of a playback device by the frame offset at which each ends; a block is
+// retired once the played frame count reaches its end. Fixed capacity: no allocation while
+// playing.
+class BlockLedger {
+ public:
+  void reset(uint32_t capacity);
+  bool full() const { return count_ == ends_.size(); }
+  bool empty() const { return count_ == 0; }
+  void add(uint64_t end);
+  void retire(uint64_t played);
+  void dropAll();
+  uint64_t nextEnd() const { return ends_[head_]; }
+  uint64_t completed() const { return completed_; }
+
+ private:
+  std::vector<uint64_t> ends_;
+  size_t head_ = 0;
+  size_t count_ = 0;
+  uint64_t completed_ = 0;
+};
+
+// Mixes `fileChannels` interleaved channels down to `channels` (channel j takes the mean of
+// the file channels j, j + channels, ...).
+void mixDown(const int16_t* in, uint32_t fileChannels, int16_t* out, uint32_t channels,
+             size_t frames);
+
+std::unique_ptr<CaptureDevice> makeAlsaCapture(const std::string& pcm);
+std::unique_ptr<PlaybackDevice> makeAlsaPlayback(const std::string& pcm);
+std::unique_ptr<CaptureDevice> makeFileCapture(const std::string& path);
+std::unique_ptr<PlaybackDevice> makeFilePlayback(const std::string& path);
+std::unique_ptr<CaptureDevice> makeNullCapture();
+std::unique_ptr<PlaybackDevice> makeNullPlayback();
+
+}  // namespace quillet::platform::detail

@@ -1,0 +1,314 @@
+// File and null devices (pacing, format refusal, mixing down, WAV output), the WAV parser,
+// device name resolution and the mixer value mapping.
+#include "platform/audio_device.h"
+
+#include <gtest/gtest.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "platform/audio_device_wav.h"
+#include "platform/mixer.h"
+
+namespace quillet::platform {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/quillet-devtest-XXXXXX";
+    path_ = mkdtemp(tmpl);
+  }
+  ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+class StopFd {
+ public:
+  StopFd() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+  ~StopFd() { close(fd_); }
+  int fd() const { return fd_; }
+  void set() {
+    uint64_t one = 1;
+    ASSERT_EQ(write(fd_, &one, sizeof one), 8);
+  }
+
+ private:
+  int fd_;
+};
+
+bool parseFile(const std::string& path, WavInfo& info) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+  std::string error;
+  auto readAt = [&](uint64_t off, void* buf, size_t n) -> size_t {
+    if (off >= bytes.size()) return 0;
+    n = std::min<size_t>(n, bytes.size() - off);
+    std::memcpy(buf, bytes.data() + off, n);
+    return n;
+  };
+  return parseWavHeader(readAt, bytes.size(), info, error);
+}
+
+// A stereo WAV whose left channel holds 2n and right channel 2n + 100 at frame n.
+std::string writeStereo(const TempDir& dir, uint32_t rate, uint32_t frames) {
+  const std::string path = dir.file("in.wav");
+  WavFileWriter w;
+  std::string error;
+  EXPECT_TRUE(w.create(path, rate, 2, error)) << error;
+  std::vector<int16_t> s(frames * 2);
+  for (uint32_t n = 0; n < frames; ++n) {
+    s[2 * n] = static_cast<int16_t>(2 * n);
+    s[2 * n + 1] = static_cast<int16_t>(2 * n + 100);
+  }
+  EXPECT_TRUE(w.write(s.data(), frames));
+  return path;
+}
+
+TEST(WavFile, HeaderStaysValidWhileWritingAndReadsBack) {
+  TempDir dir;
+  const std::string path = dir.file("out.wav");
+  WavFileWriter w;
+  std::string error;
+  ASSERT_TRUE(w.create(path, 8000, 1, error));
+  WavInfo info;
+  ASSERT_TRUE(parseFile(path, info));
+  EXPECT_EQ(info.dataBytes, 0u);
+  std::vector<int16_t> block{1, -2, 3, -32768, 32767};
+  ASSERT_TRUE(w.write(block.data(), block.size()));
+  ASSERT_TRUE(parseFile(path, info));  // readable before close
+  EXPECT_EQ(info.dataBytes, 10u);
+  ASSERT_TRUE(w.write(block.data(), block.size()));
+  w.close();
+  WavFileReader r;
+  ASSERT_TRUE(r.open(path, error)) << error;
+  EXPECT_EQ(r.info().rate, 8000u);
+  std::vector<int16_t> back(20);
+  ASSERT_EQ(r.read(back.data(), 20), 10u);
+  EXPECT_EQ(back[3], -32768);
+  EXPECT_EQ(back[9], 32767);
+  EXPECT_EQ(r.read(back.data(), 20), 0u);
+}
+
+TEST(WavFile, ConvertsOtherSampleFormatsTo16Bit) {
+  WavInfo info;
+  info.channels = 1;
+  int16_t out[2];
+  info.bitsPerSample = 8;
+  info.encoding = 1;
+  const uint8_t u8[] = {0, 255};
+  wavFramesToInt16(info, u8, 2, out);
+  EXPECT_EQ(out[0], -32768);
+  EXPECT_EQ(out[1], 127 * 256);
+  info.bitsPerSample = 24;
+  const uint8_t s24[] = {0x11, 0x34, 0x12, 0x00, 0x00, 0x80};
+  wavFramesToInt16(info, s24, 2, out);
+  EXPECT_EQ(out[0], 0x1234);
+  EXPECT_EQ(out[1], -32768);
+  info.bitsPerSample = 32;
+  info.encoding = 3;
+  const float f[] = {0.5f, -4.0f};
+  wavFramesToInt16(info, reinterpret_cast<const uint8_t*>(f), 2, out);
+  EXPECT_EQ(out[0], 16384);
+  EXPECT_EQ(out[1], -32768);  // clipped, not wrapped
+}
+
+TEST(WavFile, RejectsBrokenHeadersAndCutsOversizedData) {
+  auto parse = [](const std::vector<uint8_t>& bytes, WavInfo& info) {
+    std::string error;
+    auto readAt = [&](uint64_t off, void* buf, size_t n) -> size_t {
+      if (off >= bytes.size()) return 0;
+      n = std::min<size_t>(n, bytes.size() - off);
+      std::memcpy(buf, bytes.data() + off, n);
+      return n;
+    };
+    return parseWavHeader(readAt, bytes.size(), info, error);
+  };
+  std::vector<uint8_t> good = {'R', 'I',  'F',  'F',  0,    0, 0, 0, 'W', 'A', 'V', 'E',  'f',
+                               'm', 't',  ' ',  16,   0,    0, 0, 1, 0,   2,   0,   0x40, 0x1F,
+                               0,   0,    0,    0,    0,    0, 4, 0, 16,  0,   'd', 'a',  't',
+                               'a', 0xFF, 0xFF, 0xFF, 0x7F, 1, 2, 3, 4,   5};
+  WavInfo info;
+  ASSERT_TRUE(parse(good, info));
+  EXPECT_EQ(info.dataBytes, 4u);  // claims 2 GiB, holds one whole frame
+  auto bad = good;
+  bad[32] = 3;  // block align does not match 2 × 16 bit
+  EXPECT_FALSE(parse(bad, info));
+  bad = good;
+  bad[22] = 0;  // no channels
+  EXPECT_FALSE(parse(bad, info));
+  bad = good;
+  bad[20] = 2;  // ADPCM
+  EXPECT_FALSE(parse(bad, info));
+  EXPECT_FALSE(parse(std::vector<uint8_t>(good.begin(), good.begin() + 30), info));
+  bad = good;
+  std::memcpy(&bad[12], "data", 4);  // data before fmt
+  EXPECT_FALSE(parse(bad, info));
+}
+
+TEST(FileCapture, OpensAtTheFilesRateWithItsChannelsOrFewer) {
+  TempDir dir;
+  const std::string path = writeStereo(dir, 22050, 441);
+  auto dev = makeCaptureDevice("file:" + path);
+  EXPECT_EQ(dev->open(8000, 1, 160, 50), AudioOpen::BadFormat);
+  EXPECT_EQ(dev->open(22050, 3, 441, 50), AudioOpen::BadFormat);
+  ASSERT_EQ(dev->open(22050, 1, 147, 50), AudioOpen::Ok);
+  ASSERT_TRUE(dev->start());
+  StopFd stop;
+  std::vector<int16_t> block(147);
+  ASSERT_EQ(dev->readBlock(block.data(), stop.fd(), 1000), AudioWait::Ready);
+  for (int n = 0; n < 147; ++n) ASSERT_EQ(block[n], 2 * n + 50) << n;  // (L + R) / 2
+  ASSERT_EQ(dev->readBlock(block.data(), stop.fd(), 1000), AudioWait::Ready);
+  ASSERT_EQ(dev->readBlock(block.data(), stop.fd(), 1000), AudioWait::Ready);
+  EXPECT_EQ(block[146], 2 * 440 + 50);
+  ASSERT_EQ(dev->readBlock(block.data(), stop.fd(), 1000), AudioWait::Ready);
+  EXPECT_EQ(block, std::vector<int16_t>(147, 0));  // silence after the end
+}
+
+TEST(FileCapture, DeliversInRealTimeAndStopsAtOnce) {
+  TempDir dir;
+  const std::string path = writeStereo(dir, 8000, 8000);
+  auto dev = makeCaptureDevice("file:" + path);
+  ASSERT_EQ(dev->open(8000, 2, 160, 50), AudioOpen::Ok);
+  ASSERT_TRUE(dev->start());
+  StopFd stop;
+  std::vector<int16_t> block(320);
+  const auto t0 = Clock::now();
+  for (int i = 0; i < 10; ++i)
+    ASSERT_EQ(dev->readBlock(block.data(), stop.fd(), 1000), AudioWait::Ready);
+  // 10 blocks of 20 ms cannot be ready before 200 ms have passed.
+  EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(198));
+  EXPECT_EQ(block[0], 2 * 1440);
+  EXPECT_EQ(dev->readBlock(block.data(), stop.fd(), 5), AudioWait::TimedOut);
+  stop.set();
+  EXPECT_EQ(dev->readBlock(block.data(), stop.fd(), -1), AudioWait::Stopped);
+  usleep(10000);
+  const uint32_t rest = dev->stopAndDrain(block.data());
+  EXPECT_GT(rest, 0u);
+  EXPECT_LT(rest, 160u);
+}
+
+TEST(FileCapture, MissingOrBrokenFileFailsToOpen) {
+  TempDir dir;
+  EXPECT_EQ(makeCaptureDevice("file:" + dir.file("none.wav"))->open(8000, 1, 160, 50),
+            AudioOpen::Failed);
+  std::ofstream(dir.file("junk.wav")) << "not a wave file at all";
+  auto dev = makeCaptureDevice("file:" + dir.file("junk.wav"));
+  EXPECT_EQ(dev->open(8000, 1, 160, 50), AudioOpen::Failed);
+  EXPECT_FALSE(dev->lastError().empty());
+  EXPECT_EQ(makeCaptureDevice("file:")->open(8000, 1, 160, 50), AudioOpen::Failed);
+}
+
+TEST(FilePlayback, RetiresBlocksInRealTimeAndWritesWhatSounded) {
+  TempDir dir;
+  const std::string path = dir.file("out.wav");
+  auto dev = makePlaybackDevice("file:" + path);
+  ASSERT_EQ(dev->open(8000, 1, 800, 3), AudioOpen::Ok);
+  std::vector<int16_t> block(800);
+  for (int i = 0; i < 800; ++i) block[i] = static_cast<int16_t>(i);
+  StopFd stop;
+  const auto t0 = Clock::now();
+  ASSERT_TRUE(dev->write(block.data(), 800));
+  ASSERT_TRUE(dev->write(block.data(), 3));
+  ASSERT_TRUE(dev->write(block.data(), 800));
+  EXPECT_FALSE(dev->write(block.data(), 800));  // three queued: full
+  EXPECT_EQ(dev->completedBlocks(), 0u);
+  ASSERT_EQ(dev->waitCompletion(0, stop.fd(), 1000), AudioWait::Ready);
+  EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(99));
+  WavInfo info;
+  ASSERT_TRUE(parseFile(path, info));  // valid while the device writes
+  EXPECT_GE(info.dataBytes, 1600u);
+  ASSERT_EQ(dev->waitCompletion(2, stop.fd(), 1000), AudioWait::Ready);
+  EXPECT_EQ(dev->completedBlocks(), 3u);
+  EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(199));
+  EXPECT_EQ(dev->waitCompletion(3, stop.fd(), 20), AudioWait::TimedOut);
+  dev->close();
+  WavFileReader r;
+  std::string error;
+  ASSERT_TRUE(r.open(path, error));
+  std::vector<int16_t> back(2000);
+  ASSERT_EQ(r.read(back.data(), 2000), 1603u);
+  EXPECT_EQ(back[799], 799);
+  EXPECT_EQ(back[802], 2);
+  EXPECT_EQ(back[803], 0);
+  EXPECT_EQ(back[1602], 799);
+}
+
+TEST(FilePlayback, ResetDropsQueuedBlocksAndWakesTheWaiter) {
+  auto dev = makePlaybackDevice("null");
+  ASSERT_EQ(dev->open(8000, 2, 800, 8), AudioOpen::Ok);
+  std::vector<int16_t> block(1600);
+  for (int i = 0; i < 8; ++i) ASSERT_TRUE(dev->write(block.data(), 800));
+  StopFd stop;
+  EXPECT_EQ(dev->waitCompletion(0, stop.fd(), 10), AudioWait::TimedOut);
+  dev->reset();
+  EXPECT_EQ(dev->completedBlocks(), 8u);
+  ASSERT_TRUE(dev->write(block.data(), 800));
+  stop.set();
+  EXPECT_EQ(dev->waitCompletion(8, stop.fd(), -1), AudioWait::Stopped);
+}
+
+TEST(NullDevices, AcceptAnyFormatAndCaptureSilence) {
+  auto in = makeCaptureDevice("null");
+  EXPECT_EQ(in->open(0, 1, 160, 50), AudioOpen::BadFormat);
+  ASSERT_EQ(in->open(48000, 6, 960, 50), AudioOpen::Ok);
+  ASSERT_TRUE(in->start());
+  StopFd stop;
+  std::vector<int16_t> block(960 * 6, 7);
+  ASSERT_EQ(in->readBlock(block.data(), stop.fd(), 1000), AudioWait::Ready);
+  EXPECT_EQ(block, std::vector<int16_t>(960 * 6, 0));
+  EXPECT_EQ(makePlaybackDevice("null")->open(44100, 300, 4410, 8), AudioOpen::BadFormat);
+}
+
+TEST(DeviceNames, ResolveToTheirDevices) {
+  EXPECT_EQ(resolveAudioDevice("", true).target, "default");
+  EXPECT_EQ(resolveAudioDevice(kDefaultSoundIn, true).target, "default");
+  EXPECT_EQ(resolveAudioDevice(kDefaultSoundOut, false).target, "default");
+  EXPECT_EQ(resolveAudioDevice("file:/a b/c.wav", true).kind, AudioDeviceSpec::Kind::File);
+  EXPECT_EQ(resolveAudioDevice("file:/a b/c.wav", true).target, "/a b/c.wav");
+  EXPECT_EQ(resolveAudioDevice("null", false).kind, AudioDeviceSpec::Kind::Null);
+  EXPECT_EQ(resolveAudioDevice("hw:3,0", false).target, "hw:3,0");
+  const auto in = audioDeviceNames(true);
+  ASSERT_FALSE(in.empty());
+  EXPECT_EQ(in[0], kDefaultSoundIn);
+  EXPECT_EQ(audioDeviceNames(false)[0], kDefaultSoundOut);
+}
+
+TEST(Mixer, MapsDecibelsToControlValuesAndAlsaRanges) {
+  EXPECT_EQ(mixerControlValue(-127), 0u);
+  EXPECT_EQ(mixerControlValue(-36), 0u);
+  EXPECT_EQ(mixerControlValue(-35), 1424u);
+  EXPECT_EQ(mixerControlValue(0), 51264u);
+  EXPECT_EQ(mixerControlValue(10), 65504u);
+  EXPECT_EQ(mixerControlValue(11), 65535u);
+  EXPECT_EQ(mixerToAlsaRange(0, -10, 90), -10);
+  EXPECT_EQ(mixerToAlsaRange(65535, -10, 90), 90);
+  EXPECT_EQ(mixerToAlsaRange(32768, 0, 31), 16);
+  EXPECT_EQ(mixerToAlsaRange(100, 5, 5), 5);
+  EXPECT_EQ(mixerCardForPcm("default"), "default");
+  EXPECT_EQ(mixerCardForPcm("plughw:1,0"), "hw:1");
+  EXPECT_EQ(mixerCardForPcm("sysdefault:CARD=PCH"), "hw:PCH");
+  EXPECT_EQ(mixerCardForPcm("hw:CARD=Loop,DEV=1"), "hw:Loop");
+  EXPECT_EQ(mixerCardForPcm("null"), "");
+}
+
+TEST(Mixer, DevicesWithoutControlsHaveNoMixer) {
+  EXPECT_EQ(Mixer::openForDevice("null", false), nullptr);
+  EXPECT_EQ(Mixer::openForDevice("file:/tmp/x.wav", true), nullptr);
+  EXPECT_EQ(Mixer::openCard("hw:NoSuchCard"), nullptr);
+}
+
+}  // namespace
+}  // namespace quillet::platform
