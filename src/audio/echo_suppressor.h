@@ -4,9 +4,10 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
-#include <vector>
+#include <memory>
 
 #include "audio/audio_stream.h"
 
@@ -67,7 +68,7 @@ class EchoSuppressor : public AudioSink {
   EchoLearned learned() const;
   // Inspection for tests.
   uint32_t alignment() const { return align_; }
-  uint32_t farWriteIndex() const { return farIndex_; }
+  uint32_t farWriteIndex() const { return farIndex_.load(); }
   int32_t targetGain(uint32_t band) const { return target_[band]; }
   uint32_t coupling(uint32_t band, uint32_t tap) const { return coupling_[band][tap]; }
 
@@ -86,9 +87,11 @@ class EchoSuppressor : public AudioSink {
   SinkRef down_;
 
   // Far end (feeder thread).
-  uint32_t farIndex_ = 0;
-  uint32_t farPosition_ = 0;
-  std::vector<int32_t> farPeaks_;  // kHistoryBlocks × kBands
+  // Written by the feeder thread, read by the capture thread without a lock.
+  std::atomic<uint32_t> farIndex_{0};
+  std::atomic<uint32_t> farPosition_{0};
+  std::unique_ptr<std::atomic<int32_t>[]> farPeaks_;  // kHistoryBlocks × kBands
+  std::array<int32_t, kBands> farCur_{};              // peaks of the block being filled
   BandSplit farSplit_;
 
   // Near end (capture thread).

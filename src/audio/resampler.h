@@ -54,6 +54,7 @@ class ResamplingSink : public AudioSink {
   std::vector<int32_t> hist_;  // 16-bit-scale samples, interleaved
   std::vector<int32_t> out_;
   uint32_t outFrames_ = 0;
+  uint32_t skip_ = 0;  // input frames the filter has already stepped over
 };
 
 // Playback side: one stage, 63 taps. Declares twice the wrapped peak range (when that is at
@@ -81,6 +82,7 @@ class ResamplingSource : public SourceFilter {
   std::vector<int32_t> hist_;  // 16-bit-scale samples, interleaved
   std::vector<int32_t> in_;    // read buffer
   uint32_t position_ = 0;      // output frames
+  uint32_t tail_ = 0;          // frames read past the end of a finished source
 };
 
 }  // namespace quillet::audio

@@ -1,0 +1,264 @@
+// EchoSuppressor: three-band split of microphone and far-end audio, per-block peaks, a
+// learned noise floor and learned echo couplings over 32 block delays, and a per-band gate
+// with fast opening and slow closing.
+#include "audio/echo_suppressor.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <limits>
+
+#include "audio/converters.h"
+#include "platform/tick.h"
+
+namespace quillet::audio {
+
+namespace {
+
+constexpr int32_t kUnity = 0x1000000;
+constexpr int32_t kGainUp = 0x20000;   // per sample
+constexpr int32_t kGainDown = 0x2000;  // per sample
+constexpr int32_t kFarQuiet = 2048;    // far-end peaks up to this teach nothing
+
+int32_t wrapHalf(int64_t d) {
+  const int64_t h = EchoSuppressor::kHistory;
+  d %= h;
+  if (d > h / 2) d -= h;
+  if (d < -h / 2) d += h;
+  return static_cast<int32_t>(d);
+}
+
+uint32_t wrapIndex(int64_t i) {
+  const int64_t h = EchoSuppressor::kHistory;
+  i %= h;
+  if (i < 0) i += h;
+  return static_cast<uint32_t>(i);
+}
+
+}  // namespace
+
+void EchoSuppressor::BandSplit::split(int32_t x, int32_t* bands) {
+  const int32_t d = x - (s2 >> 5);
+  s2 += d;
+  s1 += d;
+  const int32_t low = s1 >> 3;
+  s1 -= low;
+  s0 += d;
+  const int32_t t = (s0 >> 3) * 3;
+  s0 -= t;
+  bands[0] = d - t;    // high
+  bands[1] = t - low;  // middle
+  bands[2] = low;      // low
+}
+
+// Takes out of the outer bands what leaks into them from the middle one and the reverse.
+// A peak is never negative: what the correction would push below 0 reads as 0 (a negative
+// far-end peak taken as unsigned would otherwise look like a very loud echo).
+void EchoSuppressor::correctPeaks(int32_t* p) {
+  const int32_t m = p[1] >> 3;
+  const int32_t p2 = p[2] - m;
+  const int32_t p0 = p[0] - m;
+  const int32_t p1 = p[1] - (p2 >> 5) - (p0 >> 3);
+  p[0] = std::max(0, p0);
+  p[1] = std::max(0, p1);
+  p[2] = std::max(0, p2);
+}
+
+EchoSuppressor::EchoSuppressor(const PlayPosition* player, EchoConfig config)
+    : AudioSink(8000, 1),
+      player_(player),
+      config_(std::move(config)),
+      farPeaks_(new std::atomic<int32_t>[kHistoryBlocks * kBands]) {
+  for (uint32_t i = 0; i < kHistoryBlocks * kBands; ++i) farPeaks_[i].store(0);
+  for (uint32_t b = 0; b < kBands; ++b) {
+    const int32_t gate = std::clamp(config_.learned.noiseGate[b], 0, 0x3FFFFF);
+    floor_[b] = gate * 512;
+    const uint32_t c = static_cast<uint32_t>(std::max(0, config_.learned.echo[b]));
+    coupling_[b].fill(c);
+  }
+  if (!config_.clock) config_.clock = [] { return platform::tickMs(); };
+}
+
+EchoSuppressor::~EchoSuppressor() {
+  if (config_.store) config_.store(learned());
+}
+
+EchoLearned EchoSuppressor::learned() const {
+  EchoLearned l;
+  for (uint32_t b = 0; b < kBands; ++b) {
+    l.noiseGate[b] = floor_[b] >> 9;
+    const uint32_t c = *std::max_element(coupling_[b].begin(), coupling_[b].end());
+    l.echo[b] = static_cast<int32_t>(std::min<uint32_t>(c, std::numeric_limits<int32_t>::max()));
+  }
+  return l;
+}
+
+void EchoSuppressor::farEnd(const int32_t* samples, uint32_t frames, uint32_t position) {
+  uint32_t index = farIndex_.load(std::memory_order_relaxed);
+  while (frames > 0) {
+    if (index >= kHistory) index = 0;
+    const uint32_t chunk = std::min(frames, kBlock - index % kBlock);
+    for (uint32_t i = 0; i < chunk; ++i) {
+      int32_t bands[kBands];
+      farSplit_.split(samples[i], bands);
+      for (uint32_t b = 0; b < kBands; ++b) farCur_[b] = std::max(farCur_[b], std::abs(bands[b]));
+    }
+    samples += chunk;
+    frames -= chunk;
+    index += chunk;
+    if (index % kBlock == 0) {
+      correctPeaks(farCur_.data());
+      const uint32_t block = (index - 1) / kBlock;
+      for (uint32_t b = 0; b < kBands; ++b) {
+        farPeaks_[block * kBands + b].store(farCur_[b], std::memory_order_relaxed);
+      }
+      farCur_.fill(0);
+    }
+    // Published after the block's peaks, so the near end never reads a block ahead of them.
+    farIndex_.store(index, std::memory_order_release);
+  }
+  farPosition_.store(position, std::memory_order_release);
+}
+
+void EchoSuppressor::Write(const int32_t* samples, uint32_t frames) {
+  position_ += frames;
+  const uint32_t n = frames;
+  const uint32_t farIndex = farIndex_.load(std::memory_order_acquire) % kHistory;
+
+  // Follow the play position: the far-end sample heard when this block was recorded.
+  if (player_ != nullptr) {
+    const uint32_t now = config_.clock();
+    const uint32_t rate = player_->playRate();
+    const uint32_t elapsed = now - player_->playPositionTick();
+    const uint32_t latency = farPosition_.load(std::memory_order_acquire) -
+                             player_->playPosition() -
+                             static_cast<uint32_t>(static_cast<uint64_t>(elapsed) * rate / 1000);
+    if (latency < kHistory) {
+      const uint32_t target = wrapIndex(int64_t{farIndex} - latency - n);
+      const int32_t d = wrapHalf(int64_t{target} - align_);
+      if (d > 64) align_ = wrapIndex(int64_t{align_} + 4);
+      if (d < -64) align_ = wrapIndex(int64_t{align_} - 4);
+    }
+  }
+  // Never closer to the far end's write index than a block plus this write.
+  const int32_t lag = wrapHalf(int64_t{farIndex} - align_);
+  if (lag < static_cast<int64_t>(n) + 79) align_ = wrapIndex(int64_t{farIndex} - n - 79);
+
+  uint32_t remaining = frames;
+  while (remaining > 0) {
+    const uint32_t chunk = std::min(remaining, kBlock - fill_);
+    int32_t* dst = buf_[filling_].data() + static_cast<size_t>(fill_) * kBands;
+    for (uint32_t i = 0; i < chunk; ++i) {
+      nearSplit_.split(samples[i], dst + i * kBands);
+      for (uint32_t b = 0; b < kBands; ++b)
+        peak_[b] = std::max(peak_[b], std::abs(dst[i * kBands + b]));
+    }
+    samples += chunk;
+    remaining -= chunk;
+    fill_ += chunk;
+    if (fill_ == kBlock) {
+      adapt();
+      if (waiting_ >= 0) outputWaiting();
+      waiting_ = static_cast<int>(filling_);
+      readIndex_ = 0;
+      filling_ ^= 1;
+      fill_ = 0;
+    }
+    align_ = wrapIndex(int64_t{align_} + chunk);
+  }
+  // Nothing attenuated: hand the finished block on now instead of a block later.
+  if (int64_t{target_[0]} + target_[1] + target_[2] >= 3 * int64_t{kUnity} && waiting_ >= 0 &&
+      waiting_ != static_cast<int>(filling_)) {
+    outputWaiting();
+  }
+}
+
+void EchoSuppressor::adapt() {
+  correctPeaks(peak_.data());
+  const uint32_t c = align_ / kBlock;
+  const uint32_t step = config_.fastAdaptation ? 5 : 6;
+  for (uint32_t b = 0; b < kBands; ++b) {
+    const int64_t n = peak_[b];
+    const int64_t f = floor_[b];
+    const int64_t e = n - (f >> 8);
+    floor_[b] = static_cast<int32_t>(
+        std::clamp<int64_t>(e < 0 ? f + e : f + (e >> 4), 0, std::numeric_limits<int32_t>::max()));
+
+    // The echo estimate is the largest coupling × far-end peak over the 32 block delays.
+    // The product is taken in 64 bits: modulo 2^32 a loud far end could look quiet.
+    int64_t m = 0;
+    for (uint32_t t = 0; t < kTaps; ++t) {
+      const uint32_t blk = (c + kHistoryBlocks - t) % kHistoryBlocks;
+      const int64_t r = farPeaks_[blk * kBands + b].load(std::memory_order_relaxed);
+      uint32_t& cp = coupling_[b][t];
+      const int64_t est =
+          static_cast<int64_t>((static_cast<uint64_t>(cp) * static_cast<uint64_t>(r)) >> 10);
+      m = std::max(m, est);
+      if (r > kFarQuiet) {
+        if (n > est) {
+          const uint64_t grown = uint64_t{cp} + (cp >> step) + 1;
+          cp = static_cast<uint32_t>(
+              std::min<uint64_t>(grown, std::numeric_limits<uint32_t>::max()));
+        } else {
+          const int64_t shrunk = int64_t{cp} - (cp >> 4) - 2;
+          cp = static_cast<uint32_t>(std::max<int64_t>(0, shrunk));
+        }
+      }
+    }
+    const int64_t lo = (f >> 8) + (f >> 10) + m + (m >> 1);
+    const int64_t width = (f >> 9) + 64 + (m >> 1);
+    const int64_t level = std::max<int64_t>(n, prevPeak_[b]);
+    if (level >= lo + width) {
+      target_[b] = kUnity;
+    } else if (level <= lo) {
+      target_[b] = 0;
+    } else {
+      target_[b] = static_cast<int32_t>(static_cast<double>(level - lo) * 16777216.0 /
+                                        static_cast<double>(width));
+    }
+    prevPeak_[b] = static_cast<int32_t>(n);
+    peak_[b] = 0;
+  }
+}
+
+void EchoSuppressor::outputWaiting() {
+  const int32_t* src = buf_[static_cast<size_t>(waiting_)].data();
+  uint32_t count = 0;
+  for (uint32_t i = readIndex_; i < kBlock; ++i) {
+    int32_t sum = 0;
+    for (uint32_t b = 0; b < kBands; ++b) {
+      int32_t& g = gain_[b];
+      const int32_t t = target_[b];
+      if (g < t) {
+        g = std::min(t, g + kGainUp);
+      } else if (g > t) {
+        g = std::max(t, g - kGainDown);
+      }
+      sum += applyGainQ24(src[i * kBands + b], g);
+    }
+    out_[count++] = sum;
+  }
+  readIndex_ = kBlock;
+  waiting_ = -1;
+  if (count > 0) down_->Write(out_.data(), count);
+}
+
+FarEndTap::FarEndTap(SourceRef source, StreamRef<EchoSuppressor> suppressor)
+    : SourceFilter(std::move(source)), suppressor_(std::move(suppressor)) {}
+
+void FarEndTap::Read(int32_t* buffer, uint32_t frames) {
+  source_->Read(buffer, frames);
+  // The suppressor takes 8000 Hz mono; other formats pass untapped.
+  if (channels_ == 1) suppressor_->farEnd(buffer, frames, source_->Position());
+}
+
+SourceRef MakeFarEndTap(const StreamRef<EchoSuppressor>& suppressor, const SourceRef& source) {
+  if (source->isNull()) return source;
+  return SourceRef(new FarEndTap(source, suppressor));
+}
+
+SinkRef SetOutput(const StreamRef<EchoSuppressor>& suppressor, const SinkRef& sink) {
+  suppressor->setDownstream(sink);
+  return suppressor;
+}
+
+}  // namespace quillet::audio

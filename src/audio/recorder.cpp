@@ -1,0 +1,271 @@
+// The capture thread and the Recorder's start, stop and GUI-thread reports.
+#include "audio/recorder.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "audio/converters.h"
+#include "audio/volume.h"
+#include "base/log.h"
+#include "platform/thread_priority.h"
+
+namespace quillet::audio {
+
+uint32_t captureFramesPerBlock(uint32_t rate) { return std::clamp<uint32_t>(rate / 50, 32, 8192); }
+
+Recorder::Recorder() = default;
+Recorder::Recorder(platform::MessageLoop& loop) : base::NotifyWindow(loop) {}
+
+Recorder::~Recorder() {
+  detachNotify();
+  listener_ = &defaultListener_;
+  Stop();
+  WorkerThread::Stop();
+}
+
+void Recorder::SetDevice(const std::string& name, int32_t inputChannel) {
+  device_ = name;
+  inputChannel_ = inputChannel;
+}
+
+void Recorder::SetListener(RecorderListener* listener, uint32_t cookie) {
+  listener_ = listener != nullptr ? listener : &defaultListener_;
+  cookie_ = cookie;
+}
+
+void Recorder::SetRecordVolume(int level) { audio::SetRecordVolume(*this, level); }
+
+LevelReport Recorder::levels() {
+  std::lock_guard lock(levelsMutex_);
+  return report_;
+}
+
+uint32_t Recorder::msToFrames(uint32_t ms) const {
+  return static_cast<uint32_t>(static_cast<uint64_t>(ms) * head_->rate() / 1000);
+}
+
+int Recorder::Start(const SinkRef& sink, uint32_t maxLengthMs, LevelDb startThreshold,
+                    uint32_t hangTimeMs, uint32_t flags) {
+  if (state_.load() != kIdle) Stop();
+  if (sink.isNull()) return 0;
+  // A thread that ended on its own (no sound for 25 s) is reaped before a new one.
+  WorkerThread::Stop();
+  sink_ = sink;
+  head_ = sink;
+  meterCount_ = static_cast<uint8_t>(std::min<uint32_t>(sink->channels(), 255));
+  maxLength_ = maxLengthMs;
+  startThreshold_ = startThreshold;
+  stopThreshold_ = static_cast<LevelDb>(std::clamp(startThreshold - 4, -127, 127));
+  hangTime_ = hangTimeMs;
+  lastVoice_.store(sink->positionMs());
+  limitReached_ = levelsChanged_ = stateChanged_ = 0;
+  state_.store((flags & kBeginStreaming) != 0 ? kStreaming : kWaiting);
+  started_.reset();
+  if ((flags & kHoldAtGate) != 0)
+    gate_.reset();
+  else
+    gate_.set();
+  WorkerThread::Start(platform::currentThreadPriority());
+  if (!started_.wait(1500)) return 0;  // the thread goes on and may still capture
+  if (state_.load() == kIdle) {
+    WorkerThread::Stop();
+    sink_.resetNull();
+    head_.resetNull();
+    return 0;
+  }
+  if ((flags & kBeginStreaming) != 0)
+    listener_->OnStreaming(cookie_);
+  else
+    listener_->OnWaiting(cookie_);
+  const uint32_t lastVoice = lastVoice_.load();
+  listener_->OnPosition(&lastVoice, cookie_);
+  return 1;
+}
+
+void Recorder::Stop() {
+  if (state_.load() == kIdle) return;
+  WorkerThread::Stop();
+  const uint32_t keepMs = lastVoice_.load() + 50;
+  // Trailing silence after the last voice is cut off (the sink moves back).
+  if (head_->positionMs() > keepMs) head_->Seek(msToFrames(keepMs));
+  sink_.resetNull();
+  head_.resetNull();
+  lastVoice_.store(0);
+  state_.store(kIdle);
+  listener_->OnStopped(cookie_);
+}
+
+void Recorder::OnNotify() {
+  if (limitReached_.load() != 0) {
+    Stop();
+    return;
+  }
+  if (levelsChanged_.exchange(0) != 0) {
+    const uint32_t lastVoice = lastVoice_.load();
+    listener_->OnPosition(&lastVoice, cookie_);
+    const LevelReport copy = levels();
+    listener_->OnLevels(&copy, cookie_);
+  }
+  if (stateChanged_.exchange(0) != 0) {
+    if (state_.load() == kWaiting)
+      listener_->OnWaiting(cookie_);
+    else if (state_.load() == kStreaming)
+      listener_->OnStreaming(cookie_);
+  }
+}
+
+bool Recorder::openDevice(platform::CaptureDevice& device) {
+  using platform::AudioOpen;
+  const uint32_t rate = sink_->rate();
+  const uint32_t channels = sink_->channels();
+  auto tryOpen = [&](uint32_t r, uint32_t c) {
+    return device.open(r, c, captureFramesPerBlock(r), kCaptureBlocks);
+  };
+  AudioOpen result = tryOpen(rate, channels);
+  if (result == AudioOpen::Failed) {
+    base::logError("Cannot open the capture device: ", device.lastError());
+    return false;
+  }
+  if (result == AudioOpen::BadFormat) {
+    static constexpr uint32_t kRates[] = {44100, 22050, 11025, 8000};
+    for (uint32_t c = channels; c >= 1 && result != AudioOpen::Ok; --c) {
+      if (c != channels && (result = tryOpen(rate, c)) == AudioOpen::Ok) break;
+      if (result == AudioOpen::Failed) break;
+      for (uint32_t r : kRates) {
+        if ((result = tryOpen(r, c)) != AudioOpen::BadFormat) break;
+      }
+      if (result == AudioOpen::Failed) break;
+    }
+    if (result != AudioOpen::Ok) {
+      base::logError("The capture device takes none of the formats tried: ", device.lastError());
+      return false;
+    }
+    head_ = BuildCaptureChain(device.rate(), device.channels(), sink_);
+  }
+  openedRate_.store(device.rate());
+  openedChannels_.store(device.channels());
+  return true;
+}
+
+LevelDb Recorder::condition(uint32_t frames, uint32_t channels) {
+  int32_t* s = samples_.data();
+  for (uint32_t c = 0; c < channels; ++c) {
+    int64_t acc = dc_[c];
+    for (uint32_t f = 0; f < frames; ++f) {
+      int32_t& x = s[f * channels + c];
+      const int32_t y = x - static_cast<int32_t>(acc >> 12);
+      x = y;
+      acc += static_cast<int64_t>(y) * dcFactor_;
+    }
+    dc_[c] = acc;
+  }
+  const uint32_t gain = gain_.load();
+  if (gain > kUnityGain) {
+    for (uint32_t i = 0; i < frames * channels; ++i) {
+      const int64_t v = (static_cast<int64_t>(s[i]) * gain) >> 9;
+      s[i] = static_cast<int32_t>(std::clamp<int64_t>(v, kSampleMin, kSampleMax));
+    }
+  }
+  LevelReport report;
+  report.count = meterCount_;
+  for (uint32_t i = 0; i < meterCount_; ++i) {
+    // A mono device feeding a stereo sink meters its one channel on both.
+    report.levels[i] = peakLevel(s, frames, channels, i % channels);
+  }
+  {
+    std::lock_guard lock(levelsMutex_);
+    report_ = report;
+  }
+  return combinedLevel(report.levels, report.count);
+}
+
+LevelDb Recorder::halfBlockLevel(uint32_t frames, uint32_t channels) {
+  LevelDb levels[2];
+  const uint32_t n = std::min<uint32_t>(meterCount_, 2);
+  for (uint32_t i = 0; i < n; ++i)
+    levels[i] = peakLevel(samples_.data(), frames / 2, channels, i % channels);
+  return combinedLevel(levels, n);
+}
+
+void Recorder::writeHead(const int32_t* samples, uint32_t frames) {
+  if (frames > 0) head_->Write(samples, frames);
+}
+
+void Recorder::Run() {
+  auto device = platform::makeCaptureDevice(device_);
+  if (!openDevice(*device)) {
+    state_.store(kIdle);
+    started_.set();
+    return;
+  }
+  const uint32_t channels = device->channels();
+  const uint32_t frames = device->framesPerBlock();
+  raw_.assign(static_cast<size_t>(frames) * channels, 0);
+  samples_.assign(raw_.size(), 0);
+  preroll_.assign(raw_.size(), 0);
+  dc_.assign(channels, 0);
+  const uint32_t rate = device->rate();
+  dcFactor_ = rate > 0 ? static_cast<int32_t>(192000 / rate + 1) : 1;
+  bool prerollValid = false;
+  started_.set();
+
+  if (base::WaitForEventOrStop(*this, gate_, base::kInfinite) != base::WaitResult::Signalled ||
+      !device->start()) {
+    levelsChanged_ = stateChanged_ = 0;
+    device->close();
+    return;
+  }
+  platform::setThreadPriority(platform::currentThreadId(), platform::kPriorityHighest);
+
+  for (;;) {
+    const platform::AudioWait w =
+        device->readBlock(raw_.data(), stopEvent().fd(), kCaptureSilenceLimitMs);
+    if (w == platform::AudioWait::TimedOut)
+      base::logError("The capture device delivered nothing for 25 s; capture ends");
+    if (w != platform::AudioWait::Ready) break;
+    for (size_t i = 0; i < raw_.size(); ++i) samples_[i] = raw_[i] * 16;
+    const LevelDb level = condition(frames, channels);
+
+    if (state_.load() == kStreaming) {
+      writeHead(samples_.data(), frames);
+      const uint32_t now = head_->positionMs();
+      if (level < stopThreshold_) {
+        if (now - lastVoice_.load() > hangTime_) {
+          // The voice is gone: keep 450 ms after it and wait for the next.
+          head_->Seek(msToFrames(lastVoice_.load() + 450));
+          state_.store(kWaiting);
+          std::copy(samples_.begin(), samples_.end(), preroll_.begin());
+          prerollValid = true;
+          stateChanged_ = 1;
+        }
+      } else {
+        lastVoice_.store(now);
+      }
+      if (maxLength_ > 0 && now > maxLength_) limitReached_ = 1;
+    } else if (level < startThreshold_) {
+      std::copy(samples_.begin(), samples_.end(), preroll_.begin());
+      prerollValid = true;
+    } else {
+      // Speech in the first half of the block is preceded by the block before it.
+      if (halfBlockLevel(frames, channels) >= startThreshold_ && prerollValid)
+        writeHead(preroll_.data(), frames);
+      writeHead(samples_.data(), frames);
+      state_.store(kStreaming);
+      stateChanged_ = 1;
+    }
+    levelsChanged_ = 1;
+    Post();
+  }
+
+  // What the device holds of the block being filled still reaches a streaming sink.
+  const uint32_t rest = device->stopAndDrain(raw_.data());
+  if (state_.load() == kStreaming && rest > 0) {
+    for (size_t i = 0; i < static_cast<size_t>(rest) * channels; ++i) samples_[i] = raw_[i] * 16;
+    condition(rest, channels);
+    writeHead(samples_.data(), rest);
+  }
+  limitReached_ = levelsChanged_ = stateChanged_ = 0;
+  device->close();
+}
+
+}  // namespace quillet::audio
