@@ -1,0 +1,81 @@
+// Events, the combined wait and the tick clock.
+#include "platform/event.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "platform/socket.h"
+#include "platform/tick.h"
+
+namespace quillet::platform {
+namespace {
+
+TEST(Event, ManualResetStaysSetUntilReset) {
+  Event event(Event::Reset::Manual);
+  EXPECT_FALSE(event.wait(0));
+  event.set();
+  EXPECT_TRUE(event.wait(0));
+  EXPECT_TRUE(event.wait(0));
+  event.reset();
+  EXPECT_FALSE(event.wait(0));
+}
+
+TEST(Event, AutoResetWakesOneWaiterPerSet) {
+  Event event(Event::Reset::Auto);
+  event.set();
+  event.set();  // two sets before a wait still make one signal
+  EXPECT_TRUE(event.wait(0));
+  EXPECT_FALSE(event.wait(0));
+}
+
+TEST(Event, WaitSeesSetFromAnotherThread) {
+  Event event(Event::Reset::Auto);
+  std::thread setter([&] { event.set(); });
+  EXPECT_TRUE(event.wait(5000));
+  setter.join();
+}
+
+TEST(Event, WaitAnyAnswersLowestSignalledIndexOrTimeout) {
+  Event a, b(Event::Reset::Auto), c;
+  EXPECT_EQ(waitAny({&a, &b, &c}, 10), kWaitTimedOut);
+  c.set();
+  b.set();
+  EXPECT_EQ(waitAny({&a, &b, &c}, 0), 1);
+  EXPECT_EQ(waitAny({&a, &b, &c}, 0), 2);  // b was taken, c is manual
+}
+
+TEST(Event, WaitAnyOrReadableSeesSocketAndEvent) {
+  UniqueFd receiver;
+  ASSERT_TRUE(bindUdp(receiver, 0, ipv4(127, 0, 0, 1)));
+  Endpoint to = localEndpoint(receiver.get());
+  Event stop;
+  Event* events[1] = {&stop};
+  int fds[1] = {receiver.get()};
+  EXPECT_EQ(waitAnyOrReadable(events, fds, 20), kWaitTimedOut);
+  UniqueFd sender = udpSocket();
+  ASSERT_EQ(sendTo(sender.get(), "hi", 2, to), 2);
+  EXPECT_EQ(waitAnyOrReadable(events, fds, 5000), 1);
+  char buffer[8];
+  Endpoint from;
+  EXPECT_EQ(recvFrom(receiver.get(), buffer, sizeof buffer, &from), 2);
+  EXPECT_EQ(from.address, ipv4(127, 0, 0, 1));
+  stop.set();
+  EXPECT_EQ(waitAnyOrReadable(events, fds, 5000), 0);
+}
+
+TEST(Tick, OffsetShiftsTheClockAndDiffIsWrapSafe) {
+  uint32_t before = tickMs();
+  setTickOffset(0xFFFFFFFFu - 1000 - before);  // about one second before the wrap
+  uint32_t near = tickMs();
+  EXPECT_GT(near, 0xFFFF0000u);
+  EXPECT_EQ(tickDiff(near + 2000, near), 2000);
+  EXPECT_EQ(tickDiff(near, near + 2000), -2000);
+  EXPECT_LT(near + 2000, near);  // wrapped, yet the difference is right
+  setTickOffset(0);
+}
+
+}  // namespace
+}  // namespace quillet::platform

@@ -1,0 +1,184 @@
+// The settings file: format, preservation of hand edits, atomic rewrites.
+#include "platform/settings_file.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace quillet::platform {
+namespace {
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "qsetXXXXXX").string();
+    path_ = ::mkdtemp(pattern.data());
+  }
+  ~TempDir() { std::filesystem::remove_all(path_); }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void writeFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+TEST(SettingsDocument, ParsesSectionsNamesAndValuesWithoutRegardToCase) {
+  SettingsDocument doc = SettingsDocument::parse(
+      "; comment\r\n[Settings]\r\nDoNotDisturb=1\r\n[SIP]\nPort=5070\n[sip]\nQuality=40\n");
+  EXPECT_EQ(doc.get("settings", "donotdisturb").value_or("?"), "1");
+  EXPECT_EQ(doc.get("Sip", "PORT").value_or("?"), "5070");
+  EXPECT_EQ(doc.get("SIP", "Quality").value_or("?"), "40");
+  EXPECT_FALSE(doc.get("SIP", "Missing").has_value());
+  EXPECT_EQ(doc.sections().size(), 2u);
+}
+
+TEST(SettingsDocument, KeepsValuesExactlyAndEscapesLineBreaks) {
+  SettingsDocument doc;
+  ASSERT_TRUE(doc.set("S", "A", "  two blanks\\and\na break\r "));
+  SettingsDocument reread = SettingsDocument::parse(doc.serialize());
+  EXPECT_EQ(reread.get("S", "A").value_or("?"), "  two blanks\\and\na break\r ");
+  EXPECT_EQ(doc.serialize(), "[S]\nA=  two blanks\\\\and\\na break\\r \n");
+}
+
+TEST(SettingsDocument, DamagedLinesAreSkippedButKept) {
+  std::string text = "orphan=1\n[S]\nno equals sign\n=novalue\n[]\nGood=yes\n";
+  SettingsDocument doc = SettingsDocument::parse(text);
+  EXPECT_EQ(doc.get("S", "Good").value_or("?"), "yes");
+  EXPECT_FALSE(doc.get("S", "orphan").has_value());
+  EXPECT_EQ(doc.serialize(), text);
+}
+
+TEST(SettingsDocument, RefusesNamesThatCannotBeStored) {
+  SettingsDocument doc;
+  EXPECT_FALSE(doc.set("S", "a=b", "x"));
+  EXPECT_FALSE(doc.set("S\nT", "a", "x"));
+  EXPECT_FALSE(doc.set("", "a", "x"));
+  EXPECT_FALSE(doc.set("S", " a", "x"));
+  EXPECT_EQ(doc.serialize(), "");
+}
+
+TEST(SettingsDocument, RemoveSectionTakesSubsectionsOnly) {
+  SettingsDocument doc = SettingsDocument::parse(
+      "[Hotkey/Details]\nMaxID=3\n[Hotkey/Details\\0]\nKey=1\n[Hotkey/Details\\0\\x]\nA=1\n"
+      "[Hotkey/Details\\1]\nKey=2\n[Hotkey/Details0]\nKeep=1\n");
+  EXPECT_TRUE(doc.removeSection("hotkey/details\\0"));
+  EXPECT_FALSE(doc.hasSection("Hotkey/Details\\0"));
+  EXPECT_FALSE(doc.hasSection("Hotkey/Details\\0\\x"));
+  EXPECT_TRUE(doc.hasSection("Hotkey/Details\\1"));
+  EXPECT_TRUE(doc.hasSection("Hotkey/Details0"));
+}
+
+TEST(SettingsFile, HandEditedFileKeepsCommentsOrderAndSpacing) {
+  TempDir dir;
+  std::string path = dir.file("settings.ini");
+  writeFile(path,
+            "# my line\r\n[DefaultLine]\r\n  UserName = 201\r\nProxy=pbx.local\r\n\r\n"
+            "; sound\r\n[Settings]\r\nUseAGC=0\r\n");
+  SettingsFile file(path);
+  EXPECT_EQ(file.get("DefaultLine", "UserName").value_or("?"), " 201");
+  ASSERT_TRUE(file.set("defaultline", "username", "202"));
+  ASSERT_TRUE(file.set("Settings", "DoNotDisturb", "1"));
+  EXPECT_EQ(readFile(path),
+            "# my line\n[DefaultLine]\n  UserName =202\nProxy=pbx.local\n\n"
+            "; sound\n[Settings]\nUseAGC=0\nDoNotDisturb=1\n");
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST(SettingsFile, SeesChangesMadeOnDiskByOthers) {
+  TempDir dir;
+  std::string path = dir.file("settings.ini");
+  SettingsFile first(path);
+  SettingsFile second(path);
+  EXPECT_FALSE(first.get("S", "A").has_value());
+  ASSERT_TRUE(second.set("S", "A", "1"));
+  EXPECT_EQ(first.get("S", "A").value_or("?"), "1");
+  writeFile(path, "[S]\nA=22\n");
+  EXPECT_EQ(first.get("S", "A").value_or("?"), "22");
+  ASSERT_TRUE(first.remove("S", "A"));
+  EXPECT_FALSE(second.get("S", "A").has_value());
+}
+
+TEST(SettingsFile, MissingOrUnreadableFileReadsEmptyAndReadOnlyNeverWrites) {
+  TempDir dir;
+  SettingsFile missing(dir.file("nothing/here.ini"), true);
+  EXPECT_FALSE(missing.get("S", "A").has_value());
+  EXPECT_FALSE(missing.set("S", "A", "1"));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("nothing")));
+  SettingsFile folder(dir.file(""));  // a folder is not a file
+  EXPECT_FALSE(folder.get("S", "A").has_value());
+  EXPECT_FALSE(folder.set("S", "A", "1"));
+}
+
+TEST(SettingsFile, ConcurrentWritersFromTwoProcessesLoseNothing) {
+  TempDir dir;
+  std::string path = dir.file("settings.ini");
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    SettingsFile file(path);
+    for (int i = 0; i < 40; ++i) {
+      file.set("Child", "V" + std::to_string(i), std::to_string(i));
+    }
+    ::_exit(0);
+  }
+  SettingsFile file(path);
+  for (int i = 0; i < 40; ++i) {
+    file.set("Parent", "V" + std::to_string(i), std::to_string(i));
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  SettingsFile check(path);
+  EXPECT_EQ(check.values("Child").size(), 40u);
+  EXPECT_EQ(check.values("Parent").size(), 40u);
+}
+
+TEST(SettingsFile, WriterKilledMidWriteLeavesOldOrNewContentNeverTorn) {
+  TempDir dir;
+  std::string path = dir.file("settings.ini");
+  std::string big(200000, 'x');
+  for (int round = 0; round < 6; ++round) {
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      SettingsFile file(path);
+      for (int i = 0;; ++i) {
+        char mark = static_cast<char>('a' + i % 26);
+        file.set("Big", "A", std::string(big.size(), mark));
+        file.set("Big", "B", std::string(big.size(), mark));
+      }
+    }
+    ::usleep(static_cast<useconds_t>(3000 + round * 7000));
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    std::string text = readFile(path);
+    if (text.empty()) {
+      continue;  // killed before the first rename
+    }
+    SettingsDocument doc = SettingsDocument::parse(text);
+    std::string a = doc.get("Big", "A").value_or("");
+    ASSERT_EQ(a.size(), big.size()) << "torn file in round " << round;
+    EXPECT_EQ(a.find_first_not_of(a[0]), std::string::npos);
+    EXPECT_EQ(text.back(), '\n');
+  }
+}
+
+}  // namespace
+}  // namespace quillet::platform

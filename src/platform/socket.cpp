@@ -1,0 +1,281 @@
+// Socket helpers over POSIX sockets.
+#include "platform/socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+#include "platform/tick.h"
+
+namespace quillet::platform {
+
+void UniqueFd::reset(int fd) {
+  if (fd_ >= 0 && fd_ != fd) {
+    ::close(fd_);
+  }
+  fd_ = fd;
+}
+
+sockaddr_in Endpoint::toSockaddr() const {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = address;
+  sa.sin_port = htons(port);
+  return sa;
+}
+
+Endpoint Endpoint::fromSockaddr(const sockaddr_in& sa) {
+  return Endpoint{sa.sin_addr.s_addr, ntohs(sa.sin_port)};
+}
+
+std::string Endpoint::toString() const {
+  return ipv4ToString(address) + ":" + std::to_string(port);
+}
+
+uint32_t ipv4(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+  uint8_t bytes[4] = {a, b, c, d};
+  uint32_t out;
+  std::copy(bytes, bytes + 4, reinterpret_cast<uint8_t*>(&out));
+  return out;
+}
+
+uint8_t ipv4Byte(uint32_t address, int index) {
+  return reinterpret_cast<const uint8_t*>(&address)[index & 3];
+}
+
+std::string ipv4ToString(uint32_t address) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%d.%d.%d.%d", ipv4Byte(address, 0), ipv4Byte(address, 1),
+                ipv4Byte(address, 2), ipv4Byte(address, 3));
+  return text;
+}
+
+bool parseDottedQuad(std::string_view text, uint32_t& address) {
+  uint8_t bytes[4];
+  int part = 0;
+  size_t pos = 0;
+  while (part < 4) {
+    size_t digits = 0;
+    unsigned value = 0;
+    while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && digits < 4) {
+      value = value * 10 + static_cast<unsigned>(text[pos] - '0');
+      ++pos;
+      ++digits;
+    }
+    if (digits == 0 || digits > 3 || value > 255) {
+      return false;
+    }
+    bytes[part++] = static_cast<uint8_t>(value);
+    if (part < 4) {
+      if (pos >= text.size() || text[pos] != '.') {
+        return false;
+      }
+      ++pos;
+    }
+  }
+  if (pos != text.size()) {
+    return false;
+  }
+  address = ipv4(bytes[0], bytes[1], bytes[2], bytes[3]);
+  return true;
+}
+
+std::vector<uint32_t> lookupIpv4(const std::string& host) {
+  std::vector<uint32_t> out;
+  uint32_t direct;
+  if (parseDottedQuad(host, direct)) {
+    out.push_back(direct);
+    return out;
+  }
+  if (host.empty()) {
+    return out;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* result = nullptr;
+  if (::getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0) {
+    return out;
+  }
+  for (addrinfo* ai = result; ai != nullptr; ai = ai->ai_next) {
+    if (ai->ai_family == AF_INET && ai->ai_addr != nullptr) {
+      uint32_t a = reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr;
+      if (std::find(out.begin(), out.end(), a) == out.end()) {
+        out.push_back(a);
+      }
+    }
+  }
+  ::freeaddrinfo(result);
+  return out;
+}
+
+UniqueFd udpSocket() {
+  return UniqueFd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+}
+
+bool bindUdp(UniqueFd& socket, uint16_t port, uint32_t address) {
+  socket.reset();
+  UniqueFd fresh = udpSocket();
+  if (!fresh) {
+    return false;
+  }
+  sockaddr_in sa = Endpoint{address, port}.toSockaddr();
+  if (::bind(fresh.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+    return false;
+  }
+  socket = std::move(fresh);
+  return true;
+}
+
+Endpoint localEndpoint(int fd) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0 || sa.sin_family != AF_INET) {
+    return Endpoint{};
+  }
+  return Endpoint::fromSockaddr(sa);
+}
+
+int sendTo(int fd, const void* data, size_t size, const Endpoint& to) {
+  sockaddr_in sa = to.toSockaddr();
+  ssize_t n;
+  do {
+    n = ::sendto(fd, data, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+  } while (n < 0 && errno == EINTR);
+  return n < 0 ? -1 : static_cast<int>(n);
+}
+
+int recvFrom(int fd, void* data, size_t size, Endpoint* from) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  ssize_t n;
+  do {
+    n = ::recvfrom(fd, data, size, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&sa), &len);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    return -1;
+  }
+  if (from != nullptr) {
+    *from = sa.sin_family == AF_INET ? Endpoint::fromSockaddr(sa) : Endpoint{};
+  }
+  return static_cast<int>(n);
+}
+
+namespace {
+
+int32_t remaining(uint32_t start, int32_t timeoutMs) {
+  if (timeoutMs < 0) {
+    return kInfinite;
+  }
+  int32_t left = timeoutMs - tickDiff(tickMs(), start);
+  return left < 0 ? 0 : left;
+}
+
+NetResult waitFor(int fd, bool writable, int32_t timeoutMs, Event* stop) {
+  int fds[1] = {fd};
+  int result;
+  if (stop != nullptr) {
+    Event* events[1] = {stop};
+    result = writable ? waitAnyOrWritable(events, fds, timeoutMs)
+                      : waitAnyOrReadable(events, fds, timeoutMs);
+    if (result == 0) {
+      stop->set();  // an auto-reset stop event stays visible to later waits
+      return NetResult::Cancelled;
+    }
+    return result == 1 ? NetResult::Done : NetResult::Failed;
+  }
+  result = writable ? waitAnyOrWritable({}, fds, timeoutMs) : waitAnyOrReadable({}, fds, timeoutMs);
+  return result == 0 ? NetResult::Done : NetResult::Failed;
+}
+
+}  // namespace
+
+NetResult waitReadable(int fd, int32_t timeoutMs, Event* stop) {
+  return waitFor(fd, false, timeoutMs, stop);
+}
+
+NetResult tcpConnect(const Endpoint& to, int32_t timeoutMs, Event* stop, UniqueFd& out) {
+  out.reset();
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!fd) {
+    return NetResult::Failed;
+  }
+  sockaddr_in sa = to.toSockaddr();
+  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+    if (errno != EINPROGRESS) {
+      return NetResult::Failed;
+    }
+    NetResult waited = waitFor(fd.get(), true, timeoutMs, stop);
+    if (waited != NetResult::Done) {
+      return waited;
+    }
+    int error = 0;
+    socklen_t len = sizeof error;
+    if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0) {
+      return NetResult::Failed;
+    }
+  }
+  out = std::move(fd);
+  return NetResult::Done;
+}
+
+NetResult tcpSendAll(int fd, std::string_view bytes, int32_t timeoutMs, Event* stop) {
+  uint32_t start = tickMs();
+  while (!bytes.empty()) {
+    ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      bytes.remove_prefix(static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+      return NetResult::Failed;
+    }
+    int32_t left = remaining(start, timeoutMs);
+    if (left == 0) {
+      return NetResult::Failed;
+    }
+    NetResult waited = waitFor(fd, true, left, stop);
+    if (waited != NetResult::Done) {
+      return waited;
+    }
+  }
+  return NetResult::Done;
+}
+
+NetResult tcpReceive(int fd, void* data, size_t size, int32_t timeoutMs, Event* stop,
+                     size_t& received) {
+  received = 0;
+  uint32_t start = tickMs();
+  for (;;) {
+    ssize_t n = ::recv(fd, data, size, MSG_DONTWAIT);
+    if (n >= 0) {
+      received = static_cast<size_t>(n);
+      return NetResult::Done;
+    }
+    if (errno == EINTR) {
+      continue;
+    }
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      return NetResult::Failed;
+    }
+    int32_t left = remaining(start, timeoutMs);
+    if (left == 0) {
+      return NetResult::Failed;
+    }
+    NetResult waited = waitFor(fd, false, left, stop);
+    if (waited != NetResult::Done) {
+      return waited;
+    }
+  }
+}
+
+}  // namespace quillet::platform

@@ -1,0 +1,28 @@
+// Thread priorities in the program's own numbers, mapped best effort to nice values.
+#pragma once
+
+#include <sys/types.h>
+
+namespace quillet::platform {
+
+// The program's priority numbers (smaller is more urgent).
+enum ThreadPriority : int {
+  kPriorityTimeCritical = 0,
+  kPriorityHighest = 1,
+  kPriorityAboveNormal = 2,
+  kPriorityNormal = 3,
+  kPriorityBelowNormal = 4,
+  kPriorityLowest = 5,
+  kPriorityAboveIdle = 6,
+  kPriorityIdle = 7,
+};
+
+// Kernel id of the calling thread.
+pid_t currentThreadId();
+// Sets a thread's priority (by kernel thread id) best effort: failures (no permission to
+// raise priority) are ignored. The value asked for is remembered per thread.
+void setThreadPriority(pid_t tid, int priority);
+// The priority last set for the calling thread (kPriorityNormal when never set).
+int currentThreadPriority();
+
+}  // namespace quillet::platform
