@@ -11,7 +11,9 @@
 
 namespace quillet::audio {
 
-uint32_t captureFramesPerBlock(uint32_t rate) { return std::clamp<uint32_t>(rate / 50, 32, 8192); }
+uint32_t captureFramesPerBlock(uint32_t rate) {
+  return std::clamp<uint32_t>(rate / 50, 32, 8192);
+}
 
 Recorder::Recorder() = default;
 Recorder::Recorder(platform::MessageLoop& loop) : base::NotifyWindow(loop) {}
@@ -33,7 +35,9 @@ void Recorder::SetListener(RecorderListener* listener, uint32_t cookie) {
   cookie_ = cookie;
 }
 
-void Recorder::SetRecordVolume(int level) { audio::SetRecordVolume(*this, level); }
+void Recorder::SetRecordVolume(int level) {
+  audio::SetRecordVolume(*this, level);
+}
 
 LevelReport Recorder::levels() {
   std::lock_guard lock(levelsMutex_);

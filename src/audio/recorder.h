@@ -58,8 +58,8 @@ class Recorder : public base::WorkerThread, public base::NotifyWindow {
 
   // Opens the device in the sink's format (or a fallback with converters) and starts
   // capturing. Answers 1 when started, 0 otherwise (silently).
-  int Start(const SinkRef& sink, uint32_t maxLengthMs, LevelDb startThreshold,
-            uint32_t hangTimeMs, uint32_t flags);
+  int Start(const SinkRef& sink, uint32_t maxLengthMs, LevelDb startThreshold, uint32_t hangTimeMs,
+            uint32_t flags);
   void Stop();
   // The device by its stored name ("" = default) and the mixer input line (0 = leave the
   // mixer's selection alone, n = line n - 1). Used before Start.

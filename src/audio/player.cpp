@@ -1,0 +1,244 @@
+// The Player's feeder and completion watcher threads, start, stop and GUI-thread reports.
+#include "audio/player.h"
+
+#include <algorithm>
+
+#include "audio/converters.h"
+#include "audio/level_meter.h"
+#include "base/log.h"
+#include "platform/thread_priority.h"
+#include "platform/tick.h"
+
+namespace quillet::audio {
+
+uint32_t playbackFramesPerBlock(uint32_t rate) {
+  return std::clamp<uint32_t>(rate / 10, 20, 8192);
+}
+
+class Player::CompletionWatcher : public base::WorkerThread {
+ public:
+  explicit CompletionWatcher(Player& player) : player_(player) {}
+  ~CompletionWatcher() override { Stop(); }
+
+ protected:
+  void Run() override { player_.watch(*this); }
+
+ private:
+  Player& player_;
+};
+
+Player::Player() = default;
+Player::Player(platform::MessageLoop& loop) : base::NotifyWindow(loop) {}
+
+Player::~Player() {
+  detachNotify();
+  listener_ = &defaultListener_;
+  Stop();
+  WorkerThread::Stop();
+}
+
+void Player::SetListener(PlayerListener* listener, uint32_t cookie) {
+  listener_ = listener != nullptr ? listener : &defaultListener_;
+  cookie_ = cookie;
+}
+
+LevelReport Player::levels() {
+  std::lock_guard lock(levelsMutex_);
+  return current_;
+}
+
+uint32_t Player::framesToMs(uint32_t frames) const {
+  if (rate_ == 0) return 0;
+  return frames / rate_ * 1000 + frames % rate_ * 1000 / rate_;
+}
+
+void Player::setPriority(std::atomic<pid_t>& tid, int priority) {
+  const pid_t id = tid.load();
+  if (id != 0) platform::setThreadPriority(id, priority);
+}
+
+int Player::Start(const SourceRef& source) {
+  Stop();
+  if (source.isNull()) return 0;
+  SourceRef src = source;
+  if (src->peakRange() > kSampleMax) src = MakePeakLimiter(kSampleMax, src);
+  channels_ = std::max<uint32_t>(src->channels(), 1);
+  rate_ = src->rate();
+  framesPerBlock_ = playbackFramesPerBlock(rate_);
+  out_ = platform::makePlaybackDevice(device_);
+  if (out_->open(rate_, channels_, framesPerBlock_, kPlaybackBlocks) != platform::AudioOpen::Ok) {
+    base::logError("Cannot open the playback device: ", out_->lastError());
+    out_.reset();
+    return 0;
+  }
+  // Everything the threads use is allocated here: nothing is allocated while playing.
+  scratch_.assign(static_cast<size_t>(framesPerBlock_) * channels_, 0);
+  for (Block& b : blocks_) {
+    b.pcm.assign(scratch_.size(), 0);
+    b.frames = 0;
+    b.free = 1;
+  }
+  source_ = src;
+  state_ = 1;
+  finished_ = positionChanged_ = 0;
+  position_ = src->Position();
+  positionTick_ = platform::tickMs();
+  WorkerThread::Start(platform::kPriorityNormal);
+  listener_->OnStarted(cookie_);
+  const uint32_t ms = framesToMs(position_.load());
+  listener_->OnPosition(&ms, cookie_);
+  return 1;
+}
+
+void Player::Stop() {
+  if (state_.load() == 0) return;
+  state_ = 0;
+  WorkerThread::Stop();
+  if (out_) {
+    out_->reset();
+    out_->close();
+    out_.reset();
+  }
+  for (Block& b : blocks_) std::vector<int16_t>().swap(b.pcm);
+  std::vector<int32_t>().swap(scratch_);
+  source_.resetNull();
+  finished_ = positionChanged_ = 0;
+  position_ = 0;
+  listener_->OnStopped(cookie_);
+}
+
+void Player::OnNotify() {
+  if (finished_.load() != 0) {
+    const uint32_t ms = framesToMs(source_->Length());
+    listener_->OnPosition(&ms, cookie_);
+    if (finished_.load() != 0) Stop();
+    return;
+  }
+  if (positionChanged_.exchange(0) != 0) {
+    const uint32_t ms = framesToMs(position_.load());
+    listener_->OnPosition(&ms, cookie_);
+    const LevelReport copy = levels();
+    listener_->OnLevels(&copy, cookie_);
+  }
+}
+
+void Player::Run() {
+  using platform::kPriorityBelowNormal;
+  using platform::kPriorityNormal;
+  using platform::kPriorityTimeCritical;
+  feederTid_ = platform::currentThreadId();
+  for (Block& b : blocks_) b.free = 1;
+  CompletionWatcher watcher(*this);
+  watcher.Start(kPriorityNormal);
+  feederRaised_ = 0;
+  completionRun_ = 0;
+  uint32_t b = 0;
+  bool watcherRaised = false;
+  bool drain = false;
+
+  while (!stopRequested()) {
+    blockFree_.reset();
+    Block& block = blocks_[b];
+    if (block.free.load() == 0) {
+      // All eight queued: the watcher must keep up, the feeder can wait.
+      if (!watcherRaised) {
+        setPriority(watcherTid_, kPriorityTimeCritical);
+        watcherRaised = true;
+      }
+      completionRun_ = 0;
+      if (feederRaised_.exchange(0) != 0) setPriority(feederTid_, kPriorityBelowNormal);
+      base::WaitForEventOrStop(*this, blockFree_, 1000);
+      continue;
+    }
+    int32_t available = source_->available();
+    bool leave = false;
+    while (available <= 0) {
+      if (!source_->MoreComing()) {
+        drain = true;
+        break;
+      }
+      if (stopRequested()) {
+        leave = true;
+        break;
+      }
+      // The source ran dry: the feeder must catch the next data at once.
+      if (feederRaised_.exchange(1) == 0) setPriority(feederTid_, kPriorityTimeCritical);
+      if (watcherRaised) {
+        setPriority(watcherTid_, kPriorityNormal);
+        watcherRaised = false;
+      }
+      source_->Wait(150);
+      available = source_->available();
+    }
+    if (drain || leave) break;
+
+    const uint32_t n = std::min<uint32_t>(static_cast<uint32_t>(available), framesPerBlock_);
+    const uint32_t before = source_->Position();
+    source_->Read(scratch_.data(), n);
+    for (size_t i = 0; i < static_cast<size_t>(n) * channels_; ++i) {
+      const int32_t v = (scratch_[i] + 8) >> 4;
+      block.pcm[i] = static_cast<int16_t>(std::clamp(v, -32768, 32767));
+    }
+    block.levels.count = static_cast<uint8_t>(std::min<uint32_t>(channels_, 255));
+    for (uint32_t c = 0; c < block.levels.count; ++c)
+      block.levels.levels[c] = powerLevel(scratch_.data(), n, channels_, c);
+    block.endPosition = before + n;
+    block.frames = n;
+    block.free = 0;
+    if (!out_->write(block.pcm.data(), n)) {
+      base::logError("The playback device failed: ", out_->lastError());
+      block.free = 1;
+      drain = true;
+      break;
+    }
+    b = (b + 1) % kPlaybackBlocks;
+  }
+
+  if (drain) {
+    // The source is done: report the end once the last block has sounded.
+    Block& last = blocks_[(b + kPlaybackBlocks - 1) % kPlaybackBlocks];
+    while (!stopRequested()) {
+      blockFree_.reset();
+      if (last.free.load() != 0) {
+        finished_ = 1;
+        Post();
+        break;
+      }
+      base::WaitForEventOrStop(*this, blockFree_, 1000);
+    }
+  }
+  watcher.Stop();
+  out_->reset();
+  feederTid_ = 0;
+}
+
+void Player::watch(CompletionWatcher& watcher) {
+  watcherTid_ = platform::currentThreadId();
+  uint32_t index = 0;
+  uint64_t seen = out_->completedBlocks();
+  while (!watcher.stopRequested()) {
+    if (out_->completedBlocks() <= seen) {
+      out_->waitCompletion(seen, watcher.stopEvent().fd(), 1000);
+      continue;
+    }
+    Block& block = blocks_[index];
+    positionTick_ = platform::tickMs();
+    position_ = block.endPosition;
+    {
+      std::lock_guard lock(levelsMutex_);
+      current_ = block.levels;
+    }
+    block.free = 1;
+    blockFree_.set();
+    // Blocks keep completing without the queue filling up: help the feeder.
+    if (completionRun_.fetch_add(1) >= 5 && feederRaised_.exchange(1) == 0)
+      setPriority(feederTid_, platform::kPriorityTimeCritical);
+    positionChanged_ = 1;
+    Post();
+    index = (index + 1) % kPlaybackBlocks;
+    ++seen;
+  }
+  watcherTid_ = 0;
+}
+
+}  // namespace quillet::audio

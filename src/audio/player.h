@@ -1,0 +1,108 @@
+// Player: pulls samples from a source chain and plays them on a playback device with two
+// threads (a feeder that queues 100 ms blocks, a completion watcher that retires them),
+// publishing the play position and the levels of the block being heard on the GUI thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "audio/audio_stream.h"
+#include "audio/recorder.h"
+#include "base/notify_window.h"
+#include "base/worker_thread.h"
+#include "platform/audio_device.h"
+#include "platform/event.h"
+
+namespace quillet::audio {
+
+// Listener of a Player (and of a StreamPump). Every slot receives the listener's cookie; the
+// defaults do nothing. The two reserved slots are never called.
+class PlayerListener {
+ public:
+  virtual ~PlayerListener() = default;
+  virtual void OnStarted(uint32_t /*cookie*/) {}
+  virtual void OnStopped(uint32_t /*cookie*/) {}
+  virtual void OnReserved2(uint32_t /*cookie*/) {}
+  virtual void OnReserved3(uint32_t /*cookie*/) {}
+  virtual void OnPosition(const uint32_t* /*ms*/, uint32_t /*cookie*/) {}
+  virtual void OnLevels(const LevelReport* /*levels*/, uint32_t /*cookie*/) {}
+};
+
+// The playback block: 100 ms, 20..8192 frames; at most eight queued.
+uint32_t playbackFramesPerBlock(uint32_t rate);
+constexpr uint32_t kPlaybackBlocks = 8;
+
+class Player : public base::WorkerThread, public base::NotifyWindow {
+ public:
+  Player();
+  explicit Player(platform::MessageLoop& loop);
+  ~Player() override;
+
+  // Opens the device in the source's format (no fallback) and starts playing. Answers 1 when
+  // playing, 0 when the source is null or the device refused.
+  int Start(const SourceRef& source);
+  void Stop();
+  void SetDevice(const std::string& name) { device_ = name; }
+  const std::string& deviceName() const { return device_; }
+  void SetListener(PlayerListener* listener, uint32_t cookie);
+
+  bool playing() const { return state_.load() != 0; }
+  // Source position (frames) at the end of the block last heard, and the tick (ms) it was
+  // published at; read by the echo suppressor without a lock.
+  uint32_t playPosition() const { return position_.load(); }
+  uint32_t positionTick() const { return positionTick_.load(); }
+  uint32_t rate() const { return rate_; }
+  LevelReport levels();
+
+ protected:
+  void Run() override;  // the feeder
+  void OnNotify() override;
+
+ private:
+  class CompletionWatcher;
+  struct Block {
+    std::vector<int16_t> pcm;  // frames × channels
+    uint32_t frames = 0;
+    uint32_t endPosition = 0;  // source position reached at the end of the block
+    LevelReport levels;
+    std::atomic<uint8_t> free{1};
+  };
+
+  void watch(CompletionWatcher& watcher);  // the completion watcher's body
+  void setPriority(std::atomic<pid_t>& tid, int priority);
+  uint32_t framesToMs(uint32_t frames) const;
+
+  PlayerListener defaultListener_;
+  PlayerListener* listener_ = &defaultListener_;
+  uint32_t cookie_ = 0;
+  std::string device_;
+
+  std::unique_ptr<platform::PlaybackDevice> out_;
+  SourceRef source_;
+  std::atomic<uint16_t> state_{0};
+  std::atomic<uint8_t> finished_{0};
+  std::atomic<uint8_t> positionChanged_{0};
+  std::atomic<uint32_t> position_{0};
+  std::atomic<uint32_t> positionTick_{0};
+  uint32_t rate_ = 0;
+  uint32_t channels_ = 1;
+  uint32_t framesPerBlock_ = 0;
+  platform::Event blockFree_{platform::Event::Reset::Manual};
+  Block blocks_[kPlaybackBlocks];
+  std::vector<int32_t> scratch_;
+
+  std::mutex levelsMutex_;
+  LevelReport current_;
+
+  // Priority adaptation between feeder and watcher.
+  std::atomic<pid_t> feederTid_{0};
+  std::atomic<pid_t> watcherTid_{0};
+  std::atomic<uint8_t> feederRaised_{0};
+  std::atomic<uint8_t> completionRun_{0};
+};
+
+}  // namespace quillet::audio

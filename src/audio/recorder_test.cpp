@@ -1,0 +1,210 @@
+// Recorder on file: and null devices: format fallback with converters, reports on the loop
+// thread, the voice switch with pre-roll and hang time, limits, failures, clean stop.
+#include "audio/recorder.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "audio/recorder_test_util.h"
+#include "audio/volume.h"
+
+namespace quillet::audio {
+namespace {
+
+using namespace quillet::audio::testing;
+
+struct Events : RecorderListener {
+  std::vector<std::string> seen;
+  std::vector<uint32_t> positions;
+  std::vector<LevelDb> firstLevels;
+  bool offThread = false;
+  std::thread::id loopThread = std::this_thread::get_id();
+  void note(const std::string& what) {
+    if (std::this_thread::get_id() != loopThread) offThread = true;
+    if (seen.empty() || seen.back() != what || what == "stopped") seen.push_back(what);
+  }
+  void OnStreaming(uint32_t cookie) override {
+    EXPECT_EQ(cookie, 77u);
+    note("streaming");
+  }
+  void OnWaiting(uint32_t) override { note("waiting"); }
+  void OnStopped(uint32_t) override { note("stopped"); }
+  void OnPosition(const uint32_t* ms, uint32_t) override {
+    if (std::this_thread::get_id() != loopThread) offThread = true;
+    positions.push_back(*ms);
+  }
+  void OnLevels(const LevelReport* levels, uint32_t) override {
+    if (std::this_thread::get_id() != loopThread) offThread = true;
+    firstLevels.push_back(levels->count > 0 ? levels->levels[0] : LevelDb{-128});
+  }
+  bool has(const std::string& what) const {
+    return std::find(seen.begin(), seen.end(), what) != seen.end();
+  }
+};
+
+TEST(Recorder, StereoFileAt22050ReachesAnAt8000MonoSinkThroughFallback) {
+  TempDir dir;
+  const std::string mic = dir.file("mic.wav");
+  writeWav(mic, 22050, 2, sine(22050, 2, 22050, 500, 8000));
+  platform::PlainMessageLoop loop;
+  Recorder rec(loop);
+  Events events;
+  rec.SetListener(&events, 77);
+  rec.SetDevice("file:" + mic, 0);
+  auto* sink = new CollectSink(8000, 1);
+  SinkRef ref(sink);
+  ASSERT_EQ(rec.Start(ref, 0, kSilenceDb, 216000000, Recorder::kBeginStreaming), 1);
+  EXPECT_EQ(rec.openedRate(), 22050u);  // 8000 refused; 22050 mono found on the list
+  EXPECT_EQ(rec.openedChannels(), 1u);
+  ASSERT_TRUE(pumpUntil(
+      loop, [&] { return sink->frames() >= 2400; }, 3000));
+  EXPECT_EQ(rec.state(), Recorder::kStreaming);
+  rec.Stop();
+  const auto data = sink->data();
+  // A 500 Hz sine at 8000 Hz: 16 samples per period, full swing after the resampler's
+  // start-up; count the rising zero crossings over 2000 samples (125 periods).
+  int crossings = 0;
+  int32_t peak = 0;
+  for (size_t i = 401; i < 2401; ++i) {
+    if (data[i - 1] < 0 && data[i] >= 0) ++crossings;
+    peak = std::max(peak, std::abs(data[i]));
+  }
+  EXPECT_NEAR(crossings, 125, 2);
+  EXPECT_NEAR(peak, 8000 * 16, 8000 * 16 / 10);
+  EXPECT_FALSE(events.offThread);
+  ASSERT_GE(events.seen.size(), 2u);
+  EXPECT_EQ(events.seen.front(), "streaming");
+  EXPECT_EQ(events.seen.back(), "stopped");
+  EXPECT_GE(events.firstLevels.size(), 5u);
+  EXPECT_NEAR(events.firstLevels.back(), 0, 1);  // a peak of 128000 is about 0 dB
+}
+
+TEST(Recorder, VoiceSwitchKeepsThePrerollAndHangsOn) {
+  TempDir dir;
+  const std::string mic = dir.file("mic.wav");
+  // 300 ms silence, 400 ms of tone, then silence: blocks are 160 frames (20 ms).
+  std::vector<int16_t> s(8000 * 2, 0);
+  const auto tone = sine(8000, 1, 3200, 400, 12000);
+  std::copy(tone.begin(), tone.end(), s.begin() + 2400);
+  writeWav(mic, 8000, 1, s);
+  platform::PlainMessageLoop loop;
+  Recorder rec(loop);
+  Events events;
+  rec.SetListener(&events, 77);
+  rec.SetDevice("file:" + mic, 0);
+  auto* sink = new CollectSink(8000, 1);
+  SinkRef ref(sink);
+  ASSERT_EQ(rec.Start(ref, 0, -20, 200, 0), 1);
+  ASSERT_TRUE(pumpUntil(
+      loop, [&] { return events.seen.size() >= 3; }, 3000));
+  EXPECT_EQ(events.seen[0], "waiting");
+  EXPECT_EQ(events.seen[1], "streaming");
+  EXPECT_EQ(events.seen[2], "waiting");
+  rec.Stop();
+  const auto data = sink->data();
+  ASSERT_GE(data.size(), 320u);
+  // The block before the speech (silence) leads in, then the tone begins.
+  for (int i = 0; i < 160; ++i) ASSERT_EQ(data[i], 0) << i;
+  EXPECT_NE(data[161], 0);
+  // The switch closed after the hang time and moved the sink back to 450 ms past the voice.
+  const auto seeks = sink->seeks();
+  ASSERT_FALSE(seeks.empty());
+  const uint32_t lastVoiceMs = 400 + 20;  // preroll + tone: 420 ms of sink position
+  EXPECT_NEAR(static_cast<double>(seeks[0]), (lastVoiceMs + 450) * 8.0, 160.0);
+  EXPECT_EQ(events.seen.back(), "stopped");
+}
+
+TEST(Recorder, LengthLimitStopsItThroughTheLoop) {
+  platform::PlainMessageLoop loop;
+  Recorder rec(loop);
+  Events events;
+  rec.SetListener(&events, 77);
+  rec.SetDevice("null", 0);
+  auto* sink = new CollectSink(8000, 1);
+  SinkRef ref(sink);
+  ASSERT_EQ(rec.Start(ref, 100, kSilenceDb, 216000000, Recorder::kBeginStreaming), 1);
+  ASSERT_TRUE(pumpUntil(
+      loop, [&] { return rec.state() == Recorder::kIdle; }, 3000));
+  EXPECT_TRUE(events.has("stopped"));
+  EXPECT_GE(sink->frames(), 800u);
+  EXPECT_EQ(rec.levels().levels[0], kSilenceDb);  // silence reads -127
+}
+
+TEST(Recorder, GateHoldsTheThreadUntilReleased) {
+  platform::PlainMessageLoop loop;
+  Recorder rec(loop);
+  rec.SetDevice("null", 0);
+  auto* sink = new CollectSink(16000, 2);
+  SinkRef ref(sink);
+  ASSERT_EQ(rec.Start(ref, 0, kSilenceDb, 1000, Recorder::kHoldAtGate | Recorder::kBeginStreaming),
+            1);
+  pumpFor(loop, 80);
+  EXPECT_EQ(sink->frames(), 0u);
+  rec.ReleaseGate();
+  ASSERT_TRUE(pumpUntil(
+      loop, [&] { return sink->frames() >= 320; }, 2000));
+  EXPECT_EQ(rec.openedChannels(), 2u);
+  EXPECT_EQ(rec.levels().count, 2);
+}
+
+TEST(Recorder, RefusesNullSinksAndDevicesThatDoNotOpen) {
+  platform::PlainMessageLoop loop;
+  Recorder rec(loop);
+  Events events;
+  rec.SetListener(&events, 77);
+  rec.SetDevice("file:/nonexistent/mic.wav", 0);
+  const int threads = threadCount();
+  SinkRef sink(new CollectSink(8000, 1));
+  EXPECT_EQ(rec.Start(sink, 0, kSilenceDb, 0, Recorder::kBeginStreaming), 0);
+  EXPECT_EQ(rec.state(), Recorder::kIdle);
+  EXPECT_FALSE(rec.hasThread());
+  EXPECT_EQ(threadCount(), threads);
+  EXPECT_EQ(rec.Start(SinkRef(), 0, kSilenceDb, 0, 0), 0);
+  EXPECT_TRUE(events.seen.empty());  // failures are silent
+}
+
+TEST(Recorder, DigitalGainAndDcRemovalShapeTheBlocks) {
+  TempDir dir;
+  const std::string mic = dir.file("mic.wav");
+  std::vector<int16_t> s(8000, 3000);  // a constant offset only
+  writeWav(mic, 8000, 1, s);
+  platform::PlainMessageLoop loop;
+  Recorder rec(loop);
+  rec.SetDevice("file:" + mic, 0);
+  SetRecordVolume(rec, 20);  // 10 steps: mixer 12 dB (no mixer here), 8 dB digital
+  EXPECT_EQ(rec.digitalGain(), static_cast<uint32_t>(amplitudeFactor(8) / 32768));
+  auto* sink = new CollectSink(8000, 1);
+  SinkRef ref(sink);
+  ASSERT_EQ(rec.Start(ref, 0, kSilenceDb, 216000000, Recorder::kBeginStreaming), 1);
+  ASSERT_TRUE(pumpUntil(
+      loop, [&] { return sink->frames() >= 4000; }, 3000));
+  rec.Stop();
+  const auto data = sink->data();
+  // The first sample passes with the gain; the offset then decays away.
+  EXPECT_EQ(data[0], static_cast<int32_t>((3000LL * 16 * rec.digitalGain()) >> 9));
+  EXPECT_LT(std::abs(data[3999]), std::abs(data[0]) / 20);
+}
+
+TEST(Recorder, NothingOutlivesStop) {
+  TempDir dir;
+  const std::string mic = dir.file("mic.wav");
+  writeWav(mic, 8000, 1, sine(8000, 1, 8000, 300, 5000));
+  platform::PlainMessageLoop loop;
+  const int fds = openFds();
+  const int threads = threadCount();
+  {
+    Recorder rec(loop);
+    rec.SetDevice("file:" + mic, 0);
+    SinkRef sink(new CollectSink(8000, 1));
+    ASSERT_EQ(rec.Start(sink, 0, kSilenceDb, 216000000, Recorder::kBeginStreaming), 1);
+    pumpFor(loop, 60);
+    rec.Stop();
+    EXPECT_FALSE(rec.hasThread());
+    EXPECT_EQ(threadCount(), threads);
+  }
+  EXPECT_EQ(openFds(), fds);
+}
+
+}  // namespace
+}  // namespace quillet::audio

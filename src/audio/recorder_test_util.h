@@ -1,0 +1,201 @@
+// Test helpers of the device-side audio tests: memory and live sources, a collecting sink,
+// WAV files in a temporary folder and a loop pump that waits for a condition.
+#pragma once
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio/audio_stream.h"
+#include "platform/audio_device_wav.h"
+#include "platform/message_loop.h"
+
+namespace quillet::audio::testing {
+
+// A finished source over fixed samples (internal scale).
+class MemorySource : public AudioSource {
+ public:
+  MemorySource(uint32_t rate, uint32_t channels, std::vector<int32_t> samples,
+               int32_t peak = kProgramPeakRange)
+      : AudioSource(static_cast<int32_t>(rate), channels, peak), samples_(std::move(samples)) {}
+  void Read(int32_t* buffer, uint32_t frames) override {
+    for (uint32_t i = 0; i < frames * channels_; ++i) {
+      const size_t at = static_cast<size_t>(pos_) * channels_ + i;
+      buffer[i] = at < samples_.size() ? samples_[at] : 0;
+    }
+    pos_ += frames;
+  }
+  uint32_t Position() override { return pos_; }
+  uint32_t Length() override { return static_cast<uint32_t>(samples_.size() / channels_); }
+  void Seek(uint32_t frame) override { pos_ = frame; }
+
+ private:
+  std::vector<int32_t> samples_;
+  uint32_t pos_ = 0;
+};
+
+// A source fed by the test while it is being read; MoreComing until finish().
+class LiveSource : public AudioSource {
+ public:
+  LiveSource(uint32_t rate, uint32_t channels)
+      : AudioSource(static_cast<int32_t>(rate), channels, kProgramPeakRange) {}
+  void push(const std::vector<int32_t>& samples) {
+    std::lock_guard lock(mutex_);
+    data_.insert(data_.end(), samples.begin(), samples.end());
+  }
+  void finish() { more_ = false; }
+  void Read(int32_t* buffer, uint32_t frames) override {
+    std::lock_guard lock(mutex_);
+    for (uint32_t i = 0; i < frames * channels_; ++i) {
+      const size_t at = static_cast<size_t>(pos_) * channels_ + i;
+      buffer[i] = at < data_.size() ? data_[at] : 0;
+    }
+    pos_ += frames;
+  }
+  uint32_t Position() override {
+    std::lock_guard lock(mutex_);
+    return pos_;
+  }
+  uint32_t Length() override {
+    std::lock_guard lock(mutex_);
+    return static_cast<uint32_t>(data_.size() / channels_);
+  }
+  bool MoreComing() override { return more_.load(); }
+  void Wait(uint32_t ms) override {
+    waits_++;
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min<uint32_t>(ms, 20)));
+  }
+  int waits() const { return waits_.load(); }
+
+ private:
+  std::mutex mutex_;
+  std::vector<int32_t> data_;
+  uint32_t pos_ = 0;
+  std::atomic<bool> more_{true};
+  std::atomic<int> waits_{0};
+};
+
+// A sink that keeps what reaches it; Seek moves the position and is recorded.
+class CollectSink : public AudioSink {
+ public:
+  CollectSink(uint32_t rate, uint32_t channels) : AudioSink(rate, channels) {}
+  void Write(const int32_t* samples, uint32_t frames) override {
+    std::lock_guard lock(mutex_);
+    data_.insert(data_.end(), samples, samples + static_cast<size_t>(frames) * channels_);
+    position_ += frames;
+    writes_.push_back(frames);
+  }
+  void Seek(uint32_t position) override {
+    std::lock_guard lock(mutex_);
+    seeks_.push_back(position);
+    position_ = position;
+  }
+  std::vector<int32_t> data() {
+    std::lock_guard lock(mutex_);
+    return data_;
+  }
+  std::vector<uint32_t> seeks() {
+    std::lock_guard lock(mutex_);
+    return seeks_;
+  }
+  std::vector<uint32_t> writes() {
+    std::lock_guard lock(mutex_);
+    return writes_;
+  }
+  size_t frames() {
+    std::lock_guard lock(mutex_);
+    return data_.size() / channels_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<int32_t> data_;
+  std::vector<uint32_t> seeks_;
+  std::vector<uint32_t> writes_;
+};
+
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/quillet-audiotest-XXXXXX";
+    path_ = mkdtemp(tmpl);
+  }
+  ~TempDir() { [[maybe_unused]] int rc = std::system(("rm -rf '" + path_ + "'").c_str()); }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// A 16-bit sine of `amplitude` at `hz` (all channels alike).
+inline std::vector<int16_t> sine(uint32_t rate, uint32_t channels, uint32_t frames, double hz,
+                                 double amplitude) {
+  std::vector<int16_t> s(static_cast<size_t>(frames) * channels);
+  for (uint32_t n = 0; n < frames; ++n)
+    for (uint32_t c = 0; c < channels; ++c)
+      s[n * channels + c] =
+          static_cast<int16_t>(std::lround(amplitude * std::sin(2 * M_PI * hz * n / rate)));
+  return s;
+}
+
+inline void writeWav(const std::string& path, uint32_t rate, uint32_t channels,
+                     const std::vector<int16_t>& samples) {
+  platform::WavFileWriter w;
+  std::string error;
+  w.create(path, rate, static_cast<uint16_t>(channels), error);
+  w.write(samples.data(), samples.size() / channels);
+}
+
+inline std::vector<int16_t> readWav(const std::string& path, platform::WavInfo* info = nullptr) {
+  platform::WavFileReader r;
+  std::string error;
+  if (!r.open(path, error)) return {};
+  std::vector<int16_t> all(static_cast<size_t>(r.info().dataBytes / 2));
+  const size_t frames = r.read(all.data(), all.size() / r.info().channels);
+  all.resize(frames * r.info().channels);
+  if (info != nullptr) *info = r.info();
+  return all;
+}
+
+// Runs the loop's pending work until pred holds or timeoutMs passes.
+inline bool pumpUntil(platform::PlainMessageLoop& loop, const std::function<bool()>& pred,
+                      int timeoutMs) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    loop.runPending();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+inline void pumpFor(platform::PlainMessageLoop& loop, int ms) {
+  pumpUntil(
+      loop, [] { return false; }, ms);
+}
+
+inline int countEntries(const char* dir) {
+  int n = 0;
+  if (DIR* d = opendir(dir)) {
+    while (readdir(d) != nullptr) ++n;
+    closedir(d);
+  }
+  return n;
+}
+inline int openFds() {
+  return countEntries("/proc/self/fd");
+}
+inline int threadCount() {
+  return countEntries("/proc/self/task");
+}
+
+}  // namespace quillet::audio::testing
