@@ -1,8 +1,154 @@
-// quillet-tool codec: not built yet.
+// quillet-tool codec: encodes an 8000 Hz mono 16-bit WAV into concatenated RTP payloads
+// of one codec, and decodes such payloads back into a WAV.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "codecs/audio_codec.h"
 #include "tool.h"
+#include "wav_io.h"
 
 namespace quillet::tool {
 
-int runCodec(const Args& /*args*/) { return usageError("'codec' is not built yet"); }
+namespace {
+
+using codecs::AudioCodec;
+using codecs::CodecId;
+
+constexpr const char* kUsage =
+    "usage: quillet-tool codec encode NAME IN.wav OUT | decode NAME IN OUT.wav\n"
+    "  NAME: pcmu, pcma, g726-32, gsm. The WAV is 8000 Hz mono 16-bit PCM; the encoded\n"
+    "  file is the concatenated RTP payloads (160, 160, 80 or 33 bytes per 20 ms).";
+
+int rejected(const std::string& text) {
+  std::fprintf(stderr, "quillet-tool: %s\n", text.c_str());
+  return kExitRejected;
+}
+
+bool readFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    error = "cannot open " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  uint8_t buffer[65536];
+  size_t got;
+  bool ok = true;
+  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+    if (bytes.size() + got > (size_t{1} << 30)) {
+      error = path + ": file too large";
+      ok = false;
+      break;
+    }
+    bytes.insert(bytes.end(), buffer, buffer + got);
+  }
+  if (ok && std::ferror(file)) {
+    error = "cannot read " + path;
+    ok = false;
+  }
+  std::fclose(file);
+  return ok;
+}
+
+bool writeFile(const std::string& path, const std::vector<uint8_t>& bytes, std::string& error) {
+  FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) {
+    error = "cannot create " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  const bool closed = std::fclose(file) == 0;
+  if (!ok || !closed) {
+    error = "cannot write " + path;
+    return false;
+  }
+  return true;
+}
+
+int encode(CodecId id, const std::string& in, const std::string& out) {
+  WavFile wav;
+  std::string error;
+  const WavStatus status = readWav(in, wav, error);
+  if (status == WavStatus::kUnsupported) {
+    return rejected(in + ": " + describeWavFormat(wav) + " is not 8000 Hz mono 16-bit PCM");
+  }
+  if (status != WavStatus::kOk) return rejected(error);
+  if (wav.sampleRate != 8000 || wav.channels != 1) {
+    return rejected(in + ": " + describeWavFormat(wav) + " is not 8000 Hz mono 16-bit PCM");
+  }
+  // Whole 20 ms frames; a partial last frame is padded with zeros.
+  const size_t frames = (wav.samples.size() + codecs::kFrameSamples - 1) / codecs::kFrameSamples;
+  std::vector<int32_t> samples(frames * codecs::kFrameSamples, 0);
+  for (size_t i = 0; i < wav.samples.size(); ++i) samples[i] = wav.samples[i] * 16;
+
+  std::unique_ptr<AudioCodec> codec = codecs::createAudioCodec(id);
+  const int frameBytes = codecs::codecInfo(id).bytesPerFrame;
+  std::vector<uint8_t> payload(frames * frameBytes);
+  for (size_t f = 0; f < frames; ++f) {
+    codec->encode(samples.data() + f * codecs::kFrameSamples, codecs::kFrameSamples,
+                  payload.data() + f * frameBytes);
+  }
+  if (!writeFile(out, payload, error)) return rejected(error);
+  const nlohmann::json report = {{"codec", codecs::codecInfo(id).name},
+                                 {"frames", frames},
+                                 {"samples", wav.samples.size()},
+                                 {"bytes", payload.size()}};
+  std::printf("%s\n", report.dump().c_str());
+  return kExitOk;
+}
+
+int decode(CodecId id, const std::string& in, const std::string& out) {
+  std::vector<uint8_t> payload;
+  std::string error;
+  if (!readFile(in, payload, error)) return rejected(error);
+  const int frameBytes = codecs::codecInfo(id).bytesPerFrame;
+  if (payload.size() % frameBytes != 0) {
+    return rejected(in + ": " + std::to_string(payload.size()) +
+                    " bytes are not a whole number of " + std::to_string(frameBytes) + "-byte " +
+                    codecs::codecInfo(id).name + " frames");
+  }
+  const size_t frames = payload.size() / frameBytes;
+  std::unique_ptr<AudioCodec> codec = codecs::createAudioCodec(id);
+  std::vector<int16_t> samples(frames * codecs::kFrameSamples);
+  int32_t decoded[codecs::kFrameSamples];
+  for (size_t f = 0; f < frames; ++f) {
+    const int n = codec->decode(payload.data() + f * frameBytes, frameBytes, decoded);
+    for (int i = 0; i < n; ++i) {
+      // Internal format back to 16 bits, rounded and held at the 16-bit limits.
+      int32_t v = (decoded[i] + 8) >> 4;
+      v = v < -32768 ? -32768 : (v > 32767 ? 32767 : v);
+      samples[f * codecs::kFrameSamples + i] = static_cast<int16_t>(v);
+    }
+  }
+  if (!writeWav(out, 8000, 1, samples, error)) return rejected(error);
+  const nlohmann::json report = {{"codec", codecs::codecInfo(id).name},
+                                 {"frames", frames},
+                                 {"samples", samples.size()},
+                                 {"bytes", payload.size()}};
+  std::printf("%s\n", report.dump().c_str());
+  return kExitOk;
+}
+
+}  // namespace
+
+int runCodec(const Args& args) {
+  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+    std::printf("%s\n", kUsage);
+    return kExitOk;
+  }
+  if (args.size() != 4 || (args[0] != "encode" && args[0] != "decode")) {
+    std::fprintf(stderr, "%s\n", kUsage);
+    return kExitUsage;
+  }
+  const std::optional<CodecId> id = codecs::codecByName(args[1]);
+  if (!id) {
+    return usageError("unknown codec '" + args[1] + "' (pcmu, pcma, g726-32, gsm)");
+  }
+  return args[0] == "encode" ? encode(*id, args[2], args[3]) : decode(*id, args[2], args[3]);
+}
 
 }  // namespace quillet::tool

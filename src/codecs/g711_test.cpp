@@ -1,0 +1,144 @@
+// G.711: every 16-bit input against the decision and reconstruction levels of the
+// Recommendation's tables, both laws.
+#include "codecs/g711.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace quillet::codecs {
+namespace {
+
+// One quantisation interval on the positive side in 16-bit units: inputs with
+// magnitude in [lower, upper) get code (segment, mantissa) and reconstruct to value.
+struct Interval {
+  int lower;
+  int upper;
+  int segment;
+  int mantissa;
+  int value;
+};
+
+// mu-law, from the table's decision levels in the 14-bit domain (x 4 in 16 bits):
+// segment 0 has decision levels 1, 3, ..., 31 (the first interval [0, 1) is the zero
+// code), segment s >= 1 starts at 2^(s+5) - 33 with steps of 2^(s+1); the
+// reconstruction value is the middle of the interval (0 for the zero code).
+std::vector<Interval> muLawIntervals() {
+  std::vector<Interval> out;
+  for (int m = 0; m < 16; ++m) {
+    const int lower = m == 0 ? 0 : 2 * m - 1;
+    out.push_back({lower * 4, (2 * m + 1) * 4, 0, m, m == 0 ? 0 : 2 * m * 4});
+  }
+  for (int s = 1; s < 8; ++s) {
+    const int base = (1 << (s + 5)) - 33;
+    const int step = 1 << (s + 1);
+    for (int m = 0; m < 16; ++m) {
+      const int lower = base + m * step;
+      out.push_back({lower * 4, (lower + step) * 4, s, m, (lower * 2 + step) * 2});
+    }
+  }
+  out.back().upper = 1 << 20;  // beyond the last decision level: clipped
+  return out;
+}
+
+// A-law, in the 13-bit domain (x 8 in 16 bits): segments 0 and 1 step 2 from 0 and 32,
+// segment s >= 2 starts at 2^(s+4) with steps of 2^s; reconstruction in the middle.
+std::vector<Interval> aLawIntervals() {
+  std::vector<Interval> out;
+  for (int s = 0; s < 8; ++s) {
+    const int base = s == 0 ? 0 : (s == 1 ? 32 : 1 << (s + 4));
+    const int step = s <= 1 ? 2 : 1 << s;
+    for (int m = 0; m < 16; ++m) {
+      const int lower = base + m * step;
+      out.push_back({lower * 8, (lower + step) * 8, s, m, (lower * 2 + step) * 4});
+    }
+  }
+  out.back().upper = 1 << 20;
+  return out;
+}
+
+const Interval& find(const std::vector<Interval>& table, int magnitude) {
+  for (const Interval& i : table) {
+    if (magnitude >= i.lower && magnitude < i.upper) return i;
+  }
+  ADD_FAILURE() << "no interval for " << magnitude;
+  return table.front();
+}
+
+TEST(G711, MuLawEveryInputGetsTheCodeOfItsInterval) {
+  const std::vector<Interval> table = muLawIntervals();
+  for (int x = -32768; x <= 32767; ++x) {
+    const Interval& in = find(table, x < 0 ? -x : x);
+    const int sign = x < 0 ? 0x80 : 0x00;
+    const uint8_t expected = static_cast<uint8_t>(~(sign | (in.segment << 4) | in.mantissa));
+    const uint8_t code = muLawEncode(x * 16);
+    ASSERT_EQ(code, expected) << "input " << x;
+    ASSERT_EQ(muLawDecode(code), (x < 0 ? -in.value : in.value) * 16) << "input " << x;
+  }
+}
+
+TEST(G711, ALawEveryInputGetsTheCodeOfItsInterval) {
+  const std::vector<Interval> table = aLawIntervals();
+  for (int x = -32768; x <= 32767; ++x) {
+    const Interval& in = find(table, x < 0 ? -x : x);
+    const int sign = x < 0 ? 0x00 : 0x80;
+    const uint8_t expected = static_cast<uint8_t>((sign | (in.segment << 4) | in.mantissa) ^ 0x55);
+    const uint8_t code = aLawEncode(x * 16);
+    ASSERT_EQ(code, expected) << "input " << x;
+    ASSERT_EQ(aLawDecode(code), (x < 0 ? -in.value : in.value) * 16) << "input " << x;
+  }
+}
+
+TEST(G711, EveryCodeDecodesToItsReconstructionValue) {
+  const std::vector<Interval> mu = muLawIntervals();
+  const std::vector<Interval> a = aLawIntervals();
+  for (int code = 0; code < 256; ++code) {
+    const int muPlain = static_cast<uint8_t>(~code);
+    const Interval& muIn = mu[(muPlain >> 4 & 7) * 16 + (muPlain & 15)];
+    EXPECT_EQ(muLawDecode(static_cast<uint8_t>(code)),
+              (muPlain & 0x80 ? -muIn.value : muIn.value) * 16);
+    const int aPlain = code ^ 0x55;
+    const Interval& aIn = a[(aPlain >> 4 & 7) * 16 + (aPlain & 15)];
+    EXPECT_EQ(aLawDecode(static_cast<uint8_t>(code)),
+              (aPlain & 0x80 ? aIn.value : -aIn.value) * 16);
+  }
+}
+
+TEST(G711, KnownCodesAndLimits) {
+  EXPECT_EQ(muLawDecode(0x00), -32124 * 16);
+  EXPECT_EQ(muLawDecode(0x80), 32124 * 16);
+  EXPECT_EQ(muLawDecode(0xFF), 0);
+  EXPECT_EQ(muLawDecode(0x7F), 0);
+  EXPECT_EQ(aLawDecode(0xD5), 8 * 16);
+  EXPECT_EQ(aLawDecode(0x55), -8 * 16);
+  EXPECT_EQ(aLawDecode(0xAA), 32256 * 16);
+  EXPECT_EQ(muLawEncode(524287), 0x80);
+  EXPECT_EQ(aLawEncode(524287), 0xAA);
+  // Far outside the format's range: clipped to the last step, no overflow.
+  EXPECT_EQ(muLawEncode(INT32_MAX), 0x80);
+  EXPECT_EQ(muLawEncode(INT32_MIN), 0x00);
+  EXPECT_EQ(aLawEncode(INT32_MAX), 0xAA);
+  EXPECT_EQ(aLawEncode(INT32_MIN), 0x2A);
+  // Below one 16-bit step the magnitude is 0 on both sides: the signed zero codes
+  // (mu-law) and the smallest steps (A-law).
+  EXPECT_EQ(muLawEncode(15), 0xFF);
+  EXPECT_EQ(muLawEncode(-15), 0x7F);
+  EXPECT_EQ(aLawEncode(15), 0xD5);
+  EXPECT_EQ(aLawEncode(-15), 0x55);
+}
+
+TEST(G711, BlockFormsMatchAndZeroLengthWritesNothing) {
+  const int32_t in[4] = {0, 1000 * 16, -1000 * 16, 31000 * 16};
+  uint8_t codes[4];
+  muLawEncodeBlock(in, 4, codes);
+  int32_t out[5] = {7, 7, 7, 7, 7};
+  muLawDecodeBlock(codes, 4, out);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(out[i], muLawDecode(muLawEncode(in[i])));
+  EXPECT_EQ(out[4], 7);
+  aLawDecodeBlock(codes, 0, out);
+  muLawDecodeBlock(codes, 0, out + 4);
+  EXPECT_EQ(out[4], 7);
+}
+
+}  // namespace
+}  // namespace quillet::codecs
