@@ -31,7 +31,10 @@ struct SipRequest {
   std::string text;                 // the message text, filled by a build function
 };
 
-// What the dialog (and the transport) supply to the first block of a request.
+// What the dialog (and the transport) supply to the first block of a request. The
+// fields of RequestContext, RegisterSpec and ResponseSpec are views: the texts they
+// point at must live until the build function returns (keep a contactValue() result in
+// a variable before pointing at it).
 struct RequestContext {
   std::string_view localAddress;  // Via and Contact: private or public address...
   uint16_t localPort = 0;         // ...and port, chosen by the destination

@@ -1,0 +1,233 @@
+// Tests of the request, REGISTER and response templates: exact texts, the per-method
+// lines, byte-counted Content-Length, and that every built message parses back.
+#include "sip/sip_templates.h"
+
+#include <gtest/gtest.h>
+
+#include "sip/digest.h"
+#include "sip/sip_uri.h"
+
+namespace quillet::sip {
+namespace {
+
+SipRequest makeRequest(const char* method, uint32_t cseq) {
+  SipRequest r;
+  r.method = method;
+  r.cseq = cseq;
+  r.branch = "z9hG4bK71234";
+  r.requestUri = "sip:bob@192.168.1.40:5060";
+  return r;
+}
+
+RequestContext makeContext() {
+  RequestContext c;
+  c.localAddress = "192.168.1.20";
+  c.localPort = 5070;
+  c.to = "<sip:bob@192.168.1.40>";
+  c.from = "\"Alice\" <sip:alice@pbx.example>;tag=4711";
+  c.callId = "1733480000-1234-host@203.0.113.7";
+  c.contactUser = "alice";
+  return c;
+}
+
+SipMessage reparse(const std::string& text) {
+  std::optional<SipMessage> m = SipMessage::parse(text);
+  EXPECT_TRUE(m.has_value()) << text;
+  return m.value_or(SipMessage{});
+}
+
+TEST(SipTemplates, InviteFullText) {
+  SipRequest r = makeRequest("INVITE", 101);
+  RequestContext c = makeContext();
+  c.route = "<sip:out.example;lr>";
+  std::string text = buildInvite(r, c, {}, true, "v=0\r\n");
+  EXPECT_EQ(text,
+            "INVITE sip:bob@192.168.1.40:5060 SIP/2.0\r\n"
+            "Via: SIP/2.0/UDP 192.168.1.20:5070;rport;branch=z9hG4bK71234\r\n"
+            "To: <sip:bob@192.168.1.40>\r\n"
+            "From: \"Alice\" <sip:alice@pbx.example>;tag=4711\r\n"
+            "Call-ID: 1733480000-1234-host@203.0.113.7\r\n"
+            "CSeq: 101 INVITE\r\n"
+            "Max-Forwards: 20\r\n"
+            "User-Agent: Brindlemark Quillet 5.02\r\n"
+            "Route: <sip:out.example;lr>\r\n"
+            "Contact: <sip:alice@192.168.1.20:5070>\r\n"
+            "Allow: INVITE, ACK, CANCEL, OPTIONS, BYE, INFO, REFER, NOTIFY\r\n"
+            "Supported: replaces\r\n"
+            "Answer-Mode: Auto\r\n"
+            "Content-Type: application/sdp\r\n"
+            "Content-Length: 5\r\n\r\n"
+            "v=0\r\n");
+}
+
+TEST(SipTemplates, InviteWithReplacesAndCredentials) {
+  SipRequest r = makeRequest("INVITE", 102);
+  r.credentials = "Digest username=\"alice\"";
+  r.authorizationHeader = false;
+  SipMessage m = reparse(buildInvite(r, makeContext(), "abc@h;to-tag=1;from-tag=2", false, {}));
+  EXPECT_EQ(m.header(hdr::kReplaces), "abc@h;to-tag=1;from-tag=2");
+  EXPECT_EQ(m.header("Proxy-Authorization"), "Digest username=\"alice\"");
+  EXPECT_EQ(m.header("Authorization", "-"), "-");
+  EXPECT_EQ(m.header("Answer-Mode", "-"), "-");
+  EXPECT_EQ(m.header(hdr::kContentLength), "0");
+  EXPECT_TRUE(m.bodies.empty());
+}
+
+TEST(SipTemplates, PerMethodLines) {
+  RequestContext c = makeContext();
+  SipMessage ack = reparse(buildAck(makeRequest("ACK", 101), c));
+  EXPECT_EQ(ack.method, "ACK");
+  EXPECT_EQ(ack.header(hdr::kContact, "-"), "-");
+  EXPECT_EQ(ack.header(hdr::kCSeq), "101 ACK");
+
+  SipMessage options = reparse(buildOptions(makeRequest("OPTIONS", 5), c));
+  EXPECT_EQ(options.header("Accept"), "application/sdp");
+
+  SipMessage refer =
+      reparse(buildRefer(makeRequest("REFER", 6), c, "<sip:carol@h>", "sip:alice@pbx.example"));
+  EXPECT_EQ(refer.header(hdr::kReferTo), "<sip:carol@h>");
+  EXPECT_EQ(refer.header("Referred-By"), "<sip:alice@pbx.example>");
+  EXPECT_EQ(refer.header(hdr::kContact), "<sip:alice@192.168.1.20:5070>");
+
+  SipMessage notify = reparse(buildNotify(makeRequest("NOTIFY", 7), c, 200, "OK"));
+  EXPECT_EQ(notify.header(hdr::kEvent), "refer");
+  EXPECT_EQ(notify.header("Subscription-State"), "active;expires=60");
+  EXPECT_EQ(notify.body("message/sipfrag"), "SIP/2.0 200 OK\r\n");
+
+  for (const std::string& text :
+       {buildBye(makeRequest("BYE", 8), c), buildCancel(makeRequest("CANCEL", 101), c),
+        buildInfo(makeRequest("INFO", 9), c)}) {
+    SipMessage m = reparse(text);
+    EXPECT_EQ(m.header(hdr::kContact, "-"), "-") << m.method;
+    EXPECT_EQ(m.header(hdr::kContentLength), "0") << m.method;
+    EXPECT_EQ(m.header("Max-Forwards"), "20") << m.method;
+  }
+}
+
+TEST(SipTemplates, ContentLengthCountsUtf8Bytes) {
+  // Six characters, ten bytes: a peer reading six bytes would cut the body.
+  std::string body = "Gr\xC3\xBC\xC3\x9F\xE2\x82\xAC!";
+  std::string text =
+      buildRequest(makeRequest("MESSAGE", 3), makeContext(), false, {}, "text/plain", body);
+  SipMessage m = reparse(text);
+  EXPECT_EQ(m.header(hdr::kContentLength), "10");
+  EXPECT_EQ(m.body("text/plain"), body);
+  EXPECT_EQ(bodyBlock({}, {}), "Content-Length: 0\r\n\r\n");
+}
+
+TEST(SipTemplates, RegisterText) {
+  RegisterSpec spec;
+  spec.server = "sip.example.com";
+  spec.viaAddress = "203.0.113.7";
+  spec.viaPort = 5070;
+  spec.branch = "z9hG4bK31234";
+  spec.addressOfRecord = "sip:alice@sip.example.com";
+  spec.tag = "4711";
+  spec.callId = "c1";
+  spec.cseq = 2;
+  spec.contactUser = "alice";
+  spec.q = 5;
+  EXPECT_EQ(buildRegister(spec),
+            "REGISTER sip:sip.example.com SIP/2.0\r\n"
+            "Via: SIP/2.0/UDP 203.0.113.7:5070;rport;branch=z9hG4bK31234\r\n"
+            "Max-Forwards: 20\r\n"
+            "To: <sip:alice@sip.example.com>\r\n"
+            "From: <sip:alice@sip.example.com>;tag=4711\r\n"
+            "Call-ID: c1\r\n"
+            "CSeq: 2 REGISTER\r\n"
+            "Contact: <sip:alice@203.0.113.7:5070>;expires=3600;q=0.05\r\n"
+            "User-Agent: Brindlemark Quillet 5.02\r\n"
+            "Content-Length: 0\r\n\r\n");
+  spec.credentials = "Digest x";
+  spec.expires = 0;
+  spec.q = 150;  // clamped to 99
+  SipMessage m = reparse(buildRegister(spec));
+  EXPECT_EQ(m.header("Authorization"), "Digest x");
+  EXPECT_EQ(m.header(hdr::kContact), "<sip:alice@203.0.113.7:5070>;expires=0;q=0.99");
+}
+
+const char* kIncomingInvite =
+    "INVITE sip:alice@192.168.1.20:5070 SIP/2.0\r\n"
+    "Record-Route: <sip:p1;lr>\r\n"
+    "Via: SIP/2.0/UDP 198.51.100.1;branch=z9hG4bKa\r\n"
+    "Record-Route: <sip:p2;lr>, <sip:p3;lr>\r\n"
+    "v: SIP/2.0/UDP 192.0.2.33:5060;branch=z9hG4bKb\r\n"
+    "f: \"Bob\" <sip:bob@h>;tag=as1\r\n"
+    "t: <sip:alice@h>\r\n"
+    "i: call-1@h\r\n"
+    "CSeq: 20 INVITE\r\n"
+    "Content-Length: 0\r\n\r\n";
+
+TEST(SipTemplates, ResponseCopiesViasRoutesAndAddsTag) {
+  SipMessage invite = reparse(kIncomingInvite);
+  ResponseSpec spec;
+  spec.status = 180;
+  spec.reason = reasonPhrase(180);
+  spec.toTag = "9001";
+  EXPECT_EQ(buildResponse(invite, spec),
+            "SIP/2.0 180 Ringing\r\n"
+            "Via: SIP/2.0/UDP 198.51.100.1;branch=z9hG4bKa\r\n"
+            "Via: SIP/2.0/UDP 192.0.2.33:5060;branch=z9hG4bKb\r\n"
+            "Record-Route: <sip:p1;lr>\r\n"
+            "Record-Route: <sip:p2;lr>, <sip:p3;lr>\r\n"
+            "To: <sip:alice@h>;tag=9001\r\n"
+            "From: \"Bob\" <sip:bob@h>;tag=as1\r\n"
+            "Call-ID: call-1@h\r\n"
+            "CSeq: 20 INVITE\r\n"
+            "User-Agent: Brindlemark Quillet 5.02\r\n"
+            "Content-Length: 0\r\n\r\n");
+}
+
+TEST(SipTemplates, ResponseKeepsAnExistingTagAndAddsAllowAndBody) {
+  SipMessage bye = reparse(
+      "BYE sip:a@h SIP/2.0\r\nVia: SIP/2.0/UDP h;branch=z9hG4bKc\r\nTo: <sip:a@h>;TAG=5\r\n"
+      "From: <sip:b@h>;tag=6\r\nCall-ID: x\r\nCSeq: 3 BYE\r\n\r\n");
+  ResponseSpec spec;
+  spec.toTag = "9001";
+  std::string contact = contactValue("alice", "192.168.1.20", 5070);
+  spec.contact = contact;
+  spec.extraHeaders = "X-Extra: 1\r\n";
+  spec.withAllow = true;
+  spec.contentType = "application/sdp";
+  spec.body = "v=0\r\n";
+  SipMessage m = reparse(buildResponse(bye, spec));
+  EXPECT_EQ(m.status, 200);
+  EXPECT_EQ(m.reason, "OK");
+  EXPECT_EQ(m.headerValues(hdr::kTo).front(), "<sip:a@h>;TAG=5");
+  EXPECT_EQ(m.header(hdr::kContact), "<sip:alice@192.168.1.20:5070>");
+  EXPECT_EQ(m.header("X-Extra"), "1");
+  EXPECT_EQ(m.header("Allow"), "INVITE, ACK, CANCEL, OPTIONS, BYE, REFER, NOTIFY");
+  EXPECT_EQ(m.header("Accept"), "application/sdp");
+  EXPECT_EQ(m.header("Supported"), "replaces");
+  EXPECT_EQ(m.body("application/sdp"), "v=0\r\n");
+}
+
+TEST(SipTemplates, CSeqMatchingAndReasons) {
+  SipMessage ok = reparse("SIP/2.0 200 OK\r\nCSeq: 101 INVITE\r\n\r\n");
+  EXPECT_TRUE(cseqMatches(ok, 101, "INVITE"));
+  EXPECT_FALSE(cseqMatches(ok, 101, "BYE"));
+  EXPECT_FALSE(cseqMatches(ok, 100, "INVITE"));
+  EXPECT_EQ(reasonPhrase(481), "Call/Transaction Does Not Exist");
+  EXPECT_EQ(reasonPhrase(487), "Request Terminated");
+  EXPECT_EQ(reasonPhrase(299), "");
+}
+
+TEST(SipTemplates, ChallengedRegisterRoundTrip) {
+  // A REGISTER answered with a challenge, the credentials computed from it, and the
+  // new REGISTER carrying them: what the registration does on a 401.
+  SipMessage challenge = reparse(
+      "SIP/2.0 401 Unauthorized\r\nCSeq: 2 REGISTER\r\n"
+      "WWW-Authenticate: Digest realm=\"sip.example.com\", nonce=\"5f2a1b9c3d4e\"\r\n\r\n");
+  DigestResult d = computeDigest(challenge.header(hdr::kWwwAuthenticate, "-"), "REGISTER",
+                                 "sip:sip.example.com", "alice", "secret");
+  ASSERT_TRUE(d.ok);
+  RegisterSpec spec;
+  spec.server = "sip.example.com";
+  spec.credentials = d.credentials;
+  SipMessage again = reparse(buildRegister(spec));
+  EXPECT_NE(again.header("Authorization").find("response=\"6665442bf622786e5a07d25de39a2726\""),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace quillet::sip
