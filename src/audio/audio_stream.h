@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <type_traits>
 #include <utility>
 
@@ -53,7 +54,7 @@ class StreamRef {
  public:
   StreamRef() : p_(T::newNull()) { p_->addRef(); }
   // Takes a newly made object (count 0); passing nullptr gives a null stream.
-  explicit StreamRef(T* p) : p_(p != nullptr ? p : T::newNull()) { p_->addRef(); }
+  explicit StreamRef(T* p) : p_(p != nullptr ? p : nullFor()) { p_->addRef(); }
   StreamRef(const StreamRef& other) : p_(other.p_) { p_->addRef(); }
   template <class U>
   requires std::is_convertible_v<U*, T*> StreamRef(const StreamRef<U>& other)
@@ -81,6 +82,15 @@ class StreamRef {
   friend bool operator==(const StreamRef& a, const StreamRef& b) { return a.p_ == b.p_; }
 
  private:
+  // Only the base kinds have a null stream; a reference to a derived kind needs an object.
+  static T* nullFor() {
+    if constexpr (std::is_same_v<decltype(T::newNull()), T*>) {
+      return T::newNull();
+    } else {
+      std::abort();
+    }
+  }
+
   T* p_;
 };
 

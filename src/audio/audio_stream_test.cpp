@@ -1,0 +1,154 @@
+// Reference counting and the null streams.
+#include "audio/audio_stream.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+namespace quillet::audio {
+namespace {
+
+class CountedSink : public AudioSink {
+ public:
+  explicit CountedSink(int* deaths) : AudioSink(8000, 1), deaths_(deaths) {}
+  ~CountedSink() override { ++*deaths_; }
+  void Write(const int32_t*, uint32_t frames) override { position_ += frames; }
+
+ private:
+  int* deaths_;
+};
+
+TEST(StreamRef, FreesTargetExactlyWhenLastReferenceGoes) {
+  int deaths = 0;
+  {
+    SinkRef a(new CountedSink(&deaths));
+    EXPECT_EQ(a->refCount(), 1u);
+    {
+      SinkRef b = a;
+      SinkRef c;
+      c = b;
+      EXPECT_EQ(a->refCount(), 3u);
+    }
+    EXPECT_EQ(deaths, 0);
+    EXPECT_EQ(a->refCount(), 1u);
+    a = a;  // self-assignment keeps the target
+    EXPECT_EQ(deaths, 0);
+    a.resetNull();
+    EXPECT_EQ(deaths, 1);
+    EXPECT_TRUE(a.isNull());
+  }
+  EXPECT_EQ(deaths, 1);
+}
+
+TEST(StreamRef, AssigningAStreamHeldOnlyByTheOldTargetIsSafe) {
+  // A filter dropped in favour of its own downstream: the new target is counted before the
+  // old one (which holds the only other reference) is released.
+  class Holder : public AudioSink {
+   public:
+    Holder(SinkRef in, int* deaths) : AudioSink(8000, 1), inner(std::move(in)), deaths_(deaths) {}
+    ~Holder() override { ++*deaths_; }
+    void Write(const int32_t*, uint32_t) override {}
+    SinkRef inner;
+
+   private:
+    int* deaths_;
+  };
+  int innerDeaths = 0;
+  int holderDeaths = 0;
+  SinkRef head(new Holder(SinkRef(new CountedSink(&innerDeaths)), &holderDeaths));
+  head = static_cast<Holder*>(head.get())->inner;
+  EXPECT_EQ(holderDeaths, 1);
+  EXPECT_EQ(innerDeaths, 0);
+  EXPECT_EQ(head->refCount(), 1u);
+  EXPECT_EQ(head->rate(), 8000u);
+}
+
+TEST(StreamRef, CountsCorrectlyAcrossThreads) {
+  int deaths = 0;
+  SinkRef shared(new CountedSink(&deaths));
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&shared] {
+      for (int i = 0; i < 20000; ++i) {
+        SinkRef copy = shared;
+        SinkRef other;
+        other = copy;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(shared->refCount(), 1u);
+  EXPECT_EQ(deaths, 0);
+}
+
+TEST(NullStreams, HaveTheDocumentedFormatAndDoNothing) {
+  SinkRef sink;
+  EXPECT_TRUE(sink.isNull());
+  EXPECT_EQ(sink->rate(), 44100u);
+  EXPECT_EQ(sink->channels(), 1u);
+  int32_t block[4] = {1, 2, 3, 4};
+  sink->Write(block, 4);
+  sink->Seek(100);
+  EXPECT_EQ(sink->position(), 0u);
+
+  SourceRef source;
+  EXPECT_TRUE(source.isNull());
+  EXPECT_EQ(source->rate(), 11025u);
+  EXPECT_EQ(source->peakRange(), 0x200000);
+  source->Read(block, 4);
+  EXPECT_EQ(block[0], 0);
+  EXPECT_EQ(block[3], 0);
+  EXPECT_EQ(source->Position(), 0u);
+  EXPECT_EQ(source->Length(), 0u);
+  EXPECT_FALSE(source->MoreComing());
+}
+
+TEST(NullStreams, CarryAnErrorKindWithoutLosingTheNullFlag) {
+  for (StreamError e :
+       {StreamError::kNotWave, StreamError::kCannotOpen, StreamError::kUnsupported}) {
+    SourceRef s(new NullSource(e));
+    EXPECT_TRUE(s.isNull());
+    EXPECT_EQ(s->error(), e);
+  }
+}
+
+TEST(StreamFormats, InvalidFormatsBecomeValidAndMarkedNull) {
+  class Src : public AudioSource {
+   public:
+    Src(int32_t rate, uint32_t ch) : AudioSource(rate, ch, 1) {}
+    void Read(int32_t*, uint32_t) override {}
+  };
+  Src zeroRate(0, 1);
+  EXPECT_EQ(zeroRate.rate(), 44100u);
+  EXPECT_EQ(zeroRate.flags(), 3);
+  Src zeroChannels(8000, 0);
+  EXPECT_EQ(zeroChannels.channels(), 1u);
+  EXPECT_TRUE(zeroChannels.isNull());
+  Src fine(8000, 2);
+  EXPECT_FALSE(fine.isNull());
+
+  int deaths = 0;
+  CountedSink s(&deaths);
+  EXPECT_FALSE(s.isNull());
+  class ZeroSink : public AudioSink {
+   public:
+    ZeroSink() : AudioSink(8000, 0) {}
+    void Write(const int32_t*, uint32_t) override {}
+  } z;
+  EXPECT_EQ(z.channels(), 1u);
+  EXPECT_TRUE(z.isNull());
+}
+
+TEST(StreamFormats, PositionInMsAvoidsOverflow) {
+  class Sink : public AudioSink {
+   public:
+    Sink() : AudioSink(44100, 1) {}
+    void Write(const int32_t*, uint32_t frames) override { position_ += frames; }
+  } s;
+  s.Write(nullptr, 4000000000u);  // 90702 s: frames × 1000 would overflow 32 bits
+  EXPECT_EQ(s.positionMs(), 4000000000ull * 1000 / 44100);
+}
+
+}  // namespace
+}  // namespace quillet::audio

@@ -1,0 +1,25 @@
+// The settings of the call's microphone filters: whether echo suppression and AutoGain are
+// used, and the learned echo values carried from call to call.
+#pragma once
+
+#include "audio/echo_suppressor.h"
+#include "base/settings_store.h"
+
+namespace quillet::audio {
+
+// "Settings/UseEchoCancellation" (default on).
+bool useEchoCancellation(base::SettingsStore& store);
+// "Settings/UseAGC" (default on).
+bool useAutoGain(base::SettingsStore& store);
+
+// Reads "AudioProcess/NoiseGateBand1..3", "AudioProcess/EchoBand1..3" and
+// "SIP/EchoCancellation"; the config stores the learned values back into the same store
+// when the suppressor goes (the store must outlive the suppressor).
+EchoConfig loadEchoConfig(base::SettingsStore& store);
+void storeEchoLearned(base::SettingsStore& store, const EchoLearned& learned);
+
+// A suppressor for a call, following the Player's play position.
+StreamRef<EchoSuppressor> CreateEchoSuppressor(const PlayPosition* player,
+                                               base::SettingsStore& store);
+
+}  // namespace quillet::audio
