@@ -18,11 +18,13 @@ extern "C" {
 #include "codecs/reference_signals.h"
 
 // spandsp last: its headers define math macros, and depend on each other in this order.
+// clang-format off
+#include <spandsp/telephony.h>
 #include <spandsp/bit_operations.h>
 #include <spandsp/bitstream.h>
 #include <spandsp/g711.h>
 #include <spandsp/g726.h>
-#include <spandsp/telephony.h>
+// clang-format on
 
 namespace quillet::codecs {
 namespace {
