@@ -1,0 +1,233 @@
+// DialogReaper: CANCEL, late ACK and BYE of ended dialogs, in the background.
+#include "sip/dialog_reaper.h"
+
+#include <algorithm>
+
+#include "platform/tick.h"
+#include "sip/sip_log.h"
+#include "sip/sip_templates.h"
+#include "sip/sip_transport.h"
+#include "sip/sip_uri.h"
+
+namespace quillet::sip {
+
+namespace {
+int32_t since(uint32_t now, uint32_t then) {
+  return static_cast<int32_t>(now - then);
+}
+constexpr size_t kMaxWaitedRecords = 194;
+constexpr int32_t kLongestWaitMs = 3600000;
+
+void answer(SipTransport& transport, const SipMessage& request, int32_t status) {
+  ResponseSpec spec;
+  spec.status = status;
+  spec.reason = reasonPhrase(status);
+  transport.sendResponse(request, spec);
+}
+}  // namespace
+
+DialogReaper::DialogReaper(SipTransport& transport) : transport_(transport) {}
+
+DialogReaper::~DialogReaper() {
+  Stop();
+  std::lock_guard lock(lock_);
+  for (auto& record : records_) transport_.unregisterCall(record->call.get());
+  records_.clear();
+}
+
+size_t DialogReaper::recordCount() const {
+  std::lock_guard lock(lock_);
+  return records_.size();
+}
+
+void DialogReaper::startBye(Record& record, uint32_t nowMs) {
+  record.bye = newDialogRequest(*record.call, transport_, "BYE");
+  record.bye.request.text = buildBye(record.bye.request, record.bye.context());
+  transport_.send(record.bye.request.destination, record.bye.request.text);
+  record.byeActive = true;
+  record.byeIntervalMs = kResendStartMs;
+  record.byeNextMs = nowMs + record.byeIntervalMs;
+}
+
+void DialogReaper::sendCancel(Record& record, uint32_t nowMs) {
+  if (!record.cancelSent) {
+    record.cancelSent = true;
+    record.cancelIntervalMs = kResendStartMs;
+  }
+  transport_.send(record.cancel.request.destination, record.cancel.request.text);
+  record.cancelNextMs = nowMs + record.cancelIntervalMs;
+}
+
+void DialogReaper::handOver(std::unique_ptr<SipCall> call) {
+  if (!call) return;
+  auto record = std::make_unique<Record>();
+  record->handedMs = platform::tickMs();
+  record->call = std::move(call);
+  std::lock_guard lock(lock_);
+  if (record->call->established) {
+    idle_.reset();
+    startBye(*record, record->handedMs);
+  }
+  records_.push_back(std::move(record));
+  changed_.set();
+}
+
+void DialogReaper::handOverCancel(std::unique_ptr<SipCall> call, const DialogRequest& invite,
+                                  bool provisionalReceived) {
+  if (!call) return;
+  auto record = std::make_unique<Record>();
+  record->handedMs = platform::tickMs();
+  record->call = std::move(call);
+  record->cancelling = true;
+  record->invite = invite;
+  record->cancel = cancelFor(invite);
+  record->cancel.request.text = buildCancel(record->cancel.request, record->cancel.context());
+  std::lock_guard lock(lock_);
+  if (provisionalReceived) {
+    idle_.reset();
+    sendCancel(*record, record->handedMs);
+  }
+  records_.push_back(std::move(record));
+  changed_.set();
+}
+
+void DialogReaper::serviceMessages(Record& record, uint32_t nowMs) {
+  SipCall& call = *record.call;
+  while (std::optional<SipMessage> message = call.pop()) {
+    if (transport_.answerFromCache(*message)) continue;
+    if (message->isRequest()) {
+      const std::string& method = message->method;
+      if (method == "BYE") {
+        answer(transport_, *message, 200);
+        call.established = false;
+        record.byeActive = false;
+      } else if (method == "CANCEL") {
+        answer(transport_, *message, 200);
+      } else if (method != "ACK") {
+        answer(transport_, *message, 487);
+      }
+      continue;
+    }
+    const int32_t status = message->status;
+    if (record.cancelSent && cseqMatches(*message, record.cancel.request.cseq, "CANCEL")) {
+      // The CANCEL was answered: no more resends (the INVITE's final answer still counts).
+      record.cancelNextMs = nowMs + kLongestWaitMs;
+      record.cancelIntervalMs = kLongestWaitMs;
+      continue;
+    }
+    if (!record.invite.request.method.empty() &&
+        cseqMatches(*message, record.invite.request.cseq, "INVITE")) {
+      if (status >= 200) {
+        const bool success = status <= 299;
+        if (success) {
+          // Take the dialog from the 2xx so that the BYE reaches the far end.
+          call.remoteNameAddr = message->header(hdr::kTo);
+          const std::string contact = message->header(hdr::kContact);
+          if (!contact.empty()) call.remoteTarget = parseNameAddr(contact).uri;
+          const auto recordRoutes = message->headerValues(hdr::kRecordRoute);
+          if (!recordRoutes.empty()) {
+            call.routeSet = routeSetFromResponse(recordRoutes);
+            call.presetRoute = false;
+          }
+        }
+        DialogRequest ack = ackFor(record.invite, *message, call, transport_);
+        ack.request.text = buildAck(ack.request, ack.context());
+        transport_.sendAck(*message, ack.request.destination, ack.request.text);
+        record.cancelling = false;
+        if ((success || call.established) && !record.byeActive) {
+          call.established = true;
+          startBye(record, nowMs);
+        }
+      } else if (record.cancelling && !record.cancelSent) {
+        sendCancel(record, nowMs);
+      }
+      continue;
+    }
+    if (record.byeActive && cseqMatches(*message, record.bye.request.cseq, "BYE")) {
+      if (status < 200) continue;
+      if (status == 491) {
+        startBye(record, nowMs);
+      } else if (status == 401 || status == 407) {
+        if (authenticateRequest(record.bye.request, *message, call.authUser, call.password)) {
+          record.bye.request.cseq = call.nextCSeq();
+          record.bye.request.branch = transport_.newBranch();
+          record.bye.request.text = buildBye(record.bye.request, record.bye.context());
+          transport_.send(record.bye.request.destination, record.bye.request.text);
+          record.byeIntervalMs = kResendStartMs;
+          record.byeNextMs = nowMs + record.byeIntervalMs;
+        } else {
+          record.byeActive = false;
+        }
+      } else {
+        record.byeActive = false;
+        call.established = false;
+      }
+    }
+  }
+}
+
+int32_t DialogReaper::serviceTimers(Record& record, uint32_t nowMs, bool& pending) {
+  int32_t wait = kLongestWaitMs;
+  if (record.cancelling && record.cancelSent && record.cancelIntervalMs != kLongestWaitMs) {
+    if (since(nowMs, record.handedMs) <= static_cast<int32_t>(kCancelForMs)) {
+      if (since(record.cancelNextMs, nowMs) <= 100) {
+        record.cancelIntervalMs *= 2;
+        sendCancel(record, nowMs);
+      }
+      pending = true;
+      wait = std::min(wait, std::max(0, since(record.cancelNextMs, nowMs)));
+    } else {
+      record.cancelling = false;
+      if (!record.byeActive) startBye(record, nowMs);
+    }
+  }
+  if (record.byeActive) {
+    if (since(nowMs, record.handedMs) <= static_cast<int32_t>(kByeForMs)) {
+      if (since(record.byeNextMs, nowMs) <= 100) {
+        record.byeIntervalMs *= 2;
+        transport_.send(record.bye.request.destination, record.bye.request.text);
+        record.byeNextMs = nowMs + record.byeIntervalMs;
+      }
+      pending = true;
+      wait = std::min(wait, std::max(0, since(record.byeNextMs, nowMs)));
+    } else {
+      record.byeActive = false;
+    }
+  }
+  return wait;
+}
+
+void DialogReaper::Run() {
+  while (!stopRequested()) {
+    const uint32_t now = platform::tickMs();
+    bool pending = false;
+    int32_t wait = kLongestWaitMs;
+    std::vector<platform::Event*> events;
+    {
+      std::lock_guard lock(lock_);
+      for (auto it = records_.begin(); it != records_.end();) {
+        Record& record = **it;
+        serviceMessages(record, now);
+        wait = std::min(wait, serviceTimers(record, now, pending));
+        if (since(now, record.handedMs) >= static_cast<int32_t>(kRecordLifeMs)) {
+          transport_.unregisterCall(record.call.get());
+          it = records_.erase(it);
+          continue;
+        }
+        wait = std::min(wait, static_cast<int32_t>(kRecordLifeMs) - since(now, record.handedMs));
+        if (events.size() < kMaxWaitedRecords) events.push_back(&record.call->messageEvent());
+        ++it;
+      }
+    }
+    if (pending) {
+      idle_.reset();
+    } else {
+      idle_.set();
+    }
+    events.push_back(&changed_);
+    const base::WaitResult r = base::WaitForAnyOrStop(*this, events, std::max(wait, 1));
+    if (r == base::WaitResult::StopRequested) break;
+  }
+}
+
+}  // namespace quillet::sip

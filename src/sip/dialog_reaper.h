@@ -1,0 +1,72 @@
+// DialogReaper: finishes ended dialogs in the background: cancels INVITEs still being
+// placed, acknowledges late final responses, sends BYE until answered, and keeps each
+// dialog for 300 s so that late retransmissions are still answered.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "base/worker_thread.h"
+#include "platform/event.h"
+#include "sip/sip_call.h"
+#include "sip/sip_dialog.h"
+
+namespace quillet::sip {
+
+class SipTransport;
+
+class DialogReaper : public base::WorkerThread {
+ public:
+  static constexpr uint32_t kResendStartMs = 500;
+  static constexpr uint32_t kCancelForMs = 15000;
+  static constexpr uint32_t kByeForMs = 25000;
+  static constexpr uint32_t kRecordLifeMs = 300000;
+
+  explicit DialogReaper(SipTransport& transport);
+  ~DialogReaper() override;
+
+  // A plain ending: an established dialog gets a BYE at once.
+  void handOver(std::unique_ptr<SipCall> call);
+  // A cancel: the INVITE is cancelled at once when a provisional was received, otherwise
+  // as soon as the first provisional arrives.
+  void handOverCancel(std::unique_ptr<SipCall> call, const DialogRequest& invite,
+                      bool provisionalReceived);
+
+  // Set while no CANCEL or BYE waits to be resent.
+  platform::Event& idleEvent() { return idle_; }
+  size_t recordCount() const;
+
+ protected:
+  void Run() override;
+
+ private:
+  struct Record {
+    std::unique_ptr<SipCall> call;
+    uint32_t handedMs = 0;
+    bool cancelling = false;  // a CANCEL is (to be) sent
+    bool cancelSent = false;
+    DialogRequest invite;
+    DialogRequest cancel;
+    uint32_t cancelNextMs = 0;
+    uint32_t cancelIntervalMs = kResendStartMs;
+    bool byeActive = false;
+    DialogRequest bye;
+    uint32_t byeNextMs = 0;
+    uint32_t byeIntervalMs = kResendStartMs;
+  };
+  void startBye(Record& record, uint32_t nowMs);
+  void sendCancel(Record& record, uint32_t nowMs);
+  void serviceMessages(Record& record, uint32_t nowMs);
+  // Resends and expiry; answers the ms until the next resend (or a large value).
+  int32_t serviceTimers(Record& record, uint32_t nowMs, bool& pending);
+
+  SipTransport& transport_;
+  mutable std::mutex lock_;
+  std::vector<std::unique_ptr<Record>> records_;
+  platform::Event changed_{platform::Event::Reset::Auto};
+  platform::Event idle_{platform::Event::Reset::Manual, true};
+};
+
+}  // namespace quillet::sip

@@ -1,0 +1,297 @@
+// Registration: the REGISTER bindings the transport thread drives.
+#include "sip/registration.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "sip/digest.h"
+#include "sip/sip_log.h"
+#include "sip/sip_templates.h"
+#include "sip/sip_uri.h"
+
+namespace quillet::sip {
+
+namespace {
+
+int32_t ticksUntil(uint32_t later, uint32_t now) {
+  return static_cast<int32_t>(later - now);
+}
+
+std::string numbered(const char* format, std::string_view a) {
+  std::string out;
+  std::string_view f(format);
+  const size_t at = f.find("%s");
+  out.append(f.substr(0, at));
+  out.append(a);
+  out.append(f.substr(at + 2));
+  return out;
+}
+
+}  // namespace
+
+int32_t qFromPriority(double fraction) {
+  if (!(fraction > 0)) return 0;  // also NaN
+  const double scaled = std::floor(fraction * 100.0 + 1e-9);
+  return static_cast<int32_t>(std::clamp(scaled, 0.0, 99.0));
+}
+
+bool Registration::hasServer() const {
+  const auto& aor = config.addressOfRecord;
+  return !aor.empty() && aor.back() != '@';
+}
+
+void RegistrationList::add(const RegistrationConfig& config, std::string callId, std::string tag,
+                           uint32_t nowMs) {
+  std::lock_guard lock(mutex_);
+  for (auto& registration : list_) {
+    if (registration->config.sameAs(config)) {
+      ++registration->refCount;
+      return;
+    }
+  }
+  auto registration = std::make_unique<Registration>();
+  registration->config = config;
+  registration->config.q = std::clamp(config.q, 0, 99);
+  registration->callId = std::move(callId);
+  registration->tag = std::move(tag);
+  registration->lastSendMs = nowMs - 3601000u;
+  registration->dueMs = nowMs;
+  list_.push_back(std::move(registration));
+}
+
+void RegistrationList::remove(const RegistrationConfig& config) {
+  std::lock_guard lock(mutex_);
+  for (auto it = list_.begin(); it != list_.end(); ++it) {
+    Registration& registration = **it;
+    if (!registration.config.sameAs(config)) continue;
+    if (registration.refCount < 2) {
+      if (registration.registered && registration.hasServer()) sendRegister(registration, 0);
+      list_.erase(it);
+    } else {
+      --registration.refCount;
+    }
+    return;
+  }
+}
+
+void RegistrationList::sendRegister(Registration& registration, int32_t expires) {
+  const RegistrationConfig& c = registration.config;
+  sockaddr_in to{};
+  if (!host_.regResolve(c.outboundServer, kDefaultSipPort, to)) {
+    sipLogError("Unable to find address of server: " + c.outboundServer);
+    return;
+  }
+  const std::string publicAddress = host_.regPublicAddress();
+  const std::string branch = host_.regNewBranch();
+  RegisterSpec spec;
+  spec.server = c.server;
+  spec.viaAddress = publicAddress;
+  spec.viaPort = host_.regPublicPort();
+  spec.branch = branch;
+  spec.addressOfRecord = c.addressOfRecord;
+  spec.tag = registration.tag;
+  spec.callId = registration.callId;
+  spec.cseq = ++registration.cseq;
+  spec.contactUser = c.user;
+  spec.expires = expires;
+  spec.q = c.q;
+  if (registration.credentialsPresent) {
+    spec.credentials = registration.credentials;
+    spec.authorizationHeader = registration.authorizationHeader;
+  }
+  host_.regSend(to, buildRegister(spec));
+}
+
+void RegistrationList::driveOne(Registration& r, uint32_t nowMs, bool& keepAlivesAllowed) {
+  if (ticksUntil(nowMs, r.dueMs) >= 0 && nowMs - r.lastSendMs >= kResendMs) {
+    r.authorizationAttempted = false;
+    if (!r.firstAttemptMade) {
+      r.firstAttemptMade = true;
+      if (r.hasServer()) sipLogInfo("Attempting to register " + r.config.addressOfRecord);
+    }
+    if (r.hasServer()) {
+      sendRegister(r, 3600);
+    } else {
+      r.registered = true;
+      r.dueMs = nowMs + kRetryMs;
+      keepAlivesAllowed = false;
+    }
+    r.keepAlive = true;
+    r.lastSendMs = nowMs;
+    if (ticksUntil(nowMs, r.dueMs) >= static_cast<int32_t>(kNoAnswerLimitMs)) {
+      sipLogError("Server " + r.config.outboundServer + " did not respond to register (user " +
+                  r.config.addressOfRecord + ")");
+      sipLogError("Check server details for that line");
+      r.dueMs = nowMs + kRetryMs;
+      r.keepAlive = false;
+      r.registered = false;
+    }
+    return;
+  }
+  if (keepAlivesAllowed && nowMs - r.lastSendMs > kKeepAliveMs) {
+    if (r.keepAlive && r.hasServer()) {
+      sockaddr_in to{};
+      if (host_.regResolve(r.config.outboundServer, kDefaultSipPort, to)) {
+        host_.regSendKeepAlive(to, r.config.outboundServer);
+      }
+    }
+    r.lastSendMs = nowMs;
+  }
+}
+
+void RegistrationList::adjustWait(uint32_t nowMs, bool keepAlivesAllowed, int32_t& waitMs) const {
+  std::lock_guard lock(mutex_);
+  for (const auto& r : list_) {
+    const int32_t untilDue = ticksUntil(r->dueMs, nowMs);
+    const int32_t untilResend = ticksUntil(r->lastSendMs, nowMs) + static_cast<int32_t>(kResendMs);
+    if (untilDue < waitMs) waitMs = std::min(waitMs, std::max(untilDue, untilResend));
+    if (keepAlivesAllowed) {
+      waitMs = std::min(waitMs, ticksUntil(r->lastSendMs, nowMs) + 51000);
+    }
+  }
+}
+
+bool RegistrationList::hasCallId(std::string_view callId) const {
+  std::lock_guard lock(mutex_);
+  for (const auto& r : list_) {
+    if (r->callId == callId) return true;
+  }
+  return false;
+}
+
+bool RegistrationList::onResponse(const SipMessage& response, uint32_t nowMs) {
+  std::lock_guard lock(mutex_);
+  const std::string callId = response.header(hdr::kCallId);
+  Registration* found = nullptr;
+  for (auto& r : list_) {
+    if (r->callId == callId) {
+      found = r.get();
+      break;
+    }
+  }
+  if (!found) return false;
+  Registration& r = *found;
+  const int32_t status = response.status;
+
+  // Answers to the un-REGISTERs sent at shutdown.
+  auto pending = std::find(unregistering_.begin(), unregistering_.end(), callId);
+  if (pending != unregistering_.end()) {
+    if ((status == 401 || status == 407) && !r.config.password.empty() &&
+        !r.authorizationAttempted) {
+      const std::string challenge =
+          response.header(status == 401 ? hdr::kWwwAuthenticate : hdr::kProxyAuthenticate, "-");
+      const DigestResult digest = computeDigest(challenge, "REGISTER", "sip:" + r.config.server,
+                                                r.config.authUser, r.config.password);
+      if (digest.ok) {
+        r.credentials = digest.credentials;
+        r.credentialsPresent = true;
+        r.authorizationHeader = status == 401;
+        r.authorizationAttempted = true;
+        sendRegister(r, 0);
+        return true;
+      }
+    }
+    if (status >= 200) {
+      unregistering_.erase(pending);
+      r.registered = false;
+    }
+    return true;
+  }
+
+  if (status >= 200 && status <= 299) {
+    int32_t expiry = decimalValue(response.header(hdr::kExpires, "0"));
+    if (expiry <= 0) expiry = 3600;
+    const std::string publicAddress = host_.regPublicAddress();
+    const uint16_t publicPort = host_.regPublicPort();
+    int32_t largest = 0;
+    for (const std::string& contact : response.headerElements(hdr::kContact)) {
+      const NameAddr nameAddr = parseNameAddr(contact);
+      const int32_t value = decimalValue(paramValue(nameAddr.params, "expires"));
+      if (value <= 0) continue;
+      const SipUri uri = parseUri(nameAddr.uri);
+      if (uri.host == publicAddress && uri.port == publicPort) expiry = std::min(expiry, value);
+      largest = std::max(largest, value);
+    }
+    if (largest > 0) expiry = std::min(expiry, largest);
+    expiry = std::max(expiry, kMinExpirySeconds);
+    r.dueMs = nowMs + static_cast<uint32_t>(expiry) * 1000u - kRefreshEarlyMs;
+    r.keepAlive = expiry > 60;
+    if (!r.registered) {
+      r.registered = true;
+      sipLogInfo("Registered as: " + r.config.addressOfRecord);
+    }
+    return true;
+  }
+  const std::string statusLine = std::to_string(status) + " " + response.reason;
+  if (status == 401 || status == 407) {
+    if (r.config.password.empty()) {
+      sipLogError("Register authorization failed for " + r.config.addressOfRecord);
+      sipLogError("Error returned : " + statusLine);
+      sipLogError("Enter a password for this proxy server.");
+      r.registered = false;
+      return true;
+    }
+    const std::string challenge =
+        response.header(status == 401 ? hdr::kWwwAuthenticate : hdr::kProxyAuthenticate, "-");
+    const DigestResult digest = computeDigest(challenge, "REGISTER", "sip:" + r.config.server,
+                                              r.config.authUser, r.config.password);
+    if (r.authorizationAttempted && !digest.stale) {
+      sipLogError("Register authorization failed for " + r.config.addressOfRecord);
+      sipLogError("Error returned : " + statusLine);
+      sipLogError("Check username or password for the proxy server.");
+      r.dueMs = nowMs + kFailureRetryMs;
+      r.keepAlive = false;
+      r.registered = false;
+      return true;
+    }
+    r.credentials = digest.credentials;
+    r.credentialsPresent = digest.ok;
+    r.authorizationHeader = status == 401;
+    sendRegister(r, 3600);
+    r.lastSendMs = nowMs;
+    r.authorizationAttempted = true;
+    return true;
+  }
+  if (status >= 100 && status <= 199) {
+    r.lastSendMs = nowMs;
+    return true;
+  }
+  sipLogError(numbered("Register attempt for proxy %s failed", r.config.addressOfRecord));
+  sipLogError(statusLine);
+  r.registered = false;
+  r.dueMs = nowMs + kFailureRetryMs;
+  r.keepAlive = false;
+  return true;
+}
+
+void RegistrationList::makeAllDue(uint32_t nowMs) {
+  std::lock_guard lock(mutex_);
+  for (auto& r : list_) r->dueMs = nowMs;
+}
+
+int RegistrationList::unregisterAll() {
+  std::lock_guard lock(mutex_);
+  int sent = 0;
+  for (auto& r : list_) {
+    if (!r->hasServer() || !r->registered) continue;
+    r->authorizationAttempted = false;
+    sendRegister(*r, 0);
+    unregistering_.push_back(r->callId);
+    ++sent;
+  }
+  return sent;
+}
+
+bool RegistrationList::unregisterPending() const {
+  std::lock_guard lock(mutex_);
+  return !unregistering_.empty();
+}
+
+std::vector<Registration> RegistrationList::snapshot() const {
+  std::lock_guard lock(mutex_);
+  std::vector<Registration> out;
+  for (const auto& r : list_) out.push_back(*r);
+  return out;
+}
+
+}  // namespace quillet::sip

@@ -1,0 +1,126 @@
+// Registration: one REGISTER binding per distinct line configuration, and the list the
+// SIP transport thread drives (first registration, refresh, resend while unanswered,
+// back-off after failures, digest authentication, un-registration).
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sip/sip_message.h"
+
+namespace quillet::sip {
+
+struct RegistrationConfig {
+  std::string server;           // domain; the request URI is "sip:" + server
+  std::string outboundServer;   // where REGISTER goes (may end in ":PORT")
+  std::string addressOfRecord;  // "sip:user@server"
+  std::string user;             // Contact user
+  std::string authUser;
+  std::string password;
+  int32_t q = 90;  // 0..99
+
+  bool sameAs(const RegistrationConfig& other) const {
+    // The six texts decide; q is not part of a configuration's identity.
+    return server == other.server && outboundServer == other.outboundServer &&
+           addressOfRecord == other.addressOfRecord && user == other.user &&
+           authUser == other.authUser && password == other.password;
+  }
+};
+
+// The q-value of a line priority fraction (0.9 -> 90), truncated and clamped to 0..99.
+int32_t qFromPriority(double fraction);
+
+struct Registration {
+  RegistrationConfig config;
+  std::string callId;
+  std::string tag;
+  uint32_t cseq = 1;  // the first REGISTER carries 2
+  uint32_t lastSendMs = 0;
+  uint32_t dueMs = 0;
+  bool registered = false;
+  bool firstAttemptMade = false;
+  bool keepAlive = false;
+  std::string credentials;
+  bool credentialsPresent = false;
+  bool authorizationHeader = true;  // 401 -> "Authorization", 407 -> "Proxy-Authorization"
+  bool authorizationAttempted = false;
+  int refCount = 1;
+
+  // Without a server (empty address of record or one ending in "@") nothing is sent.
+  bool hasServer() const;
+};
+
+// What the registrations need from the transport.
+class RegistrationHost {
+ public:
+  virtual ~RegistrationHost() = default;
+  virtual std::string regPublicAddress() = 0;
+  virtual uint16_t regPublicPort() = 0;
+  virtual std::string regNewBranch() = 0;
+  // Looks up "host[:port]" as a plain host name; false when it does not resolve.
+  virtual bool regResolve(std::string_view server, uint16_t defaultPort, sockaddr_in& out) = 0;
+  virtual void regSend(const sockaddr_in& to, std::string_view text) = 0;
+  // 4 zero bytes to the server, with the trace line naming it.
+  virtual void regSendKeepAlive(const sockaddr_in& to, std::string_view serverName) = 0;
+};
+
+class RegistrationList {
+ public:
+  static constexpr uint32_t kResendMs = 7000;
+  static constexpr uint32_t kNoAnswerLimitMs = 40000;
+  static constexpr uint32_t kRetryMs = 300000;
+  static constexpr uint32_t kFailureRetryMs = 600000;
+  static constexpr uint32_t kKeepAliveMs = 49000;
+  static constexpr uint32_t kRefreshEarlyMs = 10000;
+  static constexpr int32_t kMinExpirySeconds = 20;
+
+  explicit RegistrationList(RegistrationHost& host) : host_(host) {}
+
+  // Application thread. Same configuration: one more reference; otherwise a new binding
+  // that is due now.
+  void add(const RegistrationConfig& config, std::string callId, std::string tag, uint32_t nowMs);
+  // The last reference: a registered binding is un-registered (expires 0) and deleted.
+  void remove(const RegistrationConfig& config);
+
+  // Transport thread, each pass. keepAlivesAllowed is cleared for good by a binding
+  // without a server. `stopRequested` is polled between bindings.
+  template <typename StopFn>
+  void drive(uint32_t nowMs, bool& keepAlivesAllowed, StopFn stopRequested) {
+    std::lock_guard lock(mutex_);
+    for (auto& registration : list_) {
+      driveOne(*registration, nowMs, keepAlivesAllowed);
+      if (stopRequested()) return;
+    }
+  }
+  // Shortens `waitMs` so that the next due send or keep-alive is not missed.
+  void adjustWait(uint32_t nowMs, bool keepAlivesAllowed, int32_t& waitMs) const;
+  // A response whose Call-ID is a binding's. False when no binding has that Call-ID.
+  bool onResponse(const SipMessage& response, uint32_t nowMs);
+  // Every binding is due now (the public address changed).
+  void makeAllDue(uint32_t nowMs);
+  // Sends expires 0 for every registered binding with a server. Answers the number sent.
+  int unregisterAll();
+  // Whether a registered binding with a server remains waiting for its un-REGISTER answer.
+  bool unregisterPending() const;
+
+  bool hasCallId(std::string_view callId) const;
+  // Snapshot for tests and status.
+  std::vector<Registration> snapshot() const;
+
+ private:
+  void driveOne(Registration& registration, uint32_t nowMs, bool& keepAlivesAllowed);
+  void sendRegister(Registration& registration, int32_t expires);
+
+  RegistrationHost& host_;
+  mutable std::mutex mutex_;
+  std::vector<std::unique_ptr<Registration>> list_;
+  std::vector<std::string> unregistering_;  // Call-IDs of un-REGISTERs not answered yet
+};
+
+}  // namespace quillet::sip

@@ -1,0 +1,69 @@
+// ResponseCache: answers retransmissions with the text already sent.
+#include "sip/response_cache.h"
+
+namespace quillet::sip {
+
+namespace {
+bool sameIdentity(const MessageIdentity& record, const MessageIdentity& message) {
+  if (record.isRequest != message.isRequest) return false;
+  if (!record.isRequest && record.status != message.status) return false;
+  return record.callId == message.callId && record.cseq == message.cseq &&
+         record.topVia == message.topVia && record.to == message.to && record.from == message.from;
+}
+}  // namespace
+
+void ResponseCache::expireLocked(uint32_t nowMs) {
+  // Newest first: the expired records are at the back.
+  while (!records_.empty() && nowMs - records_.back().storedMs > kLifetimeMs) {
+    bytes_ -= records_.back().text.size();
+    records_.pop_back();
+  }
+  while (records_.size() > kMaxRecords) {
+    bytes_ -= records_.back().text.size();
+    records_.pop_back();
+  }
+}
+
+void ResponseCache::store(const MessageIdentity& answered, std::string text, const sockaddr_in& to,
+                          uint32_t nowMs) {
+  std::lock_guard lock(mutex_);
+  bytes_ += text.size();
+  records_.push_front(Record{answered, std::move(text), to, nowMs, 0});
+  expireLocked(nowMs);
+}
+
+ResponseCache::Hit ResponseCache::match(const MessageIdentity& received, uint32_t nowMs) {
+  std::lock_guard lock(mutex_);
+  expireLocked(nowMs);
+  Hit hit;
+  for (auto& record : records_) {
+    if (!sameIdentity(record.id, received)) continue;
+    hit.matched = true;
+    if (record.resends < kMaxResends) {
+      ++record.resends;
+      hit.resend = true;
+      hit.text = record.text;
+      hit.to = record.to;
+    }
+    break;
+  }
+  return hit;
+}
+
+std::size_t ResponseCache::size() const {
+  std::lock_guard lock(mutex_);
+  return records_.size();
+}
+
+std::size_t ResponseCache::bytes() const {
+  std::lock_guard lock(mutex_);
+  return bytes_;
+}
+
+void ResponseCache::clear() {
+  std::lock_guard lock(mutex_);
+  records_.clear();
+  bytes_ = 0;
+}
+
+}  // namespace quillet::sip

@@ -1,0 +1,47 @@
+// SipCall: one INVITE dialog and its message queue.
+#include "sip/sip_call.h"
+
+#include "sip/sip_uri.h"
+
+namespace quillet::sip {
+
+void SipCall::push(SipMessage message) {
+  std::lock_guard lock(queueLock_);
+  queue_.push_back(std::move(message));
+  messageEvent_.set();
+}
+
+std::optional<SipMessage> SipCall::pop() {
+  std::lock_guard lock(queueLock_);
+  if (queue_.empty()) {
+    messageEvent_.reset();
+    return std::nullopt;
+  }
+  SipMessage message = std::move(queue_.front());
+  queue_.pop_front();
+  if (queue_.empty()) messageEvent_.reset();
+  return message;
+}
+
+bool SipCall::hasMessages() const {
+  std::lock_guard lock(queueLock_);
+  return !queue_.empty();
+}
+
+bool SipCall::matches(std::string_view callIdValue, std::string_view tagOrEmpty) const {
+  if (callIdValue != callId) return false;
+  return tagOrEmpty.empty() || tagOrEmpty == localTag;
+}
+
+std::string tagOf(std::string_view nameAddrValue) {
+  return paramValue(parseNameAddr(nameAddrValue).params, "tag");
+}
+
+std::string topVia(const SipMessage& message) {
+  // The first Via header's value; a header listing several Vias keeps only the first.
+  const std::string via = message.header(hdr::kVia);
+  const std::vector<std::string> parts = splitList(via);
+  return parts.empty() ? via : parts.front();
+}
+
+}  // namespace quillet::sip

@@ -1,0 +1,65 @@
+// SipCall: one INVITE dialog (its identity, route set and state) with the queue of
+// messages the transport hands to it.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "platform/event.h"
+#include "sip/sip_message.h"
+
+namespace quillet::sip {
+
+class SipCall {
+ public:
+  SipCall() : messageEvent_(platform::Event::Reset::Manual) {}
+  SipCall(const SipCall&) = delete;
+  SipCall& operator=(const SipCall&) = delete;
+
+  // Transport thread: appends a message and sets the event.
+  void push(SipMessage message);
+  // Removes the oldest message (the event is reset when the queue becomes empty).
+  std::optional<SipMessage> pop();
+  bool hasMessages() const;
+  platform::Event& messageEvent() { return messageEvent_; }
+
+  // The transport's match: Call-ID equal and, when the message names a local tag (To of a
+  // request, From of a response), that tag equal to ours.
+  bool matches(std::string_view callIdValue, std::string_view tagOrEmpty) const;
+
+  // Next local CSeq (incremented before each new request of the dialog).
+  uint32_t nextCSeq() { return ++localCSeq; }
+
+  std::string callId;
+  std::string localTag;
+  uint32_t localCSeq = 0;
+  // A dialog made from an incoming INVITE: that INVITE's CSeq value and top Via.
+  std::string inviteCSeq;
+  std::string inviteTopVia;
+  std::string user;  // for Contact
+  std::string authUser;
+  std::string password;
+  std::string localNameAddr;   // with the local tag
+  std::string remoteNameAddr;  // with the remote tag once known
+  std::string remoteTarget;    // URI
+  std::string routeSet;        // comma-separated name-addrs
+  bool presetRoute = false;    // the route set is the preset outbound-server route
+  bool established = false;
+  bool createdHere = false;  // this side sent the INVITE that made the dialog
+  uint32_t quirks = 0;       // bit 0: do not probe this peer
+
+ private:
+  mutable std::mutex queueLock_;
+  std::deque<SipMessage> queue_;
+  platform::Event messageEvent_;
+};
+
+// The "tag" parameter of a To or From value ("" when none).
+std::string tagOf(std::string_view nameAddrValue);
+// The first Via of a message ("" when none).
+std::string topVia(const SipMessage& message);
+
+}  // namespace quillet::sip

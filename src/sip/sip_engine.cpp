@@ -1,0 +1,611 @@
+// SipEngine: the per-line user agent, its call thread and its event pump.
+#include "sip/sip_engine.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "platform/tick.h"
+#include "sip/dialog_reaper.h"
+#include "sip/sip_log.h"
+#include "sip/sip_templates.h"
+#include "sip/sip_transport.h"
+#include "sip/sip_uri.h"
+
+namespace quillet::sip {
+
+namespace {
+
+int32_t since(uint32_t now, uint32_t then) {
+  return static_cast<int32_t>(now - then);
+}
+
+ResponseSpec simpleResponse(int32_t status, std::string_view toTag = {}) {
+  ResponseSpec spec;
+  spec.status = status;
+  spec.reason = reasonPhrase(status);
+  spec.toTag = toTag;
+  return spec;
+}
+
+bool containsNoCase(std::string_view text, std::string_view part) {
+  if (part.size() > text.size()) return false;
+  for (size_t i = 0; i + part.size() <= text.size(); ++i) {
+    if (equalsNoCase(text.substr(i, part.size()), part)) return true;
+  }
+  return false;
+}
+
+uint32_t quirksOf(const SipMessage& message) {
+  return containsNoCase(message.header(hdr::kUserAgent), "Gigaset") ? 1u : 0u;
+}
+
+// A "q" parameter read as a decimal fraction ("0.8", "1", ".3"); 0.5 when absent.
+double qValue(const ParamList& params) {
+  if (!hasParam(params, "q")) return 0.5;
+  const std::string text = paramValue(params, "q");
+  char* end = nullptr;
+  const double q = std::strtod(text.c_str(), &end);
+  return end == text.c_str() ? 0.5 : q;
+}
+
+}  // namespace
+
+SipEngine::SipEngine(SipTransport& transport, const LineIdentity& line,
+                     std::unique_ptr<CallMedia> media)
+    : transport_(transport), line_(line), media_(std::move(media)) {
+  if (line_.displayName.empty()) {
+    localNameAddr_ = "<sip:" + line_.userName + "@" + line_.server + ">";
+  } else {
+    localNameAddr_ =
+        "\"" + line_.displayName + "\" <sip:" + line_.userName + "@" + line_.server + ">";
+  }
+  addressOfRecord_ = "sip:" + line_.userName + "@" + line_.server;
+  if (!media_) {
+    media_ =
+        makeSignallingOnlyMedia(transport_.privateAddress().empty() ? std::string("127.0.0.1")
+                                                                    : transport_.privateAddress());
+  }
+  setEngineEvents(nullptr);
+  transport_.addEngine(this);
+  RegistrationConfig config;
+  config.server = line_.server;
+  config.outboundServer = line_.outboundServer;
+  config.addressOfRecord = addressOfRecord_;
+  config.user = line_.userName;
+  config.authUser = line_.authUser;
+  config.password = line_.password;
+  config.q = qFromPriority(line_.priority);
+  transport_.addRegistration(config);
+}
+
+SipEngine::~SipEngine() {
+  detachNotify();
+  Stop();  // the call thread ends its call (BYE through the reaper)
+  transport_.removeEngine(this);
+  if (call_) {
+    transport_.unregisterCall(call_.get());
+    call_.reset();
+  }
+  RegistrationConfig config;
+  config.server = line_.server;
+  config.outboundServer = line_.outboundServer;
+  config.addressOfRecord = addressOfRecord_;
+  config.user = line_.userName;
+  config.authUser = line_.authUser;
+  config.password = line_.password;
+  transport_.removeRegistration(config);
+  media_->stop();
+}
+
+void SipEngine::setEngineEvents(std::unique_ptr<EngineEvents> events) {
+  events_ = events ? std::move(events) : std::make_unique<EngineEvents>();
+  events_->setEngine(this);
+}
+
+std::string SipEngine::capabilityOffer() {
+  return media_->capabilityOffer();
+}
+
+bool SipEngine::userMatches(std::string_view uriUser) const {
+  return equalsNoCase(uriUser, line_.userName);
+}
+
+void SipEngine::postNotify() {
+  Post();
+}
+
+void SipEngine::setState(int32_t state) {
+  callState_ = state;
+  postNotify();
+}
+
+int SipEngine::Answer() {
+  if (reportedState_ != kCallIncoming) return 0;
+  sipLogInfo("Answering call...");
+  command_ = kCommandAnswer;
+  commandEvent_.set();
+  return 1;
+}
+
+void SipEngine::HangUp() {
+  command_ = kCommandHangUp;
+  commandEvent_.set();
+}
+
+void SipEngine::SendDtmf(std::string_view) {
+  // Telephone events go through the media session's DTMF sender, which signalling-only
+  // media does not have.
+}
+
+void SipEngine::Transfer(std::string_view target) {
+  sipLogInfo("Transferring sip call to: " + std::string(target));
+  sipLogError("Transfer is not available on this line.");
+}
+
+int SipEngine::Dial(std::string_view target) {
+  return dialTarget(target, false);
+}
+
+int SipEngine::DialIntercom(std::string_view target) {
+  return dialTarget(target, true);
+}
+
+int SipEngine::dialTarget(std::string_view target, bool intercom) {
+  const std::string text(target);
+  sipLogInfo("Initiated sip call to: " + text);
+  if (!isDialable(text)) {
+    sipLogError("Error sip address or phone number is invalid: " + text);
+    return 0;
+  }
+  if (line_.server.empty() && text.find('@') == std::string::npos) {
+    sipLogError("No server specified in the address or phone number: " + text);
+    sipLogError("You must either...");
+    sipLogError("put a server in the address, for example 1234@sip.example.com, or");
+    sipLogError("Specify a server for this line in settings.");
+    return 0;
+  }
+  const std::string nameAddr = dialToNameAddr(text, line_.server);
+  return startCall(intercom ? kCallIntercom : kCallOutgoing, makeOutgoingCall(nameAddr),
+                   std::nullopt)
+             ? 1
+             : 0;
+}
+
+std::unique_ptr<SipCall> SipEngine::makeOutgoingCall(std::string_view remoteNameAddr) {
+  auto call = std::make_unique<SipCall>();
+  call->callId = transport_.newCallId();
+  call->localTag = transport_.newTag();
+  call->localCSeq = platform::tickMs() % 1000;
+  std::string local = localNameAddr_;
+  if (local.size() >= 2 && local.compare(local.size() - 2, 2, "@>") == 0) {
+    const PublicAddress pub = transport_.publicAddress();
+    local.insert(local.size() - 1, pub.address + ":" + std::to_string(pub.port));
+  }
+  call->localNameAddr = local + ";tag=" + call->localTag;
+  call->remoteNameAddr = std::string(remoteNameAddr);
+  call->remoteTarget = parseNameAddr(remoteNameAddr).uri;
+  if (!line_.outboundServer.empty()) {
+    call->routeSet = presetRoute(line_.outboundServer);
+    call->presetRoute = true;
+  }
+  call->user = line_.userName;
+  call->authUser = line_.authUser;
+  call->password = line_.password;
+  call->createdHere = true;
+  return call;
+}
+
+namespace {
+
+// A dialog made from a received INVITE, with this line's identity.
+std::unique_ptr<SipCall> callFromInvite(const SipMessage& invite, SipTransport& transport,
+                                        const LineIdentity& line) {
+  auto call = std::make_unique<SipCall>();
+  call->callId = invite.header(hdr::kCallId);
+  call->remoteNameAddr = invite.header(hdr::kFrom);
+  std::string local = invite.header(hdr::kTo);
+  std::string tag = tagOf(local);
+  if (tag.empty()) {
+    tag = transport.newTag();
+    local += ";tag=" + tag;
+  }
+  call->localNameAddr = local;
+  call->localTag = tag;
+  call->routeSet = routeSetFromRequest(invite.headerValues(hdr::kRecordRoute));
+  const std::string contact = invite.header(hdr::kContact);
+  call->remoteTarget =
+      contact.empty() ? parseNameAddr(call->remoteNameAddr).uri : parseNameAddr(contact).uri;
+  call->inviteCSeq = invite.header(hdr::kCSeq);
+  call->inviteTopVia = topVia(invite);
+  call->quirks = quirksOf(invite);
+  call->localCSeq = platform::tickMs() % 1000;
+  call->user = line.userName;
+  call->authUser = line.authUser;
+  call->password = line.password;
+  return call;
+}
+
+}  // namespace
+
+IncomingResult SipEngine::incomingInvite(const SipMessage& invite) {
+  if (callState_ != kCallIdle) return IncomingResult::Busy;
+  auto call = callFromInvite(invite, transport_, line_);
+  // Who the call was for: the "target" of the request URI, else of the To URI, else To.
+  const SipUri requestUri = parseUri(invite.uri);
+  const SipUri toUri = parseUri(parseNameAddr(invite.header(hdr::kTo)).uri);
+  std::string target = paramValue(requestUri.params, "target");
+  if (target.empty()) target = paramValue(toUri.params, "target");
+  targetUser_ = target.empty() ? toUri.user : parseUri(target).user;
+  return startCall(kCallIncoming, std::move(call), invite) ? IncomingResult::Started
+                                                           : IncomingResult::Busy;
+}
+
+bool SipEngine::startCall(int32_t state, std::unique_ptr<SipCall> call,
+                          std::optional<SipMessage> invite) {
+  std::lock_guard lock(engineLock_);
+  if (callState_ != kCallIdle) return false;
+  Stop();
+  command_ = kCommandNone;
+  commandEvent_.reset();
+  invite_.reset();
+  const NameAddr remote = parseNameAddr(call->remoteNameAddr);
+  remoteUser_ = parseUri(remote.uri).user;
+  remoteDisplay_ = remote.displayName.empty() ? remoteUser_ : remote.displayName;
+  if (state != kCallIncoming) targetUser_ = line_.userName;
+  ringCount_ = 1;
+  ringsReported_ = 0;
+  invite_ = std::move(invite);
+  intercom_ = state == kCallIntercom;
+  if (call_) transport_.unregisterCall(call_.get());
+  call_ = std::move(call);
+  transport_.registerCall(call_.get());
+  reportedState_ = 6;  // the next report always differs
+  setState(state);
+  Start(platform::kPriorityBelowNormal);
+  return true;
+}
+
+bool SipEngine::stopOrHangUp() {
+  commandEvent_.reset();
+  return stopRequested() || command_ == kCommandHangUp;
+}
+
+std::string SipEngine::contactFor(const SipMessage& request) const {
+  const auto local = transport_.localAddressFor(request.source);
+  return contactValue(line_.userName, local.first, local.second);
+}
+
+void SipEngine::Run() {
+  const int32_t state = callState_;
+  if (state == kCallIncoming && invite_ && call_) {
+    transport_.sendResponse(*invite_, simpleResponse(180, call_->localTag));
+    media_->openPort();
+    if (ringingLoop()) inCallLoop();
+  } else if (call_) {
+    media_->openPort();
+    if (placeInvite(state == kCallIntercom)) {
+      sipLogInfo("Call answered");
+      inCallLoop();
+    }
+  }
+  sipLogInfo("Call has disconnected");
+  media_->stop();
+  if (call_) {
+    // The reaper owns the dialog from here; it stays known to the transport so that late
+    // messages still reach it.
+    transport_.reaper().handOver(std::move(call_));
+  }
+  invite_.reset();
+  setState(kCallIdle);
+}
+
+bool SipEngine::ringingLoop() {
+  sipLogInfo("Incoming SIP call");
+  const uint32_t start = platform::tickMs();
+  for (;;) {
+    transport_.sendResponse(*invite_, simpleResponse(180, call_->localTag));
+    const int32_t elapsed = since(platform::tickMs(), start);
+    ringCount_ = elapsed / static_cast<int32_t>(kRingRepeatMs) + 1;
+    postNotify();
+    const int32_t wait = std::max<int32_t>(
+        static_cast<int32_t>(kRingRepeatMs) - elapsed % static_cast<int32_t>(kRingRepeatMs), 500);
+    const uint32_t sliceStart = platform::tickMs();
+    // Wait out the ring period, handling what arrives meanwhile.
+    for (;;) {
+      const int32_t left = wait - since(platform::tickMs(), sliceStart);
+      std::optional<SipMessage> message;
+      if (left > 0) message = transport_.takeMessage(*call_, left, {&stopEvent(), &commandEvent_});
+      if (message && message->isRequest()) {
+        const std::string& method = message->method;
+        if (method == "CANCEL") {
+          transport_.sendResponse(*message, simpleResponse(200, call_->localTag));
+          finalResponse(*invite_, *call_, simpleResponse(487, call_->localTag), nullptr);
+          return false;
+        }
+        if (method == "INVITE" || method == "REFER") {
+          transport_.sendResponse(*message, simpleResponse(500, call_->localTag));
+        } else if (!inDialogRequest(*call_, *message)) {
+          finalResponse(*invite_, *call_, simpleResponse(487, call_->localTag), nullptr);
+          return false;
+        }
+      }
+      if (stopOrHangUp()) {
+        finalResponse(*invite_, *call_, simpleResponse(487, call_->localTag), nullptr);
+        return false;
+      }
+      if (command_ == kCommandAnswer) return acceptInvite(*invite_, *call_);
+      if (!message && left <= 0) break;
+      if (!message && since(platform::tickMs(), sliceStart) >= wait) break;
+    }
+  }
+}
+
+int SipEngine::finalResponse(const SipMessage& invite, SipCall& call, const ResponseSpec& spec,
+                             std::optional<SipMessage>* ack) {
+  const uint32_t start = platform::tickMs();
+  const int32_t inviteCSeq = decimalValue(invite.header(hdr::kCSeq));
+  for (;;) {
+    transport_.sendResponse(invite, spec);
+    const uint32_t sliceStart = platform::tickMs();
+    while (since(platform::tickMs(), sliceStart) < static_cast<int32_t>(kFinalResendMs)) {
+      const int32_t left =
+          static_cast<int32_t>(kFinalResendMs) - since(platform::tickMs(), sliceStart);
+      std::optional<SipMessage> message = transport_.takeMessage(call, left, {&stopEvent()});
+      if (!message) break;
+      if (!message->isRequest()) continue;
+      if (message->method == "ACK" && decimalValue(message->header(hdr::kCSeq)) == inviteCSeq) {
+        if (ack) *ack = std::move(message);
+        return 200;
+      }
+      if (message->method == "ACK") continue;
+      if (!inDialogRequest(call, *message)) return 487;
+    }
+    if (stopRequested() ||
+        since(platform::tickMs(), start) >= static_cast<int32_t>(kFinalGiveUpMs)) {
+      return 408;
+    }
+  }
+}
+
+bool SipEngine::acceptInvite(const SipMessage& invite, SipCall& call) {
+  const bool hasOffer = invite.hasBody("application/sdp");
+  std::string body;
+  if (hasOffer) {
+    if (!media_->takeOffer(invite.body("application/sdp"), false, body)) {
+      sipLogError("Incoming connection does not support proper SIP codecs");
+      finalResponse(invite, call, simpleResponse(415, call.localTag), nullptr);
+      return false;
+    }
+  } else {
+    body = media_->makeOffer(false);
+  }
+  call.established = true;
+  const std::string contact = contactFor(invite);
+  ResponseSpec spec = simpleResponse(200, call.localTag);
+  spec.contact = contact;
+  spec.withAllow = true;
+  spec.contentType = "application/sdp";
+  spec.body = body;
+  std::optional<SipMessage> ack;
+  if (finalResponse(invite, call, spec, &ack) != 200 || !ack) return false;
+  if (!hasOffer) {
+    if (!ack->hasBody("application/sdp")) return false;
+    if (!media_->takeAnswer(ack->body("application/sdp"))) {
+      sipLogError("Incoming connection does not support proper SIP codecs");
+      return false;
+    }
+  }
+  return true;
+}
+
+bool SipEngine::placeInvite(bool intercom) {
+  const std::string offer = media_->makeOffer(false);
+  std::vector<std::string> tried{call_->remoteTarget};
+  std::vector<Candidate> candidates;
+  for (;;) {
+    DialogRequest invite = newDialogRequest(*call_, transport_, "INVITE");
+    invite.request.text = buildInvite(invite.request, invite.context(), {}, intercom, offer);
+    uint32_t start = platform::tickMs();
+    bool provisional = false;
+    bool failed = false;
+    bool withCancel = false;
+    while (!failed) {
+      if (!provisional) transport_.send(invite.request.destination, invite.request.text);
+      std::optional<SipMessage> message =
+          transport_.takeMessage(*call_, provisional ? 3000 : static_cast<int32_t>(kInviteResendMs),
+                                 {&stopEvent(), &commandEvent_});
+      if (message && message->isResponse() &&
+          cseqMatches(*message, invite.request.cseq, "INVITE")) {
+        const int32_t status = message->status;
+        if (status >= 100 && status <= 199) {
+          provisional = true;
+          if (status >= 180 && status <= 189 && callState_ != kCallFarRinging) {
+            setState(kCallFarRinging);
+          }
+        } else if (status == 200) {
+          SipCall& call = *call_;
+          call.routeSet = routeSetFromResponse(message->headerValues(hdr::kRecordRoute));
+          call.presetRoute = false;
+          const std::string contact = message->header(hdr::kContact);
+          if (!contact.empty()) call.remoteTarget = parseNameAddr(contact).uri;
+          call.remoteNameAddr = message->header(hdr::kTo);
+          call.localNameAddr = message->header(hdr::kFrom);
+          call.quirks = quirksOf(*message);
+          call.established = true;
+          if (message->hasBody("application/sdp")) {
+            media_->takeAnswer(message->body("application/sdp"));
+          }
+          DialogRequest ack = ackFor(invite, *message, call, transport_);
+          ack.request.text = buildAck(ack.request, ack.context());
+          transport_.sendAck(*message, ack.request.destination, ack.request.text);
+          return true;
+        } else if (status >= 300) {
+          DialogRequest ack = ackFor(invite, *message, *call_, transport_);
+          ack.request.text = buildAck(ack.request, ack.context());
+          transport_.sendAck(*message, ack.request.destination, ack.request.text);
+          if (status <= 399) {
+            for (const std::string& element : message->headerElements(hdr::kContact)) {
+              const NameAddr contact = parseNameAddr(element);
+              if (std::find(tried.begin(), tried.end(), contact.uri) != tried.end()) continue;
+              const double q = qValue(contact.params);
+              auto at = std::find_if(candidates.begin(), candidates.end(),
+                                     [q](const Candidate& c) { return c.q < q; });
+              candidates.insert(at, Candidate{contact.uri, q});
+            }
+            failed = true;
+          } else if (status == 401 || status == 407) {
+            if (authenticateRequest(invite.request, *message, call_->authUser, call_->password)) {
+              invite.request.cseq = call_->nextCSeq();
+              invite.request.branch = transport_.newBranch();
+              invite.request.text =
+                  buildInvite(invite.request, invite.context(), {}, intercom, offer);
+              start = platform::tickMs();
+              provisional = false;
+              continue;
+            }
+            failed = true;
+          } else {
+            sipLogError("Error. Other side said: " + message->reason);
+            failed = true;
+          }
+        }
+      } else if (message && message->isRequest()) {
+        if (!inDialogRequest(*call_, *message)) return false;
+      }
+      if (failed) break;
+      if (stopOrHangUp()) {
+        sipLogInfo("Call initiate attempt abandoned");
+        transport_.reaper().handOverCancel(std::move(call_), invite, provisional);
+        return false;
+      }
+      const uint32_t limit =
+          candidates.empty()
+              ? (provisional ? kAfterProvisionalLimitMs : kNoAnswerLimitMs)
+              : (provisional ? kRedirectAfterProvisionalLimitMs : kRedirectNoAnswerLimitMs);
+      if (since(platform::tickMs(), start) >= static_cast<int32_t>(limit)) {
+        sipLogError("Error call attempt timed-out.");
+        sipLogError("The server is not replying.");
+        failed = true;
+        withCancel = true;
+      }
+    }
+    // The attempt failed.
+    if (candidates.empty()) {
+      if (withCancel) transport_.reaper().handOverCancel(std::move(call_), invite, provisional);
+      return false;
+    }
+    std::unique_ptr<SipCall> old = std::move(call_);
+    const Candidate next = candidates.front();
+    candidates.erase(candidates.begin());
+    tried.push_back(next.uri);
+    auto call = std::make_unique<SipCall>();
+    call->callId = transport_.newCallId();
+    call->localTag = transport_.newTag();
+    call->localCSeq = platform::tickMs() % 1000;
+    call->localNameAddr = stripParameters(old->localNameAddr) + ";tag=" + call->localTag;
+    call->remoteNameAddr = "<" + next.uri + ">";
+    call->remoteTarget = next.uri;
+    call->routeSet = old->routeSet;
+    call->presetRoute = old->presetRoute;
+    call->user = old->user;
+    call->authUser = old->authUser;
+    call->password = old->password;
+    call->createdHere = true;
+    if (withCancel) {
+      transport_.reaper().handOverCancel(std::move(old), invite, provisional);
+    } else {
+      transport_.reaper().handOver(std::move(old));
+    }
+    call_ = std::move(call);
+    transport_.registerCall(call_.get());
+  }
+}
+
+void SipEngine::inCallLoop() {
+  media_->start();
+  setState(kCallConnected);
+  for (;;) {
+    std::optional<SipMessage> message =
+        transport_.takeMessage(*call_, 1000, {&stopEvent(), &commandEvent_});
+    if (message && message->isRequest() && !inCallRequest(*message)) return;
+    if (stopOrHangUp()) return;
+    if (command_ == kCommandTransfer || command_ == kCommandJoin) command_ = kCommandNone;
+  }
+}
+
+bool SipEngine::inCallRequest(const SipMessage& request) {
+  if (request.method == "INVITE") {
+    if (!request.header(hdr::kReplaces).empty()) {
+      // This call is being replaced by the caller of that INVITE.
+      std::unique_ptr<SipCall> replacing = callFromInvite(request, transport_, line_);
+      transport_.registerCall(replacing.get());
+      transport_.reaper().handOver(std::move(call_));
+      call_ = std::move(replacing);
+      const NameAddr remote = parseNameAddr(call_->remoteNameAddr);
+      remoteUser_ = parseUri(remote.uri).user;
+      remoteDisplay_ = remote.displayName.empty() ? remoteUser_ : remote.displayName;
+      return acceptInvite(request, *call_);
+    }
+    const std::string contact = request.header(hdr::kContact);
+    if (!contact.empty()) call_->remoteTarget = parseNameAddr(contact).uri;
+    return acceptInvite(request, *call_);
+  }
+  if (request.method == "REFER") {
+    // Being transferred is not offered on this line yet: refuse, the call goes on.
+    transport_.sendResponse(request, simpleResponse(501, call_->localTag));
+    return true;
+  }
+  return inDialogRequest(*call_, request);
+}
+
+bool SipEngine::inDialogRequest(SipCall& call, const SipMessage& request) {
+  const std::string& method = request.method;
+  if (method.empty() || method == "ACK") return true;
+  if (method == "BYE") {
+    transport_.sendResponse(request, simpleResponse(200, call.localTag));
+    call.established = false;
+    return false;
+  }
+  if (method == "OPTIONS") {
+    const std::string contact = contactFor(request);
+    const std::string offer = media_->capabilityOffer();
+    ResponseSpec spec = simpleResponse(200, call.localTag);
+    spec.contact = contact;
+    spec.withAllow = true;
+    spec.contentType = "application/sdp";
+    spec.body = offer;
+    transport_.sendResponse(request, spec);
+    return true;
+  }
+  if (method == "NOTIFY" || method == "CANCEL" || method == "INFO") {
+    transport_.sendResponse(request, simpleResponse(200, call.localTag));
+  } else if (method == "INVITE" || method == "REFER") {
+    transport_.sendResponse(request, simpleResponse(491, call.localTag));
+  } else {
+    transport_.sendResponse(request, simpleResponse(501, call.localTag));
+  }
+  return true;
+}
+
+void SipEngine::OnNotify() {
+  const int32_t state = callState_;
+  if (state != reportedState_) {
+    reportedState_ = state;
+    if (state == kCallIdle) {
+      StopMedia();
+      events_->Ended();
+    } else if (state == kCallIncoming) {
+      ringCount_ = std::max<int32_t>(ringCount_, 1);
+    } else if (state == kCallConnected) {
+      events_->Connected();
+    }
+  }
+  if (reportedState_ == kCallIncoming && command_ != kCommandAnswer) {
+    if (ringsReported_ < ringCount_) {
+      ++ringsReported_;
+      if (events_->Ring(ringsReported_, ringsReported_ - 1)) Answer();
+    }
+  }
+}
+
+}  // namespace quillet::sip

@@ -1,0 +1,67 @@
+// SipTrace: the daily SIP trace file (every datagram sent and received, NAT keep-alives
+// and, with the audio option, one line per RTP packet).
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace quillet::sip {
+
+class SipTrace {
+ public:
+  // Local-time source; tests replace it to cross midnight.
+  using Clock = std::function<std::time_t()>;
+
+  // folder: the log folder the daily file goes to. enabled/audio: "SipTraceOn" and
+  // "SipTraceAudioOn"; the audio option only counts when tracing is on.
+  SipTrace(std::string folder, bool enabled, bool audio, Clock clock = {});
+  ~SipTrace();
+  SipTrace(const SipTrace&) = delete;
+  SipTrace& operator=(const SipTrace&) = delete;
+
+  bool isEnabled() const { return enabled_; }
+  bool isAudioEnabled() const { return audio_; }
+
+  // One timestamped line ("HH:MM:SS " then the text, which carries its own line end).
+  void traceLine(std::string_view text);
+  // Bytes as they are, no prefix.
+  void traceRaw(std::string_view bytes);
+
+  // The entries of the SIP transport; each is written whole under the trace's lock so
+  // that entries of different threads never interleave.
+  void traceSent(const sockaddr_in& to, std::string_view datagram);
+  void traceReceived(const sockaddr_in& from, std::string_view datagram);
+  void traceKeepAlive(std::string_view server);
+
+  // "20YY-MM-DD Quillet SipTrace.txt": the file name for a local date.
+  static std::string fileNameFor(const std::tm& local);
+  // "%d.%d.%d.%d:%d"
+  static std::string addressText(const sockaddr_in& address);
+
+  // Path of the file currently open (empty before the first entry).
+  std::string currentPath() const;
+
+ private:
+  void lineLocked(std::string_view text);
+  void rawLocked(std::string_view bytes);
+
+  std::string folder_;
+  bool enabled_;
+  bool audio_;
+  Clock clock_;
+  mutable std::mutex mutex_;
+  std::FILE* file_ = nullptr;
+  std::string path_;
+  char prefix_[10] = {};
+  std::time_t second_ = -1;
+  int day_ = -1;
+};
+
+}  // namespace quillet::sip

@@ -1,0 +1,568 @@
+// SipTransport: the SIP socket, its thread and the dispatch of received messages.
+#include "sip/sip_transport.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "base/settings_store.h"
+#include "media/host_address.h"
+#include "platform/socket.h"
+#include "platform/tick.h"
+#include "sip/dialog_reaper.h"
+#include "sip/sip_engine.h"
+#include "sip/sip_log.h"
+#include "sip/sip_trace.h"
+#include "sip/sip_uri.h"
+
+namespace quillet::sip {
+
+namespace {
+
+int32_t since(uint32_t now, uint32_t then) {
+  return static_cast<int32_t>(now - then);
+}
+
+// The private and static cases of public address resolution: a public private address
+// stands for itself; a static mapping gives its address and shifts the port.
+PublicAddress defaultPublicAddress(const std::string& privateAddress, uint16_t boundPort, int,
+                                   const TransportSettings& settings) {
+  PublicAddress result{privateAddress, boundPort};
+  if (!media::isPrivateHost(privateAddress)) return result;
+  if (settings.staticMapping) {
+    if (!settings.staticPublicIp.empty()) result.address = settings.staticPublicIp;
+    const int32_t port = boundPort - settings.port + settings.staticSipPort;
+    if (port > 0 && port < 65536) result.port = static_cast<uint16_t>(port);
+  }
+  return result;
+}
+
+}  // namespace
+
+TransportSettings TransportSettings::fromStore() {
+  auto& store = base::SettingsStore::global();
+  TransportSettings s;
+  s.port = store.readInt("SIP", "Port", 5070);
+  s.staticSipPort = store.readInt("SIP", "STATICSIPPort", 5070);
+  s.stun = store.readBool("SIP", "STUN", true);
+  s.stunServer1 = store.readText("SIP", "STUNServer1", s.stunServer1);
+  s.stunServer2 = store.readText("SIP", "STUNServer2", s.stunServer2);
+  s.staticMapping = store.readBool("SIP", "STATIC", false);
+  s.staticPublicIp = store.readText("SIP", "STATICPublicIP", "");
+  if (s.port <= 0 || s.port > 65534) s.port = 5070;
+  return s;
+}
+
+MessageIdentity identityOf(const SipMessage& message) {
+  MessageIdentity id;
+  id.isRequest = message.isRequest();
+  id.status = message.status;
+  id.callId = message.header(hdr::kCallId);
+  id.cseq = message.header(hdr::kCSeq);
+  id.topVia = topVia(message);
+  id.to = message.header(hdr::kTo);
+  id.from = message.header(hdr::kFrom);
+  return id;
+}
+
+SipTransport::SipTransport(SipTrace* trace)
+    : trace_(trace),
+      ids_(SipIds::forThisProcess(platform::tickMs())),
+      registrations_(*this),
+      reaper_(std::make_unique<DialogReaper>(*this)),
+      settingsSource_(&TransportSettings::fromStore),
+      publicResolver_(&defaultPublicAddress) {}
+
+SipTransport::~SipTransport() {
+  Stop();
+  reaper_->Stop();
+  const int fd = socket_.exchange(-1);
+  if (fd >= 0) platform::UniqueFd closer(fd);
+}
+
+void SipTransport::setSettingsSource(SettingsSource source) {
+  settingsSource_ = source ? std::move(source) : SettingsSource(&TransportSettings::fromStore);
+}
+
+void SipTransport::setPrivateAddressSource(PrivateAddressSource source) {
+  privateSource_ = std::move(source);
+}
+
+void SipTransport::setPublicAddressResolver(PublicAddressResolver resolver) {
+  publicResolver_ = resolver ? std::move(resolver) : PublicAddressResolver(&defaultPublicAddress);
+}
+
+void SipTransport::restart() {
+  Stop();
+  {
+    std::lock_guard lock(addressLock_);
+    public_.port = 0;
+  }
+  ready_.reset();
+  Start(platform::kPriorityNormal);
+}
+
+void SipTransport::shutdown() {
+  Stop();
+}
+
+void SipTransport::requestRebind() {
+  restartRequest_ = true;
+}
+
+bool SipTransport::waitReady(int32_t timeoutMs) {
+  return ready_.wait(timeoutMs);
+}
+
+bool SipTransport::stopRequested() {
+  return WorkerThread::stopRequested();
+}
+
+std::string SipTransport::privateAddress() const {
+  std::lock_guard lock(addressLock_);
+  return privateAddress_;
+}
+
+PublicAddress SipTransport::publicAddress() const {
+  std::lock_guard lock(addressLock_);
+  return public_;
+}
+
+std::pair<std::string, uint16_t> SipTransport::localAddressFor(
+    const sockaddr_in& destination) const {
+  std::lock_guard lock(addressLock_);
+  const std::string host = media::ipv4Text(destination.sin_addr.s_addr);
+  if (destination.sin_addr.s_addr != 0 && media::isPrivateHost(host)) {
+    return {privateAddress_, boundPort_.load()};
+  }
+  return {public_.address, public_.port};
+}
+
+std::string SipTransport::newCallId() {
+  return ids_.newCallId(publicAddress().address);
+}
+
+bool SipTransport::send(const sockaddr_in& to, std::string_view text) {
+  if (trace_) trace_->traceSent(to, text);
+  const int fd = socket_.load();
+  if (fd < 0 || to.sin_addr.s_addr == 0) return false;
+  return platform::sendTo(fd, text.data(), text.size(), platform::Endpoint::fromSockaddr(to)) ==
+         static_cast<int>(text.size());
+}
+
+void SipTransport::sendKeepAlive(const sockaddr_in& to, std::string_view serverName) {
+  static constexpr char kZeros[4] = {0, 0, 0, 0};
+  const int fd = socket_.load();
+  if (fd >= 0) platform::sendTo(fd, kZeros, sizeof kZeros, platform::Endpoint::fromSockaddr(to));
+  if (trace_) trace_->traceKeepAlive(serverName);
+}
+
+void SipTransport::sendResponse(const SipMessage& request, const ResponseSpec& spec) {
+  std::string text = buildResponse(request, spec);
+  send(request.source, text);
+  cache_.store(identityOf(request), std::move(text), request.source, platform::tickMs());
+}
+
+void SipTransport::sendAck(const SipMessage& response, const sockaddr_in& to, std::string text) {
+  send(to, text);
+  cache_.store(identityOf(response), std::move(text), to, platform::tickMs());
+}
+
+bool SipTransport::resolve(std::string_view hostPort, uint16_t defaultPort, sockaddr_in& out) {
+  const HostPort hp = splitHostPort(hostPort, defaultPort);
+  out = sockaddr_in{};
+  out.sin_family = AF_INET;
+  out.sin_port = htons(hp.port);
+  if (hp.host.empty()) return false;
+  out.sin_addr.s_addr = media::resolveIpv4(hp.host);
+  return out.sin_addr.s_addr != 0;
+}
+
+bool SipTransport::resolveNextHop(std::string_view destinationUri, sockaddr_in& out) {
+  const HostPort hp = nextHop(destinationUri);
+  out = sockaddr_in{};
+  out.sin_family = AF_INET;
+  out.sin_port = htons(hp.port);
+  out.sin_addr.s_addr = hp.host.empty() ? 0 : media::resolveIpv4(hp.host);
+  if (out.sin_addr.s_addr == 0) {
+    sipLogError("Unable to find address of server: " + hp.host);
+    return false;
+  }
+  return true;
+}
+
+void SipTransport::registerCall(SipCall* call) {
+  ready_.wait(10000);
+  std::lock_guard lock(callLock_);
+  calls_.push_back(call);
+}
+
+void SipTransport::unregisterCall(SipCall* call) {
+  std::lock_guard lock(callLock_);
+  calls_.erase(std::remove(calls_.begin(), calls_.end(), call), calls_.end());
+}
+
+void SipTransport::addEngine(SipEngine* engine) {
+  std::lock_guard lock(engineLock_);
+  engines_.push_back(engine);
+}
+
+void SipTransport::removeEngine(SipEngine* engine) {
+  std::lock_guard lock(engineLock_);
+  engines_.erase(std::remove(engines_.begin(), engines_.end(), engine), engines_.end());
+}
+
+void SipTransport::addRegistration(const RegistrationConfig& config) {
+  registrations_.add(config, newCallId(), newTag(), platform::tickMs());
+}
+
+void SipTransport::removeRegistration(const RegistrationConfig& config) {
+  registrations_.remove(config);
+}
+
+bool SipTransport::answerFromCache(const SipMessage& message) {
+  const ResponseCache::Hit hit = cache_.match(identityOf(message), platform::tickMs());
+  if (!hit.matched) return false;
+  if (hit.resend) send(hit.to, hit.text);
+  return true;
+}
+
+std::optional<SipMessage> SipTransport::takeMessage(SipCall& call, int32_t timeoutMs,
+                                                    std::initializer_list<platform::Event*> wake) {
+  const uint32_t start = platform::tickMs();
+  std::vector<platform::Event*> events;
+  events.push_back(&call.messageEvent());
+  events.insert(events.end(), wake.begin(), wake.end());
+  for (;;) {
+    std::optional<SipMessage> message = call.pop();
+    if (!message) {
+      const int32_t left = timeoutMs - since(platform::tickMs(), start);
+      if (left <= 0) return std::nullopt;
+      const int r = platform::waitAny(events, left);
+      if (r > 0) return std::nullopt;  // woken by a command or a stop request
+      if (r == platform::kWaitFailed) return std::nullopt;
+      continue;
+    }
+    if (answerFromCache(*message)) continue;
+    if (message->method == "INVITE" && !call.inviteCSeq.empty() &&
+        message->header(hdr::kCSeq) == call.inviteCSeq) {
+      if (topVia(*message) != call.inviteTopVia) {
+        ResponseSpec spec;
+        spec.status = 482;
+        spec.reason = "Loop Detected";
+        sendResponse(*message, spec);
+      }
+      continue;
+    }
+    return message;
+  }
+}
+
+bool SipTransport::bindSocket(const TransportSettings& settings) {
+  platform::UniqueFd socket;
+  int32_t port = settings.port;
+  for (;;) {
+    socket = platform::udpSocket();
+    if (!socket) return false;
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(static_cast<uint16_t>(port));
+    if (::bind(socket.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) == 0) break;
+    if (errno != EADDRINUSE || port >= 65534) return false;
+    ++port;
+  }
+  const int old = socket_.exchange(socket.release());
+  if (old >= 0) platform::UniqueFd closer(old);
+  boundPort_ = static_cast<uint16_t>(port);
+  return true;
+}
+
+void SipTransport::refreshPublicAddress(const TransportSettings& settings, uint32_t) {
+  const PublicAddress found =
+      publicResolver_(privateAddress(), boundPort_.load(), socket_.load(), settings);
+  {
+    std::lock_guard lock(addressLock_);
+    if (found == public_) return;
+    public_ = found;
+  }
+  sipLogInfo("SIP Public IP is: " + found.address + ":" + std::to_string(found.port));
+  std::vector<std::string> users;
+  {
+    std::lock_guard lock(engineLock_);
+    for (SipEngine* engine : engines_) {
+      const std::string& user = engine->line().userName;
+      if (std::find(users.begin(), users.end(), user) == users.end()) users.push_back(user);
+    }
+  }
+  for (const std::string& user : users) {
+    sipLogInfo("SIP Number: " + user + "@" + found.address + ":" + std::to_string(found.port));
+  }
+  registrations_.makeAllDue(platform::tickMs());
+}
+
+void SipTransport::Run() {
+  uint32_t now = platform::tickMs();
+  uint32_t lastPublicCheck = now - 3600000u;
+  uint32_t lastStunKeepAlive = now - 3600000u;
+  bool keepAlivesAllowed = true;
+  running_ = true;
+  reaper_->Start(platform::kPriorityBelowNormal);
+  std::vector<char> buffer(kMaxDatagram + 1);
+  std::string lastPrivate;
+  uint16_t lastLoggedPort = 0;
+  std::string lastLoggedPrivate;
+  bool rebind = socket_.load() < 0;
+
+  while (!stopRequested()) {
+    const TransportSettings settings = settingsSource_();
+    const std::string currentPrivate = privateSource_ ? privateSource_() : std::string();
+    if (currentPrivate != lastPrivate) {
+      rebind = true;
+      lastPrivate = currentPrivate;
+      std::lock_guard lock(addressLock_);
+      privateAddress_ = currentPrivate;
+    }
+    if (currentPrivate.empty()) {
+      ready_.set();
+      if (stopEvent().wait(20000)) break;
+      continue;
+    }
+    bool justBound = false;
+    if (rebind || restartRequest_.exchange(false)) {
+      ready_.reset();
+      if (!bindSocket(settings)) {
+        sipLogError("Unable to bind the SIP port " + std::to_string(settings.port) + ": " +
+                    std::strerror(errno));
+        ready_.set();
+        if (stopEvent().wait(20000)) break;
+        continue;
+      }
+      rebind = false;
+      justBound = true;
+      if (currentPrivate != lastLoggedPrivate || boundPort_ != lastLoggedPort) {
+        lastLoggedPrivate = currentPrivate;
+        lastLoggedPort = boundPort_;
+        sipLogInfo("SIP Private IP is: " + currentPrivate + ":" + std::to_string(boundPort_));
+      }
+    }
+    if (stopRequested()) break;
+
+    now = platform::tickMs();
+    if (justBound || now - lastPublicCheck >= kPublicRecheckMs) {
+      lastPublicCheck = now;
+      refreshPublicAddress(settings, now);
+    }
+
+    registrations_.drive(platform::tickMs(), keepAlivesAllowed, [this] { return stopRequested(); });
+    if (stopRequested()) break;
+    ready_.set();
+
+    now = platform::tickMs();
+    int32_t wait = kIdleWaitMs;
+    registrations_.adjustWait(now, keepAlivesAllowed, wait);
+    if (keepAlivesAllowed) {
+      if (now - lastStunKeepAlive >= kStunKeepAliveMs) {
+        if (settings.stun) {
+          const std::string& server =
+              settings.useSecondStunServer ? settings.stunServer2 : settings.stunServer1;
+          sockaddr_in to{};
+          if (resolve(server, 3478, to)) {
+            sendKeepAlive(to, server);
+          } else if (trace_) {
+            trace_->traceKeepAlive(server);
+          }
+        }
+        lastStunKeepAlive = now;
+      } else {
+        wait = std::min<int32_t>(wait, kStunKeepAliveMs - (now - lastStunKeepAlive));
+      }
+    }
+    if (wait > 0) {
+      const int fd = socket_.load();
+      const base::WaitResult r = base::WaitForReadableOrStop(*this, fd, wait);
+      if (r == base::WaitResult::StopRequested) break;
+    }
+    receiveAll(buffer);
+  }
+
+  unregisterAtShutdown(buffer);
+  // Let the reaper finish a CANCEL or BYE in flight, then stop it.
+  reaper_->idleEvent().wait(1500);
+  reaper_->Stop();
+  const int fd = socket_.exchange(-1);
+  if (fd >= 0) platform::UniqueFd closer(fd);
+  boundPort_ = 0;
+  rebind = true;
+  running_ = false;
+}
+
+void SipTransport::receiveAll(std::vector<char>& buffer) {
+  const int fd = socket_.load();
+  if (fd < 0) return;
+  for (;;) {
+    if (stopRequested()) return;
+    platform::Endpoint from;
+    const int n = platform::recvFrom(fd, buffer.data(), kMaxDatagram, &from);
+    if (n < 0) return;
+    buffer[static_cast<size_t>(n)] = 0;
+    ++received_;
+    handleDatagram(std::string_view(buffer.data(), static_cast<size_t>(n)), from.toSockaddr());
+  }
+}
+
+void SipTransport::unregisterAtShutdown(std::vector<char>& buffer) {
+  const uint32_t start = platform::tickMs();
+  if (registrations_.unregisterAll() == 0) return;
+  // Wait for the answers (a challenge is answered once) for at most 2000 ms in total.
+  const int fd = socket_.load();
+  while (fd >= 0 && registrations_.unregisterPending()) {
+    const int32_t left =
+        static_cast<int32_t>(kShutdownUnregisterMs) - since(platform::tickMs(), start);
+    if (left <= 0) break;
+    if (platform::waitReadable(fd, left, nullptr) != platform::NetResult::Done) break;
+    platform::Endpoint from;
+    const int n = platform::recvFrom(fd, buffer.data(), kMaxDatagram, &from);
+    if (n < 0) continue;
+    const std::string_view datagram(buffer.data(), static_cast<size_t>(n));
+    if (trace_) trace_->traceReceived(from.toSockaddr(), datagram);
+    std::optional<SipMessage> message = SipMessage::parse(datagram);
+    if (message && message->isResponse()) registrations_.onResponse(*message, platform::tickMs());
+  }
+}
+
+void SipTransport::handleDatagram(std::string_view datagram, const sockaddr_in& from) {
+  if (trace_) trace_->traceReceived(from, datagram);
+  std::optional<SipMessage> parsed = SipMessage::parse(datagram);
+  if (!parsed) {
+    ++dropped_;
+    return;
+  }
+  SipMessage& message = *parsed;
+  message.source = from;
+
+  const std::string callId = message.header(hdr::kCallId);
+  const std::string tag =
+      tagOf(message.isRequest() ? message.header(hdr::kTo) : message.header(hdr::kFrom));
+  {
+    std::lock_guard lock(callLock_);
+    for (SipCall* call : calls_) {
+      if (call->matches(callId, tag)) {
+        call->push(std::move(message));
+        return;
+      }
+    }
+  }
+  if (answerFromCache(message)) return;
+  if (message.isRequest()) {
+    dispatchRequest(message);
+    return;
+  }
+  if (!registrations_.onResponse(message, platform::tickMs())) ++dropped_;
+}
+
+void SipTransport::dispatchRequest(const SipMessage& request) {
+  auto answer = [&](int32_t status) {
+    ResponseSpec spec;
+    spec.status = status;
+    spec.reason = reasonPhrase(status);
+    sendResponse(request, spec);
+  };
+  const std::string& method = request.method;
+  if (method == "INVITE") {
+    const std::string replaces = request.header(hdr::kReplaces);
+    if (!replaces.empty()) {
+      const std::string replacedId = replaces.substr(0, replaces.find_first_of(" ;"));
+      std::lock_guard lock(callLock_);
+      for (SipCall* call : calls_) {
+        if (call->callId == replacedId) {
+          call->push(request);
+          return;
+        }
+      }
+      answer(481);
+      return;
+    }
+    incomingInvite(request);
+  } else if (method == "OPTIONS") {
+    answerOptions(request);
+  } else if (method == "REGISTER" || method == "SUBSCRIBE") {
+    answer(501);
+  } else if (method == "REFER" || method == "INFO" || method == "NOTIFY") {
+    answer(481);
+  } else if (method == "ACK") {
+    // nothing to answer
+  } else if (method == "BYE" || method == "CANCEL") {
+    answer(200);
+  } else {
+    answer(501);
+  }
+}
+
+void SipTransport::incomingInvite(const SipMessage& request) {
+  const std::string from = request.header(hdr::kFrom);
+  if (doNotDisturb_) {
+    ResponseSpec spec;
+    spec.status = 480;
+    spec.reason = "Temporarily Unavailable";
+    sendResponse(request, spec);
+    sipLogError("DND is on - reject incoming call from: " + from);
+    return;
+  }
+  const SipUri uri = parseUri(request.uri);
+  bool busy = false;
+  {
+    std::lock_guard lock(engineLock_);
+    for (SipEngine* engine : engines_) {
+      if (!uri.user.empty() && !engine->userMatches(uri.user)) continue;
+      if (engine->incomingInvite(request) == IncomingResult::Started) return;
+      busy = true;
+    }
+  }
+  ResponseSpec spec;
+  if (busy) {
+    spec.status = 486;
+    spec.reason = "Busy Here";
+    sendResponse(request, spec);
+    sipLogError("Busy - reject incoming call from: " + from);
+  } else {
+    spec.status = 404;
+    spec.reason = "Not Found";
+    sendResponse(request, spec);
+  }
+}
+
+void SipTransport::answerOptions(const SipMessage& request) {
+  const SipUri uri = parseUri(request.uri);
+  bool available = false;
+  bool busy = false;
+  std::string offer;
+  {
+    std::lock_guard lock(engineLock_);
+    for (SipEngine* engine : engines_) {
+      if (!uri.user.empty() && !engine->userMatches(uri.user)) continue;
+      if (offer.empty()) offer = engine->capabilityOffer();
+      if (engine->isIdle()) {
+        available = true;
+        break;
+      }
+      busy = true;
+    }
+  }
+  ResponseSpec spec;
+  if (available || busy) {
+    spec.status = available ? 200 : 486;
+    spec.reason = available ? "OK" : "Busy Here";
+    spec.withAllow = true;
+    spec.contentType = "application/sdp";
+    spec.body = offer;
+  } else {
+    spec.status = 404;
+    spec.reason = "Not Found";
+  }
+  sendResponse(request, spec);
+}
+
+}  // namespace quillet::sip

@@ -1,0 +1,200 @@
+// SipTransport: the one owner of the SIP UDP socket. Its thread binds the socket, keeps
+// the private and public addresses current, drives the registrations, sends NAT
+// keep-alives, receives every datagram, answers retransmissions from the response cache
+// and hands each message to the call, registration or engine it belongs to.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/worker_thread.h"
+#include "platform/event.h"
+#include "sip/registration.h"
+#include "sip/response_cache.h"
+#include "sip/sip_call.h"
+#include "sip/sip_ids.h"
+#include "sip/sip_message.h"
+#include "sip/sip_templates.h"
+
+namespace quillet::sip {
+
+class SipEngine;
+class SipTrace;
+class DialogReaper;
+
+// Settings the transport reads (section "SIP").
+struct TransportSettings {
+  int32_t port = 5070;
+  int32_t staticSipPort = 5070;
+  bool stun = true;
+  bool useSecondStunServer = false;
+  std::string stunServer1 = "stun.l.google.com:19302";
+  std::string stunServer2 = "stun1.l.google.com:19302";
+  bool staticMapping = false;
+  std::string staticPublicIp;
+
+  // From the process-wide settings store.
+  static TransportSettings fromStore();
+};
+
+struct PublicAddress {
+  std::string address;
+  uint16_t port = 0;
+  bool operator==(const PublicAddress&) const = default;
+};
+
+class SipTransport : public base::WorkerThread, private RegistrationHost {
+ public:
+  // Sources of the outside facts; tests and the test peer replace them.
+  using SettingsSource = std::function<TransportSettings()>;
+  using PrivateAddressSource = std::function<std::string()>;
+  using PublicAddressResolver =
+      std::function<PublicAddress(const std::string& privateAddress, uint16_t boundPort, int socket,
+                                  const TransportSettings& settings)>;
+
+  static constexpr uint32_t kPublicRecheckMs = 600000;
+  static constexpr uint32_t kStunKeepAliveMs = 48000;
+  static constexpr int32_t kIdleWaitMs = 20000;
+  static constexpr uint32_t kShutdownUnregisterMs = 2000;
+  static constexpr size_t kMaxDatagram = 4095;
+
+  explicit SipTransport(SipTrace* trace = nullptr);
+  ~SipTransport() override;
+
+  void setSettingsSource(SettingsSource source);
+  void setPrivateAddressSource(PrivateAddressSource source);
+  void setPublicAddressResolver(PublicAddressResolver resolver);
+
+  // Stops the thread (waiting without limit), forgets the public port and starts again.
+  void restart();
+  // Stops the thread (un-registering first, at most 2000 ms).
+  void shutdown();
+  // Forces a rebind on the next pass.
+  void requestRebind();
+  // Waits for the ready event (socket bound or binding given up for this pass).
+  bool waitReady(int32_t timeoutMs);
+  bool running() const { return running_; }
+
+  // Sends one datagram (traced). False when the socket is not bound or sending failed.
+  bool send(const sockaddr_in& to, std::string_view text);
+  // Builds a response to `request`, sends it to the request's source and caches it.
+  void sendResponse(const SipMessage& request, const ResponseSpec& spec);
+  // Sends an ACK and caches it against the response it acknowledges.
+  void sendAck(const SipMessage& response, const sockaddr_in& to, std::string text);
+  // The 4 zero bytes of a NAT keep-alive, with its trace line.
+  void sendKeepAlive(const sockaddr_in& to, std::string_view serverName);
+
+  // Resolves "host[:port]" (default port given) as a plain host name. False when it fails.
+  static bool resolve(std::string_view hostPort, uint16_t defaultPort, sockaddr_in& out);
+  // Resolves a request's next hop URI; logs "Unable to find address of server: " on failure.
+  static bool resolveNextHop(std::string_view destinationUri, sockaddr_in& out);
+
+  // Via/Contact address for a destination: private address and bound port for a private
+  // destination, the public ones otherwise.
+  std::pair<std::string, uint16_t> localAddressFor(const sockaddr_in& destination) const;
+  std::string privateAddress() const;
+  uint16_t boundPort() const { return boundPort_; }
+  PublicAddress publicAddress() const;
+
+  // Calls. registerCall waits up to 10 s for the ready event first.
+  void registerCall(SipCall* call);
+  void unregisterCall(SipCall* call);
+  // Takes the next message of a call within timeoutMs, or nothing as soon as one of the
+  // `wake` events is set: cached retransmissions are answered and skipped, a repeated
+  // INVITE of the dialog's first CSeq is dropped (482 when it came another way).
+  std::optional<SipMessage> takeMessage(SipCall& call, int32_t timeoutMs,
+                                        std::initializer_list<platform::Event*> wake = {});
+  // Answers a message from the response cache when it matches. True when it matched.
+  bool answerFromCache(const SipMessage& message);
+
+  void addEngine(SipEngine* engine);
+  void removeEngine(SipEngine* engine);
+  void setDoNotDisturb(bool on) { doNotDisturb_ = on; }
+  bool doNotDisturb() const { return doNotDisturb_; }
+
+  void addRegistration(const RegistrationConfig& config);
+  void removeRegistration(const RegistrationConfig& config);
+  RegistrationList& registrations() { return registrations_; }
+
+  std::string newCallId();
+  std::string newTag() { return ids_.newTag(); }
+  std::string newBranch() { return ids_.newBranch(); }
+
+  ResponseCache& responseCache() { return cache_; }
+  DialogReaper& reaper() { return *reaper_; }
+  SipTrace* trace() const { return trace_; }
+
+  // Counters for tests and the robustness check.
+  uint64_t datagramsReceived() const { return received_; }
+  uint64_t datagramsDropped() const { return dropped_; }
+
+ protected:
+  void Run() override;
+
+ private:
+  // RegistrationHost
+  std::string regPublicAddress() override { return publicAddress().address; }
+  uint16_t regPublicPort() override { return publicAddress().port; }
+  std::string regNewBranch() override { return newBranch(); }
+  bool regResolve(std::string_view server, uint16_t defaultPort, sockaddr_in& out) override {
+    return resolve(server, defaultPort, out);
+  }
+  void regSend(const sockaddr_in& to, std::string_view text) override { send(to, text); }
+  void regSendKeepAlive(const sockaddr_in& to, std::string_view serverName) override {
+    sendKeepAlive(to, serverName);
+  }
+
+  bool bindSocket(const TransportSettings& settings);
+  void refreshPublicAddress(const TransportSettings& settings, uint32_t nowMs);
+  void receiveAll(std::vector<char>& buffer);
+  void handleDatagram(std::string_view datagram, const sockaddr_in& from);
+  void dispatchRequest(const SipMessage& request);
+  void answerOptions(const SipMessage& request);
+  void incomingInvite(const SipMessage& request);
+  void unregisterAtShutdown(std::vector<char>& buffer);
+  bool stopRequested();
+
+  SipTrace* trace_;
+  SipIds ids_;
+  ResponseCache cache_;
+  RegistrationList registrations_;
+  std::unique_ptr<DialogReaper> reaper_;
+
+  SettingsSource settingsSource_;
+  PrivateAddressSource privateSource_;
+  PublicAddressResolver publicResolver_;
+
+  std::atomic<int> socket_{-1};
+  platform::Event ready_{platform::Event::Reset::Manual};
+  std::atomic<bool> restartRequest_{false};
+  std::atomic<bool> running_{false};
+  std::atomic<bool> doNotDisturb_{false};
+  std::atomic<uint16_t> boundPort_{0};
+
+  mutable std::mutex addressLock_;
+  std::string privateAddress_;
+  PublicAddress public_;
+
+  std::mutex engineLock_;
+  std::vector<SipEngine*> engines_;
+  std::mutex callLock_;
+  std::vector<SipCall*> calls_;
+
+  std::atomic<uint64_t> received_{0};
+  std::atomic<uint64_t> dropped_{0};
+};
+
+// The identity a cached answer is filed under (a received message's own identity).
+MessageIdentity identityOf(const SipMessage& message);
+
+}  // namespace quillet::sip

@@ -1,0 +1,226 @@
+// sip_peer: a SipEngine on a SipTransport driven from standard input, for the SIP interop
+// tests. It prints what happens on standard output, one line each:
+//   LOG I|E <text>      a log line of the SIP subsystem
+//   EVENT <name> [args] an engine event (ring N, connected, ended)
+//   READY <port>        the SIP socket is bound
+// Commands (one per line): dial TARGET, intercom TARGET, answer, hangup, state, dnd on|off,
+// quit. End of input or SIGTERM quits too (hanging up and un-registering first).
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "base/notify_window.h"
+#include "platform/message_loop.h"
+#include "platform/paths.h"
+#include "sip/engine_events.h"
+#include "sip/sip_engine.h"
+#include "sip/sip_log.h"
+#include "sip/sip_trace.h"
+#include "sip/sip_transport.h"
+
+namespace {
+
+using namespace quillet;
+
+std::mutex outputLock;
+void out(const std::string& line) {
+  std::lock_guard lock(outputLock);
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+int signalPipe[2] = {-1, -1};
+void onSignal(int) {
+  const char c = 'q';
+  [[maybe_unused]] ssize_t n = ::write(signalPipe[1], &c, 1);
+}
+
+enum class AnswerPolicy { Auto, Manual, Reject, AfterRings };
+
+class PeerEvents : public sip::EngineEvents {
+ public:
+  PeerEvents(AnswerPolicy policy, int rings) : policy_(policy), rings_(rings) {}
+  int Ring(int32_t ring, int32_t previous) override {
+    out("EVENT ring " + std::to_string(ring) + " " + std::to_string(previous));
+    switch (policy_) {
+      case AnswerPolicy::Auto:
+        return 1;
+      case AnswerPolicy::AfterRings:
+        return ring >= rings_ ? 1 : 0;
+      case AnswerPolicy::Reject:
+        if (engine()) engine()->HangUp();
+        return 0;
+      case AnswerPolicy::Manual:
+        return 0;
+    }
+    return 0;
+  }
+  void Connected() override { out("EVENT connected"); }
+  void Ended() override { out("EVENT ended"); }
+
+ private:
+  AnswerPolicy policy_;
+  int rings_;
+};
+
+void usage() {
+  std::fprintf(
+      stderr,
+      "usage: sip_peer --user NAME [--display NAME] [--server HOST[:PORT]]\n"
+      "  [--outbound HOST[:PORT] | --no-outbound] [--auth-user NAME] [--password PW] [--port N]\n"
+      "  [--address A.B.C.D] [--answer auto|manual|reject|rings=N] [--dnd]\n"
+      "  [--trace DIR [--trace-audio]]\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  sip::LineIdentity line;
+  sip::TransportSettings settings;
+  settings.stun = false;
+  std::string address = "127.0.0.1";
+  std::string traceDir;
+  bool traceAudio = false;
+  bool dnd = false;
+  bool noOutbound = false;
+  AnswerPolicy policy = AnswerPolicy::Auto;
+  int answerRings = 1;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) {
+        usage();
+        std::exit(2);
+      }
+      return argv[++i];
+    };
+    if (arg == "--user") {
+      line.userName = value();
+    } else if (arg == "--display") {
+      line.displayName = value();
+    } else if (arg == "--server") {
+      line.server = value();
+    } else if (arg == "--outbound") {
+      line.outboundServer = value();
+    } else if (arg == "--auth-user") {
+      line.authUser = value();
+    } else if (arg == "--password") {
+      line.password = value();
+    } else if (arg == "--port") {
+      settings.port = std::atoi(value().c_str());
+    } else if (arg == "--address") {
+      address = value();
+    } else if (arg == "--answer") {
+      const std::string v = value();
+      if (v == "auto") {
+        policy = AnswerPolicy::Auto;
+      } else if (v == "manual") {
+        policy = AnswerPolicy::Manual;
+      } else if (v == "reject") {
+        policy = AnswerPolicy::Reject;
+      } else if (v.rfind("rings=", 0) == 0) {
+        policy = AnswerPolicy::AfterRings;
+        answerRings = std::atoi(v.c_str() + 6);
+      } else {
+        usage();
+        return 2;
+      }
+    } else if (arg == "--no-outbound") {
+      noOutbound = true;
+    } else if (arg == "--dnd") {
+      dnd = true;
+    } else if (arg == "--trace") {
+      traceDir = value();
+    } else if (arg == "--trace-audio") {
+      traceAudio = true;
+    } else {
+      usage();
+      return 2;
+    }
+  }
+  if (line.userName.empty()) {
+    usage();
+    return 2;
+  }
+  if (line.authUser.empty()) line.authUser = line.userName;
+  // As a line does by default: requests go to the server itself.
+  if (line.outboundServer.empty() && !noOutbound) line.outboundServer = line.server;
+
+  platform::PlainMessageLoop loop;
+  platform::setGuiLoop(&loop);
+  sip::setSipLogHook([](sip::SipLogLevel level, const std::string& text) {
+    out(std::string(level == sip::SipLogLevel::Error ? "LOG E " : "LOG I ") + text);
+  });
+
+  std::unique_ptr<sip::SipTrace> trace;
+  if (!traceDir.empty()) trace = std::make_unique<sip::SipTrace>(traceDir, true, traceAudio);
+  sip::SipTransport transport(trace.get());
+  transport.setSettingsSource([settings] { return settings; });
+  transport.setPrivateAddressSource([address] { return address; });
+  transport.setDoNotDisturb(dnd);
+  auto engine = std::make_unique<sip::SipEngine>(transport, line);
+  engine->setEngineEvents(std::make_unique<PeerEvents>(policy, answerRings));
+  transport.restart();
+  transport.waitReady(10000);
+  out("READY " + std::to_string(transport.boundPort()));
+
+  if (::pipe(signalPipe) != 0) return 1;
+  ::signal(SIGTERM, onSignal);
+  ::signal(SIGINT, onSignal);
+  loop.watchFd(signalPipe[0], [&] { loop.quit(0); });
+
+  std::string pending;
+  loop.watchFd(STDIN_FILENO, [&] {
+    char buffer[512];
+    const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n <= 0) {
+      loop.unwatchFd(STDIN_FILENO);
+      loop.quit(0);
+      return;
+    }
+    pending.append(buffer, static_cast<size_t>(n));
+    size_t end;
+    while ((end = pending.find('\n')) != std::string::npos) {
+      std::string command = pending.substr(0, end);
+      pending.erase(0, end + 1);
+      if (!command.empty() && command.back() == '\r') command.pop_back();
+      const size_t blank = command.find(' ');
+      const std::string verb = command.substr(0, blank);
+      const std::string rest = blank == std::string::npos ? "" : command.substr(blank + 1);
+      if (verb == "dial") {
+        out("RESULT dial " + std::to_string(engine->Dial(rest)));
+      } else if (verb == "intercom") {
+        out("RESULT intercom " + std::to_string(engine->DialIntercom(rest)));
+      } else if (verb == "answer") {
+        out("RESULT answer " + std::to_string(engine->Answer()));
+      } else if (verb == "hangup") {
+        engine->HangUp();
+        out("RESULT hangup");
+      } else if (verb == "state") {
+        out("STATE " + std::to_string(engine->callState()));
+      } else if (verb == "dnd") {
+        transport.setDoNotDisturb(rest == "on");
+        out("RESULT dnd " + rest);
+      } else if (verb == "quit") {
+        loop.quit(0);
+      } else if (!verb.empty()) {
+        out("RESULT unknown " + verb);
+      }
+    }
+  });
+  loop.run();
+
+  engine.reset();        // hangs up a call (BYE through the reaper)
+  transport.shutdown();  // un-registers, lets the reaper finish, closes the socket
+  out("EXITED");
+  platform::setGuiLoop(nullptr);
+  return 0;
+}

@@ -1,0 +1,345 @@
+#!/usr/bin/env python3
+"""SIPp scenarios of our own against the engine (tests/sip/sip_peer) on loopback:
+incoming-call policy, CANCEL, retransmissions, requests outside and inside calls,
+outgoing calls with redirects, authentication, crossing CANCEL and time-out.
+Usage: sip_scenarios.py PATH/TO/sip_peer [name-filter]"""
+
+import os
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import sipharness as h  # noqa: E402
+
+PEER = os.path.abspath(sys.argv[1])
+ONLY = sys.argv[2] if len(sys.argv) > 2 else ""
+run = h.TestRun()
+
+
+def target(peer, user="alice"):
+    return "127.0.0.1:%d" % peer.port
+
+
+def sipp_ok(sipp, timeout=30):
+    rc = sipp.wait(timeout)
+    return rc == 0, "rc=%s\n%s" % (rc, sipp.messages())
+
+
+def scenario(func):
+    if ONLY and ONLY not in func.__name__:
+        return func
+    with h.TempRun() as d:
+        try:
+            func(d)
+        except Exception as e:  # a broken harness step is a failed check, not a crash
+            import traceback
+            run.check(func.__name__, False, traceback.format_exc())
+    return func
+
+
+@scenario
+def outside_dialog(d):
+    peer = h.Peer(PEER, d, "a", "alice")
+    try:
+        s = h.Sipp(d, "uac_out_of_dialog.xml", target(peer), extra=["-s", "alice"],
+                   subs={"status": 200, "check": "true"})
+        ok, detail = sipp_ok(s)
+        run.check("BYE for an unknown call is answered 200; OPTIONS 200 with Allow and SDP", ok, detail)
+        s = h.Sipp(d, "uac_out_of_dialog.xml", target(peer), extra=["-s", "nobody"],
+                   subs={"status": 404, "check": "false"}, name="options404")
+        ok, detail = sipp_ok(s)
+        run.check("OPTIONS for a user no line has is answered 404", ok, detail)
+    finally:
+        peer.stop()
+
+
+@scenario
+def refused_invites(d):
+    peer = h.Peer(PEER, d, "a", "alice")
+    try:
+        s = h.Sipp(d, "uac_final.xml", target(peer), extra=["-s", "nobody"], subs={"status": 404})
+        ok, detail = sipp_ok(s)
+        run.check("INVITE for an unknown user is answered 404", ok, detail)
+        s = h.Sipp(d, "uac_replaces.xml", target(peer), extra=["-s", "alice"])
+        ok, detail = sipp_ok(s)
+        run.check("INVITE replacing an unknown call is answered 481", ok, detail)
+        peer.send("dnd on")
+        peer.wait_for("RESULT dnd")
+        s = h.Sipp(d, "uac_final.xml", target(peer), extra=["-s", "alice"], subs={"status": 480},
+                   name="dnd")
+        ok, detail = sipp_ok(s)
+        logged = peer.wait_for(r"LOG E DND is on - reject incoming call from: sipp <sip:sipp@", 5)
+        run.check("do-not-disturb answers 480 and logs the caller", ok and logged is not None,
+                  detail + peer.output())
+    finally:
+        peer.stop()
+
+
+@scenario
+def busy(d):
+    peer = h.Peer(PEER, d, "a", "alice")
+    try:
+        first = h.Sipp(d, "uac_call.xml", target(peer), extra=["-s", "alice"],
+                       subs={"hold": 4000}, name="first")
+        connected = peer.wait_for("EVENT connected", 10)
+        second = h.Sipp(d, "uac_final.xml", target(peer), extra=["-s", "alice"],
+                        subs={"status": 486}, name="second")
+        ok2, detail2 = sipp_ok(second)
+        logged = peer.wait_for(r"LOG E Busy - reject incoming call from: ", 5)
+        ok1, detail1 = sipp_ok(first)
+        run.check("an INVITE while the line is in a call is answered 486",
+                  connected is not None and ok2 and logged is not None, detail2 + peer.output())
+        run.check("answered call: OPTIONS 200 with Contact, REFER 501 and the call goes on, "
+                  "re-INVITE 200 with SDP, BYE 200", ok1, detail1)
+        ended = peer.wait_for("EVENT ended", 5)
+        run.check("the far end's BYE ends the call with the Ended event", ended is not None,
+                  peer.output())
+    finally:
+        peer.stop()
+
+
+@scenario
+def cancel_after_two_rings(d):
+    peer = h.Peer(PEER, d, "a", "alice", args=["--answer", "manual"])
+    try:
+        s = h.Sipp(d, "uac_cancel.xml", target(peer), extra=["-s", "alice"])
+        ok, detail = sipp_ok(s)
+        rings = peer.wait_for("EVENT ring 2 1", 2, from_start=True)
+        ended = peer.wait_for("EVENT ended", 5)
+        run.check("CANCEL after two rings: 200 for the CANCEL, 487 for the INVITE",
+                  ok and rings is not None and ended is not None, detail + peer.output())
+    finally:
+        peer.stop()
+
+
+@scenario
+def hangup_while_ringing(d):
+    peer = h.Peer(PEER, d, "a", "alice", args=["--answer", "reject"])
+    try:
+        s = h.Sipp(d, "uac_final.xml", target(peer), extra=["-s", "alice"], subs={"status": 487})
+        ok, detail = sipp_ok(s)
+        run.check("HangUp during ringing gives the caller 487", ok, detail + peer.output())
+    finally:
+        peer.stop()
+
+
+class RawUac:
+    """A hand-written caller on a UDP socket, for checks that need exact control over
+    retransmissions."""
+
+    def __init__(self, peer_port):
+        import socket
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind(("127.0.0.1", 0))
+        self.port = self.sock.getsockname()[1]
+        self.dest = ("127.0.0.1", peer_port)
+        self.call_id = "raw-%d@127.0.0.1" % time.time_ns()
+
+    def request(self, method, branch, cseq_method=None, body=""):
+        lines = ["%s sip:alice@127.0.0.1:%d SIP/2.0" % (method, self.dest[1]),
+                 "Via: SIP/2.0/UDP 127.0.0.1:%d;branch=%s" % (self.port, branch),
+                 "From: <sip:raw@127.0.0.1:%d>;tag=r1" % self.port,
+                 "To: <sip:alice@127.0.0.1:%d>" % self.dest[1],
+                 "Call-ID: " + self.call_id,
+                 "CSeq: 1 %s" % (cseq_method or method),
+                 "Contact: <sip:raw@127.0.0.1:%d>" % self.port,
+                 "Max-Forwards: 70"]
+        if body:
+            lines += ["Content-Type: application/sdp", "Content-Length: %d" % len(body), "", body]
+        else:
+            lines += ["Content-Length: 0", "", ""]
+        return "\r\n".join(lines)
+
+    def send(self, text):
+        self.sock.sendto(text.encode(), self.dest)
+
+    def responses(self, seconds):
+        import socket
+        out = []
+        deadline = time.time() + seconds
+        while time.time() < deadline:
+            self.sock.settimeout(max(0.01, deadline - time.time()))
+            try:
+                data, _ = self.sock.recvfrom(65536)
+                out.append((time.time(), data.decode("utf-8", "replace")))
+            except socket.timeout:
+                break
+        return out
+
+    def close(self):
+        self.sock.close()
+
+
+SDP = ("v=0\r\no=raw 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+       "m=audio 40000 RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n")
+
+
+@scenario
+def retransmissions(d):
+    peer = h.Peer(PEER, d, "a", "alice", args=["--answer", "manual"])
+    uac = RawUac(peer.port)
+    try:
+        invite = uac.request("INVITE", "z9hG4bK-raw-1", body=SDP)
+        uac.send(invite)
+        first = [r for _, r in uac.responses(0.7) if r.startswith("SIP/2.0 180")]
+        sent = time.time()
+        uac.send(invite)
+        again = uac.responses(0.3)
+        cached = [t - sent for t, r in again if r.startswith("SIP/2.0 180") and r == first[0]]
+        uac.send(uac.request("INVITE", "z9hG4bK-raw-loop", body=SDP))
+        loop = [r for _, r in uac.responses(0.5) if r.startswith("SIP/2.0 482 Loop Detected")]
+        uac.send(uac.request("CANCEL", "z9hG4bK-raw-1"))
+        finals = [r.split("\r\n")[0] for _, r in uac.responses(1.0)
+                  if not r.startswith("SIP/2.0 180")]
+        uac.send(uac.request("ACK", "z9hG4bK-raw-1"))
+        peer.pump(0.3)
+        incoming = sum(1 for l in peer.lines if l == "LOG I Incoming SIP call")
+        run.check("a retransmitted INVITE is answered from the cache with the same 180",
+                  len(first) >= 1 and len(cached) >= 1 and cached[0] < 0.2 and incoming == 1,
+                  "first=%d cached=%s incoming=%d\n%s" % (len(first), cached, incoming,
+                                                          peer.output()))
+        run.check("an INVITE of the same CSeq through another Via is answered 482", len(loop) == 1,
+                  peer.output())
+        run.check("CANCEL while ringing: 200 for the CANCEL, then 487 for the INVITE",
+                  finals[:2] == ["SIP/2.0 200 OK", "SIP/2.0 487 Request Terminated"], str(finals))
+    finally:
+        uac.close()
+        peer.stop()
+
+
+@scenario
+def invite_without_sdp(d):
+    peer = h.Peer(PEER, d, "a", "alice")
+    try:
+        s = h.Sipp(d, "uac_nosdp.xml", target(peer), extra=["-s", "alice"], subs={"hold": 1000})
+        ok, detail = sipp_ok(s)
+        connected = peer.wait_for("EVENT connected", 2, from_start=True)
+        run.check("INVITE without SDP: the 200 carries an offer, the ACK's answer connects",
+                  ok and connected is not None, detail + peer.output())
+    finally:
+        peer.stop()
+
+
+@scenario
+def outgoing_calls(d):
+    peer = h.Peer(PEER, d, "a", "alice")
+    try:
+        s = h.Sipp(d, "uas_answer.xml", name="answer")
+        peer.send("dial sipp@127.0.0.1:%d" % s.port)
+        connected = peer.wait_for("EVENT connected", 10)
+        time.sleep(0.3)
+        peer.send("hangup")
+        ok, detail = sipp_ok(s)
+        ended = peer.wait_for("EVENT ended", 5)
+        run.check("outgoing call: INVITE with SDP, 200, ACK; hang-up sends BYE",
+                  connected is not None and ok and ended is not None, detail + peer.output())
+
+        s = h.Sipp(d, "uas_intercom.xml", name="intercom")
+        peer.send("intercom sipp@127.0.0.1:%d" % s.port)
+        connected = peer.wait_for("EVENT connected", 10)
+        peer.send("hangup")
+        ok, detail = sipp_ok(s)
+        peer.wait_for("EVENT ended", 5)
+        run.check("intercom call carries Answer-Mode: Auto", connected is not None and ok,
+                  detail + peer.output())
+    finally:
+        peer.stop()
+
+
+@scenario
+def outgoing_with_credentials(d):
+    peer = h.Peer(PEER, d, "a", "alice", args=["--password", "secret"])
+    try:
+        s = h.Sipp(d, "uas_auth.xml", name="auth")
+        peer.send("dial sipp@127.0.0.1:%d" % s.port)
+        connected = peer.wait_for("EVENT connected", 10)
+        peer.send("hangup")
+        ok, detail = sipp_ok(s)
+        run.check("401 on INVITE is answered with digest credentials",
+                  connected is not None and ok, detail + peer.output())
+    finally:
+        peer.stop()
+
+
+@scenario
+def redirect_in_q_order(d):
+    peer = h.Peer(PEER, d, "a", "alice")
+    try:
+        # High-q contact refuses with 486: the call moves on to the q=0.3 contact.
+        low = h.Sipp(d, "uas_answer.xml", name="low")
+        high = h.Sipp(d, "uas_final.xml", name="high", subs={"status": 486, "reason": "Busy"})
+        redirector = h.Sipp(d, "uas_redirect.xml", name="redirect",
+                            subs={"low": low.port, "high": high.port})
+        peer.send("dial sipp@127.0.0.1:%d" % redirector.port)
+        connected = peer.wait_for("EVENT connected", 10)
+        peer.send("hangup")
+        okr, dr = sipp_ok(redirector)
+        okh, dh = sipp_ok(high)
+        okl, dl = sipp_ok(low)
+        run.check("302 with q=0.3 and q=0.8: the q=0.8 contact first; its 486 moves on",
+                  connected is not None and okr and okh and okl, dr + dh + dl + peer.output())
+        peer.wait_for("EVENT ended", 5)
+
+        # High-q contact never answers: after 2000 ms the q=0.3 contact is tried.
+        silent = h.UdpListener()
+        low = h.Sipp(d, "uas_answer.xml", name="low2")
+        redirector = h.Sipp(d, "uas_redirect.xml", name="redirect2",
+                            subs={"low": low.port, "high": silent.port})
+        peer.send("dial sipp@127.0.0.1:%d" % redirector.port)
+        connected = peer.wait_for("EVENT connected", 10)
+        connect_time = peer.match_time
+        peer.send("hangup")
+        okl, dl = sipp_ok(low)
+        sipp_ok(redirector)
+        invites = silent.requests("INVITE")
+        silent.close()
+        waited = (connect_time - invites[0][0]) if invites and connected else 0
+        run.check("a silent q=0.8 contact is left after about 2000 ms for the q=0.3 one",
+                  connected is not None and okl and len(invites) >= 3 and 1.8 <= waited <= 3.5,
+                  "invites=%d waited=%.2f\n%s%s" % (len(invites), waited, dl, peer.output()))
+    finally:
+        peer.stop()
+
+
+@scenario
+def crossing_cancel(d):
+    peer = h.Peer(PEER, d, "a", "alice")
+    try:
+        s = h.Sipp(d, "uas_cross_cancel.xml", name="cross")
+        peer.send("dial sipp@127.0.0.1:%d" % s.port)
+        time.sleep(1.0)  # the far end rings
+        peer.send("hangup")
+        ok, detail = sipp_ok(s)
+        abandoned = peer.wait_for("LOG I Call initiate attempt abandoned", 5, from_start=True)
+        run.check("a 200 crossing the CANCEL is acknowledged and followed by BYE",
+                  ok and abandoned is not None, detail + peer.output())
+    finally:
+        peer.stop()
+
+
+@scenario
+def never_answered(d):
+    peer = h.Peer(PEER, d, "a", "alice")
+    silent = h.UdpListener()
+    try:
+        peer.send("dial nobody@127.0.0.1:%d" % silent.port)
+        ended = peer.wait_for("EVENT ended", 14)
+        silent.close()
+        invites = silent.requests("INVITE")
+        times = [t for t, _ in invites]
+        gaps = [b - a for a, b in zip(times, times[1:])]
+        span = times[-1] - times[0] if times else 0
+        timed_out = (peer.has_line("LOG E Error call attempt timed-out.") and
+                     peer.has_line("LOG E The server is not replying."))
+        ok = (ended is not None and timed_out and 18 <= len(times) <= 22 and
+              all(0.4 <= g <= 0.7 for g in gaps) and 9.0 <= span <= 10.3 and
+              not silent.requests("CANCEL"))
+        run.check("an unanswered INVITE is resent every 500 ms and given up after 10 s",
+                  ok, "count=%d span=%.2f gaps=%s\n%s" % (len(times), span,
+                                                          ["%.2f" % g for g in gaps],
+                                                          peer.output()))
+    finally:
+        peer.stop()
+
+
+sys.exit(run.finish())

@@ -1,0 +1,475 @@
+"""Helpers for the SIP interop tests: start and stop Kamailio, SIPp and baresip on
+loopback, each in a private temporary directory and each stopped by its own pid."""
+
+import json
+import os
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def free_udp_port(start=20000, end=40000, step=2):
+    """A UDP port on 127.0.0.1 that nothing is bound to right now (with port+1 free)."""
+    import random
+    for _ in range(200):
+        port = random.randrange(start, end, step)
+        ok = True
+        for p in (port, port + 1):
+            for kind in (socket.SOCK_DGRAM, socket.SOCK_STREAM):
+                s = socket.socket(socket.AF_INET, kind)
+                try:
+                    s.bind(("127.0.0.1", p))
+                except OSError:
+                    ok = False
+                finally:
+                    s.close()
+        if ok:
+            return port
+    raise RuntimeError("no free port")
+
+
+class Process:
+    """A child process with its output in a file, stopped by pid."""
+
+    def __init__(self, args, workdir, name, env=None, stdin=None):
+        self.name = name
+        self.log_path = os.path.join(workdir, name + ".log")
+        self.log = open(self.log_path, "wb")
+        self.proc = subprocess.Popen(args, cwd=workdir, stdout=self.log, stderr=subprocess.STDOUT,
+                                     stdin=stdin if stdin is not None else subprocess.DEVNULL,
+                                     env=env, start_new_session=True)
+
+    @property
+    def pid(self):
+        return self.proc.pid
+
+    def running(self):
+        return self.proc.poll() is None
+
+    def wait(self, timeout):
+        try:
+            return self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def stop(self, sig=signal.SIGTERM, timeout=5):
+        if self.proc.poll() is None:
+            # The child runs in its own session; signal its group (its own pid) so that
+            # the workers a daemon forks end with it.
+            try:
+                os.killpg(self.proc.pid, sig)
+            except ProcessLookupError:
+                pass
+            if self.wait(timeout) is None:
+                try:
+                    os.killpg(self.proc.pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+                self.proc.wait()
+        self.log.close()
+        return self.proc.returncode
+
+    def output(self):
+        if not self.log.closed:
+            self.log.flush()
+        with open(self.log_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+
+class Kamailio:
+    """Kamailio as registrar and record-routing proxy on 127.0.0.1:port."""
+
+    def __init__(self, workdir, users, port=None):
+        self.port = port or free_udp_port()
+        self.dir = os.path.join(workdir, "kamailio")
+        os.makedirs(self.dir, exist_ok=True)
+        with open(os.path.join(HERE, "kamailio.cfg.in")) as f:
+            cfg = f.read()
+        seeds = "\n".join('\t$sht(users=>%s) = "%s";' % (u, p) for u, p in users.items())
+        cfg = cfg.replace("@PORT@", str(self.port)).replace("@USERS@", seeds)
+        self.cfg = os.path.join(self.dir, "kamailio.cfg")
+        with open(self.cfg, "w") as f:
+            f.write(cfg)
+        args = ["kamailio", "-DD", "-E", "-f", self.cfg, "-Y", self.dir, "-w", self.dir,
+                "-P", os.path.join(self.dir, "kamailio.pid"), "-m", "32", "-M", "8", "-n", "2"]
+        self.proc = Process(args, self.dir, "kamailio")
+        try:
+            self._wait_ready()
+        except Exception:
+            self.proc.stop()
+            raise
+
+    def _wait_ready(self):
+        deadline = time.time() + 10
+        probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        probe.settimeout(0.3)
+        probe.bind(("127.0.0.1", 0))
+        lport = probe.getsockname()[1]
+        try:
+            while time.time() < deadline:
+                if not self.proc.running():
+                    raise RuntimeError("kamailio exited:\n" + self.proc.output())
+                msg = ("OPTIONS sip:127.0.0.1:%d SIP/2.0\r\n"
+                       "Via: SIP/2.0/UDP 127.0.0.1:%d;branch=z9hG4bKprobe%d\r\n"
+                       "Max-Forwards: 70\r\nTo: <sip:127.0.0.1:%d>\r\n"
+                       "From: <sip:probe@127.0.0.1>;tag=1\r\nCall-ID: probe%d@127.0.0.1\r\n"
+                       "CSeq: 1 OPTIONS\r\nContent-Length: 0\r\n\r\n"
+                       % (self.port, lport, time.time_ns(), self.port, time.time_ns()))
+                probe.sendto(msg.encode(), ("127.0.0.1", self.port))
+                try:
+                    data, _ = probe.recvfrom(4096)
+                    if data.startswith(b"SIP/2.0"):
+                        return
+                except socket.timeout:
+                    pass
+            raise RuntimeError("kamailio did not answer:\n" + self.proc.output())
+        finally:
+            probe.close()
+
+    def stop(self):
+        self.proc.stop()
+
+    def output(self):
+        return self.proc.output()
+
+
+class Sipp:
+    """One SIPp run of a scenario file from tests/sip/scenarios."""
+
+    def __init__(self, workdir, scenario, remote=None, port=None, extra=(), name=None,
+                 keys=None, calls=1, rate=None, timeout=60, subs=None):
+        self.port = port or free_udp_port()
+        self.name = name or os.path.splitext(os.path.basename(scenario))[0]
+        self.dir = os.path.join(workdir, "sipp-" + self.name)
+        os.makedirs(self.dir, exist_ok=True)
+        path = scenario if os.path.isabs(scenario) else os.path.join(HERE, "scenarios", scenario)
+        # @NAME@ placeholders (also in attributes, where -key values do not reach).
+        with open(path) as f:
+            text = f.read()
+        for k, v in (subs or {}).items():
+            text = text.replace("@%s@" % k, str(v))
+        path = os.path.join(self.dir, os.path.basename(path))
+        with open(path, "w") as f:
+            f.write(text)
+        args = ["sipp", "-sf", path, "-i", "127.0.0.1", "-p", str(self.port), "-m", str(calls),
+                "-nostdin", "-trace_err", "-trace_msg", "-timeout", str(timeout), "-timeout_error",
+                "-max_recv_loops", "1000", "-mp", str(free_udp_port())]
+        if rate:
+            args += ["-r", str(rate)]
+        for k, v in (keys or {}).items():
+            args += ["-key", k, str(v)]
+        args += list(extra)
+        if remote:
+            args.append(remote)
+        self.proc = Process(args, self.dir, "sipp")
+
+    def wait(self, timeout=60):
+        rc = self.proc.wait(timeout)
+        if rc is None:
+            self.proc.stop()
+        return rc
+
+    def stop(self):
+        self.proc.stop()
+
+    def messages(self):
+        """The trace of messages SIPp sent and received."""
+        text = ""
+        for fn in sorted(os.listdir(self.dir)):
+            if fn.endswith("_messages.log") or fn.endswith("_errors.log"):
+                with open(os.path.join(self.dir, fn), "rb") as f:
+                    text += f.read().decode("utf-8", "replace")
+        return text + self.proc.output()
+
+
+def netstring(data):
+    return b"%d:%s," % (len(data), data)
+
+
+class Baresip:
+    """baresip with file audio (aufile in, sndfile out) driven over ctrl_tcp."""
+
+    def __init__(self, workdir, name, sip_port, accounts, play_wav=None, answer="manual"):
+        self.name = name
+        self.dir = os.path.join(workdir, "baresip-" + name)
+        os.makedirs(self.dir, exist_ok=True)
+        self.sip_port = sip_port
+        self.ctrl_port = free_udp_port()
+        mods = ["stdio" if False else None, "g711", "aufile", "sndfile", "ctrl_tcp", "account",
+                "contact", "menu"]
+        mods = [m for m in mods if m]
+        config = [
+            "poll_method epoll",
+            "sip_listen 127.0.0.1:%d" % sip_port,
+            "dns_server 127.0.0.1:53",
+            "audio_player aufile,%s" % os.path.join(self.dir, "speaker.wav"),
+            "audio_source aufile,%s" % (play_wav or "/dev/null"),
+            "audio_alert aufile,/dev/null",
+            "ausrc_srate 8000",
+            "auplay_srate 8000",
+            "ausrc_channels 1",
+            "auplay_channels 1",
+            "rtp_ports 30000-39998",
+            "jitter_buffer_delay 0-20",
+            "module_path /usr/lib/baresip/modules",
+            "ctrl_tcp_listen 127.0.0.1:%d" % self.ctrl_port,
+            "snd_path %s" % self.dir,
+        ]
+        config += ["module %s.so" % m for m in mods]
+        config.append("module_app menu.so")
+        with open(os.path.join(self.dir, "config"), "w") as f:
+            f.write("\n".join(config) + "\n")
+        with open(os.path.join(self.dir, "accounts"), "w") as f:
+            for acc in accounts:
+                f.write(acc.replace("@ANSWER@", answer) + "\n")
+        with open(os.path.join(self.dir, "contacts"), "w") as f:
+            f.write("")
+        self.proc = Process(["baresip", "-f", self.dir], self.dir, "baresip")
+        self.sock = None
+        deadline = time.time() + 10
+        while time.time() < deadline:
+            try:
+                self.sock = socket.create_connection(("127.0.0.1", self.ctrl_port), timeout=1)
+                break
+            except OSError:
+                if not self.proc.running():
+                    raise RuntimeError("baresip exited:\n" + self.proc.output())
+                time.sleep(0.1)
+        if self.sock is None:
+            self.proc.stop()
+            raise RuntimeError("baresip control port did not open:\n" + self.proc.output())
+        self.sock.settimeout(0.2)
+        self.buf = b""
+        self.events = []
+
+    def command(self, cmd, params=""):
+        msg = json.dumps({"command": cmd, "params": params, "token": "t"}).encode()
+        self.sock.sendall(netstring(msg))
+
+    def _pump(self):
+        try:
+            data = self.sock.recv(65536)
+            if data:
+                self.buf += data
+        except (socket.timeout, BlockingIOError):
+            pass
+        while True:
+            colon = self.buf.find(b":")
+            if colon < 0:
+                return
+            n = int(self.buf[:colon])
+            if len(self.buf) < colon + 1 + n + 1:
+                return
+            body = self.buf[colon + 1:colon + 1 + n]
+            self.buf = self.buf[colon + 2 + n:]
+            try:
+                self.events.append(json.loads(body))
+            except ValueError:
+                pass
+
+    def wait_event(self, pred, timeout=10):
+        deadline = time.time() + timeout
+        seen = 0
+        while time.time() < deadline:
+            self._pump()
+            while seen < len(self.events):
+                ev = self.events[seen]
+                seen += 1
+                if pred(ev):
+                    return ev
+        return None
+
+    def wait_call_event(self, kind, timeout=10):
+        return self.wait_event(lambda e: e.get("event") and e.get("type") == kind, timeout)
+
+    def stop(self):
+        if self.sock:
+            try:
+                self.command("quit")
+            except OSError:
+                pass
+            self.sock.close()
+            self.sock = None
+        self.proc.wait(3)
+        return self.proc.stop()
+
+    def output(self):
+        return self.proc.output()
+
+
+class TempRun:
+    """A temporary run directory, kept when QUILLET_KEEP_TEST_DIR is set."""
+
+    def __enter__(self):
+        self.path = tempfile.mkdtemp(prefix="quillet-sip-")
+        return self.path
+
+    def __exit__(self, *exc):
+        if not os.environ.get("QUILLET_KEEP_TEST_DIR"):
+            import shutil
+            shutil.rmtree(self.path, ignore_errors=True)
+        return False
+
+
+class Peer:
+    """The engine under test: tests/sip/sip_peer driven over its standard input."""
+
+    def __init__(self, binary, workdir, name, user, port=None, args=(), env=None):
+        import queue
+        import threading
+        self.name = name
+        self.port = port or free_udp_port()
+        self.dir = os.path.join(workdir, "peer-" + name)
+        os.makedirs(self.dir, exist_ok=True)
+        cmd = [binary, "--user", user, "--port", str(self.port)] + list(args)
+        self.lines = []
+        self._queue = queue.Queue()
+        self.log = open(os.path.join(self.dir, "peer.log"), "w")
+        self.proc = subprocess.Popen(cmd, cwd=self.dir, stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=self.log,
+                                     env=env, start_new_session=True, text=True, bufsize=1)
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+        self.seen = 0
+        ready = self.wait_for(r"^READY (\d+)", 15)
+        if not ready:
+            self.stop()
+            raise RuntimeError("sip_peer did not start:\n" + "\n".join(self.lines))
+        self.port = int(ready.group(1))
+
+    def _read(self):
+        for line in self.proc.stdout:
+            line = line.rstrip("\n")
+            self.log.write("%.3f %s\n" % (time.time(), line))
+            self.log.flush()
+            self._queue.put((time.time(), line))
+
+    def _drain(self, timeout):
+        import queue
+        try:
+            when, line = self._queue.get(timeout=timeout)
+            self.lines.append(line)
+            self.times.append(when)
+            return True
+        except queue.Empty:
+            return False
+
+    times = None
+
+    def wait_for(self, pattern, timeout=10, from_start=False):
+        """Waits for an output line matching the regex (after the last match unless
+        from_start). Answers the match or None."""
+        import re
+        if self.times is None:
+            self.times = []
+        rx = re.compile(pattern)
+        index = 0 if from_start else self.seen
+        deadline = time.time() + timeout
+        while True:
+            while index < len(self.lines):
+                m = rx.search(self.lines[index])
+                index += 1
+                if m:
+                    if not from_start:
+                        self.seen = index
+                    self.match_time = self.times[index - 1]
+                    return m
+            left = deadline - time.time()
+            if left <= 0:
+                return None
+            self._drain(min(left, 0.2))
+
+    def has_line(self, text):
+        self.pump()
+        return any(text in l for l in self.lines)
+
+    def pump(self, seconds=0.0):
+        deadline = time.time() + seconds
+        while True:
+            if not self._drain(max(0.0, min(0.05, deadline - time.time()))):
+                if time.time() >= deadline:
+                    return
+
+    def send(self, command):
+        self.proc.stdin.write(command + "\n")
+        self.proc.stdin.flush()
+
+    def stop(self, timeout=10):
+        if self.proc.poll() is None:
+            try:
+                self.send("quit")
+                self.proc.stdin.close()
+            except (BrokenPipeError, ValueError):
+                pass
+            try:
+                self.proc.wait(timeout)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.proc.pid, signal.SIGKILL)
+                self.proc.wait()
+        self._reader.join(2)
+        self.pump(0.1)
+        self.log.close()
+        return self.proc.returncode
+
+    def output(self):
+        return "\n".join(self.lines)
+
+
+class UdpListener:
+    """A silent SIP endpoint: records every datagram it receives, with its arrival time,
+    and answers nothing (unless told to)."""
+
+    def __init__(self, port=None):
+        import threading
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind(("127.0.0.1", port or 0))
+        self.port = self.sock.getsockname()[1]
+        self.sock.settimeout(0.1)
+        self.received = []  # (time, text, source)
+        self._stop = False
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def _run(self):
+        while not self._stop:
+            try:
+                data, src = self.sock.recvfrom(65536)
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            self.received.append((time.time(), data.decode("utf-8", "replace"), src))
+
+    def requests(self, method):
+        return [(t, m) for t, m, _ in self.received if m.startswith(method + " ")]
+
+    def close(self):
+        self._stop = True
+        self._thread.join(1)
+        self.sock.close()
+
+
+class TestRun:
+    """Collects the results of named checks and prints a summary."""
+
+    def __init__(self):
+        self.failures = []
+        self.passed = 0
+
+    def check(self, name, ok, detail=""):
+        if ok:
+            self.passed += 1
+            print("PASS", name, flush=True)
+        else:
+            self.failures.append(name)
+            print("FAIL", name, detail[-3000:] if detail else "", flush=True)
+
+    def finish(self):
+        print("%d passed, %d failed" % (self.passed, len(self.failures)))
+        for f in self.failures:
+            print("  failed:", f)
+        return 1 if self.failures else 0
