@@ -1,0 +1,163 @@
+// Tests of the application's settings-driven decisions: line values, command-line plans,
+// callto addresses, the allow list and hot-key records.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "app/allow_list.h"
+#include "app/arguments.h"
+#include "app/hot_keys.h"
+#include "app/line_values.h"
+
+namespace quillet::app {
+namespace {
+
+class SettingsFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/quillet-app-test-XXXXXX";
+    dir_ = mkdtemp(pattern);
+    store_ = std::make_unique<base::SettingsStore>(dir_ + "/settings.ini", dir_ + "/machine.ini");
+  }
+  void TearDown() override {
+    store_.reset();
+    std::filesystem::remove_all(dir_);
+  }
+  std::string dir_;
+  std::unique_ptr<base::SettingsStore> store_;
+};
+
+using LineValuesTest = SettingsFixture;
+
+TEST_F(LineValuesTest, LineWithoutUseDefaultReadsDefaultLine) {
+  store_->writeText("DefaultLine", "UserName", "alice");
+  store_->writeText("Line1", "UserName", "bob");
+  EXPECT_EQ(lineSection(*store_, 0), "DefaultLine");
+  EXPECT_EQ(readLineValues(*store_, 0).userName, "alice");
+  store_->writeBool("Line1", "UseDefault", false);
+  EXPECT_EQ(readLineValues(*store_, 0).userName, "bob");
+}
+
+TEST_F(LineValuesTest, OutboundServerAndAuthIdFollowTheirChoices) {
+  store_->writeText("DefaultLine", "UserName", "200");
+  store_->writeText("DefaultLine", "Proxy", "pbx.example.org");
+  store_->writeText("DefaultLine", "OutboundServer", "edge.example.org");
+  store_->writeText("DefaultLine", "AuthID", "auth200");
+  LineValues values = readLineValues(*store_, 0);
+  EXPECT_EQ(values.outboundServer, "pbx.example.org");
+  EXPECT_EQ(values.authId, "200");  // the stored AuthID is ignored with choice 0
+
+  store_->writeInt("DefaultLine", "UseOutboundServer", 1);
+  store_->writeInt("DefaultLine", "UseAuthentication", 1);
+  values = readLineValues(*store_, 0);
+  EXPECT_EQ(values.outboundServer, "edge.example.org");
+  EXPECT_EQ(values.authId, "auth200");
+
+  store_->writeInt("DefaultLine", "UseOutboundServer", 2);
+  store_->writeInt("DefaultLine", "UseAuthentication", 7);
+  values = readLineValues(*store_, 0);
+  EXPECT_EQ(values.outboundServer, "");
+  EXPECT_EQ(values.authId, "");
+}
+
+TEST(ArgumentPlan, NoOptionsShowsTheWindow) {
+  EXPECT_EQ(planArguments({"quillet"}).window, WindowChange::Show);
+  EXPECT_TRUE(planArguments({"quillet"}).steps.empty());
+  // An argument that is no option still counts as "options given".
+  EXPECT_EQ(planArguments({"quillet", "stray"}).window, WindowChange::None);
+}
+
+TEST(ArgumentPlan, LastOfShowAndHideWins) {
+  EXPECT_EQ(planArguments({"q", "-hide", "-show"}).window, WindowChange::Show);
+  EXPECT_EQ(planArguments({"q", "-show", "-hide"}).window, WindowChange::Hide);
+  EXPECT_EQ(planArguments({"q", "-SHOW", "-LogOn"}).window, WindowChange::Hide);
+}
+
+TEST(ArgumentPlan, OptionsKeepTheirOrderAndValues) {
+  ArgumentPlan plan =
+      planArguments({"q", "-DIAL", "sip:bob@10.0.0.2", "-dtmf", "123", "-answer", "-hangup"});
+  ASSERT_EQ(plan.steps.size(), 4u);
+  EXPECT_EQ(plan.steps[0], (ArgumentStep{ArgumentAction::Dial, "sip:bob@10.0.0.2"}));
+  EXPECT_EQ(plan.steps[1], (ArgumentStep{ArgumentAction::Dtmf, "123"}));
+  EXPECT_EQ(plan.steps[2].action, ArgumentAction::Answer);
+  EXPECT_EQ(plan.steps[3].action, ArgumentAction::HangUp);
+}
+
+TEST(ArgumentPlan, OptionWithoutValueDoesNothingAndValueIsNotAnOption) {
+  EXPECT_TRUE(planArguments({"q", "-dial"}).steps.empty());
+  // The value of -dial is consumed even when it looks like an option.
+  ArgumentPlan plan = planArguments({"q", "-dial", "-hide"});
+  ASSERT_EQ(plan.steps.size(), 1u);
+  EXPECT_EQ(plan.steps[0].value, "-hide");
+  EXPECT_EQ(plan.window, WindowChange::None);
+}
+
+TEST(ArgumentPlan, ExitIgnoresTheRest) {
+  ArgumentPlan plan = planArguments({"q", "-hangup", "-exit", "-dial", "x", "-show"});
+  ASSERT_EQ(plan.steps.size(), 2u);
+  EXPECT_EQ(plan.steps[1].action, ArgumentAction::Exit);
+  EXPECT_EQ(plan.window, WindowChange::None);
+}
+
+TEST(DialAddress, CalltoUrlsGiveTheNumber) {
+  EXPECT_EQ(dialAddress("callto://12345/extra/path"), "12345");
+  EXPECT_EQ(dialAddress("see callto:+49 301234"), "49 301234");
+  EXPECT_EQ(dialAddress("callto:bob"), "");
+  EXPECT_EQ(dialAddress("CALLTO:123"), "CALLTO:123");  // case-sensitive: dialled unchanged
+  EXPECT_EQ(dialAddress("sip:bob@example.org/x"), "sip:bob@example.org/x");
+  EXPECT_EQ(dialAddress("callto:" + std::string(300, '7')).size(), 259u);
+}
+
+using AllowListTest = SettingsFixture;
+
+TEST_F(AllowListTest, EverybodyByDefault) {
+  EXPECT_TRUE(isCallerAllowed(*store_, "sip:anyone@192.0.2.1"));
+}
+
+TEST_F(AllowListTest, ItemsMatchAsCaseSensitiveSubstrings) {
+  store_->writeBool("Intercom", "AllowAll", false);
+  store_->writeText("Intercom", "Allow", "192.168.1.20, alice");
+  EXPECT_TRUE(isCallerAllowed(*store_, "sip:200@192.168.1.20:5070"));
+  EXPECT_TRUE(isCallerAllowed(*store_, "sip:alice@pbx.example.org"));
+  EXPECT_FALSE(isCallerAllowed(*store_, "sip:Alice@pbx.example.org"));
+  EXPECT_FALSE(isCallerAllowed(*store_, "sip:bob@192.168.1.21"));
+}
+
+TEST_F(AllowListTest, EmptyListAllowsNobodyAndEmptyItemAllowsAll) {
+  store_->writeBool("Intercom", "AllowAll", false);
+  EXPECT_FALSE(isCallerAllowed(*store_, "sip:alice@pbx.example.org"));
+  store_->writeText("Intercom", "Allow", "carol,,dave");
+  EXPECT_TRUE(isCallerAllowed(*store_, "sip:mallory@198.51.100.7"));
+}
+
+TEST_F(AllowListTest, QuotedItemsMayHoldCommas) {
+  store_->writeBool("Intercom", "AllowAll", false);
+  store_->writeText("Intercom", "Allow", "\"Door, front\",x");
+  EXPECT_TRUE(isCallerAllowed(*store_, "\"Door, front\" <sip:door@10.0.0.9>"));
+  EXPECT_FALSE(isCallerAllowed(*store_, "sip:door@10.0.0.9"));
+}
+
+using HotKeysTest = SettingsFixture;
+
+TEST_F(HotKeysTest, RecordsInOrderSkippingDeletedOnes) {
+  base::RegistryList list(*store_, "Hotkey/Details");
+  int32_t first = list.add();
+  int32_t second = list.add();
+  int32_t third = list.add();
+  list.writeInt(first, "Key", 0x20070);
+  list.writeInt(second, "Command", kHotKeyShow);
+  list.writeInt(third, "Command", kHotKeyIntercomWith);
+  list.writeText(third, "CommandTo", "sip:door@10.0.0.9");
+  list.deleteRecord(second);
+  std::vector<HotKeyRecord> records = readHotKeys(*store_);
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].key, 0x20070);
+  EXPECT_EQ(records[0].command, kHotKeyIntercomSelected);
+  EXPECT_EQ(hotKeyCommandName(records[1].command, records[1].commandTo),
+            "Intercom with sip:door@10.0.0.9");
+}
+
+}  // namespace
+}  // namespace quillet::app

@@ -1,0 +1,40 @@
+// Reading the hot-key records and naming their commands.
+#include "app/hot_keys.h"
+
+namespace quillet::app {
+
+std::vector<HotKeyRecord> readHotKeys(base::SettingsStore& store) {
+  std::vector<HotKeyRecord> records;
+  base::RegistryList list(store, "Hotkey/Details");
+  for (list.open(); !list.atEnd(); list.next()) {
+    HotKeyRecord record;
+    record.key = list.readInt("Key", 0);
+    record.command = list.readInt("Command", 0);
+    record.commandTo = list.readText("CommandTo");
+    records.push_back(std::move(record));
+  }
+  return records;
+}
+
+std::string hotKeyCommandName(int32_t command, std::string_view commandTo) {
+  switch (command) {
+    case kHotKeyIntercomSelected:
+      return "Intercom with selected contact";
+    case kHotKeyIntercomWith:
+      return "Intercom with " + std::string(commandTo);
+    case kHotKeyShow:
+      return "Show Quillet";
+    case kHotKeyHide:
+      return "Hide Quillet";
+    case kHotKeyClose:
+      return "Close Quillet";
+    case kHotKeyShowAddressBook:
+      return "Show Address Book";
+    case kHotKeyHideAddressBook:
+      return "Hide Address Book";
+    default:
+      return {};
+  }
+}
+
+}  // namespace quillet::app
