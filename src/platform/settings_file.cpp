@@ -58,6 +58,10 @@ bool hasLineBreak(std::string_view text) {
 
 }  // namespace
 
+bool SettingsDocument::sameName(std::string_view a, std::string_view b) {
+  return equalsNoCase(a, b);
+}
+
 std::string SettingsDocument::escape(std::string_view value) {
   std::string out;
   out.reserve(value.size());

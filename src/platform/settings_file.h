@@ -43,6 +43,8 @@ class SettingsDocument {
   static std::string unescape(std::string_view stored);
   static bool validSectionName(std::string_view section);
   static bool validValueName(std::string_view name);
+  // Section and value names compare without regard to ASCII case.
+  static bool sameName(std::string_view a, std::string_view b);
 
  private:
   enum class Kind : uint8_t { Text, Section, Value };

@@ -1,0 +1,40 @@
+// What the quillet executable runs once it is the profile's running instance: the
+// application, created by the executable's start-up and driven on the GUI thread.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/message_loop.h"
+#include "platform/paths.h"
+#include "platform/prompts.h"
+
+namespace quillet::base {
+
+struct AppEnvironment {
+  platform::MessageLoop& loop;
+  platform::Prompts& prompts;
+  bool headless = true;
+  std::vector<std::string> arguments;  // this start's arguments; element 0: executable path
+  platform::ProfilePaths paths;
+};
+
+class Application {
+ public:
+  virtual ~Application() = default;
+
+  // Runs on the GUI thread while the start-up lock is held. Answers false when the
+  // application cannot run (its window could not be created): the program then ends
+  // with exit code 0.
+  virtual bool initialise() = 0;
+  // An argument list to apply (element 0: executable path): first this start's own, right
+  // after initialise(), then each list a later start hands over. A list without options
+  // asks the application to show itself.
+  virtual void applyArguments(const std::vector<std::string>& arguments) = 0;
+  // Closes the program the way its Exit command does (SIGTERM, SIGINT): shut down, then
+  // end the loop with loop.quitAll(0). May be called more than once.
+  virtual void requestClose() = 0;
+};
+
+}  // namespace quillet::base

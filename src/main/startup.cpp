@@ -1,0 +1,188 @@
+// Start-up in the program's order: argument list, profile folders and log, start-up lock,
+// hand-over to a running instance, the application, the loop, the orderly exit.
+#include "main/startup.h"
+
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "base/command_line.h"
+#include "base/log.h"
+#include "base/worker_thread.h"
+#include "main/headless_shell.h"
+#include "platform/control_socket.h"
+#include "platform/instance_lock.h"
+#include "platform/paths.h"
+
+#ifndef QUILLET_VERSION
+#define QUILLET_VERSION "0.0.0"
+#endif
+
+namespace quillet::main {
+
+namespace {
+
+constexpr int32_t kHandOverTimeoutMs = 5000;
+
+void printHelp() {
+  std::printf(
+      "usage: quillet [--headless] [OPTIONS]\n"
+      "       quillet --help | --version\n"
+      "\n"
+      "Quillet, a hands-free SIP desk intercom and SIP telephone.\n"
+      "This build has no window yet: quillet always runs as quillet --headless does\n"
+      "(no window, log lines also on standard error, questions answered by policy).\n"
+      "\n"
+      "Options (also handed to an instance that already runs on the same profile):\n"
+      "  -dial ADDRESS   call or answer ADDRESS (a number, SIP address or callto: URL)\n"
+      "  -answer         call or answer the selected contact\n"
+      "  -hangup         hang up the established call\n"
+      "  -dtmf DIGITS    send DIGITS in the established call\n"
+      "  -show, -hide    show or hide the window (-logon is -hide)\n"
+      "  -exit           end the running program\n"
+      "  callto:ADDRESS  call ADDRESS\n"
+      "\n"
+      "Files: QUILLET_HOME=DIR keeps settings.ini, contacts.ini, Logs/ and the instance\n"
+      "lock and control socket in DIR; otherwise the XDG folders are used.\n"
+      "SIGTERM and SIGINT close the program like its Exit command (exit code 0).\n");
+}
+
+// Options of the executable itself; the rest belongs to the application.
+enum class OwnOptions { Run, Help, Version, Bad };
+
+OwnOptions takeOwnOptions(std::vector<std::string>& arguments, bool& headless) {
+  std::vector<std::string> kept;
+  kept.push_back(arguments.front());
+  for (size_t i = 1; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (argument == "--help") {
+      return OwnOptions::Help;
+    }
+    if (argument == "--version") {
+      return OwnOptions::Version;
+    }
+    if (argument == "--headless") {
+      headless = true;
+      continue;
+    }
+    if (argument.rfind("--", 0) == 0 && argument.size() > 2) {
+      std::fprintf(stderr, "quillet: unknown option '%s' (try --help)\n", argument.c_str());
+      return OwnOptions::Bad;
+    }
+    kept.push_back(argument);
+  }
+  arguments = std::move(kept);
+  return OwnOptions::Run;
+}
+
+}  // namespace
+
+int runQuillet(int argc, char** argv, const ApplicationFactory& factory) {
+  // The executable path first, then the arguments (the system has split them already;
+  // lists arriving as one text line are split by base::splitCommandLine).
+  std::vector<std::string> arguments;
+  std::string executable = platform::executablePath();
+  arguments.push_back(executable.empty() && argc > 0 ? std::string(argv[0]) : executable);
+  for (int i = 1; i < argc; ++i) {
+    arguments.emplace_back(argv[i]);
+  }
+  bool headless = true;  // the only mode until the window exists
+  switch (takeOwnOptions(arguments, headless)) {
+    case OwnOptions::Help:
+      printHelp();
+      return 0;
+    case OwnOptions::Version:
+      std::printf("quillet %s\n", QUILLET_VERSION);
+      return 0;
+    case OwnOptions::Bad:
+      return 2;
+    case OwnOptions::Run:
+      break;
+  }
+
+  // Closing signals are taken through the loop; block them before any thread exists so
+  // that every thread inherits the mask.
+  sigset_t closing;
+  sigemptyset(&closing);
+  sigaddset(&closing, SIGTERM);
+  sigaddset(&closing, SIGINT);
+  sigaddset(&closing, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &closing, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+
+  // Profile folders and the log exist before anything else runs.
+  platform::ProfilePaths paths = platform::profilePaths();
+  platform::makeDirs(paths.dataDir, 0700);
+  platform::makeDirs(paths.logsDir(), 0700);
+  platform::makeDirs(paths.runtimeDir, 0700);
+  base::LogWriter::instance().setFolder(paths.logsDir());
+  base::LogWriter::instance().setEchoToStderr(headless);
+
+  // Single instance: the start-up lock serialises starting instances; a running one
+  // answers on the control socket and takes this start's arguments.
+  platform::InstanceLock startupLock;
+  startupLock.acquire(paths.lockFile(), platform::kStartupLockBudgetMs);  // best effort
+  std::string message = base::encodeArgumentMessage(arguments);
+  switch (platform::handOver(paths.controlSocket(), message, kHandOverTimeoutMs)) {
+    case platform::HandOverResult::Delivered:
+      return 0;
+    case platform::HandOverResult::Failed:
+      std::fprintf(stderr, "quillet: an instance runs on this profile but did not answer\n");
+      return 0;
+    case platform::HandOverResult::NoInstance:
+      break;
+  }
+
+  platform::PlainMessageLoop loop;
+  platform::setGuiLoop(&loop);
+  platform::PlainPrompts prompts(loop, headlessPolicy, logInformingPrompt);
+  platform::ControlServer control;
+  if (!control.listen(paths.controlSocket())) {
+    base::logError("Cannot listen on the control socket: ", std::strerror(errno));
+  }
+
+  base::AppEnvironment environment{loop, prompts, headless, arguments, paths};
+  std::unique_ptr<base::Application> app = factory(environment);
+  if (!app || !app->initialise()) {
+    return 0;  // no window could be made: the start ends quietly
+  }
+  control.attach(
+      loop,
+      [&](std::string_view text) {
+        std::vector<std::string> handed;
+        if (!base::decodeArgumentMessage(text, executable, handed)) {
+          base::logError("Refused a malformed message on the control socket");
+          return;
+        }
+        app->applyArguments(handed);
+      },
+      base::kMaxArgumentMessage);
+  startupLock.release();
+
+  platform::UniqueFd signals(::signalfd(-1, &closing, SFD_NONBLOCK | SFD_CLOEXEC));
+  if (signals) {
+    loop.watchFd(signals.get(), [&] {
+      signalfd_siginfo info;
+      while (::read(signals.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+      }
+      app->requestClose();
+    });
+  }
+
+  app->applyArguments(arguments);
+  loop.run();
+
+  if (signals) {
+    loop.unwatchFd(signals.get());
+  }
+  control.close();
+  app.reset();
+  base::DetachedWorkerList::global().StopAll();
+  platform::setGuiLoop(nullptr);
+  return 0;
+}
+
+}  // namespace quillet::main
