@@ -3,8 +3,8 @@
 
 #include <ctime>
 
+#include "base/net_facts.h"
 #include "base/text_builder.h"
-#include "media/host_address.h"
 
 namespace quillet::media {
 
@@ -183,7 +183,10 @@ uint32_t SdpSession::nextSessionId() {
 }
 
 SdpSession::SdpSession() : sessionId_(nextSessionId()), sessionVersion_(sessionId_) {
-  isPrivate_ = [](const std::string& host) { return isPrivateHost(host); };
+  isPrivate_ = [](const std::string& host) {
+    uint32_t address = base::resolveHost(host);
+    return address != 0 && base::isPrivateAddress(address);
+  };
 }
 
 void SdpSession::prepare(const std::string& publicAddress, uint16_t publicPort,

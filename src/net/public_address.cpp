@@ -2,23 +2,10 @@
 // mapping, or the private address.
 #include "net/public_address.h"
 
-#include <arpa/inet.h>
+#include "base/net_facts.h"
+#include "platform/socket.h"
 
 namespace quillet::net {
-
-bool parseIpv4(const std::string& text, uint32_t& address) {
-  in_addr parsed{};
-  if (inet_pton(AF_INET, text.c_str(), &parsed) != 1) return false;
-  address = parsed.s_addr;
-  return true;
-}
-
-bool isPrivateIpv4(uint32_t address) {
-  uint32_t host = ntohl(address);
-  uint32_t a = host >> 24, b = (host >> 16) & 0xFF;
-  return a == 10 || (a == 172 && b >= 16 && b <= 31) || (a == 192 && b == 168) ||
-         (a == 169 && b == 254) || (a == 127 && b == 0);
-}
 
 PublicAddress LocalPublicAddressResolver::resolve(const PublicAddressRequest& request) {
   clearedActive_ = false;
@@ -26,7 +13,8 @@ PublicAddress LocalPublicAddressResolver::resolve(const PublicAddressRequest& re
   PublicAddress result{request.privateAddress, request.privatePort, true};
   uint32_t address = 0;
   // An address that is not private (or not an address at all) is taken as public.
-  if (!parseIpv4(request.privateAddress, address) || !isPrivateIpv4(address)) {
+  if (!platform::parseDottedQuad(request.privateAddress, address) ||
+      !base::isPrivateAddress(address)) {
     result.nat = false;
     return result;
   }

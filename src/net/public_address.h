@@ -62,10 +62,4 @@ class LocalPublicAddressResolver : public PublicAddressResolver {
   std::string message_;
 };
 
-// True for 10/8, 172.16/12, 192.168/16, 169.254/16 and 127.0.x.x; `address` in network
-// byte order.
-bool isPrivateIpv4(uint32_t address);
-// A dotted quad to an address in network order; false when the text is not one.
-bool parseIpv4(const std::string& text, uint32_t& address);
-
 }  // namespace quillet::net

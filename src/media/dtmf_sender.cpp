@@ -1,0 +1,177 @@
+// DtmfSender: RFC 2833 event timing and in-band DTMF tones.
+#include "media/dtmf_sender.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "media/rtp_packet.h"
+#include "media/voice_codec.h"
+#include "platform/tick.h"
+
+namespace quillet::media {
+
+namespace {
+
+struct KeyTones {
+  char key;
+  int low;
+  int high;
+};
+
+// ITU-T Q.23 frequencies of the twelve keys.
+constexpr KeyTones kKeyTones[] = {
+    {'1', 697, 1209}, {'2', 697, 1336}, {'3', 697, 1477}, {'4', 770, 1209},
+    {'5', 770, 1336}, {'6', 770, 1477}, {'7', 852, 1209}, {'8', 852, 1336},
+    {'9', 852, 1477}, {'*', 941, 1209}, {'0', 941, 1336}, {'#', 941, 1477},
+};
+
+const std::array<int32_t, 4096>& sineTable() {
+  static const std::array<int32_t, 4096> table = [] {
+    std::array<int32_t, 4096> values{};
+    for (size_t i = 0; i < values.size(); ++i) {
+      values[i] = static_cast<int32_t>(std::lround(32768.0 * std::sin(2.0 * M_PI * i / 4096.0)));
+    }
+    return values;
+  }();
+  return table;
+}
+
+constexpr uint8_t kEventVolume = 10;
+constexpr uint32_t kDigitMs = 200;
+constexpr uint32_t kDigitTimestamp = 1600;
+
+}  // namespace
+
+std::vector<int32_t> inBandKeySamples(char key) {
+  std::vector<int32_t> samples(1280, 0);
+  for (const KeyTones& tones : kKeyTones) {
+    if (tones.key != key) continue;
+    const auto& sine = sineTable();
+    uint32_t stepLow = (static_cast<uint32_t>(tones.low) * 4096 + 4000) / 8000;
+    uint32_t stepHigh = (static_cast<uint32_t>(tones.high) * 4096 + 4000) / 8000;
+    uint32_t phaseLow = 0, phaseHigh = 0;
+    for (size_t i = 100; i < 1100; ++i) {
+      samples[i] = sine[phaseLow & 4095] + sine[phaseHigh & 4095];
+      phaseLow += stepLow;
+      phaseHigh += stepHigh;
+    }
+  }
+  return samples;
+}
+
+DtmfSender::DtmfSender(RtpStream& stream) : stream_(stream) {}
+
+DtmfSender::~DtmfSender() {
+  Stop();
+}
+
+void DtmfSender::sendDigits(std::string_view digits) {
+  size_t write = write_.load();
+  for (char digit : digits) {
+    size_t next = (write + 1) % kQueueSize;
+    // A full queue drops the rest: the write index must never overtake the read index.
+    if (next == read_.load()) break;
+    queue_[write] = digit;
+    write = next;
+    write_.store(write);
+  }
+  queueEvent_.set();
+}
+
+void DtmfSender::setPayloadTypes(uint8_t telephoneEvent, uint8_t voice, uint8_t g726) {
+  telephoneEvent_ = telephoneEvent;
+  voice_ = voice;
+  g726_ = g726;
+}
+
+void DtmfSender::clearQueue() {
+  read_.store(write_.load());
+}
+
+bool DtmfSender::waitUntil(uint32_t start, uint32_t ms) {
+  int32_t left = static_cast<int32_t>(ms) - platform::tickDiff(platform::tickMs(), start);
+  if (left <= 0) return !stopRequested();
+  return !stopEvent().wait(left);
+}
+
+void DtmfSender::Run() {
+  while (true) {
+    if (stopRequested()) return;
+    queueEvent_.reset();
+    while (read_.load() != write_.load()) {
+      char digit = queue_[read_.load()];
+      busy_ = true;
+      uint32_t t0 = stream_.timestamp();
+      if (telephoneEvent_ == 255) {
+        sendInBand(digit, t0);
+      } else {
+        size_t code = kEventTable.find(digit);
+        if (code == std::string_view::npos) {
+          waitUntil(platform::tickMs(), kDigitMs);
+        } else {
+          sendEvent(static_cast<uint8_t>(code), t0);
+        }
+      }
+      // No voice ran meanwhile: keep the timestamp moving by the digit's 200 ms.
+      stream_.advanceTimestampIf(t0, kDigitTimestamp);
+      read_.store((read_.load() + 1) % kQueueSize);
+      if (stopRequested()) return;
+    }
+    if (listener_) listener_();
+    busy_ = false;
+    if (base::WaitForEventOrStop(*this, queueEvent_, 3600000) == base::WaitResult::StopRequested) {
+      return;
+    }
+  }
+}
+
+void DtmfSender::sendEvent(uint8_t code, uint32_t t0) {
+  struct Step {
+    uint32_t atMs;
+    bool newSequence;
+    bool end;
+    uint16_t duration;
+  };
+  // Start, two updates (the second a copy) and three copies of the end.
+  static constexpr Step kSteps[] = {{0, true, false, 0},      {35, true, false, 800},
+                                    {70, false, false, 800},  {100, true, true, 1600},
+                                    {135, false, true, 1600}, {170, false, true, 1600}};
+  uint32_t start = platform::tickMs();
+  uint8_t type = telephoneEvent_;
+  uint16_t sequence = 0;
+  bool first = true;
+  for (const Step& step : kSteps) {
+    if (!waitUntil(start, step.atMs)) return;
+    if (step.newSequence) sequence = stream_.takeSequence();
+    uint8_t packet[kRtpHeaderSize + 4];
+    writeRtpHeader(packet, first, type, sequence, t0, stream_.ssrc());
+    packet[12] = code;
+    packet[13] = static_cast<uint8_t>((step.end ? 0x80 : 0) | kEventVolume);
+    packet[14] = static_cast<uint8_t>(step.duration >> 8);
+    packet[15] = static_cast<uint8_t>(step.duration);
+    stream_.sendPacket(packet, sizeof(packet));
+    first = false;
+  }
+  waitUntil(start, kDigitMs);
+}
+
+void DtmfSender::sendInBand(char key, uint32_t t0) {
+  std::vector<int32_t> samples = inBandKeySamples(key);
+  VoiceCodec codec;  // a fresh encoder state per key
+  codec.reset();
+  uint8_t type = voice_;
+  for (size_t k = 0; k < 8; ++k) {
+    uint8_t packet[kRtpHeaderSize + kMaxFrameBytes];
+    size_t payload = 0;
+    if (type != g726_) {
+      payload = codec.encodeFrame(type, g726_, samples.data() + k * kFrameSamples,
+                                  packet + kRtpHeaderSize);
+    }
+    writeRtpHeader(packet, k == 0, type, stream_.takeSequence(),
+                   t0 + static_cast<uint32_t>(k * kFrameSamples), stream_.ssrc());
+    stream_.sendPacket(packet, kRtpHeaderSize + payload);
+  }
+  waitUntil(platform::tickMs(), kDigitMs);
+}
+
+}  // namespace quillet::media

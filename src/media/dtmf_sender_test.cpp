@@ -1,0 +1,210 @@
+// Tests of the telephone-event packets, in-band key tones and the digit queue.
+#include "media/dtmf_sender.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "codecs/g711.h"
+#include "media/rtp_packet.h"
+#include "platform/tick.h"
+
+namespace quillet::media {
+namespace {
+
+struct SentPacket {
+  uint32_t tick;
+  std::vector<uint8_t> bytes;
+  RtpPacketView view;
+};
+
+class RecordingStream : public RtpStream {
+ public:
+  RecordingStream() : RtpStream(0x12345678) {}
+  void sendPacket(const uint8_t* bytes, size_t length) override {
+    std::lock_guard lock(mutex);
+    SentPacket packet{platform::tickMs(), std::vector<uint8_t>(bytes, bytes + length), {}};
+    readRtpPacket(packet.bytes.data(), packet.bytes.size(), packet.view);
+    sent.push_back(std::move(packet));
+  }
+  std::vector<SentPacket> take() {
+    std::lock_guard lock(mutex);
+    return sent;
+  }
+  std::mutex mutex;
+  std::vector<SentPacket> sent;
+};
+
+class DtmfTest : public ::testing::Test {
+ protected:
+  // Sends the digits and waits until the queue has run empty.
+  void sendAndWait(uint8_t eventType, uint8_t voiceType, const std::string& digits) {
+    sender.setPayloadTypes(eventType, voiceType, 97);
+    std::mutex m;
+    std::condition_variable cv;
+    int empties = 0;
+    sender.setListener([&] {
+      std::lock_guard lock(m);
+      ++empties;
+      cv.notify_all();
+    });
+    sender.Start();
+    {
+      // The first listener call comes at once (empty queue); wait for it, then queue.
+      std::unique_lock lock(m);
+      ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(5), [&] { return empties >= 1; }));
+    }
+    t0 = stream.timestamp();
+    started = platform::tickMs();
+    sender.sendDigits(digits);
+    std::unique_lock lock(m);
+    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(20), [&] { return empties >= 2; }));
+    finished = platform::tickMs();
+    lock.unlock();
+    sender.Stop();
+  }
+  RecordingStream stream;
+  DtmfSender sender{stream};
+  uint32_t t0 = 0;
+  uint32_t started = 0;
+  uint32_t finished = 0;
+};
+
+TEST_F(DtmfTest, DigitFiveIsSixEventPacketsOver200Ms) {
+  uint16_t firstSequence = stream.sequence();
+  sendAndWait(101, 0, "5");
+  auto sent = stream.take();
+  ASSERT_EQ(sent.size(), 6u);
+  const uint8_t payloads[6][4] = {{5, 0x0A, 0, 0},       {5, 0x0A, 0x03, 0x20},
+                                  {5, 0x0A, 0x03, 0x20}, {5, 0x8A, 0x06, 0x40},
+                                  {5, 0x8A, 0x06, 0x40}, {5, 0x8A, 0x06, 0x40}};
+  const uint16_t sequenceOffsets[6] = {0, 1, 1, 2, 2, 2};
+  const uint32_t atMs[6] = {0, 35, 70, 100, 135, 170};
+  for (size_t i = 0; i < 6; ++i) {
+    ASSERT_EQ(sent[i].bytes.size(), 16u);
+    EXPECT_EQ(std::memcmp(sent[i].bytes.data() + 12, payloads[i], 4), 0) << i;
+    EXPECT_EQ(sent[i].view.header.payloadType, 101);
+    EXPECT_EQ(sent[i].view.header.marker, i == 0);
+    EXPECT_EQ(sent[i].view.header.timestamp, t0);
+    EXPECT_EQ(sent[i].view.header.ssrc, stream.ssrc());
+    EXPECT_EQ(sent[i].view.header.sequence,
+              static_cast<uint16_t>(firstSequence + sequenceOffsets[i]));
+    // Each packet leaves no earlier than its time after the first.
+    EXPECT_GE(platform::tickDiff(sent[i].tick, sent[0].tick), static_cast<int32_t>(atMs[i]) - 1)
+        << i;
+  }
+  EXPECT_GE(platform::tickDiff(finished, started), 199);
+  // No voice ran: the timestamp moved on by the digit's 1600.
+  EXPECT_EQ(stream.timestamp(), t0 + 1600);
+}
+
+TEST_F(DtmfTest, EventCodesAndUnknownCharacters) {
+  sendAndWait(101, 0, "#!X");
+  auto sent = stream.take();
+  ASSERT_EQ(sent.size(), 12u);
+  EXPECT_EQ(sent[0].bytes[12], 11);
+  EXPECT_EQ(sent[6].bytes[12], 16);
+  // "X" sent nothing but took its 200 ms; three digits moved the timestamp 4800.
+  EXPECT_GE(platform::tickDiff(finished, started), 599);
+  EXPECT_EQ(stream.timestamp(), t0 + 4800);
+}
+
+TEST_F(DtmfTest, InBandDigitIsEightPcmuPacketsOfTheTone) {
+  uint16_t firstSequence = stream.sequence();
+  sendAndWait(255, 0, "1A");
+  auto sent = stream.take();
+  ASSERT_EQ(sent.size(), 16u);
+  for (size_t k = 0; k < 8; ++k) {
+    ASSERT_EQ(sent[k].bytes.size(), 172u);
+    EXPECT_EQ(sent[k].view.header.marker, k == 0);
+    EXPECT_EQ(sent[k].view.header.payloadType, 0);
+    EXPECT_EQ(sent[k].view.header.sequence, static_cast<uint16_t>(firstSequence + k));
+    EXPECT_EQ(sent[k].view.header.timestamp, t0 + 160 * k);
+  }
+  // The tone frames carry the key's samples; "A" has no tone: encoded silence.
+  auto samples = inBandKeySamples('1');
+  for (size_t i = 0; i < 160; ++i) {
+    EXPECT_EQ(sent[1].bytes[12 + i], codecs::muLawEncode(samples[160 + i]));
+  }
+  for (size_t k = 8; k < 16; ++k) {
+    for (size_t i = 12; i < 172; ++i) ASSERT_EQ(sent[k].bytes[i], codecs::muLawEncode(0));
+    EXPECT_EQ(sent[k].view.header.timestamp, t0 + 1600 + 160 * (k - 8));
+  }
+  EXPECT_EQ(stream.timestamp(), t0 + 3200);
+}
+
+TEST_F(DtmfTest, InBandG726PacketsCarryNoPayloadAndGsmCarries33Bytes) {
+  sendAndWait(255, 97, "2");
+  auto sent = stream.take();
+  ASSERT_EQ(sent.size(), 8u);
+  for (const auto& packet : sent) EXPECT_EQ(packet.bytes.size(), 12u);
+  stream.sent.clear();
+  sendAndWait(255, 3, "2");
+  sent = stream.take();
+  ASSERT_EQ(sent.size(), 8u);
+  for (const auto& packet : sent) EXPECT_EQ(packet.bytes.size(), 45u);
+}
+
+TEST(InBandKey, ToneSitsBetweenSilencesAtTheKeysFrequencies) {
+  auto samples = inBandKeySamples('9');
+  ASSERT_EQ(samples.size(), 1280u);
+  for (size_t i = 0; i < 100; ++i) EXPECT_EQ(samples[i], 0);
+  for (size_t i = 1100; i < 1280; ++i) EXPECT_EQ(samples[i], 0);
+  // Correlate the tone with 852 Hz and 1477 Hz (the key's pair) and 697 Hz (not).
+  auto power = [&](double f) {
+    double re = 0, im = 0;
+    for (size_t i = 100; i < 1100; ++i) {
+      re += samples[i] * std::cos(2 * M_PI * f * i / 8000);
+      im += samples[i] * std::sin(2 * M_PI * f * i / 8000);
+    }
+    return std::sqrt(re * re + im * im) / 1000;
+  };
+  EXPECT_GT(power(852), 15000);
+  EXPECT_GT(power(1477), 15000);
+  EXPECT_LT(power(697), 2000);
+  EXPECT_LE(*std::max_element(samples.begin(), samples.end()), 65536);
+  for (int32_t s : inBandKeySamples('D')) EXPECT_EQ(s, 0);
+}
+
+TEST(DtmfQueue, ExcessDigitsAreDroppedNotWrapped) {
+  RecordingStream stream;
+  DtmfSender sender(stream);
+  sender.setPayloadTypes(101, 0, 97);
+  // Not started: the queue fills to 259 and the rest is dropped; the reader then sees
+  // exactly the first 259 digits in order.
+  std::string digits;
+  for (int i = 0; i < 300; ++i) digits += kEventTable[i % 17];
+  sender.sendDigits(digits);
+  EXPECT_EQ(sender.queued(), 259u);
+  sender.sendDigits("9");  // still full
+  EXPECT_EQ(sender.queued(), 259u);
+  // Clearing empties it; a new digit goes in again.
+  sender.clearQueue();
+  EXPECT_EQ(sender.queued(), 0u);
+  sender.sendDigits("1");
+  std::vector<SentPacket> sent;
+  std::mutex m;
+  std::condition_variable cv;
+  bool empty = false;
+  sender.setListener([&] {
+    std::lock_guard lock(m);
+    empty = true;
+    cv.notify_all();
+  });
+  sender.Start();
+  std::unique_lock lock(m);
+  ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(5), [&] { return empty; }));
+  lock.unlock();
+  sender.Stop();
+  sent = stream.take();
+  ASSERT_EQ(sent.size(), 6u);
+  EXPECT_EQ(sent[0].bytes[12], 1);
+}
+
+}  // namespace
+}  // namespace quillet::media

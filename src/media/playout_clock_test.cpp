@@ -1,0 +1,199 @@
+// Tests of the playout clock: decoding into playback, gap fills, concealment, cross-fade,
+// idle fill and the ahead clock, on a scripted clock.
+#include "media/playout_clock.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "codecs/g711.h"
+
+namespace quillet::media {
+namespace {
+
+class ScriptedOutput : public PlayoutOutput {
+ public:
+  uint32_t nowMs() override { return now; }
+  void sleepMs(uint32_t ms) override {
+    slept += ms;
+    now += ms;
+  }
+  void writeSamples(const int32_t* samples, size_t count) override {
+    written.insert(written.end(), samples, samples + count);
+  }
+  uint32_t now = 50000;
+  uint32_t slept = 0;
+  std::vector<int32_t> written;
+};
+
+RtpSlot packet(uint8_t type, uint16_t seq, uint32_t ts, const std::vector<uint8_t>& payload,
+               uint32_t ssrc = 7) {
+  RtpSlot slot;
+  writeRtpHeader(slot.data.data(), false, type, seq, ts, ssrc);
+  std::copy(payload.begin(), payload.end(), slot.data.begin() + kRtpHeaderSize);
+  slot.length = kRtpHeaderSize + payload.size();
+  readRtpPacket(slot.data.data(), slot.length, slot.packet);
+  return slot;
+}
+
+// A mu-law payload of a sine with the given period in samples.
+std::vector<uint8_t> tone(int period, size_t count = 160, int start = 0) {
+  std::vector<uint8_t> bytes(count);
+  for (size_t i = 0; i < count; ++i) {
+    double phase = 2 * M_PI * static_cast<double>(start + static_cast<int>(i)) / period;
+    bytes[i] = codecs::muLawEncode(static_cast<int32_t>(8000 * 16 * std::sin(phase)));
+  }
+  return bytes;
+}
+
+class PlayoutTest : public ::testing::Test {
+ protected:
+  ScriptedOutput out;
+  PlayoutClock clock{out, 1234};
+  PlayoutTypes types{13, 97};
+};
+
+TEST_F(PlayoutTest, FirstVoiceAfterSilenceIsPaddedToAbout125Ms) {
+  EXPECT_TRUE(clock.silenceMode());
+  auto payload = tone(40);
+  clock.play(packet(0, 1, 1000, payload), false, types);
+  // The clock starts 200 ms behind and restarts at 0: 125 ms of noise, then the packet.
+  ASSERT_EQ(out.written.size(), 1000u + 160u);
+  EXPECT_FALSE(clock.silenceMode());
+  for (size_t i = 0; i < 160; ++i)
+    EXPECT_EQ(out.written[1000 + i], codecs::muLawDecode(payload[i]));
+  for (size_t i = 0; i < 1000; ++i) EXPECT_LT(std::abs(out.written[i]), 600) << i;
+  EXPECT_EQ(clock.expectedTimestamp(), 1160u);
+  EXPECT_EQ(clock.ahead(), 145);
+
+  // In-sequence packets are written as they come, with no fill.
+  clock.play(packet(0, 2, 1160, tone(40, 160, 160)), false, types);
+  EXPECT_EQ(out.written.size(), 1320u);
+}
+
+TEST_F(PlayoutTest, ComfortNoiseSetsSilenceAndNextVoiceWaitsThenPads) {
+  clock.play(packet(0, 1, 0, tone(40)), false, types);
+  clock.play(packet(13, 2, 160, {0x3F}), false, types);
+  EXPECT_TRUE(clock.silenceMode());
+  size_t before = out.written.size();
+  out.now += 100;  // ahead now 45 ms
+  clock.play(packet(0, 3, 320, tone(40)), false, types);
+  EXPECT_EQ(out.slept, 30u);
+  // 125 - 45 = 80 ms of noise, then the voice.
+  EXPECT_EQ(out.written.size() - before, 80u * 8 + 160);
+  EXPECT_FALSE(clock.silenceMode());
+}
+
+TEST_F(PlayoutTest, EmptyG711PayloadEndsSilenceAndEventsAreIgnored) {
+  clock.play(packet(101, 1, 0, {5, 0x0A, 0, 0}), false, types);
+  EXPECT_TRUE(out.written.empty());
+  EXPECT_TRUE(clock.silenceMode());
+  clock.play(packet(8, 2, 0, {}), false, types);
+  EXPECT_FALSE(clock.silenceMode());
+  EXPECT_EQ(out.written.size(), 1000u);  // only the pad
+  // GSM with less than a frame plays nothing; an unknown type plays nothing.
+  size_t before = out.written.size();
+  clock.play(packet(3, 3, 0, std::vector<uint8_t>(32, 0)), false, types);
+  clock.play(packet(18, 4, 0, std::vector<uint8_t>(20, 0)), false, types);
+  EXPECT_EQ(out.written.size(), before);
+}
+
+TEST_F(PlayoutTest, TimestampGapInSequenceIsFilledWithHalfAsMuchNoise) {
+  clock.play(packet(0, 1, 0, tone(40)), false, types);
+  out.now += 100;  // ahead 45
+  size_t before = out.written.size();
+  clock.play(packet(0, 2, 160 + 400, tone(40)), false, types);
+  // A gap of 400 samples: 200 samples of noise, silence mode, then the packet padded.
+  EXPECT_EQ(out.written.size() - before, 200u + (125 - 70) * 8 + 160);
+}
+
+TEST_F(PlayoutTest, LatePacketGapIsConcealedByRepeatingThePitch) {
+  for (int i = 0; i < 3; ++i) {
+    clock.play(packet(0, static_cast<uint16_t>(i), 160u * i, tone(50, 160, 160 * i)), false, types);
+    out.now += 20;
+  }
+  out.now += 150;  // ahead well below the gap fill limit
+  size_t before = out.written.size();
+  std::vector<int32_t> last(out.written.end() - 100, out.written.end());
+  clock.play(packet(0, 5, 800, tone(50, 160, 800)), true, types);
+  EXPECT_EQ(clock.pitch(), 50);
+  // 320 samples of concealment: the last pitch period again, fading from 1874/2000.
+  ASSERT_GE(out.written.size() - before, 320u + 160u);
+  for (int i = 0; i < 50; ++i) {
+    int32_t expected =
+        static_cast<int32_t>(static_cast<int64_t>(last[50 + i]) * (1875 - 1 - i) / 2000);
+    EXPECT_EQ(out.written[before + i], expected) << i;
+  }
+  EXPECT_FALSE(clock.silenceMode());
+  EXPECT_EQ(clock.concealmentCount(), 0);  // ended by the cross-fade into the new packet
+  // The cross-fade goes from the running concealment to the packet over 40 samples.
+  auto payload = tone(50, 160, 800);
+  for (int j = 0; j < 40; ++j) {
+    int64_t p = static_cast<int64_t>(out.written[before + 320 + j - 50]) * (1554 - j) / 2000;
+    int64_t x = codecs::muLawDecode(payload[j]);
+    EXPECT_EQ(out.written[before + 320 + j], (p * (40 - j) + x * j) / 40) << j;
+  }
+  EXPECT_EQ(out.written[before + 320 + 40], codecs::muLawDecode(payload[40]));
+}
+
+TEST_F(PlayoutTest, StalledPeerGetsConcealmentThenNoiseFills) {
+  clock.play(packet(0, 1, 0, tone(45)), false, types);
+  clock.play(packet(0, 2, 160, tone(45, 160, 160)), false, types);
+  // Let the written audio drain below the 55 ms mark.
+  out.now += 130;
+  size_t total = 0;
+  int fills = 0;
+  uint32_t expected = clock.expectedTimestamp();
+  while (!clock.silenceMode() && fills < 100) {
+    int32_t ahead = clock.ahead();
+    size_t before = out.written.size();
+    int32_t wait = clock.idleFill();
+    if (out.written.size() != before) {
+      EXPECT_EQ(wait, 15);
+      EXPECT_EQ(out.written.size() - before, static_cast<size_t>(70 - ahead) * 8);
+      total += out.written.size() - before;
+      ++fills;
+    }
+    out.now += static_cast<uint32_t>(wait);
+  }
+  EXPECT_TRUE(clock.silenceMode());
+  EXPECT_GE(total, static_cast<size_t>(PlayoutClock::kConcealSamples));
+  EXPECT_EQ(clock.expectedTimestamp() - expected, total);
+  // Now noise: (70 - ahead) x 8 samples, and 4 more counted as written.
+  out.now += 60;
+  int32_t ahead = clock.ahead();
+  uint32_t written = clock.samplesWritten();
+  size_t before = out.written.size();
+  EXPECT_EQ(clock.idleFill(), 15);
+  EXPECT_EQ(out.written.size() - before, static_cast<size_t>(70 - ahead) * 8);
+  EXPECT_EQ(clock.samplesWritten() - written, static_cast<uint32_t>(70 - ahead) * 8 + 4);
+}
+
+TEST_F(PlayoutTest, IdleFillWaitsWhileEnoughIsQueued) {
+  clock.play(packet(0, 1, 0, tone(45)), false, types);  // ahead 145
+  size_t before = out.written.size();
+  EXPECT_EQ(clock.idleFill(), 145 - 40);
+  EXPECT_EQ(out.written.size(), before);
+}
+
+TEST_F(PlayoutTest, AheadClockRestartsAfterFallingBehind) {
+  clock.play(packet(0, 1, 0, tone(45)), false, types);
+  out.now += 145 + 199;
+  EXPECT_EQ(clock.ahead(), -199);
+  out.now += 1;
+  EXPECT_EQ(clock.ahead(), 0);
+  EXPECT_EQ(clock.samplesWritten(), 0u);
+  EXPECT_EQ(clock.gapWait(), -50);
+}
+
+TEST_F(PlayoutTest, NewSsrcRestartsTheTimestampLine) {
+  clock.play(packet(0, 1, 1000, tone(45)), false, types);
+  size_t before = out.written.size();
+  clock.play(packet(0, 9, 900000, tone(45), 99), false, types);
+  EXPECT_EQ(out.written.size() - before, 160u);
+  EXPECT_EQ(clock.expectedTimestamp(), 900160u);
+}
+
+}  // namespace
+}  // namespace quillet::media

@@ -1,0 +1,458 @@
+// RtpSession: port opening, SDP exchange, sending, the send clock, the receive thread
+// with reorder and playout, symmetric RTP and keep-alives; RtpCaptureSink.
+#include "media/rtp_session.h"
+
+#include <netinet/in.h>
+#include <netinet/ip.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "base/log.h"
+#include "base/net_facts.h"
+#include "media/playout_clock.h"
+#include "media/reorder_buffer.h"
+#include "platform/tick.h"
+
+namespace quillet::media {
+
+namespace {
+
+uint64_t packEndpoint(const platform::Endpoint& endpoint) {
+  return endpoint.address == 0 ? 0
+                               : (static_cast<uint64_t>(endpoint.address) << 16) | endpoint.port;
+}
+
+platform::Endpoint unpackEndpoint(uint64_t packed) {
+  return platform::Endpoint{static_cast<uint32_t>(packed >> 16),
+                            static_cast<uint16_t>(packed & 0xFFFF)};
+}
+
+uint16_t portSetting(int32_t value) {
+  return static_cast<uint16_t>(value < 0 ? 0 : value > 65535 ? 65535 : value);
+}
+
+void sleepMs(uint32_t ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+}  // namespace
+
+RtpSettings RtpSettings::load(base::SettingsStore& store) {
+  RtpSettings settings;
+  settings.portBase = store.readInt("SIP", "RTPPortBase", 8000);
+  settings.staticPortBase = store.readInt("SIP", "STATICRTPPortBase", 8000);
+  settings.nat.staticMapping = store.readBool("SIP", "STATIC", false);
+  settings.nat.staticPublicIp = store.readText("SIP", "STATICPublicIP");
+  settings.nat.stun = store.readBool("SIP", "STUN", true);
+  settings.nat.upnp = store.readBool("SIP", "UPNP", false);
+  settings.nat.http = store.readBool("SIP", "HTTP", false);
+  settings.nat.active = store.readBool("SIP", "Active", false);
+  settings.sdp.quality = store.readInt("SIP", "Quality", 50);
+  settings.sdp.active = settings.nat.active;
+  return settings;
+}
+
+// Where the receive thread's playout writes: the playback writer, under its lock.
+class RtpSession::Playback : public PlayoutOutput {
+ public:
+  explicit Playback(RtpSession& session) : session_(session) {}
+  uint32_t nowMs() override { return platform::tickMs(); }
+  void sleepMs(uint32_t ms) override { session_.stopEvent().wait(static_cast<int32_t>(ms)); }
+  void writeSamples(const int32_t* samples, size_t count) override {
+    std::lock_guard lock(session_.playbackLock_);
+    session_.playbackWriter_->Write(samples, static_cast<uint32_t>(count));
+  }
+
+ private:
+  RtpSession& session_;
+};
+
+RtpSession::RtpSession(base::SettingsStore& store, RtpTrace& trace)
+    : RtpSession(RtpSettings{}, trace) {
+  store_ = &store;
+}
+
+RtpSession::RtpSession(const RtpSettings& settings, RtpTrace& trace)
+    : RtpStream(platform::tickMs()),
+      fixedSettings_(settings),
+      trace_(trace),
+      dtmf_(*this),
+      lastSendTick_(platform::tickMs()),
+      pacingBaseTick_(timestamp()),
+      pacingBaseTimestamp_(timestamp()) {}
+
+RtpSession::~RtpSession() {
+  stop();
+}
+
+RtpSettings RtpSession::currentSettings() {
+  return store_ != nullptr ? RtpSettings::load(*store_) : fixedSettings_;
+}
+
+void RtpSession::closeSocket() {
+  std::unique_lock lock(socketLock_);
+  socket_.reset();
+}
+
+void RtpSession::openPort(net::PublicAddressResolver* resolver) {
+  closeSocket();
+  RtpSettings settings = currentSettings();
+  net::LocalPublicAddressResolver localResolver(settings.nat);
+  if (resolver == nullptr) resolver = &localResolver;
+
+  auto port = static_cast<uint16_t>(portSetting(settings.portBase) & ~1u);
+  int attempts = 0;
+  platform::UniqueFd socket;
+  while (true) {
+    socket.reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    while (socket.valid()) {
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_port = htons(port);
+      if (::bind(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
+        break;
+      }
+      // Only a port in use moves on; any other failure keeps the socket as it is.
+      if (errno != EADDRINUSE || port >= 65534) break;
+      port = static_cast<uint16_t>(port + 2);
+    }
+    int tos = kTypeOfService;
+    if (socket.valid()) setsockopt(socket.get(), IPPROTO_IP, IP_TOS, &tos, sizeof(tos));
+
+    privateAddress_ = privateOverride_.empty() ? base::localAddress() : privateOverride_;
+    privatePort_ = port;
+    net::PublicAddress found =
+        resolver->resolve({privateAddress_, port, socket.get(), 16,
+                           portSetting(settings.staticPortBase), portSetting(settings.portBase)});
+    publicAddress_ = found.address;
+    publicPort_ = found.port;
+    if (store_ != nullptr && resolver == &localResolver && localResolver.clearedActive()) {
+      store_->writeBool("SIP", "Active", false);
+    }
+    if (resolver == &localResolver && !localResolver.message().empty()) {
+      base::logInfo(localResolver.message());
+    }
+    if ((publicPort_ & 1) == 0) break;
+    if (!settings.nat.stun) {
+      base::logError("Public RTP port is not an even number (it should be).");
+      base::logError("Check your Network Settings.");
+      break;
+    }
+    ++attempts;
+    if (attempts == 20) {
+      base::logError("Something is wrong with the NAT device");
+      base::logError("It always assigns'odd' ports which are forbidden for Rtp");
+      base::logError("Check your NAT or turn off STUN.");
+    }
+    if (attempts > 100) break;
+    socket.reset();
+    port = static_cast<uint16_t>(port + 2);
+  }
+  {
+    std::unique_lock lock(socketLock_);
+    socket_ = std::move(socket);
+  }
+  lastSendTick_ = platform::tickMs();
+}
+
+std::string RtpSession::makeOffer(bool sendOnly) {
+  sdp_.setSettings(currentSettings().sdp);
+  sdp_.prepare(publicAddress_, publicPort_, privateAddress_, privatePort_);
+  return sdp_.makeOffer(sendOnly);
+}
+
+bool RtpSession::takeOffer(std::string_view body, bool sendOnly, std::string& answer) {
+  if (body.empty()) return true;
+  sdp_.setSettings(currentSettings().sdp);
+  sdp_.prepare(publicAddress_, publicPort_, privateAddress_, privatePort_);
+  if (!sdp_.takeOffer(body, sendOnly, answer)) return false;
+  afterNegotiation();
+  return true;
+}
+
+bool RtpSession::takeAnswer(std::string_view body) {
+  if (body.empty()) return true;
+  if (!sdp_.takeAnswer(body)) return false;
+  afterNegotiation();
+  return true;
+}
+
+void RtpSession::afterNegotiation() {
+  copyNegotiated();
+  if (running()) {
+    // A re-negotiation during the call: events with the new type, and a new sender lock.
+    dtmf_.Stop();
+    dtmf_.clearBusy();
+    dtmf_.setPayloadTypes(sdp_.telephoneEventPayloadType(), chosen_, g726_);
+    dtmf_.clearQueue();
+    dtmf_.Start(platform::kPriorityNormal);
+    receiveReset_ = true;
+  }
+}
+
+void RtpSession::copyNegotiated() {
+  chosen_ = sdp_.chosenPayloadType();
+  comfortNoise_ = sdp_.comfortNoisePayloadType();
+  g726_ = sdp_.g726PayloadType();
+  setDestination({base::resolveHost(sdp_.remoteAddress()), sdp_.remotePort()});
+  peerActive_ = sdp_.peerActive();
+  peerSendOnly_ = sdp_.peerSendOnly();
+  dtmf_.setPayloadTypes(sdp_.telephoneEventPayloadType(), chosen_, g726_);
+}
+
+void RtpSession::setDestination(const platform::Endpoint& endpoint) {
+  destination_ = packEndpoint(endpoint);
+}
+
+platform::Endpoint RtpSession::destination() const {
+  return unpackEndpoint(destination_);
+}
+
+void RtpSession::start() {
+  Start(platform::kPriorityHighest);
+  dtmf_.setPayloadTypes(dtmf_.telephoneEventType(), chosen_, g726_);
+  dtmf_.clearQueue();
+  dtmf_.Start(platform::kPriorityNormal);
+}
+
+void RtpSession::stop() {
+  dtmf_.Stop();
+  dtmf_.clearBusy();
+  Stop();
+  closeSocket();
+}
+
+audio::SinkRef RtpSession::createCaptureSink(bool waitForClock) {
+  if (waitForClock) {
+    int32_t ahead = sendClockAhead();
+    if (ahead > 20) sleepMs(static_cast<uint32_t>(std::min(ahead, 200) - 20));
+  }
+  return audio::SinkRef(new RtpCaptureSink(*this));
+}
+
+audio::SourceRef RtpSession::attachPlayback() {
+  audio::PipeRef pipe = audio::CreatePipe(8000, 1, audio::kProgramPeakRange);
+  audio::SinkRef writer = audio::OpenWriter(pipe);
+  {
+    std::lock_guard lock(playbackLock_);
+    playbackWriter_ = writer;
+  }
+  return audio::OpenReader(pipe);
+}
+
+void RtpSession::sendPacket(const uint8_t* bytes, size_t length) {
+  platform::Endpoint to = destination();
+  if (to.address == 0 || peerSendOnly_) return;
+  {
+    std::shared_lock lock(socketLock_);
+    if (socket_.valid()) platform::sendTo(socket_.get(), bytes, length, to);
+  }
+  uint32_t now = platform::tickMs();
+  lastSendTick_ = now;
+  if (trace_.rtpTraceOn())
+    trace_.traceRtpLine(rtpTraceLine(now, ">>>", to.toString(), bytes, length));
+}
+
+int32_t RtpSession::sendClockAhead() {
+  uint32_t now = platform::tickMs();
+  uint32_t ts = timestamp();
+  if (platform::tickDiff(now, pacingBaseTick_) > 100000 &&
+      static_cast<int32_t>(ts - pacingBaseTimestamp_) >= 800000) {
+    // Keeps the differences small; the result does not change.
+    pacingBaseTick_ += 100000;
+    pacingBaseTimestamp_ += 800000;
+  }
+  return static_cast<int32_t>(ts - pacingBaseTimestamp_) / 8 +
+         platform::tickDiff(pacingBaseTick_, now);
+}
+
+void RtpSession::pace() {
+  int32_t ahead = sendClockAhead();
+  if (ahead > 240) {
+    sleepMs(20);
+  } else if (ahead < -20) {
+    pacingBaseTick_ = platform::tickMs();
+    pacingBaseTimestamp_ = timestamp();
+  }
+}
+
+void RtpSession::sendKeepAlive() {
+  if (platform::tickDiff(platform::tickMs(), lastSendTick_) <= static_cast<int32_t>(kKeepAliveMs)) {
+    return;
+  }
+  // Nothing would leave: do not move the clock for it.
+  if (destination_ == 0 || peerSendOnly_) return;
+  uint8_t packet[kRtpHeaderSize + 1];
+  uint8_t cn = comfortNoise_;
+  uint8_t type = cn != kNoPayloadType ? cn : chosen_.load();
+  writeRtpHeader(packet, false, type, takeSequence(), takeTimestamp(40), ssrc());
+  packet[kRtpHeaderSize] = 0x3F;
+  sendPacket(packet, cn != kNoPayloadType ? sizeof(packet) : kRtpHeaderSize);
+}
+
+void RtpSession::Run() {
+  receiveReset_ = false;
+  ReorderBuffer buffer(platform::tickMs());
+  Playback playback(*this);
+  PlayoutClock clock(playback,
+                     platform::tickMs() ^ static_cast<uint32_t>(reinterpret_cast<uintptr_t>(this)));
+  std::vector<uint8_t> scratch(65536);
+  int fd = -1;
+  {
+    std::shared_lock lock(socketLock_);
+    fd = socket_.get();
+  }
+  // What arrived before the call started is stale.
+  while (fd >= 0 && platform::recvFrom(fd, scratch.data(), scratch.size(), nullptr) >= 0) {
+  }
+
+  platform::Endpoint lastSource;
+  int32_t wait = 1000;
+  while (true) {
+    base::WaitResult result = base::WaitForReadableOrStop(*this, fd, wait);
+    if (result == base::WaitResult::StopRequested) return;
+    if (result == base::WaitResult::Signalled) {
+      if (receiveReset_.exchange(false)) buffer.restartLock(platform::tickMs());
+      RtpSlot* slot = buffer.freeSlot();
+      if (slot == nullptr) {
+        stopEvent().wait(10);  // the datagram stays queued in the socket
+      } else {
+        platform::Endpoint from;
+        int length = platform::recvFrom(fd, slot->data.data(), slot->data.size(), &from);
+        if (length >= 0) {
+          auto size = static_cast<size_t>(length);
+          if (trace_.rtpTraceOn() && size >= kRtpHeaderSize && (slot->data[0] & 0xC0) == 0x80) {
+            trace_.traceRtpLine(
+                rtpTraceLine(platform::tickMs(), "<<<", from.toString(), slot->data.data(), size));
+          }
+          if (buffer.store(*slot, size, platform::tickMs())) lastSource = from;
+        }
+      }
+    }
+    PlayoutTypes types{comfortNoise_, g726_};
+    while (!stopRequested()) {
+      const RtpSlot* head = buffer.head();
+      if (head == nullptr) {
+        wait = clock.idleFill();
+        break;
+      }
+      if (head->packet.header.sequence == buffer.expectedSequence()) {
+        clock.play(*head, false, types);
+        buffer.popHead();
+        if (peerActive_ && lastSource.address != 0) setDestination(lastSource);
+      } else {
+        int32_t gapWait = clock.gapWait();
+        if (gapWait > 5) {
+          wait = gapWait;
+          break;
+        }
+        clock.play(*head, true, types);
+        buffer.popHead();
+      }
+    }
+    sendKeepAlive();
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// RtpCaptureSink
+
+RtpCaptureSink::RtpCaptureSink(RtpSession& session) : AudioSink(8000, 1), session_(session) {
+  session_.captureAttached_ = true;
+  codec_.reset();
+}
+
+RtpCaptureSink::~RtpCaptureSink() {
+  comfortNoiseStep(80);
+  session_.captureAttached_ = false;
+}
+
+int32_t RtpCaptureSink::level(const int32_t* samples, size_t count) {
+  int32_t high = 0, low = 0;
+  for (size_t i = 0; i < count; ++i) {
+    high = std::max(high, samples[i]);
+    low = std::min(low, samples[i]);
+  }
+  return std::max(high, -low);
+}
+
+void RtpCaptureSink::Write(const int32_t* samples, uint32_t frames) {
+  position_ += frames;
+  for (uint32_t i = 0; i < frames; ++i) {
+    frame_[fill_++] = samples[i];
+    if (fill_ == kFrameSamples) processFrame();
+  }
+}
+
+void RtpCaptureSink::processFrame() {
+  fill_ = 0;
+  if (session_.comfortNoise_ == kNoPayloadType) {
+    sendVoice();
+  } else if (talking_) {
+    sendVoice();
+    if (level(frame_.data(), kFrameSamples) < 4096) talking_ = false;
+  } else if (level(frame_.data(), 80) < 8193) {
+    comfortNoiseStep(40);
+    // Decide again 40 samples later.
+    std::copy(frame_.begin() + 40, frame_.end(), frame_.begin());
+    fill_ = 120;
+    return;
+  } else {
+    sendVoice();
+    talking_ = true;
+  }
+  session_.pace();
+}
+
+void RtpCaptureSink::sendVoice() {
+  if (session_.dtmf_.busy()) {
+    session_.takeTimestamp(kFrameSamples);  // held back while a digit goes out
+    return;
+  }
+  uint8_t type = session_.chosen_;
+  uint8_t packet[kRtpHeaderSize + kMaxFrameBytes];
+  size_t payload = codec_.encodeFrame(type, session_.g726_, frame_.data(), packet + kRtpHeaderSize);
+  if (payload == 0) return;
+  writeRtpHeader(packet, markerPending_, type, session_.takeSequence(),
+                 session_.takeTimestamp(kFrameSamples), session_.ssrc());
+  session_.sendPacket(packet, kRtpHeaderSize + payload);
+  markerPending_ = false;
+}
+
+void RtpCaptureSink::comfortNoiseStep(uint32_t samples) {
+  if (session_.dtmf_.busy()) {
+    session_.takeTimestamp(samples);
+    session_.pace();
+    return;
+  }
+  bool send = false;
+  if (!markerPending_) {
+    countdown_ = 640;
+    markerPending_ = true;
+    send = true;
+  } else if (countdown_ < 1) {
+    countdown_ += 8000;
+    send = true;
+  } else {
+    countdown_ -= static_cast<int32_t>(samples);
+  }
+  if (send) {
+    uint8_t cn = session_.comfortNoise_;
+    uint8_t packet[kRtpHeaderSize + 1];
+    uint8_t type = cn != kNoPayloadType ? cn : session_.chosen_.load();
+    writeRtpHeader(packet, false, type, session_.takeSequence(), session_.takeTimestamp(samples),
+                   session_.ssrc());
+    packet[kRtpHeaderSize] = 0x3F;
+    session_.sendPacket(packet, cn != kNoPayloadType ? sizeof(packet) : kRtpHeaderSize);
+  } else {
+    session_.takeTimestamp(samples);
+  }
+  session_.pace();
+}
+
+}  // namespace quillet::media

@@ -1,0 +1,170 @@
+// RtpSession: the network side of a line's voice path. It owns the RTP socket and port,
+// the SdpSession, the DtmfSender and the receive thread that feeds playback; its
+// RtpCaptureSink turns captured audio into RTP.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+
+#include "audio/audio_pipe.h"
+#include "audio/audio_stream.h"
+#include "base/settings_store.h"
+#include "base/worker_thread.h"
+#include "media/dtmf_sender.h"
+#include "media/rtp_stream.h"
+#include "media/rtp_trace.h"
+#include "media/sdp_session.h"
+#include "media/voice_codec.h"
+#include "net/public_address.h"
+#include "platform/socket.h"
+
+namespace quillet::media {
+
+// The settings an RTP session follows (section "SIP").
+struct RtpSettings {
+  int32_t portBase = 8000;        // "RTPPortBase": first local port tried
+  int32_t staticPortBase = 8000;  // "STATICRTPPortBase"
+  net::NatSettings nat;
+  SdpSettings sdp;
+
+  static RtpSettings load(base::SettingsStore& store);
+};
+
+class RtpCaptureSink;
+
+class RtpSession : public base::WorkerThread, public RtpStream {
+ public:
+  static constexpr uint32_t kKeepAliveMs = 55000;  // a datagram at least this often
+  static constexpr uint8_t kTypeOfService = 0xB8;  // Expedited Forwarding
+
+  // Settings are read from the store at every port opening and SDP exchange.
+  explicit RtpSession(base::SettingsStore& store, RtpTrace& trace = noRtpTrace());
+  // Fixed settings (tools and tests).
+  explicit RtpSession(const RtpSettings& settings, RtpTrace& trace = noRtpTrace());
+  ~RtpSession() override;
+
+  // Opens the socket on the first free even port from the port base and finds its public
+  // address. Without a resolver the settings' static or local resolution is used.
+  void openPort(net::PublicAddressResolver* resolver = nullptr);
+
+  std::string makeOffer(bool sendOnly);
+  // An empty body is success with nothing changed (answer left empty).
+  bool takeOffer(std::string_view body, bool sendOnly, std::string& answer);
+  bool takeAnswer(std::string_view body);
+
+  void start();
+  void stop();
+
+  // A sink that frames, encodes and sends what is written into it. With waitForClock it
+  // first waits until the send clock is no more than 20 ms ahead.
+  audio::SinkRef createCaptureSink(bool waitForClock);
+  // A new pipe for received audio: its writer end takes decoded audio from now on, its
+  // reader end is returned for playback.
+  audio::SourceRef attachPlayback();
+
+  void sendPacket(const uint8_t* bytes, size_t length) override;
+  void sendDigits(std::string_view digits) { dtmf_.sendDigits(digits); }
+  void setDigitsListener(std::function<void()> listener) { dtmf_.setListener(std::move(listener)); }
+
+  // Tests and tools: the address advertised as ours (default: the host's local address).
+  void setPrivateAddress(std::string address) { privateOverride_ = std::move(address); }
+
+  const std::string& privateAddress() const { return privateAddress_; }
+  uint16_t privatePort() const { return privatePort_; }
+  const std::string& publicAddress() const { return publicAddress_; }
+  uint16_t publicPort() const { return publicPort_; }
+  bool socketOpen() const { return socket_.valid(); }
+  int socketHandle() const { return socket_.get(); }
+  uint8_t chosenPayloadType() const { return chosen_; }
+  uint8_t comfortNoisePayloadType() const { return comfortNoise_; }
+  uint8_t telephoneEventPayloadType() const { return dtmf_.telephoneEventType(); }
+  uint8_t g726PayloadType() const { return g726_; }
+  bool peerActive() const { return peerActive_; }
+  bool peerSendOnly() const { return peerSendOnly_; }
+  platform::Endpoint destination() const;
+  bool captureAttached() const { return captureAttached_; }
+  SdpSession& sdp() { return sdp_; }
+
+ protected:
+  void Run() override;
+
+ private:
+  friend class RtpCaptureSink;
+  class Playback;
+
+  RtpSettings currentSettings();
+  void copyNegotiated();
+  void afterNegotiation();
+  void setDestination(const platform::Endpoint& endpoint);
+  void sendKeepAlive();
+  // Send clock: ms that the sent timestamps run ahead of real time.
+  int32_t sendClockAhead();
+  void pace();
+  void closeSocket();
+
+  base::SettingsStore* store_ = nullptr;
+  RtpSettings fixedSettings_;
+  RtpTrace& trace_;
+  DtmfSender dtmf_;
+  SdpSession sdp_;
+
+  // The socket is replaced only while no thread runs; senders hold it shared.
+  mutable std::shared_mutex socketLock_;
+  platform::UniqueFd socket_;
+  std::string privateOverride_;
+  std::string privateAddress_;
+  uint16_t privatePort_ = 0;
+  std::string publicAddress_;
+  uint16_t publicPort_ = 0;
+
+  std::atomic<uint8_t> chosen_{kNoPayloadType};
+  std::atomic<uint8_t> comfortNoise_{kNoPayloadType};
+  std::atomic<uint8_t> g726_{kNoPayloadType};
+  std::atomic<uint64_t> destination_{0};  // address << 16 | port; 0: nobody to send to
+  std::atomic<bool> peerActive_{false};
+  std::atomic<bool> peerSendOnly_{false};
+  std::atomic<uint32_t> lastSendTick_;
+  std::atomic<bool> receiveReset_{false};
+  std::atomic<bool> captureAttached_{false};
+
+  // Send clock, used by the capture thread (and createCaptureSink before it starts).
+  uint32_t pacingBaseTick_;
+  uint32_t pacingBaseTimestamp_;
+
+  std::mutex playbackLock_;
+  audio::SinkRef playbackWriter_;
+};
+
+// The sink at the end of the capture chain during a call: 160-sample frames, encoded
+// with the negotiated codec and sent, or comfort noise while the user is quiet.
+class RtpCaptureSink : public audio::AudioSink {
+ public:
+  explicit RtpCaptureSink(RtpSession& session);
+  ~RtpCaptureSink() override;
+
+  void Write(const int32_t* samples, uint32_t frames) override;
+
+  // One silence step of n samples (comfort noise, or only the clock while digits go out).
+  void comfortNoiseStep(uint32_t samples);
+  bool talking() const { return talking_; }
+
+ private:
+  void processFrame();
+  void sendVoice();
+  static int32_t level(const int32_t* samples, size_t count);
+
+  RtpSession& session_;
+  VoiceCodec codec_;
+  bool markerPending_ = true;  // also "in silence"
+  int32_t countdown_ = 0;
+  bool talking_ = false;
+  std::array<int32_t, kFrameSamples> frame_{};
+  size_t fill_ = 0;
+};
+
+}  // namespace quillet::media

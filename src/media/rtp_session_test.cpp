@@ -1,0 +1,356 @@
+// Tests of the RTP session on loopback: port opening, sending and pacing, comfort noise,
+// keep-alives, send-only peers, validation, reordering and the sender lock.
+#include "media/rtp_session.h"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/ip.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "codecs/g711.h"
+#include "media/rtp_packet.h"
+#include "platform/tick.h"
+
+namespace quillet::media {
+namespace {
+
+using platform::Endpoint;
+
+uint32_t loopback() {
+  return platform::ipv4(127, 0, 0, 1);
+}
+
+// A plain UDP socket on loopback standing in for the far end.
+class RawPeer {
+ public:
+  RawPeer() { EXPECT_TRUE(platform::bindUdp(socket_, 0, loopback())); }
+  uint16_t port() const { return platform::localEndpoint(socket_.get()).port; }
+  void send(const std::vector<uint8_t>& bytes, uint16_t toPort) {
+    platform::sendTo(socket_.get(), bytes.data(), bytes.size(), Endpoint{loopback(), toPort});
+  }
+  // Next datagram within timeoutMs, or empty.
+  std::vector<uint8_t> receive(int32_t timeoutMs) {
+    std::vector<uint8_t> bytes(5000);
+    if (platform::waitReadable(socket_.get(), timeoutMs, nullptr) != platform::NetResult::Done) {
+      return {};
+    }
+    int n = platform::recvFrom(socket_.get(), bytes.data(), bytes.size(), nullptr);
+    bytes.resize(n < 0 ? 0 : static_cast<size_t>(n));
+    return bytes;
+  }
+  std::vector<std::vector<uint8_t>> receiveAll(int32_t quietMs) {
+    std::vector<std::vector<uint8_t>> all;
+    while (true) {
+      auto bytes = receive(quietMs);
+      if (bytes.empty()) return all;
+      all.push_back(std::move(bytes));
+    }
+  }
+
+ private:
+  platform::UniqueFd socket_;
+};
+
+uint16_t testPortBase() {
+  return static_cast<uint16_t>(30000 + (getpid() % 2000) * 8);
+}
+
+RtpSettings loopbackSettings(uint16_t portBase) {
+  RtpSettings settings;
+  settings.portBase = portBase;
+  settings.nat.stun = false;
+  return settings;
+}
+
+std::string answerFrom(uint16_t port, const std::string& formats, const std::string& extra = "") {
+  return "v=0\r\nc=IN IP4 127.0.0.1\r\nm=audio " + std::to_string(port) + " RTP/AVP " + formats +
+         "\r\n" + extra;
+}
+
+std::vector<uint8_t> rtp(uint8_t type, uint16_t seq, uint32_t ts, uint32_t ssrc,
+                         const std::vector<uint8_t>& payload) {
+  std::vector<uint8_t> bytes(kRtpHeaderSize + payload.size());
+  writeRtpHeader(bytes.data(), false, type, seq, ts, ssrc);
+  std::copy(payload.begin(), payload.end(), bytes.begin() + kRtpHeaderSize);
+  return bytes;
+}
+
+class RecordingTrace : public RtpTrace {
+ public:
+  bool rtpTraceOn() const override { return true; }
+  void traceRtpLine(const std::string& line) override {
+    std::lock_guard lock(mutex);
+    lines.push_back(line);
+  }
+  std::mutex mutex;
+  std::vector<std::string> lines;
+};
+
+TEST(RtpSessionPort, OpensFirstFreeEvenPortWithExpeditedForwarding) {
+  uint16_t base = testPortBase();
+  RtpSession session(loopbackSettings(base + 1));
+  session.setPrivateAddress("127.0.0.1");
+  session.openPort();
+  ASSERT_TRUE(session.socketOpen());
+  EXPECT_EQ(session.privatePort(), base);
+  EXPECT_EQ(session.publicPort(), base);
+  EXPECT_EQ(session.publicAddress(), "127.0.0.1");
+  int tos = 0;
+  socklen_t size = sizeof(tos);
+  ASSERT_EQ(getsockopt(session.socketHandle(), IPPROTO_IP, IP_TOS, &tos, &size), 0);
+  EXPECT_EQ(tos, 0xB8);
+
+  // With the first two even ports taken, the third one is bound.
+  RtpSession second(loopbackSettings(base));
+  second.setPrivateAddress("127.0.0.1");
+  platform::UniqueFd blocker;
+  ASSERT_TRUE(platform::bindUdp(blocker, static_cast<uint16_t>(base + 2)));
+  second.openPort();
+  EXPECT_EQ(second.privatePort(), base + 4);
+}
+
+TEST(RtpSessionPort, StaticMappingGivesPublicAddressAndShiftedPort) {
+  uint16_t base = testPortBase();
+  RtpSettings settings = loopbackSettings(base + 100);
+  settings.nat.staticMapping = true;
+  settings.nat.staticPublicIp = "203.0.113.5";
+  settings.staticPortBase = 9000;
+  RtpSession session(settings);
+  session.setPrivateAddress("192.168.1.23");
+  session.openPort();
+  EXPECT_EQ(session.publicAddress(), "203.0.113.5");
+  EXPECT_EQ(session.publicPort(), 9000 + (session.privatePort() - (base + 100)));
+  std::string offer = session.makeOffer(false);
+  EXPECT_NE(offer.find("c=IN IP4 203.0.113.5\r\n"), std::string::npos);
+  EXPECT_NE(offer.find("a=local:192.168.1.23 " + std::to_string(session.privatePort())),
+            std::string::npos);
+}
+
+class RtpSessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    session.setPrivateAddress("127.0.0.1");
+    session.openPort();
+    ASSERT_TRUE(session.socketOpen());
+  }
+  void negotiate(const std::string& formats, const std::string& extra = "") {
+    session.makeOffer(false);
+    ASSERT_TRUE(session.takeAnswer(answerFrom(peer.port(), formats, extra)));
+  }
+  RecordingTrace trace;
+  RtpSession session{loopbackSettings(static_cast<uint16_t>(testPortBase() + 200)), trace};
+  RawPeer peer;
+};
+
+TEST_F(RtpSessionTest, VoiceFramesAreEncodedStampedAndTraced) {
+  negotiate("0 101", "a=rtpmap:101 telephone-event/8000\r\n");
+  EXPECT_EQ(session.chosenPayloadType(), 0);
+  EXPECT_EQ(session.comfortNoisePayloadType(), kNoPayloadType);
+  uint16_t seq = session.sequence();
+  uint32_t ts = session.timestamp();
+  std::vector<int32_t> samples(400);
+  for (size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<int32_t>((i % 50) * 100);
+  {
+    audio::SinkRef sink = session.createCaptureSink(false);
+    sink->Write(samples.data(), 100);  // frames arrive in any block size
+    sink->Write(samples.data() + 100, 300);
+    EXPECT_TRUE(session.captureAttached());
+  }
+  EXPECT_FALSE(session.captureAttached());
+  auto packets = peer.receiveAll(200);
+  // Two frames, then the closing step of the destroyed sink (12 bytes: no CN negotiated).
+  ASSERT_EQ(packets.size(), 3u);
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(packets[i].size(), 172u);
+    RtpPacketView view;
+    ASSERT_TRUE(readRtpPacket(packets[i].data(), packets[i].size(), view));
+    EXPECT_EQ(view.header.marker, i == 0);
+    EXPECT_EQ(view.header.sequence, static_cast<uint16_t>(seq + i));
+    EXPECT_EQ(view.header.timestamp, ts + 160u * i);
+    EXPECT_EQ(packets[i][12 + 7], codecs::muLawEncode(samples[160 * i + 7]));
+  }
+  EXPECT_EQ(packets[2].size(), 12u);
+  std::lock_guard lock(trace.mutex);
+  ASSERT_GE(trace.lines.size(), 2u);
+  EXPECT_NE(
+      trace.lines[0].find("Rtp >>> 127.0.0.1:" + std::to_string(peer.port()) + " Mark 0 seq="),
+      std::string::npos);
+  EXPECT_EQ(trace.lines[1].substr(trace.lines[1].size() - 12), " 160 bytes\r\n");
+}
+
+TEST_F(RtpSessionTest, ComfortNoiseInSilenceAtTheRightSteps) {
+  negotiate("8 13");
+  EXPECT_EQ(session.comfortNoisePayloadType(), 13);
+  audio::SinkRef sink = session.createCaptureSink(false);
+  std::vector<int32_t> loud(160, 20000 * 16);
+  std::vector<int32_t> quiet(160, 100);
+  sink->Write(loud.data(), 160);   // talking: voice
+  sink->Write(quiet.data(), 160);  // still voice, then silent
+  // 219 steps of 40 samples: comfort noise at steps 0, 17 and 218.
+  std::vector<int32_t> silence(160 + 40 * 218, 0);
+  sink->Write(silence.data(), static_cast<uint32_t>(silence.size()));
+  auto packets = peer.receiveAll(200);
+  ASSERT_EQ(packets.size(), 5u);
+  EXPECT_EQ(packets[0].size(), 172u);
+  EXPECT_EQ(packets[1].size(), 172u);
+  std::vector<uint32_t> stamps;
+  for (size_t i = 2; i < 5; ++i) {
+    ASSERT_EQ(packets[i].size(), 13u);
+    EXPECT_EQ(packets[i][1], 13);  // no marker
+    EXPECT_EQ(packets[i][12], 0x3F);
+    RtpPacketView view;
+    readRtpPacket(packets[i].data(), packets[i].size(), view);
+    stamps.push_back(view.header.timestamp);
+  }
+  EXPECT_EQ(stamps[1] - stamps[0], 17u * 40);
+  EXPECT_EQ(stamps[2] - stamps[1], 201u * 40);
+  // A loud frame ends the silence with a marked voice packet.
+  sink->Write(loud.data(), 160);
+  auto next = peer.receive(500);
+  ASSERT_EQ(next.size(), 172u);
+  EXPECT_EQ(next[1], 0x80 | 8);
+}
+
+TEST_F(RtpSessionTest, WithoutComfortNoiseEveryFrameIsVoice) {
+  negotiate("0");
+  audio::SinkRef sink = session.createCaptureSink(false);
+  std::vector<int32_t> silence(160 * 10, 0);
+  sink->Write(silence.data(), static_cast<uint32_t>(silence.size()));
+  auto packets = peer.receiveAll(200);
+  ASSERT_EQ(packets.size(), 10u);
+  for (const auto& packet : packets) EXPECT_EQ(packet.size(), 172u);
+}
+
+TEST_F(RtpSessionTest, SendOnlyPeerReceivesNothingButIsPlayed) {
+  negotiate("0", "a=sendonly\r\n");
+  EXPECT_TRUE(session.peerSendOnly());
+  audio::SourceRef reader = session.attachPlayback();
+  session.start();
+  {
+    audio::SinkRef sink = session.createCaptureSink(false);
+    std::vector<int32_t> loud(1600, 8000 * 16);
+    sink->Write(loud.data(), 1600);
+  }
+  // Even a due keep-alive stays home.
+  platform::setTickOffset(60000);
+  EXPECT_TRUE(peer.receive(300).empty());
+  // Its packets are still played.
+  std::vector<uint8_t> payload(160, codecs::muLawEncode(5000 * 16));
+  for (uint16_t i = 0; i < 5; ++i)
+    peer.send(rtp(0, i, 160u * i, 42, payload), session.privatePort());
+  std::vector<int32_t> heard(8000);
+  reader->Read(heard.data(), 8000);
+  EXPECT_NE(std::count(heard.begin(), heard.end(), codecs::muLawDecode(payload[0])), 0);
+  session.stop();
+  platform::setTickOffset(0);  // only once nothing runs: the clock must not go back
+}
+
+TEST_F(RtpSessionTest, KeepAliveAfter55SecondsWithoutSending) {
+  negotiate("0 96", "a=rtpmap:96 CN/8000\r\n");
+  session.start();
+  EXPECT_TRUE(peer.receive(300).empty());
+  uint32_t ts = session.timestamp();
+  platform::setTickOffset(55100);
+  auto packet = peer.receive(2000);
+  ASSERT_EQ(packet.size(), 13u);
+  EXPECT_EQ(packet[1], 96);
+  EXPECT_EQ(packet[12], 0x3F);
+  EXPECT_EQ(session.timestamp(), ts + 40);
+  EXPECT_TRUE(peer.receive(300).empty());  // one only
+  session.stop();
+  platform::setTickOffset(0);
+  EXPECT_FALSE(session.socketOpen());
+}
+
+// Sends packets to the session with distinct G.711 payloads and reads what plays.
+class ReceiveTest : public RtpSessionTest {
+ protected:
+  void SetUp() override {
+    RtpSessionTest::SetUp();
+    negotiate("0 13");
+    reader = session.attachPlayback();
+    session.start();
+    // What arrives before the receive thread runs is discarded as stale.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  void TearDown() override {
+    session.stop();
+    platform::setTickOffset(0);
+  }
+  // The payload of packet k: a constant level unique to k.
+  static uint8_t code(int k) { return codecs::muLawEncode((1000 + 300 * k) * 16); }
+  void sendPacket(int k, uint32_t ssrc = 77, uint16_t seqBase = 1000) {
+    peer.send(rtp(0, static_cast<uint16_t>(seqBase + k), 160u * k, ssrc,
+                  std::vector<uint8_t>(160, code(k))),
+              session.privatePort());
+  }
+  // Which packets played, in order of play (each counted once per run of its samples).
+  std::vector<int> played(uint32_t samples, int maxK) {
+    std::vector<int32_t> heard(samples);
+    reader->Read(heard.data(), samples);
+    std::vector<int> order;
+    int last = -1;
+    for (int32_t value : heard) {
+      int found = -1;
+      for (int k = 0; k <= maxK; ++k) {
+        if (value == codecs::muLawDecode(code(k))) found = k;
+      }
+      if (found >= 0 && found != last) order.push_back(found);
+      if (found >= 0) last = found;
+    }
+    return order;
+  }
+  audio::SourceRef reader;
+};
+
+TEST_F(ReceiveTest, ReorderedDuplicatedAndLostPacketsPlayInOrder) {
+  const int order[] = {0, 1, 3, 2, 4, 4, 5, 7, 6, 8, 10, 9, 11, 13, 14, 15, 16, 17, 18, 19};
+  for (int k : order) {
+    sendPacket(k);
+    std::this_thread::sleep_for(std::chrono::milliseconds(8));
+  }
+  std::vector<int> expected = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 13, 14, 15, 16, 17, 18, 19};
+  EXPECT_EQ(played(8000, 19), expected);
+}
+
+TEST_F(ReceiveTest, InvalidDatagramsAreDroppedAndCsrcSkipped) {
+  sendPacket(0);
+  auto shortOne = rtp(0, 1001, 160, 77, {});
+  shortOne.resize(11);
+  peer.send(shortOne, session.privatePort());
+  auto wrongVersion = rtp(0, 1001, 160, 77, std::vector<uint8_t>(160, code(5)));
+  wrongVersion[0] = 0x40;
+  peer.send(wrongVersion, session.privatePort());
+  // CSRC count 2: the payload starts at byte 20.
+  auto withCsrc = rtp(0, 1001, 160, 77, std::vector<uint8_t>(168, code(1)));
+  withCsrc[0] = 0x82;
+  for (int i = 12; i < 20; ++i) withCsrc[i] = code(6);
+  peer.send(withCsrc, session.privatePort());
+  sendPacket(2);
+  EXPECT_EQ(played(6000, 6), (std::vector<int>{0, 1, 2}));
+}
+
+TEST_F(ReceiveTest, SecondSenderWithinFiveSecondsTakesOverAndLaterIsIgnored) {
+  sendPacket(0, 77);
+  sendPacket(1, 77);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  sendPacket(2, 88, 5000);
+  sendPacket(3, 88, 5000);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  platform::setTickOffset(6000);  // the window has passed
+  sendPacket(4, 99, 9000);
+  sendPacket(5, 99, 9000);
+  sendPacket(4, 88, 5000);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(played(8000, 5), (std::vector<int>{0, 1, 2, 3, 4}));
+}
+
+}  // namespace
+}  // namespace quillet::media

@@ -1,0 +1,49 @@
+// VoiceCodec: codec states of one direction, chosen by payload type.
+#include "media/voice_codec.h"
+
+#include "codecs/audio_codec.h"
+
+namespace quillet::media {
+
+struct VoiceCodec::State {
+  std::unique_ptr<codecs::AudioCodec> pcmu = codecs::createAudioCodec(codecs::CodecId::kPcmu);
+  std::unique_ptr<codecs::AudioCodec> pcma = codecs::createAudioCodec(codecs::CodecId::kPcma);
+  std::unique_ptr<codecs::AudioCodec> gsm = codecs::createAudioCodec(codecs::CodecId::kGsm);
+  std::unique_ptr<codecs::AudioCodec> g726 = codecs::createAudioCodec(codecs::CodecId::kG726_32);
+};
+
+VoiceCodec::VoiceCodec() : state_(std::make_unique<State>()) {}
+VoiceCodec::~VoiceCodec() = default;
+
+void VoiceCodec::reset() {
+  state_->gsm->reset();
+  state_->g726->reset();
+}
+
+size_t VoiceCodec::encodeFrame(uint8_t payloadType, uint8_t g726Type, const int32_t* samples,
+                               uint8_t* out) {
+  auto id = codecs::codecForPayloadType(payloadType, g726Type == 255 ? -1 : g726Type);
+  if (!id) return 0;
+  codecs::AudioCodec* codec = *id == codecs::CodecId::kPcmu   ? state_->pcmu.get()
+                              : *id == codecs::CodecId::kPcma ? state_->pcma.get()
+                              : *id == codecs::CodecId::kGsm  ? state_->gsm.get()
+                                                              : state_->g726.get();
+  int bytes = codec->encode(samples, static_cast<int>(kFrameSamples), out);
+  return bytes > 0 ? static_cast<size_t>(bytes) : 0;
+}
+
+void VoiceCodec::decodeG711(uint8_t payloadType, const uint8_t* bytes, size_t length,
+                            int32_t* out) {
+  auto& codec = payloadType == kPayloadPcmu ? state_->pcmu : state_->pcma;
+  codec->decode(bytes, static_cast<int>(length), out);
+}
+
+void VoiceCodec::decodeGsm(const uint8_t* frame, int32_t* out) {
+  state_->gsm->decode(frame, static_cast<int>(kGsmFrameBytes), out);
+}
+
+void VoiceCodec::decodeG726(const uint8_t* bytes, size_t length, int32_t* out) {
+  state_->g726->decode(bytes, static_cast<int>(length), out);
+}
+
+}  // namespace quillet::media

@@ -1,0 +1,44 @@
+// VoiceCodec: the codec state of one direction of a call, chosen per packet by payload
+// type (0 mu-law, 8 A-law, 3 GSM 06.10, the negotiated G.726-32 type).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace quillet::media {
+
+constexpr uint8_t kPayloadPcmu = 0;
+constexpr uint8_t kPayloadGsm = 3;
+constexpr uint8_t kPayloadPcma = 8;
+constexpr uint8_t kPayloadCn = 13;
+constexpr size_t kFrameSamples = 160;  // 20 ms at 8000 Hz, every codec
+constexpr size_t kGsmFrameBytes = 33;
+constexpr size_t kMaxFrameBytes = 160;  // largest encoded frame (G.711)
+
+class VoiceCodec {
+ public:
+  VoiceCodec();
+  ~VoiceCodec();
+  VoiceCodec(const VoiceCodec&) = delete;
+  VoiceCodec& operator=(const VoiceCodec&) = delete;
+
+  // Clears the GSM and G.726-32 states.
+  void reset();
+
+  // Encodes one 160-sample frame; answers the payload size (160, 80 or 33), or 0 when
+  // the payload type has no codec.
+  size_t encodeFrame(uint8_t payloadType, uint8_t g726Type, const int32_t* samples, uint8_t* out);
+
+  // Decoders of the receive side. G.711: one sample per byte. GSM: one 33-byte frame to
+  // 160 samples. G.726-32: two samples per byte.
+  void decodeG711(uint8_t payloadType, const uint8_t* bytes, size_t length, int32_t* out);
+  void decodeGsm(const uint8_t* frame, int32_t* out);
+  void decodeG726(const uint8_t* bytes, size_t length, int32_t* out);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace quillet::media
