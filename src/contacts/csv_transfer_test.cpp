@@ -1,0 +1,155 @@
+// CSV export and import through the contacts.ini store.
+#include "contacts/csv_transfer.h"
+
+#include <gtest/gtest.h>
+
+#include "contacts/test_support.h"
+
+namespace quillet::contacts {
+namespace {
+
+using testing::readFile;
+using testing::rewriteInPlace;
+using testing::TempFolder;
+
+class CsvTransferTest : public ::testing::Test {
+ protected:
+  TempFolder folder_;
+  std::string csv_ = folder_.file("book.csv");
+  IniContactStore store_{folder_.file("contacts.ini")};
+};
+
+TEST(CsvField, QuotesDoublesAndBlanksControls) {
+  EXPECT_EQ(csvField("plain"), "\"plain\"");
+  EXPECT_EQ(csvField("say \"hi\""), "\"say \"\"hi\"\"\"");
+  EXPECT_EQ(csvField("a\tb\r\nc\x01"), "\"a b  c \"");
+  EXPECT_EQ(csvField("Zoë"), "\"Zoë\"");
+  EXPECT_EQ(csvLine("a", "", "c"), "\"a\",\"\",\"c\"\r\n");
+}
+
+TEST_F(CsvTransferTest, RoundTripKeepsCommasQuotesAndNonAscii) {
+  store_.add("Smith, John", "sip:john@example.org", "john@example.org");
+  store_.add("The \"Boss\"", "+44 20 7946 0000", "");
+  store_.add("Łukasz Żółć 日本 😀", "", "ł@example.pl");
+  store_.add("Tab\tand\r\nbreak", "1", "");
+  const CsvExportResult exported = exportCsv(store_, csv_);
+  EXPECT_TRUE(exported.complete);
+  EXPECT_EQ(exported.written, 4);
+  const std::string text = readFile(csv_);
+  EXPECT_EQ(text.substr(0, text.find("\r\n") + 2),
+            "\"Smith, John\",\"sip:john@example.org\",\"john@example.org\"\r\n");
+  EXPECT_NE(text.find("\"The \"\"Boss\"\"\""), std::string::npos);
+  EXPECT_NE(text.find("\"Tab and  break\",\"1\",\"\"\r\n"), std::string::npos);
+
+  IniContactStore other(folder_.file("other.ini"));
+  const CsvImportResult imported = importCsv(other, csv_);
+  EXPECT_TRUE(imported.opened);
+  EXPECT_EQ(imported.added, 4);
+  const auto contacts = readContacts(other);
+  ASSERT_EQ(contacts.size(), 4u);
+  EXPECT_EQ(contacts[0].name, "Smith, John");
+  EXPECT_EQ(contacts[0].number, "sip:john@example.org");
+  EXPECT_EQ(contacts[0].email, "john@example.org");
+  EXPECT_EQ(contacts[1].name, "The \"Boss\"");
+  EXPECT_EQ(contacts[2].name, "Łukasz Żółć 日本 😀");
+  EXPECT_EQ(contacts[2].email, "ł@example.pl");
+  EXPECT_EQ(contacts[3].name, "Tab and  break");  // line break and tab became blanks
+}
+
+TEST_F(CsvTransferTest, HeaderLineIsImportedAsContact) {
+  rewriteInPlace(csv_, "Name,Number,Email\r\nAnn,100,ann@x.org\r\n");
+  EXPECT_EQ(importCsv(store_, csv_).added, 2);
+  const auto contacts = readContacts(store_);
+  EXPECT_EQ(contacts[0].name, "Name");
+  EXPECT_EQ(contacts[0].number, "Number");
+  EXPECT_EQ(contacts[1].email, "ann@x.org");
+}
+
+TEST_F(CsvTransferTest, ExistingNameInOtherCaseIsNotImported) {
+  store_.add("Émile", "111", "");
+  rewriteInPlace(csv_, "\"ÉMILE\",\"999\",\"\"\r\némile,888\r\nNew,1\r\nnew,2\r\n");
+  const CsvImportResult result = importCsv(store_, csv_);
+  EXPECT_EQ(result.added, 1);
+  EXPECT_EQ(result.skipped, 3);  // a name twice in the file is added once
+  const auto contacts = readContacts(store_);
+  ASSERT_EQ(contacts.size(), 2u);
+  EXPECT_EQ(contacts[0].number, "111");
+  EXPECT_EQ(contacts[1].name, "New");
+  EXPECT_EQ(contacts[1].number, "1");
+}
+
+TEST_F(CsvTransferTest, ShortBlankAndOddLines) {
+  rewriteInPlace(csv_,
+                 "\xEF\xBB\xBF"
+                 "OnlyName\n\n   \r\n\t  Spaced , 5 \r,NoName\rBad\xFFUtf8,1,2,extra");
+  EXPECT_EQ(importCsv(store_, csv_).added, 4);
+  const auto contacts = readContacts(store_);
+  ASSERT_EQ(contacts.size(), 4u);
+  EXPECT_EQ(contacts[0].name, "OnlyName");  // the byte-order mark is not part of it
+  EXPECT_EQ(contacts[0].number, "");
+  EXPECT_EQ(contacts[1].name, "Spaced ");
+  EXPECT_EQ(contacts[1].number, "5 ");
+  EXPECT_EQ(contacts[2].name, "");
+  EXPECT_EQ(contacts[2].number, "NoName");
+  EXPECT_EQ(contacts[3].name, "Bad\xEF\xBF\xBDUtf8");
+  EXPECT_EQ(contacts[3].email, "2");
+}
+
+TEST_F(CsvTransferTest, OverlongLineKeepsItsFirst8192Bytes) {
+  std::string line = "First," + std::string(9000, '7') + ",x\r\nSecond,2\r\n";
+  rewriteInPlace(csv_, line);
+  EXPECT_EQ(importCsv(store_, csv_).added, 2);  // the rest of the long line is no contact
+  const auto contacts = readContacts(store_);
+  ASSERT_EQ(contacts.size(), 2u);
+  EXPECT_EQ(contacts[0].number, std::string(259, '7'));
+  EXPECT_EQ(contacts[0].email, "");
+  EXPECT_EQ(contacts[1].name, "Second");
+}
+
+TEST_F(CsvTransferTest, CancelStopsAndProgressShowsNames) {
+  rewriteInPlace(csv_, "A,1\r\nB,2\r\nC,3\r\n");
+  std::atomic<bool> cancel{false};
+  std::vector<std::string> shown;
+  CsvImportControl control;
+  control.cancel = &cancel;
+  control.onName = [&](const std::string& name) {
+    shown.push_back(name);
+    if (name == "B") {
+      cancel = true;
+    }
+  };
+  const CsvImportResult result = importCsv(store_, csv_, control);
+  EXPECT_TRUE(result.cancelled);
+  EXPECT_EQ(result.added, 2);
+  EXPECT_EQ(shown, (std::vector<std::string>{"A", "B"}));
+  EXPECT_EQ(store_.count(), 2);
+}
+
+TEST_F(CsvTransferTest, MissingFileImportsNothingAndExportReplacesFile) {
+  const CsvImportResult result = importCsv(store_, folder_.file("missing.csv"));
+  EXPECT_FALSE(result.opened);
+  EXPECT_EQ(store_.count(), 0);
+  rewriteInPlace(csv_, std::string(1000, 'x'));
+  EXPECT_TRUE(exportCsv(store_, csv_).complete);
+  EXPECT_EQ(readFile(csv_), "");  // an empty book gives an empty file
+  EXPECT_FALSE(exportCsv(store_, folder_.file("no/such/dir.csv")).opened);
+}
+
+TEST_F(CsvTransferTest, ImportsManyLinesAcrossChangeGroups) {
+  std::string text;
+  for (int i = 0; i < 600; ++i) {
+    text += "Name" + std::to_string(i) + "," + std::to_string(i) + "\r\n";
+  }
+  text += "name5,dup\r\n";
+  rewriteInPlace(csv_, text);
+  const CsvImportResult result = importCsv(store_, csv_);
+  EXPECT_EQ(result.added, 600);
+  EXPECT_EQ(result.skipped, 1);
+  IniContactStore reread(folder_.file("contacts.ini"));
+  EXPECT_EQ(reread.count(), 600);
+  ASSERT_TRUE(reread.seek(599));
+  EXPECT_EQ(reread.numberAtCursor(), "599");
+}
+
+}  // namespace
+}  // namespace quillet::contacts
