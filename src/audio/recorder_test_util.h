@@ -69,6 +69,10 @@ class LiveSource : public AudioSource {
     std::lock_guard lock(mutex_);
     return static_cast<uint32_t>(data_.size() / channels_);
   }
+  void Seek(uint32_t frame) override {
+    std::lock_guard lock(mutex_);
+    pos_ = frame;
+  }
   bool MoreComing() override { return more_.load(); }
   void Wait(uint32_t ms) override {
     waits_++;

@@ -1,0 +1,53 @@
+// Volume functions: the split of record volumes between mixer and digital gain, and the
+// behaviour on devices without a mixer (file, null, missing cards).
+#include "audio/volume.h"
+
+#include <gtest/gtest.h>
+
+#include "audio/level_meter.h"
+#include "audio/recorder.h"
+
+namespace quillet::audio {
+namespace {
+
+TEST(Volume, RecordVolumeGoesToTheMixerFirstThenToDigitalGain) {
+  EXPECT_EQ(SplitRecordVolume(-20).mixerLevel, -20);
+  EXPECT_EQ(SplitRecordVolume(-200).mixerLevel, -127);
+  EXPECT_EQ(SplitRecordVolume(0).digitalGain, kUnityGain);
+  EXPECT_EQ(SplitRecordVolume(1).mixerLevel, 2);  // one step of 2 dB
+  EXPECT_EQ(SplitRecordVolume(12).mixerLevel, 12);
+  EXPECT_EQ(SplitRecordVolume(12).digitalGain, kUnityGain);
+  const auto high = SplitRecordVolume(18);  // 9 steps: mixer 12 dB, 6 dB digital
+  EXPECT_EQ(high.mixerLevel, 12);
+  EXPECT_EQ(high.digitalGain, static_cast<uint32_t>(amplitudeFactor(6) / 32768));
+  EXPECT_NEAR(high.digitalGain, 1021.6, 1.0);  // 512 × 10^(6/20)
+  EXPECT_GT(SplitRecordVolume(40).digitalGain, SplitRecordVolume(30).digitalGain);
+  EXPECT_EQ(SplitRecordVolume(127).digitalGain, 65535u);  // the table saturates at 2^31 - 1
+}
+
+TEST(Volume, DevicesWithoutMixerAreLeftAloneQuietly) {
+  int level = 10;
+  EXPECT_EQ(SetPlayVolume("null", level, -30), 0);
+  EXPECT_EQ(level, -20);  // the caller's level becomes level + offset
+  level = 100;
+  EXPECT_EQ(SetPlayVolume("file:/tmp/none.wav", level, 100), 0);
+  EXPECT_EQ(level, 127);
+  EXPECT_EQ(SetRecordLevel("null", 0, 5), 0);
+  EXPECT_EQ(SetRecordLevel("hw:NoSuchCard", 2, 5), 0);
+  EXPECT_EQ(InputLineCount("null"), 0);
+  EXPECT_EQ(InputLineName("null", -1), kRecordMixerName);
+  EXPECT_EQ(InputLineName("null", 0), "");
+  int selection = -5;
+  const auto list = InputChannelList("file:/tmp/mic.wav", 3, selection);
+  EXPECT_EQ(list, std::vector<std::string>{kRecordMixerName});
+  EXPECT_EQ(selection, 0);
+  Recorder rec;
+  rec.SetDevice("null", 0);
+  SetRecordVolume(rec, 30);
+  EXPECT_GT(rec.digitalGain(), kUnityGain);
+  SetRecordVolume(rec, -5);
+  EXPECT_EQ(rec.digitalGain(), kUnityGain);
+}
+
+}  // namespace
+}  // namespace quillet::audio
