@@ -56,6 +56,7 @@ bool internetConnected();
 // Nothing to dial on this system: always true.
 bool attemptConnect();
 // Closes the socket if open, creates a UDP socket bound to the port on all interfaces.
+// (Call it qualified: platform::bindUdp has the same first arguments.)
 bool bindUdp(platform::UniqueFd& socket, uint16_t port);
 
 }  // namespace quillet::base

@@ -143,13 +143,22 @@ int PlainMessageLoop::step(int32_t maxWaitMs) {
   }
   // Expired timers: each is removed before its action runs.
   uint32_t now = tickMs();
-  std::vector<std::pair<uint32_t, uint64_t>> due;
+  struct Due {
+    int32_t late;
+    uint32_t id;
+    uint64_t generation;
+  };
+  std::vector<Due> due;
   for (const auto& [id, timer] : timers_) {
-    if (tickDiff(now, timer.due) >= 0) {
-      due.emplace_back(id, timer.generation);
+    int32_t late = tickDiff(now, timer.due);
+    if (late >= 0) {
+      due.push_back(Due{late, id, timer.generation});
     }
   }
-  for (const auto& [id, generation] : due) {
+  // The one due first runs first (an earlier action may kill a later one).
+  std::stable_sort(due.begin(), due.end(),
+                   [](const Due& a, const Due& b) { return a.late > b.late; });
+  for (const auto& [late, id, generation] : due) {
     auto it = timers_.find(id);
     // Killed or re-armed by an earlier action of this pass: skip.
     if (it == timers_.end() || it->second.generation != generation) {

@@ -1,0 +1,162 @@
+// The log writer: line format, day files by the clock seam, the view ring and its scroll.
+#include "base/log.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "platform/file_open.h"
+#include "platform/tick.h"
+
+namespace quillet::base {
+namespace {
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class LogTest : public ::testing::Test {
+ protected:
+  LogTest() {
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+    std::string pattern = (std::filesystem::temp_directory_path() / "qlogXXXXXX").string();
+    dir_ = ::mkdtemp(pattern.data());
+    LogWriter::instance().setFolder(dir_);
+    LogWriter::instance().setClock([this] { return now_; });
+  }
+  ~LogTest() override {
+    LogWriter::instance().setClock(nullptr);
+    LogWriter::instance().setView(nullptr);
+    std::filesystem::remove_all(dir_);
+  }
+  std::string dir_;
+  std::time_t now_ = 1767225599;  // 2025-12-31 23:59:59 UTC
+};
+
+TEST_F(LogTest, LinesGoToTheDayFileWithTimeAndCrLf) {
+  logInfo("Quillet Run");
+  logError("Hold Connection Failed");
+  EXPECT_EQ(readFile(dir_ + "/2025-12-31 Quillet Log.txt"),
+            "23:59:59 Quillet Run\r\n23:59:59 Hold Connection Failed\r\n");
+  EXPECT_EQ(LogWriter::instance().currentFile(), dir_ + "/2025-12-31 Quillet Log.txt");
+}
+
+TEST_F(LogTest, FirstLineOfTheNewDayStartsTheNewFile) {
+  logInfo("before midnight");
+  now_ += 1;
+  logInfo("after midnight");
+  EXPECT_EQ(readFile(dir_ + "/2025-12-31 Quillet Log.txt"), "23:59:59 before midnight\r\n");
+  EXPECT_EQ(readFile(dir_ + "/2026-01-01 Quillet Log.txt"), "00:00:00 after midnight\r\n");
+}
+
+TEST_F(LogTest, JoinedFormsAndMessagesThatCouldForgeLines) {
+  logInfo("Port ", int64_t{5070});
+  logError("Registration failed: ", "403 Forbidden");
+  logFormat(LogLevel::Notice, "%s=%d", "x", 3);
+  logInfo("evil\r\n00:00:00 forged");
+  EXPECT_EQ(readFile(dir_ + "/2025-12-31 Quillet Log.txt"),
+            "23:59:59 Port 5070\r\n23:59:59 Registration failed: 403 Forbidden\r\n"
+            "23:59:59 x=3\r\n23:59:59 evil  00:00:00 forged\r\n");
+}
+
+TEST_F(LogTest, LongMessageIsWholeInFileAndCutInTheView) {
+  LogView view;
+  LogWriter::instance().setView(&view);
+  std::string message(300, 'm');
+  logNotice(message);
+  EXPECT_EQ(readFile(dir_ + "/2025-12-31 Quillet Log.txt"), "23:59:59 " + message + "\r\n");
+  ASSERT_EQ(view.size(), 1u);
+  EXPECT_EQ(view.lines()[0].message, std::string(259, 'm'));
+  EXPECT_EQ(view.lines()[0].time, "23:59:59");
+  EXPECT_EQ(view.lines()[0].level, LogLevel::Notice);
+}
+
+TEST_F(LogTest, LineIsCappedAt8192Bytes) {
+  logInfo(std::string(10000, 'z'));
+  std::string text = readFile(dir_ + "/2025-12-31 Quillet Log.txt");
+  EXPECT_EQ(text.size(), 8192u);
+  EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
+}
+
+TEST_F(LogTest, ViewKeeps128LinesAndTheFileKeepsAll) {
+  LogView view;
+  LogWriter::instance().setView(&view);
+  for (int i = 1; i <= 129; ++i) {
+    logInfo("line " + std::to_string(i));
+  }
+  std::vector<LogViewLine> lines = view.lines();
+  ASSERT_EQ(lines.size(), 128u);
+  EXPECT_EQ(lines.front().message, "line 2");
+  EXPECT_EQ(lines.back().message, "line 129");
+  std::string text = readFile(dir_ + "/2025-12-31 Quillet Log.txt");
+  EXPECT_NE(text.find("23:59:59 line 1\r\n"), std::string::npos);
+}
+
+TEST(LogView, ScrolledBackViewKeepsItsLinesInView) {
+  LogView view;
+  view.add("t", "a", LogLevel::Info);
+  EXPECT_EQ(view.scrollPosition(), 0);  // at the newest lines: stays there
+  view.setScrollPosition(-7);
+  view.add("t", "b", LogLevel::Info);
+  EXPECT_EQ(view.scrollPosition(), -8);
+  view.setScrollPosition(-6);
+  view.add("t", "c", LogLevel::Info);
+  EXPECT_EQ(view.scrollPosition(), -6);
+  view.setScrollPosition(-121);
+  view.add("t", "d", LogLevel::Info);
+  EXPECT_EQ(view.scrollPosition(), -122);
+  view.add("t", "e", LogLevel::Info);
+  EXPECT_EQ(view.scrollPosition(), -122);  // the oldest position does not move
+  view.setScrollPosition(-500);
+  EXPECT_EQ(view.scrollPosition(), -122);
+  int redraws = 0;
+  LogView counted([&] { ++redraws; });
+  counted.add("t", "x", LogLevel::Error);
+  EXPECT_EQ(redraws, 1);
+}
+
+TEST_F(LogTest, LineIsLostWhenAnotherProgramHoldsTheFile) {
+  std::string path = dir_ + "/2025-12-31 Quillet Log.txt";
+  platform::LockedFile holder = platform::openFileRetrying(path, platform::FileMode::Append, 0);
+  ASSERT_TRUE(holder.valid());
+  uint32_t start = platform::tickMs();
+  logInfo("lost");
+  int32_t waited = platform::tickDiff(platform::tickMs(), start);
+  EXPECT_GE(waited, 450);
+  holder.close();
+  logInfo("kept");
+  EXPECT_EQ(readFile(path), "23:59:59 kept\r\n");
+}
+
+TEST_F(LogTest, ThreadsNeverInterleaveLines) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < 50; ++i) {
+        logInfo(std::string(100, static_cast<char>('a' + t)));
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  std::istringstream text(readFile(dir_ + "/2025-12-31 Quillet Log.txt"));
+  std::string line;
+  int count = 0;
+  while (std::getline(text, line)) {
+    ASSERT_EQ(line.size(), 110u);
+    EXPECT_EQ(line.substr(9, 100), std::string(100, line[9]));
+    ++count;
+  }
+  EXPECT_EQ(count, 200);
+}
+
+}  // namespace
+}  // namespace quillet::base

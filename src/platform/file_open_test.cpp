@@ -1,0 +1,192 @@
+// Retrying locked open, instance lock, control socket and profile paths.
+#include "platform/file_open.h"
+
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include "platform/control_socket.h"
+#include "platform/instance_lock.h"
+#include "platform/paths.h"
+#include "platform/tick.h"
+
+namespace quillet::platform {
+namespace {
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "qfoXXXXXX").string();
+    path_ = ::mkdtemp(pattern.data());
+  }
+  ~TempDir() { std::filesystem::remove_all(path_); }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+TEST(FileOpen, FirstSleepFollowsTheBudget) {
+  EXPECT_EQ(firstRetrySleepMs(kLogOpenBudgetMs), 2u);
+  EXPECT_EQ(firstRetrySleepMs(kIniWriteBudgetMs), 4u);
+  EXPECT_EQ(firstRetrySleepMs(kIniReadBudgetMs), 8u);
+  EXPECT_EQ(firstRetrySleepMs(kCsvOpenBudgetMs), 20u);
+}
+
+TEST(FileOpen, GivesUpAfterTheBudgetWhileAnotherHolderKeepsTheLock) {
+  TempDir dir;
+  std::string path = dir.file("held.txt");
+  LockedFile holder = openFileRetrying(path, FileMode::Append, 0);
+  ASSERT_TRUE(holder.valid());
+  uint32_t start = tickMs();
+  LockedFile second = openFileRetrying(path, FileMode::Append, 100);
+  int32_t waited = tickDiff(tickMs(), start);
+  EXPECT_FALSE(second.valid());
+  EXPECT_GE(waited, 100);
+  // Readers share with readers but not with a writer.
+  EXPECT_FALSE(openFileRetrying(path, FileMode::Read, 0).valid());
+  holder.close();
+  LockedFile reader1 = openFileRetrying(path, FileMode::Read, 0);
+  LockedFile reader2 = openFileRetrying(path, FileMode::Read, 0);
+  EXPECT_TRUE(reader1.valid());
+  EXPECT_TRUE(reader2.valid());
+}
+
+TEST(FileOpen, SucceedsWhenTheHolderLetsGoWithinTheBudget) {
+  TempDir dir;
+  std::string path = dir.file("soon.txt");
+  LockedFile holder = openFileRetrying(path, FileMode::Write, 0);
+  ASSERT_TRUE(holder.writeAll("old content"));
+  std::thread release([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    holder.close();
+  });
+  LockedFile writer = openFileRetrying(path, FileMode::Write, 2000);
+  release.join();
+  ASSERT_TRUE(writer.valid());
+  ASSERT_TRUE(writer.writeAll("new"));
+  writer.close();
+  LockedFile reader = openFileRetrying(path, FileMode::Read, 0);
+  std::string text;
+  ASSERT_TRUE(reader.readAll(text));
+  EXPECT_EQ(text, "new");  // truncated only once the lock was held
+}
+
+TEST(FileOpen, MissingFileForReadingFailsAtOnce) {
+  TempDir dir;
+  uint32_t start = tickMs();
+  EXPECT_FALSE(openFileRetrying(dir.file("none"), FileMode::Read, 5000).valid());
+  EXPECT_LT(tickDiff(tickMs(), start), 1000);
+}
+
+TEST(InstanceLock, SecondHolderWaitsForTheBudgetThenGoesOn) {
+  TempDir dir;
+  InstanceLock first;
+  ASSERT_TRUE(first.acquire(dir.file("quillet.lock"), 100));
+  InstanceLock second;
+  uint32_t start = tickMs();
+  EXPECT_FALSE(second.acquire(dir.file("quillet.lock"), 120));
+  EXPECT_GE(tickDiff(tickMs(), start), 120);
+  first.release();
+  EXPECT_TRUE(second.acquire(dir.file("quillet.lock"), 100));
+}
+
+TEST(ControlSocket, HandsMessagesToTheRunningInstance) {
+  TempDir dir;
+  std::string path = dir.file("quillet.sock");
+  EXPECT_EQ(handOver(path, "x", 1000), HandOverResult::NoInstance);
+  PlainMessageLoop loop;
+  ControlServer server;
+  ASSERT_TRUE(server.listen(path));
+  std::vector<std::string> messages;
+  server.attach(
+      loop, [&](std::string_view m) { messages.emplace_back(m); }, 1000);
+  HandOverResult results[2];
+  std::thread client([&] {
+    results[0] = handOver(path, std::string("hello\0world", 11), 5000);
+    results[1] = handOver(path, std::string(2000, 'x'), 5000);  // above the limit
+    loop.post([&] { loop.quit(); });
+  });
+  loop.run();
+  client.join();
+  EXPECT_EQ(results[0], HandOverResult::Delivered);
+  EXPECT_EQ(results[1], HandOverResult::Failed);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0], std::string("hello\0world", 11));
+  server.close();
+  EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+TEST(ControlSocket, StaleSocketFileIsReplacedAndLongPathsWork) {
+  TempDir dir;
+  std::string path = dir.file("quillet.sock");
+  {
+    // A socket file left by an instance that died.
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, path.c_str());
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ::close(fd);
+  }
+  EXPECT_EQ(handOver(path, "x", 1000), HandOverResult::NoInstance);
+  ControlServer server;
+  EXPECT_TRUE(server.listen(path));
+  std::string deep = dir.path() + "/" + std::string(150, 'd');
+  ControlServer deepServer;
+  ASSERT_TRUE(deepServer.listen(deep + "/quillet.sock"));
+  PlainMessageLoop loop;
+  deepServer.attach(
+      loop, [&](std::string_view) { loop.quit(); }, 100);
+  std::thread client(
+      [&] { EXPECT_EQ(handOver(deep + "/quillet.sock", "m", 5000), HandOverResult::Delivered); });
+  loop.run();
+  client.join();
+}
+
+TEST(ProfilePaths, QuilletHomeHoldsEverythingElseXdg) {
+  const char* saved[] = {"QUILLET_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR",
+                         "TMPDIR"};
+  std::vector<std::pair<std::string, std::string>> backup;
+  for (const char* name : saved) {
+    const char* value = std::getenv(name);
+    backup.emplace_back(name, value ? value : "\x01");
+  }
+  ::setenv("QUILLET_HOME", "/p/home/", 1);
+  ProfilePaths paths = profilePaths();
+  EXPECT_EQ(paths.settingsFile, "/p/home/settings.ini");
+  EXPECT_EQ(paths.logsDir(), "/p/home/Logs");
+  EXPECT_EQ(paths.controlSocket(), "/p/home/quillet.sock");
+  EXPECT_EQ(paths.machineSettingsFile, "/etc/quillet/settings.ini");
+  ::unsetenv("QUILLET_HOME");
+  ::setenv("XDG_CONFIG_HOME", "/c", 1);
+  ::setenv("XDG_DATA_HOME", "/d", 1);
+  ::setenv("XDG_RUNTIME_DIR", "/r", 1);
+  ::setenv("TMPDIR", "/t/", 1);
+  paths = profilePaths();
+  EXPECT_EQ(paths.settingsFile, "/c/quillet/settings.ini");
+  EXPECT_EQ(paths.contactsFile(), "/d/quillet/contacts.ini");
+  EXPECT_EQ(paths.lockFile(), "/r/quillet-" + std::to_string(getuid()) + "/quillet.lock");
+  EXPECT_EQ(paths.tempDir, "/t");
+  ::unsetenv("XDG_RUNTIME_DIR");
+  EXPECT_EQ(profilePaths().runtimeDir, "/tmp/quillet-" + std::to_string(getuid()));
+  for (const auto& [name, value] : backup) {
+    if (value == "\x01") {
+      ::unsetenv(name.c_str());
+    } else {
+      ::setenv(name.c_str(), value.c_str(), 1);
+    }
+  }
+  EXPECT_EQ(joinPath("/a/", "/b"), "/a/b");
+}
+
+}  // namespace
+}  // namespace quillet::platform

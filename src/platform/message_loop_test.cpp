@@ -1,0 +1,192 @@
+// The plain message loop and the plain and scripted prompts.
+#include "platform/message_loop.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <thread>
+#include <vector>
+
+#include "platform/prompts.h"
+#include "platform/tick.h"
+
+namespace quillet::platform {
+namespace {
+
+TEST(PlainMessageLoop, RunsTasksPostedFromOtherThreadsInOrder) {
+  PlainMessageLoop loop;
+  std::vector<int> seen;
+  std::thread poster([&] {
+    for (int i = 0; i < 100; ++i) {
+      loop.post([&seen, i] { seen.push_back(i); });
+    }
+    loop.post([&] {
+      EXPECT_TRUE(loop.isLoopThread());
+      loop.quit(7);
+    });
+  });
+  EXPECT_EQ(loop.run(), 7);
+  poster.join();
+  ASSERT_EQ(seen.size(), 100u);
+  for (int i = 0; i < 100; ++i) {
+    EXPECT_EQ(seen[i], i);
+  }
+}
+
+TEST(PlainMessageLoop, TimerIsKilledBeforeItsActionAndMayRearm) {
+  PlainMessageLoop loop;
+  int fired = 0;
+  std::function<void()> action = [&] {
+    EXPECT_FALSE(loop.timerActive(1));  // killed before the action runs
+    if (++fired < 3) {
+      loop.startTimer(1, 5, action);
+    } else {
+      loop.quit();
+    }
+  };
+  loop.startTimer(1, 5, action);
+  loop.run();
+  EXPECT_EQ(fired, 3);
+}
+
+TEST(PlainMessageLoop, KilledOrReplacedTimerDoesNotRunItsOldAction) {
+  PlainMessageLoop loop;
+  bool killedRan = false;
+  bool oldRan = false;
+  bool newRan = false;
+  loop.startTimer(2, 1, [&] { killedRan = true; });
+  loop.killTimer(2);
+  loop.startTimer(3, 1, [&] { oldRan = true; });
+  loop.startTimer(3, 20, [&] { newRan = true; });
+  // A timer that fires first kills timer 4, which is due in the same pass.
+  loop.startTimer(4, 2, [&] { killedRan = true; });
+  loop.startTimer(5, 1, [&] { loop.killTimer(4); });
+  loop.startTimer(6, 60, [&] { loop.quit(); });
+  ::usleep(5000);
+  loop.run();
+  EXPECT_FALSE(killedRan);
+  EXPECT_FALSE(oldRan);
+  EXPECT_TRUE(newRan);
+}
+
+TEST(PlainMessageLoop, TimersWorkAcrossTheTickWrap) {
+  uint32_t raw = tickMs();
+  setTickOffset(0xFFFFFFFFu - 10 - raw);  // the clock wraps 10 ms from now
+  PlainMessageLoop loop;
+  bool fired = false;
+  loop.startTimer(1, 40, [&] {
+    fired = true;
+    loop.quit();
+  });
+  loop.startTimer(2, 5000, [&] { loop.quit(); });  // safety net
+  uint32_t start = tickMs();
+  loop.run();
+  setTickOffset(0);
+  EXPECT_TRUE(fired);
+  (void)start;
+}
+
+TEST(PlainMessageLoop, NestedRunKeepsTimersGoingAndQuitAllEndsEveryLevel) {
+  PlainMessageLoop loop;
+  int innerResult = -1;
+  bool timerInNested = false;
+  loop.post([&] {
+    loop.startTimer(9, 5, [&] {
+      timerInNested = loop.depth() == 2;
+      loop.quit(3);  // ends the nested level only
+    });
+    innerResult = loop.run();
+    EXPECT_EQ(loop.depth(), 1);
+    loop.post([&] {
+      loop.post([&] { ADD_FAILURE() << "ran after quitAll"; });
+      loop.quitAll(5);
+      EXPECT_EQ(loop.run(), 5);  // a run while closing ends at once
+    });
+  });
+  EXPECT_EQ(loop.run(), 5);
+  EXPECT_EQ(innerResult, 3);
+  EXPECT_TRUE(timerInNested);
+  EXPECT_TRUE(loop.closing());
+}
+
+TEST(PlainMessageLoop, WatchRunsWhileDescriptorIsReadable) {
+  PlainMessageLoop loop;
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  std::string got;
+  loop.watchFd(fds[0], [&] {
+    char c;
+    if (::read(fds[0], &c, 1) == 1) {
+      got += c;
+    }
+    if (got.size() == 3) {
+      loop.unwatchFd(fds[0]);
+      loop.quit();
+    }
+  });
+  std::thread writer([&] { ASSERT_EQ(::write(fds[1], "abc", 3), 3); });
+  loop.run();
+  writer.join();
+  EXPECT_EQ(got, "abc");
+  ::close(fds[0]);
+  ::close(fds[1]);
+}
+
+TEST(PlainMessageLoop, IdleLoopSleepsUntilItsTimer) {
+  PlainMessageLoop loop;
+  loop.startTimer(1, 200, [&] { loop.quit(); });
+  loop.run();
+  EXPECT_LE(loop.wakeups(), 3u);  // no polling in slices while waiting
+}
+
+TEST(PlainPrompts, PolicyAnswersAtOnceOrLeavesQuestionOpenUntilDismissed) {
+  PlainMessageLoop loop;
+  std::vector<std::string> informed;
+  PlainPrompts prompts(
+      loop,
+      [](const Prompt& p) -> std::optional<PromptAnswer> {
+        if (p.tag == "welcome") return PromptAnswer::No;
+        return std::nullopt;
+      },
+      [&](const Prompt& p) { informed.push_back(p.text); });
+  EXPECT_EQ(prompts.ask(
+                Prompt{"Welcome", "Read?", PromptButtons::YesNo, PromptIcon::Question, "welcome"}),
+            PromptAnswer::No);
+  prompts.inform(Prompt{"Quillet", "Note", PromptButtons::Ok, PromptIcon::Information, ""});
+  EXPECT_EQ(informed, std::vector<std::string>{"Note"});
+
+  PromptAnswer answer = PromptAnswer::Ok;
+  bool taskRanWhileOpen = false;
+  loop.post([&] {
+    // While the question is open, other work still runs (calls progress).
+    loop.post([&] {
+      taskRanWhileOpen = prompts.openCount() == 1;
+      prompts.dismissAll(PromptAnswer::Cancel);
+    });
+    answer = prompts.ask(
+        Prompt{"Talk", "Talk back?", PromptButtons::YesNo, PromptIcon::Question, "talk-back"});
+    loop.quit();
+  });
+  loop.run();
+  EXPECT_TRUE(taskRanWhileOpen);
+  EXPECT_EQ(answer, PromptAnswer::Cancel);
+  EXPECT_EQ(prompts.openCount(), 0);
+}
+
+TEST(ScriptedPrompts, AnswersFromScriptAndRecordsEveryQuestion) {
+  PlainMessageLoop loop;
+  ScriptedPrompts prompts(loop, PromptAnswer::Yes);
+  prompts.push(PromptAnswer::No);
+  EXPECT_EQ(prompts.ask(Prompt{"T", "first", PromptButtons::YesNo, PromptIcon::None, ""}),
+            PromptAnswer::No);
+  EXPECT_EQ(prompts.ask(Prompt{"T", "second", PromptButtons::YesNo, PromptIcon::None, ""}),
+            PromptAnswer::Yes);
+  prompts.inform(Prompt{"T", "info", PromptButtons::Ok, PromptIcon::Error, ""});
+  ASSERT_EQ(prompts.asked().size(), 2u);
+  EXPECT_EQ(prompts.asked()[1].text, "second");
+  ASSERT_EQ(prompts.informed().size(), 1u);
+  EXPECT_EQ(prompts.informed()[0].icon, PromptIcon::Error);
+}
+
+}  // namespace
+}  // namespace quillet::platform
