@@ -184,14 +184,12 @@ void EchoSuppressor::adapt() {
         std::clamp<int64_t>(e < 0 ? f + e : f + (e >> 4), 0, std::numeric_limits<int32_t>::max()));
 
     // The echo estimate is the largest coupling × far-end peak over the 32 block delays.
-    // The product is taken in 64 bits: modulo 2^32 a loud far end could look quiet.
     int64_t m = 0;
     for (uint32_t t = 0; t < kTaps; ++t) {
       const uint32_t blk = (c + kHistoryBlocks - t) % kHistoryBlocks;
       const int64_t r = farPeaks_[blk * kBands + b].load(std::memory_order_relaxed);
       uint32_t& cp = coupling_[b][t];
-      const int64_t est =
-          static_cast<int64_t>((static_cast<uint64_t>(cp) * static_cast<uint64_t>(r)) >> 10);
+      const int64_t est = static_cast<int64_t>(echoEstimate(cp, static_cast<int32_t>(r)));
       m = std::max(m, est);
       if (r > kFarQuiet) {
         if (n > est) {

@@ -64,6 +64,12 @@ class EchoSuppressor : public AudioSink {
   void setDownstream(SinkRef sink) { down_ = std::move(sink); }
   const SinkRef& downstream() const { return down_; }
 
+  // Echo estimate of one delay tap: coupling × far-end peak / 1024, taken in 64 bits (modulo
+  // 2^32 a loud far end could look quiet).
+  static uint64_t echoEstimate(uint32_t coupling, int32_t farPeak) {
+    return farPeak <= 0 ? 0 : (uint64_t{coupling} * static_cast<uint64_t>(farPeak)) >> 10;
+  }
+
   // The values the destructor would store now.
   EchoLearned learned() const;
   // Inspection for tests.

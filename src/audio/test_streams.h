@@ -9,11 +9,11 @@
 
 #include "audio/audio_stream.h"
 
-namespace quillet::audio::testing {
+namespace quillet::audio::teststreams {
 
-class CollectSink : public AudioSink {
+class KeepSink : public AudioSink {
  public:
-  CollectSink(uint32_t rate, uint32_t channels) : AudioSink(rate, channels) {}
+  KeepSink(uint32_t rate, uint32_t channels) : AudioSink(rate, channels) {}
   void Write(const int32_t* samples, uint32_t frames) override {
     position_ += frames;
     writes.push_back(frames);
@@ -28,10 +28,10 @@ class CollectSink : public AudioSink {
   std::vector<uint32_t> seeks;
 };
 
-class VectorSource : public AudioSource {
+class ArraySource : public AudioSource {
  public:
-  VectorSource(uint32_t rate, uint32_t channels, std::vector<int32_t> samples,
-               int32_t peak = kProgramPeakRange)
+  ArraySource(uint32_t rate, uint32_t channels, std::vector<int32_t> samples,
+              int32_t peak = kProgramPeakRange)
       : AudioSource(static_cast<int32_t>(rate), channels, peak), data(std::move(samples)) {}
   void Read(int32_t* buffer, uint32_t frames) override {
     for (size_t i = 0; i < static_cast<size_t>(frames) * channels_; ++i) {
@@ -82,4 +82,4 @@ inline double toneAmplitude(const int32_t* x, size_t n, double freq, double rate
   return 2 * std::sqrt(c * c + s * s) / static_cast<double>(n);
 }
 
-}  // namespace quillet::audio::testing
+}  // namespace quillet::audio::teststreams

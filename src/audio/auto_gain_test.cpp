@@ -1,0 +1,110 @@
+// AutoGain: its gain table, the high-pass, and the levels it settles to.
+#include "audio/auto_gain.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "audio/level_meter.h"
+#include "audio/test_streams.h"
+
+namespace quillet::audio {
+namespace {
+
+using teststreams::KeepSink;
+
+constexpr double kR = 0.9261187281287935;
+
+// Feeds `seconds` of a 1 kHz tone with the given peak level in 20 ms blocks; answers the
+// peak level of the output's last 200 ms.
+int settledLevel(AutoGain& agc, KeepSink& out, double levelDb, double seconds) {
+  const double peak = kPeakReference * std::pow(10.0, levelDb / 20);
+  const size_t n = static_cast<size_t>(8000 * seconds);
+  const auto in = teststreams::sine(1000, 8000, n, peak);
+  for (size_t at = 0; at + 160 <= n; at += 160) agc.Write(in.data() + at, 160);
+  return peakLevel(out.data.data() + out.data.size() - 1600, 1600, 1, 0);
+}
+
+TEST(AutoGain, TableFollowsTheCompressionCurve) {
+  AutoGain agc(makeStream<KeepSink>(8000, 1));
+  const int32_t top = static_cast<int32_t>(16777216.0 / std::pow(kR, 18));
+  EXPECT_EQ(agc.tableEntry(-128), top);
+  EXPECT_EQ(agc.tableEntry(-19), top);
+  EXPECT_NEAR(agc.tableEntry(-18), top, 1);
+  EXPECT_NEAR(agc.tableEntry(0), 0x1000000, 16);  // 0 dB of gain at level 0
+  EXPECT_NEAR(agc.tableEntry(2), 16777216.0 * kR * kR, 16);
+  EXPECT_EQ(agc.tableEntry(3), static_cast<int32_t>(16777216.0 * std::pow(kR, 3)));
+  EXPECT_NEAR(agc.tableEntry(13), 16777216.0 * std::pow(kR, 3) * std::pow(0.8913, 10), 16);
+  EXPECT_EQ(agc.highPassFactor(), 83);
+}
+
+TEST(AutoGain, RaisesQuietSpeechByAboutEighteenDb) {
+  auto* out = new KeepSink(8000, 1);
+  AutoGain agc{SinkRef(out)};
+  const int level = settledLevel(agc, *out, -34, 8.0);
+  // +18 dB of gain, +0.7 dB of the high-pass at 1 kHz.
+  EXPECT_NEAR(level - (-34), 18.7, 1.0);
+}
+
+TEST(AutoGain, HoldsLoudSpeechNearSevenDb) {
+  for (double in : {4.0, 9.0, 15.0}) {
+    auto* out = new KeepSink(8000, 1);
+    AutoGain agc{SinkRef(out)};
+    EXPECT_NEAR(settledLevel(agc, *out, in, 3.0), 7, 1) << "input " << in << " dB";
+  }
+}
+
+TEST(AutoGain, FallsFastAndRisesSlowly) {
+  auto* out = new KeepSink(8000, 1);
+  AutoGain agc{SinkRef(out)};
+  settledLevel(agc, *out, -34, 6.0);
+  const int32_t quietGain = agc.gain();
+  // A loud burst: within 100 ms the gain has dropped most of the way.
+  settledLevel(agc, *out, 12, 0.1);
+  EXPECT_LT(agc.gain(), quietGain / 4);
+  const int32_t loudGain = agc.gain();
+  // Back to quiet: after 100 ms the gain has risen by only about a tenth of the distance.
+  settledLevel(agc, *out, -34, 0.1);
+  EXPECT_GT(agc.gain(), loudGain);
+  EXPECT_LT(agc.gain() - loudGain, (quietGain - loudGain) / 5);
+}
+
+TEST(AutoGain, SilentBlockRaisesTheGainWithTheSlowStep) {
+  auto* out = new KeepSink(8000, 1);
+  AutoGain agc{SinkRef(out)};
+  std::vector<int32_t> zeros(160, 0);
+  agc.Write(zeros.data(), 160);
+  const double target = 2.0 * agc.tableEntry(-127);
+  const double rose = agc.gain() - 16777216.0;
+  const double slowBound = (target - 16777216.0) * 160 / 8000;
+  EXPECT_GT(rose, 0.9 * slowBound);
+  EXPECT_LE(rose, slowBound);
+  EXPECT_EQ(out->data, zeros);
+  EXPECT_EQ(agc.position(), 160u);
+}
+
+TEST(AutoGain, MonoRemovesDcAndStereoPassesIt) {
+  auto* mono = new KeepSink(8000, 1);
+  AutoGain monoAgc{SinkRef(mono)};
+  std::vector<int32_t> dc(8000, 50000);
+  monoAgc.Write(dc.data(), 8000);
+  EXPECT_LT(std::abs(mono->data.back()), 100);
+
+  auto* stereo = new KeepSink(8000, 2);
+  AutoGain stereoAgc{SinkRef(stereo)};
+  std::vector<int32_t> dc2(2 * 4000, 50000);
+  stereoAgc.Write(dc2.data(), 4000);
+  EXPECT_GT(stereo->data.back(), 40000);  // no high-pass: the DC is still there
+}
+
+TEST(AutoGain, SplitsBlocksLongerThanItsBuffer) {
+  auto* out = new KeepSink(8000, 1);
+  AutoGain agc{SinkRef(out)};
+  std::vector<int32_t> in(20000, 1000);
+  agc.Write(in.data(), 20000);
+  EXPECT_EQ(out->data.size(), 20000u);
+  EXPECT_EQ(agc.position(), 20000u);
+}
+
+}  // namespace
+}  // namespace quillet::audio

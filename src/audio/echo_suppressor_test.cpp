@@ -1,0 +1,278 @@
+// EchoSuppressor: gating, echo learning on a synthetic hands-free recording, the one-block
+// delay, and the learned values carried through the settings.
+#include "audio/echo_suppressor.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+
+#include "audio/echo_settings.h"
+#include "audio/test_streams.h"
+
+namespace quillet::audio {
+namespace {
+
+using teststreams::KeepSink;
+
+constexpr uint32_t kRate = 8000;
+
+// A play position that says the far end sounds as soon as it is read.
+class InStepPlayer : public PlayPosition {
+ public:
+  uint32_t playPosition() const override { return position; }
+  uint32_t playPositionTick() const override { return 1000; }
+  uint32_t playRate() const override { return kRate; }
+  uint32_t position = 0;
+};
+
+EchoConfig fixedClock(EchoLearned learned = {}) {
+  EchoConfig c;
+  c.learned = learned;
+  c.clock = [] { return uint32_t{1000}; };
+  return c;
+}
+
+// Speech-like test signal: noise shaped into syllables (3.5 per second) inside the given
+// active spans (seconds), with a pitch pulse for voicing. Peak near the given level.
+std::vector<int32_t> speechLike(size_t n, uint32_t seed, double peak,
+                                std::initializer_list<std::pair<double, double>> spans) {
+  std::vector<int32_t> out(n, 0);
+  uint32_t lcg = seed;
+  double lp = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const double t = static_cast<double>(i) / kRate;
+    bool active = false;
+    double start = 0;
+    for (const auto& [a, b] : spans) {
+      if (t >= a && t < b) active = true, start = a;
+    }
+    lcg = lcg * 1664525u + 1013904223u;
+    const double noise = static_cast<double>(static_cast<int32_t>(lcg)) / 2147483648.0;
+    lp = 0.6 * lp + 0.4 * noise;
+    if (!active) continue;
+    const double pitch = (i % (kRate / 130)) < 6 ? 1.0 : 0.0;
+    const double env = 0.5 - 0.5 * std::cos(2 * M_PI * 3.5 * (t - start));
+    out[i] = static_cast<int32_t>(peak * env * (0.7 * lp + 0.6 * pitch));
+  }
+  return out;
+}
+
+double energyDb(const std::vector<int32_t>& x, double from, double to) {
+  const size_t a = static_cast<size_t>(from * kRate);
+  const size_t b = std::min(x.size(), static_cast<size_t>(to * kRate));
+  double s = 0;
+  for (size_t i = a; i < b; ++i) s += static_cast<double>(x[i]) * x[i];
+  return 10 * std::log10(s / static_cast<double>(b - a) + 1e-9);
+}
+
+// Runs mic and far through a suppressor in 20 ms blocks, the far end read just ahead.
+std::vector<int32_t> runSuppressor(EchoSuppressor& es, KeepSink& out, InStepPlayer& player,
+                                   const std::vector<int32_t>& mic,
+                                   const std::vector<int32_t>& far) {
+  for (size_t at = 0; at + 160 <= mic.size(); at += 160) {
+    player.position = static_cast<uint32_t>(at + 160);
+    es.farEnd(far.data() + at, 160, static_cast<uint32_t>(at + 160));
+    es.Write(mic.data() + at, 160);
+  }
+  return out.data;
+}
+
+TEST(EchoSuppressor, SuppressesLearnedEchoAndPassesNearEndSpeech) {
+  const size_t n = 24 * kRate;
+  const auto far = speechLike(n, 1, 300000, {{0, 5}, {8, 12}, {15, 19}, {21, 24}});
+  const auto nearEnd = speechLike(n, 2, 150000, {{5.6, 7.4}, {12.6, 14.4}, {19.6, 20.6}});
+  std::vector<int32_t> mic(n);
+  uint32_t lcg = 7;
+  for (size_t i = 0; i < n; ++i) {
+    const size_t d = 960;  // 120 ms from speaker to microphone
+    const double echo = i >= d + 40 ? 0.25 * far[i - d] + 0.08 * far[i - d - 40] : 0;
+    lcg = lcg * 1664525u + 1013904223u;
+    mic[i] = static_cast<int32_t>(echo) + nearEnd[i] + static_cast<int32_t>(lcg >> 25) - 64;
+  }
+  InStepPlayer player;
+  auto* out = new KeepSink(kRate, 1);
+  EchoSuppressor es(&player, fixedClock());
+  es.setDownstream(SinkRef(out));
+  const auto y = runSuppressor(es, *out, player, mic, far);
+  ASSERT_GE(y.size(), n - 80);  // at most one block held back, nothing lost
+
+  // Echo-only spans after the first (learning) one.
+  for (auto [a, b] : {std::pair{8.0, 12.1}, {15.0, 19.1}, {21.0, 23.9}}) {
+    const double attenuation = energyDb(mic, a, b) - energyDb(y, a, b);
+    std::printf("echo %.1f-%.1f s: attenuated %.1f dB\n", a, b, attenuation);
+    EXPECT_GE(attenuation, 20.0) << a;
+  }
+  for (auto [a, b] : {std::pair{5.6, 7.4}, {12.6, 14.4}, {19.6, 20.6}}) {
+    const double change = energyDb(y, a, b) - energyDb(mic, a, b);
+    std::printf("near end %.1f-%.1f s: %+.2f dB\n", a, b, change);
+    EXPECT_NEAR(change, 0.0, 1.0) << a;
+  }
+  // Something was learned: the couplings of every band moved off 0.
+  const EchoLearned l = es.learned();
+  for (int b = 0; b < 3; ++b) EXPECT_GT(l.echo[static_cast<size_t>(b)], 0) << b;
+}
+
+TEST(EchoSuppressor, OpensEveryBandWithinABlockWhenNothingIsLearned) {
+  auto* out = new KeepSink(kRate, 1);
+  EchoSuppressor es(nullptr, fixedClock());
+  es.setDownstream(SinkRef(out));
+  std::vector<int32_t> far(80, 0);
+  es.farEnd(far.data(), 80, 80);
+  const auto mic = speechLike(80, 3, 200000, {{0, 1}});
+  std::vector<int32_t> loud(80);
+  for (size_t i = 0; i < 80; ++i) loud[i] = (i % 2 ? 1 : -1) * 20000 + mic[i];
+  es.Write(loud.data(), 80);
+  for (uint32_t b = 0; b < 3; ++b) EXPECT_EQ(es.targetGain(b), 0x1000000) << b;
+  EXPECT_EQ(out->data.size(), 80u);  // open: passed on without the block's delay
+}
+
+TEST(EchoSuppressor, HoldsOneBlockBackWhileAttenuating) {
+  auto* out = new KeepSink(kRate, 1);
+  EchoLearned learned;
+  learned.noiseGate = {100000, 100000, 100000};  // a high floor keeps the gate shut
+  EchoSuppressor es(nullptr, fixedClock(learned));
+  es.setDownstream(SinkRef(out));
+  std::vector<int32_t> quiet(80, 0);
+  for (size_t i = 0; i < 80; ++i) quiet[i] = (i % 2 ? 1 : -1) * 3000;
+  es.Write(quiet.data(), 80);
+  EXPECT_TRUE(out->data.empty());
+  es.Write(quiet.data(), 40);
+  EXPECT_TRUE(out->data.empty());
+  es.Write(quiet.data(), 40);
+  EXPECT_EQ(out->data.size(), 80u);  // the first block comes out when the second is full
+  EXPECT_LT(es.targetGain(0), 0x1000000);
+}
+
+TEST(EchoSuppressor, QuietFarEndTeachesNothing) {
+  EchoLearned learned;
+  learned.echo = {500, 500, 500};
+  EchoSuppressor es(nullptr, fixedClock(learned));
+  es.setDownstream(makeStream<KeepSink>(kRate, 1));
+  const auto far = speechLike(8000, 4, 1500, {{0, 1}});  // every band peak below 2048
+  const auto mic = speechLike(8000, 5, 200000, {{0, 1}});
+  for (size_t at = 0; at < 8000; at += 80) {
+    es.farEnd(far.data() + at, 80, static_cast<uint32_t>(at + 80));
+    es.Write(mic.data() + at, 80);
+  }
+  for (uint32_t b = 0; b < 3; ++b) {
+    for (uint32_t t = 0; t < EchoSuppressor::kTaps; ++t) ASSERT_EQ(es.coupling(b, t), 500u);
+  }
+}
+
+TEST(EchoSuppressor, EchoEstimateIsTakenIn64Bits) {
+  // 2^22 × 2^10 is 2^32: modulo 2^32 it would read as no echo at all.
+  EXPECT_EQ(EchoSuppressor::echoEstimate(1u << 22, 1 << 10), 1u << 22);
+  EXPECT_EQ(EchoSuppressor::echoEstimate(0xFFFFFFFFu, 0x7FFFFFFF),
+            (uint64_t{0xFFFFFFFFu} * 0x7FFFFFFFu) >> 10);
+  EXPECT_EQ(EchoSuppressor::echoEstimate(1000, -5), 0u);
+
+  // Behaviour: a huge learned coupling and a loud far end keep every band shut.
+  EchoLearned learned;
+  learned.echo = {1 << 22, 1 << 22, 1 << 22};
+  auto* out = new KeepSink(kRate, 1);
+  EchoSuppressor es(nullptr, fixedClock(learned));
+  es.setDownstream(SinkRef(out));
+  const auto far = speechLike(4000, 6, 400000, {{0, 1}});
+  const auto mic = speechLike(4000, 7, 400000, {{0, 1}});
+  for (size_t at = 0; at < 4000; at += 80) {
+    es.farEnd(far.data() + at, 80, static_cast<uint32_t>(at + 80));
+    es.Write(mic.data() + at, 80);
+  }
+  // Once the gains have ramped down (at most 2048 samples), nothing passes.
+  EXPECT_LT(energyDb(out->data, 0.3, 0.49), energyDb(mic, 0.3, 0.49) - 60);
+}
+
+TEST(EchoSuppressor, FollowsThePlayPositionTowardsTheFarEnd) {
+  InStepPlayer player;
+  EchoSuppressor es(&player, fixedClock());
+  es.setDownstream(makeStream<KeepSink>(kRate, 1));
+  std::vector<int32_t> far(8000, 0);
+  std::vector<int32_t> mic(160, 0);
+  // The far end is read 4000 samples ahead of what has sounded.
+  es.farEnd(far.data(), 8000, 8000);
+  player.position = 4000;
+  for (int i = 0; i < 2000; ++i) es.Write(mic.data(), 4);
+  // Target: far index - latency - n, reached in steps of 4 against the writes' own advance.
+  const int32_t target = 8000 - 4000;
+  const int32_t diff = static_cast<int32_t>(es.alignment()) - target;
+  EXPECT_LE(std::abs(diff), 80) << es.alignment();
+}
+
+TEST(EchoSuppressor, KeepsAtLeastABlockBehindTheFarEnd) {
+  EchoSuppressor es(nullptr, fixedClock());
+  es.setDownstream(makeStream<KeepSink>(kRate, 1));
+  std::vector<int32_t> far(100, 0);
+  es.farEnd(far.data(), 100, 100);
+  std::vector<int32_t> mic(160, 0);
+  es.Write(mic.data(), 160);
+  // Pulled back to 100 - 160 - 79 (wrapping below 0), then advanced by the 160 written.
+  EXPECT_EQ(es.alignment(), 21u);
+  es.farEnd(far.data(), 100, 200);
+  es.Write(mic.data(), 10);  // 179 behind: far enough, only the write's advance
+  EXPECT_EQ(es.alignment(), 31u);
+}
+
+TEST(EchoSuppressor, StoresAndLoadsTheLearnedValues) {
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("quillet-echo-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  {
+    base::SettingsStore store((dir / "settings.ini").string(), (dir / "machine.ini").string());
+    EchoLearned first;
+    {
+      auto es = CreateEchoSuppressor(nullptr, store);
+      es->setDownstream(makeStream<KeepSink>(kRate, 1));
+      const auto far = speechLike(16000, 8, 300000, {{0, 2}});
+      std::vector<int32_t> mic(16000);
+      for (size_t i = 0; i < mic.size(); ++i) mic[i] = i >= 800 ? far[i - 800] / 4 : 0;
+      for (size_t at = 0; at < 16000; at += 160) {
+        es->farEnd(far.data() + at, 160, static_cast<uint32_t>(at + 160));
+        es->Write(mic.data() + at, 160);
+      }
+      first = es->learned();
+    }  // stored here
+    for (int b = 1; b <= 3; ++b) {
+      const size_t i = static_cast<size_t>(b - 1);
+      EXPECT_EQ(store.readInt("AudioProcess", "EchoBand" + std::to_string(b), -1), first.echo[i]);
+      EXPECT_EQ(store.readInt("AudioProcess", "NoiseGateBand" + std::to_string(b), -1),
+                first.noiseGate[i]);
+    }
+    auto again = CreateEchoSuppressor(nullptr, store);
+    const EchoLearned loaded = again->learned();
+    for (size_t b = 0; b < 3; ++b) {
+      EXPECT_EQ(loaded.echo[b], first.echo[b]);
+      EXPECT_EQ(again->coupling(static_cast<uint32_t>(b), 31),
+                static_cast<uint32_t>(first.echo[b]));
+      // The floor is kept divided by 512 and restored times 512: only the low bits go.
+      EXPECT_EQ(loaded.noiseGate[b], first.noiseGate[b]);
+    }
+    store.writeInt("SIP", "EchoCancellation", 0);
+    EXPECT_FALSE(loadEchoConfig(store).fastAdaptation);
+    EXPECT_TRUE(useEchoCancellation(store));
+    store.writeInt("Settings", "UseAGC", 0);
+    EXPECT_FALSE(useAutoGain(store));
+  }
+  std::filesystem::remove_all(dir);
+}
+
+TEST(FarEndTap, PassesAudioUnchangedAndFeedsTheSuppressor) {
+  auto es = makeStream<EchoSuppressor>(nullptr, fixedClock());
+  es->setDownstream(makeStream<KeepSink>(kRate, 1));
+  auto* src = new teststreams::ArraySource(kRate, 1, speechLike(800, 9, 100000, {{0, 1}}));
+  SourceRef tap = MakeFarEndTap(es, SourceRef(src));
+  std::vector<int32_t> got(400);
+  tap->Read(got.data(), 400);
+  for (size_t i = 0; i < 400; ++i) ASSERT_EQ(got[i], src->data[i]);
+  EXPECT_EQ(es->farWriteIndex(), 400u);
+  EXPECT_EQ(tap->Position(), 400u);
+  EXPECT_EQ(tap->Length(), 800u);
+  SourceRef null;
+  EXPECT_EQ(MakeFarEndTap(es, null), null);
+  SinkRef head = SetOutput(es, makeStream<KeepSink>(kRate, 1));
+  EXPECT_EQ(head.get(), es.get());
+}
+
+}  // namespace
+}  // namespace quillet::audio

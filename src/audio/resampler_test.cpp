@@ -1,0 +1,296 @@
+// Polyphase design, the resampling sink and source, and the chain builders.
+#include "audio/resampler.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "audio/converters.h"
+#include "audio/test_streams.h"
+
+namespace quillet::audio {
+namespace {
+
+using teststreams::ArraySource;
+using teststreams::KeepSink;
+
+// Least-squares fit of a sinusoid (with DC) at a frequency given in cycles per sample;
+// answers the amplitude and the signal-to-residual ratio in dB.
+struct Fit {
+  double amplitude = 0;
+  double snrDb = 0;
+};
+Fit fitTone(const int32_t* y, size_t n, double cyclesPerSample) {
+  double scc = 0, sss = 0, ssc = 0, sc = 0, ss = 0, yc = 0, ys = 0, sy = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const double w = 2 * M_PI * cyclesPerSample * static_cast<double>(i);
+    const double c = std::cos(w), s = std::sin(w);
+    scc += c * c, sss += s * s, ssc += s * c, sc += c, ss += s;
+    yc += y[i] * c, ys += y[i] * s, sy += y[i];
+  }
+  // Solve the 3×3 normal equations for (a, b, d): y ≈ a·cos + b·sin + d.
+  const double m[3][4] = {{scc, ssc, sc, yc}, {ssc, sss, ss, ys}, {sc, ss, double(n), sy}};
+  double a[3][4];
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 4; ++c) a[r][c] = m[r][c];
+  for (int p = 0; p < 3; ++p) {
+    for (int r = p + 1; r < 3; ++r) {
+      const double f = a[r][p] / a[p][p];
+      for (int c = p; c < 4; ++c) a[r][c] -= f * a[p][c];
+    }
+  }
+  double x[3];
+  for (int r = 2; r >= 0; --r) {
+    double v = a[r][3];
+    for (int c = r + 1; c < 3; ++c) v -= a[r][c] * x[c];
+    x[r] = v / a[r][r];
+  }
+  double sig = 0, res = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const double w = 2 * M_PI * cyclesPerSample * static_cast<double>(i);
+    const double model = x[0] * std::cos(w) + x[1] * std::sin(w);
+    sig += model * model;
+    const double e = y[i] - model - x[2];
+    res += e * e;
+  }
+  return {std::hypot(x[0], x[1]), 10 * std::log10(sig / std::max(res, 1e-9))};
+}
+
+// The frequency (cycles per sample) with the largest tone amplitude near a guess.
+double findFrequency(const int32_t* y, size_t n, double guess) {
+  double lo = guess * 0.99, hi = guess * 1.01;
+  for (int i = 0; i < 60; ++i) {
+    const double m1 = lo + (hi - lo) / 3, m2 = hi - (hi - lo) / 3;
+    if (teststreams::toneAmplitude(y, n, m1, 1.0) < teststreams::toneAmplitude(y, n, m2, 1.0)) {
+      lo = m1;
+    } else {
+      hi = m2;
+    }
+  }
+  return (lo + hi) / 2;
+}
+
+TEST(PolyphaseTable, PhaseSearchStopsAtTheFirstDenominatorWithinATenthOfAPerMille) {
+  const PolyphaseTable t = PolyphaseTable::design(22050, 8000, 15, false);
+  EXPECT_EQ(t.phases, 37u);
+  EXPECT_EQ(t.step, 102u);
+  const double ratio = 22050.0 / 8000.0;
+  EXPECT_LT(std::fabs(ratio - 102.0 / 37.0), 0.001);
+  for (uint32_t d = 1; d < 37; ++d) {  // no smaller denominator comes as close
+    EXPECT_GE(std::fabs(ratio - std::floor(d * ratio + 0.5) / d), 0.001) << d;
+  }
+  EXPECT_EQ(t.coef.size(), 37u * 15u);
+}
+
+TEST(PolyphaseTable, ExactRatiosAndCoefficientsSumToUnity) {
+  const PolyphaseTable down = PolyphaseTable::design(16000, 8000, 63, false);
+  EXPECT_EQ(down.phases, 1u);
+  EXPECT_EQ(down.step, 2u);
+  // The search bounds the error of the ratio, not of the rate: upwards 2/11 is within 0.001
+  // of 8000/44100, which makes 44000 Hz.
+  const PolyphaseTable up = PolyphaseTable::design(8000, 44100, 63, false);
+  EXPECT_EQ(up.phases, 11u);
+  EXPECT_EQ(up.step, 2u);
+  // Every phase passes DC at (nearly) unity gain.
+  for (const PolyphaseTable* t : {&down, &up}) {
+    for (uint32_t p = 0; p < t->phases; ++p) {
+      int64_t sum = 0;
+      for (uint32_t j = 0; j < t->taps; ++j) sum += t->phase(p)[j];
+      EXPECT_NEAR(static_cast<double>(sum) / 65536.0, 1.0, 0.02) << p;
+    }
+  }
+  // The centre tap of phase 0 is the cut-off itself.
+  EXPECT_EQ(up.phase(0)[31], static_cast<int32_t>(0.975 * 65536 + 0.5));
+}
+
+TEST(PolyphaseTable, BesselSeriesMatchesKnownValues) {
+  EXPECT_DOUBLE_EQ(besselI0(0), 1.0);
+  EXPECT_NEAR(besselI0(2.12), 2.4815179, 1e-6);    // the exact value is 2.4815180
+  EXPECT_NEAR(besselI0(4.538), 18.0721367, 1e-6);  // cut after order 6 (exact: 18.0762)
+}
+
+TEST(Resampler, EqualRatesMakeNoResampler) {
+  SinkRef sink = makeStream<KeepSink>(8000, 1);
+  EXPECT_EQ(MakeResamplingSink(8000, sink), sink);
+  EXPECT_EQ(BuildCaptureChain(8000, 1, sink), sink);
+  SourceRef src(new ArraySource(8000, 1, {}));
+  EXPECT_EQ(MakeResamplingSource(8000, src), src);
+  EXPECT_EQ(AdaptSource(8000, 1, src), src);
+}
+
+TEST(Resampler, ThreeChannelsProduceNothing) {
+  auto* collect = new KeepSink(8000, 3);
+  SinkRef down(collect);
+  SinkRef head = MakeResamplingSink(22050, down);
+  ASSERT_NE(head, down);
+  std::vector<int32_t> block(3 * 2205, 1000);
+  head->Write(block.data(), 2205);
+  EXPECT_TRUE(collect->data.empty());
+  EXPECT_EQ(head->position(), 2205u);
+
+  SourceRef src(new ArraySource(22050, 3, block));
+  SourceRef rs = MakeResamplingSource(8000, src);
+  std::vector<int32_t> out(3 * 100, 7);
+  rs->Read(out.data(), 100);
+  for (int32_t v : out) ASSERT_EQ(v, 0);
+}
+
+TEST(Resampler, MonoDeviceFeedingStereoSinkResamplesOneChannel) {
+  auto* collect = new KeepSink(8000, 2);
+  SinkRef sink(collect);
+  SinkRef head = BuildCaptureChain(22050, 1, sink);
+  ASSERT_NE(dynamic_cast<ResamplingSink*>(head.get()), nullptr);
+  EXPECT_EQ(head->channels(), 1u);  // the resampler runs before the channel adapter
+  EXPECT_EQ(head->rate(), 22050u);
+  const auto in = teststreams::sine(500, 22050, 22050, 100000);
+  head->Write(in.data(), static_cast<uint32_t>(in.size()));
+  ASSERT_NEAR(collect->data.size() / 2.0, 8000.0, 16.0);
+  for (size_t i = 0; i < collect->data.size(); i += 2) {
+    ASSERT_EQ(collect->data[i], collect->data[i + 1]);
+  }
+}
+
+TEST(Resampler, StereoDeviceFeedingMonoSinkMixesBeforeResampling) {
+  auto* collect = new KeepSink(8000, 1);
+  SinkRef head = BuildCaptureChain(16000, 2, SinkRef(collect));
+  EXPECT_EQ(head->channels(), 2u);
+  EXPECT_EQ(dynamic_cast<ResamplingSink*>(head.get()), nullptr);  // the adapter comes first
+  std::vector<int32_t> in(2 * 1600);
+  for (size_t i = 0; i < 1600; ++i) in[2 * i] = 40000, in[2 * i + 1] = 20000;
+  head->Write(in.data(), 1600);
+  ASSERT_GT(collect->data.size(), 700u);
+  EXPECT_NEAR(collect->data[400], 30000, 300);  // (L + R) >> 1 at unity DC gain
+}
+
+struct SineCase {
+  uint32_t from;
+  uint32_t to;
+  bool sourceSide;
+};
+
+class SineResampling : public ::testing::TestWithParam<SineCase> {};
+
+TEST_P(SineResampling, KeepsFrequencyAndLevelOfA1kHzSine) {
+  const SineCase c = GetParam();
+  const double amplitude = 0.5 * kSampleMax;
+  const auto in = teststreams::sine(1000, c.from, c.from * 2, amplitude);
+  std::vector<int32_t> out;
+  if (c.sourceSide) {
+    SourceRef rs = MakeResamplingSource(c.to, SourceRef(new ArraySource(c.from, 1, in)));
+    out.resize(c.to * 2 - 200);
+    rs->Read(out.data(), static_cast<uint32_t>(out.size()));
+  } else {
+    auto* collect = new KeepSink(c.to, 1);
+    SinkRef head = MakeResamplingSink(c.from, SinkRef(collect));
+    for (size_t at = 0; at < in.size(); at += 160) {
+      head->Write(in.data() + at, static_cast<uint32_t>(std::min<size_t>(160, in.size() - at)));
+    }
+    out = collect->data;
+  }
+  ASSERT_GT(out.size(), c.to);
+  // Skip the filter's start-up, measure over a steady second.
+  const int32_t* y = out.data() + c.to / 4;
+  const size_t n = c.to;
+  const double f = findFrequency(y, n, 1000.0 / c.to);
+  // The output rate is within 0.001 of the rate ratio: 0.23 % for 8000 -> 44100.
+  EXPECT_NEAR(f * c.to, 1000.0, 2.5);
+  const Fit fit = fitTone(y, n, f);
+  // The capture side's 15 taps roll off early: 44100 -> 8000 loses 1.4 dB at 1 kHz.
+  EXPECT_NEAR(teststreams::db(fit.amplitude / amplitude), 0.0, c.sourceSide ? 0.2 : 1.5);
+  ::testing::Test::RecordProperty("snr_db", std::to_string(fit.snrDb));
+  std::printf("%u -> %u (%s): %.3f Hz, level %+.3f dB, SNR %.1f dB\n", c.from, c.to,
+              c.sourceSide ? "source, 63 taps" : "sink, 15 taps", f * c.to,
+              teststreams::db(fit.amplitude / amplitude), fit.snrDb);
+  EXPECT_GT(fit.snrDb, c.sourceSide ? 50.0 : 30.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, SineResampling,
+                         ::testing::Values(SineCase{44100, 8000, true}, SineCase{8000, 44100, true},
+                                           SineCase{44100, 8000, false},
+                                           SineCase{8000, 44100, false},
+                                           SineCase{22050, 8000, false},
+                                           SineCase{16000, 8000, true}));
+
+TEST(Resampler, UpsamplingKeepsImagesLow) {
+  // A 1 kHz tone at 8000 Hz has images at 7 and 9 kHz once upsampled.
+  const auto in = teststreams::sine(1000, 8000, 16000, 0.5 * kSampleMax);
+  SourceRef rs = MakeResamplingSource(44100, SourceRef(new ArraySource(8000, 1, in)));
+  std::vector<int32_t> out(44100 + 4410);
+  rs->Read(out.data(), static_cast<uint32_t>(out.size()));
+  const int32_t* y = out.data() + 4410;
+  const double tone = teststreams::toneAmplitude(y, 44100, 1000, 44100);
+  const double image7 = teststreams::toneAmplitude(y, 44100, 7000, 44100);
+  const double image9 = teststreams::toneAmplitude(y, 44100, 9000, 44100);
+  std::printf("8000 -> 44100 image rejection: 7 kHz %.1f dB, 9 kHz %.1f dB\n",
+              teststreams::db(tone / image7), teststreams::db(tone / image9));
+  EXPECT_GT(teststreams::db(tone / image7), 40.0);
+  EXPECT_GT(teststreams::db(tone / image9), 40.0);
+}
+
+TEST(Resampler, DownsamplingRejectsWhatWouldAlias) {
+  // 5 kHz at 44100 Hz would fold to 3 kHz at 8000 Hz.
+  const auto in = teststreams::sine(5000, 44100, 88200, 0.5 * kSampleMax);
+  SourceRef rs = MakeResamplingSource(8000, SourceRef(new ArraySource(44100, 1, in)));
+  std::vector<int32_t> out(16000 - 400);
+  rs->Read(out.data(), static_cast<uint32_t>(out.size()));
+  const double alias = teststreams::toneAmplitude(out.data() + 2000, 8000, 3000, 8000);
+  const double rejection = teststreams::db(0.5 * kSampleMax / std::max(alias, 1e-3));
+  std::printf("44100 -> 8000 alias rejection of 5 kHz: %.1f dB\n", rejection);
+  EXPECT_GT(rejection, 50.0);
+}
+
+TEST(ResamplingSource, LengthNeverPromisesMoreThanTheSourceHolds) {
+  auto* vs = new ArraySource(44100, 1, teststreams::sine(440, 44100, 44100, 10000));
+  vs->live = true;  // a growing source: nothing past its data may be promised
+  SourceRef src(vs);
+  SourceRef rs = MakeResamplingSource(8000, src);
+  std::vector<int32_t> out(9000);
+  uint32_t total = 0;
+  for (int i = 0; i < 50; ++i) {
+    const int32_t avail = rs->available();
+    if (avail <= 0) break;
+    const uint32_t n = std::min<uint32_t>(static_cast<uint32_t>(avail), 333);
+    rs->Read(out.data(), n);
+    total += n;
+    ASSERT_LE(vs->pos, vs->data.size());
+  }
+  EXPECT_GT(total, 7900u);
+  EXPECT_EQ(rs->Position(), total);
+  // Once the source is finished the filter's tail comes out too.
+  vs->live = false;
+  EXPECT_GT(rs->available(), 0);
+}
+
+TEST(ResamplingSource, SeekConvertsBetweenRates) {
+  auto* vs = new ArraySource(16000, 1, std::vector<int32_t>(32000, 0));
+  SourceRef rs = MakeResamplingSource(8000, SourceRef(vs));
+  rs->Seek(4000);
+  EXPECT_EQ(vs->pos, 8000u);
+  EXPECT_EQ(rs->Position(), 4000u);
+}
+
+TEST(ResamplingSink, SeekFlushesAndPassesTheOutputRatePosition) {
+  auto* collect = new KeepSink(8000, 1);
+  SinkRef head = MakeResamplingSink(16000, SinkRef(collect));
+  std::vector<int32_t> in(1600, 16000);
+  head->Write(in.data(), 1600);
+  const size_t before = collect->data.size();
+  head->Seek(32000);  // 2 s of input is 2 s of output: 16000 frames at 8000 Hz
+  EXPECT_GT(collect->data.size(), before);  // the held-back tail was flushed
+  ASSERT_EQ(collect->seeks.size(), 1u);
+  EXPECT_EQ(collect->seeks[0], 16000u);
+  EXPECT_EQ(head->position(), 32000u);
+}
+
+TEST(ResamplingSink, LoudAlternatingInputDoesNotOverflow) {
+  // Full-scale alternating samples drive every tap's product to its largest value.
+  auto* collect = new KeepSink(8000, 1);
+  SinkRef head = MakeResamplingSink(8001, SinkRef(collect));
+  std::vector<int32_t> in(4000);
+  for (size_t i = 0; i < in.size(); ++i) in[i] = (i / 2) % 2 ? kSampleMin : kSampleMax;
+  head->Write(in.data(), 4000);
+  for (int32_t v : collect->data) ASSERT_LT(std::abs(static_cast<int64_t>(v)), 4 * kSampleMax);
+}
+
+}  // namespace
+}  // namespace quillet::audio
