@@ -1,0 +1,168 @@
+// Channel adapters, the peak limiter, the loop source and the source chain builder.
+#include "audio/converters.h"
+
+#include <gtest/gtest.h>
+
+#include "audio/resampler.h"
+#include "audio/test_streams.h"
+
+namespace quillet::audio {
+namespace {
+
+using teststreams::ArraySource;
+using teststreams::KeepSink;
+
+TEST(SinkAdapters, FactoryPicksTheAdapterTheCountsNeed) {
+  SinkRef mono = makeStream<KeepSink>(8000, 1);
+  SinkRef stereo = makeStream<KeepSink>(8000, 2);
+  EXPECT_EQ(MakeSinkAdapter(1, mono), mono);
+  EXPECT_EQ(MakeSinkAdapter(2, mono)->channels(), 2u);
+  EXPECT_EQ(MakeSinkAdapter(1, stereo)->channels(), 1u);
+  EXPECT_TRUE(MakeSinkAdapter(3, mono).isNull());
+  EXPECT_TRUE(MakeSinkAdapter(1, makeStream<KeepSink>(8000, 4)).isNull());
+}
+
+TEST(SinkAdapters, StereoToMonoAveragesAndMonoToStereoDuplicates) {
+  auto* mono = new KeepSink(8000, 1);
+  SinkRef down = MakeSinkAdapter(2, SinkRef(mono));
+  std::vector<int32_t> lr = {100, 300, -5, -6, 7, 0};
+  down->Write(lr.data(), 3);
+  EXPECT_EQ(mono->data, (std::vector<int32_t>{200, -6, 3}));
+  EXPECT_EQ(down->position(), 3u);
+  down->Seek(50);
+  EXPECT_EQ(mono->seeks, (std::vector<uint32_t>{50}));
+
+  auto* stereo = new KeepSink(8000, 2);
+  SinkRef up = MakeSinkAdapter(1, SinkRef(stereo));
+  std::vector<int32_t> m(10000);
+  for (size_t i = 0; i < m.size(); ++i) m[i] = static_cast<int32_t>(i);
+  up->Write(m.data(), 10000);  // more than the adapter's buffer
+  ASSERT_EQ(stereo->data.size(), 20000u);
+  EXPECT_EQ(stereo->data[2 * 9999], 9999);
+  EXPECT_EQ(stereo->data[2 * 9999 + 1], 9999);
+}
+
+TEST(SourceAdapters, StereoToMonoAddsWithoutHalvingAndDeclaresTheWiderRange) {
+  SourceRef src(new ArraySource(8000, 2, {100, 300, -5, -6}));
+  SourceRef mono = MakeSourceAdapter(1, src);
+  EXPECT_EQ(mono->channels(), 1u);
+  EXPECT_EQ(mono->peakRange(), 2 * kProgramPeakRange);
+  int32_t out[2];
+  mono->Read(out, 2);
+  EXPECT_EQ(out[0], 400);
+  EXPECT_EQ(out[1], -11);
+  EXPECT_EQ(mono->Position(), 2u);
+
+  SourceRef m(new ArraySource(8000, 1, {1, 2, 3}));
+  SourceRef st = MakeSourceAdapter(2, m);
+  int32_t o[6];
+  st->Read(o, 3);
+  EXPECT_EQ(std::vector<int32_t>(o, o + 6), (std::vector<int32_t>{1, 1, 2, 2, 3, 3}));
+  EXPECT_EQ(MakeSourceAdapter(1, m), m);
+  SourceRef null;
+  EXPECT_EQ(MakeSourceAdapter(2, null), null);
+}
+
+TEST(SourceChain, AdaptsRateAndChannelsInTheDocumentedOrder) {
+  SourceRef st(new ArraySource(44100, 2, std::vector<int32_t>(2 * 44100, 0)));
+  SourceRef head = AdaptSource(8000, 1, st);
+  EXPECT_EQ(head->rate(), 8000u);
+  EXPECT_EQ(head->channels(), 1u);
+  // Two stages below a quarter of the rate, the mono adapter under them.
+  auto* second = dynamic_cast<ResamplingSource*>(head.get());
+  ASSERT_NE(second, nullptr);
+  auto* first = dynamic_cast<ResamplingSource*>(second->wrapped().get());
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(first->rate(), 16000u);
+  EXPECT_EQ(first->wrapped()->channels(), 1u);
+
+  SourceRef mono(new ArraySource(8000, 1, std::vector<int32_t>(8000, 0)));
+  SourceRef up = AdaptSource(16000, 2, mono);
+  EXPECT_EQ(up->channels(), 2u);  // the resampler runs on one channel, the adapter after it
+  EXPECT_NE(dynamic_cast<ResamplingSource*>(dynamic_cast<SourceFilter*>(up.get())->wrapped().get()),
+            nullptr);
+  SourceRef null;
+  EXPECT_EQ(AdaptSource(8000, 1, null), null);
+}
+
+TEST(ResamplingSourceFactory, OneStageDownToAQuarterAndDoublesThePeakRange) {
+  SourceRef src(new ArraySource(32000, 1, {}));
+  SourceRef rs = MakeResamplingSource(8000, src);
+  auto* only = dynamic_cast<ResamplingSource*>(rs.get());
+  ASSERT_NE(only, nullptr);
+  EXPECT_EQ(only->wrapped(), src);
+  EXPECT_EQ(rs->peakRange(), 2 * kProgramPeakRange);
+  SourceRef wide(new ArraySource(32000, 1, {}, 0x200000));
+  EXPECT_EQ(MakeResamplingSource(8000, wide)->peakRange(), 0x200000);
+}
+
+TEST(PeakLimiter, HoldsALoudSourceToTheLimitAndLeavesAQuietOneAlone) {
+  const auto loud = teststreams::sine(440, 8000, 16000, 2.0 * kSampleMax);
+  SourceRef lim = MakePeakLimiter(kSampleMax, SourceRef(new ArraySource(8000, 1, loud)));
+  std::vector<int32_t> out(15000);
+  lim->Read(out.data(), 15000);
+  for (size_t i = 0; i < out.size(); ++i) ASSERT_LE(std::abs(out[i]), kSampleMax) << i;
+  // Attenuated, not clipped: the tone keeps about half its amplitude.
+  const double a = teststreams::toneAmplitude(out.data() + 2000, 8000, 440, 8000);
+  EXPECT_NEAR(a / (2.0 * kSampleMax), 0.5, 0.05);
+
+  const auto quiet = teststreams::sine(440, 8000, 8000, 0.5 * kSampleMax);
+  SourceRef pass = MakePeakLimiter(kSampleMax, SourceRef(new ArraySource(8000, 1, quiet)));
+  std::vector<int32_t> q(7000);
+  pass->Read(q.data(), 7000);
+  for (size_t i = 0; i < q.size(); ++i) ASSERT_EQ(q[i], quiet[i]);
+}
+
+TEST(PeakLimiter, RampsDownBeforeALoudBurstArrives) {
+  // Quiet, then a loud step: the limiter looks ahead and is already low when it comes.
+  std::vector<int32_t> x(8000, 100000);
+  for (size_t i = 4000; i < 8000; ++i) x[i] = 1000000;
+  auto* src = new ArraySource(8000, 1, x);
+  SourceRef lim = MakePeakLimiter(kSampleMax, SourceRef(src));
+  // A finished source: blocks of rate / 35 = 228 frames.
+  std::vector<int32_t> out(7000);
+  lim->Read(out.data(), 7000);
+  EXPECT_LT(out[3999], 100000);  // already reduced before the step
+  EXPECT_LE(out[4000], kSampleMax);
+  EXPECT_EQ(out[100], 100000);  // far ahead of the step nothing is touched
+}
+
+TEST(PeakLimiter, ReportsPositionAndLengthWithoutTheLookAhead) {
+  auto* src = new ArraySource(7000, 1, std::vector<int32_t>(10000, 5));
+  src->live = true;  // live: blocks of 7000 / 70 = 100 frames
+  SourceRef lim = MakePeakLimiter(kSampleMax, SourceRef(src));
+  EXPECT_EQ(lim->Length(), 10000u - 300);
+  std::vector<int32_t> out(150);
+  lim->Read(out.data(), 150);
+  EXPECT_EQ(src->pos, 400u);  // three blocks ahead, then one more
+  EXPECT_EQ(lim->Position(), 150u);
+  EXPECT_EQ(lim->Length(), 10000u - 250);
+  src->live = false;
+  EXPECT_EQ(lim->Length(), 10000u);
+}
+
+TEST(LoopSource, RepeatsTheSpanWithoutEnd) {
+  std::vector<int32_t> x(1000);
+  for (size_t i = 0; i < x.size(); ++i) x[i] = static_cast<int32_t>(i);
+  auto* src = new ArraySource(1000, 1, x);
+  // 100 ms to 400 ms at 1000 Hz: frames 100..399.
+  SourceRef loop = MakeLoopSource(400, 100, SourceRef(src));  // swapped into order
+  loop->Seek(100);
+  std::vector<int32_t> out(1000);
+  loop->Read(out.data(), 1000);
+  for (size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], static_cast<int32_t>(100 + i % 300));
+  EXPECT_EQ(loop->Length(), 400u + 8 * 1000);
+  loop->Seek(950);  // beyond the end: folded into the span
+  EXPECT_EQ(src->pos, 100u + (950 - 400) % 300);
+}
+
+TEST(LoopSource, ShortSpanStillAdvances) {
+  auto* src = new ArraySource(8000, 1, std::vector<int32_t>(100, 1));
+  SourceRef loop = MakeLoopSource(0, 1, SourceRef(src));  // 8 frames
+  std::vector<int32_t> out(1000);
+  loop->Read(out.data(), 1000);  // reads at least 256 frames a turn: never stuck
+  EXPECT_EQ(out[0], 1);
+}
+
+}  // namespace
+}  // namespace quillet::audio
