@@ -1,0 +1,281 @@
+// The WAVE reader's edge cases, the file sources, key tones, the ring sound and the
+// temporary-audio clean-up.
+#include "audio/wave_file.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "audio/test_streams.h"
+
+namespace quillet::audio {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Builds WAVE files byte by byte.
+struct Bytes {
+  std::vector<uint8_t> b;
+  Bytes& id(const char* s) {
+    b.insert(b.end(), s, s + 4);
+    return *this;
+  }
+  Bytes& u16(uint32_t v) {
+    b.push_back(static_cast<uint8_t>(v));
+    b.push_back(static_cast<uint8_t>(v >> 8));
+    return *this;
+  }
+  Bytes& u32(uint32_t v) { return u16(v & 0xFFFF).u16(v >> 16); }
+  Bytes& raw(std::initializer_list<uint8_t> v) {
+    b.insert(b.end(), v);
+    return *this;
+  }
+  Bytes& fmt(uint16_t tag, uint16_t ch, uint32_t rate, uint16_t bits, uint32_t size = 16) {
+    id("fmt ").u32(size).u16(tag).u16(ch).u32(rate).u32(rate * ch * ((bits + 7) / 8));
+    u16(static_cast<uint16_t>(ch * ((bits + 7) / 8))).u16(bits);
+    for (uint32_t i = 16; i < size; ++i) b.push_back(0);
+    if (size % 2) b.push_back(0);
+    return *this;
+  }
+};
+
+Bytes header() {
+  return Bytes().id("RIFF").u32(0).id("WAVE");
+}
+
+class WaveFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("quillet-wave-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  std::string write(const Bytes& bytes, const char* name = "t.wav") {
+    const std::string path = (dir_ / name).string();
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.b.data()),
+               static_cast<std::streamsize>(bytes.b.size()));
+    return path;
+  }
+  SourceRef open(const Bytes& bytes) { return OpenWaveFile(write(bytes)); }
+  fs::path dir_;
+};
+
+TEST_F(WaveFileTest, Reads16BitSamplesTimesSixteen) {
+  SourceRef s = open(
+      header().fmt(1, 2, 8000, 16).id("data").u32(8).u16(1).u16(0xFFFF).u16(0x7FFF).u16(0x8000));
+  ASSERT_FALSE(s.isNull());
+  EXPECT_EQ(s->rate(), 8000u);
+  EXPECT_EQ(s->channels(), 2u);
+  EXPECT_EQ(s->Length(), 2u);
+  EXPECT_FALSE(s->MoreComing());
+  int32_t out[6];
+  s->Read(out, 3);  // a frame past the end reads as zeros
+  EXPECT_EQ(std::vector<int32_t>(out, out + 6),
+            (std::vector<int32_t>{16, -16, 524272, -524288, 0, 0}));
+  EXPECT_EQ(s->Position(), 3u);
+}
+
+TEST_F(WaveFileTest, Reads8BitSamplesCentredTimes4096) {
+  SourceRef s = open(header().fmt(1, 1, 11025, 8).id("data").u32(3).raw({0, 128, 255, 0}));
+  ASSERT_FALSE(s.isNull());
+  int32_t out[3];
+  s->Read(out, 3);
+  EXPECT_EQ(out[0], -128 * 4096);
+  EXPECT_EQ(out[1], 0);
+  EXPECT_EQ(out[2], 127 * 4096);
+}
+
+TEST_F(WaveFileTest, SkipsOtherChunksBeforeFmtAndOddChunksWithTheirPad) {
+  Bytes b = header();
+  b.id("LIST").u32(3).raw({'a', 'b', 'c', 0});  // odd size, pad byte
+  b.fmt(1, 1, 8000, 16);
+  b.id("fact").u32(1).raw({9, 0});
+  b.id("data").u32(2).u16(100);
+  SourceRef s = open(b);
+  ASSERT_FALSE(s.isNull());
+  int32_t x;
+  s->Read(&x, 1);
+  EXPECT_EQ(x, 1600);
+}
+
+TEST_F(WaveFileTest, AcceptsShortAndExtendedFmtChunks) {
+  SourceRef s18 = open(header().fmt(1, 1, 8000, 16, 18).id("data").u32(2).u16(5));
+  EXPECT_FALSE(s18.isNull());
+  SourceRef s17 = open(header().fmt(1, 1, 8000, 16, 17).id("data").u32(2).u16(5));
+  EXPECT_FALSE(s17.isNull());
+}
+
+TEST_F(WaveFileTest, SkipsChunksInFrontOfTheRiffHeader) {
+  Bytes b;
+  b.id("JUNK").u32(6).raw({1, 2, 3, 4, 5, 6});
+  const Bytes riff = header();
+  b.b.insert(b.b.end(), riff.b.begin(), riff.b.end());
+  b.fmt(1, 1, 8000, 16).id("data").u32(2).u16(1);
+  EXPECT_FALSE(open(b).isNull());
+}
+
+TEST_F(WaveFileTest, RefusesUnsupportedFormatsWithKindFive) {
+  for (const Bytes& b :
+       {header().fmt(1, 1, 8000, 24).id("data").u32(0),
+        header().fmt(3, 1, 8000, 32).id("data").u32(0),
+        header().fmt(1, 1, 196001, 16).id("data").u32(0),
+        header().fmt(1, 0, 8000, 16).id("data").u32(0), header().fmt(1, 1, 0, 16).id("data").u32(0),
+        header().fmt(1, 1, 8000, 0).id("data").u32(0),
+        header().fmt(0xFFFE, 1, 8000, 16).id("data").u32(0)}) {
+    SourceRef s = open(b);
+    EXPECT_TRUE(s.isNull());
+    EXPECT_EQ(s->error(), StreamError::kUnsupported);
+  }
+  SourceRef top = open(header().fmt(1, 1, 196000, 16).id("data").u32(2).u16(0));
+  EXPECT_FALSE(top.isNull());
+  EXPECT_EQ(top->rate(), 196000u);
+}
+
+TEST_F(WaveFileTest, RefusesDamagedFilesWithKindThree) {
+  const std::vector<Bytes> bad = {
+      Bytes(),                                                  // empty
+      Bytes().id("RIFF").u32(4),                                // truncated header
+      Bytes().id("JUNK").u32(2).id("xxxx").u32(0),              // chunk of size 4 or less
+      header(),                                                 // no fmt
+      header().id("fmt ").u32(15).raw({1, 0, 1, 0}),            // fmt too small
+      header().id("fmt ").u32(8193),                            // fmt too large
+      header().id("fmt ").u32(16).raw({1, 0}),                  // fmt cut short
+      header().fmt(1, 1, 8000, 16),                             // no data chunk
+      header().id("LIST").u32(0xFFFFFFF0).fmt(1, 1, 8000, 16),  // skip past the end
+  };
+  for (size_t i = 0; i < bad.size(); ++i) {
+    SourceRef s = open(bad[i]);
+    EXPECT_TRUE(s.isNull()) << i;
+    EXPECT_EQ(s->error(), StreamError::kNotWave) << i;
+  }
+  EXPECT_EQ(OpenWaveFile((dir_ / "missing.wav").string())->error(), StreamError::kCannotOpen);
+  EXPECT_EQ(OpenWaveFile(dir_.string())->error(), StreamError::kNotWave);  // a folder
+}
+
+TEST_F(WaveFileTest, ShortFilePlaysItsSamplesThenZeros) {
+  SourceRef s = open(header().fmt(1, 1, 8000, 16).id("data").u32(1000).u16(3).u16(4).u16(5));
+  EXPECT_EQ(s->Length(), 500u);  // what the header says
+  std::vector<int32_t> out(10, -1);
+  s->Read(out.data(), 10);
+  EXPECT_EQ(out[2], 80);
+  for (size_t i = 3; i < 10; ++i) EXPECT_EQ(out[i], 0);
+}
+
+TEST_F(WaveFileTest, SeekPositionsAndNegativePositionsGiveSilenceFirst) {
+  Bytes b = header().fmt(1, 1, 8000, 16).id("data").u32(20);
+  for (int i = 1; i <= 10; ++i) b.u16(static_cast<uint32_t>(i));
+  SourceRef s = open(b);
+  s->Seek(7);
+  int32_t x;
+  s->Read(&x, 1);
+  EXPECT_EQ(x, 8 * 16);
+  s->Seek(static_cast<uint32_t>(-3));
+  int32_t y[5];
+  s->Read(y, 5);
+  EXPECT_EQ(std::vector<int32_t>(y, y + 5), (std::vector<int32_t>{0, 0, 0, 16, 32}));
+  EXPECT_EQ(s->Position(), 2u);
+  s->Seek(50);  // beyond the end: the file pointer stops at the end
+  s->Read(&x, 1);
+  EXPECT_EQ(x, 0);
+}
+
+TEST_F(WaveFileTest, GrowingFileReReadsItsLength) {
+  Bytes b = header().fmt(1, 1, 8000, 16).id("data").u32(0);
+  const std::string path = write(b);
+  SourceRef s = OpenWaveFile(path);
+  ASSERT_FALSE(s.isNull());
+  EXPECT_TRUE(s->MoreComing());
+  EXPECT_EQ(s->Length(), 0u);
+  {
+    std::ofstream f(path, std::ios::binary | std::ios::app);
+    const uint8_t frames[] = {1, 0, 2, 0, 3, 0};
+    f.write(reinterpret_cast<const char*>(frames), 6);
+  }
+  EXPECT_EQ(s->Length(), 3u);  // no size in the header yet: what the file holds
+  {
+    std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
+    f.seekp(static_cast<std::streamoff>(b.b.size() - 4));
+    const uint8_t size[] = {4, 0, 0, 0};  // the writer has updated the size to 2 frames
+    f.write(reinterpret_cast<const char*>(size), 4);
+  }
+  EXPECT_EQ(s->Length(), 2u);
+  int32_t out[3];
+  s->Read(out, 3);
+  EXPECT_EQ(out[2], 48);
+  EXPECT_TRUE(s->MoreComing());
+}
+
+TEST(KeyTone, KnownKeysMakeTheirTwoTonesAndOthersSilence) {
+  std::vector<int32_t> buf(8000);
+  GenerateKeyTone('5', buf.data(), 8000, 8000);
+  // The phase steps are whole table entries: 684 and 394 of 4096 per sample.
+  EXPECT_NEAR(teststreams::toneAmplitude(buf.data(), 8000, 684 * 8000.0 / 4096, 8000), 32768, 500);
+  EXPECT_NEAR(teststreams::toneAmplitude(buf.data(), 8000, 394 * 8000.0 / 4096, 8000), 32768, 500);
+  EXPECT_LT(teststreams::toneAmplitude(buf.data(), 8000, 1209, 8000), 500);
+  int32_t peak = 0;
+  for (int32_t v : buf) peak = std::max(peak, std::abs(v));
+  EXPECT_LE(peak, 65536);
+  // Phase increments are whole table steps: 697 Hz at 8000 Hz steps by 357/4096.
+  GenerateKeyTone('1', buf.data(), 2, 8000);
+  EXPECT_EQ(buf[0],
+            static_cast<int32_t>(
+                (std::sin(2 * M_PI * 357 / 4096) + std::sin(2 * M_PI * 619 / 4096)) * 32768));
+  std::vector<int32_t> silent(100, 7);
+  GenerateKeyTone('A', silent.data(), 100, 8000);
+  for (int32_t v : silent) EXPECT_EQ(v, 0);
+}
+
+TEST(RingSound, IsAnEightKilohertzMonoWaveOf20736DataBytes) {
+  const auto ring = RingSound();
+  ASSERT_EQ(ring.size(), 12u + 8 + 18 + 8 + 20736);
+  EXPECT_EQ(std::memcmp(ring.data(), "RIFF", 4), 0);
+  EXPECT_EQ(std::memcmp(ring.data() + 12, "fmt ", 4), 0);
+  EXPECT_EQ(ring[16], 18);
+  // Read back through the program's own reader.
+  const auto dir = fs::temp_directory_path() / ("quillet-ring-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const auto path = (dir / "ring.wav").string();
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(ring.data()), static_cast<std::streamsize>(ring.size()));
+  SourceRef s = OpenWaveFile(path);
+  ASSERT_FALSE(s.isNull());
+  EXPECT_EQ(s->rate(), 8000u);
+  EXPECT_EQ(s->channels(), 1u);
+  EXPECT_EQ(s->Length(), 20736u / 2);
+  std::vector<int32_t> pcm(10368);
+  s->Read(pcm.data(), 10368);
+  double peak = 0;
+  for (int32_t v : pcm) peak = std::max(peak, std::fabs(v / 16.0));
+  EXPECT_GT(peak, 8000);                     // audible
+  EXPECT_LT(peak, 32767);                    // not clipped
+  EXPECT_LT(std::abs(pcm.back()), 16 * 64);  // fades out: no click when it repeats
+  fs::remove_all(dir);
+}
+
+TEST(DeleteTemporaryAudio, RemovesOnlyAudAndGrfFiles) {
+  const auto dir = fs::temp_directory_path() / ("quillet-tmpaudio-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  for (const char* name : {"a.aud", "b.AUD", "c.grf", "keep.wav", "keep.aud.txt"}) {
+    std::ofstream(dir / name) << "x";
+  }
+  fs::create_directories(dir / "folder.aud");
+  EXPECT_EQ(DeleteTemporaryAudio(dir.string()), 3);
+  EXPECT_TRUE(fs::exists(dir / "keep.wav"));
+  EXPECT_TRUE(fs::exists(dir / "keep.aud.txt"));
+  EXPECT_TRUE(fs::exists(dir / "folder.aud"));
+  EXPECT_FALSE(fs::exists(dir / "a.aud"));
+  EXPECT_EQ(DeleteTemporaryAudio((dir / "none").string()), 0);
+  fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace quillet::audio
