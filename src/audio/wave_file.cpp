@@ -128,7 +128,7 @@ class WaveFileSource : public AudioSource {
     return static_cast<uint32_t>(std::min<uint64_t>(bytes / frameBytes_, 0x7FFFFFFF));
   }
   void Seek(uint32_t frame) override {
-    position_ = static_cast<int32_t>(frame);
+    position_ = static_cast<int32_t>(frame);  // the upper half counts as negative
     if (position_ <= 0) {
       filePos_ = 0;
     } else {
@@ -146,7 +146,7 @@ class WaveFileSource : public AudioSource {
   int64_t dataOffset_;
   bool growing_;
   uint32_t length_;  // frames (when not growing)
-  int32_t position_ = 0;
+  int64_t position_ = 0;  // frames; below 0 while silence is still to come
   uint64_t filePos_ = 0;  // bytes after the data offset
   std::vector<uint8_t> bytes_;
 };
