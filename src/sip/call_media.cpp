@@ -1,6 +1,7 @@
-// Signalling-only media: real SDP negotiation over a bound (but unused) RTP port.
+// The media sessions a SipEngine can drive: the RTP session of a line, or SDP alone.
 #include "sip/call_media.h"
 
+#include "media/rtp_session.h"
 #include "media/sdp_session.h"
 #include "platform/socket.h"
 
@@ -45,10 +46,47 @@ class SignallingOnlyMedia : public CallMedia {
   uint16_t port_ = 0;
 };
 
+class RtpMedia : public CallMedia {
+ public:
+  RtpMedia(std::unique_ptr<media::RtpSession> session, const media::SdpSettings& sdpSettings)
+      : session_(std::move(session)), sdpSettings_(sdpSettings) {}
+  ~RtpMedia() override { session_->stop(); }
+
+  void openPort() override { session_->openPort(); }
+  std::string makeOffer(bool sendOnly) override { return session_->makeOffer(sendOnly); }
+  bool takeOffer(std::string_view body, bool sendOnly, std::string& answer) override {
+    return session_->takeOffer(body, sendOnly, answer);
+  }
+  bool takeAnswer(std::string_view body) override { return session_->takeAnswer(body); }
+  void start() override { session_->start(); }
+  void stop() override { session_->stop(); }
+  std::string capabilityOffer() override {
+    return media::SdpSession::makeCapabilityOffer(sdpSettings_);
+  }
+  audio::SinkRef sendingStream() override { return session_->createCaptureSink(false); }
+  audio::SourceRef receivingStream() override { return session_->attachPlayback(); }
+  bool sendDigits(std::string_view digits) override {
+    session_->sendDigits(digits);
+    return true;
+  }
+  void setDigitsListener(std::function<void()> onEmpty) override {
+    session_->setDigitsListener(std::move(onEmpty));
+  }
+
+ private:
+  std::unique_ptr<media::RtpSession> session_;
+  media::SdpSettings sdpSettings_;
+};
+
 }  // namespace
 
 std::unique_ptr<CallMedia> makeSignallingOnlyMedia(std::string address) {
   return std::make_unique<SignallingOnlyMedia>(std::move(address));
+}
+
+std::unique_ptr<CallMedia> makeRtpMedia(std::unique_ptr<media::RtpSession> session,
+                                        const media::SdpSettings& sdpSettings) {
+  return std::make_unique<RtpMedia>(std::move(session), sdpSettings);
 }
 
 }  // namespace quillet::sip

@@ -1,11 +1,19 @@
 // CallMedia: what a call needs of the line's media session (open the RTP port, make and
-// take SDP, start and stop the flow), so that the call logic does not depend on how the
-// RTP session is built.
+// take SDP, start and stop the flow, the call's audio streams and digits), so that the call
+// logic does not depend on how the media session is built.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+
+#include "audio/audio_stream.h"
+
+namespace quillet::media {
+class RtpSession;
+struct SdpSettings;
+}  // namespace quillet::media
 
 namespace quillet::sip {
 
@@ -22,10 +30,23 @@ class CallMedia {
   virtual void stop() = 0;
   // The offer of a session that was never prepared (the body of a 200 to OPTIONS).
   virtual std::string capabilityOffer() = 0;
+
+  // What is written into it goes to the far end (a null sink without audio).
+  virtual audio::SinkRef sendingStream() { return {}; }
+  // The far end's audio, 8000 Hz mono (a null source without audio).
+  virtual audio::SourceRef receivingStream() { return {}; }
+  // Queues telephone-event digits; `onEmpty` runs (on the sender's thread) when the queue
+  // has run empty. False when this media cannot send digits.
+  virtual bool sendDigits(std::string_view /*digits*/) { return false; }
+  virtual void setDigitsListener(std::function<void()> /*onEmpty*/) {}
 };
 
-// SDP negotiation without an RTP socket: offers port 0 on the given address. Used where
-// no audio is needed (tests of the signalling).
+// SDP negotiation over a bound but unused RTP port: no audio flows. For signalling tests.
 std::unique_ptr<CallMedia> makeSignallingOnlyMedia(std::string address);
+
+// The real media session of a line: an RtpSession with its SDP, receive thread and digits.
+// `sdpSettings` gives the capability offer for OPTIONS.
+std::unique_ptr<CallMedia> makeRtpMedia(std::unique_ptr<media::RtpSession> session,
+                                        const media::SdpSettings& sdpSettings);
 
 }  // namespace quillet::sip

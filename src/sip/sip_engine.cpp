@@ -4,10 +4,13 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "base/settings_store.h"
+#include "media/rtp_session.h"
 #include "platform/tick.h"
 #include "sip/dialog_reaper.h"
 #include "sip/sip_log.h"
 #include "sip/sip_templates.h"
+#include "sip/sip_trace.h"
 #include "sip/sip_transport.h"
 #include "sip/sip_uri.h"
 
@@ -132,9 +135,25 @@ void SipEngine::HangUp() {
   commandEvent_.set();
 }
 
-void SipEngine::SendDtmf(std::string_view) {
-  // Telephone events go through the media session's DTMF sender, which signalling-only
-  // media does not have.
+void SipEngine::SendDtmf(std::string_view digits) {
+  dtmfPending_ = true;
+  dtmfDone_ = false;
+  if (!media_->sendDigits(digits)) dtmfPending_ = false;  // this media cannot send digits
+}
+
+void SipEngine::StopMedia() {
+  // No stream pump or stream recorder is attached to this engine yet: nothing runs that
+  // would have to be stopped.
+}
+
+audio::SinkRef SipEngine::SendingStream() {
+  if (callState_ != kCallConnected) return {};
+  return media_->sendingStream();
+}
+
+audio::SourceRef SipEngine::ReceivingStream() {
+  if (callState_ == kCallIdle) return {};
+  return media_->receivingStream();
 }
 
 void SipEngine::Transfer(std::string_view target) {
@@ -605,6 +624,11 @@ void SipEngine::OnNotify() {
       ++ringsReported_;
       if (events_->Ring(ringsReported_, ringsReported_ - 1)) Answer();
     }
+  }
+  if (dtmfPending_ && dtmfDone_) {
+    dtmfPending_ = false;
+    dtmfDone_ = false;
+    events_->DtmfSent();
   }
 }
 

@@ -70,7 +70,8 @@ class SipEngine : public LineInterface, public base::WorkerThread, public base::
   static constexpr uint32_t kFinalGiveUpMs = 8000;
 
   // Adds the engine to the transport and the line's registration. Without `media` the
-  // engine negotiates SDP but carries no audio.
+  // engine makes an RTP session on the process-wide settings (traced into the transport's
+  // trace).
   SipEngine(SipTransport& transport, const LineIdentity& line,
             std::unique_ptr<CallMedia> media = nullptr);
   ~SipEngine() override;
@@ -89,7 +90,11 @@ class SipEngine : public LineInterface, public base::WorkerThread, public base::
   void SendDtmf(std::string_view digits) override;
   void Transfer(std::string_view target) override;
   void HangUp() override;
-  void StopMedia() override {}
+  void StopMedia() override;
+  // A new sending stream of the call: what is written into it goes to the far end.
+  audio::SinkRef SendingStream();
+  // A new receiving stream of the call: the far end's audio, 8000 Hz mono.
+  audio::SourceRef ReceivingStream();
   // An intercom call: the INVITE asks the far end to answer by itself.
   int DialIntercom(std::string_view target);
 
@@ -155,6 +160,8 @@ class SipEngine : public LineInterface, public base::WorkerThread, public base::
   std::atomic<int32_t> ringCount_{0};
   std::atomic<int32_t> ringsReported_{0};
   std::atomic<int32_t> command_{kCommandNone};
+  std::atomic<bool> dtmfPending_{false};
+  std::atomic<bool> dtmfDone_{false};
   platform::Event commandEvent_{platform::Event::Reset::Manual};
   bool intercom_ = false;
 

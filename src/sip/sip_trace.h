@@ -12,9 +12,11 @@
 #include <string>
 #include <string_view>
 
+#include "media/rtp_trace.h"
+
 namespace quillet::sip {
 
-class SipTrace {
+class SipTrace : public media::RtpTrace {
  public:
   // Local-time source; tests replace it to cross midnight.
   using Clock = std::function<std::time_t()>;
@@ -22,7 +24,7 @@ class SipTrace {
   // folder: the log folder the daily file goes to. enabled/audio: "SipTraceOn" and
   // "SipTraceAudioOn"; the audio option only counts when tracing is on.
   SipTrace(std::string folder, bool enabled, bool audio, Clock clock = {});
-  ~SipTrace();
+  ~SipTrace() override;
   SipTrace(const SipTrace&) = delete;
   SipTrace& operator=(const SipTrace&) = delete;
 
@@ -44,6 +46,10 @@ class SipTrace {
   static std::string fileNameFor(const std::tm& local);
   // "%d.%d.%d.%d:%d"
   static std::string addressText(const sockaddr_in& address);
+
+  // The RTP layer's lines (only with the audio option).
+  bool rtpTraceOn() const override { return audio_; }
+  void traceRtpLine(const std::string& line) override { traceLine(line); }
 
   // Path of the file currently open (empty before the first entry).
   std::string currentPath() const;

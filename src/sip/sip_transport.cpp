@@ -2,14 +2,16 @@
 #include "sip/sip_transport.h"
 
 #include <arpa/inet.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "base/net_facts.h"
 #include "base/settings_store.h"
-#include "media/host_address.h"
+#include "net/public_address.h"
 #include "platform/socket.h"
 #include "platform/tick.h"
 #include "sip/dialog_reaper.h"
@@ -26,18 +28,30 @@ int32_t since(uint32_t now, uint32_t then) {
   return static_cast<int32_t>(now - then);
 }
 
-// The private and static cases of public address resolution: a public private address
-// stands for itself; a static mapping gives its address and shifts the port.
-PublicAddress defaultPublicAddress(const std::string& privateAddress, uint16_t boundPort, int,
-                                   const TransportSettings& settings) {
-  PublicAddress result{privateAddress, boundPort};
-  if (!media::isPrivateHost(privateAddress)) return result;
-  if (settings.staticMapping) {
-    if (!settings.staticPublicIp.empty()) result.address = settings.staticPublicIp;
-    const int32_t port = boundPort - settings.port + settings.staticSipPort;
-    if (port > 0 && port < 65536) result.port = static_cast<uint16_t>(port);
-  }
-  return result;
+// The resolution of the SIP socket's public address through the network layer (the
+// private and static cases; STUN, UPnP and HTTP where that layer offers them).
+PublicAddress defaultPublicAddress(const std::string& privateAddress, uint16_t boundPort,
+                                   int socket, const TransportSettings& settings) {
+  net::NatSettings nat;
+  nat.staticMapping = settings.staticMapping;
+  nat.staticPublicIp = settings.staticPublicIp;
+  nat.stun = settings.stun;
+  net::LocalPublicAddressResolver resolver(nat);
+  net::PublicAddressRequest request;
+  request.privateAddress = privateAddress;
+  request.privatePort = boundPort;
+  request.socket = socket;
+  request.portStep = 1;
+  request.staticPortBase = static_cast<uint16_t>(settings.staticSipPort);
+  request.portBase = static_cast<uint16_t>(settings.port);
+  const net::PublicAddress found = resolver.resolve(request);
+  if (!resolver.message().empty()) sipLogInfo(resolver.message());
+  return PublicAddress{found.address, found.port};
+}
+
+std::string lanAddressText() {
+  const uint32_t address = base::lanAddress();
+  return address == 0 ? std::string() : platform::ipv4ToString(address);
 }
 
 }  // namespace
@@ -74,7 +88,12 @@ SipTransport::SipTransport(SipTrace* trace)
       registrations_(*this),
       reaper_(std::make_unique<DialogReaper>(*this)),
       settingsSource_(&TransportSettings::fromStore),
-      publicResolver_(&defaultPublicAddress) {}
+      privateSource_(&lanAddressText),
+      publicResolver_(&defaultPublicAddress) {
+  // Until the thread has run, both addresses are the current local address.
+  privateAddress_ = privateSource_();
+  public_.address = privateAddress_;
+}
 
 SipTransport::~SipTransport() {
   Stop();
@@ -88,7 +107,10 @@ void SipTransport::setSettingsSource(SettingsSource source) {
 }
 
 void SipTransport::setPrivateAddressSource(PrivateAddressSource source) {
-  privateSource_ = std::move(source);
+  privateSource_ = source ? std::move(source) : PrivateAddressSource(&lanAddressText);
+  std::lock_guard lock(addressLock_);
+  privateAddress_ = privateSource_();
+  if (public_.port == 0) public_.address = privateAddress_;
 }
 
 void SipTransport::setPublicAddressResolver(PublicAddressResolver resolver) {
@@ -134,8 +156,7 @@ PublicAddress SipTransport::publicAddress() const {
 std::pair<std::string, uint16_t> SipTransport::localAddressFor(
     const sockaddr_in& destination) const {
   std::lock_guard lock(addressLock_);
-  const std::string host = media::ipv4Text(destination.sin_addr.s_addr);
-  if (destination.sin_addr.s_addr != 0 && media::isPrivateHost(host)) {
+  if (destination.sin_addr.s_addr != 0 && base::isPrivateAddress(destination.sin_addr.s_addr)) {
     return {privateAddress_, boundPort_.load()};
   }
   return {public_.address, public_.port};
@@ -177,7 +198,7 @@ bool SipTransport::resolve(std::string_view hostPort, uint16_t defaultPort, sock
   out.sin_family = AF_INET;
   out.sin_port = htons(hp.port);
   if (hp.host.empty()) return false;
-  out.sin_addr.s_addr = media::resolveIpv4(hp.host);
+  out.sin_addr.s_addr = base::resolveHost(hp.host);
   return out.sin_addr.s_addr != 0;
 }
 
@@ -186,7 +207,7 @@ bool SipTransport::resolveNextHop(std::string_view destinationUri, sockaddr_in& 
   out = sockaddr_in{};
   out.sin_family = AF_INET;
   out.sin_port = htons(hp.port);
-  out.sin_addr.s_addr = hp.host.empty() ? 0 : media::resolveIpv4(hp.host);
+  out.sin_addr.s_addr = hp.host.empty() ? 0 : base::resolveHost(hp.host);
   if (out.sin_addr.s_addr == 0) {
     sipLogError("Unable to find address of server: " + hp.host);
     return false;
@@ -318,7 +339,7 @@ void SipTransport::Run() {
 
   while (!stopRequested()) {
     const TransportSettings settings = settingsSource_();
-    const std::string currentPrivate = privateSource_ ? privateSource_() : std::string();
+    const std::string currentPrivate = privateSource_();
     if (currentPrivate != lastPrivate) {
       rebind = true;
       lastPrivate = currentPrivate;
@@ -422,7 +443,10 @@ void SipTransport::unregisterAtShutdown(std::vector<char>& buffer) {
     const int32_t left =
         static_cast<int32_t>(kShutdownUnregisterMs) - since(platform::tickMs(), start);
     if (left <= 0) break;
-    if (platform::waitReadable(fd, left, nullptr) != platform::NetResult::Done) break;
+    pollfd readable{fd, POLLIN, 0};
+    const int ready = ::poll(&readable, 1, left);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) break;
     platform::Endpoint from;
     const int n = platform::recvFrom(fd, buffer.data(), kMaxDatagram, &from);
     if (n < 0) continue;

@@ -4,10 +4,14 @@
 //   EVENT <name> [args] an engine event (ring N, connected, ended)
 //   READY <port>        the SIP socket is bound
 // Commands (one per line): dial TARGET, intercom TARGET, answer, hangup, state, dnd on|off,
-// quit. End of input or SIGTERM quits too (hanging up and un-registering first).
+// dtmf DIGITS, quit. End of input or SIGTERM quits too (hanging up and un-registering first).
+// With --play WAV (8000 Hz mono 16-bit) the file is sent into each connected call in real
+// time; with --record WAV what the far end sends is written there.
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,8 +19,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "base/notify_window.h"
+#include "media/rtp_session.h"
+#include "platform/audio_device_wav.h"
 #include "platform/message_loop.h"
 #include "platform/paths.h"
 #include "sip/engine_events.h"
@@ -43,6 +50,79 @@ void onSignal(int) {
   [[maybe_unused]] ssize_t n = ::write(signalPipe[1], &c, 1);
 }
 
+// Plays a WAV file into the call and records the far end, both in real time, while a call
+// is connected.
+class CallAudio {
+ public:
+  CallAudio(std::string playPath, std::string recordPath)
+      : playPath_(std::move(playPath)), recordPath_(std::move(recordPath)) {}
+  ~CallAudio() { stop(); }
+
+  void start(sip::SipEngine& engine) {
+    stop();
+    running_ = true;
+    if (!playPath_.empty()) {
+      audio::SinkRef sink = engine.SendingStream();
+      sender_ = std::thread([this, sink]() mutable { send(sink); });
+    }
+    if (!recordPath_.empty()) {
+      audio::SourceRef source = engine.ReceivingStream();
+      receiver_ = std::thread([this, source]() mutable { receive(source); });
+    }
+  }
+  void stop() {
+    running_ = false;
+    if (sender_.joinable()) sender_.join();
+    if (receiver_.joinable()) receiver_.join();
+  }
+
+ private:
+  void send(audio::SinkRef& sink) {
+    platform::WavFileReader reader;
+    std::string error;
+    if (!reader.open(playPath_, error)) {
+      out("AUDIO play failed: " + error);
+      return;
+    }
+    int16_t pcm[160];
+    int32_t frame[160];
+    auto next = std::chrono::steady_clock::now();
+    while (running_) {
+      const size_t n = reader.read(pcm, 160);
+      for (size_t i = 0; i < 160; ++i) frame[i] = i < n ? pcm[i] * 16 : 0;
+      sink->Write(frame, 160);
+      next += std::chrono::milliseconds(20);
+      std::this_thread::sleep_until(next);
+    }
+  }
+  void receive(audio::SourceRef& source) {
+    platform::WavFileWriter writer;
+    std::string error;
+    if (!writer.create(recordPath_, 8000, 1, error)) {
+      out("AUDIO record failed: " + error);
+      return;
+    }
+    int32_t frame[160];
+    int16_t pcm[160];
+    auto next = std::chrono::steady_clock::now();
+    while (running_) {
+      next += std::chrono::milliseconds(20);
+      std::this_thread::sleep_until(next);
+      source->Read(frame, 160);
+      for (size_t i = 0; i < 160; ++i) pcm[i] = static_cast<int16_t>(frame[i] / 16);
+      writer.write(pcm, 160);
+    }
+  }
+
+  std::string playPath_;
+  std::string recordPath_;
+  std::atomic<bool> running_{false};
+  std::thread sender_;
+  std::thread receiver_;
+};
+
+CallAudio* callAudio = nullptr;
+
 enum class AnswerPolicy { Auto, Manual, Reject, AfterRings };
 
 class PeerEvents : public sip::EngineEvents {
@@ -63,8 +143,15 @@ class PeerEvents : public sip::EngineEvents {
     }
     return 0;
   }
-  void Connected() override { out("EVENT connected"); }
-  void Ended() override { out("EVENT ended"); }
+  void Connected() override {
+    out("EVENT connected");
+    if (callAudio) callAudio->start(*static_cast<sip::SipEngine*>(engine()));
+  }
+  void Ended() override {
+    if (callAudio) callAudio->stop();
+    out("EVENT ended");
+  }
+  void DtmfSent() override { out("EVENT dtmfsent"); }
 
  private:
   AnswerPolicy policy_;
@@ -91,6 +178,9 @@ int main(int argc, char** argv) {
   bool traceAudio = false;
   bool dnd = false;
   bool noOutbound = false;
+  bool signallingOnly = false;
+  std::string playPath;
+  std::string recordPath;
   AnswerPolicy policy = AnswerPolicy::Auto;
   int answerRings = 1;
   for (int i = 1; i < argc; ++i) {
@@ -139,6 +229,12 @@ int main(int argc, char** argv) {
       dnd = true;
     } else if (arg == "--trace") {
       traceDir = value();
+    } else if (arg == "--play") {
+      playPath = value();
+    } else if (arg == "--record") {
+      recordPath = value();
+    } else if (arg == "--signalling-only") {
+      signallingOnly = true;
     } else if (arg == "--trace-audio") {
       traceAudio = true;
     } else {
@@ -166,7 +262,20 @@ int main(int argc, char** argv) {
   transport.setSettingsSource([settings] { return settings; });
   transport.setPrivateAddressSource([address] { return address; });
   transport.setDoNotDisturb(dnd);
-  auto engine = std::make_unique<sip::SipEngine>(transport, line);
+  std::unique_ptr<sip::CallMedia> media;
+  if (signallingOnly) {
+    media = sip::makeSignallingOnlyMedia(address);
+  } else {
+    media::RtpSettings rtp;
+    rtp.nat.stun = false;
+    auto session = std::make_unique<media::RtpSession>(
+        rtp, trace ? static_cast<media::RtpTrace&>(*trace) : media::noRtpTrace());
+    session->setPrivateAddress(address);
+    media = sip::makeRtpMedia(std::move(session), rtp.sdp);
+  }
+  CallAudio audio(playPath, recordPath);
+  callAudio = &audio;
+  auto engine = std::make_unique<sip::SipEngine>(transport, line, std::move(media));
   engine->setEngineEvents(std::make_unique<PeerEvents>(policy, answerRings));
   transport.restart();
   transport.waitReady(10000);
@@ -204,6 +313,9 @@ int main(int argc, char** argv) {
       } else if (verb == "hangup") {
         engine->HangUp();
         out("RESULT hangup");
+      } else if (verb == "dtmf") {
+        engine->SendDtmf(rest);
+        out("RESULT dtmf");
       } else if (verb == "state") {
         out("STATE " + std::to_string(engine->callState()));
       } else if (verb == "dnd") {
@@ -218,8 +330,16 @@ int main(int argc, char** argv) {
   });
   loop.run();
 
-  engine.reset();        // hangs up a call (BYE through the reaper)
-  transport.shutdown();  // un-registers, lets the reaper finish, closes the socket
+  // As the program closes: hang up, un-register (the transport's shutdown, which also lets
+  // the reaper finish a BYE), then let the engine go.
+  audio.stop();
+  engine->HangUp();
+  for (int i = 0; i < 200 && engine->IsInCall(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  transport.shutdown();
+  engine.reset();
+  callAudio = nullptr;
   out("EXITED");
   platform::setGuiLoop(nullptr);
   return 0;

@@ -83,7 +83,7 @@ class Process:
 class Kamailio:
     """Kamailio as registrar and record-routing proxy on 127.0.0.1:port."""
 
-    def __init__(self, workdir, users, port=None):
+    def __init__(self, workdir, users, port=None, max_expires=3600):
         self.port = port or free_udp_port()
         self.dir = os.path.join(workdir, "kamailio")
         os.makedirs(self.dir, exist_ok=True)
@@ -91,6 +91,7 @@ class Kamailio:
             cfg = f.read()
         seeds = "\n".join('\t$sht(users=>%s) = "%s";' % (u, p) for u, p in users.items())
         cfg = cfg.replace("@PORT@", str(self.port)).replace("@USERS@", seeds)
+        cfg = cfg.replace('"max_expires", 3600', '"max_expires", %d' % max_expires)
         self.cfg = os.path.join(self.dir, "kamailio.cfg")
         with open(self.cfg, "w") as f:
             f.write(cfg)
@@ -340,6 +341,7 @@ class Peer:
             self.stop()
             raise RuntimeError("sip_peer did not start:\n" + "\n".join(self.lines))
         self.port = int(ready.group(1))
+        self.seen = 0  # lines before READY (the first log lines) still count
 
     def _read(self):
         for line in self.proc.stdout:
@@ -473,3 +475,19 @@ class TestRun:
         for f in self.failures:
             print("  failed:", f)
         return 1 if self.failures else 0
+
+
+def trace_entries(folder):
+    """The entries of the SIP trace file(s) in a folder: (direction, address, text)."""
+    import glob
+    import re
+    out = []
+    for path in sorted(glob.glob(os.path.join(folder, "*Quillet SipTrace.txt"))):
+        with open(path, "rb") as f:
+            data = f.read().decode("utf-8", "replace")
+        sep = "\r\n----------------------------------------------------------------\r\n\r\n"
+        for m in re.finditer(r"(\d\d:\d\d:\d\d) UDP Packet (Sent to|Received from) "
+                             r"([0-9.:]+) [<>]+\r\n(.*?)" + re.escape(sep), data, re.S):
+            out.append(("sent" if m.group(2) == "Sent to" else "received", m.group(3),
+                        m.group(4)))
+    return out

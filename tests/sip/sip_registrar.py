@@ -1,0 +1,169 @@
+#!/usr/bin/env python3
+"""The engine against Kamailio as registrar and record-routing proxy with digest
+authentication: registration, refresh from the granted expiry, a wrong password,
+un-registration at exit, and a call between two engines through the proxy.
+Usage: sip_registrar.py PATH/TO/sip_peer [name-filter]"""
+
+import os
+import re
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import sipharness as h  # noqa: E402
+
+PEER = os.path.abspath(sys.argv[1])
+ONLY = sys.argv[2] if len(sys.argv) > 2 else ""
+run = h.TestRun()
+USERS = {"alice": "secret", "bob": "hunter2"}
+
+
+def scenario(func):
+    if ONLY and ONLY not in func.__name__:
+        return func
+    with h.TempRun() as d:
+        try:
+            func(d)
+        except Exception:
+            import traceback
+            run.check(func.__name__, False, traceback.format_exc())
+    return func
+
+
+def registers(entries):
+    return [e for e in entries if e[0] == "sent" and e[2].startswith("REGISTER ")]
+
+
+def line_args(kam, user, password, trace):
+    return ["--server", "127.0.0.1:%d" % kam.port, "--password", password, "--trace", trace]
+
+
+@scenario
+def register_and_unregister(d):
+    kam = h.Kamailio(d, USERS)
+    trace = os.path.join(d, "trace-a")
+    peer = None
+    try:
+        peer = h.Peer(PEER, d, "a", "alice", args=line_args(kam, "alice", "secret", trace))
+        aor = "sip:alice@127.0.0.1:%d" % kam.port
+        registered = peer.wait_for(re.escape("LOG I Registered as: " + aor), 5)
+        attempted = peer.wait_for(re.escape("LOG I Attempting to register " + aor), 1,
+                                  from_start=True)
+        sent = registers(h.trace_entries(trace))
+        got = [e[2].split("\r\n")[0] for e in h.trace_entries(trace) if e[0] == "received"]
+        first_plain = len(sent) >= 2 and "Authorization:" not in sent[0][2]
+        second_auth = len(sent) >= 2 and re.search(
+            r'\r\nAuthorization: Digest username="alice",realm="127.0.0.1",nonce="[^"]+",'
+            r'uri="sip:127.0.0.1:%d",response="[0-9a-f]{32}",opaque="",algorithm=MD5\r\n'
+            % kam.port, sent[1][2]) is not None
+        run.check("REGISTER: 401, then 200 with the right password",
+                  attempted is not None and registered is not None and first_plain and
+                  second_auth and "SIP/2.0 401 Unauthorized" in got and "SIP/2.0 200 OK" in got,
+                  peer.output() + "\n" + "\n".join(s[2] for s in sent))
+        contact_ok = len(sent) >= 2 and re.search(
+            r"\r\nContact: <sip:alice@127.0.0.1:%d>;expires=3600;q=0.90\r\n" % peer.port,
+            sent[1][2]) is not None
+        run.check("REGISTER carries the Contact with expires 3600 and q=0.90", contact_ok,
+                  "\n".join(s[2] for s in sent))
+        peer.stop()
+        entries = h.trace_entries(trace)
+        sent = registers(entries)
+        last = sent[-1][2] if sent else ""
+        unreg = ";expires=0;" in last
+        answered = any(e[0] == "received" and e[2].startswith("SIP/2.0 200") and
+                       "CSeq: %s" % re.search(r"CSeq: (\d+)", last).group(1) in e[2]
+                       for e in entries) if unreg else False
+        run.check("un-REGISTER (expires 0) at exit, answered 200", unreg and answered,
+                  "\n".join(s[2] for s in sent[-2:]))
+    finally:
+        if peer:
+            peer.stop()
+        kam.stop()
+
+
+@scenario
+def wrong_password(d):
+    kam = h.Kamailio(d, USERS)
+    trace = os.path.join(d, "trace-a")
+    try:
+        peer = h.Peer(PEER, d, "a", "alice", args=line_args(kam, "alice", "wrong", trace))
+        aor = "sip:alice@127.0.0.1:%d" % kam.port
+        l1 = peer.wait_for(re.escape("LOG E Register authorization failed for " + aor), 5,
+                           from_start=True)
+        l2 = peer.wait_for(re.escape("LOG E Error returned : 401 Unauthorized"), 1)
+        l3 = peer.wait_for(re.escape("LOG E Check username or password for the proxy server."), 1)
+        time.sleep(3)  # no storm: nothing more is sent for the next 10 minutes
+        sent = registers(h.trace_entries(trace))
+        peer.stop()
+        run.check("wrong password: the three log lines and no REGISTER storm",
+                  l1 is not None and l2 is not None and l3 is not None and len(sent) == 2,
+                  "registers=%d\n%s" % (len(sent), peer.output()))
+    finally:
+        kam.stop()
+
+
+@scenario
+def refresh_from_granted_expiry(d):
+    kam = h.Kamailio(d, USERS, max_expires=15)
+    trace = os.path.join(d, "trace-a")
+    try:
+        peer = h.Peer(PEER, d, "a", "alice", args=line_args(kam, "alice", "secret", trace))
+        registered = peer.wait_for("LOG I Registered as: ", 5)
+        t0 = peer.match_time
+        deadline = time.time() + 14
+        refresh = None
+        while time.time() < deadline and refresh is None:
+            time.sleep(0.2)
+            sent = registers(h.trace_entries(trace))
+            if len(sent) >= 3:
+                refresh = time.time()
+        peer.stop()
+        waited = refresh - t0 if refresh else 0
+        run.check("a granted expires=15 schedules the refresh 10 s after registering",
+                  registered is not None and refresh is not None and 9.0 <= waited <= 11.5,
+                  "waited=%.2f\n%s" % (waited, peer.output()))
+    finally:
+        kam.stop()
+
+
+@scenario
+def call_through_proxy(d):
+    kam = h.Kamailio(d, USERS)
+    ta = os.path.join(d, "trace-a")
+    tb = os.path.join(d, "trace-b")
+    a = b = None
+    try:
+        a = h.Peer(PEER, d, "a", "alice", args=line_args(kam, "alice", "secret", ta))
+        b = h.Peer(PEER, d, "b", "bob", args=line_args(kam, "bob", "hunter2", tb) +
+                   ["--answer", "auto"])
+        ra = a.wait_for("LOG I Registered as: ", 5)
+        rb = b.wait_for("LOG I Registered as: ", 5)
+        a.send("dial bob")
+        ca = a.wait_for("EVENT connected", 10)
+        cb = b.wait_for("EVENT connected", 10)
+        time.sleep(0.5)
+        a.send("hangup")
+        ea = a.wait_for("EVENT ended", 5)
+        eb = b.wait_for("EVENT ended", 5)
+        time.sleep(0.3)
+        entries = h.trace_entries(ta)
+        invites = [e for e in entries if e[0] == "sent" and e[2].startswith("INVITE ")]
+        byes = [e for e in entries if e[0] == "sent" and e[2].startswith("BYE ")]
+        acks = [e for e in entries if e[0] == "sent" and e[2].startswith("ACK ")]
+        proxy = "127.0.0.1:%d" % kam.port
+        authed = len(invites) >= 2 and "\r\nProxy-Authorization: Digest " in invites[-1][2]
+        routed = (bool(byes) and byes[0][1] == proxy and "\r\nRoute: <sip:127.0.0.1:%d;lr" %
+                  kam.port in byes[0][2] and bool(acks) and acks[-1][1] == proxy)
+        run.check("registered engines call each other through the proxy (407 answered)",
+                  None not in (ra, rb, ca, cb, ea, eb) and authed,
+                  a.output() + "\n---\n" + b.output())
+        run.check("ACK and BYE follow the recorded route through the proxy", routed,
+                  "\n".join(e[1] + "\n" + e[2] for e in acks + byes))
+    finally:
+        for p in (a, b):
+            if p:
+                p.stop()
+        kam.stop()
+
+
+sys.exit(run.finish())
