@@ -200,16 +200,14 @@ class Baresip:
         os.makedirs(self.dir, exist_ok=True)
         self.sip_port = sip_port
         self.ctrl_port = free_udp_port()
-        mods = ["stdio" if False else None, "g711", "aufile", "sndfile", "ctrl_tcp", "account",
-                "contact", "menu"]
-        mods = [m for m in mods if m]
+        mods = ["g711", "aufile", "sndfile", "alsa", "ctrl_tcp", "account", "contact"]
         config = [
             "poll_method epoll",
             "sip_listen 127.0.0.1:%d" % sip_port,
             "dns_server 127.0.0.1:53",
-            "audio_player aufile,%s" % os.path.join(self.dir, "speaker.wav"),
+            "audio_player alsa,null",
             "audio_source aufile,%s" % (play_wav or "/dev/null"),
-            "audio_alert aufile,/dev/null",
+            "audio_alert alsa,null",
             "ausrc_srate 8000",
             "auplay_srate 8000",
             "ausrc_channels 1",
