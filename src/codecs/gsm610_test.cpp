@@ -89,6 +89,42 @@ TEST(Gsm610, SineThroughAResetPairKeepsItsLevel) {
   EXPECT_GT(testing::snrDb(in, out, 160, 160 * frames), 10.0);
 }
 
+TEST(Gsm610, InvalidLagsFallBackToThePreviousOne) {
+  // A lag outside 40..120 repeats the previous sub-frame's; a reset decoder starts
+  // from 40, so a lag of 0 never reads samples not yet written.
+  GsmFrameParams p{};
+  for (int i = 0; i < 8; ++i) p.larc[i] = 10;
+  for (int j = 0; j < 4; ++j) {
+    p.bc[j] = 3;
+    p.xmaxc[j] = 40;
+    for (int i = 0; i < 13; ++i) p.xmc[j][i] = static_cast<uint8_t>((i * 5 + j) % 8);
+  }
+  GsmFrameParams valid = p;
+  GsmFrameParams invalid = p;
+  valid.nc = {40, 77, 77, 77};
+  invalid.nc = {0, 77, 5, 127};
+  uint8_t a[33];
+  uint8_t b[33];
+  gsmPackFrame(valid, a);
+  gsmPackFrame(invalid, b);
+  GsmDecoderState da;
+  GsmDecoderState db;
+  gsmResetDecoder(da);
+  gsmResetDecoder(db);
+  int32_t outA[160];
+  int32_t outB[160];
+  gsmDecodeFrame(da, a, outA);
+  gsmDecodeFrame(db, b, outB);
+  EXPECT_TRUE(std::equal(outA, outA + 160, outB));
+  // The fallback carries over into the next frame: its first lag repeats 77.
+  valid.nc = {77, 77, 77, 77};
+  gsmPackFrame(valid, a);
+  gsmDecodeFrame(da, a, outA);
+  gsmDecodeFrame(db, b, outB);
+  EXPECT_TRUE(std::equal(outA, outA + 160, outB));
+  EXPECT_GT(testing::rms(outA, 160), 0.0);
+}
+
 TEST(Gsm610, ExtremeInputAndHostileFramesStayInRange) {
   // Full-scale square wave into the encoder, then random frames into a decoder.
   GsmEncoderState enc;
