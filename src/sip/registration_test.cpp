@@ -1,0 +1,261 @@
+// Registration: REGISTER scheduling, expiry rules, digest answers and the log lines.
+#include "sip/registration.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "sip/digest.h"
+#include "sip/sip_log.h"
+
+namespace quillet::sip {
+namespace {
+
+class FakeHost : public RegistrationHost {
+ public:
+  std::string regPublicAddress() override { return "203.0.113.7"; }
+  uint16_t regPublicPort() override { return 5070; }
+  std::string regNewBranch() override { return "z9hG4bK" + std::to_string(++branches); }
+  bool regResolve(std::string_view server, uint16_t, sockaddr_in& out) override {
+    out = sockaddr_in{};
+    return server != "unresolvable";
+  }
+  void regSend(const sockaddr_in&, std::string_view text) override { sent.emplace_back(text); }
+  void regSendKeepAlive(const sockaddr_in&, std::string_view server) override {
+    keepAlives.emplace_back(server);
+  }
+  int branches = 0;
+  std::vector<std::string> sent;
+  std::vector<std::string> keepAlives;
+};
+
+class RegistrationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setSipLogHook([this](SipLogLevel level, const std::string& line) {
+      log.push_back((level == SipLogLevel::Error ? "E " : "I ") + line);
+    });
+  }
+  void TearDown() override { setSipLogHook({}); }
+
+  RegistrationConfig config(std::string password = "pw") {
+    RegistrationConfig c;
+    c.server = "pbx.test";
+    c.outboundServer = "pbx.test";
+    c.addressOfRecord = "sip:200@pbx.test";
+    c.user = "200";
+    c.authUser = "200";
+    c.password = std::move(password);
+    c.q = 90;
+    return c;
+  }
+  void drive(uint32_t now) {
+    list.drive(now, keepAlives, [] { return false; });
+  }
+  bool respond(const std::string& statusLine, const std::string& headers, uint32_t now) {
+    const std::string text = "SIP/2.0 " + statusLine + "\r\nCall-ID: " + callId +
+                             "\r\nCSeq: 2 REGISTER\r\n" + headers + "Content-Length: 0\r\n\r\n";
+    auto message = SipMessage::parse(text);
+    EXPECT_TRUE(message);
+    return list.onResponse(*message, now);
+  }
+  Registration only() {
+    auto all = list.snapshot();
+    EXPECT_EQ(all.size(), 1u);
+    return all.front();
+  }
+
+  FakeHost host;
+  RegistrationList list{host};
+  bool keepAlives = true;
+  std::string callId = "reg-1@test";
+  std::vector<std::string> log;
+};
+
+const char* kChallenge = "WWW-Authenticate: Digest realm=\"pbx\", nonce=\"abc\"\r\n";
+
+TEST_F(RegistrationTest, FirstRegisterIsDueAtOnceWithCSeqTwo) {
+  list.add(config(), callId, "77", 100000);
+  drive(100000);
+  ASSERT_EQ(host.sent.size(), 1u);
+  EXPECT_NE(host.sent[0].find("REGISTER sip:pbx.test SIP/2.0\r\n"), std::string::npos);
+  EXPECT_NE(host.sent[0].find("CSeq: 2 REGISTER\r\n"), std::string::npos);
+  EXPECT_NE(host.sent[0].find("Contact: <sip:200@203.0.113.7:5070>;expires=3600;q=0.90\r\n"),
+            std::string::npos);
+  EXPECT_EQ(log, std::vector<std::string>{"I Attempting to register sip:200@pbx.test"});
+}
+
+TEST_F(RegistrationTest, UnansweredRegisterIsResentEvery7sAndGivenUpAfter40s) {
+  list.add(config(), callId, "77", 0);
+  for (uint32_t t = 0; t <= 42000; t += 1000) drive(t);
+  // 0, 7, 14, 21, 28, 35 s and 42 s (which is also when the limit is reported).
+  EXPECT_EQ(host.sent.size(), 7u);
+  ASSERT_GE(log.size(), 3u);
+  EXPECT_EQ(log[1], "E Server pbx.test did not respond to register (user sip:200@pbx.test)");
+  EXPECT_EQ(log[2], "E Check server details for that line");
+  EXPECT_EQ(only().dueMs, 42000u + RegistrationList::kRetryMs);
+}
+
+TEST_F(RegistrationTest, ChallengeIsAnsweredAtOnceWithDigestCredentials) {
+  list.add(config(), callId, "77", 0);
+  drive(0);
+  ASSERT_TRUE(respond("401 Unauthorized", kChallenge, 50));
+  ASSERT_EQ(host.sent.size(), 2u);
+  const DigestResult expected =
+      computeDigest("Digest realm=\"pbx\", nonce=\"abc\"", "REGISTER", "sip:pbx.test", "200", "pw");
+  EXPECT_NE(host.sent[1].find("\r\nAuthorization: " + expected.credentials + "\r\n"),
+            std::string::npos);
+  EXPECT_NE(host.sent[1].find("CSeq: 3 REGISTER"), std::string::npos);
+  ASSERT_TRUE(respond("200 OK", "", 100));
+  EXPECT_TRUE(only().registered);
+  EXPECT_EQ(log.back(), "I Registered as: sip:200@pbx.test");
+}
+
+TEST_F(RegistrationTest, SecondChallengeMeansWrongPasswordAndWaitsTenMinutes) {
+  list.add(config(), callId, "77", 0);
+  drive(0);
+  respond("401 Unauthorized", kChallenge, 50);
+  respond("401 Unauthorized", kChallenge, 90);
+  EXPECT_EQ(host.sent.size(), 2u);
+  ASSERT_EQ(log.size(), 4u);
+  EXPECT_EQ(log[1], "E Register authorization failed for sip:200@pbx.test");
+  EXPECT_EQ(log[2], "E Error returned : 401 Unauthorized");
+  EXPECT_EQ(log[3], "E Check username or password for the proxy server.");
+  EXPECT_EQ(only().dueMs, 90u + 600000u);
+  for (uint32_t t = 1000; t < 600000; t += 10000) drive(t);
+  EXPECT_EQ(host.sent.size(), 2u) << "no REGISTER storm";
+}
+
+TEST_F(RegistrationTest, StaleChallengeAfterAnAuthorizedAttemptIsAnsweredAgain) {
+  list.add(config(), callId, "77", 0);
+  drive(0);
+  respond("401 Unauthorized", kChallenge, 50);
+  respond("401 Unauthorized",
+          "WWW-Authenticate: Digest realm=\"pbx\", nonce=\"fresh\", stale=TRUE\r\n", 90);
+  EXPECT_EQ(host.sent.size(), 3u);
+  EXPECT_NE(host.sent[2].find("nonce=\"fresh\""), std::string::npos);
+}
+
+TEST_F(RegistrationTest, ChallengeWithoutPasswordLogsAndStaysDue) {
+  list.add(config(""), callId, "77", 0);
+  drive(0);
+  respond("407 Proxy Authentication Required", "", 50);
+  EXPECT_EQ(host.sent.size(), 1u);
+  ASSERT_EQ(log.size(), 4u);
+  EXPECT_EQ(log[2], "E Error returned : 407 Proxy Authentication Required");
+  EXPECT_EQ(log[3], "E Enter a password for this proxy server.");
+  drive(7000);
+  EXPECT_EQ(host.sent.size(), 2u);
+}
+
+TEST_F(RegistrationTest, ExpiresZeroRegistersForAnHour) {
+  list.add(config(), callId, "77", 0);
+  drive(0);
+  respond("200 OK", "Expires: 0\r\n", 1000);
+  EXPECT_EQ(only().dueMs, 1000u + 3600000u - 10000u);
+  EXPECT_TRUE(only().keepAlive);
+}
+
+TEST_F(RegistrationTest, ShortContactExpiryIsRaisedToTwentySeconds) {
+  list.add(config(), callId, "77", 0);
+  drive(0);
+  respond("200 OK", "Contact: <sip:200@203.0.113.7:5070>;expires=15\r\n", 1000);
+  EXPECT_EQ(only().dueMs, 1000u + 10000u);
+  EXPECT_FALSE(only().keepAlive);
+}
+
+TEST_F(RegistrationTest, OwnContactExpiryWinsOverOtherDevices) {
+  list.add(config(), callId, "77", 0);
+  drive(0);
+  respond("200 OK",
+          "Contact: <sip:200@203.0.113.7:5070>;expires=300, "
+          "<sip:200@198.51.100.9:5060>;expires=3600\r\n",
+          1000);
+  EXPECT_EQ(only().dueMs, 1000u + 290000u);
+}
+
+TEST_F(RegistrationTest, OtherFailureLogsAndRetriesAfterTenMinutes) {
+  list.add(config(), callId, "77", 0);
+  drive(0);
+  respond("403 Forbidden", "", 10);
+  ASSERT_EQ(log.size(), 3u);
+  EXPECT_EQ(log[1], "E Register attempt for proxy sip:200@pbx.test failed");
+  EXPECT_EQ(log[2], "E 403 Forbidden");
+  EXPECT_EQ(only().dueMs, 600010u);
+}
+
+TEST_F(RegistrationTest, ProvisionalHoldsTheResendBack) {
+  list.add(config(), callId, "77", 0);
+  drive(0);
+  respond("100 Trying", "", 5000);
+  drive(7000);
+  EXPECT_EQ(host.sent.size(), 1u);
+  drive(12000);
+  EXPECT_EQ(host.sent.size(), 2u);
+}
+
+TEST_F(RegistrationTest, LineWithoutServerIsReportedRegisteredAndStopsKeepAlives) {
+  RegistrationConfig c = config();
+  c.server.clear();
+  c.addressOfRecord = "sip:200@";
+  list.add(c, callId, "77", 0);
+  drive(0);
+  EXPECT_TRUE(host.sent.empty());
+  EXPECT_TRUE(only().registered);
+  EXPECT_FALSE(keepAlives);
+  EXPECT_TRUE(log.empty());
+}
+
+TEST_F(RegistrationTest, KeepAliveAfter49sWithoutSending) {
+  list.add(config(), callId, "77", 0);
+  drive(0);
+  respond("200 OK", "", 10);
+  drive(49000);
+  EXPECT_TRUE(host.keepAlives.empty());
+  drive(49001);
+  EXPECT_EQ(host.keepAlives, std::vector<std::string>{"pbx.test"});
+}
+
+TEST_F(RegistrationTest, SharedConfigurationKeepsTheBinding) {
+  list.add(config(), callId, "77", 0);
+  list.add(config(), "other@test", "78", 0);
+  drive(0);
+  respond("200 OK", "", 10);
+  list.remove(config());
+  EXPECT_EQ(list.snapshot().size(), 1u);
+  list.remove(config());
+  EXPECT_TRUE(list.snapshot().empty());
+  EXPECT_NE(host.sent.back().find(";expires=0;"), std::string::npos);
+}
+
+TEST_F(RegistrationTest, WaitEndsWhenTheNextSendIsDue) {
+  list.add(config(), callId, "77", 0);
+  drive(0);
+  int32_t wait = 20000;
+  list.adjustWait(1000, false, wait);
+  EXPECT_EQ(wait, 6000);  // unanswered: resent 7 s after the last send
+  respond("200 OK", "Expires: 30\r\n", 1000);
+  wait = 20000;
+  list.adjustWait(1000, true, wait);
+  EXPECT_EQ(wait, 20000);  // refresh in 20 s, keep-alive in 50 s
+}
+
+TEST_F(RegistrationTest, UnresolvableServerIsLoggedAndNothingSent) {
+  RegistrationConfig c = config();
+  c.outboundServer = "unresolvable";
+  list.add(c, callId, "77", 0);
+  drive(0);
+  EXPECT_TRUE(host.sent.empty());
+  EXPECT_EQ(log.back(), "E Unable to find address of server: unresolvable");
+}
+
+TEST(RegistrationQ, PriorityFractionBecomesQ) {
+  EXPECT_EQ(qFromPriority(0.9), 90);
+  EXPECT_EQ(qFromPriority(0.05), 5);
+  EXPECT_EQ(qFromPriority(1.5), 99);
+  EXPECT_EQ(qFromPriority(-1), 0);
+}
+
+}  // namespace
+}  // namespace quillet::sip

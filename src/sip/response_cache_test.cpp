@@ -1,0 +1,108 @@
+// ResponseCache: which retransmissions match, how often they are answered, and its bounds.
+#include "sip/response_cache.h"
+
+#include <gtest/gtest.h>
+
+namespace quillet::sip {
+namespace {
+
+MessageIdentity request(std::string via = "SIP/2.0/UDP 1.2.3.4;branch=z9hG4bK1") {
+  MessageIdentity id;
+  id.isRequest = true;
+  id.callId = "call-1";
+  id.cseq = "1 INVITE";
+  id.topVia = std::move(via);
+  id.to = "<sip:bob@h>";
+  id.from = "<sip:alice@h>;tag=9";
+  return id;
+}
+
+sockaddr_in address(uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(0x7f000001);
+  return a;
+}
+
+TEST(ResponseCache, RetransmittedRequestGetsTheNewestAnswer) {
+  ResponseCache cache;
+  cache.store(request(), "180 text", address(1), 1000);
+  cache.store(request(), "200 text", address(2), 1100);
+  const auto hit = cache.match(request(), 1200);
+  ASSERT_TRUE(hit.matched);
+  ASSERT_TRUE(hit.resend);
+  EXPECT_EQ(hit.text, "200 text");
+  EXPECT_EQ(ntohs(hit.to.sin_port), 2);
+}
+
+TEST(ResponseCache, EveryIdentityPartMustBeEqual) {
+  ResponseCache cache;
+  cache.store(request(), "answer", address(1), 0);
+  auto other = request("SIP/2.0/UDP 1.2.3.4;branch=z9hG4bK2");
+  EXPECT_FALSE(cache.match(other, 10).matched);
+  other = request();
+  other.cseq = "2 INVITE";
+  EXPECT_FALSE(cache.match(other, 10).matched);
+  other = request();
+  other.to = "<sip:bob@h>;tag=5";
+  EXPECT_FALSE(cache.match(other, 10).matched);
+  other = request();
+  other.isRequest = false;
+  other.status = 200;
+  EXPECT_FALSE(cache.match(other, 10).matched);
+  EXPECT_TRUE(cache.match(request(), 10).matched);
+}
+
+TEST(ResponseCache, ResponseRecordsCompareTheStatus) {
+  ResponseCache cache;
+  MessageIdentity ok = request();
+  ok.isRequest = false;
+  ok.status = 200;
+  cache.store(ok, "ACK", address(1), 0);
+  MessageIdentity other = ok;
+  other.status = 183;
+  EXPECT_FALSE(cache.match(other, 1).matched);
+  EXPECT_EQ(cache.match(ok, 1).text, "ACK");
+}
+
+TEST(ResponseCache, AnswersAtMostSixteenTimesButStillSwallows) {
+  ResponseCache cache;
+  cache.store(request(), "answer", address(1), 0);
+  for (int i = 0; i < ResponseCache::kMaxResends; ++i) {
+    const auto hit = cache.match(request(), 10);
+    EXPECT_TRUE(hit.resend) << i;
+  }
+  const auto hit = cache.match(request(), 10);
+  EXPECT_TRUE(hit.matched);
+  EXPECT_FALSE(hit.resend);
+}
+
+TEST(ResponseCache, RecordsExpireAfterThirtySecondsAcrossTheTickWrap) {
+  ResponseCache cache;
+  const uint32_t start = 0xFFFFF000u;
+  cache.store(request(), "answer", address(1), start);
+  EXPECT_TRUE(cache.match(request(), start + 30000).matched);
+  EXPECT_FALSE(cache.match(request(), start + 30001).matched);
+  EXPECT_EQ(cache.size(), 0u);
+}
+
+TEST(ResponseCache, SizeIsBoundedUnderAFlood) {
+  ResponseCache cache;
+  for (uint32_t i = 0; i < ResponseCache::kMaxRecords + 500; ++i) {
+    MessageIdentity id = request();
+    id.callId = "flood-" + std::to_string(i);
+    cache.store(id, std::string(100, 'x'), address(1), i);
+  }
+  EXPECT_EQ(cache.size(), ResponseCache::kMaxRecords);
+  EXPECT_EQ(cache.bytes(), ResponseCache::kMaxRecords * 100);
+  MessageIdentity newest = request();
+  newest.callId = "flood-" + std::to_string(ResponseCache::kMaxRecords + 499);
+  EXPECT_TRUE(cache.match(newest, 5000).matched);
+  MessageIdentity oldest = request();
+  oldest.callId = "flood-0";
+  EXPECT_FALSE(cache.match(oldest, 5000).matched);
+}
+
+}  // namespace
+}  // namespace quillet::sip

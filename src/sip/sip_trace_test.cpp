@@ -1,0 +1,105 @@
+// SipTrace: the file's name, the exact framing of its entries and the daily file change.
+#include "sip/sip_trace.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace quillet::sip {
+namespace {
+
+namespace fs = std::filesystem;
+
+class SipTraceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("sip-trace-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  static std::string read(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  static sockaddr_in address(const char* ip, uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    inet_pton(AF_INET, ip, &a.sin_addr);
+    return a;
+  }
+
+  fs::path dir_;
+};
+
+// 2026-03-05 13:04:09 UTC
+constexpr std::time_t kMorning = 1772715849;
+
+TEST_F(SipTraceTest, WritesNothingWhenOffWhateverTheAudioOption) {
+  SipTrace trace(dir_.string(), false, true, [] { return kMorning; });
+  EXPECT_FALSE(trace.isEnabled());
+  EXPECT_FALSE(trace.isAudioEnabled());
+  trace.traceSent(address("10.0.0.1", 5060), "INVITE");
+  trace.traceKeepAlive("pbx");
+  EXPECT_TRUE(fs::is_empty(dir_));
+}
+
+TEST_F(SipTraceTest, EntriesAreFramedExactly) {
+  SipTrace trace(dir_.string(), true, false, [] { return kMorning; });
+  EXPECT_FALSE(trace.isAudioEnabled());
+  trace.traceSent(address("192.168.1.20", 5060), "OPTIONS sip:x SIP/2.0\r\n\r\n");
+  trace.traceReceived(address("10.1.2.3", 5070), "garbage that is no SIP");
+  trace.traceKeepAlive("sip.example.com:5080");
+  const fs::path file = dir_ / "2026-03-05 Quillet SipTrace.txt";
+  ASSERT_TRUE(fs::exists(file));
+  const std::string separator =
+      "\r\n----------------------------------------------------------------\r\n\r\n";
+  EXPECT_EQ(read(file),
+            "13:04:09 UDP Packet Sent to 192.168.1.20:5060 >>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>\r\n"
+            "OPTIONS sip:x SIP/2.0\r\n\r\n" +
+                separator +
+                "13:04:09 UDP Packet Received from 10.1.2.3:5070 "
+                "<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<\r\n"
+                "garbage that is no SIP" +
+                separator + "13:04:09 NAT Keep Alive Packet Sent to sip.example.com:5080\r\n");
+}
+
+TEST_F(SipTraceTest, MidnightStartsTheNextDaysFile) {
+  std::time_t now = 1772755199;  // 2026-03-05 23:59:59 UTC
+  SipTrace trace(dir_.string(), true, true, [&] { return now; });
+  trace.traceLine("before\r\n");
+  now += 2;
+  trace.traceLine("after\r\n");
+  EXPECT_EQ(read(dir_ / "2026-03-05 Quillet SipTrace.txt"), "23:59:59 before\r\n");
+  EXPECT_EQ(read(dir_ / "2026-03-06 Quillet SipTrace.txt"), "00:00:01 after\r\n");
+}
+
+TEST_F(SipTraceTest, StartingReplacesTheTraceOfTheDay) {
+  const fs::path file = dir_ / "2026-03-05 Quillet SipTrace.txt";
+  std::ofstream(file) << "old run\r\n";
+  SipTrace trace(dir_.string(), true, false, [] { return kMorning; });
+  trace.traceLine("new\r\n");
+  EXPECT_EQ(read(file), "13:04:09 new\r\n");
+}
+
+TEST_F(SipTraceTest, RtpLinesOnlyWithTheAudioOption) {
+  SipTrace trace(dir_.string(), true, true, [] { return kMorning; });
+  EXPECT_TRUE(trace.rtpTraceOn());
+  trace.traceRtpLine("1234ms Rtp >>> 10.0.0.2:8000 Mark 0 seq=1 ts=2 ssrc=3 160 bytes\r\n");
+  EXPECT_EQ(read(dir_ / "2026-03-05 Quillet SipTrace.txt"),
+            "13:04:09 1234ms Rtp >>> 10.0.0.2:8000 Mark 0 seq=1 ts=2 ssrc=3 160 bytes\r\n");
+}
+
+}  // namespace
+}  // namespace quillet::sip
