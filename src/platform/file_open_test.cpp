@@ -138,12 +138,12 @@ TEST(ControlSocket, StaleSocketFileIsReplacedAndLongPathsWork) {
     ::close(fd);
   }
   EXPECT_EQ(handOver(path, "x", 1000), HandOverResult::NoInstance);
+  PlainMessageLoop loop;  // outlives the servers attached to it
   ControlServer server;
   EXPECT_TRUE(server.listen(path));
   std::string deep = dir.path() + "/" + std::string(150, 'd');
   ControlServer deepServer;
   ASSERT_TRUE(deepServer.listen(deep + "/quillet.sock"));
-  PlainMessageLoop loop;
   deepServer.attach(
       loop, [&](std::string_view) { loop.quit(); }, 100);
   std::thread client(
