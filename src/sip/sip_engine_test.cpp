@@ -1,0 +1,265 @@
+// SipTransport and SipEngine on loopback: port binding, the out-of-dialog answers, the
+// event pump and the engine's requests, with a hand-written peer on a UDP socket.
+#include "sip/sip_engine.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "platform/message_loop.h"
+#include "platform/socket.h"
+#include "sip/sip_trace.h"
+#include "sip/sip_transport.h"
+
+namespace quillet::sip {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A UDP socket that plays the far end.
+class FarEnd {
+ public:
+  FarEnd() {
+    platform::bindUdp(socket_, 0, htonl(INADDR_LOOPBACK));
+    port_ = platform::localEndpoint(socket_.get()).port;
+  }
+  uint16_t port() const { return port_; }
+  void send(uint16_t to, const std::string& text) {
+    platform::Endpoint e{htonl(INADDR_LOOPBACK), to};
+    platform::sendTo(socket_.get(), text.data(), text.size(), e);
+  }
+  // The next datagram within the time limit ("" when none).
+  std::string receive(int timeoutMs = 2000) {
+    pollfd p{socket_.get(), POLLIN, 0};
+    if (::poll(&p, 1, timeoutMs) <= 0) return {};
+    char buffer[8192];
+    const int n = platform::recvFrom(socket_.get(), buffer, sizeof buffer, nullptr);
+    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+  }
+  // The next datagram whose first line starts with `prefix`.
+  std::string receiveStarting(const std::string& prefix, int timeoutMs = 3000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < end) {
+      std::string m = receive(50);
+      if (m.rfind(prefix, 0) == 0) return m;
+    }
+    return {};
+  }
+
+ private:
+  platform::UniqueFd socket_;
+  uint16_t port_ = 0;
+};
+
+std::string request(const std::string& method, uint16_t engine, uint16_t far,
+                    const std::string& user, const std::string& callId,
+                    const std::string& extra = "", const std::string& body = "") {
+  std::string text = method + " sip:" + user + "@127.0.0.1:" + std::to_string(engine) +
+                     " SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:" + std::to_string(far) +
+                     ";branch=z9hG4bK-" + callId +
+                     "\r\nFrom: <sip:far@127.0.0.1>;tag=f1\r\n"
+                     "To: <sip:" +
+                     user + "@127.0.0.1>\r\nCall-ID: " + callId + "\r\nCSeq: 1 " + method +
+                     "\r\nContact: <sip:far@127.0.0.1:" + std::to_string(far) + ">\r\n" + extra;
+  if (body.empty()) return text + "Content-Length: 0\r\n\r\n";
+  return text + "Content-Type: application/sdp\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\n\r\n" + body;
+}
+
+// The value of a header of a message ("" when none).
+std::string headerOf(const std::string& message, const std::string& name) {
+  const std::string key = "\r\n" + name + ": ";
+  const size_t at = message.find(key);
+  if (at == std::string::npos) return {};
+  const size_t start = at + key.size();
+  return message.substr(start, message.find("\r\n", start) - start);
+}
+
+// The ACK of a final response to the INVITE of callId sent by the far end.
+std::string ackOf(const std::string& response, uint16_t engine, uint16_t far,
+                  const std::string& callId) {
+  return "ACK sip:alice@127.0.0.1:" + std::to_string(engine) +
+         " SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:" + std::to_string(far) + ";branch=z9hG4bK-" +
+         callId + "\r\nFrom: <sip:far@127.0.0.1>;tag=f1\r\nTo: " + headerOf(response, "To") +
+         "\r\nCall-ID: " + callId + "\r\nCSeq: 1 ACK\r\nContent-Length: 0\r\n\r\n";
+}
+
+const std::string kOffer =
+    "v=0\r\no=far 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+    "m=audio 40000 RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n";
+
+class RecordingEvents : public EngineEvents {
+ public:
+  int Ring(int32_t ring, int32_t previous) override {
+    log.push_back("ring " + std::to_string(ring) + " " + std::to_string(previous));
+    return answer ? 1 : 0;
+  }
+  void Connected() override { log.push_back("connected"); }
+  void Ended() override { log.push_back("ended"); }
+  bool answer = false;
+  std::vector<std::string> log;
+};
+
+class EngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::setGuiLoop(&loop_);
+    transport_.setSettingsSource([this] {
+      TransportSettings s;
+      s.port = port_;
+      s.stun = false;
+      return s;
+    });
+    transport_.setPrivateAddressSource([] { return std::string("127.0.0.1"); });
+  }
+  void TearDown() override {
+    engine_.reset();
+    transport_.shutdown();
+    platform::setGuiLoop(nullptr);
+  }
+  void start(const std::string& user = "alice") {
+    LineIdentity line;
+    line.userName = user;
+    engine_ = std::make_unique<SipEngine>(transport_, line, makeSignallingOnlyMedia("127.0.0.1"));
+    transport_.restart();
+    ASSERT_TRUE(transport_.waitReady(5000));
+    enginePort_ = transport_.boundPort();
+  }
+  // Runs the GUI loop's pending work for a while (the event pump runs there).
+  void pump(std::chrono::milliseconds time) {
+    const auto end = std::chrono::steady_clock::now() + time;
+    while (std::chrono::steady_clock::now() < end) {
+      loop_.runPending();
+      std::this_thread::sleep_for(5ms);
+    }
+  }
+  template <typename Pred>
+  bool pumpUntil(Pred done, std::chrono::milliseconds limit = 3000ms) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+      loop_.runPending();
+      if (done()) return true;
+      std::this_thread::sleep_for(5ms);
+    }
+    return false;
+  }
+
+  platform::PlainMessageLoop loop_;
+  int32_t port_ = 25070;
+  SipTransport transport_;
+  std::unique_ptr<SipEngine> engine_;
+  uint16_t enginePort_ = 0;
+  FarEnd far_;
+};
+
+TEST_F(EngineTest, BindsTheNextPortWhenTheConfiguredOneIsTaken) {
+  platform::UniqueFd squatter;
+  ASSERT_TRUE(platform::bindUdp(squatter, 0));
+  port_ = platform::localEndpoint(squatter.get()).port;
+  start();
+  EXPECT_EQ(enginePort_, port_ + 1);
+}
+
+TEST_F(EngineTest, AnswersRequestsOutsideAnyCall) {
+  start();
+  far_.send(enginePort_, request("BYE", enginePort_, far_.port(), "alice", "nocall-1"));
+  EXPECT_EQ(far_.receive().substr(0, 15), "SIP/2.0 200 OK\r");
+  far_.send(enginePort_, request("INVITE", enginePort_, far_.port(), "alice", "rep-1",
+                                 "Replaces: gone@h;to-tag=1;from-tag=2\r\n", kOffer));
+  EXPECT_EQ(far_.receive().rfind("SIP/2.0 481 Call/Transaction Does Not Exist\r\n", 0), 0u);
+  far_.send(enginePort_, request("SUBSCRIBE", enginePort_, far_.port(), "alice", "sub-1"));
+  EXPECT_EQ(far_.receive().rfind("SIP/2.0 501 Not Implemented\r\n", 0), 0u);
+  far_.send(enginePort_, request("NOTIFY", enginePort_, far_.port(), "alice", "not-1"));
+  EXPECT_EQ(far_.receive().rfind("SIP/2.0 481 ", 0), 0u);
+  far_.send(enginePort_,
+            request("INVITE", enginePort_, far_.port(), "nobody", "inv-1", "", kOffer));
+  EXPECT_EQ(far_.receive().rfind("SIP/2.0 404 Not Found\r\n", 0), 0u);
+  far_.send(enginePort_, "this is not SIP at all\r\n\r\n");
+  far_.send(enginePort_, request("OPTIONS", enginePort_, far_.port(), "ALICE", "opt-1"));
+  const std::string options = far_.receive();
+  EXPECT_EQ(options.rfind("SIP/2.0 200 OK\r\n", 0), 0u) << options;
+  EXPECT_NE(options.find("Content-Type: application/sdp"), std::string::npos);
+  EXPECT_GE(transport_.datagramsDropped(), 1u);
+}
+
+TEST_F(EngineTest, EngineWithoutEventsAnswersOnTheFirstRing) {
+  start();
+  far_.send(enginePort_,
+            request("INVITE", enginePort_, far_.port(), "alice", "call-1", "", kOffer));
+  EXPECT_FALSE(far_.receiveStarting("SIP/2.0 180 Ringing").empty());
+  std::string ok;
+  ASSERT_TRUE(pumpUntil([&] {
+    ok = far_.receive(1);
+    return ok.rfind("SIP/2.0 200 OK", 0) == 0;
+  }));
+  EXPECT_NE(ok.find("Contact: <sip:alice@127.0.0.1:" + std::to_string(enginePort_) + ">"),
+            std::string::npos);
+  far_.send(enginePort_, ackOf(ok, enginePort_, far_.port(), "call-1"));
+  EXPECT_TRUE(pumpUntil([&] { return engine_->callState() == kCallConnected; }));
+  engine_->HangUp();
+  const std::string bye = far_.receiveStarting("BYE ");
+  EXPECT_FALSE(bye.empty());
+  EXPECT_TRUE(pumpUntil([&] { return engine_->callState() == kCallIdle; }));
+}
+
+TEST_F(EngineTest, AnswerBeforeTheFirstRingDoesNothing) {
+  start();
+  auto events = std::make_unique<RecordingEvents>();
+  RecordingEvents* seen = events.get();
+  engine_->setEngineEvents(std::move(events));
+  EXPECT_EQ(engine_->Answer(), 0);
+  far_.send(enginePort_,
+            request("INVITE", enginePort_, far_.port(), "alice", "call-2", "", kOffer));
+  ASSERT_TRUE(pumpUntil([&] { return !seen->log.empty(); }));
+  EXPECT_EQ(seen->log.front(), "ring 1 0");
+  // Refused while ringing: the caller gets 487.
+  engine_->HangUp();
+  const std::string terminated = far_.receiveStarting("SIP/2.0 487 Request Terminated");
+  ASSERT_FALSE(terminated.empty());
+  far_.send(enginePort_, ackOf(terminated, enginePort_, far_.port(), "call-2"));
+  EXPECT_TRUE(pumpUntil([&] { return !seen->log.empty() && seen->log.back() == "ended"; }));
+  EXPECT_EQ(std::count(seen->log.begin(), seen->log.end(), "connected"), 0);
+}
+
+TEST_F(EngineTest, FailedOutgoingCallEndsWithoutConnected) {
+  start();
+  auto events = std::make_unique<RecordingEvents>();
+  RecordingEvents* seen = events.get();
+  engine_->setEngineEvents(std::move(events));
+  ASSERT_EQ(engine_->Dial("bob@127.0.0.1:" + std::to_string(far_.port())), 1);
+  const std::string invite = far_.receiveStarting("INVITE ");
+  ASSERT_FALSE(invite.empty());
+  // Busy: the engine acknowledges the 486 and the call ends.
+  std::string busy = "SIP/2.0 486 Busy Here\r\n";
+  for (const char* name : {"Via", "From", "To", "Call-ID", "CSeq"}) {
+    const std::string key = std::string("\r\n") + name + ": ";
+    const size_t at = invite.find(key);
+    busy += invite.substr(at + 2, invite.find("\r\n", at + 2) - at - 2);
+    if (std::string(name) == "To") busy += ";tag=b1";
+    busy += "\r\n";
+  }
+  busy += "Content-Length: 0\r\n\r\n";
+  far_.send(enginePort_, busy);
+  EXPECT_FALSE(far_.receiveStarting("ACK ").empty());
+  EXPECT_TRUE(pumpUntil([&] { return !seen->log.empty() && seen->log.back() == "ended"; }));
+  EXPECT_EQ(std::count(seen->log.begin(), seen->log.end(), "connected"), 0);
+}
+
+TEST_F(EngineTest, InvalidDialStringsAreRefused) {
+  start();
+  EXPECT_EQ(engine_->Dial(""), 0);
+  EXPECT_EQ(engine_->Dial("bob>"), 0);
+  EXPECT_EQ(engine_->Dial("123"), 0);  // no server on this line and none in the address
+  EXPECT_EQ(engine_->callState(), kCallIdle);
+}
+
+}  // namespace
+}  // namespace quillet::sip
