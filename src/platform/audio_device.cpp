@@ -38,6 +38,11 @@ AudioWait waitFds(int stopFd, int wakeFd, int timeoutMs) {
   }
 }
 
+bool readableNow(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return fd >= 0 && poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+}
+
 WakeFd::WakeFd() : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 WakeFd::~WakeFd() {
   if (fd_ >= 0) ::close(fd_);

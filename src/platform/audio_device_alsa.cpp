@@ -135,6 +135,8 @@ class AlsaCapture : public CaptureDevice {
 
   AudioWait readBlock(int16_t* out, int stopFd, int timeoutMs) override {
     if (pcm_ == nullptr) return AudioWait::Failed;
+    // A device that always has data (ALSA's null PCM) must not keep a stopping thread busy.
+    if (readableNow(stopFd)) return AudioWait::Stopped;
     const int64_t deadline = monotonicNs() + static_cast<int64_t>(timeoutMs) * 1000000;
     while (filled_ < framesPerBlock_) {
       const snd_pcm_sframes_t n =

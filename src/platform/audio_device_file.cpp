@@ -62,6 +62,7 @@ class PacedCapture : public CaptureDevice {
 
   AudioWait readBlock(int16_t* out, int stopFd, int timeoutMs) override {
     if (!started_) return AudioWait::Failed;
+    if (readableNow(stopFd)) return AudioWait::Stopped;
     const int wait = msUntil(startNs_, taken_ + framesPerBlock_, rate_);
     if (wait > 0) {
       const bool limited = timeoutMs >= 0 && timeoutMs < wait;

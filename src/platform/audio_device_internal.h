@@ -17,6 +17,9 @@ int64_t monotonicNs();
 // Answers Stopped when stopFd is readable, Ready when wakeFd is, TimedOut otherwise.
 AudioWait waitFds(int stopFd, int wakeFd, int timeoutMs);
 
+// True when fd is readable now (a set stop event): a device never hands out a block then.
+bool readableNow(int fd);
+
 // A non-blocking eventfd used to wake a waiting thread; closed on destruction.
 class WakeFd {
  public:

@@ -191,13 +191,19 @@ TEST(FileCapture, DeliversInRealTimeAndStopsAtOnce) {
   // 10 blocks of 20 ms cannot be ready before 200 ms have passed.
   EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(198));
   EXPECT_EQ(block[0], 2 * 1440);
-  EXPECT_EQ(dev->readBlock(block.data(), stop.fd(), 5), AudioWait::TimedOut);
   stop.set();
   EXPECT_EQ(dev->readBlock(block.data(), stop.fd(), -1), AudioWait::Stopped);
   usleep(10000);
   const uint32_t rest = dev->stopAndDrain(block.data());
   EXPECT_GT(rest, 0u);
   EXPECT_LT(rest, 160u);
+  // A one-second block is not ready 50 ms after the start.
+  auto slow = makeCaptureDevice("file:" + path);
+  ASSERT_EQ(slow->open(8000, 2, 8000, 50), AudioOpen::Ok);
+  ASSERT_TRUE(slow->start());
+  StopFd idle;
+  std::vector<int16_t> big(16000);
+  EXPECT_EQ(slow->readBlock(big.data(), idle.fd(), 50), AudioWait::TimedOut);
 }
 
 TEST(FileCapture, MissingOrBrokenFileFailsToOpen) {
