@@ -1,6 +1,8 @@
 // ResponseCache: answers retransmissions with the text already sent.
 #include "sip/response_cache.h"
 
+#include <iterator>
+
 namespace quillet::sip {
 
 namespace {
@@ -12,16 +14,29 @@ bool sameIdentity(const MessageIdentity& record, const MessageIdentity& message)
 }
 }  // namespace
 
+void ResponseCache::dropOldestLocked() {
+  const auto oldest = std::prev(records_.end());
+  const auto bucket = index_.find(keyOf(oldest->id));
+  if (bucket != index_.end()) {
+    auto& entries = bucket->second;
+    // The oldest record of the cache is the oldest of its bucket: look from the back.
+    for (auto it = entries.end(); it != entries.begin();) {
+      --it;
+      if (*it == oldest) {
+        entries.erase(it);
+        break;
+      }
+    }
+    if (entries.empty()) index_.erase(bucket);
+  }
+  bytes_ -= oldest->text.size();
+  records_.erase(oldest);
+}
+
 void ResponseCache::expireLocked(uint32_t nowMs) {
   // Newest first: the expired records are at the back.
-  while (!records_.empty() && nowMs - records_.back().storedMs > kLifetimeMs) {
-    bytes_ -= records_.back().text.size();
-    records_.pop_back();
-  }
-  while (records_.size() > kMaxRecords) {
-    bytes_ -= records_.back().text.size();
-    records_.pop_back();
-  }
+  while (!records_.empty() && nowMs - records_.back().storedMs > kLifetimeMs) dropOldestLocked();
+  while (records_.size() > kMaxRecords) dropOldestLocked();
 }
 
 void ResponseCache::store(const MessageIdentity& answered, std::string text, const sockaddr_in& to,
@@ -29,6 +44,8 @@ void ResponseCache::store(const MessageIdentity& answered, std::string text, con
   std::lock_guard lock(mutex_);
   bytes_ += text.size();
   records_.push_front(Record{answered, std::move(text), to, nowMs, 0});
+  auto& entries = index_[keyOf(answered)];
+  entries.insert(entries.begin(), records_.begin());
   expireLocked(nowMs);
 }
 
@@ -36,7 +53,10 @@ ResponseCache::Hit ResponseCache::match(const MessageIdentity& received, uint32_
   std::lock_guard lock(mutex_);
   expireLocked(nowMs);
   Hit hit;
-  for (auto& record : records_) {
+  const auto bucket = index_.find(keyOf(received));
+  if (bucket == index_.end()) return hit;
+  for (const auto entry : bucket->second) {
+    Record& record = *entry;
     if (!sameIdentity(record.id, received)) continue;
     hit.matched = true;
     if (record.resends < kMaxResends) {
@@ -63,6 +83,7 @@ std::size_t ResponseCache::bytes() const {
 void ResponseCache::clear() {
   std::lock_guard lock(mutex_);
   records_.clear();
+  index_.clear();
   bytes_ = 0;
 }
 

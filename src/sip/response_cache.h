@@ -9,6 +9,8 @@
 #include <list>
 #include <mutex>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 namespace quillet::sip {
 
@@ -57,10 +59,16 @@ class ResponseCache {
     uint32_t storedMs = 0;
     int resends = 0;
   };
+  using RecordList = std::list<Record>;
   void expireLocked(uint32_t nowMs);
+  void dropOldestLocked();
+  static std::string keyOf(const MessageIdentity& id) { return id.callId + '\n' + id.cseq; }
 
   mutable std::mutex mutex_;
-  std::list<Record> records_;  // newest first
+  RecordList records_;  // newest first
+  // Records by Call-ID and CSeq (newest first in each bucket), so that a lookup does not
+  // walk the whole cache.
+  std::unordered_map<std::string, std::vector<RecordList::iterator>> index_;
   std::size_t bytes_ = 0;
 };
 

@@ -337,8 +337,14 @@ void SipTransport::Run() {
   std::string lastLoggedPrivate;
   bool rebind = socket_.load() < 0;
 
+  TransportSettings settings = settingsSource_();
+  uint32_t settingsRead = platform::tickMs();
   while (!stopRequested()) {
-    const TransportSettings settings = settingsSource_();
+    // The settings file is read at most once a second, not for every datagram.
+    if (platform::tickMs() - settingsRead >= 1000) {
+      settings = settingsSource_();
+      settingsRead = platform::tickMs();
+    }
     const std::string currentPrivate = privateSource_();
     if (currentPrivate != lastPrivate) {
       rebind = true;

@@ -4,8 +4,8 @@
 //   EVENT <name> [args] an engine event (ring N, connected, ended)
 //   READY <port>        the SIP socket is bound
 // Commands (one per line): dial TARGET, intercom TARGET, answer, hangup, state, dnd on|off,
-// dtmf DIGITS, quit. End of input or SIGTERM quits too (hanging up and un-registering first).
-// With --play WAV (8000 Hz mono 16-bit) the file is sent into each connected call in real
+// dtmf DIGITS, stats, quit. End of input or SIGTERM quits too (hanging up and un-registering
+// first). With --play WAV (8000 Hz mono 16-bit) the file is sent into each connected call in real
 // time; with --record WAV what the far end sends is written there.
 #include <signal.h>
 #include <unistd.h>
@@ -26,6 +26,7 @@
 #include "platform/audio_device_wav.h"
 #include "platform/message_loop.h"
 #include "platform/paths.h"
+#include "sip/dialog_reaper.h"
 #include "sip/engine_events.h"
 #include "sip/sip_engine.h"
 #include "sip/sip_log.h"
@@ -316,6 +317,12 @@ int main(int argc, char** argv) {
       } else if (verb == "dtmf") {
         engine->SendDtmf(rest);
         out("RESULT dtmf");
+      } else if (verb == "stats") {
+        out("STATS cache=" + std::to_string(transport.responseCache().size()) +
+            " cachebytes=" + std::to_string(transport.responseCache().bytes()) +
+            " received=" + std::to_string(transport.datagramsReceived()) +
+            " dropped=" + std::to_string(transport.datagramsDropped()) +
+            " reaped=" + std::to_string(transport.reaper().recordCount()));
       } else if (verb == "state") {
         out("STATE " + std::to_string(engine->callState()));
       } else if (verb == "dnd") {
