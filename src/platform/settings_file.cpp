@@ -130,7 +130,9 @@ SettingsDocument SettingsDocument::parse(std::string_view text) {
     std::string_view raw =
         end == std::string_view::npos ? text.substr(pos) : text.substr(pos, end - pos);
     pos = end == std::string_view::npos ? text.size() : end + 1;
-    if (!raw.empty() && raw.back() == '\r') {
+    // CR LF or LF line ends; stray CRs before the end go too, so that a rewrite reads back
+    // the same (values never hold a raw CR: they are written escaped).
+    while (!raw.empty() && raw.back() == '\r') {
       raw.remove_suffix(1);
     }
     Line line;

@@ -56,6 +56,12 @@ TEST(SettingsDocument, KeepsValuesExactlyAndEscapesLineBreaks) {
   EXPECT_EQ(doc.serialize(), "[S]\nA=  two blanks\\\\and\\na break\\r \n");
 }
 
+TEST(SettingsDocument, StrayCarriageReturnsDoNotGrowOnRewrite) {
+  SettingsDocument doc = SettingsDocument::parse("[S]\r\nA=1\r\r\r\n\r\r\n");
+  EXPECT_EQ(doc.get("S", "A").value_or("?"), "1");
+  EXPECT_EQ(doc.serialize(), "[S]\nA=1\n\n");
+}
+
 TEST(SettingsDocument, DamagedLinesAreSkippedButKept) {
   std::string text = "orphan=1\n[S]\nno equals sign\n=novalue\n[]\nGood=yes\n";
   SettingsDocument doc = SettingsDocument::parse(text);
