@@ -295,11 +295,12 @@ std::vector<std::string> SipMessage::headerElements(const HeaderName& name) cons
   return elements;
 }
 
-std::string SipMessage::body(std::string_view type) const {
+const std::string& SipMessage::body(std::string_view type) const {
+  static const std::string kNone;
   for (const SipBodyPart& part : bodies) {
     if (equalsNoCase(part.type, type)) return part.text;
   }
-  return {};
+  return kNone;
 }
 
 bool SipMessage::hasBody(std::string_view type) const {

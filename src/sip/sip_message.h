@@ -92,8 +92,8 @@ class SipMessage {
   // stand outside quotes and angle brackets (Contact lists, Record-Route lists).
   std::vector<std::string> headerElements(const HeaderName& name) const;
   // The text of the first body part whose type equals `type` (case ignored); empty
-  // when none.
-  std::string body(std::string_view type) const;
+  // when none. The reference stays valid as long as the message is unchanged.
+  const std::string& body(std::string_view type) const;
   // Whether a body part of that type exists (an empty body still counts).
   bool hasBody(std::string_view type) const;
 

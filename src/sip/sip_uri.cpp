@@ -262,11 +262,9 @@ NameAddr parseNameAddr(std::string_view text) {
     uriText = trim(rest.substr(0, semicolon));
     if (semicolon != std::string_view::npos) paramText = rest.substr(semicolon + 1);
   }
-  if (uriText.find(':') == std::string_view::npos) {
-    result.uri = part(base::format("sip:%s", uriText));
-  } else {
-    result.uri = part(uriText);
-  }
+  // Decided on the kept part, so that a cut never leaves a URI without its scheme.
+  result.uri = part(uriText);
+  if (result.uri.find(':') == std::string::npos) result.uri = part(base::format("sip:%s", uriText));
   result.params = splitParams(paramText);
   return result;
 }
