@@ -1,5 +1,6 @@
 // quillet-tool codec: encodes an 8000 Hz mono 16-bit WAV into concatenated RTP payloads
 // of one codec, and decodes such payloads back into a WAV.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "codecs/audio_codec.h"
+#include "codecs/gsm610.h"
 #include "tool.h"
 #include "wav_io.h"
 
@@ -22,47 +24,49 @@ using codecs::CodecId;
 constexpr const char* kUsage =
     "usage: quillet-tool codec encode NAME IN.wav OUT | decode NAME IN OUT.wav\n"
     "  NAME: pcmu, pcma, g726-32, gsm. The WAV is 8000 Hz mono 16-bit PCM; the encoded\n"
-    "  file is the concatenated RTP payloads (160, 160, 80 or 33 bytes per 20 ms).";
+    "  file is the concatenated RTP payloads (160, 160, 80 or 33 bytes per 20 ms), a\n"
+    "  partial last frame padded with zeros. decode prints and writes what it decoded.";
 
 int rejected(const std::string& text) {
   std::fprintf(stderr, "quillet-tool: %s\n", text.c_str());
   return kExitRejected;
 }
 
+struct FileCloser {
+  void operator()(FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
 bool readFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
+  FilePtr file(std::fopen(path.c_str(), "rb"));
+  if (!file) {
     error = "cannot open " + path + ": " + std::strerror(errno);
     return false;
   }
   uint8_t buffer[65536];
   size_t got;
-  bool ok = true;
-  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+  while ((got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) {
     if (bytes.size() + got > (size_t{1} << 30)) {
       error = path + ": file too large";
-      ok = false;
-      break;
+      return false;
     }
     bytes.insert(bytes.end(), buffer, buffer + got);
   }
-  if (ok && std::ferror(file)) {
+  if (std::ferror(file.get())) {
     error = "cannot read " + path;
-    ok = false;
+    return false;
   }
-  std::fclose(file);
-  return ok;
+  return true;
 }
 
 bool writeFile(const std::string& path, const std::vector<uint8_t>& bytes, std::string& error) {
-  FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) {
+  FilePtr file(std::fopen(path.c_str(), "wb"));
+  if (!file) {
     error = "cannot create " + path + ": " + std::strerror(errno);
     return false;
   }
-  const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-  const bool closed = std::fclose(file) == 0;
-  if (!ok || !closed) {
+  if (std::fwrite(bytes.data(), 1, bytes.size(), file.get()) != bytes.size() ||
+      std::fclose(file.release()) != 0) {
     error = "cannot write " + path;
     return false;
   }
@@ -105,28 +109,27 @@ int decode(CodecId id, const std::string& in, const std::string& out) {
   std::vector<uint8_t> payload;
   std::string error;
   if (!readFile(in, payload, error)) return rejected(error);
-  const int frameBytes = codecs::codecInfo(id).bytesPerFrame;
-  if (payload.size() % frameBytes != 0) {
+  // G.711 and G.726-32 decode any number of bytes; GSM only whole frames.
+  if (id == CodecId::kGsm && payload.size() % codecs::kGsmFrameBytes != 0) {
     return rejected(in + ": " + std::to_string(payload.size()) +
-                    " bytes are not a whole number of " + std::to_string(frameBytes) + "-byte " +
-                    codecs::codecInfo(id).name + " frames");
+                    " bytes are not a whole number of 33-byte GSM frames");
   }
-  const size_t frames = payload.size() / frameBytes;
   std::unique_ptr<AudioCodec> codec = codecs::createAudioCodec(id);
-  std::vector<int16_t> samples(frames * codecs::kFrameSamples);
-  int32_t decoded[codecs::kFrameSamples];
-  for (size_t f = 0; f < frames; ++f) {
-    const int n = codec->decode(payload.data() + f * frameBytes, frameBytes, decoded);
+  const size_t frameBytes = codecs::codecInfo(id).bytesPerFrame;
+  std::vector<int16_t> samples;
+  int32_t decoded[2 * codecs::kFrameSamples];
+  for (size_t done = 0; done < payload.size(); done += frameBytes) {
+    const size_t length = std::min(frameBytes, payload.size() - done);
+    const int n = codec->decode(payload.data() + done, static_cast<int>(length), decoded);
     for (int i = 0; i < n; ++i) {
       // Internal format back to 16 bits, rounded and held at the 16-bit limits.
-      int32_t v = (decoded[i] + 8) >> 4;
-      v = v < -32768 ? -32768 : (v > 32767 ? 32767 : v);
-      samples[f * codecs::kFrameSamples + i] = static_cast<int16_t>(v);
+      const int32_t v = (decoded[i] + 8) >> 4;
+      samples.push_back(static_cast<int16_t>(std::clamp(v, -32768, 32767)));
     }
   }
   if (!writeWav(out, 8000, 1, samples, error)) return rejected(error);
   const nlohmann::json report = {{"codec", codecs::codecInfo(id).name},
-                                 {"frames", frames},
+                                 {"frames", (payload.size() + frameBytes - 1) / frameBytes},
                                  {"samples", samples.size()},
                                  {"bytes", payload.size()}};
   std::printf("%s\n", report.dump().c_str());

@@ -165,6 +165,11 @@ def main():
         f.write(bytes(70))
     r = tool("codec", "decode", "gsm", p("odd.gsm"), p("odd.wav"))
     check(r.returncode == 1 and "33-byte" in r.stderr, "refuses a partial GSM frame (%s)" % r.stderr.strip())
+    with open(p("odd.pcmu"), "wb") as f:
+        f.write(bytes([0xFF] * 10 + [0x80] * 5))
+    r = tool("codec", "decode", "pcmu", p("odd.pcmu"), p("odd-pcmu.wav"))
+    check(r.returncode == 0 and read_wav(p("odd-pcmu.wav")) == [0] * 10 + [32124] * 5,
+          "G.711 decodes any number of bytes")
     r = tool("codec", "encode", "opus", p("speech.wav"), p("x"))
     check(r.returncode == 2, "unknown codec is bad usage")
     r = tool("codec", "encode", "gsm")
