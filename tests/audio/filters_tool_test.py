@@ -153,25 +153,38 @@ def peak_db(y):
     return 20 * np.log10(max(np.max(np.abs(y)), 1) / 8192)
 
 
+def block_levels(y, block=160):
+    """Peak level (dB, 0 dB = a quarter of full scale) of each 20 ms block."""
+    n = len(y) // block
+    peaks = np.max(np.abs(y[: n * block].reshape(n, block)), axis=1)
+    return 20 * np.log10(np.maximum(peaks, 1) / 8192)
+
+
 def measure_agc(work, voice):
     voice = voice / np.max(np.abs(voice))
-    for in_db, expect, tol in ((-34, None, 2.0), (9, 7, 1.5)):
+    for in_db in (-34, 9):
         x = np.tile(voice, 4) * 8192 * 10 ** (in_db / 20)  # peak level in_db
         inp = os.path.join(work, f"agc-in{in_db}.wav")
         out = os.path.join(work, f"agc-out{in_db}.wav")
         write_wav(inp, 8000, x)
         result = tool("agc", inp, out)
         _, y = read_wav(out)
-        last = slice(len(y) // 2, len(y))
-        got = peak_db(y[last])
-        gain = got - peak_db(x[last])
-        if expect is None:
+        half = len(y) // 2  # after the gain has settled
+        lin = block_levels(x[half:])
+        lout = block_levels(y[half:])
+        if in_db < 0:
+            gain = peak_db(y[half:]) - peak_db(x[half:])
             print(f"agc: quiet speech at {in_db} dB peak raised by {gain:.1f} dB "
                   f"(final gain {result['final_gain_db']:.1f} dB)")
-            check(abs(gain - 18) <= tol, f"agc raises quiet speech by about 18 dB ({gain:.1f})")
+            check(abs(gain - 18) <= 2, f"agc raises quiet speech by about 18 dB ({gain:.1f})")
         else:
-            print(f"agc: loud speech at {in_db} dB peak comes out at {got:.1f} dB")
-            check(abs(got - expect) <= tol, f"agc holds loud speech near +7 dB ({got:.1f})")
+            # The gain follows each 20 ms block's peak: what the loud blocks come out at.
+            loud = lout[lin >= 3]
+            med = float(np.median(loud))
+            print(f"agc: loud speech at {in_db} dB peak: blocks above +3 dB come out at a median "
+                  f"of {med:.1f} dB (90 % below {np.percentile(loud, 90):.1f} dB, overall peak "
+                  f"{peak_db(y[half:]):.1f} dB)")
+            check(abs(med - 7) <= 1.5, f"agc holds loud speech near +7 dB ({med:.1f})")
 
 
 def measure_echo(work, far_voice, near_voice):
