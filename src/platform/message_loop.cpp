@@ -169,29 +169,29 @@ int PlainMessageLoop::step(int32_t maxWaitMs) {
     action();
     ++ran;
   }
-  // Tasks posted before this point; later ones wait for the next pass so that a task that
-  // posts itself cannot starve timers and watches.
-  std::deque<Task> batch;
+  // Tasks queued before this point, taken one at a time so that a nested run inside a
+  // task carries on with the queue in order; later tasks wait for the next pass, so a task
+  // that posts itself cannot starve timers and watches.
+  size_t count;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    batch.swap(tasks_);
+    count = tasks_.size();
   }
-  while (!batch.empty()) {
-    Task task = std::move(batch.front());
-    batch.pop_front();
+  for (size_t i = 0; i < count; ++i) {
+    Task task;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (tasks_.empty() || quitAll_ || (!quitRequests_.empty() && quitRequests_.back() >= 0)) {
+        if (!tasks_.empty()) {
+          wake_.set();  // the level that continues runs the rest
+        }
+        break;
+      }
+      task = std::move(tasks_.front());
+      tasks_.pop_front();
+    }
     task();
     ++ran;
-    // A nested run inside the task may have quit all levels; the rest still runs at the
-    // next pass of whichever level continues.
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (quitAll_ || (!quitRequests_.empty() && quitRequests_.back() >= 0)) {
-      tasks_.insert(tasks_.begin(), std::make_move_iterator(batch.begin()),
-                    std::make_move_iterator(batch.end()));
-      if (!tasks_.empty()) {
-        wake_.set();
-      }
-      break;
-    }
   }
   return ran;
 }

@@ -33,6 +33,24 @@ TEST(PlainMessageLoop, RunsTasksPostedFromOtherThreadsInOrder) {
   }
 }
 
+TEST(PlainMessageLoop, NestedRunContinuesTheQueueInOrder) {
+  PlainMessageLoop loop;
+  std::vector<std::string> order;
+  loop.post([&] {
+    order.push_back("A");
+    loop.post([&] {
+      order.push_back("C");
+      loop.quit();  // ends the nested run
+    });
+    loop.run();
+    order.push_back("A done");
+  });
+  loop.post([&] { order.push_back("B"); });
+  loop.post([&] { loop.post([&] { loop.quit(); }); });
+  loop.run();
+  EXPECT_EQ(order, (std::vector<std::string>{"A", "B", "C", "A done"}));
+}
+
 TEST(PlainMessageLoop, TimerIsKilledBeforeItsActionAndMayRearm) {
   PlainMessageLoop loop;
   int fired = 0;
