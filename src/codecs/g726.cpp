@@ -58,10 +58,16 @@ struct Prediction {
   int se;   // full signal estimate
 };
 
+// The Recommendation's signals are 16-bit two's complement: sums wrap around.
+int wrap16(int value) {
+  return static_cast<int16_t>(value);
+}
+
 Prediction predict(const G726State& s) {
   int sezi = 0;
   for (int i = 0; i < 6; ++i) sezi += fmult(s.b[i] >> 2, s.dq[i]);
-  const int sei = sezi + fmult(s.a[1] >> 2, s.sr[1]) + fmult(s.a[0] >> 2, s.sr[0]);
+  sezi = wrap16(sezi);
+  const int sei = wrap16(sezi + fmult(s.a[1] >> 2, s.sr[1]) + fmult(s.a[0] >> 2, s.sr[0]));
   return {sezi >> 1, sei >> 1};
 }
 
@@ -200,8 +206,8 @@ void update(G726State& s, int y, int wi, int fi, int dq, int sr, int dqsez) {
 // signal sr.
 int adapt(G726State& s, int code, const Prediction& p, int y) {
   const int dq = reconstruct((code & 8) != 0, kInverseLog[code], y);
-  const int sr = dq < 0 ? p.se - (dq & 0x3FFF) : p.se + dq;
-  const int dqsez = sr + p.sez - p.se;
+  const int sr = wrap16(dq < 0 ? p.se - (dq & 0x3FFF) : p.se + dq);
+  const int dqsez = wrap16(sr + p.sez - p.se);
   update(s, y, kScaleMultiplier[code] * 32, kSpeedControl[code], dq, sr, dqsez);
   return sr;
 }
@@ -223,7 +229,7 @@ int g726EncodeSample(G726State& state, int32_t sample) {
   sl = sl < kMin14 ? kMin14 : (sl > kMax14 ? kMax14 : sl);
   const Prediction p = predict(state);
   const int y = stepSize(state);
-  const int code = quantize(sl - p.se, y);
+  const int code = quantize(wrap16(sl - p.se), y);
   adapt(state, code, p, y);
   return code;
 }
@@ -232,7 +238,7 @@ int32_t g726DecodeSample(G726State& state, int code) {
   code &= 15;
   const Prediction p = predict(state);
   const int y = stepSize(state);
-  int sr = static_cast<int16_t>(adapt(state, code, p, y));
+  int sr = adapt(state, code, p, y);
   // A reconstruction beyond 14 bits (possible on hostile input) is held at the limits
   // of the sample format instead of leaving its range.
   sr = sr < kMin14 ? kMin14 : (sr > kMax14 ? kMax14 : sr);

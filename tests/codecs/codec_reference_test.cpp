@@ -140,6 +140,21 @@ std::vector<Signal> g726Signals() {
     }
     out.push_back({"tone " + std::to_string(static_cast<int>(hz)), fourteenBitClean(tone)});
   }
+  // Full-scale noise and a square wave drive the quantiser and predictor to their
+  // limits; very quiet noise keeps them at the bottom.
+  uint32_t seed = 11;
+  std::vector<int16_t> loud(8000);
+  std::vector<int16_t> quiet(8000);
+  std::vector<int16_t> square(8000);
+  for (size_t i = 0; i < loud.size(); ++i) {
+    seed = seed * 1664525u + 1013904223u;
+    loud[i] = static_cast<int16_t>(seed >> 16);
+    quiet[i] = static_cast<int16_t>(static_cast<int>(seed >> 29) * 4 - 16);
+    square[i] = (i / 20) % 2 ? 32764 : -32768;
+  }
+  out.push_back({"loud noise", fourteenBitClean(loud)});
+  out.push_back({"quiet noise", fourteenBitClean(quiet)});
+  out.push_back({"square", square});
   return out;
 }
 
