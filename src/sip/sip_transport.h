@@ -134,6 +134,12 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
   DialogReaper& reaper() { return *reaper_; }
   SipTrace* trace() const { return trace_; }
 
+  // Handles a datagram as if it had been received from `from` (tests, fuzzing, benchmarks);
+  // answers go out only while the socket is bound.
+  void injectDatagram(std::string_view datagram, const sockaddr_in& from) {
+    handleDatagram(datagram, from);
+  }
+
   // Counters for tests and the robustness check.
   uint64_t datagramsReceived() const { return received_; }
   uint64_t datagramsDropped() const { return dropped_; }

@@ -159,6 +159,8 @@ def call_through_proxy(d):
                   a.output() + "\n---\n" + b.output())
         run.check("ACK and BYE follow the recorded route through the proxy", routed,
                   "\n".join(e[1] + "\n" + e[2] for e in acks + byes))
+        run.check("the trace files of both ends hold nothing but complete, framed entries",
+                  h.trace_is_well_framed(ta) and h.trace_is_well_framed(tb))
     finally:
         for p in (a, b):
             if p:

@@ -489,3 +489,22 @@ def trace_entries(folder):
             out.append(("sent" if m.group(2) == "Sent to" else "received", m.group(3),
                         m.group(4)))
     return out
+
+
+def trace_is_well_framed(folder):
+    """True when every trace file of the folder is nothing but complete entries: a
+    timestamped "UDP Packet Sent to"/"Received from" line, the datagram and the separator,
+    or a one-line keep-alive or RTP entry."""
+    import glob
+    import re
+    sep = re.escape("\r\n----------------------------------------------------------------\r\n\r\n")
+    entry = (r"\d\d:\d\d:\d\d (?:UDP Packet Sent to [0-9.]+:\d+ >{33}\r\n.*?" + sep +
+             r"|UDP Packet Received from [0-9.]+:\d+ <{39}\r\n.*?" + sep +
+             r"|NAT Keep Alive Packet Sent to [^\r\n]*\r\n|\d+ms Rtp [^\r\n]*\r\n)")
+    files = sorted(glob.glob(os.path.join(folder, "*Quillet SipTrace.txt")))
+    for path in files:
+        with open(path, "rb") as f:
+            data = f.read().decode("utf-8", "replace")
+        if not re.fullmatch("(?:%s)+" % entry, data, re.S):
+            return False
+    return bool(files)
