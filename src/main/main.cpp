@@ -1,10 +1,10 @@
-// The quillet executable: start-up with the application plugged in.
-#include "main/headless_shell.h"
+// The quillet executable: start-up with the intercom application plugged in.
+#include "app/intercom_app.h"
 #include "main/startup.h"
 
 int main(int argc, char** argv) {
   return quillet::main::runQuillet(argc, argv, [](quillet::base::AppEnvironment& environment) {
-    // The intercom application takes this place once it exists.
-    return std::make_unique<quillet::main::HeadlessShell>(environment);
+    return std::make_unique<quillet::app::IntercomApp>(
+        environment, std::make_unique<quillet::app::HeadlessWindow>());
   });
 }

@@ -1,0 +1,114 @@
+// What the intercom application asks of its main window: showing and hiding, the contact
+// list, the Intercom and Do Not Disturb buttons, menu checks and the status panel. The Qt
+// window implements it; HeadlessWindow keeps the same state without drawing anything.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quillet::app {
+
+// Command identifiers of the main window that the application logic handles.
+enum AppCommand : int32_t {
+  kCommandIntercomDown = 41,  // Intercom button pushed down
+  kCommandIntercomUp = 42,    // Intercom button released
+  kCommandExit = 801,
+  kCommandShow = 3001,
+  kCommandIntercom = 1000,      // menu "Intercom", key "1"
+  kCommandDoNotDisturb = 1008,  // menu and button "Do Not Disturb", key "2"
+  kCommandOptions = 1010,
+  kCommandRefuse = 4001,
+  kCommandAddContact = 8001,
+  kCommandCheckLine = 15001,
+};
+
+enum class IntercomButtonState { Ready, Disabled, InCall };
+
+class AppWindow {
+ public:
+  virtual ~AppWindow() = default;
+
+  virtual void show() = 0;  // restore and bring to the front
+  virtual void hide() = 0;
+  virtual bool visible() const = 0;
+
+  // The contact list: its rows in display order and the selected row (-1: none).
+  virtual void setContactRows(const std::vector<std::string>& rows) = 0;
+  virtual int32_t selectedRow() const = 0;
+  virtual void selectRow(int32_t row) = 0;
+  virtual void enableContactList(bool enabled) = 0;
+  virtual void showContactHint(const std::string& text) = 0;
+
+  // "Intercom (F5)" / "Cancel (F5)" and the button's picture.
+  virtual void setIntercomButton(IntercomButtonState state, const std::string& text) = 0;
+  virtual void setDoNotDisturbButton(bool pressed) = 0;
+  virtual void checkMenuItem(int32_t command, bool checked) = 0;
+
+  // The status panel: the line's display name, user name and this device's address.
+  virtual void setLineStatus(const std::string& displayName, const std::string& userName,
+                             const std::string& address) = 0;
+  virtual void setBanner(const std::string& text) = 0;
+  // Microphone and speaker levels in dB (-127: silence).
+  virtual void setLevels(int8_t microphone, int8_t speaker) = 0;
+
+  // Dialogs the window owns (Options on a page, adding a contact); a window without them
+  // does nothing.
+  virtual void openOptions(int32_t /*page*/) {}
+  virtual void addContact() {}
+};
+
+// The window of a headless run: remembers what a window would show.
+class HeadlessWindow : public AppWindow {
+ public:
+  void show() override { visible_ = true; }
+  void hide() override { visible_ = false; }
+  bool visible() const override { return visible_; }
+
+  void setContactRows(const std::vector<std::string>& rows) override;
+  int32_t selectedRow() const override { return selected_; }
+  void selectRow(int32_t row) override;
+  void enableContactList(bool enabled) override { contactListEnabled_ = enabled; }
+  void showContactHint(const std::string& text) override;
+
+  void setIntercomButton(IntercomButtonState state, const std::string& text) override {
+    buttonState_ = state;
+    buttonText_ = text;
+  }
+  void setDoNotDisturbButton(bool pressed) override { doNotDisturb_ = pressed; }
+  void checkMenuItem(int32_t command, bool checked) override;
+
+  void setLineStatus(const std::string& displayName, const std::string& userName,
+                     const std::string& address) override;
+  void setBanner(const std::string& text) override { banner_ = text; }
+  void setLevels(int8_t microphone, int8_t speaker) override {
+    microphone_ = microphone;
+    speaker_ = speaker;
+  }
+
+  // What the window shows (tests).
+  const std::vector<std::string>& rows() const { return rows_; }
+  bool contactListEnabled() const { return contactListEnabled_; }
+  IntercomButtonState buttonState() const { return buttonState_; }
+  const std::string& buttonText() const { return buttonText_; }
+  bool doNotDisturbPressed() const { return doNotDisturb_; }
+  bool menuChecked(int32_t command) const;
+  const std::string& status() const { return status_; }
+  const std::string& banner() const { return banner_; }
+
+ private:
+  bool visible_ = true;
+  std::vector<std::string> rows_;
+  int32_t selected_ = -1;
+  bool contactListEnabled_ = true;
+  IntercomButtonState buttonState_ = IntercomButtonState::Disabled;
+  std::string buttonText_;
+  bool doNotDisturb_ = false;
+  std::vector<int32_t> checked_;
+  std::string status_;
+  std::string banner_;
+  int8_t microphone_ = -127;
+  int8_t speaker_ = -127;
+};
+
+}  // namespace quillet::app

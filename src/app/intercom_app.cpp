@@ -1,0 +1,712 @@
+// IntercomApp: start-up and closing, the incoming-call decisions, intercom call control,
+// do-not-disturb, the command-line options and hot keys.
+#include "app/intercom_app.h"
+
+#include <strings.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <ctime>
+
+#include "app/allow_list.h"
+#include "app/hot_keys.h"
+#include "app/line_values.h"
+#include "audio/auto_gain.h"
+#include "audio/converters.h"
+#include "audio/echo_settings.h"
+#include "audio/echo_suppressor.h"
+#include "audio/wave_file.h"
+#include "base/log.h"
+#include "base/net_facts.h"
+#include "base/settings_store.h"
+#include "contacts/ini_file.h"
+#include "platform/paths.h"
+
+namespace quillet::app {
+
+namespace {
+
+constexpr uint32_t kRecorderCookie = 1;
+constexpr uint32_t kPlayerCookie = 2;
+constexpr uint32_t kBannerFirstMs = 1000;
+constexpr uint32_t kBannerMs = 8000;
+constexpr uint32_t kHotKeyRepeatMs = 500;
+constexpr uint32_t kHotKeyPressMs = 800;
+constexpr uint32_t kRingWaitLimitMs = 5000;
+constexpr uint32_t kRingTimer = 6;  // safety limit of the wait for the ring sound
+
+const std::array<const char*, 6> kBanners = {
+    "Quillet: press Intercom and speak",
+    "Your first word reaches the far end, even while it rings",
+    "Allowed callers are answered on the first ring",
+    "Do Not Disturb refuses every incoming call",
+    "Quillet runs in the background to receive intercoms",
+    "Contacts can be imported from CSV files",
+};
+
+base::SettingsStore& settings() {
+  return base::SettingsStore::global();
+}
+
+int32_t clampLevel(int32_t level) {
+  return std::clamp(level, -127, 127);
+}
+
+// The Player's play position as the echo suppressor follows it.
+class PlayerPosition : public audio::PlayPosition {
+ public:
+  explicit PlayerPosition(const audio::Player& player) : player_(player) {}
+  uint32_t playPosition() const override { return player_.playPosition(); }
+  uint32_t playPositionTick() const override { return player_.positionTick(); }
+  uint32_t playRate() const override { return player_.rate(); }
+
+ private:
+  const audio::Player& player_;
+};
+
+// Quits the nested loop that waits for the ring sound once the player stops.
+class RingListener : public audio::PlayerListener {
+ public:
+  explicit RingListener(platform::MessageLoop& loop) : loop_(loop) {}
+  void OnStopped(uint32_t /*cookie*/) override {
+    if (waiting_) {
+      waiting_ = false;
+      loop_.quit();
+    }
+  }
+  bool waiting_ = false;
+
+ private:
+  platform::MessageLoop& loop_;
+};
+
+// The built-in ring sound as a source, through an anonymous in-memory file.
+audio::SourceRef ringSoundSource() {
+  const int fd = memfd_create("quillet-ring", MFD_CLOEXEC);
+  if (fd < 0) {
+    return {};
+  }
+  const auto bytes = audio::RingSound();
+  if (::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) ||
+      ::lseek(fd, 0, SEEK_SET) != 0) {
+    ::close(fd);
+    return {};
+  }
+  return audio::OpenWaveFd(fd);
+}
+
+}  // namespace
+
+IntercomApp::IntercomApp(base::AppEnvironment& environment, std::unique_ptr<AppWindow> window)
+    : env_(environment),
+      window_(std::move(window)),
+      recorder_(environment.loop),
+      player_(environment.loop) {
+  playerPosition_ = std::make_unique<PlayerPosition>(player_);
+  recorder_.SetListener(this, kRecorderCookie);
+  player_.SetListener(this, kPlayerCookie);
+  contacts_ = contacts::createContactStore();
+  base::SettingsStore& store = settings();
+  const bool traceOn = store.readBool("Settings", "SipTraceOn", false);
+  const bool traceAudio = traceOn && store.readBool("Settings", "SipTraceAudioOn", false);
+  trace_ = std::make_unique<sip::SipTrace>(env_.paths.logsDir(), traceOn, traceAudio);
+  transport_ = std::make_unique<sip::SipTransport>(trace_.get());
+  const std::string address = store.readText("SIP", "LocalAddress");
+  if (!address.empty()) {
+    // A fixed local address, for hosts with several interfaces.
+    transport_->setPrivateAddressSource([address] { return address; });
+  }
+}
+
+IntercomApp::~IntercomApp() {
+  shutDown();
+  recorder_.SetListener(nullptr, 0);
+  player_.SetListener(nullptr, 0);
+}
+
+// --- Start-up and closing -----------------------------------------------------------------
+
+bool IntercomApp::initialise() {
+  base::SettingsStore& store = settings();
+  base::logInfo("Quillet Run");
+  refillContacts();
+  window_->setDoNotDisturbButton(false);
+  {
+    const bool dnd = store.readBool("Settings", "DoNotDisturb", false);
+    transport_->setDoNotDisturb(dnd);
+    window_->setDoNotDisturbButton(dnd);
+    window_->checkMenuItem(kCommandDoNotDisturb, dnd);
+  }
+  slot_ = std::make_unique<LineSlot>(*this, 0);
+  slot_->buildEngine(*transport_, trace_.get());
+
+  if (store.readBool("Settings", "InstallWizRun", false)) {
+    env_.loop.post([this] { command(kCommandCheckLine); });
+    transport_->restart();
+  } else {
+    store.writeBool("Settings", "InstallWizRun", true);
+  }
+  updateIntercomButton();
+  if (store.readBool("Settings", "StartMinimized", false)) {
+    env_.loop.startTimer(kHideTimer, 10, [this] { window_->hide(); });
+  }
+  armBannerTimer(kBannerFirstMs);
+  showLineInStatus();
+  window_->show();
+  window_->selectRow(store.readInt("Recent", "LastRecentIndex", -1));
+
+  if (store.readBool("Settings", "NewInstall", true)) {
+    platform::Prompt welcome{
+        "Welcome", "Welcome to Quillet.\r\n\r\nWould you like to read the tutorial now?",
+        platform::PromptButtons::YesNo, platform::PromptIcon::Question, "welcome"};
+    if (env_.prompts.ask(welcome) == platform::PromptAnswer::Yes) {
+      base::logInfo("The tutorial is at https://quillet.example.org/help");
+    }
+    transport_->restart();
+    restartEngine();
+    env_.loop.post([this] { command(kCommandCheckLine); });
+    store.writeBool("Settings", "NewInstall", false);
+  }
+  return true;
+}
+
+void IntercomApp::requestClose() {
+  if (closing_) {
+    return;
+  }
+  closing_ = true;
+  shutDown();
+  env_.loop.quitAll(0);
+}
+
+void IntercomApp::shutDown() {
+  if (transport_ == nullptr) {
+    return;
+  }
+  env_.prompts.dismissAll();
+  for (uint32_t timer : {kBannerTimer, kRestartTimer, kHotKeyGuardTimer, kHideTimer}) {
+    env_.loop.killTimer(timer);
+  }
+  if (slot_ != nullptr && slot_->connected && slot_->engine() != nullptr) {
+    slot_->engine()->HangUp();
+  }
+  player_.Stop();
+  recorder_.Stop();
+  currentSlot_ = 1;
+  if (slot_ != nullptr) {
+    env_.loop.killTimer(slot_->noActivityTimer());
+  }
+  slot_.reset();  // the engine ends its call and removes its registration (un-REGISTER)
+  settings().writeBool("Settings", "DoNotDisturb", transport_->doNotDisturb());
+  transport_->shutdown();
+  transport_.reset();
+  contacts::IniFile::flushAll();
+}
+
+void IntercomApp::armBannerTimer(uint32_t delayMs) {
+  env_.loop.startTimer(kBannerTimer, delayMs, [this] {
+    window_->setBanner(kBanners[banner_]);
+    banner_ = (banner_ + 1) % kBanners.size();
+    armBannerTimer(kBannerMs);
+  });
+}
+
+void IntercomApp::restartEngine() {
+  env_.loop.killTimer(kRestartTimer);
+  if (slot_ == nullptr) {
+    return;
+  }
+  if (slot_->engine() != nullptr && slot_->engine()->IsInCall()) {
+    env_.loop.startTimer(kRestartTimer, kRestartRetryMs, [this] { restartEngine(); });
+    return;
+  }
+  base::logInfo("Restarting so settings take effect.");
+  slot_->buildEngine(*transport_, trace_.get());
+  showLineInStatus();
+}
+
+void IntercomApp::checkLine() {
+  if (settings().readText("DefaultLine", "UserName").empty()) {
+    env_.prompts.inform({"Line not Setup",
+                         "You must specify details the line. Please enter the details",
+                         platform::PromptButtons::Ok, platform::PromptIcon::Error, "line"});
+    window_->openOptions(0);
+  } else {
+    showLineInStatus();
+  }
+  if (rows_.empty()) {
+    window_->showContactHint("You should now add contacts to connect");
+    window_->addContact();
+  }
+}
+
+void IntercomApp::showLineInStatus() {
+  base::SettingsStore& store = settings();
+  window_->setLineStatus(store.readText("DefaultLine", "DisplayName"),
+                         store.readText("DefaultLine", "UserName"), base::localAddress());
+}
+
+void IntercomApp::refillContacts() {
+  rows_ = contacts::contactListRows(*contacts_);
+  std::vector<std::string> texts;
+  texts.reserve(rows_.size());
+  for (const auto& row : rows_) {
+    texts.push_back(row.text);
+  }
+  window_->setContactRows(texts);
+}
+
+std::string IntercomApp::selectedAddress() {
+  const int32_t row = window_->selectedRow();
+  if (row < 0 || row >= static_cast<int32_t>(rows_.size())) {
+    return {};
+  }
+  if (!contacts_->seek(rows_[static_cast<size_t>(row)].position)) {
+    return {};
+  }
+  return contacts_->numberAtCursor();
+}
+
+// --- Commands -----------------------------------------------------------------------------
+
+void IntercomApp::command(int32_t id) {
+  switch (id) {
+    case kCommandIntercomDown:
+      startWithSelectedContact();
+      break;
+    case kCommandIntercomUp:
+      hangUp();
+      break;
+    case kCommandIntercom:
+      intercom();
+      break;
+    case kCommandDoNotDisturb:
+      setDoNotDisturb(!doNotDisturb());
+      break;
+    case kCommandRefuse:
+      if (slot_ != nullptr && slot_->engine() != nullptr &&
+          slot_->engine()->callState() == sip::kCallIncoming) {
+        slot_->engine()->HangUp();
+      }
+      break;
+    case kCommandCheckLine:
+      checkLine();
+      break;
+    case kCommandShow:
+      window_->show();
+      break;
+    case kCommandExit:
+      requestClose();
+      break;
+    default:
+      break;
+  }
+}
+
+void IntercomApp::startWithSelectedContact() {
+  if (startOrAnswer(selectedAddress()) && slot_ != nullptr) {
+    slot_->startTime = std::time(nullptr);
+    updateIntercomButton();
+  }
+}
+
+void IntercomApp::intercom() {
+  if (callActive_) {
+    base::logInfo("Trying to finish the call ...");
+    hangUp();
+    return;
+  }
+  if (rows_.empty()) {
+    window_->addContact();
+    refillContacts();
+  }
+  if (rows_.empty()) {
+    return;
+  }
+  if (callActive_) {
+    base::logInfo("Trying to finish the call ...");
+    hangUp();
+    return;
+  }
+  base::logInfo("Trying to start the call ...");
+  startWithSelectedContact();
+}
+
+void IntercomApp::setDoNotDisturb(bool on) {
+  transport_->setDoNotDisturb(on);
+  settings().writeBool("Settings", "DoNotDisturb", on);
+  window_->checkMenuItem(kCommandDoNotDisturb, on);
+  window_->setDoNotDisturbButton(on);
+  if (on) {
+    base::logNotice("DO NOT DISTURB turned on. You will not receive incoming calls.");
+  } else {
+    base::logInfo("DO NOT DISTURB turned off.");
+  }
+}
+
+// --- Intercom call control ----------------------------------------------------------------
+
+bool IntercomApp::startOrAnswer(const std::string& address) {
+  if (slot_ == nullptr || slot_->engine() == nullptr) {
+    return false;
+  }
+  LineSlot& slot = *slot_;
+  sip::SipEngine& engine = *slot.engine();
+  if (currentSlot_ == 0 && !slot.pending) {
+    currentSlot_ = 1;
+  }
+  recorder_.Stop();
+
+  audio::SinkRef stream;  // null until a call takes this side's speech
+  if (address.empty() && slot.pending) {
+    stream = slot.takeSendingStream();
+    currentSlot_ = 0;
+    if (stream->isNull()) {
+      return false;
+    }
+  }
+  if (stream->isNull() && slot.pending &&
+      strcasecmp(address.c_str(), engine.remoteUser().c_str()) == 0) {
+    stream = slot.takeSendingStream();
+    currentSlot_ = 0;
+  }
+  if (stream->isNull() && !address.empty() && engine.DialIntercom(address) != 0) {
+    slot.pending = true;
+    restartNoActivityTimer(slot);
+    stream = slot.spoolWriter();
+    currentSlot_ = 0;
+  }
+  if (stream->isNull()) {
+    currentSlot_ = 1;
+    return false;
+  }
+  buildCaptureChain(stream);
+  return true;
+}
+
+void IntercomApp::buildCaptureChain(const audio::SinkRef& stream) {
+  base::SettingsStore& store = settings();
+  audio::SinkRef chain = stream;
+  if (audio::useAutoGain(store)) {
+    chain = audio::SinkRef(new audio::AutoGain(chain));
+  }
+  recorder_.SetDevice(store.readText("Settings", "RecordDevice"), 0);
+  recorder_.SetRecordVolume(clampLevel(store.readInt("Settings", "RecordVolume", 0)));
+  recorder_.Start(chain, 0, -127, 0, audio::Recorder::kBeginStreaming);
+}
+
+void IntercomApp::hangUp() {
+  if (slot_ == nullptr) {
+    return;
+  }
+  if (currentSlot_ == 0 && slot_->connected && slot_->engine() != nullptr) {
+    slot_->engine()->HangUp();
+  }
+  if (currentSlot_ == 0 && slot_->pending) {
+    recorder_.Stop();
+    currentSlot_ = 1;
+  }
+  updateIntercomButton();
+}
+
+// Ends an established call, also an intercom call (pending): otherwise a call placed with
+// -dial could never be ended from the command line.
+void IntercomApp::hangUpFromCommandLine() {
+  if (slot_ == nullptr || slot_->engine() == nullptr || !slot_->connected) {
+    return;
+  }
+  recorder_.Stop();
+  player_.Stop();
+  slot_->engine()->HangUp();
+  currentSlot_ = 1;
+  updateIntercomButton();
+}
+
+int IntercomApp::onRing(LineSlot& slot, int32_t ring, int32_t /*previousRing*/) {
+  sip::SipEngine* engine = slot.engine();
+  if (engine == nullptr) {
+    return 0;
+  }
+  window_->show();
+  const std::string caller = engine->remoteUser();
+  if (!isCallerAllowed(settings(), caller)) {
+    base::logCallDecision("Rejecting intercom call because not on the allow list");
+    engine->HangUp();
+    return 0;
+  }
+  playRingSound();
+  if (ring != 1 || slot.engine() != engine || engine->callState() != sip::kCallIncoming) {
+    return 0;
+  }
+  slot.pending = true;
+  engine->Answer();
+
+  const platform::Prompt question{
+      "Incoming Call", "Incoming SIP call was detected.\nWould you like to start conversation ?",
+      platform::PromptButtons::YesNo, platform::PromptIcon::Question, "talk-back"};
+  const platform::PromptAnswer answer = env_.prompts.ask(question);
+  if (slot_.get() != &slot || slot.engine() != engine) {
+    return 0;  // the line was rebuilt or closed meanwhile
+  }
+  if (answer == platform::PromptAnswer::Yes) {
+    base::logCallDecision("Press \"Intercom\" button to stop call");
+    if (slot.connected) {
+      env_.loop.post([this] { command(kCommandIntercomDown); });
+    } else {
+      // Answered before the call is up (a question answered at once): the microphone
+      // can only be turned on into an established call.
+      slot.talkBackWhenConnected = true;
+    }
+  } else if (answer == platform::PromptAnswer::No) {
+    base::logCallDecision("Rejecting intercom call");
+    engine->HangUp();
+  }
+  return 0;
+}
+
+void IntercomApp::playRingSound() {
+  audio::SourceRef ring = ringSoundSource();
+  if (ring->isNull()) {
+    return;
+  }
+  // A player of its own, so that the call's player is not disturbed; the GUI thread waits
+  // in a nested loop until the sound has played.
+  audio::Player ringPlayer(env_.loop);
+  RingListener listener(env_.loop);
+  ringPlayer.SetListener(&listener, 0);
+  ringPlayer.SetDevice(settings().readText("Settings", "PlayDevice"));
+  if (ringPlayer.Start(ring) == 0) {
+    return;
+  }
+  listener.waiting_ = true;
+  env_.loop.startTimer(kRingTimer, kRingWaitLimitMs, [&listener, this] {
+    if (listener.waiting_) {
+      listener.waiting_ = false;
+      env_.loop.quit();
+    }
+  });
+  env_.loop.run();
+  env_.loop.killTimer(kRingTimer);
+  listener.waiting_ = false;
+  ringPlayer.Stop();
+  ringPlayer.SetListener(nullptr, 0);
+}
+
+void IntercomApp::onConnected(LineSlot& slot) {
+  slot.connected = true;
+  if (slot.pending) {
+    slot.startPump();
+    restartNoActivityTimer(slot);
+  }
+  slot.startTime = std::time(nullptr);
+  callStarted(slot);
+  if (slot.talkBackWhenConnected) {
+    slot.talkBackWhenConnected = false;
+    env_.loop.post([this] { command(kCommandIntercomDown); });
+  }
+  callActive_ = true;
+  window_->checkMenuItem(kCommandIntercom, true);
+  noteRecentContact(slot);
+  base::logInfo("The call was started ...");
+}
+
+void IntercomApp::callStarted(LineSlot& slot) {
+  sip::SipEngine& engine = *slot.engine();
+  base::SettingsStore& store = settings();
+  currentSlot_ = 0;
+  player_.Stop();
+  audio::SourceRef receiving = engine.ReceivingStream();
+  if (!slot.pending) {
+    // Answered by the engine on its own: prepare the sending side, but send nothing until
+    // the user starts talking.
+    audio::SinkRef sending = engine.SendingStream();
+    if (audio::useAutoGain(store)) {
+      sending = audio::SinkRef(new audio::AutoGain(sending));
+    }
+    if (audio::useEchoCancellation(store)) {
+      auto suppressor = audio::CreateEchoSuppressor(playerPosition_.get(), store);
+      audio::SetOutput(suppressor, sending);
+      receiving = audio::MakeFarEndTap(suppressor, receiving);
+    }
+  }
+  player_.SetDevice(store.readText("Settings", "PlayDevice"));
+  player_.Start(receiving);
+  updateIntercomButton();
+}
+
+void IntercomApp::noteRecentContact(LineSlot& slot) {
+  sip::SipEngine& engine = *slot.engine();
+  const std::string address = engine.remoteUser();
+  if (address.empty()) {
+    return;
+  }
+  const std::string name = engine.remoteDisplayName();
+  int32_t position = contacts::findContactByNumber(*contacts_, address);
+  if (position < 0) {
+    contacts_->add(name.empty() ? address : name, address, "");
+    refillContacts();
+    position = contacts::findContactByNumber(*contacts_, address);
+  } else if (!name.empty() && contacts_->seek(position) &&
+             strcasecmp(contacts_->nameAtCursor().c_str(), name.c_str()) != 0 &&
+             slot.spoolDrained()) {
+    contacts_->update(position, name, contacts_->numberAtCursor(), contacts_->emailAtCursor());
+    refillContacts();
+  }
+  for (size_t row = 0; row < rows_.size(); ++row) {
+    if (rows_[row].position == position) {
+      if (window_->selectedRow() != static_cast<int32_t>(row)) {
+        window_->selectRow(static_cast<int32_t>(row));
+      }
+      settings().writeInt("Recent", "LastRecentIndex", static_cast<int32_t>(row));
+      break;
+    }
+  }
+}
+
+void IntercomApp::onEnded(LineSlot& slot) {
+  slot.connected = false;
+  slot.talkBackWhenConnected = false;
+  slot.startTime = 0;
+  callStopped(slot);
+  if (slot.pending) {
+    slot.stopPump();
+    slot.pending = false;
+  }
+  env_.loop.killTimer(slot.noActivityTimer());
+  // A talk-back question still open has lost its call.
+  env_.prompts.dismissAll();
+}
+
+void IntercomApp::callStopped(LineSlot& slot) {
+  if (currentSlot_ == 0 && slot_.get() == &slot) {
+    player_.Stop();
+    currentSlot_ = 1;
+  }
+  callActive_ = false;
+  window_->checkMenuItem(kCommandIntercom, false);
+  updateIntercomButton();
+  recorder_.Stop();
+  player_.Stop();
+  base::logInfo("The call was stopped ...");
+}
+
+void IntercomApp::restartNoActivityTimer(LineSlot& slot) {
+  env_.loop.startTimer(slot.noActivityTimer(), LineSlot::kNoActivityMs, [this, &slot] {
+    if (slot.engine() != nullptr) {
+      slot.engine()->HangUp();
+    }
+  });
+}
+
+void IntercomApp::OnLevels(const audio::LevelReport* levels, uint32_t cookie) {
+  if (levels != nullptr && levels->count > 0) {
+    const int8_t level = *std::max_element(levels->levels, levels->levels + levels->count);
+    (cookie == kRecorderCookie ? microphoneLevel_ : speakerLevel_) = level;
+    window_->setLevels(microphoneLevel_, speakerLevel_);
+  }
+  if (slot_ != nullptr && currentSlot_ == 0 && slot_->pending) {
+    restartNoActivityTimer(*slot_);
+  }
+}
+
+void IntercomApp::updateIntercomButton() {
+  const bool inCall = slot_ != nullptr && currentSlot_ == 0;
+  window_->enableContactList(!inCall);
+  if (inCall) {
+    window_->setIntercomButton(IntercomButtonState::InCall, "Cancel (F5)");
+    return;
+  }
+  const bool offered = slot_ != nullptr && slot_->engine() != nullptr &&
+                       slot_->engine()->callState() == sip::kCallIncoming;
+  window_->setIntercomButton(offered || !selectedAddress().empty() ? IntercomButtonState::Ready
+                                                                   : IntercomButtonState::Disabled,
+                             "Intercom (F5)");
+}
+
+// --- Command line and hot keys ------------------------------------------------------------
+
+void IntercomApp::applyArguments(const std::vector<std::string>& arguments) {
+  carryOut(planArguments(arguments));
+}
+
+void IntercomApp::carryOut(const ArgumentPlan& plan) {
+  for (const ArgumentStep& step : plan.steps) {
+    switch (step.action) {
+      case ArgumentAction::Dial:
+        if (startOrAnswer(step.value) && slot_ != nullptr) {
+          slot_->startTime = std::time(nullptr);
+          updateIntercomButton();
+        }
+        break;
+      case ArgumentAction::Answer:
+        startWithSelectedContact();
+        break;
+      case ArgumentAction::HangUp:
+        hangUpFromCommandLine();
+        break;
+      case ArgumentAction::Dtmf:
+        if (slot_ != nullptr && slot_->connected && slot_->engine() != nullptr) {
+          slot_->engine()->SendDtmf(step.value);
+        }
+        break;
+      case ArgumentAction::Exit:
+        requestClose();
+        return;
+    }
+  }
+  if (plan.window == WindowChange::Show) {
+    window_->show();
+  } else if (plan.window == WindowChange::Hide) {
+    window_->hide();
+  }
+}
+
+void IntercomApp::runHotKey(int32_t id) {
+  auto armGuard = [this](uint32_t delayMs) {
+    hotKeyGuard_ = true;
+    env_.loop.startTimer(kHotKeyGuardTimer, delayMs, [this] {
+      hotKeyGuard_ = false;
+      hangUp();
+    });
+  };
+  if (hotKeyGuard_) {
+    armGuard(kHotKeyRepeatMs);
+    return;
+  }
+  const std::vector<HotKeyRecord> records = readHotKeys(settings());
+  if (id < 0 || id >= static_cast<int32_t>(records.size())) {
+    armGuard(kHotKeyPressMs);
+    return;
+  }
+  const HotKeyRecord& record = records[static_cast<size_t>(id)];
+  switch (record.command) {
+    case kHotKeyIntercomSelected:
+      startWithSelectedContact();
+      break;
+    case kHotKeyIntercomWith:
+      if (startOrAnswer(record.commandTo) && slot_ != nullptr) {
+        slot_->startTime = std::time(nullptr);
+        updateIntercomButton();
+      }
+      break;
+    case kHotKeyShow:
+      window_->show();
+      return;
+    case kHotKeyHide:
+      window_->hide();
+      return;
+    case kHotKeyClose:
+      env_.loop.post([this] { requestClose(); });
+      return;
+    case kHotKeyShowAddressBook:
+    case kHotKeyHideAddressBook:
+      return;  // the address-book window belongs to the windowed program
+    default:
+      break;
+  }
+  armGuard(kHotKeyPressMs);
+}
+
+}  // namespace quillet::app

@@ -1,0 +1,116 @@
+// IntercomApp: the application's logic on the GUI thread. It starts and closes the
+// program's parts (transport, line, contacts, microphone and speaker), decides about
+// incoming calls (allow list, ring, answer on the first ring, the talk-back question),
+// starts, answers and ends intercom calls, keeps do-not-disturb, and carries out the
+// command-line options and hot keys. It reaches the window only through AppWindow.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/app_window.h"
+#include "app/arguments.h"
+#include "app/line_slot.h"
+#include "audio/echo_suppressor.h"
+#include "audio/player.h"
+#include "audio/recorder.h"
+#include "base/application.h"
+#include "contacts/contact_store.h"
+#include "sip/sip_trace.h"
+#include "sip/sip_transport.h"
+
+namespace quillet::app {
+
+class IntercomApp : public base::Application,
+                    private audio::RecorderListener,
+                    private audio::PlayerListener {
+ public:
+  // Timers of the main loop.
+  static constexpr uint32_t kBannerTimer = 1;
+  static constexpr uint32_t kRestartTimer = 2;
+  static constexpr uint32_t kHotKeyGuardTimer = 4;
+  static constexpr uint32_t kHideTimer = 5;
+  static constexpr uint32_t kRestartRetryMs = 7000;
+
+  IntercomApp(base::AppEnvironment& environment, std::unique_ptr<AppWindow> window);
+  ~IntercomApp() override;
+  IntercomApp(const IntercomApp&) = delete;
+  IntercomApp& operator=(const IntercomApp&) = delete;
+
+  // base::Application
+  bool initialise() override;
+  void applyArguments(const std::vector<std::string>& arguments) override;
+  void requestClose() override;
+
+  // A command of the main window (menu, button, key) by its identifier.
+  void command(int32_t id);
+  // Starts an intercom call to the address, or answers the call waiting for this side,
+  // and turns the microphone on into it. True when a call was started or answered.
+  bool startOrAnswer(const std::string& address);
+  // Ends the current call of the line (an established call), or stops the microphone of
+  // one still being placed, which then keeps ringing.
+  void hangUp();
+  void setDoNotDisturb(bool on);
+  // A hot key by its identifier (its position among the Hotkey/Details records).
+  void runHotKey(int32_t id);
+  // Rebuilds the line's engine from the settings, waiting while it has a call.
+  void restartEngine();
+
+  // Engine events of a slot (GUI thread).
+  int onRing(LineSlot& slot, int32_t ring, int32_t previousRing);
+  void onConnected(LineSlot& slot);
+  void onEnded(LineSlot& slot);
+
+  platform::MessageLoop& loop() { return env_.loop; }
+  LineSlot* slot() { return slot_.get(); }
+  sip::SipTransport& transport() { return *transport_; }
+  bool callActive() const { return callActive_; }
+  bool doNotDisturb() const { return transport_->doNotDisturb(); }
+  int32_t currentSlot() const { return currentSlot_; }
+  bool hotKeyGuard() const { return hotKeyGuard_; }
+
+ private:
+  // Audio listeners: level reports keep a pending call alive.
+  void OnLevels(const audio::LevelReport* levels, uint32_t cookie) override;
+  void OnPosition(const uint32_t* /*ms*/, uint32_t /*cookie*/) override {}
+
+  void shutDown();
+  void buildCaptureChain(const audio::SinkRef& stream);
+  void callStarted(LineSlot& slot);
+  void callStopped(LineSlot& slot);
+  void noteRecentContact(LineSlot& slot);
+  void restartNoActivityTimer(LineSlot& slot);
+  void playRingSound();
+  void intercom();
+  void startWithSelectedContact();
+  void hangUpFromCommandLine();
+  void checkLine();
+  void showLineInStatus();
+  void updateIntercomButton();
+  void refillContacts();
+  std::string selectedAddress();
+  void armBannerTimer(uint32_t delayMs);
+  void carryOut(const ArgumentPlan& plan);
+
+  base::AppEnvironment& env_;
+  std::unique_ptr<AppWindow> window_;
+  std::unique_ptr<contacts::ContactStore> contacts_;
+  std::vector<contacts::ContactListRow> rows_;
+  std::unique_ptr<sip::SipTrace> trace_;
+  std::unique_ptr<sip::SipTransport> transport_;
+  std::unique_ptr<LineSlot> slot_;
+  audio::Recorder recorder_;
+  audio::Player player_;
+  std::unique_ptr<audio::PlayPosition> playerPosition_;
+  bool callActive_ = false;
+  int32_t currentSlot_ = 1;  // 0: the default line's slot, 1: none
+  bool hotKeyGuard_ = false;
+  bool closing_ = false;
+  size_t banner_ = 0;
+  int8_t microphoneLevel_ = -127;
+  int8_t speakerLevel_ = -127;
+};
+
+}  // namespace quillet::app

@@ -1,0 +1,96 @@
+// LineSlot: building the line's engine, its events, and the spool and pump of a call.
+#include "app/line_slot.h"
+
+#include "app/intercom_app.h"
+#include "app/line_values.h"
+#include "base/log.h"
+#include "base/settings_store.h"
+#include "media/rtp_session.h"
+#include "sip/call_media.h"
+#include "sip/sip_trace.h"
+
+namespace quillet::app {
+
+// The engine's events as this application answers them; the rest keep their defaults.
+class LineSlot::Events : public sip::EngineEvents {
+ public:
+  Events(IntercomApp& app, LineSlot& slot) : app_(app), slot_(slot) {}
+
+  int Ring(int32_t ring, int32_t previousRing) override {
+    return app_.onRing(slot_, ring, previousRing);
+  }
+  void Connected() override { app_.onConnected(slot_); }
+  void PlaybackFailed() override { base::logError("Hold Connection Failed"); }
+  void Ended() override { app_.onEnded(slot_); }
+
+ private:
+  IntercomApp& app_;
+  LineSlot& slot_;
+};
+
+LineSlot::LineSlot(IntercomApp& app, int32_t lineIndex)
+    : app_(app),
+      lineIndex_(lineIndex),
+      spool_(std::make_shared<audio::FileBuffer>(kSpoolRate, 1)),
+      pump_(app.loop()) {}
+
+LineSlot::~LineSlot() {
+  pump_.Stop();
+  engine_.reset();
+}
+
+void LineSlot::buildEngine(sip::SipTransport& transport, sip::SipTrace* trace) {
+  base::SettingsStore& store = base::SettingsStore::global();
+  const LineValues values = readLineValues(store, lineIndex_);
+  sip::LineIdentity line;
+  line.displayName = values.displayName;
+  line.userName = values.userName;
+  line.server = values.proxy;
+  line.outboundServer = values.outboundServer;
+  line.authUser = values.authId;
+  line.password = values.password;
+  line.priority = kLinePriority;
+
+  media::RtpTrace& rtpTrace = trace != nullptr ? *trace : media::noRtpTrace();
+  auto session = std::make_unique<media::RtpSession>(store, rtpTrace);
+  const std::string address = store.readText("SIP", "LocalAddress");
+  if (!address.empty()) {
+    session->setPrivateAddress(address);
+  }
+  auto media = sip::makeRtpMedia(std::move(session), media::RtpSettings::load(store).sdp);
+  auto engine = std::make_unique<sip::SipEngine>(transport, line, std::move(media));
+  engine->setEngineEvents(std::make_unique<Events>(app_, *this));
+  engine_ = std::move(engine);  // the previous engine goes only now
+}
+
+audio::SinkRef LineSlot::takeSendingStream() {
+  if (engine_ == nullptr) {
+    return {};
+  }
+  if (pending && !spool_->IsDrained()) {
+    return audio::OpenFileWriter(spool_);
+  }
+  if (pending) {
+    pump_.Stop();
+  }
+  return engine_->SendingStream();
+}
+
+audio::SinkRef LineSlot::spoolWriter() {
+  return audio::OpenFileWriter(spool_);
+}
+
+bool LineSlot::startPump() {
+  if (engine_ == nullptr) {
+    return false;
+  }
+  audio::SourceRef reader = audio::OpenFileReader(spool_);
+  audio::SinkRef sink = engine_->SendingStream();
+  return pump_.Start(reader, sink) != 0;
+}
+
+bool LineSlot::spoolDrained() {
+  return spool_->IsDrained();
+}
+
+}  // namespace quillet::app
