@@ -253,6 +253,39 @@ TEST_F(EngineTest, FailedOutgoingCallEndsWithoutConnected) {
   EXPECT_EQ(std::count(seen->log.begin(), seen->log.end(), "connected"), 0);
 }
 
+TEST_F(EngineTest, UnregisterAtShutdownGivesUpAfterTwoSeconds) {
+  LineIdentity line;
+  line.userName = "alice";
+  line.server = "127.0.0.1:" + std::to_string(far_.port());
+  line.outboundServer = line.server;
+  line.authUser = "alice";
+  line.password = "pw";
+  engine_ = std::make_unique<SipEngine>(transport_, line, makeSignallingOnlyMedia("127.0.0.1"));
+  transport_.restart();
+  ASSERT_TRUE(transport_.waitReady(5000));
+  const uint16_t enginePort = transport_.boundPort();
+  const std::string registerRequest = far_.receiveStarting("REGISTER ");
+  ASSERT_FALSE(registerRequest.empty());
+  std::string ok = "SIP/2.0 200 OK\r\n";
+  for (const char* name : {"Via", "From", "To", "Call-ID", "CSeq", "Contact"}) {
+    ok += std::string(name) + ": " + headerOf(registerRequest, name) + "\r\n";
+  }
+  ok += "Content-Length: 0\r\n\r\n";
+  far_.send(enginePort, ok);
+  ASSERT_TRUE(pumpUntil([&] {
+    return !transport_.registrations().snapshot().empty() &&
+           transport_.registrations().snapshot()[0].registered;
+  }));
+  // The registrar goes silent: the un-REGISTER is sent and waited for at most 2 s.
+  const auto start = std::chrono::steady_clock::now();
+  transport_.shutdown();
+  const auto took = std::chrono::steady_clock::now() - start;
+  const std::string unregister = far_.receiveStarting("REGISTER ", 500);
+  EXPECT_NE(unregister.find(";expires=0;"), std::string::npos) << unregister;
+  EXPECT_GE(took, 1900ms);
+  EXPECT_LT(took, 4000ms);
+}
+
 TEST_F(EngineTest, InvalidDialStringsAreRefused) {
   start();
   EXPECT_EQ(engine_->Dial(""), 0);
