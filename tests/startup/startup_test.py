@@ -155,8 +155,9 @@ class StartupTest(unittest.TestCase):
         self.assertEqual(r.returncode, 0)
         self.assertLess(elapsed, 1.0)
         self.assertIsNone(first.poll())
-        # The running instance received the arguments as one list, quoting kept.
-        self.assertTrue(wait_for(lambda: "-dial Front Door" in p.log_text()))
+        # The running instance received the arguments as one list, quoting kept: it tries
+        # to call the address with the blank in it.
+        self.assertTrue(wait_for(lambda: "Initiated sip call to: Front Door" in p.log_text()))
         self.assertEqual(p.log_text().count("Quillet Run"), 1)
         # "-exit" handed over ends the running instance in order.
         self.assertEqual(p.run("-exit").returncode, 0)
