@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "base/log.h"
 #include "contacts/contact_store.h"
 #include "contacts/contact_text.h"
 #include "contacts/csv_transfer.h"
@@ -72,7 +73,7 @@ int add(IniContactStore& store, const Args& args) {
   }
   const int32_t position = store.add(check.name, check.number, check.email);
   group.reset();
-  if (contacts::IniFile::hasUnwrittenChanges(store.path())) {
+  if (position < 0 || contacts::IniFile::hasUnwrittenChanges(store.path())) {
     return rejected("cannot write " + store.path());
   }
   printJson({{"position", position}, {"name", check.name}});
@@ -88,9 +89,9 @@ int remove(IniContactStore& store, const Args& args) {
   if (position < 0) {
     return rejected("no contact is named '" + args[1] + "'");
   }
-  store.deleteContact(store.idAt(position));
+  const bool deleted = store.deleteContact(store.idAt(position));
   group.reset();
-  if (contacts::IniFile::hasUnwrittenChanges(store.path())) {
+  if (!deleted || contacts::IniFile::hasUnwrittenChanges(store.path())) {
     return rejected("cannot write " + store.path());
   }
   printJson({{"deleted", position}});
@@ -143,6 +144,7 @@ int runContacts(const Args& args) {
   if (args.empty()) {
     return usageError(kUsage);
   }
+  base::LogWriter::instance().setEchoToStderr(true);  // e.g. an over-long CSV line
   IniContactStore store(contacts::contactsIniPath());
   const std::string& command = args[0];
   int status;

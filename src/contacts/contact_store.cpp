@@ -25,15 +25,23 @@ std::string keyOf(int32_t position, std::string_view field) {
   return key;
 }
 
+}  // namespace
+
 class IniChangeGroup : public ChangeGroup {
  public:
-  explicit IniChangeGroup(const std::string& path) : batch_(path) {}
+  explicit IniChangeGroup(IniContactStore& store) : store_(store), batch_(store.path_) {
+    ++store_.groupDepth_;
+  }
+  ~IniChangeGroup() override {
+    if (--store_.groupDepth_ == 0) {
+      store_.takenValid_ = false;
+    }
+  }
 
  private:
+  IniContactStore& store_;
   IniFile::Batch batch_;
 };
-
-}  // namespace
 
 IniContactStore::IniContactStore(std::string path) : path_(std::move(path)) {}
 
@@ -49,16 +57,25 @@ int32_t IniContactStore::idAt(int32_t position) const {
 int32_t IniContactStore::add(std::string_view name, std::string_view number,
                              std::string_view email) {
   IniFile::Batch batch(path_);
+  if (!batch.locked()) {
+    return -1;  // another writer holds the file: adding now could lose its change or ours
+  }
   const int32_t n = count();
-  std::vector<bool> taken(static_cast<size_t>(n) + 1, false);
-  for (int32_t p = 0; p < n; ++p) {
-    const int32_t id = idAt(p);
-    if (id >= 0 && id <= n) {
-      taken[static_cast<size_t>(id)] = true;
+  // taken_[i]: some contact holds identifier i; i runs to n, so one is always free.
+  if (!takenValid_ || taken_.size() != static_cast<size_t>(n) + 1) {
+    taken_.assign(static_cast<size_t>(n) + 1, false);
+    for (int32_t p = 0; p < n; ++p) {
+      const int32_t held = idAt(p);
+      if (held >= 0 && held <= n) {
+        taken_[static_cast<size_t>(held)] = true;
+      }
     }
   }
   const auto id =
-      static_cast<int32_t>(std::find(taken.begin(), taken.end(), false) - taken.begin());
+      static_cast<int32_t>(std::find(taken_.begin(), taken_.end(), false) - taken_.begin());
+  taken_[static_cast<size_t>(id)] = true;
+  taken_.push_back(false);
+  takenValid_ = groupDepth_ > 0;  // outside a group another process may change the book
   IniFile::setInt(path_, kSection, keyOf(n, "id"), id);
   IniFile::setText(path_, kSection, keyOf(n, "name"), name);
   // Empty texts leave their keys absent; a stale key left at this position goes too.
@@ -76,15 +93,19 @@ int32_t IniContactStore::add(std::string_view name, std::string_view number,
   return n;
 }
 
-void IniContactStore::deleteContact(int32_t id) {
+bool IniContactStore::deleteContact(int32_t id) {
   IniFile::Batch batch(path_);
+  if (!batch.locked()) {
+    return false;
+  }
+  takenValid_ = false;
   const int32_t n = count();
   int32_t p = 0;
   while (p < n && idAt(p) != id) {
     ++p;
   }
   if (p == n) {
-    return;  // no contact holds it: nothing is deleted
+    return false;  // no contact holds it: nothing is deleted
   }
   constexpr std::string_view kTexts[] = {"name", "phone", "email"};
   for (int32_t k = p; k < n - 1; ++k) {
@@ -104,17 +125,19 @@ void IniContactStore::deleteContact(int32_t id) {
     IniFile::deleteKey(path_, kSection, keyOf(n - 1, field));
   }
   IniFile::setCount(path_, kSection, kCountName, n - 1);
+  return true;
 }
 
-void IniContactStore::update(int32_t position, std::string_view name, std::string_view number,
+bool IniContactStore::update(int32_t position, std::string_view name, std::string_view number,
                              std::string_view email) {
   IniFile::Batch batch(path_);
-  if (position < 0 || position >= count()) {
-    return;  // no contact there: writing would leave keys beyond the count
+  if (!batch.locked() || position < 0 || position >= count()) {
+    return false;  // no contact there: writing would leave keys beyond the count
   }
   IniFile::setText(path_, kSection, keyOf(position, "name"), name);
   IniFile::setText(path_, kSection, keyOf(position, "phone"), number);
   IniFile::setText(path_, kSection, keyOf(position, "email"), email);
+  return true;
 }
 
 void IniContactStore::rewind() {
@@ -149,7 +172,7 @@ std::string IniContactStore::emailAtCursor() const {
 }
 
 std::unique_ptr<ChangeGroup> IniContactStore::groupChanges() {
-  return std::make_unique<IniChangeGroup>(path_);
+  return std::make_unique<IniChangeGroup>(*this);
 }
 
 std::unique_ptr<ContactStore> createContactStore(int32_t location, const std::string& iniPath) {

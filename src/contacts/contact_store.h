@@ -20,12 +20,15 @@ class ContactStore {
  public:
   virtual ~ContactStore() = default;
 
-  // Adds a contact; answers its position, or -1 when the store takes no additions.
+  // Adds a contact; answers its position, or -1 when nothing was added (a store that takes
+  // no additions, or a file that another writer kept locked).
   virtual int32_t add(std::string_view name, std::string_view number, std::string_view email) = 0;
-  // Removes the contact with that identifier; an identifier no contact holds removes nothing.
-  virtual void deleteContact(int32_t id) = 0;
+  // Removes the contact with that identifier; an identifier no contact holds removes
+  // nothing. Answers whether a contact was removed.
+  virtual bool deleteContact(int32_t id) = 0;
   // Rewrites the three texts of the contact at `position` (empty texts are stored empty).
-  virtual void update(int32_t position, std::string_view name, std::string_view number,
+  // Answers false when there is no contact at that position or nothing could be changed.
+  virtual bool update(int32_t position, std::string_view name, std::string_view number,
                       std::string_view email) = 0;
   virtual void rewind() = 0;
   virtual void next() = 0;
@@ -55,8 +58,8 @@ class IniContactStore : public ContactStore {
   explicit IniContactStore(std::string path);
 
   int32_t add(std::string_view name, std::string_view number, std::string_view email) override;
-  void deleteContact(int32_t id) override;
-  void update(int32_t position, std::string_view name, std::string_view number,
+  bool deleteContact(int32_t id) override;
+  bool update(int32_t position, std::string_view name, std::string_view number,
               std::string_view email) override;
   void rewind() override;
   void next() override;
@@ -72,7 +75,14 @@ class IniContactStore : public ContactStore {
   int32_t idAt(int32_t position) const;
 
  private:
+  friend class IniChangeGroup;
+
   std::string path_;
+  // Inside a change group no other writer changes the file, so the identifiers in use
+  // are kept between additions (an import adds many).
+  int groupDepth_ = 0;
+  bool takenValid_ = false;
+  std::vector<bool> taken_;
 };
 
 // The store laid out for the device's own contacts database. It is never attached to a
@@ -80,8 +90,10 @@ class IniContactStore : public ContactStore {
 class DeviceContactStore : public ContactStore {
  public:
   int32_t add(std::string_view, std::string_view, std::string_view) override { return -1; }
-  void deleteContact(int32_t) override {}
-  void update(int32_t, std::string_view, std::string_view, std::string_view) override {}
+  bool deleteContact(int32_t) override { return false; }
+  bool update(int32_t, std::string_view, std::string_view, std::string_view) override {
+    return false;
+  }
   void rewind() override { cursor_ = 0; }
   void next() override { ++cursor_; }
   bool seek(int32_t) override {

@@ -3,8 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
+#include "base/settings_store.h"
 #include "contacts/ini_file.h"
 #include "contacts/test_support.h"
+#include "platform/paths.h"
 
 namespace quillet::contacts {
 namespace {
@@ -126,6 +130,31 @@ TEST(DeviceContactStore, StaysEmpty) {
   // Any other location value is the contacts.ini store.
   auto ini = createContactStore(2, folder.file("contacts.ini"));
   EXPECT_EQ(ini->add("A", "1", ""), 0);
+}
+
+TEST(ContactStoreFactory, AddressBookLocationChoosesStoreInProfile) {
+  TempFolder folder;
+  const std::string home = folder.file("profile");
+  const char* saved = std::getenv("QUILLET_HOME");
+  const std::string savedHome = saved != nullptr ? saved : "";
+  ::setenv("QUILLET_HOME", home.c_str(), 1);
+  base::SettingsStore::setGlobalFiles(folder.file("settings.ini"), folder.file("machine.ini"));
+
+  base::SettingsStore::global().writeInt("Settings", "AddressBookLocation", 1);
+  EXPECT_EQ(createContactStore()->add("A", "", ""), -1);
+  base::SettingsStore::global().writeInt("Settings", "AddressBookLocation", 0);
+  auto store = createContactStore();
+  EXPECT_EQ(store->add("A", "", ""), 0);  // the data folder was created for it
+  EXPECT_EQ(readFile(home + "/contacts.ini"),
+            "[contacts]\r\nentry0id=0\r\nentry0name=A\r\nentrycount=1\r\n\r\n");
+
+  if (saved != nullptr) {
+    ::setenv("QUILLET_HOME", savedHome.c_str(), 1);
+  } else {
+    ::unsetenv("QUILLET_HOME");
+  }
+  const platform::ProfilePaths paths = platform::profilePaths();
+  base::SettingsStore::setGlobalFiles(paths.settingsFile, paths.machineSettingsFile);
 }
 
 TEST(ContactRules, EmailValidity) {

@@ -107,9 +107,18 @@ std::string repairUtf8(std::string_view text) {
 }
 
 std::string foldCase(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
+  std::string out(text);
   size_t pos = 0;
+  // Plain ASCII, the usual case for keys and addresses, folds in place.
+  for (; pos < out.size() && static_cast<unsigned char>(out[pos]) < 0x80; ++pos) {
+    if (out[pos] >= 'A' && out[pos] <= 'Z') {
+      out[pos] = static_cast<char>(out[pos] + 32);
+    }
+  }
+  if (pos == out.size()) {
+    return out;
+  }
+  out.resize(pos);
   while (pos < text.size()) {
     char32_t cp = 0;
     const size_t len = decodeOne(text, pos, cp);

@@ -5,6 +5,7 @@
 
 #include <unordered_set>
 
+#include "base/log.h"
 #include "contacts/contact_text.h"
 #include "contacts/item_splitter.h"
 #include "platform/file_open.h"
@@ -140,12 +141,14 @@ CsvImportResult importCsv(ContactStore& store, const std::string& path,
   platform::LockedFile file =
       platform::openFileRetrying(path, platform::FileMode::Read, platform::kCsvOpenBudgetMs);
   if (!file.valid()) {
+    base::logError("CSV import: cannot open ", path);
     return result;
   }
   result.opened = true;
   LineReader reader(file.fd());
   std::string raw;
   bool first = true;
+  int lineNumber = 0;
   std::unique_ptr<ChangeGroup> group;
   std::unordered_set<std::string> names;
   int32_t inGroup = 0;
@@ -158,7 +161,14 @@ CsvImportResult importCsv(ContactStore& store, const std::string& path,
       raw.erase(0, 3);  // a byte-order mark written by other programs is not part of a name
     }
     first = false;
-    cutToBytes(raw, kMaxCsvLineBytes);
+    ++lineNumber;
+    if (raw.size() > kMaxCsvLineBytes) {
+      base::logFormat(
+          base::LogLevel::Error,
+          "CSV import: line %d of %s is longer than %d bytes; the rest of it is dropped",
+          lineNumber, path.c_str(), static_cast<int>(kMaxCsvLineBytes));
+      cutToBytes(raw, kMaxCsvLineBytes);
+    }
     const std::string line = repairUtf8(raw);
     if (trimBlanks(line).empty()) {
       continue;  // empty and blank lines hold no contact

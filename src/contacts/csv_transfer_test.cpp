@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/log.h"
 #include "contacts/test_support.h"
 
 namespace quillet::contacts {
@@ -14,6 +15,8 @@ using testing::TempFolder;
 
 class CsvTransferTest : public ::testing::Test {
  protected:
+  void SetUp() override { base::LogWriter::instance().setFolder(folder_.path()); }
+
   TempFolder folder_;
   std::string csv_ = folder_.file("book.csv");
   IniContactStore store_{folder_.file("contacts.ini")};

@@ -7,14 +7,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <thread>
 #include <vector>
 
+#include "base/log.h"
 #include "contacts/ini_document.h"
 #include "platform/file_open.h"
 
@@ -23,6 +26,7 @@ namespace quillet::contacts {
 namespace {
 
 constexpr int kWriteBudgetMs = static_cast<int>(platform::kIniWriteBudgetMs);
+constexpr int kMaxLockSleepMs = 8;
 // A file larger than this is not the small file this cache is made for; it is left alone.
 constexpr off_t kMaxFileBytes = 64 * 1024 * 1024;
 
@@ -44,6 +48,9 @@ struct CachedFile {
   bool changed = false;
   bool stampValid = false;
   FileStamp stamp;
+  // Of the text last read or written (the empty text while the file was never seen): a
+  // change is written only over the file it was made to.
+  size_t contentHash = std::hash<std::string>{}(std::string());
   IniDocument doc;
   int batchDepth = 0;
   int lockFd = -1;  // the advisory lock held for a batch
@@ -90,9 +97,12 @@ CachedFile& openFile(const std::string& path) {
 // Takes the exclusive advisory lock of the file at `path`, creating the file when missing.
 // Writers replace the file by rename, so a lock won on a file that has meanwhile been
 // replaced is dropped and taken again on the new one. Waits for another holder with
-// sleeps of (budget + 127) / 256 ms, doubling, until the budget is spent.
+// short sleeps until the budget is spent. The sleeps stay short (unlike the doubling
+// schedule for files held by other programs): the holders here are other writers of this
+// program, which hold the lock for one write, and a long sleep would miss every gap
+// between them.
 int acquireLock(const std::string& path, int budgetMs) {
-  int delayMs = static_cast<int>(platform::firstRetrySleepMs(static_cast<uint32_t>(budgetMs)));
+  int delayMs = 1;
   int sleptMs = 0;
   for (;;) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
@@ -116,7 +126,7 @@ int acquireLock(const std::string& path, int budgetMs) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
     sleptMs += delayMs;
-    delayMs *= 2;
+    delayMs = std::min(delayMs * 2, kMaxLockSleepMs);
   }
 }
 
@@ -127,18 +137,22 @@ void releaseLock(int& fd) {
   }
 }
 
-// Re-reads the file when its size, last-write time or identity differ from what was read
-// or written last. A missing or unreadable file changes nothing. The file's content
-// replaces the memory copy, so that keys another program removed do not come back.
-// `heldFd` is the file's lock when this thread holds it (a second lock of our own would
-// wait for the first), else -1: the read then takes a shared lock so that a program that
-// writes the file in place under a lock is not read half-way.
+// Brings the memory copy up to date with the file. A missing or unreadable file changes
+// nothing. The file's content replaces the memory copy, so that keys another program
+// removed do not come back.
+// Without the lock (`heldFd` -1) this is the cheap check of every read: the file is read
+// again only when its size, last-write time or identity differ from what was read or
+// written last; the read takes a shared lock so that a program that writes the file in
+// place under a lock is not read half-way.
+// With the lock held by this thread (`heldFd`, the locked file), before a change, the
+// content itself is compared: timestamps are coarse and inode numbers are reused, so two
+// quick writes by others can leave size, time and inode as they were.
 void refresh(CachedFile& file, int heldFd) {
   struct stat st {};
   if (::stat(file.path.c_str(), &st) != 0) {
     return;
   }
-  if (file.stampValid && FileStamp::of(st) == file.stamp) {
+  if (heldFd < 0 && file.stampValid && FileStamp::of(st) == file.stamp) {
     return;
   }
   platform::LockedFile opened;
@@ -150,7 +164,15 @@ void refresh(CachedFile& file, int heldFd) {
   } else {
     ::lseek(fd, 0, SEEK_SET);
   }
-  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxFileBytes) {
+  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    return;
+  }
+  if (st.st_size > kMaxFileBytes) {
+    if (!(file.stampValid && FileStamp::of(st) == file.stamp)) {
+      base::logError("File too large to read, left as it was: ", file.path);
+      file.stamp = FileStamp::of(st);  // said once; a file that stays large is not re-read
+      file.stampValid = true;
+    }
     return;
   }
   std::string text;
@@ -169,10 +191,14 @@ void refresh(CachedFile& file, int heldFd) {
     }
     text.append(buffer, static_cast<size_t>(got));
   }
-  file.doc = IniDocument::parse(text);
+  const size_t hash = std::hash<std::string>{}(text);
+  if (hash != file.contentHash) {
+    file.doc = IniDocument::parse(text);
+    file.changed = false;
+  }
   file.stamp = FileStamp::of(st);
+  file.contentHash = hash;
   file.stampValid = true;
-  file.changed = false;
 }
 
 bool writeFully(int fd, const std::string& text) {
@@ -215,36 +241,51 @@ bool replaceFile(CachedFile& file) {
   if (::stat(file.path.c_str(), &old) == 0) {
     mode = old.st_mode & 07777;
   }
-  const bool ok = writeFully(fd, file.doc.written()) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
+  // The stamp comes from the new file itself: once it is renamed, the next writer may
+  // replace it at once, and a stamp read from the path could be that writer's.
+  struct stat st {};
+  const std::string text = file.doc.written();
+  const bool ok =
+      writeFully(fd, text) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0 && ::fstat(fd, &st) == 0;
   if (::close(fd) != 0 || !ok || ::rename(temp.c_str(), file.path.c_str()) != 0) {
     ::unlink(temp.c_str());
     return false;
   }
   syncFolder(folder);
-  struct stat st {};
-  if (::stat(file.path.c_str(), &st) == 0) {
-    file.stamp = FileStamp::of(st);
-    file.stampValid = true;
-  }
+  file.contentHash = std::hash<std::string>{}(text);
+  file.stamp = FileStamp::of(st);
+  file.stampValid = true;
   file.changed = false;
   return true;
 }
 
-// Writes now unless a batch defers it; takes the lock when no batch holds it.
-bool writeFile(CachedFile& file) {
-  if (file.batchDepth > 0) {
-    return true;
+// Writes the memory copy when the file still holds what that copy was based on; the
+// caller holds the lock `fd` but has not re-read the file under it. When another writer
+// has changed the file meanwhile, its content wins: the memory copy is replaced and the
+// unwritten change is dropped rather than written over the other writer's.
+bool writeChecked(CachedFile& file, int fd) {
+  const size_t base = file.contentHash;
+  refresh(file, fd);
+  if (file.contentHash != base) {
+    return false;
   }
+  return replaceFile(file);
+}
+
+// Writes unwritten changes now, taking the lock (flushAll).
+bool writeFile(CachedFile& file) {
   int fd = acquireLock(file.path, kWriteBudgetMs);
   if (fd < 0) {
     return false;
   }
-  const bool ok = replaceFile(file);
+  const bool ok = writeChecked(file, fd);
   releaseLock(fd);
   return ok;
 }
 
 // Runs one change: lock, freshness check, change, write. `value` null deletes the key.
+// Without the lock the change stays in memory, unwritten (a later write or flushAll
+// tries again).
 bool applySet(const std::string& path, std::string_view section, std::string_view key,
               const std::string_view* value) {
   std::lock_guard lock(cache().mutex);
@@ -252,10 +293,11 @@ bool applySet(const std::string& path, std::string_view section, std::string_vie
   int fd = -1;
   if (file.batchDepth == 0) {
     fd = acquireLock(path, kWriteBudgetMs);
+    // Under the lock, an earlier change that did not reach the disk is kept when the file
+    // is still what it was based on, and written with this one.
     refresh(file, fd);
   }
   IniSection* found = file.doc.findSection(section);
-  bool ok = true;
   bool touched = true;
   if (value == nullptr) {
     // Deleting what is not there changes nothing and writes nothing.
@@ -273,6 +315,7 @@ bool applySet(const std::string& path, std::string_view section, std::string_vie
   if (touched) {
     file.changed = true;
   }
+  bool ok = true;
   if (file.changed && file.batchDepth == 0) {
     ok = fd >= 0 && replaceFile(file);
   }
@@ -393,19 +436,22 @@ IniFile::Batch::Batch(const std::string& path) : lock_(cache().mutex), path_(pat
   }
 }
 
+bool IniFile::Batch::locked() const {
+  const CachedFile* file = findFile(path_);
+  return file != nullptr && file->lockFd >= 0;
+}
+
 bool IniFile::Batch::commit() {
   CachedFile* file = findFile(path_);
-  if (file == nullptr || !file->changed) {
-    return true;
+  if (file == nullptr || !file->changed || file->batchDepth > 1) {
+    return true;  // nothing to write, or an enclosing batch writes it
   }
   if (file->lockFd >= 0) {
     return replaceFile(*file);
   }
-  // The lock could not be had when the batch began: try once more now.
-  int fd = acquireLock(path_, kWriteBudgetMs);
-  const bool ok = fd >= 0 && replaceFile(*file);
-  releaseLock(fd);
-  return ok;
+  // The lock could not be had when the batch began: the changes are written only when
+  // nobody changed the file meanwhile.
+  return writeFile(*file);
 }
 
 IniFile::Batch::~Batch() {

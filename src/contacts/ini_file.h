@@ -50,7 +50,13 @@ class IniFile {
     ~Batch();
     Batch(const Batch&) = delete;
     Batch& operator=(const Batch&) = delete;
-    // Writes what changed so far and stays open. Answers false on a write failure.
+    // Whether the file's lock is held. Without it (another writer kept it for longer than
+    // the write budget) the batch still works in memory, but its changes are written only
+    // if the file is unchanged when the batch ends; callers that must not lose a change
+    // check this first and give up.
+    bool locked() const;
+    // Writes what changed so far and stays open (inside an enclosing batch of the same file
+    // the enclosing one writes). Answers false on a write failure.
     bool commit();
 
    private:

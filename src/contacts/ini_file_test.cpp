@@ -3,7 +3,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -133,6 +135,30 @@ TEST(IniFile, FailedWriteKeepsChangeForFlushAll) {
   IniFile::flushAll();
   EXPECT_EQ(readFile(path), "[s]\r\nk=v\r\n\r\n");
   EXPECT_FALSE(IniFile::hasUnwrittenChanges(path));
+}
+
+TEST(IniFile, UnwrittenChangeIsNotWrittenOverAnotherWritersFile) {
+  TempFolder folder;
+  const std::string path = folder.file("a.ini");
+  IniFile::setText(path, "s", "a", "1");
+  {
+    // Another writer keeps the file locked for longer than the write budget.
+    const int holder = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+    EXPECT_FALSE(IniFile::setText(path, "s", "b", "2"));
+    EXPECT_TRUE(IniFile::hasUnwrittenChanges(path));
+    EXPECT_EQ(IniFile::getText(path, "s", "b"), "2");
+    {
+      IniFile::Batch batch(path);
+      EXPECT_FALSE(batch.locked());
+    }
+    // It replaces the file and lets go.
+    testing::writeFileAsOtherProgram(path, "[s]\r\na=9\r\n\r\n");
+    ::close(holder);
+  }
+  // The next change is made to the other writer's file; the unwritten one is dropped.
+  EXPECT_TRUE(IniFile::setText(path, "s", "c", "3"));
+  EXPECT_EQ(readFile(path), "[s]\r\na=9\r\nc=3\r\n\r\n");
 }
 
 TEST(IniFile, ReadsFileWrittenByHandWithAnyLineEnds) {
