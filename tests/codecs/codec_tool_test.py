@@ -118,7 +118,7 @@ def main():
     agree = snr(decoded["g726-32"], big)
     disagree = snr(decoded["g726-32"], little)
     print("     g726-32 against ffmpeg: %.1f dB with -f g726, %.1f dB with -f g726le" % (agree, disagree))
-    check(agree > 30, "g726-32 decode agrees with ffmpeg -f g726 -code_size 4")
+    check(agree > 25, "g726-32 decode agrees with ffmpeg -f g726 -code_size 4")
     check(disagree < 5, "and not with the low-nibble-first order")
 
     # GSM: our frames decoded by sox (libgsm), and sox's frames decoded by us (sox
