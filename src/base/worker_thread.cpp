@@ -72,6 +72,7 @@ void WorkerThread::Start(int priority) {
     if (generation_.load() == generation) {
       running_.store(false);
     }
+    platform::forgetThreadPriority();
     state->markExited();  // the object may be gone after this
   });
 }
@@ -175,6 +176,7 @@ void DetachedWorkerList::StartDetached(std::unique_ptr<OneShotWorker> owned, int
     state->tid.store(platform::currentThreadId());
     platform::setThreadPriority(state->tid.load(), priority);
     detachedProcedure(worker, state);
+    platform::forgetThreadPriority();
   });
   thread.detach();
 }

@@ -42,4 +42,9 @@ int currentThreadPriority() {
   return it == gPriorities.end() ? kPriorityNormal : it->second;
 }
 
+void forgetThreadPriority() {
+  std::lock_guard<std::mutex> lock(gMutex);
+  gPriorities.erase(currentThreadId());
+}
+
 }  // namespace quillet::platform

@@ -24,5 +24,7 @@ pid_t currentThreadId();
 void setThreadPriority(pid_t tid, int priority);
 // The priority last set for the calling thread (kPriorityNormal when never set).
 int currentThreadPriority();
+// Drops what was remembered for the calling thread (call when a thread ends).
+void forgetThreadPriority();
 
 }  // namespace quillet::platform
