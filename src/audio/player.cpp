@@ -128,6 +128,8 @@ void Player::Run() {
   using platform::kPriorityTimeCritical;
   feederTid_ = platform::currentThreadId();
   for (Block& b : blocks_) b.free = 1;
+  // Counted before any block is queued: a short block may be done before the watcher runs.
+  watchBase_ = out_->completedBlocks();
   CompletionWatcher watcher(*this);
   watcher.Start(kPriorityNormal);
   feederRaised_ = 0;
@@ -215,7 +217,7 @@ void Player::Run() {
 void Player::watch(CompletionWatcher& watcher) {
   watcherTid_ = platform::currentThreadId();
   uint32_t index = 0;
-  uint64_t seen = out_->completedBlocks();
+  uint64_t seen = watchBase_;
   while (!watcher.stopRequested()) {
     if (out_->completedBlocks() <= seen) {
       out_->waitCompletion(seen, watcher.stopEvent().fd(), 1000);

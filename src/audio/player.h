@@ -94,6 +94,7 @@ class Player : public base::WorkerThread, public base::NotifyWindow {
   platform::Event blockFree_{platform::Event::Reset::Manual};
   Block blocks_[kPlaybackBlocks];
   std::vector<int32_t> scratch_;
+  uint64_t watchBase_ = 0;  // device completions before the feeder queued its first block
 
   std::mutex levelsMutex_;
   LevelReport current_;
