@@ -125,6 +125,8 @@ void RtpSession::openPort(net::PublicAddressResolver* resolver) {
     if (socket.valid()) setsockopt(socket.get(), IPPROTO_IP, IP_TOS, &tos, sizeof(tos));
 
     privateAddress_ = privateOverride_.empty() ? base::localAddress() : privateOverride_;
+    // Port 0 (any) asks the system; the port it gave is the one to advertise.
+    if (port == 0 && socket.valid()) port = platform::localEndpoint(socket.get()).port;
     privatePort_ = port;
     net::PublicAddress found =
         resolver->resolve({privateAddress_, port, socket.get(), 16,

@@ -70,6 +70,8 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   void sendPacket(const uint8_t* bytes, size_t length) override;
   void sendDigits(std::string_view digits) { dtmf_.sendDigits(digits); }
   void setDigitsListener(std::function<void()> listener) { dtmf_.setListener(std::move(listener)); }
+  // True while digits wait or are being sent.
+  bool digitsPending() const { return dtmf_.queued() > 0 || dtmf_.busy(); }
 
   // Tests and tools: the address advertised as ours (default: the host's local address).
   void setPrivateAddress(std::string address) { privateOverride_ = std::move(address); }

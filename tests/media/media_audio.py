@@ -1,0 +1,44 @@
+"""Helpers of the media interop tests: WAV reading, alignment and signal-to-noise."""
+import wave
+
+import numpy as np
+
+
+def read_wav(path):
+    with wave.open(path, "rb") as w:
+        assert w.getsampwidth() == 2, path
+        data = np.frombuffer(w.readframes(w.getnframes()), dtype="<i2").astype(np.float64)
+        if w.getnchannels() > 1:
+            data = data.reshape(-1, w.getnchannels()).mean(axis=1)
+        return data, w.getframerate()
+
+
+def write_wav(path, samples, rate=8000):
+    with wave.open(path, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(rate)
+        w.writeframes(np.clip(samples, -32768, 32767).astype("<i2").tobytes())
+
+
+def best_lag(reference, received):
+    """Lag (in samples) at which `reference` best matches inside `received`."""
+    n = 1
+    while n < len(reference) + len(received):
+        n *= 2
+    spectrum = np.fft.rfft(received, n) * np.conj(np.fft.rfft(reference, n))
+    correlation = np.fft.irfft(spectrum, n)
+    lag = int(np.argmax(correlation[: len(received)]))
+    return lag
+
+
+def aligned_snr(reference, received):
+    """Signal-to-noise in dB of `received` against `reference` after alignment."""
+    lag = best_lag(reference, received)
+    part = received[lag : lag + len(reference)]
+    ref = reference[: len(part)]
+    noise = np.sum((ref - part) ** 2)
+    signal = np.sum(ref**2)
+    if noise == 0:
+        return 99.0, lag
+    return 10 * np.log10(signal / noise), lag
