@@ -35,6 +35,7 @@ constexpr uint32_t kBannerMs = 8000;
 constexpr uint32_t kHotKeyRepeatMs = 500;
 constexpr uint32_t kHotKeyPressMs = 800;
 constexpr uint32_t kRingWaitLimitMs = 5000;
+constexpr int32_t kTransportReadyMs = 3000;
 constexpr uint32_t kRingTimer = 6;  // safety limit of the wait for the ring sound
 
 const std::array<const char*, 6> kBanners = {
@@ -148,6 +149,8 @@ bool IntercomApp::initialise() {
   } else {
     store.writeBool("Settings", "InstallWizRun", true);
   }
+  // Calls placed from the command line right after start need the bound SIP port.
+  transport_->waitReady(kTransportReadyMs);
   updateIntercomButton();
   if (store.readBool("Settings", "StartMinimized", false)) {
     env_.loop.startTimer(kHideTimer, 10, [this] { window_->hide(); });

@@ -14,138 +14,14 @@ import sys
 import tempfile
 import time
 import unittest
-import wave
 
 import numpy as np
 
-QUILLET = sys.argv.pop(1) if len(sys.argv) > 1 else "build/bin/quillet"
-RATE = 8000
-
-
-def wait_for(predicate, timeout=10.0, step=0.05):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        if predicate():
-            return True
-        time.sleep(step)
-    return predicate()
-
-
-def read_wav(path):
-    with wave.open(path) as w:
-        assert w.getframerate() == RATE and w.getnchannels() == 1 and w.getsampwidth() == 2
-        return np.frombuffer(w.readframes(w.getnframes()), dtype=np.int16).astype(float)
-
-
-def write_wav(path, samples):
-    with wave.open(path, "wb") as w:
-        w.setnchannels(1)
-        w.setsampwidth(2)
-        w.setframerate(RATE)
-        w.writeframes(np.asarray(samples, dtype=np.int16).tobytes())
-
-
-def make_speech(folder):
-    """A spoken sentence at 8000 Hz mono, then silence so that the call goes on."""
-    raw = os.path.join(folder, "speech22.wav")
-    speech = os.path.join(folder, "speech.wav")
-    subprocess.run(["espeak-ng", "-w", raw, "Hello Bob. This is the first word of an intercom "
-                    "call, and the rest of the sentence follows."], check=True)
-    subprocess.run(["sox", raw, "-r", str(RATE), "-c", "1", "-b", "16", speech], check=True)
-    return read_wav(speech)
-
-
-def find_in(reference, heard):
-    """Where the reference sits in what was heard: (delay s, SNR dB, gain)."""
-    n = len(heard) + len(reference)
-    size = 1 << int(np.ceil(np.log2(2 * n)))
-    corr = np.fft.irfft(np.fft.rfft(heard, size) * np.conj(np.fft.rfft(reference, size)), size)
-    lag = int(np.argmax(corr[: max(1, len(heard) - len(reference) + 1)]))
-    segment = heard[lag: lag + len(reference)]
-    if len(segment) < len(reference):
-        return lag / RATE, -99.0, 0.0
-    gain = float(np.dot(segment, reference) / np.dot(reference, reference))
-    error = segment - gain * reference
-    snr = 10 * np.log10(np.dot(gain * reference, gain * reference) / max(np.dot(error, error), 1e-9))
-    return lag / RATE, float(snr), gain
-
-
-class Profile:
-    """One quillet --headless instance with its own profile folder."""
-
-    def __init__(self, root, name, sip_port, rtp_base, user, microphone, settings=None):
-        self.home = os.path.join(root, name)
-        os.makedirs(self.home)
-        self.user = user
-        self.sip_port = sip_port
-        self.speaker = os.path.join(self.home, "speaker.wav")
-        values = {
-            "Settings": {"NewInstall": "0", "InstallWizRun": "1", "SipTraceOn": "1",
-                         "RecordDevice": "file:" + microphone, "PlayDevice": "file:" + self.speaker},
-            "SIP": {"Port": str(sip_port), "LocalAddress": "127.0.0.1", "STUN": "0",
-                    "RTPPortBase": str(rtp_base)},
-            "DefaultLine": {"DisplayName": user.capitalize(), "UserName": user},
-        }
-        for section, pairs in (settings or {}).items():
-            values.setdefault(section, {}).update(pairs)
-        with open(os.path.join(self.home, "settings.ini"), "w") as f:
-            for section, pairs in values.items():
-                f.write("[%s]\n" % section)
-                for key, value in pairs.items():
-                    f.write("%s=%s\n" % (key, value))
-        os.chmod(os.path.join(self.home, "settings.ini"), 0o600)
-        self.process = None
-
-    @property
-    def address(self):
-        return "sip:%s@127.0.0.1:%d" % (self.user, self.sip_port)
-
-    def env(self):
-        env = dict(os.environ)
-        env["QUILLET_HOME"] = self.home
-        return env
-
-    def start(self, *args):
-        self.output = open(os.path.join(self.home, "stderr.txt"), "wb")
-        self.process = subprocess.Popen([QUILLET, "--headless", *args], env=self.env(),
-                                        stdout=self.output, stderr=subprocess.STDOUT)
-        assert wait_for(lambda: "SIP Number:" in self.log_text()), self.log_text()
-        return self.process
-
-    def run(self, *args):
-        """A second start on the profile: hands its options to the running instance."""
-        return subprocess.run([QUILLET, "--headless", *args], env=self.env(), timeout=10,
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
-
-    def stop(self):
-        if self.process and self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-            try:
-                self.process.wait(timeout=15)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        if self.process:
-            self.output.close()
-
-    def _read_dir_file(self, suffix):
-        logs = os.path.join(self.home, "Logs")
-        text = ""
-        if os.path.isdir(logs):
-            for name in sorted(os.listdir(logs)):
-                if name.endswith(suffix):
-                    with open(os.path.join(logs, name), encoding="utf-8", errors="replace") as f:
-                        text += f.read()
-        return text
-
-    def log_text(self):
-        return self._read_dir_file("Quillet Log.txt")
-
-    def trace_text(self):
-        return self._read_dir_file("Quillet SipTrace.txt")
-
-    def heard(self):
-        return read_wav(self.speaker) if os.path.exists(self.speaker) else np.zeros(0)
+if len(sys.argv) > 1:
+    os.environ["QUILLET_BINARY"] = sys.argv.pop(1)
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from e2e_support import (RATE, Profile, find_in, make_speech, wait_for,  # noqa: E402
+                         write_wav)
 
 
 class IntercomTest(unittest.TestCase):

@@ -1,0 +1,125 @@
+#!/usr/bin/python3
+"""Quillet against real SIP peers on loopback: baresip calling Quillet, Quillet
+intercom-calling a baresip set to answer by itself, and two Quillet profiles registered at
+Kamailio reaching each other by user name."""
+import os
+import shutil
+import sys
+import tempfile
+import time
+import unittest
+
+import numpy as np
+
+if len(sys.argv) > 1:
+    os.environ["QUILLET_BINARY"] = sys.argv.pop(1)
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "sip"))
+import sipharness as h  # noqa: E402
+from e2e_support import RATE, Profile, find_in, make_speech, read_wav, wait_for, write_wav  # noqa: E402
+
+
+class PeersTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.root = tempfile.mkdtemp(prefix="quillet-peers-")
+        cls.speech = make_speech(cls.root)
+        cls.speech_file = os.path.join(cls.root, "speech.wav")
+        # baresip's file source hangs up when its file ends: pad the speech.
+        cls.padded_file = os.path.join(cls.root, "speech-padded.wav")
+        write_wav(cls.padded_file, np.concatenate([np.zeros(RATE // 2), cls.speech,
+                                                   np.zeros(RATE * 20)]))
+        cls.silence_file = os.path.join(cls.root, "silence.wav")
+        write_wav(cls.silence_file, np.zeros(RATE * 30))
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.root, ignore_errors=True)
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(dir=self.root)
+        self.cleanup = []
+
+    def tearDown(self):
+        for stop in reversed(self.cleanup):
+            stop()
+
+    def quillet(self, name, microphone, settings=None):
+        port = h.free_udp_port(5400, 5900)
+        p = Profile(self.dir, name, port, h.free_udp_port(), name, microphone, settings)
+        self.cleanup.append(p.stop)
+        return p
+
+    def baresip(self, accounts, play, answer="manual"):
+        port = h.free_udp_port()
+        accounts = [a.replace("PORT", str(port)) for a in accounts]
+        b = h.Baresip(self.dir, "peer", port, accounts, play_wav=play, answer=answer)
+        self.cleanup.append(b.stop)
+        return b
+
+    def test_baresip_calling_quillet_is_answered_and_heard(self):
+        q = self.quillet("bob", self.silence_file)
+        q.start()
+        b = self.baresip(["<sip:carol@127.0.0.1>;regint=0"], self.padded_file)
+        b.command("dial", q.address)
+        self.assertTrue(wait_for(lambda: "The call was started" in q.log_text(), 10),
+                        q.log_text())
+        self.assertIsNotNone(b.wait_call_event("CALL_ESTABLISHED", 5))
+        time.sleep(len(self.speech) / RATE + 1.5)
+        b.command("hangup")
+        self.assertTrue(wait_for(lambda: "The call was stopped" in q.log_text(), 10))
+        q.stop()
+        delay, snr, _ = find_in(self.speech, q.heard())
+        print("baresip -> Quillet: speech at %.3f s, SNR %.1f dB" % (delay, snr))
+        self.assertGreater(snr, 10.0)
+
+    def test_quillet_intercom_call_to_auto_answering_baresip(self):
+        b = self.baresip(["<sip:carol@127.0.0.1:PORT>;regint=0;answermode=@ANSWER@"],
+                         self.silence_file,
+                         answer="auto")
+        q = self.quillet("alice", self.speech_file)
+        q.start("-dial", "sip:carol@127.0.0.1:%d" % b.sip_port)
+        self.assertIsNotNone(b.wait_call_event("CALL_ESTABLISHED", 10), b.output())
+        time.sleep(len(self.speech) / RATE + 1.5)
+        q.stop()
+        self.assertIsNotNone(b.wait_call_event("CALL_CLOSED", 10))
+        b.stop()
+        files = [os.path.join(b.dir, f) for f in os.listdir(b.dir) if f.endswith("-dec.wav")]
+        self.assertTrue(files, "baresip recorded nothing")
+        heard = read_wav(max(files, key=os.path.getsize))
+        delay, snr, _ = find_in(self.speech, heard)
+        print("Quillet -> baresip: speech at %.3f s, SNR %.1f dB" % (delay, snr))
+        self.assertGreater(snr, 10.0)
+
+    def test_two_profiles_registered_at_kamailio_call_by_user_name(self):
+        kamailio = h.Kamailio(self.dir, {"alice": "alice-pw", "bob": "bob-pw"})
+        self.cleanup.append(kamailio.stop)
+
+        def line(user):
+            return {"DefaultLine": {"Proxy": "127.0.0.1:%d" % kamailio.port,
+                                    "ProxyPassword": user + "-pw"}}
+
+        a = self.quillet("alice", self.speech_file, line("alice"))
+        b = self.quillet("bob", self.silence_file, line("bob"))
+        b.start()
+        a.start()
+        for p in (a, b):
+            self.assertTrue(wait_for(lambda: "Registered as: sip:%s@" % p.user in p.log_text(),
+                                     10), p.log_text())
+        self.assertEqual(a.run("-dial", "bob"), 0)
+        self.assertTrue(wait_for(lambda: "The call was started" in b.log_text(), 10),
+                        a.log_text() + b.log_text())
+        time.sleep(len(self.speech) / RATE + 1.5)
+        self.assertEqual(a.run("-hangup"), 0)
+        self.assertTrue(wait_for(lambda: "The call was stopped" in b.log_text(), 10))
+        a.stop()
+        # Un-REGISTER at exit: the trace holds a REGISTER with expires 0.
+        self.assertRegex(a.trace_text(), r"(?i)expires[=:] ?0\b")
+        delay, snr, _ = find_in(self.speech, b.heard())
+        print("through Kamailio: speech at %.3f s, SNR %.1f dB" % (delay, snr))
+        self.assertGreater(snr, 10.0)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
