@@ -97,7 +97,9 @@ SipTransport::SipTransport(SipTrace* trace)
 
 SipTransport::~SipTransport() {
   Stop();
+  // The reaper unregisters its dialogs as it goes: delete it while the call list exists.
   reaper_->Stop();
+  reaper_.reset();
   const int fd = socket_.exchange(-1);
   if (fd >= 0) platform::UniqueFd closer(fd);
 }

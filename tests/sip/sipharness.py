@@ -412,7 +412,14 @@ class Peer:
                 self.proc.wait()
         self._reader.join(2)
         self.pump(0.1)
-        self.log.close()
+        if not self.log.closed:
+            self.log.close()
+            # A clean exit is part of every check: a crash or a sanitizer report fails it.
+            with open(self.log.name, errors="replace") as f:
+                text = f.read()
+            if self.proc.returncode != 0 or "Sanitizer" in text or "runtime error" in text:
+                raise RuntimeError("sip_peer %s exited with %s:\n%s" %
+                                   (self.name, self.proc.returncode, text[-4000:]))
         return self.proc.returncode
 
     def output(self):
