@@ -46,7 +46,10 @@ class IniChangeGroup : public ChangeGroup {
 IniContactStore::IniContactStore(std::string path) : path_(std::move(path)) {}
 
 int32_t IniContactStore::count() const {
-  return std::max<int32_t>(0, IniFile::getCount(path_, kSection, kCountName));
+  // A count beyond the keys present (a damaged or hand-edited file) would make callers
+  // walk, or reserve room for, contacts that cannot exist.
+  const int32_t stored = IniFile::getCount(path_, kSection, kCountName);
+  return std::clamp<int32_t>(stored, 0, IniFile::keyCount(path_, kSection));
 }
 
 int32_t IniContactStore::idAt(int32_t position) const {

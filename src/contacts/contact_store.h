@@ -136,6 +136,8 @@ struct ContactCheck {
   std::string email;
 };
 
+// These functions iterate the store and so move its cursor.
+
 // Trims the texts and checks them in the dialog's order: e-mail, empty name, a name that
 // another contact (a position other than `editedPosition`, -1 for a new one) holds
 // without regard to case.

@@ -83,6 +83,15 @@ TEST_F(IniContactStoreTest, NewIdentifierIsSmallestFreeOne) {
   EXPECT_EQ(IniFile::getInt(path_, "contacts", "entry1id", -1), 0);  // 1 - 1
 }
 
+TEST_F(IniContactStoreTest, DamagedCountStaysWithinKeysPresent) {
+  testing::rewriteInPlace(path_, "[contacts]\r\nentrycount=2000000000\r\nentry0name=A\r\n");
+  EXPECT_EQ(store_.count(), 2);
+  EXPECT_EQ(readContacts(store_).size(), 2u);
+  testing::rewriteInPlace(path_, "[contacts]\r\nentrycount=-5\r\n");
+  EXPECT_EQ(store_.count(), 0);
+  EXPECT_EQ(store_.add("B", "", ""), 0);
+}
+
 TEST_F(IniContactStoreTest, UpdateStoresEmptyTextsAndIgnoresMissingPosition) {
   store_.add("A", "1", "a@x.org");
   store_.update(0, "A2", "", "");

@@ -347,6 +347,16 @@ std::string IniFile::getText(const std::string& path, std::string_view section,
   return value != nullptr ? *value : std::string(fallback);
 }
 
+int32_t IniFile::keyCount(const std::string& path, std::string_view section) {
+  std::lock_guard lock(cache().mutex);
+  CachedFile& file = openFile(path);
+  if (file.batchDepth == 0) {
+    refresh(file, -1);
+  }
+  const IniSection* found = file.doc.findSection(section);
+  return found == nullptr ? 0 : static_cast<int32_t>(found->entries().size());
+}
+
 bool IniFile::setText(const std::string& path, std::string_view section, std::string_view key,
                       std::string_view value) {
   if (!validName(section, false) || !validName(key, true)) {

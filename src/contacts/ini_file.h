@@ -34,6 +34,9 @@ class IniFile {
   static bool setCount(const std::string& path, std::string_view section, std::string_view name,
                        int32_t value);
 
+  // The number of keys in the section (0 when it is missing).
+  static int32_t keyCount(const std::string& path, std::string_view section);
+
   // Writes every cached file with unwritten changes and empties the cache. Registered to
   // run at process exit; may also be called earlier.
   static void flushAll();
