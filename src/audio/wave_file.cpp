@@ -145,7 +145,7 @@ class WaveFileSource : public AudioSource {
   uint32_t frameBytes_;
   int64_t dataOffset_;
   bool growing_;
-  uint32_t length_;  // frames (when not growing)
+  uint32_t length_;       // frames (when not growing)
   int64_t position_ = 0;  // frames; below 0 while silence is still to come
   uint64_t filePos_ = 0;  // bytes after the data offset
   std::vector<uint8_t> bytes_;
@@ -289,6 +289,10 @@ int DeleteTemporaryAudio(const std::string& folder) {
     }
   }
   return deleted;
+}
+
+int DeleteTemporaryAudio() {
+  return DeleteTemporaryAudio(platform::tempDir());
 }
 
 }  // namespace quillet::audio

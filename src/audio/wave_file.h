@@ -29,5 +29,7 @@ std::span<const uint8_t> RingSound();
 // Deletes every "*.aud" file and then every "*.grf" file in the folder (only regular files
 // of the current user). Answers the number deleted.
 int DeleteTemporaryAudio(const std::string& folder);
+// The same in the program's temporary folder ($TMPDIR or /tmp), at exit.
+int DeleteTemporaryAudio();
 
 }  // namespace quillet::audio
