@@ -76,9 +76,10 @@ Mixer::~Mixer() {
 std::unique_ptr<Mixer> Mixer::openForDevice(const std::string& deviceName, bool capture) {
   const AudioDeviceSpec spec = resolveAudioDevice(deviceName, capture);
   if (spec.kind != AudioDeviceSpec::Kind::Alsa) return nullptr;
+  // A PCM of the user's configuration may come with a control device of the same name
+  // (as "default" and the sound-server PCMs do); opening tells whether it exists.
   const std::string card = mixerCardForPcm(spec.target);
-  if (card.empty()) return nullptr;
-  return openCard(card);
+  return openCard(card.empty() ? spec.target : card);
 }
 
 std::unique_ptr<Mixer> Mixer::openCard(const std::string& card) {

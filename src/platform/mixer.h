@@ -26,8 +26,9 @@ class Mixer {
   Mixer(const Mixer&) = delete;
   Mixer& operator=(const Mixer&) = delete;
 
-  // The mixer of the card behind a stored device name (see resolveAudioDevice); null when
-  // the device has none (file and null devices, no card, no permission).
+  // The mixer of the card behind a stored device name (see resolveAudioDevice), or of the
+  // control device named like the PCM; null when the device has none (file and null
+  // devices, no card, no permission).
   static std::unique_ptr<Mixer> openForDevice(const std::string& deviceName, bool capture);
   // The mixer of an ALSA control device ("default", "hw:0"); null when it cannot be opened.
   static std::unique_ptr<Mixer> openCard(const std::string& card);

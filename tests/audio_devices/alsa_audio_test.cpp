@@ -1,6 +1,7 @@
 // Recorder and Player on ALSA through the private configuration: the capture fallback to
 // the one format the paced test PCM takes, the Player's refusal of other formats, real-time
 // playback to the end, and a clean stop.
+#include <alsa/asoundlib.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -10,6 +11,7 @@
 #include "audio/player.h"
 #include "audio/recorder.h"
 #include "audio/recorder_test_util.h"
+#include "audio/volume.h"
 
 namespace quillet::audio {
 namespace {
@@ -70,6 +72,116 @@ TEST_F(AlsaAudio, PlayerStopsQuicklyWithEightBlocksQueued) {
   player.Stop();
   EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(1000));
   EXPECT_FALSE(player.hasThread());
+}
+
+}  // namespace
+}  // namespace quillet::audio
+
+namespace quillet::audio {
+namespace {
+
+// Reads a control of the test mixer through ALSA's simple mixer.
+struct MixerReader {
+  snd_mixer_t* m = nullptr;
+  explicit MixerReader(const char* card) {
+    snd_mixer_open(&m, 0);
+    snd_mixer_attach(m, card);
+    snd_mixer_selem_register(m, nullptr, nullptr);
+    snd_mixer_load(m);
+  }
+  ~MixerReader() { snd_mixer_close(m); }
+  snd_mixer_elem_t* elem(const char* name) {
+    snd_mixer_selem_id_t* id;
+    snd_mixer_selem_id_alloca(&id);
+    snd_mixer_selem_id_set_name(id, name);
+    return snd_mixer_find_selem(m, id);
+  }
+  long playback(const char* name) {
+    long v = -1;
+    snd_mixer_selem_get_playback_volume(elem(name), SND_MIXER_SCHN_FRONT_RIGHT, &v);
+    return v;
+  }
+  int playbackSwitch(const char* name) {
+    int v = -1;
+    snd_mixer_selem_get_playback_switch(elem(name), SND_MIXER_SCHN_FRONT_LEFT, &v);
+    return v;
+  }
+  long capture(const char* name) {
+    long v = -1;
+    snd_mixer_selem_get_capture_volume(elem(name), SND_MIXER_SCHN_FRONT_LEFT, &v);
+    return v;
+  }
+  int captureSwitch(const char* name) {
+    int v = -1;
+    snd_mixer_selem_get_capture_switch(elem(name), SND_MIXER_SCHN_FRONT_LEFT, &v);
+    return v;
+  }
+  unsigned item(const char* name) {
+    unsigned v = 99;
+    snd_mixer_selem_get_enum_item(elem(name), SND_MIXER_SCHN_MONO, &v);
+    return v;
+  }
+};
+
+TEST_F(AlsaAudio, PlayVolumeSpreadsTheDecibelMappingOverEachControlsRange) {
+  int level = -40;
+  EXPECT_GT(SetPlayVolume("quillet_mixed", level, 0), 0);
+  {
+    MixerReader r("quillet_mixed");
+    EXPECT_EQ(r.playback("Master"), 0);  // -36 dB and below: the bottom
+    EXPECT_EQ(r.playback("PCM"), 0);
+    EXPECT_EQ(r.playbackSwitch("Master"), 1);
+  }
+  level = 0;
+  EXPECT_GT(SetPlayVolume("quillet_mixed", level, -10), 0);
+  EXPECT_EQ(level, -10);  // the caller's level takes the offset
+  MixerReader r("quillet_mixed");
+  EXPECT_EQ(r.playback("Master"), 68);  // 51264 of 65535 over 0..87
+  EXPECT_EQ(r.playback("PCM"), 144);    // -10 dB: 37024 of 65535 over 0..255
+}
+
+TEST_F(AlsaAudio, RecordLevelSelectsOneLineAndMutesTheOthers) {
+  EXPECT_EQ(InputLineCount("quillet_mixed"), 3);
+  int selection = 0;
+  const auto lines = InputChannelList("quillet_mixed", 2, selection);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], kRecordMixerName);
+  EXPECT_EQ(selection, 2);
+  const int mic =
+      static_cast<int>(std::find(lines.begin(), lines.end(), "Mic") - lines.begin()) - 1;
+  ASSERT_GE(mic, 0);
+  EXPECT_EQ(InputLineName("quillet_mixed", mic), "Mic");
+  EXPECT_GT(SetRecordLevel("quillet_mixed", mic, 0), 0);
+  MixerReader r("quillet_mixed");
+  EXPECT_EQ(r.capture("Capture"), 49);  // 51264 of 65535 over 0..63
+  EXPECT_EQ(r.captureSwitch("Capture"), 1);
+  EXPECT_EQ(r.capture("Mic"), 24);
+  EXPECT_EQ(r.captureSwitch("Mic"), 1);
+  EXPECT_EQ(r.capture("Line"), 0);
+  EXPECT_EQ(r.captureSwitch("Line"), 0);
+  EXPECT_EQ(r.captureSwitch("Aux"), 0);
+}
+
+TEST_F(AlsaAudio, RecordLevelOnACardWithASelectorPicksItsItem) {
+  EXPECT_EQ(InputLineName("quillet_selector", 2), "Aux");
+  EXPECT_GT(SetRecordLevel("quillet_selector", 2, 0), 0);
+  EXPECT_EQ(MixerReader("quillet_selector").item("Input Source"), 2u);
+  EXPECT_GT(SetRecordLevel("quillet_selector", 1, 0), 0);
+  EXPECT_EQ(MixerReader("quillet_selector").item("Input Source"), 1u);
+}
+
+TEST_F(AlsaAudio, RecordVolumeLeavesTheMixerAloneWithoutAnInputLine) {
+  int level = 0;
+  SetPlayVolume("quillet_mixed", level, 0);
+  SetRecordLevel("quillet_mixed", 0, -40);  // everything at the bottom
+  Recorder rec;
+  rec.SetDevice("quillet_mixed", 0);  // channel 0: the mixer's own selection
+  SetRecordVolume(rec, 6);
+  EXPECT_EQ(MixerReader("quillet_mixed").capture("Capture"), 0);
+  rec.SetDevice("quillet_mixed", 1);                               // the first line
+  SetRecordVolume(rec, 6);                                         // 3 steps: 6 dB on the mixer
+  EXPECT_EQ(MixerReader("quillet_mixed").capture("Capture"), 57);  // 59808 of 65535 over 0..63
+  EXPECT_EQ(rec.digitalGain(), kUnityGain);
 }
 
 }  // namespace
