@@ -65,13 +65,11 @@ static snd_pcm_sframes_t paced_pointer(snd_pcm_ioplug_t* io) {
   return (snd_pcm_sframes_t)(frames % io->buffer_size);
 }
 
-static snd_pcm_sframes_t paced_transfer(snd_pcm_ioplug_t* io,
-                                        const snd_pcm_channel_area_t* areas,
+static snd_pcm_sframes_t paced_transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* areas,
                                         snd_pcm_uframes_t offset, snd_pcm_uframes_t size) {
   paced_t* p = io->private_data;
   if (io->stream == SND_PCM_STREAM_CAPTURE) {
-    int16_t* dst = (int16_t*)((char*)areas[0].addr + (areas[0].first / 8)) +
-                   offset * io->channels;
+    int16_t* dst = (int16_t*)((char*)areas[0].addr + (areas[0].first / 8)) + offset * io->channels;
     for (snd_pcm_uframes_t f = 0; f < size; ++f, ++p->ramp)
       for (unsigned int c = 0; c < io->channels; ++c)
         dst[f * io->channels + c] = (int16_t)(p->ramp % 32768);
@@ -115,8 +113,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quillet_paced) {
     snd_config_t* n = snd_config_iterator_entry(i);
     const char* id;
     if (snd_config_get_id(n, &id) < 0) continue;
-    if (strcmp(id, "comment") == 0 || strcmp(id, "type") == 0 || strcmp(id, "hint") == 0)
-      continue;
+    if (strcmp(id, "comment") == 0 || strcmp(id, "type") == 0 || strcmp(id, "hint") == 0) continue;
     if (strcmp(id, "rate") == 0) {
       snd_config_get_integer(n, &rate);
       continue;

@@ -39,15 +39,17 @@ static const control_t controls[] = {
 static const char* const sources[] = {"Mic", "Line", "Aux"};
 
 /* Shared by every open of the plugin in this process. Volumes start at 5, switches on. */
-static long values[CONTROL_COUNT][2] = {
-    {5, 5}, {1, 1}, {5, 5}, {5, 5}, {1, 1}, {5, 5}, {1, 1}, {5, 5}, {1, 1}, {5, 5}, {1, 1}, {0, 0}};
+static long values[CONTROL_COUNT][2] = {{5, 5}, {1, 1}, {5, 5}, {5, 5}, {1, 1}, {5, 5},
+                                        {1, 1}, {5, 5}, {1, 1}, {5, 5}, {1, 1}, {0, 0}};
 
 typedef struct {
   snd_ctl_ext_t ext;
   unsigned int count; /* controls shown: without the selector, all but the last */
 } mixer_t;
 
-static int elem_count(snd_ctl_ext_t* ext) { return (int)((mixer_t*)ext->private_data)->count; }
+static int elem_count(snd_ctl_ext_t* ext) {
+  return (int)((mixer_t*)ext->private_data)->count;
+}
 
 static int elem_list(snd_ctl_ext_t* ext, unsigned int offset, snd_ctl_elem_id_t* id) {
   (void)ext;
@@ -136,7 +138,9 @@ static int read_event(snd_ctl_ext_t* ext, snd_ctl_elem_id_t* id, unsigned int* m
   return -EAGAIN;
 }
 
-static void close_mixer(snd_ctl_ext_t* ext) { free(ext->private_data); }
+static void close_mixer(snd_ctl_ext_t* ext) {
+  free(ext->private_data);
+}
 
 static const snd_ctl_ext_callback_t callbacks = {
     .close = close_mixer,
@@ -162,8 +166,7 @@ SND_CTL_PLUGIN_DEFINE_FUNC(quillet_mixer) {
     snd_config_t* n = snd_config_iterator_entry(i);
     const char* id;
     if (snd_config_get_id(n, &id) < 0) continue;
-    if (strcmp(id, "comment") == 0 || strcmp(id, "type") == 0 || strcmp(id, "hint") == 0)
-      continue;
+    if (strcmp(id, "comment") == 0 || strcmp(id, "type") == 0 || strcmp(id, "hint") == 0) continue;
     if (strcmp(id, "selector") == 0) {
       snd_config_get_integer(n, &selector);
       continue;
