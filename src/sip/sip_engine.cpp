@@ -254,13 +254,14 @@ IncomingResult SipEngine::incomingInvite(const SipMessage& invite) {
   const SipUri toUri = parseUri(parseNameAddr(invite.header(hdr::kTo)).uri);
   std::string target = paramValue(requestUri.params, "target");
   if (target.empty()) target = paramValue(toUri.params, "target");
-  targetUser_ = target.empty() ? toUri.user : parseUri(target).user;
-  return startCall(kCallIncoming, std::move(call), invite) ? IncomingResult::Started
-                                                           : IncomingResult::Busy;
+  return startCall(kCallIncoming, std::move(call), invite,
+                   target.empty() ? toUri.user : parseUri(target).user)
+             ? IncomingResult::Started
+             : IncomingResult::Busy;
 }
 
 bool SipEngine::startCall(int32_t state, std::unique_ptr<SipCall> call,
-                          std::optional<SipMessage> invite) {
+                          std::optional<SipMessage> invite, std::string targetUser) {
   std::lock_guard lock(engineLock_);
   if (callState_ != kCallIdle) return false;
   Stop();
@@ -270,7 +271,7 @@ bool SipEngine::startCall(int32_t state, std::unique_ptr<SipCall> call,
   const NameAddr remote = parseNameAddr(call->remoteNameAddr);
   remoteUser_ = parseUri(remote.uri).user;
   remoteDisplay_ = remote.displayName.empty() ? remoteUser_ : remote.displayName;
-  if (state != kCallIncoming) targetUser_ = line_.userName;
+  targetUser_ = state == kCallIncoming ? std::move(targetUser) : line_.userName;
   ringCount_ = 1;
   ringsReported_ = 0;
   invite_ = std::move(invite);

@@ -128,7 +128,8 @@ class SipEngine : public LineInterface, public base::WorkerThread, public base::
     double q = 0.5;
   };
 
-  bool startCall(int32_t state, std::unique_ptr<SipCall> call, std::optional<SipMessage> invite);
+  bool startCall(int32_t state, std::unique_ptr<SipCall> call, std::optional<SipMessage> invite,
+                 std::string targetUser = {});
   int dialTarget(std::string_view target, bool intercom);
   void postNotify();
   void setState(int32_t state);

@@ -5,6 +5,7 @@ engine, a 1000 Hz tone from baresip).
 Usage: sip_baresip.py PATH/TO/sip_peer [name-filter]"""
 
 import os
+import re
 import subprocess
 import sys
 import time
@@ -81,8 +82,10 @@ def engine_calls_baresip(d):
     b = h.Baresip(d, "bob", bport, ["<sip:bob@127.0.0.1:%d>;regint=0;answermode=auto" % bport],
                   play_wav=os.path.join(d, "b1k.wav"))
     engine_wav = os.path.join(d, "engine-heard.wav")
+    trace = os.path.join(d, "trace")
     peer = h.Peer(PEER, d, "a", "alice", args=["--play", os.path.join(d, "a440.wav"),
-                                              "--record", engine_wav])
+                                              "--record", engine_wav, "--trace", trace,
+                                              "--trace-audio"])
     try:
         peer.send("dial bob@127.0.0.1:%d" % bport)
         connected = peer.wait_for("EVENT connected", 10)
@@ -94,6 +97,16 @@ def engine_calls_baresip(d):
                   None not in (connected, ended, closed), peer.output() + b.output())
         b.stop()
         audio_checks("engine to baresip", engine_wav, b.dir, peer)
+        import glob
+        text = "".join(open(p, errors="replace", newline="").read()
+                       for p in glob.glob(os.path.join(trace, "*SipTrace.txt")))
+        sent = re.findall(r"\d\d:\d\d:\d\d \d+ms Rtp >>> [0-9.]+:\d+ (?:Mark|    ) 0 "
+                          r"seq=\d+ ts=\d+ ssrc=-?\d+ 160 bytes\r\n", text)
+        got = re.findall(r"\d+ms Rtp <<< [0-9.]+:\d+ (?:Mark|    ) 0 seq=\d+ ts=\d+ "
+                         r"ssrc=-?\d+ 160 bytes\r\n", text)
+        run.check("with the audio option the trace has one line per RTP packet each way",
+                  len(sent) > 50 and len(got) > 50 and h.trace_is_well_framed(trace),
+                  "sent=%d received=%d" % (len(sent), len(got)))
     finally:
         peer.stop()
         b.stop()
