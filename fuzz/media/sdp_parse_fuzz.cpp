@@ -1,0 +1,24 @@
+// Fuzz target: a peer's SDP body through reading and the whole negotiation.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "media/sdp_session.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::string body(reinterpret_cast<const char*>(data), size);
+  quillet::media::RemoteSdp sdp = quillet::media::RemoteSdp::parse(body);
+  sdp.lookup("telephone-event", 101);
+  quillet::media::SdpSession session;
+  // No name lookups while fuzzing: only the text decides.
+  session.setPrivateAddressTest([](const std::string& host) { return host.size() % 2 == 0; });
+  session.setSettings({size % 2 == 0 ? 50 : 49, (size & 2) != 0});
+  session.prepare("203.0.113.5", 9000, "192.168.1.23", 8000);
+  std::string answer;
+  if (session.takeOffer(body, false, answer) &&
+      session.chosenPayloadType() == quillet::media::kNoPayloadType) {
+    __builtin_trap();  // a successful answer always has a voice codec
+  }
+  session.takeAnswer(body);
+  return 0;
+}
