@@ -8,10 +8,12 @@
 #include <cstdio>
 #include <ctime>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 
+#include "base/settings_store.h"
 #include "media/rtp_trace.h"
 
 namespace quillet::sip {
@@ -25,6 +27,10 @@ class SipTrace : public media::RtpTrace {
   // "SipTraceAudioOn"; the audio option only counts when tracing is on.
   SipTrace(std::string folder, bool enabled, bool audio, Clock clock = {});
   ~SipTrace() override;
+
+  // The program's trace: "SipTraceOn" and "SipTraceAudioOn" of section "Settings", read
+  // once; the file goes to the log folder.
+  static std::unique_ptr<SipTrace> fromSettings(base::SettingsStore& store, std::string logsFolder);
   SipTrace(const SipTrace&) = delete;
   SipTrace& operator=(const SipTrace&) = delete;
 

@@ -101,5 +101,18 @@ TEST_F(SipTraceTest, RtpLinesOnlyWithTheAudioOption) {
             "13:04:09 1234ms Rtp >>> 10.0.0.2:8000 Mark 0 seq=1 ts=2 ssrc=3 160 bytes\r\n");
 }
 
+TEST_F(SipTraceTest, SettingsSwitchTracingAndTheAudioOption) {
+  const fs::path file = dir_ / "settings.ini";
+  std::ofstream(file) << "[Settings]\nSipTraceOn=0\nSipTraceAudioOn=1\n";
+  base::SettingsStore store(file.string(), (dir_ / "none.ini").string());
+  auto off = SipTrace::fromSettings(store, dir_.string());
+  EXPECT_FALSE(off->isEnabled());
+  EXPECT_FALSE(off->isAudioEnabled());
+  store.writeBool("Settings", "SipTraceOn", true);
+  auto on = SipTrace::fromSettings(store, dir_.string());
+  EXPECT_TRUE(on->isEnabled());
+  EXPECT_TRUE(on->isAudioEnabled());
+}
+
 }  // namespace
 }  // namespace quillet::sip
