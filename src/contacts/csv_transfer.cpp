@@ -1,6 +1,7 @@
 // CSV export and import through the ContactStore interface.
 #include "contacts/csv_transfer.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <unordered_set>
@@ -140,7 +141,8 @@ CsvImportResult importCsv(ContactStore& store, const std::string& path,
   CsvImportResult result;
   platform::LockedFile file =
       platform::openFileRetrying(path, platform::FileMode::Read, platform::kCsvOpenBudgetMs);
-  if (!file.valid()) {
+  struct stat st {};
+  if (!file.valid() || ::fstat(file.fd(), &st) != 0 || S_ISDIR(st.st_mode)) {
     base::logError("CSV import: cannot open ", path);
     return result;
   }

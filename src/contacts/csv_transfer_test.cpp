@@ -131,6 +131,7 @@ TEST_F(CsvTransferTest, CancelStopsAndProgressShowsNames) {
 TEST_F(CsvTransferTest, MissingFileImportsNothingAndExportReplacesFile) {
   const CsvImportResult result = importCsv(store_, folder_.file("missing.csv"));
   EXPECT_FALSE(result.opened);
+  EXPECT_FALSE(importCsv(store_, folder_.path()).opened);  // a folder is no CSV file
   EXPECT_EQ(store_.count(), 0);
   rewriteInPlace(csv_, std::string(1000, 'x'));
   EXPECT_TRUE(exportCsv(store_, csv_).complete);
