@@ -241,6 +241,20 @@ TEST_F(RegistrationTest, WaitEndsWhenTheNextSendIsDue) {
   EXPECT_EQ(wait, 20000);  // refresh in 20 s, keep-alive in 50 s
 }
 
+TEST_F(RegistrationTest, PublicAddressChangeMakesEveryBindingDue) {
+  list.add(config(), callId, "77", 0);
+  RegistrationConfig second = config();
+  second.user = "201";
+  second.addressOfRecord = "sip:201@pbx.test";
+  list.add(second, "reg-2@test", "78", 0);
+  drive(0);
+  respond("200 OK", "", 10);
+  EXPECT_EQ(host.sent.size(), 2u);
+  list.makeAllDue(8000);
+  drive(8000);
+  EXPECT_EQ(host.sent.size(), 4u);
+}
+
 TEST_F(RegistrationTest, UnresolvableServerIsLoggedAndNothingSent) {
   RegistrationConfig c = config();
   c.outboundServer = "unresolvable";

@@ -11,11 +11,13 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
 #include "platform/message_loop.h"
 #include "platform/socket.h"
+#include "sip/sip_log.h"
 #include "sip/sip_trace.h"
 #include "sip/sip_transport.h"
 
@@ -284,6 +286,36 @@ TEST_F(EngineTest, UnregisterAtShutdownGivesUpAfterTwoSeconds) {
   EXPECT_NE(unregister.find(";expires=0;"), std::string::npos) << unregister;
   EXPECT_GE(took, 1900ms);
   EXPECT_LT(took, 4000ms);
+}
+
+TEST_F(EngineTest, RebindsWhenThePrivateAddressChanges) {
+  std::mutex lock;
+  std::string address = "127.0.0.1";
+  transport_.setPrivateAddressSource([&] {
+    std::lock_guard guard(lock);
+    return address;
+  });
+  std::vector<std::string> lines;
+  std::mutex linesLock;
+  setSipLogHook([&](SipLogLevel, const std::string& line) {
+    std::lock_guard guard(linesLock);
+    lines.push_back(line);
+  });
+  start();
+  {
+    std::lock_guard guard(lock);
+    address = "127.0.0.2";
+  }
+  // Any datagram makes the transport run a pass and notice.
+  far_.send(enginePort_, "wake up\r\n\r\n");
+  const std::string expected = "SIP Private IP is: 127.0.0.2:" + std::to_string(enginePort_);
+  EXPECT_TRUE(pumpUntil([&] {
+    std::lock_guard guard(linesLock);
+    return std::find(lines.begin(), lines.end(), expected) != lines.end();
+  }));
+  EXPECT_EQ(transport_.privateAddress(), "127.0.0.2");
+  transport_.shutdown();
+  setSipLogHook({});
 }
 
 TEST_F(EngineTest, InvalidDialStringsAreRefused) {

@@ -285,6 +285,10 @@ std::optional<SipMessage> SipTransport::takeMessage(SipCall& call, int32_t timeo
 }
 
 bool SipTransport::bindSocket(const TransportSettings& settings) {
+  // The old socket goes first, so that the same port can be bound again.
+  const int old = socket_.exchange(-1);
+  if (old >= 0) platform::UniqueFd closer(old);
+  boundPort_ = 0;
   platform::UniqueFd socket;
   int32_t port = settings.port;
   for (;;) {
@@ -297,8 +301,7 @@ bool SipTransport::bindSocket(const TransportSettings& settings) {
     if (errno != EADDRINUSE || port >= 65534) return false;
     ++port;
   }
-  const int old = socket_.exchange(socket.release());
-  if (old >= 0) platform::UniqueFd closer(old);
+  socket_ = socket.release();
   boundPort_ = static_cast<uint16_t>(port);
   return true;
 }
