@@ -133,6 +133,59 @@ TEST(RtpSessionPort, StaticMappingGivesPublicAddressAndShiftedPort) {
             std::string::npos);
 }
 
+// Answers odd public ports a given number of times, then the private port.
+class OddPortResolver : public net::PublicAddressResolver {
+ public:
+  explicit OddPortResolver(int oddAnswers) : oddAnswers_(oddAnswers) {}
+  net::PublicAddress resolve(const net::PublicAddressRequest& request) override {
+    ports.push_back(request.privatePort);
+    bool odd = static_cast<int>(ports.size()) <= oddAnswers_;
+    return {"198.51.100.7", static_cast<uint16_t>(request.privatePort + (odd ? 1 : 0)), true};
+  }
+  std::vector<uint16_t> ports;
+
+ private:
+  int oddAnswers_;
+};
+
+TEST(RtpSessionPort, OddPublicPortIsRetriedOnTheNextEvenPortWithStun) {
+  uint16_t base = testPortBase();
+  RtpSettings settings = loopbackSettings(base + 300);
+  settings.nat.stun = true;
+  RtpSession session(settings);
+  session.setPrivateAddress("127.0.0.1");
+  OddPortResolver resolver(3);
+  session.openPort(&resolver);
+  EXPECT_EQ(resolver.ports,
+            (std::vector<uint16_t>{
+                static_cast<uint16_t>(base + 300), static_cast<uint16_t>(base + 302),
+                static_cast<uint16_t>(base + 304), static_cast<uint16_t>(base + 306)}));
+  EXPECT_EQ(session.privatePort(), base + 306);
+  EXPECT_EQ(session.publicPort(), base + 306);
+
+  // Without STUN the odd port is kept (and logged).
+  settings.nat.stun = false;
+  RtpSession plain(settings);
+  plain.setPrivateAddress("127.0.0.1");
+  OddPortResolver always(1000);
+  plain.openPort(&always);
+  EXPECT_EQ(always.ports.size(), 1u);
+  EXPECT_EQ(plain.publicPort(), base + 301);
+}
+
+TEST(RtpSessionPort, NatThatAlwaysGivesOddPortsEndsAfterAHundredAttempts) {
+  uint16_t base = static_cast<uint16_t>(testPortBase() + 400);
+  RtpSettings settings = loopbackSettings(base);
+  settings.nat.stun = true;
+  RtpSession session(settings);
+  session.setPrivateAddress("127.0.0.1");
+  OddPortResolver always(1000);
+  session.openPort(&always);
+  EXPECT_EQ(always.ports.size(), 101u);
+  EXPECT_TRUE(session.socketOpen());
+  EXPECT_EQ(session.publicPort() % 2, 1);
+}
+
 class RtpSessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -350,6 +403,41 @@ TEST_F(ReceiveTest, SecondSenderWithinFiveSecondsTakesOverAndLaterIsIgnored) {
   sendPacket(4, 88, 5000);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(played(8000, 5), (std::vector<int>{0, 1, 2, 3, 4}));
+}
+
+TEST_F(RtpSessionTest, ActivePeerIsAnsweredAtTheSourceOfItsPackets) {
+  // The peer signals an address we cannot reach; its packets show where it really is.
+  negotiate("0", "a=direction:active\r\n");
+  session.takeAnswer("v=0\r\nc=IN IP4 127.0.0.1\r\nm=audio 9 RTP/AVP 0\r\na=direction:active\r\n");
+  EXPECT_TRUE(session.peerActive());
+  EXPECT_EQ(session.destination().port, 9);
+  audio::SourceRef reader = session.attachPlayback();
+  session.start();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  peer.send(rtp(0, 1, 0, 5, std::vector<uint8_t>(160, 0x80)), session.privatePort());
+  for (int i = 0; i < 100 && session.destination().port != peer.port(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(session.destination().port, peer.port());
+  {
+    audio::SinkRef sink = session.createCaptureSink(false);
+    std::vector<int32_t> frame(160, 3000 * 16);
+    sink->Write(frame.data(), 160);
+  }
+  auto packet = peer.receive(1000);
+  EXPECT_EQ(packet.size(), 172u);
+  session.stop();
+}
+
+TEST_F(ReceiveTest, RenegotiationOpensTheSenderWindowAgain) {
+  sendPacket(0, 77);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  platform::setTickOffset(6000);
+  // A re-INVITE while running: the next sender is locked on afresh.
+  ASSERT_TRUE(session.takeAnswer(answerFrom(peer.port(), "0 13")));
+  sendPacket(1, 99, 7000);
+  sendPacket(2, 99, 7000);
+  EXPECT_EQ(played(6000, 2), (std::vector<int>{0, 1, 2}));
 }
 
 }  // namespace
