@@ -149,8 +149,6 @@ bool IntercomApp::initialise() {
   } else {
     store.writeBool("Settings", "InstallWizRun", true);
   }
-  // Calls placed from the command line right after start need the bound SIP port.
-  transport_->waitReady(kTransportReadyMs);
   updateIntercomButton();
   if (store.readBool("Settings", "StartMinimized", false)) {
     env_.loop.startTimer(kHideTimer, 10, [this] { window_->hide(); });
@@ -172,6 +170,12 @@ bool IntercomApp::initialise() {
     env_.loop.post([this] { command(kCommandCheckLine); });
     store.writeBool("Settings", "NewInstall", false);
   }
+  if (!transport_->running()) {
+    // A profile marked as set up but never started before: start the line all the same.
+    transport_->restart();
+  }
+  // Calls placed from the command line right after start need the bound SIP port.
+  transport_->waitReady(kTransportReadyMs);
   return true;
 }
 
