@@ -208,3 +208,33 @@ TEST(Recorder, NothingOutlivesStop) {
 
 }  // namespace
 }  // namespace quillet::audio
+
+namespace quillet::audio {
+namespace {
+
+TEST(Recorder, MonoFileFeedsAStereoSinkThroughAnAdapter) {
+  using namespace quillet::audio::testing;
+  TempDir dir;
+  const std::string mic = dir.file("mic.wav");
+  writeWav(mic, 8000, 1, sine(8000, 1, 8000, 250, 6000));
+  platform::PlainMessageLoop loop;
+  Recorder rec(loop);
+  rec.SetDevice("file:" + mic, 0);
+  auto* sink = new CollectSink(8000, 2);
+  SinkRef ref(sink);
+  ASSERT_EQ(rec.Start(ref, 0, kSilenceDb, 216000000, Recorder::kBeginStreaming), 1);
+  EXPECT_EQ(rec.openedRate(), 8000u);  // no resampler: only the channels differ
+  EXPECT_EQ(rec.openedChannels(), 1u);
+  ASSERT_TRUE(pumpUntil(
+      loop, [&] { return sink->frames() >= 800; }, 3000));
+  rec.Stop();
+  const auto data = sink->data();
+  for (size_t f = 0; f < 800; ++f) ASSERT_EQ(data[2 * f], data[2 * f + 1]) << f;
+  EXPECT_NE(data[2 * 10], 0);
+  const LevelReport levels = rec.levels();
+  EXPECT_EQ(levels.count, 2);
+  EXPECT_EQ(levels.levels[0], levels.levels[1]);
+}
+
+}  // namespace
+}  // namespace quillet::audio
