@@ -64,10 +64,19 @@ SipEngine::SipEngine(SipTransport& transport, const LineIdentity& line,
   }
   addressOfRecord_ = "sip:" + line_.userName + "@" + line_.server;
   if (!media_) {
-    media_ =
-        makeSignallingOnlyMedia(transport_.privateAddress().empty() ? std::string("127.0.0.1")
-                                                                    : transport_.privateAddress());
+    auto& store = base::SettingsStore::global();
+    media::RtpTrace& trace = transport_.trace() ? static_cast<media::RtpTrace&>(*transport_.trace())
+                                                : media::noRtpTrace();
+    media_ = makeRtpMedia(std::make_unique<media::RtpSession>(store, trace),
+                          media::RtpSettings::load(store).sdp);
   }
+  media_->setDigitsListener([this] {
+    // The sender's queue ran empty: report it once, on the GUI thread.
+    if (dtmfPending_) {
+      dtmfDone_ = true;
+      postNotify();
+    }
+  });
   setEngineEvents(nullptr);
   transport_.addEngine(this);
   RegistrationConfig config;

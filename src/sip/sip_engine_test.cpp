@@ -15,6 +15,7 @@
 #include <sstream>
 #include <thread>
 
+#include "base/settings_store.h"
 #include "platform/message_loop.h"
 #include "platform/socket.h"
 #include "sip/sip_log.h"
@@ -316,6 +317,38 @@ TEST_F(EngineTest, RebindsWhenThePrivateAddressChanges) {
   EXPECT_EQ(transport_.privateAddress(), "127.0.0.2");
   transport_.shutdown();
   setSipLogHook({});
+}
+
+TEST_F(EngineTest, DefaultMediaIsAnRtpSessionOnTheProgramSettings) {
+  const std::string dir = ::testing::TempDir() + "engine-media-" + std::to_string(::getpid());
+  std::filesystem::create_directories(dir);
+  std::ofstream(dir + "/settings.ini") << "[SIP]\nSTUN=0\nRTPPortBase=27000\n";
+  base::SettingsStore::setGlobalFiles(dir + "/settings.ini", dir + "/machine.ini");
+  LineIdentity line;
+  line.userName = "alice";
+  engine_ = std::make_unique<SipEngine>(transport_, line);
+  transport_.restart();
+  ASSERT_TRUE(transport_.waitReady(5000));
+  enginePort_ = transport_.boundPort();
+  far_.send(enginePort_,
+            request("INVITE", enginePort_, far_.port(), "alice", "call-m", "", kOffer));
+  std::string ok;
+  ASSERT_TRUE(pumpUntil([&] {
+    ok = far_.receive(1);
+    return ok.rfind("SIP/2.0 200 OK", 0) == 0;
+  }));
+  // The answer names the RTP session's port, counted from RTPPortBase.
+  const size_t media = ok.find("m=audio ");
+  ASSERT_NE(media, std::string::npos) << ok;
+  const int port = std::atoi(ok.c_str() + media + 8);
+  EXPECT_GE(port, 27000);
+  EXPECT_EQ(port % 2, 0);
+  far_.send(enginePort_, ackOf(ok, enginePort_, far_.port(), "call-m"));
+  EXPECT_TRUE(pumpUntil([&] { return engine_->callState() == kCallConnected; }));
+  engine_->HangUp();
+  EXPECT_TRUE(pumpUntil([&] { return engine_->callState() == kCallIdle; }));
+  engine_.reset();
+  std::filesystem::remove_all(dir);
 }
 
 TEST_F(EngineTest, InvalidDialStringsAreRefused) {

@@ -89,7 +89,17 @@ def engine_calls_baresip(d):
     try:
         peer.send("dial bob@127.0.0.1:%d" % bport)
         connected = peer.wait_for("EVENT connected", 10)
-        time.sleep(3)
+        time.sleep(1)
+        peer.send("dtmf 159")
+        dtmf_sent = peer.wait_for("EVENT dtmfsent", 5)
+        b.wait_event(lambda e: False, 2)  # collects baresip's events meanwhile
+        digits = "".join(str(e.get("param", "")) for e in b.events
+                         if e.get("type") == "CALL_DTMF_START")
+        run.check("digits sent into the call reach baresip and DtmfSent is raised once",
+                  dtmf_sent is not None and digits == "159" and
+                  sum(1 for l in peer.lines if l == "EVENT dtmfsent") == 1,
+                  "sent=%s digits=%r events=%s\n%s" % (dtmf_sent is not None, digits, [e.get("type") for e in b.events],
+                                              peer.output()))
         peer.send("hangup")
         ended = peer.wait_for("EVENT ended", 5)
         closed = b.wait_call_event("CALL_CLOSED", 5)
