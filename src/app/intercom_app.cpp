@@ -21,6 +21,7 @@
 #include "base/log.h"
 #include "base/net_facts.h"
 #include "base/settings_store.h"
+#include "contacts/contact_text.h"
 #include "contacts/ini_file.h"
 #include "platform/paths.h"
 
@@ -556,7 +557,7 @@ void IntercomApp::noteRecentContact(LineSlot& slot) {
     refillContacts();
     position = contacts::findContactByNumber(*contacts_, address);
   } else if (!name.empty() && contacts_->seek(position) &&
-             strcasecmp(contacts_->nameAtCursor().c_str(), name.c_str()) != 0 &&
+             !contacts::equalsNoCase(contacts_->nameAtCursor(), name) &&
              slot.spoolDrained()) {
     contacts_->update(position, name, contacts_->numberAtCursor(), contacts_->emailAtCursor());
     refillContacts();
