@@ -3,6 +3,7 @@
 // RtpCaptureSink turns captured audio into RTP.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
