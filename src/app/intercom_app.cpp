@@ -158,6 +158,7 @@ bool IntercomApp::initialise() {
   showLineInStatus();
   window_->show();
   window_->selectRow(store.readInt("Recent", "LastRecentIndex", -1));
+  updateIntercomButton();  // the selected contact may make the button ready
 
   if (store.readBool("Settings", "NewInstall", true)) {
     platform::Prompt welcome{

@@ -1,0 +1,394 @@
+// Tests of IntercomApp on a real message loop, SIP transport and line over loopback, with
+// a window-less window, scripted prompts and a temporary profile: first-run questions,
+// do-not-disturb, the line check, engine restarts, command-line options, hot keys and the
+// Intercom button.
+#include "app/intercom_app.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/app_window.h"
+#include "base/application.h"
+#include "base/log.h"
+#include "base/settings_store.h"
+#include "contacts/contact_store.h"
+#include "platform/message_loop.h"
+#include "platform/paths.h"
+#include "platform/prompts.h"
+
+namespace quillet::app {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A UDP socket on loopback that takes datagrams and never answers: a far end that does not
+// pick up (and does not make the host answer with "port unreachable").
+class SilentPeer {
+ public:
+  SilentPeer() {
+    fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+  }
+  ~SilentPeer() { ::close(fd_); }
+  SilentPeer(const SilentPeer&) = delete;
+  SilentPeer& operator=(const SilentPeer&) = delete;
+  uint16_t port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+};
+
+// A loopback UDP port that was free a moment ago.
+int32_t freeUdpPort() {
+  SilentPeer probe;
+  return probe.port();
+}
+
+bool hasLine(const base::LogView& view, const std::string& text, base::LogLevel level) {
+  for (const base::LogViewLine& line : view.lines()) {
+    if (line.message == text && line.level == level) {
+      return true;
+    }
+  }
+  return false;
+}
+
+int countLines(const base::LogView& view, const std::string& text) {
+  int count = 0;
+  for (const base::LogViewLine& line : view.lines()) {
+    count += line.message == text ? 1 : 0;
+  }
+  return count;
+}
+
+class IntercomAppTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/quillet-intercom-app-XXXXXX";
+    home_ = mkdtemp(pattern);
+    const char* old = std::getenv("QUILLET_HOME");
+    oldHome_ = old != nullptr ? old : "";
+    hadHome_ = old != nullptr;
+    ::setenv("QUILLET_HOME", home_.c_str(), 1);
+    paths_ = platform::profilePaths();
+    platform::makeDirs(paths_.dataDir);
+    platform::makeDirs(paths_.logsDir());
+    base::SettingsStore::setGlobalFiles(paths_.settingsFile, home_ + "/machine.ini");
+    base::LogWriter::instance().setFolder(paths_.logsDir());
+    base::LogWriter::instance().setView(&view_);
+    platform::setGuiLoop(&loop_);
+
+    base::SettingsStore& store = settings();
+    store.writeText("SIP", "LocalAddress", "127.0.0.1");
+    store.writeBool("SIP", "STUN", false);
+    store.writeInt("SIP", "Port", freeUdpPort());
+    store.writeText("Settings", "RecordDevice", "null");
+    store.writeText("Settings", "PlayDevice", "null");
+    // A profile that has been set up and started before, unless a test says otherwise.
+    store.writeBool("Settings", "NewInstall", false);
+    store.writeBool("Settings", "InstallWizRun", true);
+    store.writeText("DefaultLine", "DisplayName", "Alice");
+    store.writeText("DefaultLine", "UserName", "alice");
+  }
+
+  void TearDown() override {
+    app_.reset();
+    loop_.runPending();
+    platform::setGuiLoop(nullptr);
+    base::LogWriter::instance().setView(nullptr);
+    std::filesystem::remove_all(home_);
+    if (hadHome_) {
+      ::setenv("QUILLET_HOME", oldHome_.c_str(), 1);
+    } else {
+      ::unsetenv("QUILLET_HOME");
+    }
+  }
+
+  static base::SettingsStore& settings() { return base::SettingsStore::global(); }
+
+  // Creates and initialises the application; `window_` watches its window.
+  void start() {
+    auto window = std::make_unique<HeadlessWindow>();
+    window_ = window.get();
+    env_ = std::make_unique<base::AppEnvironment>(
+        base::AppEnvironment{loop_, prompts_, true, {"quillet"}, paths_});
+    app_ = std::make_unique<IntercomApp>(*env_, std::move(window));
+    ASSERT_TRUE(app_->initialise());
+    loop_.runPending();
+  }
+
+  void stop() {
+    app_.reset();
+    window_ = nullptr;
+    loop_.runPending();
+  }
+
+  // Runs the loop until the condition holds or the time is up.
+  bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const auto end = Clock::now() + limit;
+    while (!done()) {
+      if (Clock::now() >= end) {
+        return false;
+      }
+      loop_.runPending();
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+  }
+
+  void pumpFor(std::chrono::milliseconds span) {
+    pumpUntil([] { return false; }, span);
+  }
+
+  std::string home_;
+  std::string oldHome_;
+  bool hadHome_ = false;
+  platform::ProfilePaths paths_;
+  base::LogView view_;
+  platform::PlainMessageLoop loop_;
+  platform::ScriptedPrompts prompts_{loop_, platform::PromptAnswer::No};
+  std::unique_ptr<base::AppEnvironment> env_;
+  HeadlessWindow* window_ = nullptr;
+  std::unique_ptr<IntercomApp> app_;
+};
+
+int countTagged(const std::vector<platform::Prompt>& prompts, const std::string& tag) {
+  int count = 0;
+  for (const platform::Prompt& prompt : prompts) {
+    count += prompt.tag == tag ? 1 : 0;
+  }
+  return count;
+}
+
+TEST_F(IntercomAppTest, WelcomeQuestionIsAskedOnTheFirstRunOnly) {
+  settings().deleteValue("Settings", "NewInstall");
+  settings().deleteValue("Settings", "InstallWizRun");
+  settings().deleteValue("DefaultLine", "UserName");
+  prompts_.push(platform::PromptAnswer::No);
+  start();
+  ASSERT_EQ(countTagged(prompts_.asked(), "welcome"), 1);
+  const platform::Prompt& welcome = prompts_.asked().front();
+  EXPECT_EQ(welcome.title, "Welcome");
+  EXPECT_EQ(welcome.text, "Welcome to Quillet.\r\n\r\nWould you like to read the tutorial now?");
+  EXPECT_FALSE(settings().readBool("Settings", "NewInstall", true));
+  EXPECT_TRUE(settings().readBool("Settings", "InstallWizRun", false));
+  // The first run checks the line: none is set up here.
+  ASSERT_FALSE(prompts_.informed().empty());
+  EXPECT_EQ(prompts_.informed().front().text,
+            "You must specify details the line. Please enter the details");
+  stop();
+
+  start();
+  stop();
+  start();
+  EXPECT_EQ(countTagged(prompts_.asked(), "welcome"), 1);
+}
+
+TEST_F(IntercomAppTest, CheckLineAsksForTheLineOnlyWhenItHasNoUserName) {
+  start();
+  const size_t before = prompts_.informed().size();
+  app_->command(kCommandCheckLine);
+  EXPECT_EQ(prompts_.informed().size(), before);
+  EXPECT_NE(window_->status().find("alice"), std::string::npos) << window_->status();
+
+  settings().writeText("DefaultLine", "UserName", "");
+  app_->command(kCommandCheckLine);
+  ASSERT_EQ(prompts_.informed().size(), before + 1);
+  EXPECT_EQ(prompts_.informed().back().text,
+            "You must specify details the line. Please enter the details");
+}
+
+TEST_F(IntercomAppTest, DoNotDisturbTogglesEverywhereAndIsKept) {
+  start();
+  EXPECT_FALSE(app_->doNotDisturb());
+  EXPECT_FALSE(window_->menuChecked(kCommandDoNotDisturb));
+
+  app_->command(kCommandDoNotDisturb);
+  EXPECT_TRUE(app_->doNotDisturb());
+  EXPECT_TRUE(app_->transport().doNotDisturb());
+  EXPECT_TRUE(settings().readBool("Settings", "DoNotDisturb", false));
+  EXPECT_TRUE(window_->menuChecked(kCommandDoNotDisturb));
+  EXPECT_TRUE(window_->doNotDisturbPressed());
+  EXPECT_TRUE(hasLine(view_, "DO NOT DISTURB turned on. You will not receive incoming calls.",
+                      base::LogLevel::Notice));
+
+  app_->command(kCommandDoNotDisturb);
+  EXPECT_FALSE(app_->doNotDisturb());
+  EXPECT_FALSE(settings().readBool("Settings", "DoNotDisturb", true));
+  EXPECT_FALSE(window_->menuChecked(kCommandDoNotDisturb));
+  EXPECT_FALSE(window_->doNotDisturbPressed());
+  EXPECT_TRUE(hasLine(view_, "DO NOT DISTURB turned off.", base::LogLevel::Info));
+
+  // Turned on again, it survives a restart of the program.
+  app_->command(kCommandDoNotDisturb);
+  stop();
+  EXPECT_TRUE(settings().readBool("Settings", "DoNotDisturb", false));
+  start();
+  EXPECT_TRUE(app_->doNotDisturb());
+  EXPECT_TRUE(window_->menuChecked(kCommandDoNotDisturb));
+  EXPECT_TRUE(window_->doNotDisturbPressed());
+}
+
+TEST_F(IntercomAppTest, CommandLineShowsHidesAndExits) {
+  start();
+  ASSERT_TRUE(window_->visible());
+  app_->applyArguments({"quillet", "-hide"});
+  EXPECT_FALSE(window_->visible());
+  app_->applyArguments({"quillet"});  // no options: show
+  EXPECT_TRUE(window_->visible());
+  app_->applyArguments({"quillet", "-show", "-logon"});
+  EXPECT_FALSE(window_->visible());
+  app_->applyArguments({"quillet", "-hide", "-show"});
+  EXPECT_TRUE(window_->visible());
+  app_->applyArguments({"quillet", "-dtmf", "123", "-hangup"});  // no call: nothing happens
+  EXPECT_TRUE(window_->visible());
+  EXPECT_EQ(app_->currentSlot(), 1);
+
+  app_->command(kCommandDoNotDisturb);
+  settings().writeBool("Settings", "DoNotDisturb", false);
+  app_->applyArguments({"quillet", "-exit", "-hide"});
+  EXPECT_TRUE(loop_.closing());
+  EXPECT_TRUE(window_->visible());  // the options after -exit are not applied
+  // Closing writes the do-not-disturb flag.
+  EXPECT_TRUE(settings().readBool("Settings", "DoNotDisturb", false));
+  // A second close request does nothing more.
+  app_->requestClose();
+}
+
+TEST_F(IntercomAppTest, StartOrAnswerWithoutAddressOrCallDoesNothing) {
+  start();
+  EXPECT_FALSE(app_->startOrAnswer(""));
+  EXPECT_EQ(app_->currentSlot(), 1);
+  EXPECT_FALSE(app_->callActive());
+  ASSERT_NE(app_->slot(), nullptr);
+  EXPECT_FALSE(app_->slot()->pending);
+  EXPECT_EQ(app_->slot()->engine()->IsInCall(), 0);
+  // Refuse without an offered call leaves the line alone.
+  app_->command(kCommandRefuse);
+  EXPECT_EQ(app_->slot()->engine()->IsInCall(), 0);
+}
+
+TEST_F(IntercomAppTest, HotKeyGuardTimesAPressAndExtendsOnRepeats) {
+  start();
+  // No records: a press only sets the guard, for 800 ms.
+  auto pressed = Clock::now();
+  app_->runHotKey(0);
+  EXPECT_TRUE(app_->hotKeyGuard());
+  EXPECT_TRUE(loop_.timerActive(IntercomApp::kHotKeyGuardTimer));
+  ASSERT_TRUE(pumpUntil([&] { return !app_->hotKeyGuard(); }, std::chrono::seconds(5)));
+  EXPECT_GE(Clock::now() - pressed, std::chrono::milliseconds(790));
+  EXPECT_FALSE(loop_.timerActive(IntercomApp::kHotKeyGuardTimer));
+
+  // A repeat while the guard is set restarts the timer with 500 ms from the repeat: the
+  // guard outlives the first press's 800 ms.
+  pressed = Clock::now();
+  app_->runHotKey(0);
+  pumpUntil([&] { return false; }, std::chrono::milliseconds(400));
+  const auto repeated = Clock::now();
+  app_->runHotKey(0);
+  ASSERT_TRUE(pumpUntil([&] { return Clock::now() - pressed >= std::chrono::milliseconds(820); },
+                        std::chrono::seconds(2)));
+  EXPECT_TRUE(app_->hotKeyGuard());
+  ASSERT_TRUE(pumpUntil([&] { return !app_->hotKeyGuard(); }, std::chrono::seconds(5)));
+  EXPECT_GE(Clock::now() - repeated, std::chrono::milliseconds(490));
+}
+
+TEST_F(IntercomAppTest, HotKeyShowAndHideActWithoutGuard) {
+  base::RegistryList list(settings(), "Hotkey/Details");
+  list.writeInt(list.add(), "Command", 2);  // Show Quillet
+  list.writeInt(list.add(), "Command", 3);  // Hide Quillet
+  start();
+  app_->runHotKey(1);
+  EXPECT_FALSE(window_->visible());
+  EXPECT_FALSE(app_->hotKeyGuard());
+  app_->runHotKey(0);
+  EXPECT_TRUE(window_->visible());
+  EXPECT_FALSE(app_->hotKeyGuard());
+  EXPECT_FALSE(loop_.timerActive(IntercomApp::kHotKeyGuardTimer));
+  // An identifier past the records sets the guard.
+  app_->runHotKey(2);
+  EXPECT_TRUE(app_->hotKeyGuard());
+}
+
+TEST_F(IntercomAppTest, IntercomButtonFollowsTheSelectionAndTheCall) {
+  SilentPeer peer;
+  const std::string bob = "sip:bob@127.0.0.1:" + std::to_string(peer.port());
+  {
+    std::unique_ptr<contacts::ContactStore> store = contacts::createContactStore();
+    store->add("Bob", bob, "");
+  }
+  start();
+  ASSERT_EQ(window_->rows().size(), 1u);
+  EXPECT_EQ(window_->buttonText(), "Intercom (F5)");
+  EXPECT_EQ(window_->buttonState(), IntercomButtonState::Disabled);  // nothing selected
+
+  settings().writeInt("Recent", "LastRecentIndex", 0);
+  stop();
+  start();
+  EXPECT_EQ(window_->selectedRow(), 0);
+  EXPECT_EQ(window_->buttonText(), "Intercom (F5)");
+  EXPECT_EQ(window_->buttonState(), IntercomButtonState::Ready);
+
+  // Intercom pressed: the call to the selected contact rings at a far end that never
+  // answers; the button offers to cancel and the list is locked.
+  app_->command(kCommandIntercomDown);
+  EXPECT_EQ(app_->currentSlot(), 0);
+  EXPECT_TRUE(app_->slot()->pending);
+  EXPECT_NE(app_->slot()->engine()->IsInCall(), 0);
+  EXPECT_EQ(window_->buttonText(), "Cancel (F5)");
+  EXPECT_EQ(window_->buttonState(), IntercomButtonState::InCall);
+  EXPECT_FALSE(window_->contactListEnabled());
+
+  // Released before the far end answers: the call keeps ringing, the microphone is off.
+  app_->command(kCommandIntercomUp);
+  EXPECT_EQ(app_->currentSlot(), 1);
+  EXPECT_NE(app_->slot()->engine()->IsInCall(), 0);
+  EXPECT_EQ(window_->buttonText(), "Intercom (F5)");
+  EXPECT_TRUE(window_->contactListEnabled());
+}
+
+TEST_F(IntercomAppTest, EngineRestartWaitsForTheCallToEnd) {
+  SilentPeer peer;
+  start();
+  const std::string restarting = "Restarting so settings take effect.";
+  const int before = countLines(view_, restarting);
+  app_->restartEngine();
+  EXPECT_EQ(countLines(view_, restarting), before + 1);
+  EXPECT_FALSE(loop_.timerActive(IntercomApp::kRestartTimer));
+
+  ASSERT_TRUE(app_->startOrAnswer("sip:bob@127.0.0.1:" + std::to_string(peer.port())));
+  sip::SipEngine* engine = app_->slot()->engine();
+  ASSERT_NE(engine->IsInCall(), 0);
+  app_->restartEngine();
+  EXPECT_TRUE(loop_.timerActive(IntercomApp::kRestartTimer));
+  EXPECT_EQ(countLines(view_, restarting), before + 1);
+  EXPECT_EQ(app_->slot()->engine(), engine);  // the engine with the call stays
+
+  engine->HangUp();
+  ASSERT_TRUE(pumpUntil([&] { return engine->IsInCall() == 0; }, std::chrono::seconds(5)));
+  app_->restartEngine();  // what timer 2 runs
+  EXPECT_FALSE(loop_.timerActive(IntercomApp::kRestartTimer));
+  EXPECT_EQ(countLines(view_, restarting), before + 2);
+}
+
+}  // namespace
+}  // namespace quillet::app
