@@ -1,6 +1,10 @@
 # Shared build helpers: warnings, sanitizers, module libraries and test binaries.
 
 set(QUILLET_WARNINGS -Wall -Wextra -Werror)
+if(QUILLET_FUZZ)
+  # Coverage feedback from every library the fuzzers reach, not only their own files.
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
 if(QUILLET_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
   add_link_options(-fsanitize=address,undefined)
