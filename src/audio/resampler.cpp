@@ -217,14 +217,19 @@ void ResamplingSource::Read(int32_t* buffer, uint32_t frames) {
 uint32_t ResamplingSource::Length() {
   int64_t avail = std::max(0, source_->available());
   // A finished source reads as zeros past its end: enough of them to bring the last real
-  // input frames through the filter's delay are counted once.
-  if (!source_->MoreComing()) avail += std::max<int64_t>(0, int64_t{kTaps / 2 + 1} - tail_);
+  // input frames through the filter's delay count once. Zeros already read beyond those
+  // (a reader that looks ahead) are no data, so the end stays where the real input ends
+  // and the position may pass it.
+  if (!source_->MoreComing()) avail += int64_t{kTaps / 2 + 1} - tail_;
   const int64_t m = static_cast<int64_t>(hist_.size() / channels_);
   const int64_t last = m + avail - index_ - kTaps - 1;  // latest usable output index
-  if (last < 0) return position_;
-  const int64_t k =
-      ((last + 1) * table_.phases - phase_ + table_.step - 1) / static_cast<int64_t>(table_.step);
-  return position_ + static_cast<uint32_t>(std::max<int64_t>(0, k));
+  // Outputs whose input index is at most `last`, counted from the current one (negative when
+  // the position is already past them): ceil(((last + 1) × n - phase) / s), floored division.
+  const int64_t num = (last + 1) * table_.phases - phase_;
+  const int64_t s = table_.step;
+  const int64_t k = num >= 0 ? (num + s - 1) / s : -((-num) / s);
+  if (source_->MoreComing() && k < 0) return position_;
+  return position_ + static_cast<uint32_t>(k);
 }
 
 void ResamplingSource::Seek(uint32_t frame) {

@@ -261,6 +261,35 @@ TEST(ResamplingSource, LengthNeverPromisesMoreThanTheSourceHolds) {
   EXPECT_GT(rs->available(), 0);
 }
 
+// A finished source ends at its real length whether read in small steps or by a peak
+// limiter that reads whole blocks ahead; reading on past the end keeps the length put.
+TEST(ResamplingSource, AFinishedSourceEndsAtItsRealLength) {
+  for (const bool limited : {false, true}) {
+    for (const uint32_t rate : {8000u, 22050u, 3000u}) {  // one stage, upward, two stages
+      SCOPED_TRACE(testing::Message() << "limited " << limited << " rate " << rate);
+      SourceRef src(new ArraySource(16000, 1, teststreams::sine(440, 16000, 16000, 10000)));
+      SourceRef rs = MakeResamplingSource(rate, src);
+      if (limited) rs = MakePeakLimiter(kSampleMax, rs);
+      const int32_t expected = static_cast<int32_t>(rate);  // one second of input
+      const int32_t tol = expected / 1000 + 2;              // the table's ratio is within 0.1 %
+      EXPECT_NEAR(static_cast<int32_t>(rs->Length()), expected, tol);
+      std::vector<int32_t> out(500);
+      uint32_t total = 0;
+      for (int i = 0; i < 1000 && rs->available() > 0; ++i) {
+        const uint32_t n = std::min<uint32_t>(static_cast<uint32_t>(rs->available()), 500);
+        rs->Read(out.data(), n);
+        total += n;
+      }
+      EXPECT_LE(rs->available(), 0);
+      EXPECT_NEAR(static_cast<int32_t>(total), expected, tol);
+      EXPECT_NEAR(static_cast<int32_t>(rs->Length()), expected, tol);
+      rs->Read(out.data(), 500);  // past the end: zeros, the length stays
+      EXPECT_NEAR(static_cast<int32_t>(rs->Length()), expected, tol);
+      EXPECT_LT(rs->available(), 0);
+    }
+  }
+}
+
 TEST(ResamplingSource, SeekConvertsBetweenRates) {
   auto* vs = new ArraySource(16000, 1, std::vector<int32_t>(32000, 0));
   SourceRef rs = MakeResamplingSource(8000, SourceRef(vs));

@@ -44,6 +44,26 @@ TEST(StreamPump, PumpsAFinishedSourceToItsEndAndStopsItself) {
   EXPECT_FALSE(pump.hasThread());
 }
 
+// A finished file at another rate goes through the resampler and the peak limiter the
+// resampler's wider range calls for; the pump still reaches the end and stops.
+TEST(StreamPump, AFinishedSourceAtAnotherRateEndsAtItsLength) {
+  platform::PlainMessageLoop loop;
+  StreamPump pump(loop);
+  PumpEvents events;
+  pump.SetListener(&events, 1);
+  auto* sink = new CollectSink(8000, 1);
+  SinkRef sinkRef(sink);
+  std::vector<int32_t> s(16000);
+  for (uint32_t i = 0; i < s.size(); ++i) s[i] = (i / 20) % 2 != 0 ? 200000 : -200000;
+  ASSERT_EQ(pump.Start(SourceRef(new MemorySource(16000, 1, s)), sinkRef), 1);
+  ASSERT_TRUE(pumpUntil(
+      loop, [&] { return !pump.active(); }, 5000));
+  EXPECT_NEAR(static_cast<double>(sink->frames()), 8000, 2);
+  ASSERT_FALSE(events.positions.empty());
+  EXPECT_EQ(events.positions.back(), 1000u);  // one second
+  EXPECT_EQ(events.seen, (std::vector<std::string>{"started", "stopped"}));
+}
+
 TEST(StreamPump, AdaptsTheSourceToTheSinksFormat) {
   platform::PlainMessageLoop loop;
   StreamPump pump(loop);
