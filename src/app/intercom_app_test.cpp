@@ -390,5 +390,49 @@ TEST_F(IntercomAppTest, EngineRestartWaitsForTheCallToEnd) {
   EXPECT_EQ(countLines(view_, restarting), before + 2);
 }
 
+TEST_F(IntercomAppTest, HotKeyIntercomIsPushToTalk) {
+  SilentPeer peer;
+  base::RegistryList list(settings(), "Hotkey/Details");
+  const int32_t record = list.add();
+  list.writeInt(record, "Command", 1);  // Intercom with CommandTo
+  list.writeText(record, "CommandTo", "sip:door@127.0.0.1:" + std::to_string(peer.port()));
+  start();
+  app_->runHotKey(0);
+  EXPECT_TRUE(app_->hotKeyGuard());
+  EXPECT_EQ(app_->currentSlot(), 0);
+  EXPECT_NE(app_->slot()->engine()->IsInCall(), 0);
+  EXPECT_EQ(window_->buttonText(), "Cancel (F5)");
+  // The key is let go: when the guard ends the microphone stops; the call keeps ringing so
+  // that the far end still hears what was said when it answers.
+  ASSERT_TRUE(pumpUntil([&] { return !app_->hotKeyGuard(); }, std::chrono::seconds(5)));
+  EXPECT_EQ(app_->currentSlot(), 1);
+  EXPECT_TRUE(app_->slot()->pending);
+  EXPECT_NE(app_->slot()->engine()->IsInCall(), 0);
+  EXPECT_EQ(window_->buttonText(), "Intercom (F5)");
+}
+
+TEST_F(IntercomAppTest, DialOptionStartsACallAndCalltoWithoutDigitsDoesNot) {
+  SilentPeer peer;
+  start();
+  app_->applyArguments({"quillet", "-dial", "callto:nobody", "-hide"});
+  EXPECT_EQ(app_->slot()->engine()->IsInCall(), 0);
+  EXPECT_EQ(app_->currentSlot(), 1);
+  EXPECT_FALSE(window_->visible());
+
+  app_->applyArguments({"quillet", "-DIAL", "sip:bob@127.0.0.1:" + std::to_string(peer.port())});
+  EXPECT_NE(app_->slot()->engine()->IsInCall(), 0);
+  EXPECT_EQ(app_->currentSlot(), 0);
+  EXPECT_NE(app_->slot()->startTime, 0);
+  EXPECT_EQ(window_->buttonText(), "Cancel (F5)");
+  EXPECT_FALSE(window_->visible());  // options given: the window is left as it is
+}
+
+TEST_F(IntercomAppTest, StartMinimizedHidesTheWindowAfterStart) {
+  settings().writeBool("Settings", "StartMinimized", true);
+  start();
+  ASSERT_TRUE(pumpUntil([&] { return !window_->visible(); }, std::chrono::seconds(2)));
+  EXPECT_TRUE(app_->transport().running());
+}
+
 }  // namespace
 }  // namespace quillet::app
