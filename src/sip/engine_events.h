@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "audio/audio_stream.h"
+
 namespace quillet::sip {
 
 class LineInterface;
@@ -49,7 +51,18 @@ class LineInterface {
   virtual void SendDtmf(std::string_view /*digits*/) {}
   virtual void Transfer(std::string_view /*target*/) {}
   virtual void HangUp() {}
+  // Playing sends a source to the far end; recording takes the far end's audio.
+  virtual void PlayIntoCall(const audio::SourceRef& /*source*/) {}
+  virtual void SeekPlayIntoCall(int32_t /*ms*/) {}
+  virtual void RecordCall(const audio::SinkRef& /*sink*/, int32_t /*maxLengthMs*/,
+                          int8_t /*startLevel*/, int32_t /*bufferMs*/) {}
+  virtual void RecordCallLevels(int32_t /*maxLengthMs*/, int8_t /*startLevel*/,
+                                int32_t /*bufferMs*/) {}
+  virtual void RecordCallFrom(int32_t /*maxLengthMs*/, const audio::SourceRef& /*source*/) {}
   virtual void StopMedia() {}
+  virtual audio::SinkRef SendingStream() { return {}; }
+  virtual audio::SourceRef ReceivingStream() { return {}; }
+  virtual int IsRecording() { return 0; }
 };
 
 }  // namespace quillet::sip

@@ -14,6 +14,10 @@
 #include <string_view>
 #include <vector>
 
+#include "audio/player.h"
+#include "audio/recorder.h"
+#include "audio/stream_pump.h"
+#include "audio/stream_recorder.h"
 #include "base/notify_window.h"
 #include "base/worker_thread.h"
 #include "platform/event.h"
@@ -58,7 +62,14 @@ enum CallCommand : int32_t {
 
 enum class IncomingResult { Started, Busy };
 
-class SipEngine : public LineInterface, public base::WorkerThread, public base::NotifyWindow {
+// The engine is also the listener of its own stream recorder (the far end's audio being
+// recorded) and stream pump (a source being played into the call); the cookies tell the two
+// apart since both listeners have slots of the same shape.
+class SipEngine : public LineInterface,
+                  public base::WorkerThread,
+                  public base::NotifyWindow,
+                  public audio::RecorderListener,
+                  public audio::PlayerListener {
  public:
   static constexpr uint32_t kRingRepeatMs = 2000;
   static constexpr uint32_t kInviteResendMs = 500;
@@ -68,6 +79,17 @@ class SipEngine : public LineInterface, public base::WorkerThread, public base::
   static constexpr uint32_t kRedirectAfterProvisionalLimitMs = 10000;
   static constexpr uint32_t kFinalResendMs = 350;
   static constexpr uint32_t kFinalGiveUpMs = 8000;
+  // Recording: the grace before the no-activity rule first applies, and the buffer split.
+  static constexpr uint32_t kRecordingGraceMs = 5000;
+  static constexpr int32_t kLongBufferMs = 6400;
+  static constexpr int32_t kShortBufferMinMs = 800;
+  static constexpr uint32_t kShortBufferLimitMs = 400;
+  static constexpr uint32_t kLongBufferHangMs = 6000;
+  static constexpr int32_t kLevelsDefaultBufferMs = 10000;
+  // Seeking a played source stops this far before the end of the kept source.
+  static constexpr int64_t kSeekEndMarginMs = 1500;
+
+  enum RecordingMode : int32_t { kNotRecording = 0, kRecordingIntoSink = 1, kRecordingLevels = 2 };
 
   // Adds the engine to the transport and the line's registration. Without `media` the
   // engine makes an RTP session on the process-wide settings (traced into the transport's
@@ -90,11 +112,20 @@ class SipEngine : public LineInterface, public base::WorkerThread, public base::
   void SendDtmf(std::string_view digits) override;
   void Transfer(std::string_view target) override;
   void HangUp() override;
+  void PlayIntoCall(const audio::SourceRef& source) override;
+  void SeekPlayIntoCall(int32_t ms) override;
+  void RecordCall(const audio::SinkRef& sink, int32_t maxLengthMs, int8_t startLevel,
+                  int32_t bufferMs) override;
+  void RecordCallLevels(int32_t maxLengthMs, int8_t startLevel, int32_t bufferMs) override;
+  void RecordCallFrom(int32_t maxLengthMs, const audio::SourceRef& source) override;
   void StopMedia() override;
-  // A new sending stream of the call: what is written into it goes to the far end.
-  audio::SinkRef SendingStream();
-  // A new receiving stream of the call: the far end's audio, 8000 Hz mono.
-  audio::SourceRef ReceivingStream();
+  // A new sending stream of the call: what is written into it goes to the far end. Stops a
+  // source being played into the call.
+  audio::SinkRef SendingStream() override;
+  // A new receiving stream of the call: the far end's audio, 8000 Hz mono. Stops a
+  // recording of the call.
+  audio::SourceRef ReceivingStream() override;
+  int IsRecording() override;
   // An intercom call: the INVITE asks the far end to answer by itself.
   int DialIntercom(std::string_view target);
 
@@ -113,6 +144,12 @@ class SipEngine : public LineInterface, public base::WorkerThread, public base::
   int32_t callState() const { return callState_; }
   int32_t ringCount() const { return ringCount_; }
   const std::string& remoteUser() const { return remoteUser_; }
+  // The far end's address: the URI of the caller (incoming) or of the dial target
+  // (outgoing) without its parameters and without the "sip:" scheme, as
+  // "alice@127.0.0.1:5090".
+  const std::string& remoteUri() const { return remoteUri_; }
+  bool playing() const { return playing_; }
+  int32_t recordingMode() const { return recordingMode_; }
   const std::string& remoteDisplayName() const { return remoteDisplay_; }
   // Who the call was for: the "target" user of an incoming call, the line user otherwise.
   const std::string& targetUser() const { return targetUser_; }
@@ -120,6 +157,11 @@ class SipEngine : public LineInterface, public base::WorkerThread, public base::
 
  protected:
   void Run() override;  // the call thread
+
+  // Reports of the stream recorder and the stream pump (GUI thread).
+  void OnStopped(uint32_t cookie) override;
+  void OnPosition(const uint32_t* ms, uint32_t cookie) override;
+  void OnLevels(const audio::LevelReport* levels, uint32_t cookie) override;
 
  private:
   enum class Placed { Success, Failed, FailedWithCancel };
@@ -147,6 +189,9 @@ class SipEngine : public LineInterface, public base::WorkerThread, public base::
   bool inCallRequest(const SipMessage& request);
   std::unique_ptr<SipCall> makeOutgoingCall(std::string_view remoteNameAddr);
   std::string contactFor(const SipMessage& request) const;
+  void setRemote(const std::string& remoteNameAddr);
+  void startRecording(const audio::SinkRef& sink, int32_t maxLengthMs, int8_t startLevel,
+                      int32_t bufferMs, RecordingMode mode);
 
   SipTransport& transport_;
   LineIdentity line_;
@@ -168,9 +213,21 @@ class SipEngine : public LineInterface, public base::WorkerThread, public base::
 
   std::string remoteUser_;
   std::string remoteDisplay_;
+  std::string remoteUri_;
   std::string targetUser_;
   std::unique_ptr<SipCall> call_;
   std::optional<SipMessage> invite_;  // the incoming INVITE being answered
+
+  // Media helpers of the line (GUI thread).
+  audio::StreamPump pump_;
+  audio::StreamRecorder streamRecorder_;
+  std::atomic<bool> playing_{false};
+  std::atomic<int32_t> recordingMode_{kNotRecording};
+  uint32_t noActivityRefresh_ = 0;  // tick of the last refresh (starts in the future)
+  uint32_t noActivityLimitMs_ = 0;
+  uint32_t sendingRate_ = 8000;  // rate of the sink the pump writes into
+  audio::SourceRef keptSource_;  // the source given to RecordCallFrom
+  bool sourceKept_ = false;
 };
 
 }  // namespace quillet::sip

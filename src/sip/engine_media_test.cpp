@@ -1,0 +1,353 @@
+// The engine's media requests over a call with a hand-written far end: playing a source
+// into the call, recording the far end's audio, their events, StopMedia and the streams
+// that take over; and the far end's address.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "audio/test_streams.h"
+#include "platform/message_loop.h"
+#include "platform/socket.h"
+#include "sip/sip_engine.h"
+#include "sip/sip_transport.h"
+
+namespace quillet::sip {
+namespace {
+
+using namespace std::chrono_literals;
+using audio::teststreams::ArraySource;
+using audio::teststreams::KeepSink;
+
+class FarEnd {
+ public:
+  FarEnd() {
+    platform::bindUdp(socket_, 0, htonl(INADDR_LOOPBACK));
+    port_ = platform::localEndpoint(socket_.get()).port;
+  }
+  uint16_t port() const { return port_; }
+  void send(uint16_t to, const std::string& text) {
+    platform::Endpoint e{htonl(INADDR_LOOPBACK), to};
+    platform::sendTo(socket_.get(), text.data(), text.size(), e);
+  }
+  std::string receive(int timeoutMs) {
+    pollfd p{socket_.get(), POLLIN, 0};
+    if (::poll(&p, 1, timeoutMs) <= 0) return {};
+    char buffer[8192];
+    const int n = platform::recvFrom(socket_.get(), buffer, sizeof buffer, nullptr);
+    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+  }
+
+ private:
+  platform::UniqueFd socket_;
+  uint16_t port_ = 0;
+};
+
+std::string headerOf(const std::string& message, const std::string& name) {
+  const std::string key = "\r\n" + name + ": ";
+  const size_t at = message.find(key);
+  if (at == std::string::npos) return {};
+  const size_t start = at + key.size();
+  return message.substr(start, message.find("\r\n", start) - start);
+}
+
+const std::string kOffer =
+    "v=0\r\no=far 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+    "m=audio 40000 RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n";
+
+// Signalling without RTP, but with streams the test controls: what the engine sends goes
+// into a sink the test reads, the far end's audio comes from a source the test makes.
+class StreamMedia : public CallMedia {
+ public:
+  struct Shared {
+    audio::StreamRef<KeepSink> sent = audio::makeStream<KeepSink>(8000, 1);
+    std::function<audio::SourceRef()> received = [] { return audio::SourceRef(); };
+  };
+  explicit StreamMedia(std::shared_ptr<Shared> shared)
+      : inner_(makeSignallingOnlyMedia("127.0.0.1")), shared_(std::move(shared)) {}
+  void openPort() override { inner_->openPort(); }
+  std::string makeOffer(bool sendOnly) override { return inner_->makeOffer(sendOnly); }
+  bool takeOffer(std::string_view body, bool sendOnly, std::string& answer) override {
+    return inner_->takeOffer(body, sendOnly, answer);
+  }
+  bool takeAnswer(std::string_view body) override { return inner_->takeAnswer(body); }
+  void start() override { inner_->start(); }
+  void stop() override { inner_->stop(); }
+  std::string capabilityOffer() override { return inner_->capabilityOffer(); }
+  audio::SinkRef sendingStream() override { return shared_->sent; }
+  audio::SourceRef receivingStream() override { return shared_->received(); }
+
+ private:
+  std::unique_ptr<CallMedia> inner_;
+  std::shared_ptr<Shared> shared_;
+};
+
+class MediaEvents : public EngineEvents {
+ public:
+  void PlaybackFailed() override {
+    ++playbackFailed;
+    if (hangUp) EngineEvents::PlaybackFailed();
+  }
+  void LevelRecordingStopped() override { ++levelRecordingStopped; }
+  void RecordingStopped() override { ++recordingStopped; }
+  void RecordingPosition(int32_t value) override { recordingPositions.push_back(value); }
+  void RecordingLevel(int8_t level) override { recordingLevels.push_back(level); }
+  void PlaybackPosition(int32_t value) override { playbackPositions.push_back(value); }
+  void Ended() override { ++ended; }
+
+  bool hangUp = false;
+  int playbackFailed = 0;
+  int levelRecordingStopped = 0;
+  int recordingStopped = 0;
+  int ended = 0;
+  std::vector<int32_t> recordingPositions;
+  std::vector<int8_t> recordingLevels;
+  std::vector<int32_t> playbackPositions;
+};
+
+// A tone of `ms` at 8000 Hz mono, well above any start level used here.
+audio::StreamRef<ArraySource> tone(uint32_t ms, bool live = false) {
+  auto source = audio::makeStream<ArraySource>(
+      8000, 1, audio::teststreams::sine(440, 8000, ms * 8, 0.5 * audio::kProgramPeakRange));
+  source->live = live;
+  return source;
+}
+
+// The far end's audio as it arrives: the tone becomes available in real time.
+class PacedSource : public ArraySource {
+ public:
+  explicit PacedSource(uint32_t ms)
+      : ArraySource(8000, 1,
+                    audio::teststreams::sine(440, 8000, ms * 8, 0.5 * audio::kProgramPeakRange)),
+        start_(std::chrono::steady_clock::now()) {}
+  uint32_t Length() override {
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start_);
+    return std::min<uint32_t>(static_cast<uint32_t>(data.size()),
+                              static_cast<uint32_t>(elapsed.count()) * 8);
+  }
+  bool MoreComing() override { return pos < data.size(); }
+  void Wait(uint32_t ms) override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min<uint32_t>(ms, 20)));
+  }
+
+ private:
+  std::chrono::steady_clock::time_point start_;
+};
+
+class EngineMediaTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::setGuiLoop(&loop_);
+    transport_.setSettingsSource([] {
+      TransportSettings s;
+      s.port = 26070;
+      s.stun = false;
+      return s;
+    });
+    transport_.setPrivateAddressSource([] { return std::string("127.0.0.1"); });
+    LineIdentity line;
+    line.userName = "alice";
+    engine_ = std::make_unique<SipEngine>(transport_, line, std::make_unique<StreamMedia>(media_));
+    auto events = std::make_unique<MediaEvents>();
+    events_ = events.get();
+    engine_->setEngineEvents(std::move(events));
+    transport_.restart();
+    ASSERT_TRUE(transport_.waitReady(5000));
+    enginePort_ = transport_.boundPort();
+  }
+  void TearDown() override {
+    engine_.reset();
+    transport_.shutdown();
+    platform::setGuiLoop(nullptr);
+  }
+  template <typename Pred>
+  bool pumpUntil(Pred done, std::chrono::milliseconds limit = 3000ms) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+      loop_.runPending();
+      if (done()) return true;
+      std::this_thread::sleep_for(2ms);
+    }
+    return false;
+  }
+  // The next datagram from the engine that starts with `prefix`, pumping the GUI loop.
+  std::string awaitMessage(const std::string& prefix) {
+    std::string found;
+    pumpUntil([&] {
+      const std::string m = far_.receive(1);
+      if (m.rfind(prefix, 0) == 0) found = m;
+      return !found.empty();
+    });
+    return found;
+  }
+  // The far end calls and the engine answers on the first ring.
+  void connect(const std::string& from = "<sip:far@127.0.0.1>;tag=f1") {
+    const std::string port = std::to_string(enginePort_);
+    const std::string via =
+        "SIP/2.0/UDP 127.0.0.1:" + std::to_string(far_.port()) + ";branch=z9hG4bK-media1";
+    const std::string head = " sip:alice@127.0.0.1:" + port + " SIP/2.0\r\nVia: " + via +
+                             "\r\nFrom: " + from + "\r\nCall-ID: media-1\r\n";
+    far_.send(enginePort_, "INVITE" + head + "To: <sip:alice@127.0.0.1>\r\nCSeq: 1 INVITE\r\n" +
+                               "Contact: <sip:far@127.0.0.1:" + std::to_string(far_.port()) +
+                               ">\r\nContent-Type: application/sdp\r\nContent-Length: " +
+                               std::to_string(kOffer.size()) + "\r\n\r\n" + kOffer);
+    const std::string ok = awaitMessage("SIP/2.0 200 OK");
+    ASSERT_FALSE(ok.empty());
+    far_.send(enginePort_, "ACK" + head + "To: " + headerOf(ok, "To") +
+                               "\r\nCSeq: 1 ACK\r\nContent-Length: 0\r\n\r\n");
+    ASSERT_TRUE(pumpUntil([&] { return engine_->callState() == kCallConnected; }));
+  }
+
+  platform::PlainMessageLoop loop_;
+  SipTransport transport_;
+  std::shared_ptr<StreamMedia::Shared> media_ = std::make_shared<StreamMedia::Shared>();
+  std::unique_ptr<SipEngine> engine_;
+  MediaEvents* events_ = nullptr;
+  uint16_t enginePort_ = 0;
+  FarEnd far_;
+};
+
+TEST_F(EngineMediaTest, PlayingAFiniteSourceSendsItAllThenReportsPlaybackFailed) {
+  // Not in a call: nothing to play into.
+  engine_->PlayIntoCall(tone(100));
+  EXPECT_EQ(events_->playbackFailed, 1);
+  EXPECT_FALSE(engine_->playing());
+
+  connect();
+  auto source = tone(800);
+  engine_->PlayIntoCall(source);
+  EXPECT_TRUE(engine_->playing());
+  ASSERT_TRUE(pumpUntil([&] { return events_->playbackFailed == 2; }));
+  EXPECT_FALSE(engine_->playing());
+  // Every sample went to the far end, and the last position reported is the source's end.
+  EXPECT_EQ(media_->sent->position(), 6400u);
+  ASSERT_EQ(media_->sent->data.size(), source->data.size());
+  EXPECT_EQ(media_->sent->data, source->data);
+  ASSERT_GE(events_->playbackPositions.size(), 2u);
+  EXPECT_EQ(events_->playbackPositions.front(), 0);
+  EXPECT_EQ(events_->playbackPositions.back(), 800);
+  EXPECT_TRUE(std::is_sorted(events_->playbackPositions.begin(), events_->playbackPositions.end()));
+  EXPECT_EQ(engine_->callState(), kCallConnected);  // these events do not hang up
+
+  // With the default reaction the end of the source ends the call.
+  events_->hangUp = true;
+  engine_->PlayIntoCall(tone(200));
+  EXPECT_FALSE(awaitMessage("BYE ").empty());
+  EXPECT_EQ(events_->playbackFailed, 3);
+  EXPECT_TRUE(pumpUntil([&] { return events_->ended == 1; }));
+}
+
+TEST_F(EngineMediaTest, SeekingThePlayedSourceStaysInsideTheKeptSource) {
+  connect();
+  media_->received = [] { return audio::SourceRef(tone(1000, true)); };
+  engine_->RecordCallFrom(5000, tone(3000));  // kept: 3000 ms
+  engine_->PlayIntoCall(tone(4000, true));
+  engine_->SeekPlayIntoCall(10000);
+  ASSERT_FALSE(events_->playbackPositions.empty());
+  EXPECT_EQ(events_->playbackPositions.back(), 1500);
+  engine_->SeekPlayIntoCall(-100000);
+  EXPECT_EQ(events_->playbackPositions.back(), 0);
+  engine_->StopMedia();
+  EXPECT_EQ(events_->playbackFailed, 0);
+}
+
+TEST_F(EngineMediaTest, RecordingIntoASinkTakesTheFarEndsAudioAndReportsItsEnd) {
+  connect();
+  auto farAudio = audio::makeStream<PacedSource>(3000);
+  media_->received = [&] { return audio::SourceRef(farAudio); };
+  auto sink = audio::makeStream<KeepSink>(8000, 1);
+  engine_->RecordCall(sink, 1000, -40, 1000);
+  EXPECT_EQ(engine_->recordingMode(), SipEngine::kRecordingIntoSink);
+  EXPECT_EQ(engine_->IsRecording(), 1);
+  ASSERT_TRUE(pumpUntil([&] { return events_->recordingStopped == 1; }));
+  EXPECT_EQ(engine_->IsRecording(), 0);
+  EXPECT_EQ(events_->levelRecordingStopped, 0);
+  // The far end's tone went in from its first sample, until just past the length limit.
+  ASSERT_GE(sink->data.size(), 8000u);
+  EXPECT_TRUE(std::equal(sink->data.begin(), sink->data.begin() + 8000, farAudio->data.begin()));
+  EXPECT_LT(sink->position(), 8000u * 3);
+  ASSERT_FALSE(events_->recordingLevels.empty());
+  EXPECT_GT(events_->recordingLevels.back(), -40);
+  ASSERT_FALSE(events_->recordingPositions.empty());
+  EXPECT_GE(events_->recordingPositions.back(), 900);  // the last voice, near the limit
+  EXPECT_EQ(engine_->callState(), kCallConnected);
+}
+
+TEST_F(EngineMediaTest, LevelRecordingReportsItsEndButNoLevels) {
+  // A length below 1 ends at once.
+  engine_->RecordCallLevels(0, -40, 1000);
+  EXPECT_EQ(events_->levelRecordingStopped, 1);
+  EXPECT_EQ(engine_->recordingMode(), SipEngine::kNotRecording);
+
+  connect();
+  media_->received = [] { return audio::SourceRef(tone(1000)); };
+  engine_->RecordCallLevels(5000, -40, 1000);
+  EXPECT_EQ(engine_->recordingMode(), SipEngine::kRecordingLevels);
+  EXPECT_EQ(engine_->IsRecording(), 0);  // only recording into a sink counts
+  // The far end's audio runs out: the recorder stops itself.
+  ASSERT_TRUE(pumpUntil([&] { return events_->levelRecordingStopped == 2; }));
+  EXPECT_EQ(events_->recordingStopped, 0);
+  EXPECT_TRUE(events_->recordingLevels.empty());
+  EXPECT_TRUE(events_->recordingPositions.empty());
+
+  // Without a receiving stream the recording cannot start: the call is hung up.
+  media_->received = [] { return audio::SourceRef(); };
+  engine_->RecordCallLevels(5000, -40, 1000);
+  EXPECT_EQ(engine_->recordingMode(), SipEngine::kNotRecording);
+  EXPECT_FALSE(awaitMessage("BYE ").empty());
+}
+
+TEST_F(EngineMediaTest, StopMediaAndTheCallsStreamsEndPlayingAndRecordingSilently) {
+  connect();
+  media_->received = [] { return audio::SourceRef(tone(1000, true)); };
+  auto sink = audio::makeStream<KeepSink>(8000, 1);
+
+  engine_->PlayIntoCall(tone(500, true));
+  engine_->RecordCall(sink, 0, -40, 10000);
+  // Recording stopped the playing.
+  EXPECT_FALSE(engine_->playing());
+  EXPECT_EQ(engine_->IsRecording(), 1);
+  engine_->StopMedia();
+  EXPECT_EQ(engine_->IsRecording(), 0);
+  EXPECT_EQ(engine_->recordingMode(), SipEngine::kNotRecording);
+
+  engine_->RecordCall(sink, 0, -40, 10000);
+  engine_->PlayIntoCall(tone(500, true));
+  EXPECT_TRUE(engine_->playing());
+  EXPECT_EQ(engine_->IsRecording(), 0);
+  audio::SinkRef sending = engine_->SendingStream();
+  EXPECT_FALSE(sending.isNull());
+  EXPECT_FALSE(engine_->playing());
+
+  engine_->RecordCall(sink, 0, -40, 10000);
+  EXPECT_EQ(engine_->IsRecording(), 1);
+  audio::SourceRef receiving = engine_->ReceivingStream();
+  EXPECT_FALSE(receiving.isNull());
+  EXPECT_EQ(engine_->IsRecording(), 0);
+
+  loop_.runPending();
+  EXPECT_EQ(events_->playbackFailed, 0);
+  EXPECT_EQ(events_->recordingStopped, 0);
+  EXPECT_EQ(events_->levelRecordingStopped, 0);
+  EXPECT_EQ(engine_->callState(), kCallConnected);
+}
+
+TEST_F(EngineMediaTest, RemoteUriIsTheFarEndsAddressWithoutSchemeOrParameters) {
+  connect("\"Far\" <sip:far@127.0.0.1:5090;transport=udp>;tag=f1");
+  EXPECT_EQ(engine_->remoteUri(), "far@127.0.0.1:5090");
+  EXPECT_EQ(engine_->remoteUser(), "far");
+  engine_->HangUp();
+  ASSERT_TRUE(pumpUntil([&] { return events_->ended == 1; }));
+
+  ASSERT_EQ(engine_->Dial("bob@127.0.0.1:" + std::to_string(far_.port())), 1);
+  EXPECT_EQ(engine_->remoteUri(), "bob@127.0.0.1:" + std::to_string(far_.port()));
+  engine_->HangUp();
+  EXPECT_TRUE(pumpUntil([&] { return events_->ended == 2; }, 5000ms));
+}
+
+}  // namespace
+}  // namespace quillet::sip
