@@ -52,6 +52,26 @@ class SilentPeer {
   SilentPeer& operator=(const SilentPeer&) = delete;
   uint16_t port() const { return port_; }
 
+  void sendTo(uint16_t port, const std::string& text) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    ::sendto(fd_, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&address),
+             sizeof address);
+  }
+
+  // Everything received so far, without waiting.
+  std::string drain() {
+    std::string all;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
+      all.append(buffer, static_cast<size_t>(got));
+    }
+    return all;
+  }
+
  private:
   int fd_ = -1;
   uint16_t port_ = 0;
@@ -432,6 +452,70 @@ TEST_F(IntercomAppTest, StartMinimizedHidesTheWindowAfterStart) {
   start();
   ASSERT_TRUE(pumpUntil([&] { return !window_->visible(); }, std::chrono::seconds(2)));
   EXPECT_TRUE(app_->transport().running());
+}
+
+// An INVITE for an intercom call from `user` at the peer, to the application's port.
+std::string inviteFrom(const std::string& user, uint16_t peerPort, int32_t appPort) {
+  const std::string sdp =
+      "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+      "m=audio " +
+      std::to_string(peerPort + 2) + " RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n";
+  const std::string at = "@127.0.0.1:";
+  return "INVITE sip:alice" + at + std::to_string(appPort) + " SIP/2.0\r\n" +
+         "Via: SIP/2.0/UDP 127.0.0.1:" + std::to_string(peerPort) + ";branch=z9hG4bK" + user +
+         "\r\nMax-Forwards: 70\r\nFrom: <sip:" + user + at + std::to_string(peerPort) +
+         ">;tag=7\r\nTo: <sip:alice" + at + std::to_string(appPort) + ">\r\nCall-ID: " + user +
+         "-call\r\nCSeq: 1 INVITE\r\nContact: <sip:" + user + at + std::to_string(peerPort) +
+         ">\r\nAnswer-Mode: Auto\r\nContent-Type: application/sdp\r\nContent-Length: " +
+         std::to_string(sdp.size()) + "\r\n\r\n" + sdp;
+}
+
+TEST_F(IntercomAppTest, CallerNotOnTheAllowListIsRefusedWithoutRinging) {
+  settings().writeBool("Intercom", "AllowAll", false);
+  settings().writeText("Intercom", "Allow", "carol, 10.9.9.9");
+  SilentPeer peer;
+  start();
+  const int32_t port = settings().readInt("SIP", "Port", 0);
+  peer.sendTo(static_cast<uint16_t>(port), inviteFrom("mallory", peer.port(), port));
+  std::string answers;
+  ASSERT_TRUE(pumpUntil(
+      [&] {
+        answers += peer.drain();
+        return hasLine(view_, "Rejecting intercom call because not on the allow list",
+                       base::LogLevel::CallDecision);
+      },
+      std::chrono::seconds(5)));
+  // The caller gets a final refusal (the line waits for its ACK before it is idle).
+  ASSERT_TRUE(pumpUntil(
+      [&] {
+        answers += peer.drain();
+        return answers.find("SIP/2.0 4") != std::string::npos ||
+               answers.find("SIP/2.0 6") != std::string::npos;
+      },
+      std::chrono::seconds(5)))
+      << answers;
+  EXPECT_EQ(answers.find("SIP/2.0 200"), std::string::npos) << answers;
+  EXPECT_FALSE(app_->callActive());
+  EXPECT_FALSE(app_->slot()->pending);  // never answered
+  EXPECT_EQ(countTagged(prompts_.asked(), "talk-back"), 0);
+}
+
+TEST_F(IntercomAppTest, DoNotDisturbRefusesCallsWith480) {
+  SilentPeer peer;
+  start();
+  app_->setDoNotDisturb(true);
+  const int32_t port = settings().readInt("SIP", "Port", 0);
+  peer.sendTo(static_cast<uint16_t>(port), inviteFrom("carol", peer.port(), port));
+  std::string answers;
+  ASSERT_TRUE(pumpUntil(
+      [&] {
+        answers += peer.drain();
+        return answers.find("SIP/2.0 480") != std::string::npos;
+      },
+      std::chrono::seconds(5)))
+      << answers;
+  EXPECT_FALSE(app_->callActive());
+  EXPECT_EQ(countTagged(prompts_.asked(), "talk-back"), 0);
 }
 
 }  // namespace
