@@ -100,6 +100,7 @@ class PipeReader : public AudioSource {
   }
 
   void Read(int32_t* buffer, uint32_t frames) override {
+    position_.fetch_add(frames, std::memory_order_relaxed);
     AudioPipe& p = *pipe_;
     auto* dst = reinterpret_cast<uint8_t*>(buffer);
     uint32_t remaining = frames * p.frameBytes_;
@@ -131,16 +132,19 @@ class PipeReader : public AudioSource {
     }
   }
 
-  uint32_t Position() override { return 0; }
+  // The frames handed out so far: a player reading the pipe reports it as its play position
+  // and the echo suppressor's far-end tap as the far-end position, so the two line up.
+  uint32_t Position() override { return position_.load(std::memory_order_relaxed); }
   uint32_t Length() override {
     pipe_->data_.reset();
-    return pipe_->usedBytes() / pipe_->frameBytes_;
+    return Position() + pipe_->usedBytes() / pipe_->frameBytes_;
   }
   bool MoreComing() override { return pipe_->writerAttached_; }
   void Wait(uint32_t ms) override { pipe_->data_.wait(static_cast<int32_t>(ms)); }
 
  private:
   PipeRef pipe_;
+  std::atomic<uint32_t> position_{0};  // read on other threads (reports, the echo tap)
 };
 
 }  // namespace

@@ -27,8 +27,8 @@ SinkRef OpenWriter(const PipeRef& pipe);
 
 // The reader end. Read delivers exactly the frames asked for: it waits (1000 ms steps) while
 // the writer is attached, and fills zeros once the writer is gone and the ring is empty.
-// Position is always 0, Length the frames in the ring, MoreComing while a writer is
-// attached, Wait waits for new data.
+// Position counts the frames handed out (zeros included), Length is Position plus the frames
+// in the ring, MoreComing while a writer is attached, Wait waits for new data.
 SourceRef OpenReader(const PipeRef& pipe);
 
 // Frames now held in the ring (for tests and diagnostics).

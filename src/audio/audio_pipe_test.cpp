@@ -52,6 +52,10 @@ TEST(AudioPipe, ReaderGetsTheRestThenZerosOnceTheWriterIsGone) {
   EXPECT_EQ(reader->Position(), 0u);
   std::vector<int32_t> got(2 * 500, -1);
   reader->Read(got.data(), 500);  // returns at once: no writer to wait for
+  // The position counts what was handed out, zeros too; nothing is left to read.
+  EXPECT_EQ(reader->Position(), 500u);
+  EXPECT_EQ(reader->Length(), 500u);
+  EXPECT_EQ(reader->available(), 0);
   for (size_t i = 0; i < 600; ++i) ASSERT_EQ(got[i], static_cast<int32_t>(i + 1));
   for (size_t i = 600; i < got.size(); ++i) ASSERT_EQ(got[i], 0);
 }

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <filesystem>
 
+#include "audio/audio_pipe.h"
 #include "audio/echo_settings.h"
 #include "audio/test_streams.h"
 
@@ -198,6 +199,29 @@ TEST(EchoSuppressor, FollowsThePlayPositionTowardsTheFarEnd) {
   const int32_t target = 8000 - 4000;
   const int32_t diff = static_cast<int32_t>(es.alignment()) - target;
   EXPECT_LE(std::abs(diff), 80) << es.alignment();
+}
+
+// On a call the far end is the received-audio pipe read through the tap; the player reports
+// the pipe's position after each block it queued. Both count the same frames, so the
+// suppressor lines up with what has sounded.
+TEST(EchoSuppressor, FollowsThePlayPositionOfAReceivedAudioPipe) {
+  InStepPlayer player;
+  auto es = makeStream<EchoSuppressor>(&player, fixedClock());
+  es->setDownstream(makeStream<KeepSink>(kRate, 1));
+  PipeRef pipe = CreatePipe(kRate, 1, kProgramPeakRange);
+  SinkRef writer = OpenWriter(pipe);
+  SourceRef tap = MakeFarEndTap(es, OpenReader(pipe));
+  const std::vector<int32_t> far(8000, 0);
+  writer->Write(far.data(), 8000);
+  std::vector<int32_t> got(4000);
+  tap->Read(got.data(), 4000);
+  player.position = tap->Position();  // what the player queued so far has sounded
+  tap->Read(got.data(), 4000);
+  EXPECT_EQ(tap->Position(), 8000u);
+  std::vector<int32_t> mic(4, 0);
+  for (int i = 0; i < 2000; ++i) es->Write(mic.data(), 4);
+  const int32_t diff = static_cast<int32_t>(es->alignment()) - 4000;
+  EXPECT_LE(std::abs(diff), 80) << es->alignment();
 }
 
 TEST(EchoSuppressor, KeepsAtLeastABlockBehindTheFarEnd) {
