@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "platform/audio_device_internal.h"
 
@@ -41,6 +42,27 @@ AudioWait waitFds(int stopFd, int wakeFd, int timeoutMs) {
 bool readableNow(int fd) {
   pollfd p{fd, POLLIN, 0};
   return fd >= 0 && poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+}
+
+WaitDeadline::WaitDeadline(int timeoutMs)
+    : end_(monotonicNs() + static_cast<int64_t>(timeoutMs) * 1000000), limited_(timeoutMs >= 0) {}
+
+bool WaitDeadline::limit(int& wait) const {
+  if (!limited_) return true;
+  const int64_t left = end_ - monotonicNs();
+  if (left <= 0) return false;
+  const int leftMs = static_cast<int>((left + 999999) / 1000000);
+  wait = wait < 0 ? leftMs : std::min(wait, leftMs);
+  return true;
+}
+
+void copyToRing(std::vector<int16_t>& ring, uint32_t channels, uint64_t at, const int16_t* samples,
+                uint32_t frames) {
+  const size_t ringFrames = ring.size() / channels;
+  for (uint32_t f = 0; f < frames; ++f) {
+    std::memcpy(&ring[((at + f) % ringFrames) * channels],
+                samples + static_cast<size_t>(f) * channels, channels * sizeof(int16_t));
+  }
 }
 
 WakeFd::WakeFd() : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}

@@ -137,7 +137,7 @@ class AlsaCapture : public CaptureDevice {
     if (pcm_ == nullptr) return AudioWait::Failed;
     // A device that always has data (ALSA's null PCM) must not keep a stopping thread busy.
     if (readableNow(stopFd)) return AudioWait::Stopped;
-    const int64_t deadline = monotonicNs() + static_cast<int64_t>(timeoutMs) * 1000000;
+    const WaitDeadline deadline(timeoutMs);
     while (filled_ < framesPerBlock_) {
       const snd_pcm_sframes_t n =
           snd_pcm_readi(pcm_, partial_.data() + static_cast<size_t>(filled_) * channels_,
@@ -148,11 +148,7 @@ class AlsaCapture : public CaptureDevice {
       }
       if (n == -EAGAIN || n == 0) {
         int wait = -1;
-        if (timeoutMs >= 0) {
-          const int64_t left = deadline - monotonicNs();
-          if (left <= 0) return AudioWait::TimedOut;
-          wait = static_cast<int>((left + 999999) / 1000000);
-        }
+        if (!deadline.limit(wait)) return AudioWait::TimedOut;
         const AudioWait w = pollPcm(pcm_, stopFd, -1, wait);
         if (w != AudioWait::Ready) return w;
         continue;
@@ -223,11 +219,7 @@ class AlsaPlayback : public PlaybackDevice {
       if (pcm_ == nullptr || frames > framesPerBlock_) return false;
       advance();
       if (ledger_.full()) return false;
-      const size_t ringFrames = ring_.size() / channels_;
-      for (uint32_t f = 0; f < frames; ++f) {
-        std::memcpy(&ring_[((queued_ + f) % ringFrames) * channels_],
-                    samples + static_cast<size_t>(f) * channels_, channels_ * sizeof(int16_t));
-      }
+      copyToRing(ring_, channels_, queued_, samples, frames);
       queued_ += frames;
       ledger_.add(queued_);
       push();
@@ -243,7 +235,7 @@ class AlsaPlayback : public PlaybackDevice {
   }
 
   AudioWait waitCompletion(uint64_t seen, int stopFd, int timeoutMs) override {
-    const int64_t deadline = monotonicNs() + static_cast<int64_t>(timeoutMs) * 1000000;
+    const WaitDeadline deadline(timeoutMs);
     for (;;) {
       int wait = -1;
       bool pollDevice = false;
@@ -263,12 +255,7 @@ class AlsaPlayback : public PlaybackDevice {
           }
         }
       }
-      if (timeoutMs >= 0) {
-        const int64_t left = deadline - monotonicNs();
-        if (left <= 0) return AudioWait::TimedOut;
-        const int leftMs = static_cast<int>((left + 999999) / 1000000);
-        wait = wait < 0 ? leftMs : std::min(wait, leftMs);
-      }
+      if (!deadline.limit(wait)) return AudioWait::TimedOut;
       const AudioWait w =
           pollDevice ? pollPcm(pcm_, stopFd, wake_.fd(), wait) : waitFds(stopFd, wake_.fd(), wait);
       if (w == AudioWait::Stopped || w == AudioWait::Failed) return w;

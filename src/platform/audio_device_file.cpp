@@ -155,14 +155,7 @@ class PacedPlayback : public PlaybackDevice {
         baseNs_ = monotonicNs();
         basePlayed_ = played_;
       }
-      if (!ring_.empty()) {
-        const size_t ringFrames = ring_.size() / channels_;
-        for (uint32_t f = 0; f < frames; ++f) {
-          const size_t at = ((queued_ + f) % ringFrames) * channels_;
-          std::memcpy(&ring_[at], samples + static_cast<size_t>(f) * channels_,
-                      channels_ * sizeof(int16_t));
-        }
-      }
+      if (!ring_.empty()) copyToRing(ring_, channels_, queued_, samples, frames);
       queued_ += frames;
       ledger_.add(queued_);
     }
@@ -177,7 +170,7 @@ class PacedPlayback : public PlaybackDevice {
   }
 
   AudioWait waitCompletion(uint64_t seen, int stopFd, int timeoutMs) override {
-    const int64_t deadline = monotonicNs() + static_cast<int64_t>(timeoutMs) * 1000000;
+    const WaitDeadline deadline(timeoutMs);
     for (;;) {
       int wait = -1;
       {
@@ -188,12 +181,7 @@ class PacedPlayback : public PlaybackDevice {
         if (!ledger_.empty()) wait = msUntil(baseNs_, ledger_.nextEnd() - basePlayed_, rate_);
         wake_.clear();
       }
-      if (timeoutMs >= 0) {
-        const int64_t left = deadline - monotonicNs();
-        if (left <= 0) return AudioWait::TimedOut;
-        const int leftMs = static_cast<int>((left + 999999) / 1000000);
-        wait = wait < 0 ? leftMs : std::min(wait, leftMs);
-      }
+      if (!deadline.limit(wait)) return AudioWait::TimedOut;
       const AudioWait w = waitFds(stopFd, wake_.fd(), wait);
       if (w == AudioWait::Stopped || w == AudioWait::Failed) return w;
     }

@@ -20,6 +20,24 @@ AudioWait waitFds(int stopFd, int wakeFd, int timeoutMs);
 // True when fd is readable now (a set stop event): a device never hands out a block then.
 bool readableNow(int fd);
 
+// The end of a wait of timeoutMs from now (-1: no end).
+class WaitDeadline {
+ public:
+  explicit WaitDeadline(int timeoutMs);
+  // Shortens wait (ms, -1 = unlimited) to what is left before the end; false once the end
+  // has passed.
+  bool limit(int& wait) const;
+
+ private:
+  int64_t end_ = 0;
+  bool limited_ = false;
+};
+
+// Copies `frames` interleaved frames into a ring of whole frames, starting at the frame
+// offset `at` (taken modulo the ring's size in frames).
+void copyToRing(std::vector<int16_t>& ring, uint32_t channels, uint64_t at, const int16_t* samples,
+                uint32_t frames);
+
 // A non-blocking eventfd used to wake a waiting thread; closed on destruction.
 class WakeFd {
  public:

@@ -3,7 +3,6 @@
 #include "platform/audio_device.h"
 
 #include <gtest/gtest.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -14,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/audio_device_test_util.h"
 #include "platform/audio_device_wav.h"
 #include "platform/mixer.h"
 
@@ -35,19 +35,7 @@ class TempDir {
   std::string path_;
 };
 
-class StopFd {
- public:
-  StopFd() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-  ~StopFd() { close(fd_); }
-  int fd() const { return fd_; }
-  void set() {
-    uint64_t one = 1;
-    ASSERT_EQ(write(fd_, &one, sizeof one), 8);
-  }
-
- private:
-  int fd_;
-};
+using testing::StopFd;
 
 bool parseFile(const std::string& path, WavInfo& info) {
   std::ifstream in(path, std::ios::binary);

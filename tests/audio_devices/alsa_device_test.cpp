@@ -2,7 +2,6 @@
 // takes only 22050 Hz mono, a PCM of ALSA's file plugin, and PCM names that do not exist.
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "platform/audio_device.h"
+#include "platform/audio_device_test_util.h"
 #include "platform/mixer.h"
 
 namespace quillet::platform {
@@ -32,19 +32,7 @@ int openFds() {
   return n;
 }
 
-class StopFd {
- public:
-  StopFd() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-  ~StopFd() { close(fd_); }
-  int fd() const { return fd_; }
-  void set() {
-    uint64_t one = 1;
-    ASSERT_EQ(write(fd_, &one, sizeof one), 8);
-  }
-
- private:
-  int fd_;
-};
+using testing::StopFd;
 
 class AlsaDevices : public ::testing::Test {
  protected:
