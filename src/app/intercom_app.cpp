@@ -334,7 +334,7 @@ void IntercomApp::intercom() {
   if (rows_.empty()) {
     return;
   }
-  if (callActive_) {
+  if (callActive_) {  // a call came up while the contact dialog was open
     base::logInfo("Trying to finish the call ...");
     hangUp();
     return;
@@ -344,6 +344,9 @@ void IntercomApp::intercom() {
 }
 
 void IntercomApp::setDoNotDisturb(bool on) {
+  if (transport_ == nullptr) {
+    return;  // closing
+  }
   transport_->setDoNotDisturb(on);
   settings().writeBool("Settings", "DoNotDisturb", on);
   window_->checkMenuItem(kCommandDoNotDisturb, on);
@@ -377,7 +380,7 @@ bool IntercomApp::startOrAnswer(const std::string& address) {
     }
   }
   if (stream->isNull() && slot.pending &&
-      strcasecmp(address.c_str(), engine.remoteUser().c_str()) == 0) {
+      strcasecmp(address.c_str(), engine.remoteUri().c_str()) == 0) {
     stream = slot.takeSendingStream();
     currentSlot_ = 0;
   }
@@ -386,6 +389,7 @@ bool IntercomApp::startOrAnswer(const std::string& address) {
     restartNoActivityTimer(slot);
     stream = slot.spoolWriter();
     currentSlot_ = 0;
+    playCallingSound(engine);
   }
   if (stream->isNull()) {
     currentSlot_ = 1;
@@ -439,7 +443,7 @@ int IntercomApp::onRing(LineSlot& slot, int32_t ring, int32_t /*previousRing*/) 
     return 0;
   }
   window_->show();
-  const std::string caller = engine->remoteUser();
+  const std::string caller = engine->remoteUri();
   if (!isCallerAllowed(settings(), caller)) {
     base::logCallDecision("Rejecting intercom call because not on the allow list");
     engine->HangUp();
@@ -503,6 +507,20 @@ void IntercomApp::playRingSound() {
   ringPlayer.SetListener(nullptr, 0);
 }
 
+// While the far end is being called, "Calling.wav" of the System Tones folder goes into
+// the call over and over (the engine's own pump; the spool takes over once answered).
+void IntercomApp::playCallingSound(sip::SipEngine& engine) {
+  const std::string path = env_.paths.tonesDir() + "/Calling.wav";
+  audio::SourceRef sound = audio::OpenWaveFile(path);
+  if (sound->isNull()) {
+    base::logInfo("Cannot find system file: " + path);
+    return;
+  }
+  const uint32_t lengthMs =
+      static_cast<uint32_t>(static_cast<uint64_t>(sound->Length()) * 1000 / sound->rate());
+  engine.PlayIntoCall(audio::MakeLoopSource(0, lengthMs, sound));
+}
+
 void IntercomApp::onConnected(LineSlot& slot) {
   slot.connected = true;
   if (slot.pending) {
@@ -547,7 +565,7 @@ void IntercomApp::callStarted(LineSlot& slot) {
 
 void IntercomApp::noteRecentContact(LineSlot& slot) {
   sip::SipEngine& engine = *slot.engine();
-  const std::string address = engine.remoteUser();
+  const std::string address = engine.remoteUri();
   if (address.empty()) {
     return;
   }
@@ -558,8 +576,7 @@ void IntercomApp::noteRecentContact(LineSlot& slot) {
     refillContacts();
     position = contacts::findContactByNumber(*contacts_, address);
   } else if (!name.empty() && contacts_->seek(position) &&
-             !contacts::equalsNoCase(contacts_->nameAtCursor(), name) &&
-             slot.spoolDrained()) {
+             !contacts::equalsNoCase(contacts_->nameAtCursor(), name) && slot.spoolDrained()) {
     contacts_->update(position, name, contacts_->numberAtCursor(), contacts_->emailAtCursor());
     refillContacts();
   }

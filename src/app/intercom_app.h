@@ -67,7 +67,7 @@ class IntercomApp : public base::Application,
   LineSlot* slot() { return slot_.get(); }
   sip::SipTransport& transport() { return *transport_; }
   bool callActive() const { return callActive_; }
-  bool doNotDisturb() const { return transport_->doNotDisturb(); }
+  bool doNotDisturb() const { return transport_ != nullptr && transport_->doNotDisturb(); }
   int32_t currentSlot() const { return currentSlot_; }
   bool hotKeyGuard() const { return hotKeyGuard_; }
 
@@ -83,6 +83,7 @@ class IntercomApp : public base::Application,
   void noteRecentContact(LineSlot& slot);
   void restartNoActivityTimer(LineSlot& slot);
   void playRingSound();
+  void playCallingSound(sip::SipEngine& engine);
   void intercom();
   void startWithSelectedContact();
   void hangUpFromCommandLine();
