@@ -15,6 +15,68 @@ uint32_t captureFramesPerBlock(uint32_t rate) {
   return std::clamp<uint32_t>(rate / 50, 32, 8192);
 }
 
+void VoiceSwitch::SetListener(RecorderListener* listener, uint32_t cookie) {
+  listener_ = listener != nullptr ? listener : &defaultListener_;
+  cookie_ = cookie;
+}
+
+LevelReport VoiceSwitch::levels() {
+  std::lock_guard lock(levelsMutex_);
+  return report_;
+}
+
+void VoiceSwitch::publishLevels(const LevelReport& report) {
+  std::lock_guard lock(levelsMutex_);
+  report_ = report;
+}
+
+void VoiceSwitch::arm(uint32_t maxLengthMs, LevelDb startThreshold, uint32_t hangTimeMs,
+                      uint32_t lastVoiceMs) {
+  maxLength_ = maxLengthMs;
+  startThreshold_ = startThreshold;
+  stopThreshold_ = static_cast<LevelDb>(std::clamp(startThreshold - 4, -127, 127));
+  hangTime_ = hangTimeMs;
+  lastVoice_.store(lastVoiceMs);
+  stopRequest_ = levelsChanged_ = stateChanged_ = 0;
+}
+
+bool VoiceSwitch::voiceGone(LevelDb level, uint32_t nowMs) {
+  bool gone = false;
+  if (level < stopThreshold_) {
+    if (nowMs - lastVoice_.load() > hangTime_) {
+      voiceState_.store(kWaiting);
+      stateChanged_ = 1;
+      gone = true;
+    }
+  } else {
+    lastVoice_.store(nowMs);
+  }
+  if (maxLength_ > 0 && nowMs > maxLength_) stopRequest_ = 1;
+  return gone;
+}
+
+bool VoiceSwitch::reportChanges() {
+  if (stopRequest_.load() != 0) return true;
+  if (levelsChanged_.exchange(0) != 0) {
+    const uint32_t lastVoice = lastVoice_.load();
+    listener_->OnPosition(&lastVoice, cookie_);
+    const LevelReport copy = levels();
+    listener_->OnLevels(&copy, cookie_);
+  }
+  if (stateChanged_.exchange(0) != 0) {
+    if (voiceState_.load() == kWaiting)
+      listener_->OnWaiting(cookie_);
+    else if (voiceState_.load() == kStreaming)
+      listener_->OnStreaming(cookie_);
+  }
+  return false;
+}
+
+void VoiceSwitch::cutAfterLastVoice(AudioSink& sink) const {
+  const uint32_t keepMs = lastVoice_.load() + 50;
+  if (sink.positionMs() > keepMs) sink.Seek(msToFrames(sink, keepMs));
+}
+
 Recorder::Recorder() = default;
 Recorder::Recorder(platform::MessageLoop& loop) : base::NotifyWindow(loop) {}
 
@@ -30,40 +92,21 @@ void Recorder::SetDevice(const std::string& name, int32_t inputChannel) {
   inputChannel_ = inputChannel;
 }
 
-void Recorder::SetListener(RecorderListener* listener, uint32_t cookie) {
-  listener_ = listener != nullptr ? listener : &defaultListener_;
-  cookie_ = cookie;
-}
-
 void Recorder::SetRecordVolume(int level) {
   audio::SetRecordVolume(*this, level);
 }
 
-LevelReport Recorder::levels() {
-  std::lock_guard lock(levelsMutex_);
-  return report_;
-}
-
-uint32_t Recorder::msToFrames(uint32_t ms) const {
-  return static_cast<uint32_t>(static_cast<uint64_t>(ms) * head_->rate() / 1000);
-}
-
 int Recorder::Start(const SinkRef& sink, uint32_t maxLengthMs, LevelDb startThreshold,
                     uint32_t hangTimeMs, uint32_t flags) {
-  if (state_.load() != kIdle) Stop();
+  if (voiceState_.load() != kIdle) Stop();
   if (sink.isNull()) return 0;
   // A thread that ended on its own (no sound for 25 s) is reaped before a new one.
   WorkerThread::Stop();
   sink_ = sink;
   head_ = sink;
   meterCount_ = static_cast<uint8_t>(std::min<uint32_t>(sink->channels(), 255));
-  maxLength_ = maxLengthMs;
-  startThreshold_ = startThreshold;
-  stopThreshold_ = static_cast<LevelDb>(std::clamp(startThreshold - 4, -127, 127));
-  hangTime_ = hangTimeMs;
-  lastVoice_.store(sink->positionMs());
-  limitReached_ = levelsChanged_ = stateChanged_ = 0;
-  state_.store((flags & kBeginStreaming) != 0 ? kStreaming : kWaiting);
+  arm(maxLengthMs, startThreshold, hangTimeMs, sink->positionMs());
+  voiceState_.store((flags & kBeginStreaming) != 0 ? kStreaming : kWaiting);
   started_.reset();
   if ((flags & kHoldAtGate) != 0)
     gate_.reset();
@@ -71,7 +114,7 @@ int Recorder::Start(const SinkRef& sink, uint32_t maxLengthMs, LevelDb startThre
     gate_.set();
   WorkerThread::Start(platform::currentThreadPriority());
   if (!started_.wait(1500)) return 0;  // the thread goes on and may still capture
-  if (state_.load() == kIdle) {
+  if (voiceState_.load() == kIdle) {
     WorkerThread::Stop();
     sink_.resetNull();
     head_.resetNull();
@@ -87,35 +130,18 @@ int Recorder::Start(const SinkRef& sink, uint32_t maxLengthMs, LevelDb startThre
 }
 
 void Recorder::Stop() {
-  if (state_.load() == kIdle) return;
+  if (voiceState_.load() == kIdle) return;
   WorkerThread::Stop();
-  const uint32_t keepMs = lastVoice_.load() + 50;
-  // Trailing silence after the last voice is cut off (the sink moves back).
-  if (head_->positionMs() > keepMs) head_->Seek(msToFrames(keepMs));
+  cutAfterLastVoice(*head_);
   sink_.resetNull();
   head_.resetNull();
   lastVoice_.store(0);
-  state_.store(kIdle);
+  voiceState_.store(kIdle);
   listener_->OnStopped(cookie_);
 }
 
 void Recorder::OnNotify() {
-  if (limitReached_.load() != 0) {
-    Stop();
-    return;
-  }
-  if (levelsChanged_.exchange(0) != 0) {
-    const uint32_t lastVoice = lastVoice_.load();
-    listener_->OnPosition(&lastVoice, cookie_);
-    const LevelReport copy = levels();
-    listener_->OnLevels(&copy, cookie_);
-  }
-  if (stateChanged_.exchange(0) != 0) {
-    if (state_.load() == kWaiting)
-      listener_->OnWaiting(cookie_);
-    else if (state_.load() == kStreaming)
-      listener_->OnStreaming(cookie_);
-  }
+  if (reportChanges()) Stop();
 }
 
 bool Recorder::openDevice(platform::CaptureDevice& device) {
@@ -176,10 +202,7 @@ LevelDb Recorder::condition(uint32_t frames, uint32_t channels) {
     // A mono device feeding a stereo sink meters its one channel on both.
     report.levels[i] = peakLevel(s, frames, channels, i % channels);
   }
-  {
-    std::lock_guard lock(levelsMutex_);
-    report_ = report;
-  }
+  publishLevels(report);
   return combinedLevel(report.levels, report.count);
 }
 
@@ -198,7 +221,7 @@ void Recorder::writeHead(const int32_t* samples, uint32_t frames) {
 void Recorder::Run() {
   auto device = platform::makeCaptureDevice(device_);
   if (!openDevice(*device)) {
-    state_.store(kIdle);
+    voiceState_.store(kIdle);
     started_.set();
     return;
   }
@@ -230,22 +253,14 @@ void Recorder::Run() {
     for (size_t i = 0; i < raw_.size(); ++i) samples_[i] = raw_[i] * 16;
     const LevelDb level = condition(frames, channels);
 
-    if (state_.load() == kStreaming) {
+    if (voiceState_.load() == kStreaming) {
       writeHead(samples_.data(), frames);
-      const uint32_t now = head_->positionMs();
-      if (level < stopThreshold_) {
-        if (now - lastVoice_.load() > hangTime_) {
-          // The voice is gone: keep 450 ms after it and wait for the next.
-          head_->Seek(msToFrames(lastVoice_.load() + 450));
-          state_.store(kWaiting);
-          std::copy(samples_.begin(), samples_.end(), preroll_.begin());
-          prerollValid = true;
-          stateChanged_ = 1;
-        }
-      } else {
-        lastVoice_.store(now);
+      if (voiceGone(level, head_->positionMs())) {
+        // Keep 450 ms after the voice and wait for the next.
+        head_->Seek(msToFrames(*head_, lastVoice_.load() + 450));
+        std::copy(samples_.begin(), samples_.end(), preroll_.begin());
+        prerollValid = true;
       }
-      if (maxLength_ > 0 && now > maxLength_) limitReached_ = 1;
     } else if (level < startThreshold_) {
       std::copy(samples_.begin(), samples_.end(), preroll_.begin());
       prerollValid = true;
@@ -254,7 +269,7 @@ void Recorder::Run() {
       if (halfBlockLevel(frames, channels) >= startThreshold_ && prerollValid)
         writeHead(preroll_.data(), frames);
       writeHead(samples_.data(), frames);
-      state_.store(kStreaming);
+      voiceState_.store(kStreaming);
       stateChanged_ = 1;
     }
     levelsChanged_ = 1;
@@ -263,12 +278,12 @@ void Recorder::Run() {
 
   // What the device holds of the block being filled still reaches a streaming sink.
   const uint32_t rest = device->stopAndDrain(raw_.data());
-  if (state_.load() == kStreaming && rest > 0) {
+  if (voiceState_.load() == kStreaming && rest > 0) {
     for (size_t i = 0; i < static_cast<size_t>(rest) * channels; ++i) samples_[i] = raw_[i] * 16;
     condition(rest, channels);
     writeHead(samples_.data(), rest);
   }
-  limitReached_ = levelsChanged_ = stateChanged_ = 0;
+  stopRequest_ = levelsChanged_ = stateChanged_ = 0;
   device->close();
 }
 

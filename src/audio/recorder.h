@@ -45,9 +45,56 @@ constexpr int32_t kCaptureSilenceLimitMs = 25000;
 // Digital gain unity.
 constexpr uint32_t kUnityGain = 512;
 
-class Recorder : public base::WorkerThread, public base::NotifyWindow {
+// The voice switch that the Recorder and the StreamRecorder share: waiting or streaming, the
+// thresholds, hang time and length limit, the last voice position, the level report and the
+// reports to a RecorderListener on the GUI thread.
+class VoiceSwitch {
  public:
   enum State : uint32_t { kIdle = 0, kWaiting = 1, kStreaming = 2 };
+
+  void SetListener(RecorderListener* listener, uint32_t cookie);
+  State state() const { return static_cast<State>(voiceState_.load()); }
+  uint32_t lastVoiceMs() const { return lastVoice_.load(); }
+  // Copy of the last level report.
+  LevelReport levels();
+
+ protected:
+  // Settings of a new run; the stop threshold lies 4 dB below the start threshold.
+  void arm(uint32_t maxLengthMs, LevelDb startThreshold, uint32_t hangTimeMs, uint32_t lastVoiceMs);
+  // Capture thread, after a block was written while streaming with the sink now at nowMs:
+  // follows the last voice and the length limit. Answers true when the voice has been gone
+  // longer than the hang time; the switch is then waiting again and the caller moves the
+  // sink back to 450 ms after the last voice.
+  bool voiceGone(LevelDb level, uint32_t nowMs);
+  void publishLevels(const LevelReport& report);
+  // GUI thread: answers true when the owner is to stop; otherwise passes on what changed.
+  bool reportChanges();
+  // Cuts the trailing silence after the last voice off a stopping sink (keeps 50 ms).
+  void cutAfterLastVoice(AudioSink& sink) const;
+  static uint32_t msToFrames(const AudioSink& sink, uint32_t ms) {
+    return static_cast<uint32_t>(static_cast<uint64_t>(ms) * sink.rate() / 1000);
+  }
+
+  RecorderListener defaultListener_;
+  RecorderListener* listener_ = &defaultListener_;
+  uint32_t cookie_ = 0;
+  std::atomic<uint32_t> voiceState_{kIdle};
+  std::atomic<uint32_t> lastVoice_{0};
+  uint32_t maxLength_ = 0;
+  LevelDb startThreshold_ = kSilenceDb;
+  LevelDb stopThreshold_ = kSilenceDb;
+  uint32_t hangTime_ = 0;
+  std::atomic<uint8_t> stopRequest_{0};  // length limit reached or source ended
+  std::atomic<uint8_t> levelsChanged_{0};
+  std::atomic<uint8_t> stateChanged_{0};
+
+ private:
+  std::mutex levelsMutex_;  // the report is written by the thread, read on the GUI thread
+  LevelReport report_;
+};
+
+class Recorder : public base::WorkerThread, public base::NotifyWindow, public VoiceSwitch {
+ public:
   // Start flags.
   static constexpr uint32_t kHoldAtGate = 1;      // the thread waits for ReleaseGate()
   static constexpr uint32_t kBeginStreaming = 2;  // start in Streaming instead of Waiting
@@ -64,23 +111,18 @@ class Recorder : public base::WorkerThread, public base::NotifyWindow {
   // The device by its stored name ("" = default) and the mixer input line (0 = leave the
   // mixer's selection alone, n = line n - 1). Used before Start.
   void SetDevice(const std::string& name, int32_t inputChannel);
-  void SetListener(RecorderListener* listener, uint32_t cookie);
   // Record volume in dB: mixer level and digital gain (see volume.h).
   void SetRecordVolume(int level);
   // Lets a thread started with kHoldAtGate go on.
   void ReleaseGate() { gate_.set(); }
 
-  State state() const { return static_cast<State>(state_.load()); }
   const std::string& deviceName() const { return device_; }
   int32_t inputChannel() const { return inputChannel_; }
   void setDigitalGain(uint32_t gain) { gain_.store(gain); }
   uint32_t digitalGain() const { return gain_.load(); }
-  uint32_t lastVoiceMs() const { return lastVoice_.load(); }
   // The format the device was opened in (0 before the first successful open).
   uint32_t openedRate() const { return openedRate_.load(); }
   uint32_t openedChannels() const { return openedChannels_.load(); }
-  // Copy of the last level report.
-  LevelReport levels();
 
  protected:
   void Run() override;
@@ -93,33 +135,18 @@ class Recorder : public base::WorkerThread, public base::NotifyWindow {
   LevelDb condition(uint32_t frames, uint32_t channels);
   LevelDb halfBlockLevel(uint32_t frames, uint32_t channels);
   void writeHead(const int32_t* samples, uint32_t frames);
-  uint32_t msToFrames(uint32_t ms) const;
 
-  RecorderListener defaultListener_;
-  RecorderListener* listener_ = &defaultListener_;
-  uint32_t cookie_ = 0;
   std::string device_;
   int32_t inputChannel_ = 0;
 
-  std::atomic<uint32_t> state_{kIdle};
   SinkRef sink_;  // the caller's sink
   SinkRef head_;  // what the thread writes: the sink or converters in front of it
-  std::atomic<uint32_t> lastVoice_{0};
   platform::Event started_{platform::Event::Reset::Manual};
   platform::Event gate_{platform::Event::Reset::Manual};
-  uint32_t maxLength_ = 0;
-  LevelDb startThreshold_ = kSilenceDb;
-  LevelDb stopThreshold_ = kSilenceDb;
-  uint32_t hangTime_ = 0;
-  std::atomic<uint8_t> limitReached_{0};
-  std::atomic<uint8_t> levelsChanged_{0};
-  std::atomic<uint8_t> stateChanged_{0};
   std::atomic<uint32_t> gain_{kUnityGain};
   std::atomic<uint32_t> openedRate_{0};
   std::atomic<uint32_t> openedChannels_{0};
 
-  std::mutex levelsMutex_;  // the report is written by the thread, read on the GUI thread
-  LevelReport report_;
   uint8_t meterCount_ = 0;
 
   // Capture thread buffers.

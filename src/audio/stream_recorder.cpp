@@ -18,35 +18,16 @@ StreamRecorder::~StreamRecorder() {
   WorkerThread::Stop();
 }
 
-void StreamRecorder::SetListener(RecorderListener* listener, uint32_t cookie) {
-  listener_ = listener != nullptr ? listener : &defaultListener_;
-  cookie_ = cookie;
-}
-
-LevelReport StreamRecorder::levels() {
-  std::lock_guard lock(levelsMutex_);
-  return report_;
-}
-
-uint32_t StreamRecorder::msToFrames(uint32_t ms) const {
-  return static_cast<uint32_t>(static_cast<uint64_t>(ms) * sink_->rate() / 1000);
-}
-
 int StreamRecorder::Start(const SourceRef& source, const SinkRef& sink, uint32_t maxLengthMs,
                           LevelDb startThreshold, uint32_t hangTimeMs) {
-  if (state_.load() != kIdle) Stop();
+  if (voiceState_.load() != kIdle) Stop();
   if (source->flags() != 0 || sink.isNull()) return 0;
   WorkerThread::Stop();  // a thread that ended with its source is reaped first
   sink_ = sink;
   source_ = AdaptSource(sink->rate(), sink->channels(), source);
   meterCount_ = static_cast<uint8_t>(std::min<uint32_t>(sink->channels(), 255));
-  maxLength_ = maxLengthMs;
-  startThreshold_ = startThreshold;
-  stopThreshold_ = static_cast<LevelDb>(std::max(startThreshold - 4, -127));
-  hangTime_ = hangTimeMs;
-  lastVoice_ = sink->positionMs();
-  stopRequest_ = levelsChanged_ = stateChanged_ = 0;
-  state_ = kWaiting;
+  arm(maxLengthMs, startThreshold, hangTimeMs, sink->positionMs());
+  voiceState_ = kWaiting;
   WorkerThread::Start(platform::currentThreadPriority());
   listener_->OnStreaming(cookie_);
   listener_->OnWaiting(cookie_);
@@ -56,35 +37,19 @@ int StreamRecorder::Start(const SourceRef& source, const SinkRef& sink, uint32_t
 }
 
 void StreamRecorder::Stop() {
-  if (state_.load() == kIdle) return;
+  if (voiceState_.load() == kIdle) return;
   WorkerThread::Stop();
-  const uint32_t keepMs = lastVoice_.load() + 50;
-  if (sink_->positionMs() > keepMs) sink_->Seek(msToFrames(keepMs));
+  cutAfterLastVoice(*sink_);
   source_.resetNull();
   sink_.resetNull();
   lastVoice_ = 0;
-  state_ = kIdle;
+  voiceState_ = kIdle;
   stopRequest_ = levelsChanged_ = stateChanged_ = 0;
   listener_->OnStopped(cookie_);
 }
 
 void StreamRecorder::OnNotify() {
-  if (stopRequest_.load() != 0) {
-    Stop();
-    return;
-  }
-  if (levelsChanged_.exchange(0) != 0) {
-    const uint32_t lastVoice = lastVoice_.load();
-    listener_->OnPosition(&lastVoice, cookie_);
-    const LevelReport copy = levels();
-    listener_->OnLevels(&copy, cookie_);
-  }
-  if (stateChanged_.exchange(0) != 0) {
-    if (state_.load() == kWaiting)
-      listener_->OnWaiting(cookie_);
-    else if (state_.load() == kStreaming)
-      listener_->OnStreaming(cookie_);
-  }
+  if (reportChanges()) Stop();
 }
 
 LevelDb StreamRecorder::measure(const int32_t* samples, uint32_t frames, bool store) {
@@ -93,10 +58,7 @@ LevelDb StreamRecorder::measure(const int32_t* samples, uint32_t frames, bool st
   const uint32_t channels = source_->channels();
   for (uint32_t i = 0; i < meterCount_; ++i)
     report.levels[i] = peakLevel(samples, frames, channels, i % channels);
-  if (store) {
-    std::lock_guard lock(levelsMutex_);
-    report_ = report;
-  }
+  if (store) publishLevels(report);
   return combinedLevel(report.levels, report.count);
 }
 
@@ -120,21 +82,13 @@ void StreamRecorder::Run() {
     const uint32_t n = std::min<uint32_t>(block, static_cast<uint32_t>(available));
     source_->Read(buffer.data(), n);
     const LevelDb level = measure(buffer.data(), n, true);
-    if (state_.load() == kStreaming) {
+    if (voiceState_.load() == kStreaming) {
       sink_->Write(buffer.data(), n);
-      const uint32_t now = sink_->positionMs();
-      if (level < stopThreshold_) {
-        if (now - lastVoice_.load() > hangTime_) {
-          sink_->Seek(msToFrames(lastVoice_.load() + 450));
-          state_ = kWaiting;
-          std::copy_n(buffer.begin(), static_cast<size_t>(n) * channels, preroll.begin());
-          prerollFrames = n;
-          stateChanged_ = 1;
-        }
-      } else {
-        lastVoice_ = now;
+      if (voiceGone(level, sink_->positionMs())) {
+        sink_->Seek(msToFrames(*sink_, lastVoice_.load() + 450));
+        std::copy_n(buffer.begin(), static_cast<size_t>(n) * channels, preroll.begin());
+        prerollFrames = n;
       }
-      if (maxLength_ > 0 && now > maxLength_) stopRequest_ = 1;
     } else if (level < startThreshold_) {
       std::copy_n(buffer.begin(), static_cast<size_t>(n) * channels, preroll.begin());
       prerollFrames = n;
@@ -145,7 +99,7 @@ void StreamRecorder::Run() {
         sink_->Write(preroll.data() + static_cast<size_t>(from) * channels, prerollFrames - from);
       }
       sink_->Write(buffer.data(), n);
-      state_ = kStreaming;
+      voiceState_ = kStreaming;
       stateChanged_ = 1;
     }
     levelsChanged_ = 1;
