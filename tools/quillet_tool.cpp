@@ -16,14 +16,16 @@ struct Group {
 };
 
 constexpr Group kGroups[] = {
-    {"settings", runSettings, "settings get SECTION NAME | set SECTION NAME VALUE | list"},
-    {"sip", runSip, "sip parse [FILE|-] | uri TEXT | nameaddr TEXT | dial TEXT SERVER | digest ..."},
+    {"settings", runSettings, "settings get|set|delete|list|path ..."},
+    {"sip", runSip,
+     "sip parse [FILE|-] | uri TEXT | nameaddr TEXT | dial TEXT SERVER | digest ..."},
     {"codec", runCodec, "codec encode NAME IN.wav OUT | decode NAME IN OUT.wav"},
-    {"audio", runAudio, "audio resample|agc|echo|devices|play|record ..."},
-    {"contacts", runContacts, "contacts list | add NAME NUMBER [EMAIL] | delete NAME | export FILE | import FILE..."},
-    {"sdp", runSdp, "sdp ..."},
-    {"rtp", runRtp, "rtp ..."},
-    {"net", runNet, "net ..."},
+    {"audio", runAudio,
+     "audio devices | play FILE.wav | record OUT.wav --seconds S | resample | agc | echo ..."},
+    {"contacts", runContacts,
+     "contacts list | add NAME NUMBER [EMAIL] | delete NAME | export FILE | import FILE..."},
+    {"sdp", runSdp, "sdp offer | answer | parse | capability ..."},
+    {"rtp", runRtp, "rtp send ... IN.wav | receive ... OUT.wav"},
 };
 
 void printHelp(FILE* out) {

@@ -20,7 +20,6 @@ int runAudio(const Args& args);
 int runContacts(const Args& args);
 int runSdp(const Args& args);
 int runRtp(const Args& args);
-int runNet(const Args& args);
 int runAudioDevice(const Args& args);  // audio devices, play, record (device side of "audio")
 
 // Prints "quillet-tool: TEXT" to standard error and answers kExitUsage.
