@@ -26,8 +26,9 @@ class ControlServer {
   // Binds and listens at the path, replacing a stale socket file (the caller holds the
   // start-up lock, so nobody else binds it now). Only the same user may talk to it.
   bool listen(const std::string& path);
-  // Serves connections on the loop (which must outlive this server); each message goes to the handler, then the sender gets
-  // "OK\n". Messages above maxBytes are refused ("ERR\n") without reaching the handler.
+  // Serves connections on the loop (which must outlive this server); each message goes to the
+  // handler, then the sender gets "OK\n". Messages above maxBytes are refused ("ERR\n") without
+  // reaching the handler.
   void attach(MessageLoop& loop, Handler handler, size_t maxBytes);
   // Stops serving and removes the socket file when it is still ours.
   void close();
