@@ -39,6 +39,18 @@ void printHelp(FILE* out) {
 
 }  // namespace
 
+bool parseNumber(const std::string& text, int low, int high, int& out) {
+  if (text.empty() || text.size() > 6) return false;
+  int value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  if (value < low || value > high) return false;
+  out = value;
+  return true;
+}
+
 int usageError(const std::string& text) {
   std::fprintf(stderr, "quillet-tool: %s\n", text.c_str());
   return kExitUsage;

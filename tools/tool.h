@@ -22,6 +22,9 @@ int runSdp(const Args& args);
 int runRtp(const Args& args);
 int runAudioDevice(const Args& args);  // audio devices, play, record (device side of "audio")
 
+// Reads a decimal number of at most six digits within [low, high]; false otherwise.
+bool parseNumber(const std::string& text, int low, int high, int& out);
+
 // Prints "quillet-tool: TEXT" to standard error and answers kExitUsage.
 int usageError(const std::string& text);
 

@@ -43,18 +43,6 @@ struct RtpOptions {
   std::string file;
 };
 
-bool parseNumber(const std::string& text, int low, int high, int& out) {
-  if (text.empty() || text.size() > 6) return false;
-  int value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + (c - '0');
-  }
-  if (value < low || value > high) return false;
-  out = value;
-  return true;
-}
-
 int parseOptions(const Args& args, RtpOptions& options) {
   for (size_t i = 1; i < args.size(); ++i) {
     const std::string& arg = args[i];

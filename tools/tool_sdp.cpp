@@ -30,18 +30,6 @@ constexpr const char* kUsage =
     "usage: quillet-tool sdp offer|answer [--quality N] [--active] [--public IP] [--private IP] "
     "[--port P] [--sendonly] [OFFER_FILE] | parse FILE | capability [--quality N]";
 
-bool parseNumber(const std::string& text, int low, int high, int& out) {
-  if (text.empty() || text.size() > 6) return false;
-  int value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + (c - '0');
-  }
-  if (value < low || value > high) return false;
-  out = value;
-  return true;
-}
-
 // Answers kExitOk, or the usage status after printing why.
 int parseOptions(const Args& args, size_t first, SdpOptions& options) {
   for (size_t i = first; i < args.size(); ++i) {
