@@ -228,6 +228,10 @@ void RtpSession::stop() {
   dtmf_.clearBusy();
   Stop();
   closeSocket();
+  // Let go of the playback pipe so that its reader sees the end instead of waiting for
+  // sound that will never come.
+  std::lock_guard lock(playbackLock_);
+  playbackWriter_.resetNull();
 }
 
 audio::SinkRef RtpSession::createCaptureSink(bool waitForClock) {

@@ -305,6 +305,21 @@ TEST_F(RtpSessionTest, SendOnlyPeerReceivesNothingButIsPlayed) {
   platform::setTickOffset(0);  // only once nothing runs: the clock must not go back
 }
 
+TEST_F(RtpSessionTest, StopEndsTheReceivedStream) {
+  negotiate("0");
+  audio::SourceRef reader = session.attachPlayback();
+  session.start();
+  // A reader waiting for sound when the call ends gets the end, not a wait for ever.
+  std::thread stopper([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    session.stop();
+  });
+  std::vector<int32_t> heard(8000 * 30);
+  reader->Read(heard.data(), static_cast<uint32_t>(heard.size()));
+  stopper.join();
+  EXPECT_FALSE(reader->MoreComing());
+}
+
 TEST_F(RtpSessionTest, KeepAliveAfter55SecondsWithoutSending) {
   negotiate("0 96", "a=rtpmap:96 CN/8000\r\n");
   session.start();

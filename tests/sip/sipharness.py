@@ -12,6 +12,15 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
+def thread_stacks(pid):
+    """The stack of every thread of a hung process, for the failure report (empty without gdb)."""
+    try:
+        return subprocess.run(["gdb", "-p", str(pid), "-batch", "-nx", "-ex", "thread apply all bt"],
+                              capture_output=True, text=True, timeout=60).stdout
+    except (OSError, subprocess.TimeoutExpired):
+        return ""
+
+
 def free_udp_port(start=20000, end=40000, step=2):
     """A UDP port on 127.0.0.1 that nothing is bound to right now (with port+1 free)."""
     import random
@@ -408,6 +417,7 @@ class Peer:
             try:
                 self.proc.wait(timeout)
             except subprocess.TimeoutExpired:
+                self.log.write(thread_stacks(self.proc.pid))
                 os.killpg(self.proc.pid, signal.SIGKILL)
                 self.proc.wait()
         self._reader.join(2)
