@@ -16,32 +16,14 @@
 #include <vector>
 
 #include "audio/audio_stream.h"
+#include "audio/test_streams.h"
 #include "platform/audio_device_wav.h"
 #include "platform/message_loop.h"
 
 namespace quillet::audio::testing {
 
 // A finished source over fixed samples (internal scale).
-class MemorySource : public AudioSource {
- public:
-  MemorySource(uint32_t rate, uint32_t channels, std::vector<int32_t> samples,
-               int32_t peak = kProgramPeakRange)
-      : AudioSource(static_cast<int32_t>(rate), channels, peak), samples_(std::move(samples)) {}
-  void Read(int32_t* buffer, uint32_t frames) override {
-    for (uint32_t i = 0; i < frames * channels_; ++i) {
-      const size_t at = static_cast<size_t>(pos_) * channels_ + i;
-      buffer[i] = at < samples_.size() ? samples_[at] : 0;
-    }
-    pos_ += frames;
-  }
-  uint32_t Position() override { return pos_; }
-  uint32_t Length() override { return static_cast<uint32_t>(samples_.size() / channels_); }
-  void Seek(uint32_t frame) override { pos_ = frame; }
-
- private:
-  std::vector<int32_t> samples_;
-  uint32_t pos_ = 0;
-};
+using MemorySource = teststreams::ArraySource;
 
 // A source fed by the test while it is being read; MoreComing until finish().
 class LiveSource : public AudioSource {

@@ -12,6 +12,7 @@
 #include "audio/test_streams.h"
 #include "platform/message_loop.h"
 #include "platform/socket.h"
+#include "sip/far_end_test_util.h"
 #include "sip/sip_engine.h"
 #include "sip/sip_transport.h"
 
@@ -22,41 +23,7 @@ using namespace std::chrono_literals;
 using audio::teststreams::ArraySource;
 using audio::teststreams::KeepSink;
 
-class FarEnd {
- public:
-  FarEnd() {
-    platform::bindUdp(socket_, 0, htonl(INADDR_LOOPBACK));
-    port_ = platform::localEndpoint(socket_.get()).port;
-  }
-  uint16_t port() const { return port_; }
-  void send(uint16_t to, const std::string& text) {
-    platform::Endpoint e{htonl(INADDR_LOOPBACK), to};
-    platform::sendTo(socket_.get(), text.data(), text.size(), e);
-  }
-  std::string receive(int timeoutMs) {
-    pollfd p{socket_.get(), POLLIN, 0};
-    if (::poll(&p, 1, timeoutMs) <= 0) return {};
-    char buffer[8192];
-    const int n = platform::recvFrom(socket_.get(), buffer, sizeof buffer, nullptr);
-    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
-  }
-
- private:
-  platform::UniqueFd socket_;
-  uint16_t port_ = 0;
-};
-
-std::string headerOf(const std::string& message, const std::string& name) {
-  const std::string key = "\r\n" + name + ": ";
-  const size_t at = message.find(key);
-  if (at == std::string::npos) return {};
-  const size_t start = at + key.size();
-  return message.substr(start, message.find("\r\n", start) - start);
-}
-
-const std::string kOffer =
-    "v=0\r\no=far 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
-    "m=audio 40000 RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n";
+using namespace testutil;
 
 // Signalling without RTP, but with streams the test controls: what the engine sends goes
 // into a sink the test reads, the far end's audio comes from a source the test makes.
@@ -185,20 +152,12 @@ class EngineMediaTest : public ::testing::Test {
     return found;
   }
   // The far end calls and the engine answers on the first ring.
-  void connect(const std::string& from = "<sip:far@127.0.0.1>;tag=f1") {
-    const std::string port = std::to_string(enginePort_);
-    const std::string via =
-        "SIP/2.0/UDP 127.0.0.1:" + std::to_string(far_.port()) + ";branch=z9hG4bK-media1";
-    const std::string head = " sip:alice@127.0.0.1:" + port + " SIP/2.0\r\nVia: " + via +
-                             "\r\nFrom: " + from + "\r\nCall-ID: media-1\r\n";
-    far_.send(enginePort_, "INVITE" + head + "To: <sip:alice@127.0.0.1>\r\nCSeq: 1 INVITE\r\n" +
-                               "Contact: <sip:far@127.0.0.1:" + std::to_string(far_.port()) +
-                               ">\r\nContent-Type: application/sdp\r\nContent-Length: " +
-                               std::to_string(kOffer.size()) + "\r\n\r\n" + kOffer);
+  void connect(const std::string& from = kFarFrom) {
+    far_.send(enginePort_,
+              request("INVITE", enginePort_, far_.port(), "alice", "media-1", "", kOffer, from));
     const std::string ok = awaitMessage("SIP/2.0 200 OK");
     ASSERT_FALSE(ok.empty());
-    far_.send(enginePort_, "ACK" + head + "To: " + headerOf(ok, "To") +
-                               "\r\nCSeq: 1 ACK\r\nContent-Length: 0\r\n\r\n");
+    far_.send(enginePort_, ackOf(ok, enginePort_, far_.port(), "media-1", from));
     ASSERT_TRUE(pumpUntil([&] { return engine_->callState() == kCallConnected; }));
   }
 

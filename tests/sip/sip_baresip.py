@@ -16,19 +16,8 @@ import sipharness as h  # noqa: E402
 
 PEER = os.path.abspath(sys.argv[1])
 ONLY = sys.argv[2] if len(sys.argv) > 2 else ""
-run = h.TestRun()
-
-
-def scenario(func):
-    if ONLY and ONLY not in func.__name__:
-        return func
-    with h.TempRun() as d:
-        try:
-            func(d)
-        except Exception:
-            import traceback
-            run.check(func.__name__, False, traceback.format_exc())
-    return func
+run = h.TestRun(ONLY)
+scenario = run.scenario
 
 
 def tone(path, freq, seconds=10):

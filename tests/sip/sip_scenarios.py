@@ -13,7 +13,8 @@ import sipharness as h  # noqa: E402
 
 PEER = os.path.abspath(sys.argv[1])
 ONLY = sys.argv[2] if len(sys.argv) > 2 else ""
-run = h.TestRun()
+run = h.TestRun(ONLY)
+scenario = run.scenario
 
 
 def target(peer, user="alice"):
@@ -23,18 +24,6 @@ def target(peer, user="alice"):
 def sipp_ok(sipp, timeout=30):
     rc = sipp.wait(timeout)
     return rc == 0, "rc=%s\n%s" % (rc, sipp.messages())
-
-
-def scenario(func):
-    if ONLY and ONLY not in func.__name__:
-        return func
-    with h.TempRun() as d:
-        try:
-            func(d)
-        except Exception as e:  # a broken harness step is a failed check, not a crash
-            import traceback
-            run.check(func.__name__, False, traceback.format_exc())
-    return func
 
 
 @scenario

@@ -473,9 +473,23 @@ class UdpListener:
 class TestRun:
     """Collects the results of named checks and prints a summary."""
 
-    def __init__(self):
+    def __init__(self, only=""):
         self.failures = []
         self.passed = 0
+        self.only = only
+
+    def scenario(self, func):
+        """Runs func(temporary folder) at once, unless a name filter leaves it out; an
+        exception in it (a broken harness step) is a failed check, not a crash."""
+        if self.only and self.only not in func.__name__:
+            return func
+        with TempRun() as d:
+            try:
+                func(d)
+            except Exception:
+                import traceback
+                self.check(func.__name__, False, traceback.format_exc())
+        return func
 
     def check(self, name, ok, detail=""):
         if ok:
