@@ -16,6 +16,7 @@ PEER = os.path.abspath(sys.argv[1])
 ONLY = sys.argv[2] if len(sys.argv) > 2 else ""
 run = h.TestRun(ONLY)
 scenario = run.scenario
+USERS = {"alice": "secret", "bob": "hunter2"}
 
 
 def registers(entries):
