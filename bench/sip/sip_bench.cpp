@@ -99,14 +99,14 @@ BENCHMARK(BM_BuildInvite);
 void BM_BuildResponse(benchmark::State& state) {
   SipMessage invite = *SipMessage::parse(kInvite);
   std::string contact = contactValue("alice", "203.0.113.7", 5070);
-  ResponseSpec spec;
-  spec.toTag = "9001";
-  spec.contact = contact;
-  spec.withAllow = true;
-  spec.contentType = "application/sdp";
-  spec.body = kSdp;
+  ResponseSpec form;
+  form.toTag = "9001";
+  form.contact = contact;
+  form.withAllow = true;
+  form.contentType = "application/sdp";
+  form.body = kSdp;
   for (auto _ : state) {
-    std::string text = buildResponse(invite, spec);
+    std::string text = buildResponse(invite, form);
     benchmark::DoNotOptimize(text);
   }
 }

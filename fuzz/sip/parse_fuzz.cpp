@@ -34,12 +34,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)message->body("application/sdp");
 
   if (message->isRequest()) {
-    ResponseSpec spec;
-    spec.status = 200;
-    spec.toTag = "1";
-    spec.body = message->body("application/sdp");
-    spec.contentType = "application/sdp";
-    std::optional<SipMessage> reply = SipMessage::parse(buildResponse(*message, spec));
+    ResponseSpec form;
+    form.status = 200;
+    form.toTag = "1";
+    form.body = message->body("application/sdp");
+    form.contentType = "application/sdp";
+    std::optional<SipMessage> reply = SipMessage::parse(buildResponse(*message, form));
     if (!reply || reply->status != 200) std::abort();
   }
   return 0;

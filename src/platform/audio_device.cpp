@@ -118,29 +118,29 @@ void mixDown(const int16_t* in, uint32_t fileChannels, int16_t* out, uint32_t ch
 }  // namespace detail
 
 AudioDeviceSpec resolveAudioDevice(const std::string& name, bool capture) {
-  AudioDeviceSpec spec;
+  AudioDeviceSpec device;
   if (name.rfind("file:", 0) == 0) {
-    spec.kind = AudioDeviceSpec::Kind::File;
-    spec.target = name.substr(5);
-    return spec;
+    device.kind = AudioDeviceSpec::Kind::File;
+    device.target = name.substr(5);
+    return device;
   }
   if (name == "null") {
-    spec.kind = AudioDeviceSpec::Kind::Null;
-    return spec;
+    device.kind = AudioDeviceSpec::Kind::Null;
+    return device;
   }
-  spec.target = "default";
-  if (name.empty() || name == kDefaultSoundIn || name == kDefaultSoundOut) return spec;
+  device.target = "default";
+  if (name.empty() || name == kDefaultSoundIn || name == kDefaultSoundOut) return device;
   const auto devices = listAlsaDevices(capture);
   for (const auto& d : devices) {
     if (d.name == name) {
-      spec.target = d.pcm;
-      return spec;
+      device.target = d.pcm;
+      return device;
     }
   }
   // Not a shown name: an ALSA PCM name (hw:0,0, a PCM of the user's configuration) is
   // taken as it is; opening tells whether it exists.
-  spec.target = name;
-  return spec;
+  device.target = name;
+  return device;
 }
 
 std::vector<std::string> audioDeviceNames(bool capture) {
@@ -150,29 +150,29 @@ std::vector<std::string> audioDeviceNames(bool capture) {
 }
 
 std::unique_ptr<CaptureDevice> makeCaptureDevice(const std::string& name) {
-  const AudioDeviceSpec spec = resolveAudioDevice(name, true);
-  switch (spec.kind) {
+  const AudioDeviceSpec device = resolveAudioDevice(name, true);
+  switch (device.kind) {
     case AudioDeviceSpec::Kind::File:
-      return detail::makeFileCapture(spec.target);
+      return detail::makeFileCapture(device.target);
     case AudioDeviceSpec::Kind::Null:
       return detail::makeNullCapture();
     case AudioDeviceSpec::Kind::Alsa:
       break;
   }
-  return detail::makeAlsaCapture(spec.target);
+  return detail::makeAlsaCapture(device.target);
 }
 
 std::unique_ptr<PlaybackDevice> makePlaybackDevice(const std::string& name) {
-  const AudioDeviceSpec spec = resolveAudioDevice(name, false);
-  switch (spec.kind) {
+  const AudioDeviceSpec device = resolveAudioDevice(name, false);
+  switch (device.kind) {
     case AudioDeviceSpec::Kind::File:
-      return detail::makeFilePlayback(spec.target);
+      return detail::makeFilePlayback(device.target);
     case AudioDeviceSpec::Kind::Null:
       return detail::makeNullPlayback();
     case AudioDeviceSpec::Kind::Alsa:
       break;
   }
-  return detail::makeAlsaPlayback(spec.target);
+  return detail::makeAlsaPlayback(device.target);
 }
 
 }  // namespace quillet::platform

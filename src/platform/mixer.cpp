@@ -74,12 +74,12 @@ Mixer::~Mixer() {
 }
 
 std::unique_ptr<Mixer> Mixer::openForDevice(const std::string& deviceName, bool capture) {
-  const AudioDeviceSpec spec = resolveAudioDevice(deviceName, capture);
-  if (spec.kind != AudioDeviceSpec::Kind::Alsa) return nullptr;
+  const AudioDeviceSpec device = resolveAudioDevice(deviceName, capture);
+  if (device.kind != AudioDeviceSpec::Kind::Alsa) return nullptr;
   // A PCM of the user's configuration may come with a control device of the same name
   // (as "default" and the sound-server PCMs do); opening tells whether it exists.
-  const std::string card = mixerCardForPcm(spec.target);
-  return openCard(card.empty() ? spec.target : card);
+  const std::string card = mixerCardForPcm(device.target);
+  return openCard(card.empty() ? device.target : card);
 }
 
 std::unique_ptr<Mixer> Mixer::openCard(const std::string& card) {

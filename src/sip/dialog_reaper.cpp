@@ -19,10 +19,10 @@ constexpr size_t kMaxWaitedRecords = 194;
 constexpr int32_t kLongestWaitMs = 3600000;
 
 void answer(SipTransport& transport, const SipMessage& request, int32_t status) {
-  ResponseSpec spec;
-  spec.status = status;
-  spec.reason = reasonPhrase(status);
-  transport.sendResponse(request, spec);
+  ResponseSpec form;
+  form.status = status;
+  form.reason = reasonPhrase(status);
+  transport.sendResponse(request, form);
 }
 }  // namespace
 

@@ -83,23 +83,23 @@ void RegistrationList::sendRegister(Registration& registration, int32_t expires)
   }
   const std::string publicAddress = host_.regPublicAddress();
   const std::string branch = host_.regNewBranch();
-  RegisterSpec spec;
-  spec.server = c.server;
-  spec.viaAddress = publicAddress;
-  spec.viaPort = host_.regPublicPort();
-  spec.branch = branch;
-  spec.addressOfRecord = c.addressOfRecord;
-  spec.tag = registration.tag;
-  spec.callId = registration.callId;
-  spec.cseq = ++registration.cseq;
-  spec.contactUser = c.user;
-  spec.expires = expires;
-  spec.q = c.q;
+  RegisterSpec form;
+  form.server = c.server;
+  form.viaAddress = publicAddress;
+  form.viaPort = host_.regPublicPort();
+  form.branch = branch;
+  form.addressOfRecord = c.addressOfRecord;
+  form.tag = registration.tag;
+  form.callId = registration.callId;
+  form.cseq = ++registration.cseq;
+  form.contactUser = c.user;
+  form.expires = expires;
+  form.q = c.q;
   if (registration.credentialsPresent) {
-    spec.credentials = registration.credentials;
-    spec.authorizationHeader = registration.authorizationHeader;
+    form.credentials = registration.credentials;
+    form.authorizationHeader = registration.authorizationHeader;
   }
-  host_.regSend(to, buildRegister(spec));
+  host_.regSend(to, buildRegister(form));
 }
 
 void RegistrationList::driveOne(Registration& r, uint32_t nowMs, bool& keepAlivesAllowed) {

@@ -23,11 +23,11 @@ int32_t since(uint32_t now, uint32_t then) {
 }
 
 ResponseSpec simpleResponse(int32_t status, std::string_view toTag = {}) {
-  ResponseSpec spec;
-  spec.status = status;
-  spec.reason = reasonPhrase(status);
-  spec.toTag = toTag;
-  return spec;
+  ResponseSpec form;
+  form.status = status;
+  form.reason = reasonPhrase(status);
+  form.toTag = toTag;
+  return form;
 }
 
 bool containsNoCase(std::string_view text, std::string_view part) {
@@ -539,12 +539,12 @@ bool SipEngine::ringingLoop() {
   }
 }
 
-int SipEngine::finalResponse(const SipMessage& invite, SipCall& call, const ResponseSpec& spec,
+int SipEngine::finalResponse(const SipMessage& invite, SipCall& call, const ResponseSpec& form,
                              std::optional<SipMessage>* ack) {
   const uint32_t start = platform::tickMs();
   const int32_t inviteCSeq = decimalValue(invite.header(hdr::kCSeq));
   for (;;) {
-    transport_.sendResponse(invite, spec);
+    transport_.sendResponse(invite, form);
     const uint32_t sliceStart = platform::tickMs();
     while (since(platform::tickMs(), sliceStart) < static_cast<int32_t>(kFinalResendMs)) {
       const int32_t left =
@@ -580,13 +580,13 @@ bool SipEngine::acceptInvite(const SipMessage& invite, SipCall& call) {
   }
   call.established = true;
   const std::string contact = contactFor(invite);
-  ResponseSpec spec = simpleResponse(200, call.localTag);
-  spec.contact = contact;
-  spec.withAllow = true;
-  spec.contentType = "application/sdp";
-  spec.body = body;
+  ResponseSpec form = simpleResponse(200, call.localTag);
+  form.contact = contact;
+  form.withAllow = true;
+  form.contentType = "application/sdp";
+  form.body = body;
   std::optional<SipMessage> ack;
-  if (finalResponse(invite, call, spec, &ack) != 200 || !ack) return false;
+  if (finalResponse(invite, call, form, &ack) != 200 || !ack) return false;
   if (!hasOffer) {
     if (!ack->hasBody("application/sdp")) return false;
     if (!media_->takeAnswer(ack->body("application/sdp"))) {
@@ -766,12 +766,12 @@ bool SipEngine::inDialogRequest(SipCall& call, const SipMessage& request) {
   if (method == "OPTIONS") {
     const std::string contact = contactFor(request);
     const std::string offer = media_->capabilityOffer();
-    ResponseSpec spec = simpleResponse(200, call.localTag);
-    spec.contact = contact;
-    spec.withAllow = true;
-    spec.contentType = "application/sdp";
-    spec.body = offer;
-    transport_.sendResponse(request, spec);
+    ResponseSpec form = simpleResponse(200, call.localTag);
+    form.contact = contact;
+    form.withAllow = true;
+    form.contentType = "application/sdp";
+    form.body = offer;
+    transport_.sendResponse(request, form);
     return true;
   }
   if (method == "NOTIFY" || method == "CANCEL" || method == "INFO") {

@@ -180,7 +180,7 @@ class SipEngine : public LineInterface,
   // Call thread pieces.
   bool ringingLoop();
   bool acceptInvite(const SipMessage& invite, SipCall& call);
-  int finalResponse(const SipMessage& invite, SipCall& call, const ResponseSpec& spec,
+  int finalResponse(const SipMessage& invite, SipCall& call, const ResponseSpec& form,
                     std::optional<SipMessage>* ack);
   bool placeInvite(bool intercom);
   void inCallLoop();

@@ -117,29 +117,29 @@ std::string buildNotify(const SipRequest& request, const RequestContext& context
                       "message/sipfrag", body);
 }
 
-std::string buildRegister(const RegisterSpec& spec) {
+std::string buildRegister(const RegisterSpec& form) {
   base::TextBuilder text;
-  int32_t q = std::clamp<int32_t>(spec.q, 0, 99);
+  int32_t q = std::clamp<int32_t>(form.q, 0, 99);
   text.Format(
       "REGISTER sip:%s SIP/2.0\r\nVia: SIP/2.0/UDP %s:%d;rport;branch=%s\r\nMax-Forwards: 20\r\n"
       "To: <%s>\r\nFrom: <%s>;tag=%s\r\nCall-ID: %s\r\nCSeq: %d REGISTER\r\n"
       "Contact: <sip:%s@%s:%d>;expires=%d;q=0.%.2d\r\n",
-      spec.server, spec.viaAddress, spec.viaPort, spec.branch, spec.addressOfRecord,
-      spec.addressOfRecord, spec.tag, spec.callId, spec.cseq, spec.contactUser, spec.viaAddress,
-      spec.viaPort, spec.expires, q);
-  if (!spec.credentials.empty()) {
+      form.server, form.viaAddress, form.viaPort, form.branch, form.addressOfRecord,
+      form.addressOfRecord, form.tag, form.callId, form.cseq, form.contactUser, form.viaAddress,
+      form.viaPort, form.expires, q);
+  if (!form.credentials.empty()) {
     text.AppendFormat(
-        spec.authorizationHeader ? "Authorization: %s\r\n" : "Proxy-Authorization: %s\r\n",
-        spec.credentials);
+        form.authorizationHeader ? "Authorization: %s\r\n" : "Proxy-Authorization: %s\r\n",
+        form.credentials);
   }
   text.AppendFormat("User-Agent: %s\r\nContent-Length: 0\r\n\r\n", kUserAgent);
   return text.take();
 }
 
-std::string buildResponse(const SipMessage& request, const ResponseSpec& spec) {
+std::string buildResponse(const SipMessage& request, const ResponseSpec& form) {
   base::TextBuilder text;
-  text.Reserve(1024 + spec.body.size());
-  text.Format("SIP/2.0 %d %s\r\n", spec.status, spec.reason);
+  text.Reserve(1024 + form.body.size());
+  text.Format("SIP/2.0 %d %s\r\n", form.status, form.reason);
   for (const std::string& via : request.headerValues(hdr::kVia)) {
     text.AppendFormat("Via: %s\r\n", via);
   }
@@ -147,18 +147,18 @@ std::string buildResponse(const SipMessage& request, const ResponseSpec& spec) {
     text.AppendFormat("Record-Route: %s\r\n", route);
   }
   std::string to = request.header(hdr::kTo);
-  if (spec.toTag.empty() || containsTag(to)) {
+  if (form.toTag.empty() || containsTag(to)) {
     text.AppendFormat("To: %s\r\n", to);
   } else {
-    text.AppendFormat("To: %s;tag=%s\r\n", to, spec.toTag);
+    text.AppendFormat("To: %s;tag=%s\r\n", to, form.toTag);
   }
   text.AppendFormat("From: %s\r\nCall-ID: %s\r\nCSeq: %s\r\nUser-Agent: %s\r\n",
                     request.header(hdr::kFrom), request.header(hdr::kCallId),
                     request.header(hdr::kCSeq), kUserAgent);
-  if (!spec.contact.empty()) text.AppendFormat("Contact: %s\r\n", spec.contact);
-  text.Append(spec.extraHeaders);
-  if (spec.withAllow) text.Append(kResponseAllow);
-  appendBodyBlock(text, spec.contentType, spec.body);
+  if (!form.contact.empty()) text.AppendFormat("Contact: %s\r\n", form.contact);
+  text.Append(form.extraHeaders);
+  if (form.withAllow) text.Append(kResponseAllow);
+  appendBodyBlock(text, form.contentType, form.body);
   return text.take();
 }
 

@@ -90,7 +90,7 @@ struct RegisterSpec {
   std::string_view credentials;  // empty: none
   bool authorizationHeader = true;
 };
-std::string buildRegister(const RegisterSpec& spec);
+std::string buildRegister(const RegisterSpec& form);
 
 // A response to a received request.
 struct ResponseSpec {
@@ -105,7 +105,7 @@ struct ResponseSpec {
 };
 // "SIP/2.0 STATUS REASON", every Via and Record-Route of the request in order, To (with
 // the tag), From, Call-ID, CSeq, User-Agent, Contact, extra headers, Allow lines, body.
-std::string buildResponse(const SipMessage& request, const ResponseSpec& spec);
+std::string buildResponse(const SipMessage& request, const ResponseSpec& form);
 
 // "<sip:USER@ADDRESS:PORT>"
 std::string contactValue(std::string_view user, std::string_view address, uint16_t port);

@@ -183,8 +183,8 @@ void SipTransport::sendKeepAlive(const sockaddr_in& to, std::string_view serverN
   if (trace_) trace_->traceKeepAlive(serverName);
 }
 
-void SipTransport::sendResponse(const SipMessage& request, const ResponseSpec& spec) {
-  std::string text = buildResponse(request, spec);
+void SipTransport::sendResponse(const SipMessage& request, const ResponseSpec& form) {
+  std::string text = buildResponse(request, form);
   send(request.source, text);
   cache_.store(identityOf(request), std::move(text), request.source, platform::tickMs());
 }
@@ -273,10 +273,10 @@ std::optional<SipMessage> SipTransport::takeMessage(SipCall& call, int32_t timeo
     if (message->method == "INVITE" && !call.inviteCSeq.empty() &&
         message->header(hdr::kCSeq) == call.inviteCSeq) {
       if (topVia(*message) != call.inviteTopVia) {
-        ResponseSpec spec;
-        spec.status = 482;
-        spec.reason = "Loop Detected";
-        sendResponse(*message, spec);
+        ResponseSpec form;
+        form.status = 482;
+        form.reason = "Loop Detected";
+        sendResponse(*message, form);
       }
       continue;
     }
@@ -500,10 +500,10 @@ void SipTransport::handleDatagram(std::string_view datagram, const sockaddr_in& 
 
 void SipTransport::dispatchRequest(const SipMessage& request) {
   auto answer = [&](int32_t status) {
-    ResponseSpec spec;
-    spec.status = status;
-    spec.reason = reasonPhrase(status);
-    sendResponse(request, spec);
+    ResponseSpec form;
+    form.status = status;
+    form.reason = reasonPhrase(status);
+    sendResponse(request, form);
   };
   const std::string& method = request.method;
   if (method == "INVITE") {
@@ -539,10 +539,10 @@ void SipTransport::dispatchRequest(const SipMessage& request) {
 void SipTransport::incomingInvite(const SipMessage& request) {
   const std::string from = request.header(hdr::kFrom);
   if (doNotDisturb_) {
-    ResponseSpec spec;
-    spec.status = 480;
-    spec.reason = "Temporarily Unavailable";
-    sendResponse(request, spec);
+    ResponseSpec form;
+    form.status = 480;
+    form.reason = "Temporarily Unavailable";
+    sendResponse(request, form);
     sipLogError("DND is on - reject incoming call from: " + from);
     return;
   }
@@ -556,16 +556,16 @@ void SipTransport::incomingInvite(const SipMessage& request) {
       busy = true;
     }
   }
-  ResponseSpec spec;
+  ResponseSpec form;
   if (busy) {
-    spec.status = 486;
-    spec.reason = "Busy Here";
-    sendResponse(request, spec);
+    form.status = 486;
+    form.reason = "Busy Here";
+    sendResponse(request, form);
     sipLogError("Busy - reject incoming call from: " + from);
   } else {
-    spec.status = 404;
-    spec.reason = "Not Found";
-    sendResponse(request, spec);
+    form.status = 404;
+    form.reason = "Not Found";
+    sendResponse(request, form);
   }
 }
 
@@ -586,18 +586,18 @@ void SipTransport::answerOptions(const SipMessage& request) {
       busy = true;
     }
   }
-  ResponseSpec spec;
+  ResponseSpec form;
   if (available || busy) {
-    spec.status = available ? 200 : 486;
-    spec.reason = available ? "OK" : "Busy Here";
-    spec.withAllow = true;
-    spec.contentType = "application/sdp";
-    spec.body = offer;
+    form.status = available ? 200 : 486;
+    form.reason = available ? "OK" : "Busy Here";
+    form.withAllow = true;
+    form.contentType = "application/sdp";
+    form.body = offer;
   } else {
-    spec.status = 404;
-    spec.reason = "Not Found";
+    form.status = 404;
+    form.reason = "Not Found";
   }
-  sendResponse(request, spec);
+  sendResponse(request, form);
 }
 
 }  // namespace quillet::sip

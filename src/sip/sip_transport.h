@@ -88,7 +88,7 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
   // Sends one datagram (traced). False when the socket is not bound or sending failed.
   bool send(const sockaddr_in& to, std::string_view text);
   // Builds a response to `request`, sends it to the request's source and caches it.
-  void sendResponse(const SipMessage& request, const ResponseSpec& spec);
+  void sendResponse(const SipMessage& request, const ResponseSpec& form);
   // Sends an ACK and caches it against the response it acknowledges.
   void sendAck(const SipMessage& response, const sockaddr_in& to, std::string text);
   // The 4 zero bytes of a NAT keep-alive, with its trace line.

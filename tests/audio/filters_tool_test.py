@@ -69,11 +69,11 @@ def fit(y, f):
 def peak_frequency(y, rate, guess):
     """Frequency of the largest spectral peak near guess, refined by parabolic fit."""
     win = np.hanning(len(y))
-    spec = np.abs(np.fft.rfft(y * win, 8 * len(y)))
+    spectrum = np.abs(np.fft.rfft(y * win, 8 * len(y)))
     freqs = np.fft.rfftfreq(8 * len(y), 1 / rate)
     band = (freqs > guess * 0.95) & (freqs < guess * 1.05)
-    i = np.argmax(np.where(band, spec, 0))
-    a, b, c = np.log(spec[i - 1 : i + 2] + 1e-12)
+    i = np.argmax(np.where(band, spectrum, 0))
+    a, b, c = np.log(spectrum[i - 1 : i + 2] + 1e-12)
     return freqs[i] + 0.5 * (a - c) / (a - 2 * b + c) * (freqs[1] - freqs[0])
 
 
