@@ -1,15 +1,21 @@
-// A hand-written far end for the engine tests: a UDP socket on loopback, the requests it
-// sends and a header reader for what comes back.
+// The engine tests' far end and fixture: a UDP socket on loopback, the requests it sends
+// and answers it makes, and a SipEngine on loopback pumped on a plain GUI loop.
 #pragma once
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <thread>
 
+#include "platform/message_loop.h"
 #include "platform/socket.h"
+#include "sip/sip_engine.h"
+#include "sip/sip_transport.h"
 
 namespace quillet::sip::testutil {
 
@@ -31,15 +37,6 @@ class FarEnd {
     char buffer[8192];
     const int n = platform::recvFrom(socket_.get(), buffer, sizeof buffer, nullptr);
     return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
-  }
-  // The next datagram whose first line starts with `prefix`.
-  std::string receiveStarting(const std::string& prefix, int timeoutMs = 3000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
-      std::string m = receive(50);
-      if (m.rfind(prefix, 0) == 0) return m;
-    }
-    return {};
   }
 
  private:
@@ -77,6 +74,18 @@ inline std::string headerOf(const std::string& message, const std::string& name)
   return message.substr(start, message.find("\r\n", start) - start);
 }
 
+// The far end's answer to a request of the engine: its Via, From, To (with `toTag`
+// added), Call-ID and CSeq, then `extra` headers.
+inline std::string responseTo(const std::string& request, const std::string& status,
+                              const std::string& toTag, const std::string& extra = "") {
+  std::string text = "SIP/2.0 " + status + "\r\n";
+  for (const char* name : {"Via", "From", "To", "Call-ID", "CSeq"}) {
+    text += std::string(name) + ": " + headerOf(request, name) +
+            (std::string(name) == "To" ? ";tag=" + toTag : "") + "\r\n";
+  }
+  return text + extra + "Content-Length: 0\r\n\r\n";
+}
+
 // The ACK of a final response to the INVITE of callId sent by the far end.
 inline std::string ackOf(const std::string& response, uint16_t engine, uint16_t far,
                          const std::string& callId, const std::string& from = kFarFrom) {
@@ -85,5 +94,82 @@ inline std::string ackOf(const std::string& response, uint16_t engine, uint16_t 
          callId + "\r\nFrom: " + from + "\r\nTo: " + headerOf(response, "To") +
          "\r\nCall-ID: " + callId + "\r\nCSeq: 1 ACK\r\nContent-Length: 0\r\n\r\n";
 }
+
+inline LineIdentity lineOf(const std::string& user) {
+  LineIdentity line;
+  line.userName = user;
+  return line;
+}
+
+// A SipEngine on loopback (configured port `port_`, no STUN) and a far end.
+class EngineFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::setGuiLoop(&loop_);
+    transport_.setSettingsSource([this] {
+      TransportSettings s;
+      s.port = port_;
+      s.stun = false;
+      return s;
+    });
+    transport_.setPrivateAddressSource([] { return std::string("127.0.0.1"); });
+  }
+  void TearDown() override {
+    engine_.reset();
+    transport_.shutdown();
+    platform::setGuiLoop(nullptr);
+  }
+  // Without `media` the engine makes its own RTP session.
+  void start(const LineIdentity& line, std::unique_ptr<CallMedia> media) {
+    engine_ = std::make_unique<SipEngine>(transport_, line, std::move(media));
+    transport_.restart();
+    ASSERT_TRUE(transport_.waitReady(5000));
+    enginePort_ = transport_.boundPort();
+  }
+  void start() { start(lineOf("alice"), makeSignallingOnlyMedia("127.0.0.1")); }
+  // Runs the GUI loop's pending work (the event pump runs there) until `done`.
+  template <typename Pred>
+  bool pumpUntil(Pred done, std::chrono::milliseconds limit = std::chrono::seconds(3)) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+      loop_.runPending();
+      if (done()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+  }
+  // The next datagram to the far end that starts with `prefix`, pumping the GUI loop
+  // ("" when none came in time).
+  std::string awaitMessage(const std::string& prefix,
+                           std::chrono::milliseconds limit = std::chrono::seconds(3)) {
+    std::string found;
+    pumpUntil(
+        [&] {
+          const std::string m = far_.receive(1);
+          if (m.rfind(prefix, 0) == 0) found = m;
+          return !found.empty();
+        },
+        limit);
+    return found;
+  }
+  // The far end calls alice; the engine rings, answers and is acknowledged. Gives the
+  // 200 OK, or "" when the call did not connect.
+  std::string connect(const std::string& callId, const std::string& from = kFarFrom) {
+    far_.send(enginePort_,
+              request("INVITE", enginePort_, far_.port(), "alice", callId, "", kOffer, from));
+    EXPECT_FALSE(awaitMessage("SIP/2.0 180 Ringing").empty());
+    const std::string ok = awaitMessage("SIP/2.0 200 OK");
+    if (ok.empty()) return ok;
+    far_.send(enginePort_, ackOf(ok, enginePort_, far_.port(), callId, from));
+    return pumpUntil([&] { return engine_->callState() == kCallConnected; }) ? ok : "";
+  }
+
+  platform::PlainMessageLoop loop_;
+  int32_t port_ = 25070;
+  SipTransport transport_;
+  std::unique_ptr<SipEngine> engine_;
+  uint16_t enginePort_ = 0;
+  FarEnd far_;
+};
 
 }  // namespace quillet::sip::testutil

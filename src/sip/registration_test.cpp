@@ -50,6 +50,12 @@ class RegistrationTest : public ::testing::Test {
     c.q = 90;
     return c;
   }
+  // Adds the line and sends its first REGISTER at 0.
+  void begin(const RegistrationConfig& c) {
+    list.add(c, callId, "77", 0);
+    drive(0);
+  }
+  void begin() { begin(config()); }
   void drive(uint32_t now) {
     list.drive(now, keepAlives, [] { return false; });
   }
@@ -98,8 +104,7 @@ TEST_F(RegistrationTest, UnansweredRegisterIsResentEvery7sAndGivenUpAfter40s) {
 }
 
 TEST_F(RegistrationTest, ChallengeIsAnsweredAtOnceWithDigestCredentials) {
-  list.add(config(), callId, "77", 0);
-  drive(0);
+  begin();
   ASSERT_TRUE(respond("401 Unauthorized", kChallenge, 50));
   ASSERT_EQ(host.sent.size(), 2u);
   const DigestResult expected =
@@ -113,8 +118,7 @@ TEST_F(RegistrationTest, ChallengeIsAnsweredAtOnceWithDigestCredentials) {
 }
 
 TEST_F(RegistrationTest, SecondChallengeMeansWrongPasswordAndWaitsTenMinutes) {
-  list.add(config(), callId, "77", 0);
-  drive(0);
+  begin();
   respond("401 Unauthorized", kChallenge, 50);
   respond("401 Unauthorized", kChallenge, 90);
   EXPECT_EQ(host.sent.size(), 2u);
@@ -128,8 +132,7 @@ TEST_F(RegistrationTest, SecondChallengeMeansWrongPasswordAndWaitsTenMinutes) {
 }
 
 TEST_F(RegistrationTest, StaleChallengeAfterAnAuthorizedAttemptIsAnsweredAgain) {
-  list.add(config(), callId, "77", 0);
-  drive(0);
+  begin();
   respond("401 Unauthorized", kChallenge, 50);
   respond("401 Unauthorized",
           "WWW-Authenticate: Digest realm=\"pbx\", nonce=\"fresh\", stale=TRUE\r\n", 90);
@@ -138,8 +141,7 @@ TEST_F(RegistrationTest, StaleChallengeAfterAnAuthorizedAttemptIsAnsweredAgain) 
 }
 
 TEST_F(RegistrationTest, ChallengeWithoutPasswordLogsAndStaysDue) {
-  list.add(config(""), callId, "77", 0);
-  drive(0);
+  begin(config(""));
   respond("407 Proxy Authentication Required", "", 50);
   EXPECT_EQ(host.sent.size(), 1u);
   ASSERT_EQ(log.size(), 4u);
@@ -150,24 +152,21 @@ TEST_F(RegistrationTest, ChallengeWithoutPasswordLogsAndStaysDue) {
 }
 
 TEST_F(RegistrationTest, ExpiresZeroRegistersForAnHour) {
-  list.add(config(), callId, "77", 0);
-  drive(0);
+  begin();
   respond("200 OK", "Expires: 0\r\n", 1000);
   EXPECT_EQ(only().dueMs, 1000u + 3600000u - 10000u);
   EXPECT_TRUE(only().keepAlive);
 }
 
 TEST_F(RegistrationTest, ShortContactExpiryIsRaisedToTwentySeconds) {
-  list.add(config(), callId, "77", 0);
-  drive(0);
+  begin();
   respond("200 OK", "Contact: <sip:200@203.0.113.7:5070>;expires=15\r\n", 1000);
   EXPECT_EQ(only().dueMs, 1000u + 10000u);
   EXPECT_FALSE(only().keepAlive);
 }
 
 TEST_F(RegistrationTest, OwnContactExpiryWinsOverOtherDevices) {
-  list.add(config(), callId, "77", 0);
-  drive(0);
+  begin();
   respond("200 OK",
           "Contact: <sip:200@203.0.113.7:5070>;expires=300, "
           "<sip:200@198.51.100.9:5060>;expires=3600\r\n",
@@ -176,8 +175,7 @@ TEST_F(RegistrationTest, OwnContactExpiryWinsOverOtherDevices) {
 }
 
 TEST_F(RegistrationTest, OtherFailureLogsAndRetriesAfterTenMinutes) {
-  list.add(config(), callId, "77", 0);
-  drive(0);
+  begin();
   respond("403 Forbidden", "", 10);
   ASSERT_EQ(log.size(), 3u);
   EXPECT_EQ(log[1], "E Register attempt for proxy sip:200@pbx.test failed");
@@ -186,8 +184,7 @@ TEST_F(RegistrationTest, OtherFailureLogsAndRetriesAfterTenMinutes) {
 }
 
 TEST_F(RegistrationTest, ProvisionalHoldsTheResendBack) {
-  list.add(config(), callId, "77", 0);
-  drive(0);
+  begin();
   respond("100 Trying", "", 5000);
   drive(7000);
   EXPECT_EQ(host.sent.size(), 1u);
@@ -199,8 +196,7 @@ TEST_F(RegistrationTest, LineWithoutServerIsReportedRegisteredAndStopsKeepAlives
   RegistrationConfig c = config();
   c.server.clear();
   c.addressOfRecord = "sip:200@";
-  list.add(c, callId, "77", 0);
-  drive(0);
+  begin(c);
   EXPECT_TRUE(host.sent.empty());
   EXPECT_TRUE(only().registered);
   EXPECT_FALSE(keepAlives);
@@ -208,8 +204,7 @@ TEST_F(RegistrationTest, LineWithoutServerIsReportedRegisteredAndStopsKeepAlives
 }
 
 TEST_F(RegistrationTest, KeepAliveAfter49sWithoutSending) {
-  list.add(config(), callId, "77", 0);
-  drive(0);
+  begin();
   respond("200 OK", "", 10);
   drive(49000);
   EXPECT_TRUE(host.keepAlives.empty());
@@ -230,8 +225,7 @@ TEST_F(RegistrationTest, SharedConfigurationKeepsTheBinding) {
 }
 
 TEST_F(RegistrationTest, WaitEndsWhenTheNextSendIsDue) {
-  list.add(config(), callId, "77", 0);
-  drive(0);
+  begin();
   int32_t wait = 20000;
   list.adjustWait(1000, false, wait);
   EXPECT_EQ(wait, 6000);  // unanswered: resent 7 s after the last send
@@ -258,8 +252,7 @@ TEST_F(RegistrationTest, PublicAddressChangeMakesEveryBindingDue) {
 TEST_F(RegistrationTest, UnresolvableServerIsLoggedAndNothingSent) {
   RegistrationConfig c = config();
   c.outboundServer = "unresolvable";
-  list.add(c, callId, "77", 0);
-  drive(0);
+  begin(c);
   EXPECT_TRUE(host.sent.empty());
   EXPECT_EQ(log.back(), "E Unable to find address of server: unresolvable");
 }

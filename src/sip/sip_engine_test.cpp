@@ -2,26 +2,17 @@
 // event pump and the engine's requests, with a hand-written peer on a UDP socket.
 #include "sip/sip_engine.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <sstream>
-#include <thread>
 
 #include "base/settings_store.h"
-#include "platform/message_loop.h"
-#include "platform/socket.h"
 #include "sip/far_end_test_util.h"
 #include "sip/sip_log.h"
-#include "sip/sip_trace.h"
-#include "sip/sip_transport.h"
 
 namespace quillet::sip {
 namespace {
@@ -34,64 +25,25 @@ class RecordingEvents : public EngineEvents {
  public:
   int Ring(int32_t ring, int32_t previous) override {
     log.push_back("ring " + std::to_string(ring) + " " + std::to_string(previous));
-    return answer ? 1 : 0;
+    return 0;
   }
   void Connected() override { log.push_back("connected"); }
   void Ended() override { log.push_back("ended"); }
-  bool answer = false;
   std::vector<std::string> log;
 };
 
-class EngineTest : public ::testing::Test {
+class EngineTest : public EngineFixture {
  protected:
-  void SetUp() override {
-    platform::setGuiLoop(&loop_);
-    transport_.setSettingsSource([this] {
-      TransportSettings s;
-      s.port = port_;
-      s.stun = false;
-      return s;
-    });
-    transport_.setPrivateAddressSource([] { return std::string("127.0.0.1"); });
+  RecordingEvents* record() {
+    auto events = std::make_unique<RecordingEvents>();
+    RecordingEvents* seen = events.get();
+    engine_->setEngineEvents(std::move(events));
+    return seen;
   }
-  void TearDown() override {
-    engine_.reset();
-    transport_.shutdown();
-    platform::setGuiLoop(nullptr);
+  void expectEndedNeverConnected(const RecordingEvents& seen) {
+    EXPECT_TRUE(pumpUntil([&] { return !seen.log.empty() && seen.log.back() == "ended"; }));
+    EXPECT_EQ(std::count(seen.log.begin(), seen.log.end(), "connected"), 0);
   }
-  void start(const std::string& user = "alice") {
-    LineIdentity line;
-    line.userName = user;
-    engine_ = std::make_unique<SipEngine>(transport_, line, makeSignallingOnlyMedia("127.0.0.1"));
-    transport_.restart();
-    ASSERT_TRUE(transport_.waitReady(5000));
-    enginePort_ = transport_.boundPort();
-  }
-  // Runs the GUI loop's pending work for a while (the event pump runs there).
-  void pump(std::chrono::milliseconds time) {
-    const auto end = std::chrono::steady_clock::now() + time;
-    while (std::chrono::steady_clock::now() < end) {
-      loop_.runPending();
-      std::this_thread::sleep_for(5ms);
-    }
-  }
-  template <typename Pred>
-  bool pumpUntil(Pred done, std::chrono::milliseconds limit = 3000ms) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-      loop_.runPending();
-      if (done()) return true;
-      std::this_thread::sleep_for(5ms);
-    }
-    return false;
-  }
-
-  platform::PlainMessageLoop loop_;
-  int32_t port_ = 25070;
-  SipTransport transport_;
-  std::unique_ptr<SipEngine> engine_;
-  uint16_t enginePort_ = 0;
-  FarEnd far_;
 };
 
 TEST_F(EngineTest, BindsTheNextPortWhenTheConfiguredOneIsTaken) {
@@ -126,29 +78,18 @@ TEST_F(EngineTest, AnswersRequestsOutsideAnyCall) {
 
 TEST_F(EngineTest, EngineWithoutEventsAnswersOnTheFirstRing) {
   start();
-  far_.send(enginePort_,
-            request("INVITE", enginePort_, far_.port(), "alice", "call-1", "", kOffer));
-  EXPECT_FALSE(far_.receiveStarting("SIP/2.0 180 Ringing").empty());
-  std::string ok;
-  ASSERT_TRUE(pumpUntil([&] {
-    ok = far_.receive(1);
-    return ok.rfind("SIP/2.0 200 OK", 0) == 0;
-  }));
+  const std::string ok = connect("call-1");
+  ASSERT_FALSE(ok.empty());
   EXPECT_NE(ok.find("Contact: <sip:alice@127.0.0.1:" + std::to_string(enginePort_) + ">"),
             std::string::npos);
-  far_.send(enginePort_, ackOf(ok, enginePort_, far_.port(), "call-1"));
-  EXPECT_TRUE(pumpUntil([&] { return engine_->callState() == kCallConnected; }));
   engine_->HangUp();
-  const std::string bye = far_.receiveStarting("BYE ");
-  EXPECT_FALSE(bye.empty());
+  EXPECT_FALSE(awaitMessage("BYE ").empty());
   EXPECT_TRUE(pumpUntil([&] { return engine_->callState() == kCallIdle; }));
 }
 
 TEST_F(EngineTest, AnswerBeforeTheFirstRingDoesNothing) {
   start();
-  auto events = std::make_unique<RecordingEvents>();
-  RecordingEvents* seen = events.get();
-  engine_->setEngineEvents(std::move(events));
+  RecordingEvents* seen = record();
   EXPECT_EQ(engine_->Answer(), 0);
   far_.send(enginePort_,
             request("INVITE", enginePort_, far_.port(), "alice", "call-2", "", kOffer));
@@ -156,65 +97,44 @@ TEST_F(EngineTest, AnswerBeforeTheFirstRingDoesNothing) {
   EXPECT_EQ(seen->log.front(), "ring 1 0");
   // Refused while ringing: the caller gets 487.
   engine_->HangUp();
-  const std::string terminated = far_.receiveStarting("SIP/2.0 487 Request Terminated");
+  const std::string terminated = awaitMessage("SIP/2.0 487 Request Terminated");
   ASSERT_FALSE(terminated.empty());
   far_.send(enginePort_, ackOf(terminated, enginePort_, far_.port(), "call-2"));
-  EXPECT_TRUE(pumpUntil([&] { return !seen->log.empty() && seen->log.back() == "ended"; }));
-  EXPECT_EQ(std::count(seen->log.begin(), seen->log.end(), "connected"), 0);
+  expectEndedNeverConnected(*seen);
 }
 
 TEST_F(EngineTest, FailedOutgoingCallEndsWithoutConnected) {
   start();
-  auto events = std::make_unique<RecordingEvents>();
-  RecordingEvents* seen = events.get();
-  engine_->setEngineEvents(std::move(events));
+  RecordingEvents* seen = record();
   ASSERT_EQ(engine_->Dial("bob@127.0.0.1:" + std::to_string(far_.port())), 1);
-  const std::string invite = far_.receiveStarting("INVITE ");
+  const std::string invite = awaitMessage("INVITE ");
   ASSERT_FALSE(invite.empty());
   // Busy: the engine acknowledges the 486 and the call ends.
-  std::string busy = "SIP/2.0 486 Busy Here\r\n";
-  for (const char* name : {"Via", "From", "To", "Call-ID", "CSeq"}) {
-    const std::string key = std::string("\r\n") + name + ": ";
-    const size_t at = invite.find(key);
-    busy += invite.substr(at + 2, invite.find("\r\n", at + 2) - at - 2);
-    if (std::string(name) == "To") busy += ";tag=b1";
-    busy += "\r\n";
-  }
-  busy += "Content-Length: 0\r\n\r\n";
-  far_.send(enginePort_, busy);
-  EXPECT_FALSE(far_.receiveStarting("ACK ").empty());
-  EXPECT_TRUE(pumpUntil([&] { return !seen->log.empty() && seen->log.back() == "ended"; }));
-  EXPECT_EQ(std::count(seen->log.begin(), seen->log.end(), "connected"), 0);
+  far_.send(enginePort_, responseTo(invite, "486 Busy Here", "b1"));
+  EXPECT_FALSE(awaitMessage("ACK ").empty());
+  expectEndedNeverConnected(*seen);
 }
 
 TEST_F(EngineTest, UnregisterAtShutdownGivesUpAfterTwoSeconds) {
-  LineIdentity line;
-  line.userName = "alice";
+  LineIdentity line = lineOf("alice");
   line.server = "127.0.0.1:" + std::to_string(far_.port());
   line.outboundServer = line.server;
   line.authUser = "alice";
   line.password = "pw";
-  engine_ = std::make_unique<SipEngine>(transport_, line, makeSignallingOnlyMedia("127.0.0.1"));
-  transport_.restart();
-  ASSERT_TRUE(transport_.waitReady(5000));
-  const uint16_t enginePort = transport_.boundPort();
-  const std::string registerRequest = far_.receiveStarting("REGISTER ");
+  start(line, makeSignallingOnlyMedia("127.0.0.1"));
+  const std::string registerRequest = awaitMessage("REGISTER ");
   ASSERT_FALSE(registerRequest.empty());
-  std::string ok = "SIP/2.0 200 OK\r\n";
-  for (const char* name : {"Via", "From", "To", "Call-ID", "CSeq", "Contact"}) {
-    ok += std::string(name) + ": " + headerOf(registerRequest, name) + "\r\n";
-  }
-  ok += "Content-Length: 0\r\n\r\n";
-  far_.send(enginePort, ok);
+  far_.send(enginePort_, responseTo(registerRequest, "200 OK", "r1",
+                                    "Contact: " + headerOf(registerRequest, "Contact") + "\r\n"));
   ASSERT_TRUE(pumpUntil([&] {
     return !transport_.registrations().snapshot().empty() &&
            transport_.registrations().snapshot()[0].registered;
   }));
   // The registrar goes silent: the un-REGISTER is sent and waited for at most 2 s.
-  const auto start = std::chrono::steady_clock::now();
+  const auto begin = std::chrono::steady_clock::now();
   transport_.shutdown();
-  const auto took = std::chrono::steady_clock::now() - start;
-  const std::string unregister = far_.receiveStarting("REGISTER ", 500);
+  const auto took = std::chrono::steady_clock::now() - begin;
+  const std::string unregister = awaitMessage("REGISTER ", 500ms);
   EXPECT_NE(unregister.find(";expires=0;"), std::string::npos) << unregister;
   EXPECT_GE(took, 1900ms);
   EXPECT_LT(took, 4000ms);
@@ -255,27 +175,15 @@ TEST_F(EngineTest, DefaultMediaIsAnRtpSessionOnTheProgramSettings) {
   std::filesystem::create_directories(dir);
   std::ofstream(dir + "/settings.ini") << "[SIP]\nSTUN=0\nRTPPortBase=27000\n";
   base::SettingsStore::setGlobalFiles(dir + "/settings.ini", dir + "/machine.ini");
-  LineIdentity line;
-  line.userName = "alice";
-  engine_ = std::make_unique<SipEngine>(transport_, line);
-  transport_.restart();
-  ASSERT_TRUE(transport_.waitReady(5000));
-  enginePort_ = transport_.boundPort();
-  far_.send(enginePort_,
-            request("INVITE", enginePort_, far_.port(), "alice", "call-m", "", kOffer));
-  std::string ok;
-  ASSERT_TRUE(pumpUntil([&] {
-    ok = far_.receive(1);
-    return ok.rfind("SIP/2.0 200 OK", 0) == 0;
-  }));
+  start(lineOf("alice"), nullptr);
+  const std::string ok = connect("call-m");
+  ASSERT_FALSE(ok.empty());
   // The answer names the RTP session's port, counted from RTPPortBase.
   const size_t media = ok.find("m=audio ");
   ASSERT_NE(media, std::string::npos) << ok;
   const int port = std::atoi(ok.c_str() + media + 8);
   EXPECT_GE(port, 27000);
   EXPECT_EQ(port % 2, 0);
-  far_.send(enginePort_, ackOf(ok, enginePort_, far_.port(), "call-m"));
-  EXPECT_TRUE(pumpUntil([&] { return engine_->callState() == kCallConnected; }));
   engine_->HangUp();
   EXPECT_TRUE(pumpUntil([&] { return engine_->callState() == kCallIdle; }));
   engine_.reset();

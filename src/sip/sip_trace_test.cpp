@@ -55,14 +55,14 @@ TEST_F(SipTraceTest, WritesNothingWhenOffWhateverTheAudioOption) {
   EXPECT_TRUE(fs::is_empty(dir_));
 }
 
-TEST_F(SipTraceTest, EntriesAreFramedExactly) {
+TEST_F(SipTraceTest, EntriesAreFramedExactlyAndReplaceTheTraceOfTheDay) {
+  const fs::path file = dir_ / "2026-03-05 Quillet SipTrace.txt";
+  std::ofstream(file) << "old run\r\n";
   SipTrace trace(dir_.string(), true, false, [] { return kMorning; });
-  EXPECT_FALSE(trace.isAudioEnabled());
+  EXPECT_FALSE(trace.rtpTraceOn());
   trace.traceSent(address("192.168.1.20", 5060), "OPTIONS sip:x SIP/2.0\r\n\r\n");
   trace.traceReceived(address("10.1.2.3", 5070), "garbage that is no SIP");
   trace.traceKeepAlive("sip.example.com:5080");
-  const fs::path file = dir_ / "2026-03-05 Quillet SipTrace.txt";
-  ASSERT_TRUE(fs::exists(file));
   const std::string separator =
       "\r\n----------------------------------------------------------------\r\n\r\n";
   EXPECT_EQ(read(file),
@@ -75,30 +75,16 @@ TEST_F(SipTraceTest, EntriesAreFramedExactly) {
                 separator + "13:04:09 NAT Keep Alive Packet Sent to sip.example.com:5080\r\n");
 }
 
-TEST_F(SipTraceTest, MidnightStartsTheNextDaysFile) {
+TEST_F(SipTraceTest, RtpLinesAndMidnightStartingTheNextDaysFile) {
   std::time_t now = 1772755199;  // 2026-03-05 23:59:59 UTC
   SipTrace trace(dir_.string(), true, true, [&] { return now; });
-  trace.traceLine("before\r\n");
-  now += 2;
-  trace.traceLine("after\r\n");
-  EXPECT_EQ(read(dir_ / "2026-03-05 Quillet SipTrace.txt"), "23:59:59 before\r\n");
-  EXPECT_EQ(read(dir_ / "2026-03-06 Quillet SipTrace.txt"), "00:00:01 after\r\n");
-}
-
-TEST_F(SipTraceTest, StartingReplacesTheTraceOfTheDay) {
-  const fs::path file = dir_ / "2026-03-05 Quillet SipTrace.txt";
-  std::ofstream(file) << "old run\r\n";
-  SipTrace trace(dir_.string(), true, false, [] { return kMorning; });
-  trace.traceLine("new\r\n");
-  EXPECT_EQ(read(file), "13:04:09 new\r\n");
-}
-
-TEST_F(SipTraceTest, RtpLinesOnlyWithTheAudioOption) {
-  SipTrace trace(dir_.string(), true, true, [] { return kMorning; });
   EXPECT_TRUE(trace.rtpTraceOn());
   trace.traceRtpLine("1234ms Rtp >>> 10.0.0.2:8000 Mark 0 seq=1 ts=2 ssrc=3 160 bytes\r\n");
+  now += 2;
+  trace.traceLine("after\r\n");
   EXPECT_EQ(read(dir_ / "2026-03-05 Quillet SipTrace.txt"),
-            "13:04:09 1234ms Rtp >>> 10.0.0.2:8000 Mark 0 seq=1 ts=2 ssrc=3 160 bytes\r\n");
+            "23:59:59 1234ms Rtp >>> 10.0.0.2:8000 Mark 0 seq=1 ts=2 ssrc=3 160 bytes\r\n");
+  EXPECT_EQ(read(dir_ / "2026-03-06 Quillet SipTrace.txt"), "00:00:01 after\r\n");
 }
 
 TEST_F(SipTraceTest, SettingsSwitchTracingAndTheAudioOption) {
