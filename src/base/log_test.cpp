@@ -5,86 +5,66 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
 #include "platform/file_open.h"
+#include "platform/test_util.h"
 #include "platform/tick.h"
 
 namespace quillet::base {
 namespace {
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using platform::testing::readFile;
 
 class LogTest : public ::testing::Test {
  protected:
   LogTest() {
     ::setenv("TZ", "UTC", 1);
     ::tzset();
-    std::string pattern = (std::filesystem::temp_directory_path() / "qlogXXXXXX").string();
-    dir_ = ::mkdtemp(pattern.data());
-    LogWriter::instance().setFolder(dir_);
+    LogWriter::instance().setFolder(dir_.path());
     LogWriter::instance().setClock([this] { return now_; });
   }
   ~LogTest() override {
     LogWriter::instance().setClock(nullptr);
     LogWriter::instance().setView(nullptr);
-    std::filesystem::remove_all(dir_);
   }
-  std::string dir_;
+  // The file of the test's day, 2025-12-31.
+  std::string dayFile() const { return readFile(dir_.file("2025-12-31 Quillet Log.txt")); }
+  platform::testing::TempDir dir_;
   std::time_t now_ = 1767225599;  // 2025-12-31 23:59:59 UTC
 };
-
-TEST_F(LogTest, LinesGoToTheDayFileWithTimeAndCrLf) {
-  logInfo("Quillet Run");
-  logError("Hold Connection Failed");
-  EXPECT_EQ(readFile(dir_ + "/2025-12-31 Quillet Log.txt"),
-            "23:59:59 Quillet Run\r\n23:59:59 Hold Connection Failed\r\n");
-  EXPECT_EQ(LogWriter::instance().currentFile(), dir_ + "/2025-12-31 Quillet Log.txt");
-}
 
 TEST_F(LogTest, FirstLineOfTheNewDayStartsTheNewFile) {
   logInfo("before midnight");
   now_ += 1;
   logInfo("after midnight");
-  EXPECT_EQ(readFile(dir_ + "/2025-12-31 Quillet Log.txt"), "23:59:59 before midnight\r\n");
-  EXPECT_EQ(readFile(dir_ + "/2026-01-01 Quillet Log.txt"), "00:00:00 after midnight\r\n");
+  EXPECT_EQ(dayFile(), "23:59:59 before midnight\r\n");
+  EXPECT_EQ(readFile(dir_.file("2026-01-01 Quillet Log.txt")), "00:00:00 after midnight\r\n");
 }
 
-TEST_F(LogTest, JoinedFormsAndMessagesThatCouldForgeLines) {
+TEST_F(LogTest, LinesGoToTheDayFileAndCannotForgeLines) {
   logInfo("Port ", int64_t{5070});
   logError("Registration failed: ", "403 Forbidden");
   logFormat(LogLevel::Notice, "%s=%d", "x", 3);
   logInfo("evil\r\n00:00:00 forged");
-  EXPECT_EQ(readFile(dir_ + "/2025-12-31 Quillet Log.txt"),
+  EXPECT_EQ(dayFile(),
             "23:59:59 Port 5070\r\n23:59:59 Registration failed: 403 Forbidden\r\n"
             "23:59:59 x=3\r\n23:59:59 evil  00:00:00 forged\r\n");
+  EXPECT_EQ(LogWriter::instance().currentFile(), dir_.file("2025-12-31 Quillet Log.txt"));
 }
 
-TEST_F(LogTest, LongMessageIsWholeInFileAndCutInTheView) {
+TEST_F(LogTest, LongMessageIsCutInTheViewAndAt8192BytesInTheFile) {
   LogView view;
   LogWriter::instance().setView(&view);
   std::string message(300, 'm');
   logNotice(message);
-  EXPECT_EQ(readFile(dir_ + "/2025-12-31 Quillet Log.txt"), "23:59:59 " + message + "\r\n");
   ASSERT_EQ(view.size(), 1u);
   EXPECT_EQ(view.lines()[0].message, std::string(259, 'm'));
   EXPECT_EQ(view.lines()[0].time, "23:59:59");
   EXPECT_EQ(view.lines()[0].level, LogLevel::Notice);
-}
-
-TEST_F(LogTest, LineIsCappedAt8192Bytes) {
   logInfo(std::string(10000, 'z'));
-  std::string text = readFile(dir_ + "/2025-12-31 Quillet Log.txt");
-  EXPECT_EQ(text.size(), 8192u);
-  EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
+  EXPECT_EQ(dayFile(), "23:59:59 " + message + "\r\n23:59:59 " + std::string(8181, 'z') + "\r\n");
 }
 
 TEST_F(LogTest, ViewKeeps128LinesAndTheFileKeepsAll) {
@@ -97,8 +77,7 @@ TEST_F(LogTest, ViewKeeps128LinesAndTheFileKeepsAll) {
   ASSERT_EQ(lines.size(), 128u);
   EXPECT_EQ(lines.front().message, "line 2");
   EXPECT_EQ(lines.back().message, "line 129");
-  std::string text = readFile(dir_ + "/2025-12-31 Quillet Log.txt");
-  EXPECT_NE(text.find("23:59:59 line 1\r\n"), std::string::npos);
+  EXPECT_NE(dayFile().find("23:59:59 line 1\r\n"), std::string::npos);
 }
 
 TEST(LogView, ScrolledBackViewKeepsItsLinesInView) {
@@ -125,13 +104,12 @@ TEST(LogView, ScrolledBackViewKeepsItsLinesInView) {
 }
 
 TEST_F(LogTest, LineIsLostWhenAnotherProgramHoldsTheFile) {
-  std::string path = dir_ + "/2025-12-31 Quillet Log.txt";
+  std::string path = dir_.file("2025-12-31 Quillet Log.txt");
   platform::LockedFile holder = platform::openFileRetrying(path, platform::FileMode::Append, 0);
   ASSERT_TRUE(holder.valid());
   uint32_t start = platform::tickMs();
   logInfo("lost");
-  int32_t waited = platform::tickDiff(platform::tickMs(), start);
-  EXPECT_GE(waited, 450);
+  EXPECT_GE(platform::tickDiff(platform::tickMs(), start), 450);
   holder.close();
   logInfo("kept");
   EXPECT_EQ(readFile(path), "23:59:59 kept\r\n");
@@ -147,7 +125,7 @@ TEST_F(LogTest, ThreadsNeverInterleaveLines) {
     });
   }
   for (auto& thread : threads) thread.join();
-  std::istringstream text(readFile(dir_ + "/2025-12-31 Quillet Log.txt"));
+  std::istringstream text(dayFile());
   std::string line;
   int count = 0;
   while (std::getline(text, line)) {

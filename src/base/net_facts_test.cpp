@@ -9,17 +9,14 @@ namespace {
 using platform::ipv4;
 
 TEST(NetFacts, PrivateRanges) {
-  EXPECT_TRUE(isPrivateAddress(ipv4(10, 1, 2, 3)));
-  EXPECT_TRUE(isPrivateAddress(ipv4(172, 16, 5, 1)));
-  EXPECT_TRUE(isPrivateAddress(ipv4(172, 31, 0, 1)));
-  EXPECT_FALSE(isPrivateAddress(ipv4(172, 32, 0, 1)));
-  EXPECT_FALSE(isPrivateAddress(ipv4(172, 15, 0, 1)));
-  EXPECT_TRUE(isPrivateAddress(ipv4(192, 168, 1, 7)));
-  EXPECT_FALSE(isPrivateAddress(ipv4(192, 169, 1, 7)));
-  EXPECT_TRUE(isPrivateAddress(ipv4(169, 254, 0, 1)));
-  EXPECT_TRUE(isPrivateAddress(ipv4(127, 0, 0, 1)));
-  EXPECT_FALSE(isPrivateAddress(ipv4(127, 1, 0, 1)));
-  EXPECT_FALSE(isPrivateAddress(ipv4(80, 1, 2, 3)));
+  const std::pair<uint32_t, bool> cases[] = {
+      {ipv4(10, 1, 2, 3), true},     {ipv4(172, 16, 5, 1), true},  {ipv4(172, 31, 0, 1), true},
+      {ipv4(172, 32, 0, 1), false},  {ipv4(172, 15, 0, 1), false}, {ipv4(192, 168, 1, 7), true},
+      {ipv4(192, 169, 1, 7), false}, {ipv4(169, 254, 0, 1), true}, {ipv4(127, 0, 0, 1), true},
+      {ipv4(127, 1, 0, 1), false},   {ipv4(80, 1, 2, 3), false}};
+  for (const auto& [address, isPrivate] : cases) {
+    EXPECT_EQ(isPrivateAddress(address), isPrivate) << std::hex << address;
+  }
 }
 
 TEST(NetFacts, HostPortTexts) {

@@ -2,25 +2,17 @@
 #include "base/settings_store.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
+#include "platform/test_util.h"
 
 namespace quillet::base {
 namespace {
 
 class SettingsStoreTest : public ::testing::Test {
  protected:
-  SettingsStoreTest() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qstoreXXXXXX").string();
-    dir_ = ::mkdtemp(pattern.data());
-    store_ = std::make_unique<SettingsStore>(dir_ + "/settings.ini", dir_ + "/machine.ini");
-  }
-  ~SettingsStoreTest() override { std::filesystem::remove_all(dir_); }
-
-  std::string dir_;
-  std::unique_ptr<SettingsStore> store_;
+  platform::testing::TempDir dir_;
+  std::unique_ptr<SettingsStore> store_ =
+      std::make_unique<SettingsStore>(dir_.file("settings.ini"), dir_.file("machine.ini"));
 };
 
 TEST_F(SettingsStoreTest, EmptyOrMissingValuesReadAsTheDefault) {
@@ -101,7 +93,7 @@ TEST_F(SettingsStoreTest, DeviceKeepsNameAndChannel) {
 }
 
 TEST_F(SettingsStoreTest, MachineTextComesFromTheReadOnlyFile) {
-  std::ofstream(dir_ + "/machine.ini") << "[Distributor]\nName=Acme\n";
+  platform::testing::writeFile(dir_.file("machine.ini"), "[Distributor]\nName=Acme\n");
   EXPECT_EQ(store_->readMachineText("distributor", "name", "Quillet"), "Acme");
   EXPECT_EQ(store_->readMachineText("Distributor", "URL", "none"), "none");
   EXPECT_EQ(store_->readText("Distributor", "Name", "user"), "user");

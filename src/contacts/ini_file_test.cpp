@@ -15,159 +15,145 @@ namespace quillet::contacts {
 namespace {
 
 using testing::readFile;
-using testing::TempFolder;
 
-TEST(IniFile, SetWritesWrittenFormAtOnce) {
-  TempFolder folder;
-  const std::string path = folder.file("a.ini");
-  EXPECT_EQ(IniFile::getText(path, "s", "k", "dflt"), "dflt");  // missing file
-  EXPECT_TRUE(IniFile::setText(path, "Sect", "Key", "v 1"));
-  EXPECT_TRUE(IniFile::setInt(path, "sect", "n", -42));
-  EXPECT_TRUE(IniFile::setText(path, "other", "x", ""));
-  EXPECT_EQ(readFile(path), "[Sect]\r\nKey=v 1\r\nn=-42\r\n\r\n[other]\r\nx=\r\n\r\n");
-  EXPECT_FALSE(IniFile::hasUnwrittenChanges(path));
+class IniFileTest : public ::testing::Test {
+ protected:
+  testing::TempFolder folder_;
+  const std::string path_ = folder_.file("a.ini");
+};
+
+TEST_F(IniFileTest, SetWritesWrittenFormAtOnce) {
+  EXPECT_EQ(IniFile::getText(path_, "s", "k", "dflt"), "dflt");  // missing file
+  EXPECT_TRUE(IniFile::setText(path_, "Sect", "Key", "v 1"));
+  EXPECT_TRUE(IniFile::setInt(path_, "sect", "n", -42));
+  EXPECT_TRUE(IniFile::setText(path_, "other", "x", ""));
+  EXPECT_EQ(readFile(path_), "[Sect]\r\nKey=v 1\r\nn=-42\r\n\r\n[other]\r\nx=\r\n\r\n");
+  EXPECT_FALSE(IniFile::hasUnwrittenChanges(path_));
   // The file is replaced as a whole; no temporary file stays behind.
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()),
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder_.path()),
                           std::filesystem::directory_iterator()),
             1);
   struct stat st {};
-  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  ASSERT_EQ(::stat(path_.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
-TEST(IniFile, DeletingLastKeyLeavesSectionHeader) {
-  TempFolder folder;
-  const std::string path = folder.file("a.ini");
-  IniFile::setText(path, "s", "k", "v");
-  IniFile::deleteKey(path, "s", "K");
-  EXPECT_EQ(readFile(path), "[s]\r\n\r\n");
+TEST_F(IniFileTest, DeletingLastKeyLeavesSectionHeader) {
+  IniFile::setText(path_, "s", "k", "v");
+  IniFile::deleteKey(path_, "s", "K");
+  EXPECT_EQ(readFile(path_), "[s]\r\n\r\n");
   // Deleting in a missing section neither creates it nor fails.
-  EXPECT_TRUE(IniFile::deleteKey(path, "none", "k"));
-  EXPECT_EQ(readFile(path), "[s]\r\n\r\n");
+  EXPECT_TRUE(IniFile::deleteKey(path_, "none", "k"));
+  EXPECT_EQ(readFile(path_), "[s]\r\n\r\n");
 }
 
-TEST(IniFile, IntegersAndCounts) {
-  TempFolder folder;
-  const std::string path = folder.file("a.ini");
-  testing::rewriteInPlace(path, "[s]\r\na=12ab\r\nb=\r\nc= -7\r\nd=x\r\ne=99999999999\r\n");
-  EXPECT_EQ(IniFile::getInt(path, "s", "a", 5), 12);
-  EXPECT_EQ(IniFile::getInt(path, "s", "b", 5), 5);  // empty reads as the default
-  EXPECT_EQ(IniFile::getInt(path, "s", "c", 5), -7);
-  EXPECT_EQ(IniFile::getInt(path, "s", "d", 5), 0);
-  EXPECT_EQ(IniFile::getInt(path, "s", "e", 5), 2147483647);
-  EXPECT_EQ(IniFile::getInt(path, "s", "missing", 5), 5);
-  EXPECT_EQ(IniFile::getCount(path, "s", "entry"), 0);
-  IniFile::setCount(path, "s", "entry", 3);
-  EXPECT_EQ(IniFile::getText(path, "s", "entrycount"), "3");
+TEST_F(IniFileTest, IntegersAndCounts) {
+  testing::rewriteInPlace(path_, "[s]\r\na=12ab\r\nb=\r\nc= -7\r\nd=x\r\ne=99999999999\r\n");
+  EXPECT_EQ(IniFile::getInt(path_, "s", "a", 5), 12);
+  EXPECT_EQ(IniFile::getInt(path_, "s", "b", 5), 5);  // empty reads as the default
+  EXPECT_EQ(IniFile::getInt(path_, "s", "c", 5), -7);
+  EXPECT_EQ(IniFile::getInt(path_, "s", "d", 5), 0);
+  EXPECT_EQ(IniFile::getInt(path_, "s", "e", 5), 2147483647);
+  EXPECT_EQ(IniFile::getInt(path_, "s", "missing", 5), 5);
+  EXPECT_EQ(IniFile::getCount(path_, "s", "entry"), 0);
+  IniFile::setCount(path_, "s", "entry", 3);
+  EXPECT_EQ(IniFile::getText(path_, "s", "entrycount"), "3");
 }
 
-TEST(IniFile, ChangeByAnotherProgramIsSeenAtNextGet) {
-  TempFolder folder;
-  const std::string path = folder.file("a.ini");
-  IniFile::setText(path, "s", "k", "one");
-  EXPECT_EQ(IniFile::getText(path, "s", "k"), "one");
+TEST_F(IniFileTest, ChangeByAnotherProgramIsSeenAtNextGet) {
+  IniFile::setText(path_, "s", "k", "one");
+  EXPECT_EQ(IniFile::getText(path_, "s", "k"), "one");
   // Replaced by rename: same size, new file.
-  testing::writeFileAsOtherProgram(path, "[s]\r\nk=two\r\n\r\n");
-  EXPECT_EQ(IniFile::getText(path, "s", "k"), "two");
+  testing::writeFileAsOtherProgram(path_, "[s]\r\nk=two\r\n\r\n");
+  EXPECT_EQ(IniFile::getText(path_, "s", "k"), "two");
   // Rewritten in place with the same size and a last-write time in the same second.
   struct stat before {};
-  ASSERT_EQ(::stat(path.c_str(), &before), 0);
-  testing::rewriteInPlace(path, "[s]\r\nk=333\r\n\r\n");
+  ASSERT_EQ(::stat(path_.c_str(), &before), 0);
+  testing::rewriteInPlace(path_, "[s]\r\nk=333\r\n\r\n");
   struct timespec times[2] = {before.st_atim, before.st_mtim};
   times[1].tv_nsec = times[1].tv_nsec == 0 ? 1 : times[1].tv_nsec - 1;
-  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-  EXPECT_EQ(IniFile::getText(path, "s", "k"), "333");
+  ASSERT_EQ(::utimensat(AT_FDCWD, path_.c_str(), times, 0), 0);
+  EXPECT_EQ(IniFile::getText(path_, "s", "k"), "333");
 }
 
-TEST(IniFile, KeysRemovedByAnotherProgramDoNotComeBack) {
-  TempFolder folder;
-  const std::string path = folder.file("a.ini");
-  IniFile::setText(path, "s", "a", "1");
-  IniFile::setText(path, "s", "b", "2");
-  testing::writeFileAsOtherProgram(path, "[s]\r\na=1\r\n\r\n");
-  IniFile::setText(path, "s", "c", "3");
-  EXPECT_EQ(readFile(path), "[s]\r\na=1\r\nc=3\r\n\r\n");
+TEST_F(IniFileTest, KeysRemovedByAnotherProgramDoNotComeBack) {
+  IniFile::setText(path_, "s", "a", "1");
+  IniFile::setText(path_, "s", "b", "2");
+  testing::writeFileAsOtherProgram(path_, "[s]\r\na=1\r\n\r\n");
+  IniFile::setText(path_, "s", "c", "3");
+  EXPECT_EQ(readFile(path_), "[s]\r\na=1\r\nc=3\r\n\r\n");
 }
 
-TEST(IniFile, LineBreaksInValuesCannotInjectEntries) {
-  TempFolder folder;
-  const std::string path = folder.file("a.ini");
-  IniFile::setText(path, "s", "name", "x\r\n[evil]\r\nk=v");
-  EXPECT_EQ(readFile(path), "[s]\r\nname=x  [evil]  k=v\r\n\r\n");
+TEST_F(IniFileTest, LineBreaksInValuesCannotInjectEntries) {
+  IniFile::setText(path_, "s", "name", "x\r\n[evil]\r\nk=v");
+  EXPECT_EQ(readFile(path_), "[s]\r\nname=x  [evil]  k=v\r\n\r\n");
   // Names the written form could not read back are refused.
-  EXPECT_FALSE(IniFile::setText(path, "s", "a=b", "v"));
-  EXPECT_FALSE(IniFile::setText(path, "s", "[k", "v"));
-  EXPECT_FALSE(IniFile::setText(path, "s]x", "k", "v"));
+  EXPECT_FALSE(IniFile::setText(path_, "s", "a=b", "v"));
+  EXPECT_FALSE(IniFile::setText(path_, "s", "[k", "v"));
+  EXPECT_FALSE(IniFile::setText(path_, "s]x", "k", "v"));
 }
 
-TEST(IniFile, BatchWritesOnceAtItsEnd) {
-  TempFolder folder;
-  const std::string path = folder.file("a.ini");
+TEST_F(IniFileTest, BatchWritesOnceAtItsEnd) {
   {
-    IniFile::Batch batch(path);
-    IniFile::setText(path, "s", "a", "1");
-    IniFile::setText(path, "s", "b", "2");
-    EXPECT_EQ(readFile(path), "");  // created empty by the lock, not written yet
-    EXPECT_TRUE(IniFile::hasUnwrittenChanges(path));
-    EXPECT_EQ(IniFile::getText(path, "s", "a"), "1");
+    IniFile::Batch batch(path_);
+    IniFile::setText(path_, "s", "a", "1");
+    IniFile::setText(path_, "s", "b", "2");
+    EXPECT_EQ(readFile(path_), "");  // created empty by the lock, not written yet
+    EXPECT_TRUE(IniFile::hasUnwrittenChanges(path_));
+    EXPECT_EQ(IniFile::getText(path_, "s", "a"), "1");
     {
-      IniFile::Batch nested(path);
-      IniFile::setText(path, "s", "c", "3");
+      IniFile::Batch nested(path_);
+      IniFile::setText(path_, "s", "c", "3");
     }
-    EXPECT_EQ(readFile(path), "");
+    EXPECT_EQ(readFile(path_), "");
     EXPECT_TRUE(batch.commit());
-    EXPECT_EQ(readFile(path), "[s]\r\na=1\r\nb=2\r\nc=3\r\n\r\n");
-    IniFile::deleteKey(path, "s", "b");
+    EXPECT_EQ(readFile(path_), "[s]\r\na=1\r\nb=2\r\nc=3\r\n\r\n");
+    IniFile::deleteKey(path_, "s", "b");
   }
-  EXPECT_EQ(readFile(path), "[s]\r\na=1\r\nc=3\r\n\r\n");
-  EXPECT_FALSE(IniFile::hasUnwrittenChanges(path));
+  EXPECT_EQ(readFile(path_), "[s]\r\na=1\r\nc=3\r\n\r\n");
+  EXPECT_FALSE(IniFile::hasUnwrittenChanges(path_));
 }
 
-TEST(IniFile, FailedWriteKeepsChangeForFlushAll) {
-  TempFolder folder;
-  const std::string sub = folder.file("sub");
-  const std::string path = sub + "/a.ini";
+TEST_F(IniFileTest, FailedWriteKeepsChangeForFlushAll) {
+  const std::string sub = folder_.file("sub");
+  const std::string inSub = sub + "/a.ini";
   // The folder is missing: the write fails, the value stays in memory.
-  EXPECT_FALSE(IniFile::setText(path, "s", "k", "v"));
-  EXPECT_TRUE(IniFile::hasUnwrittenChanges(path));
-  EXPECT_EQ(IniFile::getText(path, "s", "k"), "v");
+  EXPECT_FALSE(IniFile::setText(inSub, "s", "k", "v"));
+  EXPECT_TRUE(IniFile::hasUnwrittenChanges(inSub));
+  EXPECT_EQ(IniFile::getText(inSub, "s", "k"), "v");
   std::filesystem::create_directory(sub);
   IniFile::flushAll();
-  EXPECT_EQ(readFile(path), "[s]\r\nk=v\r\n\r\n");
-  EXPECT_FALSE(IniFile::hasUnwrittenChanges(path));
+  EXPECT_EQ(readFile(inSub), "[s]\r\nk=v\r\n\r\n");
+  EXPECT_FALSE(IniFile::hasUnwrittenChanges(inSub));
 }
 
-TEST(IniFile, UnwrittenChangeIsNotWrittenOverAnotherWritersFile) {
-  TempFolder folder;
-  const std::string path = folder.file("a.ini");
-  IniFile::setText(path, "s", "a", "1");
+TEST_F(IniFileTest, UnwrittenChangeIsNotWrittenOverAnotherWritersFile) {
+  IniFile::setText(path_, "s", "a", "1");
   {
     // Another writer keeps the file locked for longer than the write budget.
-    const int holder = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int holder = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_EQ(::flock(holder, LOCK_EX), 0);
-    EXPECT_FALSE(IniFile::setText(path, "s", "b", "2"));
-    EXPECT_TRUE(IniFile::hasUnwrittenChanges(path));
-    EXPECT_EQ(IniFile::getText(path, "s", "b"), "2");
+    EXPECT_FALSE(IniFile::setText(path_, "s", "b", "2"));
+    EXPECT_TRUE(IniFile::hasUnwrittenChanges(path_));
+    EXPECT_EQ(IniFile::getText(path_, "s", "b"), "2");
     {
-      IniFile::Batch batch(path);
+      IniFile::Batch batch(path_);
       EXPECT_FALSE(batch.locked());
     }
     // It replaces the file and lets go.
-    testing::writeFileAsOtherProgram(path, "[s]\r\na=9\r\n\r\n");
+    testing::writeFileAsOtherProgram(path_, "[s]\r\na=9\r\n\r\n");
     ::close(holder);
   }
   // The next change is made to the other writer's file; the unwritten one is dropped.
-  EXPECT_TRUE(IniFile::setText(path, "s", "c", "3"));
-  EXPECT_EQ(readFile(path), "[s]\r\na=9\r\nc=3\r\n\r\n");
+  EXPECT_TRUE(IniFile::setText(path_, "s", "c", "3"));
+  EXPECT_EQ(readFile(path_), "[s]\r\na=9\r\nc=3\r\n\r\n");
 }
 
-TEST(IniFile, ReadsFileWrittenByHandWithAnyLineEnds) {
-  TempFolder folder;
-  const std::string path = folder.file("a.ini");
-  testing::rewriteInPlace(path, "junk\n[contacts]\nentrycount=1\nentry0name=Ann\n");
-  EXPECT_EQ(IniFile::getText(path, "CONTACTS", "Entry0Name"), "Ann");
-  IniFile::setText(path, "contacts", "entry0phone", "1");
-  EXPECT_EQ(readFile(path),
+TEST_F(IniFileTest, ReadsFileWrittenByHandWithAnyLineEnds) {
+  testing::rewriteInPlace(path_, "junk\n[contacts]\nentrycount=1\nentry0name=Ann\n");
+  EXPECT_EQ(IniFile::getText(path_, "CONTACTS", "Entry0Name"), "Ann");
+  IniFile::setText(path_, "contacts", "entry0phone", "1");
+  EXPECT_EQ(readFile(path_),
             "[contacts]\r\nentrycount=1\r\nentry0name=Ann\r\nentry0phone=1\r\n\r\n");
 }
 

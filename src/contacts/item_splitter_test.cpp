@@ -8,27 +8,23 @@ namespace {
 
 using Items = std::vector<std::string>;
 
-TEST(ItemSplitter, PlainItemsSkipBlanksAfterComma) {
-  EXPECT_EQ(splitItems("a, b ,\t c"), (Items{"a", "b ", "c"}));
-  EXPECT_EQ(splitItems(""), Items{});
-  EXPECT_EQ(splitItems("a,"), Items{"a"});  // nothing after the last comma
-}
-
-TEST(ItemSplitter, EmptyItemsBetweenCommas) {
-  EXPECT_EQ(splitItems("a,,b"), (Items{"a", "", "b"}));
-  EXPECT_EQ(splitItems("a, ,b"), (Items{"a", "", "b"}));
-  EXPECT_EQ(splitItems(",x"), (Items{"", "x"}));
-}
-
-TEST(ItemSplitter, QuotedPartsKeepCommasAndDoubledQuotes) {
-  EXPECT_EQ(splitItems(R"("Smith, John","say ""hi""",x)"),
-            (Items{"Smith, John", R"(say "hi")", "x"}));
-  // Text before a quote belongs to the item; text after the closing quote is skipped.
-  EXPECT_EQ(splitItems(R"(ab"c,d"ef,g)"), (Items{"abc,d", "g"}));
-  // An unclosed quote runs to the end.
-  EXPECT_EQ(splitItems(R"("open, still)"), (Items{"open, still"}));
-  EXPECT_EQ(splitItems(R"("",x)"), (Items{"", "x"}));
-  EXPECT_EQ(splitItems(R"("a""")"), (Items{"a\""}));
+TEST(ItemSplitter, SplitsAtCommasOutsideQuotes) {
+  const std::pair<const char*, Items> cases[] = {
+      {"a, b ,\t c", {"a", "b ", "c"}},  // blanks after a comma are skipped
+      {"", {}},
+      {"a,", {"a"}},  // nothing after the last comma
+      {"a,,b", {"a", "", "b"}},
+      {"a, ,b", {"a", "", "b"}},
+      {",x", {"", "x"}},
+      {R"("Smith, John","say ""hi""",x)", {"Smith, John", R"(say "hi")", "x"}},
+      // Text before a quote belongs to the item; text after the closing quote is skipped.
+      {R"(ab"c,d"ef,g)", {"abc,d", "g"}},
+      {R"("open, still)", {"open, still"}},  // an unclosed quote runs to the end
+      {R"("",x)", {"", "x"}},
+      {R"("a""")", {"a\""}}};
+  for (const auto& [text, items] : cases) {
+    EXPECT_EQ(splitItems(text), items) << text;
+  }
 }
 
 TEST(ItemSplitter, ItemsKeepAtMost259Characters) {

@@ -1,5 +1,5 @@
 // Helpers of the contacts unit tests: a temporary folder removed at the end of a test,
-// and whole-file reads and writes.
+// whole-file reads and writes, and a store's contacts as texts.
 #pragma once
 
 #include <cstdlib>
@@ -7,6 +7,9 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
+
+#include "contacts/contact_store.h"
 
 namespace quillet::contacts::testing {
 
@@ -49,6 +52,14 @@ inline void writeFileAsOtherProgram(const std::string& path, const std::string& 
 inline void rewriteInPlace(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << text;
+}
+
+// Every contact of the store as "name|number|email", in store order.
+inline std::vector<std::string> contactTexts(ContactStore& store) {
+  std::vector<std::string> texts;
+  for (const Contact& c : readContacts(store))
+    texts.push_back(c.name + "|" + c.number + "|" + c.email);
+  return texts;
 }
 
 }  // namespace quillet::contacts::testing

@@ -6,40 +6,22 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
-#include "platform/audio_device_test_util.h"
 #include "platform/audio_device_wav.h"
 #include "platform/mixer.h"
+#include "platform/test_util.h"
 
 namespace quillet::platform {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/quillet-devtest-XXXXXX";
-    path_ = mkdtemp(tmpl);
-  }
-  ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
 using testing::StopFd;
+using testing::TempDir;
 
-bool parseFile(const std::string& path, WavInfo& info) {
-  std::ifstream in(path, std::ios::binary);
-  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+bool parseBytes(const std::string& bytes, WavInfo& info) {
   std::string error;
   auto readAt = [&](uint64_t off, void* buf, size_t n) -> size_t {
     if (off >= bytes.size()) return 0;
@@ -72,11 +54,11 @@ TEST(WavFile, HeaderStaysValidWhileWritingAndReadsBack) {
   std::string error;
   ASSERT_TRUE(w.create(path, 8000, 1, error));
   WavInfo info;
-  ASSERT_TRUE(parseFile(path, info));
+  ASSERT_TRUE(parseBytes(testing::readFile(path), info));
   EXPECT_EQ(info.dataBytes, 0u);
   std::vector<int16_t> block{1, -2, 3, -32768, 32767};
   ASSERT_TRUE(w.write(block.data(), block.size()));
-  ASSERT_TRUE(parseFile(path, info));  // readable before close
+  ASSERT_TRUE(parseBytes(testing::readFile(path), info));  // readable before close
   EXPECT_EQ(info.dataBytes, 10u);
   ASSERT_TRUE(w.write(block.data(), block.size()));
   w.close();
@@ -91,59 +73,44 @@ TEST(WavFile, HeaderStaysValidWhileWritingAndReadsBack) {
 }
 
 TEST(WavFile, ConvertsOtherSampleFormatsTo16Bit) {
-  WavInfo info;
-  info.channels = 1;
-  int16_t out[2];
-  info.bitsPerSample = 8;
-  info.encoding = 1;
-  const uint8_t u8[] = {0, 255};
-  wavFramesToInt16(info, u8, 2, out);
-  EXPECT_EQ(out[0], -32768);
-  EXPECT_EQ(out[1], 127 * 256);
-  info.bitsPerSample = 24;
-  const uint8_t s24[] = {0x11, 0x34, 0x12, 0x00, 0x00, 0x80};
-  wavFramesToInt16(info, s24, 2, out);
-  EXPECT_EQ(out[0], 0x1234);
-  EXPECT_EQ(out[1], -32768);
-  info.bitsPerSample = 32;
-  info.encoding = 3;
-  const float f[] = {0.5f, -4.0f};
-  wavFramesToInt16(info, reinterpret_cast<const uint8_t*>(f), 2, out);
-  EXPECT_EQ(out[0], 16384);
-  EXPECT_EQ(out[1], -32768);  // clipped, not wrapped
+  const float f[] = {0.5f, -4.0f};  // the second is clipped, not wrapped
+  const struct {
+    uint16_t bits, encoding;
+    std::string bytes;
+    int16_t first, second;
+  } cases[] = {{8, 1, std::string("\0\xFF", 2), -32768, 127 * 256},
+               {24, 1, std::string("\x11\x34\x12\0\0\x80", 6), 0x1234, -32768},
+               {32, 3, std::string(reinterpret_cast<const char*>(f), 8), 16384, -32768}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bits);
+    WavInfo info;
+    info.channels = 1;
+    info.bitsPerSample = c.bits;
+    info.encoding = c.encoding;
+    int16_t out[2];
+    wavFramesToInt16(info, reinterpret_cast<const uint8_t*>(c.bytes.data()), 2, out);
+    EXPECT_EQ(out[0], c.first);
+    EXPECT_EQ(out[1], c.second);
+  }
 }
 
 TEST(WavFile, RejectsBrokenHeadersAndCutsOversizedData) {
-  auto parse = [](const std::vector<uint8_t>& bytes, WavInfo& info) {
-    std::string error;
-    auto readAt = [&](uint64_t off, void* buf, size_t n) -> size_t {
-      if (off >= bytes.size()) return 0;
-      n = std::min<size_t>(n, bytes.size() - off);
-      std::memcpy(buf, bytes.data() + off, n);
-      return n;
-    };
-    return parseWavHeader(readAt, bytes.size(), info, error);
-  };
-  std::vector<uint8_t> good = {'R', 'I',  'F',  'F',  0,    0, 0, 0, 'W', 'A', 'V', 'E',  'f',
-                               'm', 't',  ' ',  16,   0,    0, 0, 1, 0,   2,   0,   0x40, 0x1F,
-                               0,   0,    0,    0,    0,    0, 4, 0, 16,  0,   'd', 'a',  't',
-                               'a', 0xFF, 0xFF, 0xFF, 0x7F, 1, 2, 3, 4,   5};
+  const std::string good(
+      "RIFF\0\0\0\0WAVEfmt \x10\0\0\0\x01\0\x02\0\x40\x1F\0\0\0\0\0\0\x04\0\x10\0"
+      "data\xFF\xFF\xFF\x7F\x01\x02\x03\x04\x05",
+      49);
   WavInfo info;
-  ASSERT_TRUE(parse(good, info));
+  ASSERT_TRUE(parseBytes(good, info));
   EXPECT_EQ(info.dataBytes, 4u);  // claims 2 GiB, holds one whole frame
-  auto bad = good;
-  bad[32] = 3;  // block align does not match 2 × 16 bit
-  EXPECT_FALSE(parse(bad, info));
-  bad = good;
-  bad[22] = 0;  // no channels
-  EXPECT_FALSE(parse(bad, info));
-  bad = good;
-  bad[20] = 2;  // ADPCM
-  EXPECT_FALSE(parse(bad, info));
-  EXPECT_FALSE(parse(std::vector<uint8_t>(good.begin(), good.begin() + 30), info));
-  bad = good;
-  std::memcpy(&bad[12], "data", 4);  // data before fmt
-  EXPECT_FALSE(parse(bad, info));
+  // Block align not 2 × 16 bit, no channels, ADPCM, data before fmt.
+  const std::pair<size_t, std::string> breaks[] = {
+      {32, "\x03"}, {22, std::string(1, '\0')}, {20, "\x02"}, {12, "data"}};
+  for (const auto& [at, bytes] : breaks) {
+    std::string bad = good;
+    bad.replace(at, bytes.size(), bytes);
+    EXPECT_FALSE(parseBytes(bad, info)) << at;
+  }
+  EXPECT_FALSE(parseBytes(good.substr(0, 30), info));
 }
 
 TEST(FileCapture, OpensAtTheFilesRateWithItsChannelsOrFewer) {
@@ -198,7 +165,7 @@ TEST(FileCapture, MissingOrBrokenFileFailsToOpen) {
   TempDir dir;
   EXPECT_EQ(makeCaptureDevice("file:" + dir.file("none.wav"))->open(8000, 1, 160, 50),
             AudioOpen::Failed);
-  std::ofstream(dir.file("junk.wav")) << "not a wave file at all";
+  testing::writeFile(dir.file("junk.wav"), "not a wave file at all");
   auto dev = makeCaptureDevice("file:" + dir.file("junk.wav"));
   EXPECT_EQ(dev->open(8000, 1, 160, 50), AudioOpen::Failed);
   EXPECT_FALSE(dev->lastError().empty());
@@ -222,7 +189,7 @@ TEST(FilePlayback, RetiresBlocksInRealTimeAndWritesWhatSounded) {
   ASSERT_EQ(dev->waitCompletion(0, stop.fd(), 1000), AudioWait::Ready);
   EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(99));
   WavInfo info;
-  ASSERT_TRUE(parseFile(path, info));  // valid while the device writes
+  ASSERT_TRUE(parseBytes(testing::readFile(path), info));  // valid while the device writes
   EXPECT_GE(info.dataBytes, 1600u);
   ASSERT_EQ(dev->waitCompletion(2, stop.fd(), 1000), AudioWait::Ready);
   EXPECT_EQ(dev->completedBlocks(), 3u);

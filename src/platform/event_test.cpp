@@ -13,22 +13,17 @@
 namespace quillet::platform {
 namespace {
 
-TEST(Event, ManualResetStaysSetUntilReset) {
-  Event event(Event::Reset::Manual);
-  EXPECT_FALSE(event.wait(0));
-  event.set();
-  EXPECT_TRUE(event.wait(0));
-  EXPECT_TRUE(event.wait(0));
-  event.reset();
-  EXPECT_FALSE(event.wait(0));
-}
-
-TEST(Event, AutoResetWakesOneWaiterPerSet) {
-  Event event(Event::Reset::Auto);
-  event.set();
-  event.set();  // two sets before a wait still make one signal
-  EXPECT_TRUE(event.wait(0));
-  EXPECT_FALSE(event.wait(0));
+TEST(Event, ManualStaysSetUntilResetAndAutoGivesOneSignalPerWait) {
+  Event manual(Event::Reset::Manual), automatic(Event::Reset::Auto);
+  manual.set();
+  EXPECT_TRUE(manual.wait(0));
+  EXPECT_TRUE(manual.wait(0));
+  manual.reset();
+  EXPECT_FALSE(manual.wait(0));
+  automatic.set();
+  automatic.set();  // two sets before a wait still make one signal
+  EXPECT_TRUE(automatic.wait(0));
+  EXPECT_FALSE(automatic.wait(0));
 }
 
 TEST(Event, WaitSeesSetFromAnotherThread) {
