@@ -42,34 +42,37 @@ class RecordingStream : public RtpStream {
 
 class DtmfTest : public ::testing::Test {
  protected:
+  DtmfTest() {
+    sender.setListener([this] {
+      std::lock_guard lock(mutex);
+      ++empties;
+      emptied.notify_all();
+    });
+  }
+  // Waits for the sender's next report that its queue has run empty.
+  void awaitEmpty() {
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(emptied.wait_for(lock, std::chrono::seconds(20), [&] { return empties > seen; }));
+    ++seen;
+  }
   // Sends the digits and waits until the queue has run empty.
   void sendAndWait(uint8_t eventType, uint8_t voiceType, const std::string& digits) {
     sender.setPayloadTypes(eventType, voiceType, 97);
-    std::mutex m;
-    std::condition_variable cv;
-    int empties = 0;
-    sender.setListener([&] {
-      std::lock_guard lock(m);
-      ++empties;
-      cv.notify_all();
-    });
     sender.Start();
-    {
-      // The first listener call comes at once (empty queue); wait for it, then queue.
-      std::unique_lock lock(m);
-      ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(5), [&] { return empties >= 1; }));
-    }
+    awaitEmpty();  // the first report comes at once (nothing queued yet)
     t0 = stream.timestamp();
     started = platform::tickMs();
     sender.sendDigits(digits);
-    std::unique_lock lock(m);
-    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(20), [&] { return empties >= 2; }));
+    awaitEmpty();
     finished = platform::tickMs();
-    lock.unlock();
     sender.Stop();
   }
   RecordingStream stream;
   DtmfSender sender{stream};
+  std::mutex mutex;
+  std::condition_variable emptied;
+  int empties = 0;
+  int seen = 0;
   uint32_t t0 = 0;
   uint32_t started = 0;
   uint32_t finished = 0;
@@ -139,15 +142,13 @@ TEST_F(DtmfTest, InBandDigitIsEightPcmuPacketsOfTheTone) {
 }
 
 TEST_F(DtmfTest, InBandG726PacketsCarryNoPayloadAndGsmCarries33Bytes) {
-  sendAndWait(255, 97, "2");
-  auto sent = stream.take();
-  ASSERT_EQ(sent.size(), 8u);
-  for (const auto& packet : sent) EXPECT_EQ(packet.bytes.size(), 12u);
-  stream.sent.clear();
-  sendAndWait(255, 3, "2");
-  sent = stream.take();
-  ASSERT_EQ(sent.size(), 8u);
-  for (const auto& packet : sent) EXPECT_EQ(packet.bytes.size(), 45u);
+  for (auto [voiceType, size] : {std::pair<uint8_t, size_t>{97, 12}, {3, 45}}) {
+    stream.sent.clear();
+    sendAndWait(255, voiceType, "2");
+    auto sent = stream.take();
+    ASSERT_EQ(sent.size(), 8u);
+    for (const auto& packet : sent) EXPECT_EQ(packet.bytes.size(), size) << int{voiceType};
+  }
 }
 
 TEST(InBandKey, ToneSitsBetweenSilencesAtTheKeysFrequencies) {
@@ -171,37 +172,23 @@ TEST(InBandKey, ToneSitsBetweenSilencesAtTheKeysFrequencies) {
   for (int32_t s : inBandKeySamples('D')) EXPECT_EQ(s, 0);
 }
 
-TEST(DtmfQueue, ExcessDigitsAreDroppedNotWrapped) {
-  RecordingStream stream;
-  DtmfSender sender(stream);
+TEST_F(DtmfTest, ExcessDigitsAreDroppedNotWrapped) {
   sender.setPayloadTypes(101, 0, 97);
-  // Not started: the queue fills to 259 and the rest is dropped; the reader then sees
-  // exactly the first 259 digits in order.
+  // Not started: the queue fills to 259 and the rest is dropped.
   std::string digits;
   for (int i = 0; i < 300; ++i) digits += kEventTable[i % 17];
   sender.sendDigits(digits);
   EXPECT_EQ(sender.queued(), 259u);
   sender.sendDigits("9");  // still full
   EXPECT_EQ(sender.queued(), 259u);
-  // Clearing empties it; a new digit goes in again.
+  // Clearing empties it; a new digit goes in again and is the only one sent.
   sender.clearQueue();
   EXPECT_EQ(sender.queued(), 0u);
   sender.sendDigits("1");
-  std::vector<SentPacket> sent;
-  std::mutex m;
-  std::condition_variable cv;
-  bool empty = false;
-  sender.setListener([&] {
-    std::lock_guard lock(m);
-    empty = true;
-    cv.notify_all();
-  });
   sender.Start();
-  std::unique_lock lock(m);
-  ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(5), [&] { return empty; }));
-  lock.unlock();
+  awaitEmpty();
   sender.Stop();
-  sent = stream.take();
+  auto sent = stream.take();
   ASSERT_EQ(sent.size(), 6u);
   EXPECT_EQ(sent[0].bytes[12], 1);
 }

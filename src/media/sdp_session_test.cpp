@@ -200,15 +200,6 @@ TEST_F(SdpTest, PrivatePeerGetsPrivateAddressAndDirectionStays) {
   EXPECT_NE(answer.find("a=sendonly\r\na=direction:active\r\n"), std::string::npos);
 }
 
-TEST_F(SdpTest, TakeAnswerKeepsOnlyTheNegotiatedValues) {
-  session.makeOffer(false);
-  ASSERT_TRUE(session.takeAnswer(offerWith("m=audio 7078 RTP/AVP 8 13\r\n", "127.0.0.1")));
-  EXPECT_EQ(session.chosenPayloadType(), 8);
-  EXPECT_EQ(session.comfortNoisePayloadType(), 13);
-  EXPECT_EQ(session.remotePort(), 7078);
-  EXPECT_EQ(session.remoteAddress(), "127.0.0.1");
-}
-
 TEST(RemoteSdpParse, ToleratesOddSpacingAndLineEnds) {
   RemoteSdp sdp = RemoteSdp::parse(
       "\t  c = IN  IP4   10.1.2.3\n\r  m==audio   5004  RTP/AVP   0  8\r\r\n"

@@ -10,25 +10,19 @@ PublicAddressRequest rtpRequest(const std::string& address, uint16_t port) {
   return {address, port, -1, 16, 9000, 8000};
 }
 
-TEST(PublicAddress, PublicLocalAddressAnswersItselfWhateverTheSettings) {
-  NatSettings settings;
-  settings.staticMapping = true;
-  settings.staticPublicIp = "203.0.113.5";
-  LocalPublicAddressResolver resolver(settings);
-  PublicAddress result = resolver.resolve(rtpRequest("80.1.2.3", 8004));
-  EXPECT_EQ(result.address, "80.1.2.3");
-  EXPECT_EQ(result.port, 8004);
-  EXPECT_FALSE(result.nat);
-  EXPECT_TRUE(resolver.message().empty());
-}
-
-TEST(PublicAddress, StaticMappingShiftsThePort) {
+TEST(PublicAddress, StaticMappingAppliesOnlyToAPrivateAddress) {
   NatSettings settings;
   settings.staticMapping = true;
   settings.staticPublicIp = "203.0.113.5";
   settings.active = true;
   LocalPublicAddressResolver resolver(settings);
-  PublicAddress result = resolver.resolve(rtpRequest("192.168.1.23", 8004));
+  // A local address that is itself public answers itself and leaves "Active" alone.
+  PublicAddress result = resolver.resolve(rtpRequest("80.1.2.3", 8004));
+  EXPECT_EQ(result.address, "80.1.2.3");
+  EXPECT_EQ(result.port, 8004);
+  EXPECT_FALSE(result.nat);
+  EXPECT_FALSE(resolver.clearedActive());
+  result = resolver.resolve(rtpRequest("192.168.1.23", 8004));
   EXPECT_EQ(result.address, "203.0.113.5");
   EXPECT_EQ(result.port, 9004);
   EXPECT_FALSE(result.nat);
