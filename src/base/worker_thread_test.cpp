@@ -82,12 +82,9 @@ TEST(WorkerThread, NeverStartedWorkerStopsAtOnceAndWaitReportsEachOutcome) {
 
 TEST(WorkerThread, WaitForAnyOrStopWithSeventyHandles) {
   CountingWorker worker;
-  std::vector<std::unique_ptr<Event>> owned;
+  std::vector<Event> owned(70);
   std::vector<Event*> events;
-  for (int i = 0; i < 70; ++i) {
-    owned.push_back(std::make_unique<Event>());
-    events.push_back(owned.back().get());
-  }
+  for (Event& event : owned) events.push_back(&event);
   EXPECT_EQ(WaitForAnyOrStop(worker, events, 200), WaitResult::TimedOut);
   int index = -1;
   events[66]->set();

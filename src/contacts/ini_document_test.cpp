@@ -43,26 +43,19 @@ TEST(IniDocument, NamesCompareWithoutCaseAndKeepFirstSpelling) {
   EXPECT_EQ(doc.get("contacts", "ENTRYCOUNT"), std::optional<std::string>("2"));
 }
 
-TEST(IniDocument, KeySetTwiceKeepsFirstPlaceAndLastValue) {
-  IniDocument doc;
-  IniSection& s = doc.addSection("s");
-  s.set("a", "1");
-  s.set("b", "2");
-  s.set("A", "3");
-  EXPECT_EQ(doc.written(), "[s]\r\na=3\r\nb=2\r\n\r\n");
-}
-
-TEST(IniDocument, ErasingKeepsIndexOfLaterKeys) {
+TEST(IniDocument, KeySetTwiceKeepsFirstPlaceAndErasingKeepsLaterKeysFound) {
   IniDocument doc;
   IniSection& s = doc.addSection("s");
   s.set("a", "1");
   s.set("b", "2");
   s.set("c", "3");
+  s.set("B", "4");
+  EXPECT_EQ(doc.written(), "[s]\r\na=1\r\nb=4\r\nc=3\r\n\r\n");
   EXPECT_TRUE(s.erase("A"));
   EXPECT_FALSE(s.erase("a"));
   EXPECT_EQ(*s.find("c"), "3");
-  s.set("b", "4");
-  EXPECT_EQ(doc.written(), "[s]\r\nb=4\r\nc=3\r\n\r\n");
+  s.set("b", "5");
+  EXPECT_EQ(doc.written(), "[s]\r\nb=5\r\nc=3\r\n\r\n");
   s.erase("b");
   s.erase("c");
   EXPECT_EQ(doc.written(), "[s]\r\n\r\n");  // the emptied section keeps its header
