@@ -75,7 +75,6 @@ TEST(SipTemplates, InviteWithReplacesAndCredentials) {
 TEST(SipTemplates, PerMethodLines) {
   RequestContext c = makeContext();
   SipMessage ack = reparse(buildAck(makeRequest("ACK", 101), c));
-  EXPECT_EQ(ack.method, "ACK");
   EXPECT_EQ(ack.header(hdr::kContact, "-"), "-");
   EXPECT_EQ(ack.header(hdr::kCSeq), "101 ACK");
 
@@ -111,7 +110,6 @@ TEST(SipTemplates, ContentLengthCountsUtf8Bytes) {
   SipMessage m = reparse(text);
   EXPECT_EQ(m.header(hdr::kContentLength), "10");
   EXPECT_EQ(m.body("text/plain"), body);
-  EXPECT_EQ(bodyBlock({}, {}), "Content-Length: 0\r\n\r\n");
 }
 
 TEST(SipTemplates, RegisterText) {

@@ -1,21 +1,11 @@
-// Tests of URI and name-addr reading, escaping, dial strings and the route rules.
+// Tests of URI and name-addr reading, escaping, dial strings and the route rules (the
+// plainest URI and name-addr are checked through quillet-tool in tests/siptext).
 #include "sip/sip_uri.h"
 
 #include <gtest/gtest.h>
 
 namespace quillet::sip {
 namespace {
-
-TEST(SipUri, UserHostPortAndParameter) {
-  SipUri uri = parseUri("alice@H:5070;transport=udp");
-  EXPECT_EQ(uri.scheme, "sip");
-  EXPECT_EQ(uri.user, "alice");
-  EXPECT_EQ(uri.host, "H");
-  EXPECT_TRUE(uri.hasPort);
-  EXPECT_EQ(uri.port, 5070);
-  EXPECT_EQ(paramValue(uri.params, "transport"), "udp");
-  EXPECT_EQ(printUri(uri), "sip:alice@H:5070");
-}
 
 TEST(SipUri, SchemePasswordAndDefaultPort) {
   SipUri uri = parseUri("sips:bob:pw@example.com;lr;maddr=10.0.0.1");
@@ -75,11 +65,7 @@ TEST(SipUri, PartsAreCutAndPortsClamped) {
 }
 
 TEST(NameAddr, DisplayNamesUrisAndParameters) {
-  NameAddr na = parseNameAddr("  \"Bob\" <sip:bob@H>;tag=77");
-  EXPECT_EQ(na.displayName, "Bob");
-  EXPECT_EQ(na.uri, "sip:bob@H");
-  EXPECT_EQ(paramValue(na.params, "tag"), "77");
-  na = parseNameAddr("Alice Smith <sip:alice@h;transport=udp>;expires=60;q=0.5");
+  NameAddr na = parseNameAddr("Alice Smith <sip:alice@h;transport=udp>;expires=60;q=0.5");
   EXPECT_EQ(na.displayName, "Alice Smith");
   EXPECT_EQ(na.uri, "sip:alice@h;transport=udp");
   EXPECT_EQ(paramValue(na.params, "expires"), "60");
