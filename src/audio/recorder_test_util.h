@@ -78,7 +78,6 @@ class CollectSink : public AudioSink {
     std::lock_guard lock(mutex_);
     data_.insert(data_.end(), samples, samples + static_cast<size_t>(frames) * channels_);
     position_ += frames;
-    writes_.push_back(frames);
   }
   void Seek(uint32_t position) override {
     std::lock_guard lock(mutex_);
@@ -93,10 +92,6 @@ class CollectSink : public AudioSink {
     std::lock_guard lock(mutex_);
     return seeks_;
   }
-  std::vector<uint32_t> writes() {
-    std::lock_guard lock(mutex_);
-    return writes_;
-  }
   size_t frames() {
     std::lock_guard lock(mutex_);
     return data_.size() / channels_;
@@ -106,7 +101,6 @@ class CollectSink : public AudioSink {
   std::mutex mutex_;
   std::vector<int32_t> data_;
   std::vector<uint32_t> seeks_;
-  std::vector<uint32_t> writes_;
 };
 
 class TempDir {

@@ -94,33 +94,26 @@ TEST_F(WaveFileTest, Reads8BitSamplesCentredTimes4096) {
   EXPECT_EQ(out[2], 127 * 4096);
 }
 
-TEST_F(WaveFileTest, SkipsOtherChunksBeforeFmtAndOddChunksWithTheirPad) {
-  Bytes b = header();
-  b.id("LIST").u32(3).raw({'a', 'b', 'c', 0});  // odd size, pad byte
-  b.fmt(1, 1, 8000, 16);
-  b.id("fact").u32(1).raw({9, 0});
-  b.id("data").u32(2).u16(100);
-  SourceRef s = open(b);
-  ASSERT_FALSE(s.isNull());
-  int32_t x;
-  s->Read(&x, 1);
-  EXPECT_EQ(x, 1600);
-}
-
-TEST_F(WaveFileTest, AcceptsShortAndExtendedFmtChunks) {
-  SourceRef s18 = open(header().fmt(1, 1, 8000, 16, 18).id("data").u32(2).u16(5));
-  EXPECT_FALSE(s18.isNull());
-  SourceRef s17 = open(header().fmt(1, 1, 8000, 16, 17).id("data").u32(2).u16(5));
-  EXPECT_FALSE(s17.isNull());
-}
-
-TEST_F(WaveFileTest, SkipsChunksInFrontOfTheRiffHeader) {
-  Bytes b;
-  b.id("JUNK").u32(6).raw({1, 2, 3, 4, 5, 6});
-  const Bytes riff = header();
-  b.b.insert(b.b.end(), riff.b.begin(), riff.b.end());
-  b.fmt(1, 1, 8000, 16).id("data").u32(2).u16(1);
-  EXPECT_FALSE(open(b).isNull());
+TEST_F(WaveFileTest, SkipsOddAndForeignChunksAndTakesShortOrExtendedFmtChunks) {
+  Bytes oddChunks = header();
+  oddChunks.id("LIST").u32(3).raw({'a', 'b', 'c', 0});  // odd size, pad byte
+  oddChunks.fmt(1, 1, 8000, 16).id("fact").u32(1).raw({9, 0}).id("data").u32(2).u16(100);
+  Bytes junkFirst;  // chunks in front of the RIFF header
+  junkFirst.id("JUNK").u32(6).raw({1, 2, 3, 4, 5, 6}).id("RIFF").u32(0).id("WAVE");
+  junkFirst.fmt(1, 1, 8000, 16).id("data").u32(2).u16(100);
+  const Bytes files[] = {
+      oddChunks,
+      header().fmt(1, 1, 8000, 16, 18).id("data").u32(2).u16(100),
+      header().fmt(1, 1, 8000, 16, 17).id("data").u32(2).u16(100),
+      junkFirst,
+  };
+  for (size_t i = 0; i < std::size(files); ++i) {
+    SourceRef s = open(files[i]);
+    ASSERT_FALSE(s.isNull()) << i;
+    int32_t x;
+    s->Read(&x, 1);
+    EXPECT_EQ(x, 1600) << i;
+  }
 }
 
 TEST_F(WaveFileTest, RefusesUnsupportedFormatsWithKindFive) {
@@ -234,19 +227,14 @@ TEST(KeyTone, KnownKeysMakeTheirTwoTonesAndOthersSilence) {
   for (int32_t v : silent) EXPECT_EQ(v, 0);
 }
 
-TEST(RingSound, IsAnEightKilohertzMonoWaveOf20736DataBytes) {
+TEST_F(WaveFileTest, RingSoundIsAnEightKilohertzMonoWaveOf20736DataBytes) {
   const auto ring = RingSound();
   ASSERT_EQ(ring.size(), 12u + 8 + 18 + 8 + 20736);
   EXPECT_EQ(std::memcmp(ring.data(), "RIFF", 4), 0);
   EXPECT_EQ(std::memcmp(ring.data() + 12, "fmt ", 4), 0);
   EXPECT_EQ(ring[16], 18);
   // Read back through the program's own reader.
-  const auto dir = fs::temp_directory_path() / ("quillet-ring-" + std::to_string(::getpid()));
-  fs::create_directories(dir);
-  const auto path = (dir / "ring.wav").string();
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(ring.data()), static_cast<std::streamsize>(ring.size()));
-  SourceRef s = OpenWaveFile(path);
+  SourceRef s = open(Bytes{{ring.begin(), ring.end()}});
   ASSERT_FALSE(s.isNull());
   EXPECT_EQ(s->rate(), 8000u);
   EXPECT_EQ(s->channels(), 1u);
@@ -258,23 +246,19 @@ TEST(RingSound, IsAnEightKilohertzMonoWaveOf20736DataBytes) {
   EXPECT_GT(peak, 8000);                     // audible
   EXPECT_LT(peak, 32767);                    // not clipped
   EXPECT_LT(std::abs(pcm.back()), 16 * 64);  // fades out: no click when it repeats
-  fs::remove_all(dir);
 }
 
-TEST(DeleteTemporaryAudio, RemovesOnlyAudAndGrfFiles) {
-  const auto dir = fs::temp_directory_path() / ("quillet-tmpaudio-" + std::to_string(::getpid()));
-  fs::create_directories(dir);
+TEST_F(WaveFileTest, DeleteTemporaryAudioRemovesOnlyAudAndGrfFiles) {
   for (const char* name : {"a.aud", "b.AUD", "c.grf", "keep.wav", "keep.aud.txt"}) {
-    std::ofstream(dir / name) << "x";
+    std::ofstream(dir_ / name) << "x";
   }
-  fs::create_directories(dir / "folder.aud");
-  EXPECT_EQ(DeleteTemporaryAudio(dir.string()), 3);
-  EXPECT_TRUE(fs::exists(dir / "keep.wav"));
-  EXPECT_TRUE(fs::exists(dir / "keep.aud.txt"));
-  EXPECT_TRUE(fs::exists(dir / "folder.aud"));
-  EXPECT_FALSE(fs::exists(dir / "a.aud"));
-  EXPECT_EQ(DeleteTemporaryAudio((dir / "none").string()), 0);
-  fs::remove_all(dir);
+  fs::create_directories(dir_ / "folder.aud");
+  EXPECT_EQ(DeleteTemporaryAudio(dir_.string()), 3);
+  EXPECT_TRUE(fs::exists(dir_ / "keep.wav"));
+  EXPECT_TRUE(fs::exists(dir_ / "keep.aud.txt"));
+  EXPECT_TRUE(fs::exists(dir_ / "folder.aud"));
+  EXPECT_FALSE(fs::exists(dir_ / "a.aud"));
+  EXPECT_EQ(DeleteTemporaryAudio((dir_ / "none").string()), 0);
 }
 
 }  // namespace
