@@ -1,7 +1,6 @@
 // FileBuffer: a writer and a reader through a temporary file that never outlives them.
 #include "audio/file_buffer.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -12,16 +11,12 @@
 #include <thread>
 #include <vector>
 
+#include "audio/recorder_test_util.h"
+
 namespace quillet::audio {
 namespace {
 
-int openDescriptors() {
-  int n = 0;
-  DIR* d = ::opendir("/proc/self/fd");
-  while (d != nullptr && ::readdir(d) != nullptr) ++n;
-  if (d != nullptr) ::closedir(d);
-  return n;
-}
+using testing::openFds;
 
 // Points TMPDIR at a private folder for the test and checks it is empty at the end.
 class FileBufferTest : public ::testing::Test {
@@ -45,8 +40,6 @@ class FileBufferTest : public ::testing::Test {
       ::unsetenv("TMPDIR");
     }
   }
-  bool folderEmpty() const { return std::filesystem::is_empty(dir_); }
-
   std::filesystem::path dir_;
   std::string oldTmp_;
   bool hadTmp_ = false;
@@ -110,13 +103,13 @@ TEST_F(FileBufferTest, CarriesAudioBetweenThreadsWithoutSizeLimit) {
 
 TEST_F(FileBufferTest, FileGoesWhenTheLastEndDetaches) {
   auto buf = std::make_shared<FileBuffer>(8000, 1);
-  const int before = openDescriptors();
+  const int before = openFds();
   EXPECT_FALSE(buf->isOpen());
   {
     SinkRef writer = OpenFileWriter(buf);
     EXPECT_TRUE(buf->isOpen());
     EXPECT_FALSE(buf->path().empty());
-    EXPECT_TRUE(folderEmpty());  // unlinked as soon as it was opened
+    EXPECT_TRUE(std::filesystem::is_empty(dir_));  // unlinked as soon as it was opened
     {
       SourceRef reader = OpenFileReader(buf);
       int32_t x[3] = {1, 2, 3};
@@ -128,7 +121,7 @@ TEST_F(FileBufferTest, FileGoesWhenTheLastEndDetaches) {
     EXPECT_TRUE(buf->path().empty());
     EXPECT_TRUE(buf->IsDrained());
   }
-  EXPECT_EQ(openDescriptors(), before);
+  EXPECT_EQ(openFds(), before);
 }
 
 TEST_F(FileBufferTest, SecondWriterKeepsTheFileWhenTheFirstGoes) {
@@ -145,7 +138,7 @@ TEST_F(FileBufferTest, SecondWriterKeepsTheFileWhenTheFirstGoes) {
 }
 
 TEST_F(FileBufferTest, EndsOutlivingTheOwnerAndAnEarlyExitLeaveNothing) {
-  const int before = openDescriptors();
+  const int before = openFds();
   SourceRef reader;
   {
     auto buf = std::make_shared<FileBuffer>(8000, 1);
@@ -160,7 +153,7 @@ TEST_F(FileBufferTest, EndsOutlivingTheOwnerAndAnEarlyExitLeaveNothing) {
   EXPECT_EQ(got[3], 4);
   EXPECT_EQ(got[4], 0);
   reader.resetNull();
-  EXPECT_EQ(openDescriptors(), before);
+  EXPECT_EQ(openFds(), before);
 }
 
 }  // namespace

@@ -43,24 +43,43 @@ struct Events : RecorderListener {
   }
 };
 
-TEST(Recorder, StereoFileAt22050ReachesAnAt8000MonoSinkThroughFallback) {
-  TempDir dir;
-  const std::string mic = dir.file("mic.wav");
-  writeWav(mic, 22050, 2, sine(22050, 2, 22050, 500, 8000));
-  platform::PlainMessageLoop loop;
-  Recorder rec(loop);
-  Events events;
-  rec.SetListener(&events, 77);
-  rec.SetDevice("file:" + mic, 0);
-  auto* sink = new CollectSink(8000, 1);
-  SinkRef ref(sink);
-  ASSERT_EQ(rec.Start(ref, 0, kSilenceDb, 216000000, Recorder::kBeginStreaming), 1);
-  EXPECT_EQ(rec.openedRate(), 22050u);  // 8000 refused; 22050 mono found on the list
-  EXPECT_EQ(rec.openedChannels(), 1u);
+// A recorder on the test's loop with its listener; micFile makes its device a WAV file.
+class RecorderTest : public ::testing::Test {
+ protected:
+  RecorderTest() { rec_.SetListener(&events_, 77); }
+  void micFile(uint32_t rate, uint32_t channels, const std::vector<int16_t>& samples) {
+    writeWav(dir_.file("mic.wav"), rate, channels, samples);
+    rec_.SetDevice("file:" + dir_.file("mic.wav"), 0);
+  }
+  // A new collecting sink, kept alive by the test (the recorder lets go of it at Stop).
+  CollectSink* collect(uint32_t rate, uint32_t channels) {
+    auto* sink = new CollectSink(rate, channels);
+    sink_ = SinkRef(sink);
+    return sink;
+  }
+  // Starts streaming into a new collecting sink (no length limit, no threshold).
+  CollectSink* startStreaming(uint32_t rate, uint32_t channels) {
+    CollectSink* sink = collect(rate, channels);
+    EXPECT_EQ(rec_.Start(sink_, 0, kSilenceDb, 216000000, Recorder::kBeginStreaming), 1);
+    return sink;
+  }
+
+  TempDir dir_;
+  platform::PlainMessageLoop loop_;
+  Recorder rec_{loop_};
+  Events events_;
+  SinkRef sink_;
+};
+
+TEST_F(RecorderTest, StereoFileAt22050ReachesAnAt8000MonoSinkThroughFallback) {
+  micFile(22050, 2, sine(22050, 2, 22050, 500, 8000));
+  CollectSink* sink = startStreaming(8000, 1);
+  EXPECT_EQ(rec_.openedRate(), 22050u);  // 8000 refused; 22050 mono found on the list
+  EXPECT_EQ(rec_.openedChannels(), 1u);
   ASSERT_TRUE(pumpUntil(
-      loop, [&] { return sink->frames() >= 2400; }, 3000));
-  EXPECT_EQ(rec.state(), Recorder::kStreaming);
-  rec.Stop();
+      loop_, [&] { return sink->frames() >= 2400; }, 3000));
+  EXPECT_EQ(rec_.state(), Recorder::kStreaming);
+  rec_.Stop();
   const auto data = sink->data();
   // A 500 Hz sine at 8000 Hz: 16 samples per period, full swing after the resampler's
   // start-up; count the rising zero crossings over 2000 samples (125 periods).
@@ -72,36 +91,28 @@ TEST(Recorder, StereoFileAt22050ReachesAnAt8000MonoSinkThroughFallback) {
   }
   EXPECT_NEAR(crossings, 125, 2);
   EXPECT_NEAR(peak, 8000 * 16, 8000 * 16 / 10);
-  EXPECT_FALSE(events.offThread);
-  ASSERT_GE(events.seen.size(), 2u);
-  EXPECT_EQ(events.seen.front(), "streaming");
-  EXPECT_EQ(events.seen.back(), "stopped");
-  EXPECT_GE(events.firstLevels.size(), 5u);
-  EXPECT_NEAR(events.firstLevels.back(), 0, 1);  // a peak of 128000 is about 0 dB
+  EXPECT_FALSE(events_.offThread);
+  ASSERT_GE(events_.seen.size(), 2u);
+  EXPECT_EQ(events_.seen.front(), "streaming");
+  EXPECT_EQ(events_.seen.back(), "stopped");
+  EXPECT_GE(events_.firstLevels.size(), 5u);
+  EXPECT_NEAR(events_.firstLevels.back(), 0, 1);  // a peak of 128000 is about 0 dB
 }
 
-TEST(Recorder, VoiceSwitchKeepsThePrerollAndHangsOn) {
-  TempDir dir;
-  const std::string mic = dir.file("mic.wav");
+TEST_F(RecorderTest, VoiceSwitchKeepsThePrerollAndHangsOn) {
   // 300 ms silence, 400 ms of tone, then silence: blocks are 160 frames (20 ms).
   std::vector<int16_t> s(8000 * 2, 0);
   const auto tone = sine(8000, 1, 3200, 400, 12000);
   std::copy(tone.begin(), tone.end(), s.begin() + 2400);
-  writeWav(mic, 8000, 1, s);
-  platform::PlainMessageLoop loop;
-  Recorder rec(loop);
-  Events events;
-  rec.SetListener(&events, 77);
-  rec.SetDevice("file:" + mic, 0);
-  auto* sink = new CollectSink(8000, 1);
-  SinkRef ref(sink);
-  ASSERT_EQ(rec.Start(ref, 0, -20, 200, 0), 1);
+  micFile(8000, 1, s);
+  auto* sink = collect(8000, 1);
+  ASSERT_EQ(rec_.Start(sink_, 0, -20, 200, 0), 1);
   ASSERT_TRUE(pumpUntil(
-      loop, [&] { return events.seen.size() >= 3; }, 3000));
-  EXPECT_EQ(events.seen[0], "waiting");
-  EXPECT_EQ(events.seen[1], "streaming");
-  EXPECT_EQ(events.seen[2], "waiting");
-  rec.Stop();
+      loop_, [&] { return events_.seen.size() >= 3; }, 3000));
+  EXPECT_EQ(events_.seen[0], "waiting");
+  EXPECT_EQ(events_.seen[1], "streaming");
+  EXPECT_EQ(events_.seen[2], "waiting");
+  rec_.Stop();
   const auto data = sink->data();
   ASSERT_GE(data.size(), 320u);
   // The block before the speech (silence) leads in, then the tone begins.
@@ -112,93 +123,71 @@ TEST(Recorder, VoiceSwitchKeepsThePrerollAndHangsOn) {
   ASSERT_FALSE(seeks.empty());
   const uint32_t lastVoiceMs = 400 + 20;  // preroll + tone: 420 ms of sink position
   EXPECT_NEAR(static_cast<double>(seeks[0]), (lastVoiceMs + 450) * 8.0, 160.0);
-  EXPECT_EQ(events.seen.back(), "stopped");
+  EXPECT_EQ(events_.seen.back(), "stopped");
 }
 
-TEST(Recorder, LengthLimitStopsItThroughTheLoop) {
-  platform::PlainMessageLoop loop;
-  Recorder rec(loop);
-  Events events;
-  rec.SetListener(&events, 77);
-  rec.SetDevice("null", 0);
-  auto* sink = new CollectSink(8000, 1);
-  SinkRef ref(sink);
-  ASSERT_EQ(rec.Start(ref, 100, kSilenceDb, 216000000, Recorder::kBeginStreaming), 1);
+TEST_F(RecorderTest, LengthLimitStopsItThroughTheLoop) {
+  rec_.SetDevice("null", 0);
+  auto* sink = collect(8000, 1);
+  ASSERT_EQ(rec_.Start(sink_, 100, kSilenceDb, 216000000, Recorder::kBeginStreaming), 1);
   ASSERT_TRUE(pumpUntil(
-      loop, [&] { return rec.state() == Recorder::kIdle; }, 3000));
-  EXPECT_TRUE(events.has("stopped"));
+      loop_, [&] { return rec_.state() == Recorder::kIdle; }, 3000));
+  EXPECT_TRUE(events_.has("stopped"));
   EXPECT_GE(sink->frames(), 800u);
-  EXPECT_EQ(rec.levels().levels[0], kSilenceDb);  // silence reads -127
+  EXPECT_EQ(rec_.levels().levels[0], kSilenceDb);  // silence reads -127
 }
 
-TEST(Recorder, GateHoldsTheThreadUntilReleased) {
-  platform::PlainMessageLoop loop;
-  Recorder rec(loop);
-  rec.SetDevice("null", 0);
-  auto* sink = new CollectSink(16000, 2);
-  SinkRef ref(sink);
-  ASSERT_EQ(rec.Start(ref, 0, kSilenceDb, 1000, Recorder::kHoldAtGate | Recorder::kBeginStreaming),
-            1);
-  pumpFor(loop, 80);
+TEST_F(RecorderTest, GateHoldsTheThreadUntilReleased) {
+  rec_.SetDevice("null", 0);
+  auto* sink = collect(16000, 2);
+  ASSERT_EQ(
+      rec_.Start(sink_, 0, kSilenceDb, 1000, Recorder::kHoldAtGate | Recorder::kBeginStreaming), 1);
+  pumpFor(loop_, 80);
   EXPECT_EQ(sink->frames(), 0u);
-  rec.ReleaseGate();
+  rec_.ReleaseGate();
   ASSERT_TRUE(pumpUntil(
-      loop, [&] { return sink->frames() >= 320; }, 2000));
-  EXPECT_EQ(rec.openedChannels(), 2u);
-  EXPECT_EQ(rec.levels().count, 2);
+      loop_, [&] { return sink->frames() >= 320; }, 2000));
+  EXPECT_EQ(rec_.openedChannels(), 2u);
+  EXPECT_EQ(rec_.levels().count, 2);
 }
 
-TEST(Recorder, RefusesNullSinksAndDevicesThatDoNotOpen) {
-  platform::PlainMessageLoop loop;
-  Recorder rec(loop);
-  Events events;
-  rec.SetListener(&events, 77);
-  rec.SetDevice("file:/nonexistent/mic.wav", 0);
+TEST_F(RecorderTest, RefusesNullSinksAndDevicesThatDoNotOpen) {
+  rec_.SetDevice("file:/nonexistent/mic.wav", 0);
   const int threads = threadCount();
   SinkRef sink(new CollectSink(8000, 1));
-  EXPECT_EQ(rec.Start(sink, 0, kSilenceDb, 0, Recorder::kBeginStreaming), 0);
-  EXPECT_EQ(rec.state(), Recorder::kIdle);
-  EXPECT_FALSE(rec.hasThread());
+  EXPECT_EQ(rec_.Start(sink, 0, kSilenceDb, 0, Recorder::kBeginStreaming), 0);
+  EXPECT_EQ(rec_.state(), Recorder::kIdle);
+  EXPECT_FALSE(rec_.hasThread());
   EXPECT_EQ(threadCount(), threads);
-  EXPECT_EQ(rec.Start(SinkRef(), 0, kSilenceDb, 0, 0), 0);
-  EXPECT_TRUE(events.seen.empty());  // failures are silent
+  EXPECT_EQ(rec_.Start(SinkRef(), 0, kSilenceDb, 0, 0), 0);
+  EXPECT_TRUE(events_.seen.empty());  // failures are silent
 }
 
-TEST(Recorder, DigitalGainAndDcRemovalShapeTheBlocks) {
-  TempDir dir;
-  const std::string mic = dir.file("mic.wav");
-  std::vector<int16_t> s(8000, 3000);  // a constant offset only
-  writeWav(mic, 8000, 1, s);
-  platform::PlainMessageLoop loop;
-  Recorder rec(loop);
-  rec.SetDevice("file:" + mic, 0);
-  SetRecordVolume(rec, 20);  // 10 steps: mixer 12 dB (no mixer here), 8 dB digital
-  EXPECT_EQ(rec.digitalGain(), static_cast<uint32_t>(amplitudeFactor(8) / 32768));
-  auto* sink = new CollectSink(8000, 1);
-  SinkRef ref(sink);
-  ASSERT_EQ(rec.Start(ref, 0, kSilenceDb, 216000000, Recorder::kBeginStreaming), 1);
+TEST_F(RecorderTest, DigitalGainAndDcRemovalShapeTheBlocks) {
+  micFile(8000, 1, std::vector<int16_t>(8000, 3000));  // a constant offset only
+  SetRecordVolume(rec_, 20);  // 10 steps: mixer 12 dB (no mixer here), 8 dB digital
+  EXPECT_EQ(rec_.digitalGain(), static_cast<uint32_t>(amplitudeFactor(8) / 32768));
+  CollectSink* sink = startStreaming(8000, 1);
   ASSERT_TRUE(pumpUntil(
-      loop, [&] { return sink->frames() >= 4000; }, 3000));
-  rec.Stop();
+      loop_, [&] { return sink->frames() >= 4000; }, 3000));
+  rec_.Stop();
   const auto data = sink->data();
   // The first sample passes with the gain; the offset then decays away.
-  EXPECT_EQ(data[0], static_cast<int32_t>((3000LL * 16 * rec.digitalGain()) >> 9));
+  EXPECT_EQ(data[0], static_cast<int32_t>((3000LL * 16 * rec_.digitalGain()) >> 9));
   EXPECT_LT(std::abs(data[3999]), std::abs(data[0]) / 20);
 }
 
-TEST(Recorder, NothingOutlivesStop) {
-  TempDir dir;
-  const std::string mic = dir.file("mic.wav");
+TEST_F(RecorderTest, NothingOutlivesStop) {
+  const std::string mic = dir_.file("mic.wav");
   writeWav(mic, 8000, 1, sine(8000, 1, 8000, 300, 5000));
-  platform::PlainMessageLoop loop;
   const int fds = openFds();
   const int threads = threadCount();
   {
-    Recorder rec(loop);
+    Recorder rec(loop_);
     rec.SetDevice("file:" + mic, 0);
     SinkRef sink(new CollectSink(8000, 1));
     ASSERT_EQ(rec.Start(sink, 0, kSilenceDb, 216000000, Recorder::kBeginStreaming), 1);
-    pumpFor(loop, 60);
+    pumpFor(loop_, 60);
     rec.Stop();
     EXPECT_FALSE(rec.hasThread());
     EXPECT_EQ(threadCount(), threads);
@@ -206,32 +195,18 @@ TEST(Recorder, NothingOutlivesStop) {
   EXPECT_EQ(openFds(), fds);
 }
 
-}  // namespace
-}  // namespace quillet::audio
-
-namespace quillet::audio {
-namespace {
-
-TEST(Recorder, MonoFileFeedsAStereoSinkThroughAnAdapter) {
-  using namespace quillet::audio::testing;
-  TempDir dir;
-  const std::string mic = dir.file("mic.wav");
-  writeWav(mic, 8000, 1, sine(8000, 1, 8000, 250, 6000));
-  platform::PlainMessageLoop loop;
-  Recorder rec(loop);
-  rec.SetDevice("file:" + mic, 0);
-  auto* sink = new CollectSink(8000, 2);
-  SinkRef ref(sink);
-  ASSERT_EQ(rec.Start(ref, 0, kSilenceDb, 216000000, Recorder::kBeginStreaming), 1);
-  EXPECT_EQ(rec.openedRate(), 8000u);  // no resampler: only the channels differ
-  EXPECT_EQ(rec.openedChannels(), 1u);
+TEST_F(RecorderTest, MonoFileFeedsAStereoSinkThroughAnAdapter) {
+  micFile(8000, 1, sine(8000, 1, 8000, 250, 6000));
+  CollectSink* sink = startStreaming(8000, 2);
+  EXPECT_EQ(rec_.openedRate(), 8000u);  // no resampler: only the channels differ
+  EXPECT_EQ(rec_.openedChannels(), 1u);
   ASSERT_TRUE(pumpUntil(
-      loop, [&] { return sink->frames() >= 800; }, 3000));
-  rec.Stop();
+      loop_, [&] { return sink->frames() >= 800; }, 3000));
+  rec_.Stop();
   const auto data = sink->data();
   for (size_t f = 0; f < 800; ++f) ASSERT_EQ(data[2 * f], data[2 * f + 1]) << f;
   EXPECT_NE(data[2 * 10], 0);
-  const LevelReport levels = rec.levels();
+  const LevelReport levels = rec_.levels();
   EXPECT_EQ(levels.count, 2);
   EXPECT_EQ(levels.levels[0], levels.levels[1]);
 }

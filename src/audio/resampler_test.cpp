@@ -14,43 +14,27 @@ namespace {
 using teststreams::ArraySource;
 using teststreams::KeepSink;
 
-// Least-squares fit of a sinusoid (with DC) at a frequency given in cycles per sample;
-// answers the amplitude and the signal-to-residual ratio in dB.
+// Fit of a sinusoid at a frequency given in cycles per sample, by projection once the mean
+// is taken off; answers the amplitude and the signal-to-residual ratio in dB.
 struct Fit {
   double amplitude = 0;
   double snrDb = 0;
 };
 Fit fitTone(const int32_t* y, size_t n, double cyclesPerSample) {
-  double scc = 0, sss = 0, ssc = 0, sc = 0, ss = 0, yc = 0, ys = 0, sy = 0;
+  double mean = 0, a = 0, b = 0;
+  for (size_t i = 0; i < n; ++i) mean += y[i] / static_cast<double>(n);
+  const auto w = [&](size_t i) { return 2 * M_PI * cyclesPerSample * static_cast<double>(i); };
   for (size_t i = 0; i < n; ++i) {
-    const double w = 2 * M_PI * cyclesPerSample * static_cast<double>(i);
-    const double c = std::cos(w), s = std::sin(w);
-    scc += c * c, sss += s * s, ssc += s * c, sc += c, ss += s;
-    yc += y[i] * c, ys += y[i] * s, sy += y[i];
-  }
-  // Solve the 3×3 normal equations for (a, b, d): y ≈ a·cos + b·sin + d.
-  double a[3][4] = {{scc, ssc, sc, yc}, {ssc, sss, ss, ys}, {sc, ss, double(n), sy}};
-  for (int p = 0; p < 3; ++p) {
-    for (int r = p + 1; r < 3; ++r) {
-      const double f = a[r][p] / a[p][p];
-      for (int c = p; c < 4; ++c) a[r][c] -= f * a[p][c];
-    }
-  }
-  double x[3];
-  for (int r = 2; r >= 0; --r) {
-    double v = a[r][3];
-    for (int c = r + 1; c < 3; ++c) v -= a[r][c] * x[c];
-    x[r] = v / a[r][r];
+    a += 2 * (y[i] - mean) * std::cos(w(i)) / static_cast<double>(n);
+    b += 2 * (y[i] - mean) * std::sin(w(i)) / static_cast<double>(n);
   }
   double sig = 0, res = 0;
   for (size_t i = 0; i < n; ++i) {
-    const double w = 2 * M_PI * cyclesPerSample * static_cast<double>(i);
-    const double model = x[0] * std::cos(w) + x[1] * std::sin(w);
+    const double model = a * std::cos(w(i)) + b * std::sin(w(i));
     sig += model * model;
-    const double e = y[i] - model - x[2];
-    res += e * e;
+    res += (y[i] - mean - model) * (y[i] - mean - model);
   }
-  return {std::hypot(x[0], x[1]), 10 * std::log10(sig / std::max(res, 1e-9))};
+  return {std::hypot(a, b), 10 * std::log10(sig / std::max(res, 1e-9))};
 }
 
 // The frequency (cycles per sample) with the largest tone amplitude near a guess.

@@ -21,89 +21,6 @@ struct PumpEvents : PlayerListener {
   void OnPosition(const uint32_t* ms, uint32_t) override { positions.push_back(*ms); }
 };
 
-std::vector<int32_t> counting(uint32_t n) {
-  std::vector<int32_t> s(n);
-  for (uint32_t i = 0; i < n; ++i) s[i] = static_cast<int32_t>(i) * 16;
-  return s;
-}
-
-TEST(StreamPump, PumpsAFinishedSourceToItsEndAndStopsItself) {
-  platform::PlainMessageLoop loop;
-  StreamPump pump(loop);
-  PumpEvents events;
-  pump.SetListener(&events, 1);
-  auto* sink = new CollectSink(8000, 1);
-  SinkRef sinkRef(sink);
-  ASSERT_EQ(pump.Start(SourceRef(new MemorySource(8000, 1, counting(2000))), sinkRef), 1);
-  ASSERT_TRUE(pumpUntil(
-      loop, [&] { return !pump.active(); }, 3000));
-  EXPECT_EQ(sink->data(), counting(2000));
-  ASSERT_FALSE(events.positions.empty());
-  EXPECT_EQ(events.positions.back(), 250u);  // the source's length in ms
-  EXPECT_EQ(events.seen, (std::vector<std::string>{"started", "stopped"}));
-  EXPECT_FALSE(pump.hasThread());
-}
-
-// A finished file at another rate goes through the resampler and the peak limiter the
-// resampler's wider range calls for; the pump still reaches the end and stops.
-TEST(StreamPump, AFinishedSourceAtAnotherRateEndsAtItsLength) {
-  platform::PlainMessageLoop loop;
-  StreamPump pump(loop);
-  PumpEvents events;
-  pump.SetListener(&events, 1);
-  auto* sink = new CollectSink(8000, 1);
-  SinkRef sinkRef(sink);
-  std::vector<int32_t> s(16000);
-  for (uint32_t i = 0; i < s.size(); ++i) s[i] = (i / 20) % 2 != 0 ? 200000 : -200000;
-  ASSERT_EQ(pump.Start(SourceRef(new MemorySource(16000, 1, s)), sinkRef), 1);
-  ASSERT_TRUE(pumpUntil(
-      loop, [&] { return !pump.active(); }, 5000));
-  EXPECT_NEAR(static_cast<double>(sink->frames()), 8000, 2);
-  ASSERT_FALSE(events.positions.empty());
-  EXPECT_EQ(events.positions.back(), 1000u);  // one second
-  EXPECT_EQ(events.seen, (std::vector<std::string>{"started", "stopped"}));
-}
-
-TEST(StreamPump, AdaptsTheSourceToTheSinksFormat) {
-  platform::PlainMessageLoop loop;
-  StreamPump pump(loop);
-  auto* sink = new CollectSink(8000, 2);
-  SinkRef sinkRef(sink);
-  ASSERT_EQ(pump.Start(SourceRef(new MemorySource(8000, 1, counting(800))), sinkRef), 1);
-  ASSERT_TRUE(pumpUntil(
-      loop, [&] { return !pump.active(); }, 5000));
-  const auto data = sink->data();
-  ASSERT_EQ(data.size(), 1600u);
-  EXPECT_EQ(data[1598], 799 * 16);
-  EXPECT_EQ(data[1599], 799 * 16);
-}
-
-TEST(StreamPump, WaitsForALiveSourceAndRestarts) {
-  platform::PlainMessageLoop loop;
-  StreamPump pump(loop);
-  auto* sink = new CollectSink(8000, 1);
-  SinkRef sinkRef(sink);
-  auto* live = new LiveSource(8000, 1);
-  SourceRef src(live);
-  live->push(counting(320));
-  ASSERT_EQ(pump.Start(src, sinkRef), 1);
-  EXPECT_EQ(pump.state() & StreamPump::kNotWaitedYet, StreamPump::kNotWaitedYet);
-  ASSERT_TRUE(pumpUntil(
-      loop, [&] { return live->waits() >= 2; }, 2000));
-  EXPECT_EQ(pump.state(), StreamPump::kActive);  // bit 4 gone after the first wait
-  EXPECT_EQ(sink->frames(), 320u);
-  pump.Restart(100);  // the source goes back; frames 100.. are pumped again
-  ASSERT_TRUE(pumpUntil(
-      loop, [&] { return sink->frames() >= 540; }, 2000));
-  EXPECT_EQ(sink->data()[320], 100 * 16);
-  live->push(counting(80));
-  live->finish();
-  ASSERT_TRUE(pumpUntil(
-      loop, [&] { return !pump.active(); }, 2000));
-  EXPECT_EQ(sink->frames(), 620u);
-  EXPECT_EQ(pump.Start(SourceRef(), sinkRef), 0);
-}
-
 struct RecEvents : RecorderListener {
   std::vector<std::string> seen;
   void OnStreaming(uint32_t) override { seen.push_back("streaming"); }
@@ -111,43 +28,126 @@ struct RecEvents : RecorderListener {
   void OnStopped(uint32_t) override { seen.push_back("stopped"); }
 };
 
-TEST(StreamRecorder, ThresholdOffPassesEveryBlockAndStopsAtTheEnd) {
-  platform::PlainMessageLoop loop;
-  StreamRecorder rec(loop);
-  RecEvents events;
-  rec.SetListener(&events, 3);
-  auto* sink = new CollectSink(8000, 1);
-  SinkRef sinkRef(sink);
+// A pump and a stream recorder on the test's loop with their listeners, and a collecting
+// sink the test keeps (both let go of theirs when they stop).
+class StreamTest : public ::testing::Test {
+ protected:
+  StreamTest() {
+    pump_.SetListener(&pumpEvents_, 1);
+    rec_.SetListener(&recEvents_, 3);
+  }
+  CollectSink* collect(uint32_t rate, uint32_t channels) {
+    auto* sink = new CollectSink(rate, channels);
+    sink_ = SinkRef(sink);
+    return sink;
+  }
+  bool pumpedToEnd(int timeoutMs) {
+    return pumpUntil(
+        loop_, [this] { return !pump_.active(); }, timeoutMs);
+  }
+  bool recordedToEnd() {
+    return pumpUntil(
+        loop_, [this] { return rec_.state() == StreamRecorder::kIdle; }, 3000);
+  }
+
+  platform::PlainMessageLoop loop_;
+  StreamPump pump_{loop_};
+  StreamRecorder rec_{loop_};
+  PumpEvents pumpEvents_;
+  RecEvents recEvents_;
+  SinkRef sink_;
+};
+
+std::vector<int32_t> counting(uint32_t n) {
+  std::vector<int32_t> s(n);
+  for (uint32_t i = 0; i < n; ++i) s[i] = static_cast<int32_t>(i) * 16;
+  return s;
+}
+
+TEST_F(StreamTest, PumpsAFinishedSourceToItsEndAndStopsItself) {
+  CollectSink* sink = collect(8000, 1);
+  ASSERT_EQ(pump_.Start(SourceRef(new MemorySource(8000, 1, counting(2000))), sink_), 1);
+  ASSERT_TRUE(pumpedToEnd(3000));
+  EXPECT_EQ(sink->data(), counting(2000));
+  ASSERT_FALSE(pumpEvents_.positions.empty());
+  EXPECT_EQ(pumpEvents_.positions.back(), 250u);  // the source's length in ms
+  EXPECT_EQ(pumpEvents_.seen, (std::vector<std::string>{"started", "stopped"}));
+  EXPECT_FALSE(pump_.hasThread());
+}
+
+// A finished file at another rate goes through the resampler and the peak limiter the
+// resampler's wider range calls for; the pump still reaches the end and stops.
+TEST_F(StreamTest, AFinishedSourceAtAnotherRateEndsAtItsLength) {
+  CollectSink* sink = collect(8000, 1);
+  std::vector<int32_t> s(16000);
+  for (uint32_t i = 0; i < s.size(); ++i) s[i] = (i / 20) % 2 != 0 ? 200000 : -200000;
+  ASSERT_EQ(pump_.Start(SourceRef(new MemorySource(16000, 1, s)), sink_), 1);
+  ASSERT_TRUE(pumpedToEnd(5000));
+  EXPECT_NEAR(static_cast<double>(sink->frames()), 8000, 2);
+  ASSERT_FALSE(pumpEvents_.positions.empty());
+  EXPECT_EQ(pumpEvents_.positions.back(), 1000u);  // one second
+  EXPECT_EQ(pumpEvents_.seen, (std::vector<std::string>{"started", "stopped"}));
+}
+
+TEST_F(StreamTest, PumpAdaptsTheSourceToTheSinksFormat) {
+  CollectSink* sink = collect(8000, 2);
+  ASSERT_EQ(pump_.Start(SourceRef(new MemorySource(8000, 1, counting(800))), sink_), 1);
+  ASSERT_TRUE(pumpedToEnd(5000));
+  const auto data = sink->data();
+  ASSERT_EQ(data.size(), 1600u);
+  EXPECT_EQ(data[1598], 799 * 16);
+  EXPECT_EQ(data[1599], 799 * 16);
+}
+
+TEST_F(StreamTest, PumpWaitsForALiveSourceAndRestarts) {
+  CollectSink* sink = collect(8000, 1);
+  auto* live = new LiveSource(8000, 1);
+  SourceRef src(live);
+  live->push(counting(320));
+  ASSERT_EQ(pump_.Start(src, sink_), 1);
+  EXPECT_EQ(pump_.state() & StreamPump::kNotWaitedYet, StreamPump::kNotWaitedYet);
+  ASSERT_TRUE(pumpUntil(
+      loop_, [&] { return live->waits() >= 2; }, 2000));
+  EXPECT_EQ(pump_.state(), StreamPump::kActive);  // bit 4 gone after the first wait
+  EXPECT_EQ(sink->frames(), 320u);
+  pump_.Restart(100);  // the source goes back; frames 100.. are pumped again
+  ASSERT_TRUE(pumpUntil(
+      loop_, [&] { return sink->frames() >= 540; }, 2000));
+  EXPECT_EQ(sink->data()[320], 100 * 16);
+  live->push(counting(80));
+  live->finish();
+  ASSERT_TRUE(pumpedToEnd(2000));
+  EXPECT_EQ(sink->frames(), 620u);
+  EXPECT_EQ(pump_.Start(SourceRef(), sink_), 0);
+}
+
+TEST_F(StreamTest, RecorderWithThresholdOffPassesEveryBlockAndStopsAtTheEnd) {
+  CollectSink* sink = collect(8000, 1);
   auto* live = new LiveSource(8000, 1);
   SourceRef src(live);
   live->push(std::vector<int32_t>(800, 0));
-  ASSERT_EQ(rec.Start(src, sinkRef, 0, kSilenceDb, 1000), 1);
-  EXPECT_EQ(events.seen, (std::vector<std::string>{"streaming", "waiting"}));
+  ASSERT_EQ(rec_.Start(src, sink_, 0, kSilenceDb, 1000), 1);
+  EXPECT_EQ(recEvents_.seen, (std::vector<std::string>{"streaming", "waiting"}));
   ASSERT_TRUE(pumpUntil(
-      loop, [&] { return events.seen.size() >= 3; }, 3000));
-  EXPECT_EQ(events.seen[2], "streaming");  // with the first block, silent as it is
+      loop_, [&] { return recEvents_.seen.size() >= 3; }, 3000));
+  EXPECT_EQ(recEvents_.seen[2], "streaming");  // with the first block, silent as it is
   live->push(std::vector<int32_t>(3200, 0));
   live->finish();
-  ASSERT_TRUE(pumpUntil(
-      loop, [&] { return rec.state() == StreamRecorder::kIdle; }, 3000));
+  ASSERT_TRUE(recordedToEnd());
   EXPECT_EQ(sink->frames(), 4000u);
-  EXPECT_EQ(events.seen.back(), "stopped");
-  EXPECT_FALSE(rec.hasThread());
+  EXPECT_EQ(recEvents_.seen.back(), "stopped");
+  EXPECT_FALSE(rec_.hasThread());
 }
 
-TEST(StreamRecorder, SpeechStartsWithTheSecondHalfOfTheLongPreroll) {
-  platform::PlainMessageLoop loop;
-  StreamRecorder rec(loop);
-  auto* sink = new CollectSink(8000, 1);
-  SinkRef sinkRef(sink);
+TEST_F(StreamTest, RecorderSpeechStartsWithTheSecondHalfOfTheLongPreroll) {
+  CollectSink* sink = collect(8000, 1);
   // 800 frames of faint marks (below the threshold), then a loud block.
   std::vector<int32_t> s(800, 16), loud(800);
   for (uint32_t i = 0; i < 800; ++i) s[i] = static_cast<int32_t>(i) * 16 / 8;
   for (auto& v : loud) v = 400000;
   s.insert(s.end(), loud.begin(), loud.end());
-  ASSERT_EQ(rec.Start(SourceRef(new MemorySource(8000, 1, s)), sinkRef, 0, -10, 100000), 1);
-  ASSERT_TRUE(pumpUntil(
-      loop, [&] { return rec.state() == StreamRecorder::kIdle; }, 3000));
+  ASSERT_EQ(rec_.Start(SourceRef(new MemorySource(8000, 1, s)), sink_, 0, -10, 100000), 1);
+  ASSERT_TRUE(recordedToEnd());
   const auto data = sink->data();
   // The pre-roll block (frames 0..799) is a whole block: only its second half leads in.
   ASSERT_EQ(data.size(), 400u + 800u);
@@ -155,14 +155,13 @@ TEST(StreamRecorder, SpeechStartsWithTheSecondHalfOfTheLongPreroll) {
   EXPECT_EQ(data[400], 400000);
 }
 
-TEST(StreamRecorder, RefusesNullStreams) {
-  platform::PlainMessageLoop loop;
-  StreamRecorder rec(loop);
-  EXPECT_EQ(rec.Start(SourceRef(), SinkRef(new CollectSink(8000, 1)), 0, kSilenceDb, 0), 0);
+TEST_F(StreamTest, RecorderRefusesNullStreams) {
+  EXPECT_EQ(rec_.Start(SourceRef(), SinkRef(new CollectSink(8000, 1)), 0, kSilenceDb, 0), 0);
   EXPECT_EQ(
-      rec.Start(SourceRef(new MemorySource(8000, 1, counting(10))), SinkRef(), 0, kSilenceDb, 0),
+      rec_.Start(SourceRef(new MemorySource(8000, 1, counting(10))), SinkRef(), 0, kSilenceDb, 0),
       0);
-  EXPECT_EQ(rec.state(), StreamRecorder::kIdle);
+  EXPECT_EQ(rec_.state(), StreamRecorder::kIdle);
+  EXPECT_TRUE(recEvents_.seen.empty());
 }
 
 }  // namespace
