@@ -16,7 +16,6 @@ class KeepSink : public AudioSink {
   KeepSink(uint32_t rate, uint32_t channels) : AudioSink(rate, channels) {}
   void Write(const int32_t* samples, uint32_t frames) override {
     position_ += frames;
-    writes.push_back(frames);
     data.insert(data.end(), samples, samples + static_cast<size_t>(frames) * channels_);
   }
   void Seek(uint32_t position) override {
@@ -24,7 +23,6 @@ class KeepSink : public AudioSink {
     position_ = position;
   }
   std::vector<int32_t> data;
-  std::vector<uint32_t> writes;
   std::vector<uint32_t> seeks;
 };
 
@@ -58,12 +56,6 @@ inline std::vector<int32_t> sine(double freq, double rate, size_t frames, double
         std::lround(amplitude * std::sin(2 * std::numbers::pi * freq * i / rate + phase)));
   }
   return v;
-}
-
-inline double rms(const int32_t* x, size_t n) {
-  double s = 0;
-  for (size_t i = 0; i < n; ++i) s += static_cast<double>(x[i]) * x[i];
-  return n > 0 ? std::sqrt(s / n) : 0;
 }
 
 inline double db(double ratio) {
