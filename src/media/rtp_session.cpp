@@ -308,15 +308,13 @@ void RtpSession::Run() {
   Playback playback(*this);
   PlayoutClock clock(playback,
                      platform::tickMs() ^ static_cast<uint32_t>(reinterpret_cast<uintptr_t>(this)));
-  std::vector<uint8_t> scratch(65536);
   int fd = -1;
   {
     std::shared_lock lock(socketLock_);
     fd = socket_.get();
   }
-  // What arrived before the call started is stale.
-  while (fd >= 0 && platform::recvFrom(fd, scratch.data(), scratch.size(), nullptr) >= 0) {
-  }
+  // Datagrams that arrived between opening the port and now are kept: the socket is new for
+  // each call, so they are the peer's first words, sent as soon as it had our answer.
 
   platform::Endpoint lastSource;
   int32_t wait = 1000;
