@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/audio_device.h"
-#include "platform/audio_device_test_util.h"
+#include "platform/test_util.h"
 #include "platform/mixer.h"
 
 namespace quillet::platform {
