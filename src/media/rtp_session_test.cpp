@@ -325,8 +325,6 @@ class ReceiveTest : public RtpSessionTest {
     negotiate("0 13");
     reader = session.attachPlayback();
     session.start();
-    // What arrives before the receive thread runs is discarded as stale.
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   void TearDown() override {
     session.stop();
