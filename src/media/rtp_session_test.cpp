@@ -300,6 +300,24 @@ TEST_F(RtpSessionTest, StopEndsTheReceivedStream) {
   EXPECT_FALSE(reader->MoreComing());
 }
 
+TEST_F(RtpSessionTest, WhatArrivedBeforeTheStartIsPlayed) {
+  // The peer may send as soon as it has our answer, before the receive thread runs: those are
+  // the first words of the call.
+  negotiate("0");
+  audio::SourceRef reader = session.attachPlayback();
+  const uint8_t first = codecs::muLawEncode(3000 * 16);
+  for (uint16_t i = 0; i < 5; ++i) {
+    const uint8_t level = i == 0 ? first : codecs::muLawEncode(1000 * 16);
+    peer.send(rtp(0, i, 160u * i, 42, std::vector<uint8_t>(160, level)), session.privatePort());
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  session.start();
+  std::vector<int32_t> heard(4000);
+  reader->Read(heard.data(), static_cast<uint32_t>(heard.size()));
+  EXPECT_EQ(std::count(heard.begin(), heard.end(), codecs::muLawDecode(first)), 160);
+  session.stop();
+}
+
 TEST_F(RtpSessionTest, KeepAliveAfter55SecondsWithoutSending) {
   negotiate("0 96", "a=rtpmap:96 CN/8000\r\n");
   session.start();
