@@ -19,6 +19,7 @@
 #include "audio/test_streams.h"
 #include "platform/audio_device_wav.h"
 #include "platform/message_loop.h"
+#include "platform/test_util.h"
 
 namespace quillet::audio::testing {
 
@@ -103,18 +104,7 @@ class CollectSink : public AudioSink {
   std::vector<uint32_t> seeks_;
 };
 
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/quillet-audiotest-XXXXXX";
-    path_ = mkdtemp(tmpl);
-  }
-  ~TempDir() { [[maybe_unused]] int rc = std::system(("rm -rf '" + path_ + "'").c_str()); }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using platform::testing::TempDir;
 
 // A 16-bit sine of `amplitude` at `hz` (all channels alike).
 inline std::vector<int16_t> sine(uint32_t rate, uint32_t channels, uint32_t frames, double hz,

@@ -2,41 +2,18 @@
 // whole-file reads and writes, and a store's contacts as texts.
 #pragma once
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "contacts/contact_store.h"
+#include "platform/test_util.h"
 
 namespace quillet::contacts::testing {
 
-class TempFolder {
- public:
-  TempFolder() {
-    std::string pattern = std::filesystem::temp_directory_path() / "quillet-contacts-XXXXXX";
-    path_ = ::mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
-  }
-  ~TempFolder() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-
-  const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-inline std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using TempFolder = platform::testing::TempDir;
+using platform::testing::readFile;
 
 // Replaces the file the way another program would: a new file renamed over the old one.
 inline void writeFileAsOtherProgram(const std::string& path, const std::string& text) {
