@@ -114,6 +114,11 @@ SipEngine::SipEngine(SipTransport& transport, const LineIdentity& line,
   pump_.SetListener(static_cast<audio::PlayerListener*>(this), kPumpCookie);
   streamRecorder_.SetListener(static_cast<audio::RecorderListener*>(this), kRecorderCookie);
   transport_.addEngine(this);
+  transport_.addRegistration(registrationConfig());
+}
+
+// The registration of this engine's line.
+RegistrationConfig SipEngine::registrationConfig() const {
   RegistrationConfig config;
   config.server = line_.server;
   config.outboundServer = line_.outboundServer;
@@ -122,7 +127,7 @@ SipEngine::SipEngine(SipTransport& transport, const LineIdentity& line,
   config.authUser = line_.authUser;
   config.password = line_.password;
   config.q = qFromPriority(line_.priority);
-  transport_.addRegistration(config);
+  return config;
 }
 
 SipEngine::~SipEngine() {
@@ -137,14 +142,7 @@ SipEngine::~SipEngine() {
     transport_.unregisterCall(call_.get());
     call_.reset();
   }
-  RegistrationConfig config;
-  config.server = line_.server;
-  config.outboundServer = line_.outboundServer;
-  config.addressOfRecord = addressOfRecord_;
-  config.user = line_.userName;
-  config.authUser = line_.authUser;
-  config.password = line_.password;
-  transport_.removeRegistration(config);
+  transport_.removeRegistration(registrationConfig());
   media_->stop();
 }
 

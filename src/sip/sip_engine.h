@@ -23,6 +23,7 @@
 #include "platform/event.h"
 #include "sip/call_media.h"
 #include "sip/engine_events.h"
+#include "sip/registration.h"
 #include "sip/sip_call.h"
 #include "sip/sip_dialog.h"
 #include "sip/sip_message.h"
@@ -170,6 +171,7 @@ class SipEngine : public LineInterface,
     double q = 0.5;
   };
 
+  RegistrationConfig registrationConfig() const;
   bool startCall(int32_t state, std::unique_ptr<SipCall> call, std::optional<SipMessage> invite,
                  std::string targetUser = {});
   int dialTarget(std::string_view target, bool intercom);
