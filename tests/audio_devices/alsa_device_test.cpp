@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "platform/audio_device.h"
-#include "platform/test_util.h"
 #include "platform/mixer.h"
+#include "platform/test_util.h"
 
 namespace quillet::platform {
 namespace {
