@@ -69,7 +69,7 @@ class WaveFileSource : public AudioSource {
         sixteen_(sixteen),
         frameBytes_(channels * (sixteen ? 2 : 1)),
         dataOffset_(dataOffset),
-        growing_(dataBytes == 0 || dataBytes == kUnknownSize),
+        growing_(dataBytes == kUnknownSize),
         length_(growing_ ? 0 : dataBytes / frameBytes_) {}
   ~WaveFileSource() override { ::close(fd_); }
 

@@ -11,9 +11,9 @@
 namespace quillet::audio {
 
 // Opens a PCM WAVE file as a source. A file that cannot be used gives a NullSource whose
-// error() tells why: kCannotOpen, kNotWave or kUnsupported. A data chunk whose size is 0 or
+// error() tells why: kCannotOpen, kNotWave or kUnsupported. A data chunk whose size is
 // 0xFFFFFFFF is taken as still being written: its length is re-read at every Length call
-// and MoreComing stays true.
+// and MoreComing stays true. A size of 0 is an empty sound.
 SourceRef OpenWaveFile(const std::string& path);
 // The same on an open descriptor, which the source takes over (closed on every path).
 SourceRef OpenWaveFd(int fd);

@@ -181,8 +181,16 @@ TEST_F(WaveFileTest, SeekPositionsAndNegativePositionsGiveSilenceFirst) {
   EXPECT_EQ(x, 0);
 }
 
+TEST_F(WaveFileTest, EmptyDataChunkIsAnEmptySoundThatEnds) {
+  SourceRef s = OpenWaveFile(write(header().fmt(1, 1, 8000, 16).id("data").u32(0)));
+  ASSERT_FALSE(s.isNull());
+  EXPECT_FALSE(s->MoreComing());
+  EXPECT_EQ(s->Length(), 0u);
+  EXPECT_EQ(s->available(), 0);
+}
+
 TEST_F(WaveFileTest, GrowingFileReReadsItsLength) {
-  Bytes b = header().fmt(1, 1, 8000, 16).id("data").u32(0);
+  Bytes b = header().fmt(1, 1, 8000, 16).id("data").u32(0xFFFFFFFF);
   const std::string path = write(b);
   SourceRef s = OpenWaveFile(path);
   ASSERT_FALSE(s.isNull());

@@ -137,9 +137,9 @@ AudioDeviceSpec resolveAudioDevice(const std::string& name, bool capture) {
       return device;
     }
   }
-  // Not a shown name: an ALSA PCM name (hw:0,0, a PCM of the user's configuration) is
-  // taken as it is; opening tells whether it exists.
-  device.target = name;
+  // Not a shown name: an ALSA PCM name of the configuration (hw:0,0, a PCM of the user's own)
+  // is taken as it is; anything else (a device that has gone) means the default device.
+  if (detail::alsaPcmDefined(name)) device.target = name;
   return device;
 }
 

@@ -29,7 +29,8 @@ struct AudioDeviceSpec {
 
 // Maps a stored device name to a device: empty and the "[Default ...]" names give ALSA
 // "default"; "file:PATH" and "null" give the file and null devices; a description from the
-// device list or an ALSA PCM name gives that PCM; anything unknown gives "default".
+// device list or a PCM name of the ALSA configuration gives that PCM; anything unknown gives
+// "default".
 AudioDeviceSpec resolveAudioDevice(const std::string& name, bool capture);
 
 // One entry of the device list: the shown name (ALSA's description) and the PCM name.

@@ -86,22 +86,34 @@ AudioOpen openPcm(const std::string& name, snd_pcm_stream_t stream, uint32_t rat
   return result;
 }
 
-// Polls the PCM's descriptors together with stopFd (and wakeFd when >= 0).
+// Polls the PCM's descriptors together with stopFd (and wakeFd when >= 0) until the PCM is
+// ready for `events` (POLLIN or POLLOUT) or in error. What a descriptor's wake-up means is
+// the PCM's to say (snd_pcm_poll_descriptors_revents): a plugin's descriptor may wake for
+// its own housekeeping and is only quietened there.
 // Answers Stopped, Ready (PCM or wake fd), TimedOut or Failed.
-AudioWait pollPcm(snd_pcm_t* pcm, int stopFd, int wakeFd, int timeoutMs) {
+AudioWait pollPcm(snd_pcm_t* pcm, short events, int stopFd, int wakeFd, int timeoutMs) {
   pollfd fds[18];
   int count = snd_pcm_poll_descriptors_count(pcm);
   if (count <= 0 || count > 16) return waitFds(stopFd, wakeFd, timeoutMs);
   fds[0] = {stopFd, POLLIN, 0};
   fds[1] = {wakeFd, POLLIN, 0};
   count = snd_pcm_poll_descriptors(pcm, fds + 2, static_cast<unsigned>(count));
+  if (count <= 0) return AudioWait::Failed;
+  const WaitDeadline deadline(timeoutMs);
   for (;;) {
-    const int n = poll(fds, static_cast<nfds_t>(count + 2), timeoutMs);
+    int wait = -1;
+    if (!deadline.limit(wait)) return AudioWait::TimedOut;
+    const int n = poll(fds, static_cast<nfds_t>(count + 2), wait);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return AudioWait::Failed;
     if (n == 0) return AudioWait::TimedOut;
     if (fds[0].revents != 0) return AudioWait::Stopped;
-    return AudioWait::Ready;
+    if (fds[1].revents != 0) return AudioWait::Ready;
+    unsigned short revents = 0;
+    if (snd_pcm_poll_descriptors_revents(pcm, fds + 2, static_cast<unsigned>(count), &revents) < 0)
+      return AudioWait::Failed;
+    // An error state is for the caller's next read or write to meet and recover.
+    if ((revents & (events | POLLERR | POLLHUP | POLLNVAL)) != 0) return AudioWait::Ready;
   }
 }
 
@@ -149,7 +161,7 @@ class AlsaCapture : public CaptureDevice {
       if (n == -EAGAIN || n == 0) {
         int wait = -1;
         if (!deadline.limit(wait)) return AudioWait::TimedOut;
-        const AudioWait w = pollPcm(pcm_, stopFd, -1, wait);
+        const AudioWait w = pollPcm(pcm_, POLLIN, stopFd, -1, wait);
         if (w != AudioWait::Ready) return w;
         continue;
       }
@@ -207,6 +219,8 @@ class AlsaPlayback : public PlaybackDevice {
     rate_ = rate;
     channels_ = channels;
     framesPerBlock_ = framesPerBlock;
+    bufferFrames_ = buffer;
+    tailEndNs_ = 0;
     ring_.assign(static_cast<size_t>(framesPerBlock) * maxBlocks * channels, 0);
     ledger_.reset(maxBlocks);
     queued_ = sent_ = played_ = 0;
@@ -249,15 +263,13 @@ class AlsaPlayback : public PlaybackDevice {
           if (sent_ < queued_) {
             pollDevice = true;  // room in the device buffer is what we wait for
           } else {
-            // All handed to ALSA: sleep until the next block end has sounded.
-            const uint64_t ahead = ledger_.nextEnd() - played_;
-            wait = static_cast<int>((ahead * 1000 + rate_ - 1) / rate_) + 1;
+            wait = msUntilNextEnd();  // all handed to ALSA
           }
         }
       }
       if (!deadline.limit(wait)) return AudioWait::TimedOut;
-      const AudioWait w =
-          pollDevice ? pollPcm(pcm_, stopFd, wake_.fd(), wait) : waitFds(stopFd, wake_.fd(), wait);
+      const AudioWait w = pollDevice ? pollPcm(pcm_, POLLOUT, stopFd, wake_.fd(), wait)
+                                     : waitFds(stopFd, wake_.fd(), wait);
       if (w == AudioWait::Stopped || w == AudioWait::Failed) return w;
     }
   }
@@ -303,23 +315,57 @@ class AlsaPlayback : public PlaybackDevice {
     }
   }
 
-  // Updates the played count from the device's delay and retires finished blocks. Lock held.
+  // Updates the played count and retires finished blocks. Lock held.
   void advance() {
     push();
-    snd_pcm_sframes_t delay = 0;
     const snd_pcm_state_t state = snd_pcm_state(pcm_);
     if (state == SND_PCM_STATE_XRUN) {
       played_ = sent_;
       snd_pcm_prepare(pcm_);
       push();
     } else if (state == SND_PCM_STATE_RUNNING || state == SND_PCM_STATE_DRAINING) {
-      if (snd_pcm_delay(pcm_, &delay) < 0) delay = 0;
-      const uint64_t pending = static_cast<uint64_t>(std::max<snd_pcm_sframes_t>(delay, 0));
-      played_ = std::max(played_, sent_ > pending ? sent_ - pending : 0);
+      followRunningDevice();
     } else if (state != SND_PCM_STATE_PREPARED) {
       played_ = sent_;  // a device that stopped playing has nothing left to sound
     }
     ledger_.retire(played_);
+  }
+
+  // A running device: what it still holds is its delay. A sound server keeps its PCM running
+  // after the buffer has drained and goes on reporting a delay of its own graph that never
+  // settles at 0, so once the device has taken every frame written, the rest is timed on the
+  // clock: it has sounded when the delay reported at that moment has passed. Lock held.
+  void followRunningDevice() {
+    snd_pcm_sframes_t avail = 0;
+    snd_pcm_sframes_t delay = 0;
+    if (snd_pcm_avail_delay(pcm_, &avail, &delay) < 0) avail = delay = 0;
+    const uint64_t pending = static_cast<uint64_t>(std::max<snd_pcm_sframes_t>(delay, 0));
+    played_ = std::max(played_, sent_ > pending ? sent_ - pending : 0);
+    const bool allTaken =
+        sent_ == queued_ && avail >= static_cast<snd_pcm_sframes_t>(bufferFrames_);
+    if (!allTaken || played_ >= sent_) {
+      tailEndNs_ = 0;
+      return;
+    }
+    const int64_t now = monotonicNs();
+    if (tailEndNs_ == 0) {
+      const uint64_t tail = std::min(pending, sent_ - played_);
+      tailEndNs_ = now + static_cast<int64_t>(tail * 1000000000 / rate_) + 1;
+    } else if (now >= tailEndNs_) {
+      played_ = sent_;
+      tailEndNs_ = 0;
+    }
+  }
+
+  // How long to sleep (ms) until the next queued block has sounded, with everything handed
+  // to the device. Lock held.
+  int msUntilNextEnd() const {
+    if (tailEndNs_ != 0) {
+      const int64_t left = tailEndNs_ - monotonicNs();
+      return left <= 0 ? 0 : static_cast<int>(left / 1000000) + 1;
+    }
+    const uint64_t ahead = ledger_.nextEnd() - played_;
+    return static_cast<int>((ahead * 1000 + rate_ - 1) / rate_) + 1;
   }
 
   std::string name_;
@@ -329,12 +375,22 @@ class AlsaPlayback : public PlaybackDevice {
   BlockLedger ledger_;
   WakeFd wake_;
   uint32_t framesPerBlock_ = 0;
-  uint64_t queued_ = 0;  // frames queued by the caller
-  uint64_t sent_ = 0;    // frames handed to ALSA
-  uint64_t played_ = 0;  // frames sounded
+  snd_pcm_uframes_t bufferFrames_ = 0;
+  int64_t tailEndNs_ = 0;  // when the frames left after the device took the last one sound
+  uint64_t queued_ = 0;    // frames queued by the caller
+  uint64_t sent_ = 0;      // frames handed to ALSA
+  uint64_t played_ = 0;    // frames sounded
 };
 
 }  // namespace
+
+bool alsaPcmDefined(const std::string& name) {
+  quietAlsa();
+  if (name.empty() || snd_config_update() < 0 || snd_config == nullptr) return false;
+  const std::string base = name.substr(0, name.find(':'));
+  snd_config_t* pcm = nullptr;
+  return snd_config_search(snd_config, ("pcm." + base).c_str(), &pcm) >= 0;
+}
 
 std::unique_ptr<CaptureDevice> makeAlsaCapture(const std::string& pcm) {
   return std::make_unique<AlsaCapture>(pcm);

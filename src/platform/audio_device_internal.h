@@ -79,6 +79,9 @@ class BlockLedger {
 void mixDown(const int16_t* in, uint32_t fileChannels, int16_t* out, uint32_t channels,
              size_t frames);
 
+// True when the ALSA configuration defines a PCM by this name ("hw:0,0" by "hw").
+bool alsaPcmDefined(const std::string& name);
+
 std::unique_ptr<CaptureDevice> makeAlsaCapture(const std::string& pcm);
 std::unique_ptr<PlaybackDevice> makeAlsaPlayback(const std::string& pcm);
 std::unique_ptr<CaptureDevice> makeFileCapture(const std::string& path);

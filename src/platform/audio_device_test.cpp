@@ -241,6 +241,11 @@ TEST(DeviceNames, ResolveToTheirDevices) {
   EXPECT_EQ(resolveAudioDevice("file:/a b/c.wav", true).target, "/a b/c.wav");
   EXPECT_EQ(resolveAudioDevice("null", false).kind, AudioDeviceSpec::Kind::Null);
   EXPECT_EQ(resolveAudioDevice("hw:3,0", false).target, "hw:3,0");
+  // A device that is no longer there (a stored description, a headset unplugged) plays and
+  // records through the default device instead of staying silent.
+  EXPECT_EQ(resolveAudioDevice("USB Headset, USB Audio", false).kind, AudioDeviceSpec::Kind::Alsa);
+  EXPECT_EQ(resolveAudioDevice("USB Headset, USB Audio", false).target, "default");
+  EXPECT_EQ(resolveAudioDevice("no_such_pcm:1", true).target, "default");
   const auto in = audioDeviceNames(true);
   ASSERT_FALSE(in.empty());
   EXPECT_EQ(in[0], kDefaultSoundIn);

@@ -1,4 +1,5 @@
-// Thread priorities in the program's own numbers, mapped best effort to nice values.
+// Thread priorities in the program's own numbers, mapped to what the thread may change both
+// ways without privileges (see thread_priority.cpp).
 #pragma once
 
 #include <sys/types.h>

@@ -1,7 +1,9 @@
 /* A test-only ALSA PCM plugin: a device with one fixed rate and channel count that runs
  * in real time off a timerfd, so the ALSA code paths (open, format refusal, block timing,
  * close) can run on a machine without a sound card. Capture delivers a ramp (sample n of the
- * stream holds n mod 32768 on every channel); playback discards.
+ * stream holds n mod 32768 on every channel); playback discards. With `server_delay N` the
+ * playback delay behaves as a sound server's does: it adds a latency cycling between 1 and N
+ * frames that never reaches 0, and the PCM keeps running after the buffer has drained.
  *
  *   pcm_type.quillet_paced { lib "/path/libasound_module_pcm_quillet_paced.so" }
  *   pcm.name { type quillet_paced rate 22050 channels 1 }
@@ -23,6 +25,7 @@ typedef struct {
   int64_t start_ns;
   uint64_t ramp; /* capture frames handed out */
   int running;
+  long server_delay; /* 0: the delay is what the buffer holds */
 } paced_t;
 
 static int64_t now_ns(void) {
@@ -65,6 +68,26 @@ static snd_pcm_sframes_t paced_pointer(snd_pcm_ioplug_t* io) {
   return (snd_pcm_sframes_t)(frames % io->buffer_size);
 }
 
+/* Frames consumed of the stream since start (playback never consumes more than written). */
+static uint64_t paced_consumed(snd_pcm_ioplug_t* io) {
+  paced_t* p = io->private_data;
+  if (!p->running) return io->appl_ptr;
+  uint64_t frames = (uint64_t)(now_ns() - p->start_ns) * io->rate / 1000000000;
+  return frames > io->appl_ptr ? io->appl_ptr : frames;
+}
+
+static int paced_delay(snd_pcm_ioplug_t* io, snd_pcm_sframes_t* delayp) {
+  paced_t* p = io->private_data;
+  if (io->stream == SND_PCM_STREAM_CAPTURE) {
+    *delayp = (snd_pcm_sframes_t)snd_pcm_ioplug_hw_avail(io, io->hw_ptr, io->appl_ptr);
+    return 0;
+  }
+  snd_pcm_sframes_t held = (snd_pcm_sframes_t)(io->appl_ptr - paced_consumed(io));
+  if (p->server_delay > 0) held += 1 + (snd_pcm_sframes_t)((now_ns() / 1000000) % p->server_delay);
+  *delayp = held;
+  return 0;
+}
+
 static snd_pcm_sframes_t paced_transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* areas,
                                         snd_pcm_uframes_t offset, snd_pcm_uframes_t size) {
   paced_t* p = io->private_data;
@@ -103,11 +126,12 @@ static const snd_pcm_ioplug_callback_t paced_callbacks = {
     .transfer = paced_transfer,
     .close = paced_close,
     .poll_revents = paced_poll_revents,
+    .delay = paced_delay,
 };
 
 SND_PCM_PLUGIN_DEFINE_FUNC(quillet_paced) {
   snd_config_iterator_t i, next;
-  long rate = 8000, channels = 1;
+  long rate = 8000, channels = 1, server_delay = 0;
   (void)root;
   snd_config_for_each(i, next, conf) {
     snd_config_t* n = snd_config_iterator_entry(i);
@@ -122,6 +146,10 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quillet_paced) {
       snd_config_get_integer(n, &channels);
       continue;
     }
+    if (strcmp(id, "server_delay") == 0) {
+      snd_config_get_integer(n, &server_delay);
+      continue;
+    }
     SNDERR("Unknown field %s", id);
     return -EINVAL;
   }
@@ -130,6 +158,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(quillet_paced) {
   p->timer_fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
   p->rate = (unsigned int)rate;
   p->channels = (unsigned int)channels;
+  p->server_delay = server_delay;
   p->io.version = SND_PCM_IOPLUG_VERSION;
   p->io.name = "Quillet paced test PCM";
   p->io.callback = &paced_callbacks;
