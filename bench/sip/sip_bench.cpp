@@ -90,7 +90,7 @@ void BM_BuildInvite(benchmark::State& state) {
   context.contactUser = "alice";
   context.route = "<sip:out.example;lr>";
   for (auto _ : state) {
-    std::string text = buildInvite(request, context, {}, true, kSdp);
+    std::string text = buildInvite(request, context, {}, kAnswerModeHeader, kSdp);
     benchmark::DoNotOptimize(text);
   }
 }

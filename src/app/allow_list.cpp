@@ -1,4 +1,4 @@
-// The intercom allow-list check.
+// The intercom allow-list check and the incoming-call decision.
 #include "app/allow_list.h"
 
 #include <string>
@@ -7,10 +7,9 @@
 
 namespace quillet::app {
 
-bool isCallerAllowed(base::SettingsStore& store, std::string_view address) {
-  if (store.readBool("Intercom", "AllowAll", true)) {
-    return true;
-  }
+using sip::AnswerMode;
+
+bool isOnAllowList(base::SettingsStore& store, std::string_view address) {
   const std::string allow = store.readText("Intercom", "Allow");
   for (const std::string& item : contacts::splitItems(allow)) {
     if (address.find(item) != std::string_view::npos) {
@@ -18,6 +17,92 @@ bool isCallerAllowed(base::SettingsStore& store, std::string_view address) {
     }
   }
   return false;
+}
+
+bool isCallerAllowed(base::SettingsStore& store, std::string_view address) {
+  return store.readBool("Intercom", "AllowAll", true) || isOnAllowList(store, address);
+}
+
+bool allowListNamesHost(base::SettingsStore& store, std::string_view host) {
+  if (host.empty()) {
+    return false;
+  }
+  for (const std::string& item : contacts::splitItems(store.readText("Intercom", "Allow"))) {
+    if (item.find(host) != std::string::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string manualAnswerHeader(const sip::AutoAnswerRequest& request) {
+  const bool priv = request.privMode == AnswerMode::Auto && request.privRequired &&
+                    !(request.mode == AnswerMode::Auto && request.required);
+  return priv ? "Priv-Answer-Mode: Manual\r\n" : "Answer-Mode: Manual\r\n";
+}
+
+namespace {
+
+IncomingVerdict verdict(IncomingDecision decision, std::string identity, std::string reason) {
+  IncomingVerdict result;
+  result.decision = decision;
+  result.identity = std::move(identity);
+  result.reason = std::move(reason);
+  return result;
+}
+
+// The identity the allow list is matched against. With VerifiedIdentity only what the
+// line's proxy vouches for counts: its P-Asserted-Identity, else the From of a call that
+// came through it; a call from anywhere else has no identity.
+std::string identityOf(base::SettingsStore& store, const sip::IncomingCallFacts& facts,
+                       const IncomingContext& context) {
+  if (!store.readBool("Intercom", "VerifiedIdentity", false)) {
+    return context.callerAddress;
+  }
+  if (!facts.viaProxy) {
+    return {};
+  }
+  return facts.assertedIdentity.empty() ? context.callerAddress : facts.assertedIdentity;
+}
+
+}  // namespace
+
+IncomingVerdict decideIncoming(base::SettingsStore& store, const sip::IncomingCallFacts& facts,
+                               const IncomingContext& context) {
+  const sip::AutoAnswerRequest& request = facts.autoAnswer;
+  const std::string identity = identityOf(store, facts, context);
+  if (identity.empty()) {
+    return verdict(request.requiresAuto() ? IncomingDecision::Forbid : IncomingDecision::Refuse,
+                   identity, "no identity vouched for by the line's server");
+  }
+  if (context.doNotDisturb) {
+    // Priv-Answer-Mode passes do-not-disturb only for a caller named on the allow list.
+    if (!isOnAllowList(store, identity)) {
+      return verdict(IncomingDecision::Busy, identity, "not on the allow list");
+    }
+    IncomingVerdict result = verdict(IncomingDecision::Intercom, identity, "Priv-Answer-Mode");
+    result.delaySeconds = request.delaySeconds;
+    return result;
+  }
+  if (!isCallerAllowed(store, identity)) {
+    return verdict(request.requiresAuto() ? IncomingDecision::Forbid : IncomingDecision::Refuse,
+                   identity, "not on the allow list");
+  }
+  const bool direct = context.lineRegistered && !facts.viaProxy && !context.sourceKnown;
+  if (direct && !store.readBool("Intercom", "AllowDirect", !context.lineRegistered)) {
+    return verdict(request.requiresAuto() ? IncomingDecision::Forbid : IncomingDecision::PhoneCall,
+                   identity, "not through the line's server");
+  }
+  if (request.mode == AnswerMode::Manual) {
+    return verdict(IncomingDecision::PhoneCall, identity, "the caller asked to ring");
+  }
+  if (request.wantsAuto() || store.readBool("Intercom", "AnswerAll", true)) {
+    IncomingVerdict result = verdict(IncomingDecision::Intercom, identity,
+                                     request.wantsAuto() ? "auto-answer asked" : "AnswerAll");
+    result.delaySeconds = request.delaySeconds;
+    return result;
+  }
+  return verdict(IncomingDecision::PhoneCall, identity, "no auto-answer asked");
 }
 
 }  // namespace quillet::app

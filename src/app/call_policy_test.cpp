@@ -139,6 +139,70 @@ TEST_F(AllowListTest, QuotedItemsMayHoldCommas) {
   EXPECT_FALSE(isCallerAllowed(*store_, "sip:door@10.0.0.9"));
 }
 
+using IncomingDecisionTest = SettingsFixture;
+
+// The decision about an incoming call through the settings that weigh on it.
+TEST_F(IncomingDecisionTest, IntercomPhoneCallOrRefusal) {
+  using D = IncomingDecision;
+  sip::IncomingCallFacts plain;
+  sip::IncomingCallFacts autoAsked;
+  autoAsked.autoAnswer.mode = sip::AnswerMode::Auto;
+  autoAsked.autoAnswer.delaySeconds = 2;
+  sip::IncomingCallFacts required = autoAsked;
+  required.autoAnswer.required = true;
+  sip::IncomingCallFacts manual;
+  manual.autoAnswer.mode = sip::AnswerMode::Manual;
+  IncomingContext direct{"alice@192.0.2.1", false, false, false};
+  auto decide = [&](const sip::IncomingCallFacts& facts, const IncomingContext& context) {
+    return decideIncoming(*store_, facts, context).decision;
+  };
+  // Defaults: every allowed call answers by itself, unless the caller asks to ring.
+  EXPECT_EQ(decide(plain, direct), D::Intercom);
+  EXPECT_EQ(decide(manual, direct), D::PhoneCall);
+  EXPECT_EQ(decideIncoming(*store_, autoAsked, direct).delaySeconds, 2);
+  store_->writeBool("Intercom", "AnswerAll", false);
+  EXPECT_EQ(decide(plain, direct), D::PhoneCall);
+  EXPECT_EQ(decide(autoAsked, direct), D::Intercom);
+
+  // Not allowed: refused, with 403 when auto-answer was required.
+  store_->writeBool("Intercom", "AllowAll", false);
+  store_->writeText("Intercom", "Allow", "carol");
+  EXPECT_EQ(decide(autoAsked, direct), D::Refuse);
+  EXPECT_EQ(decide(required, direct), D::Forbid);
+  EXPECT_EQ(manualAnswerHeader(required.autoAnswer), "Answer-Mode: Manual\r\n");
+
+  // Through do-not-disturb (Priv-Answer-Mode) only for a caller on the list, not for
+  // AllowAll.
+  IncomingContext dnd{"carol@192.0.2.3", true, false, false};
+  EXPECT_EQ(decide(plain, dnd), D::Intercom);
+  dnd.callerAddress = "alice@192.0.2.1";
+  store_->writeBool("Intercom", "AllowAll", true);
+  EXPECT_EQ(decide(plain, dnd), D::Busy);
+
+  // A registered line: a direct call from an unknown address only rings, unless
+  // AllowDirect; one through the proxy or from a known address answers by itself.
+  sip::IncomingCallFacts viaProxy = autoAsked;
+  viaProxy.viaProxy = true;
+  IncomingContext registered{"alice@192.0.2.1", false, true, false};
+  EXPECT_EQ(decide(autoAsked, registered), D::PhoneCall);
+  EXPECT_EQ(decide(required, registered), D::Forbid);
+  EXPECT_EQ(decide(viaProxy, registered), D::Intercom);
+  registered.sourceKnown = true;
+  EXPECT_EQ(decide(autoAsked, registered), D::Intercom);
+  registered.sourceKnown = false;
+  store_->writeBool("Intercom", "AllowDirect", true);
+  EXPECT_EQ(decide(autoAsked, registered), D::Intercom);
+
+  // Verified identity: the allow list sees only what the proxy vouches for.
+  store_->writeBool("Intercom", "AllowAll", false);
+  store_->writeBool("Intercom", "VerifiedIdentity", true);
+  IncomingContext forged{"carol@192.0.2.3", false, true, false};
+  EXPECT_EQ(decide(autoAsked, forged), D::Refuse);
+  EXPECT_EQ(decide(viaProxy, forged), D::Intercom);
+  viaProxy.assertedIdentity = "mallory@pbx";
+  EXPECT_EQ(decide(viaProxy, forged), D::Refuse);
+}
+
 using HotKeysTest = SettingsFixture;
 
 TEST_F(HotKeysTest, RecordsInOrderSkippingDeletedOnes) {

@@ -15,6 +15,7 @@
 #include "app/line_values.h"
 #include "audio/auto_gain.h"
 #include "audio/converters.h"
+#include "audio/cue_tone.h"
 #include "audio/echo_settings.h"
 #include "audio/echo_suppressor.h"
 #include "audio/wave_file.h"
@@ -24,6 +25,7 @@
 #include "contacts/contact_text.h"
 #include "contacts/ini_file.h"
 #include "platform/paths.h"
+#include "sip/sip_uri.h"
 
 namespace quillet::app {
 
@@ -195,7 +197,8 @@ void IntercomApp::shutDown() {
     return;
   }
   env_.prompts.dismissAll();
-  for (uint32_t timer : {kBannerTimer, kRestartTimer, kHotKeyGuardTimer, kHideTimer}) {
+  for (uint32_t timer :
+       {kBannerTimer, kRestartTimer, kHotKeyGuardTimer, kHideTimer, kAnswerDelayTimer}) {
     env_.loop.killTimer(timer);
   }
   if (slot_ != nullptr && slot_->connected && slot_->engine() != nullptr) {
@@ -366,6 +369,9 @@ bool IntercomApp::startOrAnswer(const std::string& address) {
   }
   LineSlot& slot = *slot_;
   sip::SipEngine& engine = *slot.engine();
+  if (answerPhoneCall(slot, engine)) {
+    return true;
+  }
   if (currentSlot_ == 0 && !slot.pending) {
     currentSlot_ = 1;
   }
@@ -443,25 +449,92 @@ int IntercomApp::onRing(LineSlot& slot, int32_t ring, int32_t /*previousRing*/) 
     return 0;
   }
   window_->show();
-  const std::string caller = engine->remoteUri();
-  if (!isCallerAllowed(settings(), caller)) {
-    base::logCallDecision("Rejecting intercom call because not on the allow list");
-    engine->HangUp();
+  if (ring == 1) {
+    incoming_ = judgeIncoming(*engine);
+  }
+  if (refuseIncoming(*engine)) {
     return 0;
   }
   playRingSound();
   if (ring != 1 || slot.engine() != engine || engine->callState() != sip::kCallIncoming) {
     return 0;
   }
+  if (incoming_.decision == IncomingDecision::PhoneCall) {
+    base::logCallDecision("Incoming call rings until answered (" + incoming_.reason + ")");
+    return 0;
+  }
+  if (incoming_.delaySeconds > 0) {
+    env_.loop.startTimer(kAnswerDelayTimer, static_cast<uint32_t>(incoming_.delaySeconds) * 1000,
+                         [this, &slot, engine] { answerIntercom(slot, *engine); });
+    return 0;
+  }
+  answerIntercom(slot, *engine);
+  return 0;
+}
+
+IncomingVerdict IntercomApp::judgeIncoming(sip::SipEngine& engine) {
+  const sip::IncomingCallFacts& facts = engine.incomingFacts();
+  IncomingContext context;
+  context.callerAddress = engine.remoteUri();
+  context.doNotDisturb = doNotDisturb();
+  context.lineRegistered = !engine.line().server.empty();
+  context.sourceKnown = isKnownSource(facts.sourceHost);
+  return decideIncoming(settings(), facts, context);
+}
+
+// Whether the host is that of a contact's address or is written in the allow list.
+bool IntercomApp::isKnownSource(const std::string& host) {
+  if (host.empty()) {
+    return false;
+  }
+  if (allowListNamesHost(settings(), host)) {
+    return true;
+  }
+  for (const auto& row : rows_) {
+    if (contacts_->seek(row.position) && sip::parseUri(contacts_->numberAtCursor()).host == host) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Refuses the ringing call when the decision says so; true when it did.
+bool IntercomApp::refuseIncoming(sip::SipEngine& engine) {
+  switch (incoming_.decision) {
+    case IncomingDecision::Busy:
+      base::logError("DND is on - reject incoming call from: " + engine.remoteUri());
+      engine.Refuse(480);
+      return true;
+    case IncomingDecision::Forbid:
+      base::logCallDecision("Refusing a call that requires auto-answer (" + incoming_.reason + ")");
+      engine.Refuse(403, manualAnswerHeader(engine.incomingFacts().autoAnswer));
+      return true;
+    case IncomingDecision::Refuse:
+      base::logCallDecision("Rejecting intercom call because not on the allow list");
+      engine.HangUp();
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Answers an intercom call by itself: the caller is heard at once (after the cue), and the
+// user is asked whether to talk back.
+void IntercomApp::answerIntercom(LineSlot& slot, sip::SipEngine& engine) {
+  if (slot.engine() != &engine || engine.callState() != sip::kCallIncoming) {
+    return;
+  }
+  window_->show();
   slot.pending = true;
-  engine->Answer();
+  cueNext_ = settings().readBool("Intercom", "Cue", true);
+  engine.AnswerAutomatically();
 
   const platform::Prompt question{
       "Incoming Call", "Incoming SIP call was detected.\nWould you like to start conversation ?",
       platform::PromptButtons::YesNo, platform::PromptIcon::Question, "talk-back"};
   const platform::PromptAnswer answer = env_.prompts.ask(question);
-  if (slot_.get() != &slot || slot.engine() != engine) {
-    return 0;  // the line was rebuilt or closed meanwhile
+  if (slot_.get() != &slot || slot.engine() != &engine) {
+    return;  // the line was rebuilt or closed meanwhile
   }
   if (answer == platform::PromptAnswer::Yes) {
     base::logCallDecision("Press \"Intercom\" button to stop call");
@@ -474,9 +547,20 @@ int IntercomApp::onRing(LineSlot& slot, int32_t ring, int32_t /*previousRing*/) 
     }
   } else if (answer == platform::PromptAnswer::No) {
     base::logCallDecision("Rejecting intercom call");
-    engine->HangUp();
+    engine.HangUp();
   }
-  return 0;
+}
+
+// The user answers a call that rings as a phone call: the microphone goes on once it is up.
+bool IntercomApp::answerPhoneCall(LineSlot& slot, sip::SipEngine& engine) {
+  if (slot.pending || engine.callState() != sip::kCallIncoming || engine.Answer() == 0) {
+    return false;
+  }
+  env_.loop.killTimer(kAnswerDelayTimer);
+  slot.pending = true;
+  slot.talkBackWhenConnected = true;
+  currentSlot_ = 0;
+  return true;
 }
 
 void IntercomApp::playRingSound() {
@@ -545,6 +629,10 @@ void IntercomApp::callStarted(LineSlot& slot) {
   currentSlot_ = 0;
   player_.Stop();
   audio::SourceRef receiving = engine.ReceivingStream();
+  if (cueNext_) {
+    cueNext_ = false;
+    receiving = audio::MakeCueSource(receiving);
+  }
   if (!slot.pending) {
     // Answered by the engine on its own: prepare the sending side, but send nothing until
     // the user starts talking.
@@ -595,6 +683,8 @@ void IntercomApp::onEnded(LineSlot& slot) {
   slot.connected = false;
   slot.talkBackWhenConnected = false;
   slot.startTime = 0;
+  cueNext_ = false;
+  env_.loop.killTimer(kAnswerDelayTimer);
   callStopped(slot);
   if (slot.pending) {
     slot.stopPump();

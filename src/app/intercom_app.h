@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/allow_list.h"
 #include "app/app_window.h"
 #include "app/arguments.h"
 #include "app/line_slot.h"
@@ -32,6 +33,7 @@ class IntercomApp : public base::Application,
   static constexpr uint32_t kRestartTimer = 2;
   static constexpr uint32_t kHotKeyGuardTimer = 4;
   static constexpr uint32_t kHideTimer = 5;
+  static constexpr uint32_t kAnswerDelayTimer = 7;  // answer-after / delay of the caller
   static constexpr uint32_t kRestartRetryMs = 7000;
 
   IntercomApp(base::AppEnvironment& environment, std::unique_ptr<AppWindow> window);
@@ -83,6 +85,11 @@ class IntercomApp : public base::Application,
   void noteRecentContact(LineSlot& slot);
   void restartNoActivityTimer(LineSlot& slot);
   void playRingSound();
+  IncomingVerdict judgeIncoming(sip::SipEngine& engine);
+  bool isKnownSource(const std::string& host);
+  bool refuseIncoming(sip::SipEngine& engine);
+  void answerIntercom(LineSlot& slot, sip::SipEngine& engine);
+  bool answerPhoneCall(LineSlot& slot, sip::SipEngine& engine);
   void playCallingSound(sip::SipEngine& engine);
   void intercom();
   void startWithSelectedContact();
@@ -105,6 +112,8 @@ class IntercomApp : public base::Application,
   audio::Recorder recorder_;
   audio::Player player_;
   std::unique_ptr<audio::PlayPosition> playerPosition_;
+  IncomingVerdict incoming_;  // the decision about the ringing call, made on its first ring
+  bool cueNext_ = false;      // the next established call starts with the intercom cue
   bool callActive_ = false;
   int32_t currentSlot_ = 1;  // 0: the default line's slot, 1: none
   bool hotKeyGuard_ = false;

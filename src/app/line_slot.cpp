@@ -50,6 +50,12 @@ void LineSlot::buildEngine(sip::SipTransport& transport, sip::SipTrace* trace) {
   line.authUser = values.authId;
   line.password = values.password;
   line.priority = kLinePriority;
+  std::string unknown;
+  line.answerHeaders =
+      sip::parseAnswerHeaders(store.readText("Intercom", "AnswerHeaders"), &unknown);
+  if (!unknown.empty()) {
+    base::logError("Intercom/AnswerHeaders: unknown header names ignored: " + unknown);
+  }
 
   media::RtpTrace& rtpTrace = trace != nullptr ? *trace : media::noRtpTrace();
   auto session = std::make_unique<media::RtpSession>(store, rtpTrace);

@@ -1,6 +1,8 @@
 // SipEngine: the per-line user agent, its call thread and its event pump.
 #include "sip/sip_engine.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <cstdlib>
 
@@ -176,9 +178,23 @@ int SipEngine::Answer() {
   return 1;
 }
 
+int SipEngine::AnswerAutomatically() {
+  if (reportedState_ != kCallIncoming) return 0;
+  answeredAutomatically_ = true;
+  return Answer();
+}
+
 void SipEngine::HangUp() {
   command_ = kCommandHangUp;
   commandEvent_.set();
+}
+
+void SipEngine::Refuse(int32_t status, std::string headerLines) {
+  if (callState_ == kCallIncoming && command_ != kCommandHangUp) {
+    refuseHeaders_ = std::move(headerLines);
+    refuseStatus_ = status;
+  }
+  HangUp();
 }
 
 void SipEngine::SendDtmf(std::string_view digits) {
@@ -416,10 +432,37 @@ std::unique_ptr<SipCall> callFromInvite(const SipMessage& invite, SipTransport& 
   return call;
 }
 
+constexpr HeaderName kPAssertedIdentity{"P-Asserted-Identity"};
+
+// Whether a datagram came from the server (host[:port], port 5060 when none is written).
+bool cameFrom(const sockaddr_in& source, const std::string& server) {
+  sockaddr_in address{};
+  return !server.empty() && SipTransport::resolve(server, kDefaultSipPort, address) &&
+         address.sin_addr.s_addr == source.sin_addr.s_addr && address.sin_port == source.sin_port;
+}
+
 }  // namespace
+
+IncomingCallFacts SipEngine::factsOf(const SipMessage& invite) const {
+  IncomingCallFacts facts;
+  facts.autoAnswer = readAutoAnswer(invite);
+  facts.viaProxy =
+      cameFrom(invite.source, line_.server) || cameFrom(invite.source, line_.outboundServer);
+  char host[INET_ADDRSTRLEN] = {};
+  if (inet_ntop(AF_INET, &invite.source.sin_addr, host, sizeof host) != nullptr) {
+    facts.sourceHost = host;
+  }
+  const std::vector<std::string> asserted = invite.headerElements(kPAssertedIdentity);
+  if (facts.viaProxy && !asserted.empty()) {
+    facts.assertedIdentity = bareUri(parseNameAddr(asserted.front()).uri);
+  }
+  facts.fromUri = bareUri(parseNameAddr(invite.header(hdr::kFrom)).uri);
+  return facts;
+}
 
 IncomingResult SipEngine::incomingInvite(const SipMessage& invite) {
   if (callState_ != kCallIdle) return IncomingResult::Busy;
+  IncomingCallFacts facts = factsOf(invite);
   auto call = callFromInvite(invite, transport_, line_);
   // Who the call was for: the "target" of the request URI, else of the To URI, else To.
   const SipUri requestUri = parseUri(invite.uri);
@@ -427,17 +470,22 @@ IncomingResult SipEngine::incomingInvite(const SipMessage& invite) {
   std::string target = paramValue(requestUri.params, "target");
   if (target.empty()) target = paramValue(toUri.params, "target");
   return startCall(kCallIncoming, std::move(call), invite,
-                   target.empty() ? toUri.user : parseUri(target).user)
+                   target.empty() ? toUri.user : parseUri(target).user, std::move(facts))
              ? IncomingResult::Started
              : IncomingResult::Busy;
 }
 
 bool SipEngine::startCall(int32_t state, std::unique_ptr<SipCall> call,
-                          std::optional<SipMessage> invite, std::string targetUser) {
+                          std::optional<SipMessage> invite, std::string targetUser,
+                          IncomingCallFacts facts) {
   std::lock_guard lock(engineLock_);
   if (callState_ != kCallIdle) return false;
   Stop();
   command_ = kCommandNone;
+  answeredAutomatically_ = false;
+  refuseStatus_ = 487;
+  refuseHeaders_.clear();
+  incoming_ = std::move(facts);
   commandEvent_.reset();
   invite_.reset();
   setRemote(call->remoteNameAddr);
@@ -480,7 +528,7 @@ void SipEngine::Run() {
     if (ringingLoop()) inCallLoop();
   } else if (call_) {
     media_->openPort();
-    if (placeInvite(state == kCallIntercom)) {
+    if (placeInvite(state == kCallIntercom ? line_.answerHeaders : 0)) {
       sipLogInfo("Call answered");
       inCallLoop();
     }
@@ -527,10 +575,19 @@ bool SipEngine::ringingLoop() {
         }
       }
       if (stopOrHangUp()) {
-        finalResponse(*invite_, *call_, simpleResponse(487, call_->localTag), nullptr);
+        ResponseSpec refusal = simpleResponse(refuseStatus_, call_->localTag);
+        refusal.extraHeaders = refuseHeaders_;
+        finalResponse(*invite_, *call_, refusal, nullptr);
         return false;
       }
-      if (command_ == kCommandAnswer) return acceptInvite(*invite_, *call_);
+      if (command_ == kCommandAnswer) {
+        // An automatic answer says so, in the header the caller asked with.
+        const bool priv = incoming_.autoAnswer.privMode == AnswerMode::Auto;
+        return acceptInvite(*invite_, *call_,
+                            !answeredAutomatically_ ? ""
+                            : priv                  ? "Priv-Answer-Mode: Auto\r\n"
+                                                    : "Answer-Mode: Auto\r\n");
+      }
       if (!message && left <= 0) break;
       if (!message && since(platform::tickMs(), sliceStart) >= wait) break;
     }
@@ -564,7 +621,8 @@ int SipEngine::finalResponse(const SipMessage& invite, SipCall& call, const Resp
   }
 }
 
-bool SipEngine::acceptInvite(const SipMessage& invite, SipCall& call) {
+bool SipEngine::acceptInvite(const SipMessage& invite, SipCall& call,
+                             std::string_view extraHeaders) {
   const bool hasOffer = invite.hasBody("application/sdp");
   std::string body;
   if (hasOffer) {
@@ -583,6 +641,7 @@ bool SipEngine::acceptInvite(const SipMessage& invite, SipCall& call) {
   form.withAllow = true;
   form.contentType = "application/sdp";
   form.body = body;
+  form.extraHeaders = extraHeaders;
   std::optional<SipMessage> ack;
   if (finalResponse(invite, call, form, &ack) != 200 || !ack) return false;
   if (!hasOffer) {
@@ -595,13 +654,13 @@ bool SipEngine::acceptInvite(const SipMessage& invite, SipCall& call) {
   return true;
 }
 
-bool SipEngine::placeInvite(bool intercom) {
+bool SipEngine::placeInvite(uint32_t answerHeaders) {
   const std::string offer = media_->makeOffer(false);
   std::vector<std::string> tried{call_->remoteTarget};
   std::vector<Candidate> candidates;
   for (;;) {
     DialogRequest invite = newDialogRequest(*call_, transport_, "INVITE");
-    invite.request.text = buildInvite(invite.request, invite.context(), {}, intercom, offer);
+    invite.request.text = buildInvite(invite.request, invite.context(), {}, answerHeaders, offer);
     uint32_t start = platform::tickMs();
     bool provisional = false;
     bool failed = false;
@@ -655,7 +714,7 @@ bool SipEngine::placeInvite(bool intercom) {
               invite.request.cseq = call_->nextCSeq();
               invite.request.branch = transport_.newBranch();
               invite.request.text =
-                  buildInvite(invite.request, invite.context(), {}, intercom, offer);
+                  buildInvite(invite.request, invite.context(), {}, answerHeaders, offer);
               start = platform::tickMs();
               provisional = false;
               continue;

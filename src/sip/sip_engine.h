@@ -21,6 +21,7 @@
 #include "base/notify_window.h"
 #include "base/worker_thread.h"
 #include "platform/event.h"
+#include "sip/auto_answer.h"
 #include "sip/call_media.h"
 #include "sip/engine_events.h"
 #include "sip/registration.h"
@@ -41,6 +42,16 @@ struct LineIdentity {
   std::string authUser;
   std::string password;
   double priority = 0.9;
+  uint32_t answerHeaders = kAnswerModeHeader;  // what an intercom INVITE carries
+};
+
+// What the application weighs about an incoming call besides the caller's address.
+struct IncomingCallFacts {
+  AutoAnswerRequest autoAnswer;
+  bool viaProxy = false;         // the INVITE came from the line's server or outbound server
+  std::string sourceHost;        // the address it came from ("192.0.2.7")
+  std::string assertedIdentity;  // P-Asserted-Identity as a bare URI, only when via the proxy
+  std::string fromUri;           // the From URI, bare
 };
 
 enum CallState : int32_t {
@@ -129,6 +140,14 @@ class SipEngine : public LineInterface,
   int IsRecording() override;
   // An intercom call: the INVITE asks the far end to answer by itself.
   int DialIntercom(std::string_view target);
+  // Answers the ringing call as one answered by itself: the 200 says so ("Answer-Mode:
+  // Auto", or "Priv-Answer-Mode: Auto" when that was asked for).
+  int AnswerAutomatically();
+  // Refuses the ringing call with `status` (and the header lines, each ending in CR LF)
+  // instead of 487.
+  void Refuse(int32_t status, std::string headerLines = {});
+  // Facts of the current incoming call (set before its first ring is reported).
+  const IncomingCallFacts& incomingFacts() const { return incoming_; }
 
   // Transport side: the incoming-call policy's try on this engine. Runs on the transport
   // thread under the transport's engine list lock.
@@ -173,7 +192,8 @@ class SipEngine : public LineInterface,
 
   RegistrationConfig registrationConfig() const;
   bool startCall(int32_t state, std::unique_ptr<SipCall> call, std::optional<SipMessage> invite,
-                 std::string targetUser = {});
+                 std::string targetUser = {}, IncomingCallFacts facts = {});
+  IncomingCallFacts factsOf(const SipMessage& invite) const;
   int dialTarget(std::string_view target, bool intercom);
   void postNotify();
   void setState(int32_t state);
@@ -181,10 +201,10 @@ class SipEngine : public LineInterface,
 
   // Call thread pieces.
   bool ringingLoop();
-  bool acceptInvite(const SipMessage& invite, SipCall& call);
+  bool acceptInvite(const SipMessage& invite, SipCall& call, std::string_view extraHeaders = {});
   int finalResponse(const SipMessage& invite, SipCall& call, const ResponseSpec& form,
                     std::optional<SipMessage>* ack);
-  bool placeInvite(bool intercom);
+  bool placeInvite(uint32_t answerHeaders);
   void inCallLoop();
   // false: the dialog is over.
   bool inDialogRequest(SipCall& call, const SipMessage& request);
@@ -212,6 +232,10 @@ class SipEngine : public LineInterface,
   std::atomic<bool> dtmfDone_{false};
   platform::Event commandEvent_{platform::Event::Reset::Manual};
   bool intercom_ = false;
+  std::atomic<bool> answeredAutomatically_{false};
+  std::atomic<int32_t> refuseStatus_{487};
+  std::string refuseHeaders_;  // written before the hang-up command, read after it
+  IncomingCallFacts incoming_;
 
   std::string remoteUser_;
   std::string remoteDisplay_;

@@ -74,11 +74,11 @@ std::string buildRequest(const SipRequest& request, const RequestContext& contex
 }
 
 std::string buildInvite(const SipRequest& request, const RequestContext& context,
-                        std::string_view replaces, bool intercom, std::string_view sdp) {
+                        std::string_view replaces, uint32_t answerHeaders, std::string_view sdp) {
   base::TextBuilder extra;
   if (!replaces.empty()) extra.AppendFormat("Replaces: %s\r\n", replaces);
   extra.Append(kInviteAllow);
-  if (intercom) extra.Append("Answer-Mode: Auto\r\n");
+  extra.Append(answerHeaderLines(answerHeaders, context.localAddress));
   return buildRequest(request, context, true, extra.view(), "application/sdp", sdp);
 }
 
@@ -170,6 +170,8 @@ std::string_view reasonPhrase(int32_t status) {
       return "OK";
     case 202:
       return "Accepted";
+    case 403:
+      return "Forbidden";
     case 404:
       return "Not Found";
     case 405:

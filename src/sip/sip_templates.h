@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "sip/auto_answer.h"
 #include "sip/sip_message.h"
 
 namespace quillet::sip {
@@ -53,10 +54,11 @@ std::string buildRequest(const SipRequest& request, const RequestContext& contex
                          std::string_view extraLines, std::string_view contentType,
                          std::string_view body);
 
-// INVITE: "Replaces" when `replaces` is not empty, the Allow/Supported lines,
-// "Answer-Mode: Auto" for an intercom call; the SDP body when not empty.
+// INVITE: "Replaces" when `replaces` is not empty, the Allow/Supported lines, the
+// auto-answer lines of an intercom call (`answerHeaders`, AnswerHeader bits; 0 for an
+// ordinary call); the SDP body when not empty.
 std::string buildInvite(const SipRequest& request, const RequestContext& context,
-                        std::string_view replaces, bool intercom, std::string_view sdp);
+                        std::string_view replaces, uint32_t answerHeaders, std::string_view sdp);
 // ACK: To = the To of the response acknowledged; the SDP body when the ACK carries the
 // answer. (Credentials are those copied from the INVITE into `request`.)
 std::string buildAck(const SipRequest& request, const RequestContext& context,

@@ -39,7 +39,7 @@ TEST(SipTemplates, InviteFullText) {
   SipRequest r = makeRequest("INVITE", 101);
   RequestContext c = makeContext();
   c.route = "<sip:out.example;lr>";
-  std::string text = buildInvite(r, c, {}, true, "v=0\r\n");
+  std::string text = buildInvite(r, c, {}, kAnswerModeHeader, "v=0\r\n");
   EXPECT_EQ(text,
             "INVITE sip:bob@192.168.1.40:5060 SIP/2.0\r\n"
             "Via: SIP/2.0/UDP 192.168.1.20:5070;rport;branch=z9hG4bK71234\r\n"
@@ -63,7 +63,7 @@ TEST(SipTemplates, InviteWithReplacesAndCredentials) {
   SipRequest r = makeRequest("INVITE", 102);
   r.credentials = "Digest username=\"alice\"";
   r.authorizationHeader = false;
-  SipMessage m = reparse(buildInvite(r, makeContext(), "abc@h;to-tag=1;from-tag=2", false, {}));
+  SipMessage m = reparse(buildInvite(r, makeContext(), "abc@h;to-tag=1;from-tag=2", 0, {}));
   EXPECT_EQ(m.header(hdr::kReplaces), "abc@h;to-tag=1;from-tag=2");
   EXPECT_EQ(m.header("Proxy-Authorization"), "Digest username=\"alice\"");
   EXPECT_EQ(m.header("Authorization", "-"), "-");

@@ -14,6 +14,7 @@
 #include "net/public_address.h"
 #include "platform/socket.h"
 #include "platform/tick.h"
+#include "sip/auto_answer.h"
 #include "sip/dialog_reaper.h"
 #include "sip/sip_engine.h"
 #include "sip/sip_log.h"
@@ -538,7 +539,9 @@ void SipTransport::dispatchRequest(const SipMessage& request) {
 
 void SipTransport::incomingInvite(const SipMessage& request) {
   const std::string from = request.header(hdr::kFrom);
-  if (doNotDisturb_) {
+  // A caller may ask to be let through do-not-disturb (Priv-Answer-Mode); whether it may
+  // is the application's decision on the allow list.
+  if (doNotDisturb_ && readAutoAnswer(request).privMode != AnswerMode::Auto) {
     ResponseSpec form;
     form.status = 480;
     form.reason = "Temporarily Unavailable";
@@ -550,8 +553,7 @@ void SipTransport::incomingInvite(const SipMessage& request) {
   bool busy = false;
   {
     std::lock_guard lock(engineLock_);
-    for (SipEngine* engine : engines_) {
-      if (!uri.user.empty() && !engine->userMatches(uri.user)) continue;
+    for (SipEngine* engine : answeringEngines(uri.user)) {
       if (engine->incomingInvite(request) == IncomingResult::Started) return;
       busy = true;
     }
@@ -569,6 +571,18 @@ void SipTransport::incomingInvite(const SipMessage& request) {
   }
 }
 
+std::vector<SipEngine*> SipTransport::answeringEngines(const std::string& user) const {
+  std::vector<SipEngine*> named;
+  std::vector<SipEngine*> registered;
+  for (SipEngine* engine : engines_) {
+    if (user.empty() || engine->userMatches(user)) named.push_back(engine);
+    if (!engine->line().server.empty()) registered.push_back(engine);
+  }
+  // A line registered at a server is reachable from anywhere: a user name that is not ours
+  // is answered like ours, so that a scan cannot tell which users exist.
+  return named.empty() ? registered : named;
+}
+
 void SipTransport::answerOptions(const SipMessage& request) {
   const SipUri uri = parseUri(request.uri);
   bool available = false;
@@ -576,8 +590,7 @@ void SipTransport::answerOptions(const SipMessage& request) {
   std::string offer;
   {
     std::lock_guard lock(engineLock_);
-    for (SipEngine* engine : engines_) {
-      if (!uri.user.empty() && !engine->userMatches(uri.user)) continue;
+    for (SipEngine* engine : answeringEngines(uri.user)) {
       if (offer.empty()) offer = engine->capabilityOffer();
       if (engine->isIdle()) {
         available = true;

@@ -166,6 +166,8 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
   void handleDatagram(std::string_view datagram, const sockaddr_in& from);
   void dispatchRequest(const SipMessage& request);
   void answerOptions(const SipMessage& request);
+  // The engines an INVITE or OPTIONS for the user is offered to (under the engine lock).
+  std::vector<SipEngine*> answeringEngines(const std::string& user) const;
   void incomingInvite(const SipMessage& request);
   void unregisterAtShutdown(std::vector<char>& buffer);
   bool stopRequested();
