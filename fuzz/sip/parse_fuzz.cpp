@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "sip/message_check.h"
 #include "sip/sip_message.h"
 #include "sip/sip_templates.h"
 #include "sip/sip_uri.h"
@@ -32,6 +33,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string routeSet = routeSetFromRequest(message->headerValues(hdr::kRecordRoute));
   (void)applyRouteSet(routeSet, false, message->uri);
   (void)message->body("application/sdp");
+
+  // A refusal always carries a status of its own; an accepted message has what the
+  // dispatch relies on.
+  const MessageVerdict verdict = checkMessage(*message);
+  if (verdict.action == MessageVerdict::Action::Refuse &&
+      (verdict.status < 400 || verdict.status > 599 || message->method == "ACK")) {
+    std::abort();
+  }
+  if (verdict.action == MessageVerdict::Action::Accept &&
+      (message->header(hdr::kCallId).empty() || message->header(hdr::kCSeq).empty())) {
+    std::abort();
+  }
 
   if (message->isRequest()) {
     ResponseSpec form;

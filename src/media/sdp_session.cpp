@@ -66,6 +66,24 @@ uint16_t portNumber(std::string_view text) {
   return static_cast<uint16_t>(leadingNumber(text, digits));
 }
 
+// What the lines read so far belong to: the session part (defaults for every medium), the
+// audio stream in use, or a section this side does not use (another medium, or an audio
+// stream that is rejected with port 0 or comes after the one in use).
+enum class Scope { Session, Audio, Ignored };
+
+// The stream directions of one level; the audio level's, when given, overrides the session's.
+struct Direction {
+  bool given = false;
+  bool sendOnly = false;
+};
+
+void readDirection(std::string_view name, Direction& direction) {
+  if (name == "sendonly" || name == "sendrecv" || name == "recvonly" || name == "inactive") {
+    direction.given = true;
+    direction.sendOnly = name == "sendonly";
+  }
+}
+
 void readAttribute(std::string_view value, RemoteSdp& sdp) {
   size_t pos = 0;
   while (pos < value.size() && value[pos] != ' ' && value[pos] != ':') ++pos;
@@ -88,8 +106,6 @@ void readAttribute(std::string_view value, RemoteSdp& sdp) {
     size_t end = 0;
     while (end < rest.size() && rest[end] != ' ') ++end;
     if (equalsNoCase(rest.substr(0, end), "active")) sdp.directionActive = true;
-  } else if (name == "sendonly") {
-    sdp.sendOnly = true;
   } else if (name == "local") {
     size_t at = 0;
     sdp.localAddress = std::string(nextToken(rest, at));
@@ -99,20 +115,25 @@ void readAttribute(std::string_view value, RemoteSdp& sdp) {
   }
 }
 
-void readMedia(std::string_view value, RemoteSdp& sdp) {
+// An "m=" line: an audio stream with a port becomes the one in use (a later one replaces an
+// earlier one).
+Scope readMedia(std::string_view value, RemoteSdp& sdp) {
   size_t pos = 0;
-  if (nextToken(value, pos) != "audio") return;
-  sdp.audioPort = portNumber(nextToken(value, pos));
+  if (nextToken(value, pos) != "audio") return Scope::Ignored;
+  const uint16_t port = portNumber(nextToken(value, pos));
+  if (port == 0) return Scope::Ignored;  // a rejected or disabled stream
+  sdp.audioPort = port;
   nextToken(value, pos);  // transport
   while (pos < value.size() && isBlank(value[pos])) ++pos;
   sdp.formatList = std::string(value.substr(pos));
+  return Scope::Audio;
 }
 
-void readConnection(std::string_view value, RemoteSdp& sdp) {
+std::string readConnection(std::string_view value) {
   size_t pos = 0;
   nextToken(value, pos);  // network type
   nextToken(value, pos);  // address type
-  sdp.connectionAddress = std::string(nextToken(value, pos));
+  return std::string(nextToken(value, pos));
 }
 
 // The counter every new session takes its id from; atomic, as sessions of several
@@ -144,6 +165,11 @@ std::string cutText(std::string_view text, size_t limit) {
 
 RemoteSdp RemoteSdp::parse(std::string_view body) {
   RemoteSdp sdp;
+  Scope scope = Scope::Session;
+  bool audioTaken = false;
+  size_t sessionRtpmaps = 0;  // the rtpmap entries read before the first media section
+  std::string sessionConnection, audioConnection;
+  Direction sessionDirection, audioDirection;
   size_t pos = 0;
   while (true) {
     while (pos < body.size() && isBlank(body[pos])) ++pos;
@@ -159,13 +185,34 @@ RemoteSdp RemoteSdp::parse(std::string_view body) {
     while (at < line.size() && (line[at] == ' ' || line[at] == '=')) ++at;
     std::string value = cutText(line.substr(at), kSdpTextLimit);
 
-    if (type == "a") {
+    if (type == "m") {
+      if (scope == Scope::Session) sessionRtpmaps = sdp.rtpmap.size();
+      scope = readMedia(value, sdp);
+      if (scope == Scope::Audio) {
+        // What an earlier audio section said goes with it.
+        sdp.rtpmap.resize(sessionRtpmaps);
+        audioConnection.clear();
+        audioDirection = Direction{};
+        audioTaken = true;
+      }
+    } else if (scope == Scope::Ignored) {
+      continue;  // lines of a section not in use change nothing
+    } else if (type == "a") {
+      size_t nameEnd = 0;
+      while (nameEnd < value.size() && value[nameEnd] != ' ' && value[nameEnd] != ':') ++nameEnd;
+      readDirection(std::string_view(value).substr(0, nameEnd),
+                    scope == Scope::Audio ? audioDirection : sessionDirection);
       readAttribute(value, sdp);
-    } else if (type == "m") {
-      readMedia(value, sdp);
     } else if (type == "c") {
-      readConnection(value, sdp);
+      (scope == Scope::Audio ? audioConnection : sessionConnection) = readConnection(value);
     }
+  }
+  // A stream's own connection line and direction override the session's.
+  sdp.connectionAddress = audioConnection.empty() ? sessionConnection : audioConnection;
+  sdp.sendOnly = (audioDirection.given ? audioDirection : sessionDirection).sendOnly;
+  if (!audioTaken) {
+    sdp.audioPort = 0;
+    sdp.formatList.clear();
   }
   return sdp;
 }

@@ -166,6 +166,40 @@ TEST_F(SdpTest, LaterAudioLineOverwritesEarlier) {
   EXPECT_EQ(session.chosenPayloadType(), 8);
 }
 
+// Attributes and connection lines belong to their media section: a video stream's
+// direction, rtpmap or address does not change the audio, nor does a rejected audio stream.
+TEST_F(SdpTest, LinesOfOtherSectionsDoNotChangeTheAudio) {
+  const std::string body = offerWith(
+      "m=audio 4000 RTP/AVP 0 97 98\r\na=rtpmap:97 G726-32/8000\r\n"
+      "m=video 5000 RTP/AVP 96 98\r\nc=IN IP4 80.9.9.9\r\na=rtpmap:96 G726-32/8000\r\n"
+      "a=rtpmap:98 telephone-event/8000\r\na=sendonly\r\n"
+      "m=audio 0 RTP/AVP 8\r\nc=IN IP4 80.7.7.7\r\na=recvonly\r\n");
+  ASSERT_TRUE(session.takeOffer(body, false, answer));
+  EXPECT_EQ(session.remoteAddress(), "80.1.2.3");
+  EXPECT_EQ(session.remotePort(), 4000);
+  EXPECT_FALSE(session.peerSendOnly());
+  EXPECT_EQ(session.g726PayloadType(), 97);
+  EXPECT_EQ(session.telephoneEventPayloadType(), kNoPayloadType);
+  EXPECT_EQ(mediaLine(answer), "m=audio 9000 RTP/AVP 0 97");
+
+  // The audio stream's own c= and direction override the session's.
+  RemoteSdp sdp = RemoteSdp::parse(
+      "c=IN IP4 80.1.2.3\r\na=sendonly\r\nm=audio 4000 RTP/AVP 0\r\nc=IN IP4 80.5.5.5\r\n"
+      "a=sendrecv\r\n");
+  EXPECT_EQ(sdp.connectionAddress, "80.5.5.5");
+  EXPECT_FALSE(sdp.sendOnly);
+  // A session-level direction applies to the audio that names none.
+  EXPECT_TRUE(RemoteSdp::parse("a=sendonly\r\nm=audio 4000 RTP/AVP 0\r\n").sendOnly);
+}
+
+// A rejected audio stream (port 0) is no stream: an answer that rejects it has no codec.
+TEST_F(SdpTest, RejectedAudioStreamIsNotUsed) {
+  EXPECT_FALSE(session.takeAnswer(offerWith("m=audio 0 RTP/AVP 0\r\n")));
+  const RemoteSdp sdp = RemoteSdp::parse("m=audio 0 RTP/AVP 0 8\r\na=rtpmap:0 PCMU/8000\r\n");
+  EXPECT_EQ(sdp.formatList, "");
+  EXPECT_TRUE(sdp.rtpmap.empty());
+}
+
 TEST_F(SdpTest, PeerAtOurPublicAddressIsActiveAndGetsPrivateAddress) {
   ASSERT_TRUE(
       session.takeOffer(offerWith("m=audio 4000 RTP/AVP 0\r\n", "203.0.113.5"), false, answer));

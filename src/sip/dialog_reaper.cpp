@@ -18,10 +18,12 @@ int32_t since(uint32_t now, uint32_t then) {
 constexpr size_t kMaxWaitedRecords = 194;
 constexpr int32_t kLongestWaitMs = 3600000;
 
-void answer(SipTransport& transport, const SipMessage& request, int32_t status) {
+void answer(SipTransport& transport, const SipMessage& request, int32_t status,
+            std::string_view toTag) {
   ResponseSpec form;
   form.status = status;
   form.reason = reasonPhrase(status);
+  form.toTag = toTag;
   transport.sendResponse(request, form);
 }
 }  // namespace
@@ -98,13 +100,13 @@ void DialogReaper::serviceMessages(Record& record, uint32_t nowMs) {
     if (message->isRequest()) {
       const std::string& method = message->method;
       if (method == "BYE") {
-        answer(transport_, *message, 200);
+        answer(transport_, *message, 200, call.localTag);
         call.established = false;
         record.byeActive = false;
       } else if (method == "CANCEL") {
-        answer(transport_, *message, 200);
+        answer(transport_, *message, 200, call.localTag);
       } else if (method != "ACK") {
-        answer(transport_, *message, 487);
+        answer(transport_, *message, 487, call.localTag);
       }
       continue;
     }

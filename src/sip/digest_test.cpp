@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
+
+#include "sip/sha256.h"
+
 namespace quillet::sip {
 namespace {
 
@@ -63,6 +67,102 @@ TEST(Digest, Utf8TextsAndCommaInNonce) {
   ASSERT_TRUE(readChallenge("Digest realm=\"Ümlaut realm\", nonce=\"abc,def\", stale=true", c));
   EXPECT_EQ(digestResponse(c, "INVITE", "sip:bob@example.com", "Zoë", "pässwörd"),
             "2aacd99e67a531aea91a37e7526bdc1d");
+}
+
+TEST(Digest, Sha256OfTheStandardTextsAndPaddingEdges) {
+  EXPECT_EQ(sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(sha256Hex(std::string(55, 'x')),
+            "d5e285683cd4efc02d021a5c62014694958901005d6f71e89e0989fac77e4072");
+  EXPECT_EQ(sha256Hex(std::string(56, 'x')),
+            "04c26261370ee7541549d16dee320c723e3fd14671e66a099afe0a377c16888e");
+  EXPECT_EQ(sha256Hex(std::string(64, 'x')),
+            "7ce100971f64e7001e8fe5a51973ecdfe1ced42befe7ee8d5fd6219506b5393c");
+  EXPECT_EQ(sha256Hex(std::string(1000, 'a')),
+            "41edece42d63e8d9bf515a9ba6932e1c20cbc9f5a5d134645adb5db1b9737ea3");
+}
+
+// The qop=auth answers of the worked example of the HTTP digest standard (user "Mufasa"),
+// for each algorithm; the -sess values come from hashlib.
+TEST(Digest, QopAuthResponsesForEveryAlgorithm) {
+  const std::string base =
+      "Digest realm=\"http-auth@example.org\", qop=\"auth, auth-int\", "
+      "nonce=\"7ypf/xlj9XXwfDPEoM4URrv/xwf94BcCAzFZH4GiTo0v\", algorithm=";
+  const std::string cnonce = "f2/wE4q74E6zIJEtWaHKaf5wv/H5QzzpXusqGemxURZJ";
+  const std::pair<const char*, const char*> cases[] = {
+      {"MD5", "8ca523f5e9506fed4657c9700eebdbec"},
+      {"MD5-sess", "e783283f46242139c486a698fec7211d"},
+      {"SHA-256", "753927fa0e85d155564e2e272a28d1802ca10daf4496794697cf8db5856cb6c1"},
+      {"sha-256-SESS", "2fd51b3a77ad75bad6afad6003e818d767133c46d9e2749e7f5232ae1ea3efd7"}};
+  for (const auto& [algorithm, expected] : cases) {
+    DigestChallenge c;
+    ASSERT_TRUE(readChallenge(base + algorithm, c));
+    EXPECT_TRUE(c.qopAuth);
+    EXPECT_EQ(digestResponse(c, "GET", "/dir/index.html", "Mufasa", "Circle of Life", cnonce, 1),
+              expected)
+        << algorithm;
+  }
+}
+
+// What a server checks: the response over the nc and cnonce the credentials name, nc
+// counting 1, 2 ... per nonce and starting again at 1 for a new nonce.
+TEST(Digest, QopCredentialsCountPerNonce) {
+  const std::string challenge = "Digest realm=\"127.0.0.1\", nonce=\"Y2hhbGxlbmdl\", qop=\"auth\"";
+  const std::regex form(
+      "Digest username=\"alice\",realm=\"127.0.0.1\",nonce=\"Y2hhbGxlbmdl\","
+      "uri=\"sip:127.0.0.1\",response=\"([0-9a-f]{32})\",opaque=\"\",algorithm=MD5,qop=auth,"
+      "nc=([0-9a-f]{8}),cnonce=\"([0-9a-f]{16})\"");
+  std::vector<std::string> cnonces;
+  for (const char* nc : {"00000001", "00000002"}) {
+    const DigestResult r = computeDigest(challenge, "REGISTER", "sip:127.0.0.1", "alice", "secret");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(r.credentials, m, form)) << r.credentials;
+    EXPECT_EQ(m[2], nc);
+    DigestChallenge c;
+    ASSERT_TRUE(readChallenge(challenge, c));
+    EXPECT_EQ(m[1], digestResponse(c, "REGISTER", "sip:127.0.0.1", "alice", "secret", m[3].str(),
+                                   nc[7] - '0'));
+    cnonces.push_back(m[3]);
+  }
+  EXPECT_NE(cnonces[0], cnonces[1]);
+  // Computed with hashlib for cnonce 0a4f113b and nc 2.
+  DigestChallenge c;
+  ASSERT_TRUE(readChallenge(challenge, c));
+  EXPECT_EQ(digestResponse(c, "REGISTER", "sip:127.0.0.1", "alice", "secret", "0a4f113b", 2),
+            "c5cd7bf560fa5c73efc4aa5198afb9c1");
+  const DigestResult other = computeDigest("Digest realm=\"127.0.0.1\", nonce=\"bmV3\", qop=auth",
+                                           "REGISTER", "sip:127.0.0.1", "alice", "secret");
+  EXPECT_NE(other.credentials.find(",nc=00000001,"), std::string::npos) << other.credentials;
+}
+
+TEST(Digest, WithoutQopTheAnswerStaysThatOfRfc2617) {
+  // qop offered only as auth-int (which needs the body) is answered without qop too.
+  for (const char* extra : {"", ", qop=\"auth-int\""}) {
+    const DigestResult r = computeDigest(
+        std::string("Digest realm=\"127.0.0.1\", nonce=\"Y2hhbGxlbmdl\", algorithm=SHA-256") +
+            extra,
+        "REGISTER", "sip:127.0.0.1", "alice", "secret");
+    EXPECT_EQ(
+        r.credentials,
+        "Digest username=\"alice\",realm=\"127.0.0.1\",nonce=\"Y2hhbGxlbmdl\","
+        "uri=\"sip:127.0.0.1\",response=\"56539902bff35f6e6aad3e295bf61e8f97ac54d55f56e7e163949"
+        "cf76acca72a\",opaque=\"\",algorithm=SHA-256");
+  }
+  EXPECT_FALSE(
+      computeDigest("Digest realm=r, nonce=n, algorithm=SHA-512-256", "REGISTER", "sip:r", "u", "p")
+          .ok);
+}
+
+TEST(Digest, StrongestOfSeveralChallengesIsAnswered) {
+  const std::string md5 = "Digest realm=\"r\", nonce=\"1\", algorithm=MD5";
+  const std::string sha = "Digest realm=\"r\", nonce=\"2\", algorithm=SHA-256";
+  const std::string unknown = "Digest realm=\"r\", nonce=\"3\", algorithm=SHA-512-256";
+  EXPECT_EQ(strongestChallenge({md5, sha}), sha);
+  EXPECT_EQ(strongestChallenge({unknown, md5, sha, "Digest realm=r, nonce=4, algorithm=SHA-256"}),
+            sha);
+  EXPECT_EQ(strongestChallenge({"Basic realm=r", md5}), md5);
+  EXPECT_EQ(strongestChallenge({unknown}), unknown);
+  EXPECT_EQ(strongestChallenge({}), "");
 }
 
 }  // namespace

@@ -27,6 +27,12 @@ std::string numbered(const char* format, std::string_view a) {
   return out;
 }
 
+// The challenge of a 401 (WWW-Authenticate) or 407 (Proxy-Authenticate) to answer.
+std::string challengeOf(const SipMessage& response) {
+  return strongestChallenge(response.headerValues(
+      response.status == 401 ? hdr::kWwwAuthenticate : hdr::kProxyAuthenticate));
+}
+
 }  // namespace
 
 int32_t qFromPriority(double fraction) {
@@ -96,6 +102,9 @@ void RegistrationList::sendRegister(Registration& registration, int32_t expires)
   form.expires = expires;
   form.q = c.q;
   if (registration.credentialsPresent) {
+    registration.credentials =
+        computeDigest(registration.challenge, "REGISTER", "sip:" + c.server, c.authUser, c.password)
+            .credentials;
     form.credentials = registration.credentials;
     form.authorizationHeader = registration.authorizationHeader;
   }
@@ -178,12 +187,9 @@ bool RegistrationList::onResponse(const SipMessage& response, uint32_t nowMs) {
   if (pending != unregistering_.end()) {
     if ((status == 401 || status == 407) && !r.config.password.empty() &&
         !r.authorizationAttempted) {
-      const std::string challenge =
-          response.header(status == 401 ? hdr::kWwwAuthenticate : hdr::kProxyAuthenticate, "-");
-      const DigestResult digest = computeDigest(challenge, "REGISTER", "sip:" + r.config.server,
-                                                r.config.authUser, r.config.password);
-      if (digest.ok) {
-        r.credentials = digest.credentials;
+      const std::string challenge = challengeOf(response);
+      if (answerable(challenge)) {
+        r.challenge = challenge;
         r.credentialsPresent = true;
         r.authorizationHeader = status == 401;
         r.authorizationAttempted = true;
@@ -231,11 +237,8 @@ bool RegistrationList::onResponse(const SipMessage& response, uint32_t nowMs) {
       r.registered = false;
       return true;
     }
-    const std::string challenge =
-        response.header(status == 401 ? hdr::kWwwAuthenticate : hdr::kProxyAuthenticate, "-");
-    const DigestResult digest = computeDigest(challenge, "REGISTER", "sip:" + r.config.server,
-                                              r.config.authUser, r.config.password);
-    if (r.authorizationAttempted && !digest.stale) {
+    const std::string challenge = challengeOf(response);
+    if (r.authorizationAttempted && !staleChallenge(challenge)) {
       sipLogError("Register authorization failed for " + r.config.addressOfRecord);
       sipLogError("Error returned : " + statusLine);
       sipLogError("Check username or password for the proxy server.");
@@ -244,8 +247,8 @@ bool RegistrationList::onResponse(const SipMessage& response, uint32_t nowMs) {
       r.registered = false;
       return true;
     }
-    r.credentials = digest.credentials;
-    r.credentialsPresent = digest.ok;
+    r.challenge = challenge;
+    r.credentialsPresent = answerable(challenge);
     r.authorizationHeader = status == 401;
     sendRegister(r, 3600);
     r.lastSendMs = nowMs;

@@ -46,7 +46,8 @@ struct Registration {
   bool registered = false;
   bool firstAttemptMade = false;
   bool keepAlive = false;
-  std::string credentials;
+  std::string credentials;  // the credentials of the last REGISTER sent
+  std::string challenge;    // what they answer: each REGISTER computes them afresh (qop's nc)
   bool credentialsPresent = false;
   bool authorizationHeader = true;  // 401 -> "Authorization", 407 -> "Proxy-Authorization"
   bool authorizationAttempted = false;

@@ -117,6 +117,28 @@ TEST_F(RegistrationTest, ChallengeIsAnsweredAtOnceWithDigestCredentials) {
   EXPECT_EQ(log.back(), "I Registered as: sip:200@pbx.test");
 }
 
+// With qop every REGISTER computes its credentials afresh: a refresh answers the same
+// nonce with the next count, so a server that counts nonces takes it without a new 401.
+// Of two challenges the SHA-256 one is answered.
+TEST_F(RegistrationTest, QopChallengeIsCountedOnEveryRegisterOfTheNonce) {
+  begin();
+  ASSERT_TRUE(respond("401 Unauthorized",
+                      "WWW-Authenticate: Digest realm=\"pbx\", nonce=\"n1\", qop=\"auth\"\r\n"
+                      "WWW-Authenticate: Digest realm=\"pbx\", nonce=\"n2\", qop=\"auth\", "
+                      "algorithm=SHA-256\r\n",
+                      50));
+  ASSERT_EQ(host.sent.size(), 2u);
+  EXPECT_NE(host.sent[1].find("nonce=\"n2\""), std::string::npos) << host.sent[1];
+  EXPECT_NE(host.sent[1].find("algorithm=SHA-256,qop=auth,nc=00000001,cnonce=\""),
+            std::string::npos)
+      << host.sent[1];
+  ASSERT_TRUE(respond("200 OK", "Expires: 60\r\n", 100));
+  drive(100 + 60000);  // the refresh, 10 s before expiry
+  ASSERT_EQ(host.sent.size(), 3u);
+  EXPECT_NE(host.sent[2].find("nonce=\"n2\""), std::string::npos) << host.sent[2];
+  EXPECT_NE(host.sent[2].find(",nc=00000002,"), std::string::npos) << host.sent[2];
+}
+
 TEST_F(RegistrationTest, SecondChallengeMeansWrongPasswordAndWaitsTenMinutes) {
   begin();
   respond("401 Unauthorized", kChallenge, 50);

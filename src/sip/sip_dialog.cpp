@@ -72,11 +72,16 @@ bool authenticateRequest(SipRequest& request, const SipMessage& challenge,
     return false;
   }
   const bool www = challenge.status == 401;
-  const std::string value =
-      challenge.header(www ? hdr::kWwwAuthenticate : hdr::kProxyAuthenticate, "-");
+  const std::string value = strongestChallenge(
+      challenge.headerValues(www ? hdr::kWwwAuthenticate : hdr::kProxyAuthenticate));
   const DigestResult digest =
       computeDigest(value, request.method, request.requestUri, authUser, password);
-  if (!digest.ok || (digest.credentials == request.credentials && !digest.stale)) {
+  // The same nonce challenged again (not stale): the credentials were refused. (With qop
+  // every answer differs by its cnonce, so the texts cannot be compared.)
+  DigestChallenge fresh, sent;
+  const bool again = readChallenge(value, fresh) && readChallenge(request.credentials, sent) &&
+                     fresh.nonce == sent.nonce && fresh.realm == sent.realm;
+  if (!digest.ok || (again && !digest.stale)) {
     sipLogError("Authorisation failed for server");
     sipLogError("Error message was: " + challenge.reason);
     sipLogError("Check username or password for the proxy server.");

@@ -224,12 +224,14 @@ std::optional<SipMessage> SipMessage::parse(std::string_view text) {
   consumeLineEnd(text, pos);
 
   if (startsWithNoCase(first, "SIP/")) {
+    message.version = std::string(first);
     message.uri = std::string(cutChars(second, kRequestUriMax));
     message.status = static_cast<uint16_t>(std::clamp<int32_t>(decimalValue(second), 0, 65535));
     message.reason = std::string(cutChars(rest, kReasonMax));
   } else {
     if (!startsWithNoCase(rest, "SIP/")) return std::nullopt;
     message.method = std::string(cutChars(first, kMethodMax));
+    message.version = std::string(cutChars(rest, kReasonMax));
     message.uri = std::string(cutChars(second, kRequestUriMax));
     message.status = kRequestStatus;
   }
@@ -254,6 +256,7 @@ std::optional<SipMessage> SipMessage::parse(std::string_view text) {
     message.headers.push_back(std::move(header));
   }
   consumeLineEnd(text, pos);
+  message.bytesAfterHeaders = size - pos;
 
   // Body: the next Content-Length bytes, never more than the datagram still holds.
   std::string contentType = message.header(hdr::kContentType);

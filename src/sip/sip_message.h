@@ -101,6 +101,9 @@ class SipMessage {
   std::string uri;                   // request URI, or the status token of a response
   uint16_t status = kRequestStatus;  // response code; 65535 for a request
   std::string reason;                // reason phrase; empty for a request
+  std::string version;               // "SIP/2.0" as written: the request line's end, or
+                                     // the first token of a status line
+  size_t bytesAfterHeaders = 0;      // what the datagram holds after the empty line
   sockaddr_in source{};              // where the datagram came from (set by the receiver)
   std::vector<SipHeader> headers;    // in order of arrival
   std::vector<SipBodyPart> bodies;   // in order of appearance

@@ -170,6 +170,8 @@ std::string_view reasonPhrase(int32_t status) {
       return "OK";
     case 202:
       return "Accepted";
+    case 400:
+      return "Bad Request";
     case 403:
       return "Forbidden";
     case 404:
@@ -180,6 +182,10 @@ std::string_view reasonPhrase(int32_t status) {
       return "Request Timeout";
     case 415:
       return "Unsupported Media Type";
+    case 416:
+      return "Unsupported URI Scheme";
+    case 420:
+      return "Bad Extension";
     case 480:
       return "Temporarily Unavailable";
     case 481:
@@ -198,6 +204,8 @@ std::string_view reasonPhrase(int32_t status) {
       return "Not Implemented";
     case 503:
       return "Service Unavailable";
+    case 505:
+      return "Version Not Supported";
     default:
       return {};
   }

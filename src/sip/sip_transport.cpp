@@ -16,6 +16,7 @@
 #include "platform/tick.h"
 #include "sip/auto_answer.h"
 #include "sip/dialog_reaper.h"
+#include "sip/message_check.h"
 #include "sip/sip_engine.h"
 #include "sip/sip_log.h"
 #include "sip/sip_trace.h"
@@ -185,7 +186,14 @@ void SipTransport::sendKeepAlive(const sockaddr_in& to, std::string_view serverN
 }
 
 void SipTransport::sendResponse(const SipMessage& request, const ResponseSpec& form) {
-  std::string text = buildResponse(request, form);
+  // Every response but 100 names this side's tag; outside a dialog a fresh one.
+  ResponseSpec tagged = form;
+  std::string freshTag;
+  if (tagged.toTag.empty() && tagged.status != 100) {
+    freshTag = newTag();
+    tagged.toTag = freshTag;
+  }
+  std::string text = buildResponse(request, tagged);
   send(request.source, text);
   cache_.store(identityOf(request), std::move(text), request.source, platform::tickMs());
 }
@@ -478,6 +486,7 @@ void SipTransport::handleDatagram(std::string_view datagram, const sockaddr_in& 
   }
   SipMessage& message = *parsed;
   message.source = from;
+  if (!admitted(message)) return;
 
   const std::string callId = message.header(hdr::kCallId);
   const std::string tag =
@@ -497,6 +506,25 @@ void SipTransport::handleDatagram(std::string_view datagram, const sockaddr_in& 
     return;
   }
   if (!registrations_.onResponse(message, platform::tickMs())) ++dropped_;
+}
+
+bool SipTransport::admitted(const SipMessage& message) {
+  const MessageVerdict verdict = checkMessage(message);
+  if (verdict.action == MessageVerdict::Action::Accept) return true;
+  if (verdict.action == MessageVerdict::Action::Drop) {
+    ++dropped_;
+    return false;
+  }
+  if (answerFromCache(message)) return false;  // a retransmission gets the same answer
+  ResponseSpec form;
+  form.status = verdict.status;
+  form.reason = reasonPhrase(verdict.status);
+  form.extraHeaders = verdict.extraHeaders;
+  sendResponse(message, form);
+  sipLogError("Refused " + message.method + " from " +
+              platform::Endpoint::fromSockaddr(message.source).toString() + " with " +
+              std::to_string(verdict.status) + ": " + verdict.why);
+  return false;
 }
 
 void SipTransport::dispatchRequest(const SipMessage& request) {

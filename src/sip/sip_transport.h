@@ -164,6 +164,8 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
   void refreshPublicAddress(const TransportSettings& settings, uint32_t nowMs);
   void receiveAll(std::vector<char>& buffer);
   void handleDatagram(std::string_view datagram, const sockaddr_in& from);
+  // Drops or refuses a malformed message (with a log line for a refusal); true: pass it on.
+  bool admitted(const SipMessage& message);
   void dispatchRequest(const SipMessage& request);
   void answerOptions(const SipMessage& request);
   // The engines an INVITE or OPTIONS for the user is offered to (under the engine lock).

@@ -31,6 +31,9 @@ def md5(text):
     return hashlib.md5(text.encode("utf-8")).hexdigest()
 
 
+HASHES = {"md5": "md5", "md5-sess": "md5", "sha-256": "sha256", "sha-256-sess": "sha256"}
+
+
 def challenge_params(value):
     params = {}
     for name, quoted, plain in re.findall(r'(\w+)\s*=\s*(?:"((?:[^"\\]|\\.)*)"|([^,\s]*))', value):
@@ -38,8 +41,22 @@ def challenge_params(value):
     return params
 
 
+def expected_response(p, method, uri, user, password, cnonce=None, nc=None):
+    """The digest response as a server computes it (RFC 2617 / RFC 7616)."""
+    algorithm = p.get("algorithm", "MD5").lower()
+    def h(text):
+        return hashlib.new(HASHES[algorithm], text.encode("utf-8")).hexdigest()
+    ha1 = h(f"{user}:{p.get('realm', '')}:{password}")
+    if algorithm.endswith("-sess"):
+        ha1 = h(f"{ha1}:{p.get('nonce', '')}:{cnonce}")
+    ha2 = h(f"{method}:{uri}")
+    if cnonce is None:
+        return h(f"{ha1}:{p.get('nonce', '')}:{ha2}")
+    return h(f"{ha1}:{p.get('nonce', '')}:{nc}:{cnonce}:auth:{ha2}")
+
+
 CHALLENGES = [
-    # Kamailio's REGISTER challenge (qop offered; this client answers without qop).
+    # Kamailio's REGISTER challenge with qop offered: answered with qop=auth, cnonce and nc.
     ('Digest realm="sip.example.com", nonce="Z1NwXGdTb1gX7lRv1Yz9ZcR2mTz1CkVl", qop="auth"',
      "REGISTER", "sip:sip.example.com", "alice", "s3cret"),
     # Asterisk's proxy challenge with opaque, marked stale.
@@ -52,22 +69,42 @@ CHALLENGES = [
     # Non-ASCII user and password are hashed as UTF-8.
     ('Digest realm="Ümlaut", nonce="n,with,commas", opaque="", stale=false',
      "INVITE", "sip:zoë@example.com", "Zoë", "pässwörd"),
+    # SHA-256 and the -sess forms, with qop (RFC 7616 servers) and without.
+    ('Digest realm="pbx", nonce="c2hhMjU2", qop="auth-int, auth", algorithm=SHA-256, opaque="o1"',
+     "INVITE", "sip:300@pbx", "1002", "pw2"),
+    ('Digest realm="pbx", nonce="c2Vzcw", qop=auth, algorithm=MD5-sess',
+     "REGISTER", "sip:pbx", "1003", "pw3"),
+    ('Digest realm="pbx", nonce="c2Vzcw2", qop="auth", algorithm=SHA-256-sess',
+     "REGISTER", "sip:pbx", "1003", "pw3"),
+    ('Digest realm="pbx", nonce="bm9xb3A", algorithm=SHA-256', "REGISTER", "sip:pbx", "u", "p"),
 ]
 
+QOP_TAIL = re.compile(r',qop=auth,nc=([0-9a-f]{8}),cnonce="([^"]+)"$')
 for challenge, method, uri, user, password in CHALLENGES:
     rc, out = run("digest", "--challenge", challenge, "--method", method, "--uri", uri,
                   "--user", user, "--password", password)
     check(rc == 0, f"digest exit status {rc} for {challenge}")
     p = challenge_params(challenge)
-    response = md5(md5(f"{user}:{p.get('realm', '')}:{password}") + ":" + p.get("nonce", "") +
-                   ":" + md5(f"{method}:{uri}"))
+    credentials = out.strip()
+    qop = "auth" in [q.strip() for q in p.get("qop", "").split(",")]
+    tail = QOP_TAIL.search(credentials)
+    check(qop == (tail is not None), f"qop=auth answered exactly when offered: {credentials}")
+    cnonce, nc = (tail.group(2), tail.group(1)) if tail else (None, None)
+    check(nc in (None, "00000001"), f"first answer of a nonce counts 1: {credentials}")
+    response = expected_response(p, method, uri, user, password, cnonce, nc)
     expected = (f'Digest username="{user}",realm="{p.get("realm", "")}",nonce="{p.get("nonce", "")}",'
-                f'uri="{uri}",response="{response}",opaque="{p.get("opaque", "")}",algorithm=MD5')
-    check(out.strip() == expected, f"digest credentials\n  got      {out.strip()}\n  expected {expected}")
+                f'uri="{uri}",response="{response}",opaque="{p.get("opaque", "")}",'
+                f'algorithm={p.get("algorithm", "MD5")}')
+    if tail:
+        expected += tail.group(0)
+    check(credentials == expected, f"digest credentials\n  got      {credentials}\n  expected {expected}")
     rc, out = run("digest", "--challenge", challenge, "--method", method, "--uri", uri,
                   "--user", user, "--password", password, "--json")
     data = json.loads(out)
     check(data["stale"] == (p.get("stale", "").lower() == "true"), f"stale flag of {challenge}")
+    if tail:
+        response = expected_response(p, method, uri, user, password, *re.search(
+            r'cnonce="([^"]+)"', data["credentials"]).groups(), "00000001")
     check(data["response"] == response, "digest --json response")
 
 rc, _ = run("digest", "--challenge", 'Basic realm="x"', "--method", "INVITE", "--uri", "sip:a@b")
