@@ -68,7 +68,7 @@ TEST(MessageCheck, WellFormedRequestsOfOtherAgentsPass) {
   // escaped quote and a "<" inside it.
   EXPECT_EQ(verdictOf(invite("INVITE sips:alice@h sip/2.0  ",
                              {"-Max-Forwards", "-From", "f: \"J \\\"x\\\" <y\" <sip:j@h>;tag=2",
-                              "Require: replaces"}))
+                              "Require: replaces, answermode"}))
                 .action,
             Action::Accept);
   EXPECT_EQ(verdictOf("OPTIONS sip:alice@h SIP/2.0\r\nv: SIP/2.0/UDP h;branch=z9hG4bK2\r\n"
