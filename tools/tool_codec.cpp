@@ -23,9 +23,11 @@ using codecs::CodecId;
 
 constexpr const char* kUsage =
     "usage: quillet-tool codec encode NAME IN.wav OUT | decode NAME IN OUT.wav\n"
-    "  NAME: pcmu, pcma, g726-32, gsm. The WAV is 8000 Hz mono 16-bit PCM; the encoded\n"
-    "  file is the concatenated RTP payloads (160, 160, 80 or 33 bytes per 20 ms), a\n"
-    "  partial last frame padded with zeros. decode prints and writes what it decoded.";
+    "  NAME: pcmu, pcma, g726-32, aal2-g726-32, gsm. The WAV is 8000 Hz mono 16-bit PCM;\n"
+    "  the encoded file is the concatenated RTP payloads (160, 160, 80 or 33 bytes per\n"
+    "  20 ms; g726-32 puts the earlier sample in the low four bits, aal2-g726-32 in the high\n"
+    "  four), a partial last frame padded with zeros. decode prints and writes what it\n"
+    "  decoded.";
 
 int rejected(const std::string& text) {
   std::fprintf(stderr, "quillet-tool: %s\n", text.c_str());
@@ -149,7 +151,7 @@ int runCodec(const Args& args) {
   }
   const std::optional<CodecId> id = codecs::codecByName(args[1]);
   if (!id) {
-    return usageError("unknown codec '" + args[1] + "' (pcmu, pcma, g726-32, gsm)");
+    return usageError("unknown codec '" + args[1] + "' (pcmu, pcma, g726-32, aal2-g726-32, gsm)");
   }
   return args[0] == "encode" ? encode(*id, args[2], args[3]) : decode(*id, args[2], args[3]);
 }

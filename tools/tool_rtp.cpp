@@ -28,7 +28,8 @@ constexpr const char* kUsage =
     "usage: quillet-tool rtp send --codec NAME --to IP:PORT [--pt N] [--dtmf DIGITS] "
     "[--event-pt N] [--inband] [--port P] [--trace] IN.wav\n"
     "       quillet-tool rtp receive --port P --codec NAME [--pt N] --seconds S [--trace] OUT.wav\n"
-    "codecs: pcmu, pcma, gsm, g726-32; input WAV: 8000 Hz 16-bit PCM (channels are mixed)";
+    "codecs: pcmu, pcma, gsm, g726-32, aal2-g726-32; input WAV: 8000 Hz 16-bit PCM (channels are "
+    "mixed)";
 
 struct RtpOptions {
   std::string codec;
@@ -87,8 +88,8 @@ bool codecPayload(const RtpOptions& options, int& type, std::string& rtpmap) {
   auto id = codecs::codecByName(options.codec);
   if (!id) return false;
   const codecs::CodecInfo& info = codecs::codecInfo(*id);
-  if (*id == codecs::CodecId::kG726_32) {
-    type = options.payloadType >= 0 ? options.payloadType : codecs::kG726OfferedPayloadType;
+  if (*id == codecs::CodecId::kG726_32 || *id == codecs::CodecId::kG726_32Aal2) {
+    type = options.payloadType >= 0 ? options.payloadType : info.payloadType;
     if (type == 0 || type == 3 || type == 8 || type == 13) return false;
   } else {
     // Static payload types only: another number would not be this codec.
@@ -126,7 +127,7 @@ int runSend(const RtpOptions& options) {
     return usageError(kUsage);
   }
   if (!codecPayload(options, type, rtpmap)) {
-    return usageError("unknown codec or payload type (pcmu, pcma, gsm, g726-32)");
+    return usageError("unknown codec or payload type (pcmu, pcma, gsm, g726-32, aal2-g726-32)");
   }
   if (type == options.eventType) return usageError("--event-pt equals the voice payload type");
   platform::Endpoint to = base::resolveHostPort(options.to, 0);
@@ -222,7 +223,7 @@ int runReceive(const RtpOptions& options) {
     return usageError(kUsage);
   }
   if (!codecPayload(options, type, rtpmap)) {
-    return usageError("unknown codec or payload type (pcmu, pcma, gsm, g726-32)");
+    return usageError("unknown codec or payload type (pcmu, pcma, gsm, g726-32, aal2-g726-32)");
   }
   if (options.port % 2 != 0) return usageError("--port must be even (RTP ports are even)");
   CountingTrace trace(options.trace);

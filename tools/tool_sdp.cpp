@@ -115,6 +115,7 @@ int runAnswer(const SdpOptions& options) {
   out["comfortNoise"] = payloadType(session.comfortNoisePayloadType());
   out["telephoneEvent"] = payloadType(session.telephoneEventPayloadType());
   out["g726"] = payloadType(session.g726PayloadType());
+  out["g726Aal2"] = payloadType(session.g726Aal2PayloadType());
   out["remoteAddress"] = session.remoteAddress();
   out["remotePort"] = session.remotePort();
   out["peerActive"] = session.peerActive();

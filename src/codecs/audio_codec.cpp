@@ -16,6 +16,7 @@ constexpr CodecInfo kCodecs[] = {
     {CodecId::kPcma, "pcma", "PCMA/8000", 8, 160},
     {CodecId::kGsm, "gsm", "GSM/8000", 3, kGsmFrameBytes},
     {CodecId::kG726_32, "g726-32", "G726-32/8000", kG726OfferedPayloadType, 80},
+    {CodecId::kG726_32Aal2, "aal2-g726-32", "AAL2-G726-32/8000", kG726Aal2OfferedPayloadType, 80},
 };
 
 class MuLawCodec final : public AudioCodec {
@@ -52,20 +53,23 @@ class ALawCodec final : public AudioCodec {
 
 class G726Codec final : public AudioCodec {
  public:
-  G726Codec() { reset(); }
-  CodecId id() const override { return CodecId::kG726_32; }
+  explicit G726Codec(G726Packing packing) : packing_(packing) { reset(); }
+  CodecId id() const override {
+    return packing_ == G726Packing::kAal2 ? CodecId::kG726_32Aal2 : CodecId::kG726_32;
+  }
   void reset() override {
     g726Reset(encoder_);
     g726Reset(decoder_);
   }
   int encode(const int32_t* samples, int count, uint8_t* out) override {
-    return count <= 0 ? 0 : g726Encode(encoder_, samples, count, out);
+    return count <= 0 ? 0 : g726Encode(encoder_, packing_, samples, count, out);
   }
   int decode(const uint8_t* bytes, int length, int32_t* out) override {
-    return length <= 0 ? 0 : g726Decode(decoder_, bytes, length, out);
+    return length <= 0 ? 0 : g726Decode(decoder_, packing_, bytes, length, out);
   }
 
  private:
+  G726Packing packing_;
   G726State encoder_;
   G726State decoder_;
 };
@@ -122,9 +126,11 @@ std::optional<CodecId> codecByName(std::string_view name) {
   return std::nullopt;
 }
 
-std::optional<CodecId> codecForPayloadType(int payloadType, int g726PayloadType) {
+std::optional<CodecId> codecForPayloadType(int payloadType, int g726PayloadType,
+                                           int g726Aal2PayloadType) {
   if (payloadType < 0) return std::nullopt;
   if (payloadType == g726PayloadType) return CodecId::kG726_32;
+  if (payloadType == g726Aal2PayloadType) return CodecId::kG726_32Aal2;
   switch (payloadType) {
     case 0:
       return CodecId::kPcmu;
@@ -141,6 +147,7 @@ int AudioCodec::maxEncodedBytes(int count) const {
   if (count <= 0) return 0;
   switch (id()) {
     case CodecId::kG726_32:
+    case CodecId::kG726_32Aal2:
       return (count + 1) / 2;
     case CodecId::kGsm:
       return (count + kGsmFrameSamples - 1) / kGsmFrameSamples * kGsmFrameBytes;
@@ -153,6 +160,7 @@ int AudioCodec::maxDecodedSamples(int length) const {
   if (length <= 0) return 0;
   switch (id()) {
     case CodecId::kG726_32:
+    case CodecId::kG726_32Aal2:
       return 2 * length;
     case CodecId::kGsm:
       return length / kGsmFrameBytes * kGsmFrameSamples;
@@ -170,7 +178,9 @@ std::unique_ptr<AudioCodec> createAudioCodec(CodecId id) {
     case CodecId::kGsm:
       return std::make_unique<GsmCodec>();
     case CodecId::kG726_32:
-      return std::make_unique<G726Codec>();
+      return std::make_unique<G726Codec>(G726Packing::kRfc3551);
+    case CodecId::kG726_32Aal2:
+      return std::make_unique<G726Codec>(G726Packing::kAal2);
   }
   return nullptr;
 }

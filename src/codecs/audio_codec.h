@@ -15,25 +15,30 @@ constexpr int kFrameSamples = 160;  // 20 ms, for every codec
 constexpr int32_t kSampleMin = -524288;
 constexpr int32_t kSampleMax = 524272;
 
-enum class CodecId { kPcmu, kPcma, kGsm, kG726_32 };
+// Two rows for G.726-32: one codec, two orders of the codes in a byte (see G726Packing).
+enum class CodecId { kPcmu, kPcma, kGsm, kG726_32, kG726_32Aal2 };
 
 struct CodecInfo {
   CodecId id;
   const char* name;    // short name as quillet-tool takes it: "pcmu", "gsm", ...
   const char* rtpmap;  // "PCMU/8000", ...
-  int payloadType;     // static payload type; G.726-32 is negotiated (offered as 96)
+  int payloadType;     // static payload type; G.726-32 is negotiated (offered as 96 and 97)
   int bytesPerFrame;   // payload bytes per 160 samples
 };
 
-constexpr int kG726OfferedPayloadType = 96;
-constexpr int kG726FallbackPayloadType = 2;  // when the peer maps no G726-32
+constexpr int kG726OfferedPayloadType = 96;      // "G726-32"
+constexpr int kG726Aal2OfferedPayloadType = 97;  // "AAL2-G726-32"
+constexpr int kG726FallbackPayloadType = 2;      // when the peer maps no G726-32
 
 const CodecInfo& codecInfo(CodecId id);
-// The codec of a short name ("pcmu", "pcma", "g726-32", "gsm"), exact match.
+// The codec of a short name ("pcmu", "pcma", "g726-32", "aal2-g726-32", "gsm"), exact
+// match.
 std::optional<CodecId> codecByName(std::string_view name);
-// The codec of an RTP payload type: 0 mu-law, 8 A-law, 3 GSM, and the negotiated
-// G.726-32 type (pass -1 when none was negotiated). Any other type has no codec.
-std::optional<CodecId> codecForPayloadType(int payloadType, int g726PayloadType);
+// The codec of an RTP payload type: 0 mu-law, 8 A-law, 3 GSM, and the negotiated types
+// of the two G.726-32 packings (pass -1 for one not negotiated). Any other type has no
+// codec.
+std::optional<CodecId> codecForPayloadType(int payloadType, int g726PayloadType,
+                                           int g726Aal2PayloadType);
 
 // One codec's state for one direction of one call (an encoder and a decoder state
 // both live here; a caller uses the one it needs).

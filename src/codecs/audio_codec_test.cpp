@@ -11,16 +11,19 @@ namespace quillet::codecs {
 namespace {
 
 TEST(AudioCodec, PayloadTypesChooseTheCodec) {
-  EXPECT_EQ(codecForPayloadType(0, 96), CodecId::kPcmu);
-  EXPECT_EQ(codecForPayloadType(8, 96), CodecId::kPcma);
-  EXPECT_EQ(codecForPayloadType(3, 96), CodecId::kGsm);
-  EXPECT_EQ(codecForPayloadType(96, 96), CodecId::kG726_32);
-  EXPECT_EQ(codecForPayloadType(2, 2), CodecId::kG726_32);
-  EXPECT_EQ(codecForPayloadType(96, -1), std::nullopt);
-  EXPECT_EQ(codecForPayloadType(2, 96), std::nullopt);
-  EXPECT_EQ(codecForPayloadType(101, 96), std::nullopt);
-  EXPECT_EQ(codecForPayloadType(-1, -1), std::nullopt);
+  EXPECT_EQ(codecForPayloadType(0, 96, 97), CodecId::kPcmu);
+  EXPECT_EQ(codecForPayloadType(8, 96, 97), CodecId::kPcma);
+  EXPECT_EQ(codecForPayloadType(3, 96, 97), CodecId::kGsm);
+  EXPECT_EQ(codecForPayloadType(96, 96, 97), CodecId::kG726_32);
+  EXPECT_EQ(codecForPayloadType(97, 96, 97), CodecId::kG726_32Aal2);
+  EXPECT_EQ(codecForPayloadType(2, 2, -1), CodecId::kG726_32);
+  EXPECT_EQ(codecForPayloadType(96, -1, -1), std::nullopt);
+  EXPECT_EQ(codecForPayloadType(2, 96, 97), std::nullopt);
+  EXPECT_EQ(codecForPayloadType(101, 96, 97), std::nullopt);
+  EXPECT_EQ(codecForPayloadType(-1, -1, -1), std::nullopt);
   EXPECT_EQ(codecByName("g726-32"), CodecId::kG726_32);
+  EXPECT_EQ(codecByName("aal2-g726-32"), CodecId::kG726_32Aal2);
+  EXPECT_STREQ(codecInfo(CodecId::kG726_32Aal2).rtpmap, "AAL2-G726-32/8000");
   EXPECT_EQ(codecByName("GSM"), std::nullopt);
   EXPECT_STREQ(codecInfo(CodecId::kG726_32).rtpmap, "G726-32/8000");
   EXPECT_STREQ(codecInfo(CodecId::kGsm).rtpmap, "GSM/8000");
@@ -28,7 +31,8 @@ TEST(AudioCodec, PayloadTypesChooseTheCodec) {
 
 TEST(AudioCodec, EveryCodecTurnsAFrameIntoItsPayloadSizeAndBack) {
   const std::vector<int32_t> in = testing::sine(700.0, 0.4, 160);
-  for (CodecId id : {CodecId::kPcmu, CodecId::kPcma, CodecId::kGsm, CodecId::kG726_32}) {
+  for (CodecId id :
+       {CodecId::kPcmu, CodecId::kPcma, CodecId::kGsm, CodecId::kG726_32, CodecId::kG726_32Aal2}) {
     std::unique_ptr<AudioCodec> codec = createAudioCodec(id);
     ASSERT_NE(codec, nullptr);
     EXPECT_EQ(codec->id(), id);
@@ -43,6 +47,22 @@ TEST(AudioCodec, EveryCodecTurnsAFrameIntoItsPayloadSizeAndBack) {
     EXPECT_EQ(codec->encode(in.data(), 0, payload.data()), 0);
     EXPECT_EQ(codec->decode(payload.data(), 0, out.data()), 0);
   }
+}
+
+TEST(AudioCodec, TheTwoG726PayloadsCarryTheSameCodesInOppositeOrder) {
+  const std::vector<int32_t> in = testing::sine(900.0, 0.4, 160);
+  std::unique_ptr<AudioCodec> rfc = createAudioCodec(CodecId::kG726_32);
+  std::unique_ptr<AudioCodec> aal2 = createAudioCodec(CodecId::kG726_32Aal2);
+  std::vector<uint8_t> a(80);
+  std::vector<uint8_t> b(80);
+  rfc->encode(in.data(), 160, a.data());
+  aal2->encode(in.data(), 160, b.data());
+  int differ = 0;
+  for (int i = 0; i < 80; ++i) {
+    EXPECT_EQ(a[i], static_cast<uint8_t>((b[i] << 4) | (b[i] >> 4))) << i;
+    differ += a[i] != b[i];
+  }
+  EXPECT_GT(differ, 40);
 }
 
 TEST(AudioCodec, GsmDecodesWholeFramesOnly) {

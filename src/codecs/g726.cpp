@@ -223,9 +223,11 @@ void g726Reset(G726State& state) {
 }
 
 int g726EncodeSample(G726State& state, int32_t sample) {
-  // Round the internal value to 14 bits; the top of the range would round to 8192,
-  // which a 14-bit value cannot hold.
-  int32_t sl = static_cast<int32_t>((static_cast<int64_t>(sample) + 32) >> 6);
+  // The 14-bit input of the algorithm is the 16-bit value without its two low bits (an
+  // arithmetic shift, as the reference coders take linear input); rounding instead would
+  // send other codes than every other G.726 encoder. Only a sample beyond the internal
+  // format could leave 14 bits: it is held at the limits.
+  int32_t sl = sample >> 6;
   sl = sl < kMin14 ? kMin14 : (sl > kMax14 ? kMax14 : sl);
   const Prediction p = predict(state);
   const int y = stepSize(state);
@@ -245,21 +247,25 @@ int32_t g726DecodeSample(G726State& state, int code) {
   return sr * 64;
 }
 
-int g726Encode(G726State& state, const int32_t* samples, int count, uint8_t* out) {
+int g726Encode(G726State& state, G726Packing packing, const int32_t* samples, int count,
+               uint8_t* out) {
+  const int firstShift = packing == G726Packing::kAal2 ? 4 : 0;
   int written = 0;
   for (int i = 0; i < count; i += 2) {
-    const int high = g726EncodeSample(state, samples[i]);
-    const int low = g726EncodeSample(state, i + 1 < count ? samples[i + 1] : 0);
-    out[written++] = static_cast<uint8_t>((high << 4) | low);
+    const int first = g726EncodeSample(state, samples[i]);
+    const int second = g726EncodeSample(state, i + 1 < count ? samples[i + 1] : 0);
+    out[written++] = static_cast<uint8_t>((first << firstShift) | (second << (4 - firstShift)));
   }
   return written;
 }
 
-int g726Decode(G726State& state, const uint8_t* bytes, int length, int32_t* out) {
+int g726Decode(G726State& state, G726Packing packing, const uint8_t* bytes, int length,
+               int32_t* out) {
+  const int firstShift = packing == G726Packing::kAal2 ? 4 : 0;
   int written = 0;
   for (int i = 0; i < length; ++i) {
-    out[written++] = g726DecodeSample(state, bytes[i] >> 4);
-    out[written++] = g726DecodeSample(state, bytes[i] & 15);
+    out[written++] = g726DecodeSample(state, bytes[i] >> firstShift);
+    out[written++] = g726DecodeSample(state, bytes[i] >> (4 - firstShift));
   }
   return written;
 }

@@ -1,4 +1,5 @@
-// G.726-32: reset values, packing order, silence and a sine through a reset pair.
+// G.726-32: reset values, both packing orders, input scaling, silence and a sine through
+// a reset pair.
 #include "codecs/g726.h"
 
 #include <gtest/gtest.h>
@@ -37,31 +38,54 @@ TEST(G726, SilenceEncodesToEightyBytesAndDecodesNearZero) {
   G726State dec = fresh();
   const std::vector<int32_t> zeros(160, 0);
   std::vector<uint8_t> bytes(80);
-  EXPECT_EQ(g726Encode(enc, zeros.data(), 160, bytes.data()), 80);
+  EXPECT_EQ(g726Encode(enc, G726Packing::kRfc3551, zeros.data(), 160, bytes.data()), 80);
   std::vector<int32_t> out(160);
-  EXPECT_EQ(g726Decode(dec, bytes.data(), 80, out.data()), 160);
+  EXPECT_EQ(g726Decode(dec, G726Packing::kRfc3551, bytes.data(), 80, out.data()), 160);
   for (int i = 0; i < 160; ++i) EXPECT_LE(std::abs(out[i]), 16 * 64) << i;
 }
 
-TEST(G726, FirstSampleOfAPairIsInTheHighNibble) {
-  G726State byByte = fresh();
-  G726State byCode = fresh();
-  const uint8_t byte = 0x70;
-  int32_t pair[2];
-  ASSERT_EQ(g726Decode(byByte, &byte, 1, pair), 2);
-  EXPECT_EQ(pair[0], g726DecodeSample(byCode, 7));
-  EXPECT_EQ(pair[1], g726DecodeSample(byCode, 0));
-  EXPECT_GT(pair[0], 0);  // code 7 is the largest positive step
+TEST(G726, ThePackingsPutTheFirstSampleInOppositeHalves) {
+  // RFC 3551: the earlier sample in the low four bits; AAL2: in the high four bits.
+  for (G726Packing packing : {G726Packing::kRfc3551, G726Packing::kAal2}) {
+    const bool aal2 = packing == G726Packing::kAal2;
+    G726State byByte = fresh();
+    G726State byCode = fresh();
+    const uint8_t byte = 0x70;
+    int32_t pair[2];
+    ASSERT_EQ(g726Decode(byByte, packing, &byte, 1, pair), 2);
+    EXPECT_EQ(pair[0], g726DecodeSample(byCode, aal2 ? 7 : 0));
+    EXPECT_EQ(pair[1], g726DecodeSample(byCode, aal2 ? 0 : 7));
 
-  // And the encoder writes the earlier sample's code high.
-  G726State enc = fresh();
-  G726State ref = fresh();
-  const int32_t in[2] = {8000 * 16, -3000 * 16};
-  uint8_t packed;
-  ASSERT_EQ(g726Encode(enc, in, 2, &packed), 1);
-  const int first = g726EncodeSample(ref, in[0]);
-  const int second = g726EncodeSample(ref, in[1]);
-  EXPECT_EQ(packed, (first << 4) | second);
+    G726State enc = fresh();
+    G726State ref = fresh();
+    const int32_t in[2] = {8000 * 16, -3000 * 16};
+    uint8_t packed;
+    ASSERT_EQ(g726Encode(enc, packing, in, 2, &packed), 1);
+    const int first = g726EncodeSample(ref, in[0]);
+    const int second = g726EncodeSample(ref, in[1]);
+    ASSERT_NE(first, second);
+    EXPECT_EQ(packed, aal2 ? (first << 4) | second : (second << 4) | first);
+  }
+}
+
+TEST(G726, TheEncoderSeesOnlyTheTopFourteenBits) {
+  // Like every other G.726 coder of linear input, the two low bits of a 16-bit sample
+  // are dropped, not rounded: samples that differ only there give the same codes.
+  const std::vector<int32_t> sine = testing::sine(440.0, 0.3, 800);
+  std::vector<int32_t> low(sine.size());
+  std::vector<int32_t> high(sine.size());
+  for (size_t i = 0; i < sine.size(); ++i) {
+    const int32_t top = (sine[i] >> 6) * 64;  // 16-bit value with the two low bits clear
+    low[i] = top;
+    high[i] = top + 3 * 16 + 15;  // two low bits set, and every internal fraction
+  }
+  G726State a = fresh();
+  G726State b = fresh();
+  std::vector<uint8_t> fromLow(400);
+  std::vector<uint8_t> fromHigh(400);
+  g726Encode(a, G726Packing::kRfc3551, low.data(), 800, fromLow.data());
+  g726Encode(b, G726Packing::kRfc3551, high.data(), 800, fromHigh.data());
+  EXPECT_EQ(fromLow, fromHigh);
 }
 
 TEST(G726, SineThroughAResetPairIsReproduced) {
@@ -70,8 +94,8 @@ TEST(G726, SineThroughAResetPairIsReproduced) {
   G726State dec = fresh();
   std::vector<uint8_t> bytes(800);
   std::vector<int32_t> out(1600);
-  g726Encode(enc, in.data(), 1600, bytes.data());
-  g726Decode(dec, bytes.data(), 800, out.data());
+  g726Encode(enc, G726Packing::kRfc3551, in.data(), 1600, bytes.data());
+  g726Decode(dec, G726Packing::kRfc3551, bytes.data(), 800, out.data());
   // After 5 ms the level is within a few percent and the waveform close.
   const double inLevel = testing::rms(in.data() + 40, 1560);
   const double outLevel = testing::rms(out.data() + 40, 1560);
@@ -85,8 +109,8 @@ TEST(G726, OddCountPairsTheLastSampleWithZero) {
   const int32_t in[4] = {1000 * 16, 2000 * 16, 3000 * 16, 0};
   uint8_t odd[2];
   uint8_t even[2];
-  EXPECT_EQ(g726Encode(a, in, 3, odd), 2);
-  EXPECT_EQ(g726Encode(b, in, 4, even), 2);
+  EXPECT_EQ(g726Encode(a, G726Packing::kAal2, in, 3, odd), 2);
+  EXPECT_EQ(g726Encode(b, G726Packing::kAal2, in, 4, even), 2);
   EXPECT_TRUE(std::equal(odd, odd + 2, even));
 }
 

@@ -78,10 +78,12 @@ void DtmfSender::sendDigits(std::string_view digits) {
   queueEvent_.set();
 }
 
-void DtmfSender::setPayloadTypes(uint8_t telephoneEvent, uint8_t voice, uint8_t g726) {
+void DtmfSender::setPayloadTypes(uint8_t telephoneEvent, uint8_t voice, uint8_t g726,
+                                 uint8_t g726Aal2) {
   telephoneEvent_ = telephoneEvent;
   voice_ = voice;
   g726_ = g726;
+  g726Aal2_ = g726Aal2;
 }
 
 void DtmfSender::clearQueue() {
@@ -163,8 +165,8 @@ void DtmfSender::sendInBand(char key, uint32_t t0) {
   for (size_t k = 0; k < 8; ++k) {
     uint8_t packet[kRtpHeaderSize + kMaxFrameBytes];
     size_t payload = 0;
-    if (type != g726_) {
-      payload = codec.encodeFrame(type, g726_, samples.data() + k * kFrameSamples,
+    if (type != g726_ && type != g726Aal2_) {
+      payload = codec.encodeFrame(type, g726_, g726Aal2_, samples.data() + k * kFrameSamples,
                                   packet + kRtpHeaderSize);
     }
     writeRtpHeader(packet, k == 0, type, stream_.takeSequence(),

@@ -32,7 +32,7 @@ class DtmfSender : public base::WorkerThread {
   void sendDigits(std::string_view digits);
 
   // Set by the session before each start.
-  void setPayloadTypes(uint8_t telephoneEvent, uint8_t voice, uint8_t g726);
+  void setPayloadTypes(uint8_t telephoneEvent, uint8_t voice, uint8_t g726, uint8_t g726Aal2);
   void clearQueue();
   // Digits waiting to be sent.
   size_t queued() const { return (write_.load() + kQueueSize - read_.load()) % kQueueSize; }
@@ -58,6 +58,7 @@ class DtmfSender : public base::WorkerThread {
   std::atomic<uint8_t> telephoneEvent_{255};
   std::atomic<uint8_t> voice_{255};
   std::atomic<uint8_t> g726_{255};
+  std::atomic<uint8_t> g726Aal2_{255};
   std::array<char, kQueueSize> queue_{};
   std::atomic<size_t> read_{0};
   std::atomic<size_t> write_{0};

@@ -57,7 +57,7 @@ class DtmfTest : public ::testing::Test {
   }
   // Sends the digits and waits until the queue has run empty.
   void sendAndWait(uint8_t eventType, uint8_t voiceType, const std::string& digits) {
-    sender.setPayloadTypes(eventType, voiceType, 97);
+    sender.setPayloadTypes(eventType, voiceType, 97, 98);
     sender.Start();
     awaitEmpty();  // the first report comes at once (nothing queued yet)
     t0 = stream.timestamp();
@@ -142,7 +142,7 @@ TEST_F(DtmfTest, InBandDigitIsEightPcmuPacketsOfTheTone) {
 }
 
 TEST_F(DtmfTest, InBandG726PacketsCarryNoPayloadAndGsmCarries33Bytes) {
-  for (auto [voiceType, size] : {std::pair<uint8_t, size_t>{97, 12}, {3, 45}}) {
+  for (auto [voiceType, size] : {std::pair<uint8_t, size_t>{97, 12}, {98, 12}, {3, 45}}) {
     stream.sent.clear();
     sendAndWait(255, voiceType, "2");
     auto sent = stream.take();
@@ -173,7 +173,7 @@ TEST(InBandKey, ToneSitsBetweenSilencesAtTheKeysFrequencies) {
 }
 
 TEST_F(DtmfTest, ExcessDigitsAreDroppedNotWrapped) {
-  sender.setPayloadTypes(101, 0, 97);
+  sender.setPayloadTypes(101, 0, 97, 98);
   // Not started: the queue fills to 259 and the rest is dropped.
   std::string digits;
   for (int i = 0; i < 300; ++i) digits += kEventTable[i % 17];

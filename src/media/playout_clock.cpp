@@ -67,10 +67,11 @@ void PlayoutClock::play(const RtpSlot& packet, bool late, const PlayoutTypes& ty
       at += chunk;
     } while (at < length);
     expectedTimestamp_ += static_cast<uint32_t>(length);
-  } else if (type == types.g726) {
+  } else if (type == types.g726 || type == types.g726Aal2) {
+    const bool aal2 = type == types.g726Aal2;
     for (size_t at = 0; at < length; at += 160) {
       size_t chunk = std::min<size_t>(length - at, 160);
-      codec_.decodeG726(payload + at, chunk, decoded_.data());
+      codec_.decodeG726(aal2, payload + at, chunk, decoded_.data());
       writeDecoded(decoded_.data(), 2 * chunk);
       expectedTimestamp_ += static_cast<uint32_t>(2 * chunk);
     }

@@ -25,7 +25,8 @@ class PlayoutOutput {
 // The negotiated payload types playout tells apart (255 = none).
 struct PlayoutTypes {
   uint8_t comfortNoise = 255;
-  uint8_t g726 = 255;
+  uint8_t g726 = 255;      // "G726-32"
+  uint8_t g726Aal2 = 255;  // "AAL2-G726-32"
 };
 
 class PlayoutClock {

@@ -191,7 +191,7 @@ void RtpSession::afterNegotiation() {
     // A re-negotiation during the call: events with the new type, and a new sender lock.
     dtmf_.Stop();
     dtmf_.clearBusy();
-    dtmf_.setPayloadTypes(sdp_.telephoneEventPayloadType(), chosen_, g726_);
+    dtmf_.setPayloadTypes(sdp_.telephoneEventPayloadType(), chosen_, g726_, g726Aal2_);
     dtmf_.clearQueue();
     dtmf_.Start(platform::kPriorityNormal);
     receiveReset_ = true;
@@ -202,10 +202,11 @@ void RtpSession::copyNegotiated() {
   chosen_ = sdp_.chosenPayloadType();
   comfortNoise_ = sdp_.comfortNoisePayloadType();
   g726_ = sdp_.g726PayloadType();
+  g726Aal2_ = sdp_.g726Aal2PayloadType();
   setDestination({base::resolveHost(sdp_.remoteAddress()), sdp_.remotePort()});
   peerActive_ = sdp_.peerActive();
   peerSendOnly_ = sdp_.peerSendOnly();
-  dtmf_.setPayloadTypes(sdp_.telephoneEventPayloadType(), chosen_, g726_);
+  dtmf_.setPayloadTypes(sdp_.telephoneEventPayloadType(), chosen_, g726_, g726Aal2_);
 }
 
 void RtpSession::setDestination(const platform::Endpoint& endpoint) {
@@ -218,7 +219,7 @@ platform::Endpoint RtpSession::destination() const {
 
 void RtpSession::start() {
   Start(platform::kPriorityHighest);
-  dtmf_.setPayloadTypes(dtmf_.telephoneEventType(), chosen_, g726_);
+  dtmf_.setPayloadTypes(dtmf_.telephoneEventType(), chosen_, g726_, g726Aal2_);
   dtmf_.clearQueue();
   dtmf_.Start(platform::kPriorityNormal);
 }
@@ -339,7 +340,7 @@ void RtpSession::Run() {
         }
       }
     }
-    PlayoutTypes types{comfortNoise_, g726_};
+    PlayoutTypes types{comfortNoise_, g726_, g726Aal2_};
     while (!stopRequested()) {
       const RtpSlot* head = buffer.head();
       if (head == nullptr) {
@@ -421,7 +422,8 @@ void RtpCaptureSink::sendVoice() {
   }
   uint8_t type = session_.chosen_;
   uint8_t packet[kRtpHeaderSize + kMaxFrameBytes];
-  size_t payload = codec_.encodeFrame(type, session_.g726_, frame_.data(), packet + kRtpHeaderSize);
+  size_t payload = codec_.encodeFrame(type, session_.g726_, session_.g726Aal2_, frame_.data(),
+                                      packet + kRtpHeaderSize);
   if (payload == 0) return;
   writeRtpHeader(packet, markerPending_, type, session_.takeSequence(),
                  session_.takeTimestamp(kFrameSamples), session_.ssrc());

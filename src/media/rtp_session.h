@@ -87,6 +87,7 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   uint8_t comfortNoisePayloadType() const { return comfortNoise_; }
   uint8_t telephoneEventPayloadType() const { return dtmf_.telephoneEventType(); }
   uint8_t g726PayloadType() const { return g726_; }
+  uint8_t g726Aal2PayloadType() const { return g726Aal2_; }
   bool peerActive() const { return peerActive_; }
   bool peerSendOnly() const { return peerSendOnly_; }
   platform::Endpoint destination() const;
@@ -128,6 +129,7 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   std::atomic<uint8_t> chosen_{kNoPayloadType};
   std::atomic<uint8_t> comfortNoise_{kNoPayloadType};
   std::atomic<uint8_t> g726_{kNoPayloadType};
+  std::atomic<uint8_t> g726Aal2_{kNoPayloadType};
   std::atomic<uint64_t> destination_{0};  // address << 16 | port; 0: nobody to send to
   std::atomic<bool> peerActive_{false};
   std::atomic<bool> peerSendOnly_{false};

@@ -14,14 +14,16 @@ constexpr const char* kTemplate =
     "v=0\r\no=Brindlemark-Quillet %d %d IN IP4 %s\r\ns=Quillet Call\r\nc=IN IP4 %s\r\nt=0 "
     "0\r\nm=audio %d RTP/AVP%sa=%s\r\n";
 
+// G.726-32 is offered in both payload formats: "G726-32" (RFC 3551 packing) and, for
+// peers that pack the other way, "AAL2-G726-32".
 constexpr const char* kOfferHighQuality =
-    " 0 8 96 3 13 101\r\na=rtpmap:0 PCMU/8000\r\na=rtpmap:8 PCMA/8000\r\na=rtpmap:96 "
-    "G726-32/8000\r\na=rtpmap:3 GSM/8000\r\na=rtpmap:13 CN/8000\r\na=rtpmap:101 "
-    "telephone-event/8000\r\na=fmtp:101 0-16\r\n";
+    " 0 8 96 97 3 13 101\r\na=rtpmap:0 PCMU/8000\r\na=rtpmap:8 PCMA/8000\r\na=rtpmap:96 "
+    "G726-32/8000\r\na=rtpmap:97 AAL2-G726-32/8000\r\na=rtpmap:3 GSM/8000\r\na=rtpmap:13 "
+    "CN/8000\r\na=rtpmap:101 telephone-event/8000\r\na=fmtp:101 0-16\r\n";
 constexpr const char* kOfferLowBandwidth =
-    " 3 96 0 8 13 101\r\na=rtpmap:3 GSM/8000\r\na=rtpmap:96 G726-32/8000\r\na=rtpmap:0 "
-    "PCMU/8000\r\na=rtpmap:8 PCMA/8000\r\na=rtpmap:13 CN/8000\r\na=rtpmap:101 "
-    "telephone-event/8000\r\na=fmtp:101 0-16\r\n";
+    " 3 96 97 0 8 13 101\r\na=rtpmap:3 GSM/8000\r\na=rtpmap:96 G726-32/8000\r\na=rtpmap:97 "
+    "AAL2-G726-32/8000\r\na=rtpmap:0 PCMU/8000\r\na=rtpmap:8 PCMA/8000\r\na=rtpmap:13 "
+    "CN/8000\r\na=rtpmap:101 telephone-event/8000\r\na=fmtp:101 0-16\r\n";
 
 bool isBlank(char c) {
   return static_cast<unsigned char>(c) < 33;
@@ -243,7 +245,7 @@ void SdpSession::prepare(const std::string& publicAddress, uint16_t publicPort,
   remotePort_ = 0;
   peerActive_ = false;
   peerSendOnly_ = false;
-  chosen_ = comfortNoise_ = telephoneEvent_ = g726_ = kNoPayloadType;
+  chosen_ = comfortNoise_ = telephoneEvent_ = g726_ = g726Aal2_ = kNoPayloadType;
   publicAddress_ = cutText(publicAddress, kSdpTextLimit);
   publicPort_ = publicPort;
   privateAddress_ = cutText(privateAddress, kSdpTextLimit);
@@ -295,6 +297,9 @@ bool SdpSession::negotiate(std::string_view body, bool sendOnly, std::string& an
   comfortNoise_ = remote.lookup("CN", 13);
   telephoneEvent_ = remote.lookup("telephone-event", 101);
   g726_ = remote.lookup("G726-32", 2);
+  g726Aal2_ = remote.lookup("AAL2-G726-32", kNoPayloadType);  // dynamic only
+  // A peer that maps 2 to the AAL2 format leaves no type for the other one.
+  if (g726_ == g726Aal2_) g726_ = kNoPayloadType;
 
   // Without any step below, the answer is public and carries no local lines.
   Layout layout;
@@ -319,7 +324,8 @@ bool SdpSession::negotiate(std::string_view body, bool sendOnly, std::string& an
 
   bool preferGsm = settings_.quality < 50;
   bool preferG726 = preferGsm;
-  bool pcmu = false, pcma = false, gsm = false, g726 = false, cn = false, events = false;
+  bool pcmu = false, pcma = false, gsm = false, g726 = false, g726Aal2 = false, cn = false,
+       events = false;
   std::string_view formats = remote.formatList;
   size_t pos = 0;
   while (true) {
@@ -330,7 +336,10 @@ bool SdpSession::negotiate(std::string_view body, bool sendOnly, std::string& an
     // A token that is not a payload number offers nothing.
     if (digits != token.size() || number > 127) continue;
     bool g711Before = pcmu || pcma;
-    if (number == 0) {
+    if (number == g726Aal2_) {
+      g726Aal2 = true;
+      if (!g711Before) preferG726 = true;
+    } else if (number == 0) {
       pcmu = true;
     } else if (number == 8) {
       pcma = true;
@@ -359,10 +368,15 @@ bool SdpSession::negotiate(std::string_view body, bool sendOnly, std::string& an
     if (chosen_ == kNoPayloadType) chosen_ = type;
   };
   if (gsm && preferGsm) addVoice(3, "GSM");
-  if (g726 && preferG726) addVoice(g726_, "G726-32");
+  // Of the two G.726-32 formats the RFC 3551 one comes first.
+  auto addG726 = [&] {
+    if (g726) addVoice(g726_, "G726-32");
+    if (g726Aal2) addVoice(g726Aal2_, "AAL2-G726-32");
+  };
+  if (preferG726) addG726();
   if (pcmu) addVoice(0, "PCMU");
   if (pcma) addVoice(8, "PCMA");
-  if (g726 && !preferG726) addVoice(g726_, "G726-32");
+  if (!preferG726) addG726();
   if (gsm && !preferGsm) addVoice(3, "GSM");
   if (cn) {
     list.AppendFormat(" %d", comfortNoise_);

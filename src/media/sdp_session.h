@@ -74,7 +74,8 @@ class SdpSession {
   uint8_t chosenPayloadType() const { return chosen_; }
   uint8_t comfortNoisePayloadType() const { return comfortNoise_; }
   uint8_t telephoneEventPayloadType() const { return telephoneEvent_; }
-  uint8_t g726PayloadType() const { return g726_; }
+  uint8_t g726PayloadType() const { return g726_; }          // "G726-32"
+  uint8_t g726Aal2PayloadType() const { return g726Aal2_; }  // "AAL2-G726-32"
 
   // The process-wide session id counter (starts at the local calendar time in seconds).
   static uint32_t nextSessionId();
@@ -102,6 +103,7 @@ class SdpSession {
   uint8_t comfortNoise_ = kNoPayloadType;
   uint8_t telephoneEvent_ = kNoPayloadType;
   uint8_t g726_ = kNoPayloadType;
+  uint8_t g726Aal2_ = kNoPayloadType;
   SdpSettings settings_;
   std::function<bool(const std::string&)> isPrivate_;
 };

@@ -34,9 +34,10 @@ class SdpTest : public ::testing::Test {
 
 TEST_F(SdpTest, OfferListsCodecsByQuality) {
   std::string offer = session.makeOffer(false);
-  EXPECT_EQ(mediaLine(offer), "m=audio 9000 RTP/AVP 0 8 96 3 13 101");
+  EXPECT_EQ(mediaLine(offer), "m=audio 9000 RTP/AVP 0 8 96 97 3 13 101");
   EXPECT_NE(offer.find("c=IN IP4 203.0.113.5\r\n"), std::string::npos);
-  EXPECT_NE(offer.find("a=rtpmap:96 G726-32/8000\r\n"), std::string::npos);
+  EXPECT_NE(offer.find("a=rtpmap:96 G726-32/8000\r\na=rtpmap:97 AAL2-G726-32/8000\r\n"),
+            std::string::npos);
   EXPECT_NE(offer.find("a=fmtp:101 0-16\r\na=sendrecv\r\n"), std::string::npos);
   EXPECT_NE(offer.find("a=local:192.168.1.23 8000\r\na=domain:203.0.113.5\r\n"), std::string::npos);
   EXPECT_EQ(offer.find("direction"), std::string::npos);
@@ -44,7 +45,7 @@ TEST_F(SdpTest, OfferListsCodecsByQuality) {
   session.setSettings({49, true});
   session.prepare("203.0.113.5", 9000, "192.168.1.23", 8000);
   offer = session.makeOffer(true);
-  EXPECT_EQ(mediaLine(offer), "m=audio 9000 RTP/AVP 3 96 0 8 13 101");
+  EXPECT_EQ(mediaLine(offer), "m=audio 9000 RTP/AVP 3 96 97 0 8 13 101");
   EXPECT_NE(offer.find("a=sendonly\r\na=direction:active\r\na=local:"), std::string::npos);
 }
 
@@ -76,7 +77,7 @@ TEST_F(SdpTest, VersionRisesByOneAndIdStays) {
 TEST(SdpCapability, OfferHasEmptyAddressAndPortZero) {
   std::string offer = SdpSession::makeCapabilityOffer({});
   EXPECT_NE(offer.find(" IN IP4 \r\ns=Quillet Call\r\nc=IN IP4 \r\n"), std::string::npos);
-  EXPECT_EQ(mediaLine(offer), "m=audio 0 RTP/AVP 0 8 96 3 13 101");
+  EXPECT_EQ(mediaLine(offer), "m=audio 0 RTP/AVP 0 8 96 97 3 13 101");
 }
 
 TEST_F(SdpTest, PcmuWinsWhateverThePeersOrder) {
@@ -120,6 +121,36 @@ TEST_F(SdpTest, DynamicG726IsAnsweredWithThePeersType) {
   EXPECT_NE(answer.find("a=rtpmap:97 G726-32/8000\r\na=sendrecv"), std::string::npos);
   EXPECT_EQ(session.chosenPayloadType(), 97);
   EXPECT_EQ(session.g726PayloadType(), 97);
+}
+
+TEST_F(SdpTest, TheAal2G726FormatIsAnsweredUnderItsOwnName) {
+  // Alone: its type is the chosen one and the other format has none.
+  ASSERT_TRUE(session.takeOffer(
+      offerWith("m=audio 4000 RTP/AVP 0 98\r\na=rtpmap:98 AAL2-G726-32/8000\r\n"), false, answer));
+  EXPECT_EQ(mediaLine(answer), "m=audio 9000 RTP/AVP 0 98");
+  EXPECT_NE(answer.find("a=rtpmap:98 AAL2-G726-32/8000\r\n"), std::string::npos);
+  EXPECT_EQ(answer.find(" G726-32"), std::string::npos);
+  EXPECT_EQ(session.g726Aal2PayloadType(), 98);
+  EXPECT_EQ(session.chosenPayloadType(), 0);
+
+  // Both, before G.711: the RFC 3551 format first and chosen.
+  session.prepare("203.0.113.5", 9000, "192.168.1.23", 8000);
+  ASSERT_TRUE(session.takeOffer(offerWith("m=audio 4000 RTP/AVP 97 96 0\r\na=rtpmap:97 "
+                                          "AAL2-G726-32/8000\r\na=rtpmap:96 G726-32/8000\r\n"),
+                                false, answer));
+  EXPECT_EQ(mediaLine(answer), "m=audio 9000 RTP/AVP 96 97 0");
+  EXPECT_EQ(session.chosenPayloadType(), 96);
+  EXPECT_EQ(session.g726PayloadType(), 96);
+  EXPECT_EQ(session.g726Aal2PayloadType(), 97);
+
+  // A peer that puts the AAL2 format on 2 gets no "G726-32" line for 2.
+  session.prepare("203.0.113.5", 9000, "192.168.1.23", 8000);
+  ASSERT_TRUE(session.takeOffer(
+      offerWith("m=audio 4000 RTP/AVP 2\r\na=rtpmap:2 AAL2-G726-32/8000\r\n"), false, answer));
+  EXPECT_EQ(mediaLine(answer), "m=audio 9000 RTP/AVP 2");
+  EXPECT_NE(answer.find("a=rtpmap:2 AAL2-G726-32/8000\r\n"), std::string::npos);
+  EXPECT_EQ(session.g726PayloadType(), kNoPayloadType);
+  EXPECT_EQ(session.g726Aal2PayloadType(), 2);
 }
 
 TEST_F(SdpTest, UnknownCodecsOnlyFail) {

@@ -1,5 +1,6 @@
 // VoiceCodec: the codec state of one direction of a call, chosen per packet by payload
-// type (0 mu-law, 8 A-law, 3 GSM 06.10, the negotiated G.726-32 type).
+// type (0 mu-law, 8 A-law, 3 GSM 06.10, the negotiated types of the two G.726-32 payload
+// formats).
 #pragma once
 
 #include <cstddef>
@@ -27,14 +28,17 @@ class VoiceCodec {
   void reset();
 
   // Encodes one 160-sample frame; answers the payload size (160, 80 or 33), or 0 when
-  // the payload type has no codec.
-  size_t encodeFrame(uint8_t payloadType, uint8_t g726Type, const int32_t* samples, uint8_t* out);
+  // the payload type has no codec. g726Type and g726Aal2Type are the negotiated types of
+  // "G726-32" and "AAL2-G726-32" (255 = none).
+  size_t encodeFrame(uint8_t payloadType, uint8_t g726Type, uint8_t g726Aal2Type,
+                     const int32_t* samples, uint8_t* out);
 
   // Decoders of the receive side. G.711: one sample per byte. GSM: one 33-byte frame to
-  // 160 samples. G.726-32: two samples per byte.
+  // 160 samples. G.726-32: two samples per byte, the earlier one in the low four bits
+  // ("G726-32") or, with aal2, in the high four bits ("AAL2-G726-32").
   void decodeG711(uint8_t payloadType, const uint8_t* bytes, size_t length, int32_t* out);
   void decodeGsm(const uint8_t* frame, int32_t* out);
-  void decodeG726(const uint8_t* bytes, size_t length, int32_t* out);
+  void decodeG726(bool aal2, const uint8_t* bytes, size_t length, int32_t* out);
 
  private:
   struct State;

@@ -111,15 +111,40 @@ def main():
         ref = ffmpeg_decode(fmt, p("speech." + name), p("ff-" + name + ".raw"), ("-ar", "8000", "-ac", "1"))
         check(ref == decoded[name], "%s decodes exactly as ffmpeg's %s decoder" % (name, fmt))
 
-    # G.726-32: ffmpeg's decoder that takes the first sample from the high four bits
-    # hears the same audio; its other bit order hears noise.
-    big = ffmpeg_decode("g726", p("speech.g726-32"), p("ff-g726.raw"), ("-code_size", "4", "-sample_rate", "8000"))
-    little = ffmpeg_decode("g726le", p("speech.g726-32"), p("ff-g726le.raw"), ("-code_size", "4", "-sample_rate", "8000"))
-    agree = snr(decoded["g726-32"], big)
-    disagree = snr(decoded["g726-32"], little)
-    print("     g726-32 against ffmpeg: %.1f dB with -f g726, %.1f dB with -f g726le" % (agree, disagree))
-    check(agree > 25, "g726-32 decode agrees with ffmpeg -f g726 -code_size 4")
-    check(disagree < 5, "and not with the low-nibble-first order")
+    # G.726-32 in both orders of the codes in a byte: g726-32 puts the earlier sample in
+    # the low four bits as ffmpeg's g726le does, aal2-g726-32 in the high four bits as its
+    # g726 does. Each decodes as ffmpeg's decoder of the same order decodes it, and as
+    # noise in the other order; ffmpeg's decoder hears our encoder as well as our own
+    # decoder does; and we decode ffmpeg's encoder in both orders.
+    g726_args = ("-code_size", "4", "-sample_rate", "8000")
+    own = snr(speech, decoded["g726-32"])
+    for name, same, other in (("g726-32", "g726le", "g726"), ("aal2-g726-32", "g726", "g726le")):
+        enc = p("speech." + name)
+        if name not in decoded:
+            r = tool("codec", "encode", name, p("speech.wav"), enc)
+            check(r.returncode == 0 and os.path.getsize(enc) == frames * 80, "encode " + name)
+            r = tool("codec", "decode", name, enc, p("ours-" + name + ".wav"))
+            decoded[name] = read_wav(p("ours-" + name + ".wav"))
+            check(r.returncode == 0 and decoded[name] == decoded["g726-32"],
+                  "%s round trip decodes to the same audio as g726-32" % name)
+        right = ffmpeg_decode(same, enc, p("ff-%s-%s.raw" % (name, same)), g726_args)
+        wrong = ffmpeg_decode(other, enc, p("ff-%s-%s.raw" % (name, other)), g726_args)
+        agree, disagree = snr(decoded[name], right), snr(decoded[name], wrong)
+        heard = snr(speech, right)
+        print("     %s against ffmpeg: %.1f dB with -f %s, %.1f dB with -f %s; ffmpeg's decode "
+              "of ours %.2f dB, our own %.2f dB" % (name, agree, same, disagree, other, heard, own))
+        check(agree > 25, "%s decode agrees with ffmpeg -f %s" % (name, same))
+        check(disagree < 5, "%s is noise to ffmpeg -f %s" % (name, other))
+        check(heard > own - 1.0, "ffmpeg's decoder hears our %s encoder within 1 dB of ours" % name)
+        theirs = p("ffmpeg." + name)
+        r = run("ffmpeg", "-v", "error", "-y", "-i", p("speech.wav"), "-acodec", same,
+                "-code_size", "4", "-f", same, theirs)
+        check(r.returncode == 0, "ffmpeg encodes -f %s %s" % (same, r.stderr.strip()))
+        r = tool("codec", "decode", name, theirs, p("ours-of-ffmpeg-" + name + ".wav"))
+        value = snr(speech, read_wav(p("ours-of-ffmpeg-" + name + ".wav")))
+        print("     %s: ffmpeg's -f %s encode, our decode: %.2f dB" % (name, same, value))
+        check(r.returncode == 0 and value > own - 1.0,
+              "we decode ffmpeg's %s stream within 1 dB of our own round trip" % same)
 
     # GSM: our frames decoded by sox (libgsm), and sox's frames decoded by us (sox
     # would write a GSM-encoded WAV unless told otherwise).

@@ -76,12 +76,6 @@ inline std::vector<int16_t> makeSyntheticMix() {
   return out;
 }
 
-// Clears the two low bits so that the samples are exact 14-bit values.
-inline std::vector<int16_t> fourteenBitClean(std::vector<int16_t> samples) {
-  for (int16_t& s : samples) s = static_cast<int16_t>(s & ~3);
-  return samples;
-}
-
 inline double snrDb(const std::vector<int16_t>& ref, const std::vector<int16_t>& out) {
   double signal = 0;
   double noise = 0;
