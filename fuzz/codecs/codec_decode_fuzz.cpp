@@ -9,8 +9,9 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace quillet::codecs;
   if (size < 1) return 0;
-  const CodecId ids[] = {CodecId::kPcmu, CodecId::kPcma, CodecId::kGsm, CodecId::kG726_32};
-  auto codec = createAudioCodec(ids[data[0] % 4]);
+  const CodecId ids[] = {CodecId::kPcmu, CodecId::kPcma, CodecId::kGsm, CodecId::kG726_32,
+                         CodecId::kG726_32Aal2};
+  auto codec = createAudioCodec(ids[data[0] % 5]);
   const int length = static_cast<int>(size - 1);
   std::vector<int32_t> out(codec->maxDecodedSamples(length));
   const int written = codec->decode(data + 1, length, out.data());
