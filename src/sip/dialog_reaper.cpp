@@ -74,6 +74,32 @@ void DialogReaper::handOver(std::unique_ptr<SipCall> call) {
   changed_.set();
 }
 
+void DialogReaper::endOtherFork(const SipMessage& response, const ForkIdentity& identity) {
+  auto fork = std::make_unique<SipCall>();
+  fork->callId = response.header(hdr::kCallId);
+  fork->localNameAddr = response.header(hdr::kFrom);
+  fork->localTag = tagOf(fork->localNameAddr);
+  fork->remoteNameAddr = response.header(hdr::kTo);
+  const std::string contact = response.header(hdr::kContact);
+  fork->remoteTarget =
+      contact.empty() ? parseNameAddr(fork->remoteNameAddr).uri : parseNameAddr(contact).uri;
+  fork->routeSet = routeSetFromResponse(response.headerValues(hdr::kRecordRoute));
+  fork->user = identity.user;
+  fork->authUser = identity.authUser;
+  fork->password = identity.password;
+  fork->createdHere = true;
+  fork->established = true;
+  fork->confirmRemoteTag(tagOf(fork->remoteNameAddr));
+  // The ACK repeats the INVITE's CSeq number; the BYE takes the next one.
+  fork->localCSeq = static_cast<uint32_t>(decimalValue(response.header(hdr::kCSeq)));
+  DialogRequest ack = newDialogRequest(*fork, transport_, "ACK", false);
+  ack.request.text = buildAck(ack.request, ack.context());
+  transport_.sendAck(response, ack.request.destination, ack.request.text);
+  sipLogInfo("Another fork answered the call too: ending that dialog with " + fork->remoteNameAddr);
+  transport_.registerCall(fork.get());
+  handOver(std::move(fork));
+}
+
 void DialogReaper::handOverCancel(std::unique_ptr<SipCall> call, const DialogRequest& invite,
                                   bool provisionalReceived) {
   if (!call) return;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "base/worker_thread.h"
@@ -16,6 +17,13 @@
 namespace quillet::sip {
 
 class SipTransport;
+
+// The line identity a dialog made by another fork's 2xx is ended with.
+struct ForkIdentity {
+  std::string user;
+  std::string authUser;
+  std::string password;
+};
 
 class DialogReaper : public base::WorkerThread {
  public:
@@ -33,6 +41,10 @@ class DialogReaper : public base::WorkerThread {
   // as soon as the first provisional arrives.
   void handOverCancel(std::unique_ptr<SipCall> call, const DialogRequest& invite,
                       bool provisionalReceived);
+
+  // A 2xx to our INVITE from another fork than the one the call went on with (another To
+  // tag): that dialog is acknowledged at once and ended with a BYE (transport thread).
+  void endOtherFork(const SipMessage& response, const ForkIdentity& identity);
 
   // Set while no CANCEL or BYE waits to be resent.
   platform::Event& idleEvent() { return idle_; }

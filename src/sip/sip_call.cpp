@@ -33,6 +33,16 @@ bool SipCall::matches(std::string_view callIdValue, std::string_view tagOrEmpty)
   return tagOrEmpty.empty() || tagOrEmpty == localTag;
 }
 
+void SipCall::confirmRemoteTag(std::string tag) {
+  std::lock_guard lock(queueLock_);
+  if (confirmedRemoteTag_.empty()) confirmedRemoteTag_ = std::move(tag);
+}
+
+bool SipCall::isOtherFork(std::string_view toTag) const {
+  std::lock_guard lock(queueLock_);
+  return !confirmedRemoteTag_.empty() && toTag != confirmedRemoteTag_;
+}
+
 std::string tagOf(std::string_view nameAddrValue) {
   return paramValue(parseNameAddr(nameAddrValue).params, "tag");
 }

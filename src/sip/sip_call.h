@@ -30,6 +30,11 @@ class SipCall {
   // request, From of a response), that tag equal to ours.
   bool matches(std::string_view callIdValue, std::string_view tagOrEmpty) const;
 
+  // The far end's tag once a 2xx has made the dialog (any thread). A 2xx to the INVITE with
+  // another To tag then comes from another fork: a dialog of its own, which is ended.
+  void confirmRemoteTag(std::string tag);
+  bool isOtherFork(std::string_view toTag) const;
+
   // Next local CSeq (incremented before each new request of the dialog).
   uint32_t nextCSeq() { return ++localCSeq; }
 
@@ -54,6 +59,7 @@ class SipCall {
  private:
   mutable std::mutex queueLock_;
   std::deque<SipMessage> queue_;
+  std::string confirmedRemoteTag_;  // guarded by queueLock_
   platform::Event messageEvent_;
 };
 

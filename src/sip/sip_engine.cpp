@@ -688,13 +688,14 @@ bool SipEngine::placeInvite(uint32_t answerHeaders) {
           call.localNameAddr = message->header(hdr::kFrom);
           call.quirks = quirksOf(*message);
           call.established = true;
-          if (message->hasBody("application/sdp")) {
-            media_->takeAnswer(message->body("application/sdp"));
-          }
+          const bool answered = !message->hasBody("application/sdp") ||
+                                media_->takeAnswer(message->body("application/sdp"));
           DialogRequest ack = ackFor(invite, *message, call, transport_);
           ack.request.text = buildAck(ack.request, ack.context());
           transport_.sendAck(*message, ack.request.destination, ack.request.text);
-          return true;
+          // No common codec: the established dialog is ended with a BYE by the reaper.
+          if (!answered) sipLogError("Incoming connection does not support proper SIP codecs");
+          return answered;
         } else if (status >= 300) {
           DialogRequest ack = ackFor(invite, *message, *call_, transport_);
           ack.request.text = buildAck(ack.request, ack.context());

@@ -51,6 +51,13 @@ PublicAddress defaultPublicAddress(const std::string& privateAddress, uint16_t b
   return PublicAddress{found.address, found.port};
 }
 
+// The method named in a message's CSeq ("" when none).
+std::string cseqMethod(const SipMessage& message) {
+  const std::string cseq = message.header(hdr::kCSeq);
+  const size_t blank = cseq.find_last_of(" \t");
+  return blank == std::string::npos ? std::string() : cseq.substr(blank + 1);
+}
+
 std::string lanAddressText() {
   const uint32_t address = base::lanAddress();
   return address == 0 ? std::string() : platform::ipv4ToString(address);
@@ -491,16 +498,32 @@ void SipTransport::handleDatagram(std::string_view datagram, const sockaddr_in& 
   const std::string callId = message.header(hdr::kCallId);
   const std::string tag =
       tagOf(message.isRequest() ? message.header(hdr::kTo) : message.header(hdr::kFrom));
+  // A 2xx to an INVITE whose dialog another fork has already made belongs to no call.
+  const bool inviteSuccess = message.isResponse() && message.status >= 200 &&
+                             message.status <= 299 && cseqMethod(message) == "INVITE";
+  const std::string toTag = inviteSuccess ? tagOf(message.header(hdr::kTo)) : std::string();
+  std::optional<ForkIdentity> forkOf;
   {
     std::lock_guard lock(callLock_);
     for (SipCall* call : calls_) {
-      if (call->matches(callId, tag)) {
-        call->push(std::move(message));
-        return;
+      if (!call->matches(callId, tag)) continue;
+      if (inviteSuccess) {
+        if (call->isOtherFork(toTag)) {
+          if (!forkOf) forkOf = ForkIdentity{call->user, call->authUser, call->password};
+          continue;
+        }
+        // The first 2xx makes the dialog, before the call's thread has read it.
+        call->confirmRemoteTag(toTag);
       }
+      call->push(std::move(message));
+      return;
     }
   }
   if (answerFromCache(message)) return;
+  if (forkOf) {
+    reaper_->endOtherFork(message, *forkOf);
+    return;
+  }
   if (message.isRequest()) {
     dispatchRequest(message);
     return;

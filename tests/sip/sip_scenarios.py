@@ -307,6 +307,45 @@ def crossing_cancel(d):
 
 
 @scenario
+def forked_answers(d):
+    trace = os.path.join(d, "trace-a")
+    peer = h.Peer(PEER, d, "a", "alice", args=["--trace", trace])
+    try:
+        s = h.Sipp(d, "uas_fork.xml", name="fork")
+        peer.send("dial sipp@127.0.0.1:%d" % s.port)
+        connected = peer.wait_for("EVENT connected", 10)
+        time.sleep(1.0)  # the second fork is ended meanwhile; the call goes on
+        still = not peer.has_line("EVENT ended")
+        peer.send("hangup")
+        ok, detail = sipp_ok(s)
+        peer.wait_for("EVENT ended", 5)
+        acks = [e[2] for e in h.trace_entries(trace) if e[0] == "sent" and e[2].startswith("ACK ")]
+        acked = sorted("forkA" if ";tag=forkA" in a else "forkB" if ";tag=forkB" in a else "?"
+                       for a in acks)
+        run.check("a 2xx from a second fork is acknowledged and ended with BYE; the call "
+                  "goes on with the first", connected is not None and still and ok and
+                  acked == ["forkA", "forkB"], "acks=%s\n%s%s" % (acked, detail, peer.output()))
+    finally:
+        peer.stop()
+
+
+@scenario
+def answer_without_common_codec(d):
+    peer = h.Peer(PEER, d, "a", "alice")
+    try:
+        s = h.Sipp(d, "uas_nocodec.xml", name="nocodec")
+        peer.send("dial sipp@127.0.0.1:%d" % s.port)
+        ok, detail = sipp_ok(s, 15)
+        ended = peer.wait_for("EVENT ended", 5)
+        logged = peer.has_line("LOG E Incoming connection does not support proper SIP codecs")
+        run.check("a 200 whose answer has no common codec is acknowledged, logged and ended "
+                  "with BYE", ok and ended is not None and logged and
+                  not peer.has_line("EVENT connected"), detail + peer.output())
+    finally:
+        peer.stop()
+
+
+@scenario
 def never_answered(d):
     peer = h.Peer(PEER, d, "a", "alice")
     silent = h.UdpListener()
