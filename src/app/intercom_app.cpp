@@ -18,6 +18,7 @@
 #include "audio/cue_tone.h"
 #include "audio/echo_settings.h"
 #include "audio/echo_suppressor.h"
+#include "audio/volume.h"
 #include "audio/wave_file.h"
 #include "base/log.h"
 #include "base/net_facts.h"
@@ -206,6 +207,7 @@ void IntercomApp::shutDown() {
   }
   player_.Stop();
   recorder_.Stop();
+  echo_.reset();
   currentSlot_ = 1;
   if (slot_ != nullptr) {
     env_.loop.killTimer(slot_->noActivityTimer());
@@ -215,6 +217,7 @@ void IntercomApp::shutDown() {
   transport_->shutdown();
   transport_.reset();
   contacts::IniFile::flushAll();
+  audio::DeleteTemporaryAudio();
 }
 
 void IntercomApp::armBannerTimer(uint32_t delayMs) {
@@ -395,7 +398,8 @@ bool IntercomApp::startOrAnswer(const std::string& address) {
     restartNoActivityTimer(slot);
     stream = slot.spoolWriter();
     currentSlot_ = 0;
-    playCallingSound(engine);
+    startEchoControl();
+    playCallingSound();
   }
   if (stream->isNull()) {
     currentSlot_ = 1;
@@ -405,15 +409,29 @@ bool IntercomApp::startOrAnswer(const std::string& address) {
   return true;
 }
 
+// Microphone → AutoGain → echo control (canceller, suppressor) → the call's stream.
 void IntercomApp::buildCaptureChain(const audio::SinkRef& stream) {
   base::SettingsStore& store = settings();
   audio::SinkRef chain = stream;
+  if (echo_) {
+    (*echo_)->setOutput(stream);
+    chain = *echo_;
+  }
   if (audio::useAutoGain(store)) {
     chain = audio::SinkRef(new audio::AutoGain(chain));
   }
-  recorder_.SetDevice(store.readText("Settings", "RecordDevice"), 0);
+  recorder_.SetDevice(store.readText("Settings", "RecordDevice"),
+                      store.readInt("Settings", "RecordDeviceChannel", 0));
   recorder_.SetRecordVolume(clampLevel(store.readInt("Settings", "RecordVolume", 0)));
   recorder_.Start(chain, 0, -127, 0, audio::Recorder::kBeginStreaming);
+}
+
+// One echo control per call, from the dial (the calling sound plays while the microphone
+// may already be on) or the answer until the call ends.
+void IntercomApp::startEchoControl() {
+  if (!echo_ && audio::useEchoCancellation(settings())) {
+    echo_.emplace(audio::CreateEchoControl(playerPosition_.get(), settings()));
+  }
 }
 
 void IntercomApp::hangUp() {
@@ -591,9 +609,10 @@ void IntercomApp::playRingSound() {
   ringPlayer.SetListener(nullptr, 0);
 }
 
-// While the far end is being called, "Calling.wav" of the System Tones folder goes into
-// the call over and over (the engine's own pump; the spool takes over once answered).
-void IntercomApp::playCallingSound(sip::SipEngine& engine) {
+// While the far end is being called, "Calling.wav" of the System Tones folder plays over
+// and over on this side's speaker, through the call's Player (the call's audio replaces it
+// once answered).
+void IntercomApp::playCallingSound() {
   const std::string path = env_.paths.tonesDir() + "/Calling.wav";
   audio::SourceRef sound = audio::OpenWaveFile(path);
   if (sound->isNull()) {
@@ -602,7 +621,12 @@ void IntercomApp::playCallingSound(sip::SipEngine& engine) {
   }
   const uint32_t lengthMs =
       static_cast<uint32_t>(static_cast<uint64_t>(sound->Length()) * 1000 / sound->rate());
-  engine.PlayIntoCall(audio::MakeLoopSource(0, lengthMs, sound));
+  audio::SourceRef looped = audio::MakeLoopSource(0, lengthMs, sound);
+  if (echo_) {
+    looped = (*echo_)->tap(looped);
+  }
+  player_.SetDevice(settings().readText("Settings", "PlayDevice"));
+  player_.Start(looped);
 }
 
 void IntercomApp::onConnected(LineSlot& slot) {
@@ -633,20 +657,16 @@ void IntercomApp::callStarted(LineSlot& slot) {
     cueNext_ = false;
     receiving = audio::MakeCueSource(receiving);
   }
-  if (!slot.pending) {
-    // Answered by the engine on its own: prepare the sending side, but send nothing until
-    // the user starts talking.
-    audio::SinkRef sending = engine.SendingStream();
-    if (audio::useAutoGain(store)) {
-      sending = audio::SinkRef(new audio::AutoGain(sending));
-    }
-    if (audio::useEchoCancellation(store)) {
-      auto suppressor = audio::CreateEchoSuppressor(playerPosition_.get(), store);
-      audio::SetOutput(suppressor, sending);
-      receiving = audio::MakeFarEndTap(suppressor, receiving);
-    }
+  // The microphone, whenever it is turned on in this call, passes the echo control that
+  // hears what the speaker plays.
+  startEchoControl();
+  if (echo_) {
+    receiving = (*echo_)->tap(receiving);
   }
-  player_.SetDevice(store.readText("Settings", "PlayDevice"));
+  const std::string device = store.readText("Settings", "PlayDevice");
+  int volume = clampLevel(store.readInt("Settings", "PlayVolume", 0));
+  audio::SetPlayVolume(device, volume, 0);
+  player_.SetDevice(device);
   player_.Start(receiving);
   updateIntercomButton();
 }
@@ -705,6 +725,7 @@ void IntercomApp::callStopped(LineSlot& slot) {
   updateIntercomButton();
   recorder_.Stop();
   player_.Stop();
+  echo_.reset();  // the suppressor stores what it learned
   base::logInfo("The call was stopped ...");
 }
 
@@ -722,7 +743,9 @@ void IntercomApp::OnLevels(const audio::LevelReport* levels, uint32_t cookie) {
     (cookie == kRecorderCookie ? microphoneLevel_ : speakerLevel_) = level;
     window_->setLevels(microphoneLevel_, speakerLevel_);
   }
-  if (slot_ != nullptr && currentSlot_ == 0 && slot_->pending) {
+  // The calling sound on this side's speaker is no sign of life of the call.
+  const bool callingSound = cookie == kPlayerCookie && slot_ != nullptr && !slot_->connected;
+  if (slot_ != nullptr && currentSlot_ == 0 && slot_->pending && !callingSound) {
     restartNoActivityTimer(*slot_);
   }
 }

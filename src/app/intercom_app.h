@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "app/app_window.h"
 #include "app/arguments.h"
 #include "app/line_slot.h"
+#include "audio/echo_control.h"
 #include "audio/echo_suppressor.h"
 #include "audio/player.h"
 #include "audio/recorder.h"
@@ -90,7 +92,8 @@ class IntercomApp : public base::Application,
   bool refuseIncoming(sip::SipEngine& engine);
   void answerIntercom(LineSlot& slot, sip::SipEngine& engine);
   bool answerPhoneCall(LineSlot& slot, sip::SipEngine& engine);
-  void playCallingSound(sip::SipEngine& engine);
+  void playCallingSound();
+  void startEchoControl();
   void intercom();
   void startWithSelectedContact();
   void hangUpFromCommandLine();
@@ -114,6 +117,8 @@ class IntercomApp : public base::Application,
   std::unique_ptr<audio::PlayPosition> playerPosition_;
   IncomingVerdict incoming_;  // the decision about the ringing call, made on its first ring
   bool cueNext_ = false;      // the next established call starts with the intercom cue
+  // The echo control of the call being set up or up (none with echo control off).
+  std::optional<audio::StreamRef<audio::EchoControl>> echo_;
   bool callActive_ = false;
   int32_t currentSlot_ = 1;  // 0: the default line's slot, 1: none
   bool hotKeyGuard_ = false;

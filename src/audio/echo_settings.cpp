@@ -20,6 +20,10 @@ bool useEchoCancellation(base::SettingsStore& store) {
   return store.readInt(kSettings, "UseEchoCancellation", 1) != 0;
 }
 
+bool useEchoCanceller(base::SettingsStore& store) {
+  return store.readInt(kSettings, "UseEchoCanceller", 1) != 0;
+}
+
 bool useAutoGain(base::SettingsStore& store) {
   return store.readInt(kSettings, "UseAGC", 1) != 0;
 }

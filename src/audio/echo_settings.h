@@ -9,6 +9,8 @@ namespace quillet::audio {
 
 // "Settings/UseEchoCancellation" (default on).
 bool useEchoCancellation(base::SettingsStore& store);
+// "Settings/UseEchoCanceller" (default on): the linear canceller in front of the suppressor.
+bool useEchoCanceller(base::SettingsStore& store);
 // "Settings/UseAGC" (default on).
 bool useAutoGain(base::SettingsStore& store);
 

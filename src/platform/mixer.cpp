@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "platform/audio_device.h"
 
@@ -136,6 +137,7 @@ int Mixer::setCapture(int line, uint32_t value) {
   int set = 0;
   snd_mixer_t* m = mixerOf(handle_);
   snd_mixer_elem_t* selector = captureSelector(m);
+  std::string chosenName;  // the selected item, when the card has a selector
   if (selector != nullptr && line >= 0 && line < snd_mixer_selem_get_enum_items(selector)) {
     if (snd_mixer_selem_set_enum_item(selector, SND_MIXER_SCHN_MONO, static_cast<unsigned>(line)) ==
         0)
@@ -144,7 +146,18 @@ int Mixer::setCapture(int line, uint32_t value) {
     for (int c = 0; c <= SND_MIXER_SCHN_LAST; ++c)
       snd_mixer_selem_set_enum_item(selector, static_cast<snd_mixer_selem_channel_id_t>(c),
                                     static_cast<unsigned>(line));
+    char name[128] = {};
+    snd_mixer_selem_get_enum_item_name(selector, static_cast<unsigned>(line), sizeof name - 1,
+                                       name);
+    chosenName = name;
   }
+  // With a selector the line controls come in the card's order: the chosen one is the
+  // control named as the selected item. A card whose controls bear other names keeps them
+  // all on, and the selector alone decides.
+  bool named = false;
+  for (auto* e = snd_mixer_first_elem(m); e != nullptr && !chosenName.empty();
+       e = snd_mixer_elem_next(e))
+    named = named || (isCaptureLine(e) && chosenName == snd_mixer_selem_get_name(e));
   int index = 0;
   for (auto* e = snd_mixer_first_elem(m); e != nullptr; e = snd_mixer_elem_next(e)) {
     if (!snd_mixer_selem_is_active(e)) continue;
@@ -155,9 +168,8 @@ int Mixer::setCapture(int line, uint32_t value) {
       continue;
     }
     if (!isCaptureLine(e)) continue;
-    // Without a selector the lines are these controls; with one, their order is the card's
-    // and only the selector tells which line is chosen, so they are all left on.
-    const bool chosen = selector != nullptr || index == line;
+    const bool chosen =
+        selector == nullptr ? index == line : !named || chosenName == snd_mixer_selem_get_name(e);
     if (snd_mixer_selem_has_capture_volume(e)) setCaptureVolume(e, chosen ? value : 0), ++set;
     if (snd_mixer_selem_has_capture_switch(e))
       snd_mixer_selem_set_capture_switch_all(e, chosen ? 1 : 0), ++set;

@@ -167,7 +167,14 @@ TEST_F(AlsaAudio, RecordLevelOnACardWithASelectorPicksItsItem) {
   EXPECT_GT(SetRecordLevel("quillet_selector", 2, 0), 0);
   EXPECT_EQ(MixerReader("quillet_selector").item("Input Source"), 2u);
   EXPECT_GT(SetRecordLevel("quillet_selector", 1, 0), 0);
-  EXPECT_EQ(MixerReader("quillet_selector").item("Input Source"), 1u);
+  MixerReader r("quillet_selector");
+  EXPECT_EQ(r.item("Input Source"), 1u);
+  // Only the chosen line stays on.
+  EXPECT_EQ(r.captureSwitch("Line"), 1);
+  EXPECT_EQ(r.capture("Line"), 24);
+  EXPECT_EQ(r.captureSwitch("Mic"), 0);
+  EXPECT_EQ(r.captureSwitch("Aux"), 0);
+  EXPECT_EQ(r.capture("Aux"), 0);
 }
 
 TEST_F(AlsaAudio, RecordVolumeLeavesTheMixerAloneWithoutAnInputLine) {

@@ -70,10 +70,11 @@ class Profile:
         self.sip_port = sip_port
         self.speaker = os.path.join(self.home, "speaker.wav")
         values = {
-            # The automatic gain control changes the level block by block, which a waveform
-            # comparison cannot tell from distortion: it is off unless a test turns it on.
+            # The automatic gain control and the echo control's noise gate change the level
+            # block by block, which a waveform comparison cannot tell from distortion: they
+            # are off unless a test turns them on.
             "Settings": {"NewInstall": "0", "InstallWizRun": "1", "SipTraceOn": "1",
-                         "UseAGC": "0",
+                         "UseAGC": "0", "UseEchoCancellation": "0",
                          "RecordDevice": "file:" + microphone, "PlayDevice": "file:" + self.speaker},
             "SIP": {"Port": str(sip_port), "LocalAddress": "127.0.0.1", "STUN": "0",
                     "RTPPortBase": str(rtp_base)},

@@ -96,6 +96,56 @@ class IntercomTest(unittest.TestCase):
               % (len(words), min(snrs), float(np.mean(snrs))))
         self.assertGreater(float(np.mean(snrs)), 15.0, words)
 
+    def test_every_microphone_passes_echo_control(self):
+        # The microphones of both sides (A from the dial, B after talk-back Yes) pass the
+        # echo control, whose noise gate learns the background noise and stores it when the
+        # call ends.
+        rng = np.random.default_rng(5)
+        noisy = os.path.join(self.root, "noisy-speech.wav")
+        write_wav(noisy, np.concatenate([self.speech, np.zeros(RATE * 4)])
+                  + rng.normal(0, 150, len(self.speech) + RATE * 4))
+        echo = {"UseEchoCancellation": "1"}
+        a = self.profile("alice", noisy, {"Settings": echo})
+        b = self.profile("bob", noisy, {"Settings": echo, "Intercom": {"AutoTalkBack": "1"}})
+        self.call_and_hear(a, b, 2.5)
+        for p in (a, b):
+            with open(os.path.join(p.home, "settings.ini")) as f:
+                stored = dict(re.findall(r"^(NoiseGateBand\d)=(-?\d+)$", f.read(), re.M))
+            print("%s learned noise gate %s" % (p.user, stored))
+            self.assertTrue(any(int(v) > 0 for v in stored.values()), stored)
+
+    def test_calling_sound_plays_on_the_callers_speaker(self):
+        # While the far end rings (a SIPp UAS that only rings), "Calling.wav" of the System
+        # Tones folder plays over and over on this side's speaker.
+        scenario = os.path.join(self.root, "ring_only.xml")
+        with open(scenario, "w") as f:
+            f.write(RING_ONLY_SCENARIO)
+        sipp_port = next(self.ports)
+        sipp = subprocess.Popen(["sipp", "-sf", scenario, "-i", "127.0.0.1", "-p", str(sipp_port),
+                                 "-m", "1", "-nostdin"],
+                                cwd=self.root, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+        try:
+            a = self.profile("alice", self.silence_file)
+            os.makedirs(os.path.join(a.home, "System Tones"))
+            tone = np.sin(2 * np.pi * 440 * np.arange(RATE // 4) / RATE) * 8000
+            write_wav(os.path.join(a.home, "System Tones", "Calling.wav"), tone)
+            a.start("-dial", "sip:door@127.0.0.1:%d" % sipp_port)
+            self.assertTrue(wait_for(lambda: len(a.heard()) > RATE * 1.5, 15), len(a.heard()))
+            a.stop()
+            self.assertNotIn("Hold Connection Failed", a.log_text())
+            heard = a.heard()[:RATE].astype(float)  # four times round the loop
+            spectrum = np.abs(np.fft.rfft(heard))
+            self.assertGreater(spectrum[440] / (np.median(spectrum) + 1), 100, "calling tone")
+        finally:
+            if sipp.poll() is None:
+                sipp.send_signal(signal.SIGINT)
+                try:
+                    sipp.wait(timeout=5)
+                except subprocess.TimeoutExpired:
+                    sipp.kill()
+                    sipp.wait()
+
     def test_allow_list(self):
         cases = (
             ("alice", True),          # an item (a user name) occurs in the caller's address

@@ -1,0 +1,34 @@
+// EchoCanceller: a linear acoustic echo canceller (speexdsp's multi-delay block frequency
+// domain adaptive filter) for 8000 Hz mono in 20 ms frames. It subtracts from the microphone
+// the part of the speaker's signal that the room brings back, which a band gate cannot do
+// while both ends talk.
+#pragma once
+
+#include <cstdint>
+
+struct SpeexEchoState_;
+
+namespace quillet::audio {
+
+class EchoCanceller {
+ public:
+  static constexpr uint32_t kRate = 8000;
+  static constexpr uint32_t kFrame = 160;  // 20 ms
+
+  // tailMs: the longest echo path it models (device latencies plus the room's reverberation).
+  explicit EchoCanceller(uint32_t tailMs);
+  ~EchoCanceller();
+  EchoCanceller(const EchoCanceller&) = delete;
+  EchoCanceller& operator=(const EchoCanceller&) = delete;
+
+  // One frame: the microphone, what the speaker played at the same moment, the microphone
+  // with the echo taken out (kFrame samples each, 16-bit).
+  void process(const int16_t* microphone, const int16_t* speaker, int16_t* out);
+  // Forgets the learned echo path (the path changed: another device, a jump in alignment).
+  void reset();
+
+ private:
+  SpeexEchoState_* state_;
+};
+
+}  // namespace quillet::audio

@@ -1,0 +1,77 @@
+// EchoControl: the echo control of one call. Its microphone side is an 8000 Hz mono sink
+// that runs the linear echo canceller (when on) and then the EchoSuppressor (the noise gate
+// and last stage) in front of the sink the call's speech goes to; its speaker side is a tap
+// on what the Player plays, lined up with the microphone by the Player's position.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "audio/audio_stream.h"
+#include "audio/echo_canceller.h"
+#include "audio/echo_suppressor.h"
+
+namespace quillet::base {
+class SettingsStore;
+}
+
+namespace quillet::audio {
+
+class EchoControl : public AudioSink {
+ public:
+  static constexpr uint32_t kRate = 8000;
+  static constexpr uint32_t kTailMs = 256;         // latencies plus the room's reverberation
+  static constexpr uint32_t kHistory = 4 * kRate;  // speaker samples kept (4 s)
+
+  // canceller: put the linear canceller in front of the suppressor.
+  EchoControl(const PlayPosition* player, EchoConfig config, bool canceller);
+
+  // Microphone samples (8000 Hz mono, any block size; capture thread).
+  void Write(const int32_t* samples, uint32_t frames) override;
+  void Seek(uint32_t position) override;
+
+  // Where the cleaned speech goes; may change while the microphone runs.
+  void setOutput(const SinkRef& sink);
+  // The source the Player is to play instead of `played`: everything it reads reaches the
+  // echo control as the speaker signal. Sources other than 8000 Hz mono pass untapped.
+  SourceRef tap(const SourceRef& played);
+
+  bool cancelling() const { return canceller_ != nullptr; }
+  const StreamRef<EchoSuppressor>& suppressor() const { return suppressor_; }
+
+  // Speaker side (the Player's feeder thread): samples read and the source position after.
+  void speaker(const int32_t* samples, uint32_t frames, uint32_t position);
+
+ private:
+  class Tap;
+  // The speaker sample (on the tapped timeline) that sounds now, from the Player's position.
+  int64_t soundingNow() const;
+  void cancelFrame();
+
+  const PlayPosition* player_;
+  StreamRef<EchoSuppressor> suppressor_;
+  std::unique_ptr<EchoCanceller> canceller_;
+  std::mutex mutex_;  // the microphone path against setOutput
+
+  // Speaker history on one timeline across the sources played (written by the feeder,
+  // read by the capture thread: a sample is published by `written_` after it is stored).
+  std::unique_ptr<std::atomic<int16_t>[]> history_;
+  std::atomic<int64_t> written_{0};      // timeline samples stored
+  std::atomic<int64_t> offset_{0};       // timeline minus the current source's position
+  std::atomic<uint32_t> generation_{0};  // taps made: the newest one feeds the history
+
+  // Microphone side (capture thread, under mutex_).
+  int64_t next_ = -1;  // timeline sample lined up with the next microphone sample
+  std::vector<int16_t> mic_, ref_, clean_;
+  std::vector<int32_t> out_;
+  uint32_t fill_ = 0;
+};
+
+// A call's echo control with the learned values of the settings, following the Player's
+// position; "UseEchoCanceller" (default on) puts the canceller in front of the suppressor.
+StreamRef<EchoControl> CreateEchoControl(const PlayPosition* player, base::SettingsStore& store);
+
+}  // namespace quillet::audio

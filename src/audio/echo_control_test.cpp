@@ -1,0 +1,147 @@
+// The call's echo control: a room echo of the speaker's sound is cancelled, also after the
+// Player moves on to another source (the calling sound, then the call), the near end passes,
+// and the output can move to another sink while the microphone runs.
+#include "audio/echo_control.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "audio/test_streams.h"
+#include "platform/tick.h"
+
+namespace quillet::audio {
+namespace {
+
+using teststreams::ArraySource;
+using teststreams::KeepSink;
+
+class FakePosition : public PlayPosition {
+ public:
+  uint32_t playPosition() const override { return position; }
+  uint32_t playPositionTick() const override { return platform::tickMs(); }
+  uint32_t playRate() const override { return 8000; }
+  uint32_t position = 0;
+};
+
+// Noise of the given rms in 16-bit terms (internal samples are 16 times that).
+std::vector<int32_t> noise(uint32_t seed, size_t n, double rms) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> d(0.0, rms * 16);
+  std::vector<int32_t> v(n);
+  for (auto& x : v) x = static_cast<int32_t>(d(rng));
+  return v;
+}
+
+double energy(const int32_t* x, size_t n) {
+  double e = 1e-9;
+  for (size_t i = 0; i < n; ++i) e += static_cast<double>(x[i]) * x[i];
+  return e;
+}
+
+// A room: 30 ms of latency and path, then a tail decaying over about 100 ms.
+class Room {
+ public:
+  Room() : h_(240 + 800) {
+    std::mt19937 rng(5);
+    std::normal_distribution<double> d(0.0, 1.0);
+    h_[240] = 0.5;
+    for (size_t k = 260; k < h_.size(); ++k) h_[k] = 0.05 * d(rng) * std::exp(-(k - 260.0) / 120);
+    past_.assign(h_.size(), 0.0);
+  }
+  int32_t echo(int32_t played) {
+    past_.insert(past_.begin(), played);
+    past_.pop_back();
+    double y = 0;
+    for (size_t k = 0; k < h_.size(); ++k) y += h_[k] * past_[k];
+    return static_cast<int32_t>(y);
+  }
+
+ private:
+  std::vector<double> h_;
+  std::vector<double> past_;
+};
+
+struct Call {
+  FakePosition position;
+  StreamRef<EchoControl> control{makeStream<EchoControl>(&position, EchoConfig{}, true)};
+  KeepSink* sink = new KeepSink(8000, 1);
+  Room room;
+  Call() { control->setOutput(SinkRef(sink)); }
+
+  // Plays `seconds` of the source while the microphone hears its echo plus `near`.
+  void play(SourceRef& played, double seconds, const std::vector<int32_t>& near = {}) {
+    int32_t speaker[160], mic[160];
+    for (int b = 0; b < seconds * 50; ++b) {
+      played->Read(speaker, 160);
+      position.position = played->Position();
+      for (size_t i = 0; i < 160; ++i) {
+        const size_t at = static_cast<size_t>(b) * 160 + i;
+        mic[i] = room.echo(speaker[i]) + (at < near.size() ? near[at] : 0);
+      }
+      control->Write(mic, 160);
+    }
+  }
+};
+
+// Level (dB) of what went out against what the near end said, over n samples from `at`.
+double passed(const std::vector<int32_t>& out, size_t at, const std::vector<int32_t>& said,
+              size_t n) {
+  return 10 * std::log10(energy(out.data() + at, n) / energy(said.data(), n));
+}
+
+TEST(EchoControl, CancelsTheRoomsEchoAcrossAChangeOfSourceAndKeepsTheNearEndInDoubleTalk) {
+  for (const bool canceller : {true, false}) {
+    SCOPED_TRACE(canceller ? "canceller and suppressor" : "suppressor alone");
+    Call call;
+    call.control = makeStream<EchoControl>(&call.position, EchoConfig{}, canceller);
+    call.sink = new KeepSink(8000, 1);
+    call.control->setOutput(SinkRef(call.sink));
+    // The calling sound first, then the call's audio from position 0 of a new stream.
+    SourceRef calling =
+        call.control->tap(SourceRef(new ArraySource(8000, 1, noise(1, 8000 * 2, 3000))));
+    call.play(calling, 2);
+    SourceRef received =
+        call.control->tap(SourceRef(new ArraySource(8000, 1, noise(2, 8000 * 4, 3000))));
+    call.play(received, 3);
+    // The last second of far-end-only talk: the echo (about -4 dB) is gone.
+    const auto& out = call.sink->data;
+    ASSERT_GE(out.size(), 8000u * 5 - 160);
+    const std::vector<int32_t> echoLevel = noise(2, 8000, 3000 * 0.6);
+    EXPECT_LT(energy(out.data() + out.size() - 8000, 8000), energy(echoLevel.data(), 8000) / 300);
+    // The near end talks over the far end: with the echo cancelled the gate stays open and
+    // passes the near end whole; the band gate alone cannot tell it from the echo.
+    const std::vector<int32_t> near = noise(3, 4000, 4000);
+    const size_t start = out.size();
+    call.play(received, 0.5, near);
+    if (canceller) {
+      EXPECT_NEAR(passed(out, start, near, 4000), 0.0, 1.5);
+    } else {
+      EXPECT_LT(passed(out, start, near, 4000), -6.0);
+    }
+  }
+}
+
+TEST(EchoControl, OutputMovesToAnotherSinkAndOtherFormatsPassUntapped) {
+  FakePosition position;
+  auto control = makeStream<EchoControl>(&position, EchoConfig{}, true);
+  auto* first = new KeepSink(8000, 1);
+  SinkRef firstRef(first);
+  control->setOutput(firstRef);
+  const std::vector<int32_t> speech = noise(4, 8000, 4000);
+  control->Write(speech.data(), 8000);
+  auto* second = new KeepSink(8000, 1);
+  second->Write(speech.data(), 320);  // already holds something
+  control->setOutput(SinkRef(second));
+  EXPECT_EQ(control->position(), 320u);
+  control->Write(speech.data(), 1600);
+  EXPECT_GE(first->data.size(), 8000u - 240);
+  EXPECT_GE(second->data.size(), 320u + 1600 - 240);
+  EXPECT_EQ(control->position(), 1920u);
+
+  SourceRef stereo(new ArraySource(44100, 2, std::vector<int32_t>(882)));
+  EXPECT_EQ(control->tap(stereo), stereo);
+}
+
+}  // namespace
+}  // namespace quillet::audio
