@@ -16,24 +16,26 @@ struct Group {
 };
 
 constexpr Group kGroups[] = {
-    {"settings", runSettings, "settings get|set|delete|list|path ..."},
+    {"settings", runSettings, "get|set|delete|list|path ..."},
     {"sip", runSip,
-     "sip parse [FILE|-] | uri TEXT | nameaddr TEXT | dial TEXT SERVER | digest ..."},
-    {"codec", runCodec, "codec encode NAME IN.wav OUT | decode NAME IN OUT.wav"},
+     "parse [FILE|-] | uri TEXT | nameaddr TEXT | dial TEXT SERVER | digest ..."},
+    {"codec", runCodec, "encode NAME IN.wav OUT | decode NAME IN OUT.wav"},
     {"audio", runAudio,
-     "audio devices | play FILE.wav | record OUT.wav --seconds S | resample | agc | echo ..."},
+     "devices | play FILE.wav | record OUT.wav --seconds S | resample | agc | echo ..."},
     {"contacts", runContacts,
-     "contacts list | add NAME NUMBER [EMAIL] | delete NAME | export FILE | import FILE..."},
-    {"sdp", runSdp, "sdp offer | answer | parse | capability ..."},
-    {"rtp", runRtp, "rtp send ... IN.wav | receive ... OUT.wav"},
+     "list | add NAME NUMBER [EMAIL] | delete NAME | export FILE | import FILE..."},
+    {"sdp", runSdp, "offer | answer | parse | capability ..."},
+    {"rtp", runRtp, "send ... IN.wav | receive ... OUT.wav"},
 };
 
 void printHelp(FILE* out) {
   std::fprintf(out,
-               "usage: quillet-tool GROUP SUBCOMMAND [ARGS]\n"
-               "Exit status: 0 success, 1 rejected input, 2 bad usage.\n\n");
+               "Usage: quillet-tool GROUP SUBCOMMAND [ARGS]\n"
+               "Exit status: 0 success, 1 rejected input, 2 bad usage.\n\n"
+               "Groups and their subcommands:\n");
+  // One "  GROUP  SUBCOMMANDS" line each: the man page and the shell completion read them.
   for (const Group& group : kGroups) {
-    std::fprintf(out, "  %s\n", group.help);
+    std::fprintf(out, "  %-9s %s\n", group.name, group.help);
   }
 }
 

@@ -29,8 +29,8 @@ constexpr int32_t kHandOverTimeoutMs = 5000;
 
 void printHelp() {
   std::printf(
-      "usage: quillet [--headless] [OPTIONS]\n"
-      "       quillet --help | --version\n"
+      "Usage: quillet [--headless] [OPTIONS]\n"
+      "  or:  quillet --help | --version\n"
       "\n"
       "Quillet, a hands-free SIP desk intercom and SIP telephone.\n"
       "This build has no window yet: quillet always runs as quillet --headless does\n"

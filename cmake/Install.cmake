@@ -1,0 +1,65 @@
+# Install layout (GNUInstallDirs): the executables, their man pages made from their own
+# --help by help2man, the systemd units, bash completion and, with the window, the desktop
+# entry and icon. `cmake --install` and the Debian package (cmake/Package.cmake) share it.
+include(GNUInstallDirs)
+set(CMAKE_INSTALL_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/quillet)
+set(CMAKE_INSTALL_FULL_DOCDIR ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DOCDIR})
+set(QUILLET_USER_UNIT_DIR lib/systemd/user CACHE STRING
+    "Where the systemd user unit goes, below the prefix")
+
+install(TARGETS quillet quillet-tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# Man pages: the options come from --help, the other sections from doc/NAME.h2m.
+find_program(QUILLET_HELP2MAN help2man)
+find_program(QUILLET_GZIP gzip)
+if(QUILLET_HELP2MAN AND QUILLET_GZIP)
+  set(pages)
+  foreach(program quillet quillet-tool)
+    set(page ${PROJECT_BINARY_DIR}/man/${program}.1)
+    add_custom_command(
+      OUTPUT ${page}.gz
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+      COMMAND ${QUILLET_HELP2MAN} --no-info --section=1 --manual "User Commands"
+              --source "Quillet ${PROJECT_VERSION}"
+              --version-string "${program} ${PROJECT_VERSION}"
+              --include ${PROJECT_SOURCE_DIR}/doc/${program}.h2m
+              --output ${page} $<TARGET_FILE:${program}>
+      # -n: no time stamp in the archive, so that rebuilt packages are identical.
+      COMMAND ${QUILLET_GZIP} -9nf ${page}
+      DEPENDS ${program} ${PROJECT_SOURCE_DIR}/doc/${program}.h2m
+      COMMENT "Making the man page of ${program}"
+      VERBATIM)
+    list(APPEND pages ${page}.gz)
+  endforeach()
+  add_custom_target(man ALL DEPENDS ${pages})
+  install(FILES ${pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+else()
+  message(STATUS "help2man or gzip not found: no man pages")
+endif()
+
+# systemd: the user service, and the door-station system service as an example to copy.
+configure_file(${PROJECT_SOURCE_DIR}/data/systemd/quillet.service.in
+               ${PROJECT_BINARY_DIR}/data/quillet.service @ONLY)
+configure_file(${PROJECT_SOURCE_DIR}/data/systemd/quillet-station.service.in
+               ${PROJECT_BINARY_DIR}/data/quillet-station.service @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/data/quillet.service DESTINATION ${QUILLET_USER_UNIT_DIR})
+install(FILES ${PROJECT_BINARY_DIR}/data/quillet-station.service
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+
+# bash loads completions by command name: one script serves both commands.
+foreach(program quillet quillet-tool)
+  install(FILES ${PROJECT_SOURCE_DIR}/data/bash-completion/quillet
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME ${program})
+endforeach()
+
+# The desktop entry and icon belong to the build with a window.
+if(QUILLET_GUI AND EXISTS ${PROJECT_SOURCE_DIR}/data/quillet.desktop)
+  install(FILES ${PROJECT_SOURCE_DIR}/data/quillet.desktop
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+endif()
+if(QUILLET_GUI AND EXISTS ${PROJECT_SOURCE_DIR}/data/icons/quillet.svg)
+  install(FILES ${PROJECT_SOURCE_DIR}/data/icons/quillet.svg
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+endif()
+
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
