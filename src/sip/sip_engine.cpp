@@ -550,6 +550,12 @@ bool SipEngine::ringingLoop() {
   for (;;) {
     transport_.sendResponse(*invite_, simpleResponse(180, call_->localTag));
     const int32_t elapsed = since(platform::tickMs(), start);
+    if (elapsed >= static_cast<int32_t>(kRingLimitMs)) {
+      // A caller that went away without CANCEL must not keep the line busy for ever.
+      sipLogInfo("Nobody answered the call");
+      finalResponse(*invite_, *call_, simpleResponse(480, call_->localTag), nullptr);
+      return false;
+    }
     ringCount_ = elapsed / static_cast<int32_t>(kRingRepeatMs) + 1;
     postNotify();
     const int32_t wait = std::max<int32_t>(

@@ -84,6 +84,7 @@ class SipEngine : public LineInterface,
                   public audio::PlayerListener {
  public:
   static constexpr uint32_t kRingRepeatMs = 2000;
+  static constexpr uint32_t kRingLimitMs = 120000;  // an unanswered call is refused then
   static constexpr uint32_t kInviteResendMs = 500;
   static constexpr uint32_t kNoAnswerLimitMs = 10000;
   static constexpr uint32_t kAfterProvisionalLimitMs = 65000;

@@ -24,6 +24,29 @@ from e2e_support import (RATE, Profile, find_words, make_speech, wait_for,  # no
                          write_wav)
 
 
+def tone_power(frame, hertz):
+    """The power of one frequency in a frame relative to the frame's power (0.5 for a pure
+    tone of that frequency)."""
+    t = np.arange(len(frame)) / RATE
+    component = np.abs(np.dot(frame, np.exp(-2j * np.pi * hertz * t))) ** 2 / len(frame)
+    return component / max(float(np.dot(frame, frame)), 1e-9)
+
+
+def find_cue(heard, frame=160):
+    """Where the intercom cue starts (s): a frame dominated by 880 Hz followed within 0.3 s
+    by one dominated by 1320 Hz, both loud; None when there is none."""
+    low_at = None
+    for i in range(len(heard) // frame):
+        piece = heard[i * frame:(i + 1) * frame]
+        if np.abs(piece).max() < 2000:
+            continue
+        if tone_power(piece, 880) > 0.4:
+            low_at = i if low_at is None or i - low_at > 15 else low_at
+        elif tone_power(piece, 1320) > 0.4 and low_at is not None and i - low_at <= 15:
+            return low_at * frame / RATE
+    return None
+
+
 class IntercomTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -73,11 +96,19 @@ class IntercomTest(unittest.TestCase):
                 self.assertIn("Answer-Mode: Auto", b.trace_text())
                 self.assertIn("Incoming SIP call", b.log_text())
                 self.assertIn("Answering call", b.log_text())
-                words = find_words(self.speech, b.heard())
+                heard = b.heard()
+                words = find_words(self.speech, heard)
                 snrs = [w[2] for w in words]
                 print("%s: %d words, the first heard %.3f s into B's speaker file; word SNR "
                       "min %.1f / mean %.1f dB" % (codec, len(words), words[0][1] or -1,
                                                     min(snrs), float(np.mean(snrs))))
+                # The intercom cue sounds on B's speaker before the first word, and every
+                # word still arrives after it.
+                cue = find_cue(heard)
+                print("%s: cue at %s s" % (codec, cue))
+                self.assertIsNotNone(cue, "no intercom cue on the speaker")
+                self.assertTrue(all(w[1] is not None for w in words), words)
+                self.assertLessEqual(cue + 0.24, words[0][1], "the cue overlaps the first word")
                 minimum = 15.0 if codec == "PCMU" else 3.0
                 self.assertGreater(snrs[0], minimum, "the first word is heard in full")
                 self.assertGreater(float(np.mean(snrs)), minimum, words)
@@ -91,6 +122,8 @@ class IntercomTest(unittest.TestCase):
         self.call_and_hear(a, b, len(self.speech) / RATE + 1.5)
         self.assertIn('Press "Intercom" button to stop call', b.log_text())
         words = find_words(self.speech, a.heard())
+        # The cue is the answering side's: the caller hears B's speech without one.
+        self.assertIsNone(find_cue(a.heard()))
         snrs = [w[2] for w in words]
         print("talk-back: B's %d words heard at A, SNR min %.1f / mean %.1f dB"
               % (len(words), min(snrs), float(np.mean(snrs))))

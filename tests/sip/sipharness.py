@@ -151,7 +151,7 @@ class Sipp:
     """One SIPp run of a scenario file from tests/sip/scenarios."""
 
     def __init__(self, workdir, scenario, remote=None, port=None, extra=(), name=None,
-                 keys=None, calls=1, rate=None, timeout=60, subs=None):
+                 keys=None, calls=1, rate=None, timeout=60, subs=None, local_ip="127.0.0.1"):
         self.port = port or free_udp_port()
         self.name = name or os.path.splitext(os.path.basename(scenario))[0]
         self.dir = os.path.join(workdir, "sipp-" + self.name)
@@ -165,7 +165,7 @@ class Sipp:
         path = os.path.join(self.dir, os.path.basename(path))
         with open(path, "w") as f:
             f.write(text)
-        args = ["sipp", "-sf", path, "-i", "127.0.0.1", "-p", str(self.port), "-m", str(calls),
+        args = ["sipp", "-sf", path, "-i", local_ip, "-p", str(self.port), "-m", str(calls),
                 "-nostdin", "-trace_err", "-trace_msg", "-timeout", str(timeout), "-timeout_error",
                 "-max_recv_loops", "1000", "-mp", str(free_udp_port())]
         if rate:
