@@ -74,13 +74,12 @@ MessageVerdict refuse(int32_t status, std::string why, std::string extra = {}) {
   return v;
 }
 
+size_t headerCount(const SipMessage& message, const HeaderName& name) {
+  return message.headerValues(name).size();
+}
+
 bool hasHeader(const SipMessage& message, const HeaderName& name) {
-  for (const SipHeader& h : message.headers) {
-    if (equalsNoCase(h.name, name.full) ||
-        (!name.compact.empty() && equalsNoCase(h.name, name.compact)))
-      return true;
-  }
-  return false;
+  return headerCount(message, name) > 0;
 }
 
 // The faults shared by requests and responses: missing identity headers, CSeq form,
@@ -91,13 +90,24 @@ std::string headerFault(const SipMessage& message, std::string_view method) {
       return "no " + std::string(name->full) + " header";
     }
   }
+  // Headers that hold one value: a second header or a list is a contradiction.
+  for (const HeaderName* name :
+       {&hdr::kFrom, &hdr::kTo, &hdr::kCallId, &hdr::kCSeq, &hdr::kContentLength}) {
+    if (headerCount(message, *name) > 1) return "several " + std::string(name->full) + " headers";
+  }
+  for (const HeaderName* name : {&hdr::kFrom, &hdr::kTo}) {
+    if (splitList(message.header(*name)).size() > 1) {
+      return "several addresses in " + std::string(name->full);
+    }
+  }
   const std::string cseq = message.header(hdr::kCSeq);
   std::string_view rest = trim(cseq);
   const size_t blank = rest.find_first_of(" \t");
   if (blank == std::string_view::npos || !smallNumber(rest.substr(0, blank))) {
     return "a malformed CSeq \"" + cseq + "\"";
   }
-  if (!method.empty() && trim(rest.substr(blank)) != method) {
+  // The request's method was cut to its limit when parsed: compare the same cut.
+  if (!method.empty() && cutChars(trim(rest.substr(blank)), kMethodMax) != method) {
     return "a CSeq method that is not " + std::string(method);
   }
   if (hasHeader(message, hdr::kContentLength)) {
@@ -109,7 +119,9 @@ std::string headerFault(const SipMessage& message, std::string_view method) {
   }
   for (const HeaderName* name : {&hdr::kFrom, &hdr::kTo, &hdr::kContact, &hdr::kRecordRoute}) {
     for (const std::string& value : message.headerValues(*name)) {
-      if (!balanced(value)) return "an unterminated quote or bracket in " + std::string(name->full);
+      // A value cut at its limit may end inside its quotes or brackets: not a fault.
+      if (value.size() < kHeaderValueMax && !balanced(value))
+        return "an unterminated quote or bracket in " + std::string(name->full);
     }
   }
   return {};
@@ -153,7 +165,9 @@ MessageVerdict checkMessage(const SipMessage& message) {
   if (!hasHeader(message, hdr::kVia)) return drop("no Via header");
   MessageVerdict verdict;
   const std::string_view version = trim(message.version);
-  if (!equalsNoCase(version, kVersion)) {
+  if (message.looseFirstLine && equalsNoCase(version, kVersion)) {
+    verdict = refuse(400, "blanks out of place in the request line");
+  } else if (!equalsNoCase(version, kVersion)) {
     verdict = equalsNoCase(version.substr(0, std::min(version.size(), kVersion.size())), kVersion)
                   ? refuse(400, "text after the version")
                   : refuse(505, "version " + message.version);

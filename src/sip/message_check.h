@@ -19,7 +19,9 @@ struct MessageVerdict {
 };
 
 // Requests: no Via (nowhere to answer) and a faulty ACK (never answered) are dropped; a
-// version other than SIP/2.0 is refused 505; a missing From, To, Call-ID or CSeq, a CSeq
+// version other than SIP/2.0 is refused 505; blanks other than one space between the
+// request line's parts, a missing or repeated From, To, Call-ID or CSeq (or a From or To
+// listing several addresses), a repeated Content-Length, a CSeq
 // that is not a number below 2^31 followed by the request's own method, a Content-Length
 // that is negative, not a number or longer than the datagram's body, an unterminated quoted
 // string or angle bracket in an address header, or a Request-URI in angle brackets 400;

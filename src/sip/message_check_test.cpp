@@ -64,12 +64,15 @@ void expectRefused(const std::string& text, int32_t status) {
 TEST(MessageCheck, WellFormedRequestsOfOtherAgentsPass) {
   EXPECT_EQ(verdictOf(invite()).action, Action::Accept);
   // Compact names, a sips URI, "Require: replaces", a lower-case version, no Max-Forwards
-  // (an older agent), trailing blanks after the version, a quoted display name with an
-  // escaped quote and a "<" inside it.
-  EXPECT_EQ(verdictOf(invite("INVITE sips:alice@h sip/2.0  ",
+  // (an older agent), a quoted display name with an escaped quote and a "<" inside it.
+  EXPECT_EQ(verdictOf(invite("INVITE sips:alice@h sip/2.0",
                              {"-Max-Forwards", "-From", "f: \"J \\\"x\\\" <y\" <sip:j@h>;tag=2",
                               "Require: replaces, answermode"}))
                 .action,
+            Action::Accept);
+  // A method longer than the method limit, named the same in CSeq.
+  const std::string method = "!interesting-Method0123456789_*+`.%indeed'~";
+  EXPECT_EQ(verdictOf(invite(method + " sip:alice@h SIP/2.0", {"CSeq: 1 " + method})).action,
             Action::Accept);
   EXPECT_EQ(verdictOf("OPTIONS sip:alice@h SIP/2.0\r\nv: SIP/2.0/UDP h;branch=z9hG4bK2\r\n"
                       "f: <sip:b@h>;tag=1\r\nt: <sip:alice@h>\r\ni: x\r\nCSeq: 8 OPTIONS\r\n\r\n")
@@ -91,7 +94,17 @@ TEST(MessageCheck, MissingHeadersAndWrongNumbersAreRefused400) {
   expectRefused(invite("INVITE sip:alice@h SIP/2.0", {"Content-Length: 5x"}), 400);
   expectRefused(invite("INVITE sip:alice@h SIP/2.0", {"To: \"Mr. J. User <sip:j@h>"}), 400);
   expectRefused(invite("INVITE sip:alice@h SIP/2.0", {"Contact: <sip:b@h"}), 400);
+  // ...but a value cut at its limit is not taken for an unterminated one.
+  EXPECT_EQ(verdictOf(invite("INVITE sip:alice@h SIP/2.0",
+                             {"Contact: <sip:b@h;p=" + std::string(400, 'y') + ">"}))
+                .action,
+            Action::Accept);
   expectRefused(invite("INVITE <sip:alice@h> SIP/2.0"), 400);
+  expectRefused(invite("INVITE  sip:alice@h   SIP/2.0"), 400);
+  expectRefused(invite("INVITE sip:alice@h SIP/2.0 "), 400);
+  expectRefused(invite("INVITE sip:alice@h SIP/2.0", {"i: b"}), 400);
+  expectRefused(invite("INVITE sip:alice@h SIP/2.0", {"l: 5"}), 400);
+  expectRefused(invite("INVITE sip:alice@h SIP/2.0", {"To: sip:j@h, sip:k@h"}), 400);
   // A Content-Length shorter than what follows is allowed (the rest is ignored).
   EXPECT_EQ(verdictOf(invite("INVITE sip:alice@h SIP/2.0", {"Content-Length: 2"})).action,
             Action::Accept);

@@ -217,10 +217,16 @@ std::optional<SipMessage> SipMessage::parse(std::string_view text) {
   while (pos < size && (isBlank(text[pos]) || isControl(text[pos]))) ++pos;
   if (pos >= size) return std::nullopt;
   std::string_view first = token(text, pos);
+  const size_t firstEnd = pos;
   while (pos < size && isBlank(text[pos])) ++pos;
   if (pos >= size || isControl(text[pos])) return std::nullopt;
+  const bool oneSpaceAfterFirst = pos == firstEnd + 1 && text[firstEnd] == ' ';
   std::string_view second = token(text, pos);
+  const size_t secondEnd = pos;
   std::string_view rest = restOfLine(text, pos);
+  const size_t restStart = static_cast<size_t>(rest.data() - text.data());
+  message.looseFirstLine = !oneSpaceAfterFirst || restStart != secondEnd + 1 ||
+                           text[secondEnd] != ' ' || (!rest.empty() && isBlank(rest.back()));
   consumeLineEnd(text, pos);
 
   if (startsWithNoCase(first, "SIP/")) {

@@ -104,6 +104,8 @@ class SipMessage {
   std::string version;               // "SIP/2.0" as written: the request line's end, or
                                      // the first token of a status line
   size_t bytesAfterHeaders = 0;      // what the datagram holds after the empty line
+  bool looseFirstLine = false;       // the first line's parts are not separated by one
+                                     // space each, or blanks follow its end
   sockaddr_in source{};              // where the datagram came from (set by the receiver)
   std::vector<SipHeader> headers;    // in order of arrival
   std::vector<SipBodyPart> bodies;   // in order of appearance
