@@ -22,6 +22,10 @@ void HeadlessWindow::showContactHint(const std::string& text) {
   base::logInfo(text);
 }
 
+void HeadlessWindow::openHelp() {
+  base::logInfo("The tutorial is at https://quillet.example.org/help");
+}
+
 void HeadlessWindow::checkMenuItem(int32_t command, bool checked) {
   auto it = std::find(checked_.begin(), checked_.end(), command);
   if (checked && it == checked_.end()) {

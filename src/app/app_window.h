@@ -18,9 +18,34 @@ enum AppCommand : int32_t {
   kCommandIntercom = 1000,      // menu "Intercom", key "1"
   kCommandDoNotDisturb = 1008,  // menu and button "Do Not Disturb", key "2"
   kCommandOptions = 1010,
+  kCommandPlayVolumeUp = 1025,
+  kCommandPlayVolumeDown = 1026,
+  kCommandRecordVolumeUp = 1027,
+  kCommandRecordVolumeDown = 1028,
+  kCommandAddressBook = 2001,
+  kCommandEditSelected = 3401,
   kCommandRefuse = 4001,
   kCommandAddContact = 8001,
+  kCommandEditContact = 8002,
+  kCommandDeleteContact = 8003,
   kCommandCheckLine = 15001,
+  // Private messages of the main window.
+  kMessageClose = 1126,
+  kMessageShow = 1128,
+  kMessageOptions = 0x400 + 4096,       // Options on its first page
+  kMessageOptionsLines = 0x400 + 4097,  // Options on its Lines page
+  kMessageRefillContacts = 32971,
+};
+
+// Pages of the Options dialog, in its page menu's order.
+enum OptionsPage : int32_t {
+  kOptionsPageRecording = 0,
+  kOptionsPageQuality = 1,
+  kOptionsPageLines = 2,
+  kOptionsPagePorts = 3,
+  kOptionsPageStun = 4,
+  kOptionsPageStaticIp = 5,
+  kOptionsPageLogging = 6,
 };
 
 enum class IntercomButtonState { Ready, Disabled, InCall };
@@ -52,10 +77,28 @@ class AppWindow {
   // Microphone and speaker levels in dB (-127: silence).
   virtual void setLevels(int8_t microphone, int8_t speaker) = 0;
 
-  // Dialogs the window owns (Options on a page, adding a contact); a window without them
-  // does nothing.
-  virtual void openOptions(int32_t /*page*/) {}
-  virtual void addContact() {}
+  // The program's help contents (command 9).
+  virtual void openHelp() = 0;
+  // The volume controls (dB, -127..127).
+  virtual void setVolumes(int32_t /*play*/, int32_t /*record*/) {}
+
+  // Dialogs the window owns; a window without them does nothing. openOptions answers true
+  // when the dialog closed with OK; contact dialogs answer true when the store changed.
+  virtual bool openOptions(int32_t /*page*/) { return false; }
+  virtual bool addContact() { return false; }
+  virtual bool editContact(int32_t /*position*/) { return false; }
+  virtual void showAddressBook() {}
+  // Closes the address-book window and returns once it is closed.
+  virtual void closeAddressBook() {}
+
+  // System-wide hot keys (Hotkey/Details), released while the Options dialog is open.
+  virtual void registerHotKeys() {}
+  virtual void unregisterHotKeys() {}
+
+  // Desktop notices: a ringing call the user has to answer, and a call missed.
+  virtual void noteIncomingCall(const std::string& /*caller*/) {}
+  virtual void noteMissedCall(const std::string& /*caller*/) {}
+  virtual void noteCallAnswered() {}
 };
 
 // The window of a headless run: remembers what a window would show.
@@ -81,6 +124,7 @@ class HeadlessWindow : public AppWindow {
   void setLineStatus(const std::string& displayName, const std::string& userName,
                      const std::string& address) override;
   void setBanner(const std::string& text) override { banner_ = text; }
+  void openHelp() override;
   void setLevels(int8_t microphone, int8_t speaker) override {
     microphone_ = microphone;
     speaker_ = speaker;

@@ -138,6 +138,7 @@ bool IntercomApp::initialise() {
   base::logInfo("Quillet Run");
   refillContacts();
   window_->setDoNotDisturbButton(false);
+  showVolumes();
   {
     const bool dnd = store.readBool("Settings", "DoNotDisturb", false);
     transport_->setDoNotDisturb(dnd);
@@ -159,6 +160,7 @@ bool IntercomApp::initialise() {
   }
   armBannerTimer(kBannerFirstMs);
   showLineInStatus();
+  window_->registerHotKeys();
   window_->show();
   window_->selectRow(store.readInt("Recent", "LastRecentIndex", -1));
   updateIntercomButton();  // the selected contact may make the button ready
@@ -168,7 +170,7 @@ bool IntercomApp::initialise() {
         "Welcome", "Welcome to Quillet.\r\n\r\nWould you like to read the tutorial now?",
         platform::PromptButtons::YesNo, platform::PromptIcon::Question, "welcome"};
     if (env_.prompts.ask(welcome) == platform::PromptAnswer::Yes) {
-      base::logInfo("The tutorial is at https://quillet.example.org/help");
+      env_.loop.post([this] { window_->openHelp(); });  // command 9
     }
     transport_->restart();
     restartEngine();
@@ -198,6 +200,8 @@ void IntercomApp::shutDown() {
     return;
   }
   env_.prompts.dismissAll();
+  window_->closeAddressBook();
+  window_->unregisterHotKeys();
   for (uint32_t timer :
        {kBannerTimer, kRestartTimer, kHotKeyGuardTimer, kHideTimer, kAnswerDelayTimer}) {
     env_.loop.killTimer(timer);
@@ -247,7 +251,7 @@ void IntercomApp::checkLine() {
     env_.prompts.inform({"Line not Setup",
                          "You must specify details the line. Please enter the details",
                          platform::PromptButtons::Ok, platform::PromptIcon::Error, "line"});
-    window_->openOptions(0);
+    openOptions(kOptionsPageLines);
   } else {
     showLineInStatus();
   }
@@ -263,6 +267,71 @@ void IntercomApp::showLineInStatus() {
                          store.readText("DefaultLine", "UserName"), base::localAddress());
 }
 
+void IntercomApp::openOptions(int32_t page) {
+  sip::SipEngine* engine = slot_ != nullptr ? slot_->engine() : nullptr;
+  if (callActive_ || (engine != nullptr && engine->IsInCall())) {
+    env_.prompts.inform({"Quillet",
+                         "While a call is ringing or is active you may not change options",
+                         platform::PromptButtons::Ok, platform::PromptIcon::Error, "options"});
+    return;
+  }
+  window_->unregisterHotKeys();
+  const bool confirmed = window_->openOptions(page);
+  window_->registerHotKeys();
+  if (!confirmed || transport_ == nullptr) {
+    return;
+  }
+  contacts_ = contacts::createContactStore();
+  refillContacts();
+  showLineInStatus();
+  showVolumes();
+  restartEngine();
+}
+
+void IntercomApp::showVolumes() {
+  base::SettingsStore& store = settings();
+  window_->setVolumes(clampLevel(store.readInt("Settings", "PlayVolume", 0)),
+                      clampLevel(store.readInt("Settings", "RecordVolume", 0)));
+}
+
+void IntercomApp::setVolume(bool playback, int32_t level) {
+  level = clampLevel(level);
+  base::SettingsStore& store = settings();
+  if (playback) {
+    store.writeInt("Settings", "PlayVolume", level);
+    int applied = level;
+    audio::SetPlayVolume(store.readText("Settings", "PlayDevice"), applied, 0);
+  } else {
+    store.writeInt("Settings", "RecordVolume", level);
+    recorder_.SetRecordVolume(level);
+  }
+  showVolumes();
+}
+
+bool IntercomApp::deleteSelectedContact() {
+  const int32_t position = selectedPosition();
+  if (position < 0) {
+    return false;
+  }
+  const platform::Prompt question{
+      "Confirm Delete", "Are you sure you want to delete the selected contact?",
+      platform::PromptButtons::OkCancel, platform::PromptIcon::Question, "delete-contact"};
+  if (env_.prompts.ask(question) != platform::PromptAnswer::Ok || !contacts_->seek(position)) {
+    return false;
+  }
+  const bool deleted = contacts_->deleteContact(contacts_->cursor());
+  refillContacts();
+  return deleted;
+}
+
+int32_t IntercomApp::selectedPosition() {
+  const int32_t row = window_->selectedRow();
+  if (row < 0 || row >= static_cast<int32_t>(rows_.size())) {
+    return -1;
+  }
+  return rows_[static_cast<size_t>(row)].position;
+}
+
 void IntercomApp::refillContacts() {
   rows_ = contacts::contactListRows(*contacts_);
   std::vector<std::string> texts;
@@ -274,11 +343,8 @@ void IntercomApp::refillContacts() {
 }
 
 std::string IntercomApp::selectedAddress() {
-  const int32_t row = window_->selectedRow();
-  if (row < 0 || row >= static_cast<int32_t>(rows_.size())) {
-    return {};
-  }
-  if (!contacts_->seek(rows_[static_cast<size_t>(row)].position)) {
+  const int32_t position = selectedPosition();
+  if (position < 0 || !contacts_->seek(position)) {
     return {};
   }
   return contacts_->numberAtCursor();
@@ -309,11 +375,54 @@ void IntercomApp::command(int32_t id) {
     case kCommandCheckLine:
       checkLine();
       break;
+    case kCommandOptions:
+      openOptions(settings().readInt("Settings", "SetDlgLastOpenedPage", 0));
+      break;
+    case kMessageOptions:
+    case kMessageOptionsLines:
+      if (!callActive_) {
+        openOptions(id == kMessageOptions ? kOptionsPageRecording : kOptionsPageLines);
+      }
+      break;
+    case kCommandPlayVolumeUp:
+    case kCommandPlayVolumeDown:
+      setVolume(true, settings().readInt("Settings", "PlayVolume", 0) +
+                          (id == kCommandPlayVolumeUp ? 1 : -1));
+      break;
+    case kCommandRecordVolumeUp:
+    case kCommandRecordVolumeDown:
+      setVolume(false, settings().readInt("Settings", "RecordVolume", 0) +
+                           (id == kCommandRecordVolumeUp ? 1 : -1));
+      break;
+    case kCommandAddContact:
+      if (window_->addContact()) {
+        refillContacts();
+      }
+      break;
+    case kCommandEditContact:
+    case kCommandEditSelected:
+      if (selectedPosition() >= 0 && window_->editContact(selectedPosition())) {
+        refillContacts();
+      }
+      break;
+    case kCommandDeleteContact:
+      deleteSelectedContact();
+      break;
+    case kCommandAddressBook:
+      window_->showAddressBook();
+      break;
+    case kMessageRefillContacts:
+      refillContacts();
+      break;
+    case kMessageShow:
+      window_->show();
+      break;
     case kCommandShow:
       window_->show();
       break;
     case kCommandExit:
-      requestClose();
+    case kMessageClose:
+      env_.loop.post([this] { requestClose(); });
       break;
     default:
       break;
@@ -333,8 +442,7 @@ void IntercomApp::intercom() {
     hangUp();
     return;
   }
-  if (rows_.empty()) {
-    window_->addContact();
+  if (rows_.empty() && window_->addContact()) {
     refillContacts();
   }
   if (rows_.empty()) {
@@ -473,6 +581,7 @@ int IntercomApp::onRing(LineSlot& slot, int32_t ring, int32_t /*previousRing*/) 
   if (refuseIncoming(*engine)) {
     return 0;
   }
+  ringingCaller_ = caller;
   playRingSound();
   if (ring != 1 || slot.engine() != engine || engine->callState() != sip::kCallIncoming) {
     return 0;
@@ -631,6 +740,10 @@ void IntercomApp::playCallingSound() {
 
 void IntercomApp::onConnected(LineSlot& slot) {
   slot.connected = true;
+  if (!ringingCaller_.empty()) {
+    ringingCaller_.clear();
+    window_->noteCallAnswered();
+  }
   if (slot.pending) {
     slot.startPump();
     restartNoActivityTimer(slot);
@@ -700,6 +813,10 @@ void IntercomApp::noteRecentContact(LineSlot& slot) {
 }
 
 void IntercomApp::onEnded(LineSlot& slot) {
+  if (!ringingCaller_.empty()) {
+    window_->noteMissedCall(ringingCaller_);  // it rang here and ended before it was up
+    ringingCaller_.clear();
+  }
   slot.connected = false;
   slot.talkBackWhenConnected = false;
   slot.startTime = 0;
@@ -767,7 +884,15 @@ void IntercomApp::updateIntercomButton() {
 // --- Command line and hot keys ------------------------------------------------------------
 
 void IntercomApp::applyArguments(const std::vector<std::string>& arguments) {
-  carryOut(planArguments(arguments));
+  const ArgumentPlan plan = planArguments(arguments);
+  // A later start brings the window forward, also when it carries options.
+  const bool exits =
+      std::any_of(plan.steps.begin(), plan.steps.end(),
+                  [](const ArgumentStep& step) { return step.action == ArgumentAction::Exit; });
+  if (argumentLists_++ > 0 && plan.window != WindowChange::Hide && !exits) {
+    window_->show();
+  }
+  carryOut(plan);
 }
 
 void IntercomApp::carryOut(const ArgumentPlan& plan) {
@@ -840,8 +965,11 @@ void IntercomApp::runHotKey(int32_t id) {
       env_.loop.post([this] { requestClose(); });
       return;
     case kHotKeyShowAddressBook:
+      window_->showAddressBook();
+      return;
     case kHotKeyHideAddressBook:
-      return;  // the address-book window belongs to the windowed program
+      window_->closeAddressBook();
+      return;
     default:
       break;
   }

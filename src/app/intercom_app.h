@@ -61,6 +61,17 @@ class IntercomApp : public base::Application,
   void runHotKey(int32_t id);
   // Rebuilds the line's engine from the settings, waiting while it has a call.
   void restartEngine();
+  // Opens the Options dialog on a page, refused while a call rings or is up; after OK the
+  // status panel, volumes and contacts are refreshed and the engine restarted.
+  void openOptions(int32_t page);
+  // Play or record volume (dB, clamped to -127..127): saved and applied to the device.
+  void setVolume(bool playback, int32_t level);
+  // Asks and deletes the contact of the selected row; true when one was deleted.
+  bool deleteSelectedContact();
+  void refillContacts();
+  // The store position of the selected contact (-1: none).
+  int32_t selectedPosition();
+  contacts::ContactStore& contactStore() { return *contacts_; }
 
   // Engine events of a slot (GUI thread).
   int onRing(LineSlot& slot, int32_t ring, int32_t previousRing);
@@ -100,8 +111,8 @@ class IntercomApp : public base::Application,
   void checkLine();
   void showLineInStatus();
   void updateIntercomButton();
-  void refillContacts();
   std::string selectedAddress();
+  void showVolumes();
   void armBannerTimer(uint32_t delayMs);
   void carryOut(const ArgumentPlan& plan);
 
@@ -122,7 +133,9 @@ class IntercomApp : public base::Application,
   bool callActive_ = false;
   int32_t currentSlot_ = 1;  // 0: the default line's slot, 1: none
   bool hotKeyGuard_ = false;
+  std::string ringingCaller_;  // an incoming call that rang and is not yet established
   bool closing_ = false;
+  int32_t argumentLists_ = 0;  // argument lists applied: this start's, then handed over
   size_t banner_ = 0;
   int8_t microphoneLevel_ = -127;
   int8_t speakerLevel_ = -127;

@@ -27,14 +27,13 @@ namespace {
 
 constexpr int32_t kHandOverTimeoutMs = 5000;
 
-void printHelp() {
+void printHelp(bool windowed) {
   std::printf(
       "Usage: quillet [--headless] [OPTIONS]\n"
       "  or:  quillet --help | --version\n"
       "\n"
       "Quillet, a hands-free SIP desk intercom and SIP telephone.\n"
-      "This build has no window yet: quillet always runs as quillet --headless does\n"
-      "(no window, log lines also on standard error, questions answered by policy).\n"
+      "%s"
       "\n"
       "Options (also handed to an instance that already runs on the same profile):\n"
       "  -dial ADDRESS   call or answer ADDRESS (a number, SIP address or callto: URL)\n"
@@ -47,7 +46,11 @@ void printHelp() {
       "\n"
       "Files: QUILLET_HOME=DIR keeps settings.ini, contacts.ini, Logs/ and the instance\n"
       "lock and control socket in DIR; otherwise the XDG folders are used.\n"
-      "SIGTERM and SIGINT close the program like its Exit command (exit code 0).\n");
+      "SIGTERM and SIGINT close the program like its Exit command (exit code 0).\n",
+      windowed ? "quillet shows its window; quillet --headless runs with no window (log lines\n"
+                 "also on standard error, questions answered by policy).\n"
+               : "This build has no window: quillet always runs as quillet --headless does\n"
+                 "(no window, log lines also on standard error, questions answered by policy).\n");
 }
 
 // Options of the executable itself; the rest belongs to the application.
@@ -80,7 +83,8 @@ OwnOptions takeOwnOptions(std::vector<std::string>& arguments, bool& headless) {
 
 }  // namespace
 
-int runQuillet(int argc, char** argv, const ApplicationFactory& factory) {
+int runQuillet(int argc, char** argv, const ApplicationFactory& factory,
+               const ToolkitFactory& toolkitFactory) {
   // The executable path first, then the arguments (the system has split them already;
   // lists arriving as one text line are split by base::splitCommandLine).
   std::vector<std::string> arguments;
@@ -89,10 +93,10 @@ int runQuillet(int argc, char** argv, const ApplicationFactory& factory) {
   for (int i = 1; i < argc; ++i) {
     arguments.emplace_back(argv[i]);
   }
-  bool headless = true;  // the only mode until the window exists
+  bool headless = !toolkitFactory;
   switch (takeOwnOptions(arguments, headless)) {
     case OwnOptions::Help:
-      printHelp();
+      printHelp(static_cast<bool>(toolkitFactory));
       return 0;
     case OwnOptions::Version:
       std::printf("quillet %s\n", QUILLET_VERSION);
@@ -136,9 +140,20 @@ int runQuillet(int argc, char** argv, const ApplicationFactory& factory) {
       break;
   }
 
-  platform::PlainMessageLoop loop;
+  std::unique_ptr<Toolkit> toolkit;
+  if (!headless) {
+    toolkit = toolkitFactory(argc, argv);
+    if (!toolkit) {
+      std::fprintf(stderr, "quillet: no display to show the window on; running headless\n");
+      headless = true;
+      base::LogWriter::instance().setEchoToStderr(true);
+    }
+  }
+  platform::PlainMessageLoop plainLoop;
+  platform::PlainPrompts plainPrompts(plainLoop, headlessPolicy, logInformingPrompt);
+  platform::MessageLoop& loop = toolkit ? toolkit->loop() : plainLoop;
+  platform::Prompts& prompts = toolkit ? toolkit->prompts() : plainPrompts;
   platform::setGuiLoop(&loop);
-  platform::PlainPrompts prompts(loop, headlessPolicy, logInformingPrompt);
   platform::ControlServer control;
   if (!control.listen(paths.controlSocket())) {
     base::logError("Cannot listen on the control socket: ", std::strerror(errno));
@@ -182,6 +197,7 @@ int runQuillet(int argc, char** argv, const ApplicationFactory& factory) {
   app.reset();
   base::DetachedWorkerList::global().StopAll();
   platform::setGuiLoop(nullptr);
+  toolkit.reset();
   return 0;
 }
 

@@ -1,0 +1,664 @@
+// The main window's controls, menus, command table and keyboard filter.
+#include "ui/main_window.h"
+
+#include <QAbstractItemView>
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCursor>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSlider>
+#include <QStyle>
+#include <QToolBar>
+#include <QVBoxLayout>
+
+#include "app/intercom_app.h"
+#include "base/log.h"
+#include "base/settings_store.h"
+#include "ui/desktop_notices.h"
+#include "ui/dialogs.h"
+#include "ui/global_hot_keys.h"
+#include "ui/log_view_widget.h"
+#include "ui/qt_text.h"
+#include "ui/tray_icon.h"
+
+#ifndef QUILLET_HELP_FILE
+#define QUILLET_HELP_FILE ""
+#endif
+#ifndef QUILLET_VERSION
+#define QUILLET_VERSION "0.0.0"
+#endif
+
+namespace quillet::ui {
+
+namespace {
+
+constexpr int kMeterFloor = -60;  // dB shown at the left end of a meter
+constexpr int kMinContactListHeight = 120;
+
+base::SettingsStore& settings() {
+  return base::SettingsStore::global();
+}
+
+// Commands that wait while a call is up.
+constexpr int32_t kCallLockedCommands[] = {
+    app::kCommandDoNotDisturb, app::kCommandOptions,      1012,
+    kCommandNetworkWizard,     app::kCommandAddressBook,  app::kCommandAddContact,
+    app::kCommandEditContact,  app::kCommandDeleteContact};
+
+QProgressBar* makeMeter(QWidget* parent, int id, const QString& tip) {
+  auto* meter = new QProgressBar(parent);
+  meter->setObjectName(QStringLiteral("control%1").arg(id));
+  meter->setRange(kMeterFloor, 0);
+  meter->setValue(kMeterFloor);
+  meter->setTextVisible(false);
+  meter->setMaximumHeight(10);
+  meter->setToolTip(tip);
+  return meter;
+}
+
+QSlider* makeVolume(QWidget* parent, int id, const QString& tip) {
+  auto* slider = new QSlider(Qt::Horizontal, parent);
+  slider->setObjectName(QStringLiteral("control%1").arg(id));
+  slider->setRange(-127, 127);
+  slider->setSingleStep(1);
+  slider->setPageStep(8);
+  slider->setToolTip(tip);
+  return slider;
+}
+
+}  // namespace
+
+MainWindow::MainWindow(platform::ProfilePaths paths, platform::Prompts& prompts,
+                       std::unique_ptr<Dialogs> dialogs)
+    : paths_(std::move(paths)), prompts_(prompts), dialogs_(std::move(dialogs)) {
+  setObjectName(QStringLiteral("LMainWindow"));
+  setWindowTitle(QStringLiteral("Quillet"));
+  setWindowIcon(QIcon::fromTheme(QStringLiteral("quillet"), stateIcon(QStringLiteral("idle"), 0)));
+  buildControls();
+  buildMenus();
+  hotKeys_ = GlobalHotKeys::create([this](int32_t id) {
+    if (app_ != nullptr) {
+      app_->runHotKey(id);
+      updateUserInterface();
+    }
+  });
+  notices_ = new DesktopNotices(this);
+  tray_ = new TrayIcon(this);
+  qApp->installEventFilter(this);
+  applyTheme();
+  layOut();
+  resize(440, 640);
+}
+
+MainWindow::~MainWindow() {
+  qApp->removeEventFilter(this);
+}
+
+void MainWindow::attach(app::IntercomApp* app) {
+  app_ = app;
+  updateUserInterface();
+}
+
+bool MainWindow::callActive() const {
+  return app_ != nullptr && app_->callActive();
+}
+
+// --- Controls and menus -------------------------------------------------------------------
+
+void MainWindow::buildControls() {
+  auto* central = new QWidget(this);
+  auto* layout = new QVBoxLayout(central);
+  layout->setContentsMargins(6, 6, 6, 6);
+
+  banner_ = new QLabel(central);
+  banner_->setObjectName(QStringLiteral("banner"));
+  banner_->setAlignment(Qt::AlignCenter);
+  layout->addWidget(banner_);
+
+  contacts_ = new QComboBox(central);
+  contacts_->setObjectName(QStringLiteral("control130"));
+  contacts_->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(contacts_, &QComboBox::customContextMenuRequested, this,
+          [this] { runCommand(kCommandContactMenu); });
+  connect(contacts_, &QComboBox::currentIndexChanged, this,
+          [this] { runCommand(kCommandContactSelection); });
+  layout->addWidget(contacts_);
+
+  auto* buttons = new QHBoxLayout();
+  intercom_ = new QPushButton(QStringLiteral("Intercom (F5)"), central);
+  intercom_->setObjectName(QStringLiteral("control115"));
+  intercom_->setToolTip(QStringLiteral("Intercom (F5)"));
+  intercom_->setMinimumHeight(56);
+  intercom_->setIconSize(QSize(24, 24));
+  // Push-to-talk: the microphone is live while the button is held down.
+  connect(intercom_, &QPushButton::pressed, this,
+          [this] { runCommand(app::kCommandIntercomDown); });
+  connect(intercom_, &QPushButton::released, this, [this] { runCommand(app::kCommandIntercomUp); });
+  doNotDisturb_ = new QPushButton(QStringLiteral("Do Not Disturb"), central);
+  doNotDisturb_->setObjectName(QStringLiteral("control119"));
+  doNotDisturb_->setToolTip(QStringLiteral("Click to turn off incoming calls (Ctrl+U)"));
+  doNotDisturb_->setCheckable(true);
+  doNotDisturb_->setMinimumHeight(56);
+  connect(doNotDisturb_, &QPushButton::clicked, this, [this] {
+    // The button shows the switch; the application decides and sets it again.
+    doNotDisturb_->setChecked(!doNotDisturb_->isChecked());
+    runCommand(app::kCommandDoNotDisturb);
+  });
+  buttons->addWidget(intercom_, 2);
+  buttons->addWidget(doNotDisturb_, 1);
+  layout->addLayout(buttons);
+
+  auto* levels = new QGridLayout();
+  speakerMeter_ = makeMeter(central, 140, QStringLiteral("Speaker Volume Level Meter"));
+  microphoneMeter_ = makeMeter(central, 141, QStringLiteral("Microphone Volume Level Meter"));
+  playVolume_ = makeVolume(central, 142, QStringLiteral("Speaker Volume Control"));
+  recordVolume_ = makeVolume(central, 143, QStringLiteral("Microphone Volume Control"));
+  levels->addWidget(new QLabel(QStringLiteral("Speaker"), central), 0, 0);
+  levels->addWidget(speakerMeter_, 0, 1);
+  levels->addWidget(playVolume_, 1, 1);
+  levels->addWidget(new QLabel(QStringLiteral("Microphone"), central), 2, 0);
+  levels->addWidget(microphoneMeter_, 2, 1);
+  levels->addWidget(recordVolume_, 3, 1);
+  layout->addLayout(levels);
+  connect(playVolume_, &QSlider::valueChanged, this, [this](int value) {
+    if (app_ != nullptr) {
+      app_->setVolume(true, value);
+    }
+  });
+  connect(recordVolume_, &QSlider::valueChanged, this, [this](int value) {
+    if (app_ != nullptr) {
+      app_->setVolume(false, value);
+    }
+  });
+
+  logView_ = new LogViewWidget(central);
+  connect(logView_, &LogViewWidget::menuRequested, this,
+          [this](const QPoint& at) { mainMenu_->popup(at); });
+  layout->addWidget(logView_, 1);
+
+  statusPanel_ = new QWidget(central);
+  statusPanel_->setObjectName(QStringLiteral("statusPanel"));
+  auto* status = new QHBoxLayout(statusPanel_);
+  status->setContentsMargins(0, 0, 0, 0);
+  QFont arial(QStringLiteral("Arial"));
+  for (QLabel** label : {&displayName_, &address_, &userName_}) {
+    *label = new QLabel(statusPanel_);
+    (*label)->setFont(arial);
+    status->addWidget(*label);
+  }
+  displayName_->setObjectName(QStringLiteral("statusName"));
+  address_->setObjectName(QStringLiteral("statusAddress"));
+  userName_->setObjectName(QStringLiteral("statusUser"));
+  layout->addWidget(statusPanel_);
+  setCentralWidget(central);
+}
+
+QAction* MainWindow::addCommand(QMenu* menu, const QString& text, int32_t id, bool checkable) {
+  QAction* item = menu->addAction(text);
+  item->setData(id);
+  item->setCheckable(checkable);
+  connect(item, &QAction::triggered, this, [this, id] { runCommand(id); });
+  actions_[id].push_back(item);
+  return item;
+}
+
+void MainWindow::buildMenus() {
+  QMenu* file = menuBar()->addMenu(QStringLiteral("File"));
+  addCommand(file, QStringLiteral("Intercom"), app::kCommandIntercom, true);
+  addCommand(file, QStringLiteral("Do Not Disturb"), app::kCommandDoNotDisturb, true);
+  addCommand(file, QStringLiteral("O&ptions..."), app::kCommandOptions);
+  addCommand(file, QStringLiteral("Network Wizard..."), kCommandNetworkWizard);
+  QMenu* contacts = file->addMenu(QStringLiteral("Contacts"));
+  addCommand(contacts, QStringLiteral("&Add Contact"), app::kCommandAddContact);
+  addCommand(contacts, QStringLiteral("&Edit Contact"), app::kCommandEditContact);
+  addCommand(contacts, QStringLiteral("&Delete Contact"), app::kCommandDeleteContact);
+  addCommand(file, QStringLiteral("Address Book"), app::kCommandAddressBook);
+  QMenu* view = file->addMenu(QStringLiteral("View"));
+  addCommand(view, QStringLiteral("Status Panel"), kCommandShowStatus, true);
+  addCommand(view, QStringLiteral("Tool Bar"), kCommandShowToolBar, true);
+  addCommand(view, QStringLiteral("Logs Folder"), kCommandOpenLogs);
+  file->addSeparator();
+  addCommand(file, QStringLiteral("Hide"), kCommandHide);
+  addCommand(file, QStringLiteral("E&xit"), app::kCommandExit);
+  QMenu* help = menuBar()->addMenu(QStringLiteral("Help"));
+  addCommand(help, QStringLiteral("Help Contents"), kCommandHelpContents);
+  addCommand(help, QStringLiteral("About Quillet ..."), kCommandAbout);
+
+  mainMenu_ = new QMenu(this);
+  mainMenu_->setObjectName(QStringLiteral("mainMenu"));
+  mainMenu_->addMenu(file);
+  mainMenu_->addMenu(help);
+
+  contactMenu_ = new QMenu(this);
+  contactMenu_->setObjectName(QStringLiteral("contactMenu"));
+  addCommand(contactMenu_, QStringLiteral("&Add..."), app::kCommandAddContact);
+  addCommand(contactMenu_, QStringLiteral("&Edit..."), app::kCommandEditContact);
+  addCommand(contactMenu_, QStringLiteral("&Delete..."), app::kCommandDeleteContact);
+
+  toolBar_ = new QToolBar(QStringLiteral("Tool Bar"), this);
+  toolBar_->setObjectName(QStringLiteral("toolBar"));
+  toolBar_->setMovable(false);
+  for (int32_t id : {app::kCommandIntercom, app::kCommandDoNotDisturb, app::kCommandOptions}) {
+    toolBar_->addAction(actions_[id].front());
+  }
+  addToolBar(toolBar_);
+}
+
+QAction* MainWindow::action(int32_t id) const {
+  auto it = actions_.find(id);
+  return it == actions_.end() ? nullptr : it->second.front();
+}
+
+void MainWindow::layOut() {
+  base::SettingsStore& store = settings();
+  const bool showStatus = store.readBool("Settings", "ShowStatus", false);
+  const bool showToolBar = store.readBool("Settings", "ShowToolBar", false);
+  statusPanel_->setVisible(showStatus);
+  toolBar_->setVisible(showToolBar);
+  action(kCommandShowStatus)->setChecked(showStatus);
+  action(kCommandShowToolBar)->setChecked(showToolBar);
+  contacts_->setMinimumHeight(std::max(contacts_->sizeHint().height(), 28));
+  // The contact list's drop-down keeps room for at least 120 pixels of rows.
+  contacts_->view()->setMinimumHeight(kMinContactListHeight);
+}
+
+void MainWindow::updateUserInterface() {
+  const bool inCall = callActive();
+  for (int32_t id : kCallLockedCommands) {
+    auto it = actions_.find(id);
+    if (it != actions_.end()) {
+      for (QAction* item : it->second) {
+        item->setEnabled(!inCall);
+      }
+    }
+  }
+  const bool selected = contacts_->currentIndex() >= 0;
+  for (int32_t id : {app::kCommandEditContact, app::kCommandDeleteContact}) {
+    for (QAction* item : actions_[id]) {
+      item->setEnabled(!inCall && selected);
+    }
+  }
+  emit statusChanged();
+}
+
+// --- Commands -----------------------------------------------------------------------------
+
+void MainWindow::runCommand(int32_t id) {
+  switch (id) {
+    case kCommandHide:
+      hide();
+      break;
+    case kCommandNetworkWizard:
+      networkWizard();
+      break;
+    case kCommandOpenLogs:
+      openPath(toQString(paths_.logsDir()));
+      break;
+    case kCommandShowStatus:
+    case kCommandShowToolBar: {
+      const char* name = id == kCommandShowStatus ? "ShowStatus" : "ShowToolBar";
+      settings().writeBool("Settings", name, !settings().readBool("Settings", name, false));
+      layOut();
+      break;
+    }
+    case kCommandContactSelection:
+      break;  // the update below enables Edit and Delete by the selection
+    case kCommandContactMenu:
+      updateUserInterface();
+      contactMenu_->popup(QCursor::pos());
+      break;
+    case kCommandMainMenu:
+      mainMenu_->popup(QCursor::pos());
+      break;
+    case kCommandHelpContents:
+    case kCommandHelpIndex:
+    case kCommandHelpStart:
+    case kCommandHelpCalls:
+    case kCommandHelpNetwork:
+    case kCommandHelpContacts:
+      openHelp(id);
+      break;
+    case kCommandAbout:
+      showAbout();
+      break;
+    case app::kCommandShow:
+    case app::kMessageShow:
+      show();
+      break;
+    default:
+      if (app_ != nullptr) {
+        app_->command(id);
+      }
+      break;
+  }
+  updateUserInterface();
+}
+
+void MainWindow::postMessage(int32_t id, int32_t parameter) {
+  QMetaObject::invokeMethod(
+      this,
+      [this, id, parameter] {
+        if (id == kMessageSelectRow) {
+          selectRow(parameter);
+          updateUserInterface();
+        } else {
+          runCommand(id);
+        }
+      },
+      Qt::QueuedConnection);
+}
+
+QString MainWindow::openerProgram() {
+  return QStringLiteral("xdg-open");
+}
+
+void MainWindow::openPath(const QString& path) {
+  if (!QProcess::startDetached(openerProgram(), {path})) {
+    base::logError("Cannot open ", toUtf8(path));
+  }
+}
+
+void MainWindow::openHelp(int32_t id) {
+  // Every help topic is a section of the README; the file opens at its start.
+  QString file = QStringLiteral(QUILLET_HELP_FILE);
+  if (!QFileInfo::exists(file)) {
+    file = QStringLiteral("https://quillet.example.org/help");
+  }
+  base::logInfo("Help topic ", static_cast<int64_t>(id));
+  openPath(file);
+}
+
+void MainWindow::showAbout() {
+  QMessageBox box(QMessageBox::Information, QStringLiteral("About Quillet"),
+                  QStringLiteral("Quillet %1\n\nA hands-free SIP desk intercom and SIP telephone.\n"
+                                 "Press Intercom and speak: your first word reaches the far end.")
+                      .arg(QStringLiteral(QUILLET_VERSION)),
+                  QMessageBox::Ok, this);
+  box.setObjectName(QStringLiteral("LAbout"));
+  box.exec();
+}
+
+void MainWindow::networkWizard() {
+  if (settings().readBool("SIP", "STATIC", false)) {
+    prompts_.ask({"Network Wizard",
+                  "This wizard does not work if you have manually setup a STATIC IP or port "
+                  "mapping. Turn Static IP mapping off and run this again.",
+                  platform::PromptButtons::Ok, platform::PromptIcon::Warning, "wizard-static"});
+    if (app_ != nullptr) {
+      app_->openOptions(app::kOptionsPageStaticIp);
+    }
+    return;
+  }
+  dialogs_->networkWizard(this);
+}
+
+// --- Keys ---------------------------------------------------------------------------------
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+  const QEvent::Type type = event->type();
+  if (type != QEvent::KeyPress && type != QEvent::KeyRelease) {
+    return false;
+  }
+  // Only keys of the main window itself: dialogs and message boxes keep theirs.
+  auto* widget = qobject_cast<QWidget*>(watched);
+  if (widget == nullptr || widget->window() != this ||
+      QApplication::activeModalWidget() != nullptr) {
+    return false;
+  }
+  if (filterKey(static_cast<QKeyEvent*>(event), type == QEvent::KeyPress)) {
+    updateUserInterface();
+    return true;
+  }
+  return false;
+}
+
+bool MainWindow::filterKey(QKeyEvent* key, bool press) {
+  if (key->key() == Qt::Key_F5) {
+    // F5 is the Intercom button's key: held down, the microphone is live.
+    if (key->isAutoRepeat()) {
+      return true;
+    }
+    if (press != f5Down_) {
+      f5Down_ = press;
+      runCommand(press ? app::kCommandIntercomDown : app::kCommandIntercomUp);
+    }
+    return true;
+  }
+  if (!press || key->isAutoRepeat()) {
+    return false;
+  }
+  if (key->modifiers() == Qt::ControlModifier && key->key() == Qt::Key_U) {
+    runCommand(app::kCommandDoNotDisturb);  // the Do Not Disturb button's key
+    return true;
+  }
+  if ((key->modifiers() & (Qt::ControlModifier | Qt::AltModifier)) != 0) {
+    return false;
+  }
+  switch (key->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+      mainMenu_->popup(QCursor::pos());
+      return true;
+    case Qt::Key_1:
+      postMessage(app::kCommandIntercom);
+      return true;
+    case Qt::Key_2:
+      postMessage(app::kCommandDoNotDisturb);
+      return true;
+    case Qt::Key_3:
+      postMessage(app::kCommandOptions);
+      return true;
+    case Qt::Key_4:
+      postMessage(kCommandNetworkWizard);
+      return true;
+    case Qt::Key_6:
+      if (prompts_.ask({"Exit", "Are you sure to exit Quillet ?", platform::PromptButtons::YesNo,
+                        platform::PromptIcon::Question, "exit"}) == platform::PromptAnswer::Yes) {
+        postMessage(app::kCommandExit);
+      }
+      return true;
+    default:
+      return false;
+  }
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  // The program itself never closes its window (it ends through 1126 and destroys it),
+  // so a close comes from the user.
+  event->ignore();
+  const platform::PromptAnswer answer = prompts_.ask(
+      {"Confirm Exit", "Do you want Quillet to continue to receive intercoms in the background?",
+       platform::PromptButtons::YesNo, platform::PromptIcon::Question, "confirm-exit"});
+  if (answer == platform::PromptAnswer::Yes) {
+    hide();
+  } else if (answer == platform::PromptAnswer::No) {
+    postMessage(app::kMessageClose);
+  }
+}
+
+void MainWindow::changeEvent(QEvent* event) {
+  if (event->type() == QEvent::PaletteChange || event->type() == QEvent::ThemeChange) {
+    applyTheme();
+  }
+  QMainWindow::changeEvent(event);
+}
+
+void MainWindow::applyTheme() {
+  // The banner follows the desktop's light or dark scheme; the log view stays dark.
+  const bool dark = palette().color(QPalette::Window).lightness() < 128;
+  banner_->setStyleSheet(dark ? QStringLiteral("color: #9ecbff; font-weight: bold;")
+                              : QStringLiteral("color: #1d4f91; font-weight: bold;"));
+}
+
+// --- AppWindow ----------------------------------------------------------------------------
+
+void MainWindow::show() {
+  missedCalls_ = 0;  // the user has seen the window
+  showNormal();
+  raise();
+  activateWindow();
+  emit statusChanged();
+}
+
+void MainWindow::hide() {
+  QMainWindow::hide();
+  emit statusChanged();
+}
+
+bool MainWindow::visible() const {
+  return isVisible();
+}
+
+void MainWindow::setContactRows(const std::vector<std::string>& rows) {
+  const QSignalBlocker blocker(contacts_);
+  contacts_->clear();
+  for (const std::string& row : rows) {
+    contacts_->addItem(toQString(row));
+  }
+  contacts_->setCurrentIndex(-1);
+  updateUserInterface();
+}
+
+int32_t MainWindow::selectedRow() const {
+  return contacts_->currentIndex();
+}
+
+void MainWindow::selectRow(int32_t row) {
+  contacts_->setCurrentIndex(row >= 0 && row < contacts_->count() ? row : -1);
+}
+
+void MainWindow::enableContactList(bool enabled) {
+  contacts_->setEnabled(enabled);
+}
+
+void MainWindow::showContactHint(const std::string& text) {
+  contacts_->setPlaceholderText(toQString(text));
+  base::logInfo(text);
+}
+
+void MainWindow::setIntercomButton(app::IntercomButtonState state, const std::string& text) {
+  buttonState_ = state;
+  intercom_->setText(toQString(text));
+  QStyle::StandardPixmap picture = QStyle::SP_MediaPlay;
+  if (state == app::IntercomButtonState::InCall) {
+    picture = QStyle::SP_MediaStop;
+  } else if (state == app::IntercomButtonState::Disabled) {
+    picture = QStyle::SP_MediaPause;
+  }
+  intercom_->setIcon(style()->standardIcon(picture));
+  emit statusChanged();
+}
+
+void MainWindow::setDoNotDisturbButton(bool pressed) {
+  doNotDisturb_->setChecked(pressed);
+  emit statusChanged();
+}
+
+void MainWindow::checkMenuItem(int32_t command, bool checked) {
+  auto it = actions_.find(command);
+  if (it != actions_.end()) {
+    for (QAction* item : it->second) {
+      item->setChecked(checked);
+    }
+  }
+  updateUserInterface();  // the call state changes with these checks
+}
+
+void MainWindow::setLineStatus(const std::string& displayName, const std::string& userName,
+                               const std::string& address) {
+  displayName_->setText(toQString(displayName));
+  address_->setText(QStringLiteral("IP: %1").arg(toQString(address)));
+  userName_->setText(QStringLiteral("SIP: %1").arg(toQString(userName)));
+}
+
+void MainWindow::setBanner(const std::string& text) {
+  banner_->setText(toQString(text));
+}
+
+void MainWindow::setLevels(int8_t microphone, int8_t speaker) {
+  microphoneMeter_->setValue(std::clamp<int>(microphone, kMeterFloor, 0));
+  speakerMeter_->setValue(std::clamp<int>(speaker, kMeterFloor, 0));
+}
+
+void MainWindow::setVolumes(int32_t play, int32_t record) {
+  const QSignalBlocker playBlocker(playVolume_);
+  const QSignalBlocker recordBlocker(recordVolume_);
+  playVolume_->setValue(play);
+  recordVolume_->setValue(record);
+}
+
+bool MainWindow::openOptions(int32_t page) {
+  return dialogs_->options(this, page);
+}
+
+bool MainWindow::addContact() {
+  return app_ != nullptr && dialogs_->contact(this, app_->contactStore(), -1);
+}
+
+bool MainWindow::editContact(int32_t position) {
+  return app_ != nullptr && dialogs_->contact(this, app_->contactStore(), position);
+}
+
+void MainWindow::showAddressBook() {
+  dialogs_->showAddressBook(this);
+}
+
+void MainWindow::closeAddressBook() {
+  dialogs_->closeAddressBook();
+}
+
+void MainWindow::registerHotKeys() {
+  if (hotKeys_) {
+    hotKeys_->registerAll(settings());
+  }
+}
+
+void MainWindow::unregisterHotKeys() {
+  if (hotKeys_) {
+    hotKeys_->unregisterAll();
+  }
+}
+
+void MainWindow::noteIncomingCall(const std::string& caller) {
+  notices_->incomingCall(toQString(caller));
+}
+
+void MainWindow::noteMissedCall(const std::string& caller) {
+  ++missedCalls_;
+  notices_->missedCall(toQString(caller));
+  emit statusChanged();
+}
+
+void MainWindow::noteCallAnswered() {
+  notices_->withdrawIncoming();
+}
+
+QString MainWindow::state() const {
+  if (buttonState_ == app::IntercomButtonState::InCall) {
+    return QStringLiteral("in a call");
+  }
+  return doNotDisturb_->isChecked() ? QStringLiteral("Do Not Disturb") : QStringLiteral("idle");
+}
+
+QString MainWindow::statusText() const {
+  QString text = QStringLiteral("Quillet: ") + state();
+  if (missedCalls_ > 0) {
+    text +=
+        QStringLiteral(", %1 missed call%2").arg(missedCalls_).arg(missedCalls_ == 1 ? "" : "s");
+  }
+  return text;
+}
+
+}  // namespace quillet::ui

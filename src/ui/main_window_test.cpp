@@ -1,0 +1,322 @@
+// Tests of the main window over the real application: the command table, menus by call
+// state, message boxes with their exact texts, push-to-talk, the keyboard filter and the
+// log view's scrolling. QT_QPA_PLATFORM=offscreen.
+#include <QAction>
+#include <QComboBox>
+#include <QLabel>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSlider>
+#include <QTest>
+#include <QToolBar>
+
+#include "base/log.h"
+#include "base/settings_store.h"
+#include "ui/log_view_widget.h"
+#include "ui/qt_text.h"
+#include "ui/ui_test_support.h"
+
+namespace quillet::ui::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+base::SettingsStore& settings() {
+  return base::SettingsStore::global();
+}
+
+template <typename T>
+T* control(MainWindow* window, int id) {
+  return window->findChild<T*>(QStringLiteral("control%1").arg(id));
+}
+
+QStringList rowsOf(QComboBox* list) {
+  QStringList rows;
+  for (int i = 0; i < list->count(); ++i) {
+    rows << list->itemText(i);
+  }
+  return rows;
+}
+
+TEST_F(WindowTest, ControlsShowTheirTextsTipsAndSettings) {
+  settings().writeInt("Settings", "PlayVolume", 40);
+  settings().writeInt("Settings", "RecordVolume", -300);  // out of range: clamped
+  addContact("zed", "sip:zed@127.0.0.1:1");
+  addContact("Bob", "sip:bob@127.0.0.1:2");
+  addContact("alice", "sip:alice@127.0.0.1:3");
+  start();
+  EXPECT_EQ(window_->windowTitle(), "Quillet");
+  EXPECT_EQ(rowsOf(control<QComboBox>(window_, 130)),
+            QStringList({"alice <sip:alice@127.0.0.1:3>", "Bob <sip:bob@127.0.0.1:2>",
+                         "zed <sip:zed@127.0.0.1:1>"}));
+  auto* intercom = control<QPushButton>(window_, 115);
+  EXPECT_EQ(intercom->text(), "Intercom (F5)");
+  EXPECT_EQ(intercom->toolTip(), "Intercom (F5)");
+  auto* dnd = control<QPushButton>(window_, 119);
+  EXPECT_EQ(dnd->text(), "Do Not Disturb");
+  EXPECT_EQ(dnd->toolTip(), "Click to turn off incoming calls (Ctrl+U)");
+  EXPECT_EQ(control<QProgressBar>(window_, 140)->toolTip(), "Speaker Volume Level Meter");
+  EXPECT_EQ(control<QProgressBar>(window_, 141)->toolTip(), "Microphone Volume Level Meter");
+  EXPECT_EQ(control<QProgressBar>(window_, 140)->value(),
+            control<QProgressBar>(window_, 140)->minimum());
+  auto* play = control<QSlider>(window_, 142);
+  auto* record = control<QSlider>(window_, 143);
+  EXPECT_EQ(play->toolTip(), "Speaker Volume Control");
+  EXPECT_EQ(record->toolTip(), "Microphone Volume Control");
+  EXPECT_EQ(play->minimum(), -127);
+  EXPECT_EQ(play->maximum(), 127);
+  EXPECT_EQ(play->value(), 40);
+  EXPECT_EQ(record->value(), -127);
+  EXPECT_EQ(window_->findChild<QLabel*>("statusName")->text(), "Alice");
+  EXPECT_EQ(window_->findChild<QLabel*>("statusUser")->text(), "SIP: alice");
+  EXPECT_TRUE(window_->findChild<QLabel*>("statusAddress")->text().startsWith("IP: "));
+  EXPECT_TRUE(logHas("Quillet Run"));
+}
+
+TEST_F(WindowTest, CommandTableDoesWhatItSays) {
+  addContact("Bob", "sip:bob@127.0.0.1:2");
+  start();
+  // 802 hides, 3001 and 1128 bring the window back.
+  window_->runCommand(802);
+  EXPECT_FALSE(window_->isVisible());
+  window_->runCommand(3001);
+  EXPECT_TRUE(window_->isVisible());
+  window_->runCommand(802);
+  window_->postMessage(1128);
+  ASSERT_TRUE(pumpUntil([&] { return window_->isVisible(); }, 2s));
+
+  // 2002 opens the logs folder, the help identifiers the help page.
+  window_->runCommand(2002);
+  EXPECT_EQ(opened(1).at(0), paths_.logsDir());
+  for (int id : {9, 6000, 6028, 6098, 6099, 1100}) {
+    window_->runCommand(id);
+  }
+  const std::vector<std::string> help = opened(7);
+  ASSERT_EQ(help.size(), 7u);
+  for (size_t i = 1; i < help.size(); ++i) {
+    EXPECT_TRUE(help[i].ends_with("README.md") || help[i].starts_with("https://")) << help[i];
+  }
+
+  // 2004 and 2005 switch the status panel and the tool bar, kept in the settings.
+  const bool status = settings().readBool("Settings", "ShowStatus", false);
+  window_->runCommand(2004);
+  EXPECT_EQ(settings().readBool("Settings", "ShowStatus", false), !status);
+  EXPECT_EQ(window_->findChild<QWidget*>("statusPanel")->isVisible(), !status);
+  EXPECT_EQ(window_->action(2004)->isChecked(), !status);
+  window_->runCommand(2005);
+  EXPECT_TRUE(settings().readBool("Settings", "ShowToolBar", false));
+  EXPECT_TRUE(window_->findChild<QToolBar*>("toolBar")->isVisible());
+
+  // 1025..1028 step the volumes; the controls show and the settings keep them.
+  window_->runCommand(1025);
+  window_->runCommand(1025);
+  window_->runCommand(1028);
+  EXPECT_EQ(settings().readInt("Settings", "PlayVolume", 0), 2);
+  EXPECT_EQ(settings().readInt("Settings", "RecordVolume", 0), -1);
+  EXPECT_EQ(control<QSlider>(window_, 142)->value(), 2);
+  EXPECT_EQ(control<QSlider>(window_, 143)->value(), -1);
+  window_->runCommand(1026);
+  window_->runCommand(1027);
+  window_->runCommand(1027);
+  EXPECT_EQ(settings().readInt("Settings", "PlayVolume", 0), 1);
+  EXPECT_EQ(settings().readInt("Settings", "RecordVolume", 0), 1);
+  control<QSlider>(window_, 143)->setValue(127);  // the control itself
+  EXPECT_EQ(settings().readInt("Settings", "RecordVolume", 0), 127);
+  window_->runCommand(1027);
+  EXPECT_EQ(settings().readInt("Settings", "RecordVolume", 0), 127);  // the top holds
+
+  // 1008 and the button switch Do Not Disturb.
+  window_->runCommand(1008);
+  EXPECT_TRUE(settings().readBool("Settings", "DoNotDisturb", false));
+  EXPECT_TRUE(control<QPushButton>(window_, 119)->isChecked());
+  EXPECT_TRUE(window_->action(1008)->isChecked());
+  EXPECT_TRUE(logHas("DO NOT DISTURB turned on. You will not receive incoming calls."));
+  QTest::mouseClick(control<QPushButton>(window_, 119), Qt::LeftButton);
+  EXPECT_FALSE(settings().readBool("Settings", "DoNotDisturb", true));
+  EXPECT_FALSE(control<QPushButton>(window_, 119)->isChecked());
+  EXPECT_FALSE(window_->action(1008)->isChecked());
+
+  // Options (1010 on the page used last, the private messages on theirs), the wizard.
+  settings().writeInt("Settings", "SetDlgLastOpenedPage", 4);
+  window_->runCommand(1010);
+  window_->postMessage(app::kMessageOptions);
+  window_->postMessage(app::kMessageOptionsLines);
+  ASSERT_TRUE(pumpUntil([&] { return dialogs_.optionsPages.size() == 3; }, 2s));
+  EXPECT_EQ(dialogs_.optionsPages, (std::vector<int32_t>{4, 0, 2}));
+  window_->runCommand(1013);
+  EXPECT_EQ(dialogs_.wizard, 1);
+  settings().writeBool("SIP", "STATIC", true);
+  answerBoxes(QMessageBox::Ok);
+  window_->runCommand(1013);
+  EXPECT_TRUE(sawBox("Network Wizard",
+                     "This wizard does not work if you have manually setup a STATIC IP or port "
+                     "mapping. Turn Static IP mapping off and run this again."));
+  EXPECT_EQ(dialogs_.wizard, 1);
+  EXPECT_EQ(dialogs_.optionsPages.back(), app::kOptionsPageStaticIp);
+
+  // Contacts: add (refills the list, sorted), select by message, edit, delete.
+  dialogs_.nextName = "aaron";
+  dialogs_.nextNumber = "sip:aaron@127.0.0.1:9";
+  window_->runCommand(8001);
+  auto* list = control<QComboBox>(window_, 130);
+  EXPECT_EQ(rowsOf(list),
+            QStringList({"aaron <sip:aaron@127.0.0.1:9>", "Bob <sip:bob@127.0.0.1:2>"}));
+  EXPECT_FALSE(window_->action(8002)->isEnabled());  // nothing selected
+  EXPECT_FALSE(window_->action(8003)->isEnabled());
+  window_->postMessage(32972, 1);
+  ASSERT_TRUE(pumpUntil([&] { return list->currentIndex() == 1; }, 2s));
+  EXPECT_TRUE(window_->action(8002)->isEnabled());
+  window_->runCommand(8002);
+  window_->runCommand(3401);
+  EXPECT_EQ(dialogs_.contactPositions.size(), 3u);
+  EXPECT_EQ(dialogs_.contactPositions[0], -1);
+  EXPECT_GE(dialogs_.contactPositions[1], 0);
+  answerBoxes(QMessageBox::Cancel);
+  window_->runCommand(8003);
+  EXPECT_TRUE(sawBox("Confirm Delete", "Are you sure you want to delete the selected contact?"));
+  EXPECT_EQ(list->count(), 2);
+  window_->postMessage(32972, 1);
+  pumpFor(50ms);
+  answerBoxes(QMessageBox::Ok);
+  window_->runCommand(8003);
+  EXPECT_EQ(rowsOf(list), QStringList({"aaron <sip:aaron@127.0.0.1:9>"}));
+  addContact("Carol", "sip:carol@127.0.0.1:3");
+  window_->postMessage(32971);
+  ASSERT_TRUE(pumpUntil([&] { return list->count() == 2; }, 2s));
+  stopAnswering();
+
+  // 2001 opens the address book; 7000 and 3420 pop up the menus.
+  window_->runCommand(2001);
+  EXPECT_EQ(dialogs_.addressBook, 1);
+  window_->runCommand(7000);
+  EXPECT_TRUE(pumpUntil([&] { return window_->mainMenu()->isVisible(); }, 2s));
+  window_->mainMenu()->hide();
+  window_->runCommand(3420);
+  EXPECT_TRUE(pumpUntil([&] { return window_->contactMenu()->isVisible(); }, 2s));
+  window_->contactMenu()->hide();
+
+  // 9090 shows the about box.
+  answerBoxes(QMessageBox::Ok);
+  window_->runCommand(9090);
+  ASSERT_FALSE(seen_.empty());
+  EXPECT_EQ(seen_.back().title, "About Quillet");
+  EXPECT_TRUE(seen_.back().text.startsWith("Quillet "));
+  stopAnswering();
+
+  // 801 ends the program.
+  window_->runCommand(801);
+  ASSERT_TRUE(pumpUntil([&] { return loop_->closing(); }, 2s));
+}
+
+TEST_F(WindowTest, FirstRunWelcomeAndLineQuestions) {
+  settings().deleteValue("Settings", "NewInstall");
+  settings().deleteValue("Settings", "InstallWizRun");
+  settings().writeText("DefaultLine", "UserName", "");
+  answerBoxes(QMessageBox::Yes);
+  start();
+  EXPECT_TRUE(
+      sawBox("Welcome", "Welcome to Quillet.\r\n\r\nWould you like to read the tutorial now?"));
+  // Yes opens the help (command 9).
+  EXPECT_EQ(opened(1).size(), 1u);
+  // No line set up: the check says so and opens Options on the Lines page.
+  ASSERT_TRUE(pumpUntil([&] { return !dialogs_.optionsPages.empty(); }, 3s));
+  EXPECT_EQ(dialogs_.optionsPages.front(), app::kOptionsPageLines);
+  takeInformBoxes();
+  EXPECT_TRUE(
+      sawBox("Line not Setup", "You must specify details the line. Please enter the details"));
+  EXPECT_EQ(control<QComboBox>(window_, 130)->placeholderText(),
+            "You should now add contacts to connect");
+}
+
+TEST_F(WindowTest, ClosingAsksWhetherToStayInTheBackground) {
+  start();
+  answerBoxes(QMessageBox::Yes);
+  window_->close();
+  EXPECT_TRUE(sawBox("Confirm Exit",
+                     "Do you want Quillet to continue to receive intercoms in the background?"));
+  EXPECT_FALSE(window_->isVisible());
+  EXPECT_FALSE(loop_->closing());
+  window_->runCommand(3001);
+  answerBoxes(QMessageBox::No);
+  window_->close();
+  ASSERT_TRUE(pumpUntil([&] { return loop_->closing(); }, 2s));
+}
+
+TEST_F(WindowTest, KeyboardFilter) {
+  start();
+  QWidget* focus = control<QComboBox>(window_, 130);
+  focus->setFocus();
+  QTest::keyClick(focus, Qt::Key_2);  // Do Not Disturb
+  ASSERT_TRUE(
+      pumpUntil([&] { return settings().readBool("Settings", "DoNotDisturb", false); }, 2s));
+  QTest::keyClick(focus, Qt::Key_U, Qt::ControlModifier);  // the button's key
+  EXPECT_FALSE(settings().readBool("Settings", "DoNotDisturb", true));
+  QTest::keyClick(focus, Qt::Key_3);  // Options
+  ASSERT_TRUE(pumpUntil([&] { return dialogs_.optionsPages.size() == 1; }, 2s));
+  QTest::keyClick(focus, Qt::Key_4);  // Network Wizard
+  ASSERT_TRUE(pumpUntil([&] { return dialogs_.wizard == 1; }, 2s));
+  QTest::keyClick(focus, Qt::Key_1);  // Intercom with an empty list: add a contact first
+  ASSERT_TRUE(pumpUntil([&] { return dialogs_.contactPositions.size() == 1; }, 2s));
+  EXPECT_EQ(dialogs_.contactPositions[0], -1);
+  QTest::keyClick(focus, Qt::Key_Return);  // the main menu
+  ASSERT_TRUE(pumpUntil([&] { return window_->mainMenu()->isVisible(); }, 2s));
+  window_->mainMenu()->hide();
+  QTest::keyClick(focus, Qt::Key_9);  // not a shortcut: the focused control has it
+  EXPECT_EQ(dialogs_.optionsPages.size(), 1u);
+
+  answerBoxes(QMessageBox::No);
+  QTest::keyClick(focus, Qt::Key_6);
+  EXPECT_TRUE(sawBox("Exit", "Are you sure to exit Quillet ?"));
+  pumpFor(50ms);
+  EXPECT_FALSE(loop_->closing());
+  answerBoxes(QMessageBox::Yes);
+  QTest::keyClick(focus, Qt::Key_6);
+  ASSERT_TRUE(pumpUntil([&] { return loop_->closing(); }, 2s));
+}
+
+TEST_F(WindowTest, LogViewKeepsScrolledLinesInView) {
+  start();
+  LogViewWidget* view = window_->logView();
+  view->resize(400, 120);
+  for (int i = 0; i < 30; ++i) {
+    base::logInfo("line " + std::to_string(i));
+  }
+  base::logError("an error line");
+  pumpFor(30ms);
+  view->grab();
+  EXPECT_EQ(view->shownMessages().last(), "an error line");
+  EXPECT_EQ(view->scrollPosition(), 0);
+
+  view->setScrollPosition(-10);
+  view->grab();
+  const QStringList before = view->shownMessages();
+  ASSERT_FALSE(before.isEmpty());
+  EXPECT_EQ(before.last(), "line 20");
+  base::logInfo("one more");
+  pumpFor(30ms);
+  EXPECT_EQ(view->scrollPosition(), -11);
+  view->grab();
+  EXPECT_EQ(view->shownMessages(), before);
+
+  view->setScrollPosition(-3);  // near the bottom the view follows the new lines
+  base::logInfo("newest");
+  pumpFor(30ms);
+  EXPECT_EQ(view->scrollPosition(), -3);
+  view->setScrollPosition(0);
+  view->grab();
+  EXPECT_EQ(view->shownMessages().last(), "newest");
+
+  // The ring keeps 128 lines; a message is cut to 259 characters.
+  base::logInfo(std::string(300, 'x'));
+  for (int i = 0; i < 130; ++i) {
+    base::logInfo("fill " + std::to_string(i));
+  }
+  pumpFor(30ms);
+  const std::vector<base::LogViewLine> lines = view->model().lines();
+  EXPECT_EQ(lines.size(), 128u);
+  EXPECT_EQ(lines.front().message, "fill 2");
+}
+
+}  // namespace
+}  // namespace quillet::ui::testing

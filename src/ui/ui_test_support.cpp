@@ -1,0 +1,448 @@
+// Shared pieces of the window tests.
+#include "ui/ui_test_support.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QAbstractButton>
+#include <QTimer>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "base/log.h"
+#include "base/settings_store.h"
+#include "contacts/contact_store.h"
+#include "ui/log_view_widget.h"
+
+extern char** environ;
+
+namespace quillet::ui::testing {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+bool RecordingDialogs::options(QWidget* /*parent*/, int32_t page) {
+  log_.optionsPages.push_back(page);
+  return log_.confirmOptions;
+}
+
+bool RecordingDialogs::contact(QWidget* /*parent*/, contacts::ContactStore& store,
+                               int32_t position) {
+  log_.contactPositions.push_back(position);
+  if (log_.nextName.empty()) {
+    return false;
+  }
+  store.add(log_.nextName, log_.nextNumber, "");
+  log_.nextName.clear();
+  return true;
+}
+
+void WindowTest::SetUpTestSuite() {
+  if (qApp == nullptr) {
+    static int argc = 1;
+    static char name[] = "ui_test";
+    static char* argv[] = {name, nullptr};
+    new QApplication(argc, argv);  // lives for the whole test run
+    QApplication::setQuitOnLastWindowClosed(false);
+  }
+}
+
+void WindowTest::SetUp() {
+  char pattern[] = "/tmp/quillet-ui-XXXXXX";
+  home_ = mkdtemp(pattern);
+  ::setenv("QUILLET_HOME", home_.c_str(), 1);
+  paths_ = platform::profilePaths();
+  platform::makeDirs(paths_.dataDir);
+  platform::makeDirs(paths_.logsDir());
+  base::SettingsStore::setGlobalFiles(paths_.settingsFile, home_ + "/machine.ini");
+  base::LogWriter::instance().setFolder(paths_.logsDir());
+
+  // xdg-open stand-in: appends its argument to a file.
+  const std::string bin = home_ + "/bin";
+  fs::create_directories(bin);
+  openedFile_ = home_ + "/opened.txt";
+  {
+    std::ofstream script(bin + "/xdg-open");
+    script << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" << openedFile_ << "'\n";
+  }
+  fs::permissions(bin + "/xdg-open", fs::perms::owner_all);
+  const char* path = std::getenv("PATH");
+  savedPath_ = path != nullptr ? path : "/usr/bin:/bin";
+  ::setenv("PATH", (bin + ":" + savedPath_).c_str(), 1);
+
+  base::SettingsStore& store = base::SettingsStore::global();
+  store.writeText("SIP", "LocalAddress", "127.0.0.1");
+  store.writeBool("SIP", "STUN", false);
+  store.writeInt("SIP", "Port", freeUdpPort());
+  store.writeText("Settings", "RecordDevice", "null");
+  store.writeText("Settings", "PlayDevice", "null");
+  store.writeBool("Settings", "NewInstall", false);
+  store.writeBool("Settings", "InstallWizRun", true);
+  store.writeBool("Settings", "UseAGC", false);
+  store.writeText("DefaultLine", "DisplayName", "Alice");
+  store.writeText("DefaultLine", "UserName", "alice");
+}
+
+void WindowTest::TearDown() {
+  stopAnswering();
+  stop();
+  for (QWidget* widget : QApplication::topLevelWidgets()) {
+    if (qobject_cast<QMessageBox*>(widget) != nullptr) {
+      delete widget;
+    }
+  }
+  ::setenv("PATH", savedPath_.c_str(), 1);
+  fs::remove_all(home_);
+  ::unsetenv("QUILLET_HOME");
+}
+
+void WindowTest::start() {
+  loop_ = std::make_unique<QtMessageLoop>();
+  platform::setGuiLoop(loop_.get());
+  prompts_ = std::make_unique<QtPrompts>(*loop_);
+  env_ = std::make_unique<base::AppEnvironment>(
+      base::AppEnvironment{*loop_, *prompts_, false, {"quillet"}, paths_});
+  auto window =
+      std::make_unique<MainWindow>(paths_, *prompts_, std::make_unique<RecordingDialogs>(dialogs_));
+  window_ = window.get();
+  prompts_->setParent(window_);
+  app_ = std::make_unique<app::IntercomApp>(*env_, std::move(window));
+  window_->attach(app_.get());
+  ASSERT_TRUE(app_->initialise());
+  pumpFor(std::chrono::milliseconds(20));
+}
+
+void WindowTest::stop() {
+  if (!app_) {
+    return;
+  }
+  app_.reset();
+  window_ = nullptr;
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  QCoreApplication::processEvents();
+  platform::setGuiLoop(nullptr);
+  prompts_.reset();
+  loop_.reset();
+}
+
+bool WindowTest::pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  const auto end = Clock::now() + limit;
+  while (!done()) {
+    if (Clock::now() >= end) {
+      return false;
+    }
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+void WindowTest::pumpFor(std::chrono::milliseconds span) {
+  pumpUntil([] { return false; }, span);
+}
+
+void WindowTest::answerBoxes(QMessageBox::StandardButton button) {
+  answer_ = button;
+  if (!answerer_) {
+    answerer_ = std::make_unique<QTimer>();
+    QObject::connect(answerer_.get(), &QTimer::timeout, [this] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (box == nullptr || !box->isVisible() || answer_ == QMessageBox::NoButton) {
+        return;
+      }
+      seen_.push_back({box->windowTitle(), box->text()});
+      if (QAbstractButton* chosen = box->button(answer_); chosen != nullptr) {
+        chosen->click();
+      } else {
+        box->reject();
+      }
+    });
+  }
+  answerer_->start(20);
+}
+
+void WindowTest::stopAnswering() {
+  answer_ = QMessageBox::NoButton;
+  if (answerer_) {
+    answerer_->stop();
+  }
+}
+
+std::vector<SeenBox> WindowTest::takeInformBoxes() {
+  std::vector<SeenBox> boxes;
+  for (QWidget* widget : QApplication::topLevelWidgets()) {
+    auto* box = qobject_cast<QMessageBox*>(widget);
+    if (box != nullptr && box->isVisible() && !box->isModal()) {
+      boxes.push_back({box->windowTitle(), box->text()});
+      seen_.push_back(boxes.back());
+      box->close();
+    }
+  }
+  return boxes;
+}
+
+bool WindowTest::sawBox(const QString& title, const QString& text) const {
+  for (const SeenBox& box : seen_) {
+    if (box.title == title && box.text == text) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::vector<std::string> WindowTest::opened(size_t atLeast) {
+  std::vector<std::string> lines;
+  pumpUntil(
+      [&] {
+        lines.clear();
+        std::ifstream in(openedFile_);
+        for (std::string line; std::getline(in, line);) {
+          lines.push_back(line);
+        }
+        return lines.size() >= atLeast;
+      },
+      std::chrono::seconds(5));
+  return lines;
+}
+
+void WindowTest::addContact(const std::string& name, const std::string& number) {
+  std::unique_ptr<contacts::ContactStore> store = contacts::createContactStore();
+  store->add(name, number, "");
+}
+
+bool WindowTest::logHas(const std::string& text) const {
+  for (const base::LogViewLine& line : window_->logView()->model().lines()) {
+    if (line.message.find(text) != std::string::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// --- Far end ------------------------------------------------------------------------------
+
+FarEnd::FarEnd(const std::string& root, const std::string& user, int32_t sipPort, int32_t rtpBase,
+               const std::string& microphone)
+    : home_(root + "/" + user), user_(user), port_(sipPort), speaker_(home_ + "/speaker.wav") {
+  fs::create_directories(home_);
+  std::ofstream ini(home_ + "/settings.ini");
+  ini << "[Settings]\nNewInstall=0\nInstallWizRun=1\nUseAGC=0\nUseEchoCancellation=0\n"
+      << "RecordDevice=file:" << microphone << "\nPlayDevice=file:" << speaker_ << "\n"
+      << "[SIP]\nPort=" << sipPort << "\nLocalAddress=127.0.0.1\nSTUN=0\nRTPPortBase=" << rtpBase
+      << "\n[DefaultLine]\nDisplayName=" << user << "\nUserName=" << user << "\n";
+}
+
+FarEnd::~FarEnd() {
+  stop();
+}
+
+namespace {
+int spawnQuillet(const std::string& home, const std::vector<std::string>& options) {
+  const char* binary = std::getenv("QUILLET_BINARY");
+  if (binary == nullptr) {
+    return -1;
+  }
+  std::vector<std::string> args = {binary, "--headless"};
+  args.insert(args.end(), options.begin(), options.end());
+  std::vector<char*> argv;
+  for (std::string& arg : args) {
+    argv.push_back(arg.data());
+  }
+  argv.push_back(nullptr);
+  std::vector<std::string> envs = {"QUILLET_HOME=" + home};
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (std::string_view(*e).rfind("QUILLET_HOME=", 0) != 0) {
+      envs.emplace_back(*e);
+    }
+  }
+  std::vector<char*> envp;
+  for (std::string& e : envs) {
+    envp.push_back(e.data());
+  }
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  const std::string out = home + "/stderr.txt";
+  posix_spawn_file_actions_addopen(&actions, 2, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  const int failed = posix_spawn(&pid, binary, &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  return failed == 0 ? pid : -1;
+}
+}  // namespace
+
+bool FarEnd::start() {
+  pid_ = spawnQuillet(home_, {});
+  if (pid_ < 0) {
+    return false;
+  }
+  const auto end = Clock::now() + std::chrono::seconds(10);
+  while (Clock::now() < end) {
+    if (log().find("SIP Number:") != std::string::npos) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+int FarEnd::run(const std::vector<std::string>& options) {
+  const int pid = spawnQuillet(home_, options);
+  int status = 0;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) {
+    return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void FarEnd::stop() {
+  if (pid_ <= 0) {
+    return;
+  }
+  ::kill(pid_, SIGTERM);
+  int status = 0;
+  for (int i = 0; i < 300; ++i) {
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ::kill(pid_, SIGKILL);
+  ::waitpid(pid_, &status, 0);
+  pid_ = -1;
+}
+
+std::string FarEnd::address() const {
+  return "sip:" + user_ + "@127.0.0.1:" + std::to_string(port_);
+}
+
+std::string FarEnd::log() const {
+  std::string all;
+  const std::string logs = home_ + "/Logs";
+  if (!fs::is_directory(logs)) {
+    return all;
+  }
+  for (const auto& entry : fs::directory_iterator(logs)) {
+    if (entry.path().string().ends_with("Quillet Log.txt")) {
+      std::ifstream in(entry.path());
+      std::stringstream text;
+      text << in.rdbuf();
+      all += text.str();
+    }
+  }
+  return all;
+}
+
+// --- Audio files --------------------------------------------------------------------------
+
+void writeWav(const std::string& path, const std::vector<int16_t>& samples) {
+  std::ofstream out(path, std::ios::binary);
+  auto u32 = [&](uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
+  auto u16 = [&](uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
+  const uint32_t bytes = static_cast<uint32_t>(samples.size() * 2);
+  out.write("RIFF", 4);
+  u32(36 + bytes);
+  out.write("WAVEfmt ", 8);
+  u32(16);
+  u16(1);
+  u16(1);
+  u32(8000);
+  u32(16000);
+  u16(2);
+  u16(16);
+  out.write("data", 4);
+  u32(bytes);
+  out.write(reinterpret_cast<const char*>(samples.data()), bytes);
+}
+
+std::vector<int16_t> readWav(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<int16_t> samples;
+  if (bytes.size() <= 44) {
+    return samples;
+  }
+  // The data chunk follows the 44-byte header; a file still being written may not have
+  // its lengths filled in, so everything after the header is taken.
+  samples.resize((bytes.size() - 44) / 2);
+  std::memcpy(samples.data(), bytes.data() + 44, samples.size() * 2);
+  return samples;
+}
+
+std::vector<int16_t> toneSequence(size_t samples) {
+  std::vector<int16_t> out(samples);
+  uint32_t seed = 12345;
+  double phase = 0;
+  double frequency = 400;
+  for (size_t i = 0; i < samples; ++i) {
+    if (i % 400 == 0) {  // a new tone every 50 ms
+      seed = seed * 1103515245u + 12345u;
+      frequency = 300 + (seed >> 16) % 1500;
+    }
+    phase += 2 * M_PI * frequency / 8000.0;
+    out[i] = static_cast<int16_t>(9000 * std::sin(phase));
+  }
+  return out;
+}
+
+double bestMatch(const std::vector<int16_t>& piece, const std::vector<int16_t>& heard) {
+  if (piece.empty() || heard.size() < piece.size()) {
+    return 0;
+  }
+  double pieceEnergy = 0;
+  for (int16_t s : piece) {
+    pieceEnergy += static_cast<double>(s) * s;
+  }
+  double best = 0;
+  // Coarse steps first, then every lag around the best one.
+  auto score = [&](size_t lag) {
+    double dot = 0;
+    double energy = 0;
+    for (size_t i = 0; i < piece.size(); ++i) {
+      const double h = heard[lag + i];
+      dot += h * piece[i];
+      energy += h * h;
+    }
+    return energy > 0 ? dot / std::sqrt(energy * pieceEnergy) : 0.0;
+  };
+  size_t bestLag = 0;
+  const size_t last = heard.size() - piece.size();
+  for (size_t lag = 0; lag <= last; lag += 4) {
+    const double s = score(lag);
+    if (s > best) {
+      best = s;
+      bestLag = lag;
+    }
+  }
+  for (size_t lag = bestLag > 4 ? bestLag - 4 : 0; lag <= std::min(last, bestLag + 4); ++lag) {
+    best = std::max(best, score(lag));
+  }
+  return best;
+}
+
+int32_t freeUdpPort() {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+}  // namespace quillet::ui::testing

@@ -1,0 +1,132 @@
+// What the window tests share: a Qt application, a temporary profile with a real
+// IntercomApp behind a real MainWindow on the Qt loop and prompts, dialogs that record
+// what they were asked, an answerer for message boxes, a stand-in for xdg-open that
+// records its argument, and a far end run as `quillet --headless`.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QMessageBox>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/intercom_app.h"
+#include "base/application.h"
+#include "platform/paths.h"
+#include "ui/dialogs.h"
+#include "ui/main_window.h"
+#include "ui/qt_message_loop.h"
+#include "ui/qt_prompts.h"
+
+namespace quillet::ui::testing {
+
+// Dialogs that note each request; the Contact dialog adds `nextContact` when set.
+class RecordingDialogs : public Dialogs {
+ public:
+  struct Log {
+    std::vector<int32_t> optionsPages;
+    std::vector<int32_t> contactPositions;
+    int addressBook = 0;
+    int addressBookClosed = 0;
+    int wizard = 0;
+    bool confirmOptions = false;
+    std::string nextName;
+    std::string nextNumber;
+  };
+  explicit RecordingDialogs(Log& log) : log_(log) {}
+  bool options(QWidget* parent, int32_t page) override;
+  bool contact(QWidget* parent, contacts::ContactStore& store, int32_t position) override;
+  void showAddressBook(QWidget* /*parent*/) override { ++log_.addressBook; }
+  void closeAddressBook() override { ++log_.addressBookClosed; }
+  void networkWizard(QWidget* /*parent*/) override { ++log_.wizard; }
+
+ private:
+  Log& log_;
+};
+
+struct SeenBox {
+  QString title;
+  QString text;
+};
+
+class WindowTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite();
+  void SetUp() override;
+  void TearDown() override;
+
+  // Creates and initialises the application with its window.
+  void start();
+  void stop();
+  // Runs the Qt loop until the condition holds or the time is up.
+  bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit);
+  void pumpFor(std::chrono::milliseconds span);
+
+  // Answers every modal message box that opens from now on with `button` (until
+  // stopAnswering), noting title and text.
+  void answerBoxes(QMessageBox::StandardButton button);
+  void stopAnswering();
+  // Message boxes shown without waiting (informing), noted and closed.
+  std::vector<SeenBox> takeInformBoxes();
+  bool sawBox(const QString& title, const QString& text) const;
+
+  // Arguments xdg-open was started with, one per line (waits a moment for them).
+  std::vector<std::string> opened(size_t atLeast);
+
+  void addContact(const std::string& name, const std::string& number);
+  bool logHas(const std::string& text) const;
+
+  std::string home_;
+  platform::ProfilePaths paths_;
+  std::unique_ptr<QtMessageLoop> loop_;
+  std::unique_ptr<QtPrompts> prompts_;
+  std::unique_ptr<base::AppEnvironment> env_;
+  RecordingDialogs::Log dialogs_;
+  MainWindow* window_ = nullptr;
+  std::unique_ptr<app::IntercomApp> app_;
+  std::vector<SeenBox> seen_;
+  QMessageBox::StandardButton answer_ = QMessageBox::NoButton;
+  std::unique_ptr<QTimer> answerer_;
+  std::string openedFile_;
+  std::string savedPath_;
+};
+
+// A quillet --headless instance with its own profile, WAV microphone and speaker.
+class FarEnd {
+ public:
+  FarEnd(const std::string& root, const std::string& user, int32_t sipPort, int32_t rtpBase,
+         const std::string& microphone);
+  ~FarEnd();
+  FarEnd(const FarEnd&) = delete;
+  FarEnd& operator=(const FarEnd&) = delete;
+
+  bool start();
+  // A second start on the profile: its options go to the running instance.
+  int run(const std::vector<std::string>& options);
+  void stop();
+  std::string address() const;
+  std::string log() const;
+  const std::string& speaker() const { return speaker_; }
+
+ private:
+  std::string home_;
+  std::string user_;
+  int32_t port_;
+  std::string speaker_;
+  int pid_ = -1;
+};
+
+// 16-bit mono 8000 Hz WAV files.
+void writeWav(const std::string& path, const std::vector<int16_t>& samples);
+std::vector<int16_t> readWav(const std::string& path);
+// A sequence of tone bursts that no stretch of another part of it resembles.
+std::vector<int16_t> toneSequence(size_t samples);
+// The best normalised correlation of `piece` anywhere in `heard`.
+double bestMatch(const std::vector<int16_t>& piece, const std::vector<int16_t>& heard);
+int32_t freeUdpPort();
+
+}  // namespace quillet::ui::testing
