@@ -83,6 +83,11 @@ audio::SinkRef LineSlot::takeSendingStream() {
 }
 
 audio::SinkRef LineSlot::spoolWriter() {
+  // The buffer drops its file when its last end goes: a reader end held from the first
+  // word on keeps what was said while the microphone is off and the far end still rings.
+  if (spoolReader_.isNull()) {
+    spoolReader_ = audio::OpenFileReader(spool_);
+  }
   return audio::OpenFileWriter(spool_);
 }
 
@@ -90,9 +95,15 @@ bool LineSlot::startPump() {
   if (engine_ == nullptr) {
     return false;
   }
-  audio::SourceRef reader = audio::OpenFileReader(spool_);
+  audio::SourceRef reader = spoolReader_.isNull() ? audio::OpenFileReader(spool_) : spoolReader_;
+  spoolReader_.resetNull();
   audio::SinkRef sink = engine_->SendingStream();
   return pump_.Start(reader, sink) != 0;
+}
+
+void LineSlot::stopPump() {
+  pump_.Stop();
+  spoolReader_.resetNull();
 }
 
 bool LineSlot::spoolDrained() {

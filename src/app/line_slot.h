@@ -50,7 +50,8 @@ class LineSlot {
   audio::SinkRef spoolWriter();
   // Starts delivering the spool into the call.
   bool startPump();
-  void stopPump() { pump_.Stop(); }
+  // Stops the delivery and lets go of the spool (what it held is dropped).
+  void stopPump();
   bool spoolDrained();
 
   bool connected = false;
@@ -66,6 +67,7 @@ class LineSlot {
   int32_t lineIndex_;
   std::unique_ptr<sip::SipEngine> engine_;
   audio::FileBufferRef spool_;
+  audio::SourceRef spoolReader_;  // held while a placed call has not been answered
   audio::StreamPump pump_;
 };
 

@@ -230,6 +230,14 @@ bool WindowTest::logHas(const std::string& text) const {
   return false;
 }
 
+std::string WindowTest::logText() const {
+  std::string text;
+  for (const base::LogViewLine& line : window_->logView()->model().lines()) {
+    text += line.time + " " + line.message + "\n";
+  }
+  return text;
+}
+
 // --- Far end ------------------------------------------------------------------------------
 
 FarEnd::FarEnd(const std::string& root, const std::string& user, int32_t sipPort, int32_t rtpBase,

@@ -79,6 +79,7 @@ class WindowTest : public ::testing::Test {
 
   void addContact(const std::string& name, const std::string& number);
   bool logHas(const std::string& text) const;
+  std::string logText() const;
 
   std::string home_;
   platform::ProfilePaths paths_;

@@ -1,0 +1,166 @@
+// Intercom calls driven from the window against `quillet --headless` far ends on
+// loopback, with WAV files as microphones and speakers: push-to-talk released before the
+// far end answers still delivers everything said, the menus lock during the call, the
+// meters follow the audio, an incoming call asks the talk-back question, and Do Not
+// Disturb refuses calls.
+#include <QAction>
+#include <QComboBox>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <filesystem>
+
+#include "base/settings_store.h"
+#include "ui/ui_test_support.h"
+
+namespace quillet::ui::testing {
+namespace {
+
+using namespace std::chrono_literals;
+constexpr size_t kRate = 8000;
+
+base::SettingsStore& settings() {
+  return base::SettingsStore::global();
+}
+
+class CallTest : public WindowTest {
+ protected:
+  void SetUp() override {
+    WindowTest::SetUp();
+    if (std::getenv("QUILLET_BINARY") == nullptr) {
+      GTEST_SKIP() << "QUILLET_BINARY names the quillet executable for the far end";
+    }
+    speech_ = toneSequence(kRate * 30);
+    writeWav(home_ + "/speech.wav", speech_);
+    writeWav(home_ + "/silence.wav", std::vector<int16_t>(kRate * 30, 0));
+    windowPort_ = freeUdpPort();
+    settings().writeInt("SIP", "Port", windowPort_);
+    settings().writeInt("SIP", "RTPPortBase", 31000);
+    settings().writeBool("Settings", "UseEchoCancellation", false);
+    settings().writeText("Settings", "PlayDevice", "file:" + home_ + "/heard.wav");
+  }
+
+  QProgressBar* meter(int id) {
+    return window_->findChild<QProgressBar*>(QStringLiteral("control%1").arg(id));
+  }
+  bool meterMoved(int id) { return meter(id)->value() > meter(id)->minimum(); }
+  bool callLocked() {
+    for (int id : {1008, 1010, 1013, 2001, 8001, 8002, 8003}) {
+      if (window_->action(id)->isEnabled()) {
+        return false;
+      }
+    }
+    return true;
+  }
+  std::string windowAddress() const { return "sip:alice@127.0.0.1:" + std::to_string(windowPort_); }
+
+  std::vector<int16_t> speech_;
+  int32_t windowPort_ = 0;
+};
+
+TEST_F(CallTest, PushToTalkReleasedBeforeTheAnswerDeliversEverything) {
+  settings().writeText("Settings", "RecordDevice", "file:" + home_ + "/speech.wav");
+  FarEnd bob(home_, "bob", freeUdpPort(), 32000, home_ + "/silence.wav");
+  ASSERT_TRUE(bob.start()) << bob.log();
+  addContact("Bob", bob.address());
+  settings().writeInt("Recent", "LastRecentIndex", 0);
+  start();
+  auto* button = window_->findChild<QPushButton*>("control115");
+  auto* list = window_->findChild<QComboBox*>("control130");
+  ASSERT_EQ(list->currentIndex(), 0);
+
+  // Held down: the call rings at Bob while the microphone speaks into it.
+  QTest::mousePress(button, Qt::LeftButton);
+  EXPECT_EQ(button->text(), "Cancel (F5)");
+  EXPECT_FALSE(list->isEnabled());
+  EXPECT_TRUE(pumpUntil([&] { return meterMoved(141); }, 2s)) << "the microphone meter stays";
+  pumpFor(700ms);
+  // Released before Bob has answered (he plays his ring sound first).
+  ASSERT_FALSE(app_->callActive());
+  ASSERT_EQ(bob.log().find("The call was started"), std::string::npos);
+  QTest::mouseRelease(button, Qt::LeftButton);
+  EXPECT_EQ(button->text(), "Intercom (F5)");
+
+  ASSERT_TRUE(pumpUntil([&] { return app_->callActive(); }, 10s)) << bob.log();
+  EXPECT_TRUE(callLocked());
+  EXPECT_FALSE(list->isEnabled());
+  EXPECT_TRUE(window_->action(1000)->isChecked());
+  pumpFor(2500ms);  // the spool reaches Bob
+
+  window_->runCommand(1000);  // Intercom during the call ends it
+  EXPECT_TRUE(logHas("Trying to finish the call ..."));
+  ASSERT_TRUE(pumpUntil([&] { return !app_->callActive(); }, 5s));
+  EXPECT_TRUE(window_->action(1010)->isEnabled());
+  EXPECT_TRUE(list->isEnabled());
+  bob.stop();
+
+  // Bob heard what was said while the button was held, up to its end.
+  const std::vector<int16_t> heard = readWav(bob.speaker());
+  ASSERT_GT(heard.size(), kRate);
+  const std::vector<int16_t> first(speech_.begin(), speech_.begin() + kRate / 4);
+  const std::vector<int16_t> last(speech_.begin() + kRate * 3 / 10,
+                                  speech_.begin() + kRate * 6 / 10);
+  EXPECT_GT(bestMatch(first, heard), 0.9);
+  EXPECT_GT(bestMatch(last, heard), 0.9);
+  // Nothing after the release: the tones that followed are not there.
+  const std::vector<int16_t> later(speech_.begin() + kRate * 2,
+                                   speech_.begin() + kRate * 2 + kRate / 4);
+  EXPECT_LT(bestMatch(later, heard), 0.5);
+}
+
+TEST_F(CallTest, IncomingCallAsksToTalkBackAndDoNotDisturbRefuses) {
+  settings().writeText("Settings", "RecordDevice", "file:" + home_ + "/silence.wav");
+  FarEnd carol(home_, "carol", freeUdpPort(), 33000, home_ + "/speech.wav");
+  ASSERT_TRUE(carol.start()) << carol.log();
+  start();
+
+  // The talk-back question is open while Carol is heard: it is answered Yes once the
+  // speaker meter moves.
+  QString title;
+  QString text;
+  bool heardWhileAsking = false;
+  QTimer watcher;
+  QObject::connect(&watcher, &QTimer::timeout, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (box == nullptr) {
+      return;
+    }
+    title = box->windowTitle();
+    text = box->text();
+    if (meterMoved(140)) {
+      heardWhileAsking = true;
+      box->button(QMessageBox::Yes)->click();
+    }
+  });
+  watcher.start(20);
+  ASSERT_EQ(carol.run({"-dial", windowAddress()}), 0);
+  ASSERT_TRUE(pumpUntil([&] { return heardWhileAsking; }, 15s)) << carol.log();
+  watcher.stop();
+  EXPECT_EQ(title, "Incoming Call");
+  EXPECT_EQ(text, "Incoming SIP call was detected.\nWould you like to start conversation ?");
+  ASSERT_TRUE(pumpUntil([&] { return logHas("Press \"Intercom\" button to stop call"); }, 2s));
+  // Yes posts Intercom down, which turns this side's microphone on into the call.
+  pumpFor(300ms);
+  EXPECT_EQ(window_->state(), "in a call");
+  EXPECT_EQ(app_->currentSlot(), 0);
+  EXPECT_TRUE(callLocked());
+  // The caller's contact was added and selected.
+  EXPECT_NE(window_->findChild<QComboBox*>("control130")->currentText().indexOf("carol@127.0.0.1"),
+            -1);
+  window_->runCommand(1000);
+  ASSERT_TRUE(pumpUntil([&] { return !app_->callActive(); }, 5s)) << logText();
+
+  // Do Not Disturb: the next call is refused before anything rings.
+  window_->runCommand(1008);
+  answerBoxes(QMessageBox::No);
+  ASSERT_EQ(carol.run({"-dial", windowAddress()}), 0);
+  ASSERT_TRUE(pumpUntil([&] { return logHas("DND is on - reject incoming call from:"); }, 10s));
+  pumpFor(500ms);
+  EXPECT_TRUE(seen_.empty());
+  EXPECT_FALSE(app_->callActive());
+}
+
+}  // namespace
+}  // namespace quillet::ui::testing
