@@ -48,14 +48,28 @@ bool RecordingDialogs::contact(QWidget* /*parent*/, contacts::ContactStore& stor
   return true;
 }
 
-void WindowTest::SetUpTestSuite() {
-  if (qApp == nullptr) {
-    static int argc = 1;
-    static char name[] = "ui_test";
-    static char* argv[] = {name, nullptr};
-    new QApplication(argc, argv);  // lives for the whole test run
+namespace {
+// One Qt application for the whole test run, deleted after the last test.
+class QtEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    application_ = std::make_unique<QApplication>(argc_, argv_);
     QApplication::setQuitOnLastWindowClosed(false);
   }
+  void TearDown() override { application_.reset(); }
+
+ private:
+  int argc_ = 1;
+  char name_[8] = "ui_test";
+  char* argv_[2] = {name_, nullptr};
+  std::unique_ptr<QApplication> application_;
+};
+[[maybe_unused]] ::testing::Environment* const gQtEnvironment =
+    ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+}  // namespace
+
+void WindowTest::SetUpTestSuite() {
+  ASSERT_NE(qApp, nullptr);
 }
 
 void WindowTest::SetUp() {
