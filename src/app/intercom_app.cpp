@@ -581,13 +581,14 @@ int IntercomApp::onRing(LineSlot& slot, int32_t ring, int32_t /*previousRing*/) 
   if (refuseIncoming(*engine)) {
     return 0;
   }
-  ringingCaller_ = caller;
+  ringingCaller_ = engine->remoteUri();
   playRingSound();
   if (ring != 1 || slot.engine() != engine || engine->callState() != sip::kCallIncoming) {
     return 0;
   }
   if (incoming_.decision == IncomingDecision::PhoneCall) {
     base::logCallDecision("Incoming call rings until answered (" + incoming_.reason + ")");
+    window_->noteIncomingCall(ringingCaller_);
     return 0;
   }
   if (incoming_.delaySeconds > 0) {
