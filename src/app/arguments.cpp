@@ -52,6 +52,19 @@ ArgumentPlan planArguments(const std::vector<std::string>& arguments) {
 }
 
 std::string dialAddress(std::string_view value) {
+  // A tel: link (RFC 3966) dials its number: parameters after ';' and the visual
+  // separators go.
+  if (value.size() > 4 && strncasecmp(value.data(), "tel:", 4) == 0) {
+    std::string number;
+    for (char c :
+         value.substr(4, value.find(';') == std::string_view::npos ? std::string_view::npos
+                                                                   : value.find(';') - 4)) {
+      if (c != '-' && c != '.' && c != '(' && c != ')' && c != ' ') {
+        number += c;
+      }
+    }
+    return std::string(platform::utf8Cut(number, 259));
+  }
   constexpr std::string_view kCallto = "callto:";
   const size_t at = value.find(kCallto);
   if (at == std::string_view::npos) {

@@ -105,6 +105,9 @@ TEST(DialAddress, CalltoUrlsGiveTheNumber) {
   EXPECT_EQ(dialAddress("callto://12345/extra/path"), "12345");
   EXPECT_EQ(dialAddress("see callto:+49 301234"), "49 301234");
   EXPECT_EQ(dialAddress("callto:bob"), "");
+  EXPECT_EQ(dialAddress("tel:+49-30-(1234).56;phone-context=example.com"), "+4930123456");
+  EXPECT_EQ(dialAddress("TEL:7042"), "7042");
+  EXPECT_EQ(dialAddress("sip:bob@127.0.0.1:5072"), "sip:bob@127.0.0.1:5072");
   EXPECT_EQ(dialAddress("CALLTO:123"), "CALLTO:123");  // case-sensitive: dialled unchanged
   EXPECT_EQ(dialAddress("sip:bob@example.org/x"), "sip:bob@example.org/x");
   EXPECT_EQ(dialAddress("callto:" + std::string(300, '7')).size(), 259u);
