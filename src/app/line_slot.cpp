@@ -57,6 +57,9 @@ void LineSlot::buildEngine(sip::SipTransport& transport, sip::SipTrace* trace) {
     base::logError("Intercom/AnswerHeaders: unknown header names ignored: " + unknown);
   }
 
+  // The local address is that of the interface towards the line's server.
+  transport.setRouteTarget(line.outboundServer.empty() ? line.server : line.outboundServer);
+
   media::RtpTrace& rtpTrace = trace != nullptr ? *trace : media::noRtpTrace();
   auto session = std::make_unique<media::RtpSession>(store, rtpTrace);
   const std::string address = store.readText("SIP", "LocalAddress");

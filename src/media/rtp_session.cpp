@@ -41,18 +41,20 @@ void sleepMs(uint32_t ms) {
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
+// The address of the interface that routes to the far end; the host's own address when
+// the far end is unknown or unreachable.
+std::string localAddressTowards(uint32_t towards) {
+  const uint32_t address = net::localAddressTowards(towards);
+  return address != 0 ? platform::ipv4ToString(address) : base::localAddress();
+}
+
 }  // namespace
 
 RtpSettings RtpSettings::load(base::SettingsStore& store) {
   RtpSettings settings;
   settings.portBase = store.readInt("SIP", "RTPPortBase", 8000);
   settings.staticPortBase = store.readInt("SIP", "STATICRTPPortBase", 8000);
-  settings.nat.staticMapping = store.readBool("SIP", "STATIC", false);
-  settings.nat.staticPublicIp = store.readText("SIP", "STATICPublicIP");
-  settings.nat.stun = store.readBool("SIP", "STUN", true);
-  settings.nat.upnp = store.readBool("SIP", "UPNP", false);
-  settings.nat.http = store.readBool("SIP", "HTTP", false);
-  settings.nat.active = store.readBool("SIP", "Active", false);
+  settings.nat = net::NatSettings::load(store);
   settings.sdp.quality = store.readInt("SIP", "Quality", 50);
   settings.sdp.active = settings.nat.active;
   return settings;
@@ -100,10 +102,11 @@ void RtpSession::closeSocket() {
   socket_.reset();
 }
 
-void RtpSession::openPort(net::PublicAddressResolver* resolver) {
+void RtpSession::openPort(platform::Event* stop, uint32_t towards,
+                          net::PublicAddressResolver* resolver) {
   closeSocket();
   RtpSettings settings = currentSettings();
-  net::LocalPublicAddressResolver localResolver(settings.nat);
+  net::NatResolver localResolver(settings.nat);
   if (resolver == nullptr) resolver = &localResolver;
 
   auto port = static_cast<uint16_t>(portSetting(settings.portBase) & ~1u);
@@ -125,20 +128,17 @@ void RtpSession::openPort(net::PublicAddressResolver* resolver) {
     int tos = kTypeOfService;
     if (socket.valid()) setsockopt(socket.get(), IPPROTO_IP, IP_TOS, &tos, sizeof(tos));
 
-    privateAddress_ = privateOverride_.empty() ? base::localAddress() : privateOverride_;
+    privateAddress_ = privateOverride_.empty() ? localAddressTowards(towards) : privateOverride_;
     // Port 0 (any) asks the system; the port it gave is the one to advertise.
     if (port == 0 && socket.valid()) port = platform::localEndpoint(socket.get()).port;
     privatePort_ = port;
-    net::PublicAddress found =
-        resolver->resolve({privateAddress_, port, socket.get(), 16,
-                           portSetting(settings.staticPortBase), portSetting(settings.portBase)});
+    net::PublicAddress found = resolver->resolve({privateAddress_, port, socket.get(), 16,
+                                                  portSetting(settings.staticPortBase),
+                                                  portSetting(settings.portBase), stop});
     publicAddress_ = found.address;
     publicPort_ = found.port;
     if (store_ != nullptr && resolver == &localResolver && localResolver.clearedActive()) {
       store_->writeBool("SIP", "Active", false);
-    }
-    if (resolver == &localResolver && !localResolver.message().empty()) {
-      base::logInfo(localResolver.message());
     }
     if ((publicPort_ & 1) == 0) break;
     if (!settings.nat.stun) {

@@ -50,8 +50,11 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   ~RtpSession() override;
 
   // Opens the socket on the first free even port from the port base and finds its public
-  // address. Without a resolver the settings' static or local resolution is used.
-  void openPort(net::PublicAddressResolver* resolver = nullptr);
+  // address; `stop` (the calling worker's stop event, may be null) cancels the probes and
+  // `towards` (the far end, 0: unknown) picks the local address. Without a resolver the
+  // settings' resolution is used.
+  void openPort(platform::Event* stop = nullptr, uint32_t towards = 0,
+                net::PublicAddressResolver* resolver = nullptr);
 
   std::string makeOffer(bool sendOnly);
   // An empty body is success with nothing changed (answer left empty).

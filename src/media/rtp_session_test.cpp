@@ -94,7 +94,7 @@ std::unique_ptr<RtpSession> openSession(const RtpSettings& settings,
                                         const std::string& address = "127.0.0.1") {
   auto session = std::make_unique<RtpSession>(settings);
   session->setPrivateAddress(address);
-  session->openPort(resolver);
+  session->openPort(nullptr, 0, resolver);
   return session;
 }
 

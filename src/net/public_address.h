@@ -1,20 +1,26 @@
 // Public address resolution: which address and port a peer must send to in order to reach
-// one of our UDP sockets.
+// one of our UDP sockets (static mapping, STUN, UPnP, HTTP lookup, in that order), and the
+// local address that routes towards a peer.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "base/settings_store.h"
+#include "net/stun_client.h"
+#include "platform/event.h"
+
 namespace quillet::net {
 
 // What a socket asks about itself.
 struct PublicAddressRequest {
-  std::string privateAddress;   // our local address, dotted quad
-  uint16_t privatePort = 0;     // the port the socket is bound to
-  int socket = -1;              // the socket itself (for services that probe through it)
-  uint16_t portStep = 1;        // 1 for SIP, 16 for RTP (spreads UPnP mappings per host)
-  uint16_t staticPortBase = 0;  // public port base of the static mapping
-  uint16_t portBase = 0;        // the local port base the private port counts from
+  std::string privateAddress;       // our local address, dotted quad
+  uint16_t privatePort = 0;         // the port the socket is bound to
+  int socket = -1;                  // the socket itself (STUN and UPnP probe through it)
+  uint16_t portStep = 1;            // 1 for SIP, 16 for RTP (spreads UPnP mappings per host)
+  uint16_t staticPortBase = 0;      // public port base of the static mapping
+  uint16_t portBase = 0;            // the local port base the private port counts from
+  platform::Event* stop = nullptr;  // the asking worker's stop event (may be null)
 };
 
 struct PublicAddress {
@@ -28,9 +34,14 @@ struct NatSettings {
   bool staticMapping = false;  // "STATIC"
   std::string staticPublicIp;  // "STATICPublicIP"
   bool stun = true;            // "STUN"
-  bool upnp = false;           // "UPNP"
-  bool http = false;           // "HTTP"
-  bool active = false;         // "Active": symmetric NAT, STUN is skipped
+  StunServers stunServers{builtInStunServers()[0], builtInStunServers()[1]};
+  bool upnp = false;                            // "UPNP"
+  bool http = false;                            // "HTTP"
+  std::string httpServer = kDefaultHttpServer;  // "HTTPServer": host and path
+  bool active = false;                          // "Active": symmetric NAT, STUN is skipped
+
+  static constexpr const char* kDefaultHttpServer = "api.ipify.org/";
+  static NatSettings load(base::SettingsStore& store);
 };
 
 class PublicAddressResolver {
@@ -39,27 +50,25 @@ class PublicAddressResolver {
   virtual PublicAddress resolve(const PublicAddressRequest& request) = 0;
 };
 
-// The resolution without any network service. It covers: a local address that is itself
-// public (answers itself, no NAT); the static mapping ("STATIC" with "STATICPublicIP", the
-// port shifted from the local port base to the static base); otherwise the private address
-// and port stand as the public ones. STUN, UPnP and the HTTP lookup are not part of this
-// implementation: where the settings ask for them, it falls through as if each had failed
-// and logs "Unable to auto-detect public IP. Using private IP".
-class LocalPublicAddressResolver : public PublicAddressResolver {
+// The resolution by the settings: a public local address answers itself; then the static
+// mapping, STUN (unless "Active"), UPnP and the HTTP lookup, each falling through to the
+// next, with their log lines; the static mapping shifts the port from the local to the
+// static base.
+class NatResolver : public PublicAddressResolver {
  public:
-  explicit LocalPublicAddressResolver(NatSettings settings) : settings_(std::move(settings)) {}
+  explicit NatResolver(NatSettings settings) : settings_(std::move(settings)) {}
   PublicAddress resolve(const PublicAddressRequest& request) override;
 
   // True when the static mapping cleared "Active" (the caller stores that setting).
   bool clearedActive() const { return clearedActive_; }
-  // The information line logged when nothing better than the private address was found,
-  // or empty.
-  const std::string& message() const { return message_; }
 
  private:
   NatSettings settings_;
   bool clearedActive_ = false;
-  std::string message_;
 };
+
+// The local address of the interface that routes to `destination` (the own address of a
+// UDP socket connected to it); 0 when there is no route.
+uint32_t localAddressTowards(uint32_t destination);
 
 }  // namespace quillet::net

@@ -1,21 +1,30 @@
-// Tests of the public address resolution without network services.
+// Tests of the public address resolution order without servers: public local address,
+// static mapping, methods that all fail, and the local address towards a peer.
 #include "net/public_address.h"
 
 #include <gtest/gtest.h>
 
+#include "platform/socket.h"
+
 namespace quillet::net {
 namespace {
 
-PublicAddressRequest rtpRequest(const std::string& address, uint16_t port) {
-  return {address, port, -1, 16, 9000, 8000};
+PublicAddressRequest rtpRequest(const std::string& address, uint16_t port, int socket = -1) {
+  return {address, port, socket, 16, 9000, 8000, nullptr};
+}
+
+NatSettings noMethods() {
+  NatSettings settings;
+  settings.stun = false;
+  return settings;
 }
 
 TEST(PublicAddress, StaticMappingAppliesOnlyToAPrivateAddress) {
-  NatSettings settings;
+  NatSettings settings = noMethods();
   settings.staticMapping = true;
   settings.staticPublicIp = "203.0.113.5";
   settings.active = true;
-  LocalPublicAddressResolver resolver(settings);
+  NatResolver resolver(settings);
   // A local address that is itself public answers itself and leaves "Active" alone.
   PublicAddress result = resolver.resolve(rtpRequest("80.1.2.3", 8004));
   EXPECT_EQ(result.address, "80.1.2.3");
@@ -27,33 +36,46 @@ TEST(PublicAddress, StaticMappingAppliesOnlyToAPrivateAddress) {
   EXPECT_EQ(result.port, 9004);
   EXPECT_FALSE(result.nat);
   EXPECT_TRUE(resolver.clearedActive());
-  EXPECT_TRUE(resolver.message().empty());
 }
 
-TEST(PublicAddress, StaticWithoutAddressKeepsPrivateAddressButShiftsPort) {
+// Every method on, every server silent or refusing on loopback: the private address stands,
+// the static base still shifts the port.
+TEST(PublicAddress, FailingMethodsFallThroughToPrivateAddress) {
+  platform::UniqueFd silent;
+  ASSERT_TRUE(platform::bindUdp(silent, 0, platform::ipv4(127, 0, 0, 1)));
+  const uint16_t silentPort = platform::localEndpoint(silent.get()).port;
+  platform::UniqueFd socket;
+  ASSERT_TRUE(platform::bindUdp(socket, 0, platform::ipv4(127, 0, 0, 1)));
   NatSettings settings;
   settings.staticMapping = true;
-  LocalPublicAddressResolver resolver(settings);
-  PublicAddress result = resolver.resolve(rtpRequest("192.168.1.23", 8004));
-  EXPECT_EQ(result.address, "192.168.1.23");
+  settings.stunServers = {"127.0.0.1:" + std::to_string(silentPort), ""};
+  settings.http = true;
+  settings.httpServer = "127.0.0.1:1/ip";  // nothing listens on port 1
+  NatResolver resolver(settings);
+  PublicAddress result = resolver.resolve(rtpRequest("10.0.0.5", 8004, socket.get()));
+  EXPECT_EQ(result.address, "10.0.0.5");
   EXPECT_EQ(result.port, 9004);
   EXPECT_FALSE(result.nat);
-  EXPECT_EQ(resolver.message(), "Unable to auto-detect public IP. Using private IP");
-}
 
-TEST(PublicAddress, NoMethodGivesPrivateAddressSilently) {
-  NatSettings settings;
-  settings.stun = false;
-  LocalPublicAddressResolver resolver(settings);
-  PublicAddress result = resolver.resolve(rtpRequest("10.0.0.5", 8000));
-  EXPECT_EQ(result.address, "10.0.0.5");
+  // "Active" skips STUN: no request reaches the server.
+  settings.staticMapping = false;
+  settings.http = false;
+  settings.active = true;
+  NatResolver activeResolver(settings);
+  result = activeResolver.resolve(rtpRequest("10.0.0.5", 8000, socket.get()));
   EXPECT_EQ(result.port, 8000);
   EXPECT_TRUE(result.nat);
-  EXPECT_TRUE(resolver.message().empty());
-  settings.stun = true;
-  LocalPublicAddressResolver withStun(settings);
-  withStun.resolve(rtpRequest("10.0.0.5", 8000));
-  EXPECT_FALSE(withStun.message().empty());
+  char byte;
+  EXPECT_GT(platform::recvFrom(silent.get(), &byte, 1, nullptr), 0);  // the first resolution's
+  while (platform::recvFrom(silent.get(), &byte, 1, nullptr) > 0) {
+  }
+  activeResolver.resolve(rtpRequest("10.0.0.5", 8000, socket.get()));
+  EXPECT_LT(platform::recvFrom(silent.get(), &byte, 1, nullptr), 0);
+}
+
+TEST(PublicAddress, LocalAddressTowardsLoopbackIsLoopback) {
+  EXPECT_EQ(localAddressTowards(platform::ipv4(127, 0, 0, 9)), platform::ipv4(127, 0, 0, 1));
+  EXPECT_EQ(localAddressTowards(0), 0u);
 }
 
 }  // namespace

@@ -13,7 +13,7 @@ class SignallingOnlyMedia : public CallMedia {
  public:
   explicit SignallingOnlyMedia(std::string address) : address_(std::move(address)) {}
 
-  void openPort() override {
+  void openPort(const PortOpening&) override {
     // An even port from 8000 upward, so that the SDP names a port nobody else uses.
     for (uint16_t port = 8000; port < 65534; port += 2) {
       if (platform::bindUdp(socket_, port)) {
@@ -52,7 +52,9 @@ class RtpMedia : public CallMedia {
       : session_(std::move(session)), sdpSettings_(sdpSettings) {}
   ~RtpMedia() override { session_->stop(); }
 
-  void openPort() override { session_->openPort(); }
+  void openPort(const PortOpening& opening) override {
+    session_->openPort(opening.stop, opening.towards);
+  }
   std::string makeOffer(bool sendOnly) override { return session_->makeOffer(sendOnly); }
   bool takeOffer(std::string_view body, bool sendOnly, std::string& answer) override {
     return session_->takeOffer(body, sendOnly, answer);

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "audio/audio_stream.h"
+#include "platform/event.h"
 
 namespace quillet::media {
 class RtpSession;
@@ -17,11 +18,18 @@ struct SdpSettings;
 
 namespace quillet::sip {
 
+// Where a port is opened from: the call thread's stop event (cancels the public address
+// probes) and the far end's address (picks the local interface; 0 when unknown).
+struct PortOpening {
+  platform::Event* stop = nullptr;
+  uint32_t towards = 0;
+};
+
 class CallMedia {
  public:
   virtual ~CallMedia() = default;
   // Opens the RTP port and finds its public address (before any SDP of the call).
-  virtual void openPort() = 0;
+  virtual void openPort(const PortOpening& opening) = 0;
   virtual std::string makeOffer(bool sendOnly) = 0;
   // An empty body is success with nothing done.
   virtual bool takeOffer(std::string_view body, bool sendOnly, std::string& answer) = 0;

@@ -30,7 +30,7 @@ class StreamMedia : public CallMedia {
   };
   explicit StreamMedia(std::shared_ptr<Shared> shared)
       : inner_(makeSignallingOnlyMedia("127.0.0.1")), shared_(std::move(shared)) {}
-  void openPort() override { inner_->openPort(); }
+  void openPort(const PortOpening& opening) override { inner_->openPort(opening); }
   std::string makeOffer(bool sendOnly) override { return inner_->makeOffer(sendOnly); }
   bool takeOffer(std::string_view body, bool sendOnly, std::string& answer) override {
     return inner_->takeOffer(body, sendOnly, answer);

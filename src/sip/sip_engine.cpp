@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "base/net_facts.h"
 #include "base/settings_store.h"
 #include "media/rtp_session.h"
 #include "platform/tick.h"
@@ -520,14 +521,21 @@ std::string SipEngine::contactFor(const SipMessage& request) const {
   return contactValue(line_.userName, local.first, local.second);
 }
 
+uint32_t SipEngine::callNextHop() const {
+  const RouteDecision route =
+      applyRouteSet(call_->routeSet, call_->presetRoute, call_->remoteTarget);
+  const HostPort hop = nextHop(route.destinationUri);
+  return hop.host.empty() ? 0 : base::resolveHost(hop.host);
+}
+
 void SipEngine::Run() {
   const int32_t state = callState_;
   if (state == kCallIncoming && invite_ && call_) {
     transport_.sendResponse(*invite_, simpleResponse(180, call_->localTag));
-    media_->openPort();
+    media_->openPort({&stopEvent(), invite_->source.sin_addr.s_addr});
     if (ringingLoop()) inCallLoop();
   } else if (call_) {
-    media_->openPort();
+    media_->openPort({&stopEvent(), callNextHop()});
     if (placeInvite(state == kCallIntercom ? line_.answerHeaders : 0)) {
       sipLogInfo("Call answered");
       inCallLoop();

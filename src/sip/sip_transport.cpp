@@ -30,15 +30,11 @@ int32_t since(uint32_t now, uint32_t then) {
   return static_cast<int32_t>(now - then);
 }
 
-// The resolution of the SIP socket's public address through the network layer (the
-// private and static cases; STUN, UPnP and HTTP where that layer offers them).
+// The resolution of the SIP socket's public address through the network layer.
 PublicAddress defaultPublicAddress(const std::string& privateAddress, uint16_t boundPort,
-                                   int socket, const TransportSettings& settings) {
-  net::NatSettings nat;
-  nat.staticMapping = settings.staticMapping;
-  nat.staticPublicIp = settings.staticPublicIp;
-  nat.stun = settings.stun;
-  net::LocalPublicAddressResolver resolver(nat);
+                                   int socket, const TransportSettings& settings,
+                                   platform::Event* stop) {
+  net::NatResolver resolver(settings.nat());
   net::PublicAddressRequest request;
   request.privateAddress = privateAddress;
   request.privatePort = boundPort;
@@ -46,8 +42,9 @@ PublicAddress defaultPublicAddress(const std::string& privateAddress, uint16_t b
   request.portStep = 1;
   request.staticPortBase = static_cast<uint16_t>(settings.staticSipPort);
   request.portBase = static_cast<uint16_t>(settings.port);
+  request.stop = stop;
   const net::PublicAddress found = resolver.resolve(request);
-  if (!resolver.message().empty()) sipLogInfo(resolver.message());
+  if (resolver.clearedActive()) base::SettingsStore::global().writeBool("SIP", "Active", false);
   return PublicAddress{found.address, found.port};
 }
 
@@ -75,8 +72,26 @@ TransportSettings TransportSettings::fromStore() {
   s.stunServer2 = store.readText("SIP", "STUNServer2", s.stunServer2);
   s.staticMapping = store.readBool("SIP", "STATIC", false);
   s.staticPublicIp = store.readText("SIP", "STATICPublicIP", "");
+  const net::NatSettings nat = net::NatSettings::load(store);
+  s.upnp = nat.upnp;
+  s.http = nat.http;
+  s.httpServer = nat.httpServer;
+  s.active = nat.active;
   if (s.port <= 0 || s.port > 65534) s.port = 5070;
   return s;
+}
+
+net::NatSettings TransportSettings::nat() const {
+  net::NatSettings n;
+  n.staticMapping = staticMapping;
+  n.staticPublicIp = staticPublicIp;
+  n.stun = stun;
+  n.stunServers = {stunServer1, stunServer2};
+  n.upnp = upnp;
+  n.http = http;
+  n.httpServer = httpServer;
+  n.active = active;
+  return n;
 }
 
 MessageIdentity identityOf(const SipMessage& message) {
@@ -97,7 +112,7 @@ SipTransport::SipTransport(SipTrace* trace)
       registrations_(*this),
       reaper_(std::make_unique<DialogReaper>(*this)),
       settingsSource_(&TransportSettings::fromStore),
-      privateSource_(&lanAddressText),
+      privateSource_([this] { return routedPrivateAddress(); }),
       publicResolver_(&defaultPublicAddress) {
   // Until the thread has run, both addresses are the current local address.
   privateAddress_ = privateSource_();
@@ -118,7 +133,8 @@ void SipTransport::setSettingsSource(SettingsSource source) {
 }
 
 void SipTransport::setPrivateAddressSource(PrivateAddressSource source) {
-  privateSource_ = source ? std::move(source) : PrivateAddressSource(&lanAddressText);
+  privateSource_ =
+      source ? std::move(source) : PrivateAddressSource([this] { return routedPrivateAddress(); });
   std::lock_guard lock(addressLock_);
   privateAddress_ = privateSource_();
   if (public_.port == 0) public_.address = privateAddress_;
@@ -126,6 +142,31 @@ void SipTransport::setPrivateAddressSource(PrivateAddressSource source) {
 
 void SipTransport::setPublicAddressResolver(PublicAddressResolver resolver) {
   publicResolver_ = resolver ? std::move(resolver) : PublicAddressResolver(&defaultPublicAddress);
+}
+
+void SipTransport::setRouteTarget(std::string server) {
+  std::lock_guard lock(routeLock_);
+  if (server == routeTarget_) return;
+  routeTarget_ = std::move(server);
+  routeResolved_ = false;
+}
+
+std::string SipTransport::routedPrivateAddress() {
+  uint32_t target = 0;
+  {
+    // The name is looked up again at most once a minute: this runs on every pass.
+    std::lock_guard lock(routeLock_);
+    const uint32_t now = platform::tickMs();
+    if (!routeTarget_.empty() && (!routeResolved_ || now - routeResolvedAt_ >= 60000)) {
+      sockaddr_in to{};
+      routeAddress_ = resolve(routeTarget_, 5060, to) ? to.sin_addr.s_addr : 0;
+      routeResolvedAt_ = now;
+      routeResolved_ = true;
+    }
+    target = routeTarget_.empty() ? 0 : routeAddress_;
+  }
+  const uint32_t routed = net::localAddressTowards(target);
+  return routed != 0 ? platform::ipv4ToString(routed) : lanAddressText();
 }
 
 void SipTransport::restart() {
@@ -324,7 +365,7 @@ bool SipTransport::bindSocket(const TransportSettings& settings) {
 
 void SipTransport::refreshPublicAddress(const TransportSettings& settings, uint32_t) {
   const PublicAddress found =
-      publicResolver_(privateAddress(), boundPort_.load(), socket_.load(), settings);
+      publicResolver_(privateAddress(), boundPort_.load(), socket_.load(), settings, &stopEvent());
   {
     std::lock_guard lock(addressLock_);
     if (found == public_) return;
@@ -415,7 +456,7 @@ void SipTransport::Run() {
       if (now - lastStunKeepAlive >= kStunKeepAliveMs) {
         if (settings.stun) {
           const std::string& server =
-              settings.useSecondStunServer ? settings.stunServer2 : settings.stunServer1;
+              net::useSecondStunServer() ? settings.stunServer2 : settings.stunServer1;
           sockaddr_in to{};
           if (resolve(server, 3478, to)) {
             sendKeepAlive(to, server);

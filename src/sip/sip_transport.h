@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "base/worker_thread.h"
+#include "net/public_address.h"
 #include "platform/event.h"
 #include "sip/registration.h"
 #include "sip/response_cache.h"
@@ -37,11 +38,17 @@ struct TransportSettings {
   int32_t port = 5070;
   int32_t staticSipPort = 5070;
   bool stun = true;
-  bool useSecondStunServer = false;
-  std::string stunServer1 = "stun.l.google.com:19302";
-  std::string stunServer2 = "stun1.l.google.com:19302";
+  std::string stunServer1 = net::builtInStunServers()[0];
+  std::string stunServer2 = net::builtInStunServers()[1];
   bool staticMapping = false;
   std::string staticPublicIp;
+  bool upnp = false;
+  bool http = false;
+  std::string httpServer = net::NatSettings::kDefaultHttpServer;
+  bool active = false;
+
+  // The settings of the public address resolution.
+  net::NatSettings nat() const;
 
   // From the process-wide settings store.
   static TransportSettings fromStore();
@@ -60,7 +67,7 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
   using PrivateAddressSource = std::function<std::string()>;
   using PublicAddressResolver =
       std::function<PublicAddress(const std::string& privateAddress, uint16_t boundPort, int socket,
-                                  const TransportSettings& settings)>;
+                                  const TransportSettings& settings, platform::Event* stop)>;
 
   static constexpr uint32_t kPublicRecheckMs = 600000;
   static constexpr uint32_t kStunKeepAliveMs = 48000;
@@ -74,6 +81,9 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
   void setSettingsSource(SettingsSource source);
   void setPrivateAddressSource(PrivateAddressSource source);
   void setPublicAddressResolver(PublicAddressResolver resolver);
+  // The registrar or proxy ("host[:port]"): the private address is that of the interface
+  // that routes to it (the default private address source).
+  void setRouteTarget(std::string server);
 
   // Stops the thread (waiting without limit), forgets the public port and starts again.
   void restart();
@@ -160,6 +170,7 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
     sendKeepAlive(to, serverName);
   }
 
+  std::string routedPrivateAddress();
   bool bindSocket(const TransportSettings& settings);
   void refreshPublicAddress(const TransportSettings& settings, uint32_t nowMs);
   void receiveAll(std::vector<char>& buffer);
@@ -190,6 +201,12 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
   std::atomic<bool> running_{false};
   std::atomic<bool> doNotDisturb_{false};
   std::atomic<uint16_t> boundPort_{0};
+
+  std::mutex routeLock_;
+  std::string routeTarget_;
+  uint32_t routeAddress_ = 0;
+  uint32_t routeResolvedAt_ = 0;
+  bool routeResolved_ = false;
 
   mutable std::mutex addressLock_;
   std::string privateAddress_;
