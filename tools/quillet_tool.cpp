@@ -25,6 +25,10 @@ constexpr Group kGroups[] = {
      "list | add NAME NUMBER [EMAIL] | delete NAME | export FILE | import FILE..."},
     {"sdp", runSdp, "offer | answer | parse | capability ..."},
     {"rtp", runRtp, "send ... IN.wav | receive ... OUT.wav"},
+    {"stun", runStun, "SERVER[:PORT] [--change] [--port LOCALPORT]"},
+    {"upnp", runUpnp, "map PORT [--external PORT] [--client ADDRESS]"},
+    {"resolve", runResolve, "PORT [--rtp] [--private ADDRESS]"},
+    {"network-test", runNetworkTest, "[--stun-servers HOST[:PORT],...]"},
 };
 
 void printHelp(FILE* out) {

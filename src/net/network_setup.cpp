@@ -1,6 +1,6 @@
 // The networking test: firewall check of the RTP and SIP ports, the STUN server choice and
 // the NAT filtering test, the UPnP check, and the settings they leave.
-#include "net/networking_test.h"
+#include "net/network_setup.h"
 
 #include <cerrno>
 #include <string>
