@@ -27,7 +27,7 @@ constexpr Group kGroups[] = {
     {"rtp", runRtp, "send ... IN.wav | receive ... OUT.wav"},
     {"stun", runStun, "SERVER[:PORT] [--change] [--port LOCALPORT]"},
     {"upnp", runUpnp, "map PORT [--external PORT] [--client ADDRESS]"},
-    {"resolve", runResolve, "PORT [--rtp] [--private ADDRESS]"},
+    {"resolve", runResolve, "PORT [--rtp] [--private ADDRESS] [--times N]"},
     {"network-test", runNetworkTest, "[--stun-servers HOST[:PORT],...]"},
 };
 

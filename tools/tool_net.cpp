@@ -122,20 +122,23 @@ int upnp(const Args& args) {
 // The public address of a socket at PORT by the profile's settings, as the SIP transport
 // (step 1) or an RTP session (--rtp: step 16) asks for it.
 int resolve(const Args& args) {
-  const char* usage = "resolve PORT [--rtp] [--private ADDRESS]";
+  const char* usage = "resolve PORT [--rtp] [--private ADDRESS] [--times N]";
   int port = 0;
   if (args.empty() || !parseNumber(args[0], 1, 65535, port)) return usageError(usage);
   bool rtp = false;
+  bool bad = false;
+  int times = 1;
   std::string privateAddress;
   for (size_t i = 1; i < args.size(); ++i) {
     if (args[i] == "--rtp") {
       rtp = true;
     } else if (args[i] == "--private" && i + 1 < args.size()) {
       privateAddress = args[++i];
-    } else {
-      return usageError(usage);
+    } else if (!takeNumberOption(args, i, "--times", 1, 100, times, bad)) {
+      bad = true;
     }
   }
+  if (bad) return usageError(usage);
   useProfile();
   base::SettingsStore& store = base::SettingsStore::global();
   if (privateAddress.empty()) privateAddress = platform::ipv4ToString(base::lanAddress());
@@ -151,14 +154,17 @@ int resolve(const Args& args) {
                                 : store.readInt("SIP", "STATICSIPPort", 5070));
   request.portBase = static_cast<uint16_t>(rtp ? store.readInt("SIP", "RTPPortBase", 8000)
                                                : store.readInt("SIP", "Port", 5070));
-  net::NatResolver resolver(net::NatSettings::load(store));
-  const net::PublicAddress found = resolver.resolve(request);
-  if (resolver.clearedActive()) store.writeBool("SIP", "Active", false);
-  printJson({{"privateAddress", privateAddress},
-             {"privatePort", port},
-             {"address", found.address},
-             {"port", found.port},
-             {"nat", found.nat}});
+  // Repeated resolutions in one process show the lasting state (the STUN server switch).
+  for (int i = 0; i < times; ++i) {
+    net::NatResolver resolver(net::NatSettings::load(store));
+    const net::PublicAddress found = resolver.resolve(request);
+    if (resolver.clearedActive()) store.writeBool("SIP", "Active", false);
+    printJson({{"privateAddress", privateAddress},
+               {"privatePort", port},
+               {"address", found.address},
+               {"port", found.port},
+               {"nat", found.nat}});
+  }
   return kExitOk;
 }
 

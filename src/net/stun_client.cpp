@@ -100,6 +100,9 @@ std::vector<uint8_t> stunRequest(uint32_t transaction, bool changeIp) {
   std::vector<uint8_t> out(changeIp ? 28 : 20, 0);
   put16(out, 0, kBindingRequest);
   put16(out, 2, changeIp ? 8 : 0);
+  // The RFC 5389 magic cookie: such servers then answer with XOR-MAPPED-ADDRESS, which
+  // address-rewriting routers leave alone; classic servers echo it as part of the id.
+  for (int i = 0; i < 4; ++i) out[4 + i] = static_cast<uint8_t>(kMagicCookie >> (24 - 8 * i));
   for (int i = 0; i < 4; ++i) out[8 + i] = static_cast<uint8_t>(transaction >> (8 * i));
   if (changeIp) {
     put16(out, 20, kChangeRequest);
@@ -117,6 +120,8 @@ std::optional<Endpoint> parseStunResponse(const uint8_t* data, size_t size, uint
   size_t end = kHeaderSize + read16(data + 2);
   if (end > size) end = size;
   std::optional<Endpoint> xored;
+  std::optional<Endpoint> mapped;
+  bool mappedSeen = false;
   size_t at = kHeaderSize;
   while (end - at >= 4) {
     const uint16_t type = read16(data + at);
@@ -124,10 +129,11 @@ std::optional<Endpoint> parseStunResponse(const uint8_t* data, size_t size, uint
     at += 4;
     if (length > end - at) length = end - at;
     const uint8_t* value = data + at;
-    if (type == kMappedAddress) {
-      if (length < 8) return std::nullopt;
-      std::optional<Endpoint> mapped = addressValue(value, static_cast<uint16_t>(length), false);
-      if (mapped) return mapped;
+    if (type == kMappedAddress && !mapped) {
+      // The first MAPPED-ADDRESS too short rejects the whole response.
+      if (length < 8 && !mappedSeen) return std::nullopt;
+      mappedSeen = true;
+      mapped = addressValue(value, static_cast<uint16_t>(length), false);
     } else if ((type == kXorMappedAddress || type == kXorMappedAddressOld) && !xored) {
       xored = addressValue(value, static_cast<uint16_t>(length), true);
     }
@@ -135,7 +141,7 @@ std::optional<Endpoint> parseStunResponse(const uint8_t* data, size_t size, uint
     at += (length + 3) & ~size_t{3};
     if (at > end) at = end;
   }
-  return xored;
+  return xored ? xored : mapped;
 }
 
 uint32_t nextStunTransaction() {

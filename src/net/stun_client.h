@@ -19,12 +19,13 @@ using platform::NetResult;
 
 constexpr uint16_t kStunDefaultPort = 3478;
 
-// The wire format. A request carries the transaction value in bytes 8 to 11 (little-endian);
-// the change request adds CHANGE-REQUEST with "change IP".
+// The wire format. A request carries the magic cookie in bytes 4 to 7 and the transaction
+// value in bytes 8 to 11 (little-endian); the change request adds CHANGE-REQUEST with
+// "change IP".
 std::vector<uint8_t> stunRequest(uint32_t transaction, bool changeIp);
-// An accepted Binding Response for `transaction`: its mapped endpoint. The first
-// MAPPED-ADDRESS decides (shorter than 8 bytes rejects the response); without an IPv4
-// MAPPED-ADDRESS the first IPv4 XOR-MAPPED-ADDRESS is used. Nothing for anything else.
+// An accepted Binding Response for `transaction` (only bytes 8 to 11 compared): its mapped
+// endpoint. The first IPv4 XOR-MAPPED-ADDRESS, else the first IPv4 MAPPED-ADDRESS; a first
+// MAPPED-ADDRESS shorter than 8 bytes rejects the response. Nothing for anything else.
 std::optional<Endpoint> parseStunResponse(const uint8_t* data, size_t size, uint32_t transaction);
 
 // The process-wide transaction counter: the next value (starts at 0x12345678).

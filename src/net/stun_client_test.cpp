@@ -98,6 +98,8 @@ TEST_F(StunClient, RequestCarriesCounterInBytes8To11AndChangeFlag) {
   EXPECT_EQ(request[0], 0x00);
   EXPECT_EQ(request[1], 0x01);
   EXPECT_EQ(request[3], 0);
+  EXPECT_EQ(request[4], 0x21);  // the magic cookie
+  EXPECT_EQ(request[7], 0x42);
   EXPECT_EQ(request[8], 0x78);
   EXPECT_EQ(request[9], 0x56);
   EXPECT_EQ(request[10], 0x34);
@@ -136,11 +138,14 @@ TEST_F(StunClient, IgnoresWrongTransactionAndShortMappedAddress) {
   EXPECT_EQ(mapped.port, 4000);
 }
 
-TEST_F(StunClient, ReadsXorMappedAddressWhenNoMappedAddress) {
+TEST_F(StunClient, PrefersXorMappedAddress) {
   ScriptedServer server([](const uint8_t* request, int) -> std::vector<Bytes> {
-    // 203.0.113.9:5000 XOR the magic cookie.
-    return {response(request, mappedAttribute(0x0020, 8, 5000 ^ 0x2112,
-                                              {203 ^ 0x21, 0 ^ 0x12, 113 ^ 0xA4, 9 ^ 0x42}))};
+    // A MAPPED-ADDRESS rewritten on the way, then 203.0.113.9:5000 XOR the magic cookie.
+    Bytes attributes = mappedAttribute(0x0001, 8, 1, {10, 0, 0, 1});
+    const Bytes xored =
+        mappedAttribute(0x0020, 8, 5000 ^ 0x2112, {203 ^ 0x21, 0 ^ 0x12, 113 ^ 0xA4, 9 ^ 0x42});
+    attributes.insert(attributes.end(), xored.begin(), xored.end());
+    return {response(request, attributes)};
   });
   StunMapping mapped;
   ASSERT_EQ(stunBinding(nullptr, server.name(), client_.get(), mapped), NetResult::Done);

@@ -1,0 +1,149 @@
+"""A small routed network in namespaces for the NAT traversal tests.
+
+    public  80.1.2.1, 80.1.2.2 (servers: two addresses for the STUN change test)
+    router  80.1.2.254 outside, 192.168.7.1 inside, nftables masquerade (UDP from port
+            4000 leaves as port 45000, so that a mapped port differs from the local one)
+    lan     192.168.7.23, default route via the router
+
+The "public" range is only ever used inside these namespaces. Tests that cannot create
+namespaces exit with status 77 (skipped)."""
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+PUBLIC, PUBLIC2, ROUTER_OUT, ROUTER_IN, LAN = (
+    "80.1.2.1", "80.1.2.2", "80.1.2.254", "192.168.7.1", "192.168.7.23")
+SKIP = 77
+
+
+def run(*args, check=True, **kw):
+    return subprocess.run(list(args), check=check, capture_output=True, text=True, **kw)
+
+
+class NatLab:
+    def __init__(self, masquerade=True):
+        if os.geteuid() != 0 or shutil.which("ip") is None or shutil.which("nft") is None:
+            print("SKIP: network namespaces need root, ip and nft")
+            sys.exit(SKIP)
+        self.tag = "qn%d" % (os.getpid() % 100000)
+        self.ns = {n: self.tag + n for n in ("pub", "nat", "lan")}
+        self.procs = []
+        self.dir = tempfile.mkdtemp(prefix="natlab-")
+        try:
+            self._up(masquerade)
+        except subprocess.CalledProcessError as e:
+            self.close()
+            print("SKIP: cannot build the namespaces: %s %s" % (e.cmd, e.stderr))
+            sys.exit(SKIP)
+
+    def _up(self, masquerade):
+        t, ns = self.tag, self.ns
+        for name in ns.values():
+            run("ip", "netns", "add", name)
+            run("ip", "-n", name, "link", "set", "lo", "up")
+        run("ip", "link", "add", t + "a", "type", "veth", "peer", "name", t + "b")
+        run("ip", "link", "set", t + "a", "netns", ns["pub"])
+        run("ip", "link", "set", t + "b", "netns", ns["nat"])
+        run("ip", "link", "add", t + "c", "type", "veth", "peer", "name", t + "d")
+        run("ip", "link", "set", t + "c", "netns", ns["nat"])
+        run("ip", "link", "set", t + "d", "netns", ns["lan"])
+        for name, dev, addrs in ((ns["pub"], t + "a", (PUBLIC, PUBLIC2)),
+                                 (ns["nat"], t + "b", (ROUTER_OUT,)),
+                                 (ns["nat"], t + "c", (ROUTER_IN,)),
+                                 (ns["lan"], t + "d", (LAN,))):
+            for a in addrs:
+                run("ip", "-n", name, "addr", "add", a + "/24", "dev", dev)
+            run("ip", "-n", name, "link", "set", dev, "up")
+        run("ip", "-n", ns["lan"], "route", "add", "default", "via", ROUTER_IN)
+        self.ext_if, self.lan_if = t + "b", t + "c"
+        self.inside("nat", "sysctl", "-qw", "net.ipv4.ip_forward=1")
+        if masquerade:
+            self.nft("table ip qnat {\n chain post {\n  type nat hook postrouting priority 100;\n"
+                     "  oifname \"%s\" udp sport 4000 masquerade to :45000\n"
+                     "  oifname \"%s\" masquerade\n }\n}\n" % (self.ext_if, self.ext_if))
+
+    def nft(self, rules):
+        subprocess.run(["ip", "netns", "exec", self.ns["nat"], "nft", "-f", "-"], input=rules,
+                       text=True, check=True, capture_output=True)
+
+    def prefix(self, where):
+        return ["ip", "netns", "exec", self.ns[where]]
+
+    def inside(self, where, *args, check=True, timeout=60, env=None):
+        return subprocess.run(self.prefix(where) + list(args), check=check, capture_output=True,
+                              text=True, timeout=timeout, env=env)
+
+    def start(self, where, name, *args):
+        """A server in a namespace, stopped by close(); its output goes to a file."""
+        log = open(os.path.join(self.dir, name + ".log"), "wb")
+        proc = subprocess.Popen(self.prefix(where) + list(args), stdout=log,
+                                stderr=subprocess.STDOUT, start_new_session=True)
+        self.procs.append((proc, log))
+        return proc
+
+    def output(self, name):
+        with open(os.path.join(self.dir, name + ".log"), "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def stop(self, proc):
+        for p, log in list(self.procs):
+            if p is proc:
+                if p.poll() is None:
+                    p.send_signal(signal.SIGTERM)
+                    try:
+                        p.wait(timeout=5)
+                    except subprocess.TimeoutExpired:
+                        p.kill()
+                        p.wait()
+                log.close()
+                self.procs.remove((p, log))
+
+    def start_stund(self):
+        proc = self.start("pub", "stund", "stund", "-h", PUBLIC, "-a", PUBLIC2)
+        wait_udp_answer(self, "pub", PUBLIC, 3478)
+        return proc
+
+    def close(self):
+        for p, _ in list(self.procs):
+            self.stop(p)
+        for name in self.ns.values():
+            subprocess.run(["ip", "netns", "del", name], capture_output=True)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def wait_udp_answer(lab, where, host, port, timeout=5.0):
+    """Waits until a STUN server answers a binding request."""
+    probe = ("import socket,sys\ns=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
+             "s.settimeout(0.2)\nfor i in range(%d):\n"
+             "  s.sendto(bytes([0,1,0,0]+[0]*16),('%s',%d))\n"
+             "  try:\n    s.recv(100); sys.exit(0)\n  except OSError: pass\nsys.exit(1)\n"
+             % (int(timeout / 0.2), host, port))
+    lab.inside(where, sys.executable, "-c", probe)
+
+
+class Checks:
+    """Collects failed expectations so that one run reports all of them."""
+
+    def __init__(self):
+        self.failed = []
+
+    def expect(self, ok, what, detail=""):
+        print(("ok   " if ok else "FAIL ") + what + (("  " + str(detail)) if not ok else ""))
+        if not ok:
+            self.failed.append(what)
+
+    def finish(self):
+        if self.failed:
+            print("%d failed" % len(self.failed))
+            sys.exit(1)
+        print("all passed")
