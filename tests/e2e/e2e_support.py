@@ -89,6 +89,7 @@ class Profile:
                     f.write("%s=%s\n" % (key, value))
         os.chmod(os.path.join(self.home, "settings.ini"), 0o600)
         self.process = None
+        self.prefix = []  # e.g. ["ip", "netns", "exec", NAME]: where the instance runs
 
     @property
     def address(self):
@@ -101,14 +102,14 @@ class Profile:
 
     def start(self, *args):
         self.output = open(os.path.join(self.home, "stderr.txt"), "wb")
-        self.process = subprocess.Popen([QUILLET, "--headless", *args], env=self.env(),
+        self.process = subprocess.Popen([*self.prefix, QUILLET, "--headless", *args], env=self.env(),
                                         stdout=self.output, stderr=subprocess.STDOUT)
         assert wait_for(lambda: "SIP Number:" in self.log_text()), self.log_text()
         return self.process
 
     def run(self, *args):
         """A second start on the profile: hands its options to the running instance."""
-        return subprocess.run([QUILLET, "--headless", *args], env=self.env(), timeout=10,
+        return subprocess.run([*self.prefix, QUILLET, "--headless", *args], env=self.env(), timeout=10,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
 
     def stop(self):

@@ -1,0 +1,111 @@
+"""A call across a NAT: alice behind the namespace masquerade, bob and Kamailio on the
+public side. With STUN (stund) alice's Via, Contact and SDP carry the NAT's address and the
+call carries audio both ways; with STUN off her SDP names her private address and bob's
+audio never reaches her.
+
+    nat_call.py QUILLET"""
+import os
+import re
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+from natlab import LAN, PUBLIC, ROUTER_OUT, Checks, NatLab  # noqa: E402
+import e2e_support  # noqa: E402
+from e2e_support import Profile, find_words, make_speech, wait_for, write_wav  # noqa: E402
+
+e2e_support.QUILLET = os.path.abspath(sys.argv[1])
+KAMAILIO_PORT = 5060
+
+
+def start_kamailio(lab):
+    with open(os.path.join(HERE, "..", "sip", "kamailio.cfg.in")) as f:
+        cfg = f.read()
+    seeds = '\t$sht(users=>alice) = "alice-pw";\n\t$sht(users=>bob) = "bob-pw";'
+    cfg = cfg.replace("@PORT@", str(KAMAILIO_PORT)).replace("@USERS@", seeds)
+    cfg = cfg.replace("127.0.0.1", PUBLIC)
+    path = os.path.join(lab.dir, "kamailio.cfg")
+    with open(path, "w") as f:
+        f.write(cfg)
+    lab.start("pub", "kamailio", "kamailio", "-DD", "-E", "-f", path, "-Y", lab.dir, "-w",
+              lab.dir, "-P", os.path.join(lab.dir, "kamailio.pid"), "-m", "32", "-M", "8")
+
+
+def mean_snr(reference, heard):
+    words = find_words(reference, heard)
+    return float(np.mean([w[2] for w in words])) if words else -99.0
+
+
+def call(lab, root, speech_file, speech, stun):
+    tag = "stun" if stun else "nostun"
+    line = lambda user: {"Proxy": "%s:%d" % (PUBLIC, KAMAILIO_PORT),  # noqa: E731
+                         "ProxyPassword": user + "-pw", "UserName": user}
+    nat = {"LocalAddress": "", "STUN": "1" if stun else "0", "STUNServer1": PUBLIC,
+           "STUNServer2": PUBLIC}
+    alice = Profile(root, "alice-" + tag, 5070, 8000, "alice", speech_file,
+                    {"SIP": nat, "DefaultLine": line("alice")})
+    bob = Profile(root, "bob-" + tag, 5072, 8100, "bob", speech_file,
+                  {"SIP": {"LocalAddress": "", "STUN": "0"}, "DefaultLine": line("bob"),
+                   "Intercom": {"AutoTalkBack": "1"}})
+    alice.prefix, bob.prefix = lab.prefix("lan"), lab.prefix("pub")
+    try:
+        bob.start()
+        alice.start()
+        for p in (alice, bob):
+            if not wait_for(lambda: "Registered as: sip:%s@" % p.user in p.log_text(), 15):
+                raise AssertionError(p.user + " did not register:\n" + p.log_text())
+        alice.run("-dial", "bob")
+        started = wait_for(lambda: "The call was started" in bob.log_text(), 10)
+        time.sleep(len(speech) / 8000 + 2.0)
+        alice.run("-hangup")
+        wait_for(lambda: "The call was stopped" in bob.log_text(), 10)
+    finally:
+        alice.stop()
+        bob.stop()
+    return started, alice, bob
+
+
+def main():
+    c = Checks()
+    with NatLab() as lab, tempfile.TemporaryDirectory() as root:
+        speech = make_speech(root)
+        speech_file = os.path.join(root, "speech-padded.wav")
+        write_wav(speech_file, np.concatenate([speech, np.zeros(8000 * 4)]))
+        lab.start_stund()
+        start_kamailio(lab)
+        time.sleep(1.0)
+
+        started, alice, bob = call(lab, root, speech_file, speech, stun=True)
+        trace = alice.trace_text()
+        c.expect(started, "the call through the NAT is answered", bob.log_text()[-2000:])
+        c.expect(re.search(r"REGISTER sip:[^\r\n]*\r?\nVia: SIP/2.0/UDP %s:5070" %
+                           re.escape(ROUTER_OUT), trace) is not None,
+                 "alice's REGISTER Via names the NAT's address", trace[:1500])
+        c.expect(re.search(r"Contact: <sip:alice@%s:5070" % re.escape(ROUTER_OUT), trace),
+                 "alice's Contact names the NAT's address")
+        c.expect(re.search(r"c=IN IP4 %s\r?\nt=0 0\r?\nm=audio 8000 " % re.escape(ROUTER_OUT),
+                           trace) or "c=IN IP4 %s" % ROUTER_OUT in trace,
+                 "alice's SDP names the NAT's address")
+        c.expect("SIP Public IP is: %s:5070" % ROUTER_OUT in alice.log_text(),
+                 "alice logs her public address", alice.log_text()[-1500:])
+        to_bob, to_alice = mean_snr(speech, bob.heard()), mean_snr(speech, alice.heard())
+        print("with STUN: alice -> bob %.1f dB, bob -> alice %.1f dB" % (to_bob, to_alice))
+        c.expect(to_bob > 10 and to_alice > 10, "audio both ways across the NAT",
+                 (to_bob, to_alice))
+
+        started, alice, bob = call(lab, root, speech_file, speech, stun=False)
+        to_bob, to_alice = mean_snr(speech, bob.heard()), mean_snr(speech, alice.heard())
+        print("without STUN: alice -> bob %.1f dB, bob -> alice %.1f dB" % (to_bob, to_alice))
+        c.expect("c=IN IP4 %s" % LAN in alice.trace_text(),
+                 "without STUN alice's SDP names her private address")
+        c.expect(to_alice < 3, "without STUN bob's audio does not reach alice", to_alice)
+    c.finish()
+
+
+if __name__ == "__main__":
+    main()
