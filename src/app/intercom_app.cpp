@@ -34,13 +34,15 @@ namespace {
 
 constexpr uint32_t kRecorderCookie = 1;
 constexpr uint32_t kPlayerCookie = 2;
+constexpr uint32_t kRingCookie = 3;
 constexpr uint32_t kBannerFirstMs = 1000;
 constexpr uint32_t kBannerMs = 8000;
 constexpr uint32_t kHotKeyRepeatMs = 500;
 constexpr uint32_t kHotKeyPressMs = 800;
 constexpr uint32_t kRingWaitLimitMs = 5000;
 constexpr int32_t kTransportReadyMs = 3000;
-constexpr uint32_t kRingTimer = 6;  // safety limit of the wait for the ring sound
+constexpr uint32_t kRingTimer = 6;  // safety limit of the ring sound
+constexpr const char* kTalkBackTag = "talk-back";
 
 const std::array<const char*, 6> kBanners = {
     "Quillet: press Intercom and speak",
@@ -71,22 +73,6 @@ class PlayerPosition : public audio::PlayPosition {
   const audio::Player& player_;
 };
 
-// Quits the nested loop that waits for the ring sound once the player stops.
-class RingListener : public audio::PlayerListener {
- public:
-  explicit RingListener(platform::MessageLoop& loop) : loop_(loop) {}
-  void OnStopped(uint32_t /*cookie*/) override {
-    if (waiting_) {
-      waiting_ = false;
-      loop_.quit();
-    }
-  }
-  bool waiting_ = false;
-
- private:
-  platform::MessageLoop& loop_;
-};
-
 // The built-in ring sound as a source, through an anonymous in-memory file.
 audio::SourceRef ringSoundSource() {
   const int fd = memfd_create("quillet-ring", MFD_CLOEXEC);
@@ -108,10 +94,12 @@ IntercomApp::IntercomApp(base::AppEnvironment& environment, std::unique_ptr<AppW
     : env_(environment),
       window_(std::move(window)),
       recorder_(environment.loop),
-      player_(environment.loop) {
+      player_(environment.loop),
+      ringPlayer_(environment.loop) {
   playerPosition_ = std::make_unique<PlayerPosition>(player_);
   recorder_.SetListener(this, kRecorderCookie);
   player_.SetListener(this, kPlayerCookie);
+  ringPlayer_.SetListener(this, kRingCookie);
   contacts_ = contacts::createContactStore();
   base::SettingsStore& store = settings();
   const bool traceOn = store.readBool("Settings", "SipTraceOn", false);
@@ -129,6 +117,7 @@ IntercomApp::~IntercomApp() {
   shutDown();
   recorder_.SetListener(nullptr, 0);
   player_.SetListener(nullptr, 0);
+  ringPlayer_.SetListener(nullptr, 0);
 }
 
 // --- Start-up and closing -----------------------------------------------------------------
@@ -186,39 +175,50 @@ bool IntercomApp::initialise() {
   return true;
 }
 
+// Code below a nested loop (a question, an event being raised) still uses the slot and
+// its engine when that loop returns: closing only ends every loop level here, and the
+// parts are taken down once the outermost level has returned (~IntercomApp), or at once
+// when no loop runs.
 void IntercomApp::requestClose() {
   if (closing_) {
     return;
   }
   closing_ = true;
-  shutDown();
+  stopRingSound();
+  env_.prompts.dismissAll();
   env_.loop.quitAll(0);
+  if (env_.loop.depth() == 0) {
+    shutDown();
+  }
 }
 
 void IntercomApp::shutDown() {
   if (transport_ == nullptr) {
     return;
   }
+  closing_ = true;
   env_.prompts.dismissAll();
   window_->closeAddressBook();
   window_->unregisterHotKeys();
-  for (uint32_t timer :
-       {kBannerTimer, kRestartTimer, kHotKeyGuardTimer, kHideTimer, kAnswerDelayTimer}) {
+  for (uint32_t timer : {kBannerTimer, kRestartTimer, kHotKeyGuardTimer, kHideTimer,
+                         kAnswerDelayTimer, kRingTimer}) {
     env_.loop.killTimer(timer);
   }
-  if (slot_ != nullptr && slot_->connected && slot_->engine() != nullptr) {
-    slot_->engine()->HangUp();
-  }
+  stopRingSound();
   player_.Stop();
   recorder_.Stop();
   echo_.reset();
   currentSlot_ = 1;
   if (slot_ != nullptr) {
     env_.loop.killTimer(slot_->noActivityTimer());
+    // The call ends first (its BYE or 487 goes through the reaper while the transport
+    // still runs), then the transport un-registers with its challenge handling, and only
+    // then does the engine go.
+    slot_->endCall();
   }
-  slot_.reset();  // the engine ends its call and removes its registration (un-REGISTER)
   settings().writeBool("Settings", "DoNotDisturb", transport_->doNotDisturb());
   transport_->shutdown();
+  slot_.reset();
   transport_.reset();
   contacts::IniFile::flushAll();
   audio::DeleteTemporaryAudio();
@@ -571,7 +571,7 @@ void IntercomApp::hangUpFromCommandLine() {
 
 int IntercomApp::onRing(LineSlot& slot, int32_t ring, int32_t /*previousRing*/) {
   sip::SipEngine* engine = slot.engine();
-  if (engine == nullptr) {
+  if (engine == nullptr || closing_) {
     return 0;
   }
   window_->show();
@@ -582,22 +582,70 @@ int IntercomApp::onRing(LineSlot& slot, int32_t ring, int32_t /*previousRing*/) 
     return 0;
   }
   ringingCaller_ = engine->remoteUri();
-  playRingSound();
-  if (ring != 1 || slot.engine() != engine || engine->callState() != sip::kCallIncoming) {
-    return 0;
+  if (ring == 1) {
+    ++incomingCall_;
+    answerAfterRing_ = true;
+  }
+  if (!startRingSound()) {
+    ringFinished();  // no sound to wait for
+  }
+  return 0;
+}
+
+bool IntercomApp::startRingSound() {
+  if (ringPlayer_.playing()) {
+    return true;  // the sound already playing serves this ring too
+  }
+  audio::SourceRef ring = ringSoundSource();
+  if (ring->isNull()) {
+    return false;
+  }
+  // A player of its own, so that the call's player is not disturbed.
+  ringPlayer_.SetDevice(settings().readText("Settings", "PlayDevice"));
+  if (ringPlayer_.Start(ring) == 0) {
+    return false;
+  }
+  env_.loop.startTimer(kRingTimer, kRingWaitLimitMs, [this] { ringFinished(); });
+  return true;
+}
+
+void IntercomApp::stopRingSound() {
+  answerAfterRing_ = false;
+  env_.loop.killTimer(kRingTimer);
+  ringPlayer_.Stop();
+}
+
+// The ring sound has played (or its time limit passed): the first ring of the call that
+// is still ringing goes on to its answer now.
+void IntercomApp::ringFinished() {
+  env_.loop.killTimer(kRingTimer);
+  const bool answer = answerAfterRing_;
+  answerAfterRing_ = false;
+  ringPlayer_.Stop();
+  if (!answer || closing_ || slot_ == nullptr || slot_->engine() == nullptr) {
+    return;
+  }
+  LineSlot& slot = *slot_;
+  sip::SipEngine& engine = *slot.engine();
+  if (engine.callState() != sip::kCallIncoming) {
+    return;
   }
   if (incoming_.decision == IncomingDecision::PhoneCall) {
     base::logCallDecision("Incoming call rings until answered (" + incoming_.reason + ")");
     window_->noteIncomingCall(ringingCaller_);
-    return 0;
+    return;
   }
   if (incoming_.delaySeconds > 0) {
-    env_.loop.startTimer(kAnswerDelayTimer, static_cast<uint32_t>(incoming_.delaySeconds) * 1000,
-                         [this, &slot, engine] { answerIntercom(slot, *engine); });
-    return 0;
+    const uint64_t call = incomingCall_;
+    env_.loop.startTimer(
+        kAnswerDelayTimer, static_cast<uint32_t>(incoming_.delaySeconds) * 1000, [this, call] {
+          if (call == incomingCall_ && slot_ != nullptr && slot_->engine() != nullptr) {
+            answerIntercom(*slot_, *slot_->engine());
+          }
+        });
+    return;
   }
-  answerIntercom(slot, *engine);
-  return 0;
+  answerIntercom(slot, engine);
 }
 
 IncomingVerdict IntercomApp::judgeIncoming(sip::SipEngine& engine) {
@@ -656,14 +704,26 @@ void IntercomApp::answerIntercom(LineSlot& slot, sip::SipEngine& engine) {
   slot.pending = true;
   cueNext_ = settings().readBool("Intercom", "Cue", true);
   engine.AnswerAutomatically();
+  // Asked from a task of its own: its nested loop must not run below the engine's event.
+  const uint64_t call = incomingCall_;
+  env_.loop.post([this, call] { askTalkBack(call); });
+}
 
+void IntercomApp::askTalkBack(uint64_t call) {
+  if (closing_ || call != incomingCall_) {
+    return;  // that call has ended already
+  }
   const platform::Prompt question{
       "Incoming Call", "Incoming SIP call was detected.\nWould you like to start conversation ?",
-      platform::PromptButtons::YesNo, platform::PromptIcon::Question, "talk-back"};
+      platform::PromptButtons::YesNo, platform::PromptIcon::Question, kTalkBackTag};
   const platform::PromptAnswer answer = env_.prompts.ask(question);
-  if (slot_.get() != &slot || slot.engine() != &engine) {
-    return;  // the line was rebuilt or closed meanwhile
+  // The question waited in a nested loop: the call may have ended, the line been rebuilt
+  // or the program be closing by now.
+  if (closing_ || call != incomingCall_ || slot_ == nullptr || slot_->engine() == nullptr) {
+    return;
   }
+  LineSlot& slot = *slot_;
+  sip::SipEngine& engine = *slot.engine();
   if (answer == platform::PromptAnswer::Yes) {
     base::logCallDecision("Press \"Intercom\" button to stop call");
     if (slot.connected) {
@@ -689,34 +749,6 @@ bool IntercomApp::answerPhoneCall(LineSlot& slot, sip::SipEngine& engine) {
   slot.talkBackWhenConnected = true;
   currentSlot_ = 0;
   return true;
-}
-
-void IntercomApp::playRingSound() {
-  audio::SourceRef ring = ringSoundSource();
-  if (ring->isNull()) {
-    return;
-  }
-  // A player of its own, so that the call's player is not disturbed; the GUI thread waits
-  // in a nested loop until the sound has played.
-  audio::Player ringPlayer(env_.loop);
-  RingListener listener(env_.loop);
-  ringPlayer.SetListener(&listener, 0);
-  ringPlayer.SetDevice(settings().readText("Settings", "PlayDevice"));
-  if (ringPlayer.Start(ring) == 0) {
-    return;
-  }
-  listener.waiting_ = true;
-  env_.loop.startTimer(kRingTimer, kRingWaitLimitMs, [&listener, this] {
-    if (listener.waiting_) {
-      listener.waiting_ = false;
-      env_.loop.quit();
-    }
-  });
-  env_.loop.run();
-  env_.loop.killTimer(kRingTimer);
-  listener.waiting_ = false;
-  ringPlayer.Stop();
-  ringPlayer.SetListener(nullptr, 0);
 }
 
 // While the far end is being called, "Calling.wav" of the System Tones folder plays over
@@ -829,8 +861,10 @@ void IntercomApp::onEnded(LineSlot& slot) {
     slot.pending = false;
   }
   env_.loop.killTimer(slot.noActivityTimer());
-  // A talk-back question still open has lost its call.
-  env_.prompts.dismissAll();
+  // The talk-back question still open has lost its call; other questions stay.
+  ++incomingCall_;
+  answerAfterRing_ = false;
+  env_.prompts.dismiss(kTalkBackTag);
 }
 
 void IntercomApp::callStopped(LineSlot& slot) {
@@ -855,7 +889,16 @@ void IntercomApp::restartNoActivityTimer(LineSlot& slot) {
   });
 }
 
+void IntercomApp::OnStopped(uint32_t cookie) {
+  if (cookie == kRingCookie && answerAfterRing_) {
+    ringFinished();
+  }
+}
+
 void IntercomApp::OnLevels(const audio::LevelReport* levels, uint32_t cookie) {
+  if (cookie == kRingCookie) {
+    return;
+  }
   if (levels != nullptr && levels->count > 0) {
     const int8_t level = *std::max_element(levels->levels, levels->levels + levels->count);
     (cookie == kRecorderCookie ? microphoneLevel_ : speakerLevel_) = level;

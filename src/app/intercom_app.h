@@ -90,6 +90,7 @@ class IntercomApp : public base::Application,
   // Audio listeners: level reports keep a pending call alive.
   void OnLevels(const audio::LevelReport* levels, uint32_t cookie) override;
   void OnPosition(const uint32_t* /*ms*/, uint32_t /*cookie*/) override {}
+  void OnStopped(uint32_t cookie) override;
 
   void shutDown();
   void buildCaptureChain(const audio::SinkRef& stream);
@@ -97,7 +98,10 @@ class IntercomApp : public base::Application,
   void callStopped(LineSlot& slot);
   void noteRecentContact(LineSlot& slot);
   void restartNoActivityTimer(LineSlot& slot);
-  void playRingSound();
+  bool startRingSound();
+  void stopRingSound();
+  void ringFinished();
+  void askTalkBack(uint64_t call);
   IncomingVerdict judgeIncoming(sip::SipEngine& engine);
   bool isKnownSource(const std::string& host);
   bool refuseIncoming(sip::SipEngine& engine);
@@ -125,6 +129,7 @@ class IntercomApp : public base::Application,
   std::unique_ptr<LineSlot> slot_;
   audio::Recorder recorder_;
   audio::Player player_;
+  audio::Player ringPlayer_;
   std::unique_ptr<audio::PlayPosition> playerPosition_;
   IncomingVerdict incoming_;  // the decision about the ringing call, made on its first ring
   bool cueNext_ = false;      // the next established call starts with the intercom cue
@@ -136,6 +141,10 @@ class IntercomApp : public base::Application,
   std::string ringingCaller_;  // an incoming call that rang and is not yet established
   bool closing_ = false;
   int32_t argumentLists_ = 0;  // argument lists applied: this start's, then handed over
+  // Incoming calls are numbered so that a late step (the end of the ring sound, the
+  // answer delay, the talk-back question) can tell whether its call is still the one ringing.
+  uint64_t incomingCall_ = 0;
+  bool answerAfterRing_ = false;  // the first ring of incomingCall_ waits for the sound
   size_t banner_ = 0;
   int8_t microphoneLevel_ = -127;
   int8_t speakerLevel_ = -127;

@@ -10,11 +10,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -500,6 +502,202 @@ TEST_F(IntercomAppTest, CallerNotOnTheAllowListIsRefusedWithoutRinging) {
   EXPECT_FALSE(app_->slot()->pending);  // never answered
   EXPECT_EQ(countTagged(prompts_.asked(), "talk-back"), 0);
 }
+
+// The To tag of the first response with this status in the text ("" when none yet).
+std::string toTagOf(const std::string& answers, const std::string& status = "200") {
+  const size_t ok = answers.find("SIP/2.0 " + status);
+  if (ok == std::string::npos) {
+    return {};
+  }
+  const size_t to = answers.find("\r\nTo:", ok);
+  const size_t tag = answers.find(";tag=", to);
+  if (to == std::string::npos || tag == std::string::npos) {
+    return {};
+  }
+  const size_t end = answers.find_first_of(";>\r", tag + 5);
+  return answers.substr(tag + 5, end - tag - 5);
+}
+
+std::string ackFor(const std::string& user, uint16_t peerPort, int32_t appPort,
+                   const std::string& toTag) {
+  const std::string at = "@127.0.0.1:";
+  return "ACK sip:alice" + at + std::to_string(appPort) + " SIP/2.0\r\n" +
+         "Via: SIP/2.0/UDP 127.0.0.1:" + std::to_string(peerPort) + ";branch=z9hG4bKack" + user +
+         "\r\nMax-Forwards: 70\r\nFrom: <sip:" + user + at + std::to_string(peerPort) +
+         ">;tag=7\r\nTo: <sip:alice" + at + std::to_string(appPort) + ">;tag=" + toTag +
+         "\r\nCall-ID: " + user + "-call\r\nCSeq: 1 ACK\r\nContent-Length: 0\r\n\r\n";
+}
+
+// A request of the caller `user` in the dialog of inviteFrom (CANCEL with the INVITE's
+// branch, BYE with the To tag of the 200).
+std::string requestFrom(const std::string& method, const std::string& user, uint16_t peerPort,
+                        int32_t appPort, const std::string& toTag = {}) {
+  const std::string at = "@127.0.0.1:";
+  const std::string branch = method == "CANCEL" ? user : method + user;
+  const int cseq = method == "BYE" ? 2 : 1;
+  return method + " sip:alice" + at + std::to_string(appPort) + " SIP/2.0\r\n" +
+         "Via: SIP/2.0/UDP 127.0.0.1:" + std::to_string(peerPort) + ";branch=z9hG4bK" + branch +
+         "\r\nMax-Forwards: 70\r\nFrom: <sip:" + user + at + std::to_string(peerPort) +
+         ">;tag=7\r\nTo: <sip:alice" + at + std::to_string(appPort) + ">" +
+         (toTag.empty() ? "" : ";tag=" + toTag) + "\r\nCall-ID: " + user +
+         "-call\r\nCSeq: " + std::to_string(cseq) + " " + method + "\r\nContent-Length: 0\r\n\r\n";
+}
+
+// Calls that ring and are cancelled while the ring sound plays, one after another: no
+// wait nests (the loop never runs a level of its own for them), and the next call is
+// still answered.
+TEST_F(IntercomAppTest, RingsOfCallsThatComeAndGoNeverNest) {
+  SilentPeer peer;
+  start();
+  const int32_t port = settings().readInt("SIP", "Port", 0);
+  int deepest = 0;
+  std::function<void()> sample = [&] {
+    deepest = std::max(deepest, loop_.depth());
+    loop_.startTimer(78, 2, sample);
+  };
+  loop_.startTimer(78, 2, sample);
+  for (int i = 0; i < 6; ++i) {
+    const std::string user = "door" + std::to_string(i);
+    peer.sendTo(static_cast<uint16_t>(port), inviteFrom(user, peer.port(), port));
+    ASSERT_TRUE(pumpUntil([&] { return app_->slot()->engine()->callState() != 0; },
+                          std::chrono::seconds(5)));
+    pumpFor(std::chrono::milliseconds(150));
+    peer.sendTo(static_cast<uint16_t>(port), requestFrom("CANCEL", user, peer.port(), port));
+    std::string answers;
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+          answers += peer.drain();
+          return !toTagOf(answers, "487").empty();
+        },
+        std::chrono::seconds(5)));
+    peer.sendTo(static_cast<uint16_t>(port),
+                ackFor(user, peer.port(), port, toTagOf(answers, "487")));
+    ASSERT_TRUE(pumpUntil([&] { return app_->slot()->engine()->callState() == 0; },
+                          std::chrono::seconds(5)));
+  }
+  EXPECT_EQ(deepest, 0);
+  const int answered = countLines(view_, "Answering call...");
+  peer.sendTo(static_cast<uint16_t>(port), inviteFrom("carol", peer.port(), port));
+  EXPECT_TRUE(pumpUntil([&] { return countLines(view_, "Answering call...") > answered; },
+                        std::chrono::seconds(5)));
+  loop_.killTimer(78);
+}
+
+// A call that ends closes its talk-back question and no other question that is open.
+TEST_F(IntercomAppTest, CallEndClosesOnlyTheTalkBackQuestion) {
+  SilentPeer peer;
+  start();
+  const int32_t port = settings().readInt("SIP", "Port", 0);
+  prompts_.push(std::nullopt);  // the other question stays open
+  prompts_.push(std::nullopt);  // and so does the talk-back question
+  platform::PromptAnswer other = platform::PromptAnswer::Retry;
+  bool otherOpen = false;
+  loop_.post([&] {
+    otherOpen = true;
+    other = env_->prompts.ask({"Other", "Another question", platform::PromptButtons::YesNo,
+                               platform::PromptIcon::Question, "other"});
+    otherOpen = false;
+  });
+  std::string answers;
+  bool byeSent = false;
+  bool otherStillOpen = false;
+  // Everything below runs inside the other question's loop level.
+  std::function<void()> drive = [&] {
+    answers += peer.drain();
+    const std::string tag = toTagOf(answers);
+    if (!byeSent && !tag.empty() && prompts_.openCount() == 2) {
+      byeSent = true;
+      peer.sendTo(static_cast<uint16_t>(port), ackFor("door", peer.port(), port, tag));
+      peer.sendTo(static_cast<uint16_t>(port), requestFrom("BYE", "door", peer.port(), port, tag));
+    }
+    if (byeSent && prompts_.openCount() == 1 && !app_->callActive() &&
+        app_->slot()->engine()->callState() == 0) {
+      otherStillOpen = otherOpen;
+      prompts_.dismiss("other", platform::PromptAnswer::Yes);
+      return;
+    }
+    loop_.startTimer(79, 5, drive);
+  };
+  loop_.startTimer(79, 5, drive);
+  peer.sendTo(static_cast<uint16_t>(port), inviteFrom("door", peer.port(), port));
+  ASSERT_TRUE(
+      pumpUntil([&] { return other != platform::PromptAnswer::Retry; }, std::chrono::seconds(10)))
+      << answers;
+  EXPECT_TRUE(byeSent);
+  EXPECT_TRUE(otherStillOpen);
+  EXPECT_EQ(other, platform::PromptAnswer::Yes);
+  EXPECT_EQ(prompts_.openCount(), 0);
+}
+
+// Closing by the close hot key and by the Exit command while a call rings, while the
+// talk-back question is open and once talk-back runs. The close is fired from a timer so
+// that it runs inside whatever nested loop is open at that moment (the sanitizer build
+// catches a slot or engine freed under a loop that is still on the stack).
+enum class CallPhase { Ringing, Question, TalkBack };
+
+class CloseDuringCallTest : public IntercomAppTest,
+                            public ::testing::WithParamInterface<std::tuple<bool, CallPhase>> {};
+
+TEST_P(CloseDuringCallTest, EndsTheCallAndShutsDownCleanly) {
+  const auto [byHotKey, phase] = GetParam();
+  base::RegistryList list(settings(), "Hotkey/Details");
+  list.writeInt(list.add(), "Command", 4);  // Close Quillet
+  prompts_.push(phase == CallPhase::TalkBack ? std::optional(platform::PromptAnswer::Yes)
+                                             : std::nullopt);
+  SilentPeer peer;
+  start();
+  const int32_t port = settings().readInt("SIP", "Port", 0);
+  std::string answers;
+  bool acked = false;
+  bool closed = false;
+  auto reached = [&] {
+    sip::SipEngine* engine = app_->slot()->engine();
+    switch (phase) {
+      case CallPhase::Ringing:
+        return engine->callState() == sip::kCallIncoming;
+      case CallPhase::Question:
+        return app_->callActive() && prompts_.openCount() == 1;
+      case CallPhase::TalkBack:
+        return app_->callActive() && hasLine(view_, "Press \"Intercom\" button to stop call",
+                                             base::LogLevel::CallDecision);
+    }
+    return false;
+  };
+  constexpr uint32_t kWatchTimer = 77;
+  std::function<void()> watch = [&] {
+    answers += peer.drain();
+    const std::string tag = toTagOf(answers);
+    if (!acked && !tag.empty()) {
+      acked = true;
+      peer.sendTo(static_cast<uint16_t>(port), ackFor("door", peer.port(), port, tag));
+    }
+    if (!closed && reached()) {
+      closed = true;
+      if (byHotKey) {
+        app_->runHotKey(0);
+      } else {
+        app_->command(kCommandExit);
+      }
+      return;
+    }
+    loop_.startTimer(kWatchTimer, 5, watch);
+  };
+  loop_.startTimer(kWatchTimer, 5, watch);
+  peer.sendTo(static_cast<uint16_t>(port), inviteFrom("door", peer.port(), port));
+  ASSERT_TRUE(pumpUntil([&] { return loop_.closing(); }, std::chrono::seconds(10))) << answers;
+  stop();  // the shut-down deferred until no loop level runs
+  answers += peer.drain();
+  if (phase == CallPhase::Ringing) {
+    EXPECT_NE(answers.find("SIP/2.0 487"), std::string::npos) << answers;
+  } else {
+    EXPECT_NE(answers.find("BYE sip:"), std::string::npos) << answers;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    HotKeyAndExitCommand, CloseDuringCallTest,
+    ::testing::Combine(::testing::Bool(), ::testing::Values(CallPhase::Ringing, CallPhase::Question,
+                                                            CallPhase::TalkBack)));
 
 TEST_F(IntercomAppTest, DoNotDisturbRefusesCallsWith480) {
   SilentPeer peer;

@@ -39,6 +39,13 @@ LineSlot::~LineSlot() {
   engine_.reset();
 }
 
+void LineSlot::endCall() {
+  pump_.Stop();
+  if (engine_ != nullptr) {
+    engine_->EndCall();
+  }
+}
+
 void LineSlot::buildEngine(sip::SipTransport& transport, sip::SipTrace* trace) {
   base::SettingsStore& store = base::SettingsStore::global();
   const LineValues values = readLineValues(store, lineIndex_);

@@ -37,6 +37,8 @@ class LineSlot {
   // exists) and attaches this slot's events to it.
   void buildEngine(sip::SipTransport& transport, sip::SipTrace* trace);
   sip::SipEngine* engine() { return engine_.get(); }
+  // Closing: stops the pump and ends the engine's call in any state, waiting for it.
+  void endCall();
   int32_t lineIndex() const { return lineIndex_; }
 
   // The timer identifier of the no-activity time-out on the main loop.

@@ -32,8 +32,10 @@ class Application {
   // after initialise(), then each list a later start hands over. A list without options
   // asks the application to show itself.
   virtual void applyArguments(const std::vector<std::string>& arguments) = 0;
-  // Closes the program the way its Exit command does (SIGTERM, SIGINT): shut down, then
-  // end the loop with loop.quitAll(0). May be called more than once.
+  // Closes the program the way its Exit command does (SIGTERM, SIGINT): ends every level
+  // of the loop with loop.quitAll(0) and shuts down once no level runs any more (at once
+  // when none runs, else when the application is destroyed after the outermost run has
+  // returned). May be called more than once.
   virtual void requestClose() = 0;
 };
 

@@ -76,6 +76,20 @@ void PlainMessageLoop::quit(int code) {
   wake_.set();
 }
 
+void PlainMessageLoop::quitLevel(int level, int code) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (level < 1 || level > static_cast<int>(quitRequests_.size())) {
+      return;
+    }
+    int& request = quitRequests_[static_cast<size_t>(level - 1)];
+    if (request < 0) {
+      request = code < 0 ? 0 : code;
+    }
+  }
+  wake_.set();
+}
+
 void PlainMessageLoop::quitAll(int code) {
   {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -44,6 +44,9 @@ class MessageLoop {
   virtual int run() = 0;
   // Ends the innermost running level (callable from any thread).
   virtual void quit(int code = 0) = 0;
+  // Ends running level `level` (1: the outermost run); it returns once the levels inside
+  // it have returned. Other levels are left alone. Loop thread only.
+  virtual void quitLevel(int level, int code = 0) = 0;
   // Ends every running level; later runs end at once (closing the program).
   virtual void quitAll(int code = 0) = 0;
   virtual bool closing() const = 0;
@@ -73,6 +76,7 @@ class PlainMessageLoop : public MessageLoop {
   void unwatchFd(int fd) override;
   int run() override;
   void quit(int code = 0) override;
+  void quitLevel(int level, int code = 0) override;
   void quitAll(int code = 0) override;
   bool closing() const override;
   int depth() const override { return depth_; }

@@ -16,7 +16,7 @@ PromptAnswer PlainPrompts::ask(const Prompt& prompt) {
   if (loop_.closing()) {
     return PromptAnswer::None;
   }
-  Open open{loop_.depth() + 1, std::nullopt};
+  Open open{loop_.depth() + 1, prompt.tag, std::nullopt};
   open_.push_back(&open);
   // The nested run ends when dismissAll() answers this question or the program closes.
   loop_.run();
@@ -30,13 +30,25 @@ void PlainPrompts::inform(const Prompt& prompt) {
   }
 }
 
+// Each question ends its own loop level, so that closing one in the middle of the stack
+// leaves the questions inside it open.
+void PlainPrompts::close(Open& open, PromptAnswer answer) {
+  if (!open.answer) {
+    open.answer = answer;
+    loop_.quitLevel(open.level, 0);
+  }
+}
+
 void PlainPrompts::dismissAll(PromptAnswer answer) {
-  // Innermost first: each quit ends the innermost running level, which belongs to the
-  // innermost open question.
-  for (auto it = open_.rbegin(); it != open_.rend(); ++it) {
-    if (!(*it)->answer) {
-      (*it)->answer = answer;
-      loop_.quit(0);
+  for (Open* open : open_) {
+    close(*open, answer);
+  }
+}
+
+void PlainPrompts::dismiss(const std::string& tag, PromptAnswer answer) {
+  for (Open* open : open_) {
+    if (open->tag == tag) {
+      close(*open, answer);
     }
   }
 }
@@ -63,6 +75,10 @@ PromptAnswer ScriptedPrompts::ask(const Prompt& prompt) {
 
 void ScriptedPrompts::inform(const Prompt& prompt) {
   plain_.inform(prompt);
+}
+
+void ScriptedPrompts::dismiss(const std::string& tag, PromptAnswer answer) {
+  plain_.dismiss(tag, answer);
 }
 
 void ScriptedPrompts::dismissAll(PromptAnswer answer) {

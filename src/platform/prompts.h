@@ -36,8 +36,11 @@ class Prompts {
   virtual PromptAnswer ask(const Prompt& prompt) = 0;
   // Shows a message that only informs (one OK button); may return before it is read.
   virtual void inform(const Prompt& prompt) = 0;
-  // Closes every open question with the given answer (the call it was about ended).
+  // Closes every open question with the given answer (the program is closing).
   virtual void dismissAll(PromptAnswer answer = PromptAnswer::None) = 0;
+  // Closes the open questions with this tag (the call a question was about ended); the
+  // others stay open.
+  virtual void dismiss(const std::string& tag, PromptAnswer answer = PromptAnswer::None) = 0;
   // Number of questions open now.
   virtual int openCount() const = 0;
 };
@@ -54,13 +57,16 @@ class PlainPrompts : public Prompts {
   PromptAnswer ask(const Prompt& prompt) override;
   void inform(const Prompt& prompt) override;
   void dismissAll(PromptAnswer answer = PromptAnswer::None) override;
+  void dismiss(const std::string& tag, PromptAnswer answer = PromptAnswer::None) override;
   int openCount() const override { return static_cast<int>(open_.size()); }
 
  private:
   struct Open {
     int level;
+    std::string tag;
     std::optional<PromptAnswer> answer;
   };
+  void close(Open& open, PromptAnswer answer);
   MessageLoop& loop_;
   Policy policy_;
   InformSink informSink_;
@@ -80,6 +86,7 @@ class ScriptedPrompts : public Prompts {
   PromptAnswer ask(const Prompt& prompt) override;
   void inform(const Prompt& prompt) override;
   void dismissAll(PromptAnswer answer = PromptAnswer::None) override;
+  void dismiss(const std::string& tag, PromptAnswer answer = PromptAnswer::None) override;
   int openCount() const override { return plain_.openCount(); }
 
  private:

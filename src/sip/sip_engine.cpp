@@ -134,13 +134,15 @@ RegistrationConfig SipEngine::registrationConfig() const {
 }
 
 SipEngine::~SipEngine() {
+  // Off the transport's list first, so that no incoming call can start on this engine
+  // once its thread has been stopped.
+  transport_.removeEngine(this);
   detachNotify();
   // No events from here on: the helpers stop without reporting to a dying engine.
   pump_.SetListener(nullptr, 0);
   streamRecorder_.SetListener(nullptr, 0);
   StopMedia();
   Stop();  // the call thread ends its call (BYE through the reaper)
-  transport_.removeEngine(this);
   if (call_) {
     transport_.unregisterCall(call_.get());
     call_.reset();
@@ -196,6 +198,32 @@ void SipEngine::Refuse(int32_t status, std::string headerLines) {
     refuseStatus_ = status;
   }
   HangUp();
+}
+
+void SipEngine::EndCall() {
+  std::lock_guard lock(engineLock_);  // no call starts meanwhile
+  HangUp();
+  Stop();
+}
+
+std::string SipEngine::remoteUser() const {
+  std::lock_guard lock(remoteLock_);
+  return remoteUser_;
+}
+
+std::string SipEngine::remoteUri() const {
+  std::lock_guard lock(remoteLock_);
+  return remoteUri_;
+}
+
+std::string SipEngine::remoteDisplayName() const {
+  std::lock_guard lock(remoteLock_);
+  return remoteDisplay_;
+}
+
+std::string SipEngine::targetUser() const {
+  std::lock_guard lock(remoteLock_);
+  return targetUser_;
 }
 
 void SipEngine::SendDtmf(std::string_view digits) {
@@ -490,7 +518,10 @@ bool SipEngine::startCall(int32_t state, std::unique_ptr<SipCall> call,
   commandEvent_.reset();
   invite_.reset();
   setRemote(call->remoteNameAddr);
-  targetUser_ = state == kCallIncoming ? std::move(targetUser) : line_.userName;
+  {
+    std::lock_guard remoteLock(remoteLock_);
+    targetUser_ = state == kCallIncoming ? std::move(targetUser) : line_.userName;
+  }
   ringCount_ = 1;
   ringsReported_ = 0;
   invite_ = std::move(invite);
@@ -506,9 +537,13 @@ bool SipEngine::startCall(int32_t state, std::unique_ptr<SipCall> call,
 
 void SipEngine::setRemote(const std::string& remoteNameAddr) {
   const NameAddr remote = parseNameAddr(remoteNameAddr);
-  remoteUser_ = parseUri(remote.uri).user;
-  remoteDisplay_ = remote.displayName.empty() ? remoteUser_ : remote.displayName;
-  remoteUri_ = bareUri(remote.uri);
+  std::string user = parseUri(remote.uri).user;
+  std::string display = remote.displayName.empty() ? user : remote.displayName;
+  std::string uri = bareUri(remote.uri);
+  std::lock_guard lock(remoteLock_);
+  remoteUser_ = std::move(user);
+  remoteDisplay_ = std::move(display);
+  remoteUri_ = std::move(uri);
 }
 
 bool SipEngine::stopOrHangUp() {

@@ -125,6 +125,9 @@ class SipEngine : public LineInterface,
   void SendDtmf(std::string_view digits) override;
   void Transfer(std::string_view target) override;
   void HangUp() override;
+  // Ends the call in any state and waits for the call thread: the dialog is with the
+  // DialogReaper when this returns (closing the program).
+  void EndCall();
   void PlayIntoCall(const audio::SourceRef& source) override;
   void SeekPlayIntoCall(int32_t ms) override;
   void RecordCall(const audio::SinkRef& sink, int32_t maxLengthMs, int8_t startLevel,
@@ -164,16 +167,18 @@ class SipEngine : public LineInterface,
 
   int32_t callState() const { return callState_; }
   int32_t ringCount() const { return ringCount_; }
-  const std::string& remoteUser() const { return remoteUser_; }
+  // The far end's texts are written by the transport or call thread when a call starts or
+  // is replaced and read on the GUI thread: each is copied out under remoteLock_.
+  std::string remoteUser() const;
   // The far end's address: the URI of the caller (incoming) or of the dial target
   // (outgoing) without its parameters and without the "sip:" scheme, as
   // "alice@127.0.0.1:5090".
-  const std::string& remoteUri() const { return remoteUri_; }
+  std::string remoteUri() const;
   bool playing() const { return playing_; }
   int32_t recordingMode() const { return recordingMode_; }
-  const std::string& remoteDisplayName() const { return remoteDisplay_; }
+  std::string remoteDisplayName() const;
   // Who the call was for: the "target" user of an incoming call, the line user otherwise.
-  const std::string& targetUser() const { return targetUser_; }
+  std::string targetUser() const;
   const std::string& localNameAddr() const { return localNameAddr_; }
 
  protected:
@@ -240,10 +245,11 @@ class SipEngine : public LineInterface,
   std::string refuseHeaders_;  // written before the hang-up command, read after it
   IncomingCallFacts incoming_;
 
-  std::string remoteUser_;
-  std::string remoteDisplay_;
-  std::string remoteUri_;
-  std::string targetUser_;
+  mutable std::mutex remoteLock_;
+  std::string remoteUser_;     // guarded by remoteLock_
+  std::string remoteDisplay_;  // guarded by remoteLock_
+  std::string remoteUri_;      // guarded by remoteLock_
+  std::string targetUser_;     // guarded by remoteLock_
   std::unique_ptr<SipCall> call_;
   std::optional<SipMessage> invite_;  // the incoming INVITE being answered
 

@@ -1,0 +1,110 @@
+#!/usr/bin/python3
+"""Closing quillet --headless during an incoming intercom call, by SIGTERM and by a second
+start with -exit, while the call rings, while the talk-back question is open and once the
+call is established with talk-back on. The program must end with status 0, without a
+sanitizer report (run it with the AddressSanitizer build), and end the call properly:
+487 for the ringing INVITE, BYE for an established call.
+Usage: close_e2e.py PATH/TO/quillet"""
+import os
+import shutil
+import signal
+import sys
+import tempfile
+import time
+import unittest
+
+import numpy as np
+
+if len(sys.argv) > 1:
+    os.environ["QUILLET_BINARY"] = sys.argv.pop(1)
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from e2e_support import RATE, Profile, wait_for, write_wav  # noqa: E402
+from sip_caller import Caller  # noqa: E402
+
+SANITIZER_MARKS = ("AddressSanitizer", "runtime error:", "LeakSanitizer")
+
+
+class CloseDuringCallTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.root = tempfile.mkdtemp(prefix="quillet-close-")
+        cls.silence = os.path.join(cls.root, "silence.wav")
+        write_wav(cls.silence, np.zeros(RATE * 20))
+        cls.ports = iter(range(5600, 5700, 2))
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.root, ignore_errors=True)
+
+    def profile(self, name, settings=None):
+        port = next(self.ports)
+        p = Profile(self.root, "%s-%d" % (name, port), port, 24000 + (port - 5600) * 10, "bob",
+                    self.silence, settings)
+        self.addCleanup(p.stop)
+        return p
+
+    def close(self, profile, how):
+        if how == "sigterm":
+            profile.process.send_signal(signal.SIGTERM)
+        else:
+            self.assertEqual(profile.run("-exit"), 0)
+        try:
+            return profile.process.wait(timeout=20)
+        except Exception:  # noqa: BLE001 - a hang is the failure being looked for
+            profile.process.kill()
+            profile.process.wait()
+            return "hung"
+
+    def stderr_of(self, profile):
+        with open(os.path.join(profile.home, "stderr.txt"), errors="replace") as f:
+            return f.read()
+
+    def run_case(self, state, how):
+        settings = {"Intercom": {"AutoTalkBack": "1" if state == "established" else "0"}}
+        bob = self.profile("%s-%s" % (state, how), settings)
+        bob.start()
+        caller = Caller(bob.sip_port)
+        self.addCleanup(caller.close)
+        call = caller.invite()
+        self.assertIsNotNone(caller.wait_response(call, range(180, 190), 10), bob.log_text())
+        if state != "ringing":
+            self.assertIsNotNone(caller.wait_response(call, [200], 10), bob.log_text())
+            caller.ack(call)
+            self.assertTrue(wait_for(lambda: "The call was started" in bob.log_text(), 10))
+            if state == "established":
+                self.assertTrue(wait_for(lambda: "to stop call" in bob.log_text(), 10))
+            else:
+                time.sleep(0.3)  # the question is open and stays open
+        code = self.close(bob, how)
+        bob.output.close()
+        errors = self.stderr_of(bob)
+        self.assertEqual(code, 0, errors[-4000:])
+        for mark in SANITIZER_MARKS:
+            self.assertNotIn(mark, errors, errors[-6000:])
+        if state == "ringing":
+            self.assertIn(487, call.responses + [getattr(caller.wait_response(
+                call, [487], 3), "status", 0)], bob.trace_text()[-3000:])
+        else:
+            self.assertIsNotNone(caller.wait_request("BYE", call, 5), bob.trace_text()[-3000:])
+
+    def test_sigterm_while_ringing(self):
+        self.run_case("ringing", "sigterm")
+
+    def test_exit_while_ringing(self):
+        self.run_case("ringing", "exit")
+
+    def test_sigterm_with_the_talk_back_question_open(self):
+        self.run_case("question", "sigterm")
+
+    def test_exit_with_the_talk_back_question_open(self):
+        self.run_case("question", "exit")
+
+    def test_sigterm_when_established(self):
+        self.run_case("established", "sigterm")
+
+    def test_exit_when_established(self):
+        self.run_case("established", "exit")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
