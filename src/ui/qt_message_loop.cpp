@@ -105,6 +105,18 @@ void QtMessageLoop::quit(int code) {
   quitOnLoopThread(code, false);
 }
 
+void QtMessageLoop::quitLevel(int level, int code) {
+  if (level < 1 || level > static_cast<int>(levels_.size())) {
+    return;
+  }
+  Level& target = levels_[static_cast<size_t>(level - 1)];
+  if (!target.quit) {
+    target.quit = true;
+    target.code = code < 0 ? 0 : code;
+    target.loop->exit(target.code);
+  }
+}
+
 void QtMessageLoop::quitAll(int code) {
   quitAll_ = true;
   if (!isLoopThread()) {

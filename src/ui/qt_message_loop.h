@@ -32,6 +32,7 @@ class QtMessageLoop : public QObject, public platform::MessageLoop {
   void unwatchFd(int fd) override;
   int run() override;
   void quit(int code = 0) override;
+  void quitLevel(int level, int code = 0) override;
   void quitAll(int code = 0) override;
   bool closing() const override { return quitAll_.load(); }
   int depth() const override { return static_cast<int>(levels_.size()); }

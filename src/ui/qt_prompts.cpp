@@ -83,7 +83,7 @@ PromptAnswer QtPrompts::ask(const platform::Prompt& prompt) {
     return PromptAnswer::None;
   }
   QMessageBox* box = makeBox(prompt);
-  Open open{box, PromptAnswer::None, false};
+  Open open{box, prompt.tag, PromptAnswer::None, false};
   open_.push_back(&open);
   const int button = box->exec();
   std::erase(open_, &open);
@@ -103,12 +103,24 @@ void QtPrompts::inform(const platform::Prompt& prompt) {
   box->show();
 }
 
+void QtPrompts::close(Open& open, PromptAnswer answer) {
+  if (!open.dismissed) {
+    open.dismissed = true;
+    open.dismissedWith = answer;
+    open.box->done(QMessageBox::NoButton);
+  }
+}
+
 void QtPrompts::dismissAll(PromptAnswer answer) {
   for (auto it = open_.rbegin(); it != open_.rend(); ++it) {
-    if (!(*it)->dismissed) {
-      (*it)->dismissed = true;
-      (*it)->dismissedWith = answer;
-      (*it)->box->done(QMessageBox::NoButton);
+    close(**it, answer);
+  }
+}
+
+void QtPrompts::dismiss(const std::string& tag, PromptAnswer answer) {
+  for (auto it = open_.rbegin(); it != open_.rend(); ++it) {
+    if ((*it)->tag == tag) {
+      close(**it, answer);
     }
   }
 }

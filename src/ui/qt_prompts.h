@@ -5,6 +5,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QWidget>
+#include <string>
 #include <vector>
 
 #include "platform/message_loop.h"
@@ -23,15 +24,19 @@ class QtPrompts : public platform::Prompts {
   platform::PromptAnswer ask(const platform::Prompt& prompt) override;
   void inform(const platform::Prompt& prompt) override;
   void dismissAll(platform::PromptAnswer answer = platform::PromptAnswer::None) override;
+  void dismiss(const std::string& tag,
+               platform::PromptAnswer answer = platform::PromptAnswer::None) override;
   int openCount() const override { return static_cast<int>(open_.size()); }
 
  private:
   struct Open {
     QMessageBox* box;
+    std::string tag;
     platform::PromptAnswer dismissedWith;
     bool dismissed;
   };
   QMessageBox* makeBox(const platform::Prompt& prompt);
+  void close(Open& open, platform::PromptAnswer answer);
 
   platform::MessageLoop& loop_;
   QPointer<QWidget> parent_;
