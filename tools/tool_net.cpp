@@ -179,6 +179,7 @@ class TerminalPrompts : public platform::Prompts {
   }
   void inform(const platform::Prompt& prompt) override { show(prompt); }
   void dismissAll(platform::PromptAnswer) override {}
+  void dismiss(const std::string&, platform::PromptAnswer) override {}
   int openCount() const override { return 0; }
 
  private:
