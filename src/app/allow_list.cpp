@@ -78,7 +78,8 @@ IncomingVerdict decideIncoming(base::SettingsStore& store, const sip::IncomingCa
   if (context.doNotDisturb) {
     // Priv-Answer-Mode passes do-not-disturb only for a caller named on the allow list.
     if (!isOnAllowList(store, identity)) {
-      return verdict(IncomingDecision::Busy, identity, "not on the allow list");
+      return verdict(request.requiresAuto() ? IncomingDecision::Forbid : IncomingDecision::Busy,
+                     identity, "do-not-disturb, not on the allow list");
     }
     IncomingVerdict result = verdict(IncomingDecision::Intercom, identity, "Priv-Answer-Mode");
     result.delaySeconds = request.delaySeconds;

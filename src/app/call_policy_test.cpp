@@ -181,6 +181,11 @@ TEST_F(IncomingDecisionTest, IntercomPhoneCallOrRefusal) {
   dnd.callerAddress = "alice@192.0.2.1";
   store_->writeBool("Intercom", "AllowAll", true);
   EXPECT_EQ(decide(plain, dnd), D::Busy);
+  sip::IncomingCallFacts privRequired;
+  privRequired.autoAnswer.privMode = sip::AnswerMode::Auto;
+  privRequired.autoAnswer.privRequired = true;
+  EXPECT_EQ(decide(privRequired, dnd), D::Forbid);
+  EXPECT_EQ(manualAnswerHeader(privRequired.autoAnswer), "Priv-Answer-Mode: Manual\r\n");
 
   // A registered line: a direct call from an unknown address only rings, unless
   // AllowDirect; one through the proxy or from a known address answers by itself.

@@ -6,10 +6,8 @@ Kamailio, scans of a registered profile with svwar, and a forged From with the a
 on verified identity."""
 import os
 import re
-import shutil
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
@@ -21,7 +19,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "sip"))
 import sipharness as h  # noqa: E402
-from e2e_support import RATE, Profile, find_words, make_speech, wait_for, write_wav  # noqa: E402
+from e2e_support import RATE, LabCase, Profile, find_words, wait_for  # noqa: E402
 
 # Where the internet side's scanners and forgers send from (the proxy and the callers it
 # routes are on 127.0.0.1; a known contact's host counts as trusted).
@@ -41,29 +39,15 @@ DIALECTS = (
 )
 
 
-class DialectsTest(unittest.TestCase):
+class DialectsTest(LabCase):
+    prefix = "quillet-dialects-"
+
     @classmethod
     def setUpClass(cls):
-        cls.root = tempfile.mkdtemp(prefix="quillet-dialects-")
-        cls.speech = make_speech(cls.root)
-        cls.silence_file = os.path.join(cls.root, "silence.wav")
-        write_wav(cls.silence_file, np.zeros(RATE * 30))
+        super().setUpClass()
         # The caller's speech as raw mu-law for SIPp's RTP stream.
         cls.speech_ulaw = os.path.join(cls.root, "speech.ul")
-        subprocess.run(["sox", os.path.join(cls.root, "speech.wav"), "-t", "ul", cls.speech_ulaw],
-                       check=True)
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.root, ignore_errors=True)
-
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(dir=self.root)
-        self.cleanup = []
-
-    def tearDown(self):
-        for stop in reversed(self.cleanup):
-            stop()
+        subprocess.run(["sox", cls.speech_file, "-t", "ul", cls.speech_ulaw], check=True)
 
     def quillet(self, name, settings=None, registrar=None):
         settings = {k: dict(v) for k, v in (settings or {}).items()}
@@ -85,16 +69,21 @@ class DialectsTest(unittest.TestCase):
         self.cleanup.append(k.stop)
         return k
 
+    def caller(self, scenario, port, caller="sipp", headers="", service="bob",
+               local_ip="127.0.0.1", **subs):
+        """A SIPp caller started from local_ip to 127.0.0.1:port."""
+        values = {"from": caller, "headers": headers or "X-Dialect: none", "media": "",
+                  "hold": 300, "mode_header": "Answer-Mode", "mode_check": 'check_it="true"',
+                  "check_header": "CSeq", "check_value": "INVITE"}
+        values.update(subs)
+        name = "%s-%d" % (os.path.splitext(scenario)[0], time.monotonic_ns())
+        return h.Sipp(self.dir, scenario, "127.0.0.1:%d" % port, extra=["-s", service],
+                      subs=values, name=name, timeout=30, local_ip=local_ip)
+
     def call(self, scenario, port, caller="sipp", headers="", service="bob", local_ip="127.0.0.1",
              **subs):
         """One SIPp caller run from local_ip to 127.0.0.1:port; answers (ok, detail)."""
-        values = {"from": caller, "headers": headers or "X-Dialect: none", "media": "",
-                  "hold": 300, "mode_header": "Answer-Mode", "check_header": "CSeq",
-                  "check_value": "INVITE"}
-        values.update(subs)
-        name = "%s-%d" % (os.path.splitext(scenario)[0], time.monotonic_ns())
-        s = h.Sipp(self.dir, scenario, "127.0.0.1:%d" % port, extra=["-s", service],
-                   subs=values, name=name, timeout=30, local_ip=local_ip)
+        s = self.caller(scenario, port, caller, headers, service, local_ip, **subs)
         rc = s.wait(40)
         s.stop()
         return rc == 0, "rc=%s headers=%r\n%s" % (rc, headers, s.messages()[-3000:])
@@ -115,6 +104,16 @@ class DialectsTest(unittest.TestCase):
                                headers="Call-Info: <sip:127.0.0.1>;answer-after=2")
         self.assertTrue(ok, detail)
         self.assertGreater(time.monotonic() - began, 2.0)
+
+        # A call that rings is answered by the user; its 200 does not say Auto.
+        ringing = self.caller("uac_auto_answer.xml", bob.sip_port,
+                              mode_check='check_it_inverse="true"')
+        self.assertTrue(wait_for(lambda: bob.log_text().count("rings until answered") == 3, 10))
+        self.assertEqual(bob.run("-answer"), 0)
+        rc = ringing.wait(20)
+        ringing.stop()
+        self.assertEqual(rc, 0, ringing.messages()[-3000:])
+        self.assertIn("Answering call...", bob.log_text().split("rings until answered")[-1])
 
         # Intercom/AnswerAll on (the default): a call without any header answers too, and
         # its 200 says so.

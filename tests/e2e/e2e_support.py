@@ -1,9 +1,12 @@
 """Shared pieces of the end-to-end tests: quillet --headless profiles with WAV-file audio,
 speech samples and the comparison of what was said with what was heard."""
 import os
+import shutil
 import signal
 import subprocess
+import tempfile
 import time
+import unittest
 import wave
 
 import numpy as np
@@ -187,3 +190,30 @@ def find_words(reference, heard):
         found.append((start / RATE, at / RATE, float(snr)))
         position = at + len(piece)
     return found
+
+
+class LabCase(unittest.TestCase):
+    """Tests with a speech sample and 30 s of silence made once (speech_file, silence_file),
+    a fresh folder per test (self.dir) and stop functions run in reverse at its end
+    (self.cleanup)."""
+    prefix = "quillet-lab-"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.root = tempfile.mkdtemp(prefix=cls.prefix)
+        cls.speech = make_speech(cls.root)
+        cls.speech_file = os.path.join(cls.root, "speech.wav")
+        cls.silence_file = os.path.join(cls.root, "silence.wav")
+        write_wav(cls.silence_file, np.zeros(RATE * 30))
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.root, ignore_errors=True)
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(dir=self.root)
+        self.cleanup = []
+
+    def tearDown(self):
+        for stop in reversed(self.cleanup):
+            stop()

@@ -3,9 +3,7 @@
 intercom-calling a baresip set to answer by itself, and two Quillet profiles registered at
 Kamailio reaching each other by user name."""
 import os
-import shutil
 import sys
-import tempfile
 import time
 import unittest
 
@@ -17,33 +15,19 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "sip"))
 import sipharness as h  # noqa: E402
-from e2e_support import RATE, Profile, find_words, make_speech, read_wav, wait_for, write_wav  # noqa: E402
+from e2e_support import RATE, LabCase, Profile, find_words, read_wav, wait_for, write_wav  # noqa: E402
 
 
-class PeersTest(unittest.TestCase):
+class PeersTest(LabCase):
+    prefix = "quillet-peers-"
+
     @classmethod
     def setUpClass(cls):
-        cls.root = tempfile.mkdtemp(prefix="quillet-peers-")
-        cls.speech = make_speech(cls.root)
-        cls.speech_file = os.path.join(cls.root, "speech.wav")
+        super().setUpClass()
         # baresip's file source hangs up when its file ends: pad the speech.
         cls.padded_file = os.path.join(cls.root, "speech-padded.wav")
         write_wav(cls.padded_file, np.concatenate([np.zeros(RATE // 2), cls.speech,
                                                    np.zeros(RATE * 20)]))
-        cls.silence_file = os.path.join(cls.root, "silence.wav")
-        write_wav(cls.silence_file, np.zeros(RATE * 30))
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.root, ignore_errors=True)
-
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(dir=self.root)
-        self.cleanup = []
-
-    def tearDown(self):
-        for stop in reversed(self.cleanup):
-            stop()
 
     def quillet(self, name, microphone, settings=None):
         port = h.free_udp_port(5400, 5900)
