@@ -485,7 +485,6 @@ IncomingCallFacts SipEngine::factsOf(const SipMessage& invite) const {
   if (facts.viaProxy && !asserted.empty()) {
     facts.assertedIdentity = bareUri(parseNameAddr(asserted.front()).uri);
   }
-  facts.fromUri = bareUri(parseNameAddr(invite.header(hdr::kFrom)).uri);
   return facts;
 }
 

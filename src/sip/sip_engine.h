@@ -51,7 +51,6 @@ struct IncomingCallFacts {
   bool viaProxy = false;         // the INVITE came from the line's server or outbound server
   std::string sourceHost;        // the address it came from ("192.0.2.7")
   std::string assertedIdentity;  // P-Asserted-Identity as a bare URI, only when via the proxy
-  std::string fromUri;           // the From URI, bare
 };
 
 enum CallState : int32_t {
