@@ -1,4 +1,5 @@
 // quillet-tool: subcommand dispatch, --help and the exit-status convention.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -36,9 +37,14 @@ void printHelp(FILE* out) {
                "Usage: quillet-tool GROUP SUBCOMMAND [ARGS]\n"
                "Exit status: 0 success, 1 rejected input, 2 bad usage.\n\n"
                "Groups and their subcommands:\n");
-  // One "  GROUP  SUBCOMMANDS" line each: the man page and the shell completion read them.
+  // One "  GROUP  SUBCOMMANDS" line each, two blanks at least between the columns: the man
+  // page and the shell completion read them.
+  int width = 0;
   for (const Group& group : kGroups) {
-    std::fprintf(out, "  %-9s %s\n", group.name, group.help);
+    width = std::max(width, static_cast<int>(std::strlen(group.name)));
+  }
+  for (const Group& group : kGroups) {
+    std::fprintf(out, "  %-*s  %s\n", width, group.name, group.help);
   }
 }
 
