@@ -230,24 +230,17 @@ int networkTest(const Args& args) {
 
 }  // namespace
 
-static int runNet(const std::string& group, const Args& args) {
-  if (group == "stun") return stun(args);
-  if (group == "upnp") return upnp(args);
-  if (group == "resolve") return resolve(args);
-  return networkTest(args);
-}
-
 int runStun(const Args& args) {
-  return runNet("stun", args);
+  return stun(args);
 }
 int runUpnp(const Args& args) {
-  return runNet("upnp", args);
+  return upnp(args);
 }
 int runResolve(const Args& args) {
-  return runNet("resolve", args);
+  return resolve(args);
 }
 int runNetworkTest(const Args& args) {
-  return runNet("network-test", args);
+  return networkTest(args);
 }
 
 }  // namespace quillet::tool

@@ -22,11 +22,6 @@ void say(NetworkTestHost& host, std::string_view text) {
   host.setStatus(text);
 }
 
-// Binds a UDP socket on all interfaces; false with errno set.
-bool bindPort(platform::UniqueFd& socket, uint16_t port) {
-  return platform::bindUdp(socket, port);
-}
-
 NetResult firewallCheck(NetworkTestHost& host, int socket, uint16_t port) {
   const std::vector<std::string> servers = host.stunServers();
   for (;;) {
@@ -157,7 +152,7 @@ int runNetworkingTest(NetworkTestHost& host) {
   const int32_t rtpBase = store.readInt("SIP", "RTPPortBase", 8000);
   for (int32_t port = rtpBase; port <= rtpBase + 9 && port > 0 && port < 65535; ++port) {
     platform::UniqueFd socket;
-    if (!bindPort(socket, static_cast<uint16_t>(port))) continue;  // in use: skipped
+    if (!platform::bindUdp(socket, static_cast<uint16_t>(port))) continue;  // in use: skipped
     const NetResult r = firewallCheck(host, socket.get(), static_cast<uint16_t>(port));
     if (r == NetResult::Cancelled) return 1;
     if (r == NetResult::Failed) break;
@@ -166,7 +161,7 @@ int runNetworkingTest(NetworkTestHost& host) {
   int32_t sipPort = store.readInt("SIP", "Port", 5070);
   if (sipPort <= 0 || sipPort > 65535) sipPort = 5070;
   platform::UniqueFd sip;
-  while (!bindPort(sip, static_cast<uint16_t>(sipPort))) {
+  while (!platform::bindUdp(sip, static_cast<uint16_t>(sipPort))) {
     if (errno != EADDRINUSE) break;
     base::logInfo("Port " + std::to_string(sipPort) +
                   " (UDP) is being used by another program - trying another port");

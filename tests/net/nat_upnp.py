@@ -189,9 +189,16 @@ def main():
         # The networking test on the LAN side: STUN is filtered by the masquerade, so the
         # test goes on to UPnP and keeps it; on the public side the address is its own.
         lab.start_stund()
+        # Another program holds SIP port 5070: the next port up is tried and stored.
+        holder = lab.start("lan", "holder", sys.executable, "-c",
+                           "import socket,time\ns=socket.socket(socket.AF_INET,"
+                           "socket.SOCK_DGRAM)\ns.bind(('', 5070))\nprint('bound', flush=True)\n"
+                           "time.sleep(120)\n")
+        wait_output(lab, "holder", "bound")
         home = profile(root, "wizard", {"Port": "5070", "RTPPortBase": "8100"})
         rc, out, err = tool(lab, "lan", home, "network-test", "--stun-servers", PUBLIC,
                             timeout=90)
+        lab.stop(holder)
         statuses = [o["status"] for o in out if "status" in o]
         values = settings_of(home)
         c.expect(rc == 0 and "Checking with STUN" in statuses and
@@ -200,8 +207,10 @@ def main():
                  "UPnP NAT or router found" in err and "No UPnP NAT" not in err,
                  "networking test behind the NAT finds the UPnP router", (statuses, err[-1500:]))
         c.expect((values.get("UPNP"), values.get("STUN"), values.get("Active"),
-                  values.get("Port")) == ("1", "0", "0", "5070"),
-                 "networking test stores UPNP on, STUN and Active off", values)
+                  values.get("Port")) == ("1", "0", "0", "5071") and
+                 "Port 5070 (UDP) is being used by another program - trying another port" in err
+                 and "Sip Port 5071 (UDP) opened OK" in err,
+                 "networking test stores port 5071, UPNP on, STUN and Active off", values)
         c.expect([o["progress"] for o in out if "progress" in o] == [0.05, 0.1, 0.3, 0.6],
                  "networking test progress steps", out)
         home = profile(root, "direct", {"STUN": "1", "UPNP": "1"})
