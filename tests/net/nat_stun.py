@@ -3,13 +3,14 @@
 on the public side of an nftables masquerade.
 
     nat_stun.py QUILLET_TOOL"""
-import json
 import os
 import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from natlab import LAN, PUBLIC, ROUTER_OUT, Checks, NatLab, wait_udp_answer  # noqa: E402
+import natlab  # noqa: E402
+from natlab import (LAN, PUBLIC, ROUTER_OUT, Checks, NatLab, profile,  # noqa: E402
+                    wait_udp_answer)
 
 TOOL = sys.argv[1]
 
@@ -26,19 +27,9 @@ http.server.HTTPServer(("%s", 8080), Echo).serve_forever()
 """
 
 
-def tool(lab, where, home, *args):
-    env = dict(os.environ, QUILLET_HOME=home)
-    r = lab.inside(where, TOOL, *args, check=False, env=env)
-    lines = [json.loads(line) for line in r.stdout.splitlines() if line.startswith("{")]
-    return r.returncode, lines, r.stderr
 
-
-def profile(root, name, sip):
-    home = os.path.join(root, name)
-    os.makedirs(home)
-    with open(os.path.join(home, "settings.ini"), "w") as f:
-        f.write("[SIP]\n" + "".join("%s=%s\n" % kv for kv in sip.items()))
-    return home
+def tool(lab, where, home, *args, timeout=60):
+    return natlab.tool(lab, where, TOOL, home, *args, timeout=timeout)
 
 
 def main():
@@ -94,8 +85,7 @@ def main():
         rc, out, err = tool(lab, "lan", home, "resolve", "8004", "--rtp")
         c.expect(rc == 0 and (out[0]["address"], out[0]["port"], out[0]["nat"]) ==
                  (ROUTER_OUT, 9004, False), "HTTP lookup with the static port base", out or err)
-        with open(os.path.join(home, "settings.ini")) as f:
-            c.expect("Active=0" in f.read(), "the static mapping switched Active off")
+        c.expect(settings_of(home).get("Active") == "0", "the static mapping switched Active off")
         home = profile(root, "nohttp", {"STUN": "0", "HTTP": "1",
                                         "HTTPServer": "%s:8081/ip" % PUBLIC})
         rc, out, err = tool(lab, "lan", home, "resolve", "5070")

@@ -3,15 +3,15 @@ gateway of the test's own for what miniupnpd never answers (a mixed-case "Locati
 PPP-only description, NAT reported disabled); and the networking test on both sides.
 
     nat_upnp.py QUILLET_TOOL"""
-import json
 import os
-import socket
 import sys
 import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from natlab import LAN, PUBLIC, ROUTER_IN, ROUTER_OUT, Checks, NatLab  # noqa: E402
+import natlab  # noqa: E402
+from natlab import (LAN, PUBLIC, ROUTER_IN, ROUTER_OUT, Checks, NatLab, profile,  # noqa: E402
+                    settings_of)
 
 TOOL = sys.argv[1]
 
@@ -106,29 +106,9 @@ while True:
 """
 
 
+
 def tool(lab, where, home, *args, timeout=60):
-    env = dict(os.environ, QUILLET_HOME=home)
-    r = lab.inside(where, TOOL, *args, check=False, env=env, timeout=timeout)
-    lines = [json.loads(line) for line in r.stdout.splitlines() if line.startswith("{")]
-    return r.returncode, lines, r.stderr
-
-
-def profile(root, name, sip):
-    home = os.path.join(root, name)
-    os.makedirs(home)
-    with open(os.path.join(home, "settings.ini"), "w") as f:
-        f.write("[SIP]\n" + "".join("%s=%s\n" % kv for kv in sip.items()))
-    return home
-
-
-def settings_of(home):
-    values = {}
-    with open(os.path.join(home, "settings.ini")) as f:
-        for line in f:
-            if "=" in line:
-                key, value = line.strip().split("=", 1)
-                values[key] = value
-    return values
+    return natlab.tool(lab, where, TOOL, home, *args, timeout=timeout)
 
 
 def forwarded(lab, external_port, internal_port):

@@ -7,6 +7,7 @@
 
 The "public" range is only ever used inside these namespaces. Tests that cannot create
 namespaces exit with status 77 (skipped)."""
+import json
 import os
 import shutil
 import signal
@@ -129,6 +130,33 @@ def wait_udp_answer(lab, where, host, port, timeout=5.0):
              "  try:\n    s.recv(100); sys.exit(0)\n  except OSError: pass\nsys.exit(1)\n"
              % (int(timeout / 0.2), host, port))
     lab.inside(where, sys.executable, "-c", probe)
+
+
+def tool(lab, where, binary, home, *args, timeout=60):
+    """quillet-tool in a namespace on a profile: (status, its JSON lines, standard error)."""
+    env = dict(os.environ, QUILLET_HOME=home)
+    r = lab.inside(where, binary, *args, check=False, env=env, timeout=timeout)
+    lines = [json.loads(line) for line in r.stdout.splitlines() if line.startswith("{")]
+    return r.returncode, lines, r.stderr
+
+
+def profile(root, name, sip):
+    """A profile folder whose settings hold just these values of section SIP."""
+    home = os.path.join(root, name)
+    os.makedirs(home)
+    with open(os.path.join(home, "settings.ini"), "w") as f:
+        f.write("[SIP]\n" + "".join("%s=%s\n" % kv for kv in sip.items()))
+    return home
+
+
+def settings_of(home):
+    values = {}
+    with open(os.path.join(home, "settings.ini")) as f:
+        for line in f:
+            if "=" in line:
+                key, value = line.strip().split("=", 1)
+                values[key] = value
+    return values
 
 
 class Checks:
