@@ -10,7 +10,7 @@ import tempfile
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import natlab  # noqa: E402
 from natlab import (LAN, PUBLIC, ROUTER_OUT, Checks, NatLab, profile,  # noqa: E402
-                    wait_udp_answer)
+                    settings_of, wait_udp_answer)
 
 TOOL = sys.argv[1]
 
