@@ -1,6 +1,10 @@
 // quillet-tool stun, upnp, resolve and network-test: the NAT traversal building blocks on a
 // socket of the tool's own, against the servers given or the profile's settings.
+#include <sys/socket.h>
+#include <sys/un.h>
+
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -205,6 +209,17 @@ class ToolTestHost : public net::NetworkTestHost {
   std::vector<std::string> servers_;
 };
 
+// True when an instance answers on the profile's control socket: its SIP port would look
+// taken, and the test would move the profile to another port.
+bool instanceRunning(const std::string& path) {
+  platform::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (!fd || path.size() >= sizeof address.sun_path) return false;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  return ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
 int networkTest(const Args& args) {
   const char* usage = "network-test [--stun-servers HOST[:PORT],...]";
   std::vector<std::string> servers;
@@ -220,6 +235,12 @@ int networkTest(const Args& args) {
     } else {
       return usageError(usage);
     }
+  }
+  if (instanceRunning(platform::profilePaths().controlSocket())) {
+    std::fprintf(stderr,
+                 "quillet-tool: a running quillet uses this profile; close it before the "
+                 "networking test\n");
+    return kExitRejected;
   }
   useProfile();
   ToolTestHost host(servers);
