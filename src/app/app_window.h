@@ -95,10 +95,11 @@ class AppWindow {
   virtual void registerHotKeys() {}
   virtual void unregisterHotKeys() {}
 
-  // Desktop notices: a ringing call the user has to answer, and a call missed.
+  // A ringing call the user has to answer, its end when answered or refused, and a call
+  // that ended while it rang (missed).
   virtual void noteIncomingCall(const std::string& /*caller*/) {}
   virtual void noteMissedCall(const std::string& /*caller*/) {}
-  virtual void noteCallAnswered() {}
+  virtual void noteRingingOver() {}
 };
 
 // The window of a headless run: remembers what a window would show.

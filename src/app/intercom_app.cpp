@@ -369,6 +369,8 @@ void IntercomApp::command(int32_t id) {
     case kCommandRefuse:
       if (slot_ != nullptr && slot_->engine() != nullptr &&
           slot_->engine()->callState() == sip::kCallIncoming) {
+        ringingCaller_.clear();  // refused, not missed
+        window_->noteRingingOver();
         slot_->engine()->HangUp();
       }
       break;
@@ -775,7 +777,7 @@ void IntercomApp::onConnected(LineSlot& slot) {
   slot.connected = true;
   if (!ringingCaller_.empty()) {
     ringingCaller_.clear();
-    window_->noteCallAnswered();
+    window_->noteRingingOver();
   }
   if (slot.pending) {
     slot.startPump();
@@ -873,6 +875,9 @@ void IntercomApp::callStopped(LineSlot& slot) {
     currentSlot_ = 1;
   }
   callActive_ = false;
+  microphoneLevel_ = -127;
+  speakerLevel_ = -127;
+  window_->setLevels(microphoneLevel_, speakerLevel_);
   window_->checkMenuItem(kCommandIntercom, false);
   updateIntercomButton();
   recorder_.Stop();

@@ -45,6 +45,7 @@ namespace quillet::ui {
 namespace {
 
 constexpr int kMeterFloor = -60;  // dB shown at the left end of a meter
+constexpr int kMeterTop = 12;     // a full-scale signal
 constexpr int kMinContactListHeight = 120;
 
 base::SettingsStore& settings() {
@@ -60,7 +61,7 @@ constexpr int32_t kCallLockedCommands[] = {
 QProgressBar* makeMeter(QWidget* parent, int id, const QString& tip) {
   auto* meter = new QProgressBar(parent);
   meter->setObjectName(QStringLiteral("control%1").arg(id));
-  meter->setRange(kMeterFloor, 0);
+  meter->setRange(kMeterFloor, kMeterTop);
   meter->setValue(kMeterFloor);
   meter->setTextVisible(false);
   meter->setMaximumHeight(10);
@@ -125,6 +126,7 @@ void MainWindow::buildControls() {
   banner_ = new QLabel(central);
   banner_->setObjectName(QStringLiteral("banner"));
   banner_->setAlignment(Qt::AlignCenter);
+  banner_->setWordWrap(true);
   layout->addWidget(banner_);
 
   contacts_ = new QComboBox(central);
@@ -156,7 +158,14 @@ void MainWindow::buildControls() {
     doNotDisturb_->setChecked(!doNotDisturb_->isChecked());
     runCommand(app::kCommandDoNotDisturb);
   });
+  refuse_ = new QPushButton(QStringLiteral("Refuse"), central);
+  refuse_->setObjectName(QStringLiteral("refuse"));
+  refuse_->setToolTip(QStringLiteral("Refuse the ringing call"));
+  refuse_->setMinimumHeight(56);
+  refuse_->setVisible(false);
+  connect(refuse_, &QPushButton::clicked, this, [this] { runCommand(app::kCommandRefuse); });
   buttons->addWidget(intercom_, 2);
+  buttons->addWidget(refuse_, 1);
   buttons->addWidget(doNotDisturb_, 1);
   layout->addLayout(buttons);
 
@@ -584,12 +593,15 @@ void MainWindow::setLineStatus(const std::string& displayName, const std::string
 }
 
 void MainWindow::setBanner(const std::string& text) {
+  if (!ringingCaller_.isEmpty()) {
+    return;  // the ringing call keeps the banner
+  }
   banner_->setText(toQString(text));
 }
 
 void MainWindow::setLevels(int8_t microphone, int8_t speaker) {
-  microphoneMeter_->setValue(std::clamp<int>(microphone, kMeterFloor, 0));
-  speakerMeter_->setValue(std::clamp<int>(speaker, kMeterFloor, 0));
+  microphoneMeter_->setValue(std::clamp<int>(microphone, kMeterFloor, kMeterTop));
+  speakerMeter_->setValue(std::clamp<int>(speaker, kMeterFloor, kMeterTop));
 }
 
 void MainWindow::setVolumes(int32_t play, int32_t record) {
@@ -632,22 +644,35 @@ void MainWindow::unregisterHotKeys() {
 }
 
 void MainWindow::noteIncomingCall(const std::string& caller) {
-  notices_->incomingCall(toQString(caller));
+  ringingCaller_ = toQString(caller);
+  banner_->setText(QStringLiteral("Incoming call from %1: press Intercom (F5) to answer")
+                       .arg(ringingCaller_));
+  refuse_->setVisible(true);
+  notices_->incomingCall(ringingCaller_);
+  emit statusChanged();
 }
 
 void MainWindow::noteMissedCall(const std::string& caller) {
   ++missedCalls_;
+  noteRingingOver();
+  banner_->setText(QStringLiteral("Missed call from %1").arg(toQString(caller)));
   notices_->missedCall(toQString(caller));
   emit statusChanged();
 }
 
-void MainWindow::noteCallAnswered() {
+void MainWindow::noteRingingOver() {
+  ringingCaller_.clear();
+  refuse_->setVisible(false);
   notices_->withdrawIncoming();
+  emit statusChanged();
 }
 
 QString MainWindow::state() const {
   if (buttonState_ == app::IntercomButtonState::InCall) {
     return QStringLiteral("in a call");
+  }
+  if (!ringingCaller_.isEmpty()) {
+    return QStringLiteral("ringing");
   }
   return doNotDisturb_->isChecked() ? QStringLiteral("Do Not Disturb") : QStringLiteral("idle");
 }

@@ -80,7 +80,7 @@ class MainWindow : public QMainWindow, public app::AppWindow {
   static QString openerProgram();
   // What the tray shows: "Quillet: " with the state and the missed calls.
   QString statusText() const;
-  // "idle", "in a call" or "Do Not Disturb".
+  // "idle", "ringing", "in a call" or "Do Not Disturb".
   QString state() const;
   int32_t missedCalls() const { return missedCalls_; }
   TrayIcon* tray() const { return tray_; }
@@ -112,7 +112,7 @@ class MainWindow : public QMainWindow, public app::AppWindow {
   void unregisterHotKeys() override;
   void noteIncomingCall(const std::string& caller) override;
   void noteMissedCall(const std::string& caller) override;
-  void noteCallAnswered() override;
+  void noteRingingOver() override;
 
  signals:
   void statusChanged();
@@ -162,6 +162,8 @@ class MainWindow : public QMainWindow, public app::AppWindow {
   std::map<int32_t, std::vector<QAction*>> actions_;
   app::IntercomButtonState buttonState_ = app::IntercomButtonState::Disabled;
   int32_t missedCalls_ = 0;
+  QString ringingCaller_;  // a call ringing here for the user to answer
+  QPushButton* refuse_ = nullptr;
   bool f5Down_ = false;
 };
 

@@ -16,6 +16,8 @@ QIcon stateIcon(const QString& state, int missedCalls) {
   QColor colour(0x2e, 0x8b, 0x57);  // idle
   if (state == QStringLiteral("in a call")) {
     colour = QColor(0xd0, 0x3a, 0x2f);
+  } else if (state == QStringLiteral("ringing")) {
+    colour = QColor(0xe0, 0x8a, 0x00);
   } else if (state == QStringLiteral("Do Not Disturb")) {
     colour = QColor(0x70, 0x70, 0x78);
   }

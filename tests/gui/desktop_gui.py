@@ -1,0 +1,285 @@
+#!/usr/bin/python3
+"""The window on a real X server (Xvfb) with a private D-Bus session: the global
+push-to-talk hot key while another program's window has the focus, the tray icon in a tray
+host (trayer), desktop notifications with their actions (a test notification service),
+and sip: links opened by xdg-open reaching the running instance. With QUILLET_SCREENSHOTS
+set to a folder, pictures of the window and the tray menu are saved there.
+
+usage: desktop_gui.py QUILLET_BINARY
+"""
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+if len(sys.argv) > 1:
+    os.environ["QUILLET_BINARY"] = sys.argv.pop(1)
+sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+sys.path.insert(0, os.path.join(HERE, "..", "sip"))
+from e2e_support import QUILLET, RATE, Profile, wait_for, write_wav  # noqa: E402
+from sipharness import Sipp  # noqa: E402
+
+F11 = 0x7A  # the key code of the hot-key record (function key 11)
+
+
+def free_display():
+    for n in range(91, 140):
+        if not os.path.exists("/tmp/.X11-unix/X%d" % n) and not os.path.exists("/tmp/.X%d-lock" % n):
+            return n
+    raise RuntimeError("no free X display number")
+
+
+class Desktop:
+    """Xvfb, a private session bus, the test notification service and trayer."""
+
+    def __init__(self, root):
+        self.root = root
+        self.procs = []
+        n = free_display()
+        self.display = ":%d" % n
+        self.procs.append(subprocess.Popen(["Xvfb", self.display, "-screen", "0", "800x720x24",
+                                            "-nolisten", "tcp"], stderr=subprocess.DEVNULL))
+        assert wait_for(lambda: os.path.exists("/tmp/.X11-unix/X%d" % n), 10), "Xvfb did not start"
+        bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
+                               stdout=subprocess.PIPE, text=True)
+        self.procs.append(bus)
+        self.bus = bus.stdout.readline().strip()
+        self.env = dict(os.environ, DISPLAY=self.display, DBUS_SESSION_BUS_ADDRESS=self.bus)
+        self.env.pop("QT_QPA_PLATFORM", None)
+        self.env.pop("WAYLAND_DISPLAY", None)
+        self.notices = os.path.join(root, "notices.jsonl")
+        self.action_file = os.path.join(root, "action.txt")
+        listener = subprocess.Popen([sys.executable, os.path.join(HERE, "notify_listener.py"),
+                                     self.notices, self.action_file], env=self.env,
+                                    stdout=subprocess.PIPE, text=True)
+        self.procs.append(listener)
+        assert listener.stdout.readline().strip() == "ready"
+        self.procs.append(subprocess.Popen(
+            ["trayer", "--edge", "bottom", "--align", "right", "--widthtype", "pixel",
+             "--width", "120", "--height", "28", "--transparent", "false", "--tint", "0x303a4a"],
+            env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        assert wait_for(lambda: self.window_ids("panel") != [], 10), "trayer did not start"
+
+    def run(self, *args, env=None, timeout=20):
+        return subprocess.run(list(args), env=env or self.env, capture_output=True, text=True,
+                              timeout=timeout)
+
+    def window_ids(self, name):
+        r = self.run("xdotool", "search", "--onlyvisible", "--name", name)
+        return [w for w in r.stdout.split() if w]
+
+    def tree(self, window):
+        return self.run("xwininfo", "-tree", "-id", window).stdout
+
+    def geometry(self, window):
+        out = self.run("xdotool", "getwindowgeometry", "--shell", window).stdout
+        values = dict(line.split("=", 1) for line in out.split() if "=" in line)
+        return int(values["X"]), int(values["Y"]), int(values["WIDTH"]), int(values["HEIGHT"])
+
+    def screenshot(self, path, box=None):
+        x, y, w, h = box or (0, 0, 800, 720)
+        x, y = max(0, x), max(0, y)
+        w, h = min(w, 800 - x) // 2 * 2, min(h, 720 - y) // 2 * 2
+        subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-f", "x11grab", "-video_size",
+                        "%dx%d" % (w, h), "-i", "%s+%d,%d" % (self.display, x, y),
+                        "-frames:v", "1", path], check=True, env=self.env, timeout=20)
+
+    def invoke_on_next(self, action):
+        with open(self.action_file, "w") as f:
+            f.write(action)
+
+    def notices_seen(self):
+        if not os.path.exists(self.notices):
+            return []
+        with open(self.notices) as f:
+            return [json.loads(line) for line in f if line.strip()]
+
+    def stop(self):
+        for p in reversed(self.procs):
+            if p.poll() is None:
+                p.send_signal(signal.SIGTERM)
+                try:
+                    p.wait(timeout=5)
+                except subprocess.TimeoutExpired:
+                    p.kill()
+                    p.wait()
+
+
+class WindowProfile(Profile):
+    """A profile whose quillet runs with its window on the test desktop."""
+
+    def start_window(self, desktop):
+        self.output = open(os.path.join(self.home, "stderr.txt"), "wb")
+        env = dict(desktop.env, QUILLET_HOME=self.home)
+        self.process = subprocess.Popen([QUILLET], env=env, stdout=self.output,
+                                        stderr=subprocess.STDOUT)
+        assert wait_for(lambda: "SIP Number:" in self.log_text(), 15), self.log_text()
+
+
+class DesktopTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.root = tempfile.mkdtemp(prefix="quillet-gui-")
+        cls.shots = os.environ.get("QUILLET_SCREENSHOTS")
+        cls.desktop = Desktop(cls.root)
+        tones = 300 + 1200 * np.abs(np.sin(np.arange(RATE * 30) / 900.0))
+        cls.speech_file = os.path.join(cls.root, "speech.wav")
+        write_wav(cls.speech_file, 8000 * np.sin(np.cumsum(2 * np.pi * tones / RATE)))
+        cls.silence_file = os.path.join(cls.root, "silence.wav")
+        write_wav(cls.silence_file, np.zeros(RATE * 30))
+        cls.bob = Profile(cls.root, "bob", 5460, 26000, "bob", cls.silence_file)
+        # Alice: F11 is a hot key for an intercom call to Bob; xdg-open knows Quillet.
+        cls.alice = WindowProfile(cls.root, "alice", 5462, 26200, "alice", cls.speech_file, {
+            "Settings": {"ShowStatus": "1", "UseEchoCancellation": "0"},
+            # Calls that do not ask for auto-answer ring until the user answers.
+            "Intercom": {"AnswerAll": "0"},
+            "Hotkey/Details": {"MaxID": "1"},
+            "Hotkey/Details\\0": {"Key": str(F11), "Command": "1", "CommandTo": cls.bob.address},
+        })
+        with open(os.path.join(cls.alice.home, "contacts.ini"), "w") as f:
+            f.write("[contacts]\r\nentrycount=2\r\n"
+                    "entry0id=0\r\nentry0name=Bob\r\nentry0phone=%s\r\nentry0email=\r\n"
+                    "entry1id=1\r\nentry1name=Front door\r\nentry1phone=sip:door@127.0.0.1:5999\r\n"
+                    "entry1email=\r\n" % cls.bob.address)
+        cls.install_desktop_entry()
+        cls.bob.start()
+        cls.alice.start_window(cls.desktop)
+        assert wait_for(lambda: cls.desktop.window_ids("^Quillet$") != [], 10)
+        cls.window = cls.desktop.window_ids("^Quillet$")[0]
+        time.sleep(1.0)
+
+    @classmethod
+    def install_desktop_entry(cls):
+        data = os.path.join(cls.root, "xdg-data", "applications")
+        config = os.path.join(cls.root, "xdg-config")
+        os.makedirs(data)
+        os.makedirs(config)
+        with open(os.path.join(HERE, "..", "..", "data", "quillet.desktop")) as f:
+            entry = f.read().replace("Exec=quillet ", "Exec=%s " % QUILLET)
+        with open(os.path.join(data, "quillet.desktop"), "w") as f:
+            f.write(entry)
+        with open(os.path.join(config, "mimeapps.list"), "w") as f:
+            f.write("[Default Applications]\n" + "".join(
+                "x-scheme-handler/%s=quillet.desktop\n" % s for s in ("sip", "callto", "tel")))
+        cls.desktop.env["XDG_DATA_HOME"] = os.path.join(cls.root, "xdg-data")
+        cls.desktop.env["XDG_CONFIG_HOME"] = config
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.alice.stop()
+        cls.bob.stop()
+        cls.desktop.stop()
+        shutil.rmtree(cls.root, ignore_errors=True)
+
+    def shot(self, name, box=None):
+        if self.shots:
+            os.makedirs(self.shots, exist_ok=True)
+            self.desktop.screenshot(os.path.join(self.shots, name), box)
+
+    def window_box(self):
+        return self.desktop.geometry(self.window)
+
+    def calls_started(self, profile):
+        return profile.log_text().count("The call was started ...")
+
+    def wait_idle(self):
+        self.assertTrue(wait_for(lambda: self.alice.log_text().count("The call was stopped ...")
+                                 >= self.calls_started(self.alice), 30), self.alice.log_text())
+
+    def test_1_tray_icon_is_docked_and_its_menu_opens(self):
+        self.shot("window-idle.png", self.window_box())
+        panel = self.desktop.window_ids("panel")[0]
+        # The tray host embeds a window of Quillet's.
+        self.assertTrue(wait_for(lambda: self.desktop.tree(panel).count("child") >= 1, 10),
+                        self.desktop.tree(panel))
+        x, y, w, h = self.desktop.geometry(panel)
+        self.desktop.run("xdotool", "mousemove", str(x + w - 14), str(y + h // 2), "click", "3")
+        menus = lambda: [m for m in self.desktop.window_ids(".*") if  # noqa: E731
+                         "Show Quillet" in self.desktop.run("xwininfo", "-id", m).stdout]
+        time.sleep(0.8)
+        self.shot("tray-menu.png", (800 - 260, 720 - 200, 260, 200))
+        self.desktop.run("xdotool", "key", "Escape")
+
+    def test_2_hot_key_talks_while_another_window_has_the_focus(self):
+        panel = self.desktop.window_ids("panel")[0]
+        self.desktop.run("xdotool", "windowfocus", "--sync", panel)
+        focused = self.desktop.run("xdotool", "getwindowfocus").stdout.strip()
+        self.assertNotEqual(focused, self.window)
+        before = self.calls_started(self.bob)
+        # Held down (the key repeats), the call to Bob is placed and stays up.
+        self.desktop.run("xdotool", "keydown", "F11")
+        self.assertTrue(wait_for(lambda: "Initiated sip call to: " in self.alice.log_text(), 5),
+                        self.alice.log_text())
+        self.assertTrue(wait_for(lambda: self.calls_started(self.bob) > before, 10),
+                        self.bob.log_text())
+        time.sleep(1.5)
+        self.shot("window-in-call.png", self.window_box())
+        self.assertNotIn("The call was stopped", self.alice.log_text())
+        # Released: the call ends a moment later (push-to-talk).
+        self.desktop.run("xdotool", "keyup", "F11")
+        self.wait_idle()
+        heard = self.bob.heard()
+        self.assertGreater(np.abs(heard).max() if len(heard) else 0, 2000, "Bob heard nothing")
+
+    def test_3_notifications_with_actions(self):
+        alice = "sip:alice@127.0.0.1:%d" % self.alice.sip_port
+        # A phone call (no auto-answer asked) rings: the notice offers Answer and Refuse;
+        # the test service invokes Refuse, which ends the ringing call.
+        self.desktop.invoke_on_next("refuse")
+        refused = Sipp(self.root, "uac_refused.xml", remote="127.0.0.1:%d" % self.alice.sip_port,
+                       extra=("-s", "alice"), name="refused",
+                       subs={"status": "487", "from": "carol", "headers": "",
+                             "check_header": "To", "check_value": "alice"})
+        self.assertTrue(wait_for(lambda: any(n.get("summary") == "Incoming call"
+                                             for n in self.desktop.notices_seen()), 10),
+                        self.alice.log_text() + refused.messages())
+        time.sleep(0.2)
+        self.shot("window-ringing.png", self.window_box())
+        self.assertEqual(refused.wait(20), 0, refused.messages())
+        incoming = [n for n in self.desktop.notices_seen() if n.get("summary") == "Incoming call"][0]
+        self.assertEqual(incoming["hints"]["category"], "call.incoming")
+        self.assertEqual(incoming["actions"], ["answer", "Answer", "refuse", "Refuse"])
+        self.assertIn("carol@127.0.0.1", incoming["body"])
+        # A caller who gives up before the answer leaves a missed-call notice.
+        self.desktop.invoke_on_next("")
+        cancel = Sipp(self.root, "uac_cancel.xml", remote="127.0.0.1:%d" % self.alice.sip_port,
+                      extra=("-s", "alice"), name="cancel")
+        self.assertEqual(cancel.wait(20), 0, cancel.messages())
+        self.assertTrue(wait_for(lambda: any(n.get("summary") == "Missed call"
+                                             for n in self.desktop.notices_seen()), 5),
+                        self.desktop.notices_seen())
+        missed = [n for n in self.desktop.notices_seen() if n.get("summary") == "Missed call"][0]
+        self.assertEqual(missed["hints"]["category"], "call.unanswered")
+        self.assertEqual(missed["actions"], [])
+        # An intercom call that plays at once gets no notice.
+        count = len(self.desktop.notices_seen())
+        self.assertEqual(self.bob.run("-dial", alice), 0)
+        self.assertTrue(wait_for(lambda: self.calls_started(self.bob) >= 2, 10), self.bob.log_text())
+        time.sleep(1.0)
+        self.assertEqual(self.bob.run("-hangup"), 0)
+        self.wait_idle()
+        self.assertEqual([n for n in self.desktop.notices_seen()[count:] if "summary" in n], [])
+
+    def test_4_xdg_open_hands_a_sip_link_to_the_running_instance(self):
+        before = self.calls_started(self.bob)
+        r = self.desktop.run("xdg-open", self.bob.address, env=dict(
+            self.desktop.env, QUILLET_HOME=self.alice.home))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertTrue(wait_for(lambda: self.calls_started(self.bob) > before, 15),
+                        self.alice.log_text())
+        self.assertEqual(self.alice.run("-hangup"), 0)
+        self.wait_idle()
+        # Still one instance: the link went to the running one.
+        self.assertIsNone(self.alice.process.poll())
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
