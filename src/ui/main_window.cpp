@@ -36,6 +36,9 @@
 #ifndef QUILLET_HELP_FILE
 #define QUILLET_HELP_FILE ""
 #endif
+#ifndef QUILLET_SOURCE_HELP_FILE
+#define QUILLET_SOURCE_HELP_FILE ""
+#endif
 #ifndef QUILLET_VERSION
 #define QUILLET_VERSION "0.0.0"
 #endif
@@ -380,8 +383,12 @@ void MainWindow::openPath(const QString& path) {
 }
 
 void MainWindow::openHelp(int32_t id) {
-  // Every help topic is a section of the README; the file opens at its start.
+  // Every help topic is a section of the README; the file opens at its start. A build
+  // run from its tree has it in the sources.
   QString file = QStringLiteral(QUILLET_HELP_FILE);
+  if (!QFileInfo::exists(file)) {
+    file = QStringLiteral(QUILLET_SOURCE_HELP_FILE);
+  }
   if (!QFileInfo::exists(file)) {
     file = QStringLiteral("https://quillet.example.org/help");
   }
@@ -645,8 +652,8 @@ void MainWindow::unregisterHotKeys() {
 
 void MainWindow::noteIncomingCall(const std::string& caller) {
   ringingCaller_ = toQString(caller);
-  banner_->setText(QStringLiteral("Incoming call from %1: press Intercom (F5) to answer")
-                       .arg(ringingCaller_));
+  banner_->setText(
+      QStringLiteral("Incoming call from %1: press Intercom (F5) to answer").arg(ringingCaller_));
   refuse_->setVisible(true);
   notices_->incomingCall(ringingCaller_);
   emit statusChanged();
