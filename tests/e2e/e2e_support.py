@@ -217,3 +217,35 @@ class LabCase(unittest.TestCase):
     def tearDown(self):
         for stop in reversed(self.cleanup):
             stop()
+
+
+def run_tests(rows):
+    """unittest.main whose results also count for the interop matrix: `rows` maps a test
+    method's name to its row (tests not named are not counted); a skipped test is shown
+    with its reason."""
+    import unittest
+    from sipharness import record_interop
+
+    class Recording(unittest.TextTestResult):
+        def record(self, test, ok, why=""):
+            name = test._testMethodName
+            if name in rows:
+                record_interop(rows[name], name[len("test_"):].replace("_", " "), ok, why)
+
+        def addSuccess(self, test):
+            super().addSuccess(test)
+            self.record(test, True)
+
+        def addFailure(self, test, err):
+            super().addFailure(test, err)
+            self.record(test, False)
+
+        def addError(self, test, err):
+            super().addError(test, err)
+            self.record(test, False)
+
+        def addSkip(self, test, reason):
+            super().addSkip(test, reason)
+            self.record(test, None, reason)
+
+    unittest.main(testRunner=unittest.TextTestRunner(resultclass=Recording, verbosity=2))

@@ -15,7 +15,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "sip"))
 import sipharness as h  # noqa: E402
-from e2e_support import RATE, LabCase, Profile, find_words, read_wav, wait_for, write_wav  # noqa: E402
+from e2e_support import (RATE, LabCase, Profile, find_words, read_wav, run_tests,  # noqa: E402
+                         wait_for, write_wav)
 
 
 class PeersTest(LabCase):
@@ -28,6 +29,11 @@ class PeersTest(LabCase):
         cls.padded_file = os.path.join(cls.root, "speech-padded.wav")
         write_wav(cls.padded_file, np.concatenate([np.zeros(RATE // 2), cls.speech,
                                                    np.zeros(RATE * 20)]))
+        # The answer that follows the caller's words: the same speech after 6 s of silence.
+        cls.reply_delay = 6.0
+        cls.reply_file = os.path.join(cls.root, "speech-reply.wav")
+        write_wav(cls.reply_file, np.concatenate([np.zeros(int(RATE * cls.reply_delay)), cls.speech,
+                                                  np.zeros(RATE * 10)]))
 
     def quillet(self, name, microphone, settings=None):
         port = h.free_udp_port(5400, 5900)
@@ -81,15 +87,25 @@ class PeersTest(LabCase):
         self.assertGreater(float(np.mean(snrs)), 10.0, words)
 
     def test_two_profiles_registered_at_kamailio_call_by_user_name(self):
-        kamailio = h.Kamailio(self.dir, {"alice": "alice-pw", "bob": "bob-pw"})
+        self.call_through_kamailio(auth=None)
+
+    def test_kamailio_with_qop_and_nonce_counting_audio_both_ways(self):
+        self.call_through_kamailio(auth={"qop": "auth", "nonce_count": 1})
+
+    def call_through_kamailio(self, auth):
+        """Two profiles register at Kamailio and alice calls bob by user name; with qop on,
+        bob speaks too and each must hear the other."""
+        kamailio = h.Kamailio(self.dir, {"alice": "alice-pw", "bob": "bob-pw"}, auth=auth)
         self.cleanup.append(kamailio.stop)
 
         def line(user):
+            # The called side talks back at once, so that audio flows both ways.
             return {"DefaultLine": {"Proxy": "127.0.0.1:%d" % kamailio.port,
-                                    "ProxyPassword": user + "-pw"}}
+                                    "ProxyPassword": user + "-pw"},
+                    "Intercom": {"AutoTalkBack": "1"}}
 
         a = self.quillet("alice", self.speech_file, line("alice"))
-        b = self.quillet("bob", self.silence_file, line("bob"))
+        b = self.quillet("bob", self.reply_file if auth else self.silence_file, line("bob"))
         b.start()
         a.start()
         for p in (a, b):
@@ -98,18 +114,26 @@ class PeersTest(LabCase):
         self.assertEqual(a.run("-dial", "bob"), 0)
         self.assertTrue(wait_for(lambda: "The call was started" in b.log_text(), 10),
                         a.log_text() + b.log_text())
-        time.sleep(len(self.speech) / RATE + 1.5)
+        time.sleep(len(self.speech) / RATE + 1.5 + (self.reply_delay if auth else 0))
         self.assertEqual(a.run("-hangup"), 0)
         self.assertTrue(wait_for(lambda: "The call was stopped" in b.log_text(), 10))
         a.stop()
         # Un-REGISTER at exit: the trace holds a REGISTER with expires 0.
         self.assertRegex(a.trace_text(), r"(?i)expires[=:] ?0\b")
-        words = find_words(self.speech, b.heard())
-        snrs = [w[2] for w in words]
-        print("through Kamailio: %d words, SNR min %.1f / mean %.1f dB" % (len(words), min(snrs),
-              float(np.mean(snrs))))
-        self.assertGreater(float(np.mean(snrs)), 10.0, words)
+        b.stop()
+        if auth:
+            self.assertIn(",qop=auth,nc=00000001,cnonce=", a.trace_text())
+        for speaker, listener in ((a, b), (b, a)) if auth else ((a, b),):
+            words = find_words(self.speech, listener.heard())
+            snrs = [w[2] for w in words]
+            print("through Kamailio%s, %s -> %s: %d words, SNR min %.1f / mean %.1f dB" % (
+                " (qop=auth)" if auth else "", speaker.user, listener.user, len(words), min(snrs),
+                float(np.mean(snrs))))
+            self.assertGreater(float(np.mean(snrs)), 10.0, words)
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    run_tests({"test_baresip_calling_quillet_is_answered_and_heard": "baresip",
+               "test_quillet_intercom_call_to_auto_answering_baresip": "baresip",
+               "test_two_profiles_registered_at_kamailio_call_by_user_name": "kamailio",
+               "test_kamailio_with_qop_and_nonce_counting_audio_both_ways": "kamailio-qop"})

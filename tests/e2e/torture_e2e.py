@@ -22,7 +22,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "sip"))
 import sipharness as h  # noqa: E402
-from e2e_support import RATE, Profile, wait_for, write_wav  # noqa: E402
+from e2e_support import RATE, Profile, run_tests, wait_for, write_wav  # noqa: E402
 
 DROP = "drop"      # no answer at all
 ANSWER = "answer"  # some final answer that is not a refusal of the message's form
@@ -296,4 +296,4 @@ class TortureTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    run_tests({"test_torture_messages_then_a_real_call": "torture"})

@@ -15,7 +15,7 @@ import sipharness as h  # noqa: E402
 PEER = os.path.abspath(sys.argv[1])
 SECONDS = int(os.environ.get("QUILLET_FLOOD_SECONDS", "20"))
 RATE = int(os.environ.get("QUILLET_FLOOD_RATE", "400"))
-run = h.TestRun()
+run = h.TestRun(row="sipp")
 
 
 def rss_kb(pid):

@@ -14,7 +14,7 @@ import sipharness as h  # noqa: E402
 
 PEER = os.path.abspath(sys.argv[1])
 ONLY = sys.argv[2] if len(sys.argv) > 2 else ""
-run = h.TestRun(ONLY)
+run = h.TestRun(ONLY, row="kamailio")
 scenario = run.scenario
 USERS = {"alice": "secret", "bob": "hunter2"}
 
@@ -112,6 +112,82 @@ def refresh_from_granted_expiry(d):
                   registered is not None and refresh is not None and 9.0 <= waited <= 11.5,
                   "waited=%.2f\n%s" % (waited, peer.output()))
     finally:
+        kam.stop()
+
+
+QOP = {"qop": "auth", "nonce_count": 1}
+
+
+def auth_lines(entries, header="Authorization"):
+    return [re.search(r"\r\n%s: (Digest [^\r]*)\r\n" % header, e[2]).group(1)
+            for e in entries if e[0] == "sent" and "\r\n%s: " % header in e[2]]
+
+
+@scenario
+def register_with_qop_and_nonce_counting(d):
+    # Kamailio offers qop=auth and remembers the nonce counts: the refresh 10 s later reuses
+    # the nonce with nc=00000002 and is taken without a new challenge.
+    for algorithm in ("MD5", "SHA-256"):
+        auth = dict(QOP, algorithm=algorithm)
+        kam = h.Kamailio(os.path.join(d, algorithm), USERS, max_expires=15, auth=auth)
+        trace = os.path.join(d, algorithm, "trace-a")
+        try:
+            peer = h.Peer(PEER, os.path.join(d, algorithm), "a", "alice",
+                          args=line_args(kam, "alice", "secret", trace))
+            registered = peer.wait_for("LOG I Registered as: ", 5)
+            deadline = time.time() + 14
+            while time.time() < deadline and len(registers(h.trace_entries(trace))) < 3:
+                time.sleep(0.2)
+            time.sleep(0.5)
+            entries = h.trace_entries(trace)
+            peer.stop()
+            creds = auth_lines(entries)
+            got = [e[2].split("\r\n")[0] for e in entries if e[0] == "received"]
+            form = re.compile(r'Digest username="alice",realm="127.0.0.1",nonce="([^"]+)",'
+                              r'uri="sip:127.0.0.1:%d",response="[0-9a-f]{%d}",opaque="",'
+                              r'algorithm=%s,qop=auth,nc=(\d{8}),cnonce="[0-9a-f]+"$' %
+                              (kam.port, 64 if algorithm == "SHA-256" else 32, algorithm))
+            parsed = [form.match(c) for c in creds]
+            counted = (len(parsed) >= 2 and None not in parsed[:2] and
+                       parsed[0].group(1) == parsed[1].group(1) and
+                       [p.group(2) for p in parsed[:2]] == ["00000001", "00000002"])
+            # 401 once, then 200 for the first REGISTER and for the refresh.
+            run.check("qop=auth %s: registered, the refresh counts nc=00000002 on the same "
+                      "nonce and is accepted without a new 401" % algorithm,
+                      registered is not None and counted and got.count("SIP/2.0 401 Unauthorized")
+                      == 1 and got.count("SIP/2.0 200 OK") >= 2,
+                      "\n".join(creds) + "\n" + "\n".join(got) + "\n" + peer.output(),
+                      row="kamailio-qop")
+        finally:
+            kam.stop()
+
+
+@scenario
+def call_through_proxy_with_qop(d):
+    kam = h.Kamailio(d, USERS, auth=QOP)
+    ta = os.path.join(d, "trace-a")
+    a = b = None
+    try:
+        a = h.Peer(PEER, d, "a", "alice", args=line_args(kam, "alice", "secret", ta))
+        b = h.Peer(PEER, d, "b", "bob", args=line_args(kam, "bob", "hunter2",
+                                                      os.path.join(d, "trace-b")) +
+                   ["--answer", "auto"])
+        registered = a.wait_for("LOG I Registered as: ", 5) and b.wait_for("LOG I Registered as: ", 5)
+        a.send("dial bob")
+        ca = a.wait_for("EVENT connected", 10)
+        cb = b.wait_for("EVENT connected", 10)
+        a.send("hangup")
+        ended = a.wait_for("EVENT ended", 5) and b.wait_for("EVENT ended", 5)
+        creds = auth_lines(h.trace_entries(ta), "Proxy-Authorization")
+        run.check("qop=auth: the INVITE's 407 is answered with qop=auth, nc and cnonce and the "
+                  "call goes through", registered and None not in (ca, cb) and ended and
+                  bool(creds) and ",qop=auth,nc=00000001,cnonce=" in creds[0],
+                  "\n".join(creds) + "\n" + a.output() + "\n---\n" + b.output(),
+                  row="kamailio-qop")
+    finally:
+        for p in (a, b):
+            if p:
+                p.stop()
         kam.stop()
 
 

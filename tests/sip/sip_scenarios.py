@@ -13,7 +13,7 @@ import sipharness as h  # noqa: E402
 
 PEER = os.path.abspath(sys.argv[1])
 ONLY = sys.argv[2] if len(sys.argv) > 2 else ""
-run = h.TestRun(ONLY)
+run = h.TestRun(ONLY, row="sipp")
 scenario = run.scenario
 
 

@@ -92,7 +92,8 @@ class Process:
 class Kamailio:
     """Kamailio as registrar and record-routing proxy on 127.0.0.1:port."""
 
-    def __init__(self, workdir, users, port=None, max_expires=3600):
+    def __init__(self, workdir, users, port=None, max_expires=3600, auth=None):
+        """auth: extra auth module parameters, e.g. {"qop": "auth", "nonce_count": 1}."""
         self.port = port or free_udp_port()
         self.dir = os.path.join(workdir, "kamailio")
         os.makedirs(self.dir, exist_ok=True)
@@ -101,6 +102,11 @@ class Kamailio:
         seeds = "\n".join('\t$sht(users=>%s) = "%s";' % (u, p) for u, p in users.items())
         cfg = cfg.replace("@PORT@", str(self.port)).replace("@USERS@", seeds)
         cfg = cfg.replace('"max_expires", 3600', '"max_expires", %d' % max_expires)
+        cfg = cfg.replace("@AUTH@", "\n".join(
+            'modparam("auth", "%s", %s)' % (k, '"%s"' % v if isinstance(v, str) else v)
+            for k, v in (auth or {}).items()))
+        # Challenges carry qop=auth (flag 1) when the test turns qop on.
+        cfg = cfg.replace("@CHALLENGE_FLAGS@", "1" if (auth or {}).get("qop") == "auth" else "0")
         self.cfg = os.path.join(self.dir, "kamailio.cfg")
         with open(self.cfg, "w") as f:
             f.write(cfg)
@@ -470,13 +476,28 @@ class UdpListener:
         self.sock.close()
 
 
-class TestRun:
-    """Collects the results of named checks and prints a summary."""
+def record_interop(row, check, ok, why=""):
+    """Adds one check's outcome (True, False, or None for skipped with `why`) to a row of
+    the interop matrix (tests/interop_matrix.py), when the run collects them
+    (QUILLET_INTEROP_RESULTS names the folder)."""
+    folder = os.environ.get("QUILLET_INTEROP_RESULTS")
+    if not folder or not row:
+        return
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, row + ".jsonl"), "a") as f:
+        f.write(json.dumps({"check": check, "ok": ok if ok is None else bool(ok), "why": why}) +
+                "\n")
 
-    def __init__(self, only=""):
+
+class TestRun:
+    """Collects the results of named checks and prints a summary; each check also counts
+    for `row` of the interop matrix (a check may name another row)."""
+
+    def __init__(self, only="", row=None):
         self.failures = []
         self.passed = 0
         self.only = only
+        self.row = row
 
     def scenario(self, func):
         """Runs func(temporary folder) at once, unless a name filter leaves it out; an
@@ -491,7 +512,8 @@ class TestRun:
                 self.check(func.__name__, False, traceback.format_exc())
         return func
 
-    def check(self, name, ok, detail=""):
+    def check(self, name, ok, detail="", row=None):
+        record_interop(row or self.row, name, ok)
         if ok:
             self.passed += 1
             print("PASS", name, flush=True)

@@ -1,0 +1,63 @@
+#!/usr/bin/python3
+"""The interop matrix: reads the checks the interop tests recorded per row (one JSON line
+per check in RESULTS/ROW.jsonl), prints one line per row and writes the table to OUT.
+Fails when a row has a failed check.
+Usage: interop_matrix.py RESULTS OUT"""
+import json
+import os
+import sys
+
+# (row, the program on the other side, what the row covers)
+ROWS = [
+    ("kamailio-qop", "Kamailio 5.6 (qop=auth, nonce counting)",
+     "REGISTER + refresh (MD5, SHA-256), call through the proxy, audio both ways"),
+    ("kamailio", "Kamailio 5.6 (digest without qop)",
+     "REGISTER, refresh, wrong password, call through the proxy, audio"),
+    ("sipp", "SIPp 3.6.1", "incoming/outgoing scenarios, forks, no common codec, flood"),
+    ("torture", "raw UDP (RFC 4475 cases)", "39 torture messages, then a real call"),
+    ("baresip", "baresip 1.0.0", "calls both ways, DTMF, audio"),
+    ("linphone", "Linphone 5.1 (linphonec)", "calls both ways, audio both ways"),
+    ("twinkle", "Twinkle 1.10 (twinkle-console)", "calls both ways"),
+]
+
+
+def read_row(folder, row):
+    path = os.path.join(folder, row + ".jsonl")
+    if not os.path.exists(path):
+        return []
+    with open(path) as f:
+        return [json.loads(line) for line in f if line.strip()]
+
+
+def main(folder, out):
+    lines = []
+    widths = (max(len(r[1]) for r in ROWS), max(len(r[2]) for r in ROWS))
+    header = "%-*s  %-*s  %-7s  %s" % (widths[0], "Program", widths[1], "Covers", "Checks", "Result")
+    lines += ["Interop matrix", header, "-" * len(header)]
+    failed = False
+    for row, program, covers in ROWS:
+        checks = read_row(folder, row)
+        passed = sum(1 for c in checks if c["ok"] is True)
+        failures = [c["check"] for c in checks if c["ok"] is False]
+        skipped = [c for c in checks if c["ok"] is None]
+        if failures:
+            result = "FAILED: " + "; ".join(failures)
+            failed = True
+        elif passed:
+            result = "passed"
+        elif skipped:
+            result = "skipped: " + skipped[0].get("why", "")
+        else:
+            result = "not run"
+        ran = passed + len(failures)
+        lines.append("%-*s  %-*s  %-7s  %s" % (widths[0], program, widths[1], covers,
+                                               "%d/%d" % (passed, ran), result))
+    text = "\n".join(lines) + "\n"
+    print(text)
+    with open(out, "w") as f:
+        f.write(text)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1], sys.argv[2]))
