@@ -126,10 +126,13 @@ class PeersTest(LabCase):
         for speaker, listener in ((a, b), (b, a)) if auth else ((a, b),):
             words = find_words(self.speech, listener.heard())
             snrs = [w[2] for w in words]
-            print("through Kamailio%s, %s -> %s: %d words, SNR min %.1f / mean %.1f dB" % (
-                " (qop=auth)" if auth else "", speaker.user, listener.user, len(words), min(snrs),
-                float(np.mean(snrs))))
-            self.assertGreater(float(np.mean(snrs)), 10.0, words)
+            print("through Kamailio%s, %s -> %s: %d words, SNR min %.1f / mean %.1f / median "
+                  "%.1f dB" % (" (qop=auth)" if auth else "", speaker.user, listener.user,
+                               len(words), min(snrs), float(np.mean(snrs)),
+                               float(np.median(snrs))))
+            # Both ways at once under load: a word clipped at the start must not decide it.
+            level = float(np.median(snrs)) if auth else float(np.mean(snrs))
+            self.assertGreater(level, 10.0, words)
 
 
 if __name__ == "__main__":
