@@ -146,6 +146,13 @@ class Profile:
         return read_wav(self.speaker) if os.path.exists(self.speaker) else np.zeros(0)
 
 
+def from_first_sound(heard, threshold=300):
+    """What was heard from half a second before its first loud sample: words that come
+    seconds into a call are then looked for where they are."""
+    loud = np.flatnonzero(np.abs(heard) > threshold)
+    return heard[max(0, int(loud[0]) - RATE // 2):] if len(loud) else heard
+
+
 def voiced_segments(reference, frame=40, threshold=300, min_gap=3, min_frames=8):
     """(start, end) sample ranges of the reference's words: runs of frames louder than the
     threshold, split at pauses of at least min_gap frames."""

@@ -1,0 +1,165 @@
+#!/usr/bin/python3
+"""Quillet against Linphone's command-line phone (linphonec), both in the network
+namespace the test runs in (tests/in-netns): Linphone calls Quillet and Quillet calls
+Linphone, each side speaking from a WAV file, and each must hear the other.
+Linphone plays and records WAV files ("soundcard use files"); Quillet uses its file
+devices."""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+import numpy as np
+
+if len(sys.argv) > 1:
+    os.environ["QUILLET_BINARY"] = sys.argv.pop(1)
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "sip"))
+import sipharness as h  # noqa: E402
+from e2e_support import (RATE, Profile, find_words, from_first_sound, make_speech,  # noqa: E402
+                         read_wav, run_tests, wait_for, write_wav)
+
+LINPHONEC = shutil.which("linphonec")
+# Linphone answers after the caller's words: its speech starts this late in its file.
+REPLY_DELAY = 6.0
+
+
+class Linphone:
+    """linphonec with a configuration of its own, driven over its standard input."""
+
+    def __init__(self, folder, port, play, record):
+        self.dir = os.path.join(folder, "linphone")
+        os.makedirs(os.path.join(self.dir, ".local", "share", "linphone"))
+        self.port = port
+        rc = os.path.join(self.dir, "linphonerc")
+        with open(rc, "w") as f:
+            f.write("[sip]\nsip_port=%d\nsip_tcp_port=-1\nsip_tls_port=-1\n"
+                    "contact=sip:linphone@127.0.0.1\nguess_hostname=0\n"
+                    "[rtp]\naudio_rtp_port=%d\n[sound]\nechocancellation=0\n"
+                    "[net]\nnat_policy_ref=\n" % (port, h.free_udp_port()))
+        env = dict(os.environ, HOME=self.dir)
+        self.log_path = os.path.join(self.dir, "linphonec.log")
+        self.log = open(self.log_path, "wb")
+        self.proc = subprocess.Popen([LINPHONEC, "-c", rc, "-a"], cwd=self.dir, env=env,
+                                     stdin=subprocess.PIPE, stdout=self.log,
+                                     stderr=subprocess.STDOUT, start_new_session=True)
+        time.sleep(1.5)
+        self.command("soundcard use files")
+        self.command("play " + play)
+        self.command("record " + record)
+
+    def command(self, text):
+        self.proc.stdin.write((text + "\n").encode())
+        self.proc.stdin.flush()
+
+    def output(self):
+        self.log.flush()
+        with open(self.log_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def stop(self):
+        if self.proc.poll() is None:
+            try:
+                self.command("quit")
+            except OSError:
+                pass
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.proc.pid, 9)
+                self.proc.wait()
+        self.log.close()
+
+
+@unittest.skipUnless(LINPHONEC, "linphonec is not installed (package linphone-cli)")
+class LinphoneTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.root = tempfile.mkdtemp(prefix="quillet-linphone-")
+        cls.speech = make_speech(cls.root)
+        cls.caller_file = os.path.join(cls.root, "caller.wav")
+        write_wav(cls.caller_file, np.concatenate([cls.speech, np.zeros(RATE * 15)]))
+        cls.reply_file = os.path.join(cls.root, "reply.wav")
+        write_wav(cls.reply_file, np.concatenate([np.zeros(int(RATE * REPLY_DELAY)), cls.speech,
+                                                  np.zeros(RATE * 15)]))
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.root, ignore_errors=True)
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(dir=self.root)
+        self.cleanup = []
+
+    def tearDown(self):
+        for stop in reversed(self.cleanup):
+            stop()
+
+    def start(self, quillet_mic, linphone_mic):
+        port = h.free_udp_port(5400, 5900)
+        q = Profile(self.dir, "quillet", port, h.free_udp_port(), "quillet", quillet_mic,
+                    {"Intercom": {"AutoTalkBack": "1"}})
+        self.cleanup.append(q.stop)
+        heard = os.path.join(self.dir, "linphone-heard.wav")
+        lp = Linphone(self.dir, h.free_udp_port(), linphone_mic, heard)
+        self.cleanup.append(lp.stop)
+        q.start()
+        return q, lp, heard
+
+    def check_heard(self, who, heard):
+        # The reply comes seconds into the call.
+        words = find_words(self.speech, from_first_sound(heard))
+        snrs = [w[2] for w in words]
+        print("%s: %d words, SNR min %.1f / median %.1f dB" % (
+            who, len(words), min(snrs), float(np.median(snrs))))
+        self.assertGreater(float(np.median(snrs)), 10.0, words)
+
+    def test_linphone_calls_quillet_audio_both_ways(self):
+        q, lp, heard_file = self.start(self.reply_file, self.caller_file)
+        lp.command("call sip:quillet@127.0.0.1:%d" % q.sip_port)
+        self.assertTrue(wait_for(lambda: "The call was started" in q.log_text(), 10),
+                        q.log_text() + lp.output())
+        time.sleep(REPLY_DELAY + len(self.speech) / RATE + 1.5)
+        lp.command("terminate")
+        self.assertTrue(wait_for(lambda: "The call was stopped" in q.log_text(), 10),
+                        lp.output())
+        lp.stop()
+        q.stop()
+        self.check_heard("Linphone -> Quillet", q.heard())
+        self.check_heard("Quillet -> Linphone", read_wav_any(heard_file))
+
+    def test_quillet_calls_linphone_audio_both_ways(self):
+        q, lp, heard_file = self.start(self.caller_file, self.reply_file)
+        self.assertEqual(q.run("-dial", "sip:linphone@127.0.0.1:%d" % lp.port), 0)
+        self.assertTrue(wait_for(lambda: "The call was started" in q.log_text(), 10),
+                        q.log_text() + lp.output())
+        time.sleep(REPLY_DELAY + len(self.speech) / RATE + 1.5)
+        self.assertEqual(q.run("-hangup"), 0)
+        self.assertTrue(wait_for(lambda: "The call was stopped" in q.log_text(), 10))
+        self.assertTrue(wait_for(lambda: "ended" in lp.output(), 5), lp.output())
+        lp.stop()
+        q.stop()
+        self.check_heard("Quillet -> Linphone", read_wav_any(heard_file))
+        self.check_heard("Linphone -> Quillet", q.heard())
+
+
+def read_wav_any(path):
+    """Linphone records 16-bit WAV at the call's rate (8000 Hz for G.711); other rates are
+    brought to 8000 Hz with sox."""
+    import wave
+    with wave.open(path) as w:
+        rate, channels = w.getframerate(), w.getnchannels()
+    if rate == RATE and channels == 1:
+        return read_wav(path)
+    converted = path + ".8k.wav"
+    subprocess.run(["sox", path, "-r", str(RATE), "-c", "1", "-b", "16", converted], check=True)
+    return read_wav(converted)
+
+
+if __name__ == "__main__":
+    run_tests({"test_linphone_calls_quillet_audio_both_ways": "linphone",
+               "test_quillet_calls_linphone_audio_both_ways": "linphone"})
