@@ -8,7 +8,6 @@ import os
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
@@ -20,7 +19,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "sip"))
 import sipharness as h  # noqa: E402
-from e2e_support import (RATE, Profile, find_words, from_first_sound, make_speech,  # noqa: E402
+from e2e_support import (RATE, LabCase, Profile, find_words, from_first_sound,  # noqa: E402
                          read_wav, run_tests, wait_for, write_wav)
 
 LINPHONEC = shutil.which("linphonec")
@@ -76,28 +75,17 @@ class Linphone:
 
 
 @unittest.skipUnless(LINPHONEC, "linphonec is not installed (package linphone-cli)")
-class LinphoneTest(unittest.TestCase):
+class LinphoneTest(LabCase):
+    prefix = "quillet-linphone-"
+
     @classmethod
     def setUpClass(cls):
-        cls.root = tempfile.mkdtemp(prefix="quillet-linphone-")
-        cls.speech = make_speech(cls.root)
+        super().setUpClass()
         cls.caller_file = os.path.join(cls.root, "caller.wav")
         write_wav(cls.caller_file, np.concatenate([cls.speech, np.zeros(RATE * 15)]))
         cls.reply_file = os.path.join(cls.root, "reply.wav")
         write_wav(cls.reply_file, np.concatenate([np.zeros(int(RATE * REPLY_DELAY)), cls.speech,
                                                   np.zeros(RATE * 15)]))
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.root, ignore_errors=True)
-
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(dir=self.root)
-        self.cleanup = []
-
-    def tearDown(self):
-        for stop in reversed(self.cleanup):
-            stop()
 
     def start(self, quillet_mic, linphone_mic):
         port = h.free_udp_port(5400, 5900)

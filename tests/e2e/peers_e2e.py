@@ -5,7 +5,6 @@ Kamailio reaching each other by user name."""
 import os
 import sys
 import time
-import unittest
 
 import numpy as np
 

@@ -7,14 +7,10 @@ stays up, and a real intercom call works afterwards.
 The messages are this test's own, written after the cases of the SIP torture test
 messages document (RFC 4475) and adapted to one user agent on loopback."""
 import os
-import shutil
 import socket
 import sys
-import tempfile
 import time
-import unittest
 
-import numpy as np
 
 if len(sys.argv) > 1:
     os.environ["QUILLET_BINARY"] = sys.argv.pop(1)
@@ -22,7 +18,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "sip"))
 import sipharness as h  # noqa: E402
-from e2e_support import RATE, Profile, run_tests, wait_for, write_wav  # noqa: E402
+from e2e_support import LabCase, Profile, run_tests, wait_for  # noqa: E402
 
 DROP = "drop"      # no answer at all
 ANSWER = "answer"  # some final answer that is not a refusal of the message's form
@@ -196,21 +192,22 @@ CASES = [
 ]
 
 
-class TortureTest(unittest.TestCase):
+class TortureTest(LabCase):
+    prefix = "quillet-torture-"
+
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="quillet-torture-")
-        silence = os.path.join(self.dir, "silence.wav")
-        write_wav(silence, np.zeros(RATE * 5))
+        super().setUp()
         port = h.free_udp_port(5400, 5900)
-        self.q = Profile(self.dir, "quillet", port, h.free_udp_port(), "quillet", silence)
+        self.q = Profile(self.dir, "quillet", port, h.free_udp_port(), "quillet",
+                         self.silence_file)
+        self.cleanup.append(self.q.stop)
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.sock.bind(("127.0.0.1", 0))
         self.me = self.sock.getsockname()[1]
 
     def tearDown(self):
         self.sock.close()
-        self.q.stop()
-        shutil.rmtree(self.dir, ignore_errors=True)
+        super().tearDown()
 
     def exchange(self, text, seconds=0.6):
         """Sends one datagram and collects the status lines of what comes back."""

@@ -8,11 +8,8 @@ import os
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
-
-import numpy as np
 
 if len(sys.argv) > 1:
     os.environ["QUILLET_BINARY"] = sys.argv.pop(1)
@@ -20,7 +17,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "sip"))
 import sipharness as h  # noqa: E402
-from e2e_support import RATE, Profile, run_tests, wait_for, write_wav  # noqa: E402
+from e2e_support import LabCase, Profile, run_tests, wait_for  # noqa: E402
 
 TWINKLE = shutil.which("twinkle-console")
 
@@ -75,23 +72,19 @@ class Twinkle:
 
 
 @unittest.skipUnless(TWINKLE, "twinkle-console is not installed (package twinkle-console)")
-class TwinkleTest(unittest.TestCase):
+class TwinkleTest(LabCase):
+    prefix = "quillet-twinkle-"
+
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="quillet-twinkle-")
-        self.cleanup = [lambda: shutil.rmtree(self.dir, ignore_errors=True)]
-        silence = os.path.join(self.dir, "silence.wav")
-        write_wav(silence, np.zeros(RATE * 20))
+        super().setUp()
         port = h.free_udp_port(5400, 5900)
-        self.q = Profile(self.dir, "quillet", port, h.free_udp_port(), "quillet", silence)
+        self.q = Profile(self.dir, "quillet", port, h.free_udp_port(), "quillet",
+                         self.silence_file)
         self.cleanup.append(self.q.stop)
         self.tw = Twinkle(self.dir, h.free_udp_port())
         self.cleanup.append(self.tw.stop)
         self.q.start()
         self.assertTrue(wait_for(lambda: "Twinkle" in self.tw.output(), 10), self.tw.output())
-
-    def tearDown(self):
-        for stop in reversed(self.cleanup):
-            stop()
 
     def test_twinkle_calls_quillet(self):
         self.tw.command("call sip:quillet@127.0.0.1:%d" % self.q.sip_port)
