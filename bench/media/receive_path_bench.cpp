@@ -79,7 +79,7 @@ void receivePath(benchmark::State& state, uint8_t type, bool reorder, bool pipe)
       output.now += 20;
       RtpSlot* slot = buffer.freeSlot();
       std::memcpy(slot->data.data(), packet.data(), packet.size());
-      buffer.store(*slot, packet.size(), output.now);
+      if (buffer.store(*slot, packet.size(), output.now)) clock.arrived(*slot, output.now);
       while (const RtpSlot* head = buffer.head()) {
         bool inSequence = head->packet.header.sequence == buffer.expectedSequence();
         if (!inSequence && clock.gapWait() > 5) break;

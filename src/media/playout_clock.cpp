@@ -1,10 +1,18 @@
-// PlayoutClock: decoding, gap fills, concealment, cross-fades and the ahead clock.
+// PlayoutClock: decoding, gap fills, concealment, cross-fades, the ahead clock and the
+// delay that follows the jitter target.
 #include "media/playout_clock.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 
 namespace quillet::media {
+
+namespace {
+constexpr size_t kLeastCut = 40;  // a shrink takes out at least 5 ms ...
+constexpr size_t kMostCut = 100;  // ... and at most 12.5 ms of a frame
+constexpr size_t kNoCut = SIZE_MAX;
+}  // namespace
 
 PlayoutClock::PlayoutClock(PlayoutOutput& output, uint32_t seed)
     : out_(output), random_(seed == 0 ? 1 : seed), baseTick_(output.nowMs() - 200) {
@@ -22,8 +30,26 @@ int32_t PlayoutClock::ahead() {
   return value;
 }
 
+void PlayoutClock::arrived(const RtpSlot& packet, uint32_t nowMs) {
+  jitter_.arrived(packet.packet.header.ssrc, packet.packet.header.timestamp, nowMs);
+}
+
+int32_t PlayoutClock::targetMs() {
+  // Until half a second has been measured, the start of a call is guarded more.
+  const int32_t least = jitter_.measured() < 25 ? kStartTargetMs : kFrameMs;
+  return std::clamp(jitter_.jitterMs() + kMarginMs, least, kMaxTargetMs);
+}
+
+int32_t PlayoutClock::delayMs(uint32_t timestamp) {
+  const int32_t now = ahead();  // also restarts a clock that fell behind
+  if (!jitter_.ready()) return now;
+  const uint32_t playout = baseTick_ * 8 + samplesWritten_;
+  return static_cast<int32_t>(playout - jitter_.earliestArrival(timestamp)) / 8;
+}
+
 void PlayoutClock::output(const int32_t* samples, size_t count) {
   out_.writeSamples(samples, count);
+  if (count > 0) lastOutput_ = samples[count - 1];
   samplesWritten_ += static_cast<uint32_t>(count);
 }
 
@@ -33,10 +59,12 @@ void PlayoutClock::play(const RtpSlot& packet, bool late, const PlayoutTypes& ty
     expectedTimestamp_ = header.timestamp;
     currentSsrc_ = header.ssrc;
     seen_ = true;
+    splicePending_ = false;
   }
   auto gap = static_cast<int32_t>(header.timestamp - expectedTimestamp_);
   if (gap > 0) {
-    int32_t room = kGapFillLimitMs - ahead();
+    // Gap fills go no further than a frame beyond the target.
+    int32_t room = targetMs() + kFrameMs - ahead();
     if (room > 0) {
       size_t n = static_cast<size_t>(std::min(room * 8, gap));
       if (!late || silence_) {
@@ -44,6 +72,7 @@ void PlayoutClock::play(const RtpSlot& packet, bool late, const PlayoutTypes& ty
         silence_ = true;
       } else {
         conceal(n);
+        concealedSamples_ += static_cast<uint32_t>(n);
       }
     }
   }
@@ -82,18 +111,101 @@ void PlayoutClock::play(const RtpSlot& packet, bool late, const PlayoutTypes& ty
 
 void PlayoutClock::writeDecoded(int32_t* samples, size_t count) {
   if (silence_) {
-    // First audio after a silence: let playback drain a little, then pad with noise so
-    // that about 125 ms is queued and the talk starts without a gap.
+    // First audio after a silence: let playback drain a little, then pad with noise to
+    // the target and fade in from the noise, so that the talk starts without a gap or step.
     int32_t before = ahead();
     if (before > 15) out_.sleepMs(static_cast<uint32_t>(std::min(before - 10, 30)));
-    if (kGapFillLimitMs - before > 30)
-      writeNoise(static_cast<size_t>(kGapFillLimitMs - before) * 8);
+    int32_t pad = targetMs() - delayMs();
+    if (pad > 0) writeNoise(static_cast<size_t>(pad) * 8);
     silence_ = false;
+    const int32_t from = lastOutput_;
+    auto m = static_cast<int32_t>(std::min(count, kSpliceSamples));
+    for (int32_t j = 0; j < m; ++j) {
+      samples[j] = static_cast<int32_t>(
+          (static_cast<int64_t>(from) * (m - j) + static_cast<int64_t>(samples[j]) * j) / m);
+    }
+  } else if (!adapt(samples, count)) {
+    return;
   }
-  if (concealCount_ > 0) crossFade(samples, count);
+  if (concealCount_ > 0) {
+    crossFade(samples, count);
+  } else if (splicePending_) {
+    // After a dropped packet: join within a pitch period of the new samples' start.
+    splicePending_ = false;
+    std::array<int32_t, kSpliceSamples> next{};
+    continuation(next);
+    const size_t cut = bestCut(samples, count, 0, static_cast<size_t>(pitch_), next);
+    if (cut != kNoCut) joinAt(samples, count, cut, next);
+  }
   output(samples, count);
   for (size_t i = 0; i < count; ++i) pushHistory(samples[i]);
   concealCount_ = 0;
+}
+
+bool PlayoutClock::adapt(int32_t* samples, size_t& count) {
+  if (!jitter_.ready() || concealCount_ > 0) return true;
+  const int32_t target = targetMs();
+  const int32_t delay = delayMs();
+  if (delay > target + kCeilingAboveMs) {
+    // Far too much queued: the oldest audio not yet written goes, joined smoothly.
+    ++droppedPackets_;
+    splicePending_ = true;
+    return false;
+  }
+  if (delay > target + kShrinkAboveMs) {
+    // The cut is where the samples match best (a pitch period for a voice); it is made
+    // only when it does not take the delay below the target.
+    std::array<int32_t, kSpliceSamples> next{};
+    continuation(next);
+    const size_t cut = bestCut(samples, count, kLeastCut, kMostCut, next);
+    if (cut <= static_cast<size_t>(delay - target) * 8) {
+      joinAt(samples, count, cut, next);
+      shrunkSamples_ += static_cast<uint32_t>(cut);
+    }
+  } else if (delay < target - kStretchBelowMs && !splicePending_) {
+    // One pitch period again, cross-faded into the new samples.
+    findPitch();
+    if ((target - delay) * 8 >= pitch_) {
+      conceal(static_cast<size_t>(pitch_));
+      stretchedSamples_ += static_cast<uint32_t>(pitch_);
+    }
+  }
+  return true;
+}
+
+void PlayoutClock::continuation(std::array<int32_t, kSpliceSamples>& next) {
+  // What would follow the history: its last pitch period again (pitch >= 40 samples).
+  findPitch();
+  for (size_t j = 0; j < kSpliceSamples; ++j) next[j] = historyAt(pitch_ - static_cast<int>(j));
+}
+
+size_t PlayoutClock::bestCut(const int32_t* samples, size_t count, size_t from, size_t to,
+                             const std::array<int32_t, kSpliceSamples>& next) const {
+  if (count < kSpliceSamples + from) return kNoCut;
+  to = std::min(to, count - kSpliceSamples);
+  size_t best = kNoCut;
+  int64_t bestSum = -1;
+  for (size_t at = from; at <= to; ++at) {
+    int64_t sum = 0;
+    for (size_t j = 0; j < kSpliceSamples; ++j)
+      sum += std::llabs(static_cast<int64_t>(next[j]) - samples[at + j]);
+    if (bestSum < 0 || sum < bestSum) {
+      bestSum = sum;
+      best = at;
+    }
+  }
+  return best;
+}
+
+void PlayoutClock::joinAt(int32_t* samples, size_t& count, size_t at,
+                          const std::array<int32_t, kSpliceSamples>& next) {
+  constexpr auto m = static_cast<int64_t>(kSpliceSamples);
+  for (size_t j = 0; j < kSpliceSamples; ++j) {
+    const auto k = static_cast<int64_t>(j);
+    samples[at + j] = static_cast<int32_t>((next[j] * (m - k) + samples[at + j] * k) / m);
+  }
+  std::copy(samples + at, samples + count, samples);
+  count -= at;
 }
 
 void PlayoutClock::writeNoise(size_t count) {
@@ -180,18 +292,20 @@ void PlayoutClock::crossFade(int32_t* samples, size_t count) {
 }
 
 int32_t PlayoutClock::idleFill() {
-  int32_t margin = silence_ ? 15 : 40;
-  int32_t now = ahead();
-  if (now - margin >= 15) return now - margin;
-  auto count = static_cast<size_t>(70 - now) * 8;
+  const int32_t low = silence_ ? kSilenceLowMs : kLowWaterMs;
+  const int32_t now = ahead();
+  if (now - low >= 5) return now - low;
+  // A frame's worth above the low mark: noise in silence, else concealment.
+  auto count = static_cast<size_t>(low + kFrameMs - now) * 8;
   if (silence_) {
     writeNoise(count);
     samplesWritten_ += 4;
   } else {
     conceal(count);
+    concealedSamples_ += static_cast<uint32_t>(count);
   }
   expectedTimestamp_ += static_cast<uint32_t>(count);
-  return 15;
+  return kFrameMs;
 }
 
 }  // namespace quillet::media

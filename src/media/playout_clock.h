@@ -1,5 +1,6 @@
-// PlayoutClock: decodes played packets and keeps the audio written to playback a little
-// ahead of real time, filling gaps with soft noise or a pitch-repeating concealment.
+// PlayoutClock: decodes played packets and keeps the audio written to playback ahead of
+// real time by as much as the stream's jitter needs, filling gaps with soft noise or a
+// pitch-repeating concealment, and shortening or stretching voiced audio to follow the target.
 #pragma once
 
 #include <array>
@@ -7,6 +8,7 @@
 #include <cstdint>
 #include <random>
 
+#include "media/jitter_estimate.h"
 #include "media/reorder_buffer.h"
 #include "media/voice_codec.h"
 
@@ -31,10 +33,26 @@ struct PlayoutTypes {
 
 class PlayoutClock {
  public:
-  static constexpr int32_t kGapFillLimitMs = 125;  // gap fills never go beyond this ahead
   static constexpr int32_t kConcealSamples = 1875;
+  static constexpr int32_t kFrameMs = 20;
+  static constexpr int32_t kMarginMs = 20;         // kept queued on top of the jitter
+  static constexpr int32_t kMaxTargetMs = 300;     // the target never goes above this
+  static constexpr int32_t kStartTargetMs = 60;    // the least target until jitter is known
+  static constexpr int32_t kLowWaterMs = 10;       // below this much queued, fill
+  static constexpr int32_t kSilenceLowMs = 15;     // ... with noise in silence
+  static constexpr int32_t kShrinkAboveMs = 10;    // shrink above target + this ...
+  static constexpr int32_t kStretchBelowMs = 5;    // ... stretch below target - this
+  static constexpr int32_t kCeilingAboveMs = 100;  // past target + this, packets are dropped
 
   PlayoutClock(PlayoutOutput& output, uint32_t seed);
+
+  // A packet has just been received (it plays now or later): measures the stream's jitter.
+  void arrived(const RtpSlot& packet, uint32_t nowMs);
+  // The wanted delay in ms from a packet's earliest possible arrival to its playout.
+  int32_t targetMs();
+  // That delay for the next sample to play (ahead when nothing has been measured).
+  int32_t delayMs() { return delayMs(expectedTimestamp_); }
+  int32_t jitterMs() { return jitter_.jitterMs(); }
 
   // Plays one packet; `late` when it plays after a gap in the sequence numbers.
   void play(const RtpSlot& packet, bool late, const PlayoutTypes& types);
@@ -42,7 +60,7 @@ class PlayoutClock {
   // ms of audio written ahead of now; restarts the clock at -200 or below.
   int32_t ahead();
   // How long to wait for a missing packet before playing the head late (<= 5: play now).
-  int32_t gapWait() { return ahead() - (silence_ ? 10 : 50); }
+  int32_t gapWait() { return ahead() - kLowWaterMs; }
   // Tops playback up when no packet can play; answers the wait time in ms.
   int32_t idleFill();
 
@@ -51,9 +69,26 @@ class PlayoutClock {
   uint32_t expectedTimestamp() const { return expectedTimestamp_; }
   int32_t concealmentCount() const { return concealCount_; }
   int32_t pitch() const { return pitch_; }
+  // Samples made up for audio that did not come in time (lost or late packets).
+  uint32_t concealedSamples() const { return concealedSamples_; }
+  // Samples taken out or put in to follow the target, and packets dropped at the ceiling.
+  uint32_t shrunkSamples() const { return shrunkSamples_; }
+  uint32_t stretchedSamples() const { return stretchedSamples_; }
+  uint32_t droppedPackets() const { return droppedPackets_; }
 
  private:
+  int32_t delayMs(uint32_t timestamp);
   void writeDecoded(int32_t* samples, size_t count);
+  // Follows the target before voiced samples are written; false drops them.
+  bool adapt(int32_t* samples, size_t& count);
+  // Splices: the samples are cross-faded in from the history's pitch continuation `next`,
+  // leaving out their first `at`, chosen from..to where they match `next` best.
+  static constexpr size_t kSpliceSamples = 40;
+  void continuation(std::array<int32_t, kSpliceSamples>& next);
+  size_t bestCut(const int32_t* samples, size_t count, size_t from, size_t to,
+                 const std::array<int32_t, kSpliceSamples>& next) const;
+  void joinAt(int32_t* samples, size_t& count, size_t at,
+              const std::array<int32_t, kSpliceSamples>& next);
   void writeNoise(size_t count);
   void conceal(size_t count);
   void findPitch();
@@ -69,6 +104,14 @@ class PlayoutClock {
   uint8_t historyIndex_ = 0;
   int32_t concealCount_ = 0;
   int32_t pitch_ = 60;
+  JitterEstimate jitter_;
+  bool splicePending_ = false;
+  int32_t lastOutput_ =
+      0;  // the last sample written  // a packet was dropped: join the next one smoothly
+  uint32_t concealedSamples_ = 0;
+  uint32_t shrunkSamples_ = 0;
+  uint32_t stretchedSamples_ = 0;
+  uint32_t droppedPackets_ = 0;
 
   // Noise generator.
   std::minstd_rand random_;

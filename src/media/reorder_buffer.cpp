@@ -20,18 +20,30 @@ bool ReorderBuffer::store(RtpSlot& slot, size_t length, uint32_t nowTick) {
   if (!readRtpPacket(slot.data.data(), length, slot.packet)) return false;
   const RtpHeader& header = slot.packet.header;
   if (!started_) {
-    lockedSsrc_ = header.ssrc;
-    expected_ = header.sequence;
+    lockOnto(header);
     started_ = true;
+  } else if (header.ssrc != lockedSsrc_) {
+    if (!takesOver(header, nowTick)) return false;
+    lockOnto(header);
   }
-  if (header.ssrc != lockedSsrc_) {
-    if (nowTick - startTick_ >= kSenderWindowMs) return false;
-    lockedSsrc_ = header.ssrc;
-    expected_ = header.sequence;
-  }
+  lastTick_ = nowTick;
   slot.inUse = true;
   chooseHead();
   return true;
+}
+
+bool ReorderBuffer::takesOver(const RtpHeader& header, uint32_t nowTick) const {
+  if (nowTick - startTick_ < kSenderWindowMs) return true;
+  const uint32_t quiet = nowTick - lastTick_;
+  return quiet >= kQuietSenderMs || (header.marker && quiet >= kQuietMarkerMs);
+}
+
+void ReorderBuffer::lockOnto(const RtpHeader& header) {
+  lockedSsrc_ = header.ssrc;
+  expected_ = header.sequence;
+  for (auto& slot : *slots_) {
+    if (slot.inUse && slot.packet.header.ssrc != header.ssrc) slot.inUse = false;
+  }
 }
 
 void ReorderBuffer::restartLock(uint32_t nowTick) {

@@ -24,7 +24,11 @@ class ReorderBuffer {
  public:
   static constexpr int kSlots = 64;
   static constexpr uint32_t kSenderWindowMs = 5000;  // a new SSRC may take over this long
-  static constexpr uint16_t kBehindLimit = 65280;    // distances from here on are 256 behind
+  // ... and later when the locked sender has been quiet this long (or, with a marker bit
+  // on the new sender's packet, this short time): a stream switched mid-call.
+  static constexpr uint32_t kQuietSenderMs = 200;
+  static constexpr uint32_t kQuietMarkerMs = 40;
+  static constexpr uint16_t kBehindLimit = 65280;  // distances from here on are 256 behind
 
   explicit ReorderBuffer(uint32_t nowTick);
 
@@ -51,9 +55,13 @@ class ReorderBuffer {
 
  private:
   void chooseHead();
+  bool takesOver(const RtpHeader& header, uint32_t nowTick) const;
+  // Locks onto a new sender: the slots of any other sender are freed.
+  void lockOnto(const RtpHeader& header);
 
   bool started_ = false;
   uint32_t startTick_;
+  uint32_t lastTick_ = 0;  // when the locked sender's last packet came
   uint32_t lockedSsrc_ = 0;
   uint16_t expected_ = 0;
   // One allocation for the life of the receive thread; none per packet.

@@ -146,12 +146,45 @@ TEST(ReorderBuffer, SecondSenderTakesOverOnlyWithinFiveSeconds) {
   EXPECT_EQ(buffer.lockedSsrc(), 2u);
   EXPECT_EQ(buffer.expectedSequence(), 5000);
   EXPECT_EQ(buffer.head()->packet.header.sequence, 5000);
+  ASSERT_TRUE(put(buffer, datagram(5001, 160, 2), 15990));
   EXPECT_FALSE(put(buffer, datagram(200, 0, 3), 16000));
   EXPECT_EQ(buffer.lockedSsrc(), 2u);
   // A re-negotiation opens the window again.
   buffer.restartLock(16000);
   EXPECT_TRUE(put(buffer, datagram(300, 0, 3), 16001));
   EXPECT_EQ(buffer.lockedSsrc(), 3u);
+}
+
+std::vector<uint8_t> marked(uint16_t seq, uint32_t ssrc) {
+  auto bytes = datagram(seq, 0, ssrc);
+  bytes[1] |= 0x80;
+  return bytes;
+}
+
+TEST(ReorderBuffer, LaterSenderTakesOverOnlyOnceTheLockedOneWentQuiet) {
+  ReorderBuffer buffer(0);
+  uint32_t now = 10000;
+  // Sender 1 holds a gap (seq 3 missing) when a second sender interleaves: refused.
+  for (uint16_t seq : {1, 2, 4, 5}) {
+    ASSERT_TRUE(put(buffer, datagram(seq, 160u * seq, 1), now));
+    EXPECT_FALSE(put(buffer, marked(900, 2), now + 10));
+    now += 20;
+  }
+  EXPECT_EQ(buffer.lockedSsrc(), 1u);
+  EXPECT_EQ(buffer.inUseCount(), 4);
+  // Sender 1 stops: after 100 ms only a marked packet takes over, after 200 ms any.
+  now += 80;
+  EXPECT_FALSE(put(buffer, datagram(901, 0, 2), now));
+  EXPECT_TRUE(put(buffer, marked(902, 2), now));
+  EXPECT_EQ(buffer.lockedSsrc(), 2u);
+  // The old sender's packets are gone and the new one plays from its own sequence.
+  EXPECT_EQ(buffer.inUseCount(), 1);
+  EXPECT_EQ(buffer.expectedSequence(), 902);
+  EXPECT_EQ(buffer.head()->packet.header.sequence, 902);
+  EXPECT_FALSE(put(buffer, datagram(6, 960, 1), now + 199));
+  EXPECT_TRUE(put(buffer, datagram(7, 1120, 1), now + 200));
+  EXPECT_EQ(buffer.lockedSsrc(), 1u);
+  EXPECT_EQ(buffer.expectedSequence(), 7);
 }
 
 TEST(ReorderBuffer, FullBufferHasNoFreeSlot) {

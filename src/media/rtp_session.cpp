@@ -336,7 +336,11 @@ void RtpSession::Run() {
             trace_.traceRtpLine(
                 rtpTraceLine(platform::tickMs(), "<<<", from.toString(), slot->data.data(), size));
           }
-          if (buffer.store(*slot, size, platform::tickMs())) lastSource = from;
+          const uint32_t now = platform::tickMs();
+          if (buffer.store(*slot, size, now)) {
+            lastSource = from;
+            clock.arrived(*slot, now);
+          }
         }
       }
     }

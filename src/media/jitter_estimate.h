@@ -1,0 +1,44 @@
+// JitterEstimate: how late the packets of one stream arrive compared with the earliest of
+// the last two seconds, which sets how far ahead the playout keeps its audio.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace quillet::media {
+
+class JitterEstimate {
+ public:
+  static constexpr size_t kWindow = 100;  // packets: two seconds of 20 ms frames
+  static constexpr int32_t kPercentile = 95;
+
+  // A packet of `ssrc` carrying RTP `timestamp` arrived at `nowMs`. A new sender, or a
+  // timestamp line that jumps by more than two seconds, starts the window again.
+  void arrived(uint32_t ssrc, uint32_t timestamp, uint32_t nowMs);
+  void reset() { count_ = 0; }
+
+  bool ready() const { return count_ > 0; }
+  size_t measured() const { return count_; }
+  // The 95th percentile of lateness over the window, in ms.
+  int32_t jitterMs();
+  // When the sample with `timestamp` could have arrived at the earliest, on the clock of
+  // nowMs × 8 (eighths of a ms, wrapping); meaningful only when ready.
+  uint32_t earliestArrival(uint32_t timestamp);
+
+ private:
+  void update();
+
+  std::array<int32_t, kWindow> late_{};  // transit of each packet minus reference_
+  size_t next_ = 0;
+  size_t count_ = 0;
+  uint32_t ssrc_ = 0;
+  uint32_t reference_ = 0;  // transit (arrival × 8 − timestamp) of the window's first packet
+  // Window statistics, brought up to date every few packets.
+  bool stale_ = true;
+  uint32_t sinceUpdate_ = 0;
+  int32_t least_ = 0;
+  int32_t percentile_ = 0;
+};
+
+}  // namespace quillet::media
