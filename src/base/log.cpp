@@ -1,10 +1,12 @@
 // The log writer: day files opened, appended and closed per line; the view ring.
 #include "base/log.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 
 #include "platform/file_open.h"
 #include "platform/paths.h"
@@ -14,7 +16,32 @@ namespace quillet::base {
 
 namespace {
 constexpr size_t kMaxLineBytes = 8192;
+
+// systemd names the journal stream it connected in JOURNAL_STREAM ("DEVICE:INODE"); a
+// standard error redirected elsewhere by a child of the service does not match it.
+bool stderrIsJournal() {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  struct stat info {};
+  if (stream == nullptr || ::fstat(STDERR_FILENO, &info) != 0) {
+    return false;
+  }
+  return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino) == stream;
 }
+
+// The journal's "<N>" line prefix: a syslog priority.
+const char* journalPrefix(LogLevel level) {
+  switch (level) {
+    case LogLevel::Error:
+      return "<3>";
+    case LogLevel::Notice:
+      return "<5>";
+    case LogLevel::Info:
+    case LogLevel::CallDecision:
+      break;
+  }
+  return "<6>";
+}
+}  // namespace
 
 LogView::LogView(std::function<void()> redraw) : redraw_(std::move(redraw)) {
   ring_.reserve(kLines);
@@ -87,6 +114,7 @@ std::string LogWriter::folder() {
 void LogWriter::setEchoToStderr(bool on) {
   std::lock_guard<std::mutex> lock(mutex_);
   echo_ = on;
+  echoToJournal_ = on && stderrIsJournal();
 }
 
 void LogWriter::setView(LogView* view) {
@@ -153,7 +181,7 @@ void LogWriter::write(std::string_view message, LogLevel level) {
       file.writeAll(line);  // a line that cannot be written is lost without a message
     }
     if (echo_) {
-      std::string echoed = timeText + " " + clean + "\n";
+      std::string echoed = (echoToJournal_ ? journalPrefix(level) : timeText + " ") + clean + "\n";
       ssize_t ignored = ::write(STDERR_FILENO, echoed.data(), echoed.size());
       (void)ignored;
     }

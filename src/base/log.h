@@ -56,7 +56,9 @@ class LogWriter {
   // set, the profile's Logs folder is used.
   void setFolder(std::string folder);
   std::string folder();
-  // Headless runs: every line also goes to standard error.
+  // Headless runs: every line also goes to standard error. When that is the journal (a
+  // systemd service), lines carry its priority prefix instead of the time, which the
+  // journal stamps itself.
   void setEchoToStderr(bool on);
   // The window's view, or null. The writer holds its lock while adding, so clearing the
   // view waits for a line being added.
@@ -80,6 +82,7 @@ class LogWriter {
   std::mutex mutex_;  // one line at a time, so lines from threads never interleave
   std::string folder_;
   bool echo_ = false;
+  bool echoToJournal_ = false;
   std::function<std::time_t()> clock_;
   std::time_t lastSecond_ = -1;
   std::string lastTimeText_;

@@ -1,7 +1,9 @@
 // The log writer: line format, day files by the clock seam, the view ring and its scroll.
 #include "base/log.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -52,6 +54,36 @@ TEST_F(LogTest, LinesGoToTheDayFileAndCannotForgeLines) {
             "23:59:59 Port 5070\r\n23:59:59 Registration failed: 403 Forbidden\r\n"
             "23:59:59 x=3\r\n23:59:59 evil  00:00:00 forged\r\n");
   EXPECT_EQ(LogWriter::instance().currentFile(), dir_.file("2025-12-31 Quillet Log.txt"));
+}
+
+// Standard error is a file for the test; JOURNAL_STREAM names it (or not) as systemd would.
+std::string echoedLines(bool namedAsJournal) {
+  platform::testing::TempDir dir;
+  const std::string path = dir.file("stderr.txt");
+  int saved = ::dup(STDERR_FILENO);
+  int file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  ::dup2(file, STDERR_FILENO);
+  struct stat info {};
+  ::fstat(file, &info);
+  ::close(file);
+  const std::string stream = std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+  ::setenv("JOURNAL_STREAM", namedAsJournal ? stream.c_str() : "1:1", 1);
+  LogWriter::instance().setEchoToStderr(true);
+  logInfo("Registered as: sip:201@pbx");
+  logError("<0>Registration failed");
+  LogWriter::instance().setEchoToStderr(false);
+  ::unsetenv("JOURNAL_STREAM");
+  ::dup2(saved, STDERR_FILENO);
+  ::close(saved);
+  return readFile(path);
+}
+
+TEST_F(LogTest, EchoOnStandardErrorIsTimedOrCarriesTheJournalsPriority) {
+  EXPECT_EQ(echoedLines(false),
+            "23:59:59 Registered as: sip:201@pbx\n23:59:59 <0>Registration failed\n");
+  // The journal stamps lines itself; a message cannot choose its own priority.
+  EXPECT_EQ(echoedLines(true), "<6>Registered as: sip:201@pbx\n<3><0>Registration failed\n");
+  EXPECT_NE(dayFile().find("23:59:59 <0>Registration failed\r\n"), std::string::npos);
 }
 
 TEST_F(LogTest, LongMessageIsCutInTheViewAndAt8192BytesInTheFile) {
