@@ -35,29 +35,6 @@ bool smallNumber(std::string_view text) {
   return value < (int64_t{1} << 31);
 }
 
-// Every quoted string ends and every "<" outside quotes is closed.
-bool balanced(std::string_view value) {
-  bool quoted = false;
-  int depth = 0;
-  for (size_t i = 0; i < value.size(); ++i) {
-    const char c = value[i];
-    if (quoted) {
-      if (c == '\\') {
-        ++i;
-      } else if (c == '"') {
-        quoted = false;
-      }
-    } else if (c == '"') {
-      quoted = true;
-    } else if (c == '<') {
-      ++depth;
-    } else if (c == '>') {
-      if (--depth < 0) return false;
-    }
-  }
-  return !quoted && depth == 0;
-}
-
 MessageVerdict drop(std::string why) {
   MessageVerdict v;
   v.action = MessageVerdict::Action::Drop;
@@ -120,7 +97,7 @@ std::string headerFault(const SipMessage& message, std::string_view method) {
   for (const HeaderName* name : {&hdr::kFrom, &hdr::kTo, &hdr::kContact, &hdr::kRecordRoute}) {
     for (const std::string& value : message.headerValues(*name)) {
       // A value cut at its limit may end inside its quotes or brackets: not a fault.
-      if (value.size() < kHeaderValueMax && !balanced(value))
+      if (value.size() < kHeaderValueMax && !quotesAndBracketsClosed(value))
         return "an unterminated quote or bracket in " + std::string(name->full);
     }
   }

@@ -111,27 +111,41 @@ uint16_t portValue(std::string_view text) {
   return static_cast<uint16_t>(std::clamp<int32_t>(value, 0, 65535));
 }
 
-// The end of the first list element: the first "," outside quotes and angle brackets.
-size_t elementEnd(std::string_view value, size_t from) {
+// A walk over a header value that knows whether it stands inside a quoted string (where a
+// backslash takes the next character) or inside angle brackets.
+struct QuoteWalk {
   bool quoted = false;
   int angle = 0;
-  for (size_t i = from; i < value.size(); ++i) {
-    char c = value[i];
+  bool strayClose = false;  // a ">" with no "<" open
+
+  // Takes value[i], and the character a backslash escapes; answers how many it took.
+  size_t take(std::string_view value, size_t i) {
+    const char c = value[i];
     if (quoted) {
-      if (c == '\\' && i + 1 < value.size()) {
-        ++i;
-      } else if (c == '"') {
-        quoted = false;
-      }
+      if (c == '\\' && i + 1 < value.size()) return 2;
+      if (c == '"') quoted = false;
     } else if (c == '"') {
       quoted = true;
     } else if (c == '<') {
       ++angle;
     } else if (c == '>') {
-      if (angle > 0) --angle;
-    } else if (c == ',' && angle == 0) {
-      return i;
+      if (angle > 0) {
+        --angle;
+      } else {
+        strayClose = true;
+      }
     }
+    return 1;
+  }
+  bool outside() const { return !quoted && angle == 0; }
+};
+
+// The end of the first list element: the first "," outside quotes and angle brackets.
+size_t elementEnd(std::string_view value, size_t from) {
+  QuoteWalk walk;
+  for (size_t i = from; i < value.size();) {
+    if (value[i] == ',' && walk.outside()) return i;
+    i += walk.take(value, i);
   }
   return value.size();
 }
@@ -357,6 +371,12 @@ std::string dialToNameAddr(std::string_view text, std::string_view lineServer) {
   std::string_view prefix = hasScheme ? "" : "sip:";
   if (at != std::string::npos) return base::format("<%s%s>", prefix, compact);
   return base::format("<%s%s@%s>", prefix, compact, lineServer);
+}
+
+bool quotesAndBracketsClosed(std::string_view value) {
+  QuoteWalk walk;
+  for (size_t i = 0; i < value.size();) i += walk.take(value, i);
+  return walk.outside() && !walk.strayClose;
 }
 
 std::vector<std::string> splitList(std::string_view value) {

@@ -92,6 +92,8 @@ std::string dialToNameAddr(std::string_view text, std::string_view lineServer);
 // Splits a header value that lists name-addrs at the commas that stand outside double
 // quotes and angle brackets; elements are trimmed, empty ones dropped.
 std::vector<std::string> splitList(std::string_view value);
+// Whether every quoted string of a header value ends and every "<" is closed by a ">".
+bool quotesAndBracketsClosed(std::string_view value);
 
 // The route set built from an incoming INVITE: its Record-Route values in the order
 // received, joined with ",". (Takes the header values so that it needs no message.)

@@ -225,6 +225,49 @@ class LabCase(unittest.TestCase):
         for stop in reversed(self.cleanup):
             stop()
 
+    def quillet(self, name, microphone, settings=None):
+        """A profile of this test (user `name`) on free ports, stopped at the test's end."""
+        from sipharness import free_udp_port
+        p = Profile(self.dir, name, free_udp_port(5400, 5900), free_udp_port(), name, microphone,
+                    settings)
+        self.cleanup.append(p.stop)
+        return p
+
+
+class ConsolePhone:
+    """Another program's console phone driven over its standard input, its output in a log
+    file; stopped with its "quit" command (or killed, with its session, when that fails)."""
+
+    def __init__(self, args, home, log_name):
+        self.home = home
+        self.log_path = os.path.join(home, log_name)
+        self.log = open(self.log_path, "wb")
+        self.proc = subprocess.Popen(args, cwd=home, env=dict(os.environ, HOME=home),
+                                     stdin=subprocess.PIPE, stdout=self.log,
+                                     stderr=subprocess.STDOUT, start_new_session=True)
+
+    def command(self, text):
+        self.proc.stdin.write((text + "\n").encode())
+        self.proc.stdin.flush()
+
+    def output(self):
+        self.log.flush()
+        with open(self.log_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def stop(self):
+        if self.proc.poll() is None:
+            try:
+                self.command("quit")
+            except OSError:
+                pass
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.proc.pid, signal.SIGKILL)
+                self.proc.wait()
+        self.log.close()
+
 
 def run_tests(rows):
     """unittest.main whose results also count for the interop matrix: `rows` maps a test

@@ -19,59 +19,32 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "sip"))
 import sipharness as h  # noqa: E402
-from e2e_support import (RATE, LabCase, Profile, find_words, from_first_sound,  # noqa: E402
-                         read_wav, run_tests, wait_for, write_wav)
+from e2e_support import (RATE, ConsolePhone, LabCase, find_words,  # noqa: E402
+                         from_first_sound, read_wav, run_tests, wait_for, write_wav)
 
 LINPHONEC = shutil.which("linphonec")
 # Linphone answers after the caller's words: its speech starts this late in its file.
 REPLY_DELAY = 6.0
 
 
-class Linphone:
-    """linphonec with a configuration of its own, driven over its standard input."""
+class Linphone(ConsolePhone):
+    """linphonec with a configuration of its own, playing and recording WAV files."""
 
     def __init__(self, folder, port, play, record):
-        self.dir = os.path.join(folder, "linphone")
-        os.makedirs(os.path.join(self.dir, ".local", "share", "linphone"))
+        home = os.path.join(folder, "linphone")
+        os.makedirs(os.path.join(home, ".local", "share", "linphone"))
         self.port = port
-        rc = os.path.join(self.dir, "linphonerc")
+        rc = os.path.join(home, "linphonerc")
         with open(rc, "w") as f:
             f.write("[sip]\nsip_port=%d\nsip_tcp_port=-1\nsip_tls_port=-1\n"
                     "contact=sip:linphone@127.0.0.1\nguess_hostname=0\n"
                     "[rtp]\naudio_rtp_port=%d\n[sound]\nechocancellation=0\n"
                     "[net]\nnat_policy_ref=\n" % (port, h.free_udp_port()))
-        env = dict(os.environ, HOME=self.dir)
-        self.log_path = os.path.join(self.dir, "linphonec.log")
-        self.log = open(self.log_path, "wb")
-        self.proc = subprocess.Popen([LINPHONEC, "-c", rc, "-a"], cwd=self.dir, env=env,
-                                     stdin=subprocess.PIPE, stdout=self.log,
-                                     stderr=subprocess.STDOUT, start_new_session=True)
+        super().__init__([LINPHONEC, "-c", rc, "-a"], home, "linphonec.log")
         time.sleep(1.5)
         self.command("soundcard use files")
         self.command("play " + play)
         self.command("record " + record)
-
-    def command(self, text):
-        self.proc.stdin.write((text + "\n").encode())
-        self.proc.stdin.flush()
-
-    def output(self):
-        self.log.flush()
-        with open(self.log_path, "rb") as f:
-            return f.read().decode("utf-8", "replace")
-
-    def stop(self):
-        if self.proc.poll() is None:
-            try:
-                self.command("quit")
-            except OSError:
-                pass
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.proc.pid, 9)
-                self.proc.wait()
-        self.log.close()
 
 
 @unittest.skipUnless(LINPHONEC, "linphonec is not installed (package linphone-cli)")
@@ -88,10 +61,7 @@ class LinphoneTest(LabCase):
                                                   np.zeros(RATE * 15)]))
 
     def start(self, quillet_mic, linphone_mic):
-        port = h.free_udp_port(5400, 5900)
-        q = Profile(self.dir, "quillet", port, h.free_udp_port(), "quillet", quillet_mic,
-                    {"Intercom": {"AutoTalkBack": "1"}})
-        self.cleanup.append(q.stop)
+        q = self.quillet("quillet", quillet_mic, {"Intercom": {"AutoTalkBack": "1"}})
         heard = os.path.join(self.dir, "linphone-heard.wav")
         lp = Linphone(self.dir, h.free_udp_port(), linphone_mic, heard)
         self.cleanup.append(lp.stop)

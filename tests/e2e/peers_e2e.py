@@ -14,8 +14,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "sip"))
 import sipharness as h  # noqa: E402
-from e2e_support import (RATE, LabCase, Profile, find_words, from_first_sound,  # noqa: E402
-                         read_wav, run_tests, wait_for, write_wav)
+from e2e_support import (RATE, LabCase, find_words, from_first_sound, read_wav,  # noqa: E402
+                         run_tests, wait_for, write_wav)
 
 
 class PeersTest(LabCase):
@@ -33,12 +33,6 @@ class PeersTest(LabCase):
         cls.reply_file = os.path.join(cls.root, "speech-reply.wav")
         write_wav(cls.reply_file, np.concatenate([np.zeros(int(RATE * cls.reply_delay)), cls.speech,
                                                   np.zeros(RATE * 10)]))
-
-    def quillet(self, name, microphone, settings=None):
-        port = h.free_udp_port(5400, 5900)
-        p = Profile(self.dir, name, port, h.free_udp_port(), name, microphone, settings)
-        self.cleanup.append(p.stop)
-        return p
 
     def baresip(self, accounts, play, answer="manual"):
         port = h.free_udp_port()

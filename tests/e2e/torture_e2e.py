@@ -17,8 +17,7 @@ if len(sys.argv) > 1:
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "sip"))
-import sipharness as h  # noqa: E402
-from e2e_support import LabCase, Profile, run_tests, wait_for  # noqa: E402
+from e2e_support import LabCase, run_tests, wait_for  # noqa: E402
 
 DROP = "drop"      # no answer at all
 ANSWER = "answer"  # some final answer that is not a refusal of the message's form
@@ -197,10 +196,7 @@ class TortureTest(LabCase):
 
     def setUp(self):
         super().setUp()
-        port = h.free_udp_port(5400, 5900)
-        self.q = Profile(self.dir, "quillet", port, h.free_udp_port(), "quillet",
-                         self.silence_file)
-        self.cleanup.append(self.q.stop)
+        self.q = self.quillet("quillet", self.silence_file)
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.sock.bind(("127.0.0.1", 0))
         self.me = self.sock.getsockname()[1]

@@ -6,7 +6,6 @@ devices are the null PCM, so only the signalling and the RTP that reaches Quille
 checked."""
 import os
 import shutil
-import subprocess
 import sys
 import time
 import unittest
@@ -17,17 +16,17 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "sip"))
 import sipharness as h  # noqa: E402
-from e2e_support import LabCase, Profile, run_tests, wait_for  # noqa: E402
+from e2e_support import ConsolePhone, LabCase, run_tests, wait_for  # noqa: E402
 
 TWINKLE = shutil.which("twinkle-console")
 
 
-class Twinkle:
-    """twinkle-console with a home folder of its own, driven over its standard input."""
+class Twinkle(ConsolePhone):
+    """twinkle-console with a home folder of its own (its profile "twinkle")."""
 
     def __init__(self, folder, port):
-        self.home = os.path.join(folder, "twinkle")
-        config = os.path.join(self.home, ".twinkle")
+        home = os.path.join(folder, "twinkle")
+        config = os.path.join(home, ".twinkle")
         os.makedirs(config)
         self.port = port
         with open(os.path.join(config, "twinkle.sys"), "w") as f:
@@ -37,38 +36,16 @@ class Twinkle:
         with open(os.path.join(config, "twinkle.cfg"), "w") as f:
             f.write("user_name=twinkle\nuser_domain=127.0.0.1\nuser_display=Twinkle\n"
                     "register_at_startup=no\n")
-        self.log_path = os.path.join(self.home, "console.log")
-        self.log = open(self.log_path, "wb")
-        self.proc = subprocess.Popen([TWINKLE], cwd=self.home, env=dict(os.environ, HOME=self.home),
-                                     stdin=subprocess.PIPE, stdout=self.log,
-                                     stderr=subprocess.STDOUT, start_new_session=True)
-
-    def command(self, text):
-        self.proc.stdin.write((text + "\n").encode())
-        self.proc.stdin.flush()
+        super().__init__([TWINKLE], home, "console.log")
 
     def output(self):
-        self.log.flush()
-        with open(self.log_path, "rb") as f:
-            text = f.read().decode("utf-8", "replace")
+        # The SIP messages go to its own log file.
+        text = super().output()
         log = os.path.join(self.home, ".twinkle", "twinkle.log")
         if os.path.exists(log):
             with open(log, "rb") as f:
                 text += f.read().decode("utf-8", "replace")
         return text
-
-    def stop(self):
-        if self.proc.poll() is None:
-            try:
-                self.command("quit")
-            except OSError:
-                pass
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.proc.pid, 9)
-                self.proc.wait()
-        self.log.close()
 
 
 @unittest.skipUnless(TWINKLE, "twinkle-console is not installed (package twinkle-console)")
@@ -77,10 +54,7 @@ class TwinkleTest(LabCase):
 
     def setUp(self):
         super().setUp()
-        port = h.free_udp_port(5400, 5900)
-        self.q = Profile(self.dir, "quillet", port, h.free_udp_port(), "quillet",
-                         self.silence_file)
-        self.cleanup.append(self.q.stop)
+        self.q = self.quillet("quillet", self.silence_file)
         self.tw = Twinkle(self.dir, h.free_udp_port())
         self.cleanup.append(self.tw.stop)
         self.q.start()
