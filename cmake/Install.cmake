@@ -3,9 +3,6 @@
 # entry and icon. `cmake --install` and the Debian package (cmake/Package.cmake) share it.
 include(GNUInstallDirs)
 set(CMAKE_INSTALL_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/quillet)
-set(CMAKE_INSTALL_FULL_DOCDIR ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DOCDIR})
-set(QUILLET_USER_UNIT_DIR lib/systemd/user CACHE STRING
-    "Where the systemd user unit goes, below the prefix")
 
 install(TARGETS quillet quillet-tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
@@ -37,14 +34,26 @@ else()
   message(STATUS "help2man or gzip not found: no man pages")
 endif()
 
-# systemd: the user service, and the door-station system service as an example to copy.
-configure_file(${PROJECT_SOURCE_DIR}/data/systemd/quillet.service.in
-               ${PROJECT_BINARY_DIR}/data/quillet.service @ONLY)
-configure_file(${PROJECT_SOURCE_DIR}/data/systemd/quillet-station.service.in
-               ${PROJECT_BINARY_DIR}/data/quillet-station.service @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/data/quillet.service DESTINATION ${QUILLET_USER_UNIT_DIR})
-install(FILES ${PROJECT_BINARY_DIR}/data/quillet-station.service
-        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+# systemd: the user service, and the door-station system service as an example to copy. Both
+# name the installed program, so they are made at install time, when the prefix is final
+# (cmake --install --prefix). systemd looks for user units in PREFIX/lib/systemd/user below
+# /usr and /usr/local, and in ~/.local/share/systemd/user for a prefix of one's own.
+install(CODE "
+  set(CMAKE_INSTALL_FULL_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+  set(CMAKE_INSTALL_FULL_DOCDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DOCDIR}\")
+  set(unit_dir share/systemd/user)
+  if(CMAKE_INSTALL_PREFIX STREQUAL /usr OR CMAKE_INSTALL_PREFIX STREQUAL /usr/local)
+    set(unit_dir lib/systemd/user)
+  endif()
+  foreach(unit quillet quillet-station)
+    configure_file(${PROJECT_SOURCE_DIR}/data/systemd/\${unit}.service.in
+                   ${PROJECT_BINARY_DIR}/data/\${unit}.service @ONLY)
+  endforeach()
+  file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/\${unit_dir}\" TYPE FILE
+       FILES ${PROJECT_BINARY_DIR}/data/quillet.service)
+  file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DOCDIR}/examples\"
+       TYPE FILE FILES ${PROJECT_BINARY_DIR}/data/quillet-station.service)
+")
 
 # bash loads completions by command name: one script serves both commands.
 foreach(program quillet quillet-tool)
