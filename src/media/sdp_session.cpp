@@ -131,6 +131,18 @@ Scope readMedia(std::string_view value, RemoteSdp& sdp) {
   return Scope::Audio;
 }
 
+// An "m=" line as an answer rejects it: the same medium, transport and formats on port 0.
+std::string rejectedLine(std::string_view value) {
+  size_t pos = 0;
+  const std::string_view media = nextToken(value, pos);
+  nextToken(value, pos);  // port
+  const std::string_view transport = nextToken(value, pos);
+  while (pos < value.size() && isBlank(value[pos])) ++pos;
+  std::string line = "m=" + std::string(media) + " 0 " + std::string(transport);
+  if (pos < value.size()) line += " " + std::string(value.substr(pos));
+  return line + "\r\n";
+}
+
 std::string readConnection(std::string_view value) {
   size_t pos = 0;
   nextToken(value, pos);  // network type
@@ -190,7 +202,9 @@ RemoteSdp RemoteSdp::parse(std::string_view body) {
     if (type == "m") {
       if (scope == Scope::Session) sessionRtpmaps = sdp.rtpmap.size();
       scope = readMedia(value, sdp);
+      sdp.mediaLines.push_back(rejectedLine(value));
       if (scope == Scope::Audio) {
+        sdp.audioIndex = static_cast<int32_t>(sdp.mediaLines.size()) - 1;
         // What an earlier audio section said goes with it.
         sdp.rtpmap.resize(sessionRtpmaps);
         audioConnection.clear();
@@ -396,8 +410,22 @@ bool SdpSession::negotiate(std::string_view body, bool sendOnly, std::string& an
 
   base::TextBuilder payloadText;
   payloadText.Format("%s\r\n%s", list.view(), maps.view());
-  answer = describe(payloadText.text(), sendOnly, layout);
+  answer = withRejectedStreams(describe(payloadText.text(), sendOnly, layout), remote);
   return true;
+}
+
+std::string SdpSession::withRejectedStreams(std::string answer, const RemoteSdp& remote) {
+  // An answer has one media section per offered one, in the offer's order: the streams
+  // other than the audio in use are refused with port 0.
+  std::string before, after;
+  for (size_t i = 0; i < remote.mediaLines.size(); ++i) {
+    const int32_t index = static_cast<int32_t>(i);
+    if (index < remote.audioIndex) before += remote.mediaLines[i];
+    if (index > remote.audioIndex) after += remote.mediaLines[i];
+  }
+  const size_t audio = answer.find("m=audio ");
+  if (audio != std::string::npos) answer.insert(audio, before);
+  return answer + after;
 }
 
 }  // namespace quillet::media

@@ -25,6 +25,10 @@ struct RemoteSdp {
   uint16_t localPort = 0;
   std::string domain;
   std::vector<std::pair<uint8_t, std::string>> rtpmap;
+  // Every "m=" line as an answer that rejects it writes it, in order, and which of them is
+  // the audio stream in use (-1: none).
+  std::vector<std::string> mediaLines;
+  int32_t audioIndex = -1;
 
   // Reads a body; what cannot be read is ignored.
   static RemoteSdp parse(std::string_view body);
@@ -88,6 +92,8 @@ class SdpSession {
   };
   std::string describe(const std::string& payloadText, bool sendOnly, const Layout& layout) const;
   bool negotiate(std::string_view body, bool sendOnly, std::string& answer);
+  // The answer with the offer's other media sections refused (port 0) in their places.
+  static std::string withRejectedStreams(std::string answer, const RemoteSdp& remote);
 
   uint32_t sessionId_;
   uint32_t sessionVersion_;

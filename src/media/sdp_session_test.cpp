@@ -212,6 +212,20 @@ TEST_F(SdpTest, LinesOfOtherSectionsDoNotChangeTheAudio) {
   EXPECT_EQ(session.g726PayloadType(), 97);
   EXPECT_EQ(session.telephoneEventPayloadType(), kNoPayloadType);
   EXPECT_EQ(mediaLine(answer), "m=audio 9000 RTP/AVP 0 97");
+  // The answer has a section for each offered one, in order; the unused ones on port 0.
+  const size_t audio = answer.find("m=audio 9000 ");
+  const size_t video = answer.find("\r\nm=video 0 RTP/AVP 96 98\r\n");
+  const size_t rejected = answer.find("\r\nm=audio 0 RTP/AVP 8\r\n");
+  EXPECT_TRUE(audio != std::string::npos && video != std::string::npos && audio < video &&
+              video < rejected && rejected != std::string::npos)
+      << answer;
+  EXPECT_EQ(answer.find("a=", rejected), std::string::npos) << "attributes after a rejected line";
+  // A video section before the audio is refused before it.
+  ASSERT_TRUE(session.takeOffer(offerWith("m=video 5000 RTP/AVP 31\r\nm=audio 4000 RTP/AVP 0\r\n"),
+                                false, answer));
+  EXPECT_NE(answer.find("t=0 0\r\nm=video 0 RTP/AVP 31\r\nm=audio 9000 RTP/AVP 0\r\n"),
+            std::string::npos)
+      << answer;
 
   // The audio stream's own c= and direction override the session's.
   RemoteSdp sdp = RemoteSdp::parse(
