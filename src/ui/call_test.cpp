@@ -87,6 +87,13 @@ TEST_F(CallTest, PushToTalkReleasedBeforeTheAnswerDeliversEverything) {
   EXPECT_TRUE(callLocked());
   EXPECT_FALSE(list->isEnabled());
   EXPECT_TRUE(window_->action(1000)->isChecked());
+  // Options stay closed during the call, from the command and from the private messages.
+  window_->runCommand(1010);
+  window_->postMessage(app::kMessageOptions);
+  pumpFor(50ms);
+  takeInformBoxes();
+  EXPECT_TRUE(sawBox("Quillet", "While a call is ringing or is active you may not change options"));
+  EXPECT_TRUE(dialogs_.optionsPages.empty());
   pumpFor(2500ms);  // the spool reaches Bob
 
   window_->runCommand(1000);  // Intercom during the call ends it

@@ -3,6 +3,7 @@
 // log view's scrolling. QT_QPA_PLATFORM=offscreen.
 #include <QAction>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QProgressBar>
@@ -307,8 +308,16 @@ TEST_F(WindowTest, LogViewKeepsScrolledLinesInView) {
   view->grab();
   EXPECT_EQ(view->shownMessages().last(), "newest");
 
+  // A right click (tap and hold) on the log opens the main menu.
+  QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(10, 10),
+                          view->mapToGlobal(QPoint(10, 10)));
+  QApplication::sendEvent(view, &click);
+  EXPECT_TRUE(pumpUntil([&] { return window_->mainMenu()->isVisible(); }, 2s));
+  window_->mainMenu()->hide();
+
   // The ring keeps 128 lines; a message is cut to 259 characters.
   base::logInfo(std::string(300, 'x'));
+  EXPECT_EQ(view->model().lines().back().message, std::string(259, 'x'));
   for (int i = 0; i < 130; ++i) {
     base::logInfo("fill " + std::to_string(i));
   }
