@@ -37,7 +37,7 @@ class CallTest : public WindowTest {
     writeWav(home_ + "/silence.wav", std::vector<int16_t>(kRate * 30, 0));
     windowPort_ = freeUdpPort();
     settings().writeInt("SIP", "Port", windowPort_);
-    settings().writeInt("SIP", "RTPPortBase", 31000);
+    settings().writeInt("SIP", "RTPPortBase", freeUdpPort() & ~1);
     settings().writeBool("Settings", "UseEchoCancellation", false);
     settings().writeText("Settings", "PlayDevice", "file:" + home_ + "/heard.wav");
   }
@@ -62,7 +62,7 @@ class CallTest : public WindowTest {
 
 TEST_F(CallTest, PushToTalkReleasedBeforeTheAnswerDeliversEverything) {
   settings().writeText("Settings", "RecordDevice", "file:" + home_ + "/speech.wav");
-  FarEnd bob(home_, "bob", freeUdpPort(), 32000, home_ + "/silence.wav");
+  FarEnd bob(home_, "bob", freeUdpPort(), freeUdpPort() & ~1, home_ + "/silence.wav");
   ASSERT_TRUE(bob.start()) << bob.log();
   addContact("Bob", bob.address());
   settings().writeInt("Recent", "LastRecentIndex", 0);
@@ -106,11 +106,13 @@ TEST_F(CallTest, PushToTalkReleasedBeforeTheAnswerDeliversEverything) {
   // Bob heard what was said while the button was held, up to its end.
   const std::vector<int16_t> heard = readWav(bob.speaker());
   ASSERT_GT(heard.size(), kRate);
-  const std::vector<int16_t> first(speech_.begin(), speech_.begin() + kRate / 4);
-  const std::vector<int16_t> last(speech_.begin() + kRate * 3 / 10,
-                                  speech_.begin() + kRate * 6 / 10);
-  EXPECT_GT(bestMatch(first, heard), 0.9);
-  EXPECT_GT(bestMatch(last, heard), 0.9);
+  // Every 100 ms of it, up to the release. The far end's playout may lose a few
+  // milliseconds at its very start when that process is slow (seen under the sanitizers),
+  // so the first piece only has to be recognisable.
+  for (size_t at = 0; at < kRate * 6 / 10; at += kRate / 10) {
+    const std::vector<int16_t> piece(speech_.begin() + at, speech_.begin() + at + kRate / 10);
+    EXPECT_GT(bestMatch(piece, heard), at == 0 ? 0.4 : 0.9) << "at " << at / 8 << " ms";
+  }
   // Nothing after the release: the tones that followed are not there.
   const std::vector<int16_t> later(speech_.begin() + kRate * 2,
                                    speech_.begin() + kRate * 2 + kRate / 4);
@@ -119,7 +121,7 @@ TEST_F(CallTest, PushToTalkReleasedBeforeTheAnswerDeliversEverything) {
 
 TEST_F(CallTest, IncomingCallAsksToTalkBackAndDoNotDisturbRefuses) {
   settings().writeText("Settings", "RecordDevice", "file:" + home_ + "/silence.wav");
-  FarEnd carol(home_, "carol", freeUdpPort(), 33000, home_ + "/speech.wav");
+  FarEnd carol(home_, "carol", freeUdpPort(), freeUdpPort() & ~1, home_ + "/speech.wav");
   ASSERT_TRUE(carol.start()) << carol.log();
   start();
 

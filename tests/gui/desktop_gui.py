@@ -202,11 +202,14 @@ class DesktopTest(unittest.TestCase):
                         self.desktop.tree(panel))
         x, y, w, h = self.desktop.geometry(panel)
         self.desktop.run("xdotool", "mousemove", str(x + w - 14), str(y + h // 2), "click", "3")
-        menus = lambda: [m for m in self.desktop.window_ids(".*") if  # noqa: E731
-                         "Show Quillet" in self.desktop.run("xwininfo", "-id", m).stdout]
         time.sleep(0.8)
         self.shot("tray-menu.png", (800 - 260, 720 - 200, 260, 200))
         self.desktop.run("xdotool", "key", "Escape")
+        # Hidden in the background, a click on the tray icon brings the window back.
+        self.assertEqual(self.alice.run("-hide"), 0)
+        self.assertTrue(wait_for(lambda: self.window not in self.desktop.window_ids("^Quillet$"), 5))
+        self.desktop.run("xdotool", "mousemove", str(x + w - 14), str(y + h // 2), "click", "1")
+        self.assertTrue(wait_for(lambda: self.window in self.desktop.window_ids("^Quillet$"), 5))
 
     def test_2_hot_key_talks_while_another_window_has_the_focus(self):
         panel = self.desktop.window_ids("panel")[0]
