@@ -404,55 +404,69 @@ std::vector<int16_t> readWav(const std::string& path) {
   return samples;
 }
 
-std::vector<int16_t> toneSequence(size_t samples) {
-  std::vector<int16_t> out(samples);
+std::vector<double> toneFrequencies(size_t tones) {
+  std::vector<double> out;
   uint32_t seed = 12345;
-  double phase = 0;
-  double frequency = 400;
-  for (size_t i = 0; i < samples; ++i) {
-    if (i % 400 == 0) {  // a new tone every 50 ms
-      seed = seed * 1103515245u + 12345u;
-      frequency = 300 + (seed >> 16) % 1500;
+  double last = 0;
+  while (out.size() < tones) {
+    seed = seed * 1103515245u + 12345u;
+    const double frequency = 300 + (seed >> 16) % 30 * 50;  // 300..1750 Hz in 50 Hz steps
+    if (std::abs(frequency - last) >= 150) {                // neighbours clearly apart
+      out.push_back(frequency);
+      last = frequency;
     }
-    phase += 2 * M_PI * frequency / 8000.0;
+  }
+  return out;
+}
+
+std::vector<int16_t> toneSequence(size_t samples) {
+  const std::vector<double> frequencies = toneFrequencies(samples / kToneSamples + 1);
+  std::vector<int16_t> out(samples);
+  double phase = 0;
+  for (size_t i = 0; i < samples; ++i) {
+    phase += 2 * M_PI * frequencies[i / kToneSamples] / 8000.0;
     out[i] = static_cast<int16_t>(9000 * std::sin(phase));
   }
   return out;
 }
 
-double bestMatch(const std::vector<int16_t>& piece, const std::vector<int16_t>& heard) {
-  if (piece.empty() || heard.size() < piece.size()) {
-    return 0;
+namespace {
+// The share of a window's energy at one frequency (Goertzel): near 1 for a pure tone.
+double toneShare(const int16_t* x, size_t n, double frequency) {
+  const double w = 2 * M_PI * frequency / 8000.0;
+  const double c = 2 * std::cos(w);
+  double s1 = 0;
+  double s2 = 0;
+  double energy = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const double s0 = x[i] + c * s1 - s2;
+    s2 = s1;
+    s1 = s0;
+    energy += static_cast<double>(x[i]) * x[i];
   }
-  double pieceEnergy = 0;
-  for (int16_t s : piece) {
-    pieceEnergy += static_cast<double>(s) * s;
-  }
-  double best = 0;
-  // Coarse steps first, then every lag around the best one.
-  auto score = [&](size_t lag) {
-    double dot = 0;
-    double energy = 0;
-    for (size_t i = 0; i < piece.size(); ++i) {
-      const double h = heard[lag + i];
-      dot += h * piece[i];
-      energy += h * h;
+  const double power = s1 * s1 + s2 * s2 - c * s1 * s2;
+  return energy > 1e3 * n ? power / (energy * n / 2) : 0.0;
+}
+}  // namespace
+
+size_t tonesHeardInOrder(const std::vector<double>& tones, const std::vector<int16_t>& heard) {
+  constexpr size_t kWindow = 120;  // 15 ms: inside one tone even when it is shrunk
+  size_t at = 0;
+  size_t found = 0;
+  for (double tone : tones) {
+    bool seen = false;
+    for (; at + kWindow <= heard.size(); at += kWindow / 6) {
+      if (toneShare(&heard[at], kWindow, tone) > 0.6) {
+        seen = true;
+        break;
+      }
     }
-    return energy > 0 ? dot / std::sqrt(energy * pieceEnergy) : 0.0;
-  };
-  size_t bestLag = 0;
-  const size_t last = heard.size() - piece.size();
-  for (size_t lag = 0; lag <= last; lag += 4) {
-    const double s = score(lag);
-    if (s > best) {
-      best = s;
-      bestLag = lag;
+    if (!seen) {
+      break;
     }
+    ++found;
   }
-  for (size_t lag = bestLag > 4 ? bestLag - 4 : 0; lag <= std::min(last, bestLag + 4); ++lag) {
-    best = std::max(best, score(lag));
-  }
-  return best;
+  return found;
 }
 
 int32_t freeUdpPort() {

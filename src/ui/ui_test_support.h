@@ -124,10 +124,13 @@ class FarEnd {
 // 16-bit mono 8000 Hz WAV files.
 void writeWav(const std::string& path, const std::vector<int16_t>& samples);
 std::vector<int16_t> readWav(const std::string& path);
-// A sequence of tone bursts that no stretch of another part of it resembles.
+// A sequence of 50 ms tone bursts of pseudo-random pitch (toneFrequencies gives them).
+constexpr size_t kToneSamples = 400;
 std::vector<int16_t> toneSequence(size_t samples);
-// The best normalised correlation of `piece` anywhere in `heard`.
-double bestMatch(const std::vector<int16_t>& piece, const std::vector<int16_t>& heard);
+std::vector<double> toneFrequencies(size_t tones);
+// How many of the tones are heard one after another, in order (the receiver may shift,
+// stretch or shrink them): each is looked for after the one before.
+size_t tonesHeardInOrder(const std::vector<double>& tones, const std::vector<int16_t>& heard);
 int32_t freeUdpPort();
 
 }  // namespace quillet::ui::testing
