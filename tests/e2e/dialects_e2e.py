@@ -55,8 +55,9 @@ class DialectsTest(LabCase):
             settings.setdefault("DefaultLine", {}).update(
                 {"Proxy": "127.0.0.1:%d" % registrar.port, "ProxyPassword": name + "-pw"})
         port = h.free_udp_port(5400, 5900)
-        p = Profile(self.dir, "%s-%d" % (name, port), port, h.free_udp_port(), name,
-                    self.silence_file, settings)
+        # A port may come round again within a test: the folder is named after the moment.
+        home = "%s-%d" % (name, time.monotonic_ns())
+        p = Profile(self.dir, home, port, h.free_udp_port(), name, self.silence_file, settings)
         self.cleanup.append(p.stop)
         p.start()
         if registrar:
