@@ -4,8 +4,9 @@
 #include "main/startup.h"
 
 #ifdef QUILLET_WITH_WINDOW
-#include "ui/dialogs.h"
+#include "base/settings_store.h"
 #include "ui/main_window.h"
+#include "ui/qt_dialogs.h"
 #include "ui/qt_session.h"
 #endif
 
@@ -30,8 +31,9 @@ class QtToolkit : public quillet::main::Toolkit {
 QtToolkit* gToolkit = nullptr;
 
 std::unique_ptr<Application> windowedApp(AppEnvironment& environment) {
-  auto window = std::make_unique<quillet::ui::MainWindow>(environment.paths, environment.prompts,
-                                                          quillet::ui::missingDialogs());
+  auto window = std::make_unique<quillet::ui::MainWindow>(
+      environment.paths, environment.prompts,
+      quillet::ui::qtDialogs(quillet::base::SettingsStore::global(), environment.prompts));
   quillet::ui::MainWindow* raw = window.get();
   gToolkit->session().prompts().setParent(raw);
   auto app = std::make_unique<quillet::app::IntercomApp>(environment, std::move(window));

@@ -1,0 +1,340 @@
+// Tests of the Options, Advanced Line Settings and Contact dialogs on a settings file and
+// contact book of their own: every page saves and reloads its settings, refusals show
+// their exact texts and write nothing, and the window opens the real dialogs.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSlider>
+#include <QSpinBox>
+#include <QTest>
+#include <QTimer>
+#include <filesystem>
+
+#include "base/settings_store.h"
+#include "contacts/contact_store.h"
+#include "platform/prompts.h"
+#include "ui/contact_dialog.h"
+#include "ui/line_settings_dialog.h"
+#include "ui/options_dialog.h"
+#include "ui/qt_dialogs.h"
+#include "ui/qt_message_loop.h"
+#include "ui/qt_text.h"
+#include "ui/ui_test_support.h"
+
+namespace quillet::ui::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+class DialogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/quillet-dialogs-XXXXXX";
+    dir_ = mkdtemp(pattern);
+    store_ = std::make_unique<base::SettingsStore>(dir_ + "/settings.ini", dir_ + "/machine.ini");
+    prompts_ = std::make_unique<platform::ScriptedPrompts>(loop_, platform::PromptAnswer::Ok);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  template <typename T>
+  static T* child(QWidget* parent, const char* name) {
+    T* found = parent->findChild<T*>(QString::fromUtf8(name));
+    EXPECT_NE(found, nullptr) << name;
+    return found;
+  }
+  // The texts of the questions asked, as "title|text".
+  std::vector<std::string> asked() const {
+    std::vector<std::string> texts;
+    for (const auto& prompt : prompts_->asked()) texts.push_back(prompt.title + "|" + prompt.text);
+    return texts;
+  }
+
+  std::string dir_;
+  QtMessageLoop loop_;
+  std::unique_ptr<base::SettingsStore> store_;
+  std::unique_ptr<platform::ScriptedPrompts> prompts_;
+};
+
+TEST_F(DialogTest, OptionsPagesComeInOrderOpenOnThePageAndRememberTheLastOne) {
+  OptionsDialog dialog(nullptr, *store_, *prompts_, 4);
+  QStringList titles;
+  for (int i = 0; i < dialog.pageMenu()->count(); ++i) titles << dialog.pageMenu()->item(i)->text();
+  EXPECT_EQ(titles, QStringList({"Recording / Playback", "Quality", "Lines", "Ports", "uPNP / STUN",
+                                 "Static IP", "SIP/RTP Logging", "Intercom"}));
+  EXPECT_EQ(dialog.currentPage(), 4);
+  dialog.pageMenu()->setCurrentRow(6);
+  EXPECT_EQ(dialog.currentPage(), 6);
+  dialog.reject();  // Cancel stores the page too, and nothing else
+  EXPECT_EQ(store_->readInt("Settings", "SetDlgLastOpenedPage", 0), 6);
+  EXPECT_EQ(store_->readText("SIP", "Port"), "");
+
+  OptionsDialog outOfRange(nullptr, *store_, *prompts_, 99);
+  EXPECT_EQ(outOfRange.currentPage(), 0);
+}
+
+TEST_F(DialogTest, EveryOptionsPageShowsDefaultsThenSavesAndReloadsItsSettings) {
+  store_->writeText("DefaultLine", "DisplayName", "Ann");  // the Lines page needs a name
+  {
+    OptionsDialog dialog(nullptr, *store_, *prompts_, 0);
+    // Defaults shown on an empty settings file.
+    EXPECT_TRUE(child<QCheckBox>(&dialog, "UseAGC")->isChecked());
+    EXPECT_EQ(child<QSlider>(&dialog, "Quality")->value(), 50);
+    EXPECT_EQ(child<QSpinBox>(&dialog, "Port")->value(), 5070);
+    EXPECT_EQ(child<QSpinBox>(&dialog, "RTPPortBase")->value(), 8000);
+    EXPECT_TRUE(child<QCheckBox>(&dialog, "STUN")->isChecked());
+    EXPECT_FALSE(child<QLineEdit>(&dialog, "STUNServer1")->text().isEmpty());
+    EXPECT_EQ(child<QLineEdit>(&dialog, "HTTPServer")->text(), "api.ipify.org/");
+    EXPECT_TRUE(child<QCheckBox>(&dialog, "AllowAll")->isChecked());
+    EXPECT_EQ(child<QComboBox>(&dialog, "PlayDevice")->currentText(), "[Default Sound Out]");
+    EXPECT_EQ(child<QComboBox>(&dialog, "RecordDevice")->currentText(), "[Default Sound In]");
+
+    child<QComboBox>(&dialog, "PlayDevice")->setEditable(true);
+    child<QComboBox>(&dialog, "PlayDevice")->setEditText("file:/tmp/out.wav");
+    child<QComboBox>(&dialog, "RecordDevice")->setCurrentIndex(0);
+    child<QSpinBox>(&dialog, "RecordDeviceChannel")->setValue(3);
+    child<QCheckBox>(&dialog, "UseAGC")->setChecked(false);
+    child<QCheckBox>(&dialog, "UseEchoCancellation")->setChecked(false);
+    child<QSlider>(&dialog, "Quality")->setValue(20);
+    child<QCheckBox>(&dialog, "EchoCancellation")->setChecked(false);
+    child<QLineEdit>(&dialog, "Proxy")->setText("  pbx.example.org ");
+    child<QLineEdit>(&dialog, "UserName")->setText("201");
+    child<QLineEdit>(&dialog, "ProxyPassword")->setText("secret");
+    child<QSpinBox>(&dialog, "Port")->setValue(5080);
+    child<QSpinBox>(&dialog, "RTPPortBase")->setValue(9000);
+    child<QCheckBox>(&dialog, "UPNP")->setChecked(true);
+    child<QCheckBox>(&dialog, "STUN")->setChecked(false);
+    child<QLineEdit>(&dialog, "STUNServer1")->setText("stun.one.test");
+    child<QLineEdit>(&dialog, "STUNServer2")->setText("stun.two.test:3479");
+    child<QCheckBox>(&dialog, "HTTP")->setChecked(true);
+    child<QLineEdit>(&dialog, "HTTPServer")->setText("ip.test/get");
+    child<QCheckBox>(&dialog, "STATIC")->setChecked(true);
+    child<QLineEdit>(&dialog, "STATICPublicIP")->setText("203.0.113.7");
+    child<QSpinBox>(&dialog, "STATICSIPPort")->setValue(6000);
+    child<QSpinBox>(&dialog, "STATICRTPPortBase")->setValue(10000);
+    child<QCheckBox>(&dialog, "SipTraceOn")->setChecked(true);
+    child<QCheckBox>(&dialog, "SipTraceAudioOn")->setChecked(true);
+    child<QCheckBox>(&dialog, "AllowAll")->setChecked(false);
+    for (const char* entry : {"desk@10.0.0.2", "a,b \"c\"", "lobby"}) {
+      child<QLineEdit>(&dialog, "allowEntry")->setText(QString::fromUtf8(entry));
+      child<QPushButton>(&dialog, "allowAdd")->click();
+    }
+    child<QListWidget>(&dialog, "Allow")->setCurrentRow(2);
+    child<QPushButton>(&dialog, "allowRemove")->click();
+    child<QCheckBox>(&dialog, "AutoTalkBack")->setChecked(true);
+    dialog.accept();
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+  }
+  EXPECT_EQ(store_->readText("Settings", "PlayDevice"), "file:/tmp/out.wav");
+  EXPECT_EQ(store_->readDevice("Settings", "RecordDevice"),
+            (base::DeviceSetting{"[Default Sound In]", 3}));
+  EXPECT_FALSE(store_->readBool("Settings", "UseAGC", true));
+  EXPECT_FALSE(store_->readBool("Settings", "UseEchoCancellation", true));
+  EXPECT_EQ(store_->readInt("SIP", "Quality", 0), 20);
+  EXPECT_FALSE(store_->readBool("SIP", "EchoCancellation", true));
+  EXPECT_EQ(store_->readText("DefaultLine", "DisplayName"), "Ann");
+  EXPECT_EQ(store_->readText("DefaultLine", "Proxy"), "pbx.example.org");
+  EXPECT_EQ(store_->readText("DefaultLine", "UserName"), "201");
+  EXPECT_EQ(store_->readText("DefaultLine", "ProxyPassword"), "secret");
+  EXPECT_EQ(store_->readInt("SIP", "Port", 0), 5080);
+  EXPECT_EQ(store_->readInt("SIP", "RTPPortBase", 0), 9000);
+  EXPECT_TRUE(store_->readBool("SIP", "UPNP", false));
+  EXPECT_FALSE(store_->readBool("SIP", "STUN", true));
+  EXPECT_EQ(store_->readText("SIP", "STUNServer1"), "stun.one.test");
+  EXPECT_EQ(store_->readText("SIP", "STUNServer2"), "stun.two.test:3479");
+  EXPECT_TRUE(store_->readBool("SIP", "HTTP", false));
+  EXPECT_EQ(store_->readText("SIP", "HTTPServer"), "ip.test/get");
+  EXPECT_TRUE(store_->readBool("SIP", "STATIC", false));
+  EXPECT_EQ(store_->readText("SIP", "STATICPublicIP"), "203.0.113.7");
+  EXPECT_EQ(store_->readInt("SIP", "STATICSIPPort", 0), 6000);
+  EXPECT_EQ(store_->readInt("SIP", "STATICRTPPortBase", 0), 10000);
+  EXPECT_TRUE(store_->readBool("Settings", "SipTraceOn", false));
+  EXPECT_TRUE(store_->readBool("Settings", "SipTraceAudioOn", false));
+  EXPECT_FALSE(store_->readBool("Intercom", "AllowAll", true));
+  EXPECT_EQ(store_->readText("Intercom", "Allow"), "desk@10.0.0.2,\"a,b \"\"c\"\"\"");
+  EXPECT_TRUE(store_->readBool("Intercom", "AutoTalkBack", false));
+  EXPECT_EQ(store_->readInt("Settings", "SetDlgLastOpenedPage", -1), 0);
+
+  // A new dialog shows what was saved.
+  OptionsDialog again(nullptr, *store_, *prompts_, 0);
+  EXPECT_EQ(child<QComboBox>(&again, "PlayDevice")->currentText(), "file:/tmp/out.wav");
+  EXPECT_EQ(child<QSpinBox>(&again, "RecordDeviceChannel")->value(), 3);
+  EXPECT_FALSE(child<QCheckBox>(&again, "UseAGC")->isChecked());
+  EXPECT_EQ(child<QSlider>(&again, "Quality")->value(), 20);
+  EXPECT_EQ(child<QLineEdit>(&again, "Proxy")->text(), "pbx.example.org");
+  EXPECT_EQ(child<QSpinBox>(&again, "Port")->value(), 5080);
+  EXPECT_EQ(child<QLineEdit>(&again, "STUNServer2")->text(), "stun.two.test:3479");
+  EXPECT_TRUE(child<QCheckBox>(&again, "STATIC")->isChecked());
+  EXPECT_EQ(child<QSpinBox>(&again, "STATICRTPPortBase")->value(), 10000);
+  EXPECT_TRUE(child<QCheckBox>(&again, "SipTraceAudioOn")->isChecked());
+  auto* allow = child<QListWidget>(&again, "Allow");
+  ASSERT_EQ(allow->count(), 2);
+  EXPECT_EQ(allow->item(0)->text(), "desk@10.0.0.2");
+  EXPECT_EQ(allow->item(1)->text(), "a,b \"c\"");
+  EXPECT_TRUE(allow->isEnabled());
+  EXPECT_TRUE(child<QCheckBox>(&again, "AutoTalkBack")->isChecked());
+  EXPECT_TRUE(prompts_->asked().empty());
+}
+
+TEST_F(DialogTest, OptionsRefusalsNameTheFieldAndWriteNothing) {
+  store_->writeText("DefaultLine", "UserName", "201");
+  OptionsDialog dialog(nullptr, *store_, *prompts_, 0);
+  auto* name = child<QLineEdit>(&dialog, "DisplayName");
+  EXPECT_EQ(name->placeholderText(), "<Type your name here>");
+  EXPECT_EQ(child<QLineEdit>(&dialog, "Proxy")->placeholderText(),
+            "<Type the SIP server name here>");
+  EXPECT_EQ(child<QLineEdit>(&dialog, "UserName")->placeholderText(),
+            "<Type number assigned by SIP provider>");
+  EXPECT_EQ(child<QLineEdit>(&dialog, "UserName")->toolTip(),
+            "Enter the SIP number that you were assigned when you signed up with a SIP service "
+            "provider");
+  name->setText("   ");  // blanks only: trimmed to nothing
+  child<QSpinBox>(&dialog, "Port")->setValue(5090);
+  dialog.accept();
+  EXPECT_EQ(asked(), std::vector<std::string>{"Username Missing|You must enter your username"});
+  EXPECT_EQ(dialog.currentPage(), 2);
+  EXPECT_EQ(dialog.focusWidget(), name);
+  EXPECT_EQ(store_->readText("SIP", "Port"), "");  // no page was saved
+
+  name->setText("Ann");
+  child<QSpinBox>(&dialog, "RTPPortBase")->setValue(8001);
+  dialog.accept();
+  EXPECT_EQ(asked().back(), "Invalid RTP Port|The RTP port base must be an even number.");
+  EXPECT_EQ(dialog.currentPage(), 3);
+  child<QSpinBox>(&dialog, "RTPPortBase")->setValue(8002);
+  child<QCheckBox>(&dialog, "STATIC")->setChecked(true);
+  child<QLineEdit>(&dialog, "STATICPublicIP")->setText("203.0.113");
+  dialog.accept();
+  EXPECT_EQ(asked().back(),
+            "Invalid Public Address|Please enter the public IP address of the static mapping.");
+  EXPECT_EQ(dialog.currentPage(), 5);
+  EXPECT_EQ(store_->readText("SIP", "Port"), "");
+  child<QLineEdit>(&dialog, "STATICPublicIP")->setText("203.0.113.9");
+  dialog.accept();
+  EXPECT_EQ(dialog.result(), QDialog::Accepted);
+  EXPECT_EQ(store_->readInt("SIP", "Port", 0), 5090);
+  EXPECT_EQ(store_->readText("DefaultLine", "DisplayName"), "Ann");
+}
+
+TEST_F(DialogTest, AdvancedLineSettingsCheckSaveAndMarkTheButton) {
+  store_->writeText("DefaultLine", "DisplayName", "Ann");
+  store_->writeInt("DefaultLine", "UseOutboundServer", 7);  // anything but 0, 1: the third
+  store_->writeText("DefaultLine", "AuthID", "kept");
+  OptionsDialog options(nullptr, *store_, *prompts_, 2);
+  auto* advanced = child<QPushButton>(&options, "advancedLineSettings");
+  EXPECT_EQ(advanced->text(), "Advanced Line Settings [Modified]");
+  EXPECT_TRUE(advanced->font().bold());
+
+  {
+    LineSettingsDialog both(nullptr, *store_, *prompts_, LineSettingsMode::Both);
+    EXPECT_EQ(both.windowTitle(), "Advanced Sip Server Settings");
+    EXPECT_TRUE(both.outboundChoice(2)->isChecked());
+    EXPECT_TRUE(both.authChoice(0)->isChecked());
+    EXPECT_EQ(both.authField()->text(), "kept");
+    both.outboundChoice(1)->setChecked(true);
+    both.outboundField()->setText("  ");
+    both.authChoice(1)->setChecked(true);
+    both.authField()->setText("");
+    both.accept();
+    both.outboundField()->setText(" proxy.test:5060 ");
+    both.accept();
+    EXPECT_EQ(asked(), (std::vector<std::string>{
+                           "Invalid Outbound Server|Please enter the outbound server address "
+                           "that you want to use.",
+                           "Invalid Default Authentication ID|Please enter the default "
+                           "authentication id that you want to use."}));
+    EXPECT_EQ(store_->readInt("DefaultLine", "UseOutboundServer", 0), 7);  // nothing written
+    both.authField()->setText("ann-auth");
+    both.accept();
+    EXPECT_EQ(both.result(), QDialog::Accepted);
+  }
+  EXPECT_EQ(store_->readInt("DefaultLine", "UseOutboundServer", 0), 1);
+  EXPECT_EQ(store_->readText("DefaultLine", "OutboundServer"), "proxy.test:5060");
+  EXPECT_EQ(store_->readInt("DefaultLine", "UseAuthentication", 0), 1);
+  EXPECT_EQ(store_->readText("DefaultLine", "AuthID"), "ann-auth");
+
+  // One group alone writes only its own values.
+  LineSettingsDialog outbound(nullptr, *store_, *prompts_, LineSettingsMode::OutboundServer);
+  EXPECT_EQ(outbound.authField(), nullptr);
+  outbound.outboundChoice(0)->setChecked(true);
+  outbound.accept();
+  EXPECT_EQ(store_->readInt("DefaultLine", "UseOutboundServer", 9), 0);
+  EXPECT_EQ(store_->readInt("DefaultLine", "UseAuthentication", 0), 1);
+  LineSettingsDialog auth(nullptr, *store_, *prompts_, LineSettingsMode::Authentication);
+  EXPECT_EQ(auth.outboundField(), nullptr);
+  auth.authChoice(0)->setChecked(true);
+  auth.accept();
+  EXPECT_EQ(store_->readInt("DefaultLine", "UseAuthentication", 9), 0);
+  EXPECT_EQ(store_->readText("DefaultLine", "AuthID"), "ann-auth");
+
+  // The caption follows once the advanced dialog closes with OK.
+  QTimer::singleShot(0, [] {
+    auto* open = qobject_cast<LineSettingsDialog*>(QApplication::activeModalWidget());
+    if (open != nullptr) open->accept();
+  });
+  advanced->click();
+  EXPECT_EQ(advanced->text(), "Advanced Line Settings");
+  EXPECT_FALSE(advanced->font().bold());
+}
+
+TEST_F(DialogTest, ContactDialogChecksInOrderAndAddsOrUpdates) {
+  contacts::IniContactStore book(dir_ + "/contacts.ini");
+  book.add("Bob", "sip:bob@127.0.0.1", "");
+  {
+    ContactDialog add(nullptr, book, -1, *prompts_);
+    EXPECT_EQ(add.windowTitle(), "Add New Contact");
+    add.nameField()->setText("  ");
+    add.emailField()->setText("ann@example.c");
+    add.accept();
+    EXPECT_EQ(add.focusWidget(), add.emailField());
+    add.emailField()->setText(" ann@example.com ");
+    add.accept();
+    EXPECT_EQ(add.focusWidget(), add.nameField());
+    add.nameField()->setText("BOB");
+    add.accept();
+    add.nameField()->setText(" Ann ");
+    add.numberField()->setText(" sip:ann@127.0.0.1 ");
+    add.accept();
+    EXPECT_EQ(add.result(), QDialog::Accepted);
+  }
+  EXPECT_EQ(asked(),
+            (std::vector<std::string>{
+                "Add New Contact|The email address is invalid. Please correct.",
+                "Add New Contact|The user name is invalid. Please correct.",
+                "Add New Contact|There is another contact with the same name already exists. "
+                "Please use another name."}));
+  ASSERT_EQ(book.count(), 2);
+  ASSERT_TRUE(book.seek(1));
+  EXPECT_EQ(book.nameAtCursor(), "Ann");
+  EXPECT_EQ(book.numberAtCursor(), "sip:ann@127.0.0.1");
+  EXPECT_EQ(book.emailAtCursor(), "ann@example.com");
+
+  // Editing keeps its own name (in another case too) and rewrites the contact in place.
+  ContactDialog edit(nullptr, book, 0, *prompts_);
+  EXPECT_EQ(edit.windowTitle(), "Edit Contact");
+  EXPECT_EQ(edit.nameField()->text(), "Bob");
+  edit.nameField()->setText("bob");
+  edit.numberField()->setText("sip:bob@127.0.0.2");
+  edit.accept();
+  EXPECT_EQ(edit.result(), QDialog::Accepted);
+  EXPECT_EQ(asked().size(), 3u);
+  ASSERT_TRUE(book.seek(0));
+  EXPECT_EQ(book.nameAtCursor(), "bob");
+  EXPECT_EQ(book.numberAtCursor(), "sip:bob@127.0.0.2");
+  EXPECT_EQ(book.count(), 2);
+}
+
+TEST_F(DialogTest, ContactDialogEscapeCancelsWithoutChange) {
+  contacts::IniContactStore book(dir_ + "/contacts.ini");
+  ContactDialog add(nullptr, book, -1, *prompts_);
+  add.show();
+  add.nameField()->setText("Zed");
+  QTest::keyClick(&add, Qt::Key_Escape);
+  EXPECT_EQ(add.result(), QDialog::Rejected);
+  EXPECT_EQ(book.count(), 0);
+}
+
+}  // namespace
+}  // namespace quillet::ui::testing

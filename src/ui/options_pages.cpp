@@ -1,0 +1,439 @@
+// The Options pages. Most pages are a form of settings bound to their controls (check
+// box, number or text); the Lines page adds its trimming, check and the Advanced Line
+// Settings buttons, the Intercom page its allow list.
+#include "ui/options_pages.h"
+
+#include <arpa/inet.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QSlider>
+#include <QSpinBox>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <functional>
+#include <string>
+
+#include "base/settings_store.h"
+#include "contacts/item_splitter.h"
+#include "net/public_address.h"
+#include "net/stun_client.h"
+#include "platform/audio_device.h"
+#include "ui/line_settings_dialog.h"
+#include "ui/qt_text.h"
+
+namespace quillet::ui {
+
+namespace {
+
+constexpr const char* kPageTitles[kPageCount] = {
+    "Recording / Playback", "Quality",   "Lines",           "Ports",
+    "uPNP / STUN",          "Static IP", "SIP/RTP Logging", "Intercom",
+};
+
+// A page whose controls each stand for one setting.
+class BoundPage : public OptionsPageWidget {
+ public:
+  explicit BoundPage(QWidget* parent) : OptionsPageWidget(parent), form_(new QFormLayout(this)) {}
+
+  void load(base::SettingsStore& store) override {
+    for (auto& binding : bindings_) binding.load(store);
+  }
+  void save(base::SettingsStore& store) override {
+    for (auto& binding : bindings_) binding.save(store);
+  }
+
+ protected:
+  struct Binding {
+    std::function<void(base::SettingsStore&)> load;
+    std::function<void(base::SettingsStore&)> save;
+  };
+
+  QCheckBox* addCheck(const char* label, const char* section, const char* name, bool byDefault) {
+    auto* box = new QCheckBox(QString::fromUtf8(label), this);
+    box->setObjectName(QString::fromUtf8(name));
+    form_->addRow(box);
+    bindings_.push_back(
+        {[=](base::SettingsStore& s) { box->setChecked(s.readBool(section, name, byDefault)); },
+         [=](base::SettingsStore& s) { s.writeBool(section, name, box->isChecked()); }});
+    return box;
+  }
+
+  QSpinBox* addNumber(const char* label, const char* section, const char* name, int32_t byDefault,
+                      int32_t low, int32_t high) {
+    auto* spin = new QSpinBox(this);
+    spin->setObjectName(QString::fromUtf8(name));
+    spin->setRange(low, high);
+    form_->addRow(QString::fromUtf8(label), spin);
+    bindings_.push_back(
+        {[=](base::SettingsStore& s) { spin->setValue(s.readInt(section, name, byDefault)); },
+         [=](base::SettingsStore& s) { s.writeInt(section, name, spin->value()); }});
+    return spin;
+  }
+
+  QLineEdit* addText(const char* label, const char* section, const char* name,
+                     std::string byDefault) {
+    auto* field = new QLineEdit(this);
+    field->setObjectName(QString::fromUtf8(name));
+    field->setMaxLength(static_cast<int>(base::kMaxSettingChars));
+    form_->addRow(QString::fromUtf8(label), field);
+    bindings_.push_back({[=](base::SettingsStore& s) {
+                           field->setText(toQString(s.readText(section, name, byDefault)));
+                         },
+                         [=](base::SettingsStore& s) {
+                           s.writeText(section, name, toUtf8(field->text().trimmed()));
+                         }});
+    return field;
+  }
+
+  QFormLayout* form_;
+  std::vector<Binding> bindings_;
+};
+
+// A device list: the stored name is selected (and added when the list lacks it).
+QComboBox* deviceList(QWidget* parent, bool capture, const char* objectName) {
+  auto* list = new QComboBox(parent);
+  list->setObjectName(QString::fromUtf8(objectName));
+  for (const std::string& name : platform::audioDeviceNames(capture)) {
+    list->addItem(toQString(name));
+  }
+  return list;
+}
+
+void selectDevice(QComboBox* list, const std::string& stored) {
+  if (stored.empty()) {
+    list->setCurrentIndex(0);  // the default device comes first
+    return;
+  }
+  const QString name = toQString(stored);
+  if (list->findText(name) < 0) {
+    list->addItem(name);
+  }
+  list->setCurrentIndex(list->findText(name));
+}
+
+class RecordingPage : public BoundPage {
+ public:
+  explicit RecordingPage(QWidget* parent) : BoundPage(parent) {
+    playDevice_ = deviceList(this, false, "PlayDevice");
+    recordDevice_ = deviceList(this, true, "RecordDevice");
+    channel_ = new QSpinBox(this);
+    channel_->setObjectName(QStringLiteral("RecordDeviceChannel"));
+    channel_->setRange(0, 31);
+    form_->addRow(QStringLiteral("&Playback device"), playDevice_);
+    form_->addRow(QStringLiteral("&Recording device"), recordDevice_);
+    form_->addRow(QStringLiteral("Input &channel"), channel_);
+    addCheck("Automatic &gain control", "Settings", "UseAGC", true);
+    addCheck("&Echo cancellation", "Settings", "UseEchoCancellation", true);
+  }
+  void load(base::SettingsStore& store) override {
+    selectDevice(playDevice_, store.readText("Settings", "PlayDevice"));
+    const base::DeviceSetting record = store.readDevice("Settings", "RecordDevice");
+    selectDevice(recordDevice_, record.name);
+    channel_->setValue(record.channel);
+    BoundPage::load(store);
+  }
+  void save(base::SettingsStore& store) override {
+    store.writeText("Settings", "PlayDevice", toUtf8(playDevice_->currentText()));
+    store.writeDevice("Settings", "RecordDevice",
+                      {toUtf8(recordDevice_->currentText()), channel_->value()});
+    BoundPage::save(store);
+  }
+
+ private:
+  QComboBox* playDevice_;
+  QComboBox* recordDevice_;
+  QSpinBox* channel_;
+};
+
+class QualityPage : public BoundPage {
+ public:
+  explicit QualityPage(QWidget* parent) : BoundPage(parent) {
+    auto* quality = new QSlider(Qt::Horizontal, this);
+    quality->setObjectName(QStringLiteral("Quality"));
+    quality->setRange(0, 100);
+    quality->setTickPosition(QSlider::TicksBelow);
+    quality->setTickInterval(10);
+    auto* row = new QHBoxLayout;
+    row->addWidget(new QLabel(QStringLiteral("Lower bandwidth"), this));
+    row->addWidget(quality, 1);
+    row->addWidget(new QLabel(QStringLiteral("Better sound"), this));
+    auto* label = new QLabel(QStringLiteral("Voice &quality"), this);
+    label->setBuddy(quality);
+    form_->addRow(label, row);
+    bindings_.push_back(
+        {[=](base::SettingsStore& s) { quality->setValue(s.readInt("SIP", "Quality", 50)); },
+         [=](base::SettingsStore& s) { s.writeInt("SIP", "Quality", quality->value()); }});
+    addCheck("&Suppress the echo of the speaker", "SIP", "EchoCancellation", true);
+  }
+};
+
+class LinesPage : public OptionsPageWidget {
+ public:
+  LinesPage(base::SettingsStore& store, platform::Prompts& prompts, QWidget* parent)
+      : OptionsPageWidget(parent), store_(store), prompts_(prompts) {
+    displayName_ = field("DisplayName", "<Type your name here>",
+                         "Enter your name or any other information you want to use to identify "
+                         "you to the other side of the call");
+    proxy_ = field("Proxy", "<Type the SIP server name here>",
+                   "Enter the SIP server name that was given to you by your SIP service provider");
+    userName_ = field("UserName", "<Type number assigned by SIP provider>",
+                      "Enter the SIP number that you were assigned when you signed up with a SIP "
+                      "service provider");
+    password_ = field("ProxyPassword", "", "");
+    password_->setEchoMode(QLineEdit::Password);
+    auto* form = new QFormLayout;
+    form->addRow(QStringLiteral("&Display Name"), displayName_);
+    form->addRow(QStringLiteral("&Server Address"), proxy_);
+    form->addRow(QStringLiteral("SIP &Number"), userName_);
+    form->addRow(QStringLiteral("&Password"), password_);
+
+    advanced_ = button("advancedLineSettings", "Advanced Line Settings", LineSettingsMode::Both);
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(
+        button("outboundServerButton", "Outbound Server", LineSettingsMode::OutboundServer));
+    buttons->addWidget(button("userNameButton", "User Name", LineSettingsMode::Authentication));
+    // The links lead to the help's pages on SIP services and PBX software.
+    const QString help = QUrl::fromLocalFile(QStringLiteral(QUILLET_HELP_FILE)).toString();
+    auto* links = new QLabel(QStringLiteral("<a href=\"%1#sip-services\">SIP services</a> &nbsp; "
+                                            "<a href=\"%1#pbx-software\">PBX software</a>")
+                                 .arg(help),
+                             this);
+    links->setOpenExternalLinks(true);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(form);
+    layout->addWidget(advanced_);
+    layout->addLayout(buttons);
+    layout->addWidget(links);
+    layout->addStretch(1);
+  }
+
+  void load(base::SettingsStore& store) override {
+    for (QLineEdit* f : {displayName_, proxy_, userName_, password_}) {
+      f->setText(toQString(store.readText("DefaultLine", toUtf8(f->objectName()))));
+    }
+    showAdvancedCaption();
+  }
+
+  std::optional<PageProblem> check() override {
+    for (QLineEdit* f : {displayName_, proxy_, userName_, password_}) {
+      f->setText(f->text().trimmed());
+    }
+    if (displayName_->text().isEmpty()) {
+      return PageProblem{displayName_, "Username Missing", "You must enter your username"};
+    }
+    return std::nullopt;
+  }
+
+  void save(base::SettingsStore& store) override {
+    for (QLineEdit* f : {displayName_, proxy_, userName_, password_}) {
+      store.writeText("DefaultLine", toUtf8(f->objectName()), toUtf8(f->text()));
+    }
+  }
+
+ private:
+  QLineEdit* field(const char* name, const char* prompt, const char* tip) {
+    auto* f = new QLineEdit(this);
+    f->setObjectName(QString::fromUtf8(name));
+    f->setPlaceholderText(QString::fromUtf8(prompt));  // shown while empty, never read
+    f->setToolTip(QString::fromUtf8(tip));
+    f->setMaxLength(static_cast<int>(base::kMaxSettingChars));
+    return f;
+  }
+
+  QPushButton* button(const char* name, const char* text, LineSettingsMode mode) {
+    auto* b = new QPushButton(QString::fromUtf8(text), this);
+    b->setObjectName(QString::fromUtf8(name));
+    connect(b, &QPushButton::clicked, this, [this, mode] {
+      LineSettingsDialog dialog(this, store_, prompts_, mode);
+      if (dialog.exec() == QDialog::Accepted) {
+        showAdvancedCaption();
+      }
+    });
+    return b;
+  }
+
+  void showAdvancedCaption() {
+    const bool modified = store_.readInt("DefaultLine", "UseOutboundServer", 0) != 0 ||
+                          store_.readInt("DefaultLine", "UseAuthentication", 0) != 0;
+    advanced_->setText(modified ? QStringLiteral("Advanced Line Settings [Modified]")
+                                : QStringLiteral("Advanced Line Settings"));
+    QFont font = advanced_->font();
+    font.setBold(modified);
+    advanced_->setFont(font);
+  }
+
+  base::SettingsStore& store_;
+  platform::Prompts& prompts_;
+  QLineEdit* displayName_;
+  QLineEdit* proxy_;
+  QLineEdit* userName_;
+  QLineEdit* password_;
+  QPushButton* advanced_;
+};
+
+class PortsPage : public BoundPage {
+ public:
+  explicit PortsPage(QWidget* parent) : BoundPage(parent) {
+    addNumber("&SIP port", "SIP", "Port", 5070, 1, 65535);
+    rtpBase_ = addNumber("&RTP port base", "SIP", "RTPPortBase", 8000, 1024, 65534);
+  }
+  std::optional<PageProblem> check() override {
+    if (rtpBase_->value() % 2 != 0) {
+      return PageProblem{rtpBase_, "Invalid RTP Port", "The RTP port base must be an even number."};
+    }
+    return std::nullopt;
+  }
+
+ private:
+  QSpinBox* rtpBase_;
+};
+
+class StunPage : public BoundPage {
+ public:
+  explicit StunPage(QWidget* parent) : BoundPage(parent) {
+    addCheck("Use &UPnP to map the ports on the router", "SIP", "UPNP", false);
+    addCheck("Use S&TUN to find the public address", "SIP", "STUN", true);
+    addText("STUN server &1", "SIP", "STUNServer1", net::builtInStunServers()[0]);
+    addText("STUN server &2", "SIP", "STUNServer2", net::builtInStunServers()[1]);
+    addCheck("Look the public address up over &HTTP", "SIP", "HTTP", false);
+    addText("HTTP &lookup address", "SIP", "HTTPServer", net::NatSettings::kDefaultHttpServer);
+  }
+};
+
+class StaticIpPage : public BoundPage {
+ public:
+  explicit StaticIpPage(QWidget* parent) : BoundPage(parent) {
+    static_ = addCheck("Use a &static public address and port mapping", "SIP", "STATIC", false);
+    address_ = addText("Public &IP address", "SIP", "STATICPublicIP", "");
+    addNumber("Public SI&P port", "SIP", "STATICSIPPort", 5070, 1, 65535);
+    rtpBase_ = addNumber("Public &RTP port base", "SIP", "STATICRTPPortBase", 8000, 1024, 65534);
+  }
+  std::optional<PageProblem> check() override {
+    in_addr address{};
+    const std::string text = toUtf8(address_->text().trimmed());
+    if (static_->isChecked() && inet_pton(AF_INET, text.c_str(), &address) != 1) {
+      return PageProblem{address_, "Invalid Public Address",
+                         "Please enter the public IP address of the static mapping."};
+    }
+    if (rtpBase_->value() % 2 != 0) {
+      return PageProblem{rtpBase_, "Invalid RTP Port", "The RTP port base must be an even number."};
+    }
+    return std::nullopt;
+  }
+
+ private:
+  QCheckBox* static_;
+  QLineEdit* address_;
+  QSpinBox* rtpBase_;
+};
+
+class LoggingPage : public BoundPage {
+ public:
+  explicit LoggingPage(QWidget* parent) : BoundPage(parent) {
+    addCheck("Write the &SIP trace file", "Settings", "SipTraceOn", false);
+    addCheck("Trace &RTP packets as well", "Settings", "SipTraceAudioOn", false);
+  }
+};
+
+// Intercom/Allow holds the entries as one list text, split like CSV items.
+QString joinAllowList(const QStringList& entries) {
+  QStringList quoted;
+  for (QString entry : entries) {
+    if (entry.contains(u',') || entry.contains(u'"')) {
+      entry = QStringLiteral("\"%1\"").arg(entry.replace(u'"', QStringLiteral("\"\"")));
+    }
+    quoted << entry;
+  }
+  return quoted.join(u',');
+}
+
+class IntercomPage : public BoundPage {
+ public:
+  explicit IntercomPage(QWidget* parent) : BoundPage(parent) {
+    allowAll_ = addCheck("Accept intercom calls from &everybody", "Intercom", "AllowAll", true);
+    entries_ = new QListWidget(this);
+    entries_->setObjectName(QStringLiteral("Allow"));
+    auto* label = new QLabel(QStringLiteral("&Only from addresses containing:"), this);
+    label->setBuddy(entries_);
+    form_->addRow(label);
+    form_->addRow(entries_);
+    entry_ = new QLineEdit(this);
+    entry_->setObjectName(QStringLiteral("allowEntry"));
+    entry_->setPlaceholderText(QStringLiteral("user@host, host or number"));
+    auto* add = new QPushButton(QStringLiteral("&Add"), this);
+    add->setObjectName(QStringLiteral("allowAdd"));
+    auto* remove = new QPushButton(QStringLiteral("Re&move"), this);
+    remove->setObjectName(QStringLiteral("allowRemove"));
+    auto* row = new QHBoxLayout;
+    row->addWidget(entry_, 1);
+    row->addWidget(add);
+    row->addWidget(remove);
+    form_->addRow(row);
+    addCheck("&Talk back automatically on an intercom call", "Intercom", "AutoTalkBack", false);
+    connect(add, &QPushButton::clicked, this, [this] {
+      const QString text = entry_->text().trimmed();
+      if (!text.isEmpty()) {
+        entries_->addItem(text);
+        entry_->clear();
+      }
+    });
+    connect(remove, &QPushButton::clicked, this, [this] { delete entries_->currentItem(); });
+    connect(allowAll_, &QCheckBox::toggled, this, [this](bool all) { entries_->setEnabled(!all); });
+  }
+  void load(base::SettingsStore& store) override {
+    BoundPage::load(store);
+    entries_->clear();
+    for (const std::string& item : contacts::splitItems(store.readText("Intercom", "Allow"))) {
+      if (!item.empty()) entries_->addItem(toQString(item));
+    }
+    entries_->setEnabled(!allowAll_->isChecked());
+  }
+  void save(base::SettingsStore& store) override {
+    BoundPage::save(store);
+    QStringList entries;
+    for (int i = 0; i < entries_->count(); ++i) entries << entries_->item(i)->text();
+    store.writeText("Intercom", "Allow", toUtf8(joinAllowList(entries)));
+  }
+
+ private:
+  QCheckBox* allowAll_;
+  QListWidget* entries_;
+  QLineEdit* entry_;
+};
+
+}  // namespace
+
+const char* optionsPageTitle(int32_t index) {
+  return kPageTitles[index];
+}
+
+OptionsPageWidget* makeOptionsPage(int32_t index, base::SettingsStore& store,
+                                   platform::Prompts& prompts, QWidget* parent) {
+  switch (index) {
+    case kPageRecording:
+      return new RecordingPage(parent);
+    case kPageQuality:
+      return new QualityPage(parent);
+    case kPageLines:
+      return new LinesPage(store, prompts, parent);
+    case kPagePorts:
+      return new PortsPage(parent);
+    case kPageStunUpnp:
+      return new StunPage(parent);
+    case kPageStaticIp:
+      return new StaticIpPage(parent);
+    case kPageLogging:
+      return new LoggingPage(parent);
+    default:
+      return new IntercomPage(parent);
+  }
+}
+
+}  // namespace quillet::ui
