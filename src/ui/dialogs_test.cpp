@@ -3,6 +3,7 @@
 // their exact texts and write nothing, and the window opens the real dialogs.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -13,13 +14,13 @@
 #include <QTimer>
 #include <filesystem>
 
+#include "app/app_window.h"
 #include "base/settings_store.h"
 #include "contacts/contact_store.h"
 #include "platform/prompts.h"
 #include "ui/contact_dialog.h"
 #include "ui/line_settings_dialog.h"
 #include "ui/options_dialog.h"
-#include "ui/qt_dialogs.h"
 #include "ui/qt_message_loop.h"
 #include "ui/qt_text.h"
 #include "ui/ui_test_support.h"
@@ -334,6 +335,80 @@ TEST_F(DialogTest, ContactDialogEscapeCancelsWithoutChange) {
   QTest::keyClick(&add, Qt::Key_Escape);
   EXPECT_EQ(add.result(), QDialog::Rejected);
   EXPECT_EQ(book.count(), 0);
+}
+
+// The window with the real dialogs: modal dialogs are driven from a timer as a user would.
+class WindowDialogsTest : public WindowTest {
+ protected:
+  void SetUp() override {
+    WindowTest::SetUp();
+    realDialogs_ = true;
+    // A configured line and one contact: the start-up checks open no dialog.
+    base::SettingsStore::global().writeText("DefaultLine", "DisplayName", "Ann");
+    base::SettingsStore::global().writeText("DefaultLine", "UserName", "201");
+    addContact("Bob", "sip:bob@127.0.0.1:2");
+  }
+  // Runs `fill` on the modal dialog of type T once it is open.
+  template <typename T>
+  void whenOpen(std::function<void(T*)> fill) {
+    auto* timer = new QTimer(window_);
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, fill] {
+      if (auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget())) {
+        timer->deleteLater();
+        timer->stop();
+        fill(dialog);
+      }
+    });
+    timer->start(10);
+  }
+};
+
+TEST_F(WindowDialogsTest, OptionsOpenOnTheStoredPageAndOkRestartsTheEngine) {
+  base::SettingsStore::global().writeInt("Settings", "SetDlgLastOpenedPage", 3);
+  start();
+  int32_t shownPage = -1;
+  whenOpen<OptionsDialog>([&](OptionsDialog* dialog) {
+    shownPage = dialog->currentPage();
+    dialog->findChild<QSpinBox*>(QStringLiteral("Port"))->setValue(5099);
+    dialog->findChild<QLineEdit*>(QStringLiteral("DisplayName"))->setText("Ann Lee");
+    dialog->accept();
+  });
+  window_->runCommand(app::kCommandOptions);
+  EXPECT_EQ(shownPage, 3);
+  EXPECT_EQ(base::SettingsStore::global().readInt("SIP", "Port", 0), 5099);
+  EXPECT_TRUE(pumpUntil([&] { return logHas("Restarting so settings take effect."); }, 3s));
+  auto* statusName = window_->findChild<QLabel*>(QStringLiteral("statusName"));
+  ASSERT_NE(statusName, nullptr);
+  EXPECT_EQ(statusName->text(), "Ann Lee");
+
+  // Cancel leaves the engine alone.
+  whenOpen<OptionsDialog>([](OptionsDialog* dialog) { dialog->reject(); });
+  window_->runCommand(app::kCommandOptions);
+  stop();
+}
+
+TEST_F(WindowDialogsTest, TheContactDialogAddsAndEditsAndTheListIsRefilled) {
+  start();
+  auto* list = window_->findChild<QComboBox*>(QStringLiteral("control130"));
+  ASSERT_NE(list, nullptr);
+  whenOpen<ContactDialog>([](ContactDialog* dialog) {
+    dialog->nameField()->setText("aaron");
+    dialog->numberField()->setText("sip:aaron@127.0.0.1:9");
+    dialog->accept();
+  });
+  window_->runCommand(8001);
+  EXPECT_EQ(list->count(), 2);
+  EXPECT_EQ(list->itemText(0), "aaron <sip:aaron@127.0.0.1:9>");
+  window_->postMessage(32972, 1);
+  ASSERT_TRUE(pumpUntil([&] { return list->currentIndex() == 1; }, 2s));
+  whenOpen<ContactDialog>([](ContactDialog* dialog) {
+    EXPECT_EQ(dialog->nameField()->text(), "Bob");
+    dialog->numberField()->setText("sip:bob@127.0.0.1:7");
+    dialog->accept();
+  });
+  window_->runCommand(8002);
+  EXPECT_EQ(list->itemText(1), "Bob <sip:bob@127.0.0.1:7>");
+  stop();
 }
 
 }  // namespace

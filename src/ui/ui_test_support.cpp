@@ -24,6 +24,7 @@
 #include "base/settings_store.h"
 #include "contacts/contact_store.h"
 #include "ui/log_view_widget.h"
+#include "ui/qt_dialogs.h"
 
 extern char** environ;
 
@@ -127,8 +128,10 @@ void WindowTest::start() {
   prompts_ = std::make_unique<QtPrompts>(*loop_);
   env_ = std::make_unique<base::AppEnvironment>(
       base::AppEnvironment{*loop_, *prompts_, false, {"quillet"}, paths_});
-  auto window =
-      std::make_unique<MainWindow>(paths_, *prompts_, std::make_unique<RecordingDialogs>(dialogs_));
+  std::unique_ptr<Dialogs> dialogs = realDialogs_
+                                         ? qtDialogs(base::SettingsStore::global(), *prompts_)
+                                         : std::make_unique<RecordingDialogs>(dialogs_);
+  auto window = std::make_unique<MainWindow>(paths_, *prompts_, std::move(dialogs));
   window_ = window.get();
   prompts_->setParent(window_);
   app_ = std::make_unique<app::IntercomApp>(*env_, std::move(window));
