@@ -118,35 +118,12 @@ NetResult chooseStunServers(NetworkTestHost& host, int socket) {
   return NetResult::Done;
 }
 
-int runNetworkingTest(NetworkTestHost& host) {
+namespace {
+
+// The ports, the STUN servers and the router, once the transport is out of the way:
+// 0 finished, 1 cancelled.
+int probeNetwork(NetworkTestHost& host) {
   base::SettingsStore& store = host.settings();
-  base::logInfo("Running SIP Network Tool");
-  host.setTitle("Testing Networking for SIP");
-  if (store.readBool("SIP", "STATIC", false)) {
-    host.prompts().inform({"Error",
-                           "This wizard does not work if you have manually setup a STATIC IP or "
-                           "port mapping. Turn Static IP mapping off and run this again.",
-                           platform::PromptButtons::Ok, platform::PromptIcon::Warning, "static"});
-    return 2;
-  }
-  base::attemptConnect();
-  say(host, "Checking Internet is Connected...");
-  if (!base::internetConnected()) {
-    host.prompts().inform(
-        {"Error",
-         "Internet is not Connected!\r\n\r\nPlease connect to the Internet and select the \"Run "
-         "Networking Setup Wizard\" item from the menu to run this wizard again.",
-         platform::PromptButtons::Ok, platform::PromptIcon::Warning, "offline"});
-    return 2;
-  }
-  base::logInfo("Internet is Connected");
-  host.setProgress(0.05);
-  const bool restart = host.transportRunning();
-  if (restart) {
-    say(host, "Stopping SIP Engine");
-    host.stopTransport();
-  }
-  host.setProgress(0.1);
   say(host, "Opening Internet Ports");
 
   const int32_t rtpBase = store.readInt("SIP", "RTPPortBase", 8000);
@@ -216,11 +193,47 @@ int runNetworkingTest(NetworkTestHost& host) {
     store.writeBool("SIP", "Active", false);
   }
   base::logInfo("SIP Network Tool finished");
+  return 0;
+}
+
+}  // namespace
+
+int runNetworkingTest(NetworkTestHost& host) {
+  base::SettingsStore& store = host.settings();
+  base::logInfo("Running SIP Network Tool");
+  host.setTitle("Testing Networking for SIP");
+  if (store.readBool("SIP", "STATIC", false)) {
+    host.prompts().inform({"Error",
+                           "This wizard does not work if you have manually setup a STATIC IP or "
+                           "port mapping. Turn Static IP mapping off and run this again.",
+                           platform::PromptButtons::Ok, platform::PromptIcon::Warning, "static"});
+    return 2;
+  }
+  base::attemptConnect();
+  say(host, "Checking Internet is Connected...");
+  if (!base::internetConnected()) {
+    host.prompts().inform(
+        {"Error",
+         "Internet is not Connected!\r\n\r\nPlease connect to the Internet and select the \"Run "
+         "Networking Setup Wizard\" item from the menu to run this wizard again.",
+         platform::PromptButtons::Ok, platform::PromptIcon::Warning, "offline"});
+    return 2;
+  }
+  base::logInfo("Internet is Connected");
+  host.setProgress(0.05);
+  const bool restart = host.transportRunning();
+  if (restart) {
+    say(host, "Stopping SIP Engine");
+    host.stopTransport();
+  }
+  host.setProgress(0.1);
+  const int result = probeNetwork(host);
+  // A cancelled test too leaves the transport as it found it.
   if (restart) {
     say(host, "Restarting SIP Engine");
     host.restartTransport();
   }
-  return 0;
+  return result;
 }
 
 }  // namespace quillet::net
