@@ -62,11 +62,10 @@ int Player::Start(const SourceRef& source) {
   if (source.isNull()) return 0;
   SourceRef src = source;
   if (src->peakRange() > kSampleMax) src = MakePeakLimiter(kSampleMax, src);
-  channels_ = std::max<uint32_t>(src->channels(), 1);
   rate_ = src->rate();
-  framesPerBlock_ = playbackFramesPerBlock(rate_);
   out_ = platform::makePlaybackDevice(device_);
-  if (out_->open(rate_, channels_, framesPerBlock_, kPlaybackBlocks) != platform::AudioOpen::Ok) {
+  SourceRef chain = openDevice(src);
+  if (chain.isNull()) {
     base::logError("Cannot open the playback device: ", out_->lastError());
     out_.reset();
     return 0;
@@ -78,7 +77,8 @@ int Player::Start(const SourceRef& source) {
     b.frames = 0;
     b.free = 1;
   }
-  source_ = src;
+  origin_ = src;
+  source_ = chain;
   state_ = 1;
   finished_ = positionChanged_ = 0;
   position_ = src->Position();
@@ -88,6 +88,26 @@ int Player::Start(const SourceRef& source) {
   const uint32_t ms = framesToMs(position_.load());
   listener_->OnPosition(&ms, cookie_);
   return 1;
+}
+
+SourceRef Player::openDevice(const SourceRef& src) {
+  const uint32_t channels = std::max<uint32_t>(src->channels(), 1);
+  auto tryOpen = [&](uint32_t rate, uint32_t c) {
+    channels_ = c;
+    framesPerBlock_ = playbackFramesPerBlock(rate);
+    return out_->open(rate, c, framesPerBlock_, kPlaybackBlocks);
+  };
+  platform::AudioOpen result = tryOpen(rate_, channels);
+  if (result == platform::AudioOpen::Ok) return src;
+  // A device that plays only its own formats (a plain hw: device): convert to one of them.
+  static constexpr uint32_t kRates[] = {48000, 44100};
+  for (uint32_t rate : kRates) {
+    for (uint32_t c : {channels, 3 - std::min<uint32_t>(channels, 2)}) {
+      if (result == platform::AudioOpen::Failed) return SourceRef();
+      if ((result = tryOpen(rate, c)) == platform::AudioOpen::Ok) return AdaptSource(rate, c, src);
+    }
+  }
+  return SourceRef();
 }
 
 void Player::Stop() {
@@ -102,6 +122,7 @@ void Player::Stop() {
   for (Block& b : blocks_) std::vector<int16_t>().swap(b.pcm);
   std::vector<int32_t>().swap(scratch_);
   source_.resetNull();
+  origin_.resetNull();
   finished_ = positionChanged_ = 0;
   position_ = 0;
   listener_->OnStopped(cookie_);
@@ -109,7 +130,7 @@ void Player::Stop() {
 
 void Player::OnNotify() {
   if (finished_.load() != 0) {
-    const uint32_t ms = framesToMs(source_->Length());
+    const uint32_t ms = framesToMs(origin_->Length());
     listener_->OnPosition(&ms, cookie_);
     if (finished_.load() != 0) Stop();
     return;
@@ -175,7 +196,6 @@ void Player::Run() {
     if (drain || leave) break;
 
     const uint32_t n = std::min<uint32_t>(static_cast<uint32_t>(available), framesPerBlock_);
-    const uint32_t before = source_->Position();
     source_->Read(scratch_.data(), n);
     for (size_t i = 0; i < static_cast<size_t>(n) * channels_; ++i) {
       const int32_t v = (scratch_[i] + 8) >> 4;
@@ -184,7 +204,7 @@ void Player::Run() {
     block.levels.count = static_cast<uint8_t>(std::min<uint32_t>(channels_, 255));
     for (uint32_t c = 0; c < block.levels.count; ++c)
       block.levels.levels[c] = powerLevel(scratch_.data(), n, channels_, c);
-    block.endPosition = before + n;
+    block.endPosition = origin_->Position();  // in the caller's source, also when converted
     block.frames = n;
     block.free = 0;
     if (!out_->write(block.pcm.data(), n)) {

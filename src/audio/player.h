@@ -42,8 +42,9 @@ class Player : public base::WorkerThread, public base::NotifyWindow {
   explicit Player(platform::MessageLoop& loop);
   ~Player() override;
 
-  // Opens the device in the source's format (no fallback) and starts playing. Answers 1 when
-  // playing, 0 when the source is null or the device refused.
+  // Opens the device in the source's format, or when it refuses that, in 48000 or 44100 Hz
+  // with a converter in front (a plain hardware device plays only its own rates), and starts
+  // playing. Answers 1 when playing, 0 when the source is null or the device refused.
   int Start(const SourceRef& source);
   void Stop();
   void SetDevice(const std::string& name) { device_ = name; }
@@ -51,8 +52,8 @@ class Player : public base::WorkerThread, public base::NotifyWindow {
   void SetListener(PlayerListener* listener, uint32_t cookie);
 
   bool playing() const { return state_.load() != 0; }
-  // Source position (frames) at the end of the block last heard, and the tick (ms) it was
-  // published at; read by the echo suppressor without a lock.
+  // Position (frames of the source given to Start) at the end of the block last heard, and
+  // the tick (ms) it was published at; read by the echo control without a lock.
   uint32_t playPosition() const { return position_.load(); }
   uint32_t positionTick() const { return positionTick_.load(); }
   uint32_t rate() const { return rate_; }
@@ -75,6 +76,8 @@ class Player : public base::WorkerThread, public base::NotifyWindow {
   void watch(CompletionWatcher& watcher);  // the completion watcher's body
   void setPriority(std::atomic<pid_t>& tid, int priority);
   uint32_t framesToMs(uint32_t frames) const;
+  // Opens out_ for the source; answers the chain to read (null when refused).
+  SourceRef openDevice(const SourceRef& src);
 
   PlayerListener defaultListener_;
   PlayerListener* listener_ = &defaultListener_;
@@ -82,15 +85,16 @@ class Player : public base::WorkerThread, public base::NotifyWindow {
   std::string device_;
 
   std::unique_ptr<platform::PlaybackDevice> out_;
-  SourceRef source_;
+  SourceRef origin_;  // the source given to Start (behind a limiter when needed)
+  SourceRef source_;  // what the feeder reads: origin_ or converters in front of it
   std::atomic<uint16_t> state_{0};
   std::atomic<uint8_t> finished_{0};
   std::atomic<uint8_t> positionChanged_{0};
   std::atomic<uint32_t> position_{0};
   std::atomic<uint32_t> positionTick_{0};
-  uint32_t rate_ = 0;
-  uint32_t channels_ = 1;
-  uint32_t framesPerBlock_ = 0;
+  uint32_t rate_ = 0;            // of origin_
+  uint32_t channels_ = 1;        // of the device
+  uint32_t framesPerBlock_ = 0;  // of the device
   platform::Event blockFree_{platform::Event::Reset::Manual};
   Block blocks_[kPlaybackBlocks];
   std::vector<int32_t> scratch_;

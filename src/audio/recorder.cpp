@@ -157,14 +157,18 @@ bool Recorder::openDevice(platform::CaptureDevice& device) {
     return false;
   }
   if (result == AudioOpen::BadFormat) {
-    static constexpr uint32_t kRates[] = {44100, 22050, 11025, 8000};
-    for (uint32_t c = channels; c >= 1 && result != AudioOpen::Ok; --c) {
+    // 48000 Hz and stereo for a mono sink: what plain hardware devices of today take.
+    static constexpr uint32_t kRates[] = {44100, 48000, 22050, 11025, 8000};
+    std::vector<uint32_t> counts;
+    for (uint32_t c = channels; c >= 1; --c) counts.push_back(c);
+    if (channels < 2) counts.push_back(2);
+    for (uint32_t c : counts) {
       if (c != channels && (result = tryOpen(rate, c)) == AudioOpen::Ok) break;
       if (result == AudioOpen::Failed) break;
       for (uint32_t r : kRates) {
         if ((result = tryOpen(r, c)) != AudioOpen::BadFormat) break;
       }
-      if (result == AudioOpen::Failed) break;
+      if (result != AudioOpen::BadFormat) break;
     }
     if (result != AudioOpen::Ok) {
       base::logError("The capture device takes none of the formats tried: ", device.lastError());
@@ -249,6 +253,8 @@ void Recorder::Run() {
         device->readBlock(raw_.data(), stopEvent().fd(), kCaptureSilenceLimitMs);
     if (w == platform::AudioWait::TimedOut)
       base::logError("The capture device delivered nothing for 25 s; capture ends");
+    if (w == platform::AudioWait::Failed)
+      base::logError("The capture device failed; capture ends: ", device->lastError());
     if (w != platform::AudioWait::Ready) break;
     for (size_t i = 0; i < raw_.size(); ++i) samples_[i] = raw_[i] * 16;
     const LevelDb level = condition(frames, channels);
