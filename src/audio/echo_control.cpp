@@ -12,9 +12,13 @@ namespace quillet::audio {
 
 namespace {
 
-// A jump of the Player's position this large (60 ms) moves the alignment at once; smaller
-// differences are the position's own jitter and leave the reference running on.
-constexpr int64_t kResync = 480;
+// The Player's position is published late by up to a sound server's period and jumps at its
+// start and on underruns: the median estimate of the last second is taken. A change of it
+// this large
+// (5 ms: the far end paused, a device restarted) moves the alignment; smaller ones leave the
+// reference running on, so that the canceller keeps what it learned.
+constexpr int64_t kResync = 40;
+constexpr size_t kEstimates = 50;  // frames (1 s) of estimates
 
 int16_t toPcm(int32_t x) {
   return static_cast<int16_t>(std::clamp((x + 8) >> 4, -32768, 32767));
@@ -33,7 +37,8 @@ class EchoControl::Tap : public SourceFilter {
     const uint32_t position = source_->Position();
     if (first_) {
       // The new source continues the timeline where the last one stopped.
-      control_->offset_ = control_->written_.load() - (int64_t{position} - frames);
+      control_->tapStart_ = control_->written_.load();
+      control_->offset_ = control_->tapStart_.load() - (int64_t{position} - frames);
       first_ = false;
     }
     control_->speaker(buffer, frames, position);
@@ -45,31 +50,37 @@ class EchoControl::Tap : public SourceFilter {
   bool first_ = true;
 };
 
+// With the canceller, the suppressor gates the cancelled signal, and a second suppressor
+// learns the room's echo on the plain microphone: its values are the ones stored, so that
+// the next call's gate starts from the whole echo until the canceller has lined up.
 EchoControl::EchoControl(const PlayPosition* player, EchoConfig config, bool canceller)
-    : AudioSink(kRate, 1),
-      player_(player),
-      suppressor_(makeStream<EchoSuppressor>(player, std::move(config))),
-      history_(new std::atomic<int16_t>[kHistory]) {
+    : AudioSink(kRate, 1), player_(player), history_(new std::atomic<int16_t>[kHistory]) {
   if (canceller) {
     canceller_ = std::make_unique<EchoCanceller>(kTailMs);
+    EchoConfig gate = config;
+    gate.store = nullptr;
+    suppressor_.emplace(makeStream<EchoSuppressor>(player, std::move(gate)));
+    learner_.emplace(makeStream<EchoSuppressor>(player, std::move(config)));
     mic_.assign(EchoCanceller::kFrame, 0);
     ref_.assign(EchoCanceller::kFrame, 0);
     clean_.assign(EchoCanceller::kFrame, 0);
     out_.assign(EchoCanceller::kFrame, 0);
+  } else {
+    suppressor_.emplace(makeStream<EchoSuppressor>(player, std::move(config)));
   }
   for (uint32_t i = 0; i < kHistory; ++i) history_[i].store(0, std::memory_order_relaxed);
 }
 
 void EchoControl::setOutput(const SinkRef& sink) {
   std::lock_guard lock(mutex_);
-  suppressor_->setDownstream(sink);
+  (*suppressor_)->setDownstream(sink);
   position_ = sink->position();
   fill_ = 0;
 }
 
 void EchoControl::Seek(uint32_t position) {
   std::lock_guard lock(mutex_);
-  suppressor_->Seek(position);
+  (*suppressor_)->Seek(position);
   position_ = position;
   fill_ = 0;
 }
@@ -82,20 +93,29 @@ SourceRef EchoControl::tap(const SourceRef& played) {
 }
 
 void EchoControl::speaker(const int32_t* samples, uint32_t frames, uint32_t position) {
+  // The timeline follows the source's position, which the Player's position is given in.
+  const int64_t end = int64_t{position} + offset_.load();
+  const int64_t start = end - frames;
   const int64_t at = written_.load(std::memory_order_relaxed);
+  // Frames the source skipped (its playout dropped them to catch up) never sounded.
+  for (int64_t p = std::max(at, start - int64_t{kHistory}); p < start; ++p)
+    history_[static_cast<size_t>(p % kHistory)].store(0, std::memory_order_relaxed);
   for (uint32_t i = 0; i < frames; ++i)
-    history_[static_cast<size_t>((at + i) % kHistory)].store(toPcm(samples[i]),
-                                                             std::memory_order_relaxed);
-  written_.store(at + frames, std::memory_order_release);
-  suppressor_->farEnd(samples, frames, position);
+    history_[static_cast<size_t>((start + i) % kHistory)].store(toPcm(samples[i]),
+                                                                std::memory_order_relaxed);
+  written_.store(end, std::memory_order_release);
+  (*suppressor_)->farEnd(samples, frames, position);
+  if (learner_) (*learner_)->farEnd(samples, frames, position);
 }
 
 int64_t EchoControl::soundingNow() const {
   const int64_t written = written_.load(std::memory_order_acquire);
   if (player_ == nullptr || written == 0 || player_->playRate() != kRate) return -1;
+  const int64_t heard = int64_t{player_->playPosition()} + offset_.load();
+  // Until the first block of the source has sounded the device's start-up latency is unknown.
+  if (heard <= tapStart_.load()) return -1;
   const uint32_t elapsedMs = platform::tickMs() - player_->playPositionTick();
-  const int64_t now = int64_t{player_->playPosition()} + offset_.load() +
-                      int64_t{std::min<uint32_t>(elapsedMs, 1000)} * kRate / 1000;
+  const int64_t now = heard + int64_t{std::min<uint32_t>(elapsedMs, 1000)} * kRate / 1000;
   return std::min(now, written);
 }
 
@@ -103,21 +123,35 @@ void EchoControl::Write(const int32_t* samples, uint32_t frames) {
   std::lock_guard lock(mutex_);
   position_ += frames;
   if (!canceller_) {
-    suppressor_->Write(samples, frames);
+    (*suppressor_)->Write(samples, frames);
     return;
   }
+  (*learner_)->Write(samples, frames);
   for (uint32_t i = 0; i < frames; ++i) {
     mic_[fill_++] = toPcm(samples[i]);
     if (fill_ == EchoCanceller::kFrame) cancelFrame();
   }
 }
 
-void EchoControl::cancelFrame() {
+// The timeline sample that lines up with the next microphone frame, or -1 while unknown.
+int64_t EchoControl::alignedStart() {
   constexpr int64_t kFrame = EchoCanceller::kFrame;
   // The frame just captured ends about when the sample sounding now left the speaker; the
   // capture latency only puts the echo later, where the filter's tail finds it.
   const int64_t now = soundingNow();
-  if (now >= 0 && (next_ < 0 || std::llabs(next_ + kFrame - now) > kResync)) next_ = now - kFrame;
+  if (now < 0) return next_;
+  estimates_[estimateCount_++ % kEstimates] = now - (micFrames_ + kFrame);
+  const size_t n = std::min(estimateCount_, kEstimates);
+  std::array<int64_t, kEstimates> sorted = estimates_;
+  std::nth_element(sorted.begin(), sorted.begin() + n / 2, sorted.begin() + n);
+  const int64_t offset = sorted[n / 2];
+  const int64_t target = micFrames_ + offset;
+  return next_ < 0 || std::llabs(next_ - target) > kResync ? target : next_;
+}
+
+void EchoControl::cancelFrame() {
+  constexpr int64_t kFrame = EchoCanceller::kFrame;
+  next_ = alignedStart();
   const int64_t written = written_.load(std::memory_order_acquire);
   for (int64_t i = 0; i < kFrame; ++i) {
     const int64_t pos = next_ + i;
@@ -126,9 +160,18 @@ void EchoControl::cancelFrame() {
         held ? history_[static_cast<size_t>(pos % kHistory)].load(std::memory_order_relaxed) : 0;
   }
   if (next_ >= 0) next_ += kFrame;
+  micFrames_ += kFrame;
   canceller_->process(mic_.data(), ref_.data(), clean_.data());
-  for (size_t i = 0; i < clean_.size(); ++i) out_[i] = int32_t{clean_[i]} * 16;
-  suppressor_->Write(out_.data(), EchoCanceller::kFrame);
+  // A canceller that adds echo (its echo path no longer fits: the devices' latency changed
+  // since it learned) is left out of this frame; the suppressor still gates the echo.
+  double in = 0, out = 0;
+  for (size_t i = 0; i < clean_.size(); ++i) {
+    in += static_cast<double>(mic_[i]) * mic_[i];
+    out += static_cast<double>(clean_[i]) * clean_[i];
+  }
+  const std::vector<int16_t>& use = out > in ? mic_ : clean_;
+  for (size_t i = 0; i < use.size(); ++i) out_[i] = int32_t{use[i]} * 16;
+  (*suppressor_)->Write(out_.data(), EchoCanceller::kFrame);
   fill_ = 0;
 }
 

@@ -4,10 +4,12 @@
 // on what the Player plays, lined up with the microphone by the Player's position.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "audio/audio_stream.h"
@@ -26,7 +28,8 @@ class EchoControl : public AudioSink {
   static constexpr uint32_t kTailMs = 256;         // latencies plus the room's reverberation
   static constexpr uint32_t kHistory = 4 * kRate;  // speaker samples kept (4 s)
 
-  // canceller: put the linear canceller in front of the suppressor.
+  // canceller: the linear canceller in front of the suppressor. It learns the echo path
+  // afresh in every call (the devices' latency differs from one call to the next).
   EchoControl(const PlayPosition* player, EchoConfig config, bool canceller);
 
   // Microphone samples (8000 Hz mono, any block size; capture thread).
@@ -40,7 +43,6 @@ class EchoControl : public AudioSink {
   SourceRef tap(const SourceRef& played);
 
   bool cancelling() const { return canceller_ != nullptr; }
-  const StreamRef<EchoSuppressor>& suppressor() const { return suppressor_; }
 
   // Speaker side (the Player's feeder thread): samples read and the source position after.
   void speaker(const int32_t* samples, uint32_t frames, uint32_t position);
@@ -49,10 +51,12 @@ class EchoControl : public AudioSink {
   class Tap;
   // The speaker sample (on the tapped timeline) that sounds now, from the Player's position.
   int64_t soundingNow() const;
+  int64_t alignedStart();
   void cancelFrame();
 
   const PlayPosition* player_;
-  StreamRef<EchoSuppressor> suppressor_;
+  std::optional<StreamRef<EchoSuppressor>> suppressor_;  // the gate, the last stage
+  std::optional<StreamRef<EchoSuppressor>> learner_;     // with the canceller: learns the echo
   std::unique_ptr<EchoCanceller> canceller_;
   std::mutex mutex_;  // the microphone path against setOutput
 
@@ -61,17 +65,21 @@ class EchoControl : public AudioSink {
   std::unique_ptr<std::atomic<int16_t>[]> history_;
   std::atomic<int64_t> written_{0};      // timeline samples stored
   std::atomic<int64_t> offset_{0};       // timeline minus the current source's position
+  std::atomic<int64_t> tapStart_{0};     // timeline where the current source began
   std::atomic<uint32_t> generation_{0};  // taps made: the newest one feeds the history
 
   // Microphone side (capture thread, under mutex_).
-  int64_t next_ = -1;  // timeline sample lined up with the next microphone sample
+  int64_t next_ = -1;                    // timeline sample lined up with the next microphone sample
+  int64_t micFrames_ = 0;                // microphone frames through the canceller
+  std::array<int64_t, 50> estimates_{};  // timeline minus microphone frames, last second
+  size_t estimateCount_ = 0;
   std::vector<int16_t> mic_, ref_, clean_;
   std::vector<int32_t> out_;
   uint32_t fill_ = 0;
 };
 
-// A call's echo control with the learned values of the settings, following the Player's
-// position; "UseEchoCanceller" (default on) puts the canceller in front of the suppressor.
+// A call's echo control with the suppressor's learned values of the settings, following the
+// Player's position; "UseEchoCanceller" (default on) puts the canceller in front.
 StreamRef<EchoControl> CreateEchoControl(const PlayPosition* player, base::SettingsStore& store);
 
 }  // namespace quillet::audio

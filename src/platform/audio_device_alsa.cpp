@@ -150,26 +150,32 @@ class AlsaCapture : public CaptureDevice {
     // A device that always has data (ALSA's null PCM) must not keep a stopping thread busy.
     if (readableNow(stopFd)) return AudioWait::Stopped;
     const WaitDeadline deadline(timeoutMs);
+    bool recovered = false;
     while (filled_ < framesPerBlock_) {
       const snd_pcm_sframes_t n =
           snd_pcm_readi(pcm_, partial_.data() + static_cast<size_t>(filled_) * channels_,
                         framesPerBlock_ - filled_);
       if (n > 0) {
         filled_ += static_cast<uint32_t>(n);
+        recovered = false;
         continue;
       }
       if (n == -EAGAIN || n == 0) {
         int wait = -1;
         if (!deadline.limit(wait)) return AudioWait::TimedOut;
         const AudioWait w = pollPcm(pcm_, POLLIN, stopFd, -1, wait);
+        if (w == AudioWait::Failed) error_ = "waiting for the capture device failed";
         if (w != AudioWait::Ready) return w;
         continue;
       }
-      // Overrun or suspend: start again; the block being filled keeps what it has.
-      if (snd_pcm_recover(pcm_, static_cast<int>(n), 1) < 0 || snd_pcm_start(pcm_) < 0) {
+      // Overrun or suspend: start again; the block being filled keeps what it has. A device
+      // that fails again before delivering anything (its sound server has gone) has failed.
+      if (recovered || snd_pcm_recover(pcm_, static_cast<int>(n), 1) < 0 ||
+          snd_pcm_start(pcm_) < 0) {
         error_ = alsaError("capture failed", static_cast<int>(n));
         return AudioWait::Failed;
       }
+      recovered = true;
     }
     std::memcpy(out, partial_.data(), partial_.size() * sizeof(int16_t));
     filled_ = 0;
@@ -224,6 +230,7 @@ class AlsaPlayback : public PlaybackDevice {
     ring_.assign(static_cast<size_t>(framesPerBlock) * maxBlocks * channels, 0);
     ledger_.reset(maxBlocks);
     queued_ = sent_ = played_ = 0;
+    failed_ = false;
     return AudioOpen::Ok;
   }
 
@@ -232,6 +239,7 @@ class AlsaPlayback : public PlaybackDevice {
       std::lock_guard lock(mutex_);
       if (pcm_ == nullptr || frames > framesPerBlock_) return false;
       advance();
+      if (failed_) return false;
       if (ledger_.full()) return false;
       copyToRing(ring_, channels_, queued_, samples, frames);
       queued_ += frames;
@@ -257,6 +265,7 @@ class AlsaPlayback : public PlaybackDevice {
         std::lock_guard lock(mutex_);
         if (pcm_ == nullptr) return AudioWait::Failed;
         advance();
+        if (failed_) return AudioWait::Failed;
         if (ledger_.completed() > seen) return AudioWait::Ready;
         wake_.clear();
         if (!ledger_.empty()) {
@@ -298,6 +307,8 @@ class AlsaPlayback : public PlaybackDevice {
  private:
   // Hands queued frames to ALSA as far as its buffer takes them. Lock held.
   void push() {
+    if (failed_) return;
+    bool recovered = false;
     const size_t ringFrames = ring_.size() / channels_;
     while (sent_ < queued_) {
       const size_t index = sent_ % ringFrames;
@@ -309,10 +320,23 @@ class AlsaPlayback : public PlaybackDevice {
         continue;
       }
       if (done == -EAGAIN || done == 0) return;
-      // Underrun: everything handed over has sounded; prepare and go on.
+      // Underrun: everything handed over has sounded; prepare and go on. A device that
+      // fails again right after (its sound server has gone) has failed.
       played_ = sent_;
-      if (snd_pcm_recover(pcm_, static_cast<int>(done), 1) < 0) return;
+      if (recovered || snd_pcm_recover(pcm_, static_cast<int>(done), 1) < 0) {
+        fail(alsaError("playback failed", static_cast<int>(done)));
+        return;
+      }
+      recovered = true;
     }
+  }
+
+  // The device is given up: everything queued counts as retired. Lock held.
+  void fail(const std::string& why) {
+    error_ = why;
+    failed_ = true;
+    played_ = sent_ = queued_;
+    ledger_.dropAll();
   }
 
   // Updates the played count and retires finished blocks. Lock held.
@@ -377,6 +401,7 @@ class AlsaPlayback : public PlaybackDevice {
   uint32_t framesPerBlock_ = 0;
   snd_pcm_uframes_t bufferFrames_ = 0;
   int64_t tailEndNs_ = 0;  // when the frames left after the device took the last one sound
+  bool failed_ = false;    // the device failed for good
   uint64_t queued_ = 0;    // frames queued by the caller
   uint64_t sent_ = 0;      // frames handed to ALSA
   uint64_t played_ = 0;    // frames sounded

@@ -1,0 +1,228 @@
+#!/usr/bin/python3
+"""Quillet on a desktop whose ALSA `default` is PipeWire, against a private PipeWire daemon
+(pipewire_lab.py): a null sink is the speaker and the speaker's monitor comes back through a
+loopback as the microphone, an acoustic echo path of unit gain.
+
+Usage: pipewire_e2e.py QUILLET QUILLET-TOOL [unittest options]. QUILLET_PW_CALLS sets the
+calls per quantum (default 3)."""
+import os
+import re
+import resource
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+import numpy as np
+
+if len(sys.argv) > 2:
+    os.environ["QUILLET_BINARY"] = sys.argv.pop(1)
+    TOOL = sys.argv.pop(1)
+else:
+    TOOL = "build/bin/quillet-tool"
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+from e2e_support import RATE, Profile, make_speech, wait_for, write_wav  # noqa: E402
+from pipewire_lab import PipeWireLab  # noqa: E402
+
+CALLS = int(os.environ.get("QUILLET_PW_CALLS", "3"))
+
+
+class DeskProfile(Profile):
+    """A profile whose processes run in the lab (its devices are PipeWire's)."""
+
+    def __init__(self, lab, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.lab = lab
+
+    def env(self):
+        return self.lab.env(super().env())
+
+
+def timed(args, env):
+    """Runs a command; answers (exit code, wall seconds, CPU seconds of the child)."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    began = time.monotonic()
+    code = subprocess.run(args, env=env, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL, timeout=60).returncode
+    wall = time.monotonic() - began
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+    return code, wall, cpu
+
+
+class PipeWireTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.root = tempfile.mkdtemp(prefix="quillet-pw-e2e-")
+        cls.lab = PipeWireLab(os.path.join(cls.root, "lab")).start()
+        cls.speech = make_speech(cls.root)
+        cls.silence_file = os.path.join(cls.root, "silence.wav")
+        write_wav(cls.silence_file, np.zeros(RATE * 30))
+        # The caller says its words, then keeps quiet while the callee answers.
+        cls.caller_file = os.path.join(cls.root, "caller.wav")
+        write_wav(cls.caller_file, np.concatenate([cls.speech, np.zeros(RATE * 20)]))
+        # The callee's own words, said in its room (the same words backwards).
+        cls.callee_voice = cls.speech[::-1].copy()
+        cls.callee_file = os.path.join(cls.root, "callee-voice.wav")
+        write_wav(cls.callee_file, cls.callee_voice)
+        cls.ports = iter(range(5400, 5500, 2))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.lab.stop()
+        shutil.rmtree(cls.root, ignore_errors=True)
+
+    def setUp(self):
+        self.profiles = []
+        self.lab.set_quantum(0)
+
+    def tearDown(self):
+        for p in self.profiles:
+            p.stop()
+
+    def _ports(self):
+        port = next(self.ports)
+        return port, 21000 + (port - 5400) * 20
+
+    def desk(self, name, settings=None):
+        """A profile on the lab's default devices (ALSA default is PipeWire)."""
+        port, rtp = self._ports()
+        values = {"Settings": {"RecordDevice": "", "PlayDevice": ""}}
+        for section, pairs in (settings or {}).items():
+            values.setdefault(section, {}).update(pairs)
+        p = DeskProfile(self.lab, self.root, "%s-%d" % (name, port), port, rtp, name,
+                        self.silence_file, values)
+        self.profiles.append(p)
+        return p
+
+    def filed(self, name, microphone, settings=None):
+        """A profile with WAV files as microphone and speaker."""
+        port, rtp = self._ports()
+        p = Profile(self.root, "%s-%d" % (name, port), port, rtp, name, microphone, settings)
+        self.profiles.append(p)
+        return p
+
+    def test_callee_answers_every_call_on_its_first_ring_at_each_quantum(self):
+        for quantum in (0, 256, 2048):
+            with self.subTest(quantum=quantum):
+                self.lab.set_quantum(quantum)
+                b = self.desk("bob")
+                a = self.filed("alice", self.silence_file)
+                b.start()
+                a.start()
+                answers = []
+                for i in range(CALLS):
+                    began = time.monotonic()
+                    self.assertEqual(a.run("-dial", b.address), 0)
+                    self.assertTrue(wait_for(
+                        lambda: b.log_text().count("The call was started") > i, 8), b.log_text())
+                    answers.append(time.monotonic() - began)
+                    self.assertEqual(a.run("-hangup"), 0)
+                    self.assertTrue(wait_for(
+                        lambda: b.log_text().count("The call was stopped") > i, 8), b.log_text())
+                print("quantum %s: %d of %d calls answered, %.2f-%.2f s from dial to answer"
+                      % (quantum or "default", len(answers), CALLS, min(answers), max(answers)))
+                # The 1.3 s ring sound, then the answer; a second ring would come 2 s later.
+                self.assertLess(max(answers), 3.2)
+                a.stop()
+                b.stop()
+
+    def test_tool_plays_to_the_end_on_time_and_idles_while_recording(self):
+        tone = os.path.join(self.root, "tone10.wav")
+        write_wav(tone, np.sin(2 * np.pi * 440 * np.arange(RATE * 10) / RATE) * 6000)
+        env = self.lab.env()
+        for quantum in (0, 2048):
+            self.lab.set_quantum(quantum)
+            code, wall, cpu = timed([TOOL, "audio", "play", tone], env)
+            print("quantum %s: audio play of 10 s returned after %.2f s, CPU %.1f %% of a core"
+                  % (quantum or "default", wall, 100 * cpu / wall))
+            self.assertEqual(code, 0)
+            self.assertGreater(wall, 9.9)
+            self.assertLess(wall, 10.3)
+            self.assertLess(cpu / wall, 0.03)
+        self.lab.set_quantum(0)
+        out = os.path.join(self.root, "recorded.wav")
+        code, wall, cpu = timed([TOOL, "audio", "record", out, "--seconds", "10"], env)
+        print("audio record of 10 s: %.2f s, CPU %.1f %% of a core" % (wall, 100 * cpu / wall))
+        self.assertEqual(code, 0)
+        self.assertLess(cpu / wall, 0.03)
+
+    def talk_back_through_the_room(self, echo_settings):
+        """A calls B twice; B's speaker and microphone share the lab's room. In the second
+        call B talks back after A's words. Answers A's own voice coming back in each call
+        (dB against what it said) and B's words as A heard them in the second."""
+        b = self.desk("bob", {"Settings": echo_settings, "Intercom": {"AutoTalkBack": "1"}})
+        b.start()
+        said = len(self.speech) / RATE
+        backs = []
+        for call in (1, 2):
+            a = self.filed("alice", self.caller_file)
+            a.start("-dial", b.address)
+            self.assertTrue(wait_for(
+                lambda: b.log_text().count("The call was started") == call, 10))
+            time.sleep(said + 1.5)
+            if call == 2:
+                voice = self.lab.play_into_room(self.callee_file)
+                voice.wait(timeout=30)
+                time.sleep(1.5)
+            a.stop()
+            self.assertTrue(wait_for(
+                lambda: b.log_text().count("The call was stopped") == call, 10))
+            heard = a.heard().astype(float)
+            # Before B's words begin, A's speaker carries only what came back of A's voice.
+            window = heard[:int(RATE * (said + 1.0))]
+            backs.append(10 * np.log10((np.sum(window ** 2) + 1)
+                                       / np.sum(self.speech.astype(float) ** 2)))
+        b.stop()
+        # B's words as A heard them: their level against what B said in the room.
+        voice = heard[int(RATE * (said + 1.0)):]
+        level = 10 * np.log10((np.sum(voice ** 2) + 1)
+                              / np.sum(self.callee_voice.astype(float) ** 2))
+        return backs, level
+
+    def test_talk_back_through_the_room_takes_the_callers_voice_out(self):
+        # The first call on a new profile learns the room (about 1.5 s at 0 dB of echo);
+        # what the suppressor learned carries over to the next call.
+        figures = {}
+        for name, settings in (("canceller and suppressor", {"UseEchoCancellation": "1"}),
+                               ("suppressor alone", {"UseEchoCancellation": "1",
+                                                     "UseEchoCanceller": "0"}),
+                               ("no echo control", {"UseEchoCancellation": "0"})):
+            (first, second), level = self.talk_back_through_the_room(settings)
+            figures[name] = second
+            print("%s: own voice back %.1f dB in the first call, %.1f dB in the next; the "
+                  "callee heard at %.1f dB" % (name, first, second, level))
+            self.assertGreater(level, -12.0, "%s: the caller hears the callee" % name)
+        self.assertGreater(figures["no echo control"], -3.0)  # the room's echo is there
+        self.assertLess(figures["canceller and suppressor"], figures["no echo control"] - 6.0)
+
+    def test_zz_sound_server_stopping_mid_call_leaves_the_call_up(self):
+        a = self.filed("alice", self.caller_file)
+        b = self.desk("bob", {"Intercom": {"AutoTalkBack": "1"}})
+        b.start()
+        a.start("-dial", b.address)
+        try:
+            self.assertTrue(wait_for(lambda: "The call was started" in b.log_text(), 10))
+            time.sleep(1)
+            self.lab.stop_pipewire()
+            why = re.compile(r"(playback|capture) device (failed|delivered nothing)")
+            self.assertTrue(wait_for(lambda: why.search(b.log_text()), 10), b.log_text()[-1500:])
+            time.sleep(1)
+            self.assertIsNone(b.process.poll())
+            self.assertNotIn("The call was stopped", b.log_text())
+            self.assertEqual(a.run("-hangup"), 0)
+            self.assertTrue(wait_for(lambda: "The call was stopped" in b.log_text(), 10),
+                            b.log_text()[-800:] + a.log_text()[-500:])
+            b.stop()
+            self.assertEqual(b.process.returncode, 0)
+            print("sound server gone: %s" % why.search(b.log_text()).group(0))
+        finally:
+            self.lab.start_pipewire()
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
