@@ -650,6 +650,32 @@ void IntercomApp::ringFinished() {
   answerIntercom(slot, engine);
 }
 
+sip::IncomingScreen IntercomApp::screenIncoming(const sip::SipEngine& engine,
+                                                const sip::IncomingCallFacts& facts,
+                                                const std::string& callerAddress) {
+  IncomingContext context;
+  context.callerAddress = callerAddress;
+  context.doNotDisturb = doNotDisturb();
+  context.lineRegistered = !engine.line().server.empty();
+  // The contacts belong to the GUI thread: the source counts as known here, which can only
+  // pass a call on to the full decision of its first ring.
+  context.sourceKnown = true;
+  const IncomingVerdict verdict = decideIncoming(settings(), facts, context);
+  switch (verdict.decision) {
+    case IncomingDecision::Refuse:
+      base::logCallDecision("Rejecting intercom call because not on the allow list");
+      return {487, {}};
+    case IncomingDecision::Forbid:
+      base::logCallDecision("Refusing a call that requires auto-answer (" + verdict.reason + ")");
+      return {403, manualAnswerHeader(facts.autoAnswer)};
+    case IncomingDecision::Busy:
+      base::logError("DND is on - reject incoming call from: " + callerAddress);
+      return {480, {}};
+    default:
+      return {};
+  }
+}
+
 IncomingVerdict IntercomApp::judgeIncoming(sip::SipEngine& engine) {
   const sip::IncomingCallFacts& facts = engine.incomingFacts();
   IncomingContext context;

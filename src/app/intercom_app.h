@@ -75,6 +75,11 @@ class IntercomApp : public base::Application,
 
   // Engine events of a slot (GUI thread).
   int onRing(LineSlot& slot, int32_t ring, int32_t previousRing);
+  // Transport thread: the callers the first ring would refuse are refused before any
+  // dialog exists. Reads only settings and the transport's do-not-disturb flag.
+  sip::IncomingScreen screenIncoming(const sip::SipEngine& engine,
+                                     const sip::IncomingCallFacts& facts,
+                                     const std::string& callerAddress);
   void onConnected(LineSlot& slot);
   void onEnded(LineSlot& slot);
 

@@ -498,6 +498,9 @@ TEST_F(IntercomAppTest, CallerNotOnTheAllowListIsRefusedWithoutRinging) {
       std::chrono::seconds(5)))
       << answers;
   EXPECT_EQ(answers.find("SIP/2.0 200"), std::string::npos) << answers;
+  // Refused before any dialog exists: it never rang here.
+  EXPECT_EQ(answers.find("SIP/2.0 180"), std::string::npos) << answers;
+  EXPECT_EQ(countLines(view_, "Incoming SIP call"), 0);
   EXPECT_FALSE(app_->callActive());
   EXPECT_FALSE(app_->slot()->pending);  // never answered
   EXPECT_EQ(countTagged(prompts_.asked(), "talk-back"), 0);

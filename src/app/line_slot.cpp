@@ -76,6 +76,11 @@ void LineSlot::buildEngine(sip::SipTransport& transport, sip::SipTrace* trace) {
   auto media = sip::makeRtpMedia(std::move(session), media::RtpSettings::load(store).sdp);
   auto engine = std::make_unique<sip::SipEngine>(transport, line, std::move(media));
   engine->setEngineEvents(std::make_unique<Events>(app_, *this));
+  engine->setIncomingScreen([&app = app_](const sip::SipEngine& engine,
+                                          const sip::IncomingCallFacts& facts,
+                                          const std::string& caller) {
+    return app.screenIncoming(engine, facts, caller);
+  });
   engine_ = std::move(engine);  // the previous engine goes only now
 }
 

@@ -83,7 +83,15 @@ int Player::Start(const SourceRef& source) {
   finished_ = positionChanged_ = 0;
   position_ = src->Position();
   positionTick_ = platform::tickMs();
-  WorkerThread::Start(platform::kPriorityNormal);
+  if (!WorkerThread::Start(platform::kPriorityNormal)) {
+    // A feeder that could not be stopped is worse than no sound.
+    base::logError("Cannot start the playback: out of descriptors");
+    state_ = 0;
+    source_.resetNull();
+    out_->close();
+    out_.reset();
+    return 0;
+  }
   listener_->OnStarted(cookie_);
   const uint32_t ms = framesToMs(position_.load());
   listener_->OnPosition(&ms, cookie_);

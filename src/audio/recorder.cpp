@@ -112,7 +112,13 @@ int Recorder::Start(const SinkRef& sink, uint32_t maxLengthMs, LevelDb startThre
     gate_.reset();
   else
     gate_.set();
-  WorkerThread::Start(platform::currentThreadPriority());
+  if (!WorkerThread::Start(platform::currentThreadPriority())) {
+    base::logError("Cannot start the capture: out of descriptors");
+    sink_.resetNull();
+    head_.resetNull();
+    voiceState_.store(kIdle);
+    return 0;
+  }
   if (!started_.wait(1500)) return 0;  // the thread goes on and may still capture
   if (voiceState_.load() == kIdle) {
     WorkerThread::Stop();

@@ -34,7 +34,13 @@ int StreamPump::Start(const SourceRef& source, const SinkRef& sink) {
   state_ = kActive | kNotWaitedYet;
   finished_ = positionChanged_ = 0;
   position_ = source_->Position();
-  WorkerThread::Start(platform::kPriorityHighest);
+  if (!WorkerThread::Start(platform::kPriorityHighest)) {
+    // No thread that could be stopped: the pump does not start.
+    source_.resetNull();
+    sink_.resetNull();
+    state_ = 0;
+    return 0;
+  }
   listener_->OnStarted(cookie_);
   const uint32_t ms = source_->framesToMs(position_.load());
   listener_->OnPosition(&ms, cookie_);
@@ -59,7 +65,10 @@ void StreamPump::Restart(uint32_t frame) {
   position_ = source_->Position();
   state_ = state_.load() | kNotWaitedYet;
   finished_ = positionChanged_ = 0;
-  WorkerThread::Start(platform::kPriorityHighest);
+  if (!WorkerThread::Start(platform::kPriorityHighest)) {
+    Stop();
+    return;
+  }
   const uint32_t ms = source_->framesToMs(position_.load());
   listener_->OnPosition(&ms, cookie_);
 }

@@ -28,7 +28,12 @@ int StreamRecorder::Start(const SourceRef& source, const SinkRef& sink, uint32_t
   meterCount_ = static_cast<uint8_t>(std::min<uint32_t>(sink->channels(), 255));
   arm(maxLengthMs, startThreshold, hangTimeMs, sink->positionMs());
   voiceState_ = kWaiting;
-  WorkerThread::Start(platform::currentThreadPriority());
+  if (!WorkerThread::Start(platform::currentThreadPriority())) {
+    source_.resetNull();
+    sink_.resetNull();
+    voiceState_ = kIdle;
+    return 0;
+  }
   listener_->OnStreaming(cookie_);
   listener_->OnWaiting(cookie_);
   const uint32_t lastVoice = lastVoice_.load();

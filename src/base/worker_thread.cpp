@@ -42,10 +42,13 @@ void WorkerThread::reapLingering(int32_t timeoutMs) {
   std::erase_if(abandoned_, [](const Lingering& old) { return !old.thread.joinable(); });
 }
 
-void WorkerThread::Start(int priority) {
+bool WorkerThread::Start(int priority) {
   std::lock_guard<std::mutex> lock(startLock_);
   if (state_ && running_.load()) {
-    return;
+    return true;
+  }
+  if (!stopEvent_.open()) {
+    return false;
   }
   if (state_) {
     // Lingering: an earlier Stop timed out (or Run returned with nobody stopping it).
@@ -75,6 +78,7 @@ void WorkerThread::Start(int priority) {
     platform::forgetThreadPriority();
     state->markExited();  // the object may be gone after this
   });
+  return true;
 }
 
 void WorkerThread::Stop(int32_t timeoutMs) {
@@ -156,7 +160,10 @@ DetachedWorkerList& DetachedWorkerList::global() {
   return *list;
 }
 
-void DetachedWorkerList::StartDetached(std::unique_ptr<OneShotWorker> owned, int priority) {
+bool DetachedWorkerList::StartDetached(std::unique_ptr<OneShotWorker> owned, int priority) {
+  if (!owned->stopEvent_.open()) {
+    return false;
+  }
   OneShotWorker* worker = owned.release();
   auto state = std::make_shared<WorkerThread::ThreadState>();
   // Everything is set up and the thread created under the list lock, so that StopAll never
@@ -179,6 +186,7 @@ void DetachedWorkerList::StartDetached(std::unique_ptr<OneShotWorker> owned, int
     platform::forgetThreadPriority();
   });
   thread.detach();
+  return true;
 }
 
 void DetachedWorkerList::detachedProcedure(OneShotWorker* worker,

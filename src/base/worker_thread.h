@@ -34,8 +34,9 @@ class WorkerThread {
 
   // Starts the thread at the given priority (platform::ThreadPriority numbers). Does nothing
   // while a thread runs (the stop event is left alone). A thread left behind by a Stop
-  // that timed out is first waited for up to 1000 ms.
-  void Start(int priority = platform::kPriorityNormal);
+  // that timed out is first waited for up to 1000 ms. Answers false, starting nothing,
+  // when the stop event has no descriptor (a thread that could never be stopped).
+  bool Start(int priority = platform::kPriorityNormal);
   // Sets the stop event and waits for the thread up to timeoutMs (kInfinite: no limit).
   // On time-out the thread is left lingering and the running flag is cleared.
   void Stop(int32_t timeoutMs = kInfinite);
@@ -112,7 +113,8 @@ class DetachedWorkerList {
   static DetachedWorkerList& global();
 
   // Lists the worker and starts its thread. The list owns the worker from here on.
-  void StartDetached(std::unique_ptr<OneShotWorker> worker,
+  // False, deleting the worker, when its stop event has no descriptor.
+  bool StartDetached(std::unique_ptr<OneShotWorker> worker,
                      int priority = platform::kPriorityNormal);
   // Sets the stop event of every listed worker.
   void SignalAll();

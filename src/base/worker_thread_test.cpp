@@ -2,6 +2,7 @@
 #include "base/worker_thread.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <chrono>
@@ -78,6 +79,28 @@ TEST(WorkerThread, NeverStartedWorkerStopsAtOnceAndWaitReportsEachOutcome) {
   EXPECT_EQ(WaitForEventOrStop(worker, event, 5), WaitResult::Signalled);
   worker.stopEvent().set();
   EXPECT_EQ(WaitForEventOrStop(worker, event, 5000), WaitResult::StopRequested);
+}
+
+// Descriptors ran out when the worker was made: its stop event has none, so a thread
+// started now could never be stopped. Start refuses; once descriptors are there again it
+// makes the event and the worker starts and stops normally.
+TEST(WorkerThread, StartWithoutAStopEventDescriptorFailsAndLaterWorks) {
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+  rlimit none = old;
+  none.rlim_cur = 0;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+  auto worker = std::make_unique<CountingWorker>();
+  const bool started = worker->Start();
+  setrlimit(RLIMIT_NOFILE, &old);
+  ASSERT_TRUE(worker->started.open());
+  EXPECT_FALSE(started);
+  EXPECT_FALSE(worker->running());
+  worker->Stop();  // nothing to wait for
+  ASSERT_TRUE(worker->Start());
+  EXPECT_TRUE(worker->started.wait(2000));
+  worker->Stop();
+  EXPECT_FALSE(worker->running());
 }
 
 TEST(WorkerThread, WaitForAnyOrStopWithSeventyHandles) {

@@ -16,6 +16,13 @@ Event::Event(Reset mode, bool initiallySet) : mode_(mode) {
   fd_ = eventfd(initiallySet ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
+bool Event::open() {
+  if (fd_ < 0) {
+    fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  }
+  return fd_ >= 0;
+}
+
 Event::~Event() {
   if (fd_ >= 0) {
     ::close(fd_);

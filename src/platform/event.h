@@ -37,6 +37,9 @@ class Event {
   bool tryTake();
   Reset mode() const { return mode_; }
   bool valid() const { return fd_ >= 0; }
+  // Makes the descriptor when it could not be made before (descriptors had run out).
+  // True when the event is usable. Not while other threads use the event.
+  bool open();
 
  private:
   int fd_ = -1;

@@ -15,7 +15,6 @@ namespace {
 int32_t since(uint32_t now, uint32_t then) {
   return static_cast<int32_t>(now - then);
 }
-constexpr size_t kMaxWaitedRecords = 194;
 constexpr int32_t kLongestWaitMs = 3600000;
 
 void answer(SipTransport& transport, const SipMessage& request, int32_t status,
@@ -65,6 +64,7 @@ void DialogReaper::handOver(std::unique_ptr<SipCall> call) {
   auto record = std::make_unique<Record>();
   record->handedMs = platform::tickMs();
   record->call = std::move(call);
+  record->call->shareWake(changed_);
   std::lock_guard lock(lock_);
   if (record->call->established) {
     idle_.reset();
@@ -106,6 +106,7 @@ void DialogReaper::handOverCancel(std::unique_ptr<SipCall> call, const DialogReq
   auto record = std::make_unique<Record>();
   record->handedMs = platform::tickMs();
   record->call = std::move(call);
+  record->call->shareWake(changed_);
   record->cancelling = true;
   record->invite = invite;
   record->cancel = cancelFor(invite);
@@ -230,7 +231,6 @@ void DialogReaper::Run() {
     const uint32_t now = platform::tickMs();
     bool pending = false;
     int32_t wait = kLongestWaitMs;
-    std::vector<platform::Event*> events;
     {
       std::lock_guard lock(lock_);
       for (auto it = records_.begin(); it != records_.end();) {
@@ -243,7 +243,6 @@ void DialogReaper::Run() {
           continue;
         }
         wait = std::min(wait, static_cast<int32_t>(kRecordLifeMs) - since(now, record.handedMs));
-        if (events.size() < kMaxWaitedRecords) events.push_back(&record.call->messageEvent());
         ++it;
       }
     }
@@ -252,8 +251,8 @@ void DialogReaper::Run() {
     } else {
       idle_.set();
     }
-    events.push_back(&changed_);
-    const base::WaitResult r = base::WaitForAnyOrStop(*this, events, std::max(wait, 1));
+    // Every kept dialog wakes the reaper through changed_.
+    const base::WaitResult r = base::WaitForEventOrStop(*this, changed_, std::max(wait, 1));
     if (r == base::WaitResult::StopRequested) break;
   }
 }

@@ -5,22 +5,32 @@
 
 namespace quillet::sip {
 
+SipCall::SipCall() : ownEvent_(std::make_unique<platform::Event>()), wake_(ownEvent_.get()) {}
+
 void SipCall::push(SipMessage message) {
   std::lock_guard lock(queueLock_);
   queue_.push_back(std::move(message));
-  messageEvent_.set();
+  wake_->set();
 }
 
 std::optional<SipMessage> SipCall::pop() {
   std::lock_guard lock(queueLock_);
+  platform::Event* own = wake_ == ownEvent_.get() ? ownEvent_.get() : nullptr;
   if (queue_.empty()) {
-    messageEvent_.reset();
+    if (own != nullptr) own->reset();
     return std::nullopt;
   }
   SipMessage message = std::move(queue_.front());
   queue_.pop_front();
-  if (queue_.empty()) messageEvent_.reset();
+  if (queue_.empty() && own != nullptr) own->reset();
   return message;
+}
+
+void SipCall::shareWake(platform::Event& wake) {
+  std::lock_guard lock(queueLock_);
+  wake_ = &wake;
+  ownEvent_.reset();
+  if (!queue_.empty()) wake.set();
 }
 
 bool SipCall::hasMessages() const {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -15,16 +16,22 @@ namespace quillet::sip {
 
 class SipCall {
  public:
-  SipCall() : messageEvent_(platform::Event::Reset::Manual) {}
+  SipCall();
   SipCall(const SipCall&) = delete;
   SipCall& operator=(const SipCall&) = delete;
 
   // Transport thread: appends a message and sets the event.
   void push(SipMessage message);
-  // Removes the oldest message (the event is reset when the queue becomes empty).
+  // Removes the oldest message (the dialog's own event is reset when the queue becomes
+  // empty; a shared one is left to its owner).
   std::optional<SipMessage> pop();
   bool hasMessages() const;
-  platform::Event& messageEvent() { return messageEvent_; }
+  // The dialog's own event, for the call loops (invalid when descriptors ran out); gone
+  // after shareWake.
+  platform::Event& messageEvent() { return *ownEvent_; }
+  // From now on a message sets `wake` (the reaper's), and the dialog's own event and its
+  // descriptor go: an ended dialog kept for late retransmissions holds no descriptor.
+  void shareWake(platform::Event& wake);
 
   // The transport's match: Call-ID equal and, when the message names a local tag (To of a
   // request, From of a response), that tag equal to ours.
@@ -59,8 +66,9 @@ class SipCall {
  private:
   mutable std::mutex queueLock_;
   std::deque<SipMessage> queue_;
-  std::string confirmedRemoteTag_;  // guarded by queueLock_
-  platform::Event messageEvent_;
+  std::string confirmedRemoteTag_;             // guarded by queueLock_
+  std::unique_ptr<platform::Event> ownEvent_;  // null once shared
+  platform::Event* wake_;                      // guarded by queueLock_
 };
 
 // The "tag" parameter of a To or From value ("" when none).

@@ -156,6 +156,11 @@ void SipEngine::setEngineEvents(std::unique_ptr<EngineEvents> events) {
   events_->setEngine(this);
 }
 
+void SipEngine::setIncomingScreen(Screen screen) {
+  std::lock_guard lock(engineLock_);
+  screen_ = std::move(screen);
+}
+
 std::string SipEngine::capabilityOffer() {
   return media_->capabilityOffer();
 }
@@ -491,6 +496,19 @@ IncomingCallFacts SipEngine::factsOf(const SipMessage& invite) const {
 IncomingResult SipEngine::incomingInvite(const SipMessage& invite) {
   if (callState_ != kCallIdle) return IncomingResult::Busy;
   IncomingCallFacts facts = factsOf(invite);
+  Screen screen;
+  {
+    std::lock_guard lock(engineLock_);
+    screen = screen_;
+  }
+  const std::string caller = bareUri(parseNameAddr(invite.header(hdr::kFrom)).uri);
+  const IncomingScreen verdict = screen ? screen(*this, facts, caller) : IncomingScreen{};
+  if (verdict.status != 0) {
+    ResponseSpec form = simpleResponse(verdict.status, transport_.newTag());
+    form.extraHeaders = verdict.headerLines;
+    transport_.sendResponse(invite, form);
+    return IncomingResult::Refused;
+  }
   auto call = callFromInvite(invite, transport_, line_);
   // Who the call was for: the "target" of the request URI, else of the To URI, else To.
   const SipUri requestUri = parseUri(invite.uri);
@@ -500,7 +518,7 @@ IncomingResult SipEngine::incomingInvite(const SipMessage& invite) {
   return startCall(kCallIncoming, std::move(call), invite,
                    target.empty() ? toUri.user : parseUri(target).user, std::move(facts))
              ? IncomingResult::Started
-             : IncomingResult::Busy;
+             : (callState_ == kCallIdle ? IncomingResult::Failed : IncomingResult::Busy);
 }
 
 bool SipEngine::startCall(int32_t state, std::unique_ptr<SipCall> call,
@@ -508,6 +526,10 @@ bool SipEngine::startCall(int32_t state, std::unique_ptr<SipCall> call,
                           IncomingCallFacts facts) {
   std::lock_guard lock(engineLock_);
   if (callState_ != kCallIdle) return false;
+  if (!call->messageEvent().valid()) {
+    sipLogError("Cannot start a call: out of descriptors");
+    return false;
+  }
   Stop();
   command_ = kCommandNone;
   answeredAutomatically_ = false;
@@ -528,9 +550,17 @@ bool SipEngine::startCall(int32_t state, std::unique_ptr<SipCall> call,
   if (call_) transport_.unregisterCall(call_.get());
   call_ = std::move(call);
   transport_.registerCall(call_.get());
+  callState_ = state;
+  if (!Start(platform::kPriorityBelowNormal)) {
+    sipLogError("Cannot start a call: out of descriptors");
+    callState_ = kCallIdle;
+    transport_.unregisterCall(call_.get());
+    call_.reset();
+    invite_.reset();
+    return false;
+  }
   reportedState_ = 6;  // the next report always differs
-  setState(state);
-  Start(platform::kPriorityBelowNormal);
+  postNotify();
   return true;
 }
 

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -71,7 +72,16 @@ enum CallCommand : int32_t {
   kCommandHangUp = 6,
 };
 
-enum class IncomingResult { Started, Busy };
+// Started: the call rings here. Busy: the line has a call. Refused: the screen answered it.
+// Failed: no call could be made (descriptors ran out); the caller gets 503.
+enum class IncomingResult { Started, Busy, Refused, Failed };
+
+// The application's first look at an incoming INVITE, before any dialog exists: status 0
+// lets it through, any other status refuses it at once with those header lines.
+struct IncomingScreen {
+  int32_t status = 0;
+  std::string headerLines;
+};
 
 // The engine is also the listener of its own stream recorder (the far end's audio being
 // recorded) and stream pump (a source being played into the call); the cookies tell the two
@@ -114,6 +124,13 @@ class SipEngine : public LineInterface,
 
   // Replaces the events (the engine owns them); null restores the defaults.
   void setEngineEvents(std::unique_ptr<EngineEvents> events);
+  // The screen runs on the transport thread for each INVITE that could start a call, so
+  // that a caller who will be refused costs no dialog, thread or descriptor.
+  // Its arguments: this engine, the facts of the call and the caller's address as
+  // remoteUri() would report it.
+  using Screen =
+      std::function<IncomingScreen(const SipEngine&, const IncomingCallFacts&, const std::string&)>;
+  void setIncomingScreen(Screen screen);
   EngineEvents& events() { return *events_; }
 
   // Line interface.
@@ -228,6 +245,7 @@ class SipEngine : public LineInterface,
   std::string addressOfRecord_;
   std::unique_ptr<CallMedia> media_;
   std::unique_ptr<EngineEvents> events_;
+  Screen screen_;  // set before the engine meets calls
 
   std::mutex engineLock_;  // starting a call
   std::atomic<int32_t> callState_{kCallIdle};

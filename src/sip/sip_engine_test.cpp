@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "base/settings_store.h"
+#include "sip/dialog_reaper.h"
 #include "sip/far_end_test_util.h"
 #include "sip/sip_log.h"
 
@@ -196,6 +197,26 @@ TEST_F(EngineTest, InvalidDialStringsAreRefused) {
   EXPECT_EQ(engine_->Dial("bob>"), 0);
   EXPECT_EQ(engine_->Dial("123"), 0);  // no server on this line and none in the address
   EXPECT_EQ(engine_->callState(), kCallIdle);
+}
+
+// Ended dialogs are kept 300 s for late retransmissions: they must not keep a descriptor
+// each, or a caller ending calls quickly runs the program out of descriptors.
+TEST(DialogReaperKeeping, KeptDialogsHoldNoDescriptors) {
+  SipTransport transport(nullptr);
+  auto openFds = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                         std::filesystem::directory_iterator());
+  };
+  const auto before = openFds();
+  std::vector<std::unique_ptr<SipCall>> calls;
+  for (int i = 0; i < 100; ++i) {
+    calls.push_back(std::make_unique<SipCall>());
+    calls.back()->callId = "kept-" + std::to_string(i);
+  }
+  EXPECT_GE(openFds(), before + 100);  // a live dialog has its own event
+  for (auto& call : calls) transport.reaper().handOver(std::move(call));
+  EXPECT_EQ(transport.reaper().recordCount(), 100u);
+  EXPECT_LE(openFds(), before);
 }
 
 }  // namespace

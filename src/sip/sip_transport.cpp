@@ -176,7 +176,9 @@ void SipTransport::restart() {
     public_.port = 0;
   }
   ready_.reset();
-  Start(platform::kPriorityNormal);
+  if (!Start(platform::kPriorityNormal)) {
+    sipLogError("Cannot start the SIP transport: out of descriptors");
+  }
 }
 
 void SipTransport::shutdown() {
@@ -392,7 +394,9 @@ void SipTransport::Run() {
   uint32_t lastStunKeepAlive = now - 3600000u;
   bool keepAlivesAllowed = true;
   running_ = true;
-  reaper_->Start(platform::kPriorityBelowNormal);
+  if (!reaper_->Start(platform::kPriorityBelowNormal)) {
+    sipLogError("Cannot start the dialog reaper: out of descriptors");
+  }
   std::vector<char> buffer(kMaxDatagram + 1);
   std::string lastPrivate;
   uint16_t lastLoggedPort = 0;
@@ -643,15 +647,22 @@ void SipTransport::incomingInvite(const SipMessage& request) {
   }
   const SipUri uri = parseUri(request.uri);
   bool busy = false;
+  bool failed = false;
   {
     std::lock_guard lock(engineLock_);
     for (SipEngine* engine : answeringEngines(uri.user)) {
-      if (engine->incomingInvite(request) == IncomingResult::Started) return;
-      busy = true;
+      const IncomingResult result = engine->incomingInvite(request);
+      if (result == IncomingResult::Started || result == IncomingResult::Refused) return;
+      busy = busy || result == IncomingResult::Busy;
+      failed = failed || result == IncomingResult::Failed;
     }
   }
   ResponseSpec form;
-  if (busy) {
+  if (failed && !busy) {
+    form.status = 503;
+    form.reason = "Service Unavailable";
+    sendResponse(request, form);
+  } else if (busy) {
     form.status = 486;
     form.reason = "Busy Here";
     sendResponse(request, form);
