@@ -5,6 +5,7 @@ Each profile has its own QUILLET_HOME, SIP and RTP ports and WAV files as microp
 speaker. The tests check what one side's speaker file heard against what the other side's
 microphone file said, and the call decisions in the logs and SIP traces.
 """
+import contextlib
 import os
 import re
 import shutil
@@ -75,6 +76,28 @@ class IntercomTest(unittest.TestCase):
         p = Profile(self.root, "%s-%d" % (name, port), port, rtp, name, microphone, settings)
         self.profiles.append(p)
         return p
+
+    @contextlib.contextmanager
+    def ring_only_peer(self):
+        """A SIPp UAS that rings and never answers; yields its address."""
+        scenario = os.path.join(self.root, "ring_only.xml")
+        with open(scenario, "w") as f:
+            f.write(RING_ONLY_SCENARIO)
+        port = next(self.ports)
+        sipp = subprocess.Popen(["sipp", "-sf", scenario, "-i", "127.0.0.1", "-p", str(port),
+                                 "-m", "1", "-nostdin"],
+                                cwd=self.root, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+        try:
+            yield "sip:door@127.0.0.1:%d" % port
+        finally:
+            if sipp.poll() is None:
+                sipp.send_signal(signal.SIGINT)
+                try:
+                    sipp.wait(timeout=5)
+                except subprocess.TimeoutExpired:
+                    sipp.kill()
+                    sipp.wait()
 
     def call_and_hear(self, a, b, seconds):
         b.start()
@@ -150,34 +173,18 @@ class IntercomTest(unittest.TestCase):
     def test_calling_sound_plays_on_the_callers_speaker(self):
         # While the far end rings (a SIPp UAS that only rings), "Calling.wav" of the System
         # Tones folder plays over and over on this side's speaker.
-        scenario = os.path.join(self.root, "ring_only.xml")
-        with open(scenario, "w") as f:
-            f.write(RING_ONLY_SCENARIO)
-        sipp_port = next(self.ports)
-        sipp = subprocess.Popen(["sipp", "-sf", scenario, "-i", "127.0.0.1", "-p", str(sipp_port),
-                                 "-m", "1", "-nostdin"],
-                                cwd=self.root, stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL)
-        try:
+        with self.ring_only_peer() as door:
             a = self.profile("alice", self.silence_file)
             os.makedirs(os.path.join(a.home, "System Tones"))
             tone = np.sin(2 * np.pi * 440 * np.arange(RATE // 4) / RATE) * 8000
             write_wav(os.path.join(a.home, "System Tones", "Calling.wav"), tone)
-            a.start("-dial", "sip:door@127.0.0.1:%d" % sipp_port)
+            a.start("-dial", door)
             self.assertTrue(wait_for(lambda: len(a.heard()) > RATE * 1.5, 15), len(a.heard()))
             a.stop()
             self.assertNotIn("Hold Connection Failed", a.log_text())
             heard = a.heard()[:RATE].astype(float)  # four times round the loop
             spectrum = np.abs(np.fft.rfft(heard))
             self.assertGreater(spectrum[440] / (np.median(spectrum) + 1), 100, "calling tone")
-        finally:
-            if sipp.poll() is None:
-                sipp.send_signal(signal.SIGINT)
-                try:
-                    sipp.wait(timeout=5)
-                except subprocess.TimeoutExpired:
-                    sipp.kill()
-                    sipp.wait()
 
     def test_allow_list(self):
         cases = (
@@ -249,31 +256,15 @@ class IntercomTest(unittest.TestCase):
     def test_unanswered_call_without_microphone_is_hung_up_after_25_s(self):
         # The far end rings and never answers (a SIPp UAS that only rings); without a
         # microphone nothing reports levels, so the no-activity time-out ends the call.
-        scenario = os.path.join(self.root, "ring_only.xml")
-        with open(scenario, "w") as f:
-            f.write(RING_ONLY_SCENARIO)
-        sipp_port = next(self.ports)
-        sipp = subprocess.Popen(["sipp", "-sf", scenario, "-i", "127.0.0.1", "-p", str(sipp_port),
-                                 "-m", "1", "-nostdin"],
-                                cwd=self.root, stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL)
-        try:
+        with self.ring_only_peer() as door:
             a = self.profile("alice", os.path.join(self.root, "no-such-microphone.wav"))
-            a.start("-dial", "sip:door@127.0.0.1:%d" % sipp_port)
+            a.start("-dial", door)
             began = time.monotonic()
             self.assertTrue(wait_for(lambda: "CANCEL sip:" in a.trace_text(), 40), a.trace_text())
             elapsed = time.monotonic() - began
             print("unanswered intercom call cancelled after %.1f s" % elapsed)
             self.assertGreater(elapsed, 23)
             self.assertLess(elapsed, 30)
-        finally:
-            if sipp.poll() is None:
-                sipp.send_signal(signal.SIGINT)
-                try:
-                    sipp.wait(timeout=5)
-                except subprocess.TimeoutExpired:
-                    sipp.kill()
-                    sipp.wait()
 
 
 RING_ONLY_SCENARIO = """<?xml version="1.0" encoding="ISO-8859-1" ?>
