@@ -15,8 +15,10 @@ import numpy as np
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+sys.path.insert(0, os.path.join(HERE, "..", "sip"))
 from natlab import LAN, PUBLIC, ROUTER_OUT, Checks, NatLab  # noqa: E402
 import e2e_support  # noqa: E402
+from sipharness import kamailio_config  # noqa: E402
 from e2e_support import Profile, find_words, make_speech, wait_for, write_wav  # noqa: E402
 
 e2e_support.QUILLET = os.path.abspath(sys.argv[1])
@@ -24,10 +26,7 @@ KAMAILIO_PORT = 5060
 
 
 def start_kamailio(lab):
-    with open(os.path.join(HERE, "..", "sip", "kamailio.cfg.in")) as f:
-        cfg = f.read()
-    seeds = '\t$sht(users=>alice) = "alice-pw";\n\t$sht(users=>bob) = "bob-pw";'
-    cfg = cfg.replace("@PORT@", str(KAMAILIO_PORT)).replace("@USERS@", seeds)
+    cfg = kamailio_config(KAMAILIO_PORT, {"alice": "alice-pw", "bob": "bob-pw"})
     cfg = cfg.replace("127.0.0.1", PUBLIC)
     path = os.path.join(lab.dir, "kamailio.cfg")
     with open(path, "w") as f:

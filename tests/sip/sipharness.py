@@ -89,24 +89,30 @@ class Process:
             return f.read().decode("utf-8", "replace")
 
 
+def kamailio_config(port, users, max_expires=3600, auth=None):
+    """The text of tests/sip/kamailio.cfg.in for a port and user => password pairs; `auth`
+    adds auth module parameters, e.g. {"qop": "auth", "nonce_count": 1}."""
+    with open(os.path.join(HERE, "kamailio.cfg.in")) as f:
+        cfg = f.read()
+    seeds = "\n".join('\t$sht(users=>%s) = "%s";' % (u, p) for u, p in users.items())
+    cfg = cfg.replace("@PORT@", str(port)).replace("@USERS@", seeds)
+    cfg = cfg.replace('"max_expires", 3600', '"max_expires", %d' % max_expires)
+    cfg = cfg.replace("@AUTH@", "\n".join(
+        'modparam("auth", "%s", %s)' % (k, '"%s"' % v if isinstance(v, str) else v)
+        for k, v in (auth or {}).items()))
+    # Challenges carry qop=auth (flag 1) when the test turns qop on.
+    return cfg.replace("@CHALLENGE_FLAGS@", "1" if (auth or {}).get("qop") == "auth" else "0")
+
+
 class Kamailio:
     """Kamailio as registrar and record-routing proxy on 127.0.0.1:port."""
 
     def __init__(self, workdir, users, port=None, max_expires=3600, auth=None):
-        """auth: extra auth module parameters, e.g. {"qop": "auth", "nonce_count": 1}."""
+        """auth: extra auth module parameters (see kamailio_config)."""
         self.port = port or free_udp_port()
         self.dir = os.path.join(workdir, "kamailio")
         os.makedirs(self.dir, exist_ok=True)
-        with open(os.path.join(HERE, "kamailio.cfg.in")) as f:
-            cfg = f.read()
-        seeds = "\n".join('\t$sht(users=>%s) = "%s";' % (u, p) for u, p in users.items())
-        cfg = cfg.replace("@PORT@", str(self.port)).replace("@USERS@", seeds)
-        cfg = cfg.replace('"max_expires", 3600', '"max_expires", %d' % max_expires)
-        cfg = cfg.replace("@AUTH@", "\n".join(
-            'modparam("auth", "%s", %s)' % (k, '"%s"' % v if isinstance(v, str) else v)
-            for k, v in (auth or {}).items()))
-        # Challenges carry qop=auth (flag 1) when the test turns qop on.
-        cfg = cfg.replace("@CHALLENGE_FLAGS@", "1" if (auth or {}).get("qop") == "auth" else "0")
+        cfg = kamailio_config(self.port, users, max_expires, auth)
         self.cfg = os.path.join(self.dir, "kamailio.cfg")
         with open(self.cfg, "w") as f:
             f.write(cfg)
