@@ -1,11 +1,9 @@
 // The dialogs the main window opens: Options on a page, the Contact dialog, the
 // address-book window and the network wizard. The window reaches them only through this
-// interface; missingDialogs() stands in while a build has none of them and says so in
-// the log.
+// interface (the Qt dialogs are made by qtDialogs(), ui/qt_dialogs.h).
 #pragma once
 
 #include <cstdint>
-#include <memory>
 
 class QWidget;
 
@@ -28,7 +26,5 @@ class Dialogs {
   virtual void closeAddressBook() = 0;
   virtual void networkWizard(QWidget* parent) = 0;
 };
-
-std::unique_ptr<Dialogs> missingDialogs();
 
 }  // namespace quillet::ui

@@ -3,21 +3,27 @@
 // their exact texts and write nothing, and the window opens the real dialogs.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSlider>
 #include <QSpinBox>
 #include <QTest>
 #include <QTimer>
+#include <QTreeWidget>
 #include <filesystem>
+#include <fstream>
 
 #include "app/app_window.h"
 #include "base/settings_store.h"
 #include "contacts/contact_store.h"
+#include "contacts/csv_transfer.h"
 #include "platform/prompts.h"
+#include "ui/address_book_window.h"
 #include "ui/contact_dialog.h"
 #include "ui/line_settings_dialog.h"
 #include "ui/options_dialog.h"
@@ -408,6 +414,182 @@ TEST_F(WindowDialogsTest, TheContactDialogAddsAndEditsAndTheListIsRefilled) {
   });
   window_->runCommand(8002);
   EXPECT_EQ(list->itemText(1), "Bob <sip:bob@127.0.0.1:7>");
+  stop();
+}
+
+// The address book with `count` contacts "name N" (one with a comma, one with a quote).
+void fillBook(int count) {
+  std::unique_ptr<contacts::ContactStore> store = contacts::createContactStore();
+  std::unique_ptr<contacts::ChangeGroup> group = store->groupChanges();
+  for (int i = 0; i < count; ++i) {
+    const std::string name = i == 1   ? "Lee, Ann"
+                             : i == 2 ? "Bo \"the\" Bear"
+                                      : "name " + std::to_string(i);
+    store->add(name, "sip:" + std::to_string(i) + "@127.0.0.1", i % 2 ? "" : "n@example.org");
+  }
+}
+
+QStringList row(QTreeWidgetItem* item) {
+  return {item->text(0), item->text(1), item->text(2)};
+}
+
+TEST_F(WindowDialogsTest, TheAddressBookListsMarksEditsAndDeletesContacts) {
+  addContact("al", "sip:al@127.0.0.1:3");
+  start();
+  window_->runCommand(2001);
+  auto* book = window_->findChild<AddressBookWindow*>();
+  ASSERT_NE(book, nullptr);
+  EXPECT_TRUE(book->isVisible());
+  QTreeWidget* list = book->list();
+  EXPECT_EQ(list->headerItem()->text(0), "Name");
+  EXPECT_EQ(list->headerItem()->text(1), "Number");
+  ASSERT_EQ(list->topLevelItemCount(), 2);
+  EXPECT_EQ(row(list->topLevelItem(0)), QStringList({"al", "sip:al@127.0.0.1:3", "Off"}));
+  EXPECT_EQ(book->action(AddressBookWindow::kNew)->toolTip(), "Add new contact (Ctrl+N)");
+  EXPECT_EQ(book->action(AddressBookWindow::kEdit)->toolTip(), "Edit contact details (Ctrl+E)");
+  EXPECT_EQ(book->action(AddressBookWindow::kDelete)->toolTip(),
+            "Delete the selected contact (Ctrl+Del)");
+  EXPECT_FALSE(book->action(AddressBookWindow::kEdit)->isEnabled());  // nothing selected
+
+  // The automatic-intercom mark: On in the list, a record in the registry list.
+  list->setCurrentItem(list->topLevelItem(1));  // Bob
+  book->runCommand(AddressBookWindow::kSetAutoIntercom);
+  EXPECT_EQ(list->topLevelItem(1)->text(2), "On");
+  EXPECT_TRUE(book->action(AddressBookWindow::kSetAutoIntercom)->isChecked());
+  book->runCommand(AddressBookWindow::kSetQuickTransfer);
+  auto& settings = base::SettingsStore::global();
+  EXPECT_TRUE(hasMark(settings, "AutoIntercom/Details", "Bob"));
+  EXPECT_TRUE(hasMark(settings, "QuickTransfer/Details", "Bob"));
+
+  // Renaming keeps the marks under the new name.
+  whenOpen<ContactDialog>([](ContactDialog* dialog) {
+    dialog->nameField()->setText("Bobby");
+    dialog->accept();
+  });
+  book->runCommand(AddressBookWindow::kEdit);
+  EXPECT_EQ(row(list->topLevelItem(1)), QStringList({"Bobby", "sip:bob@127.0.0.1:2", "On"}));
+  EXPECT_TRUE(hasMark(settings, "AutoIntercom/Details", "Bobby"));
+  EXPECT_FALSE(hasMark(settings, "AutoIntercom/Details", "Bob"));
+  auto* mainList = window_->findChild<QComboBox*>(QStringLiteral("control130"));
+  ASSERT_TRUE(
+      pumpUntil([&] { return mainList->itemText(1) == "Bobby <sip:bob@127.0.0.1:2>"; }, 2s));
+
+  // E-mail: none stored is refused; a valid one goes to the mail program.
+  answerBoxes(QMessageBox::Ok);
+  book->runCommand(AddressBookWindow::kEmail);
+  EXPECT_TRUE(
+      sawBox("Quillet", "The email address of this contact is not valid. Please try again."));
+  contacts::createContactStore()->update(book->selectedPosition(), "Bobby", "sip:bob@127.0.0.1:2",
+                                         "bob@example.org");
+  book->runCommand(AddressBookWindow::kEmail);
+  EXPECT_EQ(opened(1), std::vector<std::string>{"mailto:bob@example.org"});
+
+  // Delete asks; Cancel keeps the contact, OK deletes it with its marks.
+  answerBoxes(QMessageBox::Cancel);
+  book->runCommand(AddressBookWindow::kDelete);
+  EXPECT_TRUE(sawBox("Confirm Delete", "Are you sure you want to delete the selected contact?"));
+  EXPECT_EQ(list->topLevelItemCount(), 2);
+  answerBoxes(QMessageBox::Ok);
+  book->runCommand(AddressBookWindow::kDelete);
+  stopAnswering();
+  ASSERT_EQ(list->topLevelItemCount(), 1);
+  EXPECT_EQ(list->topLevelItem(0)->text(0), "al");
+  EXPECT_FALSE(hasMark(settings, "AutoIntercom/Details", "Bobby"));
+  EXPECT_FALSE(hasMark(settings, "QuickTransfer/Details", "Bobby"));
+  ASSERT_TRUE(pumpUntil([&] { return mainList->count() == 1; }, 2s));
+
+  // The window's close command closes it; 2001 opens a new one.
+  window_->closeAddressBook();
+  EXPECT_EQ(window_->findChild<AddressBookWindow*>(), nullptr);
+  window_->runCommand(2001);
+  EXPECT_NE(window_->findChild<AddressBookWindow*>(), nullptr);
+  stop();
+}
+
+TEST_F(WindowDialogsTest, CsvExportAndImportThroughTheDialogsLoseNothingAndCancelKeepsWhatCame) {
+  fillBook(1000);
+  start();
+  window_->runCommand(2001);
+  auto* book = window_->findChild<AddressBookWindow*>();
+  ASSERT_NE(book, nullptr);
+  const QString exported = QString::fromStdString(home_ + "/book.csv");
+  { std::ofstream(exported.toStdString()) << "old\r\n"; }  // exists: asked before overwriting
+  QString title;
+  whenOpen<QFileDialog>([&](QFileDialog* dialog) {
+    title = dialog->windowTitle();
+    EXPECT_EQ(dialog->nameFilters(), QStringList({"CSV Files(*.csv)"}));
+    dialog->selectFile(exported);
+    static_cast<QDialog*>(dialog)->accept();  // what the Save button does
+  });
+  answerBoxes(QMessageBox::Yes);
+  book->runCommand(AddressBookWindow::kExport);
+  stopAnswering();
+  EXPECT_EQ(title, "CSV File to Export To");
+  EXPECT_TRUE(sawBox("Quillet", "The selected file already exists. Do you wish to overwrite it"));
+  EXPECT_EQ(base::SettingsStore::global().readText("Settings", "SaveFolder"), home_);
+  std::ifstream in(exported.toStdString());
+  std::vector<contacts::Contact> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(contacts::parseCsvLine(line));
+  const std::vector<contacts::Contact> all =
+      contacts::readContacts(*contacts::createContactStore());
+  ASSERT_EQ(all.size(), 1001u);  // with Bob of every window test
+  ASSERT_EQ(lines.size(), all.size());
+  for (size_t i = 0; i < all.size(); ++i) {
+    EXPECT_EQ(lines[i].name, all[i].name);
+    EXPECT_EQ(lines[i].number, all[i].number);
+    EXPECT_EQ(lines[i].email, all[i].email);
+  }
+
+  // Import: 1000 new contacts (and the exported ones, already there) with progress.
+  const std::string fresh = home_ + "/fresh.csv";
+  {
+    std::ofstream out(fresh, std::ios::binary);
+    for (int i = 0; i < 1000; ++i) {
+      out << contacts::csvLine("new, " + std::to_string(i), std::to_string(i), "");
+    }
+  }
+  QStringList progressTitles;
+  auto* watch = new QTimer(book);
+  QObject::connect(watch, &QTimer::timeout, watch, [&] {
+    if (auto* progress = book->findChild<QProgressDialog*>(QStringLiteral("importProgress"));
+        progress != nullptr && progress->isVisible()) {
+      progressTitles << progress->windowTitle();
+    }
+  });
+  watch->start(1);
+  whenOpen<QFileDialog>([&](QFileDialog* dialog) {
+    title = dialog->windowTitle();
+    dialog->selectFile(QString::fromStdString(fresh));
+    static_cast<QDialog*>(dialog)->accept();
+  });
+  book->runCommand(AddressBookWindow::kImport);
+  EXPECT_EQ(title, "CSV File to Import Addresses from");
+  EXPECT_FALSE(progressTitles.isEmpty());
+  EXPECT_TRUE(progressTitles.isEmpty() || progressTitles.front() == "Import CSV File");
+  EXPECT_EQ(book->list()->topLevelItemCount(), 2001);
+  EXPECT_EQ(contacts::findContactByName(*contacts::createContactStore(), "new, 999"), 2000);
+
+  // Cancel part way: the contacts read so far are kept.
+  const std::string more = home_ + "/more.csv";
+  {
+    std::ofstream out(more, std::ios::binary);
+    for (int i = 0; i < 3000; ++i) out << contacts::csvLine("more " + std::to_string(i), "1", "");
+  }
+  watch->disconnect();
+  QObject::connect(watch, &QTimer::timeout, watch, [&] {
+    auto* progress = book->findChild<QProgressDialog*>(QStringLiteral("importProgress"));
+    if (progress != nullptr && progress->isVisible() && progress->labelText().startsWith("more ")) {
+      progress->cancel();
+    }
+  });
+  whenOpen<QFileDialog>([&](QFileDialog* dialog) {
+    dialog->selectFile(QString::fromStdString(more));
+    static_cast<QDialog*>(dialog)->accept();
+  });
+  book->runCommand(AddressBookWindow::kImport);
+  const int count = book->list()->topLevelItemCount();
+  EXPECT_GT(count, 2001);
+  EXPECT_LT(count, 2001 + 3000);
   stop();
 }
 

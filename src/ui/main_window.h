@@ -63,6 +63,7 @@ class MainWindow : public QMainWindow, public app::AppWindow {
 
   // The application the commands go to (set once it exists; null detaches).
   void attach(app::IntercomApp* app);
+  app::IntercomApp* app() const { return app_; }
 
   // A command by its identifier (menus, buttons, keys, tray, hot keys).
   void runCommand(int32_t id);

@@ -1,9 +1,13 @@
-// Opening the Options and Contact dialogs modally; the address-book window and the
-// network wizard are not in this build yet and say so in the log.
+// Opening the Options and Contact dialogs modally and the one address-book window; the
+// network wizard is not in this build yet and says so in the log.
 #include "ui/qt_dialogs.h"
 
+#include <QPointer>
+
 #include "base/log.h"
+#include "ui/address_book_window.h"
 #include "ui/contact_dialog.h"
+#include "ui/main_window.h"
 #include "ui/options_dialog.h"
 
 namespace quillet::ui {
@@ -23,10 +27,21 @@ class QtDialogs : public Dialogs {
     ContactDialog dialog(parent, store, position, prompts_);
     return dialog.exec() == QDialog::Accepted;
   }
-  void showAddressBook(QWidget* /*parent*/) override {
-    base::logError("The address book window is not part of this build");
+  void showAddressBook(QWidget* parent) override {
+    auto* main = qobject_cast<MainWindow*>(parent);
+    if (addressBook_ == nullptr && main != nullptr) {
+      addressBook_ = new AddressBookWindow(*main, store_, prompts_);
+    }
+    if (addressBook_ != nullptr) {
+      addressBook_->refill();
+      addressBook_->show();
+      addressBook_->raise();
+      addressBook_->activateWindow();
+    }
   }
-  void closeAddressBook() override {}
+  void closeAddressBook() override {
+    delete addressBook_.data();  // closed at once: the caller goes on without it
+  }
   void networkWizard(QWidget* /*parent*/) override {
     base::logError("The network wizard is not part of this build");
   }
@@ -34,6 +49,7 @@ class QtDialogs : public Dialogs {
  private:
   base::SettingsStore& store_;
   platform::Prompts& prompts_;
+  QPointer<AddressBookWindow> addressBook_;  // deletes itself when closed
 };
 
 }  // namespace
