@@ -33,6 +33,18 @@ def start_kamailio(lab):
         f.write(cfg)
     lab.start("pub", "kamailio", "kamailio", "-DD", "-E", "-f", path, "-Y", lab.dir, "-w",
               lab.dir, "-P", os.path.join(lab.dir, "kamailio.pid"), "-m", "32", "-M", "8")
+    # Ready once it answers an OPTIONS.
+    probe = ("import socket,sys,time\ns=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
+             "s.bind(('%s',0))\ns.settimeout(0.3)\nport=s.getsockname()[1]\n"
+             "for i in range(60):\n"
+             "  s.sendto(('OPTIONS sip:%s:%d SIP/2.0\\r\\nVia: SIP/2.0/UDP %s:%%d;branch=z9hG4bK%%d"
+             "\\r\\nMax-Forwards: 70\\r\\nTo: <sip:%s>\\r\\nFrom: <sip:probe@%s>;tag=1\\r\\n"
+             "Call-ID: probe%%d\\r\\nCSeq: 1 OPTIONS\\r\\nContent-Length: 0\\r\\n\\r\\n'"
+             " %% (port, i, i)).encode(), ('%s', %d))\n"
+             "  try:\n    s.recv(4096); sys.exit(0)\n  except OSError: pass\nsys.exit(1)\n"
+             % (PUBLIC, PUBLIC, KAMAILIO_PORT, PUBLIC, PUBLIC, PUBLIC, PUBLIC, KAMAILIO_PORT))
+    if lab.inside("pub", sys.executable, "-c", probe, check=False).returncode != 0:
+        raise AssertionError("kamailio did not answer:\n" + lab.output("kamailio")[-2000:])
 
 
 def mean_snr(reference, heard):
@@ -50,13 +62,13 @@ def call(lab, root, speech_file, speech, stun):
                     {"SIP": nat, "DefaultLine": line("alice")})
     bob = Profile(root, "bob-" + tag, 5072, 8100, "bob", speech_file,
                   {"SIP": {"LocalAddress": "", "STUN": "0"}, "DefaultLine": line("bob"),
-                   "Intercom": {"AutoTalkBack": "1"}})
+                   "Intercom": {"AutoTalkBack": "1", "Cue": "0"}})
     alice.prefix, bob.prefix = lab.prefix("lan"), lab.prefix("pub")
     try:
         bob.start()
         alice.start()
         for p in (alice, bob):
-            if not wait_for(lambda: "Registered as: sip:%s@" % p.user in p.log_text(), 15):
+            if not wait_for(lambda: "Registered as: sip:%s@" % p.user in p.log_text(), 20):
                 raise AssertionError(p.user + " did not register:\n" + p.log_text())
         alice.run("-dial", "bob")
         started = wait_for(lambda: "The call was started" in bob.log_text(), 10)
@@ -77,7 +89,6 @@ def main():
         write_wav(speech_file, np.concatenate([speech, np.zeros(8000 * 4)]))
         lab.start_stund()
         start_kamailio(lab)
-        time.sleep(1.0)
 
         started, alice, bob = call(lab, root, speech_file, speech, stun=True)
         trace = alice.trace_text()
