@@ -4,6 +4,7 @@
 // Intercom button.
 #include "app/intercom_app.h"
 
+#include <alsa/asoundlib.h>
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -386,6 +387,59 @@ TEST_F(IntercomAppTest, IntercomButtonFollowsTheSelectionAndTheCall) {
   EXPECT_NE(app_->slot()->engine()->IsInCall(), 0);
   EXPECT_EQ(window_->buttonText(), "Intercom (F5)");
   EXPECT_TRUE(window_->contactListEnabled());
+}
+
+// The state of the capture controls of a mixer (the tests' ALSA control plugin keeps its
+// values in this process).
+struct CaptureLines {
+  unsigned source = 99;
+  int mic = -1, line = -1, aux = -1;
+};
+
+CaptureLines readCaptureLines(const char* card) {
+  CaptureLines lines;
+  snd_mixer_t* m = nullptr;
+  if (snd_mixer_open(&m, 0) < 0) return lines;
+  snd_mixer_attach(m, card);
+  snd_mixer_selem_register(m, nullptr, nullptr);
+  snd_mixer_load(m);
+  auto find = [m](const char* name) {
+    snd_mixer_selem_id_t* id;
+    snd_mixer_selem_id_alloca(&id);
+    snd_mixer_selem_id_set_name(id, name);
+    return snd_mixer_find_selem(m, id);
+  };
+  snd_mixer_selem_get_enum_item(find("Input Source"), SND_MIXER_SCHN_MONO, &lines.source);
+  snd_mixer_selem_get_capture_switch(find("Mic"), SND_MIXER_SCHN_FRONT_LEFT, &lines.mic);
+  snd_mixer_selem_get_capture_switch(find("Line"), SND_MIXER_SCHN_FRONT_LEFT, &lines.line);
+  snd_mixer_selem_get_capture_switch(find("Aux"), SND_MIXER_SCHN_FRONT_LEFT, &lines.aux);
+  snd_mixer_close(m);
+  return lines;
+}
+
+// The microphone of a call is opened on the stored input line ("RecordDeviceChannel" 3: the
+// third line), and only that line is left on.
+TEST_F(IntercomAppTest, CallsMicrophoneUsesTheStoredInputLine) {
+  const char* build = std::getenv("QUILLET_BUILD_DIR");
+  const std::string dir = build != nullptr ? std::string(build) + "/tests/audio_devices" : "";
+  if (dir.empty() || !std::filesystem::exists(dir + "/libasound_module_ctl_quillet_mixer.so") ||
+      !std::filesystem::exists(dir + "/libasound_module_pcm_quillet_paced.so")) {
+    GTEST_SKIP() << "needs the ALSA test plugins of tests/audio_devices";
+  }
+  ::setenv("ALSA_CONFIG_PATH",
+           ("/usr/share/alsa/alsa.conf:" + dir + "/quillet-test-alsa.conf").c_str(), 1);
+  settings().writeText("Settings", "RecordDevice", "quillet_selector");
+  settings().writeInt("Settings", "RecordDeviceChannel", 3);
+  SilentPeer peer;
+  start();
+  ASSERT_TRUE(app_->startOrAnswer("sip:bob@127.0.0.1:" + std::to_string(peer.port())));
+  const CaptureLines lines = readCaptureLines("quillet_selector");
+  app_.reset();
+  ::unsetenv("ALSA_CONFIG_PATH");
+  EXPECT_EQ(lines.source, 2u);  // "Aux"
+  EXPECT_EQ(lines.aux, 1);
+  EXPECT_EQ(lines.mic, 0);
+  EXPECT_EQ(lines.line, 0);
 }
 
 TEST_F(IntercomAppTest, EngineRestartWaitsForTheCallToEnd) {
