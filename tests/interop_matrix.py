@@ -17,7 +17,7 @@ ROWS = [
     ("torture", "raw UDP (RFC 4475 cases)", "39 torture messages, then a real call"),
     ("baresip", "baresip 1.0.0", "calls both ways, DTMF, audio"),
     ("linphone", "Linphone 5.1 (linphonec)", "calls both ways, audio both ways"),
-    ("twinkle", "Twinkle 1.10 (twinkle-console)", "calls both ways (signalling; its audio is the null device)"),
+    ("twinkle", "Twinkle 1.10 (twinkle-console)", "calls both ways, audio both ways (ALSA file devices)"),
 ]
 
 

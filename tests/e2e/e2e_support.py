@@ -238,11 +238,11 @@ class ConsolePhone:
     """Another program's console phone driven over its standard input, its output in a log
     file; stopped with its "quit" command (or killed, with its session, when that fails)."""
 
-    def __init__(self, args, home, log_name):
+    def __init__(self, args, home, log_name, env=None):
         self.home = home
         self.log_path = os.path.join(home, log_name)
         self.log = open(self.log_path, "wb")
-        self.proc = subprocess.Popen(args, cwd=home, env=dict(os.environ, HOME=home),
+        self.proc = subprocess.Popen(args, cwd=home, env=dict(os.environ, HOME=home, **(env or {})),
                                      stdin=subprocess.PIPE, stdout=self.log,
                                      stderr=subprocess.STDOUT, start_new_session=True)
 
