@@ -3,6 +3,7 @@
 
 #include "app/intercom_app.h"
 #include "app/line_values.h"
+#include "audio/pause_trimmer.h"
 #include "base/log.h"
 #include "base/settings_store.h"
 #include "media/rtp_session.h"
@@ -32,7 +33,9 @@ LineSlot::LineSlot(IntercomApp& app, int32_t lineIndex)
     : app_(app),
       lineIndex_(lineIndex),
       spool_(std::make_shared<audio::FileBuffer>(kSpoolRate, 1)),
-      pump_(app.loop()) {}
+      pump_(app.loop()) {
+  pump_.setRealTime(true);
+}
 
 LineSlot::~LineSlot() {
   pump_.Stop();
@@ -112,6 +115,9 @@ bool LineSlot::startPump() {
   }
   audio::SourceRef reader = spoolReader_.isNull() ? audio::OpenFileReader(spool_) : spoolReader_;
   spoolReader_.resetNull();
+  // What was said while the far end rang goes out at real time with its long pauses cut,
+  // until it has caught up with the microphone.
+  reader = audio::makeStream<audio::PauseTrimmer>(reader);
   audio::SinkRef sink = engine_->SendingStream();
   return pump_.Start(reader, sink) != 0;
 }

@@ -5,6 +5,7 @@
 
 #include "audio/converters.h"
 #include "platform/thread_priority.h"
+#include "platform/tick.h"
 
 namespace quillet::audio {
 
@@ -86,10 +87,25 @@ void StreamPump::OnNotify() {
   }
 }
 
+void StreamPump::throttle(uint32_t& startTick, uint64_t& sent) {
+  const uint32_t now = platform::tickMs();
+  const auto ahead =
+      static_cast<int64_t>(sent * 1000 / source_->rate()) - platform::tickDiff(now, startTick);
+  if (ahead < -40) {
+    // Behind real time (the source was waited for): count from here.
+    startTick = now;
+    sent = 0;
+  } else if (ahead > 20) {
+    stopEvent().wait(static_cast<int32_t>(ahead - 20));
+  }
+}
+
 void StreamPump::Run() {
   const uint32_t block = std::clamp<uint32_t>(source_->rate() / 25, 20, 8192);
   std::vector<int32_t> buffer(static_cast<size_t>(block) * source_->channels());
   bool firstSinceWait = true;
+  uint32_t startTick = platform::tickMs();
+  uint64_t sent = 0;
   while (!stopRequested()) {
     const int32_t available = source_->available();
     if (available > 0) {
@@ -99,8 +115,12 @@ void StreamPump::Run() {
       position_ = source_->Position();
       positionChanged_ = 1;
       Post();
-      // A backlog goes out in quick steps, not all at once.
-      if (!firstSinceWait) stopEvent().wait(10);
+      sent += n;
+      if (realTime_) {
+        throttle(startTick, sent);
+      } else if (!firstSinceWait) {
+        stopEvent().wait(10);  // a backlog goes out in quick steps, not all at once
+      }
       firstSinceWait = false;
       continue;
     }

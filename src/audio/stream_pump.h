@@ -1,6 +1,6 @@
 // StreamPump: copies a source into a sink without a sound device, as fast as the sink takes
-// it (slightly throttled), adapting the source to the sink's format; reports position on
-// the GUI thread.
+// it (slightly throttled) or at the pace of real time, adapting the source to the sink's
+// format; reports position on the GUI thread.
 #pragma once
 
 #include <atomic>
@@ -30,6 +30,9 @@ class StreamPump : public base::WorkerThread, public base::NotifyWindow {
   void Restart(uint32_t frame);
   // Slots used: OnStarted, OnStopped, OnPosition.
   void SetListener(PlayerListener* listener, uint32_t cookie);
+  // A backlog goes out no faster than real time (for a call, whose far end plays what
+  // it gets as it comes); from the next Start on.
+  void setRealTime(bool on) { realTime_ = on; }
 
   uint16_t state() const { return state_.load(); }
   bool active() const { return (state_.load() & kActive) != 0; }
@@ -40,6 +43,10 @@ class StreamPump : public base::WorkerThread, public base::NotifyWindow {
   void OnNotify() override;
 
  private:
+  // Waits between blocks of a backlog; `sent` counts frames since `startTick`.
+  void throttle(uint32_t& startTick, uint64_t& sent);
+
+  bool realTime_ = false;
   PlayerListener defaultListener_;
   PlayerListener* listener_ = &defaultListener_;
   uint32_t cookie_ = 0;

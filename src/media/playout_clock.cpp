@@ -118,6 +118,7 @@ void PlayoutClock::writeDecoded(int32_t* samples, size_t count) {
     int32_t pad = targetMs() - delayMs();
     if (pad > 0) writeNoise(static_cast<size_t>(pad) * 8);
     silence_ = false;
+    offTargetMs_ = 0;
     const int32_t from = lastOutput_;
     auto m = static_cast<int32_t>(std::min(count, kSpliceSamples));
     for (int32_t j = 0; j < m; ++j) {
@@ -152,7 +153,16 @@ bool PlayoutClock::adapt(int32_t* samples, size_t& count) {
     splicePending_ = true;
     return false;
   }
-  if (delay > target + kShrinkAboveMs) {
+  // Off the target by a little: wait for the next pause (a talk spurt starts at the
+  // target) unless it lasts; by a lot: act now. Changing a word's length is heard.
+  const int32_t off = delay > target + kShrinkAboveMs    ? 1
+                      : delay < target - kStretchBelowMs ? -1
+                                                         : 0;
+  offTargetMs_ = off == 0 ? 0 : offTargetMs_ + static_cast<int32_t>(count / 8);
+  // Too little queued risks concealment, which is worse than a stretch: less patience.
+  const int32_t patience = off > 0 ? kPatienceMs : kPatienceMs / 5;
+  if (std::abs(delay - target) < kUrgentMs && offTargetMs_ < patience) return true;
+  if (off > 0) {
     // The cut is where the samples match best (a pitch period for a voice); it is made
     // only when it does not take the delay below the target.
     std::array<int32_t, kSpliceSamples> next{};
@@ -162,7 +172,7 @@ bool PlayoutClock::adapt(int32_t* samples, size_t& count) {
       joinAt(samples, count, cut, next);
       shrunkSamples_ += static_cast<uint32_t>(cut);
     }
-  } else if (delay < target - kStretchBelowMs && !splicePending_) {
+  } else if (off < 0 && !splicePending_) {
     // One pitch period again, cross-faded into the new samples.
     findPitch();
     if ((target - delay) * 8 >= pitch_) {

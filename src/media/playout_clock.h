@@ -43,6 +43,8 @@ class PlayoutClock {
   static constexpr int32_t kShrinkAboveMs = 10;    // shrink above target + this ...
   static constexpr int32_t kStretchBelowMs = 5;    // ... stretch below target - this
   static constexpr int32_t kCeilingAboveMs = 100;  // past target + this, packets are dropped
+  static constexpr int32_t kUrgentMs = 60;         // this far off, voiced audio is adapted now
+  static constexpr int32_t kPatienceMs = 1000;     // ... and when off for this long of a spurt
 
   PlayoutClock(PlayoutOutput& output, uint32_t seed);
 
@@ -106,6 +108,7 @@ class PlayoutClock {
   int32_t pitch_ = 60;
   JitterEstimate jitter_;
   bool splicePending_ = false;
+  int32_t offTargetMs_ = 0;  // voiced audio played off the target in this talk spurt
   int32_t lastOutput_ =
       0;  // the last sample written  // a packet was dropped: join the next one smoothly
   uint32_t concealedSamples_ = 0;
