@@ -15,6 +15,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -35,6 +36,15 @@ namespace quillet::ui::testing {
 namespace {
 
 using namespace std::chrono_literals;
+
+// With QUILLET_SCREENSHOTS set to a folder, a picture of the widget is saved there.
+void shot(QWidget* widget, const char* name) {
+  const char* folder = std::getenv("QUILLET_SCREENSHOTS");
+  if (folder == nullptr || *folder == '\0') return;
+  widget->show();
+  QApplication::processEvents();
+  widget->grab().save(QString::fromUtf8(folder) + u'/' + QString::fromUtf8(name));
+}
 
 class DialogTest : public ::testing::Test {
  protected:
@@ -131,6 +141,11 @@ TEST_F(DialogTest, EveryOptionsPageShowsDefaultsThenSavesAndReloadsItsSettings) 
     child<QListWidget>(&dialog, "Allow")->setCurrentRow(2);
     child<QPushButton>(&dialog, "allowRemove")->click();
     child<QCheckBox>(&dialog, "AutoTalkBack")->setChecked(true);
+    for (int32_t page = 0; page < kPageCount; ++page) {
+      dialog.showPage(page);
+      shot(&dialog, ("options-" + std::to_string(page + 1) + ".png").c_str());
+    }
+    dialog.showPage(0);
     dialog.accept();
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
   }
@@ -254,6 +269,7 @@ TEST_F(DialogTest, AdvancedLineSettingsCheckSaveAndMarkTheButton) {
                            "authentication id that you want to use."}));
     EXPECT_EQ(store_->readInt("DefaultLine", "UseOutboundServer", 0), 7);  // nothing written
     both.authField()->setText("ann-auth");
+    shot(&both, "advanced-line-settings.png");
     both.accept();
     EXPECT_EQ(both.result(), QDialog::Accepted);
   }
@@ -303,6 +319,7 @@ TEST_F(DialogTest, ContactDialogChecksInOrderAndAddsOrUpdates) {
     add.accept();
     add.nameField()->setText(" Ann ");
     add.numberField()->setText(" sip:ann@127.0.0.1 ");
+    shot(&add, "contact.png");
     add.accept();
     EXPECT_EQ(add.result(), QDialog::Accepted);
   }
@@ -470,6 +487,7 @@ TEST_F(WindowDialogsTest, TheAddressBookListsMarksEditsAndDeletesContacts) {
   EXPECT_EQ(row(list->topLevelItem(1)), QStringList({"Bobby", "sip:bob@127.0.0.1:2", "On"}));
   EXPECT_TRUE(hasMark(settings, "AutoIntercom/Details", "Bobby"));
   EXPECT_FALSE(hasMark(settings, "AutoIntercom/Details", "Bob"));
+  shot(book, "address-book.png");
   auto* mainList = window_->findChild<QComboBox*>(QStringLiteral("control130"));
   ASSERT_TRUE(
       pumpUntil([&] { return mainList->itemText(1) == "Bobby <sip:bob@127.0.0.1:2>"; }, 2s));

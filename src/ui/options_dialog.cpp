@@ -6,6 +6,7 @@
 #include <QListWidget>
 #include <QStackedWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "base/settings_store.h"
 #include "platform/prompts.h"
@@ -28,7 +29,14 @@ OptionsDialog::OptionsDialog(QWidget* parent, base::SettingsStore& store,
     stack_->addWidget(widget);
     pages_.push_back(widget);
   }
-  menu_->setMaximumWidth(menu_->sizeHintForColumn(0) + 4 * menu_->frameWidth() + 8);
+  // As wide as the longest title, at any scaling.
+  int widest = 0;
+  for (int32_t i = 0; i < kPageCount; ++i) {
+    widest = std::max(
+        widest, menu_->fontMetrics().horizontalAdvance(QString::fromUtf8(optionsPageTitle(i))));
+  }
+  menu_->setFixedWidth(widest + 2 * menu_->frameWidth() +
+                       menu_->fontMetrics().averageCharWidth() * 3);
   connect(menu_, &QListWidget::currentRowChanged, stack_, &QStackedWidget::setCurrentIndex);
 
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
