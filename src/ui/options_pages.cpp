@@ -278,18 +278,21 @@ class LinesPage : public OptionsPageWidget {
   QPushButton* advanced_;
 };
 
+// RTP takes the even port of a pair, RTCP the odd one above it.
+std::optional<PageProblem> evenPortBase(QSpinBox* base) {
+  if (base->value() % 2 != 0) {
+    return PageProblem{base, "Invalid RTP Port", "The RTP port base must be an even number."};
+  }
+  return std::nullopt;
+}
+
 class PortsPage : public BoundPage {
  public:
   explicit PortsPage(QWidget* parent) : BoundPage(parent) {
     addNumber("&SIP port", "SIP", "Port", 5070, 1, 65535);
     rtpBase_ = addNumber("&RTP port base", "SIP", "RTPPortBase", 8000, 1024, 65534);
   }
-  std::optional<PageProblem> check() override {
-    if (rtpBase_->value() % 2 != 0) {
-      return PageProblem{rtpBase_, "Invalid RTP Port", "The RTP port base must be an even number."};
-    }
-    return std::nullopt;
-  }
+  std::optional<PageProblem> check() override { return evenPortBase(rtpBase_); }
 
  private:
   QSpinBox* rtpBase_;
@@ -322,10 +325,7 @@ class StaticIpPage : public BoundPage {
       return PageProblem{address_, "Invalid Public Address",
                          "Please enter the public IP address of the static mapping."};
     }
-    if (rtpBase_->value() % 2 != 0) {
-      return PageProblem{rtpBase_, "Invalid RTP Port", "The RTP port base must be an even number."};
-    }
-    return std::nullopt;
+    return evenPortBase(rtpBase_);
   }
 
  private:
