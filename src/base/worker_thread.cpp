@@ -107,6 +107,15 @@ void WorkerThread::Stop(int32_t timeoutMs) {
 
 // ---------------------------------------------------------------------------------------
 
+namespace {
+constexpr auto kFailedWaitPause = std::chrono::milliseconds(10);
+
+WaitResult failedWait() {
+  std::this_thread::sleep_for(kFailedWaitPause);
+  return WaitResult::Failed;
+}
+}  // namespace
+
 WaitResult WaitForEventOrStop(WorkerThread& worker, platform::Event& event, int32_t timeoutMs) {
   platform::Event* events[2] = {&event, &worker.stopEvent()};
   int result = platform::waitAny(events, timeoutMs);
@@ -115,6 +124,9 @@ WaitResult WaitForEventOrStop(WorkerThread& worker, platform::Event& event, int3
   }
   if (result == platform::kWaitTimedOut) {
     return WaitResult::TimedOut;
+  }
+  if (result == platform::kWaitFailed) {
+    return failedWait();
   }
   return WaitResult::StopRequested;
 }
@@ -126,6 +138,9 @@ WaitResult WaitForAnyOrStop(WorkerThread& worker, std::span<platform::Event* con
   int result = platform::waitAny(all, timeoutMs);
   if (result == platform::kWaitTimedOut) {
     return WaitResult::TimedOut;
+  }
+  if (result == platform::kWaitFailed) {
+    return failedWait();
   }
   if (result >= 0 && static_cast<size_t>(result) < events.size()) {
     if (index != nullptr) {
@@ -145,6 +160,9 @@ WaitResult WaitForReadableOrStop(WorkerThread& worker, int fd, int32_t timeoutMs
   }
   if (result == platform::kWaitTimedOut) {
     return WaitResult::TimedOut;
+  }
+  if (result == platform::kWaitFailed) {
+    return failedWait();
   }
   return WaitResult::StopRequested;
 }

@@ -17,7 +17,9 @@
 
 namespace quillet::base {
 
-enum class WaitResult : int { Signalled = 0, StopRequested = 1, TimedOut = 2 };
+// Failed: the wait itself failed (poll refused); the caller carries on, the wait having
+// paused a little so that a lasting failure does not spin.
+enum class WaitResult : int { Signalled = 0, StopRequested = 1, TimedOut = 2, Failed = 3 };
 
 using platform::kInfinite;
 

@@ -267,6 +267,7 @@ void RtpSession::sendPacket(const uint8_t* bytes, size_t length) {
 }
 
 int32_t RtpSession::sendClockAhead() {
+  std::lock_guard lock(pacingLock_);
   uint32_t now = platform::tickMs();
   uint32_t ts = timestamp();
   if (platform::tickDiff(now, pacingBaseTick_) > 100000 &&
@@ -284,6 +285,7 @@ void RtpSession::pace() {
   if (ahead > 240) {
     sleepMs(20);
   } else if (ahead < -20) {
+    std::lock_guard lock(pacingLock_);
     pacingBaseTick_ = platform::tickMs();
     pacingBaseTimestamp_ = timestamp();
   }

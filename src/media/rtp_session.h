@@ -140,9 +140,11 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   std::atomic<bool> receiveReset_{false};
   std::atomic<bool> captureAttached_{false};
 
-  // Send clock, used by the capture thread (and createCaptureSink before it starts).
-  uint32_t pacingBaseTick_;
-  uint32_t pacingBaseTimestamp_;
+  // Send clock: paced by the capture thread and by whichever thread ends a capture sink
+  // (its last comfort-noise step), so it is kept under its own lock.
+  std::mutex pacingLock_;
+  uint32_t pacingBaseTick_;       // guarded by pacingLock_
+  uint32_t pacingBaseTimestamp_;  // guarded by pacingLock_
 
   std::mutex playbackLock_;
   audio::SinkRef playbackWriter_;

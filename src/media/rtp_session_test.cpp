@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/ip.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -384,6 +385,27 @@ TEST_F(ReceiveTest, ReorderedDuplicatedAndLostPacketsPlayInOrder) {
   }
   std::vector<int> expected = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 13, 14, 15, 16, 17, 18, 19};
   EXPECT_EQ(played(8000, 19), expected);
+}
+
+// A wait that fails (poll refused while the descriptor limit is below the two descriptors
+// it watches) is not a stop request: the receive thread carries on and plays what
+// arrives afterwards.
+TEST_F(ReceiveTest, AFailedWaitDoesNotEndTheReceiveThread) {
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+  rlimit one = old;
+  one.rlim_cur = 1;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &one), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  setrlimit(RLIMIT_NOFILE, &old);
+  EXPECT_TRUE(session.running());
+  for (int k = 0; k < 10; ++k) {
+    sendPacket(k);
+    std::this_thread::sleep_for(std::chrono::milliseconds(8));
+  }
+  const std::vector<int> heard = played(4000, 9);
+  EXPECT_FALSE(heard.empty());
+  EXPECT_EQ(heard.front(), 0);
 }
 
 TEST_F(ReceiveTest, CsrcListIsSkippedBeforeThePayloadAndInvalidDatagramsDropped) {

@@ -285,6 +285,17 @@ int RegistrationList::unregisterAll() {
   return sent;
 }
 
+void RegistrationList::endUnregister(uint32_t nowMs) {
+  std::lock_guard lock(mutex_);
+  unregistering_.clear();
+  for (auto& r : list_) {
+    r->registered = false;
+    r->authorizationAttempted = false;
+    r->dueMs = nowMs;
+    r->lastSendMs = nowMs - 3601000u;
+  }
+}
+
 bool RegistrationList::unregisterPending() const {
   std::lock_guard lock(mutex_);
   return !unregistering_.empty();

@@ -109,6 +109,9 @@ class RegistrationList {
   int unregisterAll();
   // Whether a registered binding with a server remains waiting for its un-REGISTER answer.
   bool unregisterPending() const;
+  // The shut-down window is over: answers that come later are ordinary ones again, and
+  // every binding is due at once for the next start of the transport.
+  void endUnregister(uint32_t nowMs);
 
   bool hasCallId(std::string_view callId) const;
   // Snapshot for tests and status.

@@ -246,6 +246,23 @@ TEST_F(RegistrationTest, SharedConfigurationKeepsTheBinding) {
   EXPECT_NE(host.sent.back().find(";expires=0;"), std::string::npos);
 }
 
+// The shut-down window ended with an un-REGISTER unanswered: when the transport starts
+// again, the first REGISTER's challenge is answered as a REGISTER (expires 3600), not as
+// the un-REGISTER of the closed window.
+TEST_F(RegistrationTest, ChallengeAfterTheShutDownWindowIsAnsweredAsARegister) {
+  begin();
+  respond("200 OK", "", 10);
+  ASSERT_EQ(list.unregisterAll(), 1);
+  EXPECT_NE(host.sent.back().find(";expires=0;"), std::string::npos);
+  list.endUnregister(3000);
+  EXPECT_FALSE(list.unregisterPending());
+  drive(3000);  // due at once after the window
+  EXPECT_NE(host.sent.back().find(";expires=3600;"), std::string::npos) << host.sent.back();
+  respond("401 Unauthorized", kChallenge, 3010);
+  EXPECT_NE(host.sent.back().find("Authorization: "), std::string::npos) << host.sent.back();
+  EXPECT_NE(host.sent.back().find(";expires=3600;"), std::string::npos) << host.sent.back();
+}
+
 TEST_F(RegistrationTest, WaitEndsWhenTheNextSendIsDue) {
   begin();
   int32_t wait = 20000;

@@ -507,6 +507,13 @@ void SipTransport::receiveAll(std::vector<char>& buffer) {
 }
 
 void SipTransport::unregisterAtShutdown(std::vector<char>& buffer) {
+  unregisterWindow(buffer);
+  registrations_.endUnregister(platform::tickMs());
+}
+
+// Sends the un-REGISTERs and takes their answers (a challenge is answered once) for at
+// most 2000 ms in total.
+void SipTransport::unregisterWindow(std::vector<char>& buffer) {
   const uint32_t start = platform::tickMs();
   if (registrations_.unregisterAll() == 0) return;
   // Wait for the answers (a challenge is answered once) for at most 2000 ms in total.

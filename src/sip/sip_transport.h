@@ -183,6 +183,7 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
   std::vector<SipEngine*> answeringEngines(const std::string& user) const;
   void incomingInvite(const SipMessage& request);
   void unregisterAtShutdown(std::vector<char>& buffer);
+  void unregisterWindow(std::vector<char>& buffer);
   bool stopRequested();
 
   SipTrace* trace_;
