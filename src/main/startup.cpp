@@ -134,8 +134,9 @@ int runQuillet(int argc, char** argv, const ApplicationFactory& factory,
     case platform::HandOverResult::Delivered:
       return 0;
     case platform::HandOverResult::Failed:
+      // The options were not carried out (a refusing instance, e.g. another user's).
       std::fprintf(stderr, "quillet: an instance runs on this profile but did not answer\n");
-      return 0;
+      return 1;
     case platform::HandOverResult::NoInstance:
       break;
   }

@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 
 #include "platform/file_open.h"
 #include "platform/paths.h"
@@ -320,6 +322,26 @@ std::string parentOf(const std::string& path) {
   return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
+// Temporaries "NAME.XXXXXX" of a writer that was killed before its rename. Only a writer
+// holding the lock on the current file writes a temporary, so under that lock every one
+// found is stale.
+void removeStaleTemporaries(const std::string& folder, const std::string& target) {
+  const std::string prefix = target.substr(target.rfind('/') + 1) + ".";
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) {
+      continue;
+    }
+    const bool mkstempSuffix =
+        std::all_of(name.begin() + static_cast<ptrdiff_t>(prefix.size()), name.end(),
+                    [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
+    if (mkstempSuffix && entry.is_regular_file(error)) {
+      std::filesystem::remove(entry.path(), error);
+    }
+  }
+}
+
 }  // namespace
 
 void SettingsFile::refreshLocked() {
@@ -412,6 +434,7 @@ bool SettingsFile::modify(Change change) {
     if (result == 0) {
       return true;
     }
+    removeStaleTemporaries(folder, target);
     std::string temp = target + ".XXXXXX";
     int fd = ::mkstemp(temp.data());  // mode 0600
     if (fd < 0) {

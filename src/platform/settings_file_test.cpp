@@ -88,6 +88,27 @@ TEST(SettingsFile, HandEditedFileKeepsCommentsOrderAndSpacing) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
+// A writer killed between its temporary and the rename leaves "settings.ini.XXXXXX"
+// behind: the next write removes such leftovers, and nothing else.
+TEST(SettingsFile, WriteRemovesTemporariesLeftByAKilledWriter) {
+  TempDir dir;
+  std::string path = dir.file("settings.ini");
+  writeFile(path, "[Settings]\r\nUseAGC=0\r\n");
+  writeFile(dir.file("settings.ini.a1B2c3"), "[Settings]\r\n");
+  writeFile(dir.file("settings.ini.bak"), "kept");
+  writeFile(dir.file("settings.ini.a1B2c3d"), "kept");
+  writeFile(dir.file("contacts.ini.a1B2c3"), "kept");
+  SettingsFile file(path);
+  ASSERT_TRUE(file.set("Settings", "UseAGC", "1"));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("settings.ini.a1B2c3")));
+  EXPECT_TRUE(std::filesystem::exists(dir.file("settings.ini.bak")));
+  EXPECT_TRUE(std::filesystem::exists(dir.file("settings.ini.a1B2c3d")));
+  EXPECT_TRUE(std::filesystem::exists(dir.file("contacts.ini.a1B2c3")));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                          std::filesystem::directory_iterator()),
+            4);
+}
+
 TEST(SettingsFile, SeesChangesMadeOnDiskByOthers) {
   TempDir dir;
   std::string path = dir.file("settings.ini");

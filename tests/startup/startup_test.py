@@ -12,6 +12,7 @@ import stat
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -170,6 +171,25 @@ class StartupTest(unittest.TestCase):
         # "-exit" handed over ends the running instance in order.
         self.assertEqual(p.run("-exit").returncode, 0)
         self.assertEqual(first.wait(timeout=10), 0)
+
+    def test_options_refused_by_the_running_instance_exit_non_zero(self):
+        # What a running instance of another user does: it takes the connection and
+        # answers nothing. The options were not carried out, so the start fails.
+        import socket
+        p = self.profile()
+        listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        listener.bind(os.path.join(p.home, "quillet.sock"))
+        listener.listen(4)
+        refuser = threading.Thread(target=lambda: [c.close() for c, _ in [listener.accept()]],
+                                   daemon=True)
+        refuser.start()
+        try:
+            r = p.run("-exit")
+        finally:
+            refuser.join(5)
+            listener.close()
+        self.assertIn(b"did not answer", r.stderr)
+        self.assertNotEqual(r.returncode, 0)
 
     def test_other_profile_runs_beside(self):
         a = self.profile()
