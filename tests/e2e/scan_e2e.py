@@ -1,0 +1,94 @@
+#!/usr/bin/python3
+"""sipvicious' svmap (a SIP scan) and svwar (extension guessing with OPTIONS, INVITE and
+REGISTER) against a running quillet --headless profile on loopback. The program must not
+crash, must answer OPTIONS with 200 afterwards, answer a real intercom call and end with
+status 0 on SIGTERM. What the scanners report is printed.
+Usage: scan_e2e.py PATH/TO/quillet"""
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+if len(sys.argv) > 1:
+    os.environ["QUILLET_BINARY"] = sys.argv[1]
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from e2e_support import RATE, Profile, wait_for, write_wav  # noqa: E402
+from sip_caller import Caller  # noqa: E402
+
+
+def scan(*args):
+    result = subprocess.run(list(args), capture_output=True, text=True, timeout=120,
+                            stdin=subprocess.DEVNULL)
+    lines = [line for line in (result.stdout + result.stderr).splitlines() if line.strip()]
+    return result.returncode, lines
+
+
+def main():
+    if shutil.which("svmap") is None or shutil.which("svwar") is None:
+        print("sipvicious is not installed (deps/test-sip.txt): skipped")
+        return 77
+    root = tempfile.mkdtemp(prefix="quillet-scan-")
+    failures = []
+    bob = None
+    try:
+        silence = os.path.join(root, "silence.wav")
+        write_wav(silence, np.zeros(RATE * 10))
+        bob = Profile(root, "bob", 5730, 26200, "bob", silence)
+        bob.start()
+        target = "127.0.0.1"
+        port = str(bob.sip_port)
+        names = os.path.join(root, "names.txt")
+        with open(names, "w") as f:
+            f.write("admin\nalice\nbob\ndoor\n100\n")
+        reports = [
+            ("svmap", scan("svmap", "-p", port, target)),
+            ("svmap -m INVITE", scan("svmap", "-p", port, "-m", "INVITE", target)),
+        ]
+        for method in ("OPTIONS", "INVITE", "REGISTER"):
+            reports.append(("svwar -m %s -e 100-120" % method,
+                            scan("svwar", "-p", port, "-m", method, "-e", "100-120", target)))
+        reports.append(("svwar -m INVITE -d names",
+                        scan("svwar", "-p", port, "-m", "INVITE", "-d", names, target)))
+        for name, (code, lines) in reports:
+            print("== %s (status %d)" % (name, code))
+            for line in lines[-12:]:
+                print("   " + line)
+        alive = bob.process.poll() is None
+        print(("ok   " if alive else "FAIL ") + "the program survives the scans")
+        if not alive:
+            failures.append("alive")
+        time.sleep(1.0)
+        probe = Caller(bob.sip_port)
+        options = probe.options()
+        ok = probe.wait_response(options, [200], 5, method="OPTIONS") is not None
+        call = probe.invite(rtp_port=40200)
+        answered = probe.wait_response(call, [200], 10) is not None
+        if answered:
+            probe.ack(call)
+        answered = answered and wait_for(lambda: "The call was started" in bob.log_text(), 10)
+        probe.bye(call)
+        probe.close()
+        for what, passed in (("OPTIONS gets 200 after the scans", ok),
+                             ("an intercom call is answered after the scans", answered)):
+            print(("ok   " if passed else "FAIL ") + what)
+            if not passed:
+                failures.append(what)
+        bob.process.send_signal(signal.SIGTERM)
+        code = bob.process.wait(timeout=20)
+        print(("ok   " if code == 0 else "FAIL ") + "SIGTERM ends with status 0 (%s)" % code)
+        if code != 0:
+            failures.append("exit")
+    finally:
+        if bob is not None:
+            bob.stop()
+        shutil.rmtree(root, ignore_errors=True)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
