@@ -24,6 +24,20 @@ def wait_for(predicate, timeout=10.0, step=0.05):
     return predicate()
 
 
+def open_fds(pid):
+    """The number of descriptors the process has open."""
+    return len(os.listdir("/proc/%d/fd" % pid))
+
+
+def rss_kib(pid):
+    """The resident memory of the process in KiB."""
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
 def read_wav(path):
     with wave.open(path) as w:
         assert w.getframerate() == RATE and w.getnchannels() == 1 and w.getsampwidth() == 2

@@ -17,19 +17,8 @@ import numpy as np
 if len(sys.argv) > 1:
     os.environ["QUILLET_BINARY"] = sys.argv[1]
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import RATE, Profile, wait_for, write_wav  # noqa: E402
+from e2e_support import RATE, Profile, open_fds, rss_kib, wait_for, write_wav  # noqa: E402
 
-
-def open_fds(pid):
-    return len(os.listdir("/proc/%d/fd" % pid))
-
-
-def rss_kib(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
 
 
 def main():
