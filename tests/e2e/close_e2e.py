@@ -8,8 +8,10 @@ Usage: close_e2e.py PATH/TO/quillet"""
 import os
 import shutil
 import signal
+import socket
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -104,6 +106,57 @@ class CloseDuringCallTest(unittest.TestCase):
 
     def test_exit_when_established(self):
         self.run_case("established", "exit")
+
+
+    def test_un_register_at_exit_answers_its_challenge(self):
+        """A registrar that takes the REGISTER but challenges the un-REGISTER: the 401 is
+        answered within the closing window, so the binding does not stay behind."""
+        registrar = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        registrar.bind(("127.0.0.1", 0))
+        registrar.settimeout(0.2)
+        server = "127.0.0.1:%d" % registrar.getsockname()[1]
+        seen = []
+
+        def serve():
+            while not stop.is_set():
+                try:
+                    data, source = registrar.recvfrom(65536)
+                except socket.timeout:
+                    continue
+                text = data.decode(errors="replace")
+                if not text.startswith("REGISTER"):
+                    continue
+                seen.append(text)
+                heads = dict((n.strip().lower(), v.strip()) for n, _, v in
+                             (line.partition(":") for line in text.split("\r\n")[1:] if line))
+                unregister = ";expires=0" in heads.get("contact", "")
+                if unregister and "authorization" not in heads:
+                    status = ("401 Unauthorized\r\nWWW-Authenticate: Digest realm=\"test\", "
+                              "nonce=\"n1\"")
+                else:
+                    status = "200 OK\r\nContact: %s" % heads.get("contact", "")
+                registrar.sendto(("SIP/2.0 %s\r\nVia: %s\r\nFrom: %s\r\nTo: %s;tag=r\r\n"
+                                  "Call-ID: %s\r\nCSeq: %s\r\nContent-Length: 0\r\n\r\n"
+                                  % (status, heads.get("via"), heads.get("from"), heads.get("to"),
+                                     heads.get("call-id"), heads.get("cseq"))).encode(), source)
+
+        stop = threading.Event()
+        thread = threading.Thread(target=serve, daemon=True)
+        thread.start()
+        try:
+            bob = self.profile("unregister",
+                               {"DefaultLine": {"Proxy": server, "ProxyPassword": "pw"}})
+            bob.start()
+            self.assertTrue(wait_for(lambda: "Registered as:" in bob.log_text(), 10),
+                            bob.log_text())
+            bob.process.send_signal(signal.SIGTERM)
+            self.assertEqual(bob.process.wait(timeout=20), 0)
+        finally:
+            stop.set()
+            thread.join()
+            registrar.close()
+        answered = [t for t in seen if ";expires=0" in t and "Authorization:" in t]
+        self.assertTrue(answered, "\n".join(seen[-3:]))
 
 
 if __name__ == "__main__":
