@@ -329,8 +329,11 @@ std::optional<SipMessage> SipTransport::takeMessage(SipCall& call, int32_t timeo
       continue;
     }
     if (answerFromCache(*message)) continue;
+    // An INVITE with Replaces comes with a Call-ID of its own and may well reuse CSeq 1:
+    // only one of this dialog is a repeat of its first INVITE.
     if (message->method == "INVITE" && !call.inviteCSeq.empty() &&
-        message->header(hdr::kCSeq) == call.inviteCSeq) {
+        message->header(hdr::kCSeq) == call.inviteCSeq &&
+        message->header(hdr::kCallId) == call.callId) {
       if (topVia(*message) != call.inviteTopVia) {
         ResponseSpec form;
         form.status = 482;

@@ -121,7 +121,7 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
   void unregisterCall(SipCall* call);
   // Takes the next message of a call within timeoutMs, or nothing as soon as one of the
   // `wake` events is set: cached retransmissions are answered and skipped, a repeated
-  // INVITE of the dialog's first CSeq is dropped (482 when it came another way).
+  // INVITE of the dialog's Call-ID and first CSeq is dropped (482 when it came another way).
   std::optional<SipMessage> takeMessage(SipCall& call, int32_t timeoutMs,
                                         std::initializer_list<platform::Event*> wake = {});
   // Answers a message from the response cache when it matches. True when it matched.

@@ -124,15 +124,15 @@ class RawUac:
         self.dest = ("127.0.0.1", peer_port)
         self.call_id = "raw-%d@127.0.0.1" % time.time_ns()
 
-    def request(self, method, branch, cseq_method=None, body=""):
+    def request(self, method, branch, cseq_method=None, body="", extra=(), cseq=1):
         lines = ["%s sip:alice@127.0.0.1:%d SIP/2.0" % (method, self.dest[1]),
                  "Via: SIP/2.0/UDP 127.0.0.1:%d;branch=%s" % (self.port, branch),
                  "From: <sip:raw@127.0.0.1:%d>;tag=r1" % self.port,
                  "To: <sip:alice@127.0.0.1:%d>" % self.dest[1],
                  "Call-ID: " + self.call_id,
-                 "CSeq: 1 %s" % (cseq_method or method),
+                 "CSeq: %d %s" % (cseq, cseq_method or method),
                  "Contact: <sip:raw@127.0.0.1:%d>" % self.port,
-                 "Max-Forwards: 70"]
+                 "Max-Forwards: 70"] + list(extra)
         if body:
             lines += ["Content-Type: application/sdp", "Content-Length: %d" % len(body), "", body]
         else:
@@ -193,6 +193,45 @@ def retransmissions(d):
                   finals[:2] == ["SIP/2.0 200 OK", "SIP/2.0 487 Request Terminated"], str(finals))
     finally:
         uac.close()
+        peer.stop()
+
+
+def first_line(text):
+    return text.split("\r\n")[0]
+
+
+def to_tag(text):
+    for line in text.split("\r\n"):
+        if line.lower().startswith("to:") and ";tag=" in line:
+            return line.split(";tag=")[1].split(";")[0]
+    return ""
+
+
+@scenario
+def replaces_reusing_first_cseq(d):
+    peer = h.Peer(PEER, d, "a", "alice")
+    first, second = RawUac(peer.port), RawUac(peer.port)
+    try:
+        first.send(first.request("INVITE", "z9hG4bK-c1", body=SDP))
+        answered = [r for _, r in first.responses(2.0) if r.startswith("SIP/2.0 200")]
+        tag = to_tag(answered[0]) if answered else ""
+        first.send(first.request("ACK", "z9hG4bK-c1-ack"))
+        peer.wait_for("EVENT connected", 5)
+        # A call of another Call-ID whose first INVITE has the same "1 INVITE" and comes
+        # through another Via: it replaces the first call, it is no loop.
+        replaces = "Replaces: %s;to-tag=%s;from-tag=r1" % (first.call_id, tag)
+        second.send(second.request("INVITE", "z9hG4bK-c2", body=SDP, extra=[replaces]))
+        finals = [first_line(r) for _, r in second.responses(2.0)
+                  if not r.startswith("SIP/2.0 1")]
+        second.send(second.request("ACK", "z9hG4bK-c2-ack"))
+        byes = [r for _, r in first.responses(2.0) if r.startswith("BYE ")]
+        run.check("an INVITE with Replaces reusing the replaced call's CSeq 1 is answered 200 "
+                  "and the replaced call gets its BYE",
+                  finals[:1] == ["SIP/2.0 200 OK"] and len(byes) >= 1,
+                  "tag=%r finals=%s byes=%d\n%s" % (tag, finals, len(byes), peer.output()))
+    finally:
+        first.close()
+        second.close()
         peer.stop()
 
 
