@@ -27,7 +27,8 @@ sys.path.insert(0, os.path.join(HERE, "..", "sip"))
 from e2e_support import QUILLET, RATE, Profile, wait_for, write_wav  # noqa: E402
 from sipharness import Sipp  # noqa: E402
 
-F11 = 0x7A  # the key code of the hot-key record (function key 11)
+# Key codes of the hot-key records (function keys 11, 9 and 8).
+F11, F9, F8 = 0x7A, 0x78, 0x77
 
 
 def free_display():
@@ -136,13 +137,16 @@ class DesktopTest(unittest.TestCase):
         cls.silence_file = os.path.join(cls.root, "silence.wav")
         write_wav(cls.silence_file, np.zeros(RATE * 30))
         cls.bob = Profile(cls.root, "bob", 5460, 26000, "bob", cls.silence_file)
-        # Alice: F11 is a hot key for an intercom call to Bob; xdg-open knows Quillet.
+        # Alice: F11 is a hot key for an intercom call to Bob, F9 shows and F8 hides the
+        # window (records 1 and 2; F10 is a second key for record 2); xdg-open knows Quillet.
         cls.alice = WindowProfile(cls.root, "alice", 5462, 26200, "alice", cls.speech_file, {
             "Settings": {"ShowStatus": "1", "UseEchoCancellation": "0"},
             # Calls that do not ask for auto-answer ring until the user answers.
             "Intercom": {"AnswerAll": "0"},
-            "Hotkey/Details": {"MaxID": "1"},
+            "Hotkey/Details": {"MaxID": "3"},
             "Hotkey/Details\\0": {"Key": str(F11), "Command": "1", "CommandTo": cls.bob.address},
+            "Hotkey/Details\\1": {"Key": str(F9), "Command": "2"},
+            "Hotkey/Details\\2": {"Key": str(F8 | 2 << 16), "Command": "3"},
         })
         with open(os.path.join(cls.alice.home, "contacts.ini"), "w") as f:
             f.write("[contacts]\r\nentrycount=2\r\n"
@@ -231,6 +235,24 @@ class DesktopTest(unittest.TestCase):
         self.wait_idle()
         heard = self.bob.heard()
         self.assertGreater(np.abs(heard).max() if len(heard) else 0, 2000, "Bob heard nothing")
+
+    def test_2b_window_hot_keys_and_f10(self):
+        panel = self.desktop.window_ids("panel")[0]
+        self.desktop.run("xdotool", "windowfocus", "--sync", panel)
+        visible = lambda: self.window in self.desktop.window_ids("^Quillet$")  # noqa: E731
+        self.assertTrue(visible())
+        self.desktop.run("xdotool", "key", "ctrl+F8")  # record 2: Hide Quillet
+        self.assertTrue(wait_for(lambda: not visible(), 5))
+        self.desktop.run("xdotool", "key", "F9")  # record 1: Show Quillet
+        self.assertTrue(wait_for(visible, 5))
+        # F10 (Settings/ButtonNumber 0) is hot key 2 too, acting on its release.
+        self.desktop.run("xdotool", "keydown", "F10")
+        time.sleep(0.5)
+        self.assertTrue(visible())
+        self.desktop.run("xdotool", "keyup", "F10")
+        self.assertTrue(wait_for(lambda: not visible(), 5))
+        self.desktop.run("xdotool", "key", "F9")
+        self.assertTrue(wait_for(visible, 5))
 
     def test_3_notifications_with_actions(self):
         alice = "sip:alice@127.0.0.1:%d" % self.alice.sip_port
