@@ -27,6 +27,7 @@
 #include "base/log.h"
 #include "base/settings_store.h"
 #include "ui/desktop_notices.h"
+#include "ui/desktop_theme.h"
 #include "ui/dialogs.h"
 #include "ui/global_hot_keys.h"
 #include "ui/log_view_widget.h"
@@ -99,6 +100,7 @@ MainWindow::MainWindow(platform::ProfilePaths paths, platform::Prompts& prompts,
     }
   });
   notices_ = new DesktopNotices(this);
+  new DesktopTheme(this);
   tray_ = new TrayIcon(this);
   qApp->installEventFilter(this);
   applyTheme();

@@ -58,8 +58,10 @@ class Desktop:
         self.env.pop("WAYLAND_DISPLAY", None)
         self.notices = os.path.join(root, "notices.jsonl")
         self.action_file = os.path.join(root, "action.txt")
+        self.scheme_file = os.path.join(root, "color-scheme.txt")
         listener = subprocess.Popen([sys.executable, os.path.join(HERE, "notify_listener.py"),
-                                     self.notices, self.action_file], env=self.env,
+                                     self.notices, self.action_file, self.scheme_file],
+                                    env=self.env,
                                     stdout=subprocess.PIPE, text=True)
         self.procs.append(listener)
         assert listener.stdout.readline().strip() == "ready"
@@ -96,6 +98,18 @@ class Desktop:
     def invoke_on_next(self, action):
         with open(self.action_file, "w") as f:
             f.write(action)
+
+    def set_color_scheme(self, scheme):
+        with open(self.scheme_file, "w") as f:
+            f.write(str(scheme))
+
+    def pixel(self, x, y):
+        """The colour of one pixel of the screen as (r, g, b)."""
+        out = subprocess.run(["ffmpeg", "-loglevel", "error", "-f", "x11grab", "-video_size",
+                              "2x2", "-i", "%s+%d,%d" % (self.display, x, y), "-frames:v", "1",
+                              "-f", "rawvideo", "-pix_fmt", "rgb24", "-"],
+                             capture_output=True, env=self.env, timeout=20).stdout
+        return tuple(out[:3])
 
     def notices_seen(self):
         if not os.path.exists(self.notices):
@@ -181,7 +195,10 @@ class DesktopTest(unittest.TestCase):
         cls.alice.stop()
         cls.bob.stop()
         cls.desktop.stop()
-        shutil.rmtree(cls.root, ignore_errors=True)
+        if os.environ.get("QUILLET_KEEP"):
+            print("kept", cls.root)
+        else:
+            shutil.rmtree(cls.root, ignore_errors=True)
 
     def shot(self, name, box=None):
         if self.shots:
@@ -292,6 +309,16 @@ class DesktopTest(unittest.TestCase):
         self.assertEqual(self.bob.run("-hangup"), 0)
         self.wait_idle()
         self.assertEqual([n for n in self.desktop.notices_seen()[count:] if "summary" in n], [])
+
+    def test_5_window_follows_the_desktop_colour_scheme(self):
+        x, y, w, h = self.window_box()
+        background = lambda: sum(self.desktop.pixel(x + 2, y + 110)) / 3  # noqa: E731
+        self.assertGreater(background(), 160)  # light to begin with
+        self.desktop.set_color_scheme(1)
+        self.assertTrue(wait_for(lambda: background() < 90, 5), background())
+        self.shot("window-dark.png", self.window_box())
+        self.desktop.set_color_scheme(2)
+        self.assertTrue(wait_for(lambda: background() > 160, 5), background())
 
     def test_4_xdg_open_hands_a_sip_link_to_the_running_instance(self):
         before = self.calls_started(self.bob)
