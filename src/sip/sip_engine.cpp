@@ -732,13 +732,15 @@ bool SipEngine::acceptInvite(const SipMessage& invite, SipCall& call,
   return true;
 }
 
-bool SipEngine::placeInvite(uint32_t answerHeaders) {
+bool SipEngine::placeInvite(uint32_t answerHeaders, std::string_view replaces,
+                            bool ringingNotifications) {
   const std::string offer = media_->makeOffer(false);
   std::vector<std::string> tried{call_->remoteTarget};
   std::vector<Candidate> candidates;
   for (;;) {
     DialogRequest invite = newDialogRequest(*call_, transport_, "INVITE");
-    invite.request.text = buildInvite(invite.request, invite.context(), {}, answerHeaders, offer);
+    invite.request.text =
+        buildInvite(invite.request, invite.context(), replaces, answerHeaders, offer);
     uint32_t start = platform::tickMs();
     bool provisional = false;
     bool failed = false;
@@ -753,7 +755,8 @@ bool SipEngine::placeInvite(uint32_t answerHeaders) {
         const int32_t status = message->status;
         if (status >= 100 && status <= 199) {
           provisional = true;
-          if (status >= 180 && status <= 189 && callState_ != kCallFarRinging) {
+          if (ringingNotifications && status >= 180 && status <= 189 &&
+              callState_ != kCallFarRinging) {
             setState(kCallFarRinging);
           }
         } else if (status == 200) {
@@ -793,7 +796,7 @@ bool SipEngine::placeInvite(uint32_t answerHeaders) {
               invite.request.cseq = call_->nextCSeq();
               invite.request.branch = transport_.newBranch();
               invite.request.text =
-                  buildInvite(invite.request, invite.context(), {}, answerHeaders, offer);
+                  buildInvite(invite.request, invite.context(), replaces, answerHeaders, offer);
               start = platform::tickMs();
               provisional = false;
               continue;
@@ -883,12 +886,62 @@ bool SipEngine::inCallRequest(const SipMessage& request) {
     if (!contact.empty()) call_->remoteTarget = parseNameAddr(contact).uri;
     return acceptInvite(request, *call_);
   }
-  if (request.method == "REFER") {
-    // Being transferred is not offered on this line yet: refuse, the call goes on.
-    transport_.sendResponse(request, simpleResponse(501, call_->localTag));
+  if (request.method == "REFER") return onRefer(request);
+  return inDialogRequest(*call_, request);
+}
+
+bool SipEngine::onRefer(const SipMessage& refer) {
+  transport_.sendResponse(refer, simpleResponse(202, call_->localTag));
+  SipUri uri = parseUri(parseNameAddr(refer.header(hdr::kReferTo)).uri);
+  std::string replaces;
+  for (const Param& header : uri.headers) {
+    if (equalsNoCase(header.name, "Replaces")) replaces = unescape(header.value).text;
+  }
+  uri.params.clear();
+  uri.headers.clear();
+  const std::string target = "<" + printUri(uri) + ">";
+  sipLogInfo("Transferred by the far end to: " + target);
+
+  std::unique_ptr<SipCall> old = std::move(call_);
+  call_ = makeOutgoingCall(target);
+  transport_.registerCall(call_.get());
+  const bool placed = placeInvite(0, replaces, true);
+  if (placed) {
+    notifyTransferor(*old, 200);
+    transport_.reaper().handOver(std::move(old));
+    setRemote(call_->remoteNameAddr);
+    setState(kCallConnected);
     return true;
   }
-  return inDialogRequest(*call_, request);
+  // The old call goes on; an attempt that failed plainly left its dialog here.
+  if (call_) transport_.reaper().handOver(std::move(call_));
+  call_ = std::move(old);
+  setState(kCallConnected);
+  return notifyTransferor(*call_, 503) != 487;
+}
+
+int32_t SipEngine::notifyTransferor(SipCall& call, int32_t status) {
+  DialogRequest notify = newDialogRequest(call, transport_, "NOTIFY");
+  notify.request.text = buildNotify(notify.request, notify.context(), status, reasonPhrase(status));
+  const uint32_t start = platform::tickMs();
+  bool provisional = false;
+  for (;;) {
+    const int32_t left = static_cast<int32_t>(kNotifyWaitMs) - since(platform::tickMs(), start);
+    if (left <= 0) return 0;
+    if (!provisional) transport_.send(notify.request.destination, notify.request.text);
+    std::optional<SipMessage> message = transport_.takeMessage(
+        call, provisional ? left : std::min(left, static_cast<int32_t>(kInviteResendMs)),
+        {&stopEvent()});
+    if (stopRequested()) return 0;
+    if (!message) continue;
+    if (message->isRequest()) {
+      // The transferor may say goodbye before our NOTIFY is answered.
+      if (!inDialogRequest(call, *message)) return 0;
+    } else if (cseqMatches(*message, notify.request.cseq, "NOTIFY")) {
+      if (message->status >= 200) return message->status;
+      provisional = true;
+    }
+  }
 }
 
 bool SipEngine::inDialogRequest(SipCall& call, const SipMessage& request) {

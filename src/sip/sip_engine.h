@@ -101,6 +101,7 @@ class SipEngine : public LineInterface,
   static constexpr uint32_t kRedirectAfterProvisionalLimitMs = 10000;
   static constexpr uint32_t kFinalResendMs = 350;
   static constexpr uint32_t kFinalGiveUpMs = 8000;
+  static constexpr uint32_t kNotifyWaitMs = 3000;  // the transferee's NOTIFY
   // Recording: the grace before the no-activity rule first applies, and the buffer split.
   static constexpr uint32_t kRecordingGraceMs = 5000;
   static constexpr int32_t kLongBufferMs = 6400;
@@ -226,11 +227,20 @@ class SipEngine : public LineInterface,
   bool acceptInvite(const SipMessage& invite, SipCall& call, std::string_view extraHeaders = {});
   int finalResponse(const SipMessage& invite, SipCall& call, const ResponseSpec& form,
                     std::optional<SipMessage>* ack);
-  bool placeInvite(uint32_t answerHeaders);
+  // Places the INVITE of call_ (Replaces when given); a ringing far end sets the state
+  // to far-ringing when `ringingNotifications`.
+  bool placeInvite(uint32_t answerHeaders, std::string_view replaces = {},
+                   bool ringingNotifications = true);
   void inCallLoop();
   // false: the dialog is over.
   bool inDialogRequest(SipCall& call, const SipMessage& request);
   bool inCallRequest(const SipMessage& request);
+  // Being transferred: the new call to the Refer-To target takes this one's place when it
+  // is answered. false: the dialog is over.
+  bool onRefer(const SipMessage& refer);
+  // Reports the outcome of a transfer to the transferor in `call`; the final status of the
+  // NOTIFY (0 when none came).
+  int32_t notifyTransferor(SipCall& call, int32_t status);
   std::unique_ptr<SipCall> makeOutgoingCall(std::string_view remoteNameAddr);
   std::string contactFor(const SipMessage& request) const;
   // The address the call's first request goes to (0 when it does not resolve).

@@ -78,8 +78,8 @@ def busy(d):
         ok1, detail1 = sipp_ok(first)
         run.check("an INVITE while the line is in a call is answered 486",
                   connected is not None and ok2 and logged is not None, detail2 + peer.output())
-        run.check("answered call: OPTIONS 200 with Contact, REFER 501 and the call goes on, "
-                  "re-INVITE 200 with SDP, BYE 200", ok1, detail1)
+        run.check("answered call: OPTIONS 200 with Contact, re-INVITE 200 with SDP, BYE 200",
+                  ok1, detail1)
         ended = peer.wait_for("EVENT ended", 5)
         run.check("the far end's BYE ends the call with the Ended event", ended is not None,
                   peer.output())
@@ -232,6 +232,57 @@ def replaces_reusing_first_cseq(d):
     finally:
         first.close()
         second.close()
+        peer.stop()
+
+
+@scenario
+def transferee(d):
+    peer = h.Peer(PEER, d, "a", "alice")
+    try:
+        # Blind: the new call to the target replaces the transferor's, which gets its BYE.
+        target_sipp = h.Sipp(d, "uas_transfer_target.xml", name="target",
+                             subs={"replaces": "^INVITE sip:bob@"})
+        refer_to = "<sip:bob@127.0.0.1:%d>" % target_sipp.port
+        transferor = h.Sipp(d, "uac_transferor.xml", target(peer), extra=["-s", "alice"],
+                            subs={"referto": refer_to, "frag": "200 OK"}, name="transferor")
+        ok1, detail1 = sipp_ok(transferor)
+        peer.wait_for("LOG I Transferred by the far end to: ", 5)
+        time.sleep(0.5)
+        peer.send("hangup")
+        ok2, detail2 = sipp_ok(target_sipp)
+        run.check("REFER in a call: 202, NOTIFY with \"SIP/2.0 200 OK\" after the target "
+                  "answers, BYE to the transferor, and the call goes on with the target until "
+                  "hang-up", ok1 and ok2, detail1 + detail2 + peer.output())
+        peer.wait_for("EVENT ended", 5)
+
+        # Attended: the Refer-To's escaped Replaces goes into the new INVITE.
+        target_sipp = h.Sipp(d, "uas_transfer_target.xml", name="attended",
+                             subs={"replaces": "Replaces: c1@host;to-tag=a;from-tag=b"})
+        refer_to = ("<sip:bob@127.0.0.1:%d;transport=udp?Replaces=c1%%40host%%3Bto-tag%%3Da"
+                    "%%3Bfrom-tag%%3Db>" % target_sipp.port)
+        transferor = h.Sipp(d, "uac_transferor.xml", target(peer), extra=["-s", "alice"],
+                            subs={"referto": refer_to, "frag": "200 OK"}, name="transferor2")
+        ok1, detail1 = sipp_ok(transferor)
+        time.sleep(0.5)
+        peer.send("hangup")
+        ok2, detail2 = sipp_ok(target_sipp)
+        run.check("REFER with Replaces in its Refer-To: the INVITE to the target carries it "
+                  "unescaped", ok1 and ok2, detail1 + detail2 + peer.output())
+        peer.wait_for("EVENT ended", 5)
+
+        # The target refuses: NOTIFY 503 and the call with the transferor goes on.
+        busy_target = h.Sipp(d, "uas_final.xml", name="busy",
+                             subs={"status": 486, "reason": "Busy Here"})
+        refer_to = "<sip:bob@127.0.0.1:%d>" % busy_target.port
+        transferor = h.Sipp(d, "uac_transferor_failed.xml", target(peer), extra=["-s", "alice"],
+                            subs={"referto": refer_to, "frag": "503 Service Unavailable"},
+                            name="transferor3")
+        ok1, detail1 = sipp_ok(transferor)
+        ok2, detail2 = sipp_ok(busy_target)
+        run.check("a refused transfer: NOTIFY with \"SIP/2.0 503 Service Unavailable\" and the "
+                  "call with the transferor goes on until its BYE", ok1 and ok2,
+                  detail1 + detail2 + peer.output())
+    finally:
         peer.stop()
 
 
