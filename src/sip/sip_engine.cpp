@@ -504,7 +504,8 @@ IncomingResult SipEngine::incomingInvite(const SipMessage& invite) {
   const std::string caller = bareUri(parseNameAddr(invite.header(hdr::kFrom)).uri);
   const IncomingScreen verdict = screen ? screen(*this, facts, caller) : IncomingScreen{};
   if (verdict.status != 0) {
-    ResponseSpec form = simpleResponse(verdict.status, transport_.newTag());
+    const std::string tag = transport_.newTag();  // the form only points at it
+    ResponseSpec form = simpleResponse(verdict.status, tag);
     form.extraHeaders = verdict.headerLines;
     transport_.sendResponse(invite, form);
     return IncomingResult::Refused;
