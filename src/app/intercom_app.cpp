@@ -796,6 +796,7 @@ void IntercomApp::playCallingSound() {
     looped = (*echo_)->tap(looped);
   }
   player_.SetDevice(settings().readText("Settings", "PlayDevice"));
+  player_.SetBlocks(100, audio::kPlaybackBlocks);
   player_.Start(looped);
 }
 
@@ -841,6 +842,8 @@ void IntercomApp::callStarted(LineSlot& slot) {
   int volume = clampLevel(store.readInt("Settings", "PlayVolume", 0));
   audio::SetPlayVolume(device, volume, 0);
   player_.SetDevice(device);
+  // A short device queue: what the far end says is heard as soon as it has come.
+  player_.SetBlocks(audio::kCallBlockMs, audio::kCallBlocks);
   player_.Start(receiving);
   updateIntercomButton();
 }

@@ -11,8 +11,8 @@
 
 namespace quillet::audio {
 
-uint32_t playbackFramesPerBlock(uint32_t rate) {
-  return std::clamp<uint32_t>(rate / 10, 20, 8192);
+uint32_t playbackFramesPerBlock(uint32_t rate, uint32_t blockMs) {
+  return std::clamp<uint32_t>(static_cast<uint32_t>(uint64_t{rate} * blockMs / 1000), 20, 8192);
 }
 
 class Player::CompletionWatcher : public base::WorkerThread {
@@ -221,12 +221,12 @@ void Player::Run() {
       drain = true;
       break;
     }
-    b = (b + 1) % kPlaybackBlocks;
+    b = (b + 1) % blockCount_;
   }
 
   if (drain) {
     // The source is done: report the end once the last block has sounded.
-    Block& last = blocks_[(b + kPlaybackBlocks - 1) % kPlaybackBlocks];
+    Block& last = blocks_[(b + blockCount_ - 1) % blockCount_];
     while (!stopRequested()) {
       blockFree_.reset();
       if (last.free.load() != 0) {
@@ -265,7 +265,7 @@ void Player::watch(CompletionWatcher& watcher) {
       setPriority(feederTid_, platform::kPriorityTimeCritical);
     positionChanged_ = 1;
     Post();
-    index = (index + 1) % kPlaybackBlocks;
+    index = (index + 1) % blockCount_;
     ++seen;
   }
   watcherTid_ = 0;

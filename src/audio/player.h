@@ -3,6 +3,7 @@
 // publishing the play position and the levels of the block being heard on the GUI thread.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -32,9 +33,12 @@ class PlayerListener {
   virtual void OnLevels(const LevelReport* /*levels*/, uint32_t /*cookie*/) {}
 };
 
-// The playback block: 100 ms, 20..8192 frames; at most eight queued.
-uint32_t playbackFramesPerBlock(uint32_t rate);
+// The playback block: 100 ms, 20..8192 frames; at most eight queued. During a call the
+// device queue is kept short: 20 ms blocks, four of them (an 80 ms device buffer).
+uint32_t playbackFramesPerBlock(uint32_t rate, uint32_t blockMs = 100);
 constexpr uint32_t kPlaybackBlocks = 8;
+constexpr uint32_t kCallBlockMs = 20;
+constexpr uint32_t kCallBlocks = 4;
 
 class Player : public base::WorkerThread, public base::NotifyWindow {
  public:
@@ -48,6 +52,11 @@ class Player : public base::WorkerThread, public base::NotifyWindow {
   int Start(const SourceRef& source);
   void Stop();
   void SetDevice(const std::string& name) { device_ = name; }
+  // Block length and count (at most kPlaybackBlocks) from the next Start on.
+  void SetBlocks(uint32_t blockMs, uint32_t blocks) {
+    blockMs_ = blockMs;
+    blockCount_ = std::clamp<uint32_t>(blocks, 2, kPlaybackBlocks);
+  }
   const std::string& deviceName() const { return device_; }
   void SetListener(PlayerListener* listener, uint32_t cookie);
 
@@ -92,9 +101,11 @@ class Player : public base::WorkerThread, public base::NotifyWindow {
   std::atomic<uint8_t> positionChanged_{0};
   std::atomic<uint32_t> position_{0};
   std::atomic<uint32_t> positionTick_{0};
-  uint32_t rate_ = 0;            // of origin_
-  uint32_t channels_ = 1;        // of the device
-  uint32_t framesPerBlock_ = 0;  // of the device
+  uint32_t rate_ = 0;      // of origin_
+  uint32_t channels_ = 1;  // of the device
+  uint32_t framesPerBlock_ = 0;
+  uint32_t blockMs_ = 100;
+  uint32_t blockCount_ = kPlaybackBlocks;  // of the device
   platform::Event blockFree_{platform::Event::Reset::Manual};
   Block blocks_[kPlaybackBlocks];
   std::vector<int32_t> scratch_;
