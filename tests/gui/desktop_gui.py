@@ -290,6 +290,14 @@ class DesktopTest(unittest.TestCase):
         self.assertEqual(incoming["hints"]["category"], "call.incoming")
         self.assertEqual(incoming["actions"], ["answer", "Answer", "refuse", "Refuse"])
         self.assertIn("carol@127.0.0.1", incoming["body"])
+        # Answer, from the notice, answers the ringing call.
+        self.desktop.invoke_on_next("answer")
+        started = self.calls_started(self.alice)
+        answered = Sipp(self.root, "uac_call.xml", remote="127.0.0.1:%d" % self.alice.sip_port,
+                        extra=("-s", "alice"), name="answered", subs={"hold": "1000"})
+        self.assertEqual(answered.wait(30), 0, answered.messages())
+        self.assertGreater(self.calls_started(self.alice), started)
+        self.wait_idle()
         # A caller who gives up before the answer leaves a missed-call notice.
         self.desktop.invoke_on_next("")
         cancel = Sipp(self.root, "uac_cancel.xml", remote="127.0.0.1:%d" % self.alice.sip_port,
