@@ -4,7 +4,9 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include "base/net_facts.h"
 #include "base/settings_store.h"
@@ -379,8 +381,27 @@ void SipEngine::OnLevels(const audio::LevelReport* levels, uint32_t cookie) {
 }
 
 void SipEngine::Transfer(std::string_view target) {
-  sipLogInfo("Transferring sip call to: " + std::string(target));
-  sipLogError("Transfer is not available on this line.");
+  const std::string text(target);
+  sipLogInfo("Transferring sip call to: " + text);
+  if (command_ == kCommandTransfer) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // A target that cannot be addressed is not referred to: the call goes on.
+  if (!isDialable(text)) {
+    sipLogError("Error sip address or phone number is invalid: " + text);
+    return;
+  }
+  if (line_.server.empty() && text.find('@') == std::string::npos) {
+    sipLogError("No server specified in the address or phone number: " + text);
+    sipLogError("You must either...");
+    sipLogError("put a server in the address, for example 1234@sip.example.com, or");
+    sipLogError("Specify a server for this line in Settings.");
+    return;
+  }
+  {
+    std::lock_guard lock(transferLock_);
+    transferTarget_ = dialToNameAddr(text, line_.server);
+  }
+  command_ = kCommandTransfer;
+  commandEvent_.set();
 }
 
 int SipEngine::Dial(std::string_view target) {
@@ -868,7 +889,102 @@ void SipEngine::inCallLoop() {
         transport_.takeMessage(*call_, 1000, {&stopEvent(), &commandEvent_});
     if (message && message->isRequest() && !inCallRequest(*message)) return;
     if (stopOrHangUp()) return;
-    if (command_ == kCommandTransfer || command_ == kCommandJoin) command_ = kCommandNone;
+    if (command_ == kCommandTransfer) {
+      command_ = kCommandNone;
+      std::string target;
+      {
+        std::lock_guard lock(transferLock_);
+        target = transferTarget_;
+      }
+      // A failed transfer leaves the call as it was.
+      if (referAsTransferor(target)) return;
+    }
+    if (command_ == kCommandJoin) command_ = kCommandNone;
+  }
+}
+
+namespace {
+
+// The status of a "message/sipfrag" body ("SIP/2.0 180 Ringing" gives 180; 0 when none).
+int32_t sipfragStatus(std::string_view body) {
+  size_t at = body.find_first_not_of(" \t\r\n");
+  if (at == std::string_view::npos) return 0;
+  at = body.find_first_of(" \t", at);
+  if (at == std::string_view::npos) return 0;
+  at = body.find_first_not_of(" \t", at);
+  int32_t status = 0;
+  while (at < body.size() && body[at] >= '0' && body[at] <= '9' && status < 1000) {
+    status = status * 10 + (body[at++] - '0');
+  }
+  return status;
+}
+
+}  // namespace
+
+bool SipEngine::glareBackOff() {
+  const uint32_t base = call_->createdHere ? 550 : 50;
+  const uint32_t start = platform::tickMs();
+  const int32_t wait = static_cast<int32_t>(base + platform::tickMs() % 250);
+  for (;;) {
+    const int32_t left = wait - since(platform::tickMs(), start);
+    if (left <= 0) return true;
+    std::optional<SipMessage> message = transport_.takeMessage(*call_, left, {&stopEvent()});
+    if (stopRequested()) return false;
+    if (message && message->isRequest() && !inCallRequest(*message)) return false;
+  }
+}
+
+bool SipEngine::referAsTransferor(const std::string& referTo) {
+  // A line without a server is known by its public address, as in its From.
+  std::string referredBy = addressOfRecord_;
+  if (!referredBy.empty() && referredBy.back() == '@') {
+    const PublicAddress pub = transport_.publicAddress();
+    referredBy += pub.address + ":" + std::to_string(pub.port);
+  }
+  auto newRefer = [&] {
+    DialogRequest refer = newDialogRequest(*call_, transport_, "REFER");
+    refer.request.text = buildRefer(refer.request, refer.context(), referTo, referredBy);
+    return refer;
+  };
+  DialogRequest refer = newRefer();
+  uint32_t start = platform::tickMs();
+  bool accepted = false;
+  for (;;) {
+    if (!accepted) transport_.send(refer.request.destination, refer.request.text);
+    std::optional<SipMessage> message = transport_.takeMessage(
+        *call_, accepted ? 3000 : static_cast<int32_t>(kInviteResendMs), {&stopEvent()});
+    if (stopRequested()) return true;
+    if (message && message->isResponse() && cseqMatches(*message, refer.request.cseq, "REFER")) {
+      if (message->status >= 300 && message->status != 491) return false;
+      if (message->status == 491) {
+        if (!glareBackOff()) return true;  // the call ended meanwhile
+        refer = newRefer();
+        accepted = false;
+        start = platform::tickMs();
+        continue;
+      }
+      if (!accepted) start = platform::tickMs();
+      accepted = true;
+    } else if (message && message->isRequest()) {
+      const std::string& method = message->method;
+      const std::string& tag = call_->localTag;
+      if (method == "INVITE" || method == "REFER") {
+        transport_.sendResponse(*message, simpleResponse(accepted ? 500 : 491, tag));
+      } else if (method == "BYE") {
+        transport_.sendResponse(*message, simpleResponse(200, tag));
+        call_->established = false;
+        return true;
+      } else if (method == "NOTIFY") {
+        transport_.sendResponse(*message, simpleResponse(200, tag));
+        const int32_t status = sipfragStatus(message->body("message/sipfrag"));
+        if (status >= 200 && status <= 299) return true;
+        if (status < 100 || status > 199) return false;
+      } else if (method != "ACK") {
+        transport_.sendResponse(*message, simpleResponse(405, tag));
+      }
+    }
+    const uint32_t limit = accepted ? kReferAcceptedLimitMs : kReferAcceptLimitMs;
+    if (since(platform::tickMs(), start) >= static_cast<int32_t>(limit)) return false;
   }
 }
 

@@ -102,6 +102,8 @@ class SipEngine : public LineInterface,
   static constexpr uint32_t kFinalResendMs = 350;
   static constexpr uint32_t kFinalGiveUpMs = 8000;
   static constexpr uint32_t kNotifyWaitMs = 3000;  // the transferee's NOTIFY
+  static constexpr uint32_t kReferAcceptLimitMs = 5000;
+  static constexpr uint32_t kReferAcceptedLimitMs = 65000;
   // Recording: the grace before the no-activity rule first applies, and the buffer split.
   static constexpr uint32_t kRecordingGraceMs = 5000;
   static constexpr int32_t kLongBufferMs = 6400;
@@ -241,6 +243,12 @@ class SipEngine : public LineInterface,
   // Reports the outcome of a transfer to the transferor in `call`; the final status of the
   // NOTIFY (0 when none came).
   int32_t notifyTransferor(SipCall& call, int32_t status);
+  // Blind transfer of call_'s far end to `referTo`. true: the transfer succeeded (or the
+  // call ended meanwhile) and the call is over.
+  bool referAsTransferor(const std::string& referTo);
+  // After a 491: waits the glare back-off, handling requests that arrive. false: the
+  // call ended meanwhile.
+  bool glareBackOff();
   std::unique_ptr<SipCall> makeOutgoingCall(std::string_view remoteNameAddr);
   std::string contactFor(const SipMessage& request) const;
   // The address the call's first request goes to (0 when it does not resolve).
@@ -269,7 +277,9 @@ class SipEngine : public LineInterface,
   bool intercom_ = false;
   std::atomic<bool> answeredAutomatically_{false};
   std::atomic<int32_t> refuseStatus_{487};
-  std::string refuseHeaders_;  // written before the hang-up command, read after it
+  std::mutex transferLock_;
+  std::string transferTarget_;  // guarded by transferLock_
+  std::string refuseHeaders_;   // written before the hang-up command, read after it
   IncomingCallFacts incoming_;
 
   mutable std::mutex remoteLock_;

@@ -314,6 +314,9 @@ int main(int argc, char** argv) {
       } else if (verb == "hangup") {
         engine->HangUp();
         out("RESULT hangup");
+      } else if (verb == "transfer") {
+        engine->Transfer(rest);
+        out("RESULT transfer");
       } else if (verb == "dtmf") {
         engine->SendDtmf(rest);
         out("RESULT dtmf");

@@ -287,6 +287,37 @@ def transferee(d):
 
 
 @scenario
+def blind_transferor(d):
+    peer = h.Peer(PEER, d, "a", "alice")
+    try:
+        # 180 keeps the transfer waiting; the 200 a second later ends the call with BYE.
+        s = h.Sipp(d, "uas_transferee.xml", name="transferee",
+                   subs={"referto": "&lt;sip:carol@127.0.0.1:5099&gt;", "frag": "200 OK"})
+        peer.send("dial sipp@127.0.0.1:%d" % s.port)
+        connected = peer.wait_for("EVENT connected", 10)
+        peer.send("transfer carol@127.0.0.1:5099")
+        ok, detail = sipp_ok(s)
+        ended = peer.wait_for("EVENT ended", 5)
+        run.check("blind transfer: REFER to the target, a NOTIFY of 180 keeps waiting, one of 200 "
+                  "ends the call with BYE", connected is not None and ok and ended is not None,
+                  detail + peer.output())
+
+        # 486 from the target: the transfer failed and the call goes on.
+        s = h.Sipp(d, "uas_transferee.xml", name="transferee486",
+                   subs={"referto": "&lt;sip:carol@127.0.0.1:5099&gt;", "frag": "486 Busy Here"})
+        peer.send("dial sipp@127.0.0.1:%d" % s.port)
+        connected = peer.wait_for("EVENT connected", 10)
+        peer.send("transfer carol@127.0.0.1:5099")
+        ended_early = peer.wait_for("EVENT ended", 3)
+        peer.send("hangup")
+        ok, detail = sipp_ok(s)
+        run.check("a NOTIFY of 486 fails the transfer and the call goes on until hang-up",
+                  connected is not None and ended_early is None and ok, detail + peer.output())
+    finally:
+        peer.stop()
+
+
+@scenario
 def invite_without_sdp(d):
     peer = h.Peer(PEER, d, "a", "alice")
     try:
