@@ -239,36 +239,29 @@ def replaces_reusing_first_cseq(d):
 def transferee(d):
     peer = h.Peer(PEER, d, "a", "alice")
     try:
-        # Blind: the new call to the target replaces the transferor's, which gets its BYE.
-        target_sipp = h.Sipp(d, "uas_transfer_target.xml", name="target",
-                             subs={"replaces": "^INVITE sip:bob@"})
-        refer_to = "<sip:bob@127.0.0.1:%d>" % target_sipp.port
-        transferor = h.Sipp(d, "uac_transferor.xml", target(peer), extra=["-s", "alice"],
-                            subs={"referto": refer_to, "frag": "200 OK"}, name="transferor")
-        ok1, detail1 = sipp_ok(transferor)
-        peer.wait_for("LOG I Transferred by the far end to: ", 5)
-        time.sleep(0.5)
-        peer.send("hangup")
-        ok2, detail2 = sipp_ok(target_sipp)
-        run.check("REFER in a call: 202, NOTIFY with \"SIP/2.0 200 OK\" after the target "
+        # Blind, then attended: the new call to the target replaces the transferor's, which
+        # gets its BYE; an escaped Replaces in the Refer-To goes into the new INVITE.
+        cases = [("target", "^INVITE sip:bob@", "",
+                  "REFER in a call: 202, NOTIFY with \"SIP/2.0 200 OK\" after the target "
                   "answers, BYE to the transferor, and the call goes on with the target until "
-                  "hang-up", ok1 and ok2, detail1 + detail2 + peer.output())
-        peer.wait_for("EVENT ended", 5)
-
-        # Attended: the Refer-To's escaped Replaces goes into the new INVITE.
-        target_sipp = h.Sipp(d, "uas_transfer_target.xml", name="attended",
-                             subs={"replaces": "Replaces: c1@host;to-tag=a;from-tag=b"})
-        refer_to = ("<sip:bob@127.0.0.1:%d;transport=udp?Replaces=c1%%40host%%3Bto-tag%%3Da"
-                    "%%3Bfrom-tag%%3Db>" % target_sipp.port)
-        transferor = h.Sipp(d, "uac_transferor.xml", target(peer), extra=["-s", "alice"],
-                            subs={"referto": refer_to, "frag": "200 OK"}, name="transferor2")
-        ok1, detail1 = sipp_ok(transferor)
-        time.sleep(0.5)
-        peer.send("hangup")
-        ok2, detail2 = sipp_ok(target_sipp)
-        run.check("REFER with Replaces in its Refer-To: the INVITE to the target carries it "
-                  "unescaped", ok1 and ok2, detail1 + detail2 + peer.output())
-        peer.wait_for("EVENT ended", 5)
+                  "hang-up"),
+                 ("attended", "Replaces: c1@host;to-tag=a;from-tag=b",
+                  ";transport=udp?Replaces=c1%40host%3Bto-tag%3Da%3Bfrom-tag%3Db",
+                  "REFER with Replaces in its Refer-To: the INVITE to the target carries it "
+                  "unescaped")]
+        for name, replaces, suffix, what in cases:
+            target_sipp = h.Sipp(d, "uas_transfer_target.xml", name=name,
+                                 subs={"replaces": replaces})
+            refer_to = "<sip:bob@127.0.0.1:%d%s>" % (target_sipp.port, suffix)
+            transferor = h.Sipp(d, "uac_transferor.xml", target(peer), extra=["-s", "alice"],
+                                subs={"referto": refer_to, "frag": "200 OK"},
+                                name="transferor-" + name)
+            ok1, detail1 = sipp_ok(transferor)
+            time.sleep(0.5)
+            peer.send("hangup")
+            ok2, detail2 = sipp_ok(target_sipp)
+            run.check(what, ok1 and ok2, detail1 + detail2 + peer.output())
+            peer.wait_for("EVENT ended", 5)
 
         # The target refuses: NOTIFY 503 and the call with the transferor goes on.
         busy_target = h.Sipp(d, "uas_final.xml", name="busy",
@@ -290,29 +283,27 @@ def transferee(d):
 def blind_transferor(d):
     peer = h.Peer(PEER, d, "a", "alice")
     try:
-        # 180 keeps the transfer waiting; the 200 a second later ends the call with BYE.
-        s = h.Sipp(d, "uas_transferee.xml", name="transferee",
-                   subs={"referto": "&lt;sip:carol@127.0.0.1:5099&gt;", "frag": "200 OK"})
-        peer.send("dial sipp@127.0.0.1:%d" % s.port)
-        connected = peer.wait_for("EVENT connected", 10)
-        peer.send("transfer carol@127.0.0.1:5099")
-        ok, detail = sipp_ok(s)
-        ended = peer.wait_for("EVENT ended", 5)
-        run.check("blind transfer: REFER to the target, a NOTIFY of 180 keeps waiting, one of 200 "
-                  "ends the call with BYE", connected is not None and ok and ended is not None,
-                  detail + peer.output())
-
-        # 486 from the target: the transfer failed and the call goes on.
-        s = h.Sipp(d, "uas_transferee.xml", name="transferee486",
-                   subs={"referto": "&lt;sip:carol@127.0.0.1:5099&gt;", "frag": "486 Busy Here"})
-        peer.send("dial sipp@127.0.0.1:%d" % s.port)
-        connected = peer.wait_for("EVENT connected", 10)
-        peer.send("transfer carol@127.0.0.1:5099")
-        ended_early = peer.wait_for("EVENT ended", 3)
-        peer.send("hangup")
-        ok, detail = sipp_ok(s)
-        run.check("a NOTIFY of 486 fails the transfer and the call goes on until hang-up",
-                  connected is not None and ended_early is None and ok, detail + peer.output())
+        # The far end reports 180 first, which keeps the transfer waiting, then the outcome:
+        # 200 ends the call with BYE; 486 fails the transfer and the call goes on.
+        cases = [("200 OK", "blind transfer: REFER to the target, a NOTIFY of 180 keeps "
+                  "waiting, one of 200 ends the call with BYE"),
+                 ("486 Busy Here", "a NOTIFY of 486 fails the transfer and the call goes on "
+                  "until hang-up")]
+        for frag, what in cases:
+            s = h.Sipp(d, "uas_transferee.xml", name="transferee-" + frag.split()[0],
+                       subs={"referto": "&lt;sip:carol@127.0.0.1:5099&gt;", "frag": frag})
+            peer.send("dial sipp@127.0.0.1:%d" % s.port)
+            connected = peer.wait_for("EVENT connected", 10)
+            peer.send("transfer carol@127.0.0.1:5099")
+            succeeds = frag.startswith("200")
+            ended = peer.wait_for("EVENT ended", 5 if succeeds else 3)
+            if not succeeds:
+                peer.send("hangup")
+            ok, detail = sipp_ok(s)
+            if not succeeds:
+                peer.wait_for("EVENT ended", 5)
+            run.check(what, connected is not None and ok and (ended is not None) == succeeds,
+                      detail + peer.output())
     finally:
         peer.stop()
 
