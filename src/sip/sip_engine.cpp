@@ -383,6 +383,11 @@ void SipEngine::OnLevels(const audio::LevelReport* levels, uint32_t cookie) {
 void SipEngine::Transfer(std::string_view target) {
   const std::string text(target);
   sipLogInfo("Transferring sip call to: " + text);
+  if (callState_ != kCallConnected) {
+    // Only a connected call can be referred; a command left over would fire on answering.
+    sipLogError("There is no connected call to transfer.");
+    return;
+  }
   if (command_ == kCommandTransfer) std::this_thread::sleep_for(std::chrono::milliseconds(200));
   // A target that cannot be addressed is not referred to: the call goes on.
   if (!isDialable(text)) {
@@ -1008,8 +1013,15 @@ bool SipEngine::inCallRequest(const SipMessage& request) {
 }
 
 bool SipEngine::onRefer(const SipMessage& refer) {
+  const std::string referTo = refer.header(hdr::kReferTo);
+  SipUri uri = parseUri(parseNameAddr(referTo).uri);
+  if (uri.host.empty()) {
+    // Nobody to call: refused, the call goes on.
+    sipLogError("Refused a REFER without a usable Refer-To: " + referTo);
+    transport_.sendResponse(refer, simpleResponse(400, call_->localTag));
+    return true;
+  }
   transport_.sendResponse(refer, simpleResponse(202, call_->localTag));
-  SipUri uri = parseUri(parseNameAddr(refer.header(hdr::kReferTo)).uri);
   std::string replaces;
   for (const Param& header : uri.headers) {
     if (equalsNoCase(header.name, "Replaces")) replaces = unescape(header.value).text;
