@@ -44,6 +44,14 @@ class Desktop:
     def __init__(self, root):
         self.root = root
         self.procs = []
+        try:
+            self._start()
+        except BaseException:
+            self.stop()
+            raise
+
+    def _start(self):
+        root = self.root
         n = free_display()
         self.display = ":%d" % n
         self.procs.append(subprocess.Popen(["Xvfb", self.display, "-screen", "0", "800x720x24",
@@ -143,8 +151,11 @@ class DesktopTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.root = tempfile.mkdtemp(prefix="quillet-gui-")
+        cls.addClassCleanup(cls.remove_root)
         cls.shots = os.environ.get("QUILLET_SCREENSHOTS")
         cls.desktop = Desktop(cls.root)
+        # Class cleanups run also when this set-up fails half way (tearDownClass does not).
+        cls.addClassCleanup(cls.desktop.stop)
         tones = 300 + 1200 * np.abs(np.sin(np.arange(RATE * 30) / 900.0))
         cls.speech_file = os.path.join(cls.root, "speech.wav")
         write_wav(cls.speech_file, 8000 * np.sin(np.cumsum(2 * np.pi * tones / RATE)))
@@ -168,6 +179,8 @@ class DesktopTest(unittest.TestCase):
                     "entry1id=1\r\nentry1name=Front door\r\nentry1phone=sip:door@127.0.0.1:5999\r\n"
                     "entry1email=\r\n" % cls.bob.address)
         cls.install_desktop_entry()
+        cls.addClassCleanup(cls.bob.stop)
+        cls.addClassCleanup(cls.alice.stop)
         cls.bob.start()
         cls.alice.start_window(cls.desktop)
         assert wait_for(lambda: cls.desktop.window_ids("^Quillet$") != [], 10)
@@ -191,10 +204,7 @@ class DesktopTest(unittest.TestCase):
         cls.desktop.env["XDG_CONFIG_HOME"] = config
 
     @classmethod
-    def tearDownClass(cls):
-        cls.alice.stop()
-        cls.bob.stop()
-        cls.desktop.stop()
+    def remove_root(cls):
         if os.environ.get("QUILLET_KEEP"):
             print("kept", cls.root)
         else:
