@@ -182,6 +182,9 @@ int runSend(const RtpOptions& options) {
     audio::SinkRef sink = session.createCaptureSink(true);
     bool digitsQueued = options.dtmf.empty();
     for (size_t at = 0; at < samples.size(); at += media::kFrameSamples) {
+      // Frames come as from a microphone, one each 20 ms: a file written at once would
+      // leave in a burst ahead of the clock, which the receiver's playout then has to undo.
+      std::this_thread::sleep_until(started + std::chrono::microseconds(at * 125));
       size_t count = std::min(media::kFrameSamples, samples.size() - at);
       sink->Write(samples.data() + at, static_cast<uint32_t>(count));
       if (!digitsQueued && at > 0) {

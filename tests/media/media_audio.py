@@ -42,3 +42,26 @@ def aligned_snr(reference, received):
     if noise == 0:
         return 99.0, lag
     return 10 * np.log10(signal / noise), lag
+
+
+def piece_snrs(reference, received, piece=4000):
+    """Signal-to-noise in dB of each voiced half second of `reference`, each piece lined up
+    on its own near where the previous one was found: a receiver's playout may shorten a
+    pause or stretch a little audio to follow the jitter, which moves what comes after."""
+    found, position = [], None
+    for start in range(0, len(reference) - piece + 1, piece):
+        ref = reference[start : start + piece]
+        if np.sqrt(np.mean(ref**2)) < 300:
+            continue
+        low = 0 if position is None else max(0, position - 1200)
+        high = len(received) if position is None else min(len(received), position + piece + 1200)
+        window = received[low:high]
+        lag = best_lag(ref, window) if len(window) >= piece else 0
+        part = window[lag : lag + piece]
+        if len(part) < piece:
+            found.append(-99.0)
+            continue
+        noise = np.sum((ref - part) ** 2)
+        found.append(99.0 if noise == 0 else float(10 * np.log10(np.sum(ref**2) / noise)))
+        position = low + lag + piece
+    return found
