@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFileDialog>
+#include <QKeySequenceEdit>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -20,6 +21,7 @@
 #include <fstream>
 
 #include "app/app_window.h"
+#include "app/hot_keys.h"
 #include "base/settings_store.h"
 #include "contacts/contact_store.h"
 #include "contacts/csv_transfer.h"
@@ -80,7 +82,7 @@ TEST_F(DialogTest, OptionsPagesComeInOrderOpenOnThePageAndRememberTheLastOne) {
   QStringList titles;
   for (int i = 0; i < dialog.pageMenu()->count(); ++i) titles << dialog.pageMenu()->item(i)->text();
   EXPECT_EQ(titles, QStringList({"Recording / Playback", "Quality", "Lines", "Ports", "uPNP / STUN",
-                                 "Static IP", "SIP/RTP Logging", "Intercom"}));
+                                 "Static IP", "SIP/RTP Logging", "Intercom", "Hot Keys"}));
   EXPECT_EQ(dialog.currentPage(), 4);
   dialog.pageMenu()->setCurrentRow(6);
   EXPECT_EQ(dialog.currentPage(), 6);
@@ -358,6 +360,49 @@ TEST_F(DialogTest, ContactDialogEscapeCancelsWithoutChange) {
   QTest::keyClick(&add, Qt::Key_Escape);
   EXPECT_EQ(add.result(), QDialog::Rejected);
   EXPECT_EQ(book.count(), 0);
+}
+
+TEST_F(DialogTest, TheHotKeysPageCapturesKeysAndRewritesTheRecords) {
+  store_->writeText("DefaultLine", "DisplayName", "Ann");
+  base::RegistryList records(*store_, "Hotkey/Details");
+  const int32_t old = records.add();
+  records.writeInt(old, "Key", 0x70 + 10);  // F11
+  records.writeInt(old, "Command", app::kHotKeyShow);
+  {
+    OptionsDialog dialog(nullptr, *store_, *prompts_, kPageHotKeys);
+    auto* list = child<QListWidget>(&dialog, "hotKeys");
+    ASSERT_EQ(list->count(), 1);
+    EXPECT_TRUE(list->item(0)->text().endsWith("\tShow Quillet"));
+    auto* key = child<QKeySequenceEdit>(&dialog, "hotKey");
+    auto* command = child<QComboBox>(&dialog, "hotKeyCommand");
+    key->setKeySequence(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_A));
+    command->setCurrentIndex(command->findData(app::kHotKeyIntercomWith));
+    child<QPushButton>(&dialog, "hotKeyAdd")->click();
+    EXPECT_EQ(list->count(), 1);  // Intercom with needs an address
+    child<QLineEdit>(&dialog, "hotKeyTarget")->setText(" sip:door@127.0.0.1 ");
+    child<QPushButton>(&dialog, "hotKeyAdd")->click();
+    ASSERT_EQ(list->count(), 2);
+    EXPECT_TRUE(list->item(1)->text().endsWith("\tIntercom with sip:door@127.0.0.1"));
+    list->setCurrentRow(0);
+    child<QPushButton>(&dialog, "hotKeyRemove")->click();
+    key->setKeySequence(QKeySequence(Qt::Key_F9));  // entered but not added: OK refuses
+    dialog.accept();
+    EXPECT_EQ(asked(), std::vector<std::string>{"Hot Key Not Added|Press Add to keep the hot key "
+                                                "you entered, or clear it."});
+    command->setCurrentIndex(command->findData(app::kHotKeyIntercomSelected));
+    child<QPushButton>(&dialog, "hotKeyAdd")->click();
+    dialog.accept();
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+  }
+  const std::vector<app::HotKeyRecord> saved = app::readHotKeys(*store_);
+  ASSERT_EQ(saved.size(), 2u);
+  EXPECT_EQ(saved[0].key, (2 | 4) << 16 | 'A');
+  EXPECT_EQ(saved[0].command, app::kHotKeyIntercomWith);
+  EXPECT_EQ(saved[0].commandTo, "sip:door@127.0.0.1");
+  EXPECT_EQ(saved[1].key, 0x70 + 8);
+  EXPECT_EQ(saved[1].command, app::kHotKeyIntercomSelected);
+  OptionsDialog again(nullptr, *store_, *prompts_, kPageHotKeys);
+  EXPECT_EQ(child<QListWidget>(&again, "hotKeys")->count(), 2);
 }
 
 // Types the path into a file dialog's name field, as a user would: selectFile() can lose

@@ -8,6 +8,8 @@
 #include <optional>
 #include <vector>
 
+#include "app/app_window.h"
+
 class QListWidget;
 class QStackedWidget;
 
@@ -20,16 +22,18 @@ class Prompts;
 
 namespace quillet::ui {
 
-// Page indexes, in the order of the page menu.
+// Page indexes, in the order of the page menu: the application's, then the pages of the
+// intercom allow list and the hot keys.
 enum OptionsPage : int32_t {
-  kPageRecording = 0,
-  kPageQuality,
-  kPageLines,
-  kPagePorts,
-  kPageStunUpnp,
-  kPageStaticIp,
-  kPageLogging,
+  kPageRecording = app::kOptionsPageRecording,
+  kPageQuality = app::kOptionsPageQuality,
+  kPageLines = app::kOptionsPageLines,
+  kPagePorts = app::kOptionsPagePorts,
+  kPageStunUpnp = app::kOptionsPageStun,
+  kPageStaticIp = app::kOptionsPageStaticIp,
+  kPageLogging = app::kOptionsPageLogging,
   kPageIntercom,
+  kPageHotKeys,
   kPageCount
 };
 
