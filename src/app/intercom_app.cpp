@@ -734,7 +734,12 @@ void IntercomApp::answerIntercom(LineSlot& slot, sip::SipEngine& engine) {
   engine.AnswerAutomatically();
   // Asked from a task of its own: its nested loop must not run below the engine's event.
   const uint64_t call = incomingCall_;
-  env_.loop.post([this, call] { askTalkBack(call); });
+  // The task may outlive the application (a loop run after it is gone): it holds a token.
+  env_.loop.post([this, call, alive = std::weak_ptr<int>(alive_)] {
+    if (alive.lock() != nullptr) {
+      askTalkBack(call);
+    }
+  });
 }
 
 void IntercomApp::askTalkBack(uint64_t call) {

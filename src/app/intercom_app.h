@@ -149,6 +149,7 @@ class IntercomApp : public base::Application,
   // Incoming calls are numbered so that a late step (the end of the ring sound, the
   // answer delay, the talk-back question) can tell whether its call is still the one ringing.
   uint64_t incomingCall_ = 0;
+  std::shared_ptr<int> alive_ = std::make_shared<int>(0);  // tasks posted for later check it
   bool answerAfterRing_ = false;  // the first ring of incomingCall_ waits for the sound
   size_t banner_ = 0;
   int8_t microphoneLevel_ = -127;
