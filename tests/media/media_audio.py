@@ -44,11 +44,13 @@ def aligned_snr(reference, received):
     return 10 * np.log10(signal / noise), lag
 
 
-def piece_snrs(reference, received, piece=4000):
-    """Signal-to-noise in dB of each voiced half second of `reference`, each piece lined up
-    on its own near where the previous one was found: a receiver's playout may shorten a
-    pause or stretch a little audio to follow the jitter, which moves what comes after."""
-    found, position = [], None
+
+def voiced_pieces(reference, received, piece=4000):
+    """Each voiced half second of `reference` with the received audio lined up to it on its
+    own, near where the previous piece was found (None where nothing is left to match): a
+    receiver's playout may shorten a pause or stretch a little audio to follow the jitter,
+    which moves what comes after."""
+    position = None
     for start in range(0, len(reference) - piece + 1, piece):
         ref = reference[start : start + piece]
         if np.sqrt(np.mean(ref**2)) < 300:
@@ -59,9 +61,25 @@ def piece_snrs(reference, received, piece=4000):
         lag = best_lag(ref, window) if len(window) >= piece else 0
         part = window[lag : lag + piece]
         if len(part) < piece:
+            yield ref, None
+            continue
+        position = low + lag + piece
+        yield ref, part
+
+
+def piece_snrs(reference, received):
+    """Signal-to-noise in dB of each voiced piece (see voiced_pieces)."""
+    found = []
+    for ref, part in voiced_pieces(reference, received):
+        if part is None:
             found.append(-99.0)
             continue
         noise = np.sum((ref - part) ** 2)
         found.append(99.0 if noise == 0 else float(10 * np.log10(np.sum(ref**2) / noise)))
-        position = low + lag + piece
     return found
+
+
+def piece_correlations(reference, received):
+    """The correlation of each voiced piece (see voiced_pieces) with what was received."""
+    return [0.0 if part is None else float(np.corrcoef(ref, part)[0, 1])
+            for ref, part in voiced_pieces(reference, received)]

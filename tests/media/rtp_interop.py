@@ -19,7 +19,8 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from media_audio import aligned_snr, best_lag, piece_snrs, read_wav, write_wav  # noqa: E402
+from media_audio import (aligned_snr, best_lag, piece_correlations, piece_snrs,  # noqa: E402
+                         read_wav, write_wav)
 
 TOOL, DETECT, WORK = sys.argv[2], sys.argv[3], sys.argv[4]
 failures = []
@@ -160,31 +161,6 @@ def case_loopback():
               f"{stats['packets']} received")
 
 
-def piecewise_correlations(reference, received, piece=4000):
-    """The correlation of each voiced half second of the reference with the received audio,
-    each piece lined up on its own within 150 ms of where the last one was found (the
-    receiver's playout may shorten or stretch audio a little to follow the jitter)."""
-    found, position = [], None
-    for start in range(0, len(reference) - piece + 1, piece):
-        ref = reference[start:start + piece]
-        if np.sqrt(np.mean(ref ** 2)) < 300:
-            continue
-        low = 0 if position is None else max(0, position - 1200)
-        high = len(received) if position is None else min(len(received), position + piece + 1200)
-        window = received[low:high]
-        if len(window) < piece:
-            found.append(0.0)
-            continue
-        lag = best_lag(ref, window)
-        part = window[lag:lag + piece]
-        if len(part) < piece:
-            found.append(0.0)
-            continue
-        found.append(float(np.corrcoef(ref, part)[0, 1]))
-        position = low + lag + piece
-    return found
-
-
 class Relay(threading.Thread):
     """Forwards datagrams with reordering, duplicates, delays and losses."""
 
@@ -254,7 +230,7 @@ def case_relay():
     snr, lag = aligned_snr(reference, received)
     # In order and without gaps: every half second of speech is heard and keeps most of its
     # match; losses are concealed, not skipped.
-    pieces = piecewise_correlations(reference, received)
+    pieces = piece_correlations(reference, received)
     correlation = float(np.median(pieces))
     check(correlation > 0.85 and min(pieces) > 0.5 and len(received) == 6 * 8000,
           f"relay {relay.counts}: {stats['packets']} received, SNR {snr:.1f} dB, "
