@@ -13,15 +13,16 @@ class SignallingOnlyMedia : public CallMedia {
  public:
   explicit SignallingOnlyMedia(std::string address) : address_(std::move(address)) {}
 
-  void openPort(const PortOpening&) override {
+  bool openPort(const PortOpening&) override {
     // An even port from 8000 upward, so that the SDP names a port nobody else uses.
     for (uint16_t port = 8000; port < 65534; port += 2) {
       if (platform::bindUdp(socket_, port)) {
         port_ = port;
-        return;
+        return true;
       }
     }
     port_ = 0;
+    return false;
   }
   std::string makeOffer(bool sendOnly) override {
     sdp_.prepare(address_, port_, address_, port_);
@@ -52,8 +53,9 @@ class RtpMedia : public CallMedia {
       : session_(std::move(session)), sdpSettings_(sdpSettings) {}
   ~RtpMedia() override { session_->stop(); }
 
-  void openPort(const PortOpening& opening) override {
+  bool openPort(const PortOpening& opening) override {
     session_->openPort(opening.stop, opening.towards);
+    return session_->socketOpen();
   }
   std::string makeOffer(bool sendOnly) override { return session_->makeOffer(sendOnly); }
   bool takeOffer(std::string_view body, bool sendOnly, std::string& answer) override {

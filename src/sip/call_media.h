@@ -28,8 +28,9 @@ struct PortOpening {
 class CallMedia {
  public:
   virtual ~CallMedia() = default;
-  // Opens the RTP port and finds its public address (before any SDP of the call).
-  virtual void openPort(const PortOpening& opening) = 0;
+  // Opens the RTP port and finds its public address (before any SDP of the call). False
+  // when no socket could be had: the call cannot carry audio.
+  virtual bool openPort(const PortOpening& opening) = 0;
   virtual std::string makeOffer(bool sendOnly) = 0;
   // An empty body is success with nothing done.
   virtual bool takeOffer(std::string_view body, bool sendOnly, std::string& answer) = 0;

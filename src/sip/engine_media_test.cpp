@@ -27,10 +27,13 @@ class StreamMedia : public CallMedia {
   struct Shared {
     audio::StreamRef<KeepSink> sent = audio::makeStream<KeepSink>(8000, 1);
     std::function<audio::SourceRef()> received = [] { return audio::SourceRef(); };
+    bool noPort = false;  // as when the process has no descriptor left for a socket
   };
   explicit StreamMedia(std::shared_ptr<Shared> shared)
       : inner_(makeSignallingOnlyMedia("127.0.0.1")), shared_(std::move(shared)) {}
-  void openPort(const PortOpening& opening) override { inner_->openPort(opening); }
+  bool openPort(const PortOpening& opening) override {
+    return !shared_->noPort && inner_->openPort(opening);
+  }
   std::string makeOffer(bool sendOnly) override { return inner_->makeOffer(sendOnly); }
   bool takeOffer(std::string_view body, bool sendOnly, std::string& answer) override {
     return inner_->takeOffer(body, sendOnly, answer);
@@ -253,6 +256,22 @@ TEST_F(EngineMediaTest, RemoteUriIsTheFarEndsAddressWithoutSchemeOrParameters) {
   EXPECT_EQ(engine_->remoteUri(), "bob@127.0.0.1:" + std::to_string(far_.port()));
   engine_->HangUp();
   EXPECT_TRUE(pumpUntil([&] { return events_->ended == 2; }, 5000ms));
+}
+
+TEST_F(EngineMediaTest, ACallWithoutAnRtpPortIsRefusedOrNotPlaced) {
+  media_->noPort = true;
+  far_.send(enginePort_,
+            request("INVITE", enginePort_, far_.port(), "alice", "media-2", "", kOffer, kFarFrom));
+  // Refused at once rather than answered into silence.
+  const std::string refusal = awaitMessage("SIP/2.0 503");
+  ASSERT_FALSE(refusal.empty());
+  far_.send(enginePort_, ackOf(refusal, enginePort_, far_.port(), "media-2", kFarFrom));
+  ASSERT_TRUE(pumpUntil([&] { return engine_->callState() == kCallIdle; }));
+
+  // A call out sends no INVITE that would offer a port nobody listens on.
+  ASSERT_EQ(engine_->Dial("bob@127.0.0.1:" + std::to_string(far_.port())), 1);
+  EXPECT_TRUE(awaitMessage("INVITE ", 1000ms).empty());
+  EXPECT_TRUE(pumpUntil([&] { return engine_->callState() == kCallIdle; }));
 }
 
 }  // namespace

@@ -623,11 +623,16 @@ void SipEngine::Run() {
   const int32_t state = callState_;
   if (state == kCallIncoming && invite_ && call_) {
     transport_.sendResponse(*invite_, simpleResponse(180, call_->localTag));
-    media_->openPort({&stopEvent(), invite_->source.sin_addr.s_addr});
-    if (ringingLoop()) inCallLoop();
+    if (!media_->openPort({&stopEvent(), invite_->source.sin_addr.s_addr})) {
+      sipLogInfo("No RTP port could be opened for the call");
+      finalResponse(*invite_, *call_, simpleResponse(503, call_->localTag), nullptr);
+    } else if (ringingLoop()) {
+      inCallLoop();
+    }
   } else if (call_) {
-    media_->openPort({&stopEvent(), callNextHop()});
-    if (placeInvite(state == kCallIntercom ? line_.answerHeaders : 0)) {
+    if (!media_->openPort({&stopEvent(), callNextHop()})) {
+      sipLogInfo("No RTP port could be opened for the call");
+    } else if (placeInvite(state == kCallIntercom ? line_.answerHeaders : 0)) {
       sipLogInfo("Call answered");
       inCallLoop();
     }
