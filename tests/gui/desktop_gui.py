@@ -10,7 +10,6 @@ usage: desktop_gui.py QUILLET_BINARY
 import json
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -25,7 +24,7 @@ if len(sys.argv) > 1:
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 sys.path.insert(0, os.path.join(HERE, "..", "sip"))
 from e2e_support import QUILLET, RATE, Profile, wait_for, write_wav  # noqa: E402
-from sipharness import Sipp  # noqa: E402
+from sipharness import Sipp, end_process  # noqa: E402
 
 # Key codes of the hot-key records (function keys 11, 9 and 8).
 F11, F9, F8 = 0x7A, 0x78, 0x77
@@ -127,13 +126,7 @@ class Desktop:
 
     def stop(self):
         for p in reversed(self.procs):
-            if p.poll() is None:
-                p.send_signal(signal.SIGTERM)
-                try:
-                    p.wait(timeout=5)
-                except subprocess.TimeoutExpired:
-                    p.kill()
-                    p.wait()
+            end_process(p)
 
 
 class WindowProfile(Profile):

@@ -10,11 +10,13 @@ namespaces exit with status 77 (skipped)."""
 import json
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sip"))
+from sipharness import end_process  # noqa: E402
 
 PUBLIC, PUBLIC2, ROUTER_OUT, ROUTER_IN, LAN = (
     "80.1.2.1", "80.1.2.2", "80.1.2.254", "192.168.7.1", "192.168.7.23")
@@ -93,13 +95,7 @@ class NatLab:
     def stop(self, proc):
         for p, log in list(self.procs):
             if p is proc:
-                if p.poll() is None:
-                    p.send_signal(signal.SIGTERM)
-                    try:
-                        p.wait(timeout=5)
-                    except subprocess.TimeoutExpired:
-                        p.kill()
-                        p.wait()
+                end_process(p)
                 log.close()
                 self.procs.remove((p, log))
 

@@ -15,11 +15,13 @@ Run on its own, it starts the lab and runs a command in it:
 import argparse
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sip"))
+from sipharness import end_process  # noqa: E402
 
 SPEAKER = "quillet-lab-speaker"
 MICROPHONE = "quillet-lab-microphone"
@@ -156,13 +158,7 @@ class PipeWireLab:
         if entry is None:
             return
         process, log = entry
-        if process.poll() is None:
-            process.send_signal(signal.SIGTERM)
-            try:
-                process.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                process.kill()
-                process.wait()
+        end_process(process)
         log.close()
 
     def stop_pipewire(self):

@@ -12,6 +12,17 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
+def end_process(process, timeout=5):
+    """SIGTERM to a process the test started, SIGKILL when it has not ended in `timeout` s."""
+    if process.poll() is None:
+        process.send_signal(signal.SIGTERM)
+        try:
+            process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
 def thread_stacks(pid):
     """The stack of every thread of a hung process, for the failure report (empty without gdb)."""
     try:
