@@ -24,18 +24,4 @@ inline double rms(const int32_t* x, int count) {
   return count > 0 ? std::sqrt(sum / count) : 0.0;
 }
 
-// Signal-to-noise ratio in dB of out against ref over [begin, end), out delayed by lag.
-inline double snrDb(const std::vector<int32_t>& ref, const std::vector<int32_t>& out, int begin,
-                    int end, int lag = 0) {
-  double signal = 0;
-  double noise = 0;
-  for (int i = begin; i < end; ++i) {
-    const double r = ref[i];
-    const double e = out[i + lag] - r;
-    signal += r * r;
-    noise += e * e;
-  }
-  return noise == 0 ? 200.0 : 10.0 * std::log10(signal / noise);
-}
-
 }  // namespace quillet::codecs::testing

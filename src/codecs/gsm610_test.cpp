@@ -1,4 +1,5 @@
-// GSM 06.10: frame layout, signature, bit packing and a sine through a reset pair.
+// GSM 06.10: frame layout, signature, bit packing, lag fallback and full-scale input (the
+// quality against libgsm is in tests/codecs).
 #include "codecs/gsm610.h"
 
 #include <gtest/gtest.h>
@@ -67,24 +68,6 @@ TEST(Gsm610, SignatureIsNotChecked) {
   EXPECT_TRUE(std::equal(outA, outA + 160, outB));
 }
 
-TEST(Gsm610, SineThroughAResetPairKeepsItsLevel) {
-  const int frames = 25;
-  const std::vector<int32_t> in = testing::sine(1000.0, 0.5, 160 * frames);
-  GsmEncoderState enc = freshEncoder();
-  GsmDecoderState dec = freshDecoder();
-  std::vector<int32_t> out(in.size());
-  for (int f = 0; f < frames; ++f) {
-    uint8_t frame[33];
-    gsmEncodeFrame(enc, in.data() + 160 * f, frame);
-    gsmDecodeFrame(dec, frame, out.data() + 160 * f);
-  }
-  const double inLevel = testing::rms(in.data() + 160, 160 * (frames - 1));
-  const double outLevel = testing::rms(out.data() + 160, 160 * (frames - 1));
-  EXPECT_NEAR(outLevel / inLevel, 1.0, 0.1);
-  // And it is the same sine: the waveform matches to a fair signal-to-noise ratio.
-  EXPECT_GT(testing::snrDb(in, out, 160, 160 * frames), 10.0);
-}
-
 TEST(Gsm610, InvalidLagsFallBackToThePreviousOne) {
   // A lag outside 40..120 repeats the previous sub-frame's; a reset decoder starts
   // from 40, so a lag of 0 never reads samples not yet written.
@@ -119,29 +102,14 @@ TEST(Gsm610, InvalidLagsFallBackToThePreviousOne) {
   EXPECT_GT(testing::rms(outA, 160), 0.0);
 }
 
-TEST(Gsm610, ExtremeInputAndHostileFramesStayInRange) {
-  // Full-scale square wave into the encoder, then random frames into a decoder.
+TEST(Gsm610, FullScaleSquareWaveStaysEncodable) {
+  // The encoder at its limits (arbitrary frames into the decoder are the fuzz target's).
   GsmEncoderState enc = freshEncoder();
   std::vector<int32_t> square(160);
   for (int i = 0; i < 160; ++i) square[i] = (i / 2) % 2 ? 524272 : -524288;
   uint8_t frame[33];
   for (int f = 0; f < 10; ++f) gsmEncodeFrame(enc, square.data(), frame);
   EXPECT_EQ(frame[0] >> 4, 0xD);
-
-  GsmDecoderState dec = freshDecoder();
-  uint32_t seed = 12345;
-  int32_t out[160];
-  for (int f = 0; f < 500; ++f) {
-    for (uint8_t& b : frame) {
-      seed = seed * 1664525u + 1013904223u;
-      b = static_cast<uint8_t>(seed >> 24);
-    }
-    gsmDecodeFrame(dec, frame, out);
-    for (int32_t v : out) {
-      ASSERT_GE(v, -524288);
-      ASSERT_LE(v, 524272);
-    }
-  }
 }
 
 }  // namespace
