@@ -6,44 +6,29 @@ sanitizer report (run it with the AddressSanitizer build), and end the call prop
 487 for the ringing INVITE, BYE for an established call.
 Usage: close_e2e.py PATH/TO/quillet"""
 import os
-import shutil
 import signal
 import socket
 import sys
-import tempfile
 import threading
 import time
 import unittest
 
-import numpy as np
-
 if len(sys.argv) > 1:
     os.environ["QUILLET_BINARY"] = sys.argv.pop(1)
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import RATE, Profile, wait_for, write_wav  # noqa: E402
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "sip"))
+from e2e_support import LabCase, wait_for  # noqa: E402
 from sip_caller import Caller  # noqa: E402
 
 SANITIZER_MARKS = ("AddressSanitizer", "runtime error:", "LeakSanitizer")
 
 
-class CloseDuringCallTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.root = tempfile.mkdtemp(prefix="quillet-close-")
-        cls.silence = os.path.join(cls.root, "silence.wav")
-        write_wav(cls.silence, np.zeros(RATE * 20))
-        cls.ports = iter(range(5600, 5700, 2))
+class CloseDuringCallTest(LabCase):
+    prefix = "quillet-close-"
 
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.root, ignore_errors=True)
-
-    def profile(self, name, settings=None):
-        port = next(self.ports)
-        p = Profile(self.root, "%s-%d" % (name, port), port, 24000 + (port - 5600) * 10, "bob",
-                    self.silence, settings)
-        self.addCleanup(p.stop)
-        return p
+    def profile(self, settings=None):
+        return self.quillet("bob", self.silence_file, settings)
 
     def close(self, profile, how):
         if how == "sigterm":
@@ -63,7 +48,7 @@ class CloseDuringCallTest(unittest.TestCase):
 
     def run_case(self, state, how):
         settings = {"Intercom": {"AutoTalkBack": "1" if state == "established" else "0"}}
-        bob = self.profile("%s-%s" % (state, how), settings)
+        bob = self.profile(settings)
         bob.start()
         caller = Caller(bob.sip_port)
         self.addCleanup(caller.close)
@@ -144,8 +129,7 @@ class CloseDuringCallTest(unittest.TestCase):
         thread = threading.Thread(target=serve, daemon=True)
         thread.start()
         try:
-            bob = self.profile("unregister",
-                               {"DefaultLine": {"Proxy": server, "ProxyPassword": "pw"}})
+            bob = self.profile({"DefaultLine": {"Proxy": server, "ProxyPassword": "pw"}})
             bob.start()
             self.assertTrue(wait_for(lambda: "Registered as:" in bob.log_text(), 10),
                             bob.log_text())

@@ -242,7 +242,8 @@ class LabCase(unittest.TestCase):
     def quillet(self, name, microphone, settings=None):
         """A profile of this test (user `name`) on free ports, stopped at the test's end."""
         from sipharness import free_udp_port
-        p = Profile(self.dir, name, free_udp_port(5400, 5900), free_udp_port(), name, microphone,
+        port = free_udp_port(5400, 5900)
+        p = Profile(self.dir, "%s-%d" % (name, port), port, free_udp_port(), name, microphone,
                     settings)
         self.cleanup.append(p.stop)
         return p

@@ -8,11 +8,9 @@ microphone file said, and the call decisions in the logs and SIP traces.
 import contextlib
 import os
 import re
-import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
@@ -20,9 +18,11 @@ import numpy as np
 
 if len(sys.argv) > 1:
     os.environ["QUILLET_BINARY"] = sys.argv.pop(1)
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import (RATE, Profile, find_words, make_speech, wait_for,  # noqa: E402
-                         write_wav)
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "sip"))
+from e2e_support import RATE, LabCase, find_words, wait_for, write_wav  # noqa: E402
+from sipharness import free_udp_port  # noqa: E402
 
 
 def tone_power(frame, hertz):
@@ -48,45 +48,19 @@ def find_cue(heard, frame=160):
     return None
 
 
-class IntercomTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.root = tempfile.mkdtemp(prefix="quillet-e2e-")
-        cls.speech = make_speech(cls.root)
-        cls.speech_file = os.path.join(cls.root, "speech.wav")
-        # Speech, then silence to keep a microphone going.
-        cls.silence_file = os.path.join(cls.root, "silence.wav")
-        write_wav(cls.silence_file, np.zeros(RATE * 30))
-        cls.ports = iter(range(5300, 5400, 2))
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.root, ignore_errors=True)
-
-    def setUp(self):
-        self.profiles = []
-
-    def tearDown(self):
-        for p in self.profiles:
-            p.stop()
-
-    def profile(self, name, microphone, settings=None):
-        port = next(self.ports)
-        rtp = 20000 + (port - 5300) * 20
-        p = Profile(self.root, "%s-%d" % (name, port), port, rtp, name, microphone, settings)
-        self.profiles.append(p)
-        return p
+class IntercomTest(LabCase):
+    prefix = "quillet-e2e-"
 
     @contextlib.contextmanager
     def ring_only_peer(self):
         """A SIPp UAS that rings and never answers; yields its address."""
-        scenario = os.path.join(self.root, "ring_only.xml")
+        scenario = os.path.join(self.dir, "ring_only.xml")
         with open(scenario, "w") as f:
             f.write(RING_ONLY_SCENARIO)
-        port = next(self.ports)
+        port = free_udp_port()
         sipp = subprocess.Popen(["sipp", "-sf", scenario, "-i", "127.0.0.1", "-p", str(port),
                                  "-m", "1", "-nostdin"],
-                                cwd=self.root, stdout=subprocess.DEVNULL,
+                                cwd=self.dir, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL)
         try:
             yield "sip:door@127.0.0.1:%d" % port
@@ -112,8 +86,8 @@ class IntercomTest(unittest.TestCase):
         for quality, codec in (("50", "PCMU"), ("30", "GSM")):
             with self.subTest(codec=codec):
                 settings = {"SIP": {"Quality": quality}}
-                a = self.profile("alice", self.speech_file, settings)
-                b = self.profile("bob", self.silence_file, settings)
+                a = self.quillet("alice", self.speech_file, settings)
+                b = self.quillet("bob", self.silence_file, settings)
                 self.call_and_hear(a, b, len(self.speech) / RATE + 1.5)
                 # The INVITE asked B to answer by itself, B rang and answered at once.
                 self.assertIn("Answer-Mode: Auto", b.trace_text())
@@ -140,8 +114,8 @@ class IntercomTest(unittest.TestCase):
                 self.assertLess(np.abs(a.heard()).max(initial=0), 600)
 
     def test_talk_back_yes_sends_this_side(self):
-        a = self.profile("alice", self.silence_file)
-        b = self.profile("bob", self.speech_file, {"Intercom": {"AutoTalkBack": "1"}})
+        a = self.quillet("alice", self.silence_file)
+        b = self.quillet("bob", self.speech_file, {"Intercom": {"AutoTalkBack": "1"}})
         self.call_and_hear(a, b, len(self.speech) / RATE + 1.5)
         self.assertIn('Press "Intercom" button to stop call', b.log_text())
         words = find_words(self.speech, a.heard())
@@ -161,8 +135,8 @@ class IntercomTest(unittest.TestCase):
         write_wav(noisy, np.concatenate([self.speech, np.zeros(RATE * 4)])
                   + rng.normal(0, 150, len(self.speech) + RATE * 4))
         echo = {"UseEchoCancellation": "1"}
-        a = self.profile("alice", noisy, {"Settings": echo})
-        b = self.profile("bob", noisy, {"Settings": echo, "Intercom": {"AutoTalkBack": "1"}})
+        a = self.quillet("alice", noisy, {"Settings": echo})
+        b = self.quillet("bob", noisy, {"Settings": echo, "Intercom": {"AutoTalkBack": "1"}})
         self.call_and_hear(a, b, 2.5)
         for p in (a, b):
             with open(os.path.join(p.home, "settings.ini")) as f:
@@ -174,7 +148,7 @@ class IntercomTest(unittest.TestCase):
         # While the far end rings (a SIPp UAS that only rings), "Calling.wav" of the System
         # Tones folder plays over and over on this side's speaker.
         with self.ring_only_peer() as door:
-            a = self.profile("alice", self.silence_file)
+            a = self.quillet("alice", self.silence_file)
             os.makedirs(os.path.join(a.home, "System Tones"))
             tone = np.sin(2 * np.pi * 440 * np.arange(RATE // 4) / RATE) * 8000
             write_wav(os.path.join(a.home, "System Tones", "Calling.wav"), tone)
@@ -195,8 +169,8 @@ class IntercomTest(unittest.TestCase):
         )
         for allow, allowed in cases:
             with self.subTest(allow=allow):
-                a = self.profile("alice", self.speech_file)
-                b = self.profile("bob", self.silence_file,
+                a = self.quillet("alice", self.speech_file)
+                b = self.quillet("bob", self.silence_file,
                                  {"Intercom": {"AllowAll": "0", "Allow": allow}})
                 b.start()
                 a.start("-dial", b.address)
@@ -216,8 +190,8 @@ class IntercomTest(unittest.TestCase):
                 b.stop()
 
     def test_do_not_disturb_refuses_with_480(self):
-        a = self.profile("alice", self.speech_file)
-        b = self.profile("bob", self.silence_file, {"Settings": {"DoNotDisturb": "1"}})
+        a = self.quillet("alice", self.speech_file)
+        b = self.quillet("bob", self.silence_file, {"Settings": {"DoNotDisturb": "1"}})
         b.start()
         a.start("-dial", b.address)
         self.assertTrue(wait_for(lambda: "SIP/2.0 480" in b.trace_text()), b.trace_text())
@@ -226,8 +200,8 @@ class IntercomTest(unittest.TestCase):
         self.assertNotIn("Incoming SIP call", b.log_text())
 
     def test_remote_commands_act_on_the_running_call(self):
-        a = self.profile("alice", self.speech_file, {"Settings": {"SipTraceAudioOn": "1"}})
-        b = self.profile("bob", self.silence_file)
+        a = self.quillet("alice", self.speech_file, {"Settings": {"SipTraceAudioOn": "1"}})
+        b = self.quillet("bob", self.silence_file)
         b.start()
         a.start("-dial", b.address)
         self.assertTrue(wait_for(lambda: "The call was started" in a.log_text()))
@@ -243,8 +217,8 @@ class IntercomTest(unittest.TestCase):
         self.assertEqual(a.process.wait(timeout=10), 0)
 
     def test_sigterm_during_a_call_ends_it_with_bye(self):
-        a = self.profile("alice", self.speech_file)
-        b = self.profile("bob", self.silence_file)
+        a = self.quillet("alice", self.speech_file)
+        b = self.quillet("bob", self.silence_file)
         b.start()
         a.start("-dial", b.address)
         self.assertTrue(wait_for(lambda: "The call was started" in b.log_text()))
@@ -257,7 +231,7 @@ class IntercomTest(unittest.TestCase):
         # The far end rings and never answers (a SIPp UAS that only rings); without a
         # microphone nothing reports levels, so the no-activity time-out ends the call.
         with self.ring_only_peer() as door:
-            a = self.profile("alice", os.path.join(self.root, "no-such-microphone.wav"))
+            a = self.quillet("alice", os.path.join(self.root, "no-such-microphone.wav"))
             a.start("-dial", door)
             began = time.monotonic()
             self.assertTrue(wait_for(lambda: "CANCEL sip:" in a.trace_text(), 40), a.trace_text())
