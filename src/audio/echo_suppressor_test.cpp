@@ -1,5 +1,6 @@
-// EchoSuppressor: gating, echo learning on a synthetic hands-free recording, the one-block
-// delay, and the learned values carried through the settings.
+// EchoSuppressor: gating, the one-block delay, the far end's play position and the learned
+// values carried through the settings (how much echo it takes out of a hands-free
+// recording, near-end speech kept, is measured through quillet-tool in tests/audio).
 #include "audio/echo_suppressor.h"
 
 #include <gtest/gtest.h>
@@ -68,49 +69,13 @@ double energyDb(const std::vector<int32_t>& x, double from, double to) {
   return 10 * std::log10(s / static_cast<double>(b - a) + 1e-9);
 }
 
-// Runs mic and far through a suppressor in blocks, the far end read just ahead (and, with
-// a player, sounding as soon as it is read).
+// Runs mic and far through a suppressor in blocks, the far end read just ahead.
 void feed(EchoSuppressor& es, const std::vector<int32_t>& far, const std::vector<int32_t>& mic,
-          size_t block, InStepPlayer* player = nullptr) {
+          size_t block) {
   for (size_t at = 0; at + block <= mic.size(); at += block) {
-    if (player != nullptr) player->position = static_cast<uint32_t>(at + block);
     es.farEnd(far.data() + at, static_cast<uint32_t>(block), static_cast<uint32_t>(at + block));
     es.Write(mic.data() + at, static_cast<uint32_t>(block));
   }
-}
-
-TEST(EchoSuppressor, SuppressesLearnedEchoAndPassesNearEndSpeech) {
-  const size_t n = 24 * kRate;
-  const auto far = speechLike(n, 1, 300000, {{0, 5}, {8, 12}, {15, 19}, {21, 24}});
-  const auto nearEnd = speechLike(n, 2, 150000, {{5.6, 7.4}, {12.6, 14.4}, {19.6, 20.6}});
-  std::vector<int32_t> mic(n);
-  uint32_t lcg = 7;
-  for (size_t i = 0; i < n; ++i) {
-    const size_t d = 960;  // 120 ms from speaker to microphone
-    const double echo = i >= d + 40 ? 0.25 * far[i - d] + 0.08 * far[i - d - 40] : 0;
-    lcg = lcg * 1664525u + 1013904223u;
-    mic[i] = static_cast<int32_t>(echo) + nearEnd[i] + static_cast<int32_t>(lcg >> 25) - 64;
-  }
-  InStepPlayer player;
-  auto* out = new KeepSink(kRate, 1);
-  EchoSuppressor es(&player, fixedClock());
-  es.setDownstream(SinkRef(out));
-  feed(es, far, mic, 160, &player);
-  const auto& y = out->data;
-  ASSERT_GE(y.size(), n - 80);  // at most one block held back, nothing lost
-
-  // Echo-only spans after the first (learning) one.
-  for (auto [a, b] : {std::pair{8.0, 12.1}, {15.0, 19.1}, {21.0, 23.9}}) {
-    const double attenuation = energyDb(mic, a, b) - energyDb(y, a, b);
-    EXPECT_GE(attenuation, 20.0) << a;
-  }
-  for (auto [a, b] : {std::pair{5.6, 7.4}, {12.6, 14.4}, {19.6, 20.6}}) {
-    const double change = energyDb(y, a, b) - energyDb(mic, a, b);
-    EXPECT_NEAR(change, 0.0, 1.0) << a;
-  }
-  // Something was learned: the couplings of every band moved off 0.
-  const EchoLearned l = es.learned();
-  for (int b = 0; b < 3; ++b) EXPECT_GT(l.echo[static_cast<size_t>(b)], 0) << b;
 }
 
 TEST(EchoSuppressor, OpensEveryBandWithinABlockWhenNothingIsLearned) {

@@ -182,36 +182,12 @@ TEST_P(SineResampling, KeepsFrequencyAndLevelOfA1kHzSine) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rates, SineResampling,
-                         ::testing::Values(SineCase{44100, 8000, true}, SineCase{8000, 44100, true},
-                                           SineCase{44100, 8000, false},
+                         // The playback side between 44100 and 8000 Hz, with its images and
+                         // aliases, is measured through quillet-tool in tests/audio.
+                         ::testing::Values(SineCase{44100, 8000, false},
                                            SineCase{8000, 44100, false},
                                            SineCase{22050, 8000, false},
                                            SineCase{16000, 8000, true}));
-
-TEST(Resampler, UpsamplingKeepsImagesLow) {
-  // A 1 kHz tone at 8000 Hz has images at 7 and 9 kHz once upsampled.
-  const auto in = teststreams::sine(1000, 8000, 16000, 0.5 * kSampleMax);
-  SourceRef rs = MakeResamplingSource(44100, SourceRef(new ArraySource(8000, 1, in)));
-  std::vector<int32_t> out(44100 + 4410);
-  rs->Read(out.data(), static_cast<uint32_t>(out.size()));
-  const int32_t* y = out.data() + 4410;
-  const double tone = teststreams::toneAmplitude(y, 44100, 1000, 44100);
-  const double image7 = teststreams::toneAmplitude(y, 44100, 7000, 44100);
-  const double image9 = teststreams::toneAmplitude(y, 44100, 9000, 44100);
-  EXPECT_GT(teststreams::db(tone / image7), 40.0);
-  EXPECT_GT(teststreams::db(tone / image9), 40.0);
-}
-
-TEST(Resampler, DownsamplingRejectsWhatWouldAlias) {
-  // 5 kHz at 44100 Hz would fold to 3 kHz at 8000 Hz.
-  const auto in = teststreams::sine(5000, 44100, 88200, 0.5 * kSampleMax);
-  SourceRef rs = MakeResamplingSource(8000, SourceRef(new ArraySource(44100, 1, in)));
-  std::vector<int32_t> out(16000 - 400);
-  rs->Read(out.data(), static_cast<uint32_t>(out.size()));
-  const double alias = teststreams::toneAmplitude(out.data() + 2000, 8000, 3000, 8000);
-  const double rejection = teststreams::db(0.5 * kSampleMax / std::max(alias, 1e-3));
-  EXPECT_GT(rejection, 50.0);
-}
 
 TEST(ResamplingSource, LengthNeverPromisesMoreThanTheSourceHolds) {
   auto* vs = new ArraySource(44100, 1, teststreams::sine(440, 44100, 44100, 10000));
