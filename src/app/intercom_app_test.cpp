@@ -756,23 +756,5 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Combine(::testing::Bool(), ::testing::Values(CallPhase::Ringing, CallPhase::Question,
                                                             CallPhase::TalkBack)));
 
-TEST_F(IntercomAppTest, DoNotDisturbRefusesCallsWith480) {
-  SilentPeer peer;
-  start();
-  app_->setDoNotDisturb(true);
-  const int32_t port = settings().readInt("SIP", "Port", 0);
-  peer.sendTo(static_cast<uint16_t>(port), inviteFrom("carol", peer.port(), port));
-  std::string answers;
-  ASSERT_TRUE(pumpUntil(
-      [&] {
-        answers += peer.drain();
-        return answers.find("SIP/2.0 480") != std::string::npos;
-      },
-      std::chrono::seconds(5)))
-      << answers;
-  EXPECT_FALSE(app_->callActive());
-  EXPECT_EQ(countTagged(prompts_.asked(), "talk-back"), 0);
-}
-
 }  // namespace
 }  // namespace quillet::app

@@ -55,12 +55,6 @@ TEST_F(CsvTransferTest, RoundTripKeepsCommasQuotesAndNonAscii) {
                                         "Łukasz Żółć 日本 😀||ł@example.pl", "Tab and  break|1|"}));
 }
 
-TEST_F(CsvTransferTest, HeaderLineIsImportedAsContact) {
-  rewriteInPlace(csv_, "Name,Number,Email\r\nAnn,100,ann@x.org\r\n");
-  EXPECT_EQ(importCsv(store_, csv_).added, 2);
-  EXPECT_EQ(contactTexts(store_), (Texts{"Name|Number|Email", "Ann|100|ann@x.org"}));
-}
-
 TEST_F(CsvTransferTest, ExistingNameInOtherCaseIsNotImported) {
   store_.add("Émile", "111", "");
   rewriteInPlace(csv_, "\"ÉMILE\",\"999\",\"\"\r\némile,888\r\nNew,1\r\nnew,2\r\n");

@@ -131,7 +131,6 @@ int PlainMessageLoop::step(int32_t maxWaitMs) {
     polls.push_back(pollfd{w.fd, POLLIN, 0});
   }
   int n = ::poll(polls.data(), polls.size(), wait);
-  ++wakeups_;
   if (n < 0 && errno != EINTR) {
     return 0;
   }

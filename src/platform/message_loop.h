@@ -86,9 +86,6 @@ class PlainMessageLoop : public MessageLoop {
   // tests that drive the loop step by step. Answers the number of actions run.
   int runPending();
 
-  // Number of poll wake-ups so far (tests check that an idle loop stays asleep).
-  uint64_t wakeups() const { return wakeups_; }
-
  private:
   struct Timer {
     uint32_t due;
@@ -113,7 +110,6 @@ class PlainMessageLoop : public MessageLoop {
   uint64_t timerGeneration_ = 0;
   std::vector<Watch> watches_;  // loop thread only
   int depth_ = 0;
-  uint64_t wakeups_ = 0;
 };
 
 }  // namespace quillet::platform

@@ -148,13 +148,6 @@ TEST(PlainMessageLoop, WatchRunsWhileDescriptorIsReadable) {
   ::close(fds[1]);
 }
 
-TEST(PlainMessageLoop, IdleLoopSleepsUntilItsTimer) {
-  PlainMessageLoop loop;
-  loop.startTimer(1, 200, [&] { loop.quit(); });
-  loop.run();
-  EXPECT_LE(loop.wakeups(), 3u);  // no polling in slices while waiting
-}
-
 TEST(PlainPrompts, PolicyAnswersAtOnceOrLeavesQuestionOpenUntilDismissed) {
   PlainMessageLoop loop;
   std::vector<std::string> informed;

@@ -191,20 +191,6 @@ class StartupTest(unittest.TestCase):
         self.assertIn(b"did not answer", r.stderr)
         self.assertNotEqual(r.returncode, 0)
 
-    def test_other_profile_runs_beside(self):
-        a = self.profile()
-        b = self.profile()
-        pa = a.start()
-        self.assertTrue(a.wait_ready())
-        pb = b.start()
-        self.assertTrue(b.wait_ready())
-        self.assertIsNone(pa.poll())
-        self.assertIsNone(pb.poll())
-        pa.send_signal(signal.SIGTERM)
-        pb.send_signal(signal.SIGTERM)
-        self.assertEqual(pa.wait(timeout=10), 0)
-        self.assertEqual(pb.wait(timeout=10), 0)
-
     def test_starts_together_leave_exactly_one_instance(self):
         p = self.profile()
         procs = [p.start() for _ in range(4)]
