@@ -12,7 +12,9 @@
 #include "base/settings_store.h"
 #include "media/rtp_session.h"
 #include "platform/tick.h"
+#include "sip/call_bridge.h"
 #include "sip/dialog_reaper.h"
+#include "sip/in_dialog.h"
 #include "sip/sip_log.h"
 #include "sip/sip_templates.h"
 #include "sip/sip_trace.h"
@@ -33,14 +35,6 @@ ResponseSpec simpleResponse(int32_t status, std::string_view toTag = {}) {
   form.reason = reasonPhrase(status);
   form.toTag = toTag;
   return form;
-}
-
-bool containsNoCase(std::string_view text, std::string_view part) {
-  if (part.size() > text.size()) return false;
-  for (size_t i = 0; i + part.size() <= text.size(); ++i) {
-    if (equalsNoCase(text.substr(i, part.size()), part)) return true;
-  }
-  return false;
 }
 
 // Listener cookies of the engine's own media helpers.
@@ -74,10 +68,6 @@ std::string bareUri(std::string_view uri) {
   const size_t at = uri.find('@');
   const size_t cut = uri.find_first_of(";?", at == std::string_view::npos ? 0 : at);
   return std::string(uri.substr(0, cut));
-}
-
-uint32_t quirksOf(const SipMessage& message) {
-  return containsNoCase(message.header(hdr::kUserAgent), "Gigaset") ? 1u : 0u;
 }
 
 // A "q" parameter read as a decimal fraction ("0.8", "1", ".3"); 0.5 when absent.
@@ -149,6 +139,8 @@ SipEngine::~SipEngine() {
     transport_.unregisterCall(call_.get());
     call_.reset();
   }
+  if (std::unique_ptr<SipCall> left = takeHandedOver())
+    transport_.reaper().handOver(std::move(left));
   transport_.removeRegistration(registrationConfig());
   media_->stop();
 }
@@ -464,34 +456,6 @@ std::unique_ptr<SipCall> SipEngine::makeOutgoingCall(std::string_view remoteName
 
 namespace {
 
-// A dialog made from a received INVITE, with this line's identity.
-std::unique_ptr<SipCall> callFromInvite(const SipMessage& invite, SipTransport& transport,
-                                        const LineIdentity& line) {
-  auto call = std::make_unique<SipCall>();
-  call->callId = invite.header(hdr::kCallId);
-  call->remoteNameAddr = invite.header(hdr::kFrom);
-  std::string local = invite.header(hdr::kTo);
-  std::string tag = tagOf(local);
-  if (tag.empty()) {
-    tag = transport.newTag();
-    local += ";tag=" + tag;
-  }
-  call->localNameAddr = local;
-  call->localTag = tag;
-  call->routeSet = routeSetFromRequest(invite.headerValues(hdr::kRecordRoute));
-  const std::string contact = invite.header(hdr::kContact);
-  call->remoteTarget =
-      contact.empty() ? parseNameAddr(call->remoteNameAddr).uri : parseNameAddr(contact).uri;
-  call->inviteCSeq = invite.header(hdr::kCSeq);
-  call->inviteTopVia = topVia(invite);
-  call->quirks = quirksOf(invite);
-  call->localCSeq = platform::tickMs() % 1000;
-  call->user = line.userName;
-  call->authUser = line.authUser;
-  call->password = line.password;
-  return call;
-}
-
 constexpr HeaderName kPAssertedIdentity{"P-Asserted-Identity"};
 
 // Whether a datagram came from the server (host[:port], port 5060 when none is written).
@@ -536,7 +500,7 @@ IncomingResult SipEngine::incomingInvite(const SipMessage& invite) {
     transport_.sendResponse(invite, form);
     return IncomingResult::Refused;
   }
-  auto call = callFromInvite(invite, transport_, line_);
+  auto call = callFromInvite(invite, transport_, line_.userName, line_.authUser, line_.password);
   // Who the call was for: the "target" of the request URI, else of the To URI, else To.
   const SipUri requestUri = parseUri(invite.uri);
   const SipUri toUri = parseUri(parseNameAddr(invite.header(hdr::kTo)).uri);
@@ -559,6 +523,9 @@ bool SipEngine::startCall(int32_t state, std::unique_ptr<SipCall> call,
   }
   Stop();
   command_ = kCommandNone;
+  handOverRequest_ = false;
+  if (std::unique_ptr<SipCall> left = takeHandedOver())
+    transport_.reaper().handOver(std::move(left));
   answeredAutomatically_ = false;
   refuseStatus_ = 487;
   refuseHeaders_.clear();
@@ -646,6 +613,8 @@ void SipEngine::Run() {
   }
   invite_.reset();
   setState(kCallIdle);
+  handOverDone_.set();
+  handOverRequest_ = false;
 }
 
 bool SipEngine::ringingLoop() {
@@ -706,29 +675,13 @@ bool SipEngine::ringingLoop() {
 
 int SipEngine::finalResponse(const SipMessage& invite, SipCall& call, const ResponseSpec& form,
                              std::optional<SipMessage>* ack) {
-  const uint32_t start = platform::tickMs();
-  const int32_t inviteCSeq = decimalValue(invite.header(hdr::kCSeq));
-  for (;;) {
-    transport_.sendResponse(invite, form);
-    const uint32_t sliceStart = platform::tickMs();
-    while (since(platform::tickMs(), sliceStart) < static_cast<int32_t>(kFinalResendMs)) {
-      const int32_t left =
-          static_cast<int32_t>(kFinalResendMs) - since(platform::tickMs(), sliceStart);
-      std::optional<SipMessage> message = transport_.takeMessage(call, left, {&stopEvent()});
-      if (!message) break;
-      if (!message->isRequest()) continue;
-      if (message->method == "ACK" && decimalValue(message->header(hdr::kCSeq)) == inviteCSeq) {
-        if (ack) *ack = std::move(message);
-        return 200;
-      }
-      if (message->method == "ACK") continue;
-      if (!inDialogRequest(call, *message)) return 487;
-    }
-    if (stopRequested() ||
-        since(platform::tickMs(), start) >= static_cast<int32_t>(kFinalGiveUpMs)) {
-      return 408;
-    }
-  }
+  return holdFinalResponse(genericSide(call), invite, form, ack);
+}
+
+DialogSide SipEngine::genericSide(SipCall& call) {
+  return DialogSide{transport_, call, stopEvent(), [this, &call](const SipMessage& request) {
+                      return inDialogRequest(call, request);
+                    }};
 }
 
 bool SipEngine::acceptInvite(const SipMessage& invite, SipCall& call,
@@ -799,7 +752,7 @@ bool SipEngine::placeInvite(uint32_t answerHeaders, std::string_view replaces,
           if (!contact.empty()) call.remoteTarget = parseNameAddr(contact).uri;
           call.remoteNameAddr = message->header(hdr::kTo);
           call.localNameAddr = message->header(hdr::kFrom);
-          call.quirks = quirksOf(*message);
+          call.quirks = peerQuirks(*message, parseNameAddr(call.remoteNameAddr).uri);
           call.established = true;
           const bool answered = !message->hasBody("application/sdp") ||
                                 media_->takeAnswer(message->body("application/sdp"));
@@ -895,6 +848,13 @@ void SipEngine::inCallLoop() {
   media_->start();
   setState(kCallConnected);
   for (;;) {
+    if (handOverRequest_.exchange(false)) {
+      // Joined by another engine: it takes the dialog over and this call ends without BYE.
+      std::lock_guard lock(handOverLock_);
+      handedOver_ = std::move(call_);
+      handOverDone_.set();
+      return;
+    }
     std::optional<SipMessage> message =
         transport_.takeMessage(*call_, 1000, {&stopEvent(), &commandEvent_});
     if (message && message->isRequest() && !inCallRequest(*message)) return;
@@ -906,11 +866,135 @@ void SipEngine::inCallLoop() {
         std::lock_guard lock(transferLock_);
         target = transferTarget_;
       }
-      // A failed transfer leaves the call as it was.
-      if (referAsTransferor(target)) return;
+      if (referAsTransferor(target) || transferByReInvite(target)) return;
+      if (!call_) return;
     }
-    if (command_ == kCommandJoin) command_ = kCommandNone;
+    if (command_ == kCommandJoin) {
+      command_ = kCommandNone;
+      SipEngine* other = nullptr;
+      {
+        std::lock_guard lock(transferLock_);
+        std::swap(other, joinTarget_);
+      }
+      if (other && joinWith(*other)) return;
+      if (!call_) return;
+    }
+    if (command_ == kCommandHandOver) command_ = kCommandNone;  // only a wake-up
   }
+}
+
+bool SipEngine::transferByReInvite(const std::string& target) {
+  sipLogInfo("The far end refused the transfer; calling the target");
+  std::unique_ptr<SipCall> setAside = std::move(call_);
+  call_ = makeOutgoingCall(target);
+  transport_.registerCall(call_.get());
+  if (!placeInvite(0, {}, false)) {
+    // The call goes on with the party that was to be transferred.
+    if (call_) transport_.reaper().handOver(std::move(call_));
+    call_ = std::move(setAside);
+    return false;
+  }
+  return connectByReInvite(std::move(setAside));
+}
+
+bool SipEngine::connectByReInvite(std::unique_ptr<SipCall> second) {
+  const DialogSide first = genericSide(*call_);
+  // The first party's offer, without one of ours, goes to the second party.
+  const InviteOutcome offer = reInviteWithGlare(first, std::nullopt);
+  const std::string offered = offer.sdp();
+  if (!offer.is2xx() || offered.empty()) {
+    acknowledge(first, offer);
+    transport_.reaper().handOver(std::move(second));
+    setRemote(call_->remoteNameAddr);
+    return false;
+  }
+  const DialogSide other = genericSide(*second);
+  const InviteOutcome answer = reInviteWithGlare(other, offered);
+  const std::string answered = answer.sdp();
+  if (answer.is2xx() && !answered.empty()) {
+    acknowledge(other, answer);
+    acknowledge(first, offer, answered);
+    sipLogInfo("The two parties are connected to each other");
+    CallBridge::launch(std::make_unique<CallBridge>(transport_, std::move(call_), std::move(second),
+                                                    media_->capabilityOffer(), bridgeQuietMs_));
+    return true;
+  }
+  if (answer.is2xx()) {
+    // The second party kept its media: the first one talks with this side from now on.
+    acknowledge(other, answer);
+    std::string ours;
+    if (!media_->takeOffer(offered, false, ours)) {
+      sipLogError("Incoming connection does not support proper SIP codecs");
+    }
+    acknowledge(first, offer, ours);
+    transport_.reaper().handOver(std::move(second));
+    setRemote(call_->remoteNameAddr);
+    return false;
+  }
+  // The second party refused: the first is let go, and the second gets this side's media
+  // again, as this side's media now points at the first.
+  acknowledge(first, offer);
+  transport_.reaper().handOver(std::move(call_));
+  call_ = std::move(second);
+  setRemote(call_->remoteNameAddr);
+  const DialogSide back = genericSide(*call_);
+  const InviteOutcome again = reInviteWithGlare(back, media_->makeOffer(false));
+  if (!again.is2xx()) return true;
+  const bool taken = media_->takeAnswer(again.sdp());
+  acknowledge(back, again);
+  return !taken;
+}
+
+void SipEngine::Join(SipEngine* other) {
+  sipLogInfo("Joining the calls of two lines");
+  if (other == nullptr || other == this || callState_ != kCallConnected) {
+    sipLogError("There are no two connected calls to join.");
+    return;
+  }
+  {
+    std::lock_guard lock(transferLock_);
+    joinTarget_ = other;
+  }
+  command_ = kCommandJoin;
+  commandEvent_.set();
+}
+
+std::unique_ptr<SipCall> SipEngine::takeHandedOver() {
+  std::lock_guard lock(handOverLock_);
+  return std::move(handedOver_);
+}
+
+bool SipEngine::joinWith(SipEngine& other) {
+  const bool sameLine = equalsNoCase(other.line_.server, line_.server) &&
+                        equalsNoCase(other.line_.userName, line_.userName);
+  other.handOverDone_.reset();
+  if (other.callState_ == kCallIdle) {
+    sipLogError("There are no two connected calls to join.");
+    return false;
+  }
+  other.handOverRequest_ = true;
+  other.command_ = kCommandHandOver;
+  other.commandEvent_.set();
+  base::WaitForEventOrStop(*this, other.handOverDone_, kHandOverWaitMs);
+  other.handOverRequest_ = false;
+  std::unique_ptr<SipCall> taken = other.takeHandedOver();
+  if (!taken) {
+    sipLogError("The other line did not hand its call over.");
+    return false;
+  }
+  if (sameLine) {
+    // The far end of this call replaces the other call by calling its far end.
+    const std::string replaces = uriEscape(
+        taken->callId + ";to-tag=" + tagOf(taken->remoteNameAddr) + ";from-tag=" + taken->localTag);
+    SipUri uri = parseUri(parseNameAddr(taken->remoteNameAddr).uri);
+    uri.params.clear();
+    uri.headers.clear();
+    if (referAsTransferor("<" + printUri(uri) + "?Replaces=" + replaces + ">")) {
+      transport_.reaper().handOver(std::move(taken));
+      return true;
+    }
+  }
+  return connectByReInvite(std::move(taken));
 }
 
 namespace {
@@ -932,16 +1016,10 @@ int32_t sipfragStatus(std::string_view body) {
 }  // namespace
 
 bool SipEngine::glareBackOff() {
-  const uint32_t base = call_->createdHere ? 550 : 50;
-  const uint32_t start = platform::tickMs();
-  const int32_t wait = static_cast<int32_t>(base + platform::tickMs() % 250);
-  for (;;) {
-    const int32_t left = wait - since(platform::tickMs(), start);
-    if (left <= 0) return true;
-    std::optional<SipMessage> message = transport_.takeMessage(*call_, left, {&stopEvent()});
-    if (stopRequested()) return false;
-    if (message && message->isRequest() && !inCallRequest(*message)) return false;
-  }
+  SipCall& call = *call_;
+  return waitGlareBackOff(
+      DialogSide{transport_, call, stopEvent(),
+                 [this](const SipMessage& request) { return inCallRequest(request); }});
 }
 
 bool SipEngine::referAsTransferor(const std::string& referTo) {
@@ -1002,7 +1080,8 @@ bool SipEngine::inCallRequest(const SipMessage& request) {
   if (request.method == "INVITE") {
     if (!request.header(hdr::kReplaces).empty()) {
       // This call is being replaced by the caller of that INVITE.
-      std::unique_ptr<SipCall> replacing = callFromInvite(request, transport_, line_);
+      std::unique_ptr<SipCall> replacing =
+          callFromInvite(request, transport_, line_.userName, line_.authUser, line_.password);
       transport_.registerCall(replacing.get());
       transport_.reaper().handOver(std::move(call_));
       call_ = std::move(replacing);
@@ -1079,32 +1158,7 @@ int32_t SipEngine::notifyTransferor(SipCall& call, int32_t status) {
 }
 
 bool SipEngine::inDialogRequest(SipCall& call, const SipMessage& request) {
-  const std::string& method = request.method;
-  if (method.empty() || method == "ACK") return true;
-  if (method == "BYE") {
-    transport_.sendResponse(request, simpleResponse(200, call.localTag));
-    call.established = false;
-    return false;
-  }
-  if (method == "OPTIONS") {
-    const std::string contact = contactFor(request);
-    const std::string offer = media_->capabilityOffer();
-    ResponseSpec form = simpleResponse(200, call.localTag);
-    form.contact = contact;
-    form.withAllow = true;
-    form.contentType = "application/sdp";
-    form.body = offer;
-    transport_.sendResponse(request, form);
-    return true;
-  }
-  if (method == "NOTIFY" || method == "CANCEL" || method == "INFO") {
-    transport_.sendResponse(request, simpleResponse(200, call.localTag));
-  } else if (method == "INVITE" || method == "REFER") {
-    transport_.sendResponse(request, simpleResponse(491, call.localTag));
-  } else {
-    transport_.sendResponse(request, simpleResponse(501, call.localTag));
-  }
-  return true;
+  return answerInDialog(transport_, call, request, [this] { return media_->capabilityOffer(); });
 }
 
 void SipEngine::OnNotify() {

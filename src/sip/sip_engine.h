@@ -25,6 +25,7 @@
 #include "sip/auto_answer.h"
 #include "sip/call_media.h"
 #include "sip/engine_events.h"
+#include "sip/in_dialog.h"
 #include "sip/registration.h"
 #include "sip/sip_call.h"
 #include "sip/sip_dialog.h"
@@ -104,6 +105,7 @@ class SipEngine : public LineInterface,
   static constexpr uint32_t kNotifyWaitMs = 3000;  // the transferee's NOTIFY
   static constexpr uint32_t kReferAcceptLimitMs = 5000;
   static constexpr uint32_t kReferAcceptedLimitMs = 65000;
+  static constexpr int32_t kHandOverWaitMs = 20000;
   // Recording: the grace before the no-activity rule first applies, and the buffer split.
   static constexpr uint32_t kRecordingGraceMs = 5000;
   static constexpr int32_t kLongBufferMs = 6400;
@@ -144,6 +146,10 @@ class SipEngine : public LineInterface,
   void SendDtmf(std::string_view digits) override;
   void Transfer(std::string_view target) override;
   void HangUp() override;
+  // Attended transfer: the far ends of this engine's call and of `other`'s call are
+  // connected to each other (REFER with Replaces on the same line, re-INVITE otherwise),
+  // and both calls end here.
+  void Join(SipEngine* other);
   // Ends the call in any state and waits for the call thread: the dialog is with the
   // DialogReaper when this returns (closing the program).
   void EndCall();
@@ -199,6 +205,9 @@ class SipEngine : public LineInterface,
   // Who the call was for: the "target" user of an incoming call, the line user otherwise.
   std::string targetUser() const;
   const std::string& localNameAddr() const { return localNameAddr_; }
+  // How long a bridge of two transferred parties waits in silence before probing them
+  // (tests shorten it).
+  void setBridgeQuietProbe(uint32_t ms) { bridgeQuietMs_ = ms; }
 
  protected:
   void Run() override;  // the call thread
@@ -236,6 +245,18 @@ class SipEngine : public LineInterface,
   void inCallLoop();
   // false: the dialog is over.
   bool inDialogRequest(SipCall& call, const SipMessage& request);
+  // `call` with the generic answers for requests that arrive during an exchange.
+  DialogSide genericSide(SipCall& call);
+  // The failed blind transfer's way: call the target and connect it to the far end by
+  // re-INVITE. true: the call is over here.
+  bool transferByReInvite(const std::string& target);
+  // Connects the far end of call_ with that of `second` by re-INVITE: into a CallBridge
+  // (true: the call is over here), or the call goes on with one of them.
+  bool connectByReInvite(std::unique_ptr<SipCall> second);
+  // The join command on this engine's connected call. true: the call is over here.
+  bool joinWith(SipEngine& other);
+  // The other engine's side of a join: its dialog, handed over (null when none came).
+  std::unique_ptr<SipCall> takeHandedOver();
   bool inCallRequest(const SipMessage& request);
   // Being transferred: the new call to the Refer-To target takes this one's place when it
   // is answered. false: the dialog is over.
@@ -278,8 +299,16 @@ class SipEngine : public LineInterface,
   std::atomic<bool> answeredAutomatically_{false};
   std::atomic<int32_t> refuseStatus_{487};
   std::mutex transferLock_;
-  std::string transferTarget_;  // guarded by transferLock_
-  std::string refuseHeaders_;   // written before the hang-up command, read after it
+  std::string transferTarget_;       // guarded by transferLock_
+  SipEngine* joinTarget_ = nullptr;  // guarded by transferLock_
+  // Join: another engine asks this one's in-call loop to give up its dialog (into
+  // handedOver_) and end without BYE, and waits for handOverDone_.
+  std::atomic<bool> handOverRequest_{false};
+  platform::Event handOverDone_{platform::Event::Reset::Manual};
+  std::mutex handOverLock_;
+  std::unique_ptr<SipCall> handedOver_;  // guarded by handOverLock_
+  uint32_t bridgeQuietMs_ = 60000;
+  std::string refuseHeaders_;  // written before the hang-up command, read after it
   IncomingCallFacts incoming_;
 
   mutable std::mutex remoteLock_;

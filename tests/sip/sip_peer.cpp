@@ -3,10 +3,12 @@
 //   LOG I|E <text>      a log line of the SIP subsystem
 //   EVENT <name> [args] an engine event (ring N, connected, ended)
 //   READY <port>        the SIP socket is bound
-// Commands (one per line): dial TARGET, intercom TARGET, answer, hangup, state, dnd on|off,
-// dtmf DIGITS, stats, quit. End of input or SIGTERM quits too (hanging up and un-registering
-// first). With --play WAV (8000 Hz mono 16-bit) the file is sent into each connected call in real
-// time; with --record WAV what the far end sends is written there.
+// Commands (one per line): dial TARGET, intercom TARGET, answer, hangup, transfer TARGET,
+// join (the first line's call with the second line's), state, dnd on|off, dtmf DIGITS,
+// stats, quit; "line2 COMMAND" gives a command to the second line (--line2 USER[@SERVER]),
+// whose events are printed as EVENT2. End of input or SIGTERM quits too (hanging up and
+// un-registering first). With --play WAV (8000 Hz mono 16-bit) the file is sent into each connected
+// call in real time; with --record WAV what the far end sends is written there.
 #include <signal.h>
 #include <unistd.h>
 
@@ -128,9 +130,10 @@ enum class AnswerPolicy { Auto, Manual, Reject, AfterRings };
 
 class PeerEvents : public sip::EngineEvents {
  public:
-  PeerEvents(AnswerPolicy policy, int rings) : policy_(policy), rings_(rings) {}
+  PeerEvents(AnswerPolicy policy, int rings, std::string tag = "EVENT", bool audio = true)
+      : policy_(policy), rings_(rings), tag_(std::move(tag)), audio_(audio) {}
   int Ring(int32_t ring, int32_t previous) override {
-    out("EVENT ring " + std::to_string(ring) + " " + std::to_string(previous));
+    out(tag_ + " ring " + std::to_string(ring) + " " + std::to_string(previous));
     switch (policy_) {
       case AnswerPolicy::Auto:
         return 1;
@@ -145,18 +148,20 @@ class PeerEvents : public sip::EngineEvents {
     return 0;
   }
   void Connected() override {
-    out("EVENT connected");
-    if (callAudio) callAudio->start(*static_cast<sip::SipEngine*>(engine()));
+    out(tag_ + " connected");
+    if (audio_ && callAudio) callAudio->start(*static_cast<sip::SipEngine*>(engine()));
   }
   void Ended() override {
-    if (callAudio) callAudio->stop();
-    out("EVENT ended");
+    if (audio_ && callAudio) callAudio->stop();
+    out(tag_ + " ended");
   }
-  void DtmfSent() override { out("EVENT dtmfsent"); }
+  void DtmfSent() override { out(tag_ + " dtmfsent"); }
 
  private:
   AnswerPolicy policy_;
   int rings_;
+  std::string tag_;
+  bool audio_;
 };
 
 void usage() {
@@ -165,7 +170,7 @@ void usage() {
       "usage: sip_peer --user NAME [--display NAME] [--server HOST[:PORT]]\n"
       "  [--outbound HOST[:PORT] | --no-outbound] [--auth-user NAME] [--password PW] [--port N]\n"
       "  [--address A.B.C.D] [--answer auto|manual|reject|rings=N] [--dnd]\n"
-      "  [--trace DIR [--trace-audio]]\n");
+      "  [--trace DIR [--trace-audio]] [--line2 USER[@SERVER]] [--bridge-quiet-ms N]\n");
 }
 
 }  // namespace
@@ -184,6 +189,8 @@ int main(int argc, char** argv) {
   std::string recordPath;
   AnswerPolicy policy = AnswerPolicy::Auto;
   int answerRings = 1;
+  std::string line2;
+  int bridgeQuietMs = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&]() -> std::string {
@@ -236,6 +243,10 @@ int main(int argc, char** argv) {
       recordPath = value();
     } else if (arg == "--signalling-only") {
       signallingOnly = true;
+    } else if (arg == "--line2") {
+      line2 = value();
+    } else if (arg == "--bridge-quiet-ms") {
+      bridgeQuietMs = std::atoi(value().c_str());
     } else if (arg == "--trace-audio") {
       traceAudio = true;
     } else {
@@ -278,6 +289,19 @@ int main(int argc, char** argv) {
   callAudio = &audio;
   auto engine = std::make_unique<sip::SipEngine>(transport, line, std::move(media));
   engine->setEngineEvents(std::make_unique<PeerEvents>(policy, answerRings));
+  // A second line on the same transport, for joins: its own user and perhaps server.
+  std::unique_ptr<sip::SipEngine> engine2;
+  if (!line2.empty()) {
+    sip::LineIdentity second = line;
+    const size_t at = line2.find('@');
+    second.userName = line2.substr(0, at);
+    second.authUser = second.userName;
+    if (at != std::string::npos) second.server = line2.substr(at + 1);
+    engine2 =
+        std::make_unique<sip::SipEngine>(transport, second, sip::makeSignallingOnlyMedia(address));
+    engine2->setEngineEvents(std::make_unique<PeerEvents>(policy, answerRings, "EVENT2", false));
+  }
+  if (bridgeQuietMs > 0) engine->setBridgeQuietProbe(static_cast<uint32_t>(bridgeQuietMs));
   transport.restart();
   transport.waitReady(10000);
   out("READY " + std::to_string(transport.boundPort()));
@@ -302,6 +326,16 @@ int main(int argc, char** argv) {
       std::string command = pending.substr(0, end);
       pending.erase(0, end + 1);
       if (!command.empty() && command.back() == '\r') command.pop_back();
+      sip::SipEngine* target = engine.get();
+      if (command.rfind("line2 ", 0) == 0) {
+        if (!engine2) {
+          out("RESULT no line2");
+          continue;
+        }
+        target = engine2.get();
+        command.erase(0, 6);
+      }
+      sip::SipEngine* const engine = target;  // the line this command is for
       const size_t blank = command.find(' ');
       const std::string verb = command.substr(0, blank);
       const std::string rest = blank == std::string::npos ? "" : command.substr(blank + 1);
@@ -317,6 +351,9 @@ int main(int argc, char** argv) {
       } else if (verb == "transfer") {
         engine->Transfer(rest);
         out("RESULT transfer");
+      } else if (verb == "join") {
+        engine->Join(engine2.get());
+        out("RESULT join");
       } else if (verb == "dtmf") {
         engine->SendDtmf(rest);
         out("RESULT dtmf");
@@ -347,7 +384,9 @@ int main(int argc, char** argv) {
   for (int i = 0; i < 200 && engine->IsInCall(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+  if (engine2) engine2->HangUp();
   transport.shutdown();
+  engine2.reset();
   engine.reset();
   callAudio = nullptr;
   out("EXITED");

@@ -308,6 +308,55 @@ def blind_transferor(d):
         peer.stop()
 
 
+def sipp_times(sipp, pattern):
+    """When SIPp sent or received messages whose first line matches `pattern`: a list of
+    (seconds of the day, "sent"/"received"), from its message trace."""
+    import re
+    out = []
+    for m in re.finditer(r"-{20,} [0-9-]+ ([0-9]+):([0-9]+):([0-9.]+)\r?\n"
+                         r"UDP message (sent|received)[^\n]*\n\s*\n([^\r\n]*)",
+                         sipp.messages()):
+        if re.match(pattern, m.group(5)):
+            seconds = int(m.group(1)) * 3600 + int(m.group(2)) * 60 + float(m.group(3))
+            out.append((seconds, m.group(4)))
+    return out
+
+
+@scenario
+def refer_refused_bridge(d):
+    peer = h.Peer(PEER, d, "a", "alice")
+    try:
+        party = h.Sipp(d, "uas_refer_refused.xml", name="party")
+        target_sipp = h.Sipp(d, "uas_bridged_target.xml", name="bridged-target")
+        peer.send("dial sipp@127.0.0.1:%d" % party.port)
+        connected = peer.wait_for("EVENT connected", 10)
+        peer.send("transfer bob@127.0.0.1:%d" % target_sipp.port)
+        ended = peer.wait_for("EVENT ended", 15)
+        ok1, detail1 = sipp_ok(party)
+        ok2, detail2 = sipp_ok(target_sipp)
+        bridged = peer.has_line("LOG I The two parties are connected to each other")
+        run.check("REFER answered 405: the target is called and the two parties are connected "
+                  "by re-INVITE (the target's offer to the party, the party's answer in the "
+                  "target's ACK); this line's call ends without BYE to either",
+                  connected is not None and ended is not None and bridged and ok1 and ok2,
+                  detail1 + detail2 + peer.output())
+        run.check("a REFER arriving while our re-INVITE is pending is answered 491, and the "
+                  "bridge relays the party's re-INVITE with the target's SDP", ok1 and ok2,
+                  detail2)
+        # The target refused our first re-INVITE with 491: the retry comes after the
+        # back-off of the side that made the call, 550-799 ms.
+        events = sipp_times(target_sipp, r"SIP/2.0 491|INVITE ")
+        sent491 = [t for t, (_, way) in enumerate(events) if way == "sent"]
+        gap = None
+        if sent491 and sent491[0] + 1 < len(events):
+            gap = (events[sent491[0] + 1][0] - events[sent491[0]][0]) * 1000
+        run.check("after a 491 to our re-INVITE the retry comes within the back-off window "
+                  "of the dialog's creator (550-799 ms, 450-1000 allowed here)",
+                  gap is not None and 450 <= gap <= 1000, "gap=%s ms %s" % (gap, events))
+    finally:
+        peer.stop()
+
+
 @scenario
 def invite_without_sdp(d):
     peer = h.Peer(PEER, d, "a", "alice")
