@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <thread>
 
 #include "base/settings_store.h"
 #include "sip/dialog_reaper.h"
@@ -197,6 +199,38 @@ TEST_F(EngineTest, InvalidDialStringsAreRefused) {
   EXPECT_EQ(engine_->Dial("bob>"), 0);
   EXPECT_EQ(engine_->Dial("123"), 0);  // no server on this line and none in the address
   EXPECT_EQ(engine_->callState(), kCallIdle);
+}
+
+// An engine destroyed while INVITEs keep arriving: the transport thread must not start a
+// call on it once its call thread has been stopped: that call's thread would run on the
+// engine being destroyed (the process aborts with a pure virtual call or a use after free).
+TEST_F(EngineTest, EngineDestroyedWhileInvitesKeepArrivingStartsNoCallOnItself) {
+  start();
+  std::atomic<bool> flooding{true};
+  std::thread flood([&] {
+    FarEnd caller;
+    for (int i = 0; flooding; ++i) {
+      caller.send(enginePort_, request("INVITE", enginePort_, caller.port(), "alice",
+                                       "flood-" + std::to_string(i), "", kOffer));
+      std::this_thread::sleep_for(200us);
+      while (!caller.receive(0).empty()) {
+      }
+    }
+  });
+  int busyRounds = 0;
+  for (int round = 0; round < 40; ++round) {
+    engine_ = std::make_unique<SipEngine>(transport_, lineOf("alice"),
+                                          makeSignallingOnlyMedia("127.0.0.1"));
+    if (pumpUntil([&] { return engine_->callState() != kCallIdle; }, 1s)) ++busyRounds;
+    engine_.reset();
+    loop_.runPending();
+  }
+  flooding = false;
+  flood.join();
+  EXPECT_GE(busyRounds, 20);  // the engines were destroyed in a call, as meant
+  // The transport is still sound: with no engine left, an INVITE is not found.
+  far_.send(enginePort_, request("INVITE", enginePort_, far_.port(), "alice", "after", "", kOffer));
+  EXPECT_FALSE(awaitMessage("SIP/2.0 404 Not Found").empty());
 }
 
 // Ended dialogs are kept 300 s for late retransmissions: they must not keep a descriptor
