@@ -410,7 +410,7 @@ void MainWindow::showAbout() {
 
 void MainWindow::networkWizard() {
   if (settings().readBool("SIP", "STATIC", false)) {
-    prompts_.ask({"Network Wizard",
+    prompts_.ask({"Error",
                   "This wizard does not work if you have manually setup a STATIC IP or port "
                   "mapping. Turn Static IP mapping off and run this again.",
                   platform::PromptButtons::Ok, platform::PromptIcon::Warning, "wizard-static"});

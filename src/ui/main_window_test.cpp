@@ -150,7 +150,7 @@ TEST_F(WindowTest, CommandTableDoesWhatItSays) {
   settings().writeBool("SIP", "STATIC", true);
   answerBoxes(QMessageBox::Ok);
   window_->runCommand(1013);
-  EXPECT_TRUE(sawBox("Network Wizard",
+  EXPECT_TRUE(sawBox("Error",
                      "This wizard does not work if you have manually setup a STATIC IP or port "
                      "mapping. Turn Static IP mapping off and run this again."));
   EXPECT_EQ(dialogs_.wizard, 1);

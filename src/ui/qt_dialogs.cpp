@@ -1,13 +1,14 @@
-// Opening the Options and Contact dialogs modally and the one address-book window; the
-// network wizard is not in this build yet and says so in the log.
+// Opening the Options and Contact dialogs and the network wizard modally, and the one
+// address-book window.
 #include "ui/qt_dialogs.h"
 
 #include <QPointer>
 
-#include "base/log.h"
+#include "app/intercom_app.h"
 #include "ui/address_book_window.h"
 #include "ui/contact_dialog.h"
 #include "ui/main_window.h"
+#include "ui/network_wizard.h"
 #include "ui/options_dialog.h"
 
 namespace quillet::ui {
@@ -16,8 +17,9 @@ namespace {
 
 class QtDialogs : public Dialogs {
  public:
-  QtDialogs(base::SettingsStore& store, platform::Prompts& prompts)
-      : store_(store), prompts_(prompts) {}
+  QtDialogs(base::SettingsStore& store, platform::Prompts& prompts,
+            std::vector<std::string> stunServers)
+      : store_(store), prompts_(prompts), stunServers_(std::move(stunServers)) {}
 
   bool options(QWidget* parent, int32_t page) override {
     OptionsDialog dialog(parent, store_, prompts_, page);
@@ -42,20 +44,25 @@ class QtDialogs : public Dialogs {
   void closeAddressBook() override {
     delete addressBook_.data();  // closed at once: the caller goes on without it
   }
-  void networkWizard(QWidget* /*parent*/) override {
-    base::logError("The network wizard is not part of this build");
+  void networkWizard(QWidget* parent) override {
+    auto* main = qobject_cast<MainWindow*>(parent);
+    if (main == nullptr || main->app() == nullptr) return;
+    NetworkWizard wizard(parent, store_, prompts_, main->app()->transport(), stunServers_);
+    wizard.exec();
   }
 
  private:
   base::SettingsStore& store_;
   platform::Prompts& prompts_;
+  std::vector<std::string> stunServers_;
   QPointer<AddressBookWindow> addressBook_;  // deletes itself when closed
 };
 
 }  // namespace
 
-std::unique_ptr<Dialogs> qtDialogs(base::SettingsStore& store, platform::Prompts& prompts) {
-  return std::make_unique<QtDialogs>(store, prompts);
+std::unique_ptr<Dialogs> qtDialogs(base::SettingsStore& store, platform::Prompts& prompts,
+                                   std::vector<std::string> stunServers) {
+  return std::make_unique<QtDialogs>(store, prompts, std::move(stunServers));
 }
 
 }  // namespace quillet::ui

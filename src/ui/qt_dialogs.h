@@ -2,6 +2,8 @@
 #pragma once
 
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "ui/dialogs.h"
 
@@ -14,7 +16,9 @@ class Prompts;
 
 namespace quillet::ui {
 
-// Dialogs on the given settings, telling the user through `prompts`.
-std::unique_ptr<Dialogs> qtDialogs(base::SettingsStore& store, platform::Prompts& prompts);
+// Dialogs on the given settings, telling the user through `prompts`. The network wizard
+// tries `stunServers` (empty: the built-in servers).
+std::unique_ptr<Dialogs> qtDialogs(base::SettingsStore& store, platform::Prompts& prompts,
+                                   std::vector<std::string> stunServers = {});
 
 }  // namespace quillet::ui

@@ -128,9 +128,9 @@ void WindowTest::start() {
   prompts_ = std::make_unique<QtPrompts>(*loop_);
   env_ = std::make_unique<base::AppEnvironment>(
       base::AppEnvironment{*loop_, *prompts_, false, {"quillet"}, paths_});
-  std::unique_ptr<Dialogs> dialogs = realDialogs_
-                                         ? qtDialogs(base::SettingsStore::global(), *prompts_)
-                                         : std::make_unique<RecordingDialogs>(dialogs_);
+  std::unique_ptr<Dialogs> dialogs =
+      realDialogs_ ? qtDialogs(base::SettingsStore::global(), *prompts_, wizardStunServers_)
+                   : std::make_unique<RecordingDialogs>(dialogs_);
   auto window = std::make_unique<MainWindow>(paths_, *prompts_, std::move(dialogs));
   window_ = window.get();
   prompts_->setParent(window_);

@@ -87,7 +87,8 @@ class WindowTest : public ::testing::Test {
   std::unique_ptr<QtPrompts> prompts_;
   std::unique_ptr<base::AppEnvironment> env_;
   RecordingDialogs::Log dialogs_;
-  bool realDialogs_ = false;  // start() gives the window the Qt dialogs instead
+  bool realDialogs_ = false;                    // start() gives the window the Qt dialogs instead
+  std::vector<std::string> wizardStunServers_;  // the real dialogs' network wizard tries these
   MainWindow* window_ = nullptr;
   std::unique_ptr<app::IntercomApp> app_;
   std::vector<SeenBox> seen_;

@@ -11,49 +11,9 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import natlab  # noqa: E402
 from natlab import (LAN, PUBLIC, ROUTER_IN, ROUTER_OUT, Checks, NatLab, profile,  # noqa: E402
-                    settings_of)
+                    settings_of, wait_output)
 
 TOOL = sys.argv[1]
-
-NFT_TABLES = """table inet miniupnpd {
-  chain forward {
-    type filter hook forward priority 0; policy accept;
-    jump miniupnpd
-  }
-  chain miniupnpd {
-  }
-  chain prerouting {
-    type nat hook prerouting priority -100; policy accept;
-    jump prerouting_miniupnpd
-  }
-  chain postrouting {
-    type nat hook postrouting priority 100; policy accept;
-    jump postrouting_miniupnpd
-  }
-  chain prerouting_miniupnpd {
-  }
-  chain postrouting_miniupnpd {
-  }
-}
-"""
-
-MINIUPNPD_CONF = """ext_ifname=%s
-listening_ip=%s
-http_port=5000
-enable_natpmp=no
-enable_upnp=yes
-secure_mode=yes
-system_uptime=yes
-force_igd_desc_v1=yes
-uuid=3ca4730f-8a6b-4569-ae8e-3d1a234985d4
-upnp_table_name=miniupnpd
-upnp_nat_table_name=miniupnpd
-upnp_forward_chain=miniupnpd
-upnp_nat_chain=prerouting_miniupnpd
-upnp_nat_postrouting_chain=postrouting_miniupnpd
-allow 1024-65535 192.168.7.0/24 1024-65535
-deny 0-65535 0.0.0.0/0 0-65535
-"""
 
 # The test's own gateway: answers M-SEARCH on the LAN side with a mixed-case Location and
 # serves one description and the SOAP actions. MODE: "ppp" (only WANPPPConnection) or
@@ -126,25 +86,10 @@ def forwarded(lab, external_port, internal_port):
     return "through" in lab.output("listen%d" % internal_port)
 
 
-def wait_output(lab, name, text, timeout=5.0):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end and text not in lab.output(name):
-        time.sleep(0.05)
-    return text in lab.output(name)
-
-
 def main():
     c = Checks()
     with NatLab() as lab, tempfile.TemporaryDirectory() as root:
-        lab.nft(NFT_TABLES)
-        conf = os.path.join(lab.dir, "miniupnpd.conf")
-        with open(conf, "w") as f:
-            f.write(MINIUPNPD_CONF % (lab.ext_if, lab.lan_if))
-        upnpd = lab.start("nat", "miniupnpd", "miniupnpd", "-d", "-f", conf,
-                          "-P", os.path.join(lab.dir, "miniupnpd.pid"))
-        if not wait_output(lab, "miniupnpd", "HTTP listening on port"):
-            print("FAIL miniupnpd did not start:\n" + lab.output("miniupnpd"))
-            sys.exit(1)
+        upnpd = lab.start_miniupnpd()
 
         # An RTP socket at x.x.x.23 with only UPnP on: external port 8000 + 23 x 16.
         home = profile(root, "upnp", {"STUN": "0", "UPNP": "1"})

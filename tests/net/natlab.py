@@ -22,6 +22,48 @@ PUBLIC, PUBLIC2, ROUTER_OUT, ROUTER_IN, LAN = (
     "80.1.2.1", "80.1.2.2", "80.1.2.254", "192.168.7.1", "192.168.7.23")
 SKIP = 77
 
+# miniupnpd as the router: its nftables chains and a configuration that lets the LAN map
+# ports 1024 and up.
+NFT_TABLES = """table inet miniupnpd {
+  chain forward {
+    type filter hook forward priority 0; policy accept;
+    jump miniupnpd
+  }
+  chain miniupnpd {
+  }
+  chain prerouting {
+    type nat hook prerouting priority -100; policy accept;
+    jump prerouting_miniupnpd
+  }
+  chain postrouting {
+    type nat hook postrouting priority 100; policy accept;
+    jump postrouting_miniupnpd
+  }
+  chain prerouting_miniupnpd {
+  }
+  chain postrouting_miniupnpd {
+  }
+}
+"""
+
+MINIUPNPD_CONF = """ext_ifname=%s
+listening_ip=%s
+http_port=5000
+enable_natpmp=no
+enable_upnp=yes
+secure_mode=yes
+system_uptime=yes
+force_igd_desc_v1=yes
+uuid=3ca4730f-8a6b-4569-ae8e-3d1a234985d4
+upnp_table_name=miniupnpd
+upnp_nat_table_name=miniupnpd
+upnp_forward_chain=miniupnpd
+upnp_nat_chain=prerouting_miniupnpd
+upnp_nat_postrouting_chain=postrouting_miniupnpd
+allow 1024-65535 192.168.7.0/24 1024-65535
+deny 0-65535 0.0.0.0/0 0-65535
+"""
+
 
 def run(*args, check=True, **kw):
     return subprocess.run(list(args), check=check, capture_output=True, text=True, **kw)
@@ -104,6 +146,19 @@ class NatLab:
         wait_udp_answer(self, "pub", PUBLIC, 3478)
         return proc
 
+    def start_miniupnpd(self):
+        """miniupnpd on the router, serving the LAN side; exits the test when it fails."""
+        self.nft(NFT_TABLES)
+        conf = os.path.join(self.dir, "miniupnpd.conf")
+        with open(conf, "w") as f:
+            f.write(MINIUPNPD_CONF % (self.ext_if, self.lan_if))
+        proc = self.start("nat", "miniupnpd", "miniupnpd", "-d", "-f", conf,
+                          "-P", os.path.join(self.dir, "miniupnpd.pid"))
+        if not wait_output(self, "miniupnpd", "HTTP listening on port"):
+            print("FAIL miniupnpd did not start:\n" + self.output("miniupnpd"))
+            sys.exit(1)
+        return proc
+
     def close(self):
         for p, _ in list(self.procs):
             self.stop(p)
@@ -116,6 +171,14 @@ class NatLab:
 
     def __exit__(self, *exc):
         self.close()
+
+
+def wait_output(lab, name, text, timeout=5.0):
+    """Waits until a started process has written the text."""
+    end = time.monotonic() + timeout
+    while time.monotonic() < end and text not in lab.output(name):
+        time.sleep(0.05)
+    return text in lab.output(name)
 
 
 def wait_udp_answer(lab, where, host, port, timeout=5.0):
