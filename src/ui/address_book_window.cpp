@@ -7,13 +7,18 @@
 #include <QHeaderView>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPointer>
 #include <QProcess>
 #include <QProgressDialog>
+#include <QTimer>
 #include <QToolBar>
 #include <QTreeWidget>
 #include <algorithm>
 #include <atomic>
+#include <fstream>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "app/intercom_app.h"
 #include "base/log.h"
@@ -33,6 +38,18 @@ constexpr const char* kAutoIntercom = "AutoIntercom/Details";
 constexpr const char* kQuickTransfer = "QuickTransfer/Details";
 constexpr int32_t kRefillContacts = 32971;  // the main window's refill message
 const QString kCsvFilter = QStringLiteral("CSV Files(*.csv)");
+constexpr int kImportPollMs = 50;  // how often the progress dialog shows the import's state
+
+// Lines in a file, for the progress bar (0 when it cannot be read).
+int32_t countLines(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  int32_t lines = 0;
+  char buffer[65536];
+  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+    lines += static_cast<int32_t>(std::count(buffer, buffer + in.gcount(), '\n'));
+  }
+  return lines;
+}
 
 // The record of a list whose Name is the contact's, -1 when none.
 int32_t findMark(base::RegistryList& list, const std::string& name) {
@@ -340,37 +357,100 @@ void AddressBookWindow::exportAddresses() {
   }
 }
 
+// What the import thread shares with the window: the name just read, the lines done and
+// the lines in the file, the cancel flag, and the result once it is done.
+struct AddressBookWindow::ImportJob {
+  std::atomic<bool> cancel{false};
+  std::atomic<bool> done{false};
+  std::atomic<int32_t> lines{0};
+  std::atomic<int32_t> total{0};
+  std::mutex mutex;
+  std::string name;                  // guarded by mutex
+  contacts::CsvImportResult result;  // written before done
+  std::thread thread;
+};
+
+AddressBookWindow::~AddressBookWindow() {
+  if (import_) {
+    import_->cancel = true;
+    import_->thread.join();
+  }
+}
+
 void AddressBookWindow::importAddresses() {
-  contacts::ContactStore* book = store();
-  if (book == nullptr) return;
+  if (store() == nullptr || import_) return;
   const QStringList files =
       askFiles(this, QStringLiteral("CSV File to Import Addresses from"),
                toQString(settings_.readText("Settings", "SaveFolder")), false);
   if (files.isEmpty()) return;
   settings_.writeText("Settings", "SaveFolder", toUtf8(QFileInfo(files.front()).absolutePath()));
-  std::atomic<bool> cancel{false};
+  const QPointer<AddressBookWindow> self(this);
   for (const QString& file : files) {
-    QProgressDialog progress(QStringLiteral("Importing Contacts"), QStringLiteral("Cancel"), 0, 100,
-                             this);
-    progress.setObjectName(QStringLiteral("importProgress"));
-    progress.setWindowTitle(QStringLiteral("Import CSV File"));
-    progress.setWindowModality(Qt::ApplicationModal);
-    progress.setMinimumDuration(0);
-    progress.show();
-    int32_t lines = 0;
-    contacts::CsvImportControl control;
-    control.cancel = &cancel;
-    control.onName = [&](const std::string& name) {
-      progress.setLabelText(toQString(name));
-      progress.setValue(++lines % 100);  // the bar moves while the window stays live
-      QApplication::processEvents();
-      if (progress.wasCanceled()) cancel = true;
-    };
-    const contacts::CsvImportResult result = contacts::importCsv(*book, toUtf8(file), control);
-    base::logInfo("Imported " + std::to_string(result.added) + " contacts from ", toUtf8(file));
-    if (result.cancelled || cancel) break;
+    const bool whole = importFile(file);
+    if (self == nullptr) return;
+    if (!whole) break;
   }
   changed();
+}
+
+bool AddressBookWindow::importFile(const QString& file) {
+  // The thread adds through a store of its own on the same file, so the window's store is
+  // never used by two threads; the file's lock keeps the writers apart.
+  auto job = std::make_shared<ImportJob>();
+  std::unique_ptr<contacts::ContactStore> book = contacts::createContactStore();
+  const std::string path = toUtf8(file);
+  job->thread = std::thread([job, path, book = std::move(book)] {
+    job->total = countLines(path);
+    contacts::CsvImportControl control;
+    control.cancel = &job->cancel;
+    control.onName = [&job](const std::string& name) {
+      {
+        std::lock_guard lock(job->mutex);
+        job->name = name;
+      }
+      ++job->lines;
+    };
+    job->result = contacts::importCsv(*book, path, control);
+    job->done = true;
+  });
+  import_ = job;
+
+  // On the heap: the window, its parent, may be destroyed while it is open.
+  const QPointer<AddressBookWindow> self(this);
+  const QPointer<QProgressDialog> progress = new QProgressDialog(
+      QStringLiteral("Importing Contacts"), QStringLiteral("Cancel"), 0, 0, this);
+  progress->setObjectName(QStringLiteral("importProgress"));
+  progress->setWindowTitle(QStringLiteral("Import CSV File"));
+  progress->setWindowModality(Qt::ApplicationModal);
+  progress->setAutoClose(false);
+  progress->setAutoReset(false);
+  progress->setMinimumDuration(0);
+  progress->setMinimumWidth(progress->fontMetrics().averageCharWidth() * 48);
+  progress->show();
+  // The window's loop runs meanwhile; the dialog shows the thread's progress.
+  QEventLoop loop;
+  QTimer poll;
+  connect(this, &QObject::destroyed, &loop, &QEventLoop::quit);
+  connect(&poll, &QTimer::timeout, &loop, [&] {
+    if (job->done) loop.quit();
+    if (progress == nullptr) return;
+    if (progress->wasCanceled()) job->cancel = true;  // the button, Escape or cancel()
+    if (const int32_t total = job->total; total > 0 && progress->maximum() != total) {
+      progress->setMaximum(total);
+    }
+    progress->setValue(std::min(job->lines.load(), progress->maximum()));
+    std::lock_guard lock(job->mutex);
+    if (!job->name.empty()) progress->setLabelText(toQString(job->name));
+  });
+  poll.start(kImportPollMs);
+  loop.exec();
+  if (job->thread.joinable()) job->thread.join();  // the destroyed window joined it already
+  if (self == nullptr) return false;
+  delete progress.data();
+  import_.reset();
+  const contacts::CsvImportResult& result = job->result;
+  base::logInfo("Imported " + std::to_string(result.added) + " contacts from ", path);
+  return !result.cancelled && !job->cancel;
 }
 
 }  // namespace quillet::ui

@@ -6,6 +6,7 @@
 #include <QMainWindow>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 
 class QTreeWidget;
@@ -44,6 +45,8 @@ class AddressBookWindow : public QMainWindow {
   };
 
   AddressBookWindow(MainWindow& main, base::SettingsStore& settings, platform::Prompts& prompts);
+  // An import under way is cancelled; the contacts it read stay.
+  ~AddressBookWindow() override;
 
   void runCommand(int32_t id);
   // Refills the list from the store, keeping the selected contact when it is still there.
@@ -65,6 +68,8 @@ class AddressBookWindow : public QMainWindow {
   void toggleMark(const char* key, int32_t position);
   void exportAddresses();
   void importAddresses();
+  // One file on the import thread; false when cancelled (or the window went meanwhile).
+  bool importFile(const QString& file);
   void updateCommands();
 
   MainWindow& main_;
@@ -73,6 +78,8 @@ class AddressBookWindow : public QMainWindow {
   QTreeWidget* list_ = nullptr;
   QMenu* popup_ = nullptr;
   std::map<int32_t, QAction*> actions_;
+  struct ImportJob;
+  std::shared_ptr<ImportJob> import_;  // the import under way, if any
 };
 
 // The marks kept per contact in a registry list ("AutoIntercom/Details",
