@@ -1,5 +1,6 @@
-// Fuzzes the control-socket message decoder and the command-line splitter: any bytes are
-// accepted or refused without harm, and an encoded list decodes to itself.
+// Fuzzes the control-socket message decoders (argument lists and call commands) and the
+// command-line splitter: any bytes are accepted or refused without harm, and an encoded
+// list decodes to itself.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -11,6 +12,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);
   std::vector<std::string> arguments;
   quillet::base::decodeArgumentMessage(text, "/quillet", arguments);
+  std::vector<std::string> words;
+  if (quillet::base::decodeCallMessage(text, words) &&
+      (words.empty() || quillet::base::encodeCallMessage(words) != text)) {
+    std::abort();  // a call command read back is the same message
+  }
   std::vector<std::string> split = quillet::base::splitCommandLine(text);
   for (const std::string& argument : split) {
     if (argument.find('"') != std::string::npos) {

@@ -571,6 +571,38 @@ void IntercomApp::hangUpFromCommandLine() {
   updateIntercomButton();
 }
 
+std::string IntercomApp::callCommand(const std::vector<std::string>& words) {
+  const std::string& name = words.front();
+  sip::SipEngine* engine = slot_ != nullptr ? slot_->engine() : nullptr;
+  if (name == "transfer" && words.size() == 2) {
+    base::logInfo("Call command: transfer to ", words[1]);
+    if (engine == nullptr) {
+      return "no line is set up";
+    }
+    switch (engine->checkTransfer(words[1])) {
+      case sip::TransferCheck::NoCall:
+        return "no call is up to transfer";
+      case sip::TransferCheck::Invalid:
+        return "'" + words[1] + "' is not a SIP address or phone number";
+      case sip::TransferCheck::NoServer:
+        return "'" + words[1] + "' names no server and the line has none: use NUMBER@SERVER";
+      case sip::TransferCheck::Ready:
+        break;
+    }
+    engine->Transfer(words[1]);
+    return {};
+  }
+  if (name == "join" && words.size() == 1) {
+    base::logInfo("Call command: join");
+    if (engine == nullptr || engine->callState() != sip::kCallConnected) {
+      return "no call is up to join";
+    }
+    // Joining takes a second call on the line, and the line holds one call at a time.
+    return "joining calls is not available: the line holds one call at a time";
+  }
+  return "unknown call command '" + name + "'";
+}
+
 int IntercomApp::onRing(LineSlot& slot, int32_t ring, int32_t /*previousRing*/) {
   sip::SipEngine* engine = slot.engine();
   if (engine == nullptr || closing_) {

@@ -47,6 +47,7 @@ class IntercomApp : public base::Application,
   bool initialise() override;
   void applyArguments(const std::vector<std::string>& arguments) override;
   void requestClose() override;
+  std::string callCommand(const std::vector<std::string>& words) override;
 
   // A command of the main window (menu, button, key) by its identifier.
   void command(int32_t id);

@@ -32,6 +32,12 @@ class Application {
   // after initialise(), then each list a later start hands over. A list without options
   // asks the application to show itself.
   virtual void applyArguments(const std::vector<std::string>& arguments) = 0;
+  // A call command sent over the control socket (quillet-tool call ...): the words, e.g.
+  // {"transfer", "sip:bob@example.com"}. Answers an empty text when the command was taken,
+  // else the reason it was not, for the sender to show.
+  virtual std::string callCommand(const std::vector<std::string>& /*words*/) {
+    return "this program takes no call commands";
+  }
   // Closes the program the way its Exit command does (SIGTERM, SIGINT): ends every level
   // of the loop with loop.quitAll(0) and shuts down once no level runs any more (at once
   // when none runs, else when the application is destroyed after the outermost run has

@@ -1,5 +1,5 @@
-// Splitting a command line into arguments, and the argument list a program start hands
-// to the running instance.
+// Splitting a command line into arguments, the argument list a program start hands to the
+// running instance, and the call commands quillet-tool sends it.
 #pragma once
 
 #include <string>
@@ -22,6 +22,14 @@ std::string encodeArgumentMessage(const std::vector<std::string>& arguments);
 // form).
 bool decodeArgumentMessage(std::string_view message, const std::string& executable,
                            std::vector<std::string>& arguments);
+
+// A call command for the running instance (quillet-tool call ...): its own marker line,
+// then the words each ended by a NUL byte ("transfer", "sip:bob@example.com").
+std::string encodeCallMessage(const std::vector<std::string>& words);
+// Answers false when the message is not a call command or is malformed; `words` then holds
+// nothing. An empty word list is malformed.
+bool decodeCallMessage(std::string_view message, std::vector<std::string>& words);
+bool isCallMessage(std::string_view message);
 
 constexpr size_t kMaxArgumentMessage = 64 * 1024;
 

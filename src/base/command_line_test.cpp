@@ -33,6 +33,24 @@ TEST(CommandLine, HandOverMessageRoundTripsAndTextIsSplit) {
   EXPECT_FALSE(decodeArgumentMessage(std::string(kMaxArgumentMessage + 1, 'x'), "/exe", got));
 }
 
+TEST(CommandLine, CallCommandsAreTheirOwnKindOfMessage) {
+  Args words;
+  const std::string transfer = encodeCallMessage({"transfer", "sip:bob@example.com"});
+  EXPECT_TRUE(isCallMessage(transfer));
+  ASSERT_TRUE(decodeCallMessage(transfer, words));
+  EXPECT_EQ(words, (Args{"transfer", "sip:bob@example.com"}));
+  // An argument list is not a call command, nor the other way round.
+  const std::string arguments = encodeArgumentMessage({"/exe", "-dial", "x"});
+  EXPECT_FALSE(isCallMessage(arguments));
+  EXPECT_FALSE(decodeCallMessage(arguments, words));
+  // Cut short, empty, or too long: refused, nothing half-read.
+  EXPECT_FALSE(decodeCallMessage(transfer.substr(0, transfer.size() - 1), words));
+  EXPECT_TRUE(words.empty());
+  EXPECT_FALSE(decodeCallMessage(encodeCallMessage({}), words));
+  EXPECT_FALSE(
+      decodeCallMessage(encodeCallMessage({std::string(kMaxArgumentMessage, 'x')}), words));
+}
+
 class Counter : public NotifyWindow {
  public:
   explicit Counter(platform::MessageLoop& loop) : NotifyWindow(loop) {}

@@ -81,6 +81,27 @@ OwnOptions takeOwnOptions(std::vector<std::string>& arguments, bool& headless) {
   return OwnOptions::Run;
 }
 
+// One message of the control socket: a later start's arguments or a call command. Answers
+// the reply line.
+std::string controlMessage(base::Application& app, const std::string& executable,
+                           std::string_view text) {
+  std::vector<std::string> words;
+  if (base::isCallMessage(text)) {
+    if (!base::decodeCallMessage(text, words)) {
+      base::logError("Refused a malformed call command on the control socket");
+      return "ERR malformed call command";
+    }
+    const std::string refusal = app.callCommand(words);
+    return refusal.empty() ? "OK" : "ERR " + refusal;
+  }
+  if (!base::decodeArgumentMessage(text, executable, words)) {
+    base::logError("Refused a malformed message on the control socket");
+    return "ERR malformed message";
+  }
+  app.applyArguments(words);
+  return "OK";
+}
+
 }  // namespace
 
 int runQuillet(int argc, char** argv, const ApplicationFactory& factory,
@@ -130,12 +151,17 @@ int runQuillet(int argc, char** argv, const ApplicationFactory& factory,
   platform::InstanceLock startupLock;
   startupLock.acquire(paths.lockFile(), platform::kStartupLockBudgetMs);  // best effort
   std::string message = base::encodeArgumentMessage(arguments);
-  switch (platform::handOver(paths.controlSocket(), message, kHandOverTimeoutMs)) {
+  std::string reply;
+  switch (platform::exchange(paths.controlSocket(), message, kHandOverTimeoutMs, reply)) {
     case platform::HandOverResult::Delivered:
       return 0;
     case platform::HandOverResult::Failed:
       // The options were not carried out (a refusing instance, e.g. another user's).
-      std::fprintf(stderr, "quillet: an instance runs on this profile but did not answer\n");
+      if (reply.rfind("ERR ", 0) == 0) {
+        std::fprintf(stderr, "quillet: the running instance refused: %s\n", reply.c_str() + 4);
+      } else {
+        std::fprintf(stderr, "quillet: an instance runs on this profile but did not answer\n");
+      }
       return 1;
     case platform::HandOverResult::NoInstance:
       break;
@@ -166,15 +192,7 @@ int runQuillet(int argc, char** argv, const ApplicationFactory& factory,
     return 0;  // no window could be made: the start ends quietly
   }
   control.attach(
-      loop,
-      [&](std::string_view text) {
-        std::vector<std::string> handed;
-        if (!base::decodeArgumentMessage(text, executable, handed)) {
-          base::logError("Refused a malformed message on the control socket");
-          return;
-        }
-        app->applyArguments(handed);
-      },
+      loop, [&](std::string_view text) { return controlMessage(*app, executable, text); },
       base::kMaxArgumentMessage);
   startupLock.release();
 

@@ -144,10 +144,8 @@ void ControlServer::finish(int fd, bool deliver) {
   Connection connection = std::move(it->second);
   connections_.erase(it);
   if (deliver) {
-    if (handler_) {
-      handler_(connection.buffer);
-    }
-    sendReply(fd, "OK\n");
+    const std::string reply = handler_ ? handler_(connection.buffer) : std::string("OK");
+    sendReply(fd, reply.substr(0, reply.find('\n')) + "\n");
   } else {
     sendReply(fd, "ERR\n");
   }
@@ -173,7 +171,9 @@ void ControlServer::close() {
   path_.clear();
 }
 
-HandOverResult handOver(const std::string& path, std::string_view message, int32_t timeoutMs) {
+HandOverResult exchange(const std::string& path, std::string_view message, int32_t timeoutMs,
+                        std::string& reply) {
+  reply.clear();
   sockaddr_un address;
   bool abstract;
   socklen_t length = socketAddress(path, address, abstract);
@@ -199,14 +199,13 @@ HandOverResult handOver(const std::string& path, std::string_view message, int32
     message.remove_prefix(static_cast<size_t>(n));
   }
   ::shutdown(fd.get(), SHUT_WR);
-  std::string reply;
-  char buffer[16];
+  char buffer[256];
   const uint32_t start = tickMs();
   for (;;) {
     ssize_t n = ::recv(fd.get(), buffer, sizeof buffer, 0);
     if (n > 0) {
       reply.append(buffer, static_cast<size_t>(n));
-      if (reply.find('\n') != std::string::npos) {
+      if (reply.find('\n') != std::string::npos || reply.size() > 4096) {
         break;
       }
       continue;
@@ -216,7 +215,13 @@ HandOverResult handOver(const std::string& path, std::string_view message, int32
     }
     break;
   }
-  return reply.rfind("OK\n", 0) == 0 ? HandOverResult::Delivered : HandOverResult::Failed;
+  const size_t end = reply.find('\n');
+  if (end == std::string::npos) {
+    reply.clear();  // cut short: no reply line came
+    return HandOverResult::Failed;
+  }
+  reply.resize(end);
+  return reply == "OK" ? HandOverResult::Delivered : HandOverResult::Failed;
 }
 
 }  // namespace quillet::platform

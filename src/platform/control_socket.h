@@ -1,5 +1,6 @@
 // The profile's control socket (Unix domain, stream): the running instance listens, a
-// later start connects, sends one message and waits for the acknowledgement.
+// later start (or quillet-tool) connects, sends one message and waits for the one-line
+// reply: "OK" or "ERR" with the reason.
 #pragma once
 
 #include <cstdint>
@@ -15,8 +16,9 @@ namespace quillet::platform {
 
 class ControlServer {
  public:
-  // The whole message of one connection, on the loop thread.
-  using Handler = std::function<void(std::string_view message)>;
+  // The whole message of one connection, on the loop thread; answers the reply line
+  // without its line end ("OK", or "ERR " and the reason).
+  using Handler = std::function<std::string(std::string_view message)>;
 
   ControlServer() = default;
   ~ControlServer() { close(); }
@@ -27,8 +29,8 @@ class ControlServer {
   // start-up lock, so nobody else binds it now). Only the same user may talk to it.
   bool listen(const std::string& path);
   // Serves connections on the loop (which must outlive this server); each message goes to the
-  // handler, then the sender gets "OK\n". Messages above maxBytes are refused ("ERR\n") without
-  // reaching the handler.
+  // handler, whose reply the sender gets. Messages above maxBytes are refused ("ERR\n")
+  // without reaching the handler.
   void attach(MessageLoop& loop, Handler handler, size_t maxBytes);
   // Stops serving and removes the socket file when it is still ours.
   void close();
@@ -55,8 +57,16 @@ class ControlServer {
 
 enum class HandOverResult { Delivered, NoInstance, Failed };
 
-// Connects to the socket, sends the message and waits (up to timeoutMs) for "OK".
-// NoInstance when nobody listens there (no socket file, or a stale one).
-HandOverResult handOver(const std::string& path, std::string_view message, int32_t timeoutMs);
+// Connects to the socket, sends the message and waits (up to timeoutMs) for the reply line,
+// which `reply` gets without its line end (empty when none came: a refused connection, e.g.
+// another user's instance, or a time-out). Delivered when the reply is "OK"; NoInstance when
+// nobody listens there (no socket file, or a stale one).
+HandOverResult exchange(const std::string& path, std::string_view message, int32_t timeoutMs,
+                        std::string& reply);
+inline HandOverResult handOver(const std::string& path, std::string_view message,
+                               int32_t timeoutMs) {
+  std::string reply;
+  return exchange(path, message, timeoutMs, reply);
+}
 
 }  // namespace quillet::platform

@@ -77,7 +77,7 @@ TEST(InstanceLock, SecondHolderWaitsForTheBudgetThenGoesOn) {
   EXPECT_TRUE(second.acquire(dir.file("quillet.lock"), 100));
 }
 
-TEST(ControlSocket, HandsMessagesToTheRunningInstance) {
+TEST(ControlSocket, HandsMessagesToTheRunningInstanceAndCarriesItsReply) {
   TempDir dir;
   std::string path = dir.file("quillet.sock");
   EXPECT_EQ(handOver(path, "x", 1000), HandOverResult::NoInstance);
@@ -86,18 +86,30 @@ TEST(ControlSocket, HandsMessagesToTheRunningInstance) {
   ASSERT_TRUE(server.listen(path));
   std::vector<std::string> messages;
   server.attach(
-      loop, [&](std::string_view m) { messages.emplace_back(m); }, 1000);
-  HandOverResult results[2];
+      loop,
+      [&](std::string_view m) {
+        messages.emplace_back(m);
+        // A second line of a reply is not sent: the reply is one line.
+        return m == "refuse" ? std::string("ERR no call is up\nmore") : std::string("OK");
+      },
+      1000);
+  HandOverResult results[3];
+  std::string replies[3];
   std::thread client([&] {
-    results[0] = handOver(path, std::string("hello\0world", 11), 5000);
-    results[1] = handOver(path, std::string(2000, 'x'), 5000);  // above the limit
+    results[0] = exchange(path, std::string("hello\0world", 11), 5000, replies[0]);
+    results[1] = exchange(path, std::string(2000, 'x'), 5000, replies[1]);  // above the limit
+    results[2] = exchange(path, "refuse", 5000, replies[2]);
     loop.post([&] { loop.quit(); });
   });
   loop.run();
   client.join();
   EXPECT_EQ(results[0], HandOverResult::Delivered);
+  EXPECT_EQ(replies[0], "OK");
   EXPECT_EQ(results[1], HandOverResult::Failed);
-  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(replies[1], "ERR");
+  EXPECT_EQ(results[2], HandOverResult::Failed);
+  EXPECT_EQ(replies[2], "ERR no call is up");
+  ASSERT_EQ(messages.size(), 2u);
   EXPECT_EQ(messages[0], std::string("hello\0world", 11));
   server.close();
   EXPECT_FALSE(std::filesystem::exists(path));
@@ -123,7 +135,12 @@ TEST(ControlSocket, StaleSocketFileIsReplacedAndLongPathsWork) {
   ControlServer deepServer;
   ASSERT_TRUE(deepServer.listen(deep + "/quillet.sock"));
   deepServer.attach(
-      loop, [&](std::string_view) { loop.quit(); }, 100);
+      loop,
+      [&](std::string_view) {
+        loop.quit();
+        return std::string("OK");
+      },
+      100);
   std::thread client(
       [&] { EXPECT_EQ(handOver(deep + "/quillet.sock", "m", 5000), HandOverResult::Delivered); });
   loop.run();

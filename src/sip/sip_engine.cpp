@@ -372,27 +372,37 @@ void SipEngine::OnLevels(const audio::LevelReport* levels, uint32_t cookie) {
   if (recordingMode_ == kRecordingIntoSink) events_->RecordingLevel(loudest(*levels));
 }
 
+TransferCheck SipEngine::checkTransfer(std::string_view target) const {
+  if (callState_ != kCallConnected) return TransferCheck::NoCall;
+  if (!isDialable(target)) return TransferCheck::Invalid;
+  if (line_.server.empty() && target.find('@') == std::string_view::npos) {
+    return TransferCheck::NoServer;
+  }
+  return TransferCheck::Ready;
+}
+
 void SipEngine::Transfer(std::string_view target) {
   const std::string text(target);
   sipLogInfo("Transferring sip call to: " + text);
-  if (callState_ != kCallConnected) {
-    // Only a connected call can be referred; a command left over would fire on answering.
-    sipLogError("There is no connected call to transfer.");
-    return;
+  switch (checkTransfer(text)) {
+    case TransferCheck::NoCall:
+      // Only a connected call can be referred; a command left over would fire on answering.
+      sipLogError("There is no connected call to transfer.");
+      return;
+    case TransferCheck::Invalid:
+      // A target that cannot be addressed is not referred to: the call goes on.
+      sipLogError("Error sip address or phone number is invalid: " + text);
+      return;
+    case TransferCheck::NoServer:
+      sipLogError("No server specified in the address or phone number: " + text);
+      sipLogError("You must either...");
+      sipLogError("put a server in the address, for example 1234@sip.example.com, or");
+      sipLogError("Specify a server for this line in Settings.");
+      return;
+    case TransferCheck::Ready:
+      break;
   }
   if (command_ == kCommandTransfer) std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  // A target that cannot be addressed is not referred to: the call goes on.
-  if (!isDialable(text)) {
-    sipLogError("Error sip address or phone number is invalid: " + text);
-    return;
-  }
-  if (line_.server.empty() && text.find('@') == std::string::npos) {
-    sipLogError("No server specified in the address or phone number: " + text);
-    sipLogError("You must either...");
-    sipLogError("put a server in the address, for example 1234@sip.example.com, or");
-    sipLogError("Specify a server for this line in Settings.");
-    return;
-  }
   {
     std::lock_guard lock(transferLock_);
     transferTarget_ = dialToNameAddr(text, line_.server);

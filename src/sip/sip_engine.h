@@ -73,6 +73,10 @@ enum CallCommand : int32_t {
   kCommandHangUp = 6,
 };
 
+// Whether a transfer can start now: a connected call, and a target that is an address (a
+// bare number needs the line's server).
+enum class TransferCheck { Ready, NoCall, Invalid, NoServer };
+
 // Started: the call rings here. Busy: the line has a call. Refused: the screen answered it.
 // Failed: no call could be made (descriptors ran out); the caller gets 503.
 enum class IncomingResult { Started, Busy, Refused, Failed };
@@ -145,6 +149,7 @@ class SipEngine : public LineInterface,
   int LineKind() override { return 2; }
   void SendDtmf(std::string_view digits) override;
   void Transfer(std::string_view target) override;
+  TransferCheck checkTransfer(std::string_view target) const;
   void HangUp() override;
   // Attended transfer: the far ends of this engine's call and of `other`'s call are
   // connected to each other (REFER with Replaces on the same line, re-INVITE otherwise),
