@@ -18,6 +18,12 @@ ROWS = [
     ("baresip", "baresip 1.0.0", "calls both ways, DTMF, audio"),
     ("linphone", "Linphone 5.1 (linphonec)", "calls both ways, audio both ways"),
     ("twinkle", "Twinkle 1.10 (twinkle-console)", "calls both ways, audio both ways (ALSA file devices)"),
+    ("transfer-baresip", "baresip 1.0.0 (two)",
+     "blind transfer: baresip handed over to baresip, audio both ways"),
+    ("transfer-kamailio", "Kamailio 5.6 with two baresips",
+     "blind transfer with all three registered, REFER through the proxy, audio"),
+    ("transfer-linphone", "Linphone 5.1 (linphonec)",
+     "blind transfer: linphonec handed over to baresip, audio both ways"),
 ]
 
 

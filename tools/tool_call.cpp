@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
@@ -34,7 +35,11 @@ int rejected(const std::string& text) {
 // Why a connection was refused or not answered: another user's socket is the usual case.
 std::string noAnswerReason(const std::string& socket) {
   struct stat st {};
-  if (::stat(socket.c_str(), &st) == 0 && st.st_uid != ::getuid()) {
+  if (::stat(socket.c_str(), &st) != 0 ? errno == EACCES : ::access(socket.c_str(), W_OK) != 0) {
+    return "the control socket of this profile is not yours to use (permission denied: " + socket +
+           "); it belongs to another user";
+  }
+  if (st.st_uid != ::getuid()) {
     return "the quillet on this profile belongs to another user (uid " + std::to_string(st.st_uid) +
            ") and refused the connection (" + socket + ")";
   }

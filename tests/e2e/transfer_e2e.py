@@ -1,0 +1,195 @@
+#!/usr/bin/python3
+"""Transfers with real phones, driven by `quillet-tool call transfer` on the running profile:
+a baresip calls Quillet, Quillet hands it over to another baresip (directly, and with all
+three registered at Kamailio), and Linphone's linphonec as the party handed over. Each time
+the two remaining parties must hear each other and Quillet's call must end. The tool's
+refusals (no program, no call, a bad target, another user) are checked on the way.
+Usage: transfer_e2e.py QUILLET QUILLET_TOOL"""
+import os
+import shutil
+import subprocess
+import sys
+import time
+import unittest
+
+import numpy as np
+
+if len(sys.argv) > 2:
+    os.environ["QUILLET_BINARY"] = sys.argv.pop(1)
+    TOOL = os.path.abspath(sys.argv.pop(1))
+else:
+    TOOL = "build/bin/quillet-tool"
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "sip"))
+import sipharness as h  # noqa: E402
+from e2e_support import (RATE, LabCase, find_in, find_words, read_wav, run_tests,  # noqa: E402
+                         wait_for, write_wav)
+_argv, sys.argv = sys.argv, sys.argv[:1]  # linphone_e2e reads its own arguments on import
+from linphone_e2e import LINPHONEC, Linphone, read_wav_any  # noqa: E402
+sys.argv = _argv
+
+# Each side speaks the first words of the sample, from half a second into its file (a
+# baresip plays its file from the start in each new call); both speak at once, which the
+# file devices keep apart.
+SPOKEN_SECONDS = 2.5
+
+
+def tool(profile, *args):
+    """quillet-tool on the profile: (exit status, standard error)."""
+    done = subprocess.run([TOOL, *args], env=profile.env(), timeout=10, capture_output=True,
+                          text=True)
+    return done.returncode, done.stderr
+
+
+class TransferTest(LabCase):
+    prefix = "quillet-transfer-"
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        # baresip's file source hangs up when its file ends: the words are padded.
+        cls.words = cls.speech[:int(RATE * SPOKEN_SECONDS)]
+        cls.talker_file = os.path.join(cls.root, "talker.wav")
+        write_wav(cls.talker_file, np.concatenate([np.zeros(RATE // 2), cls.words,
+                                                   np.zeros(RATE * 20)]))
+        cls.talk_time = 0.5 + SPOKEN_SECONDS + 1.5
+        # linphonec's recording of the new call's far end starts late: the target speaks to it
+        # 3 s into the call.
+        cls.late_lead = 3.0
+        cls.late_file = os.path.join(cls.root, "late-talker.wav")
+        write_wav(cls.late_file, np.concatenate([np.zeros(int(RATE * cls.late_lead)), cls.words,
+                                                 np.zeros(RATE * 20)]))
+
+    def baresip(self, name, user, play, answer="manual", registrar=None):
+        port = h.free_udp_port()
+        if registrar:
+            account = ("<sip:%s@127.0.0.1:%d>;auth_pass=%s-pw;regint=60;answermode=%s"
+                       % (user, registrar, user, answer))
+        else:
+            account = "<sip:%s@127.0.0.1:%d>;regint=0;answermode=%s" % (user, port, answer)
+        b = h.Baresip(self.dir, name, port, [account], play_wav=play, answer=answer)
+        self.cleanup.append(b.stop)
+        return b
+
+    def check_heard(self, who, heard):
+        # The words are looked for from where they fit best as a whole: a recording may begin
+        # with other sounds (linphonec records the ringback tone of the new call).
+        start = max(0, int((find_in(self.words, heard)[0] - 0.5) * RATE))
+        words = find_words(self.words, heard[start:])
+        snrs = [w[2] for w in words]
+        print("%s: %d words, SNR min %.1f / median %.1f dB" % (
+            who, len(words), min(snrs), float(np.median(snrs))))
+        self.assertGreater(float(np.median(snrs)), 10.0, (who, words))
+
+    def transfer(self, q, target, transferee_output):
+        """Transfers Quillet's connected call to `target` with the tool and waits for
+        Quillet's call to end."""
+        status, error = tool(q, "call", "transfer", target)
+        self.assertEqual(status, 0, error)
+        self.assertTrue(wait_for(lambda: "The call was stopped" in q.log_text(), 15),
+                        q.log_text() + transferee_output())
+        trace = q.trace_text()
+        self.assertIn("REFER sip:", trace)
+        self.assertRegex(trace, r"SIP/2\.0 2\d\d")
+
+    def last_recording(self, b):
+        """What baresip `b` recorded of its last call (files named by the second of the start;
+        a transfer takes longer than that)."""
+        files = sorted(f for f in os.listdir(b.dir) if f.endswith("-dec.wav"))
+        self.assertTrue(files, "%s recorded nothing" % b.name)
+        return read_wav(os.path.join(b.dir, files[-1]))
+
+    def test_tool_refusals(self):
+        q = self.quillet("alice", self.silence_file)
+        status, error = tool(q, "call", "transfer", "bob@127.0.0.1")
+        self.assertEqual(status, 1)
+        self.assertIn("no quillet runs on this profile", error)
+        q.start()
+        for args, says in ((("transfer", "bob@127.0.0.1"), "no call is up"),
+                           (("join",), "no call is up"),
+                           (("transfer", "sip:"), None)):
+            status, error = tool(q, "call", *args)
+            self.assertEqual(status, 1, error)
+            self.assertIn("quillet-tool: call %s: " % args[0], error)
+            if says:
+                self.assertIn(says, error)
+        self.assertEqual(tool(q, "call", "transfer")[0], 2)
+        # Another user's program: the socket is not theirs to use.
+        if os.geteuid() == 0 and shutil.which("setpriv"):
+            done = subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                   TOOL, "call", "join"], env=q.env(), capture_output=True,
+                                  text=True, timeout=10)
+            self.assertEqual(done.returncode, 1, done.stderr)
+            self.assertIn("another user", done.stderr)
+
+    def test_baresip_handed_over_to_baresip(self):
+        self.blind_between_baresips(registrar=None)
+
+    def test_baresip_handed_over_to_baresip_through_kamailio(self):
+        kamailio = h.Kamailio(self.dir, {"alice": "alice-pw", "carol": "carol-pw",
+                                         "dave": "dave-pw"})
+        self.cleanup.append(kamailio.stop)
+        self.blind_between_baresips(registrar=kamailio.port)
+
+    def blind_between_baresips(self, registrar):
+        """carol (baresip) calls alice (Quillet), who hands her over to dave (baresip,
+        answering by himself): carol and dave hear each other."""
+        line = {"DefaultLine": {"Proxy": "127.0.0.1:%d" % registrar,
+                                "ProxyPassword": "alice-pw"}} if registrar else {}
+        q = self.quillet("alice", self.silence_file, line)
+        q.start()
+        carol = self.baresip("carol", "carol", self.talker_file, registrar=registrar)
+        dave = self.baresip("dave", "dave", self.talker_file, answer="auto", registrar=registrar)
+        if registrar:
+            self.assertTrue(wait_for(lambda: "Registered as: sip:alice@" in q.log_text(), 10),
+                            q.log_text())
+            for b in (carol, dave):
+                self.assertTrue(wait_for(lambda: "200 OK" in b.output(), 10), b.output())
+            carol.command("dial", "sip:alice@127.0.0.1:%d" % registrar)
+            target = "dave"
+        else:
+            carol.command("dial", q.address)
+            target = "sip:dave@127.0.0.1:%d" % dave.sip_port
+        self.assertTrue(wait_for(lambda: "The call was started" in q.log_text(), 10),
+                        q.log_text() + carol.output())
+        self.assertIsNotNone(carol.wait_call_event("CALL_ESTABLISHED", 5), carol.output())
+        self.transfer(q, target, carol.output)
+        self.assertIsNotNone(dave.wait_call_event("CALL_ESTABLISHED", 10),
+                             carol.output() + dave.output())
+        time.sleep(self.talk_time)
+        dave.command("hangup")
+        self.assertIsNotNone(carol.wait_call_event("CALL_CLOSED", 10), carol.output())
+        carol.stop()
+        dave.stop()
+        self.check_heard("carol -> dave", self.last_recording(dave))
+        self.check_heard("dave -> carol", self.last_recording(carol))
+
+    @unittest.skipUnless(LINPHONEC, "linphonec is not installed (package linphone-cli)")
+    def test_linphone_handed_over_to_baresip(self):
+        """linphonec calls alice (Quillet), who hands it over to dave (baresip)."""
+        q = self.quillet("alice", self.silence_file)
+        q.start()
+        dave = self.baresip("dave", "dave", self.late_file, answer="auto")
+        heard = os.path.join(self.dir, "linphone-heard.wav")
+        lp = Linphone(self.dir, h.free_udp_port(), self.talker_file, heard)
+        self.cleanup.append(lp.stop)
+        lp.command("call " + q.address)
+        self.assertTrue(wait_for(lambda: "The call was started" in q.log_text(), 10),
+                        q.log_text() + lp.output())
+        self.transfer(q, "sip:dave@127.0.0.1:%d" % dave.sip_port, lp.output)
+        self.assertIsNotNone(dave.wait_call_event("CALL_ESTABLISHED", 10),
+                             lp.output() + dave.output())
+        time.sleep(self.talk_time + self.late_lead)
+        dave.command("hangup")
+        self.assertTrue(wait_for(lambda: "ended" in lp.output(), 10), lp.output())
+        lp.stop()
+        dave.stop()
+        self.check_heard("linphone -> dave", self.last_recording(dave))
+        self.check_heard("dave -> linphone", read_wav_any(heard))
+
+
+if __name__ == "__main__":
+    run_tests({"test_baresip_handed_over_to_baresip": "transfer-baresip",
+               "test_baresip_handed_over_to_baresip_through_kamailio": "transfer-kamailio",
+               "test_linphone_handed_over_to_baresip": "transfer-linphone"})
