@@ -1,5 +1,5 @@
-// Helpers of the platform unit tests: a temporary folder, whole-file reads and writes, and
-// the stop event a device's blocking calls watch.
+// Helpers of the platform unit tests: a temporary folder, whole-file reads and writes, the
+// stop event a device's blocking calls watch, and the ALSA tests' fixture.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -40,6 +41,17 @@ inline std::string readFile(const std::string& path) {
 inline void writeFile(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
+
+// The fixture of the ALSA tests in tests/audio_devices: they need the private ALSA
+// configuration that ctest names in ALSA_CONFIG_PATH.
+class TestAlsaConfig : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* cfg = std::getenv("ALSA_CONFIG_PATH");
+    if (cfg == nullptr || std::string(cfg).find("quillet-test-alsa") == std::string::npos)
+      GTEST_SKIP() << "needs the private ALSA configuration (run through ctest)";
+  }
+};
 
 // An eventfd that a test sets to stop a device's wait.
 class StopFd {

@@ -147,36 +147,39 @@ TEST(RouteSet, FromRequestAndFromResponse) {
   EXPECT_EQ(presetRoute("out.example"), "<sip:out.example;lr>");
 }
 
-TEST(RouteSet, NoRouteAndLooseRouting) {
-  // Without a route set the request goes straight to the target.
-  RouteDecision d = applyRouteSet("", false, "sip:bob@10.0.0.2:5070");
-  EXPECT_EQ(d.requestUri, "sip:bob@10.0.0.2:5070");
-  EXPECT_EQ(d.routeHeader, "");
-  EXPECT_EQ(d.destinationUri, "sip:bob@10.0.0.2:5070");
-  d = applyRouteSet("<sip:p1.example;lr>,<sip:p2.example;lr>", false, "sip:bob@h");
-  EXPECT_EQ(d.requestUri, "sip:bob@h");
-  EXPECT_EQ(d.routeHeader, "<sip:p1.example;lr>,<sip:p2.example;lr>");
-  EXPECT_EQ(d.destinationUri, "sip:p1.example;lr");
-  HostPort hop = nextHop(d.destinationUri);
-  EXPECT_EQ(hop.host, "p1.example");
-  EXPECT_EQ(hop.port, 5060);
-  // A lone preset route to the outbound server sends no Route header...
-  d = applyRouteSet(presetRoute("out:5080"), true, "sip:bob@h");
-  EXPECT_EQ(d.routeHeader, "");
-  EXPECT_EQ(nextHop(d.destinationUri).port, 5080);
-  // ...but the same single element learnt from the dialog does.
-  d = applyRouteSet(presetRoute("out"), false, "sip:bob@h");
-  EXPECT_EQ(d.routeHeader, "<sip:out;lr>");
-}
-
-TEST(RouteSet, StrictRoutingPutsRemoteTargetLast) {
-  RouteDecision d = applyRouteSet("<sip:strict1.example>, <sip:p2;lr>", false, "sip:bob@h");
-  EXPECT_EQ(d.requestUri, "sip:strict1.example");
-  EXPECT_EQ(d.routeHeader, "<sip:p2;lr>,<sip:bob@h>");
-  EXPECT_EQ(d.destinationUri, "sip:strict1.example");
-  d = applyRouteSet("<sip:strict1.example:5070>", false, "sip:bob@h");
-  EXPECT_EQ(d.routeHeader, "<sip:bob@h>");
-  EXPECT_EQ(nextHop(d.destinationUri).port, 5070);
+TEST(RouteSet, NoRouteLooseAndStrictRouting) {
+  const struct {
+    std::string routeSet;
+    bool preset;
+    const char* requestUri;
+    const char* routeHeader;
+    const char* destination;
+    uint16_t port;
+  } cases[] = {
+      // Without a route set the request goes straight to the target.
+      {"", false, "sip:bob@10.0.0.2:5070", "", "sip:bob@10.0.0.2:5070", 5070},
+      {"<sip:p1.example;lr>,<sip:p2.example;lr>", false, "sip:bob@h",
+       "<sip:p1.example;lr>,<sip:p2.example;lr>", "sip:p1.example;lr", 5060},
+      // A lone preset route to the outbound server sends no Route header...
+      {presetRoute("out:5080"), true, "sip:bob@h", "", "sip:out:5080;lr", 5080},
+      // ...but the same single element learnt from the dialog does.
+      {presetRoute("out"), false, "sip:bob@h", "<sip:out;lr>", "sip:out;lr", 5060},
+      // A strict router gets the request; the remote target goes last.
+      {"<sip:strict1.example>, <sip:p2;lr>", false, "sip:strict1.example",
+       "<sip:p2;lr>,<sip:bob@h>", "sip:strict1.example", 5060},
+      {"<sip:strict1.example:5070>", false, "sip:strict1.example:5070", "<sip:bob@h>",
+       "sip:strict1.example:5070", 5070},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.routeSet);
+    const std::string target = c.routeSet.empty() ? "sip:bob@10.0.0.2:5070" : "sip:bob@h";
+    const RouteDecision d = applyRouteSet(c.routeSet, c.preset, target);
+    EXPECT_EQ(d.requestUri, c.requestUri);
+    EXPECT_EQ(d.routeHeader, c.routeHeader);
+    EXPECT_EQ(d.destinationUri, c.destination);
+    EXPECT_EQ(nextHop(d.destinationUri).port, c.port);
+  }
+  EXPECT_EQ(nextHop("sip:p1.example;lr").host, "p1.example");
 }
 
 TEST(HostPortText, ServerWithOptionalPort) {

@@ -14,6 +14,7 @@
 #include "audio/recorder.h"
 #include "audio/recorder_test_util.h"
 #include "audio/volume.h"
+#include "platform/test_util.h"
 
 namespace quillet::audio {
 namespace {
@@ -21,14 +22,7 @@ namespace {
 using namespace quillet::audio::testing;
 using Clock = std::chrono::steady_clock;
 
-class AlsaAudio : public ::testing::Test {
- protected:
-  void SetUp() override {
-    const char* cfg = std::getenv("ALSA_CONFIG_PATH");
-    if (cfg == nullptr || std::string(cfg).find("quillet-test-alsa") == std::string::npos)
-      GTEST_SKIP() << "needs the private ALSA configuration (run through ctest)";
-  }
-};
+using AlsaAudio = platform::testing::TestAlsaConfig;
 
 TEST_F(AlsaAudio, RecorderFallsBackToTheDevicesFormatAndResamples) {
   platform::PlainMessageLoop loop;

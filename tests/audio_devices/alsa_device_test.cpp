@@ -34,14 +34,7 @@ int openFds() {
 
 using testing::StopFd;
 
-class AlsaDevices : public ::testing::Test {
- protected:
-  void SetUp() override {
-    const char* cfg = std::getenv("ALSA_CONFIG_PATH");
-    if (cfg == nullptr || std::string(cfg).find("quillet-test-alsa") == std::string::npos)
-      GTEST_SKIP() << "needs the private ALSA configuration (run through ctest)";
-  }
-};
+using AlsaDevices = testing::TestAlsaConfig;
 
 TEST_F(AlsaDevices, OpenTellsARefusedFormatFromAMissingDevice) {
   auto in = makeCaptureDevice("quillet_paced");

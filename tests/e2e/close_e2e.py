@@ -15,9 +15,7 @@ import unittest
 
 if len(sys.argv) > 1:
     os.environ["QUILLET_BINARY"] = sys.argv.pop(1)
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(HERE, "..", "sip"))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e_support import LabCase, wait_for  # noqa: E402
 from sip_caller import Caller  # noqa: E402
 

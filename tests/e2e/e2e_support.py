@@ -4,12 +4,16 @@ import os
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
 import wave
 
 import numpy as np
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sip"))
+from sipharness import free_udp_port, open_fds, record_interop, rss_kib  # noqa: E402,F401
 
 QUILLET = os.environ.get("QUILLET_BINARY", "build/bin/quillet")
 RATE = 8000
@@ -22,20 +26,6 @@ def wait_for(predicate, timeout=10.0, step=0.05):
             return True
         time.sleep(step)
     return predicate()
-
-
-def open_fds(pid):
-    """The number of descriptors the process has open."""
-    return len(os.listdir("/proc/%d/fd" % pid))
-
-
-def rss_kib(pid):
-    """The resident memory of the process in KiB."""
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
 
 
 def read_wav(path):
@@ -241,7 +231,6 @@ class LabCase(unittest.TestCase):
 
     def quillet(self, name, microphone, settings=None):
         """A profile of this test (user `name`) on free ports, stopped at the test's end."""
-        from sipharness import free_udp_port
         port = free_udp_port(5400, 5900)
         p = Profile(self.dir, "%s-%d" % (name, port), port, free_udp_port(), name, microphone,
                     settings)
@@ -288,9 +277,6 @@ def run_tests(rows):
     """unittest.main whose results also count for the interop matrix: `rows` maps a test
     method's name to its row (tests not named are not counted); a skipped test is shown
     with its reason."""
-    import unittest
-    from sipharness import record_interop
-
     class Recording(unittest.TextTestResult):
         def record(self, test, ok, why=""):
             name = test._testMethodName

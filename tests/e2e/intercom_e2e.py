@@ -18,11 +18,8 @@ import numpy as np
 
 if len(sys.argv) > 1:
     os.environ["QUILLET_BINARY"] = sys.argv.pop(1)
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(HERE, "..", "sip"))
-from e2e_support import RATE, LabCase, find_words, wait_for, write_wav  # noqa: E402
-from sipharness import free_udp_port  # noqa: E402
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from e2e_support import RATE, LabCase, find_words, free_udp_port, wait_for, write_wav  # noqa: E402
 
 
 def tone_power(frame, hertz):

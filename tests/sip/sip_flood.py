@@ -18,14 +18,6 @@ RATE = int(os.environ.get("QUILLET_FLOOD_RATE", "400"))
 run = h.TestRun(row="sipp")
 
 
-def rss_kb(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
-
-
 def stats(peer):
     peer.send("stats")
     m = peer.wait_for(r"^STATS cache=(\d+) cachebytes=(\d+) received=(\d+) dropped=(\d+)", 5)
@@ -36,7 +28,7 @@ with h.TempRun() as d:
     peer = h.Peer(PEER, d, "a", "alice", args=["--signalling-only"])
     try:
         time.sleep(0.5)
-        before = rss_kb(peer.proc.pid)
+        before = h.rss_kib(peer.proc.pid)
         flood = h.Sipp(d, "uac_flood.xml", "127.0.0.1:%d" % peer.port, rate=RATE,
                        calls=RATE * SECONDS, timeout=SECONDS + 30,
                        extra=["-l", str(RATE * 2)])
@@ -44,9 +36,9 @@ with h.TempRun() as d:
         start = time.time()
         while flood.proc.running() and time.time() - start < SECONDS + 30:
             time.sleep(1)
-            samples.append(rss_kb(peer.proc.pid))
+            samples.append(h.rss_kib(peer.proc.pid))
         rc = flood.wait(30)
-        after = rss_kb(peer.proc.pid)
+        after = h.rss_kib(peer.proc.pid)
         st = stats(peer)
         alive = peer.proc.poll() is None
         out = flood.proc.output()

@@ -23,6 +23,20 @@ def end_process(process, timeout=5):
             process.wait()
 
 
+def open_fds(pid):
+    """The number of descriptors the process has open."""
+    return len(os.listdir("/proc/%d/fd" % pid))
+
+
+def rss_kib(pid):
+    """The resident memory of the process in KiB."""
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
 def thread_stacks(pid):
     """The stack of every thread of a hung process, for the failure report (empty without gdb)."""
     try:
