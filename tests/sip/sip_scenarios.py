@@ -312,14 +312,7 @@ def sipp_times(sipp, pattern):
     """When SIPp sent or received messages whose first line matches `pattern`: a list of
     (seconds of the day, "sent"/"received"), from its message trace."""
     import re
-    out = []
-    for m in re.finditer(r"-{20,} [0-9-]+ ([0-9]+):([0-9]+):([0-9.]+)\r?\n"
-                         r"UDP message (sent|received)[^\n]*\n\s*\n([^\r\n]*)",
-                         sipp.messages()):
-        if re.match(pattern, m.group(5)):
-            seconds = int(m.group(1)) * 3600 + int(m.group(2)) * 60 + float(m.group(3))
-            out.append((seconds, m.group(4)))
-    return out
+    return [(when, way) for when, way, line in sipp.message_times() if re.match(pattern, line)]
 
 
 @scenario

@@ -3,6 +3,7 @@ loopback, each in a private temporary directory and each stopped by its own pid.
 
 import json
 import os
+import re
 import signal
 import socket
 import subprocess
@@ -222,6 +223,17 @@ class Sipp:
 
     def stop(self):
         self.proc.stop()
+
+    def message_times(self):
+        """(seconds of the day, "sent"/"received", first line) of each message in the
+        trace."""
+        out = []
+        for m in re.finditer(r"-{20,} [0-9-]+ ([0-9]+):([0-9]+):([0-9.]+)\r?\n"
+                             r"UDP message (sent|received)[^\n]*\n\s*\n([^\r\n]*)",
+                             self.messages()):
+            seconds = int(m.group(1)) * 3600 + int(m.group(2)) * 60 + float(m.group(3))
+            out.append((seconds, m.group(4), m.group(5)))
+        return out
 
     def messages(self):
         """The trace of messages SIPp sent and received."""
