@@ -21,7 +21,6 @@
 #include "audio/volume.h"
 #include "audio/wave_file.h"
 #include "base/log.h"
-#include "base/net_facts.h"
 #include "base/settings_store.h"
 #include "contacts/contact_text.h"
 #include "contacts/ini_file.h"
@@ -172,6 +171,7 @@ bool IntercomApp::initialise() {
   }
   // Calls placed from the command line right after start need the bound SIP port.
   transport_->waitReady(kTransportReadyMs);
+  showLineInStatus();  // the transport has settled on its address by now
   return true;
 }
 
@@ -228,6 +228,7 @@ void IntercomApp::armBannerTimer(uint32_t delayMs) {
   env_.loop.startTimer(kBannerTimer, delayMs, [this] {
     window_->setBanner(kBanners[banner_]);
     banner_ = (banner_ + 1) % kBanners.size();
+    showLineInStatus();  // the advertised address follows interface changes
     armBannerTimer(kBannerMs);
   });
 }
@@ -263,8 +264,10 @@ void IntercomApp::checkLine() {
 
 void IntercomApp::showLineInStatus() {
   base::SettingsStore& store = settings();
+  // The address the line advertises in its Via and Contact lines: SIP/LocalAddress, or the
+  // interface towards the line's server.
   window_->setLineStatus(store.readText("DefaultLine", "DisplayName"),
-                         store.readText("DefaultLine", "UserName"), base::localAddress());
+                         store.readText("DefaultLine", "UserName"), transport_->privateAddress());
 }
 
 void IntercomApp::openOptions(int32_t page) {

@@ -1,11 +1,16 @@
-// X11 key grabs for the hot-key records.
+// X11 key grabs for the hot-key records, and the key names the other kinds share.
 #include "ui/global_hot_keys.h"
 
+#include <QAbstractNativeEventFilter>
 #include <QCoreApplication>
 #include <QGuiApplication>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
 
 #include "app/hot_keys.h"
 #include "base/log.h"
+#include "ui/portal_hot_keys.h"
 
 // Xlib last: its macros (Bool, Status, KeyPress) clash with Qt's headers.
 #include <X11/Xlib.h>
@@ -16,13 +21,45 @@ namespace quillet::ui {
 
 namespace {
 
+// Keys that are neither digits, letters nor function keys: record code, keysym, Qt key.
+struct NamedKey {
+  uint16_t code;
+  uint32_t keysym;
+  int qtKey;
+};
+constexpr NamedKey kNamedKeys[] = {
+    {0x08, XK_BackSpace, Qt::Key_Backspace},
+    {0x09, XK_Tab, Qt::Key_Tab},
+    {0x0d, XK_Return, Qt::Key_Return},
+    {0x0d, XK_Return, Qt::Key_Enter},
+    {0x13, XK_Pause, Qt::Key_Pause},
+    {0x1b, XK_Escape, Qt::Key_Escape},
+    {0x20, XK_space, Qt::Key_Space},
+    {0x21, XK_Prior, Qt::Key_PageUp},
+    {0x22, XK_Next, Qt::Key_PageDown},
+    {0x23, XK_End, Qt::Key_End},
+    {0x24, XK_Home, Qt::Key_Home},
+    {0x25, XK_Left, Qt::Key_Left},
+    {0x26, XK_Up, Qt::Key_Up},
+    {0x27, XK_Right, Qt::Key_Right},
+    {0x28, XK_Down, Qt::Key_Down},
+    {0x2d, XK_Insert, Qt::Key_Insert},
+    {0x2e, XK_Delete, Qt::Key_Delete},
+    {0x91, XK_Scroll_Lock, Qt::Key_ScrollLock},
+};
+
 // Record modifiers: Alt 1, Control 2, Shift 4, Windows key 8.
+constexpr uint32_t kAlt = 1;
+constexpr uint32_t kControl = 2;
+constexpr uint32_t kShift = 4;
+constexpr uint32_t kWindows = 8;
+
 uint32_t x11Modifiers(uint32_t recordModifiers) {
   uint32_t mask = 0;
-  mask |= (recordModifiers & 1) != 0 ? Mod1Mask : 0;
-  mask |= (recordModifiers & 2) != 0 ? ControlMask : 0;
-  mask |= (recordModifiers & 4) != 0 ? ShiftMask : 0;
-  mask |= (recordModifiers & 8) != 0 ? Mod4Mask : 0;
+  mask |= (recordModifiers & kAlt) != 0 ? Mod1Mask : 0;
+  mask |= (recordModifiers & kControl) != 0 ? ControlMask : 0;
+  mask |= (recordModifiers & kShift) != 0 ? ShiftMask : 0;
+  mask |= (recordModifiers & kWindows) != 0 ? Mod4Mask : 0;
   return mask;
 }
 
@@ -35,6 +72,38 @@ Display* qtDisplay() {
       qApp != nullptr ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
   return x11 != nullptr ? x11->display() : nullptr;
 }
+
+// On a Wayland desktop an X11 client (XWayland) sees grabbed keys only while one of the
+// X11 windows has the focus: the portal's shortcuts are global there.
+bool waylandSession() {
+  const char* type = std::getenv("XDG_SESSION_TYPE");
+  const char* display = std::getenv("WAYLAND_DISPLAY");
+  return (type != nullptr && std::strcmp(type, "wayland") == 0) ||
+         (display != nullptr && *display != '\0');
+}
+
+// Key grabs on the X11 root window.
+class X11HotKeys : public GlobalHotKeys, public QAbstractNativeEventFilter {
+ public:
+  X11HotKeys(Display* display, Handler handler);
+  ~X11HotKeys() override;
+  void registerAll(base::SettingsStore& store) override;
+  void unregisterAll() override;
+  bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
+
+ private:
+  struct Grab {
+    int32_t id;
+    uint32_t keycode;
+    uint32_t modifiers;  // X11 modifier mask
+    bool onRelease;
+  };
+  void grab(int32_t id, uint32_t keysym, uint32_t modifiers, bool onRelease);
+
+  Display* display_;
+  Handler handler_;
+  std::vector<Grab> grabs_;
+};
 
 }  // namespace
 
@@ -52,69 +121,80 @@ uint32_t keysymOfKeyCode(uint32_t keyCode) {
   if (code >= 0x60 && code <= 0x69) {
     return XK_KP_0 + (code - 0x60);  // keypad digits
   }
-  switch (code) {
-    case 0x08:
-      return XK_BackSpace;
-    case 0x09:
-      return XK_Tab;
-    case 0x0d:
-      return XK_Return;
-    case 0x1b:
-      return XK_Escape;
-    case 0x20:
-      return XK_space;
-    case 0x21:
-      return XK_Prior;
-    case 0x22:
-      return XK_Next;
-    case 0x23:
-      return XK_End;
-    case 0x24:
-      return XK_Home;
-    case 0x25:
-      return XK_Left;
-    case 0x26:
-      return XK_Up;
-    case 0x27:
-      return XK_Right;
-    case 0x28:
-      return XK_Down;
-    case 0x2d:
-      return XK_Insert;
-    case 0x2e:
-      return XK_Delete;
-    case 0x13:
-      return XK_Pause;
-    case 0x91:
-      return XK_Scroll_Lock;
-    default:
-      return 0;
+  for (const NamedKey& named : kNamedKeys) {
+    if (named.code == code) {
+      return named.keysym;
+    }
   }
+  return 0;
+}
+
+uint32_t keyCodeOfKeyEvent(const QKeyEvent& key) {
+  const int qtKey = key.key();
+  const Qt::KeyboardModifiers held = key.modifiers();
+  uint32_t code = 0;
+  if (qtKey >= Qt::Key_F1 && qtKey <= Qt::Key_F24) {
+    code = 0x70 + static_cast<uint32_t>(qtKey - Qt::Key_F1);
+  } else if (qtKey >= Qt::Key_0 && qtKey <= Qt::Key_9) {
+    code = (held & Qt::KeypadModifier) != 0 ? 0x60 + static_cast<uint32_t>(qtKey - Qt::Key_0)
+                                            : static_cast<uint32_t>(qtKey);
+  } else if (qtKey >= Qt::Key_A && qtKey <= Qt::Key_Z) {
+    code = static_cast<uint32_t>(qtKey);
+  } else {
+    for (const NamedKey& named : kNamedKeys) {
+      if (named.qtKey == qtKey) {
+        code = named.code;
+      }
+    }
+  }
+  if (code == 0) {
+    return 0;
+  }
+  uint32_t modifiers = 0;
+  modifiers |= (held & Qt::AltModifier) != 0 ? kAlt : 0;
+  modifiers |= (held & Qt::ControlModifier) != 0 ? kControl : 0;
+  modifiers |= (held & Qt::ShiftModifier) != 0 ? kShift : 0;
+  modifiers |= (held & Qt::MetaModifier) != 0 ? kWindows : 0;
+  return modifiers << 16 | code;
+}
+
+std::string portalTrigger(uint32_t keyCode) {
+  const uint32_t keysym = keysymOfKeyCode(keyCode);
+  const char* name = keysym != 0 ? XKeysymToString(keysym) : nullptr;
+  if (name == nullptr) {
+    return {};
+  }
+  const uint32_t modifiers = keyCode >> 16;
+  std::string trigger;
+  trigger += (modifiers & kControl) != 0 ? "CTRL+" : "";
+  trigger += (modifiers & kAlt) != 0 ? "ALT+" : "";
+  trigger += (modifiers & kShift) != 0 ? "SHIFT+" : "";
+  trigger += (modifiers & kWindows) != 0 ? "LOGO+" : "";
+  return trigger + name;
 }
 
 std::unique_ptr<GlobalHotKeys> GlobalHotKeys::create(Handler handler) {
   Display* display = qtDisplay();
-  if (display == nullptr) {
-    base::logInfo("No X11 display: hot keys work only while the window has the focus");
-    return nullptr;
+  if (display != nullptr && !waylandSession()) {
+    return std::make_unique<X11HotKeys>(display, std::move(handler));
   }
-  return std::unique_ptr<GlobalHotKeys>(new GlobalHotKeys(display, std::move(handler)));
+  return makePortalHotKeys(std::move(handler));
 }
 
-GlobalHotKeys::GlobalHotKeys(void* display, Handler handler)
+X11HotKeys::X11HotKeys(Display* display, Handler handler)
     : display_(display), handler_(std::move(handler)) {
   qApp->installNativeEventFilter(this);
 }
 
-GlobalHotKeys::~GlobalHotKeys() {
+X11HotKeys::~X11HotKeys() {
   unregisterAll();
   if (qApp != nullptr) {
     qApp->removeNativeEventFilter(this);
   }
 }
 
-void GlobalHotKeys::grab(int32_t id, uint32_t keysym, uint32_t modifiers, bool onRelease) {
-  auto* display = static_cast<Display*>(display_);
+void X11HotKeys::grab(int32_t id, uint32_t keysym, uint32_t modifiers, bool onRelease) {
+  Display* display = display_;
   const KeyCode keycode = XKeysymToKeycode(display, keysym);
   if (keycode == 0) {
     return;
@@ -127,7 +207,7 @@ void GlobalHotKeys::grab(int32_t id, uint32_t keysym, uint32_t modifiers, bool o
   grabs_.push_back(Grab{id, keycode, modifiers, onRelease});
 }
 
-void GlobalHotKeys::registerAll(base::SettingsStore& store) {
+void X11HotKeys::registerAll(base::SettingsStore& store) {
   unregisterAll();
   const std::vector<app::HotKeyRecord> records = app::readHotKeys(store);
   for (size_t i = 0; i < records.size(); ++i) {
@@ -140,13 +220,13 @@ void GlobalHotKeys::registerAll(base::SettingsStore& store) {
     grab(static_cast<int32_t>(i), keysym, x11Modifiers(key >> 16), false);
   }
   if (store.readInt("Settings", "ButtonNumber", 0) == 0) {
-    grab(kF10Id, XK_F10, 0, true);
+    grab(kF10Id, keysymOfKeyCode(kF10KeyCode), 0, true);
   }
-  XFlush(static_cast<Display*>(display_));
+  XFlush(display_);
 }
 
-void GlobalHotKeys::unregisterAll() {
-  auto* display = static_cast<Display*>(display_);
+void X11HotKeys::unregisterAll() {
+  Display* display = display_;
   for (const Grab& g : grabs_) {
     for (uint32_t ignored : kIgnoredMasks) {
       XUngrabKey(display, static_cast<int>(g.keycode), g.modifiers | ignored,
@@ -159,8 +239,8 @@ void GlobalHotKeys::unregisterAll() {
   grabs_.clear();
 }
 
-bool GlobalHotKeys::nativeEventFilter(const QByteArray& eventType, void* message,
-                                      qintptr* /*result*/) {
+bool X11HotKeys::nativeEventFilter(const QByteArray& eventType, void* message,
+                                   qintptr* /*result*/) {
   if (eventType != "xcb_generic_event_t" || grabs_.empty()) {
     return false;
   }

@@ -1,14 +1,15 @@
-// System-wide hot keys from the Hotkey/Details records, taken as X11 key grabs on the root
-// window, so that they work while another program has the focus. Identifier N is the N-th
-// record; F10 is grabbed as identifier 2 (on release) when Settings/ButtonNumber is 0.
-// Without an X11 display (Wayland) only the window's own keys work; that is logged once.
+// System-wide hot keys from the Hotkey/Details records, so that they work while another
+// program has the focus. Identifier N is the N-th record; F10 is identifier 2 (acting on its
+// release) when Settings/ButtonNumber is 0. On an X11 desktop they are key grabs on the root
+// window; on a Wayland desktop they are the desktop portal's global shortcuts, and where the
+// desktop offers none, keys of the main window only (logged once).
 #pragma once
 
-#include <QAbstractNativeEventFilter>
+#include <QKeyEvent>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <vector>
+#include <string>
 
 #include "base/settings_store.h"
 
@@ -16,35 +17,27 @@ namespace quillet::ui {
 
 // The X11 keysym of a key code as the records keep it (low 16 bits), 0 when unknown.
 uint32_t keysymOfKeyCode(uint32_t keyCode);
+// The record's key code (modifiers in the high 16 bits) of a Qt key event, 0 when the key
+// has no code.
+uint32_t keyCodeOfKeyEvent(const QKeyEvent& key);
+// A record's key as a shortcut trigger of the desktop portal ("CTRL+SHIFT+F8"); empty when
+// the key is unknown.
+std::string portalTrigger(uint32_t keyCode);
 
-class GlobalHotKeys : public QAbstractNativeEventFilter {
+class GlobalHotKeys {
  public:
   using Handler = std::function<void(int32_t id)>;
   static constexpr int32_t kF10Id = 2;
+  static constexpr uint32_t kF10KeyCode = 0x79;
 
-  // Null when the display is not X11.
+  // X11 grabs on an X11 desktop, else the portal's shortcuts or the window's keys.
   static std::unique_ptr<GlobalHotKeys> create(Handler handler);
-  ~GlobalHotKeys() override;
+  virtual ~GlobalHotKeys() = default;
 
-  void registerAll(base::SettingsStore& store);
-  void unregisterAll();
-  size_t grabCount() const { return grabs_.size(); }
-
-  bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
-
- private:
-  struct Grab {
-    int32_t id;
-    uint32_t keycode;
-    uint32_t modifiers;  // X11 modifier mask
-    bool onRelease;
-  };
-  GlobalHotKeys(void* display, Handler handler);
-  void grab(int32_t id, uint32_t keysym, uint32_t modifiers, bool onRelease);
-
-  void* display_;  // Display*
-  Handler handler_;
-  std::vector<Grab> grabs_;
+  virtual void registerAll(base::SettingsStore& store) = 0;
+  virtual void unregisterAll() = 0;
+  // A key of the main window; true when it was taken as a hot key (window keys only).
+  virtual bool windowKey(const QKeyEvent& /*key*/) { return false; }
 };
 
 }  // namespace quillet::ui

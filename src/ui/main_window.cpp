@@ -106,6 +106,8 @@ MainWindow::MainWindow(platform::ProfilePaths paths, platform::Prompts& prompts,
   applyTheme();
   layOut();
   resize(440, 640);
+  // The window fills the screen, as on the handheld; hidden and shown again it keeps that.
+  setWindowState(Qt::WindowMaximized);
 }
 
 MainWindow::~MainWindow() {
@@ -278,7 +280,7 @@ QAction* MainWindow::action(int32_t id) const {
 void MainWindow::layOut() {
   base::SettingsStore& store = settings();
   const bool showStatus = store.readBool("Settings", "ShowStatus", false);
-  const bool showToolBar = store.readBool("Settings", "ShowToolBar", false);
+  const bool showToolBar = store.readBool("Settings", "ShowToolBar", true);
   statusPanel_->setVisible(showStatus);
   toolBar_->setVisible(showToolBar);
   action(kCommandShowStatus)->setChecked(showStatus);
@@ -323,7 +325,8 @@ void MainWindow::runCommand(int32_t id) {
     case kCommandShowStatus:
     case kCommandShowToolBar: {
       const char* name = id == kCommandShowStatus ? "ShowStatus" : "ShowToolBar";
-      settings().writeBool("Settings", name, !settings().readBool("Settings", name, false));
+      const bool shown = settings().readBool("Settings", name, id == kCommandShowToolBar);
+      settings().writeBool("Settings", name, !shown);
       layOut();
       break;
     }
@@ -435,7 +438,9 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
       QApplication::activeModalWidget() != nullptr) {
     return false;
   }
-  if (filterKey(static_cast<QKeyEvent*>(event), type == QEvent::KeyPress)) {
+  auto* key = static_cast<QKeyEvent*>(event);
+  // Where the hot keys cannot be global they are keys of this window, before its own.
+  if ((hotKeys_ && hotKeys_->windowKey(*key)) || filterKey(key, type == QEvent::KeyPress)) {
     updateUserInterface();
     return true;
   }
@@ -524,7 +529,9 @@ void MainWindow::applyTheme() {
 
 void MainWindow::show() {
   missedCalls_ = 0;  // the user has seen the window
-  showNormal();
+  // Restored from minimised or hidden, the window keeps its maximised state.
+  setWindowState(windowState() & ~Qt::WindowMinimized);
+  QMainWindow::show();
   raise();
   activateWindow();
   emit statusChanged();

@@ -71,8 +71,31 @@ TEST_F(WindowTest, ControlsShowTheirTextsTipsAndSettings) {
   EXPECT_EQ(record->value(), -127);
   EXPECT_EQ(window_->findChild<QLabel*>("statusName")->text(), "Alice");
   EXPECT_EQ(window_->findChild<QLabel*>("statusUser")->text(), "SIP: alice");
-  EXPECT_TRUE(window_->findChild<QLabel*>("statusAddress")->text().startsWith("IP: "));
+  // The address the line advertises (SIP/LocalAddress here).
+  EXPECT_EQ(window_->findChild<QLabel*>("statusAddress")->text(), "IP: 127.0.0.1");
   EXPECT_TRUE(logHas("Quillet Run"));
+  // The window fills the screen and keeps that when brought back from the background.
+  EXPECT_TRUE(window_->isVisible());
+  EXPECT_TRUE(window_->isMaximized());
+  window_->runCommand(802);
+  EXPECT_FALSE(window_->isVisible());
+  window_->runCommand(3001);
+  EXPECT_TRUE(window_->isVisible());
+  EXPECT_TRUE(window_->isMaximized());
+}
+
+TEST_F(WindowTest, StatusPanelShowsTheAddressTowardsTheLinesServer) {
+  // Without SIP/LocalAddress the line advertises the interface towards its server; a
+  // server on the loopback network is reached through 127.0.0.1, whatever other
+  // interfaces the host has.
+  settings().deleteValue("SIP", "LocalAddress");
+  settings().writeText("DefaultLine", "Proxy", "127.0.0.1:5999");
+  start();
+  EXPECT_EQ(window_->findChild<QLabel*>("statusAddress")->text(), "IP: 127.0.0.1");
+  stop();
+  settings().writeText("SIP", "LocalAddress", "127.0.0.9");
+  start();
+  EXPECT_EQ(window_->findChild<QLabel*>("statusAddress")->text(), "IP: 127.0.0.9");
 }
 
 TEST_F(WindowTest, CommandTableDoesWhatItSays) {
@@ -105,6 +128,11 @@ TEST_F(WindowTest, CommandTableDoesWhatItSays) {
   EXPECT_EQ(settings().readBool("Settings", "ShowStatus", false), !status);
   EXPECT_EQ(window_->findChild<QWidget*>("statusPanel")->isVisible(), !status);
   EXPECT_EQ(window_->action(2004)->isChecked(), !status);
+  // The tool bar shows unless switched off.
+  EXPECT_TRUE(window_->findChild<QToolBar*>("toolBar")->isVisible());
+  window_->runCommand(2005);
+  EXPECT_FALSE(settings().readBool("Settings", "ShowToolBar", true));
+  EXPECT_FALSE(window_->findChild<QToolBar*>("toolBar")->isVisible());
   window_->runCommand(2005);
   EXPECT_TRUE(settings().readBool("Settings", "ShowToolBar", false));
   EXPECT_TRUE(window_->findChild<QToolBar*>("toolBar")->isVisible());
