@@ -33,6 +33,7 @@
 #include "ui/log_view_widget.h"
 #include "ui/qt_text.h"
 #include "ui/tray_icon.h"
+#include "ui/x11_activation.h"
 
 #ifndef QUILLET_HELP_FILE
 #define QUILLET_HELP_FILE ""
@@ -534,6 +535,7 @@ void MainWindow::show() {
   QMainWindow::show();
   raise();
   activateWindow();
+  activateOnX11(this);
   emit statusChanged();
 }
 

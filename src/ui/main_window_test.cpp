@@ -12,6 +12,7 @@
 #include <QTest>
 #include <QToolBar>
 
+#include "app/hot_keys.h"
 #include "base/log.h"
 #include "base/settings_store.h"
 #include "ui/log_view_widget.h"
@@ -302,6 +303,40 @@ TEST_F(WindowTest, KeyboardFilter) {
   answerBoxes(QMessageBox::Yes);
   QTest::keyClick(focus, Qt::Key_6);
   ASSERT_TRUE(pumpUntil([&] { return loop_->closing(); }, 2s));
+}
+
+TEST_F(WindowTest, WithoutGlobalShortcutsTheHotKeysAreKeysOfTheWindow) {
+  // No X11 display and no desktop portal (the test has no session bus): the records act
+  // while the window has the focus, F10 on its release.
+  base::RegistryList records(settings(), "Hotkey/Details");
+  const int32_t hide = records.add();
+  records.writeInt(hide, "Key", 2 << 16 | 0x77);  // Ctrl+F8
+  records.writeInt(hide, "Command", app::kHotKeyHide);
+  const int32_t show = records.add();
+  records.writeInt(show, "Key", 0x78);  // F9
+  records.writeInt(show, "Command", app::kHotKeyShow);
+  const int32_t book = records.add();
+  records.writeInt(book, "Key", 'B' | 1 << 16);  // Alt+B
+  records.writeInt(book, "Command", app::kHotKeyShowAddressBook);
+  start();
+  QWidget* focus = control<QComboBox>(window_, 130);
+  QTest::keyClick(focus, Qt::Key_F8, Qt::ControlModifier);
+  EXPECT_FALSE(window_->isVisible());
+  QTest::keyClick(focus, Qt::Key_F9);
+  EXPECT_TRUE(window_->isVisible());
+  QTest::keyClick(focus, Qt::Key_F8);  // without Ctrl it is no hot key
+  EXPECT_TRUE(window_->isVisible());
+  QTest::keyClick(focus, Qt::Key_B, Qt::AltModifier);
+  EXPECT_EQ(dialogs_.addressBook, 1);
+  // F10 is hot key 2 as well, acting when it is let go.
+  QTest::keyPress(focus, Qt::Key_F10);
+  EXPECT_EQ(dialogs_.addressBook, 1);
+  QTest::keyRelease(focus, Qt::Key_F10);
+  EXPECT_EQ(dialogs_.addressBook, 2);
+  const std::string log = logText();
+  const std::string note = "Hot keys work only while the window has the focus";
+  ASSERT_NE(log.find(note), std::string::npos) << log;
+  EXPECT_EQ(log.find(note), log.rfind(note)) << "logged once";
 }
 
 TEST_F(WindowTest, LogViewKeepsScrolledLinesInView) {

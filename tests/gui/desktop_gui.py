@@ -7,6 +7,7 @@ set to a folder, pictures of the window and the tray menu are saved there.
 
 usage: desktop_gui.py QUILLET_BINARY
 """
+import ctypes
 import json
 import os
 import shutil
@@ -60,7 +61,8 @@ class Desktop:
                                stdout=subprocess.PIPE, text=True)
         self.procs.append(bus)
         self.bus = bus.stdout.readline().strip()
-        self.env = dict(os.environ, DISPLAY=self.display, DBUS_SESSION_BUS_ADDRESS=self.bus)
+        self.env = dict(os.environ, DISPLAY=self.display, DBUS_SESSION_BUS_ADDRESS=self.bus,
+                        XDG_SESSION_TYPE="x11")
         self.env.pop("QT_QPA_PLATFORM", None)
         self.env.pop("WAYLAND_DISPLAY", None)
         self.notices = os.path.join(root, "notices.jsonl")
@@ -127,6 +129,53 @@ class Desktop:
     def stop(self):
         for p in reversed(self.procs):
             end_process(p)
+
+
+class OtherClient:
+    """Another X11 client, which tries to grab a key on the root window as a program with
+    hot keys of its own would: the grab fails while Quillet holds the key."""
+
+    def __init__(self, display):
+        x = self.x = ctypes.CDLL("libX11.so.6")
+        x.XOpenDisplay.restype = ctypes.c_void_p
+        x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        x.XDefaultRootWindow.restype = ctypes.c_ulong
+        x.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
+        x.XStringToKeysym.restype = ctypes.c_ulong
+        x.XStringToKeysym.argtypes = [ctypes.c_char_p]
+        x.XKeysymToKeycode.restype = ctypes.c_ubyte
+        x.XKeysymToKeycode.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+        x.XGrabKey.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_uint, ctypes.c_ulong,
+                               ctypes.c_int, ctypes.c_int, ctypes.c_int]
+        x.XUngrabKey.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_uint, ctypes.c_ulong]
+        x.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
+        x.XCloseDisplay.argtypes = [ctypes.c_void_p]
+        self.display = x.XOpenDisplay(display.encode())
+        assert self.display, "cannot open the X display"
+        self.refused = False
+        handler_type = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)
+        self.handler = handler_type(self._on_error)
+        x.XSetErrorHandler(self.handler)
+
+    def _on_error(self, display, event):
+        self.refused = True  # BadAccess: another client has the key
+        return 0
+
+    def can_grab(self, key):
+        x = self.x
+        root = x.XDefaultRootWindow(self.display)
+        code = x.XKeysymToKeycode(self.display, x.XStringToKeysym(key.encode()))
+        self.refused = False
+        x.XGrabKey(self.display, code, 0, root, 0, 1, 1)
+        x.XSync(self.display, 0)
+        if self.refused:
+            return False
+        x.XUngrabKey(self.display, code, 0, root)
+        x.XSync(self.display, 0)
+        return True
+
+    def close(self):
+        self.x.XCloseDisplay(self.display)
 
 
 class WindowProfile(Profile):
@@ -217,6 +266,11 @@ class DesktopTest(unittest.TestCase):
     def wait_idle(self):
         self.assertTrue(wait_for(lambda: self.alice.log_text().count("The call was stopped ...")
                                  >= self.calls_started(self.alice), 30), self.alice.log_text())
+
+    def test_0_window_starts_maximised(self):
+        state = self.desktop.run("xprop", "-id", self.window, "_NET_WM_STATE").stdout
+        self.assertIn("_NET_WM_STATE_MAXIMIZED_VERT", state)
+        self.assertIn("_NET_WM_STATE_MAXIMIZED_HORZ", state)
 
     def test_1_tray_icon_is_docked_and_its_menu_opens(self):
         self.shot("window-idle.png", self.window_box())
@@ -341,6 +395,52 @@ class DesktopTest(unittest.TestCase):
         self.assertEqual(self.alice.run("-hangup"), 0)
         self.wait_idle()
         # Still one instance: the link went to the running one.
+        self.assertIsNone(self.alice.process.poll())
+
+    def test_6_hot_keys_are_released_while_options_is_open(self):
+        other = OtherClient(self.desktop.display)
+        self.addCleanup(other.close)
+        self.assertFalse(other.can_grab("F11"), "Quillet does not hold its hot key")
+        self.desktop.run("xdotool", "windowfocus", "--sync", self.window)
+        self.desktop.run("xdotool", "key", "3")  # Options
+        self.assertTrue(wait_for(lambda: self.desktop.window_ids("^Options$") != [], 10),
+                        self.alice.log_text())
+        # While Options is open the key is free for others and does not reach Quillet.
+        self.assertTrue(wait_for(lambda: other.can_grab("F11"), 5))
+        before = self.alice.log_text().count("Initiated sip call to: ")
+        options = self.desktop.window_ids("^Options$")[0]
+        self.desktop.run("xdotool", "windowfocus", "--sync", options)
+        self.desktop.run("xdotool", "key", "F11")
+        time.sleep(1.0)
+        self.assertEqual(self.alice.log_text().count("Initiated sip call to: "), before)
+        # Closed, the hot keys are Quillet's again.
+        self.desktop.run("xdotool", "key", "Escape")
+        self.assertTrue(wait_for(lambda: self.desktop.window_ids("^Options$") == [], 5))
+        self.assertTrue(wait_for(lambda: not other.can_grab("F11"), 5))
+
+    def test_7_launcher_without_a_link_brings_the_window_forward(self):
+        # The desktop entry's command with its %u left empty, as a launcher click runs it.
+        with open(os.path.join(self.root, "xdg-data", "applications", "quillet.desktop")) as f:
+            line = [l for l in f.read().splitlines() if l.startswith("Exec=")][0]
+        command = [a for a in line[len("Exec="):].split() if a != "%u"]
+        self.assertEqual(command[1:], ["-dial"])
+        env = dict(self.desktop.env, QUILLET_HOME=self.alice.home)
+        visible = lambda: self.window in self.desktop.window_ids("^Quillet$")  # noqa: E731
+        focused = lambda: self.desktop.run("xdotool", "getwindowfocus").stdout.strip()  # noqa
+        calls = self.alice.log_text().count("Initiated sip call to: ")
+        # Hidden in the background: shown again.
+        self.assertEqual(self.alice.run("-hide"), 0)
+        self.assertTrue(wait_for(lambda: not visible(), 5))
+        self.assertEqual(self.desktop.run(*command, env=env).returncode, 0)
+        self.assertTrue(wait_for(visible, 5))
+        # Behind another program's window that has the focus: raised and given the focus.
+        panel = self.desktop.window_ids("panel")[0]
+        self.desktop.run("xdotool", "windowfocus", "--sync", panel)
+        self.assertNotEqual(focused(), self.window)
+        self.assertEqual(self.desktop.run(*command, env=env).returncode, 0)
+        self.assertTrue(wait_for(lambda: focused() == self.window, 5), focused())
+        # No link, nothing dialled; still the one instance.
+        self.assertEqual(self.alice.log_text().count("Initiated sip call to: "), calls)
         self.assertIsNone(self.alice.process.poll())
 
 
