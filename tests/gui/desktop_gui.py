@@ -12,23 +12,15 @@ import json
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
 import time
 import unittest
 
 import numpy as np
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-if len(sys.argv) > 1:
-    os.environ["QUILLET_BINARY"] = sys.argv.pop(1)
-sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
-sys.path.insert(0, os.path.join(HERE, "..", "sip"))
-from e2e_support import QUILLET, RATE, Profile, wait_for, write_wav  # noqa: E402
-from sipharness import Sipp, end_process  # noqa: E402
-
-# Key codes of the hot-key records (function keys 11, 9 and 8).
-F11, F9, F8 = 0x7A, 0x78, 0x77
+from desktop_services import F8, F9, F11, HERE, SessionServices
+from e2e_support import QUILLET, RATE, Profile, wait_for, write_wav
+from sipharness import Sipp
 
 
 def free_display():
@@ -38,7 +30,7 @@ def free_display():
     raise RuntimeError("no free X display number")
 
 
-class Desktop:
+class Desktop(SessionServices):
     """Xvfb, a private session bus, the test notification service and trayer."""
 
     def __init__(self, root):
@@ -57,23 +49,10 @@ class Desktop:
         self.procs.append(subprocess.Popen(["Xvfb", self.display, "-screen", "0", "800x720x24",
                                             "-nolisten", "tcp"], stderr=subprocess.DEVNULL))
         assert wait_for(lambda: os.path.exists("/tmp/.X11-unix/X%d" % n), 10), "Xvfb did not start"
-        bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
-                               stdout=subprocess.PIPE, text=True)
-        self.procs.append(bus)
-        self.bus = bus.stdout.readline().strip()
-        self.env = dict(os.environ, DISPLAY=self.display, DBUS_SESSION_BUS_ADDRESS=self.bus,
-                        XDG_SESSION_TYPE="x11")
-        self.env.pop("QT_QPA_PLATFORM", None)
-        self.env.pop("WAYLAND_DISPLAY", None)
-        self.notices = os.path.join(root, "notices.jsonl")
-        self.action_file = os.path.join(root, "action.txt")
-        self.scheme_file = os.path.join(root, "color-scheme.txt")
-        listener = subprocess.Popen([sys.executable, os.path.join(HERE, "notify_listener.py"),
-                                     self.notices, self.action_file, self.scheme_file],
-                                    env=self.env,
-                                    stdout=subprocess.PIPE, text=True)
-        self.procs.append(listener)
-        assert listener.stdout.readline().strip() == "ready"
+        env = dict(os.environ, DISPLAY=self.display, XDG_SESSION_TYPE="x11")
+        env.pop("QT_QPA_PLATFORM", None)
+        env.pop("WAYLAND_DISPLAY", None)
+        self.start_services(root, env)
         self.procs.append(subprocess.Popen(
             ["trayer", "--edge", "bottom", "--align", "right", "--widthtype", "pixel",
              "--width", "120", "--height", "28", "--transparent", "false", "--tint", "0x303a4a"],
@@ -126,10 +105,6 @@ class Desktop:
         with open(self.notices) as f:
             return [json.loads(line) for line in f if line.strip()]
 
-    def stop(self):
-        for p in reversed(self.procs):
-            end_process(p)
-
 
 class OtherClient:
     """Another X11 client, which tries to grab a key on the root window as a program with
@@ -181,9 +156,9 @@ class OtherClient:
 class WindowProfile(Profile):
     """A profile whose quillet runs with its window on the test desktop."""
 
-    def start_window(self, desktop):
+    def start_window(self, desktop, **extra_env):
         self.output = open(os.path.join(self.home, "stderr.txt"), "wb")
-        env = dict(desktop.env, QUILLET_HOME=self.home)
+        env = dict(desktop.env, QUILLET_HOME=self.home, **extra_env)
         self.process = subprocess.Popen([QUILLET], env=env, stdout=self.output,
                                         stderr=subprocess.STDOUT)
         assert wait_for(lambda: "SIP Number:" in self.log_text(), 15), self.log_text()
@@ -442,6 +417,52 @@ class DesktopTest(unittest.TestCase):
         # No link, nothing dialled; still the one instance.
         self.assertEqual(self.alice.log_text().count("Initiated sip call to: "), calls)
         self.assertIsNone(self.alice.process.poll())
+
+    def test_8_portal_shortcuts_are_closed_while_options_is_open(self):
+        # An X11 program on a Wayland desktop (XWayland) takes the portal's shortcuts, as
+        # grabs would see keys only while one of its own windows has the focus.
+        carol = WindowProfile(self.root, "carol", 5464, 26400, "carol", self.silence_file, {
+            "Hotkey/Details": {"MaxID": "2"},
+            "Hotkey/Details\\0": {"Key": str(F11), "Command": "3"},
+            "Hotkey/Details\\1": {"Key": str(F9), "Command": "2"},
+        })
+        with open(os.path.join(carol.home, "contacts.ini"), "w") as f:
+            f.write("[contacts]\r\nentrycount=1\r\nentry0id=0\r\nentry0name=Bob\r\n"
+                    "entry0phone=%s\r\nentry0email=\r\n" % self.bob.address)
+        self.addCleanup(carol.stop)
+        carol.start_window(self.desktop, XDG_SESSION_TYPE="wayland")
+        binds = lambda: [e for e in self.desktop.shortcut_events() if "bind" in e]  # noqa: E731
+        self.assertTrue(wait_for(lambda: len(binds()) == 1, 10), carol.log_text())
+        self.assertIn("Hot keys are global shortcuts of the desktop portal", carol.log_text())
+        self.assertTrue(wait_for(lambda: len(self.desktop.window_ids("^Quillet$")) == 2, 10))
+        window = [w for w in self.desktop.window_ids("^Quillet$") if w != self.window][0]
+        visible = lambda: window in self.desktop.window_ids("^Quillet$")  # noqa: E731
+        self.assertEqual(self.desktop.portal("Press", "hotkey0"), "open")  # Hide Quillet
+        self.desktop.portal("Release", "hotkey0")
+        self.assertTrue(wait_for(lambda: not visible(), 5))
+        self.assertEqual(self.desktop.portal("Press", "hotkey1"), "open")  # Show Quillet
+        self.desktop.portal("Release", "hotkey1")
+        self.assertTrue(wait_for(visible, 5))
+        # Options closes the session; a signal of the closed session does nothing.
+        self.desktop.run("xdotool", "windowfocus", "--sync", window)
+        self.desktop.run("xdotool", "key", "3")
+        self.assertTrue(wait_for(lambda: self.desktop.window_ids("^Options$") != [], 10))
+        session = binds()[0]["bind"]
+        self.assertTrue(wait_for(lambda: {"closed": session} in self.desktop.shortcut_events(), 5))
+        self.assertEqual(self.desktop.portal("Press", "hotkey0"), "closed")
+        self.desktop.portal("Release", "hotkey0")
+        time.sleep(1.0)
+        self.assertTrue(visible())
+        # Closed, a new session binds the keys again and they act.
+        options = self.desktop.window_ids("^Options$")[0]
+        self.desktop.run("xdotool", "windowfocus", "--sync", options)
+        self.desktop.run("xdotool", "key", "Escape")
+        self.assertTrue(wait_for(lambda: self.desktop.window_ids("^Options$") == [], 5))
+        self.assertTrue(wait_for(lambda: len(binds()) == 2, 5), self.desktop.shortcut_events())
+        self.assertNotEqual(binds()[1]["bind"], session)
+        self.assertEqual(self.desktop.portal("Press", "hotkey0"), "open")
+        self.desktop.portal("Release", "hotkey0")
+        self.assertTrue(wait_for(lambda: not visible(), 5))
 
 
 if __name__ == "__main__":

@@ -6,29 +6,20 @@ commands as the keys do: push-to-talk while held, F10 on its release.
 
 usage: wayland_gui.py QUILLET_BINARY
 """
-import json
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
 import time
 import unittest
 
 import numpy as np
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-if len(sys.argv) > 1:
-    os.environ["QUILLET_BINARY"] = sys.argv.pop(1)
-sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
-sys.path.insert(0, os.path.join(HERE, "..", "sip"))
-from e2e_support import QUILLET, RATE, Profile, wait_for, write_wav  # noqa: E402
-from sipharness import end_process  # noqa: E402
-
-F11, F9, F8 = 0x7A, 0x78, 0x77
+from desktop_services import F8, F9, F11, SessionServices
+from e2e_support import QUILLET, RATE, Profile, wait_for, write_wav
 
 
-class WaylandDesktop:
+class WaylandDesktop(SessionServices):
     """weston with its headless back end, a private session bus and the test portal."""
 
     def __init__(self, root):
@@ -42,46 +33,17 @@ class WaylandDesktop:
     def _start(self, root):
         runtime = os.path.join(root, "runtime")
         os.makedirs(runtime, mode=0o700)
-        bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
-                               stdout=subprocess.PIPE, text=True)
-        self.procs.append(bus)
-        self.env = {k: v for k, v in os.environ.items()
-                    if k not in ("DISPLAY", "QT_QPA_PLATFORM", "XDG_SESSION_TYPE")}
-        self.env.update(DBUS_SESSION_BUS_ADDRESS=bus.stdout.readline().strip(),
-                        XDG_RUNTIME_DIR=runtime, WAYLAND_DISPLAY="wayland-quillet",
-                        QT_QPA_PLATFORM="wayland")
-        self.shortcuts = os.path.join(root, "shortcuts.jsonl")
-        listener = subprocess.Popen(
-            [sys.executable, os.path.join(HERE, "notify_listener.py"),
-             os.path.join(root, "notices.jsonl"), os.path.join(root, "action.txt"),
-             os.path.join(root, "scheme.txt"), self.shortcuts],
-            env=self.env, stdout=subprocess.PIPE, text=True)
-        self.procs.append(listener)
-        assert listener.stdout.readline().strip() == "ready"
+        env = {k: v for k, v in os.environ.items()
+               if k not in ("DISPLAY", "QT_QPA_PLATFORM", "XDG_SESSION_TYPE")}
+        env.update(XDG_RUNTIME_DIR=runtime, WAYLAND_DISPLAY="wayland-quillet",
+                   QT_QPA_PLATFORM="wayland")
+        self.start_services(root, env)
         self.procs.append(subprocess.Popen(
             ["weston", "--backend=headless-backend.so", "--socket=wayland-quillet",
              "--shell=kiosk-shell.so", "--idle-time=0", "--width=800", "--height=720"],
             env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
         assert wait_for(lambda: os.path.exists(os.path.join(runtime, "wayland-quillet")), 10), \
             "weston did not start"
-
-    def portal(self, method, shortcut):
-        r = subprocess.run(["dbus-send", "--session", "--print-reply=literal",
-                            "--dest=org.freedesktop.portal.Desktop",
-                            "/org/freedesktop/portal/desktop", "org.quillet.TestPortal." + method,
-                            "string:" + shortcut], env=self.env, capture_output=True, text=True,
-                           timeout=10)
-        return r.stdout.strip()
-
-    def shortcut_events(self):
-        if not os.path.exists(self.shortcuts):
-            return []
-        with open(self.shortcuts) as f:
-            return [json.loads(line) for line in f if line.strip()]
-
-    def stop(self):
-        for p in reversed(self.procs):
-            end_process(p)
 
 
 class WaylandTest(unittest.TestCase):
