@@ -1,6 +1,7 @@
 // Tests of the main window over the real application: the command table, menus by call
 // state, message boxes with their exact texts, push-to-talk, the keyboard filter and the
 // log view's scrolling. QT_QPA_PLATFORM=offscreen.
+#include <QAbstractItemView>
 #include <QAction>
 #include <QComboBox>
 #include <QContextMenuEvent>
@@ -75,6 +76,15 @@ TEST_F(WindowTest, ControlsShowTheirTextsTipsAndSettings) {
   // The address the line advertises (SIP/LocalAddress here).
   EXPECT_EQ(window_->findChild<QLabel*>("statusAddress")->text(), "IP: 127.0.0.1");
   EXPECT_TRUE(logHas("Quillet Run"));
+  // The open contact list has room for at least 120 pixels of rows, even with three.
+  auto* list = control<QComboBox>(window_, 130);
+  list->showPopup();
+  EXPECT_GE(list->view()->height(), 120);
+  list->hidePopup();
+  // The banner shows the first of its texts a second after the start.
+  auto* banner = window_->findChild<QLabel*>("banner");
+  EXPECT_TRUE(banner->text().isEmpty());
+  EXPECT_TRUE(pumpUntil([&] { return !banner->text().isEmpty(); }, 2s));
   // The window fills the screen and keeps that when brought back from the background.
   EXPECT_TRUE(window_->isVisible());
   EXPECT_TRUE(window_->isMaximized());
