@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The engine calling baresip on loopback, directly by address and through Kamailio, with
 audio both ways checked in the recorded WAV files (a 440 Hz tone from the engine, a 1000 Hz
-tone from baresip). baresip calling quillet is peers_e2e's.
+tone from baresip), and the engine's two lines joining two baresips (attended transfer).
+baresip calling quillet is peers_e2e's.
 Usage: sip_baresip.py PATH/TO/sip_peer [name-filter]"""
 
 import os
@@ -152,6 +153,60 @@ def through_kamailio(d):
             peer.stop()
         b.stop()
         kam.stop()
+
+
+def attended_transfer(d, line2_user, how):
+    """The engine's two lines call carol and dave (both baresip, answering by themselves)
+    and join the calls: carol and dave must end up talking to each other (440 Hz from
+    carol, 1000 Hz from dave) and both of the engine's calls end. baresip 1.0 does not
+    take the Replaces of an INVITE: dave answers carol as a new call, and the engine's BYE
+    ends the call it replaces."""
+    tone(os.path.join(d, "c440.wav"), 440, 14)
+    tone(os.path.join(d, "d1k.wav"), 1000, 14)
+    phones = {}
+    for name, wav in (("carol", "c440.wav"), ("dave", "d1k.wav")):
+        port = h.free_udp_port()
+        phones[name] = h.Baresip(d, name, port, [
+            "<sip:%s@127.0.0.1:%d>;regint=0;answermode=auto" % (name, port)],
+            play_wav=os.path.join(d, wav))
+    carol, dave = phones["carol"], phones["dave"]
+    peer = h.Peer(PEER, d, "a", "alice", args=["--line2", line2_user])
+    what = "attended transfer (%s) between two baresips" % how
+    try:
+        peer.send("dial carol@127.0.0.1:%d" % carol.sip_port)
+        peer.send("line2 dial dave@127.0.0.1:%d" % dave.sip_port)
+        # The two lines report in any order: each wait looks at every line seen so far.
+        connected = (peer.wait_for("EVENT connected", 10, from_start=True),
+                     peer.wait_for("EVENT2 connected", 10, from_start=True))
+        peer.send("join")
+        ended = (peer.wait_for("EVENT ended", 20, from_start=True),
+                 peer.wait_for("EVENT2 ended", 20, from_start=True))
+        time.sleep(3)
+        run.check(what + ": both of the engine's calls end", None not in connected + ended,
+                  peer.output() + carol.output() + dave.output(), row="transfer-baresip")
+        carol.stop()
+        dave.stop()
+        for listener, freq, speaker in ((carol, 1000, "dave"), (dave, 440, "carol")):
+            files = sorted(f for f in os.listdir(listener.dir) if f.endswith("-dec.wav"))
+            got = dominant(os.path.join(listener.dir, files[-1])) if files else (0, 0)
+            run.check("%s: %s hears %s (%d Hz) in its last call" % (what, listener.name, speaker,
+                                                                     freq),
+                      abs(got[0] - freq) < 20, "heard %s in %s\n%s" % (got, files, peer.output()),
+                      row="transfer-baresip")
+    finally:
+        peer.stop()
+        carol.stop()
+        dave.stop()
+
+
+@scenario
+def attended_transfer_same_line(d):
+    attended_transfer(d, "alice", "REFER with Replaces")
+
+
+@scenario
+def attended_transfer_two_lines(d):
+    attended_transfer(d, "bob", "re-INVITE bridge")
 
 
 sys.exit(run.finish())
