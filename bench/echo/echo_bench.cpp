@@ -4,6 +4,7 @@
 //
 // Timeline: 0-8 s far end only, 8-12 s both talk, 12-16 s near end only. Figures:
 //   ERLE      echo return loss enhancement over 4-8 s (far end only, converged)
+//   start     the same over the first 1.5 s of a call on a new profile (nothing learned)
 //   conv      time from the start until the 250 ms ERLE first holds >= 10 dB for 1 s
 //   DT near   level change of the near end's speech in double talk (output against the
 //             near end's own signal over its active frames; 0 dB = untouched)
@@ -298,13 +299,15 @@ void report(const char* name, const Scene& s, const Processor& run) {
   std::vector<double> leak(kTotal);
   for (int n = 0; n < kTotal; ++n) leak[n] = out[n] - dryOut[n];
   const double erle = db(energy(s.mic, 4 * kRate, 8 * kRate) / energy(out, 4 * kRate, 8 * kRate));
+  const double start = db(energy(s.mic, 0, 3 * kRate / 2) / energy(out, 0, 3 * kRate / 2));
   const double dtEcho =
       db(energy(s.echo, 8 * kRate, 12 * kRate) / energy(leak, 8 * kRate, 12 * kRate));
   const double conv = convergence(s, out);
   std::printf(
-      "%-38s ERLE %s dB  conv %5s  DT near %+5.1f dB  DT echo %s dB  NE only %+5.1f dB  "
+      "%-38s ERLE %s dB  start %s dB  conv %5s  DT near %+5.1f dB  DT echo %s dB  NE only %+5.1f "
+      "dB  "
       "CPU %5.2f ms/s\n",
-      name, decibels(erle).c_str(),
+      name, decibels(erle).c_str(), decibels(start).c_str(),
       conv < 0 ? "never" : (std::to_string(conv).substr(0, 4) + "s").c_str(),
       nearChange(s, out, 8 * kRate, 12 * kRate), decibels(dtEcho).c_str(),
       nearChange(s, out, 12 * kRate, kTotal), cpu * 1000);

@@ -3,6 +3,7 @@
 #include "audio/echo_control.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 
 #include "audio/echo_settings.h"
@@ -19,6 +20,22 @@ namespace {
 // reference running on, so that the canceller keeps what it learned.
 constexpr int64_t kResync = 40;
 constexpr size_t kEstimates = 50;  // frames (1 s) of estimates
+// The reference runs this much (20 ms) ahead of the position: a position that comes a
+// period late would otherwise put the echo before its reference, where no filter
+// can reach it; the canceller's tail takes the lead in its stride.
+constexpr int64_t kLead = 160;
+// A 20 ms frame with the far end this loud (mean square, 16-bit) and an echo this loud in
+// the microphone tells how well the canceller does (about -50 and -60 dBFS).
+constexpr double kFarActive = 100.0 * 100.0;
+constexpr double kEchoHeard = 30.0 * 30.0;
+constexpr int32_t kHalfOpen = 0x800000;  // a band gain of one half
+
+EchoConfig seeded(EchoConfig config) {
+  auto& echo = config.learned.echo;
+  if (std::all_of(echo.begin(), echo.end(), [](int32_t c) { return c <= 0; }))
+    echo.fill(EchoControl::kStartCoupling);
+  return config;
+}
 
 int16_t toPcm(int32_t x) {
   return static_cast<int16_t>(std::clamp((x + 8) >> 4, -32768, 32767));
@@ -55,12 +72,14 @@ class EchoControl::Tap : public SourceFilter {
 // the next call's gate starts from the whole echo until the canceller has lined up.
 EchoControl::EchoControl(const PlayPosition* player, EchoConfig config, bool canceller)
     : AudioSink(kRate, 1), player_(player), history_(new std::atomic<int16_t>[kHistory]) {
+  config = seeded(std::move(config));
   if (canceller) {
     canceller_ = std::make_unique<EchoCanceller>(kTailMs);
     EchoConfig gate = config;
     gate.store = nullptr;
     suppressor_.emplace(makeStream<EchoSuppressor>(player, std::move(gate)));
     learner_.emplace(makeStream<EchoSuppressor>(player, std::move(config)));
+    (*suppressor_)->limitTo(&**learner_);
     mic_.assign(EchoCanceller::kFrame, 0);
     ref_.assign(EchoCanceller::kFrame, 0);
     clean_.assign(EchoCanceller::kFrame, 0);
@@ -140,7 +159,8 @@ int64_t EchoControl::alignedStart() {
   // capture latency only puts the echo later, where the filter's tail finds it.
   const int64_t now = soundingNow();
   if (now < 0) return next_;
-  estimates_[estimateCount_++ % kEstimates] = now - (micFrames_ + kFrame);
+  const int64_t ahead = std::min(now + kLead, written_.load(std::memory_order_acquire));
+  estimates_[estimateCount_++ % kEstimates] = ahead - (micFrames_ + kFrame);
   const size_t n = std::min(estimateCount_, kEstimates);
   std::array<int64_t, kEstimates> sorted = estimates_;
   std::nth_element(sorted.begin(), sorted.begin() + n / 2, sorted.begin() + n);
@@ -151,7 +171,9 @@ int64_t EchoControl::alignedStart() {
 
 void EchoControl::cancelFrame() {
   constexpr int64_t kFrame = EchoCanceller::kFrame;
-  next_ = alignedStart();
+  const int64_t aligned = alignedStart();
+  const bool realigned = next_ >= 0 && aligned != next_;
+  next_ = aligned;
   const int64_t written = written_.load(std::memory_order_acquire);
   for (int64_t i = 0; i < kFrame; ++i) {
     const int64_t pos = next_ + i;
@@ -164,15 +186,38 @@ void EchoControl::cancelFrame() {
   canceller_->process(mic_.data(), ref_.data(), clean_.data());
   // A canceller that adds echo (its echo path no longer fits: the devices' latency changed
   // since it learned) is left out of this frame; the suppressor still gates the echo.
-  double in = 0, out = 0;
+  double in = 0, out = 0, reference = 0;
   for (size_t i = 0; i < clean_.size(); ++i) {
     in += static_cast<double>(mic_[i]) * mic_[i];
     out += static_cast<double>(clean_[i]) * clean_[i];
+    reference += static_cast<double>(ref_[i]) * ref_[i];
   }
+  followConvergence(reference, in, out, realigned);
   const std::vector<int16_t>& use = out > in ? mic_ : clean_;
   for (size_t i = 0; i < use.size(); ++i) out_[i] = int32_t{use[i]} * 16;
   (*suppressor_)->Write(out_.data(), EchoCanceller::kFrame);
   fill_ = 0;
+}
+
+// The canceller's enhancement, smoothed over frames in which the far end talks, its echo is
+// heard and the plain microphone's suppressor hears no near end (in double talk the
+// enhancement cannot be told). Below kDivergedDb (the echo path moved, the canceller lost
+// it) or after a jump in the alignment the gate goes back under that suppressor.
+void EchoControl::followConvergence(double reference, double in, double out, bool realigned) {
+  constexpr double kFrame = EchoCanceller::kFrame;
+  if (realigned) erleDb_ = std::min(erleDb_, 0.0);
+  bool nearEnd = false;
+  for (uint32_t b = 0; b < EchoSuppressor::kBands; ++b)
+    nearEnd = nearEnd || (*learner_)->targetGain(b) >= kHalfOpen;
+  if (!realigned && (nearEnd || reference < kFarActive * kFrame || in < kEchoHeard * kFrame))
+    return;
+  const double db = std::clamp(10 * std::log10(in / (out + 1)), -10.0, 40.0);
+  erleDb_ += (db - erleDb_) / 8;
+  const bool converged = converged_ ? erleDb_ >= kDivergedDb : erleDb_ >= kConvergedDb;
+  if (converged != converged_) {
+    converged_ = converged;
+    (*suppressor_)->limitTo(converged ? nullptr : &**learner_);
+  }
 }
 
 StreamRef<EchoControl> CreateEchoControl(const PlayPosition* player, base::SettingsStore& store) {

@@ -27,6 +27,15 @@ class EchoControl : public AudioSink {
   static constexpr uint32_t kRate = 8000;
   static constexpr uint32_t kTailMs = 256;         // latencies plus the room's reverberation
   static constexpr uint32_t kHistory = 4 * kRate;  // speaker samples kept (4 s)
+  // Where nothing was learned yet (a new profile) the suppressors start from an echo as
+  // loud as the speaker, and learn down to the room's own from there.
+  static constexpr int32_t kStartCoupling = 1024;
+  // The canceller counts as converged once it takes this much out while the far end talks,
+  // and as not converged again once it adds echo (kDivergedDb). While it is not, no band of
+  // the gate opens further than the suppressor on the plain microphone lets it: double
+  // talk is then treated as by the suppressor alone.
+  static constexpr double kConvergedDb = 20.0;
+  static constexpr double kDivergedDb = 0.0;
 
   // canceller: the linear canceller in front of the suppressor. It learns the echo path
   // afresh in every call (the devices' latency differs from one call to the next).
@@ -53,6 +62,7 @@ class EchoControl : public AudioSink {
   int64_t soundingNow() const;
   int64_t alignedStart();
   void cancelFrame();
+  void followConvergence(double reference, double in, double out, bool realigned);
 
   const PlayPosition* player_;
   std::optional<StreamRef<EchoSuppressor>> suppressor_;  // the gate, the last stage
@@ -76,6 +86,8 @@ class EchoControl : public AudioSink {
   std::vector<int16_t> mic_, ref_, clean_;
   std::vector<int32_t> out_;
   uint32_t fill_ = 0;
+  double erleDb_ = 0;  // the canceller's echo loss enhancement, smoothed over far-end frames
+  bool converged_ = false;
 };
 
 // A call's echo control with the suppressor's learned values of the settings, following the

@@ -67,7 +67,12 @@ struct Call {
   StreamRef<EchoControl> control{makeStream<EchoControl>(&position, EchoConfig{}, true)};
   KeepSink* sink = new KeepSink(8000, 1);
   Room room;
+  std::vector<int32_t> heard;  // what the microphone heard
   Call() { control->setOutput(SinkRef(sink)); }
+  explicit Call(bool canceller)
+      : control(makeStream<EchoControl>(&position, EchoConfig{}, canceller)) {
+    control->setOutput(SinkRef(sink));
+  }
 
   // Plays `seconds` of the source while the microphone hears its echo plus `near`.
   void play(SourceRef& played, double seconds, const std::vector<int32_t>& near = {}) {
@@ -79,6 +84,7 @@ struct Call {
         const size_t at = static_cast<size_t>(b) * 160 + i;
         mic[i] = room.echo(speaker[i]) + (at < near.size() ? near[at] : 0);
       }
+      heard.insert(heard.end(), mic, mic + 160);
       control->Write(mic, 160);
     }
   }
@@ -93,10 +99,7 @@ double passed(const std::vector<int32_t>& out, size_t at, const std::vector<int3
 TEST(EchoControl, CancelsTheRoomsEchoAcrossAChangeOfSourceAndKeepsTheNearEndInDoubleTalk) {
   for (const bool canceller : {true, false}) {
     SCOPED_TRACE(canceller ? "canceller and suppressor" : "suppressor alone");
-    Call call;
-    call.control = makeStream<EchoControl>(&call.position, EchoConfig{}, canceller);
-    call.sink = new KeepSink(8000, 1);
-    call.control->setOutput(SinkRef(call.sink));
+    Call call(canceller);
     // The calling sound first, then the call's audio from position 0 of a new stream.
     SourceRef calling =
         call.control->tap(SourceRef(new ArraySource(8000, 1, noise(1, 8000 * 2, 3000))));
@@ -118,6 +121,31 @@ TEST(EchoControl, CancelsTheRoomsEchoAcrossAChangeOfSourceAndKeepsTheNearEndInDo
       EXPECT_NEAR(passed(out, start, near, 4000), 0.0, 1.5);
     } else {
       EXPECT_LT(passed(out, start, near, 4000), -6.0);
+    }
+  }
+}
+
+// A new profile has learned nothing of the room, and the far end has played for a while
+// when the microphone starts: the echo is held back from the first block on.
+TEST(EchoControl, FirstCallOnANewProfileHoldsTheEchoBackFromTheStart) {
+  for (const bool canceller : {true, false}) {
+    SCOPED_TRACE(canceller ? "canceller and suppressor" : "suppressor alone");
+    Call call(canceller);
+    SourceRef received =
+        call.control->tap(SourceRef(new ArraySource(8000, 1, noise(4, 8000 * 3, 3000))));
+    int32_t speaker[160];
+    for (int b = 0; b < 15; ++b) {  // 300 ms before the microphone runs
+      received->Read(speaker, 160);
+      call.position.position = received->Position();
+      for (int32_t s : speaker) call.room.echo(s);
+    }
+    call.play(received, 1.5);
+    const auto& out = call.sink->data;
+    ASSERT_GE(out.size(), 8000u);
+    for (const size_t at : {0, 4000, 8000}) {  // each half second
+      SCOPED_TRACE(at);
+      EXPECT_LT(10 * std::log10(energy(out.data() + at, 4000) / energy(&call.heard[at], 4000)),
+                -25.0);
     }
   }
 }

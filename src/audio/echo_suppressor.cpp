@@ -133,10 +133,20 @@ void EchoSuppressor::Write(const int32_t* samples, uint32_t frames) {
                              player_->playPosition() -
                              static_cast<uint32_t>(static_cast<uint64_t>(elapsed) * rate / 1000);
     if (latency < kHistory) {
-      const uint32_t target = wrapIndex(int64_t{farIndex} - latency - n);
+      // A block newer than the position says: a position a period stale must not leave
+      // the onset of the echo outside the delay taps.
+      const uint32_t target = wrapIndex(int64_t{farIndex} - latency - n + kBlock);
       const int32_t d = wrapHalf(int64_t{target} - align_);
-      if (d > 64) align_ = wrapIndex(int64_t{align_} + 4);
-      if (d < -64) align_ = wrapIndex(int64_t{align_} - 4);
+      if (!aligned_) {
+        // The far end may have played for a while before the microphone started: line up
+        // at once rather than creep there, blind to the echo meanwhile.
+        align_ = target;
+        aligned_ = true;
+      } else if (d > 64) {
+        align_ = wrapIndex(int64_t{align_} + 4);
+      } else if (d < -64) {
+        align_ = wrapIndex(int64_t{align_} - 4);
+      }
     }
   }
   // Never closer to the far end's write index than a block plus this write.
@@ -213,6 +223,7 @@ void EchoSuppressor::adapt() {
       target_[b] = static_cast<int32_t>(static_cast<double>(level - lo) * 16777216.0 /
                                         static_cast<double>(width));
     }
+    if (ceiling_ != nullptr) target_[b] = std::min(target_[b], ceiling_->target_[b]);
     prevPeak_[b] = static_cast<int32_t>(n);
     peak_[b] = 0;
   }

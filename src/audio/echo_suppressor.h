@@ -62,6 +62,9 @@ class EchoSuppressor : public AudioSink {
   void farEnd(const int32_t* samples, uint32_t frames, uint32_t position);
 
   void setDownstream(SinkRef sink) { down_ = std::move(sink); }
+  // While set, no band opens further than it does in `other` (same thread as Write; null
+  // lifts the limit).
+  void limitTo(const EchoSuppressor* other) { ceiling_ = other; }
   const SinkRef& downstream() const { return down_; }
 
   // Echo estimate of one delay tap: coupling × far-end peak / 1024, taken in 64 bits (modulo
@@ -91,6 +94,7 @@ class EchoSuppressor : public AudioSink {
   const PlayPosition* player_;
   EchoConfig config_;
   SinkRef down_;
+  const EchoSuppressor* ceiling_ = nullptr;
 
   // Far end (feeder thread).
   // Written by the feeder thread, read by the capture thread without a lock.
@@ -103,6 +107,7 @@ class EchoSuppressor : public AudioSink {
   // Near end (capture thread).
   BandSplit nearSplit_;
   uint32_t align_ = 0;
+  bool aligned_ = false;  // align_ followed the play position once
   std::array<int32_t, kBands> peak_{};
   std::array<int32_t, kBands> prevPeak_{};
   std::array<int32_t, kBands> floor_{};  // noise floor × 256

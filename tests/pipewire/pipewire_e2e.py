@@ -151,21 +151,21 @@ class PipeWireTest(unittest.TestCase):
         self.assertEqual(code, 0)
         self.assertLess(cpu / wall, 0.03)
 
-    def talk_back_through_the_room(self, echo_settings):
-        """A calls B twice; B's speaker and microphone share the lab's room. In the second
-        call B talks back after A's words. Answers A's own voice coming back in each call
-        (dB against what it said) and B's words as A heard them in the second."""
+    def talk_back_through_the_room(self, echo_settings, calls):
+        """A calls B `calls` times on a new profile; B's speaker and microphone share the
+        lab's room. In the last call B talks back after A's words. Answers A's own voice
+        coming back in each call (dB against what it said) and B's words as A heard them."""
         b = self.desk("bob", {"Settings": echo_settings, "Intercom": {"AutoTalkBack": "1"}})
         b.start()
         said = len(self.speech) / RATE
         backs = []
-        for call in (1, 2):
+        for call in range(1, calls + 1):
             a = self.filed("alice", self.caller_file)
             a.start("-dial", b.address)
             self.assertTrue(wait_for(
                 lambda: b.log_text().count("The call was started") == call, 10))
             time.sleep(said + 1.5)
-            if call == 2:
+            if call == calls:
                 voice = self.lab.play_into_room(self.callee_file)
                 voice.wait(timeout=30)
                 time.sleep(1.5)
@@ -185,20 +185,25 @@ class PipeWireTest(unittest.TestCase):
         return backs, level
 
     def test_talk_back_through_the_room_takes_the_callers_voice_out(self):
-        # The first call on a new profile learns the room (about 1.5 s at 0 dB of echo);
-        # what the suppressor learned carries over to the next call.
+        # A new profile has learned nothing of the room: the echo control starts from an
+        # echo as loud as the speaker and holds it back from the first block of the first
+        # call; what it learned carries over to the next calls.
         figures = {}
-        for name, settings in (("canceller and suppressor", {"UseEchoCancellation": "1"}),
-                               ("suppressor alone", {"UseEchoCancellation": "1",
-                                                     "UseEchoCanceller": "0"}),
-                               ("no echo control", {"UseEchoCancellation": "0"})):
-            (first, second), level = self.talk_back_through_the_room(settings)
-            figures[name] = second
-            print("%s: own voice back %.1f dB in the first call, %.1f dB in the next; the "
-                  "callee heard at %.1f dB" % (name, first, second, level))
+        for name, settings, calls in (
+                ("canceller and suppressor", {"UseEchoCancellation": "1"}, 3),
+                ("suppressor alone", {"UseEchoCancellation": "1", "UseEchoCanceller": "0"}, 2),
+                ("no echo control", {"UseEchoCancellation": "0"}, 1)):
+            backs, level = self.talk_back_through_the_room(settings, calls)
+            figures[name] = backs
+            print("%s: own voice back %s dB in calls 1..%d; the callee heard at %.1f dB"
+                  % (name, ", ".join("%.1f" % b for b in backs), calls, level))
             self.assertGreater(level, -12.0, "%s: the caller hears the callee" % name)
-        self.assertGreater(figures["no echo control"], -3.0)  # the room's echo is there
-        self.assertLess(figures["canceller and suppressor"], figures["no echo control"] - 6.0)
+        self.assertGreater(figures["no echo control"][0], -3.0)  # the room's echo is there
+        # Echo control as it comes (the canceller on): 25 dB down in every call, the first too.
+        self.assertLess(max(figures["canceller and suppressor"]), -25.0)
+        # The suppressor alone lines up as fast, but learns the room's echo within the first call.
+        self.assertLess(figures["suppressor alone"][0], -15.0)
+        self.assertLess(figures["suppressor alone"][1], -25.0)
 
     def test_zz_sound_server_stopping_mid_call_leaves_the_call_up(self):
         a = self.filed("alice", self.caller_file)
