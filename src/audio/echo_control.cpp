@@ -133,7 +133,9 @@ int64_t EchoControl::soundingNow() const {
   const int64_t heard = int64_t{player_->playPosition()} + offset_.load();
   // Until the first block of the source has sounded the device's start-up latency is unknown.
   if (heard <= tapStart_.load()) return -1;
-  const uint32_t elapsedMs = platform::tickMs() - player_->playPositionTick();
+  // A tick taken after ours reads as a huge elapsed time: none.
+  const uint32_t sinceTick = platform::tickMs() - player_->playPositionTick();
+  const uint32_t elapsedMs = sinceTick > 0x80000000u ? 0 : sinceTick;
   const int64_t now = heard + int64_t{std::min<uint32_t>(elapsedMs, 1000)} * kRate / 1000;
   return std::min(now, written);
 }

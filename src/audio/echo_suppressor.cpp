@@ -137,12 +137,12 @@ void EchoSuppressor::Write(const int32_t* samples, uint32_t frames) {
       // the onset of the echo outside the delay taps.
       const uint32_t target = wrapIndex(int64_t{farIndex} - latency - n + kBlock);
       const int32_t d = wrapHalf(int64_t{target} - align_);
-      if (!aligned_) {
+      if (!aligned_ && elapsed < 1000) {
         // The far end may have played for a while before the microphone started: line up
         // at once rather than creep there, blind to the echo meanwhile.
         align_ = target;
         aligned_ = true;
-      } else if (d > 64) {
+      } else if (d > 64) {  // one step at a time: a single wild position does no harm
         align_ = wrapIndex(int64_t{align_} + 4);
       } else if (d < -64) {
         align_ = wrapIndex(int64_t{align_} - 4);
