@@ -1,5 +1,5 @@
-// Tests of the received-message checks: which faults are dropped, which are refused and
-// with what, and that ordinary requests of other agents pass.
+// Tests of the received-message checks: ordinary requests of other agents pass, and the
+// faults torture_e2e does not send are refused or dropped.
 #include "sip/message_check.h"
 
 #include <gtest/gtest.h>
@@ -80,41 +80,22 @@ TEST(MessageCheck, WellFormedRequestsOfOtherAgentsPass) {
             Action::Accept);
 }
 
-TEST(MessageCheck, MissingHeadersAndWrongNumbersAreRefused400) {
-  // Without Via there is nowhere to answer: dropped.
-  EXPECT_EQ(verdictOf(invite("INVITE sip:alice@h SIP/2.0", {"-Via"})).action, Action::Drop);
-  for (const char* name : {"-From", "-To", "-Call-ID", "-CSeq"}) {
-    expectRefused(invite("INVITE sip:alice@h SIP/2.0", {name}), 400);
-  }
-  expectRefused(invite("INVITE sip:alice@h SIP/2.0", {"CSeq: 1 ACK"}), 400);
-  expectRefused(invite("INVITE sip:alice@h SIP/2.0", {"CSeq: 36893488147419103232 INVITE"}), 400);
-  expectRefused(invite("INVITE sip:alice@h SIP/2.0", {"CSeq: INVITE"}), 400);
-  expectRefused(invite("INVITE sip:alice@h SIP/2.0", {"Content-Length: 9999"}), 400);
-  expectRefused(invite("INVITE sip:alice@h SIP/2.0", {"Content-Length: -999"}), 400);
-  expectRefused(invite("INVITE sip:alice@h SIP/2.0", {"Content-Length: 5x"}), 400);
-  expectRefused(invite("INVITE sip:alice@h SIP/2.0", {"To: \"Mr. J. User <sip:j@h>"}), 400);
-  expectRefused(invite("INVITE sip:alice@h SIP/2.0", {"Contact: <sip:b@h"}), 400);
-  // ...but a value cut at its limit is not taken for an unterminated one.
-  EXPECT_EQ(verdictOf(invite("INVITE sip:alice@h SIP/2.0",
-                             {"Contact: <sip:b@h;p=" + std::string(400, 'y') + ">"}))
-                .action,
+// Most refusals (missing headers, wrong CSeq, bad lengths, odd request lines, 505, 416, 420
+// and 415) are torture_e2e's, sent to a running program; these are the cases it leaves out.
+TEST(MessageCheck, ValuesTheTortureSetLeavesOutAreRefused400) {
+  const std::string line = "INVITE sip:alice@h SIP/2.0";
+  expectRefused(invite(line, {"CSeq: INVITE"}), 400);
+  expectRefused(invite(line, {"Content-Length: 5x"}), 400);
+  expectRefused(invite(line, {"Contact: <sip:b@h"}), 400);
+  expectRefused(invite("INVITE sip:alice@h SIP/2.0x"), 400);
+  // ...but a value cut at its limit is not taken for an unterminated one, and a
+  // Content-Length shorter than what follows is allowed (the rest is ignored).
+  EXPECT_EQ(verdictOf(invite(line, {"Contact: <sip:b@h;p=" + std::string(400, 'y') + ">"})).action,
             Action::Accept);
-  expectRefused(invite("INVITE <sip:alice@h> SIP/2.0"), 400);
-  expectRefused(invite("INVITE  sip:alice@h   SIP/2.0"), 400);
-  expectRefused(invite("INVITE sip:alice@h SIP/2.0 "), 400);
-  expectRefused(invite("INVITE sip:alice@h SIP/2.0", {"i: b"}), 400);
-  expectRefused(invite("INVITE sip:alice@h SIP/2.0", {"l: 5"}), 400);
-  expectRefused(invite("INVITE sip:alice@h SIP/2.0", {"To: sip:j@h, sip:k@h"}), 400);
-  // A Content-Length shorter than what follows is allowed (the rest is ignored).
-  EXPECT_EQ(verdictOf(invite("INVITE sip:alice@h SIP/2.0", {"Content-Length: 2"})).action,
-            Action::Accept);
+  EXPECT_EQ(verdictOf(invite(line, {"Content-Length: 2"})).action, Action::Accept);
 }
 
-TEST(MessageCheck, VersionSchemeOptionsAndBodyTypes) {
-  expectRefused(invite("INVITE sip:alice@h SIP/7.0"), 505);
-  expectRefused(invite("INVITE sip:alice@h SIP/2.0x"), 400);
-  expectRefused(invite("INVITE nobodyknowsthisscheme:totallyopaquecontent SIP/2.0"), 416);
-  expectRefused(invite("INVITE tel:+15551234 SIP/2.0"), 416);
+TEST(MessageCheck, RefusalsOfOptionsAndBodyTypesNameWhatIsSupported) {
   const MessageVerdict option =
       verdictOf(invite("INVITE sip:alice@h SIP/2.0", {"Require: nothingyoudoknow"}));
   EXPECT_EQ(option.status, 420);
@@ -123,8 +104,6 @@ TEST(MessageCheck, VersionSchemeOptionsAndBodyTypes) {
       verdictOf(invite("INVITE sip:alice@h SIP/2.0", {"Content-Type: application/unknownformat"}));
   EXPECT_EQ(body.status, 415);
   EXPECT_EQ(body.extraHeaders, "Accept: application/sdp\r\n");
-  // An ACK is never answered: what would be refused is dropped.
-  EXPECT_EQ(verdictOf(invite("ACK sip:alice@h SIP/2.0", {"CSeq: 1 INVITE"})).action, Action::Drop);
 }
 
 TEST(MessageCheck, MalformedResponsesAreDropped) {
@@ -132,8 +111,6 @@ TEST(MessageCheck, MalformedResponsesAreDropped) {
       "\r\nVia: SIP/2.0/UDP h;branch=z9hG4bK1\r\nFrom: <sip:a@h>;tag=1\r\nTo: <sip:b@h>;tag=2\r\n"
       "Call-ID: c\r\nCSeq: 1 INVITE\r\nContent-Length: 0\r\n\r\n";
   EXPECT_EQ(verdictOf("SIP/2.0 200 OK" + tail).action, Action::Accept);
-  EXPECT_EQ(verdictOf("SIP/2.0 4294967301 better not break the receiver" + tail).action,
-            Action::Drop);
   EXPECT_EQ(verdictOf("SIP/7.0 200 OK" + tail).action, Action::Drop);
   EXPECT_EQ(verdictOf("SIP/2.0 200 OK\r\nCall-ID: c\r\n\r\n").action, Action::Drop);
 }
