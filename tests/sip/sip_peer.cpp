@@ -3,12 +3,12 @@
 //   LOG I|E <text>      a log line of the SIP subsystem
 //   EVENT <name> [args] an engine event (ring N, connected, ended)
 //   READY <port>        the SIP socket is bound
-// Commands (one per line): dial TARGET, intercom TARGET, answer, hangup, transfer TARGET,
-// join (the first line's call with the second line's), state, dnd on|off, dtmf DIGITS,
-// stats, quit; "line2 COMMAND" gives a command to the second line (--line2 USER[@SERVER]),
-// whose events are printed as EVENT2. End of input or SIGTERM quits too (hanging up and
-// un-registering first). With --play WAV (8000 Hz mono 16-bit) the file is sent into each connected
-// call in real time; with --record WAV what the far end sends is written there.
+// Commands (one per line): dial TARGET, answer, hangup, transfer TARGET, join (the first line's
+// call with the second line's), state, dnd on|off, dtmf DIGITS, stats, quit; "line2 COMMAND" gives
+// a command to the second line (--line2 USER[@SERVER]), whose events are printed as EVENT2. End of
+// input or SIGTERM quits too (hanging up and un-registering first). With --play WAV (8000 Hz mono
+// 16-bit) the file is sent into each connected call in real time; with --record WAV what the far
+// end sends is written there.
 #include <signal.h>
 #include <unistd.h>
 
@@ -341,8 +341,6 @@ int main(int argc, char** argv) {
       const std::string rest = blank == std::string::npos ? "" : command.substr(blank + 1);
       if (verb == "dial") {
         out("RESULT dial " + std::to_string(engine->Dial(rest)));
-      } else if (verb == "intercom") {
-        out("RESULT intercom " + std::to_string(engine->DialIntercom(rest)));
       } else if (verb == "answer") {
         out("RESULT answer " + std::to_string(engine->Answer()));
       } else if (verb == "hangup") {
