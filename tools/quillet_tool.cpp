@@ -68,6 +68,11 @@ int usageError(const std::string& text) {
   return kExitUsage;
 }
 
+int rejected(const std::string& text) {
+  std::fprintf(stderr, "quillet-tool: %s\n", text.c_str());
+  return kExitRejected;
+}
+
 }  // namespace quillet::tool
 
 int main(int argc, char** argv) {

@@ -33,5 +33,7 @@ bool parseNumber(const std::string& text, int low, int high, int& out);
 
 // Prints "quillet-tool: TEXT" to standard error and answers kExitUsage.
 int usageError(const std::string& text);
+// Prints "quillet-tool: TEXT" to standard error and answers kExitRejected.
+int rejected(const std::string& text);
 
 }  // namespace quillet::tool

@@ -35,11 +35,6 @@ constexpr const char* kUsage =
     "  microphone (position = sample index); --slow grows couplings by 1/64 per step.\n"
     "  Input WAVs are PCM of 1..16 bits; output is 16-bit PCM. A JSON summary goes to stdout.";
 
-int rejected(const std::string& text) {
-  std::fprintf(stderr, "quillet-tool: %s\n", text.c_str());
-  return kExitRejected;
-}
-
 const char* errorText(audio::StreamError e) {
   switch (e) {
     case audio::StreamError::kCannotOpen:

@@ -27,11 +27,6 @@ constexpr const char* kUsage =
     "  Exit status 1: no quillet runs on the profile, it refused the connection, or it\n"
     "  refused the command (no call is up, a bad target).";
 
-int rejected(const std::string& text) {
-  std::fprintf(stderr, "quillet-tool: %s\n", text.c_str());
-  return kExitRejected;
-}
-
 // Why a connection was refused or not answered: another user's socket is the usual case.
 std::string noAnswerReason(const std::string& socket) {
   struct stat st {};

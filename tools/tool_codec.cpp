@@ -29,11 +29,6 @@ constexpr const char* kUsage =
     "  four), a partial last frame padded with zeros. decode prints and writes what it\n"
     "  decoded.";
 
-int rejected(const std::string& text) {
-  std::fprintf(stderr, "quillet-tool: %s\n", text.c_str());
-  return kExitRejected;
-}
-
 struct FileCloser {
   void operator()(FILE* file) const { std::fclose(file); }
 };

@@ -25,11 +25,6 @@ constexpr const char* kUsage =
     "  Works on contacts.ini in the profile's data folder (QUILLET_HOME or XDG).\n"
     "  list prints a JSON array of {position, name, number, email} in stored order.";
 
-int rejected(const std::string& text) {
-  std::fprintf(stderr, "quillet-tool: %s\n", text.c_str());
-  return kExitRejected;
-}
-
 void printJson(const nlohmann::ordered_json& value) {
   // Texts of a hand-edited file may hold malformed UTF-8: print U+FFFD for it.
   std::printf("%s\n",

@@ -18,14 +18,12 @@ import sipharness as h  # noqa: E402
 CREATOR = (550, 799)
 OTHER = (50, 299)
 
-HEAD_UAS = """<?xml version="1.0" encoding="ISO-8859-1" ?>
-<scenario name="@name@">
-  <recv request="INVITE" crlf="true"/>
-  <send retrans="500"><![CDATA[
+# A 200 with an SDP answer or offer (@totag@: the tag a dialog's first 200 adds).
+OK_SDP = """  <send retrans="500"><![CDATA[
       SIP/2.0 200 OK
       [last_Via:]
       [last_From:]
-      [last_To:];tag=[pid]SIPpTag01[call_number]
+      [last_To:]@totag@
       [last_Call-ID:]
       [last_CSeq:]
       Contact: <sip:[local_ip]:[local_port];transport=[transport]>
@@ -33,15 +31,21 @@ HEAD_UAS = """<?xml version="1.0" encoding="ISO-8859-1" ?>
       Content-Length: [len]
 
       v=0
-      o=@name@ 1 1 IN IP4 [local_ip]
+      o=@name@ @version@ @version@ IN IP4 [local_ip]
       s=-
       c=IN IP4 [media_ip]
       t=0 0
       m=audio 7000 RTP/AVP 0
       a=rtpmap:0 PCMU/8000
     ]]></send>
-  <recv request="ACK" crlf="true"/>
 """
+
+HEAD_UAS = ("""<?xml version="1.0" encoding="ISO-8859-1" ?>
+<scenario name="@name@">
+  <recv request="INVITE" crlf="true"/>
+""" + OK_SDP.replace("@totag@", ";tag=[pid]SIPpTag01[call_number]").replace("@version@", "1") +
+            """  <recv request="ACK" crlf="true"/>
+""")
 
 HEAD_UAC = """<?xml version="1.0" encoding="ISO-8859-1" ?>
 <scenario name="@name@">
@@ -105,26 +109,7 @@ REPLY = """  <send><![CDATA[
     ]]></send>
 """
 
-REPLY_SDP = """  <send retrans="500"><![CDATA[
-      SIP/2.0 200 OK
-      [last_Via:]
-      [last_From:]
-      [last_To:]
-      [last_Call-ID:]
-      [last_CSeq:]
-      Contact: <sip:[local_ip]:[local_port];transport=[transport]>
-      Content-Type: application/sdp
-      Content-Length: [len]
-
-      v=0
-      o=@name@ 2 2 IN IP4 [local_ip]
-      s=-
-      c=IN IP4 [media_ip]
-      t=0 0
-      m=audio 7002 RTP/AVP 0
-      a=rtpmap:0 PCMU/8000
-    ]]></send>
-"""
+REPLY_SDP = OK_SDP.replace("@totag@", "").replace("@version@", "2")
 
 IN_DIALOG = """  <send retrans="500"><![CDATA[
       @method@ [$contact] SIP/2.0
