@@ -315,6 +315,191 @@ def sipp_times(sipp, pattern):
     return [(when, way) for when, way, line in sipp.message_times() if re.match(pattern, line)]
 
 
+class RawAgent:
+    """A hand-written user agent on a UDP socket that answers and sends requests of its
+    own dialogs, for transfers whose steps SIPp cannot make (reading an escaped Replaces
+    out of a Refer-To and calling with it)."""
+
+    def __init__(self, user):
+        import socket
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind(("127.0.0.1", 0))
+        self.port = self.sock.getsockname()[1]
+        self.user = user
+        self.uri = "sip:%s@127.0.0.1:%d" % (user, self.port)
+        self.seen = []
+
+    @staticmethod
+    def header(text, name):
+        for line in text.split("\r\n")[1:]:
+            if not line:
+                break
+            key, _, value = line.partition(":")
+            if key.strip().lower() == name.lower():
+                return value.strip()
+        return ""
+
+    def wait(self, first_line_start, seconds=10):
+        """The next message whose first line starts so (others are kept in `seen`)."""
+        import socket
+        deadline = time.time() + seconds
+        while time.time() < deadline:
+            self.sock.settimeout(max(0.01, deadline - time.time()))
+            try:
+                data, source = self.sock.recvfrom(65536)
+            except socket.timeout:
+                break
+            text = data.decode("utf-8", "replace")
+            self.seen.append(text)
+            if text.startswith(first_line_start):
+                return text, source
+        return None, None
+
+    def send(self, text, dest):
+        self.sock.sendto(text.encode(), dest)
+
+    def respond(self, request, source, status, reason, to_tag="", extra=(), body=""):
+        to = self.header(request, "To")
+        if to_tag and ";tag=" not in to:
+            to += ";tag=" + to_tag
+        lines = ["SIP/2.0 %d %s" % (status, reason)]
+        lines += ["Via: " + v for v in self.headers(request, "Via")]
+        lines += ["From: " + self.header(request, "From"), "To: " + to,
+                  "Call-ID: " + self.header(request, "Call-ID"),
+                  "CSeq: " + self.header(request, "CSeq"),
+                  "Contact: <%s>" % self.uri] + list(extra)
+        self.send(self.message(lines, body), source)
+
+    def headers(self, text, name):
+        out = []
+        for line in text.split("\r\n")[1:]:
+            if not line:
+                break
+            key, _, value = line.partition(":")
+            if key.strip().lower() == name.lower():
+                out.append(value.strip())
+        return out
+
+    @staticmethod
+    def message(lines, body=""):
+        if body:
+            lines = lines + ["Content-Type: " + ("message/sipfrag" if body.startswith("SIP/")
+                                                 else "application/sdp"),
+                             "Content-Length: %d" % len(body), "", body]
+        else:
+            lines = lines + ["Content-Length: 0", "", ""]
+        return "\r\n".join(lines)
+
+    def request(self, method, uri, from_, to, call_id, cseq, extra=(), body=""):
+        lines = ["%s %s SIP/2.0" % (method, uri),
+                 "Via: SIP/2.0/UDP 127.0.0.1:%d;branch=z9hG4bK-%s-%d" % (self.port, method,
+                                                                       time.time_ns()),
+                 "From: " + from_, "To: " + to, "Call-ID: " + call_id,
+                 "CSeq: %d %s" % (cseq, method), "Contact: <%s>" % self.uri,
+                 "Max-Forwards: 70"] + list(extra)
+        return self.message(lines, body)
+
+    def sdp(self, version):
+        return ("v=0\r\no=%s %d %d IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+                "m=audio %d RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n" % (self.user, version, version,
+                                                                 41000 + 2 * version))
+
+    def close(self):
+        self.sock.close()
+
+
+def uri_of(name_addr):
+    return name_addr.split("<", 1)[1].split(">", 1)[0] if "<" in name_addr else name_addr
+
+
+@scenario
+def join_same_line(d):
+    """Two calls of one line joined: the far end of the first is sent a REFER whose
+    Refer-To names the far end of the second with the second dialog escaped into a
+    Replaces; it calls there with that Replaces (CSeq 1, as most phones do), and the
+    target (our engine too) swaps its call over to it."""
+    import urllib.parse
+    trace = os.path.join(d, "trace-q")
+    peer = h.Peer(PEER, d, "p", "alice", args=["--line2", "alice", "--signalling-only"])
+    target_peer = h.Peer(PEER, d, "q", "carol", args=["--signalling-only", "--trace", trace])
+    party = RawAgent("xavier")
+    try:
+        peer.send("dial %s" % party.uri.replace("sip:", ""))
+        invite, source = party.wait("INVITE ")
+        party.respond(invite, source, 200, "OK", to_tag="x1", body=party.sdp(1))
+        party.wait("ACK ")
+        connected = peer.wait_for("EVENT connected", 5)
+        peer.send("line2 dial carol@127.0.0.1:%d" % target_peer.port)
+        connected2 = peer.wait_for("EVENT2 connected", 10)
+        target_peer.wait_for("EVENT connected", 5)
+        peer.send("join")
+        refer, source = party.wait("REFER ", 10)
+        refer_to = party.header(refer or "", "Refer-To")
+        party.respond(refer, source, 202, "Accepted")
+        # The Refer-To: the second call's far end, the escaped dialog in a Replaces header.
+        escaped = refer_to.split("?Replaces=", 1)[1].rstrip(">") if "?Replaces=" in refer_to else ""
+        replaces = urllib.parse.unquote(escaped)
+        target_uri = uri_of(refer_to).split("?")[0]
+        new_call = "c2-%d@127.0.0.1" % time.time_ns()
+        party.send(party.request("INVITE", target_uri, "<%s>;tag=x2" % party.uri,
+                                 "<%s>" % target_uri, new_call, 1,
+                                 extra=["Replaces: " + replaces], body=party.sdp(2)),
+                   ("127.0.0.1", target_peer.port))
+        answer, _ = party.wait("SIP/2.0 200", 5)
+        answer_to = party.header(answer or "", "To")
+        party.send(party.request("ACK", target_uri, "<%s>;tag=x2" % party.uri, answer_to,
+                                 new_call, 1), ("127.0.0.1", target_peer.port))
+        # The outcome to the transferor, which then ends its call with the party.
+        refer_from = party.header(refer, "From")
+        party.send(party.request("NOTIFY", party.header(refer, "Contact").strip("<>"),
+                                 party.header(refer, "To"), refer_from,
+                                 party.header(refer, "Call-ID"), 1,
+                                 extra=["Event: refer", "Subscription-State: terminated"],
+                                 body="SIP/2.0 200 OK\r\n"), source)
+        bye, bye_source = party.wait("BYE ", 5)
+        if bye:
+            party.respond(bye, bye_source, 200, "OK")
+        ended = peer.wait_for("EVENT ended", 5, from_start=True)
+        ended2 = peer.wait_for("EVENT2 ended", 5, from_start=True)
+        time.sleep(1.0)
+        still = not target_peer.has_line("EVENT ended")
+        # What the target saw of the second line's call: its Call-ID and both tags.
+        first_invite = [e[2] for e in h.trace_entries(trace)
+                        if e[0] == "received" and e[2].startswith("INVITE ")]
+        ok200 = [e[2] for e in h.trace_entries(trace)
+                 if e[0] == "sent" and e[2].startswith("SIP/2.0 200") and "INVITE" in
+                 RawAgent.header(e[2], "CSeq")]
+        bye_answered = [e[2] for e in h.trace_entries(trace)
+                        if e[0] == "received" and e[2].startswith("SIP/2.0 200") and
+                        RawAgent.header(e[2], "CSeq").endswith("BYE")]
+        expected = ""
+        if first_invite and ok200:
+            call_id = RawAgent.header(first_invite[0], "Call-ID")
+            from_tag = RawAgent.header(first_invite[0], "From").split(";tag=")[1].split(";")[0]
+            to_tag = RawAgent.header(ok200[0], "To").split(";tag=")[1].split(";")[0]
+            expected = "%s;to-tag=%s;from-tag=%s" % (call_id, to_tag, from_tag)
+        run.check("join on one line: REFER to the first call's far end with the second's far "
+                  "end and an escaped Replaces naming its Call-ID, to-tag and from-tag",
+                  connected is not None and connected2 is not None and refer is not None and
+                  replaces == expected and "%3Bto-tag%3D" in escaped and
+                  "%3Bfrom-tag%3D" in escaped,
+                  "refer-to=%r replaces=%r expected=%r\n%s" % (refer_to, replaces, expected,
+                                                              peer.output()))
+        run.check("the Replaces INVITE (CSeq 1) takes over the target's call; the transferor's "
+                  "two calls end (the replaced dialog's BYE answered by the transferor) and "
+                  "the target stays connected with the party",
+                  answer is not None and bye is not None and ended is not None and
+                  ended2 is not None and still and len(bye_answered) >= 1,
+                  "answer=%r\n%s\n%s" % (answer, peer.output(), target_peer.output()))
+        party.send(party.request("BYE", target_uri, "<%s>;tag=x2" % party.uri, answer_to,
+                                 new_call, 2), ("127.0.0.1", target_peer.port))
+        party.wait("SIP/2.0 200", 3)
+    finally:
+        party.close()
+        target_peer.stop()
+        peer.stop()
+
+
 @scenario
 def refer_refused_bridge(d):
     peer = h.Peer(PEER, d, "a", "alice")
