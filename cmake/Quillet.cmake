@@ -5,7 +5,11 @@ if(QUILLET_FUZZ)
   # Coverage feedback from every library the fuzzers reach, not only their own files.
   add_compile_options(-fsanitize=fuzzer-no-link)
 endif()
-if(QUILLET_SANITIZE)
+# QUILLET_SANITIZE=ON: AddressSanitizer + UBSan; QUILLET_SANITIZE=thread: ThreadSanitizer.
+if(QUILLET_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(QUILLET_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
   add_link_options(-fsanitize=address,undefined)
 endif()

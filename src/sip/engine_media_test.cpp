@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <thread>
@@ -27,7 +28,7 @@ class StreamMedia : public CallMedia {
   struct Shared {
     audio::StreamRef<KeepSink> sent = audio::makeStream<KeepSink>(8000, 1);
     std::function<audio::SourceRef()> received = [] { return audio::SourceRef(); };
-    bool noPort = false;  // as when the process has no descriptor left for a socket
+    std::atomic<bool> noPort{false};  // as when the process has no descriptor left for a socket
   };
   explicit StreamMedia(std::shared_ptr<Shared> shared)
       : inner_(makeSignallingOnlyMedia("127.0.0.1")), shared_(std::move(shared)) {}

@@ -227,6 +227,31 @@ TEST_F(EngineTest, EngineDestroyedWhileInvitesKeepArrivingStartsNoCallOnItself) 
   EXPECT_FALSE(awaitMessage("SIP/2.0 404 Not Found").empty());
 }
 
+// The far end's texts change on the call thread when a caller takes the call over with
+// Replaces, while the GUI thread reads them: the reads always see whole texts (the
+// thread-sanitizer run of this test finds the race if they are read unguarded).
+TEST_F(EngineTest, FarEndTextsChangeOnTheCallThreadWhileTheGuiReadsThem) {
+  start();
+  const std::string ok = connect("call-r");
+  ASSERT_FALSE(ok.empty());
+  EXPECT_EQ(engine_->remoteDisplayName(), "far");
+  const std::string toHeader = headerOf(ok, "To");
+  const std::string ourTag = toHeader.substr(toHeader.find(";tag=") + 5);
+  const std::string carol = "\"Carol\" <sip:carol@127.0.0.1>;tag=c1";
+  far_.send(enginePort_,
+            request("INVITE", enginePort_, far_.port(), "alice", "call-c",
+                    "Replaces: call-r;to-tag=" + ourTag + ";from-tag=f1\r\n", kOffer, carol));
+  std::string seen;
+  EXPECT_TRUE(pumpUntil([&] {
+    seen = engine_->remoteDisplayName() + " " + engine_->remoteUser() + " " + engine_->remoteUri();
+    return engine_->remoteDisplayName() == "Carol";
+  }));
+  EXPECT_EQ(seen, "Carol carol carol@127.0.0.1");
+  const std::string replaced = awaitMessage("SIP/2.0 200 OK");
+  ASSERT_FALSE(replaced.empty());
+  far_.send(enginePort_, ackOf(replaced, enginePort_, far_.port(), "call-c", carol));
+}
+
 // Ended dialogs are kept 300 s for late retransmissions: they must not keep a descriptor
 // each, or a caller ending calls quickly runs the program out of descriptors.
 TEST(DialogReaperKeeping, KeptDialogsHoldNoDescriptors) {
