@@ -18,12 +18,10 @@ double besselI0(double x) {
   return sum;
 }
 
-PolyphaseTable PolyphaseTable::design(uint32_t inputRate, uint32_t outputRate, uint32_t taps,
-                                      bool quality) {
-  PolyphaseTable t;
-  t.taps = taps;
-  const double ratio = static_cast<double>(inputRate) / outputRate;
-  // The smallest denominator whose fraction is within 0.001 of the ratio, else the best.
+namespace {
+
+// The smallest denominator whose fraction is within 0.001 of the ratio, else the best.
+void choosePhases(PolyphaseTable& t, double ratio) {
   double best = ratio;
   t.phases = 1;
   for (uint32_t d = 1; d <= 255; ++d) {
@@ -35,32 +33,75 @@ PolyphaseTable PolyphaseTable::design(uint32_t inputRate, uint32_t outputRate, u
     }
   }
   t.step = std::max<uint32_t>(1, static_cast<uint32_t>(t.phases * ratio + 0.5));
+}
 
-  double fc;
-  double beta;
-  if (outputRate > inputRate) {
-    fc = 0.975;
-    beta = 2.12;
-  } else {
-    fc = static_cast<double>(outputRate) / inputRate - (quality ? 0.09375 : 0.046875);
-    beta = 4.538;
-  }
-  const int h = static_cast<int>(taps / 2);
-  const double k = fc * 65536.0 / besselI0(beta);
-  t.coef.resize(static_cast<size_t>(t.phases) * taps);
+// Kaiser-windowed sinc of cut-off fc (1 = the input's Nyquist frequency) for every phase.
+void fillCoefficients(PolyphaseTable& t, double fc, double beta, double (*i0)(double)) {
+  const int h = static_cast<int>(t.taps / 2);
+  const double k = fc * 65536.0 / i0(beta);
+  t.coef.resize(static_cast<size_t>(t.phases) * t.taps);
   for (uint32_t p = 0; p < t.phases; ++p) {
-    for (uint32_t j = 0; j < taps; ++j) {
+    for (uint32_t j = 0; j < t.taps; ++j) {
       const double tt = (static_cast<int>(j) - h) - static_cast<double>(p) / t.phases;
       double c;
       if (tt == 0.0) {
         c = std::trunc(fc * 65536.0 + 0.5);
       } else {
         const double x = std::numbers::pi * fc * tt;
-        const double w = besselI0(beta * std::sqrt(1.0 - tt * tt / ((h + 1.0) * (h + 1.0))));
+        const double w =
+            i0(beta * std::sqrt(std::max(0.0, 1.0 - tt * tt / ((h + 1.0) * (h + 1.0)))));
         c = std::round(std::sin(x) / x * w * k);
       }
-      t.coef[static_cast<size_t>(p) * taps + j] = static_cast<int32_t>(c);
+      t.coef[static_cast<size_t>(p) * t.taps + j] = static_cast<int32_t>(c);
     }
+  }
+}
+
+// The exact zeroth-order Bessel function (the series to order 6 is too short for a beta
+// that gives 60 dB).
+double besselI0Exact(double x) {
+  const double q = x * x / 4.0;
+  double sum = 1.0, term = 1.0;
+  for (int k = 1; k <= 40 && term > 1e-12 * sum; ++k) {
+    term *= q / (static_cast<double>(k) * k);
+    sum += term;
+  }
+  return sum;
+}
+
+}  // namespace
+
+PolyphaseTable PolyphaseTable::design(uint32_t inputRate, uint32_t outputRate, uint32_t taps,
+                                      bool quality) {
+  PolyphaseTable t;
+  t.taps = taps;
+  choosePhases(t, static_cast<double>(inputRate) / outputRate);
+  if (outputRate > inputRate) {
+    fillCoefficients(t, 0.975, 2.12, besselI0);
+  } else {
+    fillCoefficients(t,
+                     static_cast<double>(outputRate) / inputRate - (quality ? 0.09375 : 0.046875),
+                     4.538, besselI0);
+  }
+  return t;
+}
+
+PolyphaseTable PolyphaseTable::designCapture(uint32_t inputRate, uint32_t outputRate) {
+  if (outputRate >= inputRate) return design(inputRate, outputRate, ResamplingSink::kTaps, false);
+  PolyphaseTable t;
+  const double ratio = static_cast<double>(inputRate) / outputRate;
+  t.taps = static_cast<uint32_t>(40 * ratio) | 1;
+  choosePhases(t, ratio);
+  // Cut-off at 0.475 of the output rate; the window's transition band (about 0.09 of the
+  // output rate with 40 taps per output frame) lies between 0.43 and 0.52 of it.
+  const double fc = 0.95 / ratio;
+  fillCoefficients(t, fc, 5.65, besselI0Exact);  // 60 dB
+  for (uint32_t p = 0; p < t.phases; ++p) {
+    // Unity DC gain in every phase, to the last unit.
+    int32_t* c = t.coef.data() + static_cast<size_t>(p) * t.taps;
+    int64_t sum = 0;
+    for (uint32_t j = 0; j < t.taps; ++j) sum += c[j];
+    c[t.taps / 2] += static_cast<int32_t>(65536 - sum);
   }
   return t;
 }
@@ -84,13 +125,13 @@ int32_t polyphaseSample(const int32_t* hist, uint32_t channels, uint32_t c, cons
 ResamplingSink::ResamplingSink(uint32_t inputRate, SinkRef downstream)
     : AudioSink(inputRate, downstream->channels()),
       down_(std::move(downstream)),
-      table_(PolyphaseTable::design(inputRate, down_->rate(), kTaps, false)),
+      table_(PolyphaseTable::designCapture(inputRate, down_->rate())),
       out_(static_cast<size_t>(kOutFrames) * channels_) {
   resetHistory();
 }
 
 void ResamplingSink::resetHistory() {
-  hist_.assign(static_cast<size_t>(kTaps / 2) * channels_, 0);
+  hist_.assign(static_cast<size_t>(table_.taps / 2) * channels_, 0);
   phase_ = 0;
   skip_ = 0;
 }
@@ -109,7 +150,8 @@ void ResamplingSink::run() {
   const uint32_t c = channels_;
   const uint32_t m = static_cast<uint32_t>(hist_.size() / c);
   uint32_t i = 0;
-  while (i + kTaps < m) {
+  const uint32_t taps = table_.taps;
+  while (i + taps < m) {
     if (outFrames_ == kOutFrames) {
       down_->Write(out_.data(), outFrames_);
       outFrames_ = 0;
@@ -117,7 +159,7 @@ void ResamplingSink::run() {
     const int32_t* coef = table_.phase(phase_);
     for (uint32_t ch = 0; ch < c; ++ch) {
       out_[static_cast<size_t>(outFrames_) * c + ch] =
-          polyphaseSample(hist_.data() + static_cast<size_t>(i) * c, c, ch, coef, kTaps);
+          polyphaseSample(hist_.data() + static_cast<size_t>(i) * c, c, ch, coef, taps);
     }
     ++outFrames_;
     phase_ += table_.step;
@@ -136,7 +178,7 @@ void ResamplingSink::run() {
 
 void ResamplingSink::Seek(uint32_t position) {
   if (channels_ == 1 || channels_ == 2) {
-    hist_.insert(hist_.end(), static_cast<size_t>(8) * channels_, 0);
+    hist_.insert(hist_.end(), static_cast<size_t>(table_.taps / 2 + 1) * channels_, 0);
     run();
   }
   position_ = position;
@@ -165,7 +207,7 @@ ResamplingSource::ResamplingSource(uint32_t outputRate, SourceRef source, bool q
 }
 
 void ResamplingSource::resetHistory() {
-  hist_.assign(static_cast<size_t>(kTaps / 2) * channels_, 0);
+  hist_.assign(static_cast<size_t>(table_.taps / 2) * channels_, 0);
   phase_ = 0;
   index_ = 0;
   tail_ = 0;
