@@ -9,18 +9,6 @@
 
 namespace quillet::sip {
 
-namespace {
-
-ResponseSpec simple(int32_t status, std::string_view toTag) {
-  ResponseSpec form;
-  form.status = status;
-  form.reason = reasonPhrase(status);
-  form.toTag = toTag;
-  return form;
-}
-
-}  // namespace
-
 CallBridge::CallBridge(SipTransport& transport, std::unique_ptr<SipCall> first,
                        std::unique_ptr<SipCall> second, std::string capabilityOffer,
                        uint32_t quietProbeMs)
@@ -80,7 +68,7 @@ bool CallBridge::relay(size_t from, const SipMessage& request) {
   const std::string& method = request.method;
   if (method == "INVITE") return relayInvite(from, request);
   if (method == "REFER") {
-    transport_.sendResponse(request, simple(405, call.localTag));
+    transport_.sendResponse(request, simpleResponse(405, call.localTag));
     return true;
   }
   if (method == "OPTIONS") {
@@ -92,7 +80,7 @@ bool CallBridge::relay(size_t from, const SipMessage& request) {
 
 void CallBridge::relayOptions(size_t from, const SipMessage& options) {
   const OptionsOutcome outcome = askOptions(side(1 - from), kOptionsLimitMs);
-  ResponseSpec form = simple(outcome.status, calls_[from]->localTag);
+  ResponseSpec form = simpleResponse(outcome.status, calls_[from]->localTag);
   if (outcome.status != 408 && outcome.status != 487) form.reason = outcome.reason;
   if (outcome.status == 200 && !outcome.sdp.empty()) {
     form.contentType = "application/sdp";
@@ -107,7 +95,7 @@ bool CallBridge::relayInvite(size_t from, const SipMessage& invite) {
   if (invite.hasBody("application/sdp")) offer = invite.body("application/sdp");
   const InviteOutcome outcome = reInviteWithGlare(side(to), offer);
   if (!outcome.response) {
-    holdFinalResponse(side(from), invite, simple(408, calls_[from]->localTag), nullptr);
+    holdFinalResponse(side(from), invite, simpleResponse(408, calls_[from]->localTag), nullptr);
     return false;
   }
   if (!invite.header(hdr::kReplaces).empty()) {
@@ -126,7 +114,7 @@ bool CallBridge::relayInvite(size_t from, const SipMessage& invite) {
   const std::string answer = outcome.sdp();
   const auto local = transport_.localAddressFor(invite.source);
   const std::string contact = contactValue(calls_[from]->user, local.first, local.second);
-  ResponseSpec form = simple(outcome.status, calls_[from]->localTag);
+  ResponseSpec form = simpleResponse(outcome.status, calls_[from]->localTag);
   form.reason = outcome.response->reason;
   form.contact = contact;
   form.withAllow = true;

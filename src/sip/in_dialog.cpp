@@ -17,14 +17,6 @@ int32_t since(uint32_t now, uint32_t then) {
   return static_cast<int32_t>(now - then);
 }
 
-ResponseSpec simple(int32_t status, std::string_view toTag) {
-  ResponseSpec form;
-  form.status = status;
-  form.reason = reasonPhrase(status);
-  form.toTag = toTag;
-  return form;
-}
-
 bool containsNoCase(std::string_view text, std::string_view part) {
   if (part.size() > text.size()) return false;
   for (size_t i = 0; i + part.size() <= text.size(); ++i) {
@@ -53,6 +45,14 @@ DialogRequest newInvite(const DialogSide& side, const std::optional<std::string>
 
 }  // namespace
 
+ResponseSpec simpleResponse(int32_t status, std::string_view toTag) {
+  ResponseSpec form;
+  form.status = status;
+  form.reason = reasonPhrase(status);
+  form.toTag = toTag;
+  return form;
+}
+
 std::string InviteOutcome::sdp() const {
   if (!response || !response->hasBody("application/sdp")) return {};
   return response->body("application/sdp");
@@ -63,7 +63,7 @@ bool answerInDialog(SipTransport& transport, SipCall& call, const SipMessage& re
   const std::string& method = request.method;
   if (method.empty() || method == "ACK") return true;
   if (method == "BYE") {
-    transport.sendResponse(request, simple(200, call.localTag));
+    transport.sendResponse(request, simpleResponse(200, call.localTag));
     call.established = false;
     return false;
   }
@@ -71,7 +71,7 @@ bool answerInDialog(SipTransport& transport, SipCall& call, const SipMessage& re
     const auto local = transport.localAddressFor(request.source);
     const std::string contact = contactValue(call.user, local.first, local.second);
     const std::string offer = capabilityOffer();
-    ResponseSpec form = simple(200, call.localTag);
+    ResponseSpec form = simpleResponse(200, call.localTag);
     form.contact = contact;
     form.withAllow = true;
     form.contentType = "application/sdp";
@@ -80,11 +80,11 @@ bool answerInDialog(SipTransport& transport, SipCall& call, const SipMessage& re
     return true;
   }
   if (method == "NOTIFY" || method == "CANCEL" || method == "INFO") {
-    transport.sendResponse(request, simple(200, call.localTag));
+    transport.sendResponse(request, simpleResponse(200, call.localTag));
   } else if (method == "INVITE" || method == "REFER") {
-    transport.sendResponse(request, simple(491, call.localTag));
+    transport.sendResponse(request, simpleResponse(491, call.localTag));
   } else {
-    transport.sendResponse(request, simple(501, call.localTag));
+    transport.sendResponse(request, simpleResponse(501, call.localTag));
   }
   return true;
 }

@@ -52,6 +52,9 @@ struct InviteOutcome {
   std::string sdp() const;
 };
 
+// A response of `status` with its usual reason phrase and the dialog's tag.
+ResponseSpec simpleResponse(int32_t status, std::string_view toTag = {});
+
 // The generic answers to a request no running exchange handles: BYE 200 (the dialog is
 // over), OPTIONS 200 with Contact and the capability offer, NOTIFY/CANCEL/INFO 200, INVITE
 // and REFER 491, others 501. false: the dialog is over.

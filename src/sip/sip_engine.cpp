@@ -29,14 +29,6 @@ int32_t since(uint32_t now, uint32_t then) {
   return static_cast<int32_t>(now - then);
 }
 
-ResponseSpec simpleResponse(int32_t status, std::string_view toTag = {}) {
-  ResponseSpec form;
-  form.status = status;
-  form.reason = reasonPhrase(status);
-  form.toTag = toTag;
-  return form;
-}
-
 // Listener cookies of the engine's own media helpers.
 constexpr uint32_t kPumpCookie = 1;
 constexpr uint32_t kRecorderCookie = 2;

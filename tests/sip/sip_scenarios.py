@@ -330,14 +330,20 @@ class RawAgent:
         self.seen = []
 
     @staticmethod
-    def header(text, name):
+    def headers(text, name):
+        out = []
         for line in text.split("\r\n")[1:]:
             if not line:
                 break
             key, _, value = line.partition(":")
             if key.strip().lower() == name.lower():
-                return value.strip()
-        return ""
+                out.append(value.strip())
+        return out
+
+    @staticmethod
+    def header(text, name):
+        found = RawAgent.headers(text, name)
+        return found[0] if found else ""
 
     def wait(self, first_line_start, seconds=10):
         """The next message whose first line starts so (others are kept in `seen`)."""
@@ -369,16 +375,6 @@ class RawAgent:
                   "CSeq: " + self.header(request, "CSeq"),
                   "Contact: <%s>" % self.uri] + list(extra)
         self.send(self.message(lines, body), source)
-
-    def headers(self, text, name):
-        out = []
-        for line in text.split("\r\n")[1:]:
-            if not line:
-                break
-            key, _, value = line.partition(":")
-            if key.strip().lower() == name.lower():
-                out.append(value.strip())
-        return out
 
     @staticmethod
     def message(lines, body=""):
@@ -497,6 +493,56 @@ def join_same_line(d):
     finally:
         party.close()
         target_peer.stop()
+        peer.stop()
+
+
+@scenario
+def bridge_probe(d):
+    """A bridge left quiet probes both parties: the one that answers its INFO is alive,
+    the one that answers nothing is tried with INFO, then OPTIONS, and given up after
+    6 s; both then get BYE."""
+    peer = h.Peer(PEER, d, "a", "alice", args=["--signalling-only", "--bridge-quiet-ms", "1500"])
+    party, target = RawAgent("party"), RawAgent("target")
+    try:
+        peer.send("dial " + party.uri[4:])
+        invite, source = party.wait("INVITE ")
+        party.respond(invite, source, 200, "OK", to_tag="p1", body=party.sdp(1))
+        party.wait("ACK ")
+        peer.wait_for("EVENT connected", 5)
+        peer.send("transfer " + target.uri[4:])
+        refer, source = party.wait("REFER ")
+        party.respond(refer, source, 405, "Method Not Allowed")
+        invite, tsource = target.wait("INVITE ")
+        target.respond(invite, tsource, 200, "OK", to_tag="t1", body=target.sdp(1))
+        target.wait("ACK ")
+        reinvite, tsource = target.wait("INVITE ")
+        target.respond(reinvite, tsource, 200, "OK", body=target.sdp(3))
+        offer, source = party.wait("INVITE ")
+        party.respond(offer, source, 200, "OK", body=party.sdp(2))
+        party.wait("ACK ")
+        ack, _ = target.wait("ACK ")
+        info, tsource = target.wait("INFO ", 5)
+        if info:
+            target.respond(info, tsource, 200, "OK")
+        start = time.time()
+        party.seen = []
+        bye, source = party.wait("BYE ", 10)
+        waited = time.time() - start
+        if bye:
+            party.respond(bye, source, 200, "OK")
+        methods = [m.split(" ")[0] for m in party.seen]
+        tbye, tsource = target.wait("BYE ", 5)
+        if tbye:
+            target.respond(tbye, tsource, 200, "OK")
+        run.check("a quiet bridge probes both parties: INFO answered keeps one, INFO then "
+                  "OPTIONS unanswered for 6 s gives the other up, and both get BYE",
+                  ack is not None and "o=party 2 2" in ack and info is not None and
+                  bye is not None and tbye is not None and "INFO" in methods and
+                  "OPTIONS" in methods and 5.0 <= waited <= 8.0,
+                  "waited=%.2f methods=%s\n%s" % (waited, methods, peer.output()))
+    finally:
+        party.close()
+        target.close()
         peer.stop()
 
 
