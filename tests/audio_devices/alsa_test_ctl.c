@@ -3,7 +3,10 @@
  * process, so a test can read back what the program set.
  *
  *   ctl_type.quillet_mixer { lib "/path/libasound_module_ctl_quillet_mixer.so" }
- *   ctl.name { type quillet_mixer [selector 1] }
+ *   ctl.name { type quillet_mixer [selector 1] [state "/path/file"] }
+ *
+ * With `state`, every change rewrites the file with one line per control ("name=v0 v1"),
+ * so that a test can read what another process set.
  *
  * Controls: Master Playback Volume (0..87) and Switch, PCM Playback Volume (0..255),
  * Capture Volume (0..63) and Switch, Mic/Line/Aux Capture Volume (0..31) and Switch, and
@@ -11,6 +14,7 @@
  */
 #include <alsa/asoundlib.h>
 #include <alsa/control_external.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -45,7 +49,17 @@ static long values[CONTROL_COUNT][2] = {{5, 5}, {1, 1}, {5, 5}, {5, 5}, {1, 1}, 
 typedef struct {
   snd_ctl_ext_t ext;
   unsigned int count; /* controls shown: without the selector, all but the last */
+  char state[512];    /* file the values are written to, or empty */
 } mixer_t;
+
+static void write_state(const mixer_t* m) {
+  if (m->state[0] == '\0') return;
+  FILE* f = fopen(m->state, "w");
+  if (f == NULL) return;
+  for (unsigned int k = 0; k < CONTROL_COUNT; ++k)
+    fprintf(f, "%s=%ld %ld\n", controls[k].name, values[k][0], values[k][1]);
+  fclose(f);
+}
 
 static int elem_count(snd_ctl_ext_t* ext) {
   return (int)((mixer_t*)ext->private_data)->count;
@@ -107,13 +121,13 @@ static int read_integer(snd_ctl_ext_t* ext, snd_ctl_ext_key_t key, long* value) 
 }
 
 static int write_integer(snd_ctl_ext_t* ext, snd_ctl_ext_key_t key, long* value) {
-  (void)ext;
   int changed = 0;
   for (unsigned int c = 0; c < controls[key].count; ++c) {
     if (value[c] < 0 || value[c] > controls[key].max) return -EINVAL;
     changed |= values[key][c] != value[c];
     values[key][c] = value[c];
   }
+  write_state((const mixer_t*)ext->private_data);
   return changed;
 }
 
@@ -161,6 +175,7 @@ static const snd_ctl_ext_callback_t callbacks = {
 SND_CTL_PLUGIN_DEFINE_FUNC(quillet_mixer) {
   snd_config_iterator_t i, next;
   long selector = 0;
+  const char* state = "";
   (void)root;
   snd_config_for_each(i, next, conf) {
     snd_config_t* n = snd_config_iterator_entry(i);
@@ -171,12 +186,17 @@ SND_CTL_PLUGIN_DEFINE_FUNC(quillet_mixer) {
       snd_config_get_integer(n, &selector);
       continue;
     }
+    if (strcmp(id, "state") == 0) {
+      snd_config_get_string(n, &state);
+      continue;
+    }
     SNDERR("Unknown field %s", id);
     return -EINVAL;
   }
   mixer_t* m = calloc(1, sizeof *m);
   if (m == NULL) return -ENOMEM;
   m->count = selector ? CONTROL_COUNT : CONTROL_COUNT - 1;
+  snprintf(m->state, sizeof m->state, "%s", state);
   m->ext.version = SND_CTL_EXT_VERSION;
   m->ext.card_idx = 0;
   strcpy(m->ext.id, "QuilletMixer");
