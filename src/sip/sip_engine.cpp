@@ -869,7 +869,7 @@ void SipEngine::inCallLoop() {
         target = transferTarget_;
       }
       if (referAsTransferor(target) || transferByReInvite(target)) return;
-      if (!call_) return;
+      if (!call_ || !call_->established) return;  // the party left meanwhile
     }
     if (command_ == kCommandJoin) {
       command_ = kCommandNone;
@@ -879,7 +879,7 @@ void SipEngine::inCallLoop() {
         std::swap(other, joinTarget_);
       }
       if (other && joinWith(*other)) return;
-      if (!call_) return;
+      if (!call_ || !call_->established) return;
     }
     if (command_ == kCommandHandOver) command_ = kCommandNone;  // only a wake-up
   }

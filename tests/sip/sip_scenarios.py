@@ -547,6 +547,54 @@ def bridge_probe(d):
 
 
 @scenario
+def reinvite_cancelled(d):
+    """The target hangs up while our re-INVITE rings there: the re-INVITE is cancelled
+    (CANCEL, then the ACK of its 487), the party that was to be transferred is let go and
+    the call ends."""
+    peer = h.Peer(PEER, d, "a", "alice", args=["--signalling-only"])
+    party, target = RawAgent("party"), RawAgent("target")
+    try:
+        peer.send("dial " + party.uri[4:])
+        invite, source = party.wait("INVITE ")
+        party.respond(invite, source, 200, "OK", to_tag="p1", body=party.sdp(1))
+        party.wait("ACK ")
+        peer.wait_for("EVENT connected", 5)
+        peer.send("transfer " + target.uri[4:])
+        refer, source = party.wait("REFER ")
+        party.respond(refer, source, 501, "Not Implemented")
+        invite, tsource = target.wait("INVITE ")
+        target.respond(invite, tsource, 200, "OK", to_tag="t1", body=target.sdp(1))
+        target.wait("ACK ")
+        reinvite, tsource = target.wait("INVITE ")
+        target.respond(reinvite, tsource, 180, "Ringing")
+        target.send(target.request("BYE", target.header(reinvite, "Contact").strip("<>"),
+                                   target.header(reinvite, "To"), target.header(reinvite, "From"),
+                                   target.header(reinvite, "Call-ID"), 1), tsource)
+        cancel, tsource = target.wait("CANCEL ", 5)
+        if cancel:
+            target.respond(cancel, tsource, 200, "OK")
+            target.respond(reinvite, tsource, 487, "Request Terminated")
+        ack, _ = target.wait("ACK ", 5)
+        answered = [m for m in target.seen if m.startswith("SIP/2.0 200") and
+                    RawAgent.header(m, "CSeq").endswith("BYE")]
+        bye, source = party.wait("BYE ", 5)
+        if bye:
+            party.respond(bye, source, 200, "OK")
+        ended = peer.wait_for("EVENT ended", 5)
+        run.check("a BYE while our re-INVITE rings: 200 for the BYE, CANCEL of the re-INVITE "
+                  "and the ACK of its 487; the party is let go and the call ends",
+                  cancel is not None and ack is not None and answered and bye is not None and
+                  ended is not None and
+                  RawAgent.header(cancel, "CSeq").split()[0] ==
+                  RawAgent.header(reinvite, "CSeq").split()[0],
+                  "seen=%s\n%s" % ([m.split("\r\n")[0] for m in target.seen], peer.output()))
+    finally:
+        party.close()
+        target.close()
+        peer.stop()
+
+
+@scenario
 def refer_refused_bridge(d):
     peer = h.Peer(PEER, d, "a", "alice")
     try:
