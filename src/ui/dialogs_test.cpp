@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QProgressBar>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QRadioButton>
@@ -17,6 +18,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -113,8 +115,16 @@ TEST_F(DialogTest, EveryOptionsPageShowsDefaultsThenSavesAndReloadsItsSettings) 
 
     child<QComboBox>(&dialog, "PlayDevice")->setEditable(true);
     child<QComboBox>(&dialog, "PlayDevice")->setEditText("file:/tmp/out.wav");
-    child<QComboBox>(&dialog, "RecordDevice")->setCurrentIndex(0);
-    child<QSpinBox>(&dialog, "RecordDeviceChannel")->setValue(3);
+    // A device with a mixer whose input source has three items (see ALSA_CONFIG_PATH).
+    auto* record = child<QComboBox>(&dialog, "RecordDevice");
+    auto* channel = child<QComboBox>(&dialog, "RecordDeviceChannel");
+    EXPECT_EQ(channel->count(), 1);
+    EXPECT_EQ(channel->currentText(), "Windows Record Mixer");
+    record->setEditable(true);
+    record->setEditText("quillet_selector");
+    ASSERT_EQ(channel->count(), 4);
+    EXPECT_EQ(channel->itemText(2), "Line");
+    channel->setCurrentIndex(2);
     child<QCheckBox>(&dialog, "UseAGC")->setChecked(false);
     child<QCheckBox>(&dialog, "UseEchoCancellation")->setChecked(false);
     child<QSlider>(&dialog, "Quality")->setValue(20);
@@ -154,7 +164,7 @@ TEST_F(DialogTest, EveryOptionsPageShowsDefaultsThenSavesAndReloadsItsSettings) 
   }
   EXPECT_EQ(store_->readText("Settings", "PlayDevice"), "file:/tmp/out.wav");
   EXPECT_EQ(store_->readDevice("Settings", "RecordDevice"),
-            (base::DeviceSetting{"[Default Sound In]", 3}));
+            (base::DeviceSetting{"quillet_selector", 2}));
   EXPECT_FALSE(store_->readBool("Settings", "UseAGC", true));
   EXPECT_FALSE(store_->readBool("Settings", "UseEchoCancellation", true));
   EXPECT_EQ(store_->readInt("SIP", "Quality", 0), 20);
@@ -185,7 +195,8 @@ TEST_F(DialogTest, EveryOptionsPageShowsDefaultsThenSavesAndReloadsItsSettings) 
   // A new dialog shows what was saved.
   OptionsDialog again(nullptr, *store_, *prompts_, 0);
   EXPECT_EQ(child<QComboBox>(&again, "PlayDevice")->currentText(), "file:/tmp/out.wav");
-  EXPECT_EQ(child<QSpinBox>(&again, "RecordDeviceChannel")->value(), 3);
+  EXPECT_EQ(child<QComboBox>(&again, "RecordDevice")->currentText(), "quillet_selector");
+  EXPECT_EQ(child<QComboBox>(&again, "RecordDeviceChannel")->currentText(), "Line");
   EXPECT_FALSE(child<QCheckBox>(&again, "UseAGC")->isChecked());
   EXPECT_EQ(child<QSlider>(&again, "Quality")->value(), 20);
   EXPECT_EQ(child<QLineEdit>(&again, "Proxy")->text(), "pbx.example.org");
@@ -351,6 +362,47 @@ TEST_F(DialogTest, ContactDialogChecksInOrderAndAddsOrUpdates) {
   EXPECT_EQ(book.nameAtCursor(), "bob");
   EXPECT_EQ(book.numberAtCursor(), "sip:bob@127.0.0.2");
   EXPECT_EQ(book.count(), 2);
+}
+
+// The level test records from the chosen device and shows its level: a tone at half of
+// full scale reads +6 dB, the silence after it "silent"; Stop and leaving the page end it.
+TEST_F(DialogTest, TheLevelTestShowsTheLevelOfTheChosenDevice) {
+  platform::setGuiLoop(&loop_);
+  std::vector<int16_t> sound(8000 * 3, 0);
+  for (size_t i = 0; i < 8000; ++i) {  // a second of tone, then silence
+    sound[i] =
+        static_cast<int16_t>(16384 * std::sin(2 * M_PI * 440 * static_cast<double>(i) / 8000));
+  }
+  writeWav(dir_ + "/sound.wav", sound);
+  {
+    OptionsDialog dialog(nullptr, *store_, *prompts_, kPageRecording);
+    dialog.show();
+    auto* record = child<QComboBox>(&dialog, "RecordDevice");
+    auto* test = child<QPushButton>(&dialog, "levelTest");
+    auto* meter = child<QProgressBar>(&dialog, "levelMeter");
+    auto* text = child<QLabel>(&dialog, "levelText");
+    record->setEditable(true);
+    record->setEditText(QString::fromStdString("file:" + dir_ + "/sound.wav"));
+    QTest::mouseClick(test, Qt::LeftButton);
+    EXPECT_EQ(test->text(), "&Stop");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return meter->value() > -60; }, 3000));
+    QTest::qWait(200);  // a few blocks more
+    EXPECT_GE(meter->value(), 5);
+    EXPECT_LE(meter->value(), 7);
+    EXPECT_TRUE(text->text().endsWith(" dB")) << text->text().toStdString();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return text->text() == "silent"; }, 3000));
+    EXPECT_EQ(meter->value(), -60);
+    QTest::mouseClick(test, Qt::LeftButton);
+    EXPECT_EQ(test->text(), "&Test");
+    EXPECT_TRUE(text->text().isEmpty());
+
+    QTest::mouseClick(test, Qt::LeftButton);
+    EXPECT_EQ(test->text(), "&Stop");
+    dialog.showPage(kPageQuality);  // the page is hidden: the test ends
+    EXPECT_EQ(test->text(), "&Test");
+    dialog.reject();
+  }
+  platform::setGuiLoop(nullptr);
 }
 
 TEST_F(DialogTest, ContactDialogEscapeCancelsWithoutChange) {

@@ -13,21 +13,28 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSlider>
 #include <QSpinBox>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "app/app_window.h"
 #include "app/hot_keys.h"
+#include "audio/recorder.h"
+#include "audio/volume.h"
+#include "base/log.h"
 #include "base/settings_store.h"
 #include "contacts/item_splitter.h"
 #include "net/public_address.h"
 #include "net/stun_client.h"
 #include "platform/audio_device.h"
+#include "platform/message_loop.h"
 #include "ui/line_settings_dialog.h"
 #include "ui/qt_text.h"
 
@@ -121,38 +128,140 @@ void selectDevice(QComboBox* list, const std::string& stored) {
   list->setCurrentIndex(list->findText(name));
 }
 
-class RecordingPage : public BoundPage {
+// The sink of the level test: the Recorder meters each block; the sound itself goes nowhere.
+class DiscardSink : public audio::AudioSink {
+ public:
+  DiscardSink() : AudioSink(8000, 1) {}
+  void Write(const int32_t* /*samples*/, uint32_t /*frames*/) override {}
+};
+
+class RecordingPage : public BoundPage, private audio::RecorderListener {
  public:
   explicit RecordingPage(QWidget* parent) : BoundPage(parent) {
     playDevice_ = deviceList(this, false, "PlayDevice");
     recordDevice_ = deviceList(this, true, "RecordDevice");
-    channel_ = new QSpinBox(this);
+    channel_ = new QComboBox(this);
     channel_->setObjectName(QStringLiteral("RecordDeviceChannel"));
-    channel_->setRange(0, 31);
     form_->addRow(QStringLiteral("&Playback device"), playDevice_);
     form_->addRow(QStringLiteral("&Recording device"), recordDevice_);
     form_->addRow(QStringLiteral("Input &channel"), channel_);
+    // The level test: records from the chosen device and shows its level.
+    test_ = new QPushButton(QStringLiteral("&Test"), this);
+    test_->setObjectName(QStringLiteral("levelTest"));
+    test_->setToolTip(QStringLiteral("Record from the chosen device and show its level"));
+    meter_ = new QProgressBar(this);
+    meter_->setObjectName(QStringLiteral("levelMeter"));
+    meter_->setRange(kMeterFloor, kMeterTop);
+    meter_->setValue(kMeterFloor);
+    meter_->setTextVisible(false);
+    level_ = new QLabel(this);
+    level_->setObjectName(QStringLiteral("levelText"));
+    level_->setMinimumWidth(level_->fontMetrics().horizontalAdvance(QStringLiteral("-127 dB  ")));
+    auto* row = new QHBoxLayout;
+    row->addWidget(test_);
+    row->addWidget(meter_, 1);
+    row->addWidget(level_);
+    form_->addRow(QStringLiteral("Level"), row);
     addCheck("Automatic &gain control", "Settings", "UseAGC", true);
     addCheck("&Echo cancellation", "Settings", "UseEchoCancellation", true);
+    connect(test_, &QPushButton::clicked, this, [this] { testing_ ? stopTest() : startTest(); });
+    connect(recordDevice_, &QComboBox::currentTextChanged, this, [this] {
+      stopTest();
+      fillChannels(channel_->currentIndex());
+    });
   }
+  ~RecordingPage() override { stopTest(); }
+
   void load(base::SettingsStore& store) override {
     selectDevice(playDevice_, store.readText("Settings", "PlayDevice"));
     const base::DeviceSetting record = store.readDevice("Settings", "RecordDevice");
     selectDevice(recordDevice_, record.name);
-    channel_->setValue(record.channel);
+    fillChannels(record.channel);
+    recordVolume_ = store.readInt("Settings", "RecordVolume", 0);
     BoundPage::load(store);
   }
   void save(base::SettingsStore& store) override {
+    stopTest();
     store.writeText("Settings", "PlayDevice", toUtf8(playDevice_->currentText()));
     store.writeDevice("Settings", "RecordDevice",
-                      {toUtf8(recordDevice_->currentText()), channel_->value()});
+                      {toUtf8(recordDevice_->currentText()), channel_->currentIndex()});
     BoundPage::save(store);
   }
 
+ protected:
+  void hideEvent(QHideEvent* event) override {
+    stopTest();  // another page, or the dialog closing
+    BoundPage::hideEvent(event);
+  }
+
  private:
+  static constexpr int kMeterFloor = -60;  // dB at the left end, as the window's meters
+  static constexpr int kMeterTop = 12;     // a full-scale signal
+
+  // "Windows Record Mixer" and the device's input lines, keeping the selection.
+  void fillChannels(int previous) {
+    int selection = 0;
+    const std::vector<std::string> lines =
+        audio::InputChannelList(toUtf8(recordDevice_->currentText()), previous, selection);
+    channel_->clear();
+    for (const std::string& line : lines) channel_->addItem(toQString(line));
+    channel_->setCurrentIndex(selection);
+  }
+
+  void startTest() {
+    if (platform::guiLoop() == nullptr) return;  // no loop to report on
+    recorder_ = std::make_unique<audio::Recorder>();
+    recorder_->SetListener(this, 0);
+    recorder_->SetDevice(toUtf8(recordDevice_->currentText()), channel_->currentIndex());
+    recorder_->SetRecordVolume(std::clamp(recordVolume_, -127, 127));
+    if (recorder_->Start(audio::SinkRef(new DiscardSink), 0, audio::kSilenceDb, 0,
+                         audio::Recorder::kBeginStreaming) == 0) {
+      recorder_.reset();
+      level_->setText(QStringLiteral("No sound"));
+      base::logError("Level test: cannot record from ", toUtf8(recordDevice_->currentText()));
+      return;
+    }
+    testing_ = true;
+    test_->setText(QStringLiteral("&Stop"));
+  }
+
+  void stopTest() {
+    if (recorder_) {
+      recorder_->Stop();
+      recorder_.reset();
+    }
+    if (testing_) {
+      testing_ = false;
+      test_->setText(QStringLiteral("&Test"));
+      meter_->setValue(kMeterFloor);
+      level_->clear();
+    }
+  }
+
+  // audio::RecorderListener, on the GUI thread.
+  void OnLevels(const audio::LevelReport* levels, uint32_t /*cookie*/) override {
+    if (!testing_ || levels == nullptr || levels->count == 0) return;
+    const int level = *std::max_element(levels->levels, levels->levels + levels->count);
+    meter_->setValue(std::clamp(level, kMeterFloor, kMeterTop));
+    level_->setText(level <= audio::kSilenceDb ? QStringLiteral("silent")
+                                               : QStringLiteral("%1 dB").arg(level));
+  }
+  void OnStopped(uint32_t /*cookie*/) override {
+    // The device ended (a file) or failed: the test is over.
+    if (testing_)
+      QMetaObject::invokeMethod(
+          this, [this] { stopTest(); }, Qt::QueuedConnection);
+  }
+
   QComboBox* playDevice_;
   QComboBox* recordDevice_;
-  QSpinBox* channel_;
+  QComboBox* channel_;
+  QPushButton* test_;
+  QProgressBar* meter_;
+  QLabel* level_;
+  int32_t recordVolume_ = 0;
+  bool testing_ = false;
+  std::unique_ptr<audio::Recorder> recorder_;
 };
 
 class QualityPage : public BoundPage {
