@@ -27,7 +27,7 @@ ContactDialog::ContactDialog(QWidget* parent, contacts::ContactStore& store, int
   auto* form = new QFormLayout;
   form->addRow(QStringLiteral("Contact &name"), name_);
   form->addRow(QStringLiteral("Number or &sip address"), number_);
-  form->addRow(QStringLiteral("Email address"), email_);
+  form->addRow(QStringLiteral("&Email address"), email_);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
   connect(buttons, &QDialogButtonBox::accepted, this, &ContactDialog::accept);
   connect(buttons, &QDialogButtonBox::rejected, this, &ContactDialog::reject);

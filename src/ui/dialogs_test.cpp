@@ -1,9 +1,12 @@
 // Tests of the Options, Advanced Line Settings and Contact dialogs on a settings file and
 // contact book of their own: every page saves and reloads its settings, refusals show
 // their exact texts and write nothing, and the window opens the real dialogs.
+#include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialogButtonBox>
 #include <QFileDialog>
+#include <QGroupBox>
 #include <QKeySequenceEdit>
 #include <QLabel>
 #include <QLineEdit>
@@ -22,6 +25,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "app/app_window.h"
 #include "app/hot_keys.h"
@@ -33,6 +37,7 @@
 #include "ui/contact_dialog.h"
 #include "ui/line_settings_dialog.h"
 #include "ui/options_dialog.h"
+#include "ui/options_pages.h"
 #include "ui/qt_message_loop.h"
 #include "ui/qt_text.h"
 #include "ui/ui_test_support.h"
@@ -41,15 +46,6 @@ namespace quillet::ui::testing {
 namespace {
 
 using namespace std::chrono_literals;
-
-// With QUILLET_SCREENSHOTS set to a folder, a picture of the widget is saved there.
-void shot(QWidget* widget, const char* name) {
-  const char* folder = std::getenv("QUILLET_SCREENSHOTS");
-  if (folder == nullptr || *folder == '\0') return;
-  widget->show();
-  QApplication::processEvents();
-  widget->grab().save(QString::fromUtf8(folder) + u'/' + QString::fromUtf8(name));
-}
 
 class DialogTest : public ::testing::Test {
  protected:
@@ -156,7 +152,7 @@ TEST_F(DialogTest, EveryOptionsPageShowsDefaultsThenSavesAndReloadsItsSettings) 
     child<QCheckBox>(&dialog, "AutoTalkBack")->setChecked(true);
     for (int32_t page = 0; page < kPageCount; ++page) {
       dialog.showPage(page);
-      shot(&dialog, ("options-" + std::to_string(page + 1) + ".png").c_str());
+      shot(&dialog, "options-" + std::to_string(page + 1) + ".png");
     }
     dialog.showPage(0);
     dialog.accept();
@@ -260,7 +256,7 @@ TEST_F(DialogTest, AdvancedLineSettingsCheckSaveAndMarkTheButton) {
   store_->writeText("DefaultLine", "AuthID", "kept");
   OptionsDialog options(nullptr, *store_, *prompts_, 2);
   auto* advanced = child<QPushButton>(&options, "advancedLineSettings");
-  EXPECT_EQ(advanced->text(), "Advanced Line Settings [Modified]");
+  EXPECT_EQ(advanced->text().remove(u'&'), "Advanced Line Settings [Modified]");
   EXPECT_TRUE(advanced->font().bold());
 
   {
@@ -312,7 +308,7 @@ TEST_F(DialogTest, AdvancedLineSettingsCheckSaveAndMarkTheButton) {
     if (open != nullptr) open->accept();
   });
   advanced->click();
-  EXPECT_EQ(advanced->text(), "Advanced Line Settings");
+  EXPECT_EQ(advanced->text().remove(u'&'), "Advanced Line Settings");
   EXPECT_FALSE(advanced->font().bold());
 }
 
@@ -405,10 +401,112 @@ TEST_F(DialogTest, TheLevelTestShowsTheLevelOfTheChosenDevice) {
   platform::setGuiLoop(nullptr);
 }
 
-TEST_F(DialogTest, ContactDialogEscapeCancelsWithoutChange) {
+// The mnemonic letter of a text ("&Port" gives 'p'; "&&" is a plain ampersand), or 0.
+QChar mnemonic(const QString& text) {
+  for (qsizetype i = 0; i + 1 < text.size(); ++i) {
+    if (text[i] != u'&') continue;
+    if (text[i + 1] != u'&') return text[i + 1].toLower();
+    ++i;
+  }
+  return {};
+}
+
+bool isField(QWidget* w) {
+  return qobject_cast<QLineEdit*>(w) || qobject_cast<QAbstractSpinBox*>(w) ||
+         qobject_cast<QComboBox*>(w) || qobject_cast<QAbstractButton*>(w) ||
+         qobject_cast<QAbstractSlider*>(w) || qobject_cast<QAbstractItemView*>(w) ||
+         qobject_cast<QKeySequenceEdit*>(w);
+}
+
+// What keeps the controls under `root` (shown) from keyboard use: a labelled field, check
+// box, radio button, push button or group without a mnemonic, two sharing a letter, a field
+// that Tab does not reach, and Tab going back up the page. OK and Cancel are Enter and
+// Escape.
+std::string keyboardProblems(QWidget* root) {
+  QStringList problems;
+  const auto name = [](QWidget* w) {
+    return QStringLiteral("%1 %2").arg(QString::fromUtf8(w->metaObject()->className()),
+                                       w->objectName());
+  };
+  std::map<QChar, QString> letters;
+  const auto note = [&](const QString& text) {
+    const QChar letter = mnemonic(text);
+    if (letter.isNull()) {
+      problems << "no mnemonic: " + text;
+    } else if (auto [at, added] = letters.emplace(letter, text); !added) {
+      problems << "one mnemonic for: " + at->second + " / " + text;
+    }
+  };
+  for (QLabel* label : root->findChildren<QLabel*>()) {
+    if (label->buddy() != nullptr && label->isVisibleTo(root)) note(label->text());
+  }
+  for (QAbstractButton* button : root->findChildren<QAbstractButton*>()) {
+    if (button->isVisibleTo(root) && qobject_cast<QDialogButtonBox*>(button->parent()) == nullptr &&
+        !button->text().isEmpty()) {
+      note(button->text());
+    }
+  }
+  for (QGroupBox* group : root->findChildren<QGroupBox*>()) note(group->title());
+  // The fields in Tab order: each one below (or on the same row right of) the one before.
+  QWidget* last = nullptr;
+  for (QWidget* w = root->nextInFocusChain(); w != root; w = w->nextInFocusChain()) {
+    if (!root->isAncestorOf(w) || !w->isVisibleTo(root) || !w->isEnabled() ||
+        (w->focusPolicy() & Qt::TabFocus) == 0 || !isField(w) || isField(w->parentWidget())) {
+      continue;
+    }
+    if (last != nullptr) {
+      const QRect a(last->mapTo(root, QPoint()), last->size());
+      const QRect b(w->mapTo(root, QPoint()), w->size());
+      const bool sameRow = b.top() < a.bottom() && a.top() < b.bottom();
+      if (b.center().y() < a.top() || (sameRow && b.left() < a.left())) {
+        problems << "Tab goes back from " + name(last) + " to " + name(w);
+      }
+    }
+    last = w;
+  }
+  // Radio buttons of a group are reached with the arrow keys from the checked one.
+  for (QWidget* w : root->findChildren<QWidget*>()) {
+    if (isField(w) && qobject_cast<QRadioButton*>(w) == nullptr && !isField(w->parentWidget()) &&
+        w->isVisibleTo(root) && w->isEnabled() && (w->focusPolicy() & Qt::TabFocus) == 0 &&
+        qobject_cast<QDialogButtonBox*>(w->parent()) == nullptr) {
+      problems << "not reached by Tab: " + name(w);
+    }
+  }
+  return problems.join(u'\n').toStdString();
+}
+
+TEST_F(DialogTest, EveryDialogWorksFromTheKeyboardAndEscapeCancels) {
+  store_->writeText("DefaultLine", "DisplayName", "Ann");
+  store_->writeInt("DefaultLine", "UseOutboundServer", 1);  // the fields are enabled
+  store_->writeInt("DefaultLine", "UseAuthentication", 1);
+  {
+    OptionsDialog dialog(nullptr, *store_, *prompts_, 0);
+    dialog.show();
+    for (int32_t page = 0; page < kPageCount; ++page) {
+      dialog.showPage(page);
+      QApplication::processEvents();
+      EXPECT_EQ(keyboardProblems(dialog.page(page)), "") << optionsPageTitle(page);
+    }
+    child<QSpinBox>(&dialog, "Port")->setValue(5999);
+    QTest::keyClick(&dialog, Qt::Key_Escape);
+    EXPECT_EQ(dialog.result(), QDialog::Rejected);
+    EXPECT_EQ(store_->readInt("SIP", "Port", 5070), 5070);
+  }
+  {
+    LineSettingsDialog both(nullptr, *store_, *prompts_, LineSettingsMode::Both);
+    both.show();
+    QApplication::processEvents();
+    EXPECT_EQ(keyboardProblems(&both), "");
+    child<QLineEdit>(&both, "outboundServer")->setText("changed.test");
+    QTest::keyClick(&both, Qt::Key_Escape);
+    EXPECT_EQ(both.result(), QDialog::Rejected);
+    EXPECT_TRUE(store_->readText("DefaultLine", "OutboundServer").empty());
+  }
   contacts::IniContactStore book(dir_ + "/contacts.ini");
   ContactDialog add(nullptr, book, -1, *prompts_);
   add.show();
+  QApplication::processEvents();
+  EXPECT_EQ(keyboardProblems(&add), "");
   add.nameField()->setText("Zed");
   QTest::keyClick(&add, Qt::Key_Escape);
   EXPECT_EQ(add.result(), QDialog::Rejected);

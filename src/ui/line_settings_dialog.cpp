@@ -40,15 +40,15 @@ LineSettingsDialog::LineSettingsDialog(QWidget* parent, base::SettingsStore& sto
 
 QGroupBox* LineSettingsDialog::buildOutboundGroup() {
   auto* group = new QGroupBox(QStringLiteral("&Outbound Server"), this);
-  outbound_[0] = new QRadioButton(QStringLiteral("Use the specified server"), group);
-  outbound_[1] = new QRadioButton(QStringLiteral("Use a different outbound server"), group);
-  outbound_[2] = new QRadioButton(QStringLiteral("Do not use an outbound server"), group);
+  outbound_[0] = new QRadioButton(QStringLiteral("Use the s&pecified server"), group);
+  outbound_[1] = new QRadioButton(QStringLiteral("Use a &different outbound server"), group);
+  outbound_[2] = new QRadioButton(QStringLiteral("Do &not use an outbound server"), group);
   outboundServer_ = new QLineEdit(group);
   outboundServer_->setObjectName(QStringLiteral("outboundServer"));
   auto* form = new QFormLayout(group);
   form->addRow(outbound_[0]);
   form->addRow(outbound_[1]);
-  form->addRow(QStringLiteral("Outbound Server:"), outboundServer_);
+  form->addRow(QStringLiteral("Outbound &Server:"), outboundServer_);
   form->addRow(outbound_[2]);
   const int32_t use = store_.readInt(kLine, "UseOutboundServer", 0);
   outbound_[use == 0 ? 0 : use == 1 ? 1 : 2]->setChecked(true);
@@ -60,14 +60,14 @@ QGroupBox* LineSettingsDialog::buildOutboundGroup() {
 
 QGroupBox* LineSettingsDialog::buildAuthGroup() {
   auto* group = new QGroupBox(QStringLiteral("&Authentication User Name"), this);
-  auth_[0] = new QRadioButton(QStringLiteral("Use the default User ID"), group);
-  auth_[1] = new QRadioButton(QStringLiteral("Use a different username"), group);
+  auth_[0] = new QRadioButton(QStringLiteral("Use the default &User ID"), group);
+  auth_[1] = new QRadioButton(QStringLiteral("Use a d&ifferent username"), group);
   authId_ = new QLineEdit(group);
   authId_->setObjectName(QStringLiteral("authId"));
   auto* form = new QFormLayout(group);
   form->addRow(auth_[0]);
   form->addRow(auth_[1]);
-  form->addRow(QStringLiteral("Auth ID:"), authId_);
+  form->addRow(QStringLiteral("Au&th ID:"), authId_);
   auth_[store_.readInt(kLine, "UseAuthentication", 0) != 0 ? 1 : 0]->setChecked(true);
   authId_->setText(toQString(store_.readText(kLine, "AuthID")));
   authId_->setEnabled(auth_[1]->isChecked());

@@ -41,7 +41,9 @@ class NetworkWizardTest : public WindowTest {
 
   // Runs the wizard through the window's command. `onBox` answers each question box (the
   // default leaves it to answerBoxes); `onTick` runs on every tick while no box is open.
-  WizardRun runWizard(std::function<void(QMessageBox*, WizardRun&)> onBox = {},
+  // With `picture` a screenshot of the finished wizard is taken under that name.
+  WizardRun runWizard(const std::string& picture = {},
+                      std::function<void(QMessageBox*, WizardRun&)> onBox = {},
                       std::function<void(NetworkWizard*, WizardRun&)> onTick = {}) {
     WizardRun run;
     QPointer<NetworkWizard> watched;
@@ -73,6 +75,7 @@ class NetworkWizardTest : public WindowTest {
         ++run.ticksWhileRunning;
         if (onTick) onTick(wizard, run);
       } else if (run.result == 0) {
+        if (!picture.empty()) shot(wizard, picture);
         wizard->findChild<QPushButton*>(QStringLiteral("wizardButton"))->click();  // Close
       }
     });
@@ -97,12 +100,14 @@ TEST_F(NetworkWizardTest, RunsOffTheGuiThreadAsksAboutABlockedPortAndEscapeCance
 
   bool escaped = false;
   const WizardRun run = runWizard(
+      {},
       [](QMessageBox* box, WizardRun& seen) {
         box->button(seen.boxes.size() == 1 ? QMessageBox::Yes : QMessageBox::No)->click();
       },
       [&](NetworkWizard* wizard, WizardRun& seen) {
         if (seen.boxes.size() == 2 && !escaped) {
           escaped = true;
+          shot(wizard, "network-wizard-running.png");
           QTest::keyClick(wizard, Qt::Key_Escape);
         }
       });
@@ -147,7 +152,7 @@ TEST_F(NetworkWizardTest, InTheNatLabShowsWhatItFoundAndStoresIt) {
   store.writeBool("SIP", "Active", network == "stun");
   start();
   answerBoxes(QMessageBox::Ok);
-  const WizardRun run = runWizard();
+  const WizardRun run = runWizard("network-wizard-" + network + ".png");
   stopAnswering();
 
   EXPECT_EQ(run.result, 0);

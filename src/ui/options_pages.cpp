@@ -306,11 +306,11 @@ class LinesPage : public OptionsPageWidget {
     form->addRow(QStringLiteral("SIP &Number"), userName_);
     form->addRow(QStringLiteral("&Password"), password_);
 
-    advanced_ = button("advancedLineSettings", "Advanced Line Settings", LineSettingsMode::Both);
+    advanced_ = button("advancedLineSettings", "&Advanced Line Settings", LineSettingsMode::Both);
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(
-        button("outboundServerButton", "Outbound Server", LineSettingsMode::OutboundServer));
-    buttons->addWidget(button("userNameButton", "User Name", LineSettingsMode::Authentication));
+        button("outboundServerButton", "&Outbound Server", LineSettingsMode::OutboundServer));
+    buttons->addWidget(button("userNameButton", "&User Name", LineSettingsMode::Authentication));
     // The links lead to the help's pages on SIP services and PBX software.
     const QString help = QUrl::fromLocalFile(QStringLiteral(QUILLET_HELP_FILE)).toString();
     auto* links = new QLabel(QStringLiteral("<a href=\"%1#sip-services\">SIP services</a> &nbsp; "
@@ -374,8 +374,8 @@ class LinesPage : public OptionsPageWidget {
   void showAdvancedCaption() {
     const bool modified = store_.readInt("DefaultLine", "UseOutboundServer", 0) != 0 ||
                           store_.readInt("DefaultLine", "UseAuthentication", 0) != 0;
-    advanced_->setText(modified ? QStringLiteral("Advanced Line Settings [Modified]")
-                                : QStringLiteral("Advanced Line Settings"));
+    advanced_->setText(modified ? QStringLiteral("&Advanced Line Settings [Modified]")
+                                : QStringLiteral("&Advanced Line Settings"));
     QFont font = advanced_->font();
     font.setBold(modified);
     advanced_->setFont(font);

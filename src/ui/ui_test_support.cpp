@@ -472,6 +472,14 @@ size_t tonesHeardInOrder(const std::vector<double>& tones, const std::vector<int
   return found;
 }
 
+void shot(QWidget* widget, const std::string& name) {
+  const char* folder = std::getenv("QUILLET_SCREENSHOTS");
+  if (folder == nullptr || *folder == '\0') return;
+  widget->show();
+  QApplication::processEvents();
+  widget->grab().save(QString::fromUtf8(folder) + u'/' + QString::fromStdString(name));
+}
+
 int32_t freeUdpPort() {
   const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in address{};

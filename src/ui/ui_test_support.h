@@ -134,5 +134,7 @@ std::vector<double> toneFrequencies(size_t tones);
 // stretch or shrink them): each is looked for after the one before.
 size_t tonesHeardInOrder(const std::vector<double>& tones, const std::vector<int16_t>& heard);
 int32_t freeUdpPort();
+// With QUILLET_SCREENSHOTS set to a folder, a picture of the widget is saved there.
+void shot(QWidget* widget, const std::string& name);
 
 }  // namespace quillet::ui::testing
