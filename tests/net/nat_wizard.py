@@ -7,7 +7,10 @@ progress and settings for the network it finds there:
     direct     on the public side
     stun       behind a router that does not filter (the public side routes back)
 
-    nat_wizard.py UI_TEST"""
+    nat_wizard.py UI_TEST
+
+With QUILLET_SCREENSHOTS set to a folder the wizard runs under Xvfb and leaves a picture of
+each result there (network-wizard-NETWORK.png)."""
 import os
 import sys
 
@@ -20,8 +23,11 @@ UI_TEST = sys.argv[1]
 def wizard(lab, where, network):
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen", QUILLET_NAT_LAB=network,
                QUILLET_NAT_LAB_STUN=PUBLIC)
-    r = lab.inside(where, UI_TEST, "--gtest_filter=NetworkWizardTest.InTheNatLab*",
-                   check=False, env=env, timeout=120)
+    command = [UI_TEST, "--gtest_filter=NetworkWizardTest.InTheNatLab*"]
+    if os.environ.get("QUILLET_SCREENSHOTS"):
+        env["QUILLET_SCREENSHOTS"] = os.path.abspath(os.environ["QUILLET_SCREENSHOTS"])
+        command = ["xvfb-run", "-a", "env", "-u", "QT_QPA_PLATFORM"] + command
+    r = lab.inside(where, *command, check=False, env=env, timeout=120)
     out = r.stdout + r.stderr
     failures = [line for line in out.splitlines()
                 if "Failure" in line or "Which is" in line or "Expected" in line or
