@@ -884,7 +884,9 @@ void IntercomApp::callStarted(LineSlot& slot) {
   player_.SetDevice(device);
   // A short device queue: what the far end says is heard as soon as it has come.
   player_.SetBlocks(audio::kCallBlockMs, audio::kCallBlocks);
-  player_.Start(receiving);
+  if (player_.Start(receiving) != 0) {
+    base::logFormat(base::LogLevel::Info, "Playback: device queue %u ms", player_.deviceQueueMs());
+  }
   updateIntercomButton();
 }
 

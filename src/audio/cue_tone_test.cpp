@@ -1,4 +1,5 @@
-// The intercom cue before a call's audio: the two beeps, then every frame of the call.
+// The intercom cue before a call's audio: the two beeps, then every frame of the call's voice,
+// with the cue's delay paid back in the first pauses.
 #include "audio/cue_tone.h"
 
 #include <gtest/gtest.h>
@@ -18,7 +19,7 @@ TEST(CueTone, BeepsThenTheWholeCallInOrder) {
   constexpr uint32_t kRate = 8000;
   constexpr uint32_t kCueFrames = kRate * kCueMs / 1000;
   std::vector<int32_t> call(1000);
-  std::iota(call.begin(), call.end(), 1);
+  std::iota(call.begin(), call.end(), 20000);  // voice: none of it is left out
   auto* array = new ArraySource(kRate, 1, call);
   array->live = true;
   SourceRef source = MakeCueSource(SourceRef(array));
@@ -41,6 +42,55 @@ TEST(CueTone, BeepsThenTheWholeCallInOrder) {
   EXPECT_GT(toneAmplitude(second + 40, beep - 80, kCueHighHz, kRate), 100000);
   EXPECT_EQ(heard[kCueFrames - 1], 0);  // a moment of silence before the caller
   EXPECT_TRUE(std::equal(call.begin(), call.end(), heard.begin() + kCueFrames));
+}
+
+TEST(CueTone, TheDelayOfTheCueIsPaidBackInPausesOnly) {
+  constexpr uint32_t kRate = 8000;
+  constexpr uint32_t kCueFrames = kRate * kCueMs / 1000;
+  const auto quiet = [](uint32_t ms, int32_t base) {
+    std::vector<int32_t> v(kRate * ms / 1000);
+    for (size_t i = 0; i < v.size(); ++i) v[i] = base + static_cast<int32_t>(i % 7);
+    return v;
+  };
+  const auto voice = [](uint32_t ms, int32_t base) {
+    std::vector<int32_t> v(kRate * ms / 1000);
+    std::iota(v.begin(), v.end(), base);
+    return v;
+  };
+  // What queued while the cue played: a pause, a word, a longer pause, a word.
+  const std::vector<std::vector<int32_t>> parts = {quiet(200, 100), voice(100, 20000),
+                                                   quiet(400, 200), voice(100, 40000)};
+  std::vector<int32_t> call;
+  for (const auto& part : parts) call.insert(call.end(), part.begin(), part.end());
+  auto* array = new ArraySource(kRate, 1, call);
+  array->live = true;
+  SourceRef source = MakeCueSource(SourceRef(array));
+
+  std::vector<int32_t> heard;
+  std::vector<int32_t> block(160);
+  while (source->available() > 0) {
+    const auto n = static_cast<uint32_t>(std::min<int32_t>(source->available(), 160));
+    source->Read(block.data(), n);
+    heard.insert(heard.end(), block.begin(), block.begin() + n);
+    EXPECT_EQ(source->Position(), heard.size());
+  }
+  // The 300 ms are taken from the pauses: all of the first, then 100 ms of the second.
+  std::vector<int32_t> expected(parts[1]);
+  expected.insert(expected.end(), parts[2].begin() + kRate / 10, parts[2].end());
+  expected.insert(expected.end(), parts[3].begin(), parts[3].end());
+  ASSERT_EQ(heard.size(), kCueFrames + expected.size());
+  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), heard.begin() + kCueFrames));
+
+  // A call whose audio comes live, with nothing queued behind the cue: nothing is left out.
+  auto* live = new ArraySource(kRate, 1, {});
+  live->live = true;
+  SourceRef later = MakeCueSource(SourceRef(live));
+  std::vector<int32_t> cue(kCueFrames);
+  later->Read(cue.data(), kCueFrames);
+  live->data = quiet(20, 100);
+  later->Read(block.data(), 160);
+  EXPECT_EQ(live->pos, 160u);
+  EXPECT_TRUE(std::equal(block.begin(), block.end(), live->data.begin()));
 }
 
 }  // namespace

@@ -102,8 +102,9 @@ SourceRef Player::openDevice(const SourceRef& src) {
   const uint32_t channels = std::max<uint32_t>(src->channels(), 1);
   auto tryOpen = [&](uint32_t rate, uint32_t c) {
     channels_ = c;
-    framesPerBlock_ = playbackFramesPerBlock(rate);
-    return out_->open(rate, c, framesPerBlock_, kPlaybackBlocks);
+    deviceRate_ = rate;
+    framesPerBlock_ = playbackFramesPerBlock(rate, blockMs_);
+    return out_->open(rate, c, framesPerBlock_, blockCount_);
   };
   platform::AudioOpen result = tryOpen(rate_, channels);
   if (result == platform::AudioOpen::Ok) return src;

@@ -66,6 +66,10 @@ class Player : public base::WorkerThread, public base::NotifyWindow {
   uint32_t playPosition() const { return position_.load(); }
   uint32_t positionTick() const { return positionTick_.load(); }
   uint32_t rate() const { return rate_; }
+  // The device queue asked for at the last Start: block length × blocks, in ms.
+  uint32_t deviceQueueMs() const {
+    return deviceRate_ == 0 ? 0 : framesPerBlock_ * blockCount_ * 1000 / deviceRate_;
+  }
   LevelReport levels();
 
  protected:
@@ -101,9 +105,10 @@ class Player : public base::WorkerThread, public base::NotifyWindow {
   std::atomic<uint8_t> positionChanged_{0};
   std::atomic<uint32_t> position_{0};
   std::atomic<uint32_t> positionTick_{0};
-  uint32_t rate_ = 0;      // of origin_
-  uint32_t channels_ = 1;  // of the device
-  uint32_t framesPerBlock_ = 0;
+  uint32_t rate_ = 0;            // of origin_
+  uint32_t channels_ = 1;        // of the device
+  uint32_t framesPerBlock_ = 0;  // of the device, at deviceRate_
+  uint32_t deviceRate_ = 0;
   uint32_t blockMs_ = 100;
   uint32_t blockCount_ = kPlaybackBlocks;  // of the device
   platform::Event blockFree_{platform::Event::Reset::Manual};

@@ -1,6 +1,6 @@
 // Player on file: and null devices: exact 16-bit output in real time, reports on the loop
 // thread, the end of a finished source, unpadded short blocks, refusals, a quick Stop with
-// eight blocks queued and nothing left behind.
+// eight blocks queued and nothing left behind, and the short device queue of a call.
 #include "audio/player.h"
 
 #include <gtest/gtest.h>
@@ -140,6 +140,26 @@ TEST_F(PlayerTest, StopWithEightBlocksQueuedIsQuickAndLeavesNothing) {
     EXPECT_LT(readWav(out_).size(), 4000u);
   }
   EXPECT_EQ(openFds(), fds);
+}
+
+TEST_F(PlayerTest, CallBlocksKeepTheDeviceQueueShort) {
+  // With a source that has seconds ready, the feeder fills the whole device queue at once:
+  // what it took from the source is the queue (plus what has sounded meanwhile).
+  struct Case {
+    uint32_t blockMs, blocks, leastTaken, mostTaken;
+  };
+  for (const Case c : {Case{20, 4, 640, 1200}, Case{100, 8, 6400, 7200}}) {
+    SCOPED_TRACE(c.blockMs);
+    auto* memory = new MemorySource(8000, 1, ramp(8000 * 10));
+    SourceRef src(memory);
+    player_.SetBlocks(c.blockMs, c.blocks);
+    ASSERT_EQ(player_.Start(src), 1);
+    EXPECT_EQ(player_.deviceQueueMs(), c.blockMs * c.blocks);
+    pumpFor(loop_, 40);
+    EXPECT_GE(memory->Position(), c.leastTaken);
+    EXPECT_LE(memory->Position(), c.mostTaken);
+    player_.Stop();
+  }
 }
 
 }  // namespace

@@ -55,6 +55,7 @@ class PlayoutClock {
   // That delay for the next sample to play (ahead when nothing has been measured).
   int32_t delayMs() { return delayMs(expectedTimestamp_); }
   int32_t jitterMs() { return jitter_.jitterMs(); }
+  bool jitterReady() const { return jitter_.ready(); }
 
   // Plays one packet; `late` when it plays after a gap in the sequence numbers.
   void play(const RtpSlot& packet, bool late, const PlayoutTypes& types);

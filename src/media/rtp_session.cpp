@@ -323,7 +323,7 @@ void RtpSession::Run() {
   int32_t wait = 1000;
   while (true) {
     base::WaitResult result = base::WaitForReadableOrStop(*this, fd, wait);
-    if (result == base::WaitResult::StopRequested) return;
+    if (result == base::WaitResult::StopRequested) break;
     if (result == base::WaitResult::Signalled) {
       if (receiveReset_.exchange(false)) buffer.restartLock(platform::tickMs());
       RtpSlot* slot = buffer.freeSlot();
@@ -369,6 +369,17 @@ void RtpSession::Run() {
     }
     sendKeepAlive();
   }
+  logPlayout(clock);
+}
+
+// What the playout did in this call: the figures a delay measurement reads from the log.
+void RtpSession::logPlayout(PlayoutClock& clock) {
+  if (!clock.jitterReady()) return;
+  base::logFormat(base::LogLevel::Info,
+                  "Playout: jitter %d ms, target %d ms, delay %d ms, concealed %u ms, stretched "
+                  "%u ms, shrunk %u ms, dropped %u packets",
+                  clock.jitterMs(), clock.targetMs(), clock.delayMs(), clock.concealedSamples() / 8,
+                  clock.stretchedSamples() / 8, clock.shrunkSamples() / 8, clock.droppedPackets());
 }
 
 // ---------------------------------------------------------------------------------------

@@ -26,6 +26,8 @@
 
 namespace quillet::media {
 
+class PlayoutClock;
+
 // The settings an RTP session follows (section "SIP").
 struct RtpSettings {
   int32_t portBase = 8000;        // "RTPPortBase": first local port tried
@@ -104,6 +106,7 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   friend class RtpCaptureSink;
   class Playback;
 
+  static void logPlayout(PlayoutClock& clock);
   RtpSettings currentSettings();
   void copyNegotiated();
   void afterNegotiation();
