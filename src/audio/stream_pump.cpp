@@ -116,7 +116,10 @@ void StreamPump::Run() {
       positionChanged_ = 1;
       Post();
       sent += n;
-      if (realTime_) {
+      // Once the pump has caught up with a live source, a backlog that builds up (a capture
+      // block that came late) is not held back at real time: a call would keep it as delay.
+      const bool caughtUp = (state_.load() & kNotWaitedYet) == 0;
+      if (realTime_ && !caughtUp) {
         throttle(startTick, sent);
       } else if (!firstSinceWait) {
         stopEvent().wait(10);  // a backlog goes out in quick steps, not all at once

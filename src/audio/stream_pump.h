@@ -31,7 +31,8 @@ class StreamPump : public base::WorkerThread, public base::NotifyWindow {
   // Slots used: OnStarted, OnStopped, OnPosition.
   void SetListener(PlayerListener* listener, uint32_t cookie);
   // A backlog goes out no faster than real time (for a call, whose far end plays what
-  // it gets as it comes); from the next Start on.
+  // it gets as it comes) until the pump has caught up with its source; from the next
+  // Start on.
   void setRealTime(bool on) { realTime_ = on; }
 
   uint16_t state() const { return state_.load(); }

@@ -1,5 +1,5 @@
 // StreamPump and StreamRecorder: a finished source pumped to its end, a live source waited
-// for, restart, format adaptation; the stream recorder's voice switch, pre-roll and its
+// for, restart, format adaptation, the real-time pace of a backlog until caught up; the stream recorder's voice switch, pre-roll and its
 // stop at the end of its source.
 #include "audio/stream_pump.h"
 
@@ -119,6 +119,26 @@ TEST_F(StreamTest, PumpWaitsForALiveSourceAndRestarts) {
   ASSERT_TRUE(pumpedToEnd(2000));
   EXPECT_EQ(sink->frames(), 620u);
   EXPECT_EQ(pump_.Start(SourceRef(), sink_), 0);
+}
+
+TEST_F(StreamTest, ARealTimePumpHoldsBackOnlyTheBacklogBeforeItCaughtUp) {
+  CollectSink* sink = collect(8000, 1);
+  auto* live = new LiveSource(8000, 1);
+  SourceRef src(live);
+  live->push(counting(4000));  // 500 ms spooled before the start: sent at real time
+  pump_.setRealTime(true);
+  ASSERT_EQ(pump_.Start(src, sink_), 1);
+  pumpFor(loop_, 150);
+  EXPECT_LT(sink->frames(), 3000u);
+  ASSERT_TRUE(pumpUntil(
+      loop_, [&] { return live->waits() >= 1; }, 2000));
+  // Caught up: 600 ms that come at once (a late block) go out in quick steps, well before
+  // they would at real time.
+  live->push(counting(4800));
+  ASSERT_TRUE(pumpUntil(
+      loop_, [&] { return sink->frames() == 8800u; }, 400));
+  live->finish();
+  ASSERT_TRUE(pumpedToEnd(2000));
 }
 
 TEST_F(StreamTest, RecorderWithThresholdOffPassesEveryBlockAndStopsAtTheEnd) {
