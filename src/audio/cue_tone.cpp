@@ -36,12 +36,14 @@ std::vector<int32_t> cueSamples(uint32_t rate) {
   return samples;
 }
 
-// What queues behind the cue is left out where it is quiet (below about -36 dB of full
-// scale, in 10 ms pieces) until the cue's delay is paid back, keeping 20 ms queued: the
-// call's audio is then as early as it would have been without the cue. Voice is never left out.
+// What queues behind the cue is left out in its pauses (quiet below about -36 dB of full
+// scale, in 10 ms pieces, past the first 50 ms of each pause so that the quiet moments
+// inside a word stay) until the cue's delay is paid back, keeping 20 ms queued: the call's
+// audio is then as early as it would have been without the cue. Voice is never left out.
 constexpr int32_t kQuietPeak = 512 * 16;
 constexpr uint32_t kPieceMs = 10;
 constexpr uint32_t kKeepMs = 20;
+constexpr uint32_t kPauseKeptMs = 50;
 
 class CueSource : public SourceFilter {
  public:
@@ -59,15 +61,21 @@ class CueSource : public SourceFilter {
       ++done_;
       --frames;
     }
-    if (frames == 0) return;
-    catchUp();
-    const uint32_t fromHeld = std::min(frames, heldFrames_);
-    const size_t offset = static_cast<size_t>(piece_ - heldFrames_) * channels;
-    std::copy_n(held_.begin() + static_cast<std::ptrdiff_t>(offset),
-                static_cast<size_t>(fromHeld) * channels, buffer);
-    heldFrames_ -= fromHeld;
-    if (frames > fromHeld)
-      source_->Read(buffer + static_cast<size_t>(fromHeld) * channels, frames - fromHeld);
+    // While the delay is owed, every piece is looked at before it plays.
+    while (frames > 0) {
+      if (heldFrames_ == 0) catchUp();
+      if (heldFrames_ == 0) {
+        source_->Read(buffer, frames);
+        return;
+      }
+      const uint32_t n = std::min(frames, heldFrames_);
+      const size_t offset = static_cast<size_t>(piece_ - heldFrames_) * channels;
+      std::copy_n(held_.begin() + static_cast<std::ptrdiff_t>(offset),
+                  static_cast<size_t>(n) * channels, buffer);
+      heldFrames_ -= n;
+      buffer += static_cast<size_t>(n) * channels;
+      frames -= n;
+    }
   }
   uint32_t Position() override { return source_->Position() - heldFrames_ - dropped_ + done_; }
   uint32_t Length() override {
@@ -86,8 +94,10 @@ class CueSource : public SourceFilter {
       source_->Read(held_.data(), piece_);
       int32_t peak = 0;
       for (int32_t v : held_) peak = std::max(peak, std::abs(v));
-      if (peak >= kQuietPeak) {
-        heldFrames_ = piece_;  // voice: it plays, and the catching up waits for a pause
+      if (peak >= kQuietPeak) quietRun_ = 0;
+      if (peak >= kQuietPeak || quietRun_ < rate() * kPauseKeptMs / 1000) {
+        quietRun_ += peak >= kQuietPeak ? 0 : piece_;
+        heldFrames_ = piece_;  // it plays, and the catching up waits for a pause
         return;
       }
       owed_ -= piece_;
@@ -102,6 +112,7 @@ class CueSource : public SourceFilter {
   uint32_t heldFrames_ = 0;
   uint32_t owed_;  // frames of the cue's delay not yet paid back
   uint32_t dropped_ = 0;
+  uint32_t quietRun_ = 0;  // frames of the current pause looked at
 };
 
 }  // namespace

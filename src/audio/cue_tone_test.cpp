@@ -74,9 +74,12 @@ TEST(CueTone, TheDelayOfTheCueIsPaidBackInPausesOnly) {
     heard.insert(heard.end(), block.begin(), block.begin() + n);
     EXPECT_EQ(source->Position(), heard.size());
   }
-  // The 300 ms are taken from the pauses: all of the first, then 100 ms of the second.
-  std::vector<int32_t> expected(parts[1]);
-  expected.insert(expected.end(), parts[2].begin() + kRate / 10, parts[2].end());
+  // The 300 ms are taken from the pauses past their first 50 ms: 150 ms of each.
+  const auto keptQuiet = kRate / 20;
+  std::vector<int32_t> expected(parts[0].begin(), parts[0].begin() + keptQuiet);
+  expected.insert(expected.end(), parts[1].begin(), parts[1].end());
+  expected.insert(expected.end(), parts[2].begin(), parts[2].begin() + keptQuiet);
+  expected.insert(expected.end(), parts[2].begin() + keptQuiet + 3 * kRate / 20, parts[2].end());
   expected.insert(expected.end(), parts[3].begin(), parts[3].end());
   ASSERT_EQ(heard.size(), kCueFrames + expected.size());
   EXPECT_TRUE(std::equal(expected.begin(), expected.end(), heard.begin() + kCueFrames));
