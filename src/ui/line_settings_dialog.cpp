@@ -50,6 +50,9 @@ QGroupBox* LineSettingsDialog::buildOutboundGroup() {
   form->addRow(outbound_[1]);
   form->addRow(QStringLiteral("Outbound &Server:"), outboundServer_);
   form->addRow(outbound_[2]);
+  // Tab follows the rows: the server field comes between the second and third choice.
+  setTabOrder(outbound_[1], outboundServer_);
+  setTabOrder(outboundServer_, outbound_[2]);
   const int32_t use = store_.readInt(kLine, "UseOutboundServer", 0);
   outbound_[use == 0 ? 0 : use == 1 ? 1 : 2]->setChecked(true);
   outboundServer_->setText(toQString(store_.readText(kLine, "OutboundServer")));
