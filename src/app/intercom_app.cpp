@@ -22,6 +22,7 @@
 #include "audio/wave_file.h"
 #include "base/log.h"
 #include "base/settings_store.h"
+#include "base/worker_thread.h"
 #include "contacts/contact_text.h"
 #include "contacts/ini_file.h"
 #include "platform/paths.h"
@@ -216,6 +217,8 @@ void IntercomApp::shutDown() {
     // then does the engine go.
     slot_->endCall();
   }
+  // Parties bridged by a transfer are let go (BYE to both) while the transport still runs.
+  base::DetachedWorkerList::global().StopAll();
   settings().writeBool("Settings", "DoNotDisturb", transport_->doNotDisturb());
   transport_->shutdown();
   slot_.reset();

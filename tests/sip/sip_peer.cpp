@@ -24,6 +24,7 @@
 #include <thread>
 
 #include "base/notify_window.h"
+#include "base/worker_thread.h"
 #include "media/rtp_session.h"
 #include "platform/audio_device_wav.h"
 #include "platform/message_loop.h"
@@ -383,6 +384,7 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   if (engine2) engine2->HangUp();
+  base::DetachedWorkerList::global().StopAll();  // bridged parties get their BYE first
   transport.shutdown();
   engine2.reset();
   engine.reset();
