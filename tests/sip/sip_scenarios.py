@@ -496,6 +496,24 @@ def join_same_line(d):
         peer.stop()
 
 
+def refused_transfer(peer, party, target, status, reason):
+    """The peer calls the party and transfers it to the target; the party refuses the
+    REFER and the target answers the peer's call. Returns the peer's following re-INVITE
+    of the target and where it came from."""
+    peer.send("dial " + party.uri[4:])
+    invite, source = party.wait("INVITE ")
+    party.respond(invite, source, 200, "OK", to_tag="p1", body=party.sdp(1))
+    party.wait("ACK ")
+    peer.wait_for("EVENT connected", 5)
+    peer.send("transfer " + target.uri[4:])
+    refer, source = party.wait("REFER ")
+    party.respond(refer, source, status, reason)
+    invite, source = target.wait("INVITE ")
+    target.respond(invite, source, 200, "OK", to_tag="t1", body=target.sdp(1))
+    target.wait("ACK ")
+    return target.wait("INVITE ")
+
+
 @scenario
 def bridge_probe(d):
     """A bridge left quiet probes both parties: the one that answers its INFO is alive,
@@ -504,18 +522,7 @@ def bridge_probe(d):
     peer = h.Peer(PEER, d, "a", "alice", args=["--signalling-only", "--bridge-quiet-ms", "1500"])
     party, target = RawAgent("party"), RawAgent("target")
     try:
-        peer.send("dial " + party.uri[4:])
-        invite, source = party.wait("INVITE ")
-        party.respond(invite, source, 200, "OK", to_tag="p1", body=party.sdp(1))
-        party.wait("ACK ")
-        peer.wait_for("EVENT connected", 5)
-        peer.send("transfer " + target.uri[4:])
-        refer, source = party.wait("REFER ")
-        party.respond(refer, source, 405, "Method Not Allowed")
-        invite, tsource = target.wait("INVITE ")
-        target.respond(invite, tsource, 200, "OK", to_tag="t1", body=target.sdp(1))
-        target.wait("ACK ")
-        reinvite, tsource = target.wait("INVITE ")
+        reinvite, tsource = refused_transfer(peer, party, target, 405, "Method Not Allowed")
         target.respond(reinvite, tsource, 200, "OK", body=target.sdp(3))
         offer, source = party.wait("INVITE ")
         party.respond(offer, source, 200, "OK", body=party.sdp(2))
@@ -554,18 +561,7 @@ def reinvite_cancelled(d):
     peer = h.Peer(PEER, d, "a", "alice", args=["--signalling-only"])
     party, target = RawAgent("party"), RawAgent("target")
     try:
-        peer.send("dial " + party.uri[4:])
-        invite, source = party.wait("INVITE ")
-        party.respond(invite, source, 200, "OK", to_tag="p1", body=party.sdp(1))
-        party.wait("ACK ")
-        peer.wait_for("EVENT connected", 5)
-        peer.send("transfer " + target.uri[4:])
-        refer, source = party.wait("REFER ")
-        party.respond(refer, source, 501, "Not Implemented")
-        invite, tsource = target.wait("INVITE ")
-        target.respond(invite, tsource, 200, "OK", to_tag="t1", body=target.sdp(1))
-        target.wait("ACK ")
-        reinvite, tsource = target.wait("INVITE ")
+        reinvite, tsource = refused_transfer(peer, party, target, 501, "Not Implemented")
         target.respond(reinvite, tsource, 180, "Ringing")
         target.send(target.request("BYE", target.header(reinvite, "Contact").strip("<>"),
                                    target.header(reinvite, "To"), target.header(reinvite, "From"),
