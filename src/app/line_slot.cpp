@@ -76,6 +76,7 @@ void LineSlot::buildEngine(sip::SipTransport& transport, sip::SipTrace* trace) {
   if (!address.empty()) {
     session->setPrivateAddress(address);
   }
+  session->setG726Aal2Packing(values.g726Aal2Packing);
   auto media = sip::makeRtpMedia(std::move(session), media::RtpSettings::load(store).sdp);
   auto engine = std::make_unique<sip::SipEngine>(transport, line, std::move(media));
   engine->setEngineEvents(std::make_unique<Events>(app_, *this));

@@ -1,7 +1,11 @@
 // Resolving a line's settings into the values its engine is built from.
 #include "app/line_values.h"
 
+#include <strings.h>
+
 #include <string>
+
+#include "base/log.h"
 
 namespace quillet::app {
 
@@ -39,6 +43,11 @@ LineValues readLineValues(base::SettingsStore& store, int lineIndex) {
       break;
     default:
       break;
+  }
+  const std::string packing = store.readText(section, "G726Packing");
+  values.g726Aal2Packing = strcasecmp(packing.c_str(), "AAL2") == 0;
+  if (!packing.empty() && !values.g726Aal2Packing && strcasecmp(packing.c_str(), "RFC3551") != 0) {
+    base::logError(section + "/G726Packing: unknown packing \"" + packing + "\", RFC3551 is used");
   }
   return values;
 }

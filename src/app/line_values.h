@@ -15,6 +15,8 @@ struct LineValues {
   std::string outboundServer;  // resolved: the proxy, the configured server or empty
   std::string authId;          // resolved: the user name, the configured identity or empty
   std::string password;
+  // G726Packing=AAL2: the line's peers pack "G726-32" high nibble first (default RFC3551).
+  bool g726Aal2Packing = false;
 };
 
 // The section the line's values are read from: "Line<index+1>", or "DefaultLine" when

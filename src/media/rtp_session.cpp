@@ -94,7 +94,9 @@ RtpSession::~RtpSession() {
 }
 
 RtpSettings RtpSession::currentSettings() {
-  return store_ != nullptr ? RtpSettings::load(*store_) : fixedSettings_;
+  RtpSettings settings = store_ != nullptr ? RtpSettings::load(*store_) : fixedSettings_;
+  settings.sdp.g726Aal2Packing = settings.sdp.g726Aal2Packing || g726Aal2Packing_;
+  return settings;
 }
 
 void RtpSession::closeSocket() {

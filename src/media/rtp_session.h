@@ -81,6 +81,8 @@ class RtpSession : public base::WorkerThread, public RtpStream {
 
   // Tests and tools: the address advertised as ours (default: the host's local address).
   void setPrivateAddress(std::string address) { privateOverride_ = std::move(address); }
+  // The line's peers pack "G726-32" the AAL2 way (set before the first call).
+  void setG726Aal2Packing(bool on) { g726Aal2Packing_ = on; }
 
   const std::string& privateAddress() const { return privateAddress_; }
   uint16_t privatePort() const { return privatePort_; }
@@ -119,6 +121,7 @@ class RtpSession : public base::WorkerThread, public RtpStream {
 
   base::SettingsStore* store_ = nullptr;
   RtpSettings fixedSettings_;
+  bool g726Aal2Packing_ = false;
   RtpTrace& trace_;
   DtmfSender dtmf_;
   SdpSession sdp_;

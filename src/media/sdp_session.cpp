@@ -2,6 +2,7 @@
 #include "media/sdp_session.h"
 
 #include <ctime>
+#include <utility>
 
 #include "base/net_facts.h"
 #include "base/text_builder.h"
@@ -314,6 +315,9 @@ bool SdpSession::negotiate(std::string_view body, bool sendOnly, std::string& an
   g726Aal2_ = remote.lookup("AAL2-G726-32", kNoPayloadType);  // dynamic only
   // A peer that maps 2 to the AAL2 format leaves no type for the other one.
   if (g726_ == g726Aal2_) g726_ = kNoPayloadType;
+  // A peer known to pack "G726-32" the AAL2 way: that payload is coded as AAL2-G726-32.
+  g726NamedPlain_ = settings_.g726Aal2Packing && g726Aal2_ == kNoPayloadType;
+  if (g726NamedPlain_) std::swap(g726_, g726Aal2_);
 
   // Without any step below, the answer is public and carries no local lines.
   Layout layout;
@@ -385,7 +389,7 @@ bool SdpSession::negotiate(std::string_view body, bool sendOnly, std::string& an
   // Of the two G.726-32 formats the RFC 3551 one comes first.
   auto addG726 = [&] {
     if (g726) addVoice(g726_, "G726-32");
-    if (g726Aal2) addVoice(g726Aal2_, "AAL2-G726-32");
+    if (g726Aal2) addVoice(g726Aal2_, g726NamedPlain_ ? "G726-32" : "AAL2-G726-32");
   };
   if (preferG726) addG726();
   if (pcmu) addVoice(0, "PCMU");

@@ -42,6 +42,9 @@ struct RemoteSdp {
 struct SdpSettings {
   int32_t quality = 50;  // below 50 the low-bandwidth codecs come first
   bool active = false;   // ask the peer to latch onto our RTP ("a=direction:active")
+  // The peer packs "G726-32" high nibble first (the AAL2 order), as some phones do against
+  // RFC 3551: its "G726-32" is then sent and read in that order.
+  bool g726Aal2Packing = false;
 };
 
 class SdpSession {
@@ -110,6 +113,7 @@ class SdpSession {
   uint8_t telephoneEvent_ = kNoPayloadType;
   uint8_t g726_ = kNoPayloadType;
   uint8_t g726Aal2_ = kNoPayloadType;
+  bool g726NamedPlain_ = false;  // g726Aal2_ is the peer's "G726-32" (g726Aal2Packing)
   SdpSettings settings_;
   std::function<bool(const std::string&)> isPrivate_;
 };

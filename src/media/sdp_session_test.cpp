@@ -153,6 +153,30 @@ TEST_F(SdpTest, TheAal2G726FormatIsAnsweredUnderItsOwnName) {
   EXPECT_EQ(session.g726Aal2PayloadType(), 2);
 }
 
+// A line whose peers pack "G726-32" the AAL2 way: the peer's "G726-32" keeps its name in
+// the answer but is coded in the AAL2 order; a peer that names both formats is taken at
+// its word.
+TEST_F(SdpTest, AnAal2PackingLineCodesThePeersG726InTheAal2Order) {
+  SdpSettings settings;
+  settings.g726Aal2Packing = true;
+  session.setSettings(settings);
+  session.prepare("203.0.113.5", 9000, "192.168.1.23", 8000);
+  ASSERT_TRUE(session.takeOffer(offerWith("m=audio 4000 RTP/AVP 2\r\na=rtpmap:2 G726-32/8000\r\n"),
+                                false, answer));
+  EXPECT_EQ(mediaLine(answer), "m=audio 9000 RTP/AVP 2");
+  EXPECT_NE(answer.find("a=rtpmap:2 G726-32/8000\r\n"), std::string::npos);
+  EXPECT_EQ(session.g726PayloadType(), kNoPayloadType);
+  EXPECT_EQ(session.g726Aal2PayloadType(), 2);
+
+  session.prepare("203.0.113.5", 9000, "192.168.1.23", 8000);
+  ASSERT_TRUE(session.takeOffer(offerWith("m=audio 4000 RTP/AVP 96 97\r\na=rtpmap:97 "
+                                          "AAL2-G726-32/8000\r\na=rtpmap:96 G726-32/8000\r\n"),
+                                false, answer));
+  EXPECT_EQ(session.g726PayloadType(), 96);
+  EXPECT_EQ(session.g726Aal2PayloadType(), 97);
+  EXPECT_NE(answer.find("a=rtpmap:97 AAL2-G726-32/8000\r\n"), std::string::npos);
+}
+
 TEST_F(SdpTest, UnknownCodecsOnlyFail) {
   EXPECT_FALSE(session.takeOffer(
       offerWith("m=audio 4000 RTP/AVP 18 97\r\na=rtpmap:97 iLBC/8000\r\n"), false, answer));

@@ -34,10 +34,11 @@ class PeersTest(LabCase):
         write_wav(cls.reply_file, np.concatenate([np.zeros(int(RATE * cls.reply_delay)), cls.speech,
                                                   np.zeros(RATE * 10)]))
 
-    def baresip(self, accounts, play, answer="manual"):
+    def baresip(self, accounts, play, answer="manual", codecs=("g711",)):
         port = h.free_udp_port()
         accounts = [a.replace("PORT", str(port)) for a in accounts]
-        b = h.Baresip(self.dir, "peer", port, accounts, play_wav=play, answer=answer)
+        b = h.Baresip(self.dir, "peer", port, accounts, play_wav=play, answer=answer,
+                      codecs=codecs)
         self.cleanup.append(b.stop)
         return b
 
@@ -72,12 +73,37 @@ class PeersTest(LabCase):
         b.stop()
         files = [os.path.join(b.dir, f) for f in os.listdir(b.dir) if f.endswith("-dec.wav")]
         self.assertTrue(files, "baresip recorded nothing")
+        print("DBG", open(os.path.join(b.dir, "baresip.log")).read())
         heard = read_wav(max(files, key=os.path.getsize))
         words = find_words(self.speech, heard)
         snrs = [w[2] for w in words]
         print("Quillet -> baresip: %d words, SNR min %.1f / mean %.1f dB" % (len(words), min(snrs),
               float(np.mean(snrs))))
         self.assertGreater(float(np.mean(snrs)), 10.0, words)
+
+    def test_g726_call_with_baresip_on_an_aal2_packing_line(self):
+        # Debian's baresip packs "G726-32" high nibble first; the line says so. baresip
+        # (with G.726 only) answers by itself and plays speech back.
+        b = self.baresip(["<sip:carol@127.0.0.1:PORT>;regint=0;answermode=@ANSWER@"],
+                         self.padded_file, answer="auto", codecs=["g726"])
+        q = self.quillet("alice", self.speech_file,
+                         {"DefaultLine": {"G726Packing": "AAL2"}})
+        q.start("-dial", "sip:carol@127.0.0.1:%d" % b.sip_port)
+        self.assertIsNotNone(b.wait_call_event("CALL_ESTABLISHED", 10), b.output())
+        time.sleep(len(self.speech) / RATE + 1.5)
+        q.stop()
+        self.assertIsNotNone(b.wait_call_event("CALL_CLOSED", 10))
+        b.stop()
+        self.assertRegex(q.trace_text(), r"m=audio \d+ RTP/AVP 96 101\r?\na=rtpmap:96 G726-32/8000")
+        files = [os.path.join(b.dir, f) for f in os.listdir(b.dir) if f.endswith("-dec.wav")]
+        self.assertTrue(files, "baresip recorded nothing")
+        for way, heard in (("baresip -> Quillet", from_first_sound(q.heard())),
+                           ("Quillet -> baresip", read_wav(max(files, key=os.path.getsize)))):
+            words = find_words(self.speech, heard)
+            snrs = [w[2] for w in words]
+            print("G.726-32, %s: %d words, SNR min %.1f / mean %.1f dB" % (
+                way, len(words), min(snrs), float(np.mean(snrs))))
+            self.assertGreater(float(np.mean(snrs)), 10.0, (way, words))
 
     def test_two_profiles_registered_at_kamailio_call_by_user_name(self):
         self.call_through_kamailio(auth=None)
@@ -129,5 +155,6 @@ class PeersTest(LabCase):
 if __name__ == "__main__":
     run_tests({"test_baresip_calling_quillet_is_answered_and_heard": "baresip",
                "test_quillet_intercom_call_to_auto_answering_baresip": "baresip",
+               "test_g726_call_with_baresip_on_an_aal2_packing_line": "baresip",
                "test_two_profiles_registered_at_kamailio_call_by_user_name": "kamailio",
                "test_kamailio_with_qop_and_nonce_counting_audio_both_ways": "kamailio-qop"})

@@ -252,13 +252,14 @@ def netstring(data):
 class Baresip:
     """baresip with file audio (aufile in, sndfile out) driven over ctrl_tcp."""
 
-    def __init__(self, workdir, name, sip_port, accounts, play_wav=None, answer="manual"):
+    def __init__(self, workdir, name, sip_port, accounts, play_wav=None, answer="manual",
+                 codecs=("g711",)):
         self.name = name
         self.dir = os.path.join(workdir, "baresip-" + name)
         os.makedirs(self.dir, exist_ok=True)
         self.sip_port = sip_port
         self.ctrl_port = free_udp_port()
-        mods = ["g711", "aufile", "sndfile", "alsa", "ctrl_tcp", "account", "contact"]
+        mods = list(codecs) + ["aufile", "sndfile", "alsa", "ctrl_tcp", "account", "contact"]
         config = [
             "poll_method epoll",
             "sip_listen 127.0.0.1:%d" % sip_port,
