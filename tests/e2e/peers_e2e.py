@@ -54,17 +54,14 @@ class PeersTest(LabCase):
         b.command("hangup")
         self.assertTrue(wait_for(lambda: "The call was stopped" in q.log_text(), 10))
         q.stop()
-        words = find_words(self.speech, q.heard())
-        snrs = [w[2] for w in words]
-        print("baresip -> Quillet: %d words, SNR min %.1f / mean %.1f dB" % (len(words), min(snrs),
-              float(np.mean(snrs))))
-        self.assertGreater(float(np.mean(snrs)), 10.0, words)
+        self.assert_speech_heard("baresip -> Quillet", q.heard())
 
-    def test_quillet_intercom_call_to_auto_answering_baresip(self):
-        b = self.baresip(["<sip:carol@127.0.0.1:PORT>;regint=0;answermode=@ANSWER@"],
-                         self.silence_file,
-                         answer="auto")
-        q = self.quillet("alice", self.speech_file)
+    def intercom_call_to_baresip(self, play, codecs=("g711",), settings=None):
+        """Quillet (speaking the speech) intercom-calls a baresip that answers by itself and
+        plays `play`; gives the profile and what baresip heard."""
+        b = self.baresip(["<sip:carol@127.0.0.1:PORT>;regint=0;answermode=@ANSWER@"], play,
+                         answer="auto", codecs=codecs)
+        q = self.quillet("alice", self.speech_file, settings)
         q.start("-dial", "sip:carol@127.0.0.1:%d" % b.sip_port)
         self.assertIsNotNone(b.wait_call_event("CALL_ESTABLISHED", 10), b.output())
         time.sleep(len(self.speech) / RATE + 1.5)
@@ -73,37 +70,27 @@ class PeersTest(LabCase):
         b.stop()
         files = [os.path.join(b.dir, f) for f in os.listdir(b.dir) if f.endswith("-dec.wav")]
         self.assertTrue(files, "baresip recorded nothing")
-        print("DBG", open(os.path.join(b.dir, "baresip.log")).read())
-        heard = read_wav(max(files, key=os.path.getsize))
+        return q, read_wav(max(files, key=os.path.getsize))
+
+    def assert_speech_heard(self, way, heard):
         words = find_words(self.speech, heard)
         snrs = [w[2] for w in words]
-        print("Quillet -> baresip: %d words, SNR min %.1f / mean %.1f dB" % (len(words), min(snrs),
+        print("%s: %d words, SNR min %.1f / mean %.1f dB" % (way, len(words), min(snrs),
               float(np.mean(snrs))))
-        self.assertGreater(float(np.mean(snrs)), 10.0, words)
+        self.assertGreater(float(np.mean(snrs)), 10.0, (way, words))
+
+    def test_quillet_intercom_call_to_auto_answering_baresip(self):
+        _, heard = self.intercom_call_to_baresip(self.silence_file)
+        self.assert_speech_heard("Quillet -> baresip", heard)
 
     def test_g726_call_with_baresip_on_an_aal2_packing_line(self):
-        # Debian's baresip packs "G726-32" high nibble first; the line says so. baresip
-        # (with G.726 only) answers by itself and plays speech back.
-        b = self.baresip(["<sip:carol@127.0.0.1:PORT>;regint=0;answermode=@ANSWER@"],
-                         self.padded_file, answer="auto", codecs=["g726"])
-        q = self.quillet("alice", self.speech_file,
-                         {"DefaultLine": {"G726Packing": "AAL2"}})
-        q.start("-dial", "sip:carol@127.0.0.1:%d" % b.sip_port)
-        self.assertIsNotNone(b.wait_call_event("CALL_ESTABLISHED", 10), b.output())
-        time.sleep(len(self.speech) / RATE + 1.5)
-        q.stop()
-        self.assertIsNotNone(b.wait_call_event("CALL_CLOSED", 10))
-        b.stop()
+        # Debian's baresip packs "G726-32" high nibble first; the line says so. baresip,
+        # with G.726 only, plays speech back.
+        q, heard = self.intercom_call_to_baresip(self.padded_file, ["g726"],
+                                                 {"DefaultLine": {"G726Packing": "AAL2"}})
         self.assertRegex(q.trace_text(), r"m=audio \d+ RTP/AVP 96 101\r?\na=rtpmap:96 G726-32/8000")
-        files = [os.path.join(b.dir, f) for f in os.listdir(b.dir) if f.endswith("-dec.wav")]
-        self.assertTrue(files, "baresip recorded nothing")
-        for way, heard in (("baresip -> Quillet", from_first_sound(q.heard())),
-                           ("Quillet -> baresip", read_wav(max(files, key=os.path.getsize)))):
-            words = find_words(self.speech, heard)
-            snrs = [w[2] for w in words]
-            print("G.726-32, %s: %d words, SNR min %.1f / mean %.1f dB" % (
-                way, len(words), min(snrs), float(np.mean(snrs))))
-            self.assertGreater(float(np.mean(snrs)), 10.0, (way, words))
+        self.assert_speech_heard("G.726-32, baresip -> Quillet", from_first_sound(q.heard()))
+        self.assert_speech_heard("G.726-32, Quillet -> baresip", heard)
 
     def test_two_profiles_registered_at_kamailio_call_by_user_name(self):
         self.call_through_kamailio(auth=None)
