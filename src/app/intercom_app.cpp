@@ -158,7 +158,11 @@ bool IntercomApp::initialise() {
     platform::Prompt welcome{
         "Welcome", "Welcome to Quillet.\r\n\r\nWould you like to read the tutorial now?",
         platform::PromptButtons::YesNo, platform::PromptIcon::Question, "welcome"};
-    if (env_.prompts.ask(welcome) == platform::PromptAnswer::Yes) {
+    const platform::PromptAnswer answer = env_.prompts.ask(welcome);
+    if (closing_) {
+      return true;  // closed while it asked: the next start asks again
+    }
+    if (answer == platform::PromptAnswer::Yes) {
       env_.loop.post([this] { window_->openHelp(); });  // command 9
     }
     transport_->restart();
@@ -176,19 +180,21 @@ bool IntercomApp::initialise() {
   return true;
 }
 
-// Code below a nested loop (a question, an event being raised) still uses the slot and
-// its engine when that loop returns: closing only ends every loop level here, and the
-// parts are taken down once the outermost level has returned (~IntercomApp), or at once
-// when no loop runs.
+// Code below a nested loop (a question, a dialog, an event being raised) still uses the
+// slot and its engine when that loop returns: closing only dismisses the questions and
+// ends every loop level here (the window's dialogs are cancelled with them), and the parts
+// are taken down once the outermost level has returned (~IntercomApp), or at once when no
+// loop runs and no question waits (the welcome question waits before the loop runs).
 void IntercomApp::requestClose() {
   if (closing_) {
     return;
   }
   closing_ = true;
+  base::logInfo("Closing Quillet");
   stopRingSound();
   env_.prompts.dismissAll();
   env_.loop.quitAll(0);
-  if (env_.loop.depth() == 0) {
+  if (env_.loop.depth() == 0 && env_.prompts.openCount() == 0) {
     shutDown();
   }
 }
@@ -259,7 +265,7 @@ void IntercomApp::checkLine() {
   } else {
     showLineInStatus();
   }
-  if (rows_.empty()) {
+  if (rows_.empty() && !closing_) {
     window_->showContactHint("You should now add contacts to connect");
     window_->addContact();
   }
@@ -578,6 +584,9 @@ void IntercomApp::hangUpFromCommandLine() {
 }
 
 std::string IntercomApp::callCommand(const std::vector<std::string>& words) {
+  if (closing_) {
+    return "the program is closing";
+  }
   const std::string& name = words.front();
   sip::SipEngine* engine = slot_ != nullptr ? slot_->engine() : nullptr;
   if (name == "transfer" && words.size() == 2) {
@@ -1007,6 +1016,9 @@ void IntercomApp::updateIntercomButton() {
 // --- Command line and hot keys ------------------------------------------------------------
 
 void IntercomApp::applyArguments(const std::vector<std::string>& arguments) {
+  if (closing_) {
+    return;  // a start handed over while the program closes
+  }
   const ArgumentPlan plan = planArguments(arguments);
   // A later start brings the window forward, also when it carries options.
   const bool exits =

@@ -188,14 +188,11 @@ int runQuillet(int argc, char** argv, const ApplicationFactory& factory,
 
   base::AppEnvironment environment{loop, prompts, headless, arguments, paths};
   std::unique_ptr<base::Application> app = factory(environment);
-  if (!app || !app->initialise()) {
+  if (!app) {
     return 0;  // no window could be made: the start ends quietly
   }
-  control.attach(
-      loop, [&](std::string_view text) { return controlMessage(*app, executable, text); },
-      base::kMaxArgumentMessage);
-  startupLock.release();
-
+  // Closing signals and later starts are heard already while the start-up asks its first
+  // question (a nested loop inside initialise()).
   platform::UniqueFd signals(::signalfd(-1, &closing, SFD_NONBLOCK | SFD_CLOEXEC));
   if (signals) {
     loop.watchFd(signals.get(), [&] {
@@ -204,6 +201,15 @@ int runQuillet(int argc, char** argv, const ApplicationFactory& factory,
       }
       app->requestClose();
     });
+  }
+  control.attach(
+      loop, [&](std::string_view text) { return controlMessage(*app, executable, text); },
+      base::kMaxArgumentMessage);
+  startupLock.release();
+  if (!app->initialise()) {
+    loop.unwatchFd(signals.get());
+    control.close();
+    return 0;
   }
 
   app->applyArguments(arguments);

@@ -1,9 +1,11 @@
 // The Qt-backed message loop.
 #include "ui/qt_message_loop.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QDialog>
 #include <QEventLoop>
 #include <QThread>
+#include <set>
 
 namespace quillet::ui {
 
@@ -134,6 +136,7 @@ void QtMessageLoop::quitOnLoopThread(int code, bool all) {
       level.quit = true;
       level.loop->exit(code);
     }
+    closeModalDialogs();
     return;
   }
   // The innermost level still running.
@@ -145,6 +148,52 @@ void QtMessageLoop::quitOnLoopThread(int code, bool all) {
       return;
     }
   }
+}
+
+// A modal dialog's exec() is a loop level of its own that only the dialog ends: each is
+// closed as its title bar's close button would (Cancel, nothing stored), the innermost
+// first so that a dialog is never hidden with its parent while its own exec() still runs.
+// One that takes its time (a test being cancelled) closes itself, the rest are closed all
+// the same. Dialogs that open from now on are closed as soon as they show.
+void QtMessageLoop::closeModalDialogs() {
+  if (qApp == nullptr) {
+    return;
+  }
+  if (!filtering_) {
+    filtering_ = true;
+    qApp->installEventFilter(this);
+  }
+  std::set<QWidget*> tried;
+  while (QWidget* modal = QApplication::activeModalWidget()) {
+    if (!tried.insert(modal).second) {
+      break;
+    }
+    modal->close();
+  }
+  for (QWidget* widget : QApplication::topLevelWidgets()) {
+    if (qobject_cast<QDialog*>(widget) != nullptr && widget->isVisible() &&
+        tried.count(widget) == 0) {
+      widget->close();
+    }
+  }
+}
+
+bool QtMessageLoop::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::Show) {
+    auto* dialog = qobject_cast<QDialog*>(watched);
+    if (dialog != nullptr && dialog->isWindow()) {
+      // Queued: the dialog's own exec() loop, once it runs, carries out the close.
+      QMetaObject::invokeMethod(
+          dialog,
+          [dialog = QPointer<QDialog>(dialog)] {
+            if (dialog != nullptr) {
+              dialog->close();
+            }
+          },
+          Qt::QueuedConnection);
+    }
+  }
+  return false;
 }
 
 bool QtMessageLoop::isLoopThread() const {

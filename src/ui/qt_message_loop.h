@@ -1,6 +1,7 @@
 // The GUI thread's message loop over Qt's event loop: posted tasks as queued calls, timers
 // by identifier as single-shot QTimers, descriptor watches as socket notifiers and nested
 // runs as QEventLoops, so that the window, its dialogs and the application share one loop.
+// quitAll() ends the modal dialogs' own loops too, by closing the dialogs.
 #pragma once
 
 #include <QObject>
@@ -38,6 +39,10 @@ class QtMessageLoop : public QObject, public platform::MessageLoop {
   int depth() const override { return static_cast<int>(levels_.size()); }
   bool isLoopThread() const override;
 
+ protected:
+  // While closing, a dialog that shows is closed at once.
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
   struct Level {
     QEventLoop* loop;
@@ -49,12 +54,14 @@ class QtMessageLoop : public QObject, public platform::MessageLoop {
     std::shared_ptr<Task> action;
   };
   void quitOnLoopThread(int code, bool all);
+  void closeModalDialogs();
 
   std::map<uint32_t, std::unique_ptr<QTimer>> timers_;
   std::map<int, Watch> watches_;
   std::vector<Level> levels_;  // innermost last
   std::atomic<bool> quitAll_{false};
   int quitAllCode_ = 0;
+  bool filtering_ = false;  // the closing filter of dialogs is installed
 };
 
 }  // namespace quillet::ui
