@@ -11,6 +11,7 @@ import ctypes
 import json
 import os
 import shutil
+import signal
 import subprocess
 import tempfile
 import time
@@ -18,7 +19,7 @@ import unittest
 
 import numpy as np
 
-from desktop_services import F8, F9, F11, HERE, SessionServices
+from desktop_services import F7, F8, F9, F11, HERE, SessionServices
 from e2e_support import QUILLET, RATE, Profile, wait_for, write_wav
 from sipharness import Sipp
 
@@ -463,6 +464,77 @@ class DesktopTest(unittest.TestCase):
         self.assertEqual(self.desktop.portal("Press", "hotkey0"), "open")
         self.desktop.portal("Release", "hotkey0")
         self.assertTrue(wait_for(lambda: not visible(), 5))
+
+    # Closing while a question or dialog is open: SIGTERM (a session manager, systemd), a
+    # later start's -exit and the close hot key cancel it and end the program normally.
+    def start_behind(self, name, port, title, settings, contacts=False):
+        """A profile of its own, started until the window `title` shows."""
+        profile = WindowProfile(self.root, name, port, port * 10 - 26000, name,
+                                self.silence_file, settings)
+        if contacts:
+            with open(os.path.join(profile.home, "contacts.ini"), "w") as f:
+                f.write("[contacts]\r\nentrycount=1\r\nentry0id=0\r\nentry0name=Bob\r\n"
+                        "entry0phone=%s\r\nentry0email=\r\n" % self.bob.address)
+        self.addCleanup(profile.stop)
+        profile.output = open(os.path.join(profile.home, "stderr.txt"), "wb")
+        profile.process = subprocess.Popen([QUILLET], env=dict(self.desktop.env,
+                                                               QUILLET_HOME=profile.home),
+                                           stdout=profile.output, stderr=subprocess.STDOUT)
+        self.assertTrue(wait_for(lambda: self.desktop.window_ids(title) != [], 15),
+                        profile.log_text())
+        time.sleep(0.3)
+        return profile
+
+    def assert_closes(self, profile, title):
+        try:
+            code = profile.process.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            self.fail("still running 5 s after the close with %s open" % title)
+        self.assertEqual(code, 0)
+        self.assertIn("Closing Quillet", profile.log_text())
+        # The teardown ran: it writes the do-not-disturb flag back.
+        with open(os.path.join(profile.home, "settings.ini")) as f:
+            stored = f.read()
+        self.assertIn("DoNotDisturb=0", stored)
+        self.assertEqual(self.desktop.window_ids(title), [])
+        return stored
+
+    def test_9a_sigterm_ends_the_welcome_question(self):
+        carol = self.start_behind("welcome", 5466, "^Welcome$",
+                                  {"Settings": {"NewInstall": "1", "InstallWizRun": "0"}})
+        carol.process.send_signal(signal.SIGTERM)
+        stored = self.assert_closes(carol, "^Welcome$")
+        self.assertNotIn("NewInstall=0", stored)  # unanswered: asked again next time
+
+    def test_9b_sigterm_ends_the_contact_dialog_of_the_start(self):
+        # No contacts: the start opens the Contact dialog.
+        dave = self.start_behind("nocontacts", 5468, "^Add New Contact$", {})
+        dave.process.send_signal(signal.SIGTERM)
+        self.assert_closes(dave, "^Add New Contact$")
+        book = os.path.join(dave.home, "contacts.ini")
+        self.assertNotIn("entry0name", open(book).read() if os.path.exists(book) else "")
+
+    def test_9c_exit_from_a_second_start_ends_options(self):
+        erin = self.start_behind("options", 5470, "^Quillet$", {}, contacts=True)
+        self.assertTrue(wait_for(lambda: "SIP Number:" in erin.log_text(), 10))
+        window = [w for w in self.desktop.window_ids("^Quillet$") if w != self.window][-1]
+        self.desktop.run("xdotool", "windowfocus", "--sync", window)
+        self.desktop.run("xdotool", "key", "3")
+        self.assertTrue(wait_for(lambda: self.desktop.window_ids("^Options$") != [], 10))
+        second = subprocess.run([QUILLET, "-exit"], env=dict(self.desktop.env,
+                                                            QUILLET_HOME=erin.home),
+                                capture_output=True, timeout=10)
+        self.assertEqual(second.returncode, 0, second.stderr)
+        self.assert_closes(erin, "^Options$")
+
+    def test_9d_close_hot_key_ends_the_welcome_question(self):
+        frank = self.start_behind("hotkey", 5472, "^Welcome$", {
+            "Settings": {"NewInstall": "1", "InstallWizRun": "0"},
+            "Hotkey/Details": {"MaxID": "1"},
+            "Hotkey/Details\\0": {"Key": str(F7), "Command": "4"},  # Close Quillet
+        })
+        self.desktop.run("xdotool", "key", "F7")
+        self.assert_closes(frank, "^Welcome$")
 
 
 if __name__ == "__main__":

@@ -14,7 +14,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "sip"))
 from sipharness import end_process  # noqa: E402
 
 # Key codes of the hot-key records (function keys 11, 9 and 8).
-F11, F9, F8 = 0x7A, 0x78, 0x77
+F11, F9, F8, F7 = 0x7A, 0x78, 0x77, 0x76
 
 
 class SessionServices:
