@@ -3,6 +3,8 @@
 intercom-calling a baresip set to answer by itself, and two Quillet profiles registered at
 Kamailio reaching each other by user name."""
 import os
+import socket
+import subprocess
 import sys
 import time
 
@@ -91,6 +93,27 @@ class PeersTest(LabCase):
         self.assertRegex(q.trace_text(), r"m=audio \d+ RTP/AVP 96 101\r?\na=rtpmap:96 G726-32/8000")
         self.assert_speech_heard("G.726-32, baresip -> Quillet", from_first_sound(q.heard()))
         self.assert_speech_heard("G.726-32, Quillet -> baresip", heard)
+
+    def test_contact_names_the_address_towards_the_server_on_a_second_network(self):
+        # A second network (as a VPN would add) after the first one: the REGISTER to a
+        # server on it names our address there, not that of the first interface up.
+        if os.environ.get("QUILLET_IN_NETNS") != "1":
+            self.skipTest("needs the test's own network namespace")
+        subprocess.run("ip link add q2 type veth peer name q3 && ip addr add 198.51.100.10/24 "
+                       "dev q2 && ip link set q3 up && ip link set q2 up", shell=True, check=True)
+        self.cleanup.append(lambda: subprocess.run(["ip", "link", "del", "q2"]))
+        server = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.cleanup.append(server.close)
+        server.bind(("198.51.100.10", 0))
+        server.settimeout(10)
+        q = self.quillet("dora", self.silence_file, {
+            "SIP": {"LocalAddress": ""},
+            "DefaultLine": {"Proxy": "198.51.100.10:%d" % server.getsockname()[1]}})
+        q.start()
+        register = server.recv(8192).decode(errors="replace")
+        self.assertTrue(register.startswith("REGISTER "), register)
+        contact = [line for line in register.split("\r\n") if line.lower().startswith("contact:")]
+        self.assertTrue(contact and "@198.51.100.10:" in contact[0], register)
 
     def test_two_profiles_registered_at_kamailio_call_by_user_name(self):
         self.call_through_kamailio(auth=None)
