@@ -104,8 +104,9 @@ TEST_F(StreamTest, PumpWaitsForALiveSourceAndRestarts) {
   auto* live = new LiveSource(8000, 1);
   SourceRef src(live);
   live->push(counting(320));
+  // The not-waited-yet bit is set at the start, but the pump thread may already have waited
+  // by the time the test looks; only its clearing is certain.
   ASSERT_EQ(pump_.Start(src, sink_), 1);
-  EXPECT_EQ(pump_.state() & StreamPump::kNotWaitedYet, StreamPump::kNotWaitedYet);
   ASSERT_TRUE(pumpUntil(
       loop_, [&] { return live->waits() >= 2; }, 2000));
   EXPECT_EQ(pump_.state(), StreamPump::kActive);  // bit 4 gone after the first wait
