@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -261,6 +262,58 @@ TEST_F(RtpSessionTest, ComfortNoiseInSilenceAtTheRightSteps) {
   auto next = peer.receive(500);
   ASSERT_EQ(next.size(), 172u);
   EXPECT_EQ(next[1], 0x80 | 8);
+}
+
+// The capture thread sends through its sink while another thread replaces sinks (each
+// one's end sends a last step): both pace the one send clock. No trace is kept: its lock
+// would order the two threads and hide an unguarded send clock from a thread sanitizer.
+TEST(RtpSessionSend, SinksEndedOnAnotherThreadWhileCaptureSendsShareOneStream) {
+  RawPeer peer;
+  RtpSession session(loopbackSettings(static_cast<uint16_t>(testPortBase() + 400)));
+  session.setPrivateAddress("127.0.0.1");
+  session.openPort();
+  session.makeOffer(false);
+  ASSERT_TRUE(session.takeAnswer(answerFrom(peer.port(), "0")));
+  const uint16_t seq = session.sequence();
+  const uint32_t ts = session.timestamp();
+
+  // Together slower than real time (a frame each 60 ms, an ended sink's 10 ms each 20 ms),
+  // so the send clock falls behind and is reset now by one thread, now by the other.
+  constexpr int kFrames = 10;
+  std::atomic<bool> captureDone{false};
+  std::thread capture([&] {
+    audio::SinkRef sink = session.createCaptureSink(false);
+    std::vector<int32_t> frame(160, 3000 * 16);
+    for (int i = 0; i < kFrames; ++i) {
+      sink->Write(frame.data(), 160);
+      std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    }
+    sink = {};
+    captureDone = true;
+  });
+  int ended = 0;
+  audio::SinkRef other;
+  while (!captureDone) {
+    other = session.createCaptureSink(false);  // the one before ends here
+    ++ended;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  other = {};
+  capture.join();
+
+  // Every frame and every ended sink's last step went out, each with its own number.
+  const int expected = kFrames + ended + 1;
+  auto packets = peer.receiveAll(200);
+  ASSERT_EQ(packets.size(), static_cast<size_t>(expected));
+  std::vector<uint16_t> numbers;
+  for (const auto& packet : packets) {
+    RtpPacketView view;
+    ASSERT_TRUE(readRtpPacket(packet.data(), packet.size(), view));
+    numbers.push_back(static_cast<uint16_t>(view.header.sequence - seq));
+  }
+  std::sort(numbers.begin(), numbers.end());
+  for (int i = 0; i < expected; ++i) EXPECT_EQ(numbers[static_cast<size_t>(i)], i);
+  EXPECT_EQ(session.timestamp() - ts, 160u * kFrames + 80u * static_cast<uint32_t>(ended + 1));
 }
 
 TEST_F(RtpSessionTest, SendOnlyPeerReceivesNothingButIsPlayed) {
