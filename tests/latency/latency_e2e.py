@@ -96,7 +96,7 @@ class LatencyTest(unittest.TestCase):
         self.assertGreater(max(d for t, d in after[:10]), before + 150,
                            "the stall did not hold the stream back")
         # Back: a second on end near the delay before, starting within 5 s. The aim is 20 ms
-        # (tests/latency/mouth_to_ear.py measures it); under the load of a whole test run the
+        # (the figure this test prints); under the load of a whole test run the
         # delay before the stall and the one it came back to have been seen 30 ms apart, so
         # the check holds it to 40 ms: a buffer that only grows after a stall stays 300 ms up.
         settled = next((t for i, (t, d) in enumerate(after)
