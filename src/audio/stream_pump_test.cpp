@@ -1,6 +1,6 @@
 // StreamPump and StreamRecorder: a finished source pumped to its end, a live source waited
-// for, restart, format adaptation, the real-time pace of a backlog until caught up; the stream recorder's voice switch, pre-roll and its
-// stop at the end of its source.
+// for, restart, format adaptation, the real-time pace of a backlog until caught up; the stream
+// recorder's voice switch, pre-roll and its stop at the end of its source.
 #include "audio/stream_pump.h"
 
 #include <gtest/gtest.h>
