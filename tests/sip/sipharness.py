@@ -47,13 +47,14 @@ def thread_stacks(pid):
         return ""
 
 
-def free_udp_port(start=20000, end=40000, step=2):
-    """A UDP port on 127.0.0.1 that nothing is bound to right now (with port+1 free)."""
+def free_udp_port(start=20000, end=40000, step=2, span=2):
+    """A UDP port on 127.0.0.1 that nothing is bound to right now, with the span-1 ports
+    after it free too."""
     import random
     for _ in range(200):
         port = random.randrange(start, end, step)
         ok = True
-        for p in (port, port + 1):
+        for p in range(port, port + span):
             for kind in (socket.SOCK_DGRAM, socket.SOCK_STREAM):
                 s = socket.socket(socket.AF_INET, kind)
                 try:
@@ -205,7 +206,9 @@ class Sipp:
             f.write(text)
         args = ["sipp", "-sf", path, "-i", local_ip, "-p", str(self.port), "-m", str(calls),
                 "-nostdin", "-trace_err", "-trace_msg", "-timeout", str(timeout), "-timeout_error",
-                "-max_recv_loops", "1000", "-mp", str(free_udp_port())]
+                "-max_recv_loops", "1000",
+                # SIPp binds audio and video media, each with its RTCP port: four ports.
+                "-mp", str(free_udp_port(step=4, span=4))]
         if rate:
             args += ["-r", str(rate)]
         for k, v in (keys or {}).items():
