@@ -47,9 +47,10 @@ def thread_stacks(pid):
         return ""
 
 
-def free_udp_port(start=20000, end=40000, step=2, span=2):
+def free_udp_port(start=20000, end=30000, step=2, span=2):
     """A UDP port on 127.0.0.1 that nothing is bound to right now, with the span-1 ports
-    after it free too."""
+    after it free too. The default range lies below the kernel's ephemeral ports (32768 on)
+    and baresip's RTP ports (30000 on), which may take a port between this check and its use."""
     import random
     for _ in range(200):
         port = random.randrange(start, end, step)
