@@ -50,7 +50,7 @@ def measure_call(callee, clicks, settle=3.0):
     delays = click_delays(caller, times)
     heard = [d for d in delays if d is not None]
     figures = {"callee": callee.name, "clicks": len(times), "clicks_back": len(heard),
-               "wire_to_wire_ms": [round(d, 1) for d in delays]}
+               "wire_to_wire_ms": [None if d is None else round(d, 1) for d in delays]}
     if heard:
         median = statistics.median(heard)
         figures.update({"first_ms": round(delays[0], 1) if delays[0] is not None else None,
