@@ -4,7 +4,7 @@
 //   EVENT <name> [args] an engine event (ring N, connected, ended)
 //   READY <port>        the SIP socket is bound
 // Commands (one per line): dial TARGET, answer, hangup, transfer TARGET, join (the first line's
-// call with the second line's), state, dnd on|off, dtmf DIGITS, stats, quit; "line2 COMMAND" gives
+// call with the second line's), state, dtmf DIGITS, stats, quit; "line2 COMMAND" gives
 // a command to the second line (--line2 USER[@SERVER]), whose events are printed as EVENT2. End of
 // input or SIGTERM quits too (hanging up and un-registering first). With --play WAV (8000 Hz mono
 // 16-bit) the file is sent into each connected call in real time; with --record WAV what the far
@@ -170,7 +170,7 @@ void usage() {
       stderr,
       "usage: sip_peer --user NAME [--display NAME] [--server HOST[:PORT]]\n"
       "  [--outbound HOST[:PORT] | --no-outbound] [--auth-user NAME] [--password PW] [--port N]\n"
-      "  [--address A.B.C.D] [--answer auto|manual|reject|rings=N] [--dnd]\n"
+      "  [--address A.B.C.D] [--answer auto|manual|reject|rings=N]\n"
       "  [--trace DIR [--trace-audio]] [--line2 USER[@SERVER]] [--bridge-quiet-ms N]\n");
 }
 
@@ -183,7 +183,6 @@ int main(int argc, char** argv) {
   std::string address = "127.0.0.1";
   std::string traceDir;
   bool traceAudio = false;
-  bool dnd = false;
   bool noOutbound = false;
   bool signallingOnly = false;
   std::string playPath;
@@ -234,8 +233,6 @@ int main(int argc, char** argv) {
       }
     } else if (arg == "--no-outbound") {
       noOutbound = true;
-    } else if (arg == "--dnd") {
-      dnd = true;
     } else if (arg == "--trace") {
       traceDir = value();
     } else if (arg == "--play") {
@@ -274,7 +271,6 @@ int main(int argc, char** argv) {
   sip::SipTransport transport(trace.get());
   transport.setSettingsSource([settings] { return settings; });
   transport.setPrivateAddressSource([address] { return address; });
-  transport.setDoNotDisturb(dnd);
   std::unique_ptr<sip::CallMedia> media;
   if (signallingOnly) {
     media = sip::makeSignallingOnlyMedia(address);
@@ -364,9 +360,6 @@ int main(int argc, char** argv) {
             " reaped=" + std::to_string(transport.reaper().recordCount()));
       } else if (verb == "state") {
         out("STATE " + std::to_string(engine->callState()));
-      } else if (verb == "dnd") {
-        transport.setDoNotDisturb(rest == "on");
-        out("RESULT dnd " + rest);
       } else if (verb == "quit") {
         loop.quit(0);
       } else if (!verb.empty()) {

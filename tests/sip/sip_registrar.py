@@ -24,17 +24,15 @@ def registers(entries):
     return [e for e in entries if e[0] == "sent" and e[2].startswith("REGISTER ")]
 
 
-def line_args(kam, user, password, trace):
+def line_args(kam, password, trace):
     return ["--server", "127.0.0.1:%d" % kam.port, "--password", password, "--trace", trace]
 
 
 @scenario
 def register_and_unregister(d):
-    kam = h.Kamailio(d, USERS)
     trace = os.path.join(d, "trace-a")
-    peer = None
-    try:
-        peer = h.Peer(PEER, d, "a", "alice", args=line_args(kam, "alice", "secret", trace))
+    with h.Kamailio(d, USERS) as kam, \
+            h.Peer(PEER, d, "a", "alice", args=line_args(kam, "secret", trace)) as peer:
         aor = "sip:alice@127.0.0.1:%d" % kam.port
         registered = peer.wait_for(re.escape("LOG I Registered as: " + aor), 5)
         attempted = peer.wait_for(re.escape("LOG I Attempting to register " + aor), 1,
@@ -65,18 +63,13 @@ def register_and_unregister(d):
                        for e in entries) if unreg else False
         run.check("un-REGISTER (expires 0) at exit, answered 200", unreg and answered,
                   "\n".join(s[2] for s in sent[-2:]))
-    finally:
-        if peer:
-            peer.stop()
-        kam.stop()
 
 
 @scenario
 def wrong_password(d):
-    kam = h.Kamailio(d, USERS)
     trace = os.path.join(d, "trace-a")
-    try:
-        peer = h.Peer(PEER, d, "a", "alice", args=line_args(kam, "alice", "wrong", trace))
+    with h.Kamailio(d, USERS) as kam, \
+            h.Peer(PEER, d, "a", "alice", args=line_args(kam, "wrong", trace)) as peer:
         aor = "sip:alice@127.0.0.1:%d" % kam.port
         l1 = peer.wait_for(re.escape("LOG E Register authorization failed for " + aor), 5,
                            from_start=True)
@@ -88,16 +81,13 @@ def wrong_password(d):
         run.check("wrong password: the three log lines and no REGISTER storm",
                   l1 is not None and l2 is not None and l3 is not None and len(sent) == 2,
                   "registers=%d\n%s" % (len(sent), peer.output()))
-    finally:
-        kam.stop()
 
 
 @scenario
 def refresh_from_granted_expiry(d):
-    kam = h.Kamailio(d, USERS, max_expires=15)
     trace = os.path.join(d, "trace-a")
-    try:
-        peer = h.Peer(PEER, d, "a", "alice", args=line_args(kam, "alice", "secret", trace))
+    with h.Kamailio(d, USERS, max_expires=15) as kam, \
+            h.Peer(PEER, d, "a", "alice", args=line_args(kam, "secret", trace)) as peer:
         registered = peer.wait_for("LOG I Registered as: ", 5)
         t0 = peer.match_time
         deadline = time.time() + 14
@@ -112,8 +102,6 @@ def refresh_from_granted_expiry(d):
         run.check("a granted expires=15 schedules the refresh 10 s after registering",
                   registered is not None and refresh is not None and 9.0 <= waited <= 11.5,
                   "waited=%.2f\n%s" % (waited, peer.output()))
-    finally:
-        kam.stop()
 
 
 QOP = {"qop": "auth", "nonce_count": 1}
@@ -130,11 +118,10 @@ def register_with_qop_and_nonce_counting(d):
     # the nonce with nc=00000002 and is taken without a new challenge.
     for algorithm in ("MD5", "SHA-256"):
         auth = dict(QOP, algorithm=algorithm)
-        kam = h.Kamailio(os.path.join(d, algorithm), USERS, max_expires=15, auth=auth)
         trace = os.path.join(d, algorithm, "trace-a")
-        try:
-            peer = h.Peer(PEER, os.path.join(d, algorithm), "a", "alice",
-                          args=line_args(kam, "alice", "secret", trace))
+        with h.Kamailio(os.path.join(d, algorithm), USERS, max_expires=15, auth=auth) as kam, \
+                h.Peer(PEER, os.path.join(d, algorithm), "a", "alice",
+                       args=line_args(kam, "secret", trace)) as peer:
             registered = peer.wait_for("LOG I Registered as: ", 5)
             deadline = time.time() + 14
             while time.time() < deadline and len(registers(h.trace_entries(trace))) < 3:
@@ -159,20 +146,16 @@ def register_with_qop_and_nonce_counting(d):
                       == 1 and got.count("SIP/2.0 200 OK") >= 2,
                       "\n".join(creds) + "\n" + "\n".join(got) + "\n" + peer.output(),
                       row="kamailio-qop")
-        finally:
-            kam.stop()
 
 
 @scenario
 def call_through_proxy(d):
-    kam = h.Kamailio(d, USERS)
     ta = os.path.join(d, "trace-a")
     tb = os.path.join(d, "trace-b")
-    a = b = None
-    try:
-        a = h.Peer(PEER, d, "a", "alice", args=line_args(kam, "alice", "secret", ta))
-        b = h.Peer(PEER, d, "b", "bob", args=line_args(kam, "bob", "hunter2", tb) +
-                   ["--answer", "auto"])
+    with h.Kamailio(d, USERS) as kam, \
+            h.Peer(PEER, d, "a", "alice", args=line_args(kam, "secret", ta)) as a, \
+            h.Peer(PEER, d, "b", "bob", args=line_args(kam, "hunter2", tb) +
+                   ["--answer", "auto"]) as b:
         ra = a.wait_for("LOG I Registered as: ", 5)
         rb = b.wait_for("LOG I Registered as: ", 5)
         a.send("dial bob")
@@ -198,11 +181,6 @@ def call_through_proxy(d):
                   "\n".join(e[1] + "\n" + e[2] for e in acks + byes))
         run.check("the trace files of both ends hold nothing but complete, framed entries",
                   h.trace_is_well_framed(ta) and h.trace_is_well_framed(tb))
-    finally:
-        for p in (a, b):
-            if p:
-                p.stop()
-        kam.stop()
 
 
 sys.exit(run.finish())

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """SIPp scenarios of our own against the engine (tests/sip/sip_peer) on loopback:
-incoming-call policy, CANCEL, retransmissions, requests outside and inside calls,
+refusals, CANCEL, retransmissions, requests outside and inside calls,
 outgoing calls with redirects, authentication, crossing CANCEL and time-out.
 Usage: sip_scenarios.py PATH/TO/sip_peer [name-filter]"""
 
@@ -17,6 +17,10 @@ run = h.TestRun(ONLY, row="sipp")
 scenario = run.scenario
 
 
+def with_peer(**options):
+    return run.with_peer(PEER, **options)
+
+
 def target(peer, user="alice"):
     return "127.0.0.1:%d" % peer.port
 
@@ -26,90 +30,62 @@ def sipp_ok(sipp, timeout=30):
     return rc == 0, "rc=%s\n%s" % (rc, sipp.messages())
 
 
-@scenario
-def outside_dialog(d):
-    peer = h.Peer(PEER, d, "a", "alice")
-    try:
-        s = h.Sipp(d, "uac_out_of_dialog.xml", target(peer), extra=["-s", "alice"],
-                   subs={"status": 200, "check": "true"})
-        ok, detail = sipp_ok(s)
-        run.check("BYE for an unknown call is answered 200; OPTIONS 200 with Allow and SDP", ok, detail)
-        s = h.Sipp(d, "uac_out_of_dialog.xml", target(peer), extra=["-s", "nobody"],
-                   subs={"status": 404, "check": "false"}, name="options404")
-        ok, detail = sipp_ok(s)
-        run.check("OPTIONS for a user no line has is answered 404", ok, detail)
-    finally:
-        peer.stop()
+@with_peer()
+def outside_dialog(d, peer):
+    s = h.Sipp(d, "uac_out_of_dialog.xml", target(peer), extra=["-s", "alice"],
+               subs={"status": 200, "check": "true"})
+    ok, detail = sipp_ok(s)
+    run.check("BYE for an unknown call is answered 200; OPTIONS 200 with Allow and SDP", ok, detail)
+    s = h.Sipp(d, "uac_out_of_dialog.xml", target(peer), extra=["-s", "nobody"],
+               subs={"status": 404, "check": "false"}, name="options404")
+    ok, detail = sipp_ok(s)
+    run.check("OPTIONS for a user no line has is answered 404", ok, detail)
 
 
-@scenario
-def refused_invites(d):
-    peer = h.Peer(PEER, d, "a", "alice")
-    try:
-        s = h.Sipp(d, "uac_final.xml", target(peer), extra=["-s", "nobody"], subs={"status": 404})
-        ok, detail = sipp_ok(s)
-        run.check("INVITE for an unknown user is answered 404", ok, detail)
-        s = h.Sipp(d, "uac_replaces.xml", target(peer), extra=["-s", "alice"])
-        ok, detail = sipp_ok(s)
-        run.check("INVITE replacing an unknown call is answered 481", ok, detail)
-        peer.send("dnd on")
-        peer.wait_for("RESULT dnd")
-        s = h.Sipp(d, "uac_final.xml", target(peer), extra=["-s", "alice"], subs={"status": 480},
-                   name="dnd")
-        ok, detail = sipp_ok(s)
-        logged = peer.wait_for(r"LOG E DND is on - reject incoming call from: sipp <sip:sipp@", 5)
-        run.check("do-not-disturb answers 480 and logs the caller", ok and logged is not None,
-                  detail + peer.output())
-    finally:
-        peer.stop()
+@with_peer()
+def refused_invites(d, peer):
+    s = h.Sipp(d, "uac_final.xml", target(peer), extra=["-s", "nobody"], subs={"status": 404})
+    ok, detail = sipp_ok(s)
+    run.check("INVITE for an unknown user is answered 404", ok, detail)
+    s = h.Sipp(d, "uac_replaces.xml", target(peer), extra=["-s", "alice"])
+    ok, detail = sipp_ok(s)
+    run.check("INVITE replacing an unknown call is answered 481", ok, detail)
 
 
-@scenario
-def busy(d):
-    peer = h.Peer(PEER, d, "a", "alice")
-    try:
-        first = h.Sipp(d, "uac_call.xml", target(peer), extra=["-s", "alice"],
-                       subs={"hold": 4000}, name="first")
-        connected = peer.wait_for("EVENT connected", 10)
-        second = h.Sipp(d, "uac_final.xml", target(peer), extra=["-s", "alice"],
-                        subs={"status": 486}, name="second")
-        ok2, detail2 = sipp_ok(second)
-        logged = peer.wait_for(r"LOG E Busy - reject incoming call from: ", 5)
-        ok1, detail1 = sipp_ok(first)
-        run.check("an INVITE while the line is in a call is answered 486",
-                  connected is not None and ok2 and logged is not None, detail2 + peer.output())
-        run.check("answered call: OPTIONS 200 with Contact, a REFER naming nobody 400 and "
-                  "the call goes on, re-INVITE 200 with SDP, BYE 200", ok1, detail1)
-        ended = peer.wait_for("EVENT ended", 5)
-        run.check("the far end's BYE ends the call with the Ended event", ended is not None,
-                  peer.output())
-    finally:
-        peer.stop()
+@with_peer()
+def busy(d, peer):
+    first = h.Sipp(d, "uac_call.xml", target(peer), extra=["-s", "alice"],
+                   subs={"hold": 4000}, name="first")
+    connected = peer.wait_for("EVENT connected", 10)
+    second = h.Sipp(d, "uac_final.xml", target(peer), extra=["-s", "alice"],
+                    subs={"status": 486}, name="second")
+    ok2, detail2 = sipp_ok(second)
+    logged = peer.wait_for(r"LOG E Busy - reject incoming call from: ", 5)
+    ok1, detail1 = sipp_ok(first)
+    run.check("an INVITE while the line is in a call is answered 486",
+              connected is not None and ok2 and logged is not None, detail2 + peer.output())
+    run.check("answered call: OPTIONS 200 with Contact, a REFER naming nobody 400 and "
+              "the call goes on, re-INVITE 200 with SDP, BYE 200", ok1, detail1)
+    ended = peer.wait_for("EVENT ended", 5)
+    run.check("the far end's BYE ends the call with the Ended event", ended is not None,
+              peer.output())
 
 
-@scenario
-def cancel_after_two_rings(d):
-    peer = h.Peer(PEER, d, "a", "alice", args=["--answer", "manual"])
-    try:
-        s = h.Sipp(d, "uac_cancel.xml", target(peer), extra=["-s", "alice"])
-        ok, detail = sipp_ok(s)
-        rings = peer.wait_for("EVENT ring 2 1", 2, from_start=True)
-        ended = peer.wait_for("EVENT ended", 5)
-        run.check("CANCEL after two rings: 200 for the CANCEL, 487 for the INVITE",
-                  ok and rings is not None and ended is not None, detail + peer.output())
-    finally:
-        peer.stop()
+@with_peer(args=["--answer", "manual"])
+def cancel_after_two_rings(d, peer):
+    s = h.Sipp(d, "uac_cancel.xml", target(peer), extra=["-s", "alice"])
+    ok, detail = sipp_ok(s)
+    rings = peer.wait_for("EVENT ring 2 1", 2, from_start=True)
+    ended = peer.wait_for("EVENT ended", 5)
+    run.check("CANCEL after two rings: 200 for the CANCEL, 487 for the INVITE",
+              ok and rings is not None and ended is not None, detail + peer.output())
 
 
-@scenario
-def hangup_while_ringing(d):
-    peer = h.Peer(PEER, d, "a", "alice", args=["--answer", "reject"])
-    try:
-        s = h.Sipp(d, "uac_final.xml", target(peer), extra=["-s", "alice"], subs={"status": 487})
-        ok, detail = sipp_ok(s)
-        run.check("HangUp during ringing gives the caller 487", ok, detail + peer.output())
-    finally:
-        peer.stop()
+@with_peer(args=["--answer", "reject"])
+def hangup_while_ringing(d, peer):
+    s = h.Sipp(d, "uac_final.xml", target(peer), extra=["-s", "alice"], subs={"status": 487})
+    ok, detail = sipp_ok(s)
+    run.check("HangUp during ringing gives the caller 487", ok, detail + peer.output())
 
 
 class RawUac:
@@ -625,106 +601,72 @@ def refer_refused_bridge(d):
         peer.stop()
 
 
-@scenario
-def invite_without_sdp(d):
-    peer = h.Peer(PEER, d, "a", "alice")
-    try:
-        s = h.Sipp(d, "uac_nosdp.xml", target(peer), extra=["-s", "alice"], subs={"hold": 1000})
-        ok, detail = sipp_ok(s)
-        connected = peer.wait_for("EVENT connected", 2, from_start=True)
-        run.check("INVITE without SDP: the 200 carries an offer, the ACK's answer connects",
-                  ok and connected is not None, detail + peer.output())
-    finally:
-        peer.stop()
+@with_peer()
+def invite_without_sdp(d, peer):
+    s = h.Sipp(d, "uac_nosdp.xml", target(peer), extra=["-s", "alice"], subs={"hold": 1000})
+    ok, detail = sipp_ok(s)
+    connected = peer.wait_for("EVENT connected", 2, from_start=True)
+    run.check("INVITE without SDP: the 200 carries an offer, the ACK's answer connects",
+              ok and connected is not None, detail + peer.output())
 
 
-@scenario
-def outgoing_calls(d):
-    peer = h.Peer(PEER, d, "a", "alice")
-    try:
-        s = h.Sipp(d, "uas_answer.xml", name="answer")
-        peer.send("dial sipp@127.0.0.1:%d" % s.port)
-        connected = peer.wait_for("EVENT connected", 10)
-        time.sleep(0.3)
-        peer.send("hangup")
-        ok, detail = sipp_ok(s)
-        ended = peer.wait_for("EVENT ended", 5)
-        run.check("outgoing call: INVITE with SDP, 200, ACK; hang-up sends BYE",
-                  connected is not None and ok and ended is not None, detail + peer.output())
-        # The headers of an intercom call are dialects_e2e's, for each AnswerHeaders choice.
-    finally:
-        peer.stop()
+@with_peer(args=["--password", "secret"])
+def outgoing_with_credentials(d, peer):
+    s = h.Sipp(d, "uas_auth.xml", name="auth")
+    peer.send("dial sipp@127.0.0.1:%d" % s.port)
+    connected = peer.wait_for("EVENT connected", 10)
+    peer.send("hangup")
+    ok, detail = sipp_ok(s)
+    run.check("401 on INVITE is answered with digest credentials",
+              connected is not None and ok, detail + peer.output())
 
 
-@scenario
-def outgoing_with_credentials(d):
-    peer = h.Peer(PEER, d, "a", "alice", args=["--password", "secret"])
-    try:
-        s = h.Sipp(d, "uas_auth.xml", name="auth")
-        peer.send("dial sipp@127.0.0.1:%d" % s.port)
-        connected = peer.wait_for("EVENT connected", 10)
-        peer.send("hangup")
-        ok, detail = sipp_ok(s)
-        run.check("401 on INVITE is answered with digest credentials",
-                  connected is not None and ok, detail + peer.output())
-    finally:
-        peer.stop()
+@with_peer()
+def redirect_in_q_order(d, peer):
+    # High-q contact refuses with 486: the call moves on to the q=0.3 contact.
+    low = h.Sipp(d, "uas_answer.xml", name="low")
+    high = h.Sipp(d, "uas_final.xml", name="high", subs={"status": 486, "reason": "Busy"})
+    redirector = h.Sipp(d, "uas_redirect.xml", name="redirect",
+                        subs={"low": low.port, "high": high.port})
+    peer.send("dial sipp@127.0.0.1:%d" % redirector.port)
+    connected = peer.wait_for("EVENT connected", 10)
+    peer.send("hangup")
+    okr, dr = sipp_ok(redirector)
+    okh, dh = sipp_ok(high)
+    okl, dl = sipp_ok(low)
+    run.check("302 with q=0.3 and q=0.8: the q=0.8 contact first; its 486 moves on",
+              connected is not None and okr and okh and okl, dr + dh + dl + peer.output())
+    peer.wait_for("EVENT ended", 5)
+
+    # High-q contact never answers: after 2000 ms the q=0.3 contact is tried.
+    silent = h.UdpListener()
+    low = h.Sipp(d, "uas_answer.xml", name="low2")
+    redirector = h.Sipp(d, "uas_redirect.xml", name="redirect2",
+                        subs={"low": low.port, "high": silent.port})
+    peer.send("dial sipp@127.0.0.1:%d" % redirector.port)
+    connected = peer.wait_for("EVENT connected", 10)
+    connect_time = peer.match_time
+    peer.send("hangup")
+    okl, dl = sipp_ok(low)
+    sipp_ok(redirector)
+    invites = silent.requests("INVITE")
+    silent.close()
+    waited = (connect_time - invites[0][0]) if invites and connected else 0
+    run.check("a silent q=0.8 contact is left after about 2000 ms for the q=0.3 one",
+              connected is not None and okl and len(invites) >= 3 and 1.8 <= waited <= 3.5,
+              "invites=%d waited=%.2f\n%s%s" % (len(invites), waited, dl, peer.output()))
 
 
-@scenario
-def redirect_in_q_order(d):
-    peer = h.Peer(PEER, d, "a", "alice")
-    try:
-        # High-q contact refuses with 486: the call moves on to the q=0.3 contact.
-        low = h.Sipp(d, "uas_answer.xml", name="low")
-        high = h.Sipp(d, "uas_final.xml", name="high", subs={"status": 486, "reason": "Busy"})
-        redirector = h.Sipp(d, "uas_redirect.xml", name="redirect",
-                            subs={"low": low.port, "high": high.port})
-        peer.send("dial sipp@127.0.0.1:%d" % redirector.port)
-        connected = peer.wait_for("EVENT connected", 10)
-        peer.send("hangup")
-        okr, dr = sipp_ok(redirector)
-        okh, dh = sipp_ok(high)
-        okl, dl = sipp_ok(low)
-        run.check("302 with q=0.3 and q=0.8: the q=0.8 contact first; its 486 moves on",
-                  connected is not None and okr and okh and okl, dr + dh + dl + peer.output())
-        peer.wait_for("EVENT ended", 5)
-
-        # High-q contact never answers: after 2000 ms the q=0.3 contact is tried.
-        silent = h.UdpListener()
-        low = h.Sipp(d, "uas_answer.xml", name="low2")
-        redirector = h.Sipp(d, "uas_redirect.xml", name="redirect2",
-                            subs={"low": low.port, "high": silent.port})
-        peer.send("dial sipp@127.0.0.1:%d" % redirector.port)
-        connected = peer.wait_for("EVENT connected", 10)
-        connect_time = peer.match_time
-        peer.send("hangup")
-        okl, dl = sipp_ok(low)
-        sipp_ok(redirector)
-        invites = silent.requests("INVITE")
-        silent.close()
-        waited = (connect_time - invites[0][0]) if invites and connected else 0
-        run.check("a silent q=0.8 contact is left after about 2000 ms for the q=0.3 one",
-                  connected is not None and okl and len(invites) >= 3 and 1.8 <= waited <= 3.5,
-                  "invites=%d waited=%.2f\n%s%s" % (len(invites), waited, dl, peer.output()))
-    finally:
-        peer.stop()
-
-
-@scenario
-def crossing_cancel(d):
-    peer = h.Peer(PEER, d, "a", "alice")
-    try:
-        s = h.Sipp(d, "uas_cross_cancel.xml", name="cross")
-        peer.send("dial sipp@127.0.0.1:%d" % s.port)
-        time.sleep(1.0)  # the far end rings
-        peer.send("hangup")
-        ok, detail = sipp_ok(s)
-        abandoned = peer.wait_for("LOG I Call initiate attempt abandoned", 5, from_start=True)
-        run.check("a 200 crossing the CANCEL is acknowledged and followed by BYE",
-                  ok and abandoned is not None, detail + peer.output())
-    finally:
-        peer.stop()
+@with_peer()
+def crossing_cancel(d, peer):
+    s = h.Sipp(d, "uas_cross_cancel.xml", name="cross")
+    peer.send("dial sipp@127.0.0.1:%d" % s.port)
+    time.sleep(1.0)  # the far end rings
+    peer.send("hangup")
+    ok, detail = sipp_ok(s)
+    abandoned = peer.wait_for("LOG I Call initiate attempt abandoned", 5, from_start=True)
+    run.check("a 200 crossing the CANCEL is acknowledged and followed by BYE",
+              ok and abandoned is not None, detail + peer.output())
 
 
 @scenario
@@ -750,27 +692,21 @@ def forked_answers(d):
         peer.stop()
 
 
-@scenario
-def answer_without_common_codec(d):
-    peer = h.Peer(PEER, d, "a", "alice")
-    try:
-        s = h.Sipp(d, "uas_nocodec.xml", name="nocodec")
-        peer.send("dial sipp@127.0.0.1:%d" % s.port)
-        ok, detail = sipp_ok(s, 15)
-        ended = peer.wait_for("EVENT ended", 5)
-        logged = peer.has_line("LOG E Incoming connection does not support proper SIP codecs")
-        run.check("a 200 whose answer has no common codec is acknowledged, logged and ended "
-                  "with BYE", ok and ended is not None and logged and
-                  not peer.has_line("EVENT connected"), detail + peer.output())
-    finally:
-        peer.stop()
+@with_peer()
+def answer_without_common_codec(d, peer):
+    s = h.Sipp(d, "uas_nocodec.xml", name="nocodec")
+    peer.send("dial sipp@127.0.0.1:%d" % s.port)
+    ok, detail = sipp_ok(s, 15)
+    ended = peer.wait_for("EVENT ended", 5)
+    logged = peer.has_line("LOG E Incoming connection does not support proper SIP codecs")
+    run.check("a 200 whose answer has no common codec is acknowledged, logged and ended "
+              "with BYE", ok and ended is not None and logged and
+              not peer.has_line("EVENT connected"), detail + peer.output())
 
 
-@scenario
-def never_answered(d):
-    peer = h.Peer(PEER, d, "a", "alice")
-    silent = h.UdpListener()
-    try:
+@with_peer()
+def never_answered(d, peer):
+    with h.UdpListener() as silent:
         peer.send("dial nobody@127.0.0.1:%d" % silent.port)
         ended = peer.wait_for("EVENT ended", 14)
         silent.close()
@@ -787,8 +723,6 @@ def never_answered(d):
                   ok, "count=%d span=%.2f gaps=%s\n%s" % (len(times), span,
                                                           ["%.2f" % g for g in gaps],
                                                           peer.output()))
-    finally:
-        peer.stop()
 
 
 sys.exit(run.finish())

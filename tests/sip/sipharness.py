@@ -69,6 +69,17 @@ def free_udp_port(start=20000, end=30000, step=2, span=2):
     raise RuntimeError("no free port")
 
 
+class Stopped:
+    """`with` stops what the block started, however the block ends."""
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+        return False
+
+
 class Process:
     """A child process with its output in a file, stopped by pid."""
 
@@ -132,7 +143,7 @@ def kamailio_config(port, users, max_expires=3600, auth=None):
     return cfg.replace("@CHALLENGE_FLAGS@", "1" if (auth or {}).get("qop") == "auth" else "0")
 
 
-class Kamailio:
+class Kamailio(Stopped):
     """Kamailio as registrar and record-routing proxy on 127.0.0.1:port."""
 
     def __init__(self, workdir, users, port=None, max_expires=3600, auth=None):
@@ -187,7 +198,7 @@ class Kamailio:
         return self.proc.output()
 
 
-class Sipp:
+class Sipp(Stopped):
     """One SIPp run of a scenario file from tests/sip/scenarios."""
 
     def __init__(self, workdir, scenario, remote=None, port=None, extra=(), name=None,
@@ -253,7 +264,7 @@ def netstring(data):
     return b"%d:%s," % (len(data), data)
 
 
-class Baresip:
+class Baresip(Stopped):
     """baresip with file audio (aufile in, sndfile out) driven over ctrl_tcp."""
 
     def __init__(self, workdir, name, sip_port, accounts, play_wav=None, answer="manual",
@@ -377,7 +388,7 @@ class TempRun:
         return False
 
 
-class Peer:
+class Peer(Stopped):
     """The engine under test: tests/sip/sip_peer driven over its standard input."""
 
     def __init__(self, binary, workdir, name, user, port=None, args=(), env=None):
@@ -490,7 +501,7 @@ class Peer:
         return "\n".join(self.lines)
 
 
-class UdpListener:
+class UdpListener(Stopped):
     """A silent SIP endpoint: records every datagram it receives, with its arrival time,
     and answers nothing (unless told to)."""
 
@@ -519,9 +530,12 @@ class UdpListener:
         return [(t, m) for t, m, _ in self.received if m.startswith(method + " ")]
 
     def close(self):
-        self._stop = True
-        self._thread.join(1)
-        self.sock.close()
+        if not self._stop:
+            self._stop = True
+            self._thread.join(1)
+            self.sock.close()
+
+    stop = close
 
 
 def record_interop(row, check, ok, why=""):
@@ -559,6 +573,18 @@ class TestRun:
                 import traceback
                 self.check(func.__name__, False, traceback.format_exc())
         return func
+
+    def with_peer(self, binary, user="alice", **peer_options):
+        """Decorates func(folder, peer) as a scenario run with a sip_peer `a` for `user`
+        started before it and stopped after it (a crash at the stop fails the scenario)."""
+        def wrap(func):
+            def run(d):
+                with Peer(binary, d, "a", user, **peer_options) as peer:
+                    func(d, peer)
+            run.__name__ = func.__name__
+            self.scenario(run)
+            return func
+        return wrap
 
     def check(self, name, ok, detail="", row=None):
         record_interop(row or self.row, name, ok)
