@@ -30,7 +30,8 @@ constexpr Group kGroups[] = {
     {"upnp", runUpnp, "map PORT [--external PORT] [--client ADDRESS]"},
     {"resolve", runResolve, "PORT [--rtp] [--private ADDRESS] [--times N]"},
     {"network-test", runNetworkTest, "[--stun-servers HOST[:PORT],...]"},
-    {"call", runCall, "transfer TARGET | join  (the call of the running quillet)"},
+    {"call", runCall,
+     "transfer TARGET | consult TARGET | join | drop  (the calls of the running quillet)"},
 };
 
 void printHelp(FILE* out) {

@@ -1,11 +1,14 @@
-// quillet-tool call: asks the running quillet of the profile to act on its call (transfer,
-// join) over the profile's control socket, and reports its answer.
+// quillet-tool call: asks the running quillet of the profile to act on its calls (transfer,
+// a second call, join) over the profile's control socket, and reports its answer; for a
+// transfer or join it waits for the outcome.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 #include "base/command_line.h"
 #include "platform/control_socket.h"
@@ -17,15 +20,22 @@ namespace quillet::tool {
 namespace {
 
 constexpr int32_t kReplyTimeoutMs = 5000;
+// A transfer may wait 65 s for the far end's report, and its fallback places a call.
+constexpr int32_t kOutcomeWaitMs = 90000;
+constexpr int32_t kOutcomePollMs = 250;
 
 constexpr const char* kUsage =
-    "usage: quillet-tool call transfer TARGET | join\n"
-    "  Acts on the call of the quillet running on this profile (QUILLET_HOME or XDG).\n"
+    "usage: quillet-tool call transfer TARGET | consult TARGET | join | drop\n"
+    "  Acts on the calls of the quillet running on this profile (QUILLET_HOME or XDG).\n"
     "  transfer TARGET  hands the connected call's far end over to TARGET (a number,\n"
-    "                   user@host or SIP address); the outcome is in the program's log\n"
-    "  join             joins the connected call with a second call on the line\n"
-    "  Exit status 1: no quillet runs on the profile, it refused the connection, or it\n"
-    "  refused the command (no call is up, a bad target).";
+    "                   user@host or SIP address) and waits for the outcome\n"
+    "  consult TARGET   places a second call to TARGET; the connected call waits (its far\n"
+    "                   end hears nothing) and the microphone and speaker go to the new one\n"
+    "  join             connects the far ends of the two calls to each other, and waits for\n"
+    "                   the outcome; both calls end here\n"
+    "  drop             ends the second call; the first one gets the microphone and speaker\n"
+    "  Exit status 1: no quillet runs on the profile, it refused the connection or the\n"
+    "  command (no call is up, a bad target), or the transfer or join failed.";
 
 // Why a connection was refused or not answered: another user's socket is the usual case.
 std::string noAnswerReason(const std::string& socket) {
@@ -58,6 +68,34 @@ int send(const std::vector<std::string>& words) {
   return rejected(noAnswerReason(socket));
 }
 
+// After a transfer or join was taken: asks for its outcome until it is known.
+int waitOutcome(const std::string& what) {
+  const std::string socket = platform::profilePaths().controlSocket();
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kOutcomeWaitMs);
+  const std::string inProgress = std::string("ERR ") + base::kCallInProgress;
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::string reply;
+    switch (
+        platform::exchange(socket, base::encodeCallMessage({"outcome"}), kReplyTimeoutMs, reply)) {
+      case platform::HandOverResult::Delivered:
+        std::printf("%s: done\n", what.c_str());
+        return kExitOk;
+      case platform::HandOverResult::NoInstance:
+        return rejected("call " + what + ": the quillet on this profile ended before the outcome");
+      case platform::HandOverResult::Failed:
+        break;
+    }
+    if (reply != inProgress) {
+      return rejected("call " + what + ": " +
+                      (reply.rfind("ERR ", 0) == 0 ? reply.substr(4) : noAnswerReason(socket)));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(kOutcomePollMs));
+  }
+  return rejected("call " + what + ": no outcome after " + std::to_string(kOutcomeWaitMs / 1000) +
+                  " s; the program goes on with it (see its log)");
+}
+
 }  // namespace
 
 int runCall(const Args& args) {
@@ -65,10 +103,21 @@ int runCall(const Args& args) {
     if (args[1].empty()) {
       return usageError("call transfer: the target is empty");
     }
-    return send({"transfer", args[1]});
+    const int status = send({"transfer", args[1]});
+    return status == kExitOk ? waitOutcome("transfer") : status;
+  }
+  if (args.size() == 2 && args[0] == "consult") {
+    if (args[1].empty()) {
+      return usageError("call consult: the target is empty");
+    }
+    return send({"consult", args[1]});
   }
   if (args.size() == 1 && args[0] == "join") {
-    return send({"join"});
+    const int status = send({"join"});
+    return status == kExitOk ? waitOutcome("join") : status;
+  }
+  if (args.size() == 1 && args[0] == "drop") {
+    return send({"drop"});
   }
   if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
     std::printf("%s\n", kUsage);

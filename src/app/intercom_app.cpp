@@ -20,6 +20,7 @@
 #include "audio/echo_suppressor.h"
 #include "audio/volume.h"
 #include "audio/wave_file.h"
+#include "base/command_line.h"
 #include "base/log.h"
 #include "base/settings_store.h"
 #include "base/worker_thread.h"
@@ -247,7 +248,10 @@ void IntercomApp::restartEngine() {
   if (slot_ == nullptr) {
     return;
   }
-  if (slot_->engine() != nullptr && slot_->engine()->IsInCall()) {
+  const auto inCall = [](sip::SipEngine* engine) {
+    return engine != nullptr && engine->IsInCall();
+  };
+  if (inCall(slot_->engine()) || inCall(slot_->second())) {
     env_.loop.startTimer(kRestartTimer, kRestartRetryMs, [this] { restartEngine(); });
     return;
   }
@@ -281,7 +285,9 @@ void IntercomApp::showLineInStatus() {
 
 void IntercomApp::openOptions(int32_t page) {
   sip::SipEngine* engine = slot_ != nullptr ? slot_->engine() : nullptr;
-  if (callActive_ || (engine != nullptr && engine->IsInCall())) {
+  sip::SipEngine* second = slot_ != nullptr ? slot_->second() : nullptr;
+  if (callActive_ || (engine != nullptr && engine->IsInCall()) ||
+      (second != nullptr && second->IsInCall())) {
     env_.prompts.inform({"Quillet",
                          "While a call is ringing or is active you may not change options",
                          platform::PromptButtons::Ok, platform::PromptIcon::Error, "options"});
@@ -607,15 +613,116 @@ std::string IntercomApp::callCommand(const std::vector<std::string>& words) {
     engine->Transfer(words[1]);
     return {};
   }
+  if (name == "consult" && words.size() == 2) {
+    base::logInfo("Call command: second call to ", words[1]);
+    return consultCommand(words[1]);
+  }
   if (name == "join" && words.size() == 1) {
     base::logInfo("Call command: join");
-    if (engine == nullptr || engine->callState() != sip::kCallConnected) {
-      return "no call is up to join";
+    return joinCommand();
+  }
+  if (name == "outcome" && words.size() == 1) {
+    return transferOutcomeText();
+  }
+  if (name == "drop" && words.size() == 1) {
+    base::logInfo("Call command: end the second call");
+    if (slot_ == nullptr || slot_->second() == nullptr || !slot_->second()->IsInCall()) {
+      return "no second call to end";
     }
-    // Joining takes a second call on the line, and the line holds one call at a time.
-    return "joining calls is not available: the line holds one call at a time";
+    slot_->second()->HangUp();
+    return {};
   }
   return "unknown call command '" + name + "'";
+}
+
+std::string IntercomApp::consultCommand(const std::string& target) {
+  sip::SipEngine* engine = slot_ != nullptr ? slot_->engine() : nullptr;
+  if (engine == nullptr) {
+    return "no line is set up";
+  }
+  if (slot_->second() != nullptr && slot_->second()->IsInCall()) {
+    return "the line has a second call already";
+  }
+  // The target is checked as a transfer's is: the second call is there to be joined.
+  switch (engine->checkTransfer(target)) {
+    case sip::TransferCheck::NoCall:
+      return "no call is up to hold for a second call";
+    case sip::TransferCheck::Invalid:
+      return "'" + target + "' is not a SIP address or phone number";
+    case sip::TransferCheck::NoServer:
+      return "'" + target + "' names no server and the line has none: use NUMBER@SERVER";
+    case sip::TransferCheck::Ready:
+      break;
+  }
+  if (!slot_->dialSecond(*transport_, trace_.get(), target)) {
+    return "the second call could not be placed (see the log)";
+  }
+  return {};
+}
+
+// The answer to the tool's question after a transfer or join: "OK" once done, refusals
+// while it goes on (base::kCallInProgress) and when it failed.
+std::string IntercomApp::transferOutcomeText() {
+  sip::SipEngine* engine = slot_ != nullptr ? slot_->engine() : nullptr;
+  switch (engine != nullptr ? engine->transferOutcome() : sip::TransferOutcome::None) {
+    case sip::TransferOutcome::Done:
+      return {};
+    case sip::TransferOutcome::Pending:
+      return base::kCallInProgress;
+    case sip::TransferOutcome::Failed:
+      return "the far end was not handed over (the log says why)";
+    case sip::TransferOutcome::None:
+      break;
+  }
+  return "no transfer or join was asked of this line";
+}
+
+std::string IntercomApp::joinCommand() {
+  sip::SipEngine* engine = slot_ != nullptr ? slot_->engine() : nullptr;
+  if (engine == nullptr || engine->callState() != sip::kCallConnected) {
+    return "no call is up to join";
+  }
+  const std::shared_ptr<sip::SipEngine>& second = slot_->secondShared();
+  if (second == nullptr || second->callState() != sip::kCallConnected) {
+    return "no second call is up to join: place one with 'call consult TARGET'";
+  }
+  // The first call's far end is asked to call the second's (or the two are bridged).
+  engine->Join(second);
+  return {};
+}
+
+void IntercomApp::onSecondConnected(LineSlot& slot) {
+  base::logInfo("The second call was started; the first call waits");
+  microphoneBeforeSecond_ = recorder_.running();
+  routeAudioTo(*slot.second(), true);
+}
+
+void IntercomApp::onSecondEnded(LineSlot& slot) {
+  base::logInfo("The second call was stopped ...");
+  recorder_.Stop();
+  player_.Stop();
+  if (slot.connected && slot.engine() != nullptr && !closing_) {
+    routeAudioTo(*slot.engine(), microphoneBeforeSecond_);
+  }
+  microphoneBeforeSecond_ = false;
+  // Not from within the ending engine's own event.
+  env_.loop.post([this, alive = std::weak_ptr<int>(alive_)] {
+    if (alive.lock() != nullptr && slot_ != nullptr) {
+      slot_->releaseSecond();
+    }
+  });
+}
+
+void IntercomApp::routeAudioTo(sip::SipEngine& engine, bool microphone) {
+  recorder_.Stop();
+  player_.Stop();
+  startEchoControl();
+  playCall(engine.ReceivingStream());
+  if (microphone) {
+    // The line's own call may still owe its far end the speech of the spool.
+    buildCaptureChain(&engine == slot_->engine() ? slot_->takeSendingStream()
+                                                 : engine.SendingStream());
+  }
 }
 
 int IntercomApp::onRing(LineSlot& slot, int32_t ring, int32_t /*previousRing*/) {
@@ -876,7 +983,6 @@ void IntercomApp::onConnected(LineSlot& slot) {
 
 void IntercomApp::callStarted(LineSlot& slot) {
   sip::SipEngine& engine = *slot.engine();
-  base::SettingsStore& store = settings();
   currentSlot_ = 0;
   player_.Stop();
   audio::SourceRef receiving = engine.ReceivingStream();
@@ -887,6 +993,12 @@ void IntercomApp::callStarted(LineSlot& slot) {
   // The microphone, whenever it is turned on in this call, passes the echo control that
   // hears what the speaker plays.
   startEchoControl();
+  playCall(receiving);
+  updateIntercomButton();
+}
+
+void IntercomApp::playCall(audio::SourceRef receiving) {
+  base::SettingsStore& store = settings();
   if (echo_) {
     receiving = (*echo_)->tap(receiving);
   }
@@ -899,7 +1011,6 @@ void IntercomApp::callStarted(LineSlot& slot) {
   if (player_.Start(receiving) != 0) {
     base::logFormat(base::LogLevel::Info, "Playback: device queue %u ms", player_.deviceQueueMs());
   }
-  updateIntercomButton();
 }
 
 void IntercomApp::noteRecentContact(LineSlot& slot) {
@@ -944,6 +1055,9 @@ void IntercomApp::onEnded(LineSlot& slot) {
   if (slot.pending) {
     slot.stopPump();
     slot.pending = false;
+  }
+  if (!closing_ && slot.second() != nullptr && slot.second()->callState() == sip::kCallConnected) {
+    routeAudioTo(*slot.second(), true);  // the waiting party left: the second call goes on
   }
   env_.loop.killTimer(slot.noActivityTimer());
   // The talk-back question still open has lost its call; other questions stay.

@@ -83,6 +83,10 @@ class IntercomApp : public base::Application,
                                      const std::string& callerAddress);
   void onConnected(LineSlot& slot);
   void onEnded(LineSlot& slot);
+  // The line's second call (placed with the "consult" call command): while it is up the
+  // microphone and speaker are with it, and the first call waits.
+  void onSecondConnected(LineSlot& slot);
+  void onSecondEnded(LineSlot& slot);
 
   platform::MessageLoop& loop() { return env_.loop; }
   LineSlot* slot() { return slot_.get(); }
@@ -101,6 +105,13 @@ class IntercomApp : public base::Application,
   void shutDown();
   void buildCaptureChain(const audio::SinkRef& stream);
   void callStarted(LineSlot& slot);
+  // The speaker plays the call's receiving stream (through the echo control's tap).
+  void playCall(audio::SourceRef receiving);
+  // The speaker, and the microphone when asked, go to the engine's call.
+  void routeAudioTo(sip::SipEngine& engine, bool microphone);
+  std::string consultCommand(const std::string& target);
+  std::string joinCommand();
+  std::string transferOutcomeText();
   void callStopped(LineSlot& slot);
   void noteRecentContact(LineSlot& slot);
   void restartNoActivityTimer(LineSlot& slot);
@@ -142,7 +153,8 @@ class IntercomApp : public base::Application,
   // The echo control of the call being set up or up (none with echo control off).
   std::optional<audio::StreamRef<audio::EchoControl>> echo_;
   bool callActive_ = false;
-  int32_t currentSlot_ = 1;  // 0: the default line's slot, 1: none
+  bool microphoneBeforeSecond_ = false;  // the first call had the microphone on
+  int32_t currentSlot_ = 1;              // 0: the default line's slot, 1: none
   bool hotKeyGuard_ = false;
   std::string ringingCaller_;  // an incoming call that rang and is not yet established
   bool closing_ = false;

@@ -1,6 +1,8 @@
 // LineSlot: building the line's engine, its events, and the spool and pump of a call.
 #include "app/line_slot.h"
 
+#include <utility>
+
 #include "app/intercom_app.h"
 #include "app/line_values.h"
 #include "audio/pause_trimmer.h"
@@ -29,6 +31,21 @@ class LineSlot::Events : public sip::EngineEvents {
   LineSlot& slot_;
 };
 
+// The second call's events: it never rings (its screen refuses incoming calls).
+class LineSlot::SecondEvents : public sip::EngineEvents {
+ public:
+  SecondEvents(IntercomApp& app, LineSlot& slot) : app_(app), slot_(slot) {}
+
+  int Ring(int32_t /*ring*/, int32_t /*previousRing*/) override { return 0; }
+  void Connected() override { app_.onSecondConnected(slot_); }
+  void PlaybackFailed() override { base::logError("Hold Connection Failed"); }
+  void Ended() override { app_.onSecondEnded(slot_); }
+
+ private:
+  IntercomApp& app_;
+  LineSlot& slot_;
+};
+
 LineSlot::LineSlot(IntercomApp& app, int32_t lineIndex)
     : app_(app),
       lineIndex_(lineIndex),
@@ -39,17 +56,74 @@ LineSlot::LineSlot(IntercomApp& app, int32_t lineIndex)
 
 LineSlot::~LineSlot() {
   pump_.Stop();
+  app_.loop().killTimer(retireTimer());
+  // The line's engine first: its call thread ends, and with it any join holding another.
   engine_.reset();
+  second_.reset();
+  retired_.clear();
 }
 
 void LineSlot::endCall() {
   pump_.Stop();
-  if (engine_ != nullptr) {
-    engine_->EndCall();
+  for (const auto& engine : {engine_, second_}) {
+    if (engine != nullptr) {
+      engine->EndCall();
+    }
   }
 }
 
 void LineSlot::buildEngine(sip::SipTransport& transport, sip::SipTrace* trace) {
+  std::shared_ptr<sip::SipEngine> engine = makeEngine(transport, trace);
+  engine->setEngineEvents(std::make_unique<Events>(app_, *this));
+  engine->setIncomingScreen([&app = app_](const sip::SipEngine& engine,
+                                          const sip::IncomingCallFacts& facts,
+                                          const std::string& caller) {
+    return app.screenIncoming(engine, facts, caller);
+  });
+  // The previous engines go only now; a second engine of the old settings goes with them
+  // (one is built for each second call).
+  retire(std::exchange(engine_, std::move(engine)));
+  retire(std::move(second_));
+}
+
+bool LineSlot::dialSecond(sip::SipTransport& transport, sip::SipTrace* trace,
+                          const std::string& target) {
+  if (second_ == nullptr) {
+    second_ = makeEngine(transport, trace);
+    second_->setEngineEvents(std::make_unique<SecondEvents>(app_, *this));
+    second_->setIncomingScreen(
+        [](const sip::SipEngine&, const sip::IncomingCallFacts&, const std::string&) {
+          return sip::IncomingScreen{486, {}};
+        });
+  }
+  return second_->Dial(target) != 0;
+}
+
+void LineSlot::releaseSecond() {
+  if (second_ != nullptr && !second_->IsInCall()) {
+    retire(std::move(second_));
+  }
+}
+
+void LineSlot::retire(std::shared_ptr<sip::SipEngine> engine) {
+  if (engine == nullptr || engine.use_count() == 1) {
+    return;  // gone here
+  }
+  retired_.push_back(std::move(engine));
+  if (!app_.loop().timerActive(retireTimer())) {
+    app_.loop().startTimer(retireTimer(), 1000, [this] { releaseRetired(); });
+  }
+}
+
+void LineSlot::releaseRetired() {
+  std::erase_if(retired_, [](const auto& engine) { return engine.use_count() == 1; });
+  if (!retired_.empty()) {
+    app_.loop().startTimer(retireTimer(), 1000, [this] { releaseRetired(); });
+  }
+}
+
+std::shared_ptr<sip::SipEngine> LineSlot::makeEngine(sip::SipTransport& transport,
+                                                     sip::SipTrace* trace) {
   base::SettingsStore& store = base::SettingsStore::global();
   const LineValues values = readLineValues(store, lineIndex_);
   sip::LineIdentity line;
@@ -78,14 +152,7 @@ void LineSlot::buildEngine(sip::SipTransport& transport, sip::SipTrace* trace) {
   }
   session->setG726Aal2Packing(values.g726Aal2Packing);
   auto media = sip::makeRtpMedia(std::move(session), media::RtpSettings::load(store).sdp);
-  auto engine = std::make_unique<sip::SipEngine>(transport, line, std::move(media));
-  engine->setEngineEvents(std::make_unique<Events>(app_, *this));
-  engine->setIncomingScreen([&app = app_](const sip::SipEngine& engine,
-                                          const sip::IncomingCallFacts& facts,
-                                          const std::string& caller) {
-    return app.screenIncoming(engine, facts, caller);
-  });
-  engine_ = std::move(engine);  // the previous engine goes only now
+  return std::make_shared<sip::SipEngine>(transport, line, std::move(media));
 }
 
 audio::SinkRef LineSlot::takeSendingStream() {

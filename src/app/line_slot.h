@@ -1,12 +1,14 @@
 // LineSlot: the application's holder of one line's SipEngine and of that line's call
 // flags, its spool (the caller's speech held until the far end answers) and the pump that
-// copies the spool into the call.
+// copies the spool into the call; also of the line's second call (placed while the first
+// one waits, so that the two can be joined) on an engine of its own.
 #pragma once
 
 #include <cstdint>
 #include <ctime>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "audio/file_buffer.h"
 #include "audio/stream_pump.h"
@@ -37,12 +39,24 @@ class LineSlot {
   // exists) and attaches this slot's events to it.
   void buildEngine(sip::SipTransport& transport, sip::SipTrace* trace);
   sip::SipEngine* engine() { return engine_.get(); }
-  // Closing: stops the pump and ends the engine's call in any state, waiting for it.
+  // Closing: stops the pump and ends the engines' calls in any state, waiting for them.
   void endCall();
   int32_t lineIndex() const { return lineIndex_; }
 
-  // The timer identifier of the no-activity time-out on the main loop.
+  // The second call's engine (null when there is no second call).
+  sip::SipEngine* second() { return second_.get(); }
+  const std::shared_ptr<sip::SipEngine>& secondShared() const { return second_; }
+  // Places the second call to the target on a new engine of the line. It refuses incoming
+  // calls (486), so that they keep meeting the line's own engine. False when the engine
+  // refused the dial (the reason is in the log).
+  bool dialSecond(sip::SipTransport& transport, sip::SipTrace* trace, const std::string& target);
+  // After the second call ended: its engine goes once nothing else holds it. Not from
+  // within that engine's own event.
+  void releaseSecond();
+
+  // The timer identifiers of the no-activity time-out and of letting engines go.
   uint32_t noActivityTimer() const { return 100 + static_cast<uint32_t>(lineIndex_); }
+  uint32_t retireTimer() const { return 200 + static_cast<uint32_t>(lineIndex_); }
 
   // Sending stream for a call of this slot: a new writer end of the spool while it holds
   // unsent speech of a pending call, else the engine's own sending stream (the pump is
@@ -64,10 +78,20 @@ class LineSlot {
 
  private:
   class Events;
+  class SecondEvents;
+
+  std::shared_ptr<sip::SipEngine> makeEngine(sip::SipTransport& transport, sip::SipTrace* trace);
+  // An engine leaves only on the GUI thread, and only when a join of another engine no
+  // longer holds it (SipEngine::Join): at once when nothing holds it, else it waits here,
+  // checked by a timer.
+  void retire(std::shared_ptr<sip::SipEngine> engine);
+  void releaseRetired();
 
   IntercomApp& app_;
   int32_t lineIndex_;
-  std::unique_ptr<sip::SipEngine> engine_;
+  std::shared_ptr<sip::SipEngine> engine_;
+  std::shared_ptr<sip::SipEngine> second_;
+  std::vector<std::shared_ptr<sip::SipEngine>> retired_;
   audio::FileBufferRef spool_;
   audio::SourceRef spoolReader_;  // held while a placed call has not been answered
   audio::StreamPump pump_;

@@ -30,6 +30,9 @@ std::string encodeCallMessage(const std::vector<std::string>& words);
 // nothing. An empty word list is malformed.
 bool decodeCallMessage(std::string_view message, std::vector<std::string>& words);
 bool isCallMessage(std::string_view message);
+// The refusal of the call command "outcome" while the transfer or join asked before is
+// still going on ("ERR in progress").
+constexpr const char* kCallInProgress = "in progress";
 
 constexpr size_t kMaxArgumentMessage = 64 * 1024;
 

@@ -399,6 +399,7 @@ void SipEngine::Transfer(std::string_view target) {
     std::lock_guard lock(transferLock_);
     transferTarget_ = dialToNameAddr(text, line_.server);
   }
+  transferOutcome_ = TransferOutcome::Pending;
   command_ = kCommandTransfer;
   commandEvent_.set();
 }
@@ -614,6 +615,12 @@ void SipEngine::Run() {
     transport_.reaper().handOver(std::move(call_));
   }
   invite_.reset();
+  {
+    // A join asked for too late to be taken lets its engine go before the end is reported.
+    std::lock_guard lock(transferLock_);
+    joinTarget_.reset();
+  }
+  settleTransfer();  // asked for and never carried out
   setState(kCallIdle);
   handOverDone_.set();
   handOverRequest_ = false;
@@ -868,17 +875,24 @@ void SipEngine::inCallLoop() {
         std::lock_guard lock(transferLock_);
         target = transferTarget_;
       }
-      if (referAsTransferor(target) || transferByReInvite(target)) return;
+      const bool referred = referAsTransferor(target);
+      if (referred) transferOutcome_ = TransferOutcome::Done;
+      const bool over = referred || transferByReInvite(target);
+      settleTransfer();
+      if (over) return;
       if (!call_ || !call_->established) return;  // the party left meanwhile
     }
     if (command_ == kCommandJoin) {
       command_ = kCommandNone;
-      SipEngine* other = nullptr;
+      std::shared_ptr<SipEngine> other;
       {
         std::lock_guard lock(transferLock_);
         std::swap(other, joinTarget_);
       }
-      if (other && joinWith(*other)) return;
+      const bool over = other && joinWith(*other);
+      other.reset();  // before the call's end is reported, so its owner can let it go
+      settleTransfer();
+      if (over) return;
       if (!call_ || !call_->established) return;
     }
     if (command_ == kCommandHandOver) command_ = kCommandNone;  // only a wake-up
@@ -917,6 +931,7 @@ bool SipEngine::connectByReInvite(std::unique_ptr<SipCall> second) {
     acknowledge(other, answer);
     acknowledge(first, offer, answered);
     sipLogInfo("The two parties are connected to each other");
+    transferOutcome_ = TransferOutcome::Done;
     CallBridge::launch(std::make_unique<CallBridge>(transport_, std::move(call_), std::move(second),
                                                     media_->capabilityOffer(), bridgeQuietMs_));
     return true;
@@ -947,16 +962,22 @@ bool SipEngine::connectByReInvite(std::unique_ptr<SipCall> second) {
   return !taken;
 }
 
-void SipEngine::Join(SipEngine* other) {
+void SipEngine::settleTransfer() {
+  TransferOutcome pending = TransferOutcome::Pending;
+  transferOutcome_.compare_exchange_strong(pending, TransferOutcome::Failed);
+}
+
+void SipEngine::Join(std::shared_ptr<SipEngine> other) {
   sipLogInfo("Joining the calls of two lines");
-  if (other == nullptr || other == this || callState_ != kCallConnected) {
+  if (other == nullptr || other.get() == this || callState_ != kCallConnected) {
     sipLogError("There are no two connected calls to join.");
     return;
   }
   {
     std::lock_guard lock(transferLock_);
-    joinTarget_ = other;
+    joinTarget_ = std::move(other);
   }
+  transferOutcome_ = TransferOutcome::Pending;
   command_ = kCommandJoin;
   commandEvent_.set();
 }
@@ -993,6 +1014,7 @@ bool SipEngine::joinWith(SipEngine& other) {
     uri.headers.clear();
     if (referAsTransferor("<" + printUri(uri) + "?Replaces=" + replaces + ">")) {
       transport_.reaper().handOver(std::move(taken));
+      transferOutcome_ = TransferOutcome::Done;
       return true;
     }
   }

@@ -77,6 +77,11 @@ enum CallCommand : int32_t {
 // bare number needs the line's server).
 enum class TransferCheck { Ready, NoCall, Invalid, NoServer };
 
+// How the last transfer or join asked of the engine ended: the far end taken over (by
+// REFER, or connected to the other party by a bridge), or the call went on (or ended)
+// without that.
+enum class TransferOutcome : int32_t { None, Pending, Done, Failed };
+
 // Started: the call rings here. Busy: the line has a call. Refused: the screen answered it.
 // Failed: no call could be made (descriptors ran out); the caller gets 503.
 enum class IncomingResult { Started, Busy, Refused, Failed };
@@ -150,11 +155,15 @@ class SipEngine : public LineInterface,
   void SendDtmf(std::string_view digits) override;
   void Transfer(std::string_view target) override;
   TransferCheck checkTransfer(std::string_view target) const;
+  // The outcome of the last Transfer or Join (Pending from the request until it ended).
+  TransferOutcome transferOutcome() const { return transferOutcome_; }
   void HangUp() override;
   // Attended transfer: the far ends of this engine's call and of `other`'s call are
   // connected to each other (REFER with Replaces on the same line, re-INVITE otherwise),
-  // and both calls end here.
-  void Join(SipEngine* other);
+  // and both calls end here. The call thread holds `other` until the join is over: its
+  // owner lets its own reference go only once no other is left (use_count() of 1, checked
+  // on the GUI thread, which alone makes copies), so that `other` dies on the GUI thread.
+  void Join(std::shared_ptr<SipEngine> other);
   // Ends the call in any state and waits for the call thread: the dialog is with the
   // DialogReaper when this returns (closing the program).
   void EndCall();
@@ -258,6 +267,8 @@ class SipEngine : public LineInterface,
   // Connects the far end of call_ with that of `second` by re-INVITE: into a CallBridge
   // (true: the call is over here), or the call goes on with one of them.
   bool connectByReInvite(std::unique_ptr<SipCall> second);
+  // A transfer or join that has not succeeded by now has failed.
+  void settleTransfer();
   // The join command on this engine's connected call. true: the call is over here.
   bool joinWith(SipEngine& other);
   // The other engine's side of a join: its dialog, handed over (null when none came).
@@ -304,8 +315,9 @@ class SipEngine : public LineInterface,
   std::atomic<bool> answeredAutomatically_{false};
   std::atomic<int32_t> refuseStatus_{487};
   std::mutex transferLock_;
-  std::string transferTarget_;       // guarded by transferLock_
-  SipEngine* joinTarget_ = nullptr;  // guarded by transferLock_
+  std::string transferTarget_;             // guarded by transferLock_
+  std::shared_ptr<SipEngine> joinTarget_;  // guarded by transferLock_
+  std::atomic<TransferOutcome> transferOutcome_{TransferOutcome::None};
   // Join: another engine asks this one's in-call loop to give up its dialog (into
   // handedOver_) and end without BYE, and waits for handOverDone_.
   std::atomic<bool> handOverRequest_{false};

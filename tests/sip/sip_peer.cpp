@@ -287,7 +287,7 @@ int main(int argc, char** argv) {
   auto engine = std::make_unique<sip::SipEngine>(transport, line, std::move(media));
   engine->setEngineEvents(std::make_unique<PeerEvents>(policy, answerRings));
   // A second line on the same transport, for joins: its own user and perhaps server.
-  std::unique_ptr<sip::SipEngine> engine2;
+  std::shared_ptr<sip::SipEngine> engine2;
   if (!line2.empty()) {
     sip::LineIdentity second = line;
     const size_t at = line2.find('@');
@@ -347,7 +347,7 @@ int main(int argc, char** argv) {
         engine->Transfer(rest);
         out("RESULT transfer");
       } else if (verb == "join") {
-        engine->Join(engine2.get());
+        engine->Join(engine2);
         out("RESULT join");
       } else if (verb == "dtmf") {
         engine->SendDtmf(rest);
