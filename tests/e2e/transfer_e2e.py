@@ -171,6 +171,34 @@ class TransferTest(LabCase):
         self.check_heard("carol -> dave", self.last_recording(dave))
         self.check_heard("dave -> carol", self.last_recording(carol))
 
+    def test_baresip_joined_to_baresip(self):
+        """carol (baresip) calls alice (Quillet); alice places a second call to dave (baresip,
+        answering by himself) and joins the two: carol and dave hear each other."""
+        q = self.quillet("alice", self.silence_file)
+        q.start()
+        carol = self.baresip("carol", "carol", self.talker_file)
+        dave = self.baresip("dave", "dave", self.talker_file, answer="auto")
+        carol.command("dial", q.address)
+        self.assertTrue(wait_for(lambda: "The call was started" in q.log_text(), 10),
+                        q.log_text() + carol.output())
+        self.assertIsNotNone(carol.wait_call_event("CALL_ESTABLISHED", 5), carol.output())
+        status, error = tool(q, "call", "consult", "sip:dave@127.0.0.1:%d" % dave.sip_port)
+        self.assertEqual(status, 0, error)
+        self.assertIsNotNone(dave.wait_call_event("CALL_ESTABLISHED", 10), dave.output())
+        status, error = tool(q, "call", "join")
+        self.assertEqual(status, 0, error + q.log_text())
+        self.assertTrue(wait_for(lambda: "The call was stopped" in q.log_text()
+                                 and "The second call was stopped" in q.log_text(), 15),
+                        q.log_text() + carol.output() + dave.output())
+        self.assertRegex(q.trace_text(), r"Refer-To: <sip:dave@[^>]*\?Replaces=")
+        time.sleep(self.talk_time)
+        dave.command("hangup")
+        self.assertIsNotNone(carol.wait_call_event("CALL_CLOSED", 10), carol.output())
+        carol.stop()
+        dave.stop()
+        self.check_heard("carol -> dave", self.last_recording(dave))
+        self.check_heard("dave -> carol", self.last_recording(carol))
+
     @unittest.skipUnless(LINPHONEC, "linphonec is not installed (package linphone-cli)")
     def test_linphone_handed_over_to_baresip(self):
         """linphonec calls alice (Quillet), who hands it over to dave (baresip)."""
@@ -198,4 +226,5 @@ class TransferTest(LabCase):
 if __name__ == "__main__":
     run_tests({"test_baresip_handed_over_to_baresip": "transfer-baresip",
                "test_baresip_handed_over_to_baresip_through_kamailio": "transfer-kamailio",
-               "test_linphone_handed_over_to_baresip": "transfer-linphone"})
+               "test_linphone_handed_over_to_baresip": "transfer-linphone",
+               "test_baresip_joined_to_baresip": "transfer-baresip"})
