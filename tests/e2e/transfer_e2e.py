@@ -93,6 +93,17 @@ class TransferTest(LabCase):
         self.assertIn("REFER sip:", trace)
         self.assertRegex(trace, r"SIP/2\.0 2\d\d")
 
+    def talk_and_check(self, carol, dave):
+        """Lets the two baresips, now in one call, talk; dave hangs up; each must have heard
+        the other."""
+        time.sleep(self.talk_time)
+        dave.command("hangup")
+        self.assertIsNotNone(carol.wait_call_event("CALL_CLOSED", 10), carol.output())
+        carol.stop()
+        dave.stop()
+        self.check_heard("carol -> dave", self.last_recording(dave))
+        self.check_heard("dave -> carol", self.last_recording(carol))
+
     def last_recording(self, b):
         """What baresip `b` recorded of its last call (files named by the second of the start;
         a transfer takes longer than that)."""
@@ -163,13 +174,7 @@ class TransferTest(LabCase):
         self.transfer(q, target, carol.output)
         self.assertIsNotNone(dave.wait_call_event("CALL_ESTABLISHED", 10),
                              carol.output() + dave.output())
-        time.sleep(self.talk_time)
-        dave.command("hangup")
-        self.assertIsNotNone(carol.wait_call_event("CALL_CLOSED", 10), carol.output())
-        carol.stop()
-        dave.stop()
-        self.check_heard("carol -> dave", self.last_recording(dave))
-        self.check_heard("dave -> carol", self.last_recording(carol))
+        self.talk_and_check(carol, dave)
 
     def test_baresip_joined_to_baresip(self):
         """carol (baresip) calls alice (Quillet); alice places a second call to dave (baresip,
@@ -191,13 +196,7 @@ class TransferTest(LabCase):
                                  and "The second call was stopped" in q.log_text(), 15),
                         q.log_text() + carol.output() + dave.output())
         self.assertRegex(q.trace_text(), r"Refer-To: <sip:dave@[^>]*\?Replaces=")
-        time.sleep(self.talk_time)
-        dave.command("hangup")
-        self.assertIsNotNone(carol.wait_call_event("CALL_CLOSED", 10), carol.output())
-        carol.stop()
-        dave.stop()
-        self.check_heard("carol -> dave", self.last_recording(dave))
-        self.check_heard("dave -> carol", self.last_recording(carol))
+        self.talk_and_check(carol, dave)
 
     @unittest.skipUnless(LINPHONEC, "linphonec is not installed (package linphone-cli)")
     def test_linphone_handed_over_to_baresip(self):
