@@ -19,7 +19,7 @@ ROWS = [
     ("linphone", "Linphone 5.1 (linphonec)", "calls both ways, audio both ways"),
     ("twinkle", "Twinkle 1.10 (twinkle-console)", "calls both ways, audio both ways (ALSA file devices)"),
     ("transfer-baresip", "baresip 1.0.0 (two)",
-     "blind transfer (quillet-tool) and attended (Replaces, re-INVITE bridge), audio"),
+     "blind transfer and join (quillet-tool), attended (Replaces, re-INVITE bridge), audio"),
     ("transfer-kamailio", "Kamailio 5.6 with two baresips",
      "blind transfer with all three registered, REFER through the proxy, audio"),
     ("transfer-linphone", "Linphone 5.1 (linphonec)",
