@@ -248,10 +248,7 @@ void IntercomApp::restartEngine() {
   if (slot_ == nullptr) {
     return;
   }
-  const auto inCall = [](sip::SipEngine* engine) {
-    return engine != nullptr && engine->IsInCall();
-  };
-  if (inCall(slot_->engine()) || inCall(slot_->second())) {
+  if (slot_->inCall()) {
     env_.loop.startTimer(kRestartTimer, kRestartRetryMs, [this] { restartEngine(); });
     return;
   }
@@ -284,10 +281,7 @@ void IntercomApp::showLineInStatus() {
 }
 
 void IntercomApp::openOptions(int32_t page) {
-  sip::SipEngine* engine = slot_ != nullptr ? slot_->engine() : nullptr;
-  sip::SipEngine* second = slot_ != nullptr ? slot_->second() : nullptr;
-  if (callActive_ || (engine != nullptr && engine->IsInCall()) ||
-      (second != nullptr && second->IsInCall())) {
+  if (callActive_ || (slot_ != nullptr && slot_->inCall())) {
     env_.prompts.inform({"Quillet",
                          "While a call is ringing or is active you may not change options",
                          platform::PromptButtons::Ok, platform::PromptIcon::Error, "options"});

@@ -15,35 +15,22 @@
 namespace quillet::app {
 
 // The engine's events as this application answers them; the rest keep their defaults.
+// The second call's engine never rings (its screen refuses incoming calls).
 class LineSlot::Events : public sip::EngineEvents {
  public:
-  Events(IntercomApp& app, LineSlot& slot) : app_(app), slot_(slot) {}
+  Events(IntercomApp& app, LineSlot& slot, bool second) : app_(app), slot_(slot), second_(second) {}
 
   int Ring(int32_t ring, int32_t previousRing) override {
-    return app_.onRing(slot_, ring, previousRing);
+    return second_ ? 0 : app_.onRing(slot_, ring, previousRing);
   }
-  void Connected() override { app_.onConnected(slot_); }
+  void Connected() override { second_ ? app_.onSecondConnected(slot_) : app_.onConnected(slot_); }
   void PlaybackFailed() override { base::logError("Hold Connection Failed"); }
-  void Ended() override { app_.onEnded(slot_); }
+  void Ended() override { second_ ? app_.onSecondEnded(slot_) : app_.onEnded(slot_); }
 
  private:
   IntercomApp& app_;
   LineSlot& slot_;
-};
-
-// The second call's events: it never rings (its screen refuses incoming calls).
-class LineSlot::SecondEvents : public sip::EngineEvents {
- public:
-  SecondEvents(IntercomApp& app, LineSlot& slot) : app_(app), slot_(slot) {}
-
-  int Ring(int32_t /*ring*/, int32_t /*previousRing*/) override { return 0; }
-  void Connected() override { app_.onSecondConnected(slot_); }
-  void PlaybackFailed() override { base::logError("Hold Connection Failed"); }
-  void Ended() override { app_.onSecondEnded(slot_); }
-
- private:
-  IntercomApp& app_;
-  LineSlot& slot_;
+  bool second_;
 };
 
 LineSlot::LineSlot(IntercomApp& app, int32_t lineIndex)
@@ -63,6 +50,13 @@ LineSlot::~LineSlot() {
   retired_.clear();
 }
 
+bool LineSlot::inCall() const {
+  const auto up = [](const std::shared_ptr<sip::SipEngine>& engine) {
+    return engine != nullptr && engine->IsInCall();
+  };
+  return up(engine_) || up(second_);
+}
+
 void LineSlot::endCall() {
   pump_.Stop();
   for (const auto& engine : {engine_, second_}) {
@@ -74,7 +68,7 @@ void LineSlot::endCall() {
 
 void LineSlot::buildEngine(sip::SipTransport& transport, sip::SipTrace* trace) {
   std::shared_ptr<sip::SipEngine> engine = makeEngine(transport, trace);
-  engine->setEngineEvents(std::make_unique<Events>(app_, *this));
+  engine->setEngineEvents(std::make_unique<Events>(app_, *this, false));
   engine->setIncomingScreen([&app = app_](const sip::SipEngine& engine,
                                           const sip::IncomingCallFacts& facts,
                                           const std::string& caller) {
@@ -90,7 +84,7 @@ bool LineSlot::dialSecond(sip::SipTransport& transport, sip::SipTrace* trace,
                           const std::string& target) {
   if (second_ == nullptr) {
     second_ = makeEngine(transport, trace);
-    second_->setEngineEvents(std::make_unique<SecondEvents>(app_, *this));
+    second_->setEngineEvents(std::make_unique<Events>(app_, *this, true));
     second_->setIncomingScreen(
         [](const sip::SipEngine&, const sip::IncomingCallFacts&, const std::string&) {
           return sip::IncomingScreen{486, {}};

@@ -43,6 +43,8 @@ class LineSlot {
   void endCall();
   int32_t lineIndex() const { return lineIndex_; }
 
+  // A call of the line's engine or of its second call is ringing or up.
+  bool inCall() const;
   // The second call's engine (null when there is no second call).
   sip::SipEngine* second() { return second_.get(); }
   const std::shared_ptr<sip::SipEngine>& secondShared() const { return second_; }
@@ -78,7 +80,6 @@ class LineSlot {
 
  private:
   class Events;
-  class SecondEvents;
 
   std::shared_ptr<sip::SipEngine> makeEngine(sip::SipTransport& transport, sip::SipTrace* trace);
   // An engine leaves only on the GUI thread, and only when a join of another engine no
