@@ -1,7 +1,6 @@
 // Tests of IntercomApp on a real message loop, SIP transport and line over loopback, with
-// a window-less window, scripted prompts and a temporary profile: first-run questions,
-// do-not-disturb, the line check, engine restarts, command-line options, hot keys and the
-// Intercom button.
+// a window-less window, scripted prompts and a temporary profile: the line check, engine
+// restarts, command-line options, hot keys, the Intercom button and nested loops of calls.
 #include "app/intercom_app.h"
 
 #include <alsa/asoundlib.h>
@@ -22,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/app_test_support.h"
 #include "app/app_window.h"
 #include "base/application.h"
 #include "base/log.h"
@@ -80,21 +80,6 @@ class SilentPeer {
   uint16_t port_ = 0;
 };
 
-// A loopback UDP port that was free a moment ago.
-int32_t freeUdpPort() {
-  SilentPeer probe;
-  return probe.port();
-}
-
-bool hasLine(const base::LogView& view, const std::string& text, base::LogLevel level) {
-  for (const base::LogViewLine& line : view.lines()) {
-    if (line.message == text && line.level == level) {
-      return true;
-    }
-  }
-  return false;
-}
-
 int countLines(const base::LogView& view, const std::string& text) {
   int count = 0;
   for (const base::LogViewLine& line : view.lines()) {
@@ -106,31 +91,8 @@ int countLines(const base::LogView& view, const std::string& text) {
 class IntercomAppTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/quillet-intercom-app-XXXXXX";
-    home_ = mkdtemp(pattern);
-    const char* old = std::getenv("QUILLET_HOME");
-    oldHome_ = old != nullptr ? old : "";
-    hadHome_ = old != nullptr;
-    ::setenv("QUILLET_HOME", home_.c_str(), 1);
-    paths_ = platform::profilePaths();
-    platform::makeDirs(paths_.dataDir);
-    platform::makeDirs(paths_.logsDir());
-    base::SettingsStore::setGlobalFiles(paths_.settingsFile, home_ + "/machine.ini");
-    base::LogWriter::instance().setFolder(paths_.logsDir());
     base::LogWriter::instance().setView(&view_);
     platform::setGuiLoop(&loop_);
-
-    base::SettingsStore& store = settings();
-    store.writeText("SIP", "LocalAddress", "127.0.0.1");
-    store.writeBool("SIP", "STUN", false);
-    store.writeInt("SIP", "Port", freeUdpPort());
-    store.writeText("Settings", "RecordDevice", "null");
-    store.writeText("Settings", "PlayDevice", "null");
-    // A profile that has been set up and started before, unless a test says otherwise.
-    store.writeBool("Settings", "NewInstall", false);
-    store.writeBool("Settings", "InstallWizRun", true);
-    store.writeText("DefaultLine", "DisplayName", "Alice");
-    store.writeText("DefaultLine", "UserName", "alice");
   }
 
   void TearDown() override {
@@ -138,12 +100,6 @@ class IntercomAppTest : public ::testing::Test {
     loop_.runPending();
     platform::setGuiLoop(nullptr);
     base::LogWriter::instance().setView(nullptr);
-    std::filesystem::remove_all(home_);
-    if (hadHome_) {
-      ::setenv("QUILLET_HOME", oldHome_.c_str(), 1);
-    } else {
-      ::unsetenv("QUILLET_HOME");
-    }
   }
 
   static base::SettingsStore& settings() { return base::SettingsStore::global(); }
@@ -167,25 +123,15 @@ class IntercomAppTest : public ::testing::Test {
 
   // Runs the loop until the condition holds or the time is up.
   bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-    const auto end = Clock::now() + limit;
-    while (!done()) {
-      if (Clock::now() >= end) {
-        return false;
-      }
-      loop_.runPending();
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
+    return testing::pumpUntil([this] { loop_.runPending(); }, done, limit);
   }
 
   void pumpFor(std::chrono::milliseconds span) {
     pumpUntil([] { return false; }, span);
   }
 
-  std::string home_;
-  std::string oldHome_;
-  bool hadHome_ = false;
-  platform::ProfilePaths paths_;
+  testing::TestProfile profile_;
+  const platform::ProfilePaths& paths_ = profile_.paths();
   base::LogView view_;
   platform::PlainMessageLoop loop_;
   platform::ScriptedPrompts prompts_{loop_, platform::PromptAnswer::No};
@@ -193,38 +139,6 @@ class IntercomAppTest : public ::testing::Test {
   HeadlessWindow* window_ = nullptr;
   std::unique_ptr<IntercomApp> app_;
 };
-
-int countTagged(const std::vector<platform::Prompt>& prompts, const std::string& tag) {
-  int count = 0;
-  for (const platform::Prompt& prompt : prompts) {
-    count += prompt.tag == tag ? 1 : 0;
-  }
-  return count;
-}
-
-TEST_F(IntercomAppTest, WelcomeQuestionIsAskedOnTheFirstRunOnly) {
-  settings().deleteValue("Settings", "NewInstall");
-  settings().deleteValue("Settings", "InstallWizRun");
-  settings().deleteValue("DefaultLine", "UserName");
-  prompts_.push(platform::PromptAnswer::No);
-  start();
-  ASSERT_EQ(countTagged(prompts_.asked(), "welcome"), 1);
-  const platform::Prompt& welcome = prompts_.asked().front();
-  EXPECT_EQ(welcome.title, "Welcome");
-  EXPECT_EQ(welcome.text, "Welcome to Quillet.\r\n\r\nWould you like to read the tutorial now?");
-  EXPECT_FALSE(settings().readBool("Settings", "NewInstall", true));
-  EXPECT_TRUE(settings().readBool("Settings", "InstallWizRun", false));
-  // The first run checks the line: none is set up here.
-  ASSERT_FALSE(prompts_.informed().empty());
-  EXPECT_EQ(prompts_.informed().front().text,
-            "You must specify details the line. Please enter the details");
-  stop();
-
-  start();
-  stop();
-  start();
-  EXPECT_EQ(countTagged(prompts_.asked(), "welcome"), 1);
-}
 
 TEST_F(IntercomAppTest, CheckLineAsksForTheLineOnlyWhenItHasNoUserName) {
   start();
@@ -238,37 +152,6 @@ TEST_F(IntercomAppTest, CheckLineAsksForTheLineOnlyWhenItHasNoUserName) {
   ASSERT_EQ(prompts_.informed().size(), before + 1);
   EXPECT_EQ(prompts_.informed().back().text,
             "You must specify details the line. Please enter the details");
-}
-
-TEST_F(IntercomAppTest, DoNotDisturbTogglesEverywhereAndIsKept) {
-  start();
-  EXPECT_FALSE(app_->doNotDisturb());
-  EXPECT_FALSE(window_->menuChecked(kCommandDoNotDisturb));
-
-  app_->command(kCommandDoNotDisturb);
-  EXPECT_TRUE(app_->doNotDisturb());
-  EXPECT_TRUE(app_->transport().doNotDisturb());
-  EXPECT_TRUE(settings().readBool("Settings", "DoNotDisturb", false));
-  EXPECT_TRUE(window_->menuChecked(kCommandDoNotDisturb));
-  EXPECT_TRUE(window_->doNotDisturbPressed());
-  EXPECT_TRUE(hasLine(view_, "DO NOT DISTURB turned on. You will not receive incoming calls.",
-                      base::LogLevel::Notice));
-
-  app_->command(kCommandDoNotDisturb);
-  EXPECT_FALSE(app_->doNotDisturb());
-  EXPECT_FALSE(settings().readBool("Settings", "DoNotDisturb", true));
-  EXPECT_FALSE(window_->menuChecked(kCommandDoNotDisturb));
-  EXPECT_FALSE(window_->doNotDisturbPressed());
-  EXPECT_TRUE(hasLine(view_, "DO NOT DISTURB turned off.", base::LogLevel::Info));
-
-  // Turned on again, it survives a restart of the program.
-  app_->command(kCommandDoNotDisturb);
-  stop();
-  EXPECT_TRUE(settings().readBool("Settings", "DoNotDisturb", false));
-  start();
-  EXPECT_TRUE(app_->doNotDisturb());
-  EXPECT_TRUE(window_->menuChecked(kCommandDoNotDisturb));
-  EXPECT_TRUE(window_->doNotDisturbPressed());
 }
 
 TEST_F(IntercomAppTest, CommandLineShowsHidesAndExits) {
@@ -527,39 +410,6 @@ std::string inviteFrom(const std::string& user, uint16_t peerPort, int32_t appPo
          std::to_string(sdp.size()) + "\r\n\r\n" + sdp;
 }
 
-TEST_F(IntercomAppTest, CallerNotOnTheAllowListIsRefusedWithoutRinging) {
-  settings().writeBool("Intercom", "AllowAll", false);
-  settings().writeText("Intercom", "Allow", "carol, 10.9.9.9");
-  SilentPeer peer;
-  start();
-  const int32_t port = settings().readInt("SIP", "Port", 0);
-  peer.sendTo(static_cast<uint16_t>(port), inviteFrom("mallory", peer.port(), port));
-  std::string answers;
-  ASSERT_TRUE(pumpUntil(
-      [&] {
-        answers += peer.drain();
-        return hasLine(view_, "Rejecting intercom call because not on the allow list",
-                       base::LogLevel::CallDecision);
-      },
-      std::chrono::seconds(5)));
-  // The caller gets a final refusal (the line waits for its ACK before it is idle).
-  ASSERT_TRUE(pumpUntil(
-      [&] {
-        answers += peer.drain();
-        return answers.find("SIP/2.0 4") != std::string::npos ||
-               answers.find("SIP/2.0 6") != std::string::npos;
-      },
-      std::chrono::seconds(5)))
-      << answers;
-  EXPECT_EQ(answers.find("SIP/2.0 200"), std::string::npos) << answers;
-  // Refused before any dialog exists: it never rang here.
-  EXPECT_EQ(answers.find("SIP/2.0 180"), std::string::npos) << answers;
-  EXPECT_EQ(countLines(view_, "Incoming SIP call"), 0);
-  EXPECT_FALSE(app_->callActive());
-  EXPECT_FALSE(app_->slot()->pending);  // never answered
-  EXPECT_EQ(countTagged(prompts_.asked(), "talk-back"), 0);
-}
-
 // The To tag of the first response with this status in the text ("" when none yet).
 std::string toTagOf(const std::string& answers, const std::string& status = "200") {
   const size_t ok = answers.find("SIP/2.0 " + status);
@@ -685,76 +535,6 @@ TEST_F(IntercomAppTest, CallEndClosesOnlyTheTalkBackQuestion) {
   EXPECT_EQ(other, platform::PromptAnswer::Yes);
   EXPECT_EQ(prompts_.openCount(), 0);
 }
-
-// Closing by the close hot key and by the Exit command while a call rings, while the
-// talk-back question is open and once talk-back runs. The close is fired from a timer so
-// that it runs inside whatever nested loop is open at that moment (the sanitizer build
-// catches a slot or engine freed under a loop that is still on the stack).
-enum class CallPhase { Ringing, Question, TalkBack };
-
-class CloseDuringCallTest : public IntercomAppTest,
-                            public ::testing::WithParamInterface<std::tuple<bool, CallPhase>> {};
-
-TEST_P(CloseDuringCallTest, EndsTheCallAndShutsDownCleanly) {
-  const auto [byHotKey, phase] = GetParam();
-  base::RegistryList list(settings(), "Hotkey/Details");
-  list.writeInt(list.add(), "Command", 4);  // Close Quillet
-  prompts_.push(phase == CallPhase::TalkBack ? std::optional(platform::PromptAnswer::Yes)
-                                             : std::nullopt);
-  SilentPeer peer;
-  start();
-  const int32_t port = settings().readInt("SIP", "Port", 0);
-  std::string answers;
-  bool acked = false;
-  bool closed = false;
-  auto reached = [&] {
-    sip::SipEngine* engine = app_->slot()->engine();
-    switch (phase) {
-      case CallPhase::Ringing:
-        return engine->callState() == sip::kCallIncoming;
-      case CallPhase::Question:
-        return app_->callActive() && prompts_.openCount() == 1;
-      case CallPhase::TalkBack:
-        return app_->callActive() && hasLine(view_, "Press \"Intercom\" button to stop call",
-                                             base::LogLevel::CallDecision);
-    }
-    return false;
-  };
-  constexpr uint32_t kWatchTimer = 77;
-  std::function<void()> watch = [&] {
-    answers += peer.drain();
-    const std::string tag = toTagOf(answers);
-    if (!acked && !tag.empty()) {
-      acked = true;
-      peer.sendTo(static_cast<uint16_t>(port), ackFor("door", peer.port(), port, tag));
-    }
-    if (!closed && reached()) {
-      closed = true;
-      if (byHotKey) {
-        app_->runHotKey(0);
-      } else {
-        app_->command(kCommandExit);
-      }
-      return;
-    }
-    loop_.startTimer(kWatchTimer, 5, watch);
-  };
-  loop_.startTimer(kWatchTimer, 5, watch);
-  peer.sendTo(static_cast<uint16_t>(port), inviteFrom("door", peer.port(), port));
-  ASSERT_TRUE(pumpUntil([&] { return loop_.closing(); }, std::chrono::seconds(10))) << answers;
-  stop();  // the shut-down deferred until no loop level runs
-  answers += peer.drain();
-  if (phase == CallPhase::Ringing) {
-    EXPECT_NE(answers.find("SIP/2.0 487"), std::string::npos) << answers;
-  } else {
-    EXPECT_NE(answers.find("BYE sip:"), std::string::npos) << answers;
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    HotKeyAndExitCommand, CloseDuringCallTest,
-    ::testing::Combine(::testing::Bool(), ::testing::Values(CallPhase::Ringing, CallPhase::Question,
-                                                            CallPhase::TalkBack)));
 
 }  // namespace
 }  // namespace quillet::app

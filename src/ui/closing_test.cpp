@@ -7,8 +7,6 @@
 #include <QTimer>
 
 #include "base/settings_store.h"
-#include "contacts/ini_file.h"
-#include "ui/contact_dialog.h"
 #include "ui/line_settings_dialog.h"
 #include "ui/options_dialog.h"
 #include "ui/ui_test_support.h"
@@ -72,29 +70,6 @@ class ClosingTest : public WindowTest {
     EXPECT_FALSE(settings().readText("Settings", "DoNotDisturb").empty());
   }
 };
-
-TEST_F(ClosingTest, TheWelcomeQuestionAtTheFirstStartIsCancelled) {
-  settings().deleteValue("Settings", "NewInstall");
-  settings().deleteValue("Settings", "InstallWizRun");
-  closeWhenOpen<QMessageBox>();
-  start();  // returns once the question is dismissed
-  EXPECT_TRUE(runLoop());
-  // Not answered: the next start asks again, and no help opened.
-  EXPECT_TRUE(settings().readBool("Settings", "NewInstall", true));
-  EXPECT_TRUE(opened(0).empty());
-  expectClosedCleanly();
-}
-
-TEST_F(ClosingTest, TheContactDialogOfTheStartIsCancelledAndAddsNothing) {
-  // No contacts: the start-up check opens the Contact dialog.
-  closeWhenOpen<ContactDialog>([](ContactDialog* dialog) {
-    for (QLineEdit* field : dialog->findChildren<QLineEdit*>()) field->setText("sip:x@127.0.0.1");
-  });
-  start();
-  EXPECT_TRUE(runLoop());
-  EXPECT_EQ(app_->contactStore().count(), 0);
-  expectClosedCleanly();
-}
 
 TEST_F(ClosingTest, OptionsWithANestedDialogAreCancelledAndNothingIsSaved) {
   addContact("Bob", "sip:bob@127.0.0.1:2");

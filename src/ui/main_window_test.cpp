@@ -267,6 +267,15 @@ TEST_F(WindowTest, FirstRunWelcomeAndLineQuestions) {
       sawBox("Line not Setup", "You must specify details the line. Please enter the details"));
   EXPECT_EQ(control<QComboBox>(window_, 130)->placeholderText(),
             "You should now add contacts to connect");
+  EXPECT_FALSE(settings().readBool("Settings", "NewInstall", true));
+  EXPECT_TRUE(settings().readBool("Settings", "InstallWizRun", false));
+  // Asked on the first run only.
+  stop();
+  seen_.clear();
+  start();
+  pumpFor(100ms);
+  EXPECT_FALSE(
+      sawBox("Welcome", "Welcome to Quillet.\r\n\r\nWould you like to read the tutorial now?"));
 }
 
 TEST_F(WindowTest, ClosingAsksWhetherToStayInTheBackground) {

@@ -1,12 +1,9 @@
 // Shared pieces of the window tests.
 #include "ui/ui_test_support.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -74,15 +71,6 @@ void WindowTest::SetUpTestSuite() {
 }
 
 void WindowTest::SetUp() {
-  char pattern[] = "/tmp/quillet-ui-XXXXXX";
-  home_ = mkdtemp(pattern);
-  ::setenv("QUILLET_HOME", home_.c_str(), 1);
-  paths_ = platform::profilePaths();
-  platform::makeDirs(paths_.dataDir);
-  platform::makeDirs(paths_.logsDir());
-  base::SettingsStore::setGlobalFiles(paths_.settingsFile, home_ + "/machine.ini");
-  base::LogWriter::instance().setFolder(paths_.logsDir());
-
   // xdg-open stand-in: appends its argument to a file.
   const std::string bin = home_ + "/bin";
   fs::create_directories(bin);
@@ -95,18 +83,6 @@ void WindowTest::SetUp() {
   const char* path = std::getenv("PATH");
   savedPath_ = path != nullptr ? path : "/usr/bin:/bin";
   ::setenv("PATH", (bin + ":" + savedPath_).c_str(), 1);
-
-  base::SettingsStore& store = base::SettingsStore::global();
-  store.writeText("SIP", "LocalAddress", "127.0.0.1");
-  store.writeBool("SIP", "STUN", false);
-  store.writeInt("SIP", "Port", freeUdpPort());
-  store.writeText("Settings", "RecordDevice", "null");
-  store.writeText("Settings", "PlayDevice", "null");
-  store.writeBool("Settings", "NewInstall", false);
-  store.writeBool("Settings", "InstallWizRun", true);
-  store.writeBool("Settings", "UseAGC", false);
-  store.writeText("DefaultLine", "DisplayName", "Alice");
-  store.writeText("DefaultLine", "UserName", "alice");
 }
 
 void WindowTest::TearDown() {
@@ -118,8 +94,6 @@ void WindowTest::TearDown() {
     }
   }
   ::setenv("PATH", savedPath_.c_str(), 1);
-  fs::remove_all(home_);
-  ::unsetenv("QUILLET_HOME");
 }
 
 void WindowTest::start() {
@@ -154,15 +128,8 @@ void WindowTest::stop() {
 }
 
 bool WindowTest::pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-  const auto end = Clock::now() + limit;
-  while (!done()) {
-    if (Clock::now() >= end) {
-      return false;
-    }
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
+  return app::testing::pumpUntil([] { QCoreApplication::processEvents(QEventLoop::AllEvents, 10); },
+                                 done, limit);
 }
 
 void WindowTest::pumpFor(std::chrono::milliseconds span) {
@@ -478,18 +445,6 @@ void shot(QWidget* widget, const std::string& name) {
   widget->show();
   QApplication::processEvents();
   widget->grab().save(QString::fromUtf8(folder) + u'/' + QString::fromStdString(name));
-}
-
-int32_t freeUdpPort() {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
 }
 
 }  // namespace quillet::ui::testing

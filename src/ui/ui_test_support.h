@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "app/app_test_support.h"
 #include "app/intercom_app.h"
 #include "base/application.h"
 #include "platform/paths.h"
@@ -81,8 +82,9 @@ class WindowTest : public ::testing::Test {
   bool logHas(const std::string& text) const;
   std::string logText() const;
 
-  std::string home_;
-  platform::ProfilePaths paths_;
+  app::testing::TestProfile profile_;
+  const std::string& home_ = profile_.home();
+  const platform::ProfilePaths& paths_ = profile_.paths();
   std::unique_ptr<QtMessageLoop> loop_;
   std::unique_ptr<QtPrompts> prompts_;
   std::unique_ptr<base::AppEnvironment> env_;
@@ -133,7 +135,7 @@ std::vector<double> toneFrequencies(size_t tones);
 // How many of the tones are heard one after another, in order (the receiver may shift,
 // stretch or shrink them): each is looked for after the one before.
 size_t tonesHeardInOrder(const std::vector<double>& tones, const std::vector<int16_t>& heard);
-int32_t freeUdpPort();
+using app::testing::freeUdpPort;
 // With QUILLET_SCREENSHOTS set to a folder, a picture of the widget is saved there.
 void shot(QWidget* widget, const std::string& name);
 
