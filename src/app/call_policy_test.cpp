@@ -62,19 +62,6 @@ TEST_F(LineValuesTest, OutboundServerAndAuthIdFollowTheirChoices) {
   EXPECT_EQ(values.authId, "");
 }
 
-TEST(ArgumentPlan, NoOptionsShowsTheWindow) {
-  EXPECT_EQ(planArguments({"quillet"}).window, WindowChange::Show);
-  EXPECT_TRUE(planArguments({"quillet"}).steps.empty());
-  // An argument that is no option still counts as "options given".
-  EXPECT_EQ(planArguments({"quillet", "stray"}).window, WindowChange::None);
-}
-
-TEST(ArgumentPlan, LastOfShowAndHideWins) {
-  EXPECT_EQ(planArguments({"q", "-hide", "-show"}).window, WindowChange::Show);
-  EXPECT_EQ(planArguments({"q", "-show", "-hide"}).window, WindowChange::Hide);
-  EXPECT_EQ(planArguments({"q", "-SHOW", "-LogOn"}).window, WindowChange::Hide);
-}
-
 TEST(ArgumentPlan, OptionsKeepTheirOrderAndValues) {
   ArgumentPlan plan =
       planArguments({"q", "-DIAL", "sip:bob@10.0.0.2", "-dtmf", "123", "-answer", "-hangup"});
@@ -91,13 +78,6 @@ TEST(ArgumentPlan, OptionWithoutValueDoesNothingAndValueIsNotAnOption) {
   ArgumentPlan plan = planArguments({"q", "-dial", "-hide"});
   ASSERT_EQ(plan.steps.size(), 1u);
   EXPECT_EQ(plan.steps[0].value, "-hide");
-  EXPECT_EQ(plan.window, WindowChange::None);
-}
-
-TEST(ArgumentPlan, ExitIgnoresTheRest) {
-  ArgumentPlan plan = planArguments({"q", "-hangup", "-exit", "-dial", "x", "-show"});
-  ASSERT_EQ(plan.steps.size(), 2u);
-  EXPECT_EQ(plan.steps[1].action, ArgumentAction::Exit);
   EXPECT_EQ(plan.window, WindowChange::None);
 }
 

@@ -1,6 +1,7 @@
-// Tests of challenge reading and the digest credentials text. The expected responses
-// were computed independently with Python's hashlib (tests/siptext repeats the check
-// at test time through quillet-tool).
+// Tests of challenge reading and the digest credentials: what tests/siptext does not check
+// through quillet-tool against Python's hashlib (the credentials text, stale flags, UTF-8,
+// quoted commas and every algorithm with and without qop are checked there): SHA-256
+// padding edges, nc counting per nonce, auth-int-only qop and the choice among challenges.
 #include "sip/digest.h"
 
 #include <gtest/gtest.h>
@@ -24,24 +25,6 @@ TEST(Digest, ReadsQuotedAndPlainParameters) {
   EXPECT_FALSE(c.isStale);
 }
 
-TEST(Digest, StaleIsTrueInAnyCase) {
-  DigestChallenge c;
-  ASSERT_TRUE(readChallenge("Digest realm=r,nonce=n,stale=TRUE", c));
-  EXPECT_TRUE(c.isStale);
-  EXPECT_EQ(c.realm, "r");
-  ASSERT_TRUE(readChallenge("Digest stale=\"true\"", c));
-  EXPECT_TRUE(c.isStale);
-}
-
-TEST(Digest, QuotedValueMayHoldCommas) {
-  DigestChallenge c;
-  ASSERT_TRUE(
-      readChallenge("Digest realm=\"a, b\", qop=\"auth,auth-int\", nonce=\"n1\", opaque=\"x\"", c));
-  EXPECT_EQ(c.realm, "a, b");
-  EXPECT_EQ(c.nonce, "n1");
-  EXPECT_EQ(c.opaque, "x");
-}
-
 TEST(Digest, RejectsOtherSchemesAndMissingHeader) {
   DigestChallenge c;
   EXPECT_FALSE(readChallenge("Basic realm=\"x\"", c));
@@ -49,24 +32,6 @@ TEST(Digest, RejectsOtherSchemesAndMissingHeader) {
   EXPECT_FALSE(readChallenge("", c));
   EXPECT_FALSE(readChallenge("Digestive realm=x", c));
   EXPECT_FALSE(computeDigest("Basic realm=x", "INVITE", "sip:a@b", "u", "p").ok);
-}
-
-TEST(Digest, CredentialsTextWithoutOpaque) {
-  DigestResult r = computeDigest("Digest realm=\"example.com\", nonce=\"5f2a1b9c3d4e\"", "REGISTER",
-                                 "sip:example.com", "alice", "secret");
-  ASSERT_TRUE(r.ok);
-  EXPECT_FALSE(r.stale);
-  EXPECT_EQ(r.credentials,
-            "Digest username=\"alice\",realm=\"example.com\",nonce=\"5f2a1b9c3d4e\","
-            "uri=\"sip:example.com\",response=\"757e3060f04532cf09acb664a2be291e\",opaque=\"\","
-            "algorithm=MD5");
-}
-
-TEST(Digest, Utf8TextsAndCommaInNonce) {
-  DigestChallenge c;
-  ASSERT_TRUE(readChallenge("Digest realm=\"Ümlaut realm\", nonce=\"abc,def\", stale=true", c));
-  EXPECT_EQ(digestResponse(c, "INVITE", "sip:bob@example.com", "Zoë", "pässwörd"),
-            "2aacd99e67a531aea91a37e7526bdc1d");
 }
 
 TEST(Digest, Sha256OfTheStandardTextsAndPaddingEdges) {
@@ -80,28 +45,6 @@ TEST(Digest, Sha256OfTheStandardTextsAndPaddingEdges) {
             "7ce100971f64e7001e8fe5a51973ecdfe1ced42befe7ee8d5fd6219506b5393c");
   EXPECT_EQ(sha256Hex(std::string(1000, 'a')),
             "41edece42d63e8d9bf515a9ba6932e1c20cbc9f5a5d134645adb5db1b9737ea3");
-}
-
-// The qop=auth answers of the worked example of the HTTP digest standard (user "Mufasa"),
-// for each algorithm; the -sess values come from hashlib.
-TEST(Digest, QopAuthResponsesForEveryAlgorithm) {
-  const std::string base =
-      "Digest realm=\"http-auth@example.org\", qop=\"auth, auth-int\", "
-      "nonce=\"7ypf/xlj9XXwfDPEoM4URrv/xwf94BcCAzFZH4GiTo0v\", algorithm=";
-  const std::string cnonce = "f2/wE4q74E6zIJEtWaHKaf5wv/H5QzzpXusqGemxURZJ";
-  const std::pair<const char*, const char*> cases[] = {
-      {"MD5", "8ca523f5e9506fed4657c9700eebdbec"},
-      {"MD5-sess", "e783283f46242139c486a698fec7211d"},
-      {"SHA-256", "753927fa0e85d155564e2e272a28d1802ca10daf4496794697cf8db5856cb6c1"},
-      {"sha-256-SESS", "2fd51b3a77ad75bad6afad6003e818d767133c46d9e2749e7f5232ae1ea3efd7"}};
-  for (const auto& [algorithm, expected] : cases) {
-    DigestChallenge c;
-    ASSERT_TRUE(readChallenge(base + algorithm, c));
-    EXPECT_TRUE(c.qopAuth);
-    EXPECT_EQ(digestResponse(c, "GET", "/dir/index.html", "Mufasa", "Circle of Life", cnonce, 1),
-              expected)
-        << algorithm;
-  }
 }
 
 // What a server checks: the response over the nc and cnonce the credentials name, nc

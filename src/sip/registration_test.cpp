@@ -1,4 +1,6 @@
-// Registration: REGISTER scheduling, expiry rules, digest answers and the log lines.
+// Registration: REGISTER scheduling, expiry rules, digest answers and the log lines
+// (tests/sip/sip_registrar.py registers against Kamailio: the first REGISTER and its
+// Contact, the 401 answered, qop nonce counting and a granted short expiry).
 #include "sip/registration.h"
 
 #include <gtest/gtest.h>
@@ -6,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "sip/digest.h"
 #include "sip/sip_log.h"
 
 namespace quillet::sip {
@@ -81,17 +82,6 @@ class RegistrationTest : public ::testing::Test {
 
 const char* kChallenge = "WWW-Authenticate: Digest realm=\"pbx\", nonce=\"abc\"\r\n";
 
-TEST_F(RegistrationTest, FirstRegisterIsDueAtOnceWithCSeqTwo) {
-  list.add(config(), callId, "77", 100000);
-  drive(100000);
-  ASSERT_EQ(host.sent.size(), 1u);
-  EXPECT_NE(host.sent[0].find("REGISTER sip:pbx.test SIP/2.0\r\n"), std::string::npos);
-  EXPECT_NE(host.sent[0].find("CSeq: 2 REGISTER\r\n"), std::string::npos);
-  EXPECT_NE(host.sent[0].find("Contact: <sip:200@203.0.113.7:5070>;expires=3600;q=0.90\r\n"),
-            std::string::npos);
-  EXPECT_EQ(log, std::vector<std::string>{"I Attempting to register sip:200@pbx.test"});
-}
-
 TEST_F(RegistrationTest, UnansweredRegisterIsResentEvery7sAndGivenUpAfter40s) {
   list.add(config(), callId, "77", 0);
   for (uint32_t t = 0; t <= 42000; t += 1000) drive(t);
@@ -103,24 +93,9 @@ TEST_F(RegistrationTest, UnansweredRegisterIsResentEvery7sAndGivenUpAfter40s) {
   EXPECT_EQ(only().dueMs, 42000u + RegistrationList::kRetryMs);
 }
 
-TEST_F(RegistrationTest, ChallengeIsAnsweredAtOnceWithDigestCredentials) {
-  begin();
-  ASSERT_TRUE(respond("401 Unauthorized", kChallenge, 50));
-  ASSERT_EQ(host.sent.size(), 2u);
-  const DigestResult expected =
-      computeDigest("Digest realm=\"pbx\", nonce=\"abc\"", "REGISTER", "sip:pbx.test", "200", "pw");
-  EXPECT_NE(host.sent[1].find("\r\nAuthorization: " + expected.credentials + "\r\n"),
-            std::string::npos);
-  EXPECT_NE(host.sent[1].find("CSeq: 3 REGISTER"), std::string::npos);
-  ASSERT_TRUE(respond("200 OK", "", 100));
-  EXPECT_TRUE(only().registered);
-  EXPECT_EQ(log.back(), "I Registered as: sip:200@pbx.test");
-}
-
-// With qop every REGISTER computes its credentials afresh: a refresh answers the same
-// nonce with the next count, so a server that counts nonces takes it without a new 401.
-// Of two challenges the SHA-256 one is answered.
-TEST_F(RegistrationTest, QopChallengeIsCountedOnEveryRegisterOfTheNonce) {
+// Of two challenges the SHA-256 one is answered (sip_registrar proves qop and the nonce
+// counting of refreshes against Kamailio).
+TEST_F(RegistrationTest, OfTwoChallengesTheSha256OneIsAnswered) {
   begin();
   ASSERT_TRUE(respond("401 Unauthorized",
                       "WWW-Authenticate: Digest realm=\"pbx\", nonce=\"n1\", qop=\"auth\"\r\n"
@@ -132,11 +107,6 @@ TEST_F(RegistrationTest, QopChallengeIsCountedOnEveryRegisterOfTheNonce) {
   EXPECT_NE(host.sent[1].find("algorithm=SHA-256,qop=auth,nc=00000001,cnonce=\""),
             std::string::npos)
       << host.sent[1];
-  ASSERT_TRUE(respond("200 OK", "Expires: 60\r\n", 100));
-  drive(100 + 60000);  // the refresh, 10 s before expiry
-  ASSERT_EQ(host.sent.size(), 3u);
-  EXPECT_NE(host.sent[2].find("nonce=\"n2\""), std::string::npos) << host.sent[2];
-  EXPECT_NE(host.sent[2].find(",nc=00000002,"), std::string::npos) << host.sent[2];
 }
 
 TEST_F(RegistrationTest, SecondChallengeMeansWrongPasswordAndWaitsTenMinutes) {
@@ -178,13 +148,6 @@ TEST_F(RegistrationTest, ExpiresZeroRegistersForAnHour) {
   respond("200 OK", "Expires: 0\r\n", 1000);
   EXPECT_EQ(only().dueMs, 1000u + 3600000u - 10000u);
   EXPECT_TRUE(only().keepAlive);
-}
-
-TEST_F(RegistrationTest, ShortContactExpiryIsRaisedToTwentySeconds) {
-  begin();
-  respond("200 OK", "Contact: <sip:200@203.0.113.7:5070>;expires=15\r\n", 1000);
-  EXPECT_EQ(only().dueMs, 1000u + 10000u);
-  EXPECT_FALSE(only().keepAlive);
 }
 
 TEST_F(RegistrationTest, OwnContactExpiryWinsOverOtherDevices) {

@@ -617,30 +617,6 @@ TEST_F(WindowDialogsTest, OptionsOpenOnTheStoredPageAndOkRestartsTheEngine) {
   stop();
 }
 
-TEST_F(WindowDialogsTest, TheContactDialogAddsAndEditsAndTheListIsRefilled) {
-  start();
-  auto* list = window_->findChild<QComboBox*>(QStringLiteral("control130"));
-  ASSERT_NE(list, nullptr);
-  whenOpen<ContactDialog>([](ContactDialog* dialog) {
-    dialog->nameField()->setText("aaron");
-    dialog->numberField()->setText("sip:aaron@127.0.0.1:9");
-    dialog->accept();
-  });
-  window_->runCommand(8001);
-  EXPECT_EQ(list->count(), 2);
-  EXPECT_EQ(list->itemText(0), "aaron <sip:aaron@127.0.0.1:9>");
-  window_->postMessage(32972, 1);
-  ASSERT_TRUE(pumpUntil([&] { return list->currentIndex() == 1; }, 2s));
-  whenOpen<ContactDialog>([](ContactDialog* dialog) {
-    EXPECT_EQ(dialog->nameField()->text(), "Bob");
-    dialog->numberField()->setText("sip:bob@127.0.0.1:7");
-    dialog->accept();
-  });
-  window_->runCommand(8002);
-  EXPECT_EQ(list->itemText(1), "Bob <sip:bob@127.0.0.1:7>");
-  stop();
-}
-
 // The address book with `count` contacts "name N" (one with a comma, one with a quote).
 void fillBook(int count) {
   std::unique_ptr<contacts::ContactStore> store = contacts::createContactStore();

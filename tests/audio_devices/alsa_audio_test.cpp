@@ -167,11 +167,6 @@ struct MixerReader {
     snd_mixer_selem_get_capture_switch(elem(name), SND_MIXER_SCHN_FRONT_LEFT, &v);
     return v;
   }
-  unsigned item(const char* name) {
-    unsigned v = 99;
-    snd_mixer_selem_get_enum_item(elem(name), SND_MIXER_SCHN_MONO, &v);
-    return v;
-  }
 };
 
 TEST_F(AlsaAudio, PlayVolumeSpreadsTheDecibelMappingOverEachControlsRange) {
@@ -211,21 +206,6 @@ TEST_F(AlsaAudio, RecordLevelSelectsOneLineAndMutesTheOthers) {
   EXPECT_EQ(r.capture("Line"), 0);
   EXPECT_EQ(r.captureSwitch("Line"), 0);
   EXPECT_EQ(r.captureSwitch("Aux"), 0);
-}
-
-TEST_F(AlsaAudio, RecordLevelOnACardWithASelectorPicksItsItem) {
-  EXPECT_EQ(InputLineName("quillet_selector", 2), "Aux");
-  EXPECT_GT(SetRecordLevel("quillet_selector", 2, 0), 0);
-  EXPECT_EQ(MixerReader("quillet_selector").item("Input Source"), 2u);
-  EXPECT_GT(SetRecordLevel("quillet_selector", 1, 0), 0);
-  MixerReader r("quillet_selector");
-  EXPECT_EQ(r.item("Input Source"), 1u);
-  // Only the chosen line stays on.
-  EXPECT_EQ(r.captureSwitch("Line"), 1);
-  EXPECT_EQ(r.capture("Line"), 24);
-  EXPECT_EQ(r.captureSwitch("Mic"), 0);
-  EXPECT_EQ(r.captureSwitch("Aux"), 0);
-  EXPECT_EQ(r.capture("Aux"), 0);
 }
 
 TEST_F(AlsaAudio, RecordVolumeLeavesTheMixerAloneWithoutAnInputLine) {
