@@ -81,25 +81,6 @@ TEST_F(CsvTransferTest, OverlongLineKeepsItsFirst8192Bytes) {
   EXPECT_EQ(contactTexts(store_), (Texts{"First|" + std::string(259, '7') + "|", "Second|2|"}));
 }
 
-TEST_F(CsvTransferTest, CancelStopsAndProgressShowsNames) {
-  rewriteInPlace(csv_, "A,1\r\nB,2\r\nC,3\r\n");
-  std::atomic<bool> cancel{false};
-  std::vector<std::string> shown;
-  CsvImportControl control;
-  control.cancel = &cancel;
-  control.onName = [&](const std::string& name) {
-    shown.push_back(name);
-    if (name == "B") {
-      cancel = true;
-    }
-  };
-  const CsvImportResult result = importCsv(store_, csv_, control);
-  EXPECT_TRUE(result.cancelled);
-  EXPECT_EQ(result.added, 2);
-  EXPECT_EQ(shown, (std::vector<std::string>{"A", "B"}));
-  EXPECT_EQ(store_.count(), 2);
-}
-
 TEST_F(CsvTransferTest, MissingFileImportsNothingAndExportReplacesFile) {
   const CsvImportResult result = importCsv(store_, folder_.file("missing.csv"));
   EXPECT_FALSE(result.opened);
@@ -109,22 +90,6 @@ TEST_F(CsvTransferTest, MissingFileImportsNothingAndExportReplacesFile) {
   EXPECT_TRUE(exportCsv(store_, csv_).complete);
   EXPECT_EQ(readFile(csv_), "");  // an empty book gives an empty file
   EXPECT_FALSE(exportCsv(store_, folder_.file("no/such/dir.csv")).opened);
-}
-
-TEST_F(CsvTransferTest, ImportsManyLinesAcrossChangeGroups) {
-  std::string text;
-  for (int i = 0; i < 600; ++i) {
-    text += "Name" + std::to_string(i) + "," + std::to_string(i) + "\r\n";
-  }
-  text += "name5,dup\r\n";
-  rewriteInPlace(csv_, text);
-  const CsvImportResult result = importCsv(store_, csv_);
-  EXPECT_EQ(result.added, 600);
-  EXPECT_EQ(result.skipped, 1);
-  IniContactStore reread(folder_.file("contacts.ini"));
-  EXPECT_EQ(reread.count(), 600);
-  ASSERT_TRUE(reread.seek(599));
-  EXPECT_EQ(reread.numberAtCursor(), "599");
 }
 
 }  // namespace

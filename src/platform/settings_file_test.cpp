@@ -18,16 +18,6 @@ using testing::readFile;
 using testing::TempDir;
 using testing::writeFile;
 
-TEST(SettingsDocument, ParsesSectionsNamesAndValuesWithoutRegardToCase) {
-  SettingsDocument doc = SettingsDocument::parse(
-      "; comment\r\n[Settings]\r\nDoNotDisturb=1\r\n[SIP]\nPort=5070\n[sip]\nQuality=40\n");
-  EXPECT_EQ(doc.get("settings", "donotdisturb").value_or("?"), "1");
-  EXPECT_EQ(doc.get("Sip", "PORT").value_or("?"), "5070");
-  EXPECT_EQ(doc.get("SIP", "Quality").value_or("?"), "40");
-  EXPECT_FALSE(doc.get("SIP", "Missing").has_value());
-  EXPECT_EQ(doc.sections().size(), 2u);
-}
-
 TEST(SettingsDocument, KeepsValuesExactlyAndEscapesLineBreaks) {
   SettingsDocument doc;
   ASSERT_TRUE(doc.set("S", "A", "  two blanks\\and\na break\r "));
