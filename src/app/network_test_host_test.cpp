@@ -1,10 +1,10 @@
 // The networking test in the program: a static mapping stops it before anything is
-// touched; a test cancelled half way leaves the SIP transport running as it found it.
+// touched (a test cancelled half way, which restarts the transport, is
+// NetworkWizardTest.RunsOffTheGuiThreadAsksAboutABlockedPortAndEscapeCancels on this host).
 #include "app/network_test_host.h"
 
 #include <gtest/gtest.h>
 
-#include "base/net_facts.h"
 #include "platform/message_loop.h"
 #include "platform/prompts.h"
 #include "platform/test_util.h"
@@ -48,19 +48,6 @@ TEST_F(NetworkTestHostTest, StaticMappingStopsBeforeTheTransport) {
   ASSERT_EQ(prompts_.informed().size(), 1u);
   EXPECT_EQ(prompts_.informed()[0].title, "Error");
   EXPECT_TRUE(prompts_.asked().empty());
-  EXPECT_TRUE(transport_.running());
-}
-
-// Closing the firewall question (no STUN server answers) cancels the test; the transport
-// it stopped runs again.
-TEST_F(NetworkTestHostTest, CancelledTestRestartsTheTransport) {
-  if (!base::internetConnected()) GTEST_SKIP() << "no network interface is up";
-  transport_.restart();
-  ASSERT_TRUE(transport_.waitReady(5000));
-  EXPECT_EQ(net::runNetworkingTest(host_), 1);
-  ASSERT_EQ(prompts_.asked().size(), 1u);
-  EXPECT_EQ(prompts_.asked()[0].title, "Firewall Blocking Ports");
-  EXPECT_TRUE(transport_.waitReady(5000));
   EXPECT_TRUE(transport_.running());
 }
 
