@@ -99,19 +99,6 @@ TEST_F(LogTest, LongMessageIsCutInTheViewAndAt8192BytesInTheFile) {
   EXPECT_EQ(dayFile(), "23:59:59 " + message + "\r\n23:59:59 " + std::string(8181, 'z') + "\r\n");
 }
 
-TEST_F(LogTest, ViewKeeps128LinesAndTheFileKeepsAll) {
-  LogView view;
-  LogWriter::instance().setView(&view);
-  for (int i = 1; i <= 129; ++i) {
-    logInfo("line " + std::to_string(i));
-  }
-  std::vector<LogViewLine> lines = view.lines();
-  ASSERT_EQ(lines.size(), 128u);
-  EXPECT_EQ(lines.front().message, "line 2");
-  EXPECT_EQ(lines.back().message, "line 129");
-  EXPECT_NE(dayFile().find("23:59:59 line 1\r\n"), std::string::npos);
-}
-
 TEST(LogView, ScrolledBackViewKeepsItsLinesInView) {
   LogView view;
   view.add("t", "a", LogLevel::Info);

@@ -3,12 +3,9 @@
 
 #include <gtest/gtest.h>
 #include <sys/file.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <thread>
@@ -115,22 +112,11 @@ TEST(ControlSocket, HandsMessagesToTheRunningInstanceAndCarriesItsReply) {
   EXPECT_FALSE(std::filesystem::exists(path));
 }
 
-TEST(ControlSocket, StaleSocketFileIsReplacedAndLongPathsWork) {
+// A stale socket file of a killed instance is startup_test's
+// test_instance_killed_hard_leaves_no_obstacle.
+TEST(ControlSocket, LongPathsWork) {
   TempDir dir;
-  std::string path = dir.file("quillet.sock");
-  {
-    // A socket file left by an instance that died.
-    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, path.c_str());
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ::close(fd);
-  }
-  EXPECT_EQ(handOver(path, "x", 1000), HandOverResult::NoInstance);
-  PlainMessageLoop loop;  // outlives the servers attached to it
-  ControlServer server;
-  EXPECT_TRUE(server.listen(path));
+  PlainMessageLoop loop;  // outlives the server attached to it
   std::string deep = dir.path() + "/" + std::string(150, 'd');
   ControlServer deepServer;
   ASSERT_TRUE(deepServer.listen(deep + "/quillet.sock"));
