@@ -1,4 +1,5 @@
-// AutoGain: its gain table, the high-pass, and the levels it settles to.
+// AutoGain: how fast the gain moves, the high-pass and block handling (the levels it settles
+// to on quiet and loud speech are measured through quillet-tool in tests/audio).
 #include "audio/auto_gain.h"
 
 #include <gtest/gtest.h>
@@ -12,8 +13,6 @@ namespace quillet::audio {
 namespace {
 
 using teststreams::KeepSink;
-
-constexpr double kR = 0.9261187281287935;
 
 // An AutoGain writing into a sink the test reads.
 struct Chain {
@@ -30,31 +29,6 @@ int settledLevel(Chain& c, double levelDb, double seconds) {
   const auto in = teststreams::sine(1000, 8000, n, peak);
   for (size_t at = 0; at + 160 <= n; at += 160) c.agc.Write(in.data() + at, 160);
   return peakLevel(c.out->data.data() + c.out->data.size() - 1600, 1600, 1, 0);
-}
-
-TEST(AutoGain, TableFollowsTheCompressionCurve) {
-  AutoGain agc(makeStream<KeepSink>(8000, 1));
-  const int32_t top = static_cast<int32_t>(16777216.0 / std::pow(kR, 18));
-  EXPECT_EQ(agc.tableEntry(-128), top);
-  EXPECT_EQ(agc.tableEntry(-19), top);
-  EXPECT_NEAR(agc.tableEntry(-18), top, 1);
-  EXPECT_NEAR(agc.tableEntry(0), 0x1000000, 16);  // 0 dB of gain at level 0
-  EXPECT_NEAR(agc.tableEntry(2), 16777216.0 * kR * kR, 16);
-  EXPECT_EQ(agc.tableEntry(3), static_cast<int32_t>(16777216.0 * std::pow(kR, 3)));
-  EXPECT_NEAR(agc.tableEntry(13), 16777216.0 * std::pow(kR, 3) * std::pow(0.8913, 10), 16);
-  EXPECT_EQ(agc.highPassFactor(), 83);
-}
-
-TEST(AutoGain, RaisesQuietSpeechAndHoldsLoudSpeechNearSevenDb) {
-  // Quiet speech gets +18 dB of gain and +0.7 dB of the high-pass at 1 kHz.
-  const struct {
-    double in, seconds, out;
-  } cases[] = {{-34, 8, -34 + 18.7}, {4, 3, 7}, {9, 3, 7}, {15, 3, 7}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.in);
-    Chain chain;
-    EXPECT_NEAR(settledLevel(chain, c.in, c.seconds), c.out, 1);
-  }
 }
 
 TEST(AutoGain, FallsFastAndRisesSlowly) {
