@@ -172,6 +172,10 @@ def retransmissions(d):
         peer.stop()
 
 
+def tag_of(name_addr):
+    return name_addr.split(";tag=")[1].split(";")[0] if ";tag=" in name_addr else ""
+
+
 def first_line(text):
     return text.split("\r\n")[0]
 
@@ -472,14 +476,29 @@ def join_same_line(d):
         peer.stop()
 
 
-def refused_transfer(peer, party, target, status, reason):
-    """The peer calls the party and transfers it to the target; the party refuses the
-    REFER and the target answers the peer's call. Returns the peer's following re-INVITE
-    of the target and where it came from."""
-    peer.send("dial " + party.uri[4:])
-    invite, source = party.wait("INVITE ")
-    party.respond(invite, source, 200, "OK", to_tag="p1", body=party.sdp(1))
-    party.wait("ACK ")
+def refused_transfer(peer, party, target, status, reason, calling_host=None):
+    """The peer calls the party (or, with `calling_host`, the party calls the peer as
+    party@calling_host) and transfers it to the target; the party refuses the REFER and
+    the target answers the peer's call. Returns the peer's following re-INVITE of the
+    target and where it came from. The party's dialog is left in party.dialog:
+    (Call-ID, the party's From for its requests, its To, the peer's address)."""
+    if calling_host:
+        peer_uri = "sip:alice@127.0.0.1:%d" % peer.port
+        mine = "<sip:party@%s>;tag=p1" % calling_host
+        call_id = "party-%d@127.0.0.1" % time.time_ns()
+        party.send(party.request("INVITE", peer_uri, mine, "<%s>" % peer_uri, call_id, 1,
+                                 body=party.sdp(1)), ("127.0.0.1", peer.port))
+        answer, source = party.wait("SIP/2.0 200", 5)
+        theirs = party.header(answer or "", "To")
+        party.send(party.request("ACK", peer_uri, mine, theirs, call_id, 1), source)
+        party.dialog = (call_id, mine, theirs, source)
+    else:
+        peer.send("dial " + party.uri[4:])
+        invite, source = party.wait("INVITE ")
+        party.respond(invite, source, 200, "OK", to_tag="p1", body=party.sdp(1))
+        party.wait("ACK ")
+        party.dialog = (party.header(invite, "Call-ID"), party.header(invite, "To") + ";tag=p1",
+                        party.header(invite, "From"), source)
     peer.wait_for("EVENT connected", 5)
     peer.send("transfer " + target.uri[4:])
     refer, source = party.wait("REFER ")
@@ -490,6 +509,231 @@ def refused_transfer(peer, party, target, status, reason):
     return target.wait("INVITE ")
 
 
+def bridge_parties(peer, party, target, calling_host=None):
+    """A refused transfer whose fallback connects the party and the target: returns the
+    target's ACK (carrying the party's answer "o=party 2") and the target's address. The
+    target's dialog is left in target.dialog (as party.dialog)."""
+    reinvite, tsource = refused_transfer(peer, party, target, 405, "Method Not Allowed",
+                                         calling_host)
+    target.respond(reinvite, tsource, 200, "OK", body=target.sdp(3))
+    offer, source = party.wait("INVITE ")
+    party.respond(offer, source, 200, "OK", body=party.sdp(2))
+    party.wait("ACK ")
+    ack, _ = target.wait("ACK ")
+    target.dialog = (target.header(reinvite, "Call-ID"), target.header(reinvite, "To"),
+                     target.header(reinvite, "From"), tsource)
+    return ack, tsource
+
+
+def in_dialog(agent, method, cseq, extra=(), body=""):
+    """A request of `agent` inside its dialog with the peer."""
+    call_id, mine, theirs, dest = agent.dialog
+    agent.send(agent.request(method, uri_of(theirs), mine, theirs, call_id, cseq, extra, body),
+               dest)
+
+
+@scenario
+def bridge_relays(d):
+    """A bridge relays an OPTIONS of one party to the other (its SDP back, 408 when the other
+    stays silent), and an INVITE with Replaces naming one party's dialog swaps that party
+    for the caller: the other party is re-INVITEd with the caller's SDP, the caller gets
+    its answer, the replaced party its BYE, and the bridge relays for the caller."""
+    peer = h.Peer(PEER, d, "a", "alice", args=["--signalling-only"])
+    party, target, newcomer = RawAgent("party"), RawAgent("target"), RawAgent("newcomer")
+    try:
+        bridge_parties(peer, party, target)
+        in_dialog(party, "OPTIONS", 2)
+        options, tsource = target.wait("OPTIONS ", 5)
+        if options:
+            target.respond(options, tsource, 200, "OK", body=target.sdp(7))
+        relayed, _ = party.wait("SIP/2.0 ", 5)
+        run.check("an OPTIONS of one bridged party goes to the other; its 200 comes back "
+                  "with the other's SDP",
+                  options is not None and relayed is not None and
+                  relayed.startswith("SIP/2.0 200") and "o=target 7 7" in relayed,
+                  "relayed=%r\n%s" % (relayed, peer.output()))
+
+        in_dialog(party, "OPTIONS", 3)
+        options, _ = target.wait("OPTIONS ", 5)
+        start = time.time()
+        timed_out, _ = party.wait("SIP/2.0 ", 6)
+        waited = time.time() - start
+        run.check("an OPTIONS the other party leaves unanswered is answered 408 after 3 s",
+                  options is not None and timed_out is not None and
+                  timed_out.startswith("SIP/2.0 408") and 2.5 <= waited <= 4.5,
+                  "waited=%.2f answer=%r" % (waited, first_line(timed_out or "")))
+
+        # The newcomer takes the party's place (as after an attended transfer by the party).
+        call_id, mine, theirs, dest = party.dialog
+        peer_uri = "sip:alice@127.0.0.1:%d" % peer.port
+        new_call = "newcomer-%d@127.0.0.1" % time.time_ns()
+        replaces = "Replaces: %s;to-tag=%s;from-tag=p1" % (call_id, tag_of(theirs))
+        newcomer.send(newcomer.request("INVITE", peer_uri, "<%s>;tag=n1" % newcomer.uri,
+                                       "<%s>" % peer_uri, new_call, 1, extra=[replaces],
+                                       body=newcomer.sdp(1)), dest)
+        target.seen = []
+        relayed, tsource = target.wait("INVITE ", 5)
+        if relayed:
+            target.respond(relayed, tsource, 200, "OK", body=target.sdp(9))
+        answer, source = newcomer.wait("SIP/2.0 2", 10)
+        answer_to = newcomer.header(answer or "", "To")
+        newcomer.send(newcomer.request("ACK", peer_uri, "<%s>;tag=n1" % newcomer.uri, answer_to,
+                                       new_call, 1), dest)
+        target_ack, _ = target.wait("ACK ", 5)
+        bye, source = party.wait("BYE ", 5)
+        if bye:
+            party.respond(bye, source, 200, "OK")
+        run.check("an INVITE with Replaces for a bridged party: the other party is re-INVITEd "
+                  "with the caller's SDP, the caller gets the other's answer, the ACK carries "
+                  "nothing back, and the replaced party gets BYE",
+                  relayed is not None and "o=newcomer 1 1" in relayed and answer is not None and
+                  "o=target 9 9" in answer and target_ack is not None and
+                  "\r\nContent-Length: 0\r\n" in target_ack and bye is not None,
+                  "answer=%r seen=%s\n%s" % (first_line(answer or ""),
+                                             [first_line(m) for m in target.seen],
+                                             peer.output()))
+
+        newcomer.dialog = (new_call, "<%s>;tag=n1" % newcomer.uri, answer_to, dest)
+        in_dialog(newcomer, "OPTIONS", 2)
+        options, tsource = target.wait("OPTIONS ", 5)
+        if options:
+            target.respond(options, tsource, 200, "OK", body=target.sdp(11))
+        relayed, _ = newcomer.wait("SIP/2.0 ", 5)
+        in_dialog(target, "BYE", 20)
+        target.wait("SIP/2.0 200", 5)
+        bye, source = newcomer.wait("BYE ", 5)
+        if bye:
+            newcomer.respond(bye, source, 200, "OK")
+        run.check("after the swap the bridge relays for the caller, and the other party's "
+                  "BYE ends it with BYE to the caller",
+                  relayed is not None and "o=target 11 11" in relayed and bye is not None,
+                  "relayed=%r\n%s" % (relayed, peer.output()))
+    finally:
+        for agent in (party, target, newcomer):
+            agent.close()
+        peer.stop()
+
+
+@scenario
+def bridge_quirk_host(d):
+    """A bridged party whose address is at a provider whose servers leave in-call probes
+    unanswered is not probed when the bridge falls quiet; the other party still is."""
+    peer = h.Peer(PEER, d, "a", "alice", args=["--signalling-only", "--bridge-quiet-ms", "1000"])
+    party, target = RawAgent("party"), RawAgent("target")
+    try:
+        ack, tsource = bridge_parties(peer, party, target, calling_host="home.fritz.box")
+        party.seen = []
+        infos = 0
+        deadline = time.time() + 4.0
+        while time.time() < deadline:
+            info, tsource = target.wait("INFO ", max(0.1, deadline - time.time()))
+            if info:
+                target.respond(info, tsource, 200, "OK")
+                infos += 1
+        party.wait("never", 0.1)
+        probed = [first_line(m) for m in party.seen]
+        in_dialog(target, "BYE", 20)
+        bye, source = party.wait("BYE ", 5)
+        if bye:
+            party.respond(bye, source, 200, "OK")
+        run.check("a quiet bridge probes the party at 127.0.0.1 but not the one calling from "
+                  "home.fritz.box, and keeps both",
+                  ack is not None and infos >= 2 and probed == [] and bye is not None,
+                  "infos=%d party saw %s\n%s" % (infos, probed, peer.output()))
+    finally:
+        party.close()
+        target.close()
+        peer.stop()
+
+
+def reinvite_then_fallback_ends(peer, party, target):
+    """After our re-INVITE of the target was given up: the party is let go with BYE and the
+    call goes on with the target until hang-up. Whether it went so."""
+    bye, source = party.wait("BYE ", 5)
+    if bye:
+        party.respond(bye, source, 200, "OK")
+    time.sleep(0.3)
+    still = not peer.has_line("EVENT ended")
+    peer.send("hangup")
+    tbye, tsource = target.wait("BYE ", 5)
+    if tbye:
+        target.respond(tbye, tsource, 200, "OK")
+    return bye is not None and still and tbye is not None
+
+
+@scenario
+def reinvite_unanswered(d):
+    """The target answers nothing to our re-INVITE: it is resent every 500 ms and given up
+    after 5 s without a CANCEL; a 180 that comes late still gets one. The party is then let
+    go and the call goes on with the target."""
+    peer = h.Peer(PEER, d, "a", "alice", args=["--signalling-only"])
+    party, target = RawAgent("party"), RawAgent("target")
+    try:
+        reinvite, tsource = refused_transfer(peer, party, target, 405, "Method Not Allowed")
+        times = [time.time()]
+        while reinvite and len(times) < 20:
+            again, _ = target.wait("INVITE ", 0.8)
+            if again is None:
+                break
+            times.append(time.time())
+        span = times[-1] - times[0]
+        early_cancel = [m for m in target.seen if m.startswith("CANCEL ")]
+        target.respond(reinvite, tsource, 180, "Ringing")
+        cancel, _ = target.wait("CANCEL ", 3)
+        if cancel:
+            target.respond(cancel, tsource, 200, "OK")
+            target.respond(reinvite, tsource, 487, "Request Terminated")
+        ack, _ = target.wait("ACK ", 3)
+        rest = reinvite_then_fallback_ends(peer, party, target)
+        run.check("an unanswered re-INVITE is sent 10 times over 4.5 s and given up with no "
+                  "CANCEL; a 180 arriving then brings the CANCEL (same CSeq and branch) and "
+                  "the ACK of the 487",
+                  reinvite is not None and 9 <= len(times) <= 11 and 4.0 <= span <= 5.5 and
+                  not early_cancel and cancel is not None and ack is not None and
+                  target.header(cancel, "CSeq").split()[0] ==
+                  target.header(reinvite, "CSeq").split()[0] and
+                  target.header(cancel, "Via") == target.header(reinvite, "Via"),
+                  "sent=%d span=%.2f early=%d seen=%s\n%s" % (
+                      len(times), span, len(early_cancel),
+                      [first_line(m) for m in target.seen], peer.output()))
+        run.check("after the given-up re-INVITE the party gets BYE and the call goes on with "
+                  "the target", rest, peer.output())
+    finally:
+        party.close()
+        target.close()
+        peer.stop()
+
+
+@scenario
+def reinvite_ringing_too_long(d):
+    """The target rings on our re-INVITE and never answers: 25 s after it was sent the
+    re-INVITE is cancelled (no resending after the 180 meanwhile)."""
+    peer = h.Peer(PEER, d, "a", "alice", args=["--signalling-only"])
+    party, target = RawAgent("party"), RawAgent("target")
+    try:
+        reinvite, tsource = refused_transfer(peer, party, target, 405, "Method Not Allowed")
+        sent = time.time()
+        target.respond(reinvite, tsource, 180, "Ringing")
+        target.seen = []
+        cancel, _ = target.wait("CANCEL ", 30)
+        waited = time.time() - sent
+        resent = [m for m in target.seen if m.startswith("INVITE ")]
+        if cancel:
+            target.respond(cancel, tsource, 200, "OK")
+            target.respond(reinvite, tsource, 487, "Request Terminated")
+        ack, _ = target.wait("ACK ", 3)
+        rest = reinvite_then_fallback_ends(peer, party, target)
+        run.check("a re-INVITE that rings without an answer is cancelled after 25 s and its "
+                  "487 acknowledged; the party is let go, the call goes on with the target",
+                  cancel is not None and 24.5 <= waited <= 27.5 and len(resent) <= 1 and
+                  ack is not None and rest,
+                  "waited=%.2f resent=%d\n%s" % (waited, len(resent), peer.output()))
+    finally:
+        party.close()
+        target.close()
+        peer.stop()
+
+
 @scenario
 def bridge_probe(d):
     """A bridge left quiet probes both parties: the one that answers its INFO is alive,
@@ -498,12 +742,7 @@ def bridge_probe(d):
     peer = h.Peer(PEER, d, "a", "alice", args=["--signalling-only", "--bridge-quiet-ms", "1500"])
     party, target = RawAgent("party"), RawAgent("target")
     try:
-        reinvite, tsource = refused_transfer(peer, party, target, 405, "Method Not Allowed")
-        target.respond(reinvite, tsource, 200, "OK", body=target.sdp(3))
-        offer, source = party.wait("INVITE ")
-        party.respond(offer, source, 200, "OK", body=party.sdp(2))
-        party.wait("ACK ")
-        ack, _ = target.wait("ACK ")
+        ack, tsource = bridge_parties(peer, party, target)
         info, tsource = target.wait("INFO ", 5)
         if info:
             target.respond(info, tsource, 200, "OK")
