@@ -3,7 +3,8 @@
 a baresip calls Quillet, Quillet hands it over to another baresip (directly, and with all
 three registered at Kamailio), and Linphone's linphonec as the party handed over. Each time
 the two remaining parties must hear each other and Quillet's call must end. The tool's
-refusals (no program, no call, a bad target, another user) are checked on the way.
+refusals (no program, no call, a bad target, another user) are checked on the way, and a
+transfer that fails (a caller refusing the REFER, a busy target) is reported as failed.
 Usage: transfer_e2e.py QUILLET QUILLET_TOOL"""
 import os
 import shutil
@@ -129,6 +130,30 @@ class TransferTest(LabCase):
                                   text=True, timeout=10)
             self.assertEqual(done.returncode, 1, done.stderr)
             self.assertIn("another user", done.stderr)
+
+    def test_refused_transfer_reported(self):
+        """A caller (SIPp) refuses the REFER with 403 and the target, called instead, is busy:
+        the tool says the far end was not handed over and exits 1, and the call goes on until
+        the caller hangs up."""
+        q = self.quillet("alice", self.silence_file)
+        q.start()
+        target = h.Sipp(self.dir, "uas_final.xml", name="busy-target",
+                        subs={"status": 486, "reason": "Busy Here"})
+        self.cleanup.append(target.stop)
+        caller = h.Sipp(self.dir, "uac_refer_refused.xml", "127.0.0.1:%d" % q.sip_port,
+                        extra=["-s", "alice"], name="refusing-caller",
+                        subs={"status": 403, "reason": "Forbidden", "hold": 4000})
+        self.cleanup.append(caller.stop)
+        self.assertTrue(wait_for(lambda: "The call was started" in q.log_text(), 10),
+                        q.log_text() + caller.messages())
+        status, error = tool(q, "call", "transfer", "sip:bob@127.0.0.1:%d" % target.port)
+        self.assertEqual((status, "the far end was not handed over" in error), (1, True),
+                         error + q.log_text())
+        self.assertNotIn("The call was stopped", q.log_text())
+        self.assertEqual(target.wait(10), 0, target.messages())
+        self.assertEqual(caller.wait(15), 0, caller.messages())
+        self.assertTrue(wait_for(lambda: "The call was stopped" in q.log_text(), 5),
+                        q.log_text())
 
     def test_baresip_handed_over_to_baresip(self):
         self.blind_between_baresips(registrar=None)
