@@ -451,6 +451,9 @@ void IntercomApp::startWithSelectedContact() {
 }
 
 void IntercomApp::intercom() {
+  if (endSecondCall()) {
+    return;
+  }
   if (callActive_) {
     base::logInfo("Trying to finish the call ...");
     hangUp();
@@ -570,9 +573,24 @@ void IntercomApp::hangUp() {
   updateIntercomButton();
 }
 
+// A second call placed or up is the one the user deals with (it has the audio once up):
+// hanging up ends it, and the audio goes back to the first call. True when there was one.
+bool IntercomApp::endSecondCall() {
+  sip::SipEngine* second = slot_ != nullptr ? slot_->second() : nullptr;
+  if (second == nullptr || !second->IsInCall()) {
+    return false;
+  }
+  base::logInfo("Ending the second call ...");
+  second->HangUp();
+  return true;
+}
+
 // Ends an established call, also an intercom call (pending): otherwise a call placed with
 // -dial could never be ended from the command line.
 void IntercomApp::hangUpFromCommandLine() {
+  if (endSecondCall()) {
+    return;
+  }
   if (slot_ == nullptr || slot_->engine() == nullptr || !slot_->connected) {
     return;
   }
@@ -620,11 +638,7 @@ std::string IntercomApp::callCommand(const std::vector<std::string>& words) {
   }
   if (name == "drop" && words.size() == 1) {
     base::logInfo("Call command: end the second call");
-    if (slot_ == nullptr || slot_->second() == nullptr || !slot_->second()->IsInCall()) {
-      return "no second call to end";
-    }
-    slot_->second()->HangUp();
-    return {};
+    return endSecondCall() ? std::string() : "no second call to end";
   }
   return "unknown call command '" + name + "'";
 }

@@ -129,6 +129,7 @@ class IntercomApp : public base::Application,
   void intercom();
   void startWithSelectedContact();
   void hangUpFromCommandLine();
+  bool endSecondCall();
   void checkLine();
   void showLineInStatus();
   void updateIntercomButton();

@@ -85,10 +85,7 @@ bool LineSlot::dialSecond(sip::SipTransport& transport, sip::SipTrace* trace,
   if (second_ == nullptr) {
     second_ = makeEngine(transport, trace);
     second_->setEngineEvents(std::make_unique<Events>(app_, *this, true));
-    second_->setIncomingScreen(
-        [](const sip::SipEngine&, const sip::IncomingCallFacts&, const std::string&) {
-          return sip::IncomingScreen{486, {}};
-        });
+    second_->setPlacesCallsOnly();
   }
   return second_->Dial(target) != 0;
 }

@@ -495,7 +495,9 @@ IncomingResult SipEngine::incomingInvite(const SipMessage& invite) {
     screen = screen_;
   }
   const std::string caller = bareUri(parseNameAddr(invite.header(hdr::kFrom)).uri);
-  const IncomingScreen verdict = screen ? screen(*this, facts, caller) : IncomingScreen{};
+  const IncomingScreen verdict = placesCallsOnly_ ? IncomingScreen{486, {}}
+                                 : screen         ? screen(*this, facts, caller)
+                                                  : IncomingScreen{};
   if (verdict.status != 0) {
     const std::string tag = transport_.newTag();  // the form only points at it
     ResponseSpec form = simpleResponse(verdict.status, tag);

@@ -145,6 +145,10 @@ class SipEngine : public LineInterface,
   using Screen =
       std::function<IncomingScreen(const SipEngine&, const IncomingCallFacts&, const std::string&)>;
   void setIncomingScreen(Screen screen);
+  // An engine that only places calls (a line's second call): it refuses incoming calls with
+  // 486, and when idle it is no sign that the line is free. Set before the engine meets calls.
+  void setPlacesCallsOnly() { placesCallsOnly_ = true; }
+  bool placesCallsOnly() const { return placesCallsOnly_; }
   EngineEvents& events() { return *events_; }
 
   // Line interface.
@@ -301,6 +305,7 @@ class SipEngine : public LineInterface,
   std::unique_ptr<CallMedia> media_;
   std::unique_ptr<EngineEvents> events_;
   Screen screen_;  // set before the engine meets calls
+  std::atomic<bool> placesCallsOnly_{false};
 
   std::mutex engineLock_;  // starting a call
   std::atomic<int32_t> callState_{kCallIdle};

@@ -706,6 +706,7 @@ void SipTransport::answerOptions(const SipMessage& request) {
     for (SipEngine* engine : answeringEngines(uri.user)) {
       if (offer.empty()) offer = engine->capabilityOffer();
       if (engine->isIdle()) {
+        if (engine->placesCallsOnly()) continue;  // free, but it takes no calls
         available = true;
         break;
       }

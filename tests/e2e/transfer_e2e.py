@@ -5,6 +5,7 @@ three registered at Kamailio), and Linphone's linphonec as the party handed over
 the two remaining parties must hear each other and Quillet's call must end. The tool's
 refusals (no program, no call, a bad target, another user) are checked on the way, and a
 transfer that fails (a caller refusing the REFER, a busy target) is reported as failed.
+With two calls, hanging up ends the second, and a join keeps the line busy to OPTIONS.
 Usage: transfer_e2e.py QUILLET QUILLET_TOOL"""
 import os
 import shutil
@@ -154,6 +155,45 @@ class TransferTest(LabCase):
         self.assertEqual(caller.wait(15), 0, caller.messages())
         self.assertTrue(wait_for(lambda: "The call was stopped" in q.log_text(), 5),
                         q.log_text())
+
+    def test_second_call_hung_up_and_line_busy_during_join(self):
+        """With a second call up, `-hangup` ends that call (the one with the audio) and the
+        first goes on; during a join the line answers OPTIONS 486, not 200 from the second
+        call's engine that has handed its call over."""
+        q = self.quillet("alice", self.silence_file)
+        q.start()
+        carol = h.Sipp(self.dir, "uac_joined.xml", "127.0.0.1:%d" % q.sip_port,
+                       extra=["-s", "alice"], name="carol", subs={"wait": 4000})
+        self.cleanup.append(carol.stop)
+        self.assertTrue(wait_for(lambda: "The call was started" in q.log_text(), 10),
+                        q.log_text() + carol.messages())
+        daves = []
+        for name in ("dave1", "dave2"):
+            daves.append(h.Sipp(self.dir, "uas_answer.xml", name=name))
+            self.cleanup.append(daves[-1].stop)
+            status, error = tool(q, "call", "consult", "sip:dave@127.0.0.1:%d" % daves[-1].port)
+            self.assertEqual(status, 0, error)
+            self.assertTrue(wait_for(lambda: q.log_text().count("The second call was started")
+                                     == len(daves), 10), q.log_text())
+            if name == "dave1":
+                self.assertEqual(q.run("-hangup"), 0)
+                self.assertEqual(daves[0].wait(10), 0, daves[0].messages())
+                self.assertTrue(wait_for(lambda: "The second call was stopped" in q.log_text(),
+                                         5), q.log_text())
+                self.assertNotIn("The call was stopped", q.log_text())
+        join = subprocess.Popen([TOOL, "call", "join"], env=q.env(), stdout=subprocess.DEVNULL,
+                                stderr=subprocess.PIPE, text=True)
+        self.assertTrue(wait_for(lambda: "REFER sip:" in q.trace_text(), 10), q.log_text())
+        probe = h.Sipp(self.dir, "uac_out_of_dialog.xml", "127.0.0.1:%d" % q.sip_port,
+                       extra=["-s", "alice"], name="options", subs={"status": 486, "check": "true"})
+        self.cleanup.append(probe.stop)
+        probe_status = probe.wait(10)
+        pending = join.poll() is None
+        _, error = join.communicate(timeout=30)
+        self.assertEqual((probe_status, pending), (0, True), probe.messages())
+        self.assertEqual(join.returncode, 0, error + q.log_text())
+        self.assertEqual(carol.wait(15), 0, carol.messages())
+        self.assertEqual(daves[1].wait(10), 0, daves[1].messages())
 
     def test_baresip_handed_over_to_baresip(self):
         self.blind_between_baresips(registrar=None)
