@@ -646,9 +646,17 @@ def bridge_quirk_host(d):
         peer.stop()
 
 
-def reinvite_then_fallback_ends(peer, party, target):
-    """After our re-INVITE of the target was given up: the party is let go with BYE and the
-    call goes on with the target until hang-up. Whether it went so."""
+def cancel_then_fallback_ends(peer, party, target, reinvite, tsource, seconds):
+    """Waits up to `seconds` for the CANCEL of our re-INVITE of the target and answers it
+    (200, then 487 for the re-INVITE). After that the party must be let go with BYE and
+    the call go on with the target until hang-up. Returns the CANCEL, when it came, the
+    ACK of the 487, and whether the call went on so."""
+    cancel, _ = target.wait("CANCEL ", seconds)
+    when = time.time()
+    if cancel:
+        target.respond(cancel, tsource, 200, "OK")
+        target.respond(reinvite, tsource, 487, "Request Terminated")
+    ack, _ = target.wait("ACK ", 3)
     bye, source = party.wait("BYE ", 5)
     if bye:
         party.respond(bye, source, 200, "OK")
@@ -658,7 +666,7 @@ def reinvite_then_fallback_ends(peer, party, target):
     tbye, tsource = target.wait("BYE ", 5)
     if tbye:
         target.respond(tbye, tsource, 200, "OK")
-    return bye is not None and still and tbye is not None
+    return cancel, when, ack, bye is not None and still and tbye is not None
 
 
 @scenario
@@ -679,12 +687,7 @@ def reinvite_unanswered(d):
         span = times[-1] - times[0]
         early_cancel = [m for m in target.seen if m.startswith("CANCEL ")]
         target.respond(reinvite, tsource, 180, "Ringing")
-        cancel, _ = target.wait("CANCEL ", 3)
-        if cancel:
-            target.respond(cancel, tsource, 200, "OK")
-            target.respond(reinvite, tsource, 487, "Request Terminated")
-        ack, _ = target.wait("ACK ", 3)
-        rest = reinvite_then_fallback_ends(peer, party, target)
+        cancel, _, ack, rest = cancel_then_fallback_ends(peer, party, target, reinvite, tsource, 3)
         run.check("an unanswered re-INVITE is sent 10 times over 4.5 s and given up with no "
                   "CANCEL; a 180 arriving then brings the CANCEL (same CSeq and branch) and "
                   "the ACK of the 487",
@@ -715,14 +718,10 @@ def reinvite_ringing_too_long(d):
         sent = time.time()
         target.respond(reinvite, tsource, 180, "Ringing")
         target.seen = []
-        cancel, _ = target.wait("CANCEL ", 30)
-        waited = time.time() - sent
+        cancel, when, ack, rest = cancel_then_fallback_ends(peer, party, target, reinvite,
+                                                            tsource, 30)
+        waited = when - sent
         resent = [m for m in target.seen if m.startswith("INVITE ")]
-        if cancel:
-            target.respond(cancel, tsource, 200, "OK")
-            target.respond(reinvite, tsource, 487, "Request Terminated")
-        ack, _ = target.wait("ACK ", 3)
-        rest = reinvite_then_fallback_ends(peer, party, target)
         run.check("a re-INVITE that rings without an answer is cancelled after 25 s and its "
                   "487 acknowledged; the party is let go, the call goes on with the target",
                   cancel is not None and 24.5 <= waited <= 27.5 and len(resent) <= 1 and
