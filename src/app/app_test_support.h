@@ -21,7 +21,8 @@
 
 namespace quillet::app::testing {
 
-inline int32_t freeUdpPort() {
+// A UDP socket bound to a free loopback port; `port` gets its number.
+inline int bindLoopbackUdp(uint16_t& port) {
   const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -29,8 +30,14 @@ inline int32_t freeUdpPort() {
   ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
   socklen_t length = sizeof address;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
+  port = ntohs(address.sin_port);
+  return fd;
+}
+
+inline int32_t freeUdpPort() {
+  uint16_t port = 0;
+  ::close(bindLoopbackUdp(port));
+  return port;
 }
 
 // QUILLET_HOME in a new folder with the global settings and logs there: loopback SIP on a

@@ -40,16 +40,7 @@ using Clock = std::chrono::steady_clock;
 // pick up (and does not make the host answer with "port unreachable").
 class SilentPeer {
  public:
-  SilentPeer() {
-    fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-  }
+  SilentPeer() { fd_ = testing::bindLoopbackUdp(port_); }
   ~SilentPeer() { ::close(fd_); }
   SilentPeer(const SilentPeer&) = delete;
   SilentPeer& operator=(const SilentPeer&) = delete;
