@@ -19,6 +19,8 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sip"))
+from sipharness import free_udp_port  # noqa: E402
 from media_audio import (aligned_snr, best_lag, piece_correlations, piece_snrs,  # noqa: E402
                          read_wav, write_wav)
 
@@ -39,20 +41,6 @@ def check(condition, text):
     print(("ok   " if condition else "FAIL ") + text, flush=True)
     if not condition:
         failures.append(text)
-
-
-def free_even_port():
-    for _ in range(200):
-        port = random.randrange(20000, 30000, 2)
-        probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        try:
-            probe.bind(("127.0.0.1", port))
-            return port
-        except OSError:
-            continue
-        finally:
-            probe.close()
-    raise RuntimeError("no free port")
 
 
 def speech_wav():
@@ -104,7 +92,7 @@ def played_snr_of(reference_path, received_path):
 def case_gst_to_quillet():
     wav = speech_wav()
     for codec, (name, pt, enc, pay, _, _) in GST.items():
-        port = free_even_port()
+        port = free_udp_port()
         out = os.path.join(WORK, f"gst_to_quillet_{codec}.wav")
         receiver = start_receive(port, codec, 6, out)
         time.sleep(0.5)
@@ -125,7 +113,7 @@ def case_gst_to_quillet():
 def case_quillet_to_gst():
     wav = speech_wav()
     for codec, (name, pt, _, _, depay, dec) in GST.items():
-        port = free_even_port()
+        port = free_udp_port()
         out = os.path.join(WORK, f"quillet_to_gst_{codec}.wav")
         caps = f"application/x-rtp,media=audio,clock-rate=8000,encoding-name={name},payload={pt}"
         gst = subprocess.Popen(["gst-launch-1.0", "-q", "-e", "udpsrc", f"port={port}",
@@ -148,7 +136,7 @@ def case_quillet_to_gst():
 def case_loopback():
     wav = speech_wav()
     for codec in ("pcmu", "pcma", "g726-32", "gsm"):
-        port = free_even_port()
+        port = free_udp_port()
         out = os.path.join(WORK, f"loopback_{codec}.wav")
         extra = ["--pt", "97"] if codec == "g726-32" else []
         receiver = start_receive(port, codec, 6, out, extra)
@@ -214,8 +202,8 @@ class Relay(threading.Thread):
 
 def case_relay():
     wav = speech_wav()
-    port = free_even_port()
-    relay_port = free_even_port()
+    port = free_udp_port()
+    relay_port = free_udp_port()
     out = os.path.join(WORK, "relay_pcmu.wav")
     relay = Relay(relay_port, port)
     relay.start()
@@ -242,7 +230,7 @@ def case_dtmf_inband():
     silence = os.path.join(WORK, "silence.wav")
     write_wav(silence, np.zeros(8000 * 3))
     for codec in ("pcmu", "pcma", "gsm"):
-        port = free_even_port()
+        port = free_udp_port()
         out = os.path.join(WORK, f"dtmf_{codec}.wav")
         receiver = start_receive(port, codec, 5, out)
         time.sleep(0.4)
@@ -305,7 +293,7 @@ def case_g726():
     caps = "audio/x-adpcm,layout=g726,bitrate=32000,rate=8000,channels=1"
     for codec, name, force, pt in G726_ORDERS:
         # GStreamer sends, quillet-tool receives.
-        port = free_even_port()
+        port = free_udp_port()
         out = os.path.join(WORK, f"gst_to_quillet_{codec}.wav")
         receiver = start_receive(port, codec, 6, out, ["--pt", str(pt)])
         time.sleep(0.5)
@@ -321,7 +309,7 @@ def case_g726():
               f"SNR {snr:.1f} dB (lag {lag}, {stats['packets']} packets)")
 
         # quillet-tool sends, GStreamer depayloads, ffmpeg decodes.
-        port = free_even_port()
+        port = free_udp_port()
         raw = os.path.join(WORK, f"quillet_to_gst_{codec}.g726")
         rtp = f"application/x-rtp,media=audio,clock-rate=8000,encoding-name={name},payload={pt}"
         gst = subprocess.Popen(["gst-launch-1.0", "-q", "-e", "udpsrc", f"port={port}",

@@ -47,26 +47,43 @@ def thread_stacks(pid):
         return ""
 
 
+_given_ports = []
+
+
 def free_udp_port(start=20000, end=30000, step=2, span=2):
     """A UDP port on 127.0.0.1 that nothing is bound to right now, with the span-1 ports
     after it free too. The default range lies below the kernel's ephemeral ports (32768 on)
     and baresip's RTP ports (30000 on), which may take a port between this check and its use."""
     import random
-    for _ in range(200):
-        port = random.randrange(start, end, step)
-        ok = True
-        for p in range(port, port + span):
-            for kind in (socket.SOCK_DGRAM, socket.SOCK_STREAM):
-                s = socket.socket(socket.AF_INET, kind)
-                try:
-                    s.bind(("127.0.0.1", p))
-                except OSError:
-                    ok = False
-                finally:
-                    s.close()
-        if ok:
+    # Each test process first tries a slice of its own, so that two tests that run side
+    # by side rarely pick the same port between their checks and their binds; ports this
+    # process gave out lately are not given again, as they may not be bound yet.
+    slices = max(1, (end - start) // 1024)
+    first = start + (os.getpid() % slices) * 1024
+    for attempt in range(400):
+        if attempt < 200:
+            port = random.randrange(first, min(first + 1024, end), step)
+        else:
+            port = random.randrange(start, end, step)
+        if any(p < port + span and port < p + n for p, n in _given_ports):
+            continue
+        if all(_bindable(p) for p in range(port, port + span)):
+            _given_ports.append((port, span))
+            del _given_ports[:-128]
             return port
     raise RuntimeError("no free port")
+
+
+def _bindable(port):
+    for kind in (socket.SOCK_DGRAM, socket.SOCK_STREAM):
+        s = socket.socket(socket.AF_INET, kind)
+        try:
+            s.bind(("127.0.0.1", port))
+        except OSError:
+            return False
+        finally:
+            s.close()
+    return True
 
 
 class Stopped:
