@@ -132,7 +132,12 @@ void EchoSuppressor::Write(const int32_t* samples, uint32_t frames) {
     const uint32_t latency = farPosition_.load(std::memory_order_acquire) -
                              player_->playPosition() -
                              static_cast<uint32_t>(static_cast<uint64_t>(elapsed) * rate / 1000);
-    if (latency < kHistory) {
+    // A tick taken after the clock read reads as a huge elapsed time: a fresh position.
+    const bool stale = elapsed < 0x80000000u && elapsed > 2 * cadenceMs_ + kStaleMs;
+    const bool overrun = static_cast<int32_t>(latency) < -static_cast<int32_t>(kBlock);
+    if (stale || overrun) unsureBlocks_ = kUnsureBlocks + (n + kBlock - 1) / kBlock;
+    followCadence(player_->playPositionTick());
+    if (latency < kHistory && unsureBlocks_ == 0) {
       // A block newer than the position says: a position a period stale must not leave
       // the onset of the echo outside the delay taps.
       const uint32_t target = wrapIndex(int64_t{farIndex} - latency - n + kBlock);
@@ -182,10 +187,27 @@ void EchoSuppressor::Write(const int32_t* samples, uint32_t frames) {
   }
 }
 
+// The interval between the Player's position updates: taken up at once, so that a Player
+// with long blocks never looks stalled, and let down by an eighth per update.
+void EchoSuppressor::followCadence(uint32_t tick) {
+  const uint32_t interval = tick - lastTick_;
+  if (interval == 0) return;
+  lastTick_ = tick;
+  if (interval > 1000) return;  // the first position, or one after a pause
+  cadenceMs_ = std::max(interval, cadenceMs_ - (cadenceMs_ >> 3));
+}
+
 void EchoSuppressor::adapt() {
   correctPeaks(peak_.data());
   const uint32_t c = align_ / kBlock;
   const uint32_t step = config_.fastAdaptation ? 5 : 6;
+  const bool unsure = unsureBlocks_ > 0;
+  if (unsure) --unsureBlocks_;
+  // A block far below the noise floor in every band is a capture gap filled with silence,
+  // not the room: it tells nothing of the echo.
+  bool gap = true;
+  for (uint32_t b = 0; b < kBands; ++b) gap = gap && int64_t{peak_[b]} * 8 < (floor_[b] >> 8);
+  const bool learn = !unsure && !gap;
   for (uint32_t b = 0; b < kBands; ++b) {
     const int64_t n = peak_[b];
     const int64_t f = floor_[b];
@@ -201,7 +223,7 @@ void EchoSuppressor::adapt() {
       uint32_t& cp = coupling_[b][t];
       const int64_t est = static_cast<int64_t>(echoEstimate(cp, static_cast<int32_t>(r)));
       m = std::max(m, est);
-      if (r > kFarQuiet) {
+      if (learn && r > kFarQuiet) {
         if (n > est) {
           const uint64_t grown = uint64_t{cp} + (cp >> step) + 1;
           cp = static_cast<uint32_t>(
@@ -212,6 +234,13 @@ void EchoSuppressor::adapt() {
         }
       }
     }
+    // The level is the larger of this block's peak and the last one's: so is the echo it
+    // is held against, or the gate opens on the block after the far end falls silent.
+    // While the reference is unsure the estimate does not fall at all.
+    const int64_t two = std::max(m, prevEcho_[b]);
+    prevEcho_[b] = m;
+    heldEcho_[b] = unsure ? std::max(heldEcho_[b], two) : two;
+    m = heldEcho_[b];
     const int64_t lo = (f >> 8) + (f >> 10) + m + (m >> 1);
     const int64_t width = (f >> 9) + 64 + (m >> 1);
     const int64_t level = std::max<int64_t>(n, prevPeak_[b]);

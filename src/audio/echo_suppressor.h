@@ -49,6 +49,15 @@ class EchoSuppressor : public AudioSink {
   static constexpr uint32_t kHistoryBlocks = kHistory / kBlock;
   static constexpr uint32_t kTaps = 32;  // delay taps, one per block
   static constexpr uint32_t kBands = 3;
+  // A play position older than twice the Player's usual update interval plus this (at
+  // least 60 ms in a call, where it publishes every 20 ms), or one that says more has
+  // sounded than was written, means playback stalled: what the microphone hears cannot be
+  // matched with the far end for a while (the device ran dry, capture lost samples).
+  static constexpr uint32_t kStaleMs = 20;
+  // Blocks after such a reading in which the suppressor neither learns nor lets its echo
+  // estimate fall, and keeps its alignment (200 ms: the device queue and the capture
+  // latency that the stalled audio comes out over).
+  static constexpr uint32_t kUnsureBlocks = 20;
 
   // player may be null (no alignment: the far end is taken as already in step).
   EchoSuppressor(const PlayPosition* player, EchoConfig config);
@@ -78,6 +87,7 @@ class EchoSuppressor : public AudioSink {
   // Inspection for tests.
   uint32_t alignment() const { return align_; }
   uint32_t farWriteIndex() const { return farIndex_.load(); }
+  bool unsure() const { return unsureBlocks_ > 0; }
   int32_t targetGain(uint32_t band) const { return target_[band]; }
   uint32_t coupling(uint32_t band, uint32_t tap) const { return coupling_[band][tap]; }
 
@@ -89,6 +99,7 @@ class EchoSuppressor : public AudioSink {
   };
   static void correctPeaks(int32_t* p);
   void adapt();
+  void followCadence(uint32_t tick);
   void outputWaiting();
 
   const PlayPosition* player_;
@@ -110,7 +121,12 @@ class EchoSuppressor : public AudioSink {
   bool aligned_ = false;  // align_ followed the play position once
   std::array<int32_t, kBands> peak_{};
   std::array<int32_t, kBands> prevPeak_{};
-  std::array<int32_t, kBands> floor_{};  // noise floor × 256
+  std::array<int64_t, kBands> prevEcho_{};  // the previous block's echo estimate
+  std::array<int64_t, kBands> heldEcho_{};  // the estimate held while the reference is unsure
+  uint32_t unsureBlocks_ = 0;               // blocks still to treat as unsure
+  uint32_t lastTick_ = 0;                   // the Player's position tick last seen
+  uint32_t cadenceMs_ = 20;                 // its usual update interval (rises at once)
+  std::array<int32_t, kBands> floor_{};     // noise floor × 256
   std::array<int32_t, kBands> gain_{};
   std::array<int32_t, kBands> target_{};
   std::array<std::array<uint32_t, kTaps>, kBands> coupling_{};

@@ -165,6 +165,57 @@ TEST(EchoSuppressor, FollowsThePlayPositionOfAReceivedAudioPipe) {
   EXPECT_LE(std::abs(diff), 80) << es->alignment();
 }
 
+// A Player with an 80 ms device queue, publishing its position every 20 ms on a test clock.
+class QueuedPlayer : public PlayPosition {
+ public:
+  uint32_t playPosition() const override { return position; }
+  uint32_t playPositionTick() const override { return tick; }
+  uint32_t playRate() const override { return kRate; }
+  uint32_t position = 0;
+  uint32_t tick = 0;
+};
+
+// Under load playback stalls: no position comes for 100 ms and capture hands over a gap
+// filled with silence, while the far end went on. That silence is no sign that the room's
+// echo went away: when it comes back it must stay as far down as before the stall.
+TEST(EchoSuppressor, HoldsTheEchoBackAcrossAPlaybackStall) {
+  QueuedPlayer player;
+  uint32_t now = 1000;
+  EchoConfig config;
+  config.clock = [&now] { return now; };
+  auto* out = new KeepSink(kRate, 1);
+  EchoSuppressor es(&player, config);
+  es.setDownstream(SinkRef(out));
+  constexpr size_t kSeconds = 6, kQueue = 640, kEcho = kQueue + 240;
+  const auto far = speechLike(kRate * kSeconds, 11, 300000, {{0, kSeconds}});
+  const auto noise = speechLike(kRate * kSeconds, 12, 3000, {{0, kSeconds}});
+  std::vector<int32_t> mic(far.size());
+  for (size_t i = 0; i < mic.size(); ++i) mic[i] = (i >= kEcho ? far[i - kEcho] / 2 : 0) + noise[i];
+  const size_t stallAt = kRate * 3, stallEnd = stallAt + kRate / 10;
+  for (size_t at = 0; at < far.size(); at += 160) {
+    now += 20;
+    es.farEnd(far.data() + at, 160, static_cast<uint32_t>(at + 160));
+    const bool stalled = at >= stallAt && at < stallEnd;
+    if (!stalled) {
+      player.position = static_cast<uint32_t>(at + 160 > kQueue ? at + 160 - kQueue : 0);
+      player.tick = now;
+    }
+    if (stalled) {
+      const std::vector<int32_t> gap(160, 0);
+      es.Write(gap.data(), 160);
+    } else {
+      es.Write(mic.data() + at, 160);
+    }
+  }
+  // What passed in the half second after the stall against the half second before it.
+  const auto& got = out->data;
+  ASSERT_GE(got.size(), stallEnd + kRate / 2);
+  const double before = energyDb(got, 2.5, 3.0) - energyDb(mic, 2.5, 3.0);
+  const double after = energyDb(got, 3.1, 3.6) - energyDb(mic, 3.1, 3.6);
+  EXPECT_LT(before, -30.0);
+  EXPECT_LT(after, -30.0);
+}
+
 TEST(EchoSuppressor, KeepsAtLeastABlockBehindTheFarEnd) {
   EchoSuppressor es(nullptr, fixedClock());
   es.setDownstream(makeStream<KeepSink>(kRate, 1));
