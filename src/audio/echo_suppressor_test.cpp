@@ -20,13 +20,14 @@ using teststreams::KeepSink;
 
 constexpr uint32_t kRate = 8000;
 
-// A play position that says the far end sounds as soon as it is read.
+// A play position set by the test, published at the given tick.
 class InStepPlayer : public PlayPosition {
  public:
   uint32_t playPosition() const override { return position; }
-  uint32_t playPositionTick() const override { return 1000; }
+  uint32_t playPositionTick() const override { return tick; }
   uint32_t playRate() const override { return kRate; }
   uint32_t position = 0;
+  uint32_t tick = 1000;
 };
 
 EchoConfig fixedClock(EchoLearned learned = {}) {
@@ -165,21 +166,11 @@ TEST(EchoSuppressor, FollowsThePlayPositionOfAReceivedAudioPipe) {
   EXPECT_LE(std::abs(diff), 80) << es->alignment();
 }
 
-// A Player with an 80 ms device queue, publishing its position every 20 ms on a test clock.
-class QueuedPlayer : public PlayPosition {
- public:
-  uint32_t playPosition() const override { return position; }
-  uint32_t playPositionTick() const override { return tick; }
-  uint32_t playRate() const override { return kRate; }
-  uint32_t position = 0;
-  uint32_t tick = 0;
-};
-
 // Under load playback stalls: no position comes for 100 ms and capture hands over a gap
 // filled with silence, while the far end went on. That silence is no sign that the room's
 // echo went away: when it comes back it must stay as far down as before the stall.
 TEST(EchoSuppressor, HoldsTheEchoBackAcrossAPlaybackStall) {
-  QueuedPlayer player;
+  InStepPlayer player;  // behind an 80 ms device queue, a position every 20 ms
   uint32_t now = 1000;
   EchoConfig config;
   config.clock = [&now] { return now; };
