@@ -28,6 +28,7 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 from e2e_support import RATE, Profile, make_speech, wait_for, write_wav  # noqa: E402
 from pipewire_lab import PipeWireLab  # noqa: E402
+from sipharness import free_udp_port  # noqa: E402
 
 CALLS = int(os.environ.get("QUILLET_PW_CALLS", "3"))
 
@@ -70,7 +71,6 @@ class PipeWireTest(unittest.TestCase):
         cls.callee_voice = cls.speech[::-1].copy()
         cls.callee_file = os.path.join(cls.root, "callee-voice.wav")
         write_wav(cls.callee_file, cls.callee_voice)
-        cls.ports = iter(range(5400, 5500, 2))
 
     @classmethod
     def tearDownClass(cls):
@@ -86,8 +86,7 @@ class PipeWireTest(unittest.TestCase):
             p.stop()
 
     def _ports(self):
-        port = next(self.ports)
-        return port, 21000 + (port - 5400) * 20
+        return free_udp_port(5400, 5900), free_udp_port()
 
     def desk(self, name, settings=None):
         """A profile on the lab's default devices (ALSA default is PipeWire)."""
