@@ -10,11 +10,12 @@ period, packetisation) of the callee: between two ends of one kind it is the one
 mouth-to-ear delay, and the round trip (mouth to own ear through an echoing far end) is
 twice it. Reported as JSON, one line per call, then a summary per callee:
 
-    mouth_to_ear.py --quillet build/bin/quillet [--baresip] [--calls 5] [--clicks 5]
-                    [--quantum N]
+    mouth_to_ear.py --quillet build/bin/quillet [--quillet OTHER] [--baresip] [--calls 5]
+                    [--clicks 5] [--quantum N]
 
-With --baresip, baresip is measured in the same run as the callee too, with its default
-jitter buffer and with it off. Quillet's lines carry its own playout figures: the jitter
+Each --quillet binary is measured in turn in the same run (to compare two builds). With
+--baresip, baresip is measured in the same run too, with its default jitter buffer and with
+it off. Quillet's lines carry its own playout figures: the jitter
 measured, the playout target, and the device queue.
 """
 import argparse
@@ -30,6 +31,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "pipewire"))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 from callees import BaresipCallee, QuilletCallee  # noqa: E402
+import e2e_support  # noqa: E402
 from e2e_support import wait_for  # noqa: E402
 from echo_caller import EchoCaller, click_delays, click_train  # noqa: E402
 from pipewire_lab import PipeWireLab  # noqa: E402
@@ -96,18 +98,28 @@ def summary(name, results):
     return line
 
 
+def quillet_maker(lab, root, binary):
+    """A maker of Quillet callees running `binary`."""
+    def make():
+        # e2e_support took its binary when imported: the one asked for here replaces it.
+        os.environ["QUILLET_BINARY"] = e2e_support.QUILLET = binary
+        return QuilletCallee(lab, root, "quillet")
+    return make
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quillet", default="build/bin/quillet")
+    parser.add_argument("--quillet", action="append", help="a binary to measure (repeatable)")
     parser.add_argument("--baresip", action="store_true", help="measure baresip too")
     parser.add_argument("--calls", type=int, default=5)
     parser.add_argument("--clicks", type=int, default=5)
     parser.add_argument("--quantum", type=int, default=0, help="0: the desktop's default")
     args = parser.parse_args()
-    os.environ["QUILLET_BINARY"] = os.path.abspath(args.quillet)
     root = tempfile.mkdtemp(prefix="quillet-latency-")
     lab = PipeWireLab(os.path.join(root, "lab"), quantum=args.quantum).start()
-    callees = [("quillet", lambda: QuilletCallee(lab, root, "quillet"))]
+    binaries = [os.path.abspath(path) for path in args.quillet or ["build/bin/quillet"]]
+    callees = [(binary if len(binaries) > 1 else "quillet", quillet_maker(lab, root, binary))
+               for binary in binaries]
     if args.baresip:
         callees += [("baresip", lambda: BaresipCallee(lab, root, "baresip", True)),
                     ("baresip, jitter buffer off",
