@@ -1,9 +1,9 @@
 // DtmfSender: RFC 2833 event timing and in-band DTMF tones.
 #include "media/dtmf_sender.h"
 
-#include <cmath>
 #include <cstring>
 
+#include "audio/wave_file.h"
 #include "media/rtp_packet.h"
 #include "media/voice_codec.h"
 #include "platform/tick.h"
@@ -12,30 +12,6 @@ namespace quillet::media {
 
 namespace {
 
-struct KeyTones {
-  char key;
-  int low;
-  int high;
-};
-
-// ITU-T Q.23 frequencies of the twelve keys.
-constexpr KeyTones kKeyTones[] = {
-    {'1', 697, 1209}, {'2', 697, 1336}, {'3', 697, 1477}, {'4', 770, 1209},
-    {'5', 770, 1336}, {'6', 770, 1477}, {'7', 852, 1209}, {'8', 852, 1336},
-    {'9', 852, 1477}, {'*', 941, 1209}, {'0', 941, 1336}, {'#', 941, 1477},
-};
-
-const std::array<int32_t, 4096>& sineTable() {
-  static const std::array<int32_t, 4096> table = [] {
-    std::array<int32_t, 4096> values{};
-    for (size_t i = 0; i < values.size(); ++i) {
-      values[i] = static_cast<int32_t>(std::lround(32768.0 * std::sin(2.0 * M_PI * i / 4096.0)));
-    }
-    return values;
-  }();
-  return table;
-}
-
 constexpr uint8_t kEventVolume = 10;
 constexpr uint32_t kDigitMs = 200;
 constexpr uint32_t kDigitTimestamp = 1600;
@@ -43,19 +19,10 @@ constexpr uint32_t kDigitTimestamp = 1600;
 }  // namespace
 
 std::vector<int32_t> inBandKeySamples(char key) {
+  // 1000 samples (125 ms) of the key's tone between short silences; a key without a tone is
+  // all silence.
   std::vector<int32_t> samples(1280, 0);
-  for (const KeyTones& tones : kKeyTones) {
-    if (tones.key != key) continue;
-    const auto& sine = sineTable();
-    uint32_t stepLow = (static_cast<uint32_t>(tones.low) * 4096 + 4000) / 8000;
-    uint32_t stepHigh = (static_cast<uint32_t>(tones.high) * 4096 + 4000) / 8000;
-    uint32_t phaseLow = 0, phaseHigh = 0;
-    for (size_t i = 100; i < 1100; ++i) {
-      samples[i] = sine[phaseLow & 4095] + sine[phaseHigh & 4095];
-      phaseLow += stepLow;
-      phaseHigh += stepHigh;
-    }
-  }
+  audio::GenerateKeyTone(key, samples.data() + 100, 1000, 8000);
   return samples;
 }
 
