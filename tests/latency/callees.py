@@ -19,6 +19,19 @@ from e2e_support import Profile, wait_for  # noqa: E402
 from sipharness import Process, free_udp_port  # noqa: E402
 
 
+def playout_report(log_text):
+    """The playout figures a quillet profile logged at the end of its last call, as a dict
+    (empty when there was none)."""
+    found = re.findall(r"Playout: (.*)", log_text)
+    queue = re.findall(r"Playback: device queue (\d+) ms", log_text)
+    if not found:
+        return {}
+    report = {key: int(value) for key, value in re.findall(r"(\w+) (-?\d+) ms", found[-1])}
+    if queue:
+        report["device_queue"] = int(queue[-1])
+    return report
+
+
 class QuilletCallee(Profile):
     name = "quillet"
 
@@ -36,17 +49,7 @@ class QuilletCallee(Profile):
         return self.lab.env(super().env())
 
     def playout_report(self):
-        """The playout figures the profile logged at the end of its last call, as a dict
-        (empty when there was none)."""
-        text = self.log_text()
-        found = re.findall(r"Playout: (.*)", text)
-        queue = re.findall(r"Playback: device queue (\d+) ms", text)
-        if not found:
-            return {}
-        report = {key: int(value) for key, value in re.findall(r"(\w+) (-?\d+) ms", found[-1])}
-        if queue:
-            report["device_queue"] = int(queue[-1])
-        return report
+        return playout_report(self.log_text())
 
 
 class BaresipCallee:

@@ -215,19 +215,26 @@ def click_train(seconds, every=2.0, first=1.0, amplitude=20000):
     return signal, times
 
 
-def click_delays(caller, times, threshold=4000, window=1.5):
+def holds_click(samples, threshold=4000):
+    return len(samples) > 0 and np.abs(samples).max() > threshold
+
+
+def first_click_back(left, back, window=1.5):
+    """When the first packet of `back` ([(arrival s, samples)]) that holds a click came,
+    within `window` s after `left` (None when none did)."""
+    return next((arrival for arrival, samples in back
+                 if left < arrival < left + window and holds_click(samples)), None)
+
+
+def click_delays(caller, times):
     """For each click: ms from the packet holding it leaving to the first packet back that
-    holds it (None when it did not come back within `window` s)."""
+    holds it (None when it did not come back)."""
     back = caller.returned()
     sent = {index: t - caller.epoch0 for t, index, _ in caller.sent}
     delays = []
     for t in times:
         left = sent.get(int(t * RATE) // FRAME)
-        hit = None
-        if left is not None:
-            hit = next((arrival for arrival, samples in back
-                        if left < arrival < left + window and np.abs(samples).max() > threshold),
-                       None)
+        hit = None if left is None else first_click_back(left, back)
         delays.append(None if hit is None else 1000.0 * (hit - left))
     return delays
 
