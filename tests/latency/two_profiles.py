@@ -121,8 +121,9 @@ def wire_figures(capture, caller, callee, times):
     back = pcmu_frames(capture.between(theirs, ours))
     mouths, delays = [], []
     for t in times:
+        # Within the 2 s to the next click: a call answered late sends the spool's clicks late.
         said = invite[0] + t
-        left = next((u for u, samples in out if said < u < said + 1.0 and holds_click(samples)),
+        left = next((u for u, samples in out if said < u < said + 1.9 and holds_click(samples)),
                     None)
         hit = None if left is None else first_click_back(left, back)
         mouths.append(None if left is None else 1000.0 * (left - said))
