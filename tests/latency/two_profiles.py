@@ -13,7 +13,8 @@ with the kernel's receive time (a packet socket: root or CAP_NET_RAW), and per c
 - the caller's mouth half: from the click's place in the microphone file (the file is paced
   from the moment the call is placed, the INVITE's time on the wire) to its packet leaving;
 - the round trip, mouth to own ear: the caller's mouth half, wire to wire, and the caller's
-  ear half as its playout reports it (playout delay and device queue).
+  ear half as its playout reports it (playout delay and device queue);
+- the jitter of each stream on the wire, next to what each side's playout measured.
 
 One JSON line per call, then a summary line:
 
@@ -106,17 +107,29 @@ def pcmu_frames(datagrams):
             if len(d) > 12 and d[0] >> 6 == 2 and d[1] & 0x7F == 0]
 
 
+def wire_jitter(datagrams, voice_only):
+    """The spread (95th percentile less the least) of the RTP packets' transit, arrival less
+    timestamp, in ms: what a receiver's jitter buffer has to cover."""
+    transit = sorted(1000.0 * t - int.from_bytes(d[4:8], "big") / 8.0 for t, d in datagrams
+                     if len(d) > 12 and d[0] >> 6 == 2 and (d[1] & 0x7F == 0 or not voice_only))
+    return round(transit[(len(transit) - 1) * 95 // 100] - transit[0], 1) if transit else None
+
+
 def wire_figures(capture, caller, callee, times):
-    """The call's figures from the capture: the INVITE's time, the two RTP ports from the
-    offer and the answer, and per click its mouth half and wire-to-wire delay."""
+    """The call's figures from the capture: per click its mouth half and wire-to-wire delay
+    (the RTP ports from the offer and the answer), and the jitter of each stream."""
     to_callee = capture.between(caller.sip_port, callee.sip_port)
     to_caller = capture.between(callee.sip_port, caller.sip_port)
     invite = next(((t, d) for t, d in to_callee if d.startswith(b"INVITE ")), None)
     answer = next((d for t, d in to_caller if d.startswith(b"SIP/2.0 200") and b"m=audio" in d),
                   None)
     if invite is None or answer is None:
-        return None, [], []
+        return [], [], {}
     ours, theirs = sdp_audio_port(invite[1]), sdp_audio_port(answer)
+    # Comfort noise counts as a receiver counts it; voice alone shows what the senders add.
+    jitter = {"%s%s" % (way, kind): wire_jitter(capture.between(*ports), kind == "_voice")
+              for way, ports in (("to_callee", (ours, theirs)), ("to_caller", (theirs, ours)))
+              for kind in ("", "_voice")}
     out = pcmu_frames(capture.between(ours, theirs))
     back = pcmu_frames(capture.between(theirs, ours))
     mouths, delays = [], []
@@ -128,7 +141,7 @@ def wire_figures(capture, caller, callee, times):
         hit = None if left is None else first_click_back(left, back)
         mouths.append(None if left is None else 1000.0 * (left - said))
         delays.append(None if hit is None else 1000.0 * (hit - left))
-    return invite[0], mouths, delays
+    return mouths, delays, jitter
 
 
 def measure_call(lab, root, label, clicks, capture):
@@ -151,11 +164,11 @@ def measure_call(lab, root, label, clicks, capture):
     finally:
         caller.stop()
         callee.stop()
-    _, mouths, delays = wire_figures(capture, caller, callee, times)
+    mouths, delays, jitter = wire_figures(capture, caller, callee, times)
     heard = [d for d in delays if d is not None]
     figures = {"clicks": len(times), "clicks_back": len(heard),
                "wire_to_wire_ms": [None if d is None else round(d, 1) for d in delays],
-               "callee": playout_report(callee.log_text()),
+               "wire_jitter_ms": jitter, "callee": playout_report(callee.log_text()),
                "caller": playout_report(caller.log_text())}
     sent = [m for m in mouths if m is not None]
     ear = figures["caller"].get("delay", 0) + figures["caller"].get("device_queue", 0)
