@@ -31,7 +31,8 @@ constexpr Group kGroups[] = {
     {"resolve", runResolve, "PORT [--rtp] [--private ADDRESS] [--times N]"},
     {"network-test", runNetworkTest, "[--stun-servers HOST[:PORT],...]"},
     {"call", runCall,
-     "transfer TARGET | consult TARGET | join | drop  (the calls of the running quillet)"},
+     "transfer TARGET | consult [--line N] TARGET | join | drop  (the calls of the running "
+     "quillet)"},
 };
 
 void printHelp(FILE* out) {

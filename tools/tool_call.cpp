@@ -25,12 +25,14 @@ constexpr int32_t kOutcomeWaitMs = 90000;
 constexpr int32_t kOutcomePollMs = 250;
 
 constexpr const char* kUsage =
-    "usage: quillet-tool call transfer TARGET | consult TARGET | join | drop\n"
+    "usage: quillet-tool call transfer TARGET | consult [--line N] TARGET | join | drop\n"
     "  Acts on the calls of the quillet running on this profile (QUILLET_HOME or XDG).\n"
     "  transfer TARGET  hands the connected call's far end over to TARGET (a number,\n"
     "                   user@host or SIP address) and waits for the outcome\n"
     "  consult TARGET   places a second call to TARGET; the connected call waits (its far\n"
-    "                   end hears nothing) and the microphone and speaker go to the new one\n"
+    "                   end hears nothing) and the microphone and speaker go to the new one;\n"
+    "                   --line N places it on line N (settings section LineN, UseDefault=0)\n"
+    "                   instead of the connected call's line\n"
     "  join             connects the far ends of the two calls to each other, and waits for\n"
     "                   the outcome; both calls end here\n"
     "  drop             ends the second call; the first one gets the microphone and speaker\n"
@@ -106,11 +108,17 @@ int runCall(const Args& args) {
     const int status = send({"transfer", args[1]});
     return status == kExitOk ? waitOutcome("transfer") : status;
   }
-  if (args.size() == 2 && args[0] == "consult") {
-    if (args[1].empty()) {
+  if ((args.size() == 2 || args.size() == 4) && args[0] == "consult") {
+    const bool line = args.size() == 4;
+    if (line && args[1] != "--line") {
+      return usageError("call consult: unknown option '" + args[1] + "'");
+    }
+    const std::string& target = args.back();
+    if (target.empty()) {
       return usageError("call consult: the target is empty");
     }
-    return send({"consult", args[1]});
+    return send(line ? std::vector<std::string>{"consult", target, args[2]}
+                     : std::vector<std::string>{"consult", target});
   }
   if (args.size() == 1 && args[0] == "join") {
     const int status = send({"join"});

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <ctime>
 
 #include "app/allow_list.h"
@@ -495,6 +496,10 @@ bool IntercomApp::startOrAnswer(const std::string& address) {
   if (slot_ == nullptr || slot_->engine() == nullptr) {
     return false;
   }
+  if (secondCallUp()) {
+    // The microphone stays with the second call; letting the button go ends that call.
+    return false;
+  }
   LineSlot& slot = *slot_;
   sip::SipEngine& engine = *slot.engine();
   if (answerPhoneCall(slot, engine)) {
@@ -560,7 +565,7 @@ void IntercomApp::startEchoControl() {
 }
 
 void IntercomApp::hangUp() {
-  if (slot_ == nullptr) {
+  if (slot_ == nullptr || endSecondCall()) {
     return;
   }
   if (currentSlot_ == 0 && slot_->connected && slot_->engine() != nullptr) {
@@ -576,13 +581,17 @@ void IntercomApp::hangUp() {
 // A second call placed or up is the one the user deals with (it has the audio once up):
 // hanging up ends it, and the audio goes back to the first call. True when there was one.
 bool IntercomApp::endSecondCall() {
-  sip::SipEngine* second = slot_ != nullptr ? slot_->second() : nullptr;
-  if (second == nullptr || !second->IsInCall()) {
+  if (!secondCallUp()) {
     return false;
   }
   base::logInfo("Ending the second call ...");
-  second->HangUp();
+  slot_->second()->HangUp();
   return true;
+}
+
+bool IntercomApp::secondCallUp() {
+  sip::SipEngine* second = slot_ != nullptr ? slot_->second() : nullptr;
+  return second != nullptr && second->IsInCall() != 0;
 }
 
 // Ends an established call, also an intercom call (pending): otherwise a call placed with
@@ -625,9 +634,10 @@ std::string IntercomApp::callCommand(const std::vector<std::string>& words) {
     engine->Transfer(words[1]);
     return {};
   }
-  if (name == "consult" && words.size() == 2) {
-    base::logInfo("Call command: second call to ", words[1]);
-    return consultCommand(words[1]);
+  if (name == "consult" && (words.size() == 2 || words.size() == 3)) {
+    base::logInfo("Call command: second call to ",
+                  words.size() == 3 ? words[1] + " on line " + words[2] : words[1]);
+    return consultCommand(words[1], words.size() == 3 ? words[2] : "1");
   }
   if (name == "join" && words.size() == 1) {
     base::logInfo("Call command: join");
@@ -643,7 +653,25 @@ std::string IntercomApp::callCommand(const std::vector<std::string>& words) {
   return "unknown call command '" + name + "'";
 }
 
-std::string IntercomApp::consultCommand(const std::string& target) {
+// The line index of a line number ("1" the default line, "2" the section Line2...): a line
+// other than the first needs a section of its own, or it would silently be the first.
+std::optional<int32_t> IntercomApp::lineIndexOf(const std::string& number, std::string& error) {
+  int32_t line = 0;
+  const auto [end, failed] = std::from_chars(number.data(), number.data() + number.size(), line);
+  if (failed != std::errc() || end != number.data() + number.size() || line < 1 || line > 99) {
+    error = "'" + number + "' is not a line number (1 to 99)";
+    return std::nullopt;
+  }
+  const std::string section = "Line" + number;
+  if (line > 1 && lineSection(settings(), line - 1) != section) {
+    error = "line " + number + " is not set up: its settings go in section [" + section +
+            "] with UseDefault=0";
+    return std::nullopt;
+  }
+  return line - 1;
+}
+
+std::string IntercomApp::consultCommand(const std::string& target, const std::string& lineNumber) {
   sip::SipEngine* engine = slot_ != nullptr ? slot_->engine() : nullptr;
   if (engine == nullptr) {
     return "no line is set up";
@@ -651,8 +679,16 @@ std::string IntercomApp::consultCommand(const std::string& target) {
   if (slot_->second() != nullptr && slot_->second()->IsInCall()) {
     return "the line has a second call already";
   }
-  // The target is checked as a transfer's is: the second call is there to be joined.
-  switch (engine->checkTransfer(target)) {
+  std::string error;
+  const std::optional<int32_t> line = lineIndexOf(lineNumber, error);
+  if (!line) {
+    return error;
+  }
+  // The target is checked as a transfer's is (the second call is there to be joined), with
+  // the server of the line it goes out on.
+  const std::string server = readLineValues(settings(), *line).proxy;
+  switch (engine->callState() != sip::kCallConnected ? sip::TransferCheck::NoCall
+                                                     : sip::checkTarget(target, server)) {
     case sip::TransferCheck::NoCall:
       return "no call is up to hold for a second call";
     case sip::TransferCheck::Invalid:
@@ -662,7 +698,7 @@ std::string IntercomApp::consultCommand(const std::string& target) {
     case sip::TransferCheck::Ready:
       break;
   }
-  if (!slot_->dialSecond(*transport_, trace_.get(), target)) {
+  if (!slot_->dialSecond(*transport_, trace_.get(), target, *line)) {
     return "the second call could not be placed (see the log)";
   }
   return {};

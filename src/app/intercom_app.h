@@ -52,10 +52,12 @@ class IntercomApp : public base::Application,
   // A command of the main window (menu, button, key) by its identifier.
   void command(int32_t id);
   // Starts an intercom call to the address, or answers the call waiting for this side,
-  // and turns the microphone on into it. True when a call was started or answered.
+  // and turns the microphone on into it. True when a call was started or answered; false,
+  // and nothing changes, while a second call is placed or up.
   bool startOrAnswer(const std::string& address);
   // Ends the current call of the line (an established call), or stops the microphone of
-  // one still being placed, which then keeps ringing.
+  // one still being placed, which then keeps ringing. A second call placed or up is ended
+  // instead (the Intercom button let go, the hot key's end).
   void hangUp();
   void setDoNotDisturb(bool on);
   // A hot key by its identifier (its position among the Hotkey/Details records).
@@ -109,7 +111,8 @@ class IntercomApp : public base::Application,
   void playCall(audio::SourceRef receiving);
   // The speaker, and the microphone when asked, go to the engine's call.
   void routeAudioTo(sip::SipEngine& engine, bool microphone);
-  std::string consultCommand(const std::string& target);
+  std::optional<int32_t> lineIndexOf(const std::string& number, std::string& error);
+  std::string consultCommand(const std::string& target, const std::string& lineNumber);
   std::string joinCommand();
   std::string transferOutcomeText();
   void callStopped(LineSlot& slot);
@@ -130,6 +133,7 @@ class IntercomApp : public base::Application,
   void startWithSelectedContact();
   void hangUpFromCommandLine();
   bool endSecondCall();
+  bool secondCallUp();
   void checkLine();
   void showLineInStatus();
   void updateIntercomButton();

@@ -15,10 +15,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "app/app_test_support.h"
@@ -418,6 +420,129 @@ std::string requestFrom(const std::string& method, const std::string& user, uint
          ">;tag=7\r\nTo: <sip:alice" + at + std::to_string(appPort) + ">" +
          (toTag.empty() ? "" : ";tag=" + toTag) + "\r\nCall-ID: " + user +
          "-call\r\nCSeq: " + std::to_string(cseq) + " " + method + "\r\nContent-Length: 0\r\n\r\n";
+}
+
+// A far end that picks up: every INVITE gets 200 with PCMU towards its media socket, and
+// BYE gets 200. It counts the requests by method and the RTP packets that reach it.
+class AnsweringPeer {
+ public:
+  AnsweringPeer() {
+    fd_ = testing::bindLoopbackUdp(port_);
+    media_ = testing::bindLoopbackUdp(mediaPort_);
+  }
+  ~AnsweringPeer() {
+    ::close(fd_);
+    ::close(media_);
+  }
+  AnsweringPeer(const AnsweringPeer&) = delete;
+  AnsweringPeer& operator=(const AnsweringPeer&) = delete;
+
+  std::string address(const std::string& user) const {
+    return "sip:" + user + "@127.0.0.1:" + std::to_string(port_);
+  }
+
+  void serve() {
+    char buffer[8192];
+    sockaddr_in from{};
+    socklen_t length = sizeof from;
+    ssize_t got;
+    while ((got = ::recvfrom(fd_, buffer, sizeof buffer, MSG_DONTWAIT,
+                             reinterpret_cast<sockaddr*>(&from), &length)) > 0) {
+      const std::string text(buffer, static_cast<size_t>(got));
+      const std::string method = text.substr(0, text.find(' '));
+      if (method == "SIP/2.0") {
+        continue;
+      }
+      ++requests_[method];
+      if (method == "INVITE" || method == "BYE") {
+        const std::string reply = okFor(text, method == "INVITE");
+        ::sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
+      }
+    }
+    char packet[512];
+    while (::recv(media_, packet, sizeof packet, MSG_DONTWAIT) > 0) {
+      ++rtp_;
+    }
+  }
+  int requests(const std::string& method) { return requests_[method]; }
+  // RTP packets since the last call.
+  int takeRtp() { return std::exchange(rtp_, 0); }
+
+ private:
+  std::string okFor(const std::string& request, bool invite) const {
+    std::string reply = "SIP/2.0 200 OK\r\n";
+    size_t at = request.find("\r\n") + 2;
+    for (size_t end; (end = request.find("\r\n", at)) != std::string::npos && end > at;
+         at = end + 2) {
+      const std::string line = request.substr(at, end - at);
+      const std::string name = line.substr(0, line.find(':'));
+      if (name == "Via" || name == "From" || name == "Call-ID" || name == "CSeq") {
+        reply += line + "\r\n";
+      } else if (name == "To") {
+        reply += line + (line.find(";tag=") == std::string::npos ? ";tag=far\r\n" : "\r\n");
+      }
+    }
+    if (!invite) {
+      return reply + "Content-Length: 0\r\n\r\n";
+    }
+    const std::string sdp =
+        "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\n"
+        "t=0 0\r\nm=audio " +
+        std::to_string(mediaPort_) + " RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n";
+    return reply + "Contact: <sip:far@127.0.0.1:" + std::to_string(port_) +
+           ">\r\nContent-Type: application/sdp\r\nContent-Length: " + std::to_string(sdp.size()) +
+           "\r\n\r\n" + sdp;
+  }
+
+  int fd_ = -1;
+  int media_ = -1;
+  uint16_t port_ = 0;
+  uint16_t mediaPort_ = 0;
+  std::map<std::string, int> requests_;
+  int rtp_ = 0;
+};
+
+// While a second call is up, letting the Intercom button go, and the Intercom command, end
+// that call and not the waiting one, whose far end gets the microphone back; pressing the
+// button leaves the microphone with the second call.
+TEST_F(IntercomAppTest, IntercomButtonAndCommandEndTheSecondCall) {
+  AnsweringPeer bob;
+  AnsweringPeer dave;
+  start();
+  auto serveFor = [&](std::chrono::milliseconds span, const std::function<bool()>& done) {
+    return pumpUntil(
+        [&] {
+          bob.serve();
+          dave.serve();
+          return done();
+        },
+        span);
+  };
+  ASSERT_TRUE(app_->startOrAnswer(bob.address("bob")));
+  ASSERT_TRUE(serveFor(std::chrono::seconds(5), [&] { return app_->callActive(); }));
+  for (const int32_t way : {kCommandIntercomUp, kCommandIntercom}) {
+    SCOPED_TRACE(way);
+    const int started = countLines(view_, "The second call was started; the first call waits");
+    const int byes = dave.requests("BYE");
+    ASSERT_EQ(app_->callCommand({"consult", dave.address("dave")}), "");
+    ASSERT_TRUE(serveFor(std::chrono::seconds(5), [&] {
+      return countLines(view_, "The second call was started; the first call waits") > started;
+    }));
+    // The first far end hears nothing while the second call has the microphone.
+    serveFor(std::chrono::milliseconds(300), [] { return false; });
+    bob.takeRtp();
+    if (way == kCommandIntercomUp) {
+      app_->command(kCommandIntercomDown);
+    }
+    serveFor(std::chrono::milliseconds(400), [] { return false; });
+    EXPECT_LT(bob.takeRtp(), 5);
+    app_->command(way);
+    EXPECT_TRUE(serveFor(std::chrono::seconds(5), [&] { return dave.requests("BYE") > byes; }));
+    int rtp = 0;
+    EXPECT_TRUE(serveFor(std::chrono::seconds(3), [&] { return (rtp += bob.takeRtp()) >= 10; }));
+    EXPECT_EQ(bob.requests("BYE"), 0);
+    EXPECT_TRUE(app_->callActive());
+  }
 }
 
 // Calls that ring and are cancelled while the ring sound plays, one after another: no

@@ -67,7 +67,7 @@ void LineSlot::endCall() {
 }
 
 void LineSlot::buildEngine(sip::SipTransport& transport, sip::SipTrace* trace) {
-  std::shared_ptr<sip::SipEngine> engine = makeEngine(transport, trace);
+  std::shared_ptr<sip::SipEngine> engine = makeEngine(transport, trace, lineIndex_, false);
   engine->setEngineEvents(std::make_unique<Events>(app_, *this, false));
   engine->setIncomingScreen([&app = app_](const sip::SipEngine& engine,
                                           const sip::IncomingCallFacts& facts,
@@ -81,11 +81,14 @@ void LineSlot::buildEngine(sip::SipTransport& transport, sip::SipTrace* trace) {
 }
 
 bool LineSlot::dialSecond(sip::SipTransport& transport, sip::SipTrace* trace,
-                          const std::string& target) {
+                          const std::string& target, int32_t lineIndex) {
+  if (second_ != nullptr && secondLine_ != lineIndex && !second_->IsInCall()) {
+    retire(std::move(second_));
+  }
   if (second_ == nullptr) {
-    second_ = makeEngine(transport, trace);
+    second_ = makeEngine(transport, trace, lineIndex, true);
     second_->setEngineEvents(std::make_unique<Events>(app_, *this, true));
-    second_->setPlacesCallsOnly();
+    secondLine_ = lineIndex;
   }
   return second_->Dial(target) != 0;
 }
@@ -114,9 +117,10 @@ void LineSlot::releaseRetired() {
 }
 
 std::shared_ptr<sip::SipEngine> LineSlot::makeEngine(sip::SipTransport& transport,
-                                                     sip::SipTrace* trace) {
+                                                     sip::SipTrace* trace, int32_t lineIndex,
+                                                     bool placesCallsOnly) {
   base::SettingsStore& store = base::SettingsStore::global();
-  const LineValues values = readLineValues(store, lineIndex_);
+  const LineValues values = readLineValues(store, lineIndex);
   sip::LineIdentity line;
   line.displayName = values.displayName;
   line.userName = values.userName;
@@ -125,6 +129,7 @@ std::shared_ptr<sip::SipEngine> LineSlot::makeEngine(sip::SipTransport& transpor
   line.authUser = values.authId;
   line.password = values.password;
   line.priority = kLinePriority;
+  line.placesCallsOnly = placesCallsOnly;
   std::string unknown;
   line.answerHeaders =
       sip::parseAnswerHeaders(store.readText("Intercom", "AnswerHeaders"), &unknown);
@@ -132,8 +137,11 @@ std::shared_ptr<sip::SipEngine> LineSlot::makeEngine(sip::SipTransport& transpor
     base::logError("Intercom/AnswerHeaders: unknown header names ignored: " + unknown);
   }
 
-  // The local address is that of the interface towards the line's server.
-  transport.setRouteTarget(line.outboundServer.empty() ? line.server : line.outboundServer);
+  // The local address is that of the interface towards the line's server (the default
+  // line's: a second call's engine leaves it as it is).
+  if (!placesCallsOnly) {
+    transport.setRouteTarget(line.outboundServer.empty() ? line.server : line.outboundServer);
+  }
 
   media::RtpTrace& rtpTrace = trace != nullptr ? *trace : media::noRtpTrace();
   auto session = std::make_unique<media::RtpSession>(store, rtpTrace);

@@ -48,10 +48,12 @@ class LineSlot {
   // The second call's engine (null when there is no second call).
   sip::SipEngine* second() { return second_.get(); }
   const std::shared_ptr<sip::SipEngine>& secondShared() const { return second_; }
-  // Places the second call to the target on a new engine of the line. It refuses incoming
-  // calls (486), so that they keep meeting the line's own engine. False when the engine
-  // refused the dial (the reason is in the log).
-  bool dialSecond(sip::SipTransport& transport, sip::SipTrace* trace, const std::string& target);
+  // Places the second call to the target on a new engine of this line, or of the line of
+  // `lineIndex` (its own settings section; the two calls are then joined by re-INVITE). It
+  // refuses incoming calls (486), so that they keep meeting the line's own engine, and does
+  // not register. False when the engine refused the dial (the reason is in the log).
+  bool dialSecond(sip::SipTransport& transport, sip::SipTrace* trace, const std::string& target,
+                  int32_t lineIndex);
   // After the second call ended: its engine goes once nothing else holds it. Not from
   // within that engine's own event.
   void releaseSecond();
@@ -81,7 +83,8 @@ class LineSlot {
  private:
   class Events;
 
-  std::shared_ptr<sip::SipEngine> makeEngine(sip::SipTransport& transport, sip::SipTrace* trace);
+  std::shared_ptr<sip::SipEngine> makeEngine(sip::SipTransport& transport, sip::SipTrace* trace,
+                                             int32_t lineIndex, bool placesCallsOnly);
   // An engine leaves only on the GUI thread, and only when a join of another engine no
   // longer holds it (SipEngine::Join): at once when nothing holds it, else it waits here,
   // checked by a timer.
@@ -92,6 +95,7 @@ class LineSlot {
   int32_t lineIndex_;
   std::shared_ptr<sip::SipEngine> engine_;
   std::shared_ptr<sip::SipEngine> second_;
+  int32_t secondLine_ = 0;  // the line index second_ was built for
   std::vector<std::shared_ptr<sip::SipEngine>> retired_;
   audio::FileBufferRef spool_;
   audio::SourceRef spoolReader_;  // held while a placed call has not been answered

@@ -101,7 +101,7 @@ SipEngine::SipEngine(SipTransport& transport, const LineIdentity& line,
   pump_.SetListener(static_cast<audio::PlayerListener*>(this), kPumpCookie);
   streamRecorder_.SetListener(static_cast<audio::RecorderListener*>(this), kRecorderCookie);
   transport_.addEngine(this);
-  transport_.addRegistration(registrationConfig());
+  if (!line_.placesCallsOnly) transport_.addRegistration(registrationConfig());
 }
 
 // The registration of this engine's line.
@@ -133,7 +133,7 @@ SipEngine::~SipEngine() {
   }
   if (std::unique_ptr<SipCall> left = takeHandedOver())
     transport_.reaper().handOver(std::move(left));
-  transport_.removeRegistration(registrationConfig());
+  if (!line_.placesCallsOnly) transport_.removeRegistration(registrationConfig());
   media_->stop();
 }
 
@@ -364,13 +364,17 @@ void SipEngine::OnLevels(const audio::LevelReport* levels, uint32_t cookie) {
   if (recordingMode_ == kRecordingIntoSink) events_->RecordingLevel(loudest(*levels));
 }
 
-TransferCheck SipEngine::checkTransfer(std::string_view target) const {
-  if (callState_ != kCallConnected) return TransferCheck::NoCall;
+TransferCheck checkTarget(std::string_view target, std::string_view server) {
   if (!isDialable(target)) return TransferCheck::Invalid;
-  if (line_.server.empty() && target.find('@') == std::string_view::npos) {
+  if (server.empty() && target.find('@') == std::string_view::npos) {
     return TransferCheck::NoServer;
   }
   return TransferCheck::Ready;
+}
+
+TransferCheck SipEngine::checkTransfer(std::string_view target) const {
+  if (callState_ != kCallConnected) return TransferCheck::NoCall;
+  return checkTarget(target, line_.server);
 }
 
 void SipEngine::Transfer(std::string_view target) {
@@ -495,9 +499,9 @@ IncomingResult SipEngine::incomingInvite(const SipMessage& invite) {
     screen = screen_;
   }
   const std::string caller = bareUri(parseNameAddr(invite.header(hdr::kFrom)).uri);
-  const IncomingScreen verdict = placesCallsOnly_ ? IncomingScreen{486, {}}
-                                 : screen         ? screen(*this, facts, caller)
-                                                  : IncomingScreen{};
+  const IncomingScreen verdict = line_.placesCallsOnly ? IncomingScreen{486, {}}
+                                 : screen              ? screen(*this, facts, caller)
+                                                       : IncomingScreen{};
   if (verdict.status != 0) {
     const std::string tag = transport_.newTag();  // the form only points at it
     ResponseSpec form = simpleResponse(verdict.status, tag);

@@ -45,6 +45,9 @@ struct LineIdentity {
   std::string password;
   double priority = 0.9;
   uint32_t answerHeaders = kAnswerModeHeader;  // what an intercom INVITE carries
+  // An engine that only places calls (a second call, also on another line): it does not
+  // register, refuses incoming calls with 486, and when idle is no sign the line is free.
+  bool placesCallsOnly = false;
 };
 
 // What the application weighs about an incoming call besides the caller's address.
@@ -76,6 +79,8 @@ enum CallCommand : int32_t {
 // Whether a transfer can start now: a connected call, and a target that is an address (a
 // bare number needs the line's server).
 enum class TransferCheck { Ready, NoCall, Invalid, NoServer };
+// The target alone, as a line with `server` would dial it (Ready, Invalid or NoServer).
+TransferCheck checkTarget(std::string_view target, std::string_view server);
 
 // How the last transfer or join asked of the engine ended: the far end taken over (by
 // REFER, or connected to the other party by a bridge), or the call went on (or ended)
@@ -145,10 +150,7 @@ class SipEngine : public LineInterface,
   using Screen =
       std::function<IncomingScreen(const SipEngine&, const IncomingCallFacts&, const std::string&)>;
   void setIncomingScreen(Screen screen);
-  // An engine that only places calls (a line's second call): it refuses incoming calls with
-  // 486, and when idle it is no sign that the line is free. Set before the engine meets calls.
-  void setPlacesCallsOnly() { placesCallsOnly_ = true; }
-  bool placesCallsOnly() const { return placesCallsOnly_; }
+  bool placesCallsOnly() const { return line_.placesCallsOnly; }
   EngineEvents& events() { return *events_; }
 
   // Line interface.
@@ -305,7 +307,6 @@ class SipEngine : public LineInterface,
   std::unique_ptr<CallMedia> media_;
   std::unique_ptr<EngineEvents> events_;
   Screen screen_;  // set before the engine meets calls
-  std::atomic<bool> placesCallsOnly_{false};
 
   std::mutex engineLock_;  // starting a call
   std::atomic<int32_t> callState_{kCallIdle};

@@ -5,7 +5,8 @@ three registered at Kamailio), and Linphone's linphonec as the party handed over
 the two remaining parties must hear each other and Quillet's call must end. The tool's
 refusals (no program, no call, a bad target, another user) are checked on the way, and a
 transfer that fails (a caller refusing the REFER, a busy target) is reported as failed.
-With two calls, hanging up ends the second, and a join keeps the line busy to OPTIONS.
+With two calls, hanging up ends the second, and a join keeps the line busy to OPTIONS; two
+calls on different lines are joined by re-INVITE, the program bridging them.
 Usage: transfer_e2e.py QUILLET QUILLET_TOOL"""
 import os
 import shutil
@@ -56,6 +57,10 @@ class TransferTest(LabCase):
         write_wav(cls.talker_file, np.concatenate([np.zeros(RATE // 2), cls.words,
                                                    np.zeros(RATE * 20)]))
         cls.talk_time = 0.5 + SPOKEN_SECONDS + 1.5
+        cls.repeating_file = os.path.join(cls.root, "repeating-talker.wav")
+        pause = np.zeros(RATE)
+        write_wav(cls.repeating_file, np.concatenate([pause, *[np.concatenate([cls.words, pause])
+                                                               for _ in range(12)]]))
         # linphonec's recording of the new call's far end starts late: the target speaks to it
         # 3 s into the call.
         cls.late_lead = 3.0
@@ -263,6 +268,44 @@ class TransferTest(LabCase):
         self.assertRegex(q.trace_text(), r"Refer-To: <sip:dave@[^>]*\?Replaces=")
         self.talk_and_check(carol, dave)
 
+    def test_baresip_joined_across_two_lines(self):
+        """carol (baresip) calls alice (Quillet, line 1 without a server); alice places the
+        second call on line 2 (bob, at Kamailio) to dave, and joins the two. The lines differ,
+        so the two far ends are connected by re-INVITE and kept so by the bridge: they hear
+        each other, and dave's BYE reaches carol through it."""
+        kamailio = h.Kamailio(self.dir, {"bob": "bob-pw", "dave": "dave-pw"})
+        self.cleanup.append(kamailio.stop)
+        server = "127.0.0.1:%d" % kamailio.port
+        q = self.quillet("alice", self.silence_file, {"Line2": {
+            "UseDefault": "0", "DisplayName": "Bob", "UserName": "bob", "Proxy": server,
+            "ProxyPassword": "bob-pw"}})
+        q.start()
+        # The call goes on through the re-INVITEs, so each side says its words again and again.
+        carol = self.baresip("carol", "carol", self.repeating_file)
+        dave = self.baresip("dave", "dave", self.repeating_file, answer="auto",
+                            registrar=kamailio.port)
+        self.assertTrue(wait_for(lambda: "200 OK" in dave.output(), 10), dave.output())
+        carol.command("dial", q.address)
+        self.assertTrue(wait_for(lambda: "The call was started" in q.log_text(), 10),
+                        q.log_text() + carol.output())
+        self.assertIsNotNone(carol.wait_call_event("CALL_ESTABLISHED", 5), carol.output())
+        status, error = tool(q, "call", "consult", "--line", "3", "dave")
+        self.assertEqual((status, "line 3 is not set up" in error), (1, True), error)
+        status, error = tool(q, "call", "consult", "--line", "2", "dave")
+        self.assertEqual(status, 0, error)
+        self.assertIsNotNone(dave.wait_call_event("CALL_ESTABLISHED", 10), dave.output())
+        status, error = tool(q, "call", "join")
+        self.assertEqual(status, 0, error + q.log_text())
+        self.assertTrue(wait_for(lambda: "The call was stopped" in q.log_text()
+                                 and "The second call was stopped" in q.log_text(), 15),
+                        q.log_text() + carol.output() + dave.output())
+        trace = q.trace_text()
+        self.assertRegex(trace, r"INVITE sip:dave@%s[^\n]*\n(.+\n)*?From: \"Bob\" <sip:bob@%s>"
+                         % (server, server))
+        self.assertNotIn("REFER sip:", trace)
+        self.assertIn("The two parties are connected to each other", q.log_text())
+        self.talk_and_check(carol, dave)
+
     @unittest.skipUnless(LINPHONEC, "linphonec is not installed (package linphone-cli)")
     def test_linphone_handed_over_to_baresip(self):
         """linphonec calls alice (Quillet), who hands it over to dave (baresip)."""
@@ -291,4 +334,5 @@ if __name__ == "__main__":
     run_tests({"test_baresip_handed_over_to_baresip": "transfer-baresip",
                "test_baresip_handed_over_to_baresip_through_kamailio": "transfer-kamailio",
                "test_linphone_handed_over_to_baresip": "transfer-linphone",
-               "test_baresip_joined_to_baresip": "transfer-baresip"})
+               "test_baresip_joined_to_baresip": "transfer-baresip",
+               "test_baresip_joined_across_two_lines": "transfer-kamailio"})
