@@ -32,6 +32,7 @@
 #include "platform/message_loop.h"
 #include "platform/paths.h"
 #include "platform/prompts.h"
+#include "sip/far_end_test_util.h"
 
 namespace quillet::app {
 namespace {
@@ -426,41 +427,19 @@ std::string requestFrom(const std::string& method, const std::string& user, uint
 // BYE gets 200. It counts the requests by method and the RTP packets that reach it.
 class AnsweringPeer {
  public:
-  AnsweringPeer() {
-    fd_ = testing::bindLoopbackUdp(port_);
-    media_ = testing::bindLoopbackUdp(mediaPort_);
-  }
-  ~AnsweringPeer() {
-    ::close(fd_);
-    ::close(media_);
-  }
-  AnsweringPeer(const AnsweringPeer&) = delete;
-  AnsweringPeer& operator=(const AnsweringPeer&) = delete;
-
   std::string address(const std::string& user) const {
-    return "sip:" + user + "@127.0.0.1:" + std::to_string(port_);
+    return "sip:" + user + "@127.0.0.1:" + std::to_string(sip_.port());
   }
-
-  void serve() {
-    char buffer[8192];
-    sockaddr_in from{};
-    socklen_t length = sizeof from;
-    ssize_t got;
-    while ((got = ::recvfrom(fd_, buffer, sizeof buffer, MSG_DONTWAIT,
-                             reinterpret_cast<sockaddr*>(&from), &length)) > 0) {
-      const std::string text(buffer, static_cast<size_t>(got));
+  void serve(uint16_t appPort) {
+    for (std::string text; !(text = sip_.receive(0)).empty();) {
       const std::string method = text.substr(0, text.find(' '));
-      if (method == "SIP/2.0") {
-        continue;
-      }
       ++requests_[method];
+      const std::string sdp = method != "INVITE" ? "" : sip::testutil::mediaOffer(media_.port());
       if (method == "INVITE" || method == "BYE") {
-        const std::string reply = okFor(text, method == "INVITE");
-        ::sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
+        sip_.send(appPort, sip::testutil::responseTo(text, "200 OK", "far", contact(), sdp));
       }
     }
-    char packet[512];
-    while (::recv(media_, packet, sizeof packet, MSG_DONTWAIT) > 0) {
+    while (!media_.receive(0).empty()) {
       ++rtp_;
     }
   }
@@ -469,35 +448,12 @@ class AnsweringPeer {
   int takeRtp() { return std::exchange(rtp_, 0); }
 
  private:
-  std::string okFor(const std::string& request, bool invite) const {
-    std::string reply = "SIP/2.0 200 OK\r\n";
-    size_t at = request.find("\r\n") + 2;
-    for (size_t end; (end = request.find("\r\n", at)) != std::string::npos && end > at;
-         at = end + 2) {
-      const std::string line = request.substr(at, end - at);
-      const std::string name = line.substr(0, line.find(':'));
-      if (name == "Via" || name == "From" || name == "Call-ID" || name == "CSeq") {
-        reply += line + "\r\n";
-      } else if (name == "To") {
-        reply += line + (line.find(";tag=") == std::string::npos ? ";tag=far\r\n" : "\r\n");
-      }
-    }
-    if (!invite) {
-      return reply + "Content-Length: 0\r\n\r\n";
-    }
-    const std::string sdp =
-        "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\n"
-        "t=0 0\r\nm=audio " +
-        std::to_string(mediaPort_) + " RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n";
-    return reply + "Contact: <sip:far@127.0.0.1:" + std::to_string(port_) +
-           ">\r\nContent-Type: application/sdp\r\nContent-Length: " + std::to_string(sdp.size()) +
-           "\r\n\r\n" + sdp;
+  std::string contact() const {
+    return "Contact: <sip:far@127.0.0.1:" + std::to_string(sip_.port()) + ">\r\n";
   }
 
-  int fd_ = -1;
-  int media_ = -1;
-  uint16_t port_ = 0;
-  uint16_t mediaPort_ = 0;
+  sip::testutil::FarEnd sip_;
+  sip::testutil::FarEnd media_;
   std::map<std::string, int> requests_;
   int rtp_ = 0;
 };
@@ -509,11 +465,12 @@ TEST_F(IntercomAppTest, IntercomButtonAndCommandEndTheSecondCall) {
   AnsweringPeer bob;
   AnsweringPeer dave;
   start();
+  const auto port = static_cast<uint16_t>(settings().readInt("SIP", "Port", 0));
   auto serveFor = [&](std::chrono::milliseconds span, const std::function<bool()>& done) {
     return pumpUntil(
         [&] {
-          bob.serve();
-          dave.serve();
+          bob.serve(port);
+          dave.serve(port);
           return done();
         },
         span);

@@ -46,9 +46,13 @@ class FarEnd {
 
 inline const std::string kFarFrom = "<sip:far@127.0.0.1>;tag=f1";
 
-inline const std::string kOffer =
-    "v=0\r\no=far 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
-    "m=audio 40000 RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n";
+// The far end's SDP: PCMU to its media port.
+inline std::string mediaOffer(uint16_t port) {
+  return "v=0\r\no=far 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\nm=audio " +
+         std::to_string(port) + " RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n";
+}
+
+inline const std::string kOffer = mediaOffer(40000);
 
 // A request of the far end (port `far`) to `user` at the engine (port `engine`).
 inline std::string request(const std::string& method, uint16_t engine, uint16_t far,
@@ -75,15 +79,20 @@ inline std::string headerOf(const std::string& message, const std::string& name)
 }
 
 // The far end's answer to a request of the engine: its Via, From, To (with `toTag`
-// added), Call-ID and CSeq, then `extra` headers.
+// added when it has none), Call-ID and CSeq, then `extra` headers and the SDP body if any.
 inline std::string responseTo(const std::string& request, const std::string& status,
-                              const std::string& toTag, const std::string& extra = "") {
+                              const std::string& toTag, const std::string& extra = "",
+                              const std::string& sdp = "") {
   std::string text = "SIP/2.0 " + status + "\r\n";
-  for (const char* name : {"Via", "From", "To", "Call-ID", "CSeq"}) {
-    text += std::string(name) + ": " + headerOf(request, name) +
-            (std::string(name) == "To" ? ";tag=" + toTag : "") + "\r\n";
+  for (const std::string name : {"Via", "From", "To", "Call-ID", "CSeq"}) {
+    const std::string value = headerOf(request, name);
+    const bool tag = name == "To" && value.find(";tag=") == std::string::npos;
+    text += name + ": " + value + (tag ? ";tag=" + toTag : "") + "\r\n";
   }
-  return text + extra + "Content-Length: 0\r\n\r\n";
+  if (sdp.empty()) return text + extra + "Content-Length: 0\r\n\r\n";
+  return text + extra +
+         "Content-Type: application/sdp\r\nContent-Length: " + std::to_string(sdp.size()) +
+         "\r\n\r\n" + sdp;
 }
 
 // The ACK of a final response to the INVITE of callId sent by the far end.

@@ -246,6 +246,23 @@ class TransferTest(LabCase):
                              carol.output() + dave.output())
         self.talk_and_check(carol, dave)
 
+    def join(self, q, carol, dave, *consult):
+        """carol calls alice (Quillet); alice places the second call to dave (`call consult
+        *consult`) and joins the two calls, which both end here. Answers the SIP trace."""
+        carol.command("dial", q.address)
+        self.assertTrue(wait_for(lambda: "The call was started" in q.log_text(), 10),
+                        q.log_text() + carol.output())
+        self.assertIsNotNone(carol.wait_call_event("CALL_ESTABLISHED", 5), carol.output())
+        status, error = tool(q, "call", "consult", *consult)
+        self.assertEqual(status, 0, error)
+        self.assertIsNotNone(dave.wait_call_event("CALL_ESTABLISHED", 10), dave.output())
+        status, error = tool(q, "call", "join")
+        self.assertEqual(status, 0, error + q.log_text())
+        self.assertTrue(wait_for(lambda: "The call was stopped" in q.log_text()
+                                 and "The second call was stopped" in q.log_text(), 15),
+                        q.log_text() + carol.output() + dave.output())
+        return q.trace_text()
+
     def test_baresip_joined_to_baresip(self):
         """carol (baresip) calls alice (Quillet); alice places a second call to dave (baresip,
         answering by himself) and joins the two: carol and dave hear each other."""
@@ -253,26 +270,14 @@ class TransferTest(LabCase):
         q.start()
         carol = self.baresip("carol", "carol", self.talker_file)
         dave = self.baresip("dave", "dave", self.talker_file, answer="auto")
-        carol.command("dial", q.address)
-        self.assertTrue(wait_for(lambda: "The call was started" in q.log_text(), 10),
-                        q.log_text() + carol.output())
-        self.assertIsNotNone(carol.wait_call_event("CALL_ESTABLISHED", 5), carol.output())
-        status, error = tool(q, "call", "consult", "sip:dave@127.0.0.1:%d" % dave.sip_port)
-        self.assertEqual(status, 0, error)
-        self.assertIsNotNone(dave.wait_call_event("CALL_ESTABLISHED", 10), dave.output())
-        status, error = tool(q, "call", "join")
-        self.assertEqual(status, 0, error + q.log_text())
-        self.assertTrue(wait_for(lambda: "The call was stopped" in q.log_text()
-                                 and "The second call was stopped" in q.log_text(), 15),
-                        q.log_text() + carol.output() + dave.output())
-        self.assertRegex(q.trace_text(), r"Refer-To: <sip:dave@[^>]*\?Replaces=")
+        trace = self.join(q, carol, dave, "sip:dave@127.0.0.1:%d" % dave.sip_port)
+        self.assertRegex(trace, r"Refer-To: <sip:dave@[^>]*\?Replaces=")
         self.talk_and_check(carol, dave)
 
     def test_baresip_joined_across_two_lines(self):
-        """carol (baresip) calls alice (Quillet, line 1 without a server); alice places the
-        second call on line 2 (bob, at Kamailio) to dave, and joins the two. The lines differ,
-        so the two far ends are connected by re-INVITE and kept so by the bridge: they hear
-        each other, and dave's BYE reaches carol through it."""
+        """As above, but alice (line 1 without a server) places the second call on line 2
+        (bob, at Kamailio). The lines differ, so the two far ends are connected by re-INVITE
+        and kept so by the bridge: they hear each other, and dave's BYE reaches carol."""
         kamailio = h.Kamailio(self.dir, {"bob": "bob-pw", "dave": "dave-pw"})
         self.cleanup.append(kamailio.stop)
         server = "127.0.0.1:%d" % kamailio.port
@@ -280,29 +285,17 @@ class TransferTest(LabCase):
             "UseDefault": "0", "DisplayName": "Bob", "UserName": "bob", "Proxy": server,
             "ProxyPassword": "bob-pw"}})
         q.start()
+        status, error = tool(q, "call", "consult", "--line", "3", "dave")
+        self.assertEqual((status, "line 3 is not set up" in error), (1, True), error)
         # The call goes on through the re-INVITEs, so each side says its words again and again.
         carol = self.baresip("carol", "carol", self.repeating_file)
         dave = self.baresip("dave", "dave", self.repeating_file, answer="auto",
                             registrar=kamailio.port)
         self.assertTrue(wait_for(lambda: "200 OK" in dave.output(), 10), dave.output())
-        carol.command("dial", q.address)
-        self.assertTrue(wait_for(lambda: "The call was started" in q.log_text(), 10),
-                        q.log_text() + carol.output())
-        self.assertIsNotNone(carol.wait_call_event("CALL_ESTABLISHED", 5), carol.output())
-        status, error = tool(q, "call", "consult", "--line", "3", "dave")
-        self.assertEqual((status, "line 3 is not set up" in error), (1, True), error)
-        status, error = tool(q, "call", "consult", "--line", "2", "dave")
-        self.assertEqual(status, 0, error)
-        self.assertIsNotNone(dave.wait_call_event("CALL_ESTABLISHED", 10), dave.output())
-        status, error = tool(q, "call", "join")
-        self.assertEqual(status, 0, error + q.log_text())
-        self.assertTrue(wait_for(lambda: "The call was stopped" in q.log_text()
-                                 and "The second call was stopped" in q.log_text(), 15),
-                        q.log_text() + carol.output() + dave.output())
-        trace = q.trace_text()
+        trace = self.join(q, carol, dave, "--line", "2", "dave")
         self.assertRegex(trace, r"INVITE sip:dave@%s[^\n]*\n(.+\n)*?From: \"Bob\" <sip:bob@%s>"
                          % (server, server))
-        self.assertNotIn("REFER sip:", trace)
+        self.assertEqual(trace.count("REFER sip:"), 0, "joined by REFER, not by re-INVITE")
         self.assertIn("The two parties are connected to each other", q.log_text())
         self.talk_and_check(carol, dave)
 
