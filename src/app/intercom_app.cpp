@@ -668,6 +668,10 @@ std::optional<int32_t> IntercomApp::lineIndexOf(const std::string& number, std::
             "] with UseDefault=0";
     return std::nullopt;
   }
+  if (line > 1 && settings().readText(section, "UserName").empty()) {
+    error = "line " + number + " has no UserName in section [" + section + "]";
+    return std::nullopt;
+  }
   return line - 1;
 }
 

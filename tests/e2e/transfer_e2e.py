@@ -283,10 +283,12 @@ class TransferTest(LabCase):
         server = "127.0.0.1:%d" % kamailio.port
         q = self.quillet("alice", self.silence_file, {"Line2": {
             "UseDefault": "0", "DisplayName": "Bob", "UserName": "bob", "Proxy": server,
-            "ProxyPassword": "bob-pw"}})
+            "ProxyPassword": "bob-pw"}, "Line3": {"UseDefault": "0", "Proxy": server}})
         q.start()
-        status, error = tool(q, "call", "consult", "--line", "3", "dave")
-        self.assertEqual((status, "line 3 is not set up" in error), (1, True), error)
+        for line, says in (("3", "line 3 has no UserName"), ("4", "line 4 is not set up"),
+                           ("0", "'0' is not a line number")):
+            status, error = tool(q, "call", "consult", "--line", line, "dave")
+            self.assertEqual((status, says in error), (1, True), error)
         # The call goes on through the re-INVITEs, so each side says its words again and again.
         carol = self.baresip("carol", "carol", self.repeating_file)
         dave = self.baresip("dave", "dave", self.repeating_file, answer="auto",
