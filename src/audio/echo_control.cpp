@@ -188,14 +188,16 @@ void EchoControl::cancelFrame() {
   canceller_->process(mic_.data(), ref_.data(), clean_.data());
   // A canceller that adds echo (its echo path no longer fits: the devices' latency changed
   // since it learned) is left out of this frame; the suppressor still gates the echo.
-  double in = 0, out = 0, reference = 0;
+  FrameEnergy e;
   for (size_t i = 0; i < clean_.size(); ++i) {
-    in += static_cast<double>(mic_[i]) * mic_[i];
-    out += static_cast<double>(clean_[i]) * clean_[i];
-    reference += static_cast<double>(ref_[i]) * ref_[i];
+    const double taken = static_cast<double>(mic_[i]) - clean_[i];
+    e.in += static_cast<double>(mic_[i]) * mic_[i];
+    e.out += static_cast<double>(clean_[i]) * clean_[i];
+    e.reference += static_cast<double>(ref_[i]) * ref_[i];
+    e.taken += taken * taken;
   }
-  followConvergence(reference, in, out, realigned);
-  const std::vector<int16_t>& use = out > in ? mic_ : clean_;
+  followConvergence(e, realigned);
+  const std::vector<int16_t>& use = e.out > e.in ? mic_ : clean_;
   for (size_t i = 0; i < use.size(); ++i) out_[i] = int32_t{use[i]} * 16;
   (*suppressor_)->Write(out_.data(), EchoCanceller::kFrame);
   fill_ = 0;
@@ -204,17 +206,23 @@ void EchoControl::cancelFrame() {
 // The canceller's enhancement, smoothed over frames in which the far end talks, its echo is
 // heard and the plain microphone's suppressor hears no near end (in double talk the
 // enhancement cannot be told). Below kDivergedDb (the echo path moved, the canceller lost
-// it) or after a jump in the alignment the gate goes back under that suppressor.
-void EchoControl::followConvergence(double reference, double in, double out, bool realigned) {
+// it) or after a jump in the alignment the gate goes back under that suppressor; so it does
+// at once on a frame of echo alone in which what the canceller took out does not match
+// what the microphone heard.
+void EchoControl::followConvergence(const FrameEnergy& e, bool realigned) {
   constexpr double kFrame = EchoCanceller::kFrame;
   if (realigned) erleDb_ = std::min(erleDb_, 0.0);
   bool nearEnd = false;
   for (uint32_t b = 0; b < EchoSuppressor::kBands; ++b)
     nearEnd = nearEnd || (*learner_)->targetGain(b) >= kHalfOpen;
-  if (!realigned && (nearEnd || reference < kFarActive * kFrame || in < kEchoHeard * kFrame))
-    return;
-  const double db = std::clamp(10 * std::log10(in / (out + 1)), -10.0, 40.0);
-  erleDb_ += (db - erleDb_) / 8;
+  const bool heard = !nearEnd && e.in >= kEchoHeard * kFrame;
+  const double db = std::clamp(10 * std::log10(e.in / (e.out + 1)), -10.0, 40.0);
+  if (realigned || (heard && e.reference >= kFarActive * kFrame)) erleDb_ += (db - erleDb_) / 8;
+  // What the canceller took out did not come out of the microphone: its echo path no
+  // longer holds.
+  const double kept = e.taken >= e.in ? e.in - kFitting * e.taken : e.in;
+  if (heard && e.taken >= kEchoHeard * kFrame && e.out > kept)
+    erleDb_ = std::min(erleDb_, kDivergedDb - 1);
   const bool converged = converged_ ? erleDb_ >= kDivergedDb : erleDb_ >= kConvergedDb;
   if (converged != converged_) {
     converged_ = converged;

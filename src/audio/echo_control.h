@@ -36,6 +36,15 @@ class EchoControl : public AudioSink {
   // talk is then treated as by the suppressor alone.
   static constexpr double kConvergedDb = 20.0;
   static constexpr double kDivergedDb = 0.0;
+  // Taking out an echo that is there leaves the microphone's energy less that of what was
+  // taken (in double talk too); taking out one that is not there leaves it plus that. A
+  // frame of echo alone that the canceller makes louder, or in which it took out as much as
+  // the microphone heard and the output keeps more than the microphone less this share of
+  // that, tells that its echo path no longer holds: the speaker's device slipped (it ran
+  // dry, or short of a sound server's period, and started again later). The smoothed
+  // figure would take a quarter second to fall, and the gate, set for the echo the
+  // canceller leaves, would pass the whole echo meanwhile.
+  static constexpr double kFitting = 0.25;
 
   // canceller: the linear canceller in front of the suppressor. It learns the echo path
   // afresh in every call (the devices' latency differs from one call to the next).
@@ -62,7 +71,10 @@ class EchoControl : public AudioSink {
   int64_t soundingNow() const;
   int64_t alignedStart();
   void cancelFrame();
-  void followConvergence(double reference, double in, double out, bool realigned);
+  struct FrameEnergy {
+    double in = 0, out = 0, reference = 0, taken = 0;  // microphone, output, speaker, mic - out
+  };
+  void followConvergence(const FrameEnergy& e, bool realigned);
 
   const PlayPosition* player_;
   std::optional<StreamRef<EchoSuppressor>> suppressor_;  // the gate, the last stage

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <random>
 
 #include "audio/test_streams.h"
@@ -72,7 +73,15 @@ struct Call {
   StreamRef<EchoControl> control{makeStream<EchoControl>(&position, EchoConfig{}, true)};
   KeepSink* sink = new KeepSink(8000, 1);
   Room room;
-  std::vector<int32_t> heard;  // what the microphone heard
+  std::vector<int32_t> heard;       // what the microphone heard
+  std::deque<int32_t> sounding{0};  // read, not yet sounded
+  size_t late = 0;                  // samples the device fell behind the reads
+  // The device ran dry and started again later: from now on what is read sounds `by`
+  // samples later, and the play position says so.
+  void slip(size_t by) {
+    sounding.insert(sounding.begin(), by, 0);
+    late += by;
+  }
   Call() { control->setOutput(SinkRef(sink)); }
   explicit Call(bool canceller)
       : control(makeStream<EchoControl>(&position, EchoConfig{}, canceller)) {
@@ -84,10 +93,12 @@ struct Call {
     int32_t speaker[160], mic[160];
     for (int b = 0; b < seconds * 50; ++b) {
       played->Read(speaker, 160);
-      position.moveTo(played->Position());
+      position.moveTo(played->Position() - static_cast<uint32_t>(late));
       for (size_t i = 0; i < 160; ++i) {
         const size_t at = static_cast<size_t>(b) * 160 + i;
-        mic[i] = room.echo(speaker[i]) + (at < near.size() ? near[at] : 0);
+        sounding.push_back(speaker[i]);
+        mic[i] = room.echo(sounding.front()) + (at < near.size() ? near[at] : 0);
+        sounding.pop_front();
       }
       heard.insert(heard.end(), mic, mic + 160);
       control->Write(mic, 160);
@@ -127,6 +138,25 @@ TEST(EchoControl, CancelsTheRoomsEchoAcrossAChangeOfSourceAndKeepsTheNearEndInDo
     } else {
       EXPECT_LT(passed(out, start, near, 4000), -6.0);
     }
+  }
+}
+
+// The speaker's device runs dry mid-call and starts again 30 ms later: the echo path the
+// canceller learned no longer fits, and its gate, set for the echo it left, must not pass
+// the whole echo while it learns again.
+TEST(EchoControl, HoldsTheEchoBackWhenTheSpeakersDeviceSlips) {
+  Call call(true);
+  SourceRef received =
+      call.control->tap(SourceRef(new ArraySource(8000, 1, noise(6, 8000 * 8, 3000))));
+  call.play(received, 4);
+  call.slip(240);
+  const size_t at = call.sink->data.size();
+  call.play(received, 1);
+  const auto& out = call.sink->data;
+  for (size_t from = at; from + 800 <= out.size(); from += 800) {  // each 100 ms
+    SCOPED_TRACE(from - at);
+    EXPECT_LT(10 * std::log10(energy(out.data() + from, 800) / energy(&call.heard[from], 800)),
+              -25.0);
   }
 }
 
