@@ -75,6 +75,17 @@ class PlayerPosition : public audio::PlayPosition {
   const audio::Player& player_;
 };
 
+// The Player's device queue, as a call's source keeps it short.
+class PlayerQueue : public audio::PlaybackQueue {
+ public:
+  explicit PlayerQueue(const audio::Player& player) : player_(player) {}
+  uint32_t queuedFrames() const override { return player_.liveQueuedFrames(); }
+  uint32_t neededFrames() const override { return player_.liveNeededFrames(); }
+
+ private:
+  const audio::Player& player_;
+};
+
 // The built-in ring sound as a source, through an anonymous in-memory file.
 audio::SourceRef ringSoundSource() {
   const int fd = memfd_create("quillet-ring", MFD_CLOEXEC);
@@ -99,6 +110,7 @@ IntercomApp::IntercomApp(base::AppEnvironment& environment, std::unique_ptr<AppW
       player_(environment.loop),
       ringPlayer_(environment.loop) {
   playerPosition_ = std::make_unique<PlayerPosition>(player_);
+  playerQueue_ = std::make_unique<PlayerQueue>(player_);
   recorder_.SetListener(this, kRecorderCookie);
   player_.SetListener(this, kPlayerCookie);
   ringPlayer_.SetListener(this, kRingCookie);
@@ -1004,6 +1016,7 @@ void IntercomApp::playCallingSound() {
   }
   player_.SetDevice(settings().readText("Settings", "PlayDevice"));
   player_.SetBlocks(100, audio::kPlaybackBlocks);
+  player_.SetLive(false);
   player_.Start(looped);
 }
 
@@ -1034,19 +1047,20 @@ void IntercomApp::callStarted(LineSlot& slot) {
   currentSlot_ = 0;
   player_.Stop();
   audio::SourceRef receiving = engine.ReceivingStream();
-  if (cueNext_) {
-    cueNext_ = false;
-    receiving = audio::MakeCueSource(receiving);
-  }
+  const bool cue = cueNext_;
+  cueNext_ = false;
   // The microphone, whenever it is turned on in this call, passes the echo control that
   // hears what the speaker plays.
   startEchoControl();
-  playCall(receiving);
+  playCall(receiving, cue);
   updateIntercomButton();
 }
 
-void IntercomApp::playCall(audio::SourceRef receiving) {
+void IntercomApp::playCall(audio::SourceRef receiving, bool cue) {
   base::SettingsStore& store = settings();
+  // What stands in the device queue is taken back in the far end's pauses; the echo control
+  // hears only what is played.
+  receiving = audio::MakeCallSource(receiving, cue, *playerQueue_);
   if (echo_) {
     receiving = (*echo_)->tap(receiving);
   }
@@ -1056,6 +1070,7 @@ void IntercomApp::playCall(audio::SourceRef receiving) {
   player_.SetDevice(device);
   // A short device queue: what the far end says is heard as soon as it has come.
   player_.SetBlocks(audio::kCallBlockMs, audio::kCallBlocks);
+  player_.SetLive(true);
   if (player_.Start(receiving) != 0) {
     base::logFormat(base::LogLevel::Info, "Playback: device queue %u ms", player_.deviceQueueMs());
   }

@@ -15,6 +15,7 @@
 #include "app/app_window.h"
 #include "app/arguments.h"
 #include "app/line_slot.h"
+#include "audio/cue_tone.h"
 #include "audio/echo_control.h"
 #include "audio/echo_suppressor.h"
 #include "audio/player.h"
@@ -108,7 +109,8 @@ class IntercomApp : public base::Application,
   void buildCaptureChain(const audio::SinkRef& stream);
   void callStarted(LineSlot& slot);
   // The speaker plays the call's receiving stream (through the echo control's tap).
-  void playCall(audio::SourceRef receiving);
+  // Plays a call's audio, after the intercom cue when `cue` is set.
+  void playCall(audio::SourceRef receiving, bool cue = false);
   // The speaker, and the microphone when asked, go to the engine's call.
   void routeAudioTo(sip::SipEngine& engine, bool microphone);
   std::optional<int32_t> lineIndexOf(const std::string& number, std::string& error);
@@ -153,6 +155,7 @@ class IntercomApp : public base::Application,
   audio::Player player_;
   audio::Player ringPlayer_;
   std::unique_ptr<audio::PlayPosition> playerPosition_;
+  std::unique_ptr<audio::PlaybackQueue> playerQueue_;
   IncomingVerdict incoming_;  // the decision about the ringing call, made on its first ring
   bool cueNext_ = false;      // the next established call starts with the intercom cue
   // The echo control of the call being set up or up (none with echo control off).

@@ -1,4 +1,5 @@
-// The intercom cue tone and the source that puts it before a call's audio.
+// The intercom cue tone and the source that puts it before a call's audio and takes the
+// delay standing in the playback queue back in the pauses.
 #include "audio/cue_tone.h"
 
 #include <algorithm>
@@ -6,6 +7,8 @@
 #include <cstdlib>
 #include <numbers>
 #include <vector>
+
+#include "base/log.h"
 
 namespace quillet::audio {
 
@@ -36,23 +39,32 @@ std::vector<int32_t> cueSamples(uint32_t rate) {
   return samples;
 }
 
-// What queues behind the cue is left out in its pauses (quiet below about -36 dB of full
-// scale, in 10 ms pieces, past the first 50 ms of each pause so that the quiet moments
-// inside a word stay) until the cue's delay is paid back, keeping 20 ms queued: the call's
-// audio is then as early as it would have been without the cue. Voice is never left out.
+// What queues behind the cue (or stands in a live call's playback queue) is left out in its
+// pauses (quiet below about -36 dB of full scale, in 10 ms pieces, past the first 50 ms of
+// each pause so that the quiet moments inside a word stay) until the delay is paid back,
+// keeping 20 ms queued above what playback needs: the call's audio is then as early as it
+// would have been without the cue or the backlog. Voice is never left out.
 constexpr int32_t kQuietPeak = 512 * 16;
 constexpr uint32_t kPieceMs = 10;
 constexpr uint32_t kKeepMs = 20;
 constexpr uint32_t kPauseKeptMs = 50;
 
-class CueSource : public SourceFilter {
+class CallSource : public SourceFilter {
  public:
-  explicit CueSource(SourceRef then)
+  // No cue when `cue` is false; `queue` null: only the cue's delay is paid back.
+  CallSource(SourceRef then, bool cue, const PlaybackQueue* queue)
       : SourceFilter(std::move(then)),
-        cue_(cueSamples(rate())),
+        cue_(cue ? cueSamples(rate()) : std::vector<int32_t>()),
+        queue_(queue),
         piece_(std::max<uint32_t>(rate() * kPieceMs / 1000, 1)),
         held_(static_cast<size_t>(piece_) * channels()),
         owed_(static_cast<uint32_t>(cue_.size())) {}
+  ~CallSource() override {
+    if (queue_ != nullptr) {
+      base::logFormat(base::LogLevel::Info, "Playback: %u ms of delay taken out of pauses",
+                      framesToMs(dropped_));
+    }
+  }
 
   void Read(int32_t* buffer, uint32_t frames) override {
     const uint32_t channels = this->channels();
@@ -61,6 +73,7 @@ class CueSource : public SourceFilter {
       ++done_;
       --frames;
     }
+    if (queue_ != nullptr && frames > 0) follow(frames);
     // While the delay is owed, every piece is looked at before it plays.
     while (frames > 0) {
       if (heldFrames_ == 0) catchUp();
@@ -87,10 +100,34 @@ class CueSource : public SourceFilter {
   }
 
  private:
+  // Frames queued behind the source's reader, and the least of them playback needs.
+  uint64_t downstream() const { return queue_ != nullptr ? queue_->queuedFrames() : 0; }
+  uint64_t needed() const { return queue_ != nullptr ? queue_->neededFrames() : 0; }
+
+  // Measures the queue over windows of a second of audio read; what stood above what
+  // playback needs and the 20 ms kept through a whole window is owed (superseding the cue's
+  // count, which the measure holds too).
+  void follow(uint32_t frames) {
+    const uint64_t queued = downstream() + static_cast<uint32_t>(std::max(available(), 0));
+    least_ = std::min(least_, queued);
+    windowRead_ += frames;
+    if (windowRead_ < rate()) return;
+    const uint64_t floor = needed() + rate() * kKeepMs / 1000;
+    const auto excess = static_cast<uint32_t>(least_ > floor ? least_ - floor : 0);
+    // A new debt: the pause it is paid from is looked at from its start.
+    if (owed_ < piece_) quietRun_ = 0;
+    owed_ = excess;
+    least_ = UINT64_MAX;
+    windowRead_ = 0;
+  }
+
   void catchUp() {
-    const auto keep = static_cast<int32_t>(rate() * kKeepMs / 1000);
+    const auto keep = static_cast<int64_t>(rate() * kKeepMs / 1000);
+    // A device short of what it needs takes it from what the source holds.
+    const int64_t shortOf =
+        std::max<int64_t>(static_cast<int64_t>(needed()) - static_cast<int64_t>(downstream()), 0);
     while (owed_ >= piece_ && heldFrames_ == 0 &&
-           source_->available() >= static_cast<int32_t>(piece_) + keep) {
+           source_->available() - shortOf >= static_cast<int64_t>(piece_) + keep) {
       source_->Read(held_.data(), piece_);
       int32_t peak = 0;
       for (int32_t v : held_) peak = std::max(peak, std::abs(v));
@@ -106,6 +143,9 @@ class CueSource : public SourceFilter {
   }
 
   std::vector<int32_t> cue_;
+  const PlaybackQueue* queue_;
+  uint64_t least_ = UINT64_MAX;  // the least queued in the current window
+  uint32_t windowRead_ = 0;      // frames read in it
   uint32_t done_ = 0;
   const uint32_t piece_;
   std::vector<int32_t> held_;  // a piece read to be looked at, played from its end part
@@ -119,7 +159,12 @@ class CueSource : public SourceFilter {
 
 SourceRef MakeCueSource(const SourceRef& then) {
   if (then->isNull()) return then;
-  return SourceRef(new CueSource(then));
+  return SourceRef(new CallSource(then, true, nullptr));
+}
+
+SourceRef MakeCallSource(const SourceRef& then, bool cue, const PlaybackQueue& queue) {
+  if (then->isNull()) return then;
+  return SourceRef(new CallSource(then, cue, &queue));
 }
 
 }  // namespace quillet::audio

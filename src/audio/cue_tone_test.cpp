@@ -1,5 +1,6 @@
 // The intercom cue before a call's audio: the two beeps, then every frame of the call's voice,
-// with the cue's delay paid back in the first pauses.
+// with the cue's delay paid back in the first pauses; a live call's standing backlog taken
+// out of its pauses the same way.
 #include "audio/cue_tone.h"
 
 #include <gtest/gtest.h>
@@ -94,6 +95,46 @@ TEST(CueTone, TheDelayOfTheCueIsPaidBackInPausesOnly) {
   later->Read(block.data(), 160);
   EXPECT_EQ(live->pos, 160u);
   EXPECT_TRUE(std::equal(block.begin(), block.end(), live->data.begin()));
+}
+
+// A device queue that holds what playback needs, as a live Player keeps it.
+struct FixedQueue : PlaybackQueue {
+  uint32_t queuedFrames() const override { return 320; }
+  uint32_t neededFrames() const override { return 320; }
+};
+
+TEST(CueTone, ALiveCallsStandingBacklogIsTakenOutOfItsPausesOnly) {
+  // Audio comes in real time, 160 frames before each read of 160, over a standing backlog of
+  // 160 ms: once a whole second has shown it is never drawn on, it goes, from the pauses.
+  constexpr uint32_t kRate = 8000;
+  constexpr uint32_t kBacklog = 1280;
+  std::vector<int32_t> call;
+  std::vector<std::pair<size_t, size_t>> words;  // where each word is in `call`
+  for (const auto& [quietMs, voiceMs] : {std::pair{600, 200}, {600, 200}, {1000, 100}}) {
+    call.insert(call.end(), kRate * quietMs / 1000, 300);
+    words.emplace_back(call.size(), kRate * voiceMs / 1000);
+    for (int i = 0; i < voiceMs * 8; ++i) call.push_back(20000 + i);
+  }
+  auto* array = new ArraySource(kRate, 1, {call.begin(), call.begin() + kBacklog});
+  array->live = true;
+  const FixedQueue queue;
+  SourceRef source = MakeCallSource(SourceRef(array), false, queue);
+  std::vector<int32_t> heard;
+  std::vector<int32_t> block(160);
+  for (size_t next = kBacklog; next < call.size(); next += 160) {
+    array->data.insert(array->data.end(), call.begin() + next, call.begin() + next + 160);
+    source->Read(block.data(), 160);
+    heard.insert(heard.end(), block.begin(), block.end());
+    EXPECT_EQ(source->Position(), heard.size());
+  }
+  // All of the backlog, and no more: what came later was played as it came.
+  EXPECT_EQ(array->pos, call.size());
+  EXPECT_EQ(heard.size(), call.size() - kBacklog);
+  for (const auto& [at, length] : words) {
+    const auto found =
+        std::search(heard.begin(), heard.end(), call.begin() + at, call.begin() + at + length);
+    EXPECT_NE(found, heard.end()) << "the word at " << at << " was cut";
+  }
 }
 
 }  // namespace

@@ -15,6 +15,12 @@ uint32_t playbackFramesPerBlock(uint32_t rate, uint32_t blockMs) {
   return std::clamp<uint32_t>(static_cast<uint32_t>(uint64_t{rate} * blockMs / 1000), 20, 8192);
 }
 
+namespace {
+// The longest a live feeder waits for the device to go below its share: a block's length
+// would let it run nearly dry.
+constexpr uint64_t kRefillWaitMs = 25;
+}  // namespace
+
 class Player::CompletionWatcher : public base::WorkerThread {
  public:
   explicit CompletionWatcher(Player& player) : player_(player) {}
@@ -83,6 +89,7 @@ int Player::Start(const SourceRef& source) {
   finished_ = positionChanged_ = 0;
   position_ = src->Position();
   positionTick_ = platform::tickMs();
+  liveQueued_ = 0;
   if (!WorkerThread::Start(platform::kPriorityNormal)) {
     // A feeder that could not be stopped is worse than no sound.
     base::logError("Cannot start the playback: out of descriptors");
@@ -203,6 +210,10 @@ void Player::Run() {
       available = source_->available();
     }
     if (drain || leave) break;
+    if (live_ && deviceHoldsShare()) {
+      base::WaitForEventOrStop(*this, blockFree_, static_cast<int>(refillWaitMs_));
+      continue;
+    }
 
     const uint32_t n = std::min<uint32_t>(static_cast<uint32_t>(available), framesPerBlock_);
     source_->Read(scratch_.data(), n);
@@ -241,6 +252,18 @@ void Player::Run() {
   watcher.Stop();
   out_->reset();
   feederTid_ = 0;
+}
+
+bool Player::deviceHoldsShare() {
+  const uint64_t share = uint64_t{framesPerBlock_} * kLiveBlocks;
+  const uint64_t device = out_->queuedFrames();
+  liveQueued_ = static_cast<uint32_t>(device * rate_ / deviceRate_);
+  if (device < share) return false;
+  // Back as the device goes below its share, so that it never runs nearly dry: an echo
+  // path that moves with the device's fill would not stay where the echo control found it.
+  refillWaitMs_ = static_cast<uint32_t>(
+      std::min<uint64_t>((device - share) * 1000 / deviceRate_ + 1, kRefillWaitMs));
+  return true;
 }
 
 void Player::watch(CompletionWatcher& watcher) {

@@ -34,11 +34,13 @@ class PlayerListener {
 };
 
 // The playback block: 100 ms, 20..8192 frames; at most eight queued. During a call the
-// device queue is kept short: 20 ms blocks, four of them (an 80 ms device buffer).
+// device queue is kept short: 20 ms blocks, four of them (an 80 ms device buffer), of which
+// live playback lets the device hold two by its own delay.
 uint32_t playbackFramesPerBlock(uint32_t rate, uint32_t blockMs = 100);
 constexpr uint32_t kPlaybackBlocks = 8;
 constexpr uint32_t kCallBlockMs = 20;
 constexpr uint32_t kCallBlocks = 4;
+constexpr uint32_t kLiveBlocks = 2;
 
 class Player : public base::WorkerThread, public base::NotifyWindow {
  public:
@@ -57,6 +59,16 @@ class Player : public base::WorkerThread, public base::NotifyWindow {
     blockMs_ = blockMs;
     blockCount_ = std::clamp<uint32_t>(blocks, 2, kPlaybackBlocks);
   }
+  // Live playback (a call) from the next Start on: the device holds at most kLiveBlocks
+  // blocks by the delay it reports, so that a standing backlog waits in the source, where
+  // the call's source can take it back in its pauses (MakeCallSource).
+  void SetLive(bool live) { live_ = live; }
+  // Live: the frames (of the source given to Start) the device held when the feeder last
+  // read, and the least it needs to play on without a gap. Any thread.
+  uint32_t liveQueuedFrames() const { return liveQueued_.load(); }
+  uint32_t liveNeededFrames() const {
+    return deviceRate_ == 0 ? 0 : framesPerBlock_ * kLiveBlocks * rate_ / deviceRate_;
+  }
   const std::string& deviceName() const { return device_; }
   void SetListener(PlayerListener* listener, uint32_t cookie);
 
@@ -66,9 +78,11 @@ class Player : public base::WorkerThread, public base::NotifyWindow {
   uint32_t playPosition() const { return position_.load(); }
   uint32_t positionTick() const { return positionTick_.load(); }
   uint32_t rate() const { return rate_; }
-  // The device queue asked for at the last Start: block length × blocks, in ms.
+  // The most the device holds since the last Start: block length × blocks (kLiveBlocks when
+  // live), in ms.
   uint32_t deviceQueueMs() const {
-    return deviceRate_ == 0 ? 0 : framesPerBlock_ * blockCount_ * 1000 / deviceRate_;
+    const uint32_t blocks = live_ ? std::min(blockCount_, kLiveBlocks) : blockCount_;
+    return deviceRate_ == 0 ? 0 : framesPerBlock_ * blocks * 1000 / deviceRate_;
   }
   LevelReport levels();
 
@@ -89,6 +103,9 @@ class Player : public base::WorkerThread, public base::NotifyWindow {
   void watch(CompletionWatcher& watcher);  // the completion watcher's body
   void setPriority(std::atomic<pid_t>& tid, int priority);
   uint32_t framesToMs(uint32_t frames) const;
+  // Live playback: true while the device holds its share already; sets the wait until it
+  // will hold less.
+  bool deviceHoldsShare();
   // Opens out_ for the source; answers the chain to read (null when refused).
   SourceRef openDevice(const SourceRef& src);
 
@@ -115,6 +132,9 @@ class Player : public base::WorkerThread, public base::NotifyWindow {
   Block blocks_[kPlaybackBlocks];
   std::vector<int32_t> scratch_;
   uint64_t watchBase_ = 0;  // device completions before the feeder queued its first block
+  bool live_ = false;
+  std::atomic<uint32_t> liveQueued_{0};
+  uint32_t refillWaitMs_ = 0;  // live: until the device holds less than its share
 
   std::mutex levelsMutex_;
   LevelReport current_;

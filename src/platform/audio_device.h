@@ -95,6 +95,9 @@ class PlaybackDevice {
   virtual uint64_t completedBlocks() = 0;
   // Waits until more than `seen` blocks are retired, stopFd is readable or timeoutMs passes.
   virtual AudioWait waitCompletion(uint64_t seen, int stopFd, int timeoutMs) = 0;
+  // Frames queued and not yet sounded: what the device holds, as the device itself reports
+  // it, plus what is queued but not yet handed to it.
+  virtual uint64_t queuedFrames() = 0;
   // Drops everything queued at once.
   virtual void reset() = 0;
   virtual void close() = 0;

@@ -283,6 +283,13 @@ class AlsaPlayback : public PlaybackDevice {
     }
   }
 
+  uint64_t queuedFrames() override {
+    std::lock_guard lock(mutex_);
+    if (pcm_ == nullptr) return 0;
+    advance();
+    return queued_ - played_;
+  }
+
   void reset() override {
     {
       std::lock_guard lock(mutex_);

@@ -187,6 +187,13 @@ class PacedPlayback : public PlaybackDevice {
     }
   }
 
+  uint64_t queuedFrames() override {
+    std::lock_guard lock(mutex_);
+    if (!open_) return 0;
+    advance();
+    return queued_ - played_;
+  }
+
   void reset() override {
     {
       std::lock_guard lock(mutex_);

@@ -29,6 +29,10 @@ def playout_report(log_text):
     report = {key: int(value) for key, value in re.findall(r"(\w+) (-?\d+) ms", found[-1])}
     if queue:
         report["device_queue"] = int(queue[-1])
+    # The standing delay the call's source took out of the far end's pauses.
+    taken = re.findall(r"Playback: (\d+) ms of delay taken out of pauses", log_text)
+    if taken:
+        report["taken_out"] = int(taken[-1])
     return report
 
 
