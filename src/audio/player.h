@@ -35,12 +35,14 @@ class PlayerListener {
 
 // The playback block: 100 ms, 20..8192 frames; at most eight queued. During a call the
 // device queue is kept short: 20 ms blocks, four of them (an 80 ms device buffer), of which
-// live playback lets the device hold two by its own delay.
+// live playback lets the device hold 30 ms by its own delay, more (up to 60 ms) each time
+// the feeder came back late and found it nearly dry.
 uint32_t playbackFramesPerBlock(uint32_t rate, uint32_t blockMs = 100);
 constexpr uint32_t kPlaybackBlocks = 8;
 constexpr uint32_t kCallBlockMs = 20;
 constexpr uint32_t kCallBlocks = 4;
-constexpr uint32_t kLiveBlocks = 2;
+constexpr uint32_t kLiveQueueMs = 30;
+constexpr uint32_t kLiveQueueMostMs = 60;
 
 class Player : public base::WorkerThread, public base::NotifyWindow {
  public:
@@ -59,15 +61,15 @@ class Player : public base::WorkerThread, public base::NotifyWindow {
     blockMs_ = blockMs;
     blockCount_ = std::clamp<uint32_t>(blocks, 2, kPlaybackBlocks);
   }
-  // Live playback (a call) from the next Start on: the device holds at most kLiveBlocks
-  // blocks by the delay it reports, so that a standing backlog waits in the source, where
-  // the call's source can take it back in its pauses (MakeCallSource).
+  // Live playback (a call) from the next Start on: the device holds kLiveQueueMs by the delay
+  // it reports, so that a standing backlog waits in the source, where the call's source can
+  // take it back in its pauses (MakeCallSource).
   void SetLive(bool live) { live_ = live; }
   // Live: the frames (of the source given to Start) the device held when the feeder last
   // read, and the least it needs to play on without a gap. Any thread.
   uint32_t liveQueuedFrames() const { return liveQueued_.load(); }
   uint32_t liveNeededFrames() const {
-    return deviceRate_ == 0 ? 0 : framesPerBlock_ * kLiveBlocks * rate_ / deviceRate_;
+    return deviceRate_ == 0 ? 0 : liveShare_.load() * rate_ / deviceRate_;
   }
   const std::string& deviceName() const { return device_; }
   void SetListener(PlayerListener* listener, uint32_t cookie);
@@ -78,11 +80,10 @@ class Player : public base::WorkerThread, public base::NotifyWindow {
   uint32_t playPosition() const { return position_.load(); }
   uint32_t positionTick() const { return positionTick_.load(); }
   uint32_t rate() const { return rate_; }
-  // The most the device holds since the last Start: block length × blocks (kLiveBlocks when
-  // live), in ms.
+  // The most the device holds: block length × blocks, or when live its share now, in ms.
   uint32_t deviceQueueMs() const {
-    const uint32_t blocks = live_ ? std::min(blockCount_, kLiveBlocks) : blockCount_;
-    return deviceRate_ == 0 ? 0 : framesPerBlock_ * blocks * 1000 / deviceRate_;
+    if (deviceRate_ == 0) return 0;
+    return (live_ ? liveShare_.load() : framesPerBlock_ * blockCount_) * 1000 / deviceRate_;
   }
   LevelReport levels();
 
@@ -104,8 +105,8 @@ class Player : public base::WorkerThread, public base::NotifyWindow {
   void setPriority(std::atomic<pid_t>& tid, int priority);
   uint32_t framesToMs(uint32_t frames) const;
   // Live playback: true while the device holds its share already; sets the wait until it
-  // will hold less.
-  bool deviceHoldsShare();
+  // will hold less. `late`: the feeder had data and still let the device go nearly dry.
+  bool deviceHoldsShare(bool late);
   // Opens out_ for the source; answers the chain to read (null when refused).
   SourceRef openDevice(const SourceRef& src);
 
@@ -134,7 +135,8 @@ class Player : public base::WorkerThread, public base::NotifyWindow {
   uint64_t watchBase_ = 0;  // device completions before the feeder queued its first block
   bool live_ = false;
   std::atomic<uint32_t> liveQueued_{0};
-  uint32_t refillWaitMs_ = 0;  // live: until the device holds less than its share
+  std::atomic<uint32_t> liveShare_{0};  // frames of the device
+  uint32_t refillWaitMs_ = 0;           // live: until the device holds less than its share
 
   std::mutex levelsMutex_;
   LevelReport current_;

@@ -75,7 +75,7 @@ class LatencyTest(unittest.TestCase):
         self.assertEqual(figures["clicks_back"], 3, figures)
         self.assertTrue(wait_for(lambda: self.callee.playout_report(), 5))
         report = self.callee.playout_report()
-        self.assertEqual(report.get("device_queue"), 40, report)
+        self.assertIn(report.get("device_queue"), range(30, 61), report)
         for key in ("jitter", "target", "delay"):
             self.assertIn(key, report)
         # Not a figure to hold it to (tests/latency/mouth_to_ear.py measures that): a delay as long as the
