@@ -43,7 +43,8 @@ std::vector<int32_t> cueSamples(uint32_t rate) {
 // pauses (quiet below about -36 dB of full scale, in 10 ms pieces, past the first 50 ms of
 // each pause so that the quiet moments inside a word stay) until the delay is paid back,
 // keeping 20 ms queued above what playback needs: the call's audio is then as early as it
-// would have been without the cue or the backlog. Voice is never left out.
+// would have been without the cue or the backlog. Voice is never left out. A live queue
+// that went short of that is topped up the same way, a quiet piece played twice.
 constexpr int32_t kQuietPeak = 512 * 16;
 constexpr uint32_t kPieceMs = 10;
 constexpr uint32_t kKeepMs = 20;
@@ -61,8 +62,9 @@ class CallSource : public SourceFilter {
         owed_(static_cast<uint32_t>(cue_.size())) {}
   ~CallSource() override {
     if (queue_ != nullptr) {
-      base::logFormat(base::LogLevel::Info, "Playback: %u ms of delay taken out of pauses",
-                      framesToMs(dropped_));
+      base::logFormat(base::LogLevel::Info,
+                      "Playback: %u ms of delay taken out of pauses, %u ms put in",
+                      framesToMs(dropped_), framesToMs(inserted_));
     }
   }
 
@@ -74,8 +76,14 @@ class CallSource : public SourceFilter {
       --frames;
     }
     if (queue_ != nullptr && frames > 0) follow(frames);
-    // While the delay is owed, every piece is looked at before it plays.
+    // While delay is owed or short, every piece is looked at before it plays.
     while (frames > 0) {
+      if (heldFrames_ == 0 && repeat_) {
+        repeat_ = false;
+        heldFrames_ = piece_;  // the quiet piece just played, again
+        inserted_ += piece_;
+        short_ -= std::min(short_, piece_);
+      }
       if (heldFrames_ == 0) catchUp();
       if (heldFrames_ == 0) {
         source_->Read(buffer, frames);
@@ -90,9 +98,12 @@ class CallSource : public SourceFilter {
       frames -= n;
     }
   }
-  uint32_t Position() override { return source_->Position() - heldFrames_ - dropped_ + done_; }
+  uint32_t Position() override {
+    return source_->Position() - heldFrames_ - dropped_ + inserted_ + done_;
+  }
   uint32_t Length() override {
-    return source_->Length() - dropped_ + static_cast<uint32_t>(cue_.size());
+    return source_->Length() - dropped_ + inserted_ + static_cast<uint32_t>(cue_.size()) +
+           (repeat_ ? piece_ : 0);
   }
   bool MoreComing() override { return done_ < cue_.size() || source_->MoreComing(); }
   void Wait(uint32_t ms) override {
@@ -100,34 +111,33 @@ class CallSource : public SourceFilter {
   }
 
  private:
-  // Frames queued behind the source's reader, and the least of them playback needs.
-  uint64_t downstream() const { return queue_ != nullptr ? queue_->queuedFrames() : 0; }
-  uint64_t needed() const { return queue_ != nullptr ? queue_->neededFrames() : 0; }
-
-  // Measures the queue over windows of a second of audio read; what stood above what
-  // playback needs and the 20 ms kept through a whole window is owed (superseding the cue's
-  // count, which the measure holds too).
+  // Measures the queue (behind the source's reader, here and in `then`) over windows of a
+  // second of audio read. What stood above what playback needs and the 20 ms kept through
+  // a whole window is owed (superseding the cue's count, which the measure holds too);
+  // what it went short of that, from the second window on, is put back, 20 ms at most.
   void follow(uint32_t frames) {
-    const uint64_t queued = downstream() + static_cast<uint32_t>(std::max(available(), 0));
+    const uint64_t queued =
+        uint64_t{queue_->queuedFrames()} + static_cast<uint32_t>(std::max(available(), 0));
     least_ = std::min(least_, queued);
     windowRead_ += frames;
     if (windowRead_ < rate()) return;
-    const uint64_t floor = needed() + rate() * kKeepMs / 1000;
-    const auto excess = static_cast<uint32_t>(least_ > floor ? least_ - floor : 0);
+    const uint64_t floor = uint64_t{queue_->neededFrames()} + rate() * kKeepMs / 1000;
     // A new debt: the pause it is paid from is looked at from its start.
-    if (owed_ < piece_) quietRun_ = 0;
-    owed_ = excess;
+    if (owed_ < piece_ / 4 && short_ < piece_ / 2) quietRun_ = 0;
+    owed_ = static_cast<uint32_t>(least_ > floor ? least_ - floor : 0);
+    short_ = windows_ > 0 && least_ + piece_ / 2 < floor
+                 ? static_cast<uint32_t>(std::min<uint64_t>(floor - least_, 2 * piece_))
+                 : 0;
+    ++windows_;
     least_ = UINT64_MAX;
     windowRead_ = 0;
   }
 
   void catchUp() {
-    const auto keep = static_cast<int64_t>(rate() * kKeepMs / 1000);
-    // A device short of what it needs takes it from what the source holds.
-    const int64_t shortOf =
-        std::max<int64_t>(static_cast<int64_t>(needed()) - static_cast<int64_t>(downstream()), 0);
-    while (owed_ >= piece_ && heldFrames_ == 0 &&
-           source_->available() - shortOf >= static_cast<int64_t>(piece_) + keep) {
+    // A piece is looked at when it is there; it may go only with 20 ms more behind it.
+    const auto keep = static_cast<int32_t>(short_ >= piece_ / 2 ? 0 : rate() * kKeepMs / 1000);
+    while ((owed_ >= piece_ / 4 || short_ >= piece_ / 2) && heldFrames_ == 0 &&
+           source_->available() >= static_cast<int32_t>(piece_) + keep) {
       source_->Read(held_.data(), piece_);
       int32_t peak = 0;
       for (int32_t v : held_) peak = std::max(peak, std::abs(v));
@@ -137,8 +147,16 @@ class CallSource : public SourceFilter {
         heldFrames_ = piece_;  // it plays, and the catching up waits for a pause
         return;
       }
-      owed_ -= piece_;
-      dropped_ += piece_;
+      if (short_ >= piece_ / 2) {
+        heldFrames_ = piece_;
+        repeat_ = true;
+        return;
+      }
+      // The piece goes, or as much of its start as is owed.
+      const uint32_t cut = std::min(owed_, piece_);
+      owed_ -= cut;
+      dropped_ += cut;
+      heldFrames_ = piece_ - cut;
     }
   }
 
@@ -146,12 +164,16 @@ class CallSource : public SourceFilter {
   const PlaybackQueue* queue_;
   uint64_t least_ = UINT64_MAX;  // the least queued in the current window
   uint32_t windowRead_ = 0;      // frames read in it
+  uint32_t windows_ = 0;         // windows measured
   uint32_t done_ = 0;
   const uint32_t piece_;
   std::vector<int32_t> held_;  // a piece read to be looked at, played from its end part
   uint32_t heldFrames_ = 0;
-  uint32_t owed_;  // frames of the cue's delay not yet paid back
+  uint32_t owed_;        // frames of delay not yet paid back
+  uint32_t short_ = 0;   // frames the live queue is short of
+  bool repeat_ = false;  // the held piece plays once more
   uint32_t dropped_ = 0;
+  uint32_t inserted_ = 0;
   uint32_t quietRun_ = 0;  // frames of the current pause looked at
 };
 

@@ -99,13 +99,15 @@ TEST(CueTone, TheDelayOfTheCueIsPaidBackInPausesOnly) {
 
 // A device queue that holds what playback needs, as a live Player keeps it.
 struct FixedQueue : PlaybackQueue {
-  uint32_t queuedFrames() const override { return 320; }
+  uint32_t queuedFrames() const override { return queued; }
   uint32_t neededFrames() const override { return 320; }
+  uint32_t queued = 320;
 };
 
 TEST(CueTone, ALiveCallsStandingBacklogIsTakenOutOfItsPausesOnly) {
   // Audio comes in real time, 160 frames before each read of 160, over a standing backlog of
   // 160 ms: once a whole second has shown it is never drawn on, it goes, from the pauses.
+  // Then the device goes 20 ms short (a stall): the next pause gives it back.
   constexpr uint32_t kRate = 8000;
   constexpr uint32_t kBacklog = 1280;
   std::vector<int32_t> call;
@@ -117,7 +119,7 @@ TEST(CueTone, ALiveCallsStandingBacklogIsTakenOutOfItsPausesOnly) {
   }
   auto* array = new ArraySource(kRate, 1, {call.begin(), call.begin() + kBacklog});
   array->live = true;
-  const FixedQueue queue;
+  FixedQueue queue;
   SourceRef source = MakeCallSource(SourceRef(array), false, queue);
   std::vector<int32_t> heard;
   std::vector<int32_t> block(160);
@@ -126,10 +128,11 @@ TEST(CueTone, ALiveCallsStandingBacklogIsTakenOutOfItsPausesOnly) {
     source->Read(block.data(), 160);
     heard.insert(heard.end(), block.begin(), block.end());
     EXPECT_EQ(source->Position(), heard.size());
+    if (heard.size() == kRate) queue.queued = 160;
   }
-  // All of the backlog, and no more: what came later was played as it came.
-  EXPECT_EQ(array->pos, call.size());
-  EXPECT_EQ(heard.size(), call.size() - kBacklog);
+  // All of the backlog, and no more; then 20 ms put back, which now wait in the source.
+  EXPECT_EQ(heard.size(), array->pos - kBacklog + 160);
+  EXPECT_EQ(source->available(), 160);
   for (const auto& [at, length] : words) {
     const auto found =
         std::search(heard.begin(), heard.end(), call.begin() + at, call.begin() + at + length);

@@ -29,10 +29,11 @@ def playout_report(log_text):
     report = {key: int(value) for key, value in re.findall(r"(\w+) (-?\d+) ms", found[-1])}
     if queue:
         report["device_queue"] = int(queue[-1])
-    # The standing delay the call's source took out of the far end's pauses.
-    taken = re.findall(r"Playback: (\d+) ms of delay taken out of pauses", log_text)
+    # The standing delay the call's source took out of the far end's pauses, and put in.
+    taken = re.findall(r"Playback: (\d+) ms of delay taken out of pauses, (\d+) ms put in",
+                       log_text)
     if taken:
-        report["taken_out"] = int(taken[-1])
+        report["taken_out"], report["put_in"] = (int(ms) for ms in taken[-1])
     return report
 
 
