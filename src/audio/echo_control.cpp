@@ -29,6 +29,17 @@ constexpr int64_t kLead = 160;
 constexpr double kFarActive = 100.0 * 100.0;
 constexpr double kEchoHeard = 30.0 * 30.0;
 constexpr int32_t kHalfOpen = 0x800000;  // a band gain of one half
+// Less than this (15 ms) read for the speaker and not yet sounded, and less than half the
+// usual: its device is about to run dry, or short of a sound server's period, and what it
+// plays next may sound later than its position says (the far end's stream stalled and
+// came back in a burst).
+constexpr int64_t kThin = 120;
+
+// The median of the first n values (a second's worth, taken by value to sort).
+int64_t median(std::array<int64_t, kEstimates> values, size_t n) {
+  std::nth_element(values.begin(), values.begin() + n / 2, values.begin() + n);
+  return values[n / 2];
+}
 
 EchoConfig seeded(EchoConfig config) {
   auto& echo = config.learned.echo;
@@ -154,29 +165,33 @@ void EchoControl::Write(const int32_t* samples, uint32_t frames) {
   }
 }
 
-// The timeline sample that lines up with the next microphone frame, or -1 while unknown.
-int64_t EchoControl::alignedStart() {
+// The timeline sample that lines up with the next microphone frame, or -1 while unknown,
+// from the speaker sample sounding now.
+int64_t EchoControl::alignedStart(int64_t now) {
   constexpr int64_t kFrame = EchoCanceller::kFrame;
   // The frame just captured ends about when the sample sounding now left the speaker; the
   // capture latency only puts the echo later, where the filter's tail finds it.
-  const int64_t now = soundingNow();
   if (now < 0) return next_;
   const int64_t ahead = std::min(now + kLead, written_.load(std::memory_order_acquire));
   estimates_[estimateCount_++ % kEstimates] = ahead - (micFrames_ + kFrame);
-  const size_t n = std::min(estimateCount_, kEstimates);
-  std::array<int64_t, kEstimates> sorted = estimates_;
-  std::nth_element(sorted.begin(), sorted.begin() + n / 2, sorted.begin() + n);
-  const int64_t offset = sorted[n / 2];
-  const int64_t target = micFrames_ + offset;
+  const int64_t target = micFrames_ + median(estimates_, std::min(estimateCount_, kEstimates));
   return next_ < 0 || std::llabs(next_ - target) > kResync ? target : next_;
+}
+
+// Whether the speaker's queue (read, not yet sounded) ran thin against its last second.
+bool EchoControl::ranThin(int64_t queued) {
+  queued_[queuedCount_++ % kEstimates] = queued;
+  return queued < kThin && 2 * queued < median(queued_, std::min(queuedCount_, kEstimates));
 }
 
 void EchoControl::cancelFrame() {
   constexpr int64_t kFrame = EchoCanceller::kFrame;
-  const int64_t aligned = alignedStart();
+  const int64_t now = soundingNow();
+  const int64_t aligned = alignedStart(now);
   const bool realigned = next_ >= 0 && aligned != next_;
   next_ = aligned;
   const int64_t written = written_.load(std::memory_order_acquire);
+  const bool thin = now >= 0 && ranThin(written - now);
   for (int64_t i = 0; i < kFrame; ++i) {
     const int64_t pos = next_ + i;
     const bool held = next_ >= 0 && pos >= 0 && pos < written && pos >= written - kHistory / 2;
@@ -196,7 +211,7 @@ void EchoControl::cancelFrame() {
     e.reference += static_cast<double>(ref_[i]) * ref_[i];
     e.taken += taken * taken;
   }
-  followConvergence(e, realigned);
+  followConvergence(e, realigned, thin);
   const std::vector<int16_t>& use = e.out > e.in ? mic_ : clean_;
   for (size_t i = 0; i < use.size(); ++i) out_[i] = int32_t{use[i]} * 16;
   (*suppressor_)->Write(out_.data(), EchoCanceller::kFrame);
@@ -207,9 +222,9 @@ void EchoControl::cancelFrame() {
 // heard and the plain microphone's suppressor hears no near end (in double talk the
 // enhancement cannot be told). Below kDivergedDb (the echo path moved, the canceller lost
 // it) or after a jump in the alignment the gate goes back under that suppressor; so it does
-// at once on a frame of echo alone in which what the canceller took out does not match
-// what the microphone heard.
-void EchoControl::followConvergence(const FrameEnergy& e, bool realigned) {
+// at once when the speaker's queue runs thin and on a frame of echo alone in which what the
+// canceller took out does not match what the microphone heard.
+void EchoControl::followConvergence(const FrameEnergy& e, bool realigned, bool thin) {
   constexpr double kFrame = EchoCanceller::kFrame;
   if (realigned) erleDb_ = std::min(erleDb_, 0.0);
   bool nearEnd = false;
@@ -221,7 +236,7 @@ void EchoControl::followConvergence(const FrameEnergy& e, bool realigned) {
   // What the canceller took out did not come out of the microphone: its echo path no
   // longer holds.
   const double kept = e.taken >= e.in ? e.in - kFitting * e.taken : e.in;
-  if (heard && e.taken >= kEchoHeard * kFrame && e.out > kept)
+  if (thin || (heard && e.taken >= kEchoHeard * kFrame && e.out > kept))
     erleDb_ = std::min(erleDb_, kDivergedDb - 1);
   const bool converged = converged_ ? erleDb_ >= kDivergedDb : erleDb_ >= kConvergedDb;
   if (converged != converged_) {

@@ -69,12 +69,13 @@ class EchoControl : public AudioSink {
   class Tap;
   // The speaker sample (on the tapped timeline) that sounds now, from the Player's position.
   int64_t soundingNow() const;
-  int64_t alignedStart();
+  int64_t alignedStart(int64_t now);
+  bool ranThin(int64_t queued);
   void cancelFrame();
   struct FrameEnergy {
     double in = 0, out = 0, reference = 0, taken = 0;  // microphone, output, speaker, mic - out
   };
-  void followConvergence(const FrameEnergy& e, bool realigned);
+  void followConvergence(const FrameEnergy& e, bool realigned, bool thin);
 
   const PlayPosition* player_;
   std::optional<StreamRef<EchoSuppressor>> suppressor_;  // the gate, the last stage
@@ -95,6 +96,8 @@ class EchoControl : public AudioSink {
   int64_t micFrames_ = 0;                // microphone frames through the canceller
   std::array<int64_t, 50> estimates_{};  // timeline minus microphone frames, last second
   size_t estimateCount_ = 0;
+  std::array<int64_t, 50> queued_{};  // speaker samples read, not yet sounded, last second
+  size_t queuedCount_ = 0;
   std::vector<int16_t> mic_, ref_, clean_;
   std::vector<int32_t> out_;
   uint32_t fill_ = 0;

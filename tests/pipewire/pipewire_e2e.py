@@ -26,7 +26,9 @@ else:
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+sys.path.insert(0, os.path.join(HERE, "..", "latency"))
 from e2e_support import RATE, Profile, make_speech, wait_for, write_wav  # noqa: E402
+from echo_caller import EchoCaller, Stall, Steady  # noqa: E402
 from pipewire_lab import PipeWireLab  # noqa: E402
 from sipharness import free_udp_port  # noqa: E402
 
@@ -54,6 +56,16 @@ def timed(args, env):
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
     cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
     return code, wall, cpu
+
+
+class Stalls(Steady):
+    """The caller's stream held for `hold` s at each of `times` and then sent at once."""
+
+    def __init__(self, times, hold):
+        self.stalls = [Stall(at, hold) for at in times]
+
+    def delay(self, index):
+        return max(stall.delay(index) for stall in self.stalls)
 
 
 class PipeWireTest(unittest.TestCase):
@@ -209,6 +221,43 @@ class PipeWireTest(unittest.TestCase):
         # The suppressor alone lines up as fast, but learns the room's echo within the first call.
         self.assertLess(figures["suppressor alone"][0], -15.0)
         self.assertLess(figures["suppressor alone"][1], -25.0)
+
+    def test_a_stalling_stream_from_the_caller_brings_none_of_its_voice_back(self):
+        # The caller's stream stops for 300 ms in the middle of a word and comes back in a
+        # burst, in its second and third sentence (the echo control has learned the room by
+        # then): the callee's speaker runs short and its device goes on later than before.
+        # The echo control must hold the echo back across it.
+        b = self.desk("bob", {"Settings": {"UseEchoCancellation": "1"},
+                              "Intercom": {"AutoTalkBack": "1"}})
+        b.start()
+        words = self.speech[np.flatnonzero(np.abs(self.speech) > 100)[0]:]
+        stream = np.concatenate([np.zeros(2 * RATE)] + [words] * 3)
+        level = float(np.mean(words ** 2))
+        # In each of them the loudest 100 ms of a different half of it.
+        half = len(words) // 2
+        power = np.convolve(words ** 2, np.ones(RATE // 10), "valid")
+        stalls = [2.0 + (k * len(words) + (k - 1) * half
+                         + int(np.argmax(power[(k - 1) * half:k * half]))) / RATE
+                  for k in (1, 2)]
+        backs = []
+        for _ in range(2):
+            caller = EchoCaller(b.sip_port)
+            try:
+                caller.call()
+                caller.send(stream, Stalls(stalls, 0.3))
+                time.sleep(0.5)
+            finally:
+                caller.hang_up()
+            back = caller.returned()
+            for at in stalls:
+                # The second after the stall: the burst and the words after it.
+                heard = [s for t, s in back if at <= t < at + 1.0]
+                energy = float(np.sum(np.concatenate(heard).astype(float) ** 2)) if heard else 0
+                backs.append(10 * np.log10((energy + 1) / (level * RATE)))
+        b.stop()
+        print("stalled stream: own voice back in the second after each stall %s dB"
+              % ", ".join("%.1f" % v for v in backs))
+        self.assertLess(max(backs), -25.0)
 
     def test_zz_sound_server_stopping_mid_call_leaves_the_call_up(self):
         a = self.filed("alice", self.caller_file)
