@@ -125,6 +125,7 @@ void EchoSuppressor::Write(const int32_t* samples, uint32_t frames) {
   const uint32_t farIndex = farIndex_.load(std::memory_order_acquire) % kHistory;
 
   // Follow the play position: the far-end sample heard when this block was recorded.
+  int64_t followed = -1;  // where the position puts it, when followed in this write
   if (player_ != nullptr) {
     const uint32_t now = config_.clock();
     const uint32_t rate = player_->playRate();
@@ -152,11 +153,20 @@ void EchoSuppressor::Write(const int32_t* samples, uint32_t frames) {
       } else if (d < -64) {
         align_ = wrapIndex(int64_t{align_} - 4);
       }
+      followed = target;
     }
   }
   // Never closer to the far end's write index than a block plus this write.
+  const int64_t closest = int64_t{farIndex} - n - 79;
   const int32_t lag = wrapHalf(int64_t{farIndex} - align_);
-  if (lag < static_cast<int64_t>(n) + 79) align_ = wrapIndex(int64_t{farIndex} - n - 79);
+  if (lag < static_cast<int64_t>(n) + 79) align_ = wrapIndex(closest);
+  if (followed >= 0) {
+    if (wrapHalf(int64_t{farIndex} - followed) < static_cast<int64_t>(n) + 79)
+      followed = wrapIndex(closest);
+    const int32_t d = wrapHalf(followed - align_);
+    behind_ = std::abs(d) > 64 ? d : 0;
+    if (behind_ != 0) unalignedBlocks_ = kUnsureBlocks;
+  }
 
   uint32_t remaining = frames;
   while (remaining > 0) {
@@ -203,6 +213,8 @@ void EchoSuppressor::adapt() {
   const uint32_t step = config_.fastAdaptation ? 5 : 6;
   const bool unsure = unsureBlocks_ > 0;
   if (unsure) --unsureBlocks_;
+  const bool unaligned = unalignedBlocks_ > 0;
+  if (unaligned) --unalignedBlocks_;
   // A block far below the noise floor in every band is a capture gap filled with silence,
   // not the room: it tells nothing of the echo.
   bool gap = true;
@@ -234,6 +246,7 @@ void EchoSuppressor::adapt() {
         }
       }
     }
+    if (unaligned) m = std::max(m, unalignedEcho(b, c));
     // The level is the larger of this block's peak and the last one's: so is the echo it
     // is held against, or the gate opens on the block after the far end falls silent.
     // While the reference is unsure the estimate does not fall at all.
@@ -256,6 +269,26 @@ void EchoSuppressor::adapt() {
     prevPeak_[b] = static_cast<int32_t>(n);
     peak_[b] = 0;
   }
+}
+
+// While the alignment steps towards a play position that jumped (the device's queue filled
+// up or ran dry), and for a while after, the echo may stand at any delay from where the taps
+// look to where the position says: the loudest far end over that span with the largest
+// coupling.
+int64_t EchoSuppressor::unalignedEcho(uint32_t band, uint32_t block) const {
+  constexpr int32_t kMostBlocks = 2 * kTaps;
+  const int32_t ahead =
+      std::clamp(behind_ / static_cast<int32_t>(kBlock), -kMostBlocks, kMostBlocks);
+  const int32_t from = std::min(-static_cast<int32_t>(kTaps) + 1, ahead);
+  const int32_t to = std::max(0, ahead);
+  int32_t far = 0;
+  for (int32_t k = from; k <= to; ++k) {
+    const uint32_t blk =
+        static_cast<uint32_t>((int64_t{block} + k + kHistoryBlocks) % kHistoryBlocks);
+    far = std::max(far, farPeaks_[blk * kBands + band].load(std::memory_order_relaxed));
+  }
+  const uint32_t most = *std::max_element(coupling_[band].begin(), coupling_[band].end());
+  return static_cast<int64_t>(echoEstimate(most, far));
 }
 
 void EchoSuppressor::outputWaiting() {

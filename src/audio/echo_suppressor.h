@@ -99,6 +99,7 @@ class EchoSuppressor : public AudioSink {
   };
   static void correctPeaks(int32_t* p);
   void adapt();
+  int64_t unalignedEcho(uint32_t band, uint32_t block) const;
   void followCadence(uint32_t tick);
   void outputWaiting();
 
@@ -119,6 +120,8 @@ class EchoSuppressor : public AudioSink {
   BandSplit nearSplit_;
   uint32_t align_ = 0;
   bool aligned_ = false;  // align_ followed the play position once
+  int32_t behind_ = 0;    // samples from align_ to where the play position says (0: in step)
+  uint32_t unalignedBlocks_ = 0;  // blocks still to take the echo at any delay
   std::array<int32_t, kBands> peak_{};
   std::array<int32_t, kBands> prevPeak_{};
   std::array<int64_t, kBands> prevEcho_{};  // the previous block's echo estimate
