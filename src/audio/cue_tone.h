@@ -33,7 +33,9 @@ class PlaybackQueue {
 // A call's source for its Player: the cue first when `cue` is set, then `then`. What stood
 // queued (in `then`, here and in `queue`) above what playback needs, through the whole of
 // the last second, is delay and no reserve against jitter: it is taken out of the pauses as
-// the cue's delay is, and voice is never left out. Read on the Player's feeder thread.
+// the cue's delay is, and voice is never left out; what it went short of (from the second
+// second on) is put back in a pause, a quiet piece played twice. Read on the Player's feeder
+// thread.
 SourceRef MakeCallSource(const SourceRef& then, bool cue, const PlaybackQueue& queue);
 
 }  // namespace quillet::audio
