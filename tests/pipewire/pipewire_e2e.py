@@ -224,21 +224,21 @@ class PipeWireTest(unittest.TestCase):
 
     def test_a_stalling_stream_from_the_caller_brings_none_of_its_voice_back(self):
         # The caller's stream stops for 300 ms in the middle of a word and comes back in a
-        # burst, in its second and third sentence (the echo control has learned the room by
-        # then): the callee's speaker runs short and its device goes on later than before.
-        # The echo control must hold the echo back across it.
+        # burst, once in each sentence after its first (the echo control has learned the
+        # room by then): the callee's speaker runs short and its device goes on later than
+        # before. The echo control must hold the echo back across it.
         b = self.desk("bob", {"Settings": {"UseEchoCancellation": "1"},
                               "Intercom": {"AutoTalkBack": "1"}})
         b.start()
         words = self.speech[np.flatnonzero(np.abs(self.speech) > 100)[0]:]
-        stream = np.concatenate([np.zeros(2 * RATE)] + [words] * 3)
+        stream = np.concatenate([np.zeros(2 * RATE)] + [words] * 5)
         level = float(np.mean(words ** 2))
-        # In each of them the loudest 100 ms of a different half of it.
+        # In each of them the loudest 100 ms of one half of it, the other half the next time.
         half = len(words) // 2
         power = np.convolve(words ** 2, np.ones(RATE // 10), "valid")
-        stalls = [2.0 + (k * len(words) + (k - 1) * half
-                         + int(np.argmax(power[(k - 1) * half:k * half]))) / RATE
-                  for k in (1, 2)]
+        stalls = [2.0 + (k * len(words) + k % 2 * half
+                         + int(np.argmax(power[k % 2 * half:(k % 2 + 1) * half]))) / RATE
+                  for k in range(1, 5)]
         backs = []
         for _ in range(2):
             caller = EchoCaller(b.sip_port)
