@@ -8,7 +8,8 @@ namespace quillet::media {
 
 namespace {
 constexpr int32_t kJumpLimit = 2000 * 8;  // a timestamp line that jumps this far restarts
-constexpr uint32_t kUpdateEvery = 8;      // packets between updates of the statistics
+constexpr uint32_t kUpdateEvery = 8;      // packets between updates of the statistics ...
+constexpr uint32_t kUpdateMs = 200;       // ... or this long, for a stream of few packets
 }  // namespace
 
 void JitterEstimate::arrived(uint32_t ssrc, uint32_t timestamp, uint32_t nowMs) {
@@ -23,22 +24,31 @@ void JitterEstimate::arrived(uint32_t ssrc, uint32_t timestamp, uint32_t nowMs) 
     reference_ = transit;
     next_ = 0;
     stale_ = true;
+    startMs_ = nowMs;
   }
   late_[next_] = static_cast<int32_t>(transit - reference_);
+  arrival_[next_] = nowMs;
+  lastMs_ = nowMs;
   next_ = (next_ + 1) % kWindow;
   count_ = std::min(count_ + 1, kWindow);
-  if (++sinceUpdate_ >= kUpdateEvery || count_ < kWindow) stale_ = true;
+  if (++sinceUpdate_ >= kUpdateEvery || count_ < kWindow || nowMs - updatedMs_ >= kUpdateMs) {
+    stale_ = true;
+  }
 }
 
 void JitterEstimate::update() {
   if (!stale_) return;
   stale_ = false;
   sinceUpdate_ = 0;
+  updatedMs_ = lastMs_;
   std::array<int32_t, kWindow> sorted;
-  std::copy_n(late_.begin(), count_, sorted.begin());
-  auto end = sorted.begin() + static_cast<std::ptrdiff_t>(count_);
+  size_t kept = 0;
+  for (size_t i = 0; i < count_; ++i) {
+    if (lastMs_ - arrival_[i] <= kMaxAgeMs) sorted[kept++] = late_[i];
+  }
+  auto end = sorted.begin() + static_cast<std::ptrdiff_t>(kept);  // the last packet is kept
   least_ = *std::min_element(sorted.begin(), end);
-  auto rank = static_cast<std::ptrdiff_t>((count_ - 1) * kPercentile / 100);
+  auto rank = static_cast<std::ptrdiff_t>((kept - 1) * kPercentile / 100);
   std::nth_element(sorted.begin(), sorted.begin() + rank, end);
   percentile_ = sorted[static_cast<size_t>(rank)];
 }

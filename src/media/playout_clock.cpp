@@ -36,7 +36,7 @@ void PlayoutClock::arrived(const RtpSlot& packet, uint32_t nowMs) {
 
 int32_t PlayoutClock::targetMs() {
   // Until half a second has been measured, the start of a call is guarded more.
-  const int32_t least = jitter_.measured() < 25 ? kStartTargetMs : kFrameMs;
+  const int32_t least = jitter_.measuredMs() < 500 ? kStartTargetMs : kFrameMs;
   return std::clamp(jitter_.jitterMs() + kMarginMs, least, kMaxTargetMs);
 }
 

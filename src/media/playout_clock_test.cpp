@@ -84,6 +84,22 @@ TEST_F(PlayoutTest, FirstVoiceAfterSilenceIsPaddedToTheTargetAndFadesIn) {
   EXPECT_EQ(out.written.size(), pad + 320u);
 }
 
+// A quiet stream, comfort noise once a second, whose first packet came 70 ms before the
+// line of all after it: that packet counts for ten seconds, not for the whole call, and a
+// second measured is enough to leave the guarded start target.
+TEST_F(PlayoutTest, QuietStreamLetsGoOfAnEarlyFirstPacketAndOfTheStartTarget) {
+  const uint32_t start = out.now;
+  clock.arrived(packet(13, 0, 0, {0x3F}), start);
+  for (uint16_t s = 1; s <= 12; ++s) {
+    clock.arrived(packet(13, s, 8000u * s, {0x3F}), start + 1000u * s + 70);
+    if (s == 9) {
+      EXPECT_EQ(clock.jitterMs(), 70);
+    }
+  }
+  EXPECT_EQ(clock.jitterMs(), 0);
+  EXPECT_EQ(clock.targetMs(), PlayoutClock::kMarginMs);
+}
+
 TEST_F(PlayoutTest, ComfortNoiseSetsSilenceAndNextVoiceWaitsThenPads) {
   clock.play(packet(0, 1, 0, tone(40)), false, types);
   clock.play(packet(13, 2, 160, {0x3F}), false, types);

@@ -264,6 +264,7 @@ void RtpSession::sendPacket(const uint8_t* bytes, size_t length) {
   }
   uint32_t now = platform::tickMs();
   lastSendTick_ = now;
+  sent_ = true;
   if (trace_.rtpTraceOn())
     trace_.traceRtpLine(rtpTraceLine(now, ">>>", to.toString(), bytes, length));
 }
@@ -291,6 +292,18 @@ void RtpSession::pace() {
     pacingBaseTick_ = platform::tickMs();
     pacingBaseTimestamp_ = timestamp();
   }
+}
+
+// The clock of a capture that starts after a pause in sending (the switch to the call's
+// microphone at answer, a device that takes a while to start) begins at the time of its first
+// frame, not where the last packet left off: else the packets before the pause look early to
+// the receiver, and it holds all that follow back by the pause.
+// The frame about to go out began a frame before now. Before the first packet there is
+// nothing to line up with.
+void RtpSession::catchUpClock() {
+  if (!sent_) return;
+  const int32_t late = -sendClockAhead() - static_cast<int32_t>(kFrameSamples / 8);
+  if (late > 0) takeTimestamp(static_cast<uint32_t>(late) * 8);
 }
 
 void RtpSession::sendKeepAlive() {
@@ -416,6 +429,10 @@ void RtpCaptureSink::Write(const int32_t* samples, uint32_t frames) {
 
 void RtpCaptureSink::processFrame() {
   fill_ = 0;
+  if (!started_) {
+    started_ = true;
+    session_.catchUpClock();
+  }
   if (session_.comfortNoise_ == kNoPayloadType) {
     sendVoice();
   } else if (talking_) {

@@ -117,6 +117,7 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   // Send clock: ms that the sent timestamps run ahead of real time.
   int32_t sendClockAhead();
   void pace();
+  void catchUpClock();
   void closeSocket();
 
   base::SettingsStore* store_ = nullptr;
@@ -143,6 +144,7 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   std::atomic<bool> peerActive_{false};
   std::atomic<bool> peerSendOnly_{false};
   std::atomic<uint32_t> lastSendTick_;
+  std::atomic<bool> sent_{false};  // a packet has gone out
   std::atomic<bool> receiveReset_{false};
   std::atomic<bool> captureAttached_{false};
 
@@ -179,6 +181,7 @@ class RtpCaptureSink : public audio::AudioSink {
   bool markerPending_ = true;  // also "in silence"
   int32_t countdown_ = 0;
   bool talking_ = false;
+  bool started_ = false;  // this capture has sent its first frame
   std::array<int32_t, kFrameSamples> frame_{};
   size_t fill_ = 0;
 };

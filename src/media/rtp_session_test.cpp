@@ -279,13 +279,17 @@ TEST(RtpSessionSend, SinksEndedOnAnotherThreadWhileCaptureSendsShareOneStream) {
 
   // Together slower than real time (a frame each 60 ms, an ended sink's 10 ms each 20 ms),
   // so the send clock falls behind and is reset now by one thread, now by the other.
+  // The capture's first frame goes out first: a capture that starts after a pause in
+  // sending moves the clock on by that pause, and the count below would not know it.
   constexpr int kFrames = 10;
   std::atomic<bool> captureDone{false};
+  std::atomic<bool> captureStarted{false};
   std::thread capture([&] {
     audio::SinkRef sink = session.createCaptureSink(false);
     std::vector<int32_t> frame(160, 3000 * 16);
     for (int i = 0; i < kFrames; ++i) {
       sink->Write(frame.data(), 160);
+      captureStarted = true;
       std::this_thread::sleep_for(std::chrono::milliseconds(60));
     }
     sink = {};
@@ -293,6 +297,7 @@ TEST(RtpSessionSend, SinksEndedOnAnotherThreadWhileCaptureSendsShareOneStream) {
   });
   int ended = 0;
   audio::SinkRef other;
+  while (!captureStarted) std::this_thread::yield();
   while (!captureDone) {
     other = session.createCaptureSink(false);  // the one before ends here
     ++ended;
