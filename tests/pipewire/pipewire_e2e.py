@@ -257,7 +257,9 @@ class PipeWireTest(unittest.TestCase):
         b.stop()
         print("stalled stream: own voice back in the second after each stall %s dB"
               % ", ".join("%.1f" % v for v in backs))
-        self.assertLess(max(backs), -25.0)
+        # Echo that leaks through a slipped path comes back at -17 to -3 dB in such a second;
+        # held back, the worst second seen was -25.6 dB on a machine busy with a second lab.
+        self.assertLess(max(backs), -20.0)
 
     def test_zz_sound_server_stopping_mid_call_leaves_the_call_up(self):
         a = self.filed("alice", self.caller_file)
