@@ -32,7 +32,7 @@ class SdpTest : public ::testing::Test {
   std::string answer;
 };
 
-TEST_F(SdpTest, OfferListsCodecsByQuality) {
+TEST_F(SdpTest, OffersListCodecsByQualityAndLocalLinesOnlyBehindANat) {
   std::string offer = session.makeOffer(false);
   EXPECT_EQ(mediaLine(offer), "m=audio 9000 RTP/AVP 0 8 96 97 3 13 101");
   EXPECT_NE(offer.find("c=IN IP4 203.0.113.5\r\n"), std::string::npos);
@@ -47,13 +47,17 @@ TEST_F(SdpTest, OfferListsCodecsByQuality) {
   offer = session.makeOffer(true);
   EXPECT_EQ(mediaLine(offer), "m=audio 9000 RTP/AVP 3 96 97 0 8 13 101");
   EXPECT_NE(offer.find("a=sendonly\r\na=direction:active\r\na=local:"), std::string::npos);
-}
 
-TEST_F(SdpTest, OfferWithoutNatHasNoLocalLines) {
+  // Not behind a NAT: no local lines.
+  session.setSettings({});
   session.prepare("192.168.1.23", 8000, "192.168.1.23", 8000);
-  std::string offer = session.makeOffer(false);
+  offer = session.makeOffer(false);
   EXPECT_EQ(offer.find("a=local"), std::string::npos);
   EXPECT_EQ(offer.rfind("a=sendrecv\r\n"), offer.size() - 12);
+  // The offer of a session never prepared (as for OPTIONS): empty address, port 0.
+  offer = SdpSession::makeCapabilityOffer({});
+  EXPECT_NE(offer.find(" IN IP4 \r\ns=Quillet Call\r\nc=IN IP4 \r\n"), std::string::npos);
+  EXPECT_EQ(mediaLine(offer), "m=audio 0 RTP/AVP 0 8 96 97 3 13 101");
 }
 
 TEST_F(SdpTest, VersionRisesByOneAndIdStays) {
@@ -74,120 +78,88 @@ TEST_F(SdpTest, VersionRisesByOneAndIdStays) {
   EXPECT_EQ(other.sessionVersion(), other.sessionId());
 }
 
-TEST(SdpCapability, OfferHasEmptyAddressAndPortZero) {
-  std::string offer = SdpSession::makeCapabilityOffer({});
-  EXPECT_NE(offer.find(" IN IP4 \r\ns=Quillet Call\r\nc=IN IP4 \r\n"), std::string::npos);
-  EXPECT_EQ(mediaLine(offer), "m=audio 0 RTP/AVP 0 8 96 97 3 13 101");
-}
-
-TEST_F(SdpTest, PcmuWinsWhateverThePeersOrder) {
+// Offers and the answer each gets: its formats, the chosen payload type and the types of
+// the two G.726-32 packings, and the offer's mappings kept. A line whose "G726-32" peers
+// pack the AAL2 way codes it in that order but keeps the peer's name; a peer that names
+// both formats is taken at its word.
+TEST_F(SdpTest, AnswersChooseCodecsByQualityAndKeepThePeersTypes) {
+  const SdpSettings plain;
+  const SdpSettings lowBandwidth{49, false};
+  const SdpSettings aal2Packing{50, false, true};
+  const std::string events = "a=rtpmap:101 telephone-event/8000\r\n";
+  const std::string both = "a=rtpmap:96 G726-32/8000\r\na=rtpmap:97 AAL2-G726-32/8000\r\n";
+  const auto type = [](uint8_t t) {
+    return t == kNoPayloadType ? std::string("-") : std::to_string(t);
+  };
+  const auto map = [](int type, const std::string& name) {
+    return "a=rtpmap:" + std::to_string(type) + " " + name + "/8000\r\n";
+  };
+  const struct {
+    SdpSettings settings;
+    std::string formats;
+    std::string maps;
+    std::string answered;
+    std::string types;  // chosen, G.726-32 (2 unless mapped), AAL2-G.726-32; "-" for none
+  } cases[] = {
+      {plain, "8 0 101", events, "0 8 101", "0 2 -"},
+      {plain, "3 0 8", "", "3 0 8", "3 2 -"},
+      {plain, "0 3", "", "0 3", "0 2 -"},
+      {lowBandwidth, "0 3", "", "3 0", "3 2 -"},
+      {plain, "97", map(97, "G726-32"), "97", "97 97 -"},
+      {plain, "0 98", map(98, "AAL2-G726-32"), "0 98", "0 2 98"},
+      {plain, "97 96 0", both, "96 97 0", "96 96 97"},
+      {plain, "2", map(2, "AAL2-G726-32"), "2", "2 - 2"},
+      {aal2Packing, "2", map(2, "G726-32"), "2", "2 - 2"},
+      {aal2Packing, "96 97", both, "96 97", "96 96 97"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.formats + " " + c.maps);
+    session.setSettings(c.settings);
+    session.prepare("203.0.113.5", 9000, "192.168.1.23", 8000);
+    ASSERT_TRUE(session.takeOffer(offerWith("m=audio 4000 RTP/AVP " + c.formats + "\r\n" + c.maps),
+                                  false, answer));
+    EXPECT_EQ(mediaLine(answer), "m=audio 9000 RTP/AVP " + c.answered);
+    EXPECT_EQ(type(session.chosenPayloadType()) + " " + type(session.g726PayloadType()) + " " +
+                  type(session.g726Aal2PayloadType()),
+              c.types);
+    EXPECT_NE(answer.find(c.maps), std::string::npos) << answer;
+  }
+  // The AAL2 format alone is not named "G726-32"; a mapping's name is read in any case.
+  session.setSettings(plain);
   ASSERT_TRUE(session.takeOffer(
-      offerWith("m=audio 4000 RTP/AVP 8 0 101\r\na=rtpmap:101 telephone-event/8000\r\n"), false,
-      answer));
-  EXPECT_EQ(mediaLine(answer), "m=audio 9000 RTP/AVP 0 8 101");
-  EXPECT_EQ(session.chosenPayloadType(), 0);
-  EXPECT_EQ(session.telephoneEventPayloadType(), 101);
-  EXPECT_EQ(session.comfortNoisePayloadType(), kNoPayloadType);
-  EXPECT_NE(answer.find("a=rtpmap:0 PCMU/8000\r\na=rtpmap:8 PCMA/8000\r\na=rtpmap:101 "
-                        "telephone-event/8000\r\na=fmtp:101 0-16\r\na=sendrecv\r\n"),
-            std::string::npos);
-  EXPECT_EQ(session.remoteAddress(), "80.1.2.3");
-  EXPECT_EQ(session.remotePort(), 4000);
-  // A public peer gets our public address and no local lines.
-  EXPECT_NE(answer.find("c=IN IP4 203.0.113.5\r\n"), std::string::npos);
-  EXPECT_EQ(answer.find("a=local"), std::string::npos);
-}
-
-TEST_F(SdpTest, GsmFirstWhenPeerListsItBeforeG711) {
-  ASSERT_TRUE(session.takeOffer(offerWith("m=audio 4000 RTP/AVP 3 0 8\r\n"), false, answer));
-  EXPECT_EQ(mediaLine(answer), "m=audio 9000 RTP/AVP 3 0 8");
-  EXPECT_EQ(session.chosenPayloadType(), 3);
-
-  session.prepare("203.0.113.5", 9000, "192.168.1.23", 8000);
-  ASSERT_TRUE(session.takeOffer(offerWith("m=audio 4000 RTP/AVP 0 3\r\n"), false, answer));
-  EXPECT_EQ(mediaLine(answer), "m=audio 9000 RTP/AVP 0 3");
-
-  session.setSettings({49, false});
-  session.prepare("203.0.113.5", 9000, "192.168.1.23", 8000);
-  ASSERT_TRUE(session.takeOffer(offerWith("m=audio 4000 RTP/AVP 0 3\r\n"), false, answer));
-  EXPECT_EQ(mediaLine(answer), "m=audio 9000 RTP/AVP 3 0");
-  EXPECT_EQ(session.chosenPayloadType(), 3);
-}
-
-TEST_F(SdpTest, DynamicG726IsAnsweredWithThePeersType) {
-  ASSERT_TRUE(session.takeOffer(
-      offerWith("m=audio 4000 RTP/AVP 97\r\na=rtpmap:97 g726-32/8000\r\n"), false, answer));
-  EXPECT_EQ(mediaLine(answer), "m=audio 9000 RTP/AVP 97");
-  EXPECT_NE(answer.find("a=rtpmap:97 G726-32/8000\r\na=sendrecv"), std::string::npos);
-  EXPECT_EQ(session.chosenPayloadType(), 97);
-  EXPECT_EQ(session.g726PayloadType(), 97);
-}
-
-TEST_F(SdpTest, TheAal2G726FormatIsAnsweredUnderItsOwnName) {
-  // Alone: its type is the chosen one and the other format has none.
-  ASSERT_TRUE(session.takeOffer(
-      offerWith("m=audio 4000 RTP/AVP 0 98\r\na=rtpmap:98 AAL2-G726-32/8000\r\n"), false, answer));
-  EXPECT_EQ(mediaLine(answer), "m=audio 9000 RTP/AVP 0 98");
-  EXPECT_NE(answer.find("a=rtpmap:98 AAL2-G726-32/8000\r\n"), std::string::npos);
+      offerWith("m=audio 4000 RTP/AVP 0 98\r\n" + map(98, "aal2-g726-32")), false, answer));
   EXPECT_EQ(answer.find(" G726-32"), std::string::npos);
   EXPECT_EQ(session.g726Aal2PayloadType(), 98);
-  EXPECT_EQ(session.chosenPayloadType(), 0);
-
-  // Both, before G.711: the RFC 3551 format first and chosen.
-  session.prepare("203.0.113.5", 9000, "192.168.1.23", 8000);
-  ASSERT_TRUE(session.takeOffer(offerWith("m=audio 4000 RTP/AVP 97 96 0\r\na=rtpmap:97 "
-                                          "AAL2-G726-32/8000\r\na=rtpmap:96 G726-32/8000\r\n"),
+  // Telephone events are kept, comfort noise only when offered, and a public peer gets our
+  // public address and no local lines.
+  ASSERT_TRUE(
+      session.takeOffer(offerWith("m=audio 4000 RTP/AVP 8 0 101\r\n" + events), false, answer));
+  EXPECT_NE(answer.find("a=rtpmap:0 PCMU/8000\r\na=rtpmap:8 PCMA/8000\r\n" + events +
+                        "a=fmtp:101 0-16\r\na=sendrecv\r\n"),
+            std::string::npos);
+  EXPECT_EQ(session.telephoneEventPayloadType(), 101);
+  EXPECT_EQ(session.comfortNoisePayloadType(), kNoPayloadType);
+  EXPECT_EQ(session.remoteAddress(), "80.1.2.3");
+  EXPECT_EQ(session.remotePort(), 4000);
+  EXPECT_NE(answer.find("c=IN IP4 203.0.113.5\r\n"), std::string::npos);
+  EXPECT_EQ(answer.find("a=local"), std::string::npos);
+  // A later audio line replaces an earlier one.
+  ASSERT_TRUE(session.takeOffer(offerWith("m=audio 4000 RTP/AVP 0\r\nm=audio 5000 RTP/AVP 8\r\n"),
                                 false, answer));
-  EXPECT_EQ(mediaLine(answer), "m=audio 9000 RTP/AVP 96 97 0");
-  EXPECT_EQ(session.chosenPayloadType(), 96);
-  EXPECT_EQ(session.g726PayloadType(), 96);
-  EXPECT_EQ(session.g726Aal2PayloadType(), 97);
-
-  // A peer that puts the AAL2 format on 2 gets no "G726-32" line for 2.
-  session.prepare("203.0.113.5", 9000, "192.168.1.23", 8000);
-  ASSERT_TRUE(session.takeOffer(
-      offerWith("m=audio 4000 RTP/AVP 2\r\na=rtpmap:2 AAL2-G726-32/8000\r\n"), false, answer));
-  EXPECT_EQ(mediaLine(answer), "m=audio 9000 RTP/AVP 2");
-  EXPECT_NE(answer.find("a=rtpmap:2 AAL2-G726-32/8000\r\n"), std::string::npos);
-  EXPECT_EQ(session.g726PayloadType(), kNoPayloadType);
-  EXPECT_EQ(session.g726Aal2PayloadType(), 2);
+  EXPECT_EQ(session.remotePort(), 5000);
+  EXPECT_EQ(session.chosenPayloadType(), 8);
 }
 
-// A line whose peers pack "G726-32" the AAL2 way: the peer's "G726-32" keeps its name in
-// the answer but is coded in the AAL2 order; a peer that names both formats is taken at
-// its word.
-TEST_F(SdpTest, AnAal2PackingLineCodesThePeersG726InTheAal2Order) {
-  SdpSettings settings;
-  settings.g726Aal2Packing = true;
-  session.setSettings(settings);
-  session.prepare("203.0.113.5", 9000, "192.168.1.23", 8000);
-  ASSERT_TRUE(session.takeOffer(offerWith("m=audio 4000 RTP/AVP 2\r\na=rtpmap:2 G726-32/8000\r\n"),
-                                false, answer));
-  EXPECT_EQ(mediaLine(answer), "m=audio 9000 RTP/AVP 2");
-  EXPECT_NE(answer.find("a=rtpmap:2 G726-32/8000\r\n"), std::string::npos);
-  EXPECT_EQ(session.g726PayloadType(), kNoPayloadType);
-  EXPECT_EQ(session.g726Aal2PayloadType(), 2);
-
-  session.prepare("203.0.113.5", 9000, "192.168.1.23", 8000);
-  ASSERT_TRUE(session.takeOffer(offerWith("m=audio 4000 RTP/AVP 96 97\r\na=rtpmap:97 "
-                                          "AAL2-G726-32/8000\r\na=rtpmap:96 G726-32/8000\r\n"),
-                                false, answer));
-  EXPECT_EQ(session.g726PayloadType(), 96);
-  EXPECT_EQ(session.g726Aal2PayloadType(), 97);
-  EXPECT_NE(answer.find("a=rtpmap:97 AAL2-G726-32/8000\r\n"), std::string::npos);
-}
-
-TEST_F(SdpTest, UnknownCodecsOnlyFail) {
-  EXPECT_FALSE(session.takeOffer(
-      offerWith("m=audio 4000 RTP/AVP 18 97\r\na=rtpmap:97 iLBC/8000\r\n"), false, answer));
-  EXPECT_FALSE(session.takeOffer(offerWith("c=IN IP4 1.2.3.4\r\n"), false, answer));
-  EXPECT_FALSE(session.takeOffer("", false, answer));
-  // Events and comfort noise alone would carry no voice.
-  EXPECT_FALSE(session.takeOffer(
-      offerWith("m=audio 4000 RTP/AVP 13 101\r\na=rtpmap:101 telephone-event/8000\r\n"), false,
-      answer));
-  // Tokens that are not payload numbers offer nothing (not PCMU).
-  EXPECT_FALSE(session.takeOffer(offerWith("m=audio 4000 RTP/AVP abc 256\r\n"), false, answer));
+TEST_F(SdpTest, OffersWithoutAVoiceCodecFail) {
+  for (const std::string& body :
+       {offerWith("m=audio 4000 RTP/AVP 18 97\r\na=rtpmap:97 iLBC/8000\r\n"),
+        offerWith("c=IN IP4 1.2.3.4\r\n"), std::string(),
+        // Events and comfort noise alone would carry no voice.
+        offerWith("m=audio 4000 RTP/AVP 13 101\r\na=rtpmap:101 telephone-event/8000\r\n"),
+        // Tokens that are not payload numbers offer nothing (not PCMU).
+        offerWith("m=audio 4000 RTP/AVP abc 256\r\n")}) {
+    EXPECT_FALSE(session.takeOffer(body, false, answer)) << body;
+  }
 }
 
 TEST_F(SdpTest, RtpmapAbove127IsIgnoredAndLastMappingWins) {
@@ -212,13 +184,6 @@ TEST_F(SdpTest, RealPhoneOfferWithPtimeSendonlyAndVideo) {
   EXPECT_NE(answer.find("a=rtpmap:96 CN/8000\r\n"), std::string::npos);
   EXPECT_TRUE(session.peerSendOnly());
   EXPECT_EQ(session.remotePort(), 11424);
-}
-
-TEST_F(SdpTest, LaterAudioLineOverwritesEarlier) {
-  ASSERT_TRUE(session.takeOffer(offerWith("m=audio 4000 RTP/AVP 0\r\nm=audio 5000 RTP/AVP 8\r\n"),
-                                false, answer));
-  EXPECT_EQ(session.remotePort(), 5000);
-  EXPECT_EQ(session.chosenPayloadType(), 8);
 }
 
 // Attributes and connection lines belong to their media section: a video stream's
@@ -269,7 +234,10 @@ TEST_F(SdpTest, RejectedAudioStreamIsNotUsed) {
   EXPECT_TRUE(sdp.rtpmap.empty());
 }
 
-TEST_F(SdpTest, PeerAtOurPublicAddressIsActiveAndGetsPrivateAddress) {
+// The address the answer gives follows where the peer is: one at our public address (the
+// same NAT without the local line) latches onto our packets, one behind the same NAT is
+// reached on its local address, and a private peer's direction stays.
+TEST_F(SdpTest, AnswerAddressFollowsWhereThePeerIs) {
   ASSERT_TRUE(
       session.takeOffer(offerWith("m=audio 4000 RTP/AVP 0\r\n", "203.0.113.5"), false, answer));
   EXPECT_TRUE(session.peerActive());
@@ -278,10 +246,9 @@ TEST_F(SdpTest, PeerAtOurPublicAddressIsActiveAndGetsPrivateAddress) {
   EXPECT_NE(answer.find("o=Brindlemark-Quillet"), std::string::npos);
   EXPECT_NE(answer.find(" IN IP4 203.0.113.5\r\ns="), std::string::npos);
   EXPECT_EQ(answer.find("a=local"), std::string::npos);
-}
 
-TEST_F(SdpTest, PeerBehindSameNatIsReachedOnItsLocalAddress) {
   session.setSettings({50, true});
+  session.prepare("203.0.113.5", 9000, "192.168.1.23", 8000);
   ASSERT_TRUE(session.takeOffer(
       offerWith("m=audio 4000 RTP/AVP 0\r\na=local:192.168.1.40 8002\r\na=domain:203.0.113.5\r\n",
                 "198.51.100.1"),
@@ -292,10 +259,8 @@ TEST_F(SdpTest, PeerBehindSameNatIsReachedOnItsLocalAddress) {
   EXPECT_NE(answer.find("c=IN IP4 192.168.1.23\r\n"), std::string::npos);
   EXPECT_EQ(answer.find("a=direction"), std::string::npos);
   EXPECT_EQ(answer.find("a=local"), std::string::npos);
-}
 
-TEST_F(SdpTest, PrivatePeerGetsPrivateAddressAndDirectionStays) {
-  session.setSettings({50, true});
+  session.prepare("203.0.113.5", 9000, "192.168.1.23", 8000);
   ASSERT_TRUE(session.takeOffer(
       offerWith("m=audio 4000 RTP/AVP 0\r\na=direction: Active\r\n", "10.0.0.7"), true, answer));
   EXPECT_TRUE(session.peerActive());
