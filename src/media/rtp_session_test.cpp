@@ -1,5 +1,6 @@
 // Tests of the RTP session on loopback: port opening, sending and pacing, comfort noise,
-// keep-alives, send-only peers, validation, reordering and the sender lock.
+// keep-alives, send-only and active peers, the receive thread and the sender lock (the
+// session against other RTP stacks, with losses and reordering, is tests/media/rtp_interop).
 #include "media/rtp_session.h"
 
 #include <gtest/gtest.h>
@@ -12,12 +13,10 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "codecs/g711.h"
-#include "media/reorder_buffer.h"
 #include "media/rtp_packet.h"
 #include "platform/tick.h"
 
@@ -79,17 +78,6 @@ std::vector<uint8_t> rtp(uint8_t type, uint16_t seq, uint32_t ts, uint32_t ssrc,
   std::copy(payload.begin(), payload.end(), bytes.begin() + kRtpHeaderSize);
   return bytes;
 }
-
-class RecordingTrace : public RtpTrace {
- public:
-  bool rtpTraceOn() const override { return true; }
-  void traceRtpLine(const std::string& line) override {
-    std::lock_guard lock(mutex);
-    lines.push_back(line);
-  }
-  std::mutex mutex;
-  std::vector<std::string> lines;
-};
 
 // A session with the given settings, opened as if its host had `address`.
 std::unique_ptr<RtpSession> openSession(const RtpSettings& settings,
@@ -189,12 +177,11 @@ class RtpSessionTest : public ::testing::Test {
     session.makeOffer(false);
     ASSERT_TRUE(session.takeAnswer(answerFrom(peer.port(), formats, extra)));
   }
-  RecordingTrace trace;
-  RtpSession session{loopbackSettings(static_cast<uint16_t>(testPortBase() + 200)), trace};
+  RtpSession session{loopbackSettings(static_cast<uint16_t>(testPortBase() + 200))};
   RawPeer peer;
 };
 
-TEST_F(RtpSessionTest, VoiceFramesAreEncodedStampedAndTraced) {
+TEST_F(RtpSessionTest, VoiceFramesAreEncodedAndStampedFromBlocksOfAnySize) {
   negotiate("0 101", "a=rtpmap:101 telephone-event/8000\r\n");
   EXPECT_EQ(session.chosenPayloadType(), 0);
   EXPECT_EQ(session.comfortNoisePayloadType(), kNoPayloadType);
@@ -223,12 +210,6 @@ TEST_F(RtpSessionTest, VoiceFramesAreEncodedStampedAndTraced) {
     EXPECT_EQ(packets[i][12 + 7], codecs::muLawEncode(samples[160 * i + 7]));
   }
   EXPECT_EQ(packets[2].size(), 12u);
-  std::lock_guard lock(trace.mutex);
-  ASSERT_GE(trace.lines.size(), 2u);
-  EXPECT_NE(
-      trace.lines[0].find("Rtp >>> 127.0.0.1:" + std::to_string(peer.port()) + " Mark 0 seq="),
-      std::string::npos);
-  EXPECT_EQ(trace.lines[1].substr(trace.lines[1].size() - 12), " 160 bytes\r\n");
 }
 
 TEST_F(RtpSessionTest, ComfortNoiseInSilenceAtTheRightSteps) {
@@ -321,30 +302,6 @@ TEST(RtpSessionSend, SinksEndedOnAnotherThreadWhileCaptureSendsShareOneStream) {
   EXPECT_EQ(session.timestamp() - ts, 160u * kFrames + 80u * static_cast<uint32_t>(ended + 1));
 }
 
-TEST_F(RtpSessionTest, SendOnlyPeerReceivesNothingButIsPlayed) {
-  negotiate("0", "a=sendonly\r\n");
-  EXPECT_TRUE(session.peerSendOnly());
-  audio::SourceRef reader = session.attachPlayback();
-  session.start();
-  {
-    audio::SinkRef sink = session.createCaptureSink(false);
-    std::vector<int32_t> loud(1600, 8000 * 16);
-    sink->Write(loud.data(), 1600);
-  }
-  // Even a due keep-alive stays home.
-  platform::setTickOffset(60000);
-  EXPECT_TRUE(peer.receive(300).empty());
-  // Its packets are still played.
-  std::vector<uint8_t> payload(160, codecs::muLawEncode(5000 * 16));
-  for (uint16_t i = 0; i < 5; ++i)
-    peer.send(rtp(0, i, 160u * i, 42, payload), session.privatePort());
-  std::vector<int32_t> heard(8000);
-  reader->Read(heard.data(), 8000);
-  EXPECT_NE(std::count(heard.begin(), heard.end(), codecs::muLawDecode(payload[0])), 0);
-  session.stop();
-  platform::setTickOffset(0);  // only once nothing runs: the clock must not go back
-}
-
 TEST_F(RtpSessionTest, StopEndsTheReceivedStream) {
   negotiate("0");
   audio::SourceRef reader = session.attachPlayback();
@@ -379,8 +336,9 @@ TEST_F(RtpSessionTest, WhatArrivedBeforeTheStartIsPlayed) {
   session.stop();
 }
 
-TEST_F(RtpSessionTest, KeepAliveAfter55SecondsWithoutSending) {
+TEST_F(RtpSessionTest, KeepAliveAfter55SecondsWithoutSendingButNoneToASendOnlyPeer) {
   negotiate("0 96", "a=rtpmap:96 CN/8000\r\n");
+  audio::SourceRef reader = session.attachPlayback();
   session.start();
   EXPECT_TRUE(peer.receive(300).empty());
   uint32_t ts = session.timestamp();
@@ -391,8 +349,25 @@ TEST_F(RtpSessionTest, KeepAliveAfter55SecondsWithoutSending) {
   EXPECT_EQ(packet[12], 0x3F);
   EXPECT_EQ(session.timestamp(), ts + 40);
   EXPECT_TRUE(peer.receive(300).empty());  // one only
+
+  // A peer that turns send-only gets neither voice nor a due keep-alive, and is played.
+  ASSERT_TRUE(session.takeAnswer(answerFrom(peer.port(), "0", "a=sendonly\r\n")));
+  EXPECT_TRUE(session.peerSendOnly());
+  {
+    audio::SinkRef sink = session.createCaptureSink(false);
+    std::vector<int32_t> loud(1600, 8000 * 16);
+    sink->Write(loud.data(), 1600);
+  }
+  platform::setTickOffset(3 * 55100);  // due even if the unsent voice counted
+  EXPECT_TRUE(peer.receive(300).empty());
+  std::vector<uint8_t> payload(160, codecs::muLawEncode(5000 * 16));
+  for (uint16_t i = 0; i < 5; ++i)
+    peer.send(rtp(0, i, 160u * i, 42, payload), session.privatePort());
+  std::vector<int32_t> heard(8000);
+  reader->Read(heard.data(), 8000);
+  EXPECT_NE(std::count(heard.begin(), heard.end(), codecs::muLawDecode(payload[0])), 0);
   session.stop();
-  platform::setTickOffset(0);
+  platform::setTickOffset(0);  // only once nothing runs: the clock must not go back
   EXPECT_FALSE(session.socketOpen());
 }
 
@@ -462,37 +437,20 @@ TEST_F(ReceiveTest, AFailedWaitDoesNotEndTheReceiveThread) {
   EXPECT_EQ(heard.front(), 0);
 }
 
-TEST_F(ReceiveTest, CsrcListIsSkippedBeforeThePayloadAndInvalidDatagramsDropped) {
-  sendPacket(0);
-  auto wrongVersion = rtp(0, 1001, 160, 77, std::vector<uint8_t>(160, code(5)));
-  wrongVersion[0] = 0x40;
-  peer.send(wrongVersion, session.privatePort());
-  // CSRC count 2: the payload starts at byte 20.
-  auto withCsrc = rtp(0, 1001, 160, 77, std::vector<uint8_t>(168, code(1)));
-  withCsrc[0] = 0x82;
-  for (int i = 12; i < 20; ++i) withCsrc[i] = code(6);
-  peer.send(withCsrc, session.privatePort());
-  sendPacket(2);
-  EXPECT_EQ(played(6000, 6), (std::vector<int>{0, 1, 2}));
-}
-
-TEST_F(ReceiveTest, SecondSenderTakesOverInTheWindowAfterARenegotiationOrOnceTheFirstIsQuiet) {
+// Once the first five seconds have passed, a second sender interleaved with the locked one
+// is refused; a re-INVITE opens the window again (the window and a switch once the locked
+// sender went quiet are the reorder buffer's tests, and latency_e2e's source switch).
+TEST_F(ReceiveTest, ARenegotiationLetsTheNextSenderTakeOver) {
   sendPacket(0, 77);
-  sendPacket(1, 88, 5000);  // a second sender within five seconds takes over
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  platform::setTickOffset(6000);  // the window has passed
-  sendPacket(2, 88, 5000);        // the locked sender goes on ...
-  sendPacket(3, 99, 9000);        // ... so one interleaved with it is refused
+  platform::setTickOffset(6000);
+  sendPacket(1, 77);
+  sendPacket(2, 99, 9000);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  // A re-INVITE while running: the next sender is locked on afresh.
   ASSERT_TRUE(session.takeAnswer(answerFrom(peer.port(), "0 13")));
+  sendPacket(3, 99, 9000);
   sendPacket(4, 99, 9000);
-  sendPacket(5, 99, 9000);
-  // A stream switched without any signalling: the new sender takes over once the old one
-  // has been quiet for a while.
-  std::this_thread::sleep_for(std::chrono::milliseconds(ReorderBuffer::kQuietSenderMs + 50));
-  sendPacket(6, 55, 3000);
-  EXPECT_EQ(played(8000, 6), (std::vector<int>{0, 1, 2, 4, 5, 6}));
+  EXPECT_EQ(played(8000, 4), (std::vector<int>{0, 1, 3, 4}));
 }
 
 TEST_F(RtpSessionTest, ActivePeerIsAnsweredAtTheSourceOfItsPackets) {
