@@ -5,10 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cmath>
 #include <condition_variable>
-#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -91,7 +88,7 @@ TEST_F(DtmfTest, EventCodesAndUnknownCharacters) {
   EXPECT_EQ(stream.timestamp(), t0 + 4800);
 }
 
-TEST_F(DtmfTest, InBandDigitIsEightPcmuPacketsOfTheTone) {
+TEST_F(DtmfTest, InBandDigitIsEightVoicePacketsOfTheTone) {
   uint16_t firstSequence = stream.sequence();
   sendAndWait(255, 0, "1A");
   auto sent = stream.take();
@@ -103,25 +100,19 @@ TEST_F(DtmfTest, InBandDigitIsEightPcmuPacketsOfTheTone) {
     EXPECT_EQ(sent[k].view.header.sequence, static_cast<uint16_t>(firstSequence + k));
     EXPECT_EQ(sent[k].view.header.timestamp, t0 + 160 * k);
   }
-  // The tone frames carry the key's samples; "A" has no tone: encoded silence.
-  auto samples = inBandKeySamples('1');
-  for (size_t i = 0; i < 160; ++i) {
-    EXPECT_EQ(sent[1].bytes[12 + i], codecs::muLawEncode(samples[160 + i]));
-  }
+  // "A" has no tone: encoded silence (the keys' tones are spandsp's to detect).
   for (size_t k = 8; k < 16; ++k) {
     for (size_t i = 12; i < 172; ++i) ASSERT_EQ(sent[k].bytes[i], codecs::muLawEncode(0));
     EXPECT_EQ(sent[k].view.header.timestamp, t0 + 1600 + 160 * (k - 8));
   }
   EXPECT_EQ(stream.timestamp(), t0 + 3200);
-}
-
-TEST_F(DtmfTest, InBandG726PacketsCarryNoPayloadAndGsmCarries33Bytes) {
+  // G.726 packets of a key carry no payload, GSM ones a 33-byte frame.
   for (auto [voiceType, size] : {std::pair<uint8_t, size_t>{97, 12}, {98, 12}, {3, 45}}) {
     stream.sent.clear();
     sendAndWait(255, voiceType, "2");
-    auto sent = stream.take();
-    ASSERT_EQ(sent.size(), 8u);
-    for (const auto& packet : sent) EXPECT_EQ(packet.bytes.size(), size) << int{voiceType};
+    auto packets = stream.take();
+    ASSERT_EQ(packets.size(), 8u);
+    for (const auto& packet : packets) EXPECT_EQ(packet.bytes.size(), size) << int{voiceType};
   }
 }
 
