@@ -79,34 +79,31 @@ void feed(EchoSuppressor& es, const std::vector<int32_t>& far, const std::vector
   }
 }
 
-TEST(EchoSuppressor, OpensEveryBandWithinABlockWhenNothingIsLearned) {
-  auto* out = new KeepSink(kRate, 1);
-  EchoSuppressor es(nullptr, fixedClock());
-  es.setDownstream(SinkRef(out));
+// An open gate passes a block on at once; a shut one holds a block back while attenuating.
+TEST(EchoSuppressor, OpenPassesAtOnceAndAttenuatingHoldsOneBlockBack) {
+  auto* open = new KeepSink(kRate, 1);
+  EchoSuppressor fresh(nullptr, fixedClock());  // nothing learned: every band opens
+  fresh.setDownstream(SinkRef(open));
   std::vector<int32_t> far(80, 0);
-  es.farEnd(far.data(), 80, 80);
-  const auto mic = speechLike(80, 3, 200000, {{0, 1}});
-  std::vector<int32_t> loud(80);
-  for (size_t i = 0; i < 80; ++i) loud[i] = (i % 2 ? 1 : -1) * 20000 + mic[i];
-  es.Write(loud.data(), 80);
-  for (uint32_t b = 0; b < 3; ++b) EXPECT_EQ(es.targetGain(b), 0x1000000) << b;
-  EXPECT_EQ(out->data.size(), 80u);  // open: passed on without the block's delay
-}
+  fresh.farEnd(far.data(), 80, 80);
+  std::vector<int32_t> loud = speechLike(80, 3, 200000, {{0, 1}});
+  for (size_t i = 0; i < 80; ++i) loud[i] += (i % 2 ? 1 : -1) * 20000;
+  fresh.Write(loud.data(), 80);
+  for (uint32_t b = 0; b < 3; ++b) EXPECT_EQ(fresh.targetGain(b), 0x1000000) << b;
+  EXPECT_EQ(open->data.size(), 80u);
 
-TEST(EchoSuppressor, HoldsOneBlockBackWhileAttenuating) {
-  auto* out = new KeepSink(kRate, 1);
+  auto* shut = new KeepSink(kRate, 1);
   EchoLearned learned;
   learned.noiseGate = {100000, 100000, 100000};  // a high floor keeps the gate shut
   EchoSuppressor es(nullptr, fixedClock(learned));
-  es.setDownstream(SinkRef(out));
-  std::vector<int32_t> quiet(80, 0);
+  es.setDownstream(SinkRef(shut));
+  std::vector<int32_t> quiet(80);
   for (size_t i = 0; i < 80; ++i) quiet[i] = (i % 2 ? 1 : -1) * 3000;
   es.Write(quiet.data(), 80);
-  EXPECT_TRUE(out->data.empty());
   es.Write(quiet.data(), 40);
-  EXPECT_TRUE(out->data.empty());
+  EXPECT_TRUE(shut->data.empty());
   es.Write(quiet.data(), 40);
-  EXPECT_EQ(out->data.size(), 80u);  // the first block comes out when the second is full
+  EXPECT_EQ(shut->data.size(), 80u);  // the first block comes out when the second is full
   EXPECT_LT(es.targetGain(0), 0x1000000);
 }
 
@@ -125,11 +122,7 @@ TEST(EchoSuppressor, QuietFarEndTeachesNothing) {
 TEST(EchoSuppressor, EchoEstimateIsTakenIn64Bits) {
   // 2^22 × 2^10 is 2^32: modulo 2^32 it would read as no echo at all.
   EXPECT_EQ(EchoSuppressor::echoEstimate(1u << 22, 1 << 10), 1u << 22);
-  EXPECT_EQ(EchoSuppressor::echoEstimate(0xFFFFFFFFu, 0x7FFFFFFF),
-            (uint64_t{0xFFFFFFFFu} * 0x7FFFFFFFu) >> 10);
-  EXPECT_EQ(EchoSuppressor::echoEstimate(1000, -5), 0u);
-
-  // Behaviour: a huge learned coupling and a loud far end keep every band shut.
+  // So a huge learned coupling and a loud far end keep every band shut.
   EchoLearned learned;
   learned.echo = {1 << 22, 1 << 22, 1 << 22};
   auto* out = new KeepSink(kRate, 1);
@@ -254,9 +247,6 @@ TEST(EchoSuppressor, StoresAndLoadsTheLearnedValues) {
     }
     store.writeInt("SIP", "EchoCancellation", 0);
     EXPECT_FALSE(loadEchoConfig(store).fastAdaptation);
-    EXPECT_TRUE(useEchoCancellation(store));
-    store.writeInt("Settings", "UseAGC", 0);
-    EXPECT_FALSE(useAutoGain(store));
   }
   std::filesystem::remove_all(dir);
 }
@@ -271,11 +261,8 @@ TEST(FarEndTap, PassesAudioUnchangedAndFeedsTheSuppressor) {
   for (size_t i = 0; i < 400; ++i) ASSERT_EQ(got[i], src->data[i]);
   EXPECT_EQ(es->farWriteIndex(), 400u);
   EXPECT_EQ(tap->Position(), 400u);
-  EXPECT_EQ(tap->Length(), 800u);
   SourceRef null;
   EXPECT_EQ(MakeFarEndTap(es, null), null);
-  SinkRef head = SetOutput(es, makeStream<KeepSink>(kRate, 1));
-  EXPECT_EQ(head.get(), es.get());
 }
 
 }  // namespace
