@@ -3,7 +3,6 @@
 #include "audio/wave_file.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
@@ -11,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "audio/test_streams.h"
+#include "platform/test_util.h"
 
 namespace quillet::audio {
 namespace {
@@ -50,13 +49,6 @@ Bytes header() {
 
 class WaveFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("quillet-wave-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
   std::string write(const Bytes& bytes, const char* name = "t.wav") {
     const std::string path = (dir_ / name).string();
     std::ofstream(path, std::ios::binary)
@@ -65,7 +57,8 @@ class WaveFileTest : public ::testing::Test {
     return path;
   }
   SourceRef open(const Bytes& bytes) { return OpenWaveFile(write(bytes)); }
-  fs::path dir_;
+  platform::testing::TempDir tmp_;
+  const fs::path dir_ = tmp_.path();
 };
 
 // 16-bit samples come in times 16, 8-bit ones centred times 4096; odd and foreign chunks
