@@ -4,11 +4,7 @@
 #include "app/intercom_app.h"
 
 #include <alsa/asoundlib.h>
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -19,9 +15,7 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <utility>
-#include <vector>
 
 #include "app/app_test_support.h"
 #include "app/app_window.h"
@@ -39,40 +33,49 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A UDP socket on loopback that takes datagrams and never answers: a far end that does not
-// pick up (and does not make the host answer with "port unreachable").
-class SilentPeer {
- public:
-  SilentPeer() { fd_ = testing::bindLoopbackUdp(port_); }
-  ~SilentPeer() { ::close(fd_); }
-  SilentPeer(const SilentPeer&) = delete;
-  SilentPeer& operator=(const SilentPeer&) = delete;
-  uint16_t port() const { return port_; }
+using sip::testutil::FarEnd;
 
-  void sendTo(uint16_t port, const std::string& text) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    ::sendto(fd_, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&address),
-             sizeof address);
+// Everything the far end received so far, without waiting.
+std::string drain(FarEnd& peer) {
+  std::string all;
+  for (std::string datagram; !(datagram = peer.receive(0)).empty();) {
+    all += datagram;
   }
+  return all;
+}
 
-  // Everything received so far, without waiting.
-  std::string drain() {
-    std::string all;
-    char buffer[4096];
-    ssize_t got;
-    while ((got = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
-      all.append(buffer, static_cast<size_t>(got));
-    }
-    return all;
+// A request of the caller `user` (at the peer's port) to the application's port, all in the
+// dialog of one INVITE: the INVITE asks to be answered by itself and offers PCMU, CANCEL
+// carries the INVITE's branch, ACK and BYE the To tag of the answer.
+std::string doorRequest(const std::string& method, const std::string& user, uint16_t peerPort,
+                        uint16_t appPort, const std::string& toTag = {}) {
+  const std::string app = "sip:alice@127.0.0.1:" + std::to_string(appPort);
+  const std::string peer = "sip:" + user + "@127.0.0.1:" + std::to_string(peerPort);
+  const bool invite = method == "INVITE";
+  const std::string sdp = invite ? sip::testutil::mediaOffer(peerPort + 2) : "";
+  const std::string branch = invite || method == "CANCEL" ? user : method + user;
+  std::string text =
+      method + " " + app + " SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:" + std::to_string(peerPort) +
+      ";branch=z9hG4bK" + branch + "\r\nMax-Forwards: 70\r\nFrom: <" + peer + ">;tag=7\r\nTo: <" +
+      app + ">" + (toTag.empty() ? "" : ";tag=" + toTag) + "\r\nCall-ID: " + user +
+      "-call\r\nCSeq: " + (method == "BYE" ? "2 " : "1 ") + method + "\r\n";
+  if (invite) {
+    text += "Contact: <" + peer + ">\r\nAnswer-Mode: Auto\r\nContent-Type: application/sdp\r\n";
   }
+  return text + "Content-Length: " + std::to_string(sdp.size()) + "\r\n\r\n" + sdp;
+}
 
- private:
-  int fd_ = -1;
-  uint16_t port_ = 0;
-};
+// The To tag of the first response with this status in the text ("" when none yet).
+std::string toTagOf(const std::string& answers, const std::string& status = "200") {
+  const size_t at = answers.find("SIP/2.0 " + status);
+  if (at == std::string::npos) {
+    return {};
+  }
+  const std::string to = sip::testutil::headerOf(answers.substr(at), "To");
+  const size_t tag = to.find(";tag=");
+  return tag == std::string::npos ? ""
+                                  : to.substr(tag + 5, to.find_first_of(";>", tag + 5) - tag - 5);
+}
 
 int countLines(const base::LogView& view, const std::string& text) {
   int count = 0;
@@ -97,6 +100,13 @@ class IntercomAppTest : public ::testing::Test {
   }
 
   static base::SettingsStore& settings() { return base::SettingsStore::global(); }
+  static uint16_t appPort() { return static_cast<uint16_t>(settings().readInt("SIP", "Port", 0)); }
+
+  // The far end `peer` sends a request of the dialog of `user` to the application.
+  static void send(FarEnd& peer, const std::string& method, const std::string& user,
+                   const std::string& toTag = {}) {
+    peer.send(appPort(), doorRequest(method, user, peer.port(), appPort(), toTag));
+  }
 
   // Creates and initialises the application; `window_` watches its window.
   void start() {
@@ -148,6 +158,8 @@ TEST_F(IntercomAppTest, CheckLineAsksForTheLineOnlyWhenItHasNoUserName) {
             "You must specify details the line. Please enter the details");
 }
 
+// The window options in their order; -dial of a callto address without digits, -dtmf and
+// -hangup without a call do nothing; the options after -exit are not applied.
 TEST_F(IntercomAppTest, CommandLineShowsHidesAndExits) {
   start();
   ASSERT_TRUE(window_->visible());
@@ -157,76 +169,51 @@ TEST_F(IntercomAppTest, CommandLineShowsHidesAndExits) {
   EXPECT_TRUE(window_->visible());
   app_->applyArguments({"quillet", "-show", "-logon"});
   EXPECT_FALSE(window_->visible());
-  app_->applyArguments({"quillet", "-hide", "-show"});
+  app_->applyArguments({"quillet", "-dial", "callto:nobody", "-dtmf", "123", "-hangup", "-show"});
   EXPECT_TRUE(window_->visible());
-  app_->applyArguments({"quillet", "-dtmf", "123", "-hangup"});  // no call: nothing happens
-  EXPECT_TRUE(window_->visible());
+  EXPECT_EQ(app_->slot()->engine()->IsInCall(), 0);
   EXPECT_EQ(app_->currentSlot(), 1);
 
   app_->command(kCommandDoNotDisturb);
   settings().writeBool("Settings", "DoNotDisturb", false);
   app_->applyArguments({"quillet", "-exit", "-hide"});
   EXPECT_TRUE(loop_.closing());
-  EXPECT_TRUE(window_->visible());  // the options after -exit are not applied
+  EXPECT_TRUE(window_->visible());
   // Closing writes the do-not-disturb flag.
   EXPECT_TRUE(settings().readBool("Settings", "DoNotDisturb", false));
-  // A second close request does nothing more.
-  app_->requestClose();
 }
 
-TEST_F(IntercomAppTest, StartOrAnswerWithoutAddressOrCallDoesNothing) {
-  start();
-  EXPECT_FALSE(app_->startOrAnswer(""));
-  EXPECT_EQ(app_->currentSlot(), 1);
-  EXPECT_FALSE(app_->callActive());
-  ASSERT_NE(app_->slot(), nullptr);
-  EXPECT_FALSE(app_->slot()->pending);
-  EXPECT_EQ(app_->slot()->engine()->IsInCall(), 0);
-  // Refuse without an offered call leaves the line alone.
-  app_->command(kCommandRefuse);
-  EXPECT_EQ(app_->slot()->engine()->IsInCall(), 0);
-}
-
-TEST_F(IntercomAppTest, HotKeyGuardTimesAPressAndExtendsOnRepeats) {
-  start();
-  // No records: a press only sets the guard, for 800 ms.
-  auto pressed = Clock::now();
-  app_->runHotKey(0);
-  EXPECT_TRUE(app_->hotKeyGuard());
-  EXPECT_TRUE(loop_.timerActive(IntercomApp::kHotKeyGuardTimer));
-  ASSERT_TRUE(pumpUntil([&] { return !app_->hotKeyGuard(); }, std::chrono::seconds(5)));
-  EXPECT_GE(Clock::now() - pressed, std::chrono::milliseconds(790));
-  EXPECT_FALSE(loop_.timerActive(IntercomApp::kHotKeyGuardTimer));
-
-  // A repeat while the guard is set restarts the timer with 500 ms from the repeat: the
-  // guard outlives the first press's 800 ms.
-  pressed = Clock::now();
-  app_->runHotKey(0);
-  pumpUntil([&] { return false; }, std::chrono::milliseconds(400));
-  const auto repeated = Clock::now();
-  app_->runHotKey(0);
-  ASSERT_TRUE(pumpUntil([&] { return Clock::now() - pressed >= std::chrono::milliseconds(820); },
-                        std::chrono::seconds(2)));
-  EXPECT_TRUE(app_->hotKeyGuard());
-  ASSERT_TRUE(pumpUntil([&] { return !app_->hotKeyGuard(); }, std::chrono::seconds(5)));
-  EXPECT_GE(Clock::now() - repeated, std::chrono::milliseconds(490));
-}
-
-TEST_F(IntercomAppTest, HotKeyShowAndHideActWithoutGuard) {
+// Show and hide act at once; any other press (here an identifier past the records) sets the
+// guard for 800 ms, and a repeat while it is set restarts it with 500 ms from the repeat.
+TEST_F(IntercomAppTest, HotKeysShowHideAndTimeTheGuard) {
   base::RegistryList list(settings(), "Hotkey/Details");
   list.writeInt(list.add(), "Command", 2);  // Show Quillet
   list.writeInt(list.add(), "Command", 3);  // Hide Quillet
   start();
   app_->runHotKey(1);
   EXPECT_FALSE(window_->visible());
-  EXPECT_FALSE(app_->hotKeyGuard());
   app_->runHotKey(0);
   EXPECT_TRUE(window_->visible());
   EXPECT_FALSE(app_->hotKeyGuard());
   EXPECT_FALSE(loop_.timerActive(IntercomApp::kHotKeyGuardTimer));
-  // An identifier past the records sets the guard.
+
+  auto pressed = Clock::now();
   app_->runHotKey(2);
   EXPECT_TRUE(app_->hotKeyGuard());
+  ASSERT_TRUE(pumpUntil([&] { return !app_->hotKeyGuard(); }, std::chrono::seconds(5)));
+  EXPECT_GE(Clock::now() - pressed, std::chrono::milliseconds(790));
+  EXPECT_FALSE(loop_.timerActive(IntercomApp::kHotKeyGuardTimer));
+
+  pressed = Clock::now();
+  app_->runHotKey(2);
+  pumpFor(std::chrono::milliseconds(400));
+  const auto repeated = Clock::now();
+  app_->runHotKey(2);
+  ASSERT_TRUE(pumpUntil([&] { return Clock::now() - pressed >= std::chrono::milliseconds(820); },
+                        std::chrono::seconds(2)));
+  EXPECT_TRUE(app_->hotKeyGuard());
+  ASSERT_TRUE(pumpUntil([&] { return !app_->hotKeyGuard(); }, std::chrono::seconds(5)));
+  EXPECT_GE(Clock::now() - repeated, std::chrono::milliseconds(490));
 }
 
 // Pressed and released before the far end answers: CallTest (the window's button) and
@@ -286,7 +273,7 @@ TEST_F(IntercomAppTest, CallsMicrophoneUsesTheStoredInputLine) {
            ("/usr/share/alsa/alsa.conf:" + dir + "/quillet-test-alsa.conf").c_str(), 1);
   settings().writeText("Settings", "RecordDevice", "quillet_selector");
   settings().writeInt("Settings", "RecordDeviceChannel", 3);
-  SilentPeer peer;
+  FarEnd peer;  // never answers
   start();
   ASSERT_TRUE(app_->startOrAnswer("sip:bob@127.0.0.1:" + std::to_string(peer.port())));
   const CaptureLines lines = readCaptureLines("quillet_selector");
@@ -299,7 +286,7 @@ TEST_F(IntercomAppTest, CallsMicrophoneUsesTheStoredInputLine) {
 }
 
 TEST_F(IntercomAppTest, EngineRestartWaitsForTheCallToEnd) {
-  SilentPeer peer;
+  FarEnd peer;  // never answers
   start();
   const std::string restarting = "Restarting so settings take effect.";
   const int before = countLines(view_, restarting);
@@ -323,7 +310,7 @@ TEST_F(IntercomAppTest, EngineRestartWaitsForTheCallToEnd) {
 }
 
 TEST_F(IntercomAppTest, HotKeyIntercomIsPushToTalk) {
-  SilentPeer peer;
+  FarEnd peer;  // never answers
   base::RegistryList list(settings(), "Hotkey/Details");
   const int32_t record = list.add();
   list.writeInt(record, "Command", 1);  // Intercom with CommandTo
@@ -343,84 +330,11 @@ TEST_F(IntercomAppTest, HotKeyIntercomIsPushToTalk) {
   EXPECT_EQ(window_->buttonText(), "Intercom (F5)");
 }
 
-TEST_F(IntercomAppTest, DialOptionStartsACallAndCalltoWithoutDigitsDoesNot) {
-  SilentPeer peer;
-  start();
-  app_->applyArguments({"quillet", "-dial", "callto:nobody", "-hide"});
-  EXPECT_EQ(app_->slot()->engine()->IsInCall(), 0);
-  EXPECT_EQ(app_->currentSlot(), 1);
-  EXPECT_FALSE(window_->visible());
-
-  app_->applyArguments({"quillet", "-DIAL", "sip:bob@127.0.0.1:" + std::to_string(peer.port())});
-  EXPECT_NE(app_->slot()->engine()->IsInCall(), 0);
-  EXPECT_EQ(app_->currentSlot(), 0);
-  EXPECT_NE(app_->slot()->startTime, 0);
-  EXPECT_EQ(window_->buttonText(), "Cancel (F5)");
-  // A list handed over by a later start brings the window forward, options or not.
-  EXPECT_TRUE(window_->visible());
-}
-
 TEST_F(IntercomAppTest, StartMinimizedHidesTheWindowAfterStart) {
   settings().writeBool("Settings", "StartMinimized", true);
   start();
   ASSERT_TRUE(pumpUntil([&] { return !window_->visible(); }, std::chrono::seconds(2)));
   EXPECT_TRUE(app_->transport().running());
-}
-
-// An INVITE for an intercom call from `user` at the peer, to the application's port.
-std::string inviteFrom(const std::string& user, uint16_t peerPort, int32_t appPort) {
-  const std::string sdp =
-      "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
-      "m=audio " +
-      std::to_string(peerPort + 2) + " RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n";
-  const std::string at = "@127.0.0.1:";
-  return "INVITE sip:alice" + at + std::to_string(appPort) + " SIP/2.0\r\n" +
-         "Via: SIP/2.0/UDP 127.0.0.1:" + std::to_string(peerPort) + ";branch=z9hG4bK" + user +
-         "\r\nMax-Forwards: 70\r\nFrom: <sip:" + user + at + std::to_string(peerPort) +
-         ">;tag=7\r\nTo: <sip:alice" + at + std::to_string(appPort) + ">\r\nCall-ID: " + user +
-         "-call\r\nCSeq: 1 INVITE\r\nContact: <sip:" + user + at + std::to_string(peerPort) +
-         ">\r\nAnswer-Mode: Auto\r\nContent-Type: application/sdp\r\nContent-Length: " +
-         std::to_string(sdp.size()) + "\r\n\r\n" + sdp;
-}
-
-// The To tag of the first response with this status in the text ("" when none yet).
-std::string toTagOf(const std::string& answers, const std::string& status = "200") {
-  const size_t ok = answers.find("SIP/2.0 " + status);
-  if (ok == std::string::npos) {
-    return {};
-  }
-  const size_t to = answers.find("\r\nTo:", ok);
-  const size_t tag = answers.find(";tag=", to);
-  if (to == std::string::npos || tag == std::string::npos) {
-    return {};
-  }
-  const size_t end = answers.find_first_of(";>\r", tag + 5);
-  return answers.substr(tag + 5, end - tag - 5);
-}
-
-std::string ackFor(const std::string& user, uint16_t peerPort, int32_t appPort,
-                   const std::string& toTag) {
-  const std::string at = "@127.0.0.1:";
-  return "ACK sip:alice" + at + std::to_string(appPort) + " SIP/2.0\r\n" +
-         "Via: SIP/2.0/UDP 127.0.0.1:" + std::to_string(peerPort) + ";branch=z9hG4bKack" + user +
-         "\r\nMax-Forwards: 70\r\nFrom: <sip:" + user + at + std::to_string(peerPort) +
-         ">;tag=7\r\nTo: <sip:alice" + at + std::to_string(appPort) + ">;tag=" + toTag +
-         "\r\nCall-ID: " + user + "-call\r\nCSeq: 1 ACK\r\nContent-Length: 0\r\n\r\n";
-}
-
-// A request of the caller `user` in the dialog of inviteFrom (CANCEL with the INVITE's
-// branch, BYE with the To tag of the 200).
-std::string requestFrom(const std::string& method, const std::string& user, uint16_t peerPort,
-                        int32_t appPort, const std::string& toTag = {}) {
-  const std::string at = "@127.0.0.1:";
-  const std::string branch = method == "CANCEL" ? user : method + user;
-  const int cseq = method == "BYE" ? 2 : 1;
-  return method + " sip:alice" + at + std::to_string(appPort) + " SIP/2.0\r\n" +
-         "Via: SIP/2.0/UDP 127.0.0.1:" + std::to_string(peerPort) + ";branch=z9hG4bK" + branch +
-         "\r\nMax-Forwards: 70\r\nFrom: <sip:" + user + at + std::to_string(peerPort) +
-         ">;tag=7\r\nTo: <sip:alice" + at + std::to_string(appPort) + ">" +
-         (toTag.empty() ? "" : ";tag=" + toTag) + "\r\nCall-ID: " + user +
-         "-call\r\nCSeq: " + std::to_string(cseq) + " " + method + "\r\nContent-Length: 0\r\n\r\n";
 }
 
 // A far end that picks up: every INVITE gets 200 with PCMU towards its media socket, and
@@ -465,7 +379,7 @@ TEST_F(IntercomAppTest, IntercomButtonAndCommandEndTheSecondCall) {
   AnsweringPeer bob;
   AnsweringPeer dave;
   start();
-  const auto port = static_cast<uint16_t>(settings().readInt("SIP", "Port", 0));
+  const uint16_t port = appPort();
   auto serveFor = [&](std::chrono::milliseconds span, const std::function<bool()>& done) {
     return pumpUntil(
         [&] {
@@ -506,9 +420,8 @@ TEST_F(IntercomAppTest, IntercomButtonAndCommandEndTheSecondCall) {
 // wait nests (the loop never runs a level of its own for them), and the next call is
 // still answered.
 TEST_F(IntercomAppTest, RingsOfCallsThatComeAndGoNeverNest) {
-  SilentPeer peer;
+  FarEnd peer;  // never answers
   start();
-  const int32_t port = settings().readInt("SIP", "Port", 0);
   int deepest = 0;
   std::function<void()> sample = [&] {
     deepest = std::max(deepest, loop_.depth());
@@ -517,26 +430,25 @@ TEST_F(IntercomAppTest, RingsOfCallsThatComeAndGoNeverNest) {
   loop_.startTimer(78, 2, sample);
   for (int i = 0; i < 6; ++i) {
     const std::string user = "door" + std::to_string(i);
-    peer.sendTo(static_cast<uint16_t>(port), inviteFrom(user, peer.port(), port));
+    send(peer, "INVITE", user);
     ASSERT_TRUE(pumpUntil([&] { return app_->slot()->engine()->callState() != 0; },
                           std::chrono::seconds(5)));
     pumpFor(std::chrono::milliseconds(150));
-    peer.sendTo(static_cast<uint16_t>(port), requestFrom("CANCEL", user, peer.port(), port));
+    send(peer, "CANCEL", user);
     std::string answers;
     ASSERT_TRUE(pumpUntil(
         [&] {
-          answers += peer.drain();
+          answers += drain(peer);
           return !toTagOf(answers, "487").empty();
         },
         std::chrono::seconds(5)));
-    peer.sendTo(static_cast<uint16_t>(port),
-                ackFor(user, peer.port(), port, toTagOf(answers, "487")));
+    send(peer, "ACK", user, toTagOf(answers, "487"));
     ASSERT_TRUE(pumpUntil([&] { return app_->slot()->engine()->callState() == 0; },
                           std::chrono::seconds(5)));
   }
   EXPECT_EQ(deepest, 0);
   const int answered = countLines(view_, "Answering call...");
-  peer.sendTo(static_cast<uint16_t>(port), inviteFrom("carol", peer.port(), port));
+  send(peer, "INVITE", "carol");
   EXPECT_TRUE(pumpUntil([&] { return countLines(view_, "Answering call...") > answered; },
                         std::chrono::seconds(5)));
   loop_.killTimer(78);
@@ -544,9 +456,8 @@ TEST_F(IntercomAppTest, RingsOfCallsThatComeAndGoNeverNest) {
 
 // A call that ends closes its talk-back question and no other question that is open.
 TEST_F(IntercomAppTest, CallEndClosesOnlyTheTalkBackQuestion) {
-  SilentPeer peer;
+  FarEnd peer;  // never answers
   start();
-  const int32_t port = settings().readInt("SIP", "Port", 0);
   prompts_.push(std::nullopt);  // the other question stays open
   prompts_.push(std::nullopt);  // and so does the talk-back question
   platform::PromptAnswer other = platform::PromptAnswer::Retry;
@@ -562,12 +473,12 @@ TEST_F(IntercomAppTest, CallEndClosesOnlyTheTalkBackQuestion) {
   bool otherStillOpen = false;
   // Everything below runs inside the other question's loop level.
   std::function<void()> drive = [&] {
-    answers += peer.drain();
+    answers += drain(peer);
     const std::string tag = toTagOf(answers);
     if (!byeSent && !tag.empty() && prompts_.openCount() == 2) {
       byeSent = true;
-      peer.sendTo(static_cast<uint16_t>(port), ackFor("door", peer.port(), port, tag));
-      peer.sendTo(static_cast<uint16_t>(port), requestFrom("BYE", "door", peer.port(), port, tag));
+      send(peer, "ACK", "door", tag);
+      send(peer, "BYE", "door", tag);
     }
     if (byeSent && prompts_.openCount() == 1 && !app_->callActive() &&
         app_->slot()->engine()->callState() == 0) {
@@ -578,7 +489,7 @@ TEST_F(IntercomAppTest, CallEndClosesOnlyTheTalkBackQuestion) {
     loop_.startTimer(79, 5, drive);
   };
   loop_.startTimer(79, 5, drive);
-  peer.sendTo(static_cast<uint16_t>(port), inviteFrom("door", peer.port(), port));
+  send(peer, "INVITE", "door");
   ASSERT_TRUE(
       pumpUntil([&] { return other != platform::PromptAnswer::Retry; }, std::chrono::seconds(10)))
       << answers;
@@ -603,9 +514,8 @@ TEST_P(CloseDuringCallTest, EndsTheCallAndShutsDownCleanly) {
   list.writeInt(list.add(), "Command", 4);  // Close Quillet
   prompts_.push(phase == CallPhase::TalkBack ? std::optional(platform::PromptAnswer::Yes)
                                              : std::nullopt);
-  SilentPeer peer;
+  FarEnd peer;  // never answers
   start();
-  const int32_t port = settings().readInt("SIP", "Port", 0);
   std::string answers;
   bool acked = false;
   bool closed = false;
@@ -624,11 +534,11 @@ TEST_P(CloseDuringCallTest, EndsTheCallAndShutsDownCleanly) {
   };
   constexpr uint32_t kWatchTimer = 77;
   std::function<void()> watch = [&] {
-    answers += peer.drain();
+    answers += drain(peer);
     const std::string tag = toTagOf(answers);
     if (!acked && !tag.empty()) {
       acked = true;
-      peer.sendTo(static_cast<uint16_t>(port), ackFor("door", peer.port(), port, tag));
+      send(peer, "ACK", "door", tag);
     }
     if (!closed && reached()) {
       closed = true;
@@ -642,10 +552,10 @@ TEST_P(CloseDuringCallTest, EndsTheCallAndShutsDownCleanly) {
     loop_.startTimer(kWatchTimer, 5, watch);
   };
   loop_.startTimer(kWatchTimer, 5, watch);
-  peer.sendTo(static_cast<uint16_t>(port), inviteFrom("door", peer.port(), port));
+  send(peer, "INVITE", "door");
   ASSERT_TRUE(pumpUntil([&] { return loop_.closing(); }, std::chrono::seconds(10))) << answers;
   stop();  // the shut-down deferred until no loop level runs
-  answers += peer.drain();
+  answers += drain(peer);
   if (phase == CallPhase::Ringing) {
     EXPECT_NE(answers.find("SIP/2.0 487"), std::string::npos) << answers;
   } else {
