@@ -2,11 +2,7 @@
 // a line that has been set up and started before, and a loopback UDP port that was free.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <stdlib.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -18,26 +14,15 @@
 #include "base/log.h"
 #include "base/settings_store.h"
 #include "platform/paths.h"
+#include "platform/socket.h"
 
 namespace quillet::app::testing {
 
-// A UDP socket bound to a free loopback port; `port` gets its number.
-inline int bindLoopbackUdp(uint16_t& port) {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  port = ntohs(address.sin_port);
-  return fd;
-}
-
+// A loopback UDP port that was free a moment ago.
 inline int32_t freeUdpPort() {
-  uint16_t port = 0;
-  ::close(bindLoopbackUdp(port));
-  return port;
+  platform::UniqueFd socket;
+  platform::bindUdp(socket, 0, platform::ipv4(127, 0, 0, 1));
+  return platform::localEndpoint(socket.get()).port;
 }
 
 // QUILLET_HOME in a new folder with the global settings and logs there: loopback SIP on a
