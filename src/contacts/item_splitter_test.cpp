@@ -38,13 +38,5 @@ TEST(ItemSplitter, ItemsKeepAtMost259Characters) {
   EXPECT_EQ(items[1], "next");
 }
 
-TEST(ItemSplitter, MissingItemsAreEmpty) {
-  ItemSplitter splitter("only");
-  EXPECT_EQ(splitter.next(), "only");
-  EXPECT_TRUE(splitter.atEnd());
-  EXPECT_EQ(splitter.next(), "");
-  EXPECT_EQ(splitter.next(), "");
-}
-
 }  // namespace
 }  // namespace quillet::contacts
