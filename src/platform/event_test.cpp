@@ -5,8 +5,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <thread>
-
 #include "platform/socket.h"
 #include "platform/tick.h"
 
@@ -24,13 +22,6 @@ TEST(Event, ManualStaysSetUntilResetAndAutoGivesOneSignalPerWait) {
   automatic.set();  // two sets before a wait still make one signal
   EXPECT_TRUE(automatic.wait(0));
   EXPECT_FALSE(automatic.wait(0));
-}
-
-TEST(Event, WaitSeesSetFromAnotherThread) {
-  Event event(Event::Reset::Auto);
-  std::thread setter([&] { event.set(); });
-  EXPECT_TRUE(event.wait(5000));
-  setter.join();
 }
 
 TEST(Event, WaitAnyAnswersLowestSignalledIndexOrTimeout) {

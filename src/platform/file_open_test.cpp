@@ -1,4 +1,5 @@
-// Retrying locked open, instance lock, control socket and profile paths.
+// Retrying locked open, control socket and profile paths (the instance lock is
+// startup_test's: starts together leave exactly one instance).
 #include "platform/file_open.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +12,6 @@
 #include <thread>
 
 #include "platform/control_socket.h"
-#include "platform/instance_lock.h"
 #include "platform/paths.h"
 #include "platform/test_util.h"
 #include "platform/tick.h"
@@ -60,18 +60,6 @@ TEST(FileOpen, SucceedsWhenTheHolderLetsGoWithinTheBudget) {
   std::string text;
   ASSERT_TRUE(reader.readAll(text));
   EXPECT_EQ(text, "new");  // truncated only once the lock was held
-}
-
-TEST(InstanceLock, SecondHolderWaitsForTheBudgetThenGoesOn) {
-  TempDir dir;
-  InstanceLock first;
-  ASSERT_TRUE(first.acquire(dir.file("quillet.lock"), 100));
-  InstanceLock second;
-  uint32_t start = tickMs();
-  EXPECT_FALSE(second.acquire(dir.file("quillet.lock"), 120));
-  EXPECT_GE(tickDiff(tickMs(), start), 120);
-  first.release();
-  EXPECT_TRUE(second.acquire(dir.file("quillet.lock"), 100));
 }
 
 TEST(ControlSocket, HandsMessagesToTheRunningInstanceAndCarriesItsReply) {

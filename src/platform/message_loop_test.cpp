@@ -1,4 +1,5 @@
-// The plain message loop and the plain and scripted prompts.
+// The plain message loop and the plain prompts (the descriptor watch carries the control
+// socket of file_open_test; the scripted prompts answer every application test).
 #include "platform/message_loop.h"
 
 #include <gtest/gtest.h>
@@ -125,29 +126,6 @@ TEST(PlainMessageLoop, NestedRunKeepsTimersGoingAndQuitAllEndsEveryLevel) {
   EXPECT_TRUE(loop.closing());
 }
 
-TEST(PlainMessageLoop, WatchRunsWhileDescriptorIsReadable) {
-  PlainMessageLoop loop;
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
-  std::string got;
-  loop.watchFd(fds[0], [&] {
-    char c;
-    if (::read(fds[0], &c, 1) == 1) {
-      got += c;
-    }
-    if (got.size() == 3) {
-      loop.unwatchFd(fds[0]);
-      loop.quit();
-    }
-  });
-  std::thread writer([&] { ASSERT_EQ(::write(fds[1], "abc", 3), 3); });
-  loop.run();
-  writer.join();
-  EXPECT_EQ(got, "abc");
-  ::close(fds[0]);
-  ::close(fds[1]);
-}
-
 TEST(PlainPrompts, PolicyAnswersAtOnceOrLeavesQuestionOpenUntilDismissed) {
   PlainMessageLoop loop;
   std::vector<std::string> informed;
@@ -180,21 +158,6 @@ TEST(PlainPrompts, PolicyAnswersAtOnceOrLeavesQuestionOpenUntilDismissed) {
   EXPECT_TRUE(taskRanWhileOpen);
   EXPECT_EQ(answer, PromptAnswer::Cancel);
   EXPECT_EQ(prompts.openCount(), 0);
-}
-
-TEST(ScriptedPrompts, AnswersFromScriptAndRecordsEveryQuestion) {
-  PlainMessageLoop loop;
-  ScriptedPrompts prompts(loop, PromptAnswer::Yes);
-  prompts.push(PromptAnswer::No);
-  EXPECT_EQ(prompts.ask(Prompt{"T", "first", PromptButtons::YesNo, PromptIcon::None, ""}),
-            PromptAnswer::No);
-  EXPECT_EQ(prompts.ask(Prompt{"T", "second", PromptButtons::YesNo, PromptIcon::None, ""}),
-            PromptAnswer::Yes);
-  prompts.inform(Prompt{"T", "info", PromptButtons::Ok, PromptIcon::Error, ""});
-  ASSERT_EQ(prompts.asked().size(), 2u);
-  EXPECT_EQ(prompts.asked()[1].text, "second");
-  ASSERT_EQ(prompts.informed().size(), 1u);
-  EXPECT_EQ(prompts.informed()[0].icon, PromptIcon::Error);
 }
 
 }  // namespace
