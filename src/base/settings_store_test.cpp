@@ -1,4 +1,5 @@
-// SettingsStore conversions and RegistryList cursors.
+// SettingsStore conversions and RegistryList cursors (a device and its input line are
+// the Options dialog test's).
 #include "base/settings_store.h"
 
 #include <gtest/gtest.h>
@@ -15,18 +16,7 @@ class SettingsStoreTest : public ::testing::Test {
       std::make_unique<SettingsStore>(dir_.file("settings.ini"), dir_.file("machine.ini"));
 };
 
-TEST_F(SettingsStoreTest, EmptyOrMissingValuesReadAsTheDefault) {
-  EXPECT_EQ(store_->readInt("SIP", "Port", 5070), 5070);
-  EXPECT_TRUE(store_->readBool("Settings", "UseAGC", true));
-  EXPECT_EQ(store_->readText("SIP", "STUNServer1", "stun.example"), "stun.example");
-  store_->writeText("SIP", "Port", "");
-  store_->writeText("Settings", "UseAGC", "");
-  EXPECT_EQ(store_->readInt("SIP", "Port", 5070), 5070);      // "" never means 0
-  EXPECT_TRUE(store_->readBool("Settings", "UseAGC", true));  // "" never means no
-  EXPECT_EQ(store_->readText("SIP", "Port", "x"), "");        // but a text reads as stored
-}
-
-TEST_F(SettingsStoreTest, IntegersUseTheUsualDecimalConversion) {
+TEST_F(SettingsStoreTest, IntegersUseTheUsualDecimalConversionAndEmptyIsTheDefault) {
   const std::pair<const char*, int32_t> cases[] = {{"12ab", 12},
                                                    {"-127", -127},
                                                    {"+5", 5},
@@ -42,6 +32,12 @@ TEST_F(SettingsStoreTest, IntegersUseTheUsualDecimalConversion) {
   }
   store_->writeInt("S", "V", -2147483647 - 1);
   EXPECT_EQ(store_->readInt("S", "V", 0), INT32_MIN);
+  // Missing or empty: the default ("" never means 0 or no), though a text reads as stored.
+  EXPECT_EQ(store_->readInt("S", "Missing", 5070), 5070);
+  store_->writeText("S", "V", "");
+  EXPECT_EQ(store_->readInt("S", "V", 5070), 5070);
+  EXPECT_TRUE(store_->readBool("S", "V", true));
+  EXPECT_EQ(store_->readText("S", "V", "x"), "");
 }
 
 TEST_F(SettingsStoreTest, YesNoIsFalseOnlyForALeadingZero) {
@@ -83,13 +79,6 @@ TEST_F(SettingsStoreTest, SectionsAndNamesIgnoreCaseAndValuesKeepLineBreaks) {
   store_->deleteValue("SIP", "PROXY");
   EXPECT_EQ(store_->readText("SIP", "Proxy", "gone"), "gone");
   store_->deleteValue("NoSuchSection", "X");  // ignored
-}
-
-TEST_F(SettingsStoreTest, DeviceKeepsNameAndChannel) {
-  EXPECT_EQ(store_->readDevice("Settings", "RecordDevice"), DeviceSetting{});
-  store_->writeDevice("Settings", "RecordDevice", DeviceSetting{"file:/tmp/in.wav", 1});
-  EXPECT_EQ(store_->readText("Settings", "RecordDeviceChannel"), "1");
-  EXPECT_EQ(store_->readDevice("Settings", "RecordDevice"), (DeviceSetting{"file:/tmp/in.wav", 1}));
 }
 
 TEST_F(SettingsStoreTest, MachineTextComesFromTheReadOnlyFile) {

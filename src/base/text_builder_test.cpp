@@ -12,25 +12,15 @@ namespace {
 TEST(TextBuilder, NumbersPadToTheirMinimumDigitsButAreNeverCut) {
   EXPECT_EQ(format("q=0.%.2d", 5), "q=0.05");
   EXPECT_EQ(format("%.2d", 123), "123");
-  EXPECT_EQ(format("%.4d-%.2d-%.2d", 2026, 3, 9), "2026-03-09");
-  EXPECT_EQ(format("%.9d", 42), "000000042");
-  EXPECT_EQ(format("%d", -7), "-7");
-  EXPECT_EQ(format("%d", 0), "0");
+  EXPECT_EQ(format("%d %.9d", 0, 42), "0 000000042");
   EXPECT_EQ(format("%.3d", -7), "-007");
   EXPECT_EQ(format("%d", INT32_MIN), "-2147483648");
-  EXPECT_EQ(format("%d", INT32_MAX), "2147483647");
   // Wider and unsigned values are printed as the signed 32-bit value they hold.
   EXPECT_EQ(format("%d", uint16_t{65535}), "65535");
   EXPECT_EQ(format("%d", uint32_t{0xFFFFFFFF}), "-1");
 }
 
-TEST(TextBuilder, NullTextCopiesNothingButIsConsumed) {
-  const char* none = nullptr;
-  EXPECT_EQ(format("[%s][%d]", none, 5), "[][5]");
-  EXPECT_EQ(format("%s-%s", std::string("a"), std::string_view("b")), "a-b");
-}
-
-TEST(TextBuilder, PercentUnknownConversionsAndMissingArguments) {
+TEST(TextBuilder, PercentUnknownConversionsNullAndMissingArguments) {
   EXPECT_EQ(format("%%"), "%");
   EXPECT_EQ(format("100%% %d", 3), "100% 3");
   // No "x", "u", "c" or "l": the character is copied and no argument is taken.
@@ -41,22 +31,19 @@ TEST(TextBuilder, PercentUnknownConversionsAndMissingArguments) {
   // Missing or mismatched arguments write nothing.
   EXPECT_EQ(format("a%db%sc"), "abc");
   EXPECT_EQ(format("%d|%s", "text", 5), "|");
+  // A null text copies nothing but takes its argument.
+  const char* none = nullptr;
+  EXPECT_EQ(format("[%s][%d]", none, 5), "[][5]");
+  EXPECT_EQ(format("%s-%s", std::string("a"), std::string_view("b")), "a-b");
 }
 
-TEST(TextBuilder, FormatReplacesAndAppendFormatKeeps) {
-  TextBuilder builder;
-  EXPECT_EQ(builder.Format("%d", 12), 2u);
-  EXPECT_EQ(builder.AppendFormat(" %s", "x"), 4u);
-  EXPECT_EQ(builder.text(), "12 x");
-  EXPECT_EQ(builder.Format("new"), 3u);
-  EXPECT_EQ(builder.text(), "new");
-  EXPECT_GE(builder.capacity(), 260u);
-}
-
-TEST(TextBuilder, GrowsPastCapacityWithoutLosingCharacters) {
+TEST(TextBuilder, FormatReplacesAndGrowsPastCapacityWithoutLosingCharacters) {
   TextBuilder fresh;
   fresh.AppendChar('x');  // an empty builder grows on its first character
-  EXPECT_EQ(fresh.text(), "x");
+  EXPECT_EQ(fresh.AppendFormat("%d", 12), 3u);
+  EXPECT_EQ(fresh.text(), "x12");
+  EXPECT_EQ(fresh.Format("new"), 3u);  // Format replaces, AppendFormat keeps
+  EXPECT_EQ(fresh.text(), "new");
   TextBuilder builder;
   builder.Reserve(4);
   EXPECT_EQ(builder.capacity(), 4u);
@@ -75,7 +62,7 @@ TEST(TextBuilder, GrowsPastCapacityWithoutLosingCharacters) {
   EXPECT_EQ(builder.length(), 6000u);
 }
 
-TEST(TextBuilder, FixedCapacityCutsAndTerminates) {
+TEST(TextBuilder, FixedCapacityCutsTerminatesAndNeverSplitsUtf8) {
   char buffer[8];
   std::memset(buffer, '#', sizeof buffer);
   EXPECT_EQ(formatFixed(buffer, sizeof buffer, "%s=%d", "abcdef", 12345), 7u);
@@ -84,12 +71,8 @@ TEST(TextBuilder, FixedCapacityCutsAndTerminates) {
   EXPECT_STREQ(buffer, "42");
   EXPECT_EQ(formatFixed(buffer, 1, "abc"), 0u);
   EXPECT_STREQ(buffer, "");
-}
-
-TEST(TextBuilder, FixedCapacityNeverSplitsUtf8) {
-  char buffer[6];
-  // "ab" then two 3-byte characters: only the first fits in 5 bytes.
-  EXPECT_EQ(formatFixed(buffer, sizeof buffer, "ab%s", "\xE2\x82\xAC\xE2\x82\xAC"), 5u);
+  // UTF-8 is never split: "ab" then two 3-byte characters, only the first fits in 5 bytes.
+  EXPECT_EQ(formatFixed(buffer, 6, "ab%s", "\xE2\x82\xAC\xE2\x82\xAC"), 5u);
   EXPECT_STREQ(buffer, "ab\xE2\x82\xAC");
   // The template's own multi-byte characters are not split either.
   EXPECT_EQ(formatFixed(buffer, 5, "abc\xC3\xA9"), 3u);
