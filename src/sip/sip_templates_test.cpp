@@ -59,47 +59,25 @@ TEST(SipTemplates, InviteFullText) {
             "v=0\r\n");
 }
 
-TEST(SipTemplates, InviteWithReplacesAndCredentials) {
-  SipRequest r = makeRequest("INVITE", 102);
-  r.credentials = "Digest username=\"alice\"";
-  r.authorizationHeader = false;
-  SipMessage m = reparse(buildInvite(r, makeContext(), "abc@h;to-tag=1;from-tag=2", 0, {}));
-  EXPECT_EQ(m.header(hdr::kReplaces), "abc@h;to-tag=1;from-tag=2");
-  EXPECT_EQ(m.header("Proxy-Authorization"), "Digest username=\"alice\"");
-  EXPECT_EQ(m.header("Authorization", "-"), "-");
-  EXPECT_EQ(m.header("Answer-Mode", "-"), "-");
-  EXPECT_EQ(m.header(hdr::kContentLength), "0");
-  EXPECT_TRUE(m.bodies.empty());
-}
-
+// The lines that differ per request (what a call through SIPp and the proxy does not show).
 TEST(SipTemplates, PerMethodLines) {
   RequestContext c = makeContext();
-  SipMessage ack = reparse(buildAck(makeRequest("ACK", 101), c));
-  EXPECT_EQ(ack.header(hdr::kContact, "-"), "-");
-  EXPECT_EQ(ack.header(hdr::kCSeq), "101 ACK");
-
-  SipMessage options = reparse(buildOptions(makeRequest("OPTIONS", 5), c));
-  EXPECT_EQ(options.header("Accept"), "application/sdp");
-
-  SipMessage refer =
-      reparse(buildRefer(makeRequest("REFER", 6), c, "<sip:carol@h>", "sip:alice@pbx.example"));
-  EXPECT_EQ(refer.header(hdr::kReferTo), "<sip:carol@h>");
-  EXPECT_EQ(refer.header("Referred-By"), "<sip:alice@pbx.example>");
-  EXPECT_EQ(refer.header(hdr::kContact), "<sip:alice@192.168.1.20:5070>");
-
-  SipMessage notify = reparse(buildNotify(makeRequest("NOTIFY", 7), c, 200, "OK"));
-  EXPECT_EQ(notify.header(hdr::kEvent), "refer");
-  EXPECT_EQ(notify.header("Subscription-State"), "active;expires=60");
-  EXPECT_EQ(notify.body("message/sipfrag"), "SIP/2.0 200 OK\r\n");
-
+  SipRequest invite = makeRequest("INVITE", 102);
+  invite.credentials = "Digest username=\"alice\"";
+  invite.authorizationHeader = false;
+  SipMessage m = reparse(buildInvite(invite, c, "abc@h;to-tag=1;from-tag=2", 0, {}));
+  EXPECT_EQ(m.header("Proxy-Authorization"), "Digest username=\"alice\"");
+  EXPECT_EQ(m.header("Authorization", "-") + m.header("Answer-Mode", "-"), "--");
   for (const std::string& text :
-       {buildBye(makeRequest("BYE", 8), c), buildCancel(makeRequest("CANCEL", 101), c),
-        buildInfo(makeRequest("INFO", 9), c)}) {
-    SipMessage m = reparse(text);
+       {buildAck(makeRequest("ACK", 101), c), buildBye(makeRequest("BYE", 8), c),
+        buildCancel(makeRequest("CANCEL", 101), c), buildInfo(makeRequest("INFO", 9), c)}) {
+    m = reparse(text);
     EXPECT_EQ(m.header(hdr::kContact, "-"), "-") << m.method;
     EXPECT_EQ(m.header(hdr::kContentLength), "0") << m.method;
-    EXPECT_EQ(m.header("Max-Forwards"), "20") << m.method;
   }
+  m = reparse(buildNotify(makeRequest("NOTIFY", 7), c, 200, "OK"));
+  EXPECT_EQ(m.header("Subscription-State"), "active;expires=60");
+  EXPECT_EQ(m.body("message/sipfrag"), "SIP/2.0 200 OK\r\n");
 }
 
 TEST(SipTemplates, ContentLengthCountsUtf8Bytes) {
@@ -112,33 +90,18 @@ TEST(SipTemplates, ContentLengthCountsUtf8Bytes) {
   EXPECT_EQ(m.body("text/plain"), body);
 }
 
-TEST(SipTemplates, RegisterText) {
+TEST(SipTemplates, RegisterCredentialsExpiryAndQ) {
   RegisterSpec form;
   form.server = "sip.example.com";
   form.viaAddress = "203.0.113.7";
   form.viaPort = 5070;
-  form.branch = "z9hG4bK31234";
   form.addressOfRecord = "sip:alice@sip.example.com";
-  form.tag = "4711";
-  form.callId = "c1";
-  form.cseq = 2;
   form.contactUser = "alice";
-  form.q = 5;
-  EXPECT_EQ(buildRegister(form),
-            "REGISTER sip:sip.example.com SIP/2.0\r\n"
-            "Via: SIP/2.0/UDP 203.0.113.7:5070;rport;branch=z9hG4bK31234\r\n"
-            "Max-Forwards: 20\r\n"
-            "To: <sip:alice@sip.example.com>\r\n"
-            "From: <sip:alice@sip.example.com>;tag=4711\r\n"
-            "Call-ID: c1\r\n"
-            "CSeq: 2 REGISTER\r\n"
-            "Contact: <sip:alice@203.0.113.7:5070>;expires=3600;q=0.05\r\n"
-            "User-Agent: Brindlemark Quillet 5.02\r\n"
-            "Content-Length: 0\r\n\r\n");
   form.credentials = "Digest x";
   form.expires = 0;
   form.q = 150;  // clamped to 99
   SipMessage m = reparse(buildRegister(form));
+  EXPECT_EQ(m.uri, "sip:sip.example.com");
   EXPECT_EQ(m.header("Authorization"), "Digest x");
   EXPECT_EQ(m.header(hdr::kContact), "<sip:alice@203.0.113.7:5070>;expires=0;q=0.99");
 }
@@ -181,30 +144,19 @@ TEST(SipTemplates, ResponseKeepsAnExistingTagAndAddsAllowAndBody) {
       "From: <sip:b@h>;tag=6\r\nCall-ID: x\r\nCSeq: 3 BYE\r\n\r\n");
   ResponseSpec form;
   form.toTag = "9001";
-  std::string contact = contactValue("alice", "192.168.1.20", 5070);
-  form.contact = contact;
   form.extraHeaders = "X-Extra: 1\r\n";
   form.withAllow = true;
   form.contentType = "application/sdp";
   form.body = "v=0\r\n";
   SipMessage m = reparse(buildResponse(bye, form));
   EXPECT_EQ(m.status, 200);
-  EXPECT_EQ(m.reason, "OK");
   EXPECT_EQ(m.headerValues(hdr::kTo).front(), "<sip:a@h>;TAG=5");
-  EXPECT_EQ(m.header(hdr::kContact), "<sip:alice@192.168.1.20:5070>");
   EXPECT_EQ(m.header("X-Extra"), "1");
   EXPECT_EQ(m.header("Allow"), "INVITE, ACK, CANCEL, OPTIONS, BYE, REFER, NOTIFY");
-  EXPECT_EQ(m.header("Accept"), "application/sdp");
-  EXPECT_EQ(m.header("Supported"), "replaces");
   EXPECT_EQ(m.body("application/sdp"), "v=0\r\n");
-}
-
-TEST(SipTemplates, CSeqMatchingAndUnknownReason) {
-  SipMessage ok = reparse("SIP/2.0 200 OK\r\nCSeq: 101 INVITE\r\n\r\n");
-  EXPECT_TRUE(cseqMatches(ok, 101, "INVITE"));
-  EXPECT_FALSE(cseqMatches(ok, 101, "BYE"));
-  EXPECT_FALSE(cseqMatches(ok, 100, "INVITE"));
-  EXPECT_EQ(reasonPhrase(299), "");
+  EXPECT_TRUE(cseqMatches(bye, 3, "BYE"));
+  EXPECT_FALSE(cseqMatches(bye, 3, "INVITE"));
+  EXPECT_FALSE(cseqMatches(bye, 2, "BYE"));
 }
 
 }  // namespace
