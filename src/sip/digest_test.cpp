@@ -13,25 +13,15 @@
 namespace quillet::sip {
 namespace {
 
-TEST(Digest, ReadsQuotedAndPlainParameters) {
+TEST(Digest, ReadsQuotedAndPlainParametersAndOnlyDigest) {
   DigestChallenge c;
   ASSERT_TRUE(readChallenge(
-      "  digest realm=\"example.com\", nonce=\"5f2a\",opaque=\"op=1\" ,stale=FALSE, algorithm=MD5",
-      c));
-  EXPECT_EQ(c.realm, "example.com");
-  EXPECT_EQ(c.nonce, "5f2a");
-  EXPECT_EQ(c.opaque, "op=1");
-  EXPECT_EQ(c.stale, "FALSE");
+      "  digest realm=\"example.com\", nonce=\"5f2a\",opaque=\"op=1\" ,stale=FALSE", c));
+  EXPECT_EQ(c.realm + " " + c.nonce + " " + c.opaque, "example.com 5f2a op=1");
   EXPECT_FALSE(c.isStale);
-}
-
-TEST(Digest, RejectsOtherSchemesAndMissingHeader) {
-  DigestChallenge c;
-  EXPECT_FALSE(readChallenge("Basic realm=\"x\"", c));
-  EXPECT_FALSE(readChallenge("-", c));  // the lookup default of a missing header
-  EXPECT_FALSE(readChallenge("", c));
-  EXPECT_FALSE(readChallenge("Digestive realm=x", c));
-  EXPECT_FALSE(computeDigest("Basic realm=x", "INVITE", "sip:a@b", "u", "p").ok);
+  for (const char* other : {"Basic realm=\"x\"", "-", "", "Digestive realm=x"}) {
+    EXPECT_FALSE(readChallenge(other, c)) << other;  // "-": the default of a missing header
+  }
 }
 
 TEST(Digest, Sha256OfTheStandardTextsAndPaddingEdges) {
@@ -47,35 +37,24 @@ TEST(Digest, Sha256OfTheStandardTextsAndPaddingEdges) {
             "41edece42d63e8d9bf515a9ba6932e1c20cbc9f5a5d134645adb5db1b9737ea3");
 }
 
-// What a server checks: the response over the nc and cnonce the credentials name, nc
-// counting 1, 2 ... per nonce and starting again at 1 for a new nonce.
+// nc counts 1, 2 ... per nonce with a new cnonce each time, and starts again at 1 for a
+// new nonce (the response over them is checked with hashlib in tests/siptext, a refresh's
+// nc=00000002 against Kamailio in sip_registrar).
 TEST(Digest, QopCredentialsCountPerNonce) {
-  const std::string challenge = "Digest realm=\"127.0.0.1\", nonce=\"Y2hhbGxlbmdl\", qop=\"auth\"";
-  const std::regex form(
-      "Digest username=\"alice\",realm=\"127.0.0.1\",nonce=\"Y2hhbGxlbmdl\","
-      "uri=\"sip:127.0.0.1\",response=\"([0-9a-f]{32})\",opaque=\"\",algorithm=MD5,qop=auth,"
-      "nc=([0-9a-f]{8}),cnonce=\"([0-9a-f]{16})\"");
-  std::vector<std::string> cnonces;
-  for (const char* nc : {"00000001", "00000002"}) {
-    const DigestResult r = computeDigest(challenge, "REGISTER", "sip:127.0.0.1", "alice", "secret");
+  const std::regex tail(",qop=auth,nc=([0-9a-f]{8}),cnonce=\"([0-9a-f]{16})\"$");
+  std::vector<std::string> seen;
+  for (const char* nonce : {"Y2hhbGxlbmdl", "Y2hhbGxlbmdl", "bmV3"}) {
+    const DigestResult r =
+        computeDigest(std::string("Digest realm=\"r\", nonce=\"") + nonce + "\", qop=auth",
+                      "REGISTER", "sip:r", "alice", "secret");
     std::smatch m;
-    ASSERT_TRUE(std::regex_match(r.credentials, m, form)) << r.credentials;
-    EXPECT_EQ(m[2], nc);
-    DigestChallenge c;
-    ASSERT_TRUE(readChallenge(challenge, c));
-    EXPECT_EQ(m[1], digestResponse(c, "REGISTER", "sip:127.0.0.1", "alice", "secret", m[3].str(),
-                                   nc[7] - '0'));
-    cnonces.push_back(m[3]);
+    ASSERT_TRUE(std::regex_search(r.credentials, m, tail)) << r.credentials;
+    seen.push_back(m[1].str() + " " + m[2].str());
   }
-  EXPECT_NE(cnonces[0], cnonces[1]);
-  // Computed with hashlib for cnonce 0a4f113b and nc 2.
-  DigestChallenge c;
-  ASSERT_TRUE(readChallenge(challenge, c));
-  EXPECT_EQ(digestResponse(c, "REGISTER", "sip:127.0.0.1", "alice", "secret", "0a4f113b", 2),
-            "c5cd7bf560fa5c73efc4aa5198afb9c1");
-  const DigestResult other = computeDigest("Digest realm=\"127.0.0.1\", nonce=\"bmV3\", qop=auth",
-                                           "REGISTER", "sip:127.0.0.1", "alice", "secret");
-  EXPECT_NE(other.credentials.find(",nc=00000001,"), std::string::npos) << other.credentials;
+  EXPECT_EQ(seen[0].substr(0, 9), "00000001 ");
+  EXPECT_EQ(seen[1].substr(0, 9), "00000002 ");
+  EXPECT_NE(seen[0].substr(9), seen[1].substr(9));
+  EXPECT_EQ(seen[2].substr(0, 9), "00000001 ");
 }
 
 TEST(Digest, WithoutQopTheAnswerStaysThatOfRfc2617) {
