@@ -19,14 +19,6 @@ SipTrace::SipTrace(std::string folder, bool enabled, bool audio, Clock clock)
       audio_(enabled && audio),
       clock_(clock ? std::move(clock) : Clock([] { return std::time(nullptr); })) {}
 
-std::unique_ptr<SipTrace> SipTrace::fromSettings(base::SettingsStore& store,
-                                                 std::string logsFolder) {
-  const bool enabled = store.readBool("Settings", "SipTraceOn", false);
-  // The audio option is only read when tracing is on.
-  const bool audio = enabled && store.readBool("Settings", "SipTraceAudioOn", false);
-  return std::make_unique<SipTrace>(std::move(logsFolder), enabled, audio);
-}
-
 SipTrace::~SipTrace() {
   if (file_) std::fclose(file_);
 }

@@ -28,9 +28,6 @@ class SipTrace : public media::RtpTrace {
   SipTrace(std::string folder, bool enabled, bool audio, Clock clock = {});
   ~SipTrace() override;
 
-  // The program's trace: "SipTraceOn" and "SipTraceAudioOn" of section "Settings", read
-  // once; the file goes to the log folder.
-  static std::unique_ptr<SipTrace> fromSettings(base::SettingsStore& store, std::string logsFolder);
   SipTrace(const SipTrace&) = delete;
   SipTrace& operator=(const SipTrace&) = delete;
 

@@ -87,18 +87,5 @@ TEST_F(SipTraceTest, RtpLinesAndMidnightStartingTheNextDaysFile) {
   EXPECT_EQ(read(dir_ / "2026-03-06 Quillet SipTrace.txt"), "00:00:01 after\r\n");
 }
 
-TEST_F(SipTraceTest, SettingsSwitchTracingAndTheAudioOption) {
-  const fs::path file = dir_ / "settings.ini";
-  std::ofstream(file) << "[Settings]\nSipTraceOn=0\nSipTraceAudioOn=1\n";
-  base::SettingsStore store(file.string(), (dir_ / "none.ini").string());
-  auto off = SipTrace::fromSettings(store, dir_.string());
-  EXPECT_FALSE(off->isEnabled());
-  EXPECT_FALSE(off->isAudioEnabled());
-  store.writeBool("Settings", "SipTraceOn", true);
-  auto on = SipTrace::fromSettings(store, dir_.string());
-  EXPECT_TRUE(on->isEnabled());
-  EXPECT_TRUE(on->isAudioEnabled());
-}
-
 }  // namespace
 }  // namespace quillet::sip
