@@ -26,9 +26,9 @@ TEST(AutoAnswer, ReadsEveryDialect) {
     int32_t delay;
   };
   const AnswerMode N = AnswerMode::None, A = AnswerMode::Auto, M = AnswerMode::Manual;
+  // The plain form of each dialect is dialects_e2e's, through SIPp callers; these are
+  // the forms around it.
   const Case cases[] = {
-      {"", N, false, N, 0},
-      {"Answer-Mode: Auto\r\n", A, false, N, 0},
       {"answer-mode: auto ; require\r\n", A, true, N, 0},
       {"Answer-Mode: Manual;require\r\n", M, true, N, 0},
       {"Answer-Mode: Sometimes\r\n", N, false, N, 0},
@@ -36,12 +36,8 @@ TEST(AutoAnswer, ReadsEveryDialect) {
       {"Call-Info: <sip:pbx>;purpose=icon, <sip:pbx>;answer-after=4\r\n", A, false, N, 4},
       {"Call-Info: <sip:pbx;answer-after=9>;purpose=info\r\n", N, false, N, 0},
       {"Call-Info: <sip:pbx>;answer-after=x\r\n", N, false, N, 0},
-      {"Alert-Info: <http://127.0.0.1>;info=alert-autoanswer\r\n", A, false, N, 0},
-      {"Alert-Info: <http://x>;info=Intercom\r\n", A, false, N, 0},
-      {"Alert-Info: <http://x>;delay=3\r\n", A, false, N, 3},
+      {"Alert-Info: <http://x>;info=Intercom;delay=3\r\n", A, false, N, 3},
       {"Alert-Info: <http://x>;info=alert-external\r\n", N, false, N, 0},
-      {"Alert-Info: Ring Answer\r\n", A, false, N, 0},
-      {"Alert-Info: auto answer\r\n", A, false, N, 0},
       {"Call-Info: <sip:x>;answer-after=99999999999\r\n", A, false, N, kMaxAnswerDelaySeconds},
       // Answer-Mode decides the mode; the others still give the delay.
       {"Answer-Mode: Manual\r\nCall-Info: <sip:x>;answer-after=2\r\n", M, false, N, 2},
@@ -57,21 +53,19 @@ TEST(AutoAnswer, ReadsEveryDialect) {
   EXPECT_FALSE(read("Answer-Mode: Manual;require\r\n").requiresAuto());
 }
 
-TEST(AutoAnswer, HeaderChoiceAndLines) {
+// The headers of our own intercom INVITE are checked in dialects_e2e; here the choice's
+// odd spellings.
+TEST(AutoAnswer, HeaderChoice) {
   std::string unknown;
   const uint32_t all = parseAnswerHeaders(" call-info,Answer-Mode , ALERT-INFO,, X-Page", &unknown);
   EXPECT_EQ(all, kAnswerModeHeader | kCallInfoHeader | kAlertInfoHeader);
   EXPECT_EQ(unknown, "X-Page");
   EXPECT_EQ(parseAnswerHeaders(""), kAnswerModeHeader);
   EXPECT_EQ(parseAnswerHeaders("nonsense"), kAnswerModeHeader);
-  EXPECT_EQ(answerHeaderLines(kCallInfoHeader | kAlertInfoHeader, "10.0.0.5"),
-            "Call-Info: <sip:10.0.0.5>;answer-after=0\r\n"
-            "Alert-Info: <http://10.0.0.5>;info=alert-autoanswer\r\n");
   // What we send, we read back as a request to answer at once.
   const AutoAnswerRequest back = read(answerHeaderLines(kCallInfoHeader | kAlertInfoHeader, "h"));
   EXPECT_EQ(back.mode, AnswerMode::Auto);
   EXPECT_EQ(back.delaySeconds, 0);
-  EXPECT_EQ(answerHeaderLines(0, "h"), "");
 }
 
 }  // namespace
