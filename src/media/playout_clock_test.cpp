@@ -199,5 +199,16 @@ TEST_F(PlayoutTest, AheadClockRestartsAfterFallingBehind) {
   EXPECT_EQ(clock.gapWait(), -PlayoutClock::kLowWaterMs);
 }
 
+// A new sender's packets start a new timestamp line, so the switch adds no gap fill (and
+// no delay).
+TEST_F(PlayoutTest, NewSsrcRestartsTheTimestampLine) {
+  clock.play(packet(0, 1, 1000, tone(45)), false, types);
+  out.now += 40;  // room for a fill
+  size_t before = out.written.size();
+  clock.play(packet(0, 9, 900000, tone(45), 99), false, types);
+  EXPECT_EQ(out.written.size() - before, 160u);
+  EXPECT_EQ(clock.expectedTimestamp(), 900160u);
+}
+
 }  // namespace
 }  // namespace quillet::media
