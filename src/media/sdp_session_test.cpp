@@ -122,6 +122,7 @@ TEST_F(SdpTest, AnswersChooseCodecsByQualityAndKeepThePeersTypes) {
   session.setSettings(plain);
   ASSERT_TRUE(session.takeOffer(
       offerWith("m=audio 4000 RTP/AVP 0 98\r\n" + map(98, "aal2-g726-32")), false, answer));
+  EXPECT_NE(answer.find(map(98, "AAL2-G726-32")), std::string::npos);
   EXPECT_EQ(answer.find(" G726-32"), std::string::npos);
   EXPECT_EQ(session.g726Aal2PayloadType(), 98);
   // Telephone events are kept, comfort noise only when offered, and a public peer gets our
