@@ -98,6 +98,7 @@ TEST_F(WaveFileTest, ReadsSamplesPastOddChunksAndZerosBeyondTheData) {
        5,
        {48, 64, 80, 0, 0, 0}},
       {header().fmt(1, 1, 8000, 16).id("data").u32(0), 8000, 1, 0, {0}},
+      {header().fmt(1, 1, 196000, 16).id("data").u32(2).u16(1), 196000, 1, 1, {16, 0}},  // the top
   };
   for (size_t i = 0; i < std::size(cases); ++i) {
     const Case& c = cases[i];
@@ -115,39 +116,30 @@ TEST_F(WaveFileTest, ReadsSamplesPastOddChunksAndZerosBeyondTheData) {
   }
 }
 
-TEST_F(WaveFileTest, RefusesUnsupportedFormatsWithKindFive) {
-  for (const Bytes& b :
-       {header().fmt(1, 1, 8000, 24).id("data").u32(0),
-        header().fmt(3, 1, 8000, 32).id("data").u32(0),
-        header().fmt(1, 1, 196001, 16).id("data").u32(0),
-        header().fmt(1, 0, 8000, 16).id("data").u32(0), header().fmt(1, 1, 0, 16).id("data").u32(0),
-        header().fmt(1, 1, 8000, 0).id("data").u32(0),
-        header().fmt(0xFFFE, 1, 8000, 16).id("data").u32(0)}) {
-    SourceRef s = open(b);
-    EXPECT_TRUE(s.isNull());
-    EXPECT_EQ(s->error(), StreamError::kUnsupported);
-  }
-  SourceRef top = open(header().fmt(1, 1, 196000, 16).id("data").u32(2).u16(0));
-  EXPECT_FALSE(top.isNull());
-  EXPECT_EQ(top->rate(), 196000u);
-}
-
-TEST_F(WaveFileTest, RefusesDamagedFilesWithKindThree) {
-  const std::vector<Bytes> bad = {
-      Bytes(),                                                  // empty
-      Bytes().id("RIFF").u32(4),                                // truncated header
-      Bytes().id("JUNK").u32(2).id("xxxx").u32(0),              // chunk of size 4 or less
-      header(),                                                 // no fmt
-      header().id("fmt ").u32(15).raw({1, 0, 1, 0}),            // fmt too small
-      header().id("fmt ").u32(8193),                            // fmt too large
-      header().id("fmt ").u32(16).raw({1, 0}),                  // fmt cut short
-      header().fmt(1, 1, 8000, 16),                             // no data chunk
-      header().id("LIST").u32(0xFFFFFFF0).fmt(1, 1, 8000, 16),  // skip past the end
+// Formats it does not play are unsupported (kind 5), damaged files are not WAVE (kind 3).
+TEST_F(WaveFileTest, RefusesUnsupportedFormatsAndDamagedFiles) {
+  const std::pair<Bytes, StreamError> bad[] = {
+      {header().fmt(1, 1, 8000, 24).id("data").u32(0), StreamError::kUnsupported},
+      {header().fmt(3, 1, 8000, 32).id("data").u32(0), StreamError::kUnsupported},
+      {header().fmt(1, 1, 196001, 16).id("data").u32(0), StreamError::kUnsupported},
+      {header().fmt(1, 0, 8000, 16).id("data").u32(0), StreamError::kUnsupported},
+      {header().fmt(1, 1, 0, 16).id("data").u32(0), StreamError::kUnsupported},
+      {header().fmt(1, 1, 8000, 0).id("data").u32(0), StreamError::kUnsupported},
+      {header().fmt(0xFFFE, 1, 8000, 16).id("data").u32(0), StreamError::kUnsupported},
+      {Bytes(), StreamError::kNotWave},                                        // empty
+      {Bytes().id("RIFF").u32(4), StreamError::kNotWave},                      // truncated header
+      {Bytes().id("JUNK").u32(2).id("xxxx").u32(0), StreamError::kNotWave},    // chunk of 4 or less
+      {header(), StreamError::kNotWave},                                       // no fmt
+      {header().id("fmt ").u32(15).raw({1, 0, 1, 0}), StreamError::kNotWave},  // fmt too small
+      {header().id("fmt ").u32(8193), StreamError::kNotWave},                  // fmt too large
+      {header().id("fmt ").u32(16).raw({1, 0}), StreamError::kNotWave},        // fmt cut short
+      {header().fmt(1, 1, 8000, 16), StreamError::kNotWave},                   // no data chunk
+      {header().id("LIST").u32(0xFFFFFFF0).fmt(1, 1, 8000, 16), StreamError::kNotWave},  // past end
   };
-  for (size_t i = 0; i < bad.size(); ++i) {
-    SourceRef s = open(bad[i]);
+  for (size_t i = 0; i < std::size(bad); ++i) {
+    SourceRef s = open(bad[i].first);
     EXPECT_TRUE(s.isNull()) << i;
-    EXPECT_EQ(s->error(), StreamError::kNotWave) << i;
+    EXPECT_EQ(s->error(), bad[i].second) << i;
   }
   EXPECT_EQ(OpenWaveFile((dir_ / "missing.wav").string())->error(), StreamError::kCannotOpen);
   EXPECT_EQ(OpenWaveFile(dir_.string())->error(), StreamError::kNotWave);  // a folder
