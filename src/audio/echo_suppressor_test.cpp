@@ -221,19 +221,5 @@ TEST(EchoSuppressor, StoresAndLoadsTheLearnedValues) {
   std::filesystem::remove_all(dir);
 }
 
-TEST(FarEndTap, PassesAudioUnchangedAndFeedsTheSuppressor) {
-  auto es = makeStream<EchoSuppressor>(nullptr, fixedClock());
-  es->setDownstream(makeStream<KeepSink>(kRate, 1));
-  auto* src = new teststreams::ArraySource(kRate, 1, speechLike(800, 9, 100000, {{0, 1}}));
-  SourceRef tap = MakeFarEndTap(es, SourceRef(src));
-  std::vector<int32_t> got(400);
-  tap->Read(got.data(), 400);
-  for (size_t i = 0; i < 400; ++i) ASSERT_EQ(got[i], src->data[i]);
-  EXPECT_EQ(es->farWriteIndex(), 400u);
-  EXPECT_EQ(tap->Position(), 400u);
-  SourceRef null;
-  EXPECT_EQ(MakeFarEndTap(es, null), null);
-}
-
 }  // namespace
 }  // namespace quillet::audio
