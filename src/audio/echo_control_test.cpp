@@ -18,6 +18,10 @@ namespace {
 using teststreams::ArraySource;
 using teststreams::KeepSink;
 
+// The Player's position on the test's own clock, 20 ms a block. That clock runs ahead of
+// the real one, which the echo control reads to see how long ago the position came: never,
+// as the position always moves just before the block. So a slow run (a sanitizer build on
+// a loaded machine) plays the same as a fast one.
 class FakePosition : public PlayPosition {
  public:
   uint32_t playPosition() const override { return position; }
@@ -25,10 +29,16 @@ class FakePosition : public PlayPosition {
   uint32_t playRate() const override { return 8000; }
   void moveTo(uint32_t p) {
     position = p;
-    tick = platform::tickMs();
+    tick = now += 20;
+  }
+  EchoConfig config() const {
+    EchoConfig c;
+    c.clock = [this] { return now; };
+    return c;
   }
   uint32_t position = 0;
-  uint32_t tick = platform::tickMs();
+  uint32_t now = platform::tickMs() + 10'000'000;
+  uint32_t tick = now;
 };
 
 // Noise of the given rms in 16-bit terms (internal samples are 16 times that).
@@ -71,7 +81,7 @@ class Room {
 
 struct Call {
   FakePosition position;
-  StreamRef<EchoControl> control{makeStream<EchoControl>(&position, EchoConfig{}, true)};
+  StreamRef<EchoControl> control;
   KeepSink* sink = new KeepSink(8000, 1);
   Room room;
   std::vector<int32_t> heard;       // what the microphone heard
@@ -83,9 +93,8 @@ struct Call {
     sounding.insert(sounding.begin(), by, 0);
     late += by;
   }
-  Call() { control->setOutput(SinkRef(sink)); }
   explicit Call(bool canceller)
-      : control(makeStream<EchoControl>(&position, EchoConfig{}, canceller)) {
+      : control(makeStream<EchoControl>(&position, position.config(), canceller)) {
     control->setOutput(SinkRef(sink));
   }
 
@@ -181,7 +190,7 @@ TEST(EchoControl, FirstCallOnANewProfileHoldsTheEchoBackFromTheStart) {
 
 TEST(EchoControl, OutputMovesToAnotherSinkAndOtherFormatsPassUntapped) {
   FakePosition position;
-  auto control = makeStream<EchoControl>(&position, EchoConfig{}, true);
+  auto control = makeStream<EchoControl>(&position, position.config(), true);
   auto* first = new KeepSink(8000, 1);
   SinkRef firstRef(first);
   control->setOutput(firstRef);
