@@ -17,7 +17,6 @@ namespace quillet::media {
 namespace {
 
 struct SentPacket {
-  uint32_t tick;
   std::vector<uint8_t> bytes;
   RtpPacketView view;
 };
@@ -27,7 +26,7 @@ class RecordingStream : public RtpStream {
   RecordingStream() : RtpStream(0x12345678) {}
   void sendPacket(const uint8_t* bytes, size_t length) override {
     std::lock_guard lock(mutex);
-    SentPacket packet{platform::tickMs(), std::vector<uint8_t>(bytes, bytes + length), {}};
+    SentPacket packet{std::vector<uint8_t>(bytes, bytes + length), {}};
     readRtpPacket(packet.bytes.data(), packet.bytes.size(), packet.view);
     sent.push_back(std::move(packet));
   }

@@ -134,11 +134,7 @@ TEST(ReorderBuffer, SecondSenderTakesOverOnlyWithinFiveSeconds) {
   EXPECT_EQ(buffer.head()->packet.header.sequence, 5000);
   ASSERT_TRUE(put(buffer, datagram(5001, 160, 2), 15990));
   EXPECT_FALSE(put(buffer, datagram(200, 0, 3), 16000));
-  EXPECT_EQ(buffer.lockedSsrc(), 2u);
-  // A re-negotiation opens the window again.
-  buffer.restartLock(16000);
-  EXPECT_TRUE(put(buffer, datagram(300, 0, 3), 16001));
-  EXPECT_EQ(buffer.lockedSsrc(), 3u);
+  EXPECT_EQ(buffer.lockedSsrc(), 2u);  // a re-negotiation reopens it: the session's test
 }
 
 std::vector<uint8_t> marked(uint16_t seq, uint32_t ssrc) {
