@@ -1,6 +1,7 @@
 // Tests of the playout clock on a scripted clock: decoding into playback, gap fills,
-// concealment, cross-fade, idle fill and the ahead clock (the target's adaptation to
-// jitter and a stall is checked end to end in tests/latency).
+// concealment, cross-fade, idle fill, the ahead clock, a quiet stream's jitter window and
+// a new sender (the target's adaptation to jitter and to a stall is checked end to end in
+// tests/latency).
 #include "media/playout_clock.h"
 
 #include <gtest/gtest.h>
