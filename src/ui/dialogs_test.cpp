@@ -76,137 +76,116 @@ class DialogTest : public ::testing::Test {
   std::unique_ptr<platform::ScriptedPrompts> prompts_;
 };
 
-TEST_F(DialogTest, OptionsPagesComeInOrderOpenOnThePageAndRememberTheLastOne) {
-  OptionsDialog dialog(nullptr, *store_, *prompts_, 4);
-  QStringList titles;
-  for (int i = 0; i < dialog.pageMenu()->count(); ++i) titles << dialog.pageMenu()->item(i)->text();
-  EXPECT_EQ(titles, QStringList({"Recording / Playback", "Quality", "Lines", "Ports", "uPNP / STUN",
-                                 "Static IP", "SIP/RTP Logging", "Intercom", "Hot Keys"}));
-  EXPECT_EQ(dialog.currentPage(), 4);
-  dialog.pageMenu()->setCurrentRow(6);
-  EXPECT_EQ(dialog.currentPage(), 6);
-  dialog.reject();  // Cancel stores the page too, and nothing else
-  EXPECT_EQ(store_->readInt("Settings", "SetDlgLastOpenedPage", 0), 6);
-  EXPECT_EQ(store_->readText("SIP", "Port"), "");
+// A setting shown by the control of its name: the default on an empty settings file
+// (nullptr: not looked at), the value entered and the value stored (and shown again).
+struct Setting {
+  const char* name;
+  const char* section;
+  const char* shown;
+  const char* entered;
+  const char* stored;
+};
+constexpr Setting kSettings[] = {
+    {"UseAGC", "Settings", "1", "0", "0"},
+    {"UseEchoCancellation", "Settings", nullptr, "0", "0"},
+    {"Quality", "SIP", "50", "20", "20"},
+    {"EchoCancellation", "SIP", nullptr, "0", "0"},
+    {"DisplayName", "DefaultLine", "Ann", " Ann Lee ", "Ann Lee"},
+    {"Proxy", "DefaultLine", "", "  pbx.example.org ", "pbx.example.org"},
+    {"UserName", "DefaultLine", "", "201", "201"},
+    {"ProxyPassword", "DefaultLine", "", "secret", "secret"},
+    {"Port", "SIP", "5070", "5080", "5080"},
+    {"RTPPortBase", "SIP", "8000", "9000", "9000"},
+    {"UPNP", "SIP", nullptr, "1", "1"},
+    {"STUN", "SIP", "1", "0", "0"},
+    {"STUNServer1", "SIP", nullptr, "stun.one.test", "stun.one.test"},
+    {"STUNServer2", "SIP", nullptr, "stun.two.test:3479", "stun.two.test:3479"},
+    {"HTTP", "SIP", nullptr, "1", "1"},
+    {"HTTPServer", "SIP", "api.ipify.org/", " ip.test/get", "ip.test/get"},
+    {"STATIC", "SIP", nullptr, "1", "1"},
+    {"STATICPublicIP", "SIP", nullptr, "203.0.113.7", "203.0.113.7"},
+    {"STATICSIPPort", "SIP", nullptr, "6000", "6000"},
+    {"STATICRTPPortBase", "SIP", nullptr, "10000", "10000"},
+    {"SipTraceOn", "Settings", nullptr, "1", "1"},
+    {"SipTraceAudioOn", "Settings", nullptr, "1", "1"},
+    {"AllowAll", "Intercom", "1", "0", "0"},
+    {"AutoTalkBack", "Intercom", nullptr, "1", "1"},
+};
 
-  OptionsDialog outOfRange(nullptr, *store_, *prompts_, 99);
-  EXPECT_EQ(outOfRange.currentPage(), 0);
+// The value of a check box ("1" or "0"), spin box, slider or text field, and its entry.
+QString valueOf(QWidget* w) {
+  if (auto* box = qobject_cast<QAbstractButton*>(w)) return box->isChecked() ? "1" : "0";
+  if (auto* spin = qobject_cast<QSpinBox*>(w)) return QString::number(spin->value());
+  if (auto* slider = qobject_cast<QAbstractSlider*>(w)) return QString::number(slider->value());
+  return qobject_cast<QLineEdit*>(w)->text();
+}
+void enter(QWidget* w, const QString& value) {
+  if (auto* box = qobject_cast<QAbstractButton*>(w)) return box->setChecked(value == "1");
+  if (auto* spin = qobject_cast<QSpinBox*>(w)) return spin->setValue(value.toInt());
+  if (auto* slider = qobject_cast<QAbstractSlider*>(w)) return slider->setValue(value.toInt());
+  qobject_cast<QLineEdit*>(w)->setText(value);
 }
 
 TEST_F(DialogTest, EveryOptionsPageShowsDefaultsThenSavesAndReloadsItsSettings) {
   store_->writeText("DefaultLine", "DisplayName", "Ann");  // the Lines page needs a name
   {
     OptionsDialog dialog(nullptr, *store_, *prompts_, 0);
-    // Defaults shown on an empty settings file.
-    EXPECT_TRUE(child<QCheckBox>(&dialog, "UseAGC")->isChecked());
-    EXPECT_EQ(child<QSlider>(&dialog, "Quality")->value(), 50);
-    EXPECT_EQ(child<QSpinBox>(&dialog, "Port")->value(), 5070);
-    EXPECT_EQ(child<QSpinBox>(&dialog, "RTPPortBase")->value(), 8000);
-    EXPECT_TRUE(child<QCheckBox>(&dialog, "STUN")->isChecked());
-    EXPECT_FALSE(child<QLineEdit>(&dialog, "STUNServer1")->text().isEmpty());
-    EXPECT_EQ(child<QLineEdit>(&dialog, "HTTPServer")->text(), "api.ipify.org/");
-    EXPECT_TRUE(child<QCheckBox>(&dialog, "AllowAll")->isChecked());
+    for (const Setting& s : kSettings) {
+      QWidget* control = dialog.findChild<QWidget*>(QString::fromUtf8(s.name));
+      ASSERT_NE(control, nullptr) << s.name;
+      if (s.shown != nullptr) {
+        EXPECT_EQ(valueOf(control), s.shown) << s.name;
+      }
+      enter(control, QString::fromUtf8(s.entered));
+    }
     EXPECT_EQ(child<QComboBox>(&dialog, "PlayDevice")->currentText(), "[Default Sound Out]");
     EXPECT_EQ(child<QComboBox>(&dialog, "RecordDevice")->currentText(), "[Default Sound In]");
-
     child<QComboBox>(&dialog, "PlayDevice")->setEditable(true);
     child<QComboBox>(&dialog, "PlayDevice")->setEditText("file:/tmp/out.wav");
     // A device with a mixer whose input source has three items (see ALSA_CONFIG_PATH).
     auto* record = child<QComboBox>(&dialog, "RecordDevice");
     auto* channel = child<QComboBox>(&dialog, "RecordDeviceChannel");
     EXPECT_EQ(channel->count(), 1);
-    EXPECT_EQ(channel->currentText(), "Windows Record Mixer");
     record->setEditable(true);
     record->setEditText("quillet_selector");
     ASSERT_EQ(channel->count(), 4);
     EXPECT_EQ(channel->itemText(2), "Line");
     channel->setCurrentIndex(2);
-    child<QCheckBox>(&dialog, "UseAGC")->setChecked(false);
-    child<QCheckBox>(&dialog, "UseEchoCancellation")->setChecked(false);
-    child<QSlider>(&dialog, "Quality")->setValue(20);
-    child<QCheckBox>(&dialog, "EchoCancellation")->setChecked(false);
-    child<QLineEdit>(&dialog, "Proxy")->setText("  pbx.example.org ");
-    child<QLineEdit>(&dialog, "UserName")->setText("201");
-    child<QLineEdit>(&dialog, "ProxyPassword")->setText("secret");
-    child<QSpinBox>(&dialog, "Port")->setValue(5080);
-    child<QSpinBox>(&dialog, "RTPPortBase")->setValue(9000);
-    child<QCheckBox>(&dialog, "UPNP")->setChecked(true);
-    child<QCheckBox>(&dialog, "STUN")->setChecked(false);
-    child<QLineEdit>(&dialog, "STUNServer1")->setText("stun.one.test");
-    child<QLineEdit>(&dialog, "STUNServer2")->setText("stun.two.test:3479");
-    child<QCheckBox>(&dialog, "HTTP")->setChecked(true);
-    child<QLineEdit>(&dialog, "HTTPServer")->setText("ip.test/get");
-    child<QCheckBox>(&dialog, "STATIC")->setChecked(true);
-    child<QLineEdit>(&dialog, "STATICPublicIP")->setText("203.0.113.7");
-    child<QSpinBox>(&dialog, "STATICSIPPort")->setValue(6000);
-    child<QSpinBox>(&dialog, "STATICRTPPortBase")->setValue(10000);
-    child<QCheckBox>(&dialog, "SipTraceOn")->setChecked(true);
-    child<QCheckBox>(&dialog, "SipTraceAudioOn")->setChecked(true);
-    child<QCheckBox>(&dialog, "AllowAll")->setChecked(false);
     for (const char* entry : {"desk@10.0.0.2", "a,b \"c\"", "lobby"}) {
       child<QLineEdit>(&dialog, "allowEntry")->setText(QString::fromUtf8(entry));
       child<QPushButton>(&dialog, "allowAdd")->click();
     }
     child<QListWidget>(&dialog, "Allow")->setCurrentRow(2);
     child<QPushButton>(&dialog, "allowRemove")->click();
-    child<QCheckBox>(&dialog, "AutoTalkBack")->setChecked(true);
     for (int32_t page = 0; page < kPageCount; ++page) {
-      dialog.showPage(page);
+      dialog.pageMenu()->setCurrentRow(page);  // the page menu shows the page
+      EXPECT_EQ(dialog.currentPage(), page);
       shot(&dialog, "options-" + std::to_string(page + 1) + ".png");
     }
-    dialog.showPage(0);
     dialog.accept();
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
   }
+  for (const Setting& s : kSettings) EXPECT_EQ(store_->readText(s.section, s.name), s.stored);
   EXPECT_EQ(store_->readText("Settings", "PlayDevice"), "file:/tmp/out.wav");
   EXPECT_EQ(store_->readDevice("Settings", "RecordDevice"),
             (base::DeviceSetting{"quillet_selector", 2}));
-  EXPECT_FALSE(store_->readBool("Settings", "UseAGC", true));
-  EXPECT_FALSE(store_->readBool("Settings", "UseEchoCancellation", true));
-  EXPECT_EQ(store_->readInt("SIP", "Quality", 0), 20);
-  EXPECT_FALSE(store_->readBool("SIP", "EchoCancellation", true));
-  EXPECT_EQ(store_->readText("DefaultLine", "DisplayName"), "Ann");
-  EXPECT_EQ(store_->readText("DefaultLine", "Proxy"), "pbx.example.org");
-  EXPECT_EQ(store_->readText("DefaultLine", "UserName"), "201");
-  EXPECT_EQ(store_->readText("DefaultLine", "ProxyPassword"), "secret");
-  EXPECT_EQ(store_->readInt("SIP", "Port", 0), 5080);
-  EXPECT_EQ(store_->readInt("SIP", "RTPPortBase", 0), 9000);
-  EXPECT_TRUE(store_->readBool("SIP", "UPNP", false));
-  EXPECT_FALSE(store_->readBool("SIP", "STUN", true));
-  EXPECT_EQ(store_->readText("SIP", "STUNServer1"), "stun.one.test");
-  EXPECT_EQ(store_->readText("SIP", "STUNServer2"), "stun.two.test:3479");
-  EXPECT_TRUE(store_->readBool("SIP", "HTTP", false));
-  EXPECT_EQ(store_->readText("SIP", "HTTPServer"), "ip.test/get");
-  EXPECT_TRUE(store_->readBool("SIP", "STATIC", false));
-  EXPECT_EQ(store_->readText("SIP", "STATICPublicIP"), "203.0.113.7");
-  EXPECT_EQ(store_->readInt("SIP", "STATICSIPPort", 0), 6000);
-  EXPECT_EQ(store_->readInt("SIP", "STATICRTPPortBase", 0), 10000);
-  EXPECT_TRUE(store_->readBool("Settings", "SipTraceOn", false));
-  EXPECT_TRUE(store_->readBool("Settings", "SipTraceAudioOn", false));
-  EXPECT_FALSE(store_->readBool("Intercom", "AllowAll", true));
   EXPECT_EQ(store_->readText("Intercom", "Allow"), "desk@10.0.0.2,\"a,b \"\"c\"\"\"");
-  EXPECT_TRUE(store_->readBool("Intercom", "AutoTalkBack", false));
-  EXPECT_EQ(store_->readInt("Settings", "SetDlgLastOpenedPage", -1), 0);
+  EXPECT_EQ(store_->readInt("Settings", "SetDlgLastOpenedPage", -1), kPageCount - 1);
 
-  // A new dialog shows what was saved.
-  OptionsDialog again(nullptr, *store_, *prompts_, 0);
+  // A new dialog, on the page used last, shows what was saved.
+  OptionsDialog again(nullptr, *store_, *prompts_, kPageCount - 1);
+  EXPECT_EQ(again.currentPage(), kPageCount - 1);
+  for (const Setting& s : kSettings) {
+    EXPECT_EQ(valueOf(again.findChild<QWidget*>(QString::fromUtf8(s.name))), s.stored) << s.name;
+  }
   EXPECT_EQ(child<QComboBox>(&again, "PlayDevice")->currentText(), "file:/tmp/out.wav");
   EXPECT_EQ(child<QComboBox>(&again, "RecordDevice")->currentText(), "quillet_selector");
   EXPECT_EQ(child<QComboBox>(&again, "RecordDeviceChannel")->currentText(), "Line");
-  EXPECT_FALSE(child<QCheckBox>(&again, "UseAGC")->isChecked());
-  EXPECT_EQ(child<QSlider>(&again, "Quality")->value(), 20);
-  EXPECT_EQ(child<QLineEdit>(&again, "Proxy")->text(), "pbx.example.org");
-  EXPECT_EQ(child<QSpinBox>(&again, "Port")->value(), 5080);
-  EXPECT_EQ(child<QLineEdit>(&again, "STUNServer2")->text(), "stun.two.test:3479");
-  EXPECT_TRUE(child<QCheckBox>(&again, "STATIC")->isChecked());
-  EXPECT_EQ(child<QSpinBox>(&again, "STATICRTPPortBase")->value(), 10000);
-  EXPECT_TRUE(child<QCheckBox>(&again, "SipTraceAudioOn")->isChecked());
   auto* allow = child<QListWidget>(&again, "Allow");
   ASSERT_EQ(allow->count(), 2);
   EXPECT_EQ(allow->item(0)->text(), "desk@10.0.0.2");
   EXPECT_EQ(allow->item(1)->text(), "a,b \"c\"");
   EXPECT_TRUE(allow->isEnabled());
-  EXPECT_TRUE(child<QCheckBox>(&again, "AutoTalkBack")->isChecked());
   EXPECT_TRUE(prompts_->asked().empty());
 }
 
@@ -214,14 +193,6 @@ TEST_F(DialogTest, OptionsRefusalsNameTheFieldAndWriteNothing) {
   store_->writeText("DefaultLine", "UserName", "201");
   OptionsDialog dialog(nullptr, *store_, *prompts_, 0);
   auto* name = child<QLineEdit>(&dialog, "DisplayName");
-  EXPECT_EQ(name->placeholderText(), "<Type your name here>");
-  EXPECT_EQ(child<QLineEdit>(&dialog, "Proxy")->placeholderText(),
-            "<Type the SIP server name here>");
-  EXPECT_EQ(child<QLineEdit>(&dialog, "UserName")->placeholderText(),
-            "<Type number assigned by SIP provider>");
-  EXPECT_EQ(child<QLineEdit>(&dialog, "UserName")->toolTip(),
-            "Enter the SIP number that you were assigned when you signed up with a SIP service "
-            "provider");
   name->setText("   ");  // blanks only: trimmed to nothing
   child<QSpinBox>(&dialog, "Port")->setValue(5090);
   dialog.accept();
@@ -261,7 +232,6 @@ TEST_F(DialogTest, AdvancedLineSettingsCheckSaveAndMarkTheButton) {
 
   {
     LineSettingsDialog both(nullptr, *store_, *prompts_, LineSettingsMode::Both);
-    EXPECT_EQ(both.windowTitle(), "Advanced Sip Server Settings");
     EXPECT_TRUE(both.outboundChoice(2)->isChecked());
     EXPECT_TRUE(both.authChoice(0)->isChecked());
     EXPECT_EQ(both.authField()->text(), "kept");
@@ -317,7 +287,6 @@ TEST_F(DialogTest, ContactDialogChecksInOrderAndAddsOrUpdates) {
   book.add("Bob", "sip:bob@127.0.0.1", "");
   {
     ContactDialog add(nullptr, book, -1, *prompts_);
-    EXPECT_EQ(add.windowTitle(), "Add New Contact");
     add.nameField()->setText("  ");
     add.emailField()->setText("ann@example.c");
     add.accept();
@@ -347,7 +316,6 @@ TEST_F(DialogTest, ContactDialogChecksInOrderAndAddsOrUpdates) {
 
   // Editing keeps its own name (in another case too) and rewrites the contact in place.
   ContactDialog edit(nullptr, book, 0, *prompts_);
-  EXPECT_EQ(edit.windowTitle(), "Edit Contact");
   EXPECT_EQ(edit.nameField()->text(), "Bob");
   edit.nameField()->setText("bob");
   edit.numberField()->setText("sip:bob@127.0.0.2");
@@ -480,7 +448,8 @@ TEST_F(DialogTest, EveryDialogWorksFromTheKeyboardAndEscapeCancels) {
   store_->writeInt("DefaultLine", "UseOutboundServer", 1);  // the fields are enabled
   store_->writeInt("DefaultLine", "UseAuthentication", 1);
   {
-    OptionsDialog dialog(nullptr, *store_, *prompts_, 0);
+    OptionsDialog dialog(nullptr, *store_, *prompts_, 99);  // a stored page out of range
+    EXPECT_EQ(dialog.currentPage(), 0);
     dialog.show();
     for (int32_t page = 0; page < kPageCount; ++page) {
       dialog.showPage(page);
@@ -490,7 +459,9 @@ TEST_F(DialogTest, EveryDialogWorksFromTheKeyboardAndEscapeCancels) {
     child<QSpinBox>(&dialog, "Port")->setValue(5999);
     QTest::keyClick(&dialog, Qt::Key_Escape);
     EXPECT_EQ(dialog.result(), QDialog::Rejected);
-    EXPECT_EQ(store_->readInt("SIP", "Port", 5070), 5070);
+    // Cancel stores the page shown, and nothing else.
+    EXPECT_EQ(store_->readInt("Settings", "SetDlgLastOpenedPage", 0), kPageCount - 1);
+    EXPECT_EQ(store_->readText("SIP", "Port"), "");
   }
   {
     LineSettingsDialog both(nullptr, *store_, *prompts_, LineSettingsMode::Both);
@@ -610,10 +581,6 @@ TEST_F(WindowDialogsTest, OptionsOpenOnTheStoredPageAndOkRestartsTheEngine) {
   auto* statusName = window_->findChild<QLabel*>(QStringLiteral("statusName"));
   ASSERT_NE(statusName, nullptr);
   EXPECT_EQ(statusName->text(), "Ann Lee");
-
-  // Cancel leaves the engine alone.
-  whenOpen<OptionsDialog>([](OptionsDialog* dialog) { dialog->reject(); });
-  window_->runCommand(app::kCommandOptions);
   stop();
 }
 
@@ -641,14 +608,8 @@ TEST_F(WindowDialogsTest, TheAddressBookListsMarksEditsAndDeletesContacts) {
   ASSERT_NE(book, nullptr);
   EXPECT_TRUE(book->isVisible());
   QTreeWidget* list = book->list();
-  EXPECT_EQ(list->headerItem()->text(0), "Name");
-  EXPECT_EQ(list->headerItem()->text(1), "Number");
   ASSERT_EQ(list->topLevelItemCount(), 2);
   EXPECT_EQ(row(list->topLevelItem(0)), QStringList({"al", "sip:al@127.0.0.1:3", "Off"}));
-  EXPECT_EQ(book->action(AddressBookWindow::kNew)->toolTip(), "Add new contact (Ctrl+N)");
-  EXPECT_EQ(book->action(AddressBookWindow::kEdit)->toolTip(), "Edit contact details (Ctrl+E)");
-  EXPECT_EQ(book->action(AddressBookWindow::kDelete)->toolTip(),
-            "Delete the selected contact (Ctrl+Del)");
   EXPECT_FALSE(book->action(AddressBookWindow::kEdit)->isEnabled());  // nothing selected
 
   // The automatic-intercom mark: On in the list, a record in the registry list.
@@ -707,51 +668,66 @@ TEST_F(WindowDialogsTest, TheAddressBookListsMarksEditsAndDeletesContacts) {
   stop();
 }
 
+// The contacts of the book from `from` on, as "name|number|email".
+std::vector<std::string> bookRows(size_t from = 0) {
+  std::vector<std::string> rows;
+  const std::vector<contacts::Contact> all =
+      contacts::readContacts(*contacts::createContactStore());
+  for (size_t i = from; i < all.size(); ++i) {
+    rows.push_back(all[i].name + "|" + all[i].number + "|" + all[i].email);
+  }
+  return rows;
+}
+
+// Writes `count` contacts "`prefix`N" with the number N as a CSV file; answers their rows.
+std::vector<std::string> writeCsv(const std::string& path, const std::string& prefix, int count) {
+  std::ofstream out(path, std::ios::binary);
+  std::vector<std::string> rows;
+  for (int i = 0; i < count; ++i) {
+    out << contacts::csvLine(prefix + std::to_string(i), std::to_string(i), "");
+    rows.push_back(prefix + std::to_string(i) + "|" + std::to_string(i) + "|");
+  }
+  return rows;
+}
+
 TEST_F(WindowDialogsTest, CsvExportAndImportThroughTheDialogsLoseNothingAndCancelKeepsWhatCame) {
   fillBook(1000);
   start();
   window_->runCommand(2001);
   auto* book = window_->findChild<AddressBookWindow*>();
   ASSERT_NE(book, nullptr);
-  const QString exported = QString::fromStdString(home_ + "/book.csv");
-  { std::ofstream(exported.toStdString()) << "old\r\n"; }  // exists: asked before overwriting
+  // Picks `path` in the file dialog about to open and notes its title.
   QString title;
-  whenOpen<QFileDialog>([&](QFileDialog* dialog) {
-    title = dialog->windowTitle();
-    EXPECT_EQ(dialog->nameFilters(), QStringList({"CSV Files(*.csv)"}));
-    chooseFile(dialog, exported);
-    static_cast<QDialog*>(dialog)->accept();  // what the Save button does
-  });
+  const auto pickFile = [&](const std::string& path) {
+    whenOpen<QFileDialog>([&title, path](QFileDialog* dialog) {
+      title = dialog->windowTitle();
+      chooseFile(dialog, QString::fromStdString(path));
+      static_cast<QDialog*>(dialog)->accept();  // what Save or Open does
+    });
+  };
+  const std::string exported = home_ + "/book.csv";
+  { std::ofstream(exported) << "old\r\n"; }  // exists: asked before overwriting
+  pickFile(exported);
   answerBoxes(QMessageBox::Yes);
   book->runCommand(AddressBookWindow::kExport);
   stopAnswering();
   EXPECT_EQ(title, "CSV File to Export To");
   EXPECT_TRUE(sawBox("Quillet", "The selected file already exists. Do you wish to overwrite it"));
   EXPECT_EQ(base::SettingsStore::global().readText("Settings", "SaveFolder"), home_);
-  std::ifstream in(exported.toStdString());
-  std::vector<contacts::Contact> lines;
-  for (std::string line; std::getline(in, line);) lines.push_back(contacts::parseCsvLine(line));
-  const std::vector<contacts::Contact> all =
-      contacts::readContacts(*contacts::createContactStore());
-  ASSERT_EQ(all.size(), 1001u);  // with Bob of every window test
-  ASSERT_EQ(lines.size(), all.size());
-  for (size_t i = 0; i < all.size(); ++i) {
-    EXPECT_EQ(lines[i].name, all[i].name);
-    EXPECT_EQ(lines[i].number, all[i].number);
-    EXPECT_EQ(lines[i].email, all[i].email);
+  std::ifstream in(exported);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) {
+    const contacts::Contact c = contacts::parseCsvLine(line);
+    lines.push_back(c.name + "|" + c.number + "|" + c.email);
   }
+  ASSERT_EQ(bookRows().size(), 1001u);  // with Bob of every window test
+  EXPECT_EQ(lines, bookRows());
 
   // Import on the import thread: 10 000 new contacts (and the exported ones, already there)
   // with progress, while a timer on the GUI thread keeps firing.
   constexpr int kFresh = 10000;
-  const std::string fresh = home_ + "/fresh.csv";
-  {
-    std::ofstream out(fresh, std::ios::binary);
-    for (int i = 0; i < kFresh; ++i) {
-      out << contacts::csvLine("new, " + std::to_string(i), std::to_string(i), "");
-    }
-  }
-  QStringList progressTitles;
+  const std::vector<std::string> fresh = writeCsv(home_ + "/fresh.csv", "new, ", kFresh);
+  QString progressTitle;
   int ticks = 0;
   int shownMaximum = 0;
   QSet<QString> names;
@@ -760,43 +736,25 @@ TEST_F(WindowDialogsTest, CsvExportAndImportThroughTheDialogsLoseNothingAndCance
     if (auto* progress = book->findChild<QProgressDialog*>(QStringLiteral("importProgress"));
         progress != nullptr && progress->isVisible()) {
       ++ticks;
-      progressTitles << progress->windowTitle();
+      progressTitle = progress->windowTitle();
       names << progress->labelText();
       shownMaximum = progress->maximum();
     }
   });
   watch->start(1);
-  whenOpen<QFileDialog>([&](QFileDialog* dialog) {
-    title = dialog->windowTitle();
-    chooseFile(dialog, QString::fromStdString(fresh));
-    static_cast<QDialog*>(dialog)->accept();
-  });
+  pickFile(home_ + "/fresh.csv");
   book->runCommand(AddressBookWindow::kImport);
   EXPECT_EQ(title, "CSV File to Import Addresses from");
-  EXPECT_FALSE(progressTitles.isEmpty());
-  EXPECT_TRUE(progressTitles.isEmpty() || progressTitles.front() == "Import CSV File");
+  EXPECT_EQ(progressTitle, "Import CSV File");
   EXPECT_GT(ticks, 5);              // the GUI thread ran while the file was read
   EXPECT_GT(names.size(), 2);       // the dialog followed the names read
   EXPECT_EQ(shownMaximum, kFresh);  // and the lines of the file
   EXPECT_EQ(book->list()->topLevelItemCount(), 1001 + kFresh);
-  {
-    const std::vector<contacts::Contact> now =
-        contacts::readContacts(*contacts::createContactStore());
-    ASSERT_EQ(now.size(), static_cast<size_t>(1001 + kFresh));
-    for (int i = 0; i < kFresh; ++i) {
-      const contacts::Contact& added = now[static_cast<size_t>(1001 + i)];
-      ASSERT_EQ(added.name, "new, " + std::to_string(i));
-      ASSERT_EQ(added.number, std::to_string(i));
-    }
-  }
+  EXPECT_EQ(bookRows(1001), fresh);
 
   // Cancel (Escape) part way: the contacts read so far are kept.
   constexpr int kMore = 30000;  // more than the import reads between two looks of the dialog
-  const std::string more = home_ + "/more.csv";
-  {
-    std::ofstream out(more, std::ios::binary);
-    for (int i = 0; i < kMore; ++i) out << contacts::csvLine("more " + std::to_string(i), "1", "");
-  }
+  const std::vector<std::string> more = writeCsv(home_ + "/more.csv", "more ", kMore);
   watch->disconnect();
   QObject::connect(watch, &QTimer::timeout, watch, [&] {
     auto* progress = book->findChild<QProgressDialog*>(QStringLiteral("importProgress"));
@@ -804,21 +762,14 @@ TEST_F(WindowDialogsTest, CsvExportAndImportThroughTheDialogsLoseNothingAndCance
       QTest::keyClick(progress, Qt::Key_Escape);  // what Cancel does
     }
   });
-  whenOpen<QFileDialog>([&](QFileDialog* dialog) {
-    chooseFile(dialog, QString::fromStdString(more));
-    static_cast<QDialog*>(dialog)->accept();
-  });
+  pickFile(home_ + "/more.csv");
   book->runCommand(AddressBookWindow::kImport);
-  const int count = book->list()->topLevelItemCount();
-  EXPECT_GT(count, 1001 + kFresh);
-  EXPECT_LT(count, 1001 + kFresh + kMore);
-  // What came is whole: the first lines of the file, in order, and the store agrees.
-  const std::vector<contacts::Contact> kept =
-      contacts::readContacts(*contacts::createContactStore());
-  ASSERT_EQ(kept.size(), static_cast<size_t>(count));
-  for (size_t i = 1001 + kFresh; i < kept.size(); ++i) {
-    ASSERT_EQ(kept[i].name, "more " + std::to_string(i - 1001 - kFresh));
-  }
+  // What came is whole: the first lines of the file, in order, in the list and the store.
+  const std::vector<std::string> kept = bookRows(1001 + kFresh);
+  EXPECT_EQ(book->list()->topLevelItemCount(), static_cast<int>(1001 + kFresh + kept.size()));
+  ASSERT_GT(kept.size(), 0u);
+  ASSERT_LT(kept.size(), more.size());
+  EXPECT_EQ(kept, std::vector<std::string>(more.begin(), more.begin() + kept.size()));
   stop();
 }
 
