@@ -3,6 +3,12 @@
 // far end answers still delivers everything said, the menus lock during the call, the
 // meters follow the audio and an incoming call asks the talk-back question (Do Not
 // Disturb's refusal: intercom_e2e).
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <QAction>
 #include <QComboBox>
 #include <QMessageBox>
@@ -10,19 +16,230 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <cmath>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
 
 #include "base/settings_store.h"
+#include "platform/audio_device_wav.h"
 #include "ui/ui_test_support.h"
+
+extern char** environ;
 
 namespace quillet::ui::testing {
 namespace {
 
+namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 constexpr size_t kRate = 8000;
 
+// A quillet --headless instance with its own profile, WAV microphone and speaker.
+class FarEnd {
+ public:
+  FarEnd(const std::string& root, const std::string& user, int32_t sipPort, int32_t rtpBase,
+         const std::string& microphone);
+  ~FarEnd() { stop(); }
+  FarEnd(const FarEnd&) = delete;
+  FarEnd& operator=(const FarEnd&) = delete;
+
+  bool start();
+  // A second start on the profile: its options go to the running instance.
+  int run(const std::vector<std::string>& options);
+  void stop();
+  std::string address() const { return "sip:" + user_ + "@127.0.0.1:" + std::to_string(port_); }
+  std::string log() const;
+  const std::string& speaker() const { return speaker_; }
+
+ private:
+  std::string home_;
+  std::string user_;
+  int32_t port_;
+  std::string speaker_;
+  int pid_ = -1;
+};
+
 base::SettingsStore& settings() {
   return base::SettingsStore::global();
+}
+
+FarEnd::FarEnd(const std::string& root, const std::string& user, int32_t sipPort, int32_t rtpBase,
+               const std::string& microphone)
+    : home_(root + "/" + user), user_(user), port_(sipPort), speaker_(home_ + "/speaker.wav") {
+  fs::create_directories(home_);
+  std::ofstream ini(home_ + "/settings.ini");
+  ini << "[Settings]\nNewInstall=0\nInstallWizRun=1\nUseAGC=0\nUseEchoCancellation=0\n"
+      << "RecordDevice=file:" << microphone << "\nPlayDevice=file:" << speaker_ << "\n"
+      << "[SIP]\nPort=" << sipPort << "\nLocalAddress=127.0.0.1\nSTUN=0\nRTPPortBase=" << rtpBase
+      << "\n[DefaultLine]\nDisplayName=" << user << "\nUserName=" << user << "\n";
+}
+
+int spawnQuillet(const std::string& home, const std::vector<std::string>& options) {
+  const char* binary = std::getenv("QUILLET_BINARY");
+  if (binary == nullptr) {
+    return -1;
+  }
+  std::vector<std::string> args = {binary, "--headless"};
+  args.insert(args.end(), options.begin(), options.end());
+  std::vector<char*> argv;
+  for (std::string& arg : args) {
+    argv.push_back(arg.data());
+  }
+  argv.push_back(nullptr);
+  std::vector<std::string> envs = {"QUILLET_HOME=" + home};
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (std::string_view(*e).rfind("QUILLET_HOME=", 0) != 0) {
+      envs.emplace_back(*e);
+    }
+  }
+  std::vector<char*> envp;
+  for (std::string& e : envs) {
+    envp.push_back(e.data());
+  }
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  const std::string out = home + "/stderr.txt";
+  posix_spawn_file_actions_addopen(&actions, 2, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  const int failed = posix_spawn(&pid, binary, &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  return failed == 0 ? pid : -1;
+}
+
+bool FarEnd::start() {
+  pid_ = spawnQuillet(home_, {});
+  if (pid_ < 0) {
+    return false;
+  }
+  const auto end = std::chrono::steady_clock::now() + 10s;
+  while (std::chrono::steady_clock::now() < end) {
+    if (log().find("SIP Number:") != std::string::npos) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+int FarEnd::run(const std::vector<std::string>& options) {
+  const int pid = spawnQuillet(home_, options);
+  int status = 0;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) {
+    return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void FarEnd::stop() {
+  if (pid_ <= 0) {
+    return;
+  }
+  ::kill(pid_, SIGTERM);
+  int status = 0;
+  for (int i = 0; i < 300; ++i) {
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ::kill(pid_, SIGKILL);
+  ::waitpid(pid_, &status, 0);
+  pid_ = -1;
+}
+
+std::string FarEnd::log() const {
+  std::string all;
+  const std::string logs = home_ + "/Logs";
+  if (!fs::is_directory(logs)) {
+    return all;
+  }
+  for (const auto& entry : fs::directory_iterator(logs)) {
+    if (entry.path().string().ends_with("Quillet Log.txt")) {
+      std::ifstream in(entry.path());
+      std::stringstream text;
+      text << in.rdbuf();
+      all += text.str();
+    }
+  }
+  return all;
+}
+
+std::vector<int16_t> readWav(const std::string& path) {
+  platform::WavFileReader reader;
+  std::string error;
+  if (!reader.open(path, error)) return {};
+  std::vector<int16_t> samples(static_cast<size_t>(reader.info().dataBytes / 2));
+  samples.resize(reader.read(samples.data(), samples.size()));
+  return samples;
+}
+
+// A sequence of 50 ms tone bursts of pseudo-random pitch (toneFrequencies gives them).
+constexpr size_t kToneSamples = 400;
+std::vector<double> toneFrequencies(size_t tones) {
+  std::vector<double> out;
+  uint32_t seed = 12345;
+  double last = 0;
+  while (out.size() < tones) {
+    seed = seed * 1103515245u + 12345u;
+    const double frequency = 300 + (seed >> 16) % 30 * 50;  // 300..1750 Hz in 50 Hz steps
+    if (std::abs(frequency - last) >= 150) {                // neighbours clearly apart
+      out.push_back(frequency);
+      last = frequency;
+    }
+  }
+  return out;
+}
+
+std::vector<int16_t> toneSequence(size_t samples) {
+  const std::vector<double> frequencies = toneFrequencies(samples / kToneSamples + 1);
+  std::vector<int16_t> out(samples);
+  double phase = 0;
+  for (size_t i = 0; i < samples; ++i) {
+    phase += 2 * M_PI * frequencies[i / kToneSamples] / 8000.0;
+    out[i] = static_cast<int16_t>(9000 * std::sin(phase));
+  }
+  return out;
+}
+
+// The share of a window's energy at one frequency (Goertzel): near 1 for a pure tone.
+double toneShare(const int16_t* x, size_t n, double frequency) {
+  const double w = 2 * M_PI * frequency / 8000.0;
+  const double c = 2 * std::cos(w);
+  double s1 = 0;
+  double s2 = 0;
+  double energy = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const double s0 = x[i] + c * s1 - s2;
+    s2 = s1;
+    s1 = s0;
+    energy += static_cast<double>(x[i]) * x[i];
+  }
+  const double power = s1 * s1 + s2 * s2 - c * s1 * s2;
+  return energy > 1e3 * n ? power / (energy * n / 2) : 0.0;
+}
+
+size_t tonesHeardInOrder(const std::vector<double>& tones, const std::vector<int16_t>& heard) {
+  constexpr size_t kWindow = 120;  // 15 ms: inside one tone even when it is shrunk
+  size_t at = 0;
+  size_t found = 0;
+  for (double tone : tones) {
+    bool seen = false;
+    for (; at + kWindow <= heard.size(); at += kWindow / 6) {
+      if (toneShare(&heard[at], kWindow, tone) > 0.6) {
+        seen = true;
+        break;
+      }
+    }
+    if (!seen) {
+      break;
+    }
+    ++found;
+  }
+  return found;
 }
 
 class CallTest : public WindowTest {

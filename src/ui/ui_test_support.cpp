@@ -1,38 +1,26 @@
 // Shared pieces of the window tests.
 #include "ui/ui_test_support.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <QAbstractButton>
 #include <QTimer>
-#include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
-#include <thread>
 
 #include "base/log.h"
 #include "base/settings_store.h"
 #include "contacts/contact_store.h"
+#include "platform/audio_device_wav.h"
 #include "ui/log_view_widget.h"
 #include "ui/qt_dialogs.h"
-
-extern char** environ;
 
 namespace quillet::ui::testing {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 
 bool RecordingDialogs::options(QWidget* /*parent*/, int32_t page) {
   log_.optionsPages.push_back(page);
-  return log_.confirmOptions;
+  return false;
 }
 
 bool RecordingDialogs::contact(QWidget* /*parent*/, contacts::ContactStore& store,
@@ -65,10 +53,6 @@ class QtEnvironment : public ::testing::Environment {
 [[maybe_unused]] ::testing::Environment* const gQtEnvironment =
     ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 }  // namespace
-
-void WindowTest::SetUpTestSuite() {
-  ASSERT_NE(qApp, nullptr);
-}
 
 void WindowTest::SetUp() {
   // xdg-open stand-in: appends its argument to a file.
@@ -222,221 +206,11 @@ std::string WindowTest::logText() const {
   return text;
 }
 
-// --- Far end ------------------------------------------------------------------------------
-
-FarEnd::FarEnd(const std::string& root, const std::string& user, int32_t sipPort, int32_t rtpBase,
-               const std::string& microphone)
-    : home_(root + "/" + user), user_(user), port_(sipPort), speaker_(home_ + "/speaker.wav") {
-  fs::create_directories(home_);
-  std::ofstream ini(home_ + "/settings.ini");
-  ini << "[Settings]\nNewInstall=0\nInstallWizRun=1\nUseAGC=0\nUseEchoCancellation=0\n"
-      << "RecordDevice=file:" << microphone << "\nPlayDevice=file:" << speaker_ << "\n"
-      << "[SIP]\nPort=" << sipPort << "\nLocalAddress=127.0.0.1\nSTUN=0\nRTPPortBase=" << rtpBase
-      << "\n[DefaultLine]\nDisplayName=" << user << "\nUserName=" << user << "\n";
-}
-
-FarEnd::~FarEnd() {
-  stop();
-}
-
-namespace {
-int spawnQuillet(const std::string& home, const std::vector<std::string>& options) {
-  const char* binary = std::getenv("QUILLET_BINARY");
-  if (binary == nullptr) {
-    return -1;
-  }
-  std::vector<std::string> args = {binary, "--headless"};
-  args.insert(args.end(), options.begin(), options.end());
-  std::vector<char*> argv;
-  for (std::string& arg : args) {
-    argv.push_back(arg.data());
-  }
-  argv.push_back(nullptr);
-  std::vector<std::string> envs = {"QUILLET_HOME=" + home};
-  for (char** e = environ; *e != nullptr; ++e) {
-    if (std::string_view(*e).rfind("QUILLET_HOME=", 0) != 0) {
-      envs.emplace_back(*e);
-    }
-  }
-  std::vector<char*> envp;
-  for (std::string& e : envs) {
-    envp.push_back(e.data());
-  }
-  envp.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  const std::string out = home + "/stderr.txt";
-  posix_spawn_file_actions_addopen(&actions, 2, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  const int failed = posix_spawn(&pid, binary, &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  return failed == 0 ? pid : -1;
-}
-}  // namespace
-
-bool FarEnd::start() {
-  pid_ = spawnQuillet(home_, {});
-  if (pid_ < 0) {
-    return false;
-  }
-  const auto end = Clock::now() + std::chrono::seconds(10);
-  while (Clock::now() < end) {
-    if (log().find("SIP Number:") != std::string::npos) {
-      return true;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
-}
-
-int FarEnd::run(const std::vector<std::string>& options) {
-  const int pid = spawnQuillet(home_, options);
-  int status = 0;
-  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) {
-    return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-void FarEnd::stop() {
-  if (pid_ <= 0) {
-    return;
-  }
-  ::kill(pid_, SIGTERM);
-  int status = 0;
-  for (int i = 0; i < 300; ++i) {
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
-      return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  ::kill(pid_, SIGKILL);
-  ::waitpid(pid_, &status, 0);
-  pid_ = -1;
-}
-
-std::string FarEnd::address() const {
-  return "sip:" + user_ + "@127.0.0.1:" + std::to_string(port_);
-}
-
-std::string FarEnd::log() const {
-  std::string all;
-  const std::string logs = home_ + "/Logs";
-  if (!fs::is_directory(logs)) {
-    return all;
-  }
-  for (const auto& entry : fs::directory_iterator(logs)) {
-    if (entry.path().string().ends_with("Quillet Log.txt")) {
-      std::ifstream in(entry.path());
-      std::stringstream text;
-      text << in.rdbuf();
-      all += text.str();
-    }
-  }
-  return all;
-}
-
-// --- Audio files --------------------------------------------------------------------------
-
 void writeWav(const std::string& path, const std::vector<int16_t>& samples) {
-  std::ofstream out(path, std::ios::binary);
-  auto u32 = [&](uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
-  auto u16 = [&](uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
-  const uint32_t bytes = static_cast<uint32_t>(samples.size() * 2);
-  out.write("RIFF", 4);
-  u32(36 + bytes);
-  out.write("WAVEfmt ", 8);
-  u32(16);
-  u16(1);
-  u16(1);
-  u32(8000);
-  u32(16000);
-  u16(2);
-  u16(16);
-  out.write("data", 4);
-  u32(bytes);
-  out.write(reinterpret_cast<const char*>(samples.data()), bytes);
-}
-
-std::vector<int16_t> readWav(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::vector<int16_t> samples;
-  if (bytes.size() <= 44) {
-    return samples;
-  }
-  // The data chunk follows the 44-byte header; a file still being written may not have
-  // its lengths filled in, so everything after the header is taken.
-  samples.resize((bytes.size() - 44) / 2);
-  std::memcpy(samples.data(), bytes.data() + 44, samples.size() * 2);
-  return samples;
-}
-
-std::vector<double> toneFrequencies(size_t tones) {
-  std::vector<double> out;
-  uint32_t seed = 12345;
-  double last = 0;
-  while (out.size() < tones) {
-    seed = seed * 1103515245u + 12345u;
-    const double frequency = 300 + (seed >> 16) % 30 * 50;  // 300..1750 Hz in 50 Hz steps
-    if (std::abs(frequency - last) >= 150) {                // neighbours clearly apart
-      out.push_back(frequency);
-      last = frequency;
-    }
-  }
-  return out;
-}
-
-std::vector<int16_t> toneSequence(size_t samples) {
-  const std::vector<double> frequencies = toneFrequencies(samples / kToneSamples + 1);
-  std::vector<int16_t> out(samples);
-  double phase = 0;
-  for (size_t i = 0; i < samples; ++i) {
-    phase += 2 * M_PI * frequencies[i / kToneSamples] / 8000.0;
-    out[i] = static_cast<int16_t>(9000 * std::sin(phase));
-  }
-  return out;
-}
-
-namespace {
-// The share of a window's energy at one frequency (Goertzel): near 1 for a pure tone.
-double toneShare(const int16_t* x, size_t n, double frequency) {
-  const double w = 2 * M_PI * frequency / 8000.0;
-  const double c = 2 * std::cos(w);
-  double s1 = 0;
-  double s2 = 0;
-  double energy = 0;
-  for (size_t i = 0; i < n; ++i) {
-    const double s0 = x[i] + c * s1 - s2;
-    s2 = s1;
-    s1 = s0;
-    energy += static_cast<double>(x[i]) * x[i];
-  }
-  const double power = s1 * s1 + s2 * s2 - c * s1 * s2;
-  return energy > 1e3 * n ? power / (energy * n / 2) : 0.0;
-}
-}  // namespace
-
-size_t tonesHeardInOrder(const std::vector<double>& tones, const std::vector<int16_t>& heard) {
-  constexpr size_t kWindow = 120;  // 15 ms: inside one tone even when it is shrunk
-  size_t at = 0;
-  size_t found = 0;
-  for (double tone : tones) {
-    bool seen = false;
-    for (; at + kWindow <= heard.size(); at += kWindow / 6) {
-      if (toneShare(&heard[at], kWindow, tone) > 0.6) {
-        seen = true;
-        break;
-      }
-    }
-    if (!seen) {
-      break;
-    }
-    ++found;
-  }
-  return found;
+  platform::WavFileWriter writer;
+  std::string error;
+  ASSERT_TRUE(writer.create(path, 8000, 1, error)) << error;
+  ASSERT_TRUE(writer.write(samples.data(), samples.size()));
 }
 
 void shot(QWidget* widget, const std::string& name) {
