@@ -19,7 +19,6 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "base/settings_store.h"
@@ -35,21 +34,85 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 constexpr size_t kRate = 8000;
 
+base::SettingsStore& settings() {
+  return base::SettingsStore::global();
+}
+
+// Starts `quillet --headless options...` on the profile in `home`, its standard error going to
+// stderr.txt there; answers the process id, or -1.
+int spawnQuillet(const std::string& home, const std::vector<std::string>& options) {
+  std::vector<std::string> args = {"env", "QUILLET_HOME=" + home, std::getenv("QUILLET_BINARY"),
+                                   "--headless"};
+  args.insert(args.end(), options.begin(), options.end());
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  const std::string out = home + "/stderr.txt";
+  posix_spawn_file_actions_addopen(&actions, 2, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  const int failed = posix_spawn(&pid, "/usr/bin/env", &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return failed == 0 ? pid : -1;
+}
+
 // A quillet --headless instance with its own profile, WAV microphone and speaker.
 class FarEnd {
  public:
   FarEnd(const std::string& root, const std::string& user, int32_t sipPort, int32_t rtpBase,
-         const std::string& microphone);
+         const std::string& microphone)
+      : home_(root + "/" + user), user_(user), port_(sipPort), speaker_(home_ + "/speaker.wav") {
+    fs::create_directories(home_);
+    std::ofstream(home_ + "/settings.ini")
+        << "[Settings]\nNewInstall=0\nInstallWizRun=1\nUseAGC=0\nUseEchoCancellation=0\n"
+        << "RecordDevice=file:" << microphone << "\nPlayDevice=file:" << speaker_ << "\n"
+        << "[SIP]\nPort=" << sipPort << "\nLocalAddress=127.0.0.1\nSTUN=0\nRTPPortBase=" << rtpBase
+        << "\n[DefaultLine]\nDisplayName=" << user << "\nUserName=" << user << "\n";
+  }
   ~FarEnd() { stop(); }
   FarEnd(const FarEnd&) = delete;
   FarEnd& operator=(const FarEnd&) = delete;
 
-  bool start();
+  bool start() {
+    pid_ = spawnQuillet(home_, {});
+    return pid_ > 0 && app::testing::pumpUntil(
+                           [] { std::this_thread::sleep_for(20ms); },
+                           [this] { return log().find("SIP Number:") != std::string::npos; }, 10s);
+  }
   // A second start on the profile: its options go to the running instance.
-  int run(const std::vector<std::string>& options);
-  void stop();
+  int run(const std::vector<std::string>& options) {
+    const int pid = spawnQuillet(home_, options);
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  void stop() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    const bool ended =
+        app::testing::pumpUntil([] { std::this_thread::sleep_for(50ms); },
+                                [&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, 15s);
+    if (!ended) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status, 0);
+    }
+    pid_ = -1;
+  }
   std::string address() const { return "sip:" + user_ + "@127.0.0.1:" + std::to_string(port_); }
-  std::string log() const;
+  std::string log() const {
+    std::string all;
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(home_ + "/Logs", ignored)) {
+      if (entry.path().string().ends_with("Quillet Log.txt")) {
+        std::ifstream in(entry.path());
+        all.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+      }
+    }
+    return all;
+  }
   const std::string& speaker() const { return speaker_; }
 
  private:
@@ -59,114 +122,6 @@ class FarEnd {
   std::string speaker_;
   int pid_ = -1;
 };
-
-base::SettingsStore& settings() {
-  return base::SettingsStore::global();
-}
-
-FarEnd::FarEnd(const std::string& root, const std::string& user, int32_t sipPort, int32_t rtpBase,
-               const std::string& microphone)
-    : home_(root + "/" + user), user_(user), port_(sipPort), speaker_(home_ + "/speaker.wav") {
-  fs::create_directories(home_);
-  std::ofstream ini(home_ + "/settings.ini");
-  ini << "[Settings]\nNewInstall=0\nInstallWizRun=1\nUseAGC=0\nUseEchoCancellation=0\n"
-      << "RecordDevice=file:" << microphone << "\nPlayDevice=file:" << speaker_ << "\n"
-      << "[SIP]\nPort=" << sipPort << "\nLocalAddress=127.0.0.1\nSTUN=0\nRTPPortBase=" << rtpBase
-      << "\n[DefaultLine]\nDisplayName=" << user << "\nUserName=" << user << "\n";
-}
-
-int spawnQuillet(const std::string& home, const std::vector<std::string>& options) {
-  const char* binary = std::getenv("QUILLET_BINARY");
-  if (binary == nullptr) {
-    return -1;
-  }
-  std::vector<std::string> args = {binary, "--headless"};
-  args.insert(args.end(), options.begin(), options.end());
-  std::vector<char*> argv;
-  for (std::string& arg : args) {
-    argv.push_back(arg.data());
-  }
-  argv.push_back(nullptr);
-  std::vector<std::string> envs = {"QUILLET_HOME=" + home};
-  for (char** e = environ; *e != nullptr; ++e) {
-    if (std::string_view(*e).rfind("QUILLET_HOME=", 0) != 0) {
-      envs.emplace_back(*e);
-    }
-  }
-  std::vector<char*> envp;
-  for (std::string& e : envs) {
-    envp.push_back(e.data());
-  }
-  envp.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  const std::string out = home + "/stderr.txt";
-  posix_spawn_file_actions_addopen(&actions, 2, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  const int failed = posix_spawn(&pid, binary, &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  return failed == 0 ? pid : -1;
-}
-
-bool FarEnd::start() {
-  pid_ = spawnQuillet(home_, {});
-  if (pid_ < 0) {
-    return false;
-  }
-  const auto end = std::chrono::steady_clock::now() + 10s;
-  while (std::chrono::steady_clock::now() < end) {
-    if (log().find("SIP Number:") != std::string::npos) {
-      return true;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
-}
-
-int FarEnd::run(const std::vector<std::string>& options) {
-  const int pid = spawnQuillet(home_, options);
-  int status = 0;
-  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) {
-    return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-void FarEnd::stop() {
-  if (pid_ <= 0) {
-    return;
-  }
-  ::kill(pid_, SIGTERM);
-  int status = 0;
-  for (int i = 0; i < 300; ++i) {
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
-      return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  ::kill(pid_, SIGKILL);
-  ::waitpid(pid_, &status, 0);
-  pid_ = -1;
-}
-
-std::string FarEnd::log() const {
-  std::string all;
-  const std::string logs = home_ + "/Logs";
-  if (!fs::is_directory(logs)) {
-    return all;
-  }
-  for (const auto& entry : fs::directory_iterator(logs)) {
-    if (entry.path().string().ends_with("Quillet Log.txt")) {
-      std::ifstream in(entry.path());
-      std::stringstream text;
-      text << in.rdbuf();
-      all += text.str();
-    }
-  }
-  return all;
-}
 
 std::vector<int16_t> readWav(const std::string& path) {
   platform::WavFileReader reader;
@@ -226,18 +181,11 @@ size_t tonesHeardInOrder(const std::vector<double>& tones, const std::vector<int
   constexpr size_t kWindow = 120;  // 15 ms: inside one tone even when it is shrunk
   size_t at = 0;
   size_t found = 0;
-  for (double tone : tones) {
-    bool seen = false;
-    for (; at + kWindow <= heard.size(); at += kWindow / 6) {
-      if (toneShare(&heard[at], kWindow, tone) > 0.6) {
-        seen = true;
-        break;
-      }
+  for (; found < tones.size(); ++found) {
+    while (at + kWindow <= heard.size() && toneShare(&heard[at], kWindow, tones[found]) <= 0.6) {
+      at += kWindow / 6;
     }
-    if (!seen) {
-      break;
-    }
-    ++found;
+    if (at + kWindow > heard.size()) break;
   }
   return found;
 }
