@@ -248,13 +248,9 @@ TEST_F(RtpSessionTest, ComfortNoiseInSilenceAtTheRightSteps) {
 // The capture thread sends through its sink while another thread replaces sinks (each
 // one's end sends a last step): both pace the one send clock. No trace is kept: its lock
 // would order the two threads and hide an unguarded send clock from a thread sanitizer.
-TEST(RtpSessionSend, SinksEndedOnAnotherThreadWhileCaptureSendsShareOneStream) {
-  RawPeer peer;
-  RtpSession session(loopbackSettings(static_cast<uint16_t>(testPortBase() + 400)));
-  session.setPrivateAddress("127.0.0.1");
-  session.openPort();
-  session.makeOffer(false);
-  ASSERT_TRUE(session.takeAnswer(answerFrom(peer.port(), "0")));
+using RtpSessionSend = RtpSessionTest;
+TEST_F(RtpSessionSend, SinksEndedOnAnotherThreadWhileCaptureSendsShareOneStream) {
+  negotiate("0");
   const uint16_t seq = session.sequence();
   const uint32_t ts = session.timestamp();
 
