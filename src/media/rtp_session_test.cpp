@@ -245,6 +245,25 @@ TEST_F(RtpSessionTest, ComfortNoiseInSilenceAtTheRightSteps) {
   EXPECT_EQ(next[1], 0x80 | 8);
 }
 
+// A capture that starts after a pause in sending (as at answer, when the call's microphone
+// takes over) stamps its first frame at its own time, not where the last packet left off:
+// else the receiver takes the packets before the pause for early ones and holds the whole
+// call back by the pause.
+TEST_F(RtpSessionTest, ACaptureAfterAPauseStampsItsFirstFrameAtItsOwnTime) {
+  negotiate("0");
+  std::vector<int32_t> frame(160, 3000 * 16);
+  session.createCaptureSink(false)->Write(frame.data(), 160);
+  const uint32_t before = session.timestamp();  // after the frame and the ended sink's step
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  session.createCaptureSink(false)->Write(frame.data(), 160);
+  auto packets = peer.receiveAll(200);
+  ASSERT_EQ(packets.size(), 4u);
+  RtpPacketView view;
+  ASSERT_TRUE(readRtpPacket(packets[2].data(), packets[2].size(), view));
+  // The pause less the 30 ms sent before it and the frame itself; a slow machine adds.
+  EXPECT_GE(view.header.timestamp - before, 245u * 8);
+}
+
 // The capture thread sends through its sink while another thread replaces sinks (each
 // one's end sends a last step): both pace the one send clock. No trace is kept: its lock
 // would order the two threads and hide an unguarded send clock from a thread sanitizer.
