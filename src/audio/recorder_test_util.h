@@ -27,34 +27,29 @@ namespace quillet::audio::testing {
 using MemorySource = teststreams::ArraySource;
 
 // A source fed by the test while it is being read; MoreComing until finish().
-class LiveSource : public AudioSource {
+class LiveSource : public teststreams::ArraySource {
  public:
-  LiveSource(uint32_t rate, uint32_t channels)
-      : AudioSource(static_cast<int32_t>(rate), channels, kProgramPeakRange) {}
+  LiveSource(uint32_t rate, uint32_t channels) : ArraySource(rate, channels, {}) {}
   void push(const std::vector<int32_t>& samples) {
     std::lock_guard lock(mutex_);
-    data_.insert(data_.end(), samples.begin(), samples.end());
+    data.insert(data.end(), samples.begin(), samples.end());
   }
   void finish() { more_ = false; }
   void Read(int32_t* buffer, uint32_t frames) override {
     std::lock_guard lock(mutex_);
-    for (uint32_t i = 0; i < frames * channels_; ++i) {
-      const size_t at = static_cast<size_t>(pos_) * channels_ + i;
-      buffer[i] = at < data_.size() ? data_[at] : 0;
-    }
-    pos_ += frames;
+    ArraySource::Read(buffer, frames);
   }
   uint32_t Position() override {
     std::lock_guard lock(mutex_);
-    return pos_;
+    return pos;
   }
   uint32_t Length() override {
     std::lock_guard lock(mutex_);
-    return static_cast<uint32_t>(data_.size() / channels_);
+    return ArraySource::Length();
   }
   void Seek(uint32_t frame) override {
     std::lock_guard lock(mutex_);
-    pos_ = frame;
+    pos = frame;
   }
   bool MoreComing() override { return more_.load(); }
   void Wait(uint32_t ms) override {
@@ -65,8 +60,6 @@ class LiveSource : public AudioSource {
 
  private:
   std::mutex mutex_;
-  std::vector<int32_t> data_;
-  uint32_t pos_ = 0;
   std::atomic<bool> more_{true};
   std::atomic<int> waits_{0};
 };
