@@ -5,13 +5,12 @@
 #include "audio/echo_suppressor.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cmath>
-#include <filesystem>
 
 #include "audio/echo_settings.h"
 #include "audio/test_streams.h"
+#include "platform/test_util.h"
 
 namespace quillet::audio {
 namespace {
@@ -191,34 +190,28 @@ TEST(EchoSuppressor, KeepsAtLeastABlockBehindTheFarEnd) {
 }
 
 TEST(EchoSuppressor, StoresAndLoadsTheLearnedValues) {
-  const auto dir =
-      std::filesystem::temp_directory_path() / ("quillet-echo-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
+  platform::testing::TempDir dir;
+  base::SettingsStore store(dir.file("settings.ini"), dir.file("machine.ini"));
+  EchoLearned first;
   {
-    base::SettingsStore store((dir / "settings.ini").string(), (dir / "machine.ini").string());
-    EchoLearned first;
-    {
-      auto es = CreateEchoSuppressor(nullptr, store);
-      es->setDownstream(makeStream<KeepSink>(kRate, 1));
-      const auto far = speechLike(16000, 8, 300000, {{0, 2}});
-      std::vector<int32_t> mic(16000);
-      for (size_t i = 0; i < mic.size(); ++i) mic[i] = i >= 800 ? far[i - 800] / 4 : 0;
-      feed(*es, far, mic, 160);
-      first = es->learned();
-    }  // stored here (the key names are read back in tests/e2e)
-    auto again = CreateEchoSuppressor(nullptr, store);
-    const EchoLearned loaded = again->learned();
-    for (size_t b = 0; b < 3; ++b) {
-      EXPECT_EQ(loaded.echo[b], first.echo[b]);
-      EXPECT_EQ(again->coupling(static_cast<uint32_t>(b), 31),
-                static_cast<uint32_t>(first.echo[b]));
-      // The floor is kept divided by 512 and restored times 512: only the low bits go.
-      EXPECT_EQ(loaded.noiseGate[b], first.noiseGate[b]);
-    }
-    store.writeInt("SIP", "EchoCancellation", 0);
-    EXPECT_FALSE(loadEchoConfig(store).fastAdaptation);
+    auto es = CreateEchoSuppressor(nullptr, store);
+    es->setDownstream(makeStream<KeepSink>(kRate, 1));
+    const auto far = speechLike(16000, 8, 300000, {{0, 2}});
+    std::vector<int32_t> mic(16000);
+    for (size_t i = 0; i < mic.size(); ++i) mic[i] = i >= 800 ? far[i - 800] / 4 : 0;
+    feed(*es, far, mic, 160);
+    first = es->learned();
+  }  // stored here (the key names are read back in tests/e2e)
+  auto again = CreateEchoSuppressor(nullptr, store);
+  const EchoLearned loaded = again->learned();
+  for (size_t b = 0; b < 3; ++b) {
+    EXPECT_EQ(loaded.echo[b], first.echo[b]);
+    EXPECT_EQ(again->coupling(static_cast<uint32_t>(b), 31), static_cast<uint32_t>(first.echo[b]));
+    // The floor is kept divided by 512 and restored times 512: only the low bits go.
+    EXPECT_EQ(loaded.noiseGate[b], first.noiseGate[b]);
   }
-  std::filesystem::remove_all(dir);
+  store.writeInt("SIP", "EchoCancellation", 0);
+  EXPECT_FALSE(loadEchoConfig(store).fastAdaptation);
 }
 
 }  // namespace
