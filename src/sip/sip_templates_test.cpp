@@ -60,15 +60,11 @@ TEST(SipTemplates, InviteFullText) {
             "v=0\r\n");
 }
 
-// The lines that differ per request (what a call through SIPp and the proxy does not show).
+// The lines that differ per request (what a call through SIPp and the proxy does not show:
+// the proxy's 407 answered with Proxy-Authorization is sip_registrar's call_through_proxy).
 TEST(SipTemplates, PerMethodLines) {
   RequestContext c = makeContext();
-  SipRequest invite = makeRequest("INVITE", 102);
-  invite.credentials = "Digest username=\"alice\"";
-  invite.authorizationHeader = false;
-  SipMessage m = reparse(buildInvite(invite, c, "abc@h;to-tag=1;from-tag=2", 0, {}));
-  EXPECT_EQ(m.header("Proxy-Authorization"), "Digest username=\"alice\"");
-  EXPECT_EQ(m.header("Authorization", "-") + m.header("Answer-Mode", "-"), "--");
+  SipMessage m;
   for (const std::string& text :
        {buildAck(makeRequest("ACK", 101), c), buildBye(makeRequest("BYE", 8), c),
         buildCancel(makeRequest("CANCEL", 101), c), buildInfo(makeRequest("INFO", 9), c)}) {
