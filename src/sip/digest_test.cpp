@@ -24,17 +24,15 @@ TEST(Digest, ReadsQuotedAndPlainParametersAndOnlyDigest) {
   }
 }
 
-TEST(Digest, Sha256OfTheStandardTextsAndPaddingEdges) {
-  EXPECT_EQ(sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-  EXPECT_EQ(sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+// The digests of tests/siptext are compared with hashlib over inputs of one to three
+// blocks; these lengths sit at the padding's edges.
+TEST(Digest, Sha256AtThePaddingEdges) {
   EXPECT_EQ(sha256Hex(std::string(55, 'x')),
             "d5e285683cd4efc02d021a5c62014694958901005d6f71e89e0989fac77e4072");
   EXPECT_EQ(sha256Hex(std::string(56, 'x')),
             "04c26261370ee7541549d16dee320c723e3fd14671e66a099afe0a377c16888e");
   EXPECT_EQ(sha256Hex(std::string(64, 'x')),
             "7ce100971f64e7001e8fe5a51973ecdfe1ced42befe7ee8d5fd6219506b5393c");
-  EXPECT_EQ(sha256Hex(std::string(1000, 'a')),
-            "41edece42d63e8d9bf515a9ba6932e1c20cbc9f5a5d134645adb5db1b9737ea3");
 }
 
 // nc counts 1, 2 ... per nonce with a new cnonce each time, and starts again at 1 for a
