@@ -1,12 +1,12 @@
-// StreamPump and StreamRecorder: a finished source pumped to its end, a live source waited
-// for, restart, format adaptation, the real-time pace of a backlog until caught up; the stream
-// recorder's voice switch, pre-roll and its stop at the end of its source.
+// StreamPump: a finished source pumped to its end, a live source waited for, restart, and
+// the real-time pace of a backlog until caught up. (Playing a file into a call and the
+// stream recorder, which only the engine's line interface reaches, are tested through the
+// engine in src/sip's engine media tests.)
 #include "audio/stream_pump.h"
 
 #include <gtest/gtest.h>
 
 #include "audio/recorder_test_util.h"
-#include "audio/stream_recorder.h"
 
 namespace quillet::audio {
 namespace {
@@ -21,21 +21,11 @@ struct PumpEvents : PlayerListener {
   void OnPosition(const uint32_t* ms, uint32_t) override { positions.push_back(*ms); }
 };
 
-struct RecEvents : RecorderListener {
-  std::vector<std::string> seen;
-  void OnStreaming(uint32_t) override { seen.push_back("streaming"); }
-  void OnWaiting(uint32_t) override { seen.push_back("waiting"); }
-  void OnStopped(uint32_t) override { seen.push_back("stopped"); }
-};
-
-// A pump and a stream recorder on the test's loop with their listeners, and a collecting
-// sink the test keeps (both let go of theirs when they stop).
+// A pump on the test's loop with its listener, and a collecting sink the test keeps (the
+// pump lets go of its own when it stops).
 class StreamTest : public ::testing::Test {
  protected:
-  StreamTest() {
-    pump_.SetListener(&pumpEvents_, 1);
-    rec_.SetListener(&recEvents_, 3);
-  }
+  StreamTest() { pump_.SetListener(&pumpEvents_, 1); }
   CollectSink* collect(uint32_t rate, uint32_t channels) {
     auto* sink = new CollectSink(rate, channels);
     sink_ = SinkRef(sink);
@@ -45,16 +35,10 @@ class StreamTest : public ::testing::Test {
     return pumpUntil(
         loop_, [this] { return !pump_.active(); }, timeoutMs);
   }
-  bool recordedToEnd() {
-    return pumpUntil(
-        loop_, [this] { return rec_.state() == StreamRecorder::kIdle; }, 3000);
-  }
 
   platform::PlainMessageLoop loop_;
   StreamPump pump_{loop_};
-  StreamRecorder rec_{loop_};
   PumpEvents pumpEvents_;
-  RecEvents recEvents_;
   SinkRef sink_;
 };
 
@@ -73,20 +57,6 @@ TEST_F(StreamTest, PumpsAFinishedSourceToItsEndAndStopsItself) {
   EXPECT_EQ(pumpEvents_.positions.back(), 250u);  // the source's length in ms
   EXPECT_EQ(pumpEvents_.seen, (std::vector<std::string>{"started", "stopped"}));
   EXPECT_FALSE(pump_.hasThread());
-}
-
-// A finished file at another rate is adapted to the sink (through the resampler and the peak
-// limiter the resampler's wider range calls for); the pump still reaches the end and stops.
-TEST_F(StreamTest, AFinishedSourceAtAnotherRateEndsAtItsLength) {
-  CollectSink* sink = collect(8000, 1);
-  std::vector<int32_t> s(16000);
-  for (uint32_t i = 0; i < s.size(); ++i) s[i] = (i / 20) % 2 != 0 ? 200000 : -200000;
-  ASSERT_EQ(pump_.Start(SourceRef(new MemorySource(16000, 1, s)), sink_), 1);
-  ASSERT_TRUE(pumpedToEnd(5000));
-  EXPECT_NEAR(static_cast<double>(sink->frames()), 8000, 2);
-  ASSERT_FALSE(pumpEvents_.positions.empty());
-  EXPECT_EQ(pumpEvents_.positions.back(), 1000u);  // one second
-  EXPECT_EQ(pumpEvents_.seen, (std::vector<std::string>{"started", "stopped"}));
 }
 
 TEST_F(StreamTest, PumpWaitsForALiveSourceAndRestarts) {
@@ -130,49 +100,6 @@ TEST_F(StreamTest, ARealTimePumpHoldsBackOnlyTheBacklogBeforeItCaughtUp) {
       loop_, [&] { return sink->frames() == 8800u; }, 400));
   live->finish();
   ASSERT_TRUE(pumpedToEnd(2000));
-}
-
-TEST_F(StreamTest, RecorderWithThresholdOffPassesEveryBlockAndStopsAtTheEnd) {
-  CollectSink* sink = collect(8000, 1);
-  auto* live = new LiveSource(8000, 1);
-  SourceRef src(live);
-  live->push(std::vector<int32_t>(800, 0));
-  ASSERT_EQ(rec_.Start(src, sink_, 0, kSilenceDb, 1000), 1);
-  EXPECT_EQ(recEvents_.seen, (std::vector<std::string>{"streaming", "waiting"}));
-  ASSERT_TRUE(pumpUntil(
-      loop_, [&] { return recEvents_.seen.size() >= 3; }, 3000));
-  EXPECT_EQ(recEvents_.seen[2], "streaming");  // with the first block, silent as it is
-  live->push(std::vector<int32_t>(3200, 0));
-  live->finish();
-  ASSERT_TRUE(recordedToEnd());
-  EXPECT_EQ(sink->frames(), 4000u);
-  EXPECT_EQ(recEvents_.seen.back(), "stopped");
-  EXPECT_FALSE(rec_.hasThread());
-}
-
-TEST_F(StreamTest, RecorderSpeechStartsWithTheSecondHalfOfTheLongPreroll) {
-  CollectSink* sink = collect(8000, 1);
-  // 800 frames of faint marks (below the threshold), then a loud block.
-  std::vector<int32_t> s(800, 16), loud(800);
-  for (uint32_t i = 0; i < 800; ++i) s[i] = static_cast<int32_t>(i) * 16 / 8;
-  for (auto& v : loud) v = 400000;
-  s.insert(s.end(), loud.begin(), loud.end());
-  ASSERT_EQ(rec_.Start(SourceRef(new MemorySource(8000, 1, s)), sink_, 0, -10, 100000), 1);
-  ASSERT_TRUE(recordedToEnd());
-  const auto data = sink->data();
-  // The pre-roll block (frames 0..799) is a whole block: only its second half leads in.
-  ASSERT_EQ(data.size(), 400u + 800u);
-  EXPECT_EQ(data[0], s[400]);
-  EXPECT_EQ(data[400], 400000);
-}
-
-TEST_F(StreamTest, RecorderRefusesNullStreams) {
-  EXPECT_EQ(rec_.Start(SourceRef(), SinkRef(new CollectSink(8000, 1)), 0, kSilenceDb, 0), 0);
-  EXPECT_EQ(
-      rec_.Start(SourceRef(new MemorySource(8000, 1, counting(10))), SinkRef(), 0, kSilenceDb, 0),
-      0);
-  EXPECT_EQ(rec_.state(), StreamRecorder::kIdle);
-  EXPECT_TRUE(recEvents_.seen.empty());
 }
 
 }  // namespace
