@@ -188,24 +188,6 @@ TEST(ResamplingSource, AFinishedSourceEndsAtItsRealLength) {
   }
 }
 
-TEST(Resampler, SeeksConvertBetweenRatesAndTheSinkFlushesFirst) {
-  auto* vs = new ArraySource(16000, 1, std::vector<int32_t>(32000, 0));
-  SourceRef rs = MakeResamplingSource(8000, SourceRef(vs));
-  rs->Seek(4000);
-  EXPECT_EQ(vs->pos, 8000u);
-  EXPECT_EQ(rs->Position(), 4000u);
-
-  auto* collect = new KeepSink(8000, 1);
-  SinkRef head = MakeResamplingSink(16000, SinkRef(collect));
-  std::vector<int32_t> in(1600, 16000);
-  head->Write(in.data(), 1600);
-  const size_t before = collect->data.size();
-  head->Seek(32000);  // 2 s of input is 2 s of output: 16000 frames at 8000 Hz
-  EXPECT_GT(collect->data.size(), before);  // the held-back tail was flushed
-  EXPECT_EQ(collect->seeks, std::vector<uint32_t>{16000});
-  EXPECT_EQ(head->position(), 32000u);
-}
-
 TEST(ResamplingSink, LoudAlternatingInputDoesNotOverflow) {
   // Full-scale alternating samples drive every tap's product to its largest value.
   auto* collect = new KeepSink(8000, 1);
