@@ -145,24 +145,6 @@ TEST_F(WaveFileTest, RefusesUnsupportedFormatsAndDamagedFiles) {
   EXPECT_EQ(OpenWaveFile(dir_.string())->error(), StreamError::kNotWave);  // a folder
 }
 
-TEST_F(WaveFileTest, SeekPositionsAndNegativePositionsGiveSilenceFirst) {
-  Bytes b = header().fmt(1, 1, 8000, 16).id("data").u32(20);
-  for (int i = 1; i <= 10; ++i) b.u16(static_cast<uint32_t>(i));
-  SourceRef s = open(b);
-  s->Seek(7);
-  int32_t x;
-  s->Read(&x, 1);
-  EXPECT_EQ(x, 8 * 16);
-  s->Seek(static_cast<uint32_t>(-3));
-  int32_t y[5];
-  s->Read(y, 5);
-  EXPECT_EQ(std::vector<int32_t>(y, y + 5), (std::vector<int32_t>{0, 0, 0, 16, 32}));
-  EXPECT_EQ(s->Position(), 2u);
-  s->Seek(50);  // beyond the end: the file pointer stops at the end
-  s->Read(&x, 1);
-  EXPECT_EQ(x, 0);
-}
-
 TEST_F(WaveFileTest, GrowingFileReReadsItsLength) {
   Bytes b = header().fmt(1, 1, 8000, 16).id("data").u32(0xFFFFFFFF);
   const std::string path = write(b);
