@@ -271,13 +271,11 @@ TEST_F(DialogTest, AdvancedLineSettingsCheckSaveAndMarkTheButton) {
 
   // One group alone writes only its own values.
   LineSettingsDialog outbound(nullptr, *store_, *prompts_, LineSettingsMode::OutboundServer);
-  EXPECT_EQ(outbound.authField(), nullptr);
   outbound.outboundChoice(0)->setChecked(true);
   outbound.accept();
   EXPECT_EQ(store_->readInt("DefaultLine", "UseOutboundServer", 9), 0);
   EXPECT_EQ(store_->readInt("DefaultLine", "UseAuthentication", 0), 1);
   LineSettingsDialog auth(nullptr, *store_, *prompts_, LineSettingsMode::Authentication);
-  EXPECT_EQ(auth.outboundField(), nullptr);
   auth.authChoice(0)->setChecked(true);
   auth.accept();
   EXPECT_EQ(store_->readInt("DefaultLine", "UseAuthentication", 9), 0);
@@ -415,11 +413,22 @@ std::string keyboardProblems(QWidget* root) {
     }
   }
   for (QGroupBox* group : root->findChildren<QGroupBox*>()) note(group->title());
-  // The fields in Tab order: each one below (or on the same row right of) the one before.
+  // The fields Tab stops at; radio buttons of a group are reached with the arrow keys from
+  // the checked one.
+  const auto shownField = [root](QWidget* w) {
+    return isField(w) && !isField(w->parentWidget()) && w->isVisibleTo(root) && w->isEnabled() &&
+           qobject_cast<QDialogButtonBox*>(w->parent()) == nullptr;
+  };
+  for (QWidget* w : root->findChildren<QWidget*>()) {
+    if (shownField(w) && (w->focusPolicy() & Qt::TabFocus) == 0 &&
+        qobject_cast<QRadioButton*>(w) == nullptr) {
+      problems << "not reached by Tab: " + name(w);
+    }
+  }
+  // In Tab order each field is below (or on the same row right of) the one before.
   QWidget* last = nullptr;
   for (QWidget* w = root->nextInFocusChain(); w != root; w = w->nextInFocusChain()) {
-    if (!root->isAncestorOf(w) || !w->isVisibleTo(root) || !w->isEnabled() ||
-        (w->focusPolicy() & Qt::TabFocus) == 0 || !isField(w) || isField(w->parentWidget())) {
+    if (!root->isAncestorOf(w) || !shownField(w) || (w->focusPolicy() & Qt::TabFocus) == 0) {
       continue;
     }
     if (last != nullptr) {
@@ -431,14 +440,6 @@ std::string keyboardProblems(QWidget* root) {
       }
     }
     last = w;
-  }
-  // Radio buttons of a group are reached with the arrow keys from the checked one.
-  for (QWidget* w : root->findChildren<QWidget*>()) {
-    if (isField(w) && qobject_cast<QRadioButton*>(w) == nullptr && !isField(w->parentWidget()) &&
-        w->isVisibleTo(root) && w->isEnabled() && (w->focusPolicy() & Qt::TabFocus) == 0 &&
-        qobject_cast<QDialogButtonBox*>(w->parent()) == nullptr) {
-      problems << "not reached by Tab: " + name(w);
-    }
   }
   return problems.join(u'\n').toStdString();
 }

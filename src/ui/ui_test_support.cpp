@@ -3,6 +3,7 @@
 
 #include <QAbstractButton>
 #include <QTimer>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -153,12 +154,8 @@ void WindowTest::closeInformBoxes() {
 }
 
 bool WindowTest::sawBox(const QString& title, const QString& text) const {
-  for (const SeenBox& box : seen_) {
-    if (box.title == title && box.text == text) {
-      return true;
-    }
-  }
-  return false;
+  return std::ranges::any_of(
+      seen_, [&](const SeenBox& box) { return box.title == title && box.text == text; });
 }
 
 std::vector<std::string> WindowTest::opened(size_t atLeast) {
@@ -182,12 +179,9 @@ void WindowTest::addContact(const std::string& name, const std::string& number) 
 }
 
 bool WindowTest::logHas(const std::string& text) const {
-  for (const base::LogViewLine& line : window_->logView()->model().lines()) {
-    if (line.message.find(text) != std::string::npos) {
-      return true;
-    }
-  }
-  return false;
+  return std::ranges::any_of(
+      window_->logView()->model().lines(),
+      [&](const base::LogViewLine& line) { return line.message.find(text) != std::string::npos; });
 }
 
 std::string WindowTest::logText() const {
