@@ -1,8 +1,8 @@
 // Intercom calls driven from the window against `quillet --headless` far ends on
-// loopback, with WAV files as microphones and speakers: push-to-talk released before the
-// far end answers still delivers everything said, the menus lock during the call, the
-// meters follow the audio and an incoming call asks the talk-back question (Do Not
-// Disturb's refusal: intercom_e2e).
+// loopback, with WAV files as microphones and speakers (tone bursts, found again in order
+// in the far end's speaker file): push-to-talk released before the far end answers still
+// delivers everything said, the menus lock during the call, the meters follow the audio and
+// an incoming call asks the talk-back question (Do Not Disturb's refusal: intercom_e2e).
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
