@@ -1,12 +1,12 @@
 // Tests of the application's settings-driven decisions: line values, command-line plans,
-// callto addresses, the allow list and hot-key records.
+// callto addresses and the allow list (hot-key records are read by the app test's hot
+// keys and named in the hot-key dialog test).
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "app/allow_list.h"
 #include "app/arguments.h"
-#include "app/hot_keys.h"
 #include "app/line_values.h"
 #include "platform/test_util.h"
 
@@ -136,26 +136,6 @@ TEST_F(IncomingDecisionTest, IntercomPhoneCallOrRefusal) {
   viaProxy.viaProxy = true;
   viaProxy.assertedIdentity = "mallory@pbx";
   EXPECT_EQ(decide(viaProxy, {"carol@192.0.2.3", false, true, false}), D::Refuse);
-}
-
-using HotKeysTest = SettingsFixture;
-
-TEST_F(HotKeysTest, RecordsInOrderSkippingDeletedOnes) {
-  base::RegistryList list(store_, "Hotkey/Details");
-  int32_t first = list.add();
-  int32_t second = list.add();
-  int32_t third = list.add();
-  list.writeInt(first, "Key", 0x20070);
-  list.writeInt(second, "Command", kHotKeyShow);
-  list.writeInt(third, "Command", kHotKeyIntercomWith);
-  list.writeText(third, "CommandTo", "sip:door@10.0.0.9");
-  list.deleteRecord(second);
-  std::vector<HotKeyRecord> records = readHotKeys(store_);
-  ASSERT_EQ(records.size(), 2u);
-  EXPECT_EQ(records[0].key, 0x20070);
-  EXPECT_EQ(records[0].command, kHotKeyIntercomSelected);
-  EXPECT_EQ(hotKeyCommandName(records[1].command, records[1].commandTo),
-            "Intercom with sip:door@10.0.0.9");
 }
 
 }  // namespace

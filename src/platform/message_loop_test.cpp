@@ -1,5 +1,6 @@
-// The plain message loop and the plain prompts (the descriptor watch carries the control
-// socket of file_open_test; the scripted prompts answer every application test).
+// The plain message loop (its descriptor watch carries the control socket of
+// file_open_test; the headless program's prompts, with a question open while a call goes
+// on, are close_e2e's and intercom_e2e's).
 #include "platform/message_loop.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +10,6 @@
 #include <thread>
 #include <vector>
 
-#include "platform/prompts.h"
 #include "platform/tick.h"
 
 namespace quillet::platform {
@@ -124,40 +124,6 @@ TEST(PlainMessageLoop, NestedRunKeepsTimersGoingAndQuitAllEndsEveryLevel) {
   EXPECT_EQ(innerResult, 3);
   EXPECT_TRUE(timerInNested);
   EXPECT_TRUE(loop.closing());
-}
-
-TEST(PlainPrompts, PolicyAnswersAtOnceOrLeavesQuestionOpenUntilDismissed) {
-  PlainMessageLoop loop;
-  std::vector<std::string> informed;
-  PlainPrompts prompts(
-      loop,
-      [](const Prompt& p) -> std::optional<PromptAnswer> {
-        if (p.tag == "welcome") return PromptAnswer::No;
-        return std::nullopt;
-      },
-      [&](const Prompt& p) { informed.push_back(p.text); });
-  EXPECT_EQ(prompts.ask(
-                Prompt{"Welcome", "Read?", PromptButtons::YesNo, PromptIcon::Question, "welcome"}),
-            PromptAnswer::No);
-  prompts.inform(Prompt{"Quillet", "Note", PromptButtons::Ok, PromptIcon::Information, ""});
-  EXPECT_EQ(informed, std::vector<std::string>{"Note"});
-
-  PromptAnswer answer = PromptAnswer::Ok;
-  bool taskRanWhileOpen = false;
-  loop.post([&] {
-    // While the question is open, other work still runs (calls progress).
-    loop.post([&] {
-      taskRanWhileOpen = prompts.openCount() == 1;
-      prompts.dismissAll(PromptAnswer::Cancel);
-    });
-    answer = prompts.ask(
-        Prompt{"Talk", "Talk back?", PromptButtons::YesNo, PromptIcon::Question, "talk-back"});
-    loop.quit();
-  });
-  loop.run();
-  EXPECT_TRUE(taskRanWhileOpen);
-  EXPECT_EQ(answer, PromptAnswer::Cancel);
-  EXPECT_EQ(prompts.openCount(), 0);
 }
 
 }  // namespace
