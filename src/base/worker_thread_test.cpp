@@ -38,6 +38,8 @@ class CountingWorker : public WorkerThread {
 
 TEST(WorkerThread, StartOnRunningWorkerLeavesThreadAndStopEventAlone) {
   CountingWorker worker;
+  worker.Stop();  // never started: returns at once
+  EXPECT_FALSE(worker.hasThread());
   worker.Start();
   ASSERT_TRUE(worker.started.wait(5000));
   worker.Start();
@@ -68,19 +70,6 @@ TEST(WorkerThread, TimedOutStopLingersAndNextStartReapsIt) {
   EXPECT_TRUE(worker.running());
 }
 
-TEST(WorkerThread, NeverStartedWorkerStopsAtOnceAndWaitReportsEachOutcome) {
-  CountingWorker worker;  // never started: Stop returns at once, the stop event is ours to set
-  worker.Stop();
-  EXPECT_FALSE(worker.hasThread());
-  EXPECT_FALSE(worker.stopRequested());
-  Event event(Event::Reset::Auto);
-  EXPECT_EQ(WaitForEventOrStop(worker, event, 5), WaitResult::TimedOut);
-  event.set();
-  EXPECT_EQ(WaitForEventOrStop(worker, event, 5), WaitResult::Signalled);
-  worker.stopEvent().set();
-  EXPECT_EQ(WaitForEventOrStop(worker, event, 5000), WaitResult::StopRequested);
-}
-
 // Descriptors ran out when the worker was made: its stop event has none, so a thread
 // started now could never be stopped. Start refuses; once descriptors are there again it
 // makes the event and the worker starts and stops normally.
@@ -103,8 +92,12 @@ TEST(WorkerThread, StartWithoutAStopEventDescriptorFailsAndLaterWorks) {
   EXPECT_FALSE(worker->running());
 }
 
-TEST(WorkerThread, WaitForAnyOrStopWithSeventyHandles) {
-  CountingWorker worker;
+TEST(WorkerThread, WaitsReportEachOutcomeWithUpToSeventyHandles) {
+  CountingWorker worker;  // never started: its stop event is the test's to set
+  Event event(Event::Reset::Auto);
+  EXPECT_EQ(WaitForEventOrStop(worker, event, 5), WaitResult::TimedOut);
+  event.set();
+  EXPECT_EQ(WaitForEventOrStop(worker, event, 5), WaitResult::Signalled);
   std::vector<Event> owned(70);
   std::vector<Event*> events;
   for (Event& event : owned) events.push_back(&event);
@@ -123,6 +116,7 @@ TEST(WorkerThread, WaitForAnyOrStopWithSeventyHandles) {
   EXPECT_EQ(WaitForAnyOrStop(worker, events, 60000), WaitResult::StopRequested);
   EXPECT_LT(platform::tickDiff(platform::tickMs(), start), 30000);
   stopper.join();
+  EXPECT_EQ(WaitForEventOrStop(worker, event, 5000), WaitResult::StopRequested);
 }
 
 class OneShot : public OneShotWorker {

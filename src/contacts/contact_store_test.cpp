@@ -86,18 +86,6 @@ TEST_F(IniContactStoreTest, UpdateStoresEmptyTextsAndIgnoresMissingPosition) {
   EXPECT_EQ(readFile(path_), before);
 }
 
-TEST_F(IniContactStoreTest, SeekGoesToStoredIdentifier) {
-  store_.add("A", "", "");
-  store_.add("B", "", "");
-  EXPECT_TRUE(store_.seek(1));
-  EXPECT_EQ(store_.cursor(), 1);
-  EXPECT_EQ(store_.nameAtCursor(), "B");
-  EXPECT_FALSE(store_.seek(2));
-  EXPECT_EQ(store_.cursor(), 2);
-  EXPECT_EQ(store_.nameAtCursor(), "");
-  EXPECT_FALSE(store_.seek(-1));
-}
-
 TEST_F(IniContactStoreTest, MissingFileIsEmptyBookAndGroupedChangesWriteOnce) {
   EXPECT_EQ(readContacts(store_).size(), 0u);
   {
@@ -140,8 +128,6 @@ TEST_F(IniContactStoreTest, CheckContactInDialogOrder) {
   ContactCheck check = checkContact(store_, -1, "  émile zola \t", " 3 ", " bad ");
   EXPECT_EQ(check.problem, ContactProblem::kInvalidEmail);
   EXPECT_EQ(check.email, "bad");
-  check = checkContact(store_, -1, " \t ", "3", "");
-  EXPECT_EQ(check.problem, ContactProblem::kInvalidName);
   check = checkContact(store_, -1, "  ÉMILE ZOLA ", " 3 ", "e@x.org");
   EXPECT_EQ(check.problem, ContactProblem::kDuplicateName);
   // Editing a contact may keep its own name.
