@@ -482,40 +482,22 @@ TEST_F(IntercomAppTest, CallEndClosesOnlyTheTalkBackQuestion) {
   EXPECT_EQ(prompts_.openCount(), 0);
 }
 
-// Closing by the close hot key and by the Exit command while a call rings, while the
-// talk-back question is open and once talk-back runs. The close is fired from a timer so
-// that it runs inside whatever nested loop is open at that moment (the sanitizer build
-// catches a slot or engine freed under a loop that is still on the stack).
-enum class CallPhase { Ringing, Question, TalkBack };
-
-class CloseDuringCallTest : public IntercomAppTest,
-                            public ::testing::WithParamInterface<std::tuple<bool, CallPhase>> {};
+// The close hot key and the Exit command while the talk-back question is open: the close
+// runs inside the question's loop level (the sanitizer build catches a slot or engine freed
+// under a loop that is still on the stack) and the call ends with BYE. Closing in each call
+// state (ringing, question, talk-back) by a signal and by -exit, which call the same close
+// from a loop level, is close_e2e's, in the sanitizer build too.
+class CloseDuringCallTest : public IntercomAppTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(CloseDuringCallTest, EndsTheCallAndShutsDownCleanly) {
-  const auto [byHotKey, phase] = GetParam();
+  const bool byHotKey = GetParam();
   base::RegistryList list(settings(), "Hotkey/Details");
   list.writeInt(list.add(), "Command", 4);  // Close Quillet
-  prompts_.push(phase == CallPhase::TalkBack ? std::optional(platform::PromptAnswer::Yes)
-                                             : std::nullopt);
-  FarEnd peer;  // never answers
+  prompts_.push(std::nullopt);              // the talk-back question stays open
+  FarEnd peer;                              // never answers
   start();
   std::string answers;
   bool acked = false;
-  bool closed = false;
-  auto reached = [&] {
-    sip::SipEngine* engine = app_->slot()->engine();
-    switch (phase) {
-      case CallPhase::Ringing:
-        return engine->callState() == sip::kCallIncoming;
-      case CallPhase::Question:
-        return app_->callActive() && prompts_.openCount() == 1;
-      case CallPhase::TalkBack:
-        return app_->callActive() &&
-               countLines(view_, "Press \"Intercom\" button to stop call") > 0;
-    }
-    return false;
-  };
-  constexpr uint32_t kWatchTimer = 77;
   std::function<void()> watch = [&] {
     answers += drain(peer);
     const std::string tag = toTagOf(answers);
@@ -523,33 +505,23 @@ TEST_P(CloseDuringCallTest, EndsTheCallAndShutsDownCleanly) {
       acked = true;
       send(peer, "ACK", "door", tag);
     }
-    if (!closed && reached()) {
-      closed = true;
-      if (byHotKey) {
-        app_->runHotKey(0);
-      } else {
-        app_->command(kCommandExit);
-      }
-      return;
+    if (!app_->callActive() || prompts_.openCount() != 1) {
+      loop_.startTimer(77, 5, watch);
+    } else if (byHotKey) {
+      app_->runHotKey(0);
+    } else {
+      app_->command(kCommandExit);
     }
-    loop_.startTimer(kWatchTimer, 5, watch);
   };
-  loop_.startTimer(kWatchTimer, 5, watch);
+  loop_.startTimer(77, 5, watch);
   send(peer, "INVITE", "door");
   ASSERT_TRUE(pumpUntil([&] { return loop_.closing(); }, std::chrono::seconds(10))) << answers;
   stop();  // the shut-down deferred until no loop level runs
   answers += drain(peer);
-  if (phase == CallPhase::Ringing) {
-    EXPECT_NE(answers.find("SIP/2.0 487"), std::string::npos) << answers;
-  } else {
-    EXPECT_NE(answers.find("BYE sip:"), std::string::npos) << answers;
-  }
+  EXPECT_NE(answers.find("BYE sip:"), std::string::npos) << answers;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    HotKeyAndExitCommand, CloseDuringCallTest,
-    ::testing::Combine(::testing::Bool(), ::testing::Values(CallPhase::Ringing, CallPhase::Question,
-                                                            CallPhase::TalkBack)));
+INSTANTIATE_TEST_SUITE_P(HotKeyAndExitCommand, CloseDuringCallTest, ::testing::Bool());
 
 }  // namespace
 }  // namespace quillet::app
