@@ -19,16 +19,9 @@ class SettingsFixture : public ::testing::Test {
   base::SettingsStore store_{dir_.file("settings.ini"), dir_.file("machine.ini")};
 };
 
+// A line with its own values (UseDefault 0) beside the default one: transfer_e2e's join
+// across two lines.
 using LineValuesTest = SettingsFixture;
-
-TEST_F(LineValuesTest, LineWithoutUseDefaultReadsDefaultLine) {
-  store_.writeText("DefaultLine", "UserName", "alice");
-  store_.writeText("Line1", "UserName", "bob");
-  EXPECT_EQ(lineSection(store_, 0), "DefaultLine");
-  EXPECT_EQ(readLineValues(store_, 0).userName, "alice");
-  store_.writeBool("Line1", "UseDefault", false);
-  EXPECT_EQ(readLineValues(store_, 0).userName, "bob");
-}
 
 TEST_F(LineValuesTest, OutboundServerAndAuthIdFollowTheirChoices) {
   store_.writeText("DefaultLine", "UserName", "200");
