@@ -94,10 +94,17 @@ TEST_F(LogTest, LongMessageIsCutInTheViewAndAt8192BytesInTheFile) {
   EXPECT_EQ(dayFile(), "23:59:59 " + message + "\r\n23:59:59 " + std::string(8181, 'z') + "\r\n");
 }
 
-// Scrolled back, the view keeps its lines in view (the log window test): at the oldest
-// position of the ring it no longer moves, and it goes no further back.
-TEST(LogView, OldestPositionStays) {
+// Scrolled back, the view keeps its lines in view (the log window test shows it): from 7
+// lines back, not from 6 (near the bottom it follows the new lines); at the oldest position
+// of the ring it no longer moves, and it goes no further back.
+TEST(LogView, ScrolledBackViewKeepsItsLinesInView) {
   LogView view;
+  view.setScrollPosition(-7);
+  view.add("t", "b", LogLevel::Info);
+  EXPECT_EQ(view.scrollPosition(), -8);
+  view.setScrollPosition(-6);
+  view.add("t", "c", LogLevel::Info);
+  EXPECT_EQ(view.scrollPosition(), -6);
   view.setScrollPosition(-121);
   view.add("t", "d", LogLevel::Info);
   EXPECT_EQ(view.scrollPosition(), -122);
