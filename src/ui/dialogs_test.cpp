@@ -3,6 +3,7 @@
 // their exact texts and write nothing; then the window with the real dialogs: Options, the
 // address book with its CSV transfers, and closing while dialogs are open.
 #include <QAbstractItemView>
+#include <QAbstractSlider>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -17,13 +18,11 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSet>
-#include <QSlider>
 #include <QSpinBox>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
 #include <cmath>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -40,7 +39,6 @@
 #include "ui/options_dialog.h"
 #include "ui/options_pages.h"
 #include "ui/qt_message_loop.h"
-#include "ui/qt_text.h"
 #include "ui/ui_test_support.h"
 
 namespace quillet::ui::testing {

@@ -16,7 +16,6 @@
 #include "base/log.h"
 #include "base/settings_store.h"
 #include "ui/log_view_widget.h"
-#include "ui/qt_text.h"
 #include "ui/ui_test_support.h"
 
 namespace quillet::ui::testing {
