@@ -1,13 +1,13 @@
 // The engine's media requests over a call with a hand-written far end: playing a source
-// into the call, recording the far end's audio, their events, StopMedia and the streams
-// that take over; and a call without an RTP port.
+// into the call and its events, StopMedia and the streams that take over; and a call
+// without an RTP port. (The program itself uses only the streams: the recording requests
+// have no caller there, and their recorder is tested in src/audio.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <thread>
 
 #include "audio/test_streams.h"
 #include "sip/far_end_test_util.h"
@@ -59,8 +59,6 @@ class MediaEvents : public EngineEvents {
   }
   void LevelRecordingStopped() override { ++levelRecordingStopped; }
   void RecordingStopped() override { ++recordingStopped; }
-  void RecordingPosition(int32_t value) override { recordingPositions.push_back(value); }
-  void RecordingLevel(int8_t level) override { recordingLevels.push_back(level); }
   void PlaybackPosition(int32_t value) override { playbackPositions.push_back(value); }
   void Ended() override { ++ended; }
 
@@ -69,8 +67,6 @@ class MediaEvents : public EngineEvents {
   int levelRecordingStopped = 0;
   int recordingStopped = 0;
   int ended = 0;
-  std::vector<int32_t> recordingPositions;
-  std::vector<int8_t> recordingLevels;
   std::vector<int32_t> playbackPositions;
 };
 
@@ -81,28 +77,6 @@ audio::StreamRef<ArraySource> tone(uint32_t ms, bool live = false) {
   source->live = live;
   return source;
 }
-
-// The far end's audio as it arrives: the tone becomes available in real time.
-class PacedSource : public ArraySource {
- public:
-  explicit PacedSource(uint32_t ms)
-      : ArraySource(8000, 1,
-                    audio::teststreams::sine(440, 8000, ms * 8, 0.5 * audio::kProgramPeakRange)),
-        start_(std::chrono::steady_clock::now()) {}
-  uint32_t Length() override {
-    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - start_);
-    return std::min<uint32_t>(static_cast<uint32_t>(data.size()),
-                              static_cast<uint32_t>(elapsed.count()) * 8);
-  }
-  bool MoreComing() override { return pos < data.size(); }
-  void Wait(uint32_t ms) override {
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::min<uint32_t>(ms, 20)));
-  }
-
- private:
-  std::chrono::steady_clock::time_point start_;
-};
 
 class EngineMediaTest : public EngineFixture {
  protected:
@@ -147,47 +121,6 @@ TEST_F(EngineMediaTest, PlayingAFiniteSourceSendsItAllThenReportsPlaybackFailed)
   EXPECT_FALSE(awaitMessage("BYE ").empty());
   EXPECT_EQ(events_->playbackFailed, 3);
   EXPECT_TRUE(pumpUntil([&] { return events_->ended == 1; }));
-}
-
-TEST_F(EngineMediaTest, RecordingTakesTheFarEndsAudioAndReportsItsEnd) {
-  engine_->RecordCallLevels(0, -40, 1000);  // a length below 1 ends at once
-  EXPECT_EQ(events_->levelRecordingStopped, 1);
-  connect();
-  auto farAudio = audio::makeStream<PacedSource>(3000);
-  media_->received = [&] { return audio::SourceRef(farAudio); };
-  auto sink = audio::makeStream<KeepSink>(8000, 1);
-  engine_->RecordCall(sink, 1000, -40, 1000);
-  EXPECT_EQ(engine_->recordingMode(), SipEngine::kRecordingIntoSink);
-  EXPECT_EQ(engine_->IsRecording(), 1);
-  ASSERT_TRUE(pumpUntil([&] { return events_->recordingStopped == 1; }));
-  EXPECT_EQ(engine_->IsRecording(), 0);
-  EXPECT_EQ(events_->levelRecordingStopped, 1);
-  // The far end's tone went in from its first sample, until just past the length limit.
-  ASSERT_GE(sink->data.size(), 8000u);
-  EXPECT_TRUE(std::equal(sink->data.begin(), sink->data.begin() + 8000, farAudio->data.begin()));
-  EXPECT_LT(sink->position(), 8000u * 3);
-  ASSERT_FALSE(events_->recordingLevels.empty());
-  EXPECT_GT(events_->recordingLevels.back(), -40);
-  ASSERT_FALSE(events_->recordingPositions.empty());
-  EXPECT_GE(events_->recordingPositions.back(), 900);  // the last voice, near the limit
-
-  // Recording levels only: the far end's audio runs out, the recorder stops itself and
-  // reports its end, but no levels or positions.
-  events_->recordingLevels.clear();
-  events_->recordingPositions.clear();
-  media_->received = [] { return audio::SourceRef(tone(1000)); };
-  engine_->RecordCallLevels(5000, -40, 1000);
-  EXPECT_EQ(engine_->recordingMode(), SipEngine::kRecordingLevels);
-  EXPECT_EQ(engine_->IsRecording(), 0);  // only recording into a sink counts
-  ASSERT_TRUE(pumpUntil([&] { return events_->levelRecordingStopped == 2; }));
-  EXPECT_EQ(events_->recordingStopped, 1);
-  EXPECT_TRUE(events_->recordingLevels.empty());
-  EXPECT_TRUE(events_->recordingPositions.empty());
-  // Without a receiving stream the recording cannot start: the call is hung up.
-  media_->received = [] { return audio::SourceRef(); };
-  engine_->RecordCallLevels(5000, -40, 1000);
-  EXPECT_EQ(engine_->recordingMode(), SipEngine::kNotRecording);
-  EXPECT_FALSE(awaitMessage("BYE ").empty());
 }
 
 TEST_F(EngineMediaTest, StopMediaAndTheCallsStreamsEndPlayingAndRecordingSilently) {
