@@ -1,5 +1,5 @@
 // SipIds: the generators of Call-IDs, local tags and Via branches that the SIP transport
-// owns, each counter behind a lock of its own, plus the starting CSeq of a dialog.
+// owns, each counter behind a lock of its own.
 #pragma once
 
 #include <cstdint>
@@ -28,16 +28,9 @@ class SipIds {
   // "z9hG4bK%d%d": the branch counter, then the process id.
   std::string newBranch();
 
-  // "-%d-%s@" made once from the process id and the escaped device name.
-  const std::string& hostSuffix() const { return hostSuffix_; }
-  uint32_t processId() const { return processId_; }
-
-  // The first CSeq number of a dialog: milliseconds since boot modulo 1000.
-  static uint32_t initialCSeq(uint32_t tickMs) { return tickMs % 1000; }
-
  private:
   uint32_t processId_;
-  std::string hostSuffix_;
+  std::string hostSuffix_;  // "-%d-%s@" made once from the process id and the escaped name
   std::mutex callIdLock_;
   uint32_t callIdCounter_;
   std::mutex tagLock_;

@@ -12,17 +12,15 @@ namespace {
 
 TEST(SipIds, FormsFromCountersProcessAndDevice) {
   SipIds ids(1234, "Windows Mobile Device", 1733480000, 123456);
-  EXPECT_EQ(ids.hostSuffix(), "-1234-Windows%20Mobi@");
   EXPECT_EQ(ids.newCallId("203.0.113.7"), "1733480000-1234-Windows%20Mobi@203.0.113.7");
   EXPECT_EQ(ids.newCallId("203.0.113.7"), "1733480001-1234-Windows%20Mobi@203.0.113.7");
   EXPECT_EQ(ids.newTag(), "3456");  // starts at the tick modulo 10000
   EXPECT_EQ(ids.newTag(), "3457");
   EXPECT_EQ(ids.newBranch(), "z9hG4bK01234");
   EXPECT_EQ(ids.newBranch(), "z9hG4bK11234");
-  EXPECT_EQ(SipIds::initialCSeq(123456), 456u);
   // The device name is cut by characters, then escaped.
-  EXPECT_EQ(SipIds(7, "h\xC3\xB6stname-with-long-tail", 1, 0).hostSuffix(),
-            "-7-h%C3%B6stname-wit@");
+  EXPECT_EQ(SipIds(7, "h\xC3\xB6stname-with-long-tail", 1, 0).newCallId("h"),
+            "1-7-h%C3%B6stname-wit@h");
 }
 
 TEST(SipIds, ConcurrentUsersNeverShareAValue) {
