@@ -38,11 +38,6 @@ std::string SipTrace::addressText(const sockaddr_in& address) {
   return text;
 }
 
-std::string SipTrace::currentPath() const {
-  std::lock_guard lock(mutex_);
-  return path_;
-}
-
 void SipTrace::lineLocked(std::string_view text) {
   const std::time_t now = clock_();
   if (now != second_) {
@@ -81,12 +76,6 @@ void SipTrace::traceLine(std::string_view text) {
   if (!enabled_) return;
   std::lock_guard lock(mutex_);
   lineLocked(text);
-}
-
-void SipTrace::traceRaw(std::string_view bytes) {
-  if (!enabled_) return;
-  std::lock_guard lock(mutex_);
-  rawLocked(bytes);
 }
 
 void SipTrace::traceSent(const sockaddr_in& to, std::string_view datagram) {

@@ -31,13 +31,8 @@ class SipTrace : public media::RtpTrace {
   SipTrace(const SipTrace&) = delete;
   SipTrace& operator=(const SipTrace&) = delete;
 
-  bool isEnabled() const { return enabled_; }
-  bool isAudioEnabled() const { return audio_; }
-
   // One timestamped line ("HH:MM:SS " then the text, which carries its own line end).
   void traceLine(std::string_view text);
-  // Bytes as they are, no prefix.
-  void traceRaw(std::string_view bytes);
 
   // The entries of the SIP transport; each is written whole under the trace's lock so
   // that entries of different threads never interleave.
@@ -53,9 +48,6 @@ class SipTrace : public media::RtpTrace {
   // The RTP layer's lines (only with the audio option).
   bool rtpTraceOn() const override { return audio_; }
   void traceRtpLine(const std::string& line) override { traceLine(line); }
-
-  // Path of the file currently open (empty before the first entry).
-  std::string currentPath() const;
 
  private:
   void lineLocked(std::string_view text);

@@ -48,8 +48,7 @@ constexpr std::time_t kMorning = 1772715849;
 
 TEST_F(SipTraceTest, WritesNothingWhenOffWhateverTheAudioOption) {
   SipTrace trace(dir_.string(), false, true, [] { return kMorning; });
-  EXPECT_FALSE(trace.isEnabled());
-  EXPECT_FALSE(trace.isAudioEnabled());
+  EXPECT_FALSE(trace.rtpTraceOn());
   trace.traceSent(address("10.0.0.1", 5060), "INVITE");
   trace.traceKeepAlive("pbx");
   EXPECT_TRUE(fs::is_empty(dir_));
