@@ -52,8 +52,8 @@ constexpr uint32_t kPauseKeptMs = 50;
 
 class CallSource : public SourceFilter {
  public:
-  // No cue when `cue` is false; `queue` null: only the cue's delay is paid back.
-  CallSource(SourceRef then, bool cue, const PlaybackQueue* queue)
+  // No cue when `cue` is false.
+  CallSource(SourceRef then, bool cue, const PlaybackQueue& queue)
       : SourceFilter(std::move(then)),
         cue_(cue ? cueSamples(rate()) : std::vector<int32_t>()),
         queue_(queue),
@@ -61,11 +61,9 @@ class CallSource : public SourceFilter {
         held_(static_cast<size_t>(piece_) * channels()),
         owed_(static_cast<uint32_t>(cue_.size())) {}
   ~CallSource() override {
-    if (queue_ != nullptr) {
-      base::logFormat(base::LogLevel::Info,
-                      "Playback: %u ms of delay taken out of pauses, %u ms put in",
-                      framesToMs(dropped_), framesToMs(inserted_));
-    }
+    base::logFormat(base::LogLevel::Info,
+                    "Playback: %u ms of delay taken out of pauses, %u ms put in",
+                    framesToMs(dropped_), framesToMs(inserted_));
   }
 
   void Read(int32_t* buffer, uint32_t frames) override {
@@ -75,7 +73,7 @@ class CallSource : public SourceFilter {
       ++done_;
       --frames;
     }
-    if (queue_ != nullptr && frames > 0) follow(frames);
+    if (frames > 0) follow(frames);
     // While delay is owed or short, every piece is looked at before it plays.
     while (frames > 0) {
       if (heldFrames_ == 0 && repeat_) {
@@ -117,11 +115,11 @@ class CallSource : public SourceFilter {
   // what it went short of that, from the second window on, is put back, 20 ms at most.
   void follow(uint32_t frames) {
     const uint64_t queued =
-        uint64_t{queue_->queuedFrames()} + static_cast<uint32_t>(std::max(available(), 0));
+        uint64_t{queue_.queuedFrames()} + static_cast<uint32_t>(std::max(available(), 0));
     least_ = std::min(least_, queued);
     windowRead_ += frames;
     if (windowRead_ < rate()) return;
-    const uint64_t floor = uint64_t{queue_->neededFrames()} + rate() * kKeepMs / 1000;
+    const uint64_t floor = uint64_t{queue_.neededFrames()} + rate() * kKeepMs / 1000;
     // A new debt: the pause it is paid from is looked at from its start.
     if (owed_ < piece_ / 4 && short_ < piece_ / 2) quietRun_ = 0;
     owed_ = static_cast<uint32_t>(least_ > floor ? least_ - floor : 0);
@@ -161,7 +159,7 @@ class CallSource : public SourceFilter {
   }
 
   std::vector<int32_t> cue_;
-  const PlaybackQueue* queue_;
+  const PlaybackQueue& queue_;
   uint64_t least_ = UINT64_MAX;  // the least queued in the current window
   uint32_t windowRead_ = 0;      // frames read in it
   uint32_t windows_ = 0;         // windows measured
@@ -179,14 +177,9 @@ class CallSource : public SourceFilter {
 
 }  // namespace
 
-SourceRef MakeCueSource(const SourceRef& then) {
-  if (then->isNull()) return then;
-  return SourceRef(new CallSource(then, true, nullptr));
-}
-
 SourceRef MakeCallSource(const SourceRef& then, bool cue, const PlaybackQueue& queue) {
   if (then->isNull()) return then;
-  return SourceRef(new CallSource(then, cue, &queue));
+  return SourceRef(new CallSource(then, cue, queue));
 }
 
 }  // namespace quillet::audio

@@ -14,12 +14,6 @@ constexpr uint32_t kCueMs = 300;
 constexpr uint32_t kCueLowHz = 880;
 constexpr uint32_t kCueHighHz = 1320;
 
-// A source that plays the cue and then the wrapped source, from its start: what the wrapped
-// source holds meanwhile waits, and the delay that makes is paid back in its first pauses
-// (quiet stretches are shortened; voice is never dropped). Its position and length count the
-// cue's frames too, and not the quiet frames left out.
-SourceRef MakeCueSource(const SourceRef& then);
-
 // What a call's playback holds after the call's source and has not yet sounded (the
 // Player's device queue), in frames at the source's rate.
 class PlaybackQueue {

@@ -49,9 +49,4 @@ void storeEchoLearned(base::SettingsStore& store, const EchoLearned& learned) {
   }
 }
 
-StreamRef<EchoSuppressor> CreateEchoSuppressor(const PlayPosition* player,
-                                               base::SettingsStore& store) {
-  return makeStream<EchoSuppressor>(player, loadEchoConfig(store));
-}
-
 }  // namespace quillet::audio

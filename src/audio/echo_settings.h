@@ -20,8 +20,4 @@ bool useAutoGain(base::SettingsStore& store);
 EchoConfig loadEchoConfig(base::SettingsStore& store);
 void storeEchoLearned(base::SettingsStore& store, const EchoLearned& learned);
 
-// A suppressor for a call, following the Player's play position.
-StreamRef<EchoSuppressor> CreateEchoSuppressor(const PlayPosition* player,
-                                               base::SettingsStore& store);
-
 }  // namespace quillet::audio

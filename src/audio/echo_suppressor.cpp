@@ -313,23 +313,4 @@ void EchoSuppressor::outputWaiting() {
   if (count > 0) down_->Write(out_.data(), count);
 }
 
-FarEndTap::FarEndTap(SourceRef source, StreamRef<EchoSuppressor> suppressor)
-    : SourceFilter(std::move(source)), suppressor_(std::move(suppressor)) {}
-
-void FarEndTap::Read(int32_t* buffer, uint32_t frames) {
-  source_->Read(buffer, frames);
-  // The suppressor takes 8000 Hz mono; other formats pass untapped.
-  if (channels_ == 1) suppressor_->farEnd(buffer, frames, source_->Position());
-}
-
-SourceRef MakeFarEndTap(const StreamRef<EchoSuppressor>& suppressor, const SourceRef& source) {
-  if (source->isNull()) return source;
-  return SourceRef(new FarEndTap(source, suppressor));
-}
-
-SinkRef SetOutput(const StreamRef<EchoSuppressor>& suppressor, const SinkRef& sink) {
-  suppressor->setDownstream(sink);
-  return suppressor;
-}
-
 }  // namespace quillet::audio

@@ -1,6 +1,6 @@
 // EchoSuppressor: a three-band noise gate for 8000 Hz mono microphone audio that also keeps
-// each band closed while its level stays near the learned echo of the far-end signal;
-// FarEndTap feeds it what the speaker plays.
+// each band closed while its level stays near the learned echo of the far-end signal
+// (the echo control feeds it what the speaker plays).
 #pragma once
 
 #include <array>
@@ -140,20 +140,5 @@ class EchoSuppressor : public AudioSink {
   uint32_t readIndex_ = 0;
   std::array<int32_t, kBlock> out_{};
 };
-
-// Wraps the received-audio source so that everything the Player reads also reaches the
-// suppressor's far-end input.
-class FarEndTap : public SourceFilter {
- public:
-  FarEndTap(SourceRef source, StreamRef<EchoSuppressor> suppressor);
-  void Read(int32_t* buffer, uint32_t frames) override;
-
- private:
-  StreamRef<EchoSuppressor> suppressor_;
-};
-
-SourceRef MakeFarEndTap(const StreamRef<EchoSuppressor>& suppressor, const SourceRef& source);
-// Makes sink the suppressor's downstream and answers the suppressor as the new head sink.
-SinkRef SetOutput(const StreamRef<EchoSuppressor>& suppressor, const SinkRef& sink);
 
 }  // namespace quillet::audio

@@ -194,7 +194,7 @@ TEST(EchoSuppressor, StoresAndLoadsTheLearnedValues) {
   base::SettingsStore store(dir.file("settings.ini"), dir.file("machine.ini"));
   EchoLearned first;
   {
-    auto es = CreateEchoSuppressor(nullptr, store);
+    auto es = makeStream<EchoSuppressor>(nullptr, loadEchoConfig(store));
     es->setDownstream(makeStream<KeepSink>(kRate, 1));
     const auto far = speechLike(16000, 8, 300000, {{0, 2}});
     std::vector<int32_t> mic(16000);
@@ -202,7 +202,7 @@ TEST(EchoSuppressor, StoresAndLoadsTheLearnedValues) {
     feed(*es, far, mic, 160);
     first = es->learned();
   }  // stored here (the key names are read back in tests/e2e)
-  auto again = CreateEchoSuppressor(nullptr, store);
+  auto again = makeStream<EchoSuppressor>(nullptr, loadEchoConfig(store));
   const EchoLearned loaded = again->learned();
   for (size_t b = 0; b < 3; ++b) {
     EXPECT_EQ(loaded.echo[b], first.echo[b]);

@@ -1,7 +1,6 @@
-// Recorder on file: devices: format fallback with converters, reports on the loop thread,
-// digital gain, failures, clean stop (ALSA devices: tests/audio_devices). Every caller
-// streams from the start without a length limit, so the voice switch, the limit and the gate
-// are not tested here.
+// Recorder on file: and null devices: format fallback with converters, reports on the loop
+// thread, the voice switch with pre-roll and hang time, the length limit and the gate,
+// digital gain, failures, clean stop (ALSA devices: tests/audio_devices).
 #include "audio/recorder.h"
 
 #include <gtest/gtest.h>
@@ -47,11 +46,15 @@ class RecorderTest : public ::testing::Test {
     writeWav(dir_.file("mic.wav"), rate, channels, samples);
     rec_.SetDevice("file:" + dir_.file("mic.wav"), 0);
   }
-  // Starts streaming into a new collecting sink (no length limit, no threshold), which the
-  // test keeps alive (the recorder lets go of it at Stop).
-  CollectSink* startStreaming(uint32_t rate, uint32_t channels) {
+  // A new collecting sink, kept alive by the test (the recorder lets go of it at Stop).
+  CollectSink* collect(uint32_t rate, uint32_t channels) {
     auto* sink = new CollectSink(rate, channels);
     sink_ = SinkRef(sink);
+    return sink;
+  }
+  // Starts streaming into a new collecting sink (no length limit, no threshold).
+  CollectSink* startStreaming(uint32_t rate, uint32_t channels) {
+    CollectSink* sink = collect(rate, channels);
     EXPECT_EQ(rec_.Start(sink_, 0, kSilenceDb, 216000000, Recorder::kBeginStreaming), 1);
     return sink;
   }
@@ -89,6 +92,58 @@ TEST_F(RecorderTest, StereoFileAt22050ReachesAnAt8000MonoSinkThroughFallback) {
   EXPECT_EQ(events_.seen.back(), "stopped");
   EXPECT_GE(events_.firstLevels.size(), 5u);
   EXPECT_NEAR(events_.firstLevels.back(), 0, 1);  // a peak of 128000 is about 0 dB
+}
+
+TEST_F(RecorderTest, VoiceSwitchKeepsThePrerollAndHangsOn) {
+  // 300 ms silence, 400 ms of tone, then silence: blocks are 160 frames (20 ms).
+  std::vector<int16_t> s(8000 * 2, 0);
+  const auto tone = sine(8000, 1, 3200, 400, 12000);
+  std::copy(tone.begin(), tone.end(), s.begin() + 2400);
+  micFile(8000, 1, s);
+  auto* sink = collect(8000, 1);
+  ASSERT_EQ(rec_.Start(sink_, 0, -20, 200, 0), 1);
+  ASSERT_TRUE(pumpUntil(
+      loop_, [&] { return events_.seen.size() >= 3; }, 3000));
+  EXPECT_EQ(events_.seen[0], "waiting");
+  EXPECT_EQ(events_.seen[1], "streaming");
+  EXPECT_EQ(events_.seen[2], "waiting");
+  rec_.Stop();
+  const auto data = sink->data();
+  ASSERT_GE(data.size(), 320u);
+  // The block before the speech (silence) leads in, then the tone begins.
+  for (int i = 0; i < 160; ++i) ASSERT_EQ(data[i], 0) << i;
+  EXPECT_NE(data[161], 0);
+  // The switch closed after the hang time and moved the sink back to 450 ms past the voice
+  // (pre-roll + tone: 420 ms of sink position).
+  const auto seeks = sink->seeks();
+  ASSERT_FALSE(seeks.empty());
+  EXPECT_NEAR(static_cast<double>(seeks[0]), (420 + 450) * 8.0, 160.0);
+}
+
+// The length limit stops the recorder through the loop; the gate holds its thread until
+// released.
+TEST_F(RecorderTest, LengthLimitAndGate) {
+  rec_.SetDevice("null", 0);
+  auto* sink = collect(8000, 1);
+  ASSERT_EQ(rec_.Start(sink_, 100, kSilenceDb, 216000000, Recorder::kBeginStreaming), 1);
+  ASSERT_TRUE(pumpUntil(
+      loop_, [&] { return rec_.state() == Recorder::kIdle; }, 3000));
+  ASSERT_FALSE(events_.seen.empty());
+  EXPECT_EQ(events_.seen.back(), "stopped");
+  EXPECT_GE(sink->frames(), 800u);
+  EXPECT_EQ(rec_.levels().levels[0], kSilenceDb);  // silence reads -127
+
+  sink = collect(16000, 2);
+  ASSERT_EQ(
+      rec_.Start(sink_, 0, kSilenceDb, 1000, Recorder::kHoldAtGate | Recorder::kBeginStreaming), 1);
+  pumpFor(loop_, 80);
+  EXPECT_EQ(sink->frames(), 0u);
+  rec_.ReleaseGate();
+  ASSERT_TRUE(pumpUntil(
+      loop_, [&] { return sink->frames() >= 320; }, 2000));
+  EXPECT_EQ(rec_.openedChannels(), 2u);
+  EXPECT_EQ(rec_.levels().count, 2);
+  rec_.Stop();
 }
 
 TEST_F(RecorderTest, DigitalGainAndDcRemovalShapeTheBlocks) {

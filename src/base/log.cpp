@@ -128,11 +128,6 @@ void LogWriter::setClock(std::function<std::time_t()> clock) {
   lastSecond_ = -1;
 }
 
-std::string LogWriter::currentFile() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return lastFile_;
-}
-
 std::string LogWriter::timeText(std::time_t when) {
   std::tm local{};
   localtime_r(&when, &local);

@@ -69,9 +69,6 @@ class LogWriter {
 
   void write(std::string_view message, LogLevel level);
 
-  // Path of the day file of the last line written ("" before the first line).
-  std::string currentFile();
-
   // Formats the time text and day file name for a moment (exposed for tests).
   static std::string timeText(std::time_t when);
   static std::string dayFileName(std::time_t when);

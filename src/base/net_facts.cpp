@@ -5,6 +5,8 @@
 #include <net/if.h>
 #include <netinet/in.h>
 
+#include "base/log.h"
+
 namespace quillet::base {
 
 using platform::ipv4Byte;
@@ -27,10 +29,19 @@ Endpoint resolveHostPort(std::string_view text, uint16_t defaultPort) {
   size_t colon = text.find(':');
   std::string_view host = text.substr(0, colon);
   if (colon != std::string_view::npos) {
-    // The usual decimal conversion, modulo 65536.
+    // A port that is no port gives no endpoint: read modulo 65536, "server:70000" would
+    // quietly reach another service.
+    std::string_view digits = text.substr(colon + 1);
     uint32_t port = 0;
-    for (size_t i = colon + 1; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-      port = (port * 10 + static_cast<uint32_t>(text[i] - '0')) & 0xFFFFu;
+    bool valid = !digits.empty() && digits.size() <= 5;
+    for (char c : digits) {
+      valid = valid && c >= '0' && c <= '9';
+      if (valid) port = port * 10 + static_cast<uint32_t>(c - '0');
+    }
+    if (!valid || port == 0 || port > 65535) {
+      logFormat(LogLevel::Error, "Address %.*s: the port is not a number from 1 to 65535",
+                static_cast<int>(text.size()), text.data());
+      return Endpoint{};
     }
     out.port = static_cast<uint16_t>(port);
   }

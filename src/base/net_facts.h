@@ -18,8 +18,9 @@ bool isPrivateAddress(uint32_t address);
 
 // A dotted quad directly, else the first address of the name lookup; 0 on failure.
 uint32_t resolveHost(std::string_view host);
-// "host[:port]": split at the first colon; the port is decimal, taken modulo 65536; without
-// a colon the default port. Address 0 when the host does not resolve.
+// "host[:port]": split at the first colon; the port is decimal, 1 to 65535; without a colon
+// the default port. Address 0 when the host does not resolve, address and port 0 (and a log
+// line) when the port is not such a number.
 Endpoint resolveHostPort(std::string_view text, uint16_t defaultPort);
 // Up to 4 addresses: a dotted quad gives itself, a name its first 4 lookup results.
 std::vector<uint32_t> resolveHostList(std::string_view host);
