@@ -1,12 +1,12 @@
-// StreamPump: a finished source pumped to its end, a live source waited for, restart, and
-// the real-time pace of a backlog until caught up. (Playing a file into a call and the
-// stream recorder, which only the engine's line interface reaches, are tested through the
-// engine in src/sip's engine media tests.)
+// StreamPump and StreamRecorder: a finished source pumped to its end, a live source waited
+// for, restart, the real-time pace of a backlog until caught up; the stream recorder's voice
+// switch, pre-roll and its stop at the end of its source.
 #include "audio/stream_pump.h"
 
 #include <gtest/gtest.h>
 
 #include "audio/recorder_test_util.h"
+#include "audio/stream_recorder.h"
 
 namespace quillet::audio {
 namespace {
@@ -21,11 +21,21 @@ struct PumpEvents : PlayerListener {
   void OnPosition(const uint32_t* ms, uint32_t) override { positions.push_back(*ms); }
 };
 
-// A pump on the test's loop with its listener, and a collecting sink the test keeps (the
-// pump lets go of its own when it stops).
+struct RecEvents : RecorderListener {
+  std::vector<std::string> seen;
+  void OnStreaming(uint32_t) override { seen.push_back("streaming"); }
+  void OnWaiting(uint32_t) override { seen.push_back("waiting"); }
+  void OnStopped(uint32_t) override { seen.push_back("stopped"); }
+};
+
+// A pump and a stream recorder on the test's loop with their listeners, and a collecting
+// sink the test keeps (both let go of theirs when they stop).
 class StreamTest : public ::testing::Test {
  protected:
-  StreamTest() { pump_.SetListener(&pumpEvents_, 1); }
+  StreamTest() {
+    pump_.SetListener(&pumpEvents_, 1);
+    rec_.SetListener(&recEvents_, 3);
+  }
   CollectSink* collect(uint32_t rate, uint32_t channels) {
     auto* sink = new CollectSink(rate, channels);
     sink_ = SinkRef(sink);
@@ -36,9 +46,16 @@ class StreamTest : public ::testing::Test {
         loop_, [this] { return !pump_.active(); }, timeoutMs);
   }
 
+  bool recordedToEnd() {
+    return pumpUntil(
+        loop_, [this] { return rec_.state() == StreamRecorder::kIdle; }, 3000);
+  }
+
   platform::PlainMessageLoop loop_;
   StreamPump pump_{loop_};
+  StreamRecorder rec_{loop_};
   PumpEvents pumpEvents_;
+  RecEvents recEvents_;
   SinkRef sink_;
 };
 
@@ -100,6 +117,46 @@ TEST_F(StreamTest, ARealTimePumpHoldsBackOnlyTheBacklogBeforeItCaughtUp) {
       loop_, [&] { return sink->frames() == 8800u; }, 400));
   live->finish();
   ASSERT_TRUE(pumpedToEnd(2000));
+}
+
+// With the threshold off every block passes, silent as it is, until the source ends; null
+// streams are refused.
+TEST_F(StreamTest, RecorderWithThresholdOffPassesEveryBlockAndStopsAtTheEnd) {
+  EXPECT_EQ(rec_.Start(SourceRef(), SinkRef(new CollectSink(8000, 1)), 0, kSilenceDb, 0), 0);
+  EXPECT_EQ(
+      rec_.Start(SourceRef(new MemorySource(8000, 1, counting(10))), SinkRef(), 0, kSilenceDb, 0),
+      0);
+  EXPECT_TRUE(recEvents_.seen.empty());
+  CollectSink* sink = collect(8000, 1);
+  auto* live = new LiveSource(8000, 1);
+  SourceRef src(live);
+  live->push(std::vector<int32_t>(800, 0));
+  ASSERT_EQ(rec_.Start(src, sink_, 0, kSilenceDb, 1000), 1);
+  EXPECT_EQ(recEvents_.seen, (std::vector<std::string>{"streaming", "waiting"}));
+  ASSERT_TRUE(pumpUntil(
+      loop_, [&] { return recEvents_.seen.size() >= 3; }, 3000));
+  EXPECT_EQ(recEvents_.seen[2], "streaming");  // with the first block
+  live->push(std::vector<int32_t>(3200, 0));
+  live->finish();
+  ASSERT_TRUE(recordedToEnd());
+  EXPECT_EQ(sink->frames(), 4000u);
+  EXPECT_EQ(recEvents_.seen.back(), "stopped");
+  EXPECT_FALSE(rec_.hasThread());
+}
+
+TEST_F(StreamTest, RecorderSpeechStartsWithTheSecondHalfOfTheLongPreroll) {
+  CollectSink* sink = collect(8000, 1);
+  // 800 frames of faint marks (below the threshold), then a loud block.
+  std::vector<int32_t> s(800, 16), loud(800, 400000);
+  for (uint32_t i = 0; i < 800; ++i) s[i] = static_cast<int32_t>(i) * 16 / 8;
+  s.insert(s.end(), loud.begin(), loud.end());
+  ASSERT_EQ(rec_.Start(SourceRef(new MemorySource(8000, 1, s)), sink_, 0, -10, 100000), 1);
+  ASSERT_TRUE(recordedToEnd());
+  const auto data = sink->data();
+  // The pre-roll block (frames 0..799) is a whole block: only its second half leads in.
+  ASSERT_EQ(data.size(), 400u + 800u);
+  EXPECT_EQ(data[0], s[400]);
+  EXPECT_EQ(data[400], 400000);
 }
 
 }  // namespace
