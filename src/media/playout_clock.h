@@ -70,8 +70,6 @@ class PlayoutClock {
   bool silenceMode() const { return silence_; }
   uint32_t samplesWritten() const { return samplesWritten_; }
   uint32_t expectedTimestamp() const { return expectedTimestamp_; }
-  int32_t concealmentCount() const { return concealCount_; }
-  int32_t pitch() const { return pitch_; }
   // Samples made up for audio that did not come in time (lost or late packets).
   uint32_t concealedSamples() const { return concealedSamples_; }
   // Samples taken out or put in to follow the target, and packets dropped at the ceiling.
