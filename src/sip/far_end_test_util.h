@@ -128,7 +128,6 @@ class EngineFixture : public ::testing::Test {
     transport_.shutdown();
     platform::setGuiLoop(nullptr);
   }
-  // Without `media` the engine makes its own RTP session.
   void start(const LineIdentity& line, std::unique_ptr<CallMedia> media) {
     engine_ = std::make_unique<SipEngine>(transport_, line, std::move(media));
     transport_.restart();

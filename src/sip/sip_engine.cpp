@@ -9,8 +9,6 @@
 #include <thread>
 
 #include "base/net_facts.h"
-#include "base/settings_store.h"
-#include "media/rtp_session.h"
 #include "platform/tick.h"
 #include "sip/call_bridge.h"
 #include "sip/dialog_reaper.h"
@@ -83,13 +81,6 @@ SipEngine::SipEngine(SipTransport& transport, const LineIdentity& line,
         "\"" + line_.displayName + "\" <sip:" + line_.userName + "@" + line_.server + ">";
   }
   addressOfRecord_ = "sip:" + line_.userName + "@" + line_.server;
-  if (!media_) {
-    auto& store = base::SettingsStore::global();
-    media::RtpTrace& trace = transport_.trace() ? static_cast<media::RtpTrace&>(*transport_.trace())
-                                                : media::noRtpTrace();
-    media_ = makeRtpMedia(std::make_unique<media::RtpSession>(store, trace),
-                          media::RtpSettings::load(store).sdp);
-  }
   media_->setDigitsListener([this] {
     // The sender's queue ran empty: report it once, on the GUI thread.
     if (dtmfPending_) {

@@ -132,11 +132,9 @@ class SipEngine : public LineInterface,
 
   enum RecordingMode : int32_t { kNotRecording = 0, kRecordingIntoSink = 1, kRecordingLevels = 2 };
 
-  // Adds the engine to the transport and the line's registration. Without `media` the
-  // engine makes an RTP session on the process-wide settings (traced into the transport's
-  // trace).
-  SipEngine(SipTransport& transport, const LineIdentity& line,
-            std::unique_ptr<CallMedia> media = nullptr);
+  // Adds the engine to the transport and the line's registration; `media` (never null)
+  // carries its calls' audio.
+  SipEngine(SipTransport& transport, const LineIdentity& line, std::unique_ptr<CallMedia> media);
   ~SipEngine() override;
   SipEngine(const SipEngine&) = delete;
   SipEngine& operator=(const SipEngine&) = delete;
