@@ -1129,7 +1129,7 @@ bool SipEngine::onRefer(const SipMessage& refer) {
   transport_.sendResponse(refer, simpleResponse(202, call_->localTag));
   std::string replaces;
   for (const Param& header : uri.headers) {
-    if (equalsNoCase(header.name, "Replaces")) replaces = unescape(header.value).text;
+    if (equalsNoCase(header.name, "Replaces")) replaces = unescape(header.value);
   }
   uri.params.clear();
   uri.headers.clear();

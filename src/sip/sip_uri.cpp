@@ -92,12 +92,12 @@ ParamList splitParams(std::string_view text) {
     size_t nameEnd = text.find_first_of("=;", i);
     if (nameEnd == std::string_view::npos) nameEnd = text.size();
     Param param;
-    param.name = part(unescape(text.substr(i, nameEnd - i)).text);
+    param.name = part(unescape(text.substr(i, nameEnd - i)));
     i = nameEnd;
     if (i < text.size() && text[i] == '=') {
       size_t valueEnd = text.find(';', i + 1);
       if (valueEnd == std::string_view::npos) valueEnd = text.size();
-      param.value = part(unescape(text.substr(i + 1, valueEnd - i - 1)).text);
+      param.value = part(unescape(text.substr(i + 1, valueEnd - i - 1)));
       i = valueEnd;
     }
     if (i < text.size()) ++i;  // the ";"
@@ -302,7 +302,7 @@ std::string stripParameters(std::string_view text) {
   return std::string(text.substr(0, i));
 }
 
-std::string uriEscape(std::string_view text, size_t maxLength) {
+std::string uriEscape(std::string_view text) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   static constexpr std::string_view kReserved = "%:/?#[]@!$&'()*+,;=";
   std::string out;
@@ -310,25 +310,22 @@ std::string uriEscape(std::string_view text, size_t maxLength) {
   for (char ch : text) {
     auto b = static_cast<unsigned char>(ch);
     if (b <= 32 || b > 127 || kReserved.find(ch) != std::string_view::npos) {
-      if (out.size() + 3 > maxLength) break;
       out.push_back('%');
       out.push_back(kHex[b >> 4]);
       out.push_back(kHex[b & 15]);
     } else {
-      if (out.size() + 1 > maxLength) break;
       out.push_back(ch);
     }
   }
   return out;
 }
 
-Unescaped unescape(std::string_view text, std::string_view stopChars) {
+std::string unescape(std::string_view text) {
   std::string bytes;
   bytes.reserve(text.size());
   size_t i = 0;
   while (i < text.size()) {
     char c = text[i];
-    if (stopChars.find(c) != std::string_view::npos) break;
     if (c == '+') {
       bytes.push_back(' ');
       ++i;
@@ -349,7 +346,7 @@ Unescaped unescape(std::string_view text, std::string_view stopChars) {
       ++i;
     }
   }
-  return Unescaped{validUtf8(bytes), i};
+  return validUtf8(bytes);
 }
 
 bool isDialable(std::string_view text) {

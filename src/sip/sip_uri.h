@@ -67,20 +67,14 @@ std::string stripParameters(std::string_view text);
 
 // URI escaping for user parts and the device name: bytes of 32 or below, above 127
 // (each byte of a UTF-8 sequence) and the characters %:/?#[]@!$&'()*+,;= become "%XX"
-// with upper-case hex digits; others are copied. `maxLength` bounds the output (bytes)
-// without splitting an escape.
-std::string uriEscape(std::string_view text, size_t maxLength = std::string::npos);
+// with upper-case hex digits; others are copied.
+std::string uriEscape(std::string_view text);
 
-struct Unescaped {
-  std::string text;
-  size_t consumed = 0;  // bytes of the input read (the stop character is not consumed)
-};
-// Copies until one of `stopChars`: "+" becomes a blank, "%" and two hex digits (either
-// case) become that byte, "%00" is dropped, a "%" with fewer than two characters
-// after it stops the scan, and a "%" not followed by two hex digits is kept as written.
-// Bytes that do not form valid UTF-8 are replaced by U+FFFD, so the result is always
-// valid UTF-8.
-Unescaped unescape(std::string_view text, std::string_view stopChars = {});
+// URI unescaping: "+" becomes a blank, "%" and two hex digits (either case) become that
+// byte, "%00" is dropped, a "%" with fewer than two characters after it ends the text, and
+// a "%" not followed by two hex digits is kept as written. Bytes that do not form valid
+// UTF-8 are replaced by U+FFFD, so the result is always valid UTF-8.
+std::string unescape(std::string_view text);
 
 // False for an empty text and for one with ">" but no "<" or "<" but no ">".
 bool isDialable(std::string_view text);

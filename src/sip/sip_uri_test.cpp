@@ -37,7 +37,7 @@ TEST(SipUri, ReplacesHeaderStaysEscapedUntilUnescaped) {
   EXPECT_TRUE(uri.params.empty());
   ASSERT_EQ(uri.headers.size(), 1u);
   EXPECT_EQ(uri.headers[0].name, "Replaces");
-  EXPECT_EQ(unescape(uri.headers[0].value).text, "123@h;to-tag=7;from-tag=8");
+  EXPECT_EQ(unescape(uri.headers[0].value), "123@h;to-tag=7;from-tag=8");
   uri = parseUri("sip:bob@H;transport=udp?Replaces=a%3Bb&X=1");
   EXPECT_EQ(paramValue(uri.params, "transport"), "udp");
   ASSERT_EQ(uri.headers.size(), 2u);
@@ -79,9 +79,9 @@ TEST(UriEscape, EscapeAndUnescape) {
        "\xEF\xBF\xBD"
        "A"},  // invalid UTF-8 replaced
   };
-  for (const auto& [escaped, text] : texts) EXPECT_EQ(unescape(escaped).text, text) << escaped;
+  for (const auto& [escaped, text] : texts) EXPECT_EQ(unescape(escaped), text) << escaped;
   const std::string original = "123-4@host;to-tag=9;from-tag=\xE2\x82\xAC";
-  EXPECT_EQ(unescape(uriEscape(original)).text, original);
+  EXPECT_EQ(unescape(uriEscape(original)), original);
 }
 
 TEST(Dial, DialStringsBecomeNameAddrs) {
