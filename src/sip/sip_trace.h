@@ -13,7 +13,6 @@
 #include <string>
 #include <string_view>
 
-#include "base/settings_store.h"
 #include "media/rtp_trace.h"
 
 namespace quillet::sip {
