@@ -14,16 +14,11 @@
 #include "base/log.h"
 #include "base/settings_store.h"
 #include "platform/paths.h"
-#include "platform/socket.h"
+#include "platform/test_util.h"
 
 namespace quillet::app::testing {
 
-// A loopback UDP port that was free a moment ago.
-inline int32_t freeUdpPort() {
-  platform::UniqueFd socket;
-  platform::bindUdp(socket, 0, platform::ipv4(127, 0, 0, 1));
-  return platform::localEndpoint(socket.get()).port;
-}
+using platform::testing::freeUdpPort;
 
 // QUILLET_HOME in a new folder with the global settings and logs there: loopback SIP on a
 // free port, null sound devices, no STUN, no AGC and the line "Alice" <alice>. The folder

@@ -8,9 +8,9 @@
 #include <netinet/ip.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -18,6 +18,7 @@
 
 #include "codecs/g711.h"
 #include "media/rtp_packet.h"
+#include "platform/socket.h"
 #include "platform/tick.h"
 
 namespace quillet::media {
@@ -55,8 +56,24 @@ class RawPeer {
   platform::UniqueFd socket_;
 };
 
-uint16_t testPortBase() {
-  return static_cast<uint16_t>(30000 + (getpid() % 2000) * 8);
+// The start of eight UDP ports (a multiple of eight) that were all free a moment ago: the
+// session binds the first free even port from its base up, and the tests count on those
+// next to the base.
+uint16_t freePortRun() {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    platform::UniqueFd probe;
+    if (!platform::bindUdp(probe, 0)) continue;
+    const auto base = static_cast<uint16_t>(platform::localEndpoint(probe.get()).port & ~7u);
+    probe.reset();
+    std::array<platform::UniqueFd, 8> held;
+    bool free = true;
+    for (uint16_t i = 0; i < held.size() && free; ++i) {
+      free = platform::bindUdp(held[i], static_cast<uint16_t>(base + i));
+    }
+    if (free) return base;
+  }
+  ADD_FAILURE() << "no run of eight free UDP ports";
+  return 0;
 }
 
 RtpSettings loopbackSettings(uint16_t portBase) {
@@ -90,7 +107,7 @@ std::unique_ptr<RtpSession> openSession(const RtpSettings& settings,
 }
 
 TEST(RtpSessionPort, OpensFirstFreeEvenPortWithExpeditedForwarding) {
-  uint16_t base = testPortBase();
+  uint16_t base = freePortRun();
   auto session = openSession(loopbackSettings(base + 1));
   ASSERT_TRUE(session->socketOpen());
   EXPECT_EQ(session->privatePort(), base);
@@ -108,7 +125,7 @@ TEST(RtpSessionPort, OpensFirstFreeEvenPortWithExpeditedForwarding) {
 }
 
 TEST(RtpSessionPort, StaticMappingGivesPublicAddressAndShiftedPort) {
-  uint16_t base = testPortBase() + 100;
+  uint16_t base = freePortRun();
   RtpSettings settings = loopbackSettings(base);
   settings.nat.staticMapping = true;
   settings.nat.staticPublicIp = "203.0.113.5";
@@ -138,7 +155,7 @@ class OddPortResolver : public net::PublicAddressResolver {
 };
 
 TEST(RtpSessionPort, OddPublicPortIsRetriedOnTheNextEvenPortOnlyWithStun) {
-  uint16_t base = testPortBase() + 300;
+  uint16_t base = freePortRun();
   RtpSettings settings = loopbackSettings(base);
   settings.nat.stun = true;
   OddPortResolver resolver(3);
@@ -177,7 +194,7 @@ class RtpSessionTest : public ::testing::Test {
     session.makeOffer(false);
     ASSERT_TRUE(session.takeAnswer(answerFrom(peer.port(), formats, extra)));
   }
-  RtpSession session{loopbackSettings(static_cast<uint16_t>(testPortBase() + 200))};
+  RtpSession session{loopbackSettings(freePortRun())};
   RawPeer peer;
 };
 

@@ -1,5 +1,5 @@
-// Helpers of the platform unit tests: a temporary folder, whole-file reads and writes, the
-// stop event a device's blocking calls watch, and the ALSA tests' fixture.
+// Helpers of the unit tests: a temporary folder, whole-file reads and writes, a free UDP
+// port, the stop event a device's blocking calls watch, and the ALSA tests' fixture.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,6 +13,8 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+
+#include "platform/socket.h"
 
 namespace quillet::platform::testing {
 
@@ -40,6 +42,13 @@ inline std::string readFile(const std::string& path) {
 
 inline void writeFile(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
+}
+
+// A loopback UDP port that was free a moment ago.
+inline int32_t freeUdpPort() {
+  UniqueFd socket;
+  bindUdp(socket, 0, ipv4(127, 0, 0, 1));
+  return localEndpoint(socket.get()).port;
 }
 
 // The fixture of the ALSA tests in tests/audio_devices: they need the private ALSA

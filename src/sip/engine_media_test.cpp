@@ -80,7 +80,6 @@ class EngineMediaTest : public EngineFixture {
  protected:
   void SetUp() override {
     EngineFixture::SetUp();
-    port_ = 26070;
     start(lineOf("alice"), std::make_unique<StreamMedia>(media_));
     auto events = std::make_unique<MediaEvents>();
     events_ = events.get();

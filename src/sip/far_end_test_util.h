@@ -14,6 +14,7 @@
 
 #include "platform/message_loop.h"
 #include "platform/socket.h"
+#include "platform/test_util.h"
 #include "sip/sip_engine.h"
 #include "sip/sip_transport.h"
 
@@ -110,7 +111,8 @@ inline LineIdentity lineOf(const std::string& user) {
   return line;
 }
 
-// A SipEngine on loopback (configured port `port_`, no STUN) and a far end.
+// A SipEngine on loopback (configured port `port_`, else one free when it starts; no STUN)
+// and a far end.
 class EngineFixture : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -130,6 +132,7 @@ class EngineFixture : public ::testing::Test {
   }
   void start(const LineIdentity& line, std::unique_ptr<CallMedia> media) {
     engine_ = std::make_unique<SipEngine>(transport_, line, std::move(media));
+    if (port_ == 0) port_ = platform::testing::freeUdpPort();
     transport_.restart();
     ASSERT_TRUE(transport_.waitReady(5000));
     enginePort_ = transport_.boundPort();
@@ -173,7 +176,7 @@ class EngineFixture : public ::testing::Test {
   }
 
   platform::PlainMessageLoop loop_;
-  int32_t port_ = 25070;
+  int32_t port_ = 0;
   SipTransport transport_;
   std::unique_ptr<SipEngine> engine_;
   uint16_t enginePort_ = 0;

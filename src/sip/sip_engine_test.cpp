@@ -22,9 +22,14 @@ using namespace testutil;
 using EngineTest = EngineFixture;
 
 TEST_F(EngineTest, BindsTheNextPortWhenTheConfiguredOneIsTaken) {
+  // A taken port with a free one after it.
   platform::UniqueFd squatter;
-  ASSERT_TRUE(platform::bindUdp(squatter, 0));
-  port_ = platform::localEndpoint(squatter.get()).port;
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    ASSERT_TRUE(platform::bindUdp(squatter, 0));
+    port_ = platform::localEndpoint(squatter.get()).port;
+    platform::UniqueFd next;
+    if (port_ < 65535 && platform::bindUdp(next, static_cast<uint16_t>(port_ + 1))) break;
+  }
   start();
   EXPECT_EQ(enginePort_, port_ + 1);
 }
