@@ -17,6 +17,11 @@ Each --quillet binary is measured in turn in the same run (to compare two builds
 --baresip, baresip is measured in the same run too, with its default jitter buffer and with
 it off. Quillet's lines carry its own playout figures: the jitter
 measured, the playout target, and the device queue.
+
+Single clicks spread by up to one graph cycle: the sound server hands capture over a cycle
+at a time (1024/48000, 21.3 ms, at the default quantum), which 2 s does not divide, so each
+click waits a little longer for its frame than the one before until the wait wraps (about
++5 ms a click, then -16 ms). Compare medians over clicks, not single clicks.
 """
 import argparse
 import json
