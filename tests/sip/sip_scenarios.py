@@ -344,6 +344,13 @@ class RawAgent:
     def send(self, text, dest):
         self.sock.sendto(text.encode(), dest)
 
+    def answer(self, first_line_start, seconds, body=""):
+        """wait(), then 200 OK to what came: (the request or None, its source)."""
+        request, source = self.wait(first_line_start, seconds)
+        if request:
+            self.respond(request, source, 200, "OK", body=body)
+        return request, source
+
     def respond(self, request, source, status, reason, to_tag="", extra=(), body=""):
         to = self.header(request, "To")
         if to_tag and ";tag=" not in to:
@@ -432,9 +439,7 @@ def join_same_line(d):
                                  party.header(refer, "Call-ID"), 1,
                                  extra=["Event: refer", "Subscription-State: terminated"],
                                  body="SIP/2.0 200 OK\r\n"), source)
-        bye, bye_source = party.wait("BYE ", 5)
-        if bye:
-            party.respond(bye, bye_source, 200, "OK")
+        bye, bye_source = party.answer("BYE ", 5)
         ended = peer.wait_for("EVENT ended", 5, from_start=True)
         ended2 = peer.wait_for("EVENT2 ended", 5, from_start=True)
         time.sleep(1.0)
@@ -532,118 +537,110 @@ def in_dialog(agent, method, cseq, extra=(), body=""):
                dest)
 
 
-@scenario
-def bridge_relays(d):
+def with_parties(*options, agents=("party", "target")):
+    """Decorates func(folder, peer, *agents) as a scenario with a signalling-only sip_peer
+    `a` and a RawAgent of each name, all closed after it."""
+    def wrap(func):
+        def run_it(d):
+            parties = [RawAgent(name) for name in agents]
+            try:
+                with h.Peer(PEER, d, "a", "alice", args=["--signalling-only", *options]) as peer:
+                    func(d, peer, *parties)
+            finally:
+                for agent in parties:
+                    agent.close()
+        run_it.__name__ = func.__name__
+        scenario(run_it)
+        return func
+    return wrap
+
+
+@with_parties(agents=("party", "target", "newcomer"))
+def bridge_relays(d, peer, party, target, newcomer):
     """A bridge relays an OPTIONS of one party to the other (its SDP back, 408 when the other
     stays silent), and an INVITE with Replaces naming one party's dialog swaps that party
     for the caller: the other party is re-INVITEd with the caller's SDP, the caller gets
     its answer, the replaced party its BYE, and the bridge relays for the caller."""
-    peer = h.Peer(PEER, d, "a", "alice", args=["--signalling-only"])
-    party, target, newcomer = RawAgent("party"), RawAgent("target"), RawAgent("newcomer")
-    try:
-        bridge_parties(peer, party, target)
-        in_dialog(party, "OPTIONS", 2)
-        options, tsource = target.wait("OPTIONS ", 5)
-        if options:
-            target.respond(options, tsource, 200, "OK", body=target.sdp(7))
-        relayed, _ = party.wait("SIP/2.0 ", 5)
-        run.check("an OPTIONS of one bridged party goes to the other; its 200 comes back "
-                  "with the other's SDP",
-                  options is not None and relayed is not None and
-                  relayed.startswith("SIP/2.0 200") and "o=target 7 7" in relayed,
-                  "relayed=%r\n%s" % (relayed, peer.output()))
+    bridge_parties(peer, party, target)
+    in_dialog(party, "OPTIONS", 2)
+    options, tsource = target.answer("OPTIONS ", 5, body=target.sdp(7))
+    relayed, _ = party.wait("SIP/2.0 ", 5)
+    run.check("an OPTIONS of one bridged party goes to the other; its 200 comes back "
+              "with the other's SDP",
+              options is not None and relayed is not None and
+              relayed.startswith("SIP/2.0 200") and "o=target 7 7" in relayed,
+              "relayed=%r\n%s" % (relayed, peer.output()))
 
-        in_dialog(party, "OPTIONS", 3)
-        options, _ = target.wait("OPTIONS ", 5)
-        start = time.time()
-        timed_out, _ = party.wait("SIP/2.0 ", 6)
-        waited = time.time() - start
-        run.check("an OPTIONS the other party leaves unanswered is answered 408 after 3 s",
-                  options is not None and timed_out is not None and
-                  timed_out.startswith("SIP/2.0 408") and 2.5 <= waited <= 4.5,
-                  "waited=%.2f answer=%r" % (waited, first_line(timed_out or "")))
+    in_dialog(party, "OPTIONS", 3)
+    options, _ = target.wait("OPTIONS ", 5)
+    start = time.time()
+    timed_out, _ = party.wait("SIP/2.0 ", 6)
+    waited = time.time() - start
+    run.check("an OPTIONS the other party leaves unanswered is answered 408 after 3 s",
+              options is not None and timed_out is not None and
+              timed_out.startswith("SIP/2.0 408") and 2.5 <= waited <= 4.5,
+              "waited=%.2f answer=%r" % (waited, first_line(timed_out or "")))
 
-        # The newcomer takes the party's place (as after an attended transfer by the party).
-        call_id, mine, theirs, dest = party.dialog
-        peer_uri = "sip:alice@127.0.0.1:%d" % peer.port
-        new_call = "newcomer-%d@127.0.0.1" % time.time_ns()
-        replaces = "Replaces: %s;to-tag=%s;from-tag=p1" % (call_id, tag_of(theirs))
-        newcomer.send(newcomer.request("INVITE", peer_uri, "<%s>;tag=n1" % newcomer.uri,
-                                       "<%s>" % peer_uri, new_call, 1, extra=[replaces],
-                                       body=newcomer.sdp(1)), dest)
-        target.seen = []
-        relayed, tsource = target.wait("INVITE ", 5)
-        if relayed:
-            target.respond(relayed, tsource, 200, "OK", body=target.sdp(9))
-        answer, source = newcomer.wait("SIP/2.0 2", 10)
-        answer_to = newcomer.header(answer or "", "To")
-        newcomer.send(newcomer.request("ACK", peer_uri, "<%s>;tag=n1" % newcomer.uri, answer_to,
-                                       new_call, 1), dest)
-        target_ack, _ = target.wait("ACK ", 5)
-        bye, source = party.wait("BYE ", 5)
-        if bye:
-            party.respond(bye, source, 200, "OK")
-        run.check("an INVITE with Replaces for a bridged party: the other party is re-INVITEd "
-                  "with the caller's SDP, the caller gets the other's answer, the ACK carries "
-                  "nothing back, and the replaced party gets BYE",
-                  relayed is not None and "o=newcomer 1 1" in relayed and answer is not None and
-                  "o=target 9 9" in answer and target_ack is not None and
-                  "\r\nContent-Length: 0\r\n" in target_ack and bye is not None,
-                  "answer=%r seen=%s\n%s" % (first_line(answer or ""),
-                                             [first_line(m) for m in target.seen],
-                                             peer.output()))
+    # The newcomer takes the party's place (as after an attended transfer by the party).
+    call_id, mine, theirs, dest = party.dialog
+    peer_uri = "sip:alice@127.0.0.1:%d" % peer.port
+    new_call = "newcomer-%d@127.0.0.1" % time.time_ns()
+    replaces = "Replaces: %s;to-tag=%s;from-tag=p1" % (call_id, tag_of(theirs))
+    newcomer.send(newcomer.request("INVITE", peer_uri, "<%s>;tag=n1" % newcomer.uri,
+                                   "<%s>" % peer_uri, new_call, 1, extra=[replaces],
+                                   body=newcomer.sdp(1)), dest)
+    target.seen = []
+    relayed, tsource = target.answer("INVITE ", 5, body=target.sdp(9))
+    answer, source = newcomer.wait("SIP/2.0 2", 10)
+    answer_to = newcomer.header(answer or "", "To")
+    newcomer.send(newcomer.request("ACK", peer_uri, "<%s>;tag=n1" % newcomer.uri, answer_to,
+                                   new_call, 1), dest)
+    target_ack, _ = target.wait("ACK ", 5)
+    bye, source = party.answer("BYE ", 5)
+    run.check("an INVITE with Replaces for a bridged party: the other party is re-INVITEd "
+              "with the caller's SDP, the caller gets the other's answer, the ACK carries "
+              "nothing back, and the replaced party gets BYE",
+              relayed is not None and "o=newcomer 1 1" in relayed and answer is not None and
+              "o=target 9 9" in answer and target_ack is not None and
+              "\r\nContent-Length: 0\r\n" in target_ack and bye is not None,
+              "answer=%r seen=%s\n%s" % (first_line(answer or ""),
+                                         [first_line(m) for m in target.seen],
+                                         peer.output()))
 
-        newcomer.dialog = (new_call, "<%s>;tag=n1" % newcomer.uri, answer_to, dest)
-        in_dialog(newcomer, "OPTIONS", 2)
-        options, tsource = target.wait("OPTIONS ", 5)
-        if options:
-            target.respond(options, tsource, 200, "OK", body=target.sdp(11))
-        relayed, _ = newcomer.wait("SIP/2.0 ", 5)
-        in_dialog(target, "BYE", 20)
-        target.wait("SIP/2.0 200", 5)
-        bye, source = newcomer.wait("BYE ", 5)
-        if bye:
-            newcomer.respond(bye, source, 200, "OK")
-        run.check("after the swap the bridge relays for the caller, and the other party's "
-                  "BYE ends it with BYE to the caller",
-                  relayed is not None and "o=target 11 11" in relayed and bye is not None,
-                  "relayed=%r\n%s" % (relayed, peer.output()))
-    finally:
-        for agent in (party, target, newcomer):
-            agent.close()
-        peer.stop()
+    newcomer.dialog = (new_call, "<%s>;tag=n1" % newcomer.uri, answer_to, dest)
+    in_dialog(newcomer, "OPTIONS", 2)
+    options, tsource = target.answer("OPTIONS ", 5, body=target.sdp(11))
+    relayed, _ = newcomer.wait("SIP/2.0 ", 5)
+    in_dialog(target, "BYE", 20)
+    target.wait("SIP/2.0 200", 5)
+    bye, source = newcomer.answer("BYE ", 5)
+    run.check("after the swap the bridge relays for the caller, and the other party's "
+              "BYE ends it with BYE to the caller",
+              relayed is not None and "o=target 11 11" in relayed and bye is not None,
+              "relayed=%r\n%s" % (relayed, peer.output()))
 
 
-@scenario
-def bridge_quirk_host(d):
+@with_parties("--bridge-quiet-ms", "1000")
+def bridge_quirk_host(d, peer, party, target):
     """A bridged party whose address is at a provider whose servers leave in-call probes
     unanswered is not probed when the bridge falls quiet; the other party still is."""
-    peer = h.Peer(PEER, d, "a", "alice", args=["--signalling-only", "--bridge-quiet-ms", "1000"])
-    party, target = RawAgent("party"), RawAgent("target")
-    try:
-        ack, tsource = bridge_parties(peer, party, target, calling_host="home.fritz.box")
-        party.seen = []
-        infos = 0
-        deadline = time.time() + 4.0
-        while time.time() < deadline:
-            info, tsource = target.wait("INFO ", max(0.1, deadline - time.time()))
-            if info:
-                target.respond(info, tsource, 200, "OK")
-                infos += 1
-        party.wait("never", 0.1)
-        probed = [first_line(m) for m in party.seen]
-        in_dialog(target, "BYE", 20)
-        bye, source = party.wait("BYE ", 5)
-        if bye:
-            party.respond(bye, source, 200, "OK")
-        run.check("a quiet bridge probes the party at 127.0.0.1 but not the one calling from "
-                  "home.fritz.box, and keeps both",
-                  ack is not None and infos >= 2 and probed == [] and bye is not None,
-                  "infos=%d party saw %s\n%s" % (infos, probed, peer.output()))
-    finally:
-        party.close()
-        target.close()
-        peer.stop()
+    ack, tsource = bridge_parties(peer, party, target, calling_host="home.fritz.box")
+    party.seen = []
+    infos = 0
+    deadline = time.time() + 4.0
+    while time.time() < deadline:
+        info, tsource = target.wait("INFO ", max(0.1, deadline - time.time()))
+        if info:
+            target.respond(info, tsource, 200, "OK")
+            infos += 1
+    party.wait("never", 0.1)
+    probed = [first_line(m) for m in party.seen]
+    in_dialog(target, "BYE", 20)
+    bye, source = party.answer("BYE ", 5)
+    run.check("a quiet bridge probes the party at 127.0.0.1 but not the one calling from "
+              "home.fritz.box, and keeps both",
+              ack is not None and infos >= 2 and probed == [] and bye is not None,
+              "infos=%d party saw %s\n%s" % (infos, probed, peer.output()))
 
 
 def cancel_then_fallback_ends(peer, party, target, reinvite, tsource, seconds):
@@ -657,151 +654,113 @@ def cancel_then_fallback_ends(peer, party, target, reinvite, tsource, seconds):
         target.respond(cancel, tsource, 200, "OK")
         target.respond(reinvite, tsource, 487, "Request Terminated")
     ack, _ = target.wait("ACK ", 3)
-    bye, source = party.wait("BYE ", 5)
-    if bye:
-        party.respond(bye, source, 200, "OK")
+    bye, source = party.answer("BYE ", 5)
     time.sleep(0.3)
     still = not peer.has_line("EVENT ended")
     peer.send("hangup")
-    tbye, tsource = target.wait("BYE ", 5)
-    if tbye:
-        target.respond(tbye, tsource, 200, "OK")
+    tbye, tsource = target.answer("BYE ", 5)
     return cancel, when, ack, bye is not None and still and tbye is not None
 
 
-@scenario
-def reinvite_unanswered(d):
+@with_parties()
+def reinvite_unanswered(d, peer, party, target):
     """The target answers nothing to our re-INVITE: it is resent every 500 ms and given up
     after 5 s without a CANCEL; a 180 that comes late still gets one. The party is then let
     go and the call goes on with the target."""
-    peer = h.Peer(PEER, d, "a", "alice", args=["--signalling-only"])
-    party, target = RawAgent("party"), RawAgent("target")
-    try:
-        reinvite, tsource = refused_transfer(peer, party, target, 405, "Method Not Allowed")
-        times = [time.time()]
-        while reinvite and len(times) < 20:
-            again, _ = target.wait("INVITE ", 0.8)
-            if again is None:
-                break
-            times.append(time.time())
-        span = times[-1] - times[0]
-        early_cancel = [m for m in target.seen if m.startswith("CANCEL ")]
-        target.respond(reinvite, tsource, 180, "Ringing")
-        cancel, _, ack, rest = cancel_then_fallback_ends(peer, party, target, reinvite, tsource, 3)
-        run.check("an unanswered re-INVITE is sent 10 times over 4.5 s and given up with no "
-                  "CANCEL; a 180 arriving then brings the CANCEL (same CSeq and branch) and "
-                  "the ACK of the 487",
-                  reinvite is not None and 9 <= len(times) <= 11 and 4.0 <= span <= 5.5 and
-                  not early_cancel and cancel is not None and ack is not None and
-                  target.header(cancel, "CSeq").split()[0] ==
-                  target.header(reinvite, "CSeq").split()[0] and
-                  target.header(cancel, "Via") == target.header(reinvite, "Via"),
-                  "sent=%d span=%.2f early=%d seen=%s\n%s" % (
-                      len(times), span, len(early_cancel),
-                      [first_line(m) for m in target.seen], peer.output()))
-        run.check("after the given-up re-INVITE the party gets BYE and the call goes on with "
-                  "the target", rest, peer.output())
-    finally:
-        party.close()
-        target.close()
-        peer.stop()
+    reinvite, tsource = refused_transfer(peer, party, target, 405, "Method Not Allowed")
+    times = [time.time()]
+    while reinvite and len(times) < 20:
+        again, _ = target.wait("INVITE ", 0.8)
+        if again is None:
+            break
+        times.append(time.time())
+    span = times[-1] - times[0]
+    early_cancel = [m for m in target.seen if m.startswith("CANCEL ")]
+    target.respond(reinvite, tsource, 180, "Ringing")
+    cancel, _, ack, rest = cancel_then_fallback_ends(peer, party, target, reinvite, tsource, 3)
+    run.check("an unanswered re-INVITE is sent 10 times over 4.5 s and given up with no "
+              "CANCEL; a 180 arriving then brings the CANCEL (same CSeq and branch) and "
+              "the ACK of the 487",
+              reinvite is not None and 9 <= len(times) <= 11 and 4.0 <= span <= 5.5 and
+              not early_cancel and cancel is not None and ack is not None and
+              target.header(cancel, "CSeq").split()[0] ==
+              target.header(reinvite, "CSeq").split()[0] and
+              target.header(cancel, "Via") == target.header(reinvite, "Via"),
+              "sent=%d span=%.2f early=%d seen=%s\n%s" % (
+                  len(times), span, len(early_cancel),
+                  [first_line(m) for m in target.seen], peer.output()))
+    run.check("after the given-up re-INVITE the party gets BYE and the call goes on with "
+              "the target", rest, peer.output())
 
 
-@scenario
-def reinvite_ringing_too_long(d):
+@with_parties()
+def reinvite_ringing_too_long(d, peer, party, target):
     """The target rings on our re-INVITE and never answers: 25 s after it was sent the
     re-INVITE is cancelled (no resending after the 180 meanwhile)."""
-    peer = h.Peer(PEER, d, "a", "alice", args=["--signalling-only"])
-    party, target = RawAgent("party"), RawAgent("target")
-    try:
-        reinvite, tsource = refused_transfer(peer, party, target, 405, "Method Not Allowed")
-        sent = time.time()
-        target.respond(reinvite, tsource, 180, "Ringing")
-        target.seen = []
-        cancel, when, ack, rest = cancel_then_fallback_ends(peer, party, target, reinvite,
-                                                            tsource, 30)
-        waited = when - sent
-        resent = [m for m in target.seen if m.startswith("INVITE ")]
-        run.check("a re-INVITE that rings without an answer is cancelled after 25 s and its "
-                  "487 acknowledged; the party is let go, the call goes on with the target",
-                  cancel is not None and 24.5 <= waited <= 27.5 and len(resent) <= 1 and
-                  ack is not None and rest,
-                  "waited=%.2f resent=%d\n%s" % (waited, len(resent), peer.output()))
-    finally:
-        party.close()
-        target.close()
-        peer.stop()
+    reinvite, tsource = refused_transfer(peer, party, target, 405, "Method Not Allowed")
+    sent = time.time()
+    target.respond(reinvite, tsource, 180, "Ringing")
+    target.seen = []
+    cancel, when, ack, rest = cancel_then_fallback_ends(peer, party, target, reinvite,
+                                                        tsource, 30)
+    waited = when - sent
+    resent = [m for m in target.seen if m.startswith("INVITE ")]
+    run.check("a re-INVITE that rings without an answer is cancelled after 25 s and its "
+              "487 acknowledged; the party is let go, the call goes on with the target",
+              cancel is not None and 24.5 <= waited <= 27.5 and len(resent) <= 1 and
+              ack is not None and rest,
+              "waited=%.2f resent=%d\n%s" % (waited, len(resent), peer.output()))
 
 
-@scenario
-def bridge_probe(d):
+@with_parties("--bridge-quiet-ms", "1500")
+def bridge_probe(d, peer, party, target):
     """A bridge left quiet probes both parties: the one that answers its INFO is alive,
     the one that answers nothing is tried with INFO, then OPTIONS, and given up after
     6 s; both then get BYE."""
-    peer = h.Peer(PEER, d, "a", "alice", args=["--signalling-only", "--bridge-quiet-ms", "1500"])
-    party, target = RawAgent("party"), RawAgent("target")
-    try:
-        ack, tsource = bridge_parties(peer, party, target)
-        info, tsource = target.wait("INFO ", 5)
-        if info:
-            target.respond(info, tsource, 200, "OK")
-        start = time.time()
-        party.seen = []
-        bye, source = party.wait("BYE ", 10)
-        waited = time.time() - start
-        if bye:
-            party.respond(bye, source, 200, "OK")
-        methods = [m.split(" ")[0] for m in party.seen]
-        tbye, tsource = target.wait("BYE ", 5)
-        if tbye:
-            target.respond(tbye, tsource, 200, "OK")
-        run.check("a quiet bridge probes both parties: INFO answered keeps one, INFO then "
-                  "OPTIONS unanswered for 6 s gives the other up, and both get BYE",
-                  ack is not None and "o=party 2 2" in ack and info is not None and
-                  bye is not None and tbye is not None and "INFO" in methods and
-                  "OPTIONS" in methods and 5.0 <= waited <= 8.0,
-                  "waited=%.2f methods=%s\n%s" % (waited, methods, peer.output()))
-    finally:
-        party.close()
-        target.close()
-        peer.stop()
+    ack, tsource = bridge_parties(peer, party, target)
+    info, tsource = target.answer("INFO ", 5)
+    start = time.time()
+    party.seen = []
+    bye, source = party.wait("BYE ", 10)
+    waited = time.time() - start
+    if bye:
+        party.respond(bye, source, 200, "OK")
+    methods = [m.split(" ")[0] for m in party.seen]
+    tbye, tsource = target.answer("BYE ", 5)
+    run.check("a quiet bridge probes both parties: INFO answered keeps one, INFO then "
+              "OPTIONS unanswered for 6 s gives the other up, and both get BYE",
+              ack is not None and "o=party 2 2" in ack and info is not None and
+              bye is not None and tbye is not None and "INFO" in methods and
+              "OPTIONS" in methods and 5.0 <= waited <= 8.0,
+              "waited=%.2f methods=%s\n%s" % (waited, methods, peer.output()))
 
 
-@scenario
-def reinvite_cancelled(d):
+@with_parties()
+def reinvite_cancelled(d, peer, party, target):
     """The target hangs up while our re-INVITE rings there: the re-INVITE is cancelled
     (CANCEL, then the ACK of its 487), the party that was to be transferred is let go and
     the call ends."""
-    peer = h.Peer(PEER, d, "a", "alice", args=["--signalling-only"])
-    party, target = RawAgent("party"), RawAgent("target")
-    try:
-        reinvite, tsource = refused_transfer(peer, party, target, 501, "Not Implemented")
-        target.respond(reinvite, tsource, 180, "Ringing")
-        target.send(target.request("BYE", target.header(reinvite, "Contact").strip("<>"),
-                                   target.header(reinvite, "To"), target.header(reinvite, "From"),
-                                   target.header(reinvite, "Call-ID"), 1), tsource)
-        cancel, tsource = target.wait("CANCEL ", 5)
-        if cancel:
-            target.respond(cancel, tsource, 200, "OK")
-            target.respond(reinvite, tsource, 487, "Request Terminated")
-        ack, _ = target.wait("ACK ", 5)
-        answered = [m for m in target.seen if m.startswith("SIP/2.0 200") and
-                    RawAgent.header(m, "CSeq").endswith("BYE")]
-        bye, source = party.wait("BYE ", 5)
-        if bye:
-            party.respond(bye, source, 200, "OK")
-        ended = peer.wait_for("EVENT ended", 5)
-        run.check("a BYE while our re-INVITE rings: 200 for the BYE, CANCEL of the re-INVITE "
-                  "and the ACK of its 487; the party is let go and the call ends",
-                  cancel is not None and ack is not None and answered and bye is not None and
-                  ended is not None and
-                  RawAgent.header(cancel, "CSeq").split()[0] ==
-                  RawAgent.header(reinvite, "CSeq").split()[0],
-                  "seen=%s\n%s" % ([m.split("\r\n")[0] for m in target.seen], peer.output()))
-    finally:
-        party.close()
-        target.close()
-        peer.stop()
+    reinvite, tsource = refused_transfer(peer, party, target, 501, "Not Implemented")
+    target.respond(reinvite, tsource, 180, "Ringing")
+    target.send(target.request("BYE", target.header(reinvite, "Contact").strip("<>"),
+                               target.header(reinvite, "To"), target.header(reinvite, "From"),
+                               target.header(reinvite, "Call-ID"), 1), tsource)
+    cancel, tsource = target.wait("CANCEL ", 5)
+    if cancel:
+        target.respond(cancel, tsource, 200, "OK")
+        target.respond(reinvite, tsource, 487, "Request Terminated")
+    ack, _ = target.wait("ACK ", 5)
+    answered = [m for m in target.seen if m.startswith("SIP/2.0 200") and
+                RawAgent.header(m, "CSeq").endswith("BYE")]
+    bye, source = party.answer("BYE ", 5)
+    ended = peer.wait_for("EVENT ended", 5)
+    run.check("a BYE while our re-INVITE rings: 200 for the BYE, CANCEL of the re-INVITE "
+              "and the ACK of its 487; the party is let go and the call ends",
+              cancel is not None and ack is not None and answered and bye is not None and
+              ended is not None and
+              RawAgent.header(cancel, "CSeq").split()[0] ==
+              RawAgent.header(reinvite, "CSeq").split()[0],
+              "seen=%s\n%s" % ([m.split("\r\n")[0] for m in target.seen], peer.output()))
 
 
 @scenario
