@@ -19,8 +19,8 @@ import unittest
 
 import numpy as np
 
-from desktop_services import F7, F8, F9, F11, HERE, SessionServices
-from e2e_support import QUILLET, RATE, Profile, wait_for, write_wav
+from desktop_services import F7, F8, F9, F11, HERE, SessionServices, WindowProfile, write_sounds
+from e2e_support import QUILLET, Profile, wait_for
 from sipharness import Sipp
 
 
@@ -34,17 +34,7 @@ def free_display():
 class Desktop(SessionServices):
     """Xvfb, a private session bus, the test notification service and trayer."""
 
-    def __init__(self, root):
-        self.root = root
-        self.procs = []
-        try:
-            self._start()
-        except BaseException:
-            self.stop()
-            raise
-
-    def _start(self):
-        root = self.root
+    def _start(self, root):
         n = free_display()
         self.display = ":%d" % n
         self.procs.append(subprocess.Popen(["Xvfb", self.display, "-screen", "0", "800x720x24",
@@ -154,17 +144,6 @@ class OtherClient:
         self.x.XCloseDisplay(self.display)
 
 
-class WindowProfile(Profile):
-    """A profile whose quillet runs with its window on the test desktop."""
-
-    def start_window(self, desktop, **extra_env):
-        self.output = open(os.path.join(self.home, "stderr.txt"), "wb")
-        env = dict(desktop.env, QUILLET_HOME=self.home, **extra_env)
-        self.process = subprocess.Popen([QUILLET], env=env, stdout=self.output,
-                                        stderr=subprocess.STDOUT)
-        assert wait_for(lambda: "SIP Number:" in self.log_text(), 15), self.log_text()
-
-
 class DesktopTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -174,11 +153,7 @@ class DesktopTest(unittest.TestCase):
         cls.desktop = Desktop(cls.root)
         # Class cleanups run also when this set-up fails half way (tearDownClass does not).
         cls.addClassCleanup(cls.desktop.stop)
-        tones = 300 + 1200 * np.abs(np.sin(np.arange(RATE * 30) / 900.0))
-        cls.speech_file = os.path.join(cls.root, "speech.wav")
-        write_wav(cls.speech_file, 8000 * np.sin(np.cumsum(2 * np.pi * tones / RATE)))
-        cls.silence_file = os.path.join(cls.root, "silence.wav")
-        write_wav(cls.silence_file, np.zeros(RATE * 30))
+        cls.speech_file, cls.silence_file = write_sounds(cls.root)
         cls.bob = Profile(cls.root, "bob", 5460, 26000, "bob", cls.silence_file)
         # Alice: F11 is a hot key for an intercom call to Bob, F9 shows and F8 hides the
         # window (records 1 and 2; F10 is a second key for record 2); xdg-open knows Quillet.
@@ -191,11 +166,8 @@ class DesktopTest(unittest.TestCase):
             "Hotkey/Details\\1": {"Key": str(F9), "Command": "2"},
             "Hotkey/Details\\2": {"Key": str(F8 | 2 << 16), "Command": "3"},
         })
-        with open(os.path.join(cls.alice.home, "contacts.ini"), "w") as f:
-            f.write("[contacts]\r\nentrycount=2\r\n"
-                    "entry0id=0\r\nentry0name=Bob\r\nentry0phone=%s\r\nentry0email=\r\n"
-                    "entry1id=1\r\nentry1name=Front door\r\nentry1phone=sip:door@127.0.0.1:5999\r\n"
-                    "entry1email=\r\n" % cls.bob.address)
+        cls.alice.write_contacts(("Bob", cls.bob.address),
+                                 ("Front door", "sip:door@127.0.0.1:5999"))
         cls.install_desktop_entry()
         cls.addClassCleanup(cls.bob.stop)
         cls.addClassCleanup(cls.alice.stop)
@@ -427,9 +399,7 @@ class DesktopTest(unittest.TestCase):
             "Hotkey/Details\\0": {"Key": str(F11), "Command": "3"},
             "Hotkey/Details\\1": {"Key": str(F9), "Command": "2"},
         })
-        with open(os.path.join(carol.home, "contacts.ini"), "w") as f:
-            f.write("[contacts]\r\nentrycount=1\r\nentry0id=0\r\nentry0name=Bob\r\n"
-                    "entry0phone=%s\r\nentry0email=\r\n" % self.bob.address)
+        carol.write_contacts(("Bob", self.bob.address))
         self.addCleanup(carol.stop)
         carol.start_window(self.desktop, XDG_SESSION_TYPE="wayland")
         binds = lambda: [e for e in self.desktop.shortcut_events() if "bind" in e]  # noqa: E731
@@ -472,14 +442,9 @@ class DesktopTest(unittest.TestCase):
         profile = WindowProfile(self.root, name, port, port * 10 - 26000, name,
                                 self.silence_file, settings)
         if contacts:
-            with open(os.path.join(profile.home, "contacts.ini"), "w") as f:
-                f.write("[contacts]\r\nentrycount=1\r\nentry0id=0\r\nentry0name=Bob\r\n"
-                        "entry0phone=%s\r\nentry0email=\r\n" % self.bob.address)
+            profile.write_contacts(("Bob", self.bob.address))
         self.addCleanup(profile.stop)
-        profile.output = open(os.path.join(profile.home, "stderr.txt"), "wb")
-        profile.process = subprocess.Popen([QUILLET], env=dict(self.desktop.env,
-                                                               QUILLET_HOME=profile.home),
-                                           stdout=profile.output, stderr=subprocess.STDOUT)
+        profile.launch(self.desktop)
         self.assertTrue(wait_for(lambda: self.desktop.window_ids(title) != [], 15),
                         profile.log_text())
         time.sleep(0.3)

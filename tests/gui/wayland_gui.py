@@ -15,20 +15,12 @@ import unittest
 
 import numpy as np
 
-from desktop_services import F8, F9, F11, SessionServices
-from e2e_support import QUILLET, RATE, Profile, wait_for, write_wav
+from desktop_services import F8, F9, F11, SessionServices, WindowProfile, write_sounds
+from e2e_support import Profile, wait_for
 
 
 class WaylandDesktop(SessionServices):
     """weston with its headless back end, a private session bus and the test portal."""
-
-    def __init__(self, root):
-        self.procs = []
-        try:
-            self._start(root)
-        except BaseException:
-            self.stop()
-            raise
 
     def _start(self, root):
         runtime = os.path.join(root, "runtime")
@@ -53,31 +45,21 @@ class WaylandTest(unittest.TestCase):
         cls.addClassCleanup(shutil.rmtree, cls.root, ignore_errors=True)
         cls.desktop = WaylandDesktop(cls.root)
         cls.addClassCleanup(cls.desktop.stop)
-        tones = 300 + 1200 * np.abs(np.sin(np.arange(RATE * 30) / 900.0))
-        speech = os.path.join(cls.root, "speech.wav")
-        write_wav(speech, 8000 * np.sin(np.cumsum(2 * np.pi * tones / RATE)))
-        silence = os.path.join(cls.root, "silence.wav")
-        write_wav(silence, np.zeros(RATE * 30))
+        speech, silence = write_sounds(cls.root)
         cls.bob = Profile(cls.root, "bob", 5480, 26400, "bob", silence)
         # F11 talks to Bob, F9 shows the window, Ctrl+F8 (and F10, hot key 2 as well, on
         # its release) closes Quillet.
-        cls.alice = Profile(cls.root, "alice", 5482, 26600, "alice", speech, {
+        cls.alice = WindowProfile(cls.root, "alice", 5482, 26600, "alice", speech, {
             "Hotkey/Details": {"MaxID": "3"},
             "Hotkey/Details\\0": {"Key": str(F11), "Command": "1", "CommandTo": cls.bob.address},
             "Hotkey/Details\\1": {"Key": str(F9), "Command": "2"},
             "Hotkey/Details\\2": {"Key": str(F8 | 2 << 16), "Command": "4"},
         })
-        with open(os.path.join(cls.alice.home, "contacts.ini"), "w") as f:
-            f.write("[contacts]\r\nentrycount=1\r\nentry0id=0\r\nentry0name=Bob\r\n"
-                    "entry0phone=%s\r\nentry0email=\r\n" % cls.bob.address)
+        cls.alice.write_contacts(("Bob", cls.bob.address))
         cls.addClassCleanup(cls.bob.stop)
         cls.addClassCleanup(cls.alice.stop)
         cls.bob.start()
-        cls.alice.output = open(os.path.join(cls.alice.home, "stderr.txt"), "wb")
-        cls.alice.process = subprocess.Popen(
-            [QUILLET], env=dict(cls.desktop.env, QUILLET_HOME=cls.alice.home),
-            stdout=cls.alice.output, stderr=subprocess.STDOUT)
-        assert wait_for(lambda: "SIP Number:" in cls.alice.log_text(), 15), cls.alice.log_text()
+        cls.alice.start_window(cls.desktop)
 
     def bound(self):
         binds = [e for e in self.desktop.shortcut_events() if "bind" in e]
