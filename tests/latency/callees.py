@@ -16,7 +16,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 for folder in ("e2e", "pipewire", "sip"):
     sys.path.insert(0, os.path.join(HERE, "..", folder))
 from e2e_support import Profile, wait_for  # noqa: E402
-from sipharness import Process, free_udp_port  # noqa: E402
+from sipharness import Process, baresip_config, free_udp_port  # noqa: E402
 
 
 def playout_report(log_text):
@@ -64,22 +64,9 @@ class BaresipCallee:
         self.sip_port = free_udp_port(5400, 5900)
         self.dir = os.path.join(root, "%s-%d" % (label, self.sip_port))
         os.makedirs(self.dir, exist_ok=True)
-        config = [
-            "poll_method epoll",
-            "sip_listen 127.0.0.1:%d" % self.sip_port,
-            "dns_server 127.0.0.1:53",
-            "audio_player alsa,default",
-            "audio_source alsa,default",
-            "audio_alert alsa,default",
-            "ausrc_srate 8000",
-            "auplay_srate 8000",
-            "ausrc_channels 1",
-            "auplay_channels 1",
-            "rtp_ports 30000-39998",
-            # Its stock configuration asks for 5-10 frames; a minimum of 0 turns it off.
-            "jitter_buffer_delay %s" % ("5-10" if jitter_buffer else "0-0"),
-            "module_path /usr/lib/baresip/modules",
-        ] + ["module %s.so" % m for m in ("g711", "alsa", "account")]
+        # Its stock configuration asks for 5-10 frames; a minimum of 0 turns it off.
+        config = baresip_config(self.sip_port, "alsa,default", "alsa,default",
+                                "5-10" if jitter_buffer else "0-0", ("g711", "alsa", "account"))
         with open(os.path.join(self.dir, "config"), "w") as f:
             f.write("\n".join(config) + "\n")
         with open(os.path.join(self.dir, "accounts"), "w") as f:

@@ -281,6 +281,18 @@ def netstring(data):
     return b"%d:%s," % (len(data), data)
 
 
+def baresip_config(sip_port, player, source, jitter_buffer, modules, extra=()):
+    """The lines of a baresip config: SIP on loopback, 8000 Hz mono audio on the `player`
+    and `source` devices (the player rings too), the jitter buffer's frames, then `extra`
+    and the modules."""
+    return ["poll_method epoll", "sip_listen 127.0.0.1:%d" % sip_port,
+            "dns_server 127.0.0.1:53", "audio_player " + player, "audio_source " + source,
+            "audio_alert " + player, "ausrc_srate 8000", "auplay_srate 8000",
+            "ausrc_channels 1", "auplay_channels 1", "rtp_ports 30000-39998",
+            "jitter_buffer_delay " + jitter_buffer, "module_path /usr/lib/baresip/modules",
+            *extra] + ["module %s.so" % m for m in modules]
+
+
 class Baresip(Stopped):
     """baresip with file audio (aufile in, sndfile out) driven over ctrl_tcp."""
 
@@ -292,24 +304,9 @@ class Baresip(Stopped):
         self.sip_port = sip_port
         self.ctrl_port = free_udp_port()
         mods = list(codecs) + ["aufile", "sndfile", "alsa", "ctrl_tcp", "account", "contact"]
-        config = [
-            "poll_method epoll",
-            "sip_listen 127.0.0.1:%d" % sip_port,
-            "dns_server 127.0.0.1:53",
-            "audio_player alsa,null",
-            "audio_source aufile,%s" % (play_wav or "/dev/null"),
-            "audio_alert alsa,null",
-            "ausrc_srate 8000",
-            "auplay_srate 8000",
-            "ausrc_channels 1",
-            "auplay_channels 1",
-            "rtp_ports 30000-39998",
-            "jitter_buffer_delay 0-20",
-            "module_path /usr/lib/baresip/modules",
-            "ctrl_tcp_listen 127.0.0.1:%d" % self.ctrl_port,
-            "snd_path %s" % self.dir,
-        ]
-        config += ["module %s.so" % m for m in mods]
+        config = baresip_config(sip_port, "alsa,null", "aufile,%s" % (play_wav or "/dev/null"),
+                                "0-20", mods, ["ctrl_tcp_listen 127.0.0.1:%d" % self.ctrl_port,
+                                               "snd_path %s" % self.dir])
         config.append("module_app menu.so")
         with open(os.path.join(self.dir, "config"), "w") as f:
             f.write("\n".join(config) + "\n")
