@@ -8,16 +8,14 @@ Usage: close_e2e.py PATH/TO/quillet"""
 import os
 import signal
 import socket
-import sys
 import threading
 import time
 import unittest
 
-if len(sys.argv) > 1:
-    os.environ["QUILLET_BINARY"] = sys.argv.pop(1)
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import LabCase, wait_for  # noqa: E402
-from sip_caller import Caller  # noqa: E402
+from e2e_support import LabCase, take_binary_argument, wait_for
+from sip_caller import Caller
+
+take_binary_argument()
 
 SANITIZER_MARKS = ("AddressSanitizer", "runtime error:", "LeakSanitizer")
 

@@ -13,10 +13,18 @@ import wave
 import numpy as np
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sip"))
-from sipharness import free_udp_port, open_fds, record_interop, rss_kib  # noqa: E402,F401
+from sipharness import Process, free_udp_port, open_fds, record_interop, rss_kib  # noqa: E402,F401
 
 QUILLET = os.environ.get("QUILLET_BINARY", "build/bin/quillet")
 RATE = 8000
+
+
+def take_binary_argument():
+    """The quillet binary named first on the command line (as CTest runs the tests) is the
+    one tested; it is taken off sys.argv so that unittest sees only its own options."""
+    global QUILLET
+    if len(sys.argv) > 1:
+        QUILLET = os.environ["QUILLET_BINARY"] = sys.argv.pop(1)
 
 
 def wait_for(predicate, timeout=10.0, step=0.05):
@@ -150,6 +158,40 @@ class Profile:
         return read_wav(self.speaker) if os.path.exists(self.speaker) else np.zeros(0)
 
 
+def intercom_call(profile, probe, rtp_port):
+    """An INVITE from `probe` (a sip_caller.Caller) that the profile answers and starts:
+    (the call, whether it was answered and started). The caller ends it."""
+    call = probe.invite(rtp_port=rtp_port)
+    answered = probe.wait_response(call, [200], 10) is not None
+    if answered:
+        probe.ack(call)
+    return call, answered and wait_for(lambda: "The call was started" in profile.log_text(), 10)
+
+
+def sigterm_status(profile):
+    """SIGTERM to the profile's program: its exit status, or "hung" after 20 s."""
+    profile.process.send_signal(signal.SIGTERM)
+    try:
+        return profile.process.wait(timeout=20)
+    except subprocess.TimeoutExpired:
+        profile.process.kill()
+        return "hung"
+
+
+class Checks:
+    """A script's checks, printed "ok   WHAT" or "FAIL WHAT" and the detail; the failed ones
+    are kept in `failures`."""
+
+    def __init__(self):
+        self.failures = []
+
+    def __call__(self, what, ok, detail=""):
+        print(("ok   " if ok else "FAIL ") + what + ("\n" + detail if detail and not ok else ""),
+              flush=True)
+        if not ok:
+            self.failures.append(what)
+
+
 def from_first_sound(heard, threshold=300):
     """What was heard from half a second before its first loud sample: words that come
     seconds into a call are then looked for where they are."""
@@ -229,6 +271,11 @@ class LabCase(unittest.TestCase):
         for stop in reversed(self.cleanup):
             stop()
 
+    def owned(self, thing):
+        """`thing` (something with stop()), stopped at the test's end."""
+        self.cleanup.append(thing.stop)
+        return thing
+
     def quillet(self, name, microphone, settings=None):
         """A profile of this test (user `name`) on free ports, stopped at the test's end."""
         port = free_udp_port(5400, 5900)
@@ -237,40 +284,38 @@ class LabCase(unittest.TestCase):
         self.cleanup.append(p.stop)
         return p
 
+    def assert_words_heard(self, who, heard, reference=None, average=np.mean):
+        """The words of the speech sample (or `reference`) are found in `heard` with an
+        average SNR above 10 dB; prints how many and their SNRs."""
+        words = find_words(self.speech if reference is None else reference, heard)
+        snrs = [w[2] for w in words] or [float("nan")]
+        print("%s: %d words, SNR min %.1f / %s %.1f dB" % (
+            who, len(words), min(snrs), average.__name__, float(average(snrs))))
+        self.assertGreater(float(average(snrs)), 10.0, (who, words))
 
-class ConsolePhone:
-    """Another program's console phone driven over its standard input, its output in a log
-    file; stopped with its "quit" command (or killed, with its session, when that fails)."""
 
-    def __init__(self, args, home, log_name, env=None):
+class ConsolePhone(Process):
+    """Another program's console phone driven over its standard input, its output in
+    HOME/NAME.log; stopped with its "quit" command (or signalled, with its session, when
+    that fails)."""
+
+    def __init__(self, args, home, name, env=None):
         self.home = home
-        self.log_path = os.path.join(home, log_name)
-        self.log = open(self.log_path, "wb")
-        self.proc = subprocess.Popen(args, cwd=home, env=dict(os.environ, HOME=home, **(env or {})),
-                                     stdin=subprocess.PIPE, stdout=self.log,
-                                     stderr=subprocess.STDOUT, start_new_session=True)
+        super().__init__(args, home, name, dict(os.environ, HOME=home, **(env or {})),
+                         subprocess.PIPE)
 
     def command(self, text):
         self.proc.stdin.write((text + "\n").encode())
         self.proc.stdin.flush()
 
-    def output(self):
-        self.log.flush()
-        with open(self.log_path, "rb") as f:
-            return f.read().decode("utf-8", "replace")
-
     def stop(self):
-        if self.proc.poll() is None:
+        if self.running():
             try:
                 self.command("quit")
             except OSError:
                 pass
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.proc.pid, signal.SIGKILL)
-                self.proc.wait()
-        self.log.close()
+            self.wait(5)
+        super().stop()
 
 
 def run_tests(rows):

@@ -9,17 +9,15 @@ import contextlib
 import os
 import re
 import signal
-import subprocess
-import sys
 import time
 import unittest
 
 import numpy as np
 
-if len(sys.argv) > 1:
-    os.environ["QUILLET_BINARY"] = sys.argv.pop(1)
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import RATE, LabCase, find_words, free_udp_port, wait_for, write_wav  # noqa: E402
+from e2e_support import RATE, LabCase, find_words, take_binary_argument, wait_for, write_wav
+import sipharness as h  # noqa: E402 (on the path that e2e_support sets)
+
+take_binary_argument()
 
 
 def tone_power(frame, hertz):
@@ -51,24 +49,8 @@ class IntercomTest(LabCase):
     @contextlib.contextmanager
     def ring_only_peer(self):
         """A SIPp UAS that rings and never answers; yields its address."""
-        scenario = os.path.join(self.dir, "ring_only.xml")
-        with open(scenario, "w") as f:
-            f.write(RING_ONLY_SCENARIO)
-        port = free_udp_port()
-        sipp = subprocess.Popen(["sipp", "-sf", scenario, "-i", "127.0.0.1", "-p", str(port),
-                                 "-m", "1", "-nostdin"],
-                                cwd=self.dir, stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL)
-        try:
-            yield "sip:door@127.0.0.1:%d" % port
-        finally:
-            if sipp.poll() is None:
-                sipp.send_signal(signal.SIGINT)
-                try:
-                    sipp.wait(timeout=5)
-                except subprocess.TimeoutExpired:
-                    sipp.kill()
-                    sipp.wait()
+        with h.Sipp(self.dir, "uas_ring_only.xml") as sipp:
+            yield "sip:door@127.0.0.1:%d" % sipp.port
 
     def call_and_hear(self, a, b, seconds):
         b.start()
@@ -236,46 +218,6 @@ class IntercomTest(LabCase):
             print("unanswered intercom call cancelled after %.1f s" % elapsed)
             self.assertGreater(elapsed, 23)
             self.assertLess(elapsed, 30)
-
-
-RING_ONLY_SCENARIO = """<?xml version="1.0" encoding="ISO-8859-1" ?>
-<scenario name="ring only">
-  <recv request="INVITE" />
-  <send><![CDATA[
-SIP/2.0 180 Ringing
-[last_Via:]
-[last_From:]
-[last_To:];tag=[pid]SIPpTag01[call_number]
-[last_Call-ID:]
-[last_CSeq:]
-Contact: <sip:[local_ip]:[local_port];transport=[transport]>
-Content-Length: 0
-
-]]></send>
-  <recv request="CANCEL" timeout="60000" />
-  <send><![CDATA[
-SIP/2.0 200 OK
-[last_Via:]
-[last_From:]
-[last_To:];tag=[pid]SIPpTag01[call_number]
-[last_Call-ID:]
-[last_CSeq:]
-Content-Length: 0
-
-]]></send>
-  <send><![CDATA[
-SIP/2.0 487 Request Terminated
-[last_Via:]
-[last_From:]
-[last_To:];tag=[pid]SIPpTag01[call_number]
-[last_Call-ID:]
-CSeq: [cseq] INVITE
-Content-Length: 0
-
-]]></send>
-  <recv request="ACK" optional="true" timeout="5000" />
-</scenario>
-"""
 
 
 if __name__ == "__main__":

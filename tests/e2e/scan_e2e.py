@@ -6,7 +6,6 @@ status 0 on SIGTERM. What the scanners report is printed.
 Usage: scan_e2e.py PATH/TO/quillet"""
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -14,11 +13,9 @@ import time
 
 import numpy as np
 
-if len(sys.argv) > 1:
-    os.environ["QUILLET_BINARY"] = sys.argv[1]
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import RATE, Profile, wait_for, write_wav  # noqa: E402
-from sip_caller import Caller  # noqa: E402
+from e2e_support import (RATE, Checks, Profile, intercom_call, sigterm_status,
+                         take_binary_argument, write_wav)
+from sip_caller import Caller
 
 
 def scan(*args):
@@ -33,7 +30,7 @@ def main():
         print("sipvicious is not installed (deps/test-sip.txt): skipped")
         return 77
     root = tempfile.mkdtemp(prefix="quillet-scan-")
-    failures = []
+    check = Checks()
     bob = None
     try:
         silence = os.path.join(root, "silence.wav")
@@ -58,37 +55,25 @@ def main():
             print("== %s (status %d)" % (name, code))
             for line in lines[-12:]:
                 print("   " + line)
-        alive = bob.process.poll() is None
-        print(("ok   " if alive else "FAIL ") + "the program survives the scans")
-        if not alive:
-            failures.append("alive")
+        check("the program survives the scans", bob.process.poll() is None)
         time.sleep(1.0)
         probe = Caller(bob.sip_port)
         options = probe.options()
-        ok = probe.wait_response(options, [200], 5, method="OPTIONS") is not None
-        call = probe.invite(rtp_port=40200)
-        answered = probe.wait_response(call, [200], 10) is not None
-        if answered:
-            probe.ack(call)
-        answered = answered and wait_for(lambda: "The call was started" in bob.log_text(), 10)
+        check("OPTIONS gets 200 after the scans",
+              probe.wait_response(options, [200], 5, method="OPTIONS") is not None)
+        call, answered = intercom_call(bob, probe, 40200)
         probe.bye(call)
         probe.close()
-        for what, passed in (("OPTIONS gets 200 after the scans", ok),
-                             ("an intercom call is answered after the scans", answered)):
-            print(("ok   " if passed else "FAIL ") + what)
-            if not passed:
-                failures.append(what)
-        bob.process.send_signal(signal.SIGTERM)
-        code = bob.process.wait(timeout=20)
-        print(("ok   " if code == 0 else "FAIL ") + "SIGTERM ends with status 0 (%s)" % code)
-        if code != 0:
-            failures.append("exit")
+        check("an intercom call is answered after the scans", answered)
+        code = sigterm_status(bob)
+        check("SIGTERM ends with status 0 (%s)" % code, code == 0)
     finally:
         if bob is not None:
             bob.stop()
         shutil.rmtree(root, ignore_errors=True)
-    return 1 if failures else 0
+    return 1 if check.failures else 0
 
 
 if __name__ == "__main__":
+    take_binary_argument()
     sys.exit(main())

@@ -9,7 +9,6 @@ import argparse
 import os
 import resource
 import shutil
-import signal
 import sys
 import tempfile
 import threading
@@ -20,7 +19,8 @@ import numpy as np
 if len(sys.argv) > 1:
     os.environ["QUILLET_BINARY"] = sys.argv[1]
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import RATE, Profile, open_fds, rss_kib, wait_for, write_wav  # noqa: E402
+from e2e_support import (RATE, Checks, Profile, intercom_call, open_fds, rss_kib,  # noqa: E402
+                         sigterm_status, wait_for, write_wav)
 from sip_caller import Caller  # noqa: E402
 
 
@@ -81,13 +81,7 @@ def main():
     resource.setrlimit(resource.RLIMIT_NOFILE, (1024, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
 
     root = tempfile.mkdtemp(prefix="quillet-storm-")
-    failures = []
-
-    def check(what, ok, detail=""):
-        print(("ok   " if ok else "FAIL ") + what + ("" if ok else "\n" + detail), flush=True)
-        if not ok:
-            failures.append(what)
-
+    check = Checks()
     bob = None
     try:
         silence = os.path.join(root, "silence.wav")
@@ -127,12 +121,8 @@ def main():
             time.sleep(0.5)
         check("OPTIONS gets 200 after the storm", options_ok)
 
-        call = probe.invite(rtp_port=40100)
-        answered = probe.wait_response(call, [200], 10) is not None
-        if answered:
-            probe.ack(call)
-        check("a real intercom call is answered after the storm",
-              answered and wait_for(lambda: "The call was started" in bob.log_text(), 10),
+        call, answered = intercom_call(bob, probe, 40100)
+        check("a real intercom call is answered after the storm", answered,
               bob.log_text()[-3000:])
         probe.bye(call)
         probe.wait_response(call, [200], 5, method="BYE")
@@ -144,12 +134,7 @@ def main():
               "after %d idle %d" % (after, idle_fds))
         probe.close()
 
-        bob.process.send_signal(signal.SIGTERM)
-        try:
-            code = bob.process.wait(timeout=20)
-        except Exception:  # noqa: BLE001 - a hang is the failure looked for
-            bob.process.kill()
-            code = "hung"
+        code = sigterm_status(bob)
         check("SIGTERM ends the program with status 0", code == 0, "status %s" % code)
         bob.output.close()
         with open(os.path.join(bob.home, "stderr.txt"), errors="replace") as f:
@@ -160,7 +145,7 @@ def main():
         if bob is not None:
             bob.stop()
         shutil.rmtree(root, ignore_errors=True)
-    sys.exit(1 if failures else 0)
+    sys.exit(1 if check.failures else 0)
 
 
 if __name__ == "__main__":

@@ -6,18 +6,12 @@ stays up, and a real intercom call works afterwards.
 
 The messages are this test's own, written after the cases of the SIP torture test
 messages document (RFC 4475) and adapted to one user agent on loopback."""
-import os
 import socket
-import sys
 import time
 
+from e2e_support import LabCase, run_tests, take_binary_argument, wait_for
 
-if len(sys.argv) > 1:
-    os.environ["QUILLET_BINARY"] = sys.argv.pop(1)
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(HERE, "..", "sip"))
-from e2e_support import LabCase, run_tests, wait_for  # noqa: E402
+take_binary_argument()
 
 DROP = "drop"      # no answer at all
 ANSWER = "answer"  # some final answer that is not a refusal of the message's form

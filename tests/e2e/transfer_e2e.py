@@ -26,7 +26,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "sip"))
 import sipharness as h  # noqa: E402
-from e2e_support import (RATE, LabCase, find_in, find_words, read_wav, run_tests,  # noqa: E402
+from e2e_support import (RATE, LabCase, find_in, read_wav, run_tests,  # noqa: E402
                          wait_for, write_wav)
 _argv, sys.argv = sys.argv, sys.argv[:1]  # linphone_e2e reads its own arguments on import
 from linphone_e2e import LINPHONEC, Linphone, read_wav_any  # noqa: E402
@@ -75,19 +75,14 @@ class TransferTest(LabCase):
                        % (user, registrar, user, answer))
         else:
             account = "<sip:%s@127.0.0.1:%d>;regint=0;answermode=%s" % (user, port, answer)
-        b = h.Baresip(self.dir, name, port, [account], play_wav=play, answer=answer)
-        self.cleanup.append(b.stop)
-        return b
+        return self.owned(h.Baresip(self.dir, name, port, [account], play_wav=play,
+                                    answer=answer))
 
     def check_heard(self, who, heard):
         # The words are looked for from where they fit best as a whole: a recording may begin
         # with other sounds (linphonec records the ringback tone of the new call).
         start = max(0, int((find_in(self.words, heard)[0] - 0.5) * RATE))
-        words = find_words(self.words, heard[start:])
-        snrs = [w[2] for w in words]
-        print("%s: %d words, SNR min %.1f / median %.1f dB" % (
-            who, len(words), min(snrs), float(np.median(snrs))))
-        self.assertGreater(float(np.median(snrs)), 10.0, (who, words))
+        self.assert_words_heard(who, heard[start:], self.words, np.median)
 
     def transfer(self, q, target, transferee_output):
         """Transfers Quillet's connected call to `target` with the tool and waits for
@@ -143,13 +138,11 @@ class TransferTest(LabCase):
         the caller hangs up."""
         q = self.quillet("alice", self.silence_file)
         q.start()
-        target = h.Sipp(self.dir, "uas_final.xml", name="busy-target",
-                        subs={"status": 486, "reason": "Busy Here"})
-        self.cleanup.append(target.stop)
-        caller = h.Sipp(self.dir, "uac_refer_refused.xml", "127.0.0.1:%d" % q.sip_port,
-                        extra=["-s", "alice"], name="refusing-caller",
-                        subs={"status": 403, "reason": "Forbidden", "hold": 4000})
-        self.cleanup.append(caller.stop)
+        target = self.owned(h.Sipp(self.dir, "uas_final.xml", name="busy-target",
+                                   subs={"status": 486, "reason": "Busy Here"}))
+        caller = self.owned(h.Sipp(self.dir, "uac_refer_refused.xml", "127.0.0.1:%d" % q.sip_port,
+                                   extra=["-s", "alice"], name="refusing-caller",
+                                   subs={"status": 403, "reason": "Forbidden", "hold": 4000}))
         self.assertTrue(wait_for(lambda: "The call was started" in q.log_text(), 10),
                         q.log_text() + caller.messages())
         status, error = tool(q, "call", "transfer", "sip:bob@127.0.0.1:%d" % target.port)
@@ -167,15 +160,13 @@ class TransferTest(LabCase):
         call's engine that has handed its call over."""
         q = self.quillet("alice", self.silence_file)
         q.start()
-        carol = h.Sipp(self.dir, "uac_joined.xml", "127.0.0.1:%d" % q.sip_port,
-                       extra=["-s", "alice"], name="carol", subs={"wait": 4000})
-        self.cleanup.append(carol.stop)
+        carol = self.owned(h.Sipp(self.dir, "uac_joined.xml", "127.0.0.1:%d" % q.sip_port,
+                                  extra=["-s", "alice"], name="carol", subs={"wait": 4000}))
         self.assertTrue(wait_for(lambda: "The call was started" in q.log_text(), 10),
                         q.log_text() + carol.messages())
         daves = []
         for name in ("dave1", "dave2"):
-            daves.append(h.Sipp(self.dir, "uas_answer.xml", name=name))
-            self.cleanup.append(daves[-1].stop)
+            daves.append(self.owned(h.Sipp(self.dir, "uas_answer.xml", name=name)))
             status, error = tool(q, "call", "consult", "sip:dave@127.0.0.1:%d" % daves[-1].port)
             self.assertEqual(status, 0, error)
             self.assertTrue(wait_for(lambda: q.log_text().count("The second call was started")
@@ -189,9 +180,9 @@ class TransferTest(LabCase):
         join = subprocess.Popen([TOOL, "call", "join"], env=q.env(), stdout=subprocess.DEVNULL,
                                 stderr=subprocess.PIPE, text=True)
         self.assertTrue(wait_for(lambda: "REFER sip:" in q.trace_text(), 10), q.log_text())
-        probe = h.Sipp(self.dir, "uac_out_of_dialog.xml", "127.0.0.1:%d" % q.sip_port,
-                       extra=["-s", "alice"], name="options", subs={"status": 486, "check": "true"})
-        self.cleanup.append(probe.stop)
+        probe = self.owned(h.Sipp(self.dir, "uac_out_of_dialog.xml", "127.0.0.1:%d" % q.sip_port,
+                                  extra=["-s", "alice"], name="options",
+                                  subs={"status": 486, "check": "true"}))
         probe_status = probe.wait(10)
         pending = join.poll() is None
         _, error = join.communicate(timeout=30)
@@ -204,9 +195,8 @@ class TransferTest(LabCase):
         self.blind_between_baresips(registrar=None)
 
     def test_baresip_handed_over_to_baresip_through_kamailio(self):
-        kamailio = h.Kamailio(self.dir, {"alice": "alice-pw", "carol": "carol-pw",
-                                         "dave": "dave-pw"})
-        self.cleanup.append(kamailio.stop)
+        kamailio = self.owned(h.Kamailio(self.dir, {"alice": "alice-pw", "carol": "carol-pw",
+                                                    "dave": "dave-pw"}))
         self.blind_between_baresips(registrar=kamailio.port)
 
     def blind_between_baresips(self, registrar):
@@ -278,8 +268,7 @@ class TransferTest(LabCase):
         """As above, but alice (line 1 without a server) places the second call on line 2
         (bob, at Kamailio). The lines differ, so the two far ends are connected by re-INVITE
         and kept so by the bridge: they hear each other, and dave's BYE reaches carol."""
-        kamailio = h.Kamailio(self.dir, {"bob": "bob-pw", "dave": "dave-pw"})
-        self.cleanup.append(kamailio.stop)
+        kamailio = self.owned(h.Kamailio(self.dir, {"bob": "bob-pw", "dave": "dave-pw"}))
         server = "127.0.0.1:%d" % kamailio.port
         q = self.quillet("alice", self.silence_file, {"Line2": {
             "UseDefault": "0", "DisplayName": "Bob", "UserName": "bob", "Proxy": server,
@@ -308,8 +297,7 @@ class TransferTest(LabCase):
         q.start()
         dave = self.baresip("dave", "dave", self.late_file, answer="auto")
         heard = os.path.join(self.dir, "linphone-heard.wav")
-        lp = Linphone(self.dir, h.free_udp_port(), self.talker_file, heard)
-        self.cleanup.append(lp.stop)
+        lp = self.owned(Linphone(self.dir, h.free_udp_port(), self.talker_file, heard))
         lp.command("call " + q.address)
         self.assertTrue(wait_for(lambda: "The call was started" in q.log_text(), 10),
                         q.log_text() + lp.output())
