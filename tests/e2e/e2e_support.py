@@ -13,7 +13,8 @@ import wave
 import numpy as np
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sip"))
-from sipharness import Process, free_udp_port, open_fds, record_interop, rss_kib  # noqa: E402,F401
+from sipharness import (Checks, Process, free_udp_port, open_fds, record_interop,  # noqa: E402,F401
+                        rss_kib)
 
 QUILLET = os.environ.get("QUILLET_BINARY", "build/bin/quillet")
 RATE = 8000
@@ -176,20 +177,6 @@ def sigterm_status(profile):
     except subprocess.TimeoutExpired:
         profile.process.kill()
         return "hung"
-
-
-class Checks:
-    """A script's checks, printed "ok   WHAT" or "FAIL WHAT" and the detail; the failed ones
-    are kept in `failures`."""
-
-    def __init__(self):
-        self.failures = []
-
-    def __call__(self, what, ok, detail=""):
-        print(("ok   " if ok else "FAIL ") + what + ("\n" + detail if detail and not ok else ""),
-              flush=True)
-        if not ok:
-            self.failures.append(what)
 
 
 def from_first_sound(heard, threshold=300):

@@ -55,23 +55,23 @@ def main():
             print("== %s (status %d)" % (name, code))
             for line in lines[-12:]:
                 print("   " + line)
-        check("the program survives the scans", bob.process.poll() is None)
+        check.expect(bob.process.poll() is None, "the program survives the scans")
         time.sleep(1.0)
         probe = Caller(bob.sip_port)
         options = probe.options()
-        check("OPTIONS gets 200 after the scans",
-              probe.wait_response(options, [200], 5, method="OPTIONS") is not None)
+        check.expect(probe.wait_response(options, [200], 5, method="OPTIONS") is not None,
+                     "OPTIONS gets 200 after the scans")
         call, answered = intercom_call(bob, probe, 40200)
         probe.bye(call)
         probe.close()
-        check("an intercom call is answered after the scans", answered)
+        check.expect(answered, "an intercom call is answered after the scans")
         code = sigterm_status(bob)
-        check("SIGTERM ends with status 0 (%s)" % code, code == 0)
+        check.expect(code == 0, "SIGTERM ends with status 0 (%s)" % code)
     finally:
         if bob is not None:
             bob.stop()
         shutil.rmtree(root, ignore_errors=True)
-    return 1 if check.failures else 0
+    return 1 if check.failed else 0
 
 
 if __name__ == "__main__":

@@ -106,9 +106,9 @@ def main():
               "RSS idle %d KiB, peak %d KiB" % (sent, args.seconds, dict(sorted(
                   storm.statuses.items())), idle_fds, peak["fds"], idle_rss, peak["rss"]),
               flush=True)
-        check("the program survives the storm", bob.process.poll() is None, bob.log_text()[-3000:])
-        check("descriptors stay well below the limit during the storm", peak["fds"] < 512,
-              "peak %d" % peak["fds"])
+        check.expect(bob.process.poll() is None, "the program survives the storm", bob.log_text()[-3000:])
+        check.expect(peak["fds"] < 512, "descriptors stay well below the limit during the storm",
+                     "peak %d" % peak["fds"])
 
         probe = Caller(bob.sip_port)
         options_ok = False
@@ -119,33 +119,33 @@ def main():
                 options_ok = True
                 break
             time.sleep(0.5)
-        check("OPTIONS gets 200 after the storm", options_ok)
+        check.expect(options_ok, "OPTIONS gets 200 after the storm")
 
         call, answered = intercom_call(bob, probe, 40100)
-        check("a real intercom call is answered after the storm", answered,
-              bob.log_text()[-3000:])
+        check.expect(answered, "a real intercom call is answered after the storm",
+                     bob.log_text()[-3000:])
         probe.bye(call)
         probe.wait_response(call, [200], 5, method="BYE")
         wait_for(lambda: "The call was stopped" in bob.log_text().split("storm")[-1], 5)
         time.sleep(1.0)
         after = open_fds(pid)
         print("descriptors after the storm and the call: %d (idle %d)" % (after, idle_fds))
-        check("descriptors are back to their idle count", after <= idle_fds + 2,
-              "after %d idle %d" % (after, idle_fds))
+        check.expect(after <= idle_fds + 2, "descriptors are back to their idle count",
+                     "after %d idle %d" % (after, idle_fds))
         probe.close()
 
         code = sigterm_status(bob)
-        check("SIGTERM ends the program with status 0", code == 0, "status %s" % code)
+        check.expect(code == 0, "SIGTERM ends the program with status 0", "status %s" % code)
         bob.output.close()
         with open(os.path.join(bob.home, "stderr.txt"), errors="replace") as f:
             errors = f.read()
-        check("no sanitizer report", "Sanitizer" not in errors and "runtime error:" not in errors,
-              errors[-4000:])
+        check.expect("Sanitizer" not in errors and "runtime error:" not in errors,
+                     "no sanitizer report", errors[-4000:])
     finally:
         if bob is not None:
             bob.stop()
         shutil.rmtree(root, ignore_errors=True)
-    sys.exit(1 if check.failures else 0)
+    sys.exit(1 if check.failed else 0)
 
 
 if __name__ == "__main__":

@@ -16,7 +16,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sip"))
-from sipharness import end_process  # noqa: E402
+from sipharness import Checks, end_process  # noqa: E402,F401 (Checks for the nat_ scripts)
 
 PUBLIC, PUBLIC2, ROUTER_OUT, ROUTER_IN, LAN = (
     "80.1.2.1", "80.1.2.2", "80.1.2.254", "192.168.7.1", "192.168.7.23")
@@ -216,21 +216,3 @@ def settings_of(home):
                 key, value = line.strip().split("=", 1)
                 values[key] = value
     return values
-
-
-class Checks:
-    """Collects failed expectations so that one run reports all of them."""
-
-    def __init__(self):
-        self.failed = []
-
-    def expect(self, ok, what, detail=""):
-        print(("ok   " if ok else "FAIL ") + what + (("  " + str(detail)) if not ok else ""))
-        if not ok:
-            self.failed.append(what)
-
-    def finish(self):
-        if self.failed:
-            print("%d failed" % len(self.failed))
-            sys.exit(1)
-        print("all passed")

@@ -7,6 +7,7 @@ import re
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -84,6 +85,26 @@ def _bindable(port):
         finally:
             s.close()
     return True
+
+
+class Checks:
+    """A script's checks, printed "ok   WHAT" or "FAIL WHAT  DETAIL"; the failed ones are
+    collected so that one run reports all of them."""
+
+    def __init__(self):
+        self.failed = []
+
+    def expect(self, ok, what, detail=""):
+        print(("ok   " if ok else "FAIL ") + what + (("  " + str(detail)) if not ok else ""),
+              flush=True)
+        if not ok:
+            self.failed.append(what)
+
+    def finish(self):
+        if self.failed:
+            print("%d failed" % len(self.failed))
+            sys.exit(1)
+        print("all passed")
 
 
 class Stopped:
