@@ -4,6 +4,7 @@ refusals, CANCEL, retransmissions, requests outside and inside calls,
 outgoing calls with redirects, authentication, crossing CANCEL and time-out.
 Usage: sip_scenarios.py PATH/TO/sip_peer [name-filter]"""
 
+import contextlib
 import os
 import sys
 import time
@@ -141,9 +142,8 @@ SDP = ("v=0\r\no=raw 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\
 
 @scenario
 def retransmissions(d):
-    peer = h.Peer(PEER, d, "a", "alice", args=["--answer", "manual"])
-    uac = RawUac(peer.port)
-    try:
+    with h.Peer(PEER, d, "a", "alice", args=["--answer", "manual"]) as peer, \
+            contextlib.closing(RawUac(peer.port)) as uac:
         invite = uac.request("INVITE", "z9hG4bK-raw-1", body=SDP)
         uac.send(invite)
         first = [r for _, r in uac.responses(0.7) if r.startswith("SIP/2.0 180")]
@@ -167,9 +167,6 @@ def retransmissions(d):
                   peer.output())
         run.check("CANCEL while ringing: 200 for the CANCEL, then 487 for the INVITE",
                   finals[:2] == ["SIP/2.0 200 OK", "SIP/2.0 487 Request Terminated"], str(finals))
-    finally:
-        uac.close()
-        peer.stop()
 
 
 def tag_of(name_addr):
@@ -189,9 +186,9 @@ def to_tag(text):
 
 @scenario
 def replaces_reusing_first_cseq(d):
-    peer = h.Peer(PEER, d, "a", "alice")
-    first, second = RawUac(peer.port), RawUac(peer.port)
-    try:
+    with h.Peer(PEER, d, "a", "alice") as peer, \
+            contextlib.closing(RawUac(peer.port)) as first, \
+            contextlib.closing(RawUac(peer.port)) as second:
         first.send(first.request("INVITE", "z9hG4bK-c1", body=SDP))
         answered = [r for _, r in first.responses(2.0) if r.startswith("SIP/2.0 200")]
         tag = to_tag(answered[0]) if answered else ""
@@ -209,16 +206,11 @@ def replaces_reusing_first_cseq(d):
                   "and the replaced call gets its BYE",
                   finals[:1] == ["SIP/2.0 200 OK"] and len(byes) >= 1,
                   "tag=%r finals=%s byes=%d\n%s" % (tag, finals, len(byes), peer.output()))
-    finally:
-        first.close()
-        second.close()
-        peer.stop()
 
 
 @scenario
 def transferee(d):
-    peer = h.Peer(PEER, d, "a", "alice")
-    try:
+    with h.Peer(PEER, d, "a", "alice") as peer:
         # Blind, then attended: the new call to the target replaces the transferor's, which
         # gets its BYE; an escaped Replaces in the Refer-To goes into the new INVITE.
         cases = [("target", "^INVITE sip:bob@", "",
@@ -255,14 +247,11 @@ def transferee(d):
         run.check("a refused transfer: NOTIFY with \"SIP/2.0 503 Service Unavailable\" and the "
                   "call with the transferor goes on until its BYE", ok1 and ok2,
                   detail1 + detail2 + peer.output())
-    finally:
-        peer.stop()
 
 
 @scenario
 def blind_transferor(d):
-    peer = h.Peer(PEER, d, "a", "alice")
-    try:
+    with h.Peer(PEER, d, "a", "alice") as peer:
         # The far end reports 180 first, which keeps the transfer waiting, then the outcome:
         # 200 ends the call with BYE; 486 fails the transfer and the call goes on.
         cases = [("200 OK", "blind transfer: REFER to the target, a NOTIFY of 180 keeps "
@@ -284,8 +273,6 @@ def blind_transferor(d):
                 peer.wait_for("EVENT ended", 5)
             run.check(what, connected is not None and ok and (ended is not None) == succeeds,
                       detail + peer.output())
-    finally:
-        peer.stop()
 
 
 def sipp_times(sipp, pattern):
@@ -403,10 +390,10 @@ def join_same_line(d):
     target (our engine too) swaps its call over to it."""
     import urllib.parse
     trace = os.path.join(d, "trace-q")
-    peer = h.Peer(PEER, d, "p", "alice", args=["--line2", "alice", "--signalling-only"])
-    target_peer = h.Peer(PEER, d, "q", "carol", args=["--signalling-only", "--trace", trace])
-    party = RawAgent("xavier")
-    try:
+    with h.Peer(PEER, d, "p", "alice", args=["--line2", "alice", "--signalling-only"]) as peer, \
+            h.Peer(PEER, d, "q", "carol",
+                   args=["--signalling-only", "--trace", trace]) as target_peer, \
+            contextlib.closing(RawAgent("xavier")) as party:
         peer.send("dial %s" % party.uri.replace("sip:", ""))
         invite, source = party.wait("INVITE ")
         party.respond(invite, source, 200, "OK", to_tag="x1", body=party.sdp(1))
@@ -475,10 +462,6 @@ def join_same_line(d):
         party.send(party.request("BYE", target_uri, "<%s>;tag=x2" % party.uri, answer_to,
                                  new_call, 2), ("127.0.0.1", target_peer.port))
         party.wait("SIP/2.0 200", 3)
-    finally:
-        party.close()
-        target_peer.stop()
-        peer.stop()
 
 
 def refused_transfer(peer, party, target, status, reason, calling_host=None):
@@ -765,8 +748,7 @@ def reinvite_cancelled(d, peer, party, target):
 
 @scenario
 def refer_refused_bridge(d):
-    peer = h.Peer(PEER, d, "a", "alice")
-    try:
+    with h.Peer(PEER, d, "a", "alice") as peer:
         party = h.Sipp(d, "uas_refer_refused.xml", name="party")
         target_sipp = h.Sipp(d, "uas_bridged_target.xml", name="bridged-target")
         peer.send("dial sipp@127.0.0.1:%d" % party.port)
@@ -794,8 +776,6 @@ def refer_refused_bridge(d):
         run.check("after a 491 to our re-INVITE the retry comes within the back-off window "
                   "of the dialog's creator (550-799 ms, 450-1000 allowed here)",
                   gap is not None and 450 <= gap <= 1000, "gap=%s ms %s" % (gap, events))
-    finally:
-        peer.stop()
 
 
 @with_peer()
@@ -869,8 +849,7 @@ def crossing_cancel(d, peer):
 @scenario
 def forked_answers(d):
     trace = os.path.join(d, "trace-a")
-    peer = h.Peer(PEER, d, "a", "alice", args=["--trace", trace])
-    try:
+    with h.Peer(PEER, d, "a", "alice", args=["--trace", trace]) as peer:
         s = h.Sipp(d, "uas_fork.xml", name="fork")
         peer.send("dial sipp@127.0.0.1:%d" % s.port)
         connected = peer.wait_for("EVENT connected", 10)
@@ -885,8 +864,6 @@ def forked_answers(d):
         run.check("a 2xx from a second fork is acknowledged and ended with BYE; the call "
                   "goes on with the first", connected is not None and still and ok and
                   acked == ["forkA", "forkB"], "acks=%s\n%s%s" % (acked, detail, peer.output()))
-    finally:
-        peer.stop()
 
 
 @with_peer()
