@@ -96,11 +96,13 @@ class LatencyTest(unittest.TestCase):
         self.assertGreater(max(d for t, d in after[:10]), before + 150,
                            "the stall did not hold the stream back")
         # Back: a second on end near the delay before, starting within 5 s. The aim is 20 ms
-        # (the figure this test prints); under the load of a whole test run the
-        # delay before the stall and the one it came back to have been seen 30 ms apart, so
-        # the check holds it to 40 ms: a buffer that only grows after a stall stays 300 ms up.
+        # (the figure this test prints). On a machine with more busy threads than cores the
+        # path back through the lab has come out 40-50 ms longer after the stall while the
+        # callee's own playout delay was back where it was, so the check holds it to 60 ms:
+        # a buffer that only grows after a stall stays 300 ms up, one that never shrinks
+        # 140-160 ms.
         settled = next((t for i, (t, d) in enumerate(after)
-                        if all(abs(e - before) <= 40 for u, e in after[i:] if u < t + 1.0)),
+                        if all(abs(e - before) <= 60 for u, e in after[i:] if u < t + 1.0)),
                        None)
         self.assertIsNotNone(settled, "the delay did not come back: %s" % after)
         self.assertLessEqual(settled - (stall_at + 0.3), 5.0)
