@@ -692,7 +692,7 @@ std::string IntercomApp::consultCommand(const std::string& target, const std::st
   if (engine == nullptr) {
     return "no line is set up";
   }
-  if (slot_->second() != nullptr && slot_->second()->IsInCall()) {
+  if (secondCallUp()) {
     return "the line has a second call already";
   }
   std::string error;
@@ -703,8 +703,7 @@ std::string IntercomApp::consultCommand(const std::string& target, const std::st
   // The target is checked as a transfer's is (the second call is there to be joined), with
   // the server of the line it goes out on.
   const std::string server = readLineValues(settings(), *line).proxy;
-  switch (engine->callState() != sip::kCallConnected ? sip::TransferCheck::NoCall
-                                                     : sip::checkTarget(target, server)) {
+  switch (engine->checkTransfer(target, server)) {
     case sip::TransferCheck::NoCall:
       return "no call is up to hold for a second call";
     case sip::TransferCheck::Invalid:

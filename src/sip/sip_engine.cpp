@@ -355,17 +355,13 @@ void SipEngine::OnLevels(const audio::LevelReport* levels, uint32_t cookie) {
   if (recordingMode_ == kRecordingIntoSink) events_->RecordingLevel(loudest(*levels));
 }
 
-TransferCheck checkTarget(std::string_view target, std::string_view server) {
+TransferCheck SipEngine::checkTransfer(std::string_view target, std::string_view server) const {
+  if (callState_ != kCallConnected) return TransferCheck::NoCall;
   if (!isDialable(target)) return TransferCheck::Invalid;
   if (server.empty() && target.find('@') == std::string_view::npos) {
     return TransferCheck::NoServer;
   }
   return TransferCheck::Ready;
-}
-
-TransferCheck SipEngine::checkTransfer(std::string_view target) const {
-  if (callState_ != kCallConnected) return TransferCheck::NoCall;
-  return checkTarget(target, line_.server);
 }
 
 void SipEngine::Transfer(std::string_view target) {

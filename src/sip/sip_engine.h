@@ -79,8 +79,6 @@ enum CallCommand : int32_t {
 // Whether a transfer can start now: a connected call, and a target that is an address (a
 // bare number needs the line's server).
 enum class TransferCheck { Ready, NoCall, Invalid, NoServer };
-// The target alone, as a line with `server` would dial it (Ready, Invalid or NoServer).
-TransferCheck checkTarget(std::string_view target, std::string_view server);
 
 // How the last transfer or join asked of the engine ended: the far end taken over (by
 // REFER, or connected to the other party by a bridge), or the call went on (or ended)
@@ -158,7 +156,11 @@ class SipEngine : public LineInterface,
   int LineKind() override { return 2; }
   void SendDtmf(std::string_view digits) override;
   void Transfer(std::string_view target) override;
-  TransferCheck checkTransfer(std::string_view target) const;
+  TransferCheck checkTransfer(std::string_view target) const {
+    return checkTransfer(target, line_.server);
+  }
+  // The same for a target dialled on a line with `server` (a second call on another line).
+  TransferCheck checkTransfer(std::string_view target, std::string_view server) const;
   // The outcome of the last Transfer or Join (Pending from the request until it ended).
   TransferOutcome transferOutcome() const { return transferOutcome_; }
   void HangUp() override;
