@@ -19,6 +19,7 @@
 #include "codecs/g711.h"
 #include "media/rtp_packet.h"
 #include "platform/socket.h"
+#include "platform/test_util.h"
 #include "platform/tick.h"
 
 namespace quillet::media {
@@ -61,10 +62,8 @@ class RawPeer {
 // next to the base.
 uint16_t freePortRun() {
   for (int attempt = 0; attempt < 50; ++attempt) {
-    platform::UniqueFd probe;
-    if (!platform::bindUdp(probe, 0)) continue;
-    const auto base = static_cast<uint16_t>(platform::localEndpoint(probe.get()).port & ~7u);
-    probe.reset();
+    const auto base = static_cast<uint16_t>(platform::testing::freeUdpPort() & ~7);
+    if (base == 0) continue;
     std::array<platform::UniqueFd, 8> held;
     bool free = true;
     for (uint16_t i = 0; i < held.size() && free; ++i) {
