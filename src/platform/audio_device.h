@@ -64,6 +64,13 @@ class CaptureDevice {
   // Answers the number of frames copied into out.
   virtual uint32_t stopAndDrain(int16_t* out) = 0;
   virtual void close() = 0;
+  // The stream's own volume (a linear gain, 1 = as captured) where the device is a sound
+  // server's stream with a volume of its own; false when it has none, and the caller
+  // applies the gain itself.
+  virtual bool setStreamVolume(float gain) {
+    (void)gain;
+    return false;
+  }
 
   uint32_t rate() const { return rate_; }
   uint32_t channels() const { return channels_; }
@@ -101,6 +108,13 @@ class PlaybackDevice {
   // Drops everything queued at once.
   virtual void reset() = 0;
   virtual void close() = 0;
+  // The stream's own volume (a linear gain, 1 = as written) where the device is a sound
+  // server's stream with a volume of its own; false when it has none, and the caller
+  // applies the gain itself. The desktop's output volume is never touched by it.
+  virtual bool setStreamVolume(float gain) {
+    (void)gain;
+    return false;
+  }
 
   uint32_t rate() const { return rate_; }
   uint32_t channels() const { return channels_; }
