@@ -551,16 +551,18 @@ bool IntercomApp::startOrAnswer(const std::string& address) {
   return true;
 }
 
-// Microphone → AutoGain → echo control (canceller, suppressor) → the call's stream.
+// Microphone → echo control (canceller, suppressor) → AutoGain → the call's stream. The
+// gain comes last: in front of the canceller each of its steps would move the echo path
+// the canceller models.
 void IntercomApp::buildCaptureChain(const audio::SinkRef& stream) {
   base::SettingsStore& store = settings();
   audio::SinkRef chain = stream;
-  if (echo_) {
-    (*echo_)->setOutput(stream);
-    chain = *echo_;
-  }
   if (audio::useAutoGain(store)) {
     chain = audio::SinkRef(new audio::AutoGain(chain));
+  }
+  if (echo_) {
+    (*echo_)->setOutput(chain);
+    chain = *echo_;
   }
   recorder_.SetDevice(store.readText("Settings", "RecordDevice"),
                       store.readInt("Settings", "RecordDeviceChannel", 0));

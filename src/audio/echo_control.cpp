@@ -212,10 +212,25 @@ void EchoControl::cancelFrame() {
     e.taken += taken * taken;
   }
   followConvergence(e, realigned, thin);
-  const std::vector<int16_t>& use = e.out > e.in ? mic_ : clean_;
-  for (size_t i = 0; i < use.size(); ++i) out_[i] = int32_t{use[i]} * 16;
+  // Only a reference heard within the canceller's tail can bring echo back in.
+  farFrames_ = e.reference >= kFarActive * kFrame ? kTailFrames : std::max(farFrames_ - 1, 0);
+  mix(farFrames_ > 0 && e.out > e.in);
   (*suppressor_)->Write(out_.data(), EchoCanceller::kFrame);
   fill_ = 0;
+}
+
+// The frame's output: the cancelled microphone, or the plain one where the canceller added
+// to it. The two differ in phase (the canceller's DC notch and pre-emphasis), so a change
+// from one to the other is faded across the frame instead of cut.
+void EchoControl::mix(bool plain) {
+  const auto n = static_cast<int32_t>(out_.size());
+  const std::vector<int16_t>& from = plain_ ? mic_ : clean_;
+  const std::vector<int16_t>& to = plain ? mic_ : clean_;
+  for (int32_t i = 0; i < n; ++i)
+    out_[static_cast<size_t>(i)] = (int32_t{from[static_cast<size_t>(i)]} * (n - i) +
+                                    int32_t{to[static_cast<size_t>(i)]} * i) *
+                                   16 / n;
+  plain_ = plain;
 }
 
 // The canceller's enhancement, smoothed over frames in which the far end talks, its echo is

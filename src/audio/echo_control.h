@@ -76,6 +76,7 @@ class EchoControl : public AudioSink {
     double in = 0, out = 0, reference = 0, taken = 0;  // microphone, output, speaker, mic - out
   };
   void followConvergence(const FrameEnergy& e, bool realigned, bool thin);
+  void mix(bool plain);
 
   const PlayPosition* player_;
   std::optional<StreamRef<EchoSuppressor>> suppressor_;  // the gate, the last stage
@@ -103,6 +104,9 @@ class EchoControl : public AudioSink {
   uint32_t fill_ = 0;
   double erleDb_ = 0;  // the canceller's echo loss enhancement, smoothed over far-end frames
   bool converged_ = false;
+  static constexpr int32_t kTailFrames = kTailMs / 20;
+  int32_t farFrames_ = 0;  // frames left in which the far end's last sound can echo
+  bool plain_ = false;     // the last frame was the plain microphone
 };
 
 // A call's echo control with the suppressor's learned values of the settings, following the

@@ -102,7 +102,8 @@ class Profile:
             for section, pairs in values.items():
                 f.write("[%s]\n" % section)
                 for key, value in pairs.items():
-                    f.write("%s=%s\n" % (key, value))
+                    if value is not None:  # None: the program's default
+                        f.write("%s=%s\n" % (key, value))
         os.chmod(os.path.join(self.home, "settings.ini"), 0o600)
         self.process = None
         self.prefix = []  # e.g. ["ip", "netns", "exec", NAME]: where the instance runs
@@ -230,6 +231,49 @@ def find_words(reference, heard):
         found.append((start / RATE, at / RATE, float(snr)))
         position = at + len(piece)
     return found
+
+
+def pieces_intact(reference, heard, piece=RATE // 5, floor_db=10.0):
+    """How many of the reference's voiced 200 ms pieces were heard intact: (intact, voiced).
+    Each piece is looked for around where its word was found (find_words) and compared
+    with what was heard there after the best short linear filter (piece_snr); it is intact
+    when what no such filter explains stays `floor_db` below it. A gain that moves (an
+    automatic gain control), a DC notch or a pre-emphasis cost nothing; dropped or garbled
+    sound does."""
+    level = np.sqrt(np.mean(reference ** 2))
+    intact = voiced = 0
+    for (start, end), (_, at, _) in zip(voiced_segments(reference), find_words(reference, heard)):
+        for p in range(start, end - piece + 1, piece):
+            ref = reference[p:p + piece]
+            if np.sqrt(np.mean(ref ** 2)) < 0.3 * level:
+                continue  # a quiet edge of a word: no voiced piece
+            voiced += 1
+            if at is not None:
+                intact += piece_snr(ref, heard, int(at * RATE) + p - start) >= floor_db
+    return intact, voiced
+
+
+def piece_snr(ref, heard, centre, taps=16, part=RATE // 20, search=RATE // 50):
+    """The SNR (dB) of what was heard near `centre` against `ref` through the best
+    `taps`-tap filter, one for each 50 ms `part` (the filter may follow a gain that moves,
+    not a sound that is not there), at the best lag within ±20 ms. Lags are tried a half
+    filter apart: a correlation peak could be a pitch period off, the filter's SNR is not."""
+    padded = np.concatenate([np.zeros(taps), ref, np.zeros(taps)])
+    # Columns: the reference delayed by -taps/2 .. taps/2 - 1 samples.
+    columns = np.stack([padded[taps - k: taps - k + len(ref)]
+                        for k in range(-(taps // 2), taps - taps // 2)], axis=1)
+    best = -99.0
+    for lag in range(centre - search, centre + search + 1, taps // 2):
+        if lag < 0 or lag + len(ref) > len(heard):
+            continue
+        target = heard[lag:lag + len(ref)]
+        error = 0.0
+        for at in range(0, len(ref), part):
+            fit, *_ = np.linalg.lstsq(columns[at:at + part], target[at:at + part], rcond=None)
+            rest = target[at:at + part] - columns[at:at + part] @ fit
+            error += float(np.dot(rest, rest))
+        best = max(best, 10 * np.log10(max(np.dot(target, target), 1e-9) / max(error, 1e-9)))
+    return best
 
 
 class LabCase(unittest.TestCase):

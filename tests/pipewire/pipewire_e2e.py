@@ -27,12 +27,15 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 sys.path.insert(0, os.path.join(HERE, "..", "latency"))
-from e2e_support import RATE, Profile, make_speech, wait_for, write_wav  # noqa: E402
+from e2e_support import (RATE, Profile, make_speech, pieces_intact, wait_for,  # noqa: E402
+                         write_wav)
 from echo_caller import EchoCaller, Stall, Steady  # noqa: E402
 from pipewire_lab import PipeWireLab  # noqa: E402
 from sipharness import free_udp_port  # noqa: E402
 
 CALLS = int(os.environ.get("QUILLET_PW_CALLS", "3"))
+# A tool that waits on its device uses a few per cent of a core; one that spins uses all.
+IDLE_CPU = 0.25
 
 
 class DeskProfile(Profile):
@@ -83,6 +86,11 @@ class PipeWireTest(unittest.TestCase):
         cls.callee_voice = cls.speech[::-1].copy()
         cls.callee_file = os.path.join(cls.root, "callee-voice.wav")
         write_wav(cls.callee_file, cls.callee_voice)
+        # The caller's words three times over, a second apart.
+        pause = np.zeros(RATE)
+        cls.said_thrice = np.concatenate([pause, cls.speech, pause, cls.speech, pause, cls.speech])
+        cls.said_thrice_file = os.path.join(cls.root, "said-thrice.wav")
+        write_wav(cls.said_thrice_file, cls.said_thrice)
 
     @classmethod
     def tearDownClass(cls):
@@ -155,13 +163,15 @@ class PipeWireTest(unittest.TestCase):
             self.assertEqual(code, 0)
             self.assertGreater(wall, 9.9)
             self.assertLess(wall, 10.3)
-            self.assertLess(cpu / wall, 0.03)
+            # The figure is reported; the bound only catches a loop that spins on the
+            # device instead of waiting for it (a shared CI core makes finer bounds flaky).
+            self.assertLess(cpu / wall, IDLE_CPU)
         self.lab.set_quantum(0)
         out = os.path.join(self.root, "recorded.wav")
         code, wall, cpu = timed([TOOL, "audio", "record", out, "--seconds", "10"], env)
         print("audio record of 10 s: %.2f s, CPU %.1f %% of a core" % (wall, 100 * cpu / wall))
         self.assertEqual(code, 0)
-        self.assertLess(cpu / wall, 0.03)
+        self.assertLess(cpu / wall, IDLE_CPU)
 
     def talk_back_through_the_room(self, echo_settings, calls):
         """A calls B `calls` times on a new profile; B's speaker and microphone share the
@@ -221,6 +231,38 @@ class PipeWireTest(unittest.TestCase):
         # The suppressor alone lines up as fast, but learns the room's echo within the first call.
         self.assertLess(figures["suppressor alone"][0], -15.0)
         self.assertLess(figures["suppressor alone"][1], -25.0)
+
+    def caller_heard_through_its_echo_control(self, settings):
+        """A desk caller (on the lab's default devices, the given echo settings, every other
+        setting its default) calls a filed callee that stays silent; the caller's words,
+        said three times in its room once the call is up, as the callee heard them:
+        (intact, voiced) 200 ms pieces."""
+        a = self.desk("alice", {"Settings": dict({"UseAGC": None, "UseEchoCancellation": None},
+                                                 **settings)})
+        b = self.filed("bob", self.silence_file)
+        b.start()
+        a.start("-dial", b.address)
+        self.assertTrue(wait_for(lambda: "The call was started" in b.log_text(), 10))
+        time.sleep(1.0)
+        self.lab.play_into_room(self.said_thrice_file).wait(timeout=60)
+        time.sleep(1.0)
+        a.stop()
+        b.stop()
+        return pieces_intact(self.said_thrice, b.heard().astype(float))
+
+    def test_the_callers_words_pass_its_echo_control_whole(self):
+        # The echo control is in the caller's path with the far end silent: what it does to
+        # the words may be a filter (a DC notch, pre-emphasis, a gain), never garbling.
+        shares = {}
+        for name, settings in (("as shipped", {}),
+                               ("suppressor alone", {"UseEchoCanceller": "0"}),
+                               ("no echo control", {"UseEchoCancellation": "0"})):
+            intact, voiced = self.caller_heard_through_its_echo_control(settings)
+            shares[name] = intact / voiced
+            print("%s: %d of %d voiced pieces intact" % (name, intact, voiced))
+        self.assertGreaterEqual(shares["no echo control"], 0.95)
+        self.assertGreaterEqual(shares["as shipped"], 0.95)
+        self.assertGreaterEqual(shares["suppressor alone"], 0.95)
 
     def test_a_stalling_stream_from_the_caller_brings_none_of_its_voice_back(self):
         # The caller's stream stops for 300 ms in the middle of a word and comes back in a
