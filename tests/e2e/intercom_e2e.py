@@ -14,7 +14,8 @@ import unittest
 
 import numpy as np
 
-from e2e_support import RATE, LabCase, find_words, take_binary_argument, wait_for, write_wav
+from e2e_support import (RATE, LabCase, find_words, pieces_intact, take_binary_argument,
+                         wait_for, write_wav)
 import sipharness as h  # noqa: E402 (on the path that e2e_support sets)
 
 take_binary_argument()
@@ -91,6 +92,17 @@ class IntercomTest(LabCase):
                 self.assertGreater(min(snrs), minimum - 8, words)
                 # Nothing from B (talk-back off) reached A.
                 self.assertLess(np.abs(a.heard()).max(initial=0), 600)
+
+    def test_the_callers_words_pass_its_audio_chain_as_shipped(self):
+        # Echo control, noise suppression and the automatic gain at their defaults on the
+        # caller: they may filter and level the words, never garble them.
+        shipped = {"Settings": {"UseAGC": None, "UseEchoCancellation": None}}
+        a = self.quillet("alice", self.speech_file, shipped)
+        b = self.quillet("bob", self.silence_file)
+        self.call_and_hear(a, b, len(self.speech) / RATE + 1.5)
+        intact, voiced = pieces_intact(self.speech, b.heard().astype(float))
+        print("as shipped: %d of %d voiced pieces intact" % (intact, voiced))
+        self.assertGreaterEqual(intact, 0.95 * voiced)
 
     def test_talk_back_yes_sends_this_side(self):
         a = self.quillet("alice", self.silence_file)
