@@ -28,6 +28,7 @@
 #include "contacts/contact_text.h"
 #include "contacts/ini_file.h"
 #include "platform/paths.h"
+#include "sip/sip_templates.h"
 #include "sip/sip_uri.h"
 
 namespace quillet::app {
@@ -120,6 +121,7 @@ IntercomApp::IntercomApp(base::AppEnvironment& environment, std::unique_ptr<AppW
   const bool traceAudio = traceOn && store.readBool("Settings", "SipTraceAudioOn", false);
   trace_ = std::make_unique<sip::SipTrace>(env_.paths.logsDir(), traceOn, traceAudio);
   transport_ = std::make_unique<sip::SipTransport>(trace_.get());
+  sip::setUserAgent(store.readText("SIP", "UserAgent"));
   const std::string address = store.readText("SIP", "LocalAddress");
   if (!address.empty()) {
     // A fixed local address, for hosts with several interfaces.
@@ -266,6 +268,7 @@ void IntercomApp::restartEngine() {
     return;
   }
   base::logInfo("Restarting so settings take effect.");
+  sip::setUserAgent(settings().readText("SIP", "UserAgent"));
   slot_->buildEngine(*transport_, trace_.get());
   showLineInStatus();
 }

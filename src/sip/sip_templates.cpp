@@ -2,6 +2,7 @@
 #include "sip/sip_templates.h"
 
 #include <algorithm>
+#include <mutex>
 
 #include "base/text_builder.h"
 
@@ -35,7 +36,27 @@ bool containsTag(std::string_view value) {
   return false;
 }
 
+#ifndef QUILLET_VERSION
+#define QUILLET_VERSION "0.0.0"
+#endif
+
+std::mutex agentMutex;
+std::string agent = "Quillet/" QUILLET_VERSION;
+
 }  // namespace
+
+std::string userAgent() {
+  std::lock_guard lock(agentMutex);
+  return agent;
+}
+
+void setUserAgent(std::string_view text) {
+  std::string clean;
+  for (const char c : text)
+    if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7f) clean += c;
+  std::lock_guard lock(agentMutex);
+  agent = clean.empty() ? std::string("Quillet/" QUILLET_VERSION) : clean;
+}
 
 std::string bodyBlock(std::string_view contentType, std::string_view body) {
   base::TextBuilder text;
@@ -57,7 +78,7 @@ std::string buildRequest(const SipRequest& request, const RequestContext& contex
       "Call-ID: %s\r\nCSeq: %d %s\r\nMax-Forwards: %d\r\nUser-Agent: %s\r\n",
       request.method, request.requestUri, context.localAddress, context.localPort, request.branch,
       context.to, context.from, context.callId, request.cseq, request.method, context.maxForwards,
-      kUserAgent);
+      userAgent());
   if (!context.route.empty()) text.AppendFormat("Route: %s\r\n", context.route);
   if (withContact) {
     text.AppendFormat("Contact: <sip:%s@%s:%d>\r\n", context.contactUser, context.localAddress,
@@ -132,7 +153,7 @@ std::string buildRegister(const RegisterSpec& form) {
         form.authorizationHeader ? "Authorization: %s\r\n" : "Proxy-Authorization: %s\r\n",
         form.credentials);
   }
-  text.AppendFormat("User-Agent: %s\r\nContent-Length: 0\r\n\r\n", kUserAgent);
+  text.AppendFormat("User-Agent: %s\r\nContent-Length: 0\r\n\r\n", userAgent());
   return text.take();
 }
 
@@ -154,7 +175,7 @@ std::string buildResponse(const SipMessage& request, const ResponseSpec& form) {
   }
   text.AppendFormat("From: %s\r\nCall-ID: %s\r\nCSeq: %s\r\nUser-Agent: %s\r\n",
                     request.header(hdr::kFrom), request.header(hdr::kCallId),
-                    request.header(hdr::kCSeq), kUserAgent);
+                    request.header(hdr::kCSeq), userAgent());
   if (!form.contact.empty()) text.AppendFormat("Contact: %s\r\n", form.contact);
   text.Append(form.extraHeaders);
   if (form.withAllow) text.Append(kResponseAllow);

@@ -15,7 +15,11 @@
 
 namespace quillet::sip {
 
-inline constexpr std::string_view kUserAgent = "Brindlemark Quillet 5.02";
+// The User-Agent text of every message this program sends: "Quillet/VERSION" unless set.
+std::string userAgent();
+// Sets it for the process (SIP/UserAgent); control characters are dropped, since the text
+// is one header line. Empty: the default.
+void setUserAgent(std::string_view text);
 inline constexpr int32_t kMaxForwards = 20;
 
 // An outgoing request and its transmission state. Copyable: a CANCEL or ACK is made

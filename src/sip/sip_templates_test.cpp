@@ -37,6 +37,7 @@ SipMessage reparse(const std::string& text) {
 }
 
 TEST(SipTemplates, InviteFullText) {
+  setUserAgent("Quillet/1.2.3");
   SipRequest r = makeRequest("INVITE", 101);
   RequestContext c = makeContext();
   c.route = "<sip:out.example;lr>";
@@ -49,7 +50,7 @@ TEST(SipTemplates, InviteFullText) {
             "Call-ID: 1733480000-1234-host@203.0.113.7\r\n"
             "CSeq: 101 INVITE\r\n"
             "Max-Forwards: 20\r\n"
-            "User-Agent: Brindlemark Quillet 5.02\r\n"
+            "User-Agent: Quillet/1.2.3\r\n"
             "Route: <sip:out.example;lr>\r\n"
             "Contact: <sip:alice@192.168.1.20:5070>\r\n"
             "Allow: INVITE, ACK, CANCEL, OPTIONS, BYE, INFO, REFER, NOTIFY\r\n"
@@ -62,6 +63,14 @@ TEST(SipTemplates, InviteFullText) {
 
 // The lines that differ per request (what a call through SIPp and the proxy does not show:
 // the proxy's 407 answered with Proxy-Authorization is sip_registrar's call_through_proxy).
+// The user's own User-Agent text stays one header line; an empty one is the default.
+TEST(SipTemplates, UserAgentIsOneLine) {
+  setUserAgent("Desk 4\r\nVia: SIP/2.0/UDP evil");
+  EXPECT_EQ(userAgent(), "Desk 4Via: SIP/2.0/UDP evil");
+  setUserAgent("");
+  EXPECT_EQ(userAgent().rfind("Quillet/", 0), 0u);
+}
+
 TEST(SipTemplates, PerMethodLines) {
   RequestContext c = makeContext();
   SipMessage m;
@@ -100,6 +109,7 @@ const char* kIncomingInvite =
     "Content-Length: 0\r\n\r\n";
 
 TEST(SipTemplates, ResponseCopiesViasRoutesAndAddsTag) {
+  setUserAgent("Quillet/1.2.3");
   SipMessage invite = reparse(kIncomingInvite);
   ResponseSpec form;
   form.status = 180;
@@ -115,7 +125,7 @@ TEST(SipTemplates, ResponseCopiesViasRoutesAndAddsTag) {
             "From: \"Bob\" <sip:bob@h>;tag=as1\r\n"
             "Call-ID: call-1@h\r\n"
             "CSeq: 20 INVITE\r\n"
-            "User-Agent: Brindlemark Quillet 5.02\r\n"
+            "User-Agent: Quillet/1.2.3\r\n"
             "Content-Length: 0\r\n\r\n");
 }
 

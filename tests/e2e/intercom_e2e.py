@@ -71,6 +71,7 @@ class IntercomTest(LabCase):
                 self.call_and_hear(a, b, len(self.speech) / RATE + 1.5)
                 # The INVITE asked B to answer by itself, B rang and answered at once.
                 self.assertIn("Answer-Mode: Auto", b.trace_text())
+                self.assertRegex(b.trace_text(), r"User-Agent: Quillet/\d+\.\d+\.\d+\r?\n")
                 self.assertIn("Incoming SIP call", b.log_text())
                 self.assertIn("Answering call", b.log_text())
                 heard = b.heard()
@@ -95,11 +96,14 @@ class IntercomTest(LabCase):
 
     def test_the_callers_words_pass_its_audio_chain_as_shipped(self):
         # Echo control, noise suppression and the automatic gain at their defaults on the
-        # caller: they may filter and level the words, never garble them.
-        shipped = {"Settings": {"UseAGC": None, "UseEchoCancellation": None}}
+        # caller: they may filter and level the words, never garble them. (The caller also
+        # names itself as its user set.)
+        shipped = {"Settings": {"UseAGC": None, "UseEchoCancellation": None},
+                   "SIP": {"UserAgent": "Front door\rX: 1"}}
         a = self.quillet("alice", self.speech_file, shipped)
         b = self.quillet("bob", self.silence_file)
         self.call_and_hear(a, b, len(self.speech) / RATE + 1.5)
+        self.assertIn("User-Agent: Front doorX: 1\n", b.trace_text())
         intact, voiced = pieces_intact(self.speech, b.heard().astype(float))
         print("as shipped: %d of %d voiced pieces intact" % (intact, voiced))
         self.assertGreaterEqual(intact, 0.95 * voiced)
