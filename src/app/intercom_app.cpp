@@ -284,7 +284,7 @@ void IntercomApp::checkLine() {
   }
   if (rows_.empty() && !closing_) {
     window_->showContactHint("You should now add contacts to connect");
-    window_->addContact();
+    addContactFromWindow();
   }
 }
 
@@ -360,7 +360,9 @@ int32_t IntercomApp::selectedPosition() {
   return rows_[static_cast<size_t>(row)].position;
 }
 
+// Fills the list anew; the contact that was selected stays selected where it still is.
 void IntercomApp::refillContacts() {
+  const std::string selected = selectedAddress();
   rows_ = contacts::contactListRows(*contacts_);
   std::vector<std::string> texts;
   texts.reserve(rows_.size());
@@ -368,6 +370,36 @@ void IntercomApp::refillContacts() {
     texts.push_back(row.text);
   }
   window_->setContactRows(texts);
+  for (size_t row = 0; row < rows_.size() && !selected.empty(); ++row) {
+    if (rowNumber(row) == selected) {
+      window_->selectRow(static_cast<int32_t>(row));
+      return;
+    }
+  }
+  window_->selectRow(-1);
+}
+
+// The add-contact dialog; a contact added is shown and selected, ready for Intercom.
+bool IntercomApp::addContactFromWindow() {
+  std::vector<std::string> before;
+  for (size_t row = 0; row < rows_.size(); ++row) before.push_back(rowNumber(row));
+  if (!window_->addContact()) {
+    return false;
+  }
+  refillContacts();
+  for (size_t row = 0; row < rows_.size(); ++row) {
+    if (std::find(before.begin(), before.end(), rowNumber(row)) == before.end()) {
+      window_->selectRow(static_cast<int32_t>(row));
+      break;
+    }
+  }
+  updateIntercomButton();
+  return true;
+}
+
+std::string IntercomApp::rowNumber(size_t row) {
+  return row < rows_.size() && contacts_->seek(rows_[row].position) ? contacts_->numberAtCursor()
+                                                                    : std::string();
 }
 
 std::string IntercomApp::selectedAddress() {
@@ -425,9 +457,7 @@ void IntercomApp::command(int32_t id) {
                            (id == kCommandRecordVolumeUp ? 1 : -1));
       break;
     case kCommandAddContact:
-      if (window_->addContact()) {
-        refillContacts();
-      }
+      addContactFromWindow();
       break;
     case kCommandEditContact:
     case kCommandEditSelected:
@@ -475,8 +505,8 @@ void IntercomApp::intercom() {
     hangUp();
     return;
   }
-  if (rows_.empty() && window_->addContact()) {
-    refillContacts();
+  if (rows_.empty()) {
+    addContactFromWindow();
   }
   if (rows_.empty()) {
     return;

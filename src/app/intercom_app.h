@@ -73,6 +73,8 @@ class IntercomApp : public base::Application,
   // Asks and deletes the contact of the selected row; true when one was deleted.
   bool deleteSelectedContact();
   void refillContacts();
+  bool addContactFromWindow();
+  std::string rowNumber(size_t row);
   // The store position of the selected contact (-1: none).
   int32_t selectedPosition();
   contacts::ContactStore& contactStore() { return *contacts_; }

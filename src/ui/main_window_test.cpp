@@ -149,12 +149,20 @@ TEST_F(WindowTest, CommandTableDoesWhatItSays) {
   auto* list = control<QComboBox>(window_, 130);
   EXPECT_EQ(rowsOf(list),
             QStringList({"aaron <sip:aaron@127.0.0.1:9>", "Bob <sip:bob@127.0.0.1:2>"}));
-  EXPECT_FALSE(window_->action(8002)->isEnabled());  // nothing selected
-  EXPECT_FALSE(window_->action(8003)->isEnabled());
+  // The contact added is the one selected, ready for Intercom.
+  EXPECT_EQ(list->currentIndex(), 0);
+  EXPECT_TRUE(window_->action(8002)->isEnabled());
   window_->postMessage(32972, 1);
   ASSERT_TRUE(pumpUntil([&] { return list->currentIndex() == 1; }, 2s));
   EXPECT_TRUE(window_->action(8002)->isEnabled());
+  // Options and a refill (as after an edit) keep the selected contact selected.
   window_->runCommand(8002);
+  EXPECT_EQ(list->currentText(), "Bob <sip:bob@127.0.0.1:2>");
+  window_->runCommand(1010);
+  window_->postMessage(app::kMessageRefillContacts);
+  pumpFor(50ms);
+  EXPECT_EQ(list->currentText(), "Bob <sip:bob@127.0.0.1:2>");
+  EXPECT_TRUE(window_->action(8003)->isEnabled());
   window_->runCommand(3401);
   EXPECT_EQ(dialogs_.contactPositions.size(), 3u);
   EXPECT_EQ(dialogs_.contactPositions[0], -1);
@@ -185,6 +193,8 @@ TEST_F(WindowTest, FirstRunWelcomeAndLineQuestions) {
   settings().deleteValue("Settings", "NewInstall");
   settings().deleteValue("Settings", "InstallWizRun");
   settings().writeText("DefaultLine", "UserName", "");
+  dialogs_.nextName = "Door";
+  dialogs_.nextNumber = "sip:door@127.0.0.1:7";
   answerBoxes(QMessageBox::Yes);
   start();
   EXPECT_TRUE(
@@ -199,6 +209,11 @@ TEST_F(WindowTest, FirstRunWelcomeAndLineQuestions) {
       sawBox("Line not Setup", "You must specify details the line. Please enter the details"));
   EXPECT_FALSE(settings().readBool("Settings", "NewInstall", true));
   EXPECT_TRUE(settings().readBool("Settings", "InstallWizRun", false));  // asked once only
+  // With no contacts the add-contact dialog follows; the contact added is listed, selected.
+  auto* list = control<QComboBox>(window_, 130);
+  ASSERT_TRUE(pumpUntil([&] { return list->count() == 1; }, 3s));
+  EXPECT_EQ(list->currentText(), "Door <sip:door@127.0.0.1:7>");
+  EXPECT_EQ(dialogs_.contactPositions, std::vector<int32_t>{-1});
 }
 
 TEST_F(WindowTest, ClosingAsksWhetherToStayInTheBackground) {
