@@ -9,9 +9,15 @@ namespace quillet::app {
 
 using sip::AnswerMode;
 
+std::vector<std::string> readAllowList(base::SettingsStore& store) {
+  // Read raw: a list may be longer than a setting's usual text.
+  std::string allow;
+  if (!store.readRaw("Intercom", "Allow", allow)) return {};
+  return contacts::splitItems(allow);
+}
+
 bool isOnAllowList(base::SettingsStore& store, std::string_view address) {
-  const std::string allow = store.readText("Intercom", "Allow");
-  for (const std::string& item : contacts::splitItems(allow)) {
+  for (const std::string& item : readAllowList(store)) {
     if (address.find(item) != std::string_view::npos) {
       return true;
     }
@@ -27,7 +33,7 @@ bool allowListNamesHost(base::SettingsStore& store, std::string_view host) {
   if (host.empty()) {
     return false;
   }
-  for (const std::string& item : contacts::splitItems(store.readText("Intercom", "Allow"))) {
+  for (const std::string& item : readAllowList(store)) {
     if (item.find(host) != std::string::npos) {
       return true;
     }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/settings_store.h"
 #include "sip/sip_engine.h"
@@ -16,6 +17,8 @@ namespace quillet::app {
 // must contain an item of Intercom/Allow (case-sensitive). An empty list allows nobody;
 // an empty item (two commas in a row) matches every address.
 bool isCallerAllowed(base::SettingsStore& store, std::string_view address);
+// The items of Intercom/Allow as stored, whatever the list's length, empty items kept.
+std::vector<std::string> readAllowList(base::SettingsStore& store);
 // Whether an item of Intercom/Allow occurs in the address, whatever AllowAll says.
 bool isOnAllowList(base::SettingsStore& store, std::string_view address);
 // Whether a non-empty item of Intercom/Allow holds the host (an address written there).

@@ -27,6 +27,7 @@
 #include <fstream>
 #include <map>
 
+#include "app/allow_list.h"
 #include "app/app_window.h"
 #include "app/hot_keys.h"
 #include "base/settings_store.h"
@@ -196,6 +197,34 @@ TEST_F(DialogTest, EveryOptionsPageShowsDefaultsThenSavesAndReloadsItsSettings) 
   EXPECT_EQ(allow->item(1)->text(), "a,b \"c\"");
   EXPECT_TRUE(allow->isEnabled());
   EXPECT_TRUE(prompts_->asked().empty());
+}
+
+// A long allow list with an empty item (which lets every caller through) comes back from
+// the Intercom page as it was stored, and the calls are matched against all of it.
+TEST_F(DialogTest, AllowListOfAnyLengthKeepsEveryItem) {
+  std::string stored;
+  for (int i = 0; i < 20; ++i)
+    stored += "desk-" + std::to_string(i) + "@10.0.0." + std::to_string(i) + ",";
+  stored += ",lobby";
+  ASSERT_GT(stored.size(), base::kMaxSettingChars);
+  store_->writeText("DefaultLine", "DisplayName", "Ann");  // the Lines page needs a name
+  store_->writeText("Intercom", "AllowAll", "0");
+  store_->writeText("Intercom", "Allow", stored);
+  const std::vector<std::string> items = app::readAllowList(*store_);
+  ASSERT_EQ(items.size(), 22u);
+  {
+    OptionsDialog dialog(nullptr, *store_, *prompts_, 0);
+    auto* allow = child<QListWidget>(&dialog, "Allow");
+    ASSERT_EQ(allow->count(), 22);
+    EXPECT_EQ(allow->item(20)->text(), "(any caller)");
+    allow->setCurrentRow(21);
+    child<QPushButton>(&dialog, "allowRemove")->click();  // the empty item is now last
+    dialog.accept();
+  }
+  std::vector<std::string> kept(items.begin(), items.end() - 1);
+  EXPECT_EQ(app::readAllowList(*store_), kept);
+  EXPECT_TRUE(app::isCallerAllowed(*store_, "sip:desk-19@10.0.0.19"));
+  EXPECT_TRUE(app::isCallerAllowed(*store_, "sip:stranger@192.0.2.1"));  // the empty item
 }
 
 TEST_F(DialogTest, OptionsRefusalsNameTheFieldAndWriteNothing) {

@@ -24,6 +24,7 @@
 #include <memory>
 #include <string>
 
+#include "app/allow_list.h"
 #include "app/app_window.h"
 #include "app/hot_keys.h"
 #include "audio/recorder.h"
@@ -458,7 +459,9 @@ class LoggingPage : public BoundPage {
 QString joinAllowList(const QStringList& entries) {
   QStringList quoted;
   for (QString entry : entries) {
-    if (entry.contains(u',') || entry.contains(u'"')) {
+    // An empty item (it matches every caller) is written quoted, so that it is kept even
+    // last in the list.
+    if (entry.isEmpty() || entry.contains(u',') || entry.contains(u'"')) {
       entry = QStringLiteral("\"%1\"").arg(entry.replace(u'"', QStringLiteral("\"\"")));
     }
     quoted << entry;
@@ -492,7 +495,7 @@ class IntercomPage : public BoundPage {
     connect(add, &QPushButton::clicked, this, [this] {
       const QString text = entry_->text().trimmed();
       if (!text.isEmpty()) {
-        entries_->addItem(text);
+        addEntry(text);
         entry_->clear();
       }
     });
@@ -502,19 +505,25 @@ class IntercomPage : public BoundPage {
   void load(base::SettingsStore& store) override {
     BoundPage::load(store);
     entries_->clear();
-    for (const std::string& item : contacts::splitItems(store.readText("Intercom", "Allow"))) {
-      if (!item.empty()) entries_->addItem(toQString(item));
-    }
+    for (const std::string& item : app::readAllowList(store)) addEntry(toQString(item));
     entries_->setEnabled(!allowAll_->isChecked());
   }
   void save(base::SettingsStore& store) override {
     BoundPage::save(store);
     QStringList entries;
-    for (int i = 0; i < entries_->count(); ++i) entries << entries_->item(i)->text();
+    for (int i = 0; i < entries_->count(); ++i)
+      entries << entries_->item(i)->data(Qt::UserRole).toString();
     store.writeText("Intercom", "Allow", toUtf8(joinAllowList(entries)));
   }
 
  private:
+  // A row of the list; the item as matched is its data, an empty one is shown by what it does.
+  void addEntry(const QString& item) {
+    auto* row = new QListWidgetItem(item.isEmpty() ? QStringLiteral("(any caller)") : item);
+    row->setData(Qt::UserRole, item);
+    entries_->addItem(row);
+  }
+
   QCheckBox* allowAll_;
   QListWidget* entries_;
   QLineEdit* entry_;
