@@ -158,6 +158,11 @@ uint32_t keyCodeOfKeyEvent(const QKeyEvent& key) {
   return modifiers << 16 | code;
 }
 
+bool wantsButtonKey(base::SettingsStore& store) {
+  return !store.readText("Settings", "ButtonNumber").empty() &&
+         store.readInt("Settings", "ButtonNumber", -1) == 0;
+}
+
 std::string portalTrigger(uint32_t keyCode) {
   const uint32_t keysym = keysymOfKeyCode(keyCode);
   const char* name = keysym != 0 ? XKeysymToString(keysym) : nullptr;
@@ -219,7 +224,7 @@ void X11HotKeys::registerAll(base::SettingsStore& store) {
     }
     grab(static_cast<int32_t>(i), keysym, x11Modifiers(key >> 16), false);
   }
-  if (store.readInt("Settings", "ButtonNumber", 0) == 0) {
+  if (wantsButtonKey(store)) {
     grab(kF10Id, keysymOfKeyCode(kF10KeyCode), 0, true);
   }
   XFlush(display_);

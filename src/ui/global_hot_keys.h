@@ -1,8 +1,8 @@
 // System-wide hot keys from the Hotkey/Details records, so that they work while another
 // program has the focus. Identifier N is the N-th record; F10 is identifier 2 (acting on its
-// release) when Settings/ButtonNumber is 0. On an X11 desktop they are key grabs on the root
-// window; on a Wayland desktop they are the desktop portal's global shortcuts, and where the
-// desktop offers none, keys of the main window only (logged once).
+// release) where Settings/ButtonNumber is set to 0 (a door station's button). On an X11 desktop
+// they are key grabs on the root window; on a Wayland desktop they are the desktop portal's global
+// shortcuts, and where the desktop offers none, keys of the main window only (logged once).
 #pragma once
 
 #include <QKeyEvent>
@@ -23,6 +23,10 @@ uint32_t keyCodeOfKeyEvent(const QKeyEvent& key);
 // A record's key as a shortcut trigger of the desktop portal ("CTRL+SHIFT+F8"); empty when
 // the key is unknown.
 std::string portalTrigger(uint32_t keyCode);
+
+// Whether F10 stands in for a door station's hardware button: only where the settings ask
+// for it with Settings/ButtonNumber=0, never on a desktop by default.
+bool wantsButtonKey(base::SettingsStore& store);
 
 class GlobalHotKeys {
  public:

@@ -130,7 +130,7 @@ void PortalHotKeys::registerAll(base::SettingsStore& store) {
     shortcuts_.push_back({QStringLiteral("hotkey%1").arg(i), shortcutDescription(records[i]),
                           static_cast<int32_t>(i), key, false});
   }
-  if (store.readInt("Settings", "ButtonNumber", 0) == 0) {
+  if (wantsButtonKey(store)) {
     shortcuts_.push_back({QStringLiteral("f10"), QStringLiteral("Quillet hot key on release"),
                           kF10Id, kF10KeyCode, true});
   }

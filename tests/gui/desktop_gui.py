@@ -156,9 +156,10 @@ class DesktopTest(unittest.TestCase):
         cls.speech_file, cls.silence_file = write_sounds(cls.root)
         cls.bob = Profile(cls.root, "bob", 5460, 26000, "bob", cls.silence_file)
         # Alice: F11 is a hot key for an intercom call to Bob, F9 shows and F8 hides the
-        # window (records 1 and 2; F10 is a second key for record 2); xdg-open knows Quillet.
+        # window (records 1 and 2; F10 is a second key for record 2, as a door station's
+        # button asked for with ButtonNumber 0); xdg-open knows Quillet.
         cls.alice = WindowProfile(cls.root, "alice", 5462, 26200, "alice", cls.speech_file, {
-            "Settings": {"ShowStatus": "1", "UseEchoCancellation": "0"},
+            "Settings": {"ShowStatus": "1", "UseEchoCancellation": "0", "ButtonNumber": "0"},
             # Calls that do not ask for auto-answer ring until the user answers.
             "Intercom": {"AnswerAll": "0"},
             "Hotkey/Details": {"MaxID": "3"},

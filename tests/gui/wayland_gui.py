@@ -48,8 +48,9 @@ class WaylandTest(unittest.TestCase):
         speech, silence = write_sounds(cls.root)
         cls.bob = Profile(cls.root, "bob", 5480, 26400, "bob", silence)
         # F11 talks to Bob, F9 shows the window, Ctrl+F8 (and F10, hot key 2 as well, on
-        # its release) closes Quillet.
+        # its release, as a door station's button asked for with ButtonNumber 0) closes Quillet.
         cls.alice = WindowProfile(cls.root, "alice", 5482, 26600, "alice", speech, {
+            "Settings": {"ButtonNumber": "0"},
             "Hotkey/Details": {"MaxID": "3"},
             "Hotkey/Details\\0": {"Key": str(F11), "Command": "1", "CommandTo": cls.bob.address},
             "Hotkey/Details\\1": {"Key": str(F9), "Command": "2"},
