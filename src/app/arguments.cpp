@@ -3,6 +3,8 @@
 
 #include <strings.h>
 
+#include <cstring>
+
 #include "platform/utf.h"
 
 namespace quillet::app {
@@ -11,6 +13,13 @@ namespace {
 
 bool optionIs(const std::string& argument, const char* option) {
   return strcasecmp(argument.c_str(), option) == 0;
+}
+
+bool isLink(const std::string& argument) {
+  for (const char* scheme : {"sip:", "sips:", "tel:", "callto:"}) {
+    if (strncasecmp(argument.c_str(), scheme, std::strlen(scheme)) == 0) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -45,6 +54,10 @@ ArgumentPlan planArguments(const std::vector<std::string>& arguments) {
     } else if (optionIs(argument, "-exit")) {
       plan.steps.push_back({ArgumentAction::Exit, {}});
       return plan;  // the program ends; nothing else applies
+    } else if (isLink(argument)) {
+      plan.steps.push_back({ArgumentAction::Dial, dialAddress(argument)});
+    } else {
+      plan.ignored.push_back(argument);
     }
   }
   plan.window = show ? WindowChange::Show : (hide ? WindowChange::Hide : WindowChange::None);

@@ -22,11 +22,14 @@ enum class WindowChange { None, Show, Hide };
 struct ArgumentPlan {
   std::vector<ArgumentStep> steps;  // in command-line order; Exit, when present, is last
   WindowChange window = WindowChange::None;
+  std::vector<std::string> ignored;  // arguments that are neither an option nor a link
 };
 
 // Plans an argument list (element 0: the executable path). Options compare without regard
 // to case; an option's value is the next argument and an option missing its value does
-// nothing; other arguments are skipped. No options at all means: show the window.
+// nothing. A bare sip:, sips:, tel: or callto: link (as a desktop's link handler passes it)
+// is dialled like the value of -dial; other arguments are skipped and listed as ignored.
+// No options at all means: show the window.
 // "-exit" ends the walk: later arguments are ignored.
 ArgumentPlan planArguments(const std::vector<std::string>& arguments);
 

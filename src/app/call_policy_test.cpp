@@ -60,6 +60,13 @@ TEST(ArgumentPlan, OptionsKeepTheirOrderAndValues) {
   ASSERT_EQ(plan.steps.size(), 1u);
   EXPECT_EQ(plan.steps[0].value, "-hide");
   EXPECT_EQ(plan.window, WindowChange::None);
+  // A bare link dials as a link handler passes it; anything else is listed as ignored.
+  plan = planArguments({"q", "callto://201/x", "SIP:door@10.0.0.3", "-bogus", "tel:7042"});
+  ASSERT_EQ(plan.steps.size(), 3u);
+  EXPECT_EQ(plan.steps[0], (ArgumentStep{ArgumentAction::Dial, "201"}));
+  EXPECT_EQ(plan.steps[1], (ArgumentStep{ArgumentAction::Dial, "SIP:door@10.0.0.3"}));
+  EXPECT_EQ(plan.steps[2], (ArgumentStep{ArgumentAction::Dial, "7042"}));
+  EXPECT_EQ(plan.ignored, std::vector<std::string>{"-bogus"});
 }
 
 TEST(DialAddress, CalltoUrlsGiveTheNumber) {

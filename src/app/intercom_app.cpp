@@ -1242,6 +1242,9 @@ void IntercomApp::applyArguments(const std::vector<std::string>& arguments) {
 }
 
 void IntercomApp::carryOut(const ArgumentPlan& plan) {
+  for (const std::string& argument : plan.ignored) {
+    base::logError("Command line argument not understood, ignored: ", argument);
+  }
   for (const ArgumentStep& step : plan.steps) {
     switch (step.action) {
       case ArgumentAction::Dial:

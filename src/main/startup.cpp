@@ -42,7 +42,7 @@ void printHelp(bool windowed) {
       "  -dtmf DIGITS    send DIGITS in the established call\n"
       "  -show, -hide    show or hide the window (-logon is -hide)\n"
       "  -exit           end the running program\n"
-      "  callto:ADDRESS  call ADDRESS\n"
+      "  sip:..., tel:..., callto:...  call that link (as a desktop's link handler does)\n"
       "\n"
       "Files: QUILLET_HOME=DIR keeps settings.ini, contacts.ini, Logs/ and the instance\n"
       "lock and control socket in DIR; otherwise the XDG folders are used.\n"

@@ -168,6 +168,10 @@ class StartupTest(unittest.TestCase):
         # to call the address with the blank in it.
         self.assertTrue(wait_for(lambda: "Initiated sip call to: Front Door" in p.log_text()))
         self.assertEqual(p.log_text().count("Quillet Run"), 1)
+        # A bare link dials as -dial does; an argument it does not know is logged.
+        self.assertEqual(p.run("tel:+1-555-0100", "-bogus").returncode, 0)
+        self.assertTrue(wait_for(lambda: "Initiated sip call to: +15550100" in p.log_text()))
+        self.assertIn("Command line argument not understood, ignored: -bogus", p.log_text())
         # "-exit" handed over ends the running instance in order.
         self.assertEqual(p.run("-exit").returncode, 0)
         self.assertEqual(first.wait(timeout=10), 0)
