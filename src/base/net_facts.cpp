@@ -173,7 +173,21 @@ std::string localAddress() {
 }
 
 uint32_t lanAddress() {
+  // An address off every local network (TEST-NET-2) is reached by the default route: its
+  // interface is the LAN, not a container or virtual machine bridge listed after it.
+  const uint32_t routed = localAddressTowards(platform::ipv4(198, 51, 100, 1));
+  if (routed != 0 && usable(routed)) return routed;
   return pickLanAddress(hostInterfaces());
+}
+
+uint32_t localAddressTowards(uint32_t destination) {
+  if (destination == 0) return 0;
+  platform::UniqueFd fd = platform::udpSocket();
+  if (!fd) return 0;
+  // Connecting a UDP socket sends nothing; it only picks the route and the source address.
+  const sockaddr_in to = platform::Endpoint{destination, 9}.toSockaddr();
+  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) return 0;
+  return platform::localEndpoint(fd.get()).address;
 }
 
 uint32_t netmaskOf(uint32_t address) {

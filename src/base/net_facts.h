@@ -47,9 +47,13 @@ uint32_t pickLanAddress(const std::vector<InterfaceAddress>& interfaces);
 // The address the host advertises as its own: a public interface address wins over the
 // first one; without any address, the LAN address; "127.0.0.1" when there is none at all.
 std::string localAddress();
-// The host's first address; a later private one with a real netmask (not
-// 255.255.255.255) replaces it. 0 when the host has no address besides loopback.
+// The address of the interface of the default route; where there is none, the host's
+// first address, a later private one with a real netmask (not 255.255.255.255) replacing
+// it. 0 when the host has no address besides loopback.
 uint32_t lanAddress();
+// The local address of the interface that routes to `destination` (the own address of a
+// UDP socket connected to it); 0 when there is no route.
+uint32_t localAddressTowards(uint32_t destination);
 // The netmask of the interface with this address; 0 when none has it.
 uint32_t netmaskOf(uint32_t address);
 // True when some non-loopback interface is up with an IPv4 address.

@@ -70,5 +70,10 @@ TEST(NetFacts, LanAddressSkipsPointToPointLinks) {
   EXPECT_EQ(pickLanAddress(unknown), ipv4(10, 0, 0, 2));
 }
 
+TEST(NetFacts, LocalAddressTowardsLoopbackIsLoopback) {
+  EXPECT_EQ(localAddressTowards(ipv4(127, 0, 0, 9)), ipv4(127, 0, 0, 1));
+  EXPECT_EQ(localAddressTowards(0), 0u);
+}
+
 }  // namespace
 }  // namespace quillet::base

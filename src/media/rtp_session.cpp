@@ -44,7 +44,7 @@ void sleepMs(uint32_t ms) {
 // The address of the interface that routes to the far end; the host's own address when
 // the far end is unknown or unreachable.
 std::string localAddressTowards(uint32_t towards) {
-  const uint32_t address = net::localAddressTowards(towards);
+  const uint32_t address = base::localAddressTowards(towards);
   return address != 0 ? platform::ipv4ToString(address) : base::localAddress();
 }
 

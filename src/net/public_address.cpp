@@ -100,14 +100,4 @@ PublicAddress NatResolver::resolve(const PublicAddressRequest& request) {
   return result;
 }
 
-uint32_t localAddressTowards(uint32_t destination) {
-  if (destination == 0) return 0;
-  platform::UniqueFd fd = platform::udpSocket();
-  if (!fd) return 0;
-  // Connecting a UDP socket sends nothing; it only picks the route and the source address.
-  const sockaddr_in to = platform::Endpoint{destination, 9}.toSockaddr();
-  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) return 0;
-  return platform::localEndpoint(fd.get()).address;
-}
-
 }  // namespace quillet::net

@@ -67,8 +67,4 @@ class NatResolver : public PublicAddressResolver {
   bool clearedActive_ = false;
 };
 
-// The local address of the interface that routes to `destination` (the own address of a
-// UDP socket connected to it); 0 when there is no route.
-uint32_t localAddressTowards(uint32_t destination);
-
 }  // namespace quillet::net

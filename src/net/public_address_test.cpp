@@ -62,10 +62,5 @@ TEST(PublicAddress, ActiveSkipsStun) {
   EXPECT_LT(platform::recvFrom(silent.get(), &byte, 1, nullptr), 0);
 }
 
-TEST(PublicAddress, LocalAddressTowardsLoopbackIsLoopback) {
-  EXPECT_EQ(localAddressTowards(platform::ipv4(127, 0, 0, 9)), platform::ipv4(127, 0, 0, 1));
-  EXPECT_EQ(localAddressTowards(0), 0u);
-}
-
 }  // namespace
 }  // namespace quillet::net

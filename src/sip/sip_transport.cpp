@@ -165,7 +165,7 @@ std::string SipTransport::routedPrivateAddress() {
     }
     target = routeTarget_.empty() ? 0 : routeAddress_;
   }
-  const uint32_t routed = net::localAddressTowards(target);
+  const uint32_t routed = base::localAddressTowards(target);
   return routed != 0 ? platform::ipv4ToString(routed) : lanAddressText();
 }
 

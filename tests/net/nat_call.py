@@ -81,9 +81,37 @@ def call(lab, root, speech_file, speech, stun):
     return started, alice, bob
 
 
+def bridge_after_lan(lab):
+    """A container bridge's address (as Docker makes one) on an interface listed after the
+    LAN's, up, without the default route."""
+    dev = lab.tag + "k"
+    lab.inside("lan", "ip", "link", "add", dev, "type", "veth", "peer", "name", dev + "p")
+    lab.inside("lan", "ip", "addr", "add", "172.17.0.1/16", "dev", dev)
+    lab.inside("lan", "ip", "link", "set", dev, "up")
+    lab.inside("lan", "ip", "link", "set", dev + "p", "up")
+
+
+def advertised_without_server(lab, root):
+    """The address a profile with no server and no STUN names as its own."""
+    alone = Profile(root, "alone", 5074, 8200, "alone", os.devnull,
+                    {"SIP": {"LocalAddress": "", "STUN": "0"}})
+    alone.prefix = lab.prefix("lan")
+    try:
+        alone.start()
+        found = re.search(r"SIP Number: alone@([0-9.]+):", alone.log_text())
+    finally:
+        alone.stop()
+    return found.group(1) if found else None
+
+
 def main():
     c = Checks()
     with NatLab() as lab, tempfile.TemporaryDirectory() as root:
+        bridge_after_lan(lab)
+        address = advertised_without_server(lab, root)
+        print("with a bridge at 172.17.0.1, no server: advertised %s" % address)
+        c.expect(address == LAN, "without a server the default route's interface is advertised",
+                 address)
         speech = make_speech(root)
         speech_file = os.path.join(root, "speech-padded.wav")
         write_wav(speech_file, np.concatenate([speech, np.zeros(8000 * 4)]))
