@@ -13,8 +13,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     transaction = static_cast<uint32_t>(data[8]) | (static_cast<uint32_t>(data[9]) << 8) |
                   (static_cast<uint32_t>(data[10]) << 16) | (static_cast<uint32_t>(data[11]) << 24);
   }
-  const auto mapped = parseStunResponse(data, size, transaction);
-  // Only a response with its full header can be accepted.
+  bool otherAddress = false;
+  const auto mapped = parseStunResponse(data, size, transaction, &otherAddress);
+  // Only a response with its full header can be accepted; another address named needs its
+  // attribute header and eight bytes after it.
   if (mapped && size < 28) std::abort();
+  if (otherAddress && size < 32) std::abort();
   return 0;
 }

@@ -2,6 +2,7 @@
 // the NAT filtering test, the UPnP check, and the settings they leave.
 #include "net/network_setup.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 
@@ -72,49 +73,62 @@ std::vector<std::string> NetworkTestHost::stunServers() {
   return builtInStunServers();
 }
 
+namespace {
+
+// Servers by the time their binding took, fastest first.
+struct Timed {
+  std::string server;
+  uint32_t ms = 0;
+};
+void keepFastestTwo(std::vector<Timed>& two, Timed next) {
+  two.push_back(std::move(next));
+  std::stable_sort(two.begin(), two.end(),
+                   [](const Timed& a, const Timed& b) { return a.ms < b.ms; });
+  if (two.size() > 2) two.pop_back();
+}
+
+}  // namespace
+
 NetResult chooseStunServers(NetworkTestHost& host, int socket) {
   base::SettingsStore& store = host.settings();
   say(host, "Checking with STUN");
-  std::string best;
-  std::string second;
-  uint32_t bestMs = 0;
-  uint32_t secondMs = 0;
+  std::vector<Timed> fastest;  // the two to use
+  std::vector<Timed> judges;   // the two fastest that can answer a change request
   for (const std::string& server : host.stunServers()) {
     const uint32_t start = platform::tickMs();
     StunMapping mapped;
     const NetResult r = stunBinding(host.cancelEvent(), server, socket, mapped);
     if (r == NetResult::Cancelled) return r;
     if (r != NetResult::Done) continue;
-    const uint32_t took = platform::tickMs() - start;
-    if (best.empty() || took <= bestMs) {
-      second = best;
-      secondMs = bestMs;
-      best = server;
-      bestMs = took;
-    } else if (second.empty() || took <= secondMs) {
-      second = server;
-      secondMs = took;
-    }
+    const Timed timed{server, platform::tickMs() - start};
+    keepFastestTwo(fastest, timed);
+    if (mapped.canTestFiltering) keepFastestTwo(judges, timed);
   }
-  if (best.empty()) {
+  if (fastest.empty()) {
     base::logInfo("No STUN replies - possibly network is down");
     store.writeBool("SIP", "STUN", false);
     return NetResult::Failed;
   }
-  NetResult r = stunChangeTest(host.cancelEvent(), best, socket);
-  if (r == NetResult::Failed && !second.empty()) {
-    r = stunChangeTest(host.cancelEvent(), second, socket);
-  }
-  if (r == NetResult::Cancelled) return r;
-  if (r == NetResult::Failed) {
-    base::logInfo("NAT is symmetric so STUN will not work.");
-    store.writeBool("SIP", "STUN", false);
-    return r;
+  // Only a server that names another address of its own (CHANGED-ADDRESS, OTHER-ADDRESS)
+  // answers a change request from there; the silence of any other says nothing of the NAT.
+  if (judges.empty()) {
+    base::logInfo("No STUN server here can test the NAT's filtering; STUN stays on.");
+  } else {
+    NetResult r = stunChangeTest(host.cancelEvent(), judges[0].server, socket);
+    if (r == NetResult::Failed && judges.size() > 1) {
+      r = stunChangeTest(host.cancelEvent(), judges[1].server, socket);
+    }
+    if (r == NetResult::Cancelled) return r;
+    if (r == NetResult::Failed) {
+      base::logInfo("NAT is symmetric so STUN will not work.");
+      store.writeBool("SIP", "STUN", false);
+      return r;
+    }
   }
   store.writeBool("SIP", "STUN", true);
   store.writeBool("SIP", "Active", false);
-  store.writeText("SIP", "STUNServer1", best);
-  store.writeText("SIP", "STUNServer2", second.empty() ? best : second);
+  store.writeText("SIP", "STUNServer1", fastest[0].server);
+  store.writeText("SIP", "STUNServer2", fastest.back().server);
   return NetResult::Done;
 }
 

@@ -34,7 +34,8 @@ class NetworkTestHost {
 // 0 finished, 1 cancelled, 2 stopped with an error.
 int runNetworkingTest(NetworkTestHost& host);
 
-// Times a binding with each server, keeps the two fastest, runs the change test and stores
+// Times a binding with each server, keeps the two fastest, runs the change test with the
+// fastest that can answer one (none: the NAT's filtering is not judged) and stores
 // "STUN", "Active", "STUNServer1" and "STUNServer2". Done, Cancelled, or Failed when STUN
 // cannot work here.
 platform::NetResult chooseStunServers(NetworkTestHost& host, int socket);

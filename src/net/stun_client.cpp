@@ -18,6 +18,8 @@ constexpr uint16_t kBindingRequest = 0x0001;
 constexpr uint16_t kBindingResponse = 0x0101;
 constexpr uint16_t kMappedAddress = 0x0001;
 constexpr uint16_t kChangeRequest = 0x0003;
+constexpr uint16_t kChangedAddress = 0x0005;  // RFC 3489
+constexpr uint16_t kOtherAddress = 0x802C;    // RFC 5780
 constexpr uint16_t kXorMappedAddress = 0x0020;
 constexpr uint16_t kXorMappedAddressOld = 0x8020;  // pre-standard servers
 constexpr uint32_t kMagicCookie = 0x2112A442;
@@ -57,6 +59,7 @@ std::optional<Endpoint> addressValue(const uint8_t* value, uint16_t length, bool
 struct Reply {
   Endpoint mapped;
   Endpoint from;
+  bool otherAddress = false;
 };
 
 // Sends `request` up to `sends` times, each followed by a window of `windowMs` for an
@@ -78,11 +81,13 @@ NetResult transact(platform::Event* stop, const Endpoint& server, int socket,
       Endpoint from;
       const int n = platform::recvFrom(socket, buffer.data(), buffer.size(), &from);
       if (n < 0) continue;
+      bool otherAddress = false;
       std::optional<Endpoint> mapped =
-          parseStunResponse(buffer.data(), static_cast<size_t>(n), transaction);
+          parseStunResponse(buffer.data(), static_cast<size_t>(n), transaction, &otherAddress);
       if (!mapped) continue;  // not ours, or not usable: the wait goes on
       reply.mapped = *mapped;
       reply.from = from;
+      reply.otherAddress = otherAddress;
       return NetResult::Done;
     }
   }
@@ -112,7 +117,8 @@ std::vector<uint8_t> stunRequest(uint32_t transaction, bool changeIp) {
   return out;
 }
 
-std::optional<Endpoint> parseStunResponse(const uint8_t* data, size_t size, uint32_t transaction) {
+std::optional<Endpoint> parseStunResponse(const uint8_t* data, size_t size, uint32_t transaction,
+                                          bool* otherAddress) {
   if (size < kHeaderSize || read16(data) != kBindingResponse) return std::nullopt;
   for (int i = 0; i < 4; ++i) {
     if (data[8 + i] != static_cast<uint8_t>(transaction >> (8 * i))) return std::nullopt;
@@ -136,6 +142,9 @@ std::optional<Endpoint> parseStunResponse(const uint8_t* data, size_t size, uint
       mapped = addressValue(value, static_cast<uint16_t>(length), false);
     } else if ((type == kXorMappedAddress || type == kXorMappedAddressOld) && !xored) {
       xored = addressValue(value, static_cast<uint16_t>(length), true);
+    } else if ((type == kChangedAddress || type == kOtherAddress) && otherAddress != nullptr) {
+      *otherAddress =
+          *otherAddress || addressValue(value, static_cast<uint16_t>(length), false).has_value();
     }
     // Attributes are padded to four bytes in every STUN revision.
     at += (length + 3) & ~size_t{3};
@@ -167,6 +176,7 @@ NetResult stunBinding(platform::Event* stop, std::string_view server, int socket
   if (result == NetResult::Done) {
     mapped.address = platform::ipv4ToString(reply.mapped.address);
     mapped.port = reply.mapped.port;
+    mapped.canTestFiltering = reply.otherAddress;
   }
   return result;
 }

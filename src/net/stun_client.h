@@ -26,7 +26,10 @@ std::vector<uint8_t> stunRequest(uint32_t transaction, bool changeIp);
 // An accepted Binding Response for `transaction` (only bytes 8 to 11 compared): its mapped
 // endpoint. The first IPv4 XOR-MAPPED-ADDRESS, else the first IPv4 MAPPED-ADDRESS; a first
 // MAPPED-ADDRESS shorter than 8 bytes rejects the response. Nothing for anything else.
-std::optional<Endpoint> parseStunResponse(const uint8_t* data, size_t size, uint32_t transaction);
+// `otherAddress` (when given) is set when the response names the server's other address
+// (CHANGED-ADDRESS or OTHER-ADDRESS): a server that can answer a change request.
+std::optional<Endpoint> parseStunResponse(const uint8_t* data, size_t size, uint32_t transaction,
+                                          bool* otherAddress = nullptr);
 
 // The process-wide transaction counter: the next value (starts at 0x12345678).
 uint32_t nextStunTransaction();
@@ -37,6 +40,7 @@ void setUseSecondStunServer(bool on);
 struct StunMapping {
   std::string address;  // "a.b.c.d"
   uint16_t port = 0;
+  bool canTestFiltering = false;  // the server named another address of its own
 };
 
 // One binding transaction from `socket` to "host[:port]": 3 sends, 230 ms windows.

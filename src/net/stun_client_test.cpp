@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include "net/network_setup.h"
 #include "net/stun_test_util.h"
+#include "platform/message_loop.h"
+#include "platform/test_util.h"
 
 namespace quillet::net {
 namespace {
@@ -78,6 +81,42 @@ TEST_F(StunClient, ChangeAnswerFromServerAddressFails) {
   });
   EXPECT_EQ(stunChangeTest(nullptr, server.name(), client_.get()), NetResult::Failed);
   EXPECT_EQ(server.requests(), 1);
+}
+
+// The networking test's choice: a server that names no other address of its own (as most
+// public ones) cannot judge the NAT's filtering, however its change request goes; one that
+// names one does.
+TEST_F(StunClient, OnlyServersNamingAnotherAddressJudgeTheNatsFiltering) {
+  // Both answer a change request from their own address: the NAT would be called symmetric.
+  ScriptedServer plain([](const uint8_t* request, int) -> std::vector<Bytes> {
+    return {response(request, mappedAttribute(0x0001, 8, 7000, {192, 0, 2, 1}))};
+  });
+  ScriptedServer judge([](const uint8_t* request, int) -> std::vector<Bytes> {
+    Bytes attributes = mappedAttribute(0x0001, 8, 7000, {192, 0, 2, 1});
+    const Bytes other = mappedAttribute(0x0005, 8, 3479, {127, 0, 0, 2});  // CHANGED-ADDRESS
+    attributes.insert(attributes.end(), other.begin(), other.end());
+    return {response(request, attributes)};
+  });
+  struct Host : NetworkTestHost {
+    platform::testing::TempDir dir;
+    base::SettingsStore store{dir.file("settings.ini"), dir.file("machine.ini")};
+    platform::PlainMessageLoop loop;
+    platform::ScriptedPrompts answers{loop};
+    std::vector<std::string> servers;
+    base::SettingsStore& settings() override { return store; }
+    platform::Prompts& prompts() override { return answers; }
+    std::vector<std::string> stunServers() override { return servers; }
+  };
+  Host host;
+  host.servers = {plain.name()};
+  EXPECT_EQ(chooseStunServers(host, client_.get()), NetResult::Done);
+  EXPECT_TRUE(host.store.readBool("SIP", "STUN", false));
+  EXPECT_EQ(host.store.readText("SIP", "STUNServer1"), plain.name());
+  EXPECT_EQ(plain.requests(), 1);  // the binding; no change request
+  host.servers = {plain.name(), judge.name()};
+  EXPECT_EQ(chooseStunServers(host, client_.get()), NetResult::Failed);
+  EXPECT_FALSE(host.store.readBool("SIP", "STUN", true));
+  EXPECT_GE(judge.requests(), 2);  // the binding and the change request
 }
 
 }  // namespace
