@@ -1,19 +1,16 @@
-// IntercomApp: start-up and closing, the incoming-call decisions, intercom call control,
-// do-not-disturb, the command-line options and hot keys.
+// IntercomApp: start-up and closing, the contact list and volumes, the window's commands,
+// do-not-disturb and intercom call control. (Incoming calls: intercom_app_incoming.cpp;
+// the control socket's call commands, the command line and hot keys:
+// intercom_app_commands.cpp.)
 #include "app/intercom_app.h"
 
 #include <strings.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <ctime>
 
-#include "app/allow_list.h"
-#include "app/hot_keys.h"
-#include "app/line_values.h"
+#include "app/intercom_app_shared.h"
 #include "audio/auto_gain.h"
 #include "audio/converters.h"
 #include "audio/cue_tone.h"
@@ -21,7 +18,6 @@
 #include "audio/echo_suppressor.h"
 #include "audio/volume.h"
 #include "audio/wave_file.h"
-#include "base/command_line.h"
 #include "base/log.h"
 #include "base/settings_store.h"
 #include "base/worker_thread.h"
@@ -40,12 +36,7 @@ constexpr uint32_t kPlayerCookie = 2;
 constexpr uint32_t kRingCookie = 3;
 constexpr uint32_t kBannerFirstMs = 1000;
 constexpr uint32_t kBannerMs = 8000;
-constexpr uint32_t kHotKeyRepeatMs = 500;
-constexpr uint32_t kHotKeyPressMs = 800;
-constexpr uint32_t kRingWaitLimitMs = 5000;
 constexpr int32_t kTransportReadyMs = 3000;
-constexpr uint32_t kRingTimer = 6;  // safety limit of the ring sound
-constexpr const char* kTalkBackTag = "talk-back";
 
 const std::array<const char*, 6> kBanners = {
     "Quillet: press Intercom and speak",
@@ -55,10 +46,6 @@ const std::array<const char*, 6> kBanners = {
     "Quillet runs in the background to receive intercoms",
     "Contacts can be imported from CSV files",
 };
-
-base::SettingsStore& settings() {
-  return base::SettingsStore::global();
-}
 
 int32_t clampLevel(int32_t level) {
   return std::clamp(level, -127, 127);
@@ -86,21 +73,6 @@ class PlayerQueue : public audio::PlaybackQueue {
  private:
   const audio::Player& player_;
 };
-
-// The built-in ring sound as a source, through an anonymous in-memory file.
-audio::SourceRef ringSoundSource() {
-  const int fd = memfd_create("quillet-ring", MFD_CLOEXEC);
-  if (fd < 0) {
-    return {};
-  }
-  const auto bytes = audio::RingSound();
-  if (::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) ||
-      ::lseek(fd, 0, SEEK_SET) != 0) {
-    ::close(fd);
-    return {};
-  }
-  return audio::OpenWaveFd(fd);
-}
 
 }  // namespace
 
@@ -657,156 +629,6 @@ void IntercomApp::hangUpFromCommandLine() {
   updateIntercomButton();
 }
 
-std::string IntercomApp::callCommand(const std::vector<std::string>& words) {
-  if (closing_) {
-    return "the program is closing";
-  }
-  const std::string& name = words.front();
-  sip::SipEngine* engine = slot_ != nullptr ? slot_->engine() : nullptr;
-  if (name == "transfer" && words.size() == 2) {
-    base::logInfo("Call command: transfer to ", words[1]);
-    if (engine == nullptr) {
-      return "no line is set up";
-    }
-    switch (engine->checkTransfer(words[1])) {
-      case sip::TransferCheck::NoCall:
-        return "no call is up to transfer";
-      case sip::TransferCheck::Invalid:
-        return "'" + words[1] + "' is not a SIP address or phone number";
-      case sip::TransferCheck::NoServer:
-        return "'" + words[1] + "' names no server and the line has none: use NUMBER@SERVER";
-      case sip::TransferCheck::Ready:
-        break;
-    }
-    engine->Transfer(words[1]);
-    return {};
-  }
-  if (name == "consult" && (words.size() == 2 || words.size() == 3)) {
-    base::logInfo("Call command: second call to ",
-                  words.size() == 3 ? words[1] + " on line " + words[2] : words[1]);
-    return consultCommand(words[1], words.size() == 3 ? words[2] : "1");
-  }
-  if (name == "join" && words.size() == 1) {
-    base::logInfo("Call command: join");
-    return joinCommand();
-  }
-  if (name == "outcome" && words.size() == 1) {
-    return transferOutcomeText();
-  }
-  if (name == "drop" && words.size() == 1) {
-    base::logInfo("Call command: end the second call");
-    return endSecondCall() ? std::string() : "no second call to end";
-  }
-  return "unknown call command '" + name + "'";
-}
-
-// The line index of a line number ("1" the default line, "2" the section Line2...): a line
-// other than the first needs a section of its own, or it would silently be the first.
-std::optional<int32_t> IntercomApp::lineIndexOf(const std::string& number, std::string& error) {
-  int32_t line = 0;
-  const auto [end, failed] = std::from_chars(number.data(), number.data() + number.size(), line);
-  if (failed != std::errc() || end != number.data() + number.size() || line < 1 || line > 99) {
-    error = "'" + number + "' is not a line number (1 to 99)";
-    return std::nullopt;
-  }
-  const std::string section = "Line" + number;
-  if (line > 1 && lineSection(settings(), line - 1) != section) {
-    error = "line " + number + " is not set up: its settings go in section [" + section +
-            "] with UseDefault=0";
-    return std::nullopt;
-  }
-  if (line > 1 && settings().readText(section, "UserName").empty()) {
-    error = "line " + number + " has no UserName in section [" + section + "]";
-    return std::nullopt;
-  }
-  return line - 1;
-}
-
-std::string IntercomApp::consultCommand(const std::string& target, const std::string& lineNumber) {
-  sip::SipEngine* engine = slot_ != nullptr ? slot_->engine() : nullptr;
-  if (engine == nullptr) {
-    return "no line is set up";
-  }
-  if (secondCallUp()) {
-    return "the line has a second call already";
-  }
-  std::string error;
-  const std::optional<int32_t> line = lineIndexOf(lineNumber, error);
-  if (!line) {
-    return error;
-  }
-  // The target is checked as a transfer's is (the second call is there to be joined), with
-  // the server of the line it goes out on.
-  const std::string server = readLineValues(settings(), *line).proxy;
-  switch (engine->checkTransfer(target, server)) {
-    case sip::TransferCheck::NoCall:
-      return "no call is up to hold for a second call";
-    case sip::TransferCheck::Invalid:
-      return "'" + target + "' is not a SIP address or phone number";
-    case sip::TransferCheck::NoServer:
-      return "'" + target + "' names no server and the line has none: use NUMBER@SERVER";
-    case sip::TransferCheck::Ready:
-      break;
-  }
-  if (!slot_->dialSecond(*transport_, trace_.get(), target, *line)) {
-    return "the second call could not be placed (see the log)";
-  }
-  return {};
-}
-
-// The answer to the tool's question after a transfer or join: "OK" once done, refusals
-// while it goes on (base::kCallInProgress) and when it failed.
-std::string IntercomApp::transferOutcomeText() {
-  sip::SipEngine* engine = slot_ != nullptr ? slot_->engine() : nullptr;
-  switch (engine != nullptr ? engine->transferOutcome() : sip::TransferOutcome::None) {
-    case sip::TransferOutcome::Done:
-      return {};
-    case sip::TransferOutcome::Pending:
-      return base::kCallInProgress;
-    case sip::TransferOutcome::Failed:
-      return "the far end was not handed over (the log says why)";
-    case sip::TransferOutcome::None:
-      break;
-  }
-  return "no transfer or join was asked of this line";
-}
-
-std::string IntercomApp::joinCommand() {
-  sip::SipEngine* engine = slot_ != nullptr ? slot_->engine() : nullptr;
-  if (engine == nullptr || engine->callState() != sip::kCallConnected) {
-    return "no call is up to join";
-  }
-  const std::shared_ptr<sip::SipEngine>& second = slot_->secondShared();
-  if (second == nullptr || second->callState() != sip::kCallConnected) {
-    return "no second call is up to join: place one with 'call consult TARGET'";
-  }
-  // The first call's far end is asked to call the second's (or the two are bridged).
-  engine->Join(second);
-  return {};
-}
-
-void IntercomApp::onSecondConnected(LineSlot& slot) {
-  base::logInfo("The second call was started; the first call waits");
-  microphoneBeforeSecond_ = recorder_.running();
-  routeAudioTo(*slot.second(), true);
-}
-
-void IntercomApp::onSecondEnded(LineSlot& slot) {
-  base::logInfo("The second call was stopped ...");
-  recorder_.Stop();
-  player_.Stop();
-  if (slot.connected && slot.engine() != nullptr && !closing_) {
-    routeAudioTo(*slot.engine(), microphoneBeforeSecond_);
-  }
-  microphoneBeforeSecond_ = false;
-  // Not from within the ending engine's own event.
-  env_.loop.post([this, alive = std::weak_ptr<int>(alive_)] {
-    if (alive.lock() != nullptr && slot_ != nullptr) {
-      slot_->releaseSecond();
-    }
-  });
-}
-
 void IntercomApp::routeAudioTo(sip::SipEngine& engine, bool microphone) {
   recorder_.Stop();
   player_.Stop();
@@ -817,241 +639,6 @@ void IntercomApp::routeAudioTo(sip::SipEngine& engine, bool microphone) {
     buildCaptureChain(&engine == slot_->engine() ? slot_->takeSendingStream()
                                                  : engine.SendingStream());
   }
-}
-
-int IntercomApp::onRing(LineSlot& slot, int32_t ring, int32_t /*previousRing*/) {
-  sip::SipEngine* engine = slot.engine();
-  if (engine == nullptr || closing_) {
-    return 0;
-  }
-  window_->show();
-  if (ring == 1) {
-    incoming_ = judgeIncoming(*engine);
-  }
-  if (refuseIncoming(*engine)) {
-    return 0;
-  }
-  ringingCaller_ = engine->remoteUri();
-  if (ring == 1) {
-    ++incomingCall_;
-    answerAfterRing_ = true;
-  }
-  if (!startRingSound()) {
-    ringFinished();  // no sound to wait for
-  }
-  return 0;
-}
-
-bool IntercomApp::startRingSound() {
-  if (ringPlayer_.playing()) {
-    return true;  // the sound already playing serves this ring too
-  }
-  audio::SourceRef ring = ringSoundSource();
-  if (ring->isNull()) {
-    return false;
-  }
-  // A player of its own, so that the call's player is not disturbed.
-  ringPlayer_.SetDevice(settings().readText("Settings", "PlayDevice"));
-  if (ringPlayer_.Start(ring) == 0) {
-    return false;
-  }
-  env_.loop.startTimer(kRingTimer, kRingWaitLimitMs, [this] { ringFinished(); });
-  return true;
-}
-
-void IntercomApp::stopRingSound() {
-  answerAfterRing_ = false;
-  env_.loop.killTimer(kRingTimer);
-  ringPlayer_.Stop();
-}
-
-// The ring sound has played (or its time limit passed): the first ring of the call that
-// is still ringing goes on to its answer now.
-void IntercomApp::ringFinished() {
-  env_.loop.killTimer(kRingTimer);
-  const bool answer = answerAfterRing_;
-  answerAfterRing_ = false;
-  ringPlayer_.Stop();
-  if (!answer || closing_ || slot_ == nullptr || slot_->engine() == nullptr) {
-    return;
-  }
-  LineSlot& slot = *slot_;
-  sip::SipEngine& engine = *slot.engine();
-  if (engine.callState() != sip::kCallIncoming) {
-    return;
-  }
-  if (incoming_.decision == IncomingDecision::PhoneCall) {
-    base::logCallDecision("Incoming call rings until answered (" + incoming_.reason + ")");
-    window_->noteIncomingCall(ringingCaller_);
-    return;
-  }
-  if (incoming_.delaySeconds > 0) {
-    const uint64_t call = incomingCall_;
-    env_.loop.startTimer(
-        kAnswerDelayTimer, static_cast<uint32_t>(incoming_.delaySeconds) * 1000, [this, call] {
-          if (call == incomingCall_ && slot_ != nullptr && slot_->engine() != nullptr) {
-            answerIntercom(*slot_, *slot_->engine());
-          }
-        });
-    return;
-  }
-  answerIntercom(slot, engine);
-}
-
-sip::IncomingScreen IntercomApp::screenIncoming(const sip::SipEngine& engine,
-                                                const sip::IncomingCallFacts& facts,
-                                                const std::string& callerAddress) {
-  IncomingContext context;
-  context.callerAddress = callerAddress;
-  context.doNotDisturb = doNotDisturb();
-  context.lineRegistered = !engine.line().server.empty();
-  // The contacts belong to the GUI thread: the source counts as known here, which can only
-  // pass a call on to the full decision of its first ring.
-  context.sourceKnown = true;
-  const IncomingVerdict verdict = decideIncoming(settings(), facts, context);
-  switch (verdict.decision) {
-    case IncomingDecision::Refuse:
-      base::logCallDecision("Rejecting intercom call because not on the allow list");
-      return {487, {}};
-    case IncomingDecision::Forbid:
-      base::logCallDecision("Refusing a call that requires auto-answer (" + verdict.reason + ")");
-      return {403, manualAnswerHeader(facts.autoAnswer)};
-    case IncomingDecision::Busy:
-      base::logError("DND is on - reject incoming call from: " + callerAddress);
-      return {480, {}};
-    default:
-      return {};
-  }
-}
-
-IncomingVerdict IntercomApp::judgeIncoming(sip::SipEngine& engine) {
-  const sip::IncomingCallFacts& facts = engine.incomingFacts();
-  IncomingContext context;
-  context.callerAddress = engine.remoteUri();
-  context.doNotDisturb = doNotDisturb();
-  context.lineRegistered = !engine.line().server.empty();
-  context.sourceKnown = isKnownSource(facts.sourceHost);
-  return decideIncoming(settings(), facts, context);
-}
-
-// Whether the host is that of a contact's address or is written in the allow list.
-bool IntercomApp::isKnownSource(const std::string& host) {
-  if (host.empty()) {
-    return false;
-  }
-  if (allowListNamesHost(settings(), host)) {
-    return true;
-  }
-  for (const auto& row : rows_) {
-    if (contacts_->seek(row.position) && sip::parseUri(contacts_->numberAtCursor()).host == host) {
-      return true;
-    }
-  }
-  return false;
-}
-
-// Refuses the ringing call when the decision says so; true when it did.
-bool IntercomApp::refuseIncoming(sip::SipEngine& engine) {
-  switch (incoming_.decision) {
-    case IncomingDecision::Busy:
-      base::logError("DND is on - reject incoming call from: " + engine.remoteUri());
-      engine.Refuse(480);
-      return true;
-    case IncomingDecision::Forbid:
-      base::logCallDecision("Refusing a call that requires auto-answer (" + incoming_.reason + ")");
-      engine.Refuse(403, manualAnswerHeader(engine.incomingFacts().autoAnswer));
-      return true;
-    case IncomingDecision::Refuse:
-      base::logCallDecision("Rejecting intercom call because not on the allow list");
-      engine.HangUp();
-      return true;
-    default:
-      return false;
-  }
-}
-
-// Answers an intercom call by itself: the caller is heard at once (after the cue), and the
-// user is asked whether to talk back.
-void IntercomApp::answerIntercom(LineSlot& slot, sip::SipEngine& engine) {
-  if (slot.engine() != &engine || engine.callState() != sip::kCallIncoming) {
-    return;
-  }
-  window_->show();
-  slot.pending = true;
-  cueNext_ = settings().readBool("Intercom", "Cue", true);
-  engine.AnswerAutomatically();
-  // Asked from a task of its own: its nested loop must not run below the engine's event.
-  const uint64_t call = incomingCall_;
-  // The task may outlive the application (a loop run after it is gone): it holds a token.
-  env_.loop.post([this, call, alive = std::weak_ptr<int>(alive_)] {
-    if (alive.lock() != nullptr) {
-      askTalkBack(call);
-    }
-  });
-}
-
-void IntercomApp::askTalkBack(uint64_t call) {
-  if (closing_ || call != incomingCall_) {
-    return;  // that call has ended already
-  }
-  const platform::Prompt question{
-      "Incoming Call", "Incoming SIP call was detected.\nWould you like to start conversation ?",
-      platform::PromptButtons::YesNo, platform::PromptIcon::Question, kTalkBackTag};
-  const platform::PromptAnswer answer = env_.prompts.ask(question);
-  // The question waited in a nested loop: the call may have ended, the line been rebuilt
-  // or the program be closing by now.
-  if (closing_ || call != incomingCall_ || slot_ == nullptr || slot_->engine() == nullptr) {
-    return;
-  }
-  LineSlot& slot = *slot_;
-  sip::SipEngine& engine = *slot.engine();
-  if (answer == platform::PromptAnswer::Yes) {
-    base::logCallDecision("Press \"Intercom\" button to stop call");
-    if (slot.connected) {
-      env_.loop.post([this] { command(kCommandIntercomDown); });
-    } else {
-      // Answered before the call is up (a question answered at once): the microphone
-      // can only be turned on into an established call.
-      slot.talkBackWhenConnected = true;
-    }
-  } else if (answer == platform::PromptAnswer::No) {
-    base::logCallDecision("Rejecting intercom call");
-    engine.HangUp();
-  }
-}
-
-// The user answers a call that rings as a phone call: the microphone goes on once it is up.
-bool IntercomApp::answerPhoneCall(LineSlot& slot, sip::SipEngine& engine) {
-  if (slot.pending || engine.callState() != sip::kCallIncoming || engine.Answer() == 0) {
-    return false;
-  }
-  env_.loop.killTimer(kAnswerDelayTimer);
-  slot.pending = true;
-  slot.talkBackWhenConnected = true;
-  currentSlot_ = 0;
-  return true;
-}
-
-// While the far end is being called, "Calling.wav" of the System Tones folder plays over
-// and over on this side's speaker, through the call's Player (the call's audio replaces it
-// once answered).
-void IntercomApp::playCallingSound() {
-  const std::string path = env_.paths.tonesDir() + "/Calling.wav";
-  audio::SourceRef sound = audio::OpenWaveFile(path);
-  if (sound->isNull()) {
-    base::logInfo("Cannot find system file: " + path);
-    return;
-  }
-  const uint32_t lengthMs =
-      static_cast<uint32_t>(static_cast<uint64_t>(sound->Length()) * 1000 / sound->rate());
-  audio::SourceRef looped = audio::MakeLoopSource(0, lengthMs, sound);
-  if (echo_) {
-    looped = (*echo_)->tap(looped);
-  }
-  player_.SetDevice(settings().readText("Settings", "PlayDevice"));
-  player_.SetBlocks(100, audio::kPlaybackBlocks);
-  player_.SetLive(false);
-  player_.Start(looped);
 }
 
 void IntercomApp::onConnected(LineSlot& slot) {
@@ -1222,107 +809,6 @@ void IntercomApp::updateIntercomButton() {
   window_->setIntercomButton(offered || !selectedAddress().empty() ? IntercomButtonState::Ready
                                                                    : IntercomButtonState::Disabled,
                              "Intercom (F5)");
-}
-
-// --- Command line and hot keys ------------------------------------------------------------
-
-void IntercomApp::applyArguments(const std::vector<std::string>& arguments) {
-  if (closing_) {
-    return;  // a start handed over while the program closes
-  }
-  const ArgumentPlan plan = planArguments(arguments);
-  // A later start brings the window forward, also when it carries options.
-  const bool exits =
-      std::any_of(plan.steps.begin(), plan.steps.end(),
-                  [](const ArgumentStep& step) { return step.action == ArgumentAction::Exit; });
-  if (argumentLists_++ > 0 && plan.window != WindowChange::Hide && !exits) {
-    window_->show();
-  }
-  carryOut(plan);
-}
-
-void IntercomApp::carryOut(const ArgumentPlan& plan) {
-  for (const std::string& argument : plan.ignored) {
-    base::logError("Command line argument not understood, ignored: ", argument);
-  }
-  for (const ArgumentStep& step : plan.steps) {
-    switch (step.action) {
-      case ArgumentAction::Dial:
-        if (startOrAnswer(step.value) && slot_ != nullptr) {
-          slot_->startTime = std::time(nullptr);
-          updateIntercomButton();
-        }
-        break;
-      case ArgumentAction::Answer:
-        startWithSelectedContact();
-        break;
-      case ArgumentAction::HangUp:
-        hangUpFromCommandLine();
-        break;
-      case ArgumentAction::Dtmf:
-        if (slot_ != nullptr && slot_->connected && slot_->engine() != nullptr) {
-          slot_->engine()->SendDtmf(step.value);
-        }
-        break;
-      case ArgumentAction::Exit:
-        requestClose();
-        return;
-    }
-  }
-  if (plan.window == WindowChange::Show) {
-    window_->show();
-  } else if (plan.window == WindowChange::Hide) {
-    window_->hide();
-  }
-}
-
-void IntercomApp::runHotKey(int32_t id) {
-  auto armGuard = [this](uint32_t delayMs) {
-    hotKeyGuard_ = true;
-    env_.loop.startTimer(kHotKeyGuardTimer, delayMs, [this] {
-      hotKeyGuard_ = false;
-      hangUp();
-    });
-  };
-  if (hotKeyGuard_) {
-    armGuard(kHotKeyRepeatMs);
-    return;
-  }
-  const std::vector<HotKeyRecord> records = readHotKeys(settings());
-  if (id < 0 || id >= static_cast<int32_t>(records.size())) {
-    armGuard(kHotKeyPressMs);
-    return;
-  }
-  const HotKeyRecord& record = records[static_cast<size_t>(id)];
-  switch (record.command) {
-    case kHotKeyIntercomSelected:
-      startWithSelectedContact();
-      break;
-    case kHotKeyIntercomWith:
-      if (startOrAnswer(record.commandTo) && slot_ != nullptr) {
-        slot_->startTime = std::time(nullptr);
-        updateIntercomButton();
-      }
-      break;
-    case kHotKeyShow:
-      window_->show();
-      return;
-    case kHotKeyHide:
-      window_->hide();
-      return;
-    case kHotKeyClose:
-      env_.loop.post([this] { requestClose(); });
-      return;
-    case kHotKeyShowAddressBook:
-      window_->showAddressBook();
-      return;
-    case kHotKeyHideAddressBook:
-      window_->closeAddressBook();
-      return;
-    default:
-      break;
-  }
-  armGuard(kHotKeyPressMs);
 }
 
 }  // namespace quillet::app
