@@ -5,8 +5,9 @@
  *   ctl_type.quillet_mixer { lib "/path/libasound_module_ctl_quillet_mixer.so" }
  *   ctl.name { type quillet_mixer [selector 1] [state "/path/file"] }
  *
- * With `state`, the file holds one line per control ("name=v0 v1"), written at the first
- * open and rewritten on every change, so that a test can read what another process set.
+ * With `state`, the file holds one line per control ("name=v0 v1"): read at every open when
+ * it exists (a test sets the card's state before a run), else written, and rewritten on every
+ * change, so that a test can read what another process set.
  *
  * Controls: Master Playback Volume (0..87) and Switch, PCM Playback Volume (0..255), the
  * microphone's analog passthrough to the speaker, Mic Playback Volume (0..31, at 3) and Switch
@@ -63,6 +64,21 @@ static void write_state(const mixer_t* m) {
   if (f == NULL) return;
   for (unsigned int k = 0; k < CONTROL_COUNT; ++k)
     fprintf(f, "%s=%ld %ld\n", controls[k].name, values[k][0], values[k][1]);
+  fclose(f);
+}
+
+static void read_state(const mixer_t* m) {
+  FILE* f = fopen(m->state, "r");
+  if (f == NULL) return;
+  char line[256];
+  while (fgets(line, sizeof line, f) != NULL) {
+    char* eq = strchr(line, '=');
+    if (eq == NULL) continue;
+    *eq = '\0';
+    for (unsigned int k = 0; k < CONTROL_COUNT; ++k)
+      if (strcmp(line, controls[k].name) == 0)
+        sscanf(eq + 1, "%ld %ld", &values[k][0], &values[k][1]);
+  }
   fclose(f);
 }
 
@@ -202,7 +218,10 @@ SND_CTL_PLUGIN_DEFINE_FUNC(quillet_mixer) {
   if (m == NULL) return -ENOMEM;
   m->count = selector ? CONTROL_COUNT : CONTROL_COUNT - 1;
   snprintf(m->state, sizeof m->state, "%s", state);
-  if (m->state[0] != '\0' && access(m->state, F_OK) != 0) write_state(m);
+  if (m->state[0] != '\0' && access(m->state, F_OK) == 0)
+    read_state(m);
+  else
+    write_state(m);
   m->ext.version = SND_CTL_EXT_VERSION;
   m->ext.card_idx = 0;
   strcpy(m->ext.id, "QuilletMixer");
