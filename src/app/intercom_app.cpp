@@ -299,8 +299,8 @@ void IntercomApp::setVolume(bool playback, int32_t level) {
   base::SettingsStore& store = settings();
   if (playback) {
     store.writeInt("Settings", "PlayVolume", level);
-    int applied = level;
-    audio::SetPlayVolume(store.readText("Settings", "PlayDevice"), applied, 0);
+    player_.SetDevice(store.readText("Settings", "PlayDevice"));
+    audio::SetPlayVolume(player_, level);
   } else {
     store.writeInt("Settings", "RecordVolume", level);
     recorder_.SetRecordVolume(level);
@@ -685,10 +685,8 @@ void IntercomApp::playCall(audio::SourceRef receiving, bool cue) {
   if (echo_) {
     receiving = (*echo_)->tap(receiving);
   }
-  const std::string device = store.readText("Settings", "PlayDevice");
-  int volume = clampLevel(store.readInt("Settings", "PlayVolume", 0));
-  audio::SetPlayVolume(device, volume, 0);
-  player_.SetDevice(device);
+  player_.SetDevice(store.readText("Settings", "PlayDevice"));
+  audio::SetPlayVolume(player_, clampLevel(store.readInt("Settings", "PlayVolume", 0)));
   // A short device queue: what the far end says is heard as soon as it has come.
   player_.SetBlocks(audio::kCallBlockMs, audio::kCallBlocks);
   player_.SetLive(true);

@@ -261,12 +261,12 @@ TEST_F(IntercomAppTest, CallsMicrophoneUsesTheStoredInputLine) {
   }
   ::setenv("ALSA_CONFIG_PATH",
            ("/usr/share/alsa/alsa.conf:" + dir + "/quillet-test-alsa.conf").c_str(), 1);
-  settings().writeText("Settings", "RecordDevice", "quillet_selector");
+  settings().writeText("Settings", "RecordDevice", "quillet_card:CARD=Selector");
   settings().writeInt("Settings", "RecordDeviceChannel", 3);
   FarEnd peer;  // never answers
   start();
   ASSERT_TRUE(app_->startOrAnswer("sip:bob@127.0.0.1:" + std::to_string(peer.port())));
-  const CaptureLines lines = readCaptureLines("quillet_selector");
+  const CaptureLines lines = readCaptureLines("hw:Selector");
   app_.reset();
   ::unsetenv("ALSA_CONFIG_PATH");
   EXPECT_EQ(lines.source, 2u);  // "Aux"

@@ -2,6 +2,7 @@
 #include "audio/player.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "audio/converters.h"
 #include "audio/level_meter.h"
@@ -175,7 +176,8 @@ void Player::Run() {
   uint32_t b = 0;
   bool watcherRaised = false;
   bool drain = false;
-  bool fed = false;  // live: a block went in, and the source has had data since
+  bool fed = false;      // live: a block went in, and the source has had data since
+  float volume = -1.0f;  // the stream volume last handed on: none yet
 
   while (!stopRequested()) {
     blockFree_.reset();
@@ -220,10 +222,8 @@ void Player::Run() {
 
     const uint32_t n = std::min<uint32_t>(static_cast<uint32_t>(available), framesPerBlock_);
     source_->Read(scratch_.data(), n);
-    for (size_t i = 0; i < static_cast<size_t>(n) * channels_; ++i) {
-      const int32_t v = (scratch_[i] + 8) >> 4;
-      block.pcm[i] = static_cast<int16_t>(std::clamp(v, -32768, 32767));
-    }
+    followStreamVolume(volume);
+    toBlockSamples(block, n);
     block.levels.count = static_cast<uint8_t>(std::min<uint32_t>(channels_, 255));
     for (uint32_t c = 0; c < block.levels.count; ++c)
       block.levels.levels[c] = powerLevel(scratch_.data(), n, channels_, c);
@@ -256,6 +256,21 @@ void Player::Run() {
   watcher.Stop();
   out_->reset();
   feederTid_ = 0;
+}
+
+void Player::followStreamVolume(float& applied) {
+  const float volume = streamVolume_.load();
+  if (volume == applied) return;
+  applied = volume;
+  sampleGain_ = out_->setStreamVolume(volume) ? 1 << 16 : std::llround(volume * 65536.0);
+}
+
+void Player::toBlockSamples(Block& block, uint32_t n) const {
+  // The internal samples carry 4 bits below the 16-bit ones: at unity this rounds them off.
+  for (size_t i = 0; i < static_cast<size_t>(n) * channels_; ++i) {
+    const int64_t v = (scratch_[i] * sampleGain_ + (int64_t{1} << 19)) >> 20;
+    block.pcm[i] = static_cast<int16_t>(std::clamp<int64_t>(v, -32768, 32767));
+  }
 }
 
 bool Player::deviceHoldsShare(bool late) {

@@ -72,6 +72,13 @@ class Player : public base::WorkerThread, public base::NotifyWindow {
     return deviceRate_ == 0 ? 0 : liveShare_.load() * rate_ / deviceRate_;
   }
   const std::string& deviceName() const { return device_; }
+  // The volume of what the Player plays (a linear gain, 1 = as the source gives it), on the
+  // device's own stream volume where it has one, else on the samples; a playing stream
+  // follows from its next block. Any thread.
+  void setStreamVolume(float gain) {
+    streamVolume_.store(gain > 0.0f ? std::min(gain, kMostStreamVolume) : 0.0f);
+  }
+  float streamVolume() const { return streamVolume_.load(); }
   void SetListener(PlayerListener* listener, uint32_t cookie);
 
   bool playing() const { return state_.load() != 0; }
@@ -109,6 +116,10 @@ class Player : public base::WorkerThread, public base::NotifyWindow {
   bool deviceHoldsShare(bool late);
   // Opens out_ for the source; answers the chain to read (null when refused).
   SourceRef openDevice(const SourceRef& src);
+  // Feeder: hands a changed stream volume to the device, or to the samples (sampleGain_).
+  void followStreamVolume(float& applied);
+  // Feeder: the n frames of scratch_ as 16-bit samples of the block, with the sample gain.
+  void toBlockSamples(Block& block, uint32_t n) const;
 
   PlayerListener defaultListener_;
   PlayerListener* listener_ = &defaultListener_;
@@ -134,6 +145,8 @@ class Player : public base::WorkerThread, public base::NotifyWindow {
   std::vector<int32_t> scratch_;
   uint64_t watchBase_ = 0;  // device completions before the feeder queued its first block
   bool live_ = false;
+  std::atomic<float> streamVolume_{1.0f};
+  int64_t sampleGain_ = 1 << 16;  // feeder: the gain on the samples, 16 fraction bits
   std::atomic<uint32_t> liveQueued_{0};
   std::atomic<uint32_t> liveShare_{0};  // frames of the device
   uint32_t refillWaitMs_ = 0;           // live: until the device holds less than its share

@@ -81,6 +81,31 @@ TEST_F(PlayerTest, WritesExactlyTheSourcesSamplesInRealTime) {
   EXPECT_GT(events_.lastLevel, -30);
 }
 
+// A file device has no stream volume of its own: the Player's volume scales the samples, and
+// a change reaches the stream that plays.
+TEST_F(PlayerTest, StreamVolumeScalesTheSamplesAndAChangeReachesThePlayingStream) {
+  auto* live = new LiveSource(8000, 1);
+  SourceRef src(live);
+  player_.setStreamVolume(0.5f);
+  live->push(std::vector<int32_t>(800, 1600));  // 100 in 16-bit samples
+  ASSERT_EQ(player_.Start(src), 1);
+  ASSERT_TRUE(pumpUntil(
+      loop_, [&] { return readWav(out_).size() == 800; }, 2000));
+  player_.setStreamVolume(4.0f);
+  live->push(std::vector<int32_t>(800, -160000));  // -10000: -40000 is clipped
+  live->push(std::vector<int32_t>(800, 1600));
+  live->finish();
+  ASSERT_TRUE(pumpUntil(
+      loop_, [&] { return !player_.playing(); }, 3000));
+  const auto written = readWav(out_);
+  ASSERT_EQ(written.size(), 2400u);
+  EXPECT_EQ(written[0], 50);
+  EXPECT_EQ(written[799], 50);
+  EXPECT_EQ(written[800], -32768);
+  EXPECT_EQ(written[1600], 400);
+  EXPECT_EQ(written[2399], 400);
+}
+
 TEST_F(PlayerTest, ShortBlocksAreNotPaddedAndLiveSourcesWait) {
   auto* live = new LiveSource(8000, 1);
   SourceRef src(live);

@@ -2,6 +2,7 @@
 #include "audio/recorder.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "audio/converters.h"
@@ -199,10 +200,12 @@ LevelDb Recorder::condition(uint32_t frames, uint32_t channels) {
     }
     dc_[c] = acc;
   }
-  const uint32_t gain = gain_.load();
-  if (gain > kUnityGain) {
+  // The digital gain (9 fraction bits) and the stream volume (16) together.
+  const int64_t gain = static_cast<int64_t>(gain_.load()) * streamGain_;
+  constexpr int64_t kUnity = int64_t{kUnityGain} << 16;
+  if (gain != kUnity) {
     for (uint32_t i = 0; i < frames * channels; ++i) {
-      const int64_t v = (static_cast<int64_t>(s[i]) * gain) >> 9;
+      const int64_t v = (static_cast<int64_t>(s[i]) * gain) >> 25;
       s[i] = static_cast<int32_t>(std::clamp<int64_t>(v, kSampleMin, kSampleMax));
     }
   }
@@ -214,6 +217,13 @@ LevelDb Recorder::condition(uint32_t frames, uint32_t channels) {
   }
   publishLevels(report);
   return combinedLevel(report.levels, report.count);
+}
+
+void Recorder::followStreamVolume(platform::CaptureDevice& device, float& applied) {
+  const float volume = streamVolume_.load();
+  if (volume == applied) return;
+  applied = volume;
+  streamGain_ = device.setStreamVolume(volume) ? 1 << 16 : std::llround(volume * 65536.0);
 }
 
 LevelDb Recorder::halfBlockLevel(uint32_t frames, uint32_t channels) {
@@ -244,6 +254,8 @@ void Recorder::Run() {
   const uint32_t rate = device->rate();
   dcFactor_ = rate > 0 ? static_cast<int32_t>(192000 / rate + 1) : 1;
   bool prerollValid = false;
+  float volume = -1.0f;  // the stream volume last handed on: none yet
+  followStreamVolume(*device, volume);
   started_.set();
 
   if (base::WaitForEventOrStop(*this, gate_, base::kInfinite) != base::WaitResult::Signalled ||
@@ -263,6 +275,7 @@ void Recorder::Run() {
       base::logError("The capture device failed; capture ends: ", device->lastError());
     if (w != platform::AudioWait::Ready) break;
     for (size_t i = 0; i < raw_.size(); ++i) samples_[i] = raw_[i] * 16;
+    followStreamVolume(*device, volume);
     const LevelDb level = condition(frames, channels);
 
     if (voiceState_.load() == kStreaming) {

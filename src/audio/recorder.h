@@ -3,6 +3,7 @@
 // a voice switch (pre-roll, hang time, length limit). Reports on the GUI thread.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -44,6 +45,8 @@ constexpr uint32_t kCaptureBlocks = 50;
 constexpr int32_t kCaptureSilenceLimitMs = 25000;
 // Digital gain unity.
 constexpr uint32_t kUnityGain = 512;
+// The loudest stream volume a Recorder or Player takes (a linear gain).
+constexpr float kMostStreamVolume = 1024.0f;
 
 // The voice switch that the Recorder and the StreamRecorder share: waiting or streaming, the
 // thresholds, hang time and length limit, the last voice position, the level report and the
@@ -120,6 +123,13 @@ class Recorder : public base::WorkerThread, public base::NotifyWindow, public Vo
   int32_t inputChannel() const { return inputChannel_; }
   void setDigitalGain(uint32_t gain) { gain_.store(gain); }
   uint32_t digitalGain() const { return gain_.load(); }
+  // The volume of the capture stream (a linear gain, 1 = as captured): the device's own
+  // stream volume where it has one, else applied with the digital gain; a running capture
+  // follows from its next block. Any thread.
+  void setStreamVolume(float gain) {
+    streamVolume_.store(gain > 0.0f ? std::min(gain, kMostStreamVolume) : 0.0f);
+  }
+  float streamVolume() const { return streamVolume_.load(); }
   // The format the device was opened in (0 before the first successful open).
   uint32_t openedRate() const { return openedRate_.load(); }
   uint32_t openedChannels() const { return openedChannels_.load(); }
@@ -133,6 +143,8 @@ class Recorder : public base::WorkerThread, public base::NotifyWindow, public Vo
   bool openDevice(platform::CaptureDevice& device);
   // DC removal, digital gain and levels of one block of `frames` frames in samples_.
   LevelDb condition(uint32_t frames, uint32_t channels);
+  // Capture thread: hands a changed stream volume to the device, or to the samples.
+  void followStreamVolume(platform::CaptureDevice& device, float& applied);
   LevelDb halfBlockLevel(uint32_t frames, uint32_t channels);
   void writeHead(const int32_t* samples, uint32_t frames);
 
@@ -144,6 +156,8 @@ class Recorder : public base::WorkerThread, public base::NotifyWindow, public Vo
   platform::Event started_{platform::Event::Reset::Manual};
   platform::Event gate_{platform::Event::Reset::Manual};
   std::atomic<uint32_t> gain_{kUnityGain};
+  std::atomic<float> streamVolume_{1.0f};
+  int64_t streamGain_ = 1 << 16;  // capture thread: the stream volume on the samples (Q16)
   std::atomic<uint32_t> openedRate_{0};
   std::atomic<uint32_t> openedChannels_{0};
 

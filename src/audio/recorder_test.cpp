@@ -147,16 +147,16 @@ TEST_F(RecorderTest, LengthLimitAndGate) {
 }
 
 TEST_F(RecorderTest, DigitalGainAndDcRemovalShapeTheBlocks) {
-  micFile(8000, 1, std::vector<int16_t>(8000, 3000));  // a constant offset only
-  SetRecordVolume(rec_, 20);  // 10 steps: mixer 12 dB (no mixer here), 8 dB digital
-  EXPECT_EQ(rec_.digitalGain(), static_cast<uint32_t>(amplitudeFactor(8) / 32768));
+  micFile(8000, 1, std::vector<int16_t>(8000, 3000));                      // a constant offset only
+  rec_.setDigitalGain(static_cast<uint32_t>(amplitudeFactor(8) / 32768));  // 8 dB
+  rec_.setStreamVolume(0.5f);  // a file device has no stream volume: on the samples too
   CollectSink* sink = startStreaming(8000, 1);
   ASSERT_TRUE(pumpUntil(
       loop_, [&] { return sink->frames() >= 4000; }, 3000));
   rec_.Stop();
   const auto data = sink->data();
   // The first sample passes with the gain; the offset then decays away.
-  EXPECT_EQ(data[0], static_cast<int32_t>((3000LL * 16 * rec_.digitalGain()) >> 9));
+  EXPECT_EQ(data[0], static_cast<int32_t>((3000LL * 16 * rec_.digitalGain()) >> 10));
   EXPECT_LT(std::abs(data[3999]), std::abs(data[0]) / 20);
 }
 

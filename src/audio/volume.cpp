@@ -1,26 +1,52 @@
-// Volume functions over the platform mixer.
+// Volume functions over the platform mixer and the streams' own volumes.
 #include "audio/volume.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "audio/level_meter.h"
+#include "audio/player.h"
 #include "audio/recorder.h"
 #include "platform/audio_device.h"
 #include "platform/mixer.h"
 
 namespace quillet::audio {
 
+namespace {
+// The level at which the mixer mapping reaches the top of a control's range.
+constexpr int kMixerTopLevel = 10;
+}  // namespace
+
+bool VolumeOnCardMixer(const std::string& device, bool capture) {
+  const platform::AudioDeviceSpec spec = platform::resolveAudioDevice(device, capture);
+  return spec.kind == platform::AudioDeviceSpec::Kind::Alsa &&
+         !platform::mixerCardForPcm(spec.target).empty();
+}
+
+float LevelGain(int level) {
+  if (platform::mixerControlValue(level) == 0) return 0.0f;
+  return static_cast<float>(std::pow(10.0, level / 20.0));
+}
+
 int SetPlayVolume(const std::string& device, int& level, int offset) {
   level = std::clamp(level, -127, 127);
   auto mixer = platform::Mixer::openForDevice(device, false);
   const uint32_t c = platform::mixerControlValue(level);
-  const bool isDefault = device.empty() || device == platform::kDefaultSoundOut;
-  if (isDefault) return mixer ? mixer->setPlayback(c, c) : 0;
   const int level2 = std::clamp(offset + level, -127, 127);
   level = level2;
   // The stream line's bottom is one dB higher than the main controls' (-35 instead of -36).
   const uint32_t c2 = level2 < -35 ? 0 : std::min<uint32_t>((level2 + 36) * 1424, 65535);
   return mixer ? mixer->setPlayback(c, c2) : 0;
+}
+
+void SetPlayVolume(Player& player, int level) {
+  level = std::clamp(level, -127, 127);
+  if (VolumeOnCardMixer(player.deviceName(), false)) {
+    player.setStreamVolume(1.0f);
+    SetPlayVolume(player.deviceName(), level, 0);
+    return;
+  }
+  player.setStreamVolume(LevelGain(std::min(level, kMixerTopLevel)));
 }
 
 int SetRecordLevel(const std::string& device, int sourceIndex, int level) {
@@ -41,6 +67,12 @@ RecordVolumeSplit SplitRecordVolume(int value) {
 
 void SetRecordVolume(Recorder& recorder, int value) {
   const RecordVolumeSplit split = SplitRecordVolume(value);
+  if (!VolumeOnCardMixer(recorder.deviceName(), true)) {
+    recorder.setDigitalGain(kUnityGain);
+    recorder.setStreamVolume(LevelGain(split.mixerLevel) * split.digitalGain / kUnityGain);
+    return;
+  }
+  recorder.setStreamVolume(1.0f);
   recorder.setDigitalGain(split.digitalGain);
   SetRecordLevel(recorder.deviceName(), recorder.inputChannel() - 1, split.mixerLevel);
 }

@@ -34,12 +34,16 @@ TEST(Volume, DevicesWithoutMixerAreLeftAloneQuietly) {
   EXPECT_EQ(InputChannelList("file:/tmp/mic.wav", 3, selection),
             std::vector<std::string>{kRecordMixerName});
   EXPECT_EQ(selection, 0);
+  // No card: the volume is the stream's own, on the same dB steps as the mixer's.
   Recorder rec;
   rec.SetDevice("null", 0);
-  SetRecordVolume(rec, 30);
-  EXPECT_GT(rec.digitalGain(), kUnityGain);
-  SetRecordVolume(rec, -5);
+  SetRecordVolume(rec, 30);  // 15 steps of 2 dB
+  EXPECT_NEAR(rec.streamVolume(), 31.6f, 0.1f);
   EXPECT_EQ(rec.digitalGain(), kUnityGain);
+  SetRecordVolume(rec, -6);
+  EXPECT_NEAR(rec.streamVolume(), 0.501f, 0.001f);
+  SetRecordVolume(rec, -36);  // the mixer's bottom: silence
+  EXPECT_EQ(rec.streamVolume(), 0.0f);
 }
 
 }  // namespace

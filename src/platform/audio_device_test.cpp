@@ -204,7 +204,11 @@ TEST(DeviceNames, ResolveToTheirDevices) {
 // The decibel mapping and devices without controls: the ALSA mixer tests of
 // tests/audio_devices, through the test control plugin.
 TEST(Mixer, CardOfAPcmName) {
-  EXPECT_EQ(mixerCardForPcm("default"), "default");
+  // The default device and the sound servers' PCMs name no card: their mixer is the
+  // desktop's volume, never the program's.
+  EXPECT_EQ(mixerCardForPcm("default"), "");
+  EXPECT_EQ(mixerCardForPcm("pipewire"), "");
+  EXPECT_EQ(mixerCardForPcm("pulse"), "");
   EXPECT_EQ(mixerCardForPcm("plughw:1,0"), "hw:1");
   EXPECT_EQ(mixerCardForPcm("sysdefault:CARD=PCH"), "hw:PCH");
   EXPECT_EQ(mixerCardForPcm("hw:CARD=Loop,DEV=1"), "hw:Loop");

@@ -18,6 +18,13 @@ snd_mixer_t* mixerOf(void* handle) {
 
 void quietErrors(const char*, int, const char*, int, const char*, ...) {}
 
+bool isSpeakerLine(const char* name) {
+  for (const char* line : {"Master", "PCM", "Speaker", "Headphone"}) {
+    if (std::strcmp(name, line) == 0) return true;
+  }
+  return false;
+}
+
 bool isMainCapture(snd_mixer_elem_t* e) {
   return std::strcmp(snd_mixer_selem_get_name(e), "Capture") == 0;
 }
@@ -55,7 +62,6 @@ long mixerToAlsaRange(uint32_t value, long min, long max) {
 }
 
 std::string mixerCardForPcm(const std::string& pcm) {
-  if (pcm == "default") return "default";
   const auto cardAt = pcm.find("CARD=");
   if (cardAt != std::string::npos) {
     const auto end = pcm.find(',', cardAt);
@@ -77,10 +83,8 @@ Mixer::~Mixer() {
 std::unique_ptr<Mixer> Mixer::openForDevice(const std::string& deviceName, bool capture) {
   const AudioDeviceSpec device = resolveAudioDevice(deviceName, capture);
   if (device.kind != AudioDeviceSpec::Kind::Alsa) return nullptr;
-  // A PCM of the user's configuration may come with a control device of the same name
-  // (as "default" and the sound-server PCMs do); opening tells whether it exists.
   const std::string card = mixerCardForPcm(device.target);
-  return openCard(card.empty() ? device.target : card);
+  return card.empty() ? nullptr : openCard(card);
 }
 
 std::unique_ptr<Mixer> Mixer::openCard(const std::string& card) {
@@ -98,8 +102,9 @@ std::unique_ptr<Mixer> Mixer::openCard(const std::string& card) {
 int Mixer::setPlayback(uint32_t master, uint32_t stream) {
   int set = 0;
   for (auto* e = snd_mixer_first_elem(mixerOf(handle_)); e != nullptr; e = snd_mixer_elem_next(e)) {
-    if (!snd_mixer_selem_is_active(e)) continue;
-    const bool pcm = std::strcmp(snd_mixer_selem_get_name(e), "PCM") == 0;
+    const char* name = snd_mixer_selem_get_name(e);
+    if (!snd_mixer_selem_is_active(e) || !isSpeakerLine(name)) continue;
+    const bool pcm = std::strcmp(name, "PCM") == 0;
     long min = 0, max = 0;
     if (snd_mixer_selem_has_playback_volume(e) &&
         snd_mixer_selem_get_playback_volume_range(e, &min, &max) == 0 &&

@@ -16,8 +16,9 @@ uint32_t mixerControlValue(int level);
 // A control value 0..65535 spread over an ALSA control range [min, max].
 long mixerToAlsaRange(uint32_t value, long min, long max);
 
-// The ALSA control device (card) behind a PCM name: "default" for default, "hw:CARD" for
-// hw:/plughw:/CARD= names; empty when the PCM has no card (null, file, plugins).
+// The ALSA control device (card) a PCM name names: "hw:CARD" for hw:/plughw:/CARD= names;
+// empty when the name names no card: "default" and the sound servers' PCMs (their mixer is
+// the desktop's volume), null, file and other plugins.
 std::string mixerCardForPcm(const std::string& pcm);
 
 class Mixer {
@@ -26,16 +27,16 @@ class Mixer {
   Mixer(const Mixer&) = delete;
   Mixer& operator=(const Mixer&) = delete;
 
-  // The mixer of the card behind a stored device name (see resolveAudioDevice), or of the
-  // control device named like the PCM; null when the device has none (file and null
-  // devices, no card, no permission).
+  // The mixer of the card a stored device name names (see resolveAudioDevice and
+  // mixerCardForPcm); null when it names none or the card cannot be opened.
   static std::unique_ptr<Mixer> openForDevice(const std::string& deviceName, bool capture);
   // The mixer of an ALSA control device ("default", "hw:0"); null when it cannot be opened.
   static std::unique_ptr<Mixer> openCard(const std::string& card);
 
-  // Playback: every playback volume except "PCM" is set to `master`, "PCM" (the stream's own
-  // line) to `stream`; every playback switch is turned on (unmuted). Answers the number of
-  // controls set.
+  // Playback: the speaker lines only — "Master", "Speaker" and "Headphone" get `master`,
+  // "PCM" (the stream's own line) `stream`, and their switches are turned on (unmuted). Every
+  // other control (the analog Mic/Line/CD passthrough among them) is left as it is. Answers
+  // the number of controls set.
   int setPlayback(uint32_t master, uint32_t stream);
 
   // The capture input lines: the items of the capture source selector when the card has one,

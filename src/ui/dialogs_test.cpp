@@ -155,7 +155,7 @@ TEST_F(DialogTest, EveryOptionsPageShowsDefaultsThenSavesAndReloadsItsSettings) 
     auto* channel = child<QComboBox>(&dialog, "RecordDeviceChannel");
     EXPECT_EQ(channel->count(), 1);
     record->setEditable(true);
-    record->setEditText("quillet_selector");
+    record->setEditText("quillet_card:CARD=Selector");
     ASSERT_EQ(channel->count(), 4);
     EXPECT_EQ(channel->itemText(2), "Line");
     channel->setCurrentIndex(2);
@@ -178,7 +178,7 @@ TEST_F(DialogTest, EveryOptionsPageShowsDefaultsThenSavesAndReloadsItsSettings) 
   }
   EXPECT_EQ(store_->readText("Settings", "PlayDevice"), "file:/tmp/out.wav");
   EXPECT_EQ(store_->readDevice("Settings", "RecordDevice"),
-            (base::DeviceSetting{"quillet_selector", 2}));
+            (base::DeviceSetting{"quillet_card:CARD=Selector", 2}));
   EXPECT_EQ(store_->readText("Intercom", "Allow"), "desk@10.0.0.2,\"a,b \"\"c\"\"\"");
   EXPECT_EQ(store_->readInt("Settings", "SetDlgLastOpenedPage", -1), kPageCount - 1);
 
@@ -189,7 +189,7 @@ TEST_F(DialogTest, EveryOptionsPageShowsDefaultsThenSavesAndReloadsItsSettings) 
     EXPECT_EQ(valueOf(again.findChild<QWidget*>(QString::fromUtf8(s.name))), s.stored) << s.name;
   }
   EXPECT_EQ(child<QComboBox>(&again, "PlayDevice")->currentText(), "file:/tmp/out.wav");
-  EXPECT_EQ(child<QComboBox>(&again, "RecordDevice")->currentText(), "quillet_selector");
+  EXPECT_EQ(child<QComboBox>(&again, "RecordDevice")->currentText(), "quillet_card:CARD=Selector");
   EXPECT_EQ(child<QComboBox>(&again, "RecordDeviceChannel")->currentText(), "Line");
   auto* allow = child<QListWidget>(&again, "Allow");
   ASSERT_EQ(allow->count(), 2);

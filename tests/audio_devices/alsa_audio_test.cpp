@@ -131,6 +131,9 @@ TEST_F(AlsaAudio, PlayerStopsQuicklyWithEightBlocksQueued) {
 namespace quillet::audio {
 namespace {
 
+// A PCM that names the test card "hw:Mixed" (see quillet-test-alsa.conf).
+constexpr char kCard[] = "quillet_card:CARD=Mixed";
+
 // Reads a control of the test mixer through ALSA's simple mixer.
 struct MixerReader {
   snd_mixer_t* m = nullptr;
@@ -147,9 +150,10 @@ struct MixerReader {
     snd_mixer_selem_id_set_name(id, name);
     return snd_mixer_find_selem(m, id);
   }
-  long playback(const char* name) {
+  long playback(const char* name,
+                snd_mixer_selem_channel_id_t channel = SND_MIXER_SCHN_FRONT_RIGHT) {
     long v = -1;
-    snd_mixer_selem_get_playback_volume(elem(name), SND_MIXER_SCHN_FRONT_RIGHT, &v);
+    snd_mixer_selem_get_playback_volume(elem(name), channel, &v);
     return v;
   }
   int playbackSwitch(const char* name) {
@@ -171,34 +175,69 @@ struct MixerReader {
 
 TEST_F(AlsaAudio, PlayVolumeSpreadsTheDecibelMappingOverEachControlsRange) {
   int level = -40;
-  EXPECT_GT(SetPlayVolume("quillet_mixed", level, 0), 0);
+  EXPECT_GT(SetPlayVolume(kCard, level, 0), 0);
   {
-    MixerReader r("quillet_mixed");
+    MixerReader r("hw:Mixed");
     EXPECT_EQ(r.playback("Master"), 0);  // -36 dB and below: the bottom
     EXPECT_EQ(r.playback("PCM"), 0);
     EXPECT_EQ(r.playbackSwitch("Master"), 1);
   }
   level = 0;
-  EXPECT_GT(SetPlayVolume("quillet_mixed", level, -10), 0);
+  EXPECT_GT(SetPlayVolume(kCard, level, -10), 0);
   EXPECT_EQ(level, -10);  // the caller's level takes the offset
-  MixerReader r("quillet_mixed");
+  MixerReader r("hw:Mixed");
   EXPECT_EQ(r.playback("Master"), 68);  // 51264 of 65535 over 0..87
   EXPECT_EQ(r.playback("PCM"), 144);    // -10 dB: 37024 of 65535 over 0..255
+  // The microphone's passthrough to the speaker is no speaker line: low and off as it was.
+  EXPECT_EQ(r.playback("Mic", SND_MIXER_SCHN_MONO), 3);
+  EXPECT_EQ(r.playbackSwitch("Mic"), 0);
+}
+
+// The volume goes to the card's mixer only on a device that names a card; on one that names
+// none (as the sound servers' PCMs, whose control device is the desktop's volume) it is the
+// stream's own, and no mixer is touched.
+TEST_F(AlsaAudio, VolumesGoToTheMixerOnlyOnADeviceThatNamesACard) {
+  int level = 0;
+  SetPlayVolume(kCard, level, 0);
+  SetRecordLevel(kCard, 0, 0);
+  Player player;
+  player.SetDevice("quillet_desktop");
+  SetPlayVolume(player, -10);
+  EXPECT_NEAR(player.streamVolume(), 0.316f, 0.001f);
+  SetPlayVolume(player, 30);  // no more than the mixer's top: +10 dB
+  EXPECT_NEAR(player.streamVolume(), 3.162f, 0.001f);
+  SetPlayVolume(player, -36);
+  EXPECT_EQ(player.streamVolume(), 0.0f);
+  Recorder rec;
+  rec.SetDevice("quillet_desktop", 1);  // an input line chosen: still no mixer
+  SetRecordVolume(rec, 18);             // 12 dB that a card's mixer would take, 6 dB digital
+  EXPECT_NEAR(rec.streamVolume(), 7.94f, 0.02f);
+  EXPECT_EQ(rec.digitalGain(), kUnityGain);
+  EXPECT_EQ(InputLineCount("quillet_desktop"), 0);
+  {
+    MixerReader r("quillet_desktop");
+    EXPECT_EQ(r.playback("Master"), 68);  // as the card's volume left it
+    EXPECT_EQ(r.capture("Capture"), 49);
+  }
+  player.SetDevice(kCard);
+  SetPlayVolume(player, -10);
+  EXPECT_EQ(player.streamVolume(), 1.0f);
+  EXPECT_EQ(MixerReader("hw:Mixed").playback("Master"), 49);
 }
 
 TEST_F(AlsaAudio, RecordLevelSelectsOneLineAndMutesTheOthers) {
-  EXPECT_EQ(InputLineCount("quillet_mixed"), 3);
+  EXPECT_EQ(InputLineCount(kCard), 3);
   int selection = 0;
-  const auto lines = InputChannelList("quillet_mixed", 2, selection);
+  const auto lines = InputChannelList(kCard, 2, selection);
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0], kRecordMixerName);
   EXPECT_EQ(selection, 2);
   const int mic =
       static_cast<int>(std::find(lines.begin(), lines.end(), "Mic") - lines.begin()) - 1;
   ASSERT_GE(mic, 0);
-  EXPECT_EQ(InputLineName("quillet_mixed", mic), "Mic");
-  EXPECT_GT(SetRecordLevel("quillet_mixed", mic, 0), 0);
-  MixerReader r("quillet_mixed");
+  EXPECT_EQ(InputLineName(kCard, mic), "Mic");
+  EXPECT_GT(SetRecordLevel(kCard, mic, 0), 0);
+  MixerReader r("hw:Mixed");
   EXPECT_EQ(r.capture("Capture"), 49);  // 51264 of 65535 over 0..63
   EXPECT_EQ(r.captureSwitch("Capture"), 1);
   EXPECT_EQ(r.capture("Mic"), 24);
@@ -210,16 +249,17 @@ TEST_F(AlsaAudio, RecordLevelSelectsOneLineAndMutesTheOthers) {
 
 TEST_F(AlsaAudio, RecordVolumeLeavesTheMixerAloneWithoutAnInputLine) {
   int level = 0;
-  SetPlayVolume("quillet_mixed", level, 0);
-  SetRecordLevel("quillet_mixed", 0, -40);  // everything at the bottom
+  SetPlayVolume(kCard, level, 0);
+  SetRecordLevel(kCard, 0, -40);  // everything at the bottom
   Recorder rec;
-  rec.SetDevice("quillet_mixed", 0);  // channel 0: the mixer's own selection
+  rec.SetDevice(kCard, 0);  // channel 0: the mixer's own selection
   SetRecordVolume(rec, 6);
-  EXPECT_EQ(MixerReader("quillet_mixed").capture("Capture"), 0);
-  rec.SetDevice("quillet_mixed", 1);                               // the first line
-  SetRecordVolume(rec, 6);                                         // 3 steps: 6 dB on the mixer
-  EXPECT_EQ(MixerReader("quillet_mixed").capture("Capture"), 57);  // 59808 of 65535 over 0..63
+  EXPECT_EQ(MixerReader("hw:Mixed").capture("Capture"), 0);
+  rec.SetDevice(kCard, 1);                                    // the first line
+  SetRecordVolume(rec, 6);                                    // 3 steps: 6 dB on the mixer
+  EXPECT_EQ(MixerReader("hw:Mixed").capture("Capture"), 57);  // 59808 of 65535 over 0..63
   EXPECT_EQ(rec.digitalGain(), kUnityGain);
+  EXPECT_EQ(rec.streamVolume(), 1.0f);
 }
 
 }  // namespace

@@ -5,18 +5,21 @@
  *   ctl_type.quillet_mixer { lib "/path/libasound_module_ctl_quillet_mixer.so" }
  *   ctl.name { type quillet_mixer [selector 1] [state "/path/file"] }
  *
- * With `state`, every change rewrites the file with one line per control ("name=v0 v1"),
- * so that a test can read what another process set.
+ * With `state`, the file holds one line per control ("name=v0 v1"): read at every open when
+ * it exists (a test sets the card's state before a run), else written, and rewritten on every
+ * change, so that a test can read what another process set.
  *
- * Controls: Master Playback Volume (0..87) and Switch, PCM Playback Volume (0..255),
- * Capture Volume (0..63) and Switch, Mic/Line/Aux Capture Volume (0..31) and Switch, and
- * with "selector 1" an enumerated Input Source (Mic, Line, Aux).
+ * Controls: Master Playback Volume (0..87) and Switch, PCM Playback Volume (0..255), the
+ * microphone's analog passthrough to the speaker, Mic Playback Volume (0..31, at 3) and Switch
+ * (off), Capture Volume (0..63) and Switch, Mic/Line/Aux Capture Volume (0..31) and Switch,
+ * and with "selector 1" an enumerated Input Source (Mic, Line, Aux).
  */
 #include <alsa/asoundlib.h>
 #include <alsa/control_external.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 typedef struct {
   const char* name;
@@ -29,6 +32,8 @@ static const control_t controls[] = {
     {"Master Playback Volume", SND_CTL_ELEM_TYPE_INTEGER, 2, 87},
     {"Master Playback Switch", SND_CTL_ELEM_TYPE_BOOLEAN, 2, 1},
     {"PCM Playback Volume", SND_CTL_ELEM_TYPE_INTEGER, 2, 255},
+    {"Mic Playback Volume", SND_CTL_ELEM_TYPE_INTEGER, 1, 31},
+    {"Mic Playback Switch", SND_CTL_ELEM_TYPE_BOOLEAN, 1, 1},
     {"Capture Volume", SND_CTL_ELEM_TYPE_INTEGER, 2, 63},
     {"Capture Switch", SND_CTL_ELEM_TYPE_BOOLEAN, 2, 1},
     {"Mic Capture Volume", SND_CTL_ELEM_TYPE_INTEGER, 1, 31},
@@ -42,9 +47,10 @@ static const control_t controls[] = {
 #define CONTROL_COUNT (sizeof controls / sizeof controls[0])
 static const char* const sources[] = {"Mic", "Line", "Aux"};
 
-/* Shared by every open of the plugin in this process. Volumes start at 5, switches on. */
-static long values[CONTROL_COUNT][2] = {{5, 5}, {1, 1}, {5, 5}, {5, 5}, {1, 1}, {5, 5},
-                                        {1, 1}, {5, 5}, {1, 1}, {5, 5}, {1, 1}, {0, 0}};
+/* Shared by every open of the plugin in this process. Volumes start at 5, switches on, but
+ * for the passthrough: low and off. */
+static long values[CONTROL_COUNT][2] = {{5, 5}, {1, 1}, {5, 5}, {3, 3}, {0, 0}, {5, 5}, {1, 1},
+                                        {5, 5}, {1, 1}, {5, 5}, {1, 1}, {5, 5}, {1, 1}, {0, 0}};
 
 typedef struct {
   snd_ctl_ext_t ext;
@@ -58,6 +64,21 @@ static void write_state(const mixer_t* m) {
   if (f == NULL) return;
   for (unsigned int k = 0; k < CONTROL_COUNT; ++k)
     fprintf(f, "%s=%ld %ld\n", controls[k].name, values[k][0], values[k][1]);
+  fclose(f);
+}
+
+static void read_state(const mixer_t* m) {
+  FILE* f = fopen(m->state, "r");
+  if (f == NULL) return;
+  char line[256];
+  while (fgets(line, sizeof line, f) != NULL) {
+    char* eq = strchr(line, '=');
+    if (eq == NULL) continue;
+    *eq = '\0';
+    for (unsigned int k = 0; k < CONTROL_COUNT; ++k)
+      if (strcmp(line, controls[k].name) == 0)
+        sscanf(eq + 1, "%ld %ld", &values[k][0], &values[k][1]);
+  }
   fclose(f);
 }
 
@@ -197,6 +218,10 @@ SND_CTL_PLUGIN_DEFINE_FUNC(quillet_mixer) {
   if (m == NULL) return -ENOMEM;
   m->count = selector ? CONTROL_COUNT : CONTROL_COUNT - 1;
   snprintf(m->state, sizeof m->state, "%s", state);
+  if (m->state[0] != '\0' && access(m->state, F_OK) == 0)
+    read_state(m);
+  else
+    write_state(m);
   m->ext.version = SND_CTL_EXT_VERSION;
   m->ext.card_idx = 0;
   strcpy(m->ext.id, "QuilletMixer");

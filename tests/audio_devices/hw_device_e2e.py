@@ -1,9 +1,10 @@
 #!/usr/bin/python3
 """A call through `quillet --headless` on a plain ALSA hardware-style device that has one
-rate only (48000 Hz stereo, the paced test PCM with the test mixer as its control device):
-capture and playback open and resample, the far end hears the device's capture whole, the
-stored play volume is set on the device's mixer when the call starts, and the temporary
-sound files are deleted at exit.
+rate only (48000 Hz stereo, the paced test PCM named by its card, "quillet_hw:CARD=Test", whose
+card "hw:Test" is the test mixer): capture and playback open and resample, the far end hears
+the device's capture whole, the stored play volume is set on the card's speaker lines when
+the call starts while the microphone's passthrough to the speaker stays as it was, and the
+temporary sound files are deleted at exit.
 
 Usage: hw_device_e2e.py QUILLET PACED_PCM_MODULE MIXER_MODULE [unittest options]"""
 import os
@@ -26,11 +27,15 @@ DEVICE_RATE = 48000
 ALSA_CONF = """pcm_type.quillet_paced { lib "%(pcm)s" }
 ctl_type.quillet_mixer { lib "%(ctl)s" }
 pcm.quillet_hw {
+  @args [ CARD ] @args.CARD { type string }
   type quillet_paced rate %(rate)d channels 2
-  hint { show on description "Quillet Hardware Test" }
 }
-ctl.quillet_hw { type quillet_mixer state "%(state)s" }
+ctl.!hw {
+  @args [ CARD ] @args.CARD { type string }
+  type quillet_mixer state "%(state)s"
+}
 """
+DEVICE = "quillet_hw:CARD=Test"
 
 
 class DeviceProfile(Profile):
@@ -96,16 +101,25 @@ class HardwareDeviceCall(unittest.TestCase):
         for name in ("left.aud", "left.grf", "keep.wav"):
             open(os.path.join(self.tmp, name), "w").close()
         b = DeviceProfile(self.alsa_conf, self.tmp, self.root, "bob", 5520, 22400, "bob",
-                          mic, {"Settings": {"RecordDevice": "quillet_hw",
-                                             "PlayDevice": "quillet_hw", "PlayVolume": "-10"},
+                          mic, {"Settings": {"RecordDevice": DEVICE, "PlayDevice": DEVICE,
+                                             "PlayVolume": "-10"},
                                 "Intercom": {"AutoTalkBack": "1"}})
         a = Profile(self.root, "alice", 5522, 22440, "alice", mic)
         self.profiles += [a, b]
+        # The card as a user left it: the speaker muted, the microphone's analog passthrough
+        # to the speaker a little up and switched off (on, it would feed the microphone to
+        # the speaker).
+        before = {"Master Playback Volume": [20, 20], "Master Playback Switch": [0, 0],
+                  "PCM Playback Volume": [200, 200], "Mic Playback Volume": [7, 7],
+                  "Mic Playback Switch": [0, 0]}
+        with open(self.state, "w") as f:
+            f.writelines("%s=%d %d\n" % (name, *v) for name, v in before.items())
         b.start()
         a.start("-dial", b.address)
         self.assertTrue(wait_for(lambda: "The call was started" in b.log_text(), 10),
                         b.log_text())
-        # -10 is 26 steps of 1424 above the floor: 37024 of 65535 on Master's 0..87.
+        # -10 is 26 steps of 1424 above the floor: 37024 of 65535, 49 on Master's 0..87 and
+        # 144 on PCM's 0..255.
         self.assertTrue(wait_for(lambda: self.mixer().get("Master Playback Volume") == [49, 49],
                                  5), "%s\n%s" % (self.mixer(), b.log_text()))
         time.sleep(4)
@@ -114,6 +128,13 @@ class HardwareDeviceCall(unittest.TestCase):
         b.stop()
         self.assertEqual(b.process.returncode, 0)
         self.assertNotRegex(b.log_text(), "device failed|delivered nothing|cannot open")
+        after = self.mixer()
+        print("card's playback controls before the call -> after: %s" % "; ".join(
+            "%s %s -> %s" % (name, before[name], after.get(name)) for name in before))
+        self.assertEqual(after["Master Playback Switch"], [1, 1])
+        self.assertEqual(after["PCM Playback Volume"], [144, 144])
+        for name in ("Mic Playback Volume", "Mic Playback Switch"):
+            self.assertEqual(after.get(name), before[name], name)
         heard = a.heard()
         voiced = np.nonzero(np.abs(heard) > 300)[0]
         self.assertGreater(len(voiced), RATE * 2, "alice heard bob's microphone")

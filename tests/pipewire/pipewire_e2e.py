@@ -27,11 +27,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 sys.path.insert(0, os.path.join(HERE, "..", "latency"))
-from e2e_support import (RATE, Profile, make_speech, pieces_intact, wait_for,  # noqa: E402
-                         write_wav)
+from e2e_support import (RATE, Profile, make_speech, pieces_intact, read_wav,  # noqa: E402
+                         wait_for, write_wav)
 from echo_caller import EchoCaller, Stall, Steady  # noqa: E402
 from pipewire_lab import PipeWireLab  # noqa: E402
-from sipharness import free_udp_port  # noqa: E402
+from sipharness import end_process, free_udp_port  # noqa: E402
 
 CALLS = int(os.environ.get("QUILLET_PW_CALLS", "3"))
 # A tool that waits on its device uses a few per cent of a core; one that spins uses all.
@@ -302,6 +302,45 @@ class PipeWireTest(unittest.TestCase):
         # Echo that leaks through a slipped path comes back at -17 to -3 dB in such a second;
         # held back, the worst second seen was -25.6 dB on a machine busy with a second lab.
         self.assertLess(max(backs), -20.0)
+
+    def desktop_volume(self):
+        return self.lab.run(["wpctl", "get-volume", "@DEFAULT_AUDIO_SINK@"]).strip()
+
+    def test_a_calls_volume_is_its_own_not_the_desktops(self):
+        # The desktop's speaker volume, as its user set it, belongs to the desktop: the call
+        # on the default device plays at PlayVolume on its own stream.
+        tone = os.path.join(self.root, "tone400.wav")
+        write_wav(tone, np.sin(2 * np.pi * 400 * np.arange(RATE * 10) / RATE) * 8000)
+        self.lab.run(["wpctl", "set-volume", "@DEFAULT_AUDIO_SINK@", "0.40"])
+        before = self.desktop_volume()
+        self.assertEqual(before, "Volume: 0.40")
+        levels = {}
+        for volume in (0, -20):
+            b = self.desk("bob", {"Settings": {"PlayVolume": str(volume)}})
+            a = self.filed("alice", tone)
+            b.start()
+            a.start("-dial", b.address)
+            self.assertTrue(wait_for(lambda: "The call was started" in b.log_text(), 10))
+            time.sleep(0.5)
+            heard = os.path.join(self.root, "speaker%d.wav" % volume)
+            recorder = self.lab.record_speaker(heard, None)
+            time.sleep(2.0)
+            end_process(recorder)
+            a.stop()
+            b.stop()
+            samples = read_wav(heard)
+            blocks = np.sqrt(np.mean(samples[:len(samples) // 400 * 400].reshape(-1, 400) ** 2,
+                                     axis=1))
+            levels[volume] = 20 * np.log10(np.median(blocks[blocks > blocks.max() / 2]) + 1e-9)
+        after = self.desktop_volume()
+        step = levels[-20] - levels[0]
+        print("desktop speaker %s before the calls, %s after; the call heard at %.1f dBFS "
+              "with PlayVolume 0 (the tone was said at %.1f), %.1f dBFS with -20: %.1f dB"
+              % (before, after, levels[0] - 20 * np.log10(32768),
+                 20 * np.log10(8000 / np.sqrt(2) / 32768), levels[-20] - 20 * np.log10(32768),
+                 step))
+        self.assertEqual(after, before)
+        self.assertAlmostEqual(step, -20.0, delta=1.0)
 
     def test_zz_sound_server_stopping_mid_call_leaves_the_call_up(self):
         a = self.filed("alice", self.caller_file)
