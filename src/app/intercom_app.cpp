@@ -326,6 +326,7 @@ void IntercomApp::setVolume(bool playback, int32_t level) {
     store.writeInt("Settings", "PlayVolume", level);
     int applied = level;
     audio::SetPlayVolume(store.readText("Settings", "PlayDevice"), applied, 0);
+    player_.SetStreamVolume(audio::StreamGain(level));
   } else {
     store.writeInt("Settings", "RecordVolume", level);
     recorder_.SetRecordVolume(level);
@@ -1068,6 +1069,7 @@ void IntercomApp::playCall(audio::SourceRef receiving, bool cue) {
   const std::string device = store.readText("Settings", "PlayDevice");
   int volume = clampLevel(store.readInt("Settings", "PlayVolume", 0));
   audio::SetPlayVolume(device, volume, 0);
+  player_.SetStreamVolume(audio::StreamGain(volume));
   player_.SetDevice(device);
   // A short device queue: what the far end says is heard as soon as it has come.
   player_.SetBlocks(audio::kCallBlockMs, audio::kCallBlocks);

@@ -76,6 +76,7 @@ int Player::Start(const SourceRef& source) {
     out_.reset();
     return 0;
   }
+  if (streamGain_ >= 0) out_->setStreamVolume(streamGain_);
   // Everything the threads use is allocated here: nothing is allocated while playing.
   scratch_.assign(static_cast<size_t>(framesPerBlock_) * channels_, 0);
   for (Block& b : blocks_) {
@@ -125,6 +126,11 @@ SourceRef Player::openDevice(const SourceRef& src) {
     }
   }
   return SourceRef();
+}
+
+bool Player::SetStreamVolume(float gain) {
+  streamGain_ = gain;
+  return out_ && out_->setStreamVolume(gain);
 }
 
 void Player::Stop() {

@@ -56,6 +56,10 @@ class Player : public base::WorkerThread, public base::NotifyWindow {
   int Start(const SourceRef& source);
   void Stop();
   void SetDevice(const std::string& name) { device_ = name; }
+  // The playing stream's own volume (linear gain), now and from the next Start on, where
+  // the device is a sound server's stream with one; false when it has none (then the
+  // device's mixer is the volume). GUI thread.
+  bool SetStreamVolume(float gain);
   // Block length and count (at most kPlaybackBlocks) from the next Start on.
   void SetBlocks(uint32_t blockMs, uint32_t blocks) {
     blockMs_ = blockMs;
@@ -116,8 +120,9 @@ class Player : public base::WorkerThread, public base::NotifyWindow {
   std::string device_;
 
   std::unique_ptr<platform::PlaybackDevice> out_;
-  SourceRef origin_;  // the source given to Start (behind a limiter when needed)
-  SourceRef source_;  // what the feeder reads: origin_ or converters in front of it
+  float streamGain_ = -1;  // < 0: never set
+  SourceRef origin_;       // the source given to Start (behind a limiter when needed)
+  SourceRef source_;       // what the feeder reads: origin_ or converters in front of it
   std::atomic<uint16_t> state_{0};
   std::atomic<uint8_t> finished_{0};
   std::atomic<uint8_t> positionChanged_{0};

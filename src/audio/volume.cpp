@@ -2,6 +2,7 @@
 #include "audio/volume.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "audio/level_meter.h"
 #include "audio/recorder.h"
@@ -21,6 +22,11 @@ int SetPlayVolume(const std::string& device, int& level, int offset) {
   // The stream line's bottom is one dB higher than the main controls' (-35 instead of -36).
   const uint32_t c2 = level2 < -35 ? 0 : std::min<uint32_t>((level2 + 36) * 1424, 65535);
   return mixer ? mixer->setPlayback(c, c2) : 0;
+}
+
+float StreamGain(int level) {
+  level = std::clamp(level, -127, 10);
+  return level <= -36 ? 0.0f : static_cast<float>(std::pow(10.0, level / 20.0));
 }
 
 int SetRecordLevel(const std::string& device, int sourceIndex, int level) {

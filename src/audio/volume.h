@@ -20,6 +20,10 @@ inline constexpr char kRecordMixerName[] = "Windows Record Mixer";
 // (0 when the device has no mixer).
 int SetPlayVolume(const std::string& device, int& level, int offset);
 
+// The linear gain of a play volume (dB, clamped to -127..10) for a stream volume of the
+// device's own: 0 at -36 dB and below, where the mixer's controls go silent too.
+float StreamGain(int level);
+
 // Record level of a capture device: does nothing when sourceIndex < 0; otherwise selects
 // input line sourceIndex and sets the capture controls to the level. Answers the number of
 // controls set.
