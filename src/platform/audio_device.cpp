@@ -251,7 +251,12 @@ AudioDeviceSpec resolveAudioDevice(const std::string& name, bool capture) {
 std::vector<AudioDeviceEntry> listAudioDevices(bool capture) {
   std::vector<AudioDeviceEntry> list;
   if (pipeWireEnabled()) list = detail::listPipeWireDevices(capture);
-  for (auto& d : listAlsaDevices(capture)) list.push_back(std::move(d));
+  const bool native = !list.empty();
+  for (auto& d : listAlsaDevices(capture)) {
+    // PipeWire's own ALSA plugin is no device of its own beside PipeWire's nodes.
+    if (native && d.pcm == kPipeWireDevice) continue;
+    list.push_back(std::move(d));
+  }
   return list;
 }
 

@@ -5,12 +5,16 @@
 #include <sched.h>
 #include <spa/param/audio/format-utils.h>
 #include <spa/param/props.h>
+#include <spa/pod/iter.h>
 #include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 
 #include "platform/audio_device_internal.h"
@@ -19,8 +23,9 @@
 namespace quillet::platform::detail {
 namespace {
 
-constexpr int kConnectWaitMs = 3000;  // for a stream to be linked (or refused)
-constexpr int kListWaitMs = 2000;     // for the registry's round trip
+constexpr int kConnectWaitMs = 3000;                      // for a stream to be linked (or refused)
+constexpr int kListWaitMs = 2000;                         // for the registry's round trip
+constexpr int64_t kVolumeGuardNs = 3 * SPA_NSEC_PER_SEC;  // see onParamChanged
 
 void initPipeWire() {
   static std::once_flag once;
@@ -89,6 +94,7 @@ class PipeWireStream {
       return e;
     }();
     pw_core_add_listener(core_, &coreListener_, &coreEvents, this);
+    watchDevices();
     const bool linked = connect(node_, error);
     pw_thread_loop_unlock(loop_);
     if (!linked) {
@@ -102,6 +108,11 @@ class PipeWireStream {
     if (loop_ == nullptr) return;
     pw_thread_loop_lock(loop_);
     destroyStream();
+    if (registry_ != nullptr) {
+      spa_hook_remove(&registryListener_);
+      pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
+      registry_ = nullptr;
+    }
     if (core_ != nullptr) {
       spa_hook_remove(&coreListener_);
       pw_core_disconnect(core_);
@@ -132,8 +143,11 @@ class PipeWireStream {
     pw_thread_loop_lock(loop_);
     bool linked = !failed_.load();
     if (lost_.load() && linked) {  // the other thread may have made it again already
-      audioNotice("Audio device gone: " + (node_.empty() ? std::string(kPipeWireDevice) : node_) +
-                  ", using the default");
+      if (!goneTold_) {
+        audioNotice("Audio device gone: " + (node_.empty() ? std::string(kPipeWireDevice) : node_) +
+                    ", using the default");
+      }
+      goneTold_ = false;
       destroyStream();
       lost_ = false;
       node_.clear();
@@ -184,6 +198,8 @@ class PipeWireStream {
                           capture_ ? "Capture" : "Playback", PW_KEY_MEDIA_ROLE, "Communication",
                           PW_KEY_NODE_NAME, "Quillet", PW_KEY_APP_NAME, "Quillet", nullptr);
     pw_properties_setf(props, PW_KEY_NODE_LATENCY, "%u/%u", streamFrames_, streamRate_);
+    // The call's volume is the program's: the session manager keeps none of its own for it.
+    pw_properties_set(props, "state.restore-props", "false");
     if (!node.empty()) pw_properties_set(props, PW_KEY_TARGET_OBJECT, node.c_str());
     stream_ = pw_stream_new(core_, capture_ ? "Quillet capture" : "Quillet playback", props);
     if (stream_ == nullptr) {
@@ -195,6 +211,7 @@ class PipeWireStream {
       e.version = PW_VERSION_STREAM_EVENTS;
       e.state_changed = &PipeWireStream::onStateChanged;
       e.process = &PipeWireStream::onProcessEvent;
+      e.param_changed = &PipeWireStream::onParamChanged;
       return e;
     }();
     pw_stream_add_listener(stream_, &streamListener_, &streamEvents, this);
@@ -231,6 +248,7 @@ class PipeWireStream {
       if (pw_thread_loop_timed_wait_full(loop_, &until) != 0) break;
     }
     if (state_ == PW_STREAM_STATE_PAUSED || state_ == PW_STREAM_STATE_STREAMING) {
+      linkedAtNs_ = monotonicNs();
       applyVolume();
       return true;
     }
@@ -239,6 +257,56 @@ class PipeWireStream {
             " was not linked" + (streamError_.empty() ? "" : ": " + streamError_);
     destroyStream();
     return false;
+  }
+
+  // Follows the devices and the links of the stream, so that the device it plays to (or
+  // records from) going away is told once, whether the session manager moves the stream to
+  // the default or the stream loses its link. Loop locked.
+  void watchDevices() {
+    registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
+    if (registry_ == nullptr) return;
+    static const pw_registry_events registryEvents = [] {
+      pw_registry_events e{};
+      e.version = PW_VERSION_REGISTRY_EVENTS;
+      e.global = &PipeWireStream::onGlobal;
+      e.global_remove = &PipeWireStream::onGlobalRemove;
+      return e;
+    }();
+    pw_registry_add_listener(registry_, &registryListener_, &registryEvents, this);
+  }
+
+  static void onGlobal(void* data, uint32_t id, uint32_t, const char* type, uint32_t,
+                       const spa_dict* props) {
+    auto* self = static_cast<PipeWireStream*>(data);
+    if (props == nullptr) return;
+    if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
+      const char* name = spa_dict_lookup(props, PW_KEY_NODE_NAME);
+      const char* mediaClass = spa_dict_lookup(props, PW_KEY_MEDIA_CLASS);
+      if (name != nullptr && mediaClass != nullptr && std::strncmp(mediaClass, "Audio/", 6) == 0)
+        self->devices_[id] = name;
+      return;
+    }
+    if (std::strcmp(type, PW_TYPE_INTERFACE_Link) != 0 || self->stream_ == nullptr) return;
+    const uint32_t own = pw_stream_get_node_id(self->stream_);
+    const char* out = spa_dict_lookup(props, PW_KEY_LINK_OUTPUT_NODE);
+    const char* in = spa_dict_lookup(props, PW_KEY_LINK_INPUT_NODE);
+    if (out == nullptr || in == nullptr || own == SPA_ID_INVALID) return;
+    const auto outId = static_cast<uint32_t>(std::strtoul(out, nullptr, 10));
+    const auto inId = static_cast<uint32_t>(std::strtoul(in, nullptr, 10));
+    if (outId == own) self->peer_ = inId;
+    if (inId == own) self->peer_ = outId;
+  }
+
+  static void onGlobalRemove(void* data, uint32_t id) {
+    auto* self = static_cast<PipeWireStream*>(data);
+    const auto device = self->devices_.find(id);
+    if (device == self->devices_.end()) return;
+    if (id == self->peer_) {
+      audioNotice("Audio device gone: " + device->second + ", using the default");
+      self->goneTold_ = true;
+      self->peer_ = SPA_ID_INVALID;
+    }
+    self->devices_.erase(device);
   }
 
   void destroyStream() {
@@ -250,10 +318,34 @@ class PipeWireStream {
 
   // Loop locked.
   void applyVolume() {
-    if (stream_ == nullptr || gain_ < 0) return;
+    if (stream_ == nullptr) return;
     float volumes[SPA_AUDIO_MAX_CHANNELS];
     std::fill_n(volumes, streamChannels_, gain_);
     pw_stream_set_control(stream_, SPA_PROP_channelVolumes, streamChannels_, volumes, 0);
+  }
+
+  // A session manager sets the volume it remembers for streams of the role as the stream
+  // appears; the call's volume is the program's, so such a change in the stream's first
+  // moments is undone. Later changes (the user's, in a mixer) stay.
+  static void onParamChanged(void* data, uint32_t id, const spa_pod* param) {
+    auto* self = static_cast<PipeWireStream*>(data);
+    if (id != SPA_PARAM_Props || param == nullptr || !spa_pod_is_object(param) ||
+        monotonicNs() - self->linkedAtNs_ > kVolumeGuardNs)
+      return;
+    const auto* object = reinterpret_cast<const spa_pod_object*>(param);
+    const spa_pod_prop* prop = nullptr;
+    SPA_POD_OBJECT_FOREACH(object, prop) {
+      if (prop->key != SPA_PROP_channelVolumes) continue;
+      float volumes[SPA_AUDIO_MAX_CHANNELS];
+      const uint32_t n =
+          spa_pod_copy_array(&prop->value, SPA_TYPE_Float, volumes, SPA_AUDIO_MAX_CHANNELS);
+      for (uint32_t c = 0; c < n; ++c) {
+        if (std::abs(volumes[c] - self->gain_) > 0.001f) {
+          self->applyVolume();
+          return;
+        }
+      }
+    }
   }
 
   void noteDataThread() {
@@ -325,11 +417,17 @@ class PipeWireStream {
   pw_context* context_ = nullptr;
   pw_core* core_ = nullptr;
   pw_stream* stream_ = nullptr;
+  pw_registry* registry_ = nullptr;
+  spa_hook registryListener_{};
+  std::map<uint32_t, std::string> devices_;  // audio nodes by id: their names
+  uint32_t peer_ = SPA_ID_INVALID;           // the device node the stream is linked to
+  bool goneTold_ = false;                    // its going was told already
   spa_hook coreListener_{};
   spa_hook streamListener_{};
   pw_stream_state state_ = PW_STREAM_STATE_UNCONNECTED;
   std::string streamError_;
-  float gain_ = -1;  // the stream volume asked for (< 0: never asked)
+  float gain_ = 1;          // the stream volume asked for
+  int64_t linkedAtNs_ = 0;  // when the stream was last linked
   std::atomic<bool> failed_{false};
   std::atomic<bool> lost_{false};
   std::atomic<int> dataPolicy_{-1};
