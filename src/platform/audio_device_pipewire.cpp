@@ -159,9 +159,12 @@ class PipeWireStream {
   }
 
   bool setVolume(float gain) {
-    gain_ = std::max(gain, 0.0f);
-    if (loop_ == nullptr) return false;
+    if (loop_ == nullptr) {
+      gain_ = std::max(gain, 0.0f);  // for the next open
+      return false;
+    }
     pw_thread_loop_lock(loop_);
+    gain_ = std::max(gain, 0.0f);
     applyVolume();
     pw_thread_loop_unlock(loop_);
     return true;
