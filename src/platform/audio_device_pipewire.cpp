@@ -296,8 +296,9 @@ class PipeWireStream {
     if (out == nullptr || in == nullptr || own == SPA_ID_INVALID) return;
     const auto outId = static_cast<uint32_t>(std::strtoul(out, nullptr, 10));
     const auto inId = static_cast<uint32_t>(std::strtoul(in, nullptr, 10));
-    if (outId == own) self->peer_ = inId;
-    if (inId == own) self->peer_ = outId;
+    if (outId != own && inId != own) return;
+    self->peer_ = outId == own ? inId : outId;
+    self->goneTold_ = false;  // on a device again: its going is still to be told
   }
 
   static void onGlobalRemove(void* data, uint32_t id) {
@@ -424,7 +425,7 @@ class PipeWireStream {
   spa_hook registryListener_{};
   std::map<uint32_t, std::string> devices_;  // audio nodes by id: their names
   uint32_t peer_ = SPA_ID_INVALID;           // the device node the stream is linked to
-  bool goneTold_ = false;                    // its going was told already
+  bool goneTold_ = false;                    // the going of the device last linked to was told
   spa_hook coreListener_{};
   spa_hook streamListener_{};
   pw_stream_state state_ = PW_STREAM_STATE_UNCONNECTED;

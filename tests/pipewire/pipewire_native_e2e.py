@@ -254,6 +254,24 @@ class PipeWireNativeTest(unittest.TestCase):
         intact, voiced = pieces_intact(self.speech, heard)
         print("headset gone: %d of %d voiced pieces intact on the default" % (intact, voiced))
         self.assertGreaterEqual(intact, 0.9 * voiced)
+        # The stream itself is taken away (its node destroyed): the callee makes it again on
+        # the default device.
+        self.lab.run(["pw-cli", "destroy", str(playback)])
+        self.assertTrue(wait_for(lambda: "Audio device gone: pipewire, using the default"
+                                 in bob.log_text(), 5), bob.log_text()[-1500:])
+        self.assertTrue(wait_for(lambda: bobs_streams() and streams[("Playback", None)]
+                                 != playback, 5))
+        streams.clear()
+        self.assertTrue(wait_for(bobs_streams, 5), streams)
+        playback = streams[("Playback", None)]
+        self.assertTrue(wait_for(lambda: self.linked_sink(playback) == DESK, 5))
+        heard = self.heard_on(DESK, len(self.speech) / RATE + 1.5, 0.3)
+        intact, voiced = pieces_intact(self.speech, heard)
+        print("stream made again: %d of %d voiced pieces intact" % (intact, voiced))
+        self.assertGreaterEqual(intact, 0.9 * voiced)
+        volumes = [v for p in dump(self.lab)[2].get(playback, [])
+                   for v in p.get("channelVolumes", [])]
+        self.assertTrue(volumes and all(abs(v - gain) < 0.01 for v in volumes), volumes)
         self.assertIsNone(bob.process.poll())
         self.assertNotIn("The call was stopped", bob.log_text())
         self.assertIn("Audio: PipeWire's data thread runs at", bob.log_text())
