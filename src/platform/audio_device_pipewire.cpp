@@ -182,7 +182,7 @@ class PipeWireStream {
   }
 
   // Runs on PipeWire's data thread with the stream's buffer.
-  virtual void onProcess(int16_t* samples, uint32_t frames, spa_data& data) = 0;
+  virtual void onProcess(int16_t* samples, uint32_t frames) = 0;
 
   // Wakes the blocking calls.
   void wake() { wake_.signal(); }
@@ -401,12 +401,11 @@ class PipeWireStream {
       if (self->capture_) {
         const uint32_t offset = std::min(d.chunk->offset, d.maxsize);
         frames = std::min(d.chunk->size, d.maxsize - offset) / stride;
-        self->onProcess(reinterpret_cast<int16_t*>(static_cast<uint8_t*>(d.data) + offset), frames,
-                        d);
+        self->onProcess(reinterpret_cast<int16_t*>(static_cast<uint8_t*>(d.data) + offset), frames);
       } else {
         frames = d.maxsize / stride;
         if (b->requested != 0) frames = std::min<uint32_t>(frames, b->requested);
-        self->onProcess(static_cast<int16_t*>(d.data), frames, d);
+        self->onProcess(static_cast<int16_t*>(d.data), frames);
         d.chunk->offset = 0;
         d.chunk->stride = static_cast<int32_t>(stride);
         d.chunk->size = frames * stride;
@@ -507,7 +506,7 @@ class PipeWireCapture : public CaptureDevice, private PipeWireStream {
   bool setStreamVolume(float gain) override { return setVolume(gain); }
 
  private:
-  void onProcess(int16_t* samples, uint32_t frames, spa_data&) override {
+  void onProcess(int16_t* samples, uint32_t frames) override {
     {
       std::lock_guard lock(mutex_);
       // Frames that find no room are lost (an overrun), as on a sound card.
@@ -602,7 +601,7 @@ class PipeWirePlayback : public PlaybackDevice, private PipeWireStream {
   bool setStreamVolume(float gain) override { return setVolume(gain); }
 
  private:
-  void onProcess(int16_t* samples, uint32_t frames, spa_data&) override {
+  void onProcess(int16_t* samples, uint32_t frames) override {
     uint32_t taken = 0;
     {
       std::lock_guard lock(mutex_);
