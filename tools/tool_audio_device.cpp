@@ -74,9 +74,12 @@ int devices() {
   json out;
   for (bool capture : {true, false}) {
     json list = json::array();
+    // The default is PipeWire's when it answers, else ALSA's.
+    const platform::AudioDeviceSpec byDefault = platform::resolveAudioDevice("", capture);
+    const bool native = byDefault.kind == platform::AudioDeviceSpec::Kind::PipeWire;
     list.push_back({{"name", capture ? platform::kDefaultSoundIn : platform::kDefaultSoundOut},
-                    {"pcm", "default"}});
-    for (const auto& d : platform::listAlsaDevices(capture))
+                    {"pcm", native ? platform::kPipeWireDevice : byDefault.target}});
+    for (const auto& d : platform::listAudioDevices(capture))
       list.push_back({{"name", d.name}, {"pcm", d.pcm}});
     out[capture ? "capture" : "playback"] = list;
   }

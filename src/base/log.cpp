@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/audio_device.h"
 #include "platform/file_open.h"
 #include "platform/paths.h"
 #include "platform/utf.h"
@@ -96,7 +97,11 @@ void LogView::setScrollPosition(int position) {
 // ---------------------------------------------------------------------------------------
 
 LogWriter& LogWriter::instance() {
-  static LogWriter* writer = new LogWriter();  // never destroyed: threads may log at exit
+  static LogWriter* writer = [] {
+    // The sound devices' own notices (a device gone, the sound threads' priority) are log lines.
+    platform::setAudioNotice([](const std::string& line) { logInfo(line); });
+    return new LogWriter();  // never destroyed: threads may log at exit
+  }();
   return *writer;
 }
 

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/audio_device_internal.h"
@@ -102,6 +104,57 @@ void BlockLedger::dropAll() {
   head_ = count_ = 0;
 }
 
+void FrameRing::reset(uint32_t channels, uint32_t capacityFrames) {
+  channels_ = std::max<uint32_t>(channels, 1);
+  capacity_ = capacityFrames;
+  ring_.assign(static_cast<size_t>(capacityFrames) * channels_, 0);
+  written_ = read_ = 0;
+}
+
+uint32_t FrameRing::write(const int16_t* samples, uint32_t frames) {
+  frames = std::min(frames, space());
+  if (frames > 0) copyToRing(ring_, channels_, written_, samples, frames);
+  written_ += frames;
+  return frames;
+}
+
+uint32_t FrameRing::read(int16_t* out, uint32_t frames) {
+  frames = std::min(frames, size());
+  for (uint32_t done = 0; done < frames;) {
+    const size_t at = (read_ + done) % capacity_;
+    const uint32_t n = static_cast<uint32_t>(std::min<size_t>(frames - done, capacity_ - at));
+    std::memcpy(out + static_cast<size_t>(done) * channels_, &ring_[at * channels_],
+                static_cast<size_t>(n) * channels_ * sizeof(int16_t));
+    done += n;
+  }
+  read_ += frames;
+  return frames;
+}
+
+namespace {
+std::atomic<void (*)(const std::string&)> gNotice{nullptr};
+}  // namespace
+
+void audioNotice(const std::string& line) {
+  if (auto* receiver = gNotice.load()) receiver(line);
+}
+
+#ifndef QUILLET_HAVE_PIPEWIRE
+// Built without libpipewire: pipeWireEnabled() is false and none of these is reached.
+bool pipeWireAnswers() {
+  return false;
+}
+std::unique_ptr<CaptureDevice> makePipeWireCapture(const std::string&) {
+  return makeNullCapture();
+}
+std::unique_ptr<PlaybackDevice> makePipeWirePlayback(const std::string&) {
+  return makeNullPlayback();
+}
+std::vector<AudioDeviceEntry> listPipeWireDevices(bool) {
+  return {};
+}
+#endif
+
 void mixDown(const int16_t* in, uint32_t fileChannels, int16_t* out, uint32_t channels,
              size_t frames) {
   for (size_t f = 0; f < frames; ++f) {
@@ -117,8 +170,45 @@ void mixDown(const int16_t* in, uint32_t fileChannels, int16_t* out, uint32_t ch
 
 }  // namespace detail
 
+void setAudioNotice(void (*receiver)(const std::string& line)) {
+  detail::gNotice = receiver;
+}
+
+bool pipeWireEnabled() {
+#ifdef QUILLET_HAVE_PIPEWIRE
+  const char* env = std::getenv("QUILLET_PIPEWIRE");
+  return env == nullptr || std::strcmp(env, "0") != 0;
+#else
+  return false;
+#endif
+}
+
+namespace {
+
+// "pipewire" or "pipewire:NODE": the node name (empty for the default); false otherwise.
+bool pipeWireName(const std::string& name, std::string& node) {
+  const size_t n = std::strlen(kPipeWireDevice);
+  if (name.compare(0, n, kPipeWireDevice) != 0) return false;
+  if (name.size() == n) {
+    node.clear();
+    return true;
+  }
+  if (name[n] != ':') return false;
+  node = name.substr(n + 1);
+  return true;
+}
+
+}  // namespace
+
 AudioDeviceSpec resolveAudioDevice(const std::string& name, bool capture) {
   AudioDeviceSpec device;
+  const bool pipeWire = pipeWireEnabled();
+  std::string node;
+  if (pipeWire && pipeWireName(name, node)) {
+    device.kind = AudioDeviceSpec::Kind::PipeWire;
+    device.target = node;
+    return device;
+  }
   if (name.rfind("file:", 0) == 0) {
     device.kind = AudioDeviceSpec::Kind::File;
     device.target = name.substr(5);
@@ -128,24 +218,51 @@ AudioDeviceSpec resolveAudioDevice(const std::string& name, bool capture) {
     device.kind = AudioDeviceSpec::Kind::Null;
     return device;
   }
-  device.target = "default";
-  if (name.empty() || name == kDefaultSoundIn || name == kDefaultSoundOut) return device;
-  const auto devices = listAlsaDevices(capture);
-  for (const auto& d : devices) {
-    if (d.name == name) {
-      device.target = d.pcm;
-      return device;
+  const bool isDefault = name.empty() || name == kDefaultSoundIn || name == kDefaultSoundOut;
+  // PipeWire answers: its default device and its nodes by description.
+  const bool answers = pipeWire && detail::pipeWireAnswers();
+  if (answers) {
+    device.kind = AudioDeviceSpec::Kind::PipeWire;
+    if (isDefault) return device;
+    for (const auto& d : detail::listPipeWireDevices(capture)) {
+      if (d.name == name && pipeWireName(d.pcm, device.target)) return device;
     }
   }
-  // Not a shown name: an ALSA PCM name of the configuration (hw:0,0, a PCM of the user's own)
-  // is taken as it is; anything else (a device that has gone) means the default device.
-  if (detail::alsaPcmDefined(name)) device.target = name;
-  return device;
+  AudioDeviceSpec alsa;
+  alsa.target = "default";
+  if (!isDefault) {
+    for (const auto& d : listAlsaDevices(capture)) {
+      if (d.name == name) {
+        alsa.target = d.pcm;
+        return alsa;
+      }
+    }
+    // Not a shown name: an ALSA PCM name of the configuration (hw:0,0, a PCM of the user's
+    // own) is taken as it is.
+    if (detail::alsaPcmDefined(name)) {
+      alsa.target = name;
+      return alsa;
+    }
+  }
+  // Anything else (a device that has gone) means the default device.
+  return answers ? device : alsa;
+}
+
+std::vector<AudioDeviceEntry> listAudioDevices(bool capture) {
+  std::vector<AudioDeviceEntry> list;
+  if (pipeWireEnabled()) list = detail::listPipeWireDevices(capture);
+  const bool native = !list.empty();
+  for (auto& d : listAlsaDevices(capture)) {
+    // PipeWire's own ALSA plugin is no device of its own beside PipeWire's nodes.
+    if (native && d.pcm == kPipeWireDevice) continue;
+    list.push_back(std::move(d));
+  }
+  return list;
 }
 
 std::vector<std::string> audioDeviceNames(bool capture) {
   std::vector<std::string> names{capture ? kDefaultSoundIn : kDefaultSoundOut};
-  for (auto& d : listAlsaDevices(capture)) names.push_back(d.name);
+  for (auto& d : listAudioDevices(capture)) names.push_back(d.name);
   return names;
 }
 
@@ -156,6 +273,8 @@ std::unique_ptr<CaptureDevice> makeCaptureDevice(const std::string& name) {
       return detail::makeFileCapture(device.target);
     case AudioDeviceSpec::Kind::Null:
       return detail::makeNullCapture();
+    case AudioDeviceSpec::Kind::PipeWire:
+      return detail::makePipeWireCapture(device.target);
     case AudioDeviceSpec::Kind::Alsa:
       break;
   }
@@ -169,6 +288,8 @@ std::unique_ptr<PlaybackDevice> makePlaybackDevice(const std::string& name) {
       return detail::makeFilePlayback(device.target);
     case AudioDeviceSpec::Kind::Null:
       return detail::makeNullPlayback();
+    case AudioDeviceSpec::Kind::PipeWire:
+      return detail::makePipeWirePlayback(device.target);
     case AudioDeviceSpec::Kind::Alsa:
       break;
   }

@@ -1,5 +1,6 @@
-// Sound devices for capture and playback: ALSA PCMs, WAV files ("file:PATH") and the
-// "null" devices, behind one block-oriented interface with waits instead of polling.
+// Sound devices for capture and playback: PipeWire streams, ALSA PCMs, WAV files
+// ("file:PATH") and the "null" devices, behind one block-oriented interface with waits
+// instead of polling.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +13,8 @@ namespace quillet::platform {
 inline constexpr char kDefaultSoundIn[] = "[Default Sound In]";
 inline constexpr char kDefaultSoundOut[] = "[Default Sound Out]";
 inline constexpr char kUnknownDevice[] = "(Unknown Device)";
+// PipeWire's default device ("pipewire") and a given node ("pipewire:NODE_NAME").
+inline constexpr char kPipeWireDevice[] = "pipewire";
 
 // Result of opening a device in a format: a refused format is told apart from every other
 // failure, because only the former makes the capture side try other formats.
@@ -22,18 +25,25 @@ enum class AudioWait { Ready, Stopped, TimedOut, Failed };
 
 // What a device name stands for.
 struct AudioDeviceSpec {
-  enum class Kind { Alsa, File, Null };
+  enum class Kind { Alsa, PipeWire, File, Null };
   Kind kind = Kind::Alsa;
-  std::string target;  // ALSA PCM name or file path
+  std::string target;  // ALSA PCM name, PipeWire node name ("" = its default) or file path
 };
 
-// Maps a stored device name to a device: empty and the "[Default ...]" names give ALSA
-// "default"; "file:PATH" and "null" give the file and null devices; a description from the
-// device list or a PCM name of the ALSA configuration gives that PCM; anything unknown gives
-// "default".
+// True when PipeWire devices are built in and not turned off (QUILLET_PIPEWIRE=0 gives
+// ALSA for everything, a PipeWire desktop then being reached through ALSA's own plugin).
+bool pipeWireEnabled();
+
+// Maps a stored device name to a device: empty and the "[Default ...]" names give PipeWire's
+// default when it is enabled and a daemon answers, else ALSA "default"; "pipewire" and
+// "pipewire:NODE" give PipeWire's default and that node (ALSA's PCM of that name when
+// PipeWire is not enabled); "file:PATH" and "null" give the file and null devices; a
+// description from the device list or a PCM name of the ALSA configuration gives that
+// device; anything unknown gives the default.
 AudioDeviceSpec resolveAudioDevice(const std::string& name, bool capture);
 
-// One entry of the device list: the shown name (ALSA's description) and the PCM name.
+// One entry of the device list: the shown name (PipeWire's node description or ALSA's
+// device description) and the device name it stands for ("pipewire:NODE" or the PCM).
 struct AudioDeviceEntry {
   std::string name;
   std::string pcm;
@@ -42,8 +52,16 @@ struct AudioDeviceEntry {
 // ALSA PCMs usable for capture (or playback), without the default device.
 std::vector<AudioDeviceEntry> listAlsaDevices(bool capture);
 
+// Every device for capture (or playback) without the default: PipeWire's sources (sinks)
+// when it is enabled and answers, then the ALSA PCMs.
+std::vector<AudioDeviceEntry> listAudioDevices(bool capture);
+
 // The names shown to the user: "[Default Sound In]" (or "... Out") followed by every device.
 std::vector<std::string> audioDeviceNames(bool capture);
+
+// Where the devices' own notices go (a device moved to the default, what priority the
+// sound threads got): one line each; without a receiver they are dropped.
+void setAudioNotice(void (*receiver)(const std::string& line));
 
 // Capture: the device fills blocks of a fixed size; blockCount blocks give the slack before
 // it overruns. Samples are 16-bit, interleaved.

@@ -1,4 +1,5 @@
-// Pieces shared by the ALSA, file and null device back-ends (not for use outside them).
+// Pieces shared by the ALSA, PipeWire, file and null device back-ends (not for use outside
+// them).
 #pragma once
 
 #include <cstdint>
@@ -74,6 +75,26 @@ class BlockLedger {
   uint64_t completed_ = 0;
 };
 
+// A ring of whole interleaved frames between a sound server's callback and the blocking
+// calls (the owner locks): writes take what fits, reads what is there.
+class FrameRing {
+ public:
+  void reset(uint32_t channels, uint32_t capacityFrames);
+  uint32_t size() const { return static_cast<uint32_t>(written_ - read_); }
+  uint32_t space() const { return capacity_ - size(); }
+  // Answer the frames copied.
+  uint32_t write(const int16_t* samples, uint32_t frames);
+  uint32_t read(int16_t* out, uint32_t frames);
+  void clear() { read_ = written_; }
+
+ private:
+  std::vector<int16_t> ring_;
+  uint32_t channels_ = 1;
+  uint32_t capacity_ = 0;
+  uint64_t written_ = 0;
+  uint64_t read_ = 0;
+};
+
 // Mixes `fileChannels` interleaved channels down to `channels` (channel j takes the mean of
 // the file channels j, j + channels, ...).
 void mixDown(const int16_t* in, uint32_t fileChannels, int16_t* out, uint32_t channels,
@@ -84,6 +105,17 @@ bool alsaPcmDefined(const std::string& name);
 
 std::unique_ptr<CaptureDevice> makeAlsaCapture(const std::string& pcm);
 std::unique_ptr<PlaybackDevice> makeAlsaPlayback(const std::string& pcm);
+// PipeWire (built in and not turned off by QUILLET_PIPEWIRE=0): whether a daemon answers a
+// connection now, the devices for a node name ("" = the default, followed when it
+// changes) and the sink or source nodes as (node.description, "pipewire:NODE").
+bool pipeWireAnswers();
+std::unique_ptr<CaptureDevice> makePipeWireCapture(const std::string& node);
+std::unique_ptr<PlaybackDevice> makePipeWirePlayback(const std::string& node);
+std::vector<AudioDeviceEntry> listPipeWireDevices(bool capture);
+
+// One line for the program's log (see setAudioNotice).
+void audioNotice(const std::string& line);
+
 std::unique_ptr<CaptureDevice> makeFileCapture(const std::string& path);
 std::unique_ptr<PlaybackDevice> makeFilePlayback(const std::string& path);
 std::unique_ptr<CaptureDevice> makeNullCapture();

@@ -1,5 +1,6 @@
 // File and null devices (pacing, format refusal, mixing down, WAV output), the WAV parser,
-// device name resolution and the mixer card of a device (the list of devices and the
+// device name resolution with and without PipeWire, the frame ring between a sound server's
+// callback and the blocking calls, and the mixer card of a device (the list of devices and the
 // mixer controls are tests/audio_devices'; WAV files written and read back are every
 // end-to-end profile's speaker and microphone).
 #include "platform/audio_device.h"
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/audio_device_internal.h"
 #include "platform/audio_device_wav.h"
 #include "platform/mixer.h"
 #include "platform/test_util.h"
@@ -186,7 +188,35 @@ TEST(NullDevices, AcceptAnyFormatAndCaptureSilence) {
   EXPECT_EQ(makePlaybackDevice("null")->open(44100, 300, 4410, 8), AudioOpen::BadFormat);
 }
 
+// Sets an environment variable for a test's length (unset when value is null).
+class EnvVar {
+ public:
+  EnvVar(const char* name, const char* value) : name_(name) {
+    const char* old = std::getenv(name);
+    had_ = old != nullptr;
+    if (had_) old_ = old;
+    if (value != nullptr) {
+      setenv(name, value, 1);
+    } else {
+      unsetenv(name);
+    }
+  }
+  ~EnvVar() {
+    if (had_) {
+      setenv(name_, old_.c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  bool had_ = false;
+  std::string old_;
+};
+
 TEST(DeviceNames, ResolveToTheirDevices) {
+  const EnvVar alsaOnly("QUILLET_PIPEWIRE", "0");
   EXPECT_EQ(resolveAudioDevice("", true).target, "default");
   EXPECT_EQ(resolveAudioDevice(kDefaultSoundIn, true).target, "default");
   EXPECT_EQ(resolveAudioDevice(kDefaultSoundOut, false).target, "default");
@@ -199,6 +229,59 @@ TEST(DeviceNames, ResolveToTheirDevices) {
   EXPECT_EQ(resolveAudioDevice("USB Headset, USB Audio", false).kind, AudioDeviceSpec::Kind::Alsa);
   EXPECT_EQ(resolveAudioDevice("USB Headset, USB Audio", false).target, "default");
   EXPECT_EQ(resolveAudioDevice("no_such_pcm:1", true).target, "default");
+}
+
+TEST(DeviceNames, PipeWireNamesAndTheDefaultWithoutADaemon) {
+  const TempDir dir;  // a runtime folder where no PipeWire daemon listens
+  const EnvVar runtime("XDG_RUNTIME_DIR", dir.path().c_str());
+  const EnvVar pwRuntime("PIPEWIRE_RUNTIME_DIR", dir.path().c_str());
+  const EnvVar remote("PIPEWIRE_REMOTE", nullptr);
+  const EnvVar enabled("QUILLET_PIPEWIRE", nullptr);
+  if (!pipeWireEnabled()) GTEST_SKIP() << "built without PipeWire";
+  // Asked for by name, PipeWire's devices are PipeWire's, a daemon or not (the device's
+  // open tells that none answers).
+  AudioDeviceSpec d = resolveAudioDevice("pipewire", false);
+  EXPECT_EQ(d.kind, AudioDeviceSpec::Kind::PipeWire);
+  EXPECT_EQ(d.target, "");
+  d = resolveAudioDevice("pipewire:alsa_output.usb-Jabra:analog-stereo", true);
+  EXPECT_EQ(d.kind, AudioDeviceSpec::Kind::PipeWire);
+  EXPECT_EQ(d.target, "alsa_output.usb-Jabra:analog-stereo");
+  EXPECT_NE(resolveAudioDevice("pipewirex", true).kind, AudioDeviceSpec::Kind::PipeWire);
+  // No daemon answers: the default is ALSA's, and so is an unknown name.
+  EXPECT_EQ(resolveAudioDevice("", true).kind, AudioDeviceSpec::Kind::Alsa);
+  EXPECT_EQ(resolveAudioDevice("", true).target, "default");
+  EXPECT_EQ(resolveAudioDevice("Gone Headset", false).target, "default");
+  auto capture = makeCaptureDevice("pipewire");
+  EXPECT_EQ(capture->open(8000, 1, 160, 4), AudioOpen::Failed);
+  EXPECT_FALSE(capture->lastError().empty());
+  auto playback = makePlaybackDevice("pipewire:somewhere");
+  EXPECT_EQ(playback->open(8000, 1, 160, 4), AudioOpen::Failed);
+  EXPECT_FALSE(playback->write(std::vector<int16_t>(160).data(), 160));
+  // Turned off, "pipewire" is the ALSA PCM of that name (PipeWire's ALSA plugin).
+  const EnvVar off("QUILLET_PIPEWIRE", "0");
+  EXPECT_EQ(resolveAudioDevice("pipewire", false).kind, AudioDeviceSpec::Kind::Alsa);
+}
+
+TEST(FrameRing, KeepsFramesInOrderAcrossTheWrapAndTakesOnlyWhatFits) {
+  detail::FrameRing ring;
+  ring.reset(2, 5);
+  const std::vector<int16_t> first{1, -1, 2, -2, 3, -3, 4, -4};
+  EXPECT_EQ(ring.write(first.data(), 4), 4u);
+  std::vector<int16_t> out(10, 0);
+  EXPECT_EQ(ring.read(out.data(), 3), 3u);
+  EXPECT_EQ(std::vector<int16_t>(out.begin(), out.begin() + 6),
+            std::vector<int16_t>({1, -1, 2, -2, 3, -3}));
+  // One frame left; four more fit, the fifth does not.
+  const std::vector<int16_t> second{5, -5, 6, -6, 7, -7, 8, -8, 9, -9};
+  EXPECT_EQ(ring.write(second.data(), 5), 4u);
+  EXPECT_EQ(ring.space(), 0u);
+  EXPECT_EQ(ring.read(out.data(), 9), 5u);
+  EXPECT_EQ(out, std::vector<int16_t>({4, -4, 5, -5, 6, -6, 7, -7, 8, -8}));
+  EXPECT_EQ(ring.read(out.data(), 1), 0u);
+  ring.write(first.data(), 2);
+  ring.clear();
+  EXPECT_EQ(ring.size(), 0u);
+  EXPECT_EQ(ring.space(), 5u);
 }
 
 // The decibel mapping and devices without controls: the ALSA mixer tests of

@@ -81,6 +81,9 @@ class PipeWireLab:
         env.update({
             "XDG_RUNTIME_DIR": self.runtime,
             "XDG_CONFIG_HOME": self.config,
+            # What the session manager remembers (stream volumes, default devices) stays
+            # with the lab, away from the user's desktop and from other labs.
+            "XDG_STATE_HOME": os.path.join(self.folder, "state"),
             "DBUS_SESSION_BUS_ADDRESS": "unix:path=%s/bus" % self.runtime,
             "ALSA_CONFIG_PATH": "/usr/share/alsa/alsa.conf:%s/alsa.conf" % self.folder,
             "PIPEWIRE_LOG_SYSTEMD": "false",
