@@ -81,7 +81,8 @@ class EchoControl::Tap : public SourceFilter {
 // With the canceller, the suppressor gates the cancelled signal, and a second suppressor
 // learns the room's echo on the plain microphone: its values are the ones stored, so that
 // the next call's gate starts from the whole echo until the canceller has lined up.
-EchoControl::EchoControl(const PlayPosition* player, EchoConfig config, bool canceller)
+EchoControl::EchoControl(const PlayPosition* player, EchoConfig config, bool canceller,
+                         bool denoise)
     : AudioSink(kRate, 1), player_(player), history_(new std::atomic<int16_t>[kHistory]) {
   config = seeded(std::move(config));
   if (canceller) {
@@ -91,6 +92,7 @@ EchoControl::EchoControl(const PlayPosition* player, EchoConfig config, bool can
     suppressor_.emplace(makeStream<EchoSuppressor>(player, std::move(gate)));
     learner_.emplace(makeStream<EchoSuppressor>(player, std::move(config)));
     (*suppressor_)->limitTo(&**learner_);
+    if (denoise) denoiser_ = std::make_unique<NoiseSuppressor>(canceller_.get());
     mic_.assign(EchoCanceller::kFrame, 0);
     ref_.assign(EchoCanceller::kFrame, 0);
     clean_.assign(EchoCanceller::kFrame, 0);
@@ -98,6 +100,8 @@ EchoControl::EchoControl(const PlayPosition* player, EchoConfig config, bool can
   } else {
     suppressor_.emplace(makeStream<EchoSuppressor>(player, std::move(config)));
   }
+  input_ = *suppressor_;
+  if (denoise && !canceller) input_ = SinkRef(new NoiseSuppressingSink(input_));
   for (uint32_t i = 0; i < kHistory; ++i) history_[i].store(0, std::memory_order_relaxed);
 }
 
@@ -110,7 +114,7 @@ void EchoControl::setOutput(const SinkRef& sink) {
 
 void EchoControl::Seek(uint32_t position) {
   std::lock_guard lock(mutex_);
-  (*suppressor_)->Seek(position);
+  input_->Seek(position);
   position_ = position;
   fill_ = 0;
 }
@@ -155,7 +159,7 @@ void EchoControl::Write(const int32_t* samples, uint32_t frames) {
   std::lock_guard lock(mutex_);
   position_ += frames;
   if (!canceller_) {
-    (*suppressor_)->Write(samples, frames);
+    input_->Write(samples, frames);
     return;
   }
   (*learner_)->Write(samples, frames);
@@ -215,6 +219,9 @@ void EchoControl::cancelFrame() {
   // Only a reference heard within the canceller's tail can bring echo back in.
   farFrames_ = e.reference >= kFarActive * kFrame ? kTailFrames : std::max(farFrames_ - 1, 0);
   mix(farFrames_ > 0 && e.out > e.in);
+  // The output is denoised whichever microphone it holds, so that the noise does not come
+  // and go with the choice and the suppressor's noise estimate runs on.
+  if (denoiser_) denoiser_->process(out_.data());
   (*suppressor_)->Write(out_.data(), EchoCanceller::kFrame);
   fill_ = 0;
 }
@@ -261,7 +268,8 @@ void EchoControl::followConvergence(const FrameEnergy& e, bool realigned, bool t
 }
 
 StreamRef<EchoControl> CreateEchoControl(const PlayPosition* player, base::SettingsStore& store) {
-  return makeStream<EchoControl>(player, loadEchoConfig(store), useEchoCanceller(store));
+  return makeStream<EchoControl>(player, loadEchoConfig(store), useEchoCanceller(store),
+                                 useNoiseSuppression(store));
 }
 
 }  // namespace quillet::audio
