@@ -13,7 +13,9 @@
 //   NE only   the same with the far end silent (12-16 s)
 //   CPU       processing time per second of audio
 // Configurations: the product's EchoControl with the suppressor alone and with the speexdsp
-// canceller in front of it, and the speexdsp and webrtc-audio-processing cancellers alone.
+// canceller in front of it, each also with the noise suppressor (the canceller, noise
+// suppressor and suppressor together are the program's default), and the speexdsp and
+// webrtc-audio-processing cancellers alone.
 #include <speex/speex_echo.h>
 
 #include <chrono>
@@ -213,10 +215,10 @@ class Collect : public AudioSink {
 
 using Processor = std::function<std::vector<double>(const Scene&)>;
 
-std::vector<double> runEchoControl(const Scene& s, bool canceller) {
+std::vector<double> runEchoControl(const Scene& s, bool canceller, bool denoise) {
   BenchPosition position;
   EchoConfig config;
-  auto control = makeStream<EchoControl>(&position, config, canceller);
+  auto control = makeStream<EchoControl>(&position, config, canceller, denoise);
   auto* sink = new Collect;
   control->setOutput(SinkRef(sink));
   SourceRef far = control->tap(SourceRef(new SceneSource(s.far)));
@@ -321,9 +323,13 @@ int main() {
               db(energy(scene.echo, 0, 8 * kRate) / energy(scene.far, 0, 8 * kRate)),
               db(energy(scene.noise, 0, kTotal) / kTotal / (32768.0 * 32768.0)));
   report("suppressor alone (EchoControl)", scene,
-         [](const Scene& s) { return runEchoControl(s, false); });
+         [](const Scene& s) { return runEchoControl(s, false, false); });
+  report("noise suppressor + suppressor", scene,
+         [](const Scene& s) { return runEchoControl(s, false, true); });
   report("canceller + suppressor (EchoControl)", scene,
-         [](const Scene& s) { return runEchoControl(s, true); });
+         [](const Scene& s) { return runEchoControl(s, true, false); });
+  report("canceller + noise supp. + suppressor", scene,
+         [](const Scene& s) { return runEchoControl(s, true, true); });
   report("speexdsp canceller alone", scene, runSpeex);
 #ifdef QUILLET_HAVE_WEBRTC_APM
   report("webrtc AEC (extended filter)", scene, [](const Scene& s) { return runWebrtc(s, false); });
