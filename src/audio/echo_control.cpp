@@ -221,7 +221,10 @@ void EchoControl::cancelFrame() {
   mix(farFrames_ > 0 && e.out > e.in);
   // The output is denoised whichever microphone it holds, so that the noise does not come
   // and go with the choice and the suppressor's noise estimate runs on.
-  if (denoiser_) denoiser_->process(out_.data());
+  if (denoiser_) {
+    denoiser_->followEcho(farFrames_ > 0);
+    denoiser_->process(out_.data());
+  }
   (*suppressor_)->Write(out_.data(), EchoCanceller::kFrame);
   fill_ = 0;
 }

@@ -11,17 +11,22 @@
 namespace quillet::audio {
 
 NoiseSuppressor::NoiseSuppressor(const EchoCanceller* canceller)
-    : state_(speex_preprocess_state_init(static_cast<int>(kFrame), static_cast<int>(kRate))) {
+    : state_(speex_preprocess_state_init(static_cast<int>(kFrame), static_cast<int>(kRate))),
+      canceller_(canceller) {
   int on = 1;
   int off = 0;
   int noiseDb = kNoiseDb;
   speex_preprocess_ctl(state_, SPEEX_PREPROCESS_SET_DENOISE, &on);
   speex_preprocess_ctl(state_, SPEEX_PREPROCESS_SET_NOISE_SUPPRESS, &noiseDb);
   speex_preprocess_ctl(state_, SPEEX_PREPROCESS_SET_AGC, &off);
-  speex_preprocess_ctl(state_, SPEEX_PREPROCESS_SET_VAD, &off);
   speex_preprocess_ctl(state_, SPEEX_PREPROCESS_SET_DEREVERB, &off);
-  if (canceller != nullptr)
-    speex_preprocess_ctl(state_, SPEEX_PREPROCESS_SET_ECHO_STATE, canceller->state_);
+  // Its voice detection is off from the start; setting it only logs a warning.
+}
+
+void NoiseSuppressor::followEcho(bool on) {
+  if (canceller_ == nullptr || on == followingEcho_) return;
+  speex_preprocess_ctl(state_, SPEEX_PREPROCESS_SET_ECHO_STATE, on ? canceller_->state_ : nullptr);
+  followingEcho_ = on;
 }
 
 NoiseSuppressor::~NoiseSuppressor() {

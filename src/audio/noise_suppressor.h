@@ -24,13 +24,16 @@ class NoiseSuppressor {
   static constexpr int kNoiseDb = -25;
 
   // canceller: the canceller whose output this suppressor gets, frame by frame after its
-  // process(); its estimate of the echo it left is suppressed too. Its own gain control
-  // and voice detection stay off: AutoGain comes after it.
+  // process(); while followEcho is on, the echo it estimates it left is suppressed too.
+  // The preprocessor's own gain control and voice detection stay off: AutoGain comes after.
   explicit NoiseSuppressor(const EchoCanceller* canceller = nullptr);
   ~NoiseSuppressor();
   NoiseSuppressor(const NoiseSuppressor&) = delete;
   NoiseSuppressor& operator=(const NoiseSuppressor&) = delete;
 
+  // Whether the canceller's estimate of the echo it left is taken out (while the far end's
+  // sound can echo): with the far end silent it would only cost the near end's words.
+  void followEcho(bool on);
   // One frame of kFrame 16-bit samples, in place.
   void process(int16_t* frame);
   // The same on the streams' samples (16-bit values times 16).
@@ -38,6 +41,8 @@ class NoiseSuppressor {
 
  private:
   SpeexPreprocessState_* state_;
+  const EchoCanceller* canceller_;
+  bool followingEcho_ = false;
 };
 
 // The suppressor in front of `downstream` (8000 Hz mono): gathers the samples into frames
