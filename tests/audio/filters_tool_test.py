@@ -25,7 +25,7 @@ import wave
 import numpy as np
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from e2e_support import pieces_intact  # noqa: E402
+from e2e_support import pieces_intact, pink_noise  # noqa: E402
 
 TOOL = sys.argv[1]
 FAILURES = []
@@ -238,17 +238,6 @@ def measure_echo(work, far_voice, near_voice):
         check(att >= 20, f"echo {delay_ms} ms attenuated by at least 20 dB ({att:.1f})")
         check(nea <= 1.0, f"near-end speech within 1 dB with echo delay {delay_ms} ms ({nea:.2f})")
         results.append(att)
-
-
-def pink_noise(n, rms, rate=8000, low=20, seed=7):
-    """Noise with a 1/f power spectrum from `low` Hz up (a fan: what a microphone hears of
-    it, without the drift below hearing) at the given RMS."""
-    spectrum = np.fft.rfft(np.random.default_rng(seed).normal(0, 1, n))
-    f = np.fft.rfftfreq(n, 1 / rate)
-    spectrum[f < low] = 0
-    spectrum[f >= low] /= np.sqrt(f[f >= low])
-    y = np.fft.irfft(spectrum, n)
-    return y * rms / np.sqrt(np.mean(y ** 2))
 
 
 def measure_denoise(work, first, second):

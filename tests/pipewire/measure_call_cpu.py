@@ -51,13 +51,15 @@ def main():
             mic = os.path.join(root, "caller.wav")
             write_wav(mic, np.tile(np.concatenate([speech, np.zeros(RATE)]), 6))
             port = 5600
-            for name, echo in (("canceller, noise supp.", {"UseEchoCancellation": "1"}),
+            for name, echo in (("canceller, noise supp.", {"UseEchoCancellation": "1",
+                                                           "UseNoiseSuppression": "1"}),
                                ("canceller and suppressor", {"UseEchoCancellation": "1",
                                                              "UseNoiseSuppression": "0"}),
                                ("suppressor alone", {"UseEchoCancellation": "1",
                                                      "UseEchoCanceller": "0",
                                                      "UseNoiseSuppression": "0"}),
-                               ("noise suppression alone", {"UseEchoCancellation": "0"}),
+                               ("noise suppression alone", {"UseEchoCancellation": "0",
+                                                            "UseNoiseSuppression": "1"}),
                                ("no echo control", {"UseEchoCancellation": "0",
                                                     "UseNoiseSuppression": "0"})):
                 b = DeskProfile(lab, root, "bob-%d" % port, port, 22000 + port, "bob", mic,
