@@ -33,15 +33,11 @@ NoiseSuppressor::~NoiseSuppressor() {
   speex_preprocess_state_destroy(state_);
 }
 
-void NoiseSuppressor::process(int16_t* frame) {
-  speex_preprocess_run(state_, frame);
-}
-
 void NoiseSuppressor::process(int32_t* frame) {
   std::array<int16_t, kFrame> pcm{};
   for (uint32_t i = 0; i < kFrame; ++i)
     pcm[i] = static_cast<int16_t>(std::clamp((frame[i] + 8) >> 4, -32768, 32767));
-  process(pcm.data());
+  speex_preprocess_run(state_, pcm.data());
   for (uint32_t i = 0; i < kFrame; ++i) frame[i] = int32_t{pcm[i]} * 16;
 }
 

@@ -34,9 +34,9 @@ class NoiseSuppressor {
   // Whether the canceller's estimate of the echo it left is taken out (while the far end's
   // sound can echo): with the far end silent it would only cost the near end's words.
   void followEcho(bool on);
-  // One frame of kFrame 16-bit samples, in place.
-  void process(int16_t* frame);
-  // The same on the streams' samples (16-bit values times 16).
+  // One frame of kFrame samples of the streams (16-bit values times 16), in place. What
+  // comes out is the frame before: the preprocessor's window spans two frames, so the
+  // sound is one frame (20 ms) late.
   void process(int32_t* frame);
 
  private:
@@ -46,16 +46,14 @@ class NoiseSuppressor {
 };
 
 // The suppressor in front of `downstream` (8000 Hz mono): gathers the samples into frames
-// and writes each frame on once it is full (whole frames as the capture gives them pass
-// without delay of their own).
+// and writes each frame on once it is full (whole frames, as the capture gives them, wait
+// for nothing more than the suppressor's own frame of delay).
 class NoiseSuppressingSink : public AudioSink {
  public:
   explicit NoiseSuppressingSink(SinkRef downstream);
 
   void Write(const int32_t* samples, uint32_t frames) override;
   void Seek(uint32_t position) override;
-
-  void setDownstream(SinkRef sink) { down_ = std::move(sink); }
 
  private:
   SinkRef down_;
