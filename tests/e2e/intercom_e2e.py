@@ -146,15 +146,17 @@ class IntercomTest(LabCase):
                                                         "UseEchoCancellation": "1"})):
             a = self.quillet("alice", mic, {"Settings": settings})
             b = self.quillet("bob", self.silence_file)
-            self.call_and_hear(a, b, len(said) / RATE + 1.0)
+            self.call_and_hear(a, b, len(said) / RATE + 3.0)  # the call takes a while to start
             heard = b.heard().astype(float)
             cue = find_cue(heard)
             self.assertIsNotNone(cue, name)
             begin = int(RATE * (cue + 0.3))  # after the intercom cue
-            # Where the sentence starts: its first word, found anywhere after the cue.
-            score = (np.correlate(heard[begin:], word, "valid")
-                     / np.sqrt(np.maximum(np.convolve(heard[begin:] ** 2, np.ones(len(word)),
-                                                      "valid"), 1e-9)))
+            # Where the sentence starts: its first word, found after the cue and before the
+            # sentence's second time.
+            early = heard[begin:begin + int(RATE * (words_at + 1.5))]
+            score = (np.correlate(early, word, "valid")
+                     / np.sqrt(np.maximum(np.convolve(early ** 2, np.ones(len(word)), "valid"),
+                                          1e-9)))
             start = begin + int(np.argmax(score)) - first
             span = heard[begin:start + len(sentence) + 2 * RATE]
             frames = np.mean(span[:len(span) // 160 * 160].reshape(-1, 160) ** 2, axis=1)
