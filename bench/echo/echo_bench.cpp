@@ -357,7 +357,7 @@ int main() {
               db(energy(scene.noise, 0, kTotal) / kTotal / (32768.0 * 32768.0)));
   report("suppressor alone (EchoControl)", scene, split,
          [](const Scene& s) { return runEchoControl(s, false, false); });
-  report("noise suppressor + suppressor", scene, split,
+  report("suppressor + noise suppressor", scene, split,
          [](const Scene& s) { return runEchoControl(s, false, true); });
   report("canceller + suppressor (EchoControl)", scene, split,
          [](const Scene& s) { return runEchoControl(s, true, false); });

@@ -552,8 +552,9 @@ bool IntercomApp::startOrAnswer(const std::string& address) {
   return true;
 }
 
-// Microphone → echo control (canceller, noise suppressor, suppressor) → AutoGain → the
-// call's stream; without echo control the noise suppressor is a stage of its own. The gain
+// Microphone → echo control (canceller, noise suppressor, suppressor; or suppressor, noise
+// suppressor) → AutoGain → the call's stream; without echo control the noise suppressor is
+// a stage of its own. The gain
 // comes last: in front of the canceller each of its steps would move the echo path the
 // canceller models, and the noise suppressor would see a noise floor that moves.
 void IntercomApp::buildCaptureChain(const audio::SinkRef& stream) {

@@ -100,21 +100,29 @@ EchoControl::EchoControl(const PlayPosition* player, EchoConfig config, bool can
   } else {
     suppressor_.emplace(makeStream<EchoSuppressor>(player, std::move(config)));
   }
-  input_ = *suppressor_;
-  if (denoise && !canceller) input_ = SinkRef(new NoiseSuppressingSink(input_));
+  if (denoise && !canceller) {
+    // Without the canceller the noise suppressor comes after the gate: in front of it, it
+    // would change the echo the gate learns and compares with what the speaker played.
+    after_.emplace(makeStream<NoiseSuppressingSink>(SinkRef(AudioSink::newNull())));
+    (*suppressor_)->setDownstream(*after_);
+  }
   for (uint32_t i = 0; i < kHistory; ++i) history_[i].store(0, std::memory_order_relaxed);
 }
 
 void EchoControl::setOutput(const SinkRef& sink) {
   std::lock_guard lock(mutex_);
-  (*suppressor_)->setDownstream(sink);
+  if (after_) {
+    (*after_)->setDownstream(sink);
+  } else {
+    (*suppressor_)->setDownstream(sink);
+  }
   position_ = sink->position();
   fill_ = 0;
 }
 
 void EchoControl::Seek(uint32_t position) {
   std::lock_guard lock(mutex_);
-  input_->Seek(position);
+  (*suppressor_)->Seek(position);
   position_ = position;
   fill_ = 0;
 }
@@ -159,7 +167,7 @@ void EchoControl::Write(const int32_t* samples, uint32_t frames) {
   std::lock_guard lock(mutex_);
   position_ += frames;
   if (!canceller_) {
-    input_->Write(samples, frames);
+    (*suppressor_)->Write(samples, frames);
     return;
   }
   (*learner_)->Write(samples, frames);

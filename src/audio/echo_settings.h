@@ -11,8 +11,8 @@ namespace quillet::audio {
 bool useEchoCancellation(base::SettingsStore& store);
 // "Settings/UseEchoCanceller" (default on): the linear canceller in front of the suppressor.
 bool useEchoCanceller(base::SettingsStore& store);
-// "Settings/UseNoiseSuppression" (default on): the noise suppressor behind the canceller,
-// or a stage of its own without echo control.
+// "Settings/UseNoiseSuppression" (default on): the noise suppressor behind the canceller
+// (or after the suppressor alone), or a stage of its own without echo control.
 bool useNoiseSuppression(base::SettingsStore& store);
 // "Settings/UseAGC" (default on).
 bool useAutoGain(base::SettingsStore& store);

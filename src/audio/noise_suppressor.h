@@ -55,6 +55,8 @@ class NoiseSuppressingSink : public AudioSink {
   void Write(const int32_t* samples, uint32_t frames) override;
   void Seek(uint32_t position) override;
 
+  void setDownstream(SinkRef sink) { down_ = std::move(sink); }
+
  private:
   SinkRef down_;
   NoiseSuppressor suppressor_;

@@ -212,7 +212,7 @@ class PipeWireTest(unittest.TestCase):
         # call; what it learned carries over to the next calls.
         figures = {}
         # The noise suppressor is on as it comes (behind the canceller it also takes out the
-        # echo the canceller leaves; in front of the suppressor alone it takes noise only).
+        # echo the canceller leaves; after the suppressor alone it takes noise only).
         shipped = {"UseEchoCancellation": "1", "UseNoiseSuppression": None}
         for name, settings, calls in (
                 ("canceller and suppressor", shipped, 3),
