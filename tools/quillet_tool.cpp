@@ -21,7 +21,7 @@ constexpr Group kGroups[] = {
     {"sip", runSip, "parse [FILE|-] | uri TEXT | nameaddr TEXT | dial TEXT SERVER | digest ..."},
     {"codec", runCodec, "encode NAME IN.wav OUT | decode NAME IN OUT.wav"},
     {"audio", runAudio,
-     "devices | play FILE.wav | record OUT.wav --seconds S | resample | agc | echo ..."},
+     "devices | play FILE.wav | record OUT.wav --seconds S | resample | agc | echo | denoise ..."},
     {"contacts", runContacts,
      "list | add NAME NUMBER [EMAIL] | delete NAME | export FILE | import FILE..."},
     {"sdp", runSdp, "offer | answer | parse | capability ..."},

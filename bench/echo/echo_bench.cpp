@@ -11,9 +11,16 @@
 //   DT echo   echo left in double talk, below the echo itself: the output less the output of
 //             the same run without the echo in the microphone
 //   NE only   the same with the far end silent (12-16 s)
+//   split     double talk again on a scene whose far end is above 2 kHz and whose near end
+//             is below 900 Hz: the echo left in the far end's band, below the echo, and
+//             the near end's level in its band. Unlike DT echo this holds for processing
+//             that changes the near end with the echo (a residual echo suppressor): there
+//             the difference of two runs counts what it took off the near end as echo.
 //   CPU       processing time per second of audio
 // Configurations: the product's EchoControl with the suppressor alone and with the speexdsp
-// canceller in front of it, and the speexdsp and webrtc-audio-processing cancellers alone.
+// canceller in front of it, each also with the noise suppressor (the canceller, noise
+// suppressor and suppressor together are the program's default), and the speexdsp and
+// webrtc-audio-processing cancellers alone.
 #include <speex/speex_echo.h>
 
 #include <chrono>
@@ -107,14 +114,36 @@ std::vector<double> roomResponse(double gain) {
   return h;
 }
 
+// A fourth-order Butterworth high or low pass (two biquads).
+std::vector<double> filtered(std::vector<double> x, double corner, bool high) {
+  const double w = 2 * M_PI * corner / kRate, c = std::cos(w);
+  for (const double q : {0.5412, 1.3066}) {
+    const double alpha = std::sin(w) / (2 * q), a0 = 1 + alpha;
+    const double b0 = (high ? (1 + c) : (1 - c)) / 2 / a0, b1 = (high ? -2 * b0 : 2 * b0);
+    const double a1 = -2 * c / a0, a2 = (1 - alpha) / a0;
+    double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
+    for (double& v : x) {
+      const double y = b0 * v + b1 * x1 + b0 * x2 - a1 * y1 - a2 * y2;
+      x2 = x1, x1 = v, y2 = y1, y1 = y, v = y;
+    }
+  }
+  return x;
+}
+
+constexpr double kFarBand = 2000, kNearBand = 900;  // the split scene's bands (Hz)
+
 struct Scene {
   std::vector<double> far, near, echo, noise, mic;
 };
 
-Scene makeScene() {
+Scene makeScene(bool split) {
   Scene s;
   s.far = speechLike(1, 4000);
   s.near = speechLike(2, 3000);
+  if (split) {
+    s.far = filtered(s.far, kFarBand, true);
+    s.near = filtered(s.near, kNearBand, false);
+  }
   for (int n = 0; n < kTotal; ++n) {
     if (n < 8 * kRate) s.near[n] = 0;   // far end only
     if (n >= 12 * kRate) s.far[n] = 0;  // near end only
@@ -213,10 +242,10 @@ class Collect : public AudioSink {
 
 using Processor = std::function<std::vector<double>(const Scene&)>;
 
-std::vector<double> runEchoControl(const Scene& s, bool canceller) {
+std::vector<double> runEchoControl(const Scene& s, bool canceller, bool denoise) {
   BenchPosition position;
   EchoConfig config;
-  auto control = makeStream<EchoControl>(&position, config, canceller);
+  auto control = makeStream<EchoControl>(&position, config, canceller, denoise);
   auto* sink = new Collect;
   control->setOutput(SinkRef(sink));
   SourceRef far = control->tap(SourceRef(new SceneSource(s.far)));
@@ -288,7 +317,7 @@ std::string decibels(double v) {
   return text;
 }
 
-void report(const char* name, const Scene& s, const Processor& run) {
+void report(const char* name, const Scene& s, const Scene& split, const Processor& run) {
   const auto t0 = std::chrono::steady_clock::now();
   const std::vector<double> out = run(s);
   const double cpu =
@@ -303,31 +332,42 @@ void report(const char* name, const Scene& s, const Processor& run) {
   const double dtEcho =
       db(energy(s.echo, 8 * kRate, 12 * kRate) / energy(leak, 8 * kRate, 12 * kRate));
   const double conv = convergence(s, out);
+  const std::vector<double> splitOut = run(split);
+  const double splitEcho = db(energy(filtered(split.echo, kFarBand, true), 8 * kRate, 12 * kRate) /
+                              energy(filtered(splitOut, kFarBand, true), 8 * kRate, 12 * kRate));
+  const double splitNear =
+      db(energy(filtered(splitOut, kNearBand, false), 8 * kRate, 12 * kRate) /
+         energy(filtered(split.near, kNearBand, false), 8 * kRate, 12 * kRate));
   std::printf(
       "%-38s ERLE %s dB  start %s dB  conv %5s  DT near %+5.1f dB  DT echo %s dB  NE only %+5.1f "
-      "dB  "
-      "CPU %5.2f ms/s\n",
+      "dB  split: DT echo %s dB, DT near %+5.1f dB  CPU %5.2f ms/s\n",
       name, decibels(erle).c_str(), decibels(start).c_str(),
       conv < 0 ? "never" : (std::to_string(conv).substr(0, 4) + "s").c_str(),
       nearChange(s, out, 8 * kRate, 12 * kRate), decibels(dtEcho).c_str(),
-      nearChange(s, out, 12 * kRate, kTotal), cpu * 1000);
+      nearChange(s, out, 12 * kRate, kTotal), decibels(splitEcho).c_str(), splitNear, cpu * 1000);
 }
 
 }  // namespace
 
 int main() {
-  const Scene scene = makeScene();
+  const Scene scene = makeScene(false);
+  const Scene split = makeScene(true);
   std::printf("echo %.1f dB below the far end, noise %.1f dBFS\n",
               db(energy(scene.echo, 0, 8 * kRate) / energy(scene.far, 0, 8 * kRate)),
               db(energy(scene.noise, 0, kTotal) / kTotal / (32768.0 * 32768.0)));
-  report("suppressor alone (EchoControl)", scene,
-         [](const Scene& s) { return runEchoControl(s, false); });
-  report("canceller + suppressor (EchoControl)", scene,
-         [](const Scene& s) { return runEchoControl(s, true); });
-  report("speexdsp canceller alone", scene, runSpeex);
+  report("suppressor alone (EchoControl)", scene, split,
+         [](const Scene& s) { return runEchoControl(s, false, false); });
+  report("suppressor + noise suppressor", scene, split,
+         [](const Scene& s) { return runEchoControl(s, false, true); });
+  report("canceller + suppressor (EchoControl)", scene, split,
+         [](const Scene& s) { return runEchoControl(s, true, false); });
+  report("canceller + noise supp. + suppressor", scene, split,
+         [](const Scene& s) { return runEchoControl(s, true, true); });
+  report("speexdsp canceller alone", scene, split, runSpeex);
 #ifdef QUILLET_HAVE_WEBRTC_APM
-  report("webrtc AEC (extended filter)", scene, [](const Scene& s) { return runWebrtc(s, false); });
-  report("webrtc AECM (mobile)", scene, [](const Scene& s) { return runWebrtc(s, true); });
+  report("webrtc AEC (extended filter)", scene, split,
+         [](const Scene& s) { return runWebrtc(s, false); });
+  report("webrtc AECM (mobile)", scene, split, [](const Scene& s) { return runWebrtc(s, true); });
 #endif
   return 0;
 }

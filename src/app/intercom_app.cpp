@@ -16,6 +16,7 @@
 #include "audio/cue_tone.h"
 #include "audio/echo_settings.h"
 #include "audio/echo_suppressor.h"
+#include "audio/noise_suppressor.h"
 #include "audio/volume.h"
 #include "audio/wave_file.h"
 #include "base/log.h"
@@ -556,9 +557,11 @@ bool IntercomApp::startOrAnswer(const std::string& address) {
   return true;
 }
 
-// Microphone → echo control (canceller, suppressor) → AutoGain → the call's stream. The
-// gain comes last: in front of the canceller each of its steps would move the echo path
-// the canceller models.
+// Microphone → echo control (canceller, noise suppressor, suppressor; or suppressor, noise
+// suppressor) → AutoGain → the call's stream; without echo control the noise suppressor is
+// a stage of its own. The gain
+// comes last: in front of the canceller each of its steps would move the echo path the
+// canceller models, and the noise suppressor would see a noise floor that moves.
 void IntercomApp::buildCaptureChain(const audio::SinkRef& stream) {
   base::SettingsStore& store = settings();
   audio::SinkRef chain = stream;
@@ -568,6 +571,12 @@ void IntercomApp::buildCaptureChain(const audio::SinkRef& stream) {
   if (echo_) {
     (*echo_)->setOutput(chain);
     chain = *echo_;
+  } else if (audio::useNoiseSuppression(store)) {
+    if (chain->rate() == audio::NoiseSuppressor::kRate && chain->channels() == 1) {
+      chain = audio::SinkRef(new audio::NoiseSuppressingSink(chain));
+    } else {
+      base::logInfo("Noise suppression left out: the call's stream is not 8000 Hz mono");
+    }
   }
   recorder_.SetDevice(store.readText("Settings", "RecordDevice"),
                       store.readInt("Settings", "RecordDeviceChannel", 0));

@@ -28,6 +28,7 @@ class EchoCanceller {
   void reset();
 
  private:
+  friend class NoiseSuppressor;  // ties its residual echo suppression to this state
   SpeexEchoState_* state_;
 };
 

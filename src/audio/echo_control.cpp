@@ -81,7 +81,8 @@ class EchoControl::Tap : public SourceFilter {
 // With the canceller, the suppressor gates the cancelled signal, and a second suppressor
 // learns the room's echo on the plain microphone: its values are the ones stored, so that
 // the next call's gate starts from the whole echo until the canceller has lined up.
-EchoControl::EchoControl(const PlayPosition* player, EchoConfig config, bool canceller)
+EchoControl::EchoControl(const PlayPosition* player, EchoConfig config, bool canceller,
+                         bool denoise)
     : AudioSink(kRate, 1), player_(player), history_(new std::atomic<int16_t>[kHistory]) {
   config = seeded(std::move(config));
   if (canceller) {
@@ -91,6 +92,7 @@ EchoControl::EchoControl(const PlayPosition* player, EchoConfig config, bool can
     suppressor_.emplace(makeStream<EchoSuppressor>(player, std::move(gate)));
     learner_.emplace(makeStream<EchoSuppressor>(player, std::move(config)));
     (*suppressor_)->limitTo(&**learner_);
+    if (denoise) denoiser_ = std::make_unique<NoiseSuppressor>(canceller_.get());
     mic_.assign(EchoCanceller::kFrame, 0);
     ref_.assign(EchoCanceller::kFrame, 0);
     clean_.assign(EchoCanceller::kFrame, 0);
@@ -98,12 +100,22 @@ EchoControl::EchoControl(const PlayPosition* player, EchoConfig config, bool can
   } else {
     suppressor_.emplace(makeStream<EchoSuppressor>(player, std::move(config)));
   }
+  if (denoise && !canceller) {
+    // Without the canceller the noise suppressor comes after the gate: in front of it, it
+    // would change the echo the gate learns and compares with what the speaker played.
+    after_.emplace(makeStream<NoiseSuppressingSink>(SinkRef(AudioSink::newNull())));
+    (*suppressor_)->setDownstream(*after_);
+  }
   for (uint32_t i = 0; i < kHistory; ++i) history_[i].store(0, std::memory_order_relaxed);
 }
 
 void EchoControl::setOutput(const SinkRef& sink) {
   std::lock_guard lock(mutex_);
-  (*suppressor_)->setDownstream(sink);
+  if (after_) {
+    (*after_)->setDownstream(sink);
+  } else {
+    (*suppressor_)->setDownstream(sink);
+  }
   position_ = sink->position();
   fill_ = 0;
 }
@@ -215,6 +227,12 @@ void EchoControl::cancelFrame() {
   // Only a reference heard within the canceller's tail can bring echo back in.
   farFrames_ = e.reference >= kFarActive * kFrame ? kTailFrames : std::max(farFrames_ - 1, 0);
   mix(farFrames_ > 0 && e.out > e.in);
+  // The output is denoised whichever microphone it holds, so that the noise does not come
+  // and go with the choice and the suppressor's noise estimate runs on.
+  if (denoiser_) {
+    denoiser_->followEcho(farFrames_ > 0);
+    denoiser_->process(out_.data());
+  }
   (*suppressor_)->Write(out_.data(), EchoCanceller::kFrame);
   fill_ = 0;
 }
@@ -261,7 +279,8 @@ void EchoControl::followConvergence(const FrameEnergy& e, bool realigned, bool t
 }
 
 StreamRef<EchoControl> CreateEchoControl(const PlayPosition* player, base::SettingsStore& store) {
-  return makeStream<EchoControl>(player, loadEchoConfig(store), useEchoCanceller(store));
+  return makeStream<EchoControl>(player, loadEchoConfig(store), useEchoCanceller(store),
+                                 useNoiseSuppression(store));
 }
 
 }  // namespace quillet::audio

@@ -1,7 +1,8 @@
 // EchoControl: the echo control of one call. Its microphone side is an 8000 Hz mono sink
-// that runs the linear echo canceller (when on) and then the EchoSuppressor (the noise gate
-// and last stage) in front of the sink the call's speech goes to; its speaker side is a tap
-// on what the Player plays, lined up with the microphone by the Player's position.
+// that runs the linear echo canceller and the NoiseSuppressor behind it, then the
+// EchoSuppressor (the noise gate), in front of the sink the call's speech goes to; without
+// the canceller the noise suppressor comes after the gate. Its speaker side is a tap on
+// what the Player plays, lined up with the microphone by the Player's position.
 #pragma once
 
 #include <array>
@@ -15,6 +16,7 @@
 #include "audio/audio_stream.h"
 #include "audio/echo_canceller.h"
 #include "audio/echo_suppressor.h"
+#include "audio/noise_suppressor.h"
 
 namespace quillet::base {
 class SettingsStore;
@@ -48,7 +50,9 @@ class EchoControl : public AudioSink {
 
   // canceller: the linear canceller in front of the suppressor. It learns the echo path
   // afresh in every call (the devices' latency differs from one call to the next).
-  EchoControl(const PlayPosition* player, EchoConfig config, bool canceller);
+  // denoise: the noise suppressor, behind the canceller (it also takes out the echo the
+  // canceller leaves) or else after the suppressor.
+  EchoControl(const PlayPosition* player, EchoConfig config, bool canceller, bool denoise = false);
 
   // Microphone samples (8000 Hz mono, any block size; capture thread).
   void Write(const int32_t* samples, uint32_t frames) override;
@@ -82,7 +86,9 @@ class EchoControl : public AudioSink {
   std::optional<StreamRef<EchoSuppressor>> suppressor_;  // the gate, the last stage
   std::optional<StreamRef<EchoSuppressor>> learner_;     // with the canceller: learns the echo
   std::unique_ptr<EchoCanceller> canceller_;
-  std::mutex mutex_;  // the microphone path against setOutput
+  std::unique_ptr<NoiseSuppressor> denoiser_;             // behind the canceller
+  std::optional<StreamRef<NoiseSuppressingSink>> after_;  // without the canceller: after the gate
+  std::mutex mutex_;                                      // the microphone path against setOutput
 
   // Speaker history on one timeline across the sources played (written by the feeder,
   // read by the capture thread: a sample is published by `written_` after it is stored).
@@ -110,7 +116,8 @@ class EchoControl : public AudioSink {
 };
 
 // A call's echo control with the suppressor's learned values of the settings, following the
-// Player's position; "UseEchoCanceller" (default on) puts the canceller in front.
+// Player's position; "UseEchoCanceller" (default on) puts the canceller in front and
+// "UseNoiseSuppression" (default on) the noise suppressor behind it.
 StreamRef<EchoControl> CreateEchoControl(const PlayPosition* player, base::SettingsStore& store);
 
 }  // namespace quillet::audio

@@ -1,7 +1,7 @@
 // The call's echo control: a room echo of the speaker's sound is cancelled, also after the
 // Player moves on to another source (the calling sound, then the call) and after the
-// speaker's device slips, the near end passes, and the output can move to another sink
-// while the microphone runs.
+// speaker's device slips, the near end passes, the noise suppressor takes a steady noise
+// down wherever it sits, and the output can move to another sink while the microphone runs.
 #include "audio/echo_control.h"
 
 #include <gtest/gtest.h>
@@ -93,8 +93,8 @@ struct Call {
     sounding.insert(sounding.begin(), by, 0);
     late += by;
   }
-  explicit Call(bool canceller)
-      : control(makeStream<EchoControl>(&position, position.config(), canceller)) {
+  Call(bool canceller, bool denoise)
+      : control(makeStream<EchoControl>(&position, position.config(), canceller, denoise)) {
     control->setOutput(SinkRef(sink));
   }
 
@@ -122,10 +122,23 @@ double passed(const std::vector<int32_t>& out, size_t at, const std::vector<int3
   return 10 * std::log10(energy(out.data() + at, n) / energy(said.data(), n));
 }
 
+// The placements of the echo control: canceller or not, noise suppressor or not.
+struct Placement {
+  bool canceller;
+  bool denoise;
+  const char* name;
+};
+constexpr Placement kPlacements[] = {
+    {true, true, "canceller, noise suppressor and suppressor"},
+    {true, false, "canceller and suppressor"},
+    {false, true, "noise suppressor and suppressor"},
+    {false, false, "suppressor alone"},
+};
+
 TEST(EchoControl, CancelsTheRoomsEchoAcrossASourceChangeAndADeviceSlipAndKeepsTheNearEnd) {
-  for (const bool canceller : {true, false}) {
-    SCOPED_TRACE(canceller ? "canceller and suppressor" : "suppressor alone");
-    Call call(canceller);
+  for (const auto [canceller, denoise, name] : kPlacements) {
+    SCOPED_TRACE(name);
+    Call call(canceller, denoise);
     // The calling sound first, then the call's audio from position 0 of a new stream.
     SourceRef calling =
         call.control->tap(SourceRef(new ArraySource(8000, 1, noise(1, 8000 * 2, 3000))));
@@ -166,9 +179,9 @@ TEST(EchoControl, CancelsTheRoomsEchoAcrossASourceChangeAndADeviceSlipAndKeepsTh
 // A new profile has learned nothing of the room, and the far end has played for a while
 // when the microphone starts: the echo is held back from the first block on.
 TEST(EchoControl, FirstCallOnANewProfileHoldsTheEchoBackFromTheStart) {
-  for (const bool canceller : {true, false}) {
-    SCOPED_TRACE(canceller ? "canceller and suppressor" : "suppressor alone");
-    Call call(canceller);
+  for (const auto [canceller, denoise, name] : kPlacements) {
+    SCOPED_TRACE(name);
+    Call call(canceller, denoise);
     SourceRef received =
         call.control->tap(SourceRef(new ArraySource(8000, 1, noise(4, 8000 * 3, 3000))));
     int32_t speaker[160];
@@ -186,6 +199,44 @@ TEST(EchoControl, FirstCallOnANewProfileHoldsTheEchoBackFromTheStart) {
                 -25.0);
     }
   }
+}
+
+// A fan in the room and nothing from the far end: the noise suppressor takes it down behind
+// the canceller, after the suppressor alone and as a stage of its own, where without it the
+// gate only dips it. Half a second of a louder sound then passes.
+TEST(EchoControl, NoiseSuppressorTakesASteadyNoiseDownAndLetsALouderSoundThrough) {
+  const std::vector<int32_t> fan = noise(6, 8000 * 4, 100);
+  const std::vector<int32_t> voice = noise(7, 4000, 3000);
+  std::vector<int32_t> mic = fan;
+  for (size_t i = 0; i < voice.size(); ++i) mic[8000 * 3 + i] += voice[i];
+  const auto lastSecondOfFan = [&](const std::vector<int32_t>& out) {
+    return 10 *
+           std::log10(energy(out.data() + 8000 * 2, 8000) / energy(fan.data() + 8000 * 2, 8000));
+  };
+  for (const bool canceller : {true, false}) {
+    SCOPED_TRACE(canceller ? "with the canceller" : "suppressor alone");
+    double without = 0;
+    for (const bool denoise : {false, true}) {
+      Call call(canceller, denoise);
+      call.control->Write(mic.data(), static_cast<uint32_t>(mic.size()));
+      const auto& out = call.sink->data;
+      ASSERT_GE(out.size(), mic.size() - 320);
+      const double fanDb = lastSecondOfFan(out);
+      if (denoise) {
+        EXPECT_LT(fanDb, without - 12);
+      } else {
+        EXPECT_GT(fanDb, -12);
+      }
+      without = fanDb;
+      EXPECT_NEAR(passed(out, 8000 * 3 + 160, voice, 3200), 0.0, 1.5);
+    }
+  }
+  auto* out = new KeepSink(8000, 1);
+  NoiseSuppressingSink stage{SinkRef(out)};
+  for (size_t at = 0; at < mic.size(); at += 80) stage.Write(&mic[at], 80);  // 10 ms blocks
+  ASSERT_EQ(out->data.size(), mic.size());
+  EXPECT_LT(lastSecondOfFan(out->data), -15.0);
+  EXPECT_NEAR(passed(out->data, 8000 * 3 + 160, voice, 3200), 0.0, 1.5);
 }
 
 TEST(EchoControl, OutputMovesToAnotherSinkAndOtherFormatsPassUntapped) {

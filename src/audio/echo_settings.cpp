@@ -24,6 +24,10 @@ bool useEchoCanceller(base::SettingsStore& store) {
   return store.readInt(kSettings, "UseEchoCanceller", 1) != 0;
 }
 
+bool useNoiseSuppression(base::SettingsStore& store) {
+  return store.readInt(kSettings, "UseNoiseSuppression", 1) != 0;
+}
+
 bool useAutoGain(base::SettingsStore& store) {
   return store.readInt(kSettings, "UseAGC", 1) != 0;
 }

@@ -1,5 +1,5 @@
-// The settings of the call's microphone filters: whether echo suppression and AutoGain are
-// used, and the learned echo values carried from call to call.
+// The settings of the call's microphone filters: whether echo suppression, noise
+// suppression and AutoGain are used, and the learned echo values carried from call to call.
 #pragma once
 
 #include "audio/echo_suppressor.h"
@@ -11,6 +11,9 @@ namespace quillet::audio {
 bool useEchoCancellation(base::SettingsStore& store);
 // "Settings/UseEchoCanceller" (default on): the linear canceller in front of the suppressor.
 bool useEchoCanceller(base::SettingsStore& store);
+// "Settings/UseNoiseSuppression" (default on): the noise suppressor behind the canceller
+// (or after the suppressor alone), or a stage of its own without echo control.
+bool useNoiseSuppression(base::SettingsStore& store);
 // "Settings/UseAGC" (default on).
 bool useAutoGain(base::SettingsStore& store);
 

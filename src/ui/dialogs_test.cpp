@@ -96,6 +96,7 @@ struct Setting {
 constexpr Setting kSettings[] = {
     {"UseAGC", "Settings", "1", "0", "0"},
     {"UseEchoCancellation", "Settings", nullptr, "0", "0"},
+    {"UseNoiseSuppression", "Settings", "1", "0", "0"},
     {"Quality", "SIP", "50", "20", "20"},
     {"EchoCancellation", "SIP", nullptr, "0", "0"},
     {"DisplayName", "DefaultLine", "Ann", " Ann Lee ", "Ann Lee"},

@@ -165,6 +165,7 @@ class RecordingPage : public BoundPage, private audio::RecorderListener {
     form_->addRow(QStringLiteral("Level"), row);
     addCheck("Automatic &gain control", "Settings", "UseAGC", true);
     addCheck("&Echo cancellation", "Settings", "UseEchoCancellation", true);
+    addCheck("&Noise suppression", "Settings", "UseNoiseSuppression", true);
     connect(test_, &QPushButton::clicked, this, [this] { testing_ ? stopTest() : startTest(); });
     connect(recordDevice_, &QComboBox::currentTextChanged, this, [this] {
       stopTest();

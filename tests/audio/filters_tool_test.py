@@ -6,7 +6,11 @@
 - agc: quiet speech is raised by about 18 dB, loud speech held near +7 dB (peak level);
 - echo: a synthetic hands-free recording (far-end speech delayed 40-200 ms and attenuated
   into the microphone, near-end speech at other times): echo down by at least 20 dB once
-  adapted, near-end speech within 1 dB.
+  adapted, near-end speech within 1 dB;
+- denoise: speech over pink noise at -40 dBFS (a fan): the noise in the pauses down by at
+  least 15 dB, and at least 95 % of the speech's voiced pieces intact (e2e_support's judge,
+  which a short linear filter or a moving gain does not fool); its delay and CPU time are
+  printed.
 
 usage: filters_tool_test.py QUILLET_TOOL
 """
@@ -19,6 +23,9 @@ import tempfile
 import wave
 
 import numpy as np
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from e2e_support import pieces_intact, pink_noise  # noqa: E402
 
 TOOL = sys.argv[1]
 FAILURES = []
@@ -233,6 +240,57 @@ def measure_echo(work, far_voice, near_voice):
         results.append(att)
 
 
+def measure_denoise(work, first, second):
+    rate = 8000
+    n = 16 * rate
+    clean = np.zeros(n)
+    spans = []
+    for at, voice in ((2.5, first), (9.5, second)):
+        v = voice / np.max(np.abs(voice)) * 0.4 * 32767
+        a = int(at * rate)
+        clean[a:a + len(v)] = v[: n - a]
+        spans.append((a, min(n, a + len(v))))
+    noise = pink_noise(n, 32767 * 10 ** (-40 / 20))
+    inp = os.path.join(work, "noisy.wav")
+    out = os.path.join(work, "denoised.wav")
+    write_wav(inp, rate, clean + noise)
+    result = tool("denoise", inp, out)
+    x = read_wav(inp)[1]
+    _, y = read_wav(out)
+    # The pauses once the suppressor has learned the noise (it starts from none: 2 s in)
+    # and clear of the words by 100 ms.
+    pause = np.ones(n, bool)
+    pause[:2 * rate] = False
+    for a, b in spans:
+        pause[max(0, a - rate // 10):b + rate // 10] = False
+    reduction = 10 * np.log10(np.mean(x[pause] ** 2) / max(np.mean(y[pause] ** 2), 1e-9))
+    # How long it takes to learn the noise: the first quarter second taken down by 15 dB.
+    q = rate // 4
+    power = [(np.mean(x[i:i + q] ** 2), np.mean(y[i:i + q] ** 2)) for i in range(0, spans[0][0], q)]
+    learned_s = next((i * q / rate for i, (a, b) in enumerate(power) if a >= 10 ** 1.5 * b), None)
+    # The delay: where the output lines up best with the noisy input.
+    lags = range(0, 2 * 160 + 1)
+    corr = [np.dot(x[: n - 400], y[lag: lag + n - 400]) for lag in lags]
+    delay_ms = 1000.0 * lags[int(np.argmax(corr))] / rate
+    # The words are looked for from half a second before the first one (find_words).
+    kept, voiced = pieces_intact(clean[2 * rate:], y[2 * rate:])
+    noisy_kept, _ = pieces_intact(clean[2 * rate:], x[2 * rate:])
+    share = kept / max(voiced, 1)
+    print(f"denoise: pink noise at -40 dBFS reduced by {reduction:.1f} dB in the pauses (by 15 dB "
+          f"from {learned_s} s on); speech "
+          f"pieces intact {kept}/{voiced} ({100 * share:.0f} %; {noisy_kept}/{voiced} in the noisy "
+          f"input); delay {delay_ms:.1f} ms; CPU {result['cpu_ms_per_second']:.2f} ms per second "
+          f"of audio")
+    check(reduction >= 15, f"denoise takes the noise down by at least 15 dB ({reduction:.1f})")
+    check(voiced >= 20 and share >= 0.95,
+          f"denoise keeps at least 95 % of the speech intact ({kept}/{voiced})")
+    check(result["cpu_ms_per_second"] < 500, "denoise runs well faster than real time")
+    wide = os.path.join(work, "wide.wav")
+    write_wav(wide, 16000, np.zeros(1600))
+    check(subprocess.run([TOOL, "audio", "denoise", wide, out], capture_output=True).returncode == 1,
+          "denoise of a 16000 Hz file is rejected")
+
+
 def main():
     work = tempfile.mkdtemp(prefix="quillet-filters-")
     try:
@@ -244,6 +302,7 @@ def main():
                           "parcel has arrived.", "en+f3", "near")
             measure_agc(work, far)
             measure_echo(work, far, near)
+            measure_denoise(work, far, near)
         else:
             check(False, "espeak-ng is missing (deps/test-audio.txt)")
     finally:

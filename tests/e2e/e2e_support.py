@@ -61,6 +61,17 @@ def make_speech(folder):
     return read_wav(speech)
 
 
+def pink_noise(n, rms, low=20, seed=7):
+    """Noise with a 1/f power spectrum from `low` Hz up (a fan: what a microphone hears of
+    it, without the drift below hearing) at the given RMS, RATE samples a second."""
+    spectrum = np.fft.rfft(np.random.default_rng(seed).normal(0, 1, n))
+    f = np.fft.rfftfreq(n, 1 / RATE)
+    spectrum[f < low] = 0
+    spectrum[f >= low] /= np.sqrt(f[f >= low])
+    y = np.fft.irfft(spectrum, n)
+    return y * rms / np.sqrt(np.mean(y ** 2))
+
+
 def find_in(reference, heard):
     """Where the reference sits in what was heard as one piece: (delay s, SNR dB, gain)."""
     n = len(heard) + len(reference)
@@ -86,11 +97,12 @@ class Profile:
         self.sip_port = sip_port
         self.speaker = os.path.join(self.home, "speaker.wav")
         values = {
-            # The automatic gain control and the echo control's noise gate change the level
-            # block by block, which a waveform comparison cannot tell from distortion: they
-            # are off unless a test turns them on.
+            # The automatic gain control, the echo control's noise gate and the noise
+            # suppressor change the level block by block (and band by band), which a
+            # waveform comparison cannot tell from distortion: they are off unless a test
+            # turns them on.
             "Settings": {"NewInstall": "0", "InstallWizRun": "1", "SipTraceOn": "1",
-                         "UseAGC": "0", "UseEchoCancellation": "0",
+                         "UseAGC": "0", "UseEchoCancellation": "0", "UseNoiseSuppression": "0",
                          "RecordDevice": "file:" + microphone, "PlayDevice": "file:" + self.speaker},
             "SIP": {"Port": str(sip_port), "LocalAddress": "127.0.0.1", "STUN": "0",
                     "RTPPortBase": str(rtp_base)},

@@ -19,6 +19,7 @@ with the kernel's receive time (a packet socket: root or CAP_NET_RAW), and per c
 One JSON line per call, then a summary line:
 
     two_profiles.py [--quillet build/bin/quillet] [--calls 3] [--clicks 5] [--quantum N]
+                    [--setting SECTION/NAME=VALUE ...]
 
 Exit status 0 when every figure is there and sane (every click came back, round trip >
 one way > 0), 1 when not, 77 when packets on loopback cannot be captured.
@@ -144,15 +145,16 @@ def wire_figures(capture, caller, callee, times):
     return mouths, delays, jitter
 
 
-def measure_call(lab, root, label, clicks, capture):
-    """One call from a fresh caller to a fresh callee; answers its figures."""
+def measure_call(lab, root, label, clicks, capture, settings=None):
+    """One call from a fresh caller to a fresh callee (both with `settings`, {section:
+    {name: value}}, over their own); answers its figures."""
     signal, times = click_train(4.0 + 2.0 * clicks, first=4.0)
     microphone = os.path.join(root, label + "-clicks.wav")
     write_wav(microphone, signal)
-    callee = QuilletCallee(lab, root, label + "-callee")
+    callee = QuilletCallee(lab, root, label + "-callee", settings)
     port = free_udp_port(5400, 5900)
     caller = Profile(root, "%s-caller-%d" % (label, port), port, free_udp_port(), "alice",
-                     microphone)
+                     microphone, settings)
     try:
         callee.start()
         caller.start("-dial", callee.address)
@@ -217,7 +219,16 @@ def main():
     parser.add_argument("--calls", type=int, default=3)
     parser.add_argument("--clicks", type=int, default=5)
     parser.add_argument("--quantum", type=int, default=0, help="0: the desktop's default")
+    parser.add_argument("--setting", action="append", default=[], metavar="SECTION/NAME=VALUE",
+                        help="a setting of both profiles (repeatable)")
     args = parser.parse_args()
+    settings = {}
+    for item in args.setting:
+        key, _, value = item.partition("=")
+        section, _, name = key.partition("/")
+        if not name:
+            parser.error("--setting takes SECTION/NAME=VALUE, not %r" % item)
+        settings.setdefault(section, {})[name] = value
     # e2e_support took its binary when it was imported; the one asked for replaces it.
     os.environ["QUILLET_BINARY"] = e2e_support.QUILLET = os.path.abspath(args.quillet)
     try:
@@ -232,7 +243,7 @@ def main():
     results, failed = [], False
     try:
         for call in range(args.calls):
-            figures = measure_call(lab, root, "call%d" % call, args.clicks, capture)
+            figures = measure_call(lab, root, "call%d" % call, args.clicks, capture, settings)
             results.append(figures)
             print(json.dumps(figures), flush=True)
             for problem in problems(figures):

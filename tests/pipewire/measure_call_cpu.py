@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Measures (does not test) the CPU share of a callee on the PipeWire lab's devices during a
-talk-back intercom call, with the echo canceller on, with the suppressor alone and with no
-echo control. The caller uses WAV files.
+talk-back intercom call, with the echo canceller and the noise suppressor on (the default),
+the canceller without the noise suppressor, the suppressor alone, the noise suppressor alone
+and with neither. The caller uses WAV files.
 
 Usage: measure_call_cpu.py [path/to/quillet] [--seconds S]"""
 import argparse
@@ -50,10 +51,17 @@ def main():
             mic = os.path.join(root, "caller.wav")
             write_wav(mic, np.tile(np.concatenate([speech, np.zeros(RATE)]), 6))
             port = 5600
-            for name, echo in (("canceller and suppressor", {"UseEchoCancellation": "1"}),
+            for name, echo in (("canceller, noise supp.", {"UseEchoCancellation": "1",
+                                                           "UseNoiseSuppression": "1"}),
+                               ("canceller and suppressor", {"UseEchoCancellation": "1",
+                                                             "UseNoiseSuppression": "0"}),
                                ("suppressor alone", {"UseEchoCancellation": "1",
-                                                     "UseEchoCanceller": "0"}),
-                               ("no echo control", {"UseEchoCancellation": "0"})):
+                                                     "UseEchoCanceller": "0",
+                                                     "UseNoiseSuppression": "0"}),
+                               ("noise suppression alone", {"UseEchoCancellation": "0",
+                                                            "UseNoiseSuppression": "1"}),
+                               ("no echo control", {"UseEchoCancellation": "0",
+                                                    "UseNoiseSuppression": "0"})):
                 b = DeskProfile(lab, root, "bob-%d" % port, port, 22000 + port, "bob", mic,
                                 {"Settings": dict(echo, RecordDevice="", PlayDevice="",
                                                   UseAGC="1"),

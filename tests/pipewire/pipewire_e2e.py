@@ -211,9 +211,12 @@ class PipeWireTest(unittest.TestCase):
         # echo as loud as the speaker and holds it back from the first block of the first
         # call; what it learned carries over to the next calls.
         figures = {}
+        # The noise suppressor is on as it comes (behind the canceller it also takes out the
+        # echo the canceller leaves; after the suppressor alone it takes noise only).
+        shipped = {"UseEchoCancellation": "1", "UseNoiseSuppression": None}
         for name, settings, calls in (
-                ("canceller and suppressor", {"UseEchoCancellation": "1"}, 3),
-                ("suppressor alone", {"UseEchoCancellation": "1", "UseEchoCanceller": "0"}, 2),
+                ("canceller and suppressor", shipped, 3),
+                ("suppressor alone", dict(shipped, UseEchoCanceller="0"), 2),
                 ("no echo control", {"UseEchoCancellation": "0"}, 1)):
             backs, level = self.talk_back_through_the_room(settings, calls)
             figures[name] = backs
@@ -237,8 +240,8 @@ class PipeWireTest(unittest.TestCase):
         setting its default) calls a filed callee that stays silent; the caller's words,
         said three times in its room once the call is up, as the callee heard them:
         (intact, voiced) 200 ms pieces."""
-        a = self.desk("alice", {"Settings": dict({"UseAGC": None, "UseEchoCancellation": None},
-                                                 **settings)})
+        a = self.desk("alice", {"Settings": dict({"UseAGC": None, "UseEchoCancellation": None,
+                                                  "UseNoiseSuppression": None}, **settings)})
         b = self.filed("bob", self.silence_file)
         b.start()
         a.start("-dial", b.address)
@@ -269,7 +272,7 @@ class PipeWireTest(unittest.TestCase):
         # burst, once in each sentence after its first (the echo control has learned the
         # room by then): the callee's speaker runs short and its device goes on later than
         # before. The echo control must hold the echo back across it.
-        b = self.desk("bob", {"Settings": {"UseEchoCancellation": "1"},
+        b = self.desk("bob", {"Settings": {"UseEchoCancellation": "1", "UseNoiseSuppression": None},
                               "Intercom": {"AutoTalkBack": "1"}})
         b.start()
         words = self.speech[np.flatnonzero(np.abs(self.speech) > 100)[0]:]
