@@ -127,8 +127,8 @@ class Player : public base::WorkerThread, public base::NotifyWindow {
   std::string device_;
 
   std::unique_ptr<platform::PlaybackDevice> out_;
-  SourceRef origin_;       // the source given to Start (behind a limiter when needed)
-  SourceRef source_;       // what the feeder reads: origin_ or converters in front of it
+  SourceRef origin_;  // the source given to Start (behind a limiter when needed)
+  SourceRef source_;  // what the feeder reads: origin_ or converters in front of it
   std::atomic<uint16_t> state_{0};
   std::atomic<uint8_t> finished_{0};
   std::atomic<uint8_t> positionChanged_{0};
