@@ -20,8 +20,10 @@ namespace quillet::platform {
 
 namespace {
 
-std::mutex gMutex;
-std::map<pid_t, int> gPriorities;  // what was asked for, per thread
+// What was asked for, per thread. Never destroyed: a detached thread that ends while the
+// process exits still forgets its entry after the static destructors have run.
+std::mutex& gMutex = *new std::mutex;
+std::map<pid_t, int>& gPriorities = *new std::map<pid_t, int>;
 
 int clampPriority(int priority) {
   return std::clamp(priority, static_cast<int>(kPriorityTimeCritical),
