@@ -1,7 +1,5 @@
-// The headless application shell and the headless answers to questions.
+// The headless answers to the program's questions.
 #include "main/headless_shell.h"
-
-#include <strings.h>
 
 #include "base/log.h"
 #include "base/settings_store.h"
@@ -10,37 +8,6 @@ namespace quillet::main {
 
 using platform::PromptAnswer;
 using platform::PromptButtons;
-
-bool HeadlessShell::initialise() {
-  base::logInfo("Quillet Run");
-  doNotDisturb_ = base::SettingsStore::global().readBool("Settings", "DoNotDisturb", false);
-  return true;
-}
-
-void HeadlessShell::applyArguments(const std::vector<std::string>& arguments) {
-  std::string options;
-  for (size_t i = 1; i < arguments.size(); ++i) {
-    // "-exit" ends the program at once and the remaining arguments are ignored.
-    if (arguments[i].size() == 5 && strcasecmp(arguments[i].c_str(), "-exit") == 0) {
-      requestClose();
-      return;
-    }
-    options += (options.empty() ? "" : " ") + arguments[i];
-  }
-  if (!options.empty()) {
-    // The call options need the intercom application, which this build does not run yet.
-    base::logInfo("Command line options not applied (no call handling in this build): ", options);
-  }
-}
-
-void HeadlessShell::requestClose() {
-  if (closing_) {
-    return;
-  }
-  closing_ = true;
-  base::SettingsStore::global().writeBool("Settings", "DoNotDisturb", doNotDisturb_);
-  env_.loop.quitAll(0);
-}
 
 std::optional<PromptAnswer> headlessPolicy(const platform::Prompt& prompt) {
   if (prompt.tag == "welcome") {
