@@ -18,9 +18,9 @@ constexpr int kMixerTopLevel = 10;
 }  // namespace
 
 bool VolumeOnCardMixer(const std::string& device, bool capture) {
-  const platform::AudioDeviceSpec spec = platform::resolveAudioDevice(device, capture);
-  return spec.kind == platform::AudioDeviceSpec::Kind::Alsa &&
-         !platform::mixerCardForPcm(spec.target).empty();
+  const platform::AudioDeviceSpec resolved = platform::resolveAudioDevice(device, capture);
+  return resolved.kind == platform::AudioDeviceSpec::Kind::Alsa &&
+         !platform::mixerCardForPcm(resolved.target).empty();
 }
 
 float LevelGain(int level) {
