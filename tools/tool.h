@@ -15,6 +15,7 @@ constexpr int kExitUsage = 2;     // bad usage
 // One function per subcommand group; each prints its own usage on bad arguments.
 int runSettings(const Args& args);
 int runSip(const Args& args);
+int runSipTls(const Args& args);  // sip tls (tool_tls.cpp)
 int runCodec(const Args& args);
 int runAudio(const Args& args);
 int runContacts(const Args& args);

@@ -24,7 +24,8 @@ constexpr const char* kUsage =
     "       quillet-tool sip nameaddr TEXT\n"
     "       quillet-tool sip dial TEXT SERVER\n"
     "       quillet-tool sip digest --challenge TEXT --method M --uri U --user U --password P "
-    "[--json]\n";
+    "[--json]\n"
+    "       quillet-tool sip tls HOST[:PORT] [--ca FILE] [--no-verify]\n";
 
 int usage(const std::string& text) {
   std::fputs(kUsage, stderr);
@@ -178,6 +179,7 @@ int runSip(const Args& args) {
   if (command == "nameaddr") return nameAddrCommand(args);
   if (command == "dial") return dialCommand(args);
   if (command == "digest") return digestCommand(args);
+  if (command == "tls") return runSipTls(args);
   return usage("unknown sip subcommand '" + command + "'");
 }
 

@@ -14,12 +14,13 @@ class NullHost : public quillet::sip::RegistrationHost {
   std::string regPublicAddress() override { return "203.0.113.7"; }
   uint16_t regPublicPort() override { return 5070; }
   std::string regNewBranch() override { return "z9hG4bK1"; }
-  bool regResolve(std::string_view, uint16_t, sockaddr_in& out) override {
-    out = sockaddr_in{};
+  bool regResolve(const quillet::sip::RegistrationConfig&, quillet::sip::SipTarget& out) override {
+    out = quillet::sip::SipTarget{};
     return true;
   }
-  void regSend(const sockaddr_in&, std::string_view) override {}
-  void regSendKeepAlive(const sockaddr_in&, std::string_view) override {}
+  uint16_t regLocalPort(quillet::sip::TransportKind) override { return 5070; }
+  void regSend(const quillet::sip::SipTarget&, std::string_view) override {}
+  void regSendKeepAlive(const quillet::sip::SipTarget&, std::string_view) override {}
 };
 
 }  // namespace

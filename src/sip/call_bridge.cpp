@@ -112,8 +112,9 @@ bool CallBridge::relayInvite(size_t from, const SipMessage& invite) {
     if (!contact.empty()) calls_[from]->remoteTarget = parseNameAddr(contact).uri;
   }
   const std::string answer = outcome.sdp();
-  const auto local = transport_.localAddressFor(invite.source);
-  const std::string contact = contactValue(calls_[from]->user, local.first, local.second);
+  const LocalContact local = transport_.localAddressFor(invite.replyTarget());
+  const std::string contact =
+      contactValue(calls_[from]->user, local.address, local.port, local.transport);
   ResponseSpec form = simpleResponse(outcome.status, calls_[from]->localTag);
   form.reason = outcome.response->reason;
   form.contact = contact;

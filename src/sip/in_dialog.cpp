@@ -68,8 +68,8 @@ bool answerInDialog(SipTransport& transport, SipCall& call, const SipMessage& re
     return false;
   }
   if (method == "OPTIONS") {
-    const auto local = transport.localAddressFor(request.source);
-    const std::string contact = contactValue(call.user, local.first, local.second);
+    const LocalContact local = transport.localAddressFor(request.replyTarget());
+    const std::string contact = contactValue(call.user, local.address, local.port, local.transport);
     const std::string offer = capabilityOffer();
     ResponseSpec form = simpleResponse(200, call.localTag);
     form.contact = contact;

@@ -82,8 +82,8 @@ void RegistrationList::remove(const RegistrationConfig& config) {
 
 void RegistrationList::sendRegister(Registration& registration, int32_t expires) {
   const RegistrationConfig& c = registration.config;
-  sockaddr_in to{};
-  if (!host_.regResolve(c.outboundServer, kDefaultSipPort, to)) {
+  SipTarget to;
+  if (!host_.regResolve(c, to)) {
     sipLogError("Unable to find address of server: " + c.outboundServer);
     return;
   }
@@ -92,7 +92,10 @@ void RegistrationList::sendRegister(Registration& registration, int32_t expires)
   RegisterSpec form;
   form.server = c.server;
   form.viaAddress = publicAddress;
-  form.viaPort = host_.regPublicPort();
+  // A connection's far end sees the listening port; only UDP has a mapped public port.
+  form.viaPort =
+      to.transport == TransportKind::Udp ? host_.regPublicPort() : host_.regLocalPort(to.transport);
+  form.transport = to.transport;
   form.branch = branch;
   form.addressOfRecord = c.addressOfRecord;
   form.tag = registration.tag;
@@ -139,8 +142,8 @@ void RegistrationList::driveOne(Registration& r, uint32_t nowMs, bool& keepAlive
   }
   if (keepAlivesAllowed && nowMs - r.lastSendMs > kKeepAliveMs) {
     if (r.keepAlive && r.hasServer()) {
-      sockaddr_in to{};
-      if (host_.regResolve(r.config.outboundServer, kDefaultSipPort, to)) {
+      SipTarget to;
+      if (host_.regResolve(r.config, to)) {
         host_.regSendKeepAlive(to, r.config.outboundServer);
       }
     }

@@ -8,11 +8,14 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "sip/sip_message.h"
+#include "sip/sip_target.h"
+#include "sip/tls_context.h"
 
 namespace quillet::sip {
 
@@ -23,13 +26,16 @@ struct RegistrationConfig {
   std::string user;             // Contact user
   std::string authUser;
   std::string password;
-  int32_t q = 90;  // 0..99
+  int32_t q = 90;                          // 0..99
+  std::optional<TransportKind> transport;  // the line's; nothing: by the server's URI
+  TlsSettings tls;
 
   bool sameAs(const RegistrationConfig& other) const {
-    // The six texts decide; q is not part of a configuration's identity.
+    // The texts and the way there decide; q is not part of a configuration's identity.
     return server == other.server && outboundServer == other.outboundServer &&
            addressOfRecord == other.addressOfRecord && user == other.user &&
-           authUser == other.authUser && password == other.password;
+           authUser == other.authUser && password == other.password &&
+           transport == other.transport && tls == other.tls;
   }
 };
 
@@ -64,11 +70,14 @@ class RegistrationHost {
   virtual std::string regPublicAddress() = 0;
   virtual uint16_t regPublicPort() = 0;
   virtual std::string regNewBranch() = 0;
-  // Looks up "host[:port]" as a plain host name; false when it does not resolve.
-  virtual bool regResolve(std::string_view server, uint16_t defaultPort, sockaddr_in& out) = 0;
-  virtual void regSend(const sockaddr_in& to, std::string_view text) = 0;
-  // 4 zero bytes to the server, with the trace line naming it.
-  virtual void regSendKeepAlive(const sockaddr_in& to, std::string_view serverName) = 0;
+  // Where the configuration's REGISTER goes (its outbound server, by its transport); false
+  // when it does not resolve.
+  virtual bool regResolve(const RegistrationConfig& config, SipTarget& out) = 0;
+  // The port this side listens at for a connection-oriented transport.
+  virtual uint16_t regLocalPort(TransportKind transport) = 0;
+  virtual void regSend(const SipTarget& to, std::string_view text) = 0;
+  // A keep-alive to the server, with the trace line naming it.
+  virtual void regSendKeepAlive(const SipTarget& to, std::string_view serverName) = 0;
 };
 
 class RegistrationList {

@@ -18,12 +18,13 @@ class FakeHost : public RegistrationHost {
   std::string regPublicAddress() override { return "203.0.113.7"; }
   uint16_t regPublicPort() override { return 5070; }
   std::string regNewBranch() override { return "z9hG4bK" + std::to_string(++branches); }
-  bool regResolve(std::string_view server, uint16_t, sockaddr_in& out) override {
-    out = sockaddr_in{};
-    return server != "unresolvable";
+  bool regResolve(const RegistrationConfig& config, SipTarget& out) override {
+    out = SipTarget{};
+    return config.outboundServer != "unresolvable";
   }
-  void regSend(const sockaddr_in&, std::string_view text) override { sent.emplace_back(text); }
-  void regSendKeepAlive(const sockaddr_in&, std::string_view server) override {
+  uint16_t regLocalPort(TransportKind) override { return 5070; }
+  void regSend(const SipTarget&, std::string_view text) override { sent.emplace_back(text); }
+  void regSendKeepAlive(const SipTarget&, std::string_view server) override {
     keepAlives.emplace_back(server);
   }
   int branches = 0;

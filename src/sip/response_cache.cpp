@@ -39,7 +39,7 @@ void ResponseCache::expireLocked(uint32_t nowMs) {
   while (records_.size() > kMaxRecords) dropOldestLocked();
 }
 
-void ResponseCache::store(const MessageIdentity& answered, std::string text, const sockaddr_in& to,
+void ResponseCache::store(const MessageIdentity& answered, std::string text, const SipTarget& to,
                           uint32_t nowMs) {
   std::lock_guard lock(mutex_);
   bytes_ += text.size();

@@ -12,6 +12,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "sip/sip_target.h"
+
 namespace quillet::sip {
 
 // What identifies the message a cached text answers.
@@ -35,14 +37,14 @@ class ResponseCache {
 
   // Stores a text sent in answer to the message `answered` (at the front: the most
   // recent answer is found first).
-  void store(const MessageIdentity& answered, std::string text, const sockaddr_in& to,
+  void store(const MessageIdentity& answered, std::string text, const SipTarget& to,
              uint32_t nowMs);
 
   struct Hit {
     bool matched = false;
     bool resend = false;  // false once a record was resent kMaxResends times
     std::string text;
-    sockaddr_in to{};
+    SipTarget to;
   };
   // Looks up a received message; records older than the lifetime are deleted on the way.
   Hit match(const MessageIdentity& received, uint32_t nowMs);
@@ -55,7 +57,7 @@ class ResponseCache {
   struct Record {
     MessageIdentity id;
     std::string text;
-    sockaddr_in to{};
+    SipTarget to;
     uint32_t storedMs = 0;
     int resends = 0;
   };

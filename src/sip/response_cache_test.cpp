@@ -17,12 +17,12 @@ MessageIdentity request(std::string via = "SIP/2.0/UDP 1.2.3.4;branch=z9hG4bK1")
   return id;
 }
 
-sockaddr_in address(uint16_t port) {
+SipTarget address(uint16_t port) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(port);
   a.sin_addr.s_addr = htonl(0x7f000001);
-  return a;
+  return udpTarget(a);
 }
 
 TEST(ResponseCache, RetransmittedRequestGetsTheNewestAnswer) {
@@ -33,7 +33,7 @@ TEST(ResponseCache, RetransmittedRequestGetsTheNewestAnswer) {
   ASSERT_TRUE(hit.matched);
   ASSERT_TRUE(hit.resend);
   EXPECT_EQ(hit.text, "200 text");
-  EXPECT_EQ(ntohs(hit.to.sin_port), 2);
+  EXPECT_EQ(ntohs(hit.to.address.sin_port), 2);
 }
 
 // Every part of the identity must be equal; a response's record also compares the status.

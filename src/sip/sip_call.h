@@ -54,11 +54,12 @@ class SipCall {
   std::string user;  // for Contact
   std::string authUser;
   std::string password;
-  std::string localNameAddr;   // with the local tag
-  std::string remoteNameAddr;  // with the remote tag once known
-  std::string remoteTarget;    // URI
-  std::string routeSet;        // comma-separated name-addrs
-  bool presetRoute = false;    // the route set is the preset outbound-server route
+  std::string localNameAddr;               // with the local tag
+  std::string remoteNameAddr;              // with the remote tag once known
+  std::string remoteTarget;                // URI
+  std::string routeSet;                    // comma-separated name-addrs
+  bool presetRoute = false;                // the route set is the preset outbound-server route
+  std::optional<TransportKind> transport;  // the line's, for URIs that name none
   bool established = false;
   bool createdHere = false;  // this side sent the INVITE that made the dialog
   uint32_t quirks = 0;       // bit 0: do not probe this peer

@@ -12,6 +12,7 @@ RequestContext DialogRequest::context() const {
   RequestContext c;
   c.localAddress = localAddress;
   c.localPort = localPort;
+  c.transport = transport;
   c.to = to;
   c.from = from;
   c.callId = callId;
@@ -29,10 +30,12 @@ DialogRequest newDialogRequest(SipCall& call, SipTransport& transport, std::stri
   const RouteDecision route = applyRouteSet(call.routeSet, call.presetRoute, call.remoteTarget);
   r.request.requestUri = route.requestUri;
   r.route = route.routeHeader;
-  r.resolved = SipTransport::resolveNextHop(route.destinationUri, r.request.destination);
-  const auto local = transport.localAddressFor(r.request.destination);
-  r.localAddress = local.first;
-  r.localPort = local.second;
+  r.resolved =
+      SipTransport::resolveNextHop(route.destinationUri, r.request.destination, call.transport);
+  const LocalContact local = transport.localAddressFor(r.request.destination);
+  r.localAddress = local.address;
+  r.localPort = local.port;
+  r.transport = local.transport;
   r.to = call.remoteNameAddr;
   r.from = call.localNameAddr;
   r.callId = call.callId;

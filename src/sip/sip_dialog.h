@@ -25,6 +25,7 @@ struct DialogRequest {
   std::string contactUser;
   std::string localAddress;  // Via/Contact address and port for the destination
   uint16_t localPort = 0;
+  TransportKind transport = TransportKind::Udp;
   bool resolved = false;  // the destination resolved
 
   RequestContext context() const;

@@ -92,6 +92,9 @@ SipEngine::SipEngine(SipTransport& transport, const LineIdentity& line,
   pump_.SetListener(static_cast<audio::PlayerListener*>(this), kPumpCookie);
   streamRecorder_.SetListener(static_cast<audio::RecorderListener*>(this), kRecorderCookie);
   transport_.addEngine(this);
+  if (!line_.outboundServer.empty()) {
+    transport_.setTlsSettings(serverUri(line_.outboundServer).host, line_.tls);
+  }
   if (!line_.placesCallsOnly) transport_.addRegistration(registrationConfig());
 }
 
@@ -105,6 +108,8 @@ RegistrationConfig SipEngine::registrationConfig() const {
   config.authUser = line_.authUser;
   config.password = line_.password;
   config.q = qFromPriority(line_.priority);
+  config.transport = line_.transport;
+  config.tls = line_.tls;
   return config;
 }
 
@@ -442,6 +447,7 @@ std::unique_ptr<SipCall> SipEngine::makeOutgoingCall(std::string_view remoteName
     call->presetRoute = true;
   }
   call->user = line_.userName;
+  call->transport = line_.transport;
   call->authUser = line_.authUser;
   call->password = line_.password;
   call->createdHere = true;
@@ -571,8 +577,8 @@ bool SipEngine::stopOrHangUp() {
 }
 
 std::string SipEngine::contactFor(const SipMessage& request) const {
-  const auto local = transport_.localAddressFor(request.source);
-  return contactValue(line_.userName, local.first, local.second);
+  const LocalContact local = transport_.localAddressFor(request.replyTarget());
+  return contactValue(line_.userName, local.address, local.port, local.transport);
 }
 
 uint32_t SipEngine::callNextHop() const {
@@ -833,6 +839,7 @@ bool SipEngine::placeInvite(uint32_t answerHeaders, std::string_view replaces,
     call->routeSet = old->routeSet;
     call->presetRoute = old->presetRoute;
     call->user = old->user;
+    call->transport = old->transport;
     call->authUser = old->authUser;
     call->password = old->password;
     call->createdHere = true;

@@ -44,6 +44,8 @@ struct LineIdentity {
   std::string authUser;
   std::string password;
   double priority = 0.9;
+  std::optional<TransportKind> transport;  // nothing: as the server's URI says
+  TlsSettings tls;
   uint32_t answerHeaders = kAnswerModeHeader;  // what an intercom INVITE carries
   // An engine that only places calls (a second call, also on another line): it does not
   // register, refuses incoming calls with 486, and when idle is no sign the line is free.

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "sip/sip_target.h"
+
 namespace quillet::sip {
 
 // Field limits in characters (code points); longer texts are cut, never refused.
@@ -81,6 +83,14 @@ class SipMessage {
   static std::optional<SipMessage> parse(std::string_view datagram);
 
   bool isRequest() const { return !method.empty(); }
+  // Where an answer to this message goes: its source, the same way and connection.
+  SipTarget replyTarget() const {
+    SipTarget target;
+    target.address = source;
+    target.transport = transport;
+    target.connection = connection;
+    return target;
+  }
   bool isResponse() const { return method.empty(); }
 
   // The value of the first header named `name` (full or compact form, case ignored),
@@ -107,8 +117,10 @@ class SipMessage {
   bool looseFirstLine = false;       // the first line's parts are not separated by one
                                      // space each, or blanks follow its end
   sockaddr_in source{};              // where the datagram came from (set by the receiver)
-  std::vector<SipHeader> headers;    // in order of arrival
-  std::vector<SipBodyPart> bodies;   // in order of appearance
+  TransportKind transport = TransportKind::Udp;  // how it came (set by the receiver)
+  uint64_t connection = 0;                       // the connection it came on (0: UDP)
+  std::vector<SipHeader> headers;                // in order of arrival
+  std::vector<SipBodyPart> bodies;               // in order of appearance
 };
 
 // Case-insensitive ASCII comparison, as header names and media types are compared.

@@ -64,8 +64,27 @@ std::string bodyBlock(std::string_view contentType, std::string_view body) {
   return text.take();
 }
 
-std::string contactValue(std::string_view user, std::string_view address, uint16_t port) {
-  return base::format("<sip:%s@%s:%d>", user, address, port);
+namespace {
+
+// The URI parameter that names a transport other than UDP ("" for UDP).
+std::string transportParam(TransportKind transport) {
+  if (transport == TransportKind::Udp) return {};
+  return base::format(";transport=%s", paramName(transport));
+}
+
+}  // namespace
+
+std::string withViaTransport(std::string_view text, TransportKind transport) {
+  std::string result(text);
+  static constexpr std::string_view kUdpVia = "\r\nVia: SIP/2.0/UDP ";
+  const size_t at = result.find(kUdpVia);
+  if (at != std::string::npos) result.replace(at + kUdpVia.size() - 4, 3, viaName(transport));
+  return result;
+}
+
+std::string contactValue(std::string_view user, std::string_view address, uint16_t port,
+                         TransportKind transport) {
+  return base::format("<sip:%s@%s:%d%s>", user, address, port, transportParam(transport));
 }
 
 std::string buildRequest(const SipRequest& request, const RequestContext& context, bool withContact,
@@ -74,15 +93,15 @@ std::string buildRequest(const SipRequest& request, const RequestContext& contex
   base::TextBuilder text;
   text.Reserve(1024 + body.size());
   text.Format(
-      "%s %s SIP/2.0\r\nVia: SIP/2.0/UDP %s:%d;rport;branch=%s\r\nTo: %s\r\nFrom: %s\r\n"
+      "%s %s SIP/2.0\r\nVia: SIP/2.0/%s %s:%d;rport;branch=%s\r\nTo: %s\r\nFrom: %s\r\n"
       "Call-ID: %s\r\nCSeq: %d %s\r\nMax-Forwards: %d\r\nUser-Agent: %s\r\n",
-      request.method, request.requestUri, context.localAddress, context.localPort, request.branch,
-      context.to, context.from, context.callId, request.cseq, request.method, context.maxForwards,
-      userAgent());
+      request.method, request.requestUri, viaName(context.transport), context.localAddress,
+      context.localPort, request.branch, context.to, context.from, context.callId, request.cseq,
+      request.method, context.maxForwards, userAgent());
   if (!context.route.empty()) text.AppendFormat("Route: %s\r\n", context.route);
   if (withContact) {
-    text.AppendFormat("Contact: <sip:%s@%s:%d>\r\n", context.contactUser, context.localAddress,
-                      context.localPort);
+    text.AppendFormat("Contact: %s\r\n", contactValue(context.contactUser, context.localAddress,
+                                                      context.localPort, context.transport));
   }
   if (!request.credentials.empty()) {
     text.AppendFormat(
@@ -142,12 +161,13 @@ std::string buildRegister(const RegisterSpec& form) {
   base::TextBuilder text;
   int32_t q = std::clamp<int32_t>(form.q, 0, 99);
   text.Format(
-      "REGISTER sip:%s SIP/2.0\r\nVia: SIP/2.0/UDP %s:%d;rport;branch=%s\r\nMax-Forwards: 20\r\n"
+      "REGISTER sip:%s SIP/2.0\r\nVia: SIP/2.0/%s %s:%d;rport;branch=%s\r\nMax-Forwards: 20\r\n"
       "To: <%s>\r\nFrom: <%s>;tag=%s\r\nCall-ID: %s\r\nCSeq: %d REGISTER\r\n"
-      "Contact: <sip:%s@%s:%d>;expires=%d;q=0.%.2d\r\n",
-      form.server, form.viaAddress, form.viaPort, form.branch, form.addressOfRecord,
-      form.addressOfRecord, form.tag, form.callId, form.cseq, form.contactUser, form.viaAddress,
-      form.viaPort, form.expires, q);
+      "Contact: %s;expires=%d;q=0.%.2d\r\n",
+      form.server, viaName(form.transport), form.viaAddress, form.viaPort, form.branch,
+      form.addressOfRecord, form.addressOfRecord, form.tag, form.callId, form.cseq,
+      contactValue(form.contactUser, form.viaAddress, form.viaPort, form.transport), form.expires,
+      q);
   if (!form.credentials.empty()) {
     text.AppendFormat(
         form.authorizationHeader ? "Authorization: %s\r\n" : "Proxy-Authorization: %s\r\n",

@@ -30,7 +30,7 @@ struct SipRequest {
   uint32_t cseq = 0;
   std::string branch;
   std::string requestUri;
-  sockaddr_in destination{};        // where it is sent (resolved next hop)
+  SipTarget destination;            // where it is sent (resolved next hop)
   std::string credentials;          // last computed Authorization value; empty: none
   bool authorizationHeader = true;  // set: "Authorization", clear: "Proxy-Authorization"
   std::string text;                 // the message text, filled by a build function
@@ -41,10 +41,11 @@ struct SipRequest {
 // point at must live until the build function returns (keep a contactValue() result in
 // a variable before pointing at it).
 struct RequestContext {
-  std::string_view localAddress;  // Via and Contact: private or public address...
-  uint16_t localPort = 0;         // ...and port, chosen by the destination
-  std::string_view to;            // To value (for an ACK: the To of the response)
-  std::string_view from;          // the call's local name-addr with its tag
+  std::string_view localAddress;                 // Via and Contact: private or public address...
+  uint16_t localPort = 0;                        // ...and port, chosen by the destination...
+  TransportKind transport = TransportKind::Udp;  // ...and the transport it is sent by
+  std::string_view to;                           // To value (for an ACK: the To of the response)
+  std::string_view from;                         // the call's local name-addr with its tag
   std::string_view callId;
   std::string_view route;        // Route header value; empty: no Route header
   std::string_view contactUser;  // the line's user name (INVITE and REFER carry Contact)
@@ -85,6 +86,7 @@ struct RegisterSpec {
   std::string_view server;      // request URI is "sip:" + server
   std::string_view viaAddress;  // public address
   uint16_t viaPort = 0;         // public port
+  TransportKind transport = TransportKind::Udp;
   std::string_view branch;
   std::string_view addressOfRecord;  // "sip:user@server"
   std::string_view tag;
@@ -113,12 +115,16 @@ struct ResponseSpec {
 // the tag), From, Call-ID, CSeq, User-Agent, Contact, extra headers, Allow lines, body.
 std::string buildResponse(const SipMessage& request, const ResponseSpec& form);
 
-// "<sip:USER@ADDRESS:PORT>"
-std::string contactValue(std::string_view user, std::string_view address, uint16_t port);
+// "<sip:USER@ADDRESS:PORT>", with ";transport=tcp" or "tls" for those transports.
+std::string contactValue(std::string_view user, std::string_view address, uint16_t port,
+                         TransportKind transport = TransportKind::Udp);
 
 // The body block: "Content-Type: T\r\nContent-Length: N\r\n\r\nBODY" where N counts the
 // body's UTF-8 bytes, or "Content-Length: 0\r\n\r\n" without a body.
 std::string bodyBlock(std::string_view contentType, std::string_view body);
+
+// A request's text with its top Via naming `transport` instead of UDP.
+std::string withViaTransport(std::string_view text, TransportKind transport);
 
 // The reason phrase the system uses for a status ("Ringing", "OK", "Busy Here", ...);
 // empty for a status it never sends.

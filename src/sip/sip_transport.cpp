@@ -1,4 +1,4 @@
-// SipTransport: the SIP socket, its thread and the dispatch of received messages.
+// SipTransport: the SIP sockets, their thread, the addresses and sending.
 #include "sip/sip_transport.h"
 
 #include <arpa/inet.h>
@@ -12,6 +12,7 @@
 #include "base/net_facts.h"
 #include "base/settings_store.h"
 #include "net/public_address.h"
+#include "platform/paths.h"
 #include "platform/socket.h"
 #include "platform/tick.h"
 #include "sip/auto_answer.h"
@@ -48,13 +49,6 @@ PublicAddress defaultPublicAddress(const std::string& privateAddress, uint16_t b
   return PublicAddress{found.address, found.port};
 }
 
-// The method named in a message's CSeq ("" when none).
-std::string cseqMethod(const SipMessage& message) {
-  const std::string cseq = message.header(hdr::kCSeq);
-  const size_t blank = cseq.find_last_of(" \t");
-  return blank == std::string::npos ? std::string() : cseq.substr(blank + 1);
-}
-
 std::string lanAddressText() {
   const uint32_t address = base::lanAddress();
   return address == 0 ? std::string() : platform::ipv4ToString(address);
@@ -66,6 +60,9 @@ TransportSettings TransportSettings::fromStore() {
   auto& store = base::SettingsStore::global();
   TransportSettings s;
   s.port = store.readInt("SIP", "Port", 5070);
+  s.tlsPort = store.readInt("SIP", "TLSPort", 5071);
+  s.tlsCertFile = store.readText("SIP", "TLSCertFile", "");
+  s.tlsKeyFile = store.readText("SIP", "TLSKeyFile", "");
   s.staticSipPort = store.readInt("SIP", "STATICSIPPort", 5070);
   s.stun = store.readBool("SIP", "STUN", true);
   s.stunServer1 = store.readText("SIP", "STUNServer1", s.stunServer1);
@@ -78,6 +75,7 @@ TransportSettings TransportSettings::fromStore() {
   s.httpServer = nat.httpServer;
   s.active = nat.active;
   if (s.port <= 0 || s.port > 65534) s.port = 5070;
+  if (s.tlsPort < 0 || s.tlsPort > 65534) s.tlsPort = 5071;
   return s;
 }
 
@@ -109,11 +107,19 @@ MessageIdentity identityOf(const SipMessage& message) {
 SipTransport::SipTransport(SipTrace* trace)
     : trace_(trace),
       ids_(SipIds::forThisProcess(platform::tickMs())),
+      tls_(std::make_unique<TlsContexts>(platform::profilePaths().dataDir,
+                                         TransportSettings::fromStore().tlsCertFile,
+                                         TransportSettings::fromStore().tlsKeyFile)),
+      streams_(std::make_unique<StreamPath>(*tls_)),
       registrations_(*this),
       reaper_(std::make_unique<DialogReaper>(*this)),
       settingsSource_(&TransportSettings::fromStore),
       privateSource_([this] { return routedPrivateAddress(); }),
       publicResolver_(&defaultPublicAddress) {
+  streams_->setFailureHandler([this](const SipTarget& target, const std::string& reason,
+                                     bool tlsRefused, std::vector<std::string> fallbacks) {
+    connectionFailed(target, reason, tlsRefused, std::move(fallbacks));
+  });
   // Until the thread has run, both addresses are the current local address.
   privateAddress_ = privateSource_();
   public_.address = privateAddress_;
@@ -121,6 +127,7 @@ SipTransport::SipTransport(SipTrace* trace)
 
 SipTransport::~SipTransport() {
   Stop();
+  streams_->Stop();
   // The reaper unregisters its dialogs as it goes: delete it while the call list exists.
   reaper_->Stop();
   reaper_.reset();
@@ -207,32 +214,104 @@ PublicAddress SipTransport::publicAddress() const {
   return public_;
 }
 
-std::pair<std::string, uint16_t> SipTransport::localAddressFor(
-    const sockaddr_in& destination) const {
+LocalContact SipTransport::localAddressFor(const SipTarget& destination) const {
+  const uint32_t to = destination.address.sin_addr.s_addr;
+  LocalContact local;
+  local.transport = destination.transport;
   std::lock_guard lock(addressLock_);
-  if (destination.sin_addr.s_addr != 0 && base::isPrivateAddress(destination.sin_addr.s_addr)) {
-    return {privateAddress_, boundPort_.load()};
+  const bool privateDestination = to != 0 && base::isPrivateAddress(to);
+  local.address = privateDestination ? privateAddress_ : public_.address;
+  switch (destination.transport) {
+    case TransportKind::Udp:
+      local.port = privateDestination ? boundPort_.load() : public_.port;
+      break;
+    case TransportKind::Tcp:
+      local.port = boundPort_.load();
+      break;
+    case TransportKind::Tls:
+      local.port = streams_->tlsPort();
+      break;
   }
-  return {public_.address, public_.port};
+  return local;
 }
 
 std::string SipTransport::newCallId() {
   return ids_.newCallId(publicAddress().address);
 }
 
-bool SipTransport::send(const sockaddr_in& to, std::string_view text) {
-  if (trace_) trace_->traceSent(to, text);
+bool SipTransport::send(const SipTarget& to, std::string_view text) {
+  if (to.valid() && !to.transportNamed && !isStream(to.transport) &&
+      text.size() > kUdpRequestLimit && !text.starts_with("SIP/")) {
+    // Too large a request for a datagram: over TCP, and as it was should no connection
+    // be made (RFC 3261 section 18.1.1).
+    SipTarget tcp = to;
+    tcp.transport = TransportKind::Tcp;
+    const std::string overTcp = withViaTransport(text, TransportKind::Tcp);
+    if (trace_) trace_->traceSent(to.address, overTcp);
+    return streams_->send(tcp, overTcp, TlsSettings{}, std::string(text));
+  }
+  if (trace_) trace_->traceSent(to.address, text);
+  if (!to.valid()) return false;
+  if (isStream(to.transport)) {
+    return streams_->send(to, text, tlsSettingsFor(to.serverName));
+  }
   const int fd = socket_.load();
-  if (fd < 0 || to.sin_addr.s_addr == 0) return false;
-  return platform::sendTo(fd, text.data(), text.size(), platform::Endpoint::fromSockaddr(to)) ==
+  if (fd < 0) return false;
+  return platform::sendTo(fd, text.data(), text.size(),
+                          platform::Endpoint::fromSockaddr(to.address)) ==
          static_cast<int>(text.size());
 }
 
-void SipTransport::sendKeepAlive(const sockaddr_in& to, std::string_view serverName) {
-  static constexpr char kZeros[4] = {0, 0, 0, 0};
-  const int fd = socket_.load();
-  if (fd >= 0) platform::sendTo(fd, kZeros, sizeof kZeros, platform::Endpoint::fromSockaddr(to));
+void SipTransport::sendKeepAlive(const SipTarget& to, std::string_view serverName) {
+  if (isStream(to.transport)) {
+    streams_->ping(to);
+  } else {
+    static constexpr char kZeros[4] = {0, 0, 0, 0};
+    const int fd = socket_.load();
+    if (fd >= 0) {
+      platform::sendTo(fd, kZeros, sizeof kZeros, platform::Endpoint::fromSockaddr(to.address));
+    }
+  }
   if (trace_) trace_->traceKeepAlive(serverName);
+}
+
+void SipTransport::setTlsSettings(const std::string& serverName, const TlsSettings& settings) {
+  std::lock_guard lock(tlsLock_);
+  for (auto& [name, known] : tlsByServer_) {
+    if (equalsNoCase(name, serverName)) {
+      known = settings;
+      return;
+    }
+  }
+  tlsByServer_.emplace_back(serverName, settings);
+}
+
+TlsSettings SipTransport::tlsSettingsFor(const std::string& serverName) const {
+  std::lock_guard lock(tlsLock_);
+  for (const auto& [name, known] : tlsByServer_) {
+    if (equalsNoCase(name, serverName)) return known;
+  }
+  return TlsSettings{};
+}
+
+void SipTransport::connectionFailed(const SipTarget& target, const std::string& reason,
+                                    bool tlsRefused, std::vector<std::string> fallbacks) {
+  SipTarget udp = target;
+  udp.transport = TransportKind::Udp;
+  udp.transportNamed = true;
+  udp.connection = 0;
+  for (const std::string& text : fallbacks) send(udp, text);
+  if (!tlsRefused) return;
+  const std::string host = target.serverName.empty()
+                               ? platform::Endpoint::fromSockaddr(target.address).toString()
+                               : target.serverName;
+  std::lock_guard lock(problemLock_);
+  if (problemHandler_) problemHandler_("The certificate of " + host + " was refused: " + reason);
+}
+
+void SipTransport::setProblemHandler(ProblemHandler handler) {
+  std::lock_guard lock(problemLock_);
+  problemHandler_ = std::move(handler);
 }
 
 void SipTransport::sendResponse(const SipMessage& request, const ResponseSpec& form) {
@@ -244,11 +323,12 @@ void SipTransport::sendResponse(const SipMessage& request, const ResponseSpec& f
     tagged.toTag = freshTag;
   }
   std::string text = buildResponse(request, tagged);
-  send(request.source, text);
-  cache_.store(identityOf(request), std::move(text), request.source, platform::tickMs());
+  const SipTarget to = request.replyTarget();
+  send(to, text);
+  cache_.store(identityOf(request), std::move(text), to, platform::tickMs());
 }
 
-void SipTransport::sendAck(const SipMessage& response, const sockaddr_in& to, std::string text) {
+void SipTransport::sendAck(const SipMessage& response, const SipTarget& to, std::string text) {
   send(to, text);
   cache_.store(identityOf(response), std::move(text), to, platform::tickMs());
 }
@@ -263,17 +343,40 @@ bool SipTransport::resolve(std::string_view hostPort, uint16_t defaultPort, sock
   return out.sin_addr.s_addr != 0;
 }
 
-bool SipTransport::resolveNextHop(std::string_view destinationUri, sockaddr_in& out) {
-  const HostPort hp = nextHop(destinationUri);
-  out = sockaddr_in{};
-  out.sin_family = AF_INET;
-  out.sin_port = htons(hp.port);
-  out.sin_addr.s_addr = hp.host.empty() ? 0 : base::resolveHost(hp.host);
-  if (out.sin_addr.s_addr == 0) {
-    sipLogError("Unable to find address of server: " + hp.host);
+namespace {
+
+// The target of a URI: its transport (or the preferred one), host and port.
+bool targetOf(const SipUri& uri, std::optional<TransportKind> preferred, SipTarget& out) {
+  out = SipTarget{};
+  const std::optional<TransportKind> named = uriTransport(uri);
+  out.transport = named.value_or(preferred.value_or(TransportKind::Udp));
+  out.transportNamed = named.has_value() || preferred.has_value();
+  out.address.sin_family = AF_INET;
+  out.address.sin_port = htons(uri.hasPort ? uri.port : defaultPort(out.transport));
+  uint32_t numeric = 0;
+  if (!platform::parseDottedQuad(uri.host, numeric)) out.serverName = uri.host;
+  out.address.sin_addr.s_addr = uri.host.empty() ? 0 : base::resolveHost(uri.host);
+  return out.address.sin_addr.s_addr != 0;
+}
+
+}  // namespace
+
+bool SipTransport::resolveNextHop(std::string_view destinationUri, SipTarget& out,
+                                  std::optional<TransportKind> preferred) {
+  const SipUri uri = parseUri(destinationUri);
+  if (!targetOf(uri, preferred, out)) {
+    sipLogError("Unable to find address of server: " + uri.host);
     return false;
   }
   return true;
+}
+
+bool SipTransport::regResolve(const RegistrationConfig& config, SipTarget& out) {
+  return targetOf(serverUri(config.outboundServer), config.transport, out);
+}
+
+uint16_t SipTransport::regLocalPort(TransportKind transport) {
+  return transport == TransportKind::Tls ? streams_->tlsPort() : boundPort_.load();
 }
 
 void SipTransport::registerCall(SipCall* call) {
@@ -308,7 +411,8 @@ void SipTransport::removeRegistration(const RegistrationConfig& config) {
 bool SipTransport::answerFromCache(const SipMessage& message) {
   const ResponseCache::Hit hit = cache_.match(identityOf(message), platform::tickMs());
   if (!hit.matched) return false;
-  if (hit.resend) send(hit.to, hit.text);
+  // A repeated request is answered the way it came now (a new connection, perhaps).
+  if (hit.resend) send(message.isRequest() ? message.replyTarget() : hit.to, hit.text);
   return true;
 }
 
@@ -347,25 +451,56 @@ std::optional<SipMessage> SipTransport::takeMessage(SipCall& call, int32_t timeo
 }
 
 bool SipTransport::bindSocket(const TransportSettings& settings) {
-  // The old socket goes first, so that the same port can be bound again.
+  // The old sockets go first, so that the same port can be bound again.
   const int old = socket_.exchange(-1);
   if (old >= 0) platform::UniqueFd closer(old);
   boundPort_ = 0;
+  streams_->Stop();
+  streams_->listen(platform::UniqueFd(), platform::UniqueFd());  // the old listeners go too
   platform::UniqueFd socket;
-  int32_t port = settings.port;
-  for (;;) {
+  platform::UniqueFd listener;
+  int listenError = 0;
+  // UDP and TCP share the port: the first port free for both.
+  for (int32_t port = settings.port;; ++port) {
+    if (port > 65534) return false;
     socket = platform::udpSocket();
     if (!socket) return false;
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_port = htons(static_cast<uint16_t>(port));
-    if (::bind(socket.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) == 0) break;
-    if (errno != EADDRINUSE || port >= 65534) return false;
-    ++port;
+    if (::bind(socket.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      if (errno == EADDRINUSE) continue;
+      return false;
+    }
+    listener = listenTcp(static_cast<uint16_t>(port), listenError);
+    if (listener || listenError != EADDRINUSE) {
+      boundPort_ = static_cast<uint16_t>(port);
+      break;
+    }
   }
   socket_ = socket.release();
-  boundPort_ = static_cast<uint16_t>(port);
+  if (!listener) {
+    sipLogError("Unable to listen for SIP over TCP on port " + std::to_string(boundPort_) + ": " +
+                std::strerror(listenError));
+  }
+  streams_->listen(std::move(listener), listenTls(settings.tlsPort));
+  if (!streams_->Start(platform::kPriorityNormal)) {
+    sipLogError("Cannot start the SIP connections: out of descriptors");
+  }
   return true;
+}
+
+platform::UniqueFd SipTransport::listenTls(int32_t port) {
+  if (port <= 0) return {};
+  // The next free port of ten, as a second profile on the machine needs.
+  int error = 0;
+  for (int32_t p = port; p < port + 10 && p <= 65535; ++p) {
+    platform::UniqueFd listener = listenTcp(static_cast<uint16_t>(p), error);
+    if (listener || error != EADDRINUSE) return listener;
+  }
+  sipLogError("Unable to listen for SIP over TLS on port " + std::to_string(port) + ": " +
+              std::strerror(error));
+  return {};
 }
 
 void SipTransport::refreshPublicAddress(const TransportSettings& settings, uint32_t) {
@@ -466,7 +601,7 @@ void SipTransport::Run() {
               net::useSecondStunServer() ? settings.stunServer2 : settings.stunServer1;
           sockaddr_in to{};
           if (resolve(server, 3478, to)) {
-            sendKeepAlive(to, server);
+            sendKeepAlive(udpTarget(to), server);
           } else if (trace_) {
             trace_->traceKeepAlive(server);
           }
@@ -477,22 +612,32 @@ void SipTransport::Run() {
       }
     }
     if (wait > 0) {
-      const int fd = socket_.load();
-      const base::WaitResult r = base::WaitForReadableOrStop(*this, fd, wait);
-      if (r == base::WaitResult::StopRequested) break;
+      platform::Event* events[] = {&stopEvent(), &streams_->received()};
+      const int fds[] = {socket_.load()};
+      if (platform::waitAnyOrReadable(events, fds, wait) == 0) break;
     }
     receiveAll(buffer);
+    receiveStreams();
   }
 
   unregisterAtShutdown(buffer);
   // Let the reaper finish a CANCEL or BYE in flight, then stop it.
   reaper_->idleEvent().wait(1500);
   reaper_->Stop();
+  streams_->Stop();
   const int fd = socket_.exchange(-1);
   if (fd >= 0) platform::UniqueFd closer(fd);
   boundPort_ = 0;
   rebind = true;
   running_ = false;
+}
+
+void SipTransport::receiveStreams() {
+  for (const StreamMessage& message : streams_->takeReceived()) {
+    if (stopRequested()) return;
+    ++received_;
+    handleMessage(message.text, message.from, message.transport, message.connection);
+  }
 }
 
 void SipTransport::receiveAll(std::vector<char>& buffer) {
@@ -505,7 +650,8 @@ void SipTransport::receiveAll(std::vector<char>& buffer) {
     if (n < 0) return;
     buffer[static_cast<size_t>(n)] = 0;
     ++received_;
-    handleDatagram(std::string_view(buffer.data(), static_cast<size_t>(n)), from.toSockaddr());
+    handleMessage(std::string_view(buffer.data(), static_cast<size_t>(n)), from.toSockaddr(),
+                  TransportKind::Udp, 0);
   }
 }
 
@@ -521,210 +667,27 @@ void SipTransport::unregisterWindow(std::vector<char>& buffer) {
   if (registrations_.unregisterAll() == 0) return;
   // Wait for the answers (a challenge is answered once) for at most 2000 ms in total.
   const int fd = socket_.load();
-  while (fd >= 0 && registrations_.unregisterPending()) {
+  auto takeAnswer = [this](std::string_view text, const sockaddr_in& from) {
+    if (trace_) trace_->traceReceived(from, text);
+    std::optional<SipMessage> message = SipMessage::parse(text);
+    if (message && message->isResponse()) registrations_.onResponse(*message, platform::tickMs());
+  };
+  while (registrations_.unregisterPending()) {
     const int32_t left =
         static_cast<int32_t>(kShutdownUnregisterMs) - since(platform::tickMs(), start);
     if (left <= 0) break;
-    pollfd readable{fd, POLLIN, 0};
-    const int ready = ::poll(&readable, 1, left);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) break;
+    platform::Event* events[] = {&streams_->received()};
+    const int fds[] = {fd};
+    const int ready = platform::waitAnyOrReadable(events, fds, left);
+    if (ready < 0) break;
+    for (const StreamMessage& message : streams_->takeReceived()) {
+      takeAnswer(message.text, message.from);
+    }
     platform::Endpoint from;
-    const int n = platform::recvFrom(fd, buffer.data(), kMaxDatagram, &from);
-    if (n < 0) continue;
-    const std::string_view datagram(buffer.data(), static_cast<size_t>(n));
-    if (trace_) trace_->traceReceived(from.toSockaddr(), datagram);
-    std::optional<SipMessage> message = SipMessage::parse(datagram);
-    if (message && message->isResponse()) registrations_.onResponse(*message, platform::tickMs());
+    const int n = fd >= 0 ? platform::recvFrom(fd, buffer.data(), kMaxDatagram, &from) : -1;
+    if (n >= 0)
+      takeAnswer(std::string_view(buffer.data(), static_cast<size_t>(n)), from.toSockaddr());
   }
-}
-
-void SipTransport::handleDatagram(std::string_view datagram, const sockaddr_in& from) {
-  if (trace_) trace_->traceReceived(from, datagram);
-  std::optional<SipMessage> parsed = SipMessage::parse(datagram);
-  if (!parsed) {
-    ++dropped_;
-    return;
-  }
-  SipMessage& message = *parsed;
-  message.source = from;
-  if (!admitted(message)) return;
-
-  const std::string callId = message.header(hdr::kCallId);
-  const std::string tag =
-      tagOf(message.isRequest() ? message.header(hdr::kTo) : message.header(hdr::kFrom));
-  // A 2xx to an INVITE whose dialog another fork has already made belongs to no call.
-  const bool inviteSuccess = message.isResponse() && message.status >= 200 &&
-                             message.status <= 299 && cseqMethod(message) == "INVITE";
-  const std::string toTag = inviteSuccess ? tagOf(message.header(hdr::kTo)) : std::string();
-  std::optional<ForkIdentity> forkOf;
-  {
-    std::lock_guard lock(callLock_);
-    for (SipCall* call : calls_) {
-      if (!call->matches(callId, tag)) continue;
-      if (inviteSuccess) {
-        if (call->isOtherFork(toTag)) {
-          if (!forkOf) forkOf = ForkIdentity{call->user, call->authUser, call->password};
-          continue;
-        }
-        // The first 2xx makes the dialog, before the call's thread has read it.
-        call->confirmRemoteTag(toTag);
-      }
-      call->push(std::move(message));
-      return;
-    }
-  }
-  if (answerFromCache(message)) return;
-  if (forkOf) {
-    reaper_->endOtherFork(message, *forkOf);
-    return;
-  }
-  if (message.isRequest()) {
-    dispatchRequest(message);
-    return;
-  }
-  if (!registrations_.onResponse(message, platform::tickMs())) ++dropped_;
-}
-
-bool SipTransport::admitted(const SipMessage& message) {
-  const MessageVerdict verdict = checkMessage(message);
-  if (verdict.action == MessageVerdict::Action::Accept) return true;
-  if (verdict.action == MessageVerdict::Action::Drop) {
-    ++dropped_;
-    return false;
-  }
-  if (answerFromCache(message)) return false;  // a retransmission gets the same answer
-  ResponseSpec form;
-  form.status = verdict.status;
-  form.reason = reasonPhrase(verdict.status);
-  form.extraHeaders = verdict.extraHeaders;
-  sendResponse(message, form);
-  sipLogError("Refused " + message.method + " from " +
-              platform::Endpoint::fromSockaddr(message.source).toString() + " with " +
-              std::to_string(verdict.status) + ": " + verdict.why);
-  return false;
-}
-
-void SipTransport::dispatchRequest(const SipMessage& request) {
-  auto answer = [&](int32_t status) {
-    ResponseSpec form;
-    form.status = status;
-    form.reason = reasonPhrase(status);
-    sendResponse(request, form);
-  };
-  const std::string& method = request.method;
-  if (method == "INVITE") {
-    const std::string replaces = request.header(hdr::kReplaces);
-    if (!replaces.empty()) {
-      const std::string replacedId = replaces.substr(0, replaces.find_first_of(" ;"));
-      std::lock_guard lock(callLock_);
-      for (SipCall* call : calls_) {
-        if (call->callId == replacedId) {
-          call->push(request);
-          return;
-        }
-      }
-      answer(481);
-      return;
-    }
-    incomingInvite(request);
-  } else if (method == "OPTIONS") {
-    answerOptions(request);
-  } else if (method == "REGISTER" || method == "SUBSCRIBE") {
-    answer(501);
-  } else if (method == "REFER" || method == "INFO" || method == "NOTIFY") {
-    answer(481);
-  } else if (method == "ACK") {
-    // nothing to answer
-  } else if (method == "BYE" || method == "CANCEL") {
-    answer(200);
-  } else {
-    answer(501);
-  }
-}
-
-void SipTransport::incomingInvite(const SipMessage& request) {
-  const std::string from = request.header(hdr::kFrom);
-  // A caller may ask to be let through do-not-disturb (Priv-Answer-Mode); whether it may
-  // is the application's decision on the allow list.
-  if (doNotDisturb_ && readAutoAnswer(request).privMode != AnswerMode::Auto) {
-    ResponseSpec form;
-    form.status = 480;
-    form.reason = "Temporarily Unavailable";
-    sendResponse(request, form);
-    sipLogError("DND is on - reject incoming call from: " + from);
-    return;
-  }
-  const SipUri uri = parseUri(request.uri);
-  bool busy = false;
-  bool failed = false;
-  {
-    std::lock_guard lock(engineLock_);
-    for (SipEngine* engine : answeringEngines(uri.user)) {
-      const IncomingResult result = engine->incomingInvite(request);
-      if (result == IncomingResult::Started || result == IncomingResult::Refused) return;
-      busy = busy || result == IncomingResult::Busy;
-      failed = failed || result == IncomingResult::Failed;
-    }
-  }
-  ResponseSpec form;
-  if (failed && !busy) {
-    form.status = 503;
-    form.reason = "Service Unavailable";
-    sendResponse(request, form);
-  } else if (busy) {
-    form.status = 486;
-    form.reason = "Busy Here";
-    sendResponse(request, form);
-    sipLogError("Busy - reject incoming call from: " + from);
-  } else {
-    form.status = 404;
-    form.reason = "Not Found";
-    sendResponse(request, form);
-  }
-}
-
-std::vector<SipEngine*> SipTransport::answeringEngines(const std::string& user) const {
-  std::vector<SipEngine*> named;
-  std::vector<SipEngine*> registered;
-  for (SipEngine* engine : engines_) {
-    if (user.empty() || engine->userMatches(user)) named.push_back(engine);
-    if (!engine->line().server.empty()) registered.push_back(engine);
-  }
-  // A line registered at a server is reachable from anywhere: a user name that is not ours
-  // is answered like ours, so that a scan cannot tell which users exist.
-  return named.empty() ? registered : named;
-}
-
-void SipTransport::answerOptions(const SipMessage& request) {
-  const SipUri uri = parseUri(request.uri);
-  bool available = false;
-  bool busy = false;
-  std::string offer;
-  {
-    std::lock_guard lock(engineLock_);
-    for (SipEngine* engine : answeringEngines(uri.user)) {
-      if (offer.empty()) offer = engine->capabilityOffer();
-      if (engine->isIdle()) {
-        if (engine->placesCallsOnly()) continue;  // free, but it takes no calls
-        available = true;
-        break;
-      }
-      busy = true;
-    }
-  }
-  ResponseSpec form;
-  if (available || busy) {
-    form.status = available ? 200 : 486;
-    form.reason = available ? "OK" : "Busy Here";
-    form.withAllow = true;
-    form.contentType = "application/sdp";
-    form.body = offer;
-  } else {
-    form.status = 404;
-    form.reason = "Not Found";
-  }
-  sendResponse(request, form);
 }
 
 }  // namespace quillet::sip

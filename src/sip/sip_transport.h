@@ -1,7 +1,8 @@
-// SipTransport: the one owner of the SIP UDP socket. Its thread binds the socket, keeps
-// the private and public addresses current, drives the registrations, sends NAT
-// keep-alives, receives every datagram, answers retransmissions from the response cache
-// and hands each message to the call, registration or engine it belongs to.
+// SipTransport: the one owner of the SIP sockets. Its thread binds the UDP socket and the
+// TCP and TLS listeners (whose connections its StreamPath drives), keeps the private and
+// public addresses current, drives the registrations, sends NAT keep-alives, receives
+// every message, answers retransmissions from the response cache and hands each message
+// to the call, registration or engine it belongs to.
 #pragma once
 
 #include <netinet/in.h>
@@ -25,7 +26,10 @@
 #include "sip/sip_call.h"
 #include "sip/sip_ids.h"
 #include "sip/sip_message.h"
+#include "sip/sip_target.h"
 #include "sip/sip_templates.h"
+#include "sip/stream_path.h"
+#include "sip/tls_context.h"
 
 namespace quillet::sip {
 
@@ -35,7 +39,10 @@ class DialogReaper;
 
 // Settings the transport reads (section "SIP").
 struct TransportSettings {
-  int32_t port = 5070;
+  int32_t port = 5070;      // UDP and TCP
+  int32_t tlsPort = 0;      // TLS; 0: no incoming TLS (the settings file's default is 5071)
+  std::string tlsCertFile;  // the certificate incoming TLS shows; empty: the profile's own
+  std::string tlsKeyFile;
   int32_t staticSipPort = 5070;
   bool stun = true;
   std::string stunServer1 = net::builtInStunServers()[0];
@@ -60,6 +67,13 @@ struct PublicAddress {
   bool operator==(const PublicAddress&) const = default;
 };
 
+// The address, port and transport this side names in Via and Contact towards a target.
+struct LocalContact {
+  std::string address;
+  uint16_t port = 0;
+  TransportKind transport = TransportKind::Udp;
+};
+
 class SipTransport : public base::WorkerThread, private RegistrationHost {
  public:
   // Sources of the outside facts; tests and the test peer replace them.
@@ -74,6 +88,8 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
   static constexpr int32_t kIdleWaitMs = 20000;
   static constexpr uint32_t kShutdownUnregisterMs = 2000;
   static constexpr size_t kMaxDatagram = 4095;
+  // A request larger than this goes over TCP rather than UDP (path MTU less headroom).
+  static constexpr size_t kUdpRequestLimit = 1300;
 
   explicit SipTransport(SipTrace* trace = nullptr);
   ~SipTransport() override;
@@ -95,25 +111,38 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
   bool waitReady(int32_t timeoutMs);
   bool running() const { return running_; }
 
-  // Sends one datagram (traced). False when the socket is not bound or sending failed.
-  bool send(const sockaddr_in& to, std::string_view text);
+  // Sends one message (traced): a datagram, or on a connection to the target (opened when
+  // none is). False when the socket is not bound or sending failed.
+  bool send(const SipTarget& to, std::string_view text);
   // Builds a response to `request`, sends it to the request's source and caches it.
   void sendResponse(const SipMessage& request, const ResponseSpec& form);
   // Sends an ACK and caches it against the response it acknowledges.
-  void sendAck(const SipMessage& response, const sockaddr_in& to, std::string text);
-  // The 4 zero bytes of a NAT keep-alive, with its trace line.
-  void sendKeepAlive(const sockaddr_in& to, std::string_view serverName);
+  void sendAck(const SipMessage& response, const SipTarget& to, std::string text);
+  // A NAT keep-alive with its trace line: 4 zero bytes over UDP, a CR LF CR LF ping on the
+  // connection to a TCP or TLS server.
+  void sendKeepAlive(const SipTarget& to, std::string_view serverName);
+  // The TLS settings of connections to a server (by the name it is reached by); servers
+  // not named use the system CA store with verification.
+  void setTlsSettings(const std::string& serverName, const TlsSettings& settings);
+  // Told (on the connection thread) when a server's certificate is refused: one line for
+  // the user.
+  using ProblemHandler = std::function<void(const std::string& text)>;
+  void setProblemHandler(ProblemHandler handler);
 
   // Resolves "host[:port]" (default port given) as a plain host name. False when it fails.
   static bool resolve(std::string_view hostPort, uint16_t defaultPort, sockaddr_in& out);
   // Resolves a request's next hop URI; logs "Unable to find address of server: " on failure.
-  static bool resolveNextHop(std::string_view destinationUri, sockaddr_in& out);
+  // The transport is the URI's (sips:, ;transport=), else `preferred`, else UDP.
+  static bool resolveNextHop(std::string_view destinationUri, SipTarget& out,
+                             std::optional<TransportKind> preferred = std::nullopt);
 
   // Via/Contact address for a destination: private address and bound port for a private
-  // destination, the public ones otherwise.
-  std::pair<std::string, uint16_t> localAddressFor(const sockaddr_in& destination) const;
+  // destination, the public ones otherwise; the TLS port for TLS.
+  LocalContact localAddressFor(const SipTarget& destination) const;
   std::string privateAddress() const;
   uint16_t boundPort() const { return boundPort_; }
+  uint16_t tlsPort() const { return streams_->tlsPort(); }
+  StreamPath& streams() { return *streams_; }
   PublicAddress publicAddress() const;
 
   // Calls. registerCall waits up to 10 s for the ready event first.
@@ -147,7 +176,7 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
   // Handles a datagram as if it had been received from `from` (tests, fuzzing, benchmarks);
   // answers go out only while the socket is bound.
   void injectDatagram(std::string_view datagram, const sockaddr_in& from) {
-    handleDatagram(datagram, from);
+    handleMessage(datagram, from, TransportKind::Udp, 0);
   }
 
   // Counters for tests and the robustness check.
@@ -162,19 +191,24 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
   std::string regPublicAddress() override { return publicAddress().address; }
   uint16_t regPublicPort() override { return publicAddress().port; }
   std::string regNewBranch() override { return newBranch(); }
-  bool regResolve(std::string_view server, uint16_t defaultPort, sockaddr_in& out) override {
-    return resolve(server, defaultPort, out);
-  }
-  void regSend(const sockaddr_in& to, std::string_view text) override { send(to, text); }
-  void regSendKeepAlive(const sockaddr_in& to, std::string_view serverName) override {
+  bool regResolve(const RegistrationConfig& config, SipTarget& out) override;
+  uint16_t regLocalPort(TransportKind transport) override;
+  void regSend(const SipTarget& to, std::string_view text) override { send(to, text); }
+  void regSendKeepAlive(const SipTarget& to, std::string_view serverName) override {
     sendKeepAlive(to, serverName);
   }
 
   std::string routedPrivateAddress();
   bool bindSocket(const TransportSettings& settings);
+  platform::UniqueFd listenTls(int32_t port);
   void refreshPublicAddress(const TransportSettings& settings, uint32_t nowMs);
   void receiveAll(std::vector<char>& buffer);
-  void handleDatagram(std::string_view datagram, const sockaddr_in& from);
+  void receiveStreams();
+  void handleMessage(std::string_view text, const sockaddr_in& from, TransportKind transport,
+                     uint64_t connection);
+  TlsSettings tlsSettingsFor(const std::string& serverName) const;
+  void connectionFailed(const SipTarget& target, const std::string& reason, bool tlsRefused,
+                        std::vector<std::string> fallbacks);
   // Drops or refuses a malformed message (with a log line for a refusal); true: pass it on.
   bool admitted(const SipMessage& message);
   void dispatchRequest(const SipMessage& request);
@@ -188,6 +222,12 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
 
   SipTrace* trace_;
   SipIds ids_;
+  std::unique_ptr<TlsContexts> tls_;
+  std::unique_ptr<StreamPath> streams_;
+  mutable std::mutex tlsLock_;
+  std::vector<std::pair<std::string, TlsSettings>> tlsByServer_;
+  std::mutex problemLock_;
+  ProblemHandler problemHandler_;
   ResponseCache cache_;
   RegistrationList registrations_;
   std::unique_ptr<DialogReaper> reaper_;

@@ -410,7 +410,31 @@ std::string routeSetFromResponse(const std::vector<std::string>& recordRouteValu
   return routeSet;
 }
 
+std::optional<TransportKind> uriTransport(const SipUri& uri) {
+  if (equalsNoCase(uri.scheme, "sips")) return TransportKind::Tls;
+  for (const Param& param : uri.params) {
+    if (equalsNoCase(param.name, "transport")) return transportFromName(param.value);
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+bool hasSipScheme(std::string_view text) {
+  return (text.size() >= 4 && equalsNoCase(text.substr(0, 4), "sip:")) ||
+         (text.size() >= 5 && equalsNoCase(text.substr(0, 5), "sips:"));
+}
+
+}  // namespace
+
+SipUri serverUri(std::string_view serverSetting) {
+  serverSetting = trim(serverSetting);
+  if (hasSipScheme(serverSetting)) return parseUri(serverSetting);
+  return parseUri("sip:" + std::string(serverSetting));
+}
+
 std::string presetRoute(std::string_view outboundServer) {
+  if (hasSipScheme(outboundServer)) return base::format("<%s;lr>", outboundServer);
   return base::format("<sip:%s;lr>", outboundServer);
 }
 

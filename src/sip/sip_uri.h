@@ -4,10 +4,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "sip/transport_kind.h"
 
 namespace quillet::sip {
 
@@ -50,6 +53,12 @@ struct SipUri {
 //   split at "&" and "=".
 // Never fails: whatever the text, a SipUri results.
 SipUri parseUri(std::string_view text);
+// A server setting as a URI: "host", "host:port", "host;transport=tcp" or a whole
+// "sip:"/"sips:" URI.
+SipUri serverUri(std::string_view serverSetting);
+// The transport a URI asks for: TLS for "sips:", else its transport parameter; nothing
+// when it names none (or one not known).
+std::optional<TransportKind> uriTransport(const SipUri& uri);
 // "scheme:" [user[:password]@] host [":" port]; parameters and headers are not printed.
 std::string printUri(const SipUri& uri);
 

@@ -14,9 +14,12 @@ enum class TransportKind : uint8_t { Udp, Tcp, Tls };
 // "UDP", "TCP", "TLS": the protocol of a Via header.
 constexpr std::string_view viaName(TransportKind kind) {
   switch (kind) {
-    case TransportKind::Tcp: return "TCP";
-    case TransportKind::Tls: return "TLS";
-    case TransportKind::Udp: break;
+    case TransportKind::Tcp:
+      return "TCP";
+    case TransportKind::Tls:
+      return "TLS";
+    case TransportKind::Udp:
+      break;
   }
   return "UDP";
 }
@@ -24,9 +27,12 @@ constexpr std::string_view viaName(TransportKind kind) {
 // "udp", "tcp", "tls": the value of a URI's transport parameter and of the line setting.
 constexpr std::string_view paramName(TransportKind kind) {
   switch (kind) {
-    case TransportKind::Tcp: return "tcp";
-    case TransportKind::Tls: return "tls";
-    case TransportKind::Udp: break;
+    case TransportKind::Tcp:
+      return "tcp";
+    case TransportKind::Tls:
+      return "tls";
+    case TransportKind::Udp:
+      break;
   }
   return "udp";
 }

@@ -104,7 +104,8 @@ class Profile:
             "Settings": {"NewInstall": "0", "InstallWizRun": "1", "SipTraceOn": "1",
                          "UseAGC": "0", "UseEchoCancellation": "0", "UseNoiseSuppression": "0",
                          "RecordDevice": "file:" + microphone, "PlayDevice": "file:" + self.speaker},
-            "SIP": {"Port": str(sip_port), "LocalAddress": "127.0.0.1", "STUN": "0",
+            "SIP": {"Port": str(sip_port), "TLSPort": str(sip_port + 1),
+                    "LocalAddress": "127.0.0.1", "STUN": "0",
                     "RTPPortBase": str(rtp_base)},
             "DefaultLine": {"DisplayName": user.capitalize(), "UserName": user},
         }

@@ -166,11 +166,32 @@ class Process:
             return f.read().decode("utf-8", "replace")
 
 
-def kamailio_config(port, users, max_expires=3600, auth=None):
+def kamailio_streams(cfg, port, tls):
+    """`cfg` listening also on TCP at `port` and, with `tls` ({"cert", "key"} paths), on
+    TLS at port + 1 (TLS 1.2 and up)."""
+    listen = ["listen=tcp:127.0.0.1:%d" % port]
+    modules = []
+    if tls:
+        listen += ["listen=tls:127.0.0.1:%d" % (port + 1), 'alias="127.0.0.1:%d"' % (port + 1)]
+        modules = ['loadmodule "tls.so"',
+                   'modparam("tls", "certificate", "%s")' % tls["cert"],
+                   'modparam("tls", "private_key", "%s")' % tls["key"],
+                   'modparam("tls", "tls_method", "TLSv1.2+")',
+                   'modparam("tls", "verify_certificate", 0)',
+                   'modparam("tls", "require_certificate", 0)']
+    cfg = cfg.replace("disable_tcp=yes", "disable_tcp=no\ntcp_children=2\n" +
+                      ("enable_tls=yes\n" if tls else "") + "\n".join(listen))
+    return cfg.replace('loadmodule "kex.so"', "\n".join(modules + ['loadmodule "kex.so"']))
+
+
+def kamailio_config(port, users, max_expires=3600, auth=None, streams=False, tls=None):
     """The text of tests/sip/kamailio.cfg.in for a port and user => password pairs; `auth`
-    adds auth module parameters, e.g. {"qop": "auth", "nonce_count": 1}."""
+    adds auth module parameters, e.g. {"qop": "auth", "nonce_count": 1}; `streams` adds
+    TCP at the same port and `tls` (see kamailio_streams) TLS at the next."""
     with open(os.path.join(HERE, "kamailio.cfg.in")) as f:
         cfg = f.read()
+    if streams or tls:
+        cfg = kamailio_streams(cfg, port, tls)
     seeds = "\n".join('\t$sht(users=>%s) = "%s";' % (u, p) for u, p in users.items())
     cfg = cfg.replace("@PORT@", str(port)).replace("@USERS@", seeds)
     cfg = cfg.replace('"max_expires", 3600', '"max_expires", %d' % max_expires)
@@ -184,12 +205,15 @@ def kamailio_config(port, users, max_expires=3600, auth=None):
 class Kamailio(Stopped):
     """Kamailio as registrar and record-routing proxy on 127.0.0.1:port."""
 
-    def __init__(self, workdir, users, port=None, max_expires=3600, auth=None):
-        """auth: extra auth module parameters (see kamailio_config)."""
+    def __init__(self, workdir, users, port=None, max_expires=3600, auth=None, streams=False,
+                 tls=None):
+        """auth: extra auth module parameters (see kamailio_config); streams: TCP too at
+        the same port; tls: {"cert", "key"}: TLS at tls_port (port + 1)."""
         self.port = port or free_udp_port()
+        self.tls_port = self.port + 1
         self.dir = os.path.join(workdir, "kamailio")
         os.makedirs(self.dir, exist_ok=True)
-        cfg = kamailio_config(self.port, users, max_expires, auth)
+        cfg = kamailio_config(self.port, users, max_expires, auth, streams, tls)
         self.cfg = os.path.join(self.dir, "kamailio.cfg")
         with open(self.cfg, "w") as f:
             f.write(cfg)

@@ -1,0 +1,33 @@
+// SPDX-License-Identifier: Apache-2.0
+// SipTarget: where a message goes — the address, the transport, the name the server was
+// known by (what a TLS certificate must name) and, for an answer, the connection its
+// request came on.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <string>
+
+#include "sip/transport_kind.h"
+
+namespace quillet::sip {
+
+struct SipTarget {
+  sockaddr_in address{};
+  TransportKind transport = TransportKind::Udp;
+  std::string serverName;       // TLS: the host name the certificate must carry; empty: none
+  uint64_t connection = 0;      // the connection to answer on (0: any to that address)
+  bool transportNamed = false;  // the URI or the line chose the transport (not by default)
+
+  bool valid() const { return address.sin_addr.s_addr != 0 && address.sin_port != 0; }
+};
+
+// A UDP target (what every destination was before connections).
+inline SipTarget udpTarget(const sockaddr_in& address) {
+  SipTarget target;
+  target.address = address;
+  return target;
+}
+
+}  // namespace quillet::sip
