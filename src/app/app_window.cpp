@@ -22,6 +22,11 @@ void HeadlessWindow::showContactHint(const std::string& text) {
   base::logInfo(text);
 }
 
+void HeadlessWindow::showLineProblem(const std::string& text) {
+  lineProblem_ = text;
+  if (!text.empty()) base::logError(text);  // a headless run has only its log to show it
+}
+
 void HeadlessWindow::openHelp() {
   base::logInfo("The tutorial is at https://quillet.example.org/help");
 }

@@ -1,11 +1,14 @@
 // What the intercom application asks of its main window: showing and hiding, the contact
-// list, the Intercom and Do Not Disturb buttons, menu checks and the status panel. The Qt
-// window implements it; HeadlessWindow keeps the same state without drawing anything.
+// list, the Intercom and Do Not Disturb buttons, menu checks and the status panel with the
+// line's transport and its problems. The Qt window implements it; HeadlessWindow keeps the
+// same state without drawing anything.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "sip/transport_kind.h"
 
 namespace quillet::app {
 
@@ -73,6 +76,13 @@ class AppWindow {
   // The status panel: the line's display name, user name and this device's address.
   virtual void setLineStatus(const std::string& displayName, const std::string& userName,
                              const std::string& address) = 0;
+  // The transport the line registers over, shown beside the line (TLS with a lock).
+  virtual void setLineTransport(sip::TransportKind kind) = 0;
+  // A problem of the line's transport security (say a server certificate refused): shown
+  // and logged, and kept until the line registers again (noteLineRegistered) or another
+  // problem replaces it; an empty text takes it away.
+  virtual void showLineProblem(const std::string& text) = 0;
+  virtual void noteLineRegistered() = 0;
   virtual void setBanner(const std::string& text) = 0;
   // Microphone and speaker levels in dB (-127: silence).
   virtual void setLevels(int8_t microphone, int8_t speaker) = 0;
@@ -124,6 +134,9 @@ class HeadlessWindow : public AppWindow {
 
   void setLineStatus(const std::string& displayName, const std::string& userName,
                      const std::string& address) override;
+  void setLineTransport(sip::TransportKind kind) override { transport_ = kind; }
+  void showLineProblem(const std::string& text) override;
+  void noteLineRegistered() override { lineProblem_.clear(); }
   void setBanner(const std::string& text) override { banner_ = text; }
   void openHelp() override;
   void setLevels(int8_t microphone, int8_t speaker) override {
@@ -140,6 +153,8 @@ class HeadlessWindow : public AppWindow {
   bool menuChecked(int32_t command) const;
   const std::string& status() const { return status_; }
   const std::string& banner() const { return banner_; }
+  sip::TransportKind lineTransport() const { return transport_; }
+  const std::string& lineProblem() const { return lineProblem_; }
 
  private:
   bool visible_ = true;
@@ -152,6 +167,8 @@ class HeadlessWindow : public AppWindow {
   std::vector<int32_t> checked_;
   std::string status_;
   std::string banner_;
+  sip::TransportKind transport_ = sip::TransportKind::Udp;
+  std::string lineProblem_;
   int8_t microphone_ = -127;
   int8_t speaker_ = -127;
 };

@@ -3,11 +3,14 @@
 // keys and named in the hot-key dialog test).
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "app/allow_list.h"
 #include "app/arguments.h"
 #include "app/line_values.h"
+#include "base/log.h"
 #include "platform/test_util.h"
 
 namespace quillet::app {
@@ -43,6 +46,92 @@ TEST_F(LineValuesTest, OutboundServerAndAuthIdFollowTheirChoices) {
   values = readLineValues(store_, 0);
   EXPECT_EQ(values.outboundServer, "");
   EXPECT_EQ(values.authId, "");
+}
+
+// The transport and TLS settings of the line's section, with the defaults of an empty
+// section and a clear log line (and the safe reading) for values that mean nothing.
+TEST_F(LineValuesTest, TransportAndTlsSettingsReadWithSafeDefaults) {
+  base::LogView view;
+  base::LogWriter::instance().setFolder(dir_.path());
+  base::LogWriter::instance().setView(&view);
+  LineValues values = readLineValues(store_, 0);
+  EXPECT_EQ(values.transport, std::nullopt);
+  EXPECT_TRUE(values.tlsVerifyServer);
+  EXPECT_EQ(values.tlsCaFile, "");
+  EXPECT_EQ(values.tlsCertFile, "");
+  EXPECT_EQ(values.tlsKeyFile, "");
+
+  store_.writeText("DefaultLine", "Transport", "TLS");
+  store_.writeText("DefaultLine", "TLSCAFile", "/etc/quillet/pbx-ca.pem");
+  store_.writeText("DefaultLine", "TLSVerifyServer", "0");
+  store_.writeText("DefaultLine", "TLSCertFile", "/home/ann/desk.crt");
+  store_.writeText("DefaultLine", "TLSKeyFile", "/home/ann/desk.key");
+  values = readLineValues(store_, 0);
+  EXPECT_EQ(values.transport, sip::TransportKind::Tls);
+  EXPECT_EQ(values.tlsCaFile, "/etc/quillet/pbx-ca.pem");
+  EXPECT_FALSE(values.tlsVerifyServer);
+  EXPECT_EQ(values.tlsCertFile, "/home/ann/desk.crt");
+  EXPECT_EQ(values.tlsKeyFile, "/home/ann/desk.key");
+
+  // A line with its own section reads its own values, not the default line's.
+  store_.writeInt("Line2", "UseDefault", 0);
+  store_.writeText("Line2", "Transport", " tcp ");
+  EXPECT_EQ(readLineValues(store_, 1).transport, sip::TransportKind::Tcp);
+  EXPECT_TRUE(readLineValues(store_, 1).tlsVerifyServer);
+
+  store_.writeText("DefaultLine", "Transport", "Auto");
+  EXPECT_EQ(readLineValues(store_, 0).transport, std::nullopt);
+  EXPECT_EQ(view.size(), 0u);  // nothing to complain about so far
+
+  // Unknown texts: the transport is chosen as for auto, the server's certificate is checked.
+  store_.writeText("DefaultLine", "Transport", "sctp");
+  store_.writeText("DefaultLine", "TLSVerifyServer", "off");
+  values = readLineValues(store_, 0);
+  EXPECT_EQ(values.transport, std::nullopt);
+  EXPECT_TRUE(values.tlsVerifyServer);
+  std::vector<std::string> logged;
+  for (const base::LogViewLine& line : view.lines()) logged.push_back(line.message);
+  EXPECT_EQ(logged, (std::vector<std::string>{
+                        "DefaultLine/Transport: unknown transport \"sctp\" (auto, udp, tcp or "
+                        "tls), the transport is chosen from the server",
+                        "DefaultLine/TLSVerifyServer: \"off\" is neither 0 nor 1, the server's "
+                        "certificate is verified"}));
+  base::LogWriter::instance().setView(nullptr);
+}
+
+// The effective transport: the setting, then sips: or ;transport= in the server texts.
+TEST(LineTransport, TheSettingThenTheServerTextsThenUdp) {
+  using sip::TransportKind;
+  const auto transport = [](const char* proxy, const char* outbound,
+                            std::optional<TransportKind> setting = std::nullopt) {
+    LineValues values;
+    values.proxy = proxy;
+    values.outboundServer = outbound;
+    values.transport = setting;
+    return lineTransport(values);
+  };
+  EXPECT_EQ(transport("", ""), TransportKind::Udp);
+  EXPECT_EQ(transport("pbx.example.org", "pbx.example.org"), TransportKind::Udp);
+  EXPECT_EQ(transport("sips:pbx.example.org", "sips:pbx.example.org"), TransportKind::Tls);
+  EXPECT_EQ(transport("SIPS:pbx.example.org:5061", ""), TransportKind::Tls);
+  EXPECT_EQ(transport("pbx.example.org", "sips:edge.example.org"), TransportKind::Tls);
+  // sips: asks for TLS on every hop, whatever the parameter says.
+  EXPECT_EQ(transport("sips:pbx.example.org;transport=tcp", ""), TransportKind::Tls);
+  EXPECT_EQ(transport("pbx.example.org;transport=tcp", "pbx.example.org;transport=tcp"),
+            TransportKind::Tcp);
+  EXPECT_EQ(transport("sip:pbx.example.org:5061;Transport=TLS", ""), TransportKind::Tls);
+  // The outbound server's parameter counts first; without one the proxy's serves.
+  EXPECT_EQ(transport("pbx.example.org;transport=tls", "edge.example.org;transport=tcp"),
+            TransportKind::Tcp);
+  EXPECT_EQ(transport("pbx.example.org;transport=tcp", "edge.example.org"), TransportKind::Tcp);
+  // Parameters that name no transport this line speaks.
+  EXPECT_EQ(transport("pbx.example.org;transport=sctp", ""), TransportKind::Udp);
+  EXPECT_EQ(transport("pbx.example.org;transport=", ""), TransportKind::Udp);
+  EXPECT_EQ(transport("pbx.example.org;transport", ""), TransportKind::Udp);
+  EXPECT_EQ(transport("pbx.example.org;maddr=10.0.0.1", ""), TransportKind::Udp);
+  // The setting wins over anything in the server texts.
+  EXPECT_EQ(transport("sips:pbx.example.org", "", TransportKind::Udp), TransportKind::Udp);
+  EXPECT_EQ(transport("pbx.example.org;transport=tcp", "", TransportKind::Tls), TransportKind::Tls);
 }
 
 // The options keep their order and values; an option without its value does nothing, and

@@ -267,6 +267,9 @@ void IntercomApp::showLineInStatus() {
   // interface towards the line's server.
   window_->setLineStatus(store.readText("DefaultLine", "DisplayName"),
                          store.readText("DefaultLine", "UserName"), transport_->privateAddress());
+  if (slot_ != nullptr) {
+    window_->setLineTransport(slot_->transport());  // as the line's engine was built
+  }
 }
 
 void IntercomApp::openOptions(int32_t page) {

@@ -121,6 +121,9 @@ std::shared_ptr<sip::SipEngine> LineSlot::makeEngine(sip::SipTransport& transpor
                                                      bool placesCallsOnly) {
   base::SettingsStore& store = base::SettingsStore::global();
   const LineValues values = readLineValues(store, lineIndex);
+  if (!placesCallsOnly) {
+    transport_ = lineTransport(values);  // the engine that registers the line
+  }
   sip::LineIdentity line;
   line.displayName = values.displayName;
   line.userName = values.userName;

@@ -14,6 +14,7 @@
 #include "audio/stream_pump.h"
 #include "sip/engine_events.h"
 #include "sip/sip_engine.h"
+#include "sip/transport_kind.h"
 
 namespace quillet::sip {
 class SipTransport;
@@ -42,6 +43,8 @@ class LineSlot {
   // Closing: stops the pump and ends the engines' calls in any state, waiting for them.
   void endCall();
   int32_t lineIndex() const { return lineIndex_; }
+  // The transport of the line's registration, as of the last buildEngine.
+  sip::TransportKind transport() const { return transport_; }
 
   // A call of the line's engine or of its second call is ringing or up.
   bool inCall() const;
@@ -93,6 +96,7 @@ class LineSlot {
 
   IntercomApp& app_;
   int32_t lineIndex_;
+  sip::TransportKind transport_ = sip::TransportKind::Udp;
   std::shared_ptr<sip::SipEngine> engine_;
   std::shared_ptr<sip::SipEngine> second_;
   int32_t secondLine_ = 0;  // the line index second_ was built for

@@ -4,10 +4,62 @@
 #include <strings.h>
 
 #include <string>
+#include <string_view>
 
 #include "base/log.h"
+#include "sip/sip_uri.h"
 
 namespace quillet::app {
+
+namespace {
+
+bool equalsNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+std::string_view trimBlanks(std::string_view text) {
+  const size_t first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+// Transport: auto (also when empty), udp, tcp or tls; another text is logged and reads as auto.
+std::optional<sip::TransportKind> readTransport(base::SettingsStore& store,
+                                                const std::string& section) {
+  const std::string text = store.readText(section, "Transport");
+  const std::string_view name = trimBlanks(text);
+  if (name.empty() || equalsNoCase(name, "auto")) {
+    return std::nullopt;
+  }
+  std::optional<sip::TransportKind> kind = sip::transportFromName(name);
+  if (!kind) {
+    base::logError(section + "/Transport: unknown transport \"" + text +
+                   "\" (auto, udp, tcp or tls), the transport is chosen from the server");
+  }
+  return kind;
+}
+
+// TLSVerifyServer: 0 turns the checks off; any other text than 0 or 1 is logged and keeps them.
+bool readVerifyServer(base::SettingsStore& store, const std::string& section) {
+  const std::string text = store.readText(section, "TLSVerifyServer");
+  const std::string_view value = trimBlanks(text);
+  if (value == "0") return false;
+  if (!value.empty() && value != "1") {
+    base::logError(section + "/TLSVerifyServer: \"" + text +
+                   "\" is neither 0 nor 1, the server's certificate is verified");
+  }
+  return true;
+}
+
+// The value of the URI's transport parameter (its name in any case); empty when none.
+std::string_view transportParam(const sip::SipUri& uri) {
+  for (const sip::Param& param : uri.params) {
+    if (equalsNoCase(param.name, "transport")) return param.value;
+  }
+  return {};
+}
+
+}  // namespace
 
 std::string lineSection(base::SettingsStore& store, int lineIndex) {
   std::string section = "Line" + std::to_string(lineIndex + 1);
@@ -49,7 +101,27 @@ LineValues readLineValues(base::SettingsStore& store, int lineIndex) {
   if (!packing.empty() && !values.g726Aal2Packing && strcasecmp(packing.c_str(), "RFC3551") != 0) {
     base::logError(section + "/G726Packing: unknown packing \"" + packing + "\", RFC3551 is used");
   }
+  values.transport = readTransport(store, section);
+  values.tlsCaFile = store.readText(section, "TLSCAFile");
+  values.tlsVerifyServer = readVerifyServer(store, section);
+  values.tlsCertFile = store.readText(section, "TLSCertFile");
+  values.tlsKeyFile = store.readText(section, "TLSKeyFile");
   return values;
+}
+
+sip::TransportKind lineTransport(const LineValues& values) {
+  if (values.transport) return *values.transport;
+  const sip::SipUri proxy = sip::parseUri(values.proxy);
+  const sip::SipUri outbound = sip::parseUri(values.outboundServer);
+  const bool hasOutbound = !values.outboundServer.empty();
+  if (equalsNoCase(proxy.scheme, "sips") ||
+      (hasOutbound && equalsNoCase(outbound.scheme, "sips"))) {
+    return sip::TransportKind::Tls;
+  }
+  // The server the requests go to speaks first; the proxy's parameter serves when it has none.
+  std::string_view param = hasOutbound ? transportParam(outbound) : std::string_view();
+  if (param.empty()) param = transportParam(proxy);
+  return sip::transportFromName(trimBlanks(param)).value_or(sip::TransportKind::Udp);
 }
 
 }  // namespace quillet::app

@@ -2,9 +2,11 @@
 // (or the default line's) with the outbound server and authentication identity resolved.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "base/settings_store.h"
+#include "sip/transport_kind.h"
 
 namespace quillet::app {
 
@@ -17,6 +19,15 @@ struct LineValues {
   std::string password;
   // G726Packing=AAL2: the line's peers pack "G726-32" high nibble first (default RFC3551).
   bool g726Aal2Packing = false;
+  // Transport=udp|tcp|tls; nothing for "auto" (the default) and for an unknown text.
+  std::optional<sip::TransportKind> transport;
+  // TLS: the file of the trusted authorities (empty: only the system's store), whether the
+  // server's certificate and host name are checked (TLSVerifyServer=0 turns that off), and
+  // the client certificate with its key (both optional).
+  std::string tlsCaFile;
+  bool tlsVerifyServer = true;
+  std::string tlsCertFile;
+  std::string tlsKeyFile;
 };
 
 // The section the line's values are read from: "Line<index+1>", or "DefaultLine" when
@@ -24,6 +35,12 @@ struct LineValues {
 std::string lineSection(base::SettingsStore& store, int lineIndex);
 
 LineValues readLineValues(base::SettingsStore& store, int lineIndex);
+
+// The transport the line registers over: its Transport setting when set; otherwise TLS when
+// the proxy or the outbound server is a sips: URI, else the transport parameter
+// (";transport=tcp") of the outbound server, or of the proxy when the outbound server has
+// none; else UDP. An unknown parameter value counts as none.
+sip::TransportKind lineTransport(const LineValues& values);
 
 // The REGISTER priority of every line (sent as q=0.90).
 constexpr double kLinePriority = 0.9;

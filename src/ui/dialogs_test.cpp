@@ -104,6 +104,7 @@ constexpr Setting kSettings[] = {
     {"UserName", "DefaultLine", "", "201", "201"},
     {"ProxyPassword", "DefaultLine", "", "secret", "secret"},
     {"Port", "SIP", "5070", "5080", "5080"},
+    {"TLSPort", "SIP", "5071", "5091", "5091"},
     {"RTPPortBase", "SIP", "8000", "9000", "9000"},
     {"UPNP", "SIP", nullptr, "1", "1"},
     {"STUN", "SIP", "1", "0", "0"},
@@ -241,6 +242,12 @@ TEST_F(DialogTest, OptionsRefusalsNameTheFieldAndWriteNothing) {
   EXPECT_EQ(store_->readText("SIP", "Port"), "");  // no page was saved
 
   name->setText("Ann");
+  child<QSpinBox>(&dialog, "TLSPort")->setValue(5090);  // the SIP port's number
+  dialog.accept();
+  EXPECT_EQ(asked().back(), "Invalid TLS Port|The SIP TLS port must differ from the SIP port.");
+  EXPECT_EQ(dialog.currentPage(), 3);
+  EXPECT_EQ(dialog.focusWidget(), child<QSpinBox>(&dialog, "TLSPort"));
+  child<QSpinBox>(&dialog, "TLSPort")->setValue(5091);
   child<QSpinBox>(&dialog, "RTPPortBase")->setValue(8001);
   dialog.accept();
   EXPECT_EQ(asked().back(), "Invalid RTP Port|The RTP port base must be an even number.");

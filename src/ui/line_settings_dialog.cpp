@@ -1,15 +1,26 @@
-// Loading, checking and saving the default line's outbound server and authentication id.
+// Loading, checking and saving the default line's outbound server, authentication id,
+// transport and TLS trust settings.
 #include "ui/line_settings_dialog.h"
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QDialogButtonBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QFormLayout>
 #include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QRadioButton>
+#include <QStyle>
 #include <QVBoxLayout>
 
 #include "base/settings_store.h"
 #include "platform/prompts.h"
+#include "sip/transport_kind.h"
 #include "ui/qt_text.h"
 
 namespace quillet::ui {
@@ -18,7 +29,39 @@ namespace {
 
 constexpr const char* kLine = "DefaultLine";
 
+// The Transport choices in the combo's order, with the value each one stores.
+struct TransportChoice {
+  const char* text;
+  const char* value;
+};
+constexpr TransportChoice kTransports[] = {
+    {"Automatic", "auto"}, {"UDP", "udp"}, {"TCP", "tcp"}, {"TLS", "tls"}};
+
+// A stored value without the blanks around it, as the line reads it.
+std::string storedValue(base::SettingsStore& store, const char* name) {
+  return toUtf8(toQString(store.readText(kLine, name)).trimmed());
+}
+
+// The stored Transport's choice: its name in any case, else Automatic.
+int transportIndex(const std::string& stored) {
+  const std::optional<sip::TransportKind> kind = sip::transportFromName(stored);
+  if (!kind) return 0;
+  const std::string_view name = sip::paramName(*kind);
+  for (int i = 1; i < static_cast<int>(std::size(kTransports)); ++i) {
+    if (name == kTransports[i].value) return i;
+  }
+  return 0;
+}
+
 }  // namespace
+
+bool lineSettingsModified(base::SettingsStore& store) {
+  return store.readInt(kLine, "UseOutboundServer", 0) != 0 ||
+         store.readInt(kLine, "UseAuthentication", 0) != 0 ||
+         transportIndex(storedValue(store, "Transport")) != 0 ||
+         !store.readText(kLine, "TLSCAFile").empty() ||
+         storedValue(store, "TLSVerifyServer") == "0";
+}
 
 LineSettingsDialog::LineSettingsDialog(QWidget* parent, base::SettingsStore& store,
                                        platform::Prompts& prompts, LineSettingsMode mode)
@@ -31,6 +74,9 @@ LineSettingsDialog::LineSettingsDialog(QWidget* parent, base::SettingsStore& sto
   }
   if (mode != LineSettingsMode::OutboundServer) {
     layout->addWidget(buildAuthGroup());
+  }
+  if (mode == LineSettingsMode::Both) {
+    layout->addWidget(buildConnectionGroup());
   }
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
   connect(buttons, &QDialogButtonBox::accepted, this, &LineSettingsDialog::accept);
@@ -78,6 +124,88 @@ QGroupBox* LineSettingsDialog::buildAuthGroup() {
   return group;
 }
 
+QGroupBox* LineSettingsDialog::buildConnectionGroup() {
+  auto* group = new QGroupBox(QStringLiteral("&Connection"), this);
+  transport_ = new QComboBox(group);
+  transport_->setObjectName(QStringLiteral("Transport"));
+  for (const TransportChoice& choice : kTransports) {
+    transport_->addItem(QString::fromUtf8(choice.text), QString::fromUtf8(choice.value));
+  }
+  transport_->setToolTip(
+      QStringLiteral("Automatic: TLS for a sips: server, else the server's transport "
+                     "parameter, else UDP"));
+  caFile_ = new QLineEdit(group);
+  caFile_->setObjectName(QStringLiteral("TLSCAFile"));
+  caFile_->setMaxLength(static_cast<int>(base::kMaxSettingChars));
+  caFile_->setPlaceholderText(QStringLiteral("<the system's certificate authorities>"));
+  caFile_->setToolTip(
+      QStringLiteral("A file of certificate authorities (PEM) trusted beside the system's"));
+  auto* browse = new QPushButton(QStringLiteral("&Browse..."), group);
+  browse->setObjectName(QStringLiteral("browseCaFile"));
+  auto* caRow = new QHBoxLayout;
+  caRow->addWidget(caFile_, 1);
+  caRow->addWidget(browse);
+  verify_ = new QCheckBox(QStringLiteral("&Verify the server's certificate"), group);
+  verify_->setObjectName(QStringLiteral("TLSVerifyServer"));
+
+  // The warning row: an icon and the text, shown while verification is off.
+  auto* warningRow = new QWidget(group);
+  auto* icon = new QLabel(warningRow);
+  const int size = style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, this);
+  icon->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(size, size));
+  icon->setAlignment(Qt::AlignTop);
+  warning_ = new QLabel(QStringLiteral("Without verification anyone on the path can pretend to "
+                                       "be the server and read the call."),
+                        warningRow);
+  warning_->setObjectName(QStringLiteral("verifyWarning"));
+  warning_->setWordWrap(true);
+  auto* warningLayout = new QHBoxLayout(warningRow);
+  warningLayout->setContentsMargins(0, 0, 0, 0);
+  warningLayout->addWidget(icon);
+  warningLayout->addWidget(warning_, 1);
+
+  auto* form = new QFormLayout(group);
+  form->addRow(QStringLiteral("T&ransport:"), transport_);
+  form->addRow(QStringLiteral("TLS CA &file:"), caRow);
+  form->addRow(verify_);
+  form->addRow(warningRow);
+
+  transport_->setCurrentIndex(transportIndex(storedValue(store_, "Transport")));
+  caFile_->setText(toQString(store_.readText(kLine, "TLSCAFile")));
+  verify_->setChecked(storedValue(store_, "TLSVerifyServer") != "0");
+  warningRow->setVisible(!verify_->isChecked());
+  connect(verify_, &QCheckBox::toggled, warningRow,
+          [warningRow](bool on) { warningRow->setVisible(!on); });
+  // UDP and TCP carry no TLS: its settings wait, greyed, for another choice.
+  const auto showTls = [this, browse, warningRow] {
+    const bool tls = transport_->currentIndex() == 0 || transport_->currentIndex() == 3;
+    for (QWidget* w : {static_cast<QWidget*>(caFile_), static_cast<QWidget*>(browse),
+                       static_cast<QWidget*>(verify_), warningRow}) {
+      w->setEnabled(tls);
+    }
+  };
+  showTls();
+  connect(transport_, &QComboBox::currentIndexChanged, this, showTls);
+  connect(browse, &QPushButton::clicked, this, &LineSettingsDialog::browseCaFile);
+  return group;
+}
+
+void LineSettingsDialog::browseCaFile() {
+  const QFileInfo current(caFile_->text().trimmed());
+  const QString folder = !caFile_->text().trimmed().isEmpty() && current.dir().exists()
+                             ? current.absolutePath()
+                             : QDir::homePath();
+  // A file dialog of our own (not the desktop's), so that keyboard use and tests reach it.
+  QFileDialog dialog(this, QStringLiteral("TLS CA File"), folder,
+                     QStringLiteral("Certificates (*.pem *.crt *.cer);;All Files (*)"));
+  dialog.setOption(QFileDialog::DontUseNativeDialog);
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  dialog.setFileMode(QFileDialog::ExistingFile);
+  if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) {
+    caFile_->setText(dialog.selectedFiles().front());
+  }
+}
+
 bool LineSettingsDialog::refuse(QLineEdit* field, const char* title, const char* text) {
   prompts_.ask(
       {title, text, platform::PromptButtons::Ok, platform::PromptIcon::Warning, "line-settings"});
@@ -99,6 +227,14 @@ void LineSettingsDialog::accept() {
            "Please enter the default authentication id that you want to use.");
     return;
   }
+  const QString caFile = caFile_ ? caFile_->text().trimmed() : QString();
+  if (caFile_ != nullptr && caFile_->isEnabled() && !caFile.isEmpty() &&
+      !(QFileInfo(caFile).isFile() && QFileInfo(caFile).isReadable())) {
+    refuse(caFile_, "Invalid TLS CA File",
+           "The TLS CA file cannot be read. Please choose a file of certificate authorities, "
+           "or leave the field empty to trust only the system's.");
+    return;
+  }
   if (outboundServer_ != nullptr) {
     const int32_t use = outbound_[1]->isChecked() ? 1 : outbound_[2]->isChecked() ? 2 : 0;
     store_.writeText(kLine, "OutboundServer", toUtf8(server));
@@ -107,6 +243,11 @@ void LineSettingsDialog::accept() {
   if (authId_ != nullptr) {
     store_.writeText(kLine, "AuthID", toUtf8(authId));
     store_.writeInt(kLine, "UseAuthentication", auth_[1]->isChecked() ? 1 : 0);
+  }
+  if (transport_ != nullptr) {
+    store_.writeText(kLine, "Transport", toUtf8(transport_->currentData().toString()));
+    store_.writeText(kLine, "TLSCAFile", toUtf8(caFile));
+    store_.writeBool(kLine, "TLSVerifyServer", verify_->isChecked());
   }
   QDialog::accept();
 }

@@ -1,10 +1,14 @@
 // The Advanced Line Settings dialog of the default line: the outbound server and the
-// authentication identity, shown together or one group alone.
+// authentication identity, shown together or one group alone; shown together, also the
+// line's transport with its TLS trust settings.
 #pragma once
 
 #include <QDialog>
 
+class QCheckBox;
+class QComboBox;
 class QGroupBox;
+class QLabel;
 class QLineEdit;
 class QRadioButton;
 
@@ -30,12 +34,20 @@ class LineSettingsDialog : public QDialog {
   QRadioButton* authChoice(int value) const { return auth_[value]; }
   QLineEdit* outboundField() const { return outboundServer_; }
   QLineEdit* authField() const { return authId_; }
+  // The connection group (Both only): Transport, TLSCAFile, TLSVerifyServer and the
+  // warning shown while verification is off.
+  QComboBox* transportChoice() const { return transport_; }
+  QLineEdit* caFileField() const { return caFile_; }
+  QCheckBox* verifyBox() const { return verify_; }
+  QLabel* verifyWarning() const { return warning_; }
 
   void accept() override;
 
  private:
   QGroupBox* buildOutboundGroup();
   QGroupBox* buildAuthGroup();
+  QGroupBox* buildConnectionGroup();
+  void browseCaFile();
   bool refuse(QLineEdit* field, const char* title, const char* text);
 
   base::SettingsStore& store_;
@@ -44,6 +56,14 @@ class LineSettingsDialog : public QDialog {
   QRadioButton* auth_[2] = {};
   QLineEdit* outboundServer_ = nullptr;
   QLineEdit* authId_ = nullptr;
+  QComboBox* transport_ = nullptr;
+  QLineEdit* caFile_ = nullptr;
+  QCheckBox* verify_ = nullptr;
+  QLabel* warning_ = nullptr;
 };
+
+// Whether the default line's advanced settings differ from their defaults (the Lines
+// page marks its button then).
+bool lineSettingsModified(base::SettingsStore& store);
 
 }  // namespace quillet::ui

@@ -32,6 +32,7 @@
 #include "ui/global_hot_keys.h"
 #include "ui/log_view_widget.h"
 #include "ui/qt_text.h"
+#include "ui/transport_label.h"
 #include "ui/tray_icon.h"
 #include "ui/x11_activation.h"
 
@@ -218,6 +219,14 @@ void MainWindow::buildControls() {
   displayName_->setObjectName(QStringLiteral("statusName"));
   address_->setObjectName(QStringLiteral("statusAddress"));
   userName_->setObjectName(QStringLiteral("statusUser"));
+  transport_ = new TransportLabel(statusPanel_);
+  transport_->nameLabel()->setFont(arial);
+  status->addWidget(transport_);
+  lineProblem_ = new QLabel(central);
+  lineProblem_->setObjectName(QStringLiteral("lineProblem"));
+  lineProblem_->setWordWrap(true);
+  lineProblem_->setVisible(false);
+  layout->addWidget(lineProblem_);
   layout->addWidget(statusPanel_);
   setCentralWidget(central);
 }
@@ -524,6 +533,8 @@ void MainWindow::applyTheme() {
   const bool dark = palette().color(QPalette::Window).lightness() < 128;
   banner_->setStyleSheet(dark ? QStringLiteral("color: #9ecbff; font-weight: bold;")
                               : QStringLiteral("color: #1d4f91; font-weight: bold;"));
+  lineProblem_->setStyleSheet(dark ? QStringLiteral("color: #ff8a80;")
+                                   : QStringLiteral("color: #b3261e;"));
 }
 
 // --- AppWindow ----------------------------------------------------------------------------
@@ -608,6 +619,21 @@ void MainWindow::setLineStatus(const std::string& displayName, const std::string
   displayName_->setText(toQString(displayName));
   address_->setText(QStringLiteral("IP: %1").arg(toQString(address)));
   userName_->setText(QStringLiteral("SIP: %1").arg(toQString(userName)));
+}
+
+void MainWindow::setLineTransport(sip::TransportKind kind) {
+  transport_->setTransport(kind);
+}
+
+void MainWindow::showLineProblem(const std::string& text) {
+  lineProblem_->setText(toQString(text));
+  lineProblem_->setVisible(!text.empty());
+  if (!text.empty()) base::logError(text);
+}
+
+void MainWindow::noteLineRegistered() {
+  lineProblem_->clear();
+  lineProblem_->setVisible(false);
 }
 
 void MainWindow::setBanner(const std::string& text) {

@@ -1,5 +1,6 @@
 // The main window: contact list, push-to-talk Intercom button, Do Not Disturb, level
-// meters and volume controls, the log view, the status panel and banner, the menus with
+// meters and volume controls, the log view, the status panel (with the line's transport)
+// and its line problems, the banner, the menus with
 // their command identifiers, the keyboard filter and the exit question. It implements the
 // application's AppWindow and hands every call decision to IntercomApp.
 #pragma once
@@ -32,6 +33,7 @@ class Dialogs;
 class GlobalHotKeys;
 class LogViewWidget;
 class DesktopNotices;
+class TransportLabel;
 class TrayIcon;
 
 // Command identifiers handled by the window itself.
@@ -100,6 +102,9 @@ class MainWindow : public QMainWindow, public app::AppWindow {
   void checkMenuItem(int32_t command, bool checked) override;
   void setLineStatus(const std::string& displayName, const std::string& userName,
                      const std::string& address) override;
+  void setLineTransport(sip::TransportKind kind) override;
+  void showLineProblem(const std::string& text) override;
+  void noteLineRegistered() override;
   void setBanner(const std::string& text) override;
   void setLevels(int8_t microphone, int8_t speaker) override;
   void setVolumes(int32_t play, int32_t record) override;
@@ -156,6 +161,8 @@ class MainWindow : public QMainWindow, public app::AppWindow {
   QLabel* displayName_ = nullptr;
   QLabel* address_ = nullptr;
   QLabel* userName_ = nullptr;
+  TransportLabel* transport_ = nullptr;
+  QLabel* lineProblem_ = nullptr;  // shown, whatever the status panel, until the line registers
   QWidget* statusPanel_ = nullptr;
   QToolBar* toolBar_ = nullptr;
   QMenu* mainMenu_ = nullptr;  // File and Help, as the pop-up of 7000

@@ -16,6 +16,7 @@
 #include "base/log.h"
 #include "base/settings_store.h"
 #include "ui/log_view_widget.h"
+#include "ui/transport_label.h"
 #include "ui/ui_test_support.h"
 
 namespace quillet::ui::testing {
@@ -56,6 +57,11 @@ TEST_F(WindowTest, ControlsShowTheContactsAndSettings) {
   EXPECT_EQ(window_->findChild<QLabel*>("statusUser")->text(), "SIP: alice");
   // The address the line advertises (SIP/LocalAddress here).
   EXPECT_EQ(window_->findChild<QLabel*>("statusAddress")->text(), "IP: 127.0.0.1");
+  // A line with no transport chosen and a plain server registers over UDP: no lock.
+  auto* transport = window_->findChild<TransportLabel*>("statusTransport");
+  ASSERT_NE(transport, nullptr);
+  EXPECT_EQ(transport->nameLabel()->text(), "UDP");
+  EXPECT_TRUE(transport->lockLabel()->isHidden());
   // The open contact list has room for at least 120 pixels of rows, even with three.
   list->showPopup();
   EXPECT_GE(list->view()->height(), 120);

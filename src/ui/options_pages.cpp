@@ -374,8 +374,7 @@ class LinesPage : public OptionsPageWidget {
   }
 
   void showAdvancedCaption() {
-    const bool modified = store_.readInt("DefaultLine", "UseOutboundServer", 0) != 0 ||
-                          store_.readInt("DefaultLine", "UseAuthentication", 0) != 0;
+    const bool modified = lineSettingsModified(store_);
     advanced_->setText(modified ? QStringLiteral("&Advanced Line Settings [Modified]")
                                 : QStringLiteral("&Advanced Line Settings"));
     QFont font = advanced_->font();
@@ -403,12 +402,22 @@ std::optional<PageProblem> evenPortBase(QSpinBox* base) {
 class PortsPage : public BoundPage {
  public:
   explicit PortsPage(QWidget* parent) : BoundPage(parent) {
-    addNumber("&SIP port", "SIP", "Port", 5070, 1, 65535);
+    sipPort_ = addNumber("&SIP port", "SIP", "Port", 5070, 1, 65535);
+    tlsPort_ = addNumber("SIP &TLS port", "SIP", "TLSPort", 5071, 1, 65535);
     rtpBase_ = addNumber("&RTP port base", "SIP", "RTPPortBase", 8000, 1024, 65534);
   }
-  std::optional<PageProblem> check() override { return evenPortBase(rtpBase_); }
+  std::optional<PageProblem> check() override {
+    // TLS listens on a port of its own, beside the SIP port.
+    if (tlsPort_->value() == sipPort_->value()) {
+      return PageProblem{tlsPort_, "Invalid TLS Port",
+                         "The SIP TLS port must differ from the SIP port."};
+    }
+    return evenPortBase(rtpBase_);
+  }
 
  private:
+  QSpinBox* sipPort_;
+  QSpinBox* tlsPort_;
   QSpinBox* rtpBase_;
 };
 

@@ -1,0 +1,43 @@
+// SPDX-License-Identifier: Apache-2.0
+// Fuzzes the line's effective transport over arbitrary server texts: the input's lines are
+// the Proxy, the OutboundServer and a Transport name. Any text gives a transport; a chosen
+// transport always wins, and a sips: proxy always gives TLS.
+#include <strings.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "app/line_values.h"
+
+using quillet::app::LineValues;
+using quillet::sip::TransportKind;
+
+namespace {
+
+std::string_view takeLine(std::string_view& text) {
+  const size_t end = text.find('\n');
+  std::string_view line = text.substr(0, end);
+  text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+  return line;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::string_view text(reinterpret_cast<const char*>(data), size);
+  LineValues values;
+  values.proxy = std::string(takeLine(text));
+  values.outboundServer = std::string(takeLine(text));
+  const TransportKind automatic = quillet::app::lineTransport(values);
+  if (values.proxy.size() >= 5 && strncasecmp(values.proxy.c_str(), "sips:", 5) == 0 &&
+      automatic != TransportKind::Tls) {
+    std::abort();
+  }
+  values.transport = quillet::sip::transportFromName(takeLine(text));
+  if (values.transport && quillet::app::lineTransport(values) != *values.transport) {
+    std::abort();
+  }
+  return 0;
+}
