@@ -137,7 +137,9 @@ QGroupBox* LineSettingsDialog::buildConnectionGroup() {
   caFile_ = new QLineEdit(group);
   caFile_->setObjectName(QStringLiteral("TLSCAFile"));
   caFile_->setMaxLength(static_cast<int>(base::kMaxSettingChars));
-  caFile_->setPlaceholderText(QStringLiteral("<the system's certificate authorities>"));
+  caFile_->setPlaceholderText(QStringLiteral("<only the system's authorities>"));
+  caFile_->setMinimumWidth(
+      caFile_->fontMetrics().horizontalAdvance(caFile_->placeholderText() + QStringLiteral("MM")));
   caFile_->setToolTip(
       QStringLiteral("A file of certificate authorities (PEM) trusted beside the system's"));
   auto* browse = new QPushButton(QStringLiteral("&Browse..."), group);
@@ -166,7 +168,9 @@ QGroupBox* LineSettingsDialog::buildConnectionGroup() {
 
   auto* form = new QFormLayout(group);
   form->addRow(QStringLiteral("T&ransport:"), transport_);
-  form->addRow(QStringLiteral("TLS CA &file:"), caRow);
+  auto* caLabel = new QLabel(QStringLiteral("TLS CA &file:"), group);
+  caLabel->setBuddy(caFile_);
+  form->addRow(caLabel, caRow);
   form->addRow(verify_);
   form->addRow(warningRow);
 

@@ -60,6 +60,8 @@ TransportLabel::TransportLabel(QWidget* parent)
   auto* layout = new QHBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(3);
+  // The lock keeps its size and the name takes the room, so the two stay together.
+  lock_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
   layout->addWidget(lock_);
   layout->addWidget(name_);
   setTransport(sip::TransportKind::Udp);
