@@ -287,16 +287,28 @@ TEST_F(IntercomAppTest, EngineRestartWaitsForTheCallToEnd) {
   ASSERT_TRUE(app_->startOrAnswer("sip:bob@127.0.0.1:" + std::to_string(peer.port())));
   sip::SipEngine* engine = app_->slot()->engine();
   ASSERT_NE(engine->IsInCall(), 0);
+  EXPECT_EQ(window_->lineTransport(), sip::TransportKind::Udp);
+  settings().writeText("DefaultLine", "Transport", "tcp");
   app_->restartEngine();
   EXPECT_TRUE(loop_.timerActive(IntercomApp::kRestartTimer));
   EXPECT_EQ(countLines(view_, restarting), before + 1);
-  EXPECT_EQ(app_->slot()->engine(), engine);  // the engine with the call stays
+  EXPECT_EQ(app_->slot()->engine(), engine);                     // the engine with the call stays
+  EXPECT_EQ(window_->lineTransport(), sip::TransportKind::Udp);  // and so does its transport
 
   engine->HangUp();
   ASSERT_TRUE(pumpUntil([&] { return engine->IsInCall() == 0; }, std::chrono::seconds(5)));
   app_->restartEngine();  // what timer 2 runs
   EXPECT_FALSE(loop_.timerActive(IntercomApp::kRestartTimer));
   EXPECT_EQ(countLines(view_, restarting), before + 2);
+  EXPECT_EQ(window_->lineTransport(), sip::TransportKind::Tcp);
+
+  // A headless run shows a line problem in its log and keeps it until the line registers.
+  const std::string problem = "TLS: the certificate of pbx.example.org was refused";
+  window_->showLineProblem(problem);
+  EXPECT_EQ(countLines(view_, problem), 1);
+  EXPECT_EQ(window_->lineProblem(), problem);
+  window_->noteLineRegistered();
+  EXPECT_EQ(window_->lineProblem(), "");
 }
 
 TEST_F(IntercomAppTest, HotKeyIntercomIsPushToTalk) {
