@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // Fuzzes the line's effective transport over arbitrary server texts: the input's lines are
-// the Proxy, the OutboundServer and a Transport name. Any text gives a transport; a chosen
-// transport always wins, and a sips: proxy always gives TLS.
+// the Proxy, the OutboundServer and a Transport name. Any text gives a transport; a sips:
+// outbound server always gives TLS, and without one the Transport setting decides.
 #include <strings.h>
 
 #include <cstdint>
@@ -30,13 +30,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   LineValues values;
   values.proxy = std::string(takeLine(text));
   values.outboundServer = std::string(takeLine(text));
-  const TransportKind automatic = quillet::app::lineTransport(values);
-  if (values.proxy.size() >= 5 && strncasecmp(values.proxy.c_str(), "sips:", 5) == 0 &&
-      automatic != TransportKind::Tls) {
+  values.transport = quillet::sip::transportFromName(takeLine(text));
+  const TransportKind chosen = quillet::app::lineTransport(values);
+  if (values.outboundServer.size() >= 5 &&
+      strncasecmp(values.outboundServer.c_str(), "sips:", 5) == 0 && chosen != TransportKind::Tls) {
     std::abort();
   }
-  values.transport = quillet::sip::transportFromName(takeLine(text));
-  if (values.transport && quillet::app::lineTransport(values) != *values.transport) {
+  values.outboundServer.clear();
+  if (quillet::app::lineTransport(values) != values.transport.value_or(TransportKind::Udp)) {
     std::abort();
   }
   return 0;

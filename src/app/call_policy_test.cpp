@@ -99,39 +99,37 @@ TEST_F(LineValuesTest, TransportAndTlsSettingsReadWithSafeDefaults) {
   base::LogWriter::instance().setView(nullptr);
 }
 
-// The effective transport: the setting, then sips: or ;transport= in the server texts.
-TEST(LineTransport, TheSettingThenTheServerTextsThenUdp) {
+// The effective transport, as the registration picks it: what the address the REGISTER goes
+// to names (sips: or ;transport=), then the setting, then UDP.
+TEST(LineTransport, TheServerAddressThenTheSettingThenUdp) {
   using sip::TransportKind;
-  const auto transport = [](const char* proxy, const char* outbound,
+  const auto transport = [](const char* outbound,
                             std::optional<TransportKind> setting = std::nullopt) {
     LineValues values;
-    values.proxy = proxy;
+    values.proxy = "pbx.example.org";
     values.outboundServer = outbound;
     values.transport = setting;
     return lineTransport(values);
   };
-  EXPECT_EQ(transport("", ""), TransportKind::Udp);
-  EXPECT_EQ(transport("pbx.example.org", "pbx.example.org"), TransportKind::Udp);
-  EXPECT_EQ(transport("sips:pbx.example.org", "sips:pbx.example.org"), TransportKind::Tls);
-  EXPECT_EQ(transport("SIPS:pbx.example.org:5061", ""), TransportKind::Tls);
-  EXPECT_EQ(transport("pbx.example.org", "sips:edge.example.org"), TransportKind::Tls);
-  // sips: asks for TLS on every hop, whatever the parameter says.
-  EXPECT_EQ(transport("sips:pbx.example.org;transport=tcp", ""), TransportKind::Tls);
-  EXPECT_EQ(transport("pbx.example.org;transport=tcp", "pbx.example.org;transport=tcp"),
-            TransportKind::Tcp);
-  EXPECT_EQ(transport("sip:pbx.example.org:5061;Transport=TLS", ""), TransportKind::Tls);
-  // The outbound server's parameter counts first; without one the proxy's serves.
-  EXPECT_EQ(transport("pbx.example.org;transport=tls", "edge.example.org;transport=tcp"),
-            TransportKind::Tcp);
-  EXPECT_EQ(transport("pbx.example.org;transport=tcp", "edge.example.org"), TransportKind::Tcp);
-  // Parameters that name no transport this line speaks.
-  EXPECT_EQ(transport("pbx.example.org;transport=sctp", ""), TransportKind::Udp);
-  EXPECT_EQ(transport("pbx.example.org;transport=", ""), TransportKind::Udp);
-  EXPECT_EQ(transport("pbx.example.org;transport", ""), TransportKind::Udp);
-  EXPECT_EQ(transport("pbx.example.org;maddr=10.0.0.1", ""), TransportKind::Udp);
-  // The setting wins over anything in the server texts.
-  EXPECT_EQ(transport("sips:pbx.example.org", "", TransportKind::Udp), TransportKind::Udp);
-  EXPECT_EQ(transport("pbx.example.org;transport=tcp", "", TransportKind::Tls), TransportKind::Tls);
+  EXPECT_EQ(transport(""), TransportKind::Udp);
+  EXPECT_EQ(transport("pbx.example.org:5060"), TransportKind::Udp);
+  EXPECT_EQ(transport("sips:pbx.example.org"), TransportKind::Tls);
+  EXPECT_EQ(transport(" SIPS:201@pbx.example.org:5061 "), TransportKind::Tls);
+  EXPECT_EQ(transport("pbx.example.org;transport=tcp"), TransportKind::Tcp);
+  EXPECT_EQ(transport("sip:pbx.example.org:5061;Transport=TLS"), TransportKind::Tls);
+  // sips: asks for TLS whatever the parameter says.
+  EXPECT_EQ(transport("sips:pbx.example.org;transport=tcp"), TransportKind::Tls);
+  // Parameters that name no transport this line speaks leave the choice to the setting.
+  EXPECT_EQ(transport("pbx.example.org;transport=sctp"), TransportKind::Udp);
+  EXPECT_EQ(transport("pbx.example.org;transport=", TransportKind::Tcp), TransportKind::Tcp);
+  EXPECT_EQ(transport("pbx.example.org;transport", TransportKind::Tls), TransportKind::Tls);
+  EXPECT_EQ(transport("pbx.example.org;maddr=10.0.0.1", TransportKind::Tls), TransportKind::Tls);
+  // The setting serves where the address names nothing, also without a server.
+  EXPECT_EQ(transport("pbx.example.org", TransportKind::Tcp), TransportKind::Tcp);
+  EXPECT_EQ(transport("", TransportKind::Tls), TransportKind::Tls);
+  // A transport the address names wins over the setting.
+  EXPECT_EQ(transport("sips:pbx.example.org", TransportKind::Udp), TransportKind::Tls);
+  EXPECT_EQ(transport("pbx.example.org;transport=tcp", TransportKind::Tls), TransportKind::Tcp);
 }
 
 // The options keep their order and values; an option without its value does nothing, and

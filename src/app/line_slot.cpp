@@ -132,6 +132,11 @@ std::shared_ptr<sip::SipEngine> LineSlot::makeEngine(sip::SipTransport& transpor
   line.authUser = values.authId;
   line.password = values.password;
   line.priority = kLinePriority;
+  line.transport = values.transport;
+  line.tls.caFile = values.tlsCaFile;
+  line.tls.verifyServer = values.tlsVerifyServer;
+  line.tls.certFile = values.tlsCertFile;
+  line.tls.keyFile = values.tlsKeyFile;
   line.placesCallsOnly = placesCallsOnly;
   std::string unknown;
   line.answerHeaders =

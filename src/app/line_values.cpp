@@ -51,14 +51,6 @@ bool readVerifyServer(base::SettingsStore& store, const std::string& section) {
   return true;
 }
 
-// The value of the URI's transport parameter (its name in any case); empty when none.
-std::string_view transportParam(const sip::SipUri& uri) {
-  for (const sip::Param& param : uri.params) {
-    if (equalsNoCase(param.name, "transport")) return param.value;
-  }
-  return {};
-}
-
 }  // namespace
 
 std::string lineSection(base::SettingsStore& store, int lineIndex) {
@@ -110,18 +102,12 @@ LineValues readLineValues(base::SettingsStore& store, int lineIndex) {
 }
 
 sip::TransportKind lineTransport(const LineValues& values) {
-  if (values.transport) return *values.transport;
-  const sip::SipUri proxy = sip::parseUri(values.proxy);
-  const sip::SipUri outbound = sip::parseUri(values.outboundServer);
-  const bool hasOutbound = !values.outboundServer.empty();
-  if (equalsNoCase(proxy.scheme, "sips") ||
-      (hasOutbound && equalsNoCase(outbound.scheme, "sips"))) {
-    return sip::TransportKind::Tls;
+  // As the registration picks it: what the server's address names, then the setting.
+  std::optional<sip::TransportKind> named;
+  if (!values.outboundServer.empty()) {
+    named = sip::uriTransport(sip::serverUri(values.outboundServer));
   }
-  // The server the requests go to speaks first; the proxy's parameter serves when it has none.
-  std::string_view param = hasOutbound ? transportParam(outbound) : std::string_view();
-  if (param.empty()) param = transportParam(proxy);
-  return sip::transportFromName(trimBlanks(param)).value_or(sip::TransportKind::Udp);
+  return named.value_or(values.transport.value_or(sip::TransportKind::Udp));
 }
 
 }  // namespace quillet::app

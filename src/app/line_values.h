@@ -36,10 +36,10 @@ std::string lineSection(base::SettingsStore& store, int lineIndex);
 
 LineValues readLineValues(base::SettingsStore& store, int lineIndex);
 
-// The transport the line registers over: its Transport setting when set; otherwise TLS when
-// the proxy or the outbound server is a sips: URI, else the transport parameter
-// (";transport=tcp") of the outbound server, or of the proxy when the outbound server has
-// none; else UDP. An unknown parameter value counts as none.
+// The transport the line registers over, as its registration picks it: TLS when the server
+// the REGISTER goes to (the outbound server, which is the proxy unless another is chosen)
+// is a sips: URI, else the transport its ";transport=" parameter names, else the line's
+// Transport setting, else UDP. A parameter naming no known transport counts as none.
 sip::TransportKind lineTransport(const LineValues& values);
 
 // The REGISTER priority of every line (sent as q=0.90).

@@ -247,7 +247,8 @@ TEST_F(DialogTest, OptionsRefusalsNameTheFieldAndWriteNothing) {
   EXPECT_EQ(asked().back(), "Invalid TLS Port|The SIP TLS port must differ from the SIP port.");
   EXPECT_EQ(dialog.currentPage(), 3);
   EXPECT_EQ(dialog.focusWidget(), child<QSpinBox>(&dialog, "TLSPort"));
-  child<QSpinBox>(&dialog, "TLSPort")->setValue(5091);
+  child<QSpinBox>(&dialog, "TLSPort")->setValue(0);  // no incoming TLS: no clash
+  EXPECT_EQ(child<QSpinBox>(&dialog, "TLSPort")->text(), "none");
   child<QSpinBox>(&dialog, "RTPPortBase")->setValue(8001);
   dialog.accept();
   EXPECT_EQ(asked().back(), "Invalid RTP Port|The RTP port base must be an even number.");
@@ -264,6 +265,7 @@ TEST_F(DialogTest, OptionsRefusalsNameTheFieldAndWriteNothing) {
   dialog.accept();
   EXPECT_EQ(dialog.result(), QDialog::Accepted);
   EXPECT_EQ(store_->readInt("SIP", "Port", 0), 5090);
+  EXPECT_EQ(store_->readInt("SIP", "TLSPort", -1), 0);
   EXPECT_EQ(store_->readText("DefaultLine", "DisplayName"), "Ann");
 }
 

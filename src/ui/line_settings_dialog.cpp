@@ -132,8 +132,9 @@ QGroupBox* LineSettingsDialog::buildConnectionGroup() {
     transport_->addItem(QString::fromUtf8(choice.text), QString::fromUtf8(choice.value));
   }
   transport_->setToolTip(
-      QStringLiteral("Automatic: TLS for a sips: server, else the server's transport "
-                     "parameter, else UDP"));
+      QStringLiteral("Automatic: UDP, unless the server's address asks for another transport. "
+                     "A server address with sips: or ;transport= keeps its own whatever the "
+                     "choice here."));
   caFile_ = new QLineEdit(group);
   caFile_->setObjectName(QStringLiteral("TLSCAFile"));
   caFile_->setMaxLength(static_cast<int>(base::kMaxSettingChars));

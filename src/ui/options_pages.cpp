@@ -403,12 +403,13 @@ class PortsPage : public BoundPage {
  public:
   explicit PortsPage(QWidget* parent) : BoundPage(parent) {
     sipPort_ = addNumber("&SIP port", "SIP", "Port", 5070, 1, 65535);
-    tlsPort_ = addNumber("SIP &TLS port", "SIP", "TLSPort", 5071, 1, 65535);
+    tlsPort_ = addNumber("SIP &TLS port", "SIP", "TLSPort", 5071, 0, 65535);
+    tlsPort_->setSpecialValueText(QStringLiteral("none"));  // 0: no incoming TLS
     rtpBase_ = addNumber("&RTP port base", "SIP", "RTPPortBase", 8000, 1024, 65534);
   }
   std::optional<PageProblem> check() override {
     // TLS listens on a port of its own, beside the SIP port.
-    if (tlsPort_->value() == sipPort_->value()) {
+    if (tlsPort_->value() != 0 && tlsPort_->value() == sipPort_->value()) {
       return PageProblem{tlsPort_, "Invalid TLS Port",
                          "The SIP TLS port must differ from the SIP port."};
     }
