@@ -26,7 +26,7 @@ void BM_ResponseCacheLookupFull(benchmark::State& state) {
   ResponseCache cache;
   sockaddr_in to{};
   for (int i = 0; i < static_cast<int>(ResponseCache::kMaxRecords); ++i) {
-    cache.store(identity(i), std::string(400, 'x'), to, 0);
+    cache.store(identity(i), std::string(400, 'x'), udpTarget(to), 0);
   }
   const MessageIdentity miss = identity(-1);
   const MessageIdentity hit = identity(100);
@@ -43,7 +43,7 @@ void BM_ResponseCacheStoreFull(benchmark::State& state) {
   ResponseCache cache;
   sockaddr_in to{};
   int i = 0;
-  for (auto _ : state) cache.store(identity(i++), std::string(400, 'x'), to, 0);
+  for (auto _ : state) cache.store(identity(i++), std::string(400, 'x'), udpTarget(to), 0);
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_ResponseCacheStoreFull);

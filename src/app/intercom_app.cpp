@@ -94,6 +94,17 @@ IntercomApp::IntercomApp(base::AppEnvironment& environment, std::unique_ptr<AppW
   const bool traceAudio = traceOn && store.readBool("Settings", "SipTraceAudioOn", false);
   trace_ = std::make_unique<sip::SipTrace>(env_.paths.logsDir(), traceOn, traceAudio);
   transport_ = std::make_unique<sip::SipTransport>(trace_.get());
+  transport_->setProblemHandler(
+      [this, alive = std::weak_ptr<int>(alive_)](const std::string& problem) {
+        env_.loop.post([this, alive, problem] {
+          if (alive.expired() || window_ == nullptr) return;
+          if (problem.empty()) {
+            window_->noteLineRegistered();
+          } else {
+            window_->showLineProblem(problem);
+          }
+        });
+      });
   sip::setUserAgent(store.readText("SIP", "UserAgent"));
   const std::string address = store.readText("SIP", "LocalAddress");
   if (!address.empty()) {

@@ -228,6 +228,7 @@ bool RegistrationList::onResponse(const SipMessage& response, uint32_t nowMs) {
     if (!r.registered) {
       r.registered = true;
       sipLogInfo("Registered as: " + r.config.addressOfRecord);
+      host_.regRegistered();
     }
     return true;
   }

@@ -76,6 +76,8 @@ class RegistrationHost {
   // The port this side listens at for a connection-oriented transport.
   virtual uint16_t regLocalPort(TransportKind transport) = 0;
   virtual void regSend(const SipTarget& to, std::string_view text) = 0;
+  // A binding was accepted by its server.
+  virtual void regRegistered() {}
   // A keep-alive to the server, with the trace line naming it.
   virtual void regSendKeepAlive(const SipTarget& to, std::string_view serverName) = 0;
 };

@@ -458,11 +458,19 @@ namespace {
 
 constexpr HeaderName kPAssertedIdentity{"P-Asserted-Identity"};
 
-// Whether a datagram came from the server (host[:port], port 5060 when none is written).
-bool cameFrom(const sockaddr_in& source, const std::string& server) {
+// Whether a message came from the server (host[:port] or a URI; port 5060 when none is
+// written). On a connection the server's address suffices: its far end has a port of its
+// own, and a connection's source cannot be forged the way a datagram's can.
+bool cameFrom(const SipMessage& message, const std::string& server) {
+  if (server.empty()) return false;
+  const SipUri uri = serverUri(server);
   sockaddr_in address{};
-  return !server.empty() && SipTransport::resolve(server, kDefaultSipPort, address) &&
-         address.sin_addr.s_addr == source.sin_addr.s_addr && address.sin_port == source.sin_port;
+  if (!SipTransport::resolve(uri.host, kDefaultSipPort, address) ||
+      address.sin_addr.s_addr != message.source.sin_addr.s_addr) {
+    return false;
+  }
+  return isStream(message.transport) ||
+         htons(uri.hasPort ? uri.port : kDefaultSipPort) == message.source.sin_port;
 }
 
 }  // namespace
@@ -470,8 +478,7 @@ bool cameFrom(const sockaddr_in& source, const std::string& server) {
 IncomingCallFacts SipEngine::factsOf(const SipMessage& invite) const {
   IncomingCallFacts facts;
   facts.autoAnswer = readAutoAnswer(invite);
-  facts.viaProxy =
-      cameFrom(invite.source, line_.server) || cameFrom(invite.source, line_.outboundServer);
+  facts.viaProxy = cameFrom(invite, line_.server) || cameFrom(invite, line_.outboundServer);
   char host[INET_ADDRSTRLEN] = {};
   if (inet_ntop(AF_INET, &invite.source.sin_addr, host, sizeof host) != nullptr) {
     facts.sourceHost = host;

@@ -309,6 +309,11 @@ void SipTransport::connectionFailed(const SipTarget& target, const std::string& 
   if (problemHandler_) problemHandler_("The certificate of " + host + " was refused: " + reason);
 }
 
+void SipTransport::regRegistered() {
+  std::lock_guard lock(problemLock_);
+  if (problemHandler_) problemHandler_({});
+}
+
 void SipTransport::setProblemHandler(ProblemHandler handler) {
   std::lock_guard lock(problemLock_);
   problemHandler_ = std::move(handler);
@@ -353,8 +358,8 @@ bool targetOf(const SipUri& uri, std::optional<TransportKind> preferred, SipTarg
   out.transportNamed = named.has_value() || preferred.has_value();
   out.address.sin_family = AF_INET;
   out.address.sin_port = htons(uri.hasPort ? uri.port : defaultPort(out.transport));
-  uint32_t numeric = 0;
-  if (!platform::parseDottedQuad(uri.host, numeric)) out.serverName = uri.host;
+  // What TLS checks the certificate against, and what the line's TLS settings are kept by.
+  out.serverName = uri.host;
   out.address.sin_addr.s_addr = uri.host.empty() ? 0 : base::resolveHost(uri.host);
   return out.address.sin_addr.s_addr != 0;
 }

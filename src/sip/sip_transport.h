@@ -124,8 +124,8 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
   // The TLS settings of connections to a server (by the name it is reached by); servers
   // not named use the system CA store with verification.
   void setTlsSettings(const std::string& serverName, const TlsSettings& settings);
-  // Told (on the connection thread) when a server's certificate is refused: one line for
-  // the user.
+  // Told (on a transport thread) when a server's certificate is refused, with one line for
+  // the user, and with an empty text when a line has registered again.
   using ProblemHandler = std::function<void(const std::string& text)>;
   void setProblemHandler(ProblemHandler handler);
 
@@ -193,6 +193,7 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
   std::string regNewBranch() override { return newBranch(); }
   bool regResolve(const RegistrationConfig& config, SipTarget& out) override;
   uint16_t regLocalPort(TransportKind transport) override;
+  void regRegistered() override;
   void regSend(const SipTarget& to, std::string_view text) override { send(to, text); }
   void regSendKeepAlive(const SipTarget& to, std::string_view serverName) override {
     sendKeepAlive(to, serverName);
