@@ -335,54 +335,64 @@ std::vector<pollfd> pollSet(ares_channel channel, platform::Event* stop) {
   return fds;
 }
 
+// Waits (at most `leftMs`, or until c-ares' next time-out) for the sockets or the stop event,
+// then lets c-ares read, write or count its time-outs. False when poll fails.
+bool pump(ares_channel channel, platform::Event* stop, int64_t leftMs) {
+  timeval most = {static_cast<time_t>(leftMs / 1000),
+                  static_cast<suseconds_t>(leftMs % 1000) * 1000};
+  timeval wait = {};
+  ares_timeout(channel, &most, &wait);
+  std::vector<pollfd> fds = pollSet(channel, stop);
+  const int waitMs = static_cast<int>(wait.tv_sec * 1000 + (wait.tv_usec + 999) / 1000);
+  const int ready = ::poll(fds.data(), fds.size(), waitMs);
+  if (ready < 0) return errno == EINTR;
+  const size_t socketCount = fds.size() - (stop != nullptr ? 1 : 0);
+  bool any = false;
+  for (size_t i = 0; i < socketCount && ready > 0; ++i) {
+    const bool readable = (fds[i].revents & (POLLIN | POLLERR | POLLHUP)) != 0;
+    const bool writable = (fds[i].revents & POLLOUT) != 0;
+    if (!readable && !writable) continue;
+    any = true;
+    ares_process_fd(channel, readable ? fds[i].fd : ARES_SOCKET_BAD,
+                    writable ? fds[i].fd : ARES_SOCKET_BAD);
+  }
+  if (!any) ares_process_fd(channel, ARES_SOCKET_BAD, ARES_SOCKET_BAD);  // the time-outs
+  return true;
+}
+
 }  // namespace
 
 std::vector<DnsAnswer> DnsResolver::query(std::span<const DnsQuestion> questions,
                                           platform::Event* stop, int32_t timeoutMs) {
   std::vector<Pending> pending(questions.size());
-  for (size_t i = 0; i < questions.size(); ++i) pending[i].question = questions[i];
-  if (!initError_.empty()) {
-    for (Pending& p : pending) p.answer.error = initError_;
-  } else {
-    for (Pending& p : pending) {
-      ares_query(channel_->channel, p.question.name.c_str(), 1 /* IN */, aresType(p.question.type),
-                 onReply, &p);
+  for (size_t i = 0; i < questions.size(); ++i) {
+    Pending& p = pending[i];
+    p.question = questions[i];
+    if (!initError_.empty()) {
+      p.answer.error = initError_;
+      p.done = true;
+      continue;
     }
+    ares_query(channel_->channel, p.question.name.c_str(), 1 /* IN */, aresType(p.question.type),
+               onReply, &p);
   }
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   while (!allDone(pending)) {
-    if (stop != nullptr && stop->isSet()) {
-      abandon(channel_->channel, pending, "cancelled");
-      break;
-    }
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) {
-      abandon(channel_->channel, pending, "timeout");
+    const char* failure = nullptr;
+    if (stop != nullptr && stop->isSet()) {
+      failure = "cancelled";
+    } else if (left <= 0) {
+      failure = "timeout";
+    } else if (!pump(channel_->channel, stop, left)) {
+      failure = "poll failed";
+    }
+    if (failure != nullptr) {
+      abandon(channel_->channel, pending, failure);
       break;
     }
-    timeval most = {static_cast<time_t>(left / 1000), static_cast<suseconds_t>(left % 1000) * 1000};
-    timeval wait = {};
-    ares_timeout(channel_->channel, &most, &wait);
-    std::vector<pollfd> fds = pollSet(channel_->channel, stop);
-    const int waitMs = static_cast<int>(wait.tv_sec * 1000 + (wait.tv_usec + 999) / 1000);
-    const int ready = ::poll(fds.data(), fds.size(), waitMs);
-    if (ready < 0 && errno != EINTR) {
-      abandon(channel_->channel, pending, "poll failed");
-      break;
-    }
-    const size_t socketCount = fds.size() - (stop != nullptr ? 1 : 0);
-    bool any = false;
-    for (size_t i = 0; i < socketCount && ready > 0; ++i) {
-      const bool readable = (fds[i].revents & (POLLIN | POLLERR | POLLHUP)) != 0;
-      const bool writable = (fds[i].revents & POLLOUT) != 0;
-      if (!readable && !writable) continue;
-      any = true;
-      ares_process_fd(channel_->channel, readable ? fds[i].fd : ARES_SOCKET_BAD,
-                      writable ? fds[i].fd : ARES_SOCKET_BAD);
-    }
-    if (!any) ares_process_fd(channel_->channel, ARES_SOCKET_BAD, ARES_SOCKET_BAD);  // time-outs
   }
   std::vector<DnsAnswer> answers;
   answers.reserve(pending.size());

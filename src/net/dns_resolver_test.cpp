@@ -191,9 +191,17 @@ TEST(DnsResolver, SilentServerTimesOutAndStopCancelsAtOnce) {
   EXPECT_EQ(answers.at(0).error, "cancelled");
   EXPECT_LT(msSince(start), 600);
 
-  // Already stopped: nothing is waited for; the channel still serves later queries.
+  // Already stopped: nothing is waited for.
   answers = resolver.query(question, &stop, 10000);
   EXPECT_EQ(answers.at(0).error, "cancelled");
+
+  // A channel that could not be set up answers at once with why.
+  DnsResolver broken("not a server list");
+  EXPECT_NE(broken.initError(), "");
+  start = Clock::now();
+  answers = broken.query(question, nullptr, 10000);
+  EXPECT_EQ(answers.at(0).error, broken.initError());
+  EXPECT_LT(msSince(start), 100);
 }
 
 }  // namespace
