@@ -18,7 +18,9 @@ struct Group {
 
 constexpr Group kGroups[] = {
     {"settings", runSettings, "get|set|delete|list|path ..."},
-    {"sip", runSip, "parse [FILE|-] | uri TEXT | nameaddr TEXT | dial TEXT SERVER | digest ... | tls HOST[:PORT]"},
+    {"sip", runSip,
+     "parse [FILE|-] | uri TEXT | nameaddr TEXT | dial TEXT SERVER | digest ... | tls HOST[:PORT] "
+     "| resolve URI [--transport T]"},
     {"codec", runCodec, "encode NAME IN.wav OUT | decode NAME IN OUT.wav"},
     {"audio", runAudio,
      "devices | play FILE.wav | record OUT.wav --seconds S | resample | agc | echo | denoise ..."},

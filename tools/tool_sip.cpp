@@ -1,5 +1,5 @@
-// quillet-tool sip: parse messages, URIs, name-addrs and dial strings into JSON, and
-// compute digest credentials.
+// quillet-tool sip: parse messages, URIs, name-addrs and dial strings into JSON, compute
+// digest credentials and find the servers of a URI.
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -7,7 +7,9 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "base/log.h"
 #include "sip/digest.h"
+#include "sip/server_locator.h"
 #include "sip/sip_message.h"
 #include "sip/sip_uri.h"
 #include "tool.h"
@@ -25,7 +27,8 @@ constexpr const char* kUsage =
     "       quillet-tool sip dial TEXT SERVER\n"
     "       quillet-tool sip digest --challenge TEXT --method M --uri U --user U --password P "
     "[--json]\n"
-    "       quillet-tool sip tls HOST[:PORT] [--ca FILE] [--no-verify]\n";
+    "       quillet-tool sip tls HOST[:PORT] [--ca FILE] [--no-verify]\n"
+    "       quillet-tool sip resolve URI [--transport udp|tcp|tls]\n";
 
 int usage(const std::string& text) {
   std::fputs(kUsage, stderr);
@@ -169,6 +172,34 @@ int digestCommand(const Args& args) {
   return kExitOk;
 }
 
+// The targets of a URI in the order to try them, or why there are none.
+int resolveCommand(const Args& args) {
+  std::optional<sip::TransportKind> forced;
+  if (args.size() == 4 && args[2] == "--transport") {
+    forced = sip::transportFromName(args[3]);
+    if (!forced) return usage("--transport takes udp, tcp or tls");
+  } else if (args.size() != 2) {
+    return usage("sip resolve takes one URI");
+  }
+  base::LogWriter::instance().setEchoToStderr(true);  // e.g. a reply with too many records
+  sip::ServerLocator locator;
+  const sip::LocateResult result = locator.locate(args[1], forced, nullptr);
+  nlohmann::ordered_json out{{"uri", args[1]}};  // keys in the order written
+  if (result.targets.empty()) {
+    out["error"] = result.error;
+  } else {
+    out["targets"] = nlohmann::ordered_json::array();
+    for (const sip::ServerTarget& t : result.targets) {
+      out["targets"].push_back({{"transport", sip::paramName(t.transport)},
+                                {"address", t.address},
+                                {"port", t.port},
+                                {"source", t.source}});
+    }
+  }
+  std::printf("%s\n", out.dump(2, ' ', false, json::error_handler_t::replace).c_str());
+  return result.targets.empty() ? kExitRejected : kExitOk;
+}
+
 }  // namespace
 
 int runSip(const Args& args) {
@@ -180,6 +211,7 @@ int runSip(const Args& args) {
   if (command == "dial") return dialCommand(args);
   if (command == "digest") return digestCommand(args);
   if (command == "tls") return runSipTls(args);
+  if (command == "resolve") return resolveCommand(args);
   return usage("unknown sip subcommand '" + command + "'");
 }
 
