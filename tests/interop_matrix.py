@@ -16,6 +16,8 @@ ROWS = [
     ("kamailio-tls", "Kamailio 5.6 over TLS (test CA)",
      "REGISTER with digest, call through the proxy, audio both ways, bad certificates refused"),
     ("kamailio-tcp", "Kamailio 5.6 over TCP", "REGISTER with digest, call through the proxy, audio"),
+    ("kamailio-srv", "Kamailio 5.6 found by SRV (dnsmasq)",
+     "domain only: SRV priorities, first target down, REGISTER over TLS at the second"),
     ("sipp", "SIPp 3.6.1", "incoming/outgoing scenarios, forks, no common codec, flood"),
     ("torture", "raw UDP (RFC 4475 cases)", "39 torture messages, then a real call"),
     ("baresip", "baresip 1.0.0", "calls both ways, DTMF, audio"),

@@ -83,10 +83,7 @@ void RegistrationList::remove(const RegistrationConfig& config) {
 void RegistrationList::sendRegister(Registration& registration, int32_t expires) {
   const RegistrationConfig& c = registration.config;
   SipTarget to;
-  if (!host_.regResolve(c, to)) {
-    sipLogError("Unable to find address of server: " + c.outboundServer);
-    return;
-  }
+  if (!host_.regResolve(c, to)) return;  // the host logged why
   const std::string publicAddress = host_.regPublicAddress();
   const std::string branch = host_.regNewBranch();
   RegisterSpec form;

@@ -70,8 +70,8 @@ class RegistrationHost {
   virtual std::string regPublicAddress() = 0;
   virtual uint16_t regPublicPort() = 0;
   virtual std::string regNewBranch() = 0;
-  // Where the configuration's REGISTER goes (its outbound server, by its transport); false
-  // when it does not resolve.
+  // Where the configuration's REGISTER goes (its outbound server, by its transport); false,
+  // with the reason logged, when it does not resolve.
   virtual bool regResolve(const RegistrationConfig& config, SipTarget& out) = 0;
   // The port this side listens at for a connection-oriented transport.
   virtual uint16_t regLocalPort(TransportKind transport) = 0;

@@ -31,7 +31,7 @@ DialogRequest newDialogRequest(SipCall& call, SipTransport& transport, std::stri
   r.request.requestUri = route.requestUri;
   r.route = route.routeHeader;
   r.resolved =
-      SipTransport::resolveNextHop(route.destinationUri, r.request.destination, call.transport);
+      transport.resolveNextHop(route.destinationUri, r.request.destination, call.transport);
   const LocalContact local = transport.localAddressFor(r.request.destination);
   r.localAddress = local.address;
   r.localPort = local.port;

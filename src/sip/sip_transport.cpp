@@ -18,6 +18,7 @@
 #include "sip/auto_answer.h"
 #include "sip/dialog_reaper.h"
 #include "sip/message_check.h"
+#include "sip/server_locator.h"
 #include "sip/sip_engine.h"
 #include "sip/sip_log.h"
 #include "sip/sip_trace.h"
@@ -26,6 +27,11 @@
 namespace quillet::sip {
 
 namespace {
+
+// Two targets are the same server whichever record named them.
+bool sameServer(const ServerTarget& a, const ServerTarget& b) {
+  return a.transport == b.transport && a.address == b.address && a.port == b.port;
+}
 
 int32_t since(uint32_t now, uint32_t then) {
   return static_cast<int32_t>(now - then);
@@ -111,6 +117,7 @@ SipTransport::SipTransport(SipTrace* trace)
                                          TransportSettings::fromStore().tlsCertFile,
                                          TransportSettings::fromStore().tlsKeyFile)),
       streams_(std::make_unique<StreamPath>(*tls_)),
+      locator_(std::make_unique<ServerLocator>()),
       registrations_(*this),
       reaper_(std::make_unique<DialogReaper>(*this)),
       settingsSource_(&TransportSettings::fromStore),
@@ -296,6 +303,8 @@ TlsSettings SipTransport::tlsSettingsFor(const std::string& serverName) const {
 
 void SipTransport::connectionFailed(const SipTarget& target, const std::string& reason,
                                     bool tlsRefused, std::vector<std::string> fallbacks) {
+  // The next request to that server tries its next target, if it has one.
+  if (fallbacks.empty()) markFailed(target);
   SipTarget udp = target;
   udp.transport = TransportKind::Udp;
   udp.transportNamed = true;
@@ -348,36 +357,79 @@ bool SipTransport::resolve(std::string_view hostPort, uint16_t defaultPort, sock
   return out.sin_addr.s_addr != 0;
 }
 
-namespace {
-
-// The target of a URI: its transport (or the preferred one), host and port.
-bool targetOf(const SipUri& uri, std::optional<TransportKind> preferred, SipTarget& out) {
-  out = SipTarget{};
-  const std::optional<TransportKind> named = uriTransport(uri);
-  out.transport = named.value_or(preferred.value_or(TransportKind::Udp));
-  out.transportNamed = named.has_value() || preferred.has_value();
-  out.address.sin_family = AF_INET;
-  out.address.sin_port = htons(uri.hasPort ? uri.port : defaultPort(out.transport));
-  // What TLS checks the certificate against, and what the line's TLS settings are kept by.
-  out.serverName = uri.host;
-  out.address.sin_addr.s_addr = uri.host.empty() ? 0 : base::resolveHost(uri.host);
-  return out.address.sin_addr.s_addr != 0;
-}
-
-}  // namespace
-
-bool SipTransport::resolveNextHop(std::string_view destinationUri, SipTarget& out,
-                                  std::optional<TransportKind> preferred) {
-  const SipUri uri = parseUri(destinationUri);
-  if (!targetOf(uri, preferred, out)) {
-    sipLogError("Unable to find address of server: " + uri.host);
+bool SipTransport::locate(std::string_view uri, std::optional<TransportKind> lineTransport,
+                          SipTarget& out) {
+  // The URI's own transport (sips:, ;transport=) wins; the line's applies where it names none.
+  const std::optional<TransportKind> named = uriTransport(serverUri(uri));
+  const std::optional<TransportKind> forced = named ? std::nullopt : lineTransport;
+  std::string error;
+  const std::optional<ServerName> name = readServerName(uri, forced, error);
+  const LocateResult found = name ? locator_->locate(uri, forced, nullptr) : LocateResult{};
+  if (!name) {
+    sipLogError(unableToFindText(uri, error));
     return false;
   }
+  // IPv4 targets in the located order, those that failed lately last.
+  const ServerTarget* chosen = nullptr;
+  for (const ServerTarget& target : found.targets) {
+    in_addr address{};
+    if (::inet_pton(AF_INET, target.address.c_str(), &address) != 1) continue;
+    if (chosen == nullptr || (failedLately(*chosen) && !failedLately(target))) chosen = &target;
+    if (!failedLately(*chosen)) break;
+  }
+  out = SipTarget{};
+  out.transportNamed = named.has_value() || lineTransport.has_value();
+  out.address.sin_family = AF_INET;
+  if (chosen != nullptr) {
+    out.transport = chosen->transport;
+    out.address.sin_port = htons(chosen->port);
+    ::inet_pton(AF_INET, chosen->address.c_str(), &out.address.sin_addr);
+  } else {
+    // Names DNS does not know may still be the system's (hosts file, mDNS).
+    out.transport = name->transport.value_or(TransportKind::Udp);
+    out.address.sin_port = htons(name->port.value_or(defaultPort(out.transport)));
+    out.address.sin_addr.s_addr = name->numeric ? 0 : base::resolveHost(name->host);
+  }
+  if (out.address.sin_addr.s_addr == 0) {
+    sipLogError(
+        unableToFindText(name->host, found.targets.empty() ? found.error : "no IPv4 address"));
+    return false;
+  }
+  // What TLS checks the certificate against (the domain, not the host a record named), and
+  // what the line's TLS settings are kept by.
+  out.serverName = name->host;
   return true;
 }
 
+bool SipTransport::failedLately(const ServerTarget& target) {
+  std::lock_guard lock(failedLock_);
+  const uint32_t now = platform::tickMs();
+  for (const auto& [failed, at] : failed_) {
+    if (sameServer(failed, target) && now - at < kFailedTargetMs) return true;
+  }
+  return false;
+}
+
+void SipTransport::markFailed(const SipTarget& target) {
+  char text[INET_ADDRSTRLEN] = "";
+  ::inet_ntop(AF_INET, &target.address.sin_addr, text, sizeof text);
+  ServerTarget failed;
+  failed.transport = target.transport;
+  failed.address = text;
+  failed.port = ntohs(target.address.sin_port);
+  std::lock_guard lock(failedLock_);
+  std::erase_if(failed_, [&](const auto& entry) { return sameServer(entry.first, failed); });
+  if (failed_.size() >= 64) failed_.erase(failed_.begin());
+  failed_.emplace_back(failed, platform::tickMs());
+}
+
+bool SipTransport::resolveNextHop(std::string_view destinationUri, SipTarget& out,
+                                  std::optional<TransportKind> preferred) {
+  return locate(destinationUri, preferred, out);
+}
+
 bool SipTransport::regResolve(const RegistrationConfig& config, SipTarget& out) {
-  return targetOf(serverUri(config.outboundServer), config.transport, out);
+  return locate(config.outboundServer, config.transport, out);
 }
 
 uint16_t SipTransport::regLocalPort(TransportKind transport) {

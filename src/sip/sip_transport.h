@@ -23,6 +23,7 @@
 #include "platform/event.h"
 #include "sip/registration.h"
 #include "sip/response_cache.h"
+#include "sip/server_locator.h"
 #include "sip/sip_call.h"
 #include "sip/sip_ids.h"
 #include "sip/sip_message.h"
@@ -87,6 +88,7 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
   static constexpr uint32_t kStunKeepAliveMs = 48000;
   static constexpr int32_t kIdleWaitMs = 20000;
   static constexpr uint32_t kShutdownUnregisterMs = 2000;
+  static constexpr uint32_t kFailedTargetMs = 300000;
   static constexpr size_t kMaxDatagram = 4095;
   // A request larger than this goes over TCP rather than UDP (path MTU less headroom).
   static constexpr size_t kUdpRequestLimit = 1300;
@@ -131,10 +133,14 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
 
   // Resolves "host[:port]" (default port given) as a plain host name. False when it fails.
   static bool resolve(std::string_view hostPort, uint16_t defaultPort, sockaddr_in& out);
-  // Resolves a request's next hop URI; logs "Unable to find address of server: " on failure.
-  // The transport is the URI's (sips:, ;transport=), else `preferred`, else UDP.
-  static bool resolveNextHop(std::string_view destinationUri, SipTarget& out,
-                             std::optional<TransportKind> preferred = std::nullopt);
+  // Finds a request's next hop URI by its NAPTR, SRV and address records; logs "Unable to
+  // find address of server: HOST (REASON)" on failure. The transport is the URI's (sips:,
+  // ;transport=), else `preferred` (the line's), else the records'. A target that failed
+  // within the last minutes comes after the others.
+  bool resolveNextHop(std::string_view destinationUri, SipTarget& out,
+                      std::optional<TransportKind> preferred = std::nullopt);
+  // A target that did not answer, refused the connection or its certificate.
+  void markFailed(const SipTarget& target);
 
   // Via/Contact address for a destination: private address and bound port for a private
   // destination, the public ones otherwise; the TLS port for TLS.
@@ -208,6 +214,8 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
   void handleMessage(std::string_view text, const sockaddr_in& from, TransportKind transport,
                      uint64_t connection);
   TlsSettings tlsSettingsFor(const std::string& serverName) const;
+  bool locate(std::string_view uri, std::optional<TransportKind> lineTransport, SipTarget& out);
+  bool failedLately(const ServerTarget& target);
   void connectionFailed(const SipTarget& target, const std::string& reason, bool tlsRefused,
                         std::vector<std::string> fallbacks);
   // Drops or refuses a malformed message (with a log line for a refusal); true: pass it on.
@@ -227,6 +235,9 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
   std::unique_ptr<StreamPath> streams_;
   mutable std::mutex tlsLock_;
   std::vector<std::pair<std::string, TlsSettings>> tlsByServer_;
+  std::unique_ptr<ServerLocator> locator_;
+  std::mutex failedLock_;
+  std::vector<std::pair<ServerTarget, uint32_t>> failed_;  // with the tick of the failure
   std::mutex problemLock_;
   ProblemHandler problemHandler_;
   ResponseCache cache_;

@@ -87,6 +87,31 @@ def find_in(reference, heard):
     return lag / RATE, float(snr), gain
 
 
+def openssl(*args):
+    subprocess.run(["openssl", *args], check=True, capture_output=True)
+
+
+def make_ca(folder, name):
+    """A test CA: (certificate, key) paths."""
+    cert, key = os.path.join(folder, name + ".pem"), os.path.join(folder, name + ".key")
+    openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+            "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=" + name)
+    return cert, key
+
+
+def make_server_cert(folder, ca, alt_names):
+    """A server certificate signed by `ca` for the subjectAltName text `alt_names`."""
+    key, csr, cert = (os.path.join(folder, "server." + e) for e in ("key", "csr", "pem"))
+    ext = os.path.join(folder, "server.ext")
+    with open(ext, "w") as f:
+        f.write("subjectAltName=%s\n" % alt_names)
+    openssl("req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+            "-keyout", key, "-out", csr, "-subj", "/CN=sip server")
+    openssl("x509", "-req", "-in", csr, "-CA", ca[0], "-CAkey", ca[1], "-CAcreateserial",
+            "-out", cert, "-days", "2", "-extfile", ext)
+    return {"cert": cert, "key": key}
+
+
 class Profile:
     """One quillet --headless instance with its own profile folder."""
 
