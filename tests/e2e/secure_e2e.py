@@ -145,6 +145,9 @@ class SecureSignallingTest(LabCase):
         a.start()
         self.assertTrue(wait_for(lambda: "TLS: " in a.log_text() and reason in a.log_text(), 15),
                         a.log_text())
+        # What the window's status panel shows (a headless run logs it).
+        self.assertTrue(wait_for(lambda: "The certificate of 127.0.0.1 was refused" in
+                                 a.log_text(), 5), a.log_text())
         time.sleep(1)
         self.assertNotIn("Registered as", a.log_text())
         a.stop()
