@@ -97,7 +97,7 @@ class SecureSignallingTest(LabCase):
             line["TLSCAFile"] = ca
         return {"DefaultLine": line, "Intercom": {"AutoTalkBack": "1"}}
 
-    def call_both_ways(self, transport, port):
+    def call_both_ways(self, transport, port, before_call=None):
         ca = self.ca[0] if transport == "tls" else None
         a = self.quillet("alice", self.speech_file,
                          self.line("alice", "127.0.0.1:%d" % port, transport, ca))
@@ -108,6 +108,8 @@ class SecureSignallingTest(LabCase):
         for p in (a, b):
             self.assertTrue(wait_for(lambda: "Registered as: sip:%s@" % p.user in p.log_text(),
                                      10), p.log_text())
+        if before_call:
+            before_call(a, b)
         self.assertEqual(a.run("-dial", "bob"), 0)
         self.assertTrue(wait_for(lambda: "The call was started" in b.log_text(), 10),
                         a.log_text() + b.log_text())
@@ -132,9 +134,32 @@ class SecureSignallingTest(LabCase):
         self.assertEqual(self.capture.plaintext_sip(ports), [])
         self.assertGreater(self.capture.count("tcp", k.tls_port), 10)
 
+    def hostile_connections(self, a, b):
+        """Another host (127.0.0.2) opens 200 connections to bob that say nothing, and one
+        that never ends its header block: bob keeps a bounded number and says so."""
+        held = []
+        for _ in range(200):
+            c = socket.socket()
+            c.bind(("127.0.0.2", 0))
+            c.settimeout(2)
+            try:
+                c.connect(("127.0.0.1", b.sip_port))
+            except OSError:
+                c.close()
+                continue
+            held.append(c)
+        endless = socket.socket()
+        endless.bind(("127.0.0.3", 0))
+        endless.connect(("127.0.0.1", b.sip_port))
+        endless.sendall(b"INVITE sip:bob@127.0.0.1 SIP/2.0\r\n" + b"X-More: aaaa\r\n" * 5000)
+        held.append(endless)
+        self.cleanup.append(lambda: [c.close() for c in held])
+        self.assertTrue(wait_for(lambda: "refused: too many connections open" in b.log_text(), 5),
+                        b.log_text())
+
     def test_tcp_registration_and_call(self):
         k = self.kamailio()
-        a, b = self.call_both_ways("tcp", k.port)
+        a, b = self.call_both_ways("tcp", k.port, self.hostile_connections)
         self.assertGreater(self.capture.count("tcp", k.port), 5)
         for p in (a, b):
             self.assertEqual(self.capture.count("udp", k.port, p.sip_port), 0)
