@@ -103,6 +103,8 @@ bool CallBridge::relayInvite(size_t from, const SipMessage& invite) {
     const SipCall& old = *calls_[from];
     std::unique_ptr<SipCall> replacing =
         callFromInvite(invite, transport_, old.user, old.authUser, old.password);
+    replacing->transport = old.transport;
+    replacing->tls = old.tls;
     transport_.registerCall(replacing.get());
     replacing->established = true;
     transport_.reaper().handOver(std::move(calls_[from]));

@@ -60,6 +60,7 @@ class SipCall {
   std::string routeSet;                    // comma-separated name-addrs
   bool presetRoute = false;                // the route set is the preset outbound-server route
   std::optional<TransportKind> transport;  // the line's, for URIs that name none
+  std::shared_ptr<const TlsSettings> tls;  // the line's, for connections the call opens
   bool established = false;
   bool createdHere = false;  // this side sent the INVITE that made the dialog
   uint32_t quirks = 0;       // bit 0: do not probe this peer

@@ -32,6 +32,7 @@ DialogRequest newDialogRequest(SipCall& call, SipTransport& transport, std::stri
   r.route = route.routeHeader;
   r.resolved =
       transport.resolveNextHop(route.destinationUri, r.request.destination, call.transport);
+  r.request.destination.tls = call.tls;
   const LocalContact local = transport.localAddressFor(r.request.destination);
   r.localAddress = local.address;
   r.localPort = local.port;

@@ -448,6 +448,7 @@ std::unique_ptr<SipCall> SipEngine::makeOutgoingCall(std::string_view remoteName
   }
   call->user = line_.userName;
   call->transport = line_.transport;
+  call->tls = std::make_shared<const TlsSettings>(line_.tls);
   call->authUser = line_.authUser;
   call->password = line_.password;
   call->createdHere = true;
@@ -510,6 +511,8 @@ IncomingResult SipEngine::incomingInvite(const SipMessage& invite) {
     return IncomingResult::Refused;
   }
   auto call = callFromInvite(invite, transport_, line_.userName, line_.authUser, line_.password);
+  call->transport = invite.transport;  // where the caller's URIs name none, the way it came
+  call->tls = std::make_shared<const TlsSettings>(line_.tls);
   // Who the call was for: the "target" of the request URI, else of the To URI, else To.
   const SipUri requestUri = parseUri(invite.uri);
   const SipUri toUri = parseUri(parseNameAddr(invite.header(hdr::kTo)).uri);
@@ -847,6 +850,7 @@ bool SipEngine::placeInvite(uint32_t answerHeaders, std::string_view replaces,
     call->presetRoute = old->presetRoute;
     call->user = old->user;
     call->transport = old->transport;
+    call->tls = old->tls;
     call->authUser = old->authUser;
     call->password = old->password;
     call->createdHere = true;
@@ -1113,6 +1117,8 @@ bool SipEngine::inCallRequest(const SipMessage& request) {
       // This call is being replaced by the caller of that INVITE.
       std::unique_ptr<SipCall> replacing =
           callFromInvite(request, transport_, line_.userName, line_.authUser, line_.password);
+      replacing->transport = call_->transport;
+      replacing->tls = call_->tls;
       transport_.registerCall(replacing.get());
       transport_.reaper().handOver(std::move(call_));
       call_ = std::move(replacing);

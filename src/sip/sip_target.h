@@ -7,11 +7,14 @@
 #include <netinet/in.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "sip/transport_kind.h"
 
 namespace quillet::sip {
+
+struct TlsSettings;
 
 struct SipTarget {
   sockaddr_in address{};
@@ -19,6 +22,9 @@ struct SipTarget {
   std::string serverName;       // TLS: the host name the certificate must carry; empty: none
   uint64_t connection = 0;      // the connection to answer on (0: any to that address)
   bool transportNamed = false;  // the URI or the line chose the transport (not by default)
+  // The TLS settings of the line a call's request goes for; null: those of the server's
+  // line, or the defaults.
+  std::shared_ptr<const TlsSettings> tls;
 
   bool valid() const { return address.sin_addr.s_addr != 0 && address.sin_port != 0; }
 };

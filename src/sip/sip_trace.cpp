@@ -78,20 +78,22 @@ void SipTrace::traceLine(std::string_view text) {
   lineLocked(text);
 }
 
-void SipTrace::traceSent(const sockaddr_in& to, std::string_view datagram) {
+void SipTrace::traceSent(const sockaddr_in& to, std::string_view datagram,
+                         TransportKind transport) {
   if (!enabled_) return;
-  const std::string line =
-      "UDP Packet Sent to " + addressText(to) + " >>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>\r\n";
+  const std::string line = std::string(viaName(transport)) + " Packet Sent to " +
+                           addressText(to) + " >>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>\r\n";
   std::lock_guard lock(mutex_);
   lineLocked(line);
   rawLocked(datagram);
   rawLocked(kSeparator);
 }
 
-void SipTrace::traceReceived(const sockaddr_in& from, std::string_view datagram) {
+void SipTrace::traceReceived(const sockaddr_in& from, std::string_view datagram,
+                             TransportKind transport) {
   if (!enabled_) return;
-  const std::string line = "UDP Packet Received from " + addressText(from) +
-                           " <<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<\r\n";
+  const std::string line = std::string(viaName(transport)) + " Packet Received from " +
+                           addressText(from) + " <<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<<\r\n";
   std::lock_guard lock(mutex_);
   lineLocked(line);
   rawLocked(datagram);

@@ -15,6 +15,8 @@
 
 #include "media/rtp_trace.h"
 
+#include "sip/transport_kind.h"
+
 namespace quillet::sip {
 
 class SipTrace : public media::RtpTrace {
@@ -35,8 +37,11 @@ class SipTrace : public media::RtpTrace {
 
   // The entries of the SIP transport; each is written whole under the trace's lock so
   // that entries of different threads never interleave.
-  void traceSent(const sockaddr_in& to, std::string_view datagram);
-  void traceReceived(const sockaddr_in& from, std::string_view datagram);
+  // "UDP Packet Sent to ...", "TCP ..." or "TLS ..." by the way the message went.
+  void traceSent(const sockaddr_in& to, std::string_view datagram,
+                 TransportKind transport = TransportKind::Udp);
+  void traceReceived(const sockaddr_in& from, std::string_view datagram,
+                     TransportKind transport = TransportKind::Udp);
   void traceKeepAlive(std::string_view server);
 
   // "20YY-MM-DD Quillet SipTrace.txt": the file name for a local date.

@@ -254,13 +254,13 @@ bool SipTransport::send(const SipTarget& to, std::string_view text) {
     SipTarget tcp = to;
     tcp.transport = TransportKind::Tcp;
     const std::string overTcp = withViaTransport(text, TransportKind::Tcp);
-    if (trace_) trace_->traceSent(to.address, overTcp);
+    if (trace_) trace_->traceSent(to.address, overTcp, TransportKind::Tcp);
     return streams_->send(tcp, overTcp, TlsSettings{}, std::string(text));
   }
-  if (trace_) trace_->traceSent(to.address, text);
+  if (trace_) trace_->traceSent(to.address, text, to.transport);
   if (!to.valid()) return false;
   if (isStream(to.transport)) {
-    return streams_->send(to, text, tlsSettingsFor(to.serverName));
+    return streams_->send(to, text, to.tls ? *to.tls : tlsSettingsFor(to.serverName));
   }
   const int fd = socket_.load();
   if (fd < 0) return false;

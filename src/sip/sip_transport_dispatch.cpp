@@ -29,7 +29,7 @@ std::string cseqMethod(const SipMessage& message) {
 
 void SipTransport::handleMessage(std::string_view text, const sockaddr_in& from,
                                  TransportKind transport, uint64_t connection) {
-  if (trace_) trace_->traceReceived(from, text);
+  if (trace_) trace_->traceReceived(from, text, transport);
   std::optional<SipMessage> parsed = SipMessage::parse(text);
   if (!parsed) {
     ++dropped_;

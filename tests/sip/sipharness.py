@@ -684,8 +684,8 @@ def trace_is_well_framed(folder):
     import glob
     import re
     sep = re.escape("\r\n----------------------------------------------------------------\r\n\r\n")
-    entry = (r"\d\d:\d\d:\d\d (?:UDP Packet Sent to [0-9.]+:\d+ >{33}\r\n.*?" + sep +
-             r"|UDP Packet Received from [0-9.]+:\d+ <{39}\r\n.*?" + sep +
+    entry = (r"\d\d:\d\d:\d\d (?:(?:UDP|TCP|TLS) Packet Sent to [0-9.]+:\d+ >{33}\r\n.*?" + sep +
+             r"|(?:UDP|TCP|TLS) Packet Received from [0-9.]+:\d+ <{39}\r\n.*?" + sep +
              r"|NAT Keep Alive Packet Sent to [^\r\n]*\r\n|\d+ms Rtp [^\r\n]*\r\n)")
     files = sorted(glob.glob(os.path.join(folder, "*Quillet SipTrace.txt")))
     for path in files:
