@@ -21,6 +21,7 @@ ROWS = [
     ("sipp", "SIPp 3.6.1", "incoming/outgoing scenarios, forks, no common codec, flood"),
     ("torture", "raw UDP (RFC 4475 cases)", "39 torture messages, then a real call"),
     ("baresip", "baresip 1.0.0", "calls both ways, DTMF, audio"),
+    ("baresip-tls", "baresip 1.0.0 over TLS (test CA)", "calls both ways, audio both ways"),
     ("linphone", "Linphone 5.1 (linphonec)", "calls both ways, audio both ways"),
     ("twinkle", "Twinkle 1.10 (twinkle-console)", "calls both ways, audio both ways (ALSA file devices)"),
     ("transfer-baresip", "baresip 1.0.0 (two)",
