@@ -23,6 +23,8 @@ ROWS = [
     ("baresip", "baresip 1.0.0", "calls both ways, DTMF, audio"),
     ("baresip-tls", "baresip 1.0.0 over TLS (test CA)", "calls both ways, audio both ways"),
     ("linphone", "Linphone 5.1 (linphonec)", "calls both ways, audio both ways"),
+    ("linphone-tls", "Linphone 5.1 (linphonec) over TLS",
+     "Linphone calls, Quillet hangs up, audio both ways (Linphone takes no incoming TLS)"),
     ("twinkle", "Twinkle 1.10 (twinkle-console)", "calls both ways, audio both ways (ALSA file devices)"),
     ("transfer-baresip", "baresip 1.0.0 (two)",
      "blind transfer and join (quillet-tool), attended (Replaces, re-INVITE bridge), audio"),
