@@ -19,6 +19,8 @@ ROWS = [
     ("kamailio-srv", "Kamailio 5.6 found by SRV (dnsmasq)",
      "domain only: SRV priorities, first target down, REGISTER over TLS at the second"),
     ("sipp", "SIPp 3.6.1", "incoming/outgoing scenarios, forks, no common codec, flood"),
+    ("sipp-tcp", "SIPp 3.6.1 over TCP (-t t1; built without TLS)",
+     "calls both ways, requests inside the call, a 40 KB INVITE's Vias and routes kept whole"),
     ("torture", "raw UDP (RFC 4475 cases)", "39 torture messages, then a real call"),
     ("baresip", "baresip 1.0.0", "calls both ways, DTMF, audio"),
     ("baresip-tls", "baresip 1.0.0 over TLS (test CA)", "calls both ways, audio both ways"),
