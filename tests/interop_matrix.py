@@ -61,6 +61,8 @@ def main(folder, out):
             failed = True
         elif passed:
             result = "passed"
+            if skipped:
+                result += "; %d not counted: %s" % (len(skipped), skipped[0].get("why", ""))
         elif skipped:
             result = "skipped: " + skipped[0].get("why", "")
         else:
