@@ -342,7 +342,8 @@ class Baresip(Stopped):
     """baresip with file audio (aufile in, sndfile out) driven over ctrl_tcp."""
 
     def __init__(self, workdir, name, sip_port, accounts, play_wav=None, answer="manual",
-                 codecs=("g711",)):
+                 codecs=("g711",), extra=()):
+        """extra: more config lines (e.g. sip_certificate for TLS on sip_port + 1)."""
         self.name = name
         self.dir = os.path.join(workdir, "baresip-" + name)
         os.makedirs(self.dir, exist_ok=True)
@@ -351,7 +352,7 @@ class Baresip(Stopped):
         mods = list(codecs) + ["aufile", "sndfile", "alsa", "ctrl_tcp", "account", "contact"]
         config = baresip_config(sip_port, "alsa,null", "aufile,%s" % (play_wav or "/dev/null"),
                                 "0-20", mods, ["ctrl_tcp_listen 127.0.0.1:%d" % self.ctrl_port,
-                                               "snd_path %s" % self.dir])
+                                               "snd_path %s" % self.dir, *extra])
         config.append("module_app menu.so")
         with open(os.path.join(self.dir, "config"), "w") as f:
             f.write("\n".join(config) + "\n")
