@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 #include "platform/test_util.h"
@@ -98,22 +99,31 @@ TEST(StreamPath, CarriesRequestAndAnswerOnOneConnectionOverTcpAndTls) {
 
 TEST(StreamPath, RefusesAServerItCannotTrustAndNeverSendsInTheClear) {
   Pair pair;
+  std::mutex lock;  // what the connection thread reports
   std::string refusedReason;
   std::vector<std::string> leftOver{"not called"};
   platform::Event refused(platform::Event::Reset::Manual);
   auto onFailure = [&](const SipTarget&, const std::string& reason, bool tls,
                        std::vector<std::string> fallbacks) {
+    std::lock_guard guard(lock);
     if (tls) refusedReason = reason;
     leftOver = std::move(fallbacks);
     refused.set();
+  };
+  auto reason = [&] {
+    std::lock_guard guard(lock);
+    return refusedReason;
   };
   pair.client->setFailureHandler(onFailure);
   // The system store does not hold the self-signed certificate; what was to go another
   // way if no connection could be made does not go at all.
   ASSERT_TRUE(pair.client->send(pair.target(TransportKind::Tls), kOptions, TlsSettings{}, "udp"));
   ASSERT_TRUE(refused.wait(5000));
-  EXPECT_NE(refusedReason.find("self-signed"), std::string::npos) << refusedReason;
-  EXPECT_TRUE(leftOver.empty());
+  EXPECT_NE(reason().find("self-signed"), std::string::npos) << reason();
+  {
+    std::lock_guard guard(lock);
+    EXPECT_TRUE(leftOver.empty());
+  }
   EXPECT_TRUE(waitFor(*pair.server, 1, 500).empty());
 
   // Trusted, but the certificate names another host.
@@ -129,22 +139,27 @@ TEST(StreamPath, RefusesAServerItCannotTrustAndNeverSendsInTheClear) {
   int listenError = 0;
   named.server->listen(listenTcp(0, listenError), listenTcp(0, listenError));
   named.server->Start();
-  refusedReason.clear();
-  refused.reset();
+  {
+    std::lock_guard guard(lock);
+    refusedReason.clear();
+    refused.reset();
+  }
   named.client->setFailureHandler(onFailure);
   TlsSettings trust;
   trust.caFile = other.file("c.pem");
   ASSERT_TRUE(named.client->send(named.target(TransportKind::Tls), kOptions, trust));
   ASSERT_TRUE(refused.wait(5000));
-  EXPECT_NE(refusedReason.find("mismatch"), std::string::npos) << refusedReason;
+  EXPECT_NE(reason().find("mismatch"), std::string::npos) << reason();
 }
 
 TEST(StreamPath, GivesBackWhatCouldNotBeSentWhenNoConnectionCanBeMade) {
   Pair pair;
   platform::Event failed(platform::Event::Reset::Manual);
+  std::mutex lock;
   std::vector<std::string> leftOver;
   pair.client->setFailureHandler(
       [&](const SipTarget&, const std::string&, bool, std::vector<std::string> fallbacks) {
+        std::lock_guard guard(lock);
         leftOver = std::move(fallbacks);
         failed.set();
       });
@@ -154,6 +169,7 @@ TEST(StreamPath, GivesBackWhatCouldNotBeSentWhenNoConnectionCanBeMade) {
   pair.server->listen(listenTcp(0, error), platform::UniqueFd());
   ASSERT_TRUE(pair.client->send(nobody, kOptions, TlsSettings{}, "as a datagram"));
   ASSERT_TRUE(failed.wait(5000));
+  std::lock_guard guard(lock);
   EXPECT_EQ(leftOver, std::vector<std::string>{"as a datagram"});
 }
 
