@@ -118,6 +118,21 @@ TEST_F(RegistrationTest, OfTwoChallengesTheSha256OneIsAnswered) {
       << host.sent[1];
 }
 
+// A challenge longer than a line of old (a 600-character nonce, a long opaque) is
+// answered with both whole.
+TEST_F(RegistrationTest, LongChallengeIsAnsweredWhole) {
+  begin();
+  const std::string nonce(600, 'n');
+  const std::string opaque(300, 'o');
+  respond("401 Unauthorized",
+          "WWW-Authenticate: Digest realm=\"pbx\", nonce=\"" + nonce + "\", opaque=\"" + opaque +
+              "\"\r\n",
+          50);
+  ASSERT_EQ(host.sent.size(), 2u);
+  EXPECT_NE(host.sent[1].find(",nonce=\"" + nonce + "\",uri="), std::string::npos) << host.sent[1];
+  EXPECT_NE(host.sent[1].find(",opaque=\"" + opaque + "\","), std::string::npos);
+}
+
 // A second challenge (a wrong password) and other failures wait ten minutes, with no
 // REGISTER storm (sip_registrar checks the log lines of a wrong password against Kamailio).
 TEST_F(RegistrationTest, FailuresWaitTenMinutes) {
