@@ -20,6 +20,7 @@ class FakeHost : public RegistrationHost {
   std::string regNewBranch() override { return "z9hG4bK" + std::to_string(++branches); }
   bool regResolve(const RegistrationConfig& config, SipTarget& out) override {
     out = SipTarget{};
+    out.transport = transport;
     return config.outboundServer != "unresolvable";
   }
   uint16_t regLocalPort(TransportKind) override { return 5070; }
@@ -32,6 +33,7 @@ class FakeHost : public RegistrationHost {
     publicPort = port;
     learnt.push_back(address + ":" + std::to_string(port));
   }
+  TransportKind transport = TransportKind::Udp;
   std::string publicAddress = "203.0.113.7";
   uint16_t publicPort = 5070;
   std::vector<std::string> learnt;
@@ -303,6 +305,16 @@ TEST_F(RegistrationTest, AddressReportedInTheViaIsLearntAndRegisteredOnce) {
   respond("200 OK", via + "5070;received=192.168.1.20\r\n", 70);
   EXPECT_EQ(host.learnt.size(), learnt);
   EXPECT_EQ(host.sent.size(), sent);
+}
+
+// Over a connection the Via reports the connection's port, not a NAT mapping.
+TEST_F(RegistrationTest, AddressReportedOverAConnectionIsNotLearnt) {
+  host.transport = TransportKind::Tcp;
+  begin();
+  respond("200 OK",
+          "Via: SIP/2.0/TCP 203.0.113.7:5070;rport=51234;received=198.51.100.20;branch=z\r\n", 10);
+  EXPECT_TRUE(host.learnt.empty());
+  EXPECT_EQ(host.sent.size(), 1u);
 }
 
 TEST_F(RegistrationTest, UnresolvableServerSendsNothing) {

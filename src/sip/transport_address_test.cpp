@@ -15,12 +15,17 @@
 namespace quillet::sip {
 namespace {
 
-sockaddr_in destination(const char* address) {
+SipTarget destination(const char* address) {
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(5060);
   inet_pton(AF_INET, address, &to.sin_addr);
-  return to;
+  return udpTarget(to);
+}
+
+std::pair<std::string, uint16_t> local(const SipTransport& transport, const char* to) {
+  const LocalContact contact = transport.localAddressFor(destination(to));
+  return {contact.address, contact.port};
 }
 
 TEST(TransportAddress, LearntAddressServesOutsideDestinations) {
@@ -44,14 +49,14 @@ TEST(TransportAddress, LearntAddressServesOutsideDestinations) {
       });
   transport.restart();
   ASSERT_TRUE(transport.waitReady(5000));
-  EXPECT_EQ(transport.localAddressFor(destination("192.0.2.80")),
+  EXPECT_EQ(local(transport, "192.0.2.80"),
             (std::pair<std::string, uint16_t>{"198.51.100.9", 40000}));
 
   transport.learnPublicAddress({"203.0.113.50", 40123}, "the registrar's Via");
   transport.learnPublicAddress({"203.0.113.50", 40123}, "the registrar's Via");
-  EXPECT_EQ(transport.localAddressFor(destination("192.0.2.80")),
+  EXPECT_EQ(local(transport, "192.0.2.80"),
             (std::pair<std::string, uint16_t>{"203.0.113.50", 40123}));
-  EXPECT_EQ(transport.localAddressFor(destination("192.168.7.1")),
+  EXPECT_EQ(local(transport, "192.168.7.1"),
             (std::pair<std::string, uint16_t>{"192.168.7.20", static_cast<uint16_t>(port)}));
   transport.shutdown();
   setSipLogHook({});
