@@ -148,9 +148,8 @@ void stampTopVia(SipMessage& request, const sockaddr_in& source) {
 }
 
 std::optional<ReportedAddress> reportedAddress(const SipMessage& response) {
-  const std::vector<std::string> vias = response.headerValues(hdr::kVia);
-  if (vias.empty()) return std::nullopt;
-  const ViaElement via = readElement(vias.front());
+  const std::string top = response.header(hdr::kVia);
+  const ViaElement via = readElement(top);
   const ViaParam* received = findParam(via, "received");
   const ViaParam* rport = findParam(via, "rport");
   const bool hasReceived = received != nullptr && !received->value.empty();
