@@ -127,6 +127,8 @@ class LongMessagesTest(LabCase):
                            subs={"received": received, "received_re": re.escape(received),
                                  "rport": rport})
         self.cleanup.append(registrar.stop)
+        # The first REGISTER must find SIPp listening (a lost one would be resent 7 s later).
+        self.assertTrue(wait_for(lambda: not h._bindable(registrar.port), 10), registrar.messages())
         q = self.quillet("quillet", self.silence_file, {"DefaultLine": {
             "Proxy": "127.0.0.1:%d" % registrar.port}})
         q.start()
