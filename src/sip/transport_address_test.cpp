@@ -57,7 +57,7 @@ TEST(TransportAddress, LearntAddressServesOutsideDestinations) {
   EXPECT_EQ(local(transport, "192.0.2.80"),
             (std::pair<std::string, uint16_t>{"203.0.113.50", 40123}));
   EXPECT_EQ(local(transport, "192.168.7.1"),
-            (std::pair<std::string, uint16_t>{"192.168.7.20", static_cast<uint16_t>(port)}));
+            (std::pair<std::string, uint16_t>{"192.168.7.20", transport.boundPort()}));
   transport.shutdown();
   setSipLogHook({});
   const std::string learnt = "SIP Public IP is: 203.0.113.50:40123 (from the registrar's Via)";
