@@ -60,6 +60,45 @@ void BM_ParseInvite(benchmark::State& state) {
 }
 BENCHMARK(BM_ParseInvite);
 
+// A datagram of the largest size: long Via and Record-Route values, as from a long
+// chain of proxies.
+std::string largeInvite() {
+  std::string text = "INVITE sip:alice@203.0.113.7:5070 SIP/2.0\r\n";
+  for (int i = 0; text.size() < 30000; ++i) {
+    text += "Via: SIP/2.0/UDP proxy" + std::to_string(i) + ".example.net;branch=z9hG4bK" +
+            std::string(400, 'v') + "\r\n";
+  }
+  for (int i = 0; text.size() < 65000; ++i) {
+    text += "Record-Route: <sip:rr" + std::to_string(i) +
+            ".example.net;lr;ftag=" + std::string(400, 'r') + ">\r\n";
+  }
+  return text +
+         "From: <sip:bob@example.net>;tag=1\r\nTo: <sip:alice@example.net>\r\n"
+         "Call-ID: big@example.net\r\nCSeq: 1 INVITE\r\n\r\n";
+}
+
+void BM_ParseLargeInvite(benchmark::State& state) {
+  const std::string text = largeInvite();
+  for (auto _ : state) {
+    auto message = SipMessage::parse(text);
+    benchmark::DoNotOptimize(message);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(BM_ParseLargeInvite);
+
+// 16000 one-letter headers: refused after kMaxHeaders of them.
+void BM_ParseManyTinyHeaders(benchmark::State& state) {
+  std::string text = "OPTIONS sip:a@b SIP/2.0\r\n";
+  while (text.size() < 64000) text += "a:\r\n";
+  for (auto _ : state) {
+    auto message = SipMessage::parse(text);
+    benchmark::DoNotOptimize(message);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(BM_ParseManyTinyHeaders);
+
 void BM_ParseRegisterOkAndReadContacts(benchmark::State& state) {
   for (auto _ : state) {
     auto message = SipMessage::parse(kRegisterOk);

@@ -1,5 +1,7 @@
 // Fuzz target: the SIP message parser, its lookups, and a response built from what it
 // read (which must parse back).
+#include <arpa/inet.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
@@ -8,6 +10,7 @@
 #include "sip/sip_message.h"
 #include "sip/sip_templates.h"
 #include "sip/sip_uri.h"
+#include "sip/sip_via.h"
 
 using namespace quillet::sip;
 
@@ -15,10 +18,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);
   std::optional<SipMessage> message = SipMessage::parse(text);
   if (!message) return 0;
+  if (message->headers.size() > kMaxHeaders || message->uri.size() > size) std::abort();
   for (const SipHeader& h : message->headers) {
-    if (h.name.empty() || h.name.size() > kHeaderNameMax * 4 ||
-        h.value.size() > kHeaderValueMax * 4) {
-      std::abort();  // a field escaped its limit
+    // A name escaped its limit, or a value holds more than the datagram did.
+    if (h.name.empty() || h.name.size() > kHeaderNameMax * 4 || h.value.size() > size) {
+      std::abort();
     }
   }
   size_t bodyBytes = 0;
@@ -46,7 +50,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::abort();
   }
 
-  if (message->isRequest()) {
+  // (A request with nearly kMaxHeaders headers gets a response with more than that.)
+  if (message->isRequest() && message->headers.size() + 16 <= kMaxHeaders) {
+    // A response echoes every Via and Record-Route value exactly, also stamped ones.
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    source.sin_port = htons(40001);
+    source.sin_addr.s_addr = htonl(0xC6336407);  // 198.51.100.7
+    stampTopVia(*message, source);
     ResponseSpec form;
     form.status = 200;
     form.toTag = "1";
@@ -54,6 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     form.contentType = "application/sdp";
     std::optional<SipMessage> reply = SipMessage::parse(buildResponse(*message, form));
     if (!reply || reply->status != 200) std::abort();
+    if (reply->headerValues(hdr::kRecordRoute) != message->headerValues(hdr::kRecordRoute))
+      std::abort();
   }
   return 0;
 }

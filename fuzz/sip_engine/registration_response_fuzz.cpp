@@ -1,4 +1,5 @@
-// Any response to a REGISTER: expiry from Expires and Contact lists, digest challenges.
+// Any response to a REGISTER: expiry from Expires and Contact lists, digest challenges,
+// the address its Via reports.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -21,6 +22,7 @@ class NullHost : public quillet::sip::RegistrationHost {
   uint16_t regLocalPort(quillet::sip::TransportKind) override { return 5070; }
   void regSend(const quillet::sip::SipTarget&, std::string_view) override {}
   void regSendKeepAlive(const quillet::sip::SipTarget&, std::string_view) override {}
+  void regLearnPublicAddress(const std::string&, uint16_t) override {}
 };
 
 }  // namespace

@@ -96,8 +96,7 @@ std::string headerFault(const SipMessage& message, std::string_view method) {
   }
   for (const HeaderName* name : {&hdr::kFrom, &hdr::kTo, &hdr::kContact, &hdr::kRecordRoute}) {
     for (const std::string& value : message.headerValues(*name)) {
-      // A value cut at its limit may end inside its quotes or brackets: not a fault.
-      if (value.size() < kHeaderValueMax && !quotesAndBracketsClosed(value))
+      if (!quotesAndBracketsClosed(value))
         return "an unterminated quote or bracket in " + std::string(name->full);
     }
   }

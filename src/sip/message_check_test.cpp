@@ -59,8 +59,8 @@ TEST(MessageCheck, RequestsTheTortureSetLeavesOut) {
       {invite("INVITE sips:alice@h sip/2.0",
               {"From: \"J \\\"x\\\" <y\" <sip:j@h>;tag=2", "Require: replaces, answermode"}),
        0},
-      // A value cut at its limit is not taken for an unterminated one, and a
-      // Content-Length shorter than what follows is allowed (the rest is ignored).
+      // A long value is read whole (its bracket closes), and a Content-Length shorter
+      // than what follows is allowed (the rest is ignored).
       {invite(line, {"Contact: <sip:b@h;p=" + std::string(400, 'y') + ">"}), 0},
       {invite(line, {"Content-Length: 2"}), 0},
       {invite(line, {"CSeq: INVITE"}), 400},

@@ -4,10 +4,13 @@
 #include <algorithm>
 #include <cmath>
 
+#include "base/net_facts.h"
+#include "platform/socket.h"
 #include "sip/digest.h"
 #include "sip/sip_log.h"
 #include "sip/sip_templates.h"
 #include "sip/sip_uri.h"
+#include "sip/sip_via.h"
 
 namespace quillet::sip {
 
@@ -93,6 +96,9 @@ void RegistrationList::sendRegister(Registration& registration, int32_t expires)
   form.viaPort =
       to.transport == TransportKind::Udp ? host_.regPublicPort() : host_.regLocalPort(to.transport);
   form.transport = to.transport;
+  registration.contactAddress = publicAddress;
+  registration.contactPort = form.viaPort;
+  registration.overUdp = to.transport == TransportKind::Udp;
   form.branch = branch;
   form.addressOfRecord = c.addressOfRecord;
   form.tag = registration.tag;
@@ -114,6 +120,7 @@ void RegistrationList::sendRegister(Registration& registration, int32_t expires)
 void RegistrationList::driveOne(Registration& r, uint32_t nowMs, bool& keepAlivesAllowed) {
   if (ticksUntil(nowMs, r.dueMs) >= 0 && nowMs - r.lastSendMs >= kResendMs) {
     r.authorizationAttempted = false;
+    r.reRegistered = false;
     if (!r.firstAttemptMade) {
       r.firstAttemptMade = true;
       if (r.hasServer()) sipLogInfo("Attempting to register " + r.config.addressOfRecord);
@@ -204,6 +211,7 @@ bool RegistrationList::onResponse(const SipMessage& response, uint32_t nowMs) {
     return true;
   }
 
+  const bool addressLearnt = status >= 200 && learnAddress(r, response);
   if (status >= 200 && status <= 299) {
     int32_t expiry = decimalValue(response.header(hdr::kExpires, "0"));
     if (expiry <= 0) expiry = 3600;
@@ -226,6 +234,14 @@ bool RegistrationList::onResponse(const SipMessage& response, uint32_t nowMs) {
       r.registered = true;
       sipLogInfo("Registered as: " + r.config.addressOfRecord);
       host_.regRegistered();
+    }
+    // The binding names an address the registrar cannot reach: once more with the one it
+    // saw. Only once until the next due REGISTER, so that a registrar reporting another
+    // address each time cannot keep this going.
+    if (addressLearnt && !r.reRegistered) {
+      r.reRegistered = true;
+      sendRegister(r, 3600);
+      r.lastSendMs = nowMs;
     }
     return true;
   }
@@ -265,6 +281,22 @@ bool RegistrationList::onResponse(const SipMessage& response, uint32_t nowMs) {
   r.registered = false;
   r.dueMs = nowMs + kFailureRetryMs;
   r.keepAlive = false;
+  return true;
+}
+
+bool RegistrationList::learnAddress(Registration& r, const SipMessage& response) {
+  const std::optional<ReportedAddress> reported = reportedAddress(response);
+  // Over a connection the registrar reports the connection's own port: nothing to learn.
+  if (!reported || !r.overUdp) return false;
+  if (reported->address == r.contactAddress && reported->port == r.contactPort) return false;
+  // A private address is what a registrar on this side of the NAT sees: of no use to
+  // parties outside.
+  uint32_t address = 0;
+  if (!platform::parseDottedQuad(reported->address, address) || base::isPrivateAddress(address))
+    return false;
+  if (reported->address != host_.regPublicAddress() || reported->port != host_.regPublicPort()) {
+    host_.regLearnPublicAddress(reported->address, reported->port);
+  }
   return true;
 }
 

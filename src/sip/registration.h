@@ -57,6 +57,10 @@ struct Registration {
   bool credentialsPresent = false;
   bool authorizationHeader = true;  // 401 -> "Authorization", 407 -> "Proxy-Authorization"
   bool authorizationAttempted = false;
+  std::string contactAddress;  // the address and port of the last REGISTER's Via and Contact
+  uint16_t contactPort = 0;
+  bool overUdp = true;        // the last REGISTER went over UDP: only then is an address learnt
+  bool reRegistered = false;  // sent again with a learnt address since the last due REGISTER
   int refCount = 1;
 
   // Without a server (empty address of record or one ending in "@") nothing is sent.
@@ -80,6 +84,9 @@ class RegistrationHost {
   virtual void regRegistered() {}
   // A keep-alive to the server, with the trace line naming it.
   virtual void regSendKeepAlive(const SipTarget& to, std::string_view serverName) = 0;
+  // The registrar saw this side's requests come from this public address and port (its
+  // Via received/rport): from now on it is the public address.
+  virtual void regLearnPublicAddress(const std::string& address, uint16_t port) = 0;
 };
 
 class RegistrationList {
@@ -131,6 +138,9 @@ class RegistrationList {
  private:
   void driveOne(Registration& registration, uint32_t nowMs, bool& keepAlivesAllowed);
   void sendRegister(Registration& registration, int32_t expires);
+  // Takes the address a final response reports in its top Via. True when it differs from
+  // the one the REGISTER carried (the host has learnt it).
+  bool learnAddress(Registration& registration, const SipMessage& response);
 
   RegistrationHost& host_;
   mutable std::mutex mutex_;

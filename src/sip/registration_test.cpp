@@ -15,11 +15,12 @@ namespace {
 
 class FakeHost : public RegistrationHost {
  public:
-  std::string regPublicAddress() override { return "203.0.113.7"; }
-  uint16_t regPublicPort() override { return 5070; }
+  std::string regPublicAddress() override { return publicAddress; }
+  uint16_t regPublicPort() override { return publicPort; }
   std::string regNewBranch() override { return "z9hG4bK" + std::to_string(++branches); }
   bool regResolve(const RegistrationConfig& config, SipTarget& out) override {
     out = SipTarget{};
+    out.transport = transport;
     return config.outboundServer != "unresolvable";
   }
   uint16_t regLocalPort(TransportKind) override { return 5070; }
@@ -27,6 +28,15 @@ class FakeHost : public RegistrationHost {
   void regSendKeepAlive(const SipTarget&, std::string_view server) override {
     keepAlives.emplace_back(server);
   }
+  void regLearnPublicAddress(const std::string& address, uint16_t port) override {
+    publicAddress = address;
+    publicPort = port;
+    learnt.push_back(address + ":" + std::to_string(port));
+  }
+  TransportKind transport = TransportKind::Udp;
+  std::string publicAddress = "203.0.113.7";
+  uint16_t publicPort = 5070;
+  std::vector<std::string> learnt;
   int branches = 0;
   std::vector<std::string> sent;
   std::vector<std::string> keepAlives;
@@ -108,6 +118,21 @@ TEST_F(RegistrationTest, OfTwoChallengesTheSha256OneIsAnswered) {
   EXPECT_NE(host.sent[1].find("algorithm=SHA-256,qop=auth,nc=00000001,cnonce=\""),
             std::string::npos)
       << host.sent[1];
+}
+
+// A challenge longer than a line of old (a 600-character nonce, a long opaque) is
+// answered with both whole.
+TEST_F(RegistrationTest, LongChallengeIsAnsweredWhole) {
+  begin();
+  const std::string nonce(600, 'n');
+  const std::string opaque(300, 'o');
+  respond("401 Unauthorized",
+          "WWW-Authenticate: Digest realm=\"pbx\", nonce=\"" + nonce + "\", opaque=\"" + opaque +
+              "\"\r\n",
+          50);
+  ASSERT_EQ(host.sent.size(), 2u);
+  EXPECT_NE(host.sent[1].find(",nonce=\"" + nonce + "\",uri="), std::string::npos) << host.sent[1];
+  EXPECT_NE(host.sent[1].find(",opaque=\"" + opaque + "\","), std::string::npos);
 }
 
 // A second challenge (a wrong password) and other failures wait ten minutes, with no
@@ -233,6 +258,63 @@ TEST_F(RegistrationTest, SharedBindingsAndPublicAddressChange) {
   list.remove(config());
   EXPECT_EQ(list.snapshot().size(), 1u);
   EXPECT_NE(host.sent.back().find(";expires=0;"), std::string::npos);
+}
+
+// The registrar's Via reports where the REGISTER came from: a different public address
+// or port is learnt and registered once more, with that address in Via and Contact; a
+// registrar that keeps reporting new addresses gets one more REGISTER per refresh at most;
+// a private address (a registrar on this side of the NAT) is never learnt.
+TEST_F(RegistrationTest, AddressReportedInTheViaIsLearntAndRegisteredOnce) {
+  const std::string via = "Via: SIP/2.0/UDP 203.0.113.7:5070;branch=z9hG4bK1;rport=";
+  begin();
+  respond("200 OK", via + "5070;received=203.0.113.7\r\n", 10);  // as sent: nothing learnt
+  EXPECT_EQ(host.sent.size(), 1u);
+  EXPECT_TRUE(host.learnt.empty());
+
+  // Learnt from the challenge: the answer to it already carries the learnt address.
+  respond("401 Unauthorized", via + "40001;received=198.51.100.20\r\n" + kChallenge, 20);
+  EXPECT_EQ(host.learnt, std::vector<std::string>{"198.51.100.20:40001"});
+  ASSERT_EQ(host.sent.size(), 2u);
+  EXPECT_NE(host.sent[1].find("Via: SIP/2.0/UDP 198.51.100.20:40001;rport;"), std::string::npos)
+      << host.sent[1];
+  EXPECT_NE(host.sent[1].find("Contact: <sip:200@198.51.100.20:40001>"), std::string::npos);
+  respond("200 OK", via + "40001;received=198.51.100.20\r\n", 30);
+  EXPECT_EQ(host.sent.size(), 2u);
+
+  // The mapping changes port: learnt and registered again, once.
+  respond("200 OK", via + "40002;received=198.51.100.20\r\n", 40);
+  EXPECT_EQ(host.learnt.back(), "198.51.100.20:40002");
+  ASSERT_EQ(host.sent.size(), 3u);
+  EXPECT_NE(host.sent[2].find("Contact: <sip:200@198.51.100.20:40002>"), std::string::npos);
+  EXPECT_TRUE(only().registered);
+  // Another address again: kept as the public one, but no further REGISTER until the
+  // refresh, which then carries it.
+  respond("200 OK", via + "40003;received=198.51.100.20\r\nExpires: 60\r\n", 50);
+  EXPECT_EQ(host.learnt.back(), "198.51.100.20:40003");
+  EXPECT_EQ(host.sent.size(), 3u);
+  drive(50 + 50000);
+  ASSERT_EQ(host.sent.size(), 4u);
+  EXPECT_NE(host.sent[3].find("Contact: <sip:200@198.51.100.20:40003>"), std::string::npos);
+
+  // rport alone (no received) reports the sent-by host with another port; a private
+  // received address is not learnt.
+  respond("200 OK", "Via: SIP/2.0/UDP 198.51.100.20:40003;rport=40009;branch=z9hG4bK4\r\n", 60);
+  EXPECT_EQ(host.learnt.back(), "198.51.100.20:40009");
+  const size_t learnt = host.learnt.size();
+  const size_t sent = host.sent.size();
+  respond("200 OK", via + "5070;received=192.168.1.20\r\n", 70);
+  EXPECT_EQ(host.learnt.size(), learnt);
+  EXPECT_EQ(host.sent.size(), sent);
+}
+
+// Over a connection the Via reports the connection's port, not a NAT mapping.
+TEST_F(RegistrationTest, AddressReportedOverAConnectionIsNotLearnt) {
+  host.transport = TransportKind::Tcp;
+  begin();
+  respond("200 OK",
+          "Via: SIP/2.0/TCP 203.0.113.7:5070;rport=51234;received=198.51.100.20;branch=z\r\n", 10);
+  EXPECT_TRUE(host.learnt.empty());
+  EXPECT_EQ(host.sent.size(), 1u);
 }
 
 TEST_F(RegistrationTest, UnresolvableServerSendsNothing) {

@@ -486,7 +486,7 @@ IncomingCallFacts SipEngine::factsOf(const SipMessage& invite) const {
   }
   const std::vector<std::string> asserted = invite.headerElements(kPAssertedIdentity);
   if (facts.viaProxy && !asserted.empty()) {
-    facts.assertedIdentity = bareUri(parseNameAddr(asserted.front()).uri);
+    facts.assertedIdentity = shownText(bareUri(parseNameAddr(asserted.front()).uri));
   }
   return facts;
 }
@@ -499,7 +499,7 @@ IncomingResult SipEngine::incomingInvite(const SipMessage& invite) {
     std::lock_guard lock(engineLock_);
     screen = screen_;
   }
-  const std::string caller = bareUri(parseNameAddr(invite.header(hdr::kFrom)).uri);
+  const std::string caller = shownText(bareUri(parseNameAddr(invite.header(hdr::kFrom)).uri));
   const IncomingScreen verdict = line_.placesCallsOnly ? IncomingScreen{486, {}}
                                  : screen              ? screen(*this, facts, caller)
                                                        : IncomingScreen{};
@@ -519,7 +519,7 @@ IncomingResult SipEngine::incomingInvite(const SipMessage& invite) {
   std::string target = paramValue(requestUri.params, "target");
   if (target.empty()) target = paramValue(toUri.params, "target");
   return startCall(kCallIncoming, std::move(call), invite,
-                   target.empty() ? toUri.user : parseUri(target).user, std::move(facts))
+                   shownText(target.empty() ? toUri.user : parseUri(target).user), std::move(facts))
              ? IncomingResult::Started
              : (callState_ == kCallIdle ? IncomingResult::Failed : IncomingResult::Busy);
 }
@@ -572,9 +572,10 @@ bool SipEngine::startCall(int32_t state, std::unique_ptr<SipCall> call,
 
 void SipEngine::setRemote(const std::string& remoteNameAddr) {
   const NameAddr remote = parseNameAddr(remoteNameAddr);
-  std::string user = parseUri(remote.uri).user;
-  std::string display = remote.displayName.empty() ? user : remote.displayName;
-  std::string uri = bareUri(remote.uri);
+  // What is kept of the far end is shown, logged and stored: cut to its limit.
+  std::string user = shownText(parseUri(remote.uri).user);
+  std::string display = remote.displayName.empty() ? user : shownText(remote.displayName);
+  std::string uri = shownText(bareUri(remote.uri));
   std::lock_guard lock(remoteLock_);
   remoteUser_ = std::move(user);
   remoteDisplay_ = std::move(display);

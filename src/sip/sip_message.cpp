@@ -55,29 +55,11 @@ std::string_view token(std::string_view text, size_t& pos) {
   return text.substr(start, pos - start);
 }
 
-size_t countChars(std::string_view text) {
-  size_t count = 0;
-  std::string_view rest = text;
-  while (!rest.empty()) {
-    size_t one = cutChars(rest, 1).size();
-    rest.remove_prefix(std::max<size_t>(one, 1));
-    ++count;
-  }
-  return count;
-}
-
-// Appends a folded continuation line: one space, then the line; when fewer than 16
-// characters of room remain, the continuation is written from position 244 so that
-// some of it survives the cut to 259.
+// Appends a folded continuation line: one space, then the line.
 void appendContinuation(std::string& value, std::string_view line) {
   while (!value.empty() && isBlank(value.back())) value.pop_back();
-  constexpr size_t kKeep = 16;
-  if (countChars(value) + kKeep > kHeaderValueMax) {
-    value.resize(cutChars(value, kHeaderValueMax - kKeep + 1).size());
-  }
   value.push_back(' ');
   value.append(line);
-  value.resize(cutChars(value, kHeaderValueMax).size());
 }
 
 // The media type of a Content-Type value: cut at the first blank or ";".
@@ -231,14 +213,14 @@ std::optional<SipMessage> SipMessage::parse(std::string_view text) {
 
   if (startsWithNoCase(first, "SIP/")) {
     message.version = std::string(first);
-    message.uri = std::string(cutChars(second, kRequestUriMax));
+    message.uri = std::string(second);
     message.status = static_cast<uint16_t>(std::clamp<int32_t>(decimalValue(second), 0, 65535));
     message.reason = std::string(cutChars(rest, kReasonMax));
   } else {
     if (!startsWithNoCase(rest, "SIP/")) return std::nullopt;
     message.method = std::string(cutChars(first, kMethodMax));
     message.version = std::string(cutChars(rest, kReasonMax));
-    message.uri = std::string(cutChars(second, kRequestUriMax));
+    message.uri = std::string(second);
     message.status = kRequestStatus;
   }
 
@@ -250,10 +232,11 @@ std::optional<SipMessage> SipMessage::parse(std::string_view text) {
       ++pos;
     }
     if (name.empty()) break;
+    if (message.headers.size() == kMaxHeaders) return std::nullopt;
     if (pos < size && text[pos] == ':') ++pos;
     SipHeader header;
     header.name = std::string(cutChars(name, kHeaderNameMax));
-    header.value = std::string(cutChars(restOfLine(text, pos), kHeaderValueMax));
+    header.value = std::string(restOfLine(text, pos));
     consumeLineEnd(text, pos);
     while (pos < size && isBlank(text[pos])) {
       appendContinuation(header.value, restOfLine(text, pos));

@@ -15,12 +15,13 @@
 
 namespace quillet::sip {
 
-// Field limits in characters (code points); longer texts are cut, never refused.
+// Field limits in characters (code points); longer texts are cut, never refused. The
+// request URI and header values are kept whole: they are echoed and routed on.
 constexpr size_t kMethodMax = 31;
-constexpr size_t kRequestUriMax = 127;
 constexpr size_t kReasonMax = 127;
 constexpr size_t kHeaderNameMax = 31;
-constexpr size_t kHeaderValueMax = 259;
+// A message with more headers than this is not read at all (bounded work per datagram).
+constexpr size_t kMaxHeaders = 512;
 // The status code of a request.
 constexpr uint16_t kRequestStatus = 65535;
 
@@ -68,14 +69,14 @@ inline constexpr HeaderName kEvent{"Event"};
 class SipMessage {
  public:
   // Parses one datagram (UTF-8). Fails (nullopt) when the first line has no two
-  // tokens, or when a request line does not end in a "SIP/" version. Details:
+  // tokens, when a request line does not end in a "SIP/" version, or when more than
+  // kMaxHeaders headers follow. Details:
   // - blank lines and blanks before the first token are skipped; tokens end at a blank
   //   or control character; the first line ends at CR, LF, CR LF or LF CR;
   // - a first token starting "SIP/" (any case) makes a response (status = decimal value
   //   of the second token, clamped to 0..65535; reason = the rest of the line);
   // - headers run until an empty name (the empty line); a line starting with a blank or
-  //   tab continues the previous value after one space; when fewer than 16 characters
-  //   of the 259 remain, the continuation is written from position 244 onwards;
+  //   tab continues the previous value after one space (values keep their full length);
   // - a body needs a Content-Type and a non-zero Content-Length; it is the next
   //   Content-Length bytes, clamped to what remains of the datagram;
   // - "multipart/mixed" with a boundary parameter gives one body part per part that
@@ -108,7 +109,7 @@ class SipMessage {
   bool hasBody(std::string_view type) const;
 
   std::string method;                // empty for a response
-  std::string uri;                   // request URI, or the status token of a response
+  std::string uri;                   // request URI (whole), or the status token of a response
   uint16_t status = kRequestStatus;  // response code; 65535 for a request
   std::string reason;                // reason phrase; empty for a request
   std::string version;               // "SIP/2.0" as written: the request line's end, or

@@ -1,5 +1,6 @@
 // Tests of the SIP message parser and its lookups: first-line rules, folding, the
-// value limits, compact names, bodies, multipart, and a corpus of real-world messages.
+// field limits, long values, compact names, bodies, multipart, and a corpus of
+// real-world messages.
 #include "sip/sip_message.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "sip/sip_uri.h"
 
@@ -53,22 +55,65 @@ TEST(SipMessageParse, FirstLines) {
   }
 }
 
-TEST(SipMessageParse, FieldsAreCutToTheirLimits) {
-  auto m = parseText(std::string(40, 'M') + " " + std::string(200, 'u') + " SIP/2.0\r\n" +
-                     std::string(40, 'N') + ": " + std::string(400, 'v') + "\r\n\r\n");
+// Method, header names and the reason are cut (by characters, never inside one); the
+// request URI and header values are kept whole.
+TEST(SipMessageParse, ShortFieldsAreCutAndValuesKeptWhole) {
+  const std::string uri = "sip:" + std::string(300, 'u') + "@h";
+  auto m = parseText(std::string(40, 'M') + " " + uri + " SIP/2.0\r\n" + std::string(40, 'N') +
+                     ": " + std::string(400, 'v') + "\r\n\r\n");
   ASSERT_TRUE(m);
   EXPECT_EQ(m->method.size(), kMethodMax);
-  EXPECT_EQ(m->uri.size(), kRequestUriMax);
+  EXPECT_EQ(m->uri, uri);
   ASSERT_EQ(m->headers.size(), 1u);
   EXPECT_EQ(m->headers[0].name.size(), kHeaderNameMax);
-  EXPECT_EQ(m->headers[0].value.size(), kHeaderValueMax);
-  // Characters, not bytes: 300 two-byte characters are cut to 259 of them.
+  EXPECT_EQ(m->headers[0].value, std::string(400, 'v'));
   std::string wide;
   for (int i = 0; i < 300; ++i) wide += "\xC3\xA9";
   m = parseText("SIP/2.0 200 " + wide + "\r\nSubject: " + wide + "\r\n\r\n");
   ASSERT_TRUE(m);
   EXPECT_EQ(m->reason.size(), kReasonMax * 2);
-  EXPECT_EQ(m->headers[0].value.size(), kHeaderValueMax * 2);
+  EXPECT_EQ(m->headers[0].value, wide);
+}
+
+// A 10 KB INVITE as it arrives through a chain of proxies: every Via and Record-Route
+// value whole, in order, folded lines joined with one space.
+TEST(SipMessageParse, LongViaAndRecordRouteValuesStayWhole) {
+  std::string text = "INVITE sip:alice@192.0.2.1 SIP/2.0\r\n";
+  std::vector<std::string> vias;
+  std::vector<std::string> routes;
+  for (int i = 0; i < 12; ++i) {
+    vias.push_back("SIP/2.0/UDP proxy" + std::to_string(i) + ".example.net;branch=z9hG4bK" +
+                   std::string(300, static_cast<char>('a' + i)) + ";received=198.51.100." +
+                   std::to_string(i));
+    text += "Via: " + vias.back() + "\r\n";
+  }
+  for (int i = 0; i < 12; ++i) {
+    routes.push_back("<sip:rr" + std::to_string(i) +
+                     ".example.net;lr;ftag=" + std::string(400, static_cast<char>('A' + i)) + ">");
+    text += "Record-Route: " + routes.back() + "\r\n";
+  }
+  // A folded value: the two lines joined with one space, both halves kept.
+  text += "Record-Route: " + std::string(500, 'x') + ",\r\n\t<sip:last.example.net;lr>\r\n";
+  routes.push_back(std::string(500, 'x') + ", <sip:last.example.net;lr>");
+  text +=
+      "To: <sip:alice@example.net>\r\nFrom: <sip:bob@example.net>;tag=1\r\n"
+      "Call-ID: " +
+      std::string(1000, 'c') + "\r\nCSeq: 1 INVITE\r\n\r\n";
+  ASSERT_GT(text.size(), 10000u);
+  auto m = parseText(text);
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->headerValues(hdr::kVia), vias);
+  EXPECT_EQ(m->headerValues(hdr::kRecordRoute), routes);
+  EXPECT_EQ(m->header(hdr::kCallId), std::string(1000, 'c'));
+}
+
+// At most kMaxHeaders headers are read: beyond, the message is refused whole, so that a
+// datagram of tiny headers costs bounded work.
+TEST(SipMessageParse, TooManyHeadersFail) {
+  std::string text = "OPTIONS sip:a@b SIP/2.0\r\n";
+  for (size_t i = 0; i < kMaxHeaders; ++i) text += "a: 1\r\n";
+  EXPECT_TRUE(parseText(text + "\r\n"));
+  EXPECT_FALSE(parseText(text + "b: 2\r\n\r\n"));
 }
 
 TEST(SipMessageParse, FoldedValuesAndHeaderNames) {
@@ -82,12 +127,11 @@ TEST(SipMessageParse, FoldedValuesAndHeaderNames) {
   EXPECT_EQ(m->header(hdr::kCallId), "abc ");
   EXPECT_EQ(m->headerValues(hdr::kCallId).size(), 2u);
   EXPECT_EQ(m->header("Missing", "dflt"), "dflt");
-  // 250 characters leave fewer than 16 of room: the continuation is written from
-  // position 244, so its first characters survive the cut to 259.
+  // A continuation of a long value is joined whole.
   m = parseText("OPTIONS sip:a@b SIP/2.0\r\nX: " + std::string(250, 'a') +
                 "\r\n abcdefghijklmnopqrstuvwxyz\r\n\r\n");
   ASSERT_TRUE(m);
-  EXPECT_EQ(m->header("X"), std::string(244, 'a') + " abcdefghijklmn");
+  EXPECT_EQ(m->header("X"), std::string(250, 'a') + " abcdefghijklmnopqrstuvwxyz");
 }
 
 TEST(SipMessageParse, BodiesNeedTypeAndLengthAndAreClampedToTheDatagram) {

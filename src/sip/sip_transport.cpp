@@ -188,6 +188,7 @@ void SipTransport::restart() {
   {
     std::lock_guard lock(addressLock_);
     public_.port = 0;
+    resolved_ = {};
   }
   ready_.reset();
   if (!Start(platform::kPriorityNormal)) {
@@ -219,6 +220,16 @@ std::string SipTransport::privateAddress() const {
 PublicAddress SipTransport::publicAddress() const {
   std::lock_guard lock(addressLock_);
   return public_;
+}
+
+void SipTransport::learnPublicAddress(const PublicAddress& learnt, std::string_view how) {
+  {
+    std::lock_guard lock(addressLock_);
+    if (learnt == public_) return;
+    public_ = learnt;
+  }
+  sipLogInfo("SIP Public IP is: " + learnt.address + ":" + std::to_string(learnt.port) + " (from " +
+             std::string(how) + ")");
 }
 
 LocalContact SipTransport::localAddressFor(const SipTarget& destination) const {
@@ -565,6 +576,8 @@ void SipTransport::refreshPublicAddress(const TransportSettings& settings, uint3
       publicResolver_(privateAddress(), boundPort_.load(), socket_.load(), settings, &stopEvent());
   {
     std::lock_guard lock(addressLock_);
+    if (found == resolved_) return;  // a learnt address stays until the network changes
+    resolved_ = found;
     if (found == public_) return;
     public_ = found;
   }

@@ -89,7 +89,7 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
   static constexpr int32_t kIdleWaitMs = 20000;
   static constexpr uint32_t kShutdownUnregisterMs = 2000;
   static constexpr uint32_t kFailedTargetMs = 300000;
-  static constexpr size_t kMaxDatagram = 4095;
+  static constexpr size_t kMaxDatagram = 65535;
   // A request larger than this goes over TCP rather than UDP (path MTU less headroom).
   static constexpr size_t kUdpRequestLimit = 1300;
 
@@ -150,6 +150,9 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
   uint16_t tlsPort() const { return streams_->tlsPort(); }
   StreamPath& streams() { return *streams_; }
   PublicAddress publicAddress() const;
+  // An address this side was seen from by a peer (`how` names that peer, for the log
+  // line): the public address until the resolver finds a new one.
+  void learnPublicAddress(const PublicAddress& learnt, std::string_view how);
 
   // Calls. registerCall waits up to 10 s for the ready event first.
   void registerCall(SipCall* call);
@@ -203,6 +206,9 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
   void regSend(const SipTarget& to, std::string_view text) override { send(to, text); }
   void regSendKeepAlive(const SipTarget& to, std::string_view serverName) override {
     sendKeepAlive(to, serverName);
+  }
+  void regLearnPublicAddress(const std::string& address, uint16_t port) override {
+    learnPublicAddress({address, port}, "the registrar's Via");
   }
 
   std::string routedPrivateAddress();
@@ -264,6 +270,7 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
   mutable std::mutex addressLock_;
   std::string privateAddress_;
   PublicAddress public_;
+  PublicAddress resolved_;  // the resolver's last answer (public_ may be a learnt one)
 
   std::mutex engineLock_;
   std::vector<SipEngine*> engines_;

@@ -13,6 +13,7 @@
 #include "sip/sip_trace.h"
 #include "sip/sip_transport.h"
 #include "sip/sip_uri.h"
+#include "sip/sip_via.h"
 
 namespace quillet::sip {
 
@@ -39,6 +40,7 @@ void SipTransport::handleMessage(std::string_view text, const sockaddr_in& from,
   message.source = from;
   message.transport = transport;
   message.connection = connection;
+  if (message.isRequest()) stampTopVia(message, from);
   if (!admitted(message)) return;
 
   const std::string callId = message.header(hdr::kCallId);

@@ -24,10 +24,6 @@ std::string_view trim(std::string_view text) {
   return text;
 }
 
-std::string part(std::string_view text) {
-  return std::string(cutChars(text, kUriPartMax));
-}
-
 int hexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -92,12 +88,12 @@ ParamList splitParams(std::string_view text) {
     size_t nameEnd = text.find_first_of("=;", i);
     if (nameEnd == std::string_view::npos) nameEnd = text.size();
     Param param;
-    param.name = part(unescape(text.substr(i, nameEnd - i)));
+    param.name = unescape(text.substr(i, nameEnd - i));
     i = nameEnd;
     if (i < text.size() && text[i] == '=') {
       size_t valueEnd = text.find(';', i + 1);
       if (valueEnd == std::string_view::npos) valueEnd = text.size();
-      param.value = part(unescape(text.substr(i + 1, valueEnd - i - 1)));
+      param.value = unescape(text.substr(i + 1, valueEnd - i - 1));
       i = valueEnd;
     }
     if (i < text.size()) ++i;  // the ";"
@@ -172,19 +168,19 @@ SipUri parseUri(std::string_view text) {
     hostPart = text.substr(at + 1);
     size_t colon = userPart.find(':');
     if (colon != std::string_view::npos) {
-      uri.scheme = part(userPart.substr(0, colon));
+      uri.scheme = std::string(userPart.substr(0, colon));
       userPart.remove_prefix(colon + 1);
     }
     size_t passwordColon = userPart.find(':');
     if (passwordColon != std::string_view::npos) {
-      uri.password = part(userPart.substr(passwordColon + 1));
+      uri.password = std::string(userPart.substr(passwordColon + 1));
       userPart = userPart.substr(0, passwordColon);
     }
-    uri.user = part(userPart);
+    uri.user = std::string(userPart);
   } else {
     size_t colon = text.find(':');
     if (colon != std::string_view::npos && colon < 5) {
-      uri.scheme = part(text.substr(0, colon));
+      uri.scheme = std::string(text.substr(0, colon));
       hostPart = text.substr(colon + 1);
     } else {
       hostPart = text;
@@ -207,7 +203,7 @@ SipUri parseUri(std::string_view text) {
     uri.port = portValue(hostPart.substr(portColon + 1));
     hostPart = hostPart.substr(0, portColon);
   }
-  uri.host = part(hostPart);
+  uri.host = std::string(hostPart);
 
   size_t question = paramText.find('?');
   if (question != std::string_view::npos) {
@@ -220,8 +216,8 @@ SipUri parseUri(std::string_view text) {
       if (one.empty()) continue;
       size_t eq = one.find('=');
       Param header;
-      header.name = part(one.substr(0, eq));
-      if (eq != std::string_view::npos) header.value = part(one.substr(eq + 1));
+      header.name = std::string(one.substr(0, eq));
+      if (eq != std::string_view::npos) header.value = std::string(one.substr(eq + 1));
       uri.headers.push_back(std::move(header));
     }
   }
@@ -253,7 +249,7 @@ NameAddr parseNameAddr(std::string_view text) {
     quotedName = true;
     size_t close = text.find('"', i + 1);
     if (close == std::string_view::npos) close = text.size();
-    result.displayName = part(text.substr(i + 1, close - i - 1));
+    result.displayName = std::string(text.substr(i + 1, close - i - 1));
     i = std::min(close + 1, text.size());
     while (i < text.size() && isBlank(text[i])) ++i;
   }
@@ -262,7 +258,7 @@ NameAddr parseNameAddr(std::string_view text) {
   std::string_view paramText;
   size_t open = rest.find('<');
   if (open != std::string_view::npos) {
-    if (!quotedName) result.displayName = part(trim(rest.substr(0, open)));
+    if (!quotedName) result.displayName = std::string(trim(rest.substr(0, open)));
     size_t close = rest.find('>', open + 1);
     if (close == std::string_view::npos) {
       uriText = rest.substr(open + 1);
@@ -276,9 +272,8 @@ NameAddr parseNameAddr(std::string_view text) {
     uriText = trim(rest.substr(0, semicolon));
     if (semicolon != std::string_view::npos) paramText = rest.substr(semicolon + 1);
   }
-  // Decided on the kept part, so that a cut never leaves a URI without its scheme.
-  result.uri = part(uriText);
-  if (result.uri.find(':') == std::string::npos) result.uri = part(base::format("sip:%s", uriText));
+  result.uri = std::string(uriText);
+  if (result.uri.find(':') == std::string::npos) result.uri = base::format("sip:%s", uriText);
   result.params = splitParams(paramText);
   return result;
 }
@@ -300,6 +295,10 @@ std::string stripParameters(std::string_view text) {
     }
   }
   return std::string(text.substr(0, i));
+}
+
+std::string shownText(std::string_view text) {
+  return std::string(cutChars(text, kShownTextMax));
 }
 
 std::string uriEscape(std::string_view text) {

@@ -14,8 +14,10 @@
 
 namespace quillet::sip {
 
-// Every URI part is cut to this many characters (code points).
-constexpr size_t kUriPartMax = 259;
+// URIs and name-addrs are read whole. Only what the program keeps for showing, logging
+// and storing about a far end (its display name, user, address) is cut, to this many
+// characters (code points): see shownText.
+constexpr size_t kShownTextMax = 259;
 constexpr uint16_t kDefaultSipPort = 5060;
 
 // Ordered (name, value) pairs; lookup by name is exact (case matters).
@@ -73,6 +75,9 @@ NameAddr parseNameAddr(std::string_view text);
 // The text up to the first ";" outside double quotes and angle brackets (drops the tag
 // and other parameters of a name-addr).
 std::string stripParameters(std::string_view text);
+
+// `text` cut to kShownTextMax characters, never inside a UTF-8 sequence.
+std::string shownText(std::string_view text);
 
 // URI escaping for user parts and the device name: bytes of 32 or below, above 127
 // (each byte of a UTF-8 sequence) and the characters %:/?#[]@!$&'()*+,;= become "%XX"

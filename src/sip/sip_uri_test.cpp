@@ -22,13 +22,16 @@ TEST(SipUri, SchemeHostPortAndParameters) {
   EXPECT_EQ(uri.scheme + " " + uri.host, "abcd 5070");
   uri = parseUri("abcde:5070");
   EXPECT_EQ(uri.scheme + " " + uri.host + " " + std::to_string(uri.port), "sip abcde 5070");
-  // Parts are cut by characters, never inside one, and ports are clamped.
-  uri = parseUri(std::string(400, 'u') + "@h:99999");
-  EXPECT_EQ(uri.user.size(), kUriPartMax);
+  // Parts are read whole, ports are clamped; only a text kept for showing is cut, by
+  // characters, never inside one.
+  uri = parseUri(std::string(400, 'u') + "@h:99999;p=" + std::string(400, 'p'));
+  EXPECT_EQ(uri.user, std::string(400, 'u'));
+  EXPECT_EQ(paramValue(uri.params, "p"), std::string(400, 'p'));
   EXPECT_EQ(uri.port, 65535);
   std::string wide;
   for (int i = 0; i < 300; ++i) wide += "\xC3\xA9";
-  EXPECT_EQ(parseUri(wide + "@h").user.size(), kUriPartMax * 2);
+  EXPECT_EQ(shownText(wide).size(), kShownTextMax * 2);
+  EXPECT_EQ(shownText("abc"), "abc");
 }
 
 TEST(SipUri, ReplacesHeaderStaysEscapedUntilUnescaped) {
