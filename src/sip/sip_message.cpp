@@ -55,10 +55,11 @@ std::string_view token(std::string_view text, size_t& pos) {
   return text.substr(start, pos - start);
 }
 
-// Appends a folded continuation line: one space, then the line.
+// Appends a folded continuation line: one space between the two texts (none when one of
+// them is empty, so that a value starting on the next line has no leading blank).
 void appendContinuation(std::string& value, std::string_view line) {
   while (!value.empty() && isBlank(value.back())) value.pop_back();
-  value.push_back(' ');
+  if (!value.empty() && !line.empty()) value.push_back(' ');
   value.append(line);
 }
 

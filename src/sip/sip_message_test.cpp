@@ -127,6 +127,10 @@ TEST(SipMessageParse, FoldedValuesAndHeaderNames) {
   EXPECT_EQ(m->header(hdr::kCallId), "abc ");
   EXPECT_EQ(m->headerValues(hdr::kCallId).size(), 2u);
   EXPECT_EQ(m->header("Missing", "dflt"), "dflt");
+  // A value that starts on the next line has no leading blank.
+  m = parseText("OPTIONS sip:a@b SIP/2.0\r\nRecord-Route:\r\n <sip:p;lr>\r\n\r\n");
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->header(hdr::kRecordRoute), "<sip:p;lr>");
   // A continuation of a long value is joined whole.
   m = parseText("OPTIONS sip:a@b SIP/2.0\r\nX: " + std::string(250, 'a') +
                 "\r\n abcdefghijklmnopqrstuvwxyz\r\n\r\n");
