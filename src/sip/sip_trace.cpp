@@ -81,8 +81,8 @@ void SipTrace::traceLine(std::string_view text) {
 void SipTrace::traceSent(const sockaddr_in& to, std::string_view datagram,
                          TransportKind transport) {
   if (!enabled_) return;
-  const std::string line = std::string(viaName(transport)) + " Packet Sent to " +
-                           addressText(to) + " >>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>\r\n";
+  const std::string line = std::string(viaName(transport)) + " Packet Sent to " + addressText(to) +
+                           " >>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>\r\n";
   std::lock_guard lock(mutex_);
   lineLocked(line);
   rawLocked(datagram);

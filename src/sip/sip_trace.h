@@ -14,7 +14,6 @@
 #include <string_view>
 
 #include "media/rtp_trace.h"
-
 #include "sip/transport_kind.h"
 
 namespace quillet::sip {
