@@ -85,8 +85,11 @@ void RegistrationList::remove(const RegistrationConfig& config) {
 
 void RegistrationList::sendRegister(Registration& registration, int32_t expires) {
   const RegistrationConfig& c = registration.config;
+  if (registration.unanswered) host_.regTargetFailed(registration.lastTarget);
   SipTarget to;
   if (!host_.regResolve(c, to)) return;  // the host logged why
+  registration.lastTarget = to;
+  registration.unanswered = true;
   const std::string publicAddress = host_.regPublicAddress();
   const std::string branch = host_.regNewBranch();
   RegisterSpec form;
@@ -188,6 +191,7 @@ bool RegistrationList::onResponse(const SipMessage& response, uint32_t nowMs) {
   if (!found) return false;
   Registration& r = *found;
   const int32_t status = response.status;
+  r.unanswered = false;
 
   // Answers to the un-REGISTERs sent at shutdown.
   auto pending = std::find(unregistering_.begin(), unregistering_.end(), callId);
@@ -230,6 +234,7 @@ bool RegistrationList::onResponse(const SipMessage& response, uint32_t nowMs) {
     expiry = std::max(expiry, kMinExpirySeconds);
     r.dueMs = nowMs + static_cast<uint32_t>(expiry) * 1000u - kRefreshEarlyMs;
     r.keepAlive = expiry > 60;
+    r.failedOver = false;
     if (!r.registered) {
       r.registered = true;
       sipLogInfo("Registered as: " + r.config.addressOfRecord);
@@ -281,6 +286,12 @@ bool RegistrationList::onResponse(const SipMessage& response, uint32_t nowMs) {
   r.registered = false;
   r.dueMs = nowMs + kFailureRetryMs;
   r.keepAlive = false;
+  if (status == 503) {
+    // Unavailable: the domain's next server, soon; only once before the usual wait.
+    host_.regTargetFailed(r.lastTarget);
+    if (!r.failedOver) r.dueMs = nowMs;
+    r.failedOver = true;
+  }
   return true;
 }
 

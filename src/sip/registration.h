@@ -61,6 +61,9 @@ struct Registration {
   uint16_t contactPort = 0;
   bool overUdp = true;        // the last REGISTER went over UDP: only then is an address learnt
   bool reRegistered = false;  // sent again with a learnt address since the last due REGISTER
+  SipTarget lastTarget;       // where the last REGISTER went
+  bool unanswered = false;    // it has had no answer yet
+  bool failedOver = false;    // a 503 sent the binding to the next server once already
   int refCount = 1;
 
   // Without a server (empty address of record or one ending in "@") nothing is sent.
@@ -82,6 +85,9 @@ class RegistrationHost {
   virtual void regSend(const SipTarget& to, std::string_view text) = 0;
   // A binding was accepted by its server.
   virtual void regRegistered() {}
+  // A server did not answer a REGISTER before it was sent again, or answered 503: the next
+  // one goes to another of the domain's servers where there is one.
+  virtual void regTargetFailed(const SipTarget& /*target*/) {}
   // A keep-alive to the server, with the trace line naming it.
   virtual void regSendKeepAlive(const SipTarget& to, std::string_view serverName) = 0;
   // The registrar saw this side's requests come from this public address and port (its

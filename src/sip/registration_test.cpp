@@ -33,6 +33,8 @@ class FakeHost : public RegistrationHost {
     publicPort = port;
     learnt.push_back(address + ":" + std::to_string(port));
   }
+  void regTargetFailed(const SipTarget&) override { ++failed; }
+  int failed = 0;
   TransportKind transport = TransportKind::Udp;
   std::string publicAddress = "203.0.113.7";
   uint16_t publicPort = 5070;
@@ -102,6 +104,23 @@ TEST_F(RegistrationTest, UnansweredRegisterIsResentEvery7sAndGivenUpAfter40s) {
   EXPECT_EQ(log[1], "E Server pbx.test did not respond to register (user sip:200@pbx.test)");
   EXPECT_EQ(log[2], "E Check server details for that line");
   EXPECT_EQ(only().dueMs, 42000u + RegistrationList::kRetryMs);
+}
+
+// A server that does not answer before the resend, or answers 503, is left for the
+// domain's next one; a 503 makes the next attempt come at once, but only once.
+TEST_F(RegistrationTest, SilenceOrUnavailableSendsTheNextRegisterElsewhere) {
+  begin();
+  EXPECT_EQ(host.failed, 0);
+  drive(7000);  // resent without an answer
+  EXPECT_EQ(host.failed, 1);
+  ASSERT_TRUE(respond("503 Service Unavailable", "", 7100));
+  EXPECT_EQ(host.failed, 2);
+  drive(14000);
+  EXPECT_EQ(host.sent.size(), 3u);  // at once, after the resend gap
+  ASSERT_TRUE(respond("503 Service Unavailable", "", 14100));
+  EXPECT_EQ(only().dueMs, 14100u + RegistrationList::kFailureRetryMs);  // then the usual wait
+  drive(21000);
+  EXPECT_EQ(host.sent.size(), 3u);
 }
 
 // Of two challenges the SHA-256 one is answered (sip_registrar proves qop and the nonce

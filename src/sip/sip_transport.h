@@ -203,6 +203,7 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
   bool regResolve(const RegistrationConfig& config, SipTarget& out) override;
   uint16_t regLocalPort(TransportKind transport) override;
   void regRegistered() override;
+  void regTargetFailed(const SipTarget& target) override { markFailed(target); }
   void regSend(const SipTarget& to, std::string_view text) override { send(to, text); }
   void regSendKeepAlive(const SipTarget& to, std::string_view serverName) override {
     sendKeepAlive(to, serverName);

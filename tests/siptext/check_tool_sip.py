@@ -112,12 +112,14 @@ check(rc == 1, "a Basic challenge is rejected with 1")
 rc, _ = run("digest", "--method", "INVITE")
 check(rc == 2, "digest without --challenge is bad usage")
 
-# Every corpus message parses, and its JSON has the documented shape.
+# Every corpus message parses, and its JSON has the documented shape; one with more headers
+# than a message may have (512) is rejected with 1.
 for name in sorted(os.listdir(CORPUS)):
     with open(os.path.join(CORPUS, name), "rb") as f:
         data = f.read()
     rc, out = run("parse", os.path.join(CORPUS, name))
-    check(rc == 0, f"parse {name} exit {rc}")
+    too_many = data.split(b"\r\n\r\n")[0].count(b"\n") > 512
+    check(rc == (1 if too_many else 0), f"parse {name} exit {rc}")
     if rc != 0:
         continue
     msg = json.loads(out)
