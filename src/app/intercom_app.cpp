@@ -789,7 +789,7 @@ void IntercomApp::callStopped(LineSlot& slot) {
 }
 
 void IntercomApp::restartNoActivityTimer(LineSlot& slot) {
-  env_.loop.startTimer(slot.noActivityTimer(), LineSlot::kNoActivityMs, [this, &slot] {
+  env_.loop.startTimer(slot.noActivityTimer(), LineSlot::kNoActivityMs, [&slot] {
     if (slot.engine() != nullptr) {
       slot.engine()->HangUp();
     }
