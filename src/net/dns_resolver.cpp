@@ -112,38 +112,34 @@ void readSrv(const std::vector<uint8_t>& reply, DnsAnswer& answer) {
   ares_free_data(list);
 }
 
-void readA(const std::vector<uint8_t>& reply, DnsAnswer& answer) {
-  ares_addrttl found[kMaxDnsRecords];
+// A and AAAA answers alike: c-ares reads the records with their TTLs, `addressOf` gives
+// each record's address of `family`.
+template <typename Record, typename Parse, typename AddressOf>
+void readAddresses(const std::vector<uint8_t>& reply, DnsAnswer& answer, int family, Parse parse,
+                   AddressOf addressOf) {
+  Record found[kMaxDnsRecords];
   int count = static_cast<int>(kMaxDnsRecords);
-  const int status =
-      ares_parse_a_reply(reply.data(), static_cast<int>(reply.size()), nullptr, found, &count);
-  if (status != ARES_SUCCESS) {
-    answer.error = dnsErrorText(status);
-    return;
-  }
-  for (int i = 0; i < count; ++i) {
-    char text[INET_ADDRSTRLEN] = {};
-    if (inet_ntop(AF_INET, &found[i].ipaddr, text, sizeof text) == nullptr) continue;
-    answer.addresses.emplace_back(text);
-    answer.ttl = std::min(answer.ttl, static_cast<uint32_t>(std::max(found[i].ttl, 0)));
-  }
-}
-
-void readAaaa(const std::vector<uint8_t>& reply, DnsAnswer& answer) {
-  ares_addr6ttl found[kMaxDnsRecords];
-  int count = static_cast<int>(kMaxDnsRecords);
-  const int status =
-      ares_parse_aaaa_reply(reply.data(), static_cast<int>(reply.size()), nullptr, found, &count);
+  const int status = parse(reply.data(), static_cast<int>(reply.size()), nullptr, found, &count);
   if (status != ARES_SUCCESS) {
     answer.error = dnsErrorText(status);
     return;
   }
   for (int i = 0; i < count; ++i) {
     char text[INET6_ADDRSTRLEN] = {};
-    if (inet_ntop(AF_INET6, &found[i].ip6addr, text, sizeof text) == nullptr) continue;
+    if (inet_ntop(family, addressOf(found[i]), text, sizeof text) == nullptr) continue;
     answer.addresses.emplace_back(text);
     answer.ttl = std::min(answer.ttl, static_cast<uint32_t>(std::max(found[i].ttl, 0)));
   }
+}
+
+void readA(const std::vector<uint8_t>& reply, DnsAnswer& answer) {
+  readAddresses<ares_addrttl>(reply, answer, AF_INET, ares_parse_a_reply,
+                              [](const ares_addrttl& r) { return &r.ipaddr; });
+}
+
+void readAaaa(const std::vector<uint8_t>& reply, DnsAnswer& answer) {
+  readAddresses<ares_addr6ttl>(reply, answer, AF_INET6, ares_parse_aaaa_reply,
+                               [](const ares_addr6ttl& r) { return &r.ip6addr; });
 }
 
 void libraryInit() {

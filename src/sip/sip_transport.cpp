@@ -98,6 +98,17 @@ net::NatSettings TransportSettings::nat() const {
   return n;
 }
 
+namespace {
+
+// The TLS contexts of this profile: its data folder, and the certificate settings read once.
+std::unique_ptr<TlsContexts> profileTlsContexts() {
+  const TransportSettings settings = TransportSettings::fromStore();
+  return std::make_unique<TlsContexts>(platform::profilePaths().dataDir, settings.tlsCertFile,
+                                       settings.tlsKeyFile);
+}
+
+}  // namespace
+
 MessageIdentity identityOf(const SipMessage& message) {
   MessageIdentity id;
   id.isRequest = message.isRequest();
@@ -113,9 +124,7 @@ MessageIdentity identityOf(const SipMessage& message) {
 SipTransport::SipTransport(SipTrace* trace)
     : trace_(trace),
       ids_(SipIds::forThisProcess(platform::tickMs())),
-      tls_(std::make_unique<TlsContexts>(platform::profilePaths().dataDir,
-                                         TransportSettings::fromStore().tlsCertFile,
-                                         TransportSettings::fromStore().tlsKeyFile)),
+      tls_(profileTlsContexts()),
       streams_(std::make_unique<StreamPath>(*tls_)),
       locator_(std::make_unique<ServerLocator>()),
       registrations_(*this),

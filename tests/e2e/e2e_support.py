@@ -353,6 +353,16 @@ class LabCase(unittest.TestCase):
         self.cleanup.append(p.stop)
         return p
 
+    def call_and_hang_up(self, a, b, reply_delay):
+        """`a` calls `b` by user name, the speech plays on (with `b`'s reply `reply_delay` s
+        in), then `a` hangs up and `b` sees the call end."""
+        self.assertEqual(a.run("-dial", b.user), 0)
+        self.assertTrue(wait_for(lambda: "The call was started" in b.log_text(), 10),
+                        a.log_text() + b.log_text())
+        time.sleep(len(self.speech) / RATE + 1.5 + reply_delay)
+        self.assertEqual(a.run("-hangup"), 0)
+        self.assertTrue(wait_for(lambda: "The call was stopped" in b.log_text(), 10))
+
     def assert_words_heard(self, who, heard, reference=None, average=np.mean):
         """The words of the speech sample (or `reference`) are found in `heard` with an
         average SNR above 10 dB; prints how many and their SNRs."""

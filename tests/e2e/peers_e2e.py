@@ -184,13 +184,7 @@ class PeersTest(LabCase):
         for p in (a, b):
             self.assertTrue(wait_for(lambda: "Registered as: sip:%s@" % p.user in p.log_text(),
                                      10), p.log_text())
-        self.assertEqual(a.run("-dial", "bob"), 0)
-        self.assertTrue(wait_for(lambda: "The call was started" in b.log_text(), 10),
-                        a.log_text() + b.log_text())
-        # The reply comes seconds into the call.
-        time.sleep(len(self.speech) / RATE + 1.5 + self.reply_delay)
-        self.assertEqual(a.run("-hangup"), 0)
-        self.assertTrue(wait_for(lambda: "The call was stopped" in b.log_text(), 10))
+        self.call_and_hang_up(a, b, self.reply_delay)  # the reply comes seconds in
         a.stop()
         # Un-REGISTER at exit: the trace holds a REGISTER with expires 0.
         self.assertRegex(a.trace_text(), r"(?i)expires[=:] ?0\b")

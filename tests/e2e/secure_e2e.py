@@ -110,12 +110,7 @@ class SecureSignallingTest(LabCase):
                                      10), p.log_text())
         if before_call:
             before_call(a, b)
-        self.assertEqual(a.run("-dial", "bob"), 0)
-        self.assertTrue(wait_for(lambda: "The call was started" in b.log_text(), 10),
-                        a.log_text() + b.log_text())
-        time.sleep(len(self.speech) / RATE + 1.5 + self.reply_delay)
-        self.assertEqual(a.run("-hangup"), 0)
-        self.assertTrue(wait_for(lambda: "The call was stopped" in b.log_text(), 10))
+        self.call_and_hang_up(a, b, self.reply_delay)  # the reply comes seconds in
         a.stop()
         b.stop()
         for p in (a, b):
