@@ -24,7 +24,7 @@ MessageIdentity identity(int i) {
 // A lookup in a full cache (the state during a flood): a miss and a hit.
 void BM_ResponseCacheLookupFull(benchmark::State& state) {
   ResponseCache cache;
-  sockaddr_in to{};
+  const quillet::platform::SocketAddress to;
   for (int i = 0; i < static_cast<int>(ResponseCache::kMaxRecords); ++i) {
     cache.store(identity(i), std::string(400, 'x'), udpTarget(to), 0);
   }
@@ -41,7 +41,7 @@ BENCHMARK(BM_ResponseCacheLookupFull);
 // Storing into a full cache (each store drops the oldest record).
 void BM_ResponseCacheStoreFull(benchmark::State& state) {
   ResponseCache cache;
-  sockaddr_in to{};
+  const quillet::platform::SocketAddress to;
   int i = 0;
   for (auto _ : state) cache.store(identity(i++), std::string(400, 'x'), udpTarget(to), 0);
   state.SetItemsProcessed(state.iterations());
@@ -53,10 +53,7 @@ BENCHMARK(BM_ResponseCacheStoreFull);
 void BM_TransportHandlesOptions(benchmark::State& state) {
   SipTransport transport;
   transport.setPrivateAddressSource([] { return std::string("127.0.0.1"); });
-  sockaddr_in from{};
-  from.sin_family = AF_INET;
-  from.sin_port = htons(5060);
-  from.sin_addr.s_addr = htonl(0x7f000001);
+  const auto from = quillet::platform::SocketAddress::ipv4(htonl(0x7f000001), 5060);
   int i = 0;
   for (auto _ : state) {
     const std::string datagram =

@@ -53,11 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // (A request with nearly kMaxHeaders headers gets a response with more than that.)
   if (message->isRequest() && message->headers.size() + 16 <= kMaxHeaders) {
     // A response echoes every Via and Record-Route value exactly, also stamped ones.
-    sockaddr_in source{};
-    source.sin_family = AF_INET;
-    source.sin_port = htons(40001);
-    source.sin_addr.s_addr = htonl(0xC6336407);  // 198.51.100.7
-    stampTopVia(*message, source);
+    // A source of each family: 198.51.100.7 and 2001:db8::7.
+    stampTopVia(*message, quillet::platform::SocketAddress::ipv4(htonl(0xC6336407), 40001));
+    stampTopVia(*message, *quillet::platform::SocketAddress::parse("2001:db8::7", 40001));
     ResponseSpec form;
     form.status = 200;
     form.toTag = "1";

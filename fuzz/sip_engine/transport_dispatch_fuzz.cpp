@@ -14,10 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     t->setPrivateAddressSource([] { return std::string("127.0.0.1"); });
     return t;
   }();
-  sockaddr_in from{};
-  from.sin_family = AF_INET;
-  from.sin_port = htons(5060);
-  from.sin_addr.s_addr = htonl(0x7f000001);
+  const auto from = quillet::platform::SocketAddress::ipv4(htonl(0x7f000001), 5060);
   transport->injectDatagram(std::string_view(reinterpret_cast<const char*>(data), size), from);
   // Twice: the second copy goes through the response cache.
   transport->injectDatagram(std::string_view(reinterpret_cast<const char*>(data), size), from);

@@ -5,6 +5,8 @@
 #include <net/if.h>
 #include <netinet/in.h>
 
+#include <algorithm>
+
 #include "base/log.h"
 
 namespace quillet::base {
@@ -108,6 +110,31 @@ std::vector<InterfaceAddress> interfaceAddresses() {
   return out;
 }
 
+std::vector<std::string> ipv6Addresses() {
+  std::vector<std::string> out;
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) {
+    return out;
+  }
+  for (ifaddrs* ifa = list; ifa != nullptr; ifa = ifa->ifa_next) {
+    if (ifa->ifa_addr == nullptr || ifa->ifa_addr->sa_family != AF_INET6 ||
+        (ifa->ifa_flags & IFF_UP) == 0) {
+      continue;
+    }
+    const platform::SocketAddress address =
+        platform::SocketAddress::fromSockaddr(ifa->ifa_addr, sizeof(sockaddr_in6));
+    if (!address.isIpv6() || address.isLoopback() || address.isLinkLocal()) {
+      continue;
+    }
+    const std::string text = address.host();
+    if (std::find(out.begin(), out.end(), text) == out.end()) {
+      out.push_back(text);
+    }
+  }
+  ::freeifaddrs(list);
+  return out;
+}
+
 namespace {
 
 bool usable(uint32_t address) {
@@ -182,12 +209,7 @@ uint32_t lanAddress() {
 
 uint32_t localAddressTowards(uint32_t destination) {
   if (destination == 0) return 0;
-  platform::UniqueFd fd = platform::udpSocket();
-  if (!fd) return 0;
-  // Connecting a UDP socket sends nothing; it only picks the route and the source address.
-  const sockaddr_in to = platform::Endpoint{destination, 9}.toSockaddr();
-  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) return 0;
-  return platform::localEndpoint(fd.get()).address;
+  return platform::localAddressTowards(platform::SocketAddress::ipv4(destination, 9)).ipv4Address();
 }
 
 uint32_t netmaskOf(uint32_t address) {

@@ -39,6 +39,10 @@ struct InterfaceAddress {
 // The IPv4 addresses of the interfaces, in the system's order.
 std::vector<InterfaceAddress> interfaceAddresses();
 
+// The IPv6 addresses of the interfaces that are up, in the system's order, loopback and
+// link-local ones left out (those are never advertised).
+std::vector<std::string> ipv6Addresses();
+
 // The rules of the two address choices, on a given list (the host's addresses in order,
 // loopback interfaces left out).
 uint32_t pickAdvertisedAddress(const std::vector<uint32_t>& addresses);

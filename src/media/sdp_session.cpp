@@ -12,7 +12,7 @@ namespace quillet::media {
 namespace {
 
 constexpr const char* kTemplate =
-    "v=0\r\no=Brindlemark-Quillet %d %d IN IP4 %s\r\ns=Quillet Call\r\nc=IN IP4 %s\r\nt=0 "
+    "v=0\r\no=Brindlemark-Quillet %d %d IN %s %s\r\ns=Quillet Call\r\nc=IN %s %s\r\nt=0 "
     "0\r\nm=audio %d RTP/AVP%sa=%s\r\n";
 
 // G.726-32 is offered in both payload formats: "G726-32" (RFC 3551 packing) and, for
@@ -25,6 +25,11 @@ constexpr const char* kOfferLowBandwidth =
     " 3 96 97 0 8 13 101\r\na=rtpmap:3 GSM/8000\r\na=rtpmap:96 G726-32/8000\r\na=rtpmap:97 "
     "AAL2-G726-32/8000\r\na=rtpmap:0 PCMU/8000\r\na=rtpmap:8 PCMA/8000\r\na=rtpmap:13 "
     "CN/8000\r\na=rtpmap:101 telephone-event/8000\r\na=fmtp:101 0-16\r\n";
+
+// "IP6" for an IPv6 address, else "IP4".
+const char* addressType(const std::string& address) {
+  return address.find(':') != std::string::npos ? "IP6" : "IP4";
+}
 
 bool isBlank(char c) {
   return static_cast<unsigned char>(c) < 33;
@@ -270,10 +275,10 @@ void SdpSession::prepare(const std::string& publicAddress, uint16_t publicPort,
 std::string SdpSession::describe(const std::string& payloadText, bool sendOnly,
                                  const Layout& layout) const {
   base::TextBuilder text;
-  text.Format(kTemplate, sessionId_, sessionVersion_, publicAddress_,
-              layout.usePrivate ? privateAddress_ : publicAddress_,
-              layout.usePrivate ? privatePort_ : publicPort_, payloadText,
-              sendOnly ? "sendonly" : "sendrecv");
+  const std::string& connection = layout.usePrivate ? privateAddress_ : publicAddress_;
+  text.Format(kTemplate, sessionId_, sessionVersion_, addressType(publicAddress_), publicAddress_,
+              addressType(connection), connection, layout.usePrivate ? privatePort_ : publicPort_,
+              payloadText, sendOnly ? "sendonly" : "sendrecv");
   if (settings_.active && layout.allowDirection) text.Append("a=direction:active\r\n");
   if (!layout.usePrivate && layout.allowLocal && privateAddress_ != publicAddress_) {
     text.AppendFormat("a=local:%s %d\r\na=domain:%s\r\n", privateAddress_, privatePort_,

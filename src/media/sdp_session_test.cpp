@@ -263,6 +263,25 @@ TEST_F(SdpTest, AnswerAddressFollowsWhereThePeerIs) {
   EXPECT_NE(answer.find("a=sendonly\r\na=direction:active\r\n"), std::string::npos);
 }
 
+// Over IPv6 the session says IP6 and an IPv6 peer's address is where its audio goes.
+TEST(SdpIpv6, OfferAndAnswerOverIpv6) {
+  SdpSession session;
+  session.prepare("2001:db8::5", 9000, "2001:db8::5", 9000);
+  const std::string offer = session.makeOffer(false);
+  EXPECT_NE(offer.find("o=Brindlemark-Quillet "), std::string::npos);
+  EXPECT_NE(offer.find(" IN IP6 2001:db8::5\r\n"), std::string::npos) << offer;
+  EXPECT_NE(offer.find("c=IN IP6 2001:db8::5\r\n"), std::string::npos) << offer;
+  EXPECT_EQ(offer.find("IP4"), std::string::npos);
+  std::string answer;
+  ASSERT_TRUE(session.takeOffer(
+      "v=0\r\no=peer 1 1 IN IP6 2001:db8::9\r\ns=-\r\nc=IN IP6 2001:db8::9\r\nt=0 0\r\n"
+      "m=audio 4000 RTP/AVP 0\r\n",
+      false, answer));
+  EXPECT_EQ(session.remoteAddress(), "2001:db8::9");
+  EXPECT_EQ(session.remotePort(), 4000);
+  EXPECT_NE(answer.find("c=IN IP6 2001:db8::5\r\n"), std::string::npos) << answer;
+}
+
 TEST(RemoteSdpParse, ToleratesOddSpacingAndLineEnds) {
   RemoteSdp sdp = RemoteSdp::parse(
       "\t  c = IN  IP4   10.1.2.3\n\r  m==audio   5004  RTP/AVP   0  8\r\r\n"

@@ -18,6 +18,17 @@ using platform::NetResult;
 
 namespace {
 
+// IPv6 needs no address translation: the probes below are for IPv4 alone.
+void logIpv6Facts() {
+  const std::vector<std::string> addresses = base::ipv6Addresses();
+  if (addresses.empty()) {
+    base::logInfo("IPv6: no global address on this computer");
+    return;
+  }
+  for (const std::string& address : addresses) base::logInfo("IPv6 address is: ", address);
+  base::logInfo("IPv6 has no NAT: STUN and UPnP are used for IPv4 only");
+}
+
 void say(NetworkTestHost& host, std::string_view text) {
   base::logInfo(text);
   host.setStatus(text);
@@ -172,6 +183,7 @@ int probeNetwork(NetworkTestHost& host) {
 
   const std::string local = base::localAddress();
   base::logInfo("Local network IP is: ", local);
+  logIpv6Facts();
   uint32_t localAddress = 0;
   platform::parseDottedQuad(local, localAddress);
   if (base::isPrivateAddress(localAddress)) {

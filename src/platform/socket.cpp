@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/tick.h"
 
@@ -115,6 +116,61 @@ std::vector<uint32_t> lookupIpv4(const std::string& host) {
   return out;
 }
 
+std::vector<SocketAddress> lookupHost(const std::string& host, uint16_t port) {
+  std::vector<SocketAddress> out;
+  if (std::optional<SocketAddress> numeric = SocketAddress::parse(host, port)) {
+    out.push_back(*numeric);
+    return out;
+  }
+  if (host.empty() || host.front() == '[') {
+    return out;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* result = nullptr;
+  if (::getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0) {
+    return out;
+  }
+  for (addrinfo* ai = result; ai != nullptr; ai = ai->ai_next) {
+    SocketAddress found = SocketAddress::fromSockaddr(ai->ai_addr, ai->ai_addrlen);
+    found.setPort(port);
+    if (found.valid() && std::find(out.begin(), out.end(), found) == out.end()) {
+      out.push_back(found);
+    }
+  }
+  ::freeaddrinfo(result);
+  return out;
+}
+
+SocketAddress localAddressTowards(const SocketAddress& destination) {
+  if (destination.isUnspecified()) {
+    return {};
+  }
+  UniqueFd fd(::socket(destination.family(), SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  SocketAddress to = destination;
+  to.setPort(9);
+  if (!fd || ::connect(fd.get(), to.get(), to.length()) != 0) {
+    return {};
+  }
+  SocketAddress local = localSocketAddress(fd.get());
+  local.setPort(0);
+  return local;
+}
+
+namespace {
+
+int socketFamily(int fd) {
+  int family = AF_UNSPEC;
+  socklen_t len = sizeof family;
+  if (::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &family, &len) != 0) {
+    return AF_UNSPEC;
+  }
+  return family;
+}
+
+}  // namespace
+
 UniqueFd udpSocket() {
   return UniqueFd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
 }
@@ -133,26 +189,85 @@ bool bindUdp(UniqueFd& socket, uint16_t port, uint32_t address) {
   return true;
 }
 
-Endpoint localEndpoint(int fd) {
-  sockaddr_in sa{};
+UniqueFd dualStackUdpSocket() {
+  UniqueFd fd(::socket(AF_INET6, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!fd) {
+    return udpSocket();  // a host without IPv6
+  }
+  int v6only = 0;
+  ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only);
+  return fd;
+}
+
+bool bindDualStackUdp(UniqueFd& socket, uint16_t port) {
+  socket.reset();
+  UniqueFd fresh = dualStackUdpSocket();
+  if (!fresh) {
+    return false;
+  }
+  sockaddr_in6 any6{};
+  any6.sin6_family = AF_INET6;
+  any6.sin6_port = htons(port);
+  sockaddr_in any4 = Endpoint{0, port}.toSockaddr();
+  const bool v6 = socketFamily(fresh.get()) == AF_INET6;
+  const int bound = v6 ? ::bind(fresh.get(), reinterpret_cast<const sockaddr*>(&any6), sizeof any6)
+                       : ::bind(fresh.get(), reinterpret_cast<const sockaddr*>(&any4), sizeof any4);
+  if (bound != 0) {
+    return false;
+  }
+  socket = std::move(fresh);
+  return true;
+}
+
+SocketAddress localSocketAddress(int fd) {
+  sockaddr_storage sa{};
   socklen_t len = sizeof sa;
-  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0 || sa.sin_family != AF_INET) {
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+    return {};
+  }
+  return SocketAddress::fromSockaddr(reinterpret_cast<const sockaddr*>(&sa), len);
+}
+
+Endpoint localEndpoint(int fd) {
+  sockaddr_storage sa{};
+  socklen_t len = sizeof sa;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
     return Endpoint{};
   }
-  return Endpoint::fromSockaddr(sa);
+  const SocketAddress local =
+      SocketAddress::fromSockaddr(reinterpret_cast<const sockaddr*>(&sa), len);
+  // A dual-stack socket bound to every address: its port, no IPv4 address of its own.
+  return Endpoint{local.ipv4Address(), local.port()};
 }
 
 int sendTo(int fd, const void* data, size_t size, const Endpoint& to) {
-  sockaddr_in sa = to.toSockaddr();
+  return sendTo(fd, data, size, SocketAddress::fromEndpoint(to));
+}
+
+int sendTo(int fd, const void* data, size_t size, const SocketAddress& to) {
+  sockaddr_in6 mapped{};
+  const sockaddr* address = to.get();
+  socklen_t length = to.length();
+  if (to.isIpv4() && socketFamily(fd) == AF_INET6) {
+    // A dual-stack socket reaches an IPv4 peer by its mapped address.
+    mapped.sin6_family = AF_INET6;
+    mapped.sin6_port = htons(to.port());
+    mapped.sin6_addr.s6_addr[10] = 0xff;
+    mapped.sin6_addr.s6_addr[11] = 0xff;
+    const uint32_t v4 = to.ipv4Address();
+    std::memcpy(&mapped.sin6_addr.s6_addr[12], &v4, sizeof v4);
+    address = reinterpret_cast<const sockaddr*>(&mapped);
+    length = sizeof mapped;
+  }
   ssize_t n;
   do {
-    n = ::sendto(fd, data, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+    n = ::sendto(fd, data, size, MSG_NOSIGNAL, address, length);
   } while (n < 0 && errno == EINTR);
   return n < 0 ? -1 : static_cast<int>(n);
 }
 
-int recvFrom(int fd, void* data, size_t size, Endpoint* from) {
-  sockaddr_in sa{};
+int recvFromAddress(int fd, void* data, size_t size, SocketAddress* from) {
+  sockaddr_storage sa{};
   socklen_t len = sizeof sa;
   ssize_t n;
   do {
@@ -162,9 +277,18 @@ int recvFrom(int fd, void* data, size_t size, Endpoint* from) {
     return -1;
   }
   if (from != nullptr) {
-    *from = sa.sin_family == AF_INET ? Endpoint::fromSockaddr(sa) : Endpoint{};
+    *from = SocketAddress::fromSockaddr(reinterpret_cast<const sockaddr*>(&sa), len);
   }
   return static_cast<int>(n);
+}
+
+int recvFrom(int fd, void* data, size_t size, Endpoint* from) {
+  SocketAddress source;
+  const int n = recvFromAddress(fd, data, size, from != nullptr ? &source : nullptr);
+  if (n >= 0 && from != nullptr) {
+    *from = source.isIpv4() ? Endpoint{source.ipv4Address(), source.port()} : Endpoint{};
+  }
+  return n;
 }
 
 namespace {

@@ -1,5 +1,6 @@
-// Socket helpers: an owning descriptor, IPv4 endpoints, UDP bind/send/receive, TCP
-// connect/send/receive that give way to a stop event, and IPv4 name lookup.
+// Socket helpers: an owning descriptor, IPv4 endpoints, UDP bind/send/receive (IPv4, or
+// both families), TCP connect/send/receive that give way to a stop event, and IPv4 name
+// lookup.
 #pragma once
 
 #include <netinet/in.h>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "platform/event.h"
+#include "platform/socket_address.h"
 
 namespace quillet::platform {
 
@@ -69,6 +71,13 @@ bool parseDottedQuad(std::string_view text, uint32_t& address);
 // once. A dotted quad answers itself without a lookup. Empty on failure.
 std::vector<uint32_t> lookupIpv4(const std::string& host);
 
+// The addresses of a host name in both families (getaddrinfo), each once, with the port;
+// a numeric host (IPv6 in brackets or not) answers itself without a lookup.
+std::vector<SocketAddress> lookupHost(const std::string& host, uint16_t port);
+// The local address the system sends from towards `destination` (connecting a UDP socket
+// sends nothing); empty when there is no route. The port is 0.
+SocketAddress localAddressTowards(const SocketAddress& destination);
+
 // A UDP socket (non-blocking, close-on-exec). Invalid on failure.
 UniqueFd udpSocket();
 // Closes the socket if open, creates a new UDP socket and binds it to the port (0: any)
@@ -77,11 +86,23 @@ bool bindUdp(UniqueFd& socket, uint16_t port, uint32_t address = 0);
 // The local endpoint a socket is bound to (port 0 when unknown).
 Endpoint localEndpoint(int fd);
 
+// A UDP socket for both families (non-blocking, close-on-exec): IPv6 taking IPv4 peers as
+// mapped addresses where the host has IPv6, else IPv4. Invalid on failure.
+UniqueFd dualStackUdpSocket();
+// Closes the socket if open, creates a dual-stack UDP socket and binds it to the port (0:
+// any) on every address. False on failure, with errno kept (the socket is closed).
+bool bindDualStackUdp(UniqueFd& socket, uint16_t port);
+// The local address and port a socket is bound to (empty when unknown).
+SocketAddress localSocketAddress(int fd);
+
 // Sends one datagram. Answers the bytes sent or -1.
 int sendTo(int fd, const void* data, size_t size, const Endpoint& to);
+int sendTo(int fd, const void* data, size_t size, const SocketAddress& to);
 // Receives one datagram without blocking. Answers its size, 0 for an empty datagram, or -1
 // when none is waiting (or on error). `from` may be null.
 int recvFrom(int fd, void* data, size_t size, Endpoint* from);
+// The same with a source of either family.
+int recvFromAddress(int fd, void* data, size_t size, SocketAddress* from);
 
 // Results of the waits that give way to a stop event.
 enum class NetResult : int { Done = 0, Cancelled = 1, Failed = 2 };

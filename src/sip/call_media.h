@@ -10,6 +10,7 @@
 
 #include "audio/audio_stream.h"
 #include "platform/event.h"
+#include "platform/socket_address.h"
 
 namespace quillet::media {
 class RtpSession;
@@ -19,10 +20,11 @@ struct SdpSettings;
 namespace quillet::sip {
 
 // Where a port is opened from: the call thread's stop event (cancels the public address
-// probes) and the far end's address (picks the local interface; 0 when unknown).
+// probes) and the far end's address (picks the local interface and the family; empty when
+// unknown).
 struct PortOpening {
   platform::Event* stop = nullptr;
-  uint32_t towards = 0;
+  platform::SocketAddress towards;
 };
 
 class CallMedia {

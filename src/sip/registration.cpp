@@ -90,14 +90,16 @@ void RegistrationList::sendRegister(Registration& registration, int32_t expires)
   if (!host_.regResolve(c, to)) return;  // the host logged why
   registration.lastTarget = to;
   registration.unanswered = true;
-  const std::string publicAddress = host_.regPublicAddress();
+  const std::string publicAddress = host_.regContactAddress(to);
   const std::string branch = host_.regNewBranch();
   RegisterSpec form;
   form.server = c.server;
   form.viaAddress = publicAddress;
-  // A connection's far end sees the listening port; only UDP has a mapped public port.
-  form.viaPort =
-      to.transport == TransportKind::Udp ? host_.regPublicPort() : host_.regLocalPort(to.transport);
+  // A connection's far end sees the listening port; only UDP over IPv4 has a mapped public
+  // port.
+  form.viaPort = to.transport == TransportKind::Udp && !to.address.isIpv6()
+                     ? host_.regPublicPort()
+                     : host_.regLocalPort(to.transport);
   form.transport = to.transport;
   registration.contactAddress = publicAddress;
   registration.contactPort = form.viaPort;
@@ -219,15 +221,15 @@ bool RegistrationList::onResponse(const SipMessage& response, uint32_t nowMs) {
   if (status >= 200 && status <= 299) {
     int32_t expiry = decimalValue(response.header(hdr::kExpires, "0"));
     if (expiry <= 0) expiry = 3600;
-    const std::string publicAddress = host_.regPublicAddress();
-    const uint16_t publicPort = host_.regPublicPort();
     int32_t largest = 0;
     for (const std::string& contact : response.headerElements(hdr::kContact)) {
       const NameAddr nameAddr = parseNameAddr(contact);
       const int32_t value = decimalValue(paramValue(nameAddr.params, "expires"));
       if (value <= 0) continue;
       const SipUri uri = parseUri(nameAddr.uri);
-      if (uri.host == publicAddress && uri.port == publicPort) expiry = std::min(expiry, value);
+      if (uri.host == r.contactAddress && uri.port == r.contactPort) {
+        expiry = std::min(expiry, value);
+      }
       largest = std::max(largest, value);
     }
     if (largest > 0) expiry = std::min(expiry, largest);

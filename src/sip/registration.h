@@ -76,6 +76,9 @@ class RegistrationHost {
   virtual ~RegistrationHost() = default;
   virtual std::string regPublicAddress() = 0;
   virtual uint16_t regPublicPort() = 0;
+  // The address the Via and Contact of a REGISTER to `to` name: the public one, but over
+  // IPv6 (no NAT there) the host's own, in brackets.
+  virtual std::string regContactAddress(const SipTarget& /*to*/) { return regPublicAddress(); }
   virtual std::string regNewBranch() = 0;
   // Where the configuration's REGISTER goes (its outbound server, by its transport); false,
   // with the reason logged, when it does not resolve.

@@ -18,11 +18,7 @@ MessageIdentity request(std::string via = "SIP/2.0/UDP 1.2.3.4;branch=z9hG4bK1")
 }
 
 SipTarget address(uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(0x7f000001);
-  return udpTarget(a);
+  return udpTarget(*platform::SocketAddress::parse("127.0.0.1", port));
 }
 
 TEST(ResponseCache, RetransmittedRequestGetsTheNewestAnswer) {
@@ -33,7 +29,7 @@ TEST(ResponseCache, RetransmittedRequestGetsTheNewestAnswer) {
   ASSERT_TRUE(hit.matched);
   ASSERT_TRUE(hit.resend);
   EXPECT_EQ(hit.text, "200 text");
-  EXPECT_EQ(ntohs(hit.to.address.sin_port), 2);
+  EXPECT_EQ(hit.to.address.port(), 2);
 }
 
 // Every part of the identity must be equal; a response's record also compares the status.

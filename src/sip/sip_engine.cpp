@@ -425,13 +425,13 @@ constexpr HeaderName kPAssertedIdentity{"P-Asserted-Identity"};
 bool cameFrom(const SipMessage& message, const std::string& server) {
   if (server.empty()) return false;
   const SipUri uri = serverUri(server);
-  sockaddr_in address{};
+  platform::SocketAddress address;
   if (!SipTransport::resolve(uri.host, kDefaultSipPort, address) ||
-      address.sin_addr.s_addr != message.source.sin_addr.s_addr) {
+      !address.sameHost(message.source)) {
     return false;
   }
   return isStream(message.transport) ||
-         htons(uri.hasPort ? uri.port : kDefaultSipPort) == message.source.sin_port;
+         (uri.hasPort ? uri.port : kDefaultSipPort) == message.source.port();
 }
 
 }  // namespace
@@ -440,10 +440,7 @@ IncomingCallFacts SipEngine::factsOf(const SipMessage& invite) const {
   IncomingCallFacts facts;
   facts.autoAnswer = readAutoAnswer(invite);
   facts.viaProxy = cameFrom(invite, line_.server) || cameFrom(invite, line_.outboundServer);
-  char host[INET_ADDRSTRLEN] = {};
-  if (inet_ntop(AF_INET, &invite.source.sin_addr, host, sizeof host) != nullptr) {
-    facts.sourceHost = host;
-  }
+  facts.sourceHost = invite.source.host();
   const std::vector<std::string> asserted = invite.headerElements(kPAssertedIdentity);
   if (facts.viaProxy && !asserted.empty()) {
     facts.assertedIdentity = shownText(bareUri(parseNameAddr(asserted.front()).uri));
@@ -552,18 +549,20 @@ std::string SipEngine::contactFor(const SipMessage& request) const {
   return contactValue(line_.userName, local.address, local.port, local.transport);
 }
 
-uint32_t SipEngine::callNextHop() const {
+platform::SocketAddress SipEngine::callNextHop() const {
   const RouteDecision route =
       applyRouteSet(call_->routeSet, call_->presetRoute, call_->remoteTarget);
   const HostPort hop = nextHop(route.destinationUri);
-  return hop.host.empty() ? 0 : base::resolveHost(hop.host);
+  platform::SocketAddress address;
+  if (!hop.host.empty()) SipTransport::resolve(hop.host, hop.port, address);
+  return address;
 }
 
 void SipEngine::Run() {
   const int32_t state = callState_;
   if (state == kCallIncoming && invite_ && call_) {
     transport_.sendResponse(*invite_, simpleResponse(180, call_->localTag));
-    if (!media_->openPort({&stopEvent(), invite_->source.sin_addr.s_addr})) {
+    if (!media_->openPort({&stopEvent(), invite_->source})) {
       sipLogInfo("No RTP port could be opened for the call");
       finalResponse(*invite_, *call_, simpleResponse(503, call_->localTag), nullptr);
     } else if (ringingLoop()) {

@@ -297,7 +297,7 @@ class SipEngine : public LineInterface,
   std::unique_ptr<SipCall> makeOutgoingCall(std::string_view remoteNameAddr);
   std::string contactFor(const SipMessage& request) const;
   // The address the call's first request goes to (0 when it does not resolve).
-  uint32_t callNextHop() const;
+  platform::SocketAddress callNextHop() const;
   void setRemote(const std::string& remoteNameAddr);
   void startRecording(const audio::SinkRef& sink, int32_t maxLengthMs, int8_t startLevel,
                       int32_t bufferMs, RecordingMode mode);

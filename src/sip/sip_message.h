@@ -2,8 +2,6 @@
 // header-list and body lookups the user agent uses.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -117,7 +115,7 @@ class SipMessage {
   size_t bytesAfterHeaders = 0;      // what the datagram holds after the empty line
   bool looseFirstLine = false;       // the first line's parts are not separated by one
                                      // space each, or blanks follow its end
-  sockaddr_in source{};              // where the datagram came from (set by the receiver)
+  platform::SocketAddress source;    // where the datagram came from (set by the receiver)
   TransportKind transport = TransportKind::Udp;  // how it came (set by the receiver)
   uint64_t connection = 0;                       // the connection it came on (0: UDP)
   std::vector<SipHeader> headers;                // in order of arrival

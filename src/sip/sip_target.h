@@ -4,12 +4,11 @@
 // request came on.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <cstdint>
 #include <memory>
 #include <string>
 
+#include "platform/socket_address.h"
 #include "sip/transport_kind.h"
 
 namespace quillet::sip {
@@ -17,7 +16,7 @@ namespace quillet::sip {
 struct TlsSettings;
 
 struct SipTarget {
-  sockaddr_in address{};
+  platform::SocketAddress address;
   TransportKind transport = TransportKind::Udp;
   std::string serverName;       // TLS: the host name the certificate must carry; empty: none
   uint64_t connection = 0;      // the connection to answer on (0: any to that address)
@@ -26,11 +25,11 @@ struct SipTarget {
   // line, or the defaults.
   std::shared_ptr<const TlsSettings> tls;
 
-  bool valid() const { return address.sin_addr.s_addr != 0 && address.sin_port != 0; }
+  bool valid() const { return address.valid(); }
 };
 
 // A UDP target (what every destination was before connections).
-inline SipTarget udpTarget(const sockaddr_in& address) {
+inline SipTarget udpTarget(const platform::SocketAddress& address) {
   SipTarget target;
   target.address = address;
   return target;

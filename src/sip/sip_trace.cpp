@@ -1,7 +1,6 @@
 // SipTrace: the daily SIP trace file.
 #include "sip/sip_trace.h"
 
-#include <arpa/inet.h>
 #include <sys/stat.h>
 
 #include <cstring>
@@ -30,12 +29,9 @@ std::string SipTrace::fileNameFor(const std::tm& local) {
   return name;
 }
 
-std::string SipTrace::addressText(const sockaddr_in& address) {
-  const uint32_t a = ntohl(address.sin_addr.s_addr);
-  char text[32];
-  std::snprintf(text, sizeof text, "%u.%u.%u.%u:%u", (a >> 24) & 255u, (a >> 16) & 255u,
-                (a >> 8) & 255u, a & 255u, static_cast<unsigned>(ntohs(address.sin_port)));
-  return text;
+std::string SipTrace::addressText(const platform::SocketAddress& address) {
+  if (!address.isIpv4() && !address.isIpv6()) return "0.0.0.0:0";
+  return address.toString();
 }
 
 void SipTrace::lineLocked(std::string_view text) {
@@ -78,7 +74,7 @@ void SipTrace::traceLine(std::string_view text) {
   lineLocked(text);
 }
 
-void SipTrace::traceSent(const sockaddr_in& to, std::string_view datagram,
+void SipTrace::traceSent(const platform::SocketAddress& to, std::string_view datagram,
                          TransportKind transport) {
   if (!enabled_) return;
   const std::string line = std::string(viaName(transport)) + " Packet Sent to " + addressText(to) +
@@ -89,7 +85,7 @@ void SipTrace::traceSent(const sockaddr_in& to, std::string_view datagram,
   rawLocked(kSeparator);
 }
 
-void SipTrace::traceReceived(const sockaddr_in& from, std::string_view datagram,
+void SipTrace::traceReceived(const platform::SocketAddress& from, std::string_view datagram,
                              TransportKind transport) {
   if (!enabled_) return;
   const std::string line = std::string(viaName(transport)) + " Packet Received from " +

@@ -2,8 +2,6 @@
 // and, with the audio option, one line per RTP packet).
 #pragma once
 
-#include <netinet/in.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -14,6 +12,7 @@
 #include <string_view>
 
 #include "media/rtp_trace.h"
+#include "platform/socket_address.h"
 #include "sip/transport_kind.h"
 
 namespace quillet::sip {
@@ -37,16 +36,16 @@ class SipTrace : public media::RtpTrace {
   // The entries of the SIP transport; each is written whole under the trace's lock so
   // that entries of different threads never interleave.
   // "UDP Packet Sent to ...", "TCP ..." or "TLS ..." by the way the message went.
-  void traceSent(const sockaddr_in& to, std::string_view datagram,
+  void traceSent(const platform::SocketAddress& to, std::string_view datagram,
                  TransportKind transport = TransportKind::Udp);
-  void traceReceived(const sockaddr_in& from, std::string_view datagram,
+  void traceReceived(const platform::SocketAddress& from, std::string_view datagram,
                      TransportKind transport = TransportKind::Udp);
   void traceKeepAlive(std::string_view server);
 
   // "20YY-MM-DD Quillet SipTrace.txt": the file name for a local date.
   static std::string fileNameFor(const std::tm& local);
-  // "%d.%d.%d.%d:%d"
-  static std::string addressText(const sockaddr_in& address);
+  // "%d.%d.%d.%d:%d", or "[IPv6]:%d"
+  static std::string addressText(const platform::SocketAddress& address);
 
   // The RTP layer's lines (only with the audio option).
   bool rtpTraceOn() const override { return audio_; }

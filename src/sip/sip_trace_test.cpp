@@ -32,12 +32,8 @@ class SipTraceTest : public ::testing::Test {
     s << in.rdbuf();
     return s.str();
   }
-  static sockaddr_in address(const char* ip, uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    inet_pton(AF_INET, ip, &a.sin_addr);
-    return a;
+  static platform::SocketAddress address(const char* ip, uint16_t port) {
+    return *platform::SocketAddress::parse(ip, port);
   }
 
   fs::path dir_;

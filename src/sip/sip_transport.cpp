@@ -60,6 +60,21 @@ std::string lanAddressText() {
   return address == 0 ? std::string() : platform::ipv4ToString(address);
 }
 
+// Whether a numeric address text is of the family (a name or nothing counts as IPv4, the
+// family every setting was before IPv6).
+bool isOfFamily(const std::string& address, int family) {
+  const std::optional<platform::SocketAddress> parsed = platform::SocketAddress::parse(address, 0);
+  const int own = parsed ? parsed->family() : AF_INET;
+  return family == AF_UNSPEC || own == family;
+}
+
+// This host's address towards a destination of a family the set addresses are not of.
+std::string ownAddressTowards(const platform::SocketAddress& destination) {
+  const platform::SocketAddress local = platform::localAddressTowards(destination);
+  if (local.isUnspecified()) return destination.isIpv6() ? "::1" : lanAddressText();
+  return local.host();
+}
+
 }  // namespace
 
 TransportSettings TransportSettings::fromStore() {
@@ -175,21 +190,21 @@ void SipTransport::setRouteTarget(std::string server) {
 }
 
 std::string SipTransport::routedPrivateAddress() {
-  uint32_t target = 0;
+  platform::SocketAddress target;
   {
     // The name is looked up again at most once a minute: this runs on every pass.
     std::lock_guard lock(routeLock_);
     const uint32_t now = platform::tickMs();
     if (!routeTarget_.empty() && (!routeResolved_ || now - routeResolvedAt_ >= 60000)) {
-      sockaddr_in to{};
-      routeAddress_ = resolve(routeTarget_, 5060, to) ? to.sin_addr.s_addr : 0;
+      platform::SocketAddress to;
+      routeAddress_ = resolve(routeTarget_, 5060, to) ? to : platform::SocketAddress();
       routeResolvedAt_ = now;
       routeResolved_ = true;
     }
-    target = routeTarget_.empty() ? 0 : routeAddress_;
+    if (!routeTarget_.empty()) target = routeAddress_;
   }
-  const uint32_t routed = base::localAddressTowards(target);
-  return routed != 0 ? platform::ipv4ToString(routed) : lanAddressText();
+  const platform::SocketAddress routed = platform::localAddressTowards(target);
+  return !routed.isUnspecified() ? routed.host() : lanAddressText();
 }
 
 void SipTransport::restart() {
@@ -242,15 +257,26 @@ void SipTransport::learnPublicAddress(const PublicAddress& learnt, std::string_v
 }
 
 LocalContact SipTransport::localAddressFor(const SipTarget& destination) const {
-  const uint32_t to = destination.address.sin_addr.s_addr;
   LocalContact local;
   local.transport = destination.transport;
+  const int family = destination.address.family();
   std::lock_guard lock(addressLock_);
-  const bool privateDestination = to != 0 && base::isPrivateAddress(to);
-  local.address = privateDestination ? privateAddress_ : public_.address;
+  const bool privateOfFamily = isOfFamily(privateAddress_, family);
+  // IPv6 has no NAT: this side is its own address there, as it is on a private network.
+  const bool privateDestination =
+      destination.address.isIpv6() ||
+      (destination.address.isIpv4() && base::isPrivateAddress(destination.address.ipv4Address()));
+  if (privateDestination) {
+    local.address = privateOfFamily ? privateAddress_ : ownAddressTowards(destination.address);
+  } else {
+    local.address = isOfFamily(public_.address, family) ? public_.address
+                                                        : ownAddressTowards(destination.address);
+  }
+  local.address = platform::bracketedHost(local.address);
   switch (destination.transport) {
     case TransportKind::Udp:
-      local.port = privateDestination ? boundPort_.load() : public_.port;
+      local.port = privateDestination || !isOfFamily(public_.address, family) ? boundPort_.load()
+                                                                              : public_.port;
       break;
     case TransportKind::Tcp:
       local.port = boundPort_.load();
@@ -284,8 +310,7 @@ bool SipTransport::send(const SipTarget& to, std::string_view text) {
   }
   const int fd = socket_.load();
   if (fd < 0) return false;
-  return platform::sendTo(fd, text.data(), text.size(),
-                          platform::Endpoint::fromSockaddr(to.address)) ==
+  return platform::sendTo(fd, text.data(), text.size(), to.address) ==
          static_cast<int>(text.size());
 }
 
@@ -296,7 +321,7 @@ void SipTransport::sendKeepAlive(const SipTarget& to, std::string_view serverNam
     static constexpr char kZeros[4] = {0, 0, 0, 0};
     const int fd = socket_.load();
     if (fd >= 0) {
-      platform::sendTo(fd, kZeros, sizeof kZeros, platform::Endpoint::fromSockaddr(to.address));
+      platform::sendTo(fd, kZeros, sizeof kZeros, to.address);
     }
   }
   if (trace_) trace_->traceKeepAlive(serverName);
@@ -331,9 +356,8 @@ void SipTransport::connectionFailed(const SipTarget& target, const std::string& 
   udp.connection = 0;
   for (const std::string& text : fallbacks) send(udp, text);
   if (!tlsRefused) return;
-  const std::string host = target.serverName.empty()
-                               ? platform::Endpoint::fromSockaddr(target.address).toString()
-                               : target.serverName;
+  const std::string host =
+      target.serverName.empty() ? target.address.toString() : target.serverName;
   std::lock_guard lock(problemLock_);
   if (problemHandler_) problemHandler_("The certificate of " + host + " was refused: " + reason);
 }
@@ -367,14 +391,23 @@ void SipTransport::sendAck(const SipMessage& response, const SipTarget& to, std:
   cache_.store(identityOf(response), std::move(text), to, platform::tickMs());
 }
 
-bool SipTransport::resolve(std::string_view hostPort, uint16_t defaultPort, sockaddr_in& out) {
+bool SipTransport::resolve(std::string_view hostPort, uint16_t defaultPort,
+                           platform::SocketAddress& out) {
   const HostPort hp = splitHostPort(hostPort, defaultPort);
-  out = sockaddr_in{};
-  out.sin_family = AF_INET;
-  out.sin_port = htons(hp.port);
+  out = {};
   if (hp.host.empty()) return false;
-  out.sin_addr.s_addr = base::resolveHost(hp.host);
-  return out.sin_addr.s_addr != 0;
+  // A name's IPv4 address where it has one, as before IPv6; else its first.
+  const std::vector<platform::SocketAddress> found =
+      platform::lookupHost(std::string(platform::withoutBrackets(hp.host)), hp.port);
+  for (const platform::SocketAddress& address : found) {
+    if (address.isIpv4()) {
+      out = address;
+      return true;
+    }
+  }
+  if (found.empty()) return false;
+  out = found.front();
+  return true;
 }
 
 bool SipTransport::locate(std::string_view uri, std::optional<TransportKind> lineTransport,
@@ -389,30 +422,30 @@ bool SipTransport::locate(std::string_view uri, std::optional<TransportKind> lin
     sipLogError(unableToFindText(uri, error));
     return false;
   }
-  // IPv4 targets in the located order, those that failed lately last.
+  // Reachable targets in the located order (an IPv6 one needs a route), those that failed
+  // lately last.
   const ServerTarget* chosen = nullptr;
   for (const ServerTarget& target : found.targets) {
-    in_addr address{};
-    if (::inet_pton(AF_INET, target.address.c_str(), &address) != 1) continue;
+    const std::optional<platform::SocketAddress> address =
+        platform::SocketAddress::parse(target.address, target.port);
+    if (!address || (address->isIpv6() && platform::localAddressTowards(*address).isUnspecified()))
+      continue;
     if (chosen == nullptr || (failedLately(*chosen) && !failedLately(target))) chosen = &target;
     if (!failedLately(*chosen)) break;
   }
   out = SipTarget{};
   out.transportNamed = named.has_value() || lineTransport.has_value();
-  out.address.sin_family = AF_INET;
   if (chosen != nullptr) {
     out.transport = chosen->transport;
-    out.address.sin_port = htons(chosen->port);
-    ::inet_pton(AF_INET, chosen->address.c_str(), &out.address.sin_addr);
-  } else {
+    out.address = *platform::SocketAddress::parse(chosen->address, chosen->port);
+  } else if (!name->numeric) {
     // Names DNS does not know may still be the system's (hosts file, mDNS).
     out.transport = name->transport.value_or(TransportKind::Udp);
-    out.address.sin_port = htons(name->port.value_or(defaultPort(out.transport)));
-    out.address.sin_addr.s_addr = name->numeric ? 0 : base::resolveHost(name->host);
+    resolve(name->host, name->port.value_or(defaultPort(out.transport)), out.address);
   }
-  if (out.address.sin_addr.s_addr == 0) {
+  if (!out.address.valid()) {
     sipLogError(
-        unableToFindText(name->host, found.targets.empty() ? found.error : "no IPv4 address"));
+        unableToFindText(name->host, found.targets.empty() ? found.error : "no usable address"));
     return false;
   }
   // What TLS checks the certificate against (the domain, not the host a record named), and
@@ -431,12 +464,10 @@ bool SipTransport::failedLately(const ServerTarget& target) {
 }
 
 void SipTransport::markFailed(const SipTarget& target) {
-  char text[INET_ADDRSTRLEN] = "";
-  ::inet_ntop(AF_INET, &target.address.sin_addr, text, sizeof text);
   ServerTarget failed;
   failed.transport = target.transport;
-  failed.address = text;
-  failed.port = ntohs(target.address.sin_port);
+  failed.address = target.address.host();
+  failed.port = target.address.port();
   std::lock_guard lock(failedLock_);
   std::erase_if(failed_, [&](const auto& entry) { return sameServer(entry.first, failed); });
   if (failed_.size() >= 64) failed_.erase(failed_.begin());
@@ -537,15 +568,10 @@ bool SipTransport::bindSocket(const TransportSettings& settings) {
   platform::UniqueFd socket;
   platform::UniqueFd listener;
   int listenError = 0;
-  // UDP and TCP share the port: the first port free for both.
+  // UDP and TCP share the port: the first port free for both, in both families.
   for (int32_t port = settings.port;; ++port) {
     if (port > 65534) return false;
-    socket = platform::udpSocket();
-    if (!socket) return false;
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(static_cast<uint16_t>(port));
-    if (::bind(socket.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    if (!platform::bindDualStackUdp(socket, static_cast<uint16_t>(port))) {
       if (errno == EADDRINUSE) continue;
       return false;
     }
@@ -678,7 +704,7 @@ void SipTransport::Run() {
         if (settings.stun) {
           const std::string& server =
               net::useSecondStunServer() ? settings.stunServer2 : settings.stunServer1;
-          sockaddr_in to{};
+          platform::SocketAddress to;
           if (resolve(server, 3478, to)) {
             sendKeepAlive(udpTarget(to), server);
           } else if (trace_) {
@@ -724,13 +750,13 @@ void SipTransport::receiveAll(std::vector<char>& buffer) {
   if (fd < 0) return;
   for (;;) {
     if (stopRequested()) return;
-    platform::Endpoint from;
-    const int n = platform::recvFrom(fd, buffer.data(), kMaxDatagram, &from);
+    platform::SocketAddress from;
+    const int n = platform::recvFromAddress(fd, buffer.data(), kMaxDatagram, &from);
     if (n < 0) return;
     buffer[static_cast<size_t>(n)] = 0;
     ++received_;
-    handleMessage(std::string_view(buffer.data(), static_cast<size_t>(n)), from.toSockaddr(),
-                  TransportKind::Udp, 0);
+    handleMessage(std::string_view(buffer.data(), static_cast<size_t>(n)), from, TransportKind::Udp,
+                  0);
   }
 }
 
@@ -746,7 +772,7 @@ void SipTransport::unregisterWindow(std::vector<char>& buffer) {
   if (registrations_.unregisterAll() == 0) return;
   // Wait for the answers (a challenge is answered once) for at most 2000 ms in total.
   const int fd = socket_.load();
-  auto takeAnswer = [this](std::string_view text, const sockaddr_in& from) {
+  auto takeAnswer = [this](std::string_view text, const platform::SocketAddress& from) {
     if (trace_) trace_->traceReceived(from, text);
     std::optional<SipMessage> message = SipMessage::parse(text);
     if (message && message->isResponse()) registrations_.onResponse(*message, platform::tickMs());
@@ -762,10 +788,9 @@ void SipTransport::unregisterWindow(std::vector<char>& buffer) {
     for (const StreamMessage& message : streams_->takeReceived()) {
       takeAnswer(message.text, message.from);
     }
-    platform::Endpoint from;
-    const int n = fd >= 0 ? platform::recvFrom(fd, buffer.data(), kMaxDatagram, &from) : -1;
-    if (n >= 0)
-      takeAnswer(std::string_view(buffer.data(), static_cast<size_t>(n)), from.toSockaddr());
+    platform::SocketAddress from;
+    const int n = fd >= 0 ? platform::recvFromAddress(fd, buffer.data(), kMaxDatagram, &from) : -1;
+    if (n >= 0) takeAnswer(std::string_view(buffer.data(), static_cast<size_t>(n)), from);
   }
 }
 

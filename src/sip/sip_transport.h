@@ -5,8 +5,6 @@
 // to the call, registration or engine it belongs to.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -131,8 +129,10 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
   using ProblemHandler = std::function<void(const std::string& text)>;
   void setProblemHandler(ProblemHandler handler);
 
-  // Resolves "host[:port]" (default port given) as a plain host name. False when it fails.
-  static bool resolve(std::string_view hostPort, uint16_t defaultPort, sockaddr_in& out);
+  // Resolves "host[:port]" (default port given; "[v6]:port" too) as a plain host name.
+  // False when it fails.
+  static bool resolve(std::string_view hostPort, uint16_t defaultPort,
+                      platform::SocketAddress& out);
   // Finds a request's next hop URI by its NAPTR, SRV and address records; logs "Unable to
   // find address of server: HOST (REASON)" on failure. The transport is the URI's (sips:,
   // ;transport=), else `preferred` (the line's), else the records'. A target that failed
@@ -184,7 +184,7 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
 
   // Handles a datagram as if it had been received from `from` (tests, fuzzing, benchmarks);
   // answers go out only while the socket is bound.
-  void injectDatagram(std::string_view datagram, const sockaddr_in& from) {
+  void injectDatagram(std::string_view datagram, const platform::SocketAddress& from) {
     handleMessage(datagram, from, TransportKind::Udp, 0);
   }
 
@@ -199,6 +199,9 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
   // RegistrationHost
   std::string regPublicAddress() override { return publicAddress().address; }
   uint16_t regPublicPort() override { return publicAddress().port; }
+  std::string regContactAddress(const SipTarget& to) override {
+    return to.address.isIpv6() ? localAddressFor(to).address : regPublicAddress();
+  }
   std::string regNewBranch() override { return newBranch(); }
   bool regResolve(const RegistrationConfig& config, SipTarget& out) override;
   uint16_t regLocalPort(TransportKind transport) override;
@@ -218,8 +221,8 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
   void refreshPublicAddress(const TransportSettings& settings, uint32_t nowMs);
   void receiveAll(std::vector<char>& buffer);
   void receiveStreams();
-  void handleMessage(std::string_view text, const sockaddr_in& from, TransportKind transport,
-                     uint64_t connection);
+  void handleMessage(std::string_view text, const platform::SocketAddress& from,
+                     TransportKind transport, uint64_t connection);
   TlsSettings tlsSettingsFor(const std::string& serverName) const;
   bool locate(std::string_view uri, std::optional<TransportKind> lineTransport, SipTarget& out);
   bool failedLately(const ServerTarget& target);
@@ -264,7 +267,7 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
 
   std::mutex routeLock_;
   std::string routeTarget_;
-  uint32_t routeAddress_ = 0;
+  platform::SocketAddress routeAddress_;
   uint32_t routeResolvedAt_ = 0;
   bool routeResolved_ = false;
 

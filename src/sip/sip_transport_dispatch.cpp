@@ -28,7 +28,7 @@ std::string cseqMethod(const SipMessage& message) {
 
 }  // namespace
 
-void SipTransport::handleMessage(std::string_view text, const sockaddr_in& from,
+void SipTransport::handleMessage(std::string_view text, const platform::SocketAddress& from,
                                  TransportKind transport, uint64_t connection) {
   if (trace_) trace_->traceReceived(from, text, transport);
   std::optional<SipMessage> parsed = SipMessage::parse(text);
@@ -92,8 +92,7 @@ bool SipTransport::admitted(const SipMessage& message) {
   form.reason = reasonPhrase(verdict.status);
   form.extraHeaders = verdict.extraHeaders;
   sendResponse(message, form);
-  sipLogError("Refused " + message.method + " from " +
-              platform::Endpoint::fromSockaddr(message.source).toString() + " with " +
+  sipLogError("Refused " + message.method + " from " + message.source.toString() + " with " +
               std::to_string(verdict.status) + ": " + verdict.why);
   return false;
 }

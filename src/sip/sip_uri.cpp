@@ -179,7 +179,8 @@ SipUri parseUri(std::string_view text) {
     uri.user = std::string(userPart);
   } else {
     size_t colon = text.find(':');
-    if (colon != std::string_view::npos && colon < 5) {
+    // "[2001:db8::7]:5070" is a host, not a scheme.
+    if (colon != std::string_view::npos && colon < 5 && !text.starts_with('[')) {
       uri.scheme = std::string(text.substr(0, colon));
       hostPart = text.substr(colon + 1);
     } else {
@@ -197,7 +198,9 @@ SipUri parseUri(std::string_view text) {
     hostPart = hostPart.substr(0, question);
   }
 
-  size_t portColon = hostPart.find(':');
+  // An IPv6 reference keeps its brackets; its port follows the "]".
+  const size_t close = hostPart.starts_with('[') ? hostPart.find(']') : std::string_view::npos;
+  size_t portColon = hostPart.find(':', close == std::string_view::npos ? 0 : close);
   if (portColon != std::string_view::npos) {
     uri.hasPort = true;
     uri.port = portValue(hostPart.substr(portColon + 1));
@@ -473,7 +476,13 @@ HostPort splitHostPort(std::string_view text, uint16_t defaultPort) {
   text = trim(text);
   HostPort result;
   result.port = defaultPort;
-  size_t colon = text.find(':');
+  // "[2001:db8::7]:5080"; an IPv6 address without brackets has no port.
+  const size_t close = text.starts_with('[') ? text.find(']') : std::string_view::npos;
+  size_t colon = text.find(':', close == std::string_view::npos ? 0 : close);
+  if (close == std::string_view::npos && colon != std::string_view::npos &&
+      text.find(':', colon + 1) != std::string_view::npos) {
+    colon = std::string_view::npos;
+  }
   if (colon == std::string_view::npos) {
     result.host = std::string(text);
     return result;

@@ -132,7 +132,8 @@ struct HostPort {
   uint16_t port = kDefaultSipPort;
 };
 HostPort nextHop(std::string_view destinationUri);
-// A server setting that may end in ":PORT" ("pbx.example.net:5080"); default port given.
+// A server setting that may end in ":PORT" ("pbx.example.net:5080", "[2001:db8::7]:5080");
+// default port given. An IPv6 host keeps its brackets.
 HostPort splitHostPort(std::string_view text, uint16_t defaultPort = kDefaultSipPort);
 
 }  // namespace quillet::sip

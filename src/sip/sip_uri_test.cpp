@@ -34,6 +34,25 @@ TEST(SipUri, SchemeHostPortAndParameters) {
   EXPECT_EQ(shownText("abc"), "abc");
 }
 
+// An IPv6 reference keeps its brackets as the host; its port is the one after the "]".
+TEST(SipUri, Ipv6References) {
+  SipUri uri = parseUri("sip:bob@[2001:db8::7]:5070;transport=tcp");
+  EXPECT_EQ(uri.host, "[2001:db8::7]");
+  EXPECT_TRUE(uri.hasPort);
+  EXPECT_EQ(uri.port, 5070);
+  EXPECT_EQ(printUri(uri), "sip:bob@[2001:db8::7]:5070");
+  uri = parseUri("sip:[::1]");
+  EXPECT_EQ(uri.host, "[::1]");
+  EXPECT_FALSE(uri.hasPort);
+  uri = serverUri("[::1]:5080");
+  EXPECT_EQ(uri.scheme + " " + uri.host + " " + std::to_string(uri.port), "sip [::1] 5080");
+  EXPECT_EQ(splitHostPort("[2001:db8::7]:5080").host, "[2001:db8::7]");
+  EXPECT_EQ(splitHostPort("[2001:db8::7]:5080").port, 5080);
+  EXPECT_EQ(splitHostPort("2001:db8::7", 5061).host, "2001:db8::7");
+  EXPECT_EQ(splitHostPort("2001:db8::7", 5061).port, 5061);
+  EXPECT_EQ(splitHostPort("pbx.example.net:5080").port, 5080);
+}
+
 TEST(SipUri, ReplacesHeaderStaysEscapedUntilUnescaped) {
   SipUri uri = parseUri("sip:bob@H?Replaces=123%40h%3Bto-tag%3D7%3Bfrom-tag%3D8");
   EXPECT_EQ(uri.host, "H");

@@ -115,14 +115,17 @@ SipHeader* topViaHeader(SipMessage& message) {
 
 }  // namespace
 
-void stampTopVia(SipMessage& request, const sockaddr_in& source) {
+void stampTopVia(SipMessage& request, const platform::SocketAddress& source) {
   SipHeader* header = topViaHeader(request);
   if (header == nullptr) return;
   const ViaElement via = readElement(header->value);
-  const std::string address = platform::ipv4ToString(source.sin_addr.s_addr);
+  const std::string address = source.host();
   const ViaParam* rport = findParam(via, "rport");
   const ViaParam* received = findParam(via, "received");
-  const bool wantReceived = rport != nullptr || via.host != address;
+  // The same address may be written another way ("0:0::1" for "::1").
+  const std::optional<platform::SocketAddress> sentBy = platform::SocketAddress::parse(via.host, 0);
+  const bool sameHost = sentBy ? sentBy->sameHost(source) : via.host == address;
+  const bool wantReceived = rport != nullptr || !sameHost;
 
   // Edits from the back of the element, so that the offsets in front stay valid.
   struct Edit {
@@ -135,7 +138,7 @@ void stampTopVia(SipMessage& request, const sockaddr_in& source) {
     edits.push_back({via.end, via.end, ";received=" + address});
   }
   if (rport != nullptr) {
-    edits.push_back({rport->start, rport->end, "rport=" + std::to_string(ntohs(source.sin_port))});
+    edits.push_back({rport->start, rport->end, "rport=" + std::to_string(source.port())});
   }
   if (wantReceived && received != nullptr) {
     edits.push_back({received->start, received->end, "received=" + address});
@@ -156,7 +159,8 @@ std::optional<ReportedAddress> reportedAddress(const SipMessage& response) {
   const int32_t rportValue = rport != nullptr ? decimalValue(rport->value) : 0;
   if (!hasReceived && (rportValue <= 0 || rportValue > 65535)) return std::nullopt;
   ReportedAddress reported;
-  reported.address = std::string(hasReceived ? received->value : via.host);
+  reported.address =
+      std::string(platform::withoutBrackets(hasReceived ? received->value : via.host));
   if (rportValue > 0 && rportValue <= 65535) {
     reported.port = static_cast<uint16_t>(rportValue);
   } else {

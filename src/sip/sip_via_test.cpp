@@ -13,16 +13,13 @@
 namespace quillet::sip {
 namespace {
 
-sockaddr_in from(const char* address, uint16_t port) {
-  sockaddr_in source{};
-  source.sin_family = AF_INET;
-  source.sin_port = htons(port);
-  inet_pton(AF_INET, address, &source.sin_addr);
-  return source;
+platform::SocketAddress from(const char* address, uint16_t port) {
+  return *platform::SocketAddress::parse(address, port);
 }
 
 // The Via values of a request after stamping, as its response echoes them.
-std::vector<std::string> stampedVias(const std::string& vias, const sockaddr_in& source) {
+std::vector<std::string> stampedVias(const std::string& vias,
+                                     const platform::SocketAddress& source) {
   auto request = SipMessage::parse("OPTIONS sip:a@192.0.2.1 SIP/2.0\r\n" + vias +
                                    "To: <sip:a@192.0.2.1>\r\nFrom: <sip:b@h>;tag=1\r\n"
                                    "Call-ID: 1@h\r\nCSeq: 1 OPTIONS\r\n\r\n");
@@ -38,7 +35,7 @@ std::vector<std::string> stampedVias(const std::string& vias, const sockaddr_in&
 using Vias = std::vector<std::string>;
 
 TEST(StampTopVia, ReceivedWhenTheSourceDiffersAndRportWhenAskedFor) {
-  const sockaddr_in nat = from("198.51.100.7", 40001);
+  const platform::SocketAddress nat = from("198.51.100.7", 40001);
   // Same host, no rport: untouched.
   EXPECT_EQ(stampedVias("Via: SIP/2.0/UDP 198.51.100.7:5060;branch=z9hG4bK1\r\n", nat),
             Vias{"SIP/2.0/UDP 198.51.100.7:5060;branch=z9hG4bK1"});
@@ -60,6 +57,17 @@ TEST(StampTopVia, ReceivedWhenTheSourceDiffersAndRportWhenAskedFor) {
                         nat),
             Vias{"SIP/2.0/UDP h.example;received=198.51.100.7;rport=40001;branch=z9hG4bK1 , "
                  "SIP/2.0/UDP 10.0.0.9;rport;branch=z9hG4bK0"});
+}
+
+// An IPv6 source: the received value has no brackets, and the same address written another
+// way is the same host.
+TEST(StampTopVia, Ipv6Sources) {
+  const platform::SocketAddress six = from("2001:db8::7", 40001);
+  EXPECT_EQ(stampedVias("Via: SIP/2.0/UDP [2001:db8:0::7]:5060;branch=z9hG4bK1\r\n", six),
+            Vias{"SIP/2.0/UDP [2001:db8:0::7]:5060;branch=z9hG4bK1"});
+  EXPECT_EQ(
+      stampedVias("Via: SIP/2.0/TCP [2001:db8::9]:5060;rport;branch=z9hG4bK1\r\n", six),
+      Vias{"SIP/2.0/TCP [2001:db8::9]:5060;rport=40001;branch=z9hG4bK1;received=2001:db8::7"});
 }
 
 TEST(ReportedAddress, ReceivedAndRportOfTheTopVia) {

@@ -21,38 +21,39 @@ namespace quillet::sip {
 
 namespace {
 
-std::string addressText(const sockaddr_in& address) {
-  char text[INET_ADDRSTRLEN] = "";
-  ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
-  return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
-}
-
-bool sameEndpoint(const sockaddr_in& a, const sockaddr_in& b) {
-  return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+std::string addressText(const platform::SocketAddress& address) {
+  return address.toString();
 }
 
 uint16_t boundPortOf(int fd) {
-  sockaddr_in local{};
-  socklen_t size = sizeof local;
-  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size) != 0) return 0;
-  return ntohs(local.sin_port);
+  return platform::localSocketAddress(fd).port();
 }
 
 }  // namespace
 
 platform::UniqueFd listenTcp(uint16_t port, int& error) {
-  platform::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  // Both families on one socket where the host has IPv6.
+  platform::UniqueFd fd(::socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  const bool v6 = fd.valid();
+  if (!v6)
+    fd = platform::UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!fd) {
     error = errno;
     return fd;
   }
   const int yes = 1;
+  const int no = 0;
   ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_port = htons(port);
-  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-      ::listen(fd.get(), 64) != 0) {
+  sockaddr_in6 any6{};
+  any6.sin6_family = AF_INET6;
+  any6.sin6_port = htons(port);
+  sockaddr_in any4{};
+  any4.sin_family = AF_INET;
+  any4.sin_port = htons(port);
+  if (v6) ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no);
+  const int bound = v6 ? ::bind(fd.get(), reinterpret_cast<sockaddr*>(&any6), sizeof any6)
+                       : ::bind(fd.get(), reinterpret_cast<sockaddr*>(&any4), sizeof any4);
+  if (bound != 0 || ::listen(fd.get(), 64) != 0) {
     error = errno;
     return platform::UniqueFd();
   }
@@ -67,7 +68,7 @@ struct StreamPath::Connection {
   platform::UniqueFd fd;
   SslPtr ssl;  // declared after fd: freed before the socket closes
   TransportKind kind = TransportKind::Tcp;
-  sockaddr_in peer{};
+  platform::SocketAddress peer;
   std::string serverName;
   bool outgoing = false;
   bool verify = true;
@@ -129,7 +130,7 @@ StreamPath::Connection* StreamPath::findLocked(const SipTarget& target) {
   for (auto& c : connections_) {
     if (!c->failure.empty() || c->kind != target.transport) continue;
     if (target.connection != 0 && c->id == target.connection) return c.get();
-    if (!sameEndpoint(c->peer, target.address)) continue;
+    if (c->peer != target.address) continue;
     if (!best || (best->state != Connection::State::Open && c->state == Connection::State::Open)) {
       best = c.get();
     }
@@ -158,18 +159,16 @@ StreamPath::Connection* StreamPath::openLocked(const SipTarget& target, const Tl
       return nullptr;
     }
   }
-  c->fd = platform::UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  c->fd =
+      platform::UniqueFd(::socket(c->peer.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!c->fd) return nullptr;
   const int yes = 1;
   ::setsockopt(c->fd.get(), IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-  if (::connect(c->fd.get(), reinterpret_cast<const sockaddr*>(&c->peer), sizeof c->peer) != 0 &&
-      errno != EINPROGRESS) {
+  if (::connect(c->fd.get(), c->peer.get(), c->peer.length()) != 0 && errno != EINPROGRESS) {
     c->failure = std::strerror(errno);
   }
   if (ctx) {
-    char numeric[INET_ADDRSTRLEN] = "";
-    ::inet_ntop(AF_INET, &c->peer.sin_addr, numeric, sizeof numeric);
-    const std::string checkedName = c->serverName.empty() ? numeric : c->serverName;
+    const std::string checkedName = c->serverName.empty() ? c->peer.host() : c->serverName;
     c->ssl = newClientSession(ctx, c->fd.get(), checkedName, c->verify);
     if (!c->ssl) c->failure = tlsErrorText("no TLS session");
   }
@@ -211,15 +210,17 @@ void StreamPath::ping(const SipTarget& target) {
 
 void StreamPath::acceptAll(int listener, TransportKind kind) {
   for (;;) {
-    sockaddr_in peer{};
-    socklen_t size = sizeof peer;
-    platform::UniqueFd fd(::accept4(listener, reinterpret_cast<sockaddr*>(&peer), &size,
+    sockaddr_storage address{};
+    socklen_t size = sizeof address;
+    platform::UniqueFd fd(::accept4(listener, reinterpret_cast<sockaddr*>(&address), &size,
                                     SOCK_NONBLOCK | SOCK_CLOEXEC));
     if (!fd) return;
+    const platform::SocketAddress peer =
+        platform::SocketAddress::fromSockaddr(reinterpret_cast<const sockaddr*>(&address), size);
     std::lock_guard lock(lock_);
-    const size_t fromPeer = static_cast<size_t>(std::count_if(
-        connections_.begin(), connections_.end(),
-        [&](const auto& c) { return c->peer.sin_addr.s_addr == peer.sin_addr.s_addr; }));
+    const size_t fromPeer =
+        static_cast<size_t>(std::count_if(connections_.begin(), connections_.end(),
+                                          [&](const auto& c) { return c->peer.sameHost(peer); }));
     if (connections_.size() >= kMaxConnections || fromPeer >= kMaxConnectionsPerPeer) {
       const uint32_t now = platform::tickMs();
       if (now - lastLimitLog_ >= 10000 || lastLimitLog_ == 0) {

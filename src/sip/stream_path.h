@@ -28,7 +28,7 @@ namespace quillet::sip {
 // One message as it arrived on a connection.
 struct StreamMessage {
   std::string text;
-  sockaddr_in from{};
+  platform::SocketAddress from;
   TransportKind transport = TransportKind::Tcp;
   uint64_t connection = 0;
 };

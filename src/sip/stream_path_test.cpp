@@ -21,12 +21,8 @@ namespace {
 
 using platform::testing::TempDir;
 
-sockaddr_in loopback(uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return a;
+platform::SocketAddress loopback(uint16_t port) {
+  return platform::SocketAddress::ipv4(htonl(INADDR_LOOPBACK), port);
 }
 
 std::vector<StreamMessage> waitFor(StreamPath& path, size_t count, int32_t timeoutMs = 5000) {
@@ -176,7 +172,7 @@ TEST(StreamPath, GivesBackWhatCouldNotBeSentWhenNoConnectionCanBeMade) {
 TEST(StreamPath, AnswersAKeepAlivePingWithAPong) {
   Pair pair;
   platform::UniqueFd raw(::socket(AF_INET, SOCK_STREAM, 0));
-  const sockaddr_in to = loopback(pair.server->tcpPort());
+  const platform::SocketAddress to = loopback(pair.server->tcpPort());
   ASSERT_EQ(::connect(raw.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
   ASSERT_EQ(::send(raw.get(), "\r\n\r\n", 4, MSG_NOSIGNAL), 4);
   char pong[8] = {};
@@ -193,7 +189,7 @@ TEST(StreamPath, BoundsWhatAHostilePeerCanHold) {
   std::vector<platform::UniqueFd> idle;
   for (int i = 0; i < 60; ++i) {
     platform::UniqueFd fd(::socket(AF_INET, SOCK_STREAM, 0));
-    const sockaddr_in to = loopback(pair.server->tcpPort());
+    const platform::SocketAddress to = loopback(pair.server->tcpPort());
     ASSERT_EQ(::connect(fd.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
     idle.push_back(std::move(fd));
   }
@@ -204,7 +200,7 @@ TEST(StreamPath, BoundsWhatAHostilePeerCanHold) {
   idle.clear();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   platform::UniqueFd big(::socket(AF_INET, SOCK_STREAM, 0));
-  const sockaddr_in to = loopback(pair.server->tcpPort());
+  const platform::SocketAddress to = loopback(pair.server->tcpPort());
   ASSERT_EQ(::connect(big.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
   const std::string huge =
       "INVITE sip:a SIP/2.0\r\nContent-Length: 70000\r\n\r\n" + std::string(70000, 'x');

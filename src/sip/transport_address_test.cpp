@@ -16,11 +16,7 @@ namespace quillet::sip {
 namespace {
 
 SipTarget destination(const char* address) {
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(5060);
-  inet_pton(AF_INET, address, &to.sin_addr);
-  return udpTarget(to);
+  return udpTarget(*platform::SocketAddress::parse(address, 5060));
 }
 
 std::pair<std::string, uint16_t> local(const SipTransport& transport, const char* to) {

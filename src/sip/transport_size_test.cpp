@@ -27,11 +27,7 @@ struct FarSide {
     if (listens) tcp = listenTcp(port, error);
   }
   SipTarget target(bool named = false) const {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    SipTarget t = udpTarget(a);
+    SipTarget t = udpTarget(platform::SocketAddress::ipv4(htonl(INADDR_LOOPBACK), port));
     t.transportNamed = named;
     return t;
   }
