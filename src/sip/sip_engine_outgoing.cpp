@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "base/net_facts.h"
+#include "platform/socket.h"
 #include "platform/tick.h"
 #include "sip/dialog_reaper.h"
 #include "sip/in_dialog.h"
@@ -26,6 +27,18 @@ double qValue(const ParamList& params) {
   char* end = nullptr;
   const double q = std::strtod(text.c_str(), &end);
   return end == text.c_str() ? 0.5 : q;
+}
+
+// Two targets are the same server: address, port and transport.
+bool sameServer(const SipTarget& a, const SipTarget& b) {
+  return a.transport == b.transport &&
+         platform::Endpoint::fromSockaddr(a.address) == platform::Endpoint::fromSockaddr(b.address);
+}
+
+// "127.0.0.1:5060 (UDP)"
+std::string serverText(const SipTarget& target) {
+  return platform::Endpoint::fromSockaddr(target.address).toString() + " (" +
+         std::string(viaName(target.transport)) + ")";
 }
 
 }  // namespace
@@ -92,6 +105,23 @@ uint32_t SipEngine::callNextHop() const {
   return hop.host.empty() ? 0 : base::resolveHost(hop.host);
 }
 
+std::optional<DialogRequest> SipEngine::nextServer(const DialogRequest& invite,
+                                                   std::vector<SipTarget>& servers,
+                                                   std::string_view why) {
+  const SipTarget& failed = invite.request.destination;
+  transport_.markFailed(failed);
+  DialogRequest next = newDialogRequest(*call_, transport_, "INVITE");
+  const SipTarget& to = next.request.destination;
+  if (!next.resolved || std::any_of(servers.begin(), servers.end(),
+                                    [&to](const SipTarget& s) { return sameServer(s, to); })) {
+    return std::nullopt;
+  }
+  sipLogInfo("The server " + serverText(failed) + " " + std::string(why) +
+             "; the call goes to the next one: " + serverText(to));
+  servers.push_back(to);
+  return next;
+}
+
 bool SipEngine::placeInvite(uint32_t answerHeaders, std::string_view replaces,
                             bool ringingNotifications) {
   const std::string offer = media_->makeOffer(false);
@@ -105,6 +135,24 @@ bool SipEngine::placeInvite(uint32_t answerHeaders, std::string_view replaces,
     bool provisional = false;
     bool failed = false;
     bool withCancel = false;
+    // The servers of the destination's resolution this INVITE went to, and since when it
+    // has waited for the current one. A silent or unavailable server, or one that cannot be
+    // reached, leaves the INVITE to the next server as a new transaction; the time limits
+    // still count from the first.
+    std::vector<SipTarget> servers{invite.request.destination};
+    bool serversLeft = invite.resolved;
+    uint32_t serverStart = start;
+    auto failOver = [&](std::string_view why) {
+      std::optional<DialogRequest> next = nextServer(invite, servers, why);
+      serversLeft = next.has_value();
+      if (!next) return false;
+      invite = std::move(*next);
+      invite.request.text =
+          buildInvite(invite.request, invite.context(), replaces, answerHeaders, offer);
+      serverStart = platform::tickMs();
+      provisional = false;
+      return true;
+    };
     while (!failed) {
       if (!provisional) transport_.send(invite.request.destination, invite.request.text);
       std::optional<SipMessage> message =
@@ -158,10 +206,13 @@ bool SipEngine::placeInvite(uint32_t answerHeaders, std::string_view replaces,
               invite.request.text =
                   buildInvite(invite.request, invite.context(), replaces, answerHeaders, offer);
               start = platform::tickMs();
+              serverStart = start;
               provisional = false;
               continue;
             }
             failed = true;
+          } else if (status == 503 && serversLeft && failOver("answered 503")) {
+            continue;
           } else {
             sipLogError("Error. Other side said: " + message->reason);
             failed = true;
@@ -175,6 +226,14 @@ bool SipEngine::placeInvite(uint32_t answerHeaders, std::string_view replaces,
         sipLogInfo("Call initiate attempt abandoned");
         transport_.reaper().handOverCancel(std::move(call_), invite, provisional);
         return false;
+      }
+      if (!provisional && serversLeft) {
+        if (transport_.failedSince(invite.request.destination, serverStart)) {
+          if (failOver("could not be reached")) continue;
+        } else if (since(platform::tickMs(), serverStart) >=
+                   static_cast<int32_t>(kServerSilenceMs)) {
+          if (failOver("did not answer")) continue;
+        }
       }
       const uint32_t limit =
           candidates.empty()
