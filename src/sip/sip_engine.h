@@ -1,8 +1,8 @@
 // SipEngine: the per-line user agent the application talks to. It holds at most one call
 // at a time and runs it on a thread of its own: the incoming-call decision, ringing,
-// answering, placing calls (with redirects, authentication and time limits), the in-call
-// loop; ended dialogs go to the DialogReaper. Events reach the application through
-// EngineEvents on the GUI thread.
+// answering, placing calls (with redirects, authentication, time limits and the next server
+// of the destination when one fails), the in-call loop; ended dialogs go to the
+// DialogReaper. Events reach the application through EngineEvents on the GUI thread.
 #pragma once
 
 #include <atomic>
@@ -111,6 +111,9 @@ class SipEngine : public LineInterface,
   static constexpr uint32_t kRingLimitMs = 120000;  // an unanswered call is refused then
   static constexpr uint32_t kInviteResendMs = 500;
   static constexpr uint32_t kNoAnswerLimitMs = 10000;
+  // A server of the destination silent this long (no response at all) is left for the
+  // next server of its resolution, where there is one.
+  static constexpr uint32_t kServerSilenceMs = 4000;
   static constexpr uint32_t kAfterProvisionalLimitMs = 65000;
   static constexpr uint32_t kRedirectNoAnswerLimitMs = 2000;
   static constexpr uint32_t kRedirectAfterProvisionalLimitMs = 10000;
@@ -264,6 +267,11 @@ class SipEngine : public LineInterface,
   // to far-ringing when `ringingNotifications`.
   bool placeInvite(uint32_t answerHeaders, std::string_view replaces = {},
                    bool ringingNotifications = true);
+  // The INVITE's server failed (`why`, for the log line): it is marked as such and, when
+  // the destination resolves to a server not in `servers` now, a new INVITE of call_ (a
+  // new transaction) to it, which joins `servers`. Nothing when none is left.
+  std::optional<DialogRequest> nextServer(const DialogRequest& invite,
+                                          std::vector<SipTarget>& servers, std::string_view why);
   void inCallLoop();
   // false: the dialog is over.
   bool inDialogRequest(SipCall& call, const SipMessage& request);

@@ -1,5 +1,6 @@
 // SipTransport and SipEngine on loopback: port binding, the out-of-dialog answers, the
-// event pump and the engine's requests, with a hand-written peer on a UDP socket.
+// event pump and the engine's requests (also to a domain's next server), with hand-written
+// peers on UDP sockets.
 #include "sip/sip_engine.h"
 
 #include <gtest/gtest.h>
@@ -7,8 +8,11 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
+#include "net/dns_resolver.h"
 #include "sip/far_end_test_util.h"
 #include "sip/sip_log.h"
 
@@ -186,6 +190,56 @@ TEST_F(EngineTest, FarEndTextsChangeOnTheCallThreadWhileTheGuiReadsThem) {
   const std::string replaced = awaitMessage("SIP/2.0 200 OK");
   ASSERT_FALSE(replaced.empty());
   far_.send(enginePort_, ackOf(replaced, enginePort_, far_.port(), "call-c", carol));
+}
+
+// A domain with two servers by SRV: the first answers the INVITE 503. The engine
+// acknowledges that and sends the INVITE to the second as a new transaction (a new branch,
+// the next CSeq, the same Call-ID and From), where the call connects.
+TEST_F(EngineTest, AnInviteAnswered503GoesToTheDomainsNextServer) {
+  FarEnd second;
+  ServerLocator::Options options;
+  options.lookup = [&](const std::vector<net::DnsQuestion>& questions, platform::Event*, int32_t) {
+    std::vector<net::DnsAnswer> out;
+    for (const net::DnsQuestion& q : questions) {
+      net::DnsAnswer answer;
+      answer.ttl = 60;
+      if (q.type == net::DnsType::Srv && q.name == "_sip._udp.example.test") {
+        answer.srv = {{1, 10, far_.port(), "one.example.test"},
+                      {2, 10, second.port(), "two.example.test"}};
+      } else if (q.type == net::DnsType::A && q.name.ends_with(".example.test")) {
+        answer.addresses = {"127.0.0.1"};
+      } else {
+        answer.error = "no records";
+      }
+      out.push_back(answer);
+    }
+    return out;
+  };
+  transport_.setLocator(std::make_unique<ServerLocator>(options));
+  start();
+  ASSERT_EQ(engine_->Dial("bob@example.test"), 1);
+  const std::string first = awaitMessage("INVITE sip:bob@example.test ");
+  ASSERT_FALSE(first.empty());
+  far_.send(enginePort_, responseTo(first, "503 Service Unavailable", "u1"));
+  EXPECT_FALSE(awaitMessage("ACK ").empty());
+
+  std::string retried;
+  ASSERT_TRUE(pumpUntil([&] {
+    retried = second.receive(1);
+    return retried.rfind("INVITE ", 0) == 0;
+  }));
+  EXPECT_EQ(headerOf(retried, "Call-ID"), headerOf(first, "Call-ID"));
+  EXPECT_EQ(headerOf(retried, "From"), headerOf(first, "From"));
+  EXPECT_NE(headerOf(retried, "Via"), headerOf(first, "Via"));
+  EXPECT_EQ(std::stoul(headerOf(retried, "CSeq")), std::stoul(headerOf(first, "CSeq")) + 1);
+  EXPECT_EQ(headerOf(retried, "CSeq").substr(headerOf(retried, "CSeq").find(' ')), " INVITE");
+
+  second.send(enginePort_,
+              responseTo(retried, "200 OK", "ok2",
+                         "Contact: <sip:bob@127.0.0.1:" + std::to_string(second.port()) + ">\r\n",
+                         mediaOffer(40002)));
+  EXPECT_TRUE(pumpUntil([&] { return engine_->callState() == kCallConnected; }));
+  EXPECT_TRUE(far_.receive(300).empty());  // nothing more for the first server
 }
 
 }  // namespace

@@ -8,20 +8,13 @@
 #include "sip/dialog_reaper.h"
 #include "sip/in_dialog.h"
 #include "sip/sip_engine.h"
+#include "sip/sip_engine_util.h"
 #include "sip/sip_log.h"
 #include "sip/sip_templates.h"
 #include "sip/sip_transport.h"
 #include "sip/sip_uri.h"
 
 namespace quillet::sip {
-
-namespace {
-
-int32_t since(uint32_t now, uint32_t then) {
-  return static_cast<int32_t>(now - then);
-}
-
-}  // namespace
 
 TransferCheck SipEngine::checkTransfer(std::string_view target, std::string_view server) const {
   if (callState_ != kCallConnected) return TransferCheck::NoCall;

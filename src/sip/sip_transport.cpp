@@ -474,6 +474,15 @@ void SipTransport::markFailed(const SipTarget& target) {
   failed_.emplace_back(failed, platform::tickMs());
 }
 
+bool SipTransport::failedSince(const SipTarget& target, uint32_t sinceMs) {
+  std::lock_guard lock(failedLock_);
+  return std::any_of(failed_.begin(), failed_.end(), [&](const auto& entry) {
+    const ServerTarget& failed = entry.first;
+    return failed.transport == target.transport && failed.port == target.address.port() &&
+           failed.address == target.address.host() && since(entry.second, sinceMs) >= 0;
+  });
+}
+
 bool SipTransport::resolveNextHop(std::string_view destinationUri, SipTarget& out,
                                   std::optional<TransportKind> preferred) {
   return locate(destinationUri, preferred, out);

@@ -141,6 +141,11 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
                       std::optional<TransportKind> preferred = std::nullopt);
   // A target that did not answer, refused the connection or its certificate.
   void markFailed(const SipTarget& target);
+  // Replaces the server locator (tests: records from a table); before the thread starts.
+  void setLocator(std::unique_ptr<ServerLocator> locator) { locator_ = std::move(locator); }
+  // Whether the target was marked failed at or after the tick `sinceMs` (by anyone: a
+  // connection to it that failed, a registration or a call).
+  bool failedSince(const SipTarget& target, uint32_t sinceMs);
 
   // Via/Contact address for a destination: private address and bound port for a private
   // destination, the public ones otherwise; the TLS port for TLS.

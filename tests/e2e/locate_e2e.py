@@ -2,15 +2,19 @@
 """A line found by DNS, as a provider publishes it: the line names only its domain
 (example.test) and TLS; dnsmasq serves the domain's SRV records with two priorities. The
 first target is down, so Quillet registers (digest, over TLS, checked against the domain's
-certificate) at the second one.
+certificate) at the second one. Calls go the same way: an INVITE whose first server is
+silent, refuses the connection or answers 503 goes to the second one, and the call
+connects; with no server left the call fails within the usual time limit.
 
 The script makes a network namespace whose resolv.conf names its own dnsmasq, and runs
 itself again inside it; everything it starts, it stops, and the namespace goes at the end.
     locate_e2e.py QUILLET"""
 import os
 import shutil
+import socket
 import subprocess
 import sys
+import threading
 import time
 
 from e2e_support import (LabCase, make_ca, make_server_cert, run_tests, take_binary_argument,
@@ -41,6 +45,42 @@ class Namespace:
                 os.rmdir("/etc/netns")
             except OSError:
                 pass
+
+
+class Unavailable:
+    """A UDP SIP server on 127.0.0.1 that answers every INVITE with 503; counts them."""
+
+    def __init__(self):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.settimeout(0.2)
+        self.port = self.sock.getsockname()[1]
+        self.invites = 0
+        self.running = True
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    def serve(self):
+        while self.running:
+            try:
+                data, peer = self.sock.recvfrom(65535)
+            except socket.timeout:
+                continue
+            lines = data.decode("utf-8", "replace").split("\r\n")
+            if not lines[0].startswith("INVITE "):
+                continue
+            self.invites += 1
+            keep = [line for line in lines[1:] if line.split(":")[0].lower() in
+                    ("via", "from", "call-id", "cseq")]
+            to = [line for line in lines[1:] if line.split(":")[0].lower() == "to"]
+            answer = ["SIP/2.0 503 Service Unavailable"] + keep + [to[0] + ";tag=down503",
+                                                                   "Content-Length: 0", "", ""]
+            self.sock.sendto("\r\n".join(answer).encode(), peer)
+
+    def stop(self):
+        self.running = False
+        self.thread.join()
+        self.sock.close()
 
 
 class LocatedLineTest(LabCase):
@@ -78,6 +118,64 @@ class LocatedLineTest(LabCase):
         self.assertIn("SIP TLS connection to example.test (127.0.0.1:%d) failed" % down, log)
         self.assertIn("_sips._tcp.example.test", dns.output())
         a.stop()
+
+    def test_calls_go_to_the_second_srv_target_when_the_first_fails(self):
+        b = self.quillet("bob", self.silence_file)
+        a = self.quillet("alice", self.silence_file)
+        unavailable = Unavailable()
+        self.cleanup.append(unavailable.stop)
+        silent, unreachable = h.free_udp_port(), h.free_udp_port()
+        dead = (h.free_udp_port(), h.free_udp_port())
+        records = []
+        # Domain: (SRV service, first target's port, second target's port).
+        domains = {"silent": ("_sip._udp", silent, b.sip_port),
+                   "refusing": ("_sip._tcp", unreachable, b.sip_port),
+                   "unavailable": ("_sip._udp", unavailable.port, b.sip_port),
+                   "dead": ("_sip._udp",) + dead}
+        for name, (service, first, second) in domains.items():
+            records += ["srv-host=%s.%s.example.test,first.example.test,%d,1,10"
+                        % (service, name, first),
+                        "srv-host=%s.%s.example.test,second.example.test,%d,2,10"
+                        % (service, name, second)]
+        records += ["host-record=first.example.test,127.0.0.1",
+                    "host-record=second.example.test,127.0.0.1"]
+        dns = self.dnsmasq(records)
+        b.start()
+        a.start()
+        calls = 0
+        # Which server failed how, what the log says of it, and the longest the call may
+        # take to connect.
+        cases = (("silent", "127.0.0.1:%d (UDP) did not answer" % silent,
+                  "127.0.0.1:%d (UDP)" % b.sip_port, 9),
+                 ("refusing", "127.0.0.1:%d (TCP) could not be reached" % unreachable,
+                  "127.0.0.1:%d (TCP)" % b.sip_port, 4),
+                 ("unavailable", "127.0.0.1:%d (UDP) answered 503" % unavailable.port,
+                  "127.0.0.1:%d (UDP)" % b.sip_port, 4))
+        for domain, failure, next_server, limit in cases:
+            with self.subTest(domain=domain):
+                began = time.monotonic()
+                self.assertEqual(a.run("-dial", "bob@%s.example.test" % domain), 0)
+                calls += 1
+                self.assertTrue(wait_for(lambda: b.log_text().count("The call was started")
+                                         == calls, 15), a.log_text() + dns.output())
+                self.assertLess(time.monotonic() - began, limit, a.log_text())
+                self.assertIn("The server %s; the call goes to the next one: %s"
+                              % (failure, next_server), a.log_text())
+                self.assertEqual(a.run("-hangup"), 0)
+                self.assertTrue(wait_for(lambda: b.log_text().count("The call was stopped")
+                                         == calls, 10), b.log_text())
+        self.assertEqual(unavailable.invites, 1)
+        # No server answers: the call fails as a call to one silent server does, within the
+        # same time limit, having tried both.
+        began = time.monotonic()
+        self.assertEqual(a.run("-dial", "bob@dead.example.test"), 0)
+        self.assertTrue(wait_for(lambda: "Error call attempt timed-out." in a.log_text(), 15),
+                        a.log_text())
+        self.assertLess(time.monotonic() - began, 12, a.log_text())
+        self.assertIn("The server 127.0.0.1:%d (UDP) did not answer; the call goes to the next "
+                      "one: 127.0.0.1:%d (UDP)" % dead, a.log_text())
+        self.assertIn("The server is not replying.", a.log_text())
+        self.assertEqual(b.log_text().count("The call was started"), calls)
 
 
 def main():
