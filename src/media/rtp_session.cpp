@@ -23,16 +23,6 @@ namespace quillet::media {
 
 namespace {
 
-uint64_t packEndpoint(const platform::Endpoint& endpoint) {
-  return endpoint.address == 0 ? 0
-                               : (static_cast<uint64_t>(endpoint.address) << 16) | endpoint.port;
-}
-
-platform::Endpoint unpackEndpoint(uint64_t packed) {
-  return platform::Endpoint{static_cast<uint32_t>(packed >> 16),
-                            static_cast<uint16_t>(packed & 0xFFFF)};
-}
-
 uint16_t portSetting(int32_t value) {
   return static_cast<uint16_t>(value < 0 ? 0 : value > 65535 ? 65535 : value);
 }
@@ -43,9 +33,16 @@ void sleepMs(uint32_t ms) {
 
 // The address of the interface that routes to the far end; the host's own address when
 // the far end is unknown or unreachable.
-std::string localAddressTowards(uint32_t towards) {
-  const uint32_t address = base::localAddressTowards(towards);
-  return address != 0 ? platform::ipv4ToString(address) : base::localAddress();
+std::string ownAddressTowards(const platform::SocketAddress& towards) {
+  const platform::SocketAddress local = platform::localAddressTowards(towards);
+  if (!local.isUnspecified() && !local.isLinkLocal()) return local.host();
+  return towards.isIpv6() ? "::1" : base::localAddress();
+}
+
+// The address the far end's SDP names (a number, or a name looked up), with its port.
+platform::SocketAddress remoteMediaAddress(const std::string& host, uint16_t port) {
+  const std::vector<platform::SocketAddress> found = platform::lookupHost(host, port);
+  return found.empty() ? platform::SocketAddress() : found.front();
 }
 
 }  // namespace
@@ -104,7 +101,7 @@ void RtpSession::closeSocket() {
   socket_.reset();
 }
 
-void RtpSession::openPort(platform::Event* stop, uint32_t towards,
+void RtpSession::openPort(platform::Event* stop, const platform::SocketAddress& towards,
                           net::PublicAddressResolver* resolver) {
   closeSocket();
   RtpSettings settings = currentSettings();
@@ -115,25 +112,25 @@ void RtpSession::openPort(platform::Event* stop, uint32_t towards,
   int attempts = 0;
   platform::UniqueFd socket;
   while (true) {
-    socket.reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    while (socket.valid()) {
-      sockaddr_in address{};
-      address.sin_family = AF_INET;
-      address.sin_port = htons(port);
-      if (::bind(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
-        break;
-      }
-      // Only a port in use moves on; any other failure keeps the socket as it is.
-      if (errno != EADDRINUSE || port >= 65534) break;
+    // Only a port in use moves on; any other failure leaves no socket.
+    while (!platform::bindDualStackUdp(socket, port) && errno == EADDRINUSE && port < 65534) {
       port = static_cast<uint16_t>(port + 2);
     }
     int tos = kTypeOfService;
-    if (socket.valid()) setsockopt(socket.get(), IPPROTO_IP, IP_TOS, &tos, sizeof(tos));
+    if (socket.valid()) {
+      setsockopt(socket.get(), IPPROTO_IP, IP_TOS, &tos, sizeof(tos));
+      setsockopt(socket.get(), IPPROTO_IPV6, IPV6_TCLASS, &tos, sizeof(tos));
+    }
 
-    privateAddress_ = privateOverride_.empty() ? localAddressTowards(towards) : privateOverride_;
+    privateAddress_ = privateOverride_.empty() ? ownAddressTowards(towards) : privateOverride_;
     // Port 0 (any) asks the system; the port it gave is the one to advertise.
     if (port == 0 && socket.valid()) port = platform::localEndpoint(socket.get()).port;
     privatePort_ = port;
+    if (towards.isIpv6()) {
+      publicAddress_ = privateAddress_;
+      publicPort_ = port;
+      break;
+    }
     net::PublicAddress found = resolver->resolve({privateAddress_, port, socket.get(), 16,
                                                   portSetting(settings.staticPortBase),
                                                   portSetting(settings.portBase), stop});
@@ -205,18 +202,20 @@ void RtpSession::copyNegotiated() {
   comfortNoise_ = sdp_.comfortNoisePayloadType();
   g726_ = sdp_.g726PayloadType();
   g726Aal2_ = sdp_.g726Aal2PayloadType();
-  setDestination({base::resolveHost(sdp_.remoteAddress()), sdp_.remotePort()});
+  setDestination(remoteMediaAddress(sdp_.remoteAddress(), sdp_.remotePort()));
   peerActive_ = sdp_.peerActive();
   peerSendOnly_ = sdp_.peerSendOnly();
   dtmf_.setPayloadTypes(sdp_.telephoneEventPayloadType(), chosen_, g726_, g726Aal2_);
 }
 
-void RtpSession::setDestination(const platform::Endpoint& endpoint) {
-  destination_ = packEndpoint(endpoint);
+void RtpSession::setDestination(const platform::SocketAddress& address) {
+  std::lock_guard lock(destinationLock_);
+  destination_ = address;
 }
 
-platform::Endpoint RtpSession::destination() const {
-  return unpackEndpoint(destination_);
+platform::SocketAddress RtpSession::destination() const {
+  std::lock_guard lock(destinationLock_);
+  return destination_;
 }
 
 void RtpSession::start() {
@@ -256,8 +255,8 @@ audio::SourceRef RtpSession::attachPlayback() {
 }
 
 void RtpSession::sendPacket(const uint8_t* bytes, size_t length) {
-  platform::Endpoint to = destination();
-  if (to.address == 0 || peerSendOnly_) return;
+  const platform::SocketAddress to = destination();
+  if (to.isUnspecified() || peerSendOnly_) return;
   {
     std::shared_lock lock(socketLock_);
     if (socket_.valid()) platform::sendTo(socket_.get(), bytes, length, to);
@@ -311,7 +310,7 @@ void RtpSession::sendKeepAlive() {
     return;
   }
   // Nothing would leave: do not move the clock for it.
-  if (destination_ == 0 || peerSendOnly_) return;
+  if (destination().isUnspecified() || peerSendOnly_) return;
   uint8_t packet[kRtpHeaderSize + 1];
   uint8_t cn = comfortNoise_;
   uint8_t type = cn != kNoPayloadType ? cn : chosen_.load();
@@ -334,7 +333,7 @@ void RtpSession::Run() {
   // Datagrams that arrived between opening the port and now are kept: the socket is new for
   // each call, so they are the peer's first words, sent as soon as it had our answer.
 
-  platform::Endpoint lastSource;
+  platform::SocketAddress lastSource;
   int32_t wait = 1000;
   while (true) {
     base::WaitResult result = base::WaitForReadableOrStop(*this, fd, wait);
@@ -345,8 +344,8 @@ void RtpSession::Run() {
       if (slot == nullptr) {
         stopEvent().wait(10);  // the datagram stays queued in the socket
       } else {
-        platform::Endpoint from;
-        int length = platform::recvFrom(fd, slot->data.data(), slot->data.size(), &from);
+        platform::SocketAddress from;
+        int length = platform::recvFromAddress(fd, slot->data.data(), slot->data.size(), &from);
         if (length >= 0) {
           auto size = static_cast<size_t>(length);
           if (trace_.rtpTraceOn() && size >= kRtpHeaderSize && (slot->data[0] & 0xC0) == 0x80) {
@@ -371,7 +370,7 @@ void RtpSession::Run() {
       if (head->packet.header.sequence == buffer.expectedSequence()) {
         clock.play(*head, false, types);
         buffer.popHead();
-        if (peerActive_ && lastSource.address != 0) setDestination(lastSource);
+        if (peerActive_ && !lastSource.isUnspecified()) setDestination(lastSource);
       } else {
         int32_t gapWait = clock.gapWait();
         if (gapWait > 5) {

@@ -51,11 +51,12 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   explicit RtpSession(const RtpSettings& settings, RtpTrace& trace = noRtpTrace());
   ~RtpSession() override;
 
-  // Opens the socket on the first free even port from the port base and finds its public
-  // address; `stop` (the calling worker's stop event, may be null) cancels the probes and
-  // `towards` (the far end, 0: unknown) picks the local address. Without a resolver the
+  // Opens the socket (both families) on the first free even port from the port base and
+  // finds its public address; `stop` (the calling worker's stop event, may be null) cancels
+  // the probes and `towards` (the far end, empty: unknown) picks the local address and its
+  // family. IPv6 has no NAT: its address is its own, without probes. Without a resolver the
   // settings' resolution is used.
-  void openPort(platform::Event* stop = nullptr, uint32_t towards = 0,
+  void openPort(platform::Event* stop = nullptr, const platform::SocketAddress& towards = {},
                 net::PublicAddressResolver* resolver = nullptr);
 
   std::string makeOffer(bool sendOnly);
@@ -97,7 +98,7 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   uint8_t g726Aal2PayloadType() const { return g726Aal2_; }
   bool peerActive() const { return peerActive_; }
   bool peerSendOnly() const { return peerSendOnly_; }
-  platform::Endpoint destination() const;
+  platform::SocketAddress destination() const;
   bool captureAttached() const { return captureAttached_; }
   SdpSession& sdp() { return sdp_; }
 
@@ -112,7 +113,7 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   RtpSettings currentSettings();
   void copyNegotiated();
   void afterNegotiation();
-  void setDestination(const platform::Endpoint& endpoint);
+  void setDestination(const platform::SocketAddress& address);
   void sendKeepAlive();
   // Send clock: ms that the sent timestamps run ahead of real time.
   int32_t sendClockAhead();
@@ -140,7 +141,8 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   std::atomic<uint8_t> comfortNoise_{kNoPayloadType};
   std::atomic<uint8_t> g726_{kNoPayloadType};
   std::atomic<uint8_t> g726Aal2_{kNoPayloadType};
-  std::atomic<uint64_t> destination_{0};  // address << 16 | port; 0: nobody to send to
+  mutable std::mutex destinationLock_;
+  platform::SocketAddress destination_;  // guarded by destinationLock_; empty: nobody
   std::atomic<bool> peerActive_{false};
   std::atomic<bool> peerSendOnly_{false};
   std::atomic<uint32_t> lastSendTick_;

@@ -101,7 +101,7 @@ std::unique_ptr<RtpSession> openSession(const RtpSettings& settings,
                                         const std::string& address = "127.0.0.1") {
   auto session = std::make_unique<RtpSession>(settings);
   session->setPrivateAddress(address);
-  session->openPort(nullptr, 0, resolver);
+  session->openPort(nullptr, {}, resolver);
   return session;
 }
 
@@ -489,15 +489,15 @@ TEST_F(RtpSessionTest, ActivePeerIsAnsweredAtTheSourceOfItsPackets) {
   session.makeOffer(false);
   session.takeAnswer("v=0\r\nc=IN IP4 127.0.0.1\r\nm=audio 9 RTP/AVP 0\r\na=direction:active\r\n");
   EXPECT_TRUE(session.peerActive());
-  EXPECT_EQ(session.destination().port, 9);
+  EXPECT_EQ(session.destination().port(), 9);
   audio::SourceRef reader = session.attachPlayback();
   session.start();
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   peer.send(rtp(0, 1, 0, 5, std::vector<uint8_t>(160, 0x80)), session.privatePort());
-  for (int i = 0; i < 100 && session.destination().port != peer.port(); ++i) {
+  for (int i = 0; i < 100 && session.destination().port() != peer.port(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  EXPECT_EQ(session.destination().port, peer.port());
+  EXPECT_EQ(session.destination().port(), peer.port());
   {
     audio::SinkRef sink = session.createCaptureSink(false);
     std::vector<int32_t> frame(160, 3000 * 16);

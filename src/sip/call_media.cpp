@@ -54,7 +54,7 @@ class RtpMedia : public CallMedia {
   ~RtpMedia() override { session_->stop(); }
 
   bool openPort(const PortOpening& opening) override {
-    session_->openPort(opening.stop, opening.towards.ipv4Address());
+    session_->openPort(opening.stop, opening.towards);
     return session_->socketOpen();
   }
   std::string makeOffer(bool sendOnly) override { return session_->makeOffer(sendOnly); }

@@ -184,12 +184,17 @@ def kamailio_streams(cfg, port, tls):
     return cfg.replace('loadmodule "kex.so"', "\n".join(modules + ['loadmodule "kex.so"']))
 
 
-def kamailio_config(port, users, max_expires=3600, auth=None, streams=False, tls=None):
+def kamailio_config(port, users, max_expires=3600, auth=None, streams=False, tls=None,
+                    ipv6=False):
     """The text of tests/sip/kamailio.cfg.in for a port and user => password pairs; `auth`
     adds auth module parameters, e.g. {"qop": "auth", "nonce_count": 1}; `streams` adds
-    TCP at the same port and `tls` (see kamailio_streams) TLS at the next."""
+    TCP at the same port and `tls` (see kamailio_streams) TLS at the next; `ipv6` UDP on
+    [::1] at the same port."""
     with open(os.path.join(HERE, "kamailio.cfg.in")) as f:
         cfg = f.read()
+    if ipv6:
+        cfg = cfg.replace('alias="127.0.0.1:@PORT@"',
+                          'alias="127.0.0.1:@PORT@"\nlisten=udp:[::1]:@PORT@\nalias="[::1]:@PORT@"')
     if streams or tls:
         cfg = kamailio_streams(cfg, port, tls)
     seeds = "\n".join('\t$sht(users=>%s) = "%s";' % (u, p) for u, p in users.items())
@@ -206,14 +211,15 @@ class Kamailio(Stopped):
     """Kamailio as registrar and record-routing proxy on 127.0.0.1:port."""
 
     def __init__(self, workdir, users, port=None, max_expires=3600, auth=None, streams=False,
-                 tls=None):
+                 tls=None, ipv6=False):
         """auth: extra auth module parameters (see kamailio_config); streams: TCP too at
-        the same port; tls: {"cert", "key"}: TLS at tls_port (port + 1)."""
+        the same port; tls: {"cert", "key"}: TLS at tls_port (port + 1); ipv6: UDP on [::1]
+        too."""
         self.port = port or free_udp_port()
         self.tls_port = self.port + 1
         self.dir = os.path.join(workdir, "kamailio")
         os.makedirs(self.dir, exist_ok=True)
-        cfg = kamailio_config(self.port, users, max_expires, auth, streams, tls)
+        cfg = kamailio_config(self.port, users, max_expires, auth, streams, tls, ipv6)
         self.cfg = os.path.join(self.dir, "kamailio.cfg")
         with open(self.cfg, "w") as f:
             f.write(cfg)
