@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
@@ -17,6 +18,7 @@
 #include "base/settings_store.h"
 #include "base/worker_thread.h"
 #include "media/dtmf_sender.h"
+#include "media/rtp_source_guard.h"
 #include "media/rtp_stream.h"
 #include "media/rtp_trace.h"
 #include "media/sdp_session.h"
@@ -27,6 +29,8 @@
 namespace quillet::media {
 
 class PlayoutClock;
+struct PlayoutTypes;
+struct RtpSlot;
 
 // The settings an RTP session follows (section "SIP").
 struct RtpSettings {
@@ -52,9 +56,9 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   ~RtpSession() override;
 
   // Opens the socket on the first free even port from the port base and finds its public
-  // address; `stop` (the calling worker's stop event, may be null) cancels the probes and
-  // `towards` (the far end, 0: unknown) picks the local address. Without a resolver the
-  // settings' resolution is used.
+  // address, and starts a new stream (random SSRC, sequence number and timestamp); `stop` (the
+  // calling worker's stop event, may be null) cancels the probes and `towards` (the far end, 0:
+  // unknown) picks the local address. Without a resolver the settings' resolution is used.
   void openPort(platform::Event* stop = nullptr, uint32_t towards = 0,
                 net::PublicAddressResolver* resolver = nullptr);
 
@@ -98,6 +102,9 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   bool peerActive() const { return peerActive_; }
   bool peerSendOnly() const { return peerSendOnly_; }
   platform::Endpoint destination() const;
+  // Datagrams of this call dropped because they came from somebody other than the far end
+  // (see RtpSourceGuard).
+  uint32_t strangerPackets() const { return strangerPackets_; }
   bool captureAttached() const { return captureAttached_; }
   SdpSession& sdp() { return sdp_; }
 
@@ -113,6 +120,16 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   void copyNegotiated();
   void afterNegotiation();
   void setDestination(const platform::Endpoint& endpoint);
+  // The far end as its SDP names it; a change re-arms the receive thread's source guard.
+  void setSignalled(const platform::Endpoint& endpoint, bool latch);
+  // Arms the guard with the current far end, its window open from `since` (default: when
+  // its SDP came); answers the version of the rules it took.
+  uint32_t armGuard(RtpSourceGuard& guard, std::optional<uint32_t> since);
+  bool negotiatedType(uint8_t type) const;
+  PlayoutTypes playoutTypes() const;
+  // Whether a received datagram may go on to the receive buffer; counts and logs strangers.
+  bool admit(RtpSourceGuard& guard, const platform::Endpoint& from, const RtpSlot& slot,
+             size_t length, uint32_t nowTick);
   void sendKeepAlive();
   // Send clock: ms that the sent timestamps run ahead of real time.
   int32_t sendClockAhead();
@@ -147,6 +164,14 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   std::atomic<bool> sent_{false};  // a packet has gone out
   std::atomic<bool> receiveReset_{false};
   std::atomic<bool> captureAttached_{false};
+  std::atomic<uint32_t> strangerPackets_{0};
+
+  // The far end as signalled, for the source guard of the receive thread.
+  std::mutex signalledLock_;
+  platform::Endpoint signalled_;  // guarded by signalledLock_
+  bool latchSource_ = false;      // guarded by signalledLock_
+  uint32_t signalledTick_ = 0;    // guarded by signalledLock_: when it last changed
+  std::atomic<uint32_t> rulesVersion_{0};
 
   // Send clock: paced by the capture thread and by whichever thread ends a capture sink
   // (its last comfort-noise step), so it is kept under its own lock.
