@@ -240,7 +240,7 @@ void RtpSession::setSignalled(const platform::Endpoint& endpoint, bool latch) {
 
 uint32_t RtpSession::armGuard(RtpSourceGuard& guard, std::optional<uint32_t> since) {
   std::lock_guard lock(signalledLock_);
-  guard.arm(signalled_, latchSource_, since.value_or(signalledTick_));
+  guard.arm(signalled_, latchSource_, since.value_or(signalledTick_), fixedSettings_.latchWindowMs);
   return rulesVersion_;
 }
 

@@ -38,6 +38,9 @@ struct RtpSettings {
   int32_t staticPortBase = 8000;  // "STATICRTPPortBase"
   net::NatSettings nat;
   SdpSettings sdp;
+  // How long after the far end's SDP a sender it does not name may still be latched onto.
+  // Not a setting: tools that take whoever sends, however late, widen it.
+  uint32_t latchWindowMs = RtpSourceGuard::kLatchWindowMs;
 
   static RtpSettings load(base::SettingsStore& store);
 };

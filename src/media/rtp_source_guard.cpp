@@ -4,11 +4,13 @@
 
 namespace quillet::media {
 
-void RtpSourceGuard::arm(const platform::Endpoint& signalled, bool latch, uint32_t nowTick) {
+void RtpSourceGuard::arm(const platform::Endpoint& signalled, bool latch, uint32_t nowTick,
+                         uint32_t windowMs) {
   signalled_ = signalled;
   latch_ = latch;
   locked_.reset();
   armedTick_ = nowTick;
+  windowMs_ = windowMs;
 }
 
 RtpSourceGuard::Verdict RtpSourceGuard::check(const platform::Endpoint& from, bool usable,
@@ -28,7 +30,7 @@ RtpSourceGuard::Verdict RtpSourceGuard::check(const platform::Endpoint& from, bo
     if (usable) locked_ = from;
     return Verdict::Take;
   }
-  if (nowTick - armedTick_ >= kLatchWindowMs) return Verdict::Stranger;
+  if (nowTick - armedTick_ >= windowMs_) return Verdict::Stranger;
   if (!usable) return Verdict::Ignore;
   locked_ = from;
   return Verdict::Take;

@@ -74,6 +74,11 @@ TEST(RtpSourceGuard, ArmingAgainForANewFarEndForgetsTheLock) {
   guard.arm(kStranger, false, kStart + 70000);
   EXPECT_EQ(guard.check(kStranger, true, kStart + 70020), Verdict::Take);
   EXPECT_EQ(guard.check(kSignalled, true, kStart + 70040), Verdict::Stranger);
+
+  // A wider window (a tool that takes whoever sends) latches late, still only once.
+  guard.arm(kSignalled, false, kStart, UINT32_MAX);
+  EXPECT_EQ(guard.check(kNat, true, kStart + 60000), Verdict::Take);
+  EXPECT_EQ(guard.check(kStranger, true, kStart + 60020), Verdict::Stranger);
 }
 
 }  // namespace
