@@ -550,16 +550,18 @@ TEST_F(ReceiveTest, ANewSsrcIsFollowedFromTheFarEndOnly) {
 // latched onto in the first two seconds after its SDP, not later. A new SDP naming where it
 // really is opens the way again.
 TEST_F(ReceiveTest, ANatFarEndIsLatchedOntoOnlyInTheFirstTwoSeconds) {
+  sendPacket(0);  // played once the receive thread runs: its guard is armed by then
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
   ASSERT_TRUE(session.takeAnswer(answerFrom(9, "0 13", "a=direction:active\r\n")));
   ASSERT_TRUE(session.peerActive());
   platform::setTickOffset(RtpSourceGuard::kLatchWindowMs + 100);
-  for (int k = 0; k < 3; ++k) sendPacket(k);
+  for (int k = 1; k < 4; ++k) sendPacket(k, 78, 2000);
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(session.strangerPackets(), 3u);
   EXPECT_EQ(session.destination().port, 9);
   ASSERT_TRUE(session.takeAnswer(answerFrom(peer.port(), "0 13")));
-  for (int k = 3; k < 6; ++k) sendPacket(k, 78, 2000);
-  EXPECT_EQ(played(8000, 5), (std::vector<int>{3, 4, 5}));
+  for (int k = 4; k < 7; ++k) sendPacket(k, 78, 2000);
+  EXPECT_EQ(played(8000, 6), (std::vector<int>{0, 4, 5, 6}));
   EXPECT_EQ(session.strangerPackets(), 3u);
 }
 
