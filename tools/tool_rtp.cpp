@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -233,6 +234,8 @@ int runReceive(const RtpOptions& options) {
   media::RtpSettings settings;
   settings.portBase = options.port;
   settings.nat.stun = false;
+  // No far end is known: the first sender is taken, however long it takes to start.
+  settings.latchWindowMs = UINT32_MAX;
   media::RtpSession session(settings, trace);
   session.openPort();
   if (!session.socketOpen() || session.privatePort() != options.port) {

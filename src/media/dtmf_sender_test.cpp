@@ -23,7 +23,6 @@ struct SentPacket {
 
 class RecordingStream : public RtpStream {
  public:
-  RecordingStream() : RtpStream(0x12345678) {}
   void sendPacket(const uint8_t* bytes, size_t length) override {
     std::lock_guard lock(mutex);
     SentPacket packet{std::vector<uint8_t>(bytes, bytes + length), {}};

@@ -30,7 +30,8 @@ int32_t PlayoutClock::ahead() {
   return value;
 }
 
-void PlayoutClock::arrived(const RtpSlot& packet, uint32_t nowMs) {
+void PlayoutClock::arrived(const RtpSlot& packet, uint32_t nowMs, const PlayoutTypes& types) {
+  if (packet.packet.header.payloadType == types.telephoneEvent) return;
   jitter_.arrived(packet.packet.header.ssrc, packet.packet.header.timestamp, nowMs);
 }
 

@@ -29,6 +29,7 @@ struct PlayoutTypes {
   uint8_t comfortNoise = 255;
   uint8_t g726 = 255;      // "G726-32"
   uint8_t g726Aal2 = 255;  // "AAL2-G726-32"
+  uint8_t telephoneEvent = 255;
 };
 
 class PlayoutClock {
@@ -49,7 +50,9 @@ class PlayoutClock {
   PlayoutClock(PlayoutOutput& output, uint32_t seed);
 
   // A packet has just been received (it plays now or later): measures the stream's jitter.
-  void arrived(const RtpSlot& packet, uint32_t nowMs);
+  // Telephone events do not count: their timestamp stays at the start of the tone while
+  // they keep coming, which would read as a stream falling further and further behind.
+  void arrived(const RtpSlot& packet, uint32_t nowMs, const PlayoutTypes& types = {});
   // The wanted delay in ms from a packet's earliest possible arrival to its playout.
   int32_t targetMs();
   // That delay for the next sample to play (ahead when nothing has been measured).

@@ -101,6 +101,27 @@ TEST_F(PlayoutTest, QuietStreamLetsGoOfAnEarlyFirstPacketAndOfTheStartTarget) {
   EXPECT_EQ(clock.targetMs(), PlayoutClock::kMarginMs);
 }
 
+// The events of a key held for 400 ms keep the timestamp of its start while they come every
+// 50 ms: they are not measured as jitter, which they would be read as (a stream falling
+// further behind with each) if they counted like voice.
+TEST_F(PlayoutTest, TelephoneEventsAreNotMeasuredAsJitter) {
+  const PlayoutTypes withEvents{13, 97, 98, 101};
+  PlayoutClock countingAll{out, 99};
+  for (PlayoutClock* measured : {&clock, &countingAll}) {
+    const uint32_t start = out.now;
+    const PlayoutTypes types = measured == &clock ? withEvents : PlayoutTypes{};
+    for (uint16_t s = 0; s < 20; ++s) {
+      measured->arrived(packet(0, s, 160u * s, tone(40)), start + 20u * s, types);
+    }
+    for (uint16_t e = 0; e < 8; ++e) {
+      measured->arrived(packet(101, static_cast<uint16_t>(20 + e), 3200, {1, 0x0A, 0, 0}),
+                        start + 400 + 50u * e, types);
+    }
+  }
+  EXPECT_EQ(clock.jitterMs(), 0);
+  EXPECT_EQ(countingAll.jitterMs(), 250);
+}
+
 // Comfort noise, and a gap in the timestamps of packets in sequence, both end in silence:
 // the next voice waits for the queue to drain to the low mark, then is padded to the target.
 TEST_F(PlayoutTest, ComfortNoiseAndTimestampGapsEndInSilenceAndTheNextVoiceIsPadded) {

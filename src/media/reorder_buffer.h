@@ -1,5 +1,6 @@
 // ReorderBuffer: the 64 packet slots of the receive thread, the lock onto one sender and
-// the choice of the packet that plays next.
+// the choice of the packet that plays next. Only the far end's address and port reach it
+// (RtpSourceGuard): its sender lock chooses among that source's SSRCs.
 #pragma once
 
 #include <array>

@@ -1,5 +1,6 @@
 // RtpSession: port opening, SDP exchange, sending, the send clock, the receive thread
-// with reorder and playout, symmetric RTP and keep-alives; RtpCaptureSink.
+// with its source guard, reorder and playout, symmetric RTP and keep-alives;
+// RtpCaptureSink.
 #include "media/rtp_session.h"
 
 #include <netinet/in.h>
@@ -78,8 +79,7 @@ RtpSession::RtpSession(base::SettingsStore& store, RtpTrace& trace)
 }
 
 RtpSession::RtpSession(const RtpSettings& settings, RtpTrace& trace)
-    : RtpStream(platform::tickMs()),
-      fixedSettings_(settings),
+    : fixedSettings_(settings),
       trace_(trace),
       dtmf_(*this),
       lastSendTick_(platform::tickMs()),
@@ -160,6 +160,14 @@ void RtpSession::openPort(platform::Event* stop, const platform::SocketAddress& 
     socket_ = std::move(socket);
   }
   lastSendTick_ = platform::tickMs();
+  // A new port is a new call: a new stream, whose clock has nothing to line up with.
+  renew();
+  {
+    std::lock_guard lock(pacingLock_);
+    pacingBaseTick_ = platform::tickMs();
+    pacingBaseTimestamp_ = timestamp();
+  }
+  sent_ = false;
 }
 
 std::string RtpSession::makeOffer(bool sendOnly) {
@@ -202,7 +210,10 @@ void RtpSession::copyNegotiated() {
   comfortNoise_ = sdp_.comfortNoisePayloadType();
   g726_ = sdp_.g726PayloadType();
   g726Aal2_ = sdp_.g726Aal2PayloadType();
-  setDestination(remoteMediaAddress(sdp_.remoteAddress(), sdp_.remotePort()));
+  const platform::SocketAddress signalled =
+      remoteMediaAddress(sdp_.remoteAddress(), sdp_.remotePort());
+  setDestination(signalled);
+  setSignalled(signalled, sdp_.peerActive());
   peerActive_ = sdp_.peerActive();
   peerSendOnly_ = sdp_.peerSendOnly();
   dtmf_.setPayloadTypes(sdp_.telephoneEventPayloadType(), chosen_, g726_, g726Aal2_);
@@ -218,7 +229,52 @@ platform::SocketAddress RtpSession::destination() const {
   return destination_;
 }
 
+void RtpSession::setSignalled(const platform::SocketAddress& endpoint, bool latch) {
+  std::lock_guard lock(signalledLock_);
+  if (endpoint == signalled_ && latch == latchSource_) return;
+  signalled_ = endpoint;
+  latchSource_ = latch;
+  signalledTick_ = platform::tickMs();
+  ++rulesVersion_;
+}
+
+uint32_t RtpSession::armGuard(RtpSourceGuard& guard, std::optional<uint32_t> since) {
+  std::lock_guard lock(signalledLock_);
+  guard.arm(signalled_, latchSource_, since.value_or(signalledTick_), fixedSettings_.latchWindowMs);
+  return rulesVersion_;
+}
+
+PlayoutTypes RtpSession::playoutTypes() const {
+  return {comfortNoise_, g726_, g726Aal2_, dtmf_.telephoneEventType()};
+}
+
+bool RtpSession::negotiatedType(uint8_t type) const {
+  return type != kNoPayloadType &&
+         (type == chosen_ || type == comfortNoise_ || type == dtmf_.telephoneEventType() ||
+          type == g726_ || type == g726Aal2_);
+}
+
+bool RtpSession::admit(RtpSourceGuard& guard, const platform::SocketAddress& from,
+                       const RtpSlot& slot, size_t length, uint32_t nowTick) {
+  RtpPacketView view;
+  const bool usable =
+      readRtpPacket(slot.data.data(), length, view) && negotiatedType(view.header.payloadType);
+  switch (guard.check(from, usable, nowTick)) {
+    case RtpSourceGuard::Verdict::Take:
+      return true;
+    case RtpSourceGuard::Verdict::Ignore:
+      return false;
+    case RtpSourceGuard::Verdict::Stranger:
+      break;
+  }
+  if (strangerPackets_++ == 0) {
+    base::logError("RTP: packets from a stranger dropped (" + from.toString() + ")");
+  }
+  return false;
+}
+
 void RtpSession::start() {
+  strangerPackets_ = 0;
   Start(platform::kPriorityHighest);
   dtmf_.setPayloadTypes(dtmf_.telephoneEventType(), chosen_, g726_, g726Aal2_);
   dtmf_.clearQueue();
@@ -332,14 +388,19 @@ void RtpSession::Run() {
   }
   // Datagrams that arrived between opening the port and now are kept: the socket is new for
   // each call, so they are the peer's first words, sent as soon as it had our answer.
+  // The guard takes them only from the far end.
+  RtpSourceGuard guard;
+  uint32_t rules = armGuard(guard, platform::tickMs());
 
-  platform::SocketAddress lastSource;
   int32_t wait = 1000;
   while (true) {
     base::WaitResult result = base::WaitForReadableOrStop(*this, fd, wait);
     if (result == base::WaitResult::StopRequested) break;
     if (result == base::WaitResult::Signalled) {
       if (receiveReset_.exchange(false)) buffer.restartLock(platform::tickMs());
+      // A far end at a new address (a re-INVITE, a transfer): its sender is found anew,
+      // in the first seconds after its SDP came.
+      if (rulesVersion_ != rules) rules = armGuard(guard, std::nullopt);
       RtpSlot* slot = buffer.freeSlot();
       if (slot == nullptr) {
         stopEvent().wait(10);  // the datagram stays queued in the socket
@@ -353,14 +414,13 @@ void RtpSession::Run() {
                 rtpTraceLine(platform::tickMs(), "<<<", from.toString(), slot->data.data(), size));
           }
           const uint32_t now = platform::tickMs();
-          if (buffer.store(*slot, size, now)) {
-            lastSource = from;
-            clock.arrived(*slot, now);
+          if (admit(guard, from, *slot, size, now) && buffer.store(*slot, size, now)) {
+            clock.arrived(*slot, now, playoutTypes());
           }
         }
       }
     }
-    PlayoutTypes types{comfortNoise_, g726_, g726Aal2_};
+    const PlayoutTypes playing = playoutTypes();
     while (!stopRequested()) {
       const RtpSlot* head = buffer.head();
       if (head == nullptr) {
@@ -368,16 +428,16 @@ void RtpSession::Run() {
         break;
       }
       if (head->packet.header.sequence == buffer.expectedSequence()) {
-        clock.play(*head, false, types);
+        clock.play(*head, false, playing);
         buffer.popHead();
-        if (peerActive_ && !lastSource.isUnspecified()) setDestination(lastSource);
+        if (peerActive_ && guard.locked()) setDestination(*guard.locked());
       } else {
         int32_t gapWait = clock.gapWait();
         if (gapWait > 5) {
           wait = gapWait;
           break;
         }
-        clock.play(*head, true, types);
+        clock.play(*head, true, playing);
         buffer.popHead();
       }
     }

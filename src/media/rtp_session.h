@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
@@ -17,6 +18,7 @@
 #include "base/settings_store.h"
 #include "base/worker_thread.h"
 #include "media/dtmf_sender.h"
+#include "media/rtp_source_guard.h"
 #include "media/rtp_stream.h"
 #include "media/rtp_trace.h"
 #include "media/sdp_session.h"
@@ -27,6 +29,8 @@
 namespace quillet::media {
 
 class PlayoutClock;
+struct PlayoutTypes;
+struct RtpSlot;
 
 // The settings an RTP session follows (section "SIP").
 struct RtpSettings {
@@ -34,6 +38,9 @@ struct RtpSettings {
   int32_t staticPortBase = 8000;  // "STATICRTPPortBase"
   net::NatSettings nat;
   SdpSettings sdp;
+  // How long after the far end's SDP a sender it does not name may still be latched onto.
+  // Not a setting: tools that take whoever sends, however late, widen it.
+  uint32_t latchWindowMs = RtpSourceGuard::kLatchWindowMs;
 
   static RtpSettings load(base::SettingsStore& store);
 };
@@ -51,11 +58,12 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   explicit RtpSession(const RtpSettings& settings, RtpTrace& trace = noRtpTrace());
   ~RtpSession() override;
 
-  // Opens the socket (both families) on the first free even port from the port base and
-  // finds its public address; `stop` (the calling worker's stop event, may be null) cancels
-  // the probes and `towards` (the far end, empty: unknown) picks the local address and its
-  // family. IPv6 has no NAT: its address is its own, without probes. Without a resolver the
-  // settings' resolution is used.
+  // Opens the socket (both families) on the first free even port from the port base, finds
+  // its public address and starts a new stream (random SSRC, sequence number and timestamp);
+  // `stop` (the calling worker's stop event, may be null) cancels the probes and `towards`
+  // (the far end, empty: unknown) picks the local address and its family. IPv6 has no NAT:
+  // its address is its own, without probes. Without a resolver the settings' resolution is
+  // used.
   void openPort(platform::Event* stop = nullptr, const platform::SocketAddress& towards = {},
                 net::PublicAddressResolver* resolver = nullptr);
 
@@ -99,6 +107,9 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   bool peerActive() const { return peerActive_; }
   bool peerSendOnly() const { return peerSendOnly_; }
   platform::SocketAddress destination() const;
+  // Datagrams of this call dropped because they came from somebody other than the far end
+  // (see RtpSourceGuard).
+  uint32_t strangerPackets() const { return strangerPackets_; }
   bool captureAttached() const { return captureAttached_; }
   SdpSession& sdp() { return sdp_; }
 
@@ -114,6 +125,16 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   void copyNegotiated();
   void afterNegotiation();
   void setDestination(const platform::SocketAddress& address);
+  // The far end as its SDP names it; a change re-arms the receive thread's source guard.
+  void setSignalled(const platform::SocketAddress& address, bool latch);
+  // Arms the guard with the current far end, its window open from `since` (default: when
+  // its SDP came); answers the version of the rules it took.
+  uint32_t armGuard(RtpSourceGuard& guard, std::optional<uint32_t> since);
+  bool negotiatedType(uint8_t type) const;
+  PlayoutTypes playoutTypes() const;
+  // Whether a received datagram may go on to the receive buffer; counts and logs strangers.
+  bool admit(RtpSourceGuard& guard, const platform::SocketAddress& from, const RtpSlot& slot,
+             size_t length, uint32_t nowTick);
   void sendKeepAlive();
   // Send clock: ms that the sent timestamps run ahead of real time.
   int32_t sendClockAhead();
@@ -149,6 +170,14 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   std::atomic<bool> sent_{false};  // a packet has gone out
   std::atomic<bool> receiveReset_{false};
   std::atomic<bool> captureAttached_{false};
+  std::atomic<uint32_t> strangerPackets_{0};
+
+  // The far end as signalled, for the source guard of the receive thread.
+  std::mutex signalledLock_;
+  platform::SocketAddress signalled_;  // guarded by signalledLock_
+  bool latchSource_ = false;           // guarded by signalledLock_
+  uint32_t signalledTick_ = 0;         // guarded by signalledLock_: when it last changed
+  std::atomic<uint32_t> rulesVersion_{0};
 
   // Send clock: paced by the capture thread and by whichever thread ends a capture sink
   // (its last comfort-noise step), so it is kept under its own lock.

@@ -25,10 +25,13 @@
 namespace quillet::media {
 namespace {
 
-// A plain UDP socket on loopback standing in for the far end.
+// A plain UDP socket on loopback standing in for the far end (or for a stranger, on
+// another loopback address); it sends to the session on 127.0.0.1.
 class RawPeer {
  public:
-  RawPeer() { EXPECT_TRUE(platform::bindUdp(socket_, 0, loopback_)); }
+  explicit RawPeer(uint32_t address = platform::ipv4(127, 0, 0, 1)) {
+    EXPECT_TRUE(platform::bindUdp(socket_, 0, address));
+  }
   uint16_t port() const { return platform::localEndpoint(socket_.get()).port; }
   void send(const std::vector<uint8_t>& bytes, uint16_t toPort) {
     platform::sendTo(socket_.get(), bytes.data(), bytes.size(), {loopback_, toPort});
@@ -180,6 +183,28 @@ TEST(RtpSessionPort, OddPublicPortIsRetriedOnTheNextEvenPortOnlyWithStun) {
   session = openSession(settings, &once);
   EXPECT_EQ(once.ports.size(), 1u);
   EXPECT_EQ(session->publicPort(), base + 1);
+}
+
+// Each call (each port opening) is a new stream whose SSRC, first sequence number and first
+// timestamp nobody could have guessed: two sessions made at the same moment, and one session
+// from call to call, never share them.
+TEST(RtpSessionStream, EveryCallStartsANewRandomStream) {
+  const RtpSettings settings = loopbackSettings(freePortRun());
+  auto first = openSession(settings);
+  auto second = openSession(settings);
+  EXPECT_NE(first->ssrc(), second->ssrc());
+  EXPECT_NE(first->timestamp(), second->timestamp());
+  const uint32_t ssrc = first->ssrc();
+  const uint32_t timestamp = first->timestamp();
+  std::vector<uint16_t> sequences{first->sequence()};
+  first->openPort();
+  EXPECT_NE(first->ssrc(), ssrc);
+  EXPECT_NE(first->timestamp(), timestamp);
+  // 16 bits each: three calls alike would come once in 2^32 runs.
+  sequences.push_back(first->sequence());
+  first->openPort();
+  sequences.push_back(first->sequence());
+  EXPECT_FALSE(sequences[0] == sequences[1] && sequences[1] == sequences[2]);
 }
 
 class RtpSessionTest : public ::testing::Test {
@@ -418,9 +443,12 @@ class ReceiveTest : public RtpSessionTest {
   // The payload of packet k: a constant level unique to k.
   static uint8_t code(int k) { return codecs::muLawEncode((1000 + 300 * k) * 16); }
   void sendPacket(int k, uint32_t ssrc = 77, uint16_t seqBase = 1000) {
-    peer.send(rtp(0, static_cast<uint16_t>(seqBase + k), 160u * k, ssrc,
-                  std::vector<uint8_t>(160, code(k))),
-              session.privatePort());
+    sendFrom(peer, k, ssrc, seqBase);
+  }
+  void sendFrom(RawPeer& sender, int k, uint32_t ssrc = 77, uint16_t seqBase = 1000) {
+    sender.send(rtp(0, static_cast<uint16_t>(seqBase + k), 160u * k, ssrc,
+                    std::vector<uint8_t>(160, code(k))),
+                session.privatePort());
   }
   // Which packets played, in order of play (each counted once per run of its samples).
   std::vector<int> played(uint32_t samples, int maxK) {
@@ -484,6 +512,59 @@ TEST_F(ReceiveTest, ARenegotiationLetsTheNextSenderTakeOver) {
   EXPECT_EQ(played(8000, 4), (std::vector<int>{0, 1, 3, 4}));
 }
 
+// Once the far end's packets come, nobody else is heard: not a stranger on another port of
+// its host, nor one on another address, with an SSRC of its own or with the call's and the
+// next sequence numbers.
+TEST_F(ReceiveTest, StrangersAreNotPlayedWithTheirOwnSsrcOrTheCalls) {
+  RawPeer otherPort;
+  RawPeer otherHost(platform::ipv4(127, 0, 0, 2));
+  for (int k = 0; k < 3; ++k) sendPacket(k);
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  for (int k = 3; k < 8; ++k) {
+    sendFrom(otherPort, k);
+    sendFrom(otherHost, k);
+    sendFrom(otherHost, k, 99, 5000);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  for (int k = 8; k < 11; ++k) sendPacket(k);
+  EXPECT_EQ(played(8000, 10), (std::vector<int>{0, 1, 2, 8, 9, 10}));
+  EXPECT_EQ(session.strangerPackets(), 15u);
+}
+
+// Past the first seconds the far end may still change its SSRC (a transfer behind a
+// gateway, a restarted stream): a new SSRC from its address and port is followed, from
+// anybody else it is not.
+TEST_F(ReceiveTest, ANewSsrcIsFollowedFromTheFarEndOnly) {
+  RawPeer stranger(platform::ipv4(127, 0, 0, 2));
+  for (int k = 0; k < 3; ++k) sendPacket(k);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  platform::setTickOffset(6000);
+  for (int k = 3; k < 6; ++k) sendFrom(stranger, k, 99, 9000);
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  for (int k = 6; k < 9; ++k) sendPacket(k, 88, 20000);
+  EXPECT_EQ(played(8000, 8), (std::vector<int>{0, 1, 2, 6, 7, 8}));
+  EXPECT_EQ(session.strangerPackets(), 3u);
+}
+
+// A far end behind a NAT names an address its packets do not come from: its first sender is
+// latched onto in the first two seconds after its SDP, not later. A new SDP naming where it
+// really is opens the way again.
+TEST_F(ReceiveTest, ANatFarEndIsLatchedOntoOnlyInTheFirstTwoSeconds) {
+  sendPacket(0);  // played once the receive thread runs: its guard is armed by then
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_TRUE(session.takeAnswer(answerFrom(9, "0 13", "a=direction:active\r\n")));
+  ASSERT_TRUE(session.peerActive());
+  platform::setTickOffset(RtpSourceGuard::kLatchWindowMs + 100);
+  for (int k = 1; k < 4; ++k) sendPacket(k, 78, 2000);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(session.strangerPackets(), 3u);
+  EXPECT_EQ(session.destination().port(), 9);
+  ASSERT_TRUE(session.takeAnswer(answerFrom(peer.port(), "0 13")));
+  for (int k = 4; k < 7; ++k) sendPacket(k, 78, 2000);
+  EXPECT_EQ(played(8000, 6), (std::vector<int>{0, 4, 5, 6}));
+  EXPECT_EQ(session.strangerPackets(), 3u);
+}
+
 TEST_F(RtpSessionTest, ActivePeerIsAnsweredAtTheSourceOfItsPackets) {
   // The peer signals an address we cannot reach; its packets show where it really is.
   session.makeOffer(false);
@@ -497,6 +578,14 @@ TEST_F(RtpSessionTest, ActivePeerIsAnsweredAtTheSourceOfItsPackets) {
   for (int i = 0; i < 100 && session.destination().port() != peer.port(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+  EXPECT_EQ(session.destination().port(), peer.port());
+  // Latched: another sender is not followed, nor heard.
+  RawPeer other;
+  other.send(rtp(0, 2, 160, 5, std::vector<uint8_t>(160, 0x80)), session.privatePort());
+  for (int i = 0; i < 100 && session.strangerPackets() == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(session.strangerPackets(), 1u);
   EXPECT_EQ(session.destination().port(), peer.port());
   {
     audio::SinkRef sink = session.createCaptureSink(false);

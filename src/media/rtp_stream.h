@@ -6,14 +6,25 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/random.h"
+
 namespace quillet::media {
 
 class RtpStream {
  public:
-  // The sequence number (its low 16 bits), timestamp and SSRC start at the tick.
-  explicit RtpStream(uint32_t tick)
-      : sequence_(static_cast<uint16_t>(tick)), timestamp_(tick), ssrc_(tick) {}
+  // The SSRC, first sequence number and first timestamp are random, so that nobody who
+  // has not seen the stream can guess them.
+  RtpStream() { renew(); }
   virtual ~RtpStream() = default;
+
+  // Starts a new stream: a new random SSRC, sequence number and timestamp.
+  void renew() {
+    uint32_t values[3];
+    platform::randomBytes(values, sizeof(values));
+    sequence_.store(static_cast<uint16_t>(values[0]), std::memory_order_relaxed);
+    timestamp_.store(values[1], std::memory_order_relaxed);
+    ssrc_.store(values[2], std::memory_order_relaxed);
+  }
 
   // Sends one datagram (nothing while nobody is to receive it).
   virtual void sendPacket(const uint8_t* bytes, size_t length) = 0;
@@ -30,13 +41,13 @@ class RtpStream {
     timestamp_.compare_exchange_strong(expected, expected + increment);
   }
   uint16_t sequence() const { return sequence_.load(std::memory_order_relaxed); }
-  uint32_t ssrc() const { return ssrc_; }
+  uint32_t ssrc() const { return ssrc_.load(std::memory_order_relaxed); }
 
  private:
   // Senders on different threads stamp without a lock; atomics keep each step whole.
-  std::atomic<uint16_t> sequence_;
-  std::atomic<uint32_t> timestamp_;
-  const uint32_t ssrc_;
+  std::atomic<uint16_t> sequence_{0};
+  std::atomic<uint32_t> timestamp_{0};
+  std::atomic<uint32_t> ssrc_{0};
 };
 
 }  // namespace quillet::media
