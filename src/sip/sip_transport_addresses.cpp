@@ -36,8 +36,11 @@ bool isOfFamily(const std::string& address, int family) {
 
 // This host's address towards a destination of a family the set addresses are not of.
 std::string ownAddressTowards(const platform::SocketAddress& destination) {
+  // A link-local address is never advertised: it means nothing off its own link.
   const platform::SocketAddress local = platform::localAddressTowards(destination);
-  if (local.isUnspecified()) return destination.isIpv6() ? "::1" : lanAddressText();
+  if (local.isUnspecified() || local.isLinkLocal()) {
+    return destination.isIpv6() ? "::1" : lanAddressText();
+  }
   return local.host();
 }
 
@@ -77,7 +80,7 @@ std::string SipTransport::routedPrivateAddress() {
     if (!routeTarget_.empty()) target = routeAddress_;
   }
   const platform::SocketAddress routed = platform::localAddressTowards(target);
-  return !routed.isUnspecified() ? routed.host() : lanAddressText();
+  return !routed.isUnspecified() && !routed.isLinkLocal() ? routed.host() : lanAddressText();
 }
 
 std::string SipTransport::privateAddress() const {

@@ -10,7 +10,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import natlab  # noqa: E402
-from natlab import (LAN, PUBLIC, ROUTER_IN, ROUTER_OUT, Checks, NatLab, profile,  # noqa: E402
+from natlab import (LAN, PUBLIC, PUBLIC6, ROUTER_IN, ROUTER_OUT, Checks, NatLab, profile,  # noqa: E402
                     settings_of, wait_output)
 
 TOOL = sys.argv[1]
@@ -131,6 +131,9 @@ def main():
                  "NAT is symmetric so STUN will not work." in err and
                  "UPnP NAT or router found" in err and "No UPnP NAT" not in err,
                  "networking test behind the NAT finds the UPnP router", (statuses, err[-1500:]))
+        c.expect("IPv6: no global address on this computer" in err and "fe80:" not in err,
+                 "networking test: no IPv6 on the LAN side (link-local ones not counted)",
+                 err[-1500:])
         c.expect((values.get("UPNP"), values.get("STUN"), values.get("Active"),
                   values.get("Port")) == ("1", "0", "0", "5071") and
                  "Port 5070 (UDP) is being used by another program - trying another port" in err
@@ -144,6 +147,10 @@ def main():
         c.expect(rc == 0 and "This computer connects to Internet directly" in err and
                  (settings_of(home).get("STUN"), settings_of(home).get("UPNP")) == ("0", "0"),
                  "networking test on the public side switches STUN and UPnP off", err[-1500:])
+        c.expect("IPv6 address is: " + PUBLIC6 in err and "fe80:" not in err and
+                 "IPv6 has no NAT: STUN and UPnP are used for IPv4 only" in err,
+                 "networking test names the public side's IPv6 address, without NAT probes",
+                 err[-1500:])
         lab.stop(upnpd)
 
         # The test's own gateway: a mixed-case Location and a PPP-only description map.

@@ -20,6 +20,8 @@ from sipharness import Checks, end_process  # noqa: E402,F401 (Checks for the na
 
 PUBLIC, PUBLIC2, ROUTER_OUT, ROUTER_IN, LAN = (
     "80.1.2.1", "80.1.2.2", "80.1.2.254", "192.168.7.1", "192.168.7.23")
+# The public side's global IPv6 address (its interfaces also have link-local ones).
+PUBLIC6 = "2001:db8:80::1"
 SKIP = 77
 
 # miniupnpd as the router: its nftables chains and a configuration that lets the LAN map
@@ -103,6 +105,7 @@ class NatLab:
             for a in addrs:
                 run("ip", "-n", name, "addr", "add", a + "/24", "dev", dev)
             run("ip", "-n", name, "link", "set", dev, "up")
+        run("ip", "-n", ns["pub"], "addr", "add", PUBLIC6 + "/64", "dev", t + "a", "nodad")
         run("ip", "-n", ns["lan"], "route", "add", "default", "via", ROUTER_IN)
         self.ext_if, self.lan_if = t + "b", t + "c"
         self.inside("nat", "sysctl", "-qw", "net.ipv4.ip_forward=1")
