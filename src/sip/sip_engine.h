@@ -56,7 +56,7 @@ struct LineIdentity {
 struct IncomingCallFacts {
   AutoAnswerRequest autoAnswer;
   bool viaProxy = false;         // the INVITE came from the line's server or outbound server
-  std::string sourceHost;        // the address it came from ("192.0.2.7")
+  std::string sourceHost;        // the address it came from ("192.0.2.7", "[2001:db8::7]")
   std::string assertedIdentity;  // P-Asserted-Identity as a bare URI, only when via the proxy
 };
 

@@ -40,7 +40,7 @@ IncomingCallFacts SipEngine::factsOf(const SipMessage& invite) const {
   IncomingCallFacts facts;
   facts.autoAnswer = readAutoAnswer(invite);
   facts.viaProxy = cameFrom(invite, line_.server) || cameFrom(invite, line_.outboundServer);
-  facts.sourceHost = invite.source.host();
+  facts.sourceHost = invite.source.uriHost();  // as URIs write it: IPv6 in brackets
   const std::vector<std::string> asserted = invite.headerElements(kPAssertedIdentity);
   if (facts.viaProxy && !asserted.empty()) {
     facts.assertedIdentity = shownText(bareUri(parseNameAddr(asserted.front()).uri));
