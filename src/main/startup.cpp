@@ -46,7 +46,7 @@ void printHelp(bool windowed) {
       "  -hangup         hang up the established call\n"
       "  -dtmf DIGITS    send DIGITS in the established call\n"
       "  -show, -hide    show or hide the window (-logon is -hide)\n"
-      "  -exit           end the running program\n"
+      "  -exit           end the running program, waiting (up to 20 s) until it has ended\n"
       "  sip:..., tel:..., callto:...  call that link (as a desktop's link handler does)\n"
       "\n"
       "Files: QUILLET_HOME=DIR keeps settings.ini, contacts.ini, Logs/ and the instance\n"
