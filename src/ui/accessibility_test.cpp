@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-// What a screen reader finds in the window and the dialogs, through Qt's accessibility
-// interfaces: every button, field, list and box has a name, and the Intercom button, found
-// by its name and pressed through its action interface, places the intercom call.
+// What a screen reader finds in the window, the Options pages, the line and contact
+// dialogs and the address book, through Qt's accessibility interfaces: every button, field,
+// list and box has a name, and the Intercom button, found by its name and pressed through
+// its action interface, places the intercom call.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -15,6 +16,7 @@
 
 #include "base/settings_store.h"
 #include "contacts/contact_store.h"
+#include "ui/address_book_window.h"
 #include "ui/contact_dialog.h"
 #include "ui/line_settings_dialog.h"
 #include "ui/options_dialog.h"
@@ -199,6 +201,21 @@ TEST_F(WindowTest, EveryControlOfTheOptionsPagesAndLineDialogsHasAName) {
       << contactControls.unnamed.join(u',').toStdString();
   EXPECT_NE(findControl(contactControls, QAccessible::EditableText, "Number or sip address"),
             nullptr);
+}
+
+TEST_F(WindowTest, EveryControlOfTheAddressBookHasAName) {
+  realDialogs_ = true;
+  addContact("Bob", "sip:bob@127.0.0.1:2");
+  start();
+  window_->runCommand(app::kCommandAddressBook);
+  auto* book = window_->findChild<AddressBookWindow*>();
+  ASSERT_NE(book, nullptr);
+  const Found found = controlsOf(book);
+  EXPECT_GE(found.controls, 4);  // the list and the tool bar's buttons
+  EXPECT_TRUE(found.unnamed.isEmpty()) << found.unnamed.join(u',').toStdString();
+  QAccessibleInterface* list = findControl(found, QAccessible::Tree, "Contacts");
+  ASSERT_NE(list, nullptr);
+  EXPECT_FALSE(list->text(QAccessible::Description).isEmpty());
 }
 
 }  // namespace
