@@ -1,6 +1,7 @@
 # Install layout (GNUInstallDirs): the executables, their man pages made from their own
 # --help by help2man, the systemd units, bash completion and, with the window, the desktop
-# entry and icon. `cmake --install` and the Debian package (cmake/Package.cmake) share it.
+# entry, its AppStream metainfo and the icon. `cmake --install` and the Debian package
+# (cmake/Package.cmake) share it.
 include(GNUInstallDirs)
 set(CMAKE_INSTALL_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/quillet)
 
@@ -65,6 +66,11 @@ endforeach()
 if(QUILLET_GUI AND EXISTS ${PROJECT_SOURCE_DIR}/data/quillet.desktop)
   install(FILES ${PROJECT_SOURCE_DIR}/data/quillet.desktop
           DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+endif()
+# Software centres find the program by its AppStream metainfo, which names the desktop entry.
+if(QUILLET_GUI AND EXISTS ${PROJECT_SOURCE_DIR}/data/org.quillet.Quillet.metainfo.xml)
+  install(FILES ${PROJECT_SOURCE_DIR}/data/org.quillet.Quillet.metainfo.xml
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 endif()
 if(QUILLET_GUI AND EXISTS ${PROJECT_SOURCE_DIR}/data/icons/quillet.svg)
   install(FILES ${PROJECT_SOURCE_DIR}/data/icons/quillet.svg

@@ -6,9 +6,11 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
+#include "app/arguments.h"
 #include "base/command_line.h"
 #include "base/log.h"
 #include "base/worker_thread.h"
@@ -26,6 +28,9 @@ namespace quillet::main {
 namespace {
 
 constexpr int32_t kHandOverTimeoutMs = 5000;
+// How long a start with -exit waits for the running instance to end: as long as systemd
+// gives a service to stop (it ends its call and un-registers first).
+constexpr uint32_t kExitWaitMs = 20000;
 
 void printHelp(bool windowed) {
   std::printf(
@@ -41,7 +46,7 @@ void printHelp(bool windowed) {
       "  -hangup         hang up the established call\n"
       "  -dtmf DIGITS    send DIGITS in the established call\n"
       "  -show, -hide    show or hide the window (-logon is -hide)\n"
-      "  -exit           end the running program\n"
+      "  -exit           end the running program, waiting (up to 20 s) until it has ended\n"
       "  sip:..., tel:..., callto:...  call that link (as a desktop's link handler does)\n"
       "\n"
       "Files: QUILLET_HOME=DIR keeps settings.ini, contacts.ini, Logs/ and the instance\n"
@@ -102,6 +107,24 @@ std::string controlMessage(base::Application& app, const std::string& executable
   return "OK";
 }
 
+bool asksToExit(const std::vector<std::string>& arguments) {
+  const app::ArgumentPlan plan = app::planArguments(arguments);
+  return std::any_of(plan.steps.begin(), plan.steps.end(), [](const app::ArgumentStep& step) {
+    return step.action == app::ArgumentAction::Exit;
+  });
+}
+
+// After the running instance took -exit: it holds its running lock until it has ended.
+int awaitExit(const platform::ProfilePaths& paths) {
+  if (platform::InstanceLock::waitUntilFree(paths.runningLockFile(), kExitWaitMs)) {
+    return 0;
+  }
+  std::fprintf(stderr,
+               "quillet: the running instance was asked to exit but still runs after %u s\n",
+               kExitWaitMs / 1000);
+  return 1;
+}
+
 }  // namespace
 
 int runQuillet(int argc, char** argv, const ApplicationFactory& factory,
@@ -154,7 +177,11 @@ int runQuillet(int argc, char** argv, const ApplicationFactory& factory,
   std::string reply;
   switch (platform::exchange(paths.controlSocket(), message, kHandOverTimeoutMs, reply)) {
     case platform::HandOverResult::Delivered:
-      return 0;
+      if (!asksToExit(arguments)) {
+        return 0;
+      }
+      startupLock.release();  // later starts need not wait for the end
+      return awaitExit(paths);
     case platform::HandOverResult::Failed:
       // The options were not carried out (a refusing instance, e.g. another user's).
       if (reply.rfind("ERR ", 0) == 0) {
@@ -165,6 +192,13 @@ int runQuillet(int argc, char** argv, const ApplicationFactory& factory,
       return 1;
     case platform::HandOverResult::NoInstance:
       break;
+  }
+  // Held until this instance has ended (it goes last of everything below). An instance that
+  // is still ending holds it: this start waits for that, within the start-up budget.
+  platform::InstanceLock running;
+  if (!running.acquire(paths.runningLockFile(), platform::kStartupLockBudgetMs)) {
+    base::logError("An ending instance still holds its lock; starting anyway: ",
+                   paths.runningLockFile());
   }
 
   std::unique_ptr<Toolkit> toolkit;

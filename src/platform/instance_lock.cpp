@@ -48,4 +48,9 @@ void InstanceLock::release() {
   fd_.reset();
 }
 
+bool InstanceLock::waitUntilFree(const std::string& path, uint32_t budgetMs) {
+  InstanceLock probe;
+  return probe.acquire(path, budgetMs);  // released again as the probe goes
+}
+
 }  // namespace quillet::platform

@@ -1,5 +1,6 @@
-// The per-profile start-up lock (flock on a lock file), held by a starting instance until
-// it can answer on its control socket.
+// The per-profile instance locks (flock on a lock file): the start-up lock, held by a
+// starting instance until it can answer on its control socket, and the running lock, held by
+// the instance that runs until it has ended.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +26,10 @@ class InstanceLock {
   bool acquire(const std::string& path, uint32_t budgetMs = kStartupLockBudgetMs);
   void release();
   bool held() const { return fd_.valid(); }
+
+  // Waits up to budgetMs until nobody holds the lock at `path` (taking it for a moment to
+  // know): whether it was free in time. A lock file that cannot be opened counts as held.
+  static bool waitUntilFree(const std::string& path, uint32_t budgetMs);
 
  private:
   UniqueFd fd_;

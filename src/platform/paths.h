@@ -12,13 +12,15 @@ struct ProfilePaths {
   std::string settingsFile;         // settings.ini of the user
   std::string machineSettingsFile;  // /etc/quillet/settings.ini, read only
   std::string dataDir;              // contacts.ini, Logs/, System Tones/ (ends without '/')
-  std::string runtimeDir;           // instance lock and control socket
+  std::string runtimeDir;           // instance locks and control socket
   std::string tempDir;              // $TMPDIR or /tmp
 
   std::string logsDir() const { return dataDir + "/Logs"; }
   std::string tonesDir() const { return dataDir + "/System Tones"; }
   std::string contactsFile() const { return dataDir + "/contacts.ini"; }
   std::string lockFile() const { return runtimeDir + "/quillet.lock"; }
+  // Held by the running instance from its start to its very end.
+  std::string runningLockFile() const { return runtimeDir + "/quillet.running.lock"; }
   std::string controlSocket() const { return runtimeDir + "/quillet.sock"; }
 };
 

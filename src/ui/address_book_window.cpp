@@ -26,6 +26,7 @@
 #include "contacts/contact_text.h"
 #include "contacts/csv_transfer.h"
 #include "platform/prompts.h"
+#include "ui/accessibility.h"
 #include "ui/contact_dialog.h"
 #include "ui/main_window.h"
 #include "ui/qt_text.h"
@@ -124,6 +125,9 @@ AddressBookWindow::AddressBookWindow(MainWindow& main, base::SettingsStore& sett
   list_->setRootIsDecorated(false);
   list_->setContextMenuPolicy(Qt::CustomContextMenu);
   list_->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+  setAccessible(list_, QStringLiteral("Contacts"),
+                QStringLiteral("Name, number and whether an intercom call from the contact is "
+                               "answered by itself; its context menu edits the contact"));
   setCentralWidget(list_);
 
   QMenu* contactsMenu = menuBar()->addMenu(QStringLiteral("&Contacts"));
@@ -163,6 +167,7 @@ AddressBookWindow::AddressBookWindow(MainWindow& main, base::SettingsStore& sett
     updateCommands();
     popup_->popup(list_->viewport()->mapToGlobal(at));
   });
+  nameControls(this);
   resize(480, 360);
   refill();
 }

@@ -9,6 +9,7 @@
 #include "contacts/contact_store.h"
 #include "contacts/contact_text.h"
 #include "platform/prompts.h"
+#include "ui/accessibility.h"
 #include "ui/qt_text.h"
 
 namespace quillet::ui {
@@ -34,6 +35,9 @@ ContactDialog::ContactDialog(QWidget* parent, contacts::ContactStore& store, int
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(form);
   layout->addWidget(buttons);
+  number_->setAccessibleDescription(
+      QStringLiteral("A number on the line's server, user@host or a sip: address"));
+  nameControls(this);
   setTabOrder(name_, number_);
   setTabOrder(number_, email_);
 

@@ -21,6 +21,7 @@
 #include "base/settings_store.h"
 #include "platform/prompts.h"
 #include "sip/transport_kind.h"
+#include "ui/accessibility.h"
 #include "ui/qt_text.h"
 
 namespace quillet::ui {
@@ -82,6 +83,7 @@ LineSettingsDialog::LineSettingsDialog(QWidget* parent, base::SettingsStore& sto
   connect(buttons, &QDialogButtonBox::accepted, this, &LineSettingsDialog::accept);
   connect(buttons, &QDialogButtonBox::rejected, this, &LineSettingsDialog::reject);
   layout->addWidget(buttons);
+  nameControls(this);
 }
 
 QGroupBox* LineSettingsDialog::buildOutboundGroup() {
@@ -91,6 +93,8 @@ QGroupBox* LineSettingsDialog::buildOutboundGroup() {
   outbound_[2] = new QRadioButton(QStringLiteral("Do &not use an outbound server"), group);
   outboundServer_ = new QLineEdit(group);
   outboundServer_->setObjectName(QStringLiteral("outboundServer"));
+  outboundServer_->setAccessibleDescription(
+      QStringLiteral("The server that SIP requests go through instead of the line's server"));
   auto* form = new QFormLayout(group);
   form->addRow(outbound_[0]);
   form->addRow(outbound_[1]);
@@ -113,6 +117,8 @@ QGroupBox* LineSettingsDialog::buildAuthGroup() {
   auth_[1] = new QRadioButton(QStringLiteral("Use a d&ifferent username"), group);
   authId_ = new QLineEdit(group);
   authId_->setObjectName(QStringLiteral("authId"));
+  authId_->setAccessibleDescription(
+      QStringLiteral("The user name that the server authenticates instead of the SIP number"));
   auto* form = new QFormLayout(group);
   form->addRow(auth_[0]);
   form->addRow(auth_[1]);
@@ -145,11 +151,14 @@ QGroupBox* LineSettingsDialog::buildConnectionGroup() {
       QStringLiteral("A file of certificate authorities (PEM) trusted beside the system's"));
   auto* browse = new QPushButton(QStringLiteral("&Browse..."), group);
   browse->setObjectName(QStringLiteral("browseCaFile"));
+  browse->setAccessibleDescription(QStringLiteral("Chooses the TLS CA file"));
   auto* caRow = new QHBoxLayout;
   caRow->addWidget(caFile_, 1);
   caRow->addWidget(browse);
   verify_ = new QCheckBox(QStringLiteral("&Verify the server's certificate"), group);
   verify_->setObjectName(QStringLiteral("TLSVerifyServer"));
+  verify_->setAccessibleDescription(
+      QStringLiteral("Checks over TLS that the server is the one named by its address"));
 
   // The warning row: an icon and the text, shown while verification is off.
   auto* warningRow = new QWidget(group);

@@ -26,6 +26,7 @@
 #include "app/intercom_app.h"
 #include "base/log.h"
 #include "base/settings_store.h"
+#include "ui/accessibility.h"
 #include "ui/desktop_notices.h"
 #include "ui/desktop_theme.h"
 #include "ui/dialogs.h"
@@ -95,6 +96,7 @@ MainWindow::MainWindow(platform::ProfilePaths paths, platform::Prompts& prompts,
   setWindowIcon(QIcon::fromTheme(QStringLiteral("quillet"), stateIcon(QStringLiteral("idle"), 0)));
   buildControls();
   buildMenus();
+  nameControls(this);
   hotKeys_ = GlobalHotKeys::create([this](int32_t id) {
     if (app_ != nullptr) {
       app_->runHotKey(id);
@@ -113,6 +115,9 @@ MainWindow::MainWindow(platform::ProfilePaths paths, platform::Prompts& prompts,
 }
 
 MainWindow::~MainWindow() {
+  // A button held down is let go as its window goes (it loses the focus): its release must
+  // not reach the commands of a window half taken down.
+  intercom_->disconnect(this);
   qApp->removeEventFilter(this);
 }
 
@@ -145,6 +150,9 @@ void MainWindow::buildControls() {
           [this] { runCommand(kCommandContactMenu); });
   connect(contacts_, &QComboBox::currentIndexChanged, this,
           [this] { runCommand(kCommandContactSelection); });
+  setAccessible(contacts_, QStringLiteral("Contacts"),
+                QStringLiteral("The contact that Intercom calls; its context menu adds, edits and "
+                               "deletes contacts"));
   layout->addWidget(contacts_);
 
   auto* buttons = new QHBoxLayout();
@@ -153,6 +161,9 @@ void MainWindow::buildControls() {
   intercom_->setToolTip(QStringLiteral("Intercom (F5)"));
   intercom_->setMinimumHeight(56);
   intercom_->setIconSize(QSize(24, 24));
+  setAccessible(intercom_, spokenText(intercom_->text()),
+                QStringLiteral("Calls the selected contact, whose loudspeaker plays you at once; "
+                               "the microphone is live while the button is held. Key: F5"));
   // Push-to-talk: the microphone is live while the button is held down.
   connect(intercom_, &QPushButton::pressed, this,
           [this] { runCommand(app::kCommandIntercomDown); });
@@ -162,6 +173,8 @@ void MainWindow::buildControls() {
   doNotDisturb_->setToolTip(QStringLiteral("Click to turn off incoming calls (Ctrl+U)"));
   doNotDisturb_->setCheckable(true);
   doNotDisturb_->setMinimumHeight(56);
+  doNotDisturb_->setAccessibleDescription(
+      QStringLiteral("While pressed, incoming calls are turned away. Key: Ctrl+U"));
   connect(doNotDisturb_, &QPushButton::clicked, this, [this] {
     // The button shows the switch; the application decides and sets it again.
     doNotDisturb_->setChecked(!doNotDisturb_->isChecked());
@@ -183,6 +196,14 @@ void MainWindow::buildControls() {
   microphoneMeter_ = makeMeter(central, 141, QStringLiteral("Microphone Volume Level Meter"));
   playVolume_ = makeVolume(central, 142, QStringLiteral("Speaker Volume Control"));
   recordVolume_ = makeVolume(central, 143, QStringLiteral("Microphone Volume Control"));
+  setAccessible(speakerMeter_, QStringLiteral("Speaker level"),
+                QStringLiteral("How loud the far end plays"));
+  setAccessible(microphoneMeter_, QStringLiteral("Microphone level"),
+                QStringLiteral("How loud the microphone hears you"));
+  setAccessible(playVolume_, QStringLiteral("Speaker volume"),
+                QStringLiteral("How loud calls play on the speaker"));
+  setAccessible(recordVolume_, QStringLiteral("Microphone volume"),
+                QStringLiteral("How much the microphone is amplified"));
   levels->addWidget(new QLabel(QStringLiteral("Speaker"), central), 0, 0);
   levels->addWidget(speakerMeter_, 0, 1);
   levels->addWidget(playVolume_, 1, 1);
@@ -204,6 +225,8 @@ void MainWindow::buildControls() {
   logView_ = new LogViewWidget(central);
   connect(logView_, &LogViewWidget::menuRequested, this,
           [this](const QPoint& at) { mainMenu_->popup(at); });
+  setAccessible(logView_, QStringLiteral("Log"),
+                QStringLiteral("What Quillet did, newest last; its context menu is the main menu"));
   layout->addWidget(logView_, 1);
 
   statusPanel_ = new QWidget(central);
@@ -589,6 +612,7 @@ void MainWindow::showContactHint(const std::string& text) {
 void MainWindow::setIntercomButton(app::IntercomButtonState state, const std::string& text) {
   buttonState_ = state;
   intercom_->setText(toQString(text));
+  intercom_->setAccessibleName(spokenText(intercom_->text()));
   QStyle::StandardPixmap picture = QStyle::SP_MediaPlay;
   if (state == app::IntercomButtonState::InCall) {
     picture = QStyle::SP_MediaStop;

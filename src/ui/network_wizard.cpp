@@ -16,6 +16,7 @@
 #include "base/settings_store.h"
 #include "net/network_setup.h"
 #include "platform/prompts.h"
+#include "ui/accessibility.h"
 #include "ui/qt_text.h"
 
 namespace quillet::ui {
@@ -128,10 +129,13 @@ NetworkWizard::NetworkWizard(QWidget* parent, base::SettingsStore& store,
   bar_->setObjectName(QStringLiteral("wizardProgress"));
   bar_->setRange(0, 100);
   bar_->setValue(0);
+  setAccessible(bar_, QStringLiteral("Progress"), QStringLiteral("How far the tests have got"));
   steps_ = new QListWidget(this);
   steps_->setObjectName(QStringLiteral("wizardSteps"));
   steps_->setFocusPolicy(Qt::NoFocus);
   steps_->setSelectionMode(QAbstractItemView::NoSelection);
+  setAccessible(steps_, QStringLiteral("Steps"),
+                QStringLiteral("The network tests run so far and what each found"));
   summary_ = new QLabel(this);
   summary_->setObjectName(QStringLiteral("wizardSummary"));
   summary_->setWordWrap(true);
@@ -156,6 +160,7 @@ NetworkWizard::NetworkWizard(QWidget* parent, base::SettingsStore& store,
   layout->addWidget(buttons);
   // Wide enough for the longest status at any scaling.
   setMinimumWidth(fontMetrics().averageCharWidth() * 64);
+  nameControls(this);
   button_->setFocus();
 }
 

@@ -10,6 +10,7 @@
 
 #include "base/settings_store.h"
 #include "platform/prompts.h"
+#include "ui/accessibility.h"
 #include "ui/options_pages.h"
 
 namespace quillet::ui {
@@ -21,6 +22,8 @@ OptionsDialog::OptionsDialog(QWidget* parent, base::SettingsStore& store,
   setWindowTitle(QStringLiteral("Options"));
   menu_ = new QListWidget(this);
   menu_->setObjectName(QStringLiteral("pageMenu"));
+  setAccessible(menu_, QStringLiteral("Pages"),
+                QStringLiteral("The page of settings shown beside the list"));
   stack_ = new QStackedWidget(this);
   for (int32_t i = 0; i < kPageCount; ++i) {
     menu_->addItem(QString::fromUtf8(optionsPageTitle(i)));
@@ -48,6 +51,7 @@ OptionsDialog::OptionsDialog(QWidget* parent, base::SettingsStore& store,
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(body);
   layout->addWidget(buttons);
+  nameControls(this);
   showPage(page >= 0 && page < kPageCount ? page : 0);
   menu_->setFocus();
 }

@@ -36,6 +36,7 @@
 #include "net/stun_client.h"
 #include "platform/audio_device.h"
 #include "platform/message_loop.h"
+#include "ui/accessibility.h"
 #include "ui/line_settings_dialog.h"
 #include "ui/qt_text.h"
 
@@ -146,6 +147,8 @@ class RecordingPage : public BoundPage, private audio::RecorderListener {
     form_->addRow(QStringLiteral("&Playback device"), playDevice_);
     form_->addRow(QStringLiteral("&Recording device"), recordDevice_);
     form_->addRow(QStringLiteral("Input &channel"), channel_);
+    channel_->setAccessibleDescription(
+        QStringLiteral("The input line of the recording device that the microphone is on"));
     // The level test: records from the chosen device and shows its level.
     test_ = new QPushButton(QStringLiteral("&Test"), this);
     test_->setObjectName(QStringLiteral("levelTest"));
@@ -155,6 +158,8 @@ class RecordingPage : public BoundPage, private audio::RecorderListener {
     meter_->setRange(kMeterFloor, kMeterTop);
     meter_->setValue(kMeterFloor);
     meter_->setTextVisible(false);
+    setAccessible(meter_, QStringLiteral("Recording level"),
+                  QStringLiteral("The level of the recording device while Test runs"));
     level_ = new QLabel(this);
     level_->setObjectName(QStringLiteral("levelText"));
     level_->setMinimumWidth(level_->fontMetrics().horizontalAdvance(QStringLiteral("-127 dB  ")));
@@ -280,6 +285,7 @@ class QualityPage : public BoundPage {
     row->addWidget(new QLabel(QStringLiteral("Better sound"), this));
     auto* label = new QLabel(QStringLiteral("Voice &quality"), this);
     label->setBuddy(quality);
+    quality->setAccessibleDescription(QStringLiteral("Left: lower bandwidth, right: better sound"));
     form_->addRow(label, row);
     bindings_.push_back(
         {[=](base::SettingsStore& s) { quality->setValue(s.readInt("SIP", "Quality", 50)); },
@@ -302,6 +308,7 @@ class LinesPage : public OptionsPageWidget {
                       "service provider");
     password_ = field("ProxyPassword", "", "");
     password_->setEchoMode(QLineEdit::Password);
+    password_->setAccessibleDescription(QStringLiteral("The password of the SIP number"));
     auto* form = new QFormLayout;
     form->addRow(QStringLiteral("&Display Name"), displayName_);
     form->addRow(QStringLiteral("&Server Address"), proxy_);
@@ -309,10 +316,17 @@ class LinesPage : public OptionsPageWidget {
     form->addRow(QStringLiteral("&Password"), password_);
 
     advanced_ = button("advancedLineSettings", "&Advanced Line Settings", LineSettingsMode::Both);
+    advanced_->setAccessibleDescription(
+        QStringLiteral("Outbound server, authentication user name, transport and TLS"));
     auto* buttons = new QHBoxLayout;
-    buttons->addWidget(
-        button("outboundServerButton", "&Outbound Server", LineSettingsMode::OutboundServer));
-    buttons->addWidget(button("userNameButton", "&User Name", LineSettingsMode::Authentication));
+    auto* outbound =
+        button("outboundServerButton", "&Outbound Server", LineSettingsMode::OutboundServer);
+    outbound->setAccessibleDescription(QStringLiteral("The server that SIP requests go through"));
+    buttons->addWidget(outbound);
+    auto* authentication = button("userNameButton", "&User Name", LineSettingsMode::Authentication);
+    authentication->setAccessibleDescription(
+        QStringLiteral("The user name that the server authenticates, if not the SIP number"));
+    buttons->addWidget(authentication);
     // The links lead to the help's pages on SIP services and PBX software.
     const QString help = QUrl::fromLocalFile(QStringLiteral(QUILLET_HELP_FILE)).toString();
     auto* links = new QLabel(QStringLiteral("<a href=\"%1#sip-services\">SIP services</a> &nbsp; "
@@ -406,6 +420,11 @@ class PortsPage : public BoundPage {
     tlsPort_ = addNumber("SIP &TLS port", "SIP", "TLSPort", 5071, 0, 65535);
     tlsPort_->setSpecialValueText(QStringLiteral("none"));  // 0: no incoming TLS
     rtpBase_ = addNumber("&RTP port base", "SIP", "RTPPortBase", 8000, 1024, 65534);
+    sipPort_->setAccessibleDescription(QStringLiteral("The port that SIP listens on"));
+    tlsPort_->setAccessibleDescription(
+        QStringLiteral("The port that SIP over TLS listens on; none: no incoming TLS"));
+    rtpBase_->setAccessibleDescription(
+        QStringLiteral("The first port of the sound of calls; an even number"));
   }
   std::optional<PageProblem> check() override {
     // TLS listens on a port of its own, beside the SIP port.
@@ -439,8 +458,12 @@ class StaticIpPage : public BoundPage {
   explicit StaticIpPage(QWidget* parent) : BoundPage(parent) {
     static_ = addCheck("Use a &static public address and port mapping", "SIP", "STATIC", false);
     address_ = addText("Public &IP address", "SIP", "STATICPublicIP", "");
-    addNumber("Public SI&P port", "SIP", "STATICSIPPort", 5070, 1, 65535);
+    addNumber("Public SI&P port", "SIP", "STATICSIPPort", 5070, 1, 65535)
+        ->setAccessibleDescription(
+            QStringLiteral("The router's port that is mapped to the SIP port"));
     rtpBase_ = addNumber("Public &RTP port base", "SIP", "STATICRTPPortBase", 8000, 1024, 65534);
+    rtpBase_->setAccessibleDescription(
+        QStringLiteral("The router's first port mapped to the RTP ports; an even number"));
   }
   std::optional<PageProblem> check() override {
     in_addr address{};
@@ -488,15 +511,22 @@ class IntercomPage : public BoundPage {
     entries_->setObjectName(QStringLiteral("Allow"));
     auto* label = new QLabel(QStringLiteral("&Only from addresses containing:"), this);
     label->setBuddy(entries_);
+    entries_->setAccessibleDescription(
+        QStringLiteral("Intercom calls are accepted from callers whose address contains an "
+                       "entry of this list"));
     form_->addRow(label);
     form_->addRow(entries_);
     entry_ = new QLineEdit(this);
     entry_->setObjectName(QStringLiteral("allowEntry"));
     entry_->setPlaceholderText(QStringLiteral("user@host, host or number"));
+    setAccessible(entry_, QStringLiteral("Address to allow"),
+                  QStringLiteral("user@host, host or number; Add puts it on the list"));
     auto* add = new QPushButton(QStringLiteral("&Add"), this);
     add->setObjectName(QStringLiteral("allowAdd"));
+    add->setAccessibleDescription(QStringLiteral("Adds the address to allow to the list"));
     auto* remove = new QPushButton(QStringLiteral("Re&move"), this);
     remove->setObjectName(QStringLiteral("allowRemove"));
+    remove->setAccessibleDescription(QStringLiteral("Removes the selected entry from the list"));
     auto* row = new QHBoxLayout;
     row->addWidget(entry_, 1);
     row->addWidget(add);
@@ -596,10 +626,18 @@ class HotKeysPage : public OptionsPageWidget {
     target_ = new QLineEdit(this);
     target_->setObjectName(QStringLiteral("hotKeyTarget"));
     target_->setPlaceholderText(QStringLiteral("sip:user@host"));
+    key_->setAccessibleDescription(
+        QStringLiteral("Press the key to grab: F1 to F24, a digit or "
+                       "a letter, with modifiers"));
+    command_->setAccessibleDescription(QStringLiteral("What the hot key does"));
+    target_->setAccessibleDescription(
+        QStringLiteral("The address that Intercom with a contact calls"));
     auto* add = new QPushButton(QStringLiteral("&Add"), this);
     add->setObjectName(QStringLiteral("hotKeyAdd"));
+    add->setAccessibleDescription(QStringLiteral("Adds the key and its command to the list"));
     auto* remove = new QPushButton(QStringLiteral("Re&move"), this);
     remove->setObjectName(QStringLiteral("hotKeyRemove"));
+    remove->setAccessibleDescription(QStringLiteral("Removes the selected hot key"));
     auto* form = new QFormLayout;
     form->addRow(QStringLiteral("&Key"), key_);
     form->addRow(QStringLiteral("&Command"), command_);
