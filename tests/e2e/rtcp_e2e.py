@@ -14,7 +14,8 @@ import subprocess
 import threading
 import time
 
-from e2e_support import LabCase, run_tests, take_binary_argument, wait_for
+from e2e_support import LabCase, intercom_call, run_tests, take_binary_argument, wait_for
+from sip_caller import Caller
 
 take_binary_argument()
 
@@ -25,6 +26,56 @@ PACKET_OUTGOING = 4
 
 def is_rtcp(payload):
     return len(payload) >= 8 and payload[0] & 0xC0 == 0x80 and 192 <= payload[1] <= 223
+
+
+def rtp_pair():
+    """Two UDP sockets on 127.0.0.1 at an even port and the one above it: (RTP, RTCP)."""
+    for _ in range(100):
+        rtcp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        rtcp.bind(("127.0.0.1", 0))
+        port = rtcp.getsockname()[1] - 1
+        if port % 2 == 0:
+            rtp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            try:
+                rtp.bind(("127.0.0.1", port))
+                return rtp, rtcp
+            except OSError:
+                rtp.close()
+        rtcp.close()
+    raise RuntimeError("no free even/odd port pair")
+
+
+def read_compound(data):
+    """(SR SSRC or None, its NTP time, BYE SSRCs) of an RTCP compound."""
+    sender, ntp, byes, at = None, 0, [], 0
+    while at + 8 <= len(data):
+        count, kind = data[at] & 31, data[at + 1]
+        length = (struct.unpack("!H", data[at + 2:at + 4])[0] + 1) * 4
+        if kind == 200:
+            sender, ntp = struct.unpack("!IQ", data[at + 4:at + 16])
+        elif kind == 203:
+            byes += list(struct.unpack("!%dI" % count, data[at + 4:at + 4 + 4 * count]))
+        at += length
+    return sender, ntp, byes
+
+
+class Talker(threading.Thread):
+    """A far end's RTP: 20 ms PCMU packets from its RTP socket until stopped."""
+
+    def __init__(self, sock, target):
+        super().__init__(daemon=True)
+        self.sock, self.target, self.sent = sock, target, 0
+        self.stopped = threading.Event()
+
+    def run(self):
+        while not self.stopped.wait(0.02):
+            header = struct.pack("!BBHII", 0x80, 0, self.sent, 160 * self.sent, 0x5EED)
+            self.sock.sendto(header + b"\xff" * 160, self.target)
+            self.sent += 1
+
+    def stop(self):
+        self.stopped.set()
+        self.join(5)
 
 
 class Capture:
@@ -150,6 +201,52 @@ class RtcpTest(LabCase):
             self.assertLess(int(round_trip), 200)
         if self.capture:
             self.check_the_wire(a, b)
+
+    def test_a_far_end_without_rtcp_mux_gets_reports_on_the_port_above(self):
+        b = self.quillet("bob", self.silence_file, {"Intercom": {"AutoTalkBack": "1"}})
+        b.start()
+        rtp, rtcp = rtp_pair()
+        self.cleanup += [rtp.close, rtcp.close]
+        probe = Caller(b.sip_port)
+        self.cleanup.append(probe.close)
+        call = probe.invite(rtp_port=rtp.getsockname()[1])
+        answer = probe.wait_response(call, [200], 10)
+        self.assertIsNotNone(answer)
+        probe.ack(call)
+        self.assertNotIn("a=rtcp-mux", answer.text)
+        bob_rtp = int(re.search(r"m=audio (\d+) ", answer.text).group(1))
+        talker = self.owned(Talker(rtp, ("127.0.0.1", bob_rtp)))
+        talker.start()
+        # Bob's first report comes from the port above its RTP to the one above ours, under
+        # the SSRC of its RTP.
+        rtcp.settimeout(5)
+        data, source = rtcp.recvfrom(2000)
+        self.assertEqual(source, ("127.0.0.1", bob_rtp + 1))
+        ssrc, ntp, _ = read_compound(data)
+        rtp.settimeout(2)
+        self.assertEqual(ssrc, struct.unpack("!I", rtp.recv(2000)[8:12])[0])
+        # Our receiver report about it, held 10 ms, from our RTCP port.
+        rr = struct.pack("!BBHI", 0x81, 201, 7, 0x5EED) + struct.pack(
+            "!IIIIII", ssrc, 0, 0, 0, (ntp >> 16) & 0xFFFFFFFF, 655)
+        rtcp.sendto(rr, ("127.0.0.1", bob_rtp + 1))
+        time.sleep(0.5)
+        talker.stop()
+        probe.bye(call)
+        self.assertTrue(wait_for(lambda: "Call quality:" in b.log_text(), 10), b.log_text())
+        found = QUALITY.findall(b.log_text())
+        print("bob: %s" % re.search(r"Call quality: [^\r\n]*", b.log_text()).group(0))
+        sent, received, lost, percent, jitter, round_trip = found[0]
+        self.assertEqual((lost, percent), ("0", "0.0"))
+        self.assertLessEqual(abs(int(received) - (talker.sent - 1)), 3)
+        self.assertNotEqual(round_trip, "unknown")
+        self.assertLess(int(round_trip), 200)
+        # And BYE at the end.
+        rtcp.settimeout(3)
+        byes = []
+        while not byes:
+            byes = read_compound(rtcp.recv(2000))[2]
+        self.assertEqual(byes, [ssrc])
+        b.stop()
 
     def check_the_wire(self, a, b):
         self.capture.stop()
