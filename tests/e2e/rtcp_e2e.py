@@ -196,7 +196,7 @@ class RtcpTest(LabCase):
             self.assertGreater(int(sent), 10)
             # All the other side sent but its first packet (the source's probation).
             self.assertLessEqual(abs(int(received) - (int(figures[other][0]) - 1)), 3)
-            self.assertLess(int(jitter), 30)
+            self.assertLess(int(jitter), 60)  # the file microphone sends in bursts
             self.assertNotEqual(round_trip, "unknown")
             self.assertLess(int(round_trip), 200)
         if self.capture:
