@@ -1,6 +1,6 @@
 // RtpSession: port opening, SDP exchange, sending, the send clock, the receive thread
 // with its source guard, reorder and playout, symmetric RTP and keep-alives;
-// RtpCaptureSink.
+// RtpCaptureSink. The RTCP side of the receive thread is in rtp_session_rtcp.cpp.
 #include "media/rtp_session.h"
 
 #include <netinet/in.h>
@@ -38,6 +38,28 @@ std::string ownAddressTowards(const platform::SocketAddress& towards) {
   const platform::SocketAddress local = platform::localAddressTowards(towards);
   if (!local.isUnspecified() && !local.isLinkLocal()) return local.host();
   return towards.isIpv6() ? "::1" : base::localAddress();
+}
+
+// Binds the RTP socket at `port` and the RTCP socket at port + 1, moving on by two while
+// either is in use. Any other failure of the RTP socket leaves none; the RTCP socket alone
+// failing otherwise (or the system choosing the RTP port) leaves RTP without it. Answers the
+// port (0: the system's choice, or no socket).
+uint16_t bindPortPair(platform::UniqueFd& rtp, platform::UniqueFd& rtcp, uint16_t port) {
+  while (true) {
+    rtcp.reset();
+    if (platform::bindDualStackUdp(rtp, port)) {
+      if (port == 0) port = platform::localEndpoint(rtp.get()).port;
+      if (port == 0 || port == 65535) return port;
+      if (platform::bindDualStackUdp(rtcp, static_cast<uint16_t>(port + 1)) ||
+          errno != EADDRINUSE) {
+        return port;
+      }
+      rtp.reset();
+      errno = EADDRINUSE;
+    }
+    if (errno != EADDRINUSE || port >= 65534) return port;
+    port = static_cast<uint16_t>(port + 2);
+  }
 }
 
 // The address the far end's SDP names (a number, or a name looked up), with its port.
@@ -99,6 +121,7 @@ RtpSettings RtpSession::currentSettings() {
 void RtpSession::closeSocket() {
   std::unique_lock lock(socketLock_);
   socket_.reset();
+  rtcpSocket_.reset();
 }
 
 void RtpSession::openPort(platform::Event* stop, const platform::SocketAddress& towards,
@@ -111,11 +134,9 @@ void RtpSession::openPort(platform::Event* stop, const platform::SocketAddress& 
   auto port = static_cast<uint16_t>(portSetting(settings.portBase) & ~1u);
   int attempts = 0;
   platform::UniqueFd socket;
+  platform::UniqueFd rtcpSocket;
   while (true) {
-    // Only a port in use moves on; any other failure leaves no socket.
-    while (!platform::bindDualStackUdp(socket, port) && errno == EADDRINUSE && port < 65534) {
-      port = static_cast<uint16_t>(port + 2);
-    }
+    port = bindPortPair(socket, rtcpSocket, port);
     int tos = kTypeOfService;
     if (socket.valid()) {
       setsockopt(socket.get(), IPPROTO_IP, IP_TOS, &tos, sizeof(tos));
@@ -123,8 +144,6 @@ void RtpSession::openPort(platform::Event* stop, const platform::SocketAddress& 
     }
 
     privateAddress_ = privateOverride_.empty() ? ownAddressTowards(towards) : privateOverride_;
-    // Port 0 (any) asks the system; the port it gave is the one to advertise.
-    if (port == 0 && socket.valid()) port = platform::localEndpoint(socket.get()).port;
     privatePort_ = port;
     if (towards.isIpv6()) {
       publicAddress_ = privateAddress_;
@@ -158,10 +177,13 @@ void RtpSession::openPort(platform::Event* stop, const platform::SocketAddress& 
   {
     std::unique_lock lock(socketLock_);
     socket_ = std::move(socket);
+    rtcpSocket_ = std::move(rtcpSocket);
   }
   lastSendTick_ = platform::tickMs();
   // A new port is a new call: a new stream, whose clock has nothing to line up with.
   renew();
+  rtcp_.restart();
+  rtcpMux_ = false;
   {
     std::lock_guard lock(pacingLock_);
     pacingBaseTick_ = platform::tickMs();
@@ -212,8 +234,14 @@ void RtpSession::copyNegotiated() {
   g726Aal2_ = sdp_.g726Aal2PayloadType();
   const platform::SocketAddress signalled =
       remoteMediaAddress(sdp_.remoteAddress(), sdp_.remotePort());
+  rtcpMux_ = sdp_.rtcpMux();
+  platform::SocketAddress signalledRtcp = signalled;
+  if (!rtcpMux_ && signalled.port() != 0) {
+    const uint16_t named = sdp_.remoteRtcpPort();
+    signalledRtcp.setPort(named != 0 ? named : static_cast<uint16_t>(signalled.port() + 1));
+  }
   setDestination(signalled);
-  setSignalled(signalled, sdp_.peerActive());
+  setSignalled(signalled, signalledRtcp, sdp_.peerActive());
   peerActive_ = sdp_.peerActive();
   peerSendOnly_ = sdp_.peerSendOnly();
   dtmf_.setPayloadTypes(sdp_.telephoneEventPayloadType(), chosen_, g726_, g726Aal2_);
@@ -229,18 +257,23 @@ platform::SocketAddress RtpSession::destination() const {
   return destination_;
 }
 
-void RtpSession::setSignalled(const platform::SocketAddress& endpoint, bool latch) {
+void RtpSession::setSignalled(const platform::SocketAddress& endpoint,
+                              const platform::SocketAddress& rtcpEndpoint, bool latch) {
   std::lock_guard lock(signalledLock_);
-  if (endpoint == signalled_ && latch == latchSource_) return;
+  if (endpoint == signalled_ && rtcpEndpoint == signalledRtcp_ && latch == latchSource_) return;
   signalled_ = endpoint;
+  signalledRtcp_ = rtcpEndpoint;
   latchSource_ = latch;
   signalledTick_ = platform::tickMs();
   ++rulesVersion_;
 }
 
-uint32_t RtpSession::armGuard(RtpSourceGuard& guard, std::optional<uint32_t> since) {
+uint32_t RtpSession::armGuards(RtpSourceGuard& guard, RtpSourceGuard& rtcpGuard,
+                               std::optional<uint32_t> since) {
   std::lock_guard lock(signalledLock_);
-  guard.arm(signalled_, latchSource_, since.value_or(signalledTick_), fixedSettings_.latchWindowMs);
+  const uint32_t from = since.value_or(signalledTick_);
+  guard.arm(signalled_, latchSource_, from, fixedSettings_.latchWindowMs);
+  rtcpGuard.arm(signalledRtcp_, latchSource_, from, fixedSettings_.latchWindowMs);
   return rulesVersion_;
 }
 
@@ -267,14 +300,19 @@ bool RtpSession::admit(RtpSourceGuard& guard, const platform::SocketAddress& fro
     case RtpSourceGuard::Verdict::Stranger:
       break;
   }
+  countStranger(from);
+  return false;
+}
+
+void RtpSession::countStranger(const platform::SocketAddress& from) {
   if (strangerPackets_++ == 0) {
     base::logError("RTP: packets from a stranger dropped (" + from.toString() + ")");
   }
-  return false;
 }
 
 void RtpSession::start() {
   strangerPackets_ = 0;
+  badRtcp_ = 0;
   Start(platform::kPriorityHighest);
   dtmf_.setPayloadTypes(dtmf_.telephoneEventType(), chosen_, g726_, g726Aal2_);
   dtmf_.clearQueue();
@@ -315,8 +353,10 @@ void RtpSession::sendPacket(const uint8_t* bytes, size_t length) {
   if (to.isUnspecified() || peerSendOnly_) return;
   {
     std::shared_lock lock(socketLock_);
-    if (socket_.valid()) platform::sendTo(socket_.get(), bytes, length, to);
+    if (!socket_.valid()) return;
+    platform::sendTo(socket_.get(), bytes, length, to);
   }
+  rtcp_.sent(length > kRtpHeaderSize ? length - kRtpHeaderSize : 0);
   uint32_t now = platform::tickMs();
   lastSendTick_ = now;
   sent_ = true;
@@ -382,25 +422,31 @@ void RtpSession::Run() {
   PlayoutClock clock(playback,
                      platform::tickMs() ^ static_cast<uint32_t>(reinterpret_cast<uintptr_t>(this)));
   int fd = -1;
+  int rtcpFd = -1;
   {
     std::shared_lock lock(socketLock_);
     fd = socket_.get();
+    rtcpFd = rtcpSocket_.get();
   }
   // Datagrams that arrived between opening the port and now are kept: the socket is new for
   // each call, so they are the peer's first words, sent as soon as it had our answer.
   // The guard takes them only from the far end.
   RtpSourceGuard guard;
-  uint32_t rules = armGuard(guard, platform::tickMs());
+  RtpSourceGuard rtcpGuard;
+  uint32_t rules = armGuards(guard, rtcpGuard, platform::tickMs());
+  rtcp_.begin(platform::tickMs(), randomUnit());
 
   int32_t wait = 1000;
   while (true) {
-    base::WaitResult result = base::WaitForReadableOrStop(*this, fd, wait);
+    wait = std::min(wait, static_cast<int32_t>(rtcp_.msUntilDue(platform::tickMs())));
+    base::WaitResult result = waitForDatagram(fd, rtcpFd, wait);
     if (result == base::WaitResult::StopRequested) break;
     if (result == base::WaitResult::Signalled) {
       if (receiveReset_.exchange(false)) buffer.restartLock(platform::tickMs());
       // A far end at a new address (a re-INVITE, a transfer): its sender is found anew,
       // in the first seconds after its SDP came.
-      if (rulesVersion_ != rules) rules = armGuard(guard, std::nullopt);
+      if (rulesVersion_ != rules) rules = armGuards(guard, rtcpGuard, std::nullopt);
+      readRtcpSocket(rtcpFd, rtcpGuard, guard);
       RtpSlot* slot = buffer.freeSlot();
       if (slot == nullptr) {
         stopEvent().wait(10);  // the datagram stays queued in the socket
@@ -409,13 +455,20 @@ void RtpSession::Run() {
         int length = platform::recvFromAddress(fd, slot->data.data(), slot->data.size(), &from);
         if (length >= 0) {
           auto size = static_cast<size_t>(length);
-          if (trace_.rtpTraceOn() && size >= kRtpHeaderSize && (slot->data[0] & 0xC0) == 0x80) {
-            trace_.traceRtpLine(
-                rtpTraceLine(platform::tickMs(), "<<<", from.toString(), slot->data.data(), size));
-          }
           const uint32_t now = platform::tickMs();
-          if (admit(guard, from, *slot, size, now) && buffer.store(*slot, size, now)) {
-            clock.arrived(*slot, now, playoutTypes());
+          if (isRtcpDatagram(slot->data.data(), size)) {
+            takeMuxedRtcp(guard, from, slot->data.data(), size, now);
+          } else {
+            if (trace_.rtpTraceOn() && size >= kRtpHeaderSize && (slot->data[0] & 0xC0) == 0x80) {
+              trace_.traceRtpLine(
+                  rtpTraceLine(now, "<<<", from.toString(), slot->data.data(), size));
+            }
+            if (admit(guard, from, *slot, size, now) && buffer.store(*slot, size, now)) {
+              const PlayoutTypes types = playoutTypes();
+              clock.arrived(*slot, now, types);
+              rtcp_.received(slot->packet.header, slot->packet.payloadLength, arrivalClock(),
+                             slot->packet.header.payloadType != types.telephoneEvent);
+            }
           }
         }
       }
@@ -442,8 +495,11 @@ void RtpSession::Run() {
       }
     }
     sendKeepAlive();
+    if (rtcp_.msUntilDue(platform::tickMs()) == 0) sendReport(rtcpGuard, false);
   }
+  sendReport(rtcpGuard, true);
   logPlayout(clock);
+  base::logInfo(rtcp_.quality().logLine());
 }
 
 // What the playout did in this call: the figures a delay measurement reads from the log.

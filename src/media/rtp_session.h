@@ -1,6 +1,6 @@
-// RtpSession: the network side of a line's voice path. It owns the RTP socket and port,
-// the SdpSession, the DtmfSender and the receive thread that feeds playback; its
-// RtpCaptureSink turns captured audio into RTP.
+// RtpSession: the network side of a line's voice path. It owns the RTP socket and port
+// (and the RTCP one beside it), the SdpSession, the DtmfSender and the receive thread that
+// feeds playback and sends and reads RTCP; its RtpCaptureSink turns captured audio into RTP.
 #pragma once
 
 #include <array>
@@ -18,6 +18,7 @@
 #include "base/settings_store.h"
 #include "base/worker_thread.h"
 #include "media/dtmf_sender.h"
+#include "media/rtcp_reporter.h"
 #include "media/rtp_source_guard.h"
 #include "media/rtp_stream.h"
 #include "media/rtp_trace.h"
@@ -58,7 +59,8 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   explicit RtpSession(const RtpSettings& settings, RtpTrace& trace = noRtpTrace());
   ~RtpSession() override;
 
-  // Opens the socket (both families) on the first free even port from the port base, finds
+  // Opens the socket (both families) on the first free even port from the port base (with
+  // the RTCP socket on the odd port above it; a port whose neighbour is taken is passed), finds
   // its public address and starts a new stream (random SSRC, sequence number and timestamp);
   // `stop` (the calling worker's stop event, may be null) cancels the probes and `towards`
   // (the far end, empty: unknown) picks the local address and its family. IPv6 has no NAT:
@@ -99,6 +101,11 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   uint16_t publicPort() const { return publicPort_; }
   bool socketOpen() const { return socket_.valid(); }
   int socketHandle() const { return socket_.get(); }
+  bool rtcpSocketOpen() const { return rtcpSocket_.valid(); }
+  // RTCP shares the RTP port (both SDPs said "a=rtcp-mux").
+  bool rtcpMux() const { return rtcpMux_; }
+  // The figures of the call (so far, or of the last one once it ended).
+  CallQuality callQuality() const { return rtcp_.quality(); }
   uint8_t chosenPayloadType() const { return chosen_; }
   uint8_t comfortNoisePayloadType() const { return comfortNoise_; }
   uint8_t telephoneEventPayloadType() const { return dtmf_.telephoneEventType(); }
@@ -125,17 +132,34 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   void copyNegotiated();
   void afterNegotiation();
   void setDestination(const platform::SocketAddress& address);
-  // The far end as its SDP names it; a change re-arms the receive thread's source guard.
-  void setSignalled(const platform::SocketAddress& address, bool latch);
-  // Arms the guard with the current far end, its window open from `since` (default: when
-  // its SDP came); answers the version of the rules it took.
-  uint32_t armGuard(RtpSourceGuard& guard, std::optional<uint32_t> since);
+  // The far end as its SDP names it (RTP, and RTCP when not on the RTP port); a change
+  // re-arms the receive thread's source guards.
+  void setSignalled(const platform::SocketAddress& address,
+                    const platform::SocketAddress& rtcpAddress, bool latch);
+  // Arms the guards (RTP, and RTCP on its own port) with the current far end, their window
+  // open from `since` (default: when its SDP came); answers the version of the rules taken.
+  uint32_t armGuards(RtpSourceGuard& guard, RtpSourceGuard& rtcpGuard,
+                     std::optional<uint32_t> since);
   bool negotiatedType(uint8_t type) const;
   PlayoutTypes playoutTypes() const;
   // Whether a received datagram may go on to the receive buffer; counts and logs strangers.
   bool admit(RtpSourceGuard& guard, const platform::SocketAddress& from, const RtpSlot& slot,
              size_t length, uint32_t nowTick);
   void sendKeepAlive();
+  // Waits for a datagram on either socket, the stop event or the time-out.
+  base::WaitResult waitForDatagram(int rtpFd, int rtcpFd, int32_t timeoutMs);
+  // A datagram on the RTP port that is RTCP: read when it is from the far end.
+  void takeMuxedRtcp(RtpSourceGuard& guard, const platform::SocketAddress& from,
+                     const uint8_t* data, size_t length, uint32_t nowTick);
+  // One datagram waiting on the RTCP socket, if any: read when it is from the far end.
+  void readRtcpSocket(int fd, RtpSourceGuard& rtcpGuard, const RtpSourceGuard& guard);
+  void takeRtcp(const platform::SocketAddress& from, const uint8_t* data, size_t length,
+                uint32_t nowTick);
+  // Counts and logs (once a call) a datagram from somebody other than the far end.
+  void countStranger(const platform::SocketAddress& from);
+  // Sends our report now (with BYE at the end of the call) to the far end's RTCP address.
+  void sendReport(const RtpSourceGuard& rtcpGuard, bool bye);
+  platform::SocketAddress rtcpDestination(const RtpSourceGuard& rtcpGuard);
   // Send clock: ms that the sent timestamps run ahead of real time.
   int32_t sendClockAhead();
   void pace();
@@ -152,6 +176,7 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   // The socket is replaced only while no thread runs; senders hold it shared.
   mutable std::shared_mutex socketLock_;
   platform::UniqueFd socket_;
+  platform::UniqueFd rtcpSocket_;  // none when port + 1 could not be had
   std::string privateOverride_;
   std::string privateAddress_;
   uint16_t privatePort_ = 0;
@@ -171,12 +196,16 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   std::atomic<bool> receiveReset_{false};
   std::atomic<bool> captureAttached_{false};
   std::atomic<uint32_t> strangerPackets_{0};
+  std::atomic<bool> rtcpMux_{false};
+  std::atomic<uint32_t> badRtcp_{0};
+  RtcpReporter rtcp_;
 
   // The far end as signalled, for the source guard of the receive thread.
   std::mutex signalledLock_;
-  platform::SocketAddress signalled_;  // guarded by signalledLock_
-  bool latchSource_ = false;           // guarded by signalledLock_
-  uint32_t signalledTick_ = 0;         // guarded by signalledLock_: when it last changed
+  platform::SocketAddress signalled_;      // guarded by signalledLock_
+  platform::SocketAddress signalledRtcp_;  // guarded by signalledLock_
+  bool latchSource_ = false;               // guarded by signalledLock_
+  uint32_t signalledTick_ = 0;             // guarded by signalledLock_: when it last changed
   std::atomic<uint32_t> rulesVersion_{0};
 
   // Send clock: paced by the capture thread and by whichever thread ends a capture sink

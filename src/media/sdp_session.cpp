@@ -120,6 +120,11 @@ void readAttribute(std::string_view value, RemoteSdp& sdp) {
     sdp.localPort = portNumber(nextToken(rest, at));
   } else if (name == "domain") {
     sdp.domain = std::string(rest);
+  } else if (name == "rtcp-mux") {
+    sdp.rtcpMux = true;
+  } else if (name == "rtcp") {
+    size_t at = 0;
+    sdp.rtcpPort = portNumber(nextToken(rest, at));
   }
 }
 
@@ -213,6 +218,8 @@ RemoteSdp RemoteSdp::parse(std::string_view body) {
         sdp.audioIndex = static_cast<int32_t>(sdp.mediaLines.size()) - 1;
         // What an earlier audio section said goes with it.
         sdp.rtpmap.resize(sessionRtpmaps);
+        sdp.rtcpMux = false;
+        sdp.rtcpPort = 0;
         audioConnection.clear();
         audioDirection = Direction{};
         audioTaken = true;
@@ -265,6 +272,8 @@ void SdpSession::prepare(const std::string& publicAddress, uint16_t publicPort,
   remotePort_ = 0;
   peerActive_ = false;
   peerSendOnly_ = false;
+  rtcpMux_ = false;
+  remoteRtcpPort_ = 0;
   chosen_ = comfortNoise_ = telephoneEvent_ = g726_ = g726Aal2_ = kNoPayloadType;
   publicAddress_ = cutText(publicAddress, kSdpTextLimit);
   publicPort_ = publicPort;
@@ -284,6 +293,7 @@ std::string SdpSession::describe(const std::string& payloadText, bool sendOnly,
     text.AppendFormat("a=local:%s %d\r\na=domain:%s\r\n", privateAddress_, privatePort_,
                       publicAddress_);
   }
+  if (layout.rtcpMux) text.Append("a=rtcp-mux\r\n");
   return text.take();
 }
 
@@ -313,6 +323,8 @@ bool SdpSession::negotiate(std::string_view body, bool sendOnly, std::string& an
   remotePort_ = remote.audioPort;
   peerActive_ = remote.directionActive;
   peerSendOnly_ = remote.sendOnly;
+  rtcpMux_ = remote.rtcpMux;
+  remoteRtcpPort_ = remote.rtcpPort;
   chosen_ = kNoPayloadType;
   comfortNoise_ = remote.lookup("CN", 13);
   telephoneEvent_ = remote.lookup("telephone-event", 101);
@@ -327,6 +339,7 @@ bool SdpSession::negotiate(std::string_view body, bool sendOnly, std::string& an
   // Without any step below, the answer is public and carries no local lines.
   Layout layout;
   layout.allowLocal = false;
+  layout.rtcpMux = remote.rtcpMux;
   if (!remote.localAddress.empty()) {
     const std::string& peerPublic =
         remote.domain.empty() ? remote.connectionAddress : remote.domain;
@@ -334,6 +347,7 @@ bool SdpSession::negotiate(std::string_view body, bool sendOnly, std::string& an
       // Both behind the same NAT: talk over the LAN.
       remoteAddress_ = remote.localAddress;
       remotePort_ = remote.localPort;
+      remoteRtcpPort_ = 0;  // what "a=rtcp" names is the public side
       layout.allowDirection = false;
       layout.allowLocal = true;
     }

@@ -29,6 +29,9 @@ struct RemoteSdp {
   // the audio stream in use (-1: none).
   std::vector<std::string> mediaLines;
   int32_t audioIndex = -1;
+  // The audio stream's "a=rtcp-mux" (RFC 5761) and "a=rtcp" port (RFC 3605, 0: not given).
+  bool rtcpMux = false;
+  uint16_t rtcpPort = 0;
 
   // Reads a body; what cannot be read is ignored.
   static RemoteSdp parse(std::string_view body);
@@ -83,6 +86,11 @@ class SdpSession {
   uint8_t telephoneEventPayloadType() const { return telephoneEvent_; }
   uint8_t g726PayloadType() const { return g726_; }          // "G726-32"
   uint8_t g726Aal2PayloadType() const { return g726Aal2_; }  // "AAL2-G726-32"
+  // RTCP goes over the RTP port: offered by us and the far end answered with it, or the far
+  // end offered it and our answer took it.
+  bool rtcpMux() const { return rtcpMux_; }
+  // The far end's RTCP port when its SDP names one (else 0: its RTP port + 1).
+  uint16_t remoteRtcpPort() const { return remoteRtcpPort_; }
 
   // The process-wide session id counter (starts at the local calendar time in seconds).
   static uint32_t nextSessionId();
@@ -92,6 +100,7 @@ class SdpSession {
     bool usePrivate = false;     // connection line carries the private address and port
     bool allowDirection = true;  // "a=direction:active" may be written
     bool allowLocal = true;      // "a=local" and "a=domain" may be written
+    bool rtcpMux = true;         // "a=rtcp-mux": RTCP on the RTP port
   };
   std::string describe(const std::string& payloadText, bool sendOnly, const Layout& layout) const;
   bool negotiate(std::string_view body, bool sendOnly, std::string& answer);
@@ -108,6 +117,8 @@ class SdpSession {
   uint16_t remotePort_ = 0;
   bool peerActive_ = false;
   bool peerSendOnly_ = false;
+  bool rtcpMux_ = false;
+  uint16_t remoteRtcpPort_ = 0;
   uint8_t chosen_ = kNoPayloadType;
   uint8_t comfortNoise_ = kNoPayloadType;
   uint8_t telephoneEvent_ = kNoPayloadType;

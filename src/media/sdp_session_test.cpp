@@ -53,11 +53,47 @@ TEST_F(SdpTest, OffersListCodecsByQualityAndLocalLinesOnlyBehindANat) {
   session.prepare("192.168.1.23", 8000, "192.168.1.23", 8000);
   offer = session.makeOffer(false);
   EXPECT_EQ(offer.find("a=local"), std::string::npos);
-  EXPECT_EQ(offer.rfind("a=sendrecv\r\n"), offer.size() - 12);
+  EXPECT_EQ(offer.rfind("a=sendrecv\r\na=rtcp-mux\r\n"), offer.size() - 24);
   // The offer of a session never prepared (as for OPTIONS): empty address, port 0.
   offer = SdpSession::makeCapabilityOffer({});
   EXPECT_NE(offer.find(" IN IP4 \r\ns=Quillet Call\r\nc=IN IP4 \r\n"), std::string::npos);
   EXPECT_EQ(mediaLine(offer), "m=audio 0 RTP/AVP 0 8 96 97 3 13 101");
+}
+
+// RTCP on the RTP port is offered always and taken when the other side's SDP has it; a
+// separate RTCP port the far end names (a=rtcp) is read, unless its local address is used.
+TEST_F(SdpTest, RtcpMuxIsOfferedAndFollowsThePeer) {
+  EXPECT_NE(session.makeOffer(false).find("a=rtcp-mux\r\n"), std::string::npos);
+  EXPECT_FALSE(session.rtcpMux());
+  ASSERT_TRUE(session.takeAnswer(offerWith("m=audio 4000 RTP/AVP 0\r\na=rtcp-mux\r\n")));
+  EXPECT_TRUE(session.rtcpMux());
+  session.prepare("203.0.113.5", 9000, "192.168.1.23", 8000);
+  ASSERT_TRUE(session.takeAnswer(offerWith("m=audio 4000 RTP/AVP 0\r\na=rtcp:4011\r\n")));
+  EXPECT_FALSE(session.rtcpMux());
+  EXPECT_EQ(session.remoteRtcpPort(), 4011);
+
+  // An offer with it gets it in the answer; one without does not. A video section's
+  // attribute is not the audio stream's.
+  session.prepare("203.0.113.5", 9000, "192.168.1.23", 8000);
+  ASSERT_TRUE(
+      session.takeOffer(offerWith("m=audio 4000 RTP/AVP 0\r\na=rtcp-mux\r\n"), false, answer));
+  EXPECT_NE(answer.find("a=rtcp-mux\r\n"), std::string::npos);
+  EXPECT_TRUE(session.rtcpMux());
+  session.prepare("203.0.113.5", 9000, "192.168.1.23", 8000);
+  ASSERT_TRUE(session.takeOffer(
+      offerWith("m=audio 4000 RTP/AVP 0\r\nm=video 4002 RTP/AVP 31\r\na=rtcp-mux\r\n"), false,
+      answer));
+  EXPECT_EQ(answer.find("rtcp-mux"), std::string::npos);
+  EXPECT_FALSE(session.rtcpMux());
+  EXPECT_EQ(session.remoteRtcpPort(), 0);
+
+  // Both behind one NAT: the local address and port, whose RTCP is beside it.
+  session.prepare("203.0.113.5", 9000, "192.168.1.23", 8000);
+  ASSERT_TRUE(session.takeOffer(offerWith("m=audio 4000 RTP/AVP 0\r\na=rtcp:4001\r\na=local:"
+                                          "192.168.1.40 7000\r\na=domain:203.0.113.5\r\n"),
+                                false, answer));
+  EXPECT_EQ(session.remotePort(), 7000);
+  EXPECT_EQ(session.remoteRtcpPort(), 0);
 }
 
 TEST_F(SdpTest, VersionRisesByOneAndIdStays) {
