@@ -205,6 +205,11 @@ bool SipTransport::failedLately(const ServerTarget& target) {
 }
 
 void SipTransport::markFailed(const SipTarget& target) {
+  recordFailed(target);
+  if (registrations_.targetFailed(target)) wake_.set();
+}
+
+void SipTransport::recordFailed(const SipTarget& target) {
   ServerTarget failed;
   failed.transport = target.transport;
   failed.address = target.address.host();
