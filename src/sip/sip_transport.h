@@ -147,6 +147,10 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
   // it), refused the connection or its certificate. A REGISTER waiting for its answer goes
   // to the domain's next server at once.
   void markFailed(const SipTarget& target);
+  // Events set whenever a target is marked failed (a call waiting for its server's answer
+  // looks at once rather than at its next resend).
+  void addFailureWatch(platform::Event* event);
+  void removeFailureWatch(platform::Event* event);
   // Replaces the server locator (tests: records from a table); before the thread starts.
   void setLocator(std::unique_ptr<ServerLocator> locator) { locator_ = std::move(locator); }
   // Whether the target was marked failed at or after the tick `sinceMs` (by anyone: a
@@ -263,6 +267,8 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
   std::unique_ptr<ServerLocator> locator_;
   std::mutex failedLock_;
   std::vector<std::pair<ServerTarget, uint32_t>> failed_;  // with the tick of the failure
+  std::mutex watchLock_;
+  std::vector<platform::Event*> failureWatches_;
   std::mutex problemLock_;
   ProblemHandler problemHandler_;
   ResponseCache cache_;
