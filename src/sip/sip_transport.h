@@ -1,8 +1,9 @@
 // SipTransport: the one owner of the SIP sockets. Its thread binds the UDP socket and the
 // TCP and TLS listeners (whose connections its StreamPath drives), keeps the private and
 // public addresses current, drives the registrations, sends NAT keep-alives, receives
-// every message, answers retransmissions from the response cache and hands each message
-// to the call, registration or engine it belongs to.
+// every message (and the ICMP errors for what it sent: their destinations are failed
+// targets), answers retransmissions from the response cache and hands each message to the
+// call, registration or engine it belongs to.
 #pragma once
 
 #include <atomic>
