@@ -8,6 +8,7 @@
 
 #include "base/log.h"
 #include "base/net_facts.h"
+#include "platform/socket_errors.h"
 #include "platform/tick.h"
 
 namespace quillet::net {
@@ -25,6 +26,7 @@ constexpr uint16_t kXorMappedAddressOld = 0x8020;  // pre-standard servers
 constexpr uint32_t kMagicCookie = 0x2112A442;
 constexpr size_t kHeaderSize = 20;
 constexpr size_t kReceiveSize = 2048;
+constexpr size_t kMaxErrorsTaken = 64;  // ICMP errors taken at a time
 
 // Plain process-wide values; atomics so that a transport and a call thread may meet here.
 std::atomic<uint32_t> transactionCounter{0x12345678};
@@ -80,7 +82,11 @@ NetResult transact(platform::Event* stop, const Endpoint& server, int socket,
       if (waited == NetResult::Failed) break;
       Endpoint from;
       const int n = platform::recvFrom(socket, buffer.data(), buffer.size(), &from);
-      if (n < 0) continue;
+      if (n < 0) {
+        // The socket may report ICMP errors (the SIP one does): taken, or the wait spins.
+        platform::takeSocketErrors(socket, kMaxErrorsTaken);
+        continue;
+      }
       bool otherAddress = false;
       std::optional<Endpoint> mapped =
           parseStunResponse(buffer.data(), static_cast<size_t>(n), transaction, &otherAddress);

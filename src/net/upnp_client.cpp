@@ -7,6 +7,7 @@
 
 #include "base/net_facts.h"
 #include "net/http_client.h"
+#include "platform/socket_errors.h"
 #include "platform/tick.h"
 
 namespace quillet::net {
@@ -19,6 +20,7 @@ constexpr size_t kBodyMax = 4095;
 constexpr int32_t kSoapTimeoutMs = 3000;
 constexpr int32_t kDiscoveryGiveUpMs = 10000;
 constexpr int32_t kDiscoveryRepeatMs = 1000;
+constexpr size_t kMaxErrorsTaken = 64;  // ICMP errors taken at a time
 
 size_t findNoCase(std::string_view text, std::string_view what) {
   auto it = std::search(text.begin(), text.end(), what.begin(), what.end(), [](char a, char b) {
@@ -184,6 +186,8 @@ NetResult upnpMapPort(platform::Event* stop, int socket, const std::string& inte
     if (waited == NetResult::Cancelled) return waited;
     if (waited == NetResult::Failed) continue;
     const int n = platform::recvFrom(socket, datagram.data(), datagram.size(), nullptr);
+    // The socket may report ICMP errors (the SIP one does): taken, or the wait spins.
+    if (n < 0) platform::takeSocketErrors(socket, kMaxErrorsTaken);
     if (n <= 0) continue;
     const std::optional<std::string> location =
         ssdpLocation(std::string_view(datagram.data(), static_cast<size_t>(n)));

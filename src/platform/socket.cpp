@@ -169,6 +169,23 @@ int socketFamily(int fd) {
   return family;
 }
 
+// The errors an ICMP message for an earlier datagram leaves pending on a socket.
+bool reportedByIcmp(int error) {
+  switch (error) {
+    case ECONNREFUSED:
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+    case EHOSTDOWN:
+    case ENOPROTOOPT:
+    case EPROTO:
+    case EACCES:
+    case EMSGSIZE:
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 UniqueFd udpSocket() {
@@ -259,10 +276,15 @@ int sendTo(int fd, const void* data, size_t size, const SocketAddress& to) {
     address = reinterpret_cast<const sockaddr*>(&mapped);
     length = sizeof mapped;
   }
-  ssize_t n;
-  do {
-    n = ::sendto(fd, data, size, MSG_NOSIGNAL, address, length);
-  } while (n < 0 && errno == EINTR);
+  ssize_t n = -1;
+  // Where ICMP errors are reported (IP_RECVERR), one that came for an earlier datagram fails
+  // the next send once, and nothing goes: this datagram is sent again.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    do {
+      n = ::sendto(fd, data, size, MSG_NOSIGNAL, address, length);
+    } while (n < 0 && errno == EINTR);
+    if (n >= 0 || !reportedByIcmp(errno)) break;
+  }
   return n < 0 ? -1 : static_cast<int>(n);
 }
 

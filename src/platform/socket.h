@@ -95,7 +95,8 @@ bool bindDualStackUdp(UniqueFd& socket, uint16_t port);
 // The local address and port a socket is bound to (empty when unknown).
 SocketAddress localSocketAddress(int fd);
 
-// Sends one datagram. Answers the bytes sent or -1.
+// Sends one datagram. Answers the bytes sent or -1. A pending ICMP error of an earlier
+// datagram does not fail it.
 int sendTo(int fd, const void* data, size_t size, const Endpoint& to);
 int sendTo(int fd, const void* data, size_t size, const SocketAddress& to);
 // Receives one datagram without blocking. Answers its size, 0 for an empty datagram, or -1

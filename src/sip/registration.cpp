@@ -123,7 +123,9 @@ void RegistrationList::sendRegister(Registration& registration, int32_t expires)
 }
 
 void RegistrationList::driveOne(Registration& r, uint32_t nowMs, bool& keepAlivesAllowed) {
-  if (ticksUntil(nowMs, r.dueMs) >= 0 && nowMs - r.lastSendMs >= kResendMs) {
+  if ((ticksUntil(nowMs, r.dueMs) >= 0 && nowMs - r.lastSendMs >= kResendMs) || r.resendNow) {
+    if (!r.resendNow) r.promptResends = 0;
+    r.resendNow = false;
     r.authorizationAttempted = false;
     r.reRegistered = false;
     if (!r.firstAttemptMade) {
@@ -163,6 +165,7 @@ void RegistrationList::driveOne(Registration& r, uint32_t nowMs, bool& keepAlive
 void RegistrationList::adjustWait(uint32_t nowMs, bool keepAlivesAllowed, int32_t& waitMs) const {
   std::lock_guard lock(mutex_);
   for (const auto& r : list_) {
+    if (r->resendNow) waitMs = 0;
     const int32_t untilDue = ticksUntil(r->dueMs, nowMs);
     const int32_t untilResend = ticksUntil(r->lastSendMs, nowMs) + static_cast<int32_t>(kResendMs);
     if (untilDue < waitMs) waitMs = std::min(waitMs, std::max(untilDue, untilResend));
@@ -194,6 +197,7 @@ bool RegistrationList::onResponse(const SipMessage& response, uint32_t nowMs) {
   Registration& r = *found;
   const int32_t status = response.status;
   r.unanswered = false;
+  r.resendNow = false;  // the server answered after all
 
   // Answers to the un-REGISTERs sent at shutdown.
   auto pending = std::find(unregistering_.begin(), unregistering_.end(), callId);
@@ -318,6 +322,21 @@ void RegistrationList::makeAllDue(uint32_t nowMs) {
   for (auto& r : list_) r->dueMs = nowMs;
 }
 
+bool RegistrationList::targetFailed(const SipTarget& target) {
+  std::lock_guard lock(mutex_);
+  bool any = false;
+  for (auto& r : list_) {
+    const SipTarget& last = r->lastTarget;
+    if (!r->unanswered || last.transport != target.transport || !(last.address == target.address))
+      continue;
+    if (r->resendNow || r->promptResends >= kMaxPromptResends) continue;
+    r->resendNow = true;
+    ++r->promptResends;
+    any = true;
+  }
+  return any;
+}
+
 int RegistrationList::unregisterAll() {
   std::lock_guard lock(mutex_);
   int sent = 0;
@@ -337,6 +356,8 @@ void RegistrationList::endUnregister(uint32_t nowMs) {
   for (auto& r : list_) {
     r->registered = false;
     r->authorizationAttempted = false;
+    r->resendNow = false;
+    r->promptResends = 0;
     r->dueMs = nowMs;
     r->lastSendMs = nowMs - 3601000u;
   }

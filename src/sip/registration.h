@@ -64,6 +64,10 @@ struct Registration {
   SipTarget lastTarget;       // where the last REGISTER went
   bool unanswered = false;    // it has had no answer yet
   bool failedOver = false;    // a 503 sent the binding to the next server once already
+  // Its server failed (could not be reached) while the REGISTER waited: the next one goes
+  // now, not after the resend time; a few times in a row at most.
+  bool resendNow = false;
+  int promptResends = 0;
   int refCount = 1;
 
   // Without a server (empty address of record or one ending in "@") nothing is sent.
@@ -107,6 +111,9 @@ class RegistrationList {
   static constexpr uint32_t kKeepAliveMs = 49000;
   static constexpr uint32_t kRefreshEarlyMs = 10000;
   static constexpr int32_t kMinExpirySeconds = 20;
+  // REGISTERs sent at once, one after the other, to servers found failed (the domain's
+  // next ones), before the resend time applies again.
+  static constexpr int kMaxPromptResends = 3;
 
   explicit RegistrationList(RegistrationHost& host) : host_(host) {}
 
@@ -132,6 +139,9 @@ class RegistrationList {
   bool onResponse(const SipMessage& response, uint32_t nowMs);
   // Every binding is due now (the public address changed).
   void makeAllDue(uint32_t nowMs);
+  // The target failed (by anyone's finding): a binding whose REGISTER to it waits for an
+  // answer sends the next one now, to the domain's next server. True when one will.
+  bool targetFailed(const SipTarget& target);
   // Sends expires 0 for every registered binding with a server. Answers the number sent.
   int unregisterAll();
   // Whether a registered binding with a server remains waiting for its un-REGISTER answer.

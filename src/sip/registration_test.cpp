@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/socket_address.h"
 #include "sip/sip_log.h"
 
 namespace quillet::sip {
@@ -21,6 +22,7 @@ class FakeHost : public RegistrationHost {
   bool regResolve(const RegistrationConfig& config, SipTarget& out) override {
     out = SipTarget{};
     out.transport = transport;
+    out.address = address;
     return config.outboundServer != "unresolvable";
   }
   uint16_t regLocalPort(TransportKind) override { return 5070; }
@@ -36,6 +38,7 @@ class FakeHost : public RegistrationHost {
   void regTargetFailed(const SipTarget&) override { ++failed; }
   int failed = 0;
   TransportKind transport = TransportKind::Udp;
+  platform::SocketAddress address = *platform::SocketAddress::parse("192.0.2.10", 5060);
   std::string publicAddress = "203.0.113.7";
   uint16_t publicPort = 5070;
   std::vector<std::string> learnt;
@@ -94,6 +97,47 @@ class RegistrationTest : public ::testing::Test {
 };
 
 const char* kChallenge = "WWW-Authenticate: Digest realm=\"pbx\", nonce=\"abc\"\r\n";
+
+// A server found failed while its REGISTER waits (it could not be reached) gets the next
+// REGISTER at once (to wherever the host resolves the domain now); only a few times in a
+// row, so that servers that all fail at once cannot keep it going: then the resend time
+// applies again. A failure of another server, or one after the answer, changes nothing.
+TEST_F(RegistrationTest, AServerFailingWhileItsRegisterWaitsGetsTheNextOneAtOnce) {
+  begin();
+  SipTarget server;
+  server.address = host.address;
+  SipTarget otherPort = server;
+  otherPort.address.setPort(5080);
+  SipTarget overTcp = server;
+  overTcp.transport = TransportKind::Tcp;
+  EXPECT_FALSE(list.targetFailed(otherPort));
+  EXPECT_FALSE(list.targetFailed(overTcp));
+  drive(100);
+  EXPECT_EQ(host.sent.size(), 1u);
+
+  for (int i = 1; i <= RegistrationList::kMaxPromptResends; ++i) {
+    ASSERT_TRUE(list.targetFailed(server));
+    int32_t wait = 20000;
+    list.adjustWait(100, keepAlives, wait);
+    EXPECT_EQ(wait, 0);
+    drive(100 + static_cast<uint32_t>(i));
+    EXPECT_EQ(host.sent.size(), 1u + static_cast<size_t>(i));
+  }
+  EXPECT_FALSE(list.targetFailed(server));
+  drive(200);
+  EXPECT_EQ(host.sent.size(), 4u);
+  drive(7103);  // the usual resend, after which it may come at once again
+  EXPECT_EQ(host.sent.size(), 5u);
+  EXPECT_TRUE(list.targetFailed(server));
+  drive(7104);
+  EXPECT_EQ(host.sent.size(), 6u);
+
+  ASSERT_TRUE(respond("200 OK", "Expires: 3600\r\n", 7200));
+  EXPECT_FALSE(list.targetFailed(server));
+  drive(7300);
+  EXPECT_EQ(host.sent.size(), 6u);
+  EXPECT_TRUE(only().registered);
+}
 
 TEST_F(RegistrationTest, UnansweredRegisterIsResentEvery7sAndGivenUpAfter40s) {
   list.add(config(), callId, "77", 0);

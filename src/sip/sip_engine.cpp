@@ -36,6 +36,7 @@ SipEngine::SipEngine(SipTransport& transport, const LineIdentity& line,
   pump_.SetListener(static_cast<audio::PlayerListener*>(this), kPumpCookie);
   streamRecorder_.SetListener(static_cast<audio::RecorderListener*>(this), kRecorderCookie);
   transport_.addEngine(this);
+  transport_.addFailureWatch(&serverFailed_);
   if (!line_.outboundServer.empty()) {
     transport_.setTlsSettings(serverUri(line_.outboundServer).host, line_.tls);
   }
@@ -61,6 +62,7 @@ SipEngine::~SipEngine() {
   // Off the transport's list first, so that no incoming call can start on this engine
   // once its thread has been stopped.
   transport_.removeEngine(this);
+  transport_.removeFailureWatch(&serverFailed_);
   detachNotify();
   // No events from here on: the helpers stop without reporting to a dying engine.
   pump_.SetListener(nullptr, 0);

@@ -327,6 +327,7 @@ class SipEngine : public LineInterface,
   std::atomic<bool> dtmfPending_{false};
   std::atomic<bool> dtmfDone_{false};
   platform::Event commandEvent_{platform::Event::Reset::Manual};
+  platform::Event serverFailed_{platform::Event::Reset::Auto};  // the transport marked one
   bool intercom_ = false;
   std::atomic<bool> answeredAutomatically_{false};
   std::atomic<int32_t> refuseStatus_{487};

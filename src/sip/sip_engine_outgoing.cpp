@@ -125,6 +125,7 @@ std::optional<DialogRequest> SipEngine::nextServer(const DialogRequest& invite,
 bool SipEngine::placeInvite(uint32_t answerHeaders, std::string_view replaces,
                             bool ringingNotifications) {
   const std::string offer = media_->makeOffer(false);
+  serverFailed_.reset();  // failures until now are no news to this INVITE
   std::vector<std::string> tried{call_->remoteTarget};
   std::vector<Candidate> candidates;
   for (;;) {
@@ -144,6 +145,7 @@ bool SipEngine::placeInvite(uint32_t answerHeaders, std::string_view replaces,
     uint32_t serverStart = start;
     auto failOver = [&](std::string_view why) {
       std::optional<DialogRequest> next = nextServer(invite, servers, why);
+      serverFailed_.reset();  // its own marking
       serversLeft = next.has_value();
       if (!next) return false;
       invite = std::move(*next);
@@ -155,9 +157,13 @@ bool SipEngine::placeInvite(uint32_t answerHeaders, std::string_view replaces,
     };
     while (!failed) {
       if (!provisional) transport_.send(invite.request.destination, invite.request.text);
+      // While another server is left, one marked failed (this one, perhaps: it cannot be
+      // reached) ends the wait.
+      const int32_t wait = provisional ? 3000 : static_cast<int32_t>(kInviteResendMs);
       std::optional<SipMessage> message =
-          transport_.takeMessage(*call_, provisional ? 3000 : static_cast<int32_t>(kInviteResendMs),
-                                 {&stopEvent(), &commandEvent_});
+          !provisional && serversLeft
+              ? transport_.takeMessage(*call_, wait, {&stopEvent(), &commandEvent_, &serverFailed_})
+              : transport_.takeMessage(*call_, wait, {&stopEvent(), &commandEvent_});
       if (message && message->isResponse() &&
           cseqMatches(*message, invite.request.cseq, "INVITE")) {
         const int32_t status = message->status;

@@ -1,6 +1,6 @@
 // SipTransport and SipEngine on loopback: port binding, the out-of-dialog answers, the
-// event pump and the engine's requests (also to a domain's next server), with hand-written
-// peers on UDP sockets.
+// event pump and the engine's requests (also to a domain's next server, when the first
+// answers 503 or cannot be reached), with hand-written peers on UDP sockets.
 #include "sip/sip_engine.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "net/dns_resolver.h"
+#include "platform/tick.h"
 #include "sip/far_end_test_util.h"
 #include "sip/sip_log.h"
 
@@ -24,6 +25,57 @@ using namespace std::chrono_literals;
 using namespace testutil;
 
 using EngineTest = EngineFixture;
+
+// The records of example.test: two servers by SRV on 127.0.0.1, `first` preferred.
+std::unique_ptr<ServerLocator> twoServers(uint16_t first, uint16_t second) {
+  ServerLocator::Options options;
+  options.lookup = [=](const std::vector<net::DnsQuestion>& questions, platform::Event*, int32_t) {
+    std::vector<net::DnsAnswer> out;
+    for (const net::DnsQuestion& q : questions) {
+      net::DnsAnswer answer;
+      answer.ttl = 60;
+      if (q.type == net::DnsType::Srv && q.name == "_sip._udp.example.test") {
+        answer.srv = {{1, 10, first, "one.example.test"}, {2, 10, second, "two.example.test"}};
+      } else if (q.type == net::DnsType::A && q.name.ends_with(".example.test")) {
+        answer.addresses = {"127.0.0.1"};
+      } else {
+        answer.error = "no records";
+      }
+      out.push_back(answer);
+    }
+    return out;
+  };
+  return std::make_unique<ServerLocator>(options);
+}
+
+// The SIP log lines, as the transport and engine threads write them.
+class LogLines {
+ public:
+  LogLines() {
+    setSipLogHook([this](SipLogLevel, const std::string& line) {
+      std::lock_guard guard(lock_);
+      lines_.push_back(line);
+    });
+  }
+  ~LogLines() { setSipLogHook({}); }
+  bool has(const std::string& line) {
+    std::lock_guard guard(lock_);
+    return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
+  }
+  std::string all() {
+    std::lock_guard guard(lock_);
+    return ::testing::PrintToString(lines_);
+  }
+
+ private:
+  std::mutex lock_;
+  std::vector<std::string> lines_;
+};
+
+std::string unreachableLine(uint16_t port) {
+  return "SIP: 127.0.0.1:" + std::to_string(port) +
+         " (UDP) is unreachable: port unreachable (Connection refused)";
+}
 
 TEST_F(EngineTest, BindsTheNextPortWhenTheConfiguredOneIsTaken) {
   // A taken port with a free one after it.
@@ -197,25 +249,7 @@ TEST_F(EngineTest, FarEndTextsChangeOnTheCallThreadWhileTheGuiReadsThem) {
 // the next CSeq, the same Call-ID and From), where the call connects.
 TEST_F(EngineTest, AnInviteAnswered503GoesToTheDomainsNextServer) {
   FarEnd second;
-  ServerLocator::Options options;
-  options.lookup = [&](const std::vector<net::DnsQuestion>& questions, platform::Event*, int32_t) {
-    std::vector<net::DnsAnswer> out;
-    for (const net::DnsQuestion& q : questions) {
-      net::DnsAnswer answer;
-      answer.ttl = 60;
-      if (q.type == net::DnsType::Srv && q.name == "_sip._udp.example.test") {
-        answer.srv = {{1, 10, far_.port(), "one.example.test"},
-                      {2, 10, second.port(), "two.example.test"}};
-      } else if (q.type == net::DnsType::A && q.name.ends_with(".example.test")) {
-        answer.addresses = {"127.0.0.1"};
-      } else {
-        answer.error = "no records";
-      }
-      out.push_back(answer);
-    }
-    return out;
-  };
-  transport_.setLocator(std::make_unique<ServerLocator>(options));
+  transport_.setLocator(twoServers(far_.port(), second.port()));
   start();
   ASSERT_EQ(engine_->Dial("bob@example.test"), 1);
   const std::string first = awaitMessage("INVITE sip:bob@example.test ");
@@ -240,6 +274,57 @@ TEST_F(EngineTest, AnInviteAnswered503GoesToTheDomainsNextServer) {
                          mediaOffer(40002)));
   EXPECT_TRUE(pumpUntil([&] { return engine_->callState() == kCallConnected; }));
   EXPECT_TRUE(far_.receive(300).empty());  // nothing more for the first server
+}
+
+// The domain's first server is a port nothing listens on: the ICMP error for the first
+// REGISTER marks it failed, and the next REGISTER goes to the second server at once (not
+// after the 7 s resend time).
+TEST_F(EngineTest, ARegisterToAnUnreachableServerGoesToTheNextOneAtOnce) {
+  LogLines log;
+  const uint16_t closed = static_cast<uint16_t>(platform::testing::freeUdpPort());
+  transport_.setLocator(twoServers(closed, far_.port()));
+  LineIdentity line = lineOf("alice");
+  line.server = "example.test";
+  line.outboundServer = line.server;
+  const uint32_t began = platform::tickMs();
+  start(line, makeSignallingOnlyMedia("127.0.0.1"));
+  const std::string registerRequest = awaitMessage("REGISTER sip:example.test ", 1000ms);
+  ASSERT_FALSE(registerRequest.empty()) << log.all();
+  EXPECT_LT(platform::tickMs() - began, 1000u);
+  SipTarget first = udpTarget(*platform::SocketAddress::parse("127.0.0.1", closed));
+  EXPECT_TRUE(transport_.failedSince(first, began));
+  EXPECT_TRUE(log.has(unreachableLine(closed))) << log.all();
+
+  far_.send(enginePort_, responseTo(registerRequest, "200 OK", "r1",
+                                    "Contact: " + headerOf(registerRequest, "Contact") + "\r\n"));
+  EXPECT_TRUE(pumpUntil([&] {
+    const std::vector<Registration> now = transport_.registrations().snapshot();
+    return now.size() == 1 && now[0].registered;
+  }));
+}
+
+// The same for an INVITE: the call goes to the second server within a second and connects.
+TEST_F(EngineTest, AnInviteToAnUnreachableServerGoesToTheNextOneAtOnce) {
+  LogLines log;
+  const uint16_t closed = static_cast<uint16_t>(platform::testing::freeUdpPort());
+  transport_.setLocator(twoServers(closed, far_.port()));
+  start();
+  const uint32_t began = platform::tickMs();
+  ASSERT_EQ(engine_->Dial("bob@example.test"), 1);
+  const std::string invite = awaitMessage("INVITE sip:bob@example.test ", 1000ms);
+  ASSERT_FALSE(invite.empty()) << log.all();
+  EXPECT_LT(platform::tickMs() - began, 1000u);
+  EXPECT_TRUE(log.has("The server 127.0.0.1:" + std::to_string(closed) +
+                      " (UDP) could not be reached; the call goes to the next one: 127.0.0.1:" +
+                      std::to_string(far_.port()) + " (UDP)"))
+      << log.all();
+  EXPECT_TRUE(log.has(unreachableLine(closed))) << log.all();
+
+  far_.send(enginePort_,
+            responseTo(invite, "200 OK", "ok1",
+                       "Contact: <sip:bob@127.0.0.1:" + std::to_string(far_.port()) + ">\r\n",
+                       mediaOffer(40002)));
+  EXPECT_TRUE(pumpUntil([&] { return engine_->callState() == kCallConnected; }));
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "net/public_address.h"
 #include "platform/paths.h"
 #include "platform/socket.h"
+#include "platform/socket_errors.h"
 #include "platform/tick.h"
 #include "sip/auto_answer.h"
 #include "sip/dialog_reaper.h"
@@ -377,6 +378,10 @@ bool SipTransport::bindSocket(const TransportSettings& settings) {
       break;
     }
   }
+  if (!platform::enableSocketErrors(socket.get())) {
+    sipLogError(std::string("The SIP port cannot report unreachable servers: ") +
+                std::strerror(errno));
+  }
   socket_ = socket.release();
   if (!listener) {
     sipLogError("Unable to listen for SIP over TCP on port " + std::to_string(boundPort_) + ": " +
@@ -488,7 +493,7 @@ void SipTransport::Run() {
       }
     }
     if (wait > 0) {
-      platform::Event* events[] = {&stopEvent(), &streams_->received()};
+      platform::Event* events[] = {&stopEvent(), &streams_->received(), &wake_};
       const int fds[] = {socket_.load()};
       if (platform::waitAnyOrReadable(events, fds, wait) == 0) break;
     }
@@ -519,15 +524,37 @@ void SipTransport::receiveStreams() {
 void SipTransport::receiveAll(std::vector<char>& buffer) {
   const int fd = socket_.load();
   if (fd < 0) return;
+  takeUnreachable(fd);
+  // An ICMP error that comes in meanwhile fails one read: taken, and reading goes on (a few
+  // times a pass at most).
+  int failedReads = 0;
   for (;;) {
     if (stopRequested()) return;
     platform::SocketAddress from;
     const int n = platform::recvFromAddress(fd, buffer.data(), kMaxDatagram, &from);
-    if (n < 0) return;
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK || ++failedReads > 4) return;
+      takeUnreachable(fd);
+      continue;
+    }
     buffer[static_cast<size_t>(n)] = 0;
     ++received_;
     handleMessage(std::string_view(buffer.data(), static_cast<size_t>(n)), from, TransportKind::Udp,
                   0);
+  }
+}
+
+void SipTransport::takeUnreachable(int fd) {
+  const uint32_t now = platform::tickMs();
+  for (const platform::SocketError& error : platform::takeSocketErrors(fd, kMaxSocketErrors)) {
+    if (!error.unreachable() || !error.destination.valid()) continue;
+    const SipTarget target = udpTarget(error.destination);
+    // One line for a target, not one for each datagram that went there.
+    const bool told = failedSince(target, now - kUnreachableQuietMs);
+    markFailed(target);
+    if (told) continue;
+    sipLogInfo("SIP: " + error.destination.toString() + " (UDP) is unreachable: " +
+               error.describe() + " (" + std::strerror(error.error) + ")");
   }
 }
 
@@ -559,6 +586,7 @@ void SipTransport::unregisterWindow(std::vector<char>& buffer) {
     for (const StreamMessage& message : streams_->takeReceived()) {
       takeAnswer(message.text, message.from);
     }
+    if (fd >= 0) takeUnreachable(fd);
     platform::SocketAddress from;
     const int n = fd >= 0 ? platform::recvFromAddress(fd, buffer.data(), kMaxDatagram, &from) : -1;
     if (n >= 0) takeAnswer(std::string_view(buffer.data(), static_cast<size_t>(n)), from);

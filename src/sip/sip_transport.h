@@ -1,8 +1,9 @@
 // SipTransport: the one owner of the SIP sockets. Its thread binds the UDP socket and the
 // TCP and TLS listeners (whose connections its StreamPath drives), keeps the private and
 // public addresses current, drives the registrations, sends NAT keep-alives, receives
-// every message, answers retransmissions from the response cache and hands each message
-// to the call, registration or engine it belongs to.
+// every message (and the ICMP errors for what it sent: their destinations are failed
+// targets), answers retransmissions from the response cache and hands each message to the
+// call, registration or engine it belongs to.
 #pragma once
 
 #include <atomic>
@@ -88,6 +89,10 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
   static constexpr uint32_t kShutdownUnregisterMs = 2000;
   static constexpr uint32_t kFailedTargetMs = 300000;
   static constexpr size_t kMaxDatagram = 65535;
+  // ICMP errors taken from the UDP socket in one pass, and how long a target found
+  // unreachable again is not logged again.
+  static constexpr size_t kMaxSocketErrors = 64;
+  static constexpr uint32_t kUnreachableQuietMs = 10000;
   // A request larger than this goes over TCP rather than UDP (path MTU less headroom).
   static constexpr size_t kUdpRequestLimit = 1300;
 
@@ -139,8 +144,14 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
   // within the last minutes comes after the others.
   bool resolveNextHop(std::string_view destinationUri, SipTarget& out,
                       std::optional<TransportKind> preferred = std::nullopt);
-  // A target that did not answer, refused the connection or its certificate.
+  // A target that did not answer, could not be reached (an ICMP error for a datagram to
+  // it), refused the connection or its certificate. A REGISTER waiting for its answer goes
+  // to the domain's next server at once.
   void markFailed(const SipTarget& target);
+  // Events set whenever a target is marked failed (a call waiting for its server's answer
+  // looks at once rather than at its next resend).
+  void addFailureWatch(platform::Event* event);
+  void removeFailureWatch(platform::Event* event);
   // Replaces the server locator (tests: records from a table); before the thread starts.
   void setLocator(std::unique_ptr<ServerLocator> locator) { locator_ = std::move(locator); }
   // Whether the target was marked failed at or after the tick `sinceMs` (by anyone: a
@@ -211,7 +222,7 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
   bool regResolve(const RegistrationConfig& config, SipTarget& out) override;
   uint16_t regLocalPort(TransportKind transport) override;
   void regRegistered() override;
-  void regTargetFailed(const SipTarget& target) override { markFailed(target); }
+  void regTargetFailed(const SipTarget& target) override { recordFailed(target); }
   void regSend(const SipTarget& to, std::string_view text) override { send(to, text); }
   void regSendKeepAlive(const SipTarget& to, std::string_view serverName) override {
     sendKeepAlive(to, serverName);
@@ -231,6 +242,10 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
   TlsSettings tlsSettingsFor(const std::string& serverName) const;
   bool locate(std::string_view uri, std::optional<TransportKind> lineTransport, SipTarget& out);
   bool failedLately(const ServerTarget& target);
+  void recordFailed(const SipTarget& target);
+  // Takes the UDP socket's queued ICMP errors: each unreachable destination is a failed
+  // target (logged once in a while).
+  void takeUnreachable(int fd);
   void connectionFailed(const SipTarget& target, const std::string& reason, bool tlsRefused,
                         std::vector<std::string> fallbacks);
   // Drops or refuses a malformed message (with a log line for a refusal); true: pass it on.
@@ -253,6 +268,8 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
   std::unique_ptr<ServerLocator> locator_;
   std::mutex failedLock_;
   std::vector<std::pair<ServerTarget, uint32_t>> failed_;  // with the tick of the failure
+  std::mutex watchLock_;
+  std::vector<platform::Event*> failureWatches_;
   std::mutex problemLock_;
   ProblemHandler problemHandler_;
   ResponseCache cache_;
@@ -265,6 +282,7 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
 
   std::atomic<int> socket_{-1};
   platform::Event ready_{platform::Event::Reset::Manual};
+  platform::Event wake_{platform::Event::Reset::Auto};  // a registration is due at once
   std::atomic<bool> restartRequest_{false};
   std::atomic<bool> running_{false};
   std::atomic<bool> doNotDisturb_{false};

@@ -208,6 +208,23 @@ bool SipTransport::failedLately(const ServerTarget& target) {
 }
 
 void SipTransport::markFailed(const SipTarget& target) {
+  recordFailed(target);
+  if (registrations_.targetFailed(target)) wake_.set();
+  std::lock_guard lock(watchLock_);
+  for (platform::Event* event : failureWatches_) event->set();
+}
+
+void SipTransport::addFailureWatch(platform::Event* event) {
+  std::lock_guard lock(watchLock_);
+  failureWatches_.push_back(event);
+}
+
+void SipTransport::removeFailureWatch(platform::Event* event) {
+  std::lock_guard lock(watchLock_);
+  std::erase(failureWatches_, event);
+}
+
+void SipTransport::recordFailed(const SipTarget& target) {
   ServerTarget failed;
   failed.transport = target.transport;
   failed.address = target.address.host();

@@ -2,9 +2,11 @@
 """A line found by DNS, as a provider publishes it: the line names only its domain
 (example.test) and TLS; dnsmasq serves the domain's SRV records with two priorities. The
 first target is down, so Quillet registers (digest, over TLS, checked against the domain's
-certificate) at the second one. Calls go the same way: an INVITE whose first server is
-silent, refuses the connection or answers 503 goes to the second one, and the call
-connects; with no server left the call fails within the usual time limit.
+certificate) at the second one; over UDP, where the first target's port is closed, the
+ICMP error sends the REGISTER to the second one at once. Calls go the same way: an INVITE
+whose first server is silent, cannot be reached (closed UDP port, at once), refuses the
+connection or answers 503 goes to the second one, and the call connects; with no server
+left the call fails within the usual time limit.
 
 The script makes a network namespace whose resolv.conf names its own dnsmasq, and runs
 itself again inside it; everything it starts, it stops, and the namespace goes at the end.
@@ -45,6 +47,31 @@ class Namespace:
                 os.rmdir("/etc/netns")
             except OSError:
                 pass
+
+
+class Silent:
+    """A UDP server on 127.0.0.1 that takes every datagram and answers none."""
+
+    def __init__(self):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.settimeout(0.2)
+        self.port = self.sock.getsockname()[1]
+        self.running = True
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    def serve(self):
+        while self.running:
+            try:
+                self.sock.recvfrom(65535)
+            except socket.timeout:
+                continue
+
+    def stop(self):
+        self.running = False
+        self.thread.join()
+        self.sock.close()
 
 
 class Unavailable:
@@ -119,17 +146,41 @@ class LocatedLineTest(LabCase):
         self.assertIn("_sips._tcp.example.test", dns.output())
         a.stop()
 
+    def test_registers_over_udp_at_once_when_the_first_target_is_unreachable(self):
+        k = h.Kamailio(self.dir, {"alice": "alice-pw"})
+        self.cleanup.append(k.stop)
+        closed = h.free_udp_port()
+        dns = self.dnsmasq([
+            "srv-host=_sip._udp.example.test,first.example.test,%d,1,10" % closed,
+            "srv-host=_sip._udp.example.test,second.example.test,%d,2,10" % k.port,
+            "host-record=first.example.test,127.0.0.1",
+            "host-record=second.example.test,127.0.0.1"])
+        a = self.quillet("alice", self.silence_file, {"DefaultLine": {
+            "Proxy": "example.test", "ProxyPassword": "alice-pw", "Transport": "udp"}})
+        a.start()
+        began = time.monotonic()
+        # Not the 7 s of a REGISTER resent for want of an answer.
+        self.assertTrue(wait_for(lambda: "Registered as: sip:alice@example.test" in a.log_text(),
+                                 10), a.log_text() + dns.output())
+        self.assertLess(time.monotonic() - began, 2, a.log_text())
+        self.assertIn("SIP: 127.0.0.1:%d (UDP) is unreachable: port unreachable" % closed,
+                      a.log_text())
+        a.stop()
+
     def test_calls_go_to_the_second_srv_target_when_the_first_fails(self):
         b = self.quillet("bob", self.silence_file)
         a = self.quillet("alice", self.silence_file)
         unavailable = Unavailable()
         self.cleanup.append(unavailable.stop)
-        silent, unreachable = h.free_udp_port(), h.free_udp_port()
+        silent = Silent()
+        self.cleanup.append(silent.stop)
+        closed, refusing = h.free_udp_port(), h.free_udp_port()
         dead = (h.free_udp_port(), h.free_udp_port())
         records = []
         # Domain: (SRV service, first target's port, second target's port).
-        domains = {"silent": ("_sip._udp", silent, b.sip_port),
-                   "refusing": ("_sip._tcp", unreachable, b.sip_port),
+        domains = {"silent": ("_sip._udp", silent.port, b.sip_port),
+                   "unreachable": ("_sip._udp", closed, b.sip_port),
+                   "refusing": ("_sip._tcp", refusing, b.sip_port),
                    "unavailable": ("_sip._udp", unavailable.port, b.sip_port),
                    "dead": ("_sip._udp",) + dead}
         for name, (service, first, second) in domains.items():
@@ -145,9 +196,11 @@ class LocatedLineTest(LabCase):
         calls = 0
         # Which server failed how, what the log says of it, and the longest the call may
         # take to connect.
-        cases = (("silent", "127.0.0.1:%d (UDP) did not answer" % silent,
+        cases = (("silent", "127.0.0.1:%d (UDP) did not answer" % silent.port,
                   "127.0.0.1:%d (UDP)" % b.sip_port, 9),
-                 ("refusing", "127.0.0.1:%d (TCP) could not be reached" % unreachable,
+                 ("unreachable", "127.0.0.1:%d (UDP) could not be reached" % closed,
+                  "127.0.0.1:%d (UDP)" % b.sip_port, 2),
+                 ("refusing", "127.0.0.1:%d (TCP) could not be reached" % refusing,
                   "127.0.0.1:%d (TCP)" % b.sip_port, 4),
                  ("unavailable", "127.0.0.1:%d (UDP) answered 503" % unavailable.port,
                   "127.0.0.1:%d (UDP)" % b.sip_port, 4))
@@ -165,15 +218,15 @@ class LocatedLineTest(LabCase):
                 self.assertTrue(wait_for(lambda: b.log_text().count("The call was stopped")
                                          == calls, 10), b.log_text())
         self.assertEqual(unavailable.invites, 1)
-        # No server answers: the call fails as a call to one silent server does, within the
-        # same time limit, having tried both.
+        # No server can be reached: the call fails as a call to one silent server does,
+        # within the same time limit, having tried both.
         began = time.monotonic()
         self.assertEqual(a.run("-dial", "bob@dead.example.test"), 0)
         self.assertTrue(wait_for(lambda: "Error call attempt timed-out." in a.log_text(), 15),
                         a.log_text())
         self.assertLess(time.monotonic() - began, 12, a.log_text())
-        self.assertIn("The server 127.0.0.1:%d (UDP) did not answer; the call goes to the next "
-                      "one: 127.0.0.1:%d (UDP)" % dead, a.log_text())
+        self.assertIn("The server 127.0.0.1:%d (UDP) could not be reached; the call goes to the "
+                      "next one: 127.0.0.1:%d (UDP)" % dead, a.log_text())
         self.assertIn("The server is not replying.", a.log_text())
         self.assertEqual(b.log_text().count("The call was started"), calls)
 
