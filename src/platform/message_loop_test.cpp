@@ -71,10 +71,11 @@ TEST(PlainMessageLoop, TimersRearmAndKilledOrReplacedOnesDoNotRunTheirOldAction)
   loop.killTimer(2);
   loop.startTimer(3, 1, [&] { oldRan = true; });
   loop.startTimer(3, 20, [&] { newRan = true; });
-  // A timer that fires first kills timer 4, which is due in the same pass.
-  loop.startTimer(4, 2, [&] { killedRan = true; });
+  // A timer that fires first kills timer 4, which is due in the same pass. (Started first,
+  // so that a slow start of the next timer cannot make timer 4 the earlier one.)
   loop.startTimer(5, 1, [&] { loop.killTimer(4); });
-  ::usleep(5000);
+  loop.startTimer(4, 4, [&] { killedRan = true; });
+  ::usleep(10000);
   loop.run();
   EXPECT_EQ(fired, 3);
   EXPECT_FALSE(killedRan);
