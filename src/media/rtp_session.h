@@ -153,8 +153,10 @@ class RtpSession : public base::WorkerThread, public RtpStream {
                      const uint8_t* data, size_t length, uint32_t nowTick);
   // One datagram waiting on the RTCP socket, if any: read when it is from the far end.
   void readRtcpSocket(int fd, RtpSourceGuard& rtcpGuard, const RtpSourceGuard& guard);
-  void takeRtcp(const platform::SocketAddress& from, const uint8_t* data, size_t length,
-                uint32_t nowTick);
+  // An RTCP datagram as the source rules judged it: read when taken, counted when a
+  // stranger's.
+  void takeRtcp(RtpSourceGuard::Verdict verdict, const platform::SocketAddress& from,
+                const uint8_t* data, size_t length, uint32_t nowTick);
   // Counts and logs (once a call) a datagram from somebody other than the far end.
   void countStranger(const platform::SocketAddress& from);
   // Sends our report now (with BYE at the end of the call) to the far end's RTCP address.

@@ -24,16 +24,7 @@ base::WaitResult RtpSession::waitForDatagram(int rtpFd, int rtcpFd, int32_t time
 void RtpSession::takeMuxedRtcp(RtpSourceGuard& guard, const platform::SocketAddress& from,
                                const uint8_t* data, size_t length, uint32_t nowTick) {
   // RTCP never locks a sender in: that takes the far end's RTP.
-  switch (guard.check(from, false, nowTick)) {
-    case RtpSourceGuard::Verdict::Take:
-      takeRtcp(from, data, length, nowTick);
-      break;
-    case RtpSourceGuard::Verdict::Ignore:
-      break;
-    case RtpSourceGuard::Verdict::Stranger:
-      countStranger(from);
-      break;
-  }
+  takeRtcp(guard.check(from, false, nowTick), from, data, length, nowTick);
 }
 
 void RtpSession::readRtcpSocket(int fd, RtpSourceGuard& rtcpGuard, const RtpSourceGuard& guard) {
@@ -48,20 +39,13 @@ void RtpSession::readRtcpSocket(int fd, RtpSourceGuard& rtcpGuard, const RtpSour
   RtcpCompound unused;
   const platform::SocketAddress& rtpSource = guard.locked() ? *guard.locked() : destination();
   const bool usable = from.sameHost(rtpSource) && readRtcpCompound(data, size, unused);
-  switch (rtcpGuard.check(from, usable, now)) {
-    case RtpSourceGuard::Verdict::Take:
-      takeRtcp(from, data, size, now);
-      break;
-    case RtpSourceGuard::Verdict::Ignore:
-      break;
-    case RtpSourceGuard::Verdict::Stranger:
-      countStranger(from);
-      break;
-  }
+  takeRtcp(rtcpGuard.check(from, usable, now), from, data, size, now);
 }
 
-void RtpSession::takeRtcp(const platform::SocketAddress& from, const uint8_t* data, size_t length,
-                          uint32_t nowTick) {
+void RtpSession::takeRtcp(RtpSourceGuard::Verdict verdict, const platform::SocketAddress& from,
+                          const uint8_t* data, size_t length, uint32_t nowTick) {
+  if (verdict == RtpSourceGuard::Verdict::Stranger) countStranger(from);
+  if (verdict != RtpSourceGuard::Verdict::Take) return;
   RtcpCompound compound;
   if (!readRtcpCompound(data, length, compound)) {
     if (badRtcp_++ == 0) {
