@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Install layout (GNUInstallDirs): the executables, their man pages made from their own
 # --help by help2man, the systemd units, bash completion and, with the window, the desktop
 # entry, its AppStream metainfo and the icon. `cmake --install` and the Debian package

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The Debian package, made by CPack from the install rules of cmake/Install.cmake;
 # dependencies come from dpkg-shlibdeps. A headless tree makes quillet_VERSION_ARCH.deb
 # (no Qt), a tree with the window quillet-gui_VERSION_ARCH.deb, which takes its place.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Shared build helpers: warnings, sanitizers, module libraries and test binaries.
 
 set(QUILLET_WARNINGS -Wall -Wextra -Werror)

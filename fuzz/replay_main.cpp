@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Replays fuzz inputs without libFuzzer: every file named on the command line, or every
 // file inside a named folder, is fed once to LLVMFuzzerTestOneInput.
 #include <cstdint>

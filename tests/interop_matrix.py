@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """The interop matrix: reads the checks the interop tests recorded per row (one JSON line
 per check in RESULTS/ROW.jsonl), prints one line per row and writes the table to OUT.
 Fails when a row has a failed check.

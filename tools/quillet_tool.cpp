@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // quillet-tool: subcommand dispatch, --help and the exit-status convention.
 #include <algorithm>
 #include <cstdio>

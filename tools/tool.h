@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Shared declarations of quillet-tool: the subcommand groups and the exit statuses.
 #pragma once
 

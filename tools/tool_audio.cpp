@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // quillet-tool audio: runs the program's filters on WAV files so that they can be measured
 // from outside (resample, agc, echo, denoise); devices, play and record are handed to
 // tool_audio_device.cpp.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // quillet-tool audio devices | play FILE.wav [--device NAME] |
 //                record OUT.wav --seconds S [--device NAME] [--rate R] [--channels C]
 // Lists the sound devices, plays a WAV file through the Player and records through the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // quillet-tool call: asks the running quillet of the profile to act on its calls (transfer,
 // a second call, join) over the profile's control socket, and reports its answer; for a
 // transfer or join it waits for the outcome.

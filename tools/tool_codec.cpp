@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // quillet-tool codec: encodes an 8000 Hz mono 16-bit WAV into concatenated RTP payloads
 // of one codec, and decodes such payloads back into a WAV.
 #include <algorithm>

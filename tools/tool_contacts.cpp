@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // quillet-tool contacts: lists and changes the profile's address book (contacts.ini), and
 // exports it to or imports it from CSV files. Safe while the program runs: the program
 // sees the change at its next access, and writers wait for each other.

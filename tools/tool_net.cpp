@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // quillet-tool stun, upnp, resolve and network-test: the NAT traversal building blocks on a
 // socket of the tool's own, against the servers given or the profile's settings.
 #include <sys/socket.h>

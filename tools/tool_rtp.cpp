@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // quillet-tool rtp: sends a WAV file as a paced RTP stream and receives an RTP stream into a
 // WAV file, both through RtpSession, so the media path can be tested against other RTP stacks.
 //   rtp send --codec NAME --to IP:PORT [--pt N] [--dtmf DIGITS] [--event-pt N] [--inband]

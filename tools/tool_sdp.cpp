@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // quillet-tool sdp: SDP offers, answers to offers read from files, and the reading of a
 // peer's SDP, with JSON output.
 //   sdp offer [--quality N] [--active] [--public IP] [--private IP] [--port P] [--sendonly]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // quillet-tool settings: read and change the profile's settings file without a running
 // program.
 //   settings get SECTION NAME          prints the stored value; exit 1 when there is none

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // quillet-tool sip: parse messages, URIs, name-addrs and dial strings into JSON, compute
 // digest credentials and find the servers of a URI.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // RIFF/WAVE reading (strict: whole chunks, fmt before data, sizes that fit the file) and
 // 16-bit PCM writing.
 #include "wav_io.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A small strict RIFF/WAVE reader and a 16-bit PCM writer for quillet-tool and tests.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Cost of the audio filters per second of audio: the resamplers (playback side, 63 taps;
 // capture side, 15 taps), the echo suppressor and AutoGain. "x_realtime" is how many
 // seconds of audio one second of CPU processes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Device-side audio figures: capture-to-sink and source-to-device latency on ALSA (the
 // paced test PCM, 22050 Hz mono, stands in for a card), and the CPU a running Recorder +
 // Player pair uses (microphone into a pipe, pipe to the speaker, as in a call).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Encode and decode speed of every codec, and of libgsm and spandsp on the same input.
 // The counter "x_realtime" is audio seconds processed per second of CPU.
 #include <benchmark/benchmark.h>

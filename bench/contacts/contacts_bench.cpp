@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Address book of 10000 contacts: loading contacts.ini into the cache, reading every
 // contact through the store, sorting the contact list, finding a contact by address,
 // adding one contact (a full atomic rewrite) and importing a CSV file.

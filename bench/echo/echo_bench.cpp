@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Echo control measured on a simulated hands-free desk at 8000 Hz: the far end's speech
 // played into a room (an impulse response of 300 ms reverberation after 40 ms of device
 // latency and a direct path), background noise, and the near end talking over it.

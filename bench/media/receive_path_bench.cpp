@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Receive path benchmark: RTP datagrams of each codec through the reorder buffer, the
 // decoder and the playout clock, in order and with every fourth pair swapped.
 #include <benchmark/benchmark.h>

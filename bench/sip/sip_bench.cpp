@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Benchmarks of parsing and building typical SIP messages, URIs and digests.
 #include <benchmark/benchmark.h>
 

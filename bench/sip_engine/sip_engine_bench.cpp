@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Benchmarks of the SIP engine's receive path.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>

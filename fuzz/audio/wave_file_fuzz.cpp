@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target of the WAVE reader: any bytes as a file, then reads and seeks on the source.
 #include <sys/mman.h>
 #include <unistd.h>

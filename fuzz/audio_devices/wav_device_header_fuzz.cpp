@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Feeds arbitrary bytes to the WAV header parser of the file: devices and converts what it
 // accepts, as the capture device would.
 #include <cstddef>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: arbitrary payloads into every decoder (the first byte picks the codec);
 // the output must stay within the internal sample format.
 #include <cstdint>

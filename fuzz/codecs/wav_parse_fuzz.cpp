@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: arbitrary bytes as a WAV file image.
 #include <cstdint>
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: the CSV item splitter. Items keep at most 259 characters, and three items
 // exported as a CSV line split back into the same items with control characters blanked.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: reading a key=value file. What is read, written and read again must give
 // the same written form, and every name and value keeps at most 259 characters.
 #include <cstdint>

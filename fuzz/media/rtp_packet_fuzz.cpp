@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: received RTP datagrams through validation, the reorder buffer and playout.
 #include <cstddef>
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: a peer's SDP body through reading and the whole negotiation.
 #include <cstddef>
 #include <cstdint>

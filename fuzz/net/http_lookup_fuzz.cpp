@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: the HTTP address lookup's reading of a reply, fed in two pieces; lines name
 // addresses as dotted quads only (no name lookups while fuzzing).
 #include <cstdint>

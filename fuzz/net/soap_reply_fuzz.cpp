@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: the element searches that read SOAP replies.
 #include <cstdint>
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: the discovery answer's LOCATION header and the services of a description.
 #include <cstdint>
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: reading a STUN Binding Response; the first four bytes after the header
 // choose the transaction value it is checked against.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzzes the control-socket message decoders (argument lists and call commands) and the
 // command-line splitter: any bytes are accepted or refused without harm, and an encoded
 // list decodes to itself.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzzes the settings file parser: any bytes parse; a rewrite keeps the text (line ends
 // aside); a value set is read back exactly and survives a re-parse.
 #include <cstdint>

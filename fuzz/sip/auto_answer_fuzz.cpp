@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: the auto-answer forms of an INVITE read from arbitrary headers, and the
 // choice of the lines an intercom INVITE carries.
 #include <cstdint>

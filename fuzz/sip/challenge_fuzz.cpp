@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: reading a WWW-Authenticate / Proxy-Authenticate challenge and computing
 // the credentials from it (every algorithm, with and without qop).
 #include <cstdint>

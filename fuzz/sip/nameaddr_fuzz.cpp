@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: parseNameAddr, stripParameters and list splitting.
 #include <cstdint>
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: the SIP message parser, its lookups, and a response built from what it
 // read (which must parse back).
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: unescape and the escape round trip.
 #include <cstdint>
 #include <cstdlib>

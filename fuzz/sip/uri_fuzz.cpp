@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: parseUri and the route and dial rules over arbitrary text.
 #include <cstdint>
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Any response to a REGISTER: expiry from Expires and Contact lists, digest challenges,
 // the address its Via reports.
 #include <cstddef>

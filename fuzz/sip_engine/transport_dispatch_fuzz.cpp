@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Any datagram through the SIP transport's dispatch (parse, call match, response cache,
 // out-of-dialog answers) with the socket unbound.
 #include <arpa/inet.h>

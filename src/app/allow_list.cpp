@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The intercom allow-list check and the incoming-call decision.
 #include "app/allow_list.h"
 

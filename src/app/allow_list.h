@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Which callers an intercom call is let through for (everybody, or those whose address
 // contains an item of the allow list), and the decision about an incoming call: answered
 // by itself as an intercom call, rung as a phone call, or refused.

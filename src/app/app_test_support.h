@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the tests of the application and of its window share: a temporary profile holding
 // a line that has been set up and started before, and a loopback UDP port that was free.
 #pragma once

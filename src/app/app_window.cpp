@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The headless window: the state a window would show, kept for logic and tests.
 #include "app/app_window.h"
 

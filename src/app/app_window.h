@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the intercom application asks of its main window: showing and hiding, the contact
 // list, the Intercom and Do Not Disturb buttons, menu checks and the status panel with the
 // line's transport and its problems. The Qt window implements it; HeadlessWindow keeps the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Planning the command-line options of a start or of a hand-over from a later start.
 #include "app/arguments.h"
 

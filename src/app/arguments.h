@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The command-line options that drive a running Quillet (-dial, -answer, -hangup, -dtmf,
 // -show, -hide, -logon, -exit): turned into a plan of steps the application carries out.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Tests of the application's settings-driven decisions: line values, command-line plans,
 // callto addresses and the allow list (hot-key records are read by the app test's hot
 // keys and named in the hot-key dialog test).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reading the hot-key records and naming their commands.
 #include "app/hot_keys.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Hot-key records (Hotkey/Details): a key assigned to a command, such as "Intercom with
 // selected contact" or "Show Quillet".
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // IntercomApp: start-up and closing, the contact list and volumes, the window's commands,
 // do-not-disturb and intercom call control. (Incoming calls: intercom_app_incoming.cpp;
 // the control socket's call commands, the command line and hot keys:

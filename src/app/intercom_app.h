@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // IntercomApp: the application's logic on the GUI thread. It starts and closes the
 // program's parts (transport, line, contacts, microphone and speaker), decides about
 // incoming calls (allow list, ring, answer on the first ring, the talk-back question),

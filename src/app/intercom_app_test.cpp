@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Tests of IntercomApp on a real message loop, SIP transport and line over loopback, with
 // a window-less window, scripted prompts and a temporary profile: the line check, engine
 // restarts, command-line options, hot keys, the Intercom button, a second call, nested

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // LineSlot: building the line's engine, its events, and the spool and pump of a call.
 #include "app/line_slot.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // LineSlot: the application's holder of one line's SipEngine and of that line's call
 // flags, its spool (the caller's speech held until the far end answers) and the pump that
 // copies the spool into the call; also of the line's second call (placed while the first

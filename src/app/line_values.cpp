@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Resolving a line's settings into the values its engine is built from.
 #include "app/line_values.h"
 

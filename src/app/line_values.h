@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The values of a SIP line as the engine is built from them: the line's settings section
 // (or the default line's) with the outbound server and authentication identity resolved.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The networking test inside the running program: the profile's settings, the program's
 // message boxes, and the one SIP transport, stopped for the test and started again after.
 #pragma once

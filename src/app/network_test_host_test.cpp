@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The networking test in the program: a static mapping stops it before anything is
 // touched (a test cancelled half way, which restarts the transport, is
 // NetworkWizardTest.RunsOffTheGuiThreadAsksAboutABlockedPortAndEscapeCancels on this host).

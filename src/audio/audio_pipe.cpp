@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // AudioPipe: one writer thread and one reader thread share a byte ring; each moves only its
 // own offset, and two manual-reset events carry the wake-ups.
 #include "audio/audio_pipe.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // AudioPipe: a byte ring that joins a producer thread (its writer end, an AudioSink) and a
 // consumer thread (its reader end, an AudioSource).
 #pragma once

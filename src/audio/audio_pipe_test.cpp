@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // AudioPipe across a writer thread and a reader thread.
 #include "audio/audio_pipe.h"
 

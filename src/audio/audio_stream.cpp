@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Base sink and source, the source filter base and the null streams.
 #include "audio/audio_stream.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The two stream interfaces every piece of audio moves through (AudioSink, pushed to;
 // AudioSource, pulled from), their reference-counted handle StreamRef and the null streams.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reference counting and the null streams.
 #include "audio/audio_stream.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // AutoGain: high-pass, block peak level, and a gain that follows the table's target.
 #include "audio/auto_gain.h"
 

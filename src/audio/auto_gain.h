@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // AutoGain: removes low frequencies (mono) and drives the block peak towards a fixed target
 // through a gain table, falling fast and rising slowly.
 #pragma once

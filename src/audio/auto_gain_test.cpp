@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // AutoGain: how fast the gain moves, the high-pass and block handling (the levels it settles
 // to on quiet and loud speech are measured through quillet-tool in tests/audio).
 #include "audio/auto_gain.h"

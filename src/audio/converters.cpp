@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Channel adapters, resampler factories, the peak limiter, the loop source and the two chain
 // builders.
 #include "audio/converters.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Format converters: channel adapters, resamplers, the peak limiter and the loop source, and
 // the two chain builders that put them in front of a sink or around a source.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Channel adapters, the peak limiter, the loop source and the source chain builder.
 #include "audio/converters.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The intercom cue tone and the source that puts it before a call's audio and takes the
 // delay standing in the playback queue back in the pauses.
 #include "audio/cue_tone.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The intercom cue: a short two-beep tone that goes before a call's audio on the speaker,
 // so that a voice out of the loudspeaker does not come as a surprise; and a call's source as
 // its Player plays it, which takes the delay that stands in the playback queue back in pauses.

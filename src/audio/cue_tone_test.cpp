@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A live call's standing backlog taken out of its pauses only, every frame of its voice kept;
 // the cue's own delay is paid back by the same rules. (The two beeps before the call's words
 // are found on the speaker in tests/e2e/intercom_e2e.py, which also hears every word whole;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The speexdsp echo canceller behind EchoCanceller.
 #include "audio/echo_canceller.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // EchoCanceller: a linear acoustic echo canceller (speexdsp's multi-delay block frequency
 // domain adaptive filter) for 8000 Hz mono in 20 ms frames. It subtracts from the microphone
 // the part of the speaker's signal that the room brings back, which a band gate cannot do

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The call's echo control: speaker history on one timeline, the microphone lined up with
 // it by the Player's position, the canceller in 20 ms frames and the suppressor after it.
 #include "audio/echo_control.h"

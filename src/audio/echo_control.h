@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // EchoControl: the echo control of one call. Its microphone side is an 8000 Hz mono sink
 // that runs the linear echo canceller and the NoiseSuppressor behind it, then the
 // EchoSuppressor (the noise gate), in front of the sink the call's speech goes to; without

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The call's echo control: a room echo of the speaker's sound is cancelled, also after the
 // Player moves on to another source (the calling sound, then the call) and after the
 // speaker's device slips, the near end passes, the noise suppressor takes a steady noise

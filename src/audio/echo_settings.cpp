@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reading and storing the microphone filters' settings.
 #include "audio/echo_settings.h"
 

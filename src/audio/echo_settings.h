@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The settings of the call's microphone filters: whether echo suppression, noise
 // suppression and AutoGain are used, and the learned echo values carried from call to call.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // EchoSuppressor: three-band split of microphone and far-end audio, per-block peaks, a
 // learned noise floor and learned echo couplings over 32 block delays, and a per-band gate
 // with fast opening and slow closing.

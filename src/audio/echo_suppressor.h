@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // EchoSuppressor: a three-band noise gate for 8000 Hz mono microphone audio that also keeps
 // each band closed while its level stays near the learned echo of the far-end signal
 // (the echo control feeds it what the speaker plays).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // EchoSuppressor: gating, the one-block delay, the far end's play position across a playback
 // stall and the learned values carried through the settings (how much echo it takes out of
 // a hands-free recording, near-end speech kept, is measured through quillet-tool in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // FileBuffer: internal samples stored raw in a temporary file, written by one end and read
 // by the other; the file goes when the last end detaches.
 #include "audio/file_buffer.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // FileBuffer: a pipe without a size limit, backed by a temporary file. The line keeps one
 // to collect speech while an intercom call is set up.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // FileBuffer: a writer and a reader through a temporary file that never outlives them.
 #include "audio/file_buffer.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Level metering: peak and power levels in signed 8-bit dB, the combined microphone level,
 // and the dB tables that turn a level into a linear Q24 factor.
 #pragma once

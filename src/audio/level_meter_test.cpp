@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Level metering and the dB tables.
 #include "audio/level_meter.h"
 

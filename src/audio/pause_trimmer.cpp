@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // PauseTrimmer: pause detection in 10 ms chunks, the cut of long pauses and the switch to
 // passing audio straight through.
 #include "audio/pause_trimmer.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // PauseTrimmer: a source filter that lets a backlog of speech catch up with the live
 // microphone by shortening its long pauses, and passes everything on unchanged once it has.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // PauseTrimmer: a spooled backlog catching up with a live microphone through its long
 // pauses, short pauses and speech kept whole, and the pass-through once live.
 #include "audio/pause_trimmer.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Player's feeder and completion watcher threads, start, stop and GUI-thread reports.
 #include "audio/player.h"
 

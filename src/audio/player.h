@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Player: pulls samples from a source chain and plays them on a playback device with two
 // threads (a feeder that queues 100 ms blocks, a completion watcher that retires them),
 // publishing the play position and the levels of the block being heard on the GUI thread.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Player on file: and null devices: exact 16-bit output in real time, reports on the loop
 // thread, the end of a finished source, unpadded short blocks, refusals, a quick Stop with
 // eight blocks queued and nothing left behind, and the short device queue of a call, which

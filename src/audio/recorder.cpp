@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The capture thread and the Recorder's start, stop and GUI-thread reports.
 #include "audio/recorder.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Recorder: takes sound from a capture device and pushes it block by block into a sink
 // chain, with format fallback and converters, DC removal, digital gain, level metering and
 // a voice switch (pre-roll, hang time, length limit). Reports on the GUI thread.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Recorder on file: and null devices: format fallback with converters, reports on the loop
 // thread, the voice switch with pre-roll and hang time, the length limit and the gate,
 // digital gain, failures, clean stop (ALSA devices: tests/audio_devices).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Test helpers of the device-side audio tests: memory and live sources, a collecting sink,
 // WAV files in a temporary folder and a loop pump that waits for a condition.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Polyphase resampler: Kaiser-windowed sinc tables and the sink and source that run them.
 #include "audio/resampler.h"
 

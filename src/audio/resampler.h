@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The polyphase resampler: the table design shared by the capture-side ResamplingSink
 // (15 taps) and the playback-side ResamplingSource (63 taps).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The resampling sink and source and the chain builders (the playback side's quality is
 // measured through quillet-tool in tests/audio).
 #include "audio/resampler.h"

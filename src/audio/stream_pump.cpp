@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The stream pump's thread, start, stop, restart and GUI-thread reports.
 #include "audio/stream_pump.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // StreamPump: copies a source into a sink without a sound device, as fast as the sink takes
 // it (slightly throttled) or at the pace of real time, adapting the source to the sink's
 // format; reports position on the GUI thread.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // StreamPump and StreamRecorder: a finished source pumped to its end, a live source waited
 // for, restart, the real-time pace of a backlog until caught up; the stream recorder's voice
 // switch, pre-roll and its stop at the end of its source.

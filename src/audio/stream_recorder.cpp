@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The stream recorder's thread (voice switch over a source), start, stop and reports.
 #include "audio/stream_recorder.h"
 

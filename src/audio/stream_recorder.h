@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // StreamRecorder: passes a source on to a sink only while it carries sound above a
 // threshold (the Recorder's voice switch: pre-roll, hang time, length limit), without a
 // sound device; reports through a RecorderListener on the GUI thread.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Streams for tests and benchmarks: a sink that keeps what it is given and a source over a
 // vector of samples; and signal helpers (sine, level in dB, tone amplitude).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Volume functions over the platform mixer and the streams' own volumes.
 #include "audio/volume.h"
 

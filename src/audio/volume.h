@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Play and record volume in dB: on the mixer of a device that names a card, otherwise on the
 // call's own stream; the split of high record volumes between mixer and digital gain, and the
 // input-line lists of the dialogs.

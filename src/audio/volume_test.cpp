@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Volume functions: the split of record volumes between mixer and digital gain, and the
 // behaviour on devices without a mixer (file, null, missing cards; ALSA mixers are tested in
 // tests/audio_devices).

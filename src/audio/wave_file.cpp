@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The WAVE reader and its file sources, the keypad tones and the temporary-audio clean-up.
 #include "audio/wave_file.h"
 

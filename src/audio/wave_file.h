@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Sound files and tones: the WAVE reader (OpenWaveFile and its 8- and 16-bit file sources),
 // the keypad tone generator, the embedded ring sound and the clean-up of temporary audio.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The WAVE reader's edge cases, the file sources, the ring sound and the temporary-audio
 // clean-up (the key tones' frequencies are checked by spandsp's detector in rtp_interop).
 #include "audio/wave_file.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the quillet executable runs once it is the profile's running instance: the
 // application, created by the executable's start-up and driven on the GUI thread.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Command-line splitting and the hand-over message.
 #include "base/command_line.h"
 

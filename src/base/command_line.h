@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Splitting a command line into arguments, the argument list a program start hands to the
 // running instance, and the call commands quillet-tool sends it.
 #pragma once

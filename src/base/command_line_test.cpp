@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Command-line splitting, the hand-over message, and NotifyWindow delivery.
 #include "base/command_line.h"
 

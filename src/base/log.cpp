@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The log writer: day files opened, appended and closed per line; the view ring.
 #include "base/log.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The process-wide log writer: one file per day in the Logs folder ("YYYY-MM-DD Quillet
 // Log.txt", lines "HH:MM:SS text" with CR LF), the on-screen view's ring of the last 128
 // lines, and in headless runs a copy of every line on standard error. Any thread may log.

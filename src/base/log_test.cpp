@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The log writer: line format, day files by the clock seam, the view ring and its scroll.
 #include "base/log.h"
 

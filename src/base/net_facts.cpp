@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Local network facts over getaddrinfo and getifaddrs.
 #include "base/net_facts.h"
 

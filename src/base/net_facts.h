@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Local network facts (IPv4): private ranges, name resolution with host:port, the host's
 // own addresses and netmasks from the interfaces, and whether the network is connected.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Local network facts: private ranges, resolution texts and the address choices.
 #include "base/net_facts.h"
 

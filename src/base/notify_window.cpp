@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // NotifyWindow over the message loop: each post carries a shared target whose owner
 // pointer is cleared when the owner goes.
 #include "base/notify_window.h"

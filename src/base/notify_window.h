@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // NotifyWindow: how a worker thread makes its owner's OnNotify run on the GUI thread.
 // Posts that arrive after the owner is gone are swallowed.
 #pragma once

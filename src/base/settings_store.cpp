@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // SettingsStore and RegistryList over the settings file.
 #include "base/settings_store.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Typed settings over the settings file, without a cache: every read sees the file as it
 // is now, every write goes straight to it. Failures never reach the caller: a read that
 // fails gives the default, a write that fails is lost.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // SettingsStore conversions and RegistryList cursors (a device and its input line are
 // the Options dialog test's).
 #include "base/settings_store.h"

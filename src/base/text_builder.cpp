@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TextBuilder: template expansion with "%d", "%.Nd" and "%s", into a growable text or a
 // caller's fixed buffer.
 #include "base/text_builder.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TextBuilder: the growable text with the small three-conversion formatter ("%d", "%.Nd",
 // "%s") that every SIP, SDP and credentials text is expanded with.
 #pragma once

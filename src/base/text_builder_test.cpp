@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Tests of TextBuilder: the three conversions, growth, and the fixed-capacity cut.
 #include "base/text_builder.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // WorkerThread, the stop-aware waits and the detached one-shot workers.
 #include "base/worker_thread.h"
 

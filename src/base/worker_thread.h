@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Worker threads: WorkerThread with its stop event and start/stop protocol, the waits
 // that always include the stop event, and self-deleting one-shot workers kept in a
 // DetachedWorkerList that is drained at exit.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Worker threads: the start/stop protocol, the stop-aware waits, detached workers.
 #include "base/worker_thread.h"
 

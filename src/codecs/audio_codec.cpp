@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The codec table and the AudioCodec implementations over the plain codec functions.
 #include "codecs/audio_codec.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The codec interface of the media path: the table of codecs (payload type, rtpmap
 // name, frame size) and AudioCodec, one codec's encoder and decoder state behind
 // reset, encode and decode on the internal sample format (16-bit value x 16).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The codec choice by payload type and frame handling of AudioCodec (the codec names are
 // checked through quillet-tool in codec_tool_test, the rtpmap names in the SDP tests).
 #include "codecs/audio_codec.h"

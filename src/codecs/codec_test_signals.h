@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Test signals and measures shared by the codec tests (header-only, tests only).
 #pragma once
 

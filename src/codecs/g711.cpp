@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // G.711 mu-law and A-law from per-segment bases and steps (no lookup tables).
 #include "codecs/g711.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // G.711 mu-law and A-law: one sample at a time and in blocks, on the internal sample
 // format (16-bit value x 16), computed from segment bases and steps.
 #pragma once

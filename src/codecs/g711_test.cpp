@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // G.711: known codes, clipping beyond the 16-bit range and the block forms (every 16-bit
 // input is compared with spandsp's coders in tests/codecs).
 #include "codecs/g711.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // G.726 at 32 kbit/s: adaptive predictor, scale factor adaptation with speed control,
 // adaptive quantiser, tone and transition detection, all in the Recommendation's
 // integer arithmetic (floating forms: sign, 4-bit exponent, 6-bit mantissa).

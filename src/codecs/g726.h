@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // G.726 ADPCM at 32 kbit/s on 14-bit linear values: one state per direction, codes
 // packed two per byte in either of the two orders in use.
 #pragma once

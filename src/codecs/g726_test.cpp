@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // G.726-32: the input scaling and odd counts (the codes are compared bit by bit with
 // spandsp in tests/codecs, and each packing's byte order with ffmpeg's decoders there).
 #include "codecs/g726.h"

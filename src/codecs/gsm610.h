@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // GSM 06.10 full-rate speech codec (RPE-LTP, 13 kbit/s): 160 internal samples to one
 // 33-byte RTP GSM frame and back, with caller-owned encoder and decoder states.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // GSM 06.10: the unchecked signature, lag fallback and full-scale input (the bit packing
 // and the quality are compared with libgsm in tests/codecs).
 #include "codecs/gsm610.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fixed-point primitives and tables shared by the GSM 06.10 encoder and decoder
 // (16-bit saturating operations carried out in 32-bit integers).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // GSM 06.10 parts shared by encoder and decoder: LAR decoding and interpolation,
 // APCM inverse quantisation and the RTP frame's bit layout.
 #include "codecs/gsm610.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // GSM 06.10 decoder: RPE decoding, long-term synthesis, short-term synthesis with LAR
 // interpolation, and de-emphasis into the internal sample format.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // GSM 06.10 encoder: preprocessing, LPC analysis, short-term analysis filtering, and
 // per sub-frame long-term prediction and RPE encoding.
 #include <algorithm>

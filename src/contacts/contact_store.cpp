@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The contacts.ini store, the store factory, the Contact dialog's rules and look-ups.
 #include "contacts/contact_store.h"
 

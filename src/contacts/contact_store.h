@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ContactStore: the address book behind one interface, with the contacts.ini store, the
 // device-database store (which stays empty), and the rules of the Contact dialog.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The contacts.ini store, the device store, and the Contact dialog's rules (the default
 // store in the profile, the dialog's texts and the tool's use are contacts_tool_test's).
 #include "contacts/contact_store.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // UTF-8 cutting, repair and case folding for the address book.
 #include "contacts/contact_text.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Text rules of the address book: UTF-8 cutting and repair, comparison without regard to
 // letter case, and trimming of blanks.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // CSV export and import of the address book: one contact per line, three quoted fields
 // (name, number, e-mail address), UTF-8, CR LF line ends, no header line.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // CSV export and import through the contacts.ini store.
 #include "contacts/csv_transfer.h"
 

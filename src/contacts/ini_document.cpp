@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reading and writing the key=value file form, with case-insensitive look-up indexes.
 #include "contacts/ini_document.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The in-memory form of a sectioned key=value file: sections and entries in file order,
 // names compared without regard to case, its reading and its written form.
 #pragma once

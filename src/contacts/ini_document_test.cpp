@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reading and written form of the key=value file.
 #include "contacts/ini_document.h"
 

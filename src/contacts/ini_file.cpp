@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The IniFile cache: freshness check by size, time and inode, atomic replacement on write,
 // and an advisory lock on the file that keeps writers of other processes apart.
 #include "contacts/ini_file.h"

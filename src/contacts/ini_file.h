@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // IniFile: process-wide cache of small key=value files that other processes may change.
 // Every get or set first checks the file on disk and re-reads it when it changed; every
 // set writes the file at once, replacing it atomically.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The IniFile cache: freshness check, written file, batches and failures (the private mode
 // and the absence of temporary files are contacts_tool_test's).
 #include "contacts/ini_file.h"

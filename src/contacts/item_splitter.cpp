@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The comma/quote item splitter.
 #include "contacts/item_splitter.h"
 

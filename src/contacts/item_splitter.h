@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Splits a comma-separated text into items with optional double-quoted parts. Used for
 // the lines of imported CSV files and for the intercom allow list.
 #pragma once

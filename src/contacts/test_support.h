@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers of the contacts unit tests: a temporary folder removed at the end of a test,
 // whole-file reads and writes, and a store's contacts as texts.
 #pragma once

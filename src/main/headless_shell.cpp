@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The headless answers to the program's questions.
 #include "main/headless_shell.h"
 

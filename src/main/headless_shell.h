@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The answers of a headless run to the program's questions.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The quillet executable: start-up with the intercom application plugged in, in its
 // window when the build has one and a display answers, else headless.
 #include "app/intercom_app.h"

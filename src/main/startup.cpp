@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Start-up in the program's order: argument list, profile folders and log, start-up lock,
 // hand-over to a running instance, the application, the loop, the orderly exit.
 #include "main/startup.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Start-up of the quillet executable: argument list, profile folders, the single running
 // instance (start-up lock and control socket hand-over), the loop and the orderly exit.
 #pragma once

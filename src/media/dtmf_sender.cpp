@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // DtmfSender: RFC 2833 event timing and in-band DTMF tones.
 #include "media/dtmf_sender.h"
 

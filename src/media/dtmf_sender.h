@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // DtmfSender: the thread that sends queued key presses of a call, as RFC 2833 telephone
 // events when the peer accepted them, otherwise as in-band tones in the voice codec.
 #pragma once

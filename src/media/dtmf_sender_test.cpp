@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Tests of the telephone-event packets, in-band key tones and the digit queue (a digit's six
 // event packets and the in-band keys' frequencies are checked from outside in rtp_interop's
 // dtmf-events case and by spandsp's detector in its dtmf-inband case).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // JitterEstimate: the window of packet transit times and its least value and percentile.
 #include "media/jitter_estimate.h"
 

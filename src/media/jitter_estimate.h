@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // JitterEstimate: how late the packets of one stream arrive compared with the earliest of
 // its recent ones (the last two seconds of voice; ten seconds at most, so that one odd packet
 // does not stay for the whole of a quiet stream's call), which sets how far ahead the playout

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // PlayoutClock: decoding, gap fills, concealment, cross-fades, the ahead clock and the
 // delay that follows the jitter target.
 #include "media/playout_clock.h"

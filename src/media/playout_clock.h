@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // PlayoutClock: decodes played packets and keeps the audio written to playback ahead of
 // real time by as much as the stream's jitter needs, filling gaps with soft noise or a
 // pitch-repeating concealment, and shortening or stretching voiced audio to follow the target.

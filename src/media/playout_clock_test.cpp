@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Tests of the playout clock on a scripted clock: decoding into playback, gap fills,
 // concealment, cross-fade, idle fill, the ahead clock, a quiet stream's jitter window and
 // a new sender (the target's adaptation to jitter and to a stall is checked end to end in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ReorderBuffer: sender lock, slot storage and head choice of the receive thread.
 #include "media/reorder_buffer.h"
 

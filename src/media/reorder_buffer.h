@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ReorderBuffer: the 64 packet slots of the receive thread, the lock onto one sender and
 // the choice of the packet that plays next. Only the far end's address and port reach it
 // (RtpSourceGuard): its sender lock chooses among that source's SSRCs.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Tests of RTP datagram reading and of the reorder buffer's sender lock and head choice.
 #include "media/reorder_buffer.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // RTP fixed header reading and writing, and the RTP trace line.
 #include "media/rtp_packet.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // RTP fixed header (RFC 3550) reading and writing, and the text of an RTP trace line.
 #pragma once
 

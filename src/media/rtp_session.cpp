@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // RtpSession: port opening, SDP exchange, sending, the send clock, the receive thread
 // with its source guard, reorder and playout, symmetric RTP and keep-alives;
 // RtpCaptureSink. The RTCP side of the receive thread is in rtp_session_rtcp.cpp.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // RtpSession: the network side of a line's voice path. It owns the RTP socket and port
 // (and the RTCP one beside it), the SdpSession, the DtmfSender and the receive thread that
 // feeds playback and sends and reads RTCP; its RtpCaptureSink turns captured audio into RTP.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Tests of the RTP session on loopback: port opening, sending and pacing, comfort noise,
 // keep-alives, send-only and active peers, the receive thread and the sender lock (the
 // session against other RTP stacks, with losses and reordering, is tests/media/rtp_interop).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // RtpStream: the sequence number, timestamp and SSRC that every sender of one RTP session
 // shares (voice, comfort noise, telephone events, keep-alives), and the one way out.
 #pragma once

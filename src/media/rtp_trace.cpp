@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The RTP trace sink that traces nothing.
 #include "media/rtp_trace.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // RtpTrace: where the RTP layer writes its per-packet trace lines. The SIP trace file
 // implements it; by default nothing is traced.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // SdpSession and RemoteSdp: SDP text, peer body reading and codec negotiation.
 #include "media/sdp_session.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // SdpSession and RemoteSdp: the SDP this system offers and answers, the reading of the
 // peer's SDP and the choice of codecs and payload types for a call.
 #pragma once

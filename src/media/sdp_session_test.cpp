@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Tests of SDP offers, peer body reading and codec negotiation.
 #include "media/sdp_session.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // VoiceCodec: codec states of one direction, chosen by payload type.
 #include "media/voice_codec.h"
 

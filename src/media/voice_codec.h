@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // VoiceCodec: the codec state of one direction of a call, chosen per packet by payload
 // type (0 mu-law, 8 A-law, 3 GSM 06.10, the negotiated types of the two G.726-32 payload
 // formats).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TCP connections, the HTTP GET exchange and the HTTP address lookup.
 #include "net/http_client.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The HTTP side of NAT traversal: TCP connections to "host[:port]" that give way to a stop
 // event, the GET exchange, and the HTTP address lookup with its reply scanner.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The networking test: firewall check of the RTP and SIP ports, the STUN server choice and
 // the NAT filtering test, the UPnP check, and the settings they leave.
 #include "net/network_setup.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The networking test: probes the network once (firewall, STUN servers and NAT filtering,
 // UPnP gateway) and writes the settings the public address resolution then follows.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Public address resolution in the order static mapping, STUN, UPnP, HTTP lookup, and the
 // local address towards a peer.
 #include "net/public_address.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Public address resolution: which address and port a peer must send to in order to reach
 // one of our UDP sockets (static mapping, STUN, UPnP, HTTP lookup, in that order), and the
 // local address that routes towards a peer.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Tests of the public address resolution order without servers: public local address,
 // static mapping, "Active", and the local address towards a peer.
 #include "net/public_address.h"

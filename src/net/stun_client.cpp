@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Classic STUN: binding and change transactions, the two-server resolution and the wire
 // format of requests and responses.
 #include "net/stun_client.h"

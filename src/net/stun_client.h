@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Classic STUN client (binding and change requests over the caller's own UDP socket), the
 // two-server resolution with its process-wide server switch, and the wire format.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // STUN client against a scripted server socket on loopback: which answers are taken,
 // which are ignored, the retransmission after a wrong answer, and both servers failing
 // (tests/net/nat_stun runs the requests against stund and coturn).

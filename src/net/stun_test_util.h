@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The STUN tests' server: a socket on 127.0.0.1 whose thread answers each Binding Request
 // as a script says, and the builders of its answers.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // UPnP port mapping: discovery, description, SOAP control and the searches in their texts.
 #include "net/upnp_client.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // UPnP port mapping on an Internet Gateway Device: SSDP discovery from the socket to be
 // mapped, the description fetch, the SOAP actions of the WAN connection services, and the
 // text searches that read their replies.

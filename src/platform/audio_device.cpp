@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Device names, the device factory and the helpers shared by the device back-ends.
 #include "platform/audio_device.h"
 

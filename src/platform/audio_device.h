@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Sound devices for capture and playback: PipeWire streams, ALSA PCMs, WAV files
 // ("file:PATH") and the "null" devices, behind one block-oriented interface with waits
 // instead of polling.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ALSA capture and playback devices and the ALSA device list. PCMs are opened
 // non-blocking; threads sleep in poll() on the PCM's descriptors and the caller's stop fd.
 #include <alsa/asoundlib.h>

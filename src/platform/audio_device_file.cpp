@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The "file:PATH" and "null" devices: a clock paces them like a sound card, so a capture
 // block is ready only when its last frame would have been recorded, and a queued playback
 // block retires only when it would have finished sounding.

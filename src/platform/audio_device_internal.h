@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Pieces shared by the ALSA, PipeWire, file and null device back-ends (not for use outside
 // them).
 #pragma once

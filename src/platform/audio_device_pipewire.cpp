@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // PipeWire capture and playback streams and PipeWire's device list. Each device runs its own
 // pw_thread_loop; the stream's process callback (on PipeWire's data thread) and the blocking
 // calls meet in a frame ring under a mutex, and the callback wakes waiters through an eventfd.

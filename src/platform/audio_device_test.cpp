@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // File and null devices (pacing, format refusal, mixing down, WAV output), the WAV parser,
 // device name resolution with and without PipeWire, the frame ring between a sound server's
 // callback and the blocking calls, and the mixer card of a device (the list of devices and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // WAV header parsing, 16-bit reading and a writer that keeps its header valid.
 #include "platform/audio_device_wav.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The WAV files behind the "file:" devices: a header parser for untrusted files, a reader
 // that hands out 16-bit frames, and a 16-bit writer whose header stays valid while it writes.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The control socket: a Unix stream socket served on the message loop.
 #include "platform/control_socket.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The profile's control socket (Unix domain, stream): the running instance listens, a
 // later start (or quillet-tool) connects, sends one message and waits for the one-line
 // reply: "OK" or "ERR" with the reason.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Events over eventfd and the combined poll wait.
 #include "platform/event.h"
 

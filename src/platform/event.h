@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Events (manual or auto reset) backed by eventfd, so that a thread can wait for several
 // events and sockets together with one poll.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Events, the combined wait and the tick clock (the wait on sockets is every socket's
 // receive in the SIP, RTP and end-to-end tests).
 #include "platform/event.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The retrying locked file open.
 #include "platform/file_open.h"
 

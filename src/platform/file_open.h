@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Opening files that another program may hold: an advisory lock (flock) taken with
 // retries, the first sleep (budget + 127) / 256 ms and doubling until the budget is spent.
 #pragma once

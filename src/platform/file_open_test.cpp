@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Retrying locked open, control socket and profile paths (the instance lock is
 // startup_test's: starts together leave exactly one instance).
 #include "platform/file_open.h"

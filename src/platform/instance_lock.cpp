@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The start-up lock over flock.
 #include "platform/instance_lock.h"
 

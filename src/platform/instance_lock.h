@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The per-profile instance locks (flock on a lock file): the start-up lock, held by a
 // starting instance until it can answer on its control socket, and the running lock, held by
 // the instance that runs until it has ended.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The plain message loop over poll: a wake-up event, the task queue, one-shot timers and
 // descriptor watches.
 #include "platform/message_loop.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The GUI thread's message loop: tasks posted from any thread, one-shot timers by
 // identifier, descriptor watches, and nested runs for modal questions.
 #pragma once

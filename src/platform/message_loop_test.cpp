@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The plain message loop (its descriptor watch carries the control socket of
 // file_open_test; the headless program's prompts, with a question open while a call goes
 // on, are close_e2e's and intercom_e2e's).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ALSA simple-mixer access behind the program's volume functions.
 #include "platform/mixer.h"
 

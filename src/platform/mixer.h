@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Mixer access for the ALSA devices: play and record volume, mute and the capture input
 // line, with the program's dB-to-control mapping spread over each ALSA control's range.
 #pragma once

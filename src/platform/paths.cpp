@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Profile paths from QUILLET_HOME or the XDG variables.
 #include "platform/paths.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Where a profile keeps its files: QUILLET_HOME when set, else the XDG locations.
 #pragma once
 

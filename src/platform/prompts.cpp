@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Plain and scripted prompts: unanswered questions wait in a nested loop run.
 #include "platform/prompts.h"
 

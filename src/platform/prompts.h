@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Questions and messages to the user (message boxes): the interface, the plain
 // implementation that answers by a policy (headless runs) and a scripted one for tests.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The settings file: parsing that keeps the user's text, and atomic locked rewrites.
 #include "platform/settings_file.h"
 

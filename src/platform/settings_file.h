@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The settings file that stands in for the registry: INI-like sections named by key path,
 // Name=value lines, re-read whenever it changed on disk, written atomically under a lock.
 //

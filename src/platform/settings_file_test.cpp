@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The settings file: format, preservation of hand edits, atomic rewrites (its private
 // mode and a damaged file read through the tool are startup_test's).
 #include "platform/settings_file.h"

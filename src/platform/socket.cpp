@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Socket helpers over POSIX sockets.
 #include "platform/socket.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Socket helpers: an owning descriptor, IPv4 endpoints, UDP bind/send/receive (IPv4, or
 // both families), TCP connect/send/receive that give way to a stop event, and IPv4 name
 // lookup.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers of the unit tests: a temporary folder, whole-file reads and writes, a free UDP
 // port, the stop event a device's blocking calls watch, and the ALSA tests' fixture.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Thread priorities that an unprivileged process can change both ways. Linux lets such a
 // process raise its nice value but never lower it again (RLIMIT_NICE is 0 by default), so
 // nice values are used only where the thread can come back to the nice the process started

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Thread priorities in the program's own numbers, mapped to what the thread may change both
 // ways without privileges (see thread_priority.cpp).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Thread priorities go down and come back up again, with and without the privilege to
 // lower nice values.
 #include "platform/thread_priority.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The tick clock over CLOCK_MONOTONIC with the test offset.
 #include "platform/tick.h"
 

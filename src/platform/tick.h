@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The tick clock: 32-bit milliseconds since boot, compared by unsigned subtraction.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // UTF-8 / UTF-16 conversion and cutting texts by characters (code points).
 #pragma once
 

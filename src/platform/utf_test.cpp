@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // UTF-8 / UTF-16 conversion and cutting by characters.
 #include "platform/utf.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reading the auto-answer forms of an INVITE and writing those of an intercom INVITE.
 #include "sip/auto_answer.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Auto-answer requests of an incoming INVITE in the forms phones and PBXs send them
 // (Answer-Mode and Priv-Answer-Mode, Call-Info answer-after, Alert-Info auto-answer
 // markers), and the lines an intercom INVITE carries to ask for the same.

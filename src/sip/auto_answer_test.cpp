@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The auto-answer dialects of incoming INVITEs and the lines of an intercom INVITE.
 #include "sip/auto_answer.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // CallBridge: relaying between two bridged remote parties on a worker of its own.
 #include "sip/call_bridge.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // CallBridge: keeps two remote parties that this side connected to each other by re-INVITE
 // talking: it relays their re-INVITEs and OPTIONS, refuses REFER, answers the rest, probes
 // both when they fall quiet, and ends both dialogs when either ends.

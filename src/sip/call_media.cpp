@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The media sessions a SipEngine can drive: the RTP session of a line, or SDP alone.
 #include "sip/call_media.h"
 

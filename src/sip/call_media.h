@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // CallMedia: what a call needs of the line's media session (open the RTP port, make and
 // take SDP, start and stop the flow, the call's audio streams and digits), so that the call
 // logic does not depend on how the media session is built.

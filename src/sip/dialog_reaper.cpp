@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // DialogReaper: CANCEL, late ACK and BYE of ended dialogs, in the background.
 #include "sip/dialog_reaper.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // DialogReaper: finishes ended dialogs in the background: cancels INVITEs still being
 // placed, acknowledges late final responses, sends BYE until answered, and keeps each
 // dialog for 300 s so that late retransmissions are still answered.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Digest authentication: challenge reading, choosing, the nonce counts and the
 // credentials text.
 #include "sip/digest.h"

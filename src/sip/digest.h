@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Digest authentication (RFC 2617, RFC 7616): reading WWW-Authenticate and
 // Proxy-Authenticate challenges, choosing among several, and computing the Authorization
 // credentials text: MD5, MD5-sess, SHA-256 and SHA-256-sess, with qop=auth (cnonce and a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Tests of challenge reading and the digest credentials: what tests/siptext does not check
 // through quillet-tool against Python's hashlib (the credentials text, stale flags, UTF-8,
 // quoted commas and every algorithm with and without qop are checked there): SHA-256

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // EngineEvents: the default reactions of an engine without application events.
 #include "sip/engine_events.h"
 

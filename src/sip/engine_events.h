@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The boundary between the application and a line's SipEngine: the line interface the
 // application calls (requests) and EngineEvents, through which the engine reports back
 // on the GUI thread.

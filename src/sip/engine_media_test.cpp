@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The engine's media requests over a call with a hand-written far end: playing a source
 // into the call and its events, the call's streams taken over, and a call without an RTP
 // port. (The program uses only the streams: playing and recording requests have no caller

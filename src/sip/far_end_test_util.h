@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The engine tests' far end and fixture: a UDP socket on loopback, the requests it sends
 // and answers it makes, and a SipEngine on loopback pumped on a plain GUI loop.
 #pragma once

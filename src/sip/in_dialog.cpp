@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Requests inside an established dialog: generic answers, held final responses, re-INVITE
 // as a client with cancel and glare back-off, OPTIONS and the liveness probe.
 #include "sip/in_dialog.h"

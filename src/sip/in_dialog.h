@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Requests inside an established dialog shared by the call thread and the call bridge: the
 // generic answers, a final response held until its ACK, re-INVITE as a client with its
 // cancel and the glare back-off after 491, OPTIONS to the far end and the liveness probe.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // MD5 message digest after RFC 1321: 64-byte blocks, four rounds of sixteen steps.
 #include "sip/md5.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Tests of MD5 against vectors of the RFC 1321 test suite and at the padding's edges (the
 // digests of tests/siptext are compared with hashlib over realistic inputs).
 #include "sip/md5.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Dropping and refusing malformed or unsupported received messages.
 #include "sip/message_check.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The checks every received message passes before it reaches a call, a registration or
 // the incoming-call policy: what a user agent must drop, and what it must refuse and with
 // which status.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Tests of the received-message checks: ordinary requests of other agents pass, and the
 // faults torture_e2e does not send are refused or dropped.
 #include "sip/message_check.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Registration: the REGISTER bindings the transport thread drives.
 #include "sip/registration.h"
 

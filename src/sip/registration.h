@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Registration: one REGISTER binding per distinct line configuration, and the list the
 // SIP transport thread drives (first registration, refresh, resend while unanswered,
 // back-off after failures, digest authentication, un-registration).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Registration: REGISTER scheduling, expiry rules, digest answers and the log lines
 // (tests/sip/sip_registrar.py registers against Kamailio: the first REGISTER and its
 // Contact, the 401 answered, qop nonce counting and a granted short expiry).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ResponseCache: answers retransmissions with the text already sent.
 #include "sip/response_cache.h"
 

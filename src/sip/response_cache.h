@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ResponseCache: the last responses (and ACKs) sent, kept for 30 s so that a retransmitted
 // request (or final response) is answered with the same text without reaching a call.
 #pragma once

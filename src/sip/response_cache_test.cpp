@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ResponseCache: which retransmissions match, how often they are answered, and its bounds.
 #include "sip/response_cache.h"
 

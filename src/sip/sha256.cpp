@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // SHA-256 over a whole text: padding, the 64-round compression and hex output.
 #include "sip/sha256.h"
 

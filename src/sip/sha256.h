@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // SHA-256 message digest (FIPS 180-4), used by SIP digest authentication.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // SipCall: one INVITE dialog and its message queue.
 #include "sip/sip_call.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // SipCall: one INVITE dialog (its identity, route set and state) with the queue of
 // messages the transport hands to it.
 #pragma once

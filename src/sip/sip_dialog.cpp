@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Requests inside a dialog: numbering, routing, CANCEL/ACK and digest answers.
 #include "sip/sip_dialog.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Requests inside a dialog: numbering, routing and addressing of a new request of a
 // SipCall, the CANCEL and ACK made from an INVITE, and answering digest challenges.
 #pragma once

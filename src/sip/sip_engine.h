@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // SipEngine: the per-line user agent the application talks to. It holds at most one call
 // at a time and runs it on a thread of its own: the incoming-call decision, ringing,
 // answering, placing calls (with redirects, authentication, time limits and the next server

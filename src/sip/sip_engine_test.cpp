@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // SipTransport and SipEngine on loopback: port binding, the out-of-dialog answers, the
 // event pump and the engine's requests (also to a domain's next server, when the first
 // answers 503 or cannot be reached), with hand-written peers on UDP sockets.

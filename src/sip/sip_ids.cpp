@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // SipIds: Call-ID, tag and branch counters, each behind its own lock.
 #include "sip/sip_ids.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // SipIds: the generators of Call-IDs, local tags and Via branches that the SIP transport
 // owns, each counter behind a lock of its own.
 #pragma once

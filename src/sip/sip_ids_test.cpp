@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Tests of the Call-ID, tag and branch generators.
 #include "sip/sip_ids.h"
 

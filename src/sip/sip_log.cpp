@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The SIP subsystem's log lines: to the program's log writer, then to the hook.
 #include "sip/sip_log.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The SIP subsystem's log lines: information and error lines go to the program's log
 // writer; tests (and the test peer) can watch them through a hook.
 #pragma once

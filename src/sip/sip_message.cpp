@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // SipMessage: parsing one datagram into its first line, headers and body parts, and
 // the lookups over them.
 #include "sip/sip_message.h"

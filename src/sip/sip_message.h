@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // SipMessage: one parsed SIP request or response (UDP datagram text), with the header,
 // header-list and body lookups the user agent uses.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Tests of the SIP message parser and its lookups: first-line rules, folding, the
 // field limits, long values, compact names, bodies, multipart, and a corpus of
 // real-world messages.

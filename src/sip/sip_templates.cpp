@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Request, REGISTER and response templates, expanded with TextBuilder.
 #include "sip/sip_templates.h"
 

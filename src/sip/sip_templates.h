@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The text of every SIP message this user agent sends: the request template with the
 // per-method lines (INVITE, ACK, CANCEL, BYE, OPTIONS, INFO, REFER, NOTIFY), REGISTER,
 // and the response template. Pure text: the caller decides CSeq, branch, route and

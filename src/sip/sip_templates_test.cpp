@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Tests of the request and response templates: exact texts, the per-method lines,
 // byte-counted Content-Length, and that every built message parses back (the REGISTER's
 // lines are checked against Kamailio in tests/sip/sip_registrar).

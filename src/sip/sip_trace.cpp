@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // SipTrace: the daily SIP trace file.
 #include "sip/sip_trace.h"
 

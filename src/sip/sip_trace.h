@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // SipTrace: the daily SIP trace file (every datagram sent and received, NAT keep-alives
 // and, with the audio option, one line per RTP packet).
 #pragma once

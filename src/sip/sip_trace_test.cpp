@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // SipTrace: the file's name, the one-line entries and the daily file change.
 #include "sip/sip_trace.h"
 

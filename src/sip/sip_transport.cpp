@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // SipTransport: the SIP sockets, their thread, the addresses and sending.
 #include "sip/sip_transport.h"
 

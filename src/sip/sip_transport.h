@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // SipTransport: the one owner of the SIP sockets. Its thread binds the UDP socket and the
 // TCP and TLS listeners (whose connections its StreamPath drives), keeps the private and
 // public addresses current, drives the registrations, sends NAT keep-alives, receives

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // SIP URIs and name-addrs: parsing and printing, escaping, dial strings, route rules.
 #include "sip/sip_uri.h"
 

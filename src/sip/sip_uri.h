@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // SIP URIs and name-addrs as this user agent reads and writes them: parsing, printing,
 // URI escaping and unescaping, dial strings, and the route-set rules of a dialog.
 #pragma once

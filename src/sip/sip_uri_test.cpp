@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Tests of URI and name-addr reading, escaping, dial strings and the route rules (the
 // plainest URI, name-addr and dial strings are checked through quillet-tool in tests/siptext).
 #include "sip/sip_uri.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The SIP transport's public address through STUN: a silent first server, the second one
 // answering, the public address taken from it, and the NAT keep-alives going to it.
 #include <gtest/gtest.h>

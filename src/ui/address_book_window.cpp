@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The address-book window's list, menus, marks, e-mail and CSV transfer.
 #include "ui/address_book_window.h"
 

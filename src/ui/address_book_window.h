@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The address-book window: every contact with its number and automatic-intercom mark, the
 // commands to add, edit, delete and e-mail a contact, the per-contact marks, and CSV
 // import and export.

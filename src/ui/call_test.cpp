@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Intercom calls driven from the window against `quillet --headless` far ends on
 // loopback, with WAV files as microphones and speakers (tone bursts, found again in order
 // in the far end's speaker file): push-to-talk released before the far end answers still

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Contact dialog's fields, checks and store update.
 #include "ui/contact_dialog.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Contact dialog: adds a contact or edits one, checking the texts before the store
 // changes (a valid e-mail address, a name, no other contact of that name).
 #pragma once

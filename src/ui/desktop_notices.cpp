@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Notifications through the desktop's notification service.
 #include "ui/desktop_notices.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Desktop notifications over D-Bus (org.freedesktop.Notifications): a ringing call the
 // user has to answer, with Answer and Refuse actions, and a missed call. Without a session
 // bus or notification daemon nothing is shown.

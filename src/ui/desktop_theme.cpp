@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Following the desktop's colour scheme through the desktop portal.
 #include "ui/desktop_theme.h"
 

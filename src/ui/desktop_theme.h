@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Light or dark, as the desktop prefers: the freedesktop appearance setting
 // (org.freedesktop.appearance color-scheme, read through the desktop portal and followed
 // while it changes) picks a dark or the style's own light palette for the window and its

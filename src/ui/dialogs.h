@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The dialogs the main window opens: Options on a page, the Contact dialog, the
 // address-book window and the network wizard. The window reaches them only through this
 // interface (the Qt dialogs are made by qtDialogs(), ui/qt_dialogs.h).

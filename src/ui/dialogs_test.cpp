@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Tests of the Options, Advanced Line Settings and Contact dialogs on a settings file and
 // contact book of their own: every page saves and reloads its settings, refusals show
 // their exact texts and write nothing; then the window with the real dialogs: Options, the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // X11 key grabs for the hot-key records, and the key names the other kinds share.
 #include "ui/global_hot_keys.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // System-wide hot keys from the Hotkey/Details records, so that they work while another
 // program has the focus. Identifier N is the N-th record; F10 is identifier 2 (acting on its
 // release) where Settings/ButtonNumber is set to 0 (a door station's button). On an X11 desktop

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Loading, checking and saving the default line's outbound server, authentication id,
 // transport and TLS trust settings.
 #include "ui/line_settings_dialog.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Advanced Line Settings dialog of the default line: the outbound server and the
 // authentication identity, shown together or one group alone; shown together, also the
 // line's transport with its TLS trust settings.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The log view widget over the log writer's ring.
 #include "ui/log_view_widget.h"
 

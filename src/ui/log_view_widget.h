@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The on-screen log view: the last 128 log lines, newest at the bottom, each message
 // word-wrapped after its time text, errors in red and the rest in light grey on dark
 // blue. Scrolled back, it keeps the same lines in view while new lines arrive.

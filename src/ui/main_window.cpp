@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The main window's controls, menus, command table and keyboard filter.
 #include "ui/main_window.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The main window: contact list, push-to-talk Intercom button, Do Not Disturb, level
 // meters and volume controls, the log view, the status panel (with the line's transport)
 // and its line problems, the banner, the menus with

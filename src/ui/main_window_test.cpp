@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Tests of the main window over the real application: its controls, the command table,
 // message boxes with their exact texts, the keyboard filter, hot keys as keys of the window
 // and the log view's scrolling. QT_QPA_PLATFORM=offscreen.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The networking wizard's dialog, the thread that runs the test, and the hand-over of its
 // status, progress and questions to the GUI thread.
 #include "ui/network_wizard.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The networking wizard: runs the networking test on a thread of its own, so the window
 // stays live, and shows its title, status lines and progress; the test's questions reach
 // the user as message boxes on the GUI thread. Closing the wizard cancels the test.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The networking wizard from the window's command: it runs off the GUI thread (a timer
 // there keeps firing), asks about a blocked port, Escape cancels it and the SIP engine
 // runs again; inside the NAT namespace lab (tests/net/nat_wizard.py) it shows the

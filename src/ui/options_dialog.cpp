@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Options dialog's page menu, the page it opens on and remembers, and its OK.
 #include "ui/options_dialog.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Options dialog: a page menu and the pages of the audio, line, network, logging and
 // intercom settings, each loaded from and saved to the settings store.
 #pragma once

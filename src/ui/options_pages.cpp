@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Options pages. Most pages are a form of settings bound to their controls (check
 // box, number or text); the Lines page adds its trimming, check and the Advanced Line
 // Settings buttons, the Intercom page its allow list, the Hot Keys page its records.

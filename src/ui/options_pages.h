@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The pages of the Options dialog, made by index.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The desktop portal's global shortcuts for the hot-key records, with the main window's
 // keys as the fallback.
 #include "ui/portal_hot_keys.h"

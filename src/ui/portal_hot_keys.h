@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Hot keys where the desktop is not X11: the desktop portal's global shortcuts
 // (org.freedesktop.portal.GlobalShortcuts), one session with every record bound, its
 // Activated and Deactivated signals acting as a key's press and release. Where the desktop

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Opening the Options and Contact dialogs and the network wizard modally, and the one
 // address-book window.
 #include "ui/qt_dialogs.h"

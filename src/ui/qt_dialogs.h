@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Qt dialogs behind the window's Dialogs interface.
 #pragma once
 

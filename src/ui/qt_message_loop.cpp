@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Qt-backed message loop.
 #include "ui/qt_message_loop.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The GUI thread's message loop over Qt's event loop: posted tasks as queued calls, timers
 // by identifier as single-shot QTimers, descriptor watches as socket notifiers and nested
 // runs as QEventLoops, so that the window, its dialogs and the application share one loop.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Qt message boxes for the application's questions and messages.
 #include "ui/qt_prompts.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Questions and messages as Qt message boxes. Questions are modal and run a nested event
 // loop, so calls go on while one is open; messages that only inform do not wait.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Opening the Qt application only where a display answers.
 #include "ui/qt_session.h"
 

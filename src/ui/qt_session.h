@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What a windowed run needs before its window exists: the Qt application object, the
 // Qt-backed loop and prompts.
 #pragma once

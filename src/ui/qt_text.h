@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // UTF-8 text of the application to and from Qt strings.
 #pragma once
 

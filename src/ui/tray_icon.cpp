@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The tray icon and its menu.
 #include "ui/tray_icon.h"
 

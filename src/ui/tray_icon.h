@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The system tray icon: the state at a glance (idle, in a call, Do Not Disturb, missed
 // calls), a click brings the window back, and a menu with the main commands.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Shared pieces of the window tests.
 #include "ui/ui_test_support.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the window tests share: a Qt application, a temporary profile with a real
 // IntercomApp behind a real MainWindow on the Qt loop and prompts, dialogs that record
 // what they were asked, an answerer for message boxes and a stand-in for xdg-open that

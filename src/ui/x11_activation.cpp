@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Raising and focusing the main window on X11 with the current time.
 #include "ui/x11_activation.h"
 

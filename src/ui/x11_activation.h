@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Bringing the window to the front on an X11 desktop when the user asked for it from
 // outside the window (a second start, a launcher, a hot key, the tray): the server refuses
 // a focus change stamped older than the last one, and Qt stamps it with the last event it

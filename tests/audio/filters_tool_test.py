@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """Measures the program's audio filters from outside through quillet-tool:
 
 - resample: a 1 kHz sine 44100 -> 8000 and 8000 -> 44100 keeps frequency and level; SNR,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Recorder and Player on ALSA through the private configuration: the capture fallback to
 // the one format the paced test PCM takes, the Player's refusal of other formats, real-time
 // playback to the end, and a clean stop.

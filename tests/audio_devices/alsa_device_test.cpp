@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The ALSA device code run against a private ALSA configuration: a paced test PCM that
 // takes only 22050 Hz mono, a PCM of ALSA's file plugin, and PCM names that do not exist.
 #include <dirent.h>

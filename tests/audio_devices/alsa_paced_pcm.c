@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* A test-only ALSA PCM plugin: a device with one fixed rate and channel count that runs
  * in real time off a timerfd, so the ALSA code paths (open, format refusal, block timing,
  * close) can run on a machine without a sound card. Capture delivers a ramp (sample n of the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* A test-only ALSA control plugin: a card mixer without a card, so the mixer code can run
  * against real controls. Values live in the loaded plugin and survive re-opening within a
  * process, so a test can read back what the program set.

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """A call through `quillet --headless` on a plain ALSA hardware-style device that has one
 rate only (48000 Hz stereo, the paced test PCM named by its card, "quillet_hw:CARD=Test", whose
 card "hw:Test" is the test mixer): capture and playback open and resample, the far end hears

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The codecs against the reference implementations: G.711 and G.726-32 bit-exact
 // against spandsp, GSM 06.10 against libgsm (decoding within a stated difference, our
 // encoder's quality through libgsm's decoder within 1 dB of libgsm's own round trip).

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """quillet-tool codec against independent decoders and encoders (ffmpeg, sox/libgsm),
 and its handling of WAV formats it must refuse.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Test audio for the codec reference tests, made at test time: speech from espeak-ng
 // resampled by sox, and a synthetic mix of tones, a sweep and noise bursts.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The WAV reader and writer of quillet-tool: round trip, the chunk layouts real files
 // have, and damaged files.
 #include "wav_io.h"

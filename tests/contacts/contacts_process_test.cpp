@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // contacts.ini shared between processes: a writer killed at any moment leaves a complete
 // old or new address book, and what one process writes the other sees at its next read.
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """quillet-tool contacts on a scratch profile: list as JSON, add with the Contact dialog's
 checks, delete by name, CSV export and import, exit statuses, and a change made by the
 tool while contacts.ini is read elsewhere."""

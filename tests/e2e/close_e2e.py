@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """Closing quillet --headless during an incoming intercom call, by SIGTERM and by a second
 start with -exit, while the call rings, while the talk-back question is open and once the
 call is established with talk-back on. The program must end with status 0, without a

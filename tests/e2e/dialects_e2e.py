@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """quillet --headless as an intercom endpoint for the phones and PBXs around it: SIPp callers
 asking for auto-answer in each dialect, a required mode refused with 403, Priv-Answer-Mode
 through do-not-disturb, the headers of Quillet's own intercom INVITE, a PBX page through

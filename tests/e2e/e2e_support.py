@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """Shared pieces of the end-to-end tests: quillet --headless profiles with WAV-file audio,
 speech samples and the comparison of what was said with what was heard."""
 import os

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """End-to-end intercom calls between two quillet --headless profiles on loopback.
 
 Each profile has its own QUILLET_HOME, SIP and RTP ports and WAV files as microphone and

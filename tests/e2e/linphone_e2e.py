@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """Quillet against Linphone's command-line phone (linphonec), both in the network
 namespace the test runs in (tests/in-netns): Linphone calls Quillet and Quillet calls
 Linphone, each side speaking from a WAV file, and each must hear the other.

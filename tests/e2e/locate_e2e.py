@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """A line found by DNS, as a provider publishes it: the line names only its domain
 (example.test) and TLS; dnsmasq serves the domain's SRV records with two priorities. The
 first target is down, so Quillet registers (digest, over TLS, checked against the domain's

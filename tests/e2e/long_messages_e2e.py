@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """Long SIP messages and NAT reports against a running quillet --headless profile:
 - a 10 KB INVITE through many proxies is answered with every Via and Record-Route value
   as it was sent (the top Via stamped with received and rport), and the BYE of the call

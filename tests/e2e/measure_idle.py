@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """Measures (does not test) an idle registered `quillet --headless` next to an idle
 registered baresip, both registered at a Kamailio on loopback: resident memory after 30 s
 and wake-ups per second (context switches of all threads over 20 s). Then the CPU share of

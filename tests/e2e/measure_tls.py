@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """Measures (does not test) what SIP over TLS costs: the TLS handshake with Kamailio's TLS
 port as `quillet-tool sip tls` makes it (median of 10), the resident memory of an idle
 `quillet --headless` registered over TLS next to one registered over UDP and next to baresip

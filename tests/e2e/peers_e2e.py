@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """Quillet against real SIP peers on loopback: baresip calling Quillet, Quillet
 intercom-calling a baresip set to answer by itself, and two Quillet profiles registered at
 Kamailio reaching each other by user name."""

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """sipvicious' svmap (a SIP scan) and svwar (extension guessing with OPTIONS, INVITE and
 REGISTER) against a running quillet --headless profile on loopback. The program must not
 crash, must answer OPTIONS with 200 afterwards, answer a real intercom call and end with

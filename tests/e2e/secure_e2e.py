@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """SIP over TLS and TCP on the user's path: two profiles register at Kamailio over TLS
 (digest), call each other through it and hear each other; the same over TCP; a server
 certificate that cannot be trusted, or names another host, is refused with its log line

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """A small SIP user agent over UDP on loopback for the end-to-end tests: places INVITEs,
 cancels them, acknowledges and ends calls, answers what the far end sends, and sends
 OPTIONS. It speaks just enough SIP to drive quillet --headless from outside."""

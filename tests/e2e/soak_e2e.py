@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """Back-to-back intercom calls between two quillet --headless profiles: each call is
 placed with -dial, answered by the far end, held briefly and ended with -hangup. Open
 descriptors and resident memory of both programs must not grow beyond the reaper's

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """An INVITE followed at once by a CANCEL, over and over from one host, against a running
 quillet --headless profile under a 1024 descriptor limit. Afterwards OPTIONS gets 200, a
 real intercom call is answered, SIGTERM ends the program with status 0 and its open

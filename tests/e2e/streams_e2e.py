@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """SIP over TCP against a running quillet --headless profile:
 - SIPp calls the profile's TCP port (-t t1): answered, OPTIONS, REFER refused, re-INVITE
   and BYE on the one connection, every answer naming TCP;

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """Hostile and odd SIP messages against a running quillet --headless profile: each is
 answered or dropped the way a SIP user agent must (refused 400, 416, 420, 415 or 505,
 dropped when nothing can be answered, handled when it is merely unusual), the program

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """Transfers with real phones, driven by `quillet-tool call transfer` on the running profile:
 a baresip calls Quillet, Quillet hands it over to another baresip (directly, and with all
 three registered at Kamailio), and Linphone's linphonec as the party handed over. Each time

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """Quillet against Twinkle's console phone (twinkle-console), in the network namespace the
 test runs in (tests/in-netns): Twinkle calls Quillet and Quillet calls Twinkle, each call
 answered and ended from the other side. Twinkle has no file audio of its own: when the paced

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """The window on a real X server (Xvfb) with a private D-Bus session: the global
 push-to-talk hot key while another program's window has the focus, the tray icon in a tray
 host (trayer), desktop notifications with their actions (a test notification service),

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """What the window tests share: the argument that names the quillet binary, the key codes
 of the hot-key records, their sounds, profiles whose window runs on the test desktop, and a
 private session bus with the test notification service and desktop portal

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """Desktop services for tests on the session bus given by DBUS_SESSION_BUS_ADDRESS:
 org.freedesktop.Notifications writes each Notify call as a JSON line to the file named
 first and, when the file named second holds the name of an action, invokes it on a

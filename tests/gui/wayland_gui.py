@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """The window on a Wayland desktop (weston, headless) with no X11 display: the hot keys
 become the desktop portal's global shortcuts (a test portal on a private session bus),
 bound with their keys, and the portal's Activated and Deactivated signals drive the same

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """The callees of the delay measurements, each on a private PipeWire desktop's default
 devices (pipewire_lab.py: a null sink as the speaker whose monitor is the microphone), so
 that what a callee plays comes back into its microphone with no delay of its own and its

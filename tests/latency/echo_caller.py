@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """A caller for delay measurements: places an intercom call (SIP on loopback), sends a
 signal as PCMU paced at 20 ms and keeps, with the time of each, every packet it sent and
 every packet that came back. Its own microphone and speaker are the wire, so the times it

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """Delay through quillet --headless end to end, with the caller's stream shaped on the wire
 (echo_caller.py): a short run of the mouth-to-ear measurement, a long talk spurt stalled
 once by 300 ms, 0-60 ms of uniform jitter, and a change of the sending source mid-call.

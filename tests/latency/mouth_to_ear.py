@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """Mouth-to-ear delay through a callee on a headless PipeWire desktop: the caller (this
 script's own RTP end, whose microphone and speaker are the wire) sends a click every 2 s;
 the callee plays it into the desktop's null sink, whose monitor is looped into the callee's

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """Mouth-to-ear delay between two quillet --headless profiles, timed on the wire.
 
 The caller's microphone is a file holding a click every 2 s; it places an intercom call to

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Prints the DTMF digits that spandsp's detector finds in a WAV file (8000 Hz, 16-bit
    PCM, mono): an independent check of the in-band tones. */
 #include <spandsp.h>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """Helpers of the media interop tests: WAV reading, alignment and signal-to-noise."""
 import wave
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """Media interop tests: quillet-tool rtp against GStreamer's RTP stack, a loopback per
 codec, a lossy reordering relay, in-band DTMF checked by spandsp and RFC 2833 events, and
 G.726-32 in both byte orders against GStreamer's payloader and depayloader.

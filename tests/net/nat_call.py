@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """A call across a NAT: alice behind the namespace masquerade, bob and Kamailio on the
 public side. With STUN (stund) alice's Via, Contact and SDP carry the NAT's address and the
 call carries audio both ways; with STUN off her SDP names her private address and bob's

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """STUN, the HTTP lookup and the resolution order against real servers in namespaces: stund
 (classic STUN, two addresses), coturn (an RFC 5389 server) and a small HTTP address service,
 on the public side of an nftables masquerade.

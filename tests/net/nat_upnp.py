@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """UPnP port mapping against miniupnpd as the router of a namespace NAT, plus a small
 gateway of the test's own for what miniupnpd never answers (a mixed-case "Location:", a
 PPP-only description, NAT reported disabled); and the networking test on both sides.

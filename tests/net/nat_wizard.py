@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """The window's networking wizard in the NAT namespace lab: ui_test's
 NetworkWizardTest.InTheNatLab* runs offscreen inside a namespace and checks the messages,
 progress and settings for the network it finds there:

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """A small routed network in namespaces for the NAT traversal tests.
 
     public  80.1.2.1, 80.1.2.2 (servers: two addresses for the STUN change test)

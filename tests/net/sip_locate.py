@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """SIP server location against dnsmasq in a network namespace of its own: NAPTR, SRV (two
 priorities, two weights), AAAA and A records of example.test, a name that does not exist and
 a name with hundreds of addresses, read through `quillet-tool sip resolve`.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """The far side of the package test, on loopback UDP.
   sip_probe.py options HOST PORT     one OPTIONS request; succeeds when a 200 OK answers
   sip_probe.py registrar PORT LOG    a registrar without authentication that grants what is

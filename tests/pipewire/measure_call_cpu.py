@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """Measures (does not test) the CPU share of a callee on the PipeWire lab's devices during a
 talk-back intercom call, with the echo canceller and the noise suppressor on (the default),
 the canceller without the noise suppressor, the suppressor alone, the noise suppressor alone

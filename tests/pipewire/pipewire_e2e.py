@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """Quillet on a desktop whose ALSA `default` is PipeWire, against a private PipeWire daemon
 (pipewire_lab.py): a null sink is the speaker and the speaker's monitor comes back through a
 loopback as the microphone, an acoustic echo path of unit gain.

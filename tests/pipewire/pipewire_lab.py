@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """A private PipeWire desktop for audio tests: a session bus, pipewire and wireplumber under
 their own XDG_RUNTIME_DIR and XDG_CONFIG_HOME, with a null sink as the speaker and a
 loopback from the speaker's monitor to a virtual source as the microphone (an acoustic echo

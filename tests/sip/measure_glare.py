@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Measures the glare back-off: SIPp answers the engine's REFER, and the re-INVITEs of the
 re-INVITE fallback, with 491 "Request Pending" N times, and the time from each 491 to the
 next request is taken from SIPp's message trace. The side that made the call must wait

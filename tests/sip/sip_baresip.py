@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """The engine calling baresip on loopback by address, with audio both ways checked in the
 recorded WAV files (a 440 Hz tone from the engine, a 1000 Hz tone from baresip), and the engine's two lines joining two baresips (attended transfer).
 baresip calling quillet is peers_e2e's.

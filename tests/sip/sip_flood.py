@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Robustness: a SIPp flood of malformed and valid requests at a high rate against the
 engine. It must keep answering, keep its memory bounded (the response cache stays at its
 cap) and take a normal call right after.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // sip_peer: a SipEngine on a SipTransport driven from standard input, for the SIP interop
 // tests. It prints what happens on standard output, one line each:
 //   LOG I|E <text>      a log line of the SIP subsystem

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """The engine against Kamailio as registrar and record-routing proxy with digest
 authentication: registration, refresh from the granted expiry, a wrong password,
 un-registration at exit, and a call between two engines through the proxy (the call with

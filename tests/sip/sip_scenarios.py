@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """SIPp scenarios of our own against the engine (tests/sip/sip_peer) on loopback:
 refusals, CANCEL, retransmissions, requests outside and inside calls,
 outgoing calls with redirects, authentication, crossing CANCEL and time-out.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """Helpers for the SIP interop tests: start and stop Kamailio, SIPp and baresip on
 loopback, each in a private temporary directory and each stopped by its own pid."""
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Checks quillet-tool sip from outside.
 
 Digest credentials are recomputed here with hashlib from challenges that real servers

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """End-to-end checks of the quillet executable's start-up and exit, and quillet-tool settings.
 
 usage: startup_test.py QUILLET QUILLET_TOOL

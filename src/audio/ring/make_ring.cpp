@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Build-time generator of the ring sound: writes a C++ source holding a RIFF/WAVE file
 // (PCM 8000 Hz mono 16-bit, 18-byte "fmt " chunk, 20736 data bytes) of a soft two-note
 // chime, "ding-dong", as an array of bytes.
