@@ -8,6 +8,7 @@
 #include "audio/converters.h"
 #include "audio/level_meter.h"
 #include "base/log.h"
+#include "platform/realtime.h"
 #include "platform/thread_priority.h"
 #include "platform/tick.h"
 
@@ -167,6 +168,9 @@ void Player::Run() {
   using platform::kPriorityNormal;
   using platform::kPriorityTimeCritical;
   feederTid_ = platform::currentThreadId();
+  // The device thread: real-time where rtkit grants it (the priority steps below then
+  // leave it as it is).
+  platform::makeCurrentThreadRealtime();
   for (Block& b : blocks_) b.free = 1;
   // Counted before any block is queued: a short block may be done before the watcher runs.
   watchBase_ = out_->completedBlocks();

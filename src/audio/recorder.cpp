@@ -9,6 +9,7 @@
 #include "audio/converters.h"
 #include "audio/volume.h"
 #include "base/log.h"
+#include "platform/realtime.h"
 #include "platform/thread_priority.h"
 
 namespace quillet::audio {
@@ -265,7 +266,8 @@ void Recorder::Run() {
     device->close();
     return;
   }
-  platform::setThreadPriority(platform::currentThreadId(), platform::kPriorityHighest);
+  if (!platform::makeCurrentThreadRealtime())
+    platform::setThreadPriority(platform::currentThreadId(), platform::kPriorityHighest);
 
   for (;;) {
     const platform::AudioWait w =
