@@ -11,12 +11,14 @@
 //             near end's own signal over its active frames; 0 dB = untouched)
 //   DT echo   echo left in double talk, below the echo itself: the output less the output of
 //             the same run without the echo in the microphone
+//             (the output taken the processing's delay later)
 //   NE only   the same with the far end silent (12-16 s)
 //   split     double talk again on a scene whose far end is above 2 kHz and whose near end
 //             is below 900 Hz: the echo left in the far end's band, below the echo, and
 //             the near end's level in its band. Unlike DT echo this holds for processing
 //             that changes the near end with the echo (a residual echo suppressor): there
 //             the difference of two runs counts what it took off the near end as echo.
+//   delay     the processing's own delay, found where the near end alone matches best
 //   CPU       processing time per second of audio
 // Configurations: the product's EchoControl with the suppressor alone and with the speexdsp
 // canceller in front of it, each also with the noise suppressor (the canceller, noise
@@ -178,12 +180,29 @@ double db(double ratio) {
 }
 
 // Level change of the near end's speech over its active 20 ms frames.
-double nearChange(const Scene& s, const std::vector<double>& out, int from, int to) {
+// The processing's delay in samples: the lag (up to 50 ms) at which the output of the near
+// end alone (12-16 s) matches the near end best.
+int delayOf(const Scene& s, const std::vector<double>& out) {
+  int best = 0;
+  double bestSum = -1e300;
+  for (int lag = 0; lag <= kRate / 20; ++lag) {
+    double sum = 0;
+    for (int n = 12 * kRate; n + lag < kTotal; ++n) sum += s.near[n] * out[n + lag];
+    if (sum > bestSum) {
+      bestSum = sum;
+      best = lag;
+    }
+  }
+  return best;
+}
+
+// The near end's level change over its active blocks, the output taken `delay` later.
+double nearChange(const Scene& s, const std::vector<double>& out, int from, int to, int delay) {
   double eo = 1e-9, en = 1e-9;
-  for (int b = from; b + kBlock <= to; b += kBlock) {
+  for (int b = from; b + kBlock + delay <= to; b += kBlock) {
     const double e = energy(s.near, b, b + kBlock);
     if (e < kBlock * 1e4) continue;  // a pause
-    eo += energy(out, b, b + kBlock);
+    eo += energy(out, b + delay, b + delay + kBlock);
     en += e;
   }
   return db(eo / en);
@@ -333,6 +352,7 @@ void report(const char* name, const Scene& s, const Scene& split, const Processo
   const double dtEcho =
       db(energy(s.echo, 8 * kRate, 12 * kRate) / energy(leak, 8 * kRate, 12 * kRate));
   const double conv = convergence(s, out);
+  const int delay = delayOf(s, out);
   const std::vector<double> splitOut = run(split);
   const double splitEcho = db(energy(filtered(split.echo, kFarBand, true), 8 * kRate, 12 * kRate) /
                               energy(filtered(splitOut, kFarBand, true), 8 * kRate, 12 * kRate));
@@ -341,11 +361,12 @@ void report(const char* name, const Scene& s, const Scene& split, const Processo
          energy(filtered(split.near, kNearBand, false), 8 * kRate, 12 * kRate));
   std::printf(
       "%-38s ERLE %s dB  start %s dB  conv %5s  DT near %+5.1f dB  DT echo %s dB  NE only %+5.1f "
-      "dB  split: DT echo %s dB, DT near %+5.1f dB  CPU %5.2f ms/s\n",
+      "dB  split: DT echo %s dB, DT near %+5.1f dB  delay %2d ms  CPU %5.2f ms/s\n",
       name, decibels(erle).c_str(), decibels(start).c_str(),
       conv < 0 ? "never" : (std::to_string(conv).substr(0, 4) + "s").c_str(),
-      nearChange(s, out, 8 * kRate, 12 * kRate), decibels(dtEcho).c_str(),
-      nearChange(s, out, 12 * kRate, kTotal), decibels(splitEcho).c_str(), splitNear, cpu * 1000);
+      nearChange(s, out, 8 * kRate, 12 * kRate, delay), decibels(dtEcho).c_str(),
+      nearChange(s, out, 12 * kRate, kTotal, delay), decibels(splitEcho).c_str(), splitNear,
+      delay * 1000 / kRate, cpu * 1000);
 }
 
 }  // namespace
