@@ -363,6 +363,8 @@ class PipeWireStream {
     auto* self = static_cast<PipeWireStream*>(data);
     self->state_ = state;
     if (state == PW_STREAM_STATE_ERROR && error != nullptr) self->streamError_ = error;
+    // The stream's converter is set up anew with the format, its volume with it.
+    if (state == PW_STREAM_STATE_STREAMING) self->applyVolume();
     // A linked stream that falls back to unconnected or error has lost its node.
     const bool wasLinked = old == PW_STREAM_STATE_PAUSED || old == PW_STREAM_STATE_STREAMING;
     if (wasLinked && (state == PW_STREAM_STATE_UNCONNECTED || state == PW_STREAM_STATE_ERROR)) {

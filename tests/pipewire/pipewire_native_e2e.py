@@ -35,6 +35,7 @@ DESK2 = "quillet-test-desk2"      # a headset plugged in mid-call and made the d
 EAR = "quillet-test-alice-ear"    # the caller's speaker
 QUIET = "quillet-test-quiet"      # the callee's microphone: a source nobody feeds
 PLAY_VOLUME_DB = -6
+RECORD_VOLUME_DB = -4  # the caller's: its capture stream's own volume
 
 # ALSA as a board without PipeWire's plugin has it: whatever the program opens through ALSA
 # is a null device, and PipeWire's PCM does not exist.
@@ -181,7 +182,8 @@ class PipeWireNativeTest(unittest.TestCase):
         desktop_volume = self.lab.run(["wpctl", "get-volume", "@DEFAULT_AUDIO_SINK@"]).strip()
         # The caller records from the lab's room and plays to its own ear; the callee records
         # from a silent source and plays to the default sink, the desk, at its own volume.
-        alice = self.profile("alice", "pipewire:" + MICROPHONE, "pipewire:" + EAR)
+        alice = self.profile("alice", "pipewire:" + MICROPHONE, "pipewire:" + EAR,
+                             {"Settings": {"RecordVolume": str(RECORD_VOLUME_DB)}})
         bob = self.profile("bob", "pipewire:" + QUIET, "",
                            {"Settings": {"PlayVolume": str(PLAY_VOLUME_DB)},
                             "Intercom": {"AutoTalkBack": "1"}})
@@ -216,18 +218,26 @@ class PipeWireNativeTest(unittest.TestCase):
         print("native call: node.latency %s"
               % sorted({nodes[i].get("node.latency") for i in own}))
 
-        # The call's volume is its stream's; the desktop's volume stays as it was.
+        # The call's volumes are its streams'; the desktop's volume stays as it was.
         volumes = [v for p in params.get(playback, []) for v in p.get("channelVolumes", [])]
         gain = 10 ** (PLAY_VOLUME_DB / 20)
         print("callee's stream volume %s (PlayVolume %d dB = %.3f); desktop %s"
               % (volumes, PLAY_VOLUME_DB, gain, desktop_volume))
         self.assertTrue(volumes and all(abs(v - gain) < 0.01 for v in volumes), volumes)
+        capture = next(i for (kind, _), i in alice.streams(nodes).items() if kind == "Capture")
+        record_gain = 10 ** (RECORD_VOLUME_DB / 20)
+        volumes = [v for p in params.get(capture, []) for v in p.get("channelVolumes", [])]
+        print("caller's capture stream volume %s (RecordVolume %d dB = %.3f)"
+              % (volumes, RECORD_VOLUME_DB, record_gain))
+        self.assertTrue(volumes and all(abs(v - record_gain) < 0.01 for v in volumes),
+                        (volumes, alice.log_text()[-2000:]))
         self.assertEqual(self.lab.run(["wpctl", "get-volume", "@DEFAULT_AUDIO_SINK@"]).strip(),
                          desktop_volume)
-        # The words were heard once, whole: their energy gives the gain they were played at.
+        # The words were heard once, whole: their energy gives the gain they were recorded and
+        # played at.
         heard_gain = float(np.sqrt(np.sum(heard ** 2) / np.sum(self.speech ** 2)))
         print("callee's speaker: the words at gain %.3f" % heard_gain)
-        self.assertLess(abs(heard_gain - gain), 0.12)
+        self.assertLess(abs(heard_gain - gain * record_gain), 0.12)
 
         # A headset plugged in and made the default takes the call's sound at once.
         self.make_node(DESK2, "Audio/Sink")
