@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
-// Fuzz target: received RTP datagrams through validation, the reorder buffer and playout.
+// Fuzz target: received RTP datagrams through validation, the reorder buffer and playout,
+// and the telephone events among them through the digit reader.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+#include "media/dtmf_receiver.h"
 #include "media/playout_clock.h"
 #include "media/reorder_buffer.h"
 #include "media/rtp_packet.h"
@@ -33,6 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ReorderBuffer buffer(output.now);
   PlayoutClock clock(output, 1);
   PlayoutTypes types{13, 97};
+  types.telephoneEvent = 101;
+  DtmfReceiver digits;
   size_t at = 0;
   while (at + 2 <= size) {
     size_t length = (static_cast<size_t>(data[at]) << 8 | data[at + 1]) % (kRtpMaxDatagram + 1);
@@ -45,7 +49,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     std::memcpy(slot->data.data(), data + at, length);
     at += length;
-    buffer.store(*slot, length, output.now);
+    if (buffer.store(*slot, length, output.now) && slot->packet.header.payloadType == 101) {
+      const auto digit =
+          digits.take(slot->packet.header.timestamp, slot->payload(), slot->packet.payloadLength);
+      if (digit && std::strchr("0123456789*#ABCD", *digit) == nullptr) __builtin_trap();
+    }
     while (const RtpSlot* head = buffer.head()) {
       bool late = head->packet.header.sequence != buffer.expectedSequence();
       clock.play(*head, late, types);

@@ -10,6 +10,7 @@
 
 #include "app/allow_list.h"
 #include "app/arguments.h"
+#include "app/door_control.h"
 #include "app/line_values.h"
 #include "base/log.h"
 #include "platform/test_util.h"
@@ -224,6 +225,58 @@ TEST_F(IncomingDecisionTest, IntercomPhoneCallOrRefusal) {
   viaProxy.viaProxy = true;
   viaProxy.assertedIdentity = "mallory@pbx";
   EXPECT_EQ(decide(viaProxy, {"carol@192.0.2.3", false, true, false}), D::Refuse);
+}
+
+// Door codes: what the far end keys in, digit by digit, as a door station sees it.
+using DoorCodesTest = SettingsFixture;
+
+TEST_F(DoorCodesTest, CodesAreReadCheckedAndMatchedPerCaller) {
+  store_.writeText("Door", "Code1", "1234");
+  store_.writeText("Door", "Action1", "command:/bin/true \"a b\" c\\d");
+  store_.writeText("Door", "Code2", "12");
+  store_.writeText("Door", "Action2", "gpio:gpiochip0:17:300:active-low");
+  store_.writeText("Door", "Contact2", "Alice");
+  store_.writeText("Door", "Code3", "12#3");  // the end key inside a code
+  store_.writeText("Door", "Action3", "command:/bin/true");
+  store_.writeText("Door", "Code4", "77");
+  store_.writeText("Door", "Action4", "gpio:gpiochip0:x");  // no line number
+  store_.writeText("Door", "Code5", "55");
+  store_.writeText("Door", "Action5", "shell:rm -rf /");
+  const std::vector<DoorCode> codes = readDoorCodes(store_);
+  ASSERT_EQ(codes.size(), 2u);
+  EXPECT_EQ(codes[0].index, 1);
+  EXPECT_EQ(codes[1].contact, "Alice");
+  EXPECT_EQ(splitCommandLine(codes[0].action.substr(8)),
+            (std::vector<std::string>{"/bin/true", "a b", "c\\d"}));
+  EXPECT_EQ(splitCommandLine(" \"say \\\"hi\\\"\"  x "),
+            (std::vector<std::string>{"say \"hi\"", "x"}));
+
+  const DoorCode* accepted = nullptr;
+  auto keyIn = [&](DoorControl& door, std::string_view digits, uint32_t at) {
+    DoorVerdict last = DoorVerdict::None;
+    for (char d : digits) last = door.digit(d, at, &accepted);
+    return last;
+  };
+  // Bob may not use Alice's code: "12" is only the start of code 1 for him.
+  DoorControl bob(codes, [](const std::string& c) { return c == "Bob"; });
+  EXPECT_EQ(keyIn(bob, "12", 0), DoorVerdict::None);
+  EXPECT_EQ(keyIn(bob, "34", 100), DoorVerdict::Accepted);  // taken as soon as it is whole
+  EXPECT_EQ(accepted->index, 1);
+  EXPECT_EQ(keyIn(bob, "12#", 200), DoorVerdict::Wrong);
+  EXPECT_EQ(keyIn(bob, "12*1234", 300), DoorVerdict::Accepted);  // "*" starts again
+  EXPECT_EQ(keyIn(bob, "12", 400), DoorVerdict::None);
+  // After a long pause "12" is forgotten: "3" and "4" are two wrong codes, the third ends it.
+  EXPECT_EQ(keyIn(bob, "34", 400 + DoorControl::kDigitGapMs + 1), DoorVerdict::Wrong);
+  EXPECT_EQ(bob.wrongCount(), 2);
+  EXPECT_EQ(keyIn(bob, "9", 10000), DoorVerdict::TooManyWrong);
+
+  // Alice has both: "12" is hers once "#" ends it, and a right code clears the wrong ones.
+  DoorControl alice(codes, [](const std::string& c) { return c == "Alice"; });
+  EXPECT_EQ(keyIn(alice, "5", 0), DoorVerdict::Wrong);
+  EXPECT_EQ(keyIn(alice, "12#", 10), DoorVerdict::Accepted);
+  EXPECT_EQ(accepted->index, 2);
+  EXPECT_EQ(alice.wrongCount(), 0);
+  EXPECT_FALSE(DoorControl(codes, [](const std::string&) { return false; }).empty());
 }
 
 }  // namespace

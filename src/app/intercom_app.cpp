@@ -676,6 +676,7 @@ void IntercomApp::onConnected(LineSlot& slot) {
     restartNoActivityTimer(slot);
   }
   slot.startTime = std::time(nullptr);
+  armDoorControl(slot);
   callStarted(slot);
   if (slot.talkBackWhenConnected) {
     slot.talkBackWhenConnected = false;

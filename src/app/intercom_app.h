@@ -15,6 +15,7 @@
 #include "app/allow_list.h"
 #include "app/app_window.h"
 #include "app/arguments.h"
+#include "app/door_control.h"
 #include "app/line_slot.h"
 #include "audio/cue_tone.h"
 #include "audio/echo_control.h"
@@ -89,6 +90,8 @@ class IntercomApp : public base::Application,
                                      const std::string& callerAddress);
   void onConnected(LineSlot& slot);
   void onEnded(LineSlot& slot);
+  // A digit the far end of the line's call keyed: door codes.
+  void onDigitReceived(LineSlot& slot, char digit);
   // The line's second call (placed with the "consult" call command): while it is up the
   // microphone and speaker are with it, and the first call waits.
   void onSecondConnected(LineSlot& slot);
@@ -111,6 +114,8 @@ class IntercomApp : public base::Application,
   void shutDown();
   void buildCaptureChain(const audio::SinkRef& stream);
   void callStarted(LineSlot& slot);
+  // The door codes the far end of the call that just came up may use.
+  void armDoorControl(LineSlot& slot);
   // The speaker plays the call's receiving stream (through the echo control's tap).
   // Plays a call's audio, after the intercom cue when `cue` is set.
   void playCall(audio::SourceRef receiving, bool cue = false);
@@ -164,6 +169,7 @@ class IntercomApp : public base::Application,
   // The echo control of the call being set up or up (none with echo control off).
   std::optional<audio::StreamRef<audio::EchoControl>> echo_;
   bool callActive_ = false;
+  DoorControl door_;                     // the door codes of the call that is up
   bool microphoneBeforeSecond_ = false;  // the first call had the microphone on
   int32_t currentSlot_ = 1;              // 0: the default line's slot, 1: none
   bool hotKeyGuard_ = false;

@@ -288,6 +288,12 @@ bool RtpSession::negotiatedType(uint8_t type) const {
           type == g726_ || type == g726Aal2_);
 }
 
+void RtpSession::takeEvent(const RtpSlot& slot) {
+  const std::optional<char> digit =
+      dtmfIn_.take(slot.packet.header.timestamp, slot.payload(), slot.packet.payloadLength);
+  if (digit && receivedDigit_) receivedDigit_(*digit);
+}
+
 bool RtpSession::admit(RtpSourceGuard& guard, const platform::SocketAddress& from,
                        const RtpSlot& slot, size_t length, uint32_t nowTick) {
   RtpPacketView view;
@@ -418,6 +424,7 @@ void RtpSession::sendKeepAlive() {
 
 void RtpSession::Run() {
   receiveReset_ = false;
+  dtmfIn_.reset();
   ReorderBuffer buffer(platform::tickMs());
   Playback playback(*this);
   PlayoutClock clock(playback,
@@ -469,6 +476,7 @@ void RtpSession::Run() {
               clock.arrived(*slot, now, types);
               rtcp_.received(slot->packet.header, slot->packet.payloadLength, arrivalClock(),
                              slot->packet.header.payloadType != types.telephoneEvent);
+              if (slot->packet.header.payloadType == types.telephoneEvent) takeEvent(*slot);
             }
           }
         }

@@ -18,6 +18,7 @@
 #include "audio/audio_stream.h"
 #include "base/settings_store.h"
 #include "base/worker_thread.h"
+#include "media/dtmf_receiver.h"
 #include "media/dtmf_sender.h"
 #include "media/rtcp_reporter.h"
 #include "media/rtp_source_guard.h"
@@ -88,6 +89,11 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   void sendPacket(const uint8_t* bytes, size_t length) override;
   void sendDigits(std::string_view digits) { dtmf_.sendDigits(digits); }
   void setDigitsListener(std::function<void()> listener) { dtmf_.setListener(std::move(listener)); }
+  // Digits the far end sends as telephone events go to `listener` (on the receive thread).
+  // Set before the session starts.
+  void setReceivedDigitsListener(std::function<void(char)> listener) {
+    receivedDigit_ = std::move(listener);
+  }
   // True while digits wait or are being sent.
   bool digitsPending() const { return dtmf_.queued() > 0 || dtmf_.busy(); }
 
@@ -143,6 +149,8 @@ class RtpSession : public base::WorkerThread, public RtpStream {
                      std::optional<uint32_t> since);
   bool negotiatedType(uint8_t type) const;
   PlayoutTypes playoutTypes() const;
+  // A received telephone-event packet: its digit, when it begins one, to the listener.
+  void takeEvent(const RtpSlot& slot);
   // Whether a received datagram may go on to the receive buffer; counts and logs strangers.
   bool admit(RtpSourceGuard& guard, const platform::SocketAddress& from, const RtpSlot& slot,
              size_t length, uint32_t nowTick);
@@ -174,6 +182,8 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   bool g726Aal2Packing_ = false;
   RtpTrace& trace_;
   DtmfSender dtmf_;
+  DtmfReceiver dtmfIn_;  // receive thread
+  std::function<void(char)> receivedDigit_;
   SdpSession sdp_;
 
   // The socket is replaced only while no thread runs; senders hold it shared.

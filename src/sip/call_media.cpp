@@ -77,6 +77,9 @@ class RtpMedia : public CallMedia {
   void setDigitsListener(std::function<void()> onEmpty) override {
     session_->setDigitsListener(std::move(onEmpty));
   }
+  void setReceivedDigitsListener(std::function<void(char)> listener) override {
+    session_->setReceivedDigitsListener(std::move(listener));
+  }
 
  private:
   std::unique_ptr<media::RtpSession> session_;

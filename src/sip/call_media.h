@@ -51,6 +51,8 @@ class CallMedia {
   // has run empty. False when this media cannot send digits.
   virtual bool sendDigits(std::string_view /*digits*/) { return false; }
   virtual void setDigitsListener(std::function<void()> /*onEmpty*/) {}
+  // Digits the far end sends go to `listener`, on the media's receive thread.
+  virtual void setReceivedDigitsListener(std::function<void(char)> /*listener*/) {}
 };
 
 // SDP negotiation over a bound but unused RTP port: no audio flows. For signalling tests.

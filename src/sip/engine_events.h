@@ -24,6 +24,8 @@ class EngineEvents {
   virtual int Ring(int32_t ring, int32_t previousRing);
   virtual void Connected() {}
   virtual void DtmfSent() {}
+  // A digit the far end sent during the call (a telephone event).
+  virtual void DtmfReceived(char /*digit*/) {}
   virtual void PlaybackFailed();
   virtual void LevelRecordingStopped();
   virtual void RecordingStopped();

@@ -32,6 +32,14 @@ SipEngine::SipEngine(SipTransport& transport, const LineIdentity& line,
       postNotify();
     }
   });
+  media_->setReceivedDigitsListener([this](char digit) {
+    // The far end's digits, reported on the GUI thread. A flood is cut short here.
+    static constexpr size_t kMostWaiting = 64;
+    std::lock_guard lock(digitsInLock_);
+    if (digitsIn_.size() >= kMostWaiting) return;
+    digitsIn_ += digit;
+    postNotify();
+  });
   setEngineEvents(nullptr);
   pump_.SetListener(static_cast<audio::PlayerListener*>(this), kPumpCookie);
   streamRecorder_.SetListener(static_cast<audio::RecorderListener*>(this), kRecorderCookie);
@@ -348,6 +356,14 @@ void SipEngine::OnNotify() {
     dtmfPending_ = false;
     dtmfDone_ = false;
     events_->DtmfSent();
+  }
+  std::string digits;
+  {
+    std::lock_guard lock(digitsInLock_);
+    digits.swap(digitsIn_);
+  }
+  for (char digit : digits) {
+    if (reportedState_ == kCallConnected) events_->DtmfReceived(digit);
   }
 }
 

@@ -327,6 +327,8 @@ class SipEngine : public LineInterface,
   std::atomic<int32_t> command_{kCommandNone};
   std::atomic<bool> dtmfPending_{false};
   std::atomic<bool> dtmfDone_{false};
+  std::mutex digitsInLock_;
+  std::string digitsIn_;  // received digits not yet reported; guarded by digitsInLock_
   platform::Event commandEvent_{platform::Event::Reset::Manual};
   platform::Event serverFailed_{platform::Event::Reset::Auto};  // the transport marked one
   bool intercom_ = false;
