@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
-// Fuzz target: the SIP message parser, its lookups, and a response built from what it
-// read (which must parse back).
+// Fuzz target: the SIP message parser, its lookups, a response built from what it read
+// (which must parse back), and the digit of an INFO body.
 #include <arpa/inet.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
 
+#include "sip/dtmf_info.h"
 #include "sip/message_check.h"
 #include "sip/sip_message.h"
 #include "sip/sip_templates.h"
@@ -19,6 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);
   std::optional<SipMessage> message = SipMessage::parse(text);
   if (!message) return 0;
+  if (const std::optional<char> digit = infoDigit(*message)) {
+    if (std::string_view("0123456789*#ABCD").find(*digit) == std::string_view::npos) std::abort();
+  }
   if (message->headers.size() > kMaxHeaders || message->uri.size() > size) std::abort();
   for (const SipHeader& h : message->headers) {
     // A name escaped its limit, or a value holds more than the datagram did.

@@ -6,6 +6,7 @@
 
 #include "platform/tick.h"
 #include "sip/dialog_reaper.h"
+#include "sip/dtmf_info.h"
 #include "sip/in_dialog.h"
 #include "sip/sip_engine_util.h"
 #include "sip/sip_log.h"
@@ -32,14 +33,7 @@ SipEngine::SipEngine(SipTransport& transport, const LineIdentity& line,
       postNotify();
     }
   });
-  media_->setReceivedDigitsListener([this](char digit) {
-    // The far end's digits, reported on the GUI thread. A flood is cut short here.
-    static constexpr size_t kMostWaiting = 64;
-    std::lock_guard lock(digitsInLock_);
-    if (digitsIn_.size() >= kMostWaiting) return;
-    digitsIn_ += digit;
-    postNotify();
-  });
+  media_->setReceivedDigitsListener([this](char digit) { takeDigit(digit); });
   setEngineEvents(nullptr);
   pump_.SetListener(static_cast<audio::PlayerListener*>(this), kPumpCookie);
   streamRecorder_.SetListener(static_cast<audio::RecorderListener*>(this), kRecorderCookie);
@@ -329,7 +323,19 @@ void SipEngine::inCallLoop() {
   }
 }
 
+void SipEngine::takeDigit(char digit) {
+  // Reported on the GUI thread; a flood is cut short here.
+  static constexpr size_t kMostWaiting = 64;
+  std::lock_guard lock(digitsInLock_);
+  if (digitsIn_.size() >= kMostWaiting) return;
+  digitsIn_ += digit;
+  postNotify();
+}
+
 bool SipEngine::inDialogRequest(SipCall& call, const SipMessage& request) {
+  if (request.method == "INFO") {
+    if (const std::optional<char> digit = infoDigit(request)) takeDigit(*digit);
+  }
   return answerInDialog(transport_, call, request, [this] { return media_->capabilityOffer(); });
 }
 

@@ -256,6 +256,8 @@ class SipEngine : public LineInterface,
   IncomingCallFacts factsOf(const SipMessage& invite) const;
   int dialTarget(std::string_view target, bool intercom);
   void postNotify();
+  // A digit the far end sent (telephone event or INFO), for the GUI thread's report.
+  void takeDigit(char digit);
   void setState(int32_t state);
   bool stopOrHangUp();
 

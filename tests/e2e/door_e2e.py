@@ -3,11 +3,13 @@
 """Door control on the user's path: a headless door station with door codes takes an intercom
 call and the caller keys codes in (telephone events): the right code runs its program once,
 a code kept for another contact and wrong codes run nothing, and the third wrong code ends
-the call. (GPIO lines are not tried here: this machine has no simulated GPIO chip.)"""
+the call. A phone that sends its digits in SIP INFO requests opens the door as well. (GPIO
+lines are not tried here: this machine has no simulated GPIO chip.)"""
 import os
 import time
 
-from e2e_support import LabCase, run_tests, take_binary_argument, wait_for
+from e2e_support import LabCase, intercom_call, run_tests, take_binary_argument, wait_for
+from sip_caller import Caller
 
 take_binary_argument()
 
@@ -26,12 +28,16 @@ def lines(path):
 
 
 class DoorControl(LabCase):
-    def test_codes_open_the_door_once_and_wrong_ones_end_the_call(self):
-        program = os.path.join(self.dir, "open door")  # a blank in the path: no shell
+    def marker_program(self):
+        """A program that notes its arguments (a blank in its path: no shell), and its notes."""
+        program = os.path.join(self.dir, "open door")
         with open(program, "w") as f:
             f.write(MARKER_PROGRAM)
         os.chmod(program, 0o755)
-        opened = os.path.join(self.dir, "opened.txt")
+        return program, os.path.join(self.dir, "opened.txt")
+
+    def test_codes_open_the_door_once_and_wrong_ones_end_the_call(self):
+        program, opened = self.marker_program()
         door = self.quillet("door", self.silence_file, {"Door": {
             "Code1": "4711", "Action1": 'command:"%s" %s front' % (program, opened),
             "Code2": "999", "Action2": 'command:"%s" %s back' % (program, opened),
@@ -56,6 +62,21 @@ class DoorControl(LabCase):
         self.assertIn("Door: 3 wrong codes from alice@", door.log_text())
         time.sleep(0.5)
         self.assertEqual(lines(opened), ["front"])
+
+    def test_digits_in_sip_info_requests_open_the_door(self):
+        program, opened = self.marker_program()
+        door = self.quillet("door", self.silence_file, {"Door": {
+            "Code1": "4711", "Action1": 'command:"%s" %s front' % (program, opened)}})
+        door.start()
+        gate = Caller(door.sip_port, user="gate", target_user="door")
+        self.cleanup.append(gate.close)
+        call, started = intercom_call(door, gate, 40000)
+        self.assertTrue(started, door.log_text())
+        for signal in ("4", "7", "1", "1"):
+            gate.info_digit(call, signal)
+            self.assertIsNotNone(gate.wait_response(call, [200], 5, method="INFO"))
+        self.assertTrue(wait_for(lambda: lines(opened) == ["front"], 5), door.log_text())
+        gate.bye(call)
 
 
 if __name__ == "__main__":

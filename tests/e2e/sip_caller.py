@@ -69,7 +69,8 @@ class Caller:
     def _send(self, text):
         self.sock.sendto(text.encode(), self.far)
 
-    def _request(self, method, call, cseq, branch, to_tag="", body="", extra=""):
+    def _request(self, method, call, cseq, branch, to_tag="", body="", extra="",
+                 content_type="application/sdp"):
         uri = call.to_uri
         to = "<%s>" % uri + (";tag=%s" % to_tag if to_tag else "")
         lines = [
@@ -86,7 +87,7 @@ class Caller:
         if extra:
             lines.append(extra)
         if body:
-            lines.append("Content-Type: application/sdp")
+            lines.append("Content-Type: " + content_type)
         lines.append("Content-Length: %d" % len(body.encode()))
         self._send("\r\n".join(lines) + "\r\n\r\n" + body)
 
@@ -111,6 +112,13 @@ class Caller:
     def bye(self, call):
         call.cseq += 1
         self._request("BYE", call, call.cseq, _branch(), to_tag=call.to_tag)
+
+    def info_digit(self, call, signal):
+        """An in-dialog INFO carrying one digit the way SIP phones relay DTMF."""
+        call.cseq += 1
+        self._request("INFO", call, call.cseq, _branch(), to_tag=call.to_tag,
+                      body="Signal=%s\r\nDuration=160\r\n" % signal,
+                      content_type="application/dtmf-relay")
 
     def options(self):
         call = Call(self, "sip:%s@%s:%d" % (self.target_user, self.far[0], self.far[1]))
