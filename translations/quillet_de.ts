@@ -221,6 +221,36 @@ Would you like to start conversation ?</source>
         <translation>Ein eingehender SIP-Anruf wurde erkannt.
 Möchten Sie das Gespräch beginnen?</translation>
     </message>
+    <message>
+        <location filename="../src/app/hot_keys.cpp" line="+25"/>
+        <source>Intercom with selected contact</source>
+        <translation>Gegensprechen mit dem ausgewählten Kontakt</translation>
+    </message>
+    <message>
+        <location line="+4"/>
+        <source>Show Quillet</source>
+        <translation>Quillet anzeigen</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>Hide Quillet</source>
+        <translation>Quillet ausblenden</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>Close Quillet</source>
+        <translation>Quillet beenden</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>Show Address Book</source>
+        <translation>Adressbuch anzeigen</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>Hide Address Book</source>
+        <translation>Adressbuch ausblenden</translation>
+    </message>
 </context>
 <context>
     <name>quillet::ui::AddressBookWindow</name>
@@ -1389,12 +1419,12 @@ SIP-Port: %1 (UDP).</translation>
         <translation>(jeder Anrufer)</translation>
     </message>
     <message>
-        <location line="+61"/>
+        <location line="+62"/>
         <source>Intercom with a contact</source>
         <translation>Gegensprechen mit einem Kontakt</translation>
     </message>
     <message>
-        <location line="+8"/>
+        <location line="+7"/>
         <source>Press the key to grab: F1 to F24, a digit or a letter, with modifiers</source>
         <translation>Drücken Sie die gewünschte Taste: F1 bis F24, eine Ziffer oder ein Buchstabe, mit Umschalttasten</translation>
     </message>
@@ -1437,6 +1467,11 @@ SIP-Port: %1 (UDP).</translation>
         <location line="+7"/>
         <source>&amp;Hot keys (they work while another program has the focus):</source>
         <translation>&amp;Tastenkürzel (sie wirken auch, wenn ein anderes Programm den Fokus hat):</translation>
+    </message>
+    <message>
+        <location line="+71"/>
+        <source>Intercom with %1</source>
+        <translation>Gegensprechen mit %1</translation>
     </message>
 </context>
 <context>

@@ -221,6 +221,36 @@ Would you like to start conversation ?</source>
         <translation>Un appel SIP entrant a été détecté.
 Voulez-vous commencer la conversation ?</translation>
     </message>
+    <message>
+        <location filename="../src/app/hot_keys.cpp" line="+25"/>
+        <source>Intercom with selected contact</source>
+        <translation>Interphone avec le contact sélectionné</translation>
+    </message>
+    <message>
+        <location line="+4"/>
+        <source>Show Quillet</source>
+        <translation>Afficher Quillet</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>Hide Quillet</source>
+        <translation>Masquer Quillet</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>Close Quillet</source>
+        <translation>Fermer Quillet</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>Show Address Book</source>
+        <translation>Afficher le carnet d&apos;adresses</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>Hide Address Book</source>
+        <translation>Masquer le carnet d&apos;adresses</translation>
+    </message>
 </context>
 <context>
     <name>quillet::ui::AddressBookWindow</name>
@@ -1389,12 +1419,12 @@ Port SIP : %1 (UDP).</translation>
         <translation>(n&apos;importe quel appelant)</translation>
     </message>
     <message>
-        <location line="+61"/>
+        <location line="+62"/>
         <source>Intercom with a contact</source>
         <translation>Interphone avec un contact</translation>
     </message>
     <message>
-        <location line="+8"/>
+        <location line="+7"/>
         <source>Press the key to grab: F1 to F24, a digit or a letter, with modifiers</source>
         <translation>Appuyez sur la touche voulue : F1 à F24, un chiffre ou une lettre, avec modificateurs</translation>
     </message>
@@ -1437,6 +1467,11 @@ Port SIP : %1 (UDP).</translation>
         <location line="+7"/>
         <source>&amp;Hot keys (they work while another program has the focus):</source>
         <translation>&amp;Raccourcis (ils marchent même quand un autre programme a le focus) :</translation>
+    </message>
+    <message>
+        <location line="+71"/>
+        <source>Intercom with %1</source>
+        <translation>Interphone avec %1</translation>
     </message>
 </context>
 <context>

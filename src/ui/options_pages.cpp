@@ -652,9 +652,9 @@ class HotKeysPage : public OptionsPageWidget {
     command_ = new QComboBox(this);
     command_->setObjectName(QStringLiteral("hotKeyCommand"));
     for (int32_t c = app::kHotKeyIntercomSelected; c <= app::kHotKeyHideAddressBook; ++c) {
-      command_->addItem(c == app::kHotKeyIntercomWith ? tr("Intercom with a contact")
-                                                      : toQString(app::hotKeyCommandName(c, "")),
-                        c);
+      command_->addItem(
+          c == app::kHotKeyIntercomWith ? tr("Intercom with a contact") : commandName(c, QString()),
+          c);
     }
     target_ = new QLineEdit(this);
     target_->setObjectName(QStringLiteral("hotKeyTarget"));
@@ -748,12 +748,19 @@ class HotKeysPage : public OptionsPageWidget {
     target_->clear();
   }
 
+  // The command as the list shows it, in the user's language.
+  static QString commandName(int32_t command, const QString& commandTo) {
+    if (command == app::kHotKeyIntercomWith) {
+      return tr("Intercom with %1").arg(commandTo);
+    }
+    return appText(app::hotKeyCommandName(command, ""));
+  }
+
   void append(const app::HotKeyRecord& record) {
     const QString keys = keySequence(record.key).toString(QKeySequence::NativeText);
     auto* item = new QListWidgetItem(
-        QStringLiteral("%1\t%2").arg(
-            keys.isEmpty() ? QStringLiteral("?") : keys,
-            toQString(app::hotKeyCommandName(record.command, record.commandTo))),
+        QStringLiteral("%1\t%2").arg(keys.isEmpty() ? QStringLiteral("?") : keys,
+                                     commandName(record.command, toQString(record.commandTo))),
         list_);
     item->setData(kKeyRole, record.key);
     item->setData(kCommandRole, record.command);

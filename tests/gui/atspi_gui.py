@@ -37,6 +37,8 @@ def free_display():
 class AccessibleDesktop:
     """Xvfb, a session bus and the accessibility bus on it; stop() ends them in reverse."""
 
+    SCREEN = "800x720x24"
+
     def __init__(self):
         self.procs = []
         try:
@@ -48,7 +50,7 @@ class AccessibleDesktop:
     def _start(self):
         n = free_display()
         self.display = ":%d" % n
-        self.procs.append(subprocess.Popen(["Xvfb", self.display, "-screen", "0", "800x720x24",
+        self.procs.append(subprocess.Popen(["Xvfb", self.display, "-screen", "0", self.SCREEN,
                                             "-nolisten", "tcp"], stderr=subprocess.DEVNULL))
         assert wait_for(lambda: os.path.exists("/tmp/.X11-unix/X%d" % n), 10), "no Xvfb"
         bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
