@@ -124,14 +124,25 @@ struct Language {
   const char* recordingPage;   // the first options page
   const char* outboundServer;  // a group of the advanced line settings
   const char* contactName;     // a label of the contact dialog
+  const char* confirmExit;     // the title of the window's question on closing
 };
 
-constexpr Language kGerman{
-    "de_DE",           "Gegensprechen (F5)", "Nicht stören", "Datei", "Aufnahme / Wiedergabe",
-    "&Ausgangsserver", "&Name des Kontakts"};
-constexpr Language kFrench{"fr_FR",          "Interphone (F5)",          "Ne pas déranger",
-                           "Fichier",        "Enregistrement / lecture", "Serveur &sortant",
-                           "&Nom du contact"};
+constexpr Language kGerman{.name = "de_DE",
+                           .intercom = "Gegensprechen (F5)",
+                           .doNotDisturb = "Nicht stören",
+                           .fileMenu = "Datei",
+                           .recordingPage = "Aufnahme / Wiedergabe",
+                           .outboundServer = "&Ausgangsserver",
+                           .contactName = "&Name des Kontakts",
+                           .confirmExit = "Beenden bestätigen"};
+constexpr Language kFrench{.name = "fr_FR",
+                           .intercom = "Interphone (F5)",
+                           .doNotDisturb = "Ne pas déranger",
+                           .fileMenu = "Fichier",
+                           .recordingPage = "Enregistrement / lecture",
+                           .outboundServer = "Serveur &sortant",
+                           .contactName = "&Nom du contact",
+                           .confirmExit = "Confirmer la fermeture"};
 
 class TranslatedWindowTest : public WindowTest {
  protected:
@@ -181,6 +192,13 @@ class TranslatedWindowTest : public WindowTest {
     ASSERT_NE(addressBook, nullptr);
     pumpFor(20ms);
     EXPECT_EQ(clippedTexts(addressBook).join(u'\n').toStdString(), "");
+
+    // The window's own questions go through the same translation (dismissed unanswered).
+    answerBoxes(QMessageBox::Cancel);
+    window_->close();
+    ASSERT_TRUE(pumpUntil([&] { return !seen_.empty(); }, 2s));
+    stopAnswering();
+    EXPECT_EQ(seen_.front().title.toStdString(), language.confirmExit);
   }
 };
 
