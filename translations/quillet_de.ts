@@ -253,6 +253,14 @@ Möchten Sie das Gespräch beginnen?</translation>
     </message>
 </context>
 <context>
+    <name>quillet::ui::Accessibility</name>
+    <message>
+        <location filename="../src/ui/accessibility.cpp" line="+88"/>
+        <source>More tools</source>
+        <translation>Weitere Werkzeuge</translation>
+    </message>
+</context>
+<context>
     <name>quillet::ui::AddressBookWindow</name>
     <message>
         <location filename="../src/ui/address_book_window.cpp" line="-289"/>
@@ -636,7 +644,7 @@ Möchten Sie das Gespräch beginnen?</translation>
         <location line="+6"/>
         <location line="+94"/>
         <location line="+492"/>
-        <location filename="../src/ui/translation_test.cpp" line="+202"/>
+        <location filename="../src/ui/translation_test.cpp" line="+220"/>
         <source>Do Not Disturb</source>
         <translation>Nicht stören</translation>
     </message>
