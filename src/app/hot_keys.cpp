@@ -2,6 +2,8 @@
 // Reading the hot-key records and naming their commands.
 #include "app/hot_keys.h"
 
+#include "app/ui_text.h"
+
 namespace quillet::app {
 
 std::vector<HotKeyRecord> readHotKeys(base::SettingsStore& store) {
@@ -20,19 +22,19 @@ std::vector<HotKeyRecord> readHotKeys(base::SettingsStore& store) {
 std::string hotKeyCommandName(int32_t command, std::string_view commandTo) {
   switch (command) {
     case kHotKeyIntercomSelected:
-      return "Intercom with selected contact";
+      return QUILLET_UI_TEXT("app", "Intercom with selected contact");
     case kHotKeyIntercomWith:
       return "Intercom with " + std::string(commandTo);
     case kHotKeyShow:
-      return "Show Quillet";
+      return QUILLET_UI_TEXT("app", "Show Quillet");
     case kHotKeyHide:
-      return "Hide Quillet";
+      return QUILLET_UI_TEXT("app", "Hide Quillet");
     case kHotKeyClose:
-      return "Close Quillet";
+      return QUILLET_UI_TEXT("app", "Close Quillet");
     case kHotKeyShowAddressBook:
-      return "Show Address Book";
+      return QUILLET_UI_TEXT("app", "Show Address Book");
     case kHotKeyHideAddressBook:
-      return "Hide Address Book";
+      return QUILLET_UI_TEXT("app", "Hide Address Book");
     default:
       return {};
   }

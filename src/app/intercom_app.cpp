@@ -12,6 +12,7 @@
 #include <ctime>
 
 #include "app/intercom_app_shared.h"
+#include "app/ui_text.h"
 #include "audio/auto_gain.h"
 #include "audio/converters.h"
 #include "audio/cue_tone.h"
@@ -41,12 +42,12 @@ constexpr uint32_t kBannerMs = 8000;
 constexpr int32_t kTransportReadyMs = 3000;
 
 const std::array<const char*, 6> kBanners = {
-    "Quillet: press Intercom and speak",
-    "Your first word reaches the far end, even while it rings",
-    "Allowed callers are answered on the first ring",
-    "Do Not Disturb refuses every incoming call",
-    "Quillet runs in the background to receive intercoms",
-    "Contacts can be imported from CSV files",
+    QUILLET_UI_TEXT("app", "Quillet: press Intercom and speak"),
+    QUILLET_UI_TEXT("app", "Your first word reaches the far end, even while it rings"),
+    QUILLET_UI_TEXT("app", "Allowed callers are answered on the first ring"),
+    QUILLET_UI_TEXT("app", "Do Not Disturb refuses every incoming call"),
+    QUILLET_UI_TEXT("app", "Quillet runs in the background to receive intercoms"),
+    QUILLET_UI_TEXT("app", "Contacts can be imported from CSV files"),
 };
 
 int32_t clampLevel(int32_t level) {
@@ -157,7 +158,9 @@ bool IntercomApp::initialise() {
 
   if (store.readBool("Settings", "NewInstall", true)) {
     platform::Prompt welcome{
-        "Welcome", "Welcome to Quillet.\r\n\r\nWould you like to read the tutorial now?",
+        QUILLET_UI_TEXT("app", "Welcome"),
+        QUILLET_UI_TEXT("app",
+                        "Welcome to Quillet.\r\n\r\nWould you like to read the tutorial now?"),
         platform::PromptButtons::YesNo, platform::PromptIcon::Question, "welcome"};
     const platform::PromptAnswer answer = env_.prompts.ask(welcome);
     if (closing_) {
@@ -260,15 +263,16 @@ void IntercomApp::restartEngine() {
 
 void IntercomApp::checkLine() {
   if (settings().readText("DefaultLine", "UserName").empty()) {
-    env_.prompts.inform({"Line not Setup",
-                         "You must specify details the line. Please enter the details",
-                         platform::PromptButtons::Ok, platform::PromptIcon::Error, "line"});
+    env_.prompts.inform(
+        {QUILLET_UI_TEXT("app", "Line not Setup"),
+         QUILLET_UI_TEXT("app", "You must specify details the line. Please enter the details"),
+         platform::PromptButtons::Ok, platform::PromptIcon::Error, "line"});
     openOptions(kOptionsPageLines);
   } else {
     showLineInStatus();
   }
   if (rows_.empty() && !closing_) {
-    window_->showContactHint("You should now add contacts to connect");
+    window_->showContactHint(QUILLET_UI_TEXT("app", "You should now add contacts to connect"));
     addContactFromWindow();
   }
 }
@@ -286,9 +290,10 @@ void IntercomApp::showLineInStatus() {
 
 void IntercomApp::openOptions(int32_t page) {
   if (callActive_ || (slot_ != nullptr && slot_->inCall())) {
-    env_.prompts.inform({"Quillet",
-                         "While a call is ringing or is active you may not change options",
-                         platform::PromptButtons::Ok, platform::PromptIcon::Error, "options"});
+    env_.prompts.inform(
+        {"Quillet",
+         QUILLET_UI_TEXT("app", "While a call is ringing or is active you may not change options"),
+         platform::PromptButtons::Ok, platform::PromptIcon::Error, "options"});
     return;
   }
   window_->unregisterHotKeys();
@@ -330,7 +335,8 @@ bool IntercomApp::deleteSelectedContact() {
     return false;
   }
   const platform::Prompt question{
-      "Confirm Delete", "Are you sure you want to delete the selected contact?",
+      QUILLET_UI_TEXT("app", "Confirm Delete"),
+      QUILLET_UI_TEXT("app", "Are you sure you want to delete the selected contact?"),
       platform::PromptButtons::OkCancel, platform::PromptIcon::Question, "delete-contact"};
   if (env_.prompts.ask(question) != platform::PromptAnswer::Ok || !contacts_->seek(position)) {
     return false;
@@ -824,14 +830,14 @@ void IntercomApp::updateIntercomButton() {
   const bool inCall = slot_ != nullptr && currentSlot_ == 0;
   window_->enableContactList(!inCall);
   if (inCall) {
-    window_->setIntercomButton(IntercomButtonState::InCall, "Cancel (F5)");
+    window_->setIntercomButton(IntercomButtonState::InCall, QUILLET_UI_TEXT("app", "Cancel (F5)"));
     return;
   }
   const bool offered = slot_ != nullptr && slot_->engine() != nullptr &&
                        slot_->engine()->callState() == sip::kCallIncoming;
   window_->setIntercomButton(offered || !selectedAddress().empty() ? IntercomButtonState::Ready
                                                                    : IntercomButtonState::Disabled,
-                             "Intercom (F5)");
+                             QUILLET_UI_TEXT("app", "Intercom (F5)"));
 }
 
 }  // namespace quillet::app

@@ -8,6 +8,7 @@
 #include "app/allow_list.h"
 #include "app/intercom_app.h"
 #include "app/intercom_app_shared.h"
+#include "app/ui_text.h"
 #include "audio/converters.h"
 #include "audio/wave_file.h"
 #include "base/log.h"
@@ -212,7 +213,9 @@ void IntercomApp::askTalkBack(uint64_t call) {
     return;  // that call has ended already
   }
   const platform::Prompt question{
-      "Incoming Call", "Incoming SIP call was detected.\nWould you like to start conversation ?",
+      QUILLET_UI_TEXT("app", "Incoming Call"),
+      QUILLET_UI_TEXT("app",
+                      "Incoming SIP call was detected.\nWould you like to start conversation ?"),
       platform::PromptButtons::YesNo, platform::PromptIcon::Question, kTalkBackTag};
   const platform::PromptAnswer answer = env_.prompts.ask(question);
   // The question waited in a nested loop: the call may have ended, the line been rebuilt

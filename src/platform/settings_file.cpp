@@ -303,6 +303,18 @@ void fillStamp(const Stat& st, Stamp& stamp) {
   stamp.ctimeNs = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
 }
 
+// A rename moves the file's change time on most file systems. When size and modification
+// time are still those written, only the rename touched the file: its new change time joins
+// the stamp, so the next read does not take our own write for someone else's.
+void keepRenameCtime(int fd, struct stat& written) {
+  struct stat now {};
+  if (::fstat(fd, &now) == 0 && now.st_size == written.st_size &&
+      now.st_mtim.tv_sec == written.st_mtim.tv_sec &&
+      now.st_mtim.tv_nsec == written.st_mtim.tv_nsec) {
+    written = now;
+  }
+}
+
 // Follows a symbolic link so that a rewrite replaces the target, not the link.
 std::string resolvedPath(const std::string& path) {
   struct stat st {};
@@ -448,19 +460,26 @@ bool SettingsFile::modify(Change change) {
       ::unlink(temp.c_str());
       return false;
     }
-    out.close();
+    // The stamp comes from the file we wrote, not from the path: whatever another process
+    // puts there after the rename differs from it and is read on the next access.
+    struct stat written {};
+    const bool stamped = ::fstat(out.fd(), &written) == 0;
     if (::rename(temp.c_str(), target.c_str()) != 0) {
       ::unlink(temp.c_str());
       return false;
     }
+    if (afterReplace_) {
+      afterReplace_();
+    }
+    keepRenameCtime(out.fd(), written);
+    out.close();
     int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0) {
       ::fsync(dirFd);
       ::close(dirFd);
     }
-    struct stat st {};
-    if (::stat(path_.c_str(), &st) == 0) {
-      fillStamp(st, stamp_);
+    if (stamped) {
+      fillStamp(written, stamp_);
       doc_ = std::move(doc);
       loaded_ = true;
     } else {

@@ -12,6 +12,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -81,6 +82,9 @@ class SettingsFile {
   // A snapshot of the current content (re-read when the file changed).
   SettingsDocument snapshot();
 
+  // Tests: runs right after a write renamed its file into place, before the write returns.
+  void setAfterReplaceForTest(std::function<void()> hook) { afterReplace_ = std::move(hook); }
+
  private:
   struct Stamp {
     dev_t dev = 0;
@@ -100,6 +104,7 @@ class SettingsFile {
   Stamp stamp_;
   bool loaded_ = false;
   SettingsDocument doc_;
+  std::function<void()> afterReplace_;
 };
 
 }  // namespace quillet::platform

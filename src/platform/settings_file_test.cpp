@@ -108,6 +108,29 @@ TEST(SettingsFile, SeesChangesMadeOnDiskByOthers) {
   EXPECT_FALSE(second.get("S", "A").has_value());
 }
 
+// Another process writes in the moment between our rename and the end of our write: its
+// value is seen on the next read (a stamp taken from the path would have hidden it).
+TEST(SettingsFile, WriteByAnotherProcessRightAfterOurSaveIsSeen) {
+  TempDir dir;
+  std::string path = dir.file("settings.ini");
+  SettingsFile ours(path);
+  ASSERT_TRUE(ours.set("S", "Mine", "1"));
+  ours.setAfterReplaceForTest([&] {
+    pid_t child = ::fork();
+    if (child == 0) {
+      SettingsFile theirs(path);
+      ::_exit(theirs.set("S", "Theirs", "2") ? 0 : 1);
+    }
+    int status = -1;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  });
+  ASSERT_TRUE(ours.set("S", "Mine", "3"));
+  ours.setAfterReplaceForTest(nullptr);
+  EXPECT_EQ(ours.get("S", "Theirs").value_or("unseen"), "2");
+  EXPECT_EQ(ours.get("S", "Mine").value_or("?"), "3");
+}
+
 TEST(SettingsFile, MissingOrUnreadableFileReadsEmptyAndReadOnlyNeverWrites) {
   TempDir dir;
   SettingsFile missing(dir.file("nothing/here.ini"), true);

@@ -8,6 +8,7 @@
 #include <QAbstractSlider>
 #include <QAbstractSpinBox>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QHash>
 #include <QKeySequenceEdit>
 #include <QLabel>
@@ -83,7 +84,8 @@ void nameControls(QWidget* root) {
       } else if (labelled.contains(widget)) {
         name = labelled.value(widget);
       } else if (widget->objectName() == QStringLiteral("qt_toolbar_ext_button")) {
-        name = QStringLiteral("More tools");  // a tool bar's button for what does not fit
+        // A tool bar's button for what does not fit.
+        name = QCoreApplication::translate("quillet::ui::Accessibility", "More tools");
       } else if (ownText(widget).isEmpty()) {
         name = spokenText(tip);
       }

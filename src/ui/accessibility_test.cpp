@@ -176,9 +176,9 @@ TEST_F(WindowTest, EveryControlOfTheOptionsPagesAndLineDialogsHasAName) {
   for (int32_t page = 0; page < kPageCount; ++page) {
     options.showPage(page);
     const Found found = controlsOf(stack->widget(page));
-    EXPECT_GE(found.controls, 2) << optionsPageTitle(page);
+    EXPECT_GE(found.controls, 2) << optionsPageTitle(page).toStdString();
     EXPECT_TRUE(found.unnamed.isEmpty())
-        << optionsPageTitle(page) << ": " << found.unnamed.join(u',').toStdString();
+        << optionsPageTitle(page).toStdString() << ": " << found.unnamed.join(u',').toStdString();
   }
   const Found dialog = controlsOf(&options);
   EXPECT_TRUE(dialog.unnamed.isEmpty()) << dialog.unnamed.join(u',').toStdString();

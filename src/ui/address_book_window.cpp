@@ -39,7 +39,6 @@ namespace {
 constexpr const char* kAutoIntercom = "AutoIntercom/Details";
 constexpr const char* kQuickTransfer = "QuickTransfer/Details";
 constexpr int32_t kRefillContacts = 32971;  // the main window's refill message
-const QString kCsvFilter = QStringLiteral("CSV Files(*.csv)");
 constexpr int kImportPollMs = 50;  // how often the progress dialog shows the import's state
 
 // Lines in a file, for the progress bar (0 when it cannot be read).
@@ -65,7 +64,9 @@ int32_t findMark(base::RegistryList& list, const std::string& name) {
 
 // A file dialog of our own (not the desktop's), so that keyboard use and tests reach it.
 QStringList askFiles(QWidget* parent, const QString& title, const QString& folder, bool save) {
-  QFileDialog dialog(parent, title, folder, kCsvFilter);
+  QFileDialog dialog(
+      parent, title, folder,
+      QCoreApplication::translate("quillet::ui::AddressBookWindow", "CSV Files(*.csv)"));
   dialog.setOption(QFileDialog::DontUseNativeDialog);
   dialog.setOption(QFileDialog::DontConfirmOverwrite);  // asked in our own words
   dialog.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
@@ -117,39 +118,37 @@ AddressBookWindow::AddressBookWindow(MainWindow& main, base::SettingsStore& sett
                                      platform::Prompts& prompts)
     : QMainWindow(&main, Qt::Window), main_(main), settings_(settings), prompts_(prompts) {
   setObjectName(QStringLiteral("addressBook"));
-  setWindowTitle(QStringLiteral("Address Book"));
+  setWindowTitle(tr("Address Book"));
   setAttribute(Qt::WA_DeleteOnClose);
   list_ = new QTreeWidget(this);
   list_->setObjectName(QStringLiteral("addressList"));
-  list_->setHeaderLabels(
-      {QStringLiteral("Name"), QStringLiteral("Number"), QStringLiteral("Auto Intercom")});
+  list_->setHeaderLabels({tr("Name"), tr("Number"), tr("Auto Intercom")});
   list_->setRootIsDecorated(false);
   list_->setContextMenuPolicy(Qt::CustomContextMenu);
   list_->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
-  setAccessible(list_, QStringLiteral("Contacts"),
-                QStringLiteral("Name, number and whether an intercom call from the contact is "
-                               "answered by itself; its context menu edits the contact"));
+  setAccessible(list_, tr("Contacts"),
+                tr("Name, number and whether an intercom call from the contact is "
+                   "answered by itself; its context menu edits the contact"));
   setCentralWidget(list_);
 
-  QMenu* contactsMenu = menuBar()->addMenu(QStringLiteral("&Contacts"));
-  QAction* add =
-      addCommand(contactsMenu, QStringLiteral("&New..."), kNew, QKeySequence(Qt::CTRL | Qt::Key_N));
-  QAction* edit = addCommand(contactsMenu, QStringLiteral("&Edit..."), kEdit,
-                             QKeySequence(Qt::CTRL | Qt::Key_E));
-  QAction* remove = addCommand(contactsMenu, QStringLiteral("&Delete..."), kDelete,
-                               QKeySequence(Qt::CTRL | Qt::Key_Delete));
+  QMenu* contactsMenu = menuBar()->addMenu(tr("&Contacts"));
+  QAction* add = addCommand(contactsMenu, tr("&New..."), kNew, QKeySequence(Qt::CTRL | Qt::Key_N));
+  QAction* edit =
+      addCommand(contactsMenu, tr("&Edit..."), kEdit, QKeySequence(Qt::CTRL | Qt::Key_E));
+  QAction* remove =
+      addCommand(contactsMenu, tr("&Delete..."), kDelete, QKeySequence(Qt::CTRL | Qt::Key_Delete));
   contactsMenu->addSeparator();
-  addCommand(contactsMenu, QStringLiteral("&Import Addresses..."), kImport);
-  addCommand(contactsMenu, QStringLiteral("&Export Addresses..."), kExport);
+  addCommand(contactsMenu, tr("&Import Addresses..."), kImport);
+  addCommand(contactsMenu, tr("&Export Addresses..."), kExport);
   contactsMenu->addSeparator();
-  addCommand(contactsMenu, QStringLiteral("Close"), kClose, QKeySequence(Qt::Key_Escape));
-  QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
-  addCommand(help, QStringLiteral("Help Contents"), kHelpContents);
-  addCommand(help, QStringLiteral("About Quillet ..."), kAbout);
-  add->setToolTip(QStringLiteral("Add new contact (Ctrl+N)"));
-  edit->setToolTip(QStringLiteral("Edit contact details (Ctrl+E)"));
-  remove->setToolTip(QStringLiteral("Delete the selected contact (Ctrl+Del)"));
-  QToolBar* tools = addToolBar(QStringLiteral("Contacts"));
+  addCommand(contactsMenu, tr("Close"), kClose, QKeySequence(Qt::Key_Escape));
+  QMenu* help = menuBar()->addMenu(tr("&Help"));
+  addCommand(help, tr("Help Contents"), kHelpContents);
+  addCommand(help, tr("About Quillet ..."), kAbout);
+  add->setToolTip(tr("Add new contact (Ctrl+N)"));
+  edit->setToolTip(tr("Edit contact details (Ctrl+E)"));
+  remove->setToolTip(tr("Delete the selected contact (Ctrl+Del)"));
+  QToolBar* tools = addToolBar(tr("Contacts"));
   tools->setObjectName(QStringLiteral("addressTools"));
   tools->addActions({add, edit, remove});
 
@@ -157,10 +156,10 @@ AddressBookWindow::AddressBookWindow(MainWindow& main, base::SettingsStore& sett
   popup_->addAction(add);
   popup_->addAction(edit);
   popup_->addAction(remove);
-  addCommand(popup_, QStringLiteral("E&mail"), kEmail);
+  addCommand(popup_, tr("E&mail"), kEmail);
   popup_->addSeparator();
-  addCommand(popup_, QStringLiteral("&Automatic intercom"), kSetAutoIntercom)->setCheckable(true);
-  addCommand(popup_, QStringLiteral("&Quick transfer"), kSetQuickTransfer)->setCheckable(true);
+  addCommand(popup_, tr("&Automatic intercom"), kSetAutoIntercom)->setCheckable(true);
+  addCommand(popup_, tr("&Quick transfer"), kSetQuickTransfer)->setCheckable(true);
 
   connect(list_, &QTreeWidget::itemSelectionChanged, this, &AddressBookWindow::updateCommands);
   connect(list_, &QTreeWidget::itemActivated, this, [this] { runCommand(kEdit); });
@@ -211,8 +210,8 @@ void AddressBookWindow::refill() {
   for (int32_t position : order) {
     const contacts::Contact& contact = all[static_cast<size_t>(position)];
     const bool on = hasMark(settings_, kAutoIntercom, contact.name);
-    auto* item = new QTreeWidgetItem(list_, {toQString(contact.name), toQString(contact.number),
-                                             on ? QStringLiteral("On") : QStringLiteral("Off")});
+    auto* item = new QTreeWidgetItem(
+        list_, {toQString(contact.name), toQString(contact.number), on ? tr("On") : tr("Off")});
     item->setData(0, Qt::UserRole, position);
   }
   selectPosition(selected);
@@ -306,7 +305,8 @@ void AddressBookWindow::editContact(int32_t position) {
 void AddressBookWindow::deleteContact(int32_t position) {
   contacts::ContactStore* book = store();
   const platform::Prompt question{
-      "Confirm Delete", "Are you sure you want to delete the selected contact?",
+      QT_TRANSLATE_NOOP("app", "Confirm Delete"),
+      QT_TRANSLATE_NOOP("app", "Are you sure you want to delete the selected contact?"),
       platform::PromptButtons::OkCancel, platform::PromptIcon::Question, "delete-contact"};
   if (book == nullptr || prompts_.ask(question) != platform::PromptAnswer::Ok ||
       !book->seek(position)) {
@@ -323,7 +323,9 @@ void AddressBookWindow::email(int32_t position) {
   contacts::ContactStore* book = store();
   const std::string address = book != nullptr && book->seek(position) ? book->emailAtCursor() : "";
   if (address.empty() || !contacts::isValidEmail(address)) {
-    prompts_.ask({"Quillet", "The email address of this contact is not valid. Please try again.",
+    prompts_.ask({"Quillet",
+                  QT_TRANSLATE_NOOP(
+                      "app", "The email address of this contact is not valid. Please try again."),
                   platform::PromptButtons::Ok, platform::PromptIcon::Warning, "email"});
     return;
   }
@@ -346,13 +348,15 @@ void AddressBookWindow::exportAddresses() {
   if (book == nullptr) return;
   for (;;) {
     const QStringList files =
-        askFiles(this, QStringLiteral("CSV File to Export To"),
+        askFiles(this, tr("CSV File to Export To"),
                  toQString(settings_.readText("Settings", "SaveFolder")), true);
     if (files.isEmpty()) return;
     const QString path = files.front();
     settings_.writeText("Settings", "SaveFolder", toUtf8(QFileInfo(path).absolutePath()));
     if (QFileInfo::exists(path) &&
-        prompts_.ask({"Quillet", "The selected file already exists. Do you wish to overwrite it",
+        prompts_.ask({"Quillet",
+                      QT_TRANSLATE_NOOP(
+                          "app", "The selected file already exists. Do you wish to overwrite it"),
                       platform::PromptButtons::YesNo, platform::PromptIcon::Question,
                       "overwrite"}) != platform::PromptAnswer::Yes) {
       continue;  // No: choose another file
@@ -386,7 +390,7 @@ AddressBookWindow::~AddressBookWindow() {
 void AddressBookWindow::importAddresses() {
   if (store() == nullptr || import_) return;
   const QStringList files =
-      askFiles(this, QStringLiteral("CSV File to Import Addresses from"),
+      askFiles(this, tr("CSV File to Import Addresses from"),
                toQString(settings_.readText("Settings", "SaveFolder")), false);
   if (files.isEmpty()) return;
   settings_.writeText("Settings", "SaveFolder", toUtf8(QFileInfo(files.front()).absolutePath()));
@@ -423,10 +427,10 @@ bool AddressBookWindow::importFile(const QString& file) {
 
   // On the heap: the window, its parent, may be destroyed while it is open.
   const QPointer<AddressBookWindow> self(this);
-  const QPointer<QProgressDialog> progress = new QProgressDialog(
-      QStringLiteral("Importing Contacts"), QStringLiteral("Cancel"), 0, 0, this);
+  const QPointer<QProgressDialog> progress =
+      new QProgressDialog(tr("Importing Contacts"), tr("Cancel"), 0, 0, this);
   progress->setObjectName(QStringLiteral("importProgress"));
-  progress->setWindowTitle(QStringLiteral("Import CSV File"));
+  progress->setWindowTitle(tr("Import CSV File"));
   progress->setWindowModality(Qt::ApplicationModal);
   progress->setAutoClose(false);
   progress->setAutoReset(false);

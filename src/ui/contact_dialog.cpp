@@ -19,7 +19,7 @@ ContactDialog::ContactDialog(QWidget* parent, contacts::ContactStore& store, int
                              platform::Prompts& prompts)
     : QDialog(parent), store_(store), position_(position), prompts_(prompts) {
   setObjectName(QStringLiteral("contactDialog"));
-  setWindowTitle(position < 0 ? QStringLiteral("Add New Contact") : QStringLiteral("Edit Contact"));
+  setWindowTitle(position < 0 ? tr("Add New Contact") : tr("Edit Contact"));
   name_ = new QLineEdit(this);
   number_ = new QLineEdit(this);
   email_ = new QLineEdit(this);
@@ -27,9 +27,9 @@ ContactDialog::ContactDialog(QWidget* parent, contacts::ContactStore& store, int
     field->setMaxLength(static_cast<int>(contacts::kMaxTextChars));
   }
   auto* form = new QFormLayout;
-  form->addRow(QStringLiteral("Contact &name"), name_);
-  form->addRow(QStringLiteral("Number or &sip address"), number_);
-  form->addRow(QStringLiteral("&Email address"), email_);
+  form->addRow(tr("Contact &name"), name_);
+  form->addRow(tr("Number or &sip address"), number_);
+  form->addRow(tr("&Email address"), email_);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
   connect(buttons, &QDialogButtonBox::accepted, this, &ContactDialog::accept);
   connect(buttons, &QDialogButtonBox::rejected, this, &ContactDialog::reject);
@@ -37,7 +37,7 @@ ContactDialog::ContactDialog(QWidget* parent, contacts::ContactStore& store, int
   layout->addLayout(form);
   layout->addWidget(buttons);
   number_->setAccessibleDescription(
-      QStringLiteral("A number on the line's server, user@host or a sip: address"));
+      tr("A number on the line's server, user@host or a sip: address"));
   nameControls(this);
   setTabOrder(name_, number_);
   setTabOrder(number_, email_);

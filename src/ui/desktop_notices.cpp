@@ -36,8 +36,7 @@ void DesktopNotices::notify(const QString& summary, const QString& body, const Q
       QDBusMessage::createMethodCall(kService, kPath, kService, QStringLiteral("Notify"));
   QStringList actions;
   if (withActions) {
-    actions << QStringLiteral("answer") << QStringLiteral("Answer") << QStringLiteral("refuse")
-            << QStringLiteral("Refuse");
+    actions << QStringLiteral("answer") << tr("Answer") << QStringLiteral("refuse") << tr("Refuse");
   }
   QVariantMap hints;
   hints[QStringLiteral("category")] = category;
@@ -57,14 +56,12 @@ void DesktopNotices::notify(const QString& summary, const QString& body, const Q
 }
 
 void DesktopNotices::incomingCall(const QString& caller) {
-  notify(QStringLiteral("Incoming call"), caller, QStringLiteral("call.incoming"), true,
-         &incomingId_);
+  notify(tr("Incoming call"), caller, QStringLiteral("call.incoming"), true, &incomingId_);
 }
 
 void DesktopNotices::missedCall(const QString& caller) {
   withdrawIncoming();
-  notify(QStringLiteral("Missed call"), caller, QStringLiteral("call.unanswered"), false,
-         &missedId_);
+  notify(tr("Missed call"), caller, QStringLiteral("call.unanswered"), false, &missedId_);
 }
 
 void DesktopNotices::withdrawIncoming() {

@@ -493,7 +493,7 @@ TEST_F(DialogTest, EveryDialogWorksFromTheKeyboardAndEscapeCancels) {
     for (int32_t page = 0; page < kPageCount; ++page) {
       dialog.showPage(page);
       QApplication::processEvents();
-      EXPECT_EQ(keyboardProblems(dialog.page(page)), "") << optionsPageTitle(page);
+      EXPECT_EQ(keyboardProblems(dialog.page(page)), "") << optionsPageTitle(page).toStdString();
     }
     child<QSpinBox>(&dialog, "Port")->setValue(5999);
     QTest::keyClick(&dialog, Qt::Key_Escape);

@@ -37,7 +37,10 @@ struct TransportChoice {
   const char* value;
 };
 constexpr TransportChoice kTransports[] = {
-    {"Automatic", "auto"}, {"UDP", "udp"}, {"TCP", "tcp"}, {"TLS", "tls"}};
+    {QT_TRANSLATE_NOOP("quillet::ui::LineSettingsDialog", "Automatic"), "auto"},
+    {"UDP", "udp"},
+    {"TCP", "tcp"},
+    {"TLS", "tls"}};
 
 // A stored value without the blanks around it, as the line reads it.
 std::string storedValue(base::SettingsStore& store, const char* name) {
@@ -69,7 +72,7 @@ LineSettingsDialog::LineSettingsDialog(QWidget* parent, base::SettingsStore& sto
                                        platform::Prompts& prompts, LineSettingsMode mode)
     : QDialog(parent), store_(store), prompts_(prompts) {
   setObjectName(QStringLiteral("lineSettingsDialog"));
-  setWindowTitle(QStringLiteral("Advanced Sip Server Settings"));
+  setWindowTitle(tr("Advanced Sip Server Settings"));
   auto* layout = new QVBoxLayout(this);
   if (mode != LineSettingsMode::Authentication) {
     layout->addWidget(buildOutboundGroup());
@@ -88,18 +91,18 @@ LineSettingsDialog::LineSettingsDialog(QWidget* parent, base::SettingsStore& sto
 }
 
 QGroupBox* LineSettingsDialog::buildOutboundGroup() {
-  auto* group = new QGroupBox(QStringLiteral("&Outbound Server"), this);
-  outbound_[0] = new QRadioButton(QStringLiteral("Use the s&pecified server"), group);
-  outbound_[1] = new QRadioButton(QStringLiteral("Use a &different outbound server"), group);
-  outbound_[2] = new QRadioButton(QStringLiteral("Do &not use an outbound server"), group);
+  auto* group = new QGroupBox(tr("&Outbound Server"), this);
+  outbound_[0] = new QRadioButton(tr("Use the s&pecified server"), group);
+  outbound_[1] = new QRadioButton(tr("Use a &different outbound server"), group);
+  outbound_[2] = new QRadioButton(tr("Do &not use an outbound server"), group);
   outboundServer_ = new QLineEdit(group);
   outboundServer_->setObjectName(QStringLiteral("outboundServer"));
   outboundServer_->setAccessibleDescription(
-      QStringLiteral("The server that SIP requests go through instead of the line's server"));
+      tr("The server that SIP requests go through instead of the line's server"));
   auto* form = new QFormLayout(group);
   form->addRow(outbound_[0]);
   form->addRow(outbound_[1]);
-  form->addRow(QStringLiteral("Outbound &Server:"), outboundServer_);
+  form->addRow(tr("Outbound &Server:"), outboundServer_);
   form->addRow(outbound_[2]);
   // Tab follows the rows: the server field comes between the second and third choice.
   setTabOrder(outbound_[1], outboundServer_);
@@ -113,17 +116,17 @@ QGroupBox* LineSettingsDialog::buildOutboundGroup() {
 }
 
 QGroupBox* LineSettingsDialog::buildAuthGroup() {
-  auto* group = new QGroupBox(QStringLiteral("&Authentication User Name"), this);
-  auth_[0] = new QRadioButton(QStringLiteral("Use the default &User ID"), group);
-  auth_[1] = new QRadioButton(QStringLiteral("Use a d&ifferent username"), group);
+  auto* group = new QGroupBox(tr("&Authentication User Name"), this);
+  auth_[0] = new QRadioButton(tr("Use the default &User ID"), group);
+  auth_[1] = new QRadioButton(tr("Use a d&ifferent username"), group);
   authId_ = new QLineEdit(group);
   authId_->setObjectName(QStringLiteral("authId"));
   authId_->setAccessibleDescription(
-      QStringLiteral("The user name that the server authenticates instead of the SIP number"));
+      tr("The user name that the server authenticates instead of the SIP number"));
   auto* form = new QFormLayout(group);
   form->addRow(auth_[0]);
   form->addRow(auth_[1]);
-  form->addRow(QStringLiteral("Au&th ID:"), authId_);
+  form->addRow(tr("Au&th ID:"), authId_);
   auth_[store_.readInt(kLine, "UseAuthentication", 0) != 0 ? 1 : 0]->setChecked(true);
   authId_->setText(toQString(store_.readText(kLine, "AuthID")));
   authId_->setEnabled(auth_[1]->isChecked());
@@ -132,34 +135,33 @@ QGroupBox* LineSettingsDialog::buildAuthGroup() {
 }
 
 QGroupBox* LineSettingsDialog::buildConnectionGroup() {
-  auto* group = new QGroupBox(QStringLiteral("&Connection"), this);
+  auto* group = new QGroupBox(tr("&Connection"), this);
   transport_ = new QComboBox(group);
   transport_->setObjectName(QStringLiteral("Transport"));
   for (const TransportChoice& choice : kTransports) {
-    transport_->addItem(QString::fromUtf8(choice.text), QString::fromUtf8(choice.value));
+    transport_->addItem(tr(choice.text), QString::fromUtf8(choice.value));
   }
   transport_->setToolTip(
-      QStringLiteral("Automatic: UDP, unless the server's address asks for another transport. "
-                     "A server address with sips: or ;transport= keeps its own whatever the "
-                     "choice here."));
+      tr("Automatic: UDP, unless the server's address asks for another transport. "
+         "A server address with sips: or ;transport= keeps its own whatever the "
+         "choice here."));
   caFile_ = new QLineEdit(group);
   caFile_->setObjectName(QStringLiteral("TLSCAFile"));
   caFile_->setMaxLength(static_cast<int>(base::kMaxSettingChars));
-  caFile_->setPlaceholderText(QStringLiteral("<only the system's authorities>"));
+  caFile_->setPlaceholderText(tr("<only the system's authorities>"));
   caFile_->setMinimumWidth(
       caFile_->fontMetrics().horizontalAdvance(caFile_->placeholderText() + QStringLiteral("MM")));
-  caFile_->setToolTip(
-      QStringLiteral("A file of certificate authorities (PEM) trusted beside the system's"));
-  auto* browse = new QPushButton(QStringLiteral("&Browse..."), group);
+  caFile_->setToolTip(tr("A file of certificate authorities (PEM) trusted beside the system's"));
+  auto* browse = new QPushButton(tr("&Browse..."), group);
   browse->setObjectName(QStringLiteral("browseCaFile"));
-  browse->setAccessibleDescription(QStringLiteral("Chooses the TLS CA file"));
+  browse->setAccessibleDescription(tr("Chooses the TLS CA file"));
   auto* caRow = new QHBoxLayout;
   caRow->addWidget(caFile_, 1);
   caRow->addWidget(browse);
-  verify_ = new QCheckBox(QStringLiteral("&Verify the server's certificate"), group);
+  verify_ = new QCheckBox(tr("&Verify the server's certificate"), group);
   verify_->setObjectName(QStringLiteral("TLSVerifyServer"));
   verify_->setAccessibleDescription(
-      QStringLiteral("Checks over TLS that the server is the one named by its address"));
+      tr("Checks over TLS that the server is the one named by its address"));
 
   // The warning row: an icon and the text, shown while verification is off.
   auto* warningRow = new QWidget(group);
@@ -167,8 +169,8 @@ QGroupBox* LineSettingsDialog::buildConnectionGroup() {
   const int size = style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, this);
   icon->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(size, size));
   icon->setAlignment(Qt::AlignTop);
-  warning_ = new QLabel(QStringLiteral("Without verification anyone on the path can pretend to "
-                                       "be the server and read the call."),
+  warning_ = new QLabel(tr("Without verification anyone on the path can pretend to "
+                           "be the server and read the call."),
                         warningRow);
   warning_->setObjectName(QStringLiteral("verifyWarning"));
   warning_->setWordWrap(true);
@@ -178,8 +180,8 @@ QGroupBox* LineSettingsDialog::buildConnectionGroup() {
   warningLayout->addWidget(warning_, 1);
 
   auto* form = new QFormLayout(group);
-  form->addRow(QStringLiteral("T&ransport:"), transport_);
-  auto* caLabel = new QLabel(QStringLiteral("TLS CA &file:"), group);
+  form->addRow(tr("T&ransport:"), transport_);
+  auto* caLabel = new QLabel(tr("TLS CA &file:"), group);
   caLabel->setBuddy(caFile_);
   form->addRow(caLabel, caRow);
   form->addRow(verify_);
@@ -211,8 +213,8 @@ void LineSettingsDialog::browseCaFile() {
                              ? current.absolutePath()
                              : QDir::homePath();
   // A file dialog of our own (not the desktop's), so that keyboard use and tests reach it.
-  QFileDialog dialog(this, QStringLiteral("TLS CA File"), folder,
-                     QStringLiteral("Certificates (*.pem *.crt *.cer);;All Files (*)"));
+  QFileDialog dialog(this, tr("TLS CA File"), folder,
+                     tr("Certificates (*.pem *.crt *.cer);;All Files (*)"));
   dialog.setOption(QFileDialog::DontUseNativeDialog);
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   dialog.setFileMode(QFileDialog::ExistingFile);
@@ -233,21 +235,24 @@ void LineSettingsDialog::accept() {
   const QString server = outboundServer_ ? outboundServer_->text().trimmed() : QString();
   const QString authId = authId_ ? authId_->text().trimmed() : QString();
   if (outboundServer_ != nullptr && outbound_[1]->isChecked() && server.isEmpty()) {
-    refuse(outboundServer_, "Invalid Outbound Server",
-           "Please enter the outbound server address that you want to use.");
+    refuse(
+        outboundServer_, QT_TRANSLATE_NOOP("app", "Invalid Outbound Server"),
+        QT_TRANSLATE_NOOP("app", "Please enter the outbound server address that you want to use."));
     return;
   }
   if (authId_ != nullptr && auth_[1]->isChecked() && authId.isEmpty()) {
-    refuse(authId_, "Invalid Default Authentication ID",
-           "Please enter the default authentication id that you want to use.");
+    refuse(authId_, QT_TRANSLATE_NOOP("app", "Invalid Default Authentication ID"),
+           QT_TRANSLATE_NOOP("app",
+                             "Please enter the default authentication id that you want to use."));
     return;
   }
   const QString caFile = caFile_ ? caFile_->text().trimmed() : QString();
   if (caFile_ != nullptr && caFile_->isEnabled() && !caFile.isEmpty() &&
       !(QFileInfo(caFile).isFile() && QFileInfo(caFile).isReadable())) {
-    refuse(caFile_, "Invalid TLS CA File",
-           "The TLS CA file cannot be read. Please choose a file of certificate authorities, "
-           "or leave the field empty to trust only the system's.");
+    refuse(caFile_, QT_TRANSLATE_NOOP("app", "Invalid TLS CA File"),
+           QT_TRANSLATE_NOOP("app",
+                             "The TLS CA file cannot be read. Please choose a file of certificate "
+                             "authorities, or leave the field empty to trust only the system's."));
     return;
   }
   if (outboundServer_ != nullptr) {

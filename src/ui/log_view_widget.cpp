@@ -35,8 +35,9 @@ LogViewWidget::LogViewWidget(QWidget* parent)
   setAutoFillBackground(false);
   setMinimumHeight(60);
   bar_->setRange(0, -base::LogView::kOldestScroll);
-  bar_->setAccessibleName(QStringLiteral("Log history"));
-  bar_->setAccessibleDescription(QStringLiteral("Scrolls back to older log lines"));
+  bar_->setAccessibleName(QCoreApplication::translate("quillet::ui::LogViewWidget", "Log history"));
+  bar_->setAccessibleDescription(
+      QCoreApplication::translate("quillet::ui::LogViewWidget", "Scrolls back to older log lines"));
   bar_->setValue(bar_->maximum());
   connect(bar_, &QScrollBar::valueChanged, this, [this](int value) {
     model_.setScrollPosition(value - bar_->maximum());

@@ -151,39 +151,39 @@ void MainWindow::buildControls() {
           [this] { runCommand(kCommandContactMenu); });
   connect(contacts_, &QComboBox::currentIndexChanged, this,
           [this] { runCommand(kCommandContactSelection); });
-  setAccessible(contacts_, QStringLiteral("Contacts"),
-                QStringLiteral("The contact that Intercom calls; its context menu adds, edits and "
-                               "deletes contacts"));
+  setAccessible(contacts_, tr("Contacts"),
+                tr("The contact that Intercom calls; its context menu adds, edits and "
+                   "deletes contacts"));
   layout->addWidget(contacts_);
 
   auto* buttons = new QHBoxLayout();
-  intercom_ = new QPushButton(QStringLiteral("Intercom (F5)"), central);
+  intercom_ = new QPushButton(tr("Intercom (F5)"), central);
   intercom_->setObjectName(QStringLiteral("control115"));
-  intercom_->setToolTip(QStringLiteral("Intercom (F5)"));
+  intercom_->setToolTip(tr("Intercom (F5)"));
   intercom_->setMinimumHeight(56);
   intercom_->setIconSize(QSize(24, 24));
   setAccessible(intercom_, spokenText(intercom_->text()),
-                QStringLiteral("Calls the selected contact, whose loudspeaker plays you at once; "
-                               "the microphone is live while the button is held. Key: F5"));
+                tr("Calls the selected contact, whose loudspeaker plays you at once; "
+                   "the microphone is live while the button is held. Key: F5"));
   // Push-to-talk: the microphone is live while the button is held down.
   connect(intercom_, &QPushButton::pressed, this,
           [this] { runCommand(app::kCommandIntercomDown); });
   connect(intercom_, &QPushButton::released, this, [this] { runCommand(app::kCommandIntercomUp); });
-  doNotDisturb_ = new QPushButton(QStringLiteral("Do Not Disturb"), central);
+  doNotDisturb_ = new QPushButton(tr("Do Not Disturb"), central);
   doNotDisturb_->setObjectName(QStringLiteral("control119"));
-  doNotDisturb_->setToolTip(QStringLiteral("Click to turn off incoming calls (Ctrl+U)"));
+  doNotDisturb_->setToolTip(tr("Click to turn off incoming calls (Ctrl+U)"));
   doNotDisturb_->setCheckable(true);
   doNotDisturb_->setMinimumHeight(56);
   doNotDisturb_->setAccessibleDescription(
-      QStringLiteral("While pressed, incoming calls are turned away. Key: Ctrl+U"));
+      tr("While pressed, incoming calls are turned away. Key: Ctrl+U"));
   connect(doNotDisturb_, &QPushButton::clicked, this, [this] {
     // The button shows the switch; the application decides and sets it again.
     doNotDisturb_->setChecked(!doNotDisturb_->isChecked());
     runCommand(app::kCommandDoNotDisturb);
   });
-  refuse_ = new QPushButton(QStringLiteral("Refuse"), central);
+  refuse_ = new QPushButton(tr("Refuse"), central);
   refuse_->setObjectName(QStringLiteral("refuse"));
-  refuse_->setToolTip(QStringLiteral("Refuse the ringing call"));
+  refuse_->setToolTip(tr("Refuse the ringing call"));
   refuse_->setMinimumHeight(56);
   refuse_->setVisible(false);
   connect(refuse_, &QPushButton::clicked, this, [this] { runCommand(app::kCommandRefuse); });
@@ -193,22 +193,18 @@ void MainWindow::buildControls() {
   layout->addLayout(buttons);
 
   auto* levels = new QGridLayout();
-  speakerMeter_ = makeMeter(central, 140, QStringLiteral("Speaker Volume Level Meter"));
-  microphoneMeter_ = makeMeter(central, 141, QStringLiteral("Microphone Volume Level Meter"));
-  playVolume_ = makeVolume(central, 142, QStringLiteral("Speaker Volume Control"));
-  recordVolume_ = makeVolume(central, 143, QStringLiteral("Microphone Volume Control"));
-  setAccessible(speakerMeter_, QStringLiteral("Speaker level"),
-                QStringLiteral("How loud the far end plays"));
-  setAccessible(microphoneMeter_, QStringLiteral("Microphone level"),
-                QStringLiteral("How loud the microphone hears you"));
-  setAccessible(playVolume_, QStringLiteral("Speaker volume"),
-                QStringLiteral("How loud calls play on the speaker"));
-  setAccessible(recordVolume_, QStringLiteral("Microphone volume"),
-                QStringLiteral("How much the microphone is amplified"));
-  levels->addWidget(new QLabel(QStringLiteral("Speaker"), central), 0, 0);
+  speakerMeter_ = makeMeter(central, 140, tr("Speaker Volume Level Meter"));
+  microphoneMeter_ = makeMeter(central, 141, tr("Microphone Volume Level Meter"));
+  playVolume_ = makeVolume(central, 142, tr("Speaker Volume Control"));
+  recordVolume_ = makeVolume(central, 143, tr("Microphone Volume Control"));
+  setAccessible(speakerMeter_, tr("Speaker level"), tr("How loud the far end plays"));
+  setAccessible(microphoneMeter_, tr("Microphone level"), tr("How loud the microphone hears you"));
+  setAccessible(playVolume_, tr("Speaker volume"), tr("How loud calls play on the speaker"));
+  setAccessible(recordVolume_, tr("Microphone volume"), tr("How much the microphone is amplified"));
+  levels->addWidget(new QLabel(tr("Speaker"), central), 0, 0);
   levels->addWidget(speakerMeter_, 0, 1);
   levels->addWidget(playVolume_, 1, 1);
-  levels->addWidget(new QLabel(QStringLiteral("Microphone"), central), 2, 0);
+  levels->addWidget(new QLabel(tr("Microphone"), central), 2, 0);
   levels->addWidget(microphoneMeter_, 2, 1);
   levels->addWidget(recordVolume_, 3, 1);
   layout->addLayout(levels);
@@ -226,8 +222,8 @@ void MainWindow::buildControls() {
   logView_ = new LogViewWidget(central);
   connect(logView_, &LogViewWidget::menuRequested, this,
           [this](const QPoint& at) { mainMenu_->popup(at); });
-  setAccessible(logView_, QStringLiteral("Log"),
-                QStringLiteral("What Quillet did, newest last; its context menu is the main menu"));
+  setAccessible(logView_, tr("Log"),
+                tr("What Quillet did, newest last; its context menu is the main menu"));
   layout->addWidget(logView_, 1);
 
   statusPanel_ = new QWidget(central);
@@ -265,26 +261,26 @@ QAction* MainWindow::addCommand(QMenu* menu, const QString& text, int32_t id, bo
 }
 
 void MainWindow::buildMenus() {
-  QMenu* file = menuBar()->addMenu(QStringLiteral("File"));
-  addCommand(file, QStringLiteral("Intercom"), app::kCommandIntercom, true);
-  addCommand(file, QStringLiteral("Do Not Disturb"), app::kCommandDoNotDisturb, true);
-  addCommand(file, QStringLiteral("O&ptions..."), app::kCommandOptions);
-  addCommand(file, QStringLiteral("Network Wizard..."), kCommandNetworkWizard);
-  QMenu* contacts = file->addMenu(QStringLiteral("Contacts"));
-  addCommand(contacts, QStringLiteral("&Add Contact"), app::kCommandAddContact);
-  addCommand(contacts, QStringLiteral("&Edit Contact"), app::kCommandEditContact);
-  addCommand(contacts, QStringLiteral("&Delete Contact"), app::kCommandDeleteContact);
-  addCommand(file, QStringLiteral("Address Book"), app::kCommandAddressBook);
-  QMenu* view = file->addMenu(QStringLiteral("View"));
-  addCommand(view, QStringLiteral("Status Panel"), kCommandShowStatus, true);
-  addCommand(view, QStringLiteral("Tool Bar"), kCommandShowToolBar, true);
-  addCommand(view, QStringLiteral("Logs Folder"), kCommandOpenLogs);
+  QMenu* file = menuBar()->addMenu(tr("File"));
+  addCommand(file, tr("Intercom"), app::kCommandIntercom, true);
+  addCommand(file, tr("Do Not Disturb"), app::kCommandDoNotDisturb, true);
+  addCommand(file, tr("O&ptions..."), app::kCommandOptions);
+  addCommand(file, tr("Network Wizard..."), kCommandNetworkWizard);
+  QMenu* contacts = file->addMenu(tr("Contacts"));
+  addCommand(contacts, tr("&Add Contact"), app::kCommandAddContact);
+  addCommand(contacts, tr("&Edit Contact"), app::kCommandEditContact);
+  addCommand(contacts, tr("&Delete Contact"), app::kCommandDeleteContact);
+  addCommand(file, tr("Address Book"), app::kCommandAddressBook);
+  QMenu* view = file->addMenu(tr("View"));
+  addCommand(view, tr("Status Panel"), kCommandShowStatus, true);
+  addCommand(view, tr("Tool Bar"), kCommandShowToolBar, true);
+  addCommand(view, tr("Logs Folder"), kCommandOpenLogs);
   file->addSeparator();
-  addCommand(file, QStringLiteral("Hide"), kCommandHide);
-  addCommand(file, QStringLiteral("E&xit"), app::kCommandExit);
-  QMenu* help = menuBar()->addMenu(QStringLiteral("Help"));
-  addCommand(help, QStringLiteral("Help Contents"), kCommandHelpContents);
-  addCommand(help, QStringLiteral("About Quillet ..."), kCommandAbout);
+  addCommand(file, tr("Hide"), kCommandHide);
+  addCommand(file, tr("E&xit"), app::kCommandExit);
+  QMenu* help = menuBar()->addMenu(tr("Help"));
+  addCommand(help, tr("Help Contents"), kCommandHelpContents);
+  addCommand(help, tr("About Quillet ..."), kCommandAbout);
 
   mainMenu_ = new QMenu(this);
   mainMenu_->setObjectName(QStringLiteral("mainMenu"));
@@ -293,11 +289,11 @@ void MainWindow::buildMenus() {
 
   contactMenu_ = new QMenu(this);
   contactMenu_->setObjectName(QStringLiteral("contactMenu"));
-  addCommand(contactMenu_, QStringLiteral("&Add..."), app::kCommandAddContact);
-  addCommand(contactMenu_, QStringLiteral("&Edit..."), app::kCommandEditContact);
-  addCommand(contactMenu_, QStringLiteral("&Delete..."), app::kCommandDeleteContact);
+  addCommand(contactMenu_, tr("&Add..."), app::kCommandAddContact);
+  addCommand(contactMenu_, tr("&Edit..."), app::kCommandEditContact);
+  addCommand(contactMenu_, tr("&Delete..."), app::kCommandDeleteContact);
 
-  toolBar_ = new QToolBar(QStringLiteral("Tool Bar"), this);
+  toolBar_ = new QToolBar(tr("Tool Bar"), this);
   toolBar_->setObjectName(QStringLiteral("toolBar"));
   toolBar_->setMovable(false);
   for (int32_t id : {app::kCommandIntercom, app::kCommandDoNotDisturb, app::kCommandOptions}) {
@@ -436,9 +432,9 @@ void MainWindow::openHelp(int32_t id) {
 }
 
 void MainWindow::showAbout() {
-  QMessageBox box(QMessageBox::Information, QStringLiteral("About Quillet"),
-                  QStringLiteral("Quillet %1\n\nA hands-free SIP desk intercom and SIP telephone.\n"
-                                 "Press Intercom and speak: your first word reaches the far end.")
+  QMessageBox box(QMessageBox::Information, tr("About Quillet"),
+                  tr("Quillet %1\n\nA hands-free SIP desk intercom and SIP telephone.\n"
+                     "Press Intercom and speak: your first word reaches the far end.")
                       .arg(QStringLiteral(QUILLET_VERSION)),
                   QMessageBox::Ok, this);
   box.setObjectName(QStringLiteral("LAbout"));
@@ -447,9 +443,11 @@ void MainWindow::showAbout() {
 
 void MainWindow::networkWizard() {
   if (settings().readBool("SIP", "STATIC", false)) {
-    prompts_.ask({"Error",
-                  "This wizard does not work if you have manually setup a STATIC IP or port "
-                  "mapping. Turn Static IP mapping off and run this again.",
+    prompts_.ask({QT_TRANSLATE_NOOP("app", "Error"),
+                  QT_TRANSLATE_NOOP("app",
+                                    "This wizard does not work if you have manually setup a STATIC "
+                                    "IP or port mapping. Turn Static IP mapping off and run this "
+                                    "again."),
                   platform::PromptButtons::Ok, platform::PromptIcon::Warning, "wizard-static"});
     if (app_ != nullptr) {
       app_->openOptions(app::kOptionsPageStaticIp);
@@ -521,8 +519,10 @@ bool MainWindow::filterKey(QKeyEvent* key, bool press) {
       postMessage(kCommandNetworkWizard);
       return true;
     case Qt::Key_6:
-      if (prompts_.ask({"Exit", "Are you sure to exit Quillet ?", platform::PromptButtons::YesNo,
-                        platform::PromptIcon::Question, "exit"}) == platform::PromptAnswer::Yes) {
+      if (prompts_.ask({QT_TRANSLATE_NOOP("app", "Exit"),
+                        QT_TRANSLATE_NOOP("app", "Are you sure to exit Quillet ?"),
+                        platform::PromptButtons::YesNo, platform::PromptIcon::Question, "exit"}) ==
+          platform::PromptAnswer::Yes) {
         postMessage(app::kCommandExit);
       }
       return true;
@@ -536,7 +536,9 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   // so a close comes from the user.
   event->ignore();
   const platform::PromptAnswer answer = prompts_.ask(
-      {"Confirm Exit", "Do you want Quillet to continue to receive intercoms in the background?",
+      {QT_TRANSLATE_NOOP("app", "Confirm Exit"),
+       QT_TRANSLATE_NOOP("app",
+                         "Do you want Quillet to continue to receive intercoms in the background?"),
        platform::PromptButtons::YesNo, platform::PromptIcon::Question, "confirm-exit"});
   if (answer == platform::PromptAnswer::Yes) {
     hide();
@@ -606,13 +608,13 @@ void MainWindow::enableContactList(bool enabled) {
 }
 
 void MainWindow::showContactHint(const std::string& text) {
-  contacts_->setPlaceholderText(toQString(text));
+  contacts_->setPlaceholderText(appText(text));
   base::logInfo(text);
 }
 
 void MainWindow::setIntercomButton(app::IntercomButtonState state, const std::string& text) {
   buttonState_ = state;
-  intercom_->setText(toQString(text));
+  intercom_->setText(appText(text));
   intercom_->setAccessibleName(spokenText(intercom_->text()));
   QStyle::StandardPixmap picture = QStyle::SP_MediaPlay;
   if (state == app::IntercomButtonState::InCall) {
@@ -642,8 +644,8 @@ void MainWindow::checkMenuItem(int32_t command, bool checked) {
 void MainWindow::setLineStatus(const std::string& displayName, const std::string& userName,
                                const std::string& address) {
   displayName_->setText(toQString(displayName));
-  address_->setText(QStringLiteral("IP: %1").arg(toQString(address)));
-  userName_->setText(QStringLiteral("SIP: %1").arg(toQString(userName)));
+  address_->setText(tr("IP: %1").arg(toQString(address)));
+  userName_->setText(tr("SIP: %1").arg(toQString(userName)));
 }
 
 void MainWindow::setLineTransport(sip::TransportKind kind) {
@@ -651,7 +653,7 @@ void MainWindow::setLineTransport(sip::TransportKind kind) {
 }
 
 void MainWindow::showLineProblem(const std::string& text) {
-  lineProblem_->setText(toQString(text));
+  lineProblem_->setText(appText(text));
   lineProblem_->setVisible(!text.empty());
   if (!text.empty()) base::logError(text);
 }
@@ -665,7 +667,7 @@ void MainWindow::setBanner(const std::string& text) {
   if (!ringingCaller_.isEmpty()) {
     return;  // the ringing call keeps the banner
   }
-  banner_->setText(toQString(text));
+  banner_->setText(appText(text));
 }
 
 void MainWindow::setLevels(int8_t microphone, int8_t speaker) {
@@ -714,8 +716,7 @@ void MainWindow::unregisterHotKeys() {
 
 void MainWindow::noteIncomingCall(const std::string& caller) {
   ringingCaller_ = toQString(caller);
-  banner_->setText(
-      QStringLiteral("Incoming call from %1: press Intercom (F5) to answer").arg(ringingCaller_));
+  banner_->setText(tr("Incoming call from %1: press Intercom (F5) to answer").arg(ringingCaller_));
   refuse_->setVisible(true);
   notices_->incomingCall(ringingCaller_);
   emit statusChanged();
@@ -724,7 +725,7 @@ void MainWindow::noteIncomingCall(const std::string& caller) {
 void MainWindow::noteMissedCall(const std::string& caller) {
   ++missedCalls_;
   noteRingingOver();
-  banner_->setText(QStringLiteral("Missed call from %1").arg(toQString(caller)));
+  banner_->setText(tr("Missed call from %1").arg(toQString(caller)));
   notices_->missedCall(toQString(caller));
   emit statusChanged();
 }
@@ -747,12 +748,20 @@ QString MainWindow::state() const {
 }
 
 QString MainWindow::statusText() const {
-  QString text = QStringLiteral("Quillet: ") + state();
-  if (missedCalls_ > 0) {
-    text +=
-        QStringLiteral(", %1 missed call%2").arg(missedCalls_).arg(missedCalls_ == 1 ? "" : "s");
+  const QString now = state();
+  QString shown = tr("idle");
+  if (now == QStringLiteral("in a call")) {
+    shown = tr("in a call");
+  } else if (now == QStringLiteral("ringing")) {
+    shown = tr("ringing");
+  } else if (now == QStringLiteral("Do Not Disturb")) {
+    shown = tr("Do Not Disturb");
   }
-  return text;
+  if (missedCalls_ > 0) {
+    return missedCalls_ == 1 ? tr("Quillet: %1, 1 missed call").arg(shown)
+                             : tr("Quillet: %1, %2 missed calls").arg(shown).arg(missedCalls_);
+  }
+  return tr("Quillet: %1").arg(shown);
 }
 
 }  // namespace quillet::ui

@@ -114,7 +114,7 @@ NetworkWizard::NetworkWizard(QWidget* parent, base::SettingsStore& store,
                              std::vector<std::string> stunServers)
     : QDialog(parent), store_(store) {
   setObjectName(QStringLiteral("networkWizard"));
-  setWindowTitle(QStringLiteral("Networking Setup Wizard"));
+  setWindowTitle(tr("Networking Setup Wizard"));
   prompts_ = std::make_unique<GuiPrompts>(prompts, this);
   host_ = std::make_unique<Host>(*this, store, *prompts_, transport);
   if (!stunServers.empty()) host_->setStunServers(std::move(stunServers));
@@ -124,25 +124,24 @@ NetworkWizard::NetworkWizard(QWidget* parent, base::SettingsStore& store,
   QFont bold = title_->font();
   bold.setBold(true);
   title_->setFont(bold);
-  status_ = new QLabel(QStringLiteral("Starting..."), this);
+  status_ = new QLabel(tr("Starting..."), this);
   status_->setObjectName(QStringLiteral("control101"));
   bar_ = new QProgressBar(this);
   bar_->setObjectName(QStringLiteral("wizardProgress"));
   bar_->setRange(0, 100);
   bar_->setValue(0);
-  setAccessible(bar_, QStringLiteral("Progress"), QStringLiteral("How far the tests have got"));
+  setAccessible(bar_, tr("Progress"), tr("How far the tests have got"));
   steps_ = new QListWidget(this);
   steps_->setObjectName(QStringLiteral("wizardSteps"));
   steps_->setFocusPolicy(Qt::NoFocus);
   steps_->setSelectionMode(QAbstractItemView::NoSelection);
-  setAccessible(steps_, QStringLiteral("Steps"),
-                QStringLiteral("The network tests run so far and what each found"));
+  setAccessible(steps_, tr("Steps"), tr("The network tests run so far and what each found"));
   summary_ = new QLabel(this);
   summary_->setObjectName(QStringLiteral("wizardSummary"));
   summary_->setWordWrap(true);
   summary_->hide();
   auto* buttons = new QDialogButtonBox(this);
-  button_ = buttons->addButton(QStringLiteral("Cancel"), QDialogButtonBox::RejectRole);
+  button_ = buttons->addButton(tr("Cancel"), QDialogButtonBox::RejectRole);
   button_->setObjectName(QStringLiteral("wizardButton"));
   connect(button_, &QPushButton::clicked, this, [this] {
     if (result_ == 0) {
@@ -197,7 +196,7 @@ void NetworkWizard::reject() {
     cancelling_ = true;
     host_->cancel();
     button_->setEnabled(false);
-    showStatus(QStringLiteral("Cancelling..."));
+    showStatus(tr("Cancelling..."));
   }
 }
 
@@ -228,10 +227,10 @@ void NetworkWizard::finish(int result) {
     return;
   }
   bar_->setValue(100);
-  showStatus(QStringLiteral("SIP Network Tool finished"));
+  showStatus(tr("SIP Network Tool finished"));
   summary_->setText(summary());
   summary_->show();
-  button_->setText(QStringLiteral("&Close"));
+  button_->setText(tr("&Close"));
   button_->setEnabled(true);
   button_->setFocus();
 }
@@ -240,18 +239,17 @@ QString NetworkWizard::summary() const {
   // In the order the address resolution tries them.
   QString how;
   if (store_.readBool("SIP", "STUN", false) && !store_.readBool("SIP", "Active", false)) {
-    how = QStringLiteral("STUN finds the public address (servers %1 and %2).")
+    how = tr("STUN finds the public address (servers %1 and %2).")
               .arg(toQString(store_.readText("SIP", "STUNServer1")),
                    toQString(store_.readText("SIP", "STUNServer2")));
   } else if (store_.readBool("SIP", "UPNP", false)) {
-    how = QStringLiteral("A UPnP router forwards the ports to this computer.");
+    how = tr("A UPnP router forwards the ports to this computer.");
   } else if (store_.readBool("SIP", "Active", false)) {
-    how = QStringLiteral(
-        "The NAT or router is symmetric: set up the port forwarding at the router by hand.");
+    how = tr("The NAT or router is symmetric: set up the port forwarding at the router by hand.");
   } else {
-    how = QStringLiteral("This computer connects to the Internet directly.");
+    how = tr("This computer connects to the Internet directly.");
   }
-  return how + QStringLiteral("\nSIP port: %1 (UDP).").arg(store_.readInt("SIP", "Port", 5070));
+  return how + tr("\nSIP port: %1 (UDP).").arg(store_.readInt("SIP", "Port", 5070));
 }
 
 }  // namespace quillet::ui

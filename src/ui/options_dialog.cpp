@@ -20,14 +20,13 @@ OptionsDialog::OptionsDialog(QWidget* parent, base::SettingsStore& store,
                              platform::Prompts& prompts, int32_t page)
     : QDialog(parent), store_(store), prompts_(prompts) {
   setObjectName(QStringLiteral("optionsDialog"));
-  setWindowTitle(QStringLiteral("Options"));
+  setWindowTitle(tr("Options"));
   menu_ = new QListWidget(this);
   menu_->setObjectName(QStringLiteral("pageMenu"));
-  setAccessible(menu_, QStringLiteral("Pages"),
-                QStringLiteral("The page of settings shown beside the list"));
+  setAccessible(menu_, tr("Pages"), tr("The page of settings shown beside the list"));
   stack_ = new QStackedWidget(this);
   for (int32_t i = 0; i < kPageCount; ++i) {
-    menu_->addItem(QString::fromUtf8(optionsPageTitle(i)));
+    menu_->addItem(optionsPageTitle(i));
     OptionsPageWidget* widget = makeOptionsPage(i, store, prompts, stack_);
     widget->load(store);
     stack_->addWidget(widget);
@@ -36,8 +35,7 @@ OptionsDialog::OptionsDialog(QWidget* parent, base::SettingsStore& store,
   // As wide as the longest title, at any scaling.
   int widest = 0;
   for (int32_t i = 0; i < kPageCount; ++i) {
-    widest = std::max(
-        widest, menu_->fontMetrics().horizontalAdvance(QString::fromUtf8(optionsPageTitle(i))));
+    widest = std::max(widest, menu_->fontMetrics().horizontalAdvance(optionsPageTitle(i)));
   }
   menu_->setFixedWidth(widest + 2 * menu_->frameWidth() +
                        menu_->fontMetrics().averageCharWidth() * 3);

@@ -46,12 +46,21 @@ namespace quillet::ui {
 namespace {
 
 constexpr const char* kPageTitles[kPageCount] = {
-    "Recording / Playback", "Quality",  "Lines",    "Ports", "uPNP / STUN", "Static IP",
-    "SIP/RTP Logging",      "Intercom", "Hot Keys",
+    QT_TRANSLATE_NOOP("quillet::ui::OptionsPageWidget", "Recording / Playback"),
+    QT_TRANSLATE_NOOP("quillet::ui::OptionsPageWidget", "Quality"),
+    QT_TRANSLATE_NOOP("quillet::ui::OptionsPageWidget", "Lines"),
+    QT_TRANSLATE_NOOP("quillet::ui::OptionsPageWidget", "Ports"),
+    QT_TRANSLATE_NOOP("quillet::ui::OptionsPageWidget", "uPNP / STUN"),
+    QT_TRANSLATE_NOOP("quillet::ui::OptionsPageWidget", "Static IP"),
+    QT_TRANSLATE_NOOP("quillet::ui::OptionsPageWidget", "SIP/RTP Logging"),
+    QT_TRANSLATE_NOOP("quillet::ui::OptionsPageWidget", "Intercom"),
+    QT_TRANSLATE_NOOP("quillet::ui::OptionsPageWidget", "Hot Keys"),
 };
 
 // A page whose controls each stand for one setting.
 class BoundPage : public OptionsPageWidget {
+  Q_DECLARE_TR_FUNCTIONS(quillet::ui::OptionsPageWidget)
+
  public:
   explicit BoundPage(QWidget* parent) : OptionsPageWidget(parent), form_(new QFormLayout(this)) {}
 
@@ -68,8 +77,8 @@ class BoundPage : public OptionsPageWidget {
     std::function<void(base::SettingsStore&)> save;
   };
 
-  QCheckBox* addCheck(const char* label, const char* section, const char* name, bool byDefault) {
-    auto* box = new QCheckBox(QString::fromUtf8(label), this);
+  QCheckBox* addCheck(const QString& label, const char* section, const char* name, bool byDefault) {
+    auto* box = new QCheckBox(label, this);
     box->setObjectName(QString::fromUtf8(name));
     form_->addRow(box);
     bindings_.push_back(
@@ -78,24 +87,24 @@ class BoundPage : public OptionsPageWidget {
     return box;
   }
 
-  QSpinBox* addNumber(const char* label, const char* section, const char* name, int32_t byDefault,
-                      int32_t low, int32_t high) {
+  QSpinBox* addNumber(const QString& label, const char* section, const char* name,
+                      int32_t byDefault, int32_t low, int32_t high) {
     auto* spin = new QSpinBox(this);
     spin->setObjectName(QString::fromUtf8(name));
     spin->setRange(low, high);
-    form_->addRow(QString::fromUtf8(label), spin);
+    form_->addRow(label, spin);
     bindings_.push_back(
         {[=](base::SettingsStore& s) { spin->setValue(s.readInt(section, name, byDefault)); },
          [=](base::SettingsStore& s) { s.writeInt(section, name, spin->value()); }});
     return spin;
   }
 
-  QLineEdit* addText(const char* label, const char* section, const char* name,
+  QLineEdit* addText(const QString& label, const char* section, const char* name,
                      std::string byDefault) {
     auto* field = new QLineEdit(this);
     field->setObjectName(QString::fromUtf8(name));
     field->setMaxLength(static_cast<int>(base::kMaxSettingChars));
-    form_->addRow(QString::fromUtf8(label), field);
+    form_->addRow(label, field);
     bindings_.push_back({[=](base::SettingsStore& s) {
                            field->setText(toQString(s.readText(section, name, byDefault)));
                          },
@@ -139,28 +148,30 @@ class DiscardSink : public audio::AudioSink {
 };
 
 class RecordingPage : public BoundPage, private audio::RecorderListener {
+  Q_DECLARE_TR_FUNCTIONS(quillet::ui::OptionsPageWidget)
+
  public:
   explicit RecordingPage(QWidget* parent) : BoundPage(parent) {
     playDevice_ = deviceList(this, false, "PlayDevice");
     recordDevice_ = deviceList(this, true, "RecordDevice");
     channel_ = new QComboBox(this);
     channel_->setObjectName(QStringLiteral("RecordDeviceChannel"));
-    form_->addRow(QStringLiteral("&Playback device"), playDevice_);
-    form_->addRow(QStringLiteral("&Recording device"), recordDevice_);
-    form_->addRow(QStringLiteral("Input &channel"), channel_);
+    form_->addRow(tr("&Playback device"), playDevice_);
+    form_->addRow(tr("&Recording device"), recordDevice_);
+    form_->addRow(tr("Input &channel"), channel_);
     channel_->setAccessibleDescription(
-        QStringLiteral("The input line of the recording device that the microphone is on"));
+        tr("The input line of the recording device that the microphone is on"));
     // The level test: records from the chosen device and shows its level.
-    test_ = new QPushButton(QStringLiteral("&Test"), this);
+    test_ = new QPushButton(tr("&Test"), this);
     test_->setObjectName(QStringLiteral("levelTest"));
-    test_->setToolTip(QStringLiteral("Record from the chosen device and show its level"));
+    test_->setToolTip(tr("Record from the chosen device and show its level"));
     meter_ = new QProgressBar(this);
     meter_->setObjectName(QStringLiteral("levelMeter"));
     meter_->setRange(kMeterFloor, kMeterTop);
     meter_->setValue(kMeterFloor);
     meter_->setTextVisible(false);
-    setAccessible(meter_, QStringLiteral("Recording level"),
-                  QStringLiteral("The level of the recording device while Test runs"));
+    setAccessible(meter_, tr("Recording level"),
+                  tr("The level of the recording device while Test runs"));
     level_ = new QLabel(this);
     level_->setObjectName(QStringLiteral("levelText"));
     level_->setMinimumWidth(level_->fontMetrics().horizontalAdvance(QStringLiteral("-127 dB  ")));
@@ -168,10 +179,10 @@ class RecordingPage : public BoundPage, private audio::RecorderListener {
     row->addWidget(test_);
     row->addWidget(meter_, 1);
     row->addWidget(level_);
-    form_->addRow(QStringLiteral("Level"), row);
-    addCheck("Automatic &gain control", "Settings", "UseAGC", true);
-    addCheck("&Echo cancellation", "Settings", "UseEchoCancellation", true);
-    addCheck("&Noise suppression", "Settings", "UseNoiseSuppression", true);
+    form_->addRow(tr("Level"), row);
+    addCheck(tr("Automatic &gain control"), "Settings", "UseAGC", true);
+    addCheck(tr("&Echo cancellation"), "Settings", "UseEchoCancellation", true);
+    addCheck(tr("&Noise suppression"), "Settings", "UseNoiseSuppression", true);
     connect(test_, &QPushButton::clicked, this, [this] { testing_ ? stopTest() : startTest(); });
     connect(recordDevice_, &QComboBox::currentTextChanged, this, [this] {
       stopTest();
@@ -225,12 +236,12 @@ class RecordingPage : public BoundPage, private audio::RecorderListener {
     if (recorder_->Start(audio::SinkRef(new DiscardSink), 0, audio::kSilenceDb, 0,
                          audio::Recorder::kBeginStreaming) == 0) {
       recorder_.reset();
-      level_->setText(QStringLiteral("No sound"));
+      level_->setText(tr("No sound"));
       base::logError("Level test: cannot record from ", toUtf8(recordDevice_->currentText()));
       return;
     }
     testing_ = true;
-    test_->setText(QStringLiteral("&Stop"));
+    test_->setText(tr("&Stop"));
   }
 
   void stopTest() {
@@ -240,7 +251,7 @@ class RecordingPage : public BoundPage, private audio::RecorderListener {
     }
     if (testing_) {
       testing_ = false;
-      test_->setText(QStringLiteral("&Test"));
+      test_->setText(tr("&Test"));
       meter_->setValue(kMeterFloor);
       level_->clear();
     }
@@ -251,8 +262,7 @@ class RecordingPage : public BoundPage, private audio::RecorderListener {
     if (!testing_ || levels == nullptr || levels->count == 0) return;
     const int level = *std::max_element(levels->levels, levels->levels + levels->count);
     meter_->setValue(std::clamp(level, kMeterFloor, kMeterTop));
-    level_->setText(level <= audio::kSilenceDb ? QStringLiteral("silent")
-                                               : QStringLiteral("%1 dB").arg(level));
+    level_->setText(level <= audio::kSilenceDb ? QStringLiteral("silent") : tr("%1 dB").arg(level));
   }
   void OnStopped(uint32_t /*cookie*/) override {
     // The device ended (a file) or failed: the test is over.
@@ -273,65 +283,72 @@ class RecordingPage : public BoundPage, private audio::RecorderListener {
 };
 
 class QualityPage : public BoundPage {
+  Q_DECLARE_TR_FUNCTIONS(quillet::ui::OptionsPageWidget)
+
  public:
   explicit QualityPage(QWidget* parent) : BoundPage(parent) {
     auto* quality = new QSlider(Qt::Horizontal, this);
-    quality->setObjectName(QStringLiteral("Quality"));
+    quality->setObjectName(tr("Quality"));
     quality->setRange(0, 100);
     quality->setTickPosition(QSlider::TicksBelow);
     quality->setTickInterval(10);
     auto* row = new QHBoxLayout;
-    row->addWidget(new QLabel(QStringLiteral("Lower bandwidth"), this));
+    row->addWidget(new QLabel(tr("Lower bandwidth"), this));
     row->addWidget(quality, 1);
-    row->addWidget(new QLabel(QStringLiteral("Better sound"), this));
-    auto* label = new QLabel(QStringLiteral("Voice &quality"), this);
+    row->addWidget(new QLabel(tr("Better sound"), this));
+    auto* label = new QLabel(tr("Voice &quality"), this);
     label->setBuddy(quality);
-    quality->setAccessibleDescription(QStringLiteral("Left: lower bandwidth, right: better sound"));
+    quality->setAccessibleDescription(tr("Left: lower bandwidth, right: better sound"));
     form_->addRow(label, row);
     bindings_.push_back(
         {[=](base::SettingsStore& s) { quality->setValue(s.readInt("SIP", "Quality", 50)); },
          [=](base::SettingsStore& s) { s.writeInt("SIP", "Quality", quality->value()); }});
-    addCheck("&Suppress the echo of the speaker", "SIP", "EchoCancellation", true);
+    addCheck(tr("&Suppress the echo of the speaker"), "SIP", "EchoCancellation", true);
   }
 };
 
 class LinesPage : public OptionsPageWidget {
+  Q_DECLARE_TR_FUNCTIONS(quillet::ui::OptionsPageWidget)
+
  public:
   LinesPage(base::SettingsStore& store, platform::Prompts& prompts, QWidget* parent)
       : OptionsPageWidget(parent), store_(store), prompts_(prompts) {
-    displayName_ = field("DisplayName", "<Type your name here>",
-                         "Enter your name or any other information you want to use to identify "
-                         "you to the other side of the call");
-    proxy_ = field("Proxy", "<Type the SIP server name here>",
-                   "Enter the SIP server name that was given to you by your SIP service provider");
-    userName_ = field("UserName", "<Type number assigned by SIP provider>",
-                      "Enter the SIP number that you were assigned when you signed up with a SIP "
-                      "service provider");
-    password_ = field("ProxyPassword", "", "");
+    displayName_ = field("DisplayName", tr("<Type your name here>"),
+                         tr("Enter your name or any other information you want to use to identify "
+                            "you to the other side of the call"));
+    proxy_ = field("Proxy", tr("<Type the SIP server name here>"),
+                   tr("Enter the SIP server name that was given to you by your SIP service "
+                      "provider"));
+    userName_ = field("UserName", tr("<Type number assigned by SIP provider>"),
+                      tr("Enter the SIP number that you were assigned when you signed up with a "
+                         "SIP service provider"));
+    password_ = field("ProxyPassword", QString(), QString());
     password_->setEchoMode(QLineEdit::Password);
-    password_->setAccessibleDescription(QStringLiteral("The password of the SIP number"));
+    password_->setAccessibleDescription(tr("The password of the SIP number"));
     auto* form = new QFormLayout;
-    form->addRow(QStringLiteral("&Display Name"), displayName_);
-    form->addRow(QStringLiteral("&Server Address"), proxy_);
-    form->addRow(QStringLiteral("SIP &Number"), userName_);
-    form->addRow(QStringLiteral("&Password"), password_);
+    form->addRow(tr("&Display Name"), displayName_);
+    form->addRow(tr("&Server Address"), proxy_);
+    form->addRow(tr("SIP &Number"), userName_);
+    form->addRow(tr("&Password"), password_);
 
-    advanced_ = button("advancedLineSettings", "&Advanced Line Settings", LineSettingsMode::Both);
+    advanced_ =
+        button("advancedLineSettings", tr("&Advanced Line Settings"), LineSettingsMode::Both);
     advanced_->setAccessibleDescription(
-        QStringLiteral("Outbound server, authentication user name, transport and TLS"));
+        tr("Outbound server, authentication user name, transport and TLS"));
     auto* buttons = new QHBoxLayout;
     auto* outbound =
-        button("outboundServerButton", "&Outbound Server", LineSettingsMode::OutboundServer);
-    outbound->setAccessibleDescription(QStringLiteral("The server that SIP requests go through"));
+        button("outboundServerButton", tr("&Outbound Server"), LineSettingsMode::OutboundServer);
+    outbound->setAccessibleDescription(tr("The server that SIP requests go through"));
     buttons->addWidget(outbound);
-    auto* authentication = button("userNameButton", "&User Name", LineSettingsMode::Authentication);
+    auto* authentication =
+        button("userNameButton", tr("&User Name"), LineSettingsMode::Authentication);
     authentication->setAccessibleDescription(
-        QStringLiteral("The user name that the server authenticates, if not the SIP number"));
+        tr("The user name that the server authenticates, if not the SIP number"));
     buttons->addWidget(authentication);
     // The links lead to the help's pages on SIP services and PBX software.
     const QString help = QUrl::fromLocalFile(QStringLiteral(QUILLET_HELP_FILE)).toString();
-    auto* links = new QLabel(QStringLiteral("<a href=\"%1#sip-services\">SIP services</a> &nbsp; "
-                                            "<a href=\"%1#pbx-software\">PBX software</a>")
+    auto* links = new QLabel(tr("<a href=\"%1#sip-services\">SIP services</a> &nbsp; "
+                                "<a href=\"%1#pbx-software\">PBX software</a>")
                                  .arg(help),
                              this);
     links->setOpenExternalLinks(true);
@@ -355,7 +372,8 @@ class LinesPage : public OptionsPageWidget {
       f->setText(f->text().trimmed());
     }
     if (displayName_->text().isEmpty()) {
-      return PageProblem{displayName_, "Username Missing", "You must enter your username"};
+      return PageProblem{displayName_, QT_TRANSLATE_NOOP("app", "Username Missing"),
+                         QT_TRANSLATE_NOOP("app", "You must enter your username")};
     }
     return std::nullopt;
   }
@@ -367,17 +385,17 @@ class LinesPage : public OptionsPageWidget {
   }
 
  private:
-  QLineEdit* field(const char* name, const char* prompt, const char* tip) {
+  QLineEdit* field(const char* name, const QString& prompt, const QString& tip) {
     auto* f = new QLineEdit(this);
     f->setObjectName(QString::fromUtf8(name));
-    f->setPlaceholderText(QString::fromUtf8(prompt));  // shown while empty, never read
-    f->setToolTip(QString::fromUtf8(tip));
+    f->setPlaceholderText(prompt);  // shown while empty, never read
+    f->setToolTip(tip);
     f->setMaxLength(static_cast<int>(base::kMaxSettingChars));
     return f;
   }
 
-  QPushButton* button(const char* name, const char* text, LineSettingsMode mode) {
-    auto* b = new QPushButton(QString::fromUtf8(text), this);
+  QPushButton* button(const char* name, const QString& text, LineSettingsMode mode) {
+    auto* b = new QPushButton(text, this);
     b->setObjectName(QString::fromUtf8(name));
     connect(b, &QPushButton::clicked, this, [this, mode] {
       LineSettingsDialog dialog(this, store_, prompts_, mode);
@@ -390,8 +408,8 @@ class LinesPage : public OptionsPageWidget {
 
   void showAdvancedCaption() {
     const bool modified = lineSettingsModified(store_);
-    advanced_->setText(modified ? QStringLiteral("&Advanced Line Settings [Modified]")
-                                : QStringLiteral("&Advanced Line Settings"));
+    advanced_->setText(modified ? tr("&Advanced Line Settings [Modified]")
+                                : tr("&Advanced Line Settings"));
     QFont font = advanced_->font();
     font.setBold(modified);
     advanced_->setFont(font);
@@ -409,29 +427,32 @@ class LinesPage : public OptionsPageWidget {
 // RTP takes the even port of a pair, RTCP the odd one above it.
 std::optional<PageProblem> evenPortBase(QSpinBox* base) {
   if (base->value() % 2 != 0) {
-    return PageProblem{base, "Invalid RTP Port", "The RTP port base must be an even number."};
+    return PageProblem{base, QT_TRANSLATE_NOOP("app", "Invalid RTP Port"),
+                       QT_TRANSLATE_NOOP("app", "The RTP port base must be an even number.")};
   }
   return std::nullopt;
 }
 
 class PortsPage : public BoundPage {
+  Q_DECLARE_TR_FUNCTIONS(quillet::ui::OptionsPageWidget)
+
  public:
   explicit PortsPage(QWidget* parent) : BoundPage(parent) {
-    sipPort_ = addNumber("&SIP port", "SIP", "Port", 5070, 1, 65535);
-    tlsPort_ = addNumber("SIP &TLS port", "SIP", "TLSPort", 5071, 0, 65535);
+    sipPort_ = addNumber(tr("&SIP port"), "SIP", "Port", 5070, 1, 65535);
+    tlsPort_ = addNumber(tr("SIP &TLS port"), "SIP", "TLSPort", 5071, 0, 65535);
     tlsPort_->setSpecialValueText(QStringLiteral("none"));  // 0: no incoming TLS
-    rtpBase_ = addNumber("&RTP port base", "SIP", "RTPPortBase", 8000, 1024, 65534);
-    sipPort_->setAccessibleDescription(QStringLiteral("The port that SIP listens on"));
+    rtpBase_ = addNumber(tr("&RTP port base"), "SIP", "RTPPortBase", 8000, 1024, 65534);
+    sipPort_->setAccessibleDescription(tr("The port that SIP listens on"));
     tlsPort_->setAccessibleDescription(
-        QStringLiteral("The port that SIP over TLS listens on; none: no incoming TLS"));
-    rtpBase_->setAccessibleDescription(
-        QStringLiteral("The first port of the sound of calls; an even number"));
+        tr("The port that SIP over TLS listens on; none: no incoming TLS"));
+    rtpBase_->setAccessibleDescription(tr("The first port of the sound of calls; an even number"));
   }
   std::optional<PageProblem> check() override {
     // TLS listens on a port of its own, beside the SIP port.
     if (tlsPort_->value() != 0 && tlsPort_->value() == sipPort_->value()) {
-      return PageProblem{tlsPort_, "Invalid TLS Port",
-                         "The SIP TLS port must differ from the SIP port."};
+      return PageProblem{
+          tlsPort_, QT_TRANSLATE_NOOP("app", "Invalid TLS Port"),
+          QT_TRANSLATE_NOOP("app", "The SIP TLS port must differ from the SIP port.")};
     }
     return evenPortBase(rtpBase_);
   }
@@ -443,35 +464,40 @@ class PortsPage : public BoundPage {
 };
 
 class StunPage : public BoundPage {
+  Q_DECLARE_TR_FUNCTIONS(quillet::ui::OptionsPageWidget)
+
  public:
   explicit StunPage(QWidget* parent) : BoundPage(parent) {
-    addCheck("Use &UPnP to map the ports on the router", "SIP", "UPNP", false);
-    addCheck("Use S&TUN to find the public address", "SIP", "STUN", true);
-    addText("STUN server &1", "SIP", "STUNServer1", net::builtInStunServers()[0]);
-    addText("STUN server &2", "SIP", "STUNServer2", net::builtInStunServers()[1]);
-    addCheck("Look the public address up over &HTTP", "SIP", "HTTP", false);
-    addText("HTTP &lookup address", "SIP", "HTTPServer", net::NatSettings::kDefaultHttpServer);
+    addCheck(tr("Use &UPnP to map the ports on the router"), "SIP", "UPNP", false);
+    addCheck(tr("Use S&TUN to find the public address"), "SIP", "STUN", true);
+    addText(tr("STUN server &1"), "SIP", "STUNServer1", net::builtInStunServers()[0]);
+    addText(tr("STUN server &2"), "SIP", "STUNServer2", net::builtInStunServers()[1]);
+    addCheck(tr("Look the public address up over &HTTP"), "SIP", "HTTP", false);
+    addText(tr("HTTP &lookup address"), "SIP", "HTTPServer", net::NatSettings::kDefaultHttpServer);
   }
 };
 
 class StaticIpPage : public BoundPage {
+  Q_DECLARE_TR_FUNCTIONS(quillet::ui::OptionsPageWidget)
+
  public:
   explicit StaticIpPage(QWidget* parent) : BoundPage(parent) {
-    static_ = addCheck("Use a &static public address and port mapping", "SIP", "STATIC", false);
-    address_ = addText("Public &IP address", "SIP", "STATICPublicIP", "");
-    addNumber("Public SI&P port", "SIP", "STATICSIPPort", 5070, 1, 65535)
-        ->setAccessibleDescription(
-            QStringLiteral("The router's port that is mapped to the SIP port"));
-    rtpBase_ = addNumber("Public &RTP port base", "SIP", "STATICRTPPortBase", 8000, 1024, 65534);
+    static_ = addCheck(tr("Use a &static public address and port mapping"), "SIP", "STATIC", false);
+    address_ = addText(tr("Public &IP address"), "SIP", "STATICPublicIP", "");
+    addNumber(tr("Public SI&P port"), "SIP", "STATICSIPPort", 5070, 1, 65535)
+        ->setAccessibleDescription(tr("The router's port that is mapped to the SIP port"));
+    rtpBase_ =
+        addNumber(tr("Public &RTP port base"), "SIP", "STATICRTPPortBase", 8000, 1024, 65534);
     rtpBase_->setAccessibleDescription(
-        QStringLiteral("The router's first port mapped to the RTP ports; an even number"));
+        tr("The router's first port mapped to the RTP ports; an even number"));
   }
   std::optional<PageProblem> check() override {
     in_addr address{};
     const std::string text = toUtf8(address_->text().trimmed());
     if (static_->isChecked() && inet_pton(AF_INET, text.c_str(), &address) != 1) {
-      return PageProblem{address_, "Invalid Public Address",
-                         "Please enter the public IP address of the static mapping."};
+      return PageProblem{
+          address_, QT_TRANSLATE_NOOP("app", "Invalid Public Address"),
+          QT_TRANSLATE_NOOP("app", "Please enter the public IP address of the static mapping.")};
     }
     return evenPortBase(rtpBase_);
   }
@@ -483,10 +509,12 @@ class StaticIpPage : public BoundPage {
 };
 
 class LoggingPage : public BoundPage {
+  Q_DECLARE_TR_FUNCTIONS(quillet::ui::OptionsPageWidget)
+
  public:
   explicit LoggingPage(QWidget* parent) : BoundPage(parent) {
-    addCheck("Write the &SIP trace file", "Settings", "SipTraceOn", false);
-    addCheck("Trace &RTP packets as well", "Settings", "SipTraceAudioOn", false);
+    addCheck(tr("Write the &SIP trace file"), "Settings", "SipTraceOn", false);
+    addCheck(tr("Trace &RTP packets as well"), "Settings", "SipTraceAudioOn", false);
   }
 };
 
@@ -505,35 +533,37 @@ QString joinAllowList(const QStringList& entries) {
 }
 
 class IntercomPage : public BoundPage {
+  Q_DECLARE_TR_FUNCTIONS(quillet::ui::OptionsPageWidget)
+
  public:
   explicit IntercomPage(QWidget* parent) : BoundPage(parent) {
-    allowAll_ = addCheck("Accept intercom calls from &everybody", "Intercom", "AllowAll", true);
+    allowAll_ = addCheck(tr("Accept intercom calls from &everybody"), "Intercom", "AllowAll", true);
     entries_ = new QListWidget(this);
-    entries_->setObjectName(QStringLiteral("Allow"));
-    auto* label = new QLabel(QStringLiteral("&Only from addresses containing:"), this);
+    entries_->setObjectName(tr("Allow"));
+    auto* label = new QLabel(tr("&Only from addresses containing:"), this);
     label->setBuddy(entries_);
     entries_->setAccessibleDescription(
-        QStringLiteral("Intercom calls are accepted from callers whose address contains an "
-                       "entry of this list"));
+        tr("Intercom calls are accepted from callers whose address contains an "
+           "entry of this list"));
     form_->addRow(label);
     form_->addRow(entries_);
     entry_ = new QLineEdit(this);
     entry_->setObjectName(QStringLiteral("allowEntry"));
-    entry_->setPlaceholderText(QStringLiteral("user@host, host or number"));
-    setAccessible(entry_, QStringLiteral("Address to allow"),
-                  QStringLiteral("user@host, host or number; Add puts it on the list"));
-    auto* add = new QPushButton(QStringLiteral("&Add"), this);
+    entry_->setPlaceholderText(tr("user@host, host or number"));
+    setAccessible(entry_, tr("Address to allow"),
+                  tr("user@host, host or number; Add puts it on the list"));
+    auto* add = new QPushButton(tr("&Add"), this);
     add->setObjectName(QStringLiteral("allowAdd"));
-    add->setAccessibleDescription(QStringLiteral("Adds the address to allow to the list"));
-    auto* remove = new QPushButton(QStringLiteral("Re&move"), this);
+    add->setAccessibleDescription(tr("Adds the address to allow to the list"));
+    auto* remove = new QPushButton(tr("Re&move"), this);
     remove->setObjectName(QStringLiteral("allowRemove"));
-    remove->setAccessibleDescription(QStringLiteral("Removes the selected entry from the list"));
+    remove->setAccessibleDescription(tr("Removes the selected entry from the list"));
     auto* row = new QHBoxLayout;
     row->addWidget(entry_, 1);
     row->addWidget(add);
     row->addWidget(remove);
     form_->addRow(row);
-    addCheck("&Talk back automatically on an intercom call", "Intercom", "AutoTalkBack", false);
+    addCheck(tr("&Talk back automatically on an intercom call"), "Intercom", "AutoTalkBack", false);
     connect(add, &QPushButton::clicked, this, [this] {
       const QString text = entry_->text().trimmed();
       if (!text.isEmpty()) {
@@ -561,7 +591,7 @@ class IntercomPage : public BoundPage {
  private:
   // A row of the list; the item as matched is its data, an empty one is shown by what it does.
   void addEntry(const QString& item) {
-    auto* row = new QListWidgetItem(item.isEmpty() ? QStringLiteral("(any caller)") : item);
+    auto* row = new QListWidgetItem(item.isEmpty() ? tr("(any caller)") : item);
     row->setData(Qt::UserRole, item);
     entries_->addItem(row);
   }
@@ -611,6 +641,8 @@ QKeySequence keySequence(int32_t record) {
 }
 
 class HotKeysPage : public OptionsPageWidget {
+  Q_DECLARE_TR_FUNCTIONS(quillet::ui::OptionsPageWidget)
+
  public:
   explicit HotKeysPage(QWidget* parent) : OptionsPageWidget(parent) {
     list_ = new QListWidget(this);
@@ -620,36 +652,35 @@ class HotKeysPage : public OptionsPageWidget {
     command_ = new QComboBox(this);
     command_->setObjectName(QStringLiteral("hotKeyCommand"));
     for (int32_t c = app::kHotKeyIntercomSelected; c <= app::kHotKeyHideAddressBook; ++c) {
-      command_->addItem(toQString(c == app::kHotKeyIntercomWith ? "Intercom with a contact"
-                                                                : app::hotKeyCommandName(c, "")),
-                        c);
+      command_->addItem(
+          c == app::kHotKeyIntercomWith ? tr("Intercom with a contact") : commandName(c, QString()),
+          c);
     }
     target_ = new QLineEdit(this);
     target_->setObjectName(QStringLiteral("hotKeyTarget"));
     target_->setPlaceholderText(QStringLiteral("sip:user@host"));
     key_->setAccessibleDescription(
-        QStringLiteral("Press the key to grab: F1 to F24, a digit or "
-                       "a letter, with modifiers"));
-    command_->setAccessibleDescription(QStringLiteral("What the hot key does"));
-    target_->setAccessibleDescription(
-        QStringLiteral("The address that Intercom with a contact calls"));
-    auto* add = new QPushButton(QStringLiteral("&Add"), this);
+        tr("Press the key to grab: F1 to F24, a digit or "
+           "a letter, with modifiers"));
+    command_->setAccessibleDescription(tr("What the hot key does"));
+    target_->setAccessibleDescription(tr("The address that Intercom with a contact calls"));
+    auto* add = new QPushButton(tr("&Add"), this);
     add->setObjectName(QStringLiteral("hotKeyAdd"));
-    add->setAccessibleDescription(QStringLiteral("Adds the key and its command to the list"));
-    auto* remove = new QPushButton(QStringLiteral("Re&move"), this);
+    add->setAccessibleDescription(tr("Adds the key and its command to the list"));
+    auto* remove = new QPushButton(tr("Re&move"), this);
     remove->setObjectName(QStringLiteral("hotKeyRemove"));
-    remove->setAccessibleDescription(QStringLiteral("Removes the selected hot key"));
+    remove->setAccessibleDescription(tr("Removes the selected hot key"));
     auto* form = new QFormLayout;
-    form->addRow(QStringLiteral("&Key"), key_);
-    form->addRow(QStringLiteral("&Command"), command_);
-    form->addRow(QStringLiteral("Call &to"), target_);
+    form->addRow(tr("&Key"), key_);
+    form->addRow(tr("&Command"), command_);
+    form->addRow(tr("Call &to"), target_);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
     buttons->addWidget(add);
     buttons->addWidget(remove);
     auto* layout = new QVBoxLayout(this);
-    auto* label = new QLabel(
-        QStringLiteral("&Hot keys (they work while another program has the focus):"), this);
+    auto* label =
+        new QLabel(tr("&Hot keys (they work while another program has the focus):"), this);
     label->setBuddy(list_);
     layout->addWidget(label);
     layout->addWidget(list_, 1);
@@ -670,8 +701,9 @@ class HotKeysPage : public OptionsPageWidget {
 
   std::optional<PageProblem> check() override {
     if (key_->keySequence().isEmpty()) return std::nullopt;
-    return PageProblem{key_, "Hot Key Not Added",
-                       "Press Add to keep the hot key you entered, or clear it."};
+    return PageProblem{
+        key_, QT_TRANSLATE_NOOP("app", "Hot Key Not Added"),
+        QT_TRANSLATE_NOOP("app", "Press Add to keep the hot key you entered, or clear it.")};
   }
 
   void save(base::SettingsStore& store) override {
@@ -716,12 +748,19 @@ class HotKeysPage : public OptionsPageWidget {
     target_->clear();
   }
 
+  // The command as the list shows it, in the user's language.
+  static QString commandName(int32_t command, const QString& commandTo) {
+    if (command == app::kHotKeyIntercomWith) {
+      return tr("Intercom with %1").arg(commandTo);
+    }
+    return appText(app::hotKeyCommandName(command, ""));
+  }
+
   void append(const app::HotKeyRecord& record) {
     const QString keys = keySequence(record.key).toString(QKeySequence::NativeText);
     auto* item = new QListWidgetItem(
-        QStringLiteral("%1\t%2").arg(
-            keys.isEmpty() ? QStringLiteral("?") : keys,
-            toQString(app::hotKeyCommandName(record.command, record.commandTo))),
+        QStringLiteral("%1\t%2").arg(keys.isEmpty() ? QStringLiteral("?") : keys,
+                                     commandName(record.command, toQString(record.commandTo))),
         list_);
     item->setData(kKeyRole, record.key);
     item->setData(kCommandRole, record.command);
@@ -736,8 +775,8 @@ class HotKeysPage : public OptionsPageWidget {
 
 }  // namespace
 
-const char* optionsPageTitle(int32_t index) {
-  return kPageTitles[index];
+QString optionsPageTitle(int32_t index) {
+  return OptionsPageWidget::tr(kPageTitles[index]);
 }
 
 OptionsPageWidget* makeOptionsPage(int32_t index, base::SettingsStore& store,

@@ -9,7 +9,7 @@
 namespace quillet::ui {
 
 // The title shown in the page menu.
-const char* optionsPageTitle(int32_t index);
+QString optionsPageTitle(int32_t index);
 OptionsPageWidget* makeOptionsPage(int32_t index, base::SettingsStore& store,
                                    platform::Prompts& prompts, QWidget* parent);
 

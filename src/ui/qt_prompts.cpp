@@ -72,7 +72,7 @@ QtPrompts::~QtPrompts() {
 }
 
 QMessageBox* QtPrompts::makeBox(const platform::Prompt& prompt) {
-  auto* box = new QMessageBox(boxIcon(prompt.icon), toQString(prompt.title), toQString(prompt.text),
+  auto* box = new QMessageBox(boxIcon(prompt.icon), appText(prompt.title), appText(prompt.text),
                               standardButtons(prompt.buttons), parent_);
   box->setObjectName(prompt.tag.empty() ? QStringLiteral("prompt")
                                         : QStringLiteral("prompt-") + toQString(prompt.tag));

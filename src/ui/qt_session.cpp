@@ -48,6 +48,7 @@ std::unique_ptr<QtSession> QtSession::open(int& argc, char** argv) {
 QtSession::QtSession(int& argc, char** argv) : application_(argc, argv) {
   QApplication::setApplicationName(QStringLiteral("Quillet"));
   QApplication::setDesktopFileName(QStringLiteral("quillet"));
+  translations_ = std::make_unique<Translations>();
   // Hidden in the tray the program goes on; it ends through its Exit command.
   QApplication::setQuitOnLastWindowClosed(false);
   loop_ = std::make_unique<QtMessageLoop>();

@@ -8,6 +8,7 @@
 
 #include "ui/qt_message_loop.h"
 #include "ui/qt_prompts.h"
+#include "ui/translations.h"
 
 namespace quillet::ui {
 
@@ -24,6 +25,7 @@ class QtSession {
   QtSession(int& argc, char** argv);
 
   QApplication application_;
+  std::unique_ptr<Translations> translations_;
   std::unique_ptr<QtMessageLoop> loop_;
   std::unique_ptr<QtPrompts> prompts_;
 };

@@ -71,9 +71,8 @@ void TransportLabel::setTransport(sip::TransportKind kind) {
   kind_ = kind;
   name_->setText(QString::fromLatin1(sip::viaName(kind)));
   const bool secure = kind == sip::TransportKind::Tls;
-  setToolTip(
-      secure ? QStringLiteral("The line's signalling is encrypted (TLS)")
-             : QStringLiteral("The line's signalling is not encrypted (%1)").arg(name_->text()));
+  setToolTip(secure ? tr("The line's signalling is encrypted (TLS)")
+                    : tr("The line's signalling is not encrypted (%1)").arg(name_->text()));
   lock_->setVisible(secure);
   if (secure) drawLock();
 }

@@ -73,11 +73,11 @@ TrayIcon::TrayIcon(MainWindow* window)
     connect(item, &QAction::triggered, window_, [this, id] { window_->runCommand(id); });
     return item;
   };
-  add(QStringLiteral("Show Quillet"), app::kCommandShow, false);
-  add(QStringLiteral("Intercom"), app::kCommandIntercom, true);
-  add(QStringLiteral("Do Not Disturb"), app::kCommandDoNotDisturb, true);
+  add(tr("Show Quillet"), app::kCommandShow, false);
+  add(tr("Intercom"), app::kCommandIntercom, true);
+  add(tr("Do Not Disturb"), app::kCommandDoNotDisturb, true);
   menu_->addSeparator();
-  add(QStringLiteral("E&xit"), app::kCommandExit, false);
+  add(tr("E&xit"), app::kCommandExit, false);
   icon_->setContextMenu(menu_);
   connect(icon_, &QSystemTrayIcon::activated, window_,
           [this](QSystemTrayIcon::ActivationReason why) {

@@ -36,7 +36,10 @@ class WindowProfile(Profile):
 
     def launch(self, desktop, **extra_env):
         self.output = open(os.path.join(self.home, "stderr.txt"), "wb")
-        env = dict(desktop.env, QUILLET_HOME=self.home, **extra_env)
+        # The window speaks English unless a test asks for another language: the tests find
+        # its windows by their English titles whatever the machine's language.
+        env = dict(desktop.env, LANG="C.UTF-8", LANGUAGE="", LC_ALL="", LC_MESSAGES="")
+        env.update(QUILLET_HOME=self.home, **extra_env)
         self.process = subprocess.Popen([QUILLET], env=env, stdout=self.output,
                                         stderr=subprocess.STDOUT)
 
