@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -116,7 +117,102 @@ RtpSession::~RtpSession() {
 RtpSettings RtpSession::currentSettings() {
   RtpSettings settings = store_ != nullptr ? RtpSettings::load(*store_) : fixedSettings_;
   settings.sdp.g726Aal2Packing = settings.sdp.g726Aal2Packing || g726Aal2Packing_;
+  if (encryptionMode_ != EncryptionMode::Off) {
+    settings.sdp.sdes = signallingSecure_;
+    settings.sdp.encryptionRequired = encryptionRequired_;
+    if (!signallingSecure_ && !plainSignallingLogged_) {
+      plainSignallingLogged_ = true;
+      base::logInfo(
+          "Media: SDES keys are never sent or taken over unencrypted signalling (UDP or TCP)");
+    }
+  } else if (encryptionRequired_) {
+    settings.sdp.encryptionRequired = true;
+  }
   return settings;
+}
+
+void RtpSession::setEncryption(EncryptionMode mode, bool required) {
+  if (mode == EncryptionMode::Dtls) {
+    base::logError("Media: DTLS-SRTP is not available in this version; SDES over TLS is used");
+  }
+  encryptionMode_ = mode;
+  encryptionRequired_ = required;
+}
+
+std::string RtpSession::encryption() const {
+  std::lock_guard lock(srtpLock_);
+  if (!activeKeys_) return {};
+  return "SRTP " + std::string(suiteName(activeKeys_->suite)) + " (SDES)";
+}
+
+void RtpSession::applyKeys() {
+  const std::optional<SrtpKeys>& keys = sdp_.srtpKeys();
+  std::lock_guard lock(srtpLock_);
+  keysPending_ = false;
+  if (keys != activeKeys_ || (keys && (!srtpSend_ || !srtpReceive_))) {
+    // New keys start new contexts; the same keys keep their counters and replay windows.
+    activeKeys_ = keys;
+    srtpSend_.reset();
+    srtpReceive_.reset();
+    if (keys) {
+      srtpSend_ = SrtpContext::create(keys->suite, keys->local, SrtpContext::Direction::Send);
+      srtpReceive_ =
+          SrtpContext::create(keys->suite, keys->remote, SrtpContext::Direction::Receive);
+      if (!srtpSend_ || !srtpReceive_) base::logError("Media: SRTP could not be set up; no audio");
+    }
+  }
+  const std::string state = activeKeys_
+                                ? "SRTP " + std::string(suiteName(activeKeys_->suite)) + " (SDES)"
+                                : "not encrypted";
+  if (state != loggedEncryption_) {
+    loggedEncryption_ = state;
+    base::logInfo("Media: " + state);
+  }
+}
+
+bool RtpSession::seal(const uint8_t* bytes, size_t length, uint8_t* buffer, const uint8_t*& out,
+                      size_t& outLength, bool rtcp) {
+  std::shared_ptr<SrtpContext> context;
+  {
+    std::lock_guard lock(srtpLock_);
+    if (keysPending_) return false;  // the far end may not take plain media
+    if (!activeKeys_) {
+      out = bytes;
+      outLength = length;
+      return true;
+    }
+    context = srtpSend_;
+  }
+  constexpr size_t kCapacity = kRtpMaxDatagram + kSrtpMaxGrowth;
+  if (!context || length > kRtpMaxDatagram) return false;
+  std::memcpy(buffer, bytes, length);
+  outLength = length;
+  if (!(rtcp ? context->protectRtcp(buffer, outLength, kCapacity)
+             : context->protectRtp(buffer, outLength, kCapacity))) {
+    return false;
+  }
+  out = buffer;
+  return true;
+}
+
+bool RtpSession::openReceived(uint8_t* data, size_t& length, bool rtcp,
+                              const platform::SocketAddress& from) {
+  std::shared_ptr<SrtpContext> context;
+  {
+    std::lock_guard lock(srtpLock_);
+    if (keysPending_) return false;  // which keys it has is not known yet
+    if (!activeKeys_) return true;
+    context = srtpReceive_;
+  }
+  if (context &&
+      (rtcp ? context->unprotectRtcp(data, length) : context->unprotectRtp(data, length))) {
+    return true;
+  }
+  if (unauthenticated_++ == 0) {
+    base::logError(std::string(rtcp ? "SRTCP" : "SRTP") +
+                   ": a packet that fails authentication was dropped (" + from.toString() + ")");
+  }
+  return false;
 }
 
 void RtpSession::closeSocket() {
@@ -185,6 +281,17 @@ void RtpSession::openPort(platform::Event* stop, const platform::SocketAddress& 
   renew();
   rtcp_.restart();
   rtcpMux_ = false;
+  sdp_.renewKeys();
+  {
+    std::lock_guard lock(srtpLock_);
+    activeKeys_.reset();
+    srtpSend_.reset();
+    srtpReceive_.reset();
+    loggedEncryption_.clear();
+    keysPending_ = false;
+  }
+  plainSignallingLogged_ = false;
+  unauthenticated_ = 0;
   {
     std::lock_guard lock(pacingLock_);
     pacingBaseTick_ = platform::tickMs();
@@ -196,7 +303,11 @@ void RtpSession::openPort(platform::Event* stop, const platform::SocketAddress& 
 std::string RtpSession::makeOffer(bool sendOnly) {
   sdp_.setSettings(currentSettings().sdp);
   sdp_.prepare(publicAddress_, publicPort_, privateAddress_, privatePort_);
-  return sdp_.makeOffer(sendOnly);
+  std::string offer = sdp_.makeOffer(sendOnly);
+  std::lock_guard lock(srtpLock_);
+  // Until the answer says which key it took, nothing plain goes out or is played.
+  keysPending_ = sdp_.offeredKeys() && !activeKeys_;
+  return offer;
 }
 
 bool RtpSession::takeOffer(std::string_view body, bool sendOnly, std::string& answer) {
@@ -229,6 +340,7 @@ void RtpSession::afterNegotiation() {
 }
 
 void RtpSession::copyNegotiated() {
+  applyKeys();
   chosen_ = sdp_.chosenPayloadType();
   comfortNoise_ = sdp_.comfortNoisePayloadType();
   g726_ = sdp_.g726PayloadType();
@@ -352,10 +464,14 @@ audio::SourceRef RtpSession::attachPlayback() {
 void RtpSession::sendPacket(const uint8_t* bytes, size_t length) {
   const platform::SocketAddress to = destination();
   if (to.isUnspecified() || peerSendOnly_) return;
+  uint8_t sealed[kRtpMaxDatagram + kSrtpMaxGrowth];
+  const uint8_t* out = nullptr;
+  size_t outLength = 0;
+  if (!seal(bytes, length, sealed, out, outLength, false)) return;
   {
     std::shared_lock lock(socketLock_);
     if (!socket_.valid()) return;
-    platform::sendTo(socket_.get(), bytes, length, to);
+    platform::sendTo(socket_.get(), out, outLength, to);
   }
   rtcp_.sent(length > kRtpHeaderSize ? length - kRtpHeaderSize : 0);
   uint32_t now = platform::tickMs();
@@ -454,10 +570,11 @@ void RtpSession::Run() {
       } else {
         platform::SocketAddress from;
         int length = platform::recvFromAddress(fd, slot->data.data(), slot->data.size(), &from);
-        if (length >= 0) {
-          auto size = static_cast<size_t>(length);
+        auto size = static_cast<size_t>(length);
+        const bool rtcp = length >= 0 && isRtcpDatagram(slot->data.data(), size);
+        if (length >= 0 && openReceived(slot->data.data(), size, rtcp, from)) {
           const uint32_t now = platform::tickMs();
-          if (isRtcpDatagram(slot->data.data(), size)) {
+          if (rtcp) {
             takeMuxedRtcp(guard, from, slot->data.data(), size, now);
           } else {
             if (trace_.rtpTraceOn() && size >= kRtpHeaderSize && (slot->data[0] & 0xC0) == 0x80) {
@@ -499,6 +616,10 @@ void RtpSession::Run() {
     if (rtcp_.msUntilDue(platform::tickMs()) == 0) sendReport(rtcpGuard, false);
   }
   sendReport(rtcpGuard, true);
+  if (unauthenticated_ > 0) {
+    base::logInfo("SRTP: " + std::to_string(unauthenticated_.load()) +
+                  " received packets failed authentication and were dropped");
+  }
   logPlayout(clock);
   base::logInfo(rtcp_.quality().logLine());
 }

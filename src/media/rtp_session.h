@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
@@ -24,6 +25,7 @@
 #include "media/rtp_stream.h"
 #include "media/rtp_trace.h"
 #include "media/sdp_session.h"
+#include "media/srtp_context.h"
 #include "media/voice_codec.h"
 #include "net/public_address.h"
 #include "platform/socket.h"
@@ -95,6 +97,17 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   void setPrivateAddress(std::string address) { privateOverride_ = std::move(address); }
   // The line's peers pack "G726-32" the AAL2 way (set before the first call).
   void setG726Aal2Packing(bool on) { g726Aal2Packing_ = on; }
+  // The line's media encryption (set before the first call).
+  void setEncryption(EncryptionMode mode, bool required);
+  // Whether this call's signalling is encrypted (set before its first SDP): SDES keys go and
+  // come only over encrypted signalling.
+  void setSignallingSecure(bool secure) { signallingSecure_ = secure; }
+  // The call's media encryption as the log and the window name it
+  // ("SRTP AES_CM_128_HMAC_SHA1_80 (SDES)"); empty while the media is plain.
+  std::string encryption() const;
+  // Received packets of this call dropped because they failed SRTP or SRTCP authentication
+  // (a wrong key, a replay, a cut tag).
+  uint32_t unauthenticatedPackets() const { return unauthenticated_; }
 
   const std::string& privateAddress() const { return privateAddress_; }
   uint16_t privatePort() const { return privatePort_; }
@@ -131,6 +144,16 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   static void logPlayout(PlayoutClock& clock);
   RtpSettings currentSettings();
   void copyNegotiated();
+  // Sets up the SRTP contexts of the negotiated keys (kept when the keys did not change) and
+  // logs the call's media encryption when it changed.
+  void applyKeys();
+  // A packet as it goes out: `bytes` itself while the media is plain, else protected into
+  // `buffer` (capacity kRtpMaxDatagram + kSrtpMaxGrowth). False: nothing may go out.
+  bool seal(const uint8_t* bytes, size_t length, uint8_t* buffer, const uint8_t*& out,
+            size_t& outLength, bool rtcp);
+  // A received datagram checked and decrypted in place while the media is encrypted. False:
+  // it is dropped (counted and logged once when it failed authentication).
+  bool openReceived(uint8_t* data, size_t& length, bool rtcp, const platform::SocketAddress& from);
   void afterNegotiation();
   void setDestination(const platform::SocketAddress& address);
   // The far end as its SDP names it (RTP, and RTCP when not on the RTP port); a change
@@ -172,6 +195,10 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   base::SettingsStore* store_ = nullptr;
   RtpSettings fixedSettings_;
   bool g726Aal2Packing_ = false;
+  EncryptionMode encryptionMode_ = EncryptionMode::Off;
+  bool encryptionRequired_ = false;
+  std::atomic<bool> signallingSecure_{false};
+  bool plainSignallingLogged_ = false;  // this call's note that SDES waits for TLS
   RtpTrace& trace_;
   DtmfSender dtmf_;
   SdpSession sdp_;
@@ -202,6 +229,16 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   std::atomic<bool> rtcpMux_{false};
   std::atomic<uint32_t> badRtcp_{0};
   RtcpReporter rtcp_;
+
+  // SRTP: replaced by the SDP exchange while the threads run; senders and the receive thread
+  // take the contexts under the lock and use them outside it.
+  mutable std::mutex srtpLock_;
+  std::optional<SrtpKeys> activeKeys_;        // guarded by srtpLock_
+  std::shared_ptr<SrtpContext> srtpSend_;     // guarded by srtpLock_
+  std::shared_ptr<SrtpContext> srtpReceive_;  // guarded by srtpLock_
+  std::string loggedEncryption_;              // guarded by srtpLock_: what the log last said
+  bool keysPending_ = false;  // guarded by srtpLock_: our offer's keys await the answer
+  std::atomic<uint32_t> unauthenticated_{0};
 
   // The far end as signalled, for the source guard of the receive thread.
   std::mutex signalledLock_;
