@@ -676,6 +676,7 @@ void IntercomApp::onConnected(LineSlot& slot) {
     restartNoActivityTimer(slot);
   }
   slot.startTime = std::time(nullptr);
+  window_->setCallEncryption(slot.engine()->mediaEncryption());
   callStarted(slot);
   if (slot.talkBackWhenConnected) {
     slot.talkBackWhenConnected = false;
@@ -778,6 +779,7 @@ void IntercomApp::callStopped(LineSlot& slot) {
     currentSlot_ = 1;
   }
   callActive_ = false;
+  window_->setCallEncryption("");
   microphoneLevel_ = -127;
   speakerLevel_ = -127;
   window_->setLevels(microphoneLevel_, speakerLevel_);

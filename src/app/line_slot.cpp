@@ -159,6 +159,7 @@ std::shared_ptr<sip::SipEngine> LineSlot::makeEngine(sip::SipTransport& transpor
     session->setPrivateAddress(address);
   }
   session->setG726Aal2Packing(values.g726Aal2Packing);
+  session->setEncryption(values.mediaEncryption, values.mediaEncryptionRequired);
   auto media = sip::makeRtpMedia(std::move(session), media::RtpSettings::load(store).sdp);
   return std::make_shared<sip::SipEngine>(transport, line, std::move(media));
 }

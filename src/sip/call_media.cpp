@@ -77,6 +77,12 @@ class RtpMedia : public CallMedia {
   void setDigitsListener(std::function<void()> onEmpty) override {
     session_->setDigitsListener(std::move(onEmpty));
   }
+  void setSignallingSecure(bool secure) override { session_->setSignallingSecure(secure); }
+  int32_t refusalStatus() const override {
+    const media::SdpRefusal why = session_->sdp().refusal();
+    return why == media::SdpRefusal::None || why == media::SdpRefusal::NoCodec ? 415 : 488;
+  }
+  std::string encryption() const override { return session_->encryption(); }
 
  private:
   std::unique_ptr<media::RtpSession> session_;

@@ -231,9 +231,12 @@ void SipEngine::Run() {
   const int32_t state = callState_;
   if (state == kCallIncoming && invite_ && call_) {
     transport_.sendResponse(*invite_, simpleResponse(180, call_->localTag));
+    media_->setSignallingSecure(invite_->transport == TransportKind::Tls);
     if (!media_->openPort({&stopEvent(), invite_->source})) {
       sipLogInfo("No RTP port could be opened for the call");
       finalResponse(*invite_, *call_, simpleResponse(503, call_->localTag), nullptr);
+    } else if (refuseUnsafeMedia(*invite_)) {
+      finalResponse(*invite_, *call_, simpleResponse(488, call_->localTag), nullptr);
     } else if (ringingLoop()) {
       inCallLoop();
     }

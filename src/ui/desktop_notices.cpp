@@ -56,8 +56,12 @@ void DesktopNotices::notify(const QString& summary, const QString& body, const Q
   });
 }
 
-void DesktopNotices::incomingCall(const QString& caller) {
-  notify(QStringLiteral("Incoming call"), caller, QStringLiteral("call.incoming"), true,
+void DesktopNotices::incomingCall(const QString& caller, const QString& encryption) {
+  const QString body =
+      encryption.isEmpty()
+          ? caller
+          : caller + QStringLiteral("\n\U0001F512 Encrypted call (%1)").arg(encryption);
+  notify(QStringLiteral("Incoming call"), body, QStringLiteral("call.incoming"), true,
          &incomingId_);
 }
 

@@ -142,7 +142,14 @@ void MainWindow::buildControls() {
   banner_->setObjectName(QStringLiteral("banner"));
   banner_->setAlignment(Qt::AlignCenter);
   banner_->setWordWrap(true);
-  layout->addWidget(banner_);
+  callLock_ = new QLabel(central);
+  callLock_->setObjectName(QStringLiteral("callLock"));
+  callLock_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+  callLock_->setVisible(false);
+  auto* bannerRow = new QHBoxLayout;
+  bannerRow->addWidget(callLock_);
+  bannerRow->addWidget(banner_, 1);
+  layout->addLayout(bannerRow);
 
   contacts_ = new QComboBox(central);
   contacts_->setObjectName(QStringLiteral("control130"));
@@ -717,7 +724,7 @@ void MainWindow::noteIncomingCall(const std::string& caller) {
   banner_->setText(
       QStringLiteral("Incoming call from %1: press Intercom (F5) to answer").arg(ringingCaller_));
   refuse_->setVisible(true);
-  notices_->incomingCall(ringingCaller_);
+  notices_->incomingCall(ringingCaller_, callEncryption_);
   emit statusChanged();
 }
 
@@ -736,6 +743,20 @@ void MainWindow::noteRingingOver() {
   emit statusChanged();
 }
 
+void MainWindow::setCallEncryption(const std::string& encryption) {
+  callEncryption_ = toQString(encryption);
+  const bool encrypted = !callEncryption_.isEmpty();
+  if (encrypted) {
+    const int size = std::max(16, banner_->fontMetrics().height());
+    callLock_->setPixmap(lockIcon(palette().color(QPalette::WindowText)).pixmap(size, size));
+    callLock_->setToolTip(QStringLiteral("The call's audio is encrypted: %1").arg(callEncryption_));
+    callLock_->setAccessibleName(QStringLiteral("Encrypted call"));
+    callLock_->setAccessibleDescription(callEncryption_);
+  }
+  callLock_->setVisible(encrypted);
+  emit statusChanged();
+}
+
 QString MainWindow::state() const {
   if (buttonState_ == app::IntercomButtonState::InCall) {
     return QStringLiteral("in a call");
@@ -748,6 +769,10 @@ QString MainWindow::state() const {
 
 QString MainWindow::statusText() const {
   QString text = QStringLiteral("Quillet: ") + state();
+  const bool callOn = buttonState_ == app::IntercomButtonState::InCall || !ringingCaller_.isEmpty();
+  if (callOn && !callEncryption_.isEmpty()) {
+    text += QStringLiteral(" (encrypted: %1)").arg(callEncryption_);
+  }
   if (missedCalls_ > 0) {
     text +=
         QStringLiteral(", %1 missed call%2").arg(missedCalls_).arg(missedCalls_ == 1 ? "" : "s");

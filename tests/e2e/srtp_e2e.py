@@ -1,0 +1,202 @@
+#!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
+"""Encrypted media on the user's path: two profiles call each other over TLS with SDES keys
+and hear each other, both logs name the suite, and a capture of the call (in the test's own
+network namespace), decoded by tshark as RTP, holds no plain voice; a line that requires
+encrypted media refuses a plain caller with 488 and its log line; a line on `auto` that calls
+a far end without encryption has a plain call and says so."""
+import math
+import os
+import re
+import shutil
+import socket
+import struct
+import subprocess
+import threading
+import time
+from collections import Counter
+
+import numpy as np
+from e2e_support import (RATE, LabCase, from_first_sound, run_tests, take_binary_argument,
+                         wait_for, write_wav)
+from sip_caller import Caller
+
+take_binary_argument()
+
+PACKET_OUTGOING = 4
+SDES_80 = "Media: SRTP AES_CM_128_HMAC_SHA1_80 (SDES)"
+
+
+class Capture:
+    """The UDP datagrams on the loopback interface while it runs (each once), as Ethernet
+    frames and payloads."""
+
+    def __init__(self):
+        self.sock = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.ntohs(3))
+        self.sock.bind(("lo", 0))
+        self.sock.settimeout(0.2)
+        self.datagrams = []
+        self.running = True
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while self.running:
+            try:
+                frame, address = self.sock.recvfrom(70000)
+            except socket.timeout:
+                continue
+            if address[2] == PACKET_OUTGOING or len(frame) < 42 or frame[12:14] != b"\x08\x00":
+                continue
+            ip = frame[14:]
+            if ip[9] == 17:
+                header = (ip[0] & 15) * 4
+                sport, dport = struct.unpack("!HH", ip[header:header + 4])
+                self.datagrams.append((sport, dport, bytes(ip[header + 8:]), bytes(frame)))
+
+    def stop(self):
+        if self.running:
+            self.running = False
+            self.thread.join()
+            self.sock.close()
+
+    def write_pcap(self, path):
+        with open(path, "wb") as f:
+            f.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 1))
+            for i, d in enumerate(self.datagrams):
+                f.write(struct.pack("<IIII", 1700000000 + i // 50, (i % 50) * 20000,
+                                    len(d[3]), len(d[3])) + d[3])
+
+
+def entropy(data):
+    """Bits per byte of `data`."""
+    counts = Counter(data)
+    return -sum(c / len(data) * math.log2(c / len(data)) for c in counts.values())
+
+
+class SrtpTest(LabCase):
+    prefix = "quillet-srtp-"
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.reply_delay = 6.0
+        cls.reply_file = os.path.join(cls.root, "speech-reply.wav")
+        write_wav(cls.reply_file, np.concatenate([np.zeros(int(RATE * cls.reply_delay)),
+                                                  cls.speech, np.zeros(RATE * 10)]))
+
+    def setUp(self):
+        super().setUp()
+        self.capture = None
+        if os.environ.get("QUILLET_IN_NETNS") == "1":
+            self.capture = Capture()
+            self.cleanup.append(self.capture.stop)
+
+    def profile(self, name, microphone, encryption, required="0"):
+        # A direct call over TLS reaches a profile with its own (self-made) certificate.
+        return self.quillet(name, microphone, {
+            "DefaultLine": {"MediaEncryption": encryption, "MediaEncryptionRequired": required,
+                            "TLSVerifyServer": "0"},
+            "Intercom": {"AutoTalkBack": "1"}})
+
+    def tls_call(self, a, b):
+        """`a` calls `b` over TLS; the speech and `b`'s reply play; `a` hangs up."""
+        b.start()
+        a.start()
+        self.assertEqual(a.run("-dial", "sip:%s@127.0.0.1:%d;transport=tls" % (
+            b.user, b.sip_port + 1)), 0)
+        self.assertTrue(wait_for(lambda: "The call was started" in b.log_text(), 15),
+                        a.log_text() + b.log_text())
+        time.sleep(len(self.speech) / RATE + 1.5 + self.reply_delay)
+        self.assertEqual(a.run("-hangup"), 0)
+        self.assertTrue(wait_for(lambda: "The call was stopped" in b.log_text(), 10))
+        a.stop()
+        b.stop()
+        for p in (a, b):
+            self.assertIn("SIP/2.0/TLS ", p.trace_text())
+        for speaker, listener in ((a, b), (b, a)):
+            self.assert_words_heard("%s -> %s" % (speaker.user, listener.user),
+                                    from_first_sound(listener.heard()))
+
+    def test_sdes_over_tls_is_heard_both_ways_and_nothing_plain_crosses_the_wire(self):
+        a = self.profile("alice", self.speech_file, "sdes")
+        b = self.profile("bob", self.reply_file, "sdes")
+        self.tls_call(a, b)
+        for p in (a, b):
+            self.assertIn(SDES_80, p.log_text())
+            self.assertNotIn("Media: not encrypted", p.log_text())
+            self.assertNotIn("failed authentication", p.log_text())
+        offer = re.search(r"m=audio \d+ (\S+) [^\r\n]*", a.trace_text())
+        self.assertEqual(offer.group(1), "RTP/AVP")  # best effort: keys in a plain profile
+        self.assertEqual(len(re.findall(r"a=crypto:\d ", a.trace_text())), 3 + 1)
+        if not self.capture:
+            print("no network namespace: the wire is not checked")
+            return
+        self.capture.stop()
+        voice = self.voice_payloads()
+        # G.711 frames with their 10-byte tag; random bytes, never the level of speech or
+        # the runs of silence.
+        self.assertEqual({len(v) for v in voice}, {170})
+        self.assertEqual([e for e in map(entropy, voice) if e < 6.5], [])
+
+    def voice_payloads(self):
+        """The payloads of the call's G.711 RTP packets as tshark decodes them (all UDP here
+        is media: the signalling is TLS)."""
+        rtp = [d for d in self.capture.datagrams if len(d[2]) >= 12 and d[2][0] & 0xC0 == 0x80
+               and not 192 <= d[2][1] <= 223]
+        self.assertGreater(len(rtp), 200)
+        tshark = shutil.which("tshark")
+        self.assertIsNotNone(tshark, "tshark is in deps/test-sip.txt")
+        pcap = os.path.join(self.dir, "call.pcap")
+        self.capture.write_pcap(pcap)
+        decode = []
+        for port in sorted({d[0] for d in rtp} | {d[1] for d in rtp}):
+            decode += ["-d", "udp.port==%d,rtp" % port]
+        result = subprocess.run([tshark, "-n", "-r", pcap, *decode, "-T", "fields",
+                                 "-e", "rtp.p_type", "-e", "rtp.payload"],
+                                capture_output=True, text=True, timeout=120)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        voice = [bytes.fromhex(payload.replace(":", "")) for kind, payload in
+                 (line.split("\t") for line in result.stdout.splitlines() if "\t" in line)
+                 if kind in ("0", "8")]
+        print("tshark read %d voice packets of %d RTP datagrams" % (len(voice), len(rtp)))
+        self.assertGreater(len(voice), 200)
+        return voice
+
+    def test_required_encryption_refuses_a_plain_caller_with_488(self):
+        b = self.profile("bob", self.silence_file, "sdes", required="1")
+        b.start()
+        probe = Caller(b.sip_port)
+        self.cleanup.append(probe.close)
+        call = probe.invite(rtp_port=40000)
+        self.assertIsNotNone(probe.wait_response(call, [488], 10), call.responses)
+        probe.ack(call)
+        self.assertTrue(wait_for(
+            lambda: "Call refused: the far end offers no encrypted media" in b.log_text(), 5),
+            b.log_text())
+        # The INVITE came over UDP: no keys would have been taken from it.
+        self.assertIn("SDES keys are never sent or taken over unencrypted signalling",
+                      b.log_text())
+        self.assertNotIn("The call was started", b.log_text())
+
+    def test_auto_against_a_plain_far_end_makes_a_plain_call_that_says_so(self):
+        a = self.profile("alice", self.speech_file, "auto")
+        b = self.profile("bob", self.reply_file, "off")
+        self.tls_call(a, b)
+        for p in (a, b):
+            self.assertIn("Media: not encrypted", p.log_text())
+            self.assertNotIn("Media: SRTP", p.log_text())
+        self.assertIn("a=crypto:1 AES_CM_128_HMAC_SHA1_80 inline:", a.trace_text())
+        # Bob's answer carries no key.
+        answer = a.trace_text().split("SIP/2.0 200 OK")[1]
+        self.assertNotIn("a=crypto", answer.split("ACK ")[0])
+        if self.capture:
+            # The same look at the wire sees the plain voice: bare frames, silence in runs.
+            self.capture.stop()
+            voice = self.voice_payloads()
+            self.assertEqual({len(v) for v in voice}, {160})
+            self.assertGreater(len([e for e in map(entropy, voice) if e < 6.5]), len(voice) // 4)
+
+
+if __name__ == "__main__":
+    run_tests({})
