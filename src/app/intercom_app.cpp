@@ -809,6 +809,10 @@ void IntercomApp::OnLevels(const audio::LevelReport* levels, uint32_t cookie) {
   if (cookie == kRingCookie) {
     return;
   }
+  // A DTLS handshake ends a moment after the call started: the padlock follows.
+  if (callActive_ && slot_ != nullptr && slot_->engine() != nullptr) {
+    window_->setCallEncryption(slot_->engine()->mediaEncryption());
+  }
   if (levels != nullptr && levels->count > 0) {
     const int8_t level = *std::max_element(levels->levels, levels->levels + levels->count);
     (cookie == kRecorderCookie ? microphoneLevel_ : speakerLevel_) = level;

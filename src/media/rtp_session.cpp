@@ -117,104 +117,9 @@ RtpSession::~RtpSession() {
 RtpSettings RtpSession::currentSettings() {
   RtpSettings settings = store_ != nullptr ? RtpSettings::load(*store_) : fixedSettings_;
   settings.sdp.g726Aal2Packing = settings.sdp.g726Aal2Packing || g726Aal2Packing_;
-  if (encryptionMode_ != EncryptionMode::Off) {
-    settings.sdp.sdes = signallingSecure_;
-    settings.sdp.encryptionRequired = encryptionRequired_;
-    if (!signallingSecure_ && !plainSignallingLogged_) {
-      plainSignallingLogged_ = true;
-      base::logInfo(
-          "Media: SDES keys are never sent or taken over unencrypted signalling (UDP or TCP)");
-    }
-  } else if (encryptionRequired_) {
-    settings.sdp.encryptionRequired = true;
-  }
+  encryptionSettings(settings.sdp);
   return settings;
 }
-
-void RtpSession::setEncryption(EncryptionMode mode, bool required) {
-  if (mode == EncryptionMode::Dtls) {
-    base::logError("Media: DTLS-SRTP is not available in this version; SDES over TLS is used");
-  }
-  encryptionMode_ = mode;
-  encryptionRequired_ = required;
-}
-
-std::string RtpSession::encryption() const {
-  std::lock_guard lock(srtpLock_);
-  if (!activeKeys_) return {};
-  return "SRTP " + std::string(suiteName(activeKeys_->suite)) + " (SDES)";
-}
-
-void RtpSession::applyKeys() {
-  const std::optional<SrtpKeys>& keys = sdp_.srtpKeys();
-  std::lock_guard lock(srtpLock_);
-  keysPending_ = false;
-  if (keys != activeKeys_ || (keys && (!srtpSend_ || !srtpReceive_))) {
-    // New keys start new contexts; the same keys keep their counters and replay windows.
-    activeKeys_ = keys;
-    srtpSend_.reset();
-    srtpReceive_.reset();
-    if (keys) {
-      srtpSend_ = SrtpContext::create(keys->suite, keys->local, SrtpContext::Direction::Send);
-      srtpReceive_ =
-          SrtpContext::create(keys->suite, keys->remote, SrtpContext::Direction::Receive);
-      if (!srtpSend_ || !srtpReceive_) base::logError("Media: SRTP could not be set up; no audio");
-    }
-  }
-  const std::string state = activeKeys_
-                                ? "SRTP " + std::string(suiteName(activeKeys_->suite)) + " (SDES)"
-                                : "not encrypted";
-  if (state != loggedEncryption_) {
-    loggedEncryption_ = state;
-    base::logInfo("Media: " + state);
-  }
-}
-
-bool RtpSession::seal(const uint8_t* bytes, size_t length, uint8_t* buffer, const uint8_t*& out,
-                      size_t& outLength, bool rtcp) {
-  std::shared_ptr<SrtpContext> context;
-  {
-    std::lock_guard lock(srtpLock_);
-    if (keysPending_) return false;  // the far end may not take plain media
-    if (!activeKeys_) {
-      out = bytes;
-      outLength = length;
-      return true;
-    }
-    context = srtpSend_;
-  }
-  constexpr size_t kCapacity = kRtpMaxDatagram + kSrtpMaxGrowth;
-  if (!context || length > kRtpMaxDatagram) return false;
-  std::memcpy(buffer, bytes, length);
-  outLength = length;
-  if (!(rtcp ? context->protectRtcp(buffer, outLength, kCapacity)
-             : context->protectRtp(buffer, outLength, kCapacity))) {
-    return false;
-  }
-  out = buffer;
-  return true;
-}
-
-bool RtpSession::openReceived(uint8_t* data, size_t& length, bool rtcp,
-                              const platform::SocketAddress& from) {
-  std::shared_ptr<SrtpContext> context;
-  {
-    std::lock_guard lock(srtpLock_);
-    if (keysPending_) return false;  // which keys it has is not known yet
-    if (!activeKeys_) return true;
-    context = srtpReceive_;
-  }
-  if (context &&
-      (rtcp ? context->unprotectRtcp(data, length) : context->unprotectRtp(data, length))) {
-    return true;
-  }
-  if (unauthenticated_++ == 0) {
-    base::logError(std::string(rtcp ? "SRTCP" : "SRTP") +
-                   ": a packet that fails authentication was dropped (" + from.toString() + ")");
-  }
-  return false;
-}
-
 void RtpSession::closeSocket() {
   std::unique_lock lock(socketLock_);
   socket_.reset();
@@ -289,6 +194,9 @@ void RtpSession::openPort(platform::Event* stop, const platform::SocketAddress& 
     srtpReceive_.reset();
     loggedEncryption_.clear();
     keysPending_ = false;
+    activeDtls_.reset();
+    pendingDtls_.reset();
+    dtlsWaiting_ = false;
   }
   plainSignallingLogged_ = false;
   unauthenticated_ = 0;
@@ -553,9 +461,12 @@ void RtpSession::Run() {
   uint32_t rules = armGuards(guard, rtcpGuard, platform::tickMs());
   rtcp_.begin(platform::tickMs(), randomUnit());
 
+  DtlsRun dtls;
   int32_t wait = 1000;
   while (true) {
-    wait = std::min(wait, static_cast<int32_t>(rtcp_.msUntilDue(platform::tickMs())));
+    pickUpDtls(dtls);
+    wait = std::min(
+        {wait, static_cast<int32_t>(rtcp_.msUntilDue(platform::tickMs())), serviceDtls(dtls)});
     base::WaitResult result = waitForDatagram(fd, rtcpFd, wait);
     if (result == base::WaitResult::StopRequested) break;
     if (result == base::WaitResult::Signalled) {
@@ -572,7 +483,10 @@ void RtpSession::Run() {
         int length = platform::recvFromAddress(fd, slot->data.data(), slot->data.size(), &from);
         auto size = static_cast<size_t>(length);
         const bool rtcp = length >= 0 && isRtcpDatagram(slot->data.data(), size);
-        if (length >= 0 && openReceived(slot->data.data(), size, rtcp, from)) {
+        // The first byte tells DTLS from RTP and RTCP on the one port (RFC 7983).
+        if (length >= 0 && classifyDatagram(slot->data.data(), size) == DatagramKind::Dtls) {
+          if (from.sameHost(destination())) takeDtls(dtls, slot->data.data(), size);
+        } else if (length >= 0 && openReceived(slot->data.data(), size, rtcp, from)) {
           const uint32_t now = platform::tickMs();
           if (rtcp) {
             takeMuxedRtcp(guard, from, slot->data.data(), size, now);

@@ -19,6 +19,7 @@
 #include "audio/audio_stream.h"
 #include "base/settings_store.h"
 #include "base/worker_thread.h"
+#include "media/dtls_session.h"
 #include "media/dtmf_sender.h"
 #include "media/rtcp_reporter.h"
 #include "media/rtp_source_guard.h"
@@ -99,6 +100,14 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   void setG726Aal2Packing(bool on) { g726Aal2Packing_ = on; }
   // The line's media encryption (set before the first call).
   void setEncryption(EncryptionMode mode, bool required);
+  // The profile's DTLS certificate (set before the first call; null: no DTLS-SRTP).
+  void setDtlsIdentity(std::shared_ptr<const DtlsIdentity> identity);
+  // Called (on the receive thread) when the call's media cannot be encrypted after all: the
+  // DTLS handshake failed or took too long, or the far end's certificate is not the one its
+  // SDP named. The call should end.
+  void setFailureListener(std::function<void()> listener) {
+    failureListener_ = std::move(listener);
+  }
   // Whether this call's signalling is encrypted (set before its first SDP): SDES keys go and
   // come only over encrypted signalling.
   void setSignallingSecure(bool secure) { signallingSecure_ = secure; }
@@ -144,6 +153,25 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   static void logPlayout(PlayoutClock& clock);
   RtpSettings currentSettings();
   void copyNegotiated();
+  // The line's encryption settings for the SDP of this call.
+  void encryptionSettings(SdpSettings& sdp);
+  // Contexts for the keys (none: plain); logs when the call's media encryption changed.
+  // Under srtpLock_.
+  void installKeys(const std::optional<SrtpKeys>& keys);
+  void logEncryption();
+  // The receive thread's DTLS handshake.
+  struct DtlsRun {
+    std::shared_ptr<DtlsSession> session;
+    uint32_t startTick = 0;
+    bool settled = false;  // done or failed, and acted upon
+  };
+  void pickUpDtls(DtlsRun& run);  // a handshake the SDP asked for, started
+  void takeDtls(DtlsRun& run, const uint8_t* data, size_t length);
+  // Resends and the time limit; answers ms until it is due again.
+  int32_t serviceDtls(DtlsRun& run);
+  void settleDtls(DtlsRun& run);
+  void sendDtls(const DtlsSession::Datagrams& datagrams);
+  void dtlsFailed(const std::string& why);
   // Sets up the SRTP contexts of the negotiated keys (kept when the keys did not change) and
   // logs the call's media encryption when it changed.
   void applyKeys();
@@ -237,7 +265,12 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   std::shared_ptr<SrtpContext> srtpSend_;     // guarded by srtpLock_
   std::shared_ptr<SrtpContext> srtpReceive_;  // guarded by srtpLock_
   std::string loggedEncryption_;              // guarded by srtpLock_: what the log last said
-  bool keysPending_ = false;  // guarded by srtpLock_: our offer's keys await the answer
+  bool keysPending_ = false;             // guarded by srtpLock_: our offer's keys await the answer
+  std::optional<DtlsSetup> activeDtls_;  // guarded by srtpLock_
+  std::shared_ptr<DtlsSession> pendingDtls_;  // guarded by srtpLock_: for the receive thread
+  bool dtlsWaiting_ = false;                  // guarded by srtpLock_: the handshake is not done
+  std::shared_ptr<const DtlsIdentity> dtlsIdentity_;
+  std::function<void()> failureListener_;
   std::atomic<uint32_t> unauthenticated_{0};
 
   // The far end as signalled, for the source guard of the receive thread.

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <tuple>
 
 #include "media/sdp_session.h"
 
@@ -205,6 +206,69 @@ TEST_F(SdesSdpTest, OffersThatCannotBeAnsweredSafelyAreRefused) {
   use(true, true);
   EXPECT_FALSE(session.takeOffer(offerWith("m=audio 4000 RTP/SAVP 99\r\n"), false, answer));
   EXPECT_EQ(session.refusal(), SdpRefusal::NoCodec);
+}
+
+// DTLS: our offer leaves the roles open, the answer decides who starts the handshake; an
+// offer with a fingerprint is answered with ours and a role, before any SDES key.
+TEST_F(SdesSdpTest, DtlsFingerprintsAndRolesAreWrittenAndRead) {
+  SdpSettings settings;
+  settings.dtls = true;
+  settings.sdes = true;
+  settings.fingerprint = "AA:BB:CC";
+  session.setSettings(settings);
+  session.setPrivateAddressTest([](const std::string&) { return true; });
+  session.prepare("127.0.0.1", 9000, "127.0.0.1", 9000);
+  std::string offer = session.makeOffer(false);
+  EXPECT_NE(offer.find("m=audio 9000 RTP/AVP 0 "), std::string::npos);
+  EXPECT_NE(offer.find("a=fingerprint:sha-256 AA:BB:CC\r\na=setup:actpass\r\n"), std::string::npos);
+  EXPECT_EQ(cryptoLines(offer).size(), 3u);  // SDES beside DTLS over TLS signalling
+  ASSERT_TRUE(session.takeAnswer(
+      offerWith("m=audio 4000 RTP/AVP 0\r\na=fingerprint:SHA-256 de:ad\r\na=setup:active\r\n")));
+  ASSERT_TRUE(session.dtls());
+  EXPECT_FALSE(session.dtls()->client);
+  EXPECT_EQ(session.dtls()->remoteFingerprint, "DE:AD");
+  EXPECT_FALSE(session.srtpKeys());
+
+  session.prepare("127.0.0.1", 9000, "127.0.0.1", 9000);
+  session.makeOffer(false);
+  ASSERT_TRUE(session.takeAnswer(
+      offerWith("m=audio 4000 RTP/AVP 0\r\na=setup:passive\r\na=fingerprint:sha-256 DE:AD\r\n")));
+  ASSERT_TRUE(session.dtls());
+  EXPECT_TRUE(session.dtls()->client);
+
+  // Answering: DTLS is taken before the SDES keys of the same offer.
+  for (const auto& [theirs, ours, client] :
+       {std::tuple{"actpass", "active", true}, std::tuple{"active", "passive", false},
+        std::tuple{"passive", "active", true}}) {
+    session.prepare("127.0.0.1", 9000, "127.0.0.1", 9000);
+    ASSERT_TRUE(session.takeOffer(
+        offerWith("m=audio 4000 UDP/TLS/RTP/SAVP 0\r\na=fingerprint:sha-256 DE:AD\r\na=setup:" +
+                  std::string(theirs) + "\r\n" +
+                  cryptoLine(1, SrtpSuite::AesCm128HmacSha1_80,
+                             newMasterKey(SrtpSuite::AesCm128HmacSha1_80))),
+        false, answer));
+    EXPECT_NE(answer.find("m=audio 9000 UDP/TLS/RTP/SAVP 0\r\n"), std::string::npos);
+    EXPECT_NE(answer.find("a=fingerprint:sha-256 AA:BB:CC\r\na=setup:" + std::string(ours)),
+              std::string::npos)
+        << theirs;
+    EXPECT_TRUE(cryptoLines(answer).empty());
+    ASSERT_TRUE(session.dtls());
+    EXPECT_EQ(session.dtls()->client, client);
+    EXPECT_FALSE(session.srtpKeys());
+  }
+
+  // Only a SHA-1 fingerprint: nothing to check the certificate against.
+  session.prepare("127.0.0.1", 9000, "127.0.0.1", 9000);
+  EXPECT_FALSE(session.takeOffer(
+      offerWith("m=audio 4000 UDP/TLS/RTP/SAVP 0\r\na=fingerprint:sha-1 DE:AD\r\n"), false,
+      answer));
+  EXPECT_EQ(session.refusal(), SdpRefusal::NoKeys);
+
+  // Required: the offer's profile is the DTLS one.
+  settings.encryptionRequired = true;
+  session.setSettings(settings);
+  session.prepare("127.0.0.1", 9000, "127.0.0.1", 9000);
+  EXPECT_NE(session.makeOffer(false).find("m=audio 9000 UDP/TLS/RTP/SAVP 0 "), std::string::npos);
 }
 
 }  // namespace

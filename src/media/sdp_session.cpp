@@ -2,6 +2,7 @@
 // SdpSession and RemoteSdp: SDP text, peer body reading and codec negotiation.
 #include "media/sdp_session.h"
 
+#include <cctype>
 #include <ctime>
 #include <utility>
 
@@ -137,6 +138,19 @@ void readAttribute(std::string_view value, RemoteSdp& sdp) {
   } else if (name == "rtcp") {
     size_t at = 0;
     sdp.rtcpPort = portNumber(nextToken(rest, at));
+  } else if (name == "fingerprint") {
+    size_t at = 0;
+    const std::string_view hash = nextToken(rest, at);
+    if (equalsNoCase(hash, "sha-256")) {
+      std::string value(nextToken(rest, at));
+      for (char& c : value) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      sdp.fingerprint = value;
+    }
+  } else if (name == "setup") {
+    size_t at = 0;
+    std::string value(nextToken(rest, at));
+    for (char& c : value) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    sdp.setup = value;
   } else if (name == "crypto") {
     std::optional<SdesCrypto> crypto = readCryptoAttribute(rest);
     if (crypto) sdp.crypto.push_back(std::move(*crypto));
@@ -302,6 +316,8 @@ void SdpSession::renewKeys() {
     ownKeys_.push_back(SdesCrypto{tag++, suite, newMasterKey(suite)});
   offeredCrypto_.clear();
   srtpKeys_.reset();
+  offeredDtls_ = false;
+  dtls_.reset();
 }
 
 void SdpSession::prepare(const std::string& publicAddress, uint16_t publicPort,
@@ -337,18 +353,28 @@ std::string SdpSession::describe(const std::string& payloadText, bool sendOnly,
   for (const SdesCrypto& crypto : layout.crypto) {
     text.Append("a=" + writeCryptoAttribute(crypto) + "\r\n");
   }
+  if (!layout.setup.empty()) {
+    text.Append("a=fingerprint:sha-256 " + settings_.fingerprint + "\r\na=setup:" + layout.setup +
+                "\r\n");
+  }
   return text.take();
 }
 
 std::string SdpSession::makeOffer(bool sendOnly) {
   Layout layout;
   offeredCrypto_.clear();
+  offeredDtls_ = settings_.dtls && !settings_.fingerprint.empty();
   if (settings_.sdes) {
     // Required: only encrypted media will do. Else a plain profile with keys, which a far
     // end that cannot encrypt answers plain (best-effort SRTP).
     layout.transport = settings_.encryptionRequired ? "RTP/SAVP" : "RTP/AVP";
     offeredCrypto_ = ownKeys_;
     layout.crypto = offeredCrypto_;
+  }
+  if (offeredDtls_) {
+    // Either side may start the handshake: the answer decides.
+    if (settings_.encryptionRequired) layout.transport = "UDP/TLS/RTP/SAVP";
+    layout.setup = "actpass";
   }
   return describe(settings_.quality < 50 ? kOfferLowBandwidth : kOfferHighQuality, sendOnly,
                   layout);
@@ -362,6 +388,7 @@ std::string SdpSession::makeCapabilityOffer(const SdpSettings& settings) {
 
 bool SdpSession::takeOffer(std::string_view body, bool sendOnly, std::string& answer) {
   offeredCrypto_.clear();
+  offeredDtls_ = false;
   return negotiate(body, sendOnly, answer, true);
 }
 
@@ -374,19 +401,29 @@ bool SdpSession::takeAnswer(std::string_view body) {
 bool SdpSession::refuse(SdpRefusal why, const std::string& logLine) {
   refusal_ = why;
   srtpKeys_.reset();
+  dtls_.reset();
   base::logError(logLine);
   return false;
 }
 
 bool SdpSession::chooseSecurity(const RemoteSdp& remote, bool answering, Layout& layout) {
   const Profile profile = profileOf(remote.transport);
-  if (profile == Profile::Dtls || profile == Profile::Other) {
+  const bool dtlsUsable = settings_.dtls && !settings_.fingerprint.empty();
+  if (profile == Profile::Other || (profile == Profile::Dtls && !dtlsUsable)) {
     return refuse(SdpRefusal::UnsupportedTransport, "Media: the far end's media transport " +
                                                         cutText(remote.transport, 40) +
                                                         " cannot be used here");
   }
   std::optional<SrtpKeys> keys;
-  if (answering) {
+  std::optional<DtlsSetup> dtls;
+  if (answering && dtlsUsable && !remote.fingerprint.empty() && remote.setup != "holdconn") {
+    // DTLS first: its keys never pass through the signalling. This side starts the
+    // handshake unless the far end wants to.
+    const bool client = remote.setup != "active";
+    dtls = DtlsSetup{client, remote.fingerprint};
+    layout.setup = client ? "active" : "passive";
+    layout.transport = remote.transport;
+  } else if (answering) {
     // The first of the offered keys whose suite we have; our answer keys the same suite.
     if (settings_.sdes && !remote.crypto.empty()) {
       const SdesCrypto& theirs = remote.crypto.front();
@@ -397,7 +434,7 @@ bool SdpSession::chooseSecurity(const RemoteSdp& remote, bool answering, Layout&
       }
     }
     layout.transport = remote.transport;
-  } else if (!offeredCrypto_.empty()) {
+  } else if (!offeredCrypto_.empty() || offeredDtls_) {
     // The answer keys one of the suites we offered, under its tag.
     for (const SdesCrypto& theirs : remote.crypto) {
       for (const SdesCrypto& own : offeredCrypto_) {
@@ -406,18 +443,24 @@ bool SdpSession::chooseSecurity(const RemoteSdp& remote, bool answering, Layout&
         }
       }
     }
+    // Else a DTLS answer: it says whether it starts the handshake ("active") or waits.
+    if (!keys && offeredDtls_ && !remote.fingerprint.empty() &&
+        (remote.setup == "active" || remote.setup == "passive")) {
+      dtls = DtlsSetup{remote.setup == "passive", remote.fingerprint};
+    }
   }
-  if (!keys && profile == Profile::Secure) {
+  if (!keys && !dtls && profile != Profile::Plain) {
     return refuse(SdpRefusal::NoKeys, settings_.sdes
                                           ? "Media: the far end's encrypted media offers no key "
                                             "this side can use"
                                           : "Media: the far end's encrypted media cannot be "
                                             "keyed over this signalling");
   }
-  if (!keys && settings_.encryptionRequired) {
+  if (!keys && !dtls && settings_.encryptionRequired) {
     return refuse(SdpRefusal::NotEncrypted, "Call refused: the far end offers no encrypted media");
   }
   srtpKeys_ = std::move(keys);
+  dtls_ = std::move(dtls);
   return true;
 }
 

@@ -40,6 +40,9 @@ struct RemoteSdp {
   // lines offer that this side can use, in their order.
   std::string transport;
   std::vector<SdesCrypto> crypto;
+  // The SHA-256 "a=fingerprint" (upper-case hex pairs) and "a=setup" (lower case) of DTLS.
+  std::string fingerprint;
+  std::string setup;
 
   // Reads a body; what cannot be read is ignored.
   static RemoteSdp parse(std::string_view body);
@@ -66,6 +69,17 @@ struct SdpSettings {
   bool sdes = false;
   // A call whose media would not be encrypted is refused (MediaEncryptionRequired).
   bool encryptionRequired = false;
+  // DTLS-SRTP: offered and taken with this certificate fingerprint (SHA-256).
+  bool dtls = false;
+  std::string fingerprint;
+};
+
+// The DTLS handshake an SDP exchange agreed on: who sends the first flight, and the far
+// end's certificate fingerprint.
+struct DtlsSetup {
+  bool client = false;
+  std::string remoteFingerprint;
+  bool operator==(const DtlsSetup&) const = default;
 };
 
 // Why the last offer or answer of the far end could not be taken.
@@ -130,8 +144,10 @@ class SdpSession {
   uint16_t remoteRtcpPort() const { return remoteRtcpPort_; }
   // The negotiated SRTP keys; nothing when the media is plain.
   const std::optional<SrtpKeys>& srtpKeys() const { return srtpKeys_; }
+  // The DTLS handshake agreed on; nothing when the keys (if any) came in the SDP.
+  const std::optional<DtlsSetup>& dtls() const { return dtls_; }
   // Whether our last offer carried keys (its answer is awaited or was taken).
-  bool offeredKeys() const { return !offeredCrypto_.empty(); }
+  bool offeredKeys() const { return !offeredCrypto_.empty() || offeredDtls_; }
   SdpRefusal refusal() const { return refusal_; }
 
   // The process-wide session id counter (starts at the local calendar time in seconds).
@@ -145,6 +161,7 @@ class SdpSession {
     bool rtcpMux = true;         // "a=rtcp-mux": RTCP on the RTP port
     std::string transport = "RTP/AVP";
     std::vector<SdesCrypto> crypto;  // our "a=crypto" lines
+    std::string setup;               // our "a=setup" (with our fingerprint); empty: none
   };
   std::string describe(const std::string& payloadText, bool sendOnly, const Layout& layout) const;
   bool negotiate(std::string_view body, bool sendOnly, std::string& answer, bool answering);
@@ -176,6 +193,8 @@ class SdpSession {
   std::vector<SdesCrypto> ownKeys_;        // one per suite, this call's
   std::vector<SdesCrypto> offeredCrypto_;  // what our last offer carried
   std::optional<SrtpKeys> srtpKeys_;
+  bool offeredDtls_ = false;
+  std::optional<DtlsSetup> dtls_;
   SdpRefusal refusal_ = SdpRefusal::None;
   SdpSettings settings_;
   std::function<bool(const std::string&)> isPrivate_;

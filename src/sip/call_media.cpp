@@ -83,6 +83,9 @@ class RtpMedia : public CallMedia {
     return why == media::SdpRefusal::None || why == media::SdpRefusal::NoCodec ? 415 : 488;
   }
   std::string encryption() const override { return session_->encryption(); }
+  void setFailureListener(std::function<void()> onFailure) override {
+    session_->setFailureListener(std::move(onFailure));
+  }
 
  private:
   std::unique_ptr<media::RtpSession> session_;

@@ -61,6 +61,9 @@ class CallMedia {
   virtual int32_t refusalStatus() const { return 415; }
   // The call's media encryption ("SRTP AES_CM_128_HMAC_SHA1_80 (SDES)"); empty while plain.
   virtual std::string encryption() const { return {}; }
+  // Called (on a media thread) when the call's media turned out not to be safe: the call
+  // should end.
+  virtual void setFailureListener(std::function<void()> /*onFailure*/) {}
 };
 
 // SDP negotiation over a bound but unused RTP port: no audio flows. For signalling tests.

@@ -25,6 +25,7 @@ SipEngine::SipEngine(SipTransport& transport, const LineIdentity& line,
         "\"" + line_.displayName + "\" <sip:" + line_.userName + "@" + line_.server + ">";
   }
   addressOfRecord_ = "sip:" + line_.userName + "@" + line_.server;
+  media_->setFailureListener([this] { HangUp(); });
   media_->setDigitsListener([this] {
     // The sender's queue ran empty: report it once, on the GUI thread.
     if (dtmfPending_) {

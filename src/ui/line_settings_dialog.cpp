@@ -201,7 +201,8 @@ QGroupBox* LineSettingsDialog::buildConnectionGroup() {
   }
   encryption_->setToolTip(
       QStringLiteral("Encrypts the call's audio. SDES sends the keys in the call set-up, so only "
-                     "over TLS. Automatic: encrypted where the far end can, over TLS."));
+                     "over TLS; DTLS agrees on them with the far end directly. Automatic: DTLS, "
+                     "and SDES beside it over TLS, where the far end can."));
   encryptionRequired_ =
       new QCheckBox(QStringLiteral("Refuse calls &without encrypted media"), group);
   encryptionRequired_->setObjectName(QStringLiteral("MediaEncryptionRequired"));

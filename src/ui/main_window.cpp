@@ -744,6 +744,9 @@ void MainWindow::noteRingingOver() {
 }
 
 void MainWindow::setCallEncryption(const std::string& encryption) {
+  if (toQString(encryption) == callEncryption_ && callLock_->isHidden() == encryption.empty()) {
+    return;
+  }
   callEncryption_ = toQString(encryption);
   const bool encrypted = !callEncryption_.isEmpty();
   if (encrypted) {

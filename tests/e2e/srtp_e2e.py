@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: Apache-2.0
-"""Encrypted media on the user's path: two profiles call each other over TLS with SDES keys
-and hear each other, both logs name the suite, and a capture of the call (in the test's own
-network namespace), decoded by tshark as RTP, holds no plain voice; a line that requires
+"""Encrypted media on the user's path: two profiles call each other over TLS with SDES keys,
+and over UDP with DTLS, and hear each other, both logs name the suite, and a capture of the
+call (in the test's own network namespace), decoded by tshark as RTP, holds no plain voice;
+replayed and cut packets are dropped; a DTLS handshake that never comes ends the call; a line that requires
 encrypted media refuses a plain caller with 488 and its log line; a line on `auto` that calls
 a far end without encryption has a plain call and says so."""
 import math
@@ -60,10 +61,10 @@ class Capture:
             self.thread.join()
             self.sock.close()
 
-    def write_pcap(self, path):
+    def write_pcap(self, path, keep):
         with open(path, "wb") as f:
             f.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 1))
-            for i, d in enumerate(self.datagrams):
+            for i, d in enumerate(x for x in self.datagrams if keep(x)):
                 f.write(struct.pack("<IIII", 1700000000 + i // 50, (i % 50) * 20000,
                                     len(d[3]), len(d[3])) + d[3])
 
@@ -99,13 +100,14 @@ class SrtpTest(LabCase):
                             "TLSVerifyServer": "0"},
             "Intercom": {"AutoTalkBack": "1"}})
 
-    def tls_call(self, a, b, during=None):
-        """`a` calls `b` over TLS; the speech and `b`'s reply play (`during` runs a second
-        in); `a` hangs up."""
+    def tls_call(self, a, b, during=None, transport="tls"):
+        """`a` calls `b` over TLS (or UDP); the speech and `b`'s reply play (`during` runs a
+        second in); `a` hangs up."""
         b.start()
         a.start()
-        self.assertEqual(a.run("-dial", "sip:%s@127.0.0.1:%d;transport=tls" % (
-            b.user, b.sip_port + 1)), 0)
+        target = ("sip:%s@127.0.0.1:%d;transport=tls" % (b.user, b.sip_port + 1)
+                  if transport == "tls" else b.address)
+        self.assertEqual(a.run("-dial", target), 0)
         self.assertTrue(wait_for(lambda: "The call was started" in b.log_text(), 15),
                         a.log_text() + b.log_text())
         time.sleep(1)
@@ -117,7 +119,7 @@ class SrtpTest(LabCase):
         a.stop()
         b.stop()
         for p in (a, b):
-            self.assertIn("SIP/2.0/TLS ", p.trace_text())
+            self.assertIn("SIP/2.0/%s " % transport.upper(), p.trace_text())
         for speaker, listener in ((a, b), (b, a)):
             self.assert_words_heard("%s -> %s" % (speaker.user, listener.user),
                                     from_first_sound(listener.heard()))
@@ -146,11 +148,53 @@ class SrtpTest(LabCase):
             print("no network namespace: the wire is not checked")
             return
         self.capture.stop()
+        self.assert_no_plain_voice(10)
+
+    def assert_no_plain_voice(self, tag):
+        """G.711 frames with their tag; random bytes, never the level of speech or the runs
+        of silence."""
         voice = self.voice_payloads()
-        # G.711 frames with their 10-byte tag; random bytes, never the level of speech or
-        # the runs of silence.
-        self.assertEqual({len(v) for v in voice}, {170})
+        self.assertEqual({len(v) for v in voice}, {160 + tag})
         self.assertEqual([e for e in map(entropy, voice) if e < 6.5], [])
+
+    def test_dtls_over_udp_is_heard_both_ways_and_nothing_plain_crosses_the_wire(self):
+        a = self.profile("alice", self.speech_file, "dtls")
+        b = self.profile("bob", self.reply_file, "dtls")
+        self.tls_call(a, b, transport="udp")
+        for p in (a, b):
+            self.assertIn("Media: SRTP AEAD_AES_128_GCM (DTLS, fingerprint verified)",
+                          p.log_text())
+            self.assertNotIn("Media: not encrypted", p.log_text())
+            self.assertNotIn("a=crypto", p.trace_text())  # no SDES over UDP
+            self.assertIn("a=fingerprint:sha-256 ", p.trace_text())
+            # The profile's certificate, kept for the owner alone.
+            key = os.path.join(p.home, "dtls-key.pem")
+            self.assertEqual(os.stat(key).st_mode & 0o777, 0o600)
+        self.assertIn("a=setup:actpass", a.trace_text())
+        self.assertIn("a=setup:active", b.trace_text())
+        if self.capture:
+            self.capture.stop()
+            self.assert_no_plain_voice(16)
+
+    def test_a_dtls_handshake_that_never_comes_ends_the_call(self):
+        b = self.profile("bob", self.silence_file, "dtls")
+        b.start()
+        probe = Caller(b.sip_port)
+        self.cleanup.append(probe.close)
+        # The caller says it starts the handshake, and never does.
+        plain = probe.sdp
+        probe.sdp = lambda port: plain(port) + (
+            "a=fingerprint:sha-256 " + ":".join(["AB"] * 32) + "\r\na=setup:active\r\n")
+        call = probe.invite(rtp_port=40000)
+        answer = probe.wait_response(call, [200], 10)
+        self.assertIsNotNone(answer, call.responses)
+        probe.ack(call)
+        self.assertIn("a=setup:passive", answer.text)
+        started = time.monotonic()
+        self.assertIsNotNone(probe.wait_request("BYE", call, 20), b.log_text())
+        self.assertGreater(time.monotonic() - started, 8)
+        self.assertIn("DTLS: the handshake did not finish within 10 seconds", b.log_text())
+        self.assertNotIn("Media: SRTP", b.log_text())
 
     def replay_to_bob(self):
         """Alice's first voice packets again, to Bob's RTP port from another socket: five as
@@ -161,6 +205,8 @@ class SrtpTest(LabCase):
         bob_port = voice[0][1]
         self.replayed = [d[2] for d in voice if d[1] == bob_port][:5]
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
+            sock.bind(("127.0.0.1", 0))
+            self.injector = sock.getsockname()[1]
             for packet in self.replayed:
                 sock.sendto(packet, ("127.0.0.1", bob_port))
                 sock.sendto(packet[:-1], ("127.0.0.1", bob_port))
@@ -168,23 +214,31 @@ class SrtpTest(LabCase):
     def voice_payloads(self):
         """The payloads of the call's G.711 RTP packets as tshark decodes them (all UDP here
         is media: the signalling is TLS)."""
-        rtp = [d for d in self.capture.datagrams if len(d[2]) >= 12 and d[2][0] & 0xC0 == 0x80
+        # What the two profiles sent (not the test's own replays).
+        injector = getattr(self, "injector", None)
+        sent = [d for d in self.capture.datagrams if d[0] != injector]
+        rtp = [d for d in sent if len(d[2]) >= 12 and d[2][0] & 0xC0 == 0x80
                and not 192 <= d[2][1] <= 223]
         self.assertGreater(len(rtp), 200)
         tshark = shutil.which("tshark")
         self.assertIsNotNone(tshark, "tshark is in deps/test-sip.txt")
         pcap = os.path.join(self.dir, "call.pcap")
-        self.capture.write_pcap(pcap)
+        self.capture.write_pcap(pcap, lambda d: d[0] != injector)
         decode = []
         for port in sorted({d[0] for d in rtp} | {d[1] for d in rtp}):
             decode += ["-d", "udp.port==%d,rtp" % port]
-        result = subprocess.run([tshark, "-n", "-r", pcap, *decode, "-T", "fields",
-                                 "-e", "rtp.p_type", "-e", "rtp.payload"],
+        result = subprocess.run([tshark, "-n", "-r", pcap, *decode, "-Y", "rtp.version == 2",
+                                 "-T", "fields", "-e", "frame.number", "-e", "rtp.p_type"],
                                 capture_output=True, text=True, timeout=120)
         self.assertEqual(result.returncode, 0, result.stderr)
-        voice = [bytes.fromhex(payload.replace(":", "")) for kind, payload in
-                 (line.split("\t") for line in result.stdout.splitlines() if "\t" in line)
-                 if kind in ("0", "8")]
+        # The voice packets as tshark finds them, their payloads (all after the fixed header:
+        # neither side sends CSRCs or extensions) as the capture holds them. With a DTLS
+        # handshake in the capture tshark itself treats them as SRTP.
+        voice = []
+        for line in result.stdout.splitlines():
+            number, _, kind = line.partition("\t")
+            if kind in ("0", "8"):
+                voice.append(sent[int(number) - 1][2][12:])
         print("tshark read %d voice packets of %d RTP datagrams" % (len(voice), len(rtp)))
         self.assertGreater(len(voice), 200)
         return voice
