@@ -41,7 +41,7 @@ struct RemoteSdp {
   std::string transport;
   std::vector<SdesCrypto> crypto;
   // The SHA-256 "a=fingerprint" (upper-case hex pairs) and "a=setup" (lower case) of DTLS.
-  std::string fingerprint;
+  std::string fingerprint = {};
   std::string setup;
 
   // Reads a body; what cannot be read is ignored.
@@ -71,7 +71,7 @@ struct SdpSettings {
   bool encryptionRequired = false;
   // DTLS-SRTP: offered and taken with this certificate fingerprint (SHA-256).
   bool dtls = false;
-  std::string fingerprint;
+  std::string fingerprint = {};
 };
 
 // The DTLS handshake an SDP exchange agreed on: who sends the first flight, and the far

@@ -5,7 +5,8 @@ and over UDP with DTLS, and hear each other, both logs name the suite, and a cap
 call (in the test's own network namespace), decoded by tshark as RTP, holds no plain voice;
 replayed and cut packets are dropped; a DTLS handshake that never comes ends the call; a line that requires
 encrypted media refuses a plain caller with 488 and its log line; a line on `auto` that calls
-a far end without encryption has a plain call and says so."""
+a far end without encryption has a plain call and says so; baresip with its srtp and
+dtls_srtp modules calls Quillet with SDES keys over TLS, and takes Quillet's DTLS call."""
 import math
 import os
 import re
@@ -18,9 +19,10 @@ import time
 from collections import Counter
 
 import numpy as np
-from e2e_support import (RATE, LabCase, from_first_sound, run_tests, take_binary_argument,
-                         wait_for, write_wav)
+from e2e_support import (RATE, LabCase, from_first_sound, make_ca, make_server_cert, read_wav,
+                         run_tests, take_binary_argument, wait_for, write_wav)
 from sip_caller import Caller
+import sipharness as h  # noqa: E402 (on the path that e2e_support sets)
 
 take_binary_argument()
 
@@ -85,6 +87,11 @@ class SrtpTest(LabCase):
         cls.reply_file = os.path.join(cls.root, "speech-reply.wav")
         write_wav(cls.reply_file, np.concatenate([np.zeros(int(RATE * cls.reply_delay)),
                                                   cls.speech, np.zeros(RATE * 10)]))
+        # baresip's file source hangs up when its file ends: pad the speech.
+        cls.padded_file = os.path.join(cls.root, "speech-padded.wav")
+        write_wav(cls.padded_file, np.concatenate([np.zeros(RATE // 2), cls.speech,
+                                                   np.zeros(RATE * 20)]))
+        cls.ca = make_ca(cls.root, "QuilletTestCA")
 
     def setUp(self):
         super().setUp()
@@ -277,6 +284,65 @@ class SrtpTest(LabCase):
             self.assertEqual({len(v) for v in voice}, {160})
             self.assertGreater(len([e for e in map(entropy, voice) if e < 6.5]), len(voice) // 4)
 
+    def baresip(self, account, play, answer="manual", tls=False):
+        """A baresip with the srtp and dtls_srtp modules on a free port (PORT in `account`);
+        with `tls`, its TLS at the port + 1 has a certificate from the test CA."""
+        port = h.free_udp_port(span=2)
+        extra = []
+        if tls:
+            cert = make_server_cert(self.dir, self.ca, "IP:127.0.0.1")
+            both = os.path.join(self.dir, "baresip-cert.pem")  # certificate and key in one
+            with open(both, "w") as out:
+                for part in (cert["cert"], cert["key"]):
+                    with open(part) as f:
+                        out.write(f.read())
+            extra = ["sip_certificate " + both, "sip_cafile " + self.ca[0]]
+        b = h.Baresip(self.dir, "peer", port, [account.replace("PORT", str(port))],
+                      play_wav=play, answer=answer, codecs=("g711", "srtp", "dtls_srtp"),
+                      extra=extra)
+        self.cleanup.append(b.stop)
+        return b
+
+    def baresip_heard(self, b):
+        files = [os.path.join(b.dir, f) for f in os.listdir(b.dir) if f.endswith("-dec.wav")]
+        self.assertTrue(files, "baresip recorded nothing")
+        return read_wav(max(files, key=os.path.getsize))
+
+    def test_baresip_calls_with_sdes_keys_over_tls(self):
+        q = self.profile("bob", self.reply_file, "sdes", required="1")
+        q.start()
+        b = self.baresip("<sip:carol@127.0.0.1:PORT;transport=tls>;regint=0;mediaenc=srtp-mand",
+                         self.padded_file, tls=True)
+        b.command("dial", "sip:bob@127.0.0.1:%d;transport=tls" % (q.sip_port + 1))
+        self.assertTrue(wait_for(lambda: "The call was started" in q.log_text(), 10),
+                        q.log_text() + b.output())
+        time.sleep(self.reply_delay + len(self.speech) / RATE + 1.5)
+        b.command("hangup")
+        self.assertTrue(wait_for(lambda: "The call was stopped" in q.log_text(), 10))
+        q.stop()
+        b.stop()
+        self.assertRegex(q.trace_text(), r"m=audio \d+ RTP/SAVP ")
+        self.assertRegex(q.log_text(), r"Media: SRTP AES_CM_128_HMAC_SHA1_(80|32) \(SDES\)")
+        self.assert_words_heard("SDES, baresip -> Quillet", from_first_sound(q.heard()))
+        self.assert_words_heard("SDES, Quillet -> baresip", from_first_sound(self.baresip_heard(b)))
+
+    def test_quillet_calls_baresip_with_dtls(self):
+        b = self.baresip("<sip:carol@127.0.0.1:PORT>;regint=0;mediaenc=dtls_srtp;"
+                         "answermode=@ANSWER@", self.reply_file, answer="auto")
+        q = self.profile("alice", self.padded_file, "dtls", required="1")
+        q.start("-dial", "sip:carol@127.0.0.1:%d" % b.sip_port)
+        self.assertIsNotNone(b.wait_call_event("CALL_ESTABLISHED", 10), q.log_text() + b.output())
+        time.sleep(self.reply_delay + len(self.speech) / RATE + 1.5)
+        self.assertEqual(q.run("-hangup"), 0)
+        self.assertIsNotNone(b.wait_call_event("CALL_CLOSED", 10))
+        q.stop()
+        b.stop()
+        self.assertRegex(q.trace_text(), r"m=audio \d+ UDP/TLS/RTP/SAVP ")
+        self.assertRegex(q.log_text(), r"Media: SRTP \S+ \(DTLS, fingerprint verified\)")
+        self.assert_words_heard("DTLS, baresip -> Quillet", from_first_sound(q.heard()))
+        self.assert_words_heard("DTLS, Quillet -> baresip", from_first_sound(self.baresip_heard(b)))
+
 
 if __name__ == "__main__":
-    run_tests({})
+    run_tests({"test_baresip_calls_with_sdes_keys_over_tls": "baresip-srtp",
+               "test_quillet_calls_baresip_with_dtls": "baresip-dtls-srtp"})
