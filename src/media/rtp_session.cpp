@@ -485,7 +485,7 @@ void RtpSession::Run() {
         const bool rtcp = length >= 0 && isRtcpDatagram(slot->data.data(), size);
         // The first byte tells DTLS from RTP and RTCP on the one port (RFC 7983).
         if (length >= 0 && classifyDatagram(slot->data.data(), size) == DatagramKind::Dtls) {
-          if (from.sameHost(destination())) takeDtls(dtls, slot->data.data(), size);
+          takeDtls(dtls, from, slot->data.data(), size);
         } else if (length >= 0 && openReceived(slot->data.data(), size, rtcp, from)) {
           const uint32_t now = platform::tickMs();
           if (rtcp) {

@@ -163,14 +163,18 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   struct DtlsRun {
     std::shared_ptr<DtlsSession> session;
     uint32_t startTick = 0;
-    bool settled = false;  // done or failed, and acted upon
+    bool settled = false;          // done or failed, and acted upon
+    platform::SocketAddress peer;  // where its datagrams came from (empty: none yet)
   };
   void pickUpDtls(DtlsRun& run);  // a handshake the SDP asked for, started
-  void takeDtls(DtlsRun& run, const uint8_t* data, size_t length);
+  // A DTLS datagram from `from`: the handshake answers where it came from (a far end may
+  // send from another address than its SDP names; its certificate is what is checked).
+  void takeDtls(DtlsRun& run, const platform::SocketAddress& from, const uint8_t* data,
+                size_t length);
   // Resends and the time limit; answers ms until it is due again.
   int32_t serviceDtls(DtlsRun& run);
   void settleDtls(DtlsRun& run);
-  void sendDtls(const DtlsSession::Datagrams& datagrams);
+  void sendDtls(const DtlsRun& run, const DtlsSession::Datagrams& datagrams);
   void dtlsFailed(const std::string& why);
   // Sets up the SRTP contexts of the negotiated keys (kept when the keys did not change) and
   // logs the call's media encryption when it changed.

@@ -152,8 +152,8 @@ void RtpSession::dtlsFailed(const std::string& why) {
   if (failureListener_) failureListener_();
 }
 
-void RtpSession::sendDtls(const DtlsSession::Datagrams& datagrams) {
-  const platform::SocketAddress to = destination();
+void RtpSession::sendDtls(const DtlsRun& run, const DtlsSession::Datagrams& datagrams) {
+  const platform::SocketAddress to = run.peer.isUnspecified() ? destination() : run.peer;
   if (to.isUnspecified()) return;
   std::shared_lock lock(socketLock_);
   if (!socket_.valid()) return;
@@ -172,12 +172,15 @@ void RtpSession::pickUpDtls(DtlsRun& run) {
   run.session = std::move(fresh);
   run.startTick = platform::tickMs();
   run.settled = false;
-  sendDtls(run.session->start());
+  run.peer = {};
+  sendDtls(run, run.session->start());
 }
 
-void RtpSession::takeDtls(DtlsRun& run, const uint8_t* data, size_t length) {
+void RtpSession::takeDtls(DtlsRun& run, const platform::SocketAddress& from, const uint8_t* data,
+                          size_t length) {
   if (!run.session) return;  // before the SDP said which handshake: its resend comes
-  sendDtls(run.session->receive(data, length));
+  run.peer = from;
+  sendDtls(run, run.session->receive(data, length));
   settleDtls(run);
 }
 
@@ -190,7 +193,7 @@ int32_t RtpSession::serviceDtls(DtlsRun& run) {
   }
   int32_t due = run.session->msUntilResend();
   if (due == 0) {
-    sendDtls(run.session->resend());
+    sendDtls(run, run.session->resend());
     due = run.session->msUntilResend();
   }
   return due < 0 ? 100 : std::max<int32_t>(due, 1);
