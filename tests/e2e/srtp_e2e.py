@@ -3,7 +3,8 @@
 """Encrypted media on the user's path: two profiles call each other over TLS with SDES keys,
 and over UDP with DTLS, and hear each other, both logs name the suite, and a capture of the
 call (in the test's own network namespace), decoded by tshark as RTP, holds no plain voice;
-replayed and cut packets are dropped; a DTLS handshake that never comes ends the call; a line that requires
+replayed and cut packets are dropped; `auto` on both sides over TLS takes DTLS before the
+SDES keys offered beside it; a DTLS handshake that never comes ends the call; a line that requires
 encrypted media refuses a plain caller with 488 and its log line; a line on `auto` that calls
 a far end without encryption has a plain call and says so; baresip with its srtp and
 dtls_srtp modules calls Quillet with SDES keys over TLS, and takes Quillet's DTLS call."""
@@ -182,6 +183,18 @@ class SrtpTest(LabCase):
         if self.capture:
             self.capture.stop()
             self.assert_no_plain_voice(16)
+
+    def test_auto_on_both_sides_over_tls_takes_dtls_before_sdes(self):
+        a = self.profile("alice", self.speech_file, "auto")
+        b = self.profile("bob", self.reply_file, "auto")
+        self.tls_call(a, b)
+        offer = a.trace_text()
+        self.assertIn("a=crypto:1 AES_CM_128_HMAC_SHA1_80 inline:", offer)
+        self.assertIn("a=setup:actpass", offer)
+        for p in (a, b):
+            self.assertIn("Media: SRTP AEAD_AES_128_GCM (DTLS, fingerprint verified)",
+                          p.log_text())
+            self.assertNotIn("(SDES)", p.log_text())
 
     def test_a_dtls_handshake_that_never_comes_ends_the_call(self):
         b = self.profile("bob", self.silence_file, "dtls")
