@@ -13,7 +13,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   quillet::media::SdpSession session;
   // No name lookups while fuzzing: only the text decides.
   session.setPrivateAddressTest([](const std::string& host) { return host.size() % 2 == 0; });
-  session.setSettings({size % 2 == 0 ? 50 : 49, (size & 2) != 0});
+  quillet::media::SdpSettings settings{size % 2 == 0 ? 50 : 49, (size & 2) != 0};
+  settings.sdes = (size & 4) != 0;
+  settings.encryptionRequired = (size & 8) != 0;
+  session.setSettings(settings);
   session.prepare("203.0.113.5", 9000, "192.168.1.23", 8000);
   std::string answer;
   if (session.takeOffer(body, false, answer) &&

@@ -111,6 +111,10 @@ class AppWindow {
   virtual void noteIncomingCall(const std::string& /*caller*/) {}
   virtual void noteMissedCall(const std::string& /*caller*/) {}
   virtual void noteRingingOver() {}
+  // The media encryption of the ringing or current call, as the log names it (a padlock
+  // is shown while it is not empty); empty when plain or when no call is on. Told again
+  // while the call goes on (the same value changes nothing).
+  virtual void setCallEncryption(const std::string& /*encryption*/) {}
 };
 
 // The window of a headless run: remembers what a window would show.

@@ -683,6 +683,7 @@ void IntercomApp::onConnected(LineSlot& slot) {
   }
   slot.startTime = std::time(nullptr);
   armDoorControl(slot);
+  window_->setCallEncryption(slot.engine()->mediaEncryption());
   callStarted(slot);
   if (slot.talkBackWhenConnected) {
     slot.talkBackWhenConnected = false;
@@ -785,6 +786,7 @@ void IntercomApp::callStopped(LineSlot& slot) {
     currentSlot_ = 1;
   }
   callActive_ = false;
+  window_->setCallEncryption("");
   microphoneLevel_ = -127;
   speakerLevel_ = -127;
   window_->setLevels(microphoneLevel_, speakerLevel_);
@@ -813,6 +815,10 @@ void IntercomApp::OnStopped(uint32_t cookie) {
 void IntercomApp::OnLevels(const audio::LevelReport* levels, uint32_t cookie) {
   if (cookie == kRingCookie) {
     return;
+  }
+  // A DTLS handshake ends a moment after the call started: the padlock follows.
+  if (callActive_ && slot_ != nullptr && slot_->engine() != nullptr) {
+    window_->setCallEncryption(slot_->engine()->mediaEncryption());
   }
   if (levels != nullptr && levels->count > 0) {
     const int8_t level = *std::max_element(levels->levels, levels->levels + levels->count);

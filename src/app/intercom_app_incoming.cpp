@@ -100,6 +100,7 @@ void IntercomApp::ringFinished() {
   }
   if (incoming_.decision == IncomingDecision::PhoneCall) {
     base::logCallDecision("Incoming call rings until answered (" + incoming_.reason + ")");
+    window_->setCallEncryption(engine.mediaEncryption());
     window_->noteIncomingCall(ringingCaller_);
     return;
   }

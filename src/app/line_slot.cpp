@@ -2,6 +2,8 @@
 // LineSlot: building the line's engine, its events, and the spool and pump of a call.
 #include "app/line_slot.h"
 
+#include <filesystem>
+#include <mutex>
 #include <utility>
 
 #include "app/intercom_app.h"
@@ -10,8 +12,10 @@
 #include "base/log.h"
 #include "base/settings_store.h"
 #include "media/rtp_session.h"
+#include "platform/paths.h"
 #include "sip/call_media.h"
 #include "sip/sip_trace.h"
+#include "sip/tls_context.h"
 
 namespace quillet::app {
 
@@ -120,6 +124,41 @@ void LineSlot::releaseRetired() {
   }
 }
 
+namespace {
+
+bool fileExists(const std::string& path) {
+  std::error_code ignored;
+  return std::filesystem::exists(path, ignored);
+}
+
+// The profile's DTLS certificate, made on first use.
+std::shared_ptr<const media::DtlsIdentity> profileDtlsIdentity() {
+  static std::mutex lock;
+  static std::shared_ptr<const media::DtlsIdentity> identity;
+  std::lock_guard guard(lock);
+  if (identity) return identity;
+  // Made once and kept in the profile's folder: the key readable by the owner only.
+  const std::string folder = platform::profilePaths().dataDir;
+  const std::string cert = platform::joinPath(folder, "dtls-cert.pem");
+  const std::string key = platform::joinPath(folder, "dtls-key.pem");
+  std::string error;
+  if (!fileExists(cert) || !fileExists(key)) {
+    if (!sip::makeSelfSignedCertificate(cert, key, "quillet", error)) {
+      base::logError("DTLS: no certificate could be made: " + error);
+      return nullptr;
+    }
+  }
+  if (!sip::keyFileIsPrivate(key, error)) {
+    base::logError("DTLS: " + error);
+    return nullptr;
+  }
+  identity = media::DtlsIdentity::load(cert, key, error);
+  if (!identity) base::logError("DTLS: the certificate cannot be used: " + error);
+  return identity;
+}
+
+}  // namespace
+
 std::shared_ptr<sip::SipEngine> LineSlot::makeEngine(sip::SipTransport& transport,
                                                      sip::SipTrace* trace, int32_t lineIndex,
                                                      bool placesCallsOnly) {
@@ -162,6 +201,11 @@ std::shared_ptr<sip::SipEngine> LineSlot::makeEngine(sip::SipTransport& transpor
     session->setPrivateAddress(address);
   }
   session->setG726Aal2Packing(values.g726Aal2Packing);
+  session->setEncryption(values.mediaEncryption, values.mediaEncryptionRequired);
+  if (values.mediaEncryption == media::EncryptionMode::Dtls ||
+      values.mediaEncryption == media::EncryptionMode::Auto) {
+    session->setDtlsIdentity(profileDtlsIdentity());
+  }
   auto media = sip::makeRtpMedia(std::move(session), media::RtpSettings::load(store).sdp);
   return std::make_shared<sip::SipEngine>(transport, line, std::move(media));
 }

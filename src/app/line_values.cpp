@@ -52,6 +52,29 @@ bool readVerifyServer(base::SettingsStore& store, const std::string& section) {
   return true;
 }
 
+media::EncryptionMode readMediaEncryption(base::SettingsStore& store, const std::string& section) {
+  const std::string text = store.readText(section, "MediaEncryption");
+  const std::string_view name = trimBlanks(text);
+  if (name.empty()) return media::EncryptionMode::Off;
+  const std::optional<media::EncryptionMode> mode = media::encryptionModeFromName(name);
+  if (!mode) {
+    base::logError(section + "/MediaEncryption: unknown value \"" + text +
+                   "\" (off, sdes, dtls or auto), the media is not encrypted");
+  }
+  return mode.value_or(media::EncryptionMode::Off);
+}
+
+bool readEncryptionRequired(base::SettingsStore& store, const std::string& section) {
+  const std::string text = store.readText(section, "MediaEncryptionRequired");
+  const std::string_view value = trimBlanks(text);
+  if (value == "1") return true;
+  if (!value.empty() && value != "0") {
+    base::logError(section + "/MediaEncryptionRequired: \"" + text +
+                   "\" is neither 0 nor 1, plain media is allowed");
+  }
+  return false;
+}
+
 }  // namespace
 
 std::string lineSection(base::SettingsStore& store, int lineIndex) {
@@ -99,6 +122,8 @@ LineValues readLineValues(base::SettingsStore& store, int lineIndex) {
   values.tlsVerifyServer = readVerifyServer(store, section);
   values.tlsCertFile = store.readText(section, "TLSCertFile");
   values.tlsKeyFile = store.readText(section, "TLSKeyFile");
+  values.mediaEncryption = readMediaEncryption(store, section);
+  values.mediaEncryptionRequired = readEncryptionRequired(store, section);
   return values;
 }
 

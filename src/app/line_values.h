@@ -7,6 +7,7 @@
 #include <string>
 
 #include "base/settings_store.h"
+#include "media/sdp_session.h"
 #include "sip/transport_kind.h"
 
 namespace quillet::app {
@@ -29,6 +30,10 @@ struct LineValues {
   bool tlsVerifyServer = true;
   std::string tlsCertFile;
   std::string tlsKeyFile;
+  // MediaEncryption=off|sdes|dtls|auto (default off; an unknown text is logged and reads as
+  // off) and MediaEncryptionRequired=1: a call whose media would be plain is refused.
+  media::EncryptionMode mediaEncryption = media::EncryptionMode::Off;
+  bool mediaEncryptionRequired = false;
 };
 
 // The section the line's values are read from: "Line<index+1>", or "DefaultLine" when

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -116,9 +117,9 @@ RtpSession::~RtpSession() {
 RtpSettings RtpSession::currentSettings() {
   RtpSettings settings = store_ != nullptr ? RtpSettings::load(*store_) : fixedSettings_;
   settings.sdp.g726Aal2Packing = settings.sdp.g726Aal2Packing || g726Aal2Packing_;
+  encryptionSettings(settings.sdp);
   return settings;
 }
-
 void RtpSession::closeSocket() {
   std::unique_lock lock(socketLock_);
   socket_.reset();
@@ -185,6 +186,20 @@ void RtpSession::openPort(platform::Event* stop, const platform::SocketAddress& 
   renew();
   rtcp_.restart();
   rtcpMux_ = false;
+  sdp_.renewKeys();
+  {
+    std::lock_guard lock(srtpLock_);
+    activeKeys_.reset();
+    srtpSend_.reset();
+    srtpReceive_.reset();
+    loggedEncryption_.clear();
+    keysPending_ = false;
+    activeDtls_.reset();
+    pendingDtls_.reset();
+    dtlsWaiting_ = false;
+  }
+  plainSignallingLogged_ = false;
+  unauthenticated_ = 0;
   {
     std::lock_guard lock(pacingLock_);
     pacingBaseTick_ = platform::tickMs();
@@ -196,7 +211,11 @@ void RtpSession::openPort(platform::Event* stop, const platform::SocketAddress& 
 std::string RtpSession::makeOffer(bool sendOnly) {
   sdp_.setSettings(currentSettings().sdp);
   sdp_.prepare(publicAddress_, publicPort_, privateAddress_, privatePort_);
-  return sdp_.makeOffer(sendOnly);
+  std::string offer = sdp_.makeOffer(sendOnly);
+  std::lock_guard lock(srtpLock_);
+  // Until the answer says which key it took, nothing plain goes out or is played.
+  keysPending_ = sdp_.offeredKeys() && !activeKeys_;
+  return offer;
 }
 
 bool RtpSession::takeOffer(std::string_view body, bool sendOnly, std::string& answer) {
@@ -229,6 +248,7 @@ void RtpSession::afterNegotiation() {
 }
 
 void RtpSession::copyNegotiated() {
+  applyKeys();
   chosen_ = sdp_.chosenPayloadType();
   comfortNoise_ = sdp_.comfortNoisePayloadType();
   g726_ = sdp_.g726PayloadType();
@@ -358,10 +378,14 @@ audio::SourceRef RtpSession::attachPlayback() {
 void RtpSession::sendPacket(const uint8_t* bytes, size_t length) {
   const platform::SocketAddress to = destination();
   if (to.isUnspecified() || peerSendOnly_) return;
+  uint8_t sealed[kRtpMaxDatagram + kSrtpMaxGrowth];
+  const uint8_t* out = nullptr;
+  size_t outLength = 0;
+  if (!seal(bytes, length, sealed, out, outLength, false)) return;
   {
     std::shared_lock lock(socketLock_);
     if (!socket_.valid()) return;
-    platform::sendTo(socket_.get(), bytes, length, to);
+    platform::sendTo(socket_.get(), out, outLength, to);
   }
   rtcp_.sent(length > kRtpHeaderSize ? length - kRtpHeaderSize : 0);
   uint32_t now = platform::tickMs();
@@ -444,9 +468,12 @@ void RtpSession::Run() {
   uint32_t rules = armGuards(guard, rtcpGuard, platform::tickMs());
   rtcp_.begin(platform::tickMs(), randomUnit());
 
+  DtlsRun dtls;
   int32_t wait = 1000;
   while (true) {
-    wait = std::min(wait, static_cast<int32_t>(rtcp_.msUntilDue(platform::tickMs())));
+    pickUpDtls(dtls);
+    wait = std::min(
+        {wait, static_cast<int32_t>(rtcp_.msUntilDue(platform::tickMs())), serviceDtls(dtls)});
     base::WaitResult result = waitForDatagram(fd, rtcpFd, wait);
     if (result == base::WaitResult::StopRequested) break;
     if (result == base::WaitResult::Signalled) {
@@ -461,10 +488,14 @@ void RtpSession::Run() {
       } else {
         platform::SocketAddress from;
         int length = platform::recvFromAddress(fd, slot->data.data(), slot->data.size(), &from);
-        if (length >= 0) {
-          auto size = static_cast<size_t>(length);
+        auto size = static_cast<size_t>(length);
+        const bool rtcp = length >= 0 && isRtcpDatagram(slot->data.data(), size);
+        // The first byte tells DTLS from RTP and RTCP on the one port (RFC 7983).
+        if (length >= 0 && classifyDatagram(slot->data.data(), size) == DatagramKind::Dtls) {
+          takeDtls(dtls, from, slot->data.data(), size);
+        } else if (length >= 0 && openReceived(slot->data.data(), size, rtcp, from)) {
           const uint32_t now = platform::tickMs();
-          if (isRtcpDatagram(slot->data.data(), size)) {
+          if (rtcp) {
             takeMuxedRtcp(guard, from, slot->data.data(), size, now);
           } else {
             if (trace_.rtpTraceOn() && size >= kRtpHeaderSize && (slot->data[0] & 0xC0) == 0x80) {
@@ -507,6 +538,10 @@ void RtpSession::Run() {
     if (rtcp_.msUntilDue(platform::tickMs()) == 0) sendReport(rtcpGuard, false);
   }
   sendReport(rtcpGuard, true);
+  if (unauthenticated_ > 0) {
+    base::logInfo("SRTP: " + std::to_string(unauthenticated_.load()) +
+                  " received packets failed authentication and were dropped");
+  }
   logPlayout(clock);
   base::logInfo(rtcp_.quality().logLine());
 }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
@@ -18,6 +19,7 @@
 #include "audio/audio_stream.h"
 #include "base/settings_store.h"
 #include "base/worker_thread.h"
+#include "media/dtls_session.h"
 #include "media/dtmf_receiver.h"
 #include "media/dtmf_sender.h"
 #include "media/rtcp_reporter.h"
@@ -25,6 +27,7 @@
 #include "media/rtp_stream.h"
 #include "media/rtp_trace.h"
 #include "media/sdp_session.h"
+#include "media/srtp_context.h"
 #include "media/voice_codec.h"
 #include "net/public_address.h"
 #include "platform/socket.h"
@@ -101,6 +104,25 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   void setPrivateAddress(std::string address) { privateOverride_ = std::move(address); }
   // The line's peers pack "G726-32" the AAL2 way (set before the first call).
   void setG726Aal2Packing(bool on) { g726Aal2Packing_ = on; }
+  // The line's media encryption (set before the first call).
+  void setEncryption(EncryptionMode mode, bool required);
+  // The profile's DTLS certificate (set before the first call; null: no DTLS-SRTP).
+  void setDtlsIdentity(std::shared_ptr<const DtlsIdentity> identity);
+  // Called (on the receive thread) when the call's media cannot be encrypted after all: the
+  // DTLS handshake failed or took too long, or the far end's certificate is not the one its
+  // SDP named. The call should end.
+  void setFailureListener(std::function<void()> listener) {
+    failureListener_ = std::move(listener);
+  }
+  // Whether this call's signalling is encrypted (set before its first SDP): SDES keys go and
+  // come only over encrypted signalling.
+  void setSignallingSecure(bool secure) { signallingSecure_ = secure; }
+  // The call's media encryption as the log and the window name it
+  // ("SRTP AES_CM_128_HMAC_SHA1_80 (SDES)"); empty while the media is plain.
+  std::string encryption() const;
+  // Received packets of this call dropped because they failed SRTP or SRTCP authentication
+  // (a wrong key, a replay, a cut tag).
+  uint32_t unauthenticatedPackets() const { return unauthenticated_; }
 
   const std::string& privateAddress() const { return privateAddress_; }
   uint16_t privatePort() const { return privatePort_; }
@@ -137,6 +159,39 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   static void logPlayout(PlayoutClock& clock);
   RtpSettings currentSettings();
   void copyNegotiated();
+  // The line's encryption settings for the SDP of this call.
+  void encryptionSettings(SdpSettings& sdp);
+  // Contexts for the keys (none: plain); logs when the call's media encryption changed.
+  // Under srtpLock_.
+  void installKeys(const std::optional<SrtpKeys>& keys);
+  void logEncryption();
+  // The receive thread's DTLS handshake.
+  struct DtlsRun {
+    std::shared_ptr<DtlsSession> session;
+    uint32_t startTick = 0;
+    bool settled = false;          // done or failed, and acted upon
+    platform::SocketAddress peer;  // where its datagrams came from (empty: none yet)
+  };
+  void pickUpDtls(DtlsRun& run);  // a handshake the SDP asked for, started
+  // A DTLS datagram from `from`: the handshake answers where it came from (a far end may
+  // send from another address than its SDP names; its certificate is what is checked).
+  void takeDtls(DtlsRun& run, const platform::SocketAddress& from, const uint8_t* data,
+                size_t length);
+  // Resends and the time limit; answers ms until it is due again.
+  int32_t serviceDtls(DtlsRun& run);
+  void settleDtls(DtlsRun& run);
+  void sendDtls(const DtlsRun& run, const DtlsSession::Datagrams& datagrams);
+  void dtlsFailed(const std::string& why);
+  // Sets up the SRTP contexts of the negotiated keys (kept when the keys did not change) and
+  // logs the call's media encryption when it changed.
+  void applyKeys();
+  // A packet as it goes out: `bytes` itself while the media is plain, else protected into
+  // `buffer` (capacity kRtpMaxDatagram + kSrtpMaxGrowth). False: nothing may go out.
+  bool seal(const uint8_t* bytes, size_t length, uint8_t* buffer, const uint8_t*& out,
+            size_t& outLength, bool rtcp);
+  // A received datagram checked and decrypted in place while the media is encrypted. False:
+  // it is dropped (counted and logged once when it failed authentication).
+  bool openReceived(uint8_t* data, size_t& length, bool rtcp, const platform::SocketAddress& from);
   void afterNegotiation();
   void setDestination(const platform::SocketAddress& address);
   // The far end as its SDP names it (RTP, and RTCP when not on the RTP port); a change
@@ -180,6 +235,10 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   base::SettingsStore* store_ = nullptr;
   RtpSettings fixedSettings_;
   bool g726Aal2Packing_ = false;
+  EncryptionMode encryptionMode_ = EncryptionMode::Off;
+  bool encryptionRequired_ = false;
+  std::atomic<bool> signallingSecure_{false};
+  bool plainSignallingLogged_ = false;  // this call's note that SDES waits for TLS
   RtpTrace& trace_;
   DtmfSender dtmf_;
   DtmfReceiver dtmfIn_;  // receive thread
@@ -212,6 +271,21 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   std::atomic<bool> rtcpMux_{false};
   std::atomic<uint32_t> badRtcp_{0};
   RtcpReporter rtcp_;
+
+  // SRTP: replaced by the SDP exchange while the threads run; senders and the receive thread
+  // take the contexts under the lock and use them outside it.
+  mutable std::mutex srtpLock_;
+  std::optional<SrtpKeys> activeKeys_;        // guarded by srtpLock_
+  std::shared_ptr<SrtpContext> srtpSend_;     // guarded by srtpLock_
+  std::shared_ptr<SrtpContext> srtpReceive_;  // guarded by srtpLock_
+  std::string loggedEncryption_;              // guarded by srtpLock_: what the log last said
+  bool keysPending_ = false;             // guarded by srtpLock_: our offer's keys await the answer
+  std::optional<DtlsSetup> activeDtls_;  // guarded by srtpLock_
+  std::shared_ptr<DtlsSession> pendingDtls_;  // guarded by srtpLock_: for the receive thread
+  bool dtlsWaiting_ = false;                  // guarded by srtpLock_: the handshake is not done
+  std::shared_ptr<const DtlsIdentity> dtlsIdentity_;
+  std::function<void()> failureListener_;
+  std::atomic<uint32_t> unauthenticated_{0};
 
   // The far end as signalled, for the source guard of the receive thread.
   std::mutex signalledLock_;

@@ -33,7 +33,8 @@ void RtpSession::readRtcpSocket(int fd, RtpSourceGuard& rtcpGuard, const RtpSour
   platform::SocketAddress from;
   const int length = platform::recvFromAddress(fd, data, sizeof(data), &from);
   if (length < 0) return;
-  const auto size = static_cast<size_t>(length);
+  auto size = static_cast<size_t>(length);
+  if (!openReceived(data, size, true, from)) return;
   const uint32_t now = platform::tickMs();
   // A sender other than the signalled one may lock in only from the far end's RTP host.
   RtcpCompound unused;
@@ -84,11 +85,15 @@ void RtpSession::sendReport(const RtpSourceGuard& rtcpGuard, bool bye) {
   const platform::SocketAddress to = rtcpDestination(rtcpGuard);
   if (to.isUnspecified() || to.port() == 0) return;
   const std::vector<uint8_t> bytes = writeRtcpCompound(compound);
+  uint8_t sealed[kRtpMaxDatagram + kSrtpMaxGrowth];
+  const uint8_t* out = nullptr;
+  size_t outLength = 0;
+  if (!seal(bytes.data(), bytes.size(), sealed, out, outLength, true)) return;
   {
     std::shared_lock lock(socketLock_);
     const platform::UniqueFd& socket = rtcpMux_ ? socket_ : rtcpSocket_;
     if (!socket.valid()) return;
-    platform::sendTo(socket.get(), bytes.data(), bytes.size(), to);
+    platform::sendTo(socket.get(), out, outLength, to);
   }
   rtcp_.reportSent(bytes.size());
   if (trace_.rtpTraceOn()) trace_.traceRtpLine(rtcpTraceLine(now, ">>>", to.toString(), compound));

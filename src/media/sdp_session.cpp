@@ -2,9 +2,11 @@
 // SdpSession and RemoteSdp: SDP text, peer body reading and codec negotiation.
 #include "media/sdp_session.h"
 
+#include <cctype>
 #include <ctime>
 #include <utility>
 
+#include "base/log.h"
 #include "base/net_facts.h"
 #include "base/text_builder.h"
 
@@ -14,7 +16,7 @@ namespace {
 
 constexpr const char* kTemplate =
     "v=0\r\no=Brindlemark-Quillet %d %d IN %s %s\r\ns=Quillet Call\r\nc=IN %s %s\r\nt=0 "
-    "0\r\nm=audio %d RTP/AVP%sa=%s\r\n";
+    "0\r\nm=audio %d %s%sa=%s\r\n";
 
 // G.726-32 is offered in both payload formats: "G726-32" (RFC 3551 packing) and, for
 // peers that pack the other way, "AAL2-G726-32".
@@ -26,6 +28,16 @@ constexpr const char* kOfferLowBandwidth =
     " 3 96 97 0 8 13 101\r\na=rtpmap:3 GSM/8000\r\na=rtpmap:96 G726-32/8000\r\na=rtpmap:97 "
     "AAL2-G726-32/8000\r\na=rtpmap:0 PCMU/8000\r\na=rtpmap:8 PCMA/8000\r\na=rtpmap:13 "
     "CN/8000\r\na=rtpmap:101 telephone-event/8000\r\na=fmtp:101 0-16\r\n";
+
+// The media transports: plain RTP, SRTP keyed in the SDP, SRTP keyed by DTLS, or another.
+enum class Profile { Plain, Secure, Dtls, Other };
+
+Profile profileOf(std::string_view transport) {
+  if (transport == "RTP/AVP" || transport == "RTP/AVPF") return Profile::Plain;
+  if (transport == "RTP/SAVP" || transport == "RTP/SAVPF") return Profile::Secure;
+  if (transport == "UDP/TLS/RTP/SAVP" || transport == "UDP/TLS/RTP/SAVPF") return Profile::Dtls;
+  return Profile::Other;
+}
 
 // "IP6" for an IPv6 address, else "IP4".
 const char* addressType(const std::string& address) {
@@ -126,6 +138,22 @@ void readAttribute(std::string_view value, RemoteSdp& sdp) {
   } else if (name == "rtcp") {
     size_t at = 0;
     sdp.rtcpPort = portNumber(nextToken(rest, at));
+  } else if (name == "fingerprint") {
+    size_t at = 0;
+    const std::string_view hash = nextToken(rest, at);
+    if (equalsNoCase(hash, "sha-256")) {
+      std::string value(nextToken(rest, at));
+      for (char& c : value) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      sdp.fingerprint = value;
+    }
+  } else if (name == "setup") {
+    size_t at = 0;
+    std::string value(nextToken(rest, at));
+    for (char& c : value) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    sdp.setup = value;
+  } else if (name == "crypto") {
+    std::optional<SdesCrypto> crypto = readCryptoAttribute(rest);
+    if (crypto) sdp.crypto.push_back(std::move(*crypto));
   }
 }
 
@@ -137,7 +165,7 @@ Scope readMedia(std::string_view value, RemoteSdp& sdp) {
   const uint16_t port = portNumber(nextToken(value, pos));
   if (port == 0) return Scope::Ignored;  // a rejected or disabled stream
   sdp.audioPort = port;
-  nextToken(value, pos);  // transport
+  sdp.transport = std::string(nextToken(value, pos));
   while (pos < value.size() && isBlank(value[pos])) ++pos;
   sdp.formatList = std::string(value.substr(pos));
   return Scope::Audio;
@@ -175,6 +203,17 @@ std::atomic<uint32_t>& sessionCounter() {
 }
 
 }  // namespace
+
+std::optional<EncryptionMode> encryptionModeFromName(std::string_view name) {
+  constexpr std::pair<std::string_view, EncryptionMode> kModes[] = {{"off", EncryptionMode::Off},
+                                                                    {"sdes", EncryptionMode::Sdes},
+                                                                    {"dtls", EncryptionMode::Dtls},
+                                                                    {"auto", EncryptionMode::Auto}};
+  for (const auto& [text, mode] : kModes) {
+    if (equalsNoCase(name, text)) return mode;
+  }
+  return std::nullopt;
+}
 
 std::string cutText(std::string_view text, size_t limit) {
   size_t count = 0;
@@ -221,6 +260,7 @@ RemoteSdp RemoteSdp::parse(std::string_view body) {
         sdp.rtpmap.resize(sessionRtpmaps);
         sdp.rtcpMux = false;
         sdp.rtcpPort = 0;
+        sdp.crypto.clear();
         audioConnection.clear();
         audioDirection = Direction{};
         audioTaken = true;
@@ -232,7 +272,8 @@ RemoteSdp RemoteSdp::parse(std::string_view body) {
       while (nameEnd < value.size() && value[nameEnd] != ' ' && value[nameEnd] != ':') ++nameEnd;
       readDirection(std::string_view(value).substr(0, nameEnd),
                     scope == Scope::Audio ? audioDirection : sessionDirection);
-      readAttribute(value, sdp);
+      // Keys belong to a media section, never to the session.
+      if (scope == Scope::Audio || value.compare(0, 7, "crypto:") != 0) readAttribute(value, sdp);
     } else if (type == "c") {
       (scope == Scope::Audio ? audioConnection : sessionConnection) = readConnection(value);
     }
@@ -243,6 +284,7 @@ RemoteSdp RemoteSdp::parse(std::string_view body) {
   if (!audioTaken) {
     sdp.audioPort = 0;
     sdp.formatList.clear();
+    sdp.transport.clear();
   }
   return sdp;
 }
@@ -260,10 +302,22 @@ uint32_t SdpSession::nextSessionId() {
 }
 
 SdpSession::SdpSession() : sessionId_(nextSessionId()), sessionVersion_(sessionId_) {
+  renewKeys();
   isPrivate_ = [](const std::string& host) {
     uint32_t address = base::resolveHost(host);
     return address != 0 && base::isPrivateAddress(address);
   };
+}
+
+void SdpSession::renewKeys() {
+  ownKeys_.clear();
+  uint32_t tag = 1;
+  for (SrtpSuite suite : kSrtpSuites)
+    ownKeys_.push_back(SdesCrypto{tag++, suite, newMasterKey(suite)});
+  offeredCrypto_.clear();
+  srtpKeys_.reset();
+  offeredDtls_ = false;
+  dtls_.reset();
 }
 
 void SdpSession::prepare(const std::string& publicAddress, uint16_t publicPort,
@@ -275,6 +329,7 @@ void SdpSession::prepare(const std::string& publicAddress, uint16_t publicPort,
   peerSendOnly_ = false;
   rtcpMux_ = false;
   remoteRtcpPort_ = 0;
+  refusal_ = SdpRefusal::None;
   chosen_ = comfortNoise_ = telephoneEvent_ = g726_ = g726Aal2_ = kNoPayloadType;
   publicAddress_ = cutText(publicAddress, kSdpTextLimit);
   publicPort_ = publicPort;
@@ -288,19 +343,41 @@ std::string SdpSession::describe(const std::string& payloadText, bool sendOnly,
   const std::string& connection = layout.usePrivate ? privateAddress_ : publicAddress_;
   text.Format(kTemplate, sessionId_, sessionVersion_, addressType(publicAddress_), publicAddress_,
               addressType(connection), connection, layout.usePrivate ? privatePort_ : publicPort_,
-              payloadText, sendOnly ? "sendonly" : "sendrecv");
+              layout.transport, payloadText, sendOnly ? "sendonly" : "sendrecv");
   if (settings_.active && layout.allowDirection) text.Append("a=direction:active\r\n");
   if (!layout.usePrivate && layout.allowLocal && privateAddress_ != publicAddress_) {
     text.AppendFormat("a=local:%s %d\r\na=domain:%s\r\n", privateAddress_, privatePort_,
                       publicAddress_);
   }
   if (layout.rtcpMux) text.Append("a=rtcp-mux\r\n");
+  for (const SdesCrypto& crypto : layout.crypto) {
+    text.Append("a=" + writeCryptoAttribute(crypto) + "\r\n");
+  }
+  if (!layout.setup.empty()) {
+    text.Append("a=fingerprint:sha-256 " + settings_.fingerprint + "\r\na=setup:" + layout.setup +
+                "\r\n");
+  }
   return text.take();
 }
 
 std::string SdpSession::makeOffer(bool sendOnly) {
+  Layout layout;
+  offeredCrypto_.clear();
+  offeredDtls_ = settings_.dtls && !settings_.fingerprint.empty();
+  if (settings_.sdes) {
+    // Required: only encrypted media will do. Else a plain profile with keys, which a far
+    // end that cannot encrypt answers plain (best-effort SRTP).
+    layout.transport = settings_.encryptionRequired ? "RTP/SAVP" : "RTP/AVP";
+    offeredCrypto_ = ownKeys_;
+    layout.crypto = offeredCrypto_;
+  }
+  if (offeredDtls_) {
+    // Either side may start the handshake: the answer decides.
+    if (settings_.encryptionRequired) layout.transport = "UDP/TLS/RTP/SAVP";
+    layout.setup = "actpass";
+  }
   return describe(settings_.quality < 50 ? kOfferLowBandwidth : kOfferHighQuality, sendOnly,
-                  Layout{});
+                  layout);
 }
 
 std::string SdpSession::makeCapabilityOffer(const SdpSettings& settings) {
@@ -310,15 +387,85 @@ std::string SdpSession::makeCapabilityOffer(const SdpSettings& settings) {
 }
 
 bool SdpSession::takeOffer(std::string_view body, bool sendOnly, std::string& answer) {
-  return negotiate(body, sendOnly, answer);
+  offeredCrypto_.clear();
+  offeredDtls_ = false;
+  return negotiate(body, sendOnly, answer, true);
 }
 
 bool SdpSession::takeAnswer(std::string_view body) {
   std::string unused;
-  return negotiate(body, false, unused);
+  refusal_ = SdpRefusal::None;
+  return negotiate(body, false, unused, false);
 }
 
-bool SdpSession::negotiate(std::string_view body, bool sendOnly, std::string& answer) {
+bool SdpSession::refuse(SdpRefusal why, const std::string& logLine) {
+  refusal_ = why;
+  srtpKeys_.reset();
+  dtls_.reset();
+  base::logError(logLine);
+  return false;
+}
+
+bool SdpSession::chooseSecurity(const RemoteSdp& remote, bool answering, Layout& layout) {
+  const Profile profile = profileOf(remote.transport);
+  const bool dtlsUsable = settings_.dtls && !settings_.fingerprint.empty();
+  if (profile == Profile::Other || (profile == Profile::Dtls && !dtlsUsable)) {
+    return refuse(SdpRefusal::UnsupportedTransport, "Media: the far end's media transport " +
+                                                        cutText(remote.transport, 40) +
+                                                        " cannot be used here");
+  }
+  std::optional<SrtpKeys> keys;
+  std::optional<DtlsSetup> dtls;
+  if (answering && dtlsUsable && !remote.fingerprint.empty() && remote.setup != "holdconn") {
+    // DTLS first: its keys never pass through the signalling. This side starts the
+    // handshake unless the far end wants to.
+    const bool client = remote.setup != "active";
+    dtls = DtlsSetup{client, remote.fingerprint};
+    layout.setup = client ? "active" : "passive";
+    layout.transport = remote.transport;
+  } else if (answering) {
+    // The first of the offered keys whose suite we have; our answer keys the same suite.
+    if (settings_.sdes && !remote.crypto.empty()) {
+      const SdesCrypto& theirs = remote.crypto.front();
+      for (const SdesCrypto& own : ownKeys_) {
+        if (own.suite != theirs.suite) continue;
+        keys = SrtpKeys{own.suite, own.key, theirs.key};
+        layout.crypto.push_back(SdesCrypto{theirs.tag, own.suite, own.key});
+      }
+    }
+    layout.transport = remote.transport;
+  } else if (!offeredCrypto_.empty() || offeredDtls_) {
+    // The answer keys one of the suites we offered, under its tag.
+    for (const SdesCrypto& theirs : remote.crypto) {
+      for (const SdesCrypto& own : offeredCrypto_) {
+        if (own.tag == theirs.tag && own.suite == theirs.suite && !keys) {
+          keys = SrtpKeys{own.suite, own.key, theirs.key};
+        }
+      }
+    }
+    // Else a DTLS answer: it says whether it starts the handshake ("active") or waits.
+    if (!keys && offeredDtls_ && !remote.fingerprint.empty() &&
+        (remote.setup == "active" || remote.setup == "passive")) {
+      dtls = DtlsSetup{remote.setup == "passive", remote.fingerprint};
+    }
+  }
+  if (!keys && !dtls && profile != Profile::Plain) {
+    return refuse(SdpRefusal::NoKeys, settings_.sdes
+                                          ? "Media: the far end's encrypted media offers no key "
+                                            "this side can use"
+                                          : "Media: the far end's encrypted media cannot be "
+                                            "keyed over this signalling");
+  }
+  if (!keys && !dtls && settings_.encryptionRequired) {
+    return refuse(SdpRefusal::NotEncrypted, "Call refused: the far end offers no encrypted media");
+  }
+  srtpKeys_ = std::move(keys);
+  dtls_ = std::move(dtls);
+  return true;
+}
+
+bool SdpSession::negotiate(std::string_view body, bool sendOnly, std::string& answer,
+                           bool answering) {
   RemoteSdp remote = RemoteSdp::parse(body);
   remoteAddress_ = remote.connectionAddress;
   remotePort_ = remote.audioPort;
@@ -430,7 +577,11 @@ bool SdpSession::negotiate(std::string_view body, bool sendOnly, std::string& an
     telephoneEvent_ = kNoPayloadType;
   }
   // An answer without a voice codec would carry no audio: that is a failed negotiation.
-  if (list.length() == 0 || chosen_ == kNoPayloadType) return false;
+  if (list.length() == 0 || chosen_ == kNoPayloadType) {
+    refusal_ = SdpRefusal::NoCodec;
+    return false;
+  }
+  if (remote.audioPort != 0 && !chooseSecurity(remote, answering, layout)) return false;
 
   base::TextBuilder payloadText;
   payloadText.Format("%s\r\n%s", list.view(), maps.view());

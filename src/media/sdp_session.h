@@ -6,9 +6,12 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "media/sdes_crypto.h"
 
 namespace quillet::media {
 
@@ -33,6 +36,13 @@ struct RemoteSdp {
   // The audio stream's "a=rtcp-mux" (RFC 5761) and "a=rtcp" port (RFC 3605, 0: not given).
   bool rtcpMux = false;
   uint16_t rtcpPort = 0;
+  // The audio stream's transport ("RTP/AVP", "RTP/SAVP", ...) and the keys its "a=crypto"
+  // lines offer that this side can use, in their order.
+  std::string transport;
+  std::vector<SdesCrypto> crypto;
+  // The SHA-256 "a=fingerprint" (upper-case hex pairs) and "a=setup" (lower case) of DTLS.
+  std::string fingerprint = {};
+  std::string setup;
 
   // Reads a body; what cannot be read is ignored.
   static RemoteSdp parse(std::string_view body);
@@ -42,6 +52,12 @@ struct RemoteSdp {
   uint8_t lookup(std::string_view encoding, uint8_t fallback) const;
 };
 
+// A line's MediaEncryption: none, SDES-SRTP, DTLS-SRTP or what the signalling allows.
+enum class EncryptionMode : uint8_t { Off, Sdes, Dtls, Auto };
+
+// Reads "off", "sdes", "dtls" or "auto" (any case); nothing for another text.
+std::optional<EncryptionMode> encryptionModeFromName(std::string_view name);
+
 // The settings the SDP depends on (section "SIP").
 struct SdpSettings {
   int32_t quality = 50;  // below 50 the low-bandwidth codecs come first
@@ -49,6 +65,38 @@ struct SdpSettings {
   // The peer packs "G726-32" high nibble first (the AAL2 order), as some phones do against
   // RFC 3551: its "G726-32" is then sent and read in that order.
   bool g726Aal2Packing = false;
+  // SDES-SRTP: keys are offered and taken ("a=crypto"). Only over encrypted signalling.
+  bool sdes = false;
+  // A call whose media would not be encrypted is refused (MediaEncryptionRequired).
+  bool encryptionRequired = false;
+  // DTLS-SRTP: offered and taken with this certificate fingerprint (SHA-256).
+  bool dtls = false;
+  std::string fingerprint = {};
+};
+
+// The DTLS handshake an SDP exchange agreed on: who sends the first flight, and the far
+// end's certificate fingerprint.
+struct DtlsSetup {
+  bool client = false;
+  std::string remoteFingerprint;
+  bool operator==(const DtlsSetup&) const = default;
+};
+
+// Why the last offer or answer of the far end could not be taken.
+enum class SdpRefusal : uint8_t {
+  None,
+  NoCodec,              // no voice codec in common
+  NotEncrypted,         // the media would be plain and the line requires encryption
+  NoKeys,               // encrypted media offered, but no key this side can take
+  UnsupportedTransport  // only transports this side cannot do
+};
+
+// The keys of an encrypted call's media: ours (for what we send) and the far end's.
+struct SrtpKeys {
+  SrtpSuite suite = SrtpSuite::AesCm128HmacSha1_80;
+  std::vector<uint8_t> local;
+  std::vector<uint8_t> remote;
+  bool operator==(const SrtpKeys&) const = default;
 };
 
 class SdpSession {
@@ -70,6 +118,8 @@ class SdpSession {
   bool takeAnswer(std::string_view body);
 
   void setSettings(const SdpSettings& settings) { settings_ = settings; }
+  // New keys of our own for every suite (a new call).
+  void renewKeys();
   // Decides whether a remote address (dotted quad or host name) is a private one; the
   // default resolves the name and asks the local network facts.
   void setPrivateAddressTest(std::function<bool(const std::string&)> test) {
@@ -92,6 +142,13 @@ class SdpSession {
   bool rtcpMux() const { return rtcpMux_; }
   // The far end's RTCP port when its SDP names one (else 0: its RTP port + 1).
   uint16_t remoteRtcpPort() const { return remoteRtcpPort_; }
+  // The negotiated SRTP keys; nothing when the media is plain.
+  const std::optional<SrtpKeys>& srtpKeys() const { return srtpKeys_; }
+  // The DTLS handshake agreed on; nothing when the keys (if any) came in the SDP.
+  const std::optional<DtlsSetup>& dtls() const { return dtls_; }
+  // Whether our last offer carried keys (its answer is awaited or was taken).
+  bool offeredKeys() const { return !offeredCrypto_.empty() || offeredDtls_; }
+  SdpRefusal refusal() const { return refusal_; }
 
   // The process-wide session id counter (starts at the local calendar time in seconds).
   static uint32_t nextSessionId();
@@ -102,9 +159,16 @@ class SdpSession {
     bool allowDirection = true;  // "a=direction:active" may be written
     bool allowLocal = true;      // "a=local" and "a=domain" may be written
     bool rtcpMux = true;         // "a=rtcp-mux": RTCP on the RTP port
+    std::string transport = "RTP/AVP";
+    std::vector<SdesCrypto> crypto;  // our "a=crypto" lines
+    std::string setup;               // our "a=setup" (with our fingerprint); empty: none
   };
   std::string describe(const std::string& payloadText, bool sendOnly, const Layout& layout) const;
-  bool negotiate(std::string_view body, bool sendOnly, std::string& answer);
+  bool negotiate(std::string_view body, bool sendOnly, std::string& answer, bool answering);
+  // The media security of the far end's offer (answering) or answer: the keys, our answer's
+  // transport and key. False with refusal_ set (and logged) when the call cannot go on.
+  bool chooseSecurity(const RemoteSdp& remote, bool answering, Layout& layout);
+  bool refuse(SdpRefusal why, const std::string& logLine);
   // The answer with the offer's other media sections refused (port 0) in their places.
   static std::string withRejectedStreams(std::string answer, const RemoteSdp& remote);
 
@@ -125,7 +189,13 @@ class SdpSession {
   uint8_t telephoneEvent_ = kNoPayloadType;
   uint8_t g726_ = kNoPayloadType;
   uint8_t g726Aal2_ = kNoPayloadType;
-  bool g726NamedPlain_ = false;  // g726Aal2_ is the peer's "G726-32" (g726Aal2Packing)
+  bool g726NamedPlain_ = false;            // g726Aal2_ is the peer's "G726-32" (g726Aal2Packing)
+  std::vector<SdesCrypto> ownKeys_;        // one per suite, this call's
+  std::vector<SdesCrypto> offeredCrypto_;  // what our last offer carried
+  std::optional<SrtpKeys> srtpKeys_;
+  bool offeredDtls_ = false;
+  std::optional<DtlsSetup> dtls_;
+  SdpRefusal refusal_ = SdpRefusal::None;
   SdpSettings settings_;
   std::function<bool(const std::string&)> isPrivate_;
 };

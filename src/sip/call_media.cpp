@@ -80,6 +80,15 @@ class RtpMedia : public CallMedia {
   void setReceivedDigitsListener(std::function<void(char)> listener) override {
     session_->setReceivedDigitsListener(std::move(listener));
   }
+  void setSignallingSecure(bool secure) override { session_->setSignallingSecure(secure); }
+  int32_t refusalStatus() const override {
+    const media::SdpRefusal why = session_->sdp().refusal();
+    return why == media::SdpRefusal::None || why == media::SdpRefusal::NoCodec ? 415 : 488;
+  }
+  std::string encryption() const override { return session_->encryption(); }
+  void setFailureListener(std::function<void()> onFailure) override {
+    session_->setFailureListener(std::move(onFailure));
+  }
 
  private:
   std::unique_ptr<media::RtpSession> session_;

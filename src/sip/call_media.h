@@ -53,6 +53,19 @@ class CallMedia {
   virtual void setDigitsListener(std::function<void()> /*onEmpty*/) {}
   // Digits the far end sends go to `listener`, on the media's receive thread.
   virtual void setReceivedDigitsListener(std::function<void(char)> /*listener*/) {}
+
+  // Whether the call's signalling is encrypted (TLS): keys for the media go only over such
+  // signalling. Set before the call's first SDP.
+  virtual void setSignallingSecure(bool /*secure*/) {}
+  // The status that refuses the far end's offer when takeOffer failed: 488 when its media
+  // would not be safe (plain where encryption is required, keys that cannot be taken, a
+  // transport this side does not do), else 415 (no codec in common).
+  virtual int32_t refusalStatus() const { return 415; }
+  // The call's media encryption ("SRTP AES_CM_128_HMAC_SHA1_80 (SDES)"); empty while plain.
+  virtual std::string encryption() const { return {}; }
+  // Called (on a media thread) when the call's media turned out not to be safe: the call
+  // should end.
+  virtual void setFailureListener(std::function<void()> /*onFailure*/) {}
 };
 
 // SDP negotiation over a bound but unused RTP port: no audio flows. For signalling tests.

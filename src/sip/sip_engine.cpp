@@ -26,6 +26,7 @@ SipEngine::SipEngine(SipTransport& transport, const LineIdentity& line,
         "\"" + line_.displayName + "\" <sip:" + line_.userName + "@" + line_.server + ">";
   }
   addressOfRecord_ = "sip:" + line_.userName + "@" + line_.server;
+  media_->setFailureListener([this] { HangUp(); });
   media_->setDigitsListener([this] {
     // The sender's queue ran empty: report it once, on the GUI thread.
     if (dtmfPending_) {
@@ -233,9 +234,12 @@ void SipEngine::Run() {
   const int32_t state = callState_;
   if (state == kCallIncoming && invite_ && call_) {
     transport_.sendResponse(*invite_, simpleResponse(180, call_->localTag));
+    media_->setSignallingSecure(invite_->transport == TransportKind::Tls);
     if (!media_->openPort({&stopEvent(), invite_->source})) {
       sipLogInfo("No RTP port could be opened for the call");
       finalResponse(*invite_, *call_, simpleResponse(503, call_->localTag), nullptr);
+    } else if (refuseUnsafeMedia(*invite_)) {
+      finalResponse(*invite_, *call_, simpleResponse(488, call_->localTag), nullptr);
     } else if (ringingLoop()) {
       inCallLoop();
     }

@@ -217,6 +217,9 @@ class SipEngine : public LineInterface,
   void OnNotify() override;
 
   int32_t callState() const { return callState_; }
+  // The media encryption of the call ("SRTP AES_CM_128_HMAC_SHA1_80 (SDES)"), known once
+  // its SDP was taken; empty while the media is plain.
+  std::string mediaEncryption() const { return media_->encryption(); }
   int32_t ringCount() const { return ringCount_; }
   // The far end's texts are written by the transport or call thread when a call starts or
   // is replaced and read on the GUI thread: each is copied out under remoteLock_.
@@ -263,6 +266,9 @@ class SipEngine : public LineInterface,
 
   // Call thread pieces.
   bool ringingLoop();
+  // Whether an INVITE's offer is refused with 488 before ringing: its media could not be
+  // safe (see CallMedia::refusalStatus).
+  bool refuseUnsafeMedia(const SipMessage& invite);
   bool acceptInvite(const SipMessage& invite, SipCall& call, std::string_view extraHeaders = {});
   int finalResponse(const SipMessage& invite, SipCall& call, const ResponseSpec& form,
                     std::optional<SipMessage>* ack);

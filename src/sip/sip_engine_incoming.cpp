@@ -137,14 +137,24 @@ bool SipEngine::ringingLoop() {
   }
 }
 
+bool SipEngine::refuseUnsafeMedia(const SipMessage& invite) {
+  if (!invite.hasBody("application/sdp")) return false;
+  // The offer is tried now so that a call whose media could not be safe never rings; it is
+  // taken again when the call is answered.
+  std::string unused;
+  return !media_->takeOffer(invite.body("application/sdp"), false, unused) &&
+         media_->refusalStatus() == 488;
+}
+
 bool SipEngine::acceptInvite(const SipMessage& invite, SipCall& call,
                              std::string_view extraHeaders) {
   const bool hasOffer = invite.hasBody("application/sdp");
   std::string body;
   if (hasOffer) {
     if (!media_->takeOffer(invite.body("application/sdp"), false, body)) {
-      sipLogError("Incoming connection does not support proper SIP codecs");
-      finalResponse(invite, call, simpleResponse(415, call.localTag), nullptr);
+      const int32_t status = media_->refusalStatus();
+      if (status != 488) sipLogError("Incoming connection does not support proper SIP codecs");
+      finalResponse(invite, call, simpleResponse(status, call.localTag), nullptr);
       return false;
     }
   } else {

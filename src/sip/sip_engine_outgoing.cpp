@@ -124,14 +124,26 @@ std::optional<DialogRequest> SipEngine::nextServer(const DialogRequest& invite,
 
 bool SipEngine::placeInvite(uint32_t answerHeaders, std::string_view replaces,
                             bool ringingNotifications) {
-  const std::string offer = media_->makeOffer(false);
+  // The offer carries media keys only while the INVITE goes over TLS: it is made anew when
+  // another server is reached another way.
+  std::string offer;
+  std::optional<bool> offeredSecure;
+  auto offerFor = [&](const SipTarget& target) -> const std::string& {
+    const bool secure = target.transport == TransportKind::Tls;
+    if (offeredSecure != secure) {
+      media_->setSignallingSecure(secure);
+      offer = media_->makeOffer(false);
+      offeredSecure = secure;
+    }
+    return offer;
+  };
   serverFailed_.reset();  // failures until now are no news to this INVITE
   std::vector<std::string> tried{call_->remoteTarget};
   std::vector<Candidate> candidates;
   for (;;) {
     DialogRequest invite = newDialogRequest(*call_, transport_, "INVITE");
-    invite.request.text =
-        buildInvite(invite.request, invite.context(), replaces, answerHeaders, offer);
+    invite.request.text = buildInvite(invite.request, invite.context(), replaces, answerHeaders,
+                                      offerFor(invite.request.destination));
     uint32_t start = platform::tickMs();
     bool provisional = false;
     bool failed = false;
@@ -149,8 +161,8 @@ bool SipEngine::placeInvite(uint32_t answerHeaders, std::string_view replaces,
       serversLeft = next.has_value();
       if (!next) return false;
       invite = std::move(*next);
-      invite.request.text =
-          buildInvite(invite.request, invite.context(), replaces, answerHeaders, offer);
+      invite.request.text = buildInvite(invite.request, invite.context(), replaces, answerHeaders,
+                                        offerFor(invite.request.destination));
       serverStart = platform::tickMs();
       provisional = false;
       return true;
@@ -189,7 +201,9 @@ bool SipEngine::placeInvite(uint32_t answerHeaders, std::string_view replaces,
           ack.request.text = buildAck(ack.request, ack.context());
           transport_.sendAck(*message, ack.request.destination, ack.request.text);
           // No common codec: the established dialog is ended with a BYE by the reaper.
-          if (!answered) sipLogError("Incoming connection does not support proper SIP codecs");
+          if (!answered && media_->refusalStatus() != 488) {
+            sipLogError("Incoming connection does not support proper SIP codecs");
+          }
           return answered;
         } else if (status >= 300) {
           DialogRequest ack = ackFor(invite, *message, *call_, transport_);

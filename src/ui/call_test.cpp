@@ -12,6 +12,7 @@
 
 #include <QAction>
 #include <QComboBox>
+#include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
@@ -62,15 +63,20 @@ int spawnQuillet(const std::string& home, const std::vector<std::string>& option
 // A quillet --headless instance with its own profile, WAV microphone and speaker.
 class FarEnd {
  public:
+  // `sipLines` and `lineLines`: further settings of its SIP and DefaultLine sections, each
+  // line ending in a line feed.
   FarEnd(const std::string& root, const std::string& user, int32_t sipPort, int32_t rtpBase,
-         const std::string& microphone)
+         const std::string& microphone, const std::string& sipLines = {},
+         const std::string& lineLines = {})
       : home_(root + "/" + user), user_(user), port_(sipPort), speaker_(home_ + "/speaker.wav") {
     fs::create_directories(home_);
     std::ofstream(home_ + "/settings.ini")
         << "[Settings]\nNewInstall=0\nInstallWizRun=1\nUseAGC=0\nUseEchoCancellation=0\n"
         << "RecordDevice=file:" << microphone << "\nPlayDevice=file:" << speaker_ << "\n"
         << "[SIP]\nPort=" << sipPort << "\nLocalAddress=127.0.0.1\nSTUN=0\nRTPPortBase=" << rtpBase
-        << "\n[DefaultLine]\nDisplayName=" << user << "\nUserName=" << user << "\n";
+        << "\n"
+        << sipLines << "[DefaultLine]\nDisplayName=" << user << "\nUserName=" << user << "\n"
+        << lineLines;
   }
   ~FarEnd() { stop(); }
   FarEnd(const FarEnd&) = delete;
@@ -324,6 +330,38 @@ TEST_F(CallTest, IncomingCallAsksToTalkBack) {
             -1);
   window_->runCommand(1000);
   ASSERT_TRUE(pumpUntil([&] { return !app_->callActive(); }, 5s)) << logText();
+}
+
+// A call over TLS whose audio both sides encrypt with SDES keys: the window shows the padlock
+// and the tray's status names the suite while the call is on, and neither once it ended.
+TEST_F(CallTest, AnEncryptedCallShowsThePadlock) {
+  settings().writeText("Settings", "RecordDevice", "file:" + home_ + "/silence.wav");
+  settings().writeInt("SIP", "TLSPort", freeUdpPort());
+  settings().writeText("DefaultLine", "MediaEncryption", "sdes");
+  settings().writeBool("DefaultLine", "TLSVerifyServer", false);  // Bob's own certificate
+  const int32_t bobPort = freeUdpPort();
+  const int32_t bobTls = freeUdpPort();
+  FarEnd bob(home_, "bob", bobPort, freeUdpPort() & ~1, home_ + "/silence.wav",
+             "TLSPort=" + std::to_string(bobTls) + "\n", "MediaEncryption=sdes\n");
+  ASSERT_TRUE(bob.start()) << bob.log();
+  addContact("Bob", "sip:bob@127.0.0.1:" + std::to_string(bobTls) + ";transport=tls");
+  settings().writeInt("Recent", "LastRecentIndex", 0);
+  start();
+  EXPECT_TRUE(window_->callLock()->isHidden());
+
+  window_->runCommand(1000);
+  ASSERT_TRUE(pumpUntil([&] { return app_->callActive(); }, 10s)) << bob.log() << logText();
+  EXPECT_TRUE(logHas("Media: SRTP AES_CM_128_HMAC_SHA1_80 (SDES)"));
+  EXPECT_FALSE(window_->callLock()->isHidden());
+  EXPECT_TRUE(window_->callLock()->toolTip().contains("AES_CM_128_HMAC_SHA1_80"));
+  EXPECT_EQ(window_->statusText(),
+            "Quillet: in a call (encrypted: SRTP AES_CM_128_HMAC_SHA1_80 (SDES))");
+
+  window_->runCommand(1000);
+  ASSERT_TRUE(pumpUntil([&] { return !app_->callActive(); }, 5s));
+  EXPECT_TRUE(window_->callLock()->isHidden());
+  EXPECT_EQ(window_->statusText(), "Quillet: idle");
+  bob.stop();
 }
 
 }  // namespace

@@ -55,8 +55,11 @@ void DesktopNotices::notify(const QString& summary, const QString& body, const Q
   });
 }
 
-void DesktopNotices::incomingCall(const QString& caller) {
-  notify(tr("Incoming call"), caller, QStringLiteral("call.incoming"), true, &incomingId_);
+void DesktopNotices::incomingCall(const QString& caller, const QString& encryption) {
+  const QString body = encryption.isEmpty() ? caller
+                                            : caller + QStringLiteral("\n\U0001F512 ") +
+                                                  tr("Encrypted call (%1)").arg(encryption);
+  notify(tr("Incoming call"), body, QStringLiteral("call.incoming"), true, &incomingId_);
 }
 
 void DesktopNotices::missedCall(const QString& caller) {

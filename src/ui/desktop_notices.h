@@ -17,7 +17,9 @@ class DesktopNotices : public QObject {
  public:
   explicit DesktopNotices(MainWindow* window);
 
-  void incomingCall(const QString& caller);
+  // `encryption`: the call's media encryption, named in the notice with a padlock (empty:
+  // plain).
+  void incomingCall(const QString& caller, const QString& encryption = {});
   void missedCall(const QString& caller);
   // The ringing call was answered or ended: its notification goes.
   void withdrawIncoming();

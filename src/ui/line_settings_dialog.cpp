@@ -42,6 +42,12 @@ constexpr TransportChoice kTransports[] = {
     {"TCP", "tcp"},
     {"TLS", "tls"}};
 
+// The MediaEncryption choices in the combo's order (the first is the default).
+constexpr TransportChoice kEncryptions[] = {{"Off", "off"},
+                                            {"SDES-SRTP (keys over TLS only)", "sdes"},
+                                            {"DTLS-SRTP", "dtls"},
+                                            {"Automatic", "auto"}};
+
 // A stored value without the blanks around it, as the line reads it.
 std::string storedValue(base::SettingsStore& store, const char* name) {
   return toUtf8(toQString(store.readText(kLine, name)).trimmed());
@@ -58,6 +64,15 @@ int transportIndex(const std::string& stored) {
   return 0;
 }
 
+// The stored MediaEncryption's choice, in any case; another text is Off.
+int encryptionIndex(const std::string& stored) {
+  const QString value = toQString(stored).toLower();
+  for (int i = 0; i < static_cast<int>(std::size(kEncryptions)); ++i) {
+    if (value == QString::fromUtf8(kEncryptions[i].value)) return i;
+  }
+  return 0;
+}
+
 }  // namespace
 
 bool lineSettingsModified(base::SettingsStore& store) {
@@ -65,7 +80,9 @@ bool lineSettingsModified(base::SettingsStore& store) {
          store.readInt(kLine, "UseAuthentication", 0) != 0 ||
          transportIndex(storedValue(store, "Transport")) != 0 ||
          !store.readText(kLine, "TLSCAFile").empty() ||
-         storedValue(store, "TLSVerifyServer") == "0";
+         storedValue(store, "TLSVerifyServer") == "0" ||
+         encryptionIndex(storedValue(store, "MediaEncryption")) != 0 ||
+         storedValue(store, "MediaEncryptionRequired") == "1";
 }
 
 LineSettingsDialog::LineSettingsDialog(QWidget* parent, base::SettingsStore& store,
@@ -179,6 +196,21 @@ QGroupBox* LineSettingsDialog::buildConnectionGroup() {
   warningLayout->addWidget(icon);
   warningLayout->addWidget(warning_, 1);
 
+  encryption_ = new QComboBox(group);
+  encryption_->setObjectName(QStringLiteral("MediaEncryption"));
+  for (const TransportChoice& choice : kEncryptions) {
+    encryption_->addItem(QString::fromUtf8(choice.text), QString::fromUtf8(choice.value));
+  }
+  encryption_->setToolTip(
+      QStringLiteral("Encrypts the call's audio. SDES sends the keys in the call set-up, so only "
+                     "over TLS; DTLS agrees on them with the far end directly. Automatic: DTLS, "
+                     "and SDES beside it over TLS, where the far end can."));
+  encryptionRequired_ =
+      new QCheckBox(QStringLiteral("Refuse calls &without encrypted media"), group);
+  encryptionRequired_->setObjectName(QStringLiteral("MediaEncryptionRequired"));
+  encryptionRequired_->setAccessibleDescription(
+      QStringLiteral("Calls whose audio would not be encrypted are refused or ended"));
+
   auto* form = new QFormLayout(group);
   form->addRow(tr("T&ransport:"), transport_);
   auto* caLabel = new QLabel(tr("TLS CA &file:"), group);
@@ -186,6 +218,10 @@ QGroupBox* LineSettingsDialog::buildConnectionGroup() {
   form->addRow(caLabel, caRow);
   form->addRow(verify_);
   form->addRow(warningRow);
+  form->addRow(QStringLiteral("&Media encryption:"), encryption_);
+  form->addRow(encryptionRequired_);
+  encryption_->setCurrentIndex(encryptionIndex(storedValue(store_, "MediaEncryption")));
+  encryptionRequired_->setChecked(storedValue(store_, "MediaEncryptionRequired") == "1");
 
   transport_->setCurrentIndex(transportIndex(storedValue(store_, "Transport")));
   caFile_->setText(toQString(store_.readText(kLine, "TLSCAFile")));
@@ -268,6 +304,8 @@ void LineSettingsDialog::accept() {
     store_.writeText(kLine, "Transport", toUtf8(transport_->currentData().toString()));
     store_.writeText(kLine, "TLSCAFile", toUtf8(caFile));
     store_.writeBool(kLine, "TLSVerifyServer", verify_->isChecked());
+    store_.writeText(kLine, "MediaEncryption", toUtf8(encryption_->currentData().toString()));
+    store_.writeBool(kLine, "MediaEncryptionRequired", encryptionRequired_->isChecked());
   }
   QDialog::accept();
 }

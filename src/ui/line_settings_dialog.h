@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The Advanced Line Settings dialog of the default line: the outbound server and the
 // authentication identity, shown together or one group alone; shown together, also the
-// line's transport with its TLS trust settings.
+// line's transport with its TLS trust settings and its media encryption.
 #pragma once
 
 #include <QDialog>
@@ -41,6 +41,9 @@ class LineSettingsDialog : public QDialog {
   QLineEdit* caFileField() const { return caFile_; }
   QCheckBox* verifyBox() const { return verify_; }
   QLabel* verifyWarning() const { return warning_; }
+  // MediaEncryption and MediaEncryptionRequired (Both only).
+  QComboBox* encryptionChoice() const { return encryption_; }
+  QCheckBox* encryptionRequiredBox() const { return encryptionRequired_; }
 
   void accept() override;
 
@@ -61,6 +64,8 @@ class LineSettingsDialog : public QDialog {
   QLineEdit* caFile_ = nullptr;
   QCheckBox* verify_ = nullptr;
   QLabel* warning_ = nullptr;
+  QComboBox* encryption_ = nullptr;
+  QCheckBox* encryptionRequired_ = nullptr;
 };
 
 // Whether the default line's advanced settings differ from their defaults (the Lines

@@ -69,6 +69,34 @@ class ConnectionSettingsTest : public ::testing::Test {
   std::unique_ptr<platform::ScriptedPrompts> prompts_;
 };
 
+// The media encryption settings come back as saved and the line reads them; an unknown
+// stored value shows (and reads) as off.
+TEST_F(ConnectionSettingsTest, MediaEncryptionSavedAndReadByTheLine) {
+  store_->writeText("DefaultLine", "MediaEncryption", "rot13");
+  EXPECT_EQ(app::readLineValues(*store_, 0).mediaEncryption, media::EncryptionMode::Off);
+  EXPECT_FALSE(lineSettingsModified(*store_));
+  {
+    LineSettingsDialog dialog(nullptr, *store_, *prompts_, LineSettingsMode::Both);
+    EXPECT_EQ(dialog.encryptionChoice()->currentText(), "Off");
+    EXPECT_FALSE(dialog.encryptionRequiredBox()->isChecked());
+    dialog.encryptionChoice()->setCurrentIndex(dialog.encryptionChoice()->findText("Automatic"));
+    dialog.encryptionRequiredBox()->setChecked(true);
+    dialog.accept();
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+  }
+  EXPECT_EQ(store_->readText("DefaultLine", "MediaEncryption"), "auto");
+  EXPECT_EQ(store_->readText("DefaultLine", "MediaEncryptionRequired"), "1");
+  const app::LineValues values = app::readLineValues(*store_, 0);
+  EXPECT_EQ(values.mediaEncryption, media::EncryptionMode::Auto);
+  EXPECT_TRUE(values.mediaEncryptionRequired);
+  EXPECT_TRUE(lineSettingsModified(*store_));
+  store_->writeText("DefaultLine", "MediaEncryption", " SDES ");
+  LineSettingsDialog again(nullptr, *store_, *prompts_, LineSettingsMode::Both);
+  EXPECT_EQ(again.encryptionChoice()->currentData().toString(), "sdes");
+  EXPECT_TRUE(again.encryptionRequiredBox()->isChecked());
+  EXPECT_EQ(app::readLineValues(*store_, 0).mediaEncryption, media::EncryptionMode::Sdes);
+}
+
 // The three settings come back as saved, the line reads them, a CA file that cannot be read
 // is refused with nothing written, and the warning shows exactly while verification is off.
 TEST_F(ConnectionSettingsTest, SavedReloadedAndWarnedAbout) {

@@ -142,7 +142,14 @@ void MainWindow::buildControls() {
   banner_->setObjectName(QStringLiteral("banner"));
   banner_->setAlignment(Qt::AlignCenter);
   banner_->setWordWrap(true);
-  layout->addWidget(banner_);
+  callLock_ = new QLabel(central);
+  callLock_->setObjectName(QStringLiteral("callLock"));
+  callLock_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+  callLock_->setVisible(false);
+  auto* bannerRow = new QHBoxLayout;
+  bannerRow->addWidget(callLock_);
+  bannerRow->addWidget(banner_, 1);
+  layout->addLayout(bannerRow);
 
   contacts_ = new QComboBox(central);
   contacts_->setObjectName(QStringLiteral("control130"));
@@ -718,7 +725,7 @@ void MainWindow::noteIncomingCall(const std::string& caller) {
   ringingCaller_ = toQString(caller);
   banner_->setText(tr("Incoming call from %1: press Intercom (F5) to answer").arg(ringingCaller_));
   refuse_->setVisible(true);
-  notices_->incomingCall(ringingCaller_);
+  notices_->incomingCall(ringingCaller_, callEncryption_);
   emit statusChanged();
 }
 
@@ -734,6 +741,23 @@ void MainWindow::noteRingingOver() {
   ringingCaller_.clear();
   refuse_->setVisible(false);
   notices_->withdrawIncoming();
+  emit statusChanged();
+}
+
+void MainWindow::setCallEncryption(const std::string& encryption) {
+  if (toQString(encryption) == callEncryption_ && callLock_->isHidden() == encryption.empty()) {
+    return;
+  }
+  callEncryption_ = toQString(encryption);
+  const bool encrypted = !callEncryption_.isEmpty();
+  if (encrypted) {
+    const int size = std::max(16, banner_->fontMetrics().height());
+    callLock_->setPixmap(lockIcon(palette().color(QPalette::WindowText)).pixmap(size, size));
+    callLock_->setToolTip(QStringLiteral("The call's audio is encrypted: %1").arg(callEncryption_));
+    callLock_->setAccessibleName(QStringLiteral("Encrypted call"));
+    callLock_->setAccessibleDescription(callEncryption_);
+  }
+  callLock_->setVisible(encrypted);
   emit statusChanged();
 }
 
@@ -756,6 +780,10 @@ QString MainWindow::statusText() const {
     shown = tr("ringing");
   } else if (now == QStringLiteral("Do Not Disturb")) {
     shown = tr("Do Not Disturb");
+  }
+  const bool callOn = buttonState_ == app::IntercomButtonState::InCall || !ringingCaller_.isEmpty();
+  if (callOn && !callEncryption_.isEmpty()) {
+    shown = tr("%1 (encrypted: %2)").arg(shown, callEncryption_);
   }
   if (missedCalls_ > 0) {
     return missedCalls_ == 1 ? tr("Quillet: %1, 1 missed call").arg(shown)

@@ -120,6 +120,9 @@ class MainWindow : public QMainWindow, public app::AppWindow {
   void noteIncomingCall(const std::string& caller) override;
   void noteMissedCall(const std::string& caller) override;
   void noteRingingOver() override;
+  void setCallEncryption(const std::string& encryption) override;
+  // The padlock beside the banner, shown while the ringing or current call is encrypted.
+  QLabel* callLock() const { return callLock_; }
 
  signals:
   void statusChanged();
@@ -159,6 +162,8 @@ class MainWindow : public QMainWindow, public app::AppWindow {
   QSlider* recordVolume_ = nullptr;
   LogViewWidget* logView_ = nullptr;
   QLabel* banner_ = nullptr;
+  QLabel* callLock_ = nullptr;
+  QString callEncryption_;  // empty: plain, or no call
   QLabel* displayName_ = nullptr;
   QLabel* address_ = nullptr;
   QLabel* userName_ = nullptr;

@@ -1,0 +1,221 @@
+// SPDX-License-Identifier: Apache-2.0
+// RtpSession's encrypted media: the line's settings as the SDP takes them, SRTP contexts of
+// the negotiated keys, protecting what is sent and checking what is received, and the DTLS
+// handshake on the RTP port whose keys replace those of the SDP.
+#include <cstring>
+
+#include "base/log.h"
+#include "media/rtp_session.h"
+#include "platform/tick.h"
+
+namespace quillet::media {
+
+namespace {
+
+// How long a DTLS handshake may take before the call ends.
+constexpr int32_t kDtlsHandshakeLimitMs = 10000;
+
+std::string describeKeys(const SrtpKeys& keys, bool dtls) {
+  return "SRTP " + std::string(suiteName(keys.suite)) +
+         (dtls ? " (DTLS, fingerprint verified)" : " (SDES)");
+}
+
+}  // namespace
+
+void RtpSession::setEncryption(EncryptionMode mode, bool required) {
+  encryptionMode_ = mode;
+  encryptionRequired_ = required;
+}
+
+void RtpSession::setDtlsIdentity(std::shared_ptr<const DtlsIdentity> identity) {
+  dtlsIdentity_ = std::move(identity);
+}
+
+void RtpSession::encryptionSettings(SdpSettings& sdp) {
+  sdp.encryptionRequired = encryptionRequired_;
+  const EncryptionMode mode = encryptionMode_;
+  if (mode == EncryptionMode::Off) return;
+  const bool wantsSdes = mode == EncryptionMode::Sdes || mode == EncryptionMode::Auto;
+  const bool wantsDtls = mode == EncryptionMode::Dtls || mode == EncryptionMode::Auto;
+  sdp.sdes = wantsSdes && signallingSecure_;
+  sdp.dtls = wantsDtls && dtlsIdentity_ != nullptr;
+  if (sdp.dtls) sdp.fingerprint = dtlsIdentity_->fingerprint();
+  if (plainSignallingLogged_) return;
+  if (mode == EncryptionMode::Sdes && !signallingSecure_) {
+    plainSignallingLogged_ = true;
+    base::logInfo(
+        "Media: SDES keys are never sent or taken over unencrypted signalling (UDP or TCP)");
+  } else if (wantsDtls && dtlsIdentity_ == nullptr) {
+    plainSignallingLogged_ = true;
+    base::logError("Media: DTLS-SRTP cannot be offered: this profile has no DTLS certificate");
+  }
+}
+
+std::string RtpSession::encryption() const {
+  std::lock_guard lock(srtpLock_);
+  if (!activeKeys_ || dtlsWaiting_) return {};
+  return describeKeys(*activeKeys_, activeDtls_.has_value());
+}
+
+void RtpSession::logEncryption() {
+  const std::string state = activeKeys_ && !dtlsWaiting_
+                                ? describeKeys(*activeKeys_, activeDtls_.has_value())
+                                : "not encrypted";
+  if (state != loggedEncryption_) {
+    loggedEncryption_ = state;
+    base::logInfo("Media: " + state);
+  }
+}
+
+void RtpSession::installKeys(const std::optional<SrtpKeys>& keys) {
+  activeKeys_ = keys;
+  srtpSend_.reset();
+  srtpReceive_.reset();
+  if (!keys) return;
+  srtpSend_ = SrtpContext::create(keys->suite, keys->local, SrtpContext::Direction::Send);
+  srtpReceive_ = SrtpContext::create(keys->suite, keys->remote, SrtpContext::Direction::Receive);
+  if (!srtpSend_ || !srtpReceive_) base::logError("Media: SRTP could not be set up; no audio");
+}
+
+void RtpSession::applyKeys() {
+  std::lock_guard lock(srtpLock_);
+  keysPending_ = false;
+  const std::optional<DtlsSetup>& dtls = sdp_.dtls();
+  if (dtls) {
+    // The same handshake goes on (a re-INVITE); a new one replaces the keys when it is done.
+    if (dtls == activeDtls_) return;
+    activeDtls_ = dtls;
+    installKeys(std::nullopt);
+    dtlsWaiting_ = true;
+    pendingDtls_ = DtlsSession::create(dtlsIdentity_, dtls->client, dtls->remoteFingerprint);
+    if (!pendingDtls_) dtlsFailed("DTLS: no handshake could be started");
+    return;
+  }
+  activeDtls_.reset();
+  pendingDtls_.reset();
+  dtlsWaiting_ = false;
+  const std::optional<SrtpKeys>& keys = sdp_.srtpKeys();
+  // New keys start new contexts; the same keys keep their counters and replay windows.
+  if (keys != activeKeys_ || (keys && (!srtpSend_ || !srtpReceive_))) installKeys(keys);
+  logEncryption();
+}
+
+bool RtpSession::seal(const uint8_t* bytes, size_t length, uint8_t* buffer, const uint8_t*& out,
+                      size_t& outLength, bool rtcp) {
+  std::shared_ptr<SrtpContext> context;
+  {
+    std::lock_guard lock(srtpLock_);
+    // Our offer's keys await the answer, or the handshake its end: nothing goes out plain.
+    if (keysPending_ || dtlsWaiting_) return false;
+    if (!activeKeys_) {
+      out = bytes;
+      outLength = length;
+      return true;
+    }
+    context = srtpSend_;
+  }
+  constexpr size_t kCapacity = kRtpMaxDatagram + kSrtpMaxGrowth;
+  if (!context || length > kRtpMaxDatagram) return false;
+  std::memcpy(buffer, bytes, length);
+  outLength = length;
+  if (!(rtcp ? context->protectRtcp(buffer, outLength, kCapacity)
+             : context->protectRtp(buffer, outLength, kCapacity))) {
+    return false;
+  }
+  out = buffer;
+  return true;
+}
+
+bool RtpSession::openReceived(uint8_t* data, size_t& length, bool rtcp,
+                              const platform::SocketAddress& from) {
+  std::shared_ptr<SrtpContext> context;
+  {
+    std::lock_guard lock(srtpLock_);
+    if (keysPending_ || dtlsWaiting_) return false;  // which keys it has is not known yet
+    if (!activeKeys_) return true;
+    context = srtpReceive_;
+  }
+  if (context &&
+      (rtcp ? context->unprotectRtcp(data, length) : context->unprotectRtp(data, length))) {
+    return true;
+  }
+  if (unauthenticated_++ == 0) {
+    base::logError(std::string(rtcp ? "SRTCP" : "SRTP") +
+                   ": a packet that fails authentication was dropped (" + from.toString() + ")");
+  }
+  return false;
+}
+
+void RtpSession::dtlsFailed(const std::string& why) {
+  base::logError(why);
+  base::logError("Media: the call ends, as its media cannot be encrypted");
+  if (failureListener_) failureListener_();
+}
+
+void RtpSession::sendDtls(const DtlsRun& run, const DtlsSession::Datagrams& datagrams) {
+  const platform::SocketAddress to = run.peer.isUnspecified() ? destination() : run.peer;
+  if (to.isUnspecified()) return;
+  std::shared_lock lock(socketLock_);
+  if (!socket_.valid()) return;
+  for (const std::vector<uint8_t>& datagram : datagrams) {
+    platform::sendTo(socket_.get(), datagram.data(), datagram.size(), to);
+  }
+}
+
+void RtpSession::pickUpDtls(DtlsRun& run) {
+  std::shared_ptr<DtlsSession> fresh;
+  {
+    std::lock_guard lock(srtpLock_);
+    fresh = std::move(pendingDtls_);
+  }
+  if (!fresh) return;
+  run.session = std::move(fresh);
+  run.startTick = platform::tickMs();
+  run.settled = false;
+  run.peer = {};
+  sendDtls(run, run.session->start());
+}
+
+void RtpSession::takeDtls(DtlsRun& run, const platform::SocketAddress& from, const uint8_t* data,
+                          size_t length) {
+  if (!run.session) return;  // before the SDP said which handshake: its resend comes
+  run.peer = from;
+  sendDtls(run, run.session->receive(data, length));
+  settleDtls(run);
+}
+
+int32_t RtpSession::serviceDtls(DtlsRun& run) {
+  if (!run.session || run.settled) return 1000;
+  if (platform::tickDiff(platform::tickMs(), run.startTick) > kDtlsHandshakeLimitMs) {
+    run.settled = true;
+    dtlsFailed("DTLS: the handshake did not finish within 10 seconds");
+    return 1000;
+  }
+  int32_t due = run.session->msUntilResend();
+  if (due == 0) {
+    sendDtls(run, run.session->resend());
+    due = run.session->msUntilResend();
+  }
+  return due < 0 ? 100 : std::max<int32_t>(due, 1);
+}
+
+void RtpSession::settleDtls(DtlsRun& run) {
+  if (run.settled) return;
+  switch (run.session->state()) {
+    case DtlsSession::State::Handshaking:
+      return;
+    case DtlsSession::State::Failed:
+      run.settled = true;
+      dtlsFailed(run.session->failure());
+      return;
+    case DtlsSession::State::Done:
+      break;
+  }
+  run.settled = true;
+  std::lock_guard lock(srtpLock_);
+  installKeys(run.session->keys());
+  dtlsWaiting_ = false;
+  logEncryption();
+}
+
+}  // namespace quillet::media
