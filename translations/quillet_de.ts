@@ -26,7 +26,7 @@
         <translation>Die ausgewählte Datei existiert bereits. Möchten Sie sie überschreiben?</translation>
     </message>
     <message>
-        <location filename="../src/ui/line_settings_dialog.cpp" line="+239"/>
+        <location filename="../src/ui/line_settings_dialog.cpp" line="+277"/>
         <source>Invalid Outbound Server</source>
         <translation>Ungültiger Ausgangsserver</translation>
     </message>
@@ -56,7 +56,7 @@
         <translation>Die TLS-CA-Datei kann nicht gelesen werden. Bitte wählen Sie eine Datei mit Zertifizierungsstellen oder lassen Sie das Feld leer, um nur denen des Systems zu vertrauen.</translation>
     </message>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="+446"/>
+        <location filename="../src/ui/main_window.cpp" line="+453"/>
         <source>Error</source>
         <translation>Fehler</translation>
     </message>
@@ -200,7 +200,7 @@ Möchten Sie jetzt die Einführung lesen?</translation>
         <translation>Solange ein Anruf klingelt oder läuft, können die Optionen nicht geändert werden</translation>
     </message>
     <message>
-        <location line="+537"/>
+        <location line="+544"/>
         <source>Cancel (F5)</source>
         <translation>Abbrechen (F5)</translation>
     </message>
@@ -210,7 +210,7 @@ Möchten Sie jetzt die Einführung lesen?</translation>
         <translation>Gegensprechen (F5)</translation>
     </message>
     <message>
-        <location filename="../src/app/intercom_app_incoming.cpp" line="+216"/>
+        <location filename="../src/app/intercom_app_incoming.cpp" line="+217"/>
         <source>Incoming Call</source>
         <translation>Eingehender Anruf</translation>
     </message>
@@ -460,7 +460,12 @@ Möchten Sie das Gespräch beginnen?</translation>
         <translation>Ablehnen</translation>
     </message>
     <message>
-        <location line="+20"/>
+        <location line="+22"/>
+        <source>Encrypted call (%1)</source>
+        <translation>Verschlüsselter Anruf (%1)</translation>
+    </message>
+    <message>
+        <location line="+1"/>
         <source>Incoming call</source>
         <translation>Eingehender Anruf</translation>
     </message>
@@ -473,12 +478,23 @@ Möchten Sie das Gespräch beginnen?</translation>
 <context>
     <name>quillet::ui::LineSettingsDialog</name>
     <message>
-        <location filename="../src/ui/line_settings_dialog.cpp" line="-213"/>
+        <location filename="../src/ui/line_settings_dialog.cpp" line="-251"/>
+        <location line="+11"/>
         <source>Automatic</source>
         <translation>Automatisch</translation>
     </message>
     <message>
-        <location line="+35"/>
+        <location line="-4"/>
+        <source>Off</source>
+        <translation>Aus</translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>SDES-SRTP (keys over TLS only)</source>
+        <translation>SDES-SRTP (Schlüssel nur über TLS)</translation>
+    </message>
+    <message>
+        <location line="+46"/>
         <source>Advanced Sip Server Settings</source>
         <translation>Erweiterte SIP-Server-Einstellungen</translation>
     </message>
@@ -583,7 +599,22 @@ Möchten Sie das Gespräch beginnen?</translation>
         <translation>Ohne Prüfung kann sich jeder auf dem Weg als Server ausgeben und den Anruf mitlesen.</translation>
     </message>
     <message>
-        <location line="+11"/>
+        <location line="+16"/>
+        <source>Encrypts the call&apos;s audio. SDES sends the keys in the call set-up, so only over TLS; DTLS agrees on them with the far end directly. Automatic: DTLS, and SDES beside it over TLS, where the far end can.</source>
+        <translation>Verschlüsselt den Ton des Anrufs. SDES sendet die Schlüssel beim Verbindungsaufbau, daher nur über TLS; DTLS vereinbart sie direkt mit der Gegenseite. Automatisch: DTLS und, über TLS, daneben SDES, wo die Gegenseite es kann.</translation>
+    </message>
+    <message>
+        <location line="+4"/>
+        <source>Refuse calls &amp;without encrypted media</source>
+        <translation>Anrufe &amp;ohne verschlüsselten Ton abweisen</translation>
+    </message>
+    <message>
+        <location line="+3"/>
+        <source>Calls whose audio would not be encrypted are refused or ended</source>
+        <translation>Anrufe, deren Ton nicht verschlüsselt wäre, werden abgewiesen oder beendet</translation>
+    </message>
+    <message>
+        <location line="+3"/>
         <source>T&amp;ransport:</source>
         <translation>&amp;Protokoll:</translation>
     </message>
@@ -593,7 +624,12 @@ Möchten Sie das Gespräch beginnen?</translation>
         <translation>TLS-CA-&amp;Datei:</translation>
     </message>
     <message>
-        <location line="+32"/>
+        <location line="+5"/>
+        <source>&amp;Media encryption:</source>
+        <translation>&amp;Medienverschlüsselung:</translation>
+    </message>
+    <message>
+        <location line="+31"/>
         <source>TLS CA File</source>
         <translation>TLS-CA-Datei</translation>
     </message>
@@ -643,13 +679,13 @@ Möchten Sie das Gespräch beginnen?</translation>
     <message>
         <location line="+6"/>
         <location line="+94"/>
-        <location line="+492"/>
+        <location line="+509"/>
         <location filename="../src/ui/translation_test.cpp" line="+220"/>
         <source>Do Not Disturb</source>
         <translation>Nicht stören</translation>
     </message>
     <message>
-        <location line="-584"/>
+        <location line="-601"/>
         <source>Click to turn off incoming calls (Ctrl+U)</source>
         <translation>Klicken, um eingehende Anrufe abzuweisen (Strg+U)</translation>
     </message>
@@ -886,7 +922,17 @@ Drücken Sie „Gegensprechen“ und sprechen Sie: Schon Ihr erstes Wort kommt a
         <translation>Verpasster Anruf von %1</translation>
     </message>
     <message>
-        <location line="+24"/>
+        <location line="+21"/>
+        <source>The call&apos;s audio is encrypted: %1</source>
+        <translation>Der Ton des Anrufs ist verschlüsselt: %1</translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>Encrypted call</source>
+        <translation>Verschlüsselter Anruf</translation>
+    </message>
+    <message>
+        <location line="+19"/>
         <source>idle</source>
         <translation>bereit</translation>
     </message>
@@ -901,7 +947,12 @@ Drücken Sie „Gegensprechen“ und sprechen Sie: Schon Ihr erstes Wort kommt a
         <translation>klingelt</translation>
     </message>
     <message>
-        <location line="+5"/>
+        <location line="+6"/>
+        <source>%1 (encrypted: %2)</source>
+        <translation>%1 (verschlüsselt: %2)</translation>
+    </message>
+    <message>
+        <location line="+3"/>
         <source>Quillet: %1, 1 missed call</source>
         <translation>Quillet: %1, 1 verpasster Anruf</translation>
     </message>

@@ -26,7 +26,7 @@
         <translation>Le fichier sélectionné existe déjà. Voulez-vous le remplacer ?</translation>
     </message>
     <message>
-        <location filename="../src/ui/line_settings_dialog.cpp" line="+239"/>
+        <location filename="../src/ui/line_settings_dialog.cpp" line="+277"/>
         <source>Invalid Outbound Server</source>
         <translation>Serveur sortant non valide</translation>
     </message>
@@ -56,7 +56,7 @@
         <translation>Le fichier CA TLS est illisible. Choisissez un fichier d&apos;autorités de certification, ou laissez le champ vide pour ne faire confiance qu&apos;à celles du système.</translation>
     </message>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="+446"/>
+        <location filename="../src/ui/main_window.cpp" line="+453"/>
         <source>Error</source>
         <translation>Erreur</translation>
     </message>
@@ -200,7 +200,7 @@ Voulez-vous lire le tutoriel maintenant ?</translation>
         <translation>Pendant qu&apos;un appel sonne ou est en cours, les options ne peuvent pas être modifiées</translation>
     </message>
     <message>
-        <location line="+537"/>
+        <location line="+544"/>
         <source>Cancel (F5)</source>
         <translation>Annuler (F5)</translation>
     </message>
@@ -210,7 +210,7 @@ Voulez-vous lire le tutoriel maintenant ?</translation>
         <translation>Interphone (F5)</translation>
     </message>
     <message>
-        <location filename="../src/app/intercom_app_incoming.cpp" line="+216"/>
+        <location filename="../src/app/intercom_app_incoming.cpp" line="+217"/>
         <source>Incoming Call</source>
         <translation>Appel entrant</translation>
     </message>
@@ -460,7 +460,12 @@ Voulez-vous commencer la conversation ?</translation>
         <translation>Refuser</translation>
     </message>
     <message>
-        <location line="+20"/>
+        <location line="+22"/>
+        <source>Encrypted call (%1)</source>
+        <translation>Appel chiffré (%1)</translation>
+    </message>
+    <message>
+        <location line="+1"/>
         <source>Incoming call</source>
         <translation>Appel entrant</translation>
     </message>
@@ -473,12 +478,23 @@ Voulez-vous commencer la conversation ?</translation>
 <context>
     <name>quillet::ui::LineSettingsDialog</name>
     <message>
-        <location filename="../src/ui/line_settings_dialog.cpp" line="-213"/>
+        <location filename="../src/ui/line_settings_dialog.cpp" line="-251"/>
+        <location line="+11"/>
         <source>Automatic</source>
         <translation>Automatique</translation>
     </message>
     <message>
-        <location line="+35"/>
+        <location line="-4"/>
+        <source>Off</source>
+        <translation>Désactivé</translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>SDES-SRTP (keys over TLS only)</source>
+        <translation>SDES-SRTP (clés par TLS uniquement)</translation>
+    </message>
+    <message>
+        <location line="+46"/>
         <source>Advanced Sip Server Settings</source>
         <translation>Paramètres avancés du serveur SIP</translation>
     </message>
@@ -583,7 +599,22 @@ Voulez-vous commencer la conversation ?</translation>
         <translation>Sans vérification, n&apos;importe qui sur le chemin peut se faire passer pour le serveur et lire l&apos;appel.</translation>
     </message>
     <message>
-        <location line="+11"/>
+        <location line="+16"/>
+        <source>Encrypts the call&apos;s audio. SDES sends the keys in the call set-up, so only over TLS; DTLS agrees on them with the far end directly. Automatic: DTLS, and SDES beside it over TLS, where the far end can.</source>
+        <translation>Chiffre le son de l’appel. SDES envoie les clés lors de l’établissement de l’appel, donc uniquement par TLS ; DTLS les convient directement avec le correspondant. Automatique : DTLS, et SDES en plus par TLS, là où le correspondant le peut.</translation>
+    </message>
+    <message>
+        <location line="+4"/>
+        <source>Refuse calls &amp;without encrypted media</source>
+        <translation>Refuser les appels &amp;sans son chiffré</translation>
+    </message>
+    <message>
+        <location line="+3"/>
+        <source>Calls whose audio would not be encrypted are refused or ended</source>
+        <translation>Les appels dont le son ne serait pas chiffré sont refusés ou terminés</translation>
+    </message>
+    <message>
+        <location line="+3"/>
         <source>T&amp;ransport:</source>
         <translation>T&amp;ransport :</translation>
     </message>
@@ -593,7 +624,12 @@ Voulez-vous commencer la conversation ?</translation>
         <translation>&amp;Fichier CA TLS :</translation>
     </message>
     <message>
-        <location line="+32"/>
+        <location line="+5"/>
+        <source>&amp;Media encryption:</source>
+        <translation>Chiffrement du &amp;son :</translation>
+    </message>
+    <message>
+        <location line="+31"/>
         <source>TLS CA File</source>
         <translation>Fichier CA TLS</translation>
     </message>
@@ -643,13 +679,13 @@ Voulez-vous commencer la conversation ?</translation>
     <message>
         <location line="+6"/>
         <location line="+94"/>
-        <location line="+492"/>
+        <location line="+509"/>
         <location filename="../src/ui/translation_test.cpp" line="+220"/>
         <source>Do Not Disturb</source>
         <translation>Ne pas déranger</translation>
     </message>
     <message>
-        <location line="-584"/>
+        <location line="-601"/>
         <source>Click to turn off incoming calls (Ctrl+U)</source>
         <translation>Cliquez pour refuser les appels entrants (Ctrl+U)</translation>
     </message>
@@ -886,7 +922,17 @@ Appuyez sur Interphone et parlez : votre premier mot est entendu.</translation>
         <translation>Appel manqué de %1</translation>
     </message>
     <message>
-        <location line="+24"/>
+        <location line="+21"/>
+        <source>The call&apos;s audio is encrypted: %1</source>
+        <translation>Le son de l’appel est chiffré : %1</translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>Encrypted call</source>
+        <translation>Appel chiffré</translation>
+    </message>
+    <message>
+        <location line="+19"/>
         <source>idle</source>
         <translation>prêt</translation>
     </message>
@@ -901,7 +947,12 @@ Appuyez sur Interphone et parlez : votre premier mot est entendu.</translation>
         <translation>sonne</translation>
     </message>
     <message>
-        <location line="+5"/>
+        <location line="+6"/>
+        <source>%1 (encrypted: %2)</source>
+        <translation>%1 (chiffré : %2)</translation>
+    </message>
+    <message>
+        <location line="+3"/>
         <source>Quillet: %1, 1 missed call</source>
         <translation>Quillet : %1, 1 appel manqué</translation>
     </message>

@@ -43,10 +43,12 @@ constexpr TransportChoice kTransports[] = {
     {"TLS", "tls"}};
 
 // The MediaEncryption choices in the combo's order (the first is the default).
-constexpr TransportChoice kEncryptions[] = {{"Off", "off"},
-                                            {"SDES-SRTP (keys over TLS only)", "sdes"},
-                                            {"DTLS-SRTP", "dtls"},
-                                            {"Automatic", "auto"}};
+constexpr TransportChoice kEncryptions[] = {
+    {QT_TRANSLATE_NOOP("quillet::ui::LineSettingsDialog", "Off"), "off"},
+    {QT_TRANSLATE_NOOP("quillet::ui::LineSettingsDialog", "SDES-SRTP (keys over TLS only)"),
+     "sdes"},
+    {"DTLS-SRTP", "dtls"},
+    {QT_TRANSLATE_NOOP("quillet::ui::LineSettingsDialog", "Automatic"), "auto"}};
 
 // A stored value without the blanks around it, as the line reads it.
 std::string storedValue(base::SettingsStore& store, const char* name) {
@@ -199,17 +201,16 @@ QGroupBox* LineSettingsDialog::buildConnectionGroup() {
   encryption_ = new QComboBox(group);
   encryption_->setObjectName(QStringLiteral("MediaEncryption"));
   for (const TransportChoice& choice : kEncryptions) {
-    encryption_->addItem(QString::fromUtf8(choice.text), QString::fromUtf8(choice.value));
+    encryption_->addItem(tr(choice.text), QString::fromUtf8(choice.value));
   }
   encryption_->setToolTip(
-      QStringLiteral("Encrypts the call's audio. SDES sends the keys in the call set-up, so only "
-                     "over TLS; DTLS agrees on them with the far end directly. Automatic: DTLS, "
-                     "and SDES beside it over TLS, where the far end can."));
-  encryptionRequired_ =
-      new QCheckBox(QStringLiteral("Refuse calls &without encrypted media"), group);
+      tr("Encrypts the call's audio. SDES sends the keys in the call set-up, so only "
+         "over TLS; DTLS agrees on them with the far end directly. Automatic: DTLS, "
+         "and SDES beside it over TLS, where the far end can."));
+  encryptionRequired_ = new QCheckBox(tr("Refuse calls &without encrypted media"), group);
   encryptionRequired_->setObjectName(QStringLiteral("MediaEncryptionRequired"));
   encryptionRequired_->setAccessibleDescription(
-      QStringLiteral("Calls whose audio would not be encrypted are refused or ended"));
+      tr("Calls whose audio would not be encrypted are refused or ended"));
 
   auto* form = new QFormLayout(group);
   form->addRow(tr("T&ransport:"), transport_);
@@ -218,7 +219,7 @@ QGroupBox* LineSettingsDialog::buildConnectionGroup() {
   form->addRow(caLabel, caRow);
   form->addRow(verify_);
   form->addRow(warningRow);
-  form->addRow(QStringLiteral("&Media encryption:"), encryption_);
+  form->addRow(tr("&Media encryption:"), encryption_);
   form->addRow(encryptionRequired_);
   encryption_->setCurrentIndex(encryptionIndex(storedValue(store_, "MediaEncryption")));
   encryptionRequired_->setChecked(storedValue(store_, "MediaEncryptionRequired") == "1");

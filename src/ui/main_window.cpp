@@ -753,8 +753,8 @@ void MainWindow::setCallEncryption(const std::string& encryption) {
   if (encrypted) {
     const int size = std::max(16, banner_->fontMetrics().height());
     callLock_->setPixmap(lockIcon(palette().color(QPalette::WindowText)).pixmap(size, size));
-    callLock_->setToolTip(QStringLiteral("The call's audio is encrypted: %1").arg(callEncryption_));
-    callLock_->setAccessibleName(QStringLiteral("Encrypted call"));
+    callLock_->setToolTip(tr("The call's audio is encrypted: %1").arg(callEncryption_));
+    callLock_->setAccessibleName(tr("Encrypted call"));
     callLock_->setAccessibleDescription(callEncryption_);
   }
   callLock_->setVisible(encrypted);
