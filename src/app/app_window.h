@@ -92,6 +92,8 @@ class AppWindow {
   virtual void openHelp() = 0;
   // The volume controls (dB, -127..127).
   virtual void setVolumes(int32_t /*play*/, int32_t /*record*/) {}
+  // The running call's figures in the status panel (empty: no call is up).
+  virtual void setCallQuality(const std::string& /*text*/) {}
 
   // Dialogs the window owns; a window without them does nothing. openOptions answers true
   // when the dialog closed with OK; contact dialogs answer true when the store changed.
@@ -148,6 +150,7 @@ class HeadlessWindow : public AppWindow {
     microphone_ = microphone;
     speaker_ = speaker;
   }
+  void setCallQuality(const std::string& text) override { callQuality_ = text; }
 
   // What the window shows (tests).
   const std::vector<std::string>& rows() const { return rows_; }
@@ -160,6 +163,7 @@ class HeadlessWindow : public AppWindow {
   const std::string& banner() const { return banner_; }
   sip::TransportKind lineTransport() const { return transport_; }
   const std::string& lineProblem() const { return lineProblem_; }
+  const std::string& callQuality() const { return callQuality_; }
 
  private:
   bool visible_ = true;
@@ -174,6 +178,7 @@ class HeadlessWindow : public AppWindow {
   std::string banner_;
   sip::TransportKind transport_ = sip::TransportKind::Udp;
   std::string lineProblem_;
+  std::string callQuality_;
   int8_t microphone_ = -127;
   int8_t speaker_ = -127;
 };

@@ -249,6 +249,14 @@ void MainWindow::buildControls() {
   transport_ = new TransportLabel(statusPanel_);
   transport_->nameLabel()->setFont(arial);
   status->addWidget(transport_);
+  callQuality_ = new QLabel(statusPanel_);
+  callQuality_->setObjectName(QStringLiteral("statusCallQuality"));
+  callQuality_->setFont(arial);
+  callQuality_->setVisible(false);
+  setAccessible(callQuality_, QStringLiteral("Call quality"),
+                QStringLiteral("The running call's codec, packets sent, received and lost, "
+                               "jitter and round trip, renewed every second"));
+  status->addWidget(callQuality_);
   lineProblem_ = new QLabel(central);
   lineProblem_->setObjectName(QStringLiteral("lineProblem"));
   lineProblem_->setWordWrap(true);
@@ -653,6 +661,11 @@ void MainWindow::setLineStatus(const std::string& displayName, const std::string
   displayName_->setText(toQString(displayName));
   address_->setText(tr("IP: %1").arg(toQString(address)));
   userName_->setText(tr("SIP: %1").arg(toQString(userName)));
+}
+
+void MainWindow::setCallQuality(const std::string& text) {
+  callQuality_->setText(toQString(text));
+  callQuality_->setVisible(!text.empty());
 }
 
 void MainWindow::setLineTransport(sip::TransportKind kind) {

@@ -1,0 +1,46 @@
+// SPDX-License-Identifier: Apache-2.0
+// The running call's figures as the status panel and quillet-tool call stats show them.
+#include "app/call_quality_report.h"
+
+#include <gtest/gtest.h>
+
+namespace quillet::app {
+namespace {
+
+sip::CallFigures lossyCall() {
+  sip::CallFigures figures;
+  figures.codec = "GSM/8000";
+  figures.quality.packetsSent = 1500;
+  figures.quality.packetsReceived = 1425;
+  figures.quality.packetsExpected = 1500;
+  figures.quality.packetsLost = 75;
+  figures.quality.jitterMs = 12;
+  return figures;
+}
+
+TEST(CallQualityReport, JsonCarriesEveryFigureAndNullBeforeTheFirstReport) {
+  sip::CallFigures figures = lossyCall();
+  EXPECT_EQ(qualityJson(figures, 30),
+            R"({"call":true,"codec":"GSM/8000","seconds":30,"packets_sent":1500,)"
+            R"("packets_received":1425,"packets_expected":1500,"packets_lost":75,)"
+            R"("loss_percent":5.0,"jitter_ms":12,"round_trip_ms":null,"round_trip_reports":0})");
+  figures.quality.roundTripMs = 64;
+  figures.quality.roundTripReports = 6;
+  figures.codec = "odd\"name\n";  // never sent by a peer, but the JSON stays valid
+  const std::string json = qualityJson(figures, 31);
+  EXPECT_NE(json.find(R"("codec":"odd\"name\u000a")"), std::string::npos) << json;
+  EXPECT_NE(json.find(R"("round_trip_ms":64,"round_trip_reports":6})"), std::string::npos) << json;
+}
+
+TEST(CallQualityReport, PanelLineBeforeTheSdpAndWithAReport) {
+  sip::CallFigures figures;
+  EXPECT_EQ(qualityPanelText(figures),
+            "Call: sent 0, received 0, lost 0 (0.0 %), jitter 0 ms, round trip -");
+  figures = lossyCall();
+  figures.quality.roundTripMs = 64;
+  EXPECT_EQ(qualityPanelText(figures),
+            "GSM/8000: sent 1500, received 1425, lost 75 (5.0 %), jitter 12 ms, round trip 64 ms");
+}
+
+}  // namespace
+}  // namespace quillet::app
