@@ -8,7 +8,7 @@ call (file audio, G.711, no echo control) between two Quillet profiles and betwe
 baresips, measured one after the other in the same run.
 
 Usage: measure_idle.py [path/to/quillet] [--idle SECONDS] [--window SECONDS] [--call SECONDS]
-                       [--skip-idle] [--plain-only]
+                       [--skip-idle] [--plain-only] [--paced-pcm PLUGIN.so]
 Not registered as a test: it takes about two minutes and only prints figures."""
 import argparse
 import os
@@ -85,6 +85,8 @@ def main():
     parser.add_argument("--skip-idle", action="store_true")
     parser.add_argument("--plain-only", action="store_true",
                         help="only the plain calls of Quillet and baresip")
+    parser.add_argument("--paced-pcm", help="the test's paced ALSA PCM plugin (default: "
+                        "built beside quillet, tests/audio_devices)")
     args = parser.parse_args()
     e.QUILLET = os.path.abspath(args.quillet)
 
@@ -198,15 +200,19 @@ def plain_quillet_call(root, microphone, seconds):
             stop()
 
 
-def plain_baresip_call(root, microphone, seconds):
-    """Two baresips in a plain call (the callee answers by itself): their CPU shares."""
+def plain_baresip_call(root, microphone, seconds, player):
+    """Two baresips in a plain call (the callee answers by itself) playing to the ALSA
+    device `player`: their CPU shares."""
     stops = []
+    make_config = h.baresip_config
+    # The harness's baresips play to "alsa,null"; here the player is the one asked for.
+    h.baresip_config = lambda port, _, *rest: make_config(port, "alsa," + player, *rest)
     try:
-        callee = h.Baresip(root, "plain-callee", h.free_udp_port(),
+        callee = h.Baresip(root, "plain-callee-" + player, h.free_udp_port(),
                            ["<sip:b@127.0.0.1>;regint=0;answermode=@ANSWER@"], microphone,
                            answer="auto")
         stops.append(callee.stop)
-        caller = h.Baresip(root, "plain-caller", h.free_udp_port(),
+        caller = h.Baresip(root, "plain-caller-" + player, h.free_udp_port(),
                            ["<sip:a@127.0.0.1>;regint=0"], microphone)
         stops.append(caller.stop)
         caller.command("dial", "sip:b@127.0.0.1:%d" % callee.sip_port)
@@ -218,22 +224,53 @@ def plain_baresip_call(root, microphone, seconds):
             print("  (warning: the baresip call ended during the measurement)")
         return shares
     finally:
+        h.baresip_config = make_config
         for stop in reversed(stops):
             stop()
 
 
+def paced_alsa_config(root, plugin):
+    """An ALSA configuration with the test's real-time playback device "quillet_play"
+    (8000 Hz mono, paced by a timer like a sound card), or None without the plugin."""
+    if not os.path.exists(plugin):
+        return None
+    path = os.path.join(root, "paced-alsa.conf")
+    with open(path, "w") as f:
+        f.write('pcm_type.quillet_paced { lib "%s" }\n'
+                "pcm.quillet_play { type quillet_paced rate 8000 channels 1 }\n" % plugin)
+    return path
+
+
 def measure_plain_calls(root, args):
     """The same plain call (file audio both ways, G.711, no echo control) by two Quillet
-    profiles and by two baresips, one after the other."""
+    profiles and by two baresips, one after the other. ALSA's "null" device takes what
+    baresip plays without waiting, so its player thread never sleeps; with the test's paced
+    device (built beside quillet) it plays at the real rate, as to a sound card."""
     microphone = os.path.join(root, "plain-microphone.wav")
     write_noise_wav(microphone, int(args.call) + 20)
     figures = {"quillet": plain_quillet_call(root, microphone, args.call),
-               "baresip": plain_baresip_call(root, microphone, args.call)}
+               "baresip, ALSA null": plain_baresip_call(root, microphone, args.call, "null")}
+    plugin = args.paced_pcm or os.path.join(os.path.dirname(os.path.abspath(args.quillet)), "..",
+                                            "tests", "audio_devices",
+                                            "libasound_module_pcm_quillet_paced.so")
+    alsa = paced_alsa_config(root, plugin)
+    if alsa is None:
+        print("(no paced ALSA device: %s is not built)" % plugin)
+    else:
+        before = os.environ.get("ALSA_CONFIG_PATH")
+        os.environ["ALSA_CONFIG_PATH"] = "/usr/share/alsa/alsa.conf:" + alsa
+        try:
+            figures["baresip, paced"] = plain_baresip_call(root, microphone, args.call,
+                                                           "quillet_play")
+        finally:
+            if before is None:
+                del os.environ["ALSA_CONFIG_PATH"]
+            else:
+                os.environ["ALSA_CONFIG_PATH"] = before
     print("Plain call, file audio both ways, G.711, no echo control (%.0f s each):" % args.call)
-    print("  %-8s %12s %12s" % ("", "caller CPU", "callee CPU"))
+    print("  %-20s %12s %12s" % ("", "caller CPU", "callee CPU"))
     for name, shares in figures.items():
-        print("  %-8s %10.2f %% %10.2f %%" % (name, shares["caller"], shares["callee"]))
-
+        print("  %-20s %10.2f %% %10.2f %%" % (name, shares["caller"], shares["callee"]))
 
 if __name__ == "__main__":
     main()
