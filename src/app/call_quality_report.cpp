@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// The status panel's line and the JSON of a running call's figures.
+// The JSON of a running call's figures.
 #include "app/call_quality_report.h"
 
 #include <cstdio>
@@ -33,15 +33,6 @@ std::string jsonString(const std::string& text) {
 }
 
 }  // namespace
-
-std::string qualityPanelText(const sip::CallFigures& figures) {
-  const media::CallQuality& q = figures.quality;
-  const std::string roundTrip = q.roundTripMs ? std::to_string(*q.roundTripMs) + " ms" : "-";
-  return (figures.codec.empty() ? std::string("Call") : figures.codec) + ": sent " +
-         std::to_string(q.packetsSent) + ", received " + std::to_string(q.packetsReceived) +
-         ", lost " + std::to_string(q.packetsLost) + " (" + percentText(q.lossPercent()) +
-         " %), jitter " + std::to_string(q.jitterMs) + " ms, round trip " + roundTrip;
-}
 
 std::string qualityJson(const sip::CallFigures& figures, int64_t seconds) {
   const media::CallQuality& q = figures.quality;

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// The running call's figures as the status panel and quillet-tool call stats show them.
+// The running call's figures as quillet-tool call stats prints them.
 #include "app/call_quality_report.h"
 
 #include <gtest/gtest.h>
@@ -30,16 +30,6 @@ TEST(CallQualityReport, JsonCarriesEveryFigureAndNullBeforeTheFirstReport) {
   const std::string json = qualityJson(figures, 31);
   EXPECT_NE(json.find(R"("codec":"odd\"name\u000a")"), std::string::npos) << json;
   EXPECT_NE(json.find(R"("round_trip_ms":64,"round_trip_reports":6})"), std::string::npos) << json;
-}
-
-TEST(CallQualityReport, PanelLineBeforeTheSdpAndWithAReport) {
-  sip::CallFigures figures;
-  EXPECT_EQ(qualityPanelText(figures),
-            "Call: sent 0, received 0, lost 0 (0.0 %), jitter 0 ms, round trip -");
-  figures = lossyCall();
-  figures.quality.roundTripMs = 64;
-  EXPECT_EQ(qualityPanelText(figures),
-            "GSM/8000: sent 1500, received 1425, lost 75 (5.0 %), jitter 12 ms, round trip 64 ms");
 }
 
 }  // namespace

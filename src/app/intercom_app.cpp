@@ -11,7 +11,6 @@
 #include <array>
 #include <ctime>
 
-#include "app/call_quality_report.h"
 #include "app/intercom_app_shared.h"
 #include "app/ui_text.h"
 #include "audio/auto_gain.h"
@@ -703,10 +702,10 @@ void IntercomApp::refreshCallQuality() {
                                                                   : std::nullopt;
   if (!figures) {
     env_.loop.killTimer(kQualityTimer);
-    window_->setCallQuality({});
+    window_->setCallQuality(nullptr);
     return;
   }
-  window_->setCallQuality(qualityPanelText(*figures));
+  window_->setCallQuality(&*figures);
   env_.loop.startTimer(kQualityTimer, kQualityRefreshMs, [this] { refreshCallQuality(); });
 }
 
@@ -781,7 +780,7 @@ void IntercomApp::onEnded(LineSlot& slot) {
   cueNext_ = false;
   env_.loop.killTimer(kAnswerDelayTimer);
   env_.loop.killTimer(kQualityTimer);
-  window_->setCallQuality({});
+  window_->setCallQuality(nullptr);
   callStopped(slot);
   if (slot.pending) {
     slot.stopPump();

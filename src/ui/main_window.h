@@ -109,7 +109,7 @@ class MainWindow : public QMainWindow, public app::AppWindow {
   void setBanner(const std::string& text) override;
   void setLevels(int8_t microphone, int8_t speaker) override;
   void setVolumes(int32_t play, int32_t record) override;
-  void setCallQuality(const std::string& text) override;
+  void setCallQuality(const sip::CallFigures* figures) override;
   void openHelp() override { runCommand(kCommandHelpContents); }
   bool openOptions(int32_t page) override;
   bool addContact() override;

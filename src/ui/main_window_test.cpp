@@ -13,7 +13,6 @@
 #include <QTest>
 #include <QToolBar>
 
-#include "app/call_quality_report.h"
 #include "app/hot_keys.h"
 #include "base/log.h"
 #include "base/settings_store.h"
@@ -92,7 +91,7 @@ TEST_F(WindowTest, StatusPanelShowsTheCallFigures) {
   figures.quality.packetsExpected = 100;
   figures.quality.packetsLost = 5;
   figures.quality.jitterMs = 3;
-  window_->setCallQuality(app::qualityPanelText(figures));
+  window_->setCallQuality(&figures);
   EXPECT_FALSE(quality->isHidden());
   EXPECT_EQ(quality->text(),
             "PCMA/8000: sent 512, received 95, lost 5 (5.0 %), jitter 3 ms, round trip -");
@@ -101,10 +100,10 @@ TEST_F(WindowTest, StatusPanelShowsTheCallFigures) {
   figures.quality.packetsReceived = 145;
   figures.quality.packetsExpected = 150;
   figures.quality.roundTripMs = 41;
-  window_->setCallQuality(app::qualityPanelText(figures));
+  window_->setCallQuality(&figures);
   EXPECT_EQ(quality->text(),
             "PCMA/8000: sent 562, received 145, lost 5 (3.3 %), jitter 3 ms, round trip 41 ms");
-  window_->setCallQuality({});
+  window_->setCallQuality(nullptr);
   EXPECT_TRUE(quality->isHidden());
 }
 
