@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // quillet-tool call: asks the running quillet of the profile to act on its calls (transfer,
 // a second call, join) over the profile's control socket, and reports its answer; for a
-// transfer or join it waits for the outcome.
+// transfer or join it waits for the outcome. `call stats` prints the running call's figures.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,7 +26,8 @@ constexpr int32_t kOutcomeWaitMs = 90000;
 constexpr int32_t kOutcomePollMs = 250;
 
 constexpr const char* kUsage =
-    "usage: quillet-tool call transfer TARGET | consult [--line N] TARGET | join | drop\n"
+    "usage: quillet-tool call transfer TARGET | consult [--line N] TARGET | join | drop |\n"
+    "       stats\n"
     "  Acts on the calls of the quillet running on this profile (QUILLET_HOME or XDG).\n"
     "  transfer TARGET  hands the connected call's far end over to TARGET (a number,\n"
     "                   user@host or SIP address) and waits for the outcome\n"
@@ -37,6 +38,12 @@ constexpr const char* kUsage =
     "  join             connects the far ends of the two calls to each other, and waits for\n"
     "                   the outcome; both calls end here\n"
     "  drop             ends the second call; the first one gets the microphone and speaker\n"
+    "  stats            prints the connected call's figures as one line of JSON: codec,\n"
+    "                   seconds, packets_sent, packets_received, packets_expected,\n"
+    "                   packets_lost, loss_percent, jitter_ms, round_trip_ms (null before the\n"
+    "                   far end's first report), round_trip_reports; {\"call\":false,\n"
+    "                   \"reason\":...} and exit status 1 when no call is up or no quillet\n"
+    "                   answers\n"
     "  Exit status 1: no quillet runs on the profile, it refused the connection or the\n"
     "  command (no call is up, a bad target), or the transfer or join failed.";
 
@@ -99,6 +106,38 @@ int waitOutcome(const std::string& what) {
                   " s; the program goes on with it (see its log)");
 }
 
+// A reason as the JSON that `call stats` prints without a call.
+std::string noCallJson(const std::string& reason) {
+  std::string quoted;
+  for (const char c : reason) {
+    if (c == '"' || c == '\\') {
+      quoted += '\\';
+    }
+    quoted += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
+  }
+  return R"({"call":false,"reason":")" + quoted + "\"}";
+}
+
+// The running call's figures, as the program answers them ("OK " and its JSON).
+int printStats() {
+  const std::string socket = platform::profilePaths().controlSocket();
+  std::string reply;
+  const platform::HandOverResult result =
+      platform::exchange(socket, base::encodeCallMessage({"stats"}), kReplyTimeoutMs, reply);
+  std::string json;
+  if (result == platform::HandOverResult::NoInstance) {
+    json = noCallJson("no quillet runs on this profile (nothing listens at " + socket + ")");
+  } else if (reply.rfind("OK {", 0) == 0) {
+    json = reply.substr(3);
+  } else if (reply.rfind("ERR ", 0) == 0) {
+    json = noCallJson(reply.substr(4));
+  } else {
+    json = noCallJson(noAnswerReason(socket));
+  }
+  std::printf("%s\n", json.c_str());
+  return json.rfind(R"({"call":true)", 0) == 0 ? kExitOk : kExitRejected;
+}
+
 }  // namespace
 
 int runCall(const Args& args) {
@@ -124,6 +163,9 @@ int runCall(const Args& args) {
   if (args.size() == 1 && args[0] == "join") {
     const int status = send({"join"});
     return status == kExitOk ? waitOutcome("join") : status;
+  }
+  if (args.size() == 1 && args[0] == "stats") {
+    return printStats();
   }
   if (args.size() == 1 && args[0] == "drop") {
     return send({"drop"});

@@ -26,7 +26,7 @@
         <translation>Die ausgewählte Datei existiert bereits. Möchten Sie sie überschreiben?</translation>
     </message>
     <message>
-        <location filename="../src/ui/line_settings_dialog.cpp" line="+277"/>
+        <location filename="../src/ui/line_settings_dialog.cpp" line="+276"/>
         <source>Invalid Outbound Server</source>
         <translation>Ungültiger Ausgangsserver</translation>
     </message>
@@ -56,7 +56,7 @@
         <translation>Die TLS-CA-Datei kann nicht gelesen werden. Bitte wählen Sie eine Datei mit Zertifizierungsstellen oder lassen Sie das Feld leer, um nur denen des Systems zu vertrauen.</translation>
     </message>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="+453"/>
+        <location filename="../src/ui/main_window.cpp" line="+462"/>
         <source>Error</source>
         <translation>Fehler</translation>
     </message>
@@ -200,7 +200,7 @@ Möchten Sie jetzt die Einführung lesen?</translation>
         <translation>Solange ein Anruf klingelt oder läuft, können die Optionen nicht geändert werden</translation>
     </message>
     <message>
-        <location line="+544"/>
+        <location line="+560"/>
         <source>Cancel (F5)</source>
         <translation>Abbrechen (F5)</translation>
     </message>
@@ -478,7 +478,7 @@ Möchten Sie das Gespräch beginnen?</translation>
 <context>
     <name>quillet::ui::LineSettingsDialog</name>
     <message>
-        <location filename="../src/ui/line_settings_dialog.cpp" line="-251"/>
+        <location filename="../src/ui/line_settings_dialog.cpp" line="-250"/>
         <location line="+11"/>
         <source>Automatic</source>
         <translation>Automatisch</translation>
@@ -604,7 +604,7 @@ Möchten Sie das Gespräch beginnen?</translation>
         <translation>Verschlüsselt den Ton des Anrufs. SDES sendet die Schlüssel beim Verbindungsaufbau, daher nur über TLS; DTLS vereinbart sie direkt mit der Gegenseite. Automatisch: DTLS und, über TLS, daneben SDES, wo die Gegenseite es kann.</translation>
     </message>
     <message>
-        <location line="+4"/>
+        <location line="+3"/>
         <source>Refuse calls &amp;without encrypted media</source>
         <translation>Anrufe &amp;ohne verschlüsselten Ton abweisen</translation>
     </message>
@@ -655,13 +655,13 @@ Möchten Sie das Gespräch beginnen?</translation>
 <context>
     <name>quillet::ui::MainWindow</name>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="-386"/>
-        <location line="+115"/>
+        <location filename="../src/ui/main_window.cpp" line="-394"/>
+        <location line="+123"/>
         <source>Contacts</source>
         <translation>Kontakte</translation>
     </message>
     <message>
-        <location line="-114"/>
+        <location line="-122"/>
         <source>The contact that Intercom calls; its context menu adds, edits and deletes contacts</source>
         <translation>Der Kontakt, den „Gegensprechen“ anruft; das Kontextmenü fügt Kontakte hinzu, bearbeitet und löscht sie</translation>
     </message>
@@ -678,14 +678,14 @@ Möchten Sie das Gespräch beginnen?</translation>
     </message>
     <message>
         <location line="+6"/>
-        <location line="+94"/>
-        <location line="+509"/>
+        <location line="+102"/>
+        <location line="+525"/>
         <location filename="../src/ui/translation_test.cpp" line="+220"/>
         <source>Do Not Disturb</source>
         <translation>Nicht stören</translation>
     </message>
     <message>
-        <location line="-601"/>
+        <location line="-625"/>
         <source>Click to turn off incoming calls (Ctrl+U)</source>
         <translation>Klicken, um eingehende Anrufe abzuweisen (Strg+U)</translation>
     </message>
@@ -785,7 +785,17 @@ Möchten Sie das Gespräch beginnen?</translation>
         <translation>Was Quillet getan hat, das Neueste zuletzt; das Kontextmenü ist das Hauptmenü</translation>
     </message>
     <message>
-        <location line="+38"/>
+        <location line="+23"/>
+        <source>Call quality</source>
+        <translation>Gesprächsqualität</translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>The running call&apos;s codec, packets sent, received and lost, jitter and round trip, renewed every second</source>
+        <translation>Codec, gesendete, empfangene und verlorene Pakete, Jitter und Umlaufzeit des laufenden Gesprächs, jede Sekunde erneuert</translation>
+    </message>
+    <message>
+        <location line="+22"/>
         <source>File</source>
         <translation>Datei</translation>
     </message>
@@ -910,6 +920,21 @@ Drücken Sie „Gegensprechen“ und sprechen Sie: Schon Ihr erstes Wort kommt a
         <location line="+1"/>
         <source>SIP: %1</source>
         <translation>SIP: %1</translation>
+    </message>
+    <message>
+        <location line="+11"/>
+        <source>%1: sent %2, received %3, lost %4 (%5 %), jitter %6 ms, round trip %7</source>
+        <translation>%1: gesendet %2, empfangen %3, verloren %4 (%5 %), Jitter %6 ms, Umlaufzeit %7</translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>Call</source>
+        <translation>Gespräch</translation>
+    </message>
+    <message>
+        <location line="+4"/>
+        <source>%1 ms</source>
+        <translation>%1 ms</translation>
     </message>
     <message>
         <location line="+71"/>

@@ -26,7 +26,7 @@
         <translation>Le fichier sélectionné existe déjà. Voulez-vous le remplacer ?</translation>
     </message>
     <message>
-        <location filename="../src/ui/line_settings_dialog.cpp" line="+277"/>
+        <location filename="../src/ui/line_settings_dialog.cpp" line="+276"/>
         <source>Invalid Outbound Server</source>
         <translation>Serveur sortant non valide</translation>
     </message>
@@ -56,7 +56,7 @@
         <translation>Le fichier CA TLS est illisible. Choisissez un fichier d&apos;autorités de certification, ou laissez le champ vide pour ne faire confiance qu&apos;à celles du système.</translation>
     </message>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="+453"/>
+        <location filename="../src/ui/main_window.cpp" line="+462"/>
         <source>Error</source>
         <translation>Erreur</translation>
     </message>
@@ -200,7 +200,7 @@ Voulez-vous lire le tutoriel maintenant ?</translation>
         <translation>Pendant qu&apos;un appel sonne ou est en cours, les options ne peuvent pas être modifiées</translation>
     </message>
     <message>
-        <location line="+544"/>
+        <location line="+560"/>
         <source>Cancel (F5)</source>
         <translation>Annuler (F5)</translation>
     </message>
@@ -478,7 +478,7 @@ Voulez-vous commencer la conversation ?</translation>
 <context>
     <name>quillet::ui::LineSettingsDialog</name>
     <message>
-        <location filename="../src/ui/line_settings_dialog.cpp" line="-251"/>
+        <location filename="../src/ui/line_settings_dialog.cpp" line="-250"/>
         <location line="+11"/>
         <source>Automatic</source>
         <translation>Automatique</translation>
@@ -604,7 +604,7 @@ Voulez-vous commencer la conversation ?</translation>
         <translation>Chiffre le son de l’appel. SDES envoie les clés lors de l’établissement de l’appel, donc uniquement par TLS ; DTLS les convient directement avec le correspondant. Automatique : DTLS, et SDES en plus par TLS, là où le correspondant le peut.</translation>
     </message>
     <message>
-        <location line="+4"/>
+        <location line="+3"/>
         <source>Refuse calls &amp;without encrypted media</source>
         <translation>Refuser les appels &amp;sans son chiffré</translation>
     </message>
@@ -655,13 +655,13 @@ Voulez-vous commencer la conversation ?</translation>
 <context>
     <name>quillet::ui::MainWindow</name>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="-386"/>
-        <location line="+115"/>
+        <location filename="../src/ui/main_window.cpp" line="-394"/>
+        <location line="+123"/>
         <source>Contacts</source>
         <translation>Contacts</translation>
     </message>
     <message>
-        <location line="-114"/>
+        <location line="-122"/>
         <source>The contact that Intercom calls; its context menu adds, edits and deletes contacts</source>
         <translation>Le contact qu&apos;appelle Interphone ; le menu contextuel ajoute, modifie et supprime des contacts</translation>
     </message>
@@ -678,14 +678,14 @@ Voulez-vous commencer la conversation ?</translation>
     </message>
     <message>
         <location line="+6"/>
-        <location line="+94"/>
-        <location line="+509"/>
+        <location line="+102"/>
+        <location line="+525"/>
         <location filename="../src/ui/translation_test.cpp" line="+220"/>
         <source>Do Not Disturb</source>
         <translation>Ne pas déranger</translation>
     </message>
     <message>
-        <location line="-601"/>
+        <location line="-625"/>
         <source>Click to turn off incoming calls (Ctrl+U)</source>
         <translation>Cliquez pour refuser les appels entrants (Ctrl+U)</translation>
     </message>
@@ -785,7 +785,17 @@ Voulez-vous commencer la conversation ?</translation>
         <translation>Ce que Quillet a fait, le plus récent en dernier ; le menu contextuel est le menu principal</translation>
     </message>
     <message>
-        <location line="+38"/>
+        <location line="+23"/>
+        <source>Call quality</source>
+        <translation>Qualité de l&apos;appel</translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>The running call&apos;s codec, packets sent, received and lost, jitter and round trip, renewed every second</source>
+        <translation>Codec, paquets envoyés, reçus et perdus, gigue et aller-retour de l&apos;appel en cours, renouvelés chaque seconde</translation>
+    </message>
+    <message>
+        <location line="+22"/>
         <source>File</source>
         <translation>Fichier</translation>
     </message>
@@ -910,6 +920,21 @@ Appuyez sur Interphone et parlez : votre premier mot est entendu.</translation>
         <location line="+1"/>
         <source>SIP: %1</source>
         <translation>SIP : %1</translation>
+    </message>
+    <message>
+        <location line="+11"/>
+        <source>%1: sent %2, received %3, lost %4 (%5 %), jitter %6 ms, round trip %7</source>
+        <translation>%1 : envoyés %2, reçus %3, perdus %4 (%5 %), gigue %6 ms, aller-retour %7</translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>Call</source>
+        <translation>Appel</translation>
+    </message>
+    <message>
+        <location line="+4"/>
+        <source>%1 ms</source>
+        <translation>%1 ms</translation>
     </message>
     <message>
         <location line="+71"/>

@@ -6,9 +6,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "sip/call_media.h"
 #include "sip/transport_kind.h"
 
 namespace quillet::app {
@@ -92,6 +94,8 @@ class AppWindow {
   virtual void openHelp() = 0;
   // The volume controls (dB, -127..127).
   virtual void setVolumes(int32_t /*play*/, int32_t /*record*/) {}
+  // The running call's figures in the status panel (null: no call is up).
+  virtual void setCallQuality(const sip::CallFigures* /*figures*/) {}
 
   // Dialogs the window owns; a window without them does nothing. openOptions answers true
   // when the dialog closed with OK; contact dialogs answer true when the store changed.
@@ -148,6 +152,9 @@ class HeadlessWindow : public AppWindow {
     microphone_ = microphone;
     speaker_ = speaker;
   }
+  void setCallQuality(const sip::CallFigures* figures) override {
+    callQuality_ = figures != nullptr ? std::optional<sip::CallFigures>(*figures) : std::nullopt;
+  }
 
   // What the window shows (tests).
   const std::vector<std::string>& rows() const { return rows_; }
@@ -160,6 +167,7 @@ class HeadlessWindow : public AppWindow {
   const std::string& banner() const { return banner_; }
   sip::TransportKind lineTransport() const { return transport_; }
   const std::string& lineProblem() const { return lineProblem_; }
+  const std::optional<sip::CallFigures>& callQuality() const { return callQuality_; }
 
  private:
   bool visible_ = true;
@@ -174,6 +182,7 @@ class HeadlessWindow : public AppWindow {
   std::string banner_;
   sip::TransportKind transport_ = sip::TransportKind::Udp;
   std::string lineProblem_;
+  std::optional<sip::CallFigures> callQuality_;
   int8_t microphone_ = -127;
   int8_t speaker_ = -127;
 };

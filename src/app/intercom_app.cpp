@@ -212,7 +212,7 @@ void IntercomApp::shutDown() {
   window_->closeAddressBook();
   window_->unregisterHotKeys();
   for (uint32_t timer : {kBannerTimer, kRestartTimer, kHotKeyGuardTimer, kHideTimer,
-                         kAnswerDelayTimer, kRingTimer}) {
+                         kAnswerDelayTimer, kRingTimer, kQualityTimer}) {
     env_.loop.killTimer(timer);
   }
   stopRingSound();
@@ -693,6 +693,20 @@ void IntercomApp::onConnected(LineSlot& slot) {
   window_->checkMenuItem(kCommandIntercom, true);
   noteRecentContact(slot);
   base::logInfo("The call was started ...");
+  refreshCallQuality();
+}
+
+void IntercomApp::refreshCallQuality() {
+  const std::optional<sip::CallFigures> figures =
+      slot_ != nullptr && slot_->engine() != nullptr && !closing_ ? slot_->engine()->callFigures()
+                                                                  : std::nullopt;
+  if (!figures) {
+    env_.loop.killTimer(kQualityTimer);
+    window_->setCallQuality(nullptr);
+    return;
+  }
+  window_->setCallQuality(&*figures);
+  env_.loop.startTimer(kQualityTimer, kQualityRefreshMs, [this] { refreshCallQuality(); });
 }
 
 void IntercomApp::callStarted(LineSlot& slot) {
@@ -765,6 +779,8 @@ void IntercomApp::onEnded(LineSlot& slot) {
   slot.startTime = 0;
   cueNext_ = false;
   env_.loop.killTimer(kAnswerDelayTimer);
+  env_.loop.killTimer(kQualityTimer);
+  window_->setCallQuality(nullptr);
   callStopped(slot);
   if (slot.pending) {
     slot.stopPump();

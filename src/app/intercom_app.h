@@ -39,6 +39,8 @@ class IntercomApp : public base::Application,
   static constexpr uint32_t kHotKeyGuardTimer = 4;
   static constexpr uint32_t kHideTimer = 5;
   static constexpr uint32_t kAnswerDelayTimer = 7;  // answer-after / delay of the caller
+  static constexpr uint32_t kQualityTimer = 8;      // the status panel's call figures
+  static constexpr uint32_t kQualityRefreshMs = 1000;
   static constexpr uint32_t kRestartRetryMs = 7000;
 
   IntercomApp(base::AppEnvironment& environment, std::unique_ptr<AppWindow> window);
@@ -51,6 +53,7 @@ class IntercomApp : public base::Application,
   void applyArguments(const std::vector<std::string>& arguments) override;
   void requestClose() override;
   std::string callCommand(const std::vector<std::string>& words) override;
+  std::optional<std::string> callQuery(const std::vector<std::string>& words) override;
 
   // A command of the main window (menu, button, key) by its identifier.
   void command(int32_t id);
@@ -150,6 +153,9 @@ class IntercomApp : public base::Application,
   std::string selectedAddress();
   void showVolumes();
   void armBannerTimer(uint32_t delayMs);
+  // Shows the connected call's figures in the status panel and again every second while
+  // the call is up; clears them when none is.
+  void refreshCallQuality();
   void carryOut(const ArgumentPlan& plan);
 
   base::AppEnvironment& env_;

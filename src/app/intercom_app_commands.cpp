@@ -3,8 +3,10 @@
 // (transfer, consult, join), the command-line options of a start or hand-over, and the
 // hot keys.
 #include <charconv>
+#include <ctime>
 
 #include "app/arguments.h"
+#include "app/call_quality_report.h"
 #include "app/hot_keys.h"
 #include "app/intercom_app.h"
 #include "app/intercom_app_shared.h"
@@ -62,6 +64,20 @@ std::string IntercomApp::callCommand(const std::vector<std::string>& words) {
     return endSecondCall() ? std::string() : "no second call to end";
   }
   return "unknown call command '" + name + "'";
+}
+
+std::optional<std::string> IntercomApp::callQuery(const std::vector<std::string>& words) {
+  if (words.size() != 1 || words.front() != "stats") {
+    return std::nullopt;
+  }
+  sip::SipEngine* engine = slot_ != nullptr && !closing_ ? slot_->engine() : nullptr;
+  const std::optional<sip::CallFigures> figures =
+      engine != nullptr ? engine->callFigures() : std::nullopt;
+  if (!figures) {
+    return std::string(R"({"call":false,"reason":"no call is up"})");
+  }
+  const int64_t seconds = slot_->startTime != 0 ? std::time(nullptr) - slot_->startTime : 0;
+  return qualityJson(*figures, seconds);
 }
 
 // The line index of a line number ("1" the default line, "2" the section Line2...): a line

@@ -387,6 +387,18 @@ TEST_F(IntercomAppTest, IntercomButtonAndCommandEndTheSecondCall) {
   };
   ASSERT_TRUE(app_->startOrAnswer(bob.address("bob")));
   ASSERT_TRUE(serveFor(std::chrono::seconds(5), [&] { return app_->callActive(); }));
+  // The running call's figures: in the window from the start, renewed every second, and
+  // the answer to the control socket's question.
+  const std::optional<sip::CallFigures> first = window_->callQuality();
+  ASSERT_TRUE(first.has_value());
+  EXPECT_TRUE(serveFor(std::chrono::milliseconds(1500), [&] {
+    return window_->callQuality() &&
+           window_->callQuality()->quality.packetsSent > first->quality.packetsSent;
+  }));
+  const std::optional<std::string> stats = app_->callQuery({"stats"});
+  ASSERT_TRUE(stats.has_value());
+  EXPECT_EQ(stats->rfind(R"({"call":true,"codec":")", 0), 0u) << *stats;
+  EXPECT_FALSE(app_->callQuery({"consult", dave.address("dave")}).has_value());
   for (const int32_t way : {kCommandIntercomUp, kCommandIntercom}) {
     SCOPED_TRACE(way);
     const int started = countLines(view_, "The second call was started; the first call waits");

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,11 @@ class Application {
   // else the reason it was not, for the sender to show.
   virtual std::string callCommand(const std::vector<std::string>& /*words*/) {
     return "this program takes no call commands";
+  }
+  // A question over the control socket (quillet-tool call stats): answers the reply's data,
+  // or none when the words are no question (they go to callCommand).
+  virtual std::optional<std::string> callQuery(const std::vector<std::string>& /*words*/) {
+    return std::nullopt;
   }
   // Closes the program the way its Exit command does (SIGTERM, SIGINT): ends every level
   // of the loop with loop.quitAll(0) and shuts down once no level runs any more (at once

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "app/arguments.h"
 #include "base/command_line.h"
@@ -96,6 +97,9 @@ std::string controlMessage(base::Application& app, const std::string& executable
     if (!base::decodeCallMessage(text, words)) {
       base::logError("Refused a malformed call command on the control socket");
       return "ERR malformed call command";
+    }
+    if (const std::optional<std::string> answer = app.callQuery(words)) {
+      return "OK " + *answer;
     }
     const std::string refusal = app.callCommand(words);
     return refusal.empty() ? "OK" : "ERR " + refusal;

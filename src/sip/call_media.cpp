@@ -2,6 +2,7 @@
 // The media sessions a SipEngine can drive: the RTP session of a line, or SDP alone.
 #include "sip/call_media.h"
 
+#include "codecs/audio_codec.h"
 #include "media/rtp_session.h"
 #include "media/sdp_session.h"
 #include "platform/socket.h"
@@ -89,8 +90,20 @@ class RtpMedia : public CallMedia {
   void setFailureListener(std::function<void()> onFailure) override {
     session_->setFailureListener(std::move(onFailure));
   }
+  std::optional<CallFigures> figures() const override {
+    CallFigures figures{session_->callQuality(), {}};
+    const std::optional<codecs::CodecId> codec = codecs::codecForPayloadType(
+        session_->chosenPayloadType(), g726Type(session_->g726PayloadType()),
+        g726Type(session_->g726Aal2PayloadType()));
+    if (codec) {
+      figures.codec = codecs::codecInfo(*codec).rtpmap;
+    }
+    return figures;
+  }
 
  private:
+  static int g726Type(uint8_t type) { return type == media::kNoPayloadType ? -1 : type; }
+
   std::unique_ptr<media::RtpSession> session_;
   media::SdpSettings sdpSettings_;
 };

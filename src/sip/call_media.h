@@ -6,10 +6,12 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "audio/audio_stream.h"
+#include "media/rtcp_stats.h"
 #include "platform/event.h"
 #include "platform/socket_address.h"
 
@@ -26,6 +28,12 @@ namespace quillet::sip {
 struct PortOpening {
   platform::Event* stop = nullptr;
   platform::SocketAddress towards;
+};
+
+// The running call's figures as the window and quillet-tool show them.
+struct CallFigures {
+  media::CallQuality quality;
+  std::string codec;  // "PCMU/8000", ...; empty before the SDP exchange
 };
 
 class CallMedia {
@@ -66,6 +74,8 @@ class CallMedia {
   // Called (on a media thread) when the call's media turned out not to be safe: the call
   // should end.
   virtual void setFailureListener(std::function<void()> /*onFailure*/) {}
+  // The figures of the call so far (any thread); none without real media.
+  virtual std::optional<CallFigures> figures() const { return std::nullopt; }
 };
 
 // SDP negotiation over a bound but unused RTP port: no audio flows. For signalling tests.

@@ -220,6 +220,10 @@ class SipEngine : public LineInterface,
   // The media encryption of the call ("SRTP AES_CM_128_HMAC_SHA1_80 (SDES)"), known once
   // its SDP was taken; empty while the media is plain.
   std::string mediaEncryption() const { return media_->encryption(); }
+  // The connected call's figures so far; none while no call is connected.
+  std::optional<CallFigures> callFigures() const {
+    return callState_ == kCallConnected ? media_->figures() : std::nullopt;
+  }
   int32_t ringCount() const { return ringCount_; }
   // The far end's texts are written by the transport or call thread when a call starts or
   // is replaced and read on the GUI thread: each is copied out under remoteLock_.

@@ -16,6 +16,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
 #include <cmath>
@@ -266,11 +267,26 @@ TEST_F(CallTest, PushToTalkReleasedBeforeTheAnswerDeliversEverything) {
   closeInformBoxes();
   EXPECT_TRUE(sawBox("Quillet", "While a call is ringing or is active you may not change options"));
   EXPECT_TRUE(dialogs_.optionsPages.empty());
+  // The status panel shows the call's figures, renewed every second.
+  auto* quality = window_->findChild<QLabel*>("statusCallQuality");
+  ASSERT_NE(quality, nullptr);
+  const QRegularExpression figures(
+      R"(^[A-Z0-9-]+/8000: sent (\d+), received (\d+), lost \d+ \(\d+\.\d %\), jitter \d+ ms, )"
+      R"(round trip (-|\d+ ms)$)");
+  EXPECT_TRUE(pumpUntil([&] { return figures.match(quality->text()).hasMatch(); }, 2s))
+      << quality->text().toStdString();
+  const int32_t sentBefore = figures.match(quality->text()).captured(1).toInt();
   pumpFor(2500ms);  // the spool reaches Bob
+  // What was said while the button was held has gone out by now.
+  const QRegularExpressionMatch shown = figures.match(quality->text());
+  ASSERT_TRUE(shown.hasMatch()) << quality->text().toStdString();
+  EXPECT_GE(shown.captured(1).toInt(), sentBefore);
+  EXPECT_GT(shown.captured(1).toInt(), 25) << "0.6 s or more of speech";
 
   window_->runCommand(1000);  // Intercom during the call ends it
   EXPECT_TRUE(logHas("Trying to finish the call ..."));
   ASSERT_TRUE(pumpUntil([&] { return !app_->callActive(); }, 5s));
+  EXPECT_TRUE(quality->isHidden());
   EXPECT_TRUE(window_->action(1010)->isEnabled());
   EXPECT_TRUE(list->isEnabled());
   bob.stop();

@@ -14,6 +14,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QProcess>
@@ -249,6 +250,14 @@ void MainWindow::buildControls() {
   transport_ = new TransportLabel(statusPanel_);
   transport_->nameLabel()->setFont(arial);
   status->addWidget(transport_);
+  callQuality_ = new QLabel(statusPanel_);
+  callQuality_->setObjectName(QStringLiteral("statusCallQuality"));
+  callQuality_->setFont(arial);
+  callQuality_->setVisible(false);
+  setAccessible(callQuality_, tr("Call quality"),
+                tr("The running call's codec, packets sent, received and lost, jitter and "
+                   "round trip, renewed every second"));
+  status->addWidget(callQuality_);
   lineProblem_ = new QLabel(central);
   lineProblem_->setObjectName(QStringLiteral("lineProblem"));
   lineProblem_->setWordWrap(true);
@@ -653,6 +662,22 @@ void MainWindow::setLineStatus(const std::string& displayName, const std::string
   displayName_->setText(toQString(displayName));
   address_->setText(tr("IP: %1").arg(toQString(address)));
   userName_->setText(tr("SIP: %1").arg(toQString(userName)));
+}
+
+void MainWindow::setCallQuality(const sip::CallFigures* figures) {
+  callQuality_->setVisible(figures != nullptr);
+  if (figures == nullptr) {
+    callQuality_->clear();
+    return;
+  }
+  const media::CallQuality& q = figures->quality;
+  callQuality_->setText(
+      tr("%1: sent %2, received %3, lost %4 (%5 %), jitter %6 ms, round trip %7")
+          .arg(figures->codec.empty() ? tr("Call") : toQString(figures->codec),
+               QString::number(q.packetsSent), QString::number(q.packetsReceived),
+               QString::number(q.packetsLost), QLocale().toString(q.lossPercent(), 'f', 1),
+               QString::number(q.jitterMs),
+               q.roundTripMs ? tr("%1 ms").arg(*q.roundTripMs) : QStringLiteral("-")));
 }
 
 void MainWindow::setLineTransport(sip::TransportKind kind) {

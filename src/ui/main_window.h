@@ -109,6 +109,7 @@ class MainWindow : public QMainWindow, public app::AppWindow {
   void setBanner(const std::string& text) override;
   void setLevels(int8_t microphone, int8_t speaker) override;
   void setVolumes(int32_t play, int32_t record) override;
+  void setCallQuality(const sip::CallFigures* figures) override;
   void openHelp() override { runCommand(kCommandHelpContents); }
   bool openOptions(int32_t page) override;
   bool addContact() override;
@@ -168,6 +169,7 @@ class MainWindow : public QMainWindow, public app::AppWindow {
   QLabel* address_ = nullptr;
   QLabel* userName_ = nullptr;
   TransportLabel* transport_ = nullptr;
+  QLabel* callQuality_ = nullptr;  // the running call's figures, hidden without a call
   QLabel* lineProblem_ = nullptr;  // shown, whatever the status panel, until the line registers
   QWidget* statusPanel_ = nullptr;
   QToolBar* toolBar_ = nullptr;

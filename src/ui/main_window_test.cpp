@@ -79,6 +79,34 @@ TEST_F(WindowTest, ControlsShowTheContactsAndSettings) {
   EXPECT_TRUE(window_->isMaximized());
 }
 
+TEST_F(WindowTest, StatusPanelShowsTheCallFigures) {
+  start();
+  auto* quality = window_->findChild<QLabel*>("statusCallQuality");
+  ASSERT_NE(quality, nullptr);
+  EXPECT_TRUE(quality->isHidden()) << "no call, no figures";
+  sip::CallFigures figures;
+  figures.codec = "PCMA/8000";
+  figures.quality.packetsSent = 512;
+  figures.quality.packetsReceived = 95;
+  figures.quality.packetsExpected = 100;
+  figures.quality.packetsLost = 5;
+  figures.quality.jitterMs = 3;
+  window_->setCallQuality(&figures);
+  EXPECT_FALSE(quality->isHidden());
+  EXPECT_EQ(quality->text(),
+            "PCMA/8000: sent 512, received 95, lost 5 (5.0 %), jitter 3 ms, round trip -");
+  // The next second's figures replace them, with the far end's first report.
+  figures.quality.packetsSent = 562;
+  figures.quality.packetsReceived = 145;
+  figures.quality.packetsExpected = 150;
+  figures.quality.roundTripMs = 41;
+  window_->setCallQuality(&figures);
+  EXPECT_EQ(quality->text(),
+            "PCMA/8000: sent 562, received 145, lost 5 (3.3 %), jitter 3 ms, round trip 41 ms");
+  window_->setCallQuality(nullptr);
+  EXPECT_TRUE(quality->isHidden());
+}
+
 TEST_F(WindowTest, CommandTableDoesWhatItSays) {
   addContact("Bob", "sip:bob@127.0.0.1:2");
   start();

@@ -3,10 +3,13 @@
 """Measures (does not test) an idle registered `quillet --headless` next to an idle
 registered baresip, both registered at a Kamailio on loopback: resident memory after 30 s
 and wake-ups per second (context switches of all threads over 20 s). Then the CPU share of
-two Quillet profiles during an intercom call with file audio.
+two Quillet profiles during an intercom call with file audio, and of each side of a plain
+call (file audio, G.711, no echo control) between two Quillet profiles and between two
+baresips, measured one after the other in the same run.
 
 Usage: measure_idle.py [path/to/quillet] [--idle SECONDS] [--window SECONDS] [--call SECONDS]
-Not registered as a test: it takes about a minute and a half and only prints figures."""
+                       [--skip-idle] [--plain-only] [--paced-pcm PLUGIN.so]
+Not registered as a test: it takes about two minutes and only prints figures."""
 import argparse
 import os
 import shutil
@@ -80,14 +83,20 @@ def main():
     parser.add_argument("--window", type=float, default=20.0)
     parser.add_argument("--call", type=float, default=10.0)
     parser.add_argument("--skip-idle", action="store_true")
+    parser.add_argument("--plain-only", action="store_true",
+                        help="only the plain calls of Quillet and baresip")
+    parser.add_argument("--paced-pcm", help="the test's paced ALSA PCM plugin (default: "
+                        "built beside quillet, tests/audio_devices)")
     args = parser.parse_args()
     e.QUILLET = os.path.abspath(args.quillet)
 
     root = tempfile.mkdtemp(prefix="quillet-measure-")
     try:
-        if not args.skip_idle:
+        if not args.skip_idle and not args.plain_only:
             measure_registered_idle(root, args)
-        measure_call(root, args)
+        if not args.plain_only:
+            measure_call(root, args)
+        measure_plain_calls(root, args)
     finally:
         shutil.rmtree(root, ignore_errors=True)
 
@@ -158,6 +167,110 @@ def measure_call(root, args):
         for stop in reversed(stops):
             stop()
 
+
+def cpu_over(pids, seconds):
+    """{name: % of a core} of each process over the same `seconds`."""
+    cpu = {name: cpu_seconds(pid) for name, pid in pids.items()}
+    began = time.monotonic()
+    time.sleep(seconds)
+    span = time.monotonic() - began
+    return {name: 100.0 * (cpu_seconds(pid) - cpu[name]) / span for name, pid in pids.items()}
+
+
+def plain_quillet_call(root, microphone, seconds):
+    """Two Quillet profiles in a plain call (the callee talks back): their CPU shares."""
+    stops = []
+    try:
+        talk_back = {"Intercom": {"AutoTalkBack": "1"}}
+        a = e.Profile(root, "plain-a", h.free_udp_port(), h.free_udp_port(), "a", microphone)
+        b = e.Profile(root, "plain-b", h.free_udp_port(), h.free_udp_port(), "b", microphone,
+                      talk_back)
+        stops += [b.stop, a.stop]
+        b.start()
+        a.start("-dial", b.address)
+        if not e.wait_for(lambda: "The call was started" in b.log_text()):
+            raise RuntimeError("no call:\n" + a.log_text() + b.log_text())
+        time.sleep(1.0)
+        shares = cpu_over({"caller": a.process.pid, "callee": b.process.pid}, seconds)
+        if "The call was stopped" in b.log_text():
+            print("  (warning: the Quillet call ended during the measurement)")
+        return shares
+    finally:
+        for stop in reversed(stops):
+            stop()
+
+
+def plain_baresip_call(root, microphone, seconds, player):
+    """Two baresips in a plain call (the callee answers by itself) playing to the ALSA
+    device `player`: their CPU shares."""
+    stops = []
+    make_config = h.baresip_config
+    # The harness's baresips play to "alsa,null"; here the player is the one asked for.
+    h.baresip_config = lambda port, _, *rest: make_config(port, "alsa," + player, *rest)
+    try:
+        callee = h.Baresip(root, "plain-callee-" + player, h.free_udp_port(),
+                           ["<sip:b@127.0.0.1>;regint=0;answermode=@ANSWER@"], microphone,
+                           answer="auto")
+        stops.append(callee.stop)
+        caller = h.Baresip(root, "plain-caller-" + player, h.free_udp_port(),
+                           ["<sip:a@127.0.0.1>;regint=0"], microphone)
+        stops.append(caller.stop)
+        caller.command("dial", "sip:b@127.0.0.1:%d" % callee.sip_port)
+        if callee.wait_call_event("CALL_ESTABLISHED", 10) is None:
+            raise RuntimeError("no baresip call:\n" + caller.output() + callee.output())
+        time.sleep(1.0)
+        shares = cpu_over({"caller": caller.proc.pid, "callee": callee.proc.pid}, seconds)
+        if callee.wait_call_event("CALL_CLOSED", 0.1) is not None:
+            print("  (warning: the baresip call ended during the measurement)")
+        return shares
+    finally:
+        h.baresip_config = make_config
+        for stop in reversed(stops):
+            stop()
+
+
+def paced_alsa_config(root, plugin):
+    """An ALSA configuration with the test's real-time playback device "quillet_play"
+    (8000 Hz mono, paced by a timer like a sound card), or None without the plugin."""
+    if not os.path.exists(plugin):
+        return None
+    path = os.path.join(root, "paced-alsa.conf")
+    with open(path, "w") as f:
+        f.write('pcm_type.quillet_paced { lib "%s" }\n'
+                "pcm.quillet_play { type quillet_paced rate 8000 channels 1 }\n" % plugin)
+    return path
+
+
+def measure_plain_calls(root, args):
+    """The same plain call (file audio both ways, G.711, no echo control) by two Quillet
+    profiles and by two baresips, one after the other. ALSA's "null" device takes what
+    baresip plays without waiting, so its player thread never sleeps; with the test's paced
+    device (built beside quillet) it plays at the real rate, as to a sound card."""
+    microphone = os.path.join(root, "plain-microphone.wav")
+    write_noise_wav(microphone, int(args.call) + 20)
+    figures = {"quillet": plain_quillet_call(root, microphone, args.call),
+               "baresip, ALSA null": plain_baresip_call(root, microphone, args.call, "null")}
+    plugin = args.paced_pcm or os.path.join(os.path.dirname(os.path.abspath(args.quillet)), "..",
+                                            "tests", "audio_devices",
+                                            "libasound_module_pcm_quillet_paced.so")
+    alsa = paced_alsa_config(root, plugin)
+    if alsa is None:
+        print("(no paced ALSA device: %s is not built)" % plugin)
+    else:
+        before = os.environ.get("ALSA_CONFIG_PATH")
+        os.environ["ALSA_CONFIG_PATH"] = "/usr/share/alsa/alsa.conf:" + alsa
+        try:
+            figures["baresip, paced"] = plain_baresip_call(root, microphone, args.call,
+                                                           "quillet_play")
+        finally:
+            if before is None:
+                del os.environ["ALSA_CONFIG_PATH"]
+            else:
+                os.environ["ALSA_CONFIG_PATH"] = before
+    print("Plain call, file audio both ways, G.711, no echo control (%.0f s each):" % args.call)
+    print("  %-20s %12s %12s" % ("", "caller CPU", "callee CPU"))
+    for name, shares in figures.items():
+        print("  %-20s %10.2f %% %10.2f %%" % (name, shares["caller"], shares["callee"]))
 
 if __name__ == "__main__":
     main()
