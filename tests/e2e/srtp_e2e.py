@@ -151,7 +151,8 @@ class SrtpTest(LabCase):
             self.assertEqual(int(dropped.group(1)), 2 * len(self.replayed))
         offer = re.search(r"m=audio \d+ (\S+) [^\r\n]*", a.trace_text())
         self.assertEqual(offer.group(1), "RTP/AVP")  # best effort: keys in a plain profile
-        self.assertEqual(len(re.findall(r"a=crypto:\d ", a.trace_text())), 3 + 1)
+        # Three keys offered, one answered (a 200 sent again while its ACK is late repeats it).
+        self.assertEqual(len(set(re.findall(r"a=crypto:\d [^\r\n]*", a.trace_text()))), 3 + 1)
         if not self.capture:
             print("no network namespace: the wire is not checked")
             return
