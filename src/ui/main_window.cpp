@@ -254,6 +254,8 @@ void MainWindow::buildControls() {
   callQuality_->setObjectName(QStringLiteral("statusCallQuality"));
   callQuality_->setFont(arial);
   callQuality_->setVisible(false);
+  // The figures take the room the panel has: a call must not widen the window.
+  callQuality_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
   setAccessible(callQuality_, tr("Call quality"),
                 tr("The running call's codec, packets sent, received and lost, jitter and "
                    "round trip, renewed every second"));

@@ -4,9 +4,12 @@ speech samples and the comparison of what was said with what was heard."""
 import os
 import shutil
 import signal
+import socket
+import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 import wave
@@ -197,6 +200,53 @@ class Profile:
 
     def heard(self):
         return read_wav(self.speaker) if os.path.exists(self.speaker) else np.zeros(0)
+
+
+PACKET_OUTGOING = 4  # the packet type of a frame going out (AF_PACKET)
+
+
+class LoopbackCapture:
+    """The UDP datagrams on the loopback interface while it runs (each once), as
+    (source port, destination port, payload, Ethernet frame). Needs the test's own network
+    namespace (or the rights to capture)."""
+
+    def __init__(self):
+        self.sock = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.ntohs(3))
+        self.sock.bind(("lo", 0))
+        self.sock.settimeout(0.2)
+        self.datagrams = []
+        self.running = True
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while self.running:
+            try:
+                frame, address = self.sock.recvfrom(70000)
+            except socket.timeout:
+                continue
+            # Loopback shows each packet going out and coming in: the incoming one counts.
+            if address[2] == PACKET_OUTGOING or len(frame) < 42 or frame[12:14] != b"\x08\x00":
+                continue
+            ip = frame[14:]
+            if ip[9] == 17:
+                header = (ip[0] & 15) * 4
+                sport, dport = struct.unpack("!HH", ip[header:header + 4])
+                self.datagrams.append((sport, dport, bytes(ip[header + 8:]), bytes(frame)))
+
+    def stop(self):
+        if self.running:
+            self.running = False
+            self.thread.join()
+            self.sock.close()
+
+    def write_pcap(self, path, keep):
+        """The datagrams `keep` takes, as a pcap file (Ethernet, 20 ms apart)."""
+        with open(path, "wb") as f:
+            f.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 1))
+            for i, d in enumerate(x for x in self.datagrams if keep(x)):
+                f.write(struct.pack("<IIII", 1700000000 + i // 50, (i % 50) * 20000,
+                                    len(d[3]), len(d[3])) + d[3])
 
 
 def intercom_call(profile, probe, rtp_port):

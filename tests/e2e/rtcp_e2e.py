@@ -14,14 +14,14 @@ import subprocess
 import threading
 import time
 
-from e2e_support import LabCase, intercom_call, run_tests, take_binary_argument, wait_for
+from e2e_support import (LabCase, LoopbackCapture, intercom_call, run_tests, take_binary_argument,
+                         wait_for)
 from sip_caller import Caller
 
 take_binary_argument()
 
 QUALITY = re.compile(r"Call quality: sent (\d+) packets, received (\d+), lost (\d+) "
                      r"\((\d+\.\d) %\), jitter (\d+) ms, round trip (\d+|unknown)")
-PACKET_OUTGOING = 4
 
 
 def is_rtcp(payload):
@@ -78,40 +78,8 @@ class Talker(threading.Thread):
         self.join(5)
 
 
-class Capture:
-    """The UDP datagrams on the loopback interface while it runs (each once), as
-    (source port, destination port, payload, Ethernet frame)."""
-
-    def __init__(self):
-        self.sock = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.ntohs(3))
-        self.sock.bind(("lo", 0))
-        self.sock.settimeout(0.2)
-        self.datagrams = []
-        self.running = True
-        self.thread = threading.Thread(target=self._run, daemon=True)
-        self.thread.start()
-
-    def _run(self):
-        while self.running:
-            try:
-                frame, address = self.sock.recvfrom(70000)
-            except socket.timeout:
-                continue
-            # Loopback shows each packet going out and coming in: the incoming one counts.
-            if address[2] == PACKET_OUTGOING or len(frame) < 42 or frame[12:14] != b"\x08\x00":
-                continue
-            ip = frame[14:]
-            header = (ip[0] & 15) * 4
-            if ip[9] != 17:
-                continue
-            sport, dport = struct.unpack("!HH", ip[header:header + 4])
-            self.datagrams.append((sport, dport, bytes(ip[header + 8:]), bytes(frame)))
-
-    def stop(self):
-        if self.running:
-            self.running = False
-            self.thread.join()
-            self.sock.close()
+class Capture(LoopbackCapture):
+    """The loopback capture, read as RTP and RTCP."""
 
     def rtp_ssrcs(self, port):
         """The SSRCs of the RTP sent from `port`."""
@@ -132,12 +100,6 @@ class Capture:
                 at += length
             found.append(packets)
         return found
-
-    def write_pcap(self, path, keep):
-        with open(path, "wb") as f:
-            f.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 1))
-            for i, d in enumerate(x for x in self.datagrams if keep(x)):
-                f.write(struct.pack("<IIII", 1700000000 + i, 0, len(d[3]), len(d[3])) + d[3])
 
 
 class RtcpTest(LabCase):

@@ -13,63 +13,20 @@ import os
 import re
 import shutil
 import socket
-import struct
 import subprocess
-import threading
 import time
 from collections import Counter
 
 import numpy as np
-from e2e_support import (RATE, LabCase, from_first_sound, make_ca, make_server_cert, read_wav,
-                         run_tests, take_binary_argument, wait_for, write_wav)
+from e2e_support import (RATE, LabCase, LoopbackCapture, from_first_sound, make_ca,
+                         make_server_cert, read_wav, run_tests, take_binary_argument, wait_for,
+                         write_wav)
 from sip_caller import Caller
 import sipharness as h  # noqa: E402 (on the path that e2e_support sets)
 
 take_binary_argument()
 
-PACKET_OUTGOING = 4
 SDES_80 = "Media: SRTP AES_CM_128_HMAC_SHA1_80 (SDES)"
-
-
-class Capture:
-    """The UDP datagrams on the loopback interface while it runs (each once), as Ethernet
-    frames and payloads."""
-
-    def __init__(self):
-        self.sock = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.ntohs(3))
-        self.sock.bind(("lo", 0))
-        self.sock.settimeout(0.2)
-        self.datagrams = []
-        self.running = True
-        self.thread = threading.Thread(target=self._run, daemon=True)
-        self.thread.start()
-
-    def _run(self):
-        while self.running:
-            try:
-                frame, address = self.sock.recvfrom(70000)
-            except socket.timeout:
-                continue
-            if address[2] == PACKET_OUTGOING or len(frame) < 42 or frame[12:14] != b"\x08\x00":
-                continue
-            ip = frame[14:]
-            if ip[9] == 17:
-                header = (ip[0] & 15) * 4
-                sport, dport = struct.unpack("!HH", ip[header:header + 4])
-                self.datagrams.append((sport, dport, bytes(ip[header + 8:]), bytes(frame)))
-
-    def stop(self):
-        if self.running:
-            self.running = False
-            self.thread.join()
-            self.sock.close()
-
-    def write_pcap(self, path, keep):
-        with open(path, "wb") as f:
-            f.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 1))
-            for i, d in enumerate(x for x in self.datagrams if keep(x)):
-                f.write(struct.pack("<IIII", 1700000000 + i // 50, (i % 50) * 20000,
-                                    len(d[3]), len(d[3])) + d[3])
 
 
 def entropy(data):
@@ -98,7 +55,7 @@ class SrtpTest(LabCase):
         super().setUp()
         self.capture = None
         if os.environ.get("QUILLET_IN_NETNS") == "1":
-            self.capture = Capture()
+            self.capture = LoopbackCapture()
             self.cleanup.append(self.capture.stop)
 
     def profile(self, name, microphone, encryption, required="0"):
