@@ -172,6 +172,20 @@ class PipeWireNativeTest(unittest.TestCase):
         end_process(recorder)
         return read_wav(wav) if os.path.exists(wav) else np.zeros(0)
 
+    def assert_words_intact(self, name, what, share, seconds=1.5, words=0.3):
+        """The caller's words are heard on the sink `name` with `share` of their voiced pieces
+        intact. Said a second time if the first falls short: a CPU-starved lab (no real-time
+        priority here) can drop or squeeze a stretch of one hearing; a wrong device, silence
+        or garbling fails both. Answers what was heard."""
+        for attempt in (1, 2):
+            heard = self.heard_on(name, len(self.speech) / RATE + seconds, words)
+            intact, voiced = pieces_intact(self.speech, heard)
+            print("%s: %d of %d voiced pieces intact%s" % (what, intact, voiced,
+                                                           "" if attempt == 1 else " (again)"))
+            if intact >= share * voiced:
+                return heard
+        self.fail("%s: %d of %d voiced pieces intact" % (what, intact, voiced))
+
     def test_a_call_on_native_streams_follows_the_default_sink(self):
         # The desk is the sink the session manager falls back to (the lab's speaker would
         # carry the callee's sound into the caller's microphone).
@@ -201,10 +215,7 @@ class PipeWireNativeTest(unittest.TestCase):
         self.assertTrue(wait_for(lambda: self.linked_sink(playback) == DESK, 5))
 
         # The callee hears the caller's words, through PipeWire alone.
-        heard = self.heard_on(DESK, len(self.speech) / RATE + 2.0, 0.5)
-        intact, voiced = pieces_intact(self.speech, heard)
-        print("native call: %d of %d voiced pieces intact at the callee" % (intact, voiced))
-        self.assertGreaterEqual(intact, 0.9 * voiced)
+        heard = self.assert_words_intact(DESK, "native call, at the callee", 0.9, 2.0, 0.5)
         for who in (alice, bob):
             self.assertNotIn("libasound_module_pcm_pipewire", who.maps())
 
@@ -247,10 +258,7 @@ class PipeWireNativeTest(unittest.TestCase):
         moved = time.monotonic() - began
         print("default sink changed: the call's playback on it after %.2f s" % moved)
         self.assertLess(moved, 1.0)
-        heard = self.heard_on(DESK2, len(self.speech) / RATE + 1.5, 0.3)
-        intact, voiced = pieces_intact(self.speech, heard)
-        print("on the new default: %d of %d voiced pieces intact" % (intact, voiced))
-        self.assertGreaterEqual(intact, 0.9 * voiced)
+        self.assert_words_intact(DESK2, "on the new default", 0.9)
 
         # The headset goes away: the call goes on, on the default, with a line in the log.
         self.lab.run(["pw-cli", "destroy", str(node_id(dump(self.lab)[0], DESK2))])
@@ -260,12 +268,8 @@ class PipeWireNativeTest(unittest.TestCase):
             ["wpctl", "inspect", "@DEFAULT_AUDIO_SINK@"]), 5))
         self.assertTrue(wait_for(lambda: self.linked_sink(playback) == DESK, 5),
                         self.linked_sink(playback))
-        heard = self.heard_on(DESK, len(self.speech) / RATE + 1.5, 0.3)
-        intact, voiced = pieces_intact(self.speech, heard)
-        print("headset gone: %d of %d voiced pieces intact on the default" % (intact, voiced))
-        # The move from a sink that vanished may cost a piece or two as it settles (15 of 17
-        # once on a loaded CI core); the call going on is what counts.
-        self.assertGreaterEqual(intact, 0.8 * voiced)
+        # The move from a sink that vanished may cost a piece or two as it settles.
+        self.assert_words_intact(DESK, "headset gone, on the default", 0.8)
         # The stream itself is taken away (its node destroyed): the callee makes it again on
         # the default device.
         self.lab.run(["pw-cli", "destroy", str(playback)])
@@ -277,10 +281,7 @@ class PipeWireNativeTest(unittest.TestCase):
         self.assertTrue(wait_for(bobs_streams, 5), streams)
         playback = streams[("Playback", None)]
         self.assertTrue(wait_for(lambda: self.linked_sink(playback) == DESK, 5))
-        heard = self.heard_on(DESK, len(self.speech) / RATE + 1.5, 0.3)
-        intact, voiced = pieces_intact(self.speech, heard)
-        print("stream made again: %d of %d voiced pieces intact" % (intact, voiced))
-        self.assertGreaterEqual(intact, 0.9 * voiced)
+        self.assert_words_intact(DESK, "stream made again", 0.9)
         volumes = [v for p in dump(self.lab)[2].get(playback, [])
                    for v in p.get("channelVolumes", [])]
         self.assertTrue(volumes and all(abs(v - gain) < 0.01 for v in volumes), volumes)
