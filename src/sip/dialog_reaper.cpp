@@ -201,7 +201,7 @@ int32_t DialogReaper::serviceTimers(Record& record, uint32_t nowMs, bool& pendin
   if (record.cancelling && record.cancelSent && record.cancelIntervalMs != kLongestWaitMs) {
     if (since(nowMs, record.handedMs) <= static_cast<int32_t>(kCancelForMs)) {
       if (since(record.cancelNextMs, nowMs) <= 100) {
-        record.cancelIntervalMs *= 2;
+        record.cancelIntervalMs = std::min(record.cancelIntervalMs * 2, kResendMostMs);
         sendCancel(record, nowMs);
       }
       pending = true;
@@ -214,7 +214,7 @@ int32_t DialogReaper::serviceTimers(Record& record, uint32_t nowMs, bool& pendin
   if (record.byeActive) {
     if (since(nowMs, record.handedMs) <= static_cast<int32_t>(kByeForMs)) {
       if (since(record.byeNextMs, nowMs) <= 100) {
-        record.byeIntervalMs *= 2;
+        record.byeIntervalMs = std::min(record.byeIntervalMs * 2, kResendMostMs);
         transport_.send(record.bye.request.destination, record.bye.request.text);
         record.byeNextMs = nowMs + record.byeIntervalMs;
       }

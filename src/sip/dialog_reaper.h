@@ -28,9 +28,12 @@ struct ForkIdentity {
 
 class DialogReaper : public base::WorkerThread {
  public:
+  // CANCEL and BYE are non-INVITE requests: resent after T1, doubling up to T2 (timer E),
+  // given up after 64·T1 (timer F).
   static constexpr uint32_t kResendStartMs = 500;
-  static constexpr uint32_t kCancelForMs = 15000;
-  static constexpr uint32_t kByeForMs = 25000;
+  static constexpr uint32_t kResendMostMs = 4000;
+  static constexpr uint32_t kCancelForMs = 32000;
+  static constexpr uint32_t kByeForMs = 32000;
   static constexpr uint32_t kRecordLifeMs = 300000;
 
   explicit DialogReaper(SipTransport& transport);

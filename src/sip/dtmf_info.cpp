@@ -11,16 +11,6 @@ namespace quillet::sip {
 
 namespace {
 
-std::string_view trimmed(std::string_view text) {
-  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
-    text.remove_prefix(1);
-  }
-  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
-    text.remove_suffix(1);
-  }
-  return text;
-}
-
 std::optional<char> digitOf(std::string_view value) {
   value = trimmed(value);
   if (value == "10") return '*';

@@ -309,6 +309,7 @@ std::unique_ptr<SipCall> callFromInvite(const SipMessage& invite, SipTransport& 
   auto call = std::make_unique<SipCall>();
   call->callId = invite.header(hdr::kCallId);
   call->remoteNameAddr = invite.header(hdr::kFrom);
+  call->confirmRemoteTag(tagOf(call->remoteNameAddr));
   std::string local = invite.header(hdr::kTo);
   std::string tag = tagOf(local);
   if (tag.empty()) {

@@ -134,7 +134,7 @@ void RegistrationList::driveOne(Registration& r, uint32_t nowMs, bool& keepAlive
       if (r.hasServer()) sipLogInfo("Attempting to register " + r.config.addressOfRecord);
     }
     if (r.hasServer()) {
-      sendRegister(r, 3600);
+      sendRegister(r, r.expires);
     } else {
       r.registered = true;
       r.dueMs = nowMs + kRetryMs;
@@ -252,7 +252,7 @@ bool RegistrationList::onResponse(const SipMessage& response, uint32_t nowMs) {
     // address each time cannot keep this going.
     if (addressLearnt && !r.reRegistered) {
       r.reRegistered = true;
-      sendRegister(r, 3600);
+      sendRegister(r, r.expires);
       r.lastSendMs = nowMs;
     }
     return true;
@@ -279,12 +279,17 @@ bool RegistrationList::onResponse(const SipMessage& response, uint32_t nowMs) {
     r.challenge = challenge;
     r.credentialsPresent = answerable(challenge);
     r.authorizationHeader = status == 401;
-    sendRegister(r, 3600);
+    sendRegister(r, r.expires);
     r.lastSendMs = nowMs;
     r.authorizationAttempted = true;
     return true;
   }
   if (status >= 100 && status <= 199) {
+    r.lastSendMs = nowMs;
+    return true;
+  }
+  if (status == 423 && raiseExpiry(r, response)) {
+    sendRegister(r, r.expires);
     r.lastSendMs = nowMs;
     return true;
   }
@@ -299,6 +304,17 @@ bool RegistrationList::onResponse(const SipMessage& response, uint32_t nowMs) {
     if (!r.failedOver) r.dueMs = nowMs;
     r.failedOver = true;
   }
+  return true;
+}
+
+bool RegistrationList::raiseExpiry(Registration& r, const SipMessage& response) {
+  const int32_t least = decimalValue(response.header(hdr::kMinExpires));
+  // Only upwards, and within a day: a registrar cannot keep this going or ask for a binding
+  // nobody would refresh.
+  if (least <= r.expires || least > kMaxExpirySeconds) return false;
+  sipLogInfo("The registrar asks for at least " + std::to_string(least) +
+             " s: registering again for that long");
+  r.expires = least;
   return true;
 }
 

@@ -65,6 +65,7 @@ struct Registration {
   SipTarget lastTarget;       // where the last REGISTER went
   bool unanswered = false;    // it has had no answer yet
   bool failedOver = false;    // a 503 sent the binding to the next server once already
+  int32_t expires = 3600;     // asked for; raised by a registrar's 423 Min-Expires
   // Its server failed (could not be reached) while the REGISTER waited: the next one goes
   // now, not after the resend time; a few times in a row at most.
   bool resendNow = false;
@@ -112,6 +113,7 @@ class RegistrationList {
   static constexpr uint32_t kKeepAliveMs = 49000;
   static constexpr uint32_t kRefreshEarlyMs = 10000;
   static constexpr int32_t kMinExpirySeconds = 20;
+  static constexpr int32_t kMaxExpirySeconds = 86400;  // the most a 423 may ask for
   // REGISTERs sent at once, one after the other, to servers found failed (the domain's
   // next ones), before the resend time applies again.
   static constexpr int kMaxPromptResends = 3;
@@ -161,6 +163,8 @@ class RegistrationList {
   // Takes the address a final response reports in its top Via. True when it differs from
   // the one the REGISTER carried (the host has learnt it).
   bool learnAddress(Registration& registration, const SipMessage& response);
+  // A 423's Min-Expires above what was asked: the registration asks for that from now on.
+  bool raiseExpiry(Registration& registration, const SipMessage& response);
 
   RegistrationHost& host_;
   mutable std::mutex mutex_;

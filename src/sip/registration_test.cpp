@@ -218,6 +218,28 @@ TEST_F(RegistrationTest, FailuresWaitTenMinutes) {
   EXPECT_EQ(only().dueMs, 1200100u);
 }
 
+// 423 Interval Too Brief: once more at once with the registrar's Min-Expires, which every
+// later REGISTER (the refresh too) keeps; a 423 that asks for no more, or for more than a
+// day, is a failure like any other (no loop).
+TEST_F(RegistrationTest, IntervalTooBriefRegistersAgainWithMinExpires) {
+  begin();
+  ASSERT_NE(host.sent.back().find(";expires=3600;"), std::string::npos);
+  respond("423 Interval Too Brief", "Min-Expires: 7200\r\n", 50);
+  ASSERT_EQ(host.sent.size(), 2u);
+  EXPECT_NE(host.sent.back().find(";expires=7200;"), std::string::npos) << host.sent.back();
+  respond("200 OK", "Expires: 7200\r\n", 60);
+  EXPECT_TRUE(only().registered);
+  drive(only().dueMs);
+  ASSERT_EQ(host.sent.size(), 3u);
+  EXPECT_NE(host.sent.back().find(";expires=7200;"), std::string::npos) << host.sent.back();
+  log.clear();
+  respond("423 Interval Too Brief", "Min-Expires: 7200\r\n", 7300000);
+  respond("423 Interval Too Brief", "Min-Expires: 999999\r\n", 7300010);
+  EXPECT_EQ(host.sent.size(), 3u);
+  EXPECT_FALSE(only().registered);
+  EXPECT_EQ(log.front(), "E Register attempt for proxy sip:200@pbx.test failed");
+}
+
 TEST_F(RegistrationTest, StaleChallengeAfterAnAuthorizedAttemptIsAnsweredAgain) {
   begin();
   respond("401 Unauthorized", kChallenge, 50);

@@ -54,6 +54,13 @@ bool SipCall::isOtherFork(std::string_view toTag) const {
   return !confirmedRemoteTag_.empty() && toTag != confirmedRemoteTag_;
 }
 
+bool SipCall::isDialog(std::string_view callIdValue, std::string_view local,
+                       std::string_view remote) const {
+  if (callIdValue != callId || local != localTag) return false;
+  std::lock_guard lock(queueLock_);
+  return !confirmedRemoteTag_.empty() && remote == confirmedRemoteTag_;
+}
+
 std::string tagOf(std::string_view nameAddrValue) {
   return paramValue(parseNameAddr(nameAddrValue).params, "tag");
 }

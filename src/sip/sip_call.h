@@ -42,6 +42,10 @@ class SipCall {
   // another To tag then comes from another fork: a dialog of its own, which is ended.
   void confirmRemoteTag(std::string tag);
   bool isOtherFork(std::string_view toTag) const;
+  // Whether this is the dialog of that Call-ID, local tag and far end's tag (known once the
+  // dialog is made): what a Replaces header must name.
+  bool isDialog(std::string_view callIdValue, std::string_view local,
+                std::string_view remote) const;
 
   // Next local CSeq (incremented before each new request of the dialog).
   uint32_t nextCSeq() { return ++localCSeq; }

@@ -109,9 +109,9 @@ class SipEngine : public LineInterface,
                   public audio::PlayerListener {
  public:
   static constexpr uint32_t kRingRepeatMs = 2000;
-  static constexpr uint32_t kRingLimitMs = 120000;  // an unanswered call is refused then
-  static constexpr uint32_t kInviteResendMs = 500;
-  static constexpr uint32_t kNoAnswerLimitMs = 10000;
+  static constexpr uint32_t kRingLimitMs = 120000;     // an unanswered call is refused then
+  static constexpr uint32_t kInviteResendMs = 500;     // T1: timer A starts here and doubles
+  static constexpr uint32_t kNoAnswerLimitMs = 32000;  // timer B: 64·T1
   // A server of the destination silent this long (no response at all) is left for the
   // next server of its resolution, where there is one.
   static constexpr uint32_t kServerSilenceMs = 4000;

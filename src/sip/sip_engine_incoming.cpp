@@ -152,9 +152,11 @@ bool SipEngine::acceptInvite(const SipMessage& invite, SipCall& call,
   std::string body;
   if (hasOffer) {
     if (!media_->takeOffer(invite.body("application/sdp"), false, body)) {
-      const int32_t status = media_->refusalStatus();
-      if (status != 488) sipLogError("Incoming connection does not support proper SIP codecs");
-      finalResponse(invite, call, simpleResponse(status, call.localTag), nullptr);
+      if (media_->refusalStatus() != 488) {
+        sipLogError("Incoming connection does not support proper SIP codecs");
+      }
+      // 488 whatever the reason: 415 would speak of the body's type, which was fine.
+      finalResponse(invite, call, simpleResponse(488, call.localTag), nullptr);
       return false;
     }
   } else {

@@ -20,6 +20,32 @@ namespace quillet::sip {
 
 namespace {
 
+// When an INVITE goes (again): at once, then over UDP after T1, 2·T1, 4·T1, ... (timer A);
+// a connection carries it once.
+class InviteResends {
+ public:
+  explicit InviteResends(uint32_t nowMs) { restart(nowMs); }
+  // A new transaction (another server, credentials): sent at once, timer A from T1.
+  void restart(uint32_t nowMs) {
+    nextMs_ = nowMs;
+    intervalMs_ = SipEngine::kInviteResendMs;
+    done_ = false;
+  }
+  // Whether the INVITE is due now; if so, the next time is set.
+  bool due(uint32_t nowMs, TransportKind transport) {
+    if (done_ || static_cast<int32_t>(nowMs - nextMs_) < 0) return false;
+    done_ = transport != TransportKind::Udp;
+    nextMs_ = nowMs + intervalMs_;
+    intervalMs_ *= 2;
+    return true;
+  }
+
+ private:
+  uint32_t nextMs_ = 0;
+  uint32_t intervalMs_ = SipEngine::kInviteResendMs;
+  bool done_ = false;
+};
+
 // A "q" parameter read as a decimal fraction ("0.8", "1", ".3"); 0.5 when absent.
 double qValue(const ParamList& params) {
   if (!hasParam(params, "q")) return 0.5;
@@ -145,6 +171,8 @@ bool SipEngine::placeInvite(uint32_t answerHeaders, std::string_view replaces,
     invite.request.text = buildInvite(invite.request, invite.context(), replaces, answerHeaders,
                                       offerFor(invite.request.destination));
     uint32_t start = platform::tickMs();
+    InviteResends resends(start);
+    bool waitedOut = false;  // the last server was silent for kServerSilenceMs
     bool provisional = false;
     bool failed = false;
     bool withCancel = false;
@@ -164,13 +192,16 @@ bool SipEngine::placeInvite(uint32_t answerHeaders, std::string_view replaces,
       invite.request.text = buildInvite(invite.request, invite.context(), replaces, answerHeaders,
                                         offerFor(invite.request.destination));
       serverStart = platform::tickMs();
+      resends.restart(serverStart);
       provisional = false;
       return true;
     };
     while (!failed) {
-      if (!provisional) transport_.send(invite.request.destination, invite.request.text);
+      if (!provisional && resends.due(platform::tickMs(), invite.request.destination.transport)) {
+        transport_.send(invite.request.destination, invite.request.text);
+      }
       // While another server is left, one marked failed (this one, perhaps: it cannot be
-      // reached) ends the wait.
+      // reached) ends the wait. Before a provisional the limits are looked at every T1.
       const int32_t wait = provisional ? 3000 : static_cast<int32_t>(kInviteResendMs);
       std::optional<SipMessage> message =
           !provisional && serversLeft
@@ -227,6 +258,7 @@ bool SipEngine::placeInvite(uint32_t answerHeaders, std::string_view replaces,
                   buildInvite(invite.request, invite.context(), replaces, answerHeaders, offer);
               start = platform::tickMs();
               serverStart = start;
+              resends.restart(start);
               provisional = false;
               continue;
             }
@@ -247,13 +279,23 @@ bool SipEngine::placeInvite(uint32_t answerHeaders, std::string_view replaces,
         transport_.reaper().handOverCancel(std::move(call_), invite, provisional);
         return false;
       }
-      if (!provisional && serversLeft) {
-        if (transport_.failedSince(invite.request.destination, serverStart)) {
-          if (failOver("could not be reached")) continue;
-        } else if (since(platform::tickMs(), serverStart) >=
-                   static_cast<int32_t>(kServerSilenceMs)) {
-          if (failOver("did not answer")) continue;
+      if (!provisional && !waitedOut &&
+          transport_.failedSince(invite.request.destination, serverStart)) {
+        if (serversLeft && failOver("could not be reached")) continue;
+        // The last server still cannot be reached after a few resends (a peer that is just
+        // starting gets those): no use waiting for timer B.
+        if (since(platform::tickMs(), serverStart) >= static_cast<int32_t>(kServerSilenceMs)) {
+          sipLogError("Error call attempt timed-out.");
+          sipLogError("The server is not replying.");
+          failed = true;
+          withCancel = true;
+          break;
         }
+      }
+      if (!provisional && serversLeft &&
+          since(platform::tickMs(), serverStart) >= static_cast<int32_t>(kServerSilenceMs)) {
+        if (failOver("did not answer")) continue;
+        waitedOut = true;  // marked failed by that, not unreachable: timer B still runs
       }
       const uint32_t limit =
           candidates.empty()

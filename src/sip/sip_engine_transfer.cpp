@@ -289,6 +289,8 @@ bool SipEngine::onRefer(const SipMessage& refer) {
     return true;
   }
   transport_.sendResponse(refer, simpleResponse(202, call_->localTag));
+  // The implicit subscription's first NOTIFY comes at once (the transferor may wait for it).
+  if (notifyTransferor(*call_, 100) == 487) return false;
   std::string replaces;
   for (const Param& header : uri.headers) {
     if (equalsNoCase(header.name, "Replaces")) replaces = unescape(header.value);

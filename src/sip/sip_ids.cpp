@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: Apache-2.0
-// SipIds: Call-ID, tag and branch counters, each behind its own lock.
+// SipIds: Call-IDs, tags and branches: 32 random bits each (a stranger cannot guess the
+// next), then a counter behind its own lock (two values are never equal).
 #include "sip/sip_ids.h"
 
 #include <unistd.h>
 
 #include <climits>
+#include <cstdio>
 #include <ctime>
 
 #include "base/text_builder.h"
+#include "platform/random.h"
 #include "sip/sip_message.h"
 #include "sip/sip_uri.h"
 
@@ -18,6 +21,13 @@ namespace {
 // The counters wrap like the 32-bit values they are; they print as signed numbers.
 int32_t asSigned(uint32_t value) {
   return static_cast<int32_t>(value);
+}
+
+// Eight lower-case hex digits of 32 fresh random bits.
+std::string randomHex() {
+  char text[9];
+  std::snprintf(text, sizeof text, "%08x", platform::random32());
+  return text;
 }
 
 }  // namespace
@@ -41,7 +51,7 @@ std::string SipIds::newCallId(std::string_view publicAddress) {
     std::lock_guard<std::mutex> lock(callIdLock_);
     counter = callIdCounter_++;
   }
-  return base::format("%d%s%s", asSigned(counter), hostSuffix_, publicAddress);
+  return base::format("%s-%d%s%s", randomHex(), asSigned(counter), hostSuffix_, publicAddress);
 }
 
 std::string SipIds::newTag() {
@@ -50,7 +60,7 @@ std::string SipIds::newTag() {
     std::lock_guard<std::mutex> lock(tagLock_);
     counter = tagCounter_++;
   }
-  return base::format("%d", asSigned(counter));
+  return base::format("%s%d", randomHex(), asSigned(counter));
 }
 
 std::string SipIds::newBranch() {
@@ -59,7 +69,7 @@ std::string SipIds::newBranch() {
     std::lock_guard<std::mutex> lock(branchLock_);
     counter = branchCounter_++;
   }
-  return base::format("z9hG4bK%d%d", asSigned(counter), asSigned(processId_));
+  return base::format("z9hG4bK%s%d%d", randomHex(), asSigned(counter), asSigned(processId_));
 }
 
 }  // namespace quillet::sip

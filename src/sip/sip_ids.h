@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // SipIds: the generators of Call-IDs, local tags and Via branches that the SIP transport
-// owns, each counter behind a lock of its own.
+// owns: each starts with 32 random bits, then a counter behind a lock of its own.
 #pragma once
 
 #include <cstdint>
@@ -22,11 +22,12 @@ class SipIds {
   // tick the caller gives (platform::tickMs()).
   static SipIds forThisProcess(uint32_t tickMs);
 
-  // "%d%s%s": counter, host suffix "-PID-DEVICE@", and the public address text.
+  // "RANDOM-%d%s%s": 8 random hex digits, counter, host suffix "-PID-DEVICE@", and the
+  // public address text.
   std::string newCallId(std::string_view publicAddress);
-  // "%d" of the tag counter.
+  // 8 random hex digits, then the tag counter.
   std::string newTag();
-  // "z9hG4bK%d%d": the branch counter, then the process id.
+  // "z9hG4bK", 8 random hex digits, the branch counter, then the process id.
   std::string newBranch();
 
  private:

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <set>
 #include <thread>
 #include <vector>
@@ -11,17 +12,31 @@
 namespace quillet::sip {
 namespace {
 
-TEST(SipIds, FormsFromCountersProcessAndDevice) {
+TEST(SipIds, RandomPartThenCountersProcessAndDevice) {
   SipIds ids(1234, "Windows Mobile Device", 1733480000, 123456);
-  EXPECT_EQ(ids.newCallId("203.0.113.7"), "1733480000-1234-Windows%20Mobi@203.0.113.7");
-  EXPECT_EQ(ids.newCallId("203.0.113.7"), "1733480001-1234-Windows%20Mobi@203.0.113.7");
-  EXPECT_EQ(ids.newTag(), "3456");  // starts at the tick modulo 10000
-  EXPECT_EQ(ids.newTag(), "3457");
-  EXPECT_EQ(ids.newBranch(), "z9hG4bK01234");
-  EXPECT_EQ(ids.newBranch(), "z9hG4bK11234");
+  const std::regex callId("[0-9a-f]{8}-1733480000-1234-Windows%20Mobi@203\\.0\\.113\\.7");
+  EXPECT_TRUE(std::regex_match(ids.newCallId("203.0.113.7"), callId));
+  EXPECT_TRUE(std::regex_match(ids.newTag(), std::regex("[0-9a-f]{8}3456")));  // tick % 10000
+  EXPECT_TRUE(std::regex_match(ids.newTag(), std::regex("[0-9a-f]{8}3457")));
+  EXPECT_TRUE(std::regex_match(ids.newBranch(), std::regex("z9hG4bK[0-9a-f]{8}01234")));
   // The device name is cut by characters, then escaped.
-  EXPECT_EQ(SipIds(7, "h\xC3\xB6stname-with-long-tail", 1, 0).newCallId("h"),
-            "1-7-h%C3%B6stname-wit@h");
+  EXPECT_TRUE(std::regex_match(SipIds(7, "h\xC3\xB6stname-with-long-tail", 1, 0).newCallId("h"),
+                               std::regex("[0-9a-f]{8}-1-7-h%C3%B6stname-wit@h")));
+}
+
+TEST(SipIds, TwoStartsAtTheSameMomentCannotBeTold) {
+  // Same process id, host, time and tick (a restart a stranger could predict): the values
+  // still differ, in their random part.
+  SipIds first(99, "host", 1000, 5);
+  SipIds second(99, "host", 1000, 5);
+  std::set<std::string> prefixes;
+  for (int i = 0; i < 64; ++i) {
+    EXPECT_NE(first.newTag(), second.newTag());
+    EXPECT_NE(first.newBranch(), second.newBranch());
+    EXPECT_NE(first.newCallId("a"), second.newCallId("a"));
+    prefixes.insert(first.newTag().substr(0, 8));
+  }
+  EXPECT_GT(prefixes.size(), 60u);
 }
 
 TEST(SipIds, ConcurrentUsersNeverShareAValue) {

@@ -57,6 +57,7 @@ inline constexpr HeaderName kContentLength{"Content-Length", "l"};
 inline constexpr HeaderName kReferTo{"Refer-To", "r"};
 inline constexpr HeaderName kCSeq{"CSeq"};
 inline constexpr HeaderName kExpires{"Expires"};
+inline constexpr HeaderName kMinExpires{"Min-Expires"};
 inline constexpr HeaderName kWwwAuthenticate{"WWW-Authenticate"};
 inline constexpr HeaderName kProxyAuthenticate{"Proxy-Authenticate"};
 inline constexpr HeaderName kRecordRoute{"Record-Route"};
@@ -125,6 +126,8 @@ class SipMessage {
 
 // Case-insensitive ASCII comparison, as header names and media types are compared.
 bool equalsNoCase(std::string_view a, std::string_view b);
+// The text without the ASCII white space (blanks, tabs, line ends) at either end.
+std::string_view trimmed(std::string_view text);
 // The decimal value of a text the way the system reads numbers: leading blanks
 // skipped, an optional sign, digits up to the first non-digit ("12ab" is 12, "" is 0);
 // saturates at the 32-bit limits.

@@ -12,11 +12,12 @@ namespace quillet::sip {
 namespace {
 
 constexpr std::string_view kInviteAllow =
-    "Allow: INVITE, ACK, CANCEL, OPTIONS, BYE, INFO, REFER, NOTIFY\r\nSupported: replaces\r\n";
+    "Allow: INVITE, ACK, CANCEL, OPTIONS, BYE, INFO, REFER, NOTIFY\r\nSupported: replaces, "
+    "answermode\r\n";
 // The Allow list of responses has no INFO, unlike the one in INVITE.
 constexpr std::string_view kResponseAllow =
     "Allow: INVITE, ACK, CANCEL, OPTIONS, BYE, REFER, NOTIFY\r\nAccept: application/sdp\r\n"
-    "Supported: replaces\r\n";
+    "Supported: replaces, answermode\r\n";
 
 void appendBodyBlock(base::TextBuilder& text, std::string_view contentType, std::string_view body) {
   if (body.empty()) {
@@ -153,8 +154,11 @@ std::string buildRefer(const SipRequest& request, const RequestContext& context,
 std::string buildNotify(const SipRequest& request, const RequestContext& context, int32_t status,
                         std::string_view reason) {
   std::string body = base::format("SIP/2.0 %d %s\r\n", status, reason);
-  return buildRequest(request, context, false,
-                      "Event: refer\r\nSubscription-State: active;expires=60\r\n",
+  // The final status ends the implicit subscription the REFER made.
+  return buildRequest(request, context, true,
+                      status >= 200
+                          ? "Event: refer\r\nSubscription-State: terminated;reason=noresource\r\n"
+                          : "Event: refer\r\nSubscription-State: active;expires=60\r\n",
                       "message/sipfrag", body);
 }
 
@@ -162,11 +166,11 @@ std::string buildRegister(const RegisterSpec& form) {
   base::TextBuilder text;
   int32_t q = std::clamp<int32_t>(form.q, 0, 99);
   text.Format(
-      "REGISTER sip:%s SIP/2.0\r\nVia: SIP/2.0/%s %s:%d;rport;branch=%s\r\nMax-Forwards: 20\r\n"
+      "REGISTER sip:%s SIP/2.0\r\nVia: SIP/2.0/%s %s:%d;rport;branch=%s\r\nMax-Forwards: %d\r\n"
       "To: <%s>\r\nFrom: <%s>;tag=%s\r\nCall-ID: %s\r\nCSeq: %d REGISTER\r\n"
       "Contact: %s;expires=%d;q=0.%.2d\r\n",
       form.server, viaName(form.transport), form.viaAddress, form.viaPort, form.branch,
-      form.addressOfRecord, form.addressOfRecord, form.tag, form.callId, form.cseq,
+      kMaxForwards, form.addressOfRecord, form.addressOfRecord, form.tag, form.callId, form.cseq,
       contactValue(form.contactUser, form.viaAddress, form.viaPort, form.transport), form.expires,
       q);
   if (!form.credentials.empty()) {
@@ -206,6 +210,8 @@ std::string buildResponse(const SipMessage& request, const ResponseSpec& form) {
 
 std::string_view reasonPhrase(int32_t status) {
   switch (status) {
+    case 100:
+      return "Trying";
     case 180:
       return "Ringing";
     case 200:
@@ -238,6 +244,8 @@ std::string_view reasonPhrase(int32_t status) {
       return "Busy Here";
     case 487:
       return "Request Terminated";
+    case 488:
+      return "Not Acceptable Here";
     case 491:
       return "Request Pending";
     case 500:

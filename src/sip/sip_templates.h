@@ -21,7 +21,7 @@ std::string userAgent();
 // Sets it for the process (SIP/UserAgent); control characters are dropped, since the text
 // is one header line. Empty: the default.
 void setUserAgent(std::string_view text);
-inline constexpr int32_t kMaxForwards = 20;
+inline constexpr int32_t kMaxForwards = 70;
 
 // An outgoing request and its transmission state. Copyable: a CANCEL or ACK is made
 // from a copy of the INVITE (same CSeq number; same branch for CANCEL and for the ACK
@@ -77,7 +77,8 @@ std::string buildInfo(const SipRequest& request, const RequestContext& context);
 // REFER: Contact, "Refer-To: REFERTO", "Referred-By: <REFERREDBYURI>".
 std::string buildRefer(const SipRequest& request, const RequestContext& context,
                        std::string_view referTo, std::string_view referredByUri);
-// NOTIFY of a REFER: "Event: refer", "Subscription-State: active;expires=60" and the
+// NOTIFY of a REFER, with a Contact: "Event: refer", "Subscription-State: active;expires=60"
+// for a provisional status and "terminated;reason=noresource" for a final one, and the
 // "message/sipfrag" body "SIP/2.0 STATUS REASON\r\n".
 std::string buildNotify(const SipRequest& request, const RequestContext& context, int32_t status,
                         std::string_view reason);

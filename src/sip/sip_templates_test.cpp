@@ -50,12 +50,12 @@ TEST(SipTemplates, InviteFullText) {
             "From: \"Alice\" <sip:alice@pbx.example>;tag=4711\r\n"
             "Call-ID: 1733480000-1234-host@203.0.113.7\r\n"
             "CSeq: 101 INVITE\r\n"
-            "Max-Forwards: 20\r\n"
+            "Max-Forwards: 70\r\n"
             "User-Agent: Quillet/1.2.3\r\n"
             "Route: <sip:out.example;lr>\r\n"
             "Contact: <sip:alice@192.168.1.20:5070>\r\n"
             "Allow: INVITE, ACK, CANCEL, OPTIONS, BYE, INFO, REFER, NOTIFY\r\n"
-            "Supported: replaces\r\n"
+            "Supported: replaces, answermode\r\n"
             "Answer-Mode: Auto\r\n"
             "Content-Type: application/sdp\r\n"
             "Content-Length: 5\r\n\r\n"
@@ -82,8 +82,12 @@ TEST(SipTemplates, PerMethodLines) {
     EXPECT_EQ(m.header(hdr::kContact, "-"), "-") << m.method;
     EXPECT_EQ(m.header(hdr::kContentLength), "0") << m.method;
   }
-  m = reparse(buildNotify(makeRequest("NOTIFY", 7), c, 200, "OK"));
+  m = reparse(buildNotify(makeRequest("NOTIFY", 7), c, 100, "Trying"));
   EXPECT_EQ(m.header("Subscription-State"), "active;expires=60");
+  EXPECT_EQ(m.body("message/sipfrag"), "SIP/2.0 100 Trying\r\n");
+  m = reparse(buildNotify(makeRequest("NOTIFY", 8), c, 200, "OK"));
+  EXPECT_EQ(m.header("Subscription-State"), "terminated;reason=noresource");
+  EXPECT_NE(m.header(hdr::kContact), "");
   EXPECT_EQ(m.body("message/sipfrag"), "SIP/2.0 200 OK\r\n");
 }
 

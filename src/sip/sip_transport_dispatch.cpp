@@ -108,10 +108,11 @@ void SipTransport::dispatchRequest(const SipMessage& request) {
   if (method == "INVITE") {
     const std::string replaces = request.header(hdr::kReplaces);
     if (!replaces.empty()) {
-      const std::string replacedId = replaces.substr(0, replaces.find_first_of(" ;"));
+      // The dialog is named by its Call-ID and both tags; our tag is its to-tag.
+      const ReplacesTarget replaced = parseReplaces(replaces);
       std::lock_guard lock(callLock_);
       for (SipCall* call : calls_) {
-        if (call->callId == replacedId) {
+        if (call->isDialog(replaced.callId, replaced.toTag, replaced.fromTag)) {
           call->push(request);
           return;
         }
@@ -129,7 +130,7 @@ void SipTransport::dispatchRequest(const SipMessage& request) {
   } else if (method == "ACK") {
     // nothing to answer
   } else if (method == "BYE" || method == "CANCEL") {
-    answer(200);
+    answer(481);  // no call or INVITE of ours has that Call-ID and tag
   } else {
     answer(501);
   }

@@ -329,10 +329,7 @@ std::string unescape(std::string_view text) {
   size_t i = 0;
   while (i < text.size()) {
     char c = text[i];
-    if (c == '+') {
-      bytes.push_back(' ');
-      ++i;
-    } else if (c == '%') {
+    if (c == '%') {
       if (i + 2 >= text.size()) break;  // a "%" at the very end stops the scan
       int high = hexValue(text[i + 1]);
       int low = hexValue(text[i + 2]);
@@ -492,6 +489,20 @@ HostPort splitHostPort(std::string_view text, uint16_t defaultPort) {
   uint16_t port = portValue(text.substr(colon + 1));
   if (port != 0) result.port = port;
   return result;
+}
+
+ReplacesTarget parseReplaces(std::string_view value) {
+  const size_t semicolon = value.find(';');
+  ReplacesTarget target;
+  target.callId = std::string(trimmed(value.substr(0, semicolon)));
+  if (semicolon == std::string_view::npos) return target;
+  const ParamList params = splitParams(value.substr(semicolon + 1));
+  for (const Param& param : params) {
+    const std::string_view name = trimmed(param.name);
+    if (equalsNoCase(name, "to-tag")) target.toTag = trimmed(param.value);
+    if (equalsNoCase(name, "from-tag")) target.fromTag = trimmed(param.value);
+  }
+  return target;
 }
 
 }  // namespace quillet::sip

@@ -85,11 +85,21 @@ std::string shownText(std::string_view text);
 // with upper-case hex digits; others are copied.
 std::string uriEscape(std::string_view text);
 
-// URI unescaping: "+" becomes a blank, "%" and two hex digits (either case) become that
+// URI unescaping: "%" and two hex digits (either case) become that
 // byte, "%00" is dropped, a "%" with fewer than two characters after it ends the text, and
-// a "%" not followed by two hex digits is kept as written. Bytes that do not form valid
+// a "%" not followed by two hex digits is kept as written; "+" is itself (a SIP URI is not
+// a form: "+" starts numbers and stands in Call-IDs). Bytes that do not form valid
 // UTF-8 are replaced by U+FFFD, so the result is always valid UTF-8.
 std::string unescape(std::string_view text);
+
+// The dialog a Replaces header names (RFC 3891): "call-id;to-tag=T;from-tag=F", the tags
+// seen from the side that receives it (to-tag is its own tag). Empty fields when missing.
+struct ReplacesTarget {
+  std::string callId;
+  std::string toTag;
+  std::string fromTag;
+};
+ReplacesTarget parseReplaces(std::string_view value);
 
 // False for an empty text and for one with ">" but no "<" or "<" but no ">".
 bool isDialable(std::string_view text);

@@ -94,9 +94,9 @@ TEST(UriEscape, EscapeAndUnescape) {
   EXPECT_EQ(uriEscape("a;b=c@d"), "a%3Bb%3Dc%40d");
   EXPECT_EQ(uriEscape("plain-text_1.2~"), "plain-text_1.2~");
   const std::pair<const char*, const char*> texts[] = {
-      {"a+b%41%6a", "a bAj"},
-      {"a%00b", "ab"},  // an escaped 0 is dropped
-      {"ab%", "ab"},    // a "%" at the end stops
+      {"a+b%41%6a", "a+bAj"},  // "+" is no blank in a SIP URI
+      {"a%00b", "ab"},         // an escaped 0 is dropped
+      {"ab%", "ab"},           // a "%" at the end stops
       {"%zz", "%zz"},
       {"%FF%41",
        "\xEF\xBF\xBD"
@@ -105,6 +105,20 @@ TEST(UriEscape, EscapeAndUnescape) {
   for (const auto& [escaped, text] : texts) EXPECT_EQ(unescape(escaped), text) << escaped;
   const std::string original = "123-4@host;to-tag=9;from-tag=\xE2\x82\xAC";
   EXPECT_EQ(unescape(uriEscape(original)), original);
+}
+
+TEST(Replaces, NamesTheDialogByCallIdAndBothTags) {
+  // A Refer-To's escaped Replaces, as a transferor writes it: "+" in the Call-ID stays.
+  const SipUri uri = parseUri("sip:bob@h?Replaces=a+b%40host%3Bto-tag%3D7%3Bfrom-tag%3D8");
+  const ReplacesTarget target = parseReplaces(unescape(uri.headers[0].value));
+  EXPECT_EQ(target.callId, "a+b@host");
+  EXPECT_EQ(target.toTag, "7");
+  EXPECT_EQ(target.fromTag, "8");
+  const ReplacesTarget spaced = parseReplaces(" 42@h ; from-tag=x ;To-Tag=y;early-only");
+  EXPECT_EQ(spaced.callId, "42@h");
+  EXPECT_EQ(spaced.toTag, "y");
+  EXPECT_EQ(spaced.fromTag, "x");
+  EXPECT_TRUE(parseReplaces("lonely").toTag.empty());
 }
 
 TEST(Dial, DialStringsBecomeNameAddrs) {

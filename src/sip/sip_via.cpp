@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/socket.h"
+#include "sip/sip_message.h"
 #include "sip/sip_uri.h"
 
 namespace quillet::sip {
@@ -48,12 +49,6 @@ size_t firstElementEnd(std::string_view value) {
     }
   }
   return value.size();
-}
-
-std::string_view trimmed(std::string_view text) {
-  while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
-  return text;
 }
 
 ViaElement readElement(std::string_view value) {
