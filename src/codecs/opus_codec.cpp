@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <vector>
 
 namespace quillet::codecs {
 
@@ -76,6 +75,7 @@ bool OpusCodec::open() {
   decoder_ = opus_decoder_create(settings_.sampleRate, 1, &error);
   if (error != OPUS_OK || decoder_ == nullptr) return false;
   applyEncoderSettings();
+  pcm_.resize(settings_.sampleRate / 1000 * kOpusMaxPacketMs);
   return true;
 }
 
@@ -107,9 +107,10 @@ int OpusCodec::encode(const int32_t* samples, int count, uint8_t* out) {
   const int frame = frameSamples();
   if (count <= 0) return 0;
   if (count > frame) return -1;
-  std::vector<float> pcm(frame, 0.0f);
-  for (int i = 0; i < count; ++i) pcm[i] = static_cast<float>(samples[i]) / kScale;
-  const opus_int32 bytes = opus_encode_float(encoder_, pcm.data(), frame, out, kOpusMaxPacketBytes);
+  for (int i = 0; i < count; ++i) pcm_[i] = static_cast<float>(samples[i]) / kScale;
+  std::fill(pcm_.begin() + count, pcm_.begin() + frame, 0.0f);
+  const opus_int32 bytes =
+      opus_encode_float(encoder_, pcm_.data(), frame, out, kOpusMaxPacketBytes);
   return bytes < 0 ? -1 : static_cast<int>(bytes);
 }
 
@@ -117,32 +118,27 @@ int OpusCodec::decode(const uint8_t* bytes, int length, int32_t* out) {
   // libopus takes an empty payload for a lost packet: here it is refused, and
   // decodeLost says so explicitly.
   if (bytes == nullptr || length <= 0 || length > kOpusMaxDecodeBytes) return -1;
-  const int most = maxDecodedSamples(length);
-  std::vector<float> pcm(most);
-  const int got = opus_decode_float(decoder_, bytes, length, pcm.data(), most, 0);
+  const int most = static_cast<int>(pcm_.size());
+  const int got = opus_decode_float(decoder_, bytes, length, pcm_.data(), most, 0);
   if (got < 0) return -1;
-  std::transform(pcm.begin(), pcm.begin() + got, out, toInternal);
+  std::transform(pcm_.begin(), pcm_.begin() + got, out, toInternal);
   lastDecodedSamples_ = got;
   return got;
 }
 
 int OpusCodec::decodeLost(const uint8_t* next, int nextLength, int32_t* out) {
   // A lost packet is as long as the one before it (or one frame when none was seen).
-  int samples = lastDecodedSamples_ > 0 ? lastDecodedSamples_ : frameSamples();
-  std::vector<float> pcm(maxConcealedSamples());
+  const int samples = lastDecodedSamples_ > 0 ? lastDecodedSamples_ : frameSamples();
   int got = -1;
   if (next != nullptr && nextLength > 0 && nextLength <= kOpusMaxDecodeBytes) {
-    // The next packet's FEC data stands for the lost one; libopus conceals instead
-    // when it carries none. Its FEC data covers at most its own length.
-    const int nextSamples = opus_decoder_get_nb_samples(decoder_, next, nextLength);
-    if (nextSamples > 0) {
-      samples = std::min(samples, nextSamples);
-      got = opus_decode_float(decoder_, next, nextLength, pcm.data(), samples, 1);
-    }
+    // The next packet's FEC data stands for the end of the lost one; libopus conceals
+    // what it does not cover (all of it when the packet carries none). A damaged next
+    // packet fails here and is left to plain concealment.
+    got = opus_decode_float(decoder_, next, nextLength, pcm_.data(), samples, 1);
   }
-  if (got < 0) got = opus_decode_float(decoder_, nullptr, 0, pcm.data(), samples, 0);
+  if (got < 0) got = opus_decode_float(decoder_, nullptr, 0, pcm_.data(), samples, 0);
   if (got < 0) return 0;
-  std::transform(pcm.begin(), pcm.begin() + got, out, toInternal);
+  std::transform(pcm_.begin(), pcm_.begin() + got, out, toInternal);
   return got;
 }
 

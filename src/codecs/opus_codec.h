@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "codecs/audio_codec.h"
 
@@ -62,6 +63,7 @@ class OpusCodec final : public AudioCodec {
   OpusEncoder* encoder_ = nullptr;
   OpusDecoder* decoder_ = nullptr;
   int lastDecodedSamples_ = 0;  // the length of the last packet, for a lost one
+  std::vector<float> pcm_;      // room for the longest packet, so that no call allocates
 };
 
 }  // namespace quillet::codecs

@@ -248,6 +248,11 @@ TEST(OpusCodec, AnyPacketGetsAClearAnswer) {
   // as long as the last packet decoded.
   EXPECT_EQ(codec->decode(good.data(), static_cast<int>(good.size()), out.data()), 960);
   EXPECT_EQ(codec->decodeLost(huge.data(), static_cast<int>(huge.size()), out.data()), 960);
+  // A shorter next packet does not shorten the lost one.
+  auto tenMs = makeOpus(48000, 10);
+  std::vector<uint8_t> shorter(kOpusMaxPacketBytes);
+  shorter.resize(tenMs->encode(in.data(), 480, shorter.data()));
+  EXPECT_EQ(codec->decodeLost(shorter.data(), static_cast<int>(shorter.size()), out.data()), 960);
   const uint8_t bad[] = {0x03};  // code 3 without its frame count byte
   EXPECT_GT(codec->decodeLost(bad, 1, out.data()), 0);
   EXPECT_EQ(codec->decode(good.data(), static_cast<int>(good.size()), out.data()), 960);

@@ -132,7 +132,8 @@ def write_records(path, packets):
 
 def ffmpeg_raw(out, *args):
     r = run("ffmpeg", "-v", "error", "-y", *args, "-f", "s16le", "-acodec", "pcm_s16le", out)
-    check(r.returncode == 0, "ffmpeg %s %s" % (" ".join(args[:-1]), r.stderr.strip()))
+    check(r.returncode == 0, "ffmpeg %s %s decodes %s" % (" ".join(args[:-2]), r.stderr.strip(),
+                                                        os.path.basename(args[-1])))
     return read_raw(out) if r.returncode == 0 else np.zeros(1)
 
 
