@@ -87,7 +87,7 @@ TEST(AudioCodec, GsmPadsAPartialFrameAndDecodesWholeFramesOnly) {
 
 TEST(AudioCodec, ResetRestartsTheStates) {
   const std::vector<int32_t> in = testing::sine(300.0, 0.5, 480);
-  for (CodecId id : {CodecId::kGsm, CodecId::kG726_32}) {
+  for (CodecId id : {CodecId::kGsm, CodecId::kG726_32, CodecId::kG722}) {
     std::unique_ptr<AudioCodec> codec = createAudioCodec(id);
     const int size = codecInfo(id).bytesPerFrame;
     std::vector<uint8_t> first(size);

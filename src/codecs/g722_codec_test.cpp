@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // G.722 through AudioCodec: a wideband voice round trip, frame sizes, odd and truncated
-// input, and that reset restarts both states.
+// input (its agreement with another implementation is checked in tests/codecs).
 #include "codecs/g722_codec.h"
 
 #include <gtest/gtest.h>
@@ -83,25 +83,6 @@ TEST(G722Codec, OddCountsPadAndAnyByteCountDecodes) {
     for (int32_t v : wild) ASSERT_TRUE(v >= kSampleMin && v <= kSampleMax);
   }
   EXPECT_EQ(a->decodeLost(nullptr, 0, out.data()), 0);  // no concealment of its own
-}
-
-TEST(G722Codec, ResetRestartsBothStates) {
-  const std::vector<int32_t> in = speechLike(16000, 960);
-  auto codec = createAudioCodec(CodecId::kG722);
-  std::vector<uint8_t> first(160);
-  std::vector<uint8_t> later(160);
-  std::vector<int32_t> d1(320);
-  std::vector<int32_t> d2(320);
-  codec->encode(in.data(), 320, first.data());
-  codec->decode(first.data(), 160, d1.data());
-  std::vector<uint8_t> skip(320);
-  codec->encode(in.data() + 320, 640, skip.data());
-  codec->decode(skip.data(), 320, std::vector<int32_t>(640).data());
-  codec->reset();
-  codec->encode(in.data(), 320, later.data());
-  codec->decode(later.data(), 160, d2.data());
-  EXPECT_EQ(first, later);
-  EXPECT_EQ(d1, d2);
 }
 
 }  // namespace

@@ -254,8 +254,6 @@ def test_refusals(p):
     refused(["encode", "g722", p("speech48k.wav"), p("x")], "not 16000 Hz mono")
     refused(["encode", "g722", p("speech16k.wav"), p("x"), "--bitrate", "20000"], "opus only", 2)
     refused(["encode", "opus", p("speech48k.wav"), p("x"), "--bitrate", "1"], "6000 .. 510000", 2)
-    refused(["encode", "opus", p("speech48k.wav"), p("x"), "--frame-ms", "30"], "10 or 20", 2)
-    refused(["encode", "opus", p("speech48k.wav"), p("x"), "--bitrate"], "needs a value", 2)
     with open(p("ours.opk"), "rb") as f:
         good = f.read()
     for name, data, words in (("cut.opk", good[:-3], "only"), ("odd.opk", b"\x00", "partial"),
