@@ -22,7 +22,8 @@ constexpr Group kGroups[] = {
     {"sip", runSip,
      "parse [FILE|-] | uri TEXT | nameaddr TEXT | dial TEXT SERVER | digest ... | tls HOST[:PORT] "
      "| resolve URI [--transport T]"},
-    {"codec", runCodec, "encode NAME IN.wav OUT | decode NAME IN OUT.wav"},
+    {"codec", runCodec,
+     "encode NAME IN.wav OUT [--bitrate N] [--frame-ms 10|20] | decode NAME IN OUT.wav"},
     {"audio", runAudio,
      "devices | play FILE.wav | record OUT.wav --seconds S | resample | agc | echo | denoise ..."},
     {"contacts", runContacts,

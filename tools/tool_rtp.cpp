@@ -90,6 +90,8 @@ bool codecPayload(const RtpOptions& options, int& type, std::string& rtpmap) {
   auto id = codecs::codecByName(options.codec);
   if (!id) return false;
   const codecs::CodecInfo& info = codecs::codecInfo(*id);
+  // The RTP path of calls is narrowband for now: G.722 and Opus are not streamed here.
+  if (info.sampleRate != codecs::kSampleRate) return false;
   if (*id == codecs::CodecId::kG726_32 || *id == codecs::CodecId::kG726_32Aal2) {
     type = options.payloadType >= 0 ? options.payloadType : info.payloadType;
     if (type == 0 || type == 3 || type == 8 || type == 13) return false;

@@ -5,19 +5,25 @@
 #include <algorithm>
 
 #include "codecs/g711.h"
+#include "codecs/g722_codec.h"
 #include "codecs/g726.h"
 #include "codecs/gsm610.h"
+#include "codecs/opus_codec.h"
 
 namespace quillet::codecs {
 
 namespace {
 
 constexpr CodecInfo kCodecs[] = {
-    {CodecId::kPcmu, "pcmu", "PCMU/8000", 0, 160},
-    {CodecId::kPcma, "pcma", "PCMA/8000", 8, 160},
-    {CodecId::kGsm, "gsm", "GSM/8000", 3, kGsmFrameBytes},
-    {CodecId::kG726_32, "g726-32", "G726-32/8000", kG726OfferedPayloadType, 80},
-    {CodecId::kG726_32Aal2, "aal2-g726-32", "AAL2-G726-32/8000", kG726Aal2OfferedPayloadType, 80},
+    {CodecId::kPcmu, "pcmu", "PCMU/8000", 0, 160, 8000, 8000, 160},
+    {CodecId::kPcma, "pcma", "PCMA/8000", 8, 160, 8000, 8000, 160},
+    {CodecId::kGsm, "gsm", "GSM/8000", 3, kGsmFrameBytes, 8000, 8000, 160},
+    {CodecId::kG726_32, "g726-32", "G726-32/8000", kG726OfferedPayloadType, 80, 8000, 8000, 160},
+    {CodecId::kG726_32Aal2, "aal2-g726-32", "AAL2-G726-32/8000", kG726Aal2OfferedPayloadType, 80,
+     8000, 8000, 160},
+    // G.722 keeps the 8000 Hz RTP clock of its first definition for 16000 Hz audio.
+    {CodecId::kG722, "g722", "G722/8000", 9, 160, 16000, 8000, 320},
+    {CodecId::kOpus, "opus", "opus/48000/2", kOpusOfferedPayloadType, 0, 48000, 48000, 960},
 };
 
 class MuLawCodec final : public AudioCodec {
@@ -144,11 +150,16 @@ std::optional<CodecId> codecForPayloadType(int payloadType, int g726PayloadType,
   }
 }
 
+int AudioCodec::decodeLost(const uint8_t*, int, int32_t*) {
+  return 0;
+}
+
 int AudioCodec::maxEncodedBytes(int count) const {
   if (count <= 0) return 0;
   switch (id()) {
     case CodecId::kG726_32:
     case CodecId::kG726_32Aal2:
+    case CodecId::kG722:
       return (count + 1) / 2;
     case CodecId::kGsm:
       return (count + kGsmFrameSamples - 1) / kGsmFrameSamples * kGsmFrameBytes;
@@ -162,6 +173,7 @@ int AudioCodec::maxDecodedSamples(int length) const {
   switch (id()) {
     case CodecId::kG726_32:
     case CodecId::kG726_32Aal2:
+    case CodecId::kG722:
       return 2 * length;
     case CodecId::kGsm:
       return length / kGsmFrameBytes * kGsmFrameSamples;
@@ -182,6 +194,10 @@ std::unique_ptr<AudioCodec> createAudioCodec(CodecId id) {
       return std::make_unique<G726Codec>(G726Packing::kRfc3551);
     case CodecId::kG726_32Aal2:
       return std::make_unique<G726Codec>(G726Packing::kAal2);
+    case CodecId::kG722:
+      return createG722Codec();
+    case CodecId::kOpus:
+      return OpusCodec::create(OpusSettings{});
   }
   return nullptr;
 }
