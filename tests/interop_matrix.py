@@ -40,6 +40,8 @@ ROWS = [
      "Linphone calls with SRTP required (RTP/SAVP), suite logged, words heard both ways"),
     ("linphone-dtls-srtp", "Linphone 5.1 (linphonec) with DTLS-SRTP",
      "calls both ways over UDP, fingerprint verified, words heard both ways"),
+    ("gstreamer-srtp", "GStreamer 1.22 srtpenc/srtpdec (keys by SDES over TLS)",
+     "each SDES suite: Quillet's words decrypted and heard, SRTCP read, its speech heard"),
     ("twinkle", "Twinkle 1.10 (twinkle-console)", "calls both ways, audio both ways (ALSA file devices)"),
     ("transfer-baresip", "baresip 1.0.0 (two)",
      "blind transfer and join (quillet-tool), attended (Replaces, re-INVITE bridge), audio"),
