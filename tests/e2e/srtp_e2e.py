@@ -3,9 +3,9 @@
 """Encrypted media on the user's path: two profiles call each other over TLS with SDES keys,
 and over UDP with DTLS, and hear each other, both logs name the suite, and a capture of the
 call (in the test's own network namespace), decoded by tshark as RTP, holds no plain voice;
-replayed and cut packets are dropped and counted, a STUN packet is dropped uncounted; `auto` on both sides over TLS takes DTLS before the
-SDES keys offered beside it; a DTLS handshake that never comes ends the call; a line that requires
-encrypted media refuses a plain caller with 488 and its log line; a line on `auto` that calls
+replayed and cut packets are dropped and counted, a STUN packet is dropped uncounted; `auto`
+on both sides over TLS takes DTLS before the SDES keys offered beside it; a DTLS handshake that
+never comes ends the call; a line that requires encrypted media refuses a plain caller with 488 and its log line; a line on `auto` that calls
 a far end without encryption has a plain call and says so; baresip with its srtp and
 dtls_srtp modules calls Quillet with SDES keys over TLS, and takes Quillet's DTLS call;
 GStreamer's srtpdec and srtpenc, with keys the test chose, hear Quillet's words and are heard
