@@ -135,6 +135,9 @@ bool RtpSession::openReceived(uint8_t* data, size_t& length, bool rtcp,
     if (!activeKeys_) return true;
     context = srtpReceive_;
   }
+  // STUN keep-alives (some phones send them to both media ports) are no SRTP packets:
+  // dropped, not counted as failed.
+  if (classifyDatagram(data, length) != DatagramKind::Rtp) return false;
   if (context &&
       (rtcp ? context->unprotectRtcp(data, length) : context->unprotectRtp(data, length))) {
     return true;
