@@ -588,6 +588,10 @@ void RtpCaptureSink::Write(const int32_t* samples, uint32_t frames) {
 
 void RtpCaptureSink::processFrame() {
   fill_ = 0;
+  // The call's first frames wait for its keys (a DTLS handshake after the answer) rather
+  // than being lost: the far end hears the first word, and what is captured meanwhile
+  // follows (an intercom's spool keeps it; its pauses are shortened later).
+  while (!started_ && session_.firstKeysAwaited() && session_.running()) sleepMs(5);
   if (!started_) {
     started_ = true;
     session_.catchUpClock();

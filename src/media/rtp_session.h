@@ -90,6 +90,9 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   audio::SourceRef attachPlayback();
 
   void sendPacket(const uint8_t* bytes, size_t length) override;
+  // Nothing has gone out yet and the keys for it are still on their way (our offer's
+  // answer, a DTLS handshake).
+  bool firstKeysAwaited();
   void sendDigits(std::string_view digits) { dtmf_.sendDigits(digits); }
   void setDigitsListener(std::function<void()> listener) { dtmf_.setListener(std::move(listener)); }
   // Digits the far end sends as telephone events go to `listener` (on the receive thread).

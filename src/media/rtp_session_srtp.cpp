@@ -100,6 +100,12 @@ void RtpSession::applyKeys() {
   logEncryption();
 }
 
+bool RtpSession::firstKeysAwaited() {
+  if (sent_) return false;
+  std::lock_guard lock(srtpLock_);
+  return keysPending_ || dtlsWaiting_;
+}
+
 bool RtpSession::seal(const uint8_t* bytes, size_t length, uint8_t* buffer, const uint8_t*& out,
                       size_t& outLength, bool rtcp) {
   std::shared_ptr<SrtpContext> context;
