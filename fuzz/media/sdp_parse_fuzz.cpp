@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   session.setSettings(settings);
   session.prepare("203.0.113.5", 9000, "192.168.1.23", 8000);
   std::string answer;
-  if (session.takeOffer(body, false, answer) &&
+  if (session.takeOffer(body, media::MediaDirection::SendRecv, answer) &&
       session.chosenPayloadType() == quillet::media::kNoPayloadType) {
     __builtin_trap();  // a successful answer always has a voice codec
   }
