@@ -25,11 +25,15 @@ else:
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sip"))
 import sipharness as h  # noqa: E402
 from e2e_support import (RATE, LabCase, LoopbackCapture, find_words, run_tests,  # noqa: E402
-                         take_binary_argument, wait_for, write_wav)
+                         wait_for, write_wav)
 
-take_binary_argument()
+VOICE_BYTES = 20  # an RTP payload longer than this is sound (comfort packets carry 0 or 1)
 
-VOICE_BYTES = 20  # an RTP payload longer than this is voice (comfort packets carry 0 or 1)
+
+def is_voice(payload):
+    """RTP whose PCMU payload is more than silence (0xFF and 0x7F are zero; the lower the
+    seven bits, the louder)."""
+    return len(payload) - 12 > VOICE_BYTES and any((~b & 0x7F) > 0x10 for b in payload[12:])
 
 
 def is_rtcp(payload):
@@ -71,7 +75,7 @@ def sent_from(datagrams, port):
             rtcp += 1
         elif is_rtp(payload) and sport == port:
             rtp += 1
-            voice += len(payload) - 12 > VOICE_BYTES
+            voice += is_voice(payload)
     return voice, rtp, rtcp
 
 
@@ -120,7 +124,7 @@ class HoldTest(LabCase):
         q = self.quillet("quillet", self.hum_file, {"Intercom": {"AutoTalkBack": "1"}})
         q.start()
         s = self.sipp("uac_hold.xml", "127.0.0.1:%d" % q.sip_port,
-                      subs={"talk": 2500, "held": 3000})
+                      subs={"talk": 2500, "held": 4000})
         rc = s.wait(60)
         self.assertEqual(rc, 0, s.messages()[-4000:] + q.log_text()[-3000:])
         log = q.log_text()
@@ -160,17 +164,18 @@ class HoldTest(LabCase):
         self.assertEqual(q.run("-hold"), 0)
         self.assertTrue(wait_for(lambda: "(488 Not Acceptable Here); the call goes on as before"
                                  in q.log_text(), 10), q.log_text()[-3000:])
+        time.sleep(1.5)
         stats = self.tool(q, "stats")
         self.assertEqual(stats.returncode, 0, stats.stdout + stats.stderr)
         self.assertIn('"hold":"none"', stats.stdout)
         done = self.tool(q, "hold")
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
-        self.assertTrue(wait_for(lambda: "Call held\r\n" in q.log_text(), 10), q.log_text()[-3000:])
+        self.assertTrue(wait_for(lambda: "Call held\n" in q.log_text(), 10), q.log_text()[-3000:])
         self.assertIn('"hold":"here"', self.tool(q, "stats").stdout)
         refused = self.tool(q, "hold")
         self.assertEqual(refused.returncode, 1)
         self.assertIn("on hold already", refused.stderr)
-        time.sleep(3)
+        time.sleep(7)  # longer than the longest gap between two RTCP reports
         self.assertEqual(q.run("-resume"), 0)
         self.assertTrue(wait_for(lambda: "Call resumed" in q.log_text(), 10), q.log_text()[-3000:])
         time.sleep(2)
@@ -191,7 +196,10 @@ class HoldTest(LabCase):
         print("voice/RTP/RTCP from quillet: after the 488 %s, held %s, resumed %s"
               % (refused, held, after))
         self.assertGreater(refused[0], 20)  # the refused hold changed nothing
-        self.assertEqual(held[0], 0)  # silence while held: no voice, comfort packets at most
+        # Silence while held (PCMU silence: no comfort noise was agreed); a frame begun
+        # before the answer came may still carry the microphone.
+        self.assertLessEqual(held[0], 1)
+        self.assertGreater(held[1], 100)
         self.assertGreater(held[2], 0)
         self.assertGreater(after[0], 50)
 
@@ -211,7 +219,7 @@ class HoldTest(LabCase):
                         a.log_text() + b.log_text())
         started = time.monotonic()
         self.assertEqual(a.run("-hold"), 0)
-        self.assertTrue(wait_for(lambda: "Call held\r\n" in a.log_text(), 5), a.log_text())
+        self.assertTrue(wait_for(lambda: "Call held\n" in a.log_text(), 5), a.log_text())
         held = time.monotonic() - started
         self.assertTrue(wait_for(lambda: "Call held by the far end" in b.log_text(), 5))
         # Resume once the first sentence is over.
@@ -225,8 +233,11 @@ class HoldTest(LabCase):
         self.assertTrue(wait_for(lambda: "The call was stopped" in b.log_text(), 10))
         b.stop()
         heard = b.heard()
+        if os.environ.get("HOLD_DEBUG"):
+            write_wav(os.environ["HOLD_DEBUG"], heard)
+            print("held at %.2f, resumed at %.2f" % (held, resumed))
         # While held: the soft tone, not the sentence said meanwhile.
-        window = heard[int((held + 0.5) * RATE):int((resumed - 0.3) * RATE)]
+        window = heard[int((held + 0.5) * RATE):int((resumed - 1.0) * RATE)]
         self.assertGreater(len(window), RATE)
         loud = np.abs(window) > 200
         share = tone_share(window)
@@ -235,8 +246,11 @@ class HoldTest(LabCase):
         self.assertTrue(loud.any(), "no hold tone heard")
         self.assertGreater(share, 0.8)
         self.assertLess(np.abs(window).max(), 2000)  # soft: about -30 dB
-        # After the resume: the words again.
-        after = heard[int(resumed * RATE):]
+        # After the resume: the words again, from the first sound louder than the tone.
+        after = heard[int((held + 0.5) * RATE):]
+        loud = np.flatnonzero(np.abs(after) > 3000)
+        self.assertTrue(len(loud), "nothing heard after the resume")
+        after = after[max(0, int(loud[0]) - RATE // 2):]
         words = find_words(speech, after)
         snrs = [w[2] for w in words]
         print("after the resume: %d words, SNR mean %.1f dB" % (len(words), float(np.mean(snrs))))
