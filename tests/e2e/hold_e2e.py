@@ -4,12 +4,14 @@
 resumes: every answer states the reverse direction, and a capture on the loopback interface
 sees quillet's voice stop while held (its RTCP goes on) and come back. A quillet holds SIPp,
 which refuses the first re-INVITE with 488: the call goes on, the second hold is taken and
-nothing but comfort packets goes out until the resume. Two quillets: the caller holds,
+only silence goes out until the resume. baresip holds with its own command and resumes:
+quillet stops sending and hears the words again afterwards. Two quillets: the caller holds,
 the far end hears the soft hold tone and not the words said meanwhile, and after the
 resume the words again.
 Usage: hold_e2e.py QUILLET [QUILLET_TOOL]"""
 import os
 import re
+import shutil
 import subprocess
 import sys
 import time
@@ -256,7 +258,65 @@ class HoldTest(LabCase):
         print("after the resume: %d words, SNR mean %.1f dB" % (len(words), float(np.mean(snrs))))
         self.assertGreater(float(np.mean(snrs)), 10.0, words)
 
+    def test_baresip_holds_and_resumes(self):
+        """A quillet calls baresip, whose file says the sentence again and again; baresip
+        holds the call with its hold command, and quillet answers recvonly and stops
+        sending; after baresip's resume quillet hears the words again."""
+        if not shutil.which("baresip"):
+            self.skipTest("baresip is not installed")
+        pause = np.zeros(RATE)
+        talker = os.path.join(self.dir, "repeating.wav")
+        write_wav(talker, np.concatenate([pause] + [np.concatenate([self.speech, pause])] * 8))
+        port = h.free_udp_port()
+        account = "<sip:bob@127.0.0.1:%d>;regint=0;answermode=auto" % port
+        b = self.owned(h.Baresip(self.dir, "bob", port, [account], play_wav=talker, answer="auto"))
+        q = self.quillet("quillet", self.hum_file)
+        q.start("-dial", "sip:bob@127.0.0.1:%d" % port)
+        self.assertTrue(wait_for(lambda: "The call was started" in q.log_text(), 10),
+                        q.log_text() + b.output()[-3000:])
+        self.assertIsNotNone(b.wait_call_event("CALL_ESTABLISHED", 10), b.output()[-3000:])
+        time.sleep(1)
+        b.command("hold")
+        self.assertTrue(wait_for(lambda: "Call held by the far end" in q.log_text(), 10),
+                        q.log_text()[-3000:] + b.output()[-3000:])
+        time.sleep(2)
+        b.command("resume")
+        self.assertTrue(wait_for(lambda: "Call resumed by the far end" in q.log_text(), 10),
+                        q.log_text()[-3000:] + b.output()[-3000:])
+        resumed_at = len(q.heard())
+        time.sleep(len(self.speech) / RATE * 2 + 3)
+        self.assertEqual(q.run("-hangup"), 0)
+        self.assertTrue(wait_for(lambda: "The call was stopped" in q.log_text(), 10))
+        q.stop()
+        trace = q.trace_text()
+        self.assertRegex(trace, r"SIP/2.0 200 OK[\s\S]*a=recvonly")
+        if self.capture:
+            self.capture.stop()
+            port = answer_port(self.capture, q.sip_port)
+            cut = Phases(self.capture, [rb"^SIP/2.0 200 OK[\s\S]*a=recvonly",
+                                        rb"^SIP/2.0 200 OK[\s\S]*a=sendrecv"])
+            held = sent_from(cut.between(0, 1), port)
+            print("voice/RTP/RTCP from quillet while held: %s" % (held,))
+            self.assertEqual(held[1], 0)
+        # The words after the resume, from the first whole sentence on.
+        after = q.heard()[resumed_at:]
+        loud = np.flatnonzero(np.abs(after) > 3000)
+        self.assertTrue(len(loud), "nothing heard after the resume")
+        whole = after[int(loud[0]):]
+        # A sentence begins after each second of pause: look from the next one.
+        quiet = [i for i in range(0, len(whole) - RATE // 2, RATE // 10)
+                 if np.abs(whole[i:i + RATE // 2]).max() < 300]
+        self.assertTrue(quiet, "no pause heard after the resume")
+        following = whole[quiet[0] + RATE // 4:]
+        words = find_words(self.speech, following[max(0, int(np.flatnonzero(
+            np.abs(following) > 300)[0]) - RATE // 2):])
+        snrs = [w[2] for w in words]
+        print("baresip after its resume: %d words, SNR mean %.1f dB" % (
+            len(words), float(np.mean(snrs))))
+        self.assertGreater(float(np.mean(snrs)), 10.0, words)
+
 
 if __name__ == "__main__":
     run_tests({"test_the_far_end_holds_and_resumes": "sipp-hold",
-               "test_our_hold_survives_a_refusal_and_resumes": "sipp-hold"})
+               "test_our_hold_survives_a_refusal_and_resumes": "sipp-hold",
+               "test_baresip_holds_and_resumes": "baresip"})
