@@ -26,6 +26,9 @@ ROWS = [
     ("sipp", "SIPp 3.6.1", "incoming/outgoing scenarios, forks, no common codec, flood"),
     ("sipp-tcp", "SIPp 3.6.1 over TCP (-t t1; built without TLS)",
      "calls both ways, requests inside the call, a 40 KB INVITE's Vias and routes kept whole"),
+    ("sipp-hold", "SIPp 3.6.1 (hold scenarios)",
+     "held by the far end (sendonly, 0.0.0.0, inactive) and resumed; our hold refused with 488, "
+     "then taken; voice stops and resumes on the wire"),
     ("torture", "raw UDP (RFC 4475 cases)", "39 torture messages, then a real call"),
     ("baresip", "baresip 1.0.0", "calls both ways, DTMF, audio"),
     ("baresip-tls", "baresip 1.0.0 over TLS (test CA)", "calls both ways, audio both ways"),

@@ -56,7 +56,7 @@
         <translation>Le fichier CA TLS est illisible. Choisissez un fichier d&apos;autorités de certification, ou laissez le champ vide pour ne faire confiance qu&apos;à celles du système.</translation>
     </message>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="+462"/>
+        <location filename="../src/ui/main_window.cpp" line="+475"/>
         <source>Error</source>
         <translation>Erreur</translation>
     </message>
@@ -200,7 +200,7 @@ Voulez-vous lire le tutoriel maintenant ?</translation>
         <translation>Pendant qu&apos;un appel sonne ou est en cours, les options ne peuvent pas être modifiées</translation>
     </message>
     <message>
-        <location line="+560"/>
+        <location line="+576"/>
         <source>Cancel (F5)</source>
         <translation>Annuler (F5)</translation>
     </message>
@@ -655,13 +655,13 @@ Voulez-vous commencer la conversation ?</translation>
 <context>
     <name>quillet::ui::MainWindow</name>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="-394"/>
-        <location line="+123"/>
+        <location filename="../src/ui/main_window.cpp" line="-407"/>
+        <location line="+136"/>
         <source>Contacts</source>
         <translation>Contacts</translation>
     </message>
     <message>
-        <location line="-122"/>
+        <location line="-135"/>
         <source>The contact that Intercom calls; its context menu adds, edits and deletes contacts</source>
         <translation>Le contact qu&apos;appelle Interphone ; le menu contextuel ajoute, modifie et supprime des contacts</translation>
     </message>
@@ -678,14 +678,14 @@ Voulez-vous commencer la conversation ?</translation>
     </message>
     <message>
         <location line="+6"/>
-        <location line="+102"/>
-        <location line="+525"/>
+        <location line="+114"/>
+        <location line="+535"/>
         <location filename="../src/ui/translation_test.cpp" line="+220"/>
         <source>Do Not Disturb</source>
         <translation>Ne pas déranger</translation>
     </message>
     <message>
-        <location line="-625"/>
+        <location line="-647"/>
         <source>Click to turn off incoming calls (Ctrl+U)</source>
         <translation>Cliquez pour refuser les appels entrants (Ctrl+U)</translation>
     </message>
@@ -696,6 +696,23 @@ Voulez-vous commencer la conversation ?</translation>
     </message>
     <message>
         <location line="+6"/>
+        <location line="+103"/>
+        <location line="+365"/>
+        <source>Hold</source>
+        <translation>Attente</translation>
+    </message>
+    <message>
+        <location line="-466"/>
+        <source>Put the call on hold, or resume it</source>
+        <translation>Mettre l’appel en attente ou le reprendre</translation>
+    </message>
+    <message>
+        <location line="+4"/>
+        <source>Puts the connected call on hold: the far end hears a soft tone or silence and you hear nothing. Press again to resume.</source>
+        <translation>Met l’appel en cours en attente : votre correspondant entend une tonalité discrète ou le silence, et vous n’entendez rien. Appuyez à nouveau pour reprendre.</translation>
+    </message>
+    <message>
+        <location line="+3"/>
         <source>Refuse</source>
         <translation>Refuser</translation>
     </message>
@@ -705,7 +722,7 @@ Voulez-vous commencer la conversation ?</translation>
         <translation>Refuser l&apos;appel qui sonne</translation>
     </message>
     <message>
-        <location line="+10"/>
+        <location line="+11"/>
         <source>Speaker Volume Level Meter</source>
         <translation>Niveau du haut-parleur</translation>
     </message>
@@ -785,7 +802,7 @@ Voulez-vous commencer la conversation ?</translation>
         <translation>Ce que Quillet a fait, le plus récent en dernier ; le menu contextuel est le menu principal</translation>
     </message>
     <message>
-        <location line="+23"/>
+        <location line="+25"/>
         <source>Call quality</source>
         <translation>Qualité de l&apos;appel</translation>
     </message>
@@ -805,7 +822,7 @@ Voulez-vous commencer la conversation ?</translation>
         <translation>Interphone</translation>
     </message>
     <message>
-        <location line="+2"/>
+        <location line="+3"/>
         <source>O&amp;ptions...</source>
         <translation>O&amp;ptions…</translation>
     </message>
@@ -912,7 +929,12 @@ Un interphone de bureau SIP mains libres et un téléphone SIP.
 Appuyez sur Interphone et parlez : votre premier mot est entendu.</translation>
     </message>
     <message>
-        <location line="+211"/>
+        <location line="+195"/>
+        <source>Resume</source>
+        <translation>Reprendre</translation>
+    </message>
+    <message>
+        <location line="+25"/>
         <source>IP: %1</source>
         <translation>IP : %1</translation>
     </message>
