@@ -927,6 +927,35 @@ def answer_without_common_codec(d, peer):
 
 
 @with_peer()
+def bye_never_answered(d, peer):
+    agent = RawAgent("bob")
+    peer.send("dial bob@127.0.0.1:%d" % agent.port)
+    invite, source = agent.wait("INVITE ", 10)
+    if invite:
+        agent.respond(invite, source, 200, "OK", to_tag="quiet", body=agent.sdp(1))
+        agent.wait("ACK ", 5)
+    connected = peer.wait_for("EVENT connected", 5)
+    peer.send("hangup")
+    began = time.monotonic()
+    times = []
+    while time.monotonic() - began < 36:
+        bye, _ = agent.wait("BYE ", 36 - (time.monotonic() - began))
+        if bye:
+            times.append(time.monotonic() - began)
+    agent.close()
+    gaps = [b - a for a, b in zip(times, times[1:])]
+    # Timer E: T1 = 500 ms doubling up to T2 = 4 s; timer F gives it up after 32 s.
+    expected = [0.5, 1, 2] + [4] * 7
+    ok = (invite is not None and connected is not None and len(gaps) == len(expected) and
+          all(abs(g - e) <= 0.2 + 0.02 * e for g, e in zip(gaps, expected)) and
+          times[-1] <= 32.5)
+    run.check("an unanswered BYE is resent after 0.5, 1 and 2 s, then every 4 s (timer E), "
+              "and given up after 32 s (timer F)", ok,
+              "times=%s gaps=%s\n%s" % (["%.2f" % t for t in times], ["%.2f" % g for g in gaps],
+                                         peer.output()))
+
+
+@with_peer()
 def never_answered(d, peer):
     with h.UdpListener() as silent:
         peer.send("dial nobody@127.0.0.1:%d" % silent.port)
