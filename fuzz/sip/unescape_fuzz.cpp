@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// Fuzz target: unescape and the escape round trip.
+// Fuzz target: unescape, the escape round trip, and a Replaces value read from the text.
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
@@ -25,15 +25,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Any text unescapes without reading past its end.
   (void)unescape(text);
 
-  // Escaping then unescaping gives back any text without "%", "+" or NUL bytes that is
-  // valid UTF-8 ("+" unescapes to a blank, "%00" is dropped).
+  // Escaping then unescaping gives back any text without "%" or NUL bytes that is valid
+  // UTF-8 ("%00" is dropped; "+" stays itself).
   std::string escaped = uriEscape(text);
   for (char c : escaped) {
     if (static_cast<unsigned char>(c) <= 32 || static_cast<unsigned char>(c) > 127) std::abort();
   }
-  if (text.find_first_of(std::string_view("%+\0", 3)) == std::string_view::npos &&
+  if (text.find_first_of(std::string_view("%\0", 2)) == std::string_view::npos &&
       validUtf8(text) && unescape(escaped) != text) {
     std::abort();
   }
+  // A Replaces value: its Call-ID ends at the first ";", whatever follows.
+  const ReplacesTarget replaces = parseReplaces(text);
+  if (replaces.callId.find(';') != std::string::npos) std::abort();
   return 0;
 }
