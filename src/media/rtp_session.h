@@ -14,6 +14,8 @@
 #include <shared_mutex>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "audio/audio_pipe.h"
 #include "audio/audio_stream.h"
@@ -182,7 +184,11 @@ class RtpSession : public base::WorkerThread, public RtpStream {
     uint32_t startTick = 0;
     bool settled = false;          // done or failed, and acted upon
     platform::SocketAddress peer;  // where its datagrams came from (empty: none yet)
+    // Datagrams that came before the SDP said which handshake (the far end's first flight
+    // races its answer): kept for it, a few at most, rather than waiting for a resend.
+    std::vector<std::pair<platform::SocketAddress, std::vector<uint8_t>>> early;
   };
+  static constexpr size_t kEarlyDtlsMost = 4;
   void pickUpDtls(DtlsRun& run);  // a handshake the SDP asked for, started
   // A DTLS datagram from `from`: the handshake answers where it came from (a far end may
   // send from another address than its SDP names; its certificate is what is checked).

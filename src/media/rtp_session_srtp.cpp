@@ -183,11 +183,18 @@ void RtpSession::pickUpDtls(DtlsRun& run) {
   run.settled = false;
   run.peer = {};
   sendDtls(run, run.session->start());
+  std::vector<std::pair<platform::SocketAddress, std::vector<uint8_t>>> early;
+  early.swap(run.early);
+  for (const auto& [from, datagram] : early) takeDtls(run, from, datagram.data(), datagram.size());
 }
 
 void RtpSession::takeDtls(DtlsRun& run, const platform::SocketAddress& from, const uint8_t* data,
                           size_t length) {
-  if (!run.session) return;  // before the SDP said which handshake: its resend comes
+  if (!run.session) {
+    if (run.early.size() < kEarlyDtlsMost)
+      run.early.emplace_back(from, std::vector(data, data + length));
+    return;
+  }
   run.peer = from;
   sendDtls(run, run.session->receive(data, length));
   settleDtls(run);
