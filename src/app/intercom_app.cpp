@@ -128,6 +128,7 @@ bool IntercomApp::initialise() {
   base::SettingsStore& store = settings();
   base::logInfo("Quillet Run");
   refillContacts();
+  showCallHistory();
   window_->setDoNotDisturbButton(false);
   showVolumes();
   {
@@ -424,6 +425,7 @@ void IntercomApp::command(int32_t id) {
       if (slot_ != nullptr && slot_->engine() != nullptr &&
           slot_->engine()->callState() == sip::kCallIncoming) {
         ringingCaller_.clear();  // refused, not missed
+        noteCallEndReason("refused");
         window_->noteRingingOver();
         slot_->engine()->HangUp();
       }
@@ -461,6 +463,9 @@ void IntercomApp::command(int32_t id) {
       break;
     case kCommandDeleteContact:
       deleteSelectedContact();
+      break;
+    case kCommandCallBack:
+      callBack(window_->selectedHistoryRow());
       break;
     case kCommandAddressBook:
       window_->showAddressBook();
@@ -563,6 +568,7 @@ bool IntercomApp::startOrAnswer(const std::string& address) {
     currentSlot_ = 0;
   }
   if (stream->isNull() && !address.empty() && engine.DialIntercom(address) != 0) {
+    beginCallRecord(engine, false, true);
     slot.pending = true;
     restartNoActivityTimer(slot);
     stream = slot.spoolWriter();
@@ -618,6 +624,7 @@ void IntercomApp::hangUp() {
     return;
   }
   if (currentSlot_ == 0 && slot_->connected && slot_->engine() != nullptr) {
+    noteCallEndReason("hung up here");
     slot_->engine()->HangUp();
   }
   if (currentSlot_ == 0 && slot_->pending) {
@@ -654,6 +661,7 @@ void IntercomApp::hangUpFromCommandLine() {
   }
   recorder_.Stop();
   player_.Stop();
+  noteCallEndReason("hung up here");
   slot_->engine()->HangUp();
   currentSlot_ = 1;
   updateIntercomButton();
@@ -682,6 +690,7 @@ void IntercomApp::onConnected(LineSlot& slot) {
     restartNoActivityTimer(slot);
   }
   slot.startTime = std::time(nullptr);
+  noteCallAnswered();
   armDoorControl(slot);
   window_->setCallEncryption(slot.engine()->mediaEncryption());
   callStarted(slot);
@@ -774,6 +783,7 @@ void IntercomApp::onEnded(LineSlot& slot) {
     window_->noteMissedCall(ringingCaller_);  // it rang here and ended before it was up
     ringingCaller_.clear();
   }
+  finishCallRecord();
   slot.connected = false;
   slot.talkBackWhenConnected = false;
   slot.startTime = 0;
