@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/call_history.h"
+#include "base/log.h"
 #include "platform/paths.h"
 #include "tool.h"
 
@@ -30,6 +31,7 @@ int runHistory(const Args& args) {
   } else if (!args.empty()) {
     return usageError(kUsage);
   }
+  base::LogWriter::instance().setEchoToStderr(true);  // damaged lines are told there
   const app::CallHistory history(platform::profilePaths().callHistoryFile());
   nlohmann::ordered_json rows = nlohmann::ordered_json::array();
   for (const app::CallRecord& call : history.read(static_cast<size_t>(limit))) {

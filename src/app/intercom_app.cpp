@@ -223,6 +223,7 @@ void IntercomApp::shutDown() {
   currentSlot_ = 1;
   if (slot_ != nullptr) {
     env_.loop.killTimer(slot_->noActivityTimer());
+    noteCallEndReason("closed");
     // The call ends first (its BYE or 487 goes through the reaper while the transport
     // still runs), then the transport un-registers with its challenge handling, and only
     // then does the engine go.
@@ -230,6 +231,7 @@ void IntercomApp::shutDown() {
   }
   // Parties bridged by a transfer are let go (BYE to both) while the transport still runs.
   base::DetachedWorkerList::global().StopAll();
+  finishCallRecord();  // a call whose end the closing did not report
   settings().writeBool("Settings", "DoNotDisturb", transport_->doNotDisturb());
   transport_->shutdown();
   slot_.reset();
@@ -690,7 +692,7 @@ void IntercomApp::onConnected(LineSlot& slot) {
     restartNoActivityTimer(slot);
   }
   slot.startTime = std::time(nullptr);
-  noteCallAnswered();
+  noteCallAnswered(*slot.engine());
   armDoorControl(slot);
   window_->setCallEncryption(slot.engine()->mediaEncryption());
   callStarted(slot);

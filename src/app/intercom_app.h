@@ -165,7 +165,7 @@ class IntercomApp : public base::Application,
   // The call history (intercom_app_history.cpp): the line's call is noted from its first
   // ring or its dial, and written to the profile's history file when it ends.
   void beginCallRecord(sip::SipEngine& engine, bool incoming, bool intercom);
-  void noteCallAnswered();
+  void noteCallAnswered(const sip::SipEngine& engine);
   // The first reason given for the end of the call is the one kept.
   void noteCallEndReason(const std::string& reason);
   void finishCallRecord();

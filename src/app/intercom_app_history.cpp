@@ -26,9 +26,12 @@ void IntercomApp::beginCallRecord(sip::SipEngine& engine, bool incoming, bool in
   callRecord_ = std::move(record);
 }
 
-void IntercomApp::noteCallAnswered() {
+void IntercomApp::noteCallAnswered(const sip::SipEngine& engine) {
   if (callRecord_ && !callRecord_->answered) {
     callRecord_->answered = true;
+    if (callRecord_->name.empty()) {
+      callRecord_->name = engine.remoteDisplayName();  // the answer may bring it
+    }
     answeredAt_ = std::chrono::steady_clock::now();
   }
 }
