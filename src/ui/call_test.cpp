@@ -17,6 +17,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QTabWidget>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
@@ -27,7 +28,6 @@
 
 #include "base/settings_store.h"
 #include "platform/audio_device_wav.h"
-#include "platform/paths.h"
 #include "ui/call_history_widget.h"
 #include "ui/ui_test_support.h"
 
@@ -390,7 +390,7 @@ TEST_F(CallTest, CallHistoryListsTheCallsAndCallsBack) {
   FarEnd bob(home_, "bob", freeUdpPort(), freeUdpPort() & ~1, home_ + "/silence.wav");
   ASSERT_TRUE(bob.start()) << bob.log();
   const std::string bobUri = bob.address().substr(4);  // the history keeps it without "sip:"
-  const app::CallHistory history(platform::profilePaths().callHistoryFile());
+  const app::CallHistory history(paths_.callHistoryFile());
   app::CallRecord missed;
   missed.start = 1796947200;
   missed.incoming = true;
@@ -417,11 +417,17 @@ TEST_F(CallTest, CallHistoryListsTheCallsAndCallsBack) {
   EXPECT_EQ(list->topLevelItem(1)->text(3), "1:15");
   EXPECT_FALSE(calls->callBackButton()->isEnabled());  // nothing selected yet
 
+  auto* pages = window_->findChild<QTabWidget*>("pages");
+  ASSERT_NE(pages, nullptr);
+  pages->setCurrentWidget(calls);  // the Calls tab beside the log
+  pumpFor(100ms);
   calls->selectRow(0);
   EXPECT_TRUE(calls->callBackButton()->isEnabled());
   const QRect row = list->visualItemRect(list->topLevelItem(0));
+  // A real double-click: the first click's press and release, then the second press.
+  QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, row.center());
   QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, row.center());
-  ASSERT_TRUE(pumpUntil([&] { return app_->callActive(); }, 10s)) << bob.log();
+  ASSERT_TRUE(pumpUntil([&] { return app_->callActive(); }, 10s)) << bob.log() << logText();
   EXPECT_TRUE(logHas("Calling back " + bobUri));
   pumpFor(1200ms);
   window_->runCommand(1000);  // Intercom during the call ends it
@@ -431,6 +437,10 @@ TEST_F(CallTest, CallHistoryListsTheCallsAndCallsBack) {
   EXPECT_EQ(list->topLevelItem(0)->text(0), "Intercom out");
   EXPECT_EQ(list->topLevelItem(0)->toolTip(1).toStdString(), bobUri);
   EXPECT_EQ(calls->selectedRow(), 1);  // the selection stays on the call it was on
+  if (const char* shots = std::getenv("QUILLET_SCREENSHOTS")) {
+    fs::create_directories(shots);
+    EXPECT_TRUE(window_->grab().save(QString::fromUtf8(shots) + "/call-history.png"));
+  }
   const std::vector<app::CallRecord> stored = history.read();
   ASSERT_EQ(stored.size(), 3u);
   EXPECT_TRUE(stored[0].answered);
