@@ -32,6 +32,7 @@ class CallHistoryTest(LabCase):
         done = subprocess.run([tool, *args], env=profile.env(), timeout=10,
                               capture_output=True, text=True)
         self.assertEqual(done.returncode, 0, done.stderr)
+        self.errors = done.stderr
         return done.stdout
 
     def history(self, profile, *args):
@@ -125,6 +126,7 @@ class CallHistoryTest(LabCase):
         with open(history_file, "rb") as f:
             before = f.read()
         self.assertEqual(self.history(alice, "--limit", "3"), alice_calls)
+        self.assertEqual(self.errors.count("skipping the damaged line"), 2, self.errors)
         with open(history_file, "rb") as f:
             self.assertEqual(f.read(), before)
 
