@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // quillet-tool call: asks the running quillet of the profile to act on its calls (transfer,
 // a second call, join) over the profile's control socket, and reports its answer; for a
-// transfer or join it waits for the outcome. `call stats` prints the running call's figures.
+// transfer or join it waits for the outcome. `call hold` and `call resume` put the call on hold
+// and take it off; `call stats` prints the running call's figures.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,7 +28,7 @@ constexpr int32_t kOutcomePollMs = 250;
 
 constexpr const char* kUsage =
     "usage: quillet-tool call transfer TARGET | consult [--line N] TARGET | join | drop |\n"
-    "       stats\n"
+    "       hold | resume | stats\n"
     "  Acts on the calls of the quillet running on this profile (QUILLET_HOME or XDG).\n"
     "  transfer TARGET  hands the connected call's far end over to TARGET (a number,\n"
     "                   user@host or SIP address) and waits for the outcome\n"
@@ -38,10 +39,15 @@ constexpr const char* kUsage =
     "  join             connects the far ends of the two calls to each other, and waits for\n"
     "                   the outcome; both calls end here\n"
     "  drop             ends the second call; the first one gets the microphone and speaker\n"
+    "  hold             puts the connected call on hold (the far end hears the hold tone or\n"
+    "                   silence, Settings/HoldTone); a far end that refuses leaves the call\n"
+    "                   as it was (see the log, and \"hold\" in call stats)\n"
+    "  resume           takes the call off hold\n"
     "  stats            prints the connected call's figures as one line of JSON: codec,\n"
     "                   seconds, packets_sent, packets_received, packets_expected,\n"
     "                   packets_lost, loss_percent, jitter_ms, round_trip_ms (null before the\n"
-    "                   far end's first report), round_trip_reports; {\"call\":false,\n"
+    "                   far end's first report), round_trip_reports, hold (none, here,\n"
+    "                   there or both); {\"call\":false,\n"
     "                   \"reason\":...} and exit status 1 when no call is up or no quillet\n"
     "                   answers\n"
     "  Exit status 1: no quillet runs on the profile, it refused the connection or the\n"
@@ -167,8 +173,8 @@ int runCall(const Args& args) {
   if (args.size() == 1 && args[0] == "stats") {
     return printStats();
   }
-  if (args.size() == 1 && args[0] == "drop") {
-    return send({"drop"});
+  if (args.size() == 1 && (args[0] == "drop" || args[0] == "hold" || args[0] == "resume")) {
+    return send({args[0]});
   }
   if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
     std::printf("%s\n", kUsage);

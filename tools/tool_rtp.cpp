@@ -167,7 +167,7 @@ int runSend(const RtpOptions& options) {
     std::fprintf(stderr, "quillet-tool: cannot open an RTP socket\n");
     return kExitRejected;
   }
-  session.makeOffer(false);
+  session.makeOffer(media::MediaDirection::SendRecv);
   // The answer a peer would give: our codec, and telephone events unless --inband.
   std::string events = options.inBand ? "" : " " + std::to_string(options.eventType);
   std::string answer = "v=0\r\nc=IN IP4 " + platform::ipv4ToString(to.address) + "\r\nm=audio " +
@@ -245,7 +245,7 @@ int runReceive(const RtpOptions& options) {
     std::fprintf(stderr, "quillet-tool: port %d is not free\n", options.port);
     return kExitRejected;
   }
-  session.makeOffer(false);
+  session.makeOffer(media::MediaDirection::SendRecv);
   // Nobody to send to: the receive side only (comfort noise on 13 is understood).
   std::string answer =
       "v=0\r\nc=IN IP4 0.0.0.0\r\nm=audio 9 RTP/AVP " + std::to_string(type) + " 13\r\n" + rtpmap;

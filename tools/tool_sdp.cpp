@@ -98,6 +98,11 @@ media::SdpSession preparedSession(const SdpOptions& options) {
   return session;
 }
 
+// What this side offers or would do: --sendonly as a call held here.
+media::MediaDirection direction(const SdpOptions& options) {
+  return options.sendOnly ? media::MediaDirection::SendOnly : media::MediaDirection::SendRecv;
+}
+
 int runAnswer(const SdpOptions& options) {
   if (options.file.empty()) return usageError(kUsage);
   std::string body;
@@ -108,7 +113,7 @@ int runAnswer(const SdpOptions& options) {
   }
   media::SdpSession session = preparedSession(options);
   std::string answer;
-  bool ok = session.takeOffer(body, options.sendOnly, answer);
+  bool ok = session.takeOffer(body, direction(options), answer);
   nlohmann::json out;
   out["ok"] = ok;
   out["answer"] = ok ? nlohmann::json(answer) : nlohmann::json(nullptr);
@@ -121,6 +126,8 @@ int runAnswer(const SdpOptions& options) {
   out["remotePort"] = session.remotePort();
   out["peerActive"] = session.peerActive();
   out["peerSendOnly"] = session.peerSendOnly();
+  out["peerDirection"] = media::directionName(session.peerDirection());
+  out["direction"] = ok ? nlohmann::json(media::directionName(session.direction())) : nullptr;
   print(out);
   if (!ok) std::fprintf(stderr, "quillet-tool: no codec of the offer can be answered\n");
   return ok ? kExitOk : kExitRejected;
@@ -141,6 +148,7 @@ int runParse(const SdpOptions& options) {
   out["formats"] = sdp.formatList;
   out["directionActive"] = sdp.directionActive;
   out["sendOnly"] = sdp.sendOnly;
+  out["direction"] = media::directionName(sdp.direction);
   out["localAddress"] = sdp.localAddress;
   out["localPort"] = sdp.localPort;
   out["domain"] = sdp.domain;
@@ -167,7 +175,7 @@ int runSdp(const Args& args) {
     nlohmann::json out;
     if (command == "offer") {
       media::SdpSession session = preparedSession(options);
-      out["offer"] = session.makeOffer(options.sendOnly);
+      out["offer"] = session.makeOffer(direction(options));
       out["sessionId"] = session.sessionId();
       out["sessionVersion"] = session.sessionVersion();
     } else {

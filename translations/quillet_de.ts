@@ -56,7 +56,7 @@
         <translation>Die TLS-CA-Datei kann nicht gelesen werden. Bitte wählen Sie eine Datei mit Zertifizierungsstellen oder lassen Sie das Feld leer, um nur denen des Systems zu vertrauen.</translation>
     </message>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="+474"/>
+        <location filename="../src/ui/main_window.cpp" line="+485"/>
         <source>Error</source>
         <translation>Fehler</translation>
     </message>
@@ -200,7 +200,7 @@ Möchten Sie jetzt die Einführung lesen?</translation>
         <translation>Solange ein Anruf klingelt oder läuft, können die Optionen nicht geändert werden</translation>
     </message>
     <message>
-        <location line="+569"/>
+        <location line="+585"/>
         <source>Cancel (F5)</source>
         <translation>Abbrechen (F5)</translation>
     </message>
@@ -723,13 +723,13 @@ Möchten Sie das Gespräch beginnen?</translation>
 <context>
     <name>quillet::ui::MainWindow</name>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="-404"/>
-        <location line="+133"/>
+        <location filename="../src/ui/main_window.cpp" line="-415"/>
+        <location line="+144"/>
         <source>Contacts</source>
         <translation>Kontakte</translation>
     </message>
     <message>
-        <location line="-132"/>
+        <location line="-143"/>
         <source>The contact that Intercom calls; its context menu adds, edits and deletes contacts</source>
         <translation>Der Kontakt, den „Gegensprechen“ anruft; das Kontextmenü fügt Kontakte hinzu, bearbeitet und löscht sie</translation>
     </message>
@@ -746,14 +746,14 @@ Möchten Sie das Gespräch beginnen?</translation>
     </message>
     <message>
         <location line="+6"/>
-        <location line="+112"/>
-        <location line="+531"/>
+        <location line="+122"/>
+        <location line="+543"/>
         <location filename="../src/ui/translation_test.cpp" line="+220"/>
         <source>Do Not Disturb</source>
         <translation>Nicht stören</translation>
     </message>
     <message>
-        <location line="-641"/>
+        <location line="-663"/>
         <source>Click to turn off incoming calls (Ctrl+U)</source>
         <translation>Klicken, um eingehende Anrufe abzuweisen (Strg+U)</translation>
     </message>
@@ -764,6 +764,23 @@ Möchten Sie das Gespräch beginnen?</translation>
     </message>
     <message>
         <location line="+6"/>
+        <location line="+111"/>
+        <location line="+365"/>
+        <source>Hold</source>
+        <translation>Halten</translation>
+    </message>
+    <message>
+        <location line="-474"/>
+        <source>Put the call on hold, or resume it</source>
+        <translation>Gespräch halten oder fortsetzen</translation>
+    </message>
+    <message>
+        <location line="+4"/>
+        <source>Puts the connected call on hold: the far end hears a soft tone or silence and you hear nothing. Press again to resume.</source>
+        <translation>Hält das verbundene Gespräch: Die Gegenstelle hört einen leisen Ton oder Stille, und Sie hören nichts. Erneut drücken, um fortzusetzen.</translation>
+    </message>
+    <message>
+        <location line="+3"/>
         <source>Refuse</source>
         <translation>Ablehnen</translation>
     </message>
@@ -773,7 +790,7 @@ Möchten Sie das Gespräch beginnen?</translation>
         <translation>Den klingelnden Anruf ablehnen</translation>
     </message>
     <message>
-        <location line="+10"/>
+        <location line="+11"/>
         <source>Speaker Volume Level Meter</source>
         <translation>Pegelanzeige Lautsprecher</translation>
     </message>
@@ -879,7 +896,7 @@ Möchten Sie das Gespräch beginnen?</translation>
         <translation>Gegensprechen</translation>
     </message>
     <message>
-        <location line="+2"/>
+        <location line="+3"/>
         <source>O&amp;ptions...</source>
         <translation>&amp;Optionen …</translation>
     </message>
@@ -986,7 +1003,12 @@ Eine SIP-Gegensprechanlage zum Freisprechen am Schreibtisch und ein SIP-Telefon.
 Drücken Sie „Gegensprechen“ und sprechen Sie: Schon Ihr erstes Wort kommt an.</translation>
     </message>
     <message>
-        <location line="+211"/>
+        <location line="+195"/>
+        <source>Resume</source>
+        <translation>Fortsetzen</translation>
+    </message>
+    <message>
+        <location line="+25"/>
         <source>IP: %1</source>
         <translation>IP: %1</translation>
     </message>
@@ -1021,7 +1043,7 @@ Drücken Sie „Gegensprechen“ und sprechen Sie: Schon Ihr erstes Wort kommt a
         <translation>Verpasster Anruf von %1</translation>
     </message>
     <message>
-        <location line="+27"/>
+        <location line="+29"/>
         <source>The call&apos;s audio is encrypted: %1</source>
         <translation>Der Ton des Anrufs ist verschlüsselt: %1</translation>
     </message>

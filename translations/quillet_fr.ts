@@ -56,7 +56,7 @@
         <translation>Le fichier CA TLS est illisible. Choisissez un fichier d&apos;autorités de certification, ou laissez le champ vide pour ne faire confiance qu&apos;à celles du système.</translation>
     </message>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="+474"/>
+        <location filename="../src/ui/main_window.cpp" line="+485"/>
         <source>Error</source>
         <translation>Erreur</translation>
     </message>
@@ -200,7 +200,7 @@ Voulez-vous lire le tutoriel maintenant ?</translation>
         <translation>Pendant qu&apos;un appel sonne ou est en cours, les options ne peuvent pas être modifiées</translation>
     </message>
     <message>
-        <location line="+569"/>
+        <location line="+585"/>
         <source>Cancel (F5)</source>
         <translation>Annuler (F5)</translation>
     </message>
@@ -723,13 +723,13 @@ Voulez-vous commencer la conversation ?</translation>
 <context>
     <name>quillet::ui::MainWindow</name>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="-404"/>
-        <location line="+133"/>
+        <location filename="../src/ui/main_window.cpp" line="-415"/>
+        <location line="+144"/>
         <source>Contacts</source>
         <translation>Contacts</translation>
     </message>
     <message>
-        <location line="-132"/>
+        <location line="-143"/>
         <source>The contact that Intercom calls; its context menu adds, edits and deletes contacts</source>
         <translation>Le contact qu&apos;appelle Interphone ; le menu contextuel ajoute, modifie et supprime des contacts</translation>
     </message>
@@ -746,14 +746,14 @@ Voulez-vous commencer la conversation ?</translation>
     </message>
     <message>
         <location line="+6"/>
-        <location line="+112"/>
-        <location line="+531"/>
+        <location line="+122"/>
+        <location line="+543"/>
         <location filename="../src/ui/translation_test.cpp" line="+220"/>
         <source>Do Not Disturb</source>
         <translation>Ne pas déranger</translation>
     </message>
     <message>
-        <location line="-641"/>
+        <location line="-663"/>
         <source>Click to turn off incoming calls (Ctrl+U)</source>
         <translation>Cliquez pour refuser les appels entrants (Ctrl+U)</translation>
     </message>
@@ -764,6 +764,23 @@ Voulez-vous commencer la conversation ?</translation>
     </message>
     <message>
         <location line="+6"/>
+        <location line="+111"/>
+        <location line="+365"/>
+        <source>Hold</source>
+        <translation>Attente</translation>
+    </message>
+    <message>
+        <location line="-474"/>
+        <source>Put the call on hold, or resume it</source>
+        <translation>Mettre l’appel en attente ou le reprendre</translation>
+    </message>
+    <message>
+        <location line="+4"/>
+        <source>Puts the connected call on hold: the far end hears a soft tone or silence and you hear nothing. Press again to resume.</source>
+        <translation>Met l’appel en cours en attente : votre correspondant entend une tonalité discrète ou le silence, et vous n’entendez rien. Appuyez à nouveau pour reprendre.</translation>
+    </message>
+    <message>
+        <location line="+3"/>
         <source>Refuse</source>
         <translation>Refuser</translation>
     </message>
@@ -773,7 +790,7 @@ Voulez-vous commencer la conversation ?</translation>
         <translation>Refuser l&apos;appel qui sonne</translation>
     </message>
     <message>
-        <location line="+10"/>
+        <location line="+11"/>
         <source>Speaker Volume Level Meter</source>
         <translation>Niveau du haut-parleur</translation>
     </message>
@@ -879,7 +896,7 @@ Voulez-vous commencer la conversation ?</translation>
         <translation>Interphone</translation>
     </message>
     <message>
-        <location line="+2"/>
+        <location line="+3"/>
         <source>O&amp;ptions...</source>
         <translation>O&amp;ptions…</translation>
     </message>
@@ -986,7 +1003,12 @@ Un interphone de bureau SIP mains libres et un téléphone SIP.
 Appuyez sur Interphone et parlez : votre premier mot est entendu.</translation>
     </message>
     <message>
-        <location line="+211"/>
+        <location line="+195"/>
+        <source>Resume</source>
+        <translation>Reprendre</translation>
+    </message>
+    <message>
+        <location line="+25"/>
         <source>IP: %1</source>
         <translation>IP : %1</translation>
     </message>
@@ -1021,7 +1043,7 @@ Appuyez sur Interphone et parlez : votre premier mot est entendu.</translation>
         <translation>Appel manqué de %1</translation>
     </message>
     <message>
-        <location line="+27"/>
+        <location line="+29"/>
         <source>The call&apos;s audio is encrypted: %1</source>
         <translation>Le son de l’appel est chiffré : %1</translation>
     </message>

@@ -19,9 +19,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   session.setSettings(settings);
   session.prepare("203.0.113.5", 9000, "192.168.1.23", 8000);
   std::string answer;
-  if (session.takeOffer(body, false, answer) &&
-      session.chosenPayloadType() == quillet::media::kNoPayloadType) {
-    __builtin_trap();  // a successful answer always has a voice codec
+  const auto wanted = (size & 16) != 0 ? quillet::media::MediaDirection::SendOnly
+                                       : quillet::media::MediaDirection::SendRecv;
+  if (session.takeOffer(body, wanted, answer)) {
+    // A successful answer always has a voice codec, and its direction follows the offer's.
+    if (session.chosenPayloadType() == quillet::media::kNoPayloadType ||
+        session.direction() != quillet::media::answerDirection(sdp.direction, wanted)) {
+      __builtin_trap();
+    }
   }
   session.takeAnswer(body);
   return 0;

@@ -29,6 +29,7 @@ enum AppCommand : int32_t {
   kCommandPlayVolumeDown = 1026,
   kCommandRecordVolumeUp = 1027,
   kCommandRecordVolumeDown = 1028,
+  kCommandHold = 1030,  // menu and button "Hold" / "Resume": toggles the call's hold
   kCommandAddressBook = 2001,
   kCommandEditSelected = 3401,
   kCommandRefuse = 4001,
@@ -121,6 +122,9 @@ class AppWindow {
   // is shown while it is not empty); empty when plain or when no call is on. Told again
   // while the call goes on (the same value changes nothing).
   virtual void setCallEncryption(const std::string& /*encryption*/) {}
+  // The Hold button and menu entry: usable while a call is connected; "Resume" while the
+  // call is held here.
+  virtual void setHoldButton(bool enabled, bool held) = 0;
   // The call history, newest first, and the row selected in it (-1: none).
   virtual void setCallHistory(const std::vector<CallRecord>& /*calls*/) {}
   virtual int32_t selectedHistoryRow() const { return -1; }
@@ -144,6 +148,10 @@ class HeadlessWindow : public AppWindow {
     buttonText_ = text;
   }
   void setDoNotDisturbButton(bool pressed) override { doNotDisturb_ = pressed; }
+  void setHoldButton(bool enabled, bool held) override {
+    holdEnabled_ = enabled;
+    held_ = held;
+  }
   void checkMenuItem(int32_t command, bool checked) override;
 
   void setLineStatus(const std::string& displayName, const std::string& userName,
@@ -171,6 +179,8 @@ class HeadlessWindow : public AppWindow {
   IntercomButtonState buttonState() const { return buttonState_; }
   const std::string& buttonText() const { return buttonText_; }
   bool doNotDisturbPressed() const { return doNotDisturb_; }
+  bool holdEnabled() const { return holdEnabled_; }
+  bool held() const { return held_; }
   bool menuChecked(int32_t command) const;
   const std::string& status() const { return status_; }
   const std::string& banner() const { return banner_; }
@@ -186,6 +196,8 @@ class HeadlessWindow : public AppWindow {
   IntercomButtonState buttonState_ = IntercomButtonState::Disabled;
   std::string buttonText_;
   bool doNotDisturb_ = false;
+  bool holdEnabled_ = false;
+  bool held_ = false;
   std::vector<int32_t> checked_;
   std::string status_;
   std::string banner_;

@@ -46,6 +46,10 @@ ArgumentPlan planArguments(const std::vector<std::string>& arguments) {
       plan.steps.push_back({ArgumentAction::Answer, {}});
     } else if (optionIs(argument, "-hangup")) {
       plan.steps.push_back({ArgumentAction::HangUp, {}});
+    } else if (optionIs(argument, "-hold")) {
+      plan.steps.push_back({ArgumentAction::Hold, {}});
+    } else if (optionIs(argument, "-resume")) {
+      plan.steps.push_back({ArgumentAction::Resume, {}});
     } else if (optionIs(argument, "-show")) {
       show = true;
       hide = false;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// The command-line options that drive a running Quillet (-dial, -answer, -hangup, -dtmf,
-// -show, -hide, -logon, -exit): turned into a plan of steps the application carries out.
+// The command-line options that drive a running Quillet (-dial, -answer, -hangup, -hold,
+// -resume, -dtmf, -show, -hide, -logon, -exit): turned into a plan of steps the application carries
+// out.
 #pragma once
 
 #include <string>
@@ -9,7 +10,7 @@
 
 namespace quillet::app {
 
-enum class ArgumentAction { Dial, Answer, HangUp, Dtmf, Exit };
+enum class ArgumentAction { Dial, Answer, HangUp, Hold, Resume, Dtmf, Exit };
 
 struct ArgumentStep {
   ArgumentAction action;

@@ -34,7 +34,14 @@ std::string jsonString(const std::string& text) {
 
 }  // namespace
 
-std::string qualityJson(const sip::CallFigures& figures, int64_t seconds) {
+std::string_view holdText(bool heldHere, bool heldThere) {
+  if (heldHere) {
+    return heldThere ? "both" : "here";
+  }
+  return heldThere ? "there" : "none";
+}
+
+std::string qualityJson(const sip::CallFigures& figures, int64_t seconds, std::string_view hold) {
   const media::CallQuality& q = figures.quality;
   return std::string("{\"call\":true,\"codec\":") + jsonString(figures.codec) +
          ",\"seconds\":" + std::to_string(seconds) +
@@ -45,7 +52,8 @@ std::string qualityJson(const sip::CallFigures& figures, int64_t seconds) {
          ",\"loss_percent\":" + percentText(q.lossPercent()) +
          ",\"jitter_ms\":" + std::to_string(q.jitterMs) + ",\"round_trip_ms\":" +
          (q.roundTripMs ? std::to_string(*q.roundTripMs) : std::string("null")) +
-         ",\"round_trip_reports\":" + std::to_string(q.roundTripReports) + "}";
+         ",\"round_trip_reports\":" + std::to_string(q.roundTripReports) + ",\"hold\":\"" +
+         std::string(hold) + "\"}";
 }
 
 }  // namespace quillet::app

@@ -423,6 +423,14 @@ void IntercomApp::command(int32_t id) {
     case kCommandDoNotDisturb:
       setDoNotDisturb(!doNotDisturb());
       break;
+    case kCommandHold:
+      if (slot_ != nullptr && slot_->engine() != nullptr) {
+        const std::string why = holdCall(!slot_->engine()->heldHere());
+        if (!why.empty()) {
+          base::logInfo("Hold: ", why);
+        }
+      }
+      break;
     case kCommandRefuse:
       if (slot_ != nullptr && slot_->engine() != nullptr &&
           slot_->engine()->callState() == sip::kCallIncoming) {
@@ -705,6 +713,13 @@ void IntercomApp::onConnected(LineSlot& slot) {
   noteRecentContact(slot);
   base::logInfo("The call was started ...");
   refreshCallQuality();
+  updateHoldButton();
+}
+
+void IntercomApp::onHoldChanged(LineSlot& slot) {
+  if (slot_.get() == &slot) {
+    updateHoldButton();
+  }
 }
 
 void IntercomApp::refreshCallQuality() {
@@ -793,6 +808,7 @@ void IntercomApp::onEnded(LineSlot& slot) {
   env_.loop.killTimer(kAnswerDelayTimer);
   env_.loop.killTimer(kQualityTimer);
   window_->setCallQuality(nullptr);
+  window_->setHoldButton(false, false);
   callStopped(slot);
   if (slot.pending) {
     slot.stopPump();

@@ -98,6 +98,7 @@ class IntercomApp : public base::Application,
                                      const std::string& callerAddress);
   void onConnected(LineSlot& slot);
   void onEnded(LineSlot& slot);
+  void onHoldChanged(LineSlot& slot);
   // A digit the far end of the line's call keyed: door codes.
   void onDigitReceived(LineSlot& slot, char digit);
   // The line's second call (placed with the "consult" call command): while it is up the
@@ -150,6 +151,10 @@ class IntercomApp : public base::Application,
   void intercom();
   void startWithSelectedContact();
   void hangUpFromCommandLine();
+  // Puts the connected call on hold or resumes it: empty when asked of the line, else why
+  // not.
+  std::string holdCall(bool hold);
+  void updateHoldButton();
   bool endSecondCall();
   bool secondCallUp();
   void checkLine();

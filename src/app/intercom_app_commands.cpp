@@ -56,6 +56,10 @@ std::string IntercomApp::callCommand(const std::vector<std::string>& words) {
     base::logInfo("Call command: join");
     return joinCommand();
   }
+  if ((name == "hold" || name == "resume") && words.size() == 1) {
+    base::logInfo("Call command: ", name);
+    return holdCall(name == "hold");
+  }
   if (name == "outcome" && words.size() == 1) {
     return transferOutcomeText();
   }
@@ -77,7 +81,29 @@ std::optional<std::string> IntercomApp::callQuery(const std::vector<std::string>
     return std::string(R"({"call":false,"reason":"no call is up"})");
   }
   const int64_t seconds = slot_->startTime != 0 ? std::time(nullptr) - slot_->startTime : 0;
-  return qualityJson(*figures, seconds);
+  return qualityJson(*figures, seconds, holdText(engine->heldHere(), engine->heldThere()));
+}
+
+std::string IntercomApp::holdCall(bool hold) {
+  if (closing_) {
+    return "the program is closing";
+  }
+  sip::SipEngine* engine = slot_ != nullptr ? slot_->engine() : nullptr;
+  if (engine == nullptr || engine->callState() != sip::kCallConnected) {
+    return hold ? "no call is up to hold" : "no call is up to resume";
+  }
+  if (engine->heldHere() == hold) {
+    return hold ? "the call is on hold already" : "the call is not on hold";
+  }
+  const bool tone = settings().readInt("Settings", "HoldTone", 1) != 0;
+  engine->SetHold(hold, tone ? media::HoldSound::Tone : media::HoldSound::Silence);
+  return {};
+}
+
+void IntercomApp::updateHoldButton() {
+  const sip::SipEngine* engine = slot_ != nullptr ? slot_->engine() : nullptr;
+  const bool up = engine != nullptr && slot_->connected && !closing_;
+  window_->setHoldButton(up, up && engine->heldHere());
 }
 
 // The line index of a line number ("1" the default line, "2" the section Line2...): a line
@@ -221,6 +247,12 @@ void IntercomApp::carryOut(const ArgumentPlan& plan) {
         break;
       case ArgumentAction::HangUp:
         hangUpFromCommandLine();
+        break;
+      case ArgumentAction::Hold:
+      case ArgumentAction::Resume:
+        if (const std::string why = holdCall(step.action == ArgumentAction::Hold); !why.empty()) {
+          base::logError("Command line: ", why);
+        }
         break;
       case ArgumentAction::Dtmf:
         if (slot_ != nullptr && slot_->connected && slot_->engine() != nullptr) {

@@ -31,6 +31,9 @@ class LineSlot::Events : public sip::EngineEvents {
   void Connected() override { second_ ? app_.onSecondConnected(slot_) : app_.onConnected(slot_); }
   void PlaybackFailed() override { base::logError("Hold Connection Failed"); }
   void Ended() override { second_ ? app_.onSecondEnded(slot_) : app_.onEnded(slot_); }
+  void HoldChanged() override {
+    if (!second_) app_.onHoldChanged(slot_);
+  }
   void DtmfReceived(char digit) override {
     if (!second_) app_.onDigitReceived(slot_, digit);
   }

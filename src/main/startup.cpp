@@ -46,6 +46,7 @@ void printHelp(bool windowed) {
       "  -dial ADDRESS   call or answer ADDRESS (a number, SIP address or callto: URL)\n"
       "  -answer         call or answer the selected contact\n"
       "  -hangup         hang up the established call\n"
+      "  -hold, -resume  put the established call on hold, or take it off hold\n"
       "  -dtmf DIGITS    send DIGITS in the established call\n"
       "  -show, -hide    show or hide the window (-logon is -hide)\n"
       "  -exit           end the running program, waiting (up to 20 s) until it has ended\n"

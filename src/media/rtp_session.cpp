@@ -208,21 +208,21 @@ void RtpSession::openPort(platform::Event* stop, const platform::SocketAddress& 
   sent_ = false;
 }
 
-std::string RtpSession::makeOffer(bool sendOnly) {
+std::string RtpSession::makeOffer(MediaDirection direction) {
   sdp_.setSettings(currentSettings().sdp);
   sdp_.prepare(publicAddress_, publicPort_, privateAddress_, privatePort_);
-  std::string offer = sdp_.makeOffer(sendOnly);
+  std::string offer = sdp_.makeOffer(direction);
   std::lock_guard lock(srtpLock_);
   // Until the answer says which key it took, nothing plain goes out or is played.
   keysPending_ = sdp_.offeredKeys() && !activeKeys_;
   return offer;
 }
 
-bool RtpSession::takeOffer(std::string_view body, bool sendOnly, std::string& answer) {
+bool RtpSession::takeOffer(std::string_view body, MediaDirection wanted, std::string& answer) {
   if (body.empty()) return true;
   sdp_.setSettings(currentSettings().sdp);
   sdp_.prepare(publicAddress_, publicPort_, privateAddress_, privatePort_);
-  if (!sdp_.takeOffer(body, sendOnly, answer)) return false;
+  if (!sdp_.takeOffer(body, wanted, answer)) return false;
   afterNegotiation();
   return true;
 }
@@ -264,7 +264,8 @@ void RtpSession::copyNegotiated() {
   setDestination(signalled);
   setSignalled(signalled, signalledRtcp, sdp_.peerActive());
   peerActive_ = sdp_.peerActive();
-  peerSendOnly_ = sdp_.peerSendOnly();
+  peerDirection_ = sdp_.peerDirection();
+  direction_ = sdp_.direction();
   dtmf_.setPayloadTypes(sdp_.telephoneEventPayloadType(), chosen_, g726_, g726Aal2_);
 }
 
@@ -377,7 +378,7 @@ audio::SourceRef RtpSession::attachPlayback() {
 
 void RtpSession::sendPacket(const uint8_t* bytes, size_t length) {
   const platform::SocketAddress to = destination();
-  if (to.isUnspecified() || peerSendOnly_) return;
+  if (to.isUnspecified() || !sends(direction_)) return;
   uint8_t sealed[kRtpMaxDatagram + kSrtpMaxGrowth];
   const uint8_t* out = nullptr;
   size_t outLength = 0;
@@ -437,7 +438,7 @@ void RtpSession::sendKeepAlive() {
     return;
   }
   // Nothing would leave: do not move the clock for it.
-  if (destination().isUnspecified() || peerSendOnly_) return;
+  if (destination().isUnspecified() || !sends(direction_)) return;
   uint8_t packet[kRtpHeaderSize + 1];
   uint8_t cn = comfortNoise_;
   uint8_t type = cn != kNoPayloadType ? cn : chosen_.load();
@@ -502,7 +503,9 @@ void RtpSession::Run() {
               trace_.traceRtpLine(
                   rtpTraceLine(now, "<<<", from.toString(), slot->data.data(), size));
             }
-            if (admit(guard, from, *slot, size, now) && buffer.store(*slot, size, now)) {
+            // Nothing is played of a far end that said it does not send (a held call).
+            if (admit(guard, from, *slot, size, now) && receives(direction_) &&
+                buffer.store(*slot, size, now)) {
               const PlayoutTypes types = playoutTypes();
               clock.arrived(*slot, now, types);
               rtcp_.received(slot->packet.header, slot->packet.payloadLength, arrivalClock(),
@@ -580,14 +583,20 @@ int32_t RtpCaptureSink::level(const int32_t* samples, size_t count) {
 
 void RtpCaptureSink::Write(const int32_t* samples, uint32_t frames) {
   position_ += frames;
+  const HoldSound hold = session_.holdSound_;
+  if (hold == HoldSound::None) holdPosition_ = 0;
   for (uint32_t i = 0; i < frames; ++i) {
-    frame_[fill_++] = samples[i];
+    frame_[fill_++] = hold == HoldSound::None ? samples[i] : holdSample(hold, holdPosition_++);
     if (fill_ == kFrameSamples) processFrame();
   }
 }
 
 void RtpCaptureSink::processFrame() {
   fill_ = 0;
+  // The call's first frames wait for its keys (a DTLS handshake after the answer) rather
+  // than being lost: the far end hears the first word, and what is captured meanwhile
+  // follows (an intercom's spool keeps it; its pauses are shortened later).
+  while (!started_ && session_.firstKeysAwaited() && session_.running()) sleepMs(5);
   if (!started_) {
     started_ = true;
     session_.catchUpClock();

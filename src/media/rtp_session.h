@@ -22,6 +22,7 @@
 #include "media/dtls_session.h"
 #include "media/dtmf_receiver.h"
 #include "media/dtmf_sender.h"
+#include "media/hold_sound.h"
 #include "media/rtcp_reporter.h"
 #include "media/rtp_source_guard.h"
 #include "media/rtp_stream.h"
@@ -74,9 +75,9 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   void openPort(platform::Event* stop = nullptr, const platform::SocketAddress& towards = {},
                 net::PublicAddressResolver* resolver = nullptr);
 
-  std::string makeOffer(bool sendOnly);
+  std::string makeOffer(MediaDirection direction);
   // An empty body is success with nothing changed (answer left empty).
-  bool takeOffer(std::string_view body, bool sendOnly, std::string& answer);
+  bool takeOffer(std::string_view body, MediaDirection wanted, std::string& answer);
   bool takeAnswer(std::string_view body);
 
   void start();
@@ -90,6 +91,9 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   audio::SourceRef attachPlayback();
 
   void sendPacket(const uint8_t* bytes, size_t length) override;
+  // Nothing has gone out yet and the keys for it are still on their way (our offer's
+  // answer, a DTLS handshake).
+  bool firstKeysAwaited();
   void sendDigits(std::string_view digits) { dtmf_.sendDigits(digits); }
   void setDigitsListener(std::function<void()> listener) { dtmf_.setListener(std::move(listener)); }
   // Digits the far end sends as telephone events go to `listener` (on the receive thread).
@@ -141,7 +145,14 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   uint8_t g726PayloadType() const { return g726_; }
   uint8_t g726Aal2PayloadType() const { return g726Aal2_; }
   bool peerActive() const { return peerActive_; }
-  bool peerSendOnly() const { return peerSendOnly_; }
+  bool peerSendOnly() const { return peerDirection_ == MediaDirection::SendOnly; }
+  // What the far end's last SDP stated, and what this side does after it: RTP goes out only
+  // while it includes sending, and what comes is played only while it includes receiving
+  // (RTCP goes on either way).
+  MediaDirection peerDirection() const { return peerDirection_; }
+  MediaDirection direction() const { return direction_; }
+  // While the call is held here, what goes out instead of what the capture sink is given.
+  void setHoldSound(HoldSound sound) { holdSound_ = sound; }
   platform::SocketAddress destination() const;
   // Datagrams of this call dropped because they came from somebody other than the far end
   // (see RtpSourceGuard).
@@ -262,7 +273,9 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   mutable std::mutex destinationLock_;
   platform::SocketAddress destination_;  // guarded by destinationLock_; empty: nobody
   std::atomic<bool> peerActive_{false};
-  std::atomic<bool> peerSendOnly_{false};
+  std::atomic<MediaDirection> peerDirection_{MediaDirection::SendRecv};
+  std::atomic<MediaDirection> direction_{MediaDirection::SendRecv};
+  std::atomic<HoldSound> holdSound_{HoldSound::None};
   std::atomic<uint32_t> lastSendTick_;
   std::atomic<bool> sent_{false};  // a packet has gone out
   std::atomic<bool> receiveReset_{false};
@@ -306,7 +319,8 @@ class RtpSession : public base::WorkerThread, public RtpStream {
 };
 
 // The sink at the end of the capture chain during a call: 160-sample frames, encoded
-// with the negotiated codec and sent, or comfort noise while the user is quiet.
+// with the negotiated codec and sent, or comfort noise while the user is quiet. While the
+// call is held here the hold sound takes the place of what it is given.
 class RtpCaptureSink : public audio::AudioSink {
  public:
   explicit RtpCaptureSink(RtpSession& session);
@@ -331,6 +345,7 @@ class RtpCaptureSink : public audio::AudioSink {
   bool started_ = false;  // this capture has sent its first frame
   std::array<int32_t, kFrameSamples> frame_{};
   size_t fill_ = 0;
+  uint64_t holdPosition_ = 0;  // samples of the hold sound sent so far
 };
 
 }  // namespace quillet::media

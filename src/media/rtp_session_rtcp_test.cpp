@@ -29,7 +29,7 @@ class RtcpSessionTest : public ::testing::TestWithParam<bool> {
     session.openPort();
     ASSERT_TRUE(session.socketOpen());
     ASSERT_TRUE(session.rtcpSocketOpen());
-    session.makeOffer(false);
+    session.makeOffer(MediaDirection::SendRecv);
     // Muxed, or on the RTCP port the far end names.
     const std::string extra =
         muxed() ? "a=rtcp-mux\r\n" : "a=rtcp:" + std::to_string(rtcpPeer.port()) + "\r\n";

@@ -100,6 +100,12 @@ void RtpSession::applyKeys() {
   logEncryption();
 }
 
+bool RtpSession::firstKeysAwaited() {
+  if (sent_) return false;
+  std::lock_guard lock(srtpLock_);
+  return keysPending_ || dtlsWaiting_;
+}
+
 bool RtpSession::seal(const uint8_t* bytes, size_t length, uint8_t* buffer, const uint8_t*& out,
                       size_t& outLength, bool rtcp) {
   std::shared_ptr<SrtpContext> context;
@@ -135,6 +141,9 @@ bool RtpSession::openReceived(uint8_t* data, size_t& length, bool rtcp,
     if (!activeKeys_) return true;
     context = srtpReceive_;
   }
+  // STUN keep-alives (some phones send them to both media ports) are no SRTP packets:
+  // dropped, not counted as failed.
+  if (classifyDatagram(data, length) != DatagramKind::Rtp) return false;
   if (context &&
       (rtcp ? context->unprotectRtcp(data, length) : context->unprotectRtp(data, length))) {
     return true;

@@ -70,7 +70,7 @@ TEST(RtpSessionPort, StaticMappingGivesPublicAddressAndShiftedPort) {
   auto session = openSession(settings, nullptr, "192.168.1.23");
   EXPECT_EQ(session->publicAddress(), "203.0.113.5");
   EXPECT_EQ(session->publicPort(), 9000 + (session->privatePort() - base));
-  std::string offer = session->makeOffer(false);
+  std::string offer = session->makeOffer(MediaDirection::SendRecv);
   EXPECT_NE(offer.find("c=IN IP4 203.0.113.5\r\n"), std::string::npos);
   EXPECT_NE(offer.find("a=local:192.168.1.23 " + std::to_string(session->privatePort())),
             std::string::npos);
@@ -150,7 +150,7 @@ class RtpSessionTest : public ::testing::Test {
     ASSERT_TRUE(session.socketOpen());
   }
   void negotiate(const std::string& formats, const std::string& extra = "") {
-    session.makeOffer(false);
+    session.makeOffer(MediaDirection::SendRecv);
     ASSERT_TRUE(session.takeAnswer(answerFrom(peer.port(), formats, extra)));
   }
   RtpSession session{loopbackSettings(freePortRun())};
@@ -362,6 +362,60 @@ TEST_F(RtpSessionTest, KeepAliveAfter55SecondsWithoutSendingButNoneToASendOnlyPe
   EXPECT_FALSE(session.socketOpen());
 }
 
+// A call held here sends the hold sound in place of the microphone: the soft tone as
+// voice, silence as comfort noise only; a far end that answered "inactive" gets nothing
+// and what it sends anyway is not played.
+TEST_F(RtpSessionTest, HeldCallSendsTheHoldSoundAndAnInactiveOneNeitherSendsNorPlays) {
+  session.makeOffer(MediaDirection::SendOnly);
+  ASSERT_TRUE(session.takeAnswer(answerFrom(peer.port(), "0 13", "a=recvonly\r\n")));
+  EXPECT_EQ(session.direction(), MediaDirection::SendOnly);
+  std::vector<int32_t> loud(1600, 20000 * 16);
+  session.setHoldSound(HoldSound::Tone);
+  {
+    audio::SinkRef sink = session.createCaptureSink(false);
+    sink->Write(loud.data(), 1600);
+  }
+  auto packets = peer.receiveAll(200);
+  ASSERT_GE(packets.size(), 10u);
+  int32_t peak = 0;
+  for (size_t i = 0; i < 10; ++i) {
+    ASSERT_EQ(packets[i].size(), 172u);
+    for (size_t k = 12; k < packets[i].size(); ++k) {
+      peak = std::max(peak, std::abs(codecs::muLawDecode(packets[i][k])));
+    }
+  }
+  EXPECT_GT(peak, kHoldToneAmplitude / 2);
+  EXPECT_LT(peak, kHoldToneAmplitude * 11 / 10);  // the tone, never the loud microphone
+
+  session.setHoldSound(HoldSound::Silence);
+  {
+    audio::SinkRef sink = session.createCaptureSink(false);
+    sink->Write(loud.data(), 1600);
+  }
+  for (const std::vector<uint8_t>& packet : peer.receiveAll(200)) {
+    EXPECT_EQ(packet[1] & 0x7F, 13) << "voice sent while held in silence";
+  }
+
+  session.makeOffer(MediaDirection::SendOnly);
+  ASSERT_TRUE(session.takeAnswer(answerFrom(peer.port(), "0", "a=inactive\r\n")));
+  EXPECT_EQ(session.direction(), MediaDirection::Inactive);
+  audio::SourceRef reader = session.attachPlayback();
+  session.start();
+  session.setHoldSound(HoldSound::None);
+  {
+    audio::SinkRef sink = session.createCaptureSink(false);
+    sink->Write(loud.data(), 1600);
+  }
+  EXPECT_TRUE(peer.receive(300).empty());
+  std::vector<uint8_t> payload(160, codecs::muLawEncode(5000 * 16));
+  for (uint16_t i = 0; i < 5; ++i)
+    peer.send(rtp(0, i, 160u * i, 42, payload), session.privatePort());
+  std::vector<int32_t> heard(4000);
+  reader->Read(heard.data(), 4000);
+  EXPECT_EQ(std::count(heard.begin(), heard.end(), codecs::muLawDecode(payload[0])), 0);
+  session.stop();
+}
+
 // Sends packets to the session with distinct G.711 payloads and reads what plays.
 class ReceiveTest : public RtpSessionTest {
  protected:
@@ -502,7 +556,7 @@ TEST_F(ReceiveTest, ANatFarEndIsLatchedOntoOnlyInTheFirstTwoSeconds) {
 
 TEST_F(RtpSessionTest, ActivePeerIsAnsweredAtTheSourceOfItsPackets) {
   // The peer signals an address we cannot reach; its packets show where it really is.
-  session.makeOffer(false);
+  session.makeOffer(MediaDirection::SendRecv);
   session.takeAnswer("v=0\r\nc=IN IP4 127.0.0.1\r\nm=audio 9 RTP/AVP 0\r\na=direction:active\r\n");
   EXPECT_TRUE(session.peerActive());
   EXPECT_EQ(session.destination().port(), 9);

@@ -96,7 +96,7 @@ class SdesSdpTest : public ::testing::Test {
 
 TEST_F(SdesSdpTest, OffersCarryAKeyPerSuiteAndTheAnswerPicksOne) {
   use(true, false);
-  std::string offer = session.makeOffer(false);
+  std::string offer = session.makeOffer(MediaDirection::SendRecv);
   EXPECT_NE(offer.find("m=audio 9000 RTP/AVP 0 "), std::string::npos);  // best effort
   std::vector<std::string> lines = cryptoLines(offer);
   ASSERT_EQ(lines.size(), 3u);
@@ -117,21 +117,21 @@ TEST_F(SdesSdpTest, OffersCarryAKeyPerSuiteAndTheAnswerPicksOne) {
   // A plain answer to the best-effort offer is a plain call; a key under a tag we did not
   // offer is no key.
   session.prepare("127.0.0.1", 9000, "127.0.0.1", 9000);
-  session.makeOffer(false);
+  session.makeOffer(MediaDirection::SendRecv);
   ASSERT_TRUE(session.takeAnswer(
       offerWith("m=audio 4000 RTP/AVP 0\r\n" + cryptoLine(9, SrtpSuite::AeadAes128Gcm, theirs))));
   EXPECT_FALSE(session.srtpKeys());
 
   // Required: the offer is RTP/SAVP, and a plain answer ends the call.
   use(true, true);
-  offer = session.makeOffer(false);
+  offer = session.makeOffer(MediaDirection::SendRecv);
   EXPECT_NE(offer.find("m=audio 9000 RTP/SAVP 0 "), std::string::npos);
   EXPECT_FALSE(session.takeAnswer(offerWith("m=audio 4000 RTP/AVP 0\r\n")));
   EXPECT_EQ(session.refusal(), SdpRefusal::NotEncrypted);
 
   // Without SDES (plain signalling) the offer carries no keys.
   use(false, false);
-  offer = session.makeOffer(false);
+  offer = session.makeOffer(MediaDirection::SendRecv);
   EXPECT_TRUE(cryptoLines(offer).empty());
   EXPECT_NE(offer.find("m=audio 9000 RTP/AVP 0 "), std::string::npos);
 }
@@ -145,7 +145,7 @@ TEST_F(SdesSdpTest, AnswersKeyTheFirstUsableOfferedSuiteUnderItsTag) {
                 cryptoLine(5, SrtpSuite::AesCm128HmacSha1_32, theirs) +
                 cryptoLine(6, SrtpSuite::AesCm128HmacSha1_80,
                            newMasterKey(SrtpSuite::AesCm128HmacSha1_80))),
-      false, answer));
+      MediaDirection::SendRecv, answer));
   EXPECT_NE(answer.find("m=audio 9000 RTP/SAVP 8\r\n"), std::string::npos);
   const std::vector<std::string> lines = cryptoLines(answer);
   ASSERT_EQ(lines.size(), 1u);
@@ -162,7 +162,7 @@ TEST_F(SdesSdpTest, AnswersKeyTheFirstUsableOfferedSuiteUnderItsTag) {
   session.prepare("127.0.0.1", 9000, "127.0.0.1", 9000);
   ASSERT_TRUE(session.takeOffer(offerWith("m=audio 4000 RTP/AVP 0\r\n" +
                                           cryptoLine(1, SrtpSuite::AesCm128HmacSha1_32, theirs)),
-                                false, answer));
+                                MediaDirection::SendRecv, answer));
   EXPECT_NE(answer.find("m=audio 9000 RTP/AVP 0\r\n"), std::string::npos);
   EXPECT_EQ(cryptoLines(answer).size(), 1u);
   EXPECT_TRUE(session.srtpKeys());
@@ -171,7 +171,7 @@ TEST_F(SdesSdpTest, AnswersKeyTheFirstUsableOfferedSuiteUnderItsTag) {
   session.prepare("127.0.0.1", 9000, "127.0.0.1", 9000);
   ASSERT_TRUE(session.takeOffer(cryptoLine(1, SrtpSuite::AesCm128HmacSha1_32, theirs) +
                                     offerWith("m=audio 4000 RTP/AVP 0\r\n"),
-                                false, answer));
+                                MediaDirection::SendRecv, answer));
   EXPECT_TRUE(cryptoLines(answer).empty());
   EXPECT_FALSE(session.srtpKeys());
 }
@@ -182,29 +182,32 @@ TEST_F(SdesSdpTest, OffersThatCannotBeAnsweredSafelyAreRefused) {
       cryptoLine(1, SrtpSuite::AesCm128HmacSha1_80, newMasterKey(SrtpSuite::AesCm128HmacSha1_80)));
   // SDES not allowed here (plain signalling): encrypted-only media cannot be keyed.
   use(false, false);
-  EXPECT_FALSE(session.takeOffer(savp, false, answer));
+  EXPECT_FALSE(session.takeOffer(savp, MediaDirection::SendRecv, answer));
   EXPECT_EQ(session.refusal(), SdpRefusal::NoKeys);
   // Encrypted profile without a usable key.
   use(true, false);
-  EXPECT_FALSE(session.takeOffer(offerWith("m=audio 4000 RTP/SAVP 0\r\n"), false, answer));
+  EXPECT_FALSE(session.takeOffer(offerWith("m=audio 4000 RTP/SAVP 0\r\n"), MediaDirection::SendRecv,
+                                 answer));
   EXPECT_EQ(session.refusal(), SdpRefusal::NoKeys);
   // Transports this side does not do.
   for (const char* transport : {"UDP/TLS/RTP/SAVP", "TCP/RTP/AVP", "udp"}) {
     use(true, false);
     EXPECT_FALSE(session.takeOffer(offerWith("m=audio 4000 " + std::string(transport) + " 0\r\n"),
-                                   false, answer))
+                                   MediaDirection::SendRecv, answer))
         << transport;
     EXPECT_EQ(session.refusal(), SdpRefusal::UnsupportedTransport);
   }
   // Required encryption against a plain offer; a codec-less offer stays a codec failure.
   use(true, true);
-  EXPECT_FALSE(session.takeOffer(offerWith("m=audio 4000 RTP/AVP 0\r\n"), false, answer));
+  EXPECT_FALSE(
+      session.takeOffer(offerWith("m=audio 4000 RTP/AVP 0\r\n"), MediaDirection::SendRecv, answer));
   EXPECT_EQ(session.refusal(), SdpRefusal::NotEncrypted);
   use(true, true);
-  EXPECT_TRUE(session.takeOffer(savp, false, answer));
+  EXPECT_TRUE(session.takeOffer(savp, MediaDirection::SendRecv, answer));
   EXPECT_EQ(session.refusal(), SdpRefusal::None);
   use(true, true);
-  EXPECT_FALSE(session.takeOffer(offerWith("m=audio 4000 RTP/SAVP 99\r\n"), false, answer));
+  EXPECT_FALSE(session.takeOffer(offerWith("m=audio 4000 RTP/SAVP 99\r\n"),
+                                 MediaDirection::SendRecv, answer));
   EXPECT_EQ(session.refusal(), SdpRefusal::NoCodec);
 }
 
@@ -218,7 +221,7 @@ TEST_F(SdesSdpTest, DtlsFingerprintsAndRolesAreWrittenAndRead) {
   session.setSettings(settings);
   session.setPrivateAddressTest([](const std::string&) { return true; });
   session.prepare("127.0.0.1", 9000, "127.0.0.1", 9000);
-  std::string offer = session.makeOffer(false);
+  std::string offer = session.makeOffer(MediaDirection::SendRecv);
   EXPECT_NE(offer.find("m=audio 9000 RTP/AVP 0 "), std::string::npos);
   EXPECT_NE(offer.find("a=fingerprint:sha-256 AA:BB:CC\r\na=setup:actpass\r\n"), std::string::npos);
   EXPECT_EQ(cryptoLines(offer).size(), 3u);  // SDES beside DTLS over TLS signalling
@@ -230,7 +233,7 @@ TEST_F(SdesSdpTest, DtlsFingerprintsAndRolesAreWrittenAndRead) {
   EXPECT_FALSE(session.srtpKeys());
 
   session.prepare("127.0.0.1", 9000, "127.0.0.1", 9000);
-  session.makeOffer(false);
+  session.makeOffer(MediaDirection::SendRecv);
   ASSERT_TRUE(session.takeAnswer(
       offerWith("m=audio 4000 RTP/AVP 0\r\na=setup:passive\r\na=fingerprint:sha-256 DE:AD\r\n")));
   ASSERT_TRUE(session.dtls());
@@ -246,7 +249,7 @@ TEST_F(SdesSdpTest, DtlsFingerprintsAndRolesAreWrittenAndRead) {
                   std::string(theirs) + "\r\n" +
                   cryptoLine(1, SrtpSuite::AesCm128HmacSha1_80,
                              newMasterKey(SrtpSuite::AesCm128HmacSha1_80))),
-        false, answer));
+        MediaDirection::SendRecv, answer));
     EXPECT_NE(answer.find("m=audio 9000 UDP/TLS/RTP/SAVP 0\r\n"), std::string::npos);
     EXPECT_NE(answer.find("a=fingerprint:sha-256 AA:BB:CC\r\na=setup:" + std::string(ours)),
               std::string::npos)
@@ -260,15 +263,16 @@ TEST_F(SdesSdpTest, DtlsFingerprintsAndRolesAreWrittenAndRead) {
   // Only a SHA-1 fingerprint: nothing to check the certificate against.
   session.prepare("127.0.0.1", 9000, "127.0.0.1", 9000);
   EXPECT_FALSE(session.takeOffer(
-      offerWith("m=audio 4000 UDP/TLS/RTP/SAVP 0\r\na=fingerprint:sha-1 DE:AD\r\n"), false,
-      answer));
+      offerWith("m=audio 4000 UDP/TLS/RTP/SAVP 0\r\na=fingerprint:sha-1 DE:AD\r\n"),
+      MediaDirection::SendRecv, answer));
   EXPECT_EQ(session.refusal(), SdpRefusal::NoKeys);
 
   // Required: the offer's profile is the DTLS one.
   settings.encryptionRequired = true;
   session.setSettings(settings);
   session.prepare("127.0.0.1", 9000, "127.0.0.1", 9000);
-  EXPECT_NE(session.makeOffer(false).find("m=audio 9000 UDP/TLS/RTP/SAVP 0 "), std::string::npos);
+  EXPECT_NE(session.makeOffer(MediaDirection::SendRecv).find("m=audio 9000 UDP/TLS/RTP/SAVP 0 "),
+            std::string::npos);
 }
 
 }  // namespace

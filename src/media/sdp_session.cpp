@@ -95,14 +95,22 @@ enum class Scope { Session, Audio, Ignored };
 // The stream directions of one level; the audio level's, when given, overrides the session's.
 struct Direction {
   bool given = false;
-  bool sendOnly = false;
+  MediaDirection value = MediaDirection::SendRecv;
 };
 
 void readDirection(std::string_view name, Direction& direction) {
-  if (name == "sendonly" || name == "sendrecv" || name == "recvonly" || name == "inactive") {
-    direction.given = true;
-    direction.sendOnly = name == "sendonly";
+  for (MediaDirection d : {MediaDirection::SendRecv, MediaDirection::SendOnly,
+                           MediaDirection::RecvOnly, MediaDirection::Inactive}) {
+    if (name == directionName(d)) {
+      direction.given = true;
+      direction.value = d;
+    }
   }
+}
+
+// "0.0.0.0": a far end that holds the call the old way (RFC 2543) and takes no media.
+bool isHoldAddress(std::string_view address) {
+  return address == "0.0.0.0";
 }
 
 void readAttribute(std::string_view value, RemoteSdp& sdp) {
@@ -204,6 +212,29 @@ std::atomic<uint32_t>& sessionCounter() {
 
 }  // namespace
 
+MediaDirection directionOf(bool sending, bool receiving) {
+  if (sending) return receiving ? MediaDirection::SendRecv : MediaDirection::SendOnly;
+  return receiving ? MediaDirection::RecvOnly : MediaDirection::Inactive;
+}
+
+const char* directionName(MediaDirection d) {
+  switch (d) {
+    case MediaDirection::SendOnly:
+      return "sendonly";
+    case MediaDirection::RecvOnly:
+      return "recvonly";
+    case MediaDirection::Inactive:
+      return "inactive";
+    case MediaDirection::SendRecv:
+      break;
+  }
+  return "sendrecv";
+}
+
+MediaDirection answerDirection(MediaDirection offered, MediaDirection wanted) {
+  return directionOf(sends(wanted) && receives(offered), receives(wanted) && sends(offered));
+}
+
 std::optional<EncryptionMode> encryptionModeFromName(std::string_view name) {
   constexpr std::pair<std::string_view, EncryptionMode> kModes[] = {{"off", EncryptionMode::Off},
                                                                     {"sdes", EncryptionMode::Sdes},
@@ -280,7 +311,10 @@ RemoteSdp RemoteSdp::parse(std::string_view body) {
   }
   // A stream's own connection line and direction override the session's.
   sdp.connectionAddress = audioConnection.empty() ? sessionConnection : audioConnection;
-  sdp.sendOnly = (audioDirection.given ? audioDirection : sessionDirection).sendOnly;
+  sdp.direction = (audioDirection.given ? audioDirection : sessionDirection).value;
+  if (isHoldAddress(sdp.connectionAddress))
+    sdp.direction = directionOf(sends(sdp.direction), false);
+  sdp.sendOnly = sdp.direction == MediaDirection::SendOnly;
   if (!audioTaken) {
     sdp.audioPort = 0;
     sdp.formatList.clear();
@@ -326,7 +360,7 @@ void SdpSession::prepare(const std::string& publicAddress, uint16_t publicPort,
   remoteAddress_.clear();
   remotePort_ = 0;
   peerActive_ = false;
-  peerSendOnly_ = false;
+  peerDirection_ = MediaDirection::SendRecv;
   rtcpMux_ = false;
   remoteRtcpPort_ = 0;
   refusal_ = SdpRefusal::None;
@@ -337,13 +371,13 @@ void SdpSession::prepare(const std::string& publicAddress, uint16_t publicPort,
   privatePort_ = privatePort;
 }
 
-std::string SdpSession::describe(const std::string& payloadText, bool sendOnly,
+std::string SdpSession::describe(const std::string& payloadText, MediaDirection direction,
                                  const Layout& layout) const {
   base::TextBuilder text;
   const std::string& connection = layout.usePrivate ? privateAddress_ : publicAddress_;
   text.Format(kTemplate, sessionId_, sessionVersion_, addressType(publicAddress_), publicAddress_,
               addressType(connection), connection, layout.usePrivate ? privatePort_ : publicPort_,
-              layout.transport, payloadText, sendOnly ? "sendonly" : "sendrecv");
+              layout.transport, payloadText, directionName(direction));
   if (settings_.active && layout.allowDirection) text.Append("a=direction:active\r\n");
   if (!layout.usePrivate && layout.allowLocal && privateAddress_ != publicAddress_) {
     text.AppendFormat("a=local:%s %d\r\na=domain:%s\r\n", privateAddress_, privatePort_,
@@ -360,8 +394,9 @@ std::string SdpSession::describe(const std::string& payloadText, bool sendOnly,
   return text.take();
 }
 
-std::string SdpSession::makeOffer(bool sendOnly) {
+std::string SdpSession::makeOffer(MediaDirection direction) {
   Layout layout;
+  offered_ = direction;
   offeredCrypto_.clear();
   offeredDtls_ = settings_.dtls && !settings_.fingerprint.empty();
   if (settings_.sdes) {
@@ -376,26 +411,26 @@ std::string SdpSession::makeOffer(bool sendOnly) {
     if (settings_.encryptionRequired) layout.transport = "UDP/TLS/RTP/SAVP";
     layout.setup = "actpass";
   }
-  return describe(settings_.quality < 50 ? kOfferLowBandwidth : kOfferHighQuality, sendOnly,
+  return describe(settings_.quality < 50 ? kOfferLowBandwidth : kOfferHighQuality, direction,
                   layout);
 }
 
 std::string SdpSession::makeCapabilityOffer(const SdpSettings& settings) {
   SdpSession session;
   session.setSettings(settings);
-  return session.makeOffer(false);
+  return session.makeOffer(MediaDirection::SendRecv);
 }
 
-bool SdpSession::takeOffer(std::string_view body, bool sendOnly, std::string& answer) {
+bool SdpSession::takeOffer(std::string_view body, MediaDirection wanted, std::string& answer) {
   offeredCrypto_.clear();
   offeredDtls_ = false;
-  return negotiate(body, sendOnly, answer, true);
+  return negotiate(body, wanted, answer, true);
 }
 
 bool SdpSession::takeAnswer(std::string_view body) {
   std::string unused;
   refusal_ = SdpRefusal::None;
-  return negotiate(body, false, unused, false);
+  return negotiate(body, offered_, unused, false);
 }
 
 bool SdpSession::refuse(SdpRefusal why, const std::string& logLine) {
@@ -464,13 +499,14 @@ bool SdpSession::chooseSecurity(const RemoteSdp& remote, bool answering, Layout&
   return true;
 }
 
-bool SdpSession::negotiate(std::string_view body, bool sendOnly, std::string& answer,
+bool SdpSession::negotiate(std::string_view body, MediaDirection wanted, std::string& answer,
                            bool answering) {
   RemoteSdp remote = RemoteSdp::parse(body);
   remoteAddress_ = remote.connectionAddress;
   remotePort_ = remote.audioPort;
   peerActive_ = remote.directionActive;
-  peerSendOnly_ = remote.sendOnly;
+  peerDirection_ = remote.direction;
+  const MediaDirection agreed = answerDirection(remote.direction, wanted);
   rtcpMux_ = remote.rtcpMux;
   remoteRtcpPort_ = remote.rtcpPort;
   chosen_ = kNoPayloadType;
@@ -585,7 +621,8 @@ bool SdpSession::negotiate(std::string_view body, bool sendOnly, std::string& an
 
   base::TextBuilder payloadText;
   payloadText.Format("%s\r\n%s", list.view(), maps.view());
-  answer = withRejectedStreams(describe(payloadText.text(), sendOnly, layout), remote);
+  answer = withRejectedStreams(describe(payloadText.text(), agreed, layout), remote);
+  direction_ = agreed;
   return true;
 }
 

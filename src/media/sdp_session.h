@@ -18,13 +18,35 @@ namespace quillet::media {
 constexpr uint8_t kNoPayloadType = 255;
 constexpr size_t kSdpTextLimit = 259;  // characters kept of addresses and values
 
+// The direction of the audio stream as one side states it ("a=sendrecv", "a=sendonly",
+// "a=recvonly", "a=inactive"): what that side sends and what it takes.
+enum class MediaDirection : uint8_t { SendRecv, SendOnly, RecvOnly, Inactive };
+
+constexpr bool sends(MediaDirection d) {
+  return d == MediaDirection::SendRecv || d == MediaDirection::SendOnly;
+}
+constexpr bool receives(MediaDirection d) {
+  return d == MediaDirection::SendRecv || d == MediaDirection::RecvOnly;
+}
+MediaDirection directionOf(bool sending, bool receiving);
+// The attribute's name ("sendrecv", ...).
+const char* directionName(MediaDirection d);
+// The direction an answer states to an offer of `offered` when this side would do `wanted`
+// (a held side wants SendOnly): it sends only what the offerer takes and takes only what
+// the offerer sends. Also what this side does after its offer of `wanted` was answered
+// with `offered`.
+MediaDirection answerDirection(MediaDirection offered, MediaDirection wanted);
+
 // The peer's description, read afresh from every received body.
 struct RemoteSdp {
   std::string connectionAddress;
   uint16_t audioPort = 0;
   std::string formatList;  // payload numbers after the transport token of "m=audio"
   bool directionActive = false;
-  bool sendOnly = false;
+  // The audio stream's direction (its own attribute, else the session's); a connection
+  // address of 0.0.0.0 (the old way to hold a call) takes nothing, whatever it says.
+  MediaDirection direction = MediaDirection::SendRecv;
+  bool sendOnly = false;  // direction is SendOnly
   std::string localAddress;
   uint16_t localPort = 0;
   std::string domain;
@@ -107,13 +129,15 @@ class SdpSession {
   void prepare(const std::string& publicAddress, uint16_t publicPort,
                const std::string& privateAddress, uint16_t privatePort);
 
-  std::string makeOffer(bool sendOnly);
+  // Notes `direction` as what this side offers to do until the answer comes.
+  std::string makeOffer(MediaDirection direction);
   // The offer of a session that was never prepared: empty addresses, port 0.
   static std::string makeCapabilityOffer(const SdpSettings& settings);
 
-  // Reads a peer offer, negotiates and writes the answer. False when no payload type of
-  // the peer's list can be answered.
-  bool takeOffer(std::string_view body, bool sendOnly, std::string& answer);
+  // Reads a peer offer, negotiates and writes the answer, whose direction follows the
+  // offer's and `wanted` (answerDirection). False when no payload type of the peer's list
+  // can be answered.
+  bool takeOffer(std::string_view body, MediaDirection wanted, std::string& answer);
   // Reads the peer's answer to our offer; only the negotiated values count.
   bool takeAnswer(std::string_view body);
 
@@ -131,7 +155,12 @@ class SdpSession {
   const std::string& remoteAddress() const { return remoteAddress_; }
   uint16_t remotePort() const { return remotePort_; }
   bool peerActive() const { return peerActive_; }
-  bool peerSendOnly() const { return peerSendOnly_; }
+  bool peerSendOnly() const { return peerDirection_ == MediaDirection::SendOnly; }
+  // What the far end's last offer or answer stated (0.0.0.0 counted as taking nothing).
+  MediaDirection peerDirection() const { return peerDirection_; }
+  // What this side does after the last exchange: send when it includes sending, play
+  // what comes when it includes receiving.
+  MediaDirection direction() const { return direction_; }
   uint8_t chosenPayloadType() const { return chosen_; }
   uint8_t comfortNoisePayloadType() const { return comfortNoise_; }
   uint8_t telephoneEventPayloadType() const { return telephoneEvent_; }
@@ -163,8 +192,9 @@ class SdpSession {
     std::vector<SdesCrypto> crypto;  // our "a=crypto" lines
     std::string setup;               // our "a=setup" (with our fingerprint); empty: none
   };
-  std::string describe(const std::string& payloadText, bool sendOnly, const Layout& layout) const;
-  bool negotiate(std::string_view body, bool sendOnly, std::string& answer, bool answering);
+  std::string describe(const std::string& payloadText, MediaDirection direction,
+                       const Layout& layout) const;
+  bool negotiate(std::string_view body, MediaDirection wanted, std::string& answer, bool answering);
   // The media security of the far end's offer (answering) or answer: the keys, our answer's
   // transport and key. False with refusal_ set (and logged) when the call cannot go on.
   bool chooseSecurity(const RemoteSdp& remote, bool answering, Layout& layout);
@@ -181,7 +211,9 @@ class SdpSession {
   std::string remoteAddress_;
   uint16_t remotePort_ = 0;
   bool peerActive_ = false;
-  bool peerSendOnly_ = false;
+  MediaDirection peerDirection_ = MediaDirection::SendRecv;
+  MediaDirection direction_ = MediaDirection::SendRecv;
+  MediaDirection offered_ = MediaDirection::SendRecv;  // our last offer's
   bool rtcpMux_ = false;
   uint16_t remoteRtcpPort_ = 0;
   uint8_t chosen_ = kNoPayloadType;

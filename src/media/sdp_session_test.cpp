@@ -34,7 +34,7 @@ class SdpTest : public ::testing::Test {
 };
 
 TEST_F(SdpTest, OffersListCodecsByQualityAndLocalLinesOnlyBehindANat) {
-  std::string offer = session.makeOffer(false);
+  std::string offer = session.makeOffer(MediaDirection::SendRecv);
   EXPECT_EQ(mediaLine(offer), "m=audio 9000 RTP/AVP 0 8 96 97 3 13 101");
   EXPECT_NE(offer.find("c=IN IP4 203.0.113.5\r\n"), std::string::npos);
   EXPECT_NE(offer.find("a=rtpmap:96 G726-32/8000\r\na=rtpmap:97 AAL2-G726-32/8000\r\n"),
@@ -45,14 +45,14 @@ TEST_F(SdpTest, OffersListCodecsByQualityAndLocalLinesOnlyBehindANat) {
 
   session.setSettings({49, true});
   session.prepare("203.0.113.5", 9000, "192.168.1.23", 8000);
-  offer = session.makeOffer(true);
+  offer = session.makeOffer(MediaDirection::SendOnly);
   EXPECT_EQ(mediaLine(offer), "m=audio 9000 RTP/AVP 3 96 97 0 8 13 101");
   EXPECT_NE(offer.find("a=sendonly\r\na=direction:active\r\na=local:"), std::string::npos);
 
   // Not behind a NAT: no local lines.
   session.setSettings({});
   session.prepare("192.168.1.23", 8000, "192.168.1.23", 8000);
-  offer = session.makeOffer(false);
+  offer = session.makeOffer(MediaDirection::SendRecv);
   EXPECT_EQ(offer.find("a=local"), std::string::npos);
   EXPECT_EQ(offer.rfind("a=sendrecv\r\na=rtcp-mux\r\n"), offer.size() - 24);
   // The offer of a session never prepared (as for OPTIONS): empty address, port 0.
@@ -64,7 +64,7 @@ TEST_F(SdpTest, OffersListCodecsByQualityAndLocalLinesOnlyBehindANat) {
 // RTCP on the RTP port is offered always and taken when the other side's SDP has it; a
 // separate RTCP port the far end names (a=rtcp) is read, unless its local address is used.
 TEST_F(SdpTest, RtcpMuxIsOfferedAndFollowsThePeer) {
-  EXPECT_NE(session.makeOffer(false).find("a=rtcp-mux\r\n"), std::string::npos);
+  EXPECT_NE(session.makeOffer(MediaDirection::SendRecv).find("a=rtcp-mux\r\n"), std::string::npos);
   EXPECT_FALSE(session.rtcpMux());
   ASSERT_TRUE(session.takeAnswer(offerWith("m=audio 4000 RTP/AVP 0\r\na=rtcp-mux\r\n")));
   EXPECT_TRUE(session.rtcpMux());
@@ -76,14 +76,14 @@ TEST_F(SdpTest, RtcpMuxIsOfferedAndFollowsThePeer) {
   // An offer with it gets it in the answer; one without does not. A video section's
   // attribute is not the audio stream's.
   session.prepare("203.0.113.5", 9000, "192.168.1.23", 8000);
-  ASSERT_TRUE(
-      session.takeOffer(offerWith("m=audio 4000 RTP/AVP 0\r\na=rtcp-mux\r\n"), false, answer));
+  ASSERT_TRUE(session.takeOffer(offerWith("m=audio 4000 RTP/AVP 0\r\na=rtcp-mux\r\n"),
+                                MediaDirection::SendRecv, answer));
   EXPECT_NE(answer.find("a=rtcp-mux\r\n"), std::string::npos);
   EXPECT_TRUE(session.rtcpMux());
   session.prepare("203.0.113.5", 9000, "192.168.1.23", 8000);
   ASSERT_TRUE(session.takeOffer(
-      offerWith("m=audio 4000 RTP/AVP 0\r\nm=video 4002 RTP/AVP 31\r\na=rtcp-mux\r\n"), false,
-      answer));
+      offerWith("m=audio 4000 RTP/AVP 0\r\nm=video 4002 RTP/AVP 31\r\na=rtcp-mux\r\n"),
+      MediaDirection::SendRecv, answer));
   EXPECT_EQ(answer.find("rtcp-mux"), std::string::npos);
   EXPECT_FALSE(session.rtcpMux());
   EXPECT_EQ(session.remoteRtcpPort(), 0);
@@ -92,17 +92,17 @@ TEST_F(SdpTest, RtcpMuxIsOfferedAndFollowsThePeer) {
   session.prepare("203.0.113.5", 9000, "192.168.1.23", 8000);
   ASSERT_TRUE(session.takeOffer(offerWith("m=audio 4000 RTP/AVP 0\r\na=rtcp:4001\r\na=local:"
                                           "192.168.1.40 7000\r\na=domain:203.0.113.5\r\n"),
-                                false, answer));
+                                MediaDirection::SendRecv, answer));
   EXPECT_EQ(session.remotePort(), 7000);
   EXPECT_EQ(session.remoteRtcpPort(), 0);
 }
 
 TEST_F(SdpTest, VersionRisesByOneAndIdStays) {
-  const std::string first = session.makeOffer(false);
+  const std::string first = session.makeOffer(MediaDirection::SendRecv);
   const auto id = static_cast<int32_t>(session.sessionId());
   const auto version = static_cast<int32_t>(session.sessionVersion());
   session.prepare("203.0.113.5", 9000, "192.168.1.23", 8000);
-  const std::string second = session.makeOffer(false);
+  const std::string second = session.makeOffer(MediaDirection::SendRecv);
   const std::string origin = "o=Brindlemark-Quillet " + std::to_string(id) + " ";
   EXPECT_NE(first.find(origin + std::to_string(version) + " IN IP4"), std::string::npos);
   EXPECT_NE(second.find(origin + std::to_string(version + 1) + " IN IP4"), std::string::npos);
@@ -148,7 +148,7 @@ TEST_F(SdpTest, AnswersChooseCodecsByQualityAndKeepThePeersTypes) {
     session.setSettings(c.settings);
     session.prepare("203.0.113.5", 9000, "192.168.1.23", 8000);
     ASSERT_TRUE(session.takeOffer(offerWith("m=audio 4000 RTP/AVP " + c.formats + "\r\n" + c.maps),
-                                  false, answer));
+                                  MediaDirection::SendRecv, answer));
     EXPECT_EQ(mediaLine(answer), "m=audio 9000 RTP/AVP " + c.answered);
     EXPECT_EQ(type(session.chosenPayloadType()) + " " + type(session.g726PayloadType()) + " " +
                   type(session.g726Aal2PayloadType()),
@@ -157,15 +157,16 @@ TEST_F(SdpTest, AnswersChooseCodecsByQualityAndKeepThePeersTypes) {
   }
   // The AAL2 format alone is not named "G726-32"; a mapping's name is read in any case.
   session.setSettings(plain);
-  ASSERT_TRUE(session.takeOffer(
-      offerWith("m=audio 4000 RTP/AVP 0 98\r\n" + map(98, "aal2-g726-32")), false, answer));
+  ASSERT_TRUE(
+      session.takeOffer(offerWith("m=audio 4000 RTP/AVP 0 98\r\n" + map(98, "aal2-g726-32")),
+                        MediaDirection::SendRecv, answer));
   EXPECT_NE(answer.find(map(98, "AAL2-G726-32")), std::string::npos);
   EXPECT_EQ(answer.find(" G726-32"), std::string::npos);
   EXPECT_EQ(session.g726Aal2PayloadType(), 98);
   // Telephone events are kept, comfort noise only when offered, and a public peer gets our
   // public address and no local lines.
-  ASSERT_TRUE(
-      session.takeOffer(offerWith("m=audio 4000 RTP/AVP 8 0 101\r\n" + events), false, answer));
+  ASSERT_TRUE(session.takeOffer(offerWith("m=audio 4000 RTP/AVP 8 0 101\r\n" + events),
+                                MediaDirection::SendRecv, answer));
   EXPECT_NE(answer.find("a=rtpmap:0 PCMU/8000\r\na=rtpmap:8 PCMA/8000\r\n" + events +
                         "a=fmtp:101 0-16\r\na=sendrecv\r\n"),
             std::string::npos);
@@ -177,7 +178,7 @@ TEST_F(SdpTest, AnswersChooseCodecsByQualityAndKeepThePeersTypes) {
   EXPECT_EQ(answer.find("a=local"), std::string::npos);
   // A later audio line replaces an earlier one.
   ASSERT_TRUE(session.takeOffer(offerWith("m=audio 4000 RTP/AVP 0\r\nm=audio 5000 RTP/AVP 8\r\n"),
-                                false, answer));
+                                MediaDirection::SendRecv, answer));
   EXPECT_EQ(session.remotePort(), 5000);
   EXPECT_EQ(session.chosenPayloadType(), 8);
 }
@@ -190,7 +191,7 @@ TEST_F(SdpTest, OffersWithoutAVoiceCodecFail) {
         offerWith("m=audio 4000 RTP/AVP 13 101\r\na=rtpmap:101 telephone-event/8000\r\n"),
         // Tokens that are not payload numbers offer nothing (not PCMU).
         offerWith("m=audio 4000 RTP/AVP abc 256\r\n")}) {
-    EXPECT_FALSE(session.takeOffer(body, false, answer)) << body;
+    EXPECT_FALSE(session.takeOffer(body, MediaDirection::SendRecv, answer)) << body;
   }
 }
 
@@ -210,7 +211,7 @@ TEST_F(SdpTest, RealPhoneOfferWithPtimeSendonlyAndVideo) {
       "a=rtpmap:9 G722/8000\na=rtpmap:96 CN/8000\na=rtpmap:101 telephone-event/8000\n"
       "a=fmtp:101 0-15\na=ptime:20\na=sendonly\n"
       "m=video 0 RTP/AVP 31\na=rtpmap:31 H261/90000\n";
-  ASSERT_TRUE(session.takeOffer(body, false, answer));
+  ASSERT_TRUE(session.takeOffer(body, MediaDirection::SendRecv, answer));
   EXPECT_EQ(mediaLine(answer), "m=audio 9000 RTP/AVP 0 8 96 101");
   EXPECT_EQ(session.comfortNoisePayloadType(), 96);
   EXPECT_NE(answer.find("a=rtpmap:96 CN/8000\r\n"), std::string::npos);
@@ -226,7 +227,7 @@ TEST_F(SdpTest, LinesOfOtherSectionsDoNotChangeTheAudio) {
       "m=video 5000 RTP/AVP 96 98\r\nc=IN IP4 80.9.9.9\r\na=rtpmap:96 G726-32/8000\r\n"
       "a=rtpmap:98 telephone-event/8000\r\na=sendonly\r\n"
       "m=audio 0 RTP/AVP 8\r\nc=IN IP4 80.7.7.7\r\na=recvonly\r\n");
-  ASSERT_TRUE(session.takeOffer(body, false, answer));
+  ASSERT_TRUE(session.takeOffer(body, MediaDirection::SendRecv, answer));
   EXPECT_EQ(session.remoteAddress(), "80.1.2.3");
   EXPECT_EQ(session.remotePort(), 4000);
   EXPECT_FALSE(session.peerSendOnly());
@@ -243,7 +244,7 @@ TEST_F(SdpTest, LinesOfOtherSectionsDoNotChangeTheAudio) {
   EXPECT_EQ(answer.find("a=", rejected), std::string::npos) << "attributes after a rejected line";
   // A video section before the audio is refused before it.
   ASSERT_TRUE(session.takeOffer(offerWith("m=video 5000 RTP/AVP 31\r\nm=audio 4000 RTP/AVP 0\r\n"),
-                                false, answer));
+                                MediaDirection::SendRecv, answer));
   EXPECT_NE(answer.find("t=0 0\r\nm=video 0 RTP/AVP 31\r\nm=audio 9000 RTP/AVP 0\r\n"),
             std::string::npos)
       << answer;
@@ -270,8 +271,8 @@ TEST_F(SdpTest, RejectedAudioStreamIsNotUsed) {
 // same NAT without the local line) latches onto our packets, one behind the same NAT is
 // reached on its local address, and a private peer's direction stays.
 TEST_F(SdpTest, AnswerAddressFollowsWhereThePeerIs) {
-  ASSERT_TRUE(
-      session.takeOffer(offerWith("m=audio 4000 RTP/AVP 0\r\n", "203.0.113.5"), false, answer));
+  ASSERT_TRUE(session.takeOffer(offerWith("m=audio 4000 RTP/AVP 0\r\n", "203.0.113.5"),
+                                MediaDirection::SendRecv, answer));
   EXPECT_TRUE(session.peerActive());
   EXPECT_NE(answer.find("c=IN IP4 192.168.1.23\r\n"), std::string::npos);
   EXPECT_EQ(mediaLine(answer), "m=audio 8000 RTP/AVP 0");
@@ -284,7 +285,7 @@ TEST_F(SdpTest, AnswerAddressFollowsWhereThePeerIs) {
   ASSERT_TRUE(session.takeOffer(
       offerWith("m=audio 4000 RTP/AVP 0\r\na=local:192.168.1.40 8002\r\na=domain:203.0.113.5\r\n",
                 "198.51.100.1"),
-      false, answer));
+      MediaDirection::SendRecv, answer));
   EXPECT_EQ(session.remoteAddress(), "192.168.1.40");
   EXPECT_EQ(session.remotePort(), 8002);
   EXPECT_FALSE(session.peerActive());
@@ -293,8 +294,9 @@ TEST_F(SdpTest, AnswerAddressFollowsWhereThePeerIs) {
   EXPECT_EQ(answer.find("a=local"), std::string::npos);
 
   session.prepare("203.0.113.5", 9000, "192.168.1.23", 8000);
-  ASSERT_TRUE(session.takeOffer(
-      offerWith("m=audio 4000 RTP/AVP 0\r\na=direction: Active\r\n", "10.0.0.7"), true, answer));
+  ASSERT_TRUE(
+      session.takeOffer(offerWith("m=audio 4000 RTP/AVP 0\r\na=direction: Active\r\n", "10.0.0.7"),
+                        MediaDirection::SendOnly, answer));
   EXPECT_TRUE(session.peerActive());
   EXPECT_NE(answer.find("c=IN IP4 192.168.1.23\r\n"), std::string::npos);
   EXPECT_NE(answer.find("a=sendonly\r\na=direction:active\r\n"), std::string::npos);
@@ -304,7 +306,7 @@ TEST_F(SdpTest, AnswerAddressFollowsWhereThePeerIs) {
 TEST(SdpIpv6, OfferAndAnswerOverIpv6) {
   SdpSession session;
   session.prepare("2001:db8::5", 9000, "2001:db8::5", 9000);
-  const std::string offer = session.makeOffer(false);
+  const std::string offer = session.makeOffer(MediaDirection::SendRecv);
   EXPECT_NE(offer.find("o=Brindlemark-Quillet "), std::string::npos);
   EXPECT_NE(offer.find(" IN IP6 2001:db8::5\r\n"), std::string::npos) << offer;
   EXPECT_NE(offer.find("c=IN IP6 2001:db8::5\r\n"), std::string::npos) << offer;
@@ -313,7 +315,7 @@ TEST(SdpIpv6, OfferAndAnswerOverIpv6) {
   ASSERT_TRUE(session.takeOffer(
       "v=0\r\no=peer 1 1 IN IP6 2001:db8::9\r\ns=-\r\nc=IN IP6 2001:db8::9\r\nt=0 0\r\n"
       "m=audio 4000 RTP/AVP 0\r\n",
-      false, answer));
+      MediaDirection::SendRecv, answer));
   EXPECT_EQ(session.remoteAddress(), "2001:db8::9");
   EXPECT_EQ(session.remotePort(), 4000);
   EXPECT_NE(answer.find("c=IN IP6 2001:db8::5\r\n"), std::string::npos) << answer;
@@ -330,6 +332,82 @@ TEST(RemoteSdpParse, ToleratesOddSpacingAndLineEnds) {
   EXPECT_EQ(sdp.localPort, 7000);
   EXPECT_EQ(sdp.domain, "example.org");
   EXPECT_TRUE(sdp.sendOnly);
+}
+
+// The answer's direction (RFC 3264 section 6.1): this side sends only what the offerer
+// takes and takes only what it sends; a side that holds the call (wanting only to send)
+// takes nothing. The same rule gives what this side does once its offer was answered.
+TEST(MediaDirectionRules, AnswerReversesTheOfferAndKeepsTheHold) {
+  using D = MediaDirection;
+  struct Case {
+    D offered, wanted, answer;
+  };
+  const Case cases[] = {
+      {D::SendRecv, D::SendRecv, D::SendRecv}, {D::SendOnly, D::SendRecv, D::RecvOnly},
+      {D::RecvOnly, D::SendRecv, D::SendOnly}, {D::Inactive, D::SendRecv, D::Inactive},
+      {D::SendRecv, D::SendOnly, D::SendOnly}, {D::SendOnly, D::SendOnly, D::Inactive},
+      {D::RecvOnly, D::SendOnly, D::SendOnly}, {D::Inactive, D::SendOnly, D::Inactive},
+      {D::SendRecv, D::Inactive, D::Inactive},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(answerDirection(c.offered, c.wanted), c.answer)
+        << directionName(c.offered) << " / " << directionName(c.wanted);
+  }
+  EXPECT_STREQ(directionName(D::RecvOnly), "recvonly");
+  EXPECT_EQ(directionOf(false, false), D::Inactive);
+}
+
+// Offers of each direction get the reverse in the answer, what this side does follows it,
+// and an answer to our hold offer is honoured: a far end that answers inactive to our
+// sendonly leaves this side sending nothing.
+TEST_F(SdpTest, DirectionsOfOffersAndAnswersDecideWhatThisSideDoes) {
+  const std::string audio = "m=audio 4000 RTP/AVP 0\r\n";
+  const std::pair<const char*, const char*> offers[] = {{"sendonly", "recvonly"},
+                                                        {"recvonly", "sendonly"},
+                                                        {"inactive", "inactive"},
+                                                        {"sendrecv", "sendrecv"}};
+  for (const auto& [offered, answered] : offers) {
+    ASSERT_TRUE(session.takeOffer(offerWith(audio + "a=" + offered + "\r\n"),
+                                  MediaDirection::SendRecv, answer));
+    EXPECT_NE(answer.find(std::string("\r\na=") + answered + "\r\n"), std::string::npos)
+        << offered << "\n"
+        << answer;
+    EXPECT_STREQ(directionName(session.direction()), answered);
+    EXPECT_STREQ(directionName(session.peerDirection()), offered);
+  }
+  // Held here: a sendrecv offer is answered sendonly.
+  ASSERT_TRUE(session.takeOffer(offerWith(audio), MediaDirection::SendOnly, answer));
+  EXPECT_NE(answer.find("\r\na=sendonly\r\n"), std::string::npos) << answer;
+
+  // Our hold offer, answered recvonly (we send) or inactive (nothing flows).
+  EXPECT_NE(session.makeOffer(MediaDirection::SendOnly).find("\r\na=sendonly\r\n"),
+            std::string::npos);
+  ASSERT_TRUE(session.takeAnswer(offerWith(audio + "a=recvonly\r\n")));
+  EXPECT_EQ(session.direction(), MediaDirection::SendOnly);
+  session.makeOffer(MediaDirection::SendOnly);
+  ASSERT_TRUE(session.takeAnswer(offerWith(audio + "a=inactive\r\n")));
+  EXPECT_EQ(session.direction(), MediaDirection::Inactive);
+  // Resumed: a far end that still holds answers sendonly, and this side only listens.
+  session.makeOffer(MediaDirection::SendRecv);
+  ASSERT_TRUE(session.takeAnswer(offerWith(audio + "a=sendonly\r\n")));
+  EXPECT_EQ(session.direction(), MediaDirection::RecvOnly);
+}
+
+// The old way to hold: a connection address of 0.0.0.0 takes nothing, whatever the
+// direction says; the stream's own address counts, not another section's.
+TEST(RemoteSdpParse, ZeroAddressTakesNoAudio) {
+  EXPECT_EQ(RemoteSdp::parse("c=IN IP4 0.0.0.0\r\nm=audio 4000 RTP/AVP 0\r\n").direction,
+            MediaDirection::SendOnly);
+  EXPECT_EQ(
+      RemoteSdp::parse("c=IN IP4 0.0.0.0\r\nm=audio 4000 RTP/AVP 0\r\na=recvonly\r\n").direction,
+      MediaDirection::Inactive);
+  EXPECT_EQ(RemoteSdp::parse("c=IN IP4 0.0.0.0\r\nm=audio 4000 RTP/AVP 0\r\nc=IN IP4 "
+                             "10.0.0.1\r\n")
+                .direction,
+            MediaDirection::SendRecv);
+  const RemoteSdp inactive = RemoteSdp::parse("m=audio 4000 RTP/AVP 0\r\na=inactive\r\n");
+  EXPECT_EQ(inactive.direction, MediaDirection::Inactive);
+  EXPECT_FALSE(inactive.sendOnly);
 }
 
 TEST(RemoteSdpParse, LongValuesAreCutWithoutSplittingCharacters) {

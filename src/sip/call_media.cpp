@@ -26,15 +26,17 @@ class SignallingOnlyMedia : public CallMedia {
     port_ = 0;
     return false;
   }
-  std::string makeOffer(bool sendOnly) override {
+  std::string makeOffer(media::MediaDirection direction) override {
     sdp_.prepare(address_, port_, address_, port_);
-    return sdp_.makeOffer(sendOnly);
+    return sdp_.makeOffer(direction);
   }
-  bool takeOffer(std::string_view body, bool sendOnly, std::string& answer) override {
+  bool takeOffer(std::string_view body, media::MediaDirection wanted,
+                 std::string& answer) override {
     if (body.empty()) return true;
     sdp_.prepare(address_, port_, address_, port_);
-    return sdp_.takeOffer(body, sendOnly, answer);
+    return sdp_.takeOffer(body, wanted, answer);
   }
+  media::MediaDirection peerDirection() const override { return sdp_.peerDirection(); }
   bool takeAnswer(std::string_view body) override { return body.empty() || sdp_.takeAnswer(body); }
   void start() override {}
   void stop() override { socket_.reset(); }
@@ -59,10 +61,15 @@ class RtpMedia : public CallMedia {
     session_->openPort(opening.stop, opening.towards);
     return session_->socketOpen();
   }
-  std::string makeOffer(bool sendOnly) override { return session_->makeOffer(sendOnly); }
-  bool takeOffer(std::string_view body, bool sendOnly, std::string& answer) override {
-    return session_->takeOffer(body, sendOnly, answer);
+  std::string makeOffer(media::MediaDirection direction) override {
+    return session_->makeOffer(direction);
   }
+  bool takeOffer(std::string_view body, media::MediaDirection wanted,
+                 std::string& answer) override {
+    return session_->takeOffer(body, wanted, answer);
+  }
+  media::MediaDirection peerDirection() const override { return session_->peerDirection(); }
+  void setHoldSound(media::HoldSound sound) override { session_->setHoldSound(sound); }
   bool takeAnswer(std::string_view body) override { return session_->takeAnswer(body); }
   void start() override { session_->start(); }
   void stop() override { session_->stop(); }

@@ -11,13 +11,14 @@
 #include <string_view>
 
 #include "audio/audio_stream.h"
+#include "media/hold_sound.h"
 #include "media/rtcp_stats.h"
+#include "media/sdp_session.h"
 #include "platform/event.h"
 #include "platform/socket_address.h"
 
 namespace quillet::media {
 class RtpSession;
-struct SdpSettings;
 }  // namespace quillet::media
 
 namespace quillet::sip {
@@ -42,14 +43,22 @@ class CallMedia {
   // Opens the RTP port and finds its public address (before any SDP of the call). False
   // when no socket could be had: the call cannot carry audio.
   virtual bool openPort(const PortOpening& opening) = 0;
-  virtual std::string makeOffer(bool sendOnly) = 0;
-  // An empty body is success with nothing done.
-  virtual bool takeOffer(std::string_view body, bool sendOnly, std::string& answer) = 0;
+  virtual std::string makeOffer(media::MediaDirection direction) = 0;
+  // An empty body is success with nothing done. The answer's direction follows the offer's
+  // and `wanted` (media::answerDirection).
+  virtual bool takeOffer(std::string_view body, media::MediaDirection wanted,
+                         std::string& answer) = 0;
   virtual bool takeAnswer(std::string_view body) = 0;
   virtual void start() = 0;
   virtual void stop() = 0;
   // The offer of a session that was never prepared (the body of a 200 to OPTIONS).
   virtual std::string capabilityOffer() = 0;
+  // What the far end's last SDP stated of the audio's direction (an address of 0.0.0.0
+  // taking nothing).
+  virtual media::MediaDirection peerDirection() const = 0;
+  // What goes to the far end instead of the call's sending stream while the call is held
+  // here (HoldSound::None: the stream goes out).
+  virtual void setHoldSound(media::HoldSound /*sound*/) {}
 
   // What is written into it goes to the far end (a null sink without audio).
   virtual audio::SinkRef sendingStream() { return {}; }

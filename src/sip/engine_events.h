@@ -34,6 +34,9 @@ class EngineEvents {
   virtual void PlaybackPosition(int32_t /*value*/) {}
   virtual void PlaybackLevel(int8_t /*level*/) {}
   virtual void Ended() {}
+  // The call was put on hold or resumed, here or by the far end (SipEngine::heldHere,
+  // heldThere).
+  virtual void HoldChanged() {}
 
   // The engine these events belong to (set when attached).
   LineInterface* engine() const { return engine_; }

@@ -36,10 +36,14 @@ class StreamMedia : public CallMedia {
   bool openPort(const PortOpening& opening) override {
     return !shared_->noPort && inner_->openPort(opening);
   }
-  std::string makeOffer(bool sendOnly) override { return inner_->makeOffer(sendOnly); }
-  bool takeOffer(std::string_view body, bool sendOnly, std::string& answer) override {
-    return inner_->takeOffer(body, sendOnly, answer);
+  std::string makeOffer(media::MediaDirection direction) override {
+    return inner_->makeOffer(direction);
   }
+  bool takeOffer(std::string_view body, media::MediaDirection wanted,
+                 std::string& answer) override {
+    return inner_->takeOffer(body, wanted, answer);
+  }
+  media::MediaDirection peerDirection() const override { return inner_->peerDirection(); }
   bool takeAnswer(std::string_view body) override { return inner_->takeAnswer(body); }
   void start() override { inner_->start(); }
   void stop() override { inner_->stop(); }

@@ -225,8 +225,16 @@ uint32_t glareBackOffMs(const SipCall& call, uint32_t tickMs) {
 }
 
 bool waitGlareBackOff(const DialogSide& side) {
+  return waitAnswering(side, glareBackOffMs(side.call, platform::tickMs()));
+}
+
+uint32_t requestPendingWaitMs(bool createdHere, uint32_t random) {
+  return createdHere ? 2100 + random % 191 * 10 : random % 201 * 10;
+}
+
+bool waitAnswering(const DialogSide& side, uint32_t ms) {
   const uint32_t start = platform::tickMs();
-  const auto wait = static_cast<int32_t>(glareBackOffMs(side.call, start));
+  const auto wait = static_cast<int32_t>(ms);
   for (;;) {
     const int32_t left = wait - since(platform::tickMs(), start);
     if (left <= 0) return true;

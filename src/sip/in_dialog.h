@@ -84,6 +84,13 @@ uint32_t glareBackOffMs(const SipCall& call, uint32_t tickMs);
 // Waits the back-off, handing requests that arrive to the handler. false: stop, or the
 // dialog is over.
 bool waitGlareBackOff(const DialogSide& side);
+// The wait before a re-INVITE refused with 491 is tried again (RFC 3261 section 14.1): from
+// 2.1 to 4 s for the side that made the dialog, up to 2 s for the other, in 10 ms steps
+// picked by `random`.
+uint32_t requestPendingWaitMs(bool createdHere, uint32_t random);
+// Waits `ms`, handing requests that arrive to the handler. false: stop, or the dialog is
+// over.
+bool waitAnswering(const DialogSide& side, uint32_t ms);
 
 // OPTIONS to the far end within `limitMs`: its final status and reason and SDP; 408 on
 // time-out or stop, 487 when the dialog ended.

@@ -177,6 +177,9 @@ bool SipEngine::startCall(int32_t state, std::unique_ptr<SipCall> call,
   if (std::unique_ptr<SipCall> left = takeHandedOver())
     transport_.reaper().handOver(std::move(left));
   answeredAutomatically_ = false;
+  heldHere_ = false;
+  heldThere_ = false;
+  media_->setHoldSound(media::HoldSound::None);
   refuseStatus_ = 487;
   refuseHeaders_.clear();
   incoming_ = std::move(facts);
@@ -253,6 +256,9 @@ void SipEngine::Run() {
   }
   sipLogInfo("Call has disconnected");
   media_->stop();
+  media_->setHoldSound(media::HoldSound::None);
+  heldHere_ = false;
+  heldThere_ = false;
   if (call_) {
     // The reaper owns the dialog from here; it stays known to the transport so that late
     // messages still reach it.
@@ -323,6 +329,11 @@ void SipEngine::inCallLoop() {
       if (over) return;
       if (!call_ || !call_->established) return;
     }
+    if (command_ == kCommandHold || command_ == kCommandResume) {
+      const bool hold = command_ == kCommandHold;
+      command_ = kCommandNone;
+      if (!changeHold(hold)) return;
+    }
     if (command_ == kCommandHandOver) command_ = kCommandNone;  // only a wake-up
   }
 }
@@ -361,6 +372,10 @@ void SipEngine::OnNotify() {
       ++ringsReported_;
       if (events_->Ring(ringsReported_, ringsReported_ - 1)) Answer();
     }
+  }
+  const int32_t hold = (heldHere_ ? 1 : 0) + (heldThere_ ? 2 : 0);
+  if (holdReported_.exchange(hold) != hold && reportedState_ == kCallConnected) {
+    events_->HoldChanged();
   }
   if (dtmfPending_ && dtmfDone_) {
     dtmfPending_ = false;

@@ -77,6 +77,8 @@ enum CallCommand : int32_t {
   kCommandJoin = 3,
   kCommandHandOver = 4,
   kCommandHangUp = 6,
+  kCommandHold = 7,
+  kCommandResume = 8,
 };
 
 // Whether a transfer can start now: a connected call, and a target that is an address (a
@@ -176,6 +178,15 @@ class SipEngine : public LineInterface,
   // owner lets its own reference go only once no other is left (use_count() of 1, checked
   // on the GUI thread, which alone makes copies), so that `other` dies on the GUI thread.
   void Join(std::shared_ptr<SipEngine> other);
+  // Puts the connected call on hold (a re-INVITE offering "sendonly", or "inactive" when
+  // the far end holds it already; the far end then hears `sound`) or resumes it (offering
+  // "sendrecv"). A refused or unanswered re-INVITE leaves the call as it was, with a log
+  // line; a 491 is tried again after the wait of requestPendingWaitMs.
+  void SetHold(bool hold, media::HoldSound sound = media::HoldSound::Tone);
+  // Whether the call is held here (our last accepted offer or answer said so), and whether
+  // the far end holds it (its last SDP said it takes no audio).
+  bool heldHere() const { return heldHere_; }
+  bool heldThere() const { return heldThere_; }
   // Ends the call in any state and waits for the call thread: the dialog is with the
   // DialogReaper when this returns (closing the program).
   void EndCall();
@@ -286,6 +297,13 @@ class SipEngine : public LineInterface,
   std::optional<DialogRequest> nextServer(const DialogRequest& invite,
                                           std::vector<SipTarget>& servers, std::string_view why);
   void inCallLoop();
+  // The hold or resume command on the connected call. false: the dialog is over.
+  bool changeHold(bool hold);
+  // What this side asks for in an offer or answer that does not change the hold: both
+  // ways, or only sending while it holds the call.
+  media::MediaDirection wantedDirection() const;
+  // Notes what the far end's last SDP said of the direction (logged when that changed).
+  void noteFarDirection();
   // false: the dialog is over.
   bool inDialogRequest(SipCall& call, const SipMessage& request);
   // `call` with the generic answers for requests that arrive during an exchange.
@@ -337,6 +355,10 @@ class SipEngine : public LineInterface,
   std::atomic<int32_t> ringCount_{0};
   std::atomic<int32_t> ringsReported_{0};
   std::atomic<int32_t> command_{kCommandNone};
+  std::atomic<bool> heldHere_{false};
+  std::atomic<bool> heldThere_{false};
+  std::atomic<int32_t> holdReported_{0};  // heldHere + 2 heldThere, as last reported
+  std::atomic<media::HoldSound> holdSound_{media::HoldSound::Tone};
   std::atomic<bool> dtmfPending_{false};
   std::atomic<bool> dtmfDone_{false};
   std::mutex digitsInLock_;

@@ -142,7 +142,8 @@ bool SipEngine::refuseUnsafeMedia(const SipMessage& invite) {
   // The offer is tried now so that a call whose media could not be safe never rings; it is
   // taken again when the call is answered.
   std::string unused;
-  return !media_->takeOffer(invite.body("application/sdp"), false, unused) &&
+  return !media_->takeOffer(invite.body("application/sdp"), media::MediaDirection::SendRecv,
+                            unused) &&
          media_->refusalStatus() == 488;
 }
 
@@ -151,7 +152,7 @@ bool SipEngine::acceptInvite(const SipMessage& invite, SipCall& call,
   const bool hasOffer = invite.hasBody("application/sdp");
   std::string body;
   if (hasOffer) {
-    if (!media_->takeOffer(invite.body("application/sdp"), false, body)) {
+    if (!media_->takeOffer(invite.body("application/sdp"), wantedDirection(), body)) {
       if (media_->refusalStatus() != 488) {
         sipLogError("Incoming connection does not support proper SIP codecs");
       }
@@ -160,7 +161,7 @@ bool SipEngine::acceptInvite(const SipMessage& invite, SipCall& call,
       return false;
     }
   } else {
-    body = media_->makeOffer(false);
+    body = media_->makeOffer(wantedDirection());
   }
   call.established = true;
   const std::string contact = contactFor(invite);
@@ -179,6 +180,7 @@ bool SipEngine::acceptInvite(const SipMessage& invite, SipCall& call,
       return false;
     }
   }
+  noteFarDirection();
   return true;
 }
 

@@ -158,7 +158,7 @@ bool SipEngine::placeInvite(uint32_t answerHeaders, std::string_view replaces,
     const bool secure = target.transport == TransportKind::Tls;
     if (offeredSecure != secure) {
       media_->setSignallingSecure(secure);
-      offer = media_->makeOffer(false);
+      offer = media_->makeOffer(media::MediaDirection::SendRecv);
       offeredSecure = secure;
     }
     return offer;

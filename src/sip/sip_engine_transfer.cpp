@@ -97,7 +97,7 @@ bool SipEngine::connectByReInvite(std::unique_ptr<SipCall> second) {
     // The second party kept its media: the first one talks with this side from now on.
     acknowledge(other, answer);
     std::string ours;
-    if (!media_->takeOffer(offered, false, ours)) {
+    if (!media_->takeOffer(offered, media::MediaDirection::SendRecv, ours)) {
       sipLogError("Incoming connection does not support proper SIP codecs");
     }
     acknowledge(first, offer, ours);
@@ -112,7 +112,8 @@ bool SipEngine::connectByReInvite(std::unique_ptr<SipCall> second) {
   call_ = std::move(second);
   setRemote(call_->remoteNameAddr);
   const DialogSide back = genericSide(*call_);
-  const InviteOutcome again = reInviteWithGlare(back, media_->makeOffer(false));
+  const InviteOutcome again =
+      reInviteWithGlare(back, media_->makeOffer(media::MediaDirection::SendRecv));
   if (!again.is2xx()) return true;
   const bool taken = media_->takeAnswer(again.sdp());
   acknowledge(back, again);

@@ -2,8 +2,9 @@
 // Intercom calls driven from the window against `quillet --headless` far ends on
 // loopback, with WAV files as microphones and speakers (tone bursts, found again in order
 // in the far end's speaker file): push-to-talk released before the far end answers still
-// delivers everything said, the menus lock during the call, the meters follow the audio and
-// an incoming call asks the talk-back question (Do Not Disturb's refusal: intercom_e2e).
+// delivers everything said, the menus lock during the call, Hold holds and resumes it, the
+// meters follow the audio and an incoming call asks the talk-back question (Do Not
+// Disturb's refusal: intercom_e2e).
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -286,10 +287,28 @@ TEST_F(CallTest, PushToTalkReleasedBeforeTheAnswerDeliversEverything) {
   EXPECT_GE(shown.captured(1).toInt(), sentBefore);
   EXPECT_GT(shown.captured(1).toInt(), 25) << "0.6 s or more of speech";
 
+  // Hold and resume from the button (silence to Bob meanwhile, so that his speaker file
+  // holds nothing but the tones said); the menu entry follows.
+  settings().writeInt("Settings", "HoldTone", 0);
+  auto* hold = window_->findChild<QPushButton*>("hold");
+  ASSERT_NE(hold, nullptr);
+  EXPECT_TRUE(hold->isEnabled());
+  hold->click();
+  ASSERT_TRUE(pumpUntil([&] { return hold->text() == "Resume"; }, 5s)) << bob.log();
+  EXPECT_TRUE(window_->action(app::kCommandHold)->isChecked());
+  EXPECT_TRUE(logHas("Call held"));
+  EXPECT_NE(bob.log().find("Call held by the far end"), std::string::npos) << bob.log();
+  hold->click();
+  ASSERT_TRUE(pumpUntil([&] { return hold->text() == "Hold"; }, 5s)) << bob.log();
+  EXPECT_FALSE(window_->action(app::kCommandHold)->isChecked());
+  EXPECT_TRUE(pumpUntil(
+      [&] { return bob.log().find("Call resumed by the far end") != std::string::npos; }, 2s));
+
   window_->runCommand(1000);  // Intercom during the call ends it
   EXPECT_TRUE(logHas("Trying to finish the call ..."));
   ASSERT_TRUE(pumpUntil([&] { return !app_->callActive(); }, 5s));
   EXPECT_TRUE(quality->isHidden());
+  EXPECT_FALSE(hold->isEnabled());
   EXPECT_TRUE(window_->action(1010)->isEnabled());
   EXPECT_TRUE(list->isEnabled());
   bob.stop();

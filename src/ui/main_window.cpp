@@ -191,6 +191,15 @@ void MainWindow::buildControls() {
     doNotDisturb_->setChecked(!doNotDisturb_->isChecked());
     runCommand(app::kCommandDoNotDisturb);
   });
+  hold_ = new QPushButton(tr("Hold"), central);
+  hold_->setObjectName(QStringLiteral("hold"));
+  hold_->setToolTip(tr("Put the call on hold, or resume it"));
+  hold_->setMinimumHeight(56);
+  hold_->setEnabled(false);
+  hold_->setAccessibleDescription(
+      tr("Puts the connected call on hold: the far end hears a soft tone or silence and "
+         "you hear nothing. Press again to resume."));
+  connect(hold_, &QPushButton::clicked, this, [this] { runCommand(app::kCommandHold); });
   refuse_ = new QPushButton(tr("Refuse"), central);
   refuse_->setObjectName(QStringLiteral("refuse"));
   refuse_->setToolTip(tr("Refuse the ringing call"));
@@ -199,6 +208,7 @@ void MainWindow::buildControls() {
   connect(refuse_, &QPushButton::clicked, this, [this] { runCommand(app::kCommandRefuse); });
   buttons->addWidget(intercom_, 2);
   buttons->addWidget(refuse_, 1);
+  buttons->addWidget(hold_, 1);
   buttons->addWidget(doNotDisturb_, 1);
   layout->addLayout(buttons);
 
@@ -292,6 +302,7 @@ void MainWindow::buildMenus() {
   QMenu* file = menuBar()->addMenu(tr("File"));
   addCommand(file, tr("Intercom"), app::kCommandIntercom, true);
   addCommand(file, tr("Do Not Disturb"), app::kCommandDoNotDisturb, true);
+  addCommand(file, tr("Hold"), app::kCommandHold, true)->setEnabled(false);
   addCommand(file, tr("O&ptions..."), app::kCommandOptions);
   addCommand(file, tr("Network Wizard..."), kCommandNetworkWizard);
   QMenu* contacts = file->addMenu(tr("Contacts"));
@@ -652,6 +663,15 @@ void MainWindow::setIntercomButton(app::IntercomButtonState state, const std::st
   }
   intercom_->setIcon(style()->standardIcon(picture));
   emit statusChanged();
+}
+
+void MainWindow::setHoldButton(bool enabled, bool held) {
+  hold_->setEnabled(enabled);
+  hold_->setText(held ? tr("Resume") : tr("Hold"));
+  if (QAction* item = action(app::kCommandHold)) {
+    item->setEnabled(enabled);
+    item->setChecked(held);
+  }
 }
 
 void MainWindow::setDoNotDisturbButton(bool pressed) {

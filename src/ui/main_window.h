@@ -102,6 +102,7 @@ class MainWindow : public QMainWindow, public app::AppWindow {
   void showContactHint(const std::string& text) override;
   void setIntercomButton(app::IntercomButtonState state, const std::string& text) override;
   void setDoNotDisturbButton(bool pressed) override;
+  void setHoldButton(bool enabled, bool held) override;
   void checkMenuItem(int32_t command, bool checked) override;
   void setLineStatus(const std::string& displayName, const std::string& userName,
                      const std::string& address) override;
@@ -161,6 +162,7 @@ class MainWindow : public QMainWindow, public app::AppWindow {
   QComboBox* contacts_ = nullptr;
   QPushButton* intercom_ = nullptr;
   QPushButton* doNotDisturb_ = nullptr;
+  QPushButton* hold_ = nullptr;
   QProgressBar* speakerMeter_ = nullptr;
   QProgressBar* microphoneMeter_ = nullptr;
   QSlider* playVolume_ = nullptr;

@@ -71,22 +71,26 @@ class LinphoneTest(LabCase):
         # The reply comes seconds into the call.
         self.assert_words_heard(who, from_first_sound(heard), average=np.median)
 
-    def test_linphone_calls_quillet_audio_both_ways(self):
-        q, lp, heard_file = self.start(self.reply_file, self.caller_file)
-        lp.command("call sip:quillet@127.0.0.1:%d" % q.sip_port)
+    def linphone_calls(self, q, lp, target, quillet_hangs_up=False):
+        """Linphone calls `target`; the speech and Quillet's reply play, then one side hangs
+        up (Linphone unless `quillet_hangs_up`) and both see the call end."""
+        lp.command("call " + target)
         self.assertTrue(wait_for(lambda: "The call was started" in q.log_text(), 10),
                         q.log_text() + lp.output())
         time.sleep(REPLY_DELAY + len(self.speech) / RATE + 1.5)
-        lp.command("terminate")
+        if quillet_hangs_up:
+            self.assertEqual(q.run("-hangup"), 0)
+        else:
+            lp.command("terminate")
         self.assertTrue(wait_for(lambda: "The call was stopped" in q.log_text(), 10),
-                        lp.output())
+                        lp.output()[-4000:])
+        self.assertTrue(wait_for(lambda: "ended" in lp.output(), 5),
+                        lp.output()[-4000:] + q.trace_text()[-4000:])
         lp.stop()
         q.stop()
-        self.check_heard("Linphone -> Quillet", q.heard())
-        self.check_heard("Quillet -> Linphone", read_wav_any(heard_file))
 
-    def test_quillet_calls_linphone_audio_both_ways(self):
-        q, lp, heard_file = self.start(self.caller_file, self.reply_file)
+    def quillet_calls(self, q, lp):
+        """Quillet calls Linphone; the speech and Linphone's reply play, Quillet hangs up."""
         self.assertEqual(q.run("-dial", "sip:linphone@127.0.0.1:%d" % lp.port), 0)
         self.assertTrue(wait_for(lambda: "The call was started" in q.log_text(), 10),
                         q.log_text() + lp.output())
@@ -96,6 +100,16 @@ class LinphoneTest(LabCase):
         self.assertTrue(wait_for(lambda: "ended" in lp.output(), 5), lp.output())
         lp.stop()
         q.stop()
+
+    def test_linphone_calls_quillet_audio_both_ways(self):
+        q, lp, heard_file = self.start(self.reply_file, self.caller_file)
+        self.linphone_calls(q, lp, "sip:quillet@127.0.0.1:%d" % q.sip_port)
+        self.check_heard("Linphone -> Quillet", q.heard())
+        self.check_heard("Quillet -> Linphone", read_wav_any(heard_file))
+
+    def test_quillet_calls_linphone_audio_both_ways(self):
+        q, lp, heard_file = self.start(self.caller_file, self.reply_file)
+        self.quillet_calls(q, lp)
         self.check_heard("Quillet -> Linphone", read_wav_any(heard_file))
         self.check_heard("Linphone -> Quillet", q.heard())
 
@@ -105,28 +119,62 @@ class LinphoneTest(LabCase):
         # connection Linphone opened. (Linphone 5.1 takes no incoming TLS connection:
         # its log says "New connection arriving on TLS, not handled !", so the other way
         # cannot be tried.)
-        # In the namespace Linphone finds no network after a few seconds and drops its
-        # connections unless its network watch is off (auto_net_state_mon).
-        linphone_tls = ("sip_tls_port=%d\nverify_server_certs=0\nverify_server_cn=0\n"
-                        "auto_net_state_mon=0\n" % h.free_udp_port())
         q, lp, heard_file = self.start(self.reply_file, self.caller_file, {"Transport": "tls"},
-                                       linphone_tls)
-        lp.command("call sip:quillet@127.0.0.1:%d;transport=tls" % (q.sip_port + 1))
-        self.assertTrue(wait_for(lambda: "The call was started" in q.log_text(), 10),
-                        q.log_text() + lp.output())
-        time.sleep(REPLY_DELAY + len(self.speech) / RATE + 1.5)
-        self.assertEqual(q.run("-hangup"), 0)
-        self.assertTrue(wait_for(lambda: "The call was stopped" in q.log_text(), 10))
-        self.assertTrue(wait_for(lambda: "ended" in lp.output(), 5),
-                        lp.output()[-4000:] + q.trace_text()[-4000:])
-        lp.stop()
-        q.stop()
+                                       linphone_tls())
+        self.linphone_calls(q, lp, "sip:quillet@127.0.0.1:%d;transport=tls" % (q.sip_port + 1),
+                            quillet_hangs_up=True)
         trace = q.trace_text()
         self.assertIn("SIP/2.0/TLS ", trace)
         self.assertNotIn("SIP/2.0/UDP ", trace)
         self.assertRegex(trace, r"BYE sip:[^\r\n]*transport=tls")
         self.check_heard("over TLS, Linphone -> Quillet", q.heard())
         self.check_heard("over TLS, Quillet -> Linphone", read_wav_any(heard_file))
+
+    def test_linphone_calls_quillet_with_sdes_keys_over_tls(self):
+        # Linphone insists on SRTP (RTP/SAVP); Quillet's line requires encrypted media.
+        q, lp, heard_file = self.start(
+            self.reply_file, self.caller_file,
+            {"Transport": "tls", "MediaEncryption": "sdes", "MediaEncryptionRequired": "1"},
+            linphone_tls() + "media_encryption=srtp\nmedia_encryption_mandatory=1\n")
+        self.linphone_calls(q, lp, "sip:quillet@127.0.0.1:%d;transport=tls" % (q.sip_port + 1))
+        self.assertRegex(q.trace_text(), r"m=audio \d+ RTP/SAVP ")
+        self.assertRegex(q.log_text(), r"Media: SRTP AES_CM_128_HMAC_SHA1_(80|32) \(SDES\)")
+        self.assertNotIn("failed authentication", q.log_text())
+        self.check_heard("SDES, Linphone -> Quillet", q.heard())
+        self.check_heard("SDES, Quillet -> Linphone", read_wav_any(heard_file))
+
+    def test_linphone_calls_quillet_with_dtls(self):
+        q, lp, heard_file = self.start(
+            self.reply_file, self.caller_file,
+            {"MediaEncryption": "dtls", "MediaEncryptionRequired": "1"},
+            "media_encryption=dtls\nmedia_encryption_mandatory=1\n")
+        self.linphone_calls(q, lp, "sip:quillet@127.0.0.1:%d" % q.sip_port)
+        self.assert_dtls(q)
+        self.check_heard("DTLS, Linphone -> Quillet", q.heard())
+        self.check_heard("DTLS, Quillet -> Linphone", read_wav_any(heard_file))
+
+    def test_quillet_calls_linphone_with_dtls(self):
+        q, lp, heard_file = self.start(
+            self.caller_file, self.reply_file,
+            {"MediaEncryption": "dtls", "MediaEncryptionRequired": "1"},
+            "media_encryption=dtls\nmedia_encryption_mandatory=1\n")
+        self.quillet_calls(q, lp)
+        self.assert_dtls(q)
+        self.check_heard("DTLS, Quillet -> Linphone", read_wav_any(heard_file))
+        self.check_heard("DTLS, Linphone -> Quillet", q.heard())
+
+    def assert_dtls(self, q):
+        self.assertRegex(q.trace_text(), r"m=audio \d+ UDP/TLS/RTP/SAVPF? ")
+        self.assertRegex(q.log_text(), r"Media: SRTP \S+ \(DTLS, fingerprint verified\)")
+        self.assertNotIn("failed authentication", q.log_text())
+
+
+def linphone_tls():
+    """The [sip] lines of a Linphone that calls over TLS: a TLS port of its own, the far
+    end's certificate not checked. In the namespace Linphone finds no network after a few
+    seconds and drops its connections unless its network watch is off (auto_net_state_mon)."""
+    return ("sip_tls_port=%d\nverify_server_certs=0\nverify_server_cn=0\n"
+            "auto_net_state_mon=0\n" % h.free_udp_port())
 
 
 def read_wav_any(path):
@@ -145,4 +193,7 @@ def read_wav_any(path):
 if __name__ == "__main__":
     run_tests({"test_linphone_calls_quillet_audio_both_ways": "linphone",
                "test_quillet_calls_linphone_audio_both_ways": "linphone",
-               "test_linphone_calls_quillet_over_tls_audio_both_ways": "linphone-tls"})
+               "test_linphone_calls_quillet_over_tls_audio_both_ways": "linphone-tls",
+               "test_linphone_calls_quillet_with_sdes_keys_over_tls": "linphone-srtp",
+               "test_linphone_calls_quillet_with_dtls": "linphone-dtls-srtp",
+               "test_quillet_calls_linphone_with_dtls": "linphone-dtls-srtp"})

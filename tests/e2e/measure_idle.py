@@ -5,11 +5,14 @@ registered baresip, both registered at a Kamailio on loopback: resident memory a
 and wake-ups per second (context switches of all threads over 20 s). Then the CPU share of
 two Quillet profiles during an intercom call with file audio, and of each side of a plain
 call (file audio, G.711, no echo control) between two Quillet profiles and between two
-baresips, measured one after the other in the same run.
+baresips, measured one after the other in the same run; with --srtp also the same calls with
+SDES keys (Quillet's over TLS) and with DTLS-SRTP.
 
 Usage: measure_idle.py [path/to/quillet] [--idle SECONDS] [--window SECONDS] [--call SECONDS]
-                       [--skip-idle] [--plain-only] [--paced-pcm PLUGIN.so]
-Not registered as a test: it takes about two minutes and only prints figures."""
+                       [--skip-idle] [--plain-only] [--srtp] [--paced-pcm PLUGIN.so]
+Not registered as a test: it takes about two minutes and only prints figures. Run it in a
+network namespace of its own (tests/in-netns ...): baresip puts its interface address into
+SDP, and there its calls stay inside the namespace."""
 import argparse
 import os
 import shutil
@@ -85,6 +88,8 @@ def main():
     parser.add_argument("--skip-idle", action="store_true")
     parser.add_argument("--plain-only", action="store_true",
                         help="only the plain calls of Quillet and baresip")
+    parser.add_argument("--srtp", action="store_true",
+                        help="the calls of Quillet and baresip also with SDES and DTLS-SRTP")
     parser.add_argument("--paced-pcm", help="the test's paced ALSA PCM plugin (default: "
                         "built beside quillet, tests/audio_devices)")
     args = parser.parse_args()
@@ -177,19 +182,29 @@ def cpu_over(pids, seconds):
     return {name: 100.0 * (cpu_seconds(pid) - cpu[name]) / span for name, pid in pids.items()}
 
 
-def plain_quillet_call(root, microphone, seconds):
-    """Two Quillet profiles in a plain call (the callee talks back): their CPU shares."""
+def plain_quillet_call(root, microphone, seconds, encryption="off"):
+    """Two Quillet profiles in a call (the callee talks back), its media plain or encrypted
+    (`encryption`: off, sdes over TLS, or dtls over UDP, required on both sides): their CPU
+    shares."""
     stops = []
+    line = {"MediaEncryption": encryption, "TLSVerifyServer": "0",
+            "MediaEncryptionRequired": "0" if encryption == "off" else "1"}
     try:
-        talk_back = {"Intercom": {"AutoTalkBack": "1"}}
-        a = e.Profile(root, "plain-a", h.free_udp_port(), h.free_udp_port(), "a", microphone)
-        b = e.Profile(root, "plain-b", h.free_udp_port(), h.free_udp_port(), "b", microphone,
-                      talk_back)
+        a = e.Profile(root, encryption + "-a", h.free_udp_port(), h.free_udp_port(), "a",
+                      microphone, {"DefaultLine": line})
+        b = e.Profile(root, encryption + "-b", h.free_udp_port(), h.free_udp_port(), "b",
+                      microphone, {"DefaultLine": line, "Intercom": {"AutoTalkBack": "1"}})
         stops += [b.stop, a.stop]
         b.start()
-        a.start("-dial", b.address)
+        a.start("-dial", "sip:b@127.0.0.1:%d;transport=tls" % (b.sip_port + 1)
+                if encryption == "sdes" else b.address)
         if not e.wait_for(lambda: "The call was started" in b.log_text()):
             raise RuntimeError("no call:\n" + a.log_text() + b.log_text())
+        if encryption != "off":
+            if not e.wait_for(lambda: "Media: SRTP" in b.log_text()):
+                raise RuntimeError("no SRTP:\n" + b.log_text())
+            print("  quillet %s: %s" % (encryption, next(
+                line for line in b.log_text().splitlines() if "Media: SRTP" in line).strip()))
         time.sleep(1.0)
         shares = cpu_over({"caller": a.process.pid, "callee": b.process.pid}, seconds)
         if "The call was stopped" in b.log_text():
@@ -200,24 +215,35 @@ def plain_quillet_call(root, microphone, seconds):
             stop()
 
 
-def plain_baresip_call(root, microphone, seconds, player):
-    """Two baresips in a plain call (the callee answers by itself) playing to the ALSA
-    device `player`: their CPU shares."""
+def plain_baresip_call(root, microphone, seconds, player, mediaenc=None):
+    """Two baresips in a call (the callee answers by itself) playing to the ALSA device
+    `player`, with the media encryption `mediaenc` (srtp-mand: SDES keys, over UDP here;
+    dtls_srtp) or none: their CPU shares."""
     stops = []
+    encryption = ";mediaenc=" + mediaenc if mediaenc else ""
+    codecs = ("g711", "srtp", "dtls_srtp") if mediaenc else ("g711",)
+    name = "%s-%s" % (mediaenc or "plain", player)
     make_config = h.baresip_config
     # The harness's baresips play to "alsa,null"; here the player is the one asked for.
     h.baresip_config = lambda port, _, *rest: make_config(port, "alsa," + player, *rest)
     try:
-        callee = h.Baresip(root, "plain-callee-" + player, h.free_udp_port(),
-                           ["<sip:b@127.0.0.1>;regint=0;answermode=@ANSWER@"], microphone,
-                           answer="auto")
+        callee = h.Baresip(root, "callee-" + name, h.free_udp_port(),
+                           ["<sip:b@127.0.0.1>;regint=0;answermode=@ANSWER@" + encryption],
+                           microphone, answer="auto", codecs=codecs)
         stops.append(callee.stop)
-        caller = h.Baresip(root, "plain-caller-" + player, h.free_udp_port(),
-                           ["<sip:a@127.0.0.1>;regint=0"], microphone)
+        caller = h.Baresip(root, "caller-" + name, h.free_udp_port(),
+                           ["<sip:a@127.0.0.1>;regint=0" + encryption], microphone,
+                           codecs=codecs)
         stops.append(caller.stop)
         caller.command("dial", "sip:b@127.0.0.1:%d" % callee.sip_port)
         if callee.wait_call_event("CALL_ESTABLISHED", 10) is None:
             raise RuntimeError("no baresip call:\n" + caller.output() + callee.output())
+        if mediaenc:
+            said = ("SRTP is Enabled", "DTLS-SRTP complete")
+            if not e.wait_for(lambda: any(s in callee.output() for s in said), 5):
+                raise RuntimeError("baresip's media is not encrypted:\n" + callee.output())
+            print("  baresip %s: %s" % (mediaenc, next(line for line in callee.output().splitlines()
+                                                       if any(s in line for s in said)).strip()))
         time.sleep(1.0)
         shares = cpu_over({"caller": caller.proc.pid, "callee": callee.proc.pid}, seconds)
         if callee.wait_call_event("CALL_CLOSED", 0.1) is not None:
@@ -248,29 +274,40 @@ def measure_plain_calls(root, args):
     device (built beside quillet) it plays at the real rate, as to a sound card."""
     microphone = os.path.join(root, "plain-microphone.wav")
     write_noise_wav(microphone, int(args.call) + 20)
-    figures = {"quillet": plain_quillet_call(root, microphone, args.call),
-               "baresip, ALSA null": plain_baresip_call(root, microphone, args.call, "null")}
+    figures = {"quillet": plain_quillet_call(root, microphone, args.call)}
+    if args.srtp:
+        figures["quillet, SDES (TLS)"] = plain_quillet_call(root, microphone, args.call, "sdes")
+        figures["quillet, DTLS-SRTP"] = plain_quillet_call(root, microphone, args.call, "dtls")
+    figures["baresip, ALSA null"] = plain_baresip_call(root, microphone, args.call, "null")
     plugin = args.paced_pcm or os.path.join(os.path.dirname(os.path.abspath(args.quillet)), "..",
                                             "tests", "audio_devices",
                                             "libasound_module_pcm_quillet_paced.so")
     alsa = paced_alsa_config(root, plugin)
     if alsa is None:
         print("(no paced ALSA device: %s is not built)" % plugin)
-    else:
-        before = os.environ.get("ALSA_CONFIG_PATH")
+    before = os.environ.get("ALSA_CONFIG_PATH")
+    if alsa:
         os.environ["ALSA_CONFIG_PATH"] = "/usr/share/alsa/alsa.conf:" + alsa
-        try:
-            figures["baresip, paced"] = plain_baresip_call(root, microphone, args.call,
-                                                           "quillet_play")
-        finally:
-            if before is None:
-                del os.environ["ALSA_CONFIG_PATH"]
-            else:
-                os.environ["ALSA_CONFIG_PATH"] = before
-    print("Plain call, file audio both ways, G.711, no echo control (%.0f s each):" % args.call)
-    print("  %-20s %12s %12s" % ("", "caller CPU", "callee CPU"))
+    # baresip's encrypted calls play where its plain call plays as to a sound card.
+    player, label = ("quillet_play", "baresip, paced") if alsa else ("null", "baresip, ALSA null")
+    try:
+        if alsa:
+            figures[label] = plain_baresip_call(root, microphone, args.call, player)
+        if args.srtp:
+            figures[label + ", SDES"] = plain_baresip_call(root, microphone, args.call, player,
+                                                           "srtp-mand")
+            figures[label + ", DTLS"] = plain_baresip_call(root, microphone, args.call, player,
+                                                           "dtls_srtp")
+    finally:
+        if before is None:
+            os.environ.pop("ALSA_CONFIG_PATH", None)
+        else:
+            os.environ["ALSA_CONFIG_PATH"] = before
+    print("Call, file audio both ways, G.711, no echo control (%.0f s each):" % args.call)
+    print("  %-22s %12s %12s" % ("", "caller CPU", "callee CPU"))
     for name, shares in figures.items():
-        print("  %-20s %10.2f %% %10.2f %%" % (name, shares["caller"], shares["callee"]))
+        print("  %-22s %10.2f %% %10.2f %%" % (name, shares["caller"], shares["callee"]))
+
 
 if __name__ == "__main__":
     main()

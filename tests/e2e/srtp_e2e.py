@@ -3,30 +3,37 @@
 """Encrypted media on the user's path: two profiles call each other over TLS with SDES keys,
 and over UDP with DTLS, and hear each other, both logs name the suite, and a capture of the
 call (in the test's own network namespace), decoded by tshark as RTP, holds no plain voice;
-replayed and cut packets are dropped; `auto` on both sides over TLS takes DTLS before the
-SDES keys offered beside it; a DTLS handshake that never comes ends the call; a line that requires
-encrypted media refuses a plain caller with 488 and its log line; a line on `auto` that calls
+replayed and cut packets are dropped and counted, a STUN packet is dropped uncounted; `auto`
+on both sides over TLS takes DTLS before the SDES keys offered beside it; a DTLS handshake that
+never comes ends the call; a line that requires encrypted media refuses a plain caller with 488 and its log line; a line on `auto` that calls
 a far end without encryption has a plain call and says so; baresip with its srtp and
-dtls_srtp modules calls Quillet with SDES keys over TLS, and takes Quillet's DTLS call."""
+dtls_srtp modules calls Quillet with SDES keys over TLS, and takes Quillet's DTLS call;
+GStreamer's srtpdec and srtpenc, with keys the test chose, hear Quillet's words and are heard
+(each SDES suite)."""
+import base64
 import math
 import os
 import re
 import shutil
+import signal
 import socket
 import subprocess
+import sys
 import time
 from collections import Counter
 
 import numpy as np
 from e2e_support import (RATE, LabCase, LoopbackCapture, from_first_sound, make_ca,
-                         make_server_cert, read_wav, run_tests, take_binary_argument, wait_for,
-                         write_wav)
+                         make_server_cert, pieces_intact, read_wav, run_tests,
+                         take_binary_argument, wait_for, write_wav)
 from sip_caller import Caller
+from sip_tls_answerer import TlsAnswerer
 import sipharness as h  # noqa: E402 (on the path that e2e_support sets)
 
 take_binary_argument()
 
 SDES_80 = "Media: SRTP AES_CM_128_HMAC_SHA1_80 (SDES)"
+GST_PEER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "gst_srtp_peer.py")
 
 
 def entropy(data):
@@ -176,7 +183,8 @@ class SrtpTest(LabCase):
 
     def replay_to_bob(self):
         """Alice's first voice packets again, to Bob's RTP port from another socket: five as
-        they were (replays) and five cut short by a byte of their tag."""
+        they were (replays) and five cut short by a byte of their tag; and a STUN binding
+        request (no SRTP packet: dropped, not counted as failed)."""
         voice = [d for d in self.capture.datagrams if len(d[2]) == 182]
         self.assertGreater(len(voice), 10)
         # Bob's port: the one that Alice's first voice packet went to.
@@ -188,6 +196,7 @@ class SrtpTest(LabCase):
             for packet in self.replayed:
                 sock.sendto(packet, ("127.0.0.1", bob_port))
                 sock.sendto(packet[:-1], ("127.0.0.1", bob_port))
+            sock.sendto(bytes.fromhex("000100002112a442") + os.urandom(12), ("127.0.0.1", bob_port))
 
     def voice_payloads(self):
         """The payloads of the call's G.711 RTP packets as tshark decodes them (all UDP here
@@ -313,7 +322,68 @@ class SrtpTest(LabCase):
         self.assert_words_heard("DTLS, baresip -> Quillet", from_first_sound(q.heard()))
         self.assert_words_heard("DTLS, Quillet -> baresip", from_first_sound(self.baresip_heard(b)))
 
+    def test_gstreamer_hears_quillet_and_is_heard_with_each_sdes_suite(self):
+        for suite in ("AES_CM_128_HMAC_SHA1_80", "AES_CM_128_HMAC_SHA1_32", "AEAD_AES_128_GCM"):
+            with self.subTest(suite=suite):
+                self.gstreamer_call(suite)
+
+    def gstreamer_call(self, suite):
+        """Quillet calls a TLS answerer that takes the `suite` key Quillet offered and answers
+        with one of its own; GStreamer (gst_srtp_peer.py) decrypts what Quillet sends with the
+        first key and encrypts the speech it sends with the second."""
+        our_key = os.urandom(28 if suite == "AEAD_AES_128_GCM" else 30)
+        rtp_port = h.free_udp_port(span=2)
+        heard_file = os.path.join(self.dir, "gst-heard-%s.wav" % suite)
+        peers = []
+
+        def answer(invite):
+            offered = {m.group(2): (m.group(1), m.group(3)) for m in re.finditer(
+                r"a=crypto:(\d+) (\S+) inline:([A-Za-z0-9+/=]+)", invite.body)}
+            tag, far_key = offered[suite]
+            media = re.search(r"m=audio (\d+) (\S+) ", invite.body)
+            peer = h.Process([sys.executable, GST_PEER, str(rtp_port), suite, our_key.hex(),
+                              base64.b64decode(far_key).hex(), "127.0.0.1:" + media.group(1),
+                              self.padded_file, heard_file], self.dir, "gst-" + suite)
+            peers.append(peer)
+            self.cleanup.append(peer.stop)
+            if not wait_for(lambda: "ready" in peer.output(), 10):
+                raise RuntimeError(peer.output())
+            return ("v=0\r\no=gst 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\n"
+                    "t=0 0\r\nm=audio %d %s 0\r\na=rtpmap:0 PCMU/8000\r\na=sendrecv\r\n"
+                    "a=crypto:%s %s inline:%s\r\n" % (rtp_port, media.group(2), tag, suite,
+                                                       base64.b64encode(our_key).decode()))
+
+        server = make_server_cert(self.dir, self.ca, "IP:127.0.0.1")
+        answerer = self.owned(TlsAnswerer(server, answer))
+        q = self.profile("alice", self.padded_file, "sdes", required="1")
+        q.start()
+        self.assertEqual(q.run("-dial", answerer.uri()), 0)
+        self.assertIsNotNone(answerer.wait_request("ACK", 15), q.log_text() + str(answerer.errors))
+        time.sleep(len(self.speech) / RATE + 2.5)
+        self.assertEqual(q.run("-hangup"), 0)
+        self.assertIsNotNone(answerer.wait_request("BYE", 10), q.log_text())
+        peers[0].stop(signal.SIGINT, 10)
+        q.stop()
+        report = peers[0].output()
+        print(suite, "GStreamer:", report.strip().replace("\n", "; "))
+        self.assertIn("Media: SRTP %s (SDES)" % suite, q.log_text())
+        self.assertNotIn("failed authentication", q.log_text())
+        self.assertNotIn("error:", report)
+        # One stream of Quillet's, none of its packets dropped, and its RTCP (at least the
+        # BYE) decrypted too.
+        self.assertRegex(report, r"streams \d+\n")
+        self.assertRegex(report, r"recv-count=\(uint\)[1-9]\d*, recv-drop-count=\(uint\)0;")
+        self.assertGreater(int(re.search(r"srtcp (\d+)", report).group(1)), 0, report)
+        heard = from_first_sound(read_wav(heard_file))
+        self.assert_words_heard("%s, Quillet -> GStreamer" % suite, heard)
+        intact, voiced = pieces_intact(self.speech, heard)
+        print("%s: %d of %d voiced pieces intact" % (suite, intact, voiced))
+        self.assertGreaterEqual(intact, 0.9 * voiced)
+        self.assert_words_heard("%s, GStreamer -> Quillet" % suite, from_first_sound(q.heard()))
+
 
 if __name__ == "__main__":
     run_tests({"test_baresip_calls_with_sdes_keys_over_tls": "baresip-srtp",
-               "test_quillet_calls_baresip_with_dtls": "baresip-dtls-srtp"})
+               "test_quillet_calls_baresip_with_dtls": "baresip-dtls-srtp",
+               "test_gstreamer_hears_quillet_and_is_heard_with_each_sdes_suite":
+                   "gstreamer-srtp"})

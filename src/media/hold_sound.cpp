@@ -1,0 +1,30 @@
+// SPDX-License-Identifier: Apache-2.0
+// The sound a held far end hears: silence or the soft hold tone.
+#include "media/hold_sound.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+namespace quillet::media {
+
+namespace {
+
+constexpr uint64_t kRate = 8000;
+constexpr uint64_t kRampSamples = kRate / 100;
+
+}  // namespace
+
+int32_t holdSample(HoldSound sound, uint64_t position) {
+  if (sound != HoldSound::Tone) return 0;
+  const uint64_t at = position % (kRate * kHoldTonePeriodMs / 1000);
+  const uint64_t length = kRate * kHoldToneMs / 1000;
+  if (at >= length) return 0;
+  const uint64_t edge = std::min(at, length - 1 - at);
+  const double ramp = edge >= kRampSamples ? 1.0 : static_cast<double>(edge) / kRampSamples;
+  const double phase =
+      2.0 * std::numbers::pi * kHoldToneHz * static_cast<double>(at) / static_cast<double>(kRate);
+  return static_cast<int32_t>(std::lround(kHoldToneAmplitude * ramp * std::sin(phase)));
+}
+
+}  // namespace quillet::media
