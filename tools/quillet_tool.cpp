@@ -34,6 +34,7 @@ constexpr Group kGroups[] = {
     {"upnp", runUpnp, "map PORT [--external PORT] [--client ADDRESS]"},
     {"resolve", runResolve, "PORT [--rtp] [--private ADDRESS] [--times N]"},
     {"network-test", runNetworkTest, "[--stun-servers HOST[:PORT],...]"},
+    {"history", runHistory, "[--limit N]  (the profile's calls as JSON, newest first)"},
     {"call", runCall,
      "transfer TARGET | consult [--line N] TARGET | join | drop  (the calls of the running "
      "quillet)"},

@@ -27,8 +27,9 @@ int runStun(const Args& args);  // NAT traversal (tool_net.cpp)
 int runUpnp(const Args& args);
 int runResolve(const Args& args);
 int runNetworkTest(const Args& args);
-int runCall(const Args& args);  // the running program's call (control socket)  // audio devices,
-                                // play, record (device side of "audio")
+int runHistory(const Args& args);  // the profile's call history
+int runCall(const Args& args);     // the running program's call (control socket)  // audio devices,
+                                   // play, record (device side of "audio")
 
 // Reads a decimal number of at most six digits within [low, high]; false otherwise.
 bool parseNumber(const std::string& text, int low, int high, int& out);

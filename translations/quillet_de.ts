@@ -5,7 +5,7 @@
     <name>app</name>
     <message>
         <location filename="../src/ui/address_book_window.cpp" line="+308"/>
-        <location filename="../src/app/intercom_app.cpp" line="+338"/>
+        <location filename="../src/app/intercom_app.cpp" line="+341"/>
         <source>Confirm Delete</source>
         <translation>Löschen bestätigen</translation>
     </message>
@@ -56,7 +56,7 @@
         <translation>Die TLS-CA-Datei kann nicht gelesen werden. Bitte wählen Sie eine Datei mit Zertifizierungsstellen oder lassen Sie das Feld leer, um nur denen des Systems zu vertrauen.</translation>
     </message>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="+475"/>
+        <location filename="../src/ui/main_window.cpp" line="+485"/>
         <source>Error</source>
         <translation>Fehler</translation>
     </message>
@@ -136,7 +136,7 @@
         <translation>Klicken Sie auf „Hinzufügen“, um das eingegebene Tastenkürzel zu übernehmen, oder löschen Sie es.</translation>
     </message>
     <message>
-        <location filename="../src/app/intercom_app.cpp" line="-294"/>
+        <location filename="../src/app/intercom_app.cpp" line="-297"/>
         <source>Quillet: press Intercom and speak</source>
         <translation>Quillet: Gegensprechen drücken und sprechen</translation>
     </message>
@@ -166,7 +166,7 @@
         <translation>Kontakte lassen sich aus CSV-Dateien importieren</translation>
     </message>
     <message>
-        <location line="+111"/>
+        <location line="+112"/>
         <source>Welcome</source>
         <translation>Willkommen</translation>
     </message>
@@ -180,7 +180,7 @@ Would you like to read the tutorial now?</source>
 Möchten Sie jetzt die Einführung lesen?</translation>
     </message>
     <message>
-        <location line="+105"/>
+        <location line="+107"/>
         <source>Line not Setup</source>
         <translation>Leitung nicht eingerichtet</translation>
     </message>
@@ -200,7 +200,7 @@ Möchten Sie jetzt die Einführung lesen?</translation>
         <translation>Solange ein Anruf klingelt oder läuft, können die Optionen nicht geändert werden</translation>
     </message>
     <message>
-        <location line="+576"/>
+        <location line="+585"/>
         <source>Cancel (F5)</source>
         <translation>Abbrechen (F5)</translation>
     </message>
@@ -210,7 +210,7 @@ Möchten Sie jetzt die Einführung lesen?</translation>
         <translation>Gegensprechen (F5)</translation>
     </message>
     <message>
-        <location filename="../src/app/intercom_app_incoming.cpp" line="+217"/>
+        <location filename="../src/app/intercom_app_incoming.cpp" line="+221"/>
         <source>Incoming Call</source>
         <translation>Eingehender Anruf</translation>
     </message>
@@ -412,6 +412,74 @@ Möchten Sie das Gespräch beginnen?</translation>
         <location line="+2"/>
         <source>Import CSV File</source>
         <translation>CSV-Datei importieren</translation>
+    </message>
+</context>
+<context>
+    <name>quillet::ui::CallHistoryWidget</name>
+    <message>
+        <location filename="../src/ui/call_history_widget.cpp" line="+46"/>
+        <source>Call</source>
+        <translation>Anruf</translation>
+    </message>
+    <message>
+        <location line="+0"/>
+        <source>Name</source>
+        <translation>Name</translation>
+    </message>
+    <message>
+        <location line="+0"/>
+        <source>Time</source>
+        <translation>Zeit</translation>
+    </message>
+    <message>
+        <location line="+0"/>
+        <source>Duration</source>
+        <translation>Dauer</translation>
+    </message>
+    <message>
+        <location line="+4"/>
+        <source>Call history</source>
+        <translation>Anrufliste</translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>The calls, newest first; a double-click calls the far end back</source>
+        <translation>Die Anrufe, neueste zuerst; ein Doppelklick ruft die Gegenstelle zurück</translation>
+    </message>
+    <message>
+        <location line="+3"/>
+        <source>Call Back</source>
+        <translation>Zurückrufen</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>Call the far end of the selected call</source>
+        <translation>Die Gegenstelle des gewählten Anrufs anrufen</translation>
+    </message>
+    <message>
+        <location line="+14"/>
+        <source>Missed</source>
+        <translation>Verpasst</translation>
+    </message>
+    <message>
+        <location line="+3"/>
+        <source>Intercom in</source>
+        <translation>Gegensprechen eingehend</translation>
+    </message>
+    <message>
+        <location line="+0"/>
+        <source>Intercom out</source>
+        <translation>Gegensprechen ausgehend</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>In</source>
+        <translation>Eingehend</translation>
+    </message>
+    <message>
+        <location line="+0"/>
+        <source>Out</source>
+        <translation>Ausgehend</translation>
     </message>
 </context>
 <context>
@@ -655,13 +723,13 @@ Möchten Sie das Gespräch beginnen?</translation>
 <context>
     <name>quillet::ui::MainWindow</name>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="-407"/>
-        <location line="+136"/>
+        <location filename="../src/ui/main_window.cpp" line="-415"/>
+        <location line="+144"/>
         <source>Contacts</source>
         <translation>Kontakte</translation>
     </message>
     <message>
-        <location line="-135"/>
+        <location line="-143"/>
         <source>The contact that Intercom calls; its context menu adds, edits and deletes contacts</source>
         <translation>Der Kontakt, den „Gegensprechen“ anruft; das Kontextmenü fügt Kontakte hinzu, bearbeitet und löscht sie</translation>
     </message>
@@ -678,14 +746,14 @@ Möchten Sie das Gespräch beginnen?</translation>
     </message>
     <message>
         <location line="+6"/>
-        <location line="+114"/>
-        <location line="+535"/>
+        <location line="+122"/>
+        <location line="+543"/>
         <location filename="../src/ui/translation_test.cpp" line="+220"/>
         <source>Do Not Disturb</source>
         <translation>Nicht stören</translation>
     </message>
     <message>
-        <location line="-647"/>
+        <location line="-663"/>
         <source>Click to turn off incoming calls (Ctrl+U)</source>
         <translation>Klicken, um eingehende Anrufe abzuweisen (Strg+U)</translation>
     </message>
@@ -696,13 +764,13 @@ Möchten Sie das Gespräch beginnen?</translation>
     </message>
     <message>
         <location line="+6"/>
-        <location line="+103"/>
+        <location line="+111"/>
         <location line="+365"/>
         <source>Hold</source>
         <translation>Halten</translation>
     </message>
     <message>
-        <location line="-466"/>
+        <location line="-474"/>
         <source>Put the call on hold, or resume it</source>
         <translation>Gespräch halten oder fortsetzen</translation>
     </message>
@@ -793,13 +861,19 @@ Möchten Sie das Gespräch beginnen?</translation>
     </message>
     <message>
         <location line="+18"/>
+        <location line="+8"/>
         <source>Log</source>
         <translation>Protokoll</translation>
     </message>
     <message>
-        <location line="+1"/>
+        <location line="-7"/>
         <source>What Quillet did, newest last; its context menu is the main menu</source>
         <translation>Was Quillet getan hat, das Neueste zuletzt; das Kontextmenü ist das Hauptmenü</translation>
+    </message>
+    <message>
+        <location line="+8"/>
+        <source>Calls</source>
+        <translation>Anrufe</translation>
     </message>
     <message>
         <location line="+25"/>
@@ -969,7 +1043,7 @@ Drücken Sie „Gegensprechen“ und sprechen Sie: Schon Ihr erstes Wort kommt a
         <translation>Verpasster Anruf von %1</translation>
     </message>
     <message>
-        <location line="+21"/>
+        <location line="+29"/>
         <source>The call&apos;s audio is encrypted: %1</source>
         <translation>Der Ton des Anrufs ist verschlüsselt: %1</translation>
     </message>

@@ -5,7 +5,7 @@
     <name>app</name>
     <message>
         <location filename="../src/ui/address_book_window.cpp" line="+308"/>
-        <location filename="../src/app/intercom_app.cpp" line="+338"/>
+        <location filename="../src/app/intercom_app.cpp" line="+341"/>
         <source>Confirm Delete</source>
         <translation>Confirmer la suppression</translation>
     </message>
@@ -56,7 +56,7 @@
         <translation>Le fichier CA TLS est illisible. Choisissez un fichier d&apos;autorités de certification, ou laissez le champ vide pour ne faire confiance qu&apos;à celles du système.</translation>
     </message>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="+475"/>
+        <location filename="../src/ui/main_window.cpp" line="+485"/>
         <source>Error</source>
         <translation>Erreur</translation>
     </message>
@@ -136,7 +136,7 @@
         <translation>Cliquez sur « Ajouter » pour garder le raccourci saisi, ou effacez-le.</translation>
     </message>
     <message>
-        <location filename="../src/app/intercom_app.cpp" line="-294"/>
+        <location filename="../src/app/intercom_app.cpp" line="-297"/>
         <source>Quillet: press Intercom and speak</source>
         <translation>Quillet : appuyez sur Interphone et parlez</translation>
     </message>
@@ -166,7 +166,7 @@
         <translation>Les contacts peuvent être importés depuis des fichiers CSV</translation>
     </message>
     <message>
-        <location line="+111"/>
+        <location line="+112"/>
         <source>Welcome</source>
         <translation>Bienvenue</translation>
     </message>
@@ -180,7 +180,7 @@ Would you like to read the tutorial now?</source>
 Voulez-vous lire le tutoriel maintenant ?</translation>
     </message>
     <message>
-        <location line="+105"/>
+        <location line="+107"/>
         <source>Line not Setup</source>
         <translation>Ligne non configurée</translation>
     </message>
@@ -200,7 +200,7 @@ Voulez-vous lire le tutoriel maintenant ?</translation>
         <translation>Pendant qu&apos;un appel sonne ou est en cours, les options ne peuvent pas être modifiées</translation>
     </message>
     <message>
-        <location line="+576"/>
+        <location line="+585"/>
         <source>Cancel (F5)</source>
         <translation>Annuler (F5)</translation>
     </message>
@@ -210,7 +210,7 @@ Voulez-vous lire le tutoriel maintenant ?</translation>
         <translation>Interphone (F5)</translation>
     </message>
     <message>
-        <location filename="../src/app/intercom_app_incoming.cpp" line="+217"/>
+        <location filename="../src/app/intercom_app_incoming.cpp" line="+221"/>
         <source>Incoming Call</source>
         <translation>Appel entrant</translation>
     </message>
@@ -412,6 +412,74 @@ Voulez-vous commencer la conversation ?</translation>
         <location line="+2"/>
         <source>Import CSV File</source>
         <translation>Importer un fichier CSV</translation>
+    </message>
+</context>
+<context>
+    <name>quillet::ui::CallHistoryWidget</name>
+    <message>
+        <location filename="../src/ui/call_history_widget.cpp" line="+46"/>
+        <source>Call</source>
+        <translation>Appel</translation>
+    </message>
+    <message>
+        <location line="+0"/>
+        <source>Name</source>
+        <translation>Nom</translation>
+    </message>
+    <message>
+        <location line="+0"/>
+        <source>Time</source>
+        <translation>Heure</translation>
+    </message>
+    <message>
+        <location line="+0"/>
+        <source>Duration</source>
+        <translation>Durée</translation>
+    </message>
+    <message>
+        <location line="+4"/>
+        <source>Call history</source>
+        <translation>Historique des appels</translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>The calls, newest first; a double-click calls the far end back</source>
+        <translation>Les appels, du plus récent au plus ancien ; un double-clic rappelle le correspondant</translation>
+    </message>
+    <message>
+        <location line="+3"/>
+        <source>Call Back</source>
+        <translation>Rappeler</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>Call the far end of the selected call</source>
+        <translation>Appeler le correspondant de l’appel sélectionné</translation>
+    </message>
+    <message>
+        <location line="+14"/>
+        <source>Missed</source>
+        <translation>Manqué</translation>
+    </message>
+    <message>
+        <location line="+3"/>
+        <source>Intercom in</source>
+        <translation>Interphone entrant</translation>
+    </message>
+    <message>
+        <location line="+0"/>
+        <source>Intercom out</source>
+        <translation>Interphone sortant</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>In</source>
+        <translation>Entrant</translation>
+    </message>
+    <message>
+        <location line="+0"/>
+        <source>Out</source>
+        <translation>Sortant</translation>
     </message>
 </context>
 <context>
@@ -655,13 +723,13 @@ Voulez-vous commencer la conversation ?</translation>
 <context>
     <name>quillet::ui::MainWindow</name>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="-407"/>
-        <location line="+136"/>
+        <location filename="../src/ui/main_window.cpp" line="-415"/>
+        <location line="+144"/>
         <source>Contacts</source>
         <translation>Contacts</translation>
     </message>
     <message>
-        <location line="-135"/>
+        <location line="-143"/>
         <source>The contact that Intercom calls; its context menu adds, edits and deletes contacts</source>
         <translation>Le contact qu&apos;appelle Interphone ; le menu contextuel ajoute, modifie et supprime des contacts</translation>
     </message>
@@ -678,14 +746,14 @@ Voulez-vous commencer la conversation ?</translation>
     </message>
     <message>
         <location line="+6"/>
-        <location line="+114"/>
-        <location line="+535"/>
+        <location line="+122"/>
+        <location line="+543"/>
         <location filename="../src/ui/translation_test.cpp" line="+220"/>
         <source>Do Not Disturb</source>
         <translation>Ne pas déranger</translation>
     </message>
     <message>
-        <location line="-647"/>
+        <location line="-663"/>
         <source>Click to turn off incoming calls (Ctrl+U)</source>
         <translation>Cliquez pour refuser les appels entrants (Ctrl+U)</translation>
     </message>
@@ -696,13 +764,13 @@ Voulez-vous commencer la conversation ?</translation>
     </message>
     <message>
         <location line="+6"/>
-        <location line="+103"/>
+        <location line="+111"/>
         <location line="+365"/>
         <source>Hold</source>
         <translation>Attente</translation>
     </message>
     <message>
-        <location line="-466"/>
+        <location line="-474"/>
         <source>Put the call on hold, or resume it</source>
         <translation>Mettre l’appel en attente ou le reprendre</translation>
     </message>
@@ -793,13 +861,19 @@ Voulez-vous commencer la conversation ?</translation>
     </message>
     <message>
         <location line="+18"/>
+        <location line="+8"/>
         <source>Log</source>
         <translation>Journal</translation>
     </message>
     <message>
-        <location line="+1"/>
+        <location line="-7"/>
         <source>What Quillet did, newest last; its context menu is the main menu</source>
         <translation>Ce que Quillet a fait, le plus récent en dernier ; le menu contextuel est le menu principal</translation>
+    </message>
+    <message>
+        <location line="+8"/>
+        <source>Calls</source>
+        <translation>Appels</translation>
     </message>
     <message>
         <location line="+25"/>
@@ -969,7 +1043,7 @@ Appuyez sur Interphone et parlez : votre premier mot est entendu.</translation>
         <translation>Appel manqué de %1</translation>
     </message>
     <message>
-        <location line="+21"/>
+        <location line="+29"/>
         <source>The call&apos;s audio is encrypted: %1</source>
         <translation>Le son de l’appel est chiffré : %1</translation>
     </message>

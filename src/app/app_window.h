@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/call_history.h"
 #include "sip/call_media.h"
 #include "sip/transport_kind.h"
 
@@ -35,6 +36,7 @@ enum AppCommand : int32_t {
   kCommandAddContact = 8001,
   kCommandEditContact = 8002,
   kCommandDeleteContact = 8003,
+  kCommandCallBack = 8010,  // call back the far end of the selected history row
   kCommandCheckLine = 15001,
   // Private messages of the main window.
   kMessageClose = 1126,
@@ -123,6 +125,9 @@ class AppWindow {
   // The Hold button and menu entry: usable while a call is connected; "Resume" while the
   // call is held here.
   virtual void setHoldButton(bool enabled, bool held) = 0;
+  // The call history, newest first, and the row selected in it (-1: none).
+  virtual void setCallHistory(const std::vector<CallRecord>& /*calls*/) {}
+  virtual int32_t selectedHistoryRow() const { return -1; }
 };
 
 // The window of a headless run: remembers what a window would show.
@@ -163,6 +168,10 @@ class HeadlessWindow : public AppWindow {
   void setCallQuality(const sip::CallFigures* figures) override {
     callQuality_ = figures != nullptr ? std::optional<sip::CallFigures>(*figures) : std::nullopt;
   }
+  void setCallHistory(const std::vector<CallRecord>& calls) override { history_ = calls; }
+  int32_t selectedHistoryRow() const override { return historyRow_; }
+  void selectHistoryRow(int32_t row) { historyRow_ = row; }
+  const std::vector<CallRecord>& history() const { return history_; }
 
   // What the window shows (tests).
   const std::vector<std::string>& rows() const { return rows_; }
@@ -195,6 +204,8 @@ class HeadlessWindow : public AppWindow {
   sip::TransportKind transport_ = sip::TransportKind::Udp;
   std::string lineProblem_;
   std::optional<sip::CallFigures> callQuality_;
+  std::vector<CallRecord> history_;
+  int32_t historyRow_ = -1;
   int8_t microphone_ = -127;
   int8_t speaker_ = -127;
 };

@@ -128,6 +128,7 @@ bool IntercomApp::initialise() {
   base::SettingsStore& store = settings();
   base::logInfo("Quillet Run");
   refillContacts();
+  showCallHistory();
   window_->setDoNotDisturbButton(false);
   showVolumes();
   {
@@ -222,6 +223,7 @@ void IntercomApp::shutDown() {
   currentSlot_ = 1;
   if (slot_ != nullptr) {
     env_.loop.killTimer(slot_->noActivityTimer());
+    noteCallEndReason("closed");
     // The call ends first (its BYE or 487 goes through the reaper while the transport
     // still runs), then the transport un-registers with its challenge handling, and only
     // then does the engine go.
@@ -229,6 +231,7 @@ void IntercomApp::shutDown() {
   }
   // Parties bridged by a transfer are let go (BYE to both) while the transport still runs.
   base::DetachedWorkerList::global().StopAll();
+  finishCallRecord();  // a call whose end the closing did not report
   settings().writeBool("Settings", "DoNotDisturb", transport_->doNotDisturb());
   transport_->shutdown();
   slot_.reset();
@@ -432,6 +435,7 @@ void IntercomApp::command(int32_t id) {
       if (slot_ != nullptr && slot_->engine() != nullptr &&
           slot_->engine()->callState() == sip::kCallIncoming) {
         ringingCaller_.clear();  // refused, not missed
+        noteCallEndReason("refused");
         window_->noteRingingOver();
         slot_->engine()->HangUp();
       }
@@ -469,6 +473,9 @@ void IntercomApp::command(int32_t id) {
       break;
     case kCommandDeleteContact:
       deleteSelectedContact();
+      break;
+    case kCommandCallBack:
+      callBack(window_->selectedHistoryRow());
       break;
     case kCommandAddressBook:
       window_->showAddressBook();
@@ -571,6 +578,7 @@ bool IntercomApp::startOrAnswer(const std::string& address) {
     currentSlot_ = 0;
   }
   if (stream->isNull() && !address.empty() && engine.DialIntercom(address) != 0) {
+    beginCallRecord(engine, false, true);
     slot.pending = true;
     restartNoActivityTimer(slot);
     stream = slot.spoolWriter();
@@ -626,6 +634,7 @@ void IntercomApp::hangUp() {
     return;
   }
   if (currentSlot_ == 0 && slot_->connected && slot_->engine() != nullptr) {
+    noteCallEndReason("hung up here");
     slot_->engine()->HangUp();
   }
   if (currentSlot_ == 0 && slot_->pending) {
@@ -662,6 +671,7 @@ void IntercomApp::hangUpFromCommandLine() {
   }
   recorder_.Stop();
   player_.Stop();
+  noteCallEndReason("hung up here");
   slot_->engine()->HangUp();
   currentSlot_ = 1;
   updateIntercomButton();
@@ -690,6 +700,7 @@ void IntercomApp::onConnected(LineSlot& slot) {
     restartNoActivityTimer(slot);
   }
   slot.startTime = std::time(nullptr);
+  noteCallAnswered(*slot.engine());
   armDoorControl(slot);
   window_->setCallEncryption(slot.engine()->mediaEncryption());
   callStarted(slot);
@@ -789,6 +800,7 @@ void IntercomApp::onEnded(LineSlot& slot) {
     window_->noteMissedCall(ringingCaller_);  // it rang here and ended before it was up
     ringingCaller_.clear();
   }
+  finishCallRecord();
   slot.connected = false;
   slot.talkBackWhenConnected = false;
   slot.startTime = 0;

@@ -6,6 +6,7 @@
 // command-line options and hot keys. It reaches the window only through AppWindow.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -15,6 +16,7 @@
 #include "app/allow_list.h"
 #include "app/app_window.h"
 #include "app/arguments.h"
+#include "app/call_history.h"
 #include "app/door_control.h"
 #include "app/line_slot.h"
 #include "audio/cue_tone.h"
@@ -83,6 +85,9 @@ class IntercomApp : public base::Application,
   // The store position of the selected contact (-1: none).
   int32_t selectedPosition();
   contacts::ContactStore& contactStore() { return *contacts_; }
+  // Calls the far end of a row of the call history (as shown, newest first) the way a
+  // contact is called; false when there is no such row or the call could not start.
+  bool callBack(int32_t historyRow);
 
   // Engine events of a slot (GUI thread).
   int onRing(LineSlot& slot, int32_t ring, int32_t previousRing);
@@ -162,6 +167,14 @@ class IntercomApp : public base::Application,
   // the call is up; clears them when none is.
   void refreshCallQuality();
   void carryOut(const ArgumentPlan& plan);
+  // The call history (intercom_app_history.cpp): the line's call is noted from its first
+  // ring or its dial, and written to the profile's history file when it ends.
+  void beginCallRecord(sip::SipEngine& engine, bool incoming, bool intercom);
+  void noteCallAnswered(const sip::SipEngine& engine);
+  // The first reason given for the end of the call is the one kept.
+  void noteCallEndReason(const std::string& reason);
+  void finishCallRecord();
+  void showCallHistory();
 
   base::AppEnvironment& env_;
   std::unique_ptr<AppWindow> window_;
@@ -193,6 +206,9 @@ class IntercomApp : public base::Application,
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);  // tasks posted for later check it
   bool answerAfterRing_ = false;  // the first ring of incomingCall_ waits for the sound
   size_t banner_ = 0;
+  std::optional<CallRecord> callRecord_;  // the line's call being noted
+  std::chrono::steady_clock::time_point answeredAt_;
+  std::vector<CallRecord> history_;  // as the window shows it
   int8_t microphoneLevel_ = -127;
   int8_t speakerLevel_ = -127;
 };

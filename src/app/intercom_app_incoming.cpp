@@ -45,6 +45,7 @@ int IntercomApp::onRing(LineSlot& slot, int32_t ring, int32_t /*previousRing*/) 
   window_->show();
   if (ring == 1) {
     incoming_ = judgeIncoming(*engine);
+    beginCallRecord(*engine, true, incoming_.decision != IncomingDecision::PhoneCall);
   }
   if (refuseIncoming(*engine)) {
     return 0;
@@ -174,14 +175,17 @@ bool IntercomApp::refuseIncoming(sip::SipEngine& engine) {
   switch (incoming_.decision) {
     case IncomingDecision::Busy:
       base::logError("DND is on - reject incoming call from: " + engine.remoteUri());
+      noteCallEndReason("do not disturb");
       engine.Refuse(480);
       return true;
     case IncomingDecision::Forbid:
       base::logCallDecision("Refusing a call that requires auto-answer (" + incoming_.reason + ")");
+      noteCallEndReason("answer mode refused");
       engine.Refuse(403, manualAnswerHeader(engine.incomingFacts().autoAnswer));
       return true;
     case IncomingDecision::Refuse:
       base::logCallDecision("Rejecting intercom call because not on the allow list");
+      noteCallEndReason("not on the allow list");
       engine.HangUp();
       return true;
     default:
@@ -237,6 +241,7 @@ void IntercomApp::askTalkBack(uint64_t call) {
     }
   } else if (answer == platform::PromptAnswer::No) {
     base::logCallDecision("Rejecting intercom call");
+    noteCallEndReason("refused");
     engine.HangUp();
   }
 }

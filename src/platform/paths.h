@@ -19,6 +19,8 @@ struct ProfilePaths {
   std::string logsDir() const { return dataDir + "/Logs"; }
   std::string tonesDir() const { return dataDir + "/System Tones"; }
   std::string contactsFile() const { return dataDir + "/contacts.ini"; }
+  // One line per call; the older part is kept beside it as call-history.jsonl.1.
+  std::string callHistoryFile() const { return dataDir + "/call-history.jsonl"; }
   std::string lockFile() const { return runtimeDir + "/quillet.lock"; }
   // Held by the running instance from its start to its very end.
   std::string runningLockFile() const { return runtimeDir + "/quillet.running.lock"; }

@@ -18,8 +18,10 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QTabWidget>
 #include <QTest>
 #include <QTimer>
+#include <QTreeWidget>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -27,6 +29,7 @@
 
 #include "base/settings_store.h"
 #include "platform/audio_device_wav.h"
+#include "ui/call_history_widget.h"
 #include "ui/ui_test_support.h"
 
 extern char** environ;
@@ -396,6 +399,73 @@ TEST_F(CallTest, AnEncryptedCallShowsThePadlock) {
   ASSERT_TRUE(pumpUntil([&] { return !app_->callActive(); }, 5s));
   EXPECT_TRUE(window_->callLock()->isHidden());
   EXPECT_EQ(window_->statusText(), "Quillet: idle");
+  bob.stop();
+}
+
+// The Calls tab lists the profile's history newest first; a double-click on a row calls
+// that far end back, and the call made so comes in at the top of the list.
+TEST_F(CallTest, CallHistoryListsTheCallsAndCallsBack) {
+  settings().writeText("Settings", "RecordDevice", "file:" + home_ + "/silence.wav");
+  FarEnd bob(home_, "bob", freeUdpPort(), freeUdpPort() & ~1, home_ + "/silence.wav");
+  ASSERT_TRUE(bob.start()) << bob.log();
+  const std::string bobUri = bob.address().substr(4);  // the history keeps it without "sip:"
+  const app::CallHistory history(paths_.callHistoryFile());
+  app::CallRecord missed;
+  missed.start = 1796947200;
+  missed.incoming = true;
+  missed.uri = bobUri;
+  missed.name = "Bob";
+  app::CallRecord older = missed;
+  older.start -= 3600;
+  older.uri = "carol@127.0.0.1:9";
+  older.name.clear();
+  older.answered = true;
+  older.durationSeconds = 75;
+  ASSERT_TRUE(history.append(older));
+  ASSERT_TRUE(history.append(missed));
+  start();
+
+  auto* calls = window_->callHistory();
+  ASSERT_NE(calls, nullptr);
+  QTreeWidget* list = calls->list();
+  ASSERT_EQ(list->topLevelItemCount(), 2);
+  EXPECT_EQ(list->topLevelItem(0)->text(0), "Missed");
+  EXPECT_EQ(list->topLevelItem(0)->text(1), "Bob");
+  EXPECT_EQ(list->topLevelItem(1)->text(0), "In");
+  EXPECT_EQ(list->topLevelItem(1)->text(1), "carol@127.0.0.1:9");
+  EXPECT_EQ(list->topLevelItem(1)->text(3), "1:15");
+  EXPECT_FALSE(calls->callBackButton()->isEnabled());  // nothing selected yet
+
+  auto* pages = window_->findChild<QTabWidget*>("pages");
+  ASSERT_NE(pages, nullptr);
+  pages->setCurrentWidget(calls);  // the Calls tab beside the log
+  pumpFor(100ms);
+  calls->selectRow(0);
+  EXPECT_TRUE(calls->callBackButton()->isEnabled());
+  const QRect row = list->visualItemRect(list->topLevelItem(0));
+  // A real double-click: the first click's press and release, then the second press.
+  QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, row.center());
+  QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, row.center());
+  ASSERT_TRUE(pumpUntil([&] { return app_->callActive(); }, 10s)) << bob.log() << logText();
+  EXPECT_TRUE(logHas("Calling back " + bobUri));
+  pumpFor(1200ms);
+  window_->runCommand(1000);  // Intercom during the call ends it
+  ASSERT_TRUE(pumpUntil([&] { return !app_->callActive(); }, 5s));
+
+  ASSERT_TRUE(pumpUntil([&] { return list->topLevelItemCount() == 3; }, 2s));
+  EXPECT_EQ(list->topLevelItem(0)->text(0), "Intercom out");
+  EXPECT_EQ(list->topLevelItem(0)->toolTip(1).toStdString(), bobUri);
+  EXPECT_EQ(calls->selectedRow(), 1);  // the selection stays on the call it was on
+  if (const char* shots = std::getenv("QUILLET_SCREENSHOTS")) {
+    fs::create_directories(shots);
+    EXPECT_TRUE(window_->grab().save(QString::fromUtf8(shots) + "/call-history.png"));
+  }
+  const std::vector<app::CallRecord> stored = history.read();
+  ASSERT_EQ(stored.size(), 3u);
+  EXPECT_TRUE(stored[0].answered);
+  EXPECT_FALSE(stored[0].incoming);
+  EXPECT_GE(stored[0].durationSeconds, 1);
+  EXPECT_EQ(stored[0].endReason, "hung up here");
   bob.stop();
 }
 

@@ -22,6 +22,7 @@
 #include <QPushButton>
 #include <QSlider>
 #include <QStyle>
+#include <QTabWidget>
 #include <QToolBar>
 #include <QVBoxLayout>
 
@@ -29,6 +30,7 @@
 #include "base/log.h"
 #include "base/settings_store.h"
 #include "ui/accessibility.h"
+#include "ui/call_history_widget.h"
 #include "ui/desktop_notices.h"
 #include "ui/desktop_theme.h"
 #include "ui/dialogs.h"
@@ -242,7 +244,15 @@ void MainWindow::buildControls() {
           [this](const QPoint& at) { mainMenu_->popup(at); });
   setAccessible(logView_, tr("Log"),
                 tr("What Quillet did, newest last; its context menu is the main menu"));
-  layout->addWidget(logView_, 1);
+  history_ = new CallHistoryWidget(central);
+  connect(history_, &CallHistoryWidget::callBackRequested, this,
+          [this] { runCommand(app::kCommandCallBack); });
+  auto* pages = new QTabWidget(central);
+  pages->setObjectName(QStringLiteral("pages"));
+  pages->setDocumentMode(true);
+  pages->addTab(logView_, tr("Log"));
+  pages->addTab(history_, tr("Calls"));
+  layout->addWidget(pages, 1);
 
   statusPanel_ = new QWidget(central);
   statusPanel_->setObjectName(QStringLiteral("statusPanel"));
@@ -789,6 +799,14 @@ void MainWindow::noteRingingOver() {
   refuse_->setVisible(false);
   notices_->withdrawIncoming();
   emit statusChanged();
+}
+
+void MainWindow::setCallHistory(const std::vector<app::CallRecord>& calls) {
+  history_->setCalls(calls);
+}
+
+int32_t MainWindow::selectedHistoryRow() const {
+  return history_->selectedRow();
 }
 
 void MainWindow::setCallEncryption(const std::string& encryption) {

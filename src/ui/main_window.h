@@ -35,6 +35,7 @@ class GlobalHotKeys;
 class LogViewWidget;
 class DesktopNotices;
 class TransportLabel;
+class CallHistoryWidget;
 class TrayIcon;
 
 // Command identifiers handled by the window itself.
@@ -80,6 +81,7 @@ class MainWindow : public QMainWindow, public app::AppWindow {
   QMenu* mainMenu() const { return mainMenu_; }
   QMenu* contactMenu() const { return contactMenu_; }
   LogViewWidget* logView() const { return logView_; }
+  CallHistoryWidget* callHistory() const { return history_; }
   // The command that opens a folder or page ("xdg-open").
   static QString openerProgram();
   // What the tray shows: "Quillet: " with the state and the missed calls.
@@ -123,6 +125,8 @@ class MainWindow : public QMainWindow, public app::AppWindow {
   void noteMissedCall(const std::string& caller) override;
   void noteRingingOver() override;
   void setCallEncryption(const std::string& encryption) override;
+  void setCallHistory(const std::vector<app::CallRecord>& calls) override;
+  int32_t selectedHistoryRow() const override;
   // The padlock beside the banner, shown while the ringing or current call is encrypted.
   QLabel* callLock() const { return callLock_; }
 
@@ -164,6 +168,7 @@ class MainWindow : public QMainWindow, public app::AppWindow {
   QSlider* playVolume_ = nullptr;
   QSlider* recordVolume_ = nullptr;
   LogViewWidget* logView_ = nullptr;
+  CallHistoryWidget* history_ = nullptr;  // a tab beside the log
   QLabel* banner_ = nullptr;
   QLabel* callLock_ = nullptr;
   QString callEncryption_;  // empty: plain, or no call
