@@ -8,7 +8,6 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCursor>
-#include <QFileInfo>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -16,8 +15,6 @@
 #include <QLineEdit>
 #include <QLocale>
 #include <QMenuBar>
-#include <QMessageBox>
-#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSlider>
@@ -40,16 +37,6 @@
 #include "ui/transport_label.h"
 #include "ui/tray_icon.h"
 #include "ui/x11_activation.h"
-
-#ifndef QUILLET_HELP_FILE
-#define QUILLET_HELP_FILE ""
-#endif
-#ifndef QUILLET_SOURCE_HELP_FILE
-#define QUILLET_SOURCE_HELP_FILE ""
-#endif
-#ifndef QUILLET_VERSION
-#define QUILLET_VERSION "0.0.0"
-#endif
 
 namespace quillet::ui {
 
@@ -444,56 +431,6 @@ void MainWindow::postMessage(int32_t id, int32_t parameter) {
         }
       },
       Qt::QueuedConnection);
-}
-
-QString MainWindow::openerProgram() {
-  return QStringLiteral("xdg-open");
-}
-
-void MainWindow::openPath(const QString& path) {
-  if (!QProcess::startDetached(openerProgram(), {path})) {
-    base::logError("Cannot open ", toUtf8(path));
-  }
-}
-
-void MainWindow::openHelp(int32_t id) {
-  // Every help topic is a section of the README; the file opens at its start. A build
-  // run from its tree has it in the sources.
-  QString file = QStringLiteral(QUILLET_HELP_FILE);
-  if (!QFileInfo::exists(file)) {
-    file = QStringLiteral(QUILLET_SOURCE_HELP_FILE);
-  }
-  if (!QFileInfo::exists(file)) {
-    file = QStringLiteral("https://quillet.example.org/help");
-  }
-  base::logInfo("Help topic ", static_cast<int64_t>(id));
-  openPath(file);
-}
-
-void MainWindow::showAbout() {
-  QMessageBox box(QMessageBox::Information, tr("About Quillet"),
-                  tr("Quillet %1\n\nA hands-free SIP desk intercom and SIP telephone.\n"
-                     "Press Intercom and speak: your first word reaches the far end.")
-                      .arg(QStringLiteral(QUILLET_VERSION)),
-                  QMessageBox::Ok, this);
-  box.setObjectName(QStringLiteral("LAbout"));
-  box.exec();
-}
-
-void MainWindow::networkWizard() {
-  if (settings().readBool("SIP", "STATIC", false)) {
-    prompts_.ask({QT_TRANSLATE_NOOP("app", "Error"),
-                  QT_TRANSLATE_NOOP("app",
-                                    "This wizard does not work if you have manually setup a STATIC "
-                                    "IP or port mapping. Turn Static IP mapping off and run this "
-                                    "again."),
-                  platform::PromptButtons::Ok, platform::PromptIcon::Warning, "wizard-static"});
-    if (app_ != nullptr) {
-      app_->openOptions(app::kOptionsPageStaticIp);
-    }
-    return;
-  }
-  dialogs_->networkWizard(this);
 }
 
 // --- Keys ---------------------------------------------------------------------------------
