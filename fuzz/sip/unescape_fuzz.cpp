@@ -31,8 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (char c : escaped) {
     if (static_cast<unsigned char>(c) <= 32 || static_cast<unsigned char>(c) > 127) std::abort();
   }
-  if (text.find_first_of(std::string_view("%\0", 2)) == std::string_view::npos &&
-      validUtf8(text) && unescape(escaped) != text) {
+  if (text.find_first_of(std::string_view("%\0", 2)) == std::string_view::npos && validUtf8(text) &&
+      unescape(escaped) != text) {
     std::abort();
   }
   // A Replaces value: its Call-ID ends at the first ";", whatever follows.

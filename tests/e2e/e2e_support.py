@@ -249,6 +249,16 @@ class LoopbackCapture:
                                     len(d[3]), len(d[3])) + d[3])
 
 
+def loopback_capture(cleanup):
+    """A LoopbackCapture when the test runs in its own network namespace (stopped through
+    `cleanup`), else None."""
+    if os.environ.get("QUILLET_IN_NETNS") != "1":
+        return None
+    capture = LoopbackCapture()
+    cleanup.append(capture.stop)
+    return capture
+
+
 def intercom_call(profile, probe, rtp_port):
     """An INVITE from `probe` (a sip_caller.Caller) that the profile answers and starts:
     (the call, whether it was answered and started). The caller ends it."""

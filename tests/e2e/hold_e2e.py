@@ -26,7 +26,7 @@ else:
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sip"))
 import sipharness as h  # noqa: E402
-from e2e_support import (RATE, LabCase, LoopbackCapture, find_words, run_tests,  # noqa: E402
+from e2e_support import (RATE, LabCase, loopback_capture, find_words, run_tests,  # noqa: E402
                          wait_for, write_wav)
 
 VOICE_BYTES = 20  # an RTP payload longer than this is sound (comfort packets carry 0 or 1)
@@ -103,10 +103,7 @@ class HoldTest(LabCase):
 
     def setUp(self):
         super().setUp()
-        self.capture = None
-        if os.environ.get("QUILLET_IN_NETNS") == "1":
-            self.capture = LoopbackCapture()
-            self.cleanup.append(self.capture.stop)
+        self.capture = loopback_capture(self.cleanup)
         # A microphone that never goes quiet: every frame is voice, never comfort noise.
         self.hum_file = os.path.join(self.root, "hum.wav")
         if not os.path.exists(self.hum_file):
@@ -135,12 +132,9 @@ class HoldTest(LabCase):
         self.assertLess(log.index("Call held by the far end"),
                         log.index("Call resumed by the far end"))
         self.assertTrue(wait_for(lambda: "The call was stopped" in q.log_text(), 10))
-        if not self.capture:
-            print("no network namespace: the media is not checked on the wire")
+        port = self.media_port_on_the_wire(q)
+        if port is None:
             return
-        self.capture.stop()
-        port = answer_port(self.capture, q.sip_port)
-        self.assertIsNotNone(port)
         # Cuts: quillet's answers to the four re-INVITEs, then SIPp's BYE.
         cut = Phases(self.capture, [rb"^SIP/2.0 200 OK[\s\S]*a=recvonly",
                                     rb"^SIP/2.0 200 OK[\s\S]*a=recvonly",
@@ -154,6 +148,17 @@ class HoldTest(LabCase):
         self.assertEqual(held[1], 0)  # nothing at all while the far end takes nothing
         self.assertGreater(held[2], 0)  # while its reports go on
         self.assertGreater(after[0], 50)
+
+    def media_port_on_the_wire(self, q):
+        """The capture stopped and quillet's media port in it (from its answer); None
+        without a network namespace."""
+        if not self.capture:
+            print("no network namespace: the media is not checked on the wire")
+            return None
+        self.capture.stop()
+        port = answer_port(self.capture, q.sip_port)
+        self.assertIsNotNone(port)
+        return port
 
     def test_our_hold_survives_a_refusal_and_resumes(self):
         s = self.sipp("uas_hold_refused.xml")
@@ -184,12 +189,9 @@ class HoldTest(LabCase):
         self.assertEqual(q.run("-hangup"), 0)
         rc = s.wait(30)
         self.assertEqual(rc, 0, s.messages()[-4000:] + q.log_text()[-3000:])
-        if not self.capture:
-            print("no network namespace: the media is not checked on the wire")
+        port = self.media_port_on_the_wire(q)
+        if port is None:
             return
-        self.capture.stop()
-        port = answer_port(self.capture, q.sip_port)
-        self.assertIsNotNone(port)
         cut = Phases(self.capture, [rb"^SIP/2.0 488 ", rb"^SIP/2.0 200 OK[\s\S]*a=recvonly",
                                     rb"^SIP/2.0 200 OK[\s\S]*a=sendrecv", rb"^BYE "])
         refused = sent_from(cut.between(0, 1), port)

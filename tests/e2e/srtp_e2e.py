@@ -23,7 +23,7 @@ import time
 from collections import Counter
 
 import numpy as np
-from e2e_support import (RATE, LabCase, LoopbackCapture, from_first_sound, make_ca,
+from e2e_support import (RATE, LabCase, loopback_capture, from_first_sound, make_ca,
                          make_server_cert, pieces_intact, read_wav, run_tests,
                          take_binary_argument, wait_for, write_wav)
 from sip_caller import Caller
@@ -60,10 +60,7 @@ class SrtpTest(LabCase):
 
     def setUp(self):
         super().setUp()
-        self.capture = None
-        if os.environ.get("QUILLET_IN_NETNS") == "1":
-            self.capture = LoopbackCapture()
-            self.cleanup.append(self.capture.stop)
+        self.capture = loopback_capture(self.cleanup)
 
     def profile(self, name, microphone, encryption, required="0"):
         # A direct call over TLS reaches a profile with its own (self-made) certificate.
