@@ -55,13 +55,13 @@ bool readVerifyServer(base::SettingsStore& store, const std::string& section) {
 media::EncryptionMode readMediaEncryption(base::SettingsStore& store, const std::string& section) {
   const std::string text = store.readText(section, "MediaEncryption");
   const std::string_view name = trimBlanks(text);
-  if (name.empty()) return media::EncryptionMode::Off;
+  if (name.empty()) return media::EncryptionMode::Auto;
   const std::optional<media::EncryptionMode> mode = media::encryptionModeFromName(name);
   if (!mode) {
     base::logError(section + "/MediaEncryption: unknown value \"" + text +
-                   "\" (off, sdes, dtls or auto), the media is not encrypted");
+                   "\" (off, sdes, dtls or auto), auto is used");
   }
-  return mode.value_or(media::EncryptionMode::Off);
+  return mode.value_or(media::EncryptionMode::Auto);
 }
 
 bool readEncryptionRequired(base::SettingsStore& store, const std::string& section) {

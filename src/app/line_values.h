@@ -32,7 +32,7 @@ struct LineValues {
   std::string tlsKeyFile;
   // MediaEncryption=off|sdes|dtls|auto (default off; an unknown text is logged and reads as
   // off) and MediaEncryptionRequired=1: a call whose media would be plain is refused.
-  media::EncryptionMode mediaEncryption = media::EncryptionMode::Off;
+  media::EncryptionMode mediaEncryption = media::EncryptionMode::Auto;
   bool mediaEncryptionRequired = false;
 };
 

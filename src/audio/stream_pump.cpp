@@ -113,6 +113,9 @@ void StreamPump::Run() {
       const uint32_t n = std::min<uint32_t>(static_cast<uint32_t>(available), block);
       source_->Read(buffer.data(), n);
       sink_->Write(buffer.data(), n);
+      // A sink may hold a block back (a call's first audio waits for its keys): real time
+      // counts from when it took the first one, else the blocks behind it go out as a burst.
+      if (sent == 0) startTick = platform::tickMs();
       position_ = source_->Position();
       positionChanged_ = 1;
       Post();

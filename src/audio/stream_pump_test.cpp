@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 // StreamPump and StreamRecorder: a finished source pumped to its end, a live source waited
-// for, restart, the real-time pace of a backlog until caught up; the stream recorder's voice
-// switch, pre-roll and its stop at the end of its source.
+// for, restart, the real-time pace of a backlog until caught up and after a held block; the
+// stream recorder's voice switch, pre-roll and its stop at the end of its source.
 #include "audio/stream_pump.h"
 
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
 
 #include "audio/recorder_test_util.h"
 #include "audio/stream_recorder.h"
@@ -118,6 +121,43 @@ TEST_F(StreamTest, ARealTimePumpHoldsBackOnlyTheBacklogBeforeItCaughtUp) {
       loop_, [&] { return sink->frames() == 8800u; }, 400));
   live->finish();
   ASSERT_TRUE(pumpedToEnd(2000));
+}
+
+// A sink that holds its first block back (a call whose first audio waits for its keys).
+class FirstBlockHeldSink : public CollectSink {
+ public:
+  using CollectSink::CollectSink;
+  void Write(const int32_t* samples, uint32_t frames) override {
+    if (!held_) {
+      held_ = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      released_ = std::chrono::steady_clock::now();
+    }
+    CollectSink::Write(samples, frames);
+  }
+  std::chrono::steady_clock::time_point released() const { return released_; }
+
+ private:
+  bool held_ = false;
+  std::chrono::steady_clock::time_point released_;
+};
+
+TEST_F(StreamTest, ARealTimePumpCountsRealTimeFromWhenTheSinkTookItsFirstBlock) {
+  auto* sink = new FirstBlockHeldSink(8000, 1);
+  sink_ = SinkRef(sink);
+  auto* live = new LiveSource(8000, 1);
+  live->push(counting(4000));
+  pump_.setRealTime(true);
+  ASSERT_EQ(pump_.Start(SourceRef(live), sink_), 1);
+  ASSERT_TRUE(pumpUntil(
+      loop_, [&] { return sink->frames() > 0; }, 2000));
+  // The time the sink held the first block is not made up for with a burst behind it: 15 ms
+  // after it took the first 40 ms block, the next has not gone yet (or just now).
+  std::this_thread::sleep_until(sink->released() + std::chrono::milliseconds(15));
+  EXPECT_LE(sink->frames(), 640u);
+  live->finish();
+  ASSERT_TRUE(pumpedToEnd(2000));
+  EXPECT_EQ(sink->data(), counting(4000));
 }
 
 // With the threshold off every block passes, silent as it is, until the source ends; null

@@ -194,6 +194,7 @@ void RtpSession::openPort(platform::Event* stop, const platform::SocketAddress& 
     srtpReceive_.reset();
     loggedEncryption_.clear();
     keysPending_ = false;
+    negotiated_ = false;
     activeDtls_.reset();
     pendingDtls_.reset();
     dtlsWaiting_ = false;
@@ -213,8 +214,9 @@ std::string RtpSession::makeOffer(MediaDirection direction) {
   sdp_.prepare(publicAddress_, publicPort_, privateAddress_, privatePort_);
   std::string offer = sdp_.makeOffer(direction);
   std::lock_guard lock(srtpLock_);
-  // Until the answer says which key it took, nothing plain goes out or is played.
-  keysPending_ = sdp_.offeredKeys() && !activeKeys_;
+  // Until the answer says which key it took, nothing plain goes out or is played. A re-offer
+  // in a call keeps what the call has until its answer comes (or for good, when refused).
+  keysPending_ = sdp_.offeredKeys() && !activeKeys_ && !negotiated_;
   return offer;
 }
 

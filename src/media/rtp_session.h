@@ -298,6 +298,7 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   std::shared_ptr<SrtpContext> srtpSend_;     // guarded by srtpLock_
   std::shared_ptr<SrtpContext> srtpReceive_;  // guarded by srtpLock_
   std::string loggedEncryption_;              // guarded by srtpLock_: what the log last said
+  bool negotiated_ = false;                   // guarded by srtpLock_: the call's media was agreed
   bool keysPending_ = false;             // guarded by srtpLock_: our offer's keys await the answer
   std::optional<DtlsSetup> activeDtls_;  // guarded by srtpLock_
   std::shared_ptr<DtlsSession> pendingDtls_;  // guarded by srtpLock_: for the receive thread

@@ -80,6 +80,7 @@ void RtpSession::installKeys(const std::optional<SrtpKeys>& keys) {
 void RtpSession::applyKeys() {
   std::lock_guard lock(srtpLock_);
   keysPending_ = false;
+  negotiated_ = true;
   const std::optional<DtlsSetup>& dtls = sdp_.dtls();
   if (dtls) {
     // The same handshake goes on (a re-INVITE); a new one replaces the keys when it is done.

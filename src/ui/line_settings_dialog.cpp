@@ -44,11 +44,11 @@ constexpr TransportChoice kTransports[] = {
 
 // The MediaEncryption choices in the combo's order (the first is the default).
 constexpr TransportChoice kEncryptions[] = {
+    {QT_TRANSLATE_NOOP("quillet::ui::LineSettingsDialog", "Automatic"), "auto"},
     {QT_TRANSLATE_NOOP("quillet::ui::LineSettingsDialog", "Off"), "off"},
     {QT_TRANSLATE_NOOP("quillet::ui::LineSettingsDialog", "SDES-SRTP (keys over TLS only)"),
      "sdes"},
-    {"DTLS-SRTP", "dtls"},
-    {QT_TRANSLATE_NOOP("quillet::ui::LineSettingsDialog", "Automatic"), "auto"}};
+    {"DTLS-SRTP", "dtls"}};
 
 // A stored value without the blanks around it, as the line reads it.
 std::string storedValue(base::SettingsStore& store, const char* name) {
@@ -66,7 +66,7 @@ int transportIndex(const std::string& stored) {
   return 0;
 }
 
-// The stored MediaEncryption's choice, in any case; another text is Off.
+// The stored MediaEncryption's choice, in any case; another text is Automatic.
 int encryptionIndex(const std::string& stored) {
   const QString value = toQString(stored).toLower();
   for (int i = 0; i < static_cast<int>(std::size(kEncryptions)); ++i) {

@@ -70,24 +70,25 @@ class ConnectionSettingsTest : public ::testing::Test {
 };
 
 // The media encryption settings come back as saved and the line reads them; an unknown
-// stored value shows (and reads) as off.
+// stored value shows (and reads) as the default, automatic.
 TEST_F(ConnectionSettingsTest, MediaEncryptionSavedAndReadByTheLine) {
+  EXPECT_EQ(app::readLineValues(*store_, 0).mediaEncryption, media::EncryptionMode::Auto);
   store_->writeText("DefaultLine", "MediaEncryption", "rot13");
-  EXPECT_EQ(app::readLineValues(*store_, 0).mediaEncryption, media::EncryptionMode::Off);
+  EXPECT_EQ(app::readLineValues(*store_, 0).mediaEncryption, media::EncryptionMode::Auto);
   EXPECT_FALSE(lineSettingsModified(*store_));
   {
     LineSettingsDialog dialog(nullptr, *store_, *prompts_, LineSettingsMode::Both);
-    EXPECT_EQ(dialog.encryptionChoice()->currentText(), "Off");
+    EXPECT_EQ(dialog.encryptionChoice()->currentText(), "Automatic");
     EXPECT_FALSE(dialog.encryptionRequiredBox()->isChecked());
-    dialog.encryptionChoice()->setCurrentIndex(dialog.encryptionChoice()->findText("Automatic"));
+    dialog.encryptionChoice()->setCurrentIndex(dialog.encryptionChoice()->findText("Off"));
     dialog.encryptionRequiredBox()->setChecked(true);
     dialog.accept();
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
   }
-  EXPECT_EQ(store_->readText("DefaultLine", "MediaEncryption"), "auto");
+  EXPECT_EQ(store_->readText("DefaultLine", "MediaEncryption"), "off");
   EXPECT_EQ(store_->readText("DefaultLine", "MediaEncryptionRequired"), "1");
   const app::LineValues values = app::readLineValues(*store_, 0);
-  EXPECT_EQ(values.mediaEncryption, media::EncryptionMode::Auto);
+  EXPECT_EQ(values.mediaEncryption, media::EncryptionMode::Off);
   EXPECT_TRUE(values.mediaEncryptionRequired);
   EXPECT_TRUE(lineSettingsModified(*store_));
   store_->writeText("DefaultLine", "MediaEncryption", " SDES ");
