@@ -5,13 +5,13 @@
     <name>app</name>
     <message>
         <location filename="../src/ui/address_book_window.cpp" line="+308"/>
-        <location filename="../src/app/intercom_app.cpp" line="+341"/>
+        <location filename="../src/app/intercom_app_contacts.cpp" line="+21"/>
         <source>Confirm Delete</source>
         <translation>Löschen bestätigen</translation>
     </message>
     <message>
         <location line="+1"/>
-        <location filename="../src/app/intercom_app.cpp" line="+1"/>
+        <location filename="../src/app/intercom_app_contacts.cpp" line="+1"/>
         <source>Are you sure you want to delete the selected contact?</source>
         <translation>Möchten Sie den ausgewählten Kontakt wirklich löschen?</translation>
     </message>
@@ -56,7 +56,7 @@
         <translation>Die TLS-CA-Datei kann nicht gelesen werden. Bitte wählen Sie eine Datei mit Zertifizierungsstellen oder lassen Sie das Feld leer, um nur denen des Systems zu vertrauen.</translation>
     </message>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="+485"/>
+        <location filename="../src/ui/main_window_help.cpp" line="+63"/>
         <source>Error</source>
         <translation>Fehler</translation>
     </message>
@@ -66,7 +66,7 @@
         <translation>Dieser Assistent funktioniert nicht, wenn Sie eine statische IP-Adresse oder Portzuordnung von Hand eingerichtet haben. Schalten Sie die statische IP-Zuordnung aus und starten Sie ihn erneut.</translation>
     </message>
     <message>
-        <location line="+75"/>
+        <location filename="../src/ui/main_window.cpp" line="+500"/>
         <source>Exit</source>
         <translation>Beenden</translation>
     </message>
@@ -136,7 +136,7 @@
         <translation>Klicken Sie auf „Hinzufügen“, um das eingegebene Tastenkürzel zu übernehmen, oder löschen Sie es.</translation>
     </message>
     <message>
-        <location filename="../src/app/intercom_app.cpp" line="-297"/>
+        <location filename="../src/app/intercom_app.cpp" line="+45"/>
         <source>Quillet: press Intercom and speak</source>
         <translation>Quillet: Gegensprechen drücken und sprechen</translation>
     </message>
@@ -166,7 +166,7 @@
         <translation>Kontakte lassen sich aus CSV-Dateien importieren</translation>
     </message>
     <message>
-        <location line="+112"/>
+        <location line="+113"/>
         <source>Welcome</source>
         <translation>Willkommen</translation>
     </message>
@@ -200,7 +200,7 @@ Möchten Sie jetzt die Einführung lesen?</translation>
         <translation>Solange ein Anruf klingelt oder läuft, können die Optionen nicht geändert werden</translation>
     </message>
     <message>
-        <location line="+585"/>
+        <location line="+485"/>
         <source>Cancel (F5)</source>
         <translation>Abbrechen (F5)</translation>
     </message>
@@ -547,12 +547,12 @@ Möchten Sie das Gespräch beginnen?</translation>
     <name>quillet::ui::LineSettingsDialog</name>
     <message>
         <location filename="../src/ui/line_settings_dialog.cpp" line="-250"/>
-        <location line="+11"/>
+        <location line="+7"/>
         <source>Automatic</source>
         <translation>Automatisch</translation>
     </message>
     <message>
-        <location line="-4"/>
+        <location line="+1"/>
         <source>Off</source>
         <translation>Aus</translation>
     </message>
@@ -562,7 +562,7 @@ Möchten Sie das Gespräch beginnen?</translation>
         <translation>SDES-SRTP (Schlüssel nur über TLS)</translation>
     </message>
     <message>
-        <location line="+46"/>
+        <location line="+45"/>
         <source>Advanced Sip Server Settings</source>
         <translation>Erweiterte SIP-Server-Einstellungen</translation>
     </message>
@@ -723,13 +723,13 @@ Möchten Sie das Gespräch beginnen?</translation>
 <context>
     <name>quillet::ui::MainWindow</name>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="-415"/>
-        <location line="+144"/>
+        <location filename="../src/ui/main_window.cpp" line="-367"/>
+        <location line="+146"/>
         <source>Contacts</source>
         <translation>Kontakte</translation>
     </message>
     <message>
-        <location line="-143"/>
+        <location line="-145"/>
         <source>The contact that Intercom calls; its context menu adds, edits and deletes contacts</source>
         <translation>Der Kontakt, den „Gegensprechen“ anruft; das Kontextmenü fügt Kontakte hinzu, bearbeitet und löscht sie</translation>
     </message>
@@ -746,14 +746,14 @@ Möchten Sie das Gespräch beginnen?</translation>
     </message>
     <message>
         <location line="+6"/>
-        <location line="+122"/>
-        <location line="+543"/>
+        <location line="+123"/>
+        <location filename="../src/ui/main_window_status.cpp" line="+45"/>
         <location filename="../src/ui/translation_test.cpp" line="+220"/>
         <source>Do Not Disturb</source>
         <translation>Nicht stören</translation>
     </message>
     <message>
-        <location line="-663"/>
+        <location line="-121"/>
         <source>Click to turn off incoming calls (Ctrl+U)</source>
         <translation>Klicken, um eingehende Anrufe abzuweisen (Strg+U)</translation>
     </message>
@@ -764,13 +764,13 @@ Möchten Sie das Gespräch beginnen?</translation>
     </message>
     <message>
         <location line="+6"/>
-        <location line="+111"/>
-        <location line="+365"/>
+        <location line="+112"/>
+        <location line="+316"/>
         <source>Hold</source>
         <translation>Halten</translation>
     </message>
     <message>
-        <location line="-474"/>
+        <location line="-426"/>
         <source>Put the call on hold, or resume it</source>
         <translation>Gespräch halten oder fortsetzen</translation>
     </message>
@@ -886,7 +886,7 @@ Möchten Sie das Gespräch beginnen?</translation>
         <translation>Codec, gesendete, empfangene und verlorene Pakete, Jitter und Umlaufzeit des laufenden Gesprächs, jede Sekunde erneuert</translation>
     </message>
     <message>
-        <location line="+22"/>
+        <location line="+23"/>
         <source>File</source>
         <translation>Datei</translation>
     </message>
@@ -897,6 +897,11 @@ Möchten Sie das Gespräch beginnen?</translation>
     </message>
     <message>
         <location line="+3"/>
+        <source>Voicemail</source>
+        <translation>Sprachbox</translation>
+    </message>
+    <message>
+        <location line="+1"/>
         <source>O&amp;ptions...</source>
         <translation>&amp;Optionen …</translation>
     </message>
@@ -987,7 +992,7 @@ Möchten Sie das Gespräch beginnen?</translation>
         <translation>&amp;Löschen …</translation>
     </message>
     <message>
-        <location line="+141"/>
+        <location filename="../src/ui/main_window_help.cpp" line="-12"/>
         <source>About Quillet</source>
         <translation>Über Quillet</translation>
     </message>
@@ -1003,7 +1008,7 @@ Eine SIP-Gegensprechanlage zum Freisprechen am Schreibtisch und ein SIP-Telefon.
 Drücken Sie „Gegensprechen“ und sprechen Sie: Schon Ihr erstes Wort kommt an.</translation>
     </message>
     <message>
-        <location line="+195"/>
+        <location filename="../src/ui/main_window.cpp" line="+287"/>
         <source>Resume</source>
         <translation>Fortsetzen</translation>
     </message>
@@ -1053,7 +1058,27 @@ Drücken Sie „Gegensprechen“ und sprechen Sie: Schon Ihr erstes Wort kommt a
         <translation>Verschlüsselter Anruf</translation>
     </message>
     <message>
-        <location line="+19"/>
+        <location filename="../src/ui/main_window_status.cpp" line="-27"/>
+        <source>Call the voicemail</source>
+        <translation>Sprachbox anrufen</translation>
+    </message>
+    <message>
+        <location line="+10"/>
+        <source>1 new voicemail message</source>
+        <translation>1 neue Sprachnachricht</translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>%1 new voicemail messages</source>
+        <translation>%1 neue Sprachnachrichten</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>Voicemail waiting</source>
+        <translation>Neue Sprachnachrichten</translation>
+    </message>
+    <message>
+        <location line="+8"/>
         <source>idle</source>
         <translation>bereit</translation>
     </message>
@@ -1071,6 +1096,16 @@ Drücken Sie „Gegensprechen“ und sprechen Sie: Schon Ihr erstes Wort kommt a
         <location line="+6"/>
         <source>%1 (encrypted: %2)</source>
         <translation>%1 (verschlüsselt: %2)</translation>
+    </message>
+    <message>
+        <location line="+3"/>
+        <source>%1, %2 new voicemail</source>
+        <translation>%1, %2 neue Sprachnachrichten</translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>%1, voicemail waiting</source>
+        <translation>%1, neue Sprachnachrichten</translation>
     </message>
     <message>
         <location line="+3"/>

@@ -5,13 +5,13 @@
     <name>app</name>
     <message>
         <location filename="../src/ui/address_book_window.cpp" line="+308"/>
-        <location filename="../src/app/intercom_app.cpp" line="+341"/>
+        <location filename="../src/app/intercom_app_contacts.cpp" line="+21"/>
         <source>Confirm Delete</source>
         <translation>Confirmer la suppression</translation>
     </message>
     <message>
         <location line="+1"/>
-        <location filename="../src/app/intercom_app.cpp" line="+1"/>
+        <location filename="../src/app/intercom_app_contacts.cpp" line="+1"/>
         <source>Are you sure you want to delete the selected contact?</source>
         <translation>Voulez-vous vraiment supprimer le contact sélectionné ?</translation>
     </message>
@@ -56,7 +56,7 @@
         <translation>Le fichier CA TLS est illisible. Choisissez un fichier d&apos;autorités de certification, ou laissez le champ vide pour ne faire confiance qu&apos;à celles du système.</translation>
     </message>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="+485"/>
+        <location filename="../src/ui/main_window_help.cpp" line="+63"/>
         <source>Error</source>
         <translation>Erreur</translation>
     </message>
@@ -66,7 +66,7 @@
         <translation>Cet assistant ne fonctionne pas si vous avez configuré à la main une adresse IP statique ou une redirection de ports. Désactivez la correspondance IP statique et relancez-le.</translation>
     </message>
     <message>
-        <location line="+75"/>
+        <location filename="../src/ui/main_window.cpp" line="+500"/>
         <source>Exit</source>
         <translation>Quitter</translation>
     </message>
@@ -136,7 +136,7 @@
         <translation>Cliquez sur « Ajouter » pour garder le raccourci saisi, ou effacez-le.</translation>
     </message>
     <message>
-        <location filename="../src/app/intercom_app.cpp" line="-297"/>
+        <location filename="../src/app/intercom_app.cpp" line="+45"/>
         <source>Quillet: press Intercom and speak</source>
         <translation>Quillet : appuyez sur Interphone et parlez</translation>
     </message>
@@ -166,7 +166,7 @@
         <translation>Les contacts peuvent être importés depuis des fichiers CSV</translation>
     </message>
     <message>
-        <location line="+112"/>
+        <location line="+113"/>
         <source>Welcome</source>
         <translation>Bienvenue</translation>
     </message>
@@ -200,7 +200,7 @@ Voulez-vous lire le tutoriel maintenant ?</translation>
         <translation>Pendant qu&apos;un appel sonne ou est en cours, les options ne peuvent pas être modifiées</translation>
     </message>
     <message>
-        <location line="+585"/>
+        <location line="+485"/>
         <source>Cancel (F5)</source>
         <translation>Annuler (F5)</translation>
     </message>
@@ -547,12 +547,12 @@ Voulez-vous commencer la conversation ?</translation>
     <name>quillet::ui::LineSettingsDialog</name>
     <message>
         <location filename="../src/ui/line_settings_dialog.cpp" line="-250"/>
-        <location line="+11"/>
+        <location line="+7"/>
         <source>Automatic</source>
         <translation>Automatique</translation>
     </message>
     <message>
-        <location line="-4"/>
+        <location line="+1"/>
         <source>Off</source>
         <translation>Désactivé</translation>
     </message>
@@ -562,7 +562,7 @@ Voulez-vous commencer la conversation ?</translation>
         <translation>SDES-SRTP (clés par TLS uniquement)</translation>
     </message>
     <message>
-        <location line="+46"/>
+        <location line="+45"/>
         <source>Advanced Sip Server Settings</source>
         <translation>Paramètres avancés du serveur SIP</translation>
     </message>
@@ -723,13 +723,13 @@ Voulez-vous commencer la conversation ?</translation>
 <context>
     <name>quillet::ui::MainWindow</name>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="-415"/>
-        <location line="+144"/>
+        <location filename="../src/ui/main_window.cpp" line="-367"/>
+        <location line="+146"/>
         <source>Contacts</source>
         <translation>Contacts</translation>
     </message>
     <message>
-        <location line="-143"/>
+        <location line="-145"/>
         <source>The contact that Intercom calls; its context menu adds, edits and deletes contacts</source>
         <translation>Le contact qu&apos;appelle Interphone ; le menu contextuel ajoute, modifie et supprime des contacts</translation>
     </message>
@@ -746,14 +746,14 @@ Voulez-vous commencer la conversation ?</translation>
     </message>
     <message>
         <location line="+6"/>
-        <location line="+122"/>
-        <location line="+543"/>
+        <location line="+123"/>
+        <location filename="../src/ui/main_window_status.cpp" line="+45"/>
         <location filename="../src/ui/translation_test.cpp" line="+220"/>
         <source>Do Not Disturb</source>
         <translation>Ne pas déranger</translation>
     </message>
     <message>
-        <location line="-663"/>
+        <location line="-121"/>
         <source>Click to turn off incoming calls (Ctrl+U)</source>
         <translation>Cliquez pour refuser les appels entrants (Ctrl+U)</translation>
     </message>
@@ -764,13 +764,13 @@ Voulez-vous commencer la conversation ?</translation>
     </message>
     <message>
         <location line="+6"/>
-        <location line="+111"/>
-        <location line="+365"/>
+        <location line="+112"/>
+        <location line="+316"/>
         <source>Hold</source>
         <translation>Attente</translation>
     </message>
     <message>
-        <location line="-474"/>
+        <location line="-426"/>
         <source>Put the call on hold, or resume it</source>
         <translation>Mettre l’appel en attente ou le reprendre</translation>
     </message>
@@ -886,7 +886,7 @@ Voulez-vous commencer la conversation ?</translation>
         <translation>Codec, paquets envoyés, reçus et perdus, gigue et aller-retour de l&apos;appel en cours, renouvelés chaque seconde</translation>
     </message>
     <message>
-        <location line="+22"/>
+        <location line="+23"/>
         <source>File</source>
         <translation>Fichier</translation>
     </message>
@@ -897,6 +897,11 @@ Voulez-vous commencer la conversation ?</translation>
     </message>
     <message>
         <location line="+3"/>
+        <source>Voicemail</source>
+        <translation>Messagerie vocale</translation>
+    </message>
+    <message>
+        <location line="+1"/>
         <source>O&amp;ptions...</source>
         <translation>O&amp;ptions…</translation>
     </message>
@@ -987,7 +992,7 @@ Voulez-vous commencer la conversation ?</translation>
         <translation>&amp;Supprimer…</translation>
     </message>
     <message>
-        <location line="+141"/>
+        <location filename="../src/ui/main_window_help.cpp" line="-12"/>
         <source>About Quillet</source>
         <translation>À propos de Quillet</translation>
     </message>
@@ -1003,7 +1008,7 @@ Un interphone de bureau SIP mains libres et un téléphone SIP.
 Appuyez sur Interphone et parlez : votre premier mot est entendu.</translation>
     </message>
     <message>
-        <location line="+195"/>
+        <location filename="../src/ui/main_window.cpp" line="+287"/>
         <source>Resume</source>
         <translation>Reprendre</translation>
     </message>
@@ -1053,7 +1058,27 @@ Appuyez sur Interphone et parlez : votre premier mot est entendu.</translation>
         <translation>Appel chiffré</translation>
     </message>
     <message>
-        <location line="+19"/>
+        <location filename="../src/ui/main_window_status.cpp" line="-27"/>
+        <source>Call the voicemail</source>
+        <translation>Appeler la messagerie vocale</translation>
+    </message>
+    <message>
+        <location line="+10"/>
+        <source>1 new voicemail message</source>
+        <translation>1 nouveau message vocal</translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>%1 new voicemail messages</source>
+        <translation>%1 nouveaux messages vocaux</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>Voicemail waiting</source>
+        <translation>Messages vocaux en attente</translation>
+    </message>
+    <message>
+        <location line="+8"/>
         <source>idle</source>
         <translation>prêt</translation>
     </message>
@@ -1071,6 +1096,16 @@ Appuyez sur Interphone et parlez : votre premier mot est entendu.</translation>
         <location line="+6"/>
         <source>%1 (encrypted: %2)</source>
         <translation>%1 (chiffré : %2)</translation>
+    </message>
+    <message>
+        <location line="+3"/>
+        <source>%1, %2 new voicemail</source>
+        <translation>%1, %2 nouveaux messages vocaux</translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>%1, voicemail waiting</source>
+        <translation>%1, messages vocaux en attente</translation>
     </message>
     <message>
         <location line="+3"/>

@@ -29,7 +29,8 @@ enum AppCommand : int32_t {
   kCommandPlayVolumeDown = 1026,
   kCommandRecordVolumeUp = 1027,
   kCommandRecordVolumeDown = 1028,
-  kCommandHold = 1030,  // menu and button "Hold" / "Resume": toggles the call's hold
+  kCommandHold = 1030,       // menu and button "Hold" / "Resume": toggles the call's hold
+  kCommandVoicemail = 1031,  // menu "Voicemail" and the indicator: calls the line's voicemail
   kCommandAddressBook = 2001,
   kCommandEditSelected = 3401,
   kCommandRefuse = 4001,
@@ -128,6 +129,8 @@ class AppWindow {
   // The call history, newest first, and the row selected in it (-1: none).
   virtual void setCallHistory(const std::vector<CallRecord>& /*calls*/) {}
   virtual int32_t selectedHistoryRow() const { return -1; }
+  // The line's voicemail box: whether messages wait, and how many new ones (-1: unknown).
+  virtual void showVoicemail(bool /*waiting*/, int32_t /*newMessages*/) {}
 };
 
 // The window of a headless run: remembers what a window would show.
@@ -187,6 +190,12 @@ class HeadlessWindow : public AppWindow {
   sip::TransportKind lineTransport() const { return transport_; }
   const std::string& lineProblem() const { return lineProblem_; }
   const std::optional<sip::CallFigures>& callQuality() const { return callQuality_; }
+  void showVoicemail(bool waiting, int32_t newMessages) override {
+    voicemailWaiting_ = waiting;
+    voicemailNew_ = newMessages;
+  }
+  bool voicemailWaiting() const { return voicemailWaiting_; }
+  int32_t voicemailNew() const { return voicemailNew_; }
 
  private:
   bool visible_ = true;
@@ -208,6 +217,8 @@ class HeadlessWindow : public AppWindow {
   int32_t historyRow_ = -1;
   int8_t microphone_ = -127;
   int8_t speaker_ = -127;
+  bool voicemailWaiting_ = false;
+  int32_t voicemailNew_ = -1;
 };
 
 }  // namespace quillet::app

@@ -107,6 +107,7 @@ IntercomApp::IntercomApp(base::AppEnvironment& environment, std::unique_ptr<AppW
           }
         });
       });
+  watchVoicemail();
   sip::setUserAgent(store.readText("SIP", "UserAgent"));
   const std::string address = store.readText("SIP", "LocalAddress");
   if (!address.empty()) {
@@ -355,6 +356,9 @@ void IntercomApp::command(int32_t id) {
           base::logInfo("Hold: ", why);
         }
       }
+      break;
+    case kCommandVoicemail:
+      callVoicemail();
       break;
     case kCommandRefuse:
       if (slot_ != nullptr && slot_->engine() != nullptr &&

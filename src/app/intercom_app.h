@@ -88,6 +88,8 @@ class IntercomApp : public base::Application,
   // Calls the far end of a row of the call history (as shown, newest first) the way a
   // contact is called; false when there is no such row or the call could not start.
   bool callBack(int32_t historyRow);
+  // Calls the line's voicemail (VoicemailNumber, else its mailbox); false when no call starts.
+  bool callVoicemail();
 
   // Engine events of a slot (GUI thread).
   int onRing(LineSlot& slot, int32_t ring, int32_t previousRing);
@@ -149,6 +151,8 @@ class IntercomApp : public base::Application,
   void playCallingSound();
   void startEchoControl();
   void intercom();
+  // Shows the state of the line's voicemail box in the window as the server reports it.
+  void watchVoicemail();
   void startWithSelectedContact();
   void hangUpFromCommandLine();
   // Puts the connected call on hold or resumes it: empty when asked of the line, else why

@@ -184,6 +184,7 @@ std::shared_ptr<sip::SipEngine> LineSlot::makeEngine(sip::SipTransport& transpor
   line.tls.certFile = values.tlsCertFile;
   line.tls.keyFile = values.tlsKeyFile;
   line.placesCallsOnly = placesCallsOnly;
+  line.mailbox = values.mailboxUri;
   std::string unknown;
   line.answerHeaders =
       sip::parseAnswerHeaders(store.readText("Intercom", "AnswerHeaders"), &unknown);

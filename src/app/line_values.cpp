@@ -91,6 +91,8 @@ LineValues readLineValues(base::SettingsStore& store, int lineIndex) {
   values.displayName = store.readText(section, "DisplayName");
   values.userName = store.readText(section, "UserName");
   values.proxy = store.readText(section, "Proxy");
+  values.mailboxUri = std::string(trimBlanks(store.readText(section, "MailboxURI")));
+  values.voicemailNumber = std::string(trimBlanks(store.readText(section, "VoicemailNumber")));
   values.password = store.readPassword(section, "ProxyPassword");
   switch (store.readInt(section, "UseOutboundServer", 0)) {
     case 0:

@@ -30,10 +30,15 @@ struct LineValues {
   bool tlsVerifyServer = true;
   std::string tlsCertFile;
   std::string tlsKeyFile;
-  // MediaEncryption=off|sdes|dtls|auto (default off; an unknown text is logged and reads as
-  // off) and MediaEncryptionRequired=1: a call whose media would be plain is refused.
+  // MediaEncryption=off|sdes|dtls|auto (default auto; an unknown text is logged and reads
+  // as auto) and MediaEncryptionRequired=1: a call whose media would be plain is refused.
   media::EncryptionMode mediaEncryption = media::EncryptionMode::Auto;
   bool mediaEncryptionRequired = false;
+  // MailboxURI: the voicemail box whose message-waiting state is subscribed to (empty: the
+  // line's own address, when it has a server); VoicemailNumber: what the Voicemail command
+  // dials (empty: the mailbox).
+  std::string mailboxUri;
+  std::string voicemailNumber;
 };
 
 // The section the line's values are read from: "Line<index+1>", or "DefaultLine" when

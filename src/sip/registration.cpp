@@ -31,13 +31,12 @@ std::string numbered(const char* format, std::string_view a) {
   return out;
 }
 
-// The challenge of a 401 (WWW-Authenticate) or 407 (Proxy-Authenticate) to answer.
+}  // namespace
+
 std::string challengeOf(const SipMessage& response) {
   return strongestChallenge(response.headerValues(
       response.status == 401 ? hdr::kWwwAuthenticate : hdr::kProxyAuthenticate));
 }
-
-}  // namespace
 
 int32_t qFromPriority(double fraction) {
   if (!(fraction > 0)) return 0;  // also NaN

@@ -40,6 +40,9 @@ struct RegistrationConfig {
   }
 };
 
+// The challenge of a 401 (WWW-Authenticate) or 407 (Proxy-Authenticate) to answer.
+std::string challengeOf(const SipMessage& response);
+
 // The q-value of a line priority fraction (0.9 -> 90), truncated and clamped to 0..99.
 int32_t qFromPriority(double fraction);
 

@@ -44,6 +44,16 @@ SipEngine::SipEngine(SipTransport& transport, const LineIdentity& line,
     transport_.setTlsSettings(serverUri(line_.outboundServer).host, line_.tls);
   }
   if (!line_.placesCallsOnly) transport_.addRegistration(registrationConfig());
+  if (watchesMailbox()) transport_.addMailbox(mailboxConfig());
+}
+
+bool SipEngine::watchesMailbox() const {
+  return !line_.placesCallsOnly && !line_.server.empty() && !line_.userName.empty();
+}
+
+MailboxConfig SipEngine::mailboxConfig() const {
+  return MailboxConfig{registrationConfig(),
+                       mailboxUri(line_.mailbox, line_.server, addressOfRecord_)};
 }
 
 // The registration of this engine's line.
@@ -79,6 +89,7 @@ SipEngine::~SipEngine() {
   if (std::unique_ptr<SipCall> left = takeHandedOver())
     transport_.reaper().handOver(std::move(left));
   if (!line_.placesCallsOnly) transport_.removeRegistration(registrationConfig());
+  if (watchesMailbox()) transport_.removeMailbox(mailboxConfig());
   media_->stop();
 }
 

@@ -27,6 +27,7 @@
 #include "sip/call_media.h"
 #include "sip/engine_events.h"
 #include "sip/in_dialog.h"
+#include "sip/mailbox_subscription.h"
 #include "sip/registration.h"
 #include "sip/sip_call.h"
 #include "sip/sip_dialog.h"
@@ -51,6 +52,9 @@ struct LineIdentity {
   // An engine that only places calls (a second call, also on another line): it does not
   // register, refuses incoming calls with 486, and when idle is no sign the line is free.
   bool placesCallsOnly = false;
+  // The voicemail box to watch (a URI, "user@host" or a user at the server; empty: the
+  // line's own address). Only a line with a server has one.
+  std::string mailbox;
 };
 
 // What the application weighs about an incoming call besides the caller's address.
@@ -269,6 +273,9 @@ class SipEngine : public LineInterface,
   };
 
   RegistrationConfig registrationConfig() const;
+  // Whether this engine subscribes to its line's voicemail box, and that subscription.
+  bool watchesMailbox() const;
+  MailboxConfig mailboxConfig() const;
   bool startCall(int32_t state, std::unique_ptr<SipCall> call, std::optional<SipMessage> invite,
                  std::string targetUser = {}, IncomingCallFacts facts = {});
   IncomingCallFacts factsOf(const SipMessage& invite) const;

@@ -182,6 +182,29 @@ std::string buildRegister(const RegisterSpec& form) {
   return text.take();
 }
 
+std::string buildSubscribe(const SubscribeSpec& form) {
+  base::TextBuilder text;
+  text.Format(
+      "SUBSCRIBE %s SIP/2.0\r\nVia: SIP/2.0/%s %s:%d;rport;branch=%s\r\nMax-Forwards: %d\r\n"
+      "To: <%s>",
+      form.mailbox, viaName(form.transport), form.viaAddress, form.viaPort, form.branch,
+      kMaxForwards, form.mailbox);
+  if (!form.remoteTag.empty()) text.AppendFormat(";tag=%s", form.remoteTag);
+  text.AppendFormat(
+      "\r\nFrom: <%s>;tag=%s\r\nCall-ID: %s\r\nCSeq: %d SUBSCRIBE\r\nContact: %s\r\n"
+      "Event: message-summary\r\nAccept: application/simple-message-summary\r\n"
+      "Expires: %d\r\n",
+      form.addressOfRecord, form.tag, form.callId, form.cseq,
+      contactValue(form.contactUser, form.viaAddress, form.viaPort, form.transport), form.expires);
+  if (!form.credentials.empty()) {
+    text.AppendFormat(
+        form.authorizationHeader ? "Authorization: %s\r\n" : "Proxy-Authorization: %s\r\n",
+        form.credentials);
+  }
+  text.AppendFormat("User-Agent: %s\r\nContent-Length: 0\r\n\r\n", userAgent());
+  return text.take();
+}
+
 std::string buildResponse(const SipMessage& request, const ResponseSpec& form) {
   base::TextBuilder text;
   text.Reserve(1024 + form.body.size());

@@ -102,6 +102,26 @@ struct RegisterSpec {
 };
 std::string buildRegister(const RegisterSpec& form);
 
+// A SUBSCRIBE to a voicemail box's message-waiting state (a refresh names the notifier's
+// tag; expires 0 ends the subscription).
+struct SubscribeSpec {
+  std::string_view mailbox;  // request URI and To
+  std::string_view remoteTag;
+  std::string_view viaAddress;
+  uint16_t viaPort = 0;
+  TransportKind transport = TransportKind::Udp;
+  std::string_view branch;
+  std::string_view addressOfRecord;  // From
+  std::string_view tag;
+  std::string_view callId;
+  uint32_t cseq = 0;
+  std::string_view contactUser;
+  int32_t expires = 3600;
+  std::string_view credentials;  // empty: none
+  bool authorizationHeader = true;
+};
+std::string buildSubscribe(const SubscribeSpec& form);
+
 // A response to a received request.
 struct ResponseSpec {
   int32_t status = 200;

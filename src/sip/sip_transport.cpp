@@ -118,6 +118,7 @@ SipTransport::SipTransport(SipTrace* trace)
       streams_(std::make_unique<StreamPath>(*tls_)),
       locator_(std::make_unique<ServerLocator>()),
       registrations_(*this),
+      mailboxes_(*this),
       reaper_(std::make_unique<DialogReaper>(*this)),
       settingsSource_(&TransportSettings::fromStore),
       privateSource_([this] { return routedPrivateAddress(); }),
@@ -314,6 +315,11 @@ void SipTransport::removeRegistration(const RegistrationConfig& config) {
   registrations_.remove(config);
 }
 
+void SipTransport::addMailbox(const MailboxConfig& config) {
+  mailboxes_.add(config, newCallId(), newTag(), platform::tickMs());
+  wake_.set();
+}
+
 bool SipTransport::answerFromCache(const SipMessage& message) {
   const ResponseCache::Hit hit = cache_.match(identityOf(message), platform::tickMs());
   if (!hit.matched) return false;
@@ -470,12 +476,14 @@ void SipTransport::Run() {
     }
 
     registrations_.drive(platform::tickMs(), keepAlivesAllowed, [this] { return stopRequested(); });
+    mailboxes_.drive(platform::tickMs());
     if (stopRequested()) break;
     ready_.set();
 
     now = platform::tickMs();
     int32_t wait = kIdleWaitMs;
     registrations_.adjustWait(now, keepAlivesAllowed, wait);
+    mailboxes_.adjustWait(now, wait);
     if (keepAlivesAllowed) {
       if (now - lastStunKeepAlive >= kStunKeepAliveMs) {
         if (settings.stun) {
@@ -568,6 +576,7 @@ void SipTransport::unregisterAtShutdown(std::vector<char>& buffer) {
 // most 2000 ms in total.
 void SipTransport::unregisterWindow(std::vector<char>& buffer) {
   const uint32_t start = platform::tickMs();
+  mailboxes_.unsubscribeAll();  // best effort: their answers are not waited for
   if (registrations_.unregisterAll() == 0) return;
   // Wait for the answers (a challenge is answered once) for at most 2000 ms in total.
   const int fd = socket_.load();

@@ -21,6 +21,7 @@
 #include "base/worker_thread.h"
 #include "net/public_address.h"
 #include "platform/event.h"
+#include "sip/mailbox_subscription.h"
 #include "sip/registration.h"
 #include "sip/response_cache.h"
 #include "sip/server_locator.h"
@@ -190,6 +191,13 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
   void addRegistration(const RegistrationConfig& config);
   void removeRegistration(const RegistrationConfig& config);
   RegistrationList& registrations() { return registrations_; }
+  // The voicemail boxes subscribed to, and who hears of their state (any thread).
+  void addMailbox(const MailboxConfig& config);
+  void removeMailbox(const MailboxConfig& config) { mailboxes_.remove(config); }
+  void setMailboxHandler(MailboxList::SummaryHandler handler) {
+    mailboxes_.setSummaryHandler(std::move(handler));
+  }
+  MailboxList& mailboxes() { return mailboxes_; }
 
   std::string newCallId();
   std::string newTag() { return ids_.newTag(); }
@@ -275,6 +283,7 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
   ProblemHandler problemHandler_;
   ResponseCache cache_;
   RegistrationList registrations_;
+  MailboxList mailboxes_;
   std::unique_ptr<DialogReaper> reaper_;
 
   SettingsSource settingsSource_;

@@ -76,7 +76,8 @@ void SipTransport::handleMessage(std::string_view text, const platform::SocketAd
     dispatchRequest(message);
     return;
   }
-  if (!registrations_.onResponse(message, platform::tickMs())) ++dropped_;
+  const uint32_t now = platform::tickMs();
+  if (!registrations_.onResponse(message, now) && !mailboxes_.onResponse(message, now)) ++dropped_;
 }
 
 bool SipTransport::admitted(const SipMessage& message) {
@@ -125,7 +126,10 @@ void SipTransport::dispatchRequest(const SipMessage& request) {
     answerOptions(request);
   } else if (method == "REGISTER" || method == "SUBSCRIBE") {
     answer(501);
-  } else if (method == "REFER" || method == "INFO" || method == "NOTIFY") {
+  } else if (method == "NOTIFY") {
+    const int32_t status = mailboxes_.onNotify(request, platform::tickMs());
+    answer(status != 0 ? status : 481);
+  } else if (method == "REFER" || method == "INFO") {
     answer(481);
   } else if (method == "ACK") {
     // nothing to answer

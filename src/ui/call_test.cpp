@@ -469,5 +469,35 @@ TEST_F(CallTest, CallHistoryListsTheCallsAndCallsBack) {
   bob.stop();
 }
 
+// The voicemail indicator shows while messages wait and the tray's status says so; pressing
+// it calls the line's VoicemailNumber.
+TEST_F(CallTest, VoicemailIndicatorShowsWaitingMessagesAndCallsTheVoicemail) {
+  settings().writeText("Settings", "RecordDevice", "file:" + home_ + "/silence.wav");
+  FarEnd bob(home_, "bob", freeUdpPort(), freeUdpPort() & ~1, home_ + "/silence.wav");
+  ASSERT_TRUE(bob.start()) << bob.log();
+  settings().writeText("DefaultLine", "VoicemailNumber", bob.address());
+  start();
+  auto* indicator = window_->findChild<QPushButton*>("voicemail");
+  ASSERT_NE(indicator, nullptr);
+  EXPECT_TRUE(indicator->isHidden());
+  window_->showVoicemail(true, 3);
+  EXPECT_FALSE(indicator->isHidden());
+  EXPECT_EQ(indicator->text(), "3 new voicemail messages");
+  EXPECT_EQ(window_->statusText(), "Quillet: idle, 3 new voicemail");
+  if (const char* shots = std::getenv("QUILLET_SCREENSHOTS")) {
+    fs::create_directories(shots);
+    EXPECT_TRUE(window_->grab().save(QString::fromUtf8(shots) + "/voicemail.png"));
+  }
+  QTest::mouseClick(indicator, Qt::LeftButton);
+  ASSERT_TRUE(pumpUntil([&] { return app_->callActive(); }, 10s)) << bob.log() << logText();
+  EXPECT_TRUE(logHas("Calling the voicemail " + bob.address()));
+  window_->runCommand(1000);  // Intercom during the call ends it
+  ASSERT_TRUE(pumpUntil([&] { return !app_->callActive(); }, 5s));
+  window_->showVoicemail(false, 0);
+  EXPECT_TRUE(indicator->isHidden());
+  EXPECT_EQ(window_->statusText(), "Quillet: idle");
+  bob.stop();
+}
+
 }  // namespace
 }  // namespace quillet::ui::testing

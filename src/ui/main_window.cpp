@@ -272,6 +272,7 @@ void MainWindow::buildControls() {
   lineProblem_->setWordWrap(true);
   lineProblem_->setVisible(false);
   layout->addWidget(lineProblem_);
+  layout->addWidget(makeVoicemailIndicator(central));
   layout->addWidget(statusPanel_);
   setCentralWidget(central);
 }
@@ -290,6 +291,7 @@ void MainWindow::buildMenus() {
   addCommand(file, tr("Intercom"), app::kCommandIntercom, true);
   addCommand(file, tr("Do Not Disturb"), app::kCommandDoNotDisturb, true);
   addCommand(file, tr("Hold"), app::kCommandHold, true)->setEnabled(false);
+  addCommand(file, tr("Voicemail"), app::kCommandVoicemail);
   addCommand(file, tr("O&ptions..."), app::kCommandOptions);
   addCommand(file, tr("Network Wizard..."), kCommandNetworkWizard);
   QMenu* contacts = file->addMenu(tr("Contacts"));
@@ -771,27 +773,6 @@ QString MainWindow::state() const {
     return QStringLiteral("ringing");
   }
   return doNotDisturb_->isChecked() ? QStringLiteral("Do Not Disturb") : QStringLiteral("idle");
-}
-
-QString MainWindow::statusText() const {
-  const QString now = state();
-  QString shown = tr("idle");
-  if (now == QStringLiteral("in a call")) {
-    shown = tr("in a call");
-  } else if (now == QStringLiteral("ringing")) {
-    shown = tr("ringing");
-  } else if (now == QStringLiteral("Do Not Disturb")) {
-    shown = tr("Do Not Disturb");
-  }
-  const bool callOn = buttonState_ == app::IntercomButtonState::InCall || !ringingCaller_.isEmpty();
-  if (callOn && !callEncryption_.isEmpty()) {
-    shown = tr("%1 (encrypted: %2)").arg(shown, callEncryption_);
-  }
-  if (missedCalls_ > 0) {
-    return missedCalls_ == 1 ? tr("Quillet: %1, 1 missed call").arg(shown)
-                             : tr("Quillet: %1, %2 missed calls").arg(shown).arg(missedCalls_);
-  }
-  return tr("Quillet: %1").arg(shown);
 }
 
 }  // namespace quillet::ui

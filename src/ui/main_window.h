@@ -108,6 +108,7 @@ class MainWindow : public QMainWindow, public app::AppWindow {
                      const std::string& address) override;
   void setLineTransport(sip::TransportKind kind) override;
   void showLineProblem(const std::string& text) override;
+  void showVoicemail(bool waiting, int32_t newMessages) override;
   void noteLineRegistered() override;
   void setBanner(const std::string& text) override;
   void setLevels(int8_t microphone, int8_t speaker) override;
@@ -141,6 +142,7 @@ class MainWindow : public QMainWindow, public app::AppWindow {
  private:
   void buildControls();
   void buildMenus();
+  QWidget* makeVoicemailIndicator(QWidget* parent);
   QAction* addCommand(QMenu* menu, const QString& text, int32_t id, bool checkable = false);
   bool filterKey(QKeyEvent* key, bool press);
   void openPath(const QString& path);
@@ -176,8 +178,11 @@ class MainWindow : public QMainWindow, public app::AppWindow {
   QLabel* address_ = nullptr;
   QLabel* userName_ = nullptr;
   TransportLabel* transport_ = nullptr;
-  QLabel* callQuality_ = nullptr;  // the running call's figures, hidden without a call
-  QLabel* lineProblem_ = nullptr;  // shown, whatever the status panel, until the line registers
+  QLabel* callQuality_ = nullptr;     // the running call's figures, hidden without a call
+  QLabel* lineProblem_ = nullptr;     // shown, whatever the status panel, until the line registers
+  QPushButton* voicemail_ = nullptr;  // shown while messages wait; calls the voicemail
+  bool voicemailWaiting_ = false;
+  int32_t voicemailNew_ = -1;
   QWidget* statusPanel_ = nullptr;
   QToolBar* toolBar_ = nullptr;
   QMenu* mainMenu_ = nullptr;  // File and Help, as the pop-up of 7000

@@ -83,16 +83,27 @@ class HijackTest(LabCase):
     prefix = "quillet-hijack-"
 
     def test_rtp_from_strangers_is_not_played(self):
-        a = self.quillet("alice", self.speech_file)
-        b = self.quillet("bob", self.silence_file, {"Settings": {"SipTraceAudioOn": "1"}})
+        # A plain call, and one encrypted as two profiles set up by default (DTLS-SRTP).
+        for encryption in ("off", "auto"):
+            with self.subTest(encryption=encryption):
+                self.check_strangers_are_not_played(encryption)
+        # The check can fail: the same tone played is found.
+        loud = np.tile(30000 * np.sin(2 * np.pi * TONE_HZ * np.arange(160) / RATE), 10)
+        self.assertEqual(tone_frames(loud), 10)
+
+    def check_strangers_are_not_played(self, encryption):
+        line = {"DefaultLine": {"MediaEncryption": encryption}}
+        a = self.quillet("alice", self.speech_file, line)
+        b = self.quillet("bob", self.silence_file,
+                         dict(line, Settings={"SipTraceAudioOn": "1"}))
         b.start()
         a.start("-dial", b.address)
         self.assertTrue(wait_for(lambda: "The call was started" in b.log_text(), 10),
                         b.log_text())
         # The callee's RTP port from its answer; the caller's stream from what the callee
         # received of it.
-        answer = re.search(r"SIP/2\.0 200 OK\r?\n.*?\nm=audio (\d+) RTP/AVP 0\b", b.trace_text(),
-                           re.S)
+        answer = re.search(r"SIP/2\.0 200 OK\r?\n.*?\nm=audio (\d+) [A-Z/]+ 0\b",
+                           b.trace_text(), re.S)
         self.assertIsNotNone(answer, b.trace_text())
         target = ("127.0.0.1", int(answer.group(1)))
         first = re.compile(r"Rtp <<< 127\.0\.0\.1:(\d+) +0 seq=(\d+) ts=(-?\d+) ssrc=(-?\d+) ")
@@ -117,17 +128,19 @@ class HijackTest(LabCase):
         b.stop()
 
         heard = b.heard()
-        print("tone frames heard: %d; speaker %.1f s" % (tone_frames(heard), len(heard) / RATE))
+        print("%s: tone frames heard: %d; speaker %.1f s"
+              % (encryption, tone_frames(heard), len(heard) / RATE))
         self.assertEqual(tone_frames(heard), 0)
         self.assert_words_heard("bob", heard)
-        # One log line for the call, naming the first stranger.
-        dropped = re.findall(r"RTP: packets from a stranger dropped \(127\.0\.0\.[12]:\d+\)",
-                             b.log_text())
-        self.assertEqual(len(dropped), 1, b.log_text())
-        # The check can fail: the same tone played is found.
-        loud = np.tile(30000 * np.sin(2 * np.pi * TONE_HZ * np.arange(160) / RATE), 10)
-        self.assertEqual(tone_frames(loud), 10)
-
+        if encryption == "off":
+            # One log line for the call, naming the first stranger.
+            dropped = re.findall(r"RTP: packets from a stranger dropped \(127\.0\.0\.[12]:\d+\)",
+                                 b.log_text())
+            self.assertEqual(len(dropped), 1, b.log_text())
+        else:
+            # Without the call's keys nothing passes, wherever it comes from.
+            self.assertIn("Media: SRTP", b.log_text())
+            self.assertRegex(b.log_text(), r"\d+ received packets failed authentication")
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

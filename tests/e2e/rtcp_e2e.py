@@ -119,7 +119,9 @@ class RtcpTest(LabCase):
         return int(sent.group(1))
 
     def test_both_sides_report_and_log_the_calls_quality(self):
-        audio = {"Settings": {"SipTraceAudioOn": "1"}, "Intercom": {"AutoTalkBack": "1"}}
+        # Plain RTP, so that the reports can be read on the wire.
+        audio = {"Settings": {"SipTraceAudioOn": "1"}, "Intercom": {"AutoTalkBack": "1"},
+                 "DefaultLine": {"MediaEncryption": "off"}}
         a = self.quillet("alice", self.speech_file, audio)
         b = self.quillet("bob", self.silence_file, audio)
         b.start()
