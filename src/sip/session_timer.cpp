@@ -33,9 +33,8 @@ bool SessionTimer::expired(uint32_t nowMs) const {
 std::optional<SessionExpires> answerSessionTimer(const SipMessage& request, uint32_t preferred,
                                                  uint32_t minimum) {
   const std::string value = request.header(hdr::kSessionExpires);
-  const SessionExpires asked =
-      (value.empty() ? std::nullopt : parseSessionExpires(value))
-          .value_or(SessionExpires{0, Refresher::None});
+  const SessionExpires asked = (value.empty() ? std::nullopt : parseSessionExpires(value))
+                                   .value_or(SessionExpires{0, Refresher::None});
   const bool supported = supportsOption(request, "timer");
   if (asked.seconds == 0 && !supported) return std::nullopt;
   SessionExpires answer;
