@@ -168,6 +168,14 @@ bool SipEngine::refuseUnsafeMedia(const SipMessage& invite) {
 
 bool SipEngine::acceptInvite(const SipMessage& invite, SipCall& call,
                              std::string_view extraHeaders) {
+  // A re-INVITE asking for a session interval below ours is refused; the call goes on.
+  if (const std::string lines = sessionTooShortLines(invite, minSessionSeconds_);
+      call.established && !lines.empty()) {
+    ResponseSpec form = simpleResponse(422, call.localTag);
+    form.extraHeaders = lines;
+    finalResponse(invite, call, form, nullptr);
+    return call.established;
+  }
   const bool hasOffer = invite.hasBody("application/sdp");
   std::string body;
   if (hasOffer) {

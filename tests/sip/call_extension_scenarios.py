@@ -207,6 +207,15 @@ def add(run, peer_binary, tools):
                 "To: <sip:alice@127.0.0.1:%d>;tag=%s" % (peer.port, tag))
             uac.send(ack)
             connected = peer.wait_for("EVENT connected", 3)
+            with_tag = "To: <sip:alice@127.0.0.1:%d>;tag=%s" % (peer.port, tag)
+            uac.send(uac.request("INVITE", "z9hG4bK-se-4", body=SDP, cseq=3,
+                                 extra=["Session-Expires: 30"]).replace(
+                "To: <sip:alice@127.0.0.1:%d>" % peer.port, with_tag))
+            again = [r for _, r in uac.responses(1.0) if not r.startswith("SIP/2.0 1")]
+            uac.send(uac.request("ACK", "z9hG4bK-se-4", cseq=3).replace(
+                "To: <sip:alice@127.0.0.1:%d>" % peer.port, with_tag))
+            peer.pump(0.5)
+            still = not peer.has_line("EVENT ended")
             peer.send("hangup")
             uac.responses(0.5)
             run.check("an INVITE asking for 60 s is answered 422 with Min-SE: 90; one asking for "
@@ -219,3 +228,8 @@ def add(run, peer_binary, tools):
                       "timer" in header(finals[0], "Require") and connected is not None,
                       "short=%r\nfinals=%r\n%s" % ([first_line[:60] for first_line in short],
                                                    [f[:400] for f in finals], peer.output()))
+            run.check("a re-INVITE asking for 30 s is answered 422 with Min-SE: 90 and the call "
+                      "goes on",
+                      again[:1] and again[0].startswith("SIP/2.0 422") and
+                      header(again[0], "Min-SE") == "90" and still,
+                      "again=%r\n%s" % ([a[:200] for a in again], peer.output()))
