@@ -107,6 +107,9 @@ class IntercomApp : public base::Application,
   // microphone and speaker are with it, and the first call waits.
   void onSecondConnected(LineSlot& slot);
   void onSecondEnded(LineSlot& slot);
+  // The second call's far end sends audio before it answers: that is heard instead of the
+  // ringback tone.
+  void onSecondEarlyMedia(LineSlot& slot);
 
   platform::MessageLoop& loop() { return env_.loop; }
   LineSlot* slot() { return slot_.get(); }
@@ -149,6 +152,8 @@ class IntercomApp : public base::Application,
   void answerIntercom(LineSlot& slot, sip::SipEngine& engine);
   bool answerPhoneCall(LineSlot& slot, sip::SipEngine& engine);
   void playCallingSound();
+  // The ringback tone on this side's speaker while a phone call is placed.
+  void playRingback();
   void startEchoControl();
   void intercom();
   // Shows the state of the line's voicemail box in the window as the server reports it.

@@ -157,6 +157,7 @@ std::string IntercomApp::consultCommand(const std::string& target, const std::st
   if (!slot_->dialSecond(*transport_, trace_.get(), target, *line)) {
     return "the second call could not be placed (see the log)";
   }
+  playRingback();
   return {};
 }
 
@@ -195,6 +196,16 @@ void IntercomApp::onSecondConnected(LineSlot& slot) {
   base::logInfo("The second call was started; the first call waits");
   microphoneBeforeSecond_ = recorder_.running();
   routeAudioTo(*slot.second(), true);
+}
+
+void IntercomApp::onSecondEarlyMedia(LineSlot& slot) {
+  sip::SipEngine* second = slot.second();
+  if (second == nullptr || closing_) {
+    return;
+  }
+  base::logInfo("The second call's far end sends audio before answering; it is heard now");
+  player_.Stop();
+  playCall(second->ReceivingStream());
 }
 
 void IntercomApp::onSecondEnded(LineSlot& slot) {

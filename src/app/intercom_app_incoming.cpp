@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // IntercomApp's incoming calls: the ring and its sound, screening and judging the caller,
 // refusing, answering an intercom call by itself or a phone call by the user, the
-// talk-back question, and the calling sound of an outgoing call.
+// talk-back question, the calling sound of an outgoing call and the ringback tone of a
+// phone call.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include "audio/converters.h"
 #include "audio/wave_file.h"
 #include "base/log.h"
+#include "media/ringback_tone.h"
 #include "sip/sip_uri.h"
 
 namespace quillet::app {
@@ -278,6 +280,16 @@ void IntercomApp::playCallingSound() {
   player_.SetBlocks(100, audio::kPlaybackBlocks);
   player_.SetLive(false);
   player_.Start(looped);
+}
+
+// A phone call being placed: the ringback tone, made here as the hold tone is, until the
+// far end's early media or its answer replace it (a plain phone call has no calling sound).
+void IntercomApp::playRingback() {
+  player_.Stop();
+  player_.SetDevice(settings().readText("Settings", "PlayDevice"));
+  player_.SetBlocks(100, audio::kPlaybackBlocks);
+  player_.SetLive(false);
+  player_.Start(media::MakeRingbackSource());
 }
 
 }  // namespace quillet::app

@@ -23,6 +23,9 @@ class EngineEvents {
   // The ring count has grown while the call rings. Non-zero: answer now.
   virtual int Ring(int32_t ring, int32_t previousRing);
   virtual void Connected() {}
+  // The far end of an outgoing call sends its audio before answering (a ringback or an
+  // announcement): the call's receiving stream carries it.
+  virtual void EarlyMedia() {}
   virtual void DtmfSent() {}
   // A digit the far end sent during the call (a telephone event).
   virtual void DtmfReceived(char /*digit*/) {}

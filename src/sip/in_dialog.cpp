@@ -38,9 +38,11 @@ void sendAckFor(const DialogSide& side, const DialogRequest& invite, const SipMe
   side.transport.sendAck(response, ack.request.destination, ack.request.text);
 }
 
-DialogRequest newInvite(const DialogSide& side, const std::optional<std::string>& sdp) {
+DialogRequest newInvite(const DialogSide& side, const std::optional<std::string>& sdp,
+                        std::string_view extraLines) {
   DialogRequest invite = newDialogRequest(side.call, side.transport, "INVITE");
-  invite.request.text = buildInvite(invite.request, invite.context(), {}, 0, sdp ? *sdp : "");
+  invite.request.text =
+      buildInvite(invite.request, invite.context(), {}, 0, sdp ? *sdp : "", extraLines);
   return invite;
 }
 
@@ -84,6 +86,12 @@ bool answerInDialog(SipTransport& transport, SipCall& call, const SipMessage& re
     transport.sendResponse(request, simpleResponse(200, call.localTag));
   } else if (method == "INVITE" || method == "REFER") {
     transport.sendResponse(request, simpleResponse(491, call.localTag));
+  } else if (method == "UPDATE") {
+    // Here no media session takes an offer; a refresh without one is fine.
+    const bool offer = request.hasBody("application/sdp");
+    transport.sendResponse(request, simpleResponse(offer ? 488 : 200, call.localTag));
+  } else if (method == "PRACK") {
+    transport.sendResponse(request, simpleResponse(481, call.localTag));
   } else {
     transport.sendResponse(request, simpleResponse(501, call.localTag));
   }
@@ -116,9 +124,10 @@ int32_t holdFinalResponse(const DialogSide& side, const SipMessage& invite,
   }
 }
 
-InviteOutcome reInvite(const DialogSide& side, const std::optional<std::string>& sdp) {
+InviteOutcome reInvite(const DialogSide& side, const std::optional<std::string>& sdp,
+                       std::string_view extraLines) {
   InviteOutcome outcome;
-  outcome.invite = newInvite(side, sdp);
+  outcome.invite = newInvite(side, sdp, extraLines);
   DialogRequest& invite = outcome.invite;
   uint32_t start = platform::tickMs();
   bool provisional = false;
@@ -137,7 +146,7 @@ InviteOutcome reInvite(const DialogSide& side, const std::optional<std::string>&
           invite.request.cseq = side.call.nextCSeq();
           invite.request.branch = side.transport.newBranch();
           invite.request.text =
-              buildInvite(invite.request, invite.context(), {}, 0, sdp ? *sdp : "");
+              buildInvite(invite.request, invite.context(), {}, 0, sdp ? *sdp : "", extraLines);
           start = platform::tickMs();
           provisional = false;
           continue;

@@ -58,7 +58,8 @@ ResponseSpec simpleResponse(int32_t status, std::string_view toTag = {});
 
 // The generic answers to a request no running exchange handles: BYE 200 (the dialog is
 // over), OPTIONS 200 with Contact and the capability offer, NOTIFY/CANCEL/INFO 200, INVITE
-// and REFER 491, others 501. false: the dialog is over.
+// and REFER 491, UPDATE 200 without an offer and 488 with one, PRACK 481, others 501. false: the
+// dialog is over.
 bool answerInDialog(SipTransport& transport, SipCall& call, const SipMessage& request,
                     const std::function<std::string()>& capabilityOffer);
 
@@ -67,8 +68,10 @@ bool answerInDialog(SipTransport& transport, SipCall& call, const SipMessage& re
 int32_t holdFinalResponse(const DialogSide& side, const SipMessage& invite,
                           const ResponseSpec& form, std::optional<SipMessage>* ack);
 
-// One re-INVITE as a client (with `sdp`, or without a body), answering challenges.
-InviteOutcome reInvite(const DialogSide& side, const std::optional<std::string>& sdp);
+// One re-INVITE as a client (with `sdp`, or without a body, and the `extraLines`),
+// answering challenges.
+InviteOutcome reInvite(const DialogSide& side, const std::optional<std::string>& sdp,
+                       std::string_view extraLines = {});
 // As reInvite, waiting the glare back-off and starting again after each 491. A back-off
 // cut short (stop, dialog over) gives 487.
 InviteOutcome reInviteWithGlare(const DialogSide& side, const std::optional<std::string>& sdp);

@@ -12,7 +12,7 @@ namespace {
 
 constexpr std::string_view kVersion = "SIP/2.0";
 // The option tags this agent understands in a Require header.
-constexpr std::string_view kSupportedOptions[] = {"replaces", "answermode"};
+constexpr std::string_view kSupportedOptions[] = {"replaces", "answermode", "100rel", "timer"};
 
 std::string_view trim(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "platform/tick.h"
+#include "sip/call_extensions.h"
 #include "sip/dialog_reaper.h"
 #include "sip/dtmf_info.h"
 #include "sip/in_dialog.h"
@@ -188,6 +189,15 @@ bool SipEngine::startCall(int32_t state, std::unique_ptr<SipCall> call,
   if (std::unique_ptr<SipCall> left = takeHandedOver())
     transport_.reaper().handOver(std::move(left));
   answeredAutomatically_ = false;
+  earlySdp_.clear();
+  earlyMedia_ = false;
+  earlyReported_ = false;
+  reliableRinging_ = false;
+  reliable_.reset();
+  sessionTimer_.stop();
+  refreshFailed_ = false;
+  sessionAsked_ = sessionSeconds_;
+  offerPending_ = false;
   heldHere_ = false;
   heldThere_ = false;
   media_->setHoldSound(media::HoldSound::None);
@@ -247,7 +257,8 @@ std::string SipEngine::contactFor(const SipMessage& request) const {
 void SipEngine::Run() {
   const int32_t state = callState_;
   if (state == kCallIncoming && invite_ && call_) {
-    transport_.sendResponse(*invite_, simpleResponse(180, call_->localTag));
+    reliableRinging_ = supportsOption(*invite_, "100rel");
+    sendRinging();
     media_->setSignallingSecure(invite_->transport == TransportKind::Tls);
     if (!media_->openPort({&stopEvent(), invite_->source})) {
       sipLogInfo("No RTP port could be opened for the call");
@@ -299,7 +310,7 @@ DialogSide SipEngine::genericSide(SipCall& call) {
 }
 
 void SipEngine::inCallLoop() {
-  media_->start();
+  if (!earlyMedia_) media_->start();  // early media run already
   setState(kCallConnected);
   for (;;) {
     if (handOverRequest_.exchange(false)) {
@@ -313,6 +324,7 @@ void SipEngine::inCallLoop() {
         transport_.takeMessage(*call_, 1000, {&stopEvent(), &commandEvent_});
     if (message && message->isRequest() && !inCallRequest(*message)) return;
     if (stopOrHangUp()) return;
+    if (!keepSession()) return;
     if (command_ == kCommandTransfer) {
       command_ = kCommandNone;
       std::string target;
@@ -359,6 +371,8 @@ void SipEngine::takeDigit(char digit) {
 }
 
 bool SipEngine::inDialogRequest(SipCall& call, const SipMessage& request) {
+  if (request.method == "PRACK") return answerPrack(call, request);
+  if (request.method == "UPDATE") return onUpdate(call, request);
   if (request.method == "INFO") {
     if (const std::optional<char> digit = infoDigit(request)) takeDigit(*digit);
   }
@@ -377,6 +391,12 @@ void SipEngine::OnNotify() {
     } else if (state == kCallConnected) {
       events_->Connected();
     }
+  }
+  if (earlyMedia_ && !earlyReported_ &&
+      (reportedState_ == kCallOutgoing || reportedState_ == kCallIntercom ||
+       reportedState_ == kCallFarRinging)) {
+    earlyReported_ = true;
+    events_->EarlyMedia();
   }
   if (reportedState_ == kCallIncoming && command_ != kCommandAnswer) {
     if (ringsReported_ < ringCount_) {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +30,8 @@
 #include "sip/in_dialog.h"
 #include "sip/mailbox_subscription.h"
 #include "sip/registration.h"
+#include "sip/reliable_provisional.h"
+#include "sip/session_timer.h"
 #include "sip/sip_call.h"
 #include "sip/sip_dialog.h"
 #include "sip/sip_message.h"
@@ -256,6 +259,14 @@ class SipEngine : public LineInterface,
   // How long a bridge of two transferred parties waits in silence before probing them
   // (tests shorten it).
   void setBridgeQuietProbe(uint32_t ms) { bridgeQuietMs_ = ms; }
+  // The session interval this side asks for and the least it accepts, in seconds (tests
+  // shorten them). Set before a call starts.
+  void setSessionInterval(uint32_t seconds, uint32_t minimum) {
+    sessionSeconds_ = seconds;
+    minSessionSeconds_ = minimum;
+  }
+  // Whether the outgoing call's far end sends audio before its answer (its early media).
+  bool earlyMedia() const { return earlyMedia_; }
 
  protected:
   void Run() override;  // the call thread
@@ -304,6 +315,46 @@ class SipEngine : public LineInterface,
   std::optional<DialogRequest> nextServer(const DialogRequest& invite,
                                           std::vector<SipTarget>& servers, std::string_view why);
   void inCallLoop();
+
+  // Before the answer (sip_engine_early.cpp). A reliable provisional response of ours and
+  // the PRACK of one of the far end's.
+  struct PrackState {
+    std::optional<DialogRequest> request;  // the PRACK waiting for its response
+    uint32_t lastNumber = 0;               // RSeq of the last reliable response taken
+    uint32_t nextMs = 0;
+    uint32_t intervalMs = 0;
+    uint32_t startMs = 0;
+  };
+  // An 18x to our INVITE: it makes the early dialog, its SDP starts the early media, and a
+  // reliable one is acknowledged with PRACK.
+  void takeProvisional(const SipMessage& response, uint32_t inviteCSeq, PrackState& prack);
+  // The far end's early SDP, taken as the answer: the media start at once.
+  void takeEarlyMedia(const std::string& sdp);
+  // Resends the PRACK (timer E) until `response` (when not null) answers it; the wait until
+  // its next send.
+  void drivePrack(PrackState& prack, const SipMessage* response);
+  static int32_t prackWaitMs(const PrackState& prack, int32_t otherwise);
+  // The 2xx's SDP: the early media's again (the same stream goes on), another (the media
+  // switch to it), or none (what was taken stands).
+  bool takeFinalAnswer(const SipMessage& response);
+  // The 180 of an incoming call, reliable when the caller supports that, and its resends.
+  void sendRinging();
+  // Answers a PRACK: 200 when it names our reliable response, 481 otherwise.
+  bool answerPrack(SipCall& call, const SipMessage& prack);
+
+  // Session timer and UPDATE (sip_engine_session.cpp).
+  std::string sessionRequestLines() const;
+  // A 422 to our INVITE: true when its Min-SE raises the interval asked for (try again).
+  bool raiseSessionInterval(const SipMessage& response);
+  // The timer from a 2xx to a request of ours (stopped when the 2xx names no interval).
+  void startSessionTimerFrom(const SipMessage& response);
+  // The answering side's session timer lines of a request (empty without a timer); starts
+  // the timer when `start`.
+  std::string answerSessionLines(const SipMessage& request, bool start);
+  // The refresh (a re-INVITE) when due and the end of a session not refreshed. false: the
+  // call is over.
+  bool keepSession();
+  bool onUpdate(SipCall& call, const SipMessage& update);
   // The hold or resume command on the connected call. false: the dialog is over.
   bool changeHold(bool hold);
   // What this side asks for in an offer or answer that does not change the hold: both
@@ -396,6 +447,17 @@ class SipEngine : public LineInterface,
   std::string targetUser_;     // guarded by remoteLock_
   std::unique_ptr<SipCall> call_;
   std::optional<SipMessage> invite_;  // the incoming INVITE being answered
+  std::string earlySdp_;              // the far end's early SDP (call thread)
+  std::atomic<bool> earlyMedia_{false};
+  std::atomic<bool> earlyReported_{false};
+  ReliableProvisional reliable_{std::random_device{}()};
+  bool reliableRinging_ = false;  // the caller supports reliable provisional responses
+  SessionTimer sessionTimer_;
+  bool refreshFailed_ = false;  // our last refresh was refused: none until the end
+  uint32_t sessionSeconds_ = kDefaultSessionSeconds;
+  uint32_t minSessionSeconds_ = kDefaultMinSessionSeconds;
+  uint32_t sessionAsked_ = kDefaultSessionSeconds;  // what our INVITE asks for
+  bool offerPending_ = false;                       // an offer of ours waits for its answer
 
   // Media helpers of the line (GUI thread).
   audio::StreamPump pump_;

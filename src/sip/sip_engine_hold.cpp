@@ -51,7 +51,9 @@ bool SipEngine::changeHold(bool hold) {
     const media::MediaDirection offer =
         !hold ? media::MediaDirection::SendRecv
               : (heldThere_ ? media::MediaDirection::Inactive : media::MediaDirection::SendOnly);
+    offerPending_ = true;  // an UPDATE with an offer meanwhile is answered 491
     const InviteOutcome outcome = reInvite(side, media_->makeOffer(offer));
+    offerPending_ = false;
     if (outcome.status == 491 && attempt < kHoldAttempts) {
       const uint32_t wait = requestPendingWaitMs(call_->createdHere, random());
       sipLogInfo("The far end has a request pending (491); trying again in " +

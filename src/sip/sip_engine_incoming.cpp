@@ -50,6 +50,14 @@ IncomingCallFacts SipEngine::factsOf(const SipMessage& invite) const {
 
 IncomingResult SipEngine::incomingInvite(const SipMessage& invite) {
   if (callState_ != kCallIdle) return IncomingResult::Busy;
+  if (const std::string lines = sessionTooShortLines(invite, minSessionSeconds_); !lines.empty()) {
+    sipLogInfo("Refused a call whose session interval is below our minimum (422)");
+    const std::string tag = transport_.newTag();
+    ResponseSpec form = simpleResponse(422, tag);
+    form.extraHeaders = lines;
+    transport_.sendResponse(invite, form);
+    return IncomingResult::Refused;
+  }
   IncomingCallFacts facts = factsOf(invite);
   Screen screen;
   {
@@ -85,7 +93,7 @@ bool SipEngine::ringingLoop() {
   sipLogInfo("Incoming SIP call");
   const uint32_t start = platform::tickMs();
   for (;;) {
-    transport_.sendResponse(*invite_, simpleResponse(180, call_->localTag));
+    sendRinging();
     const int32_t elapsed = since(platform::tickMs(), start);
     if (elapsed >= static_cast<int32_t>(kRingLimitMs)) {
       // A caller that went away without CANCEL must not keep the line busy for ever.
@@ -102,7 +110,17 @@ bool SipEngine::ringingLoop() {
     for (;;) {
       const int32_t left = wait - since(platform::tickMs(), sliceStart);
       std::optional<SipMessage> message;
-      if (left > 0) message = transport_.takeMessage(*call_, left, {&stopEvent(), &commandEvent_});
+      if (left > 0) {
+        // A reliable 180 is resent on its own schedule until its PRACK.
+        const int32_t slice = std::min(left, std::max(reliable_.waitMs(platform::tickMs()), 1));
+        message = transport_.takeMessage(*call_, slice, {&stopEvent(), &commandEvent_});
+      }
+      if (reliable_.pending()) sendRinging();
+      if (reliable_.gaveUp(platform::tickMs())) {
+        sipLogInfo("The caller never acknowledged the reliable ringing (no PRACK)");
+        finalResponse(*invite_, *call_, simpleResponse(500, call_->localTag), nullptr);
+        return false;
+      }
       if (message && message->isRequest()) {
         const std::string& method = message->method;
         if (method == "CANCEL") {
@@ -123,7 +141,8 @@ bool SipEngine::ringingLoop() {
         finalResponse(*invite_, *call_, refusal, nullptr);
         return false;
       }
-      if (command_ == kCommandAnswer) {
+      // The answer waits for the PRACK of the reliable 180.
+      if (command_ == kCommandAnswer && !reliable_.pending()) {
         // An automatic answer says so, in the header the caller asked with.
         const bool priv = incoming_.autoAnswer.privMode == AnswerMode::Auto;
         return acceptInvite(*invite_, *call_,
@@ -149,6 +168,14 @@ bool SipEngine::refuseUnsafeMedia(const SipMessage& invite) {
 
 bool SipEngine::acceptInvite(const SipMessage& invite, SipCall& call,
                              std::string_view extraHeaders) {
+  // A re-INVITE asking for a session interval below ours is refused; the call goes on.
+  if (const std::string lines = sessionTooShortLines(invite, minSessionSeconds_);
+      call.established && !lines.empty()) {
+    ResponseSpec form = simpleResponse(422, call.localTag);
+    form.extraHeaders = lines;
+    finalResponse(invite, call, form, nullptr);
+    return call.established;
+  }
   const bool hasOffer = invite.hasBody("application/sdp");
   std::string body;
   if (hasOffer) {
@@ -165,12 +192,13 @@ bool SipEngine::acceptInvite(const SipMessage& invite, SipCall& call,
   }
   call.established = true;
   const std::string contact = contactFor(invite);
+  const std::string headers = std::string(extraHeaders) + answerSessionLines(invite, true);
   ResponseSpec form = simpleResponse(200, call.localTag);
   form.contact = contact;
   form.withAllow = true;
   form.contentType = "application/sdp";
   form.body = body;
-  form.extraHeaders = extraHeaders;
+  form.extraHeaders = headers;
   std::optional<SipMessage> ack;
   if (finalResponse(invite, call, form, &ack) != 200 || !ack) return false;
   if (!hasOffer) {

@@ -169,7 +169,8 @@ bool SipEngine::placeInvite(uint32_t answerHeaders, std::string_view replaces,
   for (;;) {
     DialogRequest invite = newDialogRequest(*call_, transport_, "INVITE");
     invite.request.text = buildInvite(invite.request, invite.context(), replaces, answerHeaders,
-                                      offerFor(invite.request.destination));
+                                      offerFor(invite.request.destination), sessionRequestLines());
+    PrackState prack;
     uint32_t start = platform::tickMs();
     InviteResends resends(start);
     bool waitedOut = false;  // the last server was silent for kServerSilenceMs
@@ -189,8 +190,9 @@ bool SipEngine::placeInvite(uint32_t answerHeaders, std::string_view replaces,
       serversLeft = next.has_value();
       if (!next) return false;
       invite = std::move(*next);
-      invite.request.text = buildInvite(invite.request, invite.context(), replaces, answerHeaders,
-                                        offerFor(invite.request.destination));
+      invite.request.text =
+          buildInvite(invite.request, invite.context(), replaces, answerHeaders,
+                      offerFor(invite.request.destination), sessionRequestLines());
       serverStart = platform::tickMs();
       resends.restart(serverStart);
       provisional = false;
@@ -202,16 +204,19 @@ bool SipEngine::placeInvite(uint32_t answerHeaders, std::string_view replaces,
       }
       // While another server is left, one marked failed (this one, perhaps: it cannot be
       // reached) ends the wait. Before a provisional the limits are looked at every T1.
-      const int32_t wait = provisional ? 3000 : static_cast<int32_t>(kInviteResendMs);
+      const int32_t wait =
+          prackWaitMs(prack, provisional ? 3000 : static_cast<int32_t>(kInviteResendMs));
       std::optional<SipMessage> message =
           !provisional && serversLeft
               ? transport_.takeMessage(*call_, wait, {&stopEvent(), &commandEvent_, &serverFailed_})
               : transport_.takeMessage(*call_, wait, {&stopEvent(), &commandEvent_});
+      drivePrack(prack, message && message->isResponse() ? &*message : nullptr);
       if (message && message->isResponse() &&
           cseqMatches(*message, invite.request.cseq, "INVITE")) {
         const int32_t status = message->status;
         if (status >= 100 && status <= 199) {
           provisional = true;
+          if (status > 100) takeProvisional(*message, invite.request.cseq, prack);
           if (ringingNotifications && status >= 180 && status <= 189 &&
               callState_ != kCallFarRinging) {
             setState(kCallFarRinging);
@@ -226,8 +231,8 @@ bool SipEngine::placeInvite(uint32_t answerHeaders, std::string_view replaces,
           call.localNameAddr = message->header(hdr::kFrom);
           call.quirks = peerQuirks(*message, parseNameAddr(call.remoteNameAddr).uri);
           call.established = true;
-          const bool answered = !message->hasBody("application/sdp") ||
-                                media_->takeAnswer(message->body("application/sdp"));
+          const bool answered = takeFinalAnswer(*message);
+          startSessionTimerFrom(*message);
           DialogRequest ack = ackFor(invite, *message, call, transport_);
           ack.request.text = buildAck(ack.request, ack.context());
           transport_.sendAck(*message, ack.request.destination, ack.request.text);
@@ -250,12 +255,16 @@ bool SipEngine::placeInvite(uint32_t answerHeaders, std::string_view replaces,
               candidates.insert(at, Candidate{contact.uri, q});
             }
             failed = true;
-          } else if (status == 401 || status == 407) {
-            if (authenticateRequest(invite.request, *message, call_->authUser, call_->password)) {
+          } else if (status == 401 || status == 407 || status == 422) {
+            const bool again = status == 422
+                                   ? raiseSessionInterval(*message)
+                                   : authenticateRequest(invite.request, *message, call_->authUser,
+                                                         call_->password);
+            if (again) {
               invite.request.cseq = call_->nextCSeq();
               invite.request.branch = transport_.newBranch();
-              invite.request.text =
-                  buildInvite(invite.request, invite.context(), replaces, answerHeaders, offer);
+              invite.request.text = buildInvite(invite.request, invite.context(), replaces,
+                                                answerHeaders, offer, sessionRequestLines());
               start = platform::tickMs();
               serverStart = start;
               resends.restart(start);

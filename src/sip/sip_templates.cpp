@@ -12,12 +12,12 @@ namespace quillet::sip {
 namespace {
 
 constexpr std::string_view kInviteAllow =
-    "Allow: INVITE, ACK, CANCEL, OPTIONS, BYE, INFO, REFER, NOTIFY\r\nSupported: replaces, "
-    "answermode\r\n";
+    "Allow: INVITE, ACK, CANCEL, OPTIONS, BYE, INFO, REFER, NOTIFY, PRACK, UPDATE\r\n"
+    "Supported: replaces, answermode, 100rel, timer\r\n";
 // The Allow list of responses has no INFO, unlike the one in INVITE.
 constexpr std::string_view kResponseAllow =
-    "Allow: INVITE, ACK, CANCEL, OPTIONS, BYE, REFER, NOTIFY\r\nAccept: application/sdp\r\n"
-    "Supported: replaces, answermode\r\n";
+    "Allow: INVITE, ACK, CANCEL, OPTIONS, BYE, REFER, NOTIFY, PRACK, UPDATE\r\n"
+    "Accept: application/sdp\r\nSupported: replaces, answermode, 100rel, timer\r\n";
 
 void appendBodyBlock(base::TextBuilder& text, std::string_view contentType, std::string_view body) {
   if (body.empty()) {
@@ -116,10 +116,12 @@ std::string buildRequest(const SipRequest& request, const RequestContext& contex
 }
 
 std::string buildInvite(const SipRequest& request, const RequestContext& context,
-                        std::string_view replaces, uint32_t answerHeaders, std::string_view sdp) {
+                        std::string_view replaces, uint32_t answerHeaders, std::string_view sdp,
+                        std::string_view extraLines) {
   base::TextBuilder extra;
   if (!replaces.empty()) extra.AppendFormat("Replaces: %s\r\n", replaces);
   extra.Append(kInviteAllow);
+  extra.Append(extraLines);
   extra.Append(answerHeaderLines(answerHeaders, context.localAddress));
   return buildRequest(request, context, true, extra.view(), "application/sdp", sdp);
 }
@@ -257,6 +259,8 @@ std::string_view reasonPhrase(int32_t status) {
       return "Unsupported URI Scheme";
     case 420:
       return "Bad Extension";
+    case 422:
+      return "Session Interval Too Small";
     case 480:
       return "Temporarily Unavailable";
     case 481:

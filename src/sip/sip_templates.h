@@ -62,9 +62,10 @@ std::string buildRequest(const SipRequest& request, const RequestContext& contex
 
 // INVITE: "Replaces" when `replaces` is not empty, the Allow/Supported lines, the
 // auto-answer lines of an intercom call (`answerHeaders`, AnswerHeader bits; 0 for an
-// ordinary call); the SDP body when not empty.
+// ordinary call), `extraLines` (each ending in CR LF); the SDP body when not empty.
 std::string buildInvite(const SipRequest& request, const RequestContext& context,
-                        std::string_view replaces, uint32_t answerHeaders, std::string_view sdp);
+                        std::string_view replaces, uint32_t answerHeaders, std::string_view sdp,
+                        std::string_view extraLines = {});
 // ACK: To = the To of the response acknowledged; the SDP body when the ACK carries the
 // answer. (Credentials are those copied from the INVITE into `request`.)
 std::string buildAck(const SipRequest& request, const RequestContext& context,

@@ -5,11 +5,12 @@
 //   EVENT <name> [args] an engine event (ring N, connected, ended)
 //   READY <port>        the SIP socket is bound
 // Commands (one per line): dial TARGET, answer, hangup, transfer TARGET, join (the first line's
-// call with the second line's), state, dtmf DIGITS, stats, quit; "line2 COMMAND" gives
-// a command to the second line (--line2 USER[@SERVER]), whose events are printed as EVENT2. End of
-// input or SIGTERM quits too (hanging up and un-registering first). With --play WAV (8000 Hz mono
-// 16-bit) the file is sent into each connected call in real time; with --record WAV what the far
-// end sends is written there.
+// call with the second line's), hold, resume, state, dtmf DIGITS, stats, quit; "line2 COMMAND"
+// gives a command to the second line (--line2 USER[@SERVER]), whose events are printed as EVENT2.
+// End of input or SIGTERM quits too (hanging up and un-registering first). With --play WAV (8000 Hz
+// mono 16-bit) the file is sent into each connected call in real time; with --record WAV what the
+// far end sends is written there, from its early media on. --session and --min-session set the
+// session interval asked for and the least accepted.
 #include <signal.h>
 #include <unistd.h>
 
@@ -63,14 +64,18 @@ class CallAudio {
       : playPath_(std::move(playPath)), recordPath_(std::move(recordPath)) {}
   ~CallAudio() { stop(); }
 
+  // Connected: sending starts, and recording unless the early media started it already.
   void start(sip::SipEngine& engine) {
-    stop();
     running_ = true;
-    if (!playPath_.empty()) {
+    if (!playPath_.empty() && !sender_.joinable()) {
       audio::SinkRef sink = engine.SendingStream();
       sender_ = std::thread([this, sink]() mutable { send(sink); });
     }
-    if (!recordPath_.empty()) {
+    startRecording(engine);
+  }
+  void startRecording(sip::SipEngine& engine) {
+    running_ = true;
+    if (!recordPath_.empty() && !receiver_.joinable()) {
       audio::SourceRef source = engine.ReceivingStream();
       receiver_ = std::thread([this, source]() mutable { receive(source); });
     }
@@ -149,6 +154,10 @@ class PeerEvents : public sip::EngineEvents {
     }
     return 0;
   }
+  void EarlyMedia() override {
+    out(tag_ + " early");
+    if (audio_ && callAudio) callAudio->startRecording(*static_cast<sip::SipEngine*>(engine()));
+  }
   void Connected() override {
     out(tag_ + " connected");
     if (audio_ && callAudio) callAudio->start(*static_cast<sip::SipEngine*>(engine()));
@@ -172,7 +181,8 @@ void usage() {
       "usage: sip_peer --user NAME [--display NAME] [--server HOST[:PORT]]\n"
       "  [--outbound HOST[:PORT] | --no-outbound] [--auth-user NAME] [--password PW] [--port N]\n"
       "  [--address A.B.C.D] [--answer auto|manual|reject|rings=N]\n"
-      "  [--trace DIR [--trace-audio]] [--line2 USER[@SERVER]] [--bridge-quiet-ms N]\n");
+      "  [--trace DIR [--trace-audio]] [--line2 USER[@SERVER]] [--bridge-quiet-ms N]\n"
+      "  [--session SECONDS] [--min-session SECONDS]\n");
 }
 
 }  // namespace
@@ -192,6 +202,8 @@ int main(int argc, char** argv) {
   int answerRings = 1;
   std::string line2;
   int bridgeQuietMs = 0;
+  uint32_t sessionSeconds = sip::kDefaultSessionSeconds;
+  uint32_t minSessionSeconds = sip::kDefaultMinSessionSeconds;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&]() -> std::string {
@@ -246,6 +258,10 @@ int main(int argc, char** argv) {
       line2 = value();
     } else if (arg == "--bridge-quiet-ms") {
       bridgeQuietMs = std::atoi(value().c_str());
+    } else if (arg == "--session") {
+      sessionSeconds = static_cast<uint32_t>(std::atoi(value().c_str()));
+    } else if (arg == "--min-session") {
+      minSessionSeconds = static_cast<uint32_t>(std::atoi(value().c_str()));
     } else if (arg == "--trace-audio") {
       traceAudio = true;
     } else {
@@ -300,6 +316,7 @@ int main(int argc, char** argv) {
     engine2->setEngineEvents(std::make_unique<PeerEvents>(policy, answerRings, "EVENT2", false));
   }
   if (bridgeQuietMs > 0) engine->setBridgeQuietProbe(static_cast<uint32_t>(bridgeQuietMs));
+  engine->setSessionInterval(sessionSeconds, minSessionSeconds);
   transport.restart();
   transport.waitReady(10000);
   out("READY " + std::to_string(transport.boundPort()));
@@ -350,6 +367,9 @@ int main(int argc, char** argv) {
       } else if (verb == "join") {
         engine->Join(engine2);
         out("RESULT join");
+      } else if (verb == "hold" || verb == "resume") {
+        engine->SetHold(verb == "hold");
+        out("RESULT " + verb);
       } else if (verb == "dtmf") {
         engine->SendDtmf(rest);
         out("RESULT dtmf");

@@ -981,4 +981,8 @@ def never_answered(d, peer):
                                                           peer.output()))
 
 
+import call_extension_scenarios  # noqa: E402
+
+call_extension_scenarios.add(run, PEER, (RawUac, RawAgent, sipp_ok, SDP))
+
 sys.exit(run.finish())
