@@ -5,13 +5,13 @@
     <name>app</name>
     <message>
         <location filename="../src/ui/address_book_window.cpp" line="+308"/>
-        <location filename="../src/app/intercom_app.cpp" line="+341"/>
+        <location filename="../src/app/intercom_app_contacts.cpp" line="+21"/>
         <source>Confirm Delete</source>
         <translation>Löschen bestätigen</translation>
     </message>
     <message>
         <location line="+1"/>
-        <location filename="../src/app/intercom_app.cpp" line="+1"/>
+        <location filename="../src/app/intercom_app_contacts.cpp" line="+1"/>
         <source>Are you sure you want to delete the selected contact?</source>
         <translation>Möchten Sie den ausgewählten Kontakt wirklich löschen?</translation>
     </message>
@@ -56,7 +56,7 @@
         <translation>Die TLS-CA-Datei kann nicht gelesen werden. Bitte wählen Sie eine Datei mit Zertifizierungsstellen oder lassen Sie das Feld leer, um nur denen des Systems zu vertrauen.</translation>
     </message>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="+485"/>
+        <location filename="../src/ui/main_window_help.cpp" line="+63"/>
         <source>Error</source>
         <translation>Fehler</translation>
     </message>
@@ -66,7 +66,7 @@
         <translation>Dieser Assistent funktioniert nicht, wenn Sie eine statische IP-Adresse oder Portzuordnung von Hand eingerichtet haben. Schalten Sie die statische IP-Zuordnung aus und starten Sie ihn erneut.</translation>
     </message>
     <message>
-        <location line="+75"/>
+        <location filename="../src/ui/main_window.cpp" line="+503"/>
         <source>Exit</source>
         <translation>Beenden</translation>
     </message>
@@ -136,7 +136,7 @@
         <translation>Klicken Sie auf „Hinzufügen“, um das eingegebene Tastenkürzel zu übernehmen, oder löschen Sie es.</translation>
     </message>
     <message>
-        <location filename="../src/app/intercom_app.cpp" line="-297"/>
+        <location filename="../src/app/intercom_app.cpp" line="+45"/>
         <source>Quillet: press Intercom and speak</source>
         <translation>Quillet: Gegensprechen drücken und sprechen</translation>
     </message>
@@ -180,7 +180,7 @@ Would you like to read the tutorial now?</source>
 Möchten Sie jetzt die Einführung lesen?</translation>
     </message>
     <message>
-        <location line="+107"/>
+        <location line="+109"/>
         <source>Line not Setup</source>
         <translation>Leitung nicht eingerichtet</translation>
     </message>
@@ -200,7 +200,7 @@ Möchten Sie jetzt die Einführung lesen?</translation>
         <translation>Solange ein Anruf klingelt oder läuft, können die Optionen nicht geändert werden</translation>
     </message>
     <message>
-        <location line="+585"/>
+        <location line="+489"/>
         <source>Cancel (F5)</source>
         <translation>Abbrechen (F5)</translation>
     </message>
@@ -723,13 +723,13 @@ Möchten Sie das Gespräch beginnen?</translation>
 <context>
     <name>quillet::ui::MainWindow</name>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="-415"/>
-        <location line="+144"/>
+        <location filename="../src/ui/main_window.cpp" line="-369"/>
+        <location line="+148"/>
         <source>Contacts</source>
         <translation>Kontakte</translation>
     </message>
     <message>
-        <location line="-143"/>
+        <location line="-147"/>
         <source>The contact that Intercom calls; its context menu adds, edits and deletes contacts</source>
         <translation>Der Kontakt, den „Gegensprechen“ anruft; das Kontextmenü fügt Kontakte hinzu, bearbeitet und löscht sie</translation>
     </message>
@@ -746,14 +746,14 @@ Möchten Sie das Gespräch beginnen?</translation>
     </message>
     <message>
         <location line="+6"/>
-        <location line="+122"/>
-        <location line="+543"/>
+        <location line="+125"/>
+        <location line="+494"/>
         <location filename="../src/ui/translation_test.cpp" line="+220"/>
         <source>Do Not Disturb</source>
         <translation>Nicht stören</translation>
     </message>
     <message>
-        <location line="-663"/>
+        <location line="-617"/>
         <source>Click to turn off incoming calls (Ctrl+U)</source>
         <translation>Klicken, um eingehende Anrufe abzuweisen (Strg+U)</translation>
     </message>
@@ -764,13 +764,13 @@ Möchten Sie das Gespräch beginnen?</translation>
     </message>
     <message>
         <location line="+6"/>
-        <location line="+111"/>
-        <location line="+365"/>
+        <location line="+114"/>
+        <location line="+316"/>
         <source>Hold</source>
         <translation>Halten</translation>
     </message>
     <message>
-        <location line="-474"/>
+        <location line="-428"/>
         <source>Put the call on hold, or resume it</source>
         <translation>Gespräch halten oder fortsetzen</translation>
     </message>
@@ -790,7 +790,7 @@ Möchten Sie das Gespräch beginnen?</translation>
         <translation>Den klingelnden Anruf ablehnen</translation>
     </message>
     <message>
-        <location line="+11"/>
+        <location line="+14"/>
         <source>Speaker Volume Level Meter</source>
         <translation>Pegelanzeige Lautsprecher</translation>
     </message>
@@ -897,6 +897,11 @@ Möchten Sie das Gespräch beginnen?</translation>
     </message>
     <message>
         <location line="+3"/>
+        <source>Page</source>
+        <translation>Durchsage</translation>
+    </message>
+    <message>
+        <location line="+1"/>
         <source>O&amp;ptions...</source>
         <translation>&amp;Optionen …</translation>
     </message>
@@ -987,7 +992,7 @@ Möchten Sie das Gespräch beginnen?</translation>
         <translation>&amp;Löschen …</translation>
     </message>
     <message>
-        <location line="+141"/>
+        <location filename="../src/ui/main_window_help.cpp" line="-12"/>
         <source>About Quillet</source>
         <translation>Über Quillet</translation>
     </message>
@@ -1003,7 +1008,7 @@ Eine SIP-Gegensprechanlage zum Freisprechen am Schreibtisch und ein SIP-Telefon.
 Drücken Sie „Gegensprechen“ und sprechen Sie: Schon Ihr erstes Wort kommt an.</translation>
     </message>
     <message>
-        <location line="+195"/>
+        <location filename="../src/ui/main_window.cpp" line="+287"/>
         <source>Resume</source>
         <translation>Fortsetzen</translation>
     </message>
@@ -1652,6 +1657,29 @@ SIP-Port: %1 (UDP).</translation>
         <location line="+71"/>
         <source>Intercom with %1</source>
         <translation>Gegensprechen mit %1</translation>
+    </message>
+</context>
+<context>
+    <name>quillet::ui::PagePanel</name>
+    <message>
+        <location filename="../src/ui/page_panel.cpp" line="+20"/>
+        <source>Stop listening</source>
+        <translation>Nicht mehr zuhören</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>Stop listening to this page</source>
+        <translation>Dieser Durchsage nicht mehr zuhören</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>The page goes on for others; this speaker stops playing it. Later pages still play.</source>
+        <translation>Die Durchsage geht für die anderen weiter; dieser Lautsprecher spielt sie nicht mehr. Spätere Durchsagen werden wieder gespielt.</translation>
+    </message>
+    <message>
+        <location line="+8"/>
+        <source>Page: %1</source>
+        <translation>Durchsage: %1</translation>
     </message>
 </context>
 <context>

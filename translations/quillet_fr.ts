@@ -5,13 +5,13 @@
     <name>app</name>
     <message>
         <location filename="../src/ui/address_book_window.cpp" line="+308"/>
-        <location filename="../src/app/intercom_app.cpp" line="+341"/>
+        <location filename="../src/app/intercom_app_contacts.cpp" line="+21"/>
         <source>Confirm Delete</source>
         <translation>Confirmer la suppression</translation>
     </message>
     <message>
         <location line="+1"/>
-        <location filename="../src/app/intercom_app.cpp" line="+1"/>
+        <location filename="../src/app/intercom_app_contacts.cpp" line="+1"/>
         <source>Are you sure you want to delete the selected contact?</source>
         <translation>Voulez-vous vraiment supprimer le contact sélectionné ?</translation>
     </message>
@@ -56,7 +56,7 @@
         <translation>Le fichier CA TLS est illisible. Choisissez un fichier d&apos;autorités de certification, ou laissez le champ vide pour ne faire confiance qu&apos;à celles du système.</translation>
     </message>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="+485"/>
+        <location filename="../src/ui/main_window_help.cpp" line="+63"/>
         <source>Error</source>
         <translation>Erreur</translation>
     </message>
@@ -66,7 +66,7 @@
         <translation>Cet assistant ne fonctionne pas si vous avez configuré à la main une adresse IP statique ou une redirection de ports. Désactivez la correspondance IP statique et relancez-le.</translation>
     </message>
     <message>
-        <location line="+75"/>
+        <location filename="../src/ui/main_window.cpp" line="+503"/>
         <source>Exit</source>
         <translation>Quitter</translation>
     </message>
@@ -136,7 +136,7 @@
         <translation>Cliquez sur « Ajouter » pour garder le raccourci saisi, ou effacez-le.</translation>
     </message>
     <message>
-        <location filename="../src/app/intercom_app.cpp" line="-297"/>
+        <location filename="../src/app/intercom_app.cpp" line="+45"/>
         <source>Quillet: press Intercom and speak</source>
         <translation>Quillet : appuyez sur Interphone et parlez</translation>
     </message>
@@ -180,7 +180,7 @@ Would you like to read the tutorial now?</source>
 Voulez-vous lire le tutoriel maintenant ?</translation>
     </message>
     <message>
-        <location line="+107"/>
+        <location line="+109"/>
         <source>Line not Setup</source>
         <translation>Ligne non configurée</translation>
     </message>
@@ -200,7 +200,7 @@ Voulez-vous lire le tutoriel maintenant ?</translation>
         <translation>Pendant qu&apos;un appel sonne ou est en cours, les options ne peuvent pas être modifiées</translation>
     </message>
     <message>
-        <location line="+585"/>
+        <location line="+489"/>
         <source>Cancel (F5)</source>
         <translation>Annuler (F5)</translation>
     </message>
@@ -723,13 +723,13 @@ Voulez-vous commencer la conversation ?</translation>
 <context>
     <name>quillet::ui::MainWindow</name>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="-415"/>
-        <location line="+144"/>
+        <location filename="../src/ui/main_window.cpp" line="-369"/>
+        <location line="+148"/>
         <source>Contacts</source>
         <translation>Contacts</translation>
     </message>
     <message>
-        <location line="-143"/>
+        <location line="-147"/>
         <source>The contact that Intercom calls; its context menu adds, edits and deletes contacts</source>
         <translation>Le contact qu&apos;appelle Interphone ; le menu contextuel ajoute, modifie et supprime des contacts</translation>
     </message>
@@ -746,14 +746,14 @@ Voulez-vous commencer la conversation ?</translation>
     </message>
     <message>
         <location line="+6"/>
-        <location line="+122"/>
-        <location line="+543"/>
+        <location line="+125"/>
+        <location line="+494"/>
         <location filename="../src/ui/translation_test.cpp" line="+220"/>
         <source>Do Not Disturb</source>
         <translation>Ne pas déranger</translation>
     </message>
     <message>
-        <location line="-663"/>
+        <location line="-617"/>
         <source>Click to turn off incoming calls (Ctrl+U)</source>
         <translation>Cliquez pour refuser les appels entrants (Ctrl+U)</translation>
     </message>
@@ -764,13 +764,13 @@ Voulez-vous commencer la conversation ?</translation>
     </message>
     <message>
         <location line="+6"/>
-        <location line="+111"/>
-        <location line="+365"/>
+        <location line="+114"/>
+        <location line="+316"/>
         <source>Hold</source>
         <translation>Attente</translation>
     </message>
     <message>
-        <location line="-474"/>
+        <location line="-428"/>
         <source>Put the call on hold, or resume it</source>
         <translation>Mettre l’appel en attente ou le reprendre</translation>
     </message>
@@ -790,7 +790,7 @@ Voulez-vous commencer la conversation ?</translation>
         <translation>Refuser l&apos;appel qui sonne</translation>
     </message>
     <message>
-        <location line="+11"/>
+        <location line="+14"/>
         <source>Speaker Volume Level Meter</source>
         <translation>Niveau du haut-parleur</translation>
     </message>
@@ -897,6 +897,11 @@ Voulez-vous commencer la conversation ?</translation>
     </message>
     <message>
         <location line="+3"/>
+        <source>Page</source>
+        <translation>Appel général</translation>
+    </message>
+    <message>
+        <location line="+1"/>
         <source>O&amp;ptions...</source>
         <translation>O&amp;ptions…</translation>
     </message>
@@ -987,7 +992,7 @@ Voulez-vous commencer la conversation ?</translation>
         <translation>&amp;Supprimer…</translation>
     </message>
     <message>
-        <location line="+141"/>
+        <location filename="../src/ui/main_window_help.cpp" line="-12"/>
         <source>About Quillet</source>
         <translation>À propos de Quillet</translation>
     </message>
@@ -1003,7 +1008,7 @@ Un interphone de bureau SIP mains libres et un téléphone SIP.
 Appuyez sur Interphone et parlez : votre premier mot est entendu.</translation>
     </message>
     <message>
-        <location line="+195"/>
+        <location filename="../src/ui/main_window.cpp" line="+287"/>
         <source>Resume</source>
         <translation>Reprendre</translation>
     </message>
@@ -1652,6 +1657,29 @@ Port SIP : %1 (UDP).</translation>
         <location line="+71"/>
         <source>Intercom with %1</source>
         <translation>Interphone avec %1</translation>
+    </message>
+</context>
+<context>
+    <name>quillet::ui::PagePanel</name>
+    <message>
+        <location filename="../src/ui/page_panel.cpp" line="+20"/>
+        <source>Stop listening</source>
+        <translation>Ne plus écouter</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>Stop listening to this page</source>
+        <translation>Ne plus écouter cet appel général</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>The page goes on for others; this speaker stops playing it. Later pages still play.</source>
+        <translation>L&apos;appel général continue pour les autres ; ce haut-parleur ne le joue plus. Les appels suivants seront joués.</translation>
+    </message>
+    <message>
+        <location line="+8"/>
+        <source>Page: %1</source>
+        <translation>Appel général : %1</translation>
     </message>
 </context>
 <context>
