@@ -67,6 +67,7 @@ bool PageArbiter::packet(const PageKey& key, const PageInfo& info, bool alerting
     stream = &streams_.back();
     choose();
   }
+  if (stream->ending) return false;
   stream->lastMs = nowMs;
   stream->alerting = stream->alerting && alerting;
   if (!stream->admitted) {
@@ -74,6 +75,13 @@ bool PageArbiter::packet(const PageKey& key, const PageInfo& info, bool alerting
     return false;
   }
   return current_ && &streams_[*current_] == stream;
+}
+
+void PageArbiter::end(const PageKey& key, uint32_t nowMs, uint32_t drainMs) {
+  Stream* stream = find(key);
+  if (stream == nullptr || stream->ending) return;
+  stream->ending = true;
+  stream->lastMs = nowMs + drainMs - kSilentEndMs;  // expire() takes it then
 }
 
 void PageArbiter::end(const PageKey& key) {

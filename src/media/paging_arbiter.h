@@ -53,7 +53,9 @@ class PageArbiter {
   // A packet of a stream (`info` describes it when it is new). `alerting`: a group paging
   // Alert, no audio yet. Answers true when the packet's audio is the one to play now.
   bool packet(const PageKey& key, const PageInfo& info, bool alerting, uint32_t nowMs);
-  // The sender said it ended (group paging End).
+  // The sender said it ended (group paging End): the page ends `drainMs` later (the audio it
+  // sent still plays); its later packets are ignored.
+  void end(const PageKey& key, uint32_t nowMs, uint32_t drainMs);
   void end(const PageKey& key);
   // Ends streams silent for kSilentEndMs.
   void expire(uint32_t nowMs);
@@ -73,6 +75,7 @@ class PageArbiter {
     bool admitted = false;
     bool alerting = true;
     bool muted = false;
+    bool ending = false;
   };
   Stream* find(const PageKey& key);
   // The holder of the key's group paging channel other than the key's sender.

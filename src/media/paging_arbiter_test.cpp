@@ -54,6 +54,13 @@ TEST(PageArbiter, ChannelBelongsToItsFirstSenderTieToLowerSerial) {
   EXPECT_TRUE(arbiter.packet(low, page(5, "low"), false, 30));  // transmitting now
   EXPECT_FALSE(arbiter.packet(lower, page(5, "lower"), true, 40));
   EXPECT_EQ(playing(arbiter), "low");
+  // An End lets what was sent play out, and nothing after it.
+  arbiter.end(low, 100, 300);
+  EXPECT_FALSE(arbiter.packet(low, page(5, "low"), false, 150));
+  arbiter.expire(399);
+  EXPECT_EQ(playing(arbiter), "low");
+  arbiter.expire(400);
+  EXPECT_EQ(playing(arbiter), "none");
   // Another channel of the same group is another page.
   EXPECT_TRUE(arbiter.packet({0, 0x050, 25}, page(10, "emergency"), true, 50));
 }

@@ -202,8 +202,12 @@ void PagingReceiver::groupPacket(size_t listen, const uint8_t* data, size_t size
   }
   const PageKey key{static_cast<uint32_t>(listen), packet.serial, packet.channel};
   if (packet.op == GroupPageOp::End) {
-    arbiter_.end(key);
-    follow();
+    // What the pipe still holds plays out first (and what the device holds).
+    const uint32_t drainMs =
+        playing_ && playing_->pipe
+            ? audio::PipeFrames(playing_->pipe) * 1000 / playing_->writer->rate() + kDeviceMs
+            : 0;
+    arbiter_.end(key, nowMs, drainMs);
     return;
   }
   PageInfo info;

@@ -37,6 +37,7 @@ class PagingReceiver : public base::WorkerThread {
  public:
   static constexpr uint32_t kMostQueuedMs = 2000;  // audio beyond this is dropped
   static constexpr uint32_t kLogEveryMs = 5000;    // dropped packets are logged this often
+  static constexpr uint32_t kDeviceMs = 200;       // a page's end waits this for the device
 
   // `admit` and `changed` run on the receiver's thread.
   PagingReceiver(std::vector<PageListen> listens, uint32_t interfaceAddress,
