@@ -54,11 +54,13 @@ class GroupPagingReader(threading.Thread):
                 data = self.sock.recv(2048)
             except socket.timeout:
                 continue
+            if len(data) < 7:
+                continue
             op, channel, serial, id_length = struct.unpack(">BBIB", data[:7])
             packet = {"op": op, "channel": channel, "serial": serial,
-                      "caller": data[7:7 + id_length].rstrip(b"\0").decode()}
+                      "caller": data[7:7 + id_length].rstrip(b"\0").decode(errors="replace")}
             rest = data[7 + id_length:]
-            if op == 0x10:
+            if op == 0x10 and len(rest) >= 6:
                 packet["codec"], packet["flags"], packet["count"] = struct.unpack(">BBI", rest[:6])
                 audio = rest[6:]
                 packet["redundant"], packet["audio"] = (audio[:240], audio[240:]) \
@@ -66,9 +68,29 @@ class GroupPagingReader(threading.Thread):
             self.packets.append(packet)
 
     def stop(self):
-        self.running = False
-        self.join()
-        self.sock.close()
+        if self.running:
+            self.running = False
+            self.join()
+            self.sock.close()
+
+
+def storm(seconds):
+    """Datagrams of random length (0 to 1400 bytes) and op code to the group paging group, a
+    millisecond apart: some read as Alerts and Ends of random senders, most as nothing."""
+    rng = np.random.default_rng(5)
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sock.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_TTL, 1)
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        data = bytearray(rng.integers(0, 256, int(rng.integers(0, 1400)), dtype=np.uint8))
+        if len(data) > 2:
+            data[0] = int(rng.choice([0x0F, 0x10, 0xFF, data[0]]))
+            data[1] = int(rng.integers(0, 30))
+        if len(data) > 7:
+            data[6] = int(rng.integers(0, 20))
+        sock.sendto(bytes(data), GROUP)
+        time.sleep(0.001)
+    sock.close()
 
 
 class Paging(LabCase):
@@ -154,6 +176,7 @@ class Paging(LabCase):
         for before, after in zip(transmits, transmits[1:]):
             self.assertEqual(after["redundant"], before["audio"])
             self.assertEqual(after["count"] - before["count"], 240)
+        reader.stop()
 
         # An emergency page sounds in do-not-disturb, at full volume, while GStreamer pages
         # the Yard group as a pager of its own.
@@ -175,15 +198,20 @@ class Paging(LabCase):
         self.assertGreater(np.sqrt(np.mean(c.heard() ** 2)), 5 * quiet)
         self.words("bob (GStreamer pager)", b, self.words_said)
 
-        # alice pages Hall from her microphone; bob hears her, alice not herself.
+        # alice pages Hall from her microphone; bob hears her, alice not herself. Meanwhile a
+        # storm of 1000 datagrams a second of any length and op code hits group paging.
         self.assertEqual(a.run("-page", "Hall"), 0)
-        time.sleep(len(self.words_said) / RATE + 1.0)
+        storm(1.0)
+        time.sleep(max(0.0, len(self.words_said) / RATE))
         self.assertEqual(a.run("-page", "off"), 0)
         self.assertTrue(wait_for(lambda: b.log_text().count("the page on Hall ended") >= 3, 5),
                         b.log_text())
         self.words("bob (-page from alice)", b, self.words_said)
         self.assertIn("Paging: the page sent ended", a.log_text())
         self.assertEqual(a.log_text().count("normal page on Hall"), 2)  # the first two only
+        self.assertRegex(a.log_text(), r"Paging: \d+ packets dropped")
+        for p in (a, b, c):
+            self.assertIsNone(p.process.poll())
         print("paging e2e: %.1f s" % (time.monotonic() - started))
 
 
