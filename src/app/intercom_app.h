@@ -232,6 +232,7 @@ class IntercomApp : public base::Application,
   bool pageHeldCall_ = false;            // the page put the call on hold
   bool pageMicrophone_ = false;          // the microphone was on when the page began
   bool pageTone_ = false;
+  bool pagePlayed_ = false;  // the page playing had audio (a page that only alerted is not logged)
   bool sendingPage_ = false;
   std::optional<audio::StreamRef<media::PageSender>> pageSender_;
   int8_t microphoneLevel_ = -127;

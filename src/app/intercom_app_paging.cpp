@@ -12,6 +12,7 @@
 #include "audio/volume.h"
 #include "base/log.h"
 #include "media/paging_sender.h"
+#include "platform/tick.h"
 
 namespace quillet::app {
 
@@ -72,9 +73,11 @@ void IntercomApp::startPagingReceiver() {
   pageTone_ = paging.tone;
   notePagingState();
   // Runs on the receiver's thread: reads only the gate.
-  auto admit = [gate = pagingGate_](const media::PageInfo& page) {
+  auto admit = [gate = pagingGate_,
+                budget = media::LogBudget()](const media::PageInfo& page) mutable {
     const PageVerdict verdict = judgePage(page, *gate);
-    if (verdict != PageVerdict::Play && verdict != PageVerdict::Own) {
+    if (verdict != PageVerdict::Play && verdict != PageVerdict::Own &&
+        budget.allow(platform::tickMs())) {
       base::logInfo("Paging: " + std::string(media::pageLevelName(page.level)) + " page on " +
                     page.group + " from " + page.source + " dropped: " + verdictText(verdict));
     }
@@ -122,6 +125,7 @@ void IntercomApp::onPageChange(const media::PageChange& change) {
 void IntercomApp::beginPage(const media::PageInfo& page) {
   if (!page_) pageMicrophone_ = recorder_.running() && !sendingPage_;
   page_ = page;
+  pagePlayed_ = false;
   window_->showPage(pageText(page));
   sip::SipEngine* engine = slot_ != nullptr ? slot_->engine() : nullptr;
   const bool callUp = callActive_ && engine != nullptr;
@@ -138,6 +142,7 @@ void IntercomApp::beginPage(const media::PageInfo& page) {
 
 void IntercomApp::playPage(const audio::SourceRef& audio) {
   if (!page_) return;
+  pagePlayed_ = true;
   base::SettingsStore& store = settings();
   sip::SipEngine* engine = slot_ != nullptr ? slot_->engine() : nullptr;
   const bool mix = callActive_ && engine != nullptr && !pageHeldCall_ && pagingGate_ != nullptr &&
@@ -163,7 +168,8 @@ void IntercomApp::playPage(const audio::SourceRef& audio) {
 }
 
 void IntercomApp::endPage() {
-  base::logInfo("Paging: the page on " + page_->group + " ended");
+  if (pagePlayed_) base::logInfo("Paging: the page on " + page_->group + " ended");
+  pagePlayed_ = false;
   page_.reset();
   window_->showPage("");
   player_.Stop();

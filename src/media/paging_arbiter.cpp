@@ -24,6 +24,26 @@ const char* pageLevelName(PageLevel level) {
   return "normal";
 }
 
+bool LogBudget::allow(uint32_t nowMs) {
+  if (!started_ || nowMs - windowStart_ >= kWindowMs) {
+    started_ = true;
+    windowStart_ = nowMs;
+    used_ = 0;
+  }
+  if (used_ < kLines) {
+    ++used_;
+    return true;
+  }
+  ++heldBack_;
+  return false;
+}
+
+uint32_t LogBudget::takeHeldBack() {
+  const uint32_t count = heldBack_;
+  heldBack_ = 0;
+  return count;
+}
+
 PageArbiter::Stream* PageArbiter::find(const PageKey& key) {
   const auto it = std::find_if(streams_.begin(), streams_.end(),
                                [&](const Stream& stream) { return stream.key == key; });

@@ -40,6 +40,23 @@ struct PageKey {
   bool operator==(const PageKey&) const = default;
 };
 
+// At most kLines lines in every kWindowMs; the rest are counted (a storm of pages must not
+// flood the log).
+class LogBudget {
+ public:
+  static constexpr uint32_t kLines = 5;
+  static constexpr uint32_t kWindowMs = 5000;
+  bool allow(uint32_t nowMs);
+  // Lines held back since the last call.
+  uint32_t takeHeldBack();
+
+ private:
+  uint32_t windowStart_ = 0;
+  uint32_t used_ = 0;
+  uint32_t heldBack_ = 0;
+  bool started_ = false;
+};
+
 class PageArbiter {
  public:
   static constexpr size_t kMostStreams = 16;

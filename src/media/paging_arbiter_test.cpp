@@ -80,6 +80,14 @@ TEST(PageArbiter, RefusedPagesNeverPlayAndStreamsAreBounded) {
   EXPECT_EQ(asked, static_cast<int>(PageArbiter::kMostStreams));
   EXPECT_GT(arbiter.ignored(), 900u);
   EXPECT_EQ(arbiter.current()->priority, 1);
+
+  // The log lines of such a storm: five in five seconds, the rest counted.
+  LogBudget budget;
+  int logged = 0;
+  for (uint32_t ms = 0; ms < 10000; ms += 10) logged += budget.allow(ms);
+  EXPECT_EQ(logged, 10);
+  EXPECT_EQ(budget.takeHeldBack(), 990u);
+  EXPECT_EQ(budget.takeHeldBack(), 0u);
 }
 
 }  // namespace

@@ -244,8 +244,9 @@ void PagingReceiver::follow() {
   if (now) {
     playing_.emplace();
     playing_->id = now->id;
-    base::logInfo("Paging: " + std::string(pageLevelName(now->level)) + " page on " + now->group +
-                  " from " + now->caller + " (priority " + std::to_string(now->priority) + ")");
+    if (budget_.allow(platform::tickMs()))
+      base::logInfo("Paging: " + std::string(pageLevelName(now->level)) + " page on " + now->group +
+                    " from " + now->caller + " (priority " + std::to_string(now->priority) + ")");
   }
   // The audio follows with the page's first frame (its codec fixes the pipe's rate).
   changed_(PageChange{now, audio::SourceRef()});
@@ -291,7 +292,8 @@ void PagingReceiver::logDropped(uint32_t nowMs) {
   if ((droppedCount_ == 0 && ignored == 0) || nowMs - lastLogMs_ < kLogEveryMs) return;
   base::logInfo("Paging: " + std::to_string(droppedCount_) + " packets dropped (last: " +
                 (droppedWhy_.empty() ? std::string("none") : droppedWhy_) + "), " +
-                std::to_string(ignored) + " of pages not played");
+                std::to_string(ignored) + " of pages not played, " +
+                std::to_string(budget_.takeHeldBack()) + " page lines not logged");
   droppedCount_ = 0;
   droppedWhy_.clear();
   ignoredLogged_ = arbiter_.ignored();

@@ -94,6 +94,7 @@ class PagingReceiver : public base::WorkerThread {
   std::string droppedWhy_;
   uint32_t lastLogMs_ = 0;
   uint32_t ignoredLogged_ = 0;
+  LogBudget budget_;
 };
 
 // Joins `group` on the interface with that address (0: the system's choice) on a socket
