@@ -18,18 +18,26 @@ namespace quillet::app {
 
 namespace {
 
-constexpr int32_t kMixShift = 2;  // a page mixed into a call plays 12 dB down
+constexpr int32_t kMixShift = 2;        // a page mixed into a call plays 12 dB down
+constexpr uint32_t kMixCushionMs = 60;  // what a mixed page keeps in hand
 
 // The call's audio with a page mixed in quietly. The page is read only as far as it has
-// audio: a page that waits for its next packet never holds up the call.
+// audio, so that a page waiting for its next packet never holds up the call; it starts (and
+// starts again after running dry) once kMixCushionMs of it wait, so that its packets arriving
+// a little late or early leave no gaps in it.
 class PageMix : public audio::SourceFilter {
  public:
   PageMix(audio::SourceRef call, audio::SourceRef page)
-      : SourceFilter(std::move(call)), page_(std::move(page)) {}
+      : SourceFilter(std::move(call)),
+        page_(std::move(page)),
+        cushion_(static_cast<int32_t>(page_->rate() * kMixCushionMs / 1000)) {}
 
   void Read(int32_t* buffer, uint32_t frames) override {
     source_->Read(buffer, frames);
-    const int32_t ready = std::clamp<int32_t>(page_->available(), 0, static_cast<int32_t>(frames));
+    const int32_t waiting = page_->available();
+    if (!flowing_ && waiting < cushion_ + static_cast<int32_t>(frames)) return;
+    const int32_t ready = std::clamp<int32_t>(waiting, 0, static_cast<int32_t>(frames));
+    flowing_ = ready == static_cast<int32_t>(frames);
     if (ready == 0) return;
     scratch_.resize(static_cast<size_t>(ready));
     page_->Read(scratch_.data(), static_cast<uint32_t>(ready));
@@ -41,6 +49,8 @@ class PageMix : public audio::SourceFilter {
 
  private:
   audio::SourceRef page_;
+  int32_t cushion_;
+  bool flowing_ = false;
   std::vector<int32_t> scratch_;
 };
 

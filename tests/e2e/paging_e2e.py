@@ -7,7 +7,8 @@ takes over a normal one and passes do-not-disturb; its packets, read here from t
 public description, carry 31 Alerts, 30 ms frames with the frame before as redundancy and
 End packets. An emergency page plays at full volume in do-not-disturb while a GStreamer
 sender pages another group as an independent pager. Last, a quillet pages a group from its
-microphone with -page and another hears it.
+microphone with -page and another hears it while a storm of junk datagrams hits group paging;
+and during a call one mixes a page in, the other holds the call for it.
 Usage: paging_e2e.py QUILLET QUILLET_TOOL"""
 import os
 import socket
@@ -105,8 +106,8 @@ class Paging(LabCase):
         settings.update(extra)
         return self.quillet(name, microphone, settings)
 
-    def words(self, who, profile, reference):
-        found = find_words(reference, profile.heard())
+    def words(self, who, profile, reference, heard=None):
+        found = find_words(reference, profile.heard() if heard is None else heard)
         snrs = [w[2] for w in found]
         print("%s: %d words, SNR min %.1f dB" % (who, len(found), min(snrs)))
         self.assertTrue(found and min(snrs) > 10.0, (who, found, profile.log_text()[-3000:]))
@@ -127,7 +128,8 @@ class Paging(LabCase):
         gst = "%s:%d" % GST_GROUP
         a = self.listener("alice", words, {"Paging": {"GroupChannels": "1,24,25"}})
         b = self.listener("bob", self.silence_file, {"Paging": {
-            "Listen2": gst, "Listen2Label": "Yard", "Listen2Priority": "5"}})
+            "Listen2": gst, "Listen2Label": "Yard", "Listen2Priority": "5", "DuringCall": "hold"},
+            "Settings": {"HoldTone": "0"}})  # alice hears only the page while bob holds
         c = self.listener("carol", self.silence_file, {
             "Paging": {"GroupChannels": "24,25", "TrustedSenders": "127.0.0.1, 192.0.2.10"},
             "Settings": {"DoNotDisturb": "1", "PlayVolume": "-20"}})
@@ -213,6 +215,20 @@ class Paging(LabCase):
         self.assertLess(a.log_text().count("Paging:"), 40, a.log_text())  # the storm's lines held back
         for p in (a, b, c):
             self.assertIsNone(p.process.poll())
+
+        # During a call: alice mixes the page into the call (DuringCall=mix, the default), bob
+        # holds the call for it (DuringCall=hold). Speaker files are read while the page plays
+        # (the call's audio starts them again when it ends).
+        self.assertEqual(b.run("-dial", a.address), 0)
+        self.assertTrue(wait_for(lambda: "The call was started" in a.log_text()
+                                 and "The call was started" in b.log_text(), 10), a.log_text())
+        self.assertEqual(self.page(HALL, words).wait(20), 0)
+        time.sleep(0.3)
+        heard_a, heard_b = a.heard(), b.heard()
+        self.words("alice (page mixed into a call)", a, self.words_said, heard_a)
+        self.words("bob (page with the call held)", b, self.words_said, heard_b)
+        self.assertIn("Paging: the call is held for the page", b.log_text())
+        self.assertNotIn("Paging: the call is held for the page", a.log_text())
         print("paging e2e: %.1f s" % (time.monotonic() - started))
 
 
