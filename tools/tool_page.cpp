@@ -96,7 +96,7 @@ int runPage(const Args& args) {
   }
   WavFile wav;
   if (readWav(page.file, wav, error) != WavStatus::kOk) {
-    return rejected(page.file + ": " + error);
+    return rejected(error);
   }
   const int rate = codecs::codecInfo(page.options.codec).sampleRate;
   if (wav.sampleRate != static_cast<uint32_t>(rate) || wav.channels == 0) {
