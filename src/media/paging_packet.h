@@ -17,6 +17,19 @@ namespace quillet::media {
 // its caller id; Transmit packets carry a codec byte, a flags byte, a sample count and the
 // audio of the frame before (redundancy, left out of a sender's first Transmit) followed
 // by the current frame.
+//
+// Where the format's public description leaves a field open, this program chooses:
+// - the caller id is a length byte and that many bytes; senders write 13, NUL-padded, and
+//   readers take 0..64 bytes up to the first NUL (other unprintable bytes read as '?');
+// - codec bytes: 0x00 PCMU, 0x08 PCMA, 0x09 G.722; other codecs are refused;
+// - the flags byte is written 0 and not read;
+// - the sample count counts 8000 units a second for every codec (G.722 as its RTP clock),
+//   240 a frame, and starts at 0 with each page;
+// - a frame is 30 ms: 240 bytes for every codec above; a Transmit holds one frame (a
+//   sender's first) or two (the previous one, then the current one), nothing else;
+// - 31 Alerts 30 ms apart before the first Transmit; 12 End packets sent back to back;
+// - Alert and End packets may carry trailing bytes, which are ignored;
+// - the serial is Paging/Serial, or a hash of the host name.
 enum class GroupPageOp : uint8_t { Alert = 0x0F, Transmit = 0x10, End = 0xFF };
 
 constexpr uint8_t kGroupCodecPcmu = 0x00;
