@@ -229,6 +229,7 @@ class IntercomApp : public base::Application,
   std::unique_ptr<media::PagingReceiver> pager_;
   std::shared_ptr<PagingGate> pagingGate_;
   std::optional<media::PageInfo> page_;  // the page playing
+  audio::SourceRef pageAudio_;           // and its audio, once it has come
   bool pageHeldCall_ = false;            // the page put the call on hold
   bool pageMicrophone_ = false;          // the microphone was on when the page began
   bool pageTone_ = false;

@@ -117,7 +117,19 @@ void IntercomApp::stopPaging() {
 void IntercomApp::notePagingState() {
   if (pagingGate_ == nullptr) return;
   pagingGate_->doNotDisturb = doNotDisturb();
+  const bool callEnded = pagingGate_->callUp && !callActive_;
   pagingGate_->callUp = callActive_;
+  if (callEnded && page_) {
+    // The call's end stops the speaker: the page goes on on it once the call is done.
+    env_.loop.post([this, alive = std::weak_ptr<int>(alive_), id = page_->id] {
+      if (alive.lock() == nullptr || closing_ || !page_ || page_->id != id || pageAudio_.isNull()) {
+        return;
+      }
+      pageHeldCall_ = false;
+      pageMicrophone_ = false;
+      playPage(audio::SourceRef(pageAudio_));
+    });
+  }
 }
 
 void IntercomApp::onPageChange(const media::PageChange& change) {
@@ -136,6 +148,7 @@ void IntercomApp::beginPage(const media::PageInfo& page) {
   if (!page_) pageMicrophone_ = recorder_.running() && !sendingPage_;
   page_ = page;
   pagePlayed_ = false;
+  pageAudio_.resetNull();
   window_->showPage(pageText(page));
   sip::SipEngine* engine = slot_ != nullptr ? slot_->engine() : nullptr;
   const bool callUp = callActive_ && engine != nullptr;
@@ -153,6 +166,7 @@ void IntercomApp::beginPage(const media::PageInfo& page) {
 void IntercomApp::playPage(const audio::SourceRef& audio) {
   if (!page_) return;
   pagePlayed_ = true;
+  pageAudio_ = audio;
   base::SettingsStore& store = settings();
   sip::SipEngine* engine = slot_ != nullptr ? slot_->engine() : nullptr;
   const bool mix = callActive_ && engine != nullptr && !pageHeldCall_ && pagingGate_ != nullptr &&
@@ -188,6 +202,7 @@ void IntercomApp::endPage() {
     holdCall(false);
   }
   pageHeldCall_ = false;
+  pageAudio_.resetNull();
   if (callActive_ && engine != nullptr) {
     routeAudioTo(*engine, pageMicrophone_);
   }
