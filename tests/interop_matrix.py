@@ -45,6 +45,8 @@ ROWS = [
      "calls both ways over UDP, fingerprint verified, words heard both ways"),
     ("gstreamer-srtp", "GStreamer 1.22 srtpenc/srtpdec (keys by SDES over TLS)",
      "each SDES suite: Quillet's words decrypted and heard, SRTCP read, its speech heard"),
+    ("gstreamer-paging", "GStreamer 1.22 rtppcmupay to a multicast udpsink",
+     "a pager of its own: every word heard on a listening quillet's speaker"),
     ("twinkle", "Twinkle 1.10 (twinkle-console)", "calls both ways, audio both ways (ALSA file devices)"),
     ("transfer-baresip", "baresip 1.0.0 (two)",
      "blind transfer and join (quillet-tool), attended (Replaces, re-INVITE bridge), audio"),

@@ -34,10 +34,13 @@ constexpr Group kGroups[] = {
     {"upnp", runUpnp, "map PORT [--external PORT] [--client ADDRESS]"},
     {"resolve", runResolve, "PORT [--rtp] [--private ADDRESS] [--times N]"},
     {"network-test", runNetworkTest, "[--stun-servers HOST[:PORT],...]"},
+    {"page", runPage,
+     "GROUP FILE.wav [--codec pcmu|pcma|g722] [--caller TEXT] [--serial HEX]  (a multicast "
+     "page)"},
     {"history", runHistory, "[--limit N]  (the profile's calls as JSON, newest first)"},
     {"call", runCall,
-     "transfer TARGET | consult [--line N] TARGET | join | drop  (the calls of the running "
-     "quillet)"},
+     "transfer TARGET | consult [--line N] TARGET | join | drop | page GROUP|off  (the calls "
+     "of the running quillet)"},
 };
 
 void printHelp(FILE* out) {

@@ -28,6 +28,7 @@ int runUpnp(const Args& args);
 int runResolve(const Args& args);
 int runNetworkTest(const Args& args);
 int runHistory(const Args& args);  // the profile's call history
+int runPage(const Args& args);     // a WAV file sent as a multicast page
 int runCall(const Args& args);     // the running program's call (control socket)  // audio devices,
                                    // play, record (device side of "audio")
 

@@ -28,7 +28,7 @@ constexpr int32_t kOutcomePollMs = 250;
 
 constexpr const char* kUsage =
     "usage: quillet-tool call transfer TARGET | consult [--line N] TARGET | join | drop |\n"
-    "       hold | resume | stats\n"
+    "       hold | resume | stats | page GROUP|off\n"
     "  Acts on the calls of the quillet running on this profile (QUILLET_HOME or XDG).\n"
     "  transfer TARGET  hands the connected call's far end over to TARGET (a number,\n"
     "                   user@host or SIP address) and waits for the outcome\n"
@@ -43,6 +43,7 @@ constexpr const char* kUsage =
     "                   silence, Settings/HoldTone); a far end that refuses leaves the call\n"
     "                   as it was (see the log, and \"hold\" in call stats)\n"
     "  resume           takes the call off hold\n"
+    "  page GROUP|off   pages GROUP from the microphone as -page does, or ends the page\n"
     "  stats            prints the connected call's figures as one line of JSON: codec,\n"
     "                   seconds, packets_sent, packets_received, packets_expected,\n"
     "                   packets_lost, loss_percent, jitter_ms, round_trip_ms (null before the\n"
@@ -175,6 +176,9 @@ int runCall(const Args& args) {
   }
   if (args.size() == 1 && (args[0] == "drop" || args[0] == "hold" || args[0] == "resume")) {
     return send({args[0]});
+  }
+  if (args.size() == 2 && args[0] == "page") {
+    return send({"page", args[1]});
   }
   if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
     std::printf("%s\n", kUsage);

@@ -66,7 +66,7 @@
         <translation>Dieser Assistent funktioniert nicht, wenn Sie eine statische IP-Adresse oder Portzuordnung von Hand eingerichtet haben. Schalten Sie die statische IP-Zuordnung aus und starten Sie ihn erneut.</translation>
     </message>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="+500"/>
+        <location filename="../src/ui/main_window.cpp" line="+507"/>
         <source>Exit</source>
         <translation>Beenden</translation>
     </message>
@@ -180,7 +180,7 @@ Would you like to read the tutorial now?</source>
 Möchten Sie jetzt die Einführung lesen?</translation>
     </message>
     <message>
-        <location line="+107"/>
+        <location line="+109"/>
         <source>Line not Setup</source>
         <translation>Leitung nicht eingerichtet</translation>
     </message>
@@ -200,7 +200,7 @@ Möchten Sie jetzt die Einführung lesen?</translation>
         <translation>Solange ein Anruf klingelt oder läuft, können die Optionen nicht geändert werden</translation>
     </message>
     <message>
-        <location line="+485"/>
+        <location line="+492"/>
         <source>Cancel (F5)</source>
         <translation>Abbrechen (F5)</translation>
     </message>
@@ -210,7 +210,7 @@ Möchten Sie jetzt die Einführung lesen?</translation>
         <translation>Gegensprechen (F5)</translation>
     </message>
     <message>
-        <location filename="../src/app/intercom_app_incoming.cpp" line="+221"/>
+        <location filename="../src/app/intercom_app_incoming.cpp" line="+223"/>
         <source>Incoming Call</source>
         <translation>Eingehender Anruf</translation>
     </message>
@@ -723,13 +723,13 @@ Möchten Sie das Gespräch beginnen?</translation>
 <context>
     <name>quillet::ui::MainWindow</name>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="-367"/>
-        <location line="+146"/>
+        <location filename="../src/ui/main_window.cpp" line="-373"/>
+        <location line="+152"/>
         <source>Contacts</source>
         <translation>Kontakte</translation>
     </message>
     <message>
-        <location line="-145"/>
+        <location line="-151"/>
         <source>The contact that Intercom calls; its context menu adds, edits and deletes contacts</source>
         <translation>Der Kontakt, den „Gegensprechen“ anruft; das Kontextmenü fügt Kontakte hinzu, bearbeitet und löscht sie</translation>
     </message>
@@ -746,14 +746,14 @@ Möchten Sie das Gespräch beginnen?</translation>
     </message>
     <message>
         <location line="+6"/>
-        <location line="+123"/>
+        <location line="+127"/>
         <location filename="../src/ui/main_window_status.cpp" line="+45"/>
         <location filename="../src/ui/translation_test.cpp" line="+220"/>
         <source>Do Not Disturb</source>
         <translation>Nicht stören</translation>
     </message>
     <message>
-        <location line="-121"/>
+        <location line="-125"/>
         <source>Click to turn off incoming calls (Ctrl+U)</source>
         <translation>Klicken, um eingehende Anrufe abzuweisen (Strg+U)</translation>
     </message>
@@ -764,13 +764,13 @@ Möchten Sie das Gespräch beginnen?</translation>
     </message>
     <message>
         <location line="+6"/>
-        <location line="+112"/>
-        <location line="+316"/>
+        <location line="+116"/>
+        <location line="+318"/>
         <source>Hold</source>
         <translation>Halten</translation>
     </message>
     <message>
-        <location line="-426"/>
+        <location line="-432"/>
         <source>Put the call on hold, or resume it</source>
         <translation>Gespräch halten oder fortsetzen</translation>
     </message>
@@ -790,7 +790,7 @@ Möchten Sie das Gespräch beginnen?</translation>
         <translation>Den klingelnden Anruf ablehnen</translation>
     </message>
     <message>
-        <location line="+11"/>
+        <location line="+15"/>
         <source>Speaker Volume Level Meter</source>
         <translation>Pegelanzeige Lautsprecher</translation>
     </message>
@@ -902,6 +902,11 @@ Möchten Sie das Gespräch beginnen?</translation>
     </message>
     <message>
         <location line="+1"/>
+        <source>Page</source>
+        <translation>Durchsage</translation>
+    </message>
+    <message>
+        <location line="+2"/>
         <source>O&amp;ptions...</source>
         <translation>&amp;Optionen …</translation>
     </message>
@@ -1687,6 +1692,29 @@ SIP-Port: %1 (UDP).</translation>
         <location line="+71"/>
         <source>Intercom with %1</source>
         <translation>Gegensprechen mit %1</translation>
+    </message>
+</context>
+<context>
+    <name>quillet::ui::PagePanel</name>
+    <message>
+        <location filename="../src/ui/page_panel.cpp" line="+20"/>
+        <source>Stop listening</source>
+        <translation>Nicht mehr zuhören</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>Stop listening to this page</source>
+        <translation>Dieser Durchsage nicht mehr zuhören</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>The page goes on for others; this speaker stops playing it. Later pages still play.</source>
+        <translation>Die Durchsage geht für die anderen weiter; dieser Lautsprecher spielt sie nicht mehr. Spätere Durchsagen werden wieder gespielt.</translation>
+    </message>
+    <message>
+        <location line="+8"/>
+        <source>Page: %1</source>
+        <translation>Durchsage: %1</translation>
     </message>
 </context>
 <context>

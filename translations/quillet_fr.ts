@@ -66,7 +66,7 @@
         <translation>Cet assistant ne fonctionne pas si vous avez configuré à la main une adresse IP statique ou une redirection de ports. Désactivez la correspondance IP statique et relancez-le.</translation>
     </message>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="+500"/>
+        <location filename="../src/ui/main_window.cpp" line="+507"/>
         <source>Exit</source>
         <translation>Quitter</translation>
     </message>
@@ -180,7 +180,7 @@ Would you like to read the tutorial now?</source>
 Voulez-vous lire le tutoriel maintenant ?</translation>
     </message>
     <message>
-        <location line="+107"/>
+        <location line="+109"/>
         <source>Line not Setup</source>
         <translation>Ligne non configurée</translation>
     </message>
@@ -200,7 +200,7 @@ Voulez-vous lire le tutoriel maintenant ?</translation>
         <translation>Pendant qu&apos;un appel sonne ou est en cours, les options ne peuvent pas être modifiées</translation>
     </message>
     <message>
-        <location line="+485"/>
+        <location line="+492"/>
         <source>Cancel (F5)</source>
         <translation>Annuler (F5)</translation>
     </message>
@@ -210,7 +210,7 @@ Voulez-vous lire le tutoriel maintenant ?</translation>
         <translation>Interphone (F5)</translation>
     </message>
     <message>
-        <location filename="../src/app/intercom_app_incoming.cpp" line="+221"/>
+        <location filename="../src/app/intercom_app_incoming.cpp" line="+223"/>
         <source>Incoming Call</source>
         <translation>Appel entrant</translation>
     </message>
@@ -723,13 +723,13 @@ Voulez-vous commencer la conversation ?</translation>
 <context>
     <name>quillet::ui::MainWindow</name>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="-367"/>
-        <location line="+146"/>
+        <location filename="../src/ui/main_window.cpp" line="-373"/>
+        <location line="+152"/>
         <source>Contacts</source>
         <translation>Contacts</translation>
     </message>
     <message>
-        <location line="-145"/>
+        <location line="-151"/>
         <source>The contact that Intercom calls; its context menu adds, edits and deletes contacts</source>
         <translation>Le contact qu&apos;appelle Interphone ; le menu contextuel ajoute, modifie et supprime des contacts</translation>
     </message>
@@ -746,14 +746,14 @@ Voulez-vous commencer la conversation ?</translation>
     </message>
     <message>
         <location line="+6"/>
-        <location line="+123"/>
+        <location line="+127"/>
         <location filename="../src/ui/main_window_status.cpp" line="+45"/>
         <location filename="../src/ui/translation_test.cpp" line="+220"/>
         <source>Do Not Disturb</source>
         <translation>Ne pas déranger</translation>
     </message>
     <message>
-        <location line="-121"/>
+        <location line="-125"/>
         <source>Click to turn off incoming calls (Ctrl+U)</source>
         <translation>Cliquez pour refuser les appels entrants (Ctrl+U)</translation>
     </message>
@@ -764,13 +764,13 @@ Voulez-vous commencer la conversation ?</translation>
     </message>
     <message>
         <location line="+6"/>
-        <location line="+112"/>
-        <location line="+316"/>
+        <location line="+116"/>
+        <location line="+318"/>
         <source>Hold</source>
         <translation>Attente</translation>
     </message>
     <message>
-        <location line="-426"/>
+        <location line="-432"/>
         <source>Put the call on hold, or resume it</source>
         <translation>Mettre l’appel en attente ou le reprendre</translation>
     </message>
@@ -790,7 +790,7 @@ Voulez-vous commencer la conversation ?</translation>
         <translation>Refuser l&apos;appel qui sonne</translation>
     </message>
     <message>
-        <location line="+11"/>
+        <location line="+15"/>
         <source>Speaker Volume Level Meter</source>
         <translation>Niveau du haut-parleur</translation>
     </message>
@@ -902,6 +902,11 @@ Voulez-vous commencer la conversation ?</translation>
     </message>
     <message>
         <location line="+1"/>
+        <source>Page</source>
+        <translation>Appel général</translation>
+    </message>
+    <message>
+        <location line="+2"/>
         <source>O&amp;ptions...</source>
         <translation>O&amp;ptions…</translation>
     </message>
@@ -1687,6 +1692,29 @@ Port SIP : %1 (UDP).</translation>
         <location line="+71"/>
         <source>Intercom with %1</source>
         <translation>Interphone avec %1</translation>
+    </message>
+</context>
+<context>
+    <name>quillet::ui::PagePanel</name>
+    <message>
+        <location filename="../src/ui/page_panel.cpp" line="+20"/>
+        <source>Stop listening</source>
+        <translation>Ne plus écouter</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>Stop listening to this page</source>
+        <translation>Ne plus écouter cet appel général</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>The page goes on for others; this speaker stops playing it. Later pages still play.</source>
+        <translation>L&apos;appel général continue pour les autres ; ce haut-parleur ne le joue plus. Les appels suivants seront joués.</translation>
+    </message>
+    <message>
+        <location line="+8"/>
+        <source>Page: %1</source>
+        <translation>Appel général : %1</translation>
     </message>
 </context>
 <context>

@@ -30,7 +30,9 @@ enum AppCommand : int32_t {
   kCommandRecordVolumeUp = 1027,
   kCommandRecordVolumeDown = 1028,
   kCommandHold = 1030,       // menu and button "Hold" / "Resume": toggles the call's hold
-  kCommandVoicemail = 1031,  // menu "Voicemail" and the indicator: calls the line's voicemail
+  kCommandVoicemail = 1033,  // menu "Voicemail" and the indicator: calls the line's voicemail
+  kCommandPage = 1031,       // menu "Page": pages Paging/SendGroup from the microphone, or stops
+  kCommandStopPage = 1032,   // "Stop listening" to the page that plays
   kCommandAddressBook = 2001,
   kCommandEditSelected = 3401,
   kCommandRefuse = 4001,
@@ -126,6 +128,10 @@ class AppWindow {
   // The Hold button and menu entry: usable while a call is connected; "Resume" while the
   // call is held here.
   virtual void setHoldButton(bool enabled, bool held) = 0;
+  // The page playing on the speaker ("group, caller, priority"; empty: none), shown with a
+  // way to stop listening (kCommandStopPage), and whether this side is paging.
+  virtual void showPage(const std::string& /*text*/) {}
+  virtual void setPaging(bool /*sending*/) {}
   // The call history, newest first, and the row selected in it (-1: none).
   virtual void setCallHistory(const std::vector<CallRecord>& /*calls*/) {}
   virtual int32_t selectedHistoryRow() const { return -1; }
@@ -172,6 +178,10 @@ class HeadlessWindow : public AppWindow {
     callQuality_ = figures != nullptr ? std::optional<sip::CallFigures>(*figures) : std::nullopt;
   }
   void setCallHistory(const std::vector<CallRecord>& calls) override { history_ = calls; }
+  void showPage(const std::string& text) override { page_ = text; }
+  void setPaging(bool sending) override { paging_ = sending; }
+  const std::string& page() const { return page_; }
+  bool paging() const { return paging_; }
   int32_t selectedHistoryRow() const override { return historyRow_; }
   void selectHistoryRow(int32_t row) { historyRow_ = row; }
   const std::vector<CallRecord>& history() const { return history_; }
@@ -215,6 +225,8 @@ class HeadlessWindow : public AppWindow {
   std::optional<sip::CallFigures> callQuality_;
   std::vector<CallRecord> history_;
   int32_t historyRow_ = -1;
+  std::string page_;
+  bool paging_ = false;
   int8_t microphone_ = -127;
   int8_t speaker_ = -127;
   bool voicemailWaiting_ = false;

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The command-line options that drive a running Quillet (-dial, -answer, -hangup, -hold,
-// -resume, -dtmf, -show, -hide, -logon, -exit): turned into a plan of steps the application carries
-// out.
+// -resume, -dtmf, -page, -show, -hide, -logon, -exit): turned into a plan of steps the application
+// carries out.
 #pragma once
 
 #include <string>
@@ -10,11 +10,11 @@
 
 namespace quillet::app {
 
-enum class ArgumentAction { Dial, Answer, HangUp, Hold, Resume, Dtmf, Exit };
+enum class ArgumentAction { Dial, Answer, HangUp, Hold, Resume, Dtmf, Page, Exit };
 
 struct ArgumentStep {
   ArgumentAction action;
-  std::string value;  // the address for Dial, the digits for Dtmf
+  std::string value;  // the address for Dial, the digits for Dtmf, the group for Page
 
   bool operator==(const ArgumentStep&) const = default;
 };

@@ -183,6 +183,7 @@ bool IntercomApp::initialise() {
   // Calls placed from the command line right after start need the bound SIP port.
   transport_->waitReady(kTransportReadyMs);
   showLineInStatus();  // the transport has settled on its address by now
+  startPagingReceiver();
   return true;
 }
 
@@ -218,6 +219,7 @@ void IntercomApp::shutDown() {
     env_.loop.killTimer(timer);
   }
   stopRingSound();
+  stopPaging();
   player_.Stop();
   recorder_.Stop();
   echo_.reset();
@@ -360,6 +362,10 @@ void IntercomApp::command(int32_t id) {
     case kCommandVoicemail:
       callVoicemail();
       break;
+    case kCommandPage:
+    case kCommandStopPage:
+      pagingCommand(id);
+      break;
     case kCommandRefuse:
       if (slot_ != nullptr && slot_->engine() != nullptr &&
           slot_->engine()->callState() == sip::kCallIncoming) {
@@ -466,6 +472,7 @@ void IntercomApp::setDoNotDisturb(bool on) {
   settings().writeBool("Settings", "DoNotDisturb", on);
   window_->checkMenuItem(kCommandDoNotDisturb, on);
   window_->setDoNotDisturbButton(on);
+  notePagingState();
   if (on) {
     base::logNotice("DO NOT DISTURB turned on. You will not receive incoming calls.");
   } else {
@@ -638,6 +645,7 @@ void IntercomApp::onConnected(LineSlot& slot) {
     env_.loop.post([this] { command(kCommandIntercomDown); });
   }
   callActive_ = true;
+  notePagingState();
   window_->checkMenuItem(kCommandIntercom, true);
   noteRecentContact(slot);
   base::logInfo("The call was started ...");
@@ -731,6 +739,7 @@ void IntercomApp::callStopped(LineSlot& slot) {
     currentSlot_ = 1;
   }
   callActive_ = false;
+  notePagingState();
   window_->setCallEncryption("");
   microphoneLevel_ = -127;
   speakerLevel_ = -127;

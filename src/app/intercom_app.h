@@ -19,6 +19,7 @@
 #include "app/call_history.h"
 #include "app/door_control.h"
 #include "app/line_slot.h"
+#include "app/paging_settings.h"
 #include "audio/cue_tone.h"
 #include "audio/echo_control.h"
 #include "audio/echo_suppressor.h"
@@ -26,6 +27,8 @@
 #include "audio/recorder.h"
 #include "base/application.h"
 #include "contacts/contact_store.h"
+#include "media/paging_receiver.h"
+#include "media/paging_sender.h"
 #include "sip/sip_trace.h"
 #include "sip/sip_transport.h"
 
@@ -184,6 +187,20 @@ class IntercomApp : public base::Application,
   void noteCallEndReason(const std::string& reason);
   void finishCallRecord();
   void showCallHistory();
+  // Paging (intercom_app_paging.cpp): pages heard play on the speaker by the rules of
+  // paging_settings.h; a page sent takes the microphone.
+  void startPagingReceiver();
+  void stopPaging();
+  // Do-not-disturb and the call, as the receiver's admission reads them.
+  void notePagingState();
+  void onPageChange(const media::PageChange& change);
+  void beginPage(const media::PageInfo& page);
+  void playPage(const audio::SourceRef& audio);
+  void endPage();
+  void pagingCommand(int32_t id);
+  // Pages the group from the microphone ("off": ends the page); empty, or why not.
+  std::string pageCommand(const std::string& group);
+  void stopSendingPage();
 
   base::AppEnvironment& env_;
   std::unique_ptr<AppWindow> window_;
@@ -218,6 +235,16 @@ class IntercomApp : public base::Application,
   std::optional<CallRecord> callRecord_;  // the line's call being noted
   std::chrono::steady_clock::time_point answeredAt_;
   std::vector<CallRecord> history_;  // as the window shows it
+  std::unique_ptr<media::PagingReceiver> pager_;
+  std::shared_ptr<PagingGate> pagingGate_;
+  std::optional<media::PageInfo> page_;  // the page playing
+  audio::SourceRef pageAudio_;           // and its audio, once it has come
+  bool pageHeldCall_ = false;            // the page put the call on hold
+  bool pageMicrophone_ = false;          // the microphone was on when the page began
+  bool pageTone_ = false;
+  bool pagePlayed_ = false;  // the page playing had audio (a page that only alerted is not logged)
+  bool sendingPage_ = false;
+  std::optional<audio::StreamRef<media::PageSender>> pageSender_;
   int8_t microphoneLevel_ = -127;
   int8_t speakerLevel_ = -127;
 };

@@ -60,6 +60,10 @@ std::string IntercomApp::callCommand(const std::vector<std::string>& words) {
     base::logInfo("Call command: ", name);
     return holdCall(name == "hold");
   }
+  if (name == "page" && words.size() == 2) {
+    base::logInfo("Call command: page ", words[1]);
+    return pageCommand(words[1]);
+  }
   if (name == "outcome" && words.size() == 1) {
     return transferOutcomeText();
   }
@@ -263,6 +267,11 @@ void IntercomApp::carryOut(const ArgumentPlan& plan) {
       case ArgumentAction::Resume:
         if (const std::string why = holdCall(step.action == ArgumentAction::Hold); !why.empty()) {
           base::logError("Command line: ", why);
+        }
+        break;
+      case ArgumentAction::Page:
+        if (const std::string why = pageCommand(step.value); !why.empty()) {
+          base::logError("Command line: -page: ", why);
         }
         break;
       case ArgumentAction::Dtmf:

@@ -33,6 +33,7 @@
 #include "ui/dialogs.h"
 #include "ui/global_hot_keys.h"
 #include "ui/log_view_widget.h"
+#include "ui/page_panel.h"
 #include "ui/qt_text.h"
 #include "ui/transport_label.h"
 #include "ui/tray_icon.h"
@@ -198,6 +199,10 @@ void MainWindow::buildControls() {
   buttons->addWidget(hold_, 1);
   buttons->addWidget(doNotDisturb_, 1);
   layout->addLayout(buttons);
+  pagePanel_ = new PagePanel(central);
+  connect(pagePanel_, &PagePanel::stopRequested, this,
+          [this] { runCommand(app::kCommandStopPage); });
+  layout->addWidget(pagePanel_);
 
   auto* levels = new QGridLayout();
   speakerMeter_ = makeMeter(central, 140, tr("Speaker Volume Level Meter"));
@@ -292,6 +297,8 @@ void MainWindow::buildMenus() {
   addCommand(file, tr("Do Not Disturb"), app::kCommandDoNotDisturb, true);
   addCommand(file, tr("Hold"), app::kCommandHold, true)->setEnabled(false);
   addCommand(file, tr("Voicemail"), app::kCommandVoicemail);
+  addCommand(file, tr("Page"), app::kCommandPage, true)
+      ->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_P));
   addCommand(file, tr("O&ptions..."), app::kCommandOptions);
   addCommand(file, tr("Network Wizard..."), kCommandNetworkWizard);
   QMenu* contacts = file->addMenu(tr("Contacts"));

@@ -37,6 +37,7 @@ class DesktopNotices;
 class TransportLabel;
 class CallHistoryWidget;
 class TrayIcon;
+class PagePanel;
 
 // Command identifiers handled by the window itself.
 enum WindowCommand : int32_t {
@@ -103,6 +104,7 @@ class MainWindow : public QMainWindow, public app::AppWindow {
   void setIntercomButton(app::IntercomButtonState state, const std::string& text) override;
   void setDoNotDisturbButton(bool pressed) override;
   void setHoldButton(bool enabled, bool held) override;
+  void showPage(const std::string& text) override;
   void checkMenuItem(int32_t command, bool checked) override;
   void setLineStatus(const std::string& displayName, const std::string& userName,
                      const std::string& address) override;
@@ -130,6 +132,7 @@ class MainWindow : public QMainWindow, public app::AppWindow {
   int32_t selectedHistoryRow() const override;
   // The padlock beside the banner, shown while the ringing or current call is encrypted.
   QLabel* callLock() const { return callLock_; }
+  PagePanel* pagePanel() const { return pagePanel_; }
 
  signals:
   void statusChanged();
@@ -165,6 +168,7 @@ class MainWindow : public QMainWindow, public app::AppWindow {
   QPushButton* intercom_ = nullptr;
   QPushButton* doNotDisturb_ = nullptr;
   QPushButton* hold_ = nullptr;
+  PagePanel* pagePanel_ = nullptr;
   QProgressBar* speakerMeter_ = nullptr;
   QProgressBar* microphoneMeter_ = nullptr;
   QSlider* playVolume_ = nullptr;

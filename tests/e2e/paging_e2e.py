@@ -1,0 +1,236 @@
+#!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
+"""Multicast paging between three headless quillets in the test's network namespace (groups
+routed over loopback). A plain RTP page from quillet-tool reaches two speakers with every
+word; the third, in do-not-disturb, drops it. A priority page in the group paging format
+takes over a normal one and passes do-not-disturb; its packets, read here from the format's
+public description, carry 31 Alerts, 30 ms frames with the frame before as redundancy and
+End packets. An emergency page plays at full volume in do-not-disturb while a GStreamer
+sender pages another group as an independent pager. Last, a quillet pages a group from its
+microphone with -page and another hears it while a storm of junk datagrams hits group paging;
+and during a call one mixes a page in, the other holds the call for it.
+Usage: paging_e2e.py QUILLET QUILLET_TOOL"""
+import os
+import socket
+import struct
+import subprocess
+import sys
+import threading
+import time
+import unittest
+
+import numpy as np
+
+from e2e_support import RATE, LabCase, find_words, run_tests, take_binary_argument, \
+    voiced_segments, wait_for, write_wav
+
+TOOL = os.path.abspath(sys.argv.pop(2)) if len(sys.argv) > 2 else "build/bin/quillet-tool"
+take_binary_argument()
+
+HALL = "239.10.0.1:6100"
+GST_GROUP = ("239.10.0.3", 6104)
+GROUP = ("224.0.1.116", 5001)  # group paging's usual group
+
+
+class GroupPagingReader(threading.Thread):
+    """Joins the group paging group and reads every packet: op code (0x0F Alert, 0x10
+    Transmit, 0xFF End), channel, 32-bit serial, caller id length and text; Transmit packets
+    then carry codec, flags, 32-bit sample count and one or two 30 ms frames."""
+
+    def __init__(self):
+        super().__init__(daemon=True)
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind(GROUP)
+        self.sock.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
+                             socket.inet_aton(GROUP[0]) + socket.inet_aton("127.0.0.1"))
+        self.sock.settimeout(0.2)
+        self.packets = []
+        self.running = True
+        self.start()
+
+    def run(self):
+        while self.running:
+            try:
+                data = self.sock.recv(2048)
+            except socket.timeout:
+                continue
+            if len(data) < 7:
+                continue
+            op, channel, serial, id_length = struct.unpack(">BBIB", data[:7])
+            packet = {"op": op, "channel": channel, "serial": serial,
+                      "caller": data[7:7 + id_length].rstrip(b"\0").decode(errors="replace")}
+            rest = data[7 + id_length:]
+            if op == 0x10 and len(rest) >= 6:
+                packet["codec"], packet["flags"], packet["count"] = struct.unpack(">BBI", rest[:6])
+                audio = rest[6:]
+                packet["redundant"], packet["audio"] = (audio[:240], audio[240:]) \
+                    if len(audio) == 480 else (b"", audio)
+            self.packets.append(packet)
+
+    def stop(self):
+        if self.running:
+            self.running = False
+            self.join()
+            self.sock.close()
+
+
+def storm(seconds):
+    """Datagrams of random length (0 to 1400 bytes) and op code to the group paging group, a
+    millisecond apart: some read as Alerts and Ends of random senders, most as nothing."""
+    rng = np.random.default_rng(5)
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sock.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_TTL, 1)
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        data = bytearray(rng.integers(0, 256, int(rng.integers(0, 1400)), dtype=np.uint8))
+        if len(data) > 2:
+            data[0] = int(rng.choice([0x0F, 0x10, 0xFF, data[0]]))
+            data[1] = int(rng.integers(0, 30))
+        if len(data) > 7:
+            data[6] = int(rng.integers(0, 20))
+        sock.sendto(bytes(data), GROUP)
+        time.sleep(0.001)
+    sock.close()
+
+
+class Paging(LabCase):
+    prefix = "quillet-paging-"
+
+    def page(self, group, wav, *options):
+        return subprocess.Popen([TOOL, "page", group, wav, *options], stdout=subprocess.PIPE)
+
+    def listener(self, name, microphone, extra):
+        settings = {"Paging": {"Listen1": HALL, "Listen1Label": "Hall", "Listen1Priority": "3"}}
+        settings["Paging"].update(extra.pop("Paging", {}))
+        settings.update(extra)
+        return self.quillet(name, microphone, settings)
+
+    def words(self, who, profile, reference, heard=None):
+        found = find_words(reference, profile.heard() if heard is None else heard)
+        snrs = [w[2] for w in found]
+        print("%s: %d words, SNR min %.1f dB" % (who, len(found), min(snrs)))
+        self.assertTrue(found and min(snrs) > 10.0, (who, found, profile.log_text()[-3000:]))
+
+    def test_pages_reach_speakers_by_their_rules(self):
+        if not os.environ.get("QUILLET_IN_NETNS"):
+            raise unittest.SkipTest("needs the network namespace of tests/in-netns")
+        subprocess.run(["ip", "link", "set", "lo", "multicast", "on"], check=True)
+        subprocess.run(["ip", "route", "add", "224.0.0.0/4", "dev", "lo"], check=True)
+        started = time.monotonic()
+        # The first words of the speech sample (up to a pause after 2 s) keep the pages short.
+        cut = min(end for _, end in voiced_segments(self.speech) if end > 2 * RATE) + RATE // 10
+        self.words_said = self.speech[:cut]
+        words = os.path.join(self.dir, "words.wav")
+        write_wav(words, self.words_said)
+        tone = os.path.join(self.dir, "tone.wav")
+        write_wav(tone, 8000 * np.sin(2 * np.pi * 440 * np.arange(2 * RATE) / RATE))
+        gst = "%s:%d" % GST_GROUP
+        a = self.listener("alice", words, {"Paging": {"GroupChannels": "1,24,25"}})
+        b = self.listener("bob", self.silence_file, {"Paging": {
+            "Listen2": gst, "Listen2Label": "Yard", "Listen2Priority": "5", "DuringCall": "hold"},
+            "Settings": {"HoldTone": "0"}})  # alice hears only the page while bob holds
+        c = self.listener("carol", self.silence_file, {
+            "Paging": {"GroupChannels": "24,25", "TrustedSenders": "127.0.0.1, 192.0.2.10"},
+            "Settings": {"DoNotDisturb": "1", "PlayVolume": "-20"}})
+        for p in (a, b, c):
+            p.start()
+            self.assertTrue(wait_for(lambda: "Paging: listening to Hall" in p.log_text(), 5),
+                            p.log_text())
+
+        # A plain RTP page: both speakers, every word; do-not-disturb drops it.
+        self.assertEqual(self.page(HALL, words).wait(20), 0)
+        self.assertTrue(wait_for(lambda: "Paging: the page on Hall ended" in b.log_text(), 5),
+                        b.log_text())
+        self.words("alice (plain RTP)", a, self.words_said)
+        self.words("bob (plain RTP)", b, self.words_said)
+        self.assertIn("dropped: do not disturb", c.log_text())
+        self.assertFalse(os.path.exists(c.speaker))
+
+        # A normal page, then a priority page (group paging channel 24) takes over.
+        reader = self.owned(GroupPagingReader())
+        normal = self.page(HALL, tone)
+        time.sleep(0.5)
+        priority = self.page("channel:24", words, "--caller", "Front desk",
+                             "--serial", "1a2b")
+        self.assertEqual(priority.wait(20), 0)
+        self.assertEqual(normal.wait(5), 0)
+        self.assertTrue(wait_for(lambda: "the page on Group paging channel 24 ended"
+                                 in a.log_text(), 5), a.log_text())
+        self.assertIn("priority page on Group paging channel 24 from Front desk", a.log_text())
+        self.words("alice (priority over normal)", a, self.words_said)
+        self.words("carol (priority in do-not-disturb)", c, self.words_said)
+        quiet = np.sqrt(np.mean(c.heard() ** 2))
+        heard_b = b.heard()  # bob does not listen to group paging: the tone alone
+        spectrum = np.abs(np.fft.rfft(heard_b[RATE // 2:RATE // 2 + RATE]))
+        self.assertEqual(int(np.argmax(spectrum)), 440)
+
+        packets = [p for p in reader.packets if p["serial"] == 0x1A2B]
+        ops = [p["op"] for p in packets]
+        self.assertEqual(ops[:31], [0x0F] * 31)
+        self.assertEqual(ops[31], 0x10)
+        self.assertEqual(ops[-1], 0xFF)
+        transmits = [p for p in packets if p["op"] == 0x10]
+        self.assertGreater(len(transmits) * 0.03, len(self.words_said) / RATE - 0.1)
+        self.assertTrue(all(p["channel"] == 24 and p["caller"] == "Front desk" for p in packets))
+        self.assertTrue(all(p["codec"] == 0 and len(p["audio"]) == 240 for p in transmits))
+        self.assertEqual(transmits[0]["redundant"], b"")
+        for before, after in zip(transmits, transmits[1:]):
+            self.assertEqual(after["redundant"], before["audio"])
+            self.assertEqual(after["count"] - before["count"], 240)
+        reader.stop()
+
+        # An emergency page sounds in do-not-disturb, at full volume, while GStreamer pages
+        # the Yard group as a pager of its own.
+        gst_sender = subprocess.Popen([
+            "gst-launch-1.0", "-q", "filesrc", "location=" + words, "!", "wavparse", "!",
+            "audioconvert", "!", "audioresample", "!", "audio/x-raw,rate=8000,channels=1", "!",
+            "mulawenc", "!", "rtppcmupay", "!", "udpsink", "host=" + GST_GROUP[0],
+            "port=%d" % GST_GROUP[1], "auto-multicast=true", "sync=true"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.cleanup.append(lambda: gst_sender.poll() is None and gst_sender.kill())
+        emergency = self.page("channel:25", words)
+        self.assertEqual(emergency.wait(20), 0)
+        self.assertEqual(gst_sender.wait(20), 0)
+        self.assertTrue(wait_for(lambda: "the page on Group paging channel 25 ended"
+                                 in c.log_text(), 5), c.log_text())
+        self.assertTrue(wait_for(lambda: "the page on Yard ended" in b.log_text(), 5))
+        self.assertIn("emergency page on Group paging channel 25", c.log_text())
+        self.words("carol (emergency in do-not-disturb)", c, self.words_said)
+        self.assertGreater(np.sqrt(np.mean(c.heard() ** 2)), 5 * quiet)
+        self.words("bob (GStreamer pager)", b, self.words_said)
+
+        # alice pages Hall from her microphone; bob hears her, alice not herself. Meanwhile a
+        # storm of 1000 datagrams a second of any length and op code hits group paging.
+        self.assertEqual(a.run("-page", "Hall"), 0)
+        storm(1.0)
+        time.sleep(max(0.0, len(self.words_said) / RATE))
+        self.assertEqual(a.run("-page", "off"), 0)
+        self.assertTrue(wait_for(lambda: b.log_text().count("the page on Hall ended") >= 3, 5),
+                        b.log_text())
+        self.words("bob (-page from alice)", b, self.words_said)
+        self.assertIn("Paging: the page sent ended", a.log_text())
+        self.assertEqual(a.log_text().count("normal page on Hall"), 2)  # the first two only
+        self.assertRegex(a.log_text(), r"Paging: \d+ packets dropped")
+        self.assertLess(a.log_text().count("Paging:"), 40, a.log_text())  # the storm's lines held back
+        for p in (a, b, c):
+            self.assertIsNone(p.process.poll())
+
+        # During a call: alice mixes the page into the call (DuringCall=mix, the default), bob
+        # holds the call for it (DuringCall=hold). Speaker files are read while the page plays
+        # (the call's audio starts them again when it ends).
+        self.assertEqual(b.run("-dial", a.address), 0)
+        self.assertTrue(wait_for(lambda: "The call was started" in a.log_text()
+                                 and "The call was started" in b.log_text(), 10), a.log_text())
+        self.assertEqual(self.page(HALL, words).wait(20), 0)
+        time.sleep(0.3)
+        heard_a, heard_b = a.heard(), b.heard()
+        self.words("alice (page mixed into a call)", a, self.words_said, heard_a)
+        self.words("bob (page with the call held)", b, self.words_said, heard_b)
+        self.assertIn("Paging: the call is held for the page", b.log_text())
+        self.assertNotIn("Paging: the call is held for the page", a.log_text())
+        print("paging e2e: %.1f s" % (time.monotonic() - started))
+
+
+if __name__ == "__main__":
+    run_tests({"test_pages_reach_speakers_by_their_rules": "gstreamer-paging"})
