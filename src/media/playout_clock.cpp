@@ -161,8 +161,7 @@ bool PlayoutClock::adapt(int32_t* samples, size_t& count) {
                       : delay < target - kStretchBelowMs ? -1
                                                          : 0;
   offTargetMs_ = off == 0 ? 0 : offTargetMs_ + static_cast<int32_t>(count / 8);
-  // Too little queued risks concealment, which is worse than a stretch: less patience.
-  const int32_t patience = off > 0 ? kPatienceMs : kPatienceMs / 5;
+  const int32_t patience = off > 0 ? kShrinkPatienceMs : kStretchPatienceMs;
   if (std::abs(delay - target) < kUrgentMs && offTargetMs_ < patience) return true;
   if (off > 0) {
     // The cut is where the samples match best (a pitch period for a voice); it is made

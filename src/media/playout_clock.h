@@ -46,7 +46,11 @@ class PlayoutClock {
   static constexpr int32_t kStretchBelowMs = 5;    // ... stretch below target - this
   static constexpr int32_t kCeilingAboveMs = 100;  // past target + this, packets are dropped
   static constexpr int32_t kUrgentMs = 60;         // this far off, voiced audio is adapted now
-  static constexpr int32_t kPatienceMs = 1000;     // ... and when off for this long of a spurt
+  // ... and when off for this long of a spurt: too much queued waits long for a pause (a
+  // target that falls as a burst leaves the window would otherwise cut into a word), too
+  // little, which risks concealment, only briefly.
+  static constexpr int32_t kShrinkPatienceMs = 2500;
+  static constexpr int32_t kStretchPatienceMs = 200;
 
   PlayoutClock(PlayoutOutput& output, uint32_t seed);
 
@@ -112,8 +116,7 @@ class PlayoutClock {
   JitterEstimate jitter_;
   bool splicePending_ = false;
   int32_t offTargetMs_ = 0;  // voiced audio played off the target in this talk spurt
-  int32_t lastOutput_ =
-      0;  // the last sample written  // a packet was dropped: join the next one smoothly
+  int32_t lastOutput_ = 0;   // the last sample written
   uint32_t concealedSamples_ = 0;
   uint32_t shrunkSamples_ = 0;
   uint32_t stretchedSamples_ = 0;

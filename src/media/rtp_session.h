@@ -184,6 +184,7 @@ class RtpSession : public base::WorkerThread, public RtpStream {
     uint32_t startTick = 0;
     bool settled = false;          // done or failed, and acted upon
     platform::SocketAddress peer;  // where its datagrams came from (empty: none yet)
+    uint32_t openedTick = 0;       // when the path to the far end was last opened
     // Datagrams that came before the SDP said which handshake (the far end's first flight
     // races its answer): kept for it, a few at most, rather than waiting for a resend.
     std::vector<std::pair<platform::SocketAddress, std::vector<uint8_t>>> early;
@@ -196,6 +197,9 @@ class RtpSession : public base::WorkerThread, public RtpStream {
                 size_t length);
   // Resends and the time limit; answers ms until it is due again.
   int32_t serviceDtls(DtlsRun& run);
+  // The server side of a handshake sends first too: a STUN binding indication, which a NAT in
+  // front of it takes as the way out, so that the far end's first flight can come in.
+  void openPathForDtls(DtlsRun& run);
   void settleDtls(DtlsRun& run);
   void sendDtls(const DtlsRun& run, const DtlsSession::Datagrams& datagrams);
   void dtlsFailed(const std::string& why);

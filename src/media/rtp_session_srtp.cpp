@@ -2,10 +2,12 @@
 // RtpSession's encrypted media: the line's settings as the SDP takes them, SRTP contexts of
 // the negotiated keys, protecting what is sent and checking what is received, and the DTLS
 // handshake on the RTP port whose keys replace those of the SDP.
+#include <array>
 #include <cstring>
 
 #include "base/log.h"
 #include "media/rtp_session.h"
+#include "platform/random.h"
 #include "platform/tick.h"
 
 namespace quillet::media {
@@ -14,6 +16,7 @@ namespace {
 
 // How long a DTLS handshake may take before the call ends.
 constexpr int32_t kDtlsHandshakeLimitMs = 10000;
+constexpr int32_t kOpenPathEveryMs = 500;  // until the far end's first datagram comes
 
 std::string describeKeys(const SrtpKeys& keys, bool dtls) {
   return "SRTP " + std::string(suiteName(keys.suite)) +
@@ -184,6 +187,7 @@ void RtpSession::pickUpDtls(DtlsRun& run) {
   run.settled = false;
   run.peer = {};
   sendDtls(run, run.session->start());
+  openPathForDtls(run);
   std::vector<std::pair<platform::SocketAddress, std::vector<uint8_t>>> early;
   early.swap(run.early);
   for (const auto& [from, datagram] : early) takeDtls(run, from, datagram.data(), datagram.size());
@@ -208,12 +212,28 @@ int32_t RtpSession::serviceDtls(DtlsRun& run) {
     dtlsFailed("DTLS: the handshake did not finish within 10 seconds");
     return 1000;
   }
+  if (platform::tickDiff(platform::tickMs(), run.openedTick) >= kOpenPathEveryMs) {
+    openPathForDtls(run);
+  }
   int32_t due = run.session->msUntilResend();
   if (due == 0) {
     sendDtls(run, run.session->resend());
     due = run.session->msUntilResend();
   }
   return due < 0 ? 100 : std::max<int32_t>(due, 1);
+}
+
+void RtpSession::openPathForDtls(DtlsRun& run) {
+  if (run.session->client() || !run.peer.isUnspecified()) return;
+  run.openedTick = platform::tickMs();
+  // Binding indication (RFC 5389): type 0x0011, no attributes, the magic cookie, a random
+  // transaction id. Far ends tell it from RTP and DTLS by its first byte and drop it.
+  std::array<uint8_t, 20> indication{0x00, 0x11, 0x00, 0x00, 0x21, 0x12, 0xA4, 0x42};
+  for (size_t at = 8; at < indication.size(); at += 4) {
+    const uint32_t random = platform::random32();
+    std::memcpy(indication.data() + at, &random, 4);
+  }
+  sendDtls(run, {std::vector<uint8_t>(indication.begin(), indication.end())});
 }
 
 void RtpSession::settleDtls(DtlsRun& run) {

@@ -236,6 +236,11 @@ class HoldTest(LabCase):
         self.assertEqual(a.run("-hangup"), 0)
         self.assertTrue(wait_for(lambda: "The call was stopped" in b.log_text(), 10))
         b.stop()
+        # Two profiles as set up by default encrypt their call: the hold and the resume
+        # re-INVITEs keep the one handshake's keys, and nothing fails authentication.
+        for p in (a, b):
+            self.assertEqual(p.log_text().count("(DTLS, fingerprint verified)"), 1, p.log_text())
+            self.assertNotIn("failed authentication", p.log_text())
         heard = b.heard()
         if os.environ.get("HOLD_DEBUG"):
             write_wav(os.environ["HOLD_DEBUG"], heard)
