@@ -5,13 +5,13 @@
     <name>app</name>
     <message>
         <location filename="../src/ui/address_book_window.cpp" line="+308"/>
-        <location filename="../src/app/intercom_app.cpp" line="+341"/>
+        <location filename="../src/app/intercom_app_contacts.cpp" line="+21"/>
         <source>Confirm Delete</source>
         <translation>Löschen bestätigen</translation>
     </message>
     <message>
         <location line="+1"/>
-        <location filename="../src/app/intercom_app.cpp" line="+1"/>
+        <location filename="../src/app/intercom_app_contacts.cpp" line="+1"/>
         <source>Are you sure you want to delete the selected contact?</source>
         <translation>Möchten Sie den ausgewählten Kontakt wirklich löschen?</translation>
     </message>
@@ -56,7 +56,7 @@
         <translation>Die TLS-CA-Datei kann nicht gelesen werden. Bitte wählen Sie eine Datei mit Zertifizierungsstellen oder lassen Sie das Feld leer, um nur denen des Systems zu vertrauen.</translation>
     </message>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="+485"/>
+        <location filename="../src/ui/main_window_help.cpp" line="+63"/>
         <source>Error</source>
         <translation>Fehler</translation>
     </message>
@@ -66,7 +66,7 @@
         <translation>Dieser Assistent funktioniert nicht, wenn Sie eine statische IP-Adresse oder Portzuordnung von Hand eingerichtet haben. Schalten Sie die statische IP-Zuordnung aus und starten Sie ihn erneut.</translation>
     </message>
     <message>
-        <location line="+75"/>
+        <location filename="../src/ui/main_window.cpp" line="+498"/>
         <source>Exit</source>
         <translation>Beenden</translation>
     </message>
@@ -86,7 +86,7 @@
         <translation>Soll Quillet im Hintergrund weiter Gegensprechanrufe empfangen?</translation>
     </message>
     <message>
-        <location filename="../src/ui/options_pages.cpp" line="+375"/>
+        <location filename="../src/ui/options_pages.cpp" line="+383"/>
         <source>Username Missing</source>
         <translation>Benutzername fehlt</translation>
     </message>
@@ -136,7 +136,7 @@
         <translation>Klicken Sie auf „Hinzufügen“, um das eingegebene Tastenkürzel zu übernehmen, oder löschen Sie es.</translation>
     </message>
     <message>
-        <location filename="../src/app/intercom_app.cpp" line="-297"/>
+        <location filename="../src/app/intercom_app.cpp" line="+46"/>
         <source>Quillet: press Intercom and speak</source>
         <translation>Quillet: Gegensprechen drücken und sprechen</translation>
     </message>
@@ -200,7 +200,7 @@ Möchten Sie jetzt die Einführung lesen?</translation>
         <translation>Solange ein Anruf klingelt oder läuft, können die Optionen nicht geändert werden</translation>
     </message>
     <message>
-        <location line="+585"/>
+        <location line="+484"/>
         <source>Cancel (F5)</source>
         <translation>Abbrechen (F5)</translation>
     </message>
@@ -723,7 +723,7 @@ Möchten Sie das Gespräch beginnen?</translation>
 <context>
     <name>quillet::ui::MainWindow</name>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="-415"/>
+        <location filename="../src/ui/main_window.cpp" line="-365"/>
         <location line="+144"/>
         <source>Contacts</source>
         <translation>Kontakte</translation>
@@ -747,13 +747,13 @@ Möchten Sie das Gespräch beginnen?</translation>
     <message>
         <location line="+6"/>
         <location line="+122"/>
-        <location line="+543"/>
+        <location line="+493"/>
         <location filename="../src/ui/translation_test.cpp" line="+220"/>
         <source>Do Not Disturb</source>
         <translation>Nicht stören</translation>
     </message>
     <message>
-        <location line="-663"/>
+        <location line="-613"/>
         <source>Click to turn off incoming calls (Ctrl+U)</source>
         <translation>Klicken, um eingehende Anrufe abzuweisen (Strg+U)</translation>
     </message>
@@ -765,12 +765,12 @@ Möchten Sie das Gespräch beginnen?</translation>
     <message>
         <location line="+6"/>
         <location line="+111"/>
-        <location line="+365"/>
+        <location line="+315"/>
         <source>Hold</source>
         <translation>Halten</translation>
     </message>
     <message>
-        <location line="-474"/>
+        <location line="-424"/>
         <source>Put the call on hold, or resume it</source>
         <translation>Gespräch halten oder fortsetzen</translation>
     </message>
@@ -987,7 +987,7 @@ Möchten Sie das Gespräch beginnen?</translation>
         <translation>&amp;Löschen …</translation>
     </message>
     <message>
-        <location line="+141"/>
+        <location filename="../src/ui/main_window_help.cpp" line="-12"/>
         <source>About Quillet</source>
         <translation>Über Quillet</translation>
     </message>
@@ -1003,7 +1003,7 @@ Eine SIP-Gegensprechanlage zum Freisprechen am Schreibtisch und ein SIP-Telefon.
 Drücken Sie „Gegensprechen“ und sprechen Sie: Schon Ihr erstes Wort kommt an.</translation>
     </message>
     <message>
-        <location line="+195"/>
+        <location filename="../src/ui/main_window.cpp" line="+287"/>
         <source>Resume</source>
         <translation>Fortsetzen</translation>
     </message>
@@ -1189,7 +1189,7 @@ SIP-Port: %1 (UDP).</translation>
 <context>
     <name>quillet::ui::OptionsPageWidget</name>
     <message>
-        <location filename="../src/ui/options_pages.cpp" line="-657"/>
+        <location filename="../src/ui/options_pages.cpp" line="-664"/>
         <source>Recording / Playback</source>
         <translation>Aufnahme / Wiedergabe</translation>
     </message>
@@ -1336,7 +1336,7 @@ SIP-Port: %1 (UDP).</translation>
         <translation>Echo des Lautsprechers &amp;unterdrücken</translation>
     </message>
     <message>
-        <location line="+21"/>
+        <location line="+28"/>
         <source>The password of the SIP number</source>
         <translation>Das Passwort der SIP-Nummer</translation>
     </message>
@@ -1392,7 +1392,12 @@ SIP-Port: %1 (UDP).</translation>
         <translation>&amp;Erweiterte Leitungseinstellungen</translation>
     </message>
     <message>
-        <location line="-96"/>
+        <location line="-111"/>
+        <source>&amp;Codecs</source>
+        <translation>&amp;Codecs</translation>
+    </message>
+    <message>
+        <location line="+15"/>
         <source>&lt;Type your name here&gt;</source>
         <translation>&lt;Ihren Namen hier eingeben&gt;</translation>
     </message>
@@ -1652,6 +1657,26 @@ SIP-Port: %1 (UDP).</translation>
         <location line="+71"/>
         <source>Intercom with %1</source>
         <translation>Gegensprechen mit %1</translation>
+    </message>
+    <message>
+        <location filename="../src/ui/codec_order_widget.cpp" line="+47"/>
+        <source>Voice codecs</source>
+        <translation>Sprachcodecs</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>Ticked codecs are offered in this order; the far end&apos;s first one that is ticked is taken</source>
+        <translation>Angehakte Codecs werden in dieser Reihenfolge angeboten; der erste angehakte der Gegenseite wird genommen</translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>&amp;Up</source>
+        <translation>Nach &amp;oben</translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>Do&amp;wn</source>
+        <translation>Nach &amp;unten</translation>
     </message>
 </context>
 <context>

@@ -5,13 +5,13 @@
     <name>app</name>
     <message>
         <location filename="../src/ui/address_book_window.cpp" line="+308"/>
-        <location filename="../src/app/intercom_app.cpp" line="+341"/>
+        <location filename="../src/app/intercom_app_contacts.cpp" line="+21"/>
         <source>Confirm Delete</source>
         <translation>Confirmer la suppression</translation>
     </message>
     <message>
         <location line="+1"/>
-        <location filename="../src/app/intercom_app.cpp" line="+1"/>
+        <location filename="../src/app/intercom_app_contacts.cpp" line="+1"/>
         <source>Are you sure you want to delete the selected contact?</source>
         <translation>Voulez-vous vraiment supprimer le contact sélectionné ?</translation>
     </message>
@@ -56,7 +56,7 @@
         <translation>Le fichier CA TLS est illisible. Choisissez un fichier d&apos;autorités de certification, ou laissez le champ vide pour ne faire confiance qu&apos;à celles du système.</translation>
     </message>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="+485"/>
+        <location filename="../src/ui/main_window_help.cpp" line="+63"/>
         <source>Error</source>
         <translation>Erreur</translation>
     </message>
@@ -66,7 +66,7 @@
         <translation>Cet assistant ne fonctionne pas si vous avez configuré à la main une adresse IP statique ou une redirection de ports. Désactivez la correspondance IP statique et relancez-le.</translation>
     </message>
     <message>
-        <location line="+75"/>
+        <location filename="../src/ui/main_window.cpp" line="+498"/>
         <source>Exit</source>
         <translation>Quitter</translation>
     </message>
@@ -86,7 +86,7 @@
         <translation>Quillet doit-il continuer à recevoir les appels d&apos;interphone en arrière-plan ?</translation>
     </message>
     <message>
-        <location filename="../src/ui/options_pages.cpp" line="+375"/>
+        <location filename="../src/ui/options_pages.cpp" line="+383"/>
         <source>Username Missing</source>
         <translation>Nom d&apos;utilisateur manquant</translation>
     </message>
@@ -136,7 +136,7 @@
         <translation>Cliquez sur « Ajouter » pour garder le raccourci saisi, ou effacez-le.</translation>
     </message>
     <message>
-        <location filename="../src/app/intercom_app.cpp" line="-297"/>
+        <location filename="../src/app/intercom_app.cpp" line="+46"/>
         <source>Quillet: press Intercom and speak</source>
         <translation>Quillet : appuyez sur Interphone et parlez</translation>
     </message>
@@ -200,7 +200,7 @@ Voulez-vous lire le tutoriel maintenant ?</translation>
         <translation>Pendant qu&apos;un appel sonne ou est en cours, les options ne peuvent pas être modifiées</translation>
     </message>
     <message>
-        <location line="+585"/>
+        <location line="+484"/>
         <source>Cancel (F5)</source>
         <translation>Annuler (F5)</translation>
     </message>
@@ -723,7 +723,7 @@ Voulez-vous commencer la conversation ?</translation>
 <context>
     <name>quillet::ui::MainWindow</name>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="-415"/>
+        <location filename="../src/ui/main_window.cpp" line="-365"/>
         <location line="+144"/>
         <source>Contacts</source>
         <translation>Contacts</translation>
@@ -747,13 +747,13 @@ Voulez-vous commencer la conversation ?</translation>
     <message>
         <location line="+6"/>
         <location line="+122"/>
-        <location line="+543"/>
+        <location line="+493"/>
         <location filename="../src/ui/translation_test.cpp" line="+220"/>
         <source>Do Not Disturb</source>
         <translation>Ne pas déranger</translation>
     </message>
     <message>
-        <location line="-663"/>
+        <location line="-613"/>
         <source>Click to turn off incoming calls (Ctrl+U)</source>
         <translation>Cliquez pour refuser les appels entrants (Ctrl+U)</translation>
     </message>
@@ -765,12 +765,12 @@ Voulez-vous commencer la conversation ?</translation>
     <message>
         <location line="+6"/>
         <location line="+111"/>
-        <location line="+365"/>
+        <location line="+315"/>
         <source>Hold</source>
         <translation>Attente</translation>
     </message>
     <message>
-        <location line="-474"/>
+        <location line="-424"/>
         <source>Put the call on hold, or resume it</source>
         <translation>Mettre l’appel en attente ou le reprendre</translation>
     </message>
@@ -987,7 +987,7 @@ Voulez-vous commencer la conversation ?</translation>
         <translation>&amp;Supprimer…</translation>
     </message>
     <message>
-        <location line="+141"/>
+        <location filename="../src/ui/main_window_help.cpp" line="-12"/>
         <source>About Quillet</source>
         <translation>À propos de Quillet</translation>
     </message>
@@ -1003,7 +1003,7 @@ Un interphone de bureau SIP mains libres et un téléphone SIP.
 Appuyez sur Interphone et parlez : votre premier mot est entendu.</translation>
     </message>
     <message>
-        <location line="+195"/>
+        <location filename="../src/ui/main_window.cpp" line="+287"/>
         <source>Resume</source>
         <translation>Reprendre</translation>
     </message>
@@ -1189,7 +1189,7 @@ Port SIP : %1 (UDP).</translation>
 <context>
     <name>quillet::ui::OptionsPageWidget</name>
     <message>
-        <location filename="../src/ui/options_pages.cpp" line="-657"/>
+        <location filename="../src/ui/options_pages.cpp" line="-664"/>
         <source>Recording / Playback</source>
         <translation>Enregistrement / lecture</translation>
     </message>
@@ -1336,7 +1336,7 @@ Port SIP : %1 (UDP).</translation>
         <translation>&amp;Supprimer l&apos;écho du haut-parleur</translation>
     </message>
     <message>
-        <location line="+21"/>
+        <location line="+28"/>
         <source>The password of the SIP number</source>
         <translation>Le mot de passe du numéro SIP</translation>
     </message>
@@ -1392,7 +1392,12 @@ Port SIP : %1 (UDP).</translation>
         <translation>Paramètres &amp;avancés de la ligne</translation>
     </message>
     <message>
-        <location line="-96"/>
+        <location line="-111"/>
+        <source>&amp;Codecs</source>
+        <translation>&amp;Codecs</translation>
+    </message>
+    <message>
+        <location line="+15"/>
         <source>&lt;Type your name here&gt;</source>
         <translation>&lt;Saisissez votre nom ici&gt;</translation>
     </message>
@@ -1652,6 +1657,26 @@ Port SIP : %1 (UDP).</translation>
         <location line="+71"/>
         <source>Intercom with %1</source>
         <translation>Interphone avec %1</translation>
+    </message>
+    <message>
+        <location filename="../src/ui/codec_order_widget.cpp" line="+47"/>
+        <source>Voice codecs</source>
+        <translation>Codecs vocaux</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>Ticked codecs are offered in this order; the far end&apos;s first one that is ticked is taken</source>
+        <translation>Les codecs cochés sont proposés dans cet ordre ; le premier coché de l&apos;interlocuteur est retenu</translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>&amp;Up</source>
+        <translation>&amp;Monter</translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>Do&amp;wn</source>
+        <translation>&amp;Descendre</translation>
     </message>
 </context>
 <context>

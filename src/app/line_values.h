@@ -5,8 +5,10 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/settings_store.h"
+#include "codecs/audio_codec.h"
 #include "media/sdp_session.h"
 #include "sip/transport_kind.h"
 
@@ -34,6 +36,9 @@ struct LineValues {
   // off) and MediaEncryptionRequired=1: a call whose media would be plain is refused.
   media::EncryptionMode mediaEncryption = media::EncryptionMode::Off;
   bool mediaEncryptionRequired = false;
+  // Codecs=opus,g722,pcmu,...: the voice codecs offered and taken, in order (empty: all, in
+  // the default order by quality). Unknown names are logged and skipped.
+  std::vector<codecs::CodecId> codecs;
 };
 
 // The section the line's values are read from: "Line<index+1>", or "DefaultLine" when
