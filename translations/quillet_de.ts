@@ -86,7 +86,7 @@
         <translation>Soll Quillet im Hintergrund weiter Gegensprechanrufe empfangen?</translation>
     </message>
     <message>
-        <location filename="../src/ui/options_pages.cpp" line="+375"/>
+        <location filename="../src/ui/options_pages.cpp" line="+383"/>
         <source>Username Missing</source>
         <translation>Benutzername fehlt</translation>
     </message>
@@ -200,7 +200,7 @@ Möchten Sie jetzt die Einführung lesen?</translation>
         <translation>Solange ein Anruf klingelt oder läuft, können die Optionen nicht geändert werden</translation>
     </message>
     <message>
-        <location line="+492"/>
+        <location line="+494"/>
         <source>Cancel (F5)</source>
         <translation>Abbrechen (F5)</translation>
     </message>
@@ -1229,7 +1229,7 @@ SIP-Port: %1 (UDP).</translation>
 <context>
     <name>quillet::ui::OptionsPageWidget</name>
     <message>
-        <location filename="../src/ui/options_pages.cpp" line="-657"/>
+        <location filename="../src/ui/options_pages.cpp" line="-664"/>
         <source>Recording / Playback</source>
         <translation>Aufnahme / Wiedergabe</translation>
     </message>
@@ -1376,7 +1376,7 @@ SIP-Port: %1 (UDP).</translation>
         <translation>Echo des Lautsprechers &amp;unterdrücken</translation>
     </message>
     <message>
-        <location line="+21"/>
+        <location line="+28"/>
         <source>The password of the SIP number</source>
         <translation>Das Passwort der SIP-Nummer</translation>
     </message>
@@ -1432,7 +1432,12 @@ SIP-Port: %1 (UDP).</translation>
         <translation>&amp;Erweiterte Leitungseinstellungen</translation>
     </message>
     <message>
-        <location line="-96"/>
+        <location line="-111"/>
+        <source>&amp;Codecs</source>
+        <translation>&amp;Codecs</translation>
+    </message>
+    <message>
+        <location line="+15"/>
         <source>&lt;Type your name here&gt;</source>
         <translation>&lt;Ihren Namen hier eingeben&gt;</translation>
     </message>
@@ -1692,6 +1697,26 @@ SIP-Port: %1 (UDP).</translation>
         <location line="+71"/>
         <source>Intercom with %1</source>
         <translation>Gegensprechen mit %1</translation>
+    </message>
+    <message>
+        <location filename="../src/ui/codec_order_widget.cpp" line="+48"/>
+        <source>Voice codecs</source>
+        <translation>Sprachcodecs</translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>Ticked codecs are offered in this order; the far end&apos;s first one that is ticked is taken</source>
+        <translation>Angehakte Codecs werden in dieser Reihenfolge angeboten; der erste angehakte der Gegenseite wird genommen</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>&amp;Up</source>
+        <translation>Nach &amp;oben</translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>Do&amp;wn</source>
+        <translation>Nach &amp;unten</translation>
     </message>
 </context>
 <context>

@@ -86,7 +86,7 @@
         <translation>Quillet doit-il continuer à recevoir les appels d&apos;interphone en arrière-plan ?</translation>
     </message>
     <message>
-        <location filename="../src/ui/options_pages.cpp" line="+375"/>
+        <location filename="../src/ui/options_pages.cpp" line="+383"/>
         <source>Username Missing</source>
         <translation>Nom d&apos;utilisateur manquant</translation>
     </message>
@@ -200,7 +200,7 @@ Voulez-vous lire le tutoriel maintenant ?</translation>
         <translation>Pendant qu&apos;un appel sonne ou est en cours, les options ne peuvent pas être modifiées</translation>
     </message>
     <message>
-        <location line="+492"/>
+        <location line="+494"/>
         <source>Cancel (F5)</source>
         <translation>Annuler (F5)</translation>
     </message>
@@ -1229,7 +1229,7 @@ Port SIP : %1 (UDP).</translation>
 <context>
     <name>quillet::ui::OptionsPageWidget</name>
     <message>
-        <location filename="../src/ui/options_pages.cpp" line="-657"/>
+        <location filename="../src/ui/options_pages.cpp" line="-664"/>
         <source>Recording / Playback</source>
         <translation>Enregistrement / lecture</translation>
     </message>
@@ -1376,7 +1376,7 @@ Port SIP : %1 (UDP).</translation>
         <translation>&amp;Supprimer l&apos;écho du haut-parleur</translation>
     </message>
     <message>
-        <location line="+21"/>
+        <location line="+28"/>
         <source>The password of the SIP number</source>
         <translation>Le mot de passe du numéro SIP</translation>
     </message>
@@ -1432,7 +1432,12 @@ Port SIP : %1 (UDP).</translation>
         <translation>Paramètres &amp;avancés de la ligne</translation>
     </message>
     <message>
-        <location line="-96"/>
+        <location line="-111"/>
+        <source>&amp;Codecs</source>
+        <translation>&amp;Codecs</translation>
+    </message>
+    <message>
+        <location line="+15"/>
         <source>&lt;Type your name here&gt;</source>
         <translation>&lt;Saisissez votre nom ici&gt;</translation>
     </message>
@@ -1693,6 +1698,26 @@ Port SIP : %1 (UDP).</translation>
         <source>Intercom with %1</source>
         <translation>Interphone avec %1</translation>
     </message>
+    <message>
+        <location filename="../src/ui/codec_order_widget.cpp" line="+48"/>
+        <source>Voice codecs</source>
+        <translation>Codecs vocaux</translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>Ticked codecs are offered in this order; the far end&apos;s first one that is ticked is taken</source>
+        <translation>Les codecs cochés sont proposés dans cet ordre ; le premier coché de l&apos;interlocuteur est retenu</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>&amp;Up</source>
+        <translation>&amp;Monter</translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>Do&amp;wn</source>
+        <translation>&amp;Descendre</translation>
+    </message>
 </context>
 <context>
     <name>quillet::ui::PagePanel</name>
@@ -1709,7 +1734,7 @@ Port SIP : %1 (UDP).</translation>
     <message>
         <location line="+2"/>
         <source>The page goes on for others; this speaker stops playing it. Later pages still play.</source>
-        <translation>L&apos;appel général continue pour les autres ; ce haut-parleur ne le joue plus. Les appels suivants seront joués.</translation>
+        <translation>L'appel général continue pour les autres ; ce haut-parleur ne le joue plus. Les appels suivants seront joués.</translation>
     </message>
     <message>
         <location line="+8"/>

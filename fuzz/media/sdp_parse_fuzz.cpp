@@ -16,6 +16,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   quillet::media::SdpSettings settings{size % 2 == 0 ? 50 : 49, (size & 2) != 0};
   settings.sdes = (size & 4) != 0;
   settings.encryptionRequired = (size & 8) != 0;
+  if ((size & 32) != 0) {
+    settings.codecs = {quillet::codecs::CodecId::kG722, quillet::codecs::CodecId::kPcma};
+  }
   session.setSettings(settings);
   session.prepare("203.0.113.5", 9000, "192.168.1.23", 8000);
   std::string answer;

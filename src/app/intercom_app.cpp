@@ -542,13 +542,15 @@ void IntercomApp::buildCaptureChain(const audio::SinkRef& stream) {
     chain = audio::SinkRef(new audio::AutoGain(chain));
   }
   if (echo_) {
-    (*echo_)->setOutput(chain);
+    // The echo control works at its own rate; a wideband call's stream takes it resampled.
+    (*echo_)->setOutput(audio::MakeResamplingSink((*echo_)->rate(), chain));
     chain = *echo_;
   } else if (audio::useNoiseSuppression(store)) {
-    if (chain->rate() == audio::NoiseSuppressor::kRate && chain->channels() == 1) {
+    if ((chain->rate() == audio::NoiseSuppressor::kRate || chain->rate() == 16000) &&
+        chain->channels() == 1) {
       chain = audio::SinkRef(new audio::NoiseSuppressingSink(chain));
     } else {
-      base::logInfo("Noise suppression left out: the call's stream is not 8000 Hz mono");
+      base::logInfo("Noise suppression left out: the call's stream is not 8000 or 16000 Hz mono");
     }
   }
   recorder_.SetDevice(store.readText("Settings", "RecordDevice"),

@@ -11,6 +11,7 @@
 #include "audio/pause_trimmer.h"
 #include "base/log.h"
 #include "base/settings_store.h"
+#include "media/codec_choice.h"
 #include "media/rtp_session.h"
 #include "platform/paths.h"
 #include "sip/call_media.h"
@@ -209,12 +210,15 @@ std::shared_ptr<sip::SipEngine> LineSlot::makeEngine(sip::SipTransport& transpor
     session->setPrivateAddress(address);
   }
   session->setG726Aal2Packing(values.g726Aal2Packing);
+  session->setCodecs(values.codecs);
   session->setEncryption(values.mediaEncryption, values.mediaEncryptionRequired);
   if (values.mediaEncryption == media::EncryptionMode::Dtls ||
       values.mediaEncryption == media::EncryptionMode::Auto) {
     session->setDtlsIdentity(profileDtlsIdentity());
   }
-  auto media = sip::makeRtpMedia(std::move(session), media::RtpSettings::load(store).sdp);
+  media::SdpSettings sdp = media::RtpSettings::load(store).sdp;
+  sdp.codecs = values.codecs;
+  auto media = sip::makeRtpMedia(std::move(session), sdp);
   return std::make_shared<sip::SipEngine>(transport, line, std::move(media));
 }
 
@@ -235,9 +239,24 @@ audio::SinkRef LineSlot::spoolWriter() {
   // The buffer drops its file when its last end goes: a reader end held from the first
   // word on keeps what was said while the microphone is off and the far end still rings.
   if (spoolReader_.isNull()) {
+    // At the line's highest codec rate, which the call's sending stream takes: the pump
+    // then copies without resampling.
+    const uint32_t rate = spoolRate();
+    if (spool_->rate() != rate && spool_->IsDrained()) {
+      spool_ = std::make_shared<audio::FileBuffer>(rate, 1);
+    }
     spoolReader_ = audio::OpenFileReader(spool_);
   }
   return audio::OpenFileWriter(spool_);
+}
+
+uint32_t LineSlot::spoolRate() {
+  base::SettingsStore& store = base::SettingsStore::global();
+  std::vector<std::string> problems;  // logged when the line's engine is built
+  std::vector<codecs::CodecId> order =
+      media::parseCodecList(store.readText(lineSection(store, lineIndex_), "Codecs"), problems);
+  if (order.empty()) order = media::defaultCodecOrder(store.readInt("SIP", "Quality", 50));
+  return static_cast<uint32_t>(media::highestRate(order));
 }
 
 bool LineSlot::startPump() {

@@ -28,7 +28,8 @@ class IntercomApp;
 
 class LineSlot {
  public:
-  // The spool's format: call audio.
+  // The spool's format: call audio at first at 8000 Hz; each call's spool takes the highest
+  // rate of the line's codecs, as the call's sending stream does (spoolRate).
   static constexpr uint32_t kSpoolRate = 8000;
   static constexpr uint32_t kNoActivityMs = 25000;
 
@@ -77,6 +78,8 @@ class LineSlot {
   // Stops the delivery and lets go of the spool (what it held is dropped).
   void stopPump();
   bool spoolDrained();
+  // The highest audio rate of the line's codecs (16000 with Opus or G.722).
+  uint32_t spoolRate();
 
   bool connected = false;
   bool pending = false;

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "base/log.h"
+#include "media/codec_choice.h"
 #include "sip/sip_uri.h"
 
 namespace quillet::app {
@@ -75,6 +76,20 @@ bool readEncryptionRequired(base::SettingsStore& store, const std::string& secti
   return false;
 }
 
+std::vector<codecs::CodecId> readCodecs(base::SettingsStore& store, const std::string& section) {
+  const std::string text = store.readText(section, "Codecs");
+  std::vector<std::string> problems;
+  std::vector<codecs::CodecId> order = media::parseCodecList(text, problems);
+  for (const std::string& problem : problems) {
+    base::logError(section + "/Codecs: " + problem + " (opus, g722, pcmu, pcma, g726-32, " +
+                   "aal2-g726-32, gsm), skipped");
+  }
+  if (order.empty() && !trimBlanks(text).empty()) {
+    base::logError(section + "/Codecs: no codec named, all are offered");
+  }
+  return order;
+}
+
 }  // namespace
 
 std::string lineSection(base::SettingsStore& store, int lineIndex) {
@@ -126,6 +141,7 @@ LineValues readLineValues(base::SettingsStore& store, int lineIndex) {
   values.tlsKeyFile = store.readText(section, "TLSKeyFile");
   values.mediaEncryption = readMediaEncryption(store, section);
   values.mediaEncryptionRequired = readEncryptionRequired(store, section);
+  values.codecs = readCodecs(store, section);
   return values;
 }
 

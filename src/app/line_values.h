@@ -5,8 +5,10 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/settings_store.h"
+#include "codecs/audio_codec.h"
 #include "media/sdp_session.h"
 #include "sip/transport_kind.h"
 
@@ -39,6 +41,9 @@ struct LineValues {
   // dials (empty: the mailbox).
   std::string mailboxUri;
   std::string voicemailNumber;
+  // Codecs=opus,g722,pcmu,...: the voice codecs offered and taken, in order (empty: all, in
+  // the default order by quality). Unknown names are logged and skipped.
+  std::vector<codecs::CodecId> codecs;
 };
 
 // The section the line's values are read from: "Line<index+1>", or "DefaultLine" when

@@ -55,28 +55,63 @@ int16_t toPcm(int32_t x) {
 
 }  // namespace
 
+// A 16000 Hz source's play position as 8000 Hz frames, as the tap hands its sound on.
+class EchoControl::FoldedPosition : public PlayPosition {
+ public:
+  explicit FoldedPosition(const PlayPosition* player) : player_(player) {}
+  uint32_t playPosition() const override {
+    return folds() ? player_->playPosition() / 2 : player_->playPosition();
+  }
+  uint32_t playPositionTick() const override { return player_->playPositionTick(); }
+  uint32_t playRate() const override { return folds() ? kRate : player_->playRate(); }
+
+ private:
+  bool folds() const { return player_->playRate() == 2 * kRate; }
+  const PlayPosition* player_;
+};
+
 class EchoControl::Tap : public SourceFilter {
  public:
   Tap(SourceRef source, EchoControl* control, uint32_t generation)
-      : SourceFilter(std::move(source)), control_(control), generation_(generation) {}
+      : SourceFilter(std::move(source)),
+        control_(control),
+        generation_(generation),
+        fold_(source_->rate() == 2 * kRate) {}
 
   void Read(int32_t* buffer, uint32_t frames) override {
     source_->Read(buffer, frames);
     if (control_->generation_.load() != generation_) return;  // a newer source took over
-    const uint32_t position = source_->Position();
+    uint32_t position = source_->Position();
+    const int32_t* heard = buffer;
+    uint32_t count = frames;
+    if (fold_) {
+      folded_.clear();
+      for (uint32_t i = 0; i < frames; ++i) {
+        if (pending_) folded_.push_back((held_ + buffer[i]) / 2);
+        held_ = buffer[i];
+        pending_ = !pending_;
+      }
+      heard = folded_.data();
+      count = static_cast<uint32_t>(folded_.size());
+      position /= 2;
+    }
     if (first_) {
       // The new source continues the timeline where the last one stopped.
       control_->tapStart_ = control_->written_.load();
-      control_->offset_ = control_->tapStart_.load() - (int64_t{position} - frames);
+      control_->offset_ = control_->tapStart_.load() - (int64_t{position} - count);
       first_ = false;
     }
-    control_->speaker(buffer, frames, position);
+    control_->speaker(heard, count, position);
   }
 
  private:
   StreamRef<EchoControl> control_;
   uint32_t generation_;
   bool first_ = true;
+  const bool fold_;  // a 16000 Hz source, heard at 8000 Hz
+  bool pending_ = false;
+  int32_t held_ = 0;
+  std::vector<int32_t> folded_;
 };
 
 // With the canceller, the suppressor gates the cancelled signal, and a second suppressor
@@ -84,14 +119,17 @@ class EchoControl::Tap : public SourceFilter {
 // the next call's gate starts from the whole echo until the canceller has lined up.
 EchoControl::EchoControl(const PlayPosition* player, EchoConfig config, bool canceller,
                          bool denoise)
-    : AudioSink(kRate, 1), player_(player), history_(new std::atomic<int16_t>[kHistory]) {
+    : AudioSink(kRate, 1),
+      folded_(player != nullptr ? std::make_unique<FoldedPosition>(player) : nullptr),
+      player_(folded_.get()),
+      history_(new std::atomic<int16_t>[kHistory]) {
   config = seeded(std::move(config));
   if (canceller) {
     canceller_ = std::make_unique<EchoCanceller>(kTailMs);
     EchoConfig gate = config;
     gate.store = nullptr;
-    suppressor_.emplace(makeStream<EchoSuppressor>(player, std::move(gate)));
-    learner_.emplace(makeStream<EchoSuppressor>(player, std::move(config)));
+    suppressor_.emplace(makeStream<EchoSuppressor>(player_, std::move(gate)));
+    learner_.emplace(makeStream<EchoSuppressor>(player_, std::move(config)));
     (*suppressor_)->limitTo(&**learner_);
     if (denoise) denoiser_ = std::make_unique<NoiseSuppressor>(canceller_.get());
     mic_.assign(EchoCanceller::kFrame, 0);
@@ -99,7 +137,7 @@ EchoControl::EchoControl(const PlayPosition* player, EchoConfig config, bool can
     clean_.assign(EchoCanceller::kFrame, 0);
     out_.assign(EchoCanceller::kFrame, 0);
   } else {
-    suppressor_.emplace(makeStream<EchoSuppressor>(player, std::move(config)));
+    suppressor_.emplace(makeStream<EchoSuppressor>(player_, std::move(config)));
   }
   if (denoise && !canceller) {
     // Without the canceller the noise suppressor comes after the gate: in front of it, it
@@ -129,7 +167,8 @@ void EchoControl::Seek(uint32_t position) {
 }
 
 SourceRef EchoControl::tap(const SourceRef& played) {
-  if (played->isNull() || played->rate() != static_cast<int32_t>(kRate) || played->channels() != 1)
+  const auto rate = static_cast<uint32_t>(played->rate());
+  if (played->isNull() || (rate != kRate && rate != 2 * kRate) || played->channels() != 1)
     return played;
   const uint32_t generation = generation_.fetch_add(1) + 1;
   return SourceRef(new Tap(played, this, generation));

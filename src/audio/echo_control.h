@@ -62,7 +62,9 @@ class EchoControl : public AudioSink {
   // Where the cleaned speech goes; may change while the microphone runs.
   void setOutput(const SinkRef& sink);
   // The source the Player is to play instead of `played`: everything it reads reaches the
-  // echo control as the speaker signal. Sources other than 8000 Hz mono pass untapped.
+  // echo control as the speaker signal. A 16000 Hz source (a wideband call) is heard at
+  // 8000 Hz, its pairs of samples averaged; sources other than 8000 or 16000 Hz mono pass
+  // untapped.
   SourceRef tap(const SourceRef& played);
 
   bool cancelling() const { return canceller_ != nullptr; }
@@ -72,6 +74,7 @@ class EchoControl : public AudioSink {
 
  private:
   class Tap;
+  class FoldedPosition;
   // The speaker sample (on the tapped timeline) that sounds now, from the Player's position.
   int64_t soundingNow() const;
   int64_t alignedStart(int64_t now);
@@ -83,6 +86,7 @@ class EchoControl : public AudioSink {
   void followConvergence(const FrameEnergy& e, bool realigned, bool thin);
   void mix(bool plain);
 
+  std::unique_ptr<FoldedPosition> folded_;  // the Player's position at 8000 Hz
   const PlayPosition* player_;
   std::optional<StreamRef<EchoSuppressor>> suppressor_;  // the gate, the last stage
   std::optional<StreamRef<EchoSuppressor>> learner_;     // with the canceller: learns the echo

@@ -10,9 +10,11 @@
 
 namespace quillet::audio {
 
-NoiseSuppressor::NoiseSuppressor(const EchoCanceller* canceller)
-    : state_(speex_preprocess_state_init(static_cast<int>(kFrame), static_cast<int>(kRate))),
-      canceller_(canceller) {
+NoiseSuppressor::NoiseSuppressor(const EchoCanceller* canceller, uint32_t rate)
+    : frame_((rate == 16000 ? rate : kRate) / 50),
+      state_(speex_preprocess_state_init(static_cast<int>(frame_), static_cast<int>(frame_ * 50))),
+      canceller_(canceller),
+      pcm_(frame_) {
   int on = 1;
   int off = 0;
   int noiseDb = kNoiseDb;
@@ -34,27 +36,30 @@ NoiseSuppressor::~NoiseSuppressor() {
 }
 
 void NoiseSuppressor::process(int32_t* frame) {
-  std::array<int16_t, kFrame> pcm{};
-  for (uint32_t i = 0; i < kFrame; ++i)
-    pcm[i] = static_cast<int16_t>(std::clamp((frame[i] + 8) >> 4, -32768, 32767));
-  speex_preprocess_run(state_, pcm.data());
-  for (uint32_t i = 0; i < kFrame; ++i) frame[i] = int32_t{pcm[i]} * 16;
+  for (uint32_t i = 0; i < frame_; ++i)
+    pcm_[i] = static_cast<int16_t>(std::clamp((frame[i] + 8) >> 4, -32768, 32767));
+  speex_preprocess_run(state_, pcm_.data());
+  for (uint32_t i = 0; i < frame_; ++i) frame[i] = int32_t{pcm_[i]} * 16;
 }
 
 NoiseSuppressingSink::NoiseSuppressingSink(SinkRef downstream)
-    : AudioSink(NoiseSuppressor::kRate, 1), down_(std::move(downstream)) {}
+    : AudioSink(downstream->rate() == 16000 ? 16000 : NoiseSuppressor::kRate, 1),
+      down_(std::move(downstream)),
+      suppressor_(nullptr, rate()),
+      frame_(suppressor_.frame()) {}
 
 void NoiseSuppressingSink::Write(const int32_t* samples, uint32_t frames) {
   position_ += frames;
   while (frames > 0) {
-    const uint32_t n = std::min(frames, NoiseSuppressor::kFrame - fill_);
+    const uint32_t size = suppressor_.frame();
+    const uint32_t n = std::min(frames, size - fill_);
     std::copy_n(samples, n, frame_.begin() + fill_);
     fill_ += n;
     samples += n;
     frames -= n;
-    if (fill_ == NoiseSuppressor::kFrame) {
+    if (fill_ == size) {
       suppressor_.process(frame_.data());
-      down_->Write(frame_.data(), NoiseSuppressor::kFrame);
+      down_->Write(frame_.data(), size);
       fill_ = 0;
     }
   }

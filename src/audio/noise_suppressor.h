@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 #include "audio/audio_stream.h"
 
@@ -26,7 +27,8 @@ class NoiseSuppressor {
   // canceller: the canceller whose output this suppressor gets, frame by frame after its
   // process(); while followEcho is on, the echo it estimates it left is suppressed too.
   // The preprocessor's own gain control and voice detection stay off: AutoGain comes after.
-  explicit NoiseSuppressor(const EchoCanceller* canceller = nullptr);
+  // rate: 8000 or 16000 Hz (a wideband call); frames are 20 ms at it.
+  explicit NoiseSuppressor(const EchoCanceller* canceller = nullptr, uint32_t rate = kRate);
   ~NoiseSuppressor();
   NoiseSuppressor(const NoiseSuppressor&) = delete;
   NoiseSuppressor& operator=(const NoiseSuppressor&) = delete;
@@ -34,18 +36,21 @@ class NoiseSuppressor {
   // Whether the canceller's estimate of the echo it left is taken out (while the far end's
   // sound can echo): with the far end silent it would only cost the near end's words.
   void followEcho(bool on);
-  // One frame of kFrame samples of the streams (16-bit values times 16), in place. What
+  uint32_t frame() const { return frame_; }
+  // One frame of frame() samples of the streams (16-bit values times 16), in place. What
   // comes out is the frame before: the preprocessor's window spans two frames, so the
   // sound is one frame (20 ms) late.
   void process(int32_t* frame);
 
  private:
+  uint32_t frame_;
   SpeexPreprocessState_* state_;
   const EchoCanceller* canceller_;
+  std::vector<int16_t> pcm_;
   bool followingEcho_ = false;
 };
 
-// The suppressor in front of `downstream` (8000 Hz mono): gathers the samples into frames
+// The suppressor in front of `downstream` (8000 or 16000 Hz mono): gathers the samples into frames
 // and writes each frame on once it is full (whole frames, as the capture gives them, wait
 // for nothing more than the suppressor's own frame of delay).
 class NoiseSuppressingSink : public AudioSink {
@@ -60,7 +65,7 @@ class NoiseSuppressingSink : public AudioSink {
  private:
   SinkRef down_;
   NoiseSuppressor suppressor_;
-  std::array<int32_t, NoiseSuppressor::kFrame> frame_{};
+  std::vector<int32_t> frame_;
   uint32_t fill_ = 0;
 };
 

@@ -166,8 +166,9 @@ bool Recorder::openDevice(platform::CaptureDevice& device) {
     return false;
   }
   if (result == AudioOpen::BadFormat) {
-    // 48000 Hz and stereo for a mono sink: what plain hardware devices of today take.
-    static constexpr uint32_t kRates[] = {44100, 48000, 22050, 11025, 8000};
+    // 48000 Hz and stereo for a mono sink: what plain hardware devices of today take;
+    // 16000 Hz is what headsets and wideband microphones have.
+    static constexpr uint32_t kRates[] = {44100, 48000, 22050, 16000, 11025, 8000};
     std::vector<uint32_t> counts;
     for (uint32_t c = channels; c >= 1; --c) counts.push_back(c);
     if (channels < 2) counts.push_back(2);

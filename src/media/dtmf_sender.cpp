@@ -83,7 +83,7 @@ void DtmfSender::Run() {
         }
       }
       // No voice ran meanwhile: keep the timestamp moving by the digit's 200 ms.
-      stream_.advanceTimestampIf(t0, kDigitTimestamp);
+      stream_.advanceTimestampIf(t0, kDigitTimestamp * clockPerMs_ / 8);
       read_.store((read_.load() + 1) % kQueueSize);
       if (stopRequested()) return;
     }
@@ -108,6 +108,7 @@ void DtmfSender::sendEvent(uint8_t code, uint32_t t0) {
                                     {135, false, true, 1600}, {170, false, true, 1600}};
   uint32_t start = platform::tickMs();
   uint8_t type = telephoneEvent_;
+  const uint32_t scale = clockPerMs_;  // durations below are at 8 units a ms
   uint16_t sequence = 0;
   bool first = true;
   for (const Step& step : kSteps) {
@@ -117,8 +118,9 @@ void DtmfSender::sendEvent(uint8_t code, uint32_t t0) {
     writeRtpHeader(packet, first, type, sequence, t0, stream_.ssrc());
     packet[12] = code;
     packet[13] = static_cast<uint8_t>((step.end ? 0x80 : 0) | kEventVolume);
-    packet[14] = static_cast<uint8_t>(step.duration >> 8);
-    packet[15] = static_cast<uint8_t>(step.duration);
+    const auto duration = static_cast<uint16_t>(step.duration * scale / 8);
+    packet[14] = static_cast<uint8_t>(duration >> 8);
+    packet[15] = static_cast<uint8_t>(duration);
     stream_.sendPacket(packet, sizeof(packet));
     first = false;
   }

@@ -35,6 +35,8 @@ class DtmfSender : public base::WorkerThread {
   // Set by the session before each start.
   void setPayloadTypes(uint8_t telephoneEvent, uint8_t voice, uint8_t g726, uint8_t g726Aal2);
   void clearQueue();
+  // RTP timestamp units per ms of the call's codec (8; 48 for Opus). Set with the types.
+  void setClockPerMs(uint32_t units) { clockPerMs_ = units; }
   // Digits waiting to be sent.
   size_t queued() const { return (write_.load() + kQueueSize - read_.load()) % kQueueSize; }
   // Called on the sender's thread each time the queue has run empty.
@@ -58,6 +60,7 @@ class DtmfSender : public base::WorkerThread {
   std::function<void()> listener_;
   std::atomic<uint8_t> telephoneEvent_{255};
   std::atomic<uint8_t> voice_{255};
+  std::atomic<uint32_t> clockPerMs_{8};
   std::atomic<uint8_t> g726_{255};
   std::atomic<uint8_t> g726Aal2_{255};
   std::array<char, kQueueSize> queue_{};

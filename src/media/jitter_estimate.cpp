@@ -8,17 +8,20 @@
 namespace quillet::media {
 
 namespace {
-constexpr int32_t kJumpLimit = 2000 * 8;  // a timestamp line that jumps this far restarts
-constexpr uint32_t kUpdateEvery = 8;      // packets between updates of the statistics ...
-constexpr uint32_t kUpdateMs = 200;       // ... or this long, for a stream of few packets
+constexpr int32_t kJumpMs = 2000;     // a timestamp line that jumps this far restarts
+constexpr uint32_t kUpdateEvery = 8;  // packets between updates of the statistics ...
+constexpr uint32_t kUpdateMs = 200;   // ... or this long, for a stream of few packets
 }  // namespace
 
 void JitterEstimate::arrived(uint32_t ssrc, uint32_t timestamp, uint32_t nowMs) {
-  const uint32_t transit = nowMs * 8 - timestamp;
+  const uint32_t transit = nowMs * perMs_ - timestamp;
   if (count_ > 0 && ssrc != ssrc_) count_ = 0;
   if (count_ > 0) {
     update();
-    if (std::abs(static_cast<int32_t>(transit - reference_) - least_) > kJumpLimit) count_ = 0;
+    if (std::abs(static_cast<int32_t>(transit - reference_) - least_) >
+        kJumpMs * static_cast<int32_t>(perMs_)) {
+      count_ = 0;
+    }
   }
   if (count_ == 0) {
     ssrc_ = ssrc;
@@ -57,7 +60,7 @@ void JitterEstimate::update() {
 int32_t JitterEstimate::jitterMs() {
   if (count_ == 0) return 0;
   update();
-  return (percentile_ - least_) / 8;
+  return (percentile_ - least_) / static_cast<int32_t>(perMs_);
 }
 
 uint32_t JitterEstimate::earliestArrival(uint32_t timestamp) {

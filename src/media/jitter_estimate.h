@@ -21,6 +21,8 @@ class JitterEstimate {
   // timestamp line that jumps by more than two seconds, starts the window again.
   void arrived(uint32_t ssrc, uint32_t timestamp, uint32_t nowMs);
   void reset() { count_ = 0; }
+  // Timestamp units per ms (8 at 8000 Hz; the playout's audio rate / 1000).
+  void setUnitsPerMs(uint32_t units) { perMs_ = units == 0 ? 8 : units; }
 
   bool ready() const { return count_ > 0; }
   // How long the stream has been measured: from the window's first packet to the last, in ms.
@@ -41,6 +43,7 @@ class JitterEstimate {
   size_t next_ = 0;
   size_t count_ = 0;
   uint32_t ssrc_ = 0;
+  uint32_t perMs_ = 8;
   uint32_t reference_ = 0;  // transit (arrival × 8 − timestamp) of the window's first packet
   // Window statistics, brought up to date every few packets.
   bool stale_ = true;

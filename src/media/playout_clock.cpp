@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "codecs/opus_codec.h"
+
 namespace quillet::media {
 
 namespace {
@@ -15,14 +17,23 @@ constexpr size_t kMostCut = 100;  // ... and at most 12.5 ms of a frame
 constexpr size_t kNoCut = SIZE_MAX;
 }  // namespace
 
-PlayoutClock::PlayoutClock(PlayoutOutput& output, uint32_t seed)
-    : out_(output), random_(seed == 0 ? 1 : seed), baseTick_(output.nowMs() - 200) {
+PlayoutClock::PlayoutClock(PlayoutOutput& output, uint32_t seed, uint32_t rate)
+    : out_(output),
+      rate_(rate == 16000 ? 16000 : 8000),
+      k_(rate_ / 8000),
+      perMs_(rate_ / 1000),
+      splice_(kSpliceSamples * k_),
+      random_(seed == 0 ? 1 : seed),
+      baseTick_(output.nowMs() - 200) {
   codec_.reset();
+  jitter_.setUnitsPerMs(perMs_);
 }
+
+PlayoutClock::~PlayoutClock() = default;
 
 int32_t PlayoutClock::ahead() {
   uint32_t now = out_.nowMs();
-  auto value = static_cast<int32_t>(samplesWritten_ / 8 + baseTick_ - now);
+  auto value = static_cast<int32_t>(samplesWritten_ / perMs_ + baseTick_ - now);
   if (value <= -200) {
     samplesWritten_ = 0;
     baseTick_ = now;
@@ -32,8 +43,12 @@ int32_t PlayoutClock::ahead() {
 }
 
 void PlayoutClock::arrived(const RtpSlot& packet, uint32_t nowMs, const PlayoutTypes& types) {
-  if (packet.packet.header.payloadType == types.telephoneEvent) return;
-  jitter_.arrived(packet.packet.header.ssrc, packet.packet.header.timestamp, nowMs);
+  const uint8_t type = packet.packet.header.payloadType;
+  if (type == types.telephoneEvent) return;
+  const bool opusClock = types.wide != 255 && types.wideCodec == codecs::CodecId::kOpus &&
+                         (type == types.wide || type == types.wideOffered);
+  jitter_.arrived(packet.packet.header.ssrc, sampleTime(packet.packet.header.timestamp, opusClock),
+                  nowMs);
 }
 
 int32_t PlayoutClock::targetMs() {
@@ -45,8 +60,9 @@ int32_t PlayoutClock::targetMs() {
 int32_t PlayoutClock::delayMs(uint32_t timestamp) {
   const int32_t now = ahead();  // also restarts a clock that fell behind
   if (!jitter_.ready()) return now;
-  const uint32_t playout = baseTick_ * 8 + samplesWritten_;
-  return static_cast<int32_t>(playout - jitter_.earliestArrival(timestamp)) / 8;
+  const uint32_t playout = baseTick_ * perMs_ + samplesWritten_;
+  return static_cast<int32_t>(playout - jitter_.earliestArrival(timestamp)) /
+         static_cast<int32_t>(perMs_);
 }
 
 void PlayoutClock::output(const int32_t* samples, size_t count) {
@@ -57,54 +73,65 @@ void PlayoutClock::output(const int32_t* samples, size_t count) {
 
 void PlayoutClock::play(const RtpSlot& packet, bool late, const PlayoutTypes& types) {
   const RtpHeader& header = packet.packet.header;
+  const uint8_t type = header.payloadType;
+  const bool wide = types.wide != 255 && (type == types.wide || type == types.wideOffered);
+  const bool opus = wide && types.wideCodec == codecs::CodecId::kOpus;
+  const uint32_t timestamp = sampleTime(header.timestamp, opus);
+  const uint8_t* payload = packet.payload();
+  size_t length = packet.packet.payloadLength;
   if (!seen_ || header.ssrc != currentSsrc_) {
-    expectedTimestamp_ = header.timestamp;
+    expectedTimestamp_ = timestamp;
     currentSsrc_ = header.ssrc;
     seen_ = true;
     splicePending_ = false;
   }
-  auto gap = static_cast<int32_t>(header.timestamp - expectedTimestamp_);
+  auto gap = static_cast<int32_t>(timestamp - expectedTimestamp_);
   if (gap > 0) {
     // Gap fills go no further than a frame beyond the target.
     int32_t room = targetMs() + kFrameMs - ahead();
     if (room > 0) {
-      size_t n = static_cast<size_t>(std::min(room * 8, gap));
+      size_t n = static_cast<size_t>(std::min(room * static_cast<int32_t>(perMs_), gap));
       if (!late || silence_) {
         writeNoise(n / 2);
         silence_ = true;
+      } else if (opus) {
+        recoverLost(n, payload, length);
+        concealedSamples_ += static_cast<uint32_t>(n);
       } else {
         conceal(n);
         concealedSamples_ += static_cast<uint32_t>(n);
       }
     }
   }
-  expectedTimestamp_ = header.timestamp;
+  expectedTimestamp_ = timestamp;
 
-  const uint8_t* payload = packet.payload();
-  size_t length = packet.packet.payloadLength;
-  uint8_t type = header.payloadType;
-  if (type == kPayloadGsm) {
+  if (wide) {
+    playWide(payload, length, types);
+  } else if (type == kPayloadGsm) {
     for (size_t at = 0; at + kGsmFrameBytes <= length; at += kGsmFrameBytes) {
       codec_.decodeGsm(payload + at, decoded_.data());
-      writeDecoded(decoded_.data(), kFrameSamples);
-      expectedTimestamp_ += kFrameSamples;
+      const size_t count = fitRate(kFrameSamples, 8000);
+      writeDecoded(decoded_.data(), count);
+      expectedTimestamp_ += static_cast<uint32_t>(count);
     }
   } else if (type == kPayloadPcmu || type == kPayloadPcma) {
     size_t at = 0;
     do {  // a payload of 0 bytes still ends silence mode
-      size_t chunk = std::min(length - at, decoded_.size());
+      size_t chunk = std::min(length - at, decoded_.size() / 2);
       codec_.decodeG711(type, payload + at, chunk, decoded_.data());
-      writeDecoded(decoded_.data(), chunk);
+      const size_t count = fitRate(chunk, 8000);
+      writeDecoded(decoded_.data(), count);
+      expectedTimestamp_ += static_cast<uint32_t>(count);
       at += chunk;
     } while (at < length);
-    expectedTimestamp_ += static_cast<uint32_t>(length);
   } else if (type == types.g726 || type == types.g726Aal2) {
     const bool aal2 = type == types.g726Aal2;
     for (size_t at = 0; at < length; at += 160) {
       size_t chunk = std::min<size_t>(length - at, 160);
       codec_.decodeG726(aal2, payload + at, chunk, decoded_.data());
-      writeDecoded(decoded_.data(), 2 * chunk);
-      expectedTimestamp_ += static_cast<uint32_t>(2 * chunk);
+      const size_t count = fitRate(2 * chunk, 8000);
+      writeDecoded(decoded_.data(), count);
+      expectedTimestamp_ += static_cast<uint32_t>(count);
     }
   } else if (type == types.comfortNoise || type == kPayloadCn) {
     silence_ = true;
@@ -118,11 +145,11 @@ void PlayoutClock::writeDecoded(int32_t* samples, size_t count) {
     int32_t before = ahead();
     if (before > 15) out_.sleepMs(static_cast<uint32_t>(std::min(before - 10, 30)));
     int32_t pad = targetMs() - delayMs();
-    if (pad > 0) writeNoise(static_cast<size_t>(pad) * 8);
+    if (pad > 0) writeNoise(static_cast<size_t>(pad) * perMs_);
     silence_ = false;
     offTargetMs_ = 0;
     const int32_t from = lastOutput_;
-    auto m = static_cast<int32_t>(std::min(count, kSpliceSamples));
+    auto m = static_cast<int32_t>(std::min(count, splice_));
     for (int32_t j = 0; j < m; ++j) {
       samples[j] = static_cast<int32_t>(
           (static_cast<int64_t>(from) * (m - j) + static_cast<int64_t>(samples[j]) * j) / m);
@@ -135,7 +162,7 @@ void PlayoutClock::writeDecoded(int32_t* samples, size_t count) {
   } else if (splicePending_) {
     // After a dropped packet: join within a pitch period of the new samples' start.
     splicePending_ = false;
-    std::array<int32_t, kSpliceSamples> next{};
+    Splice next{};
     continuation(next);
     const size_t cut = bestCut(samples, count, 0, static_cast<size_t>(pitch_), next);
     if (cut != kNoCut) joinAt(samples, count, cut, next);
@@ -160,23 +187,23 @@ bool PlayoutClock::adapt(int32_t* samples, size_t& count) {
   const int32_t off = delay > target + kShrinkAboveMs    ? 1
                       : delay < target - kStretchBelowMs ? -1
                                                          : 0;
-  offTargetMs_ = off == 0 ? 0 : offTargetMs_ + static_cast<int32_t>(count / 8);
+  offTargetMs_ = off == 0 ? 0 : offTargetMs_ + static_cast<int32_t>(count / perMs_);
   const int32_t patience = off > 0 ? kShrinkPatienceMs : kStretchPatienceMs;
   if (std::abs(delay - target) < kUrgentMs && offTargetMs_ < patience) return true;
   if (off > 0) {
     // The cut is where the samples match best (a pitch period for a voice); it is made
     // only when it does not take the delay below the target.
-    std::array<int32_t, kSpliceSamples> next{};
+    Splice next{};
     continuation(next);
-    const size_t cut = bestCut(samples, count, kLeastCut, kMostCut, next);
-    if (cut <= static_cast<size_t>(delay - target) * 8) {
+    const size_t cut = bestCut(samples, count, kLeastCut * k_, kMostCut * k_, next);
+    if (cut <= static_cast<size_t>(delay - target) * perMs_) {
       joinAt(samples, count, cut, next);
       shrunkSamples_ += static_cast<uint32_t>(cut);
     }
   } else if (off < 0 && !splicePending_) {
     // One pitch period again, cross-faded into the new samples.
     findPitch();
-    if ((target - delay) * 8 >= pitch_) {
+    if ((target - delay) * static_cast<int32_t>(perMs_) >= pitch_) {
       conceal(static_cast<size_t>(pitch_));
       stretchedSamples_ += static_cast<uint32_t>(pitch_);
     }
@@ -184,21 +211,21 @@ bool PlayoutClock::adapt(int32_t* samples, size_t& count) {
   return true;
 }
 
-void PlayoutClock::continuation(std::array<int32_t, kSpliceSamples>& next) {
-  // What would follow the history: its last pitch period again (pitch >= 40 samples).
+void PlayoutClock::continuation(Splice& next) {
+  // What would follow the history: its last pitch period again (pitch >= 5 ms).
   findPitch();
-  for (size_t j = 0; j < kSpliceSamples; ++j) next[j] = historyAt(pitch_ - static_cast<int>(j));
+  for (size_t j = 0; j < splice_; ++j) next[j] = historyAt(pitch_ - static_cast<int>(j));
 }
 
 size_t PlayoutClock::bestCut(const int32_t* samples, size_t count, size_t from, size_t to,
-                             const std::array<int32_t, kSpliceSamples>& next) const {
-  if (count < kSpliceSamples + from) return kNoCut;
-  to = std::min(to, count - kSpliceSamples);
+                             const Splice& next) const {
+  if (count < splice_ + from) return kNoCut;
+  to = std::min(to, count - splice_);
   size_t best = kNoCut;
   int64_t bestSum = -1;
   for (size_t at = from; at <= to; ++at) {
     int64_t sum = 0;
-    for (size_t j = 0; j < kSpliceSamples; ++j)
+    for (size_t j = 0; j < splice_; ++j)
       sum += std::llabs(static_cast<int64_t>(next[j]) - samples[at + j]);
     if (bestSum < 0 || sum < bestSum) {
       bestSum = sum;
@@ -208,10 +235,9 @@ size_t PlayoutClock::bestCut(const int32_t* samples, size_t count, size_t from, 
   return best;
 }
 
-void PlayoutClock::joinAt(int32_t* samples, size_t& count, size_t at,
-                          const std::array<int32_t, kSpliceSamples>& next) {
-  constexpr auto m = static_cast<int64_t>(kSpliceSamples);
-  for (size_t j = 0; j < kSpliceSamples; ++j) {
+void PlayoutClock::joinAt(int32_t* samples, size_t& count, size_t at, const Splice& next) {
+  const auto m = static_cast<int64_t>(splice_);
+  for (size_t j = 0; j < splice_; ++j) {
     const auto k = static_cast<int64_t>(j);
     samples[at + j] = static_cast<int32_t>((next[j] * (m - k) + samples[at + j] * k) / m);
   }
@@ -251,11 +277,13 @@ void PlayoutClock::writeNoise(size_t count) {
 
 void PlayoutClock::findPitch() {
   int64_t best = -1;
-  for (int lag = 40; lag <= 89; ++lag) {
+  // Lags of 5 to 11 ms (a voice's pitch period), over the last 7.4 ms, recent ones weighed more.
+  const int k = static_cast<int>(k_);
+  for (int lag = 40 * k; lag <= 89 * k; ++lag) {
     int64_t sum = 0;
-    for (int k = 1; k <= 59; ++k) {
-      int64_t diff = static_cast<int64_t>(historyAt(k)) - historyAt(k + lag);
-      sum += std::llabs(diff) * (81 - k);
+    for (int back = 1; back <= 59 * k; ++back) {
+      int64_t diff = static_cast<int64_t>(historyAt(back)) - historyAt(back + lag);
+      sum += std::llabs(diff) * (81 * k - back);
     }
     if (best < 0 || sum < best) {
       best = sum;
@@ -269,7 +297,7 @@ void PlayoutClock::makeConcealment(int32_t* out, size_t count) {
     int32_t value = 0;
     if (concealCount_ > 0) {
       value = static_cast<int32_t>(static_cast<int64_t>(historyAt(pitch_)) * (concealCount_ - 1) /
-                                   2000);
+                                   (2000 * static_cast<int64_t>(k_)));
       --concealCount_;
     }
     pushHistory(value);
@@ -280,7 +308,7 @@ void PlayoutClock::makeConcealment(int32_t* out, size_t count) {
 void PlayoutClock::conceal(size_t count) {
   if (concealCount_ == 0) {
     findPitch();
-    concealCount_ = kConcealSamples;
+    concealCount_ = kConcealSamples * static_cast<int32_t>(k_);
   }
   while (count > 0) {
     size_t chunk = std::min(count, fill_.size());
@@ -292,8 +320,8 @@ void PlayoutClock::conceal(size_t count) {
 }
 
 void PlayoutClock::crossFade(int32_t* samples, size_t count) {
-  auto m = static_cast<int32_t>(std::min<size_t>(count, 40));
-  std::array<int32_t, 40> fade{};
+  auto m = static_cast<int32_t>(std::min(count, splice_));
+  Splice fade{};
   makeConcealment(fade.data(), static_cast<size_t>(m));
   for (int32_t j = 0; j < m; ++j) {
     samples[j] = static_cast<int32_t>(
@@ -302,15 +330,102 @@ void PlayoutClock::crossFade(int32_t* samples, size_t count) {
   concealCount_ = 0;
 }
 
+uint32_t PlayoutClock::sampleTime(uint32_t timestamp, bool opusClock) {
+  if (!opusClock) return timestamp * k_;
+  // 48000 Hz to the output rate is a division: anchored so that the wrap of the 32-bit
+  // timestamp does not jump.
+  const int64_t den = 48000 / rate_;
+  if (!opusAnchored_) {
+    opusAnchored_ = true;
+    anchorTimestamp_ = timestamp;
+    anchorSamples_ = static_cast<uint32_t>(timestamp / den);
+  }
+  int64_t d = static_cast<int32_t>(timestamp - anchorTimestamp_);
+  if (d > (int64_t{1} << 30) || d < -(int64_t{1} << 30)) {
+    const int64_t step = d / den * den;
+    anchorTimestamp_ += static_cast<uint32_t>(step);
+    anchorSamples_ += static_cast<uint32_t>(step / den);
+    d -= step;
+  }
+  const int64_t q = d >= 0 ? d / den : -((-d + den - 1) / den);
+  return anchorSamples_ + static_cast<uint32_t>(q);
+}
+
+codecs::AudioCodec* PlayoutClock::wideDecoder(codecs::CodecId id) {
+  if (!wide_ || wide_->id() != id) {
+    if (id == codecs::CodecId::kOpus) {
+      codecs::OpusSettings settings;
+      settings.sampleRate = static_cast<int>(rate_);
+      wide_ = codecs::OpusCodec::create(settings);
+    } else {
+      wide_ = codecs::createAudioCodec(id);
+    }
+  }
+  return wide_.get();
+}
+
+size_t PlayoutClock::fitRate(size_t count, uint32_t from) {
+  if (from == rate_) return count;
+  if (from < rate_) {
+    // 8000 to 16000 Hz: every second sample between its neighbours.
+    count = std::min(count, decoded_.size() / 2);
+    for (size_t i = count; i-- > 0;) {
+      const int32_t a = decoded_[i];
+      const int32_t b = i + 1 < count ? decoded_[i + 1] : a;
+      decoded_[2 * i] = a;
+      decoded_[2 * i + 1] = (a + b) / 2;
+    }
+    return 2 * count;
+  }
+  for (size_t i = 0; i < count / 2; ++i) decoded_[i] = (decoded_[2 * i] + decoded_[2 * i + 1]) / 2;
+  return count / 2;
+}
+
+void PlayoutClock::playWide(const uint8_t* payload, size_t length, const PlayoutTypes& types) {
+  codecs::AudioCodec* codec = wideDecoder(types.wideCodec);
+  if (codec == nullptr || length == 0 ||
+      static_cast<size_t>(codec->maxDecodedSamples(static_cast<int>(length))) >
+          decoded_.size() / 2) {
+    return;
+  }
+  const int decoded = codec->decode(payload, static_cast<int>(length), decoded_.data());
+  if (decoded <= 0) return;
+  const uint32_t from = types.wideCodec == codecs::CodecId::kOpus ? rate_ : 16000;
+  const size_t count = fitRate(static_cast<size_t>(decoded), from);
+  writeDecoded(decoded_.data(), count);
+  expectedTimestamp_ += static_cast<uint32_t>(count);
+}
+
+void PlayoutClock::recoverLost(size_t count, const uint8_t* payload, size_t length) {
+  codecs::AudioCodec* codec = wideDecoder(codecs::CodecId::kOpus);
+  const size_t frame = perMs_ * static_cast<size_t>(kFrameMs);
+  while (count > 0 && codec != nullptr) {
+    // The frame just before the packet may be in the packet itself (in-band FEC).
+    const bool last = count <= frame;
+    const int made = codec->decodeLost(last ? payload : nullptr,
+                                       last ? static_cast<int>(length) : 0, fill_.data());
+    if (made <= 0) break;
+    const size_t n = std::min(count, static_cast<size_t>(made));
+    if (concealCount_ > 0) crossFade(fill_.data(), n);
+    output(fill_.data(), n);
+    for (size_t i = 0; i < n; ++i) pushHistory(fill_[i]);
+    count -= n;
+  }
+  if (count > 0) conceal(count);
+}
+
 int32_t PlayoutClock::idleFill() {
   const int32_t low = silence_ ? kSilenceLowMs : kLowWaterMs;
   const int32_t now = ahead();
   if (now - low >= 5) return now - low;
   // A frame's worth above the low mark: noise in silence, else concealment.
-  auto count = static_cast<size_t>(low + kFrameMs - now) * 8;
+  auto count = static_cast<size_t>(low + kFrameMs - now) * perMs_;
   if (silence_) {
     writeNoise(count);
-    samplesWritten_ += 4;
+    samplesWritten_ += 4 * k_;
+  } else if (wide_ && wide_->id() == codecs::CodecId::kOpus) {
+    recoverLost(count, nullptr, 0);
+    concealedSamples_ += static_cast<uint32_t>(count);
   } else {
     conceal(count);
     concealedSamples_ += static_cast<uint32_t>(count);

@@ -7,8 +7,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <random>
 
+#include "codecs/audio_codec.h"
 #include "media/jitter_estimate.h"
 #include "media/reorder_buffer.h"
 #include "media/voice_codec.h"
@@ -31,6 +33,11 @@ struct PlayoutTypes {
   uint8_t g726 = 255;      // "G726-32"
   uint8_t g726Aal2 = 255;  // "AAL2-G726-32"
   uint8_t telephoneEvent = 255;
+  // Opus or G.722 when negotiated: its payload type (and the one we offered, which a far
+  // end may send with) and codec. Opus runs on a 48000 Hz RTP clock, the others on 8000.
+  uint8_t wide = 255;
+  uint8_t wideOffered = 255;
+  codecs::CodecId wideCodec = codecs::CodecId::kG722;
 };
 
 class PlayoutClock {
@@ -52,7 +59,11 @@ class PlayoutClock {
   static constexpr int32_t kShrinkPatienceMs = 2500;
   static constexpr int32_t kStretchPatienceMs = 200;
 
-  PlayoutClock(PlayoutOutput& output, uint32_t seed);
+  // rate: the audio rate written to the output, 8000 or 16000 Hz; every codec's audio is
+  // brought to it, and the ms figures below hold at either rate.
+  PlayoutClock(PlayoutOutput& output, uint32_t seed, uint32_t rate = 8000);
+  ~PlayoutClock();
+  uint32_t rate() const { return rate_; }
 
   // A packet has just been received (it plays now or later): measures the stream's jitter.
   // Telephone events do not count: their timestamp stays at the start of the tone while
@@ -92,25 +103,47 @@ class PlayoutClock {
   bool adapt(int32_t* samples, size_t& count);
   // Splices: the samples are cross-faded in from the history's pitch continuation `next`,
   // leaving out their first `at`, chosen from..to where they match `next` best.
-  static constexpr size_t kSpliceSamples = 40;
-  void continuation(std::array<int32_t, kSpliceSamples>& next);
+  static constexpr size_t kSpliceSamples = 40;  // at 8000 Hz: 5 ms
+  using Splice = std::array<int32_t, 2 * kSpliceSamples>;
+  void continuation(Splice& next);
   size_t bestCut(const int32_t* samples, size_t count, size_t from, size_t to,
-                 const std::array<int32_t, kSpliceSamples>& next) const;
-  void joinAt(int32_t* samples, size_t& count, size_t at,
-              const std::array<int32_t, kSpliceSamples>& next);
+                 const Splice& next) const;
+  void joinAt(int32_t* samples, size_t& count, size_t at, const Splice& next);
+  // A packet's RTP timestamp in samples of the output rate.
+  uint32_t sampleTime(uint32_t timestamp, bool opusClock);
+  // Decodes one Opus or G.722 packet and writes it.
+  void playWide(const uint8_t* payload, size_t length, const PlayoutTypes& types);
+  // Lost Opus audio before `payload`: the codec's concealment, the last frame from the
+  // packet's redundant copy of it.
+  void recoverLost(size_t count, const uint8_t* payload, size_t length);
+  codecs::AudioCodec* wideDecoder(codecs::CodecId id);
+  // Brings `count` decoded samples at `from` Hz in decoded_ to the output rate.
+  size_t fitRate(size_t count, uint32_t from);
   void writeNoise(size_t count);
   void conceal(size_t count);
   void findPitch();
   // Makes concealment samples (zeros once the count has run out) into the history.
   void makeConcealment(int32_t* out, size_t count);
   void crossFade(int32_t* samples, size_t count);
-  void pushHistory(int32_t sample) { history_[historyIndex_++] = sample; }
-  int32_t historyAt(int back) const { return history_[static_cast<uint8_t>(historyIndex_ - back)]; }
+  void pushHistory(int32_t sample) { history_[historyIndex_++ & kHistoryMask] = sample; }
+  int32_t historyAt(int back) const {
+    return history_[(historyIndex_ - static_cast<uint32_t>(back)) & kHistoryMask];
+  }
   void output(const int32_t* samples, size_t count);
 
   PlayoutOutput& out_;
-  std::array<int32_t, 256> history_{};
-  uint8_t historyIndex_ = 0;
+  static constexpr uint32_t kHistoryMask = 511;
+  std::array<int32_t, kHistoryMask + 1> history_{};
+  uint32_t historyIndex_ = 0;
+  const uint32_t rate_;
+  const uint32_t k_;      // samples per 8000 Hz sample: 1 or 2
+  const uint32_t perMs_;  // samples per ms
+  size_t splice_;         // samples of a cross-fade (5 ms)
+  // The Opus clock (48000) to samples: anchored at a packet's timestamp.
+  bool opusAnchored_ = false;
+  uint32_t anchorTimestamp_ = 0;
+  uint32_t anchorSamples_ = 0;
+  std::unique_ptr<codecs::AudioCodec> wide_;
   int32_t concealCount_ = 0;
   int32_t pitch_ = 60;
   JitterEstimate jitter_;

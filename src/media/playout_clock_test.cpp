@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "codecs/g711.h"
+#include "codecs/opus_codec.h"
 
 namespace quillet::media {
 namespace {
@@ -230,6 +231,57 @@ TEST_F(PlayoutTest, NewSsrcRestartsTheTimestampLine) {
   clock.play(packet(0, 9, 900000, tone(45), 99), false, types);
   EXPECT_EQ(out.written.size() - before, 160u);
   EXPECT_EQ(clock.expectedTimestamp(), 900160u);
+}
+
+}  // namespace
+}  // namespace quillet::media
+
+namespace quillet::media {
+namespace {
+
+// An Opus stream at 16000 Hz on its 48000 Hz clock, under either of its payload types: a lost
+// packet is rebuilt from the next one's redundancy (not a gap of silence), and the clock
+// runs on across the timestamp's wrap.
+TEST(PlayoutOpus, ALostPacketComesBackFromTheNextOnesRedundancy) {
+  codecs::OpusSettings settings;
+  settings.sampleRate = 16000;
+  settings.expectedLossPercent = 30;
+  auto encoder = codecs::OpusCodec::create(settings);
+  ASSERT_NE(encoder, nullptr);
+  std::vector<std::vector<uint8_t>> packets;
+  std::vector<int32_t> frame(320);
+  for (int k = 0; k < 12; ++k) {
+    for (size_t i = 0; i < frame.size(); ++i) {
+      const double t = static_cast<double>(k * 320 + static_cast<int>(i)) / 16000;
+      frame[i] = static_cast<int32_t>(100000 * std::sin(2 * M_PI * 440 * t));
+    }
+    std::vector<uint8_t> bytes(codecs::kOpusMaxPacketBytes);
+    const int n = encoder->encode(frame.data(), 320, bytes.data());
+    ASSERT_GT(n, 0);
+    bytes.resize(static_cast<size_t>(n));
+    packets.push_back(bytes);
+  }
+  ScriptedOutput out;
+  PlayoutClock clock(out, 99, 16000);
+  PlayoutTypes types;
+  types.wide = 107;
+  types.wideOffered = 111;
+  types.wideCodec = codecs::CodecId::kOpus;
+  for (int k = 0; k < 12; ++k) {
+    if (k == 8) continue;  // lost
+    clock.play(packet(k % 2 == 0 ? 107 : 111, static_cast<uint16_t>(k), 4294960000u + 960u * k,
+                      packets[static_cast<size_t>(k)]),
+               k == 9, types);
+    out.now += 20;
+  }
+  EXPECT_EQ(clock.concealedSamples(), 320u);
+  // Twelve frames on, across the wrap of the RTP timestamp, in 16000 Hz samples.
+  EXPECT_EQ(clock.expectedTimestamp(), 4294960000u / 3 + 12 * 320);
+  // The rebuilt frame carries the tone at about its level.
+  const size_t end = out.written.size() - 3 * 320;
+  double power = 0;
+  for (size_t i = end - 320; i < end; ++i) power += std::pow(out.written[i] / 100000.0, 2);
+  EXPECT_GT(power / 320, 0.2);
 }
 
 }  // namespace

@@ -16,8 +16,10 @@
 #include <thread>
 #include <vector>
 
+#include "audio/converters.h"
 #include "base/log.h"
 #include "base/net_facts.h"
+#include "media/codec_choice.h"
 #include "media/playout_clock.h"
 #include "media/reorder_buffer.h"
 #include "platform/tick.h"
@@ -90,11 +92,22 @@ class RtpSession::Playback : public PlayoutOutput {
   void sleepMs(uint32_t ms) override { session_.stopEvent().wait(static_cast<int32_t>(ms)); }
   void writeSamples(const int32_t* samples, size_t count) override {
     std::lock_guard lock(session_.playbackLock_);
-    session_.playbackWriter_->Write(samples, static_cast<uint32_t>(count));
+    audio::SinkRef& writer = session_.playbackWriter_;
+    if (writer->rate() == rate_ || writer->rate() == 0) {
+      writer->Write(samples, static_cast<uint32_t>(count));
+      return;
+    }
+    // A pipe made before the codec changed its rate (a re-INVITE to another codec).
+    converted_.clear();
+    convertRate(samples, count, rate_, writer->rate(), converted_);
+    writer->Write(converted_.data(), static_cast<uint32_t>(converted_.size()));
   }
+  void setRate(uint32_t rate) { rate_ = rate; }
 
  private:
   RtpSession& session_;
+  uint32_t rate_ = 8000;
+  std::vector<int32_t> converted_;
 };
 
 RtpSession::RtpSession(base::SettingsStore& store, RtpTrace& trace)
@@ -117,6 +130,9 @@ RtpSession::~RtpSession() {
 RtpSettings RtpSession::currentSettings() {
   RtpSettings settings = store_ != nullptr ? RtpSettings::load(*store_) : fixedSettings_;
   settings.sdp.g726Aal2Packing = settings.sdp.g726Aal2Packing || g726Aal2Packing_;
+  if (!codecs_.empty()) settings.sdp.codecs = codecs_;
+  lineRate_ = static_cast<uint32_t>(highestRate(
+      settings.sdp.codecs.empty() ? defaultCodecOrder(settings.sdp.quality) : settings.sdp.codecs));
   encryptionSettings(settings.sdp);
   return settings;
 }
@@ -252,6 +268,15 @@ void RtpSession::afterNegotiation() {
 void RtpSession::copyNegotiated() {
   applyKeys();
   chosen_ = sdp_.chosenPayloadType();
+  if (chosen_ != kNoPayloadType) codec_ = sdp_.chosenCodec();
+  {
+    codecs::OpusSettings ours;
+    ours.sampleRate = 16000;
+    ours.maxAudioRate = 16000;
+    std::lock_guard lock(opusLock_);
+    opusSend_ = codecs::opusSettingsFor(sdp_.peerOpus(), ours);
+  }
+  ++codecVersion_;
   comfortNoise_ = sdp_.comfortNoisePayloadType();
   g726_ = sdp_.g726PayloadType();
   g726Aal2_ = sdp_.g726Aal2PayloadType();
@@ -269,6 +294,7 @@ void RtpSession::copyNegotiated() {
   peerDirection_ = sdp_.peerDirection();
   direction_ = sdp_.direction();
   dtmf_.setPayloadTypes(sdp_.telephoneEventPayloadType(), chosen_, g726_, g726Aal2_);
+  dtmf_.setClockPerMs(clockPerMs());
 }
 
 void RtpSession::setDestination(const platform::SocketAddress& address) {
@@ -302,13 +328,31 @@ uint32_t RtpSession::armGuards(RtpSourceGuard& guard, RtpSourceGuard& rtcpGuard,
 }
 
 PlayoutTypes RtpSession::playoutTypes() const {
-  return {comfortNoise_, g726_, g726Aal2_, dtmf_.telephoneEventType()};
+  PlayoutTypes types{comfortNoise_, g726_, g726Aal2_, dtmf_.telephoneEventType()};
+  const codecs::CodecId codec = codec_;
+  if (isWideband(codec) && chosen_ != kNoPayloadType) {
+    types.wide = chosen_;
+    types.wideOffered = static_cast<uint8_t>(codecs::codecInfo(codec).payloadType);
+    types.wideCodec = codec;
+  }
+  return types;
+}
+
+uint32_t RtpSession::callRate() const {
+  return chosen_ != kNoPayloadType ? static_cast<uint32_t>(media::callRate(codec_))
+                                   : lineRate_.load();
+}
+
+codecs::OpusSettings RtpSession::opusSendSettings() const {
+  std::lock_guard lock(opusLock_);
+  return opusSend_;
 }
 
 bool RtpSession::negotiatedType(uint8_t type) const {
   return type != kNoPayloadType &&
          (type == chosen_ || type == comfortNoise_ || type == dtmf_.telephoneEventType() ||
-          type == g726_ || type == g726Aal2_);
+          type == g726_ || type == g726Aal2_ ||
+          (isWideband(codec_) && type == codecs::codecInfo(codec_).payloadType));
 }
 
 void RtpSession::takeEvent(const RtpSlot& slot) {
@@ -365,11 +409,16 @@ audio::SinkRef RtpSession::createCaptureSink(bool waitForClock) {
     int32_t ahead = sendClockAhead();
     if (ahead > 20) sleepMs(static_cast<uint32_t>(std::min(ahead, 200) - 20));
   }
-  return audio::SinkRef(new RtpCaptureSink(*this));
+  audio::SinkRef sink(new RtpCaptureSink(*this));
+  // The stream takes the line's highest rate (the intercom's spool holds that); a
+  // narrowband codec gets it resampled.
+  const uint32_t line = lineRate_;
+  if (line > sink->rate()) return audio::MakeResamplingSink(line, sink);
+  return sink;
 }
 
 audio::SourceRef RtpSession::attachPlayback() {
-  audio::PipeRef pipe = audio::CreatePipe(8000, 1, audio::kProgramPeakRange);
+  audio::PipeRef pipe = audio::CreatePipe(callRate(), 1, audio::kProgramPeakRange);
   audio::SinkRef writer = audio::OpenWriter(pipe);
   {
     std::lock_guard lock(playbackLock_);
@@ -402,13 +451,14 @@ int32_t RtpSession::sendClockAhead() {
   std::lock_guard lock(pacingLock_);
   uint32_t now = platform::tickMs();
   uint32_t ts = timestamp();
+  const auto perMs = static_cast<int32_t>(clockPerMs());
   if (platform::tickDiff(now, pacingBaseTick_) > 100000 &&
-      static_cast<int32_t>(ts - pacingBaseTimestamp_) >= 800000) {
+      static_cast<int32_t>(ts - pacingBaseTimestamp_) >= 100000 * perMs) {
     // Keeps the differences small; the result does not change.
     pacingBaseTick_ += 100000;
-    pacingBaseTimestamp_ += 800000;
+    pacingBaseTimestamp_ += static_cast<uint32_t>(100000 * perMs);
   }
-  return static_cast<int32_t>(ts - pacingBaseTimestamp_) / 8 +
+  return static_cast<int32_t>(ts - pacingBaseTimestamp_) / perMs +
          platform::tickDiff(pacingBaseTick_, now);
 }
 
@@ -431,8 +481,8 @@ void RtpSession::pace() {
 // nothing to line up with.
 void RtpSession::catchUpClock() {
   if (!sent_) return;
-  const int32_t late = -sendClockAhead() - static_cast<int32_t>(kFrameSamples / 8);
-  if (late > 0) takeTimestamp(static_cast<uint32_t>(late) * 8);
+  const int32_t late = -sendClockAhead() - PlayoutClock::kFrameMs;
+  if (late > 0) takeTimestamp(static_cast<uint32_t>(late) * clockPerMs());
 }
 
 void RtpSession::sendKeepAlive() {
@@ -444,7 +494,7 @@ void RtpSession::sendKeepAlive() {
   uint8_t packet[kRtpHeaderSize + 1];
   uint8_t cn = comfortNoise_;
   uint8_t type = cn != kNoPayloadType ? cn : chosen_.load();
-  writeRtpHeader(packet, false, type, takeSequence(), takeTimestamp(40), ssrc());
+  writeRtpHeader(packet, false, type, takeSequence(), takeTimestamp(5 * clockPerMs()), ssrc());
   packet[kRtpHeaderSize] = 0x3F;
   sendPacket(packet, cn != kNoPayloadType ? sizeof(packet) : kRtpHeaderSize);
 }
@@ -455,7 +505,9 @@ void RtpSession::Run() {
   ReorderBuffer buffer(platform::tickMs());
   Playback playback(*this);
   PlayoutClock clock(playback,
-                     platform::tickMs() ^ static_cast<uint32_t>(reinterpret_cast<uintptr_t>(this)));
+                     platform::tickMs() ^ static_cast<uint32_t>(reinterpret_cast<uintptr_t>(this)),
+                     callRate());
+  playback.setRate(clock.rate());
   int fd = -1;
   int rtcpFd = -1;
   {
@@ -510,7 +562,8 @@ void RtpSession::Run() {
                 buffer.store(*slot, size, now)) {
               const PlayoutTypes types = playoutTypes();
               clock.arrived(*slot, now, types);
-              rtcp_.received(slot->packet.header, slot->packet.payloadLength, arrivalClock(),
+              rtcp_.received(slot->packet.header, slot->packet.payloadLength,
+                             arrivalClock() * (clockPerMs() / 8),
                              slot->packet.header.payloadType != types.telephoneEvent);
               if (slot->packet.header.payloadType == types.telephoneEvent) takeEvent(*slot);
             }
@@ -548,7 +601,7 @@ void RtpSession::Run() {
                   " received packets failed authentication and were dropped");
   }
   logPlayout(clock);
-  base::logInfo(rtcp_.quality().logLine());
+  base::logInfo(callQuality().logLine());
 }
 
 // What the playout did in this call: the figures a delay measurement reads from the log.
@@ -564,9 +617,14 @@ void RtpSession::logPlayout(PlayoutClock& clock) {
 // ---------------------------------------------------------------------------------------
 // RtpCaptureSink
 
-RtpCaptureSink::RtpCaptureSink(RtpSession& session) : AudioSink(8000, 1), session_(session) {
+RtpCaptureSink::RtpCaptureSink(RtpSession& session)
+    : AudioSink(session.callRate(), 1),
+      session_(session),
+      perMs_(rate() / 1000),
+      frameSize_(perMs_ * frameMs_) {
   session_.captureAttached_ = true;
   codec_.reset();
+  followCodec();
 }
 
 RtpCaptureSink::~RtpCaptureSink() {
@@ -588,9 +646,41 @@ void RtpCaptureSink::Write(const int32_t* samples, uint32_t frames) {
   const HoldSound hold = session_.holdSound_;
   if (hold == HoldSound::None) holdPosition_ = 0;
   for (uint32_t i = 0; i < frames; ++i) {
-    frame_[fill_++] = hold == HoldSound::None ? samples[i] : holdSample(hold, holdPosition_++);
-    if (fill_ == kFrameSamples) processFrame();
+    // The hold sound is made at 8000 Hz.
+    frame_[fill_++] =
+        hold == HoldSound::None ? samples[i] : holdSample(hold, holdPosition_++ * 8 / perMs_);
+    if (fill_ == frameSize_) processFrame();
   }
+}
+
+void RtpCaptureSink::followCodec() {
+  const uint32_t version = session_.codecVersion();
+  if (version == version_) return;
+  version_ = version;
+  codecId_ = session_.chosenCodec();
+  frameMs_ = 20;
+  wide_.reset();
+  if (codecId_ == codecs::CodecId::kOpus) {
+    const codecs::OpusSettings settings = session_.opusSendSettings();
+    wide_ = codecs::OpusCodec::create(settings);
+    if (!wide_)
+      base::logError("Opus: the encoder could not be made: " + checkOpusSettings(settings));
+    frameMs_ = static_cast<uint32_t>(settings.frameMs);
+  } else if (codecId_ == codecs::CodecId::kG722) {
+    wide_ = codecs::createAudioCodec(codecId_);
+  }
+  frameSize_ = perMs_ * frameMs_;
+}
+
+const int32_t* RtpCaptureSink::codecFrame() {
+  const auto codecRate = static_cast<uint32_t>(callRate(codecId_));
+  if (codecRate == rate()) return frame_.data();
+  // The sink was made before the codec was chosen, at another rate.
+  std::vector<int32_t> converted;
+  convertRate(frame_.data(), frameSize_, rate(), codecRate, converted);
+  converted.resize(frameMs_ * codecRate / 1000);
+  std::copy(converted.begin(), converted.end(), coded_.begin());
+  return coded_.data();
 }
 
 void RtpCaptureSink::processFrame() {
@@ -603,43 +693,57 @@ void RtpCaptureSink::processFrame() {
     started_ = true;
     session_.catchUpClock();
   }
+  const size_t k = perMs_ / 8;  // sink samples per 8000 Hz sample
   if (session_.comfortNoise_ == kNoPayloadType) {
     sendVoice();
   } else if (talking_) {
     sendVoice();
-    if (level(frame_.data(), kFrameSamples) < 4096) talking_ = false;
-  } else if (level(frame_.data(), 80) < 8193) {
+    if (level(frame_.data(), frameSize_) < 4096) talking_ = false;
+  } else if (level(frame_.data(), 80 * k) < 8193) {
     comfortNoiseStep(40);
-    // Decide again 40 samples later.
-    std::copy(frame_.begin() + 40, frame_.end(), frame_.begin());
-    fill_ = 120;
+    // Decide again 5 ms later.
+    std::copy(frame_.begin() + static_cast<std::ptrdiff_t>(40 * k),
+              frame_.begin() + static_cast<std::ptrdiff_t>(frameSize_), frame_.begin());
+    fill_ = frameSize_ - 40 * k;
     return;
   } else {
     sendVoice();
     talking_ = true;
   }
   session_.pace();
+  followCodec();
 }
 
 void RtpCaptureSink::sendVoice() {
+  const uint32_t step = frameMs_ * session_.clockPerMs();
   if (session_.dtmf_.busy()) {
-    session_.takeTimestamp(kFrameSamples);  // held back while a digit goes out
+    session_.takeTimestamp(step);  // held back while a digit goes out
     return;
   }
   uint8_t type = session_.chosen_;
-  uint8_t packet[kRtpHeaderSize + kMaxFrameBytes];
-  size_t payload = codec_.encodeFrame(type, session_.g726_, session_.g726Aal2_, frame_.data(),
-                                      packet + kRtpHeaderSize);
+  uint8_t packet[kRtpHeaderSize + codecs::kOpusMaxPacketBytes];
+  const int32_t* samples = codecFrame();
+  size_t payload = 0;
+  if (wide_) {
+    const auto count =
+        static_cast<int>(frameMs_ * static_cast<uint32_t>(callRate(codecId_)) / 1000);
+    const int written = wide_->encode(samples, count, packet + kRtpHeaderSize);
+    payload = written > 0 ? static_cast<size_t>(written) : 0;
+  } else {
+    payload = codec_.encodeFrame(type, session_.g726_, session_.g726Aal2_, samples,
+                                 packet + kRtpHeaderSize);
+  }
   if (payload == 0) return;
   writeRtpHeader(packet, markerPending_, type, session_.takeSequence(),
-                 session_.takeTimestamp(kFrameSamples), session_.ssrc());
+                 session_.takeTimestamp(step), session_.ssrc());
   session_.sendPacket(packet, kRtpHeaderSize + payload);
   markerPending_ = false;
 }
 
 void RtpCaptureSink::comfortNoiseStep(uint32_t samples) {
+  const uint32_t units = samples * session_.clockPerMs() / 8;  // samples at 8000 Hz
   if (session_.dtmf_.busy()) {
-    session_.takeTimestamp(samples);
+    session_.takeTimestamp(units);
     session_.pace();
     return;
   }
@@ -658,12 +762,12 @@ void RtpCaptureSink::comfortNoiseStep(uint32_t samples) {
     uint8_t cn = session_.comfortNoise_;
     uint8_t packet[kRtpHeaderSize + 1];
     uint8_t type = cn != kNoPayloadType ? cn : session_.chosen_.load();
-    writeRtpHeader(packet, false, type, session_.takeSequence(), session_.takeTimestamp(samples),
+    writeRtpHeader(packet, false, type, session_.takeSequence(), session_.takeTimestamp(units),
                    session_.ssrc());
     packet[kRtpHeaderSize] = 0x3F;
     session_.sendPacket(packet, cn != kNoPayloadType ? sizeof(packet) : kRtpHeaderSize);
   } else {
-    session_.takeTimestamp(samples);
+    session_.takeTimestamp(units);
   }
   session_.pace();
 }

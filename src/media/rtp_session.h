@@ -21,6 +21,7 @@
 #include "audio/audio_stream.h"
 #include "base/settings_store.h"
 #include "base/worker_thread.h"
+#include "codecs/opus_codec.h"
 #include "media/dtls_session.h"
 #include "media/dtmf_receiver.h"
 #include "media/dtmf_sender.h"
@@ -140,8 +141,26 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   // RTCP shares the RTP port (both SDPs said "a=rtcp-mux").
   bool rtcpMux() const { return rtcpMux_; }
   // The figures of the call (so far, or of the last one once it ended).
-  CallQuality callQuality() const { return rtcp_.quality(); }
+  CallQuality callQuality() const {
+    // The reporter counts jitter in timestamp units; its ms figure assumes 8 a ms.
+    CallQuality quality = rtcp_.quality();
+    quality.jitterMs = quality.jitterMs * 8 / clockPerMs();
+    return quality;
+  }
   uint8_t chosenPayloadType() const { return chosen_; }
+  // The negotiated codec (meaningful once a payload type is chosen).
+  codecs::CodecId chosenCodec() const { return codec_; }
+  // The audio rate of the call's streams (capture sink, playback): the chosen codec's call
+  // rate, or before the SDP exchange the highest of the line's codecs.
+  uint32_t callRate() const;
+  // RTP timestamp units per ms of the chosen codec (8, or 48 for Opus).
+  uint32_t clockPerMs() const { return codec_ == codecs::CodecId::kOpus ? 48 : 8; }
+  // The Opus encoder settings for what the far end takes.
+  codecs::OpusSettings opusSendSettings() const;
+  // Bumped at every SDP exchange: capture sinks check for a new codec.
+  uint32_t codecVersion() const { return codecVersion_; }
+  // The line's codec order ("Codecs"; empty: the default by quality). Set before a call.
+  void setCodecs(std::vector<codecs::CodecId> order) { codecs_ = std::move(order); }
   uint8_t comfortNoisePayloadType() const { return comfortNoise_; }
   uint8_t telephoneEventPayloadType() const { return dtmf_.telephoneEventType(); }
   uint8_t g726PayloadType() const { return g726_; }
@@ -256,6 +275,8 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   base::SettingsStore* store_ = nullptr;
   RtpSettings fixedSettings_;
   bool g726Aal2Packing_ = false;
+  std::vector<codecs::CodecId> codecs_;
+  std::atomic<uint32_t> lineRate_{8000};
   EncryptionMode encryptionMode_ = EncryptionMode::Off;
   bool encryptionRequired_ = false;
   std::atomic<bool> signallingSecure_{false};
@@ -277,6 +298,10 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   uint16_t publicPort_ = 0;
 
   std::atomic<uint8_t> chosen_{kNoPayloadType};
+  std::atomic<codecs::CodecId> codec_{codecs::CodecId::kPcmu};
+  std::atomic<uint32_t> codecVersion_{0};
+  mutable std::mutex opusLock_;
+  codecs::OpusSettings opusSend_;  // guarded by opusLock_
   std::atomic<uint8_t> comfortNoise_{kNoPayloadType};
   std::atomic<uint8_t> g726_{kNoPayloadType};
   std::atomic<uint8_t> g726Aal2_{kNoPayloadType};
@@ -329,9 +354,10 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   audio::SinkRef playbackWriter_;
 };
 
-// The sink at the end of the capture chain during a call: 160-sample frames, encoded
-// with the negotiated codec and sent, or comfort noise while the user is quiet. While the
-// call is held here the hold sound takes the place of what it is given.
+// The sink at the end of the capture chain during a call: 20 ms frames at the call's rate
+// (10 ms when an Opus receiver asks for them), encoded with the negotiated codec and sent, or
+// comfort noise while the user is quiet. While the call is held here the hold sound takes the place
+// of what it is given.
 class RtpCaptureSink : public audio::AudioSink {
  public:
   explicit RtpCaptureSink(RtpSession& session);
@@ -346,15 +372,26 @@ class RtpCaptureSink : public audio::AudioSink {
  private:
   void processFrame();
   void sendVoice();
+  // The encoder of the negotiated codec, anew after an SDP exchange that changed it.
+  void followCodec();
+  // The frame at the codec's rate (the sink's when they agree) in `coded`.
+  const int32_t* codecFrame();
   static int32_t level(const int32_t* samples, size_t count);
 
   RtpSession& session_;
+  const uint32_t perMs_;  // the sink's samples per ms
   VoiceCodec codec_;
+  std::unique_ptr<codecs::AudioCodec> wide_;  // Opus or G.722
+  uint32_t version_ = UINT32_MAX;
+  codecs::CodecId codecId_ = codecs::CodecId::kPcmu;
+  uint32_t frameMs_ = 20;
+  size_t frameSize_;
   bool markerPending_ = true;  // also "in silence"
   int32_t countdown_ = 0;
   bool talking_ = false;
   bool started_ = false;  // this capture has sent its first frame
-  std::array<int32_t, kFrameSamples> frame_{};
+  std::array<int32_t, 960> frame_{};
+  std::array<int32_t, 960> coded_{};
   size_t fill_ = 0;
   uint64_t holdPosition_ = 0;  // samples of the hold sound sent so far
 };

@@ -13,11 +13,14 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cmath>
 #include <memory>
 #include <thread>
 #include <vector>
 
+#include "audio/converters.h"
 #include "codecs/g711.h"
+#include "media/codec_choice.h"
 #include "media/rtp_packet.h"
 #include "media/rtp_session_test_util.h"
 #include "platform/socket.h"
@@ -186,6 +189,95 @@ TEST_F(RtpSessionTest, VoiceFramesAreEncodedAndStampedFromBlocksOfAnySize) {
     EXPECT_EQ(packets[i][12 + 7], codecs::muLawEncode(samples[160 * i + 7]));
   }
   EXPECT_EQ(packets[2].size(), 12u);
+}
+
+// G.722 (16000 Hz audio on an 8000 Hz clock) and Opus (on a 48000 Hz clock) take 20 ms
+// frames at 16000 Hz; the timestamp steps by the codec's clock, not by the sample count.
+TEST_F(RtpSessionTest, WidebandFramesAreStampedByTheirCodecsClock) {
+  const struct {
+    const char* formats;
+    const char* maps;
+    uint32_t step;
+  } cases[] = {{"9", "", 160}, {"111", "a=rtpmap:111 opus/48000/2\r\n", 960}};
+  std::vector<int32_t> tone(640);
+  for (size_t i = 0; i < tone.size(); ++i)
+    tone[i] =
+        static_cast<int32_t>(80000 * std::sin(2 * M_PI * 5000.0 * static_cast<double>(i) / 16000));
+  session.setCodecs(defaultCodecOrder(50));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.formats);
+    negotiate(c.formats, c.maps);
+    {
+      audio::SinkRef sink = session.createCaptureSink(false);
+      EXPECT_EQ(sink->rate(), 16000u);
+      sink->Write(tone.data(), 640);
+    }
+    const auto packets = peer.receiveAll(200);
+    ASSERT_GE(packets.size(), 2u);
+    uint32_t first = 0;
+    for (uint32_t i = 0; i < 2; ++i) {
+      RtpPacketView view;
+      ASSERT_TRUE(readRtpPacket(packets[i].data(), packets[i].size(), view));
+      EXPECT_EQ(view.header.payloadType, std::stoi(c.formats));
+      if (i == 0) first = view.header.timestamp;
+      EXPECT_EQ(view.header.timestamp, first + c.step * i);
+      if (c.step == 160) {
+        EXPECT_EQ(packets[i].size(), kRtpHeaderSize + 160);  // 64 kbit/s
+      }
+    }
+  }
+}
+
+// The amplitude of `hertz` in samples at `rate`, relative to full scale of the internal format.
+double toneLevel(const std::vector<int32_t>& samples, double hertz, double rate) {
+  double re = 0, im = 0;
+  for (size_t i = 0; i < samples.size(); ++i) {
+    const double phase = 2 * M_PI * hertz * static_cast<double>(i) / rate;
+    re += samples[i] * std::cos(phase);
+    im += samples[i] * std::sin(phase);
+  }
+  return 2 * std::hypot(re, im) / static_cast<double>(samples.size());
+}
+
+// A 5 kHz tone said into one session is heard from the other at its level through Opus and
+// G.722, and not at all through PCMU (its 8000 Hz audio ends at 4 kHz).
+TEST(RtpSessionWideband, FiveKilohertzCrossesAWidebandCallOnly) {
+  for (codecs::CodecId codec :
+       {codecs::CodecId::kOpus, codecs::CodecId::kG722, codecs::CodecId::kPcmu}) {
+    SCOPED_TRACE(codecs::codecInfo(codec).name);
+    RtpSession a{loopbackSettings(freePortRun())};
+    RtpSession b{loopbackSettings(freePortRun())};
+    for (RtpSession* s : {&a, &b}) {
+      s->setPrivateAddress("127.0.0.1");
+      s->setCodecs({codec});
+      s->openPort();
+    }
+    std::string answer;
+    ASSERT_TRUE(
+        b.takeOffer(a.makeOffer(MediaDirection::SendRecv), MediaDirection::SendRecv, answer));
+    ASSERT_TRUE(a.takeAnswer(answer));
+    ASSERT_EQ(a.chosenCodec(), codec);
+    audio::SourceRef heard = audio::AdaptSource(16000, 1, b.attachPlayback());
+    b.start();
+    std::vector<int32_t> said(16000);
+    for (size_t i = 0; i < said.size(); ++i)
+      said[i] = static_cast<int32_t>(160000 *
+                                     std::sin(2 * M_PI * 5000.0 * static_cast<double>(i) / 16000));
+    {
+      audio::SinkRef sink = audio::MakeResamplingSink(16000, a.createCaptureSink(false));
+      for (size_t at = 0; at < said.size(); at += 320) sink->Write(said.data() + at, 320);
+    }
+    std::vector<int32_t> got(16000);
+    heard->Read(got.data(), static_cast<uint32_t>(got.size()));
+    b.stop();
+    const std::vector<int32_t> tail(got.end() - 6400, got.end() - 800);
+    const double db = 20 * std::log10(toneLevel(tail, 5000, 16000) / 160000 + 1e-9);
+    if (codec == codecs::CodecId::kPcmu) {
+      EXPECT_LT(db, -30);
+    } else {
+      EXPECT_GT(db, -6);
+    }
+  }
 }
 
 TEST_F(RtpSessionTest, ComfortNoiseInSilenceAtTheRightSteps) {

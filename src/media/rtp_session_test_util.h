@@ -74,6 +74,9 @@ inline RtpSettings loopbackSettings(uint16_t portBase) {
   RtpSettings settings;
   settings.portBase = portBase;
   settings.nat.stun = false;
+  // The narrowband codecs: sinks at 8000 Hz, as most of these tests write.
+  settings.sdp.codecs = {codecs::CodecId::kPcmu, codecs::CodecId::kPcma, codecs::CodecId::kG726_32,
+                         codecs::CodecId::kG726_32Aal2, codecs::CodecId::kGsm};
   return settings;
 }
 

@@ -97,7 +97,7 @@ class SdesSdpTest : public ::testing::Test {
 TEST_F(SdesSdpTest, OffersCarryAKeyPerSuiteAndTheAnswerPicksOne) {
   use(true, false);
   std::string offer = session.makeOffer(MediaDirection::SendRecv);
-  EXPECT_NE(offer.find("m=audio 9000 RTP/AVP 0 "), std::string::npos);  // best effort
+  EXPECT_NE(offer.find("m=audio 9000 RTP/AVP 111 "), std::string::npos);  // best effort
   std::vector<std::string> lines = cryptoLines(offer);
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_NE(lines[0].find("crypto:1 AES_CM_128_HMAC_SHA1_80 inline:"), std::string::npos);
@@ -125,7 +125,7 @@ TEST_F(SdesSdpTest, OffersCarryAKeyPerSuiteAndTheAnswerPicksOne) {
   // Required: the offer is RTP/SAVP, and a plain answer ends the call.
   use(true, true);
   offer = session.makeOffer(MediaDirection::SendRecv);
-  EXPECT_NE(offer.find("m=audio 9000 RTP/SAVP 0 "), std::string::npos);
+  EXPECT_NE(offer.find("m=audio 9000 RTP/SAVP 111 "), std::string::npos);
   EXPECT_FALSE(session.takeAnswer(offerWith("m=audio 4000 RTP/AVP 0\r\n")));
   EXPECT_EQ(session.refusal(), SdpRefusal::NotEncrypted);
 
@@ -133,7 +133,7 @@ TEST_F(SdesSdpTest, OffersCarryAKeyPerSuiteAndTheAnswerPicksOne) {
   use(false, false);
   offer = session.makeOffer(MediaDirection::SendRecv);
   EXPECT_TRUE(cryptoLines(offer).empty());
-  EXPECT_NE(offer.find("m=audio 9000 RTP/AVP 0 "), std::string::npos);
+  EXPECT_NE(offer.find("m=audio 9000 RTP/AVP 111 "), std::string::npos);
 }
 
 TEST_F(SdesSdpTest, AnswersKeyTheFirstUsableOfferedSuiteUnderItsTag) {
@@ -222,7 +222,7 @@ TEST_F(SdesSdpTest, DtlsFingerprintsAndRolesAreWrittenAndRead) {
   session.setPrivateAddressTest([](const std::string&) { return true; });
   session.prepare("127.0.0.1", 9000, "127.0.0.1", 9000);
   std::string offer = session.makeOffer(MediaDirection::SendRecv);
-  EXPECT_NE(offer.find("m=audio 9000 RTP/AVP 0 "), std::string::npos);
+  EXPECT_NE(offer.find("m=audio 9000 RTP/AVP 111 "), std::string::npos);
   EXPECT_NE(offer.find("a=fingerprint:sha-256 AA:BB:CC\r\na=setup:actpass\r\n"), std::string::npos);
   EXPECT_EQ(cryptoLines(offer).size(), 3u);  // SDES beside DTLS over TLS signalling
   ASSERT_TRUE(session.takeAnswer(
@@ -271,7 +271,7 @@ TEST_F(SdesSdpTest, DtlsFingerprintsAndRolesAreWrittenAndRead) {
   settings.encryptionRequired = true;
   session.setSettings(settings);
   session.prepare("127.0.0.1", 9000, "127.0.0.1", 9000);
-  EXPECT_NE(session.makeOffer(MediaDirection::SendRecv).find("m=audio 9000 UDP/TLS/RTP/SAVP 0 "),
+  EXPECT_NE(session.makeOffer(MediaDirection::SendRecv).find("m=audio 9000 UDP/TLS/RTP/SAVP 111 "),
             std::string::npos);
 }
 

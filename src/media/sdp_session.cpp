@@ -2,6 +2,7 @@
 // SdpSession and RemoteSdp: SDP text, peer body reading and codec negotiation.
 #include "media/sdp_session.h"
 
+#include <algorithm>
 #include <cctype>
 #include <ctime>
 #include <utility>
@@ -9,6 +10,7 @@
 #include "base/log.h"
 #include "base/net_facts.h"
 #include "base/text_builder.h"
+#include "media/codec_choice.h"
 
 namespace quillet::media {
 
@@ -17,17 +19,6 @@ namespace {
 constexpr const char* kTemplate =
     "v=0\r\no=Brindlemark-Quillet %d %d IN %s %s\r\ns=Quillet Call\r\nc=IN %s %s\r\nt=0 "
     "0\r\nm=audio %d %s%sa=%s\r\n";
-
-// G.726-32 is offered in both payload formats: "G726-32" (RFC 3551 packing) and, for
-// peers that pack the other way, "AAL2-G726-32".
-constexpr const char* kOfferHighQuality =
-    " 0 8 96 97 3 13 101\r\na=rtpmap:0 PCMU/8000\r\na=rtpmap:8 PCMA/8000\r\na=rtpmap:96 "
-    "G726-32/8000\r\na=rtpmap:97 AAL2-G726-32/8000\r\na=rtpmap:3 GSM/8000\r\na=rtpmap:13 "
-    "CN/8000\r\na=rtpmap:101 telephone-event/8000\r\na=fmtp:101 0-16\r\n";
-constexpr const char* kOfferLowBandwidth =
-    " 3 96 97 0 8 13 101\r\na=rtpmap:3 GSM/8000\r\na=rtpmap:96 G726-32/8000\r\na=rtpmap:97 "
-    "AAL2-G726-32/8000\r\na=rtpmap:0 PCMU/8000\r\na=rtpmap:8 PCMA/8000\r\na=rtpmap:13 "
-    "CN/8000\r\na=rtpmap:101 telephone-event/8000\r\na=fmtp:101 0-16\r\n";
 
 // The media transports: plain RTP, SRTP keyed in the SDP, SRTP keyed by DTLS, or another.
 enum class Profile { Plain, Secure, Dtls, Other };
@@ -131,6 +122,26 @@ void readAttribute(std::string_view value, RemoteSdp& sdp) {
     while (end < rest.size() && rest[end] != ' ' && rest[end] != '/') ++end;
     sdp.rtpmap.emplace_back(static_cast<uint8_t>(number),
                             cutText(rest.substr(start, end - start), kSdpTextLimit));
+    RemoteSdp::Rtpmap detail{static_cast<uint8_t>(number), sdp.rtpmap.back().second, 0, 0};
+    if (end < rest.size() && rest[end] == '/') {
+      std::string_view numbers = rest.substr(end + 1);
+      detail.clockRate = leadingNumber(numbers, digits);
+      if (digits < numbers.size() && numbers[digits] == '/') {
+        numbers.remove_prefix(digits + 1);
+        detail.channels = leadingNumber(numbers, digits);
+      }
+    }
+    sdp.rtpmapDetails.push_back(std::move(detail));
+  } else if (name == "fmtp") {
+    size_t digits = 0;
+    const uint32_t number = leadingNumber(rest, digits);
+    if (digits == 0 || number >= 128) return;
+    size_t start = digits;
+    while (start < rest.size() && rest[start] == ' ') ++start;
+    sdp.fmtp.emplace_back(static_cast<uint8_t>(number), std::string(rest.substr(start)));
+  } else if (name == "ptime") {
+    size_t digits = 0;
+    sdp.ptimeMs = leadingNumber(rest, digits);
   } else if (name == "direction") {
     size_t end = 0;
     while (end < rest.size() && rest[end] != ' ') ++end;
@@ -289,6 +300,9 @@ RemoteSdp RemoteSdp::parse(std::string_view body) {
         sdp.audioIndex = static_cast<int32_t>(sdp.mediaLines.size()) - 1;
         // What an earlier audio section said goes with it.
         sdp.rtpmap.resize(sessionRtpmaps);
+        sdp.rtpmapDetails.resize(sessionRtpmaps);
+        sdp.fmtp.clear();
+        sdp.ptimeMs = 0;
         sdp.rtcpMux = false;
         sdp.rtcpPort = 0;
         sdp.crypto.clear();
@@ -329,6 +343,34 @@ uint8_t RemoteSdp::lookup(std::string_view encoding, uint8_t fallback) const {
     if (equalsNoCase(name, encoding)) found = type;
   }
   return found;
+}
+
+uint8_t RemoteSdp::lookup(std::string_view encoding, uint32_t clockRate, uint8_t fallback) const {
+  uint8_t found = fallback;
+  for (const Rtpmap& map : rtpmapDetails) {
+    if (equalsNoCase(map.name, encoding) && map.clockRate == clockRate) found = map.type;
+  }
+  return found;
+}
+
+const RemoteSdp::Rtpmap* RemoteSdp::mapping(uint8_t type) const {
+  const Rtpmap* found = nullptr;
+  for (const Rtpmap& map : rtpmapDetails) {
+    if (map.type == type) found = &map;
+  }
+  return found;
+}
+
+std::string RemoteSdp::fmtpOf(uint8_t type) const {
+  std::string found;
+  for (const auto& [number, text] : fmtp) {
+    if (number == type) found = text;
+  }
+  return found;
+}
+
+std::vector<codecs::CodecId> SdpSession::codecOrder() const {
+  return settings_.codecs.empty() ? defaultCodecOrder(settings_.quality) : settings_.codecs;
 }
 
 uint32_t SdpSession::nextSessionId() {
@@ -411,8 +453,7 @@ std::string SdpSession::makeOffer(MediaDirection direction) {
     if (settings_.encryptionRequired) layout.transport = "UDP/TLS/RTP/SAVP";
     layout.setup = "actpass";
   }
-  return describe(settings_.quality < 50 ? kOfferLowBandwidth : kOfferHighQuality, direction,
-                  layout);
+  return describe(offerFormats(codecOrder()), direction, layout);
 }
 
 std::string SdpSession::makeCapabilityOffer(const SdpSettings& settings) {
@@ -510,8 +551,21 @@ bool SdpSession::negotiate(std::string_view body, MediaDirection wanted, std::st
   rtcpMux_ = remote.rtcpMux;
   remoteRtcpPort_ = remote.rtcpPort;
   chosen_ = kNoPayloadType;
+  chosenCodec_ = codecs::CodecId::kPcmu;
+  peerOpus_ = codecs::OpusFmtp{};
+  const std::vector<codecs::CodecId> order = codecOrder();
+  const auto enabled = [&order](codecs::CodecId id) {
+    return std::find(order.begin(), order.end(), id) != order.end();
+  };
+  // Opus or G.722 when the far end lists it before any other codec this side has.
+  std::optional<CodecPick> wide = firstCommonCodec(remote, order);
+  if (wide && !isWideband(wide->id)) wide.reset();
+  const bool opus = wide && wide->id == codecs::CodecId::kOpus;
   comfortNoise_ = remote.lookup("CN", 13);
-  telephoneEvent_ = remote.lookup("telephone-event", 101);
+  // Events go at the voice codec's clock: 48000 beside Opus, else 8000.
+  telephoneEvent_ =
+      opus ? remote.lookup("telephone-event", 48000, kNoPayloadType)
+           : remote.lookup("telephone-event", 8000, remote.lookup("telephone-event", 101));
   g726_ = remote.lookup("G726-32", 2);
   g726Aal2_ = remote.lookup("AAL2-G726-32", kNoPayloadType);  // dynamic only
   // A peer that maps 2 to the AAL2 format leaves no type for the other one.
@@ -581,8 +635,17 @@ bool SdpSession::negotiate(std::string_view body, MediaDirection wanted, std::st
     }
   }
 
+  pcmu = pcmu && enabled(codecs::CodecId::kPcmu);
+  pcma = pcma && enabled(codecs::CodecId::kPcma);
+  gsm = gsm && enabled(codecs::CodecId::kGsm);
+  g726 = g726 && enabled(codecs::CodecId::kG726_32);
+  g726Aal2 = g726Aal2 && enabled(codecs::CodecId::kG726_32Aal2);
+  // Opus brings its own comfort noise (DTX) and concealment; CN/8000 would not fit its clock.
+  if (opus) cn = false;
+
   base::TextBuilder list;
   base::TextBuilder maps;
+  if (wide) takeWideband(remote, *wide, list, maps);
   auto addVoice = [&](uint8_t type, const char* name) {
     list.AppendFormat(" %d", type);
     maps.AppendFormat("a=rtpmap:%d %s/8000\r\n", type, name);
@@ -607,8 +670,8 @@ bool SdpSession::negotiate(std::string_view body, MediaDirection wanted, std::st
   }
   if (events) {
     list.AppendFormat(" %d", telephoneEvent_);
-    maps.AppendFormat("a=rtpmap:%d telephone-event/8000\r\na=fmtp:%d 0-16\r\n", telephoneEvent_,
-                      telephoneEvent_);
+    maps.AppendFormat("a=rtpmap:%d telephone-event/%d\r\na=fmtp:%d 0-16\r\n", telephoneEvent_,
+                      opus ? 48000 : 8000, telephoneEvent_);
   } else {
     telephoneEvent_ = kNoPayloadType;
   }
@@ -624,6 +687,28 @@ bool SdpSession::negotiate(std::string_view body, MediaDirection wanted, std::st
   answer = withRejectedStreams(describe(payloadText.text(), agreed, layout), remote);
   direction_ = agreed;
   return true;
+}
+
+void SdpSession::takeWideband(const RemoteSdp& remote, const CodecPick& pick,
+                              base::TextBuilder& list, base::TextBuilder& maps) {
+  chosen_ = pick.payloadType;
+  chosenCodec_ = pick.id;
+  list.AppendFormat(" %d", pick.payloadType);
+  maps.AppendFormat("a=rtpmap:%d %s\r\n", pick.payloadType, codecs::codecInfo(pick.id).rtpmap);
+  if (pick.id == codecs::CodecId::kOpus) {
+    maps.AppendFormat("a=fmtp:%d %s\r\n", pick.payloadType, ownOpusFmtp());
+    peerOpus_ = codecs::parseOpusFmtp(remote.fmtpOf(pick.payloadType));
+    for (const std::string& problem : peerOpus_.problems) {
+      base::logError("SDP: the far end's Opus parameter " + cutText(problem, 80) +
+                     " (the default is kept)");
+    }
+  }
+  const uint32_t longest =
+      std::max<uint32_t>(remote.ptimeMs, static_cast<uint32_t>(peerOpus_.ptimeMs));
+  if (longest > 20) {
+    base::logInfo("SDP: the far end asks for " + std::to_string(longest) +
+                  " ms packets; 20 ms packets are sent (its own are taken up to 120 ms)");
+  }
 }
 
 std::string SdpSession::withRejectedStreams(std::string answer, const RemoteSdp& remote) {

@@ -11,7 +11,14 @@
 #include <utility>
 #include <vector>
 
+#include "codecs/audio_codec.h"
+#include "codecs/opus_fmtp.h"
+#include "media/codec_choice.h"
 #include "media/sdes_crypto.h"
+
+namespace quillet::base {
+class TextBuilder;
+}
 
 namespace quillet::media {
 
@@ -51,6 +58,17 @@ struct RemoteSdp {
   uint16_t localPort = 0;
   std::string domain;
   std::vector<std::pair<uint8_t, std::string>> rtpmap;
+  // The audio stream's "a=rtpmap" lines in full: name, clock rate and channels (0: not given).
+  struct Rtpmap {
+    uint8_t type = 0;
+    std::string name;
+    uint32_t clockRate = 0;
+    uint32_t channels = 0;
+  };
+  std::vector<Rtpmap> rtpmapDetails;
+  // "a=fmtp" parameters by payload type, and "a=ptime" (0: not given).
+  std::vector<std::pair<uint8_t, std::string>> fmtp;
+  uint32_t ptimeMs = 0;
   // Every "m=" line as an answer that rejects it writes it, in order, and which of them is
   // the audio stream in use (-1: none).
   std::vector<std::string> mediaLines;
@@ -72,6 +90,12 @@ struct RemoteSdp {
   // The payload type mapped to `encoding` (case-insensitive, the last mapping wins), or
   // `fallback` when the name is not mapped.
   uint8_t lookup(std::string_view encoding, uint8_t fallback) const;
+  // The same for a name at a clock rate.
+  uint8_t lookup(std::string_view encoding, uint32_t clockRate, uint8_t fallback) const;
+  // The last mapping of a payload type, or null.
+  const Rtpmap* mapping(uint8_t type) const;
+  // The fmtp parameters of a payload type (empty when none).
+  std::string fmtpOf(uint8_t type) const;
 };
 
 // A line's MediaEncryption: none, SDES-SRTP, DTLS-SRTP or what the signalling allows.
@@ -94,6 +118,9 @@ struct SdpSettings {
   // DTLS-SRTP: offered and taken with this certificate fingerprint (SHA-256).
   bool dtls = false;
   std::string fingerprint = {};
+  // The line's voice codecs in the order offered ("Codecs"); empty: the default order by
+  // quality.
+  std::vector<codecs::CodecId> codecs = {};
 };
 
 // The DTLS handshake an SDP exchange agreed on: who sends the first flight, and the far
@@ -162,6 +189,11 @@ class SdpSession {
   // what comes when it includes receiving.
   MediaDirection direction() const { return direction_; }
   uint8_t chosenPayloadType() const { return chosen_; }
+  // The codec of the chosen payload type, and the far end's Opus parameters when it is Opus.
+  codecs::CodecId chosenCodec() const { return chosenCodec_; }
+  const codecs::OpusFmtp& peerOpus() const { return peerOpus_; }
+  // The codecs this side offers and takes, in order.
+  std::vector<codecs::CodecId> codecOrder() const;
   uint8_t comfortNoisePayloadType() const { return comfortNoise_; }
   uint8_t telephoneEventPayloadType() const { return telephoneEvent_; }
   uint8_t g726PayloadType() const { return g726_; }          // "G726-32"
@@ -195,6 +227,10 @@ class SdpSession {
   std::string describe(const std::string& payloadText, MediaDirection direction,
                        const Layout& layout) const;
   bool negotiate(std::string_view body, MediaDirection wanted, std::string& answer, bool answering);
+  // Opus or G.722 chosen: first in the answer's list, with Opus's parameters read and ours
+  // written.
+  void takeWideband(const RemoteSdp& remote, const CodecPick& pick, base::TextBuilder& list,
+                    base::TextBuilder& maps);
   // The media security of the far end's offer (answering) or answer: the keys, our answer's
   // transport and key. False with refusal_ set (and logged) when the call cannot go on.
   bool chooseSecurity(const RemoteSdp& remote, bool answering, Layout& layout);
@@ -217,6 +253,8 @@ class SdpSession {
   bool rtcpMux_ = false;
   uint16_t remoteRtcpPort_ = 0;
   uint8_t chosen_ = kNoPayloadType;
+  codecs::CodecId chosenCodec_ = codecs::CodecId::kPcmu;
+  codecs::OpusFmtp peerOpus_;
   uint8_t comfortNoise_ = kNoPayloadType;
   uint8_t telephoneEvent_ = kNoPayloadType;
   uint8_t g726_ = kNoPayloadType;

@@ -35,18 +35,20 @@ class SdpTest : public ::testing::Test {
 
 TEST_F(SdpTest, OffersListCodecsByQualityAndLocalLinesOnlyBehindANat) {
   std::string offer = session.makeOffer(MediaDirection::SendRecv);
-  EXPECT_EQ(mediaLine(offer), "m=audio 9000 RTP/AVP 0 8 96 97 3 13 101");
+  EXPECT_EQ(mediaLine(offer), "m=audio 9000 RTP/AVP 111 9 0 8 96 97 3 13 101 110");
   EXPECT_NE(offer.find("c=IN IP4 203.0.113.5\r\n"), std::string::npos);
   EXPECT_NE(offer.find("a=rtpmap:96 G726-32/8000\r\na=rtpmap:97 AAL2-G726-32/8000\r\n"),
             std::string::npos);
-  EXPECT_NE(offer.find("a=fmtp:101 0-16\r\na=sendrecv\r\n"), std::string::npos);
+  EXPECT_NE(offer.find("a=fmtp:101 0-16\r\na=rtpmap:110 telephone-event/48000\r\na=fmtp:110 "
+                       "0-16\r\na=sendrecv\r\n"),
+            std::string::npos);
   EXPECT_NE(offer.find("a=local:192.168.1.23 8000\r\na=domain:203.0.113.5\r\n"), std::string::npos);
   EXPECT_EQ(offer.find("direction"), std::string::npos);
 
   session.setSettings({49, true});
   session.prepare("203.0.113.5", 9000, "192.168.1.23", 8000);
   offer = session.makeOffer(MediaDirection::SendOnly);
-  EXPECT_EQ(mediaLine(offer), "m=audio 9000 RTP/AVP 3 96 97 0 8 13 101");
+  EXPECT_EQ(mediaLine(offer), "m=audio 9000 RTP/AVP 111 3 96 97 9 0 8 13 101 110");
   EXPECT_NE(offer.find("a=sendonly\r\na=direction:active\r\na=local:"), std::string::npos);
 
   // Not behind a NAT: no local lines.
@@ -58,7 +60,7 @@ TEST_F(SdpTest, OffersListCodecsByQualityAndLocalLinesOnlyBehindANat) {
   // The offer of a session never prepared (as for OPTIONS): empty address, port 0.
   offer = SdpSession::makeCapabilityOffer({});
   EXPECT_NE(offer.find(" IN IP4 \r\ns=Quillet Call\r\nc=IN IP4 \r\n"), std::string::npos);
-  EXPECT_EQ(mediaLine(offer), "m=audio 0 RTP/AVP 0 8 96 97 3 13 101");
+  EXPECT_EQ(mediaLine(offer), "m=audio 0 RTP/AVP 111 9 0 8 96 97 3 13 101 110");
 }
 
 // RTCP on the RTP port is offered always and taken when the other side's SDP has it; a
@@ -212,7 +214,9 @@ TEST_F(SdpTest, RealPhoneOfferWithPtimeSendonlyAndVideo) {
       "a=fmtp:101 0-15\na=ptime:20\na=sendonly\n"
       "m=video 0 RTP/AVP 31\na=rtpmap:31 H261/90000\n";
   ASSERT_TRUE(session.takeOffer(body, MediaDirection::SendRecv, answer));
-  EXPECT_EQ(mediaLine(answer), "m=audio 9000 RTP/AVP 0 8 96 101");
+  // G.722 is its first codec: the call is wideband.
+  EXPECT_EQ(mediaLine(answer), "m=audio 9000 RTP/AVP 9 0 8 96 101");
+  EXPECT_EQ(session.chosenCodec(), codecs::CodecId::kG722);
   EXPECT_EQ(session.comfortNoisePayloadType(), 96);
   EXPECT_NE(answer.find("a=rtpmap:96 CN/8000\r\n"), std::string::npos);
   EXPECT_TRUE(session.peerSendOnly());
@@ -416,6 +420,112 @@ TEST(RemoteSdpParse, LongValuesAreCutWithoutSplittingCharacters) {
   EXPECT_LE(sdp.connectionAddress.size(), kSdpTextLimit);
   std::string text = cutText(std::string(258, 'x') + "\xC3\xA9\xC3\xA9", kSdpTextLimit);
   EXPECT_EQ(text.size(), 260u);  // 258 + one two-byte character
+}
+
+}  // namespace
+}  // namespace quillet::media
+
+namespace quillet::media {
+namespace {
+
+using codecs::CodecId;
+
+// Opus and G.722 are offered first; a far end's list is answered with the first codec
+// of it that this side has, whatever its payload type, and mappings that are not the
+// codec's own (a mono Opus, G.722 at 16000) are passed over.
+TEST_F(SdpTest, WidebandCodecsAreOfferedFirstAndTheFarEndsFirstCommonOneIsTaken) {
+  std::string offer = session.makeOffer(MediaDirection::SendRecv);
+  EXPECT_EQ(mediaLine(offer), "m=audio 9000 RTP/AVP 111 9 0 8 96 97 3 13 101 110");
+  EXPECT_NE(offer.find("a=rtpmap:111 opus/48000/2\r\na=fmtp:111 maxplaybackrate=16000;"
+                       "sprop-maxcapturerate=16000;useinbandfec=1\r\na=rtpmap:9 G722/8000\r\n"),
+            std::string::npos);
+  EXPECT_NE(offer.find("a=rtpmap:110 telephone-event/48000\r\n"), std::string::npos);
+  SdpSettings g722First;
+  g722First.codecs = {CodecId::kG722, CodecId::kPcmu};
+  session.setSettings(g722First);
+  EXPECT_EQ(mediaLine(session.makeOffer(MediaDirection::SendRecv)),
+            "m=audio 9000 RTP/AVP 9 0 13 101");
+
+  const std::string opus = "a=rtpmap:107 opus/48000/2\r\n";
+  const std::string events =
+      "a=rtpmap:101 telephone-event/8000\r\na=rtpmap:102 "
+      "telephone-event/48000\r\n";
+  const struct {
+    std::vector<CodecId> codecs;  // empty: the default order
+    std::string formats;
+    std::string maps;
+    std::string answered;  // the answer's format list; empty: refused
+    CodecId chosen;
+  } cases[] = {
+      {{},
+       "107 0 101 102",
+       opus + "a=fmtp:107 maxplaybackrate=8000; useinbandfec=1\r\n" + events,
+       "107 0 102",
+       CodecId::kOpus},
+      {{}, "9 0 101 102", events, "9 0 101", CodecId::kG722},
+      {{}, "0 9 107", opus, "0", CodecId::kPcmu},
+      {{}, "107 9 0", "a=rtpmap:107 opus/48000/1\r\n", "9 0", CodecId::kG722},
+      {{}, "107", "a=rtpmap:107 OPUS/48000\r\n", "", CodecId::kPcmu},
+      {{}, "9 0", "a=rtpmap:9 G722/16000\r\n", "0", CodecId::kPcmu},
+      {{}, "98 8", "a=rtpmap:98 G722/8000\r\n", "98 8", CodecId::kG722},
+      {{CodecId::kPcma, CodecId::kOpus}, "107 0 8", opus, "107 8", CodecId::kOpus},
+      {{CodecId::kPcmu}, "107 9 0", opus, "0", CodecId::kPcmu},
+      {{CodecId::kG722}, "107 0", opus, "", CodecId::kPcmu},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.formats + " " + c.maps);
+    SdpSettings settings;
+    settings.codecs = c.codecs;
+    session.setSettings(settings);
+    session.prepare("203.0.113.5", 9000, "192.168.1.23", 8000);
+    const bool taken =
+        session.takeOffer(offerWith("m=audio 4000 RTP/AVP " + c.formats + "\r\n" + c.maps),
+                          MediaDirection::SendRecv, answer);
+    ASSERT_EQ(taken, !c.answered.empty());
+    if (!taken) {
+      EXPECT_EQ(session.refusal(), SdpRefusal::NoCodec);
+      continue;
+    }
+    EXPECT_EQ(mediaLine(answer), "m=audio 9000 RTP/AVP " + c.answered);
+    EXPECT_EQ(session.chosenCodec(), c.chosen);
+    EXPECT_EQ(std::to_string(session.chosenPayloadType()),
+              c.answered.substr(0, c.answered.find(' ')));
+  }
+  // The first case's Opus parameters and events at 48000.
+  session.setSettings({});
+  ASSERT_TRUE(session.takeOffer(
+      offerWith("m=audio 4000 RTP/AVP 107 101 102\r\n" + opus +
+                "a=fmtp:107 maxplaybackrate=8000;useinbandfec=1\r\n" + events + "a=ptime:120\r\n"),
+      MediaDirection::SendRecv, answer));
+  EXPECT_EQ(session.peerOpus().maxPlaybackRate, 8000);
+  EXPECT_TRUE(session.peerOpus().useInbandFec);
+  EXPECT_EQ(session.telephoneEventPayloadType(), 102);
+  EXPECT_NE(answer.find("a=rtpmap:107 opus/48000/2\r\na=fmtp:107 maxplaybackrate=16000;"),
+            std::string::npos);
+  EXPECT_NE(answer.find("a=rtpmap:102 telephone-event/48000\r\n"), std::string::npos);
+  EXPECT_EQ(answer.find("CN/8000"), std::string::npos);
+  // A bad parameter keeps its default (and is logged); the codec is still taken.
+  ASSERT_TRUE(session.takeOffer(
+      offerWith("m=audio 4000 RTP/AVP 107\r\n" + opus + "a=fmtp:107 maxplaybackrate=0\r\n"),
+      MediaDirection::SendRecv, answer));
+  EXPECT_EQ(session.peerOpus().maxPlaybackRate, 48000);
+  EXPECT_EQ(session.peerOpus().problems.size(), 1u);
+  // Our offer answered with G.722 (its static type, no mapping).
+  session.makeOffer(MediaDirection::SendRecv);
+  ASSERT_TRUE(session.takeAnswer(offerWith("m=audio 4000 RTP/AVP 9 101\r\n")));
+  EXPECT_EQ(session.chosenCodec(), CodecId::kG722);
+  EXPECT_EQ(session.chosenPayloadType(), 9);
+}
+
+TEST(CodecList, ReadsNamesInAnyCaseAndSkipsUnknownAndRepeatedOnes) {
+  std::vector<std::string> problems;
+  EXPECT_EQ(parseCodecList(" Opus, g722 pcmu,,speex,PCMU", problems),
+            (std::vector<CodecId>{CodecId::kOpus, CodecId::kG722, CodecId::kPcmu}));
+  EXPECT_EQ(problems.size(), 2u);
+  EXPECT_TRUE(parseCodecList("", problems).empty());
+  EXPECT_EQ(codecListText({CodecId::kG722, CodecId::kG726_32Aal2}), "g722,aal2-g726-32");
+  EXPECT_EQ(highestRate({CodecId::kGsm, CodecId::kPcma}), 8000);
+  EXPECT_EQ(highestRate({CodecId::kGsm, CodecId::kG722}), 16000);
 }
 
 }  // namespace

@@ -6,6 +6,20 @@
 
 namespace quillet::media {
 
+void convertRate(const int32_t* samples, size_t count, uint32_t from, uint32_t to,
+                 std::vector<int32_t>& out) {
+  if (count == 0 || from == 0 || to == 0) return;
+  const uint64_t made = count * uint64_t{to} / from;
+  for (uint64_t i = 0; i < made; ++i) {
+    const uint64_t at = i * from;  // in units of 1/to input samples
+    const size_t index = static_cast<size_t>(at / to);
+    const auto part = static_cast<int64_t>(at % to);
+    const int64_t a = samples[index];
+    const int64_t b = index + 1 < count ? samples[index + 1] : a;
+    out.push_back(static_cast<int32_t>(a + (b - a) * part / to));
+  }
+}
+
 struct VoiceCodec::State {
   std::unique_ptr<codecs::AudioCodec> pcmu = codecs::createAudioCodec(codecs::CodecId::kPcmu);
   std::unique_ptr<codecs::AudioCodec> pcma = codecs::createAudioCodec(codecs::CodecId::kPcma);

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace quillet::media {
 
@@ -17,6 +18,11 @@ constexpr uint8_t kPayloadCn = 13;
 constexpr size_t kFrameSamples = 160;  // 20 ms at 8000 Hz, every codec
 constexpr size_t kGsmFrameBytes = 33;
 constexpr size_t kMaxFrameBytes = 160;  // largest encoded frame (G.711)
+
+// Appends `count` samples at `from` Hz to `out` at `to` Hz (linear interpolation within the
+// block): for the rare stream whose codec changed its rate after the stream was made.
+void convertRate(const int32_t* samples, size_t count, uint32_t from, uint32_t to,
+                 std::vector<int32_t>& out);
 
 class VoiceCodec {
  public:

@@ -3,6 +3,7 @@
 #include "sip/call_media.h"
 
 #include "codecs/audio_codec.h"
+#include "media/codec_choice.h"
 #include "media/rtp_session.h"
 #include "media/sdp_session.h"
 #include "platform/socket.h"
@@ -99,9 +100,13 @@ class RtpMedia : public CallMedia {
   }
   std::optional<CallFigures> figures() const override {
     CallFigures figures{session_->callQuality(), {}};
-    const std::optional<codecs::CodecId> codec = codecs::codecForPayloadType(
+    std::optional<codecs::CodecId> codec = codecs::codecForPayloadType(
         session_->chosenPayloadType(), g726Type(session_->g726PayloadType()),
         g726Type(session_->g726Aal2PayloadType()));
+    if (session_->chosenPayloadType() != media::kNoPayloadType &&
+        media::isWideband(session_->chosenCodec())) {
+      codec = session_->chosenCodec();
+    }
     if (codec) {
       figures.codec = codecs::codecInfo(*codec).rtpmap;
     }

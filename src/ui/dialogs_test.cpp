@@ -168,6 +168,15 @@ TEST_F(DialogTest, EveryOptionsPageShowsDefaultsThenSavesAndReloadsItsSettings) 
     }
     child<QListWidget>(&dialog, "Allow")->setCurrentRow(2);
     child<QPushButton>(&dialog, "allowRemove")->click();
+    // The codecs: G.722 moved above Opus, GSM (the last) no longer offered.
+    auto* codecs = child<QListWidget>(&dialog, "Codecs");
+    ASSERT_EQ(codecs->count(), 7);
+    EXPECT_EQ(codecs->item(0)->text(), "Opus");
+    codecs->setCurrentRow(1);
+    child<QPushButton>(&dialog, "CodecUp")->click();
+    child<QPushButton>(&dialog, "CodecDown")->click();
+    child<QPushButton>(&dialog, "CodecUp")->click();
+    codecs->item(6)->setCheckState(Qt::Unchecked);
     for (int32_t page = 0; page < kPageCount; ++page) {
       dialog.pageMenu()->setCurrentRow(page);  // the page menu shows the page
       EXPECT_EQ(dialog.currentPage(), page);
@@ -183,6 +192,7 @@ TEST_F(DialogTest, EveryOptionsPageShowsDefaultsThenSavesAndReloadsItsSettings) 
   EXPECT_EQ(store_->readDevice("Settings", "RecordDevice"),
             (base::DeviceSetting{"quillet_card:CARD=Selector", 2}));
   EXPECT_EQ(store_->readText("Intercom", "Allow"), "desk@10.0.0.2,\"a,b \"\"c\"\"\"");
+  EXPECT_EQ(store_->readText("DefaultLine", "Codecs"), "g722,opus,pcmu,pcma,g726-32,aal2-g726-32");
   EXPECT_EQ(store_->readInt("Settings", "SetDlgLastOpenedPage", -1), kPageCount - 1);
 
   // A new dialog, on the page used last, shows what was saved.
@@ -194,6 +204,9 @@ TEST_F(DialogTest, EveryOptionsPageShowsDefaultsThenSavesAndReloadsItsSettings) 
   EXPECT_EQ(child<QComboBox>(&again, "PlayDevice")->currentText(), "file:/tmp/out.wav");
   EXPECT_EQ(child<QComboBox>(&again, "RecordDevice")->currentText(), "quillet_card:CARD=Selector");
   EXPECT_EQ(child<QComboBox>(&again, "RecordDeviceChannel")->currentText(), "Line");
+  auto* codecs = child<QListWidget>(&again, "Codecs");
+  EXPECT_EQ(codecs->item(0)->text(), "G.722");
+  EXPECT_EQ(codecs->item(6)->checkState(), Qt::Unchecked);
   auto* allow = child<QListWidget>(&again, "Allow");
   ASSERT_EQ(allow->count(), 2);
   EXPECT_EQ(allow->item(0)->text(), "desk@10.0.0.2");

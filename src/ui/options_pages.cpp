@@ -38,6 +38,7 @@
 #include "platform/audio_device.h"
 #include "platform/message_loop.h"
 #include "ui/accessibility.h"
+#include "ui/codec_order_widget.h"
 #include "ui/line_settings_dialog.h"
 #include "ui/qt_text.h"
 
@@ -304,6 +305,13 @@ class QualityPage : public BoundPage {
         {[=](base::SettingsStore& s) { quality->setValue(s.readInt("SIP", "Quality", 50)); },
          [=](base::SettingsStore& s) { s.writeInt("SIP", "Quality", quality->value()); }});
     addCheck(tr("&Suppress the echo of the speaker"), "SIP", "EchoCancellation", true);
+    auto* codecs = new CodecOrderWidget(this);
+    auto* codecLabel = new QLabel(tr("&Codecs"), this);
+    codecLabel->setBuddy(codecs->findChild<QListWidget*>());
+    form_->addRow(codecLabel, codecs);
+    // After the slider: the default order follows the quality.
+    bindings_.push_back({[=](base::SettingsStore& s) { codecs->load(s); },
+                         [=](base::SettingsStore& s) { codecs->save(s); }});
   }
 };
 

@@ -15,8 +15,8 @@ import unittest
 
 import numpy as np
 
-from e2e_support import (RATE, LabCase, find_words, pieces_intact, pink_noise,
-                          take_binary_argument, voiced_segments, wait_for, write_wav)
+from e2e_support import (RATE, LabCase, find_words, pieces_intact, pink_noise, read_wav_rate,
+                          resample, take_binary_argument, voiced_segments, wait_for, write_wav)
 import sipharness as h  # noqa: E402 (on the path that e2e_support sets)
 
 take_binary_argument()
@@ -45,6 +45,13 @@ def find_cue(heard, frame=160):
     return None
 
 
+def band_level(samples, rate=16000, low=4000, high=7000):
+    """The power of a 16000 Hz signal between `low` and `high` Hz, in dB (summed over it)."""
+    spectrum = np.abs(np.fft.rfft(samples)) ** 2
+    f = np.fft.rfftfreq(len(samples), 1 / rate)
+    return 10 * np.log10(spectrum[(f >= low) & (f <= high)].sum() / len(samples) + 1e-9)
+
+
 class IntercomTest(LabCase):
     prefix = "quillet-e2e-"
 
@@ -63,11 +70,27 @@ class IntercomTest(LabCase):
         self.assertTrue(wait_for(lambda: "The call was stopped" in b.log_text(), 10), b.log_text())
         b.stop()
 
+    def wideband_microphone(self):
+        """The speech at 16000 Hz with a 4.3-6.8 kHz hiss while it is voiced (what only a
+        wideband call carries); its path."""
+        path = os.path.join(self.dir, "wide.wav")
+        speech = resample(self.speech, RATE, 16000)
+        spectrum = np.fft.rfft(np.random.default_rng(5).standard_normal(len(speech)))
+        f = np.fft.rfftfreq(len(speech), 1 / 16000)
+        spectrum[(f < 4300) | (f > 6800)] = 0
+        hiss = np.fft.irfft(spectrum, len(speech))
+        envelope = np.convolve(np.abs(speech), np.ones(320) / 320, mode="same")
+        hiss *= 0.5 * envelope / np.sqrt(np.mean(hiss ** 2))
+        write_wav(path, speech + hiss, 16000)
+        return path
+
     def test_first_word_reaches_the_far_end_per_codec(self):
-        for quality, codec in (("50", "PCMU"), ("30", "GSM")):
+        mic = self.wideband_microphone()
+        for codecs, codec in (("pcmu,pcma", "PCMU"), ("gsm", "GSM"), ("opus,pcmu", "Opus"),
+                              ("g722,pcmu", "G722")):
             with self.subTest(codec=codec):
-                settings = {"SIP": {"Quality": quality}}
-                a = self.quillet("alice", self.speech_file, settings)
+                settings = {"DefaultLine": {"Codecs": codecs}}
+                a = self.quillet("alice", mic, settings)
                 b = self.quillet("bob", self.silence_file, settings)
                 self.call_and_hear(a, b, len(self.speech) / RATE + 1.5)
                 # The INVITE asked B to answer by itself, B rang and answered at once.
@@ -75,12 +98,27 @@ class IntercomTest(LabCase):
                 self.assertRegex(b.trace_text(), r"User-Agent: Quillet/\d+\.\d+\.\d+\r?\n")
                 self.assertIn("Incoming SIP call", b.log_text())
                 self.assertIn("Answering call", b.log_text())
+                # B's answer chose the codec.
+                chosen = re.search(r"SIP/2.0 200 OK[\s\S]*?m=audio \d+ RTP/AVP (\d+)",
+                                   b.trace_text())
+                self.assertEqual(chosen and chosen.group(1),
+                                 {"PCMU": "0", "GSM": "3", "Opus": "111", "G722": "9"}[codec])
                 heard = b.heard()
                 words = find_words(self.speech, heard)
                 snrs = [w[2] for w in words]
+                # The 4-7 kHz band of what A said, on B's speaker: within 6 dB through a
+                # wideband codec, gone through a narrowband one.
+                rate, wide = read_wav_rate(b.speaker)
+                band_db = band_level(resample(wide, rate, 16000)) - band_level(read_wav_rate(mic)[1])
                 print("%s: %d words, the first heard %.3f s into B's speaker file; word SNR "
-                      "min %.1f / mean %.1f dB" % (codec, len(words), words[0][1] or -1,
-                                                    min(snrs), float(np.mean(snrs))))
+                      "min %.1f / mean %.1f dB; 4-7 kHz %.1f dB of the source's, speaker at %d Hz"
+                      % (codec, len(words), words[0][1] or -1, min(snrs), float(np.mean(snrs)),
+                         band_db, rate))
+                if codec in ("Opus", "G722"):
+                    self.assertEqual(rate, 16000)
+                    self.assertLess(abs(band_db), 6.0, "the 4-7 kHz band")
+                else:
+                    self.assertLess(band_db, -20.0, "a narrowband call carried 4-7 kHz")
                 # The intercom cue sounds on B's speaker before the first word, and every
                 # word still arrives after it.
                 cue = find_cue(heard)
@@ -88,7 +126,7 @@ class IntercomTest(LabCase):
                 self.assertIsNotNone(cue, "no intercom cue on the speaker")
                 self.assertTrue(all(w[1] is not None for w in words), words)
                 self.assertLessEqual(cue + 0.24, words[0][1], "the cue overlaps the first word")
-                minimum = 15.0 if codec == "PCMU" else 3.0
+                minimum = 15.0 if codec in ("PCMU", "G722") else 3.0
                 self.assertGreater(snrs[0], minimum, "the first word is heard in full")
                 self.assertGreater(float(np.mean(snrs)), minimum, words)
                 self.assertGreater(min(snrs), minimum - 8, words)
