@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// Echo control measured on a simulated hands-free desk at 8000 Hz: the far end's speech
+// Echo control measured on a simulated hands-free desk at 8000 Hz, or with --rate 16000 at
+// the rate of a wideband call (every stage at 16000 Hz): the far end's speech
 // played into a room (an impulse response of 300 ms reverberation after 40 ms of device
 // latency and a direct path), background noise, and the near end talking over it.
 //
@@ -46,11 +47,19 @@ namespace {
 
 using namespace quillet::audio;
 
-constexpr int kRate = 8000;
 constexpr int kSeconds = 16;
-constexpr int kTotal = kRate * kSeconds;
-constexpr int kBlock = 160;
-constexpr int kLatency = kRate * 40 / 1000;  // playback + capture latency of the devices
+// The rate's figures (set from the command line).
+int gRate = 8000;
+int gTotal = gRate * kSeconds;
+int gBlock = gRate / 50;           // 20 ms
+int gLatency = gRate * 40 / 1000;  // playback + capture latency of the devices
+
+void setRate(int rate) {
+  gRate = rate;
+  gTotal = gRate * kSeconds;
+  gBlock = gRate / 50;
+  gLatency = gRate * 40 / 1000;
+}
 
 // Speech-like signal: a glottal pulse train (pitch gliding between 90 and 220 Hz) through
 // two formant resonances that move every 80 ms, with some breath noise, in syllables of
@@ -59,30 +68,30 @@ std::vector<double> speechLike(uint32_t seed, double level) {
   std::mt19937 rng(seed);
   std::normal_distribution<double> noise(0.0, 1.0);
   std::uniform_real_distribution<double> uni(0.0, 1.0);
-  std::vector<double> out(kTotal, 0.0);
+  std::vector<double> out(gTotal, 0.0);
   double a1 = 0, a2 = 0, b1 = 0, b2 = 0;
   double f1 = 500, f2 = 1500, pitch = 120, phase = 0;
   int syllable = 0, left = 0;
   bool voiced = false;
-  for (int n = 0; n < kTotal; ++n) {
-    if (n % (kRate * 8 / 100) == 0) {
+  for (int n = 0; n < gTotal; ++n) {
+    if (n % (gRate * 8 / 100) == 0) {
       f1 = 300 + 600 * uni(rng);
       f2 = 900 + 1800 * uni(rng);
       pitch = 90 + 130 * uni(rng);
     }
     if (left-- <= 0) {
       voiced = !voiced;
-      left = static_cast<int>(kRate * (voiced ? 0.10 + 0.15 * uni(rng) : 0.04 + 0.08 * uni(rng)));
-      if (!voiced && ++syllable % 7 == 0) left += kRate / 2;
+      left = static_cast<int>(gRate * (voiced ? 0.10 + 0.15 * uni(rng) : 0.04 + 0.08 * uni(rng)));
+      if (!voiced && ++syllable % 7 == 0) left += gRate / 2;
     }
-    phase += pitch / kRate;
+    phase += pitch / gRate;
     double x = 0.1 * noise(rng);
     if (phase >= 1) {
       phase -= 1;
       x += 8.0;
     }
     const double r = 0.93;
-    const double w1 = 2 * M_PI * f1 / kRate, w2 = 2 * M_PI * f2 / kRate;
+    const double w1 = 2 * M_PI * f1 / gRate, w2 = 2 * M_PI * f2 / gRate;
     const double a = x + 2 * r * std::cos(w1) * a1 - r * r * a2;
     a2 = a1;
     a1 = a;
@@ -105,12 +114,15 @@ std::vector<double> speechLike(uint32_t seed, double level) {
 std::vector<double> roomResponse(double gain) {
   std::mt19937 rng(7);
   std::normal_distribution<double> noise(0.0, 1.0);
-  const int length = kLatency + kRate * 350 / 1000;
+  const int length = gLatency + gRate * 350 / 1000;
   std::vector<double> h(length, 0.0);
-  h[kLatency + 16] = 1.0;
-  const double tau = 0.300 / 6.9 * kRate;
-  for (int n = kLatency + 40; n < length; ++n)
-    h[n] += 0.25 * noise(rng) * std::exp(-(n - kLatency - 40) / tau);
+  // The direct path 2 ms after the latency, the tail from 5 ms; the tail's taps are as
+  // loud in sum at either rate.
+  const int direct = gLatency + gRate / 500, tail = gLatency + gRate / 200;
+  h[direct] = 1.0;
+  const double tau = 0.300 / 6.9 * gRate;
+  const double spread = 0.25 * std::sqrt(8000.0 / gRate);
+  for (int n = tail; n < length; ++n) h[n] += spread * noise(rng) * std::exp(-(n - tail) / tau);
   double e = 0;
   for (double v : h) e += v * v;
   for (double& v : h) v *= gain / std::sqrt(e);
@@ -119,7 +131,7 @@ std::vector<double> roomResponse(double gain) {
 
 // A fourth-order Butterworth high or low pass (two biquads).
 std::vector<double> filtered(std::vector<double> x, double corner, bool high) {
-  const double w = 2 * M_PI * corner / kRate, c = std::cos(w);
+  const double w = 2 * M_PI * corner / gRate, c = std::cos(w);
   for (const double q : {0.5412, 1.3066}) {
     const double alpha = std::sin(w) / (2 * q), a0 = 1 + alpha;
     const double b0 = (high ? (1 + c) : (1 - c)) / 2 / a0, b1 = (high ? -2 * b0 : 2 * b0);
@@ -147,22 +159,22 @@ Scene makeScene(bool split) {
     s.far = filtered(s.far, kFarBand, true);
     s.near = filtered(s.near, kNearBand, false);
   }
-  for (int n = 0; n < kTotal; ++n) {
-    if (n < 8 * kRate) s.near[n] = 0;   // far end only
-    if (n >= 12 * kRate) s.far[n] = 0;  // near end only
+  for (int n = 0; n < gTotal; ++n) {
+    if (n < 8 * gRate) s.near[n] = 0;   // far end only
+    if (n >= 12 * gRate) s.far[n] = 0;  // near end only
   }
   const auto h = roomResponse(0.5);  // -6 dB: a loud speakerphone
-  s.echo.assign(kTotal, 0.0);
-  for (int n = 0; n < kTotal; ++n) {
+  s.echo.assign(gTotal, 0.0);
+  for (int n = 0; n < gTotal; ++n) {
     if (s.far[n] == 0) continue;
-    for (size_t k = 0; k < h.size() && n + static_cast<int>(k) < kTotal; ++k)
+    for (size_t k = 0; k < h.size() && n + static_cast<int>(k) < gTotal; ++k)
       s.echo[n + k] += s.far[n] * h[k];
   }
   std::mt19937 rng(3);
   std::normal_distribution<double> noise(0.0, 10.0);  // about -70 dBFS
-  s.noise.resize(kTotal);
-  s.mic.resize(kTotal);
-  for (int n = 0; n < kTotal; ++n) {
+  s.noise.resize(gTotal);
+  s.mic.resize(gTotal);
+  for (int n = 0; n < gTotal; ++n) {
     s.noise[n] = noise(rng);
     s.mic[n] = s.echo[n] + s.near[n] + s.noise[n];
   }
@@ -185,9 +197,9 @@ double db(double ratio) {
 int delayOf(const Scene& s, const std::vector<double>& out) {
   int best = 0;
   double bestSum = -1e300;
-  for (int lag = 0; lag <= kRate / 20; ++lag) {
+  for (int lag = 0; lag <= gRate / 20; ++lag) {
     double sum = 0;
-    for (int n = 12 * kRate; n + lag < kTotal; ++n) sum += s.near[n] * out[n + lag];
+    for (int n = 12 * gRate; n + lag < gTotal; ++n) sum += s.near[n] * out[n + lag];
     if (sum > bestSum) {
       bestSum = sum;
       best = lag;
@@ -199,24 +211,24 @@ int delayOf(const Scene& s, const std::vector<double>& out) {
 // The near end's level change over its active blocks, the output taken `delay` later.
 double nearChange(const Scene& s, const std::vector<double>& out, int from, int to, int delay) {
   double eo = 1e-9, en = 1e-9;
-  for (int b = from; b + kBlock + delay <= to; b += kBlock) {
-    const double e = energy(s.near, b, b + kBlock);
-    if (e < kBlock * 1e4) continue;  // a pause
-    eo += energy(out, b + delay, b + delay + kBlock);
+  for (int b = from; b + gBlock + delay <= to; b += gBlock) {
+    const double e = energy(s.near, b, b + gBlock);
+    if (e < gBlock * 1e4) continue;  // a pause
+    eo += energy(out, b + delay, b + delay + gBlock);
     en += e;
   }
   return db(eo / en);
 }
 
 double convergence(const Scene& s, const std::vector<double>& out) {
-  const int window = kRate / 4;
+  const int window = gRate / 4;
   int heldSince = -1;
-  for (int b = 0; b + window <= 8 * kRate; b += kBlock) {
+  for (int b = 0; b + window <= 8 * gRate; b += gBlock) {
     const double erle = db(energy(s.mic, b, b + window) / energy(out, b, b + window));
     if (energy(s.echo, b, b + window) < window * 1e4) continue;  // a far-end pause
     if (erle >= 10) {
       if (heldSince < 0) heldSince = b;
-      if (b - heldSince >= kRate) return static_cast<double>(heldSince) / kRate;
+      if (b - heldSince >= gRate) return static_cast<double>(heldSince) / gRate;
     } else {
       heldSince = -1;
     }
@@ -229,7 +241,7 @@ class BenchPosition : public PlayPosition {
  public:
   uint32_t playPosition() const override { return position; }
   uint32_t playPositionTick() const override { return quillet::platform::tickMs(); }
-  uint32_t playRate() const override { return kRate; }
+  uint32_t playRate() const override { return gRate; }
   uint32_t position = 0;
 };
 
@@ -237,7 +249,7 @@ class BenchPosition : public PlayPosition {
 class SceneSource : public AudioSource {
  public:
   explicit SceneSource(const std::vector<double>& far)
-      : AudioSource(kRate, 1, kProgramPeakRange), far_(far) {}
+      : AudioSource(gRate, 1, kProgramPeakRange), far_(far) {}
   void Read(int32_t* buffer, uint32_t frames) override {
     for (uint32_t i = 0; i < frames; ++i, ++pos_)
       buffer[i] = pos_ < far_.size() ? static_cast<int32_t>(far_[pos_] * 16) : 0;
@@ -252,7 +264,7 @@ class SceneSource : public AudioSource {
 
 class Collect : public AudioSink {
  public:
-  Collect() : AudioSink(kRate, 1) {}
+  Collect() : AudioSink(gRate, 1) {}
   void Write(const int32_t* samples, uint32_t frames) override {
     for (uint32_t i = 0; i < frames; ++i) out.push_back(samples[i] / 16.0);
     position_ += frames;
@@ -265,19 +277,20 @@ using Processor = std::function<std::vector<double>(const Scene&)>;
 std::vector<double> runEchoControl(const Scene& s, bool canceller, bool denoise) {
   BenchPosition position;
   EchoConfig config;
-  auto control = makeStream<EchoControl>(&position, config, canceller, denoise);
+  auto control =
+      makeStream<EchoControl>(&position, config, canceller, denoise, static_cast<uint32_t>(gRate));
   auto* sink = new Collect;
   control->setOutput(SinkRef(sink));
   SourceRef far = control->tap(SourceRef(new SceneSource(s.far)));
-  std::vector<int32_t> buf(kBlock);
-  for (int b = 0; b < kTotal; b += kBlock) {
-    far->Read(buf.data(), kBlock);  // what the speaker plays now
-    position.position = static_cast<uint32_t>(b + kBlock);
-    for (int i = 0; i < kBlock; ++i) buf[i] = static_cast<int32_t>(std::lround(s.mic[b + i] * 16));
-    control->Write(buf.data(), kBlock);
+  std::vector<int32_t> buf(gBlock);
+  for (int b = 0; b < gTotal; b += gBlock) {
+    far->Read(buf.data(), gBlock);  // what the speaker plays now
+    position.position = static_cast<uint32_t>(b + gBlock);
+    for (int i = 0; i < gBlock; ++i) buf[i] = static_cast<int32_t>(std::lround(s.mic[b + i] * 16));
+    control->Write(buf.data(), gBlock);
   }
   std::vector<double> out = sink->out;
-  out.resize(kTotal, 0.0);
+  out.resize(gTotal, 0.0);
   return out;
 }
 
@@ -286,15 +299,15 @@ int16_t pcm(double v) {
 }
 
 std::vector<double> runSpeex(const Scene& s) {
-  SpeexEchoState* st = speex_echo_state_init(kBlock, kRate * EchoControl::kTailMs / 1000);
-  int rate = kRate;
+  SpeexEchoState* st = speex_echo_state_init(gBlock, gRate * EchoControl::kTailMs / 1000);
+  int rate = gRate;
   speex_echo_ctl(st, SPEEX_ECHO_SET_SAMPLING_RATE, &rate);
-  std::vector<double> out(kTotal);
-  int16_t mic[kBlock], ref[kBlock], res[kBlock];
-  for (int b = 0; b < kTotal; b += kBlock) {
-    for (int i = 0; i < kBlock; ++i) mic[i] = pcm(s.mic[b + i]), ref[i] = pcm(s.far[b + i]);
-    speex_echo_cancellation(st, mic, ref, res);
-    for (int i = 0; i < kBlock; ++i) out[b + i] = res[i];
+  std::vector<double> out(gTotal);
+  std::vector<int16_t> mic(gBlock), ref(gBlock), res(gBlock);
+  for (int b = 0; b < gTotal; b += gBlock) {
+    for (int i = 0; i < gBlock; ++i) mic[i] = pcm(s.mic[b + i]), ref[i] = pcm(s.far[b + i]);
+    speex_echo_cancellation(st, mic.data(), ref.data(), res.data());
+    for (int i = 0; i < gBlock; ++i) out[b + i] = res[i];
   }
   speex_echo_state_destroy(st);
   return out;
@@ -312,18 +325,19 @@ std::vector<double> runWebrtc(const Scene& s, bool mobile) {
     apm->echo_cancellation()->Enable(true);
     apm->echo_cancellation()->set_suppression_level(webrtc::EchoCancellation::kModerateSuppression);
   }
-  std::vector<double> out(kTotal);
+  std::vector<double> out(gTotal);
   webrtc::AudioFrame far, near;
-  for (int b = 0; b < kTotal; b += 80) {  // 10 ms frames
-    far.sample_rate_hz_ = near.sample_rate_hz_ = kRate;
-    far.samples_per_channel_ = near.samples_per_channel_ = 80;
+  const int frame = gRate / 100;  // 10 ms frames
+  for (int b = 0; b < gTotal; b += frame) {
+    far.sample_rate_hz_ = near.sample_rate_hz_ = gRate;
+    far.samples_per_channel_ = near.samples_per_channel_ = static_cast<size_t>(frame);
     far.num_channels_ = near.num_channels_ = 1;
-    for (int i = 0; i < 80; ++i)
+    for (int i = 0; i < frame; ++i)
       far.data_[i] = pcm(s.far[b + i]), near.data_[i] = pcm(s.mic[b + i]);
     apm->ProcessReverseStream(&far);
     apm->set_stream_delay_ms(40);
     apm->ProcessStream(&near);
-    for (int i = 0; i < 80; ++i) out[b + i] = near.data_[i];
+    for (int i = 0; i < frame; ++i) out[b + i] = near.data_[i];
   }
   delete apm;
   return out;
@@ -343,40 +357,47 @@ void report(const char* name, const Scene& s, const Scene& split, const Processo
   const double cpu =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() / kSeconds;
   Scene dry = s;  // the same talk without the echo in the microphone
-  for (int n = 0; n < kTotal; ++n) dry.mic[n] = s.near[n] + s.noise[n];
+  for (int n = 0; n < gTotal; ++n) dry.mic[n] = s.near[n] + s.noise[n];
   const std::vector<double> dryOut = run(dry);
-  std::vector<double> leak(kTotal);
-  for (int n = 0; n < kTotal; ++n) leak[n] = out[n] - dryOut[n];
-  const double erle = db(energy(s.mic, 4 * kRate, 8 * kRate) / energy(out, 4 * kRate, 8 * kRate));
-  const double start = db(energy(s.mic, 0, 3 * kRate / 2) / energy(out, 0, 3 * kRate / 2));
+  std::vector<double> leak(gTotal);
+  for (int n = 0; n < gTotal; ++n) leak[n] = out[n] - dryOut[n];
+  const double erle = db(energy(s.mic, 4 * gRate, 8 * gRate) / energy(out, 4 * gRate, 8 * gRate));
+  const double start = db(energy(s.mic, 0, 3 * gRate / 2) / energy(out, 0, 3 * gRate / 2));
   const double dtEcho =
-      db(energy(s.echo, 8 * kRate, 12 * kRate) / energy(leak, 8 * kRate, 12 * kRate));
+      db(energy(s.echo, 8 * gRate, 12 * gRate) / energy(leak, 8 * gRate, 12 * gRate));
   const double conv = convergence(s, out);
   const int delay = delayOf(s, out);
   const std::vector<double> splitOut = run(split);
-  const double splitEcho = db(energy(filtered(split.echo, kFarBand, true), 8 * kRate, 12 * kRate) /
-                              energy(filtered(splitOut, kFarBand, true), 8 * kRate, 12 * kRate));
+  const double splitEcho = db(energy(filtered(split.echo, kFarBand, true), 8 * gRate, 12 * gRate) /
+                              energy(filtered(splitOut, kFarBand, true), 8 * gRate, 12 * gRate));
   const double splitNear =
-      db(energy(filtered(splitOut, kNearBand, false), 8 * kRate, 12 * kRate) /
-         energy(filtered(split.near, kNearBand, false), 8 * kRate, 12 * kRate));
+      db(energy(filtered(splitOut, kNearBand, false), 8 * gRate, 12 * gRate) /
+         energy(filtered(split.near, kNearBand, false), 8 * gRate, 12 * gRate));
   std::printf(
       "%-38s ERLE %s dB  start %s dB  conv %5s  DT near %+5.1f dB  DT echo %s dB  NE only %+5.1f "
       "dB  split: DT echo %s dB, DT near %+5.1f dB  delay %2d ms  CPU %5.2f ms/s\n",
       name, decibels(erle).c_str(), decibels(start).c_str(),
       conv < 0 ? "never" : (std::to_string(conv).substr(0, 4) + "s").c_str(),
-      nearChange(s, out, 8 * kRate, 12 * kRate, delay), decibels(dtEcho).c_str(),
-      nearChange(s, out, 12 * kRate, kTotal, delay), decibels(splitEcho).c_str(), splitNear,
-      delay * 1000 / kRate, cpu * 1000);
+      nearChange(s, out, 8 * gRate, 12 * gRate, delay), decibels(dtEcho).c_str(),
+      nearChange(s, out, 12 * gRate, gTotal, delay), decibels(splitEcho).c_str(), splitNear,
+      delay * 1000 / gRate, cpu * 1000);
 }
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[1]) == "--rate" &&
+      (std::string(argv[2]) == "8000" || std::string(argv[2]) == "16000")) {
+    setRate(std::stoi(argv[2]));
+  } else if (argc != 1) {
+    std::fprintf(stderr, "usage: %s [--rate 8000|16000]\n", argv[0]);
+    return 2;
+  }
   const Scene scene = makeScene(false);
   const Scene split = makeScene(true);
-  std::printf("echo %.1f dB below the far end, noise %.1f dBFS\n",
-              db(energy(scene.echo, 0, 8 * kRate) / energy(scene.far, 0, 8 * kRate)),
-              db(energy(scene.noise, 0, kTotal) / kTotal / (32768.0 * 32768.0)));
+  std::printf("at %d Hz: echo %.1f dB below the far end, noise %.1f dBFS\n", gRate,
+              db(energy(scene.echo, 0, 8 * gRate) / energy(scene.far, 0, 8 * gRate)),
+              db(energy(scene.noise, 0, gTotal) / gTotal / (32768.0 * 32768.0)));
   report("suppressor alone (EchoControl)", scene, split,
          [](const Scene& s) { return runEchoControl(s, false, false); });
   report("suppressor + noise suppressor", scene, split,

@@ -519,7 +519,7 @@ bool IntercomApp::startOrAnswer(const std::string& address) {
     restartNoActivityTimer(slot);
     stream = slot.spoolWriter();
     currentSlot_ = 0;
-    startEchoControl();
+    startEchoControl(stream->rate());
     playCallingSound();
   }
   if (stream->isNull()) {
@@ -542,7 +542,8 @@ void IntercomApp::buildCaptureChain(const audio::SinkRef& stream) {
     chain = audio::SinkRef(new audio::AutoGain(chain));
   }
   if (echo_) {
-    // The echo control works at its own rate; a wideband call's stream takes it resampled.
+    // The echo control works at the rate of the call it started with; a stream at another
+    // (a narrowband answer to a wideband dial) takes it resampled.
     (*echo_)->setOutput(audio::MakeResamplingSink((*echo_)->rate(), chain));
     chain = *echo_;
   } else if (audio::useNoiseSuppression(store)) {
@@ -560,10 +561,13 @@ void IntercomApp::buildCaptureChain(const audio::SinkRef& stream) {
 }
 
 // One echo control per call, from the dial (the calling sound plays while the microphone
-// may already be on) or the answer until the call ends.
-void IntercomApp::startEchoControl() {
+// may already be on) or the answer until the call ends, at the call's rate: 16000 Hz for a
+// wideband one (the spool's rate when dialling), else 8000 Hz.
+void IntercomApp::startEchoControl(uint32_t callRate) {
   if (!echo_ && audio::useEchoCancellation(settings())) {
-    echo_.emplace(audio::CreateEchoControl(playerPosition_.get(), settings()));
+    const uint32_t rate =
+        callRate == 2 * audio::EchoControl::kRate ? callRate : audio::EchoControl::kRate;
+    echo_.emplace(audio::CreateEchoControl(playerPosition_.get(), settings(), rate));
   }
 }
 
@@ -618,8 +622,9 @@ void IntercomApp::hangUpFromCommandLine() {
 void IntercomApp::routeAudioTo(sip::SipEngine& engine, bool microphone) {
   recorder_.Stop();
   player_.Stop();
-  startEchoControl();
-  playCall(engine.ReceivingStream());
+  audio::SourceRef receiving = engine.ReceivingStream();
+  startEchoControl(receiving->rate());
+  playCall(receiving);
   if (microphone) {
     // The line's own call may still owe its far end the speech of the spool.
     buildCaptureChain(&engine == slot_->engine() ? slot_->takeSendingStream()
@@ -683,7 +688,7 @@ void IntercomApp::callStarted(LineSlot& slot) {
   cueNext_ = false;
   // The microphone, whenever it is turned on in this call, passes the echo control that
   // hears what the speaker plays.
-  startEchoControl();
+  startEchoControl(receiving->rate());
   playCall(receiving, cue);
   updateIntercomButton();
 }

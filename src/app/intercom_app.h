@@ -157,7 +157,7 @@ class IntercomApp : public base::Application,
   void playCallingSound();
   // The ringback tone on this side's speaker while a phone call is placed.
   void playRingback();
-  void startEchoControl();
+  void startEchoControl(uint32_t callRate);
   void intercom();
   // Shows the state of the line's voicemail box in the window as the server reports it.
   void watchVoicemail();

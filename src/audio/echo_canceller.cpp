@@ -6,11 +6,12 @@
 
 namespace quillet::audio {
 
-EchoCanceller::EchoCanceller(uint32_t tailMs)
-    : state_(speex_echo_state_init(static_cast<int>(kFrame),
-                                   static_cast<int>(tailMs * kRate / 1000))) {
-  int rate = static_cast<int>(kRate);
-  speex_echo_ctl(state_, SPEEX_ECHO_SET_SAMPLING_RATE, &rate);
+EchoCanceller::EchoCanceller(uint32_t tailMs, uint32_t rate)
+    : rate_(rate == 16000 ? rate : kRate),
+      state_(speex_echo_state_init(static_cast<int>(frame()),
+                                   static_cast<int>(tailMs * rate_ / 1000))) {
+  int speexRate = static_cast<int>(rate_);
+  speex_echo_ctl(state_, SPEEX_ECHO_SET_SAMPLING_RATE, &speexRate);
 }
 
 EchoCanceller::~EchoCanceller() {

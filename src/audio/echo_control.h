@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-// EchoControl: the echo control of one call. Its microphone side is an 8000 Hz mono sink
-// that runs the linear echo canceller and the NoiseSuppressor behind it, then the
-// EchoSuppressor (the noise gate), in front of the sink the call's speech goes to; without
-// the canceller the noise suppressor comes after the gate. Its speaker side is a tap on
+// EchoControl: the echo control of one call. Its microphone side is a mono sink at the
+// call's rate (8000 or 16000 Hz) that runs the linear echo canceller and the NoiseSuppressor behind
+// it, then the EchoSuppressor (the noise gate), in front of the sink the call's speech goes to;
+// without the canceller the noise suppressor comes after the gate. Its speaker side is a tap on
 // what the Player plays, lined up with the microphone by the Player's position.
 #pragma once
 
@@ -27,9 +27,9 @@ namespace quillet::audio {
 
 class EchoControl : public AudioSink {
  public:
-  static constexpr uint32_t kRate = 8000;
-  static constexpr uint32_t kTailMs = 256;         // latencies plus the room's reverberation
-  static constexpr uint32_t kHistory = 4 * kRate;  // speaker samples kept (4 s)
+  static constexpr uint32_t kRate = 8000;       // a narrowband call's; a wideband one's is twice
+  static constexpr uint32_t kTailMs = 256;      // latencies plus the room's reverberation
+  static constexpr uint32_t kHistoryMs = 4000;  // speaker sound kept
   // Where nothing was learned yet (a new profile) the suppressors start from an echo as
   // loud as the speaker, and learn down to the room's own from there.
   static constexpr int32_t kStartCoupling = 1024;
@@ -53,18 +53,21 @@ class EchoControl : public AudioSink {
   // afresh in every call (the devices' latency differs from one call to the next).
   // denoise: the noise suppressor, behind the canceller (it also takes out the echo the
   // canceller leaves) or else after the suppressor.
-  EchoControl(const PlayPosition* player, EchoConfig config, bool canceller, bool denoise = false);
+  // rate: 8000 or 16000 Hz (a wideband call): every stage runs at it.
+  EchoControl(const PlayPosition* player, EchoConfig config, bool canceller, bool denoise = false,
+              uint32_t rate = kRate);
 
-  // Microphone samples (8000 Hz mono, any block size; capture thread).
+  // Microphone samples (mono at rate(), any block size; capture thread).
   void Write(const int32_t* samples, uint32_t frames) override;
   void Seek(uint32_t position) override;
 
   // Where the cleaned speech goes; may change while the microphone runs.
   void setOutput(const SinkRef& sink);
   // The source the Player is to play instead of `played`: everything it reads reaches the
-  // echo control as the speaker signal. A 16000 Hz source (a wideband call) is heard at
-  // 8000 Hz, its pairs of samples averaged; sources other than 8000 or 16000 Hz mono pass
-  // untapped.
+  // echo control as the speaker signal. A source at the other of 8000 and 16000 Hz (the
+  // calling sound in a wideband call, a narrowband call's sound after a wideband dial) is
+  // heard at the echo control's rate: its pairs of samples averaged, or a sample put
+  // between each two. Sources other than 8000 or 16000 Hz mono pass untapped.
   SourceRef tap(const SourceRef& played);
 
   bool cancelling() const { return canceller_ != nullptr; }
@@ -74,7 +77,7 @@ class EchoControl : public AudioSink {
 
  private:
   class Tap;
-  class FoldedPosition;
+  class ScaledPosition;
   // The speaker sample (on the tapped timeline) that sounds now, from the Player's position.
   int64_t soundingNow() const;
   int64_t alignedStart(int64_t now);
@@ -86,7 +89,12 @@ class EchoControl : public AudioSink {
   void followConvergence(const FrameEnergy& e, bool realigned, bool thin);
   void mix(bool plain);
 
-  std::unique_ptr<FoldedPosition> folded_;  // the Player's position at 8000 Hz
+  // Samples at the rate in a number of milliseconds.
+  int64_t samples(int64_t ms) const { return ms * rate() / 1000; }
+
+  const uint32_t kept_;                     // speaker samples kept
+  const uint32_t frame_;                    // samples in the canceller's 20 ms frame
+  std::unique_ptr<ScaledPosition> scaled_;  // the Player's position at the rate
   const PlayPosition* player_;
   std::optional<StreamRef<EchoSuppressor>> suppressor_;  // the gate, the last stage
   std::optional<StreamRef<EchoSuppressor>> learner_;     // with the canceller: learns the echo
@@ -120,9 +128,11 @@ class EchoControl : public AudioSink {
   bool plain_ = false;     // the last frame was the plain microphone
 };
 
-// A call's echo control with the suppressor's learned values of the settings, following the
-// Player's position; "UseEchoCanceller" (default on) puts the canceller in front and
-// "UseNoiseSuppression" (default on) the noise suppressor behind it.
-StreamRef<EchoControl> CreateEchoControl(const PlayPosition* player, base::SettingsStore& store);
+// A call's echo control at `rate` (8000, or 16000 for a wideband call) with the suppressor's
+// learned values of the settings, following the Player's position; "UseEchoCanceller"
+// (default on) puts the canceller in front and "UseNoiseSuppression" (default on) the noise
+// suppressor behind it.
+StreamRef<EchoControl> CreateEchoControl(const PlayPosition* player, base::SettingsStore& store,
+                                         uint32_t rate = EchoControl::kRate);
 
 }  // namespace quillet::audio

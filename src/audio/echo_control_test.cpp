@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <deque>
 #include <random>
 
@@ -27,7 +28,7 @@ class FakePosition : public PlayPosition {
  public:
   uint32_t playPosition() const override { return position; }
   uint32_t playPositionTick() const override { return tick; }
-  uint32_t playRate() const override { return 8000; }
+  uint32_t playRate() const override { return rate; }
   void moveTo(uint32_t p) {
     position = p;
     tick = now += 20;
@@ -38,6 +39,7 @@ class FakePosition : public PlayPosition {
     return c;
   }
   uint32_t position = 0;
+  uint32_t rate = 8000;  // of the source playing
   uint32_t now = platform::tickMs() + 10'000'000;
   uint32_t tick = now;
 };
@@ -57,14 +59,17 @@ double energy(const int32_t* x, size_t n) {
   return e;
 }
 
-// A room: 30 ms of latency and path, then a tail decaying over about 100 ms.
+// A room: 30 ms of latency and path, then a tail decaying over about 100 ms (at 8000 or
+// 16000 Hz: `scale` samples per 8000 Hz sample, the tail as loud in sum).
 class Room {
  public:
-  Room() : h_(240 + 800) {
+  explicit Room(size_t scale = 1) : h_((240 + 800) * scale) {
     std::mt19937 rng(5);
     std::normal_distribution<double> d(0.0, 1.0);
-    h_[240] = 0.5;
-    for (size_t k = 260; k < h_.size(); ++k) h_[k] = 0.05 * d(rng) * std::exp(-(k - 260.0) / 120);
+    h_[240 * scale] = 0.5;
+    const double tail = 0.05 / std::sqrt(static_cast<double>(scale));
+    for (size_t k = 260 * scale; k < h_.size(); ++k)
+      h_[k] = tail * d(rng) * std::exp(-(k - 260.0 * scale) / (120.0 * scale));
     past_.assign(h_.size(), 0.0);
   }
   int32_t echo(int32_t played) {
@@ -81,10 +86,11 @@ class Room {
 };
 
 struct Call {
+  uint32_t rate;
   FakePosition position;
   StreamRef<EchoControl> control;
-  KeepSink* sink = new KeepSink(8000, 1);
-  Room room;
+  KeepSink* sink = new KeepSink(rate, 1);
+  Room room{rate / 8000};
   std::vector<int32_t> heard;       // what the microphone heard
   std::deque<int32_t> sounding{0};  // read, not yet sounded
   size_t late = 0;                  // samples the device fell behind the reads
@@ -94,27 +100,37 @@ struct Call {
     sounding.insert(sounding.begin(), by, 0);
     late += by;
   }
-  Call(bool canceller, bool denoise)
-      : control(makeStream<EchoControl>(&position, position.config(), canceller, denoise)) {
+  Call(bool canceller, bool denoise, uint32_t callRate = 8000)
+      : rate(callRate),
+        control(makeStream<EchoControl>(&position, position.config(), canceller, denoise, rate)) {
     control->setOutput(SinkRef(sink));
   }
 
-  // Plays `seconds` of the source while the microphone hears its echo plus `near`.
+  // Plays `seconds` of the source while the microphone hears its echo plus `near`. A source
+  // at half the call's rate sounds with a sample put between each two.
   void play(SourceRef& played, double seconds, const std::vector<int32_t>& near = {}) {
-    int32_t speaker[160], mic[160];
+    const size_t frame = rate / 50;
+    const auto read = static_cast<uint32_t>(played->rate() / 50);
+    std::vector<int32_t> speaker(read), mic(frame);
+    position.rate = static_cast<uint32_t>(played->rate());
     for (int b = 0; b < seconds * 50; ++b) {
-      played->Read(speaker, 160);
+      played->Read(speaker.data(), read);
       position.moveTo(played->Position() - static_cast<uint32_t>(late));
-      for (size_t i = 0; i < 160; ++i) {
-        const size_t at = static_cast<size_t>(b) * 160 + i;
-        sounding.push_back(speaker[i]);
+      for (int32_t s : speaker) {
+        if (read < frame) sounding.push_back((previous + s) / 2);
+        sounding.push_back(s);
+        previous = s;
+      }
+      for (size_t i = 0; i < frame; ++i) {
+        const size_t at = static_cast<size_t>(b) * frame + i;
         mic[i] = room.echo(sounding.front()) + (at < near.size() ? near[at] : 0);
         sounding.pop_front();
       }
-      heard.insert(heard.end(), mic, mic + 160);
-      control->Write(mic, 160);
+      heard.insert(heard.end(), mic.begin(), mic.end());
+      control->Write(mic.data(), static_cast<uint32_t>(frame));
     }
   }
+  int32_t previous = 0;
 };
 
 // Level (dB) of what went out against what the near end said, over n samples from `at`.
@@ -174,6 +190,40 @@ TEST(EchoControl, CancelsTheRoomsEchoAcrossASourceChangeAndADeviceSlipAndKeepsTh
       EXPECT_LT(10 * std::log10(energy(out.data() + from, 800) / energy(&call.heard[from], 800)),
                 -25.0);
     }
+  }
+}
+
+// A wideband call: every stage runs at 16000 Hz. The calling sound (8000 Hz) and then the
+// call's sound are cancelled, and the near end's 4-7 kHz passes whole over the far end's
+// talk, which an 8000 Hz echo control would have taken out.
+TEST(EchoControl, WidebandCallCancelsTheEchoAndKeepsTheNearEndsHighBand) {
+  for (const auto [canceller, denoise, name] : kPlacements) {
+    if (!canceller) continue;  // the band gate alone cannot pass double talk
+    SCOPED_TRACE(name);
+    Call call(canceller, denoise, 16000);
+    EXPECT_EQ(call.control->rate(), 16000u);
+    SourceRef calling =
+        call.control->tap(SourceRef(new ArraySource(8000, 1, noise(1, 8000 * 2, 3000))));
+    call.play(calling, 2);
+    SourceRef received =
+        call.control->tap(SourceRef(new ArraySource(16000, 1, noise(2, 16000 * 5, 3000))));
+    call.play(received, 3);
+    const auto& out = call.sink->data;
+    ASSERT_GE(out.size(), 16000u * 5 - 320);
+    const std::vector<int32_t> echoLevel = noise(2, 16000, 3000 * 0.6);
+    EXPECT_LT(energy(out.data() + out.size() - 16000, 16000),
+              energy(echoLevel.data(), 16000) / 300);
+    // Two tones at 5 and 6.5 kHz.
+    std::vector<int32_t> near(8000);
+    for (size_t i = 0; i < near.size(); ++i)
+      near[i] = static_cast<int32_t>(16 * 3000 *
+                                     (std::sin(2 * M_PI * 5000 * static_cast<double>(i) / 16000) +
+                                      std::sin(2 * M_PI * 6500 * static_cast<double>(i) / 16000)));
+    const size_t start = out.size();
+    call.play(received, 0.5, near);
+    EXPECT_NEAR(
+        passed(out, start + 1600, std::vector<int32_t>(near.begin() + 1600, near.end()), 6400), 0.0,
+        1.5);
   }
 }
 

@@ -16,35 +16,38 @@ namespace quillet::audio {
 namespace {
 
 constexpr int32_t kUnity = 0x1000000;
-constexpr int32_t kGainUp = 0x20000;   // per sample
-constexpr int32_t kGainDown = 0x2000;  // per sample
+constexpr int32_t kGainUp = 0x20000;   // per sample at 8000 Hz
+constexpr int32_t kGainDown = 0x2000;  // per sample at 8000 Hz
 constexpr int32_t kFarQuiet = 2048;    // far-end peaks up to this teach nothing
 
-int32_t wrapHalf(int64_t d) {
-  const int64_t h = EchoSuppressor::kHistory;
+}  // namespace
+
+int32_t EchoSuppressor::wrapHalf(int64_t d) const {
+  const int64_t h = history_;
   d %= h;
   if (d > h / 2) d -= h;
   if (d < -h / 2) d += h;
   return static_cast<int32_t>(d);
 }
 
-uint32_t wrapIndex(int64_t i) {
-  const int64_t h = EchoSuppressor::kHistory;
+uint32_t EchoSuppressor::wrapIndex(int64_t i) const {
+  const int64_t h = history_;
   i %= h;
   if (i < 0) i += h;
   return static_cast<uint32_t>(i);
 }
 
-}  // namespace
-
+// One-pole filters: the DC notch at about 40 Hz, the low band below about 170 Hz and the
+// middle one up to about 600 Hz. At 16000 Hz each pole is about the square root of its
+// 8000 Hz one, which keeps the edges where they are.
 void EchoSuppressor::BandSplit::split(int32_t x, int32_t* bands) {
-  const int32_t d = x - (s2 >> 5);
+  const int32_t d = x - (s2 >> (wide ? 6 : 5));
   s2 += d;
   s1 += d;
-  const int32_t low = s1 >> 3;
+  const int32_t low = s1 >> (wide ? 4 : 3);
   s1 -= low;
   s0 += d;
-  const int32_t t = (s0 >> 3) * 3;
+  const int32_t t = wide ? (s0 >> 7) * 27 : (s0 >> 3) * 3;
   s0 -= t;
   bands[0] = d - t;    // high
   bands[1] = t - low;  // middle
@@ -64,11 +67,15 @@ void EchoSuppressor::correctPeaks(int32_t* p) {
   p[2] = std::max(0, p2);
 }
 
-EchoSuppressor::EchoSuppressor(const PlayPosition* player, EchoConfig config)
-    : AudioSink(8000, 1),
+EchoSuppressor::EchoSuppressor(const PlayPosition* player, EchoConfig config, uint32_t rate)
+    : AudioSink(rate == 2 * kRate ? rate : kRate, 1),
       player_(player),
       config_(std::move(config)),
+      block_(kBlock * static_cast<uint32_t>(AudioSink::rate()) / kRate),
+      history_(kHistoryBlocks * block_),
+      scale_(static_cast<int32_t>(block_ / kBlock)),
       farPeaks_(new std::atomic<int32_t>[kHistoryBlocks * kBands]) {
+  farSplit_.wide = nearSplit_.wide = scale_ == 2;
   for (uint32_t i = 0; i < kHistoryBlocks * kBands; ++i) farPeaks_[i].store(0);
   for (uint32_t b = 0; b < kBands; ++b) {
     const int32_t gate = std::clamp(config_.learned.noiseGate[b], 0, 0x3FFFFF);
@@ -96,8 +103,8 @@ EchoLearned EchoSuppressor::learned() const {
 void EchoSuppressor::farEnd(const int32_t* samples, uint32_t frames, uint32_t position) {
   uint32_t index = farIndex_.load(std::memory_order_relaxed);
   while (frames > 0) {
-    if (index >= kHistory) index = 0;
-    const uint32_t chunk = std::min(frames, kBlock - index % kBlock);
+    if (index >= history_) index = 0;
+    const uint32_t chunk = std::min(frames, block_ - index % block_);
     for (uint32_t i = 0; i < chunk; ++i) {
       int32_t bands[kBands];
       farSplit_.split(samples[i], bands);
@@ -106,9 +113,9 @@ void EchoSuppressor::farEnd(const int32_t* samples, uint32_t frames, uint32_t po
     samples += chunk;
     frames -= chunk;
     index += chunk;
-    if (index % kBlock == 0) {
+    if (index % block_ == 0) {
       correctPeaks(farCur_.data());
-      const uint32_t block = (index - 1) / kBlock;
+      const uint32_t block = (index - 1) / block_;
       for (uint32_t b = 0; b < kBands; ++b) {
         farPeaks_[block * kBands + b].store(farCur_[b], std::memory_order_relaxed);
       }
@@ -123,7 +130,10 @@ void EchoSuppressor::farEnd(const int32_t* samples, uint32_t frames, uint32_t po
 void EchoSuppressor::Write(const int32_t* samples, uint32_t frames) {
   position_ += frames;
   const uint32_t n = frames;
-  const uint32_t farIndex = farIndex_.load(std::memory_order_acquire) % kHistory;
+  const uint32_t farIndex = farIndex_.load(std::memory_order_acquire) % history_;
+  const int32_t step = 4 * scale_;  // the alignment's step, and how far it may be off
+  const int32_t slack = 64 * scale_;
+  const int64_t margin = int64_t{block_} - 1;
 
   // Follow the play position: the far-end sample heard when this block was recorded.
   int64_t followed = -1;  // where the position puts it, when followed in this write
@@ -136,42 +146,42 @@ void EchoSuppressor::Write(const int32_t* samples, uint32_t frames) {
                              static_cast<uint32_t>(static_cast<uint64_t>(elapsed) * rate / 1000);
     // A tick taken after the clock read reads as a huge elapsed time: a fresh position.
     const bool stale = elapsed < 0x80000000u && elapsed > 2 * cadenceMs_ + kStaleMs;
-    const bool overrun = static_cast<int32_t>(latency) < -static_cast<int32_t>(kBlock);
-    if (stale || overrun) unsureBlocks_ = kUnsureBlocks + (n + kBlock - 1) / kBlock;
+    const bool overrun = static_cast<int32_t>(latency) < -static_cast<int32_t>(block_);
+    if (stale || overrun) unsureBlocks_ = kUnsureBlocks + (n + block_ - 1) / block_;
     followCadence(player_->playPositionTick());
-    if (latency < kHistory && unsureBlocks_ == 0) {
+    if (latency < history_ && unsureBlocks_ == 0) {
       // A block newer than the position says: a position a period stale must not leave
       // the onset of the echo outside the delay taps.
-      const uint32_t target = wrapIndex(int64_t{farIndex} - latency - n + kBlock);
+      const uint32_t target = wrapIndex(int64_t{farIndex} - latency - n + block_);
       const int32_t d = wrapHalf(int64_t{target} - align_);
       if (!aligned_ && elapsed < 1000) {
         // The far end may have played for a while before the microphone started: line up
         // at once rather than creep there, blind to the echo meanwhile.
         align_ = target;
         aligned_ = true;
-      } else if (d > 64) {  // one step at a time: a single wild position does no harm
-        align_ = wrapIndex(int64_t{align_} + 4);
-      } else if (d < -64) {
-        align_ = wrapIndex(int64_t{align_} - 4);
+      } else if (d > slack) {  // one step at a time: a single wild position does no harm
+        align_ = wrapIndex(int64_t{align_} + step);
+      } else if (d < -slack) {
+        align_ = wrapIndex(int64_t{align_} - step);
       }
       followed = target;
     }
   }
   // Never closer to the far end's write index than a block plus this write.
-  const int64_t closest = int64_t{farIndex} - n - 79;
+  const int64_t closest = int64_t{farIndex} - n - margin;
   const int32_t lag = wrapHalf(int64_t{farIndex} - align_);
-  if (lag < static_cast<int64_t>(n) + 79) align_ = wrapIndex(closest);
+  if (lag < static_cast<int64_t>(n) + margin) align_ = wrapIndex(closest);
   if (followed >= 0) {
-    if (wrapHalf(int64_t{farIndex} - followed) < static_cast<int64_t>(n) + 79)
+    if (wrapHalf(int64_t{farIndex} - followed) < static_cast<int64_t>(n) + margin)
       followed = wrapIndex(closest);
     const int32_t d = wrapHalf(followed - align_);
-    behind_ = std::abs(d) > 64 ? d : 0;
+    behind_ = std::abs(d) > slack ? d : 0;
     if (behind_ != 0) unalignedBlocks_ = kUnsureBlocks;
   }
 
   uint32_t remaining = frames;
   while (remaining > 0) {
-    const uint32_t chunk = std::min(remaining, kBlock - fill_);
+    const uint32_t chunk = std::min(remaining, block_ - fill_);
     int32_t* dst = buf_[filling_].data() + static_cast<size_t>(fill_) * kBands;
     for (uint32_t i = 0; i < chunk; ++i) {
       nearSplit_.split(samples[i], dst + i * kBands);
@@ -181,7 +191,7 @@ void EchoSuppressor::Write(const int32_t* samples, uint32_t frames) {
     samples += chunk;
     remaining -= chunk;
     fill_ += chunk;
-    if (fill_ == kBlock) {
+    if (fill_ == block_) {
       adapt();
       if (waiting_ >= 0) outputWaiting();
       waiting_ = static_cast<int>(filling_);
@@ -210,7 +220,7 @@ void EchoSuppressor::followCadence(uint32_t tick) {
 
 void EchoSuppressor::adapt() {
   correctPeaks(peak_.data());
-  const uint32_t c = align_ / kBlock;
+  const uint32_t c = align_ / block_;
   const uint32_t step = config_.fastAdaptation ? 5 : 6;
   const bool unsure = unsureBlocks_ > 0;
   if (unsure) --unsureBlocks_;
@@ -279,7 +289,7 @@ void EchoSuppressor::adapt() {
 int64_t EchoSuppressor::unalignedEcho(uint32_t band, uint32_t block) const {
   constexpr int32_t kMostBlocks = 2 * kTaps;
   const int32_t ahead =
-      std::clamp(behind_ / static_cast<int32_t>(kBlock), -kMostBlocks, kMostBlocks);
+      std::clamp(behind_ / static_cast<int32_t>(block_), -kMostBlocks, kMostBlocks);
   const int32_t from = std::min(-static_cast<int32_t>(kTaps) + 1, ahead);
   const int32_t to = std::max(0, ahead);
   int32_t far = 0;
@@ -295,21 +305,24 @@ int64_t EchoSuppressor::unalignedEcho(uint32_t band, uint32_t block) const {
 void EchoSuppressor::outputWaiting() {
   const int32_t* src = buf_[static_cast<size_t>(waiting_)].data();
   uint32_t count = 0;
-  for (uint32_t i = readIndex_; i < kBlock; ++i) {
+  // The gains move as fast in time at either rate.
+  const int32_t up = kGainUp / scale_;
+  const int32_t down = kGainDown / scale_;
+  for (uint32_t i = readIndex_; i < block_; ++i) {
     int32_t sum = 0;
     for (uint32_t b = 0; b < kBands; ++b) {
       int32_t& g = gain_[b];
       const int32_t t = target_[b];
       if (g < t) {
-        g = std::min(t, g + kGainUp);
+        g = std::min(t, g + up);
       } else if (g > t) {
-        g = std::max(t, g - kGainDown);
+        g = std::max(t, g - down);
       }
       sum += applyGainQ24(src[i * kBands + b], g);
     }
     out_[count++] = sum;
   }
-  readIndex_ = kBlock;
+  readIndex_ = block_;
   waiting_ = -1;
   if (count > 0) down_->Write(out_.data(), count);
 }

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
-// EchoSuppressor: a three-band noise gate for 8000 Hz mono microphone audio that also keeps
-// each band closed while its level stays near the learned echo of the far-end signal
-// (the echo control feeds it what the speaker plays).
+// EchoSuppressor: a three-band noise gate for 8000 or 16000 Hz mono microphone audio that
+// also keeps each band closed while its level stays near the learned echo of the far-end
+// signal (the echo control feeds it what the speaker plays). Its bands have the same edges
+// at both rates (about 170 and 600 Hz); at 16000 Hz the high one reaches up to 8 kHz, so the
+// values learned in a call carry over to the next one whichever rate it has.
 #pragma once
 
 #include <array>
@@ -45,10 +47,12 @@ struct EchoConfig {
 
 class EchoSuppressor : public AudioSink {
  public:
-  static constexpr uint32_t kBlock = 80;       // samples per block (10 ms)
-  static constexpr uint32_t kHistory = 80000;  // far-end samples kept (10 s)
-  static constexpr uint32_t kHistoryBlocks = kHistory / kBlock;
-  static constexpr uint32_t kTaps = 32;  // delay taps, one per block
+  static constexpr uint32_t kRate = 8000;
+  static constexpr uint32_t kBlock = 80;       // samples per block (10 ms) at kRate
+  static constexpr uint32_t kHistory = 80000;  // far-end samples kept (10 s) at kRate
+  static constexpr uint32_t kHistoryBlocks = kHistory / kBlock;  // at either rate
+  static constexpr uint32_t kMaxBlock = 2 * kBlock;              // a block at 16000 Hz
+  static constexpr uint32_t kTaps = 32;                          // delay taps, one per block
   static constexpr uint32_t kBands = 3;
   // A play position older than twice the Player's usual update interval plus this (at
   // least 60 ms in a call, where it publishes every 20 ms), or one that says more has
@@ -61,7 +65,8 @@ class EchoSuppressor : public AudioSink {
   static constexpr uint32_t kUnsureBlocks = 20;
 
   // player may be null (no alignment: the far end is taken as already in step).
-  EchoSuppressor(const PlayPosition* player, EchoConfig config);
+  // rate: 8000 or 16000 Hz, of both the microphone and the far end.
+  EchoSuppressor(const PlayPosition* player, EchoConfig config, uint32_t rate = kRate);
   ~EchoSuppressor() override;
 
   // Near end: microphone samples, any block size.
@@ -94,6 +99,7 @@ class EchoSuppressor : public AudioSink {
 
  private:
   struct BandSplit {
+    bool wide = false;  // at 16000 Hz: the same edges in Hz
     int32_t s0 = 0, s1 = 0, s2 = 0;
     // Splits x into high, middle and low bands that add up to x without DC.
     void split(int32_t x, int32_t* bands);
@@ -101,11 +107,17 @@ class EchoSuppressor : public AudioSink {
   static void correctPeaks(int32_t* p);
   void adapt();
   int64_t unalignedEcho(uint32_t band, uint32_t block) const;
+  int32_t wrapHalf(int64_t d) const;
+  uint32_t wrapIndex(int64_t i) const;
   void followCadence(uint32_t tick);
   void outputWaiting();
 
   const PlayPosition* player_;
   EchoConfig config_;
+  // The rate's figures: samples per block and kept, and samples per 8000 Hz sample.
+  const uint32_t block_;
+  const uint32_t history_;
+  const int32_t scale_;
   SinkRef down_;
   const EchoSuppressor* ceiling_ = nullptr;
 
@@ -134,12 +146,12 @@ class EchoSuppressor : public AudioSink {
   std::array<int32_t, kBands> gain_{};
   std::array<int32_t, kBands> target_{};
   std::array<std::array<uint32_t, kTaps>, kBands> coupling_{};
-  std::array<std::array<int32_t, kBlock * kBands>, 2> buf_{};
+  std::array<std::array<int32_t, kMaxBlock * kBands>, 2> buf_{};
   uint32_t filling_ = 0;
   uint32_t fill_ = 0;
   int waiting_ = -1;  // buffer waiting for output, -1 none
   uint32_t readIndex_ = 0;
-  std::array<int32_t, kBlock> out_{};
+  std::array<int32_t, kMaxBlock> out_{};
 };
 
 }  // namespace quillet::audio

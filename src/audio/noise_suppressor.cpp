@@ -42,10 +42,11 @@ void NoiseSuppressor::process(int32_t* frame) {
   for (uint32_t i = 0; i < frame_; ++i) frame[i] = int32_t{pcm_[i]} * 16;
 }
 
-NoiseSuppressingSink::NoiseSuppressingSink(SinkRef downstream)
-    : AudioSink(downstream->rate() == 16000 ? 16000 : NoiseSuppressor::kRate, 1),
+NoiseSuppressingSink::NoiseSuppressingSink(SinkRef downstream, uint32_t rate)
+    : AudioSink((rate != 0 ? rate : downstream->rate()) == 16000 ? 16000 : NoiseSuppressor::kRate,
+                1),
       down_(std::move(downstream)),
-      suppressor_(nullptr, rate()),
+      suppressor_(nullptr, AudioSink::rate()),
       frame_(suppressor_.frame()) {}
 
 void NoiseSuppressingSink::Write(const int32_t* samples, uint32_t frames) {

@@ -55,7 +55,8 @@ class NoiseSuppressor {
 // for nothing more than the suppressor's own frame of delay).
 class NoiseSuppressingSink : public AudioSink {
  public:
-  explicit NoiseSuppressingSink(SinkRef downstream);
+  // rate: 8000 or 16000 Hz; 0 takes the downstream's.
+  explicit NoiseSuppressingSink(SinkRef downstream, uint32_t rate = 0);
 
   void Write(const int32_t* samples, uint32_t frames) override;
   void Seek(uint32_t position) override;

@@ -135,18 +135,32 @@ class IntercomTest(LabCase):
 
     def test_the_callers_words_pass_its_audio_chain_as_shipped(self):
         # Echo control, noise suppression and the automatic gain at their defaults on the
-        # caller: they may filter and level the words, never garble them. (The caller also
-        # names itself as its user set.)
+        # caller, in a G.722 call: they may filter and level the words, never garble them,
+        # and they keep the wideband speech wideband. (The caller also names itself as its
+        # user set.)
+        mic = self.wideband_microphone()
         shipped = {"Settings": {"UseAGC": None, "UseEchoCancellation": None,
                                 "UseNoiseSuppression": None},
-                   "SIP": {"UserAgent": "Front door\rX: 1"}}
-        a = self.quillet("alice", self.speech_file, shipped)
-        b = self.quillet("bob", self.silence_file)
+                   "SIP": {"UserAgent": "Front door\rX: 1"},
+                   "DefaultLine": {"Codecs": "g722,pcmu"}}
+        a = self.quillet("alice", mic, shipped)
+        b = self.quillet("bob", self.silence_file, {"DefaultLine": {"Codecs": "g722,pcmu"}})
         self.call_and_hear(a, b, len(self.speech) / RATE + 1.5)
         self.assertIn("User-Agent: Front doorX: 1\n", b.trace_text())
         intact, voiced = pieces_intact(self.speech, b.heard().astype(float))
-        print("as shipped: %d of %d voiced pieces intact" % (intact, voiced))
+        # The 4-7 kHz band against the 0.3-3.4 kHz one (the gain control levels the whole),
+        # on B's speaker and in the source.
+        rate, wide = read_wav_rate(b.speaker)
+        source = read_wav_rate(mic)[1]
+        heard = resample(wide, rate, 16000)
+        tilt_db = ((band_level(heard) - band_level(heard, low=300, high=3400))
+                   - (band_level(source) - band_level(source, low=300, high=3400)))
+        print("as shipped (G.722): %d of %d voiced pieces intact; 4-7 kHz %.1f dB of the "
+              "source's (%.1f dB against 0.3-3.4 kHz), speaker at %d Hz"
+              % (intact, voiced, band_level(heard) - band_level(source), tilt_db, rate))
         self.assertGreaterEqual(intact, 0.95 * voiced)
+        self.assertEqual(rate, 16000)
+        self.assertLess(abs(tilt_db), 6.0, "the 4-7 kHz band through the echo control")
 
     def test_talk_back_yes_sends_this_side(self):
         a = self.quillet("alice", self.silence_file)
