@@ -161,6 +161,8 @@ class IntercomApp : public base::Application,
   void intercom();
   // Shows the state of the line's voicemail box in the window as the server reports it.
   void watchVoicemail();
+  // The lamps: who may watch this line, and the contacts' lines watched.
+  void refreshLamps();
   void startWithSelectedContact();
   void hangUpFromCommandLine();
   // Puts the connected call on hold or resumes it: empty when asked of the line, else why
