@@ -208,6 +208,9 @@ class SipTransport : public base::WorkerThread, private RegistrationHost, privat
   void setMailboxHandler(MailboxList::SummaryHandler handler) {
     mailboxes_.setSummaryHandler(std::move(handler));
   }
+  void setLampHandler(MailboxList::LampHandler handler) {
+    mailboxes_.setLampHandler(std::move(handler));
+  }
   MailboxList& mailboxes() { return mailboxes_; }
 
   std::string newCallId();
