@@ -5,13 +5,9 @@ allow each other, and each watches the other's line. Bob's call to Carol lights 
 for Bob within a second of its start and clears it within a second of its end; a watcher not
 on Alice's allow list gets 403.
 Usage: lamps_e2e.py PATH/TO/quillet"""
-import os
 import socket
-import subprocess
-import time
 import unittest
 
-import e2e_support
 from e2e_support import LabCase, take_binary_argument, wait_for
 
 take_binary_argument()
@@ -19,12 +15,6 @@ take_binary_argument()
 
 class LampsTest(LabCase):
     prefix = "quillet-lamps-"
-
-    def tool(self, profile, *args):
-        tool = os.path.join(os.path.dirname(e2e_support.QUILLET), "quillet-tool")
-        done = subprocess.run([tool, *args], env=profile.env(), timeout=10,
-                              capture_output=True, text=True)
-        self.assertEqual(done.returncode, 0, done.stderr)
 
     def lamp_within(self, profile, text, count, seconds):
         """The log line `text` appears for the count-th time within `seconds`."""
