@@ -166,6 +166,7 @@ class IntercomApp : public base::Application,
   void refreshLamps();
   void watchContactLines();
   void showLamp(const std::string& uri, std::optional<sip::LineState> state);
+  void showLamps();
   void startWithSelectedContact();
   void hangUpFromCommandLine();
   // Puts the connected call on hold or resumes it: empty when asked of the line, else why

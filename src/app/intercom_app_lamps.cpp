@@ -26,6 +26,20 @@ std::string contactLineUri(const std::string& number, const std::string& server)
   return uri.empty() || uri.back() == '@' ? std::string() : sip::stripParameters(uri);
 }
 
+ContactLamp lampOf(sip::LineState state) {
+  switch (state) {
+    case sip::LineState::Idle:
+      return ContactLamp::Free;
+    case sip::LineState::Ringing:
+      return ContactLamp::Ringing;
+    case sip::LineState::Busy:
+      return ContactLamp::Busy;
+    case sip::LineState::DoNotDisturb:
+      return ContactLamp::DoNotDisturb;
+  }
+  return ContactLamp::Unknown;
+}
+
 }  // namespace
 
 void IntercomApp::refreshLamps() {
@@ -35,6 +49,7 @@ void IntercomApp::refreshLamps() {
   transport_->notifier().setAllowCheck(
       [items](std::string_view from) { return allowListHolds(*items, from); });
   watchContactLines();
+  showLamps();
 }
 
 void IntercomApp::watchContactLines() {
@@ -89,6 +104,18 @@ void IntercomApp::showLamp(const std::string& uri, std::optional<sip::LineState>
     if (contactLineUri(contact.number, server) == uri) name = contact.name;
   base::logInfo("Contact " + name + " is " +
                 (state ? std::string(sip::lineStateName(*state)) : std::string("unknown")));
+  showLamps();
+}
+
+void IntercomApp::showLamps() {
+  const std::string server =
+      lampsWatched_.empty() ? std::string() : lampsWatched_.front().line.server;
+  std::vector<ContactLamp> shown;
+  for (size_t row = 0; row < rows_.size(); ++row) {
+    const auto lamp = lamps_.find(contactLineUri(rowNumber(row), server));
+    shown.push_back(lamp == lamps_.end() ? ContactLamp::Unknown : lampOf(lamp->second));
+  }
+  window_->setContactLamps(shown);
 }
 
 }  // namespace quillet::app
