@@ -183,6 +183,10 @@ void MailboxList::failed(MailboxSubscription& s, const std::string& why, uint32_
   }
   if (s.lamp && lampHandler_) lampHandler_(s.config.mailbox, std::nullopt);
   s.lamp.reset();
+  if (isDialog(s)) {
+    retryMs = kLampRetryMs << std::min(s.failures, kLampMaxDoublings);
+    ++s.failures;
+  }
   s.remoteTag.clear();
   s.dueMs = nowMs + retryMs;
 }
@@ -209,6 +213,7 @@ bool MailboxList::onResponse(const SipMessage& response, uint32_t nowMs) {
     s.dueMs = nowMs + static_cast<uint32_t>(refresh) * 1000u;
     if (s.refusedLogged || s.cseq <= 2) sipLogInfo(label(s) + "subscribed to " + s.config.mailbox);
     s.refusedLogged = false;
+    s.failures = 0;
     return true;
   }
   const std::string statusLine = std::to_string(status) + " " + response.reason;

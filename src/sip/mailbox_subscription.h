@@ -53,6 +53,7 @@ struct MailboxSubscription {
   SipTarget lastTarget;
   std::optional<MessageSummary> summary;
   std::optional<LineState> lamp;
+  int failures = 0;  // in a row, for a lamp's back-off
   int refCount = 1;
 };
 
@@ -63,6 +64,10 @@ class MailboxList {
   static constexpr uint32_t kRetryMs = 300000;          // after a failure or no answer
   static constexpr uint32_t kRefusedRetryMs = 3600000;  // after the server refused the event
   static constexpr int32_t kMaxExpirySeconds = 86400;
+  // A lamp's subscription is tried again sooner: 5 s after the first failure, twice as
+  // long after each further one (at most 320 s).
+  static constexpr uint32_t kLampRetryMs = 5000;
+  static constexpr int kLampMaxDoublings = 6;
 
   using SummaryHandler =
       std::function<void(const std::string& mailbox, const MessageSummary& summary)>;

@@ -225,6 +225,21 @@ TEST(LampWatchTest, TheLampFollowsTheNotifiesAndIsUnknownAfterARefusal) {
                               "\r\nContent-Length: 0\r\n\r\n";
   EXPECT_TRUE(list.onResponse(*SipMessage::parse(refused), 1600));
   EXPECT_EQ(lamps.back(), uri + " unknown");
+  // Tried again after 5 s, then after 10 s.
+  list.drive(6599);
+  EXPECT_EQ(host.sent.size(), 1u);
+  list.drive(6600);
+  ASSERT_EQ(host.sent.size(), 2u);
+  const SipMessage again = *SipMessage::parse(host.sent[1]);
+  const std::string refusedAgain = "SIP/2.0 403 Forbidden\r\nVia: " + again.header("Via") +
+                                   "\r\nTo: <" + uri + ">\r\nFrom: " + again.header("From") +
+                                   "\r\nCall-ID: lamp-call\r\nCSeq: " + again.header("CSeq") +
+                                   "\r\nContent-Length: 0\r\n\r\n";
+  EXPECT_TRUE(list.onResponse(*SipMessage::parse(refusedAgain), 6700));
+  list.drive(16699);
+  EXPECT_EQ(host.sent.size(), 2u);
+  list.drive(16700);
+  EXPECT_EQ(host.sent.size(), 3u);
 }
 
 }  // namespace
