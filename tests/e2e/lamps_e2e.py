@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: Apache-2.0
 """Lamps without a server: Alice and Bob (quillet --headless) list each other as contacts and
-allow each other, and each watches the other's line. Bob's call to Carol lights Alice's lamp
+allow each other, and each watches the other's line (Alice Dora's too, who has do-not-disturb
+on). Bob's call to Carol lights Alice's lamp
 for Bob within a second of its start and clears it within a second of its end; a watcher not
 on Alice's allow list gets 403.
 Usage: lamps_e2e.py PATH/TO/quillet"""
@@ -24,12 +25,18 @@ class LampsTest(LabCase):
         alice = self.quillet("alice", self.silence_file, {"Intercom": {"Allow": "bob"}})
         bob = self.quillet("bob", self.silence_file, {"Intercom": {"Allow": "alice"}})
         carol = self.quillet("carol", self.silence_file)
+        # Dora has do-not-disturb on: her lamp says so.
+        dora = self.quillet("dora", self.silence_file,
+                            {"Intercom": {"Allow": "alice"}, "Settings": {"DoNotDisturb": "1"}})
         self.tool(alice, "contacts", "add", "Bob", bob.address)
+        self.tool(alice, "contacts", "add", "Dora", dora.address)
         self.tool(bob, "contacts", "add", "Alice", alice.address)
-        for p in (alice, bob, carol):
+        for p in (alice, bob, carol, dora):
             p.start()
         self.assertTrue(self.lamp_within(alice, "Contact Bob is free", 1, 15), alice.log_text())
         self.assertTrue(self.lamp_within(bob, "Contact Alice is free", 1, 15), bob.log_text())
+        self.assertTrue(self.lamp_within(alice, "Contact Dora is do-not-disturb", 1, 15),
+                        alice.log_text())
 
         self.assertEqual(bob.run("-dial", carol.address), 0)
         self.assertTrue(wait_for(lambda: "The call was started" in bob.log_text(), 10),
@@ -57,7 +64,7 @@ class LampsTest(LabCase):
         self.assertIn("a watcher not on the allow list was refused", alice.log_text())
         # Bob's own watch was answered with NOTIFYs of dialog-info documents.
         self.assertIn("application/dialog-info+xml", alice.trace_text())
-        for p in (alice, bob, carol):
+        for p in (alice, bob, carol, dora):
             p.stop()
         self.assertIn("Subscription-State: terminated", bob.trace_text())
 
