@@ -195,7 +195,7 @@ Möchten Sie jetzt die Einführung lesen?</translation>
         <translation>Fügen Sie jetzt Kontakte hinzu, um sie zu erreichen</translation>
     </message>
     <message>
-        <location line="+20"/>
+        <location line="+21"/>
         <source>While a call is ringing or is active you may not change options</source>
         <translation>Solange ein Anruf klingelt oder läuft, können die Optionen nicht geändert werden</translation>
     </message>
@@ -747,7 +747,7 @@ Möchten Sie das Gespräch beginnen?</translation>
     <message>
         <location line="+6"/>
         <location line="+127"/>
-        <location filename="../src/ui/main_window_status.cpp" line="+45"/>
+        <location filename="../src/ui/main_window_status.cpp" line="+104"/>
         <location filename="../src/ui/translation_test.cpp" line="+220"/>
         <source>Do Not Disturb</source>
         <translation>Nicht stören</translation>
@@ -1063,7 +1063,32 @@ Drücken Sie „Gegensprechen“ und sprechen Sie: Schon Ihr erstes Wort kommt a
         <translation>Verschlüsselter Anruf</translation>
     </message>
     <message>
-        <location filename="../src/ui/main_window_status.cpp" line="-27"/>
+        <location filename="../src/ui/main_window_status.cpp" line="-56"/>
+        <source>State not known</source>
+        <translation>Zustand unbekannt</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>Free</source>
+        <translation>Frei</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>Ringing</source>
+        <translation>Klingelt</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>In a call</source>
+        <translation>Im Gespräch</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>Do not disturb</source>
+        <translation>Nicht stören</translation>
+    </message>
+    <message>
+        <location line="+21"/>
         <source>Call the voicemail</source>
         <translation>Sprachbox anrufen</translation>
     </message>

@@ -195,7 +195,7 @@ Voulez-vous lire le tutoriel maintenant ?</translation>
         <translation>Ajoutez maintenant des contacts à appeler</translation>
     </message>
     <message>
-        <location line="+20"/>
+        <location line="+21"/>
         <source>While a call is ringing or is active you may not change options</source>
         <translation>Pendant qu&apos;un appel sonne ou est en cours, les options ne peuvent pas être modifiées</translation>
     </message>
@@ -747,7 +747,7 @@ Voulez-vous commencer la conversation ?</translation>
     <message>
         <location line="+6"/>
         <location line="+127"/>
-        <location filename="../src/ui/main_window_status.cpp" line="+45"/>
+        <location filename="../src/ui/main_window_status.cpp" line="+104"/>
         <location filename="../src/ui/translation_test.cpp" line="+220"/>
         <source>Do Not Disturb</source>
         <translation>Ne pas déranger</translation>
@@ -1063,7 +1063,32 @@ Appuyez sur Interphone et parlez : votre premier mot est entendu.</translation>
         <translation>Appel chiffré</translation>
     </message>
     <message>
-        <location filename="../src/ui/main_window_status.cpp" line="-27"/>
+        <location filename="../src/ui/main_window_status.cpp" line="-56"/>
+        <source>State not known</source>
+        <translation>État inconnu</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>Free</source>
+        <translation>Libre</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>Ringing</source>
+        <translation>Sonne</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>In a call</source>
+        <translation>En communication</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>Do not disturb</source>
+        <translation>Ne pas déranger</translation>
+    </message>
+    <message>
+        <location line="+21"/>
         <source>Call the voicemail</source>
         <translation>Appeler la messagerie vocale</translation>
     </message>
@@ -1734,7 +1759,7 @@ Port SIP : %1 (UDP).</translation>
     <message>
         <location line="+2"/>
         <source>The page goes on for others; this speaker stops playing it. Later pages still play.</source>
-        <translation>L'appel général continue pour les autres ; ce haut-parleur ne le joue plus. Les appels suivants seront joués.</translation>
+        <translation>L&apos;appel général continue pour les autres ; ce haut-parleur ne le joue plus. Les appels suivants seront joués.</translation>
     </message>
     <message>
         <location line="+8"/>

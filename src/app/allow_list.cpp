@@ -18,7 +18,11 @@ std::vector<std::string> readAllowList(base::SettingsStore& store) {
 }
 
 bool isOnAllowList(base::SettingsStore& store, std::string_view address) {
-  for (const std::string& item : readAllowList(store)) {
+  return allowListHolds(readAllowList(store), address);
+}
+
+bool allowListHolds(const std::vector<std::string>& items, std::string_view address) {
+  for (const std::string& item : items) {
     if (address.find(item) != std::string_view::npos) {
       return true;
     }

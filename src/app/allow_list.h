@@ -20,6 +20,8 @@ namespace quillet::app {
 bool isCallerAllowed(base::SettingsStore& store, std::string_view address);
 // The items of Intercom/Allow as stored, whatever the list's length, empty items kept.
 std::vector<std::string> readAllowList(base::SettingsStore& store);
+// Whether one of the items occurs in the address.
+bool allowListHolds(const std::vector<std::string>& items, std::string_view address);
 // Whether an item of Intercom/Allow occurs in the address, whatever AllowAll says.
 bool isOnAllowList(base::SettingsStore& store, std::string_view address);
 // Whether a non-empty item of Intercom/Allow holds the host (an address written there).

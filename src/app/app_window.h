@@ -62,6 +62,9 @@ enum OptionsPage : int32_t {
 
 enum class IntercomButtonState { Ready, Disabled, InCall };
 
+// A contact's lamp: its line's state, Unknown while no NOTIFY has told it.
+enum class ContactLamp { Unknown, Free, Ringing, Busy, DoNotDisturb };
+
 class AppWindow {
  public:
   virtual ~AppWindow() = default;
@@ -76,6 +79,8 @@ class AppWindow {
   virtual void selectRow(int32_t row) = 0;
   virtual void enableContactList(bool enabled) = 0;
   virtual void showContactHint(const std::string& text) = 0;
+  // A lamp per row of the contact list (the rows as last set).
+  virtual void setContactLamps(const std::vector<ContactLamp>& lamps) = 0;
 
   // "Intercom (F5)" / "Cancel (F5)" and the button's picture.
   virtual void setIntercomButton(IntercomButtonState state, const std::string& text) = 0;
@@ -149,6 +154,8 @@ class HeadlessWindow : public AppWindow {
   void setContactRows(const std::vector<std::string>& rows) override;
   int32_t selectedRow() const override { return selected_; }
   void selectRow(int32_t row) override;
+  void setContactLamps(const std::vector<ContactLamp>& lamps) override { lamps_ = lamps; }
+  const std::vector<ContactLamp>& contactLamps() const { return lamps_; }
   void enableContactList(bool enabled) override { contactListEnabled_ = enabled; }
   void showContactHint(const std::string& text) override;
 
@@ -210,6 +217,7 @@ class HeadlessWindow : public AppWindow {
  private:
   bool visible_ = true;
   std::vector<std::string> rows_;
+  std::vector<ContactLamp> lamps_;
   int32_t selected_ = -1;
   bool contactListEnabled_ = true;
   IntercomButtonState buttonState_ = IntercomButtonState::Disabled;

@@ -292,6 +292,7 @@ void IntercomApp::showLineInStatus() {
   if (slot_ != nullptr) {
     window_->setLineTransport(slot_->transport());  // as the line's engine was built
   }
+  refreshLamps();
 }
 
 void IntercomApp::openOptions(int32_t page) {

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -161,6 +162,11 @@ class IntercomApp : public base::Application,
   void intercom();
   // Shows the state of the line's voicemail box in the window as the server reports it.
   void watchVoicemail();
+  // The lamps: who may watch this line, and the contacts' lines watched.
+  void refreshLamps();
+  void watchContactLines();
+  void showLamp(const std::string& uri, std::optional<sip::LineState> state);
+  void showLamps();
   void startWithSelectedContact();
   void hangUpFromCommandLine();
   // Puts the connected call on hold or resumes it: empty when asked of the line, else why
@@ -206,6 +212,9 @@ class IntercomApp : public base::Application,
   std::unique_ptr<AppWindow> window_;
   std::unique_ptr<contacts::ContactStore> contacts_;
   std::vector<contacts::ContactListRow> rows_;
+  // The contacts' lines subscribed to, and what their lamps show.
+  std::vector<sip::MailboxConfig> lampsWatched_;
+  std::map<std::string, sip::LineState> lamps_;
   std::unique_ptr<sip::SipTrace> trace_;
   std::unique_ptr<sip::SipTransport> transport_;
   std::unique_ptr<LineSlot> slot_;

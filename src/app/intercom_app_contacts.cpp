@@ -47,6 +47,7 @@ void IntercomApp::refillContacts() {
     texts.push_back(row.text);
   }
   window_->setContactRows(texts);
+  refreshLamps();
   for (size_t row = 0; row < rows_.size() && !selected.empty(); ++row) {
     if (rowNumber(row) == selected) {
       window_->selectRow(static_cast<int32_t>(row));

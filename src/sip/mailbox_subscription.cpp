@@ -44,6 +44,15 @@ std::string stateParameter(std::string_view state, std::string_view name) {
   return {};
 }
 
+bool isDialog(const MailboxSubscription& s) {
+  return s.config.event == "dialog";
+}
+
+// The log lines' first word.
+std::string label(const MailboxSubscription& s) {
+  return isDialog(s) ? "Lamps: " : "Voicemail: ";
+}
+
 }  // namespace
 
 std::string mailboxUri(const std::string& setting, const std::string& server,
@@ -89,6 +98,11 @@ void MailboxList::setSummaryHandler(SummaryHandler handler) {
   handler_ = std::move(handler);
 }
 
+void MailboxList::setLampHandler(LampHandler handler) {
+  std::lock_guard lock(mutex_);
+  lampHandler_ = std::move(handler);
+}
+
 void MailboxList::send(MailboxSubscription& s, int32_t expires) {
   const RegistrationConfig& line = s.config.line;
   SipTarget to;
@@ -97,6 +111,10 @@ void MailboxList::send(MailboxSubscription& s, int32_t expires) {
   const std::string address = host_.regContactAddress(to);
   const std::string branch = host_.regNewBranch();
   SubscribeSpec form;
+  if (isDialog(s)) {
+    form.event = "dialog";
+    form.accept = kDialogInfoType;
+  }
   form.mailbox = s.config.mailbox;
   form.remoteTag = s.remoteTag;
   form.viaAddress = address;
@@ -105,7 +123,10 @@ void MailboxList::send(MailboxSubscription& s, int32_t expires) {
                      : host_.regLocalPort(to.transport);
   form.transport = to.transport;
   form.branch = branch;
-  form.addressOfRecord = line.addressOfRecord;
+  // A line without a server names the address the notifier reaches it at.
+  std::string from = line.addressOfRecord;
+  if (!from.empty() && from.back() == '@') from += address + ":" + std::to_string(form.viaPort);
+  form.addressOfRecord = from;
   form.tag = s.tag;
   form.callId = s.callId;
   form.cseq = ++s.cseq;
@@ -156,9 +177,15 @@ void MailboxList::failed(MailboxSubscription& s, const std::string& why, uint32_
                          uint32_t nowMs) {
   // Logged once until it works: a server without voicemail refuses every hour.
   if (!s.refusedLogged) {
-    sipLogError("Voicemail: the subscription to " + s.config.mailbox + " failed (" + why +
+    sipLogError(label(s) + "the subscription to " + s.config.mailbox + " failed (" + why +
                 "); trying again later");
     s.refusedLogged = true;
+  }
+  if (s.lamp && lampHandler_) lampHandler_(s.config.mailbox, std::nullopt);
+  s.lamp.reset();
+  if (isDialog(s)) {
+    retryMs = kLampRetryMs << std::min(s.failures, kLampMaxDoublings);
+    ++s.failures;
   }
   s.remoteTag.clear();
   s.dueMs = nowMs + retryMs;
@@ -184,8 +211,9 @@ bool MailboxList::onResponse(const SipMessage& response, uint32_t nowMs) {
     const int32_t refresh =
         expiry > 2 * kLeastExpirySeconds ? expiry - kLeastExpirySeconds : expiry / 2;
     s.dueMs = nowMs + static_cast<uint32_t>(refresh) * 1000u;
-    if (s.refusedLogged || s.cseq <= 2) sipLogInfo("Voicemail: subscribed to " + s.config.mailbox);
+    if (s.refusedLogged || s.cseq <= 2) sipLogInfo(label(s) + "subscribed to " + s.config.mailbox);
     s.refusedLogged = false;
+    s.failures = 0;
     return true;
   }
   const std::string statusLine = std::to_string(status) + " " + response.reason;
@@ -226,9 +254,7 @@ bool MailboxList::onResponse(const SipMessage& response, uint32_t nowMs) {
 }
 
 int32_t MailboxList::onNotify(const SipMessage& notify, uint32_t nowMs) {
-  SummaryHandler handler;
-  std::string mailbox;
-  MessageSummary summary;
+  std::function<void()> tell;  // the handler's call, made outside the lock
   {
     std::lock_guard lock(mutex_);
     const std::string callId = notify.header(hdr::kCallId);
@@ -238,28 +264,50 @@ int32_t MailboxList::onNotify(const SipMessage& notify, uint32_t nowMs) {
     });
     if (found == list_.end()) return 0;
     MailboxSubscription& s = **found;
-    if (!equalsNoCase(trimmed(notify.header(hdr::kEvent)).substr(0, 15), "message-summary"))
+    const std::string event = notify.header(hdr::kEvent);
+    if (!equalsNoCase(trimmed(std::string_view(event).substr(0, event.find(';'))), s.config.event))
       return 489;
     if (s.remoteTag.empty())
       s.remoteTag = paramValue(parseNameAddr(notify.header(hdr::kFrom)).params, "tag");
     takeState(s, notify.header("Subscription-State"), nowMs);
-    const std::optional<MessageSummary> read =
-        parseMessageSummary(notify.body("application/simple-message-summary"));
-    if (!read) {
-      if (notify.hasBody("application/simple-message-summary"))
-        sipLogError("Voicemail: a NOTIFY from " + s.config.mailbox +
-                    " has a summary that cannot be read; ignored");
-      return 200;
-    }
-    if (s.summary == read) return 200;
-    s.summary = read;
-    sipLogInfo("Voicemail: " + summaryText(*read));
-    handler = handler_;
-    mailbox = s.config.mailbox;
-    summary = *read;
+    tell = isDialog(s) ? takeLamp(s, notify) : takeSummary(s, notify);
   }
-  if (handler) handler(mailbox, summary);
+  if (tell) tell();
   return 200;
+}
+
+std::function<void()> MailboxList::takeSummary(MailboxSubscription& s, const SipMessage& notify) {
+  const std::optional<MessageSummary> read =
+      parseMessageSummary(notify.body("application/simple-message-summary"));
+  if (!read) {
+    if (notify.hasBody("application/simple-message-summary"))
+      sipLogError("Voicemail: a NOTIFY from " + s.config.mailbox +
+                  " has a summary that cannot be read; ignored");
+    return {};
+  }
+  if (s.summary == read) return {};
+  s.summary = read;
+  sipLogInfo("Voicemail: " + summaryText(*read));
+  if (!handler_) return {};
+  return [handler = handler_, mailbox = s.config.mailbox, summary = *read] {
+    handler(mailbox, summary);
+  };
+}
+
+std::function<void()> MailboxList::takeLamp(MailboxSubscription& s, const SipMessage& notify) {
+  if (!notify.hasBody(kDialogInfoType)) return {};  // the first NOTIFY may have none
+  const std::optional<DialogInfo> info = parseDialogInfo(notify.body(kDialogInfoType));
+  if (!info) {
+    sipLogError("Lamps: a NOTIFY from " + s.config.mailbox +
+                " has a dialog-info body that cannot be read; ignored");
+    return {};
+  }
+  if (!info->full) return {};  // only full documents are asked for
+  const LineState now = lineStateOf(*info);
+  if (s.lamp == now) return {};
+  s.lamp = now;
+  if (!lampHandler_) return {};
+  return [handler = lampHandler_, uri = s.config.mailbox, now] { handler(uri, now); };
 }
 
 void MailboxList::takeState(MailboxSubscription& s, const std::string& state, uint32_t nowMs) {

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-// MailboxList: the subscriptions to the lines' voicemail boxes (message-waiting, RFC 3842),
-// driven by the SIP transport thread like the registrations: SUBSCRIBE, refresh, digest
-// authentication, resend while unanswered, and the NOTIFYs that report the box's state.
+// MailboxList: the event subscriptions of the lines: their voicemail boxes (message-waiting,
+// RFC 3842) and the contacts' dialogs (the lamps, RFC 4235), driven by the SIP transport
+// thread like the registrations: SUBSCRIBE, refresh, digest authentication, resend while
+// unanswered, and the NOTIFYs that report the state.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "sip/dialog_info.h"
 #include "sip/message_summary.h"
 #include "sip/registration.h"
 
@@ -20,8 +22,10 @@ namespace quillet::sip {
 struct MailboxConfig {
   RegistrationConfig line;  // the server, the way there and the identity it knows
   std::string mailbox;      // the SUBSCRIBE's request URI
+  // The event package: "message-summary" (a voicemail box) or "dialog" (a contact's line).
+  std::string event = "message-summary";
   bool sameAs(const MailboxConfig& other) const {
-    return mailbox == other.mailbox && line.sameAs(other.line);
+    return mailbox == other.mailbox && event == other.event && line.sameAs(other.line);
   }
 };
 
@@ -48,6 +52,8 @@ struct MailboxSubscription {
   bool refusedLogged = false;
   SipTarget lastTarget;
   std::optional<MessageSummary> summary;
+  std::optional<LineState> lamp;
+  int failures = 0;  // in a row, for a lamp's back-off
   int refCount = 1;
 };
 
@@ -58,9 +64,16 @@ class MailboxList {
   static constexpr uint32_t kRetryMs = 300000;          // after a failure or no answer
   static constexpr uint32_t kRefusedRetryMs = 3600000;  // after the server refused the event
   static constexpr int32_t kMaxExpirySeconds = 86400;
+  // A lamp's subscription is tried again sooner: 5 s after the first failure, twice as
+  // long after each further one (at most 320 s).
+  static constexpr uint32_t kLampRetryMs = 5000;
+  static constexpr int kLampMaxDoublings = 6;
 
   using SummaryHandler =
       std::function<void(const std::string& mailbox, const MessageSummary& summary)>;
+
+  // A contact's line state as its NOTIFYs tell it (nothing: no longer known).
+  using LampHandler = std::function<void(const std::string& uri, std::optional<LineState> state)>;
 
   explicit MailboxList(RegistrationHost& host) : host_(host) {}
 
@@ -69,6 +82,7 @@ class MailboxList {
   // The last reference ends the subscription (expires 0) and forgets it.
   void remove(const MailboxConfig& config);
   void setSummaryHandler(SummaryHandler handler);
+  void setLampHandler(LampHandler handler);
 
   // Transport thread.
   void drive(uint32_t nowMs);
@@ -85,13 +99,16 @@ class MailboxList {
  private:
   void send(MailboxSubscription& s, int32_t expires);
   void failed(MailboxSubscription& s, const std::string& why, uint32_t retryMs, uint32_t nowMs);
-  void takeSummary(MailboxSubscription& s, const SipMessage& notify);
+  // Read a NOTIFY's body: the handler's call when the state changed, else nothing.
+  std::function<void()> takeSummary(MailboxSubscription& s, const SipMessage& notify);
+  std::function<void()> takeLamp(MailboxSubscription& s, const SipMessage& notify);
   void takeState(MailboxSubscription& s, const std::string& state, uint32_t nowMs);
 
   RegistrationHost& host_;
   mutable std::mutex mutex_;
   std::vector<std::unique_ptr<MailboxSubscription>> list_;
   SummaryHandler handler_;
+  LampHandler lampHandler_;
 };
 
 }  // namespace quillet::sip

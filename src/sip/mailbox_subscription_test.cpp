@@ -170,3 +170,77 @@ TEST_F(MailboxTest, AServerWithoutVoicemailIsLoggedOnceAndAskedAgainOnlyAnHourLa
 
 }  // namespace
 }  // namespace quillet::sip
+
+namespace quillet::sip {
+namespace {
+
+// A contact's line watched without a server: the SUBSCRIBE asks for dialog-info and names
+// this side's address; each NOTIFY that changes the lamp is told once, a body that cannot
+// be read changes nothing, and a refusal makes the lamp unknown.
+TEST(LampWatchTest, TheLampFollowsTheNotifiesAndIsUnknownAfterARefusal) {
+  testing::FakeHost host;
+  MailboxList list{host};
+  std::vector<std::string> lamps;
+  list.setLampHandler([&](const std::string& uri, std::optional<LineState> state) {
+    lamps.push_back(uri + " " + (state ? std::string(lineStateName(*state)) : "unknown"));
+  });
+  MailboxConfig config;
+  config.line.addressOfRecord = "sip:hall@";
+  config.line.outboundServer = "192.0.2.20:5070";
+  config.line.user = "hall";
+  config.mailbox = "sip:door@192.0.2.20:5070";
+  config.event = "dialog";
+  list.add(config, "lamp-call", "ourtag", 1000);
+  list.drive(1000);
+  ASSERT_EQ(host.sent.size(), 1u);
+  const SipMessage subscribe = *SipMessage::parse(host.sent[0]);
+  EXPECT_EQ(subscribe.header("Event"), "dialog");
+  EXPECT_EQ(subscribe.header("Accept"), "application/dialog-info+xml");
+  EXPECT_NE(subscribe.header("From").find("<sip:hall@"), std::string::npos);
+  EXPECT_EQ(subscribe.header("From").find("@>"), std::string::npos) << subscribe.header("From");
+
+  auto notify = [&](const std::string& body) {
+    const std::string text =
+        "NOTIFY sip:hall@192.0.2.1 SIP/2.0\r\nVia: SIP/2.0/UDP 192.0.2.20;branch=z9hG4bKn\r\n"
+        "To: <sip:hall@192.0.2.1>;tag=ourtag\r\nFrom: <sip:door@192.0.2.20>;tag=door\r\n"
+        "Call-ID: lamp-call\r\nCSeq: 2 NOTIFY\r\nEvent: dialog\r\n"
+        "Subscription-State: active;expires=600\r\nContent-Type: application/dialog-info+xml\r\n"
+        "Content-Length: " +
+        std::to_string(body.size()) + "\r\n\r\n" + body;
+    return list.onNotify(*SipMessage::parse(text), 1500);
+  };
+  DialogInfo info{0, true, "sip:door@192.0.2.20", {}};
+  EXPECT_EQ(notify(writeDialogInfo(info)), 200);
+  info.dialogs.push_back({"line1", "confirmed", "initiator", false});
+  EXPECT_EQ(notify(writeDialogInfo(info)), 200);
+  EXPECT_EQ(notify(writeDialogInfo(info)), 200);  // the same state again
+  EXPECT_EQ(notify("<dialog-info version='3'><dialog>"), 200);
+  const std::string uri = config.mailbox;
+  EXPECT_EQ(lamps, (std::vector<std::string>{uri + " free", uri + " busy"}));
+
+  const std::string refused = "SIP/2.0 403 Forbidden\r\nVia: " + subscribe.header("Via") +
+                              "\r\nTo: <" + uri +
+                              ">;tag=door\r\nFrom: " + subscribe.header("From") +
+                              "\r\nCall-ID: lamp-call\r\nCSeq: " + subscribe.header("CSeq") +
+                              "\r\nContent-Length: 0\r\n\r\n";
+  EXPECT_TRUE(list.onResponse(*SipMessage::parse(refused), 1600));
+  EXPECT_EQ(lamps.back(), uri + " unknown");
+  // Tried again after 5 s, then after 10 s.
+  list.drive(6599);
+  EXPECT_EQ(host.sent.size(), 1u);
+  list.drive(6600);
+  ASSERT_EQ(host.sent.size(), 2u);
+  const SipMessage again = *SipMessage::parse(host.sent[1]);
+  const std::string refusedAgain = "SIP/2.0 403 Forbidden\r\nVia: " + again.header("Via") +
+                                   "\r\nTo: <" + uri + ">\r\nFrom: " + again.header("From") +
+                                   "\r\nCall-ID: lamp-call\r\nCSeq: " + again.header("CSeq") +
+                                   "\r\nContent-Length: 0\r\n\r\n";
+  EXPECT_TRUE(list.onResponse(*SipMessage::parse(refusedAgain), 6700));
+  list.drive(16699);
+  EXPECT_EQ(host.sent.size(), 2u);
+  list.drive(16700);
+  EXPECT_EQ(host.sent.size(), 3u);
+}
+
+}  // namespace
+}  // namespace quillet::sip

@@ -118,6 +118,7 @@ void SipEngine::postNotify() {
 
 void SipEngine::setState(int32_t state) {
   callState_ = state;
+  transport_.lineStateChanged();
   postNotify();
 }
 
@@ -219,6 +220,7 @@ bool SipEngine::startCall(int32_t state, std::unique_ptr<SipCall> call,
   call_ = std::move(call);
   transport_.registerCall(call_.get());
   callState_ = state;
+  transport_.lineStateChanged();
   if (!Start(platform::kPriorityBelowNormal)) {
     sipLogError("Cannot start a call: out of descriptors");
     callState_ = kCallIdle;

@@ -235,6 +235,8 @@ class SipEngine : public LineInterface,
   void OnNotify() override;
 
   int32_t callState() const { return callState_; }
+  // The registration of this engine's line (its server, identity and the way there).
+  RegistrationConfig registrationConfig() const;
   // The media encryption of the call ("SRTP AES_CM_128_HMAC_SHA1_80 (SDES)"), known once
   // its SDP was taken; empty while the media is plain.
   std::string mediaEncryption() const { return media_->encryption(); }
@@ -283,7 +285,6 @@ class SipEngine : public LineInterface,
     double q = 0.5;
   };
 
-  RegistrationConfig registrationConfig() const;
   // Whether this engine subscribes to its line's voicemail box, and that subscription.
   bool watchesMailbox() const;
   MailboxConfig mailboxConfig() const;

@@ -194,10 +194,10 @@ std::string buildSubscribe(const SubscribeSpec& form) {
   if (!form.remoteTag.empty()) text.AppendFormat(";tag=%s", form.remoteTag);
   text.AppendFormat(
       "\r\nFrom: <%s>;tag=%s\r\nCall-ID: %s\r\nCSeq: %d SUBSCRIBE\r\nContact: %s\r\n"
-      "Event: message-summary\r\nAccept: application/simple-message-summary\r\n"
-      "Expires: %d\r\n",
+      "Event: %s\r\nAccept: %s\r\nExpires: %d\r\n",
       form.addressOfRecord, form.tag, form.callId, form.cseq,
-      contactValue(form.contactUser, form.viaAddress, form.viaPort, form.transport), form.expires);
+      contactValue(form.contactUser, form.viaAddress, form.viaPort, form.transport), form.event,
+      form.accept, form.expires);
   if (!form.credentials.empty()) {
     text.AppendFormat(
         form.authorizationHeader ? "Authorization: %s\r\n" : "Proxy-Authorization: %s\r\n",

@@ -103,9 +103,11 @@ struct RegisterSpec {
 };
 std::string buildRegister(const RegisterSpec& form);
 
-// A SUBSCRIBE to a voicemail box's message-waiting state (a refresh names the notifier's
-// tag; expires 0 ends the subscription).
+// A SUBSCRIBE to an event package: a voicemail box's message-waiting state, a contact's
+// dialogs (a refresh names the notifier's tag; expires 0 ends the subscription).
 struct SubscribeSpec {
+  std::string_view event = "message-summary";
+  std::string_view accept = "application/simple-message-summary";
   std::string_view mailbox;  // request URI and To
   std::string_view remoteTag;
   std::string_view viaAddress;

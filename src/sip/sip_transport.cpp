@@ -119,6 +119,7 @@ SipTransport::SipTransport(SipTrace* trace)
       locator_(std::make_unique<ServerLocator>()),
       registrations_(*this),
       mailboxes_(*this),
+      notifier_(*this),
       reaper_(std::make_unique<DialogReaper>(*this)),
       settingsSource_(&TransportSettings::fromStore),
       privateSource_([this] { return routedPrivateAddress(); }),
@@ -477,6 +478,8 @@ void SipTransport::Run() {
 
     registrations_.drive(platform::tickMs(), keepAlivesAllowed, [this] { return stopRequested(); });
     mailboxes_.drive(platform::tickMs());
+    if (lineChanged_.exchange(false)) publishLineState(platform::tickMs());
+    notifier_.drive(platform::tickMs());
     if (stopRequested()) break;
     ready_.set();
 
@@ -484,6 +487,7 @@ void SipTransport::Run() {
     int32_t wait = kIdleWaitMs;
     registrations_.adjustWait(now, keepAlivesAllowed, wait);
     mailboxes_.adjustWait(now, wait);
+    notifier_.adjustWait(now, wait);
     if (keepAlivesAllowed) {
       if (now - lastStunKeepAlive >= kStunKeepAliveMs) {
         if (settings.stun) {
@@ -577,6 +581,7 @@ void SipTransport::unregisterAtShutdown(std::vector<char>& buffer) {
 void SipTransport::unregisterWindow(std::vector<char>& buffer) {
   const uint32_t start = platform::tickMs();
   mailboxes_.unsubscribeAll();  // best effort: their answers are not waited for
+  notifier_.terminateAll();
   if (registrations_.unregisterAll() == 0) return;
   // Wait for the answers (a challenge is answered once) for at most 2000 ms in total.
   const int fd = socket_.load();

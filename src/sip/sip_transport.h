@@ -21,6 +21,7 @@
 #include "base/worker_thread.h"
 #include "net/public_address.h"
 #include "platform/event.h"
+#include "sip/dialog_notifier.h"
 #include "sip/mailbox_subscription.h"
 #include "sip/registration.h"
 #include "sip/response_cache.h"
@@ -76,7 +77,7 @@ struct LocalContact {
   TransportKind transport = TransportKind::Udp;
 };
 
-class SipTransport : public base::WorkerThread, private RegistrationHost {
+class SipTransport : public base::WorkerThread, private RegistrationHost, private NotifierHost {
  public:
   // Sources of the outside facts; tests and the test peer replace them.
   using SettingsSource = std::function<TransportSettings()>;
@@ -185,7 +186,17 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
 
   void addEngine(SipEngine* engine);
   void removeEngine(SipEngine* engine);
-  void setDoNotDisturb(bool on) { doNotDisturb_ = on; }
+  void setDoNotDisturb(bool on) {
+    doNotDisturb_ = on;
+    lineStateChanged();
+  }
+  // A line's call state changed (any thread): the watchers hear of it on the next pass.
+  void lineStateChanged() {
+    lineChanged_ = true;
+    wake_.set();
+  }
+  // This side as the notifier of its lines' dialog state.
+  DialogNotifier& notifier() { return notifier_; }
   bool doNotDisturb() const { return doNotDisturb_; }
 
   void addRegistration(const RegistrationConfig& config);
@@ -196,6 +207,9 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
   void removeMailbox(const MailboxConfig& config) { mailboxes_.remove(config); }
   void setMailboxHandler(MailboxList::SummaryHandler handler) {
     mailboxes_.setSummaryHandler(std::move(handler));
+  }
+  void setLampHandler(MailboxList::LampHandler handler) {
+    mailboxes_.setLampHandler(std::move(handler));
   }
   MailboxList& mailboxes() { return mailboxes_; }
 
@@ -239,6 +253,18 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
   void regLearnPublicAddress(const std::string& address, uint16_t port) override {
     learnPublicAddress({address, port}, "the registrar's Via");
   }
+
+  // NotifierHost
+  void ntfLocal(const SipTarget& to, std::string& address, uint16_t& port) override {
+    const LocalContact local = localAddressFor(to);
+    address = local.address;
+    port = local.port;
+  }
+  std::string ntfNewBranch() override { return newBranch(); }
+  void ntfSend(const SipTarget& to, std::string_view text) override { send(to, text); }
+  // The lines' calls as dialogs, told to the watchers when they changed.
+  void publishLineState(uint32_t nowMs);
+  void answerSubscribe(const SipMessage& request);
 
   std::string routedPrivateAddress();
   bool bindSocket(const TransportSettings& settings);
@@ -284,6 +310,8 @@ class SipTransport : public base::WorkerThread, private RegistrationHost {
   ResponseCache cache_;
   RegistrationList registrations_;
   MailboxList mailboxes_;
+  DialogNotifier notifier_;
+  std::atomic<bool> lineChanged_{true};
   std::unique_ptr<DialogReaper> reaper_;
 
   SettingsSource settingsSource_;

@@ -77,7 +77,9 @@ void SipTransport::handleMessage(std::string_view text, const platform::SocketAd
     return;
   }
   const uint32_t now = platform::tickMs();
-  if (!registrations_.onResponse(message, now) && !mailboxes_.onResponse(message, now)) ++dropped_;
+  if (!registrations_.onResponse(message, now) && !mailboxes_.onResponse(message, now) &&
+      !notifier_.onResponse(message))
+    ++dropped_;
 }
 
 bool SipTransport::admitted(const SipMessage& message) {
@@ -124,7 +126,9 @@ void SipTransport::dispatchRequest(const SipMessage& request) {
     incomingInvite(request);
   } else if (method == "OPTIONS") {
     answerOptions(request);
-  } else if (method == "REGISTER" || method == "SUBSCRIBE") {
+  } else if (method == "SUBSCRIBE") {
+    answerSubscribe(request);
+  } else if (method == "REGISTER") {
     answer(501);
   } else if (method == "NOTIFY") {
     const int32_t status = mailboxes_.onNotify(request, platform::tickMs());
@@ -138,6 +142,39 @@ void SipTransport::dispatchRequest(const SipMessage& request) {
   } else {
     answer(501);
   }
+}
+
+void SipTransport::answerSubscribe(const SipMessage& request) {
+  notifier_.onSubscribe(request, newTag(), platform::tickMs(), [&](const SubscribeAnswer& answer) {
+    ResponseSpec form;
+    form.status = answer.status;
+    form.reason = reasonPhrase(answer.status);
+    form.toTag = answer.toTag;
+    std::string extra = answer.extraHeaders;
+    if (answer.status == 200) extra += "Expires: " + std::to_string(answer.expires) + "\r\n";
+    form.extraHeaders = extra;
+    sendResponse(request, form);
+  });
+}
+
+// A call's state as a dialog's: ringing either way is early (trying before the far end
+// rings), an answered call confirmed.
+void SipTransport::publishLineState(uint32_t nowMs) {
+  std::vector<DialogEntry> dialogs;
+  {
+    std::lock_guard lock(engineLock_);
+    for (size_t i = 0; i < engines_.size(); ++i) {
+      const int32_t state = engines_[i]->callState();
+      if (state == kCallIdle) continue;
+      DialogEntry d;
+      d.id = "line" + std::to_string(i + 1);
+      d.direction = state == kCallOutgoing || state == kCallFarRinging ? "initiator" : "recipient";
+      d.state = state == kCallConnected ? "confirmed" : state == kCallOutgoing ? "trying" : "early";
+      dialogs.push_back(std::move(d));
+    }
+  }
+  if (doNotDisturb_) dialogs.push_back({std::string(kDoNotDisturbId), "confirmed", {}, true});
+  notifier_.setDialogs(std::move(dialogs), nowMs);
 }
 
 void SipTransport::incomingInvite(const SipMessage& request) {

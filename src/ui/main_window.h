@@ -97,6 +97,9 @@ class MainWindow : public QMainWindow, public app::AppWindow {
   void hide() override;
   bool visible() const override;
   void setContactRows(const std::vector<std::string>& rows) override;
+  void setContactLamps(const std::vector<app::ContactLamp>& lamps) override;
+  // What a lamp's tooltip says.
+  static QString lampText(app::ContactLamp lamp);
   int32_t selectedRow() const override;
   void selectRow(int32_t row) override;
   void enableContactList(bool enabled) override;

@@ -1,11 +1,70 @@
 // SPDX-License-Identifier: Apache-2.0
-// MainWindow: the status line the tray shows, and the voicemail indicator that calls the
-// voicemail when pressed.
+// MainWindow: the status line the tray shows, the voicemail indicator that calls the
+// voicemail when pressed, and the contacts' lamps.
+#include <QComboBox>
+#include <QPainter>
+#include <QPixmap>
 #include <QPushButton>
 
 #include "ui/main_window.h"
 
 namespace quillet::ui {
+
+namespace {
+
+// A round lamp of the colour; a grey ring when the state is not known.
+QIcon lampIcon(app::ContactLamp lamp) {
+  QPixmap picture(16, 16);
+  picture.fill(Qt::transparent);
+  QPainter painter(&picture);
+  painter.setRenderHint(QPainter::Antialiasing);
+  switch (lamp) {
+    case app::ContactLamp::Unknown:
+      painter.setPen(QPen(QColor(0x9e, 0x9e, 0x9e), 1.5));
+      break;
+    case app::ContactLamp::Free:
+      painter.setBrush(QColor(0x2e, 0xa0, 0x43));
+      break;
+    case app::ContactLamp::Ringing:
+      painter.setBrush(QColor(0xf0, 0xa0, 0x20));
+      break;
+    case app::ContactLamp::Busy:
+      painter.setBrush(QColor(0xd0, 0x30, 0x30));
+      break;
+    case app::ContactLamp::DoNotDisturb:
+      painter.setBrush(QColor(0x70, 0x30, 0xa0));
+      break;
+  }
+  if (lamp != app::ContactLamp::Unknown) painter.setPen(Qt::NoPen);
+  painter.drawEllipse(QRectF(3, 3, 10, 10));
+  return QIcon(picture);
+}
+
+}  // namespace
+
+QString MainWindow::lampText(app::ContactLamp lamp) {
+  switch (lamp) {
+    case app::ContactLamp::Unknown:
+      return tr("State not known");
+    case app::ContactLamp::Free:
+      return tr("Free");
+    case app::ContactLamp::Ringing:
+      return tr("Ringing");
+    case app::ContactLamp::Busy:
+      return tr("In a call");
+    case app::ContactLamp::DoNotDisturb:
+      return tr("Do not disturb");
+  }
+  return {};
+}
+
+void MainWindow::setContactLamps(const std::vector<app::ContactLamp>& lamps) {
+  const int count = std::min(contacts_->count(), static_cast<int>(lamps.size()));
+  for (int row = 0; row < count; ++row) {
+    contacts_->setItemIcon(row, lampIcon(lamps[row]));
+    contacts_->setItemData(row, lampText(lamps[row]), Qt::ToolTipRole);
+  }
+}
 
 QWidget* MainWindow::makeVoicemailIndicator(QWidget* parent) {
   voicemail_ = new QPushButton(parent);

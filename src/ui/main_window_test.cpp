@@ -42,6 +42,29 @@ QStringList rowsOf(QComboBox* list) {
   return rows;
 }
 
+TEST_F(WindowTest, ContactLampsShowEachLineStateWithATooltip) {
+  addContact("Bob", "sip:bob@127.0.0.1:2");
+  addContact("alice", "sip:alice@127.0.0.1:3");
+  addContact("zed", "sip:zed@127.0.0.1:1");
+  start();
+  auto* list = control<QComboBox>(window_, 130);
+  // Until a contact's line has told its state, the lamp says so.
+  EXPECT_EQ(list->itemData(2, Qt::ToolTipRole).toString(), "State not known");
+  window_->setContactLamps({app::ContactLamp::Busy, app::ContactLamp::Free});
+  EXPECT_EQ(list->itemData(0, Qt::ToolTipRole).toString(), "In a call");
+  EXPECT_EQ(list->itemData(1, Qt::ToolTipRole).toString(), "Free");
+  EXPECT_EQ(list->itemData(2, Qt::ToolTipRole).toString(), "State not known");
+  const QImage busy = list->itemIcon(0).pixmap(16, 16).toImage();
+  EXPECT_EQ(busy.pixelColor(8, 8), QColor(0xd0, 0x30, 0x30));
+  EXPECT_EQ(list->itemIcon(1).pixmap(16, 16).toImage().pixelColor(8, 8), QColor(0x2e, 0xa0, 0x43));
+  window_->setContactLamps(
+      {app::ContactLamp::Busy, app::ContactLamp::Free, app::ContactLamp::DoNotDisturb});
+  EXPECT_EQ(list->itemData(2, Qt::ToolTipRole).toString(), "Do not disturb");
+  list->showPopup();
+  shot(list->view()->window(), "contact_lamps.png");
+  list->hidePopup();
+}
+
 TEST_F(WindowTest, ControlsShowTheContactsAndSettings) {
   settings().writeInt("Settings", "PlayVolume", 40);
   settings().writeInt("Settings", "RecordVolume", -300);  // out of range: clamped

@@ -440,6 +440,15 @@ class LabCase(unittest.TestCase):
         self.cleanup.append(p.stop)
         return p
 
+    def tool(self, profile, *args):
+        """quillet-tool on the profile: its output; its errors in self.errors."""
+        tool = os.path.join(os.path.dirname(QUILLET), "quillet-tool")
+        done = subprocess.run([tool, *args], env=profile.env(), timeout=10,
+                              capture_output=True, text=True)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.errors = done.stderr
+        return done.stdout
+
     def call_and_hang_up(self, a, b, reply_delay):
         """`a` calls `b` by user name, the speech plays on (with `b`'s reply `reply_delay` s
         in), then `a` hangs up and `b` sees the call end."""

@@ -9,11 +9,9 @@ of the file is left out (and the file left as it was), and a file past its size 
 Usage: history_e2e.py PATH/TO/quillet"""
 import json
 import os
-import subprocess
 import time
 import unittest
 
-import e2e_support
 from e2e_support import LabCase, take_binary_argument, wait_for
 import sipharness as h  # noqa: E402 (on the path that e2e_support sets)
 
@@ -26,14 +24,6 @@ OLD_LINE = ('{"start":"2020-01-01T00:00:00Z","direction":"in","kind":"call","uri
 
 class CallHistoryTest(LabCase):
     prefix = "quillet-history-"
-
-    def tool(self, profile, *args):
-        tool = os.path.join(os.path.dirname(e2e_support.QUILLET), "quillet-tool")
-        done = subprocess.run([tool, *args], env=profile.env(), timeout=10,
-                              capture_output=True, text=True)
-        self.assertEqual(done.returncode, 0, done.stderr)
-        self.errors = done.stderr
-        return done.stdout
 
     def history(self, profile, *args):
         return json.loads(self.tool(profile, "history", *args))
