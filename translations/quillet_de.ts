@@ -166,7 +166,7 @@
         <translation>Kontakte lassen sich aus CSV-Dateien importieren</translation>
     </message>
     <message>
-        <location line="+113"/>
+        <location line="+109"/>
         <source>Welcome</source>
         <translation>Willkommen</translation>
     </message>
@@ -200,7 +200,7 @@ Möchten Sie jetzt die Einführung lesen?</translation>
         <translation>Solange ein Anruf klingelt oder läuft, können die Optionen nicht geändert werden</translation>
     </message>
     <message>
-        <location line="+494"/>
+        <location line="+383"/>
         <source>Cancel (F5)</source>
         <translation>Abbrechen (F5)</translation>
     </message>

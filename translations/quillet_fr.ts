@@ -166,7 +166,7 @@
         <translation>Les contacts peuvent être importés depuis des fichiers CSV</translation>
     </message>
     <message>
-        <location line="+113"/>
+        <location line="+109"/>
         <source>Welcome</source>
         <translation>Bienvenue</translation>
     </message>
@@ -200,7 +200,7 @@ Voulez-vous lire le tutoriel maintenant ?</translation>
         <translation>Pendant qu&apos;un appel sonne ou est en cours, les options ne peuvent pas être modifiées</translation>
     </message>
     <message>
-        <location line="+494"/>
+        <location line="+383"/>
         <source>Cancel (F5)</source>
         <translation>Annuler (F5)</translation>
     </message>

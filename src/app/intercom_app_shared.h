@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
-// What the files of IntercomApp share: the settings store, and the names of the ring
-// sound's safety timer and of the talk-back question.
+// What the files of IntercomApp share: the settings store, the volume range, and the names of the
+// ring sound's safety timer and of the talk-back question.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 #include "base/settings_store.h"
@@ -11,6 +12,11 @@ namespace quillet::app {
 
 inline base::SettingsStore& settings() {
   return base::SettingsStore::global();
+}
+
+// A volume setting within the devices' range (dB).
+inline int32_t clampLevel(int32_t level) {
+  return std::clamp(level, -127, 127);
 }
 
 inline constexpr uint32_t kRingTimer = 6;  // safety limit of the ring sound
