@@ -176,7 +176,8 @@ void DialogNotifier::notify(Watcher& w, std::string_view state, uint32_t nowMs) 
   context.to = toValue;
   context.from = fromValue;
   context.callId = w.callId;
-  context.contactUser = parseUri(w.entity).user;
+  const std::string contactUser = parseUri(w.entity).user;  // the context only points at it
+  context.contactUser = contactUser;
   const std::string extra = "Event: dialog\r\nSubscription-State: " + std::string(state) + "\r\n";
   w.lastBody = body;
   w.unansweredBranch = request.branch;
