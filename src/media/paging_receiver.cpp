@@ -178,7 +178,7 @@ void PagingReceiver::plainPacket(size_t listen, const uint8_t* data, size_t size
   info.priority = listens_[listen].priority;
   if (!arbiter_.packet(key, info, false, nowMs)) return;
   follow();
-  Playing& playing = *playing_;
+  PlayingPage& playing = *playing_;
   // Duplicates and packets older than the last one played are left out.
   if (playing.haveSequence && static_cast<int16_t>(view.header.sequence - playing.sequence) <= 0) {
     return;
@@ -222,7 +222,7 @@ void PagingReceiver::groupPacket(size_t listen, const uint8_t* data, size_t size
   follow();
   if (alert) return;
   const std::optional<codecs::CodecId> codec = groupCodec(packet.codec);
-  Playing& playing = *playing_;
+  PlayingPage& playing = *playing_;
   // A frame lost on the way comes back from the redundancy of the next packet.
   if (playing.haveSequence && !packet.redundant.empty() &&
       packet.sampleCount - playing.nextSampleCount == kGroupFrameBytes &&
@@ -253,7 +253,7 @@ void PagingReceiver::follow() {
 }
 
 void PagingReceiver::play(codecs::CodecId codec, const uint8_t* bytes, size_t size) {
-  Playing& playing = *playing_;
+  PlayingPage& playing = *playing_;
   if (playing.codec == nullptr) {
     playing.codec = codecs::createAudioCodec(codec);
     playing.codecId = codec;

@@ -33,6 +33,18 @@ struct PageChange {
   audio::SourceRef audio;
 };
 
+// The page that plays: its stream and where its packets have got to.
+struct PlayingPage {
+  uint64_t id = 0;
+  audio::PipeRef pipe;
+  audio::SinkRef writer;
+  std::unique_ptr<codecs::AudioCodec> codec;
+  codecs::CodecId codecId = codecs::CodecId::kPcmu;
+  bool haveSequence = false;
+  uint16_t sequence = 0;
+  uint32_t nextSampleCount = 0;
+};
+
 class PagingReceiver : public base::WorkerThread {
  public:
   static constexpr uint32_t kMostQueuedMs = 2000;  // audio beyond this is dropped
@@ -57,17 +69,6 @@ class PagingReceiver : public base::WorkerThread {
     platform::UniqueFd fd;
     size_t listen = 0;
   };
-  struct Playing {
-    uint64_t id = 0;
-    audio::PipeRef pipe;
-    audio::SinkRef writer;
-    std::unique_ptr<codecs::AudioCodec> codec;
-    codecs::CodecId codecId = codecs::CodecId::kPcmu;
-    bool haveSequence = false;
-    uint16_t sequence = 0;
-    uint32_t nextSampleCount = 0;
-  };
-
   void Run() override;
   void receive(const Socket& socket, uint32_t nowMs);
   void plainPacket(size_t listen, const uint8_t* data, size_t size, const platform::Endpoint& from,
@@ -86,7 +87,7 @@ class PagingReceiver : public base::WorkerThread {
   std::function<void(const PageChange&)> changed_;
   PageArbiter arbiter_;
   std::vector<Socket> sockets_;
-  std::optional<Playing> playing_;
+  std::optional<PlayingPage> playing_;
   platform::Event wake_{platform::Event::Reset::Auto};
   std::mutex muteMutex_;
   std::vector<uint64_t> toMute_;
