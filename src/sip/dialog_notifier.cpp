@@ -52,7 +52,7 @@ void DialogNotifier::logRefusal(const std::string& text, uint32_t nowMs) {
   std::string line = "Lamps: " + text;
   if (refusalsUnlogged_ > 0)
     line += " (" + std::to_string(refusalsUnlogged_) + " more refused since the last report)";
-  sipLogError(line);
+  sipLogInfo(line);
   refusalLogged_ = true;
   refusalsUnlogged_ = 0;
   lastRefusalLogMs_ = nowMs;

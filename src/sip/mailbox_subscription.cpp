@@ -177,8 +177,8 @@ void MailboxList::failed(MailboxSubscription& s, const std::string& why, uint32_
                          uint32_t nowMs) {
   // Logged once until it works: a server without voicemail refuses every hour.
   if (!s.refusedLogged) {
-    sipLogError(label(s) + "the subscription to " + s.config.mailbox + " failed (" + why +
-                "); trying again later");
+    sipLogInfo(label(s) + "the subscription to " + s.config.mailbox + " failed (" + why +
+               "); trying again later");
     s.refusedLogged = true;
   }
   if (s.lamp && lampHandler_) lampHandler_(s.config.mailbox, std::nullopt);
