@@ -31,9 +31,8 @@ class NoHost : public RegistrationHost {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view body(reinterpret_cast<const char*>(data), size);
   const std::optional<MessageSummary> summary = parseMessageSummary(body);
-  if (summary && (summary->newVoice < -1 || summary->newVoice > 999999 ||
-                  summary->oldVoice < -1 || summary->oldVoice > 999999 ||
-                  (summary->newVoice < 0) != (summary->oldVoice < 0)))
+  if (summary && (summary->newVoice < -1 || summary->newVoice > 999999 || summary->oldVoice < -1 ||
+                  summary->oldVoice > 999999 || (summary->newVoice < 0) != (summary->oldVoice < 0)))
     std::abort();
 
   NoHost host;

@@ -15,16 +15,21 @@ constexpr uint64_t kRampSamples = kRate / 100;
 
 }  // namespace
 
-int32_t holdSample(HoldSound sound, uint64_t position) {
-  if (sound != HoldSound::Tone) return 0;
-  const uint64_t at = position % (kRate * kHoldTonePeriodMs / 1000);
-  const uint64_t length = kRate * kHoldToneMs / 1000;
+int32_t toneBurstSample(uint64_t position, uint32_t hz, uint32_t onMs, uint32_t periodMs,
+                        int32_t amplitude) {
+  const uint64_t at = position % (kRate * periodMs / 1000);
+  const uint64_t length = kRate * onMs / 1000;
   if (at >= length) return 0;
   const uint64_t edge = std::min(at, length - 1 - at);
   const double ramp = edge >= kRampSamples ? 1.0 : static_cast<double>(edge) / kRampSamples;
   const double phase =
-      2.0 * std::numbers::pi * kHoldToneHz * static_cast<double>(at) / static_cast<double>(kRate);
-  return static_cast<int32_t>(std::lround(kHoldToneAmplitude * ramp * std::sin(phase)));
+      2.0 * std::numbers::pi * hz * static_cast<double>(at) / static_cast<double>(kRate);
+  return static_cast<int32_t>(std::lround(amplitude * ramp * std::sin(phase)));
+}
+
+int32_t holdSample(HoldSound sound, uint64_t position) {
+  if (sound != HoldSound::Tone) return 0;
+  return toneBurstSample(position, kHoldToneHz, kHoldToneMs, kHoldTonePeriodMs, kHoldToneAmplitude);
 }
 
 }  // namespace quillet::media

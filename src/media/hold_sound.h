@@ -20,4 +20,9 @@ constexpr int32_t kHoldToneAmplitude = 16384;
 // tone sounds during the first kHoldToneMs of every period, with 10 ms ramps at its edges.
 int32_t holdSample(HoldSound sound, uint64_t position);
 
+// A tone that sounds for the first `onMs` of every `periodMs`, with 10 ms ramps at its edges:
+// its sample at `position` (8000 Hz). The hold tone and the ringback tone are made of it.
+int32_t toneBurstSample(uint64_t position, uint32_t hz, uint32_t onMs, uint32_t periodMs,
+                        int32_t amplitude);
+
 }  // namespace quillet::media

@@ -2,16 +2,13 @@
 // The ringback tone's samples and its endless source.
 #include "media/ringback_tone.h"
 
-#include <algorithm>
-#include <cmath>
-#include <numbers>
+#include "media/hold_sound.h"
 
 namespace quillet::media {
 
 namespace {
 
 constexpr uint64_t kRate = 8000;
-constexpr uint64_t kRampSamples = kRate / 100;
 
 // Always a block ahead: the Player reads on, the device paces it.
 class RingbackSource : public audio::AudioSource {
@@ -31,14 +28,8 @@ class RingbackSource : public audio::AudioSource {
 }  // namespace
 
 int32_t ringbackSample(uint64_t position) {
-  const uint64_t at = position % (kRate * kRingbackPeriodMs / 1000);
-  const uint64_t length = kRate * kRingbackOnMs / 1000;
-  if (at >= length) return 0;
-  const uint64_t edge = std::min(at, length - 1 - at);
-  const double ramp = edge >= kRampSamples ? 1.0 : static_cast<double>(edge) / kRampSamples;
-  const double phase =
-      2.0 * std::numbers::pi * kRingbackHz * static_cast<double>(at) / static_cast<double>(kRate);
-  return static_cast<int32_t>(std::lround(kRingbackAmplitude * ramp * std::sin(phase)));
+  return toneBurstSample(position, kRingbackHz, kRingbackOnMs, kRingbackPeriodMs,
+                         kRingbackAmplitude);
 }
 
 audio::SourceRef MakeRingbackSource() {
