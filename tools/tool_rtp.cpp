@@ -86,9 +86,11 @@ int parseOptions(const Args& args, RtpOptions& options) {
 }
 
 // The payload type and rtpmap line of the codec the stream uses.
-bool codecPayload(const RtpOptions& options, int& type, std::string& rtpmap) {
+bool codecPayload(const RtpOptions& options, int& type, std::string& rtpmap,
+                  codecs::CodecId& codec) {
   auto id = codecs::codecByName(options.codec);
   if (!id) return false;
+  codec = *id;
   const codecs::CodecInfo& info = codecs::codecInfo(*id);
   // The RTP path of calls is narrowband for now: G.722 and Opus are not streamed here.
   if (info.sampleRate != codecs::kSampleRate) return false;
@@ -127,10 +129,11 @@ class CountingTrace : public media::RtpTrace {
 int runSend(const RtpOptions& options) {
   int type = 0;
   std::string rtpmap;
+  codecs::CodecId codec{};
   if (options.codec.empty() || options.to.empty() || options.file.empty()) {
     return usageError(kUsage);
   }
-  if (!codecPayload(options, type, rtpmap)) {
+  if (!codecPayload(options, type, rtpmap, codec)) {
     return usageError("unknown codec or payload type (pcmu, pcma, gsm, g726-32, aal2-g726-32)");
   }
   if (type == options.eventType) return usageError("--event-pt equals the voice payload type");
@@ -161,6 +164,8 @@ int runSend(const RtpOptions& options) {
   media::RtpSettings settings;
   settings.portBase = options.port >= 0 ? options.port : 0;
   settings.nat.stun = false;
+  // The file's codec only: the session then takes and gives audio at its 8000 Hz.
+  settings.sdp.codecs = {codec};
   media::RtpSession session(settings, trace);
   session.openPort();
   if (!session.socketOpen()) {
@@ -226,10 +231,11 @@ int runSend(const RtpOptions& options) {
 int runReceive(const RtpOptions& options) {
   int type = 0;
   std::string rtpmap;
+  codecs::CodecId codec{};
   if (options.codec.empty() || options.port < 0 || options.seconds < 0 || options.file.empty()) {
     return usageError(kUsage);
   }
-  if (!codecPayload(options, type, rtpmap)) {
+  if (!codecPayload(options, type, rtpmap, codec)) {
     return usageError("unknown codec or payload type (pcmu, pcma, gsm, g726-32, aal2-g726-32)");
   }
   if (options.port % 2 != 0) return usageError("--port must be even (RTP ports are even)");
@@ -237,6 +243,7 @@ int runReceive(const RtpOptions& options) {
   media::RtpSettings settings;
   settings.portBase = options.port;
   settings.nat.stun = false;
+  settings.sdp.codecs = {codec};
   // No far end is known: the first sender is taken, however long it takes to start.
   settings.latchWindowMs = UINT32_MAX;
   media::RtpSession session(settings, trace);

@@ -189,14 +189,21 @@ bool PlayoutClock::adapt(int32_t* samples, size_t& count) {
                                                          : 0;
   offTargetMs_ = off == 0 ? 0 : offTargetMs_ + static_cast<int32_t>(count / perMs_);
   const int32_t patience = off > 0 ? kShrinkPatienceMs : kStretchPatienceMs;
-  if (std::abs(delay - target) < kUrgentMs && offTargetMs_ < patience) return true;
+  // A sender that never stops sending (no silence suppression) has no talk spurts: the
+  // quiet between its words is the pause, where a cut is not heard and may be long.
+  const bool quietCut = off > 0 && isQuiet(samples, count);
+  if (!quietCut && std::abs(delay - target) < kUrgentMs && offTargetMs_ < patience) return true;
   if (off > 0) {
     // The cut is where the samples match best (a pitch period for a voice); it is made
     // only when it does not take the delay below the target.
     Splice next{};
     continuation(next);
-    const size_t cut = bestCut(samples, count, kLeastCut * k_, kMostCut * k_, next);
-    if (cut <= static_cast<size_t>(delay - target) * perMs_) {
+    // In a pause, as much as is owed, up to what a frame leaves for the join.
+    const size_t owed = static_cast<size_t>(delay - target) * perMs_;
+    const size_t cut = quietCut && count >= splice_ + kLeastCut * k_
+                           ? std::min(owed, count - splice_)
+                           : bestCut(samples, count, kLeastCut * k_, kMostCut * k_, next);
+    if (cut <= owed) {
       joinAt(samples, count, cut, next);
       shrunkSamples_ += static_cast<uint32_t>(cut);
     }
@@ -209,6 +216,12 @@ bool PlayoutClock::adapt(int32_t* samples, size_t& count) {
     }
   }
   return true;
+}
+
+bool PlayoutClock::isQuiet(const int32_t* samples, size_t count) {
+  int32_t peak = 0;
+  for (size_t i = 0; i < count; ++i) peak = std::max(peak, std::abs(samples[i]));
+  return peak < kQuietPeak;
 }
 
 void PlayoutClock::continuation(Splice& next) {

@@ -58,6 +58,8 @@ class PlayoutClock {
   // little, which risks concealment, only briefly.
   static constexpr int32_t kShrinkPatienceMs = 2500;
   static constexpr int32_t kStretchPatienceMs = 200;
+  // A frame whose peak stays below this (about -36 dB of full scale) is a pause.
+  static constexpr int32_t kQuietPeak = 512 * 16;
 
   // rate: the audio rate written to the output, 8000 or 16000 Hz; every codec's audio is
   // brought to it, and the ms figures below hold at either rate.
@@ -101,6 +103,7 @@ class PlayoutClock {
   void writeDecoded(int32_t* samples, size_t count);
   // Follows the target before voiced samples are written; false drops them.
   bool adapt(int32_t* samples, size_t& count);
+  static bool isQuiet(const int32_t* samples, size_t count);
   // Splices: the samples are cross-faded in from the history's pitch continuation `next`,
   // leaving out their first `at`, chosen from..to where they match `next` best.
   static constexpr size_t kSpliceSamples = 40;  // at 8000 Hz: 5 ms

@@ -212,6 +212,27 @@ TEST_F(PlayoutTest, StalledPeerGetsConcealmentThenNoiseFills) {
   EXPECT_EQ(clock.ahead(), PlayoutClock::kSilenceLowMs + PlayoutClock::kFrameMs);
 }
 
+// A sender that never stops (no silence suppression): the start's guarded delay is more
+// than the target once the jitter is known. It is taken out in the quiet between two words,
+// not by cutting into the words, and well before the patience for voiced cuts runs out.
+TEST_F(PlayoutTest, ContinuousStreamPaysItsDelayBackInTheQuietBetweenWords) {
+  const std::vector<uint8_t> quiet(160, codecs::muLawEncode(40 * 16));
+  uint32_t shrunkInWords = 0;
+  for (uint16_t i = 0; i < 75; ++i) {
+    const bool word = i < 50 || i >= 60;  // 1 s of voice, 200 ms of quiet, voice again
+    const RtpSlot slot = packet(0, i, 160u * i, word ? tone(45, 160, 160 * i) : quiet);
+    clock.arrived(slot, out.now);
+    const uint32_t before = clock.shrunkSamples();
+    clock.play(slot, false, types);
+    if (word) shrunkInWords += clock.shrunkSamples() - before;
+    out.now += 20;
+  }
+  EXPECT_EQ(shrunkInWords, 0u);
+  EXPECT_GE(clock.shrunkSamples(),
+            static_cast<uint32_t>(PlayoutClock::kStartTargetMs - clock.targetMs() - 10) * 8);
+  EXPECT_LE(clock.delayMs(), clock.targetMs() + PlayoutClock::kShrinkAboveMs);
+}
+
 TEST_F(PlayoutTest, AheadClockRestartsAfterFallingBehind) {
   clock.play(packet(0, 1, 0, tone(45)), false, types);
   out.now += PlayoutClock::kStartTargetMs + 20 + 199;

@@ -417,7 +417,7 @@ class LabCase(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        shutil.rmtree(cls.root, ignore_errors=True)
+        if not os.environ.get("QUILLET_KEEP_TEST_FILES"): shutil.rmtree(cls.root, ignore_errors=True)
 
     def setUp(self):
         self.dir = tempfile.mkdtemp(dir=self.root)

@@ -99,9 +99,9 @@ def engine_calls_baresip(d):
         import glob
         text = "".join(open(p, errors="replace", newline="").read()
                        for p in glob.glob(os.path.join(trace, "*SipTrace.txt")))
-        sent = re.findall(r"\d\d:\d\d:\d\d \d+ms Rtp >>> [0-9.]+:\d+ (?:Mark|    ) 0 "
+        sent = re.findall(r"\d\d:\d\d:\d\d \d+ms Rtp >>> [0-9.]+:\d+ (?:Mark|    ) \d+ "
                           r"seq=\d+ ts=\d+ ssrc=-?\d+ 160 bytes\r\n", text)
-        got = re.findall(r"\d+ms Rtp <<< [0-9.]+:\d+ (?:Mark|    ) 0 seq=\d+ ts=\d+ "
+        got = re.findall(r"\d+ms Rtp <<< [0-9.]+:\d+ (?:Mark|    ) \d+ seq=\d+ ts=\d+ "
                          r"ssrc=-?\d+ 160 bytes\r\n", text)
         run.check("with the audio option the trace has one line per RTP packet each way",
                   len(sent) > 50 and len(got) > 50 and h.trace_is_well_framed(trace),

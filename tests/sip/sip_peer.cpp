@@ -25,6 +25,7 @@
 #include <string>
 #include <thread>
 
+#include "audio/converters.h"
 #include "base/notify_window.h"
 #include "base/worker_thread.h"
 #include "media/rtp_session.h"
@@ -68,7 +69,9 @@ class CallAudio {
   void start(sip::SipEngine& engine) {
     running_ = true;
     if (!playPath_.empty() && !sender_.joinable()) {
+      // The file is at 8000 Hz; a wideband call's stream gets it resampled.
       audio::SinkRef sink = engine.SendingStream();
+      if (!sink.isNull()) sink = audio::MakeResamplingSink(8000, sink);
       sender_ = std::thread([this, sink]() mutable { send(sink); });
     }
     startRecording(engine);
@@ -77,6 +80,7 @@ class CallAudio {
     running_ = true;
     if (!recordPath_.empty() && !receiver_.joinable()) {
       audio::SourceRef source = engine.ReceivingStream();
+      if (!source.isNull()) source = audio::MakeResamplingSource(8000, source);
       receiver_ = std::thread([this, source]() mutable { receive(source); });
     }
   }
