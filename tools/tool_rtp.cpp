@@ -15,8 +15,10 @@
 #include <thread>
 #include <vector>
 
+#include "audio/converters.h"
 #include "base/net_facts.h"
 #include "codecs/audio_codec.h"
+#include "media/codec_choice.h"
 #include "media/rtp_session.h"
 #include "platform/socket.h"
 #include "tool.h"
@@ -30,8 +32,12 @@ constexpr const char* kUsage =
     "usage: quillet-tool rtp send --codec NAME --to IP:PORT [--pt N] [--dtmf DIGITS] "
     "[--event-pt N] [--inband] [--port P] [--trace] IN.wav\n"
     "       quillet-tool rtp receive --port P --codec NAME [--pt N] --seconds S [--trace] OUT.wav\n"
-    "codecs: pcmu, pcma, gsm, g726-32, aal2-g726-32; input WAV: 8000 Hz 16-bit PCM (channels are "
-    "mixed)";
+    "codecs: pcmu, pcma, gsm, g726-32, aal2-g726-32, g722, opus; input WAV: 16-bit PCM at any "
+    "rate (channels are mixed); received audio is written at the codec's call rate (8000 Hz, or "
+    "16000 Hz for g722 and opus)";
+
+constexpr const char* kUnknownCodec =
+    "unknown codec or payload type (pcmu, pcma, gsm, g726-32, aal2-g726-32, g722, opus)";
 
 struct RtpOptions {
   std::string codec;
@@ -92,11 +98,12 @@ bool codecPayload(const RtpOptions& options, int& type, std::string& rtpmap,
   if (!id) return false;
   codec = *id;
   const codecs::CodecInfo& info = codecs::codecInfo(*id);
-  // The RTP path of calls is narrowband for now: G.722 and Opus are not streamed here.
-  if (info.sampleRate != codecs::kSampleRate) return false;
-  if (*id == codecs::CodecId::kG726_32 || *id == codecs::CodecId::kG726_32Aal2) {
+  if (*id == codecs::CodecId::kG726_32 || *id == codecs::CodecId::kG726_32Aal2 ||
+      *id == codecs::CodecId::kOpus) {
+    // Negotiated types: not one of the static types in use; Opus a dynamic one.
     type = options.payloadType >= 0 ? options.payloadType : info.payloadType;
-    if (type == 0 || type == 3 || type == 8 || type == 13) return false;
+    if (type == 0 || type == 3 || type == 8 || type == 9 || type == 13) return false;
+    if (*id == codecs::CodecId::kOpus && type < 96) return false;
   } else {
     // Static payload types only: another number would not be this codec.
     if (options.payloadType >= 0 && options.payloadType != info.payloadType) return false;
@@ -134,7 +141,7 @@ int runSend(const RtpOptions& options) {
     return usageError(kUsage);
   }
   if (!codecPayload(options, type, rtpmap, codec)) {
-    return usageError("unknown codec or payload type (pcmu, pcma, gsm, g726-32, aal2-g726-32)");
+    return usageError(kUnknownCodec);
   }
   if (type == options.eventType) return usageError("--event-pt equals the voice payload type");
   platform::Endpoint to = base::resolveHostPort(options.to, 0);
@@ -148,8 +155,8 @@ int runSend(const RtpOptions& options) {
     std::fprintf(stderr, "quillet-tool: %s: %s\n", options.file.c_str(), error.c_str());
     return kExitRejected;
   }
-  if (wav.sampleRate != 8000 || wav.channels == 0) {
-    std::fprintf(stderr, "quillet-tool: %s: need 8000 Hz, got %s\n", options.file.c_str(),
+  if (wav.sampleRate < 8000 || wav.sampleRate > 48000 || wav.channels == 0) {
+    std::fprintf(stderr, "quillet-tool: %s: need 8000 to 48000 Hz, got %s\n", options.file.c_str(),
                  describeWavFormat(wav).c_str());
     return kExitRejected;
   }
@@ -164,7 +171,7 @@ int runSend(const RtpOptions& options) {
   media::RtpSettings settings;
   settings.portBase = options.port >= 0 ? options.port : 0;
   settings.nat.stun = false;
-  // The file's codec only: the session then takes and gives audio at its 8000 Hz.
+  // The file's codec only: the session then takes and gives audio at its call rate.
   settings.sdp.codecs = {codec};
   media::RtpSession session(settings, trace);
   session.openPort();
@@ -178,8 +185,13 @@ int runSend(const RtpOptions& options) {
   std::string answer = "v=0\r\nc=IN IP4 " + platform::ipv4ToString(to.address) + "\r\nm=audio " +
                        std::to_string(to.port) + " RTP/AVP " + std::to_string(type) + events +
                        "\r\n" + rtpmap;
+  // As most Opus peers answer: they take in-band redundancy, which the encoder then adds.
+  if (codec == codecs::CodecId::kOpus) {
+    answer += "a=fmtp:" + std::to_string(type) + " useinbandfec=1\r\n";
+  }
   if (!options.inBand) {
-    answer += "a=rtpmap:" + std::to_string(options.eventType) + " telephone-event/8000\r\n";
+    answer += "a=rtpmap:" + std::to_string(options.eventType) + " telephone-event/" +
+              std::to_string(codecs::codecInfo(codec).rtpClockRate) + "\r\n";
   }
   if (!session.takeAnswer(answer)) {
     std::fprintf(stderr, "quillet-tool: negotiation failed\n");
@@ -188,13 +200,17 @@ int runSend(const RtpOptions& options) {
   session.start();
   auto started = std::chrono::steady_clock::now();
   {
-    audio::SinkRef sink = session.createCaptureSink(true);
+    // The file at its own rate, brought to the session's.
+    audio::SinkRef sink =
+        audio::MakeResamplingSink(wav.sampleRate, session.createCaptureSink(true));
     bool digitsQueued = options.dtmf.empty();
-    for (size_t at = 0; at < samples.size(); at += media::kFrameSamples) {
+    const size_t frame = wav.sampleRate / 50;
+    for (size_t at = 0; at < samples.size(); at += frame) {
       // Frames come as from a microphone, one each 20 ms: a file written at once would
       // leave in a burst ahead of the clock, which the receiver's playout then has to undo.
-      std::this_thread::sleep_until(started + std::chrono::microseconds(at * 125));
-      size_t count = std::min(media::kFrameSamples, samples.size() - at);
+      std::this_thread::sleep_until(started +
+                                    std::chrono::microseconds(at * 1000000 / wav.sampleRate));
+      size_t count = std::min(frame, samples.size() - at);
       sink->Write(samples.data() + at, static_cast<uint32_t>(count));
       if (!digitsQueued && at > 0) {
         session.sendDigits(options.dtmf);  // once the stream has started
@@ -236,7 +252,7 @@ int runReceive(const RtpOptions& options) {
     return usageError(kUsage);
   }
   if (!codecPayload(options, type, rtpmap, codec)) {
-    return usageError("unknown codec or payload type (pcmu, pcma, gsm, g726-32, aal2-g726-32)");
+    return usageError(kUnknownCodec);
   }
   if (options.port % 2 != 0) return usageError("--port must be even (RTP ports are even)");
   CountingTrace trace(options.trace);
@@ -262,10 +278,11 @@ int runReceive(const RtpOptions& options) {
   }
   audio::SourceRef reader = session.attachPlayback();
   session.start();
-  auto total = static_cast<size_t>(options.seconds) * 8000;
+  const auto rate = static_cast<uint32_t>(media::callRate(codec));
+  auto total = static_cast<size_t>(options.seconds) * rate;
   std::vector<int16_t> pcm;
   pcm.reserve(total);
-  std::vector<int32_t> block(media::kFrameSamples);
+  std::vector<int32_t> block(rate / 50);
   while (pcm.size() < total) {
     reader->Read(block.data(), static_cast<uint32_t>(block.size()));
     for (int32_t sample : block) {
@@ -276,7 +293,7 @@ int runReceive(const RtpOptions& options) {
   pcm.resize(total);
   session.stop();
   std::string error;
-  if (!writeWav(options.file, 8000, 1, pcm, error)) {
+  if (!writeWav(options.file, rate, 1, pcm, error)) {
     std::fprintf(stderr, "quillet-tool: %s\n", error.c_str());
     return kExitRejected;
   }

@@ -2,9 +2,12 @@
 // DtmfSender: RFC 2833 event timing and in-band DTMF tones.
 #include "media/dtmf_sender.h"
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "audio/wave_file.h"
+#include "codecs/opus_codec.h"
 #include "media/rtp_packet.h"
 #include "media/voice_codec.h"
 #include "platform/tick.h"
@@ -24,6 +27,13 @@ std::vector<int32_t> inBandKeySamples(char key) {
   // all silence.
   std::vector<int32_t> samples(1280, 0);
   audio::GenerateKeyTone(key, samples.data() + 100, 1000, 8000);
+  return samples;
+}
+
+static std::vector<int32_t> inBandKeySamplesWide(char key) {
+  // The 8000 Hz frame's layout at 16000 Hz.
+  std::vector<int32_t> samples(2560, 0);
+  audio::GenerateKeyTone(key, samples.data() + 200, 2000, 16000);
   return samples;
 }
 
@@ -95,6 +105,32 @@ void DtmfSender::Run() {
   }
 }
 
+void DtmfSender::sendInBandWide(char key, uint32_t t0, codecs::CodecId id) {
+  const std::vector<int32_t> samples = inBandKeySamplesWide(key);
+  std::unique_ptr<codecs::AudioCodec> codec;  // a fresh encoder state per key
+  if (id == codecs::CodecId::kOpus) {
+    codecs::OpusSettings settings;
+    settings.sampleRate = 16000;
+    settings.maxAudioRate = 16000;
+    codec = codecs::OpusCodec::create(settings);
+  } else {
+    codec = codecs::createAudioCodec(id);
+  }
+  constexpr int kWideFrame = 320;  // 20 ms at 16000 Hz
+  const uint32_t step = 20 * clockPerMs_;
+  const uint8_t type = voice_;
+  std::vector<uint8_t> packet(kRtpHeaderSize +
+                              static_cast<size_t>(codec ? codec->maxEncodedBytes(kWideFrame) : 0));
+  for (size_t k = 0; codec && k < samples.size() / kWideFrame; ++k) {
+    const int payload =
+        codec->encode(samples.data() + k * kWideFrame, kWideFrame, packet.data() + kRtpHeaderSize);
+    writeRtpHeader(packet.data(), k == 0, type, stream_.takeSequence(),
+                   t0 + static_cast<uint32_t>(k) * step, stream_.ssrc());
+    stream_.sendPacket(packet.data(), kRtpHeaderSize + static_cast<size_t>(std::max(payload, 0)));
+  }
+  waitUntil(platform::tickMs(), kDigitMs);
+}
+
 void DtmfSender::sendEvent(uint8_t code, uint32_t t0) {
   struct Step {
     uint32_t atMs;
@@ -128,6 +164,11 @@ void DtmfSender::sendEvent(uint8_t code, uint32_t t0) {
 }
 
 void DtmfSender::sendInBand(char key, uint32_t t0) {
+  const int wide = wideCodec_.load();
+  if (wide >= 0) {
+    sendInBandWide(key, t0, static_cast<codecs::CodecId>(wide));
+    return;
+  }
   std::vector<int32_t> samples = inBandKeySamples(key);
   VoiceCodec codec;  // a fresh encoder state per key
   codec.reset();

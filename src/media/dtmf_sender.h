@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/worker_thread.h"
+#include "codecs/audio_codec.h"
 #include "media/rtp_stream.h"
 
 namespace quillet::media {
@@ -37,6 +38,9 @@ class DtmfSender : public base::WorkerThread {
   void clearQueue();
   // RTP timestamp units per ms of the call's codec (8; 48 for Opus). Set with the types.
   void setClockPerMs(uint32_t units) { clockPerMs_ = units; }
+  // The call's codec when it is G.722 or Opus (in-band keys are then coded at 16000 Hz);
+  // -1 for a narrowband one.
+  void setWideCodec(int codec) { wideCodec_ = codec; }
   // Digits waiting to be sent.
   size_t queued() const { return (write_.load() + kQueueSize - read_.load()) % kQueueSize; }
   // Called on the sender's thread each time the queue has run empty.
@@ -55,12 +59,14 @@ class DtmfSender : public base::WorkerThread {
   bool waitUntil(uint32_t start, uint32_t ms);
   void sendEvent(uint8_t code, uint32_t t0);
   void sendInBand(char key, uint32_t t0);
+  void sendInBandWide(char key, uint32_t t0, codecs::CodecId id);
 
   RtpStream& stream_;
   std::function<void()> listener_;
   std::atomic<uint8_t> telephoneEvent_{255};
   std::atomic<uint8_t> voice_{255};
   std::atomic<uint32_t> clockPerMs_{8};
+  std::atomic<int> wideCodec_{-1};
   std::atomic<uint8_t> g726_{255};
   std::atomic<uint8_t> g726Aal2_{255};
   std::array<char, kQueueSize> queue_{};

@@ -190,8 +190,11 @@ bool PlayoutClock::adapt(int32_t* samples, size_t& count) {
   offTargetMs_ = off == 0 ? 0 : offTargetMs_ + static_cast<int32_t>(count / perMs_);
   const int32_t patience = off > 0 ? kShrinkPatienceMs : kStretchPatienceMs;
   // A sender that never stops sending (no silence suppression) has no talk spurts: the
-  // quiet between its words is the pause, where a cut is not heard and may be long.
-  const bool quietCut = off > 0 && isQuiet(samples, count);
+  // quiet between its words is the pause, where a cut is not heard and may be long. The
+  // first 40 ms of quiet stay, as a word may have quiet moments of its own.
+  const bool quiet = isQuiet(samples, count);
+  const bool quietCut = off > 0 && quiet && quietRunMs_ >= kQuietKeptMs;
+  quietRunMs_ = quiet ? quietRunMs_ + static_cast<int32_t>(count / perMs_) : 0;
   if (!quietCut && std::abs(delay - target) < kUrgentMs && offTargetMs_ < patience) return true;
   if (off > 0) {
     // The cut is where the samples match best (a pitch period for a voice); it is made

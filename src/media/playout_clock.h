@@ -60,6 +60,7 @@ class PlayoutClock {
   static constexpr int32_t kStretchPatienceMs = 200;
   // A frame whose peak stays below this (about -36 dB of full scale) is a pause.
   static constexpr int32_t kQuietPeak = 512 * 16;
+  static constexpr int32_t kQuietKeptMs = 40;  // ... and the first this much of a pause stays
 
   // rate: the audio rate written to the output, 8000 or 16000 Hz; every codec's audio is
   // brought to it, and the ms figures below hold at either rate.
@@ -139,9 +140,10 @@ class PlayoutClock {
   std::array<int32_t, kHistoryMask + 1> history_{};
   uint32_t historyIndex_ = 0;
   const uint32_t rate_;
-  const uint32_t k_;      // samples per 8000 Hz sample: 1 or 2
-  const uint32_t perMs_;  // samples per ms
-  size_t splice_;         // samples of a cross-fade (5 ms)
+  const uint32_t k_;        // samples per 8000 Hz sample: 1 or 2
+  const uint32_t perMs_;    // samples per ms
+  int32_t quietRunMs_ = 0;  // the current pause's length so far
+  size_t splice_;           // samples of a cross-fade (5 ms)
   // The Opus clock (48000) to samples: anchored at a packet's timestamp.
   bool opusAnchored_ = false;
   uint32_t anchorTimestamp_ = 0;

@@ -295,6 +295,8 @@ void RtpSession::copyNegotiated() {
   direction_ = sdp_.direction();
   dtmf_.setPayloadTypes(sdp_.telephoneEventPayloadType(), chosen_, g726_, g726Aal2_);
   dtmf_.setClockPerMs(clockPerMs());
+  const codecs::CodecId codec = codec_;
+  dtmf_.setWideCodec(chosen_ != kNoPayloadType && isWideband(codec) ? static_cast<int>(codec) : -1);
 }
 
 void RtpSession::setDestination(const platform::SocketAddress& address) {
