@@ -55,11 +55,11 @@ def resample(samples, rate, to):
 
 
 def read_wav_rate(path):
-    """(rate, samples) of a mono 16-bit WAV file."""
+    """(rate, samples) of a 16-bit WAV file, its channels mixed."""
     with wave.open(path) as w:
-        assert w.getnchannels() == 1 and w.getsampwidth() == 2
+        assert w.getsampwidth() == 2, (path, w.getsampwidth())
         data = np.frombuffer(w.readframes(w.getnframes()), dtype=np.int16).astype(float)
-        return w.getframerate(), data
+        return w.getframerate(), data.reshape(-1, w.getnchannels()).mean(axis=1)
 
 
 def read_wav(path):

@@ -4,13 +4,15 @@
 intercom-calling a baresip set to answer by itself, and two Quillet profiles registered at
 Kamailio reaching each other by user name."""
 import os
+import re
 import socket
 import subprocess
 import time
 
 import numpy as np
 
-from e2e_support import (RATE, LabCase, from_first_sound, make_ca, make_server_cert, read_wav,
+from e2e_support import (RATE, LabCase, from_first_sound, make_ca, make_server_cert,
+                         pieces_intact, read_wav,
                          run_tests, take_binary_argument, wait_for, write_wav)
 import sipharness as h  # noqa: E402 (on the path that e2e_support sets)
 
@@ -99,6 +101,26 @@ class PeersTest(LabCase):
         self.assertRegex(q.trace_text(), r"m=audio \d+ RTP/AVP 96 101\r?\na=rtpmap:96 G726-32/8000")
         self.assert_words_heard("G.726-32, baresip -> Quillet", from_first_sound(q.heard()))
         self.assert_words_heard("G.726-32, Quillet -> baresip", heard)
+
+    def test_wideband_calls_with_baresip(self):
+        # A line offering Opus and G.722 first (as shipped) calls a baresip that has only
+        # one of them: that codec is chosen and the words are heard both ways.
+        for codec, rtpmap in (("opus", "opus/48000/2"), ("g722", "G722/8000")):
+            with self.subTest(codec=codec):
+                q, heard = self.intercom_call_to_baresip(
+                    self.padded_file, [codec], {"DefaultLine": {"Codecs": "opus,g722,pcmu"}})
+                # baresip's answer is the call's last SDP: its first format is the codec.
+                trace = q.trace_text()
+                last = trace[trace.rindex("m=audio "):]
+                chosen = re.match(r"m=audio \d+ RTP/AVP (\d+)", last).group(1)
+                self.assertRegex(last, r"a=rtpmap:%s %s\r?\n" % (chosen, re.escape(rtpmap)))
+                # Each side's resampling and Opus's perceptual coding filter the words: each
+                # voiced piece is compared through the best short filter.
+                for who, got in (("baresip -> Quillet", from_first_sound(q.heard())),
+                                 ("Quillet -> baresip", heard)):
+                    intact, voiced = pieces_intact(self.speech, got)
+                    print("%s, %s: %d of %d voiced pieces intact" % (codec, who, intact, voiced))
+                    self.assertGreaterEqual(intact, 0.9 * voiced, who)
 
     def tls_line(self):
         return {"DefaultLine": {"Transport": "tls", "TLSCAFile": self.ca[0]},
