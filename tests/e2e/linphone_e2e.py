@@ -212,4 +212,5 @@ if __name__ == "__main__":
                "test_linphone_calls_quillet_over_tls_audio_both_ways": "linphone-tls",
                "test_linphone_calls_quillet_with_sdes_keys_over_tls": "linphone-srtp",
                "test_linphone_calls_quillet_with_dtls": "linphone-dtls-srtp",
-               "test_quillet_calls_linphone_with_dtls": "linphone-dtls-srtp"})
+               "test_quillet_calls_linphone_with_dtls": "linphone-dtls-srtp",
+               "test_opus_both_ways": "linphone-opus"})

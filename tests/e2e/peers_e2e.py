@@ -224,4 +224,5 @@ if __name__ == "__main__":
                "test_g726_call_with_baresip_on_an_aal2_packing_line": "baresip",
                "test_baresip_calls_quillet_over_tls_audio_both_ways": "baresip-tls",
                "test_quillet_calls_baresip_over_tls_audio_both_ways": "baresip-tls",
-               "test_kamailio_with_qop_and_nonce_counting_audio_both_ways": "kamailio-qop"})
+               "test_kamailio_with_qop_and_nonce_counting_audio_both_ways": "kamailio-qop",
+               "test_wideband_calls_with_baresip": "baresip-wideband"})
