@@ -6,10 +6,11 @@ and wake-ups per second (context switches of all threads over 20 s). Then the CP
 two Quillet profiles during an intercom call with file audio, and of each side of a plain
 call (file audio, G.711, no echo control) between two Quillet profiles and between two
 baresips, measured one after the other in the same run; with --srtp also the same calls with
-SDES keys (Quillet's over TLS) and with DTLS-SRTP.
+SDES keys (Quillet's over TLS) and with DTLS-SRTP, with --wideband also with Opus and with
+G.722.
 
 Usage: measure_idle.py [path/to/quillet] [--idle SECONDS] [--window SECONDS] [--call SECONDS]
-                       [--skip-idle] [--plain-only] [--srtp] [--paced-pcm PLUGIN.so]
+                       [--skip-idle] [--plain-only] [--srtp] [--wideband] [--paced-pcm PLUGIN.so]
 Not registered as a test: it takes about two minutes and only prints figures. Run it in a
 network namespace of its own (tests/in-netns ...): baresip puts its interface address into
 SDP, and there its calls stay inside the namespace."""
@@ -86,6 +87,8 @@ def main():
     parser.add_argument("--window", type=float, default=20.0)
     parser.add_argument("--call", type=float, default=10.0)
     parser.add_argument("--skip-idle", action="store_true")
+    parser.add_argument("--wideband", action="store_true",
+                        help="also the plain calls with Opus and with G.722")
     parser.add_argument("--plain-only", action="store_true",
                         help="only the plain calls of Quillet and baresip")
     parser.add_argument("--srtp", action="store_true",
@@ -182,17 +185,17 @@ def cpu_over(pids, seconds):
     return {name: 100.0 * (cpu_seconds(pid) - cpu[name]) / span for name, pid in pids.items()}
 
 
-def plain_quillet_call(root, microphone, seconds, encryption="off"):
+def plain_quillet_call(root, microphone, seconds, encryption="off", codecs="pcmu,pcma"):
     """Two Quillet profiles in a call (the callee talks back), its media plain or encrypted
     (`encryption`: off, sdes over TLS, or dtls over UDP, required on both sides): their CPU
     shares."""
     stops = []
-    line = {"MediaEncryption": encryption, "TLSVerifyServer": "0",
+    line = {"MediaEncryption": encryption, "TLSVerifyServer": "0", "Codecs": codecs,
             "MediaEncryptionRequired": "0" if encryption == "off" else "1"}
     try:
-        a = e.Profile(root, encryption + "-a", h.free_udp_port(), h.free_udp_port(), "a",
+        a = e.Profile(root, encryption + codecs + "-a", h.free_udp_port(), h.free_udp_port(), "a",
                       microphone, {"DefaultLine": line})
-        b = e.Profile(root, encryption + "-b", h.free_udp_port(), h.free_udp_port(), "b",
+        b = e.Profile(root, encryption + codecs + "-b", h.free_udp_port(), h.free_udp_port(), "b",
                       microphone, {"DefaultLine": line, "Intercom": {"AutoTalkBack": "1"}})
         stops += [b.stop, a.stop]
         b.start()
@@ -215,14 +218,14 @@ def plain_quillet_call(root, microphone, seconds, encryption="off"):
             stop()
 
 
-def plain_baresip_call(root, microphone, seconds, player, mediaenc=None):
+def plain_baresip_call(root, microphone, seconds, player, mediaenc=None, codec="g711"):
     """Two baresips in a call (the callee answers by itself) playing to the ALSA device
     `player`, with the media encryption `mediaenc` (srtp-mand: SDES keys, over UDP here;
     dtls_srtp) or none: their CPU shares."""
     stops = []
     encryption = ";mediaenc=" + mediaenc if mediaenc else ""
-    codecs = ("g711", "srtp", "dtls_srtp") if mediaenc else ("g711",)
-    name = "%s-%s" % (mediaenc or "plain", player)
+    codecs = (codec, "srtp", "dtls_srtp") if mediaenc else (codec,)
+    name = "%s-%s-%s" % (mediaenc or "plain", player, codec)
     make_config = h.baresip_config
     # The harness's baresips play to "alsa,null"; here the player is the one asked for.
     h.baresip_config = lambda port, _, *rest: make_config(port, "alsa," + player, *rest)
@@ -293,6 +296,12 @@ def measure_plain_calls(root, args):
     try:
         if alsa:
             figures[label] = plain_baresip_call(root, microphone, args.call, player)
+        if args.wideband:
+            for codec, baresip_module in (("opus", "opus"), ("g722", "g722")):
+                figures["quillet, " + codec] = plain_quillet_call(root, microphone, args.call,
+                                                                  codecs=codec)
+                figures[label + ", " + codec] = plain_baresip_call(
+                    root, microphone, args.call, player, codec=baresip_module)
         if args.srtp:
             figures[label + ", SDES"] = plain_baresip_call(root, microphone, args.call, player,
                                                            "srtp-mand")
@@ -303,7 +312,8 @@ def measure_plain_calls(root, args):
             os.environ.pop("ALSA_CONFIG_PATH", None)
         else:
             os.environ["ALSA_CONFIG_PATH"] = before
-    print("Call, file audio both ways, G.711, no echo control (%.0f s each):" % args.call)
+    print("Call, file audio both ways, G.711 unless named, no echo control (%.0f s each):"
+          % args.call)
     print("  %-22s %12s %12s" % ("", "caller CPU", "callee CPU"))
     for name, shares in figures.items():
         print("  %-22s %10.2f %% %10.2f %%" % (name, shares["caller"], shares["callee"]))
