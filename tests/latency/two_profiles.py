@@ -22,6 +22,9 @@ One JSON line per call, then a summary line:
     two_profiles.py [--quillet build/bin/quillet] [--calls 3] [--clicks 5] [--quantum N]
                     [--setting SECTION/NAME=VALUE ...]
 
+The media is plain (the capture reads the voice); `--setting DefaultLine/Codecs=opus` (or
+g722) measures a wideband call, decoded with the quillet-tool beside the binary.
+
 Exit status 0 when every figure is there and sane (every click came back, round trip >
 one way > 0), 1 when not, 77 when packets on loopback cannot be captured.
 """
@@ -32,6 +35,7 @@ import shutil
 import socket
 import statistics
 import struct
+import subprocess
 import sys
 import tempfile
 import threading
@@ -42,7 +46,7 @@ for folder in ("pipewire", "e2e", "sip"):
     sys.path.insert(0, os.path.join(HERE, "..", folder))
 import e2e_support  # noqa: E402
 from callees import QuilletCallee, playout_report  # noqa: E402
-from e2e_support import RATE, Profile, wait_for, write_wav  # noqa: E402
+from e2e_support import RATE, Profile, read_wav_rate, wait_for, write_wav  # noqa: E402
 from echo_caller import click_train, first_click_back, holds_click, ulaw_decode  # noqa: E402
 from pipewire_lab import PipeWireLab  # noqa: E402
 from sipharness import free_udp_port  # noqa: E402
@@ -103,17 +107,49 @@ def sdp_audio_port(message):
     return None
 
 
-def pcmu_frames(datagrams):
-    """[(time s, samples)] of the PCMU packets among the datagrams."""
-    return [(t, ulaw_decode(d[12:])) for t, d in datagrams
-            if len(d) > 12 and d[0] >> 6 == 2 and d[1] & 0x7F == 0]
+# The voice payload types the profiles send: (codec, RTP clock units per ms).
+VOICE = {0: ("pcmu", 8), 9: ("g722", 8), 111: ("opus", 48)}
+
+
+def is_voice(datagram):
+    return len(datagram) > 12 and datagram[0] >> 6 == 2 and datagram[1] & 0x7F in VOICE
+
+
+def voice_frames(datagrams):
+    """[(time s, samples)] of the voice packets among the datagrams. PCMU is decoded here;
+    G.722 and Opus by quillet-tool, the stream at once (its decoder has state), each packet
+    then taking its equal share of the samples."""
+    packets = [(t, d) for t, d in datagrams if is_voice(d)]
+    if not packets:
+        return []
+    codec = VOICE[packets[0][1][1] & 0x7F][0]
+    if codec == "pcmu":
+        return [(t, ulaw_decode(d[12:])) for t, d in packets]
+    folder = tempfile.mkdtemp(prefix="quillet-voice-")
+    try:
+        coded, decoded = os.path.join(folder, "stream"), os.path.join(folder, "stream.wav")
+        with open(coded, "wb") as f:
+            for _, d in packets:  # Opus: each packet after its length in two bytes
+                f.write((struct.pack("!H", len(d) - 12) if codec == "opus" else b"") + d[12:])
+        tool = os.path.join(os.path.dirname(e2e_support.QUILLET), "quillet-tool")
+        subprocess.run([tool, "codec", "decode", codec, coded, decoded], check=True,
+                       capture_output=True)
+        samples = read_wav_rate(decoded)[1]
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+    share = len(samples) // len(packets)
+    return [(t, samples[i * share:(i + 1) * share]) for i, (t, _) in enumerate(packets)]
 
 
 def wire_jitter(datagrams, voice_only):
     """The spread (95th percentile less the least) of the RTP packets' transit, arrival less
     timestamp, in ms: what a receiver's jitter buffer has to cover."""
-    transit = sorted(1000.0 * t - int.from_bytes(d[4:8], "big") / 8.0 for t, d in datagrams
-                     if len(d) > 12 and d[0] >> 6 == 2 and (d[1] & 0x7F == 0 or not voice_only))
+    # RTP, not RTCP sharing its port (packet types 192-223 in the second byte).
+    rtp = [(t, d) for t, d in datagrams if len(d) > 12 and d[0] >> 6 == 2 and
+           not 192 <= d[1] <= 223 and (is_voice(d) or not voice_only)]
+    voice = next((d for t, d in rtp if is_voice(d)), None)
+    clock = VOICE[voice[1] & 0x7F][1] if voice else 8
+    transit = sorted(1000.0 * t - int.from_bytes(d[4:8], "big") / clock for t, d in rtp)
     return round(transit[(len(transit) - 1) * 95 // 100] - transit[0], 1) if transit else None
 
 
@@ -132,8 +168,8 @@ def wire_figures(capture, caller, callee, times):
     jitter = {"%s%s" % (way, kind): wire_jitter(capture.between(*ports), kind == "_voice")
               for way, ports in (("to_callee", (ours, theirs)), ("to_caller", (theirs, ours)))
               for kind in ("", "_voice")}
-    out = pcmu_frames(capture.between(ours, theirs))
-    back = pcmu_frames(capture.between(theirs, ours))
+    out = voice_frames(capture.between(ours, theirs))
+    back = voice_frames(capture.between(theirs, ours))
     mouths, delays = [], []
     for t in times:
         # Within the 2 s to the next click: a call answered late sends the spool's clicks late.
@@ -223,7 +259,8 @@ def main():
     parser.add_argument("--setting", action="append", default=[], metavar="SECTION/NAME=VALUE",
                         help="a setting of both profiles (repeatable)")
     args = parser.parse_args()
-    settings = {}
+    # Plain media unless asked otherwise: the capture reads the voice in the packets.
+    settings = {"DefaultLine": {"MediaEncryption": "off"}}
     for item in args.setting:
         key, _, value = item.partition("=")
         section, _, name = key.partition("/")
