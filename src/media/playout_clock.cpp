@@ -191,7 +191,7 @@ bool PlayoutClock::adapt(int32_t* samples, size_t& count) {
   const int32_t patience = off > 0 ? kShrinkPatienceMs : kStretchPatienceMs;
   // A sender that never stops sending (no silence suppression) has no talk spurts: the
   // quiet between its words is the pause, where a cut is not heard and may be long. The
-  // first 40 ms of quiet stay, as a word may have quiet moments of its own.
+  // first 60 ms of quiet stay, as a word may have quiet moments of its own.
   const bool quiet = isQuiet(samples, count);
   const bool quietCut = off > 0 && quiet && quietRunMs_ >= kQuietKeptMs;
   quietRunMs_ = quiet ? quietRunMs_ + static_cast<int32_t>(count / perMs_) : 0;

@@ -58,9 +58,10 @@ class PlayoutClock {
   // little, which risks concealment, only briefly.
   static constexpr int32_t kShrinkPatienceMs = 2500;
   static constexpr int32_t kStretchPatienceMs = 200;
-  // A frame whose peak stays below this (about -36 dB of full scale) is a pause.
-  static constexpr int32_t kQuietPeak = 512 * 16;
-  static constexpr int32_t kQuietKeptMs = 40;  // ... and the first this much of a pause stays
+  // A frame whose peak stays below this (about -50 dB of full scale) is a pause: well below
+  // the quiet moments inside a word, which a room's reverberation keeps above it ...
+  static constexpr int32_t kQuietPeak = 100 * 16;
+  static constexpr int32_t kQuietKeptMs = 60;  // ... and the first this much of a pause stays
 
   // rate: the audio rate written to the output, 8000 or 16000 Hz; every codec's audio is
   // brought to it, and the ms figures below hold at either rate.

@@ -174,16 +174,19 @@ class PipeWireTest(unittest.TestCase):
         self.assertEqual(code, 0)
         self.assertLess(cpu / wall, IDLE_CPU)
 
-    def talk_back_through_the_room(self, echo_settings, calls):
+    def talk_back_through_the_room(self, echo_settings, calls, codecs=None):
         """A calls B `calls` times on a new profile; B's speaker and microphone share the
         lab's room. In the last call B talks back after A's words. Answers A's own voice
-        coming back in each call (dB against what it said) and B's words as A heard them."""
-        b = self.desk("bob", {"Settings": echo_settings, "Intercom": {"AutoTalkBack": "1"}})
+        coming back in each call (dB against what it said) and B's words as A heard them.
+        `codecs`: both lines' codecs (the narrowband ones when None)."""
+        line = {"DefaultLine": {"Codecs": codecs}} if codecs else {}
+        b = self.desk("bob", dict({"Settings": echo_settings, "Intercom": {"AutoTalkBack": "1"}},
+                                  **line))
         b.start()
         said = len(self.speech) / RATE
         backs = []
         for call in range(1, calls + 1):
-            a = self.filed("alice", self.caller_file)
+            a = self.filed("alice", self.caller_file, line)
             a.start("-dial", b.address)
             self.assertTrue(wait_for(
                 lambda: b.log_text().count("The call was started") == call, 10))
@@ -215,11 +218,12 @@ class PipeWireTest(unittest.TestCase):
         # The noise suppressor is on as it comes (behind the canceller it also takes out the
         # echo the canceller leaves; after the suppressor alone it takes noise only).
         shipped = {"UseEchoCancellation": "1", "UseNoiseSuppression": None}
-        for name, settings, calls in (
-                ("canceller and suppressor", shipped, 3),
-                ("suppressor alone", dict(shipped, UseEchoCanceller="0"), 2),
-                ("no echo control", {"UseEchoCancellation": "0"}, 1)):
-            backs, level = self.talk_back_through_the_room(settings, calls)
+        for name, settings, calls, codecs in (
+                ("canceller and suppressor", shipped, 3, None),
+                ("canceller and suppressor, Opus", shipped, 2, "opus"),
+                ("suppressor alone", dict(shipped, UseEchoCanceller="0"), 2, None),
+                ("no echo control", {"UseEchoCancellation": "0"}, 1, None)):
+            backs, level = self.talk_back_through_the_room(settings, calls, codecs)
             figures[name] = backs
             print("%s: own voice back %s dB in calls 1..%d; the callee heard at %.1f dB"
                   % (name, ", ".join("%.1f" % b for b in backs), calls, level))
@@ -232,6 +236,8 @@ class PipeWireTest(unittest.TestCase):
         self.assertLess(with_canceller[0], -25.0)
         self.assertLess(statistics.median(with_canceller), -25.0)
         self.assertLess(max(with_canceller), -12.0)
+        # The same at 16000 Hz, in an Opus call.
+        self.assertLess(statistics.median(figures["canceller and suppressor, Opus"]), -25.0)
         # The suppressor alone lines up as fast, but learns the room's echo within the first call.
         self.assertLess(figures["suppressor alone"][0], -15.0)
         self.assertLess(figures["suppressor alone"][1], -25.0)
