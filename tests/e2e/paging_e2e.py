@@ -24,7 +24,7 @@ import unittest
 
 import numpy as np
 
-from e2e_support import RATE, LabCase, find_words, resample, run_tests, \
+from e2e_support import RATE, LabCase, find_words, read_wav_rate, resample, run_tests, \
     take_binary_argument, voiced_segments, wait_for, write_wav
 
 TOOL = os.path.abspath(sys.argv.pop(2)) if len(sys.argv) > 2 else "build/bin/quillet-tool"
@@ -130,11 +130,16 @@ class Paging(LabCase):
         settings.update(extra)
         return self.quillet(name, microphone, settings)
 
-    def words(self, who, profile, reference, heard=None):
+    def words(self, who, profile, reference, heard=None, opus=False):
+        """Every word heard: 10 dB over the waveform's error, or through Opus (whose speech
+        coding keeps the sound, not the waveform) as the call tests take it."""
         found = find_words(reference, profile.heard() if heard is None else heard)
         snrs = [w[2] for w in found]
-        print("%s: %d words, SNR min %.1f dB" % (who, len(found), min(snrs)))
-        self.assertTrue(found and min(snrs) > 10.0, (who, found, profile.log_text()[-3000:]))
+        print("%s: %d words, SNR min %.1f / mean %.1f dB" % (who, len(found), min(snrs),
+                                                           float(np.mean(snrs))))
+        heard_all = found and all(w[1] is not None for w in found)
+        good = min(snrs) > -5.0 and np.mean(snrs) > 3.0 if opus else min(snrs) > 10.0
+        self.assertTrue(heard_all and good, (who, found, profile.log_text()[-3000:]))
 
     def test_pages_reach_speakers_by_their_rules(self):
         if not os.environ.get("QUILLET_IN_NETNS"):
@@ -148,7 +153,7 @@ class Paging(LabCase):
         words = os.path.join(self.dir, "words.wav")
         write_wav(words, self.words_said)
         tone = os.path.join(self.dir, "tone.wav")
-        write_wav(tone, 8000 * np.sin(2 * np.pi * 440 * np.arange(7 * RATE // 2) / RATE))
+        write_wav(tone, 8000 * np.sin(2 * np.pi * 440 * np.arange(2 * RATE) / RATE))
         gst = "%s:%d" % GST_GROUP
         words16 = os.path.join(self.dir, "words16.wav")
         write_wav(words16, resample(self.words_said, RATE, 16000), 16000)
@@ -199,6 +204,7 @@ class Paging(LabCase):
                         b.log_text())
         self.words("alice (G.722)", a, self.words_said)
         self.words("bob (G.722)", b, self.words_said)
+        self.assertEqual(read_wav_rate(b.speaker)[0], 16000)
 
         # A normal page, then a priority page (group paging channel 24) takes over.
         reader = self.owned(GroupPagingReader())
@@ -206,15 +212,15 @@ class Paging(LabCase):
         time.sleep(0.5)
         priority = self.page("channel:24", words, "--caller", "Front desk",
                              "--serial", "1a2b")
-        # Bob stops listening to the normal page two seconds in: his speaker goes quiet
-        # while it is still sent.
-        time.sleep(1.5)
+        # Bob stops listening to the normal page a second in: his speaker goes quiet while
+        # it is still sent.
+        time.sleep(0.5)
         self.assertEqual(b.run("-stoplistening"), 0)
         self.assertTrue(wait_for(lambda: "Paging: stopped listening to the page on Hall"
-                                 in b.log_text(), 2), b.log_text())
-        time.sleep(0.2)
+                                 in b.log_text(), 0.5, 0.02), b.log_text())
+        time.sleep(0.1)
         stopped_size = os.path.getsize(b.speaker)
-        time.sleep(0.5)
+        time.sleep(0.3)
         self.assertIsNone(normal.poll())
         self.assertEqual(os.path.getsize(b.speaker), stopped_size)
         self.assertEqual(priority.wait(20), 0)
@@ -226,9 +232,8 @@ class Paging(LabCase):
         self.words("carol (priority in do-not-disturb)", c, self.words_said)
         quiet = np.sqrt(np.mean(c.heard() ** 2))
         heard_b = b.heard()  # bob does not listen to group paging: the tone alone, cut short
-        spectrum = np.abs(np.fft.rfft(heard_b[RATE // 2:RATE // 2 + RATE]))
-        self.assertEqual(int(np.argmax(spectrum)), 440)
-        self.assertLess(len(heard_b), 3 * RATE)
+        self.assertEqual(peak_hz(heard_b[RATE // 4:RATE // 4 + RATE // 2]), 440)
+        self.assertLess(len(heard_b), 1.6 * RATE)
 
         packets = [p for p in reader.packets if p["serial"] == 0x1A2B]
         ops = [p["op"] for p in packets]
@@ -263,7 +268,8 @@ class Paging(LabCase):
         self.assertIn("emergency page on Group paging channel 25", c.log_text())
         self.words("carol (emergency in do-not-disturb)", c, self.words_said)
         self.assertGreater(np.sqrt(np.mean(c.heard() ** 2)), 5 * quiet)
-        self.words("bob (GStreamer Opus pager)", b, self.words_said)
+        self.words("bob (GStreamer Opus pager)", b, self.words_said, opus=True)
+        self.assertEqual(read_wav_rate(b.speaker)[0], 16000)
 
         # alice pages Hall from her microphone in Opus; bob hears her, alice not herself. Meanwhile a
         # storm of 1000 datagrams a second of any length and op code hits group paging.
@@ -273,7 +279,8 @@ class Paging(LabCase):
         self.assertEqual(a.run("-page", "off"), 0)
         self.assertTrue(wait_for(lambda: b.log_text().count("the page on Hall ended") >= 4, 5),
                         b.log_text())
-        self.words("bob (-page from alice, Opus)", b, self.words_said)
+        self.words("bob (-page from alice, Opus)", b, self.words_said, opus=True)
+        self.assertEqual(read_wav_rate(b.speaker)[0], 16000)
         self.assertIn("Paging: the page sent ended", a.log_text())
         self.assertEqual(a.log_text().count("normal page on Hall"), 3)  # the first three only
         self.assertRegex(a.log_text(), r"Paging: \d+ packets dropped")
