@@ -249,6 +249,9 @@ std::string IntercomApp::pageCommand(const std::string& group) {
   options.callerId = store.readText("Paging", "CallerId");
   if (options.callerId.empty()) options.callerId = store.readText("DefaultLine", "DisplayName");
   options.codec = pageSendCodec(store);
+  if (target->grouped && options.codec == codecs::CodecId::kOpus) {
+    return "group paging cannot carry Opus (Paging/Codec): page a plain RTP group";
+  }
   options.opusPayloadType = pageOpusPayloadType(*target, paging);
   auto sender = audio::makeStream<media::PageSender>(options);
   if (!sender->ready()) return "no socket to page with (see the log)";
