@@ -35,8 +35,8 @@ constexpr Group kGroups[] = {
     {"resolve", runResolve, "PORT [--rtp] [--private ADDRESS] [--times N]"},
     {"network-test", runNetworkTest, "[--stun-servers HOST[:PORT],...]"},
     {"page", runPage,
-     "GROUP FILE.wav [--codec pcmu|pcma|g722] [--caller TEXT] [--serial HEX]  (a multicast "
-     "page)"},
+     "GROUP FILE.wav [--codec pcmu|pcma|g722|opus] [--payload-type N] [--caller TEXT] "
+     "[--serial HEX]  (a multicast page)"},
     {"history", runHistory, "[--limit N]  (the profile's calls as JSON, newest first)"},
     {"call", runCall,
      "transfer TARGET | consult [--line N] TARGET | join | drop | page GROUP|off  (the calls "

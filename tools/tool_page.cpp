@@ -16,12 +16,14 @@ namespace quillet::tool {
 namespace {
 
 const char kUsage[] =
-    "usage: quillet-tool page GROUP FILE.wav [--codec pcmu|pcma|g722] [--caller TEXT]\n"
-    "       [--serial HEX] [--interface A.B.C.D] [--ttl N]\n"
+    "usage: quillet-tool page GROUP FILE.wav [--codec pcmu|pcma|g722|opus] [--payload-type N]\n"
+    "       [--caller TEXT] [--serial HEX] [--interface A.B.C.D] [--ttl N]\n"
     "  GROUP  A.B.C.D:PORT (plain RTP, 20 ms packets) or channel:N[@A.B.C.D:PORT] (group\n"
     "         paging, channel 1..25, default group 224.0.1.116:5001; 24 priority, 25 emergency)\n"
-    "  FILE   16-bit PCM WAV at the codec's rate (8000 Hz, 16000 Hz for g722); channels are\n"
-    "         mixed down\n"
+    "  FILE   16-bit PCM WAV at the page's rate (8000 Hz, 16000 Hz for g722 and opus);\n"
+    "         channels are mixed down\n"
+    "  --payload-type  the dynamic RTP payload type of an opus page, 96..127 (default 111);\n"
+    "         opus pages are plain RTP only\n"
     "Prints {\"group\":...,\"format\":\"rtp\"|\"group\",\"packets\":N}.\n";
 
 struct PageArgs {
@@ -52,11 +54,16 @@ bool parseArgs(const Args& args, PageArgs& out, std::string& error) {
     if (option == "--codec") {
       const std::optional<codecs::CodecId> codec = codecs::codecByName(value);
       if (!codec || (*codec != codecs::CodecId::kPcmu && *codec != codecs::CodecId::kPcma &&
-                     *codec != codecs::CodecId::kG722)) {
-        error = "--codec takes pcmu, pcma or g722";
+                     *codec != codecs::CodecId::kG722 && *codec != codecs::CodecId::kOpus)) {
+        error = "--codec takes pcmu, pcma, g722 or opus";
         return false;
       }
       out.options.codec = *codec;
+    } else if (option == "--payload-type") {
+      if (!parseNumber(value, 96, 127, out.options.opusPayloadType)) {
+        error = "--payload-type takes 96 to 127";
+        return false;
+      }
     } else if (option == "--caller") {
       out.options.callerId = value;
     } else if (option == "--serial") {
@@ -82,6 +89,10 @@ bool parseArgs(const Args& args, PageArgs& out, std::string& error) {
       return false;
     }
   }
+  if (out.options.target.grouped && out.options.codec == codecs::CodecId::kOpus) {
+    error = "group paging carries pcmu, pcma or g722, not opus";
+    return false;
+  }
   return true;
 }
 
@@ -98,7 +109,7 @@ int runPage(const Args& args) {
   if (readWav(page.file, wav, error) != WavStatus::kOk) {
     return rejected(error);
   }
-  const int rate = codecs::codecInfo(page.options.codec).sampleRate;
+  const int rate = static_cast<int>(media::pageAudioRate(page.options.codec));
   if (wav.sampleRate != static_cast<uint32_t>(rate) || wav.channels == 0) {
     return rejected(page.file + " is " + describeWavFormat(wav) + "; this codec needs " +
                     std::to_string(rate) + " Hz");

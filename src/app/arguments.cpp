@@ -52,6 +52,8 @@ ArgumentPlan planArguments(const std::vector<std::string>& arguments) {
       plan.steps.push_back({ArgumentAction::Hold, {}});
     } else if (optionIs(argument, "-resume")) {
       plan.steps.push_back({ArgumentAction::Resume, {}});
+    } else if (optionIs(argument, "-stoplistening")) {
+      plan.steps.push_back({ArgumentAction::StopListening, {}});
     } else if (optionIs(argument, "-show")) {
       show = true;
       hide = false;

@@ -10,7 +10,7 @@
 
 namespace quillet::app {
 
-enum class ArgumentAction { Dial, Answer, HangUp, Hold, Resume, Dtmf, Page, Exit };
+enum class ArgumentAction { Dial, Answer, HangUp, Hold, Resume, Dtmf, Page, StopListening, Exit };
 
 struct ArgumentStep {
   ArgumentAction action;

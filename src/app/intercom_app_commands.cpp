@@ -274,6 +274,9 @@ void IntercomApp::carryOut(const ArgumentPlan& plan) {
           base::logError("Command line: -page: ", why);
         }
         break;
+      case ArgumentAction::StopListening:
+        pagingCommand(kCommandStopPage);
+        break;
       case ArgumentAction::Dtmf:
         if (slot_ != nullptr && slot_->connected && slot_->engine() != nullptr) {
           slot_->engine()->SendDtmf(step.value);

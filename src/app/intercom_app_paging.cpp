@@ -248,9 +248,11 @@ std::string IntercomApp::pageCommand(const std::string& group) {
   options.serial = pagingSerial(store);
   options.callerId = store.readText("Paging", "CallerId");
   if (options.callerId.empty()) options.callerId = store.readText("DefaultLine", "DisplayName");
-  const std::string codec = store.readText("Paging", "Codec");
-  if (strcasecmp(codec.c_str(), "pcma") == 0) options.codec = codecs::CodecId::kPcma;
-  if (strcasecmp(codec.c_str(), "g722") == 0) options.codec = codecs::CodecId::kG722;
+  options.codec = pageSendCodec(store);
+  if (target->grouped && options.codec == codecs::CodecId::kOpus) {
+    return "group paging cannot carry Opus (Paging/Codec): page a plain RTP group";
+  }
+  options.opusPayloadType = pageOpusPayloadType(*target, paging);
   auto sender = audio::makeStream<media::PageSender>(options);
   if (!sender->ready()) return "no socket to page with (see the log)";
   if (pagingGate_ != nullptr) {

@@ -90,6 +90,13 @@ PagingSettings readPagingSettings(base::SettingsStore& store) {
     listen.label = store.readText(kSection, name + "Label");
     if (listen.label.empty()) listen.label = address;
     listen.priority = readPriority(store, name + "Priority", 1);
+    listen.opusPayloadType =
+        store.readInt(kSection, name + "OpusPayloadType", media::kPageOpusPayloadType);
+    if (!media::isDynamicPayloadType(listen.opusPayloadType)) {
+      base::logError("Paging: " + name + "OpusPayloadType is not 96 to 127; " +
+                     std::to_string(media::kPageOpusPayloadType) + " used");
+      listen.opusPayloadType = media::kPageOpusPayloadType;
+    }
     paging.listens.push_back(std::move(listen));
   }
   readGroupPaging(store, paging);
@@ -147,6 +154,28 @@ std::optional<media::PageTarget> resolvePageTarget(const std::string& text,
   error = "'" + text + "' is neither a multicast A.B.C.D:PORT, channel:N[@A.B.C.D:PORT] nor the " +
           "label of a Paging/ListenN group";
   return std::nullopt;
+}
+
+int pageOpusPayloadType(const media::PageTarget& target, const PagingSettings& paging) {
+  for (const media::PageListen& listen : paging.listens) {
+    if (!listen.target.grouped && listen.target.address == target.address &&
+        listen.target.port == target.port) {
+      return listen.opusPayloadType;
+    }
+  }
+  return media::kPageOpusPayloadType;
+}
+
+codecs::CodecId pageSendCodec(base::SettingsStore& store) {
+  const std::string name = store.readText(kSection, "Codec");
+  for (const codecs::CodecId codec : {codecs::CodecId::kPcmu, codecs::CodecId::kPcma,
+                                      codecs::CodecId::kG722, codecs::CodecId::kOpus}) {
+    if (strcasecmp(name.c_str(), codecs::codecInfo(codec).name) == 0) return codec;
+  }
+  if (!name.empty()) {
+    base::logError("Paging: Codec \"" + name + "\" is not pcmu, pcma, g722 or opus; pcmu used");
+  }
+  return codecs::CodecId::kPcmu;
 }
 
 PageVerdict judgePage(const media::PageInfo& page, const PagingGate& gate) {

@@ -3,6 +3,7 @@
 //   ListenN           "A.B.C.D:PORT" a plain RTP group to listen to (N = 1, 2, ...)
 //   ListenNLabel      its name in the window and the log (default: the address)
 //   ListenNPriority   1..10, a higher one takes over a lower; 9 priority, 10 emergency
+//   ListenNOpusPayloadType  96..127: the RTP payload type of Opus pages (default 111)
 //   GroupChannels     group paging channels to listen to ("1,24,25"; empty: none)
 //   GroupAddress      group paging's group (default 224.0.1.116:5001)
 //   GroupPriority     the priority of channels 1..23 (default 5; 24: 9, 25: 10)
@@ -12,7 +13,8 @@
 //   Tone              1: a tone before each page (default 0)
 //   SendGroup         where the window's Page command pages (default: Listen1)
 //   CallerId          the group paging caller id sent (default: the line's display name)
-//   Codec             pcmu | pcma | g722: what pages are sent with (default pcmu)
+//   Codec             pcmu | pcma | g722 | opus: what pages are sent with (default pcmu;
+//                     opus to plain RTP groups only, with the group's Opus payload type)
 #pragma once
 
 #include <atomic>
@@ -48,6 +50,12 @@ uint32_t pagingSerial(base::SettingsStore& store);
 std::optional<media::PageTarget> resolvePageTarget(const std::string& text,
                                                    const PagingSettings& paging,
                                                    std::string& error);
+
+// The Opus payload type of pages sent to `target`: that of the ListenN group at the same
+// address, else the default.
+int pageOpusPayloadType(const media::PageTarget& target, const PagingSettings& paging);
+// Paging/Codec; PCMU (and a log line) for a value that is no page codec.
+codecs::CodecId pageSendCodec(base::SettingsStore& store);
 
 // What the pages are admitted against; set on the GUI thread, read on the receiver's.
 struct PagingGate {

@@ -25,6 +25,9 @@ TEST_F(PagingSettingsTest, ReadsListenGroupsAndLeavesOutBadEntries) {
   store_.writeText("Paging", "Listen2", "10.0.0.1:6000");   // not multicast
   store_.writeText("Paging", "Listen4", "239.1.1.4:6004");  // a gap in the numbers is fine
   store_.writeInt("Paging", "Listen4Priority", 11);         // out of range: 1
+  store_.writeInt("Paging", "Listen1OpusPayloadType", 96);
+  store_.writeInt("Paging", "Listen4OpusPayloadType", 9);  // a static type: the default
+  store_.writeText("Paging", "Codec", "OPUS");
   store_.writeText("Paging", "GroupChannels", "1, 24,25,26,x");
   store_.writeText("Paging", "DuringCall", "HOLD");
   store_.writeText("Paging", "TrustedSenders", "192.0.2.7, nobody");
@@ -34,6 +37,14 @@ TEST_F(PagingSettingsTest, ReadsListenGroupsAndLeavesOutBadEntries) {
   EXPECT_EQ(paging.listens[0].priority, 4);
   EXPECT_EQ(paging.listens[1].label, "239.1.1.4:6004");
   EXPECT_EQ(paging.listens[1].priority, 1);
+  EXPECT_EQ(paging.listens[0].opusPayloadType, 96);
+  EXPECT_EQ(paging.listens[1].opusPayloadType, media::kPageOpusPayloadType);
+  EXPECT_EQ(pageOpusPayloadType(paging.listens[0].target, paging), 96);
+  EXPECT_EQ(pageOpusPayloadType(*media::parseGroupAddress("239.1.1.1:6002"), paging),
+            media::kPageOpusPayloadType);
+  EXPECT_EQ(pageSendCodec(store_), codecs::CodecId::kOpus);
+  store_.writeText("Paging", "Codec", "gsm");  // no page codec: PCMU
+  EXPECT_EQ(pageSendCodec(store_), codecs::CodecId::kPcmu);
   const media::PageListen& group = paging.listens[2];
   EXPECT_TRUE(group.target.grouped);
   EXPECT_EQ(group.target.port, 5001);

@@ -50,6 +50,7 @@ void printHelp(bool windowed) {
       "  -dtmf DIGITS    send DIGITS in the established call\n"
       "  -page GROUP     page GROUP from the microphone (A.B.C.D:PORT, channel:N[@A.B.C.D:PORT]\n"
       "                  or a Paging/ListenN label); -page off ends the page\n"
+      "  -stoplistening  stop listening to the page that plays (until it ends)\n"
       "  -show, -hide    show or hide the window (-logon is -hide)\n"
       "  -exit           end the running program, waiting (up to 20 s) until it has ended\n"
       "  sip:..., tel:..., callto:...  call that link (as a desktop's link handler does)\n"

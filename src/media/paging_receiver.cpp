@@ -21,19 +21,6 @@ constexpr size_t kDatagramBytes = 1500;
 constexpr int kMostPerWake = 64;  // datagrams read from one socket before the others get a turn
 constexpr int32_t kWaitMs = 200;
 
-std::optional<codecs::CodecId> plainCodec(uint8_t payloadType) {
-  switch (payloadType) {
-    case 0:
-      return codecs::CodecId::kPcmu;
-    case 8:
-      return codecs::CodecId::kPcma;
-    case 9:
-      return codecs::CodecId::kG722;
-    default:
-      return std::nullopt;
-  }
-}
-
 std::optional<codecs::CodecId> groupCodec(uint8_t codec) {
   switch (codec) {
     case kGroupCodecPcmu:
@@ -162,7 +149,8 @@ void PagingReceiver::plainPacket(size_t listen, const uint8_t* data, size_t size
     dropped("not RTP");
     return;
   }
-  const std::optional<codecs::CodecId> codec = plainCodec(view.header.payloadType);
+  const std::optional<codecs::CodecId> codec =
+      plainPageCodec(view.header.payloadType, listens_[listen].opusPayloadType);
   if (!codec) {
     dropped("payload type not played");
     return;
@@ -254,11 +242,10 @@ void PagingReceiver::follow() {
 
 void PagingReceiver::play(codecs::CodecId codec, const uint8_t* bytes, size_t size) {
   PlayingPage& playing = *playing_;
-  if (playing.codec == nullptr) {
-    playing.codec = codecs::createAudioCodec(codec);
+  if (playing.pipe == nullptr) {
+    playing.codec = createPageCodec(codec);
     playing.codecId = codec;
-    const uint32_t rate = static_cast<uint32_t>(codecs::codecInfo(codec).sampleRate);
-    playing.pipe = audio::CreatePipe(rate, 1, audio::kProgramPeakRange);
+    playing.pipe = audio::CreatePipe(pageAudioRate(codec), 1, audio::kProgramPeakRange);
     playing.writer = audio::OpenWriter(playing.pipe);
     PageChange change;
     change.page = arbiter_.current();
@@ -267,6 +254,10 @@ void PagingReceiver::play(codecs::CodecId codec, const uint8_t* bytes, size_t si
   } else if (playing.codecId != codec) {
     // The pipe's rate was fixed by the first frame's codec.
     dropped("codec changed within a page");
+    return;
+  }
+  if (playing.codec == nullptr) {
+    dropped("no decoder for the page's codec");
     return;
   }
   const uint32_t rate = playing.writer->rate();

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // PagingReceiver: a worker that joins the multicast groups to listen to (plain RTP with
-// PCMU, PCMA or G.722, or the group paging format), lets a PageArbiter choose the page that
+// PCMU, PCMA, G.722 or Opus, or the group paging format), lets a PageArbiter choose the page that
 // plays, decodes it into a pipe and reports every change of the page playing.
 #pragma once
 
@@ -15,6 +15,7 @@
 #include "base/worker_thread.h"
 #include "codecs/audio_codec.h"
 #include "media/paging_arbiter.h"
+#include "media/paging_codec.h"
 #include "media/paging_packet.h"
 #include "platform/socket.h"
 
@@ -25,6 +26,7 @@ struct PageListen {
   std::string label;     // shown with the page
   int32_t priority = 1;  // 1..10 (group paging channels 24 and 25: 9 and 10)
   std::vector<uint8_t> channels;
+  int opusPayloadType = kPageOpusPayloadType;  // plain RTP: the dynamic type of Opus pages
 };
 
 // The page now playing (none: nothing plays) and its audio.

@@ -31,12 +31,20 @@ uint8_t groupCodecByte(codecs::CodecId codec) {
 }  // namespace
 
 PageSender::PageSender(PageSendOptions options)
-    : audio::AudioSink(static_cast<uint32_t>(codecs::codecInfo(options.codec).sampleRate), 1),
+    : audio::AudioSink(pageAudioRate(options.codec), 1),
       options_(std::move(options)),
       sequence_(static_cast<uint16_t>(platform::random32())),
       timestamp_(platform::random32()),
       ssrc_(platform::random32()) {
-  codec_ = codecs::createAudioCodec(options_.codec);
+  if (options_.target.grouped && options_.codec == codecs::CodecId::kOpus) {
+    base::logError("Paging: group paging cannot carry Opus; page with PCMU, PCMA or G.722");
+    return;
+  }
+  codec_ = createPageCodec(options_.codec);
+  if (codec_ == nullptr) {
+    base::logError("Paging: no encoder for the page's codec");
+    return;
+  }
   socket_ = platform::udpSocket();
   if (!socket_) {
     base::logError("Paging: no socket to send with");
@@ -112,7 +120,8 @@ void PageSender::sendFrame(const int32_t* samples) {
 void PageSender::sendPlain(const uint8_t* payload, size_t size) {
   std::vector<uint8_t> datagram(kRtpHeaderSize + size);
   const codecs::CodecInfo& info = codecs::codecInfo(options_.codec);
-  writeRtpHeader(datagram.data(), packets_ == 0, static_cast<uint8_t>(info.payloadType), sequence_,
+  const int payloadType = plainPagePayloadType(options_.codec, options_.opusPayloadType);
+  writeRtpHeader(datagram.data(), packets_ == 0, static_cast<uint8_t>(payloadType), sequence_,
                  timestamp_, ssrc_);
   std::memcpy(datagram.data() + kRtpHeaderSize, payload, size);
   send(datagram);

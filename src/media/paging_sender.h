@@ -10,6 +10,7 @@
 
 #include "audio/audio_stream.h"
 #include "codecs/audio_codec.h"
+#include "media/paging_codec.h"
 #include "media/paging_packet.h"
 #include "platform/socket.h"
 
@@ -17,7 +18,8 @@ namespace quillet::media {
 
 struct PageSendOptions {
   PageTarget target;
-  codecs::CodecId codec = codecs::CodecId::kPcmu;  // PCMU, PCMA or G.722
+  codecs::CodecId codec = codecs::CodecId::kPcmu;  // PCMU, PCMA, G.722; Opus plain RTP only
+  int opusPayloadType = kPageOpusPayloadType;      // plain RTP in Opus
   std::string callerId;                            // group paging only
   uint32_t serial = 0;                             // group paging only
   uint32_t interfaceAddress = 0;                   // 0: the system's choice
@@ -27,7 +29,8 @@ struct PageSendOptions {
 
 class PageSender : public audio::AudioSink {
  public:
-  // The sink's rate is the codec's (8000 Hz, 16000 Hz for G.722), mono.
+  // The sink's rate is the page's (pageAudioRate), mono. Opus to a group paging channel
+  // is refused (the format has no code for it): the sender is then not ready.
   explicit PageSender(PageSendOptions options);
   ~PageSender() override;
 

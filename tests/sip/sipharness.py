@@ -5,6 +5,7 @@ loopback, each in a private temporary directory and each stopped by its own pid.
 import json
 import os
 import re
+import shutil
 import signal
 import socket
 import subprocess
@@ -13,6 +14,8 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# The empty tables of the db_text database as Debian ships them.
+DB_TEXT_TABLES = "/usr/share/kamailio/dbtext/kamailio"
 
 
 def end_process(process, timeout=5):
@@ -212,20 +215,27 @@ class Kamailio(Stopped):
     """Kamailio as registrar and record-routing proxy on 127.0.0.1:port."""
 
     def __init__(self, workdir, users, port=None, max_expires=3600, auth=None, streams=False,
-                 tls=None, ipv6=False):
+                 tls=None, ipv6=False, presence=False):
         """auth: extra auth module parameters (see kamailio_config); streams: TCP too at
         the same port; tls: {"cert", "key"}: TLS at tls_port (port + 1); ipv6: UDP on [::1]
-        too."""
+        too; presence: serve "Event: dialog" subscriptions with the state of calls through
+        the proxy (db_text tables in the run's directory)."""
         self.port = port or free_udp_port()
         self.tls_port = self.port + 1
         self.dir = os.path.join(workdir, "kamailio")
         os.makedirs(self.dir, exist_ok=True)
         cfg = kamailio_config(self.port, users, max_expires, auth, streams, tls, ipv6)
+        tables = os.path.join(self.dir, "db")
+        cfg = cfg.replace("@DB@", tables)
+        if presence:
+            shutil.copytree(DB_TEXT_TABLES, tables, dirs_exist_ok=True)
         self.cfg = os.path.join(self.dir, "kamailio.cfg")
         with open(self.cfg, "w") as f:
             f.write(cfg)
         args = ["kamailio", "-DD", "-E", "-f", self.cfg, "-Y", self.dir, "-w", self.dir,
                 "-P", os.path.join(self.dir, "kamailio.pid"), "-m", "32", "-M", "8", "-n", "2"]
+        if presence:
+            args += ["-A", "WITH_PRESENCE"]
         self.proc = Process(args, self.dir, "kamailio")
         try:
             self._wait_ready()
