@@ -144,11 +144,13 @@ TEST(ArgumentPlan, OptionsKeepTheirOrderAndValues) {
   EXPECT_EQ(plan.steps[1], (ArgumentStep{ArgumentAction::Dtmf, "123"}));
   EXPECT_EQ(plan.steps[2].action, ArgumentAction::Answer);
   EXPECT_EQ(plan.steps[3].action, ArgumentAction::HangUp);
-  plan = planArguments({"q", "-HOLD", "-resume", "-Page", "channel:24", "-page"});
-  ASSERT_EQ(plan.steps.size(), 3u);
+  plan = planArguments(
+      {"q", "-HOLD", "-resume", "-Page", "channel:24", "-Call", "callto://202/x", "-page"});
+  ASSERT_EQ(plan.steps.size(), 4u);
   EXPECT_EQ(plan.steps[0].action, ArgumentAction::Hold);
   EXPECT_EQ(plan.steps[1].action, ArgumentAction::Resume);
   EXPECT_EQ(plan.steps[2], (ArgumentStep{ArgumentAction::Page, "channel:24"}));
+  EXPECT_EQ(plan.steps[3], (ArgumentStep{ArgumentAction::Call, "202"}));
   EXPECT_TRUE(planArguments({"q", "-dial"}).steps.empty());
   plan = planArguments({"q", "-dial", "-hide"});
   ASSERT_EQ(plan.steps.size(), 1u);
