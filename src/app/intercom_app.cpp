@@ -412,9 +412,12 @@ bool IntercomApp::startOrAnswer(const std::string& address) {
 }
 
 bool IntercomApp::placePhoneCall(const std::string& address) {
-  if (slot_ == nullptr || slot_->engine() == nullptr || secondCallUp() || slot_->pending ||
-      slot_->connected) {
-    base::logError("A phone call can be placed only while the line has no call");
+  if (slot_ == nullptr || slot_->engine() == nullptr) {
+    base::logError("No phone call placed: no line is set up");
+    return false;
+  }
+  if (secondCallUp() || slot_->pending || slot_->connected) {
+    base::logError("No phone call placed: the line has a call");
     return false;
   }
   LineSlot& slot = *slot_;

@@ -219,6 +219,21 @@ def add(run, peer_binary, tools):
                               for t, way, line in events),
                       "gaps=%s lasted=%s\n%s%s" % (gaps, lasted, detail, peer.output()))
             peer.wait_for("EVENT ended", 5)
+            # A far end that names UPDATE in its Allow and then refuses it.
+            s = h.Sipp(d, "uas_session_update_refused.xml", name="update-refused",
+                       subs={"asked": 6})
+            peer.send("dial sipp@127.0.0.1:%d" % s.port)
+            connected = peer.wait_for("EVENT connected", 10)
+            fallback = peer.wait_for("LOG I The far end does not take UPDATE after all", 8)
+            again = peer.wait_for("LOG I Session timer: 6 s, refreshed by this side", 5)
+            time.sleep(0.3)
+            peer.send("hangup")
+            ok, detail = sipp_ok(s)
+            run.check("an UPDATE refresh answered 501 is made again at once as a re-INVITE, "
+                      "and the call goes on",
+                      ok and connected is not None and fallback is not None and
+                      again is not None, detail + peer.output())
+            peer.wait_for("EVENT ended", 5)
             # The far end calls and asks us to refresh; it allows UPDATE.
             s = h.Sipp(d, "uac_session_update.xml", "127.0.0.1:%d" % peer.port,
                        extra=["-s", "alice"], name="update-callee",
