@@ -4,7 +4,8 @@
 A phone call (-call) to a callee that answers 183 with SDP and plays an announcement as RTP:
 the announcement's words are in quillet's speaker file before the 200 is sent. A phone call to
 a callee that rings (180 without SDP): the ringback tone plays while it rings and gives way to
-the callee's audio at the answer. An intercom call (-dial) to that callee: its own calling sound plays, not the ringback.
+the callee's audio at the answer. An intercom call (-dial) to that callee: its own calling sound plays, not the ringback. And
+-hangup cancels a phone call that still rings.
 Usage: early_media_e2e.py QUILLET"""
 import os
 import subprocess
@@ -50,7 +51,7 @@ class EarlyMediaTest(LabCase):
         ulaw = os.path.join(self.dir, "announcement.ul")
         subprocess.run(["sox", self.speech_file, "-t", "ul", ulaw], check=True)
         announcing = self.sipp("uas_early_media.xml", name="announcing",
-                               subs={"seconds": int(speech_seconds * 1000) + 1500},
+                               subs={"seconds": int(speech_seconds * 1000) + 2500},
                                keys={"rtp_file": "%s,1,0" % ulaw})
         # The callee that rings answers with a steady tone.
         answer_tone = os.path.join(self.dir, "answer.wav")
@@ -63,6 +64,7 @@ class EarlyMediaTest(LabCase):
                                      subs={"ring": RING_MS},
                                      keys={"rtp_file": "%s,1,0" % answer_ulaw})
                            for name in ("ringing", "called"))
+        never = self.sipp("uas_ring_only.xml", name="never")
         q = self.quillet("alice", self.silence_file)
         tones = os.path.join(q.home, "System Tones")
         os.makedirs(tones)
@@ -74,7 +76,7 @@ class EarlyMediaTest(LabCase):
         self.assertEqual(q.run("-call", "sip:sipp@127.0.0.1:%d" % announcing.port), 0)
         self.assertTrue(wait_for(lambda: "it is heard now" in q.log_text(), 10),
                         q.log_text()[-3000:] + announcing.messages()[-2000:])
-        time.sleep(speech_seconds + 0.6)
+        time.sleep(speech_seconds + 1.3)  # the whole announcement, a second before the 200
         before_answer = q.heard()
         taken_at = seconds_of_day(time.time())
         self.assertTrue(wait_for(lambda: "The call was started" in q.log_text(), 10),
@@ -126,6 +128,15 @@ class EarlyMediaTest(LabCase):
             100 * tone_share(calling, CALLING_HZ), CALLING_HZ, 100 * tone_share(calling, 425.0)))
         self.assertGreater(tone_share(calling, CALLING_HZ), 0.8)
         self.assertLess(tone_share(calling, 425.0), 0.05)
+
+        # 4. -hangup cancels a phone call that still rings.
+        self.assertEqual(q.run("-call", "sip:sipp@127.0.0.1:%d" % never.port), 0)
+        self.assertTrue(wait_for(lambda: "SIP/2.0 180" in q.trace_text().split(
+            "sipp@127.0.0.1:%d" % never.port, 1)[-1], 10), q.log_text()[-2000:])
+        self.assertEqual(q.run("-hangup"), 0)
+        self.assertEqual(never.wait(15), 0, never.messages()[-3000:])
+        self.assertTrue(wait_for(lambda: q.log_text().count("The call was stopped") == 4, 10))
+        self.assertIn("Call initiate attempt abandoned", q.log_text())
 
 
 if __name__ == "__main__":
