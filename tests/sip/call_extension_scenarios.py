@@ -189,10 +189,10 @@ def add(run, peer_binary, tools):
 
     @scenario
     def session_refreshed_by_update(d):
-        args = ["--session", "6", "--min-session", "2"]
+        args = ["--session", "4", "--min-session", "2"]
         with h.Peer(peer_binary, d, "a", "alice", args=args) as peer:
             # We call and refresh; the far end allows UPDATE.
-            s = h.Sipp(d, "uas_session_update.xml", name="update", subs={"asked": 6})
+            s = h.Sipp(d, "uas_session_update.xml", name="update", subs={"asked": 4})
             peer.send("dial sipp@127.0.0.1:%d" % s.port)
             connected = peer.wait_for("EVENT connected", 10)
             peer.wait_for("LOG I Refreshing the session...", 8)
@@ -210,22 +210,22 @@ def add(run, peer_binary, tools):
             gaps = [u - sent200[0] for u in updates] if sent200 else []
             lasted = byes[0] - sent200[0] if byes and sent200 else None
             run.check("as the caller and refresher towards a far end that allows UPDATE, the "
-                      "session is refreshed by UPDATE without SDP after half the 6 s interval, "
+                      "session is refreshed by UPDATE without SDP after half the 4 s interval, "
                       "twice, no re-INVITE; the call outlives the interval",
                       ok and connected is not None and second is not None and up and
-                      len(gaps) == 2 and 2.5 <= gaps[0] <= 4.0 and 5.5 <= gaps[1] <= 7.5 and
-                      lasted is not None and lasted > 6.0 and
+                      len(gaps) == 2 and 1.5 <= gaps[0] <= 3.0 and 3.5 <= gaps[1] <= 5.5 and
+                      lasted is not None and lasted > 4.0 and
                       not any(way == "received" and line.startswith("INVITE") and t > sent200[0]
                               for t, way, line in events),
                       "gaps=%s lasted=%s\n%s%s" % (gaps, lasted, detail, peer.output()))
             peer.wait_for("EVENT ended", 5)
             # A far end that names UPDATE in its Allow and then refuses it.
             s = h.Sipp(d, "uas_session_update_refused.xml", name="update-refused",
-                       subs={"asked": 6})
+                       subs={"asked": 4})
             peer.send("dial sipp@127.0.0.1:%d" % s.port)
             connected = peer.wait_for("EVENT connected", 10)
             fallback = peer.wait_for("LOG I The far end does not take UPDATE after all", 8)
-            again = peer.wait_for("LOG I Session timer: 6 s, refreshed by this side", 5)
+            again = peer.wait_for("LOG I Session timer: 4 s, refreshed by this side", 5)
             time.sleep(0.3)
             peer.send("hangup")
             ok, detail = sipp_ok(s)
@@ -237,7 +237,7 @@ def add(run, peer_binary, tools):
             # The far end calls and asks us to refresh; it allows UPDATE.
             s = h.Sipp(d, "uac_session_update.xml", "127.0.0.1:%d" % peer.port,
                        extra=["-s", "alice"], name="update-callee",
-                       subs={"asked": 6, "hold": 1500})
+                       subs={"asked": 4, "hold": 1000})
             connected = peer.wait_for("EVENT connected", 10)
             refreshed = peer.wait_for("LOG I Refreshing the session...", 8)
             ok, detail = sipp_ok(s, 20)
@@ -251,7 +251,7 @@ def add(run, peer_binary, tools):
             run.check("as the callee named refresher by a caller that allows UPDATE, the 200 "
                       "says refresher=uas and the refresh is an UPDATE after half the interval",
                       ok and connected is not None and refreshed is not None and
-                      ended is not None and gap is not None and 2.5 <= gap <= 4.0,
+                      ended is not None and gap is not None and 1.5 <= gap <= 3.0,
                       "gap=%s\n%s%s" % (gap, detail, peer.output()))
 
     @scenario
