@@ -29,6 +29,9 @@ ROWS = [
     ("sipp-hold", "SIPp 3.6.1 (hold scenarios)",
      "held by the far end (sendonly, 0.0.0.0, inactive) and resumed; our hold refused with 488, "
      "then taken; voice stops and resumes on the wire"),
+    ("sipp-early-media", "SIPp 3.6.1 (callees before the answer)",
+     "a 183 announcement heard before the 200, the ringback tone until the answer, an intercom "
+     "call's own calling sound, a ringing call cancelled"),
     ("torture", "raw UDP (RFC 4475 cases)", "39 torture messages, then a real call"),
     ("baresip", "baresip 1.0.0", "calls both ways, DTMF, audio"),
     ("baresip-tls", "baresip 1.0.0 over TLS (test CA)", "calls both ways, audio both ways"),
@@ -36,7 +39,8 @@ ROWS = [
      "baresip calls, SRTP required on both sides, words heard both ways"),
     ("baresip-dtls-srtp", "baresip 1.0.0 with DTLS-SRTP",
      "Quillet calls over UDP, fingerprint verified, words heard both ways"),
-    ("linphone", "Linphone 5.1 (linphonec)", "calls both ways, audio both ways"),
+    ("linphone", "Linphone 5.1 (linphonec)",
+     "calls both ways, audio both ways; hold and resume both ways, nothing sent while held"),
     ("linphone-tls", "Linphone 5.1 (linphonec) over TLS",
      "Linphone calls, Quillet hangs up, audio both ways (Linphone takes no incoming TLS)"),
     ("linphone-srtp", "Linphone 5.1 (linphonec) with SDES keys over TLS",

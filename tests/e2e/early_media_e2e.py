@@ -13,7 +13,7 @@ import time
 
 import numpy as np
 
-from e2e_support import RATE, LabCase, take_binary_argument, wait_for, write_wav
+from e2e_support import RATE, LabCase, run_tests, take_binary_argument, wait_for, write_wav
 import sipharness as h  # noqa: E402 (on the path that e2e_support sets)
 
 take_binary_argument()
@@ -140,5 +140,4 @@ class EarlyMediaTest(LabCase):
 
 
 if __name__ == "__main__":
-    import unittest
-    unittest.main(verbosity=2)
+    run_tests({"test_what_the_caller_hears_before_the_answer": "sipp-early-media"})
