@@ -29,6 +29,9 @@ ROWS = [
     ("sipp-hold", "SIPp 3.6.1 (hold scenarios)",
      "held by the far end (sendonly, 0.0.0.0, inactive) and resumed; our hold refused with 488, "
      "then taken; voice stops and resumes on the wire"),
+    ("sipp-early-media", "SIPp 3.6.1 (callees before the answer)",
+     "a 183 announcement heard before the 200, the ringback tone until the answer, an intercom "
+     "call's own calling sound, a ringing call cancelled"),
     ("torture", "raw UDP (RFC 4475 cases)", "39 torture messages, then a real call"),
     ("baresip", "baresip 1.0.0", "calls both ways, DTMF, audio"),
     ("baresip-wideband", "baresip 1.0.0 (opus, g722 modules)",
@@ -38,7 +41,8 @@ ROWS = [
      "baresip calls, SRTP required on both sides, words heard both ways"),
     ("baresip-dtls-srtp", "baresip 1.0.0 with DTLS-SRTP",
      "Quillet calls over UDP, fingerprint verified, words heard both ways"),
-    ("linphone", "Linphone 5.1 (linphonec)", "calls both ways, audio both ways"),
+    ("linphone", "Linphone 5.1 (linphonec)",
+     "calls both ways, audio both ways; hold and resume both ways, nothing sent while held"),
     ("linphone-opus", "Linphone 5.1 (linphonec) with Opus",
      "Linphone calls a line offering Opus first: Opus chosen, words intact both ways"),
     ("linphone-tls", "Linphone 5.1 (linphonec) over TLS",

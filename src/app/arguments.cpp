@@ -32,13 +32,16 @@ ArgumentPlan planArguments(const std::vector<std::string>& arguments) {
   for (size_t i = 1; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
     const bool hasValue = i + 1 < arguments.size();
-    if (optionIs(argument, "-dial") || optionIs(argument, "-dtmf") || optionIs(argument, "-page")) {
+    if (optionIs(argument, "-dial") || optionIs(argument, "-call") || optionIs(argument, "-dtmf") ||
+        optionIs(argument, "-page")) {
       if (!hasValue) {
         continue;
       }
       const std::string& value = arguments[++i];
       if (optionIs(argument, "-dial")) {
         plan.steps.push_back({ArgumentAction::Dial, dialAddress(value)});
+      } else if (optionIs(argument, "-call")) {
+        plan.steps.push_back({ArgumentAction::Call, dialAddress(value)});
       } else if (optionIs(argument, "-page")) {
         plan.steps.push_back({ArgumentAction::Page, value});
       } else {

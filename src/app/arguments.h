@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// The command-line options that drive a running Quillet (-dial, -answer, -hangup, -hold,
+// The command-line options that drive a running Quillet (-dial, -call, -answer, -hangup, -hold,
 // -resume, -dtmf, -page, -show, -hide, -logon, -exit): turned into a plan of steps the application
 // carries out.
 #pragma once
@@ -10,11 +10,22 @@
 
 namespace quillet::app {
 
-enum class ArgumentAction { Dial, Answer, HangUp, Hold, Resume, Dtmf, Page, StopListening, Exit };
+enum class ArgumentAction {
+  Dial,
+  Call,
+  Answer,
+  HangUp,
+  Hold,
+  Resume,
+  Dtmf,
+  Page,
+  StopListening,
+  Exit
+};
 
 struct ArgumentStep {
   ArgumentAction action;
-  std::string value;  // the address for Dial, the digits for Dtmf, the group for Page
+  std::string value;  // the address for Dial and Call, the digits for Dtmf, the group for Page
 
   bool operator==(const ArgumentStep&) const = default;
 };
@@ -35,8 +46,8 @@ struct ArgumentPlan {
 // "-exit" ends the walk: later arguments are ignored.
 ArgumentPlan planArguments(const std::vector<std::string>& arguments);
 
-// The address dialled for a -dial value: a value containing "callto:" gives the text after
-// it from its first decimal digit up to the first "/" (at most 259 characters; empty when
+// The address dialled for a -dial (or -call) value: a value containing "callto:" gives the text
+// after it from its first decimal digit up to the first "/" (at most 259 characters; empty when
 // there is no digit); any other value is dialled unchanged.
 std::string dialAddress(std::string_view value);
 

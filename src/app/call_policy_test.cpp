@@ -144,12 +144,14 @@ TEST(ArgumentPlan, OptionsKeepTheirOrderAndValues) {
   EXPECT_EQ(plan.steps[1], (ArgumentStep{ArgumentAction::Dtmf, "123"}));
   EXPECT_EQ(plan.steps[2].action, ArgumentAction::Answer);
   EXPECT_EQ(plan.steps[3].action, ArgumentAction::HangUp);
-  plan = planArguments({"q", "-HOLD", "-resume", "-Page", "channel:24", "-StopListening", "-page"});
-  ASSERT_EQ(plan.steps.size(), 4u);
+  plan = planArguments({"q", "-HOLD", "-resume", "-Page", "channel:24", "-StopListening", "-Call",
+                        "callto://202/x", "-page"});
+  ASSERT_EQ(plan.steps.size(), 5u);
   EXPECT_EQ(plan.steps[0].action, ArgumentAction::Hold);
   EXPECT_EQ(plan.steps[1].action, ArgumentAction::Resume);
   EXPECT_EQ(plan.steps[2], (ArgumentStep{ArgumentAction::Page, "channel:24"}));
   EXPECT_EQ(plan.steps[3].action, ArgumentAction::StopListening);
+  EXPECT_EQ(plan.steps[4], (ArgumentStep{ArgumentAction::Call, "202"}));
   EXPECT_TRUE(planArguments({"q", "-dial"}).steps.empty());
   plan = planArguments({"q", "-dial", "-hide"});
   ASSERT_EQ(plan.steps.size(), 1u);

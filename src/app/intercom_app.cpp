@@ -411,6 +411,40 @@ bool IntercomApp::startOrAnswer(const std::string& address) {
   return true;
 }
 
+bool IntercomApp::placePhoneCall(const std::string& address) {
+  if (slot_ == nullptr || slot_->engine() == nullptr) {
+    base::logError("No phone call placed: no line is set up");
+    return false;
+  }
+  if (secondCallUp() || slot_->pending || slot_->connected) {
+    base::logError("No phone call placed: the line has a call");
+    return false;
+  }
+  LineSlot& slot = *slot_;
+  sip::SipEngine& engine = *slot.engine();
+  recorder_.Stop();
+  if (engine.Dial(address) == 0) {
+    return false;
+  }
+  beginCallRecord(engine, false, false);
+  slot.pending = true;
+  slot.phoneCallPlaced = true;
+  // Unlike an intercom call's, its ringing is not cut short for want of activity.
+  currentSlot_ = 0;
+  playRingback();
+  return true;
+}
+
+void IntercomApp::onEarlyMedia(LineSlot& slot) {
+  sip::SipEngine* engine = slot.engine();
+  if (engine == nullptr || !slot.phoneCallPlaced || slot.connected || closing_) {
+    return;
+  }
+  base::logInfo("The far end sends audio before answering; it is heard now");
+  player_.Stop();
+  playCall(engine->ReceivingStream());
+}
+
 // Microphone → echo control (canceller, noise suppressor, suppressor; or suppressor, noise
 // suppressor) → AutoGain → the call's stream; without echo control the noise suppressor is
 // a stage of its own. The gain
@@ -489,12 +523,14 @@ void IntercomApp::hangUpFromCommandLine() {
   if (endSecondCall()) {
     return;
   }
-  if (slot_ == nullptr || slot_->engine() == nullptr || !slot_->connected) {
+  // An established call ends; so does a phone call placed here that still rings.
+  if (slot_ == nullptr || slot_->engine() == nullptr ||
+      !(slot_->connected || (slot_->pending && slot_->phoneCallPlaced))) {
     return;
   }
   recorder_.Stop();
   player_.Stop();
-  noteCallEndReason("hung up here");
+  noteCallEndReason(slot_->connected ? "hung up here" : "cancelled here");
   slot_->engine()->HangUp();
   currentSlot_ = 1;
   updateIntercomButton();
@@ -531,6 +567,10 @@ void IntercomApp::onConnected(LineSlot& slot) {
   if (slot.talkBackWhenConnected) {
     slot.talkBackWhenConnected = false;
     env_.loop.post([this] { command(kCommandIntercomDown); });
+  }
+  if (slot.phoneCallPlaced) {
+    // The microphone of a phone call placed here goes on with the answer.
+    buildCaptureChain(slot.takeSendingStream());
   }
   callActive_ = true;
   notePagingState();
@@ -600,6 +640,7 @@ void IntercomApp::onEnded(LineSlot& slot) {
   finishCallRecord();
   slot.connected = false;
   slot.talkBackWhenConnected = false;
+  slot.phoneCallPlaced = false;
   slot.startTime = 0;
   cueNext_ = false;
   env_.loop.killTimer(kAnswerDelayTimer);

@@ -67,6 +67,11 @@ class IntercomApp : public base::Application,
   // and turns the microphone on into it. True when a call was started or answered; false,
   // and nothing changes, while a second call is placed or up.
   bool startOrAnswer(const std::string& address);
+  // Places a phone call to the address: the far end rings until someone answers there (no
+  // auto-answer is asked); meanwhile this side hears the ringback tone, or the far end's
+  // early media once they come. The microphone goes on once the call is up. False, and
+  // nothing changes, while the line has a call.
+  bool placePhoneCall(const std::string& address);
   // Ends the current call of the line (an established call), or stops the microphone of
   // one still being placed, which then keeps ringing. A second call placed or up is ended
   // instead (the Intercom button let go, the hot key's end).
@@ -114,6 +119,9 @@ class IntercomApp : public base::Application,
   // The second call's far end sends audio before it answers: that is heard instead of the
   // ringback tone.
   void onSecondEarlyMedia(LineSlot& slot);
+  // The far end of the line's own call sends audio before it answers: heard at once on a
+  // phone call; an intercom call keeps its calling sound.
+  void onEarlyMedia(LineSlot& slot);
 
   platform::MessageLoop& loop() { return env_.loop; }
   LineSlot* slot() { return slot_.get(); }

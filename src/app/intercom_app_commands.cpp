@@ -257,6 +257,12 @@ void IntercomApp::carryOut(const ArgumentPlan& plan) {
           updateIntercomButton();
         }
         break;
+      case ArgumentAction::Call:
+        if (placePhoneCall(step.value)) {
+          slot_->startTime = std::time(nullptr);
+          updateIntercomButton();
+        }
+        break;
       case ArgumentAction::Answer:
         startWithSelectedContact();
         break;

@@ -312,6 +312,40 @@ TEST_F(IntercomAppTest, EngineRestartWaitsForTheCallToEnd) {
   EXPECT_EQ(window_->lineProblem(), "");
 }
 
+// -call places a phone call: its INVITE asks for no auto-answer; a second -call while it
+// rings is refused, and -hangup cancels it.
+TEST_F(IntercomAppTest, PhoneCallAsksNoAutoAnswerAndHangUpCancelsIt) {
+  FarEnd peer;  // rings, never answers
+  start();
+  const std::string target = "sip:bob@127.0.0.1:" + std::to_string(peer.port());
+  app_->applyArguments({"quillet", "-call", target});
+  const std::string invite = peer.receive();
+  ASSERT_EQ(invite.rfind("INVITE ", 0), 0u) << invite;
+  EXPECT_EQ(invite.find("Answer-Mode"), std::string::npos);
+  EXPECT_EQ(app_->currentSlot(), 0);
+  EXPECT_EQ(window_->buttonText(), "Cancel (F5)");
+  app_->applyArguments({"quillet", "-call", target});
+  EXPECT_EQ(countLines(view_, "No phone call placed: the line has a call"), 1);
+  const std::string via = sip::testutil::headerOf(invite, "Via");
+  const std::string to = sip::testutil::headerOf(invite, "To");
+  peer.send(appPort(), "SIP/2.0 180 Ringing\r\nVia: " + via + "\r\nFrom: " +
+                           sip::testutil::headerOf(invite, "From") + "\r\nTo: " + to +
+                           ";tag=b1\r\nCall-ID: " + sip::testutil::headerOf(invite, "Call-ID") +
+                           "\r\nCSeq: " + sip::testutil::headerOf(invite, "CSeq") +
+                           "\r\nContent-Length: 0\r\n\r\n");
+  pumpFor(std::chrono::milliseconds(200));
+  app_->applyArguments({"quillet", "-hangup"});
+  std::string cancel;
+  ASSERT_TRUE(pumpUntil(
+      [&] {
+        cancel += drain(peer);
+        return cancel.find("CANCEL ") != std::string::npos;
+      },
+      std::chrono::seconds(5)))
+      << cancel;
+  EXPECT_EQ(app_->currentSlot(), 1);
+}
+
 TEST_F(IntercomAppTest, HotKeyIntercomIsPushToTalk) {
   FarEnd peer;  // never answers
   base::RegistryList list(settings(), "Hotkey/Details");

@@ -30,9 +30,8 @@ class LineSlot::Events : public sip::EngineEvents {
     return second_ ? 0 : app_.onRing(slot_, ring, previousRing);
   }
   void Connected() override { second_ ? app_.onSecondConnected(slot_) : app_.onConnected(slot_); }
-  // The line's own calls are intercom calls: their calling sound goes on.
   void EarlyMedia() override {
-    if (second_) app_.onSecondEarlyMedia(slot_);
+    second_ ? app_.onSecondEarlyMedia(slot_) : app_.onEarlyMedia(slot_);
   }
   void PlaybackFailed() override { base::logError("Hold Connection Failed"); }
   void Ended() override { second_ ? app_.onSecondEnded(slot_) : app_.onEnded(slot_); }

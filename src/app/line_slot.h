@@ -85,6 +85,8 @@ class LineSlot {
   bool pending = false;
   // The user said yes to talking back before the call was up.
   bool talkBackWhenConnected = false;
+  // The call was placed here as a phone call (not an intercom call).
+  bool phoneCallPlaced = false;
   std::time_t startTime = 0;
 
  private:

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // Requests inside an established dialog: generic answers, held final responses, re-INVITE
-// as a client with cancel and glare back-off, OPTIONS and the liveness probe.
+// as a client with cancel and glare back-off, UPDATE, OPTIONS and the liveness probe.
 #include "sip/in_dialog.h"
 
 #include <algorithm>
@@ -29,6 +29,9 @@ bool containsNoCase(std::string_view text, std::string_view part) {
 // Hosts of providers whose servers leave in-call INFO and OPTIONS unanswered: probing them
 // would end healthy bridged calls.
 constexpr std::array<std::string_view, 2> kNoProbeHostFragments = {"gigaset.net", "fritz.box"};
+
+// T2: the longest wait between two sends of a request other than INVITE.
+constexpr int32_t kUpdateResendMostMs = 4000;
 
 // Sends the ACK of a final response to our INVITE (the INVITE's branch for a non-2xx).
 void sendAckFor(const DialogSide& side, const DialogRequest& invite, const SipMessage& response,
@@ -250,6 +253,56 @@ bool waitAnswering(const DialogSide& side, uint32_t ms) {
     std::optional<SipMessage> message = side.transport.takeMessage(side.call, left, {&side.stop});
     if (side.stop.isSet()) return false;
     if (message && message->isRequest() && !side.onRequest(*message)) return false;
+  }
+}
+
+UpdateOutcome sendUpdate(const DialogSide& side, std::string_view extraLines) {
+  DialogRequest update = newDialogRequest(side.call, side.transport, "UPDATE");
+  update.request.text = buildRequest(update.request, update.context(), true, extraLines, {}, {});
+  // Timer E: from T1 doubling up to T2; a connection carries it once.
+  const bool once = update.request.destination.transport != TransportKind::Udp;
+  uint32_t start = platform::tickMs();
+  uint32_t nextMs = start;
+  int32_t intervalMs = kReInviteResendMs;
+  bool provisional = false;
+  bool sent = false;
+  for (;;) {
+    uint32_t now = platform::tickMs();
+    const uint32_t limit = provisional ? kReInviteAfterProvisionalMs : kReInviteNoAnswerMs;
+    if (side.stop.isSet() || since(now, start) >= static_cast<int32_t>(limit)) return {408, {}};
+    if (since(now, nextMs) >= 0 && !(once && sent)) {
+      side.transport.send(update.request.destination, update.request.text);
+      sent = true;
+      nextMs = now + static_cast<uint32_t>(intervalMs);
+      intervalMs = std::min<int32_t>(intervalMs * 2, kUpdateResendMostMs);
+    }
+    now = platform::tickMs();
+    const int32_t wait = std::clamp<int32_t>(since(nextMs, now), 1, kReInviteResendMs);
+    std::optional<SipMessage> message = side.transport.takeMessage(side.call, wait, {&side.stop});
+    if (!message) continue;
+    if (message->isRequest()) {
+      if (!side.onRequest(*message)) return {487, {}};
+      continue;
+    }
+    if (!cseqMatches(*message, update.request.cseq, "UPDATE")) continue;
+    if (message->status < 200) {
+      provisional = true;
+      intervalMs = kUpdateResendMostMs;
+      continue;
+    }
+    if ((message->status == 401 || message->status == 407) &&
+        authenticateRequest(update.request, *message, side.call.authUser, side.call.password)) {
+      update.request.cseq = side.call.nextCSeq();
+      update.request.branch = side.transport.newBranch();
+      update.request.text =
+          buildRequest(update.request, update.context(), true, extraLines, {}, {});
+      start = nextMs = platform::tickMs();
+      intervalMs = kReInviteResendMs;
+      provisional = sent = false;
+      continue;
+    }
+    const int32_t status = message->status;
+    return {status, std::move(message)};
   }
 }
 

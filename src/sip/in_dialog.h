@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // Requests inside an established dialog shared by the call thread and the call bridge: the
 // generic answers, a final response held until its ACK, re-INVITE as a client with its
-// cancel and the glare back-off after 491, OPTIONS to the far end and the liveness probe.
+// cancel and the glare back-off after 491, UPDATE as a client, OPTIONS to the far end and
+// the liveness probe.
 #pragma once
 
 #include <cstdint>
@@ -94,6 +95,16 @@ uint32_t requestPendingWaitMs(bool createdHere, uint32_t random);
 // Waits `ms`, handing requests that arrive to the handler. false: stop, or the dialog is
 // over.
 bool waitAnswering(const DialogSide& side, uint32_t ms);
+
+// One UPDATE as a client (no body; Contact and the `extraLines`), answering challenges: its
+// final status and response; without a response 408 when none came in time (or on stop) and
+// 487 when the dialog ended meanwhile.
+struct UpdateOutcome {
+  int32_t status = 0;
+  std::optional<SipMessage> response;
+  bool is2xx() const { return status >= 200 && status <= 299 && response.has_value(); }
+};
+UpdateOutcome sendUpdate(const DialogSide& side, std::string_view extraLines);
 
 // OPTIONS to the far end within `limitMs`: its final status and reason and SDP; 408 on
 // time-out or stop, 487 when the dialog ended.

@@ -67,8 +67,9 @@ class SipCall {
   std::optional<TransportKind> transport;  // the line's, for URIs that name none
   std::shared_ptr<const TlsSettings> tls;  // the line's, for connections the call opens
   bool established = false;
-  bool createdHere = false;  // this side sent the INVITE that made the dialog
-  uint32_t quirks = 0;       // bit 0: do not probe this peer
+  bool createdHere = false;    // this side sent the INVITE that made the dialog
+  uint32_t quirks = 0;         // bit 0: do not probe this peer
+  bool updateAllowed = false;  // the far end's Allow lists UPDATE (session refreshes use it)
 
  private:
   mutable std::mutex queueLock_;

@@ -352,9 +352,12 @@ class SipEngine : public LineInterface,
   // The answering side's session timer lines of a request (empty without a timer); starts
   // the timer when `start`.
   std::string answerSessionLines(const SipMessage& request, bool start);
-  // The refresh (a re-INVITE) when due and the end of a session not refreshed. false: the
-  // call is over.
+  // The refresh when due (an UPDATE when the far end allows it, else a re-INVITE) and the
+  // end of a session not refreshed. false: the call is over.
   bool keepSession();
+  // A refresh that got `status`: the call ends when it timed out or the dialog is gone
+  // (false); otherwise it goes on until the session expires.
+  bool refreshRefused(int32_t status);
   bool onUpdate(SipCall& call, const SipMessage& update);
   // The hold or resume command on the connected call. false: the dialog is over.
   bool changeHold(bool hold);

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "platform/tick.h"
+#include "sip/call_extensions.h"
 #include "sip/in_dialog.h"
 #include "sip/sip_engine.h"
 #include "sip/sip_engine_util.h"
@@ -191,6 +192,7 @@ bool SipEngine::acceptInvite(const SipMessage& invite, SipCall& call,
     body = media_->makeOffer(wantedDirection());
   }
   call.established = true;
+  call.updateAllowed = allowsMethod(invite, "UPDATE");
   const std::string contact = contactFor(invite);
   const std::string headers = std::string(extraHeaders) + answerSessionLines(invite, true);
   ResponseSpec form = simpleResponse(200, call.localTag);

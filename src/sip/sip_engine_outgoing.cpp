@@ -7,6 +7,7 @@
 #include "base/net_facts.h"
 #include "platform/socket.h"
 #include "platform/tick.h"
+#include "sip/call_extensions.h"
 #include "sip/dialog_reaper.h"
 #include "sip/in_dialog.h"
 #include "sip/sip_engine.h"
@@ -230,6 +231,7 @@ bool SipEngine::placeInvite(uint32_t answerHeaders, std::string_view replaces,
           call.remoteNameAddr = message->header(hdr::kTo);
           call.localNameAddr = message->header(hdr::kFrom);
           call.quirks = peerQuirks(*message, parseNameAddr(call.remoteNameAddr).uri);
+          call.updateAllowed = allowsMethod(*message, "UPDATE");
           call.established = true;
           const bool answered = takeFinalAnswer(*message);
           startSessionTimerFrom(*message);

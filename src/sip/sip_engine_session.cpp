@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
-// SipEngine's session timer (the interval asked for and agreed, the refresh by re-INVITE,
-// the end of a session nobody refreshed) and the far end's UPDATE.
+// SipEngine's session timer (the interval asked for and agreed, the refresh by UPDATE when
+// the far end allows it and by re-INVITE otherwise, the end of a session nobody refreshed)
+// and the far end's UPDATE.
 #include "platform/tick.h"
 #include "sip/call_extensions.h"
+#include "sip/in_dialog.h"
 #include "sip/sip_engine.h"
 #include "sip/sip_log.h"
 #include "sip/sip_transport.h"
@@ -64,28 +66,41 @@ bool SipEngine::keepSession() {
   if (!sessionTimer_.refreshDue(now) || refreshFailed_) return true;
   sipLogInfo("Refreshing the session...");
   const DialogSide side = genericSide(*call_);
-  offerPending_ = true;
   const std::string lines =
       "Session-Expires: " + std::to_string(sessionTimer_.seconds()) + ";refresher=uac\r\n";
+  if (call_->updateAllowed) {
+    // An UPDATE without SDP: the media stay as they are.
+    const UpdateOutcome outcome = sendUpdate(side, lines + "Supported: timer\r\n");
+    if (outcome.is2xx()) {
+      startSessionTimerFrom(*outcome.response);
+      return true;
+    }
+    if (outcome.status != 405 && outcome.status != 501) return refreshRefused(outcome.status);
+    sipLogInfo(
+        "The far end does not take UPDATE after all; the session is refreshed by "
+        "re-INVITE");
+    call_->updateAllowed = false;
+  }
+  offerPending_ = true;
   const InviteOutcome outcome = reInvite(side, media_->makeOffer(wantedDirection()), lines);
   offerPending_ = false;
-  if (outcome.is2xx()) {
-    acknowledge(side, outcome);
-    if (!media_->takeAnswer(outcome.sdp())) {
-      sipLogError("The far end's answer to the refresh cannot be used; the media stay as before");
-    }
-    startSessionTimerFrom(*outcome.response);
-    noteFarDirection();
-    return true;
+  if (!outcome.is2xx()) return refreshRefused(outcome.status);
+  acknowledge(side, outcome);
+  if (!media_->takeAnswer(outcome.sdp())) {
+    sipLogError("The far end's answer to the refresh cannot be used; the media stay as before");
   }
+  startSessionTimerFrom(*outcome.response);
+  noteFarDirection();
+  return true;
+}
+
+bool SipEngine::refreshRefused(int32_t status) {
   // The call is over when the refresh timed out or the far end no longer knows the dialog.
-  if (outcome.status == 408 || outcome.status == 481 || outcome.status == 487 ||
-      !call_->established) {
-    sipLogInfo("The session refresh failed (" + std::to_string(outcome.status) +
-               "); the call ends");
+  if (status == 408 || status == 481 || status == 487 || !call_->established) {
+    sipLogInfo("The session refresh failed (" + std::to_string(status) + "); the call ends");
     return false;
   }
-  sipLogInfo("The session refresh was refused (" + std::to_string(outcome.status) +
+  sipLogInfo("The session refresh was refused (" + std::to_string(status) +
              "); the call goes on until the session expires");
   refreshFailed_ = true;
   return true;

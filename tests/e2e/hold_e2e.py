@@ -5,7 +5,9 @@ resumes: every answer states the reverse direction, and a capture on the loopbac
 sees quillet's voice stop while held (its RTCP goes on) and come back. A quillet holds SIPp,
 which refuses the first re-INVITE with 488: the call goes on, the second hold is taken and
 only silence goes out until the resume. baresip holds with its own command and resumes:
-quillet stops sending and hears the words again afterwards. Two quillets: the caller holds,
+quillet stops sending and hears the words again afterwards. linphonec pauses and resumes, and
+is held and resumed by quillet: each side sends nothing while the other holds it and its
+audio again afterwards. Two quillets: the caller holds,
 the far end hears the soft hold tone and not the words said meanwhile, and after the
 resume the words again.
 Usage: hold_e2e.py QUILLET [QUILLET_TOOL]"""
@@ -26,8 +28,11 @@ else:
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sip"))
 import sipharness as h  # noqa: E402
-from e2e_support import (RATE, LabCase, loopback_capture, find_words, run_tests,  # noqa: E402
-                         wait_for, write_wav)
+from e2e_support import (RATE, LabCase, loopback_capture, find_words, from_first_sound,  # noqa: E402
+                         run_tests, wait_for, write_wav)
+_argv, sys.argv = sys.argv, sys.argv[:1]  # linphone_e2e reads its own arguments on import
+from linphone_e2e import LINPHONEC, Linphone  # noqa: E402
+sys.argv = _argv
 
 VOICE_BYTES = 20  # an RTP payload longer than this is sound (comfort packets carry 0 or 1)
 
@@ -323,8 +328,84 @@ class HoldTest(LabCase):
             len(words), float(np.mean(snrs))))
         self.assertGreater(float(np.mean(snrs)), 10.0, words)
 
+    def test_linphone_holds_and_is_held(self):
+        """A quillet calls linphonec, whose file says the sentence again and again.
+        linphonec pauses the call and resumes it: quillet answers recvonly, sends nothing
+        meanwhile and its microphone again afterwards. Then quillet holds with -hold and
+        resumes with -resume: linphonec sends no voice and quillet hears nothing meanwhile,
+        and its words again afterwards."""
+        if not LINPHONEC:
+            self.skipTest("linphonec is not installed (package linphone-cli)")
+        pause = np.zeros(RATE)
+        talker = os.path.join(self.dir, "repeating.wav")
+        write_wav(talker, np.concatenate([pause] + [np.concatenate([self.speech, pause])] * 6))
+        lp = self.owned(Linphone(self.dir, h.free_udp_port(), talker,
+                                 os.path.join(self.dir, "linphone-heard.wav")))
+        q = self.quillet("quillet", self.hum_file)
+        q.start("-dial", "sip:linphone@127.0.0.1:%d" % lp.port)
+        self.assertTrue(wait_for(lambda: "The call was started" in q.log_text(), 10),
+                        q.log_text() + lp.output()[-3000:])
+        time.sleep(1.5 + len(self.speech) / RATE)
+        before = q.heard()
+        lp.command("pause")
+        self.assertTrue(wait_for(lambda: "Call held by the far end" in q.log_text(), 10),
+                        q.log_text()[-3000:] + lp.output()[-3000:])
+        time.sleep(2)
+        lp.command("resume")
+        self.assertTrue(wait_for(lambda: "Call resumed by the far end" in q.log_text(), 10),
+                        q.log_text()[-3000:] + lp.output()[-3000:])
+        time.sleep(2)
+        self.assertEqual(q.run("-hold"), 0)
+        self.assertTrue(wait_for(lambda: "Call held\n" in q.log_text(), 10), q.log_text()[-3000:])
+        held_at = len(q.heard())
+        time.sleep(2.5)
+        held_until = len(q.heard())
+        self.assertEqual(q.run("-resume"), 0)
+        self.assertTrue(wait_for(lambda: "Call resumed\n" in q.log_text(), 10),
+                        q.log_text()[-3000:])
+        time.sleep(3)
+        self.assertEqual(q.run("-hangup"), 0)
+        self.assertTrue(wait_for(lambda: "The call was stopped" in q.log_text(), 10))
+        q.stop()
+        heard = q.heard()
+        self.assert_words_heard("linphonec before its pause", from_first_sound(before),
+                                average=np.median)
+        during = heard[held_at + RATE // 2:held_until]
+        after = heard[held_until:]
+        print("while quillet holds: %.1f s heard, peak %d; after: peak %d" % (
+            len(during) / RATE, int(np.abs(during).max(initial=0)),
+            int(np.abs(after).max(initial=0))))
+        self.assertGreater(len(during), RATE)
+        self.assertLess(np.abs(during).max(), 300)
+        self.assertGreater(np.abs(after).max(initial=0), 3000)
+        if not self.capture:
+            print("no network namespace: the media are not checked on the wire")
+            return
+        self.capture.stop()
+        ours = answer_port(self.capture, q.sip_port)
+        theirs = answer_port(self.capture, lp.port)
+        self.assertIsNotNone(ours)
+        self.assertIsNotNone(theirs)
+        # Cuts: quillet's answers to linphonec's pause and resume, quillet's own hold and
+        # resume re-INVITEs, the BYE.
+        cut = Phases(self.capture, [rb"^SIP/2.0 200 OK[\s\S]*a=(recvonly|inactive)",
+                                    rb"^SIP/2.0 200 OK[\s\S]*a=sendrecv",
+                                    rb"^INVITE [\s\S]*a=sendonly",
+                                    rb"^INVITE [\s\S]*a=sendrecv", rb"^BYE "])
+        phases = [sent_from(cut.between(-1, 0), ours), sent_from(cut.between(0, 1), ours),
+                  sent_from(cut.between(1, 2), ours), sent_from(cut.between(2, 3), theirs),
+                  sent_from(cut.between(3, 4), theirs)]
+        print("voice/RTP/RTCP: quillet before, during and after linphonec's pause %s; "
+              "linphonec during and after quillet's hold %s" % (phases[:3], phases[3:]))
+        self.assertGreater(phases[0][0], 50)
+        self.assertEqual(phases[1][1], 0)
+        self.assertGreater(phases[2][0], 50)
+        self.assertLessEqual(phases[3][0], 3)
+        self.assertGreater(phases[4][0], 50)
+
 
 if __name__ == "__main__":
     run_tests({"test_the_far_end_holds_and_resumes": "sipp-hold",
                "test_our_hold_survives_a_refusal_and_resumes": "sipp-hold",
-               "test_baresip_holds_and_resumes": "baresip"})
+               "test_baresip_holds_and_resumes": "baresip",
+               "test_linphone_holds_and_is_held": "linphone"})

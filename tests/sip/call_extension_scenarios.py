@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: Apache-2.0
 """The call extensions against the engine (tests/sip/sip_peer), run by sip_scenarios.py:
 early media, reliable provisional responses (PRACK) both ways, UPDATE, and session timers
-both ways."""
+both ways, refreshed by re-INVITE or, where the far end allows it, by UPDATE."""
 
 import contextlib
 import os
@@ -186,6 +186,73 @@ def add(run, peer_binary, tools):
                       5.5 <= waited <= 7.5 and
                       peer.has_line("LOG I The session was not refreshed in time; the call ends"),
                       "waited=%s\n%s%s" % (waited, detail, peer.output()))
+
+    @scenario
+    def session_refreshed_by_update(d):
+        args = ["--session", "4", "--min-session", "2"]
+        with h.Peer(peer_binary, d, "a", "alice", args=args) as peer:
+            # We call and refresh; the far end allows UPDATE.
+            s = h.Sipp(d, "uas_session_update.xml", name="update", subs={"asked": 4})
+            peer.send("dial sipp@127.0.0.1:%d" % s.port)
+            connected = peer.wait_for("EVENT connected", 10)
+            peer.wait_for("LOG I Refreshing the session...", 8)
+            second = peer.wait_for("LOG I Refreshing the session...", 8)
+            time.sleep(0.5)
+            up = not peer.has_line("EVENT ended")
+            peer.send("hangup")
+            ok, detail = sipp_ok(s)
+            events = s.message_times()
+            sent200 = [t for t, way, line in events
+                       if way == "sent" and line.startswith("SIP/2.0 200")]
+            updates = [t for t, way, line in events
+                       if way == "received" and line.startswith("UPDATE")]
+            byes = [t for t, way, line in events if way == "received" and line.startswith("BYE")]
+            gaps = [u - sent200[0] for u in updates] if sent200 else []
+            lasted = byes[0] - sent200[0] if byes and sent200 else None
+            run.check("as the caller and refresher towards a far end that allows UPDATE, the "
+                      "session is refreshed by UPDATE without SDP after half the 4 s interval, "
+                      "twice, no re-INVITE; the call outlives the interval",
+                      ok and connected is not None and second is not None and up and
+                      len(gaps) == 2 and 1.5 <= gaps[0] <= 3.0 and 3.5 <= gaps[1] <= 5.5 and
+                      lasted is not None and lasted > 4.0 and
+                      not any(way == "received" and line.startswith("INVITE") and t > sent200[0]
+                              for t, way, line in events),
+                      "gaps=%s lasted=%s\n%s%s" % (gaps, lasted, detail, peer.output()))
+            peer.wait_for("EVENT ended", 5)
+            # A far end that names UPDATE in its Allow and then refuses it.
+            s = h.Sipp(d, "uas_session_update_refused.xml", name="update-refused",
+                       subs={"asked": 4})
+            peer.send("dial sipp@127.0.0.1:%d" % s.port)
+            connected = peer.wait_for("EVENT connected", 10)
+            fallback = peer.wait_for("LOG I The far end does not take UPDATE after all", 8)
+            again = peer.wait_for("LOG I Session timer: 4 s, refreshed by this side", 5)
+            time.sleep(0.3)
+            peer.send("hangup")
+            ok, detail = sipp_ok(s)
+            run.check("an UPDATE refresh answered 501 is made again at once as a re-INVITE, "
+                      "and the call goes on",
+                      ok and connected is not None and fallback is not None and
+                      again is not None, detail + peer.output())
+            peer.wait_for("EVENT ended", 5)
+            # The far end calls and asks us to refresh; it allows UPDATE.
+            s = h.Sipp(d, "uac_session_update.xml", "127.0.0.1:%d" % peer.port,
+                       extra=["-s", "alice"], name="update-callee",
+                       subs={"asked": 4, "hold": 1000})
+            connected = peer.wait_for("EVENT connected", 10)
+            refreshed = peer.wait_for("LOG I Refreshing the session...", 8)
+            ok, detail = sipp_ok(s, 20)
+            ended = peer.wait_for("EVENT ended", 5)
+            events = s.message_times()
+            got200 = [t for t, way, line in events
+                      if way == "received" and line.startswith("SIP/2.0 200")]
+            updates = [t for t, way, line in events
+                       if way == "received" and line.startswith("UPDATE")]
+            gap = updates[0] - got200[0] if updates and got200 else None
+            run.check("as the callee named refresher by a caller that allows UPDATE, the 200 "
+                      "says refresher=uas and the refresh is an UPDATE after half the interval",
+                      ok and connected is not None and refreshed is not None and
+                      ended is not None and gap is not None and 1.5 <= gap <= 3.0,
+                      "gap=%s\n%s%s" % (gap, detail, peer.output()))
 
     @scenario
     def session_timer_as_callee(d):
