@@ -50,6 +50,26 @@ TEST_F(LineValuesTest, OutboundServerAndAuthIdFollowTheirChoices) {
   EXPECT_EQ(values.authId, "");
 }
 
+// Opus's bit rate: the default, a rate set, and a bad one logged and read as the default.
+TEST_F(LineValuesTest, OpusBitRateIsReadWithinItsRange) {
+  base::LogView view;
+  base::LogWriter::instance().setFolder(dir_.path());
+  base::LogWriter::instance().setView(&view);
+  EXPECT_EQ(readLineValues(store_, 0).opusBitRate, 32000);
+  store_.writeText("DefaultLine", "OpusBitrate", "24000");
+  EXPECT_EQ(readLineValues(store_, 0).opusBitRate, 24000);
+  for (const char* bad : {"5999", "510001", "fast", "24000 bit/s"}) {
+    store_.writeText("DefaultLine", "OpusBitrate", bad);
+    EXPECT_EQ(readLineValues(store_, 0).opusBitRate, 32000) << bad;
+  }
+  std::vector<std::string> logged;
+  for (const base::LogViewLine& line : view.lines()) logged.push_back(line.message);
+  ASSERT_EQ(logged.size(), 4u);
+  EXPECT_EQ(logged[2],
+            "DefaultLine/OpusBitrate: \"fast\" is not 6000 to 510000 bit/s, 32000 is used");
+  base::LogWriter::instance().setView(nullptr);
+}
+
 // The transport and TLS settings of the line's section, with the defaults of an empty
 // section and a clear log line (and the safe reading) for values that mean nothing.
 TEST_F(LineValuesTest, TransportAndTlsSettingsReadWithSafeDefaults) {

@@ -210,6 +210,7 @@ std::shared_ptr<sip::SipEngine> LineSlot::makeEngine(sip::SipTransport& transpor
   }
   session->setG726Aal2Packing(values.g726Aal2Packing);
   session->setCodecs(values.codecs);
+  session->setOpusBitRate(values.opusBitRate);
   session->setEncryption(values.mediaEncryption, values.mediaEncryptionRequired);
   if (values.mediaEncryption == media::EncryptionMode::Dtls ||
       values.mediaEncryption == media::EncryptionMode::Auto) {

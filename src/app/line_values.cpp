@@ -4,6 +4,7 @@
 
 #include <strings.h>
 
+#include <cstdlib>
 #include <string>
 #include <string_view>
 
@@ -90,6 +91,19 @@ std::vector<codecs::CodecId> readCodecs(base::SettingsStore& store, const std::s
   return order;
 }
 
+int readOpusBitRate(base::SettingsStore& store, const std::string& section) {
+  const std::string text = store.readText(section, "OpusBitrate");
+  if (trimBlanks(text).empty()) return codecs::kOpusDefaultBitRate;
+  char* end = nullptr;
+  const long value = std::strtol(text.c_str(), &end, 10);
+  if (end == text.c_str() || !trimBlanks(end).empty() || value < 6000 || value > 510000) {
+    base::logError(section + "/OpusBitrate: \"" + text + "\" is not 6000 to 510000 bit/s, " +
+                   std::to_string(codecs::kOpusDefaultBitRate) + " is used");
+    return codecs::kOpusDefaultBitRate;
+  }
+  return static_cast<int>(value);
+}
+
 }  // namespace
 
 std::string lineSection(base::SettingsStore& store, int lineIndex) {
@@ -142,6 +156,7 @@ LineValues readLineValues(base::SettingsStore& store, int lineIndex) {
   values.mediaEncryption = readMediaEncryption(store, section);
   values.mediaEncryptionRequired = readEncryptionRequired(store, section);
   values.codecs = readCodecs(store, section);
+  values.opusBitRate = readOpusBitRate(store, section);
   return values;
 }
 

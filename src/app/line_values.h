@@ -9,6 +9,7 @@
 
 #include "base/settings_store.h"
 #include "codecs/audio_codec.h"
+#include "codecs/opus_codec.h"
 #include "media/sdp_session.h"
 #include "sip/transport_kind.h"
 
@@ -44,6 +45,9 @@ struct LineValues {
   // Codecs=opus,g722,pcmu,...: the voice codecs offered and taken, in order (empty: all, in
   // the default order by quality). Unknown names are logged and skipped.
   std::vector<codecs::CodecId> codecs;
+  // OpusBitrate: the bit rate Opus is sent at (6000 .. 510000 bit/s, default 32000, which
+  // carries wideband speech); a far end's maxaveragebitrate holds it lower.
+  int opusBitRate = codecs::kOpusDefaultBitRate;
 };
 
 // The section the line's values are read from: "Line<index+1>", or "DefaultLine" when

@@ -273,6 +273,7 @@ void RtpSession::copyNegotiated() {
     codecs::OpusSettings ours;
     ours.sampleRate = 16000;
     ours.maxAudioRate = 16000;
+    ours.bitRate = opusBitRate_;
     std::lock_guard lock(opusLock_);
     opusSend_ = codecs::opusSettingsFor(sdp_.peerOpus(), ours);
   }

@@ -161,6 +161,8 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   uint32_t codecVersion() const { return codecVersion_; }
   // The line's codec order ("Codecs"; empty: the default by quality). Set before a call.
   void setCodecs(std::vector<codecs::CodecId> order) { codecs_ = std::move(order); }
+  // The bit rate Opus is sent at, before the far end's maxaveragebitrate (6000 .. 510000).
+  void setOpusBitRate(int bitRate) { opusBitRate_ = bitRate; }
   uint8_t comfortNoisePayloadType() const { return comfortNoise_; }
   uint8_t telephoneEventPayloadType() const { return dtmf_.telephoneEventType(); }
   uint8_t g726PayloadType() const { return g726_; }
@@ -276,6 +278,7 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   RtpSettings fixedSettings_;
   bool g726Aal2Packing_ = false;
   std::vector<codecs::CodecId> codecs_;
+  int opusBitRate_ = codecs::kOpusDefaultBitRate;
   std::atomic<uint32_t> lineRate_{8000};
   EncryptionMode encryptionMode_ = EncryptionMode::Off;
   bool encryptionRequired_ = false;

@@ -228,6 +228,39 @@ TEST_F(RtpSessionTest, WidebandFramesAreStampedByTheirCodecsClock) {
   }
 }
 
+// Opus goes out at the line's bit rate, or lower at the far end's maxaveragebitrate: a
+// second of a tone in 20 ms packets, their mean payload against the rate's bytes a packet.
+TEST_F(RtpSessionTest, OpusIsSentAtTheLinesBitRateOrTheFarEndsMaximum) {
+  std::vector<int32_t> tone(16000);
+  for (size_t i = 0; i < tone.size(); ++i)
+    tone[i] =
+        static_cast<int32_t>(80000 * std::sin(2 * M_PI * 440.0 * static_cast<double>(i) / 16000));
+  session.setCodecs({codecs::CodecId::kOpus});
+  const struct {
+    int line;
+    const char* fmtp;
+    int expected;  // bit/s
+  } cases[] = {{64000, "", 64000},
+               {12000, "", 12000},
+               {64000, "a=fmtp:111 maxaveragebitrate=12000\r\n", 12000}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.line) + " " + c.fmtp);
+    session.setOpusBitRate(c.line);
+    negotiate("111", std::string("a=rtpmap:111 opus/48000/2\r\n") + c.fmtp);
+    {
+      audio::SinkRef sink = session.createCaptureSink(false);
+      sink->Write(tone.data(), static_cast<uint32_t>(tone.size()));
+    }
+    const auto packets = peer.receiveAll(400);
+    ASSERT_GE(packets.size(), 40u);
+    double bytes = 0;
+    for (size_t i = 10; i < packets.size(); ++i) bytes += packets[i].size() - kRtpHeaderSize;
+    const double rate = bytes / static_cast<double>(packets.size() - 10) * 8 * 50;
+    EXPECT_GT(rate, 0.6 * c.expected);
+    EXPECT_LT(rate, 1.3 * c.expected);
+  }
+}
+
 // The amplitude of `hertz` in samples at `rate`, relative to full scale of the internal format.
 double toneLevel(const std::vector<int32_t>& samples, double hertz, double rate) {
   double re = 0, im = 0;
