@@ -228,6 +228,41 @@ TEST_F(RtpSessionTest, WidebandFramesAreStampedByTheirCodecsClock) {
   }
 }
 
+// A re-INVITE that moves a running call from PCMU to G.722: the same capture sink goes on,
+// the packets change their payload type and codec with no gap in sequence or time.
+TEST_F(RtpSessionTest, AReofferChangesTheCodecMidCallWithoutAGap) {
+  session.setCodecs({codecs::CodecId::kG722, codecs::CodecId::kPcmu});
+  negotiate("0");
+  ASSERT_EQ(session.chosenCodec(), codecs::CodecId::kPcmu);
+  std::vector<int32_t> tone(1280);
+  for (size_t i = 0; i < tone.size(); ++i)
+    tone[i] =
+        static_cast<int32_t>(80000 * std::sin(2 * M_PI * 440.0 * static_cast<double>(i) / 16000));
+  audio::SinkRef sink = session.createCaptureSink(false);
+  ASSERT_EQ(sink->rate(), 16000u);
+  sink->Write(tone.data(), static_cast<uint32_t>(tone.size()));
+  std::string answer;
+  ASSERT_TRUE(session.takeOffer(answerFrom(peer.port(), "9"), MediaDirection::SendRecv, answer));
+  EXPECT_EQ(session.chosenCodec(), codecs::CodecId::kG722);
+  sink->Write(tone.data(), static_cast<uint32_t>(tone.size()));
+  const auto packets = peer.receiveAll(300);
+  std::vector<RtpPacketView> views(packets.size());
+  for (size_t i = 0; i < packets.size(); ++i)
+    ASSERT_TRUE(readRtpPacket(packets[i].data(), packets[i].size(), views[i]));
+  // Four frames written each time; the last is still in the resampler and the frame buffer.
+  ASSERT_GE(packets.size(), 6u);
+  size_t switched = 0;
+  for (size_t i = 1; i < views.size(); ++i) {
+    EXPECT_EQ(static_cast<uint16_t>(views[i].header.sequence - views[i - 1].header.sequence), 1);
+    EXPECT_EQ(views[i].header.timestamp - views[i - 1].header.timestamp, 160u);
+    if (views[i].header.payloadType != views[i - 1].header.payloadType) switched = i;
+  }
+  ASSERT_GT(switched, 0u);
+  EXPECT_EQ(views.front().header.payloadType, 0);
+  EXPECT_EQ(views.back().header.payloadType, 9);
+  EXPECT_EQ(packets.back().size(), kRtpHeaderSize + 160);  // G.722's 64 kbit/s
+}
+
 // Opus goes out at the line's bit rate, or lower at the far end's maxaveragebitrate: a
 // second of a tone in 20 ms packets, their mean payload against the rate's bytes a packet.
 TEST_F(RtpSessionTest, OpusIsSentAtTheLinesBitRateOrTheFarEndsMaximum) {
