@@ -470,8 +470,8 @@ void IntercomApp::hangUp() {
 // A second call placed or up is the one the user deals with (it has the audio once up):
 // hanging up ends it, and the audio goes back to the first call. True when there was one.
 bool IntercomApp::endSecondCall() {
-  if (!secondCallUp()) {
-    return false;
+  if (!secondCallUp() || (waitingCall_ && activeEngine() != slot_->second())) {
+    return false;  // a call that waits or is held leaves the line's call the one in hand
   }
   base::logInfo("Ending the second call ...");
   slot_->second()->HangUp();
@@ -533,6 +533,8 @@ void IntercomApp::onConnected(LineSlot& slot) {
     env_.loop.post([this] { command(kCommandIntercomDown); });
   }
   callActive_ = true;
+  lineCallUp_ = true;
+  keepWaitingReady();
   notePagingState();
   window_->checkMenuItem(kCommandIntercom, true);
   noteRecentContact(slot);
@@ -544,6 +546,7 @@ void IntercomApp::onConnected(LineSlot& slot) {
 void IntercomApp::onHoldChanged(LineSlot& slot) {
   if (slot_.get() == &slot) {
     updateHoldButton();
+    showCalls();
   }
 }
 
@@ -579,6 +582,8 @@ void IntercomApp::playCall(audio::SourceRef receiving, bool cue) {
   // What stands in the device queue is taken back in the far end's pauses; the echo control
   // hears only what is played.
   receiving = audio::MakeCallSource(receiving, cue, *playerQueue_);
+  // The call-waiting tone, while a second call waits, over what the far end says.
+  receiving = media::MakeWaitingToneMix(receiving, waitingTone_);
   if (echo_) {
     receiving = (*echo_)->tap(receiving);
   }
@@ -599,6 +604,7 @@ void IntercomApp::onEnded(LineSlot& slot) {
   }
   finishCallRecord();
   slot.connected = false;
+  lineCallUp_ = false;
   slot.talkBackWhenConnected = false;
   slot.startTime = 0;
   cueNext_ = false;
@@ -611,9 +617,17 @@ void IntercomApp::onEnded(LineSlot& slot) {
     slot.stopPump();
     slot.pending = false;
   }
-  if (!closing_ && slot.second() != nullptr && slot.second()->callState() == sip::kCallConnected) {
-    routeAudioTo(*slot.second(), true);  // the waiting party left: the second call goes on
+  sip::SipEngine* second = slot.second();
+  if (!closing_ && second != nullptr && second->callState() == sip::kCallConnected &&
+      !(waitingCall_ && second->heldHere())) {
+    routeAudioTo(*second, true);  // the waiting party left: the second call goes on
   }
+  if (waitingCall_ && second != nullptr && second->callState() == sip::kCallIncoming) {
+    setWaitingTone(false);  // no call to hear it in: the waiting call rings as a call
+    startRingSound();
+  }
+  showCalls();
+  updateHoldButton();  // a held second call is the one left
   env_.loop.killTimer(slot.noActivityTimer());
   // The talk-back question still open has lost its call; other questions stay.
   ++incomingCall_;
