@@ -476,8 +476,9 @@ TEST_F(IntercomAppTest, ACallWaitsIsAnsweredAndSwitched) {
 
   settings().writeBool("Settings", "CallWaiting", true);
   phoneCall("INVITE", "carol");
-  ASSERT_TRUE(serveFor(std::chrono::seconds(5), [&] { return states().size() == 2; }));
-  EXPECT_NE(carol.responses().find("SIP/2.0 180"), std::string::npos);
+  ASSERT_TRUE(serveFor(std::chrono::seconds(5), [&] {
+    return states().size() == 2 && carol.responses().find("SIP/2.0 180") != std::string::npos;
+  })) << carol.responses();
   EXPECT_EQ(states(), (std::vector<CallShown>{Active, Waiting}));
   EXPECT_NE(window_->calls()[1].party.find("carol@"), std::string::npos);
 
