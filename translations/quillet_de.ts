@@ -1206,9 +1206,14 @@ Drücken Sie „Gegensprechen“ und sprechen Sie: Schon Ihr erstes Wort kommt a
         <translation>Quillet: %1</translation>
     </message>
     <message>
-        <location filename="../src/ui/calls_panel.cpp" line="+19"/>
+        <location filename="../src/ui/calls_panel.cpp" line="+22"/>
         <source>Call waiting: %1</source>
         <translation>Anruf wartet: %1</translation>
+    </message>
+    <message>
+        <location line="+7"/>
+        <source>On hold: %1 (Switch takes it back)</source>
+        <translation>Gehalten: %1 (Wechseln holt den Anruf zurück)</translation>
     </message>
 </context>
 <context>

@@ -1206,9 +1206,14 @@ Appuyez sur Interphone et parlez : votre premier mot est entendu.</translation>
         <translation>Quillet : %1</translation>
     </message>
     <message>
-        <location filename="../src/ui/calls_panel.cpp" line="+19"/>
+        <location filename="../src/ui/calls_panel.cpp" line="+22"/>
         <source>Call waiting: %1</source>
         <translation>Appel en attente : %1</translation>
+    </message>
+    <message>
+        <location line="+7"/>
+        <source>On hold: %1 (Switch takes it back)</source>
+        <translation>En attente : %1 (Basculer le reprend)</translation>
     </message>
 </context>
 <context>

@@ -76,16 +76,23 @@ void CallsPanel::showCalls(const std::vector<app::CallEntry>& calls) {
 }
 
 void MainWindow::showCalls(const std::vector<app::CallEntry>& calls) {
-  const auto waiting = std::find_if(calls.begin(), calls.end(), [](const app::CallEntry& call) {
-    return call.state == app::CallShown::Waiting;
-  });
+  auto find = [&calls](app::CallShown state) {
+    const auto found =
+        std::find_if(calls.begin(), calls.end(),
+                     [state](const app::CallEntry& call) { return call.state == state; });
+    return found != calls.end() ? QString::fromStdString(found->party) : QString();
+  };
   const bool wasWaiting = !waitingCaller_.isEmpty();
-  waitingCaller_ = waiting != calls.end() ? QString::fromStdString(waiting->party) : QString();
+  waitingCaller_ = find(app::CallShown::Waiting);
   if (!waitingCaller_.isEmpty() && !wasWaiting) {
     banner_->setText(tr("Call waiting: %1").arg(waitingCaller_));
     notices_->incomingCall(waitingCaller_, callEncryption_);
   } else if (waitingCaller_.isEmpty() && wasWaiting) {
     notices_->withdrawIncoming();
+  }
+  if (const QString held = find(app::CallShown::Held);
+      waitingCaller_.isEmpty() && !held.isEmpty()) {
+    banner_->setText(tr("On hold: %1 (Switch takes it back)").arg(held));
   }
   refuse_->setVisible(!ringingCaller_.isEmpty() || !waitingCaller_.isEmpty());
   callsPanel_->showCalls(calls);

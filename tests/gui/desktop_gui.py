@@ -331,8 +331,13 @@ class DesktopTest(unittest.TestCase):
         self.assertTrue(wait_for(lambda: "The call was started" in self.alice.log_text()
                                  .split("Initiated sip call to: " + self.bob.address)[-1], 10),
                         self.alice.log_text()[-2000:])
-        waiting = Sipp(self.root, "uac_call.xml", remote="127.0.0.1:%d" % self.alice.sip_port,
-                       extra=("-s", "alice"), name="waiting", subs={"hold": "3000"})
+        waiting = Sipp(self.root, "uac_auto_answer.xml",
+                       remote="127.0.0.1:%d" % self.alice.sip_port, extra=("-s", "alice"),
+                       name="waiting", subs={
+                           "from": "carol", "headers": "X-Dialect: none", "media": "",
+                           "hold": "3000", "mode_header": "Answer-Mode",
+                           "mode_check": 'check_it_inverse="true"', "check_header": "CSeq",
+                           "check_value": "INVITE"})
         self.assertTrue(wait_for(lambda: "Call waiting: " in self.alice.log_text(), 10),
                         self.alice.log_text()[-2000:] + waiting.messages())
         time.sleep(0.5)
