@@ -279,7 +279,10 @@ class IntercomApp : public base::Application,
   std::optional<audio::StreamRef<media::PageSender>> pageSender_;
   // Call waiting: the second engine's call is one that came in while the line's was up.
   bool waitingCall_ = false;
-  std::atomic<bool> lineCallUp_{false};  // read by screenWaiting on the transport thread
+  // Read by the screens on the transport thread: the line's call is up, a call that came
+  // in waiting is on.
+  std::atomic<bool> lineCallUp_{false};
+  std::atomic<bool> waitingCallUp_{false};
   media::WaitingToneSwitch waitingTone_ = std::make_shared<std::atomic<bool>>(false);
   int8_t microphoneLevel_ = -127;
   int8_t speakerLevel_ = -127;

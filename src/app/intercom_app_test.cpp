@@ -434,7 +434,8 @@ TEST_F(IntercomAppTest, IntercomButtonAndCommandEndTheSecondCall) {
 }
 
 // Call waiting. While the line's call is up, a phone call (no auto-answer asked, AnswerAll
-// off) is busy with Settings/CallWaiting=0, else it rings (180) and is listed as waiting;
+// off) is refused with do-not-disturb on (480) and busy with Settings/CallWaiting=0 (486),
+// else it rings (180) and is listed as waiting;
 // -answer holds the first call and connects it, Switch swaps the two, and hanging up the
 // active call leaves the held one held until it is resumed.
 TEST_F(IntercomAppTest, ACallWaitsIsAnsweredAndSwitched) {
@@ -468,6 +469,11 @@ TEST_F(IntercomAppTest, ACallWaitsIsAnsweredAndSwitched) {
   ASSERT_TRUE(app_->startOrAnswer(bob.address("bob")));
   ASSERT_TRUE(serveFor(std::chrono::seconds(5), [&] { return app_->callActive(); }));
 
+  app_->setDoNotDisturb(true);
+  phoneCall("INVITE", "quiet");
+  EXPECT_TRUE(serveFor(std::chrono::seconds(5),
+                       [&] { return carol.responses().find("SIP/2.0 480") != std::string::npos; }));
+  app_->setDoNotDisturb(false);
   settings().writeBool("Settings", "CallWaiting", false);
   phoneCall("INVITE", "early");
   EXPECT_TRUE(serveFor(std::chrono::seconds(5),
@@ -506,6 +512,16 @@ TEST_F(IntercomAppTest, ACallWaitsIsAnsweredAndSwitched) {
   EXPECT_EQ(app_->callCommand({"resume"}), "");
   EXPECT_TRUE(serveFor(std::chrono::seconds(5), [&] { return states() == std::vector{Active}; }));
   EXPECT_EQ(app_->callCommand({"resume"}), "the call is not on hold");
+  // The line's own engine is free now, but the line is busy with the call that waited.
+  phoneCall("INVITE", "late");
+  EXPECT_TRUE(serveFor(std::chrono::seconds(5), [&] {
+    const std::string& all = carol.responses();
+    for (size_t at = 0; (at = all.find("SIP/2.0 486", at)) != std::string::npos; ++at) {
+      if (all.compare(all.find("Call-ID: ", at) + 9, 9, "late-call") == 0) return true;
+    }
+    return false;
+  }));
+  EXPECT_EQ(states(), std::vector{Active});
 }
 
 // Calls that ring and are cancelled while the ring sound plays, one after another: no

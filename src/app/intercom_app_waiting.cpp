@@ -48,6 +48,7 @@ int IntercomApp::onWaitingRing(LineSlot& slot, int32_t ring) {
     return 0;
   }
   waitingCall_ = true;
+  waitingCallUp_ = true;
   base::logCallDecision("Call waiting: " + second->remoteUri() +
                         " rings while a call is up (answer puts the call on hold)");
   window_->show();
@@ -167,6 +168,7 @@ void IntercomApp::showCalls() {
 // gets the audio back.
 void IntercomApp::waitingCallEnded(LineSlot& slot) {
   waitingCall_ = false;
+  waitingCallUp_ = false;
   setWaitingTone(false);
   sip::SipEngine* first = slot.engine();
   if (connected(first) && !first->heldHere() && !closing_) {
