@@ -503,6 +503,7 @@ void IntercomApp::hangUpFromCommandLine() {
 void IntercomApp::routeAudioTo(sip::SipEngine& engine, bool microphone) {
   recorder_.Stop();
   player_.Stop();
+  audioOnSecond_ = &engine != slot_->engine();
   audio::SourceRef receiving = engine.ReceivingStream();
   startEchoControl(receiving->rate());
   playCall(receiving);
@@ -567,6 +568,7 @@ void IntercomApp::callStarted(LineSlot& slot) {
   sip::SipEngine& engine = *slot.engine();
   currentSlot_ = 0;
   player_.Stop();
+  audioOnSecond_ = false;
   audio::SourceRef receiving = engine.ReceivingStream();
   const bool cue = cueNext_;
   cueNext_ = false;

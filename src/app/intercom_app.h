@@ -279,6 +279,7 @@ class IntercomApp : public base::Application,
   std::optional<audio::StreamRef<media::PageSender>> pageSender_;
   // Call waiting: the second engine's call is one that came in while the line's was up.
   bool waitingCall_ = false;
+  bool audioOnSecond_ = false;  // the speaker and microphone are with the second call
   // Read by the screens on the transport thread: the line's call is up, a call that came
   // in waiting is on.
   std::atomic<bool> lineCallUp_{false};

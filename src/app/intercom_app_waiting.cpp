@@ -68,6 +68,7 @@ bool IntercomApp::answerWaitingCall() {
     return false;
   }
   setWaitingTone(false);
+  stopRingSound();  // rung when the line's call ended meanwhile
   sip::SipEngine* first = slot_->engine();
   if (connected(first) && !first->heldHere()) {
     first->SetHold(true, holdSound());
@@ -86,6 +87,7 @@ bool IntercomApp::refuseWaitingCall() {
   }
   base::logCallDecision("Refusing the waiting call");
   setWaitingTone(false);
+  stopRingSound();
   second->HangUp();
   return true;
 }
@@ -164,18 +166,19 @@ void IntercomApp::showCalls() {
   window_->showCalls(calls);
 }
 
-// The second call ended: a held line's call stays held (the user resumes it); an active one
-// gets the audio back.
+// The second call ended: when it had the audio, a held line's call stays held (the user
+// resumes it) and an active one gets the audio back; else the line's call goes on as it is.
 void IntercomApp::waitingCallEnded(LineSlot& slot) {
   waitingCall_ = false;
   waitingCallUp_ = false;
   setWaitingTone(false);
   sip::SipEngine* first = slot.engine();
-  if (connected(first) && !first->heldHere() && !closing_) {
+  if (audioOnSecond_ && connected(first) && !first->heldHere() && !closing_) {
     routeAudioTo(*first, true);
-  } else {
+  } else if (audioOnSecond_) {
     recorder_.Stop();
     player_.Stop();
+    audioOnSecond_ = false;
   }
   showCalls();
 }
