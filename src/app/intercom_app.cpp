@@ -231,6 +231,10 @@ void IntercomApp::shutDown() {
   // Parties bridged by a transfer are let go (BYE to both) while the transport still runs.
   base::DetachedWorkerList::global().StopAll();
   finishCallRecord();  // a call whose end the closing did not report
+  if (waitingRecord_) {
+    if (waitingRecord_->endReason.empty()) waitingRecord_->endReason = "closed";
+    writeCallRecord(*std::exchange(waitingRecord_, std::nullopt), waitingAnsweredAt_);
+  }
   settings().writeBool("Settings", "DoNotDisturb", transport_->doNotDisturb());
   transport_->shutdown();
   slot_.reset();

@@ -215,6 +215,9 @@ class IntercomApp : public base::Application,
   // The first reason given for the end of the call is the one kept.
   void noteCallEndReason(const std::string& reason);
   void finishCallRecord();
+  // A call's record as its ring or dial begins it, and writing a record that is complete.
+  static CallRecord newCallRecord(const sip::SipEngine& engine, bool incoming, bool intercom);
+  void writeCallRecord(CallRecord record, std::chrono::steady_clock::time_point answeredAt);
   void showCallHistory();
   // Paging (intercom_app_paging.cpp): pages heard play on the speaker by the rules of
   // paging_settings.h; a page sent takes the microphone.
@@ -266,6 +269,8 @@ class IntercomApp : public base::Application,
   size_t banner_ = 0;
   std::optional<CallRecord> callRecord_;  // the line's call being noted
   std::chrono::steady_clock::time_point answeredAt_;
+  std::optional<CallRecord> waitingRecord_;  // the call that came in waiting
+  std::chrono::steady_clock::time_point waitingAnsweredAt_;
   std::vector<CallRecord> history_;  // as the window shows it
   std::unique_ptr<media::PagingReceiver> pager_;
   std::shared_ptr<PagingGate> pagingGate_;

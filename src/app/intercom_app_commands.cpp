@@ -209,6 +209,10 @@ void IntercomApp::onSecondConnected(LineSlot& slot) {
   base::logInfo("The second call was started; the first call waits");
   microphoneBeforeSecond_ = recorder_.running();
   routeAudioTo(*slot.second(), true);
+  if (waitingCall_ && waitingRecord_) {
+    waitingRecord_->answered = true;
+    waitingAnsweredAt_ = std::chrono::steady_clock::now();
+  }
   updateHoldButton();
   showCalls();
 }

@@ -522,6 +522,16 @@ TEST_F(IntercomAppTest, ACallWaitsIsAnsweredAndSwitched) {
     return false;
   }));
   EXPECT_EQ(states(), std::vector{Active});
+
+  // Its end: in the call history, answered, newest first before the first call.
+  app_->applyArguments({"quillet", "-hangup"});
+  ASSERT_TRUE(serveFor(std::chrono::seconds(5), [&] { return window_->history().size() == 2; }));
+  EXPECT_TRUE(window_->calls().empty());
+  const CallRecord& waited = window_->history().front();
+  EXPECT_NE(waited.uri.find("carol@"), std::string::npos);
+  EXPECT_TRUE(waited.incoming);
+  EXPECT_TRUE(waited.answered);
+  EXPECT_FALSE(waited.intercom);
 }
 
 // Calls that ring and are cancelled while the ring sound plays, one after another: no

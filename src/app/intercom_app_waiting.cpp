@@ -2,6 +2,8 @@
 // IntercomApp's call waiting: a phone call that arrives while the line's call is up rings
 // on the line's second engine (a quiet tone in the call's audio, the window lists it);
 // answering it holds the line's call, and a resume switches between the two.
+#include <utility>
+
 #include "app/intercom_app.h"
 #include "app/intercom_app_shared.h"
 #include "base/log.h"
@@ -49,6 +51,7 @@ int IntercomApp::onWaitingRing(LineSlot& slot, int32_t ring) {
   }
   waitingCall_ = true;
   waitingCallUp_ = true;
+  waitingRecord_ = newCallRecord(*second, true, false);
   base::logCallDecision("Call waiting: " + second->remoteUri() +
                         " rings while a call is up (answer puts the call on hold)");
   window_->show();
@@ -86,6 +89,9 @@ bool IntercomApp::refuseWaitingCall() {
     return false;
   }
   base::logCallDecision("Refusing the waiting call");
+  if (waitingRecord_) {
+    waitingRecord_->endReason = "refused";
+  }
   setWaitingTone(false);
   stopRingSound();
   second->HangUp();
@@ -172,6 +178,9 @@ void IntercomApp::waitingCallEnded(LineSlot& slot) {
   waitingCall_ = false;
   waitingCallUp_ = false;
   setWaitingTone(false);
+  if (waitingRecord_) {
+    writeCallRecord(*std::exchange(waitingRecord_, std::nullopt), waitingAnsweredAt_);
+  }
   sip::SipEngine* first = slot.engine();
   if (audioOnSecond_ && connected(first) && !first->heldHere() && !closing_) {
     routeAudioTo(*first, true);
