@@ -66,7 +66,7 @@
         <translation>Dieser Assistent funktioniert nicht, wenn Sie eine statische IP-Adresse oder Portzuordnung von Hand eingerichtet haben. Schalten Sie die statische IP-Zuordnung aus und starten Sie ihn erneut.</translation>
     </message>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="+507"/>
+        <location filename="../src/ui/main_window.cpp" line="+512"/>
         <source>Exit</source>
         <translation>Beenden</translation>
     </message>
@@ -126,7 +126,7 @@
         <translation>Bitte geben Sie die öffentliche IP-Adresse der statischen Zuordnung ein.</translation>
     </message>
     <message>
-        <location line="+205"/>
+        <location line="+206"/>
         <source>Hot Key Not Added</source>
         <translation>Tastenkürzel nicht hinzugefügt</translation>
     </message>
@@ -200,7 +200,7 @@ Möchten Sie jetzt die Einführung lesen?</translation>
         <translation>Solange ein Anruf klingelt oder läuft, können die Optionen nicht geändert werden</translation>
     </message>
     <message>
-        <location line="+383"/>
+        <location line="+397"/>
         <source>Cancel (F5)</source>
         <translation>Abbrechen (F5)</translation>
     </message>
@@ -483,6 +483,59 @@ Möchten Sie das Gespräch beginnen?</translation>
     </message>
 </context>
 <context>
+    <name>quillet::ui::CallsPanel</name>
+    <message>
+        <location filename="../src/ui/calls_panel.cpp" line="+22"/>
+        <source>Active</source>
+        <translation>Aktiv</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>On hold</source>
+        <translation>Gehalten</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>Waiting</source>
+        <translation>Wartet</translation>
+    </message>
+    <message>
+        <location line="+14"/>
+        <source>Answer</source>
+        <translation>Annehmen</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>Answer the waiting call; the current call is put on hold</source>
+        <translation>Den wartenden Anruf annehmen; der laufende Anruf wird gehalten</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>Answers the call that waits; the call you are in is put on hold</source>
+        <translation>Nimmt den wartenden Anruf an; Ihr laufender Anruf wird gehalten</translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>Switch</source>
+        <translation>Wechseln</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>Hold the active call and resume the held one</source>
+        <translation>Den aktiven Anruf halten und den gehaltenen fortsetzen</translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>Puts the active call on hold and resumes the held one</source>
+        <translation>Hält den aktiven Anruf und setzt den gehaltenen fort</translation>
+    </message>
+    <message>
+        <location line="+18"/>
+        <source>%1 - %2</source>
+        <translation>%1 - %2</translation>
+    </message>
+</context>
+<context>
     <name>quillet::ui::ContactDialog</name>
     <message>
         <location filename="../src/ui/contact_dialog.cpp" line="+22"/>
@@ -723,13 +776,13 @@ Möchten Sie das Gespräch beginnen?</translation>
 <context>
     <name>quillet::ui::MainWindow</name>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="-373"/>
-        <location line="+152"/>
+        <location filename="../src/ui/main_window.cpp" line="-377"/>
+        <location line="+156"/>
         <source>Contacts</source>
         <translation>Kontakte</translation>
     </message>
     <message>
-        <location line="-151"/>
+        <location line="-155"/>
         <source>The contact that Intercom calls; its context menu adds, edits and deletes contacts</source>
         <translation>Der Kontakt, den „Gegensprechen“ anruft; das Kontextmenü fügt Kontakte hinzu, bearbeitet und löscht sie</translation>
     </message>
@@ -746,14 +799,14 @@ Möchten Sie das Gespräch beginnen?</translation>
     </message>
     <message>
         <location line="+6"/>
-        <location line="+127"/>
+        <location line="+131"/>
         <location filename="../src/ui/main_window_status.cpp" line="+104"/>
         <location filename="../src/ui/translation_test.cpp" line="+220"/>
         <source>Do Not Disturb</source>
         <translation>Nicht stören</translation>
     </message>
     <message>
-        <location line="-125"/>
+        <location line="-129"/>
         <source>Click to turn off incoming calls (Ctrl+U)</source>
         <translation>Klicken, um eingehende Anrufe abzuweisen (Strg+U)</translation>
     </message>
@@ -764,13 +817,13 @@ Möchten Sie das Gespräch beginnen?</translation>
     </message>
     <message>
         <location line="+6"/>
-        <location line="+116"/>
+        <location line="+120"/>
         <location line="+318"/>
         <source>Hold</source>
         <translation>Halten</translation>
     </message>
     <message>
-        <location line="-432"/>
+        <location line="-436"/>
         <source>Put the call on hold, or resume it</source>
         <translation>Gespräch halten oder fortsetzen</translation>
     </message>
@@ -790,7 +843,7 @@ Möchten Sie das Gespräch beginnen?</translation>
         <translation>Den klingelnden Anruf ablehnen</translation>
     </message>
     <message>
-        <location line="+15"/>
+        <location line="+19"/>
         <source>Speaker Volume Level Meter</source>
         <translation>Pegelanzeige Lautsprecher</translation>
     </message>
@@ -1152,6 +1205,16 @@ Drücken Sie „Gegensprechen“ und sprechen Sie: Schon Ihr erstes Wort kommt a
         <source>Quillet: %1</source>
         <translation>Quillet: %1</translation>
     </message>
+    <message>
+        <location filename="../src/ui/calls_panel.cpp" line="+22"/>
+        <source>Call waiting: %1</source>
+        <translation>Anruf wartet: %1</translation>
+    </message>
+    <message>
+        <location line="+7"/>
+        <source>On hold: %1 (Switch takes it back)</source>
+        <translation>Gehalten: %1 (Wechseln holt den Anruf zurück)</translation>
+    </message>
 </context>
 <context>
     <name>quillet::ui::NetworkWizard</name>
@@ -1254,7 +1317,7 @@ SIP-Port: %1 (UDP).</translation>
 <context>
     <name>quillet::ui::OptionsPageWidget</name>
     <message>
-        <location filename="../src/ui/options_pages.cpp" line="-664"/>
+        <location filename="../src/ui/options_pages.cpp" line="-665"/>
         <source>Recording / Playback</source>
         <translation>Aufnahme / Wiedergabe</translation>
     </message>
@@ -1638,23 +1701,23 @@ SIP-Port: %1 (UDP).</translation>
     </message>
     <message>
         <location line="+1"/>
-        <location line="+112"/>
+        <location line="+113"/>
         <source>&amp;Add</source>
         <translation>&amp;Hinzufügen</translation>
     </message>
     <message>
-        <location line="-110"/>
+        <location line="-111"/>
         <source>Adds the address to allow to the list</source>
         <translation>Fügt die zu erlaubende Adresse der Liste hinzu</translation>
     </message>
     <message>
         <location line="+1"/>
-        <location line="+112"/>
+        <location line="+113"/>
         <source>Re&amp;move</source>
         <translation>&amp;Entfernen</translation>
     </message>
     <message>
-        <location line="-110"/>
+        <location line="-111"/>
         <source>Removes the selected entry from the list</source>
         <translation>Entfernt den ausgewählten Eintrag aus der Liste</translation>
     </message>
@@ -1662,6 +1725,11 @@ SIP-Port: %1 (UDP).</translation>
         <location line="+6"/>
         <source>&amp;Talk back automatically on an intercom call</source>
         <translation>Bei einem Gegensprechanruf automatisch &amp;zurücksprechen</translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>Let a second call &amp;wait while a call is up</source>
+        <translation>Zweiten Anruf während eines Gesprächs &amp;warten lassen</translation>
     </message>
     <message>
         <location line="+28"/>

@@ -66,7 +66,7 @@
         <translation>Cet assistant ne fonctionne pas si vous avez configuré à la main une adresse IP statique ou une redirection de ports. Désactivez la correspondance IP statique et relancez-le.</translation>
     </message>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="+507"/>
+        <location filename="../src/ui/main_window.cpp" line="+512"/>
         <source>Exit</source>
         <translation>Quitter</translation>
     </message>
@@ -126,7 +126,7 @@
         <translation>Veuillez saisir l&apos;adresse IP publique de la correspondance statique.</translation>
     </message>
     <message>
-        <location line="+205"/>
+        <location line="+206"/>
         <source>Hot Key Not Added</source>
         <translation>Raccourci non ajouté</translation>
     </message>
@@ -200,7 +200,7 @@ Voulez-vous lire le tutoriel maintenant ?</translation>
         <translation>Pendant qu&apos;un appel sonne ou est en cours, les options ne peuvent pas être modifiées</translation>
     </message>
     <message>
-        <location line="+383"/>
+        <location line="+397"/>
         <source>Cancel (F5)</source>
         <translation>Annuler (F5)</translation>
     </message>
@@ -483,6 +483,59 @@ Voulez-vous commencer la conversation ?</translation>
     </message>
 </context>
 <context>
+    <name>quillet::ui::CallsPanel</name>
+    <message>
+        <location filename="../src/ui/calls_panel.cpp" line="+22"/>
+        <source>Active</source>
+        <translation>Actif</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>On hold</source>
+        <translation>En attente</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>Waiting</source>
+        <translation>Signal d&apos;appel</translation>
+    </message>
+    <message>
+        <location line="+14"/>
+        <source>Answer</source>
+        <translation>Répondre</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>Answer the waiting call; the current call is put on hold</source>
+        <translation>Répondre à l&apos;appel en attente ; l&apos;appel en cours est mis en attente</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>Answers the call that waits; the call you are in is put on hold</source>
+        <translation>Répond à l&apos;appel qui attend ; votre appel en cours est mis en attente</translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>Switch</source>
+        <translation>Basculer</translation>
+    </message>
+    <message>
+        <location line="+2"/>
+        <source>Hold the active call and resume the held one</source>
+        <translation>Mettre l&apos;appel actif en attente et reprendre l&apos;autre</translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>Puts the active call on hold and resumes the held one</source>
+        <translation>Met l&apos;appel actif en attente et reprend l&apos;appel en attente</translation>
+    </message>
+    <message>
+        <location line="+18"/>
+        <source>%1 - %2</source>
+        <translation>%1 - %2</translation>
+    </message>
+</context>
+<context>
     <name>quillet::ui::ContactDialog</name>
     <message>
         <location filename="../src/ui/contact_dialog.cpp" line="+22"/>
@@ -723,13 +776,13 @@ Voulez-vous commencer la conversation ?</translation>
 <context>
     <name>quillet::ui::MainWindow</name>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="-373"/>
-        <location line="+152"/>
+        <location filename="../src/ui/main_window.cpp" line="-377"/>
+        <location line="+156"/>
         <source>Contacts</source>
         <translation>Contacts</translation>
     </message>
     <message>
-        <location line="-151"/>
+        <location line="-155"/>
         <source>The contact that Intercom calls; its context menu adds, edits and deletes contacts</source>
         <translation>Le contact qu&apos;appelle Interphone ; le menu contextuel ajoute, modifie et supprime des contacts</translation>
     </message>
@@ -746,14 +799,14 @@ Voulez-vous commencer la conversation ?</translation>
     </message>
     <message>
         <location line="+6"/>
-        <location line="+127"/>
+        <location line="+131"/>
         <location filename="../src/ui/main_window_status.cpp" line="+104"/>
         <location filename="../src/ui/translation_test.cpp" line="+220"/>
         <source>Do Not Disturb</source>
         <translation>Ne pas déranger</translation>
     </message>
     <message>
-        <location line="-125"/>
+        <location line="-129"/>
         <source>Click to turn off incoming calls (Ctrl+U)</source>
         <translation>Cliquez pour refuser les appels entrants (Ctrl+U)</translation>
     </message>
@@ -764,13 +817,13 @@ Voulez-vous commencer la conversation ?</translation>
     </message>
     <message>
         <location line="+6"/>
-        <location line="+116"/>
+        <location line="+120"/>
         <location line="+318"/>
         <source>Hold</source>
         <translation>Attente</translation>
     </message>
     <message>
-        <location line="-432"/>
+        <location line="-436"/>
         <source>Put the call on hold, or resume it</source>
         <translation>Mettre l’appel en attente ou le reprendre</translation>
     </message>
@@ -790,7 +843,7 @@ Voulez-vous commencer la conversation ?</translation>
         <translation>Refuser l&apos;appel qui sonne</translation>
     </message>
     <message>
-        <location line="+15"/>
+        <location line="+19"/>
         <source>Speaker Volume Level Meter</source>
         <translation>Niveau du haut-parleur</translation>
     </message>
@@ -1152,6 +1205,16 @@ Appuyez sur Interphone et parlez : votre premier mot est entendu.</translation>
         <source>Quillet: %1</source>
         <translation>Quillet : %1</translation>
     </message>
+    <message>
+        <location filename="../src/ui/calls_panel.cpp" line="+22"/>
+        <source>Call waiting: %1</source>
+        <translation>Appel en attente : %1</translation>
+    </message>
+    <message>
+        <location line="+7"/>
+        <source>On hold: %1 (Switch takes it back)</source>
+        <translation>En attente : %1 (Basculer le reprend)</translation>
+    </message>
 </context>
 <context>
     <name>quillet::ui::NetworkWizard</name>
@@ -1254,7 +1317,7 @@ Port SIP : %1 (UDP).</translation>
 <context>
     <name>quillet::ui::OptionsPageWidget</name>
     <message>
-        <location filename="../src/ui/options_pages.cpp" line="-664"/>
+        <location filename="../src/ui/options_pages.cpp" line="-665"/>
         <source>Recording / Playback</source>
         <translation>Enregistrement / lecture</translation>
     </message>
@@ -1638,23 +1701,23 @@ Port SIP : %1 (UDP).</translation>
     </message>
     <message>
         <location line="+1"/>
-        <location line="+112"/>
+        <location line="+113"/>
         <source>&amp;Add</source>
         <translation>&amp;Ajouter</translation>
     </message>
     <message>
-        <location line="-110"/>
+        <location line="-111"/>
         <source>Adds the address to allow to the list</source>
         <translation>Ajoute l&apos;adresse à autoriser à la liste</translation>
     </message>
     <message>
         <location line="+1"/>
-        <location line="+112"/>
+        <location line="+113"/>
         <source>Re&amp;move</source>
         <translation>&amp;Retirer</translation>
     </message>
     <message>
-        <location line="-110"/>
+        <location line="-111"/>
         <source>Removes the selected entry from the list</source>
         <translation>Retire l&apos;entrée sélectionnée de la liste</translation>
     </message>
@@ -1662,6 +1725,11 @@ Port SIP : %1 (UDP).</translation>
         <location line="+6"/>
         <source>&amp;Talk back automatically on an intercom call</source>
         <translation>&amp;Répondre automatiquement à un appel d&apos;interphone</translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>Let a second call &amp;wait while a call is up</source>
+        <translation>Laisser un second appel &amp;attendre pendant un appel</translation>
     </message>
     <message>
         <location line="+28"/>

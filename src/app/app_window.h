@@ -33,6 +33,8 @@ enum AppCommand : int32_t {
   kCommandVoicemail = 1033,  // menu "Voicemail" and the indicator: calls the line's voicemail
   kCommandPage = 1031,       // menu "Page": pages Paging/SendGroup from the microphone, or stops
   kCommandStopPage = 1032,   // "Stop listening" to the page that plays
+  kCommandAnswerWaiting = 1034,  // "Answer" the call that waits: the current call is held
+  kCommandSwitchCall = 1035,     // "Switch": holds the active call and resumes the held one
   kCommandAddressBook = 2001,
   kCommandEditSelected = 3401,
   kCommandRefuse = 4001,
@@ -61,6 +63,14 @@ enum OptionsPage : int32_t {
 };
 
 enum class IntercomButtonState { Ready, Disabled, InCall };
+
+// One of the line's calls as the window lists them while a second call waits or is up.
+enum class CallShown { Active, Held, Waiting };
+struct CallEntry {
+  std::string party;
+  CallShown state = CallShown::Active;
+  bool operator==(const CallEntry&) const = default;
+};
 
 // A contact's lamp: its line's state, Unknown while no NOTIFY has told it.
 enum class ContactLamp { Unknown, Free, Ringing, Busy, DoNotDisturb };
@@ -133,6 +143,10 @@ class AppWindow {
   // The Hold button and menu entry: usable while a call is connected; "Resume" while the
   // call is held here.
   virtual void setHoldButton(bool enabled, bool held) = 0;
+  // The line's calls while a call waits or two are on (empty: one call or none): who, and
+  // which is active, held or waiting to be answered (kCommandAnswerWaiting, kCommandRefuse);
+  // with one active and one held, kCommandSwitchCall swaps them.
+  virtual void showCalls(const std::vector<CallEntry>& /*calls*/) {}
   // The page playing on the speaker ("group, caller, priority"; empty: none), shown with a
   // way to stop listening (kCommandStopPage), and whether this side is paging.
   virtual void showPage(const std::string& /*text*/) {}
@@ -185,6 +199,8 @@ class HeadlessWindow : public AppWindow {
     callQuality_ = figures != nullptr ? std::optional<sip::CallFigures>(*figures) : std::nullopt;
   }
   void setCallHistory(const std::vector<CallRecord>& calls) override { history_ = calls; }
+  void showCalls(const std::vector<CallEntry>& calls) override { calls_ = calls; }
+  const std::vector<CallEntry>& calls() const { return calls_; }
   void showPage(const std::string& text) override { page_ = text; }
   void setPaging(bool sending) override { paging_ = sending; }
   const std::string& page() const { return page_; }
@@ -232,6 +248,7 @@ class HeadlessWindow : public AppWindow {
   std::string lineProblem_;
   std::optional<sip::CallFigures> callQuality_;
   std::vector<CallRecord> history_;
+  std::vector<CallEntry> calls_;
   int32_t historyRow_ = -1;
   std::string page_;
   bool paging_ = false;

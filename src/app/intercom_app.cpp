@@ -231,6 +231,10 @@ void IntercomApp::shutDown() {
   // Parties bridged by a transfer are let go (BYE to both) while the transport still runs.
   base::DetachedWorkerList::global().StopAll();
   finishCallRecord();  // a call whose end the closing did not report
+  if (waitingRecord_) {
+    if (waitingRecord_->endReason.empty()) waitingRecord_->endReason = "closed";
+    writeCallRecord(*std::exchange(waitingRecord_, std::nullopt), waitingAnsweredAt_);
+  }
   settings().writeBool("Settings", "DoNotDisturb", transport_->doNotDisturb());
   transport_->shutdown();
   slot_.reset();
@@ -504,8 +508,8 @@ void IntercomApp::hangUp() {
 // A second call placed or up is the one the user deals with (it has the audio once up):
 // hanging up ends it, and the audio goes back to the first call. True when there was one.
 bool IntercomApp::endSecondCall() {
-  if (!secondCallUp()) {
-    return false;
+  if (!secondCallUp() || (waitingCall_ && activeEngine() != slot_->second())) {
+    return false;  // a call that waits or is held leaves the line's call the one in hand
   }
   base::logInfo("Ending the second call ...");
   slot_->second()->HangUp();
@@ -539,6 +543,7 @@ void IntercomApp::hangUpFromCommandLine() {
 void IntercomApp::routeAudioTo(sip::SipEngine& engine, bool microphone) {
   recorder_.Stop();
   player_.Stop();
+  audioOnSecond_ = &engine != slot_->engine();
   audio::SourceRef receiving = engine.ReceivingStream();
   startEchoControl(receiving->rate());
   playCall(receiving);
@@ -573,6 +578,8 @@ void IntercomApp::onConnected(LineSlot& slot) {
     buildCaptureChain(slot.takeSendingStream());
   }
   callActive_ = true;
+  lineCallUp_ = true;
+  keepWaitingReady();
   notePagingState();
   window_->checkMenuItem(kCommandIntercom, true);
   noteRecentContact(slot);
@@ -584,6 +591,7 @@ void IntercomApp::onConnected(LineSlot& slot) {
 void IntercomApp::onHoldChanged(LineSlot& slot) {
   if (slot_.get() == &slot) {
     updateHoldButton();
+    showCalls();
   }
 }
 
@@ -604,6 +612,7 @@ void IntercomApp::callStarted(LineSlot& slot) {
   sip::SipEngine& engine = *slot.engine();
   currentSlot_ = 0;
   player_.Stop();
+  audioOnSecond_ = false;
   audio::SourceRef receiving = engine.ReceivingStream();
   const bool cue = cueNext_;
   cueNext_ = false;
@@ -619,6 +628,8 @@ void IntercomApp::playCall(audio::SourceRef receiving, bool cue) {
   // What stands in the device queue is taken back in the far end's pauses; the echo control
   // hears only what is played.
   receiving = audio::MakeCallSource(receiving, cue, *playerQueue_);
+  // The call-waiting tone, while a second call waits, over what the far end says.
+  receiving = media::MakeWaitingToneMix(receiving, waitingTone_);
   if (echo_) {
     receiving = (*echo_)->tap(receiving);
   }
@@ -639,6 +650,7 @@ void IntercomApp::onEnded(LineSlot& slot) {
   }
   finishCallRecord();
   slot.connected = false;
+  lineCallUp_ = false;
   slot.talkBackWhenConnected = false;
   slot.phoneCallPlaced = false;
   slot.startTime = 0;
@@ -652,9 +664,17 @@ void IntercomApp::onEnded(LineSlot& slot) {
     slot.stopPump();
     slot.pending = false;
   }
-  if (!closing_ && slot.second() != nullptr && slot.second()->callState() == sip::kCallConnected) {
-    routeAudioTo(*slot.second(), true);  // the waiting party left: the second call goes on
+  sip::SipEngine* second = slot.second();
+  if (!closing_ && second != nullptr && second->callState() == sip::kCallConnected &&
+      !(waitingCall_ && second->heldHere())) {
+    routeAudioTo(*second, true);  // the waiting party left: the second call goes on
   }
+  if (waitingCall_ && second != nullptr && second->callState() == sip::kCallIncoming) {
+    setWaitingTone(false);  // no call to hear it in: the waiting call rings as a call
+    startRingSound();
+  }
+  showCalls();
+  updateHoldButton();  // a held second call is the one left
   env_.loop.killTimer(slot.noActivityTimer());
   // The talk-back question still open has lost its call; other questions stay.
   ++incomingCall_;

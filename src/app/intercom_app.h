@@ -6,6 +6,7 @@
 // command-line options and hot keys. It reaches the window only through AppWindow.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -30,6 +31,7 @@
 #include "contacts/contact_store.h"
 #include "media/paging_receiver.h"
 #include "media/paging_sender.h"
+#include "media/waiting_tone.h"
 #include "sip/sip_trace.h"
 #include "sip/sip_transport.h"
 
@@ -122,6 +124,14 @@ class IntercomApp : public base::Application,
   // The far end of the line's own call sends audio before it answers: heard at once on a
   // phone call; an intercom call keeps its calling sound.
   void onEarlyMedia(LineSlot& slot);
+  // Call waiting (intercom_app_waiting.cpp). A call that arrives while the line's call is
+  // up rings on the line's second engine: a quiet tone on the speaker, the window lists it.
+  int onWaitingRing(LineSlot& slot, int32_t ring);
+  // Transport thread: whether the second engine takes the call (Settings/CallWaiting, the
+  // line's call up, then the line's own screening); else 486 as without call waiting.
+  sip::IncomingScreen screenWaiting(const sip::SipEngine& engine,
+                                    const sip::IncomingCallFacts& facts,
+                                    const std::string& callerAddress);
 
   platform::MessageLoop& loop() { return env_.loop; }
   LineSlot* slot() { return slot_.get(); }
@@ -181,6 +191,19 @@ class IntercomApp : public base::Application,
   // not.
   std::string holdCall(bool hold);
   void updateHoldButton();
+  // Call waiting: answering the call that waits (the line's call is held first); hold and
+  // resume while two calls are on, a resume switching to the held call; true when done.
+  bool answerWaitingCall();
+  bool refuseWaitingCall();
+  std::optional<std::string> holdWithWaiting(bool hold);
+  // The call the user deals with: the second call while it is up and not held, else the
+  // line's call while it is on, else the second.
+  sip::SipEngine* activeEngine();
+  bool hasWaitingCall() const;
+  void keepWaitingReady();
+  void setWaitingTone(bool on);
+  void showCalls();
+  void waitingCallEnded(LineSlot& slot);
   bool endSecondCall();
   bool secondCallUp();
   void checkLine();
@@ -200,6 +223,9 @@ class IntercomApp : public base::Application,
   // The first reason given for the end of the call is the one kept.
   void noteCallEndReason(const std::string& reason);
   void finishCallRecord();
+  // A call's record as its ring or dial begins it, and writing a record that is complete.
+  static CallRecord newCallRecord(const sip::SipEngine& engine, bool incoming, bool intercom);
+  void writeCallRecord(CallRecord record, std::chrono::steady_clock::time_point answeredAt);
   void showCallHistory();
   // Paging (intercom_app_paging.cpp): pages heard play on the speaker by the rules of
   // paging_settings.h; a page sent takes the microphone.
@@ -251,6 +277,8 @@ class IntercomApp : public base::Application,
   size_t banner_ = 0;
   std::optional<CallRecord> callRecord_;  // the line's call being noted
   std::chrono::steady_clock::time_point answeredAt_;
+  std::optional<CallRecord> waitingRecord_;  // the call that came in waiting
+  std::chrono::steady_clock::time_point waitingAnsweredAt_;
   std::vector<CallRecord> history_;  // as the window shows it
   std::unique_ptr<media::PagingReceiver> pager_;
   std::shared_ptr<PagingGate> pagingGate_;
@@ -262,6 +290,14 @@ class IntercomApp : public base::Application,
   bool pagePlayed_ = false;  // the page playing had audio (a page that only alerted is not logged)
   bool sendingPage_ = false;
   std::optional<audio::StreamRef<media::PageSender>> pageSender_;
+  // Call waiting: the second engine's call is one that came in while the line's was up.
+  bool waitingCall_ = false;
+  bool audioOnSecond_ = false;  // the speaker and microphone are with the second call
+  // Read by the screens on the transport thread: the line's call is up, a call that came
+  // in waiting is on.
+  std::atomic<bool> lineCallUp_{false};
+  std::atomic<bool> waitingCallUp_{false};
+  media::WaitingToneSwitch waitingTone_ = std::make_shared<std::atomic<bool>>(false);
   int8_t microphoneLevel_ = -127;
   int8_t speakerLevel_ = -127;
 };

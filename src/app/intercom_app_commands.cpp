@@ -92,6 +92,9 @@ std::string IntercomApp::holdCall(bool hold) {
   if (closing_) {
     return "the program is closing";
   }
+  if (std::optional<std::string> why = holdWithWaiting(hold)) {
+    return *why;
+  }
   sip::SipEngine* engine = slot_ != nullptr ? slot_->engine() : nullptr;
   if (engine == nullptr || engine->callState() != sip::kCallConnected) {
     return hold ? "no call is up to hold" : "no call is up to resume";
@@ -105,6 +108,12 @@ std::string IntercomApp::holdCall(bool hold) {
 }
 
 void IntercomApp::updateHoldButton() {
+  if (hasWaitingCall()) {
+    const sip::SipEngine* active = activeEngine();
+    const bool up = active != nullptr && active->callState() == sip::kCallConnected && !closing_;
+    window_->setHoldButton(up, up && active->heldHere());
+    return;
+  }
   const sip::SipEngine* engine = slot_ != nullptr ? slot_->engine() : nullptr;
   const bool up = engine != nullptr && slot_->connected && !closing_;
   window_->setHoldButton(up, up && engine->heldHere());
@@ -200,6 +209,12 @@ void IntercomApp::onSecondConnected(LineSlot& slot) {
   base::logInfo("The second call was started; the first call waits");
   microphoneBeforeSecond_ = recorder_.running();
   routeAudioTo(*slot.second(), true);
+  if (waitingCall_ && waitingRecord_) {
+    waitingRecord_->answered = true;
+    waitingAnsweredAt_ = std::chrono::steady_clock::now();
+  }
+  updateHoldButton();
+  showCalls();
 }
 
 void IntercomApp::onSecondEarlyMedia(LineSlot& slot) {
@@ -214,16 +229,23 @@ void IntercomApp::onSecondEarlyMedia(LineSlot& slot) {
 
 void IntercomApp::onSecondEnded(LineSlot& slot) {
   base::logInfo("The second call was stopped ...");
-  recorder_.Stop();
-  player_.Stop();
-  if (slot.connected && slot.engine() != nullptr && !closing_) {
-    routeAudioTo(*slot.engine(), microphoneBeforeSecond_);
+  if (waitingCall_) {
+    waitingCallEnded(slot);
+  } else {
+    recorder_.Stop();
+    player_.Stop();
+    if (slot.connected && slot.engine() != nullptr && !closing_) {
+      routeAudioTo(*slot.engine(), microphoneBeforeSecond_);
+    }
   }
   microphoneBeforeSecond_ = false;
-  // Not from within the ending engine's own event.
+  updateHoldButton();
+  // Not from within the ending engine's own event; an engine stays ready for the next call
+  // that waits.
   env_.loop.post([this, alive = std::weak_ptr<int>(alive_)] {
     if (alive.lock() != nullptr && slot_ != nullptr) {
       slot_->releaseSecond();
+      keepWaitingReady();
     }
   });
 }
@@ -264,7 +286,9 @@ void IntercomApp::carryOut(const ArgumentPlan& plan) {
         }
         break;
       case ArgumentAction::Answer:
-        startWithSelectedContact();
+        if (!answerWaitingCall()) {
+          startWithSelectedContact();
+        }
         break;
       case ArgumentAction::HangUp:
         hangUpFromCommandLine();

@@ -13,17 +13,21 @@ constexpr size_t kShownCalls = 500;
 
 }  // namespace
 
-void IntercomApp::beginCallRecord(sip::SipEngine& engine, bool incoming, bool intercom) {
-  if (callRecord_) {
-    finishCallRecord();  // an earlier call whose end was not reported
-  }
+CallRecord IntercomApp::newCallRecord(const sip::SipEngine& engine, bool incoming, bool intercom) {
   CallRecord record;
   record.start = std::time(nullptr);
   record.incoming = incoming;
   record.intercom = intercom;
   record.uri = engine.remoteUri();
   record.name = engine.remoteDisplayName();
-  callRecord_ = std::move(record);
+  return record;
+}
+
+void IntercomApp::beginCallRecord(sip::SipEngine& engine, bool incoming, bool intercom) {
+  if (callRecord_) {
+    finishCallRecord();  // an earlier call whose end was not reported
+  }
+  callRecord_ = newCallRecord(engine, incoming, intercom);
 }
 
 void IntercomApp::noteCallAnswered(const sip::SipEngine& engine) {
@@ -48,9 +52,14 @@ void IntercomApp::finishCallRecord() {
   }
   CallRecord record = std::move(*callRecord_);
   callRecord_.reset();
+  writeCallRecord(std::move(record), answeredAt_);
+}
+
+void IntercomApp::writeCallRecord(CallRecord record,
+                                  std::chrono::steady_clock::time_point answeredAt) {
   if (record.answered) {
     record.durationSeconds = std::chrono::duration_cast<std::chrono::seconds>(
-                                 std::chrono::steady_clock::now() - answeredAt_)
+                                 std::chrono::steady_clock::now() - answeredAt)
                                  .count();
   } else if (record.endReason.empty()) {
     record.endReason = record.incoming ? "missed" : "not answered";

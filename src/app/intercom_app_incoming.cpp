@@ -123,6 +123,11 @@ void IntercomApp::ringFinished() {
 sip::IncomingScreen IntercomApp::screenIncoming(const sip::SipEngine& engine,
                                                 const sip::IncomingCallFacts& facts,
                                                 const std::string& callerAddress) {
+  if (waitingCallUp_.load()) {
+    // The line's call ended while a call that came in waiting goes on: the line is busy.
+    base::logError("Busy - reject incoming call from: " + callerAddress);
+    return {486, {}};
+  }
   IncomingContext context;
   context.callerAddress = callerAddress;
   context.doNotDisturb = doNotDisturb();

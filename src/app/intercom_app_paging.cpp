@@ -203,8 +203,10 @@ void IntercomApp::endPage() {
   }
   pageHeldCall_ = false;
   pageAudio_.resetNull();
-  if (callActive_ && engine != nullptr) {
-    routeAudioTo(*engine, pageMicrophone_);
+  // With two calls (call waiting) the audio goes back to the active one.
+  sip::SipEngine* active = hasWaitingCall() ? activeEngine() : engine;
+  if (callActive_ && active != nullptr) {
+    routeAudioTo(*active, pageMicrophone_);
   }
   pageMicrophone_ = false;
 }

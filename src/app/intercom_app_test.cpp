@@ -377,6 +377,10 @@ class AnsweringPeer {
   void serve(uint16_t appPort) {
     for (std::string text; !(text = sip_.receive(0)).empty();) {
       const std::string method = text.substr(0, text.find(' '));
+      if (method == "SIP/2.0") {
+        responses_ += text;
+        continue;
+      }
       ++requests_[method];
       const std::string sdp = method != "INVITE" ? "" : sip::testutil::mediaOffer(media_.port());
       if (method == "INVITE" || method == "BYE") {
@@ -388,6 +392,10 @@ class AnsweringPeer {
     }
   }
   int requests(const std::string& method) { return requests_[method]; }
+  uint16_t port() const { return sip_.port(); }
+  // A request of its own to the application, and the responses it got so far.
+  void request(uint16_t appPort, const std::string& text) { sip_.send(appPort, text); }
+  const std::string& responses() const { return responses_; }
   // RTP packets since the last call.
   int takeRtp() { return std::exchange(rtp_, 0); }
 
@@ -399,6 +407,7 @@ class AnsweringPeer {
   sip::testutil::FarEnd sip_;
   sip::testutil::FarEnd media_;
   std::map<std::string, int> requests_;
+  std::string responses_;
   int rtp_ = 0;
 };
 
@@ -456,6 +465,107 @@ TEST_F(IntercomAppTest, IntercomButtonAndCommandEndTheSecondCall) {
     EXPECT_EQ(bob.requests("BYE"), 0);
     EXPECT_TRUE(app_->callActive());
   }
+}
+
+// Call waiting. While the line's call is up, a phone call (no auto-answer asked, AnswerAll
+// off) is refused with do-not-disturb on (480) and busy with Settings/CallWaiting=0 (486),
+// else it rings (180) and is listed as waiting;
+// -answer holds the first call and connects it, Switch swaps the two, and hanging up the
+// active call leaves the held one held until it is resumed.
+TEST_F(IntercomAppTest, ACallWaitsIsAnsweredAndSwitched) {
+  settings().writeBool("Intercom", "AnswerAll", false);
+  AnsweringPeer bob;
+  AnsweringPeer carol;
+  start();
+  const uint16_t port = appPort();
+  auto serveFor = [&](std::chrono::milliseconds span, const std::function<bool()>& done) {
+    return pumpUntil(
+        [&] {
+          bob.serve(port);
+          carol.serve(port);
+          return done();
+        },
+        span);
+  };
+  auto phoneCall = [&](const std::string& method, const std::string& user,
+                       const std::string& toTag = {}) {
+    std::string text = doorRequest(method, user, carol.port(), port, toTag);
+    const std::string ask = "Answer-Mode: Auto\r\n";
+    if (const size_t at = text.find(ask); at != std::string::npos) text.erase(at, ask.size());
+    carol.request(port, text);
+  };
+  auto states = [&] {
+    std::vector<CallShown> shown;
+    for (const CallEntry& call : window_->calls()) shown.push_back(call.state);
+    return shown;
+  };
+  using enum CallShown;
+  ASSERT_TRUE(app_->startOrAnswer(bob.address("bob")));
+  ASSERT_TRUE(serveFor(std::chrono::seconds(5), [&] { return app_->callActive(); }));
+
+  app_->setDoNotDisturb(true);
+  phoneCall("INVITE", "quiet");
+  EXPECT_TRUE(serveFor(std::chrono::seconds(5),
+                       [&] { return carol.responses().find("SIP/2.0 480") != std::string::npos; }));
+  app_->setDoNotDisturb(false);
+  settings().writeBool("Settings", "CallWaiting", false);
+  phoneCall("INVITE", "early");
+  EXPECT_TRUE(serveFor(std::chrono::seconds(5),
+                       [&] { return carol.responses().find("SIP/2.0 486") != std::string::npos; }));
+  EXPECT_TRUE(window_->calls().empty());
+
+  settings().writeBool("Settings", "CallWaiting", true);
+  phoneCall("INVITE", "carol");
+  ASSERT_TRUE(serveFor(std::chrono::seconds(5), [&] {
+    return states().size() == 2 && carol.responses().find("SIP/2.0 180") != std::string::npos;
+  })) << carol.responses();
+  EXPECT_EQ(states(), (std::vector<CallShown>{Active, Waiting}));
+  EXPECT_NE(window_->calls()[1].party.find("carol@"), std::string::npos);
+
+  app_->applyArguments({"quillet", "-answer"});
+  ASSERT_TRUE(serveFor(std::chrono::seconds(5),
+                       [&] { return !toTagOf(carol.responses(), "200").empty(); }));
+  phoneCall("ACK", "carol", toTagOf(carol.responses(), "200"));
+  EXPECT_TRUE(serveFor(std::chrono::seconds(5), [&] {
+    return states() == std::vector<CallShown>{Held, Active};
+  }));
+  EXPECT_EQ(bob.requests("INVITE"), 2);  // the call's, then the hold's re-INVITE
+
+  app_->command(kCommandSwitchCall);
+  EXPECT_TRUE(serveFor(std::chrono::seconds(5), [&] {
+    return states() == std::vector<CallShown>{Active, Held};
+  }));
+  EXPECT_TRUE(window_->holdEnabled());
+  EXPECT_FALSE(window_->held());
+
+  // The active call ends: the held one stays held, and is the one Resume takes back.
+  app_->applyArguments({"quillet", "-hangup"});
+  ASSERT_TRUE(serveFor(std::chrono::seconds(5), [&] { return states() == std::vector{Held}; }));
+  EXPECT_EQ(carol.requests("BYE"), 0);
+  EXPECT_TRUE(window_->held());
+  EXPECT_EQ(app_->callCommand({"resume"}), "");
+  EXPECT_TRUE(serveFor(std::chrono::seconds(5), [&] { return states() == std::vector{Active}; }));
+  EXPECT_EQ(app_->callCommand({"resume"}), "the call is not on hold");
+  // The line's own engine is free now, but the line is busy with the call that waited.
+  phoneCall("INVITE", "late");
+  EXPECT_TRUE(serveFor(std::chrono::seconds(5), [&] {
+    const std::string& all = carol.responses();
+    for (size_t at = 0; (at = all.find("SIP/2.0 486", at)) != std::string::npos; ++at) {
+      if (all.compare(all.find("Call-ID: ", at) + 9, 9, "late-call") == 0) return true;
+    }
+    return false;
+  }));
+  EXPECT_EQ(states(), std::vector{Active});
+
+  // Its end: in the call history, answered, newest first before the first call.
+  app_->applyArguments({"quillet", "-hangup"});
+  ASSERT_TRUE(serveFor(std::chrono::seconds(5), [&] { return window_->history().size() == 2; }));
+  EXPECT_TRUE(window_->calls().empty());
+  const CallRecord& waited = window_->history().front();
+  EXPECT_NE(waited.uri.find("carol@"), std::string::npos);
+  EXPECT_TRUE(waited.incoming);
+  EXPECT_TRUE(waited.answered);
+  EXPECT_FALSE(waited.intercom);
 }
 
 // Calls that ring and are cancelled while the ring sound plays, one after another: no

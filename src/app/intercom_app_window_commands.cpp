@@ -47,7 +47,8 @@ void IntercomApp::command(int32_t id) {
       break;
     case kCommandHold:
       if (slot_ != nullptr && slot_->engine() != nullptr) {
-        const std::string why = holdCall(!slot_->engine()->heldHere());
+        const sip::SipEngine* engine = hasWaitingCall() ? activeEngine() : slot_->engine();
+        const std::string why = holdCall(engine == nullptr || !engine->heldHere());
         if (!why.empty()) {
           base::logInfo("Hold: ", why);
         }
@@ -67,6 +68,16 @@ void IntercomApp::command(int32_t id) {
         noteCallEndReason("refused");
         window_->noteRingingOver();
         slot_->engine()->HangUp();
+      } else {
+        refuseWaitingCall();
+      }
+      break;
+    case kCommandAnswerWaiting:
+      answerWaitingCall();
+      break;
+    case kCommandSwitchCall:
+      if (const std::optional<std::string> why = holdWithWaiting(false); why && !why->empty()) {
+        base::logInfo("Switch: ", *why);
       }
       break;
     case kCommandCheckLine:

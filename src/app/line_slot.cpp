@@ -21,13 +21,13 @@
 namespace quillet::app {
 
 // The engine's events as this application answers them; the rest keep their defaults.
-// The second call's engine never rings (its screen refuses incoming calls).
+// The second call's engine rings only with a call that waits (prepareWaiting).
 class LineSlot::Events : public sip::EngineEvents {
  public:
   Events(IntercomApp& app, LineSlot& slot, bool second) : app_(app), slot_(slot), second_(second) {}
 
   int Ring(int32_t ring, int32_t previousRing) override {
-    return second_ ? 0 : app_.onRing(slot_, ring, previousRing);
+    return second_ ? app_.onWaitingRing(slot_, ring) : app_.onRing(slot_, ring, previousRing);
   }
   void Connected() override { second_ ? app_.onSecondConnected(slot_) : app_.onConnected(slot_); }
   void EarlyMedia() override {
@@ -35,9 +35,7 @@ class LineSlot::Events : public sip::EngineEvents {
   }
   void PlaybackFailed() override { base::logError("Hold Connection Failed"); }
   void Ended() override { second_ ? app_.onSecondEnded(slot_) : app_.onEnded(slot_); }
-  void HoldChanged() override {
-    if (!second_) app_.onHoldChanged(slot_);
-  }
+  void HoldChanged() override { app_.onHoldChanged(slot_); }
   void DtmfReceived(char digit) override {
     if (!second_) app_.onDigitReceived(slot_, digit);
   }
@@ -95,8 +93,7 @@ void LineSlot::buildEngine(sip::SipTransport& transport, sip::SipTrace* trace) {
   retire(std::move(second_));
 }
 
-bool LineSlot::dialSecond(sip::SipTransport& transport, sip::SipTrace* trace,
-                          const std::string& target, int32_t lineIndex) {
+void LineSlot::ensureSecond(sip::SipTransport& transport, sip::SipTrace* trace, int32_t lineIndex) {
   if (second_ != nullptr && secondLine_ != lineIndex && !second_->IsInCall()) {
     retire(std::move(second_));
   }
@@ -105,7 +102,24 @@ bool LineSlot::dialSecond(sip::SipTransport& transport, sip::SipTrace* trace,
     second_->setEngineEvents(std::make_unique<Events>(app_, *this, true));
     secondLine_ = lineIndex;
   }
+}
+
+bool LineSlot::dialSecond(sip::SipTransport& transport, sip::SipTrace* trace,
+                          const std::string& target, int32_t lineIndex) {
+  ensureSecond(transport, trace, lineIndex);
   return second_->Dial(target) != 0;
+}
+
+void LineSlot::prepareWaiting(sip::SipTransport& transport, sip::SipTrace* trace) {
+  ensureSecond(transport, trace, lineIndex_);
+  if (secondLine_ != lineIndex_) {
+    return;  // a second call on another line is up: it is no engine of this line
+  }
+  second_->setIncomingScreen([&app = app_](const sip::SipEngine& engine,
+                                           const sip::IncomingCallFacts& facts,
+                                           const std::string& caller) {
+    return app.screenWaiting(engine, facts, caller);
+  });
 }
 
 void LineSlot::releaseSecond() {

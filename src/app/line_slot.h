@@ -55,10 +55,14 @@ class LineSlot {
   const std::shared_ptr<sip::SipEngine>& secondShared() const { return second_; }
   // Places the second call to the target on a new engine of this line, or of the line of
   // `lineIndex` (its own settings section; the two calls are then joined by re-INVITE). It
-  // refuses incoming calls (486), so that they keep meeting the line's own engine, and does
-  // not register. False when the engine refused the dial (the reason is in the log).
+  // does not register, and refuses incoming calls (486) unless it was made ready for a
+  // waiting call. False when the engine refused the dial (the reason is in the log).
   bool dialSecond(sip::SipTransport& transport, sip::SipTrace* trace, const std::string& target,
                   int32_t lineIndex);
+  // Makes the second engine (built now when there is none of this line) take a call that
+  // arrives while the line's engine has one, as IntercomApp::screenWaiting lets it: call
+  // waiting. Incoming calls reach it after the line's engine, which is busy then.
+  void prepareWaiting(sip::SipTransport& transport, sip::SipTrace* trace);
   // After the second call ended: its engine goes once nothing else holds it. Not from
   // within that engine's own event.
   void releaseSecond();
@@ -92,6 +96,8 @@ class LineSlot {
  private:
   class Events;
 
+  // The second engine of `lineIndex`: the one there is, or a new one.
+  void ensureSecond(sip::SipTransport& transport, sip::SipTrace* trace, int32_t lineIndex);
   std::shared_ptr<sip::SipEngine> makeEngine(sip::SipTransport& transport, sip::SipTrace* trace,
                                              int32_t lineIndex, bool placesCallsOnly);
   // An engine leaves only on the GUI thread, and only when a join of another engine no

@@ -53,7 +53,8 @@ struct LineIdentity {
   TlsSettings tls;
   uint32_t answerHeaders = kAnswerModeHeader;  // what an intercom INVITE carries
   // An engine that only places calls (a second call, also on another line): it does not
-  // register, refuses incoming calls with 486, and when idle is no sign the line is free.
+  // register, refuses incoming calls with 486 unless an incoming screen is set (which then
+  // decides), and when idle is no sign the line is free.
   bool placesCallsOnly = false;
   // The voicemail box to watch (a URI, "user@host" or a user at the server; empty: the
   // line's own address). Only a line with a server has one.

@@ -66,9 +66,11 @@ IncomingResult SipEngine::incomingInvite(const SipMessage& invite) {
     screen = screen_;
   }
   const std::string caller = shownText(bareUri(parseNameAddr(invite.header(hdr::kFrom)).uri));
-  const IncomingScreen verdict = line_.placesCallsOnly ? IncomingScreen{486, {}}
-                                 : screen              ? screen(*this, facts, caller)
-                                                       : IncomingScreen{};
+  // An engine that places calls only takes one where its screen lets it through (a call
+  // that waits while the line's call is up).
+  const IncomingScreen verdict = screen                  ? screen(*this, facts, caller)
+                                 : line_.placesCallsOnly ? IncomingScreen{486, {}}
+                                                         : IncomingScreen{};
   if (verdict.status != 0) {
     const std::string tag = transport_.newTag();  // the form only points at it
     ResponseSpec form = simpleResponse(verdict.status, tag);

@@ -28,6 +28,7 @@
 #include "base/settings_store.h"
 #include "ui/accessibility.h"
 #include "ui/call_history_widget.h"
+#include "ui/calls_panel.h"
 #include "ui/desktop_notices.h"
 #include "ui/desktop_theme.h"
 #include "ui/dialogs.h"
@@ -203,6 +204,10 @@ void MainWindow::buildControls() {
   connect(pagePanel_, &PagePanel::stopRequested, this,
           [this] { runCommand(app::kCommandStopPage); });
   layout->addWidget(pagePanel_);
+  callsPanel_ = new CallsPanel(central);
+  connect(callsPanel_, &CallsPanel::commandRequested, this,
+          [this](int32_t command) { runCommand(command); });
+  layout->addWidget(callsPanel_);
 
   auto* levels = new QGridLayout();
   speakerMeter_ = makeMeter(central, 140, tr("Speaker Volume Level Meter"));
@@ -742,7 +747,7 @@ void MainWindow::noteMissedCall(const std::string& caller) {
 
 void MainWindow::noteRingingOver() {
   ringingCaller_.clear();
-  refuse_->setVisible(false);
+  refuse_->setVisible(!waitingCaller_.isEmpty());
   notices_->withdrawIncoming();
   emit statusChanged();
 }

@@ -37,6 +37,7 @@ class DesktopNotices;
 class TransportLabel;
 class CallHistoryWidget;
 class TrayIcon;
+class CallsPanel;
 class PagePanel;
 
 // Command identifiers handled by the window itself.
@@ -108,6 +109,7 @@ class MainWindow : public QMainWindow, public app::AppWindow {
   void setDoNotDisturbButton(bool pressed) override;
   void setHoldButton(bool enabled, bool held) override;
   void showPage(const std::string& text) override;
+  void showCalls(const std::vector<app::CallEntry>& calls) override;
   void checkMenuItem(int32_t command, bool checked) override;
   void setLineStatus(const std::string& displayName, const std::string& userName,
                      const std::string& address) override;
@@ -136,6 +138,7 @@ class MainWindow : public QMainWindow, public app::AppWindow {
   // The padlock beside the banner, shown while the ringing or current call is encrypted.
   QLabel* callLock() const { return callLock_; }
   PagePanel* pagePanel() const { return pagePanel_; }
+  CallsPanel* callsPanel() const { return callsPanel_; }
 
  signals:
   void statusChanged();
@@ -172,6 +175,7 @@ class MainWindow : public QMainWindow, public app::AppWindow {
   QPushButton* doNotDisturb_ = nullptr;
   QPushButton* hold_ = nullptr;
   PagePanel* pagePanel_ = nullptr;
+  CallsPanel* callsPanel_ = nullptr;
   QProgressBar* speakerMeter_ = nullptr;
   QProgressBar* microphoneMeter_ = nullptr;
   QSlider* playVolume_ = nullptr;
@@ -198,6 +202,7 @@ class MainWindow : public QMainWindow, public app::AppWindow {
   app::IntercomButtonState buttonState_ = app::IntercomButtonState::Disabled;
   int32_t missedCalls_ = 0;
   QString ringingCaller_;  // a call ringing here for the user to answer
+  QString waitingCaller_;  // a call waiting while another is up
   QPushButton* refuse_ = nullptr;
   bool f5Down_ = false;
 };

@@ -572,6 +572,7 @@ class IntercomPage : public BoundPage {
     row->addWidget(remove);
     form_->addRow(row);
     addCheck(tr("&Talk back automatically on an intercom call"), "Intercom", "AutoTalkBack", false);
+    addCheck(tr("Let a second call &wait while a call is up"), "Settings", "CallWaiting", true);
     connect(add, &QPushButton::clicked, this, [this] {
       const QString text = entry_->text().trimmed();
       if (!text.isEmpty()) {

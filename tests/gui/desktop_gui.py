@@ -325,6 +325,33 @@ class DesktopTest(unittest.TestCase):
         self.wait_idle()
         self.assertEqual([n for n in self.desktop.notices_seen()[count:] if "summary" in n], [])
 
+    def test_3c_call_waiting_lists_both_calls(self):
+        # Alice talks to Bob; a phone call comes in and waits, then is answered: Bob is held.
+        self.assertEqual(self.alice.run("-dial", self.bob.address), 0)
+        self.assertTrue(wait_for(lambda: "The call was started" in self.alice.log_text()
+                                 .split("Initiated sip call to: " + self.bob.address)[-1], 10),
+                        self.alice.log_text()[-2000:])
+        waiting = Sipp(self.root, "uac_auto_answer.xml",
+                       remote="127.0.0.1:%d" % self.alice.sip_port, extra=("-s", "alice"),
+                       name="waiting", subs={
+                           "from": "carol", "headers": "X-Dialect: none", "media": "",
+                           "hold": "3000", "mode_header": "Answer-Mode",
+                           "mode_check": 'check_it_inverse="true"', "check_header": "CSeq",
+                           "check_value": "INVITE"})
+        self.assertTrue(wait_for(lambda: "Call waiting: " in self.alice.log_text(), 10),
+                        self.alice.log_text()[-2000:] + waiting.messages())
+        time.sleep(0.5)
+        self.shot("window-call-waiting.png", self.window_box())
+        self.assertEqual(self.alice.run("-answer"), 0)
+        self.assertTrue(wait_for(lambda: "The second call was started" in self.alice.log_text(),
+                                 10), self.alice.log_text()[-2000:])
+        self.assertTrue(wait_for(lambda: "Call held by the far end" in self.bob.log_text(), 5))
+        time.sleep(0.8)
+        self.shot("window-two-calls.png", self.window_box())
+        self.assertEqual(waiting.wait(30), 0, waiting.messages())
+        self.assertEqual(self.alice.run("-hangup"), 0)  # the held call, the one left
+        self.wait_idle()
+
     def test_5_window_follows_the_desktop_colour_scheme(self):
         x, y, w, h = self.window_box()
         background = lambda: sum(self.desktop.pixel(x + 2, y + 110)) / 3  # noqa: E731
