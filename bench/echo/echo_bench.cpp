@@ -21,10 +21,10 @@
 //             the difference of two runs counts what it took off the near end as echo.
 //   delay     the processing's own delay, found where the near end alone matches best
 //   CPU       processing time per second of audio
-// Configurations: the ceiling (the echo taken out exactly), the product's EchoControl with the suppressor alone and with the speexdsp
-// canceller in front of it, each also with the noise suppressor (the canceller, noise
-// suppressor and suppressor together are the program's default), and the speexdsp and
-// webrtc-audio-processing cancellers alone.
+// Configurations: the ceiling (the echo taken out exactly), the product's EchoControl with the
+// suppressor alone and with the speexdsp canceller in front of it, each also with the noise
+// suppressor (the canceller, noise suppressor and suppressor together are the program's default),
+// and the speexdsp and webrtc-audio-processing cancellers alone.
 #include <speex/speex_echo.h>
 
 #include <chrono>
