@@ -66,7 +66,7 @@
         <translation>Dieser Assistent funktioniert nicht, wenn Sie eine statische IP-Adresse oder Portzuordnung von Hand eingerichtet haben. Schalten Sie die statische IP-Zuordnung aus und starten Sie ihn erneut.</translation>
     </message>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="+512"/>
+        <location filename="../src/ui/main_window.cpp" line="+514"/>
         <source>Exit</source>
         <translation>Beenden</translation>
     </message>
@@ -180,7 +180,7 @@ Would you like to read the tutorial now?</source>
 Möchten Sie jetzt die Einführung lesen?</translation>
     </message>
     <message>
-        <location line="+109"/>
+        <location line="+113"/>
         <source>Line not Setup</source>
         <translation>Leitung nicht eingerichtet</translation>
     </message>
@@ -200,7 +200,7 @@ Möchten Sie jetzt die Einführung lesen?</translation>
         <translation>Solange ein Anruf klingelt oder läuft, können die Optionen nicht geändert werden</translation>
     </message>
     <message>
-        <location line="+397"/>
+        <location line="+461"/>
         <source>Cancel (F5)</source>
         <translation>Abbrechen (F5)</translation>
     </message>
@@ -210,7 +210,7 @@ Möchten Sie jetzt die Einführung lesen?</translation>
         <translation>Gegensprechen (F5)</translation>
     </message>
     <message>
-        <location filename="../src/app/intercom_app_incoming.cpp" line="+223"/>
+        <location filename="../src/app/intercom_app_incoming.cpp" line="+228"/>
         <source>Incoming Call</source>
         <translation>Eingehender Anruf</translation>
     </message>
@@ -776,13 +776,13 @@ Möchten Sie das Gespräch beginnen?</translation>
 <context>
     <name>quillet::ui::MainWindow</name>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="-377"/>
-        <location line="+156"/>
+        <location filename="../src/ui/main_window.cpp" line="-379"/>
+        <location line="+158"/>
         <source>Contacts</source>
         <translation>Kontakte</translation>
     </message>
     <message>
-        <location line="-155"/>
+        <location line="-157"/>
         <source>The contact that Intercom calls; its context menu adds, edits and deletes contacts</source>
         <translation>Der Kontakt, den „Gegensprechen“ anruft; das Kontextmenü fügt Kontakte hinzu, bearbeitet und löscht sie</translation>
     </message>
@@ -799,14 +799,14 @@ Möchten Sie das Gespräch beginnen?</translation>
     </message>
     <message>
         <location line="+6"/>
-        <location line="+131"/>
+        <location line="+133"/>
         <location filename="../src/ui/main_window_status.cpp" line="+104"/>
         <location filename="../src/ui/translation_test.cpp" line="+220"/>
         <source>Do Not Disturb</source>
         <translation>Nicht stören</translation>
     </message>
     <message>
-        <location line="-129"/>
+        <location line="-131"/>
         <source>Click to turn off incoming calls (Ctrl+U)</source>
         <translation>Klicken, um eingehende Anrufe abzuweisen (Strg+U)</translation>
     </message>
@@ -817,13 +817,13 @@ Möchten Sie das Gespräch beginnen?</translation>
     </message>
     <message>
         <location line="+6"/>
-        <location line="+120"/>
+        <location line="+122"/>
         <location line="+318"/>
         <source>Hold</source>
         <translation>Halten</translation>
     </message>
     <message>
-        <location line="-436"/>
+        <location line="-438"/>
         <source>Put the call on hold, or resume it</source>
         <translation>Gespräch halten oder fortsetzen</translation>
     </message>
@@ -949,7 +949,12 @@ Möchten Sie das Gespräch beginnen?</translation>
         <translation>Gegensprechen</translation>
     </message>
     <message>
-        <location line="+3"/>
+        <location line="+1"/>
+        <source>Phone Call</source>
+        <translation>Telefonanruf</translation>
+    </message>
+    <message>
+        <location line="+4"/>
         <source>Voicemail</source>
         <translation>Sprachbox</translation>
     </message>

@@ -66,7 +66,7 @@
         <translation>Cet assistant ne fonctionne pas si vous avez configuré à la main une adresse IP statique ou une redirection de ports. Désactivez la correspondance IP statique et relancez-le.</translation>
     </message>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="+512"/>
+        <location filename="../src/ui/main_window.cpp" line="+514"/>
         <source>Exit</source>
         <translation>Quitter</translation>
     </message>
@@ -180,7 +180,7 @@ Would you like to read the tutorial now?</source>
 Voulez-vous lire le tutoriel maintenant ?</translation>
     </message>
     <message>
-        <location line="+109"/>
+        <location line="+113"/>
         <source>Line not Setup</source>
         <translation>Ligne non configurée</translation>
     </message>
@@ -200,7 +200,7 @@ Voulez-vous lire le tutoriel maintenant ?</translation>
         <translation>Pendant qu&apos;un appel sonne ou est en cours, les options ne peuvent pas être modifiées</translation>
     </message>
     <message>
-        <location line="+397"/>
+        <location line="+461"/>
         <source>Cancel (F5)</source>
         <translation>Annuler (F5)</translation>
     </message>
@@ -210,7 +210,7 @@ Voulez-vous lire le tutoriel maintenant ?</translation>
         <translation>Interphone (F5)</translation>
     </message>
     <message>
-        <location filename="../src/app/intercom_app_incoming.cpp" line="+223"/>
+        <location filename="../src/app/intercom_app_incoming.cpp" line="+228"/>
         <source>Incoming Call</source>
         <translation>Appel entrant</translation>
     </message>
@@ -776,13 +776,13 @@ Voulez-vous commencer la conversation ?</translation>
 <context>
     <name>quillet::ui::MainWindow</name>
     <message>
-        <location filename="../src/ui/main_window.cpp" line="-377"/>
-        <location line="+156"/>
+        <location filename="../src/ui/main_window.cpp" line="-379"/>
+        <location line="+158"/>
         <source>Contacts</source>
         <translation>Contacts</translation>
     </message>
     <message>
-        <location line="-155"/>
+        <location line="-157"/>
         <source>The contact that Intercom calls; its context menu adds, edits and deletes contacts</source>
         <translation>Le contact qu&apos;appelle Interphone ; le menu contextuel ajoute, modifie et supprime des contacts</translation>
     </message>
@@ -799,14 +799,14 @@ Voulez-vous commencer la conversation ?</translation>
     </message>
     <message>
         <location line="+6"/>
-        <location line="+131"/>
+        <location line="+133"/>
         <location filename="../src/ui/main_window_status.cpp" line="+104"/>
         <location filename="../src/ui/translation_test.cpp" line="+220"/>
         <source>Do Not Disturb</source>
         <translation>Ne pas déranger</translation>
     </message>
     <message>
-        <location line="-129"/>
+        <location line="-131"/>
         <source>Click to turn off incoming calls (Ctrl+U)</source>
         <translation>Cliquez pour refuser les appels entrants (Ctrl+U)</translation>
     </message>
@@ -817,13 +817,13 @@ Voulez-vous commencer la conversation ?</translation>
     </message>
     <message>
         <location line="+6"/>
-        <location line="+120"/>
+        <location line="+122"/>
         <location line="+318"/>
         <source>Hold</source>
         <translation>Attente</translation>
     </message>
     <message>
-        <location line="-436"/>
+        <location line="-438"/>
         <source>Put the call on hold, or resume it</source>
         <translation>Mettre l’appel en attente ou le reprendre</translation>
     </message>
@@ -949,7 +949,12 @@ Voulez-vous commencer la conversation ?</translation>
         <translation>Interphone</translation>
     </message>
     <message>
-        <location line="+3"/>
+        <location line="+1"/>
+        <source>Phone Call</source>
+        <translation>Appel téléphonique</translation>
+    </message>
+    <message>
+        <location line="+4"/>
         <source>Voicemail</source>
         <translation>Messagerie vocale</translation>
     </message>

@@ -35,6 +35,7 @@ enum AppCommand : int32_t {
   kCommandStopPage = 1032,   // "Stop listening" to the page that plays
   kCommandAnswerWaiting = 1034,  // "Answer" the call that waits: the current call is held
   kCommandSwitchCall = 1035,     // "Switch": holds the active call and resumes the held one
+  kCommandPhoneCall = 1036,      // "Phone Call": calls the selected contact, ringing there
   kCommandAddressBook = 2001,
   kCommandEditSelected = 3401,
   kCommandRefuse = 4001,

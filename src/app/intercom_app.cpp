@@ -439,6 +439,27 @@ bool IntercomApp::placePhoneCall(const std::string& address) {
   return true;
 }
 
+void IntercomApp::startPhoneCall(const std::string& address) {
+  if (placePhoneCall(address)) {
+    slot_->startTime = std::time(nullptr);
+    updateIntercomButton();
+  }
+}
+
+void IntercomApp::phoneCallSelectedContact() {
+  if (callActive_) {
+    base::logInfo("No phone call placed: the line has a call");
+    return;
+  }
+  const std::string address = selectedAddress();
+  if (address.empty()) {
+    base::logInfo("No phone call placed: no contact is selected");
+    return;
+  }
+  base::logInfo("Trying to start the phone call ...");
+  startPhoneCall(address);
+}
+
 void IntercomApp::onEarlyMedia(LineSlot& slot) {
   sip::SipEngine* engine = slot.engine();
   if (engine == nullptr || !slot.phoneCallPlaced || slot.connected || closing_) {

@@ -74,6 +74,10 @@ class IntercomApp : public base::Application,
   // early media once they come. The microphone goes on once the call is up. False, and
   // nothing changes, while the line has a call.
   bool placePhoneCall(const std::string& address);
+  // The same, and the window follows (the Intercom button then ends or cancels the call).
+  void startPhoneCall(const std::string& address);
+  // The window's Phone Call: the selected contact, when the line has no call.
+  void phoneCallSelectedContact();
   // Ends the current call of the line (an established call), or stops the microphone of
   // one still being placed, which then keeps ringing. A second call placed or up is ended
   // instead (the Intercom button let go, the hot key's end).

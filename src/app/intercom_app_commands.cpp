@@ -280,10 +280,7 @@ void IntercomApp::carryOut(const ArgumentPlan& plan) {
         }
         break;
       case ArgumentAction::Call:
-        if (placePhoneCall(step.value)) {
-          slot_->startTime = std::time(nullptr);
-          updateIntercomButton();
-        }
+        startPhoneCall(step.value);
         break;
       case ArgumentAction::Answer:
         if (!answerWaitingCall()) {

@@ -312,13 +312,15 @@ TEST_F(IntercomAppTest, EngineRestartWaitsForTheCallToEnd) {
   EXPECT_EQ(window_->lineProblem(), "");
 }
 
-// -call places a phone call: its INVITE asks for no auto-answer; a second -call while it
-// rings is refused, and -hangup cancels it.
+// The window's Phone Call places a phone call to the selected contact: its INVITE asks for
+// no auto-answer; a -call while it rings is refused, and -hangup cancels it.
 TEST_F(IntercomAppTest, PhoneCallAsksNoAutoAnswerAndHangUpCancelsIt) {
   FarEnd peer;  // rings, never answers
-  start();
   const std::string target = "sip:bob@127.0.0.1:" + std::to_string(peer.port());
-  app_->applyArguments({"quillet", "-call", target});
+  contacts::createContactStore()->add("Bob", target, "");
+  settings().writeInt("Recent", "LastRecentIndex", 0);
+  start();
+  app_->command(kCommandPhoneCall);  // the window's Phone Call, on the selected contact
   const std::string invite = peer.receive();
   ASSERT_EQ(invite.rfind("INVITE ", 0), 0u) << invite;
   EXPECT_EQ(invite.find("Answer-Mode"), std::string::npos);

@@ -57,6 +57,9 @@ void IntercomApp::command(int32_t id) {
     case kCommandVoicemail:
       callVoicemail();
       break;
+    case kCommandPhoneCall:
+      phoneCallSelectedContact();
+      break;
     case kCommandPage:
     case kCommandStopPage:
       pagingCommand(id);

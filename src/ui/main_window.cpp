@@ -299,6 +299,8 @@ QAction* MainWindow::addCommand(QMenu* menu, const QString& text, int32_t id, bo
 void MainWindow::buildMenus() {
   QMenu* file = menuBar()->addMenu(tr("File"));
   addCommand(file, tr("Intercom"), app::kCommandIntercom, true);
+  addCommand(file, tr("Phone Call"), app::kCommandPhoneCall)
+      ->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
   addCommand(file, tr("Do Not Disturb"), app::kCommandDoNotDisturb, true);
   addCommand(file, tr("Hold"), app::kCommandHold, true)->setEnabled(false);
   addCommand(file, tr("Voicemail"), app::kCommandVoicemail);
