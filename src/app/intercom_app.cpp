@@ -740,9 +740,11 @@ void IntercomApp::OnLevels(const audio::LevelReport* levels, uint32_t cookie) {
   if (cookie == kRingCookie) {
     return;
   }
-  // A DTLS handshake ends a moment after the call started: the padlock follows.
+  // A DTLS handshake ends a moment after the call started: the padlock follows, and it is
+  // the active call's when a second one is up (a waiting call answered, a switch).
   if (callActive_ && slot_ != nullptr && slot_->engine() != nullptr) {
-    window_->setCallEncryption(slot_->engine()->mediaEncryption());
+    const sip::SipEngine* active = hasWaitingCall() ? activeEngine() : slot_->engine();
+    window_->setCallEncryption(active != nullptr ? active->mediaEncryption() : std::string());
   }
   if (levels != nullptr && levels->count > 0) {
     const int8_t level = *std::max_element(levels->levels, levels->levels + levels->count);
