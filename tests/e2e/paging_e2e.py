@@ -12,8 +12,10 @@ in do-not-disturb while a GStreamer Opus sender pages another group (at the payl
 that group is set up with) as an independent pager. Last, a quillet pages a group in Opus
 from its microphone with -page and another hears it while a storm of junk datagrams hits
 group paging; and during a call one mixes a page in, the other holds the call for it.
+GStreamer, joined to the group as a desk phone would be, hears the plain RTP page too.
 Usage: paging_e2e.py QUILLET QUILLET_TOOL"""
 import os
+import signal
 import socket
 import struct
 import subprocess
@@ -24,7 +26,7 @@ import unittest
 
 import numpy as np
 
-from e2e_support import RATE, LabCase, find_words, read_wav_rate, resample, run_tests, \
+from e2e_support import RATE, LabCase, find_words, read_wav, read_wav_rate, resample, run_tests, \
     take_binary_argument, voiced_segments, wait_for, write_wav
 
 TOOL = os.path.abspath(sys.argv.pop(2)) if len(sys.argv) > 2 else "build/bin/quillet-tool"
@@ -169,8 +171,23 @@ class Paging(LabCase):
             self.assertTrue(wait_for(lambda: "Paging: listening to Hall" in p.log_text(), 5),
                             p.log_text())
 
-        # A plain RTP page: both speakers, every word; do-not-disturb drops it.
+        # A plain RTP page: both speakers, every word; do-not-disturb drops it. GStreamer,
+        # listening to the group as a desk phone would, hears every word of it too.
+        hall, hall_port = HALL.split(":")
+        gst_heard = os.path.join(self.dir, "gstreamer-heard.wav")
+        gst_receiver = subprocess.Popen([
+            "gst-launch-1.0", "-q", "-e", "udpsrc", "address=" + hall, "port=" + hall_port,
+            "multicast-iface=lo", "caps=application/x-rtp,media=audio,clock-rate=8000,"
+            "encoding-name=PCMU,payload=0", "!", "rtpjitterbuffer", "!", "rtppcmudepay", "!",
+            "mulawdec", "!", "audioconvert", "!", "audio/x-raw,format=S16LE,rate=8000,channels=1",
+            "!", "wavenc", "!", "filesink", "location=" + gst_heard])
+        self.cleanup.append(lambda: gst_receiver.poll() is None and gst_receiver.kill())
+        time.sleep(0.5)
         self.assertEqual(self.page(HALL, words).wait(20), 0)
+        time.sleep(0.3)
+        gst_receiver.send_signal(signal.SIGINT)
+        self.assertEqual(gst_receiver.wait(10), 0)
+        self.words("GStreamer (plain RTP)", a, self.words_said, heard=read_wav(gst_heard))
         self.assertTrue(wait_for(lambda: "Paging: the page on Hall ended" in b.log_text(), 5),
                         b.log_text())
         self.words("alice (plain RTP)", a, self.words_said)
