@@ -696,6 +696,13 @@ void IntercomApp::onEnded(LineSlot& slot) {
   }
   showCalls();
   updateHoldButton();  // a held second call is the one left
+  // The engine kept ready for a call that waits goes with the call it waited behind (its
+  // sockets and threads are the next call's to make); not from within the engine's event.
+  env_.loop.post([this, alive = std::weak_ptr<int>(alive_)] {
+    if (alive.lock() != nullptr && slot_ != nullptr && !slot_->connected) {
+      slot_->releaseSecond();
+    }
+  });
   env_.loop.killTimer(slot.noActivityTimer());
   // The talk-back question still open has lost its call; other questions stay.
   ++incomingCall_;
