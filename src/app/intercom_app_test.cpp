@@ -136,6 +136,21 @@ class IntercomAppTest : public ::testing::Test {
     pumpUntil([] { return false; }, span);
   }
 
+  // A pump for tests with answering peers: the loop runs until `done` holds or `span` ends,
+  // each peer answering what the program sends it.
+  template <typename... Peers>
+  auto servingFor(Peers&... peers) {
+    return [this, &peers...](std::chrono::milliseconds span, const std::function<bool()>& done) {
+      const uint16_t port = appPort();
+      return pumpUntil(
+          [&] {
+            (peers.serve(port), ...);
+            return done();
+          },
+          span);
+    };
+  }
+
   testing::TestProfile profile_;
   const platform::ProfilePaths& paths_ = profile_.paths();
   base::LogView view_;
@@ -421,16 +436,7 @@ TEST_F(IntercomAppTest, IntercomButtonAndCommandEndTheSecondCall) {
   AnsweringPeer bob;
   AnsweringPeer dave;
   start();
-  const uint16_t port = appPort();
-  auto serveFor = [&](std::chrono::milliseconds span, const std::function<bool()>& done) {
-    return pumpUntil(
-        [&] {
-          bob.serve(port);
-          dave.serve(port);
-          return done();
-        },
-        span);
-  };
+  auto serveFor = servingFor(bob, dave);
   ASSERT_TRUE(app_->startOrAnswer(bob.address("bob")));
   ASSERT_TRUE(serveFor(std::chrono::seconds(5), [&] { return app_->callActive(); }));
   // The running call's figures: in the window from the start, renewed every second, and
@@ -481,15 +487,7 @@ TEST_F(IntercomAppTest, ACallWaitsIsAnsweredAndSwitched) {
   AnsweringPeer carol;
   start();
   const uint16_t port = appPort();
-  auto serveFor = [&](std::chrono::milliseconds span, const std::function<bool()>& done) {
-    return pumpUntil(
-        [&] {
-          bob.serve(port);
-          carol.serve(port);
-          return done();
-        },
-        span);
-  };
+  auto serveFor = servingFor(bob, carol);
   auto phoneCall = [&](const std::string& method, const std::string& user,
                        const std::string& toTag = {}) {
     std::string text = doorRequest(method, user, carol.port(), port, toTag);

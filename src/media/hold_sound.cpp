@@ -8,22 +8,17 @@
 
 namespace quillet::media {
 
-namespace {
-
-constexpr uint64_t kRate = 8000;
-constexpr uint64_t kRampSamples = kRate / 100;
-
-}  // namespace
-
 int32_t toneBurstSample(uint64_t position, uint32_t hz, uint32_t onMs, uint32_t periodMs,
-                        int32_t amplitude) {
-  const uint64_t at = position % (kRate * periodMs / 1000);
-  const uint64_t length = kRate * onMs / 1000;
+                        int32_t amplitude, uint32_t rate) {
+  const uint64_t period = uint64_t{rate} * periodMs / 1000;
+  const uint64_t at = period != 0 ? position % period : 0;
+  const uint64_t length = uint64_t{rate} * onMs / 1000;
   if (at >= length) return 0;
   const uint64_t edge = std::min(at, length - 1 - at);
-  const double ramp = edge >= kRampSamples ? 1.0 : static_cast<double>(edge) / kRampSamples;
+  const uint64_t rampSamples = std::max<uint64_t>(rate / 100, 1);
+  const double ramp = edge >= rampSamples ? 1.0 : static_cast<double>(edge) / rampSamples;
   const double phase =
-      2.0 * std::numbers::pi * hz * static_cast<double>(at) / static_cast<double>(kRate);
+      2.0 * std::numbers::pi * hz * static_cast<double>(at) / static_cast<double>(rate);
   return static_cast<int32_t>(std::lround(amplitude * ramp * std::sin(phase)));
 }
 

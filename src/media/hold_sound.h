@@ -21,8 +21,8 @@ constexpr int32_t kHoldToneAmplitude = 16384;
 int32_t holdSample(HoldSound sound, uint64_t position);
 
 // A tone that sounds for the first `onMs` of every `periodMs`, with 10 ms ramps at its edges:
-// its sample at `position` (8000 Hz). The hold tone and the ringback tone are made of it.
+// its sample at `position` (at `rate`). The hold, ringback and call-waiting tones are made of it.
 int32_t toneBurstSample(uint64_t position, uint32_t hz, uint32_t onMs, uint32_t periodMs,
-                        int32_t amplitude);
+                        int32_t amplitude, uint32_t rate = 8000);
 
 }  // namespace quillet::media

@@ -3,8 +3,8 @@
 #include "media/waiting_tone.h"
 
 #include <algorithm>
-#include <cmath>
-#include <numbers>
+
+#include "media/hold_sound.h"
 
 namespace quillet::media {
 
@@ -39,17 +39,13 @@ class WaitingToneMix : public audio::SourceFilter {
 }  // namespace
 
 int32_t waitingToneSample(uint64_t position, uint32_t rate) {
+  // The first beep is a burst of the period; the second, a beep and a gap later, the same.
   const uint64_t period = uint64_t{rate} * kWaitingTonePeriodMs / 1000;
-  const uint64_t beep = uint64_t{rate} * kWaitingBeepMs / 1000;
-  const uint64_t step = beep + uint64_t{rate} * kWaitingBeepGapMs / 1000;
+  const uint64_t step = uint64_t{rate} * (kWaitingBeepMs + kWaitingBeepGapMs) / 1000;
   uint64_t at = period != 0 ? position % period : 0;
-  if (at >= step && at < 2 * step) at -= step;  // the second beep
-  if (at >= beep) return 0;
-  const uint64_t edge = std::min(at, beep - 1 - at);
-  const uint64_t rampLength = std::max<uint64_t>(rate / 100, 1);
-  const double ramp = edge >= rampLength ? 1.0 : static_cast<double>(edge) / rampLength;
-  const double phase = 2.0 * std::numbers::pi * kWaitingToneHz * static_cast<double>(at) / rate;
-  return static_cast<int32_t>(std::lround(kWaitingToneAmplitude * ramp * std::sin(phase)));
+  if (at >= step && at < 2 * step) at -= step;
+  return toneBurstSample(at, kWaitingToneHz, kWaitingBeepMs, kWaitingTonePeriodMs,
+                         kWaitingToneAmplitude, rate);
 }
 
 audio::SourceRef MakeWaitingToneMix(audio::SourceRef source, WaitingToneSwitch on) {
