@@ -66,12 +66,22 @@ class AccessibleDesktop:
                                     env=self.env, stdout=subprocess.DEVNULL,
                                     stderr=subprocess.DEVNULL)
         self.procs.append(launcher)
-        assert wait_for(self._bus_ready, 10), "the accessibility bus did not start"
+        # Asked by name only once the launcher owns it: a call to org.a11y.Bus before that
+        # has the session bus start a second launcher of its own.
+        assert wait_for(self._launcher_owns_bus, 10), "the accessibility bus did not start"
+        assert wait_for(self._bus_ready, 10), "the accessibility bus gives no address"
+
+    def _send(self, *args):
+        return subprocess.run(["dbus-send", "--session", "--print-reply=literal", *args],
+                              env=self.env, capture_output=True, text=True, timeout=5)
+
+    def _launcher_owns_bus(self):
+        r = self._send("--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
+                       "org.freedesktop.DBus.NameHasOwner", "string:org.a11y.Bus")
+        return r.returncode == 0 and "true" in r.stdout
 
     def _bus_ready(self):
-        r = subprocess.run(["dbus-send", "--session", "--print-reply=literal",
-                            "--dest=org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus.GetAddress"],
-                           env=self.env, capture_output=True, text=True, timeout=5)
+        r = self._send("--dest=org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus.GetAddress")
         return r.returncode == 0 and "unix:" in r.stdout
 
     def stop(self):
@@ -80,6 +90,13 @@ class AccessibleDesktop:
             if p.stdout:
                 p.stdout.close()
         self.procs = []
+
+
+def registry_answers(pyatspi):
+    try:
+        return pyatspi.Registry.getDesktop(0).childCount >= 0
+    except Exception:  # not started yet
+        return False
 
 
 def walk(node, depth=0):
@@ -101,6 +118,10 @@ class AtSpiTest(unittest.TestCase):
         os.environ["DISPLAY"] = cls.desktop.display
         import pyatspi  # noqa: E402 (needs the bus address first)
         cls.pyatspi = pyatspi
+        # The registry up before quillet starts: a toolkit registers its application with a
+        # call that waits for the registry's answer, so a registry slow to start (a loaded
+        # machine) would otherwise hold the window's start.
+        assert wait_for(lambda: registry_answers(pyatspi), 20), "the registry did not start"
 
     @classmethod
     def tearDownClass(cls):
@@ -142,7 +163,7 @@ class AtSpiTest(unittest.TestCase):
         door_address = "sip:door@127.0.0.1:%d" % port
         profile.write_contacts(("Door", door_address))
         self.addCleanup(profile.stop)
-        profile.start_window(self.desktop)
+        profile.start_window(self.desktop, timeout=40)
 
         self.assertTrue(wait_for(lambda: self.application() is not None, 15),
                         "quillet is not on the accessibility bus")

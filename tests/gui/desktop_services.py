@@ -43,9 +43,14 @@ class WindowProfile(Profile):
         self.process = subprocess.Popen([QUILLET], env=env, stdout=self.output,
                                         stderr=subprocess.STDOUT)
 
-    def start_window(self, desktop, **extra_env):
+    def start_window(self, desktop, timeout=15, **extra_env):
         self.launch(desktop, **extra_env)
-        assert wait_for(lambda: "SIP Number:" in self.log_text(), 15), self.log_text()
+        assert wait_for(lambda: "SIP Number:" in self.log_text(), timeout), \
+            (self.log_text(), self.output_text())
+
+    def output_text(self):
+        with open(os.path.join(self.home, "stderr.txt"), "rb") as f:
+            return f.read().decode(errors="replace")
 
     def write_contacts(self, *contacts):
         """The address book: these (name, address) entries."""
