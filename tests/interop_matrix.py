@@ -54,7 +54,8 @@ ROWS = [
     ("gstreamer-srtp", "GStreamer 1.22 srtpenc/srtpdec (keys by SDES over TLS)",
      "each SDES suite: Quillet's words decrypted and heard, SRTCP read, its speech heard"),
     ("gstreamer-paging", "GStreamer 1.22 multicast pager and listener",
-     "its Opus page (rtpopuspay) heard on a quillet's speaker; our PCMU page heard by udpsrc"),
+     "its Opus page (rtpopuspay) heard on a quillet's speaker, its PCMU page (rtppcmupay) "
+     "across a bridge on two desks; our PCMU page heard by udpsrc"),
     ("twinkle", "Twinkle 1.10 (twinkle-console)", "calls both ways, audio both ways (ALSA file devices)"),
     ("transfer-baresip", "baresip 1.0.0 (two)",
      "blind transfer and join (quillet-tool), attended (Replaces, re-INVITE bridge), audio"),

@@ -13,6 +13,13 @@ that group is set up with) as an independent pager. Last, a quillet pages a grou
 from its microphone with -page and another hears it while a storm of junk datagrams hits
 group paging; and during a call one mixes a page in, the other holds the call for it.
 GStreamer, joined to the group as a desk phone would be, hears the plain RTP page too.
+
+Then an office LAN: three desks and a pager in network namespaces of their own, each with a
+veth to a bridge the test makes, multicast routed to it. Pages from the pager (quillet-tool and
+GStreamer's rtppcmupay) reach both listening desks with every word, a priority page takes over
+a normal one, a desk pages another from its microphone, the desk in do-not-disturb drops the
+normal pages and hears an emergency one, and during a call between two desks one mixes a page
+in while the other holds the call for it.
 Usage: paging_e2e.py QUILLET QUILLET_TOOL"""
 import os
 import signal
@@ -95,6 +102,13 @@ def untrusted_emergency(source):
     sock.close()
 
 
+def udp_sockets_on(port):
+    """How many UDP sockets of this namespace are bound to `port`."""
+    with open("/proc/net/udp") as f:
+        return sum(1 for line in f.readlines()[1:]
+                   if int(line.split()[1].split(":")[1], 16) == port)
+
+
 def peak_hz(samples):
     return np.argmax(np.abs(np.fft.rfft(samples))) * RATE / len(samples)
 
@@ -141,19 +155,24 @@ class Paging(LabCase):
         good = min(snrs) > -5.0 and np.mean(snrs) > 3.0 if opus else min(snrs) > 10.0
         self.assertTrue(heard_all and good, (who, found, profile.log_text()[-3000:]))
 
-    def test_pages_reach_speakers_by_their_rules(self):
-        if not os.environ.get("QUILLET_IN_NETNS"):
-            raise unittest.SkipTest("needs the network namespace of tests/in-netns")
-        subprocess.run(["ip", "link", "set", "lo", "multicast", "on"], check=True)
-        subprocess.run(["ip", "route", "add", "224.0.0.0/4", "dev", "lo"], check=True)
-        started = time.monotonic()
-        # The first words of the speech sample (up to a pause after 2 s) keep the pages short.
+    def short_words_and_tone(self):
+        """The first words of the speech sample (up to a pause after 2 s: short pages), kept
+        as self.words_said, and a 2 s tone of 440 Hz: their files."""
         cut = min(end for _, end in voiced_segments(self.speech) if end > 2 * RATE) + RATE // 10
         self.words_said = self.speech[:cut]
         words = os.path.join(self.dir, "words.wav")
         write_wav(words, self.words_said)
         tone = os.path.join(self.dir, "tone.wav")
         write_wav(tone, 8000 * np.sin(2 * np.pi * 440 * np.arange(2 * RATE) / RATE))
+        return words, tone
+
+    def test_pages_reach_speakers_by_their_rules(self):
+        if not os.environ.get("QUILLET_IN_NETNS"):
+            raise unittest.SkipTest("needs the network namespace of tests/in-netns")
+        subprocess.run(["ip", "link", "set", "lo", "multicast", "on"], check=True)
+        subprocess.run(["ip", "route", "add", "224.0.0.0/4", "dev", "lo"], check=True)
+        started = time.monotonic()
+        words, tone = self.short_words_and_tone()
         gst = "%s:%d" % GST_GROUP
         words16 = os.path.join(self.dir, "words16.wav")
         write_wav(words16, resample(self.words_said, RATE, 16000), 16000)
@@ -182,7 +201,9 @@ class Paging(LabCase):
             "mulawdec", "!", "audioconvert", "!", "audio/x-raw,format=S16LE,rate=8000,channels=1",
             "!", "wavenc", "!", "filesink", "location=" + gst_heard])
         self.cleanup.append(lambda: gst_receiver.poll() is None and gst_receiver.kill())
-        time.sleep(0.5)
+        # The page starts once GStreamer's socket is there (beside the three quillets').
+        self.assertTrue(wait_for(lambda: udp_sockets_on(int(hall_port)) >= 4, 10))
+        time.sleep(0.3)
         self.assertEqual(self.page(HALL, words).wait(20), 0)
         time.sleep(0.3)
         gst_receiver.send_signal(signal.SIGINT)
@@ -315,6 +336,135 @@ class Paging(LabCase):
         self.assertNotIn("Paging: the call is held for the page", a.log_text())
         print("paging e2e: %.1f s" % (time.monotonic() - started))
 
+    def test_pages_cross_a_bridge_to_desks_in_namespaces_of_their_own(self):
+        if not os.environ.get("QUILLET_IN_NETNS"):
+            raise unittest.SkipTest("needs the network namespace of tests/in-netns")
+        lan = self.owned(DeskLan(("alice", "bob", "carol", "pager")))
+        words, tone = self.short_words_and_tone()
+        own = {"alice": {}, "bob": {"Paging": {"DuringCall": "hold"}},
+               "carol": {"Settings": {"DoNotDisturb": "1"}}}
+        desks = []
+        for name, settings in own.items():
+            settings.setdefault("Paging", {})["GroupChannels"] = "1,24,25"
+            settings["SIP"] = {"LocalAddress": lan.address[name]}
+            p = self.listener(name, words if name == "alice" else self.silence_file, settings)
+            p.prefix = lan.prefix(name)
+            p.start()
+            self.assertTrue(wait_for(lambda: "Paging: listening to Hall" in p.log_text(), 5),
+                            p.log_text())
+            desks.append(p)
+        a, b, c = desks
+
+        def page(*args):
+            return subprocess.Popen(lan.prefix("pager") + [TOOL, "page", *args],
+                                    stdout=subprocess.DEVNULL)
+
+        # A plain RTP page from the pager's desk: every word on both speakers.
+        self.assertEqual(page(HALL, words).wait(20), 0)
+        for p in (a, b):
+            self.assertTrue(wait_for(lambda: "the page on Hall ended" in p.log_text(), 5),
+                            p.log_text())
+        self.words("alice (across the bridge)", a, self.words_said)
+        self.words("bob (across the bridge)", b, self.words_said)
+
+        # GStreamer on the pager's desk as a pager of its own (rtppcmupay to the group).
+        hall, hall_port = HALL.split(":")
+        gst = subprocess.Popen(lan.prefix("pager") + [
+            "gst-launch-1.0", "-q", "filesrc", "location=" + words, "!", "wavparse", "!",
+            "audioconvert", "!", "mulawenc", "!", "rtppcmupay", "!", "udpsink", "host=" + hall,
+            "port=" + hall_port, "auto-multicast=true", "sync=true"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.cleanup.append(lambda: gst.poll() is None and gst.kill())
+        self.assertEqual(gst.wait(20), 0)
+        for who, p in (("alice", a), ("bob", b)):
+            self.assertTrue(wait_for(lambda: p.log_text().count("the page on Hall ended") >= 2,
+                                     5), p.log_text())
+            self.words(who + " (GStreamer pager, across the bridge)", p, self.words_said)
+
+        # A normal page, then a priority page (group paging channel 24) takes over on both.
+        normal = page(HALL, tone)
+        time.sleep(0.5)
+        self.assertEqual(page("channel:24", words, "--caller", "Front desk").wait(20), 0)
+        self.assertEqual(normal.wait(5), 0)
+        for who, p in (("alice", a), ("bob", b)):
+            self.assertTrue(wait_for(lambda: "the page on Group paging channel 24 ended"
+                                     in p.log_text(), 5), p.log_text())
+            self.assertIn("priority page on Group paging channel 24 from Front desk",
+                          p.log_text())
+            self.words(who + " (priority over normal, across the bridge)", p, self.words_said)
+
+        # Alice pages Hall from her microphone: bob hears her over the bridge.
+        ended = b.log_text().count("the page on Hall ended")
+        self.assertEqual(a.run("-page", "Hall"), 0)
+        time.sleep(len(self.words_said) / RATE + 0.5)
+        self.assertEqual(a.run("-page", "off"), 0)
+        self.assertTrue(wait_for(lambda: b.log_text().count("the page on Hall ended") > ended,
+                                 5), b.log_text())
+        self.words("bob (-page from alice's desk)", b, self.words_said)
+        self.assertIn("Paging: the page sent ended", a.log_text())
+
+        # Carol, in do-not-disturb, dropped the normal pages (the priority page passed), and
+        # hears an emergency page.
+        self.assertEqual(c.log_text().count("normal page on Hall from %s dropped: do not "
+                                            "disturb" % lan.address["pager"]), 3)
+        self.assertIn("priority page on Group paging channel 24", c.log_text())
+        self.assertEqual(page("channel:25", words).wait(20), 0)
+        self.assertTrue(wait_for(lambda: "the page on Group paging channel 25 ended"
+                                 in c.log_text(), 5), c.log_text())
+        self.words("carol (emergency in do-not-disturb, across the bridge)", c, self.words_said)
+
+        # A call between two desks over the bridge: alice mixes a page in, bob holds the call.
+        self.assertEqual(a.run("-dial", "sip:bob@%s:%d" % (lan.address["bob"], b.sip_port)), 0)
+        self.assertTrue(wait_for(lambda: "The call was started" in a.log_text()
+                                 and "The call was started" in b.log_text(), 10), a.log_text())
+        self.assertEqual(page(HALL, words).wait(20), 0)
+        time.sleep(0.3)
+        self.words("alice (page mixed into a call, across the bridge)", a, self.words_said)
+        self.words("bob (page with the call held, across the bridge)", b, self.words_said)
+        self.assertIn("Paging: the call is held for the page", b.log_text())
+
+
+class DeskLan:
+    """Desks in network namespaces of their own, each with a veth to a bridge in the test's
+    namespace (an office switch) and multicast routed to it: address[name], prefix(name)."""
+
+    def __init__(self, names):
+        self.tag = "qp%d" % (os.getpid() % 100000)
+        self.bridge = self.tag + "br"
+        self.ns = {name: "%s%s" % (self.tag, name) for name in names}
+        self.address = {name: "10.77.0.%d" % (11 + n) for n, name in enumerate(names)}
+        try:
+            self._up()
+        except BaseException:
+            self.stop()
+            raise
+
+    def _up(self):
+        ip = lambda *args: subprocess.run(["ip", *args], check=True, capture_output=True)
+        ip("link", "add", self.bridge, "type", "bridge")
+        ip("link", "set", self.bridge, "up")
+        for n, (name, ns) in enumerate(self.ns.items()):
+            desk, port = "%sd%d" % (self.tag, n), "%sp%d" % (self.tag, n)
+            ip("netns", "add", ns)
+            ip("link", "add", desk, "type", "veth", "peer", "name", port)
+            ip("link", "set", desk, "netns", ns)
+            ip("link", "set", port, "master", self.bridge)
+            ip("link", "set", port, "up")
+            ip("-n", ns, "link", "set", "lo", "up")
+            ip("-n", ns, "addr", "add", self.address[name] + "/24", "dev", desk)
+            ip("-n", ns, "link", "set", desk, "up")
+            ip("-n", ns, "route", "add", "224.0.0.0/4", "dev", desk)
+
+    def prefix(self, name):
+        return ["ip", "netns", "exec", self.ns[name]]
+
+    def stop(self):
+        for ns in self.ns.values():
+            subprocess.run(["ip", "netns", "del", ns], capture_output=True)
+        subprocess.run(["ip", "link", "del", self.bridge], capture_output=True)
+
 
 if __name__ == "__main__":
-    run_tests({"test_pages_reach_speakers_by_their_rules": "gstreamer-paging"})
+    run_tests({"test_pages_reach_speakers_by_their_rules": "gstreamer-paging",
+               "test_pages_cross_a_bridge_to_desks_in_namespaces_of_their_own":
+               "gstreamer-paging"})
