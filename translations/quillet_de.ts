@@ -86,7 +86,7 @@
         <translation>Soll Quillet im Hintergrund weiter Gegensprechanrufe empfangen?</translation>
     </message>
     <message>
-        <location filename="../src/ui/options_pages.cpp" line="+383"/>
+        <location filename="../src/ui/options_pages.cpp" line="+382"/>
         <source>Username Missing</source>
         <translation>Benutzername fehlt</translation>
     </message>
@@ -126,7 +126,7 @@
         <translation>Bitte geben Sie die öffentliche IP-Adresse der statischen Zuordnung ein.</translation>
     </message>
     <message>
-        <location line="+206"/>
+        <location filename="../src/ui/hot_keys_page.cpp" line="+128"/>
         <source>Hot Key Not Added</source>
         <translation>Tastenkürzel nicht hinzugefügt</translation>
     </message>
@@ -200,7 +200,7 @@ Möchten Sie jetzt die Einführung lesen?</translation>
         <translation>Solange ein Anruf klingelt oder läuft, können die Optionen nicht geändert werden</translation>
     </message>
     <message>
-        <location line="+461"/>
+        <location line="+470"/>
         <source>Cancel (F5)</source>
         <translation>Abbrechen (F5)</translation>
     </message>
@@ -1322,7 +1322,7 @@ SIP-Port: %1 (UDP).</translation>
 <context>
     <name>quillet::ui::OptionsPageWidget</name>
     <message>
-        <location filename="../src/ui/options_pages.cpp" line="-665"/>
+        <location filename="../src/ui/options_pages.cpp" line="-458"/>
         <source>Recording / Playback</source>
         <translation>Aufnahme / Wiedergabe</translation>
     </message>
@@ -1705,24 +1705,24 @@ SIP-Port: %1 (UDP).</translation>
         <translation>benutzer@host, Host oder Nummer; „Hinzufügen“ nimmt sie in die Liste auf</translation>
     </message>
     <message>
-        <location line="+1"/>
-        <location line="+113"/>
+        <location filename="../src/ui/hot_keys_page.cpp" line="-39"/>
+        <location filename="../src/ui/options_pages.cpp" line="+1"/>
         <source>&amp;Add</source>
         <translation>&amp;Hinzufügen</translation>
     </message>
     <message>
-        <location line="-111"/>
+        <location filename="../src/ui/options_pages.cpp" line="+2"/>
         <source>Adds the address to allow to the list</source>
         <translation>Fügt die zu erlaubende Adresse der Liste hinzu</translation>
     </message>
     <message>
-        <location line="+1"/>
-        <location line="+113"/>
+        <location filename="../src/ui/hot_keys_page.cpp" line="+3"/>
+        <location filename="../src/ui/options_pages.cpp" line="+1"/>
         <source>Re&amp;move</source>
         <translation>&amp;Entfernen</translation>
     </message>
     <message>
-        <location line="-111"/>
+        <location filename="../src/ui/options_pages.cpp" line="+2"/>
         <source>Removes the selected entry from the list</source>
         <translation>Entfernt den ausgewählten Eintrag aus der Liste</translation>
     </message>
@@ -1742,7 +1742,7 @@ SIP-Port: %1 (UDP).</translation>
         <translation>(jeder Anrufer)</translation>
     </message>
     <message>
-        <location line="+62"/>
+        <location filename="../src/ui/hot_keys_page.cpp" line="-14"/>
         <source>Intercom with a contact</source>
         <translation>Gegensprechen mit einem Kontakt</translation>
     </message>

@@ -86,7 +86,7 @@
         <translation>Quillet doit-il continuer à recevoir les appels d&apos;interphone en arrière-plan ?</translation>
     </message>
     <message>
-        <location filename="../src/ui/options_pages.cpp" line="+383"/>
+        <location filename="../src/ui/options_pages.cpp" line="+382"/>
         <source>Username Missing</source>
         <translation>Nom d&apos;utilisateur manquant</translation>
     </message>
@@ -126,7 +126,7 @@
         <translation>Veuillez saisir l&apos;adresse IP publique de la correspondance statique.</translation>
     </message>
     <message>
-        <location line="+206"/>
+        <location filename="../src/ui/hot_keys_page.cpp" line="+128"/>
         <source>Hot Key Not Added</source>
         <translation>Raccourci non ajouté</translation>
     </message>
@@ -200,7 +200,7 @@ Voulez-vous lire le tutoriel maintenant ?</translation>
         <translation>Pendant qu&apos;un appel sonne ou est en cours, les options ne peuvent pas être modifiées</translation>
     </message>
     <message>
-        <location line="+461"/>
+        <location line="+470"/>
         <source>Cancel (F5)</source>
         <translation>Annuler (F5)</translation>
     </message>
@@ -1322,7 +1322,7 @@ Port SIP : %1 (UDP).</translation>
 <context>
     <name>quillet::ui::OptionsPageWidget</name>
     <message>
-        <location filename="../src/ui/options_pages.cpp" line="-665"/>
+        <location filename="../src/ui/options_pages.cpp" line="-458"/>
         <source>Recording / Playback</source>
         <translation>Enregistrement / lecture</translation>
     </message>
@@ -1705,24 +1705,24 @@ Port SIP : %1 (UDP).</translation>
         <translation>utilisateur@hôte, hôte ou numéro ; « Ajouter » la met dans la liste</translation>
     </message>
     <message>
-        <location line="+1"/>
-        <location line="+113"/>
+        <location filename="../src/ui/hot_keys_page.cpp" line="-39"/>
+        <location filename="../src/ui/options_pages.cpp" line="+1"/>
         <source>&amp;Add</source>
         <translation>&amp;Ajouter</translation>
     </message>
     <message>
-        <location line="-111"/>
+        <location filename="../src/ui/options_pages.cpp" line="+2"/>
         <source>Adds the address to allow to the list</source>
         <translation>Ajoute l&apos;adresse à autoriser à la liste</translation>
     </message>
     <message>
-        <location line="+1"/>
-        <location line="+113"/>
+        <location filename="../src/ui/hot_keys_page.cpp" line="+3"/>
+        <location filename="../src/ui/options_pages.cpp" line="+1"/>
         <source>Re&amp;move</source>
         <translation>&amp;Retirer</translation>
     </message>
     <message>
-        <location line="-111"/>
+        <location filename="../src/ui/options_pages.cpp" line="+2"/>
         <source>Removes the selected entry from the list</source>
         <translation>Retire l&apos;entrée sélectionnée de la liste</translation>
     </message>
@@ -1742,7 +1742,7 @@ Port SIP : %1 (UDP).</translation>
         <translation>(n&apos;importe quel appelant)</translation>
     </message>
     <message>
-        <location line="+62"/>
+        <location filename="../src/ui/hot_keys_page.cpp" line="-14"/>
         <source>Intercom with a contact</source>
         <translation>Interphone avec un contact</translation>
     </message>
