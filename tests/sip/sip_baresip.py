@@ -100,12 +100,13 @@ def engine_calls_baresip(d):
         text = "".join(open(p, errors="replace", newline="").read()
                        for p in glob.glob(os.path.join(trace, "*SipTrace.txt")))
         sent = re.findall(r"\d\d:\d\d:\d\d \d+ms Rtp >>> [0-9.]+:\d+ (?:Mark|    ) \d+ "
-                          r"seq=\d+ ts=\d+ ssrc=-?\d+ 160 bytes\r\n", text)
-        got = re.findall(r"\d+ms Rtp <<< [0-9.]+:\d+ (?:Mark|    ) \d+ seq=\d+ ts=\d+ "
+                          r"seq=\d+ ts=-?\d+ ssrc=-?\d+ 160 bytes\r\n", text)
+        got = re.findall(r"\d+ms Rtp <<< [0-9.]+:\d+ (?:Mark|    ) \d+ seq=\d+ ts=-?\d+ "
                          r"ssrc=-?\d+ 160 bytes\r\n", text)
         run.check("with the audio option the trace has one line per RTP packet each way",
                   len(sent) > 50 and len(got) > 50 and h.trace_is_well_framed(trace),
-                  "sent=%d received=%d" % (len(sent), len(got)))
+                  "sent=%d received=%d, as traced: %s" % (
+                      len(sent), len(got), re.findall(r"[^\r\n]* Rtp [<>]{3} [^\r\n]*", text)[:4]))
 
 
 def attended_transfer(d, line2_user, how):
