@@ -227,7 +227,8 @@ def case_relay():
     correlation = float(np.median(pieces))
     check(correlation > 0.85 and min(pieces) > 0.5 and len(received) == 8 * 8000,
           f"relay {relay.counts}: {stats['packets']} received, SNR {snr:.1f} dB, "
-          f"correlation {correlation:.3f}")
+          f"correlation {correlation:.3f} (worst piece {min(pieces):.3f}), "
+          f"{len(received) / 8000:.3f} s played")
 
 
 def case_dtmf_inband():

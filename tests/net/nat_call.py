@@ -135,7 +135,9 @@ def main():
         to_bob, to_alice = mean_snr(speech, bob.heard()), mean_snr(speech, alice.heard())
         print("with STUN: alice -> bob %.1f dB, bob -> alice %.1f dB" % (to_bob, to_alice))
         c.expect(to_bob > 10 and to_alice > 10, "audio both ways across the NAT",
-                 (to_bob, to_alice))
+                 "%.1f / %.1f dB\n--- alice's log\n%s\n--- bob's log\n%s\n--- alice's trace\n%s"
+                 % (to_bob, to_alice, alice.log_text()[-3000:], bob.log_text()[-3000:],
+                    trace[-4000:]))
 
         started, alice, bob = call(lab, root, speech_file, speech, stun=False)
         to_bob, to_alice = mean_snr(speech, bob.heard()), mean_snr(speech, alice.heard())
