@@ -282,7 +282,7 @@ void RtpSession::copyNegotiated() {
   g726_ = sdp_.g726PayloadType();
   g726Aal2_ = sdp_.g726Aal2PayloadType();
   const platform::SocketAddress signalled =
-      remoteMediaAddress(sdp_.remoteAddress(), sdp_.remotePort());
+      followedAddress(remoteMediaAddress(sdp_.remoteAddress(), sdp_.remotePort()));
   rtcpMux_ = sdp_.rtcpMux();
   platform::SocketAddress signalledRtcp = signalled;
   if (!rtcpMux_ && signalled.port() != 0) {
@@ -549,7 +549,10 @@ void RtpSession::Run() {
         auto size = static_cast<size_t>(length);
         const bool rtcp = length >= 0 && isRtcpDatagram(slot->data.data(), size);
         // The first byte tells DTLS from RTP and RTCP on the one port (RFC 7983).
-        if (length >= 0 && classifyDatagram(slot->data.data(), size) == DatagramKind::Dtls) {
+        const DatagramKind kind =
+            length >= 0 ? classifyDatagram(slot->data.data(), size) : DatagramKind::Rtp;
+        if (kind == DatagramKind::Other) takePathOpener(dtls, from, slot->data.data(), size);
+        if (kind == DatagramKind::Dtls) {
           takeDtls(dtls, from, slot->data.data(), size);
         } else if (length >= 0 && openReceived(slot->data.data(), size, rtcp, from)) {
           const uint32_t now = platform::tickMs();

@@ -209,6 +209,7 @@ class RtpSession : public base::WorkerThread, public RtpStream {
     // Datagrams that came before the SDP said which handshake (the far end's first flight
     // races its answer): kept for it, a few at most, rather than waiting for a resend.
     std::vector<std::pair<platform::SocketAddress, std::vector<uint8_t>>> early;
+    DtlsSession::Datagrams lastFlight;  // this side's last flight, for a path found later
   };
   static constexpr size_t kEarlyDtlsMost = 4;
   void pickUpDtls(DtlsRun& run);  // a handshake the SDP asked for, started
@@ -221,8 +222,20 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   // The server side of a handshake sends first too: a STUN binding indication, which a NAT in
   // front of it takes as the way out, so that the far end's first flight can come in.
   void openPathForDtls(DtlsRun& run);
+  // A STUN message from the far end's host but another port than its SDP names, while this
+  // side's first flight has had no answer: a NAT in front of the far end gave its packets
+  // another port (our flight, there before any of its packets, had taken the one it named).
+  // The handshake goes where the far end's packets come from.
+  void takePathOpener(DtlsRun& run, const platform::SocketAddress& from, const uint8_t* data,
+                      size_t length);
   void settleDtls(DtlsRun& run);
-  void sendDtls(const DtlsRun& run, const DtlsSession::Datagrams& datagrams);
+  // After the handshake: media goes where the far end proved itself to be (its certificate
+  // checked against the SDP's fingerprint) when that is not where its SDP points.
+  void followDtlsPeer(const platform::SocketAddress& peer);
+  // `address` (from the SDP), or the far end that the same handshake found elsewhere.
+  platform::SocketAddress followedAddress(const platform::SocketAddress& address) const;
+  void forgetDtlsPeer();  // a new handshake (or none) starts over from the SDP
+  void sendDtls(DtlsRun& run, const DtlsSession::Datagrams& datagrams);
   void dtlsFailed(const std::string& why);
   // Sets up the SRTP contexts of the negotiated keys (kept when the keys did not change) and
   // logs the call's media encryption when it changed.
@@ -310,6 +323,9 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   std::atomic<uint8_t> g726Aal2_{kNoPayloadType};
   mutable std::mutex destinationLock_;
   platform::SocketAddress destination_;  // guarded by destinationLock_; empty: nobody
+  // The SDP's address and where the handshake found the far end instead (followDtlsPeer),
+  // until a new handshake; guarded by destinationLock_.
+  std::optional<std::pair<platform::SocketAddress, platform::SocketAddress>> dtlsFollowed_;
   std::atomic<bool> peerActive_{false};
   std::atomic<MediaDirection> peerDirection_{MediaDirection::SendRecv};
   std::atomic<MediaDirection> direction_{MediaDirection::SendRecv};

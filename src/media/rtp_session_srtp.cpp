@@ -89,6 +89,7 @@ void RtpSession::applyKeys() {
     // The same handshake goes on (a re-INVITE); a new one replaces the keys when it is done.
     if (dtls == activeDtls_) return;
     activeDtls_ = dtls;
+    forgetDtlsPeer();
     installKeys(std::nullopt);
     dtlsWaiting_ = true;
     pendingDtls_ = DtlsSession::create(dtlsIdentity_, dtls->client, dtls->remoteFingerprint);
@@ -98,6 +99,7 @@ void RtpSession::applyKeys() {
   activeDtls_.reset();
   pendingDtls_.reset();
   dtlsWaiting_ = false;
+  forgetDtlsPeer();
   const std::optional<SrtpKeys>& keys = sdp_.srtpKeys();
   // New keys start new contexts; the same keys keep their counters and replay windows.
   if (keys != activeKeys_ || (keys && (!srtpSend_ || !srtpReceive_))) installKeys(keys);
@@ -165,7 +167,11 @@ void RtpSession::dtlsFailed(const std::string& why) {
   if (failureListener_) failureListener_();
 }
 
-void RtpSession::sendDtls(const DtlsRun& run, const DtlsSession::Datagrams& datagrams) {
+void RtpSession::sendDtls(DtlsRun& run, const DtlsSession::Datagrams& datagrams) {
+  if (!datagrams.empty() &&
+      classifyDatagram(datagrams.front().data(), datagrams.front().size()) == DatagramKind::Dtls) {
+    run.lastFlight = datagrams;
+  }
   const platform::SocketAddress to = run.peer.isUnspecified() ? destination() : run.peer;
   if (to.isUnspecified()) return;
   std::shared_lock lock(socketLock_);
@@ -236,6 +242,50 @@ void RtpSession::openPathForDtls(DtlsRun& run) {
   sendDtls(run, {std::vector<uint8_t>(indication.begin(), indication.end())});
 }
 
+void RtpSession::takePathOpener(DtlsRun& run, const platform::SocketAddress& from,
+                                const uint8_t* data, size_t length) {
+  if (!run.session || run.settled || !run.session->client() || !run.peer.isUnspecified()) return;
+  // A STUN message: its first two bits zero and the magic cookie (RFC 5389).
+  constexpr uint8_t kCookie[4] = {0x21, 0x12, 0xA4, 0x42};
+  if (length < 20 || (data[0] & 0xC0) != 0 || std::memcmp(data + 4, kCookie, 4) != 0) return;
+  const platform::SocketAddress named = destination();
+  if (from == named || !from.sameHost(named)) return;  // only the far end's host moves it
+  base::logInfo("DTLS: the far end's packets come from " + from.toString() + ", not " +
+                named.toString() + "; the handshake goes there");
+  run.peer = from;
+  sendDtls(run, DtlsSession::Datagrams(run.lastFlight));
+}
+
+void RtpSession::followDtlsPeer(const platform::SocketAddress& peer) {
+  platform::SocketAddress named;
+  platform::SocketAddress rtcp;
+  bool latch = false;
+  {
+    std::lock_guard lock(signalledLock_);
+    named = signalled_;
+    rtcp = rtcpMux_ ? peer : signalledRtcp_;
+    latch = latchSource_;
+  }
+  if (peer.isUnspecified() || peer == named) return;
+  {
+    std::lock_guard lock(destinationLock_);
+    dtlsFollowed_.emplace(named, peer);
+    destination_ = peer;
+  }
+  setSignalled(peer, rtcp, latch);  // the source guards take the far end from there
+  base::logInfo("DTLS: the far end proved itself at " + peer.toString() + "; its media goes there");
+}
+
+void RtpSession::forgetDtlsPeer() {
+  std::lock_guard lock(destinationLock_);
+  dtlsFollowed_.reset();
+}
+
+platform::SocketAddress RtpSession::followedAddress(const platform::SocketAddress& address) const {
+  std::lock_guard lock(destinationLock_);
+  return dtlsFollowed_ && dtlsFollowed_->first == address ? dtlsFollowed_->second : address;
+}
+
 void RtpSession::settleDtls(DtlsRun& run) {
   if (run.settled) return;
   switch (run.session->state()) {
@@ -249,6 +299,7 @@ void RtpSession::settleDtls(DtlsRun& run) {
       break;
   }
   run.settled = true;
+  followDtlsPeer(run.peer);
   std::lock_guard lock(srtpLock_);
   installKeys(run.session->keys());
   dtlsWaiting_ = false;
