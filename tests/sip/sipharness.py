@@ -670,7 +670,11 @@ class TestRun:
             print("PASS", name, flush=True)
         else:
             self.failures.append(name)
-            print("FAIL", name, detail[-3000:] if detail else "", flush=True)
+            # SIPp's screens (cursor moves, carriage returns) would overwrite what comes first.
+            text = re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", detail or "").replace("\r", "\n")
+            if len(text) > 3500:
+                text = text[:1000] + "\n[...]\n" + text[-2500:]
+            print("FAIL", name, text, flush=True)
 
     def finish(self):
         print("%d passed, %d failed" % (self.passed, len(self.failures)))
