@@ -105,6 +105,9 @@ DatagramKind classifyDatagram(const uint8_t* data, size_t length) {
   if (length == 0) return DatagramKind::Other;
   if (data[0] >= 20 && data[0] <= 63) return DatagramKind::Dtls;
   if (data[0] >= 128 && data[0] <= 191) return DatagramKind::Rtp;
+  if (data[0] <= 3 && length >= 20 && std::memcmp(data + 4, kStunMagicCookie, 4) == 0) {
+    return DatagramKind::Stun;
+  }
   return DatagramKind::Other;
 }
 

@@ -41,8 +41,10 @@ class DtlsIdentity {
 std::string certificateFingerprint(X509* cert);
 
 // What a datagram on the RTP port is, by its first byte (RFC 7983): DTLS (20 to 63), RTP or
-// RTCP (128 to 191), or something else (STUN, ZRTP, TURN channels: not used here).
-enum class DatagramKind { Dtls, Rtp, Other };
+// RTCP (128 to 191), a STUN message (0 to 3, with the magic cookie), or something else (ZRTP,
+// TURN channels: not used here).
+enum class DatagramKind { Dtls, Rtp, Stun, Other };
+inline constexpr uint8_t kStunMagicCookie[4] = {0x21, 0x12, 0xA4, 0x42};  // RFC 5389
 DatagramKind classifyDatagram(const uint8_t* data, size_t length);
 
 class DtlsSession {

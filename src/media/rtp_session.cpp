@@ -551,7 +551,7 @@ void RtpSession::Run() {
         // The first byte tells DTLS from RTP and RTCP on the one port (RFC 7983).
         const DatagramKind kind =
             length >= 0 ? classifyDatagram(slot->data.data(), size) : DatagramKind::Rtp;
-        if (kind == DatagramKind::Other) takePathOpener(dtls, from, slot->data.data(), size);
+        if (kind == DatagramKind::Stun) takePathOpener(dtls, from);
         if (kind == DatagramKind::Dtls) {
           takeDtls(dtls, from, slot->data.data(), size);
         } else if (length >= 0 && openReceived(slot->data.data(), size, rtcp, from)) {

@@ -222,12 +222,11 @@ class RtpSession : public base::WorkerThread, public RtpStream {
   // The server side of a handshake sends first too: a STUN binding indication, which a NAT in
   // front of it takes as the way out, so that the far end's first flight can come in.
   void openPathForDtls(DtlsRun& run);
-  // A STUN message from the far end's host but another port than its SDP names, while this
-  // side's first flight has had no answer: a NAT in front of the far end gave its packets
-  // another port (our flight, there before any of its packets, had taken the one it named).
-  // The handshake goes where the far end's packets come from.
-  void takePathOpener(DtlsRun& run, const platform::SocketAddress& from, const uint8_t* data,
-                      size_t length);
+  // A STUN message from `from`: when that is the far end's host but another port than its SDP
+  // names, while this side's first flight has had no answer, a NAT in front of the far end
+  // gave its packets another port (our flight, there before any of its packets, had taken
+  // the one it named). The handshake goes where the far end's packets come from.
+  void takePathOpener(DtlsRun& run, const platform::SocketAddress& from);
   void settleDtls(DtlsRun& run);
   // After the handshake: media goes where the far end proved itself to be (its certificate
   // checked against the SDP's fingerprint) when that is not where its SDP points.

@@ -234,7 +234,8 @@ void RtpSession::openPathForDtls(DtlsRun& run) {
   run.openedTick = platform::tickMs();
   // Binding indication (RFC 5389): type 0x0011, no attributes, the magic cookie, a random
   // transaction id. Far ends tell it from RTP and DTLS by its first byte and drop it.
-  std::array<uint8_t, 20> indication{0x00, 0x11, 0x00, 0x00, 0x21, 0x12, 0xA4, 0x42};
+  std::array<uint8_t, 20> indication{0x00, 0x11, 0x00, 0x00};
+  std::memcpy(indication.data() + 4, kStunMagicCookie, 4);
   for (size_t at = 8; at < indication.size(); at += 4) {
     const uint32_t random = platform::random32();
     std::memcpy(indication.data() + at, &random, 4);
@@ -242,12 +243,8 @@ void RtpSession::openPathForDtls(DtlsRun& run) {
   sendDtls(run, {std::vector<uint8_t>(indication.begin(), indication.end())});
 }
 
-void RtpSession::takePathOpener(DtlsRun& run, const platform::SocketAddress& from,
-                                const uint8_t* data, size_t length) {
+void RtpSession::takePathOpener(DtlsRun& run, const platform::SocketAddress& from) {
   if (!run.session || run.settled || !run.session->client() || !run.peer.isUnspecified()) return;
-  // A STUN message: its first two bits zero and the magic cookie (RFC 5389).
-  constexpr uint8_t kCookie[4] = {0x21, 0x12, 0xA4, 0x42};
-  if (length < 20 || (data[0] & 0xC0) != 0 || std::memcmp(data + 4, kCookie, 4) != 0) return;
   const platform::SocketAddress named = destination();
   if (from == named || !from.sameHost(named)) return;  // only the far end's host moves it
   base::logInfo("DTLS: the far end's packets come from " + from.toString() + ", not " +

@@ -135,8 +135,10 @@ def storm(seconds):
 class Paging(LabCase):
     prefix = "quillet-paging-"
 
-    def page(self, group, wav, *options):
-        return subprocess.Popen([TOOL, "page", group, wav, *options], stdout=subprocess.PIPE)
+    def page(self, group, wav, *options, prefix=()):
+        """quillet-tool paging `group` with `wav` (run under `prefix`, e.g. in a namespace)."""
+        return subprocess.Popen([*prefix, TOOL, "page", group, wav, *options],
+                                stdout=subprocess.PIPE)
 
     def listener(self, name, microphone, extra):
         settings = {"Paging": {"Listen1": HALL, "Listen1Label": "Hall", "Listen1Priority": "3"}}
@@ -356,8 +358,7 @@ class Paging(LabCase):
         a, b, c = desks
 
         def page(*args):
-            return subprocess.Popen(lan.prefix("pager") + [TOOL, "page", *args],
-                                    stdout=subprocess.DEVNULL)
+            return self.page(*args, prefix=lan.prefix("pager"))
 
         # A plain RTP page from the pager's desk: every word on both speakers.
         self.assertEqual(page(HALL, words).wait(20), 0)

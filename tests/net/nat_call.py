@@ -53,6 +53,13 @@ def mean_snr(reference, heard):
     return float(np.mean([w[2] for w in words])) if words else -99.0
 
 
+def heard_both_ways(alice, bob, to_bob, to_alice, trace=""):
+    """What a failed audio check shows: the figures, both logs' ends, the trace's end."""
+    text = "%.1f / %.1f dB\n--- alice's log\n%s\n--- bob's log\n%s" % (
+        to_bob, to_alice, alice.log_text()[-3000:], bob.log_text()[-3000:])
+    return text + ("\n--- alice's trace\n" + trace[-4000:] if trace else "")
+
+
 def call(lab, root, speech_file, speech, stun, tag=None, rtp=(8000, 8100)):
     """alice calls bob; `rtp`: their RTP port bases."""
     tag = tag or ("stun" if stun else "nostun")
@@ -136,9 +143,7 @@ def main():
         to_bob, to_alice = mean_snr(speech, bob.heard()), mean_snr(speech, alice.heard())
         print("with STUN: alice -> bob %.1f dB, bob -> alice %.1f dB" % (to_bob, to_alice))
         c.expect(to_bob > 10 and to_alice > 10, "audio both ways across the NAT",
-                 "%.1f / %.1f dB\n--- alice's log\n%s\n--- bob's log\n%s\n--- alice's trace\n%s"
-                 % (to_bob, to_alice, alice.log_text()[-3000:], bob.log_text()[-3000:],
-                    trace[-4000:]))
+                 heard_both_ways(alice, bob, to_bob, to_alice, trace))
 
         # The far end first: a datagram from bob's media port to the NAT's port for alice's
         # media, before the call, as bob's first DTLS flight would come before any of alice's
@@ -158,8 +163,7 @@ def main():
                  "bob follows alice's media to the port the NAT gave it", bob.log_text()[-2000:])
         c.expect(started and to_bob > 10 and to_alice > 10,
                  "audio both ways when the NAT gave alice's media another port",
-                 "%.1f / %.1f dB\n--- alice's log\n%s\n--- bob's log\n%s"
-                 % (to_bob, to_alice, alice.log_text()[-3000:], bob.log_text()[-3000:]))
+                 heard_both_ways(alice, bob, to_bob, to_alice))
 
         started, alice, bob = call(lab, root, speech_file, speech, stun=False)
         to_bob, to_alice = mean_snr(speech, bob.heard()), mean_snr(speech, alice.heard())
